@@ -1,0 +1,47 @@
+# One build tree (build/) serves the C++ tests, the Python tests, the example
+# and the benchmarks; the extension is written into python/korvalinth/.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+BUILD := build
+DEB_PACKAGES := g++ nlohmann-json3-dev libgtest-dev
+PY_TOOLS := cmake ninja pytest hypothesis scikit-build-core
+JOBS ?= $(shell nproc)
+
+.PHONY: all setup build test test-cpp test-py demo wheel clean
+
+all: build
+
+$(VENV)/.ready: tools/find-python.sh
+	tools/install-system-deps.sh $(DEB_PACKAGES)
+	rm -rf $(VENV)
+	"$$(tools/find-python.sh)" -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet $(PY_TOOLS)
+	touch $@
+
+setup: $(VENV)/.ready
+
+$(BUILD)/build.ninja: $(VENV)/.ready CMakeLists.txt
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BUILD) -G Ninja \
+	  -DPython_EXECUTABLE="$(CURDIR)/$(PY)"
+
+build: $(BUILD)/build.ninja
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BUILD) -j $(JOBS)
+
+test-cpp: build
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-py: build
+	PYTHONPATH=python $(PY) -m pytest -q tests
+
+test: test-cpp test-py
+
+demo: build
+	PYTHONPATH=python $(PY) examples/quickstart.py
+
+wheel: setup
+	$(PY) -m pip wheel --no-deps -w dist .
+
+clean:
+	rm -rf $(BUILD) dist python/korvalinth/*.so

@@ -1,0 +1,24 @@
+#include "host_boundary/host_boundary.hpp"
+
+#include "node/fault.hpp"
+
+namespace korvalinth {
+
+namespace {
+thread_local std::uint64_t tls_depth = 0;
+}
+
+std::uint64_t host_boundary_depth() noexcept { return tls_depth; }
+
+HostBoundaryScope::HostBoundaryScope() noexcept { ++tls_depth; }
+
+HostBoundaryScope::~HostBoundaryScope() {
+  if (tls_depth > 0) --tls_depth;
+}
+
+void host_boundary_abort() {
+  if (tls_depth != 0) throw HostBoundaryAbort{};
+  fault("host boundary abort requested outside a native host boundary (D431)");
+}
+
+}  // namespace korvalinth

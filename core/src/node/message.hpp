@@ -1,0 +1,136 @@
+#pragma once
+// The wave message: a kind and exactly that kind's payload. Messages are
+// move-only: delivery hands them by reference, and only the upstream fan-out
+// copies control messages explicitly (copy_control).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "node/value.hpp"
+
+namespace korvalinth {
+
+enum class MessageKind : std::uint8_t {
+  Start = 0,
+  Pause = 1,
+  Resume = 2,
+  Pull = 3,
+  Dirty = 4,
+  Data = 5,
+  Resolved = 6,
+  Invalidate = 7,
+  Complete = 8,
+  Error = 9,
+  Teardown = 10,
+};
+
+inline constexpr int kMessageKindCount = 11;
+
+constexpr std::uint8_t message_tier(MessageKind k) noexcept {
+  constexpr std::uint8_t tiers[kMessageKindCount] = {0, 1, 1, 1, 2, 3, 3, 4, 5, 5, 6};
+  return tiers[static_cast<int>(k)];
+}
+
+// Kinds that may travel upstream.
+constexpr bool is_control_kind(MessageKind k) noexcept {
+  switch (k) {
+    case MessageKind::Pause:
+    case MessageKind::Resume:
+    case MessageKind::Pull:
+    case MessageKind::Dirty:
+    case MessageKind::Invalidate:
+    case MessageKind::Teardown:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string_view message_kind_name(MessageKind k) noexcept;
+
+// The pull id and optional params of a PULL; also a node's pending/current pull.
+struct PullRequest {
+  std::string pull_id;
+  SharedValue params;
+};
+
+class Message {
+ public:
+  static Message start() { return Message(MessageKind::Start); }
+  static Message pause(std::string lock_id) { return Message(MessageKind::Pause, std::move(lock_id)); }
+  static Message resume(std::string lock_id) { return Message(MessageKind::Resume, std::move(lock_id)); }
+  static Message pull(std::string pull_id, SharedValue params = nullptr) {
+    return Message(MessageKind::Pull, PullRequest{std::move(pull_id), std::move(params)});
+  }
+  static Message dirty() { return Message(MessageKind::Dirty); }
+  static Message data(SharedValue value) { return Message(MessageKind::Data, std::move(value)); }
+  static Message resolved() { return Message(MessageKind::Resolved); }
+  static Message invalidate() { return Message(MessageKind::Invalidate); }
+  static Message complete() { return Message(MessageKind::Complete); }
+  static Message error(SharedError error) { return Message(MessageKind::Error, std::move(error)); }
+  static Message teardown() { return Message(MessageKind::Teardown); }
+
+  Message(Message&&) noexcept = default;
+  Message& operator=(Message&&) noexcept = default;
+  Message(const Message&) = delete;
+  Message& operator=(const Message&) = delete;
+
+  MessageKind kind() const noexcept { return kind_; }
+  std::uint8_t tier() const noexcept { return message_tier(kind_); }
+  std::string_view kind_name() const noexcept { return message_kind_name(kind_); }
+
+  // PAUSE / RESUME: the lock id bytes.
+  const std::string& lock_id() const { return std::get<std::string>(payload_); }
+  // PULL.
+  const PullRequest& pull_request() const { return std::get<PullRequest>(payload_); }
+  // DATA: the shared value (may be null only if built so by the caller).
+  const SharedValue& value() const { return std::get<SharedValue>(payload_); }
+  // ERROR.
+  const SharedError& error_value() const { return std::get<SharedError>(payload_); }
+
+  // Copy of a message for upstream fan-out: lock ids and pull ids are copied,
+  // params shared. DATA and ERROR are never copied this way.
+  Message copy_control() const;
+
+ private:
+  using Payload = std::variant<std::monostate, std::string, PullRequest, SharedValue, SharedError>;
+  explicit Message(MessageKind k) : kind_(k) {}
+  template <class P>
+  Message(MessageKind k, P&& p) : kind_(k), payload_(std::forward<P>(p)) {}
+
+  MessageKind kind_;
+  Payload payload_;
+};
+
+using MessageList = std::vector<Message>;
+
+// Stable sort by tier: equal tiers keep the caller's order.
+void sort_by_tier(MessageList& list);
+
+// Immutable constants broadcast without a list.
+const Message& teardown_message() noexcept;
+const Message& dirty_message() noexcept;
+const Message& invalidate_message() noexcept;
+const Message& start_message() noexcept;
+
+enum class NodeStatus : std::uint8_t {
+  Sentinel = 0,
+  Pending = 1,
+  Dirty = 2,
+  Settled = 3,
+  Resolved = 4,
+  Completed = 5,
+  Errored = 6,
+};
+
+std::string_view node_status_name(NodeStatus s) noexcept;
+std::optional<NodeStatus> parse_node_status(std::string_view text) noexcept;
+inline bool is_quiescent_status(NodeStatus s) noexcept {
+  return s != NodeStatus::Pending && s != NodeStatus::Dirty;
+}
+
+}  // namespace korvalinth

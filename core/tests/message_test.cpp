@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include "node/message.hpp"
+
+using namespace korvalinth;
+
+TEST(Message, KindNamesIgnorePayload) {
+  EXPECT_EQ(Message::pull("p1").kind_name(), "PULL");
+  EXPECT_EQ(Message::error(make_text_error("boom")).kind_name(), "ERROR");
+  EXPECT_EQ(message_kind_name(MessageKind::Teardown), "TEARDOWN");
+}
+
+TEST(Message, StableSortByTier) {
+  auto a = make_value<int>(1);
+  auto b = make_value<int>(2);
+  MessageList list;
+  list.push_back(Message::complete());
+  list.push_back(Message::data(a));
+  list.push_back(Message::dirty());
+  list.push_back(Message::data(b));
+  list.push_back(Message::start());
+  sort_by_tier(list);
+  ASSERT_EQ(list.size(), 5u);
+  EXPECT_EQ(list[0].kind(), MessageKind::Start);
+  EXPECT_EQ(list[1].kind(), MessageKind::Dirty);
+  EXPECT_EQ(list[2].value(), a);
+  EXPECT_EQ(list[3].value(), b);
+  EXPECT_EQ(list[4].kind(), MessageKind::Complete);
+
+  MessageList equal;
+  equal.push_back(Message::resume("x"));
+  equal.push_back(Message::pause("y"));
+  sort_by_tier(equal);
+  EXPECT_EQ(equal[0].kind(), MessageKind::Resume);
+  EXPECT_EQ(equal[1].lock_id(), "y");
+}
+
+TEST(Message, ReleasingDataLeavesSharedValueAlive) {
+  auto v = make_value<std::string>("kept");
+  SharedValue cached = v;
+  { Message m = Message::data(v); }
+  v.reset();
+  ASSERT_NE(value_cast<std::string>(cached), nullptr);
+  EXPECT_EQ(*value_cast<std::string>(cached), "kept");
+  EXPECT_EQ(value_cast<int>(cached), nullptr);
+}
+
+TEST(NodeStatusText, RoundTrips) {
+  for (int i = 0; i <= 6; ++i) {
+    auto s = static_cast<NodeStatus>(i);
+    EXPECT_EQ(parse_node_status(node_status_name(s)), s);
+  }
+  EXPECT_FALSE(parse_node_status("Settled").has_value());
+  EXPECT_FALSE(is_quiescent_status(NodeStatus::Dirty));
+  EXPECT_FALSE(is_quiescent_status(NodeStatus::Pending));
+  EXPECT_TRUE(is_quiescent_status(NodeStatus::Resolved));
+}

@@ -1,0 +1,2 @@
+import korvalinth
+print("korvalinth", korvalinth.__version__)
