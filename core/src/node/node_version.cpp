@@ -1,0 +1,192 @@
+#include "node/node_version.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "checkpoint/version_fields.hpp"
+#include "json/json_value.hpp"
+#include "json/strict_json.hpp"
+#include "node/fault.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+constexpr std::uint64_t kLastAdvanceableCounter = kMaxVersionCounter - 1;
+
+std::string d112(const JsonCodecError& e) {
+  return "node versioning: DATA is not strict canonical JSON compatible (D112): " + e.display();
+}
+
+const IdentityHasher& hasher_of(const NodeVersioning& v) {
+  static const Fnv1a64Hasher fallback;
+  return v.hasher ? *v.hasher : fallback;
+}
+
+template <class T>
+bool is_type(const Value& v) noexcept {
+  return v.type_tag() == type_tag_of<T>();
+}
+
+// Points at the JSON form of a DATA value: the held tree itself, or `scratch`
+// filled with the conversion of a scalar.
+std::expected<const Json*, std::string> view_data_json(const Value& v, Json& scratch) {
+  if (const Json* j = json_value_cast(v)) return j;
+  if (const auto* s = value_cast<std::string>(v)) {
+    scratch = *s;
+  } else if (const auto* b = value_cast<bool>(v)) {
+    scratch = *b;
+  } else if (const auto* i32 = value_cast<std::int32_t>(v)) {
+    scratch = static_cast<std::int64_t>(*i32);
+  } else if (const auto* i64 = value_cast<std::int64_t>(v)) {
+    scratch = *i64;
+  } else if (const auto* u32 = value_cast<std::uint32_t>(v)) {
+    scratch = static_cast<std::uint64_t>(*u32);
+  } else if (const auto* u64 = value_cast<std::uint64_t>(v)) {
+    scratch = *u64;
+  } else if (const std::size_t* usize = [&]() -> const std::size_t* {
+               // size_t is its own type only where it differs from uint64_t.
+               if constexpr (std::is_same_v<std::size_t, std::uint64_t>) return nullptr;
+               else return value_cast<std::size_t>(v);
+             }()) {
+    scratch = static_cast<std::uint64_t>(*usize);
+  } else if (const auto* d = value_cast<double>(v); d && std::isfinite(*d)) {
+    scratch = *d;
+  } else {
+    return std::unexpected(std::string("node versioning: DATA at $ is not strict JSON compatible"));
+  }
+  return &scratch;
+}
+
+}  // namespace
+
+const Json& absent_value_marker() {
+  static const Json marker = Json::object({{"@korvalinth/node-version", "v1-absent"}});
+  return marker;
+}
+
+std::expected<Json, std::string> data_to_json_value(const Value& value) {
+  Json scratch;
+  auto view = view_data_json(value, scratch);
+  if (!view) return std::unexpected(view.error());
+  // Checked before the copy, so an over-deep tree is never walked recursively.
+  if (auto r = strict_json_check(**view, "$", 0); !r) return std::unexpected(d112(r.error()));
+  if (*view == &scratch) return scratch;
+  return **view;
+}
+
+std::expected<std::string, std::string> data_content_id(const IdentityHasher& hasher, const Value* value) {
+  Json scratch;
+  const Json* json = &absent_value_marker();
+  if (value) {
+    auto view = view_data_json(*value, scratch);
+    if (!view) return std::unexpected(view.error());
+    json = *view;
+  }
+  if (auto r = strict_json_check(*json, "$", 0); !r) return std::unexpected(d112(r.error()));
+  auto text = strict_json_encode(*json);
+  if (!text) return std::unexpected(d112(text.error()));
+  return hasher.content_id(*text);
+}
+
+std::expected<std::optional<NodeVersion>, std::string> initial_node_version(const NodeVersioning& versioning,
+                                                                           const Value* initial) {
+  switch (versioning.mode) {
+    case NodeVersioning::Mode::Disabled:
+      return std::optional<NodeVersion>();
+    case NodeVersioning::Mode::Level0:
+      return std::optional<NodeVersion>(NodeVersion::level0(0));
+    case NodeVersioning::Mode::Level1:
+      break;
+  }
+  auto cid = data_content_id(hasher_of(versioning), initial);
+  if (!cid) return std::unexpected(cid.error());
+  return std::optional<NodeVersion>(NodeVersion::level1(std::move(*cid), std::nullopt, 0));
+}
+
+NodeVersionEntry new_node_version_entry(NodeVersioning versioning, const Value* initial) {
+  if (versioning.mode == NodeVersioning::Mode::Level1 && !versioning.hasher) versioning.hasher = make_fnv1a64_hasher();
+  auto first = initial_node_version(versioning, initial);
+  if (!first) fault("node versioning: " + first.error());
+  return NodeVersionEntry{std::move(versioning), std::move(*first)};
+}
+
+std::string counter_overflow_error() {
+  return "node versioning: counter overflow while advancing node runtime version (D109)";
+}
+
+std::expected<std::optional<NodeVersion>, std::string> advance_node_version(const NodeVersioning& versioning,
+                                                                           const std::optional<NodeVersion>& current,
+                                                                           const Value* value) {
+  if (versioning.mode == NodeVersioning::Mode::Disabled) return current;
+  std::uint64_t c = 0;
+  if (current) {
+    c = current->counter;
+    if (c == std::numeric_limits<std::uint64_t>::max()) return std::unexpected(counter_overflow_error());
+    if (c > kLastAdvanceableCounter)
+      return std::unexpected(
+          std::string("node versioning: counter exceeded the strict JSON safe-integer range (D109)"));
+  }
+  if (versioning.mode == NodeVersioning::Mode::Level0) return std::optional<NodeVersion>(NodeVersion::level0(c + 1));
+  std::optional<std::string> prev;
+  if (current && current->level == NodeVersion::Level::Level1) prev = current->cid;
+  auto cid = data_content_id(hasher_of(versioning), value);
+  if (!cid) return std::unexpected(cid.error());
+  return std::optional<NodeVersion>(NodeVersion::level1(std::move(*cid), std::move(prev), c + 1));
+}
+
+Json encode_node_version(const NodeVersion& version) {
+  Json out = Json::object();
+  out["counter"] = version.counter;
+  if (version.level == NodeVersion::Level::Level0) {
+    out["level"] = std::uint64_t{0};
+    return out;
+  }
+  out["level"] = std::uint64_t{1};
+  out["cid"] = version.cid;
+  out["prev"] = version.prev ? Json(*version.prev) : Json(nullptr);
+  return out;
+}
+
+std::expected<NodeVersion, std::string> decode_node_version(const Json& metadata, std::string_view path) {
+  const std::string p(path);
+  if (auto r = strict_json_check(metadata, path, 0); !r)
+    return std::unexpected("restore_graph: node version metadata is not strict canonical JSON compatible (D112): " +
+                           r.error().display());
+  if (!metadata.is_object()) return std::unexpected("restore_graph: " + p + " must be an object");
+  const auto& members = metadata.get_ref<const Json::object_t&>();
+  auto member = [&](std::string_view key) -> const Json* {
+    auto it = members.find(key);
+    return it == members.end() ? nullptr : &it->second;
+  };
+  const Json* level = member("level");
+  if (!level || !json_is_nonneg_integer(*level) || json_nonneg_integer(*level) > 1)
+    return std::unexpected("restore_graph: " + p + ".level must be 0 or 1");
+
+  if (json_nonneg_integer(*level) == 0) {
+    if (auto r = check_node_version_fields(metadata, {"level", "counter"}, path); !r)
+      return std::unexpected(r.error());
+    auto counter = parse_version_counter(member("counter"), path);
+    if (!counter) return std::unexpected(counter.error());
+    return NodeVersion::level0(*counter);
+  }
+
+  if (auto r = check_node_version_fields(metadata, {"level", "counter", "cid", "prev"}, path); !r)
+    return std::unexpected(r.error());
+  auto counter = parse_version_counter(member("counter"), path);
+  if (!counter) return std::unexpected(counter.error());
+  const Json* cid = member("cid");
+  if (!cid->is_string()) return std::unexpected("restore_graph: " + p + ".cid must be a string");
+  const Json* prev = member("prev");
+  if (!prev->is_string() && !prev->is_null())
+    return std::unexpected("restore_graph: " + p + ".prev must be a string or null");
+  if (prev->is_string() && *counter == 0)
+    return std::unexpected("restore_graph: " + p + ".prev must be null when counter is 0");
+  if (prev->is_null() && *counter > 0)
+    return std::unexpected("restore_graph: " + p + ".prev must be a string when counter is > 0");
+  std::optional<std::string> prev_text;
+  if (prev->is_string()) prev_text = prev->get<std::string>();
+  return NodeVersion::level1(cid->get<std::string>(), std::move(prev_text), *counter);
+}
+
+}  // namespace korvalinth

@@ -1,0 +1,98 @@
+#pragma once
+// Node versioning: the policy a node is built with, the version it carries,
+// and the pure operations the runtime applies to them. The GraphCore version
+// column stores one NodeVersionSlot per slot; construction fills it with
+// new_node_version_entry, `down` calls advance_node_version once per DATA.
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "identity/identity_hasher.hpp"
+#include "node/value.hpp"
+
+namespace korvalinth {
+
+// Counters stay within 2^53 - 1 so they remain safe JSON integers.
+inline constexpr std::uint64_t kMaxVersionCounter = 9007199254740991ULL;
+
+// The policy: tag 0 disabled, 1 counter only, 2 counter plus content ids.
+struct NodeVersioning {
+  enum class Mode : std::uint32_t { Disabled = 0, Level0 = 1, Level1 = 2 };
+  Mode mode = Mode::Disabled;
+  // Level1 only. Shared, never copied; null until construction supplies an
+  // Fnv1a64Hasher for a level-1 policy given without one.
+  SharedIdentityHasher hasher;
+
+  static NodeVersioning disabled() { return {}; }
+  static NodeVersioning level0() { return {Mode::Level0, nullptr}; }
+  static NodeVersioning level1(SharedIdentityHasher hasher = nullptr) { return {Mode::Level1, std::move(hasher)}; }
+};
+
+// The current version of a node.
+struct NodeVersion {
+  enum class Level : std::uint8_t { Level0 = 0, Level1 = 1 };
+  Level level = Level::Level0;
+  std::uint64_t counter = 0;
+  std::string cid;                  // Level1: "fnv1a64:" + 16 hex digits
+  std::optional<std::string> prev;  // Level1: the cid before the last advance
+
+  static NodeVersion level0(std::uint64_t counter) { return {Level::Level0, counter, {}, std::nullopt}; }
+  static NodeVersion level1(std::string cid, std::optional<std::string> prev, std::uint64_t counter) {
+    return {Level::Level1, counter, std::move(cid), std::move(prev)};
+  }
+  bool operator==(const NodeVersion&) const = default;
+};
+
+// One entry of the version column of a live node.
+struct NodeVersionEntry {
+  NodeVersioning versioning;
+  std::optional<NodeVersion> current;  // none: no version (disabled policy)
+};
+
+// The column's element: empty for a released or never-filled slot.
+using NodeVersionSlot = std::optional<NodeVersionEntry>;
+
+// "fnv1a64:..." of the value's strict canonical JSON; a null `value` stands
+// for a node without a value (the absent-value marker is hashed instead).
+std::expected<std::string, std::string> data_content_id(const IdentityHasher& hasher, const Value* value);
+
+// The strict JSON form of a DATA value of one of the supported types.
+std::expected<nlohmann::json, std::string> data_to_json_value(const Value& value);
+
+// {"@korvalinth/node-version":"v1-absent"}
+const nlohmann::json& absent_value_marker();
+
+// First version at construction: none / level 0 counter 0 / level 1 counter 0
+// with the cid of `initial` (null: the absent-value marker). Failure texts are
+// the bare content-id texts; the caller faults with "node versioning: {}".
+std::expected<std::optional<NodeVersion>, std::string> initial_node_version(const NodeVersioning& versioning,
+                                                                           const Value* initial);
+
+// The entry for a newly constructed node: resolves a level-1 policy without a
+// hasher to a new Fnv1a64Hasher and computes the first version. Faults with
+// "node versioning: {}" when the initial value has no content id.
+NodeVersionEntry new_node_version_entry(NodeVersioning versioning, const Value* initial);
+
+// The version after one delivered DATA (null `value`: a DATA without a value,
+// hashed as absent). Failure texts are returned; `down` faults with them
+// before the DATA changes the node.
+std::expected<std::optional<NodeVersion>, std::string> advance_node_version(const NodeVersioning& versioning,
+                                                                           const std::optional<NodeVersion>& current,
+                                                                           const Value* value);
+
+// "node versioning: counter overflow while advancing node runtime version (D109)"
+std::string counter_overflow_error();
+
+// The checkpoint's version object: {"counter","level"} at level 0,
+// {"cid","counter","level","prev"} at level 1 (prev null when absent).
+nlohmann::json encode_node_version(const NodeVersion& version);
+
+// Reads a checkpoint's version object back; failure texts name `path`.
+std::expected<NodeVersion, std::string> decode_node_version(const nlohmann::json& metadata, std::string_view path);
+
+}  // namespace korvalinth

@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "identity/identity_hasher.hpp"
+#include "identity/string_tuple_id.hpp"
+#include "json/json_value.hpp"
+#include "node/fault.hpp"
+#include "node/node_version.hpp"
+
+using namespace korvalinth;
+
+namespace {
+
+const std::string kCidOfOne = "fnv1a64:af63ac4c86019afc";
+
+std::string cid_of(const SharedValue& v) {
+  Fnv1a64Hasher h;
+  auto r = data_content_id(h, v.get());
+  EXPECT_TRUE(r.has_value()) << r.error();
+  return r ? *r : std::string();
+}
+
+std::string cid_error(const SharedValue& v) {
+  Fnv1a64Hasher h;
+  auto r = data_content_id(h, v.get());
+  EXPECT_FALSE(r.has_value());
+  return r ? std::string() : r.error();
+}
+
+std::string marker_cid() {
+  Fnv1a64Hasher h;
+  return *data_content_id(h, nullptr);
+}
+
+// Records which operation was asked.
+class TaggingHasher final : public IdentityHasher {
+ public:
+  std::string node_id(std::string_view b) const override { return "node:" + std::string(b); }
+  std::string edge_id(std::string_view b) const override { return "edge:" + std::string(b); }
+  std::string content_id(std::string_view b) const override { return "content:" + std::string(b); }
+};
+
+}  // namespace
+
+TEST(Fnv1a64, KnownIds) {
+  EXPECT_EQ(fnv1a64_id(""), "fnv1a64:cbf29ce484222325");
+  EXPECT_EQ(fnv1a64_id("1"), kCidOfOne);
+  EXPECT_EQ(fnv1a64_id("a"), "fnv1a64:af63dc4c8601ec8c");
+  Fnv1a64Hasher h;
+  EXPECT_EQ(h.node_id("1"), kCidOfOne);
+  EXPECT_EQ(h.edge_id("1"), kCidOfOne);
+  EXPECT_EQ(h.content_id("1"), kCidOfOne);
+}
+
+TEST(DataContentId, SupportedTypesShareCanonicalBytes) {
+  EXPECT_EQ(cid_of(make_value<std::int64_t>(1)), kCidOfOne);
+  EXPECT_EQ(cid_of(make_value<std::int32_t>(1)), kCidOfOne);
+  EXPECT_EQ(cid_of(make_value<std::uint32_t>(1)), kCidOfOne);
+  EXPECT_EQ(cid_of(make_value<std::uint64_t>(1)), kCidOfOne);
+  EXPECT_EQ(cid_of(make_value<double>(1.0)), kCidOfOne);
+  EXPECT_EQ(cid_of(make_json_value(Json(1))), kCidOfOne);
+  EXPECT_EQ(cid_of(make_json_value(Json(1.0))), kCidOfOne);
+  EXPECT_EQ(cid_of(make_value<std::string>("a")), fnv1a64_id("\"a\""));
+  EXPECT_EQ(cid_of(make_value<bool>(true)), fnv1a64_id("true"));
+  EXPECT_EQ(cid_of(make_value<std::int32_t>(-3)), fnv1a64_id("-3"));
+  EXPECT_EQ(cid_of(make_json_value(Json::parse(R"({"b":[1,2.5],"a":null})"))),
+            fnv1a64_id(R"({"a":null,"b":[1,2.5]})"));
+  EXPECT_EQ(marker_cid(), fnv1a64_id(R"({"@korvalinth/node-version":"v1-absent"})"));
+  TaggingHasher tagging;
+  EXPECT_EQ(*data_content_id(tagging, make_value<std::int64_t>(7).get()), "content:7");
+}
+
+TEST(DataContentId, RefusesWhatIsNotStrictJson) {
+  const std::string not_json = "node versioning: DATA at $ is not strict JSON compatible";
+  EXPECT_EQ(cid_error(make_value<double>(std::nan(""))), not_json);
+  EXPECT_EQ(cid_error(make_value<double>(INFINITY)), not_json);
+  EXPECT_EQ(cid_error(make_value<std::vector<int>>()), not_json);
+  EXPECT_EQ(cid_error(make_value<float>(1.0f)), not_json);
+  const std::string d112 = "node versioning: DATA is not strict canonical JSON compatible (D112): ";
+  EXPECT_EQ(cid_error(make_value<std::int64_t>(std::int64_t{1} << 53)),
+            d112 + "strictJsonCodec: JSON integer at $ is outside the safe integer range");
+  EXPECT_EQ(cid_error(make_value<double>(-0.0)),
+            d112 + "strictJsonCodec: JSON number at $ is not strict canonical JSON compatible");
+  EXPECT_EQ(cid_error(make_json_value(Json::array({Json::object({{"k", 5e-324}})}))),
+            d112 + "strictJsonCodec: JSON number at $[0].k is subnormal and not strict canonical JSON compatible");
+  EXPECT_EQ(cid_error(make_json_value(Json::array({std::string("\xff")}))),
+            d112 + "json encode failed: invalid UTF-8 byte at index 0: 0xFF");
+}
+
+TEST(DataToJsonValue, ConvertsAndChecks) {
+  EXPECT_EQ(*data_to_json_value(*make_value<std::string>("x")), Json("x"));
+  EXPECT_EQ(*data_to_json_value(*make_value<std::int32_t>(-2)), Json(-2));
+  EXPECT_EQ(*data_to_json_value(*make_value<std::uint64_t>(5)), Json(5));
+  EXPECT_EQ(*data_to_json_value(*make_value<double>(0.25)), Json(0.25));
+  Json tree = Json::parse(R"({"a":[1,{"b":"c"}]})");
+  EXPECT_EQ(*data_to_json_value(*make_json_value(tree)), tree);
+  EXPECT_EQ(data_to_json_value(*make_value<std::uint64_t>(std::numeric_limits<std::uint64_t>::max())).error(),
+            "node versioning: DATA is not strict canonical JSON compatible (D112): "
+            "strictJsonCodec: JSON integer at $ is outside the safe integer range");
+  Json deep = Json(1);
+  for (int i = 0; i < 129; ++i) deep = Json::array({std::move(deep)});
+  EXPECT_NE(data_to_json_value(*make_json_value(std::move(deep))).error().find("exceeds maximum depth 128"),
+            std::string::npos);
+}
+
+TEST(NodeVersionAdvance, LevelOneWalksCidsAndCounters) {
+  NodeVersionEntry entry = new_node_version_entry(NodeVersioning::level1(), nullptr);
+  ASSERT_NE(entry.versioning.hasher, nullptr);
+  ASSERT_TRUE(entry.current.has_value());
+  EXPECT_EQ(*entry.current, NodeVersion::level1(marker_cid(), std::nullopt, 0));
+
+  auto one = make_value<std::int64_t>(1);
+  auto v1 = advance_node_version(entry.versioning, entry.current, one.get());
+  ASSERT_TRUE(v1.has_value());
+  EXPECT_EQ(**v1, NodeVersion::level1(kCidOfOne, marker_cid(), 1));
+
+  // Two DATA in one list: counter +2, prev is the cid of the first.
+  auto two = make_value<std::string>("two");
+  auto v2 = advance_node_version(entry.versioning, *v1, two.get());
+  auto v3 = advance_node_version(entry.versioning, *v2, make_value<bool>(false).get());
+  EXPECT_EQ((*v3)->counter, 3u);
+  EXPECT_EQ((*v3)->prev, cid_of(two));
+  EXPECT_EQ((*v3)->cid, fnv1a64_id("false"));
+
+  auto bad = advance_node_version(entry.versioning, *v3, make_value<double>(NAN).get());
+  EXPECT_EQ(bad.error(), "node versioning: DATA at $ is not strict JSON compatible");
+}
+
+TEST(NodeVersionAdvance, InitialVersions) {
+  EXPECT_FALSE(new_node_version_entry(NodeVersioning::disabled(), nullptr).current.has_value());
+  EXPECT_EQ(*new_node_version_entry(NodeVersioning::level0(), nullptr).current, NodeVersion::level0(0));
+  auto one = make_value<std::int64_t>(1);
+  EXPECT_EQ(*new_node_version_entry(NodeVersioning::level1(), one.get()).current,
+            NodeVersion::level1(kCidOfOne, std::nullopt, 0));
+  // A given hasher is shared, not replaced.
+  auto tagging = std::make_shared<const TaggingHasher>();
+  NodeVersionEntry e = new_node_version_entry(NodeVersioning::level1(tagging), one.get());
+  EXPECT_EQ(e.versioning.hasher, tagging);
+  EXPECT_EQ(e.current->cid, "content:1");
+  try {
+    new_node_version_entry(NodeVersioning::level1(), make_value<double>(NAN).get());
+    ADD_FAILURE() << "expected a fault";
+  } catch (const Fault& f) {
+    EXPECT_EQ(f.text(), "node versioning: node versioning: DATA at $ is not strict JSON compatible");
+  }
+  auto r = initial_node_version(NodeVersioning::level1(), make_value<std::vector<int>>().get());
+  EXPECT_EQ(r.error(), "node versioning: DATA at $ is not strict JSON compatible");
+}
+
+TEST(NodeVersionAdvance, CounterBoundsAndLevels) {
+  auto v = make_value<std::int64_t>(4);
+  const auto l0 = NodeVersioning::level0();
+  EXPECT_EQ(**advance_node_version(l0, std::nullopt, v.get()), NodeVersion::level0(1));
+  EXPECT_EQ(**advance_node_version(l0, NodeVersion::level0(9007199254740990ULL), v.get()),
+            NodeVersion::level0(9007199254740991ULL));
+  EXPECT_EQ(advance_node_version(l0, NodeVersion::level0(9007199254740991ULL), v.get()).error(),
+            "node versioning: counter exceeded the strict JSON safe-integer range (D109)");
+  EXPECT_EQ(advance_node_version(l0, NodeVersion::level0(std::numeric_limits<std::uint64_t>::max()), v.get()).error(),
+            counter_overflow_error());
+  EXPECT_EQ(counter_overflow_error(), "node versioning: counter overflow while advancing node runtime version (D109)");
+  // Level 0 policy over a level-1 version drops the cid.
+  EXPECT_EQ(**advance_node_version(l0, NodeVersion::level1("c", std::nullopt, 5), v.get()), NodeVersion::level0(6));
+  // Level 1 policy over a level-0 version has no prev.
+  EXPECT_EQ(**advance_node_version(NodeVersioning::level1(), NodeVersion::level0(2), v.get()),
+            NodeVersion::level1(fnv1a64_id("4"), std::nullopt, 3));
+  EXPECT_EQ(advance_node_version(NodeVersioning::level1(), NodeVersion::level1("c", "p", 9007199254740991ULL),
+                                 v.get())
+                .error(),
+            "node versioning: counter exceeded the strict JSON safe-integer range (D109)");
+  // Disabled: unchanged, whatever the value.
+  EXPECT_FALSE(advance_node_version(NodeVersioning::disabled(), std::nullopt, nullptr)->has_value());
+}
+
+TEST(NodeVersionMetadata, EncodesCheckpointObjects) {
+  EXPECT_EQ(encode_node_version(NodeVersion::level0(3)).dump(), R"({"counter":3,"level":0})");
+  EXPECT_EQ(encode_node_version(NodeVersion::level1("c1", std::nullopt, 0)).dump(),
+            R"({"cid":"c1","counter":0,"level":1,"prev":null})");
+  EXPECT_EQ(encode_node_version(NodeVersion::level1("c2", "c1", 1)).dump(),
+            R"({"cid":"c2","counter":1,"level":1,"prev":"c1"})");
+  for (const NodeVersion& v : {NodeVersion::level0(0), NodeVersion::level0(9007199254740991ULL),
+                               NodeVersion::level1("x", std::nullopt, 0), NodeVersion::level1("y", "x", 7)}) {
+    EXPECT_EQ(*decode_node_version(encode_node_version(v), "a.version"), v);
+  }
+}
+
+TEST(NodeVersionMetadata, DecodeRefusals) {
+  auto decode_error = [](const char* text) {
+    auto r = decode_node_version(Json::parse(text), "n.version");
+    EXPECT_FALSE(r.has_value()) << text;
+    return r ? std::string() : r.error();
+  };
+  EXPECT_EQ(decode_error(R"({"level":0,"counter":-0.0})"),
+            "restore_graph: node version metadata is not strict canonical JSON compatible (D112): "
+            "strictJsonCodec: JSON number at n.version.counter is not strict canonical JSON compatible");
+  EXPECT_EQ(decode_error(R"([0,1])"), "restore_graph: n.version must be an object");
+  EXPECT_EQ(decode_error(R"({"counter":1})"), "restore_graph: n.version.level must be 0 or 1");
+  EXPECT_EQ(decode_error(R"({"level":2,"counter":1})"), "restore_graph: n.version.level must be 0 or 1");
+  EXPECT_EQ(decode_error(R"({"level":-1,"counter":1})"), "restore_graph: n.version.level must be 0 or 1");
+  EXPECT_EQ(decode_error(R"({"level":0.0,"counter":1})"), "restore_graph: n.version.level must be 0 or 1");
+  EXPECT_EQ(decode_error(R"({"level":"0","counter":1})"), "restore_graph: n.version.level must be 0 or 1");
+  EXPECT_EQ(decode_error(R"({"level":0,"counter":3,"cid":"x"})"),
+            "restore_graph: n.version has unexpected node version fields");
+  EXPECT_EQ(decode_error(R"({"level":0})"), "restore_graph: n.version has unexpected node version fields");
+  EXPECT_EQ(decode_error(R"({"level":1,"counter":1,"prev":"x"})"),
+            "restore_graph: n.version has unexpected node version fields");
+  EXPECT_EQ(decode_error(R"({"level":1,"counter":1,"cid":"c","prev":null,"x":1})"),
+            "restore_graph: n.version has unexpected node version fields");
+  EXPECT_EQ(decode_error(R"({"level":0,"counter":1.5})"),
+            "restore_graph: n.version.counter must be a non-negative safe integer");
+  EXPECT_EQ(decode_error(R"({"level":0,"counter":-1})"),
+            "restore_graph: n.version.counter must be a non-negative safe integer");
+  EXPECT_EQ(decode_error(R"({"level":0,"counter":"1"})"),
+            "restore_graph: n.version.counter must be a non-negative safe integer");
+  EXPECT_EQ(decode_error(R"({"level":1,"counter":1,"cid":5,"prev":"p"})"),
+            "restore_graph: n.version.cid must be a string");
+  EXPECT_EQ(decode_error(R"({"level":1,"counter":1,"cid":"c","prev":3})"),
+            "restore_graph: n.version.prev must be a string or null");
+  EXPECT_EQ(decode_error(R"({"level":1,"counter":0,"cid":"c","prev":"p"})"),
+            "restore_graph: n.version.prev must be null when counter is 0");
+  EXPECT_EQ(decode_error(R"({"level":1,"counter":2,"cid":"x","prev":null})"),
+            "restore_graph: n.version.prev must be a string when counter is > 0");
+  EXPECT_EQ(*decode_node_version(Json::parse(R"({"level":1,"counter":0,"cid":"x","prev":null})"), "p"),
+            NodeVersion::level1("x", std::nullopt, 0));
+  // Non-negative integers held signed or unsigned read alike.
+  Json signed_form = Json::object({{"level", std::int64_t{0}}, {"counter", std::int64_t{4}}});
+  Json unsigned_form = Json::object({{"level", std::uint64_t{0}}, {"counter", std::uint64_t{4}}});
+  EXPECT_EQ(*decode_node_version(signed_form, "p"), NodeVersion::level0(4));
+  EXPECT_EQ(*decode_node_version(unsigned_form, "p"), NodeVersion::level0(4));
+}
+
+TEST(StringTupleId, EncodesTwoJsonStrings) {
+  EXPECT_EQ(*encode_string_tuple("a", "b"), R"(["a","b"])");
+  EXPECT_EQ(*encode_string_tuple("q\"\n", ""), R"(["q\"\n",""])");
+  EXPECT_EQ(string_tuple_id_with_counter("session", 42), R"(["session","42"])");
+  EXPECT_EQ(string_tuple_id_with_counter("s", std::numeric_limits<std::uint64_t>::max()),
+            R"(["s","18446744073709551615"])");
+  EXPECT_FALSE(encode_string_tuple("\xff", "x").has_value());
+  EXPECT_THROW(string_tuple_id_with_counter("\xff", 1), Fault);
+}
