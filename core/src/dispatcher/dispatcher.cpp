@@ -1,0 +1,108 @@
+#include "dispatcher/dispatcher.hpp"
+
+#include <time.h>
+
+#include "node/index_fault.hpp"
+
+namespace korvalinth {
+
+Dispatcher::Dispatcher(std::initializer_list<std::uint8_t> partition_flags) {
+  auto& s = state_.unguarded();
+  for (std::uint8_t flag : partition_flags) {
+    DispatcherPartition p;
+    p.flag = flag;
+    s.partitions.push_back(std::move(p));
+  }
+}
+
+DispatcherRef Dispatcher::thread_default() {
+  thread_local DispatcherRef tls_default = std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1});
+  return tls_default;
+}
+
+DispatcherKey Dispatcher::register_fn(std::uint32_t partition, SharedNodeFn fn) {
+  SharedNodeFn replaced;  // dropped after the borrow is released
+  DispatcherKey key;
+  {
+    auto s = state_.borrow_mut();
+    check_index(s->partitions.size(), partition);
+    DispatcherPartition& p = s->partitions[partition];
+    if (!p.free_list.empty()) {
+      std::uint32_t slot = p.free_list.back();
+      p.free_list.pop_back();
+      check_index(p.slots.size(), slot);
+      replaced = std::move(p.slots[slot].fn);
+      p.slots[slot].fn = std::move(fn);
+      key = DispatcherKey{partition, slot, p.slots[slot].generation};
+    } else {
+      std::uint32_t slot = static_cast<std::uint32_t>(p.slots.size());
+      p.slots.push_back(DispatcherSlot{std::move(fn), 0});
+      key = DispatcherKey{partition, slot, 0};
+    }
+  }
+  return key;
+}
+
+void Dispatcher::free_slot(DispatcherKey key) {
+  SharedNodeFn freed;  // dropped after the borrow is released
+  {
+    auto s = state_.borrow_mut();
+    check_index(s->partitions.size(), key.partition);
+    DispatcherPartition& p = s->partitions[key.partition];
+    if (key.slot < p.slots.size()) {
+      DispatcherSlot& slot = p.slots[key.slot];
+      if (slot.generation == key.generation && slot.fn) {
+        freed = std::move(slot.fn);
+        slot.fn.reset();
+        slot.generation += 1;  // wraps
+        p.free_list.push_back(key.slot);
+      }
+    }
+    s->timing.erase(key);
+  }
+}
+
+void Dispatcher::enable_fn_timing() { state_.borrow_mut()->timing_flag = 1; }
+
+bool Dispatcher::timing_enabled() const { return state_.borrow()->timing_flag == 1; }
+
+std::uint8_t Dispatcher::partition_flag(std::uint32_t partition) const {
+  auto s = state_.borrow();
+  check_index(s->partitions.size(), partition);
+  return s->partitions[partition].flag;
+}
+
+SharedNodeFn Dispatcher::lookup(DispatcherKey key) const {
+  auto s = state_.borrow();
+  check_index(s->partitions.size(), key.partition);
+  const DispatcherPartition& p = s->partitions[key.partition];
+  if (key.slot >= p.slots.size()) return nullptr;
+  const DispatcherSlot& slot = p.slots[key.slot];
+  if (slot.generation != key.generation || !slot.fn) return nullptr;
+  return slot.fn;
+}
+
+std::optional<FnTimingStats> Dispatcher::timing_of(DispatcherKey key) const {
+  auto s = state_.borrow();
+  auto it = s->timing.find(key);
+  if (it == s->timing.end()) return std::nullopt;
+  return it->second;
+}
+
+std::uint64_t monotonic_now_ns() noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return std::uint64_t(ts.tv_sec) * 1000000000ULL + std::uint64_t(ts.tv_nsec);
+}
+
+void record_fn_timing(std::uint64_t start_ns, const DispatcherRef& dispatcher, DispatcherKey key) {
+  std::uint64_t now = monotonic_now_ns();
+  std::uint64_t elapsed = now > start_ns ? now - start_ns : 0;
+  auto s = dispatcher->state().borrow_mut();
+  FnTimingStats& stats = s->timing[key];
+  stats.calls += 1;  // wraps
+  stats.total_ns += elapsed;
+  stats.last_ns = elapsed;
+}
+
+}  // namespace korvalinth

@@ -1,0 +1,96 @@
+#pragma once
+// The per-thread registry of node functions. Nodes hold a DispatcherKey
+// (partition, slot, generation); a freed slot's generation is raised so a
+// stale key never reaches the slot's next occupant.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "dispatcher/node_fn.hpp"
+#include "node/cell.hpp"
+
+namespace korvalinth {
+
+struct DispatcherKey {
+  std::uint32_t partition = 0;
+  std::uint32_t slot = 0;
+  std::uint32_t generation = 0;
+  friend bool operator==(const DispatcherKey&, const DispatcherKey&) = default;
+};
+
+struct DispatcherKeyHash {
+  std::size_t operator()(const DispatcherKey& k) const noexcept {
+    std::uint64_t h = (std::uint64_t(k.partition) << 32) ^ k.slot;
+    h = h * 0x9e3779b97f4a7c15ULL ^ k.generation;
+    return std::hash<std::uint64_t>{}(h);
+  }
+};
+
+// An opaque hook that nodes carry for the graph container; this subsystem
+// only stores, copies and drops it.
+using GraphHook = std::shared_ptr<void>;
+
+struct FnTimingStats {
+  unsigned __int128 total_ns = 0;
+  unsigned __int128 last_ns = 0;
+  std::uint64_t calls = 0;
+};
+
+struct DispatcherSlot {
+  SharedNodeFn fn;
+  std::uint32_t generation = 0;
+};
+
+struct DispatcherPartition {
+  std::vector<DispatcherSlot> slots;
+  std::vector<std::uint32_t> free_list;
+  std::uint8_t flag = 0;
+};
+
+struct DispatcherState {
+  std::vector<DispatcherPartition> partitions;
+  std::unordered_map<DispatcherKey, FnTimingStats, DispatcherKeyHash> timing;
+  GraphHook default_graph_hook;
+  std::uint8_t timing_flag = 0;
+};
+
+class Dispatcher;
+using DispatcherRef = std::shared_ptr<Dispatcher>;
+
+class Dispatcher {
+ public:
+  // A dispatcher with partitions whose flags are given in order.
+  explicit Dispatcher(std::initializer_list<std::uint8_t> partition_flags);
+
+  // The calling thread's default dispatcher: partitions 0 and 1 with flags 0 and 1.
+  static DispatcherRef thread_default();
+
+  // Registers fn in the partition; the last freed slot is reused first.
+  DispatcherKey register_fn(std::uint32_t partition, SharedNodeFn fn);
+  // Frees the key's slot when it is current; always removes its timing entry.
+  void free_slot(DispatcherKey key);
+  // Turns function timing on for good.
+  void enable_fn_timing();
+
+  bool timing_enabled() const;
+  // The flag of a partition; faults when out of range.
+  std::uint8_t partition_flag(std::uint32_t partition) const;
+  // The function under a current key, else null.
+  SharedNodeFn lookup(DispatcherKey key) const;
+  std::optional<FnTimingStats> timing_of(DispatcherKey key) const;
+
+  const Cell<DispatcherState>& state() const noexcept { return state_; }
+
+ private:
+  Cell<DispatcherState> state_;
+};
+
+// Records one timed call of the function under key (start from a monotonic clock read).
+void record_fn_timing(std::uint64_t start_ns, const DispatcherRef& dispatcher, DispatcherKey key);
+std::uint64_t monotonic_now_ns() noexcept;
+
+}  // namespace korvalinth

@@ -1,0 +1,19 @@
+#pragma once
+// Per-thread counters of down: the innermost delivery frame's id, the next
+// id to hand out and the number of down calls in progress.
+
+#include <cstdint>
+
+namespace korvalinth {
+
+struct DeliveryCounters {
+  std::uint64_t frame_id = 0;
+  std::uint64_t frame_counter = 1;
+  std::uint64_t depth = 0;
+};
+
+DeliveryCounters& delivery_counters() noexcept;
+inline std::uint64_t delivery_depth() noexcept { return delivery_counters().depth; }
+inline std::uint64_t delivery_frame_id() noexcept { return delivery_counters().frame_id; }
+
+}  // namespace korvalinth

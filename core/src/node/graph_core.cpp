@@ -1,0 +1,257 @@
+#include "node/graph_core.hpp"
+
+#include <atomic>
+
+#include "node/drop_fault.hpp"
+#include "node/index_fault.hpp"
+
+namespace korvalinth {
+
+namespace {
+std::atomic<CoreId> g_next_core_id{1};
+}
+
+CoreRef GraphCore::create() { return std::make_shared<GraphCore>(g_next_core_id.fetch_add(1)); }
+
+std::vector<DepSlot> new_dep_state(std::size_t n) { return std::vector<DepSlot>(n); }
+
+LiveSlots live_slots(Arena& a, SlotKey k) {
+  a.check(k);
+  auto i = k.index;
+  return LiveSlots{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i)};
+}
+
+LiveSlotsWithAux live_slots_with_aux(Arena& a, SlotKey k) {
+  a.check(k);
+  auto i = k.index;
+  return LiveSlotsWithAux{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i), a.aux_at(i)};
+}
+
+DownSlots down_slots(Arena& a, SlotKey k) {
+  a.check(k);
+  auto i = k.index;
+  return DownSlots{a.topology_at(i), a.edge_at(i), a.aux_at(i)};
+}
+
+LiveSlots wave_slots(Arena& a, SlotKey k) { return live_slots(a, k); }
+
+AuxEntry& release_aux_access(Arena& a, SlotKey k) {
+  a.check(k);
+  return a.aux_at(k.index);
+}
+
+CheckedLive check_live(const NodeHandle& node) {
+  Ref<Arena> a = node.core_ref().borrow();
+  a->check(node.key());
+  const TopologyEntry& t = a->topology_at(node.index());
+  return CheckedLive{std::move(a), t};
+}
+
+NodeStatus status_of(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  a->topology_at(node.index());
+  return a->edge_at(node.index()).status;
+}
+
+SharedValue cache_of(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  a->topology_at(node.index());
+  return a->edge_at(node.index()).cache;
+}
+
+bool dep_mutation_in_flight(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  a->topology_at(node.index());
+  return a->edge_at(node.index()).dep_mutation_in_flight != 0;
+}
+
+bool has_pause_locks(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  return !a->aux_at(node.index()).pause_locks.empty();
+}
+
+SharedValue aux_value(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  return a->aux_at(node.index()).ctx_state;
+}
+
+std::optional<std::string> node_kind(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  return a->call_at(node.index()).kind;
+}
+
+void set_node_kind(const NodeHandle& node, std::string kind) {
+  std::optional<std::string> old;
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  old = std::exchange(a->call_at(node.index()).kind, std::move(kind));
+}
+
+void set_aux_value(const NodeHandle& node, SharedValue value) {
+  SharedValue old;  // dropped after the borrow
+  {
+    auto a = node.core_ref().borrow_mut();
+    a->check(node.key());
+    old = std::exchange(a->aux_at(node.index()).ctx_state, std::move(value));
+  }
+}
+
+void set_topology_hook(const NodeHandle& node, TopologyHook hook) {
+  TopologyHook old;
+  {
+    auto a = node.core_ref().borrow_mut();
+    LiveSlots s = live_slots(*a, node.key());
+    old = std::exchange(s.topology.hook, std::move(hook));
+  }
+}
+
+void set_graph_hooks(const NodeHandle& node, GraphHooks hooks) {
+  GraphHooks old;
+  {
+    auto a = node.core_ref().borrow_mut();
+    a->check(node.key());
+    old = std::exchange(a->call_at(node.index()).hooks, std::move(hooks));
+  }
+}
+
+void set_pull_id(const NodeHandle& node, std::optional<std::string> pull_id) {
+  if (!pull_id) return;
+  std::optional<std::string> old_id;
+  std::optional<PullRequest> old_pending, old_current;
+  {
+    auto a = node.core_ref().borrow_mut();
+    LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
+    old_id = std::exchange(s.config.pull_id, std::move(pull_id));
+    old_pending = std::exchange(s.aux.pending_pull, std::nullopt);
+    old_current = std::exchange(s.aux.current_pull, std::nullopt);
+  }
+}
+
+void add_release_callback(const NodeHandle& node, ReleaseCallback callback) {
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  a->aux_at(node.index()).release_callbacks.push_back(std::move(callback));
+}
+
+std::vector<NodeHandle> counted_deps(const NodeHandle& node) {
+  std::vector<NodeHandle> out;
+  CheckedLive live = check_live(node);
+  out.reserve(live.topology.deps.size());
+  for (const NodeHandle& d : live.topology.deps) out.push_back(d.promote_counted());
+  return out;
+}
+
+std::optional<std::pair<PinnedNode, NodeHandle>> pin_node(const CoreRef& core, const WeakNodeRef& ref) {
+  SharedCount count = ref.count.lock();
+  if (!count || ref.core != core->id()) return std::nullopt;
+  {
+    auto a = core->borrow_mut();
+    if (!a->is_live1(ref.key)) return std::nullopt;
+    if (count->count == 0 && a->pin[ref.key.index] == 0) return std::nullopt;
+    a->add_pin(ref.key.index);
+  }
+  return std::make_pair(PinnedNode(core, count, ref.key), NodeHandle(core, count, ref.key, false));
+}
+
+namespace {
+
+// Pushes a released index on the free list when it ends, also while a
+// fault unwinds out of the release's call-outs.
+class FreeSlotGuard {
+ public:
+  FreeSlotGuard(CoreRef core, std::uint64_t index) : core_(std::move(core)), index_(index) {}
+  FreeSlotGuard(const FreeSlotGuard&) = delete;
+  FreeSlotGuard& operator=(const FreeSlotGuard&) = delete;
+  ~FreeSlotGuard() {
+    if (armed_) drop_quietly([&] { push(); });
+  }
+  void finish() {
+    armed_ = false;
+    push();
+  }
+
+ private:
+  void push() {
+    CoreRef core = std::move(core_);
+    core_.reset();
+    auto a = core->borrow_mut();
+    a->free_list.push_back(index_);
+  }
+  CoreRef core_;
+  std::uint64_t index_;
+  bool armed_ = true;
+};
+
+// Frees the node's function, leaves its deps (the per-dep unsubscribe
+// actions, in dep order) and runs its release callbacks in registration order.
+void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
+                             std::optional<AuxEntry>& aux) {
+  if (call && call->key && call->dispatcher) call->dispatcher->free_slot(*call->key);
+  if (edge) {
+    for (auto& slot : edge->dep_unsubscribe) {
+      if (!slot) continue;
+      UnsubscribeFn action = std::move(*slot);
+      slot.reset();
+      action.call();
+    }
+  }
+  if (aux) {
+    std::vector<ReleaseCallback> callbacks = std::move(aux->release_callbacks);
+    aux->release_callbacks.clear();
+    for (auto& cb : callbacks) {
+      ReleaseCallback c = std::move(cb);
+      c();
+    }
+  }
+}
+
+}  // namespace
+
+void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
+  if (external_count != 0) return;
+  std::optional<TopologyEntry> topology;
+  std::optional<CallEntry> call;
+  std::optional<ConfigEntry> config;
+  std::optional<EdgeEntry> edge;
+  std::optional<AuxEntry> aux;
+  {
+    auto a = core->borrow_mut();
+    if (a->names_slot(key) && key.index < a->pin.size() && a->pin[key.index] > 0) return;
+    // A key that is no longer current was released already: its index is
+    // on the free list once and must not go there again.
+    if (!a->is_current(key)) return;
+    auto i = key.index;
+    a->live[i] = 0;
+    topology = std::exchange(a->topology[i], std::nullopt);
+    call = std::exchange(a->call[i], std::nullopt);
+    config = std::exchange(a->config[i], std::nullopt);
+    a->run[i] = kRunEmpty;
+    edge = std::exchange(a->edge[i], std::nullopt);
+    aux = std::exchange(a->aux[i], std::nullopt);
+  }
+  {
+    FreeSlotGuard guard(core, key.index);
+    // TODO(backend-state): remove the node's backend-state registry entry here once that registry lands.
+    release_from_dispatcher(call, edge, aux);
+    guard.finish();
+  }
+  // The contents go after the index is free, in this order; dropping a dep's
+  // counted handle may release that dep in turn.
+  aux.reset();
+  edge.reset();
+  config.reset();
+  call.reset();
+  if (topology) {
+    drop_node_handles(topology->deps);
+    topology->hook.reset();
+    topology.reset();
+  }
+}
+
+}  // namespace korvalinth

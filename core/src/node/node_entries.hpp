@@ -1,0 +1,107 @@
+#pragma once
+// The per-node entries of the GraphCore columns. Their fields are read and
+// written by the runtime Parts (down, subscription, run_wave, dep sinks,
+// upstream control, rewire); this header only lays them out.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "dispatcher/dispatcher.hpp"
+#include "dispatcher/node_fn.hpp"
+#include "node/message.hpp"
+#include "node/node_handle.hpp"
+#include "node/sink.hpp"
+#include "node/unsubscribe_fn.hpp"
+#include "node/versioning_form.hpp"
+
+namespace korvalinth {
+
+inline constexpr std::size_t kGraphHookCount = 7;
+using GraphHooks = std::array<GraphHook, kGraphHookCount>;
+
+struct TopologyEntry {
+  std::vector<NodeHandle> deps;
+  TopologyHook hook;
+};
+
+struct CallEntry {
+  std::optional<std::string> kind;
+  std::optional<DispatcherKey> key;
+  DispatcherRef dispatcher;
+  GraphHooks hooks;
+};
+
+enum class Pausable : std::uint8_t { True = 0, ResumeAll = 1, False = 2 };
+
+struct ConfigEntry {
+  VersioningForm versioning;
+  std::optional<std::string> pull_id;
+  std::uint8_t partial = 0;
+  std::uint8_t complete_when_deps_complete = 1;
+  std::uint8_t error_when_deps_error = 1;
+  std::uint8_t terminal_as_real_input = 0;
+  Pausable pausable = Pausable::True;
+};
+
+// The per-dep state of one dep, for the node's run rules.
+struct DepSlot {
+  std::optional<SmallVec<SharedValue, 2>> wave_values;  // DATA values of this wave
+  DeliveryLists deliveries;                           // one list per delivery frame
+  std::optional<std::uint64_t> stamp;                 // frame id of the newest delivery list
+  SharedValue latest;                                 // value as of the last run or settle
+  std::uint8_t has_value = 0;
+  std::uint8_t pending = 0;     // sent DIRTY this wave, not settled yet
+  std::uint8_t dep_status = 0;  // 2 after DIRTY, 3 after DATA or RESOLVED
+  TerminalRecord terminal;      // the dep completed or errored
+  TerminalRecord terminal_input;  // this wave's terminal, handed once to the function
+};
+
+// A dep sink's position among its node's deps; all-ones once detached.
+struct DepIndexCell {
+  std::uint64_t value = ~std::uint64_t{0};
+};
+inline constexpr std::uint64_t kNoDepIndex = ~std::uint64_t{0};
+
+struct EdgeEntry {
+  std::vector<DepSlot> dep_state;
+  std::uint32_t pending_count = 0;  // deps whose pending flag is set
+  std::vector<std::optional<UnsubscribeFn>> dep_unsubscribe;
+  std::vector<std::shared_ptr<DepIndexCell>> dep_cells;
+  std::vector<std::uint8_t> dep_flags;
+  SharedValue cache;
+  NodeStatus status = NodeStatus::Sentinel;
+  std::uint8_t has_data = 0;
+  std::uint8_t terminal = 0;
+  std::uint8_t dirty_sent = 0;
+  std::uint8_t emitted = 0;
+  std::uint8_t fn_running = 0;
+  std::uint8_t dep_mutation_in_flight = 0;
+  std::uint8_t run_after_mutation = 0;
+  std::uint8_t batch_queued = 0;
+};
+
+struct AuxEntry {
+  std::vector<SinkEntry> sinks;
+  std::vector<ReleaseCallback> release_callbacks;
+  std::vector<InvalidateCallback> invalidate_callbacks;
+  std::vector<MessageList> held;
+  std::optional<PullRequest> pending_pull;
+  std::optional<PullRequest> current_pull;
+  std::unordered_set<std::string> pause_locks;
+  std::uint64_t next_sink_id = 0;
+  SharedValue ctx_state;
+  std::uint8_t activated = 0;
+  std::uint8_t ctx_state_persist = 0;
+  std::uint8_t pull_in_progress = 0;
+  std::uint8_t serving_pull = 0;
+  std::uint8_t run_owed = 0;
+};
+
+// The empty per-dep state block for n deps.
+std::vector<DepSlot> new_dep_state(std::size_t n);
+
+}  // namespace korvalinth

@@ -1,0 +1,61 @@
+#pragma once
+// Wave scopes. The first operation entering the runtime from outside a wave
+// installs a WaveScope and owns the wave; operations started while it runs
+// join it. The owner ends the wave: on a fault of its work it resets the
+// touched nodes' per-wave state, empties the pending queue and delivers
+// ERROR (the fault's text) to the node whose function ran last, or else to
+// the operation's own node, and returns normally; the host-boundary abort
+// empties the deferred queues and keeps unwinding. Then it unpins the touched
+// nodes and, unless a batch is open, runs the deferred operations.
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "node/cell.hpp"
+#include "node/function_ref.hpp"
+#include "node/message.hpp"
+#include "node/node_handle.hpp"
+
+namespace korvalinth {
+
+struct TouchedNode {
+  PinnedNode pin;  // one unit of the node's pin count
+  CoreId core = 0;
+};
+
+struct DeferredCore {
+  WeakCore core;
+  CoreId id = 0;
+};
+
+struct WaveScope {
+  std::optional<NodeId> running_node;
+  std::vector<DeferredCore> deferred_cores;
+  std::vector<TouchedNode> touched;
+  CoreId owner_core = 0;
+  std::uint64_t scope_id = 0;
+};
+
+Cell<std::optional<WaveScope>>& wave_scope_cell() noexcept;
+bool wave_scope_installed();
+
+// Runs work in a wave scope of node: joins an installed scope, or owns a new
+// one and ends the wave as described above.
+void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work);
+
+void down_in_wave_scope(const NodeHandle& node, MessageList messages);
+void node_down_in_wave_scope(const NodeHandle& node, MessageList messages);
+void up_in_wave_scope(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward);
+void node_up_in_wave_scope(const NodeHandle& node, MessageList messages);
+
+// The text of a caught fault: its own text, or "node fn panicked".
+std::string panic_payload_message(const std::exception_ptr& fault);
+bool is_host_boundary_abort(const std::exception_ptr& fault);
+
+// Empties the thread's pending queue without running its items.
+void clear_wave_touched();
+
+}  // namespace korvalinth

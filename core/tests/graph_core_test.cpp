@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include "graph/graph_container.hpp"
+#include "node/drop_fault.hpp"
+#include "node/graph_core.hpp"
+#include "test_support.hpp"
+
+using namespace korvalinth;
+using namespace korvalinth::test;
+
+TEST(GraphCoreArena, ReleasedIndicesAreReusedLastFirstWithNewGenerations) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core);
+  NodeHandle b = make_state(core);
+  EXPECT_EQ(a.key(), (SlotKey{0, 0}));
+  EXPECT_EQ(b.key(), (SlotKey{1, 0}));
+  a.drop();
+  b.drop();
+  NodeHandle c = make_state(core);
+  NodeHandle d = make_state(core);
+  EXPECT_EQ(c.key(), (SlotKey{1, 1}));
+  EXPECT_EQ(d.key(), (SlotKey{0, 1}));
+}
+
+TEST(GraphCoreArena, StaleKeysAreRefusedBeforeAndAfterReuse) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core, make_value<int>(1));
+  NodeHandle stale = a.uncounted();
+  EXPECT_EQ(status_of(stale), NodeStatus::Settled);
+  a.drop();
+  EXPECT_EQ(fault_text([&] { status_of(stale); }), kStaleSlot);
+  NodeHandle reused = make_state(core);
+  EXPECT_EQ(reused.index(), stale.index());
+  EXPECT_EQ(fault_text([&] { cache_of(stale); }), kStaleSlot);
+  EXPECT_EQ(fault_text([&] { set_aux_value(stale, nullptr); }), kStaleSlot);
+  EXPECT_EQ(status_of(reused), NodeStatus::Sentinel);
+}
+
+TEST(GraphCoreArena, CountedHandlesKeepTheNodeAndUncountedDoNot) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core);
+  NodeHandle second = a.promote_counted();
+  EXPECT_EQ(a.count()->count, 2u);
+  NodeHandle weak = a.uncounted();
+  weak.drop();  // never releases
+  a.drop();
+  EXPECT_TRUE(is_live(second));
+  NodeHandle look = second.uncounted();
+  second.drop();
+  EXPECT_FALSE(is_live(look));
+  EXPECT_EQ(fault_text([&] { look.promote_counted(); }), "Core counted promotion rejected: node is externally dead");
+  // A counted handle whose count is already 0 does nothing when dropped.
+  NodeHandle late(core, look.count(), look.key(), true);
+  late.drop();
+  EXPECT_EQ(look.count()->count, 0u);
+}
+
+TEST(GraphCoreArena, PinsHoldAnExternallyDeadNodeUntilTheLastUnpin) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core, make_value<int>(7));
+  int released = 0;
+  add_release_callback(a, [&] { ++released; });
+  WeakNodeRef ref = WeakNodeRef::of(a);
+  auto pinned = pin_node(core, ref);
+  ASSERT_TRUE(pinned);
+  EXPECT_EQ(pin_count(a), 1u);
+  NodeHandle look = a.uncounted();
+  a.drop();
+  EXPECT_TRUE(is_live(look));
+  EXPECT_EQ(*value_cast<int>(cache_of(pinned->second)), 7);
+  EXPECT_EQ(fault_text([&] { look.promote_counted(); }), "Core counted promotion rejected: node is externally dead");
+  auto again = pin_node(core, ref);  // still pinnable while pinned
+  ASSERT_TRUE(again);
+  again->first.unpin();
+  EXPECT_TRUE(is_live(look));
+  EXPECT_EQ(released, 0);
+  pinned->first.unpin();
+  EXPECT_FALSE(is_live(look));
+  EXPECT_EQ(released, 1);
+  EXPECT_FALSE(pin_node(core, ref));
+}
+
+TEST(GraphCoreArena, PinRefusesOtherCoresAndDeadNodes) {
+  auto core = GraphCore::create();
+  auto other = GraphCore::create();
+  NodeHandle a = make_state(core);
+  EXPECT_FALSE(pin_node(other, WeakNodeRef::of(a)));
+  WeakNodeRef ref = WeakNodeRef::of(a);
+  a.drop();
+  EXPECT_FALSE(pin_node(core, ref));
+}
+
+TEST(GraphCoreArena, ReleaseCascadesThroughDepsAfterFreeingTheOwnIndex) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core);
+  NodeHandle look_a = a.uncounted();
+  std::vector<NodeHandle> deps;
+  deps.push_back(std::move(a));  // the dep's only counted handle
+  NodeHandle b = construct_node(core, std::move(deps), std::nullopt, Dispatcher::thread_default(), nullptr, {});
+  b.drop();
+  EXPECT_FALSE(is_live(look_a));
+  auto a_ = core->borrow();
+  // b's index (1) went on the free list before a's (0).
+  ASSERT_EQ(a_->free_list.size(), 2u);
+  EXPECT_EQ(a_->free_list[0], 1u);
+  EXPECT_EQ(a_->free_list[1], 0u);
+}
+
+TEST(GraphCoreArena, ReleaseFreesTheDispatcherSlot) {
+  auto core = GraphCore::create();
+  auto d = Dispatcher::thread_default();
+  auto key = d->register_fn(0, fn_of([](RunContext&) {}));
+  NodeHandle n = construct_node(core, {}, key, d, nullptr, {});
+  EXPECT_NE(d->lookup(key), nullptr);
+  n.drop();
+  EXPECT_EQ(d->lookup(key), nullptr);
+}
+
+TEST(GraphCoreArena, AFaultingReleaseCallbackStillFreesTheIndex) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core);
+  add_release_callback(a, [] { fault("callback failed"); });
+  SlotKey key = a.key();
+  EXPECT_EQ(fault_text([&] { a.drop(); }), "callback failed");
+  EXPECT_EQ(core->borrow()->free_list.size(), 1u);
+  NodeHandle b = make_state(core);
+  EXPECT_EQ(b.key(), (SlotKey{key.index, key.generation + 1}));
+}
+
+TEST(GraphCoreArena, DestructorsKeepReleaseFaultsForLater) {
+  auto core = GraphCore::create();
+  {
+    NodeHandle a = make_state(core);
+    add_release_callback(a, [] { fault("late fault"); });
+  }
+  ASSERT_TRUE(has_kept_drop_fault());
+  EXPECT_EQ(fault_text([] { raise_kept_drop_fault(); }), "late fault");
+  EXPECT_FALSE(has_kept_drop_fault());
+}
+
+TEST(GraphCoreArena, ReleaseOfAStaleKeyNeverFreesTwice) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core);
+  SlotKey key = a.key();
+  a.drop();
+  release_slot(core, key, 0);
+  release_slot(core, key, 0);
+  EXPECT_EQ(core->borrow()->free_list.size(), 1u);
+}
+
+TEST(GraphCoreArena, SetPullIdWithoutTextChangesNothing) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core);
+  set_pull_id(a, std::string("p"));
+  {
+    auto ar = core->borrow_mut();
+    ar->aux_at(a.index()).pending_pull = PullRequest{"p", nullptr};
+  }
+  set_pull_id(a, std::nullopt);
+  auto ar = core->borrow();
+  EXPECT_EQ(ar->config_at(a.index()).pull_id, std::optional<std::string>("p"));
+  EXPECT_TRUE(ar->aux_at(a.index()).pending_pull);
+}
+
+TEST(GraphCoreArena, AccessorsNameTheMissingEntry) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core);
+  core->unguarded().edge[a.index()].reset();
+  EXPECT_EQ(fault_text([&] { status_of(a); }), kEdgeSlot);
+  core->unguarded().topology[a.index()].reset();
+  EXPECT_EQ(fault_text([&] { status_of(a); }), kTopologySlot);
+  EXPECT_EQ(fault_text([&] {
+              auto ar = core->borrow_mut();
+              live_slots_with_aux(*ar, a.key());
+            }),
+            kTopologySlot);
+}
+
+TEST(GraphCoreArena, ConstructionRefusesForeignDepsBeforeTakingASlot) {
+  auto core = GraphCore::create();
+  auto other = GraphCore::create();
+  NodeHandle foreign = make_state(other);
+  EXPECT_EQ(fault_text([&] {
+              construct_node(core, deps_of({&foreign}), std::nullopt, Dispatcher::thread_default(), nullptr, {});
+            }),
+            "node construction: dep belongs to a different graph; cross-graph deps require a wire bridge "
+            "(D22/R-graph-domain)");
+  EXPECT_TRUE(core->borrow()->live.empty());
+}
+
+TEST(GraphCoreArena, InitialValueStartsSettled) {
+  auto core = GraphCore::create();
+  NodeHandle with = make_state(core, make_value<int>(3));
+  NodeHandle without = make_state(core);
+  auto ar = core->borrow();
+  EXPECT_EQ(ar->edge_at(with.index()).status, NodeStatus::Settled);
+  EXPECT_EQ(ar->edge_at(with.index()).has_data, 1);
+  EXPECT_EQ(ar->edge_at(without.index()).status, NodeStatus::Sentinel);
+  EXPECT_FALSE(ar->edge_at(without.index()).cache);
+}
+
+TEST(Quiescence, FollowsPinsAndRuntimeFlags) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core);
+  EXPECT_TRUE(node_is_quiescent(a));
+  auto pinned = pin_node(core, WeakNodeRef::of(a));
+  EXPECT_FALSE(node_is_quiescent(a));
+  pinned->first.unpin();
+  auto flag = [&](auto set) {
+    {
+      auto ar = core->borrow_mut();
+      set(*ar, true);
+    }
+    bool q = node_is_quiescent(a);
+    {
+      auto ar = core->borrow_mut();
+      set(*ar, false);
+    }
+    return q;
+  };
+  auto i = a.index();
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) { ar.edge_at(i).status = on ? NodeStatus::Dirty : NodeStatus::Sentinel; }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) { ar.edge_at(i).status = on ? NodeStatus::Pending : NodeStatus::Sentinel; }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) { ar.edge_at(i).fn_running = on; }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) { ar.edge_at(i).dep_mutation_in_flight = on; }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) { ar.edge_at(i).batch_queued = on; }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) { ar.edge_at(i).pending_count = on; }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) {
+    if (on) ar.aux_at(i).held.emplace_back(); else ar.aux_at(i).held.clear();
+  }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) {
+    if (on) ar.aux_at(i).pause_locks.insert("x"); else ar.aux_at(i).pause_locks.clear();
+  }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) {
+    if (on) ar.aux_at(i).current_pull = PullRequest{"p", nullptr}; else ar.aux_at(i).current_pull.reset();
+  }));
+  EXPECT_TRUE(node_is_quiescent(a));
+  NodeHandle look = a.uncounted();
+  a.drop();
+  EXPECT_TRUE(node_is_quiescent(look));
+}
+
+TEST(GraphContainerBasics, GraphsShareTheThreadDispatcherButNotCores) {
+  auto g1 = GraphContainer::create("one");
+  auto g2 = GraphContainer::create(std::nullopt);
+  EXPECT_EQ(g1->dispatcher(), g2->dispatcher());
+  EXPECT_NE(g1->core()->id(), g2->core()->id());
+  EXPECT_EQ(*g1->name(), "one");
+  EXPECT_FALSE(g2->name());
+  EXPECT_FALSE(g1->timing());
+}
+
+TEST(GraphContainerBasics, RegistrationKeepsNodesAliveAndRefusesDuplicates) {
+  auto g = GraphContainer::create(std::nullopt);
+  NodeHandle n = g->register_node(make_state(g->core()), "state", "state#4");
+  EXPECT_EQ(g->unnamed_counter(), 5u);
+  NodeHandle look = n.uncounted();
+  n.drop();
+  EXPECT_TRUE(is_live(look));
+  EXPECT_EQ(fault_text([&] { g->register_node(make_state(g->core()), "state", "state#4"); }),
+            "duplicate graph node id 'state#4'");
+  auto other = GraphContainer::create(std::nullopt);
+  EXPECT_EQ(fault_text([&] { g->register_node(make_state(other->core()), "state", "x"); }),
+            "graph node belongs to a different graph arena");
+  ASSERT_TRUE(g->find("state#4"));
+  g.reset();
+  EXPECT_FALSE(is_live(look));
+}
