@@ -1,12 +1,35 @@
-// Placeholder module start-up; replaced by the binding kit's module definition.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// Module start-up: the module definition handed to CPython and its exec
+// step, which adds the classes and then the functions, in this order; the
+// order is also the order of __all__.
+
+#include <array>
+
+#include "kit/class_table.hpp"
+#include "kit/convert.hpp"
+
+namespace korvalinth::py {
 
 namespace {
-PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.0"); }
-PyMethodDef methods[] = {{"version", version, METH_NOARGS, "version()\n--\n\n"}, {nullptr, nullptr, 0, nullptr}};
-PyModuleDef_Slot slots[] = {{0, nullptr}};
-PyModuleDef def = {PyModuleDef_HEAD_INIT, "_native", "", 0, methods, slots, nullptr, nullptr, nullptr};
+
+kit::OwnedRef version(const kit::Args&) { return kit::to_py_str("0.0.0"); }
+
+const std::array<kit::ModuleClass, 0> kClasses = {};
+
+struct Functions {
+  static constexpr kit::Function functions[] = {
+      {"version", version},
+  };
+};
+
+void exec_module(PyObject* module) {
+  kit::add_classes(module, kClasses);
+  kit::add_functions<Functions>(module);
+}
+
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() { return PyModuleDef_Init(&def); }
+}  // namespace korvalinth::py
+
+PyMODINIT_FUNC PyInit__native() {
+  return PyModuleDef_Init(korvalinth::kit::module_def<korvalinth::py::exec_module>("_native"));
+}

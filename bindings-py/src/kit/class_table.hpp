@@ -1,0 +1,323 @@
+#pragma once
+// Classes and module functions as tables. A class of the module is a struct:
+//
+//   struct GraphClass {
+//     using Record = PyGraph;                                 // the instance's fields
+//     static constexpr const char* name = "Graph";           // Python name
+//     static constexpr const char* internal_name = "_native::PyGraph";
+//     static constexpr kit::Constructor<PyGraph> constructor{graph_new, {{"name", kit::none}}};  // optional
+//     static constexpr kit::Method<PyGraph> methods[] = {    // optional
+//         {"state", graph_state, {{"value"}, {"name", kit::none}}},
+//     };
+//     static constexpr kit::Getter<PyGraph> getters[] = {{"id", context_id}};  // optional
+//   };
+//   PyTypeObject* graph_type() { return kit::type_object<GraphClass>(); }
+//
+// Module start-up adds it with the line {"Graph", graph_type} in its class
+// list; kit::make_instance<GraphClass>(record) makes instances.
+//
+// Each method goes through the same entry: argument matching against its
+// parameter table, the creating-thread check, a shared borrow, then the
+// function; its doc is the text signature built from the same table.
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kit/args.hpp"
+#include "kit/convert.hpp"
+#include "kit/entry.hpp"
+#include "kit/instance.hpp"
+#include "node/fault.hpp"
+
+namespace korvalinth::kit {
+
+template <class T>
+struct Method {
+  const char* name;
+  OwnedRef (*fn)(T& self, const Args& args);
+  Params params{};
+};
+
+template <class T>
+struct Getter {
+  const char* name;
+  OwnedRef (*fn)(T& self);
+};
+
+// Builds the record of a new instance from the constructor's arguments.
+template <class T>
+struct Constructor {
+  T (*fn)(const Args& args);
+  Params params{};
+};
+
+struct Function {
+  const char* name;
+  OwnedRef (*fn)(const Args& args);
+  Params params{};
+};
+
+namespace detail {
+
+template <class Cls>
+concept HasMethods = requires { Cls::methods; };
+template <class Cls>
+concept HasGetters = requires { Cls::getters; };
+template <class Cls>
+concept HasConstructor = requires { Cls::constructor; };
+template <class Cls>
+concept HasModule = requires { Cls::module; };
+
+template <class Cls>
+constexpr const char* module_of() {
+  if constexpr (HasModule<Cls>) {
+    return Cls::module;
+  } else {
+    return "_native";
+  }
+}
+
+inline const Params kNoParams{};
+
+void check_table(std::string_view owner, std::string_view name, const Params& params);
+
+template <class Fn>
+PyCFunction as_cfunction(Fn fn) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+// Runs `call(record)` on a method's self after the thread check and with the
+// shared borrow held.
+template <class Cls, class F>
+OwnedRef with_record(PyObject* self, F&& call) {
+  using Record = typename Cls::Record;
+  auto* instance = Instance<Record>::of(self);
+  check_owner_thread(instance->owner, Cls::internal_name);
+  SharedBorrow borrow(instance->borrow_flag);
+  return std::forward<F>(call)(instance->record());
+}
+
+template <class Cls, std::size_t I>
+PyObject* method_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return enter([&] {
+    constexpr const auto& method = Cls::methods[I];
+    Args matched = Args::from_fastcall({Cls::name, method.name}, method.params, args, nargs, kwnames);
+    return with_record<Cls>(self, [&](auto& record) { return method.fn(record, matched); });
+  });
+}
+
+template <class Cls, std::size_t I>
+PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
+  return enter([&] {
+    constexpr const auto& method = Cls::methods[I];
+    Args matched = Args::from_fastcall({Cls::name, method.name}, kNoParams, nullptr, 0, nullptr);
+    return with_record<Cls>(self, [&](auto& record) { return method.fn(record, matched); });
+  });
+}
+
+template <class Cls, std::size_t I>
+PyObject* getter(PyObject* self, void*) noexcept {
+  return enter([&] { return with_record<Cls>(self, [](auto& record) { return Cls::getters[I].fn(record); }); });
+}
+
+template <class Cls>
+PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+  return enter([&] {
+    Args matched = Args::from_tuple_dict({Cls::name, "__new__"}, Cls::constructor.params, args, kwargs);
+    typename Cls::Record record = Cls::constructor.fn(matched);
+    return alloc_instance(cls, std::move(record));
+  });
+}
+
+template <class Cls>
+void dealloc(PyObject* self) noexcept {
+  GilMark mark;
+  dealloc_instance<typename Cls::Record>(self, Cls::internal_name);
+}
+
+template <class Table, std::size_t I>
+PyObject* function_fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return enter([&] {
+    constexpr const Function& function = Table::functions[I];
+    Args matched = Args::from_fastcall({{}, function.name}, function.params, args, nargs, kwnames);
+    return function.fn(matched);
+  });
+}
+
+template <class Table, std::size_t I>
+PyObject* function_noargs(PyObject*, PyObject*) noexcept {
+  return enter([&] {
+    Args matched = Args::from_fastcall({{}, Table::functions[I].name}, kNoParams, nullptr, 0, nullptr);
+    return Table::functions[I].fn(matched);
+  });
+}
+
+// One PyMethodDef per entry of a method or function table; the defs and
+// their docs stay alive as long as the process.
+template <class Entry, class Fast, class NoArgs>
+PyMethodDef method_def(const Entry& entry, bool with_self, std::vector<std::string>& docs, Fast fast,
+                       NoArgs noargs) {
+  docs.push_back(text_signature_doc(entry.name, entry.params.view(), with_self));
+  if (entry.params.empty()) return {entry.name, as_cfunction(noargs), METH_NOARGS, nullptr};
+  return {entry.name, as_cfunction(fast), METH_FASTCALL | METH_KEYWORDS, nullptr};
+}
+
+template <class Cls>
+struct TypeTables {
+  std::string qualified_name;
+  std::string doc;
+  std::vector<std::string> docs;  // reserved up front: defs point into it
+  std::vector<PyMethodDef> methods;
+  std::vector<PyGetSetDef> getters;
+  std::vector<PyType_Slot> slots;
+  PyType_Spec spec{};
+
+  TypeTables() {
+    qualified_name = std::string(module_of<Cls>()) + "." + Cls::name;
+    if constexpr (HasMethods<Cls>) {
+      constexpr std::size_t n = std::size(Cls::methods);
+      docs.reserve(n);
+      [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (methods.push_back(method_def(Cls::methods[I], true, docs, &method_fastcall<Cls, I>,
+                                      &method_noargs<Cls, I>)),
+         ...);
+      }(std::make_index_sequence<n>{});
+      for (std::size_t i = 0; i < n; ++i) {
+        check_table(Cls::name, Cls::methods[i].name, Cls::methods[i].params);
+        methods[i].ml_doc = docs[i].c_str();
+      }
+      methods.push_back({nullptr, nullptr, 0, nullptr});
+      slots.push_back({Py_tp_methods, methods.data()});
+    }
+    if constexpr (HasGetters<Cls>) {
+      [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (getters.push_back({Cls::getters[I].name, &getter<Cls, I>, nullptr, nullptr, nullptr}), ...);
+      }(std::make_index_sequence<std::size(Cls::getters)>{});
+      getters.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+      slots.push_back({Py_tp_getset, getters.data()});
+    }
+    if constexpr (HasConstructor<Cls>) {
+      check_table(Cls::name, "__new__", Cls::constructor.params);
+      doc = text_signature_doc(Cls::name, Cls::constructor.params.view(), false);
+      slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
+      slots.push_back({Py_tp_new, reinterpret_cast<void*>(&constructor<Cls>)});
+    }
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<Cls>)});
+    slots.push_back({0, nullptr});
+    // Without a constructor, instances are made only by the bindings; object's
+    // tp_new must not be inherited (it would leave the record unconstructed).
+    unsigned int flags = Py_TPFLAGS_DEFAULT;
+    if constexpr (!HasConstructor<Cls>) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    spec = {qualified_name.c_str(), static_cast<int>(sizeof(Instance<typename Cls::Record>)), 0, flags,
+            slots.data()};
+  }
+};
+
+}  // namespace detail
+
+// The class's type object, created on first use and kept for the process.
+// Throws PyErrAlreadySet when it cannot be created.
+template <class Cls>
+PyTypeObject* type_object() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) {
+    static detail::TypeTables<Cls> tables;
+    type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&tables.spec)).release());
+  }
+  return type;
+}
+
+// Prints the creation error and faults "failed to create type object for
+// `{}`"; for code that makes instances.
+[[noreturn]] void fail_type_object(const char* class_name, PyErrAlreadySet& error);
+
+// A new instance of the class holding `record`.
+template <class Cls>
+OwnedRef make_instance(typename Cls::Record record) {
+  PyTypeObject* type = nullptr;
+  try {
+    type = type_object<Cls>();
+  } catch (PyErrAlreadySet& e) {
+    fail_type_object(Cls::name, e);
+  }
+  return alloc_instance(type, std::move(record));
+}
+
+// The record of an object known to be an instance of the class (or of a
+// subclass), after the creating-thread check.
+template <class Cls>
+typename Cls::Record& checked_record(BorrowedRef object) {
+  auto* instance = Instance<typename Cls::Record>::of(object.get());
+  check_owner_thread(instance->owner, Cls::internal_name);
+  return instance->record();
+}
+
+// Module start-up helpers: each add appends the name to __all__ (created on
+// first use) before setting the attribute.
+void append_to_all(PyObject* module, const char* name);
+
+// One class added by module start-up: its Python name and its type object
+// (the class's file exports the getter, kit::type_object<TheClass>).
+struct ModuleClass {
+  const char* name;
+  PyTypeObject* (*type)();
+};
+
+void add_classes(PyObject* module, std::span<const ModuleClass> classes);
+
+// Adds every function of `Table::functions` as a built-in bound to the module.
+template <class Table>
+void add_functions(PyObject* module) {
+  constexpr std::size_t n = std::size(Table::functions);
+  struct Defs {
+    std::vector<std::string> docs;
+    std::vector<PyMethodDef> defs;
+  };
+  static Defs* tables = [] {
+    auto* t = new Defs();
+    t->docs.reserve(n);
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      (t->defs.push_back(detail::method_def(Table::functions[I], false, t->docs,
+                                            &detail::function_fastcall<Table, I>,
+                                            &detail::function_noargs<Table, I>)),
+       ...);
+    }(std::make_index_sequence<n>{});
+    for (std::size_t i = 0; i < n; ++i) {
+      detail::check_table({}, Table::functions[i].name, Table::functions[i].params);
+      t->defs[i].ml_doc = t->docs[i].c_str();
+    }
+    return t;
+  }();
+  OwnedRef module_name = check(PyModule_GetNameObject(module));
+  for (PyMethodDef& def : tables->defs) {
+    OwnedRef function = check(PyCFunction_NewEx(&def, module, module_name.get()));
+    append_to_all(module, def.ml_name);
+    check_status(PyObject_SetAttrString(module, def.ml_name, function.get()));
+  }
+}
+
+// Refuses a second interpreter: type objects and exception classes are made
+// once per process, for the interpreter that imported the module first.
+void claim_interpreter(PyObject* module);
+
+// The module definition for multi-phase initialisation: no state, no method
+// table, one exec slot running `Exec` inside the entry boundary.
+template <void (*Exec)(PyObject* module)>
+PyModuleDef* module_def(const char* name) {
+  static PyModuleDef_Slot slots[] = {
+      {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* module) noexcept -> int {
+         return enter_status([&] {
+           if (!PyModule_Check(module)) throw_downcast_error(BorrowedRef(module), "PyModule");
+           claim_interpreter(module);
+           Exec(module);
+         });
+       })},
+      {0, nullptr}};
+  static PyModuleDef def = {PyModuleDef_HEAD_INIT, name, "", 0, nullptr, slots, nullptr, nullptr, nullptr};
+  return &def;
+}
+
+}  // namespace korvalinth::kit

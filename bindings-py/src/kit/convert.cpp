@@ -1,0 +1,84 @@
+#include "kit/convert.hpp"
+
+#include "node/fault.hpp"
+
+namespace korvalinth::kit {
+
+OwnedRef to_py_str(std::string_view text) {
+  PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (str == nullptr) {
+    PyErr_Clear();
+    fault("Python API call failed");
+  }
+  return OwnedRef::steal(str);
+}
+
+std::string_view str_view(BorrowedRef str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str.get(), &size);
+  if (data == nullptr) throw PyErrAlreadySet();
+  return {data, static_cast<std::size_t>(size)};
+}
+
+std::string str_lossy(BorrowedRef str) {
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(str.get(), &size)) return {data, static_cast<std::size_t>(size)};
+  PyErr_Clear();
+  // Surrogates pass through the encoder and the decoder replaces every
+  // invalid sequence, as a lossy UTF-8 reading does.
+  OwnedRef bytes = check(PyUnicode_AsEncodedString(str.get(), "utf-8", "surrogatepass"));
+  char* raw = nullptr;
+  Py_ssize_t raw_size = 0;
+  check_status(PyBytes_AsStringAndSize(bytes.get(), &raw, &raw_size));
+  OwnedRef repaired = check(PyUnicode_DecodeUTF8(raw, raw_size, "replace"));
+  return std::string(str_view(repaired.borrow()));
+}
+
+void throw_downcast_error(BorrowedRef object, std::string_view expected) {
+  std::string text;
+  if (object.get() == Py_None) {
+    text = "'None' is not an instance of '";
+  } else {
+    OwnedRef qualname = check(PyType_GetQualName(Py_TYPE(object.get())));
+    text = "'" + str_lossy(qualname.borrow()) + "' object is not an instance of '";
+  }
+  text.append(expected);
+  text += "'";
+  throw_error(PyExc_TypeError, text);
+}
+
+std::optional<std::string> extract_optional_str(BorrowedRef object) {
+  if (object.get() == Py_None) return std::nullopt;
+  if (!PyUnicode_Check(object.get())) throw_downcast_error(object, "str");
+  return std::string(str_view(object));
+}
+
+}  // namespace korvalinth::kit
+
+namespace korvalinth::kit {
+
+std::string describe_exception(BorrowedRef exception) noexcept {
+  try {
+    std::string out;
+    OwnedRef qualname = OwnedRef::steal(PyType_GetQualName(Py_TYPE(exception.get())));
+    if (qualname) {
+      out = str_lossy(qualname.borrow());
+    } else {
+      PyErr_Clear();
+      out = "<unknown>";
+    }
+    OwnedRef text = OwnedRef::steal(PyObject_Str(exception.get()));
+    if (text) {
+      out += ": " + str_lossy(text.borrow());
+    } else {
+      PyErr_Clear();
+      out += ": <exception str() failed>";
+    }
+    return out;
+  } catch (...) {
+    PyErr_Clear();
+    return "<exception str() failed>";
+  }
+}
+
+}  // namespace korvalinth::kit

@@ -1,0 +1,40 @@
+#pragma once
+// Conversions between Python objects and C++ values shared by all methods.
+// Refusals are Python exceptions carried as PyErrAlreadySet.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "kit/errors.hpp"
+#include "kit/refs.hpp"
+
+namespace korvalinth::kit {
+
+// A new Python str. CPython fails here only when out of memory, which is a
+// fault, not a Python error.
+OwnedRef to_py_str(std::string_view text);
+
+// The UTF-8 text of a str; a str that cannot be encoded (lone surrogates)
+// raises UnicodeEncodeError.
+std::string_view str_view(BorrowedRef str);
+// The text of a str with every sequence that is not UTF-8 replaced by U+FFFD.
+std::string str_lossy(BorrowedRef str);
+
+// "'{}' object is not an instance of '{}'" ("'None' is not an instance of
+// '{}'" for None), as TypeError.
+[[noreturn]] void throw_downcast_error(BorrowedRef object, std::string_view expected);
+
+// None gives nothing; a str (or subclass) its text; anything else the
+// downcast error naming "str".
+std::optional<std::string> extract_optional_str(BorrowedRef object);
+
+}  // namespace korvalinth::kit
+
+namespace korvalinth::kit {
+
+// An exception as one line: its type's qualified name, ": " and its str()
+// ("<exception str() failed>" when str() raises).
+std::string describe_exception(BorrowedRef exception) noexcept;
+
+}  // namespace korvalinth::kit

@@ -1,0 +1,75 @@
+#include "kit/gil.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace korvalinth::kit {
+
+namespace {
+
+thread_local std::uint64_t tls_gil_count = 0;
+
+struct PendingReleases {
+  std::mutex mutex;
+  std::vector<PyObject*> objects;
+  std::atomic<bool> dirty{false};
+};
+
+PendingReleases& pending() {
+  // Never destroyed: objects may still be queued at process exit.
+  static auto* pool = new PendingReleases();
+  return *pool;
+}
+
+}  // namespace
+
+std::uint64_t gil_count() noexcept { return tls_gil_count; }
+
+GilMark::GilMark() noexcept {
+  ++tls_gil_count;
+  apply_pending_releases();
+}
+
+GilMark::~GilMark() { --tls_gil_count; }
+
+GilGuard::GilGuard() noexcept {
+  if (tls_gil_count == 0) {
+    state_ = PyGILState_Ensure();
+    ensured_ = true;
+  }
+  ++tls_gil_count;
+  if (ensured_) apply_pending_releases();
+}
+
+GilGuard::~GilGuard() {
+  --tls_gil_count;
+  if (ensured_) PyGILState_Release(state_);
+}
+
+void release_ref(PyObject* object) noexcept {
+  if (object == nullptr) return;
+  if (tls_gil_count > 0) {
+    Py_DECREF(object);
+    return;
+  }
+  PendingReleases& pool = pending();
+  std::lock_guard lock(pool.mutex);
+  pool.objects.push_back(object);
+  pool.dirty.store(true, std::memory_order_release);
+}
+
+void apply_pending_releases() noexcept {
+  PendingReleases& pool = pending();
+  if (!pool.dirty.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> objects;
+  {
+    std::lock_guard lock(pool.mutex);
+    objects.swap(pool.objects);
+    pool.dirty.store(false, std::memory_order_relaxed);
+  }
+  // Outside the lock: a release may run Python code that drops more.
+  for (PyObject* object : objects) Py_DECREF(object);
+}
+
+}  // namespace korvalinth::kit

@@ -1,0 +1,82 @@
+#pragma once
+// The memory of every instance of a class of the module: the object header,
+// the class's own record, a shared-borrow counter and the creating thread.
+// Objects are bound to that thread: every call checks it, and a drop on
+// another thread leaks the record rather than run its destructor there.
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string_view>
+#include <thread>
+
+#include "kit/errors.hpp"
+#include "kit/refs.hpp"
+
+namespace korvalinth::kit {
+
+template <class T>
+struct Instance {
+  PyObject header;
+  alignas(T) unsigned char storage[sizeof(T)];
+  std::intptr_t borrow_flag;  // > 0 shared borrows; -1 exclusive
+  std::thread::id owner;
+
+  T& record() noexcept { return *std::launder(reinterpret_cast<T*>(storage)); }
+  static Instance* of(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
+};
+
+// Faults with "{} is unsendable, but sent to another thread" when the calling
+// thread did not create the object.
+void check_owner_thread(std::thread::id owner, std::string_view internal_name);
+
+// A shared borrow of an instance for the length of a call.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(std::intptr_t& flag);
+  ~SharedBorrow() { --flag_; }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+ private:
+  std::intptr_t& flag_;
+};
+
+// Reports the drop of an object on a thread that did not create it.
+void report_foreign_drop(std::string_view internal_name) noexcept;
+
+// Allocates an instance of `type` and moves `record` into it.
+template <class T>
+OwnedRef alloc_instance(PyTypeObject* type, T&& record) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  OwnedRef object = check(alloc(type, 0));
+  auto* instance = Instance<T>::of(object.get());
+  new (instance->storage) T(std::move(record));
+  instance->borrow_flag = 0;
+  new (&instance->owner) std::thread::id(std::this_thread::get_id());
+  return object;
+}
+
+// The tp_dealloc of a class with record T.
+template <class T>
+void dealloc_instance(PyObject* object, std::string_view internal_name) noexcept {
+  PyTypeObject* type = Py_TYPE(object);
+  auto* instance = Instance<T>::of(object);
+  // The record's destructor may run Python code; keep an error in flight.
+  PyObject* in_flight = PyErr_GetRaisedException();
+  if (instance->owner == std::this_thread::get_id()) {
+    try {
+      instance->record().~T();
+    } catch (...) {
+      // Destructors do not throw; nothing sane is left to do with one that did.
+    }
+  } else {
+    report_foreign_drop(internal_name);
+  }
+  PyErr_SetRaisedException(in_flight);
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(object);
+  Py_DECREF(type);
+}
+
+}  // namespace korvalinth::kit
