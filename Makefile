@@ -33,7 +33,7 @@ test-cpp: build
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-py: build
-	PYTHONPATH=python $(PY) -m pytest -q tests
+	PYTHONPATH=python KORVALINTH_TEST_MODULES=$(BUILD)/test-modules $(PY) -m pytest -q tests
 
 test: test-cpp test-py
 

@@ -2,8 +2,7 @@
 // step, which adds the classes and then the functions, in this order; the
 // order is also the order of __all__.
 
-#include <array>
-
+#include "graph.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
 
@@ -13,7 +12,9 @@ namespace {
 
 kit::OwnedRef version(const kit::Args&) { return kit::to_py_str("0.0.0"); }
 
-const std::array<kit::ModuleClass, 0> kClasses = {};
+const kit::ModuleClass kClasses[] = {
+    {"Graph", graph_type},
+};
 
 struct Functions {
   static constexpr kit::Function functions[] = {
