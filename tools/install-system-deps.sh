@@ -9,4 +9,5 @@ done
 echo "installing:$need"
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-$SUDO apt-get install -y $need || { $SUDO apt-get update && $SUDO apt-get install -y $need; }
+APT="$SUDO env DEBIAN_FRONTEND=noninteractive apt-get"
+$APT install -y $need || { $APT update && $APT install -y $need; }
