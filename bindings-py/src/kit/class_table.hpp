@@ -16,6 +16,12 @@
 // Module start-up adds it with the line {"Graph", graph_type} in its class
 // list; kit::make_instance<GraphClass>(record) makes instances.
 //
+// A method is `kit::OwnedRef graph_state(PyGraph& self, const kit::Args& args)`;
+// it reads its parameters with args[i] (the object, or its default) or
+// args.convert(i, converter), which adds the "while processing" note to a
+// conversion error. A getter is `kit::OwnedRef f(Record& self)`; a module
+// function `kit::OwnedRef f(const kit::Args& args)` in a kit::Function table.
+//
 // Each method goes through the same entry: argument matching against its
 // parameter table, the creating-thread check, a shared borrow, then the
 // function; its doc is the text signature built from the same table.
