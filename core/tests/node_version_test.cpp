@@ -240,3 +240,18 @@ TEST(StringTupleId, EncodesTwoJsonStrings) {
   EXPECT_FALSE(encode_string_tuple("\xff", "x").has_value());
   EXPECT_THROW(string_tuple_id_with_counter("\xff", 1), Fault);
 }
+
+TEST(RuntimeJsonValue, TypeIdentityAndConversion) {
+  SharedValue v = make_json_value(Json::parse(R"({"a":1})"));
+  EXPECT_TRUE(is_json_value(v));
+  EXPECT_EQ(v->type_tag(), json_value_type_tag());
+  EXPECT_EQ(*json_value_cast(v), Json::parse(R"({"a":1})"));
+  SharedValue text = make_value<std::string>("{}");
+  EXPECT_FALSE(is_json_value(text));
+  EXPECT_EQ(json_value_cast(text), nullptr);
+  EXPECT_FALSE(is_json_value(SharedValue()));
+  EXPECT_EQ(json_to_runtime_value(std::nullopt), nullptr);
+  SharedValue held_null = json_to_runtime_value(Json(nullptr));
+  ASSERT_TRUE(is_json_value(held_null));
+  EXPECT_TRUE(json_value_cast(held_null)->is_null());
+}
