@@ -55,3 +55,56 @@ inline std::uint64_t pin_count(const NodeHandle& h) { return h.core_ref().borrow
 inline bool is_live(const NodeHandle& h) { return h.core_ref().borrow()->is_current(h.key()); }
 
 }  // namespace korvalinth::test
+
+#include "node/down.hpp"
+#include "node/node_ops.hpp"
+#include "node/sink.hpp"
+#include "node/subscribe.hpp"
+
+namespace korvalinth::test {
+
+inline int int_of(const SharedValue& v) {
+  if (!v) return -999;
+  const int* i = value_cast<int>(v);
+  return i ? *i : -1;
+}
+inline SharedValue iv(int x) { return make_value<int>(x); }
+
+// Records every message as text: "DIRTY", "DATA 3", "ERROR boom", ...
+struct RecordingSink final : Sink {
+  std::vector<std::string> log;
+  std::function<void(const Message&)> on_message;
+  void call(const Message& m) override {
+    std::string s(m.kind_name());
+    if (m.kind() == MessageKind::Data) s += " " + std::to_string(int_of(m.value()));
+    if (m.kind() == MessageKind::Error) s += " " + m.error_value()->display();
+    log.push_back(s);
+    if (on_message) on_message(m);
+  }
+};
+
+struct Subscribed {
+  std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
+  UnsubscribeFn unsubscribe;
+  std::vector<std::string>& log() { return sink->log; }
+};
+
+inline Subscribed subscribe_recording(const NodeHandle& node) {
+  Subscribed s;
+  s.unsubscribe = node_subscribe(node, s.sink);
+  return s;
+}
+
+// A node computing f over its first dep's current value.
+inline NodeHandle make_map(const CoreRef& core, const NodeHandle& dep, std::function<int(int)> f, int* runs = nullptr,
+                           NodeSpec spec = {}) {
+  return make_node(core, deps_of({&dep}), fn_of([f, runs](RunContext& ctx) {
+                     if (runs) ++*runs;
+                     emit_data(ctx, iv(f(int_of(ctx.inputs[0].current))));
+                   }),
+                   std::move(spec));
+}
+
+inline std::vector<std::string> L(std::initializer_list<std::string> items) { return std::vector<std::string>(items); }
+
+}  // namespace korvalinth::test

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "node/drop_fault.hpp"
+#include "node/subscribe.hpp"
 
 namespace korvalinth {
 
@@ -70,6 +71,14 @@ std::optional<NodeHandle> GraphContainer::find(const std::string& id) const {
   auto it = ids->find(id);
   if (it == ids->end()) return std::nullopt;
   return it->second.promote_counted();
+}
+
+UnsubscribeFn subscribe_keepalive(const GraphContainer& graph, const NodeHandle& node, const std::string& label) {
+  NodeHandle clone = node.promote_counted();
+  if (clone.core_id() != graph.core()->id())
+    fault("graph: cannot retain node for " + label + "; node belongs to a different graph");
+  clone.drop();
+  return subscribe_keepalive_core(node);
 }
 
 }  // namespace korvalinth

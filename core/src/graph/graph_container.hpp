@@ -14,6 +14,7 @@
 
 #include "dispatcher/dispatcher.hpp"
 #include "node/cell.hpp"
+#include "node/construct.hpp"
 #include "node/graph_core.hpp"
 #include "node/unsubscribe_fn.hpp"
 
@@ -70,5 +71,15 @@ class GraphContainer {
   std::uint64_t unnamed_counter_ = 0;
   bool timing_ = false;
 };
+
+// Builds a node with deps for restore: checks, registers the function,
+// constructs, writes the options and the kind, sets the pull id and
+// registers the node under id.
+NodeHandle restore_dep_node(GraphContainer& graph, std::string id, std::string kind, std::vector<NodeHandle> deps,
+                            SharedNodeFn fn, NodeSpec options);
+
+// Keeps a node of graph active and alive with the do-nothing sink. Faults
+// for a node of another graph.
+UnsubscribeFn subscribe_keepalive(const GraphContainer& graph, const NodeHandle& node, const std::string& label);
 
 }  // namespace korvalinth

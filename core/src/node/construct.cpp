@@ -12,6 +12,8 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
   GraphHooks hooks;
   hooks[0] = dispatcher->state().borrow()->default_graph_hook;
 
+  NodeVersionEntry version = new_node_version_entry(versioning_of(spec.versioning), initial.get());
+
   const std::size_t n = deps.size();
   TopologyEntry topology{std::move(deps), nullptr};
   CallEntry call{std::nullopt, key, dispatcher, std::move(hooks)};
@@ -42,6 +44,7 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
     a->config.emplace_back(std::move(config));
     a->run.push_back(0);
     a->edge.emplace_back(std::move(edge));
+    a->version.emplace_back(std::move(version));
     a->aux.emplace_back(std::move(aux));
     a->generation.push_back(0);
     a->touch.push_back(0);
@@ -58,6 +61,7 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
     a->config[index] = std::move(config);
     a->run[index] = 0;
     a->edge[index] = std::move(edge);
+    a->version[index] = std::move(version);
     a->aux[index] = std::move(aux);
     a->touch[index] = 0;
     a->pin[index] = 0;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "checkpoint/backend_state_registry.hpp"
 #include "node/drop_fault.hpp"
 #include "node/index_fault.hpp"
 
@@ -147,6 +148,18 @@ std::vector<NodeHandle> counted_deps(const NodeHandle& node) {
   return out;
 }
 
+NodeVersioning read_version(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  return a->version_at(node.index()).versioning;
+}
+
+std::optional<NodeVersion> version_metadata(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  return a->version_at(node.index()).current;
+}
+
 std::optional<std::pair<PinnedNode, NodeHandle>> pin_node(const CoreRef& core, const WeakNodeRef& ref) {
   SharedCount count = ref.count.lock();
   if (!count || ref.core != core->id()) return std::nullopt;
@@ -219,6 +232,7 @@ void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count
   std::optional<CallEntry> call;
   std::optional<ConfigEntry> config;
   std::optional<EdgeEntry> edge;
+  NodeVersionSlot version;
   std::optional<AuxEntry> aux;
   {
     auto a = core->borrow_mut();
@@ -233,17 +247,19 @@ void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count
     config = std::exchange(a->config[i], std::nullopt);
     a->run[i] = kRunEmpty;
     edge = std::exchange(a->edge[i], std::nullopt);
+    version = std::exchange(a->version[i], std::nullopt);
     aux = std::exchange(a->aux[i], std::nullopt);
   }
   {
     FreeSlotGuard guard(core, key.index);
-    // TODO(backend-state): remove the node's backend-state registry entry here once that registry lands.
+    backend_state_registry_remove(core->id(), key.index, key.generation);
     release_from_dispatcher(call, edge, aux);
     guard.finish();
   }
   // The contents go after the index is free, in this order; dropping a dep's
   // counted handle may release that dep in turn.
   aux.reset();
+  version.reset();
   edge.reset();
   config.reset();
   call.reset();

@@ -19,6 +19,7 @@
 #include "node/deferred_op.hpp"
 #include "node/node_entries.hpp"
 #include "node/node_handle.hpp"
+#include "node/node_version.hpp"
 
 namespace korvalinth {
 
@@ -42,6 +43,7 @@ struct Arena {
   std::vector<std::optional<ConfigEntry>> config;
   std::vector<std::uint8_t> run;  // has-run flag; kRunEmpty while released
   std::vector<std::optional<EdgeEntry>> edge;
+  std::vector<NodeVersionSlot> version;
   std::vector<std::optional<AuxEntry>> aux;
   std::vector<std::uint64_t> generation;
   std::vector<std::uint64_t> touch;
@@ -75,6 +77,7 @@ struct Arena {
     return run[i];
   }
   EdgeEntry& edge_at(std::uint64_t i) { return present(edge[i], kEdgeSlot); }
+  NodeVersionEntry& version_at(std::uint64_t i) { return present(version[i], kVersionSlot); }
   AuxEntry& aux_at(std::uint64_t i) { return present(aux[i], kAuxSlot); }
   const TopologyEntry& topology_at(std::uint64_t i) const { return present(topology[i], kTopologySlot); }
   const CallEntry& call_at(std::uint64_t i) const { return present(call[i], kCallSlot); }
@@ -84,6 +87,7 @@ struct Arena {
     return run[i];
   }
   const EdgeEntry& edge_at(std::uint64_t i) const { return present(edge[i], kEdgeSlot); }
+  const NodeVersionEntry& version_at(std::uint64_t i) const { return present(version[i], kVersionSlot); }
   const AuxEntry& aux_at(std::uint64_t i) const { return present(aux[i], kAuxSlot); }
 
   // Raises the pin count of a slot by one.
@@ -176,6 +180,10 @@ void set_pull_id(const NodeHandle& node, std::optional<std::string> pull_id);
 void add_release_callback(const NodeHandle& node, ReleaseCallback callback);
 // The node's dep list as counted handles (faults when a dep is externally dead).
 std::vector<NodeHandle> counted_deps(const NodeHandle& node);
+
+// The node's versioning policy (sharing its hasher) and a copy of its current version.
+NodeVersioning read_version(const NodeHandle& node);
+std::optional<NodeVersion> version_metadata(const NodeHandle& node);
 
 // Pins the node named by ref: none when it is gone, of another core, not
 // current, or externally dead and unpinned.

@@ -33,6 +33,10 @@ void connect_dep(const NodeHandle& node, std::uint64_t i, const NodeHandle& dep)
 // scope of its own when none is running.
 UnsubscribeFn node_subscribe(const NodeHandle& node, SharedSink subscriber);
 
+// Subscribes the do-nothing sink through node, as node_subscribe does but
+// without touching the host boundary (the core of subscribe_keepalive).
+UnsubscribeFn subscribe_keepalive_core(const NodeHandle& node);
+
 inline constexpr const char* kTerminalSubscribe =
     "subscribe: node is terminal and non-resubscribable \xE2\x80\x94 the stream is permanently over (R-terminal / D17)";
 

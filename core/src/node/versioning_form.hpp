@@ -6,13 +6,22 @@
 #include <cstdint>
 #include <memory>
 
-namespace korvalinth {
+#include "node/node_version.hpp"
 
-class IdentityHasher;
+namespace korvalinth {
 
 struct VersioningForm {
   std::uint8_t form = 3;
-  std::shared_ptr<const IdentityHasher> hasher;
+  SharedIdentityHasher hasher;
 };
+
+// The policy a form gives at construction (form 3 unresolved: level 0).
+inline NodeVersioning versioning_of(const VersioningForm& f) {
+  switch (f.form) {
+    case 0: return NodeVersioning::disabled();
+    case 2: return NodeVersioning::level1(f.hasher);
+    default: return NodeVersioning::level0();
+  }
+}
 
 }  // namespace korvalinth

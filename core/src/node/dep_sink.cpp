@@ -1,0 +1,388 @@
+#include "node/dep_sink.hpp"
+
+#include "node/delivery.hpp"
+#include "node/down.hpp"
+#include "node/index_fault.hpp"
+#include "node/pending.hpp"
+#include "node/run_wave.hpp"
+#include "node/wave_scope.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+// What a node does after one message of a dep was recorded.
+struct DepAction {
+  std::optional<MessageList> down_list;
+  bool teardown = false;
+  bool dirty = false;
+  bool invalidate = false;
+  bool invalidate_through_down = false;
+  bool had_data = false;
+  bool resolve_after_invalidate = false;
+  bool queue_run_check = false;
+  bool resolve_check = false;
+  bool pull_check = false;
+  RunDecision decision = RunDecision::Nothing;
+
+  bool any() const noexcept {
+    return (down_list && !down_list->empty()) || teardown || dirty || invalidate || invalidate_through_down ||
+           had_data || resolve_after_invalidate || queue_run_check || resolve_check || pull_check ||
+           decision != RunDecision::Nothing;
+  }
+};
+
+// Values replaced under the node's borrow, dropped after it.
+struct DepTrash {
+  SmallVec<SharedValue, 2> values;
+  std::optional<SmallVec<SharedValue, 2>> wave;
+  DeliveryLists lists;
+};
+
+MessageList one_message(Message m) {
+  MessageList l;
+  l.push_back(std::move(m));
+  return l;
+}
+
+DeliveryList& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
+  check_index(e.dep_state.size(), i);
+  DepSlot& d = e.dep_state[i];
+  const std::uint64_t frame = delivery_frame_id();
+  if (!d.stamp || *d.stamp != frame) {
+    d.deliveries.emplace_back();
+    d.stamp = frame;
+  }
+  if (d.deliveries.empty()) fault("current_wave_mut just pushed an entry");
+  return d.deliveries.back();
+}
+
+bool first_run_gate(const ConfigEntry& config, const EdgeEntry& e) {
+  for (const DepSlot& d : e.dep_state) {
+    if (d.has_value) continue;
+    if (config.terminal_as_real_input && d.terminal.present) continue;
+    return false;
+  }
+  return true;
+}
+
+DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Message& m, DepTrash& trash) {
+  DepAction r;
+  LiveSlotsWithAux s = live_slots_with_aux(a, key);
+  EdgeEntry& e = s.edge;
+  const ConfigEntry& config = s.config;
+  if (e.terminal) {
+    if (m.kind() == MessageKind::Teardown) r.teardown = true;
+    return r;
+  }
+  const bool paused = !s.aux.pause_locks.empty();
+  const bool pull_gated = config.pull_id.has_value() && !s.aux.current_pull.has_value();
+
+  auto clear_pending = [&](DepSlot& d) {
+    if (d.pending) {
+      d.pending = 0;
+      e.pending_count -= 1;
+    }
+  };
+  auto run_check = [&] {
+    if (delivery_depth() > 0)
+      r.queue_run_check = true;
+    else
+      r.decision = run_decision(a, key);
+  };
+  auto settle_rule = [&] {
+    if (e.pending_count == 0) {
+      run_check();
+      r.pull_check = true;
+    } else if (config.pausable == Pausable::True && !e.dep_mutation_in_flight && (paused || pull_gated)) {
+      s.aux.run_owed = 1;
+    }
+  };
+
+  switch (m.kind()) {
+    case MessageKind::Start:
+    case MessageKind::Pause:
+    case MessageKind::Resume:
+    case MessageKind::Pull:
+      return r;
+    case MessageKind::Dirty: {
+      check_index(e.dep_state.size(), i);
+      DepSlot& d = e.dep_state[i];
+      if (d.pending) return r;
+      d.pending = 1;
+      e.pending_count += 1;
+      d.dep_status = 2;
+      if (!pull_gated && !e.dirty_sent) {
+        e.dirty_sent = 1;
+        e.status = NodeStatus::Dirty;
+        r.dirty = true;
+      }
+      return r;
+    }
+    case MessageKind::Data: {
+      check_index(e.dep_state.size(), i);
+      check_index(e.dep_flags.size(), i);
+      DepSlot& d = e.dep_state[i];
+      if (e.dep_flags[i]) {
+        trash.values.push_back(std::exchange(d.latest, m.value()));
+        d.has_value = 1;
+        d.dep_status = 3;
+        trash.wave = std::exchange(d.wave_values, std::nullopt);
+        return r;
+      }
+      if (!d.wave_values) d.wave_values.emplace();
+      d.wave_values->push_back(m.value());
+      current_wave_mut(e, i).push_back(m.value());
+      d.has_value = 1;
+      d.dep_status = 3;
+      clear_pending(d);
+      settle_rule();
+      return r;
+    }
+    case MessageKind::Resolved: {
+      current_wave_mut(e, i);
+      DepSlot& d = e.dep_state[i];
+      d.dep_status = 3;
+      clear_pending(d);
+      settle_rule();
+      return r;
+    }
+    case MessageKind::Invalidate: {
+      check_index(e.dep_state.size(), i);
+      DepSlot& d = e.dep_state[i];
+      const bool stamp_was_current = d.stamp && *d.stamp == delivery_frame_id();
+      trash.values.push_back(std::move(d.latest));
+      d.latest.reset();
+      d.has_value = 0;
+      trash.wave = std::exchange(d.wave_values, std::nullopt);
+      current_wave_mut(e, i).push_back(nullptr);
+      if (!stamp_was_current) {
+        bool any_value = false;
+        for (const DepSlot& other : e.dep_state)
+          for (const DeliveryList& l : other.deliveries)
+            for (const SharedValue& v : l) any_value |= static_cast<bool>(v);
+        if (!any_value) {
+          trash.lists = std::move(d.deliveries);
+          d.deliveries.clear();
+          d.stamp.reset();
+        }
+      }
+      clear_pending(d);
+      bool any_wave = false;
+      for (const DepSlot& other : e.dep_state) any_wave |= other.wave_values && !other.wave_values->empty();
+      if (!any_wave) s.aux.run_owed = 0;
+      r.invalidate = true;
+      r.had_data = e.has_data != 0;
+      r.invalidate_through_down =
+          r.had_data && config.pausable == Pausable::ResumeAll && (paused || pull_gated);
+      if (e.pending_count == 0 && e.dirty_sent) {
+        if (!r.had_data)
+          r.down_list = one_message(Message::resolved());
+        else
+          r.resolve_after_invalidate = true;
+      }
+      r.pull_check = true;
+      return r;
+    }
+    case MessageKind::Complete:
+    case MessageKind::Error: {
+      check_index(e.dep_state.size(), i);
+      DepSlot& d = e.dep_state[i];
+      TerminalRecord t{true, nullptr};
+      if (m.kind() == MessageKind::Error)
+        t.error = std::make_shared<const std::string>(m.error_value() ? m.error_value()->display() : std::string());
+      d.terminal = t;
+      d.terminal_input = t;
+      clear_pending(d);
+      bool all_terminal = true;
+      for (const DepSlot& other : e.dep_state) all_terminal &= other.terminal.present;
+      if (m.kind() == MessageKind::Error && config.error_when_deps_error) {
+        r.down_list = one_message(Message::error(make_text_error(*t.error)));
+      } else if (config.terminal_as_real_input) {
+        run_check();
+      } else if (all_terminal && config.complete_when_deps_complete) {
+        r.down_list = one_message(Message::complete());
+      } else {
+        r.resolve_check = true;
+      }
+      r.pull_check = true;
+      return r;
+    }
+    case MessageKind::Teardown: {
+      MessageList l;
+      l.push_back(Message::complete());
+      l.push_back(Message::teardown());
+      r.down_list = std::move(l);
+      return r;
+    }
+  }
+  return r;
+}
+
+void forward_dep_control(const NodeHandle& node, DepAction& r) {
+  if (r.teardown) broadcast(node, teardown_message());
+  if (r.dirty) broadcast(node, dirty_message());
+  if (r.invalidate) {
+    if (r.invalidate_through_down && r.had_data) {
+      down(node, one_message(Message::invalidate()));
+    } else {
+      SharedValue old_cache;
+      SmallVec<InvalidateCallback, 2> callbacks;
+      bool invalidated = false;
+      {
+        auto a = node.core_ref().borrow_mut();
+        a->check(node.key());
+        EdgeEntry& e = a->edge_at(node.index());
+        if (e.has_data) {
+          old_cache = std::move(e.cache);
+          e.cache.reset();
+          e.status = NodeStatus::Sentinel;
+          e.has_data = 0;
+          for (const auto& cb : a->aux_at(node.index()).invalidate_callbacks) callbacks.push_back(cb);
+          invalidated = true;
+        }
+      }
+      if (invalidated) {
+        for (const auto& cb : callbacks) (*cb)();
+        broadcast(node, invalidate_message());
+      }
+    }
+  }
+  if (r.resolve_after_invalidate) {
+    if (!r.had_data) {
+      down(node, one_message(Message::resolved()));
+    } else {
+      auto a = node.core_ref().borrow_mut();
+      a->check(node.key());
+      a->edge_at(node.index()).dirty_sent = 0;
+    }
+  }
+  if (r.queue_run_check) push_pending(node, PendingKind::RunCheck);
+  if (r.decision == RunDecision::Settle)
+    settle_from_deps(node);
+  else if (r.decision == RunDecision::Run)
+    run_wave(node);
+  if (r.down_list) down(node, std::move(*r.down_list));
+  if (r.resolve_check) resolve_queued(node);
+  if (r.pull_check) handle_dep_message(node);
+}
+
+}  // namespace
+
+void DepSink::call(const Message& message) {
+  if (cell_->value >= (std::uint64_t{1} << 63)) return;
+  std::optional<std::pair<PinnedNode, NodeHandle>> pinned;
+  CoreRef core;
+  SharedCount count;
+  if (!wave_scope_installed()) {
+    pinned = pin_pending_node(core_, count_, key_);
+    if (!pinned) return;
+    core = pinned->second.core();
+    count = pinned->second.count();
+  } else {
+    core = core_.lock();
+    if (!core) return;
+    count = count_.lock();
+    if (!count) return;
+    auto cell = wave_scope_cell().borrow_mut();
+    if (!cell->has_value() || !touch_in_frame(**cell, core, count, key_)) return;
+  }
+  DepTrash trash;
+  DepAction record;
+  bool alive;
+  {
+    auto a = core->borrow_mut();
+    record = apply_dep_messages(*a, key_, cell_->value, message, trash);
+    alive = count->count > 0 || a->pin[key_.index] > 0;
+  }
+  if (record.any() && alive) forward_dep_control(NodeHandle(core, count, key_, false), record);
+  if (pinned) {
+    pinned->second.drop();
+    pinned->first.unpin();
+  }
+}
+
+void settle_from_deps(const NodeHandle& node) {
+  SharedValue v = read_dep_state(node);
+  if (v) down(node, one_message(Message::data(std::move(v))));
+}
+
+void run_or_settle(const NodeHandle& node) {
+  bool has_fn, has_run, partial, gate;
+  {
+    auto a = node.core_ref().borrow();
+    LiveSlots s = live_slots(const_cast<Arena&>(*a), node.key());
+    if (s.edge.pending_count > 0) return;
+    has_fn = s.call.key.has_value();
+    has_run = s.run != 0;
+    partial = s.config.partial != 0;
+    gate = first_run_gate(s.config, s.edge);
+  }
+  if (!has_fn)
+    settle_from_deps(node);
+  else if (has_run || gate || partial)
+    run_wave(node);
+}
+
+void handle_dep_message(const NodeHandle& node) {
+  GraphCore& core = node.core_ref();
+  {
+    auto a = core.borrow();
+    a->check(node.key());
+    if (a->aux_at(node.index()).pull_in_progress) return;
+  }
+  std::optional<PullRequest> old_current;
+  std::vector<MessageList> held;
+  Pausable pausable;
+  bool has_fn;
+  {
+    auto a = core.borrow_mut();
+    LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
+    if (!s.config.pull_id || s.edge.terminal || s.edge.pending_count > 0 || !s.aux.pause_locks.empty()) return;
+    has_fn = s.call.key.has_value();
+    if (has_fn && !s.run && !s.config.partial && !s.topology.deps.empty() && !first_run_gate(s.config, s.edge))
+      return;
+    if (!s.aux.pending_pull) return;
+    old_current = std::exchange(s.aux.current_pull, std::move(s.aux.pending_pull));
+    s.aux.pending_pull.reset();
+    s.aux.pull_in_progress = 1;
+    held = std::move(s.aux.held);
+    s.aux.held.clear();
+    pausable = s.config.pausable;
+  }
+  old_current.reset();
+  if (!held.empty()) {
+    if (pausable == Pausable::True) {
+      MessageList newest = std::move(held.back());
+      held.clear();
+      down(node, std::move(newest));
+    } else {
+      std::vector<MessageList> lists = std::move(held);
+      for (MessageList& l : lists) down(node, std::move(l));
+    }
+  } else {
+    bool serve = false;
+    {
+      auto a = core.borrow_mut();
+      LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
+      if (s.aux.run_owed) {
+        bool gate = !(s.call.key && !s.run && !s.config.partial && !s.topology.deps.empty()) ||
+                    first_run_gate(s.config, s.edge);
+        if (s.edge.pending_count == 0 && gate) {
+          s.aux.serving_pull = 1;
+          s.aux.run_owed = 0;
+          s.edge.dirty_sent = 0;
+          serve = true;
+        }
+      } else if (has_fn) {
+        s.aux.serving_pull = 1;
+        s.edge.dirty_sent = 0;
+        serve = true;
+      }
+    }
+    if (serve) run_or_settle(node);
+  }
+  clear_current_pull(node);
+}
+
+}  // namespace korvalinth

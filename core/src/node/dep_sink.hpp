@@ -1,0 +1,34 @@
+#pragma once
+// The dep sink: the Sink an active node attaches to each dep. It records
+// what dep i delivers in the node's per-dep state and decides from it
+// whether the node becomes dirty, runs, settles, is queued, forwards a
+// terminal or TEARDOWN, invalidates, or serves a pending pull.
+
+#include <memory>
+
+#include "node/graph_core.hpp"
+#include "node/sink.hpp"
+
+namespace korvalinth {
+
+class DepSink final : public Sink {
+ public:
+  DepSink(std::shared_ptr<DepIndexCell> cell, WeakCore core, WeakCount count, SlotKey key)
+      : cell_(std::move(cell)), core_(std::move(core)), count_(std::move(count)), key_(key) {}
+  void call(const Message& message) override;
+
+ private:
+  std::shared_ptr<DepIndexCell> cell_;
+  WeakCore core_;
+  WeakCount count_;
+  SlotKey key_;
+};
+
+// Settles a node without a function to its first dep's latest value.
+void settle_from_deps(const NodeHandle& node);
+// The run check made at once (pull service, resume).
+void run_or_settle(const NodeHandle& node);
+// The pull service: serves the node's pending pull when it may.
+void handle_dep_message(const NodeHandle& node);
+
+}  // namespace korvalinth

@@ -1,0 +1,349 @@
+#include "node/down.hpp"
+
+#include "batch/batch.hpp"
+#include "json/strict_json.hpp"
+#include "node/delivery.hpp"
+#include "node/pending.hpp"
+
+namespace korvalinth {
+
+void copy_sinks(const AuxEntry& aux, SinkCopies& out) {
+  out.reserve(aux.sinks.size());
+  for (const SinkEntry& e : aux.sinks) out.push_back(e.sink);
+}
+
+void deliver_to(const SinkCopies& sinks, const Message& message) {
+  for (const SharedSink& s : sinks) s->call(message);
+}
+
+void mark_dirty(const NodeHandle& node) {
+  SinkCopies sinks;
+  {
+    auto a = node.core_ref().borrow_mut();
+    DownSlots s = down_slots(*a, node.key());
+    if (s.edge.dirty_sent) return;
+    s.edge.dirty_sent = 1;
+    s.edge.status = NodeStatus::Dirty;
+    copy_sinks(s.aux, sinks);
+  }
+  deliver_to(sinks, dirty_message());
+}
+
+void broadcast(const NodeHandle& node, const Message& message) {
+  SinkCopies sinks;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    copy_sinks(a->aux_at(node.index()), sinks);
+  }
+  deliver_to(sinks, message);
+}
+
+void clear_current_pull(const NodeHandle& node) {
+  GraphCore& core = node.core_ref();
+  if (core.is_borrowed()) return;
+  std::optional<PullRequest> old;
+  {
+    auto a = core.borrow_mut();
+    LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
+    old = std::exchange(s.aux.current_pull, std::nullopt);
+    s.aux.pull_in_progress = 0;
+    s.aux.serving_pull = 0;
+  }
+}
+
+namespace {
+
+bool is_late_kind(MessageKind k) noexcept {
+  switch (k) {
+    case MessageKind::Data:
+    case MessageKind::Resolved:
+    case MessageKind::Invalidate:
+    case MessageKind::Complete:
+    case MessageKind::Error:
+    case MessageKind::Teardown:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_held_kind(MessageKind k) noexcept {
+  return k == MessageKind::Data || k == MessageKind::Resolved || k == MessageKind::Invalidate;
+}
+
+// Moves the messages matching pred out of list (keeping order on both sides).
+template <class Pred>
+MessageList split_out(MessageList& list, Pred pred) {
+  MessageList taken;
+  MessageList rest;
+  for (Message& m : list) {
+    if (pred(m.kind()))
+      taken.push_back(std::move(m));
+    else
+      rest.push_back(std::move(m));
+  }
+  list = std::move(rest);
+  return taken;
+}
+
+void keep_first_invalidate(MessageList& list) {
+  bool seen = false;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list[i].kind() == MessageKind::Invalidate) {
+      if (seen) continue;
+      seen = true;
+    }
+    if (kept != i) list[kept] = std::move(list[i]);
+    ++kept;
+  }
+  while (list.size() > kept) list.pop_back();
+}
+
+void validate_content_versioned(const NodeHandle& node, const MessageList& list) {
+  bool any_data = false;
+  for (const Message& m : list) any_data |= m.kind() == MessageKind::Data;
+  if (!any_data) return;
+  if (read_version(node).mode != NodeVersioning::Mode::Level1) return;
+  for (const Message& m : list) {
+    if (m.kind() != MessageKind::Data) continue;
+    if (!m.value()) continue;  // a DATA without a value hashes as absent
+    auto json = data_to_json_value(*m.value());
+    if (!json) fault(json.error());
+    auto encoded = strict_json_encode(*json);
+    if (!encoded) fault("node versioning: DATA is not strict canonical JSON compatible (D112): " + encoded.error().display());
+  }
+}
+
+// Whether the node's outgoing DATA, RESOLVED and INVALIDATE wait now
+// (paused, or waiting for a pull), by its pause mode.
+bool holds_back(const NodeHandle& node, bool running) {
+  auto a = node.core_ref().borrow();
+  LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
+  if (s.config.pausable == Pausable::False) return false;
+  const bool paused = !s.aux.pause_locks.empty();
+  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.current_pull.has_value();
+  if (!paused && !pull_gated) return false;
+  if (s.config.pausable == Pausable::ResumeAll) return true;
+  if (running) return false;
+  const bool no_deps = s.topology.deps.empty();
+  if (pull_gated && no_deps) return true;
+  if (s.call.key && !no_deps) return s.call.dispatcher->partition_flag(s.call.key->partition) != 0;
+  return false;
+}
+
+// Closes a delivery frame: restores the outer frame id and lowers the
+// depth; the outermost close drains the pending queue, except while a fault
+// unwinds.
+class DeliveryFrame {
+ public:
+  DeliveryFrame() {
+    DeliveryCounters& c = delivery_counters();
+    saved_ = c.frame_id;
+    c.frame_id = c.frame_counter;
+    c.frame_counter += 1;
+    if (c.frame_counter == 0) c.frame_counter = 1;
+    c.depth += 1;
+  }
+  DeliveryFrame(const DeliveryFrame&) = delete;
+  DeliveryFrame& operator=(const DeliveryFrame&) = delete;
+  ~DeliveryFrame() {
+    if (open_) restore();
+  }
+  void close() {
+    open_ = false;
+    if (restore() == 0) drain_pending();
+  }
+
+ private:
+  std::uint64_t restore() noexcept {
+    DeliveryCounters& c = delivery_counters();
+    c.frame_id = saved_;
+    if (c.depth > 0) c.depth -= 1;
+    return c.depth;
+  }
+  std::uint64_t saved_;
+  bool open_ = true;
+};
+
+struct Applied {
+  SinkCopies sinks;
+  SmallVec<InvalidateCallback, 2> invalidate_callbacks;
+  bool to_sinks = false;
+  bool invalidate = false;
+};
+
+// Applies one message to the node's state (the core held mutably) and says
+// who receives it. Replaced values go to trash, dropped after the borrow.
+void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::optional<NodeVersion>* next_version,
+                   Applied& out, SharedValue& old_cache, std::optional<NodeVersion>& old_version,
+                   std::vector<MessageList>& old_held, std::optional<PullRequest>& old_pending,
+                   std::optional<PullRequest>& old_current) {
+  DownSlots s = down_slots(a, node.key());
+  EdgeEntry& e = s.edge;
+  switch (m.kind()) {
+    case MessageKind::Start:
+    case MessageKind::Pause:
+    case MessageKind::Resume:
+    case MessageKind::Pull:
+      return;
+    case MessageKind::Dirty:
+      if (e.dirty_sent) return;
+      e.dirty_sent = 1;
+      e.status = NodeStatus::Dirty;
+      break;
+    case MessageKind::Data: {
+      NodeVersionEntry& v = a.version_at(node.index());
+      old_version = std::exchange(v.current, std::move(*next_version));
+      old_cache = std::exchange(e.cache, m.value());
+      e.status = NodeStatus::Settled;
+      e.has_data = 1;
+      e.emitted = 1;
+      break;
+    }
+    case MessageKind::Resolved:
+      e.status = e.has_data ? NodeStatus::Resolved : NodeStatus::Sentinel;
+      e.emitted = 1;
+      break;
+    case MessageKind::Invalidate:
+      if (!e.has_data) return;
+      old_cache = std::move(e.cache);
+      e.cache.reset();
+      e.status = NodeStatus::Sentinel;
+      e.has_data = 0;
+      for (const auto& cb : s.aux.invalidate_callbacks) out.invalidate_callbacks.push_back(cb);
+      out.invalidate = true;
+      return;
+    case MessageKind::Complete:
+    case MessageKind::Error:
+      if (e.terminal) return;
+      e.terminal = 1;
+      e.status = m.kind() == MessageKind::Complete ? NodeStatus::Completed : NodeStatus::Errored;
+      old_pending = std::exchange(s.aux.pending_pull, std::nullopt);
+      old_current = std::exchange(s.aux.current_pull, std::nullopt);
+      s.aux.pull_in_progress = 0;
+      s.aux.serving_pull = 0;
+      s.aux.run_owed = 0;
+      old_held = std::move(s.aux.held);
+      s.aux.held.clear();
+      break;
+    case MessageKind::Teardown:
+      break;
+  }
+  out.to_sinks = true;
+  copy_sinks(s.aux, out.sinks);
+}
+
+}  // namespace
+
+void down(const NodeHandle& node, MessageList list) {
+  GraphCore& core = node.core_ref();
+  bool running;
+  {
+    auto a = core.borrow();
+    a->check(node.key());
+    a->topology_at(node.index());
+    const EdgeEntry& e = a->edge_at(node.index());
+    running = e.fn_running != 0;
+    if (e.terminal) return;
+  }
+  touch_in_current_frame(node);
+  if (list.size() >= 2) sort_by_tier(list);
+  keep_first_invalidate(list);
+  validate_content_versioned(node, list);
+
+  if (!running && batch_collecting()) {
+    MessageList late = split_out(list, is_late_kind);
+    if (!late.empty()) {
+      batch_defer_list(node, std::move(late));
+      bool dirty_sent;
+      {
+        auto a = core.borrow();
+        a->check(node.key());
+        dirty_sent = a->edge_at(node.index()).dirty_sent != 0;
+      }
+      if (!dirty_sent) mark_dirty(node);
+      {
+        auto a = core.borrow_mut();
+        a->check(node.key());
+        a->edge_at(node.index()).batch_queued = 1;
+      }
+      return;
+    }
+  }
+
+  if (holds_back(node, running)) {
+    MessageList held = split_out(list, is_held_kind);
+    if (!held.empty()) {
+      auto a = core.borrow_mut();
+      DownSlots s = down_slots(*a, node.key());
+      s.edge.emitted = 1;
+      s.aux.held.push_back(std::move(held));
+    }
+    if (list.empty()) return;
+  }
+
+  bool has_data = false, has_resolved = false;
+  for (const Message& m : list) {
+    has_data |= m.kind() == MessageKind::Data;
+    has_resolved |= m.kind() == MessageKind::Resolved;
+  }
+  if (has_data && has_resolved) fault(kMixedDataResolved);
+
+  if (has_data || has_resolved) {
+    bool serving_pull;
+    {
+      auto a = core.borrow();
+      a->check(node.key());
+      serving_pull = a->aux_at(node.index()).serving_pull != 0;
+    }
+    if (!running || serving_pull) mark_dirty(node);
+  }
+
+  DeliveryFrame frame;
+  for (Message& m : list) {
+    std::optional<NodeVersion> next_version;
+    if (m.kind() == MessageKind::Data) {
+      NodeVersioning versioning;
+      std::optional<NodeVersion> current;
+      {
+        auto a = core.borrow();
+        a->check(node.key());
+        const NodeVersionEntry& v = a->version_at(node.index());
+        versioning = v.versioning;
+        current = v.current;
+      }
+      auto advanced = advance_node_version(versioning, current, m.value().get());
+      if (!advanced) fault(advanced.error());
+      next_version = std::move(*advanced);
+    }
+    // Declared before the borrow so they are dropped after it.
+    SharedValue old_cache;
+    std::optional<NodeVersion> old_version;
+    std::vector<MessageList> old_held;
+    std::optional<PullRequest> old_pending, old_current;
+    Applied applied;
+    {
+      auto a = core.borrow_mut();
+      apply_message(*a, node, m, &next_version, applied, old_cache, old_version, old_held, old_pending, old_current);
+    }
+    if (applied.invalidate) {
+      for (const auto& cb : applied.invalidate_callbacks) (*cb)();
+      broadcast(node, invalidate_message());
+    } else if (applied.to_sinks) {
+      deliver_to(applied.sinks, m);
+    }
+  }
+  frame.close();
+
+  if (!running) {
+    auto a = core.borrow_mut();
+    a->check(node.key());
+    EdgeEntry& e = a->edge_at(node.index());
+    e.dirty_sent = 0;
+    e.emitted = 0;
+  }
+}
+
+}  // namespace korvalinth

@@ -1,0 +1,163 @@
+#include "node/node_ops.hpp"
+
+#include "host_boundary/host_boundary.hpp"
+#include "node/down.hpp"
+#include "node/rewire.hpp"
+#include "node/up.hpp"
+#include "node/wave_scope.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+void require_current(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+}
+
+template <class... M>
+MessageList list_of(M&&... m) {
+  MessageList l;
+  l.reserve(sizeof...(M));
+  (l.push_back(std::forward<M>(m)), ...);
+  return l;
+}
+
+void down_op(const NodeHandle& node, MessageList list) {
+  HostBoundaryScope boundary;
+  require_current(node);
+  node_down_in_wave_scope(node, std::move(list));
+}
+
+void up_op(const NodeHandle& node, MessageList list) {
+  HostBoundaryScope boundary;
+  require_current(node);
+  node_up_in_wave_scope(node, std::move(list));
+}
+
+}  // namespace
+
+void node_set(const NodeHandle& node, SharedValue value) { down_op(node, list_of(Message::data(std::move(value)))); }
+
+void node_send(SharedValue value, const NodeHandle& node) { down_op(node, list_of(Message::data(std::move(value)))); }
+
+void node_pause(std::string lock_id, const NodeHandle& node) { up_op(node, list_of(Message::pause(std::move(lock_id)))); }
+
+void node_resume(std::string lock_id, const NodeHandle& node) {
+  up_op(node, list_of(Message::resume(std::move(lock_id))));
+}
+
+void node_down_error(std::string message, const NodeHandle& node) {
+  down_op(node, list_of(Message::error(make_text_error(std::move(message)))));
+}
+
+void node_down_data_complete(const NodeHandle& node, SharedValue value) {
+  down_op(node, list_of(Message::data(std::move(value)), Message::complete()));
+}
+
+void node_down_data_data_invalidate(const NodeHandle& node, SharedValue first, SharedValue second) {
+  down_op(node, list_of(Message::data(std::move(first)), Message::data(std::move(second)), Message::invalidate()));
+}
+
+void node_conformance_c22_down_data(const NodeHandle& node, SharedValue value) {
+  down_op(node, list_of(Message::data(std::move(value))));
+}
+
+void node_conformance_c12_down_data_resolved(const NodeHandle& node, SharedValue value) {
+  down_op(node, list_of(Message::data(std::move(value)), Message::resolved()));
+}
+
+void node_conformance_up_data_forbidden(const NodeHandle& node, SharedValue value) {
+  up_op(node, list_of(Message::data(std::move(value))));
+}
+
+void node_conformance_up_pull(std::string pull_id, const NodeHandle& node, SharedValue params) {
+  up_op(node, list_of(Message::pull(std::move(pull_id), std::move(params))));
+}
+
+void node_conformance_up_pull_toward(std::string pull_id, const NodeHandle& node, std::uint64_t toward_dep,
+                                     SharedValue params) {
+  HostBoundaryScope boundary;
+  require_current(node);
+  up_in_wave_scope(node, list_of(Message::pull(std::move(pull_id), std::move(params))), toward_dep);
+}
+
+void node_conformance_c21_replace_with_live_dep(const NodeHandle& node, SharedNodeFn fn, NodeHandle dep) {
+  HostBoundaryScope boundary;
+  require_current(node);
+  std::vector<NodeHandle> deps;
+  deps.push_back(std::move(dep));
+  rewire(node, ReplaceDeps{std::move(deps), std::move(fn)});
+}
+
+void node_conformance_immediate_subscribe_dep(const NodeHandle& node, NodeHandle dep, SharedNodeFn fn) {
+  std::vector<NodeHandle> working = counted_deps(node);
+  {
+    // Apply the node's queued rewires to the working list, oldest first.
+    auto a = node.core_ref().borrow();
+    const NodeId id = node.id();
+    for (const DeferredOp& op : a->deferred) {
+      if (op.kind == DeferredKind::UpNext) continue;
+      if (op.node.core != id.core || op.node.key != node.key()) continue;
+      const DepShape& shape = std::get<DepShape>(op.payload);
+      if (const auto* sub = std::get_if<SubscribeDep>(&shape)) {
+        bool present = false;
+        for (const NodeHandle& d : working) present |= d.same_node(sub->dep);
+        if (!present) working.push_back(sub->dep.promote_counted());
+      } else if (const auto* unsub = std::get_if<UnsubscribeDep>(&shape)) {
+        std::vector<NodeHandle> kept;
+        for (NodeHandle& d : working)
+          if (d.id() != unsub->dep) kept.push_back(std::move(d));
+        working = std::move(kept);
+      } else {
+        const auto& rep = std::get<ReplaceDeps>(shape);
+        std::vector<NodeHandle> copy;
+        for (const NodeHandle& d : rep.deps) copy.push_back(d.promote_counted());
+        working = std::move(copy);
+      }
+    }
+  }
+  bool present = false;
+  for (const NodeHandle& d : working) present |= d.same_node(dep);
+  if (!present) working.push_back(dep.promote_counted());
+  present = false;
+  for (const NodeHandle& d : working) present |= d.same_node(dep);
+  if (!present) fault("subscribe_dep next shape contains dep");
+  rewire(node, SubscribeDep{std::move(fn), std::move(dep)});
+  drop_node_handles(working);
+}
+
+void node_conformance_immediate_unsubscribe_dep(const NodeHandle& node, NodeHandle dep, SharedNodeFn fn) {
+  rewire(node, UnsubscribeDep{std::move(fn), dep.id()});
+  dep.drop();
+}
+
+void async_ctx_emit(const NodeHandle& node, SharedValue value) {
+  require_current(node);
+  down_in_wave_scope(node, list_of(Message::data(std::move(value))));
+}
+
+void async_ctx_resolve(const NodeHandle& node, SharedValue value) {
+  HostBoundaryScope boundary;
+  require_current(node);
+  down_in_wave_scope(node, list_of(Message::data(std::move(value)), Message::complete()));
+}
+
+void async_ctx_error(std::string message, const NodeHandle& node) {
+  HostBoundaryScope boundary;
+  require_current(node);
+  down_in_wave_scope(node, list_of(Message::error(make_text_error(std::move(message)))));
+}
+
+void graph_set_state_by_id(SharedValue value, const NodeHandle& node) {
+  HostBoundaryScope boundary;
+  MessageList list = list_of(Message::data(std::move(value)));
+  NodeHandle copy = node.promote_counted();
+  require_current(copy);
+  run_in_wave_scope(copy, [&] { down(copy, std::move(list)); });
+  copy.drop();
+}
+
+void emit_data(const RunContext& ctx, SharedValue value) { down(ctx.node, list_of(Message::data(std::move(value)))); }
+
+}  // namespace korvalinth

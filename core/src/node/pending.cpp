@@ -1,0 +1,218 @@
+#include "node/pending.hpp"
+
+#include "node/delivery.hpp"
+#include "node/down.hpp"
+#include "node/run_wave.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+struct PendingItem {
+  WeakCore core;
+  WeakCount count;
+  SlotKey key;
+  CoreId core_id;
+  PendingKind kind;
+};
+
+Cell<std::vector<PendingItem>>& pending_queue() noexcept {
+  thread_local Cell<std::vector<PendingItem>> queue;
+  return queue;
+}
+
+}  // namespace
+
+bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key) {
+  {
+    auto a = core->borrow_mut();
+    if (!a->is_current(key)) return false;
+    if (a->touch[key.index] == scope.scope_id) return true;
+    a->add_pin(key.index);
+    a->touch[key.index] = scope.scope_id;
+  }
+  scope.touched.push_back(TouchedNode{PinnedNode(core, count, key), core->id()});
+  return true;
+}
+
+void touch_in_current_frame(const NodeHandle& node) {
+  auto cell = wave_scope_cell().borrow_mut();
+  if (!cell->has_value()) return;
+  touch_in_frame(**cell, node.core(), node.count(), node.key());
+}
+
+std::optional<std::pair<PinnedNode, NodeHandle>> pin_pending_node(const WeakCore& weak_core, const WeakCount& weak_count,
+                                                                   SlotKey key) {
+  CoreRef core = weak_core.lock();
+  if (!core) return std::nullopt;
+  SharedCount count = weak_count.lock();
+  if (!count) return std::nullopt;
+  {
+    auto a = core->borrow_mut();
+    if (!a->is_current(key)) return std::nullopt;
+    a->add_pin(key.index);
+  }
+  NodeHandle handle(core, count, key, false);
+  return std::make_pair(PinnedNode(std::move(core), std::move(count), key), std::move(handle));
+}
+
+void push_pending(const NodeHandle& node, PendingKind kind) {
+  auto q = pending_queue().borrow_mut();
+  const CoreId id = node.core_id();
+  for (const PendingItem& it : *q) {
+    if (it.kind == kind && it.core_id == id && it.key == node.key()) return;
+  }
+  q->push_back(PendingItem{node.core(), node.count(), node.key(), id, kind});
+}
+
+void clear_pending_queue() {
+  std::vector<PendingItem> dropped;
+  {
+    auto q = pending_queue().borrow_mut();
+    dropped = std::move(*q);
+    q->clear();
+  }
+}
+
+void drain_pending() {
+  std::vector<PendingItem> taken;
+  for (;;) {
+    {
+      auto q = pending_queue().borrow_mut();
+      if (q->empty()) {
+        // Hand the buffer back so the next wave's pushes need no allocation.
+        if (taken.capacity() > q->capacity()) {
+          taken.clear();
+          std::swap(*q, taken);
+        }
+        return;
+      }
+      taken.clear();
+      std::swap(*q, taken);
+    }
+    for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
+      for (const PendingItem& it : taken) {
+        if (it.kind != pass) continue;
+        auto pinned = pin_pending_node(it.core, it.count, it.key);
+        if (!pinned) continue;
+        bool terminal;
+        {
+          auto a = pinned->second.core_ref().borrow();
+          a->check(it.key);
+          a->topology_at(it.key.index);
+          terminal = a->edge_at(it.key.index).terminal != 0;
+        }
+        if (!terminal) {
+          if (pass == PendingKind::RunCheck)
+            run_queued(pinned->second);
+          else
+            resolve_queued(pinned->second);
+        }
+        pinned->second.drop();
+        pinned->first.unpin();
+      }
+    }
+  }
+}
+
+RunDecision run_decision(Arena& a, SlotKey key) {
+  LiveSlotsWithAux s = live_slots_with_aux(a, key);
+  EdgeEntry& e = s.edge;
+  if (e.dep_mutation_in_flight) {
+    e.run_after_mutation = 1;
+    return RunDecision::Nothing;
+  }
+  const bool pausable_true = s.config.pausable == Pausable::True;
+  if (s.config.pull_id && pausable_true && !s.aux.current_pull) {
+    s.aux.run_owed = 1;
+    return RunDecision::Nothing;
+  }
+  if (pausable_true && !s.aux.pause_locks.empty()) {
+    s.aux.run_owed = 1;
+    return RunDecision::Nothing;
+  }
+  if (e.pending_count > 0) return RunDecision::Nothing;
+  if (!s.call.key) return RunDecision::Settle;
+  if (s.run || s.config.partial || s.topology.deps.empty()) return RunDecision::Run;
+  for (const DepSlot& d : e.dep_state) {
+    if (d.has_value) continue;
+    if (s.config.terminal_as_real_input && d.terminal.present) continue;
+    return RunDecision::Nothing;
+  }
+  return RunDecision::Run;
+}
+
+SharedValue read_dep_state(const NodeHandle& node) {
+  std::optional<SmallVec<SharedValue, 2>> old_wave;  // dropped after the borrow
+  SharedValue old_latest;
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  a->topology_at(node.index());
+  EdgeEntry& e = a->edge_at(node.index());
+  if (e.dep_state.empty()) return nullptr;  // a node without deps has no dep state to read
+  DepSlot& d0 = e.dep_state[0];
+  if (d0.wave_values && !d0.wave_values->empty()) {
+    old_latest = std::exchange(d0.latest, d0.wave_values->back());
+  }
+  SharedValue out = d0.latest;
+  a.release();
+  return out;
+}
+
+void run_queued(const NodeHandle& node) {
+  if (delivery_depth() != 0) {
+    push_pending(node, PendingKind::RunCheck);
+    return;
+  }
+  RunDecision decision;
+  {
+    auto a = node.core_ref().borrow_mut();
+    decision = run_decision(*a, node.key());
+  }
+  if (decision == RunDecision::Run) {
+    run_wave(node);
+  } else if (decision == RunDecision::Settle) {
+    SharedValue v = read_dep_state(node);
+    if (v) {
+      MessageList list;
+      list.push_back(Message::data(std::move(v)));
+      down(node, std::move(list));
+    }
+  }
+}
+
+void resolve_queued(const NodeHandle& node) {
+  if (delivery_depth() != 0) {
+    push_pending(node, PendingKind::ResolveCheck);
+    return;
+  }
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    a->topology_at(node.index());
+    const EdgeEntry& e = a->edge_at(node.index());
+    if (e.pending_count > 0 || !e.dirty_sent) return;
+  }
+  bool any_wave_values = false;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    for (const DepSlot& d : a->edge_at(node.index()).dep_state)
+      any_wave_values |= d.wave_values.has_value() && !d.wave_values->empty();
+  }
+  if (any_wave_values) run_queued(node);
+  bool dirty_sent;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    a->topology_at(node.index());
+    dirty_sent = a->edge_at(node.index()).dirty_sent != 0;
+  }
+  if (dirty_sent) {
+    MessageList list;
+    list.push_back(Message::resolved());
+    down(node, std::move(list));
+  }
+}
+
+}  // namespace korvalinth

@@ -1,0 +1,43 @@
+#pragma once
+// Batch frames and the per-thread pending queue. A wave pins every node it
+// touches once (the installed WaveScope's touched list). Run checks and
+// resolve checks of nodes whose deps settled wait in the pending queue until
+// no down is in progress, and run when the outermost down returns: so a
+// diamond runs each node once per wave.
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "node/graph_core.hpp"
+#include "node/wave_scope.hpp"
+
+namespace korvalinth {
+
+enum class PendingKind : std::uint8_t { RunCheck = 0, ResolveCheck = 1 };
+enum class RunDecision : std::uint8_t { Nothing = 0, Settle = 1, Run = 2 };
+
+// Records and pins the node in the installed scope, once per scope.
+void touch_in_current_frame(const NodeHandle& node);
+// False when the key is not current.
+bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key);
+
+std::optional<std::pair<PinnedNode, NodeHandle>> pin_pending_node(const WeakCore& core, const WeakCount& count,
+                                                                   SlotKey key);
+
+// Queues a check of the node, at most once per kind until drained.
+void push_pending(const NodeHandle& node, PendingKind kind);
+// Runs the queue to empty: run checks first, then resolve checks, per pass.
+void drain_pending();
+void run_queued(const NodeHandle& node);
+void resolve_queued(const NodeHandle& node);
+
+// Whether a node whose deps settled runs, settles from its first dep, or waits.
+RunDecision run_decision(Arena& arena, SlotKey key);
+// The value a node without a function settles to: its first dep's latest.
+SharedValue read_dep_state(const NodeHandle& node);
+
+// Drops every queued item without running it.
+void clear_pending_queue();
+
+}  // namespace korvalinth

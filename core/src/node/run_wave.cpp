@@ -1,0 +1,170 @@
+#include "node/run_wave.hpp"
+
+#include "node/down.hpp"
+#include "node/drop_fault.hpp"
+#include "node/index_fault.hpp"
+#include "node/pending.hpp"
+#include "node/wave_scope.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+// Clears the node's fn-running flag when the function returns or unwinds,
+// if the node still exists.
+class RunningGuard {
+ public:
+  RunningGuard(const NodeHandle& node) : core_(node.core()), count_(node.count()), key_(node.key()) {}
+  RunningGuard(const RunningGuard&) = delete;
+  RunningGuard& operator=(const RunningGuard&) = delete;
+  ~RunningGuard() {
+    if (armed_) drop_quietly([&] { end(); });
+  }
+  void finish() {
+    armed_ = false;
+    end();
+  }
+
+ private:
+  void end() {
+    CoreRef core = core_.lock();
+    if (!core) return;
+    SharedCount count = count_.lock();
+    if (!count) return;
+    auto a = core->borrow_mut();
+    if (!a->is_live1(key_)) return;
+    if (count->count == 0 && a->pin[key_.index] == 0) return;
+    a->topology_at(key_.index);
+    a->edge_at(key_.index).fn_running = 0;
+  }
+  WeakCore core_;
+  WeakCount count_;
+  SlotKey key_;
+  bool armed_ = true;
+};
+
+// Records the call's time when the dispatcher times calls, also on unwind.
+class CallTimer {
+ public:
+  CallTimer(DispatcherRef dispatcher, DispatcherKey key) : dispatcher_(std::move(dispatcher)), key_(key) {
+    start_ = monotonic_now_ns();
+  }
+  ~CallTimer() {
+    drop_quietly([&] { record_fn_timing(start_, dispatcher_, key_); });
+  }
+
+ private:
+  DispatcherRef dispatcher_;
+  DispatcherKey key_;
+  std::uint64_t start_;
+};
+
+}  // namespace
+
+void run_wave(const NodeHandle& node) {
+  touch_in_current_frame(node);
+  GraphCore& core = node.core_ref();
+  {
+    auto a = core.borrow();
+    a->check(node.key());
+    a->topology_at(node.index());
+    if (a->edge_at(node.index()).fn_running) fault(kReentrantRun);
+  }
+  RunContext ctx;
+  DispatcherRef dispatcher;
+  DispatcherKey key;
+  std::vector<ReleaseCallback> old_release;
+  std::vector<InvalidateCallback> old_invalidate;
+  {
+    auto a = core.borrow_mut();
+    LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
+    EdgeEntry& e = s.edge;
+    const std::size_t n = s.topology.deps.size();
+    if (e.dep_state.size() < n) index_fault(e.dep_state.size(), e.dep_state.size());
+    ctx.inputs.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      DepSlot& d = e.dep_state[i];
+      DepInput& in = ctx.inputs.emplace_back();
+      in.terminal = std::exchange(d.terminal_input, TerminalRecord{});
+      in.deliveries = std::move(d.deliveries);
+      d.deliveries.clear();
+      d.stamp.reset();
+      in.latest = d.latest;
+      in.current = (d.wave_values && !d.wave_values->empty()) ? d.wave_values->back() : d.latest;
+    }
+    s.run = 1;
+    e.emitted = 0;
+    e.fn_running = 1;
+    if (!s.call.key) fault("run_wave \xE2\x87\x92 handle present");
+    key = *s.call.key;
+    dispatcher = s.call.dispatcher;
+    ctx.partition_flag = dispatcher->partition_flag(key.partition);
+    ctx.pull = s.aux.current_pull;
+    old_release = std::move(s.aux.release_callbacks);
+    s.aux.release_callbacks.clear();
+    old_invalidate = std::move(s.aux.invalidate_callbacks);
+    s.aux.invalidate_callbacks.clear();
+    ctx.node = node.uncounted();
+  }
+  // Callbacks registered during the previous run go uncalled.
+  old_release.clear();
+  old_invalidate.clear();
+  {
+    auto cell = wave_scope_cell().borrow_mut();
+    if (cell->has_value()) (*cell)->running_node = node.id();
+  }
+  {
+    RunningGuard guard(node);
+    SharedNodeFn fn = dispatcher->lookup(key);
+    if (fn) {
+      if (dispatcher->timing_enabled()) {
+        CallTimer timer(dispatcher, key);
+        fn->run(ctx);
+      } else {
+        fn->run(ctx);
+      }
+    }
+    fn.reset();
+    guard.finish();
+  }
+  bool dirty_sent, emitted, terminal;
+  {
+    auto a = core.borrow();
+    a->check(node.key());
+    a->topology_at(node.index());
+    const EdgeEntry& e = a->edge_at(node.index());
+    dirty_sent = e.dirty_sent;
+    emitted = e.emitted;
+    terminal = e.terminal;
+  }
+  bool settled_mark = false;
+  if (dirty_sent && !emitted && !terminal && ctx.partition_flag == 0) {
+    MessageList list;
+    list.push_back(Message::resolved());
+    down(node, std::move(list));
+    auto a = core.borrow();
+    a->check(node.key());
+    a->topology_at(node.index());
+    const EdgeEntry& e = a->edge_at(node.index());
+    settled_mark = e.emitted || e.batch_queued;
+  }
+  SmallVec<std::optional<SmallVec<SharedValue, 2>>, 2> old_wave;
+  SmallVec<SharedValue, 2> old_latest;
+  {
+    auto a = core.borrow_mut();
+    a->check(node.key());
+    a->topology_at(node.index());
+    EdgeEntry& e = a->edge_at(node.index());
+    for (DepSlot& d : e.dep_state) {
+      if (!d.wave_values) continue;
+      if (!d.wave_values->empty()) old_latest.push_back(std::exchange(d.latest, d.wave_values->back()));
+      old_wave.push_back(std::exchange(d.wave_values, std::nullopt));
+    }
+    if (!settled_mark) {
+      e.dirty_sent = 0;
+      e.emitted = 0;
+    }
+  }
+}
+
+}  // namespace korvalinth

@@ -1,0 +1,160 @@
+#include "node/wave_scope.hpp"
+
+#include "batch/batch.hpp"
+#include "host_boundary/host_boundary.hpp"
+#include "node/deferred_ops.hpp"
+#include "node/down.hpp"
+#include "node/drop_fault.hpp"
+#include "node/graph_core.hpp"
+#include "node/pending.hpp"
+#include "node/up.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+thread_local std::uint64_t tls_next_scope_id = 1;
+
+// Resets the per-wave state of one touched node.
+void end_wave_for_node(const TouchedNode& t) {
+  SmallVec<std::optional<SmallVec<SharedValue, 2>>, 2> old_wave;
+  SmallVec<DeliveryLists, 2> old_lists;
+  SmallVec<TerminalRecord, 2> old_terminal;
+  const CoreRef& core = t.pin.core();
+  SlotKey key = t.pin.key();
+  auto a = core->borrow_mut();
+  if (!a->is_current(key)) return;
+  a->topology_at(key.index);
+  EdgeEntry& e = a->edge_at(key.index);
+  e.dirty_sent = 0;
+  e.emitted = 0;
+  e.fn_running = 0;
+  e.pending_count = 0;
+  const std::size_t n = a->topology_at(key.index).deps.size();
+  for (std::size_t i = 0; i < n && i < e.dep_state.size(); ++i) {
+    DepSlot& d = e.dep_state[i];
+    old_wave.push_back(std::exchange(d.wave_values, std::nullopt));
+    old_lists.push_back(std::move(d.deliveries));
+    d.deliveries.clear();
+    d.stamp.reset();
+    d.pending = 0;
+    old_terminal.push_back(std::exchange(d.terminal_input, TerminalRecord{}));
+  }
+  a.release();
+}
+
+std::optional<NodeHandle> upgrade_live_node(const TouchedNode& t) {
+  auto a = t.pin.core()->borrow();
+  if (!a->is_current(t.pin.key())) return std::nullopt;
+  return t.pin.handle();
+}
+
+}  // namespace
+
+std::string panic_payload_message(const std::exception_ptr& fault) {
+  try {
+    std::rethrow_exception(fault);
+  } catch (const Fault& f) {
+    if (f.has_text()) return f.text();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+  }
+  return "node fn panicked";
+}
+
+bool is_host_boundary_abort(const std::exception_ptr& fault) {
+  try {
+    std::rethrow_exception(fault);
+  } catch (const HostBoundaryAbort&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void clear_wave_touched() { clear_pending_queue(); }
+
+void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
+  Cell<std::optional<WaveScope>>& cell = wave_scope_cell();
+  if (cell.borrow()->has_value()) {
+    work();
+    return;
+  }
+  if (tls_next_scope_id == ~std::uint64_t{0}) fault("wave scope id overflow");
+  const std::uint64_t scope_id = tls_next_scope_id++;
+  {
+    auto c = cell.borrow_mut();
+    WaveScope scope;
+    scope.owner_core = node.core_id();
+    scope.scope_id = scope_id;
+    *c = std::move(scope);
+  }
+  std::exception_ptr failure;
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  std::optional<WaveScope> taken;
+  {
+    auto c = cell.borrow_mut();
+    taken = std::exchange(*c, std::nullopt);
+  }
+  if (!taken) fault("wave owner installed a scope");
+  WaveScope& scope = *taken;
+
+  if (failure) {
+    for (const TouchedNode& t : scope.touched) end_wave_for_node(t);
+    clear_wave_touched();
+    if (is_host_boundary_abort(failure)) {
+      discard_all_deferred_ops(node.core(), scope.deferred_cores);
+      scope.deferred_cores.clear();
+      for (TouchedNode& t : scope.touched) drop_quietly([&] { t.pin.unpin(); });
+      std::rethrow_exception(failure);
+    }
+    std::optional<NodeHandle> target;
+    if (scope.running_node) {
+      for (const TouchedNode& t : scope.touched) {
+        if (t.core == scope.running_node->core && t.pin.key().index == scope.running_node->index &&
+            t.pin.key().generation == scope.running_node->generation) {
+          target = upgrade_live_node(t);
+          break;
+        }
+      }
+    }
+    if (!target) target = node.uncounted();
+    try {
+      MessageList list;
+      list.push_back(Message::error(make_text_error(panic_payload_message(failure))));
+      down(*target, std::move(list));
+      target->drop();
+    } catch (...) {
+      // A fault while the ERROR is delivered is dropped.
+    }
+    clear_wave_touched();
+  }
+  for (TouchedNode& t : scope.touched) t.pin.unpin();
+  scope.touched.clear();
+  if (!batch_is_active()) drain_deferred_ops_guarded(node.core(), scope.deferred_cores);
+  scope.deferred_cores.clear();
+  raise_kept_drop_fault();
+}
+
+void down_in_wave_scope(const NodeHandle& node, MessageList messages) {
+  run_in_wave_scope(node, [&] { down(node, std::move(messages)); });
+}
+
+void node_down_in_wave_scope(const NodeHandle& node, MessageList messages) {
+  run_in_wave_scope(node, [&] { down(node, std::move(messages)); });
+}
+
+void up_in_wave_scope(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward) {
+  run_in_wave_scope(node, [&] { up(node, std::move(messages), toward); });
+}
+
+void node_up_in_wave_scope(const NodeHandle& node, MessageList messages) {
+  run_in_wave_scope(node, [&] { up(node, std::move(messages), std::nullopt); });
+}
+
+}  // namespace korvalinth
