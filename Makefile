@@ -4,11 +4,12 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 BUILD := build
+ASAN_BUILD := build-asan
 DEB_PACKAGES := g++ nlohmann-json3-dev libgtest-dev
 PY_TOOLS := cmake ninja pytest hypothesis scikit-build-core
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test test-cpp test-py demo wheel clean
+.PHONY: all setup build test test-cpp test-cpp-asan test-py demo wheel clean
 
 all: build
 
@@ -32,10 +33,20 @@ build: $(BUILD)/build.ninja
 test-cpp: build
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-test-py: build
-	PYTHONPATH=python KORVALINTH_TEST_MODULES=$(BUILD)/test-modules $(PY) -m pytest -q tests
+# The C++ tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+$(ASAN_BUILD)/build.ninja: $(VENV)/.ready CMakeLists.txt
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=Debug -DKORVALINTH_SANITIZE=ON -DKORVALINTH_BUILD_PYTHON=OFF
 
-test: test-cpp test-py
+test-cpp-asan: $(ASAN_BUILD)/build.ninja
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+test-py: build
+	PYTHONPATH=python KORVALINTH_TEST_MODULES=$(BUILD)/test-modules PYTHONMALLOC=debug $(PY) -X dev -m pytest -q tests
+
+test: test-cpp test-py test-cpp-asan
 
 demo: build
 	PYTHONPATH=python $(PY) examples/quickstart.py
@@ -44,4 +55,4 @@ wheel: setup
 	$(PY) -m pip wheel --no-deps -w dist .
 
 clean:
-	rm -rf $(BUILD) dist python/korvalinth/*.so
+	rm -rf $(BUILD) $(ASAN_BUILD) dist python/korvalinth/*.so
