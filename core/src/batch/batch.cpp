@@ -136,6 +136,16 @@ BatchToken batch_token_for_new_deferral() {
   return std::make_shared<bool>(true);
 }
 
+void batch_defer_emission(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward_dep) {
+  defer_core_op(node.core(), DeferredOp{DeferredKind::UpNext, WeakNodeRef::of(node), batch_token_for_new_deferral(),
+                                        UpNextPayload{std::move(messages), toward_dep}});
+}
+
+void batch_defer_rewire(const NodeHandle& node, DepShape change) {
+  defer_core_op(node.core(),
+                DeferredOp{DeferredKind::RewireNext, WeakNodeRef::of(node), batch_token_for_new_deferral(), std::move(change)});
+}
+
 void batch_take_state() {
   std::optional<BatchState> taken;
   {

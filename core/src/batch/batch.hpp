@@ -27,6 +27,11 @@ void batch_register_core(const CoreRef& core);
 std::optional<BatchToken> batch_find_node(const NodeId& node);
 // The open batch's token, or a fresh true token with no batch.
 BatchToken batch_token_for_new_deferral();
+// Queues an UpNext op (messages sent up from node after the wave) and a
+// RewireNext op (the node's own dep change, applied after the wave).
+void batch_defer_emission(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward_dep);
+void batch_defer_rewire(const NodeHandle& node, DepShape change);
+
 // Drops the thread's batch state.
 void batch_take_state();
 
