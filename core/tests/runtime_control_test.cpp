@@ -499,3 +499,43 @@ TEST(EntryPoints, ImmediateSubscribeAndUnsubscribeDep) {
   }
   EXPECT_EQ(dep_ids(n), std::vector<NodeId>{b.id()});
 }
+
+TEST(Rewire, LongListsAreMatchedByIdentity) {
+  auto core = GraphCore::create();
+  std::vector<NodeHandle> sources;
+  for (int i = 0; i < 10; ++i) sources.push_back(make_state(core, iv(i)));
+  std::vector<int> firsts;
+  auto fn = fn_of([&](RunContext& ctx) {
+    firsts.push_back(int_of(ctx.inputs[0].current));
+    emit_data(ctx, iv(0));
+  });
+  std::vector<NodeHandle> deps;
+  for (auto& s : sources) deps.push_back(s.promote_counted());
+  NodeHandle n = make_node(core, std::move(deps), fn);
+  auto sub = subscribe_recording(n);
+  std::vector<NodeHandle> reversed;
+  for (auto it = sources.rbegin(); it != sources.rend(); ++it) reversed.push_back(it->promote_counted());
+  rewire(n, ReplaceDeps{std::move(reversed), fn});
+  for (auto& s : sources) EXPECT_EQ(core->borrow()->aux_at(s.index()).sinks.size(), 1u);
+  node_set(sources[9], iv(99));
+  EXPECT_EQ(firsts.back(), 99);
+}
+
+TEST(BatchDeferral, AnAbortedFlushLeavesNoNodeBatchQueued) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core, iv(0));
+  NodeHandle b = make_state(core, iv(0));
+  auto sa = subscribe_recording(a);
+  sa.sink->on_message = [](const Message& m) {
+    if (m.kind() == MessageKind::Data && int_of(m.value()) == 1) host_boundary_abort();
+  };
+  EXPECT_THROW(run_batch([&] {
+                 node_set(a, iv(1));
+                 node_set(b, iv(1));
+                 return false;
+               }),
+               HostBoundaryAbort);
+  EXPECT_FALSE(batch_is_active());
+  EXPECT_EQ(core->borrow()->edge_at(b.index()).batch_queued, 0);
+  EXPECT_EQ(pin_count(b), 0u);
+}

@@ -201,8 +201,8 @@ class FreeSlotGuard {
   bool armed_ = true;
 };
 
-// Frees the node's function, leaves its deps (the per-dep unsubscribe
-// actions, in dep order) and runs its release callbacks in registration order.
+}  // namespace
+
 void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
                              std::optional<AuxEntry>& aux) {
   if (call && call->key && call->dispatcher) call->dispatcher->free_slot(*call->key);
@@ -223,8 +223,6 @@ void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeE
     }
   }
 }
-
-}  // namespace
 
 void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
   if (external_count != 0) return;

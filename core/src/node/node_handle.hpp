@@ -43,6 +43,14 @@ struct NodeId {
   friend bool operator==(const NodeId&, const NodeId&) = default;
 };
 
+struct NodeIdHash {
+  std::size_t operator()(const NodeId& k) const noexcept {
+    std::uint64_t h = k.core * 0x9e3779b97f4a7c15ULL ^ k.index;
+    h = h * 0x9e3779b97f4a7c15ULL ^ k.generation;
+    return static_cast<std::size_t>(h ^ (h >> 29));
+  }
+};
+
 class NodeHandle {
  public:
   NodeHandle() noexcept = default;

@@ -10,14 +10,6 @@ namespace korvalinth {
 
 namespace {
 
-struct KeyHash {
-  std::size_t operator()(const NodeId& k) const noexcept {
-    std::uint64_t h = k.core * 0x9e3779b97f4a7c15ULL ^ k.index;
-    h = h * 0x9e3779b97f4a7c15ULL ^ k.generation;
-    return std::hash<std::uint64_t>{}(h);
-  }
-};
-
 void queue_rewire(const NodeHandle& node, BatchToken token, DepShape shape) {
   defer_core_op(node.core(), DeferredOp{DeferredKind::Rewire, WeakNodeRef::of(node), std::move(token), std::move(shape)});
 }
@@ -25,7 +17,7 @@ void queue_rewire(const NodeHandle& node, BatchToken token, DepShape shape) {
 // Faults when d transitively depends on node (the deps as they are now).
 void cycle_walk(const NodeHandle& node, const NodeHandle& d) {
   auto a = node.core_ref().borrow();
-  std::unordered_set<NodeId, KeyHash> visited;
+  std::unordered_set<NodeId, NodeIdHash> visited;
   std::vector<SlotKey> stack{d.key()};
   while (!stack.empty()) {
     SlotKey k = stack.back();
@@ -83,7 +75,7 @@ void rewire(const NodeHandle& node, DepShape shape) {
 
 void rewire_in_wave_scope(const NodeHandle& node, std::vector<NodeHandle> deps, SharedNodeFn fn, bool for_rewire_next) {
   {
-    std::unordered_set<NodeId, KeyHash> seen;
+    std::unordered_set<NodeId, NodeIdHash> seen;
     std::vector<NodeHandle> unique;
     unique.reserve(deps.size());
     for (NodeHandle& d : deps) {

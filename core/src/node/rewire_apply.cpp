@@ -66,6 +66,17 @@ bool same_lists(const std::vector<NodeHandle>& a, const std::vector<NodeHandle>&
 std::vector<std::optional<std::size_t>> match_deps(const std::vector<NodeHandle>& old_list,
                                                    const std::vector<NodeHandle>& new_list) {
   std::vector<std::optional<std::size_t>> match(old_list.size());
+  if (old_list.size() * new_list.size() > 64) {
+    std::unordered_map<NodeId, std::size_t, NodeIdHash> first_old;
+    for (std::size_t i = 0; i < old_list.size(); ++i) first_old.try_emplace(old_list[i].id(), i);
+    for (std::size_t j = 0; j < new_list.size(); ++j) {
+      auto it = first_old.find(new_list[j].id());
+      if (it == first_old.end()) continue;
+      match[it->second] = j;
+      first_old.erase(it);
+    }
+    return match;
+  }
   std::vector<bool> taken(new_list.size(), false);
   for (std::size_t i = 0; i < old_list.size(); ++i) {
     for (std::size_t j = 0; j < new_list.size(); ++j) {

@@ -14,6 +14,9 @@ namespace korvalinth {
 namespace {
 
 thread_local std::uint64_t tls_next_scope_id = 1;
+// The touched list's buffer, kept between waves so a wave's touches need
+// no allocation once the buffer has grown.
+thread_local std::vector<TouchedNode> tls_spare_touched;
 
 // Resets the per-wave state of one touched node.
 void end_wave_for_node(const TouchedNode& t) {
@@ -86,6 +89,8 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
   {
     auto c = cell.borrow_mut();
     WaveScope scope;
+    scope.touched = std::move(tls_spare_touched);
+    scope.touched.clear();
     scope.owner_core = node.core_id();
     scope.scope_id = scope_id;
     *c = std::move(scope);
@@ -136,6 +141,7 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
   }
   for (TouchedNode& t : scope.touched) t.pin.unpin();
   scope.touched.clear();
+  if (scope.touched.capacity() > tls_spare_touched.capacity()) tls_spare_touched = std::move(scope.touched);
   if (!batch_is_active()) drain_deferred_ops_guarded(node.core(), scope.deferred_cores);
   scope.deferred_cores.clear();
   raise_kept_drop_fault();
