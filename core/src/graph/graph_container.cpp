@@ -1,6 +1,7 @@
 #include "graph/graph_container.hpp"
 
 #include <charconv>
+#include <limits>
 
 #include "node/drop_fault.hpp"
 #include "node/subscribe.hpp"
@@ -10,15 +11,19 @@ namespace korvalinth {
 GraphRef GraphContainer::create(std::optional<std::string> name, DispatcherRef dispatcher, bool timing) {
   if (!dispatcher) dispatcher = Dispatcher::thread_default();
   auto g = std::make_shared<GraphContainer>(std::move(name), GraphCore::create(), std::move(dispatcher));
-  if (timing) g->enable_timing();
+  if (timing) g->enable_timing_recursive();
   return g;
 }
 
 GraphContainer::GraphContainer(std::optional<std::string> name, CoreRef core, DispatcherRef dispatcher)
-    : name_(std::move(name)), core_(std::move(core)), dispatcher_(std::move(dispatcher)) {}
+    : name_(std::move(name)),
+      core_(std::move(core)),
+      dispatcher_(std::move(dispatcher)),
+      topology_seq_(std::make_shared<Cell<std::uint64_t>>(0)) {}
 
 GraphContainer::~GraphContainer() {
-  // Rows first, then the id map; each handle drop may release its node.
+  // Rows, then the id map (each handle drop may release its node), then the
+  // mounts with their children, then the core.
   drop_quietly([&] {
     std::vector<NodeEntry> rows = std::move(node_table_.unguarded());
     node_table_.unguarded().clear();
@@ -29,40 +34,84 @@ GraphContainer::~GraphContainer() {
     id_map_.unguarded().clear();
     for (auto& [id, handle] : ids) handle.drop();
   });
-}
-
-void GraphContainer::enable_timing() {
-  dispatcher_->enable_fn_timing();
-  timing_ = true;
+  drop_quietly([&] {
+    std::vector<GraphMount> mounts = std::move(mounts_.unguarded());
+    mounts_.unguarded().clear();
+    for (GraphMount& m : mounts) {
+      GraphMount gone(std::move(m));  // in mount order
+    }
+  });
+  core_.reset();
 }
 
 namespace {
-// The n of an id ending in "#" and a decimal number.
+
+// The n of an id whose text after its last "#" is an unsigned decimal
+// number (an optional "+" and one or more ASCII digits, within 64 bits).
 std::optional<std::uint64_t> unnamed_number(const std::string& id) {
   auto hash = id.rfind('#');
-  if (hash == std::string::npos || hash + 1 == id.size()) return std::nullopt;
-  std::uint64_t n = 0;
+  if (hash == std::string::npos) return std::nullopt;
   const char* first = id.data() + hash + 1;
   const char* last = id.data() + id.size();
+  if (first != last && *first == '+') ++first;
+  if (first == last || *first < '0' || *first > '9') return std::nullopt;
+  std::uint64_t n = 0;
   auto [ptr, ec] = std::from_chars(first, last, n);
   if (ec != std::errc() || ptr != last) return std::nullopt;
   return n;
 }
+
 }  // namespace
 
-NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, std::string id,
-                                         std::optional<std::string> name) {
-  if (handle.core_id() != core_->id()) fault("graph node belongs to a different graph arena");
+NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, NodeOptions options) {
+  std::string id;
+  if (options.name) {
+    id = *options.name;
+  } else {
+    // The largest number is never handed out, so the counter never wraps
+    // onto an id it generated before.
+    if (unnamed_counter_ == std::numeric_limits<std::uint64_t>::max()) fault(kUnnamedCounterExhausted);
+    id = kind + "#" + std::to_string(unnamed_counter_);
+    ++unnamed_counter_;
+  }
+  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options));
+}
+
+NodeHandle GraphContainer::register_node_with_id(NodeHandle handle, std::string kind, std::string id,
+                                                 NodeOptions options) {
+  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options));
+}
+
+NodeHandle GraphContainer::register_checked(NodeHandle handle, std::string kind, std::string id,
+                                            NodeOptions options) {
+  {
+    NodeHandle probe = handle.promote_counted();
+    if (!owns(probe)) {
+      probe.drop();
+      fault("graph node belongs to a different graph arena");
+    }
+  }
+  NodeHandle for_map = handle.promote_counted();
   set_graph_hooks(handle, hooks_);
   if (id_map_.borrow()->contains(id)) fault("duplicate graph node id '" + id + "'");
   if (released_ids_.borrow()->contains(id))
     fault("graph node id '" + id + "' has been released from this graph lifecycle (D122)");
-  NodeHandle for_map = handle.promote_counted();
-  NodeHandle for_row = handle.promote_counted();
+
+  NodeEntry row{handle.promote_counted(), id, std::move(options.name), std::move(kind), std::move(options.metadata),
+                std::move(options.restore)};
+
+  WeakGraph weak = weak_from_this();
+  set_topology_hook(handle, std::make_shared<const TopologyHook::element_type>(
+                                [id, weak](const std::vector<NodeHandle>& old_deps,
+                                           const std::vector<NodeHandle>& new_deps) {
+                                  if (GraphRef g = weak.lock()) g->emit_deps_changed(id, old_deps, new_deps);
+                                }));
+
   id_map_.borrow_mut()->emplace(id, std::move(for_map));
-  if (auto n = unnamed_number(id); n && *n != ~std::uint64_t{0} && unnamed_counter_ < *n + 1)
+  node_table_.borrow_mut()->push_back(std::move(row));
+  if (auto n = unnamed_number(id); n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_ < *n + 1)
     unnamed_counter_ = *n + 1;
-  node_table_.borrow_mut()->push_back(NodeEntry{std::move(for_row), std::move(id), std::move(name), std::move(kind)});
+  emit_node_added(id);
   return handle;
 }
 
@@ -71,6 +120,64 @@ std::optional<NodeHandle> GraphContainer::find(const std::string& id) const {
   auto it = ids->find(id);
   if (it == ids->end()) return std::nullopt;
   return it->second.promote_counted();
+}
+
+std::string GraphContainer::node_id_of(const NodeHandle& node, std::string_view prefix) {
+  {
+    auto rows = node_table_.borrow();
+    for (const NodeEntry& row : *rows) {
+      if (row.handle.same_node(node)) return std::string(prefix) + row.id;
+    }
+  }
+  return node_id_of_slow(node, prefix);
+}
+
+std::string GraphContainer::node_id_of_slow(const NodeHandle& node, std::string_view prefix) {
+  auto ids = synthetic_ids_.borrow_mut();
+  auto it = ids->find(node.id());
+  if (it == ids->end()) {
+    std::uint64_t n = synthetic_counter_++;
+    std::optional<std::string> kind = node_kind(node);
+    it = ids->emplace(node.id(), "~" + kind.value_or("?") + "#" + std::to_string(n)).first;
+  }
+  return std::string(prefix) + it->second;
+}
+
+std::vector<std::string> GraphContainer::dep_ids(std::span<const NodeHandle> deps) {
+  std::vector<std::string> out;
+  out.reserve(deps.size());
+  for (const NodeHandle& d : deps) out.push_back(node_id_of(d));
+  return out;
+}
+
+void GraphContainer::check_deps_same_graph(std::span<const NodeHandle> deps, std::string_view label) const {
+  for (const NodeHandle& d : deps) {
+    if (!owns(d))
+      fault(std::string(label) + " dep belongs to a different graph; cross-graph deps require a wire bridge");
+  }
+}
+
+NodeSpec GraphContainer::merge_option_value(NodeOptions& options) const {
+  if (options.versioning.form == 3 && default_versioning_) options.versioning = *default_versioning_;
+  NodeSpec spec;
+  spec.versioning = options.versioning;
+  spec.kind = options.kind_text;
+  spec.pull_id = options.pull_id;
+  spec.partition = options.dispatch_partition;
+  spec.partial = options.partial;
+  spec.complete_when_deps_complete = options.complete_when_deps_complete;
+  spec.error_when_deps_error = options.error_when_deps_error;
+  spec.terminal_as_real_input = options.terminal_as_real_input;
+  spec.pausable = options.pause_mode;
+  return spec;
+}
+
+std::vector<NodeHandle> dep_handles(const NodeHandle& node) {
+  std::vector<NodeHandle> out;
+  CheckedLive live = check_live(node);
+  out.reserve(live.topology.deps.size());
+  for (const NodeHandle& d : live.topology.deps) out.push_back(d.uncounted());
+  return out;
 }
 
 UnsubscribeFn subscribe_keepalive(const GraphContainer& graph, const NodeHandle& node, const std::string& label) {

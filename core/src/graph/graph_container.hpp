@@ -1,18 +1,30 @@
 #pragma once
 // The container behind one Graph: its name, its own GraphCore, the
-// Dispatcher it is bound to, and the table of nodes registered under ids.
-// Registered nodes are held by counted handles, so they live while
-// registered. Topology observers, groups and mounts are added on top of this.
+// Dispatcher it is bound to, the nodes registered under ids (node table and
+// id map), the ids released for good, the counters of generated and
+// synthetic ids, its mounted child graphs and its topology observers.
+//
+// Registered nodes are held by two counted handles (the row's and the id
+// map's), so they live while registered. Every table sits in its own cell
+// and is borrowed only for one lookup or update; observers, sinks and node
+// functions are never called while one is borrowed.
 
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "dispatcher/dispatcher.hpp"
+#include "graph/graph_mount.hpp"
+#include "graph/node_options.hpp"
+#include "graph/topology_event.hpp"
 #include "node/cell.hpp"
 #include "node/construct.hpp"
 #include "node/graph_core.hpp"
@@ -20,21 +32,32 @@
 
 namespace korvalinth {
 
+// One registered node.
 struct NodeEntry {
   NodeHandle handle;  // counted
   std::string id;
-  std::optional<std::string> name;
-  std::string kind;
+  std::optional<std::string> name;  // absent for a generated id
+  std::string kind;                 // the registration kind ("state", "node", ...)
+  std::map<std::string, std::string> metadata;
+  std::optional<RegistryRef> restore;
 };
 
-class GraphContainer;
-using GraphRef = std::shared_ptr<GraphContainer>;
+struct NodeIdHash {
+  std::size_t operator()(const NodeId& n) const noexcept {
+    std::uint64_t h = n.core * 0x9e3779b97f4a7c15ULL;
+    h = (h ^ n.index) * 0xbf58476d1ce4e5b9ULL;
+    h = (h ^ n.generation) * 0x94d049bb133111ebULL;
+    return static_cast<std::size_t>(h ^ (h >> 31));
+  }
+};
 
-class GraphContainer {
+inline constexpr const char* kUnnamedCounterExhausted =
+    "graph: cannot generate a node id; the counter of unnamed nodes is exhausted";
+
+class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
  public:
-  // A graph with a fresh GraphCore, bound to dispatcher (the calling thread's
-  // default when none is given); timing switches the dispatcher's function
-  // timing on.
+  // A graph with a fresh GraphCore, bound to dispatcher (the calling
+  // thread's default when none is given); timing turns function timing on.
   static GraphRef create(std::optional<std::string> name, DispatcherRef dispatcher = nullptr, bool timing = false);
 
   GraphContainer(std::optional<std::string> name, CoreRef core, DispatcherRef dispatcher);
@@ -43,34 +66,105 @@ class GraphContainer {
   GraphContainer& operator=(const GraphContainer&) = delete;
 
   const std::optional<std::string>& name() const noexcept { return name_; }
+  const std::optional<VersioningForm>& default_versioning() const noexcept { return default_versioning_; }
+  void set_default_versioning(std::optional<VersioningForm> v) { default_versioning_ = std::move(v); }
   const CoreRef& core() const noexcept { return core_; }
   const DispatcherRef& dispatcher() const noexcept { return dispatcher_; }
-  bool timing() const noexcept { return timing_; }
-  // Turns function timing on for this graph's dispatcher.
-  void enable_timing();
   const GraphHooks& graph_hooks() const noexcept { return hooks_; }
+  bool timing() const noexcept { return timing_; }
+  const SeqCounter& topology_seq() const noexcept { return topology_seq_; }
+  std::uint64_t unnamed_counter() const noexcept { return unnamed_counter_; }
+  std::uint64_t synthetic_counter() const noexcept { return synthetic_counter_; }
+  std::uint64_t live_observers() const noexcept { return live_observers_; }
 
-  // Registers a node just constructed in this graph's core under id; returns
-  // the handle it was given. Faults on a foreign node, a duplicate id or a
-  // released id.
+  const Cell<std::vector<NodeEntry>>& node_table() const noexcept { return node_table_; }
+  const Cell<std::unordered_map<std::string, NodeHandle>>& id_map() const noexcept { return id_map_; }
+  const Cell<std::unordered_set<std::string>>& released_ids() const noexcept { return released_ids_; }
+  const Cell<std::vector<GraphMount>>& mounts() const noexcept { return mounts_; }
+
+  // Whether the handle's node lives in this graph's core.
+  bool owns(const NodeHandle& node) const noexcept { return node.core_id() == core_->id(); }
+
+  // ---- registration and lookup ----
+
+  // Registers a node just constructed in this graph's core under the
+  // options' name, or a generated "{kind}#{n}"; returns the handle it was
+  // given. Faults on a foreign node, a duplicate id or a released id (the
+  // handle is then dropped, which releases a node that nothing else holds).
+  NodeHandle register_node(NodeHandle handle, std::string kind, NodeOptions options);
+  // As register_node, under the given id.
+  NodeHandle register_node_with_id(NodeHandle handle, std::string kind, std::string id, NodeOptions options);
   NodeHandle register_node(NodeHandle handle, std::string kind, std::string id,
-                           std::optional<std::string> name = std::nullopt);
+                           std::optional<std::string> name = std::nullopt) {
+    return register_node_with_id(std::move(handle), std::move(kind), std::move(id), NodeOptions::named(std::move(name)));
+  }
+
   // A counted handle of the node registered under id.
   std::optional<NodeHandle> find(const std::string& id) const;
-  std::uint64_t unnamed_counter() const noexcept { return unnamed_counter_; }
-  const Cell<std::vector<NodeEntry>>& node_table() const noexcept { return node_table_; }
+  // prefix + the node's registered id, or its synthetic id when it has no row.
+  std::string node_id_of(const NodeHandle& node, std::string_view prefix = {});
+  // prefix + the node's synthetic id "~{kind}#{n}", given once per node for
+  // the life of the graph.
+  std::string node_id_of_slow(const NodeHandle& node, std::string_view prefix = {});
+  std::vector<std::string> dep_ids(std::span<const NodeHandle> deps);
+  // Faults at the first dep of another graph, label naming the node.
+  void check_deps_same_graph(std::span<const NodeHandle> deps, std::string_view label) const;
+  // Resolves unset versioning from the graph's default; the NodeSpec part.
+  NodeSpec merge_option_value(NodeOptions& options) const;
+
+  // ---- topology events and observers ----
+
+  TopologyObserverHandle add_topology_observer(std::optional<std::string> scope, TopologyObserver observer);
+  // Delivers the event, or queues it when a delivery is in progress.
+  void emit_topology(TopologyEvent event);
+  void emit_node_added(const std::string& id);
+  void emit_deps_changed(const std::string& id, std::span<const NodeHandle> old_deps,
+                         std::span<const NodeHandle> new_deps);
+  // The next topology number (the counter advances).
+  std::uint64_t next_seq() { return take_seq(topology_seq_); }
+
+  // ---- mounts ----
+
+  // Mounts child under path; faults on an empty or duplicate path and on a cycle.
+  void mount(std::string path, GraphRef child);
+  // Whether target is the mount's child or mounted anywhere below it.
+  static bool contains_graph(const GraphContainer& target, const GraphMount& mount);
+  // Turns function timing on for this graph and every graph mounted below it.
+  void enable_timing_recursive();
+  // Gives each mount a forwarder of the child's events while this graph has observers.
+  void attach_mount_observers();
+  // Takes every mount's forwarder out and drops it.
+  void detach_mount_observers();
 
  private:
+  friend class TopologyObserverHandle;
+  void unregister_observer(std::size_t slot);
+  void deliver_topology(const TopologyEvent& event);
+  NodeHandle register_checked(NodeHandle handle, std::string kind, std::string id, NodeOptions options);
+
   std::optional<std::string> name_;
+  std::optional<VersioningForm> default_versioning_;
   CoreRef core_;
   DispatcherRef dispatcher_;
   GraphHooks hooks_;
+  SeqCounter topology_seq_;
   Cell<std::vector<NodeEntry>> node_table_;
   Cell<std::unordered_map<std::string, NodeHandle>> id_map_;
   Cell<std::unordered_set<std::string>> released_ids_;
+  Cell<std::vector<GraphMount>> mounts_;
   std::uint64_t unnamed_counter_ = 0;
+  std::uint64_t synthetic_counter_ = 0;
+  Cell<std::unordered_map<NodeId, std::string, NodeIdHash>> synthetic_ids_;
+  Cell<std::vector<std::optional<ObserverSlot>>> observer_slots_;
+  std::uint64_t live_observers_ = 0;
+  Cell<std::vector<std::size_t>> free_observer_slots_;
+  Cell<std::deque<TopologyEvent>> pending_topology_events_;
   bool timing_ = false;
+  bool emitting_topology_ = false;
 };
+
+// The node's deps as uncounted handles (read under a shared borrow of its core).
+std::vector<NodeHandle> dep_handles(const NodeHandle& node);
 
 // Builds a node with deps for restore: checks, registers the function,
 // constructs, writes the options and the kind, sets the pull id and

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "graph/graph_container.hpp"
+#include "test_support.hpp"
+
+using namespace korvalinth;
+using namespace korvalinth::test;
+
+namespace {
+
+NodeHandle add_state(const GraphRef& g, std::optional<std::string> name = std::nullopt, const char* kind = "state") {
+  return g->register_node(make_state(g->core()), kind, NodeOptions::named(std::move(name)));
+}
+
+NodeHandle add_node(const GraphRef& g, std::vector<NodeHandle> deps, std::optional<std::string> name = std::nullopt,
+                    NodeSpec spec = {}) {
+  NodeHandle n = make_node(g->core(), std::move(deps), fn_of([](RunContext&) {}), std::move(spec));
+  return g->register_node(std::move(n), "node", NodeOptions::named(std::move(name)));
+}
+
+std::vector<std::string> row_ids(const GraphRef& g) {
+  std::vector<std::string> ids;
+  for (const NodeEntry& row : *g->node_table().borrow()) ids.push_back(row.id);
+  return ids;
+}
+
+}  // namespace
+
+TEST(GraphRegistration, GeneratedIdsShareOneCounterAcrossKinds) {
+  auto g = GraphContainer::create("g");
+  NodeHandle a = add_state(g);
+  NodeHandle b = add_node(g, {});
+  NodeHandle c = add_state(g, "named");
+  NodeHandle d = add_state(g);
+  EXPECT_EQ(row_ids(g), (std::vector<std::string>{"state#0", "node#1", "named", "state#2"}));
+  const auto rows = g->node_table().borrow();
+  EXPECT_FALSE((*rows)[0].name);
+  EXPECT_EQ((*rows)[2].name, "named");
+  EXPECT_EQ((*rows)[1].kind, "node");
+  // A registered node is held by its row and its id-map entry.
+  EXPECT_EQ(a.count()->count, 3u);
+}
+
+TEST(GraphRegistration, ExplicitNumbersRaiseTheCounterOnlyWhenWellFormed) {
+  struct Case {
+    const char* id;
+    std::uint64_t counter;
+  };
+  const Case cases[] = {
+      {"x#+5", 6},  {"x#-5", 0},    {"x#5a", 0}, {"x#", 0},    {"x", 0},    {"a#3#9", 10},
+      {"a#9#x", 0}, {"x#+", 0},     {"x# 5", 0}, {"x#0", 1},   {"x#007", 8},
+      {"x#18446744073709551616", 0},  // beyond 64 bits
+      {"x#18446744073709551615", 0},  // would wrap the counter
+  };
+  for (const Case& c : cases) {
+    auto g = GraphContainer::create(std::nullopt);
+    add_state(g, c.id);
+    EXPECT_EQ(g->unnamed_counter(), c.counter) << c.id;
+  }
+  // Only raised, never lowered; generated ids skip numbers taken by name.
+  auto g = GraphContainer::create(std::nullopt);
+  add_state(g, "state#0");
+  add_state(g, "q#3");
+  add_state(g, "q#1");
+  EXPECT_EQ(g->unnamed_counter(), 4u);
+  add_state(g);
+  EXPECT_EQ(row_ids(g).back(), "state#4");
+}
+
+TEST(GraphRegistration, AnExhaustedCounterFaultsInsteadOfRepeatingAnId) {
+  auto g = GraphContainer::create(std::nullopt);
+  add_state(g, "big#18446744073709551614");
+  EXPECT_EQ(g->unnamed_counter(), std::numeric_limits<std::uint64_t>::max());
+  NodeHandle n = make_state(g->core());
+  NodeHandle look = n.uncounted();
+  EXPECT_EQ(fault_text([&] { g->register_node(std::move(n), "state", NodeOptions{}); }), kUnnamedCounterExhausted);
+  EXPECT_FALSE(is_live(look));
+  EXPECT_EQ(row_ids(g).size(), 1u);
+  // Named registration still works.
+  add_state(g, "still-fine");
+  EXPECT_EQ(row_ids(g).size(), 2u);
+}
+
+TEST(GraphRegistration, RefusalsReleaseTheNodeAndLeaveTheGraphUnchanged) {
+  auto g = GraphContainer::create(std::nullopt);
+  auto other = GraphContainer::create(std::nullopt);
+  add_state(g, "taken");
+
+  // A refused unnamed registration still uses up its number.
+  NodeHandle foreign = make_state(other->core());
+  NodeHandle foreign_look = foreign.uncounted();
+  EXPECT_EQ(fault_text([&] { g->register_node(std::move(foreign), "state", NodeOptions{}); }),
+            "graph node belongs to a different graph arena");
+  EXPECT_FALSE(is_live(foreign_look));
+  EXPECT_EQ(g->unnamed_counter(), 1u);
+
+  NodeHandle dup = make_state(g->core());
+  NodeHandle dup_look = dup.uncounted();
+  EXPECT_EQ(fault_text([&] { g->register_node(std::move(dup), "state", NodeOptions::named("taken")); }),
+            "duplicate graph node id 'taken'");
+  EXPECT_FALSE(is_live(dup_look));
+
+  g->released_ids().borrow_mut()->insert("gone");
+  NodeHandle again = make_state(g->core());
+  EXPECT_EQ(fault_text([&] { g->register_node(std::move(again), "state", NodeOptions::named("gone")); }),
+            "graph node id 'gone' has been released from this graph lifecycle (D122)");
+  EXPECT_FALSE(g->find("gone"));
+  EXPECT_EQ(fault_text([&] { g->register_node_with_id(make_state(g->core()), "state", "gone", NodeOptions{}); }),
+            "graph node id 'gone' has been released from this graph lifecycle (D122)");
+
+  EXPECT_EQ(row_ids(g), std::vector<std::string>{"taken"});
+  EXPECT_EQ(g->id_map().borrow()->size(), 1u);
+  EXPECT_EQ(g->unnamed_counter(), 1u);
+}
+
+TEST(GraphRegistration, RowsKeepOptionsDataAndFindGivesCountedHandles) {
+  auto g = GraphContainer::create(std::nullopt);
+  NodeOptions o = NodeOptions::named("r");
+  o.metadata = {{"b", "2"}, {"a", "1"}};
+  o.restore = RegistryRef{"ref.x", Json{{"k", 1}}, std::nullopt};
+  NodeHandle n = g->register_node_with_id(make_state(g->core()), "state", "restored#4", std::move(o));
+  {
+    const auto rows = g->node_table().borrow();
+    const NodeEntry& row = rows->front();
+    EXPECT_EQ(row.id, "restored#4");
+    EXPECT_EQ(row.name, "r");
+    EXPECT_EQ(row.metadata.begin()->first, "a");
+    ASSERT_TRUE(row.restore);
+    EXPECT_EQ(row.restore->ref, "ref.x");
+    EXPECT_EQ(*row.restore->config, (Json{{"k", 1}}));
+    EXPECT_FALSE(row.restore->config_version);
+  }
+  EXPECT_EQ(g->unnamed_counter(), 5u);
+  std::optional<NodeHandle> found = g->find("restored#4");
+  ASSERT_TRUE(found);
+  EXPECT_TRUE(found->counted());
+  EXPECT_TRUE(found->same_node(n));
+  EXPECT_EQ(n.count()->count, 4u);
+  EXPECT_FALSE(g->find("restored#"));
+
+  // The graph keeps its nodes alive until it goes.
+  NodeHandle look = n.uncounted();
+  n.drop();
+  found->drop();
+  EXPECT_TRUE(is_live(look));
+  g.reset();
+  EXPECT_FALSE(is_live(look));
+}
+
+TEST(GraphRegistration, SyntheticIdsAreGivenOncePerNode) {
+  auto g = GraphContainer::create(std::nullopt);
+  NodeHandle reg = add_state(g, "a");
+  NodeHandle loose1 = make_state(g->core());
+  NodeHandle loose2 = make_state(g->core());
+  set_node_kind(loose2, "derived");
+
+  std::vector<NodeHandle> list;
+  list.push_back(reg.uncounted());
+  list.push_back(loose1.uncounted());
+  EXPECT_EQ(g->dep_ids(list), (std::vector<std::string>{"a", "~?#0"}));
+  EXPECT_EQ(g->dep_ids(list), (std::vector<std::string>{"a", "~?#0"}));
+  EXPECT_EQ(g->node_id_of(loose2, "p::"), "p::~derived#1");
+  EXPECT_EQ(g->node_id_of_slow(loose1), "~?#0");
+  EXPECT_EQ(g->node_id_of(reg, "p::"), "p::a");
+  EXPECT_EQ(g->synthetic_counter(), 2u);
+
+  // A stale node faults, and its number is spent.
+  NodeHandle loose3 = make_state(g->core());
+  NodeHandle stale = loose3.uncounted();
+  loose3.drop();
+  EXPECT_EQ(fault_text([&] { g->node_id_of_slow(stale); }), kStaleSlot);
+  EXPECT_EQ(g->synthetic_counter(), 3u);
+  NodeHandle loose4 = make_state(g->core());
+  EXPECT_EQ(g->node_id_of(loose4), "~?#3");
+}
+
+TEST(GraphRegistration, CrossGraphDepChecksNameTheLabel) {
+  auto g = GraphContainer::create(std::nullopt);
+  auto other = GraphContainer::create(std::nullopt);
+  NodeHandle mine = add_state(g);
+  NodeHandle theirs = make_state(other->core());
+  std::vector<NodeHandle> deps;
+  deps.push_back(mine.uncounted());
+  deps.push_back(theirs.uncounted());
+  EXPECT_EQ(fault_text([&] { g->check_deps_same_graph(deps, "node"); }),
+            "node dep belongs to a different graph; cross-graph deps require a wire bridge");
+  EXPECT_EQ(fault_text([&] { g->check_deps_same_graph({}, "node"); }), "<no fault>");
+  deps.pop_back();
+  EXPECT_EQ(fault_text([&] { g->check_deps_same_graph(deps, "x"); }), "<no fault>");
+}
+
+TEST(GraphRegistration, MergeOptionValueResolvesVersioningFromTheGraph) {
+  auto g = GraphContainer::create(std::nullopt);
+  NodeOptions o;
+  o.kind_text = "k";
+  o.pull_id = "p";
+  o.dispatch_partition = 1;
+  o.partial = true;
+  o.complete_when_deps_complete = false;
+  o.pause_mode = Pausable::ResumeAll;
+  NodeSpec s = g->merge_option_value(o);
+  EXPECT_EQ(s.versioning.form, 3);
+  EXPECT_EQ(s.kind, "k");
+  EXPECT_EQ(s.pull_id, "p");
+  EXPECT_EQ(s.partition, 1);
+  EXPECT_EQ(s.partial, 1);
+  EXPECT_EQ(s.complete_when_deps_complete, 0);
+  EXPECT_EQ(s.error_when_deps_error, 1);
+  EXPECT_EQ(s.pausable, Pausable::ResumeAll);
+
+  g->set_default_versioning(VersioningForm{0, nullptr});
+  NodeOptions unset;
+  EXPECT_EQ(g->merge_option_value(unset).versioning.form, 0);
+  EXPECT_EQ(unset.versioning.form, 0);
+  NodeOptions own;
+  own.versioning.form = 1;
+  EXPECT_EQ(g->merge_option_value(own).versioning.form, 1);
+}
