@@ -4,6 +4,7 @@
 
 #include "host_boundary/host_boundary.hpp"
 #include "node/deferred_ops.hpp"
+#include "node/down.hpp"
 #include "node/drop_fault.hpp"
 #include "node/wave_scope.hpp"
 
@@ -77,12 +78,6 @@ bool clear_batch_queued(const NodeHandle& node) {
   a->topology_at(node.index());
   EdgeEntry& e = a->edge_at(node.index());
   return std::exchange(e.batch_queued, 0) != 0;
-}
-
-MessageList one(Message m) {
-  MessageList l;
-  l.push_back(std::move(m));
-  return l;
 }
 
 }  // namespace
@@ -267,7 +262,7 @@ void run_batch(FunctionRef<bool()> call) {
     for (BatchRecord& r : records) {
       std::optional<NodeHandle> node = live_record(r);
       if (!node) continue;
-      if (clear_batch_queued(*node)) down_in_wave_scope(*node, one(Message::resolved()));
+      if (clear_batch_queued(*node)) down_in_wave_scope(*node, one_message(Message::resolved()));
     }
     merge_extra(extra, collected, take_registered());
     batch_take_state();

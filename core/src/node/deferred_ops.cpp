@@ -2,6 +2,7 @@
 
 #include "batch/batch.hpp"
 #include "host_boundary/host_boundary.hpp"
+#include "node/down.hpp"
 #include "node/drop_fault.hpp"
 #include "node/rewire.hpp"
 
@@ -75,12 +76,6 @@ class DrainGuard {
   CoreRef core_;
 };
 
-MessageList one(Message m) {
-  MessageList l;
-  l.push_back(std::move(m));
-  return l;
-}
-
 OpOutcome run_op(const CoreRef& core, DeferredOp& op) {
   if (!op.token || !*op.token) return OpOutcome::Done;
   auto pinned = pin_node(core, op.node);
@@ -128,7 +123,7 @@ OpOutcome run_op(const CoreRef& core, DeferredOp& op) {
       std::exception_ptr failure = rewire_forward(std::move(next), std::move(fn), node);
       if (failure) {
         if (is_host_boundary_abort(failure)) std::rethrow_exception(failure);
-        down_in_wave_scope(node, one(Message::error(make_text_error(panic_payload_message(failure)))));
+        down_in_wave_scope(node, one_message(Message::error(make_text_error(panic_payload_message(failure)))));
       }
       return OpOutcome::Done;
     }

@@ -39,12 +39,6 @@ struct DepTrash {
   DeliveryLists lists;
 };
 
-MessageList one_message(Message m) {
-  MessageList l;
-  l.push_back(std::move(m));
-  return l;
-}
-
 DeliveryList& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   check_index(e.dep_state.size(), i);
   DepSlot& d = e.dep_state[i];

@@ -12,6 +12,13 @@ namespace korvalinth {
 
 void down(const NodeHandle& node, MessageList messages);
 
+// A list of one message.
+inline MessageList one_message(Message m) {
+  MessageList l;
+  l.push_back(std::move(m));
+  return l;
+}
+
 // Sends DIRTY once (sets dirty-sent and status dirty) unless already sent.
 void mark_dirty(const NodeHandle& node);
 // Hands one message to the node's sinks; changes no node state.

@@ -90,12 +90,6 @@ std::vector<std::optional<std::size_t>> match_deps(const std::vector<NodeHandle>
   return match;
 }
 
-MessageList one(Message m) {
-  MessageList l;
-  l.push_back(std::move(m));
-  return l;
-}
-
 // The run decision of the pending queue, without its pull condition.
 void reevaluate(const NodeHandle& node) {
   Pausable pausable;
@@ -292,7 +286,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
         dirty_sent = checked_edge(const_cast<Arena&>(*a), node).dirty_sent != 0;
       }
       if (dirty_sent) {
-        down(node, one(Message::resolved()));
+        down(node, one_message(Message::resolved()));
       } else {
         auto a = node.core_ref().borrow_mut();
         EdgeEntry& e = checked_edge(*a, node);

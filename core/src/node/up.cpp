@@ -64,12 +64,6 @@ void forward_up(const NodeHandle& node, Message message, std::optional<std::uint
   if (*toward < deps.size()) forward_up_to_dep(node, deps[*toward], std::move(message), visits);
 }
 
-MessageList one(Message m) {
-  MessageList l;
-  l.push_back(std::move(m));
-  return l;
-}
-
 void full_resume(const NodeHandle& node) {
   GraphCore& core = node.core_ref();
   bool has_pull_id;
@@ -201,7 +195,7 @@ void handle_up_message(const NodeHandle& node, Message message, std::optional<st
       if (dep_count > 0) {
         forward_up(node, std::move(message), toward, visits);
       } else if (message.kind() == MessageKind::Invalidate) {
-        down(node, one(Message::invalidate()));
+        down(node, one_message(Message::invalidate()));
       }
       return;
     default:
