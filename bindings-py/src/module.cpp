@@ -2,9 +2,11 @@
 // step, which adds the classes and then the functions, in this order; the
 // order is also the order of __all__.
 
+#include "checkpoint_encoder.hpp"
 #include "graph.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
+#include "node.hpp"
 
 namespace korvalinth::py {
 
@@ -14,6 +16,7 @@ kit::OwnedRef version(const kit::Args&) { return kit::to_py_str("0.0.0"); }
 
 const kit::ModuleClass kClasses[] = {
     {"Graph", graph_type},
+    {"Node", node_type},
 };
 
 struct Functions {
@@ -23,6 +26,7 @@ struct Functions {
 };
 
 void exec_module(PyObject* module) {
+  register_python_checkpoint_encoder();
   kit::add_classes(module, kClasses);
   kit::add_functions<Functions>(module);
 }

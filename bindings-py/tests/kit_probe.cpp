@@ -4,7 +4,18 @@
 #include <array>
 #include <stdexcept>
 
+#include <thread>
+
 #include "callback_errors.hpp"
+#include "checkpoint/checkpoint_value_encoding.hpp"
+#include "checkpoint_encoder.hpp"
+#include "json/json_value.hpp"
+#include "node.hpp"
+#include "node/construct.hpp"
+#include "node_args.hpp"
+#include "py_json.hpp"
+#include "py_object_value.hpp"
+#include "value_conversions.hpp"
 #include "guard.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "kit/class_table.hpp"
@@ -46,6 +57,93 @@ OwnedRef abort_outside_guard(const Args&) { host_boundary_abort(); }
 OwnedRef depth(const Args&) { return kit::check(PyLong_FromUnsignedLongLong(host_boundary_depth())); }
 
 OwnedRef exception_message(const Args& args) { return kit::to_py_str(python_exception_message(args[0])); }
+
+// ---- Python values in the runtime ----
+
+// The object after a trip through a runtime value and back.
+OwnedRef value_roundtrip(const Args& args) { return cached_value_to_py(make_py_value(args[0].new_ref())); }
+
+// Makes a value of the object and drops its last share on a thread that
+// holds no GIL: the release must wait for the next binding frame.
+OwnedRef drop_value_off_thread(const Args& args) {
+  SharedValue value = make_py_value(args[0].new_ref());
+  std::thread([v = std::move(value)]() mutable { v.reset(); }).join();
+  return kit::py_none();
+}
+
+// cached_value_to_py of a value of the kind named: "json" (the JSON text
+// parsed into a JSON value) or "foreign" (a value of another type).
+OwnedRef cached_value(const Args& args) {
+  std::string kind(kit::str_view(args[0]));
+  if (kind == "json") return cached_value_to_py(make_json_value(Json::parse(std::string(kit::str_view(args[1])))));
+  return cached_value_to_py(make_value<std::string>("foreign"));
+}
+
+// dep_data_to_py over deps given as a list: an object gives a Python value,
+// a str "json:..." a JSON value, None no DATA.
+OwnedRef dep_data(const Args& args) {
+  DepInputs inputs;
+  OwnedRef items = kit::check(PySequence_List(args[0].get()));
+  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
+    DepInput input;
+    if (PyUnicode_Check(item) && kit::str_view(kit::BorrowedRef(item)).starts_with("json:")) {
+      input.current = make_json_value(Json::parse(kit::str_view(kit::BorrowedRef(item)).substr(5)));
+    } else if (item != Py_None) {
+      input.current = make_py_value(OwnedRef::new_ref(item));
+    }
+    inputs.push_back(std::move(input));
+  }
+  std::vector<OwnedRef> objects = dep_data_to_py(inputs);
+  OwnedRef out = kit::check(PyList_New(0));
+  for (OwnedRef& object : objects) kit::check_status(PyList_Append(out.get(), object.get()));
+  return out;
+}
+
+// The registered checkpoint encoding of a Python value, through the writer's
+// registry: ("data", json text) or ("error", text).
+OwnedRef checkpoint_encode(const Args& args) {
+  std::string path(kit::str_view(args[1]));
+  auto encoded = encode_checkpoint_value(make_py_value(args[0].new_ref()), true, path);
+  if (!encoded) return tuple_of({kit::to_py_str("error").get(), kit::to_py_str(encoded.error()).get()});
+  return tuple_of({kit::to_py_str("data").get(), kit::to_py_str(encoded->data.dump()).get()});
+}
+
+OwnedRef encoder_on_foreign_value(const Args&) {
+  auto encoded = encode_python_checkpoint_value(make_value<int>(3), "$.nodes[0].value");
+  return kit::to_py_str(encoded ? std::string("ok") : encoded.error());
+}
+
+OwnedRef bytes_like(const Args& args) {
+  auto bytes = extract_bytes_like(args[0]);
+  if (!bytes) return kit::py_none();
+  return kit::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
+                                              static_cast<Py_ssize_t>(bytes->size())));
+}
+
+// ---- strict JSON ----
+
+// The compact text of the converted object (keys in the tree's order).
+OwnedRef to_json_text(const Args& args) { return kit::to_py_str(py_to_strict_json(args[0]).dump()); }
+
+// The object converted to JSON and back.
+OwnedRef json_roundtrip(const Args& args) { return json_value_to_py(py_to_strict_json(args[0])); }
+
+// A JSON text parsed by the codec's library, then turned into Python.
+OwnedRef json_text_to_py(const Args& args) { return json_value_to_py(Json::parse(std::string(kit::str_view(args[0])))); }
+
+// ---- node arguments ----
+
+OwnedRef deps_of(const Args& args) {
+  std::vector<OwnedRef> deps = args.convert(0, extract_deps);
+  OwnedRef out = kit::check(PyList_New(0));
+  for (OwnedRef& dep : deps) kit::check_status(PyList_Append(out.get(), dep.get()));
+  return out;
+}
+
+OwnedRef flag(const Args& args) { return OwnedRef::new_ref(args.convert(0, kit::extract_bool) ? Py_True : Py_False); }
+
+OwnedRef text(const Args& args) { return kit::to_py_str(args.convert(0, kit::extract_str)); }
 
 struct Probe {
   SharedFatalSlot fatal = make_pending_fatal_slot();
@@ -95,6 +193,20 @@ OwnedRef probe_fail(Probe& self, const Args& args) {
   });
 }
 
+// A Node sharing the probe's slot, on a node built alone in a fresh core:
+// holding `value` when given (a JSON value parsed from `json` when that is
+// given instead); a graph lookup handle on it when `lookup` is true.
+OwnedRef probe_make_node(Probe& self, const Args& args) {
+  SharedValue initial;
+  if (args.given(0)) initial = make_py_value(args[0].new_ref());
+  if (args[2].get() != Py_None) initial = make_json_value(Json::parse(std::string(kit::str_view(args[2]))));
+  DispatcherRef dispatcher = Dispatcher::thread_default();
+  NodeHandle node = construct_node(GraphCore::create(), {}, std::nullopt, dispatcher, std::move(initial), NodeSpec{});
+  if (args[1].get() != Py_True) return make_node_object(self.fatal, std::move(node));
+  NodeHandle placeholder = construct_node(GraphCore::create(), {}, std::nullopt, dispatcher, nullptr, NodeSpec{});
+  return make_node_object(PyNode(self.fatal, std::move(node), std::move(placeholder)));
+}
+
 struct ProbeClass {
   using Record = Probe;
   static constexpr const char* module = "_kit_probe";
@@ -106,6 +218,7 @@ struct ProbeClass {
       {"settle", probe_settle, {{"callback"}}},
       {"call", probe_call, {{"callback"}}},
       {"fail", probe_fail, {{"how"}}},
+      {"make_node", probe_make_node, {{"value", kit::none}, {"lookup", kit::no}, {"json", kit::none}}},
   };
   static constexpr kit::Getter<Probe> getters[] = {
       {"shares", [](Probe& self) { return kit::check(PyLong_FromLong(self.fatal.use_count())); }},
@@ -131,12 +244,27 @@ struct Functions {
       {"depth", depth},
       {"exception_message", exception_message, {{"exception"}}},
       {"make_probe", make_probe},
+      {"value_roundtrip", value_roundtrip, {{"value"}}},
+      {"drop_value_off_thread", drop_value_off_thread, {{"value"}}},
+      {"cached_value", cached_value, {{"kind"}, {"text", kit::none}}},
+      {"dep_data", dep_data, {{"deps"}}},
+      {"checkpoint_encode", checkpoint_encode, {{"value"}, {"path"}}},
+      {"encoder_on_foreign_value", encoder_on_foreign_value},
+      {"bytes_like", bytes_like, {{"value"}}},
+      {"to_json_text", to_json_text, {{"value"}}},
+      {"json_roundtrip", json_roundtrip, {{"value"}}},
+      {"json_text_to_py", json_text_to_py, {{"text"}}},
+      {"deps_of", deps_of, {{"deps"}}},
+      {"flag", flag, {{"flag"}}},
+      {"text", text, {{"text"}}},
   };
 };
 
 const kit::ModuleClass kClasses[] = {{"Probe", probe_type}};
 
 void exec_module(PyObject* module) {
+  // This module links its own copy of the runtime, with its own registry.
+  register_python_checkpoint_encoder();
   kit::add_classes(module, kClasses);
   kit::add_functions<Functions>(module);
 }

@@ -53,6 +53,38 @@ std::optional<std::string> extract_optional_str(BorrowedRef object) {
   return std::string(str_view(object));
 }
 
+std::string extract_str(BorrowedRef object) {
+  if (!PyUnicode_Check(object.get())) throw_downcast_error(object, "str");
+  return std::string(str_view(object));
+}
+
+namespace {
+
+// numpy's bool scalar type ("numpy.bool_", or "numpy.bool" in numpy 2).
+bool is_numpy_bool(PyObject* object) {
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  OwnedRef module = OwnedRef::steal(PyObject_GetAttrString(type, "__module__"));
+  OwnedRef name = OwnedRef::steal(PyType_GetName(Py_TYPE(object)));
+  bool matches = module && name && PyUnicode_Check(module.get()) && PyUnicode_Check(name.get()) &&
+                 PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+                 (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                  PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+  PyErr_Clear();
+  return matches;
+}
+
+}  // namespace
+
+bool extract_bool(BorrowedRef object) {
+  if (PyBool_Check(object.get())) return object.get() == Py_True;
+  if (object.get() != Py_None && is_numpy_bool(object.get())) {
+    int truth = PyObject_IsTrue(object.get());
+    if (truth == -1) throw PyErrAlreadySet();
+    return truth == 1;
+  }
+  throw_downcast_error(object, "bool");
+}
+
 }  // namespace korvalinth::kit
 
 namespace korvalinth::kit {

@@ -29,6 +29,14 @@ std::string str_lossy(BorrowedRef str);
 // downcast error naming "str".
 std::optional<std::string> extract_optional_str(BorrowedRef object);
 
+// A str (or subclass) gives its text; anything else, None included, the
+// downcast error naming "str".
+std::string extract_str(BorrowedRef object);
+
+// A bool gives its value, and so does numpy's bool through its truth value;
+// anything else (None and ints included) the downcast error naming "bool".
+bool extract_bool(BorrowedRef object);
+
 }  // namespace korvalinth::kit
 
 namespace korvalinth::kit {

@@ -1,0 +1,52 @@
+#include "node_args.hpp"
+
+#include "kit/convert.hpp"
+#include "kit/errors.hpp"
+#include "node.hpp"
+
+namespace korvalinth::py {
+
+std::vector<kit::OwnedRef> extract_deps(kit::BorrowedRef object) {
+  PyObject* o = object.get();
+  if (PyUnicode_Check(o)) kit::throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(o)) kit::throw_downcast_error(object, "Sequence");
+  std::vector<kit::OwnedRef> deps;
+  Py_ssize_t length = PySequence_Size(o);
+  if (length < 0) {
+    PyErr_Clear();
+  } else {
+    deps.reserve(static_cast<std::size_t>(length));
+  }
+  kit::OwnedRef iterator = kit::check(PyObject_GetIter(o));
+  while (kit::OwnedRef item = kit::OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    downcast_node(item.borrow());
+    deps.push_back(std::move(item));
+  }
+  if (PyErr_Occurred()) throw kit::PyErrAlreadySet();
+  return deps;
+}
+
+kit::BorrowedRef downcast_node(kit::BorrowedRef object) {
+  if (!is_node(object)) kit::throw_downcast_error(object, "Node");
+  return object;
+}
+
+std::vector<NodeHandle> dep_handles_of(const std::vector<kit::OwnedRef>& deps) {
+  std::vector<NodeHandle> handles;
+  handles.reserve(deps.size());
+  for (const kit::OwnedRef& dep : deps) {
+    NodeBorrow node(dep.borrow());
+    handles.push_back(node->target().promote_counted());
+  }
+  return handles;
+}
+
+NodeRef extract_node_ref(kit::BorrowedRef object) {
+  NodeBorrow node(downcast_node(object));
+  NodeRef out{node->fatal, std::nullopt, NodeHandle()};
+  if (node->lookup_target) out.lookup_target = node->lookup_target->promote_counted();
+  out.primary = node->primary.promote_counted();
+  return out;
+}
+
+}  // namespace korvalinth::py

@@ -1,0 +1,206 @@
+#include "py_json.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "kit/convert.hpp"
+#include "kit/entry.hpp"
+#include "kit/errors.hpp"
+#include "node/fault.hpp"
+
+namespace korvalinth::py {
+
+namespace {
+
+constexpr const char* kTooDeep = "checkpoint value exceeds strict JSON nesting depth";
+constexpr const char* kIntegerRange = "checkpoint integer is outside strict JSON range";
+constexpr const char* kNotFinite = "checkpoint value must be finite strict JSON";
+constexpr const char* kCyclicArray = "checkpoint value contains a cyclic JSON array";
+constexpr const char* kCyclicObject = "checkpoint value contains a cyclic JSON object";
+constexpr const char* kKeyNotString = "checkpoint object keys must be strings";
+constexpr const char* kDuplicateKey = "checkpoint object has duplicate key";
+constexpr const char* kNotCompatible = "checkpoint value is not strict JSON compatible";
+
+// The lists and dicts the walk is inside right now.
+using OpenContainers = std::unordered_set<PyObject*>;
+
+[[noreturn]] void refuse(const char* text) { kit::throw_error(PyExc_ValueError, text); }
+
+// Marks a container open for the length of its conversion.
+class OpenContainer {
+ public:
+  OpenContainer(OpenContainers& open, PyObject* container, const char* cyclic) : open_(open), container_(container) {
+    if (!open_.insert(container_).second) refuse(cyclic);
+  }
+  ~OpenContainer() { open_.erase(container_); }
+  OpenContainer(const OpenContainer&) = delete;
+  OpenContainer& operator=(const OpenContainer&) = delete;
+
+ private:
+  OpenContainers& open_;
+  PyObject* container_;
+};
+
+Json int_to_json(PyObject* object) {
+  long long value = PyLong_AsLongLong(object);
+  if (value != -1 || !PyErr_Occurred()) {
+    if (value < 0) return Json(static_cast<std::int64_t>(value));
+    return Json(static_cast<std::uint64_t>(value));
+  }
+  PyErr_Clear();
+  unsigned long long wide = PyLong_AsUnsignedLongLong(object);
+  if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    refuse(kIntegerRange);
+  }
+  return Json(static_cast<std::uint64_t>(wide));
+}
+
+Json float_to_json(PyObject* object) {
+  double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) throw kit::PyErrAlreadySet();
+  if (!std::isfinite(value)) refuse(kNotFinite);
+  return Json(value);
+}
+
+Json to_json(PyObject* object, OpenContainers& open, std::uint32_t depth);
+
+Json list_to_json(PyObject* list, OpenContainers& open, std::uint32_t depth) {
+  OpenContainer mark(open, list, kCyclicArray);
+  Py_ssize_t length = PyList_Size(list);
+  Json out = Json::array();
+  auto& items = out.get_ref<Json::array_t&>();
+  items.reserve(static_cast<std::size_t>(length));
+  for (Py_ssize_t i = 0; i < length && i < PyList_Size(list); ++i) {
+    kit::OwnedRef item = kit::OwnedRef::new_ref(PyList_GetItem(list, i));
+    if (!item) throw kit::PyErrAlreadySet();
+    items.push_back(to_json(item.get(), open, depth + 1));
+  }
+  return out;
+}
+
+Json dict_to_json(PyObject* dict, OpenContainers& open, std::uint32_t depth) {
+  OpenContainer mark(open, dict, kCyclicObject);
+  Json out = Json::object();
+  auto& members = out.get_ref<Json::object_t&>();
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) refuse(kKeyNotString);
+    // Held while the value is converted.
+    kit::OwnedRef held_key = kit::OwnedRef::new_ref(key);
+    kit::OwnedRef held_value = kit::OwnedRef::new_ref(value);
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) {
+      PyErr_Clear();
+      refuse(kKeyNotString);
+    }
+    Json converted = to_json(held_value.get(), open, depth + 1);
+    if (!members.emplace(std::string(text, static_cast<std::size_t>(size)), std::move(converted)).second) {
+      refuse(kDuplicateKey);
+    }
+  }
+  return out;
+}
+
+Json to_json(PyObject* object, OpenContainers& open, std::uint32_t depth) {
+  if (depth > kStrictJsonMaxDepth) refuse(kTooDeep);
+  if (object == Py_None) return Json(nullptr);
+  if (PyBool_Check(object)) return Json(object == Py_True);
+  if (PyLong_CheckExact(object)) return int_to_json(object);
+  if (PyFloat_CheckExact(object)) return float_to_json(object);
+  if (PyUnicode_CheckExact(object)) return Json(std::string(kit::str_view(kit::BorrowedRef(object))));
+  if (PyList_CheckExact(object)) return list_to_json(object, open, depth);
+  if (PyDict_CheckExact(object)) return dict_to_json(object, open, depth);
+  refuse(kNotCompatible);
+}
+
+// A str of JSON text; bytes that are not UTF-8 raise UnicodeDecodeError.
+kit::OwnedRef py_text(const std::string& text) {
+  return kit::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+kit::OwnedRef scalar_to_py(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+      return kit::py_none();
+    case Json::value_t::boolean:
+      return kit::OwnedRef::new_ref(value.get<bool>() ? Py_True : Py_False);
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned:
+      if (json_is_negative_integer(value)) {
+        return kit::check(PyLong_FromLongLong(value.get_ref<const Json::number_integer_t&>()));
+      } else {
+        std::uint64_t n = json_nonneg_integer(value);
+        if (n < (std::uint64_t{1} << 63)) return kit::check(PyLong_FromLongLong(static_cast<long long>(n)));
+        return kit::check(PyLong_FromUnsignedLongLong(n));
+      }
+    case Json::value_t::number_float:
+      return kit::check(PyFloat_FromDouble(value.get<double>()));
+    case Json::value_t::string:
+      return py_text(value.get_ref<const std::string&>());
+    default:
+      // Binary and discarded values never reach a runtime value.
+      fault("json value of an unsupported kind reached the Python boundary");
+  }
+}
+
+// One open array or object of the walk back to Python.
+struct Frame {
+  const Json* json;
+  Json::const_iterator next;
+  kit::OwnedRef container;
+};
+
+Frame open_frame(const Json& json) {
+  return Frame{&json, json.cbegin(), kit::check(json.is_array() ? PyList_New(0) : PyDict_New())};
+}
+
+// Stores a converted child into its container and moves on to the next one:
+// the value is made first, then the key.
+void attach(Frame& frame, kit::OwnedRef child) {
+  if (frame.json->is_array()) {
+    kit::check_status(PyList_Append(frame.container.get(), child.get()));
+  } else {
+    kit::OwnedRef key = py_text(frame.next.key());
+    kit::check_status(PyDict_SetItem(frame.container.get(), key.get(), child.get()));
+  }
+  ++frame.next;
+}
+
+}  // namespace
+
+Json py_to_strict_json(kit::BorrowedRef object) {
+  OpenContainers open;
+  return to_json(object.get(), open, 0);
+}
+
+// Walks with its own stack: restored checkpoints nest mounts without bound.
+kit::OwnedRef json_value_to_py(const Json& value) {
+  if (!value.is_structured()) return scalar_to_py(value);
+  std::vector<Frame> stack;
+  stack.push_back(open_frame(value));
+  for (;;) {
+    Frame& top = stack.back();
+    if (top.next == top.json->cend()) {
+      kit::OwnedRef finished = std::move(top.container);
+      stack.pop_back();
+      if (stack.empty()) return finished;
+      attach(stack.back(), std::move(finished));
+      continue;
+    }
+    const Json& child = *top.next;
+    if (child.is_structured()) {
+      stack.push_back(open_frame(child));
+      continue;
+    }
+    attach(top, scalar_to_py(child));
+  }
+}
+
+}  // namespace korvalinth::py

@@ -1,0 +1,38 @@
+#pragma once
+// Runtime values back to Python. Two concrete value types reach Python code:
+// PyObjectValue (the object itself comes back) and the JSON value that
+// restore puts into caches and ctx states (new objects are built from it).
+// All of these need the GIL and return new references.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "dispatcher/node_fn.hpp"
+#include "kit/refs.hpp"
+#include "node/node_handle.hpp"
+#include "node/value.hpp"
+
+namespace korvalinth::py {
+
+inline constexpr const char* kForeignCachedValue = "cached value is not owned by the Python binding foundation";
+inline constexpr const char* kDepDataAbsent = "dependency DATA is absent at the Python callback boundary";
+
+// A cached value or DATA payload as Python; any other type is the TypeError
+// "cached value is not owned by the Python binding foundation".
+kit::OwnedRef cached_value_to_py(const SharedValue& value);
+
+// The node's ctx state as Python; none when there is none or it is of a
+// foreign type. A JSON conversion error passes up.
+std::optional<kit::OwnedRef> value_to_py(const NodeHandle& node);
+
+// Each dep's newest DATA, in dep order. A dep without DATA, or with DATA of
+// a foreign type, is the RuntimeError "dependency DATA is absent at the
+// Python callback boundary"; what was gathered before is released.
+std::vector<kit::OwnedRef> dep_data_to_py(const DepInputs& inputs);
+
+// The bytes of a bytes (or subclass) or bytearray (or subclass); nothing for
+// anything else. Never sets an exception.
+std::optional<std::vector<std::uint8_t>> extract_bytes_like(kit::BorrowedRef object);
+
+}  // namespace korvalinth::py

@@ -1,0 +1,94 @@
+"""Deps lists and option arguments as node-building methods read them,
+driven through the test module."""
+
+import sys
+
+import pytest
+
+
+def note_of(info):
+    return getattr(info.value, "__notes__", None)
+
+
+def test_deps_keep_order_and_repeats(kit_probe):
+    probe = kit_probe.make_probe()
+    a, b = probe.make_node(1), probe.make_node(2)
+
+    class Deps(list):
+        pass
+
+    assert kit_probe.deps_of([]) == [] and kit_probe.deps_of(()) == []
+    out = kit_probe.deps_of([a, b, a])
+    assert out[0] is a and out[1] is b and out[2] is a
+    assert kit_probe.deps_of((b, a)) == [b, a]
+    assert kit_probe.deps_of(Deps([a])) == [a]
+
+
+def test_deps_refusals(kit_probe):
+    probe = kit_probe.make_probe()
+    a = probe.make_node(1)
+    cases = [
+        ("ab", "Can't extract `str` to `Vec`"),
+        (b"ab", "'int' object is not an instance of 'Node'"),
+        ((n for n in [a]), "'generator' object is not an instance of 'Sequence'"),
+        (None, "'None' is not an instance of 'Sequence'"),
+        (5, "'int' object is not an instance of 'Sequence'"),
+        ([a, "x"], "'str' object is not an instance of 'Node'"),
+        ([a, None], "'None' is not an instance of 'Node'"),
+    ]
+    for deps, text in cases:
+        with pytest.raises(TypeError) as info:
+            kit_probe.deps_of(deps)
+        assert str(info.value) == text
+        assert note_of(info) == ["while processing 'deps'"]
+
+
+def test_deps_iteration_errors_pass_up_and_nothing_leaks(kit_probe):
+    probe = kit_probe.make_probe()
+    a = probe.make_node(1)
+
+    class Broken(list):
+        def __iter__(self):
+            yield a
+            raise KeyError("broken")
+
+    before = sys.getrefcount(a)
+    with pytest.raises(KeyError) as info:
+        kit_probe.deps_of(Broken([a]))
+    assert note_of(info) == ["while processing 'deps'"]
+    with pytest.raises(TypeError):
+        kit_probe.deps_of([a, a, 3])
+    del info
+    assert sys.getrefcount(a) == before
+
+
+def test_flags_take_only_bool(kit_probe):
+    assert kit_probe.flag(True) is True and kit_probe.flag(False) is False
+    for value, name in ((None, None), (0, "int"), (1, "int"), ("true", "str")):
+        with pytest.raises(TypeError) as info:
+            kit_probe.flag(value)
+        expected = "'None' is not an instance of 'bool'" if name is None else f"'{name}' object is not an instance of 'bool'"
+        assert str(info.value) == expected
+        assert note_of(info) == ["while processing 'flag'"]
+
+
+def test_texts_take_str_and_subclasses(kit_probe):
+    class Text(str):
+        pass
+
+    assert kit_probe.text("") == ""
+    assert kit_probe.text(Text("lock")) == "lock"
+    for value in (None, True, 5):
+        with pytest.raises(TypeError) as info:
+            kit_probe.text(value)
+        assert note_of(info) == ["while processing 'text'"]
+    with pytest.raises(UnicodeEncodeError):
+        kit_probe.text("\ud800")
+
+
+def test_numpy_bool_is_taken_through_its_truth_value(kit_probe):
+    numpy = pytest.importorskip("numpy")
+    assert kit_probe.flag(numpy.bool_(True)) is True
+    assert kit_probe.flag(numpy.bool_(False)) is False
+    with pytest.raises(TypeError):
+        kit_probe.flag(numpy.int64(1))
