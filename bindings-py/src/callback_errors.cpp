@@ -46,6 +46,20 @@ bool is_exception(kit::BorrowedRef exception) noexcept {
   return PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), PyExc_Exception) != 0;
 }
 
+namespace {
+
+// Records a BaseException that is not an Exception, gives the GIL back and
+// unwinds to the guard of the Python call.
+[[noreturn]] void abort_with_pending_fatal(const PendingFatalSlot& slot, kit::OwnedRef exception) {
+  {
+    kit::GilGuard gil;
+    record_pending_fatal(slot, std::move(exception));
+  }
+  host_boundary_abort();
+}
+
+}  // namespace
+
 SharedError settle_callback_exception(const PendingFatalSlot& slot, kit::OwnedRef exception) {
   {
     kit::GilGuard gil;
@@ -54,9 +68,20 @@ SharedError settle_callback_exception(const PendingFatalSlot& slot, kit::OwnedRe
       exception.reset();
       return error;
     }
-    record_pending_fatal(slot, std::move(exception));
   }
-  host_boundary_abort();
+  abort_with_pending_fatal(slot, std::move(exception));
+}
+
+void settle_sink_exception(const PendingFatalSlot& slot, kit::OwnedRef exception) {
+  {
+    kit::GilGuard gil;
+    if (is_exception(exception.borrow())) {
+      PyErr_SetRaisedException(exception.release());
+      PyErr_PrintEx(0);
+      return;
+    }
+  }
+  abort_with_pending_fatal(slot, std::move(exception));
 }
 
 }  // namespace korvalinth::py

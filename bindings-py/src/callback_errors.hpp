@@ -41,4 +41,9 @@ bool is_exception(kit::BorrowedRef exception) noexcept;
 // boundary is active), so this returns only for an Exception.
 SharedError settle_callback_exception(const PendingFatalSlot& slot, kit::OwnedRef exception);
 
+// The rule for subscribers and observers: an Exception is printed to
+// standard error with its traceback and dropped (the message counts as
+// delivered); any other BaseException is recorded and the operation aborts.
+void settle_sink_exception(const PendingFatalSlot& slot, kit::OwnedRef exception);
+
 }  // namespace korvalinth::py

@@ -7,6 +7,7 @@
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
 #include "node.hpp"
+#include "subscription.hpp"
 
 namespace korvalinth::py {
 
@@ -17,6 +18,7 @@ kit::OwnedRef version(const kit::Args&) { return kit::to_py_str("0.0.0"); }
 const kit::ModuleClass kClasses[] = {
     {"Graph", graph_type},
     {"Node", node_type},
+    {"Subscription", subscription_type},
 };
 
 struct Functions {

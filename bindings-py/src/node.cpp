@@ -1,9 +1,13 @@
 #include "node.hpp"
 
+#include "guard.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
 #include "node/graph_core.hpp"
+#include "node/node_ops.hpp"
+#include "node/wave_scope.hpp"
 #include "py_object_value.hpp"
+#include "subscription.hpp"
 #include "value_conversions.hpp"
 
 namespace korvalinth::py {
@@ -20,6 +24,83 @@ PyNode& checked(kit::BorrowedRef node) {
   kit::Instance<PyNode>* instance = instance_of(node);
   kit::check_owner_thread(instance->owner, kInternalName);
   return instance->record();
+}
+
+// ---- value and flow operations ----
+
+// Pre-drain, the refusal of lookup handles, the delivery under the guard,
+// post-drain. `op_text` names the operation in the refusal.
+template <class Op>
+kit::OwnedRef flow_operation(PyNode& self, const char* op_text, Op&& op) {
+  raise_pending_fatal(*self.fatal);
+  if (self.lookup_target) {
+    kit::throw_error(PyExc_RuntimeError, std::string(op_text) + " is not available on graph lookup handles");
+  }
+  run_guarded(*self.fatal, std::forward<Op>(op));
+  post_drain(*self.fatal);
+  return kit::py_none();
+}
+
+kit::OwnedRef node_set_method(PyNode& self, const kit::Args& args) {
+  SharedValue value = make_py_value(args[0].new_ref());
+  return flow_operation(self, "set()", [&] { node_set(self.primary, std::move(value)); });
+}
+
+kit::OwnedRef node_send_method(PyNode& self, const kit::Args& args) {
+  SharedValue value = make_py_value(args[0].new_ref());
+  return flow_operation(self, "send()", [&] { node_send(std::move(value), self.primary); });
+}
+
+kit::OwnedRef node_pause_method(PyNode& self, const kit::Args& args) {
+  std::string lock_id = args.convert(0, kit::extract_str);
+  return flow_operation(self, "pause()", [&] { node_pause(std::move(lock_id), self.primary); });
+}
+
+kit::OwnedRef node_resume_method(PyNode& self, const kit::Args& args) {
+  std::string lock_id = args.convert(0, kit::extract_str);
+  return flow_operation(self, "resume()", [&] { node_resume(std::move(lock_id), self.primary); });
+}
+
+kit::OwnedRef node_invalidate_method(PyNode& self, const kit::Args&) {
+  return flow_operation(self, "invalidate()", [&] {
+    check_live(self.primary);
+    MessageList messages;
+    messages.push_back(Message::invalidate());
+    node_up_in_wave_scope(self.primary, std::move(messages));
+  });
+}
+
+// ---- subscribe ----
+
+// The sink goes on the node the Node stands for (the found node of a lookup
+// handle). An attachment that no Subscription will own is undone before the
+// exception continues: after an abort or fault once the sink was registered,
+// and when a callback stored a pending fatal meanwhile.
+kit::OwnedRef node_subscribe_method(PyNode& self, const kit::Args& args) {
+  kit::OwnedRef callback = args[0].new_ref();
+  raise_pending_fatal(*self.fatal);
+  const NodeHandle& target = self.target();
+  SinkRegistration registration;
+  UnsubscribeFn action;
+  try {
+    action = run_guarded(*self.fatal, [&] {
+      return node_subscribe(target, make_subscriber_sink(std::move(callback), self.fatal), registration);
+    });
+  } catch (kit::PyErrAlreadySet&) {
+    if (registration) {
+      try {
+        undo_attachment(*self.fatal, UnsubscribeFn(*registration, target.promote_counted()));
+      } catch (...) {
+        // A node that is gone has no sink left to detach.
+      }
+    }
+    throw;
+  }
+  if (kit::OwnedRef exception = take_pending_fatal(*self.fatal)) {
+    undo_attachment(*self.fatal, std::move(action));
+    throw kit::PyErrAlreadySet(std::move(exception));
+  }
+  return make_subscription_object(self.fatal, std::move(action));
 }
 
 // ---- readers: the pre-drain only, outside the guard ----
@@ -61,9 +142,15 @@ struct NodeClass {
   static constexpr const char* name = "Node";
   static constexpr const char* internal_name = kInternalName;
   static constexpr kit::Method<PyNode> methods[] = {
+      {"set", node_set_method, {{"value"}}},
+      {"send", node_send_method, {{"value"}}},
+      {"pause", node_pause_method, {{"lock_id"}}},
+      {"resume", node_resume_method, {{"lock_id"}}},
+      {"invalidate", node_invalidate_method},
       {"cache", node_cache},
       {"cache_entry", node_cache_entry},
       {"status", node_status},
+      {"subscribe", node_subscribe_method, {{"callback"}}},
   };
 };
 

@@ -110,14 +110,13 @@ void connect_dep(const NodeHandle& node, std::uint64_t i, const NodeHandle& dep)
 
 namespace {
 
-UnsubscribeFn subscribe_in_own_scope(const NodeHandle& handle, SharedSink sink) {
+UnsubscribeFn subscribe_in_own_scope(const NodeHandle& handle, SharedSink sink, SinkRegistration& registration) {
   {
     auto a = handle.core_ref().borrow();
     a->check(handle.key());
     a->topology_at(handle.index());
     if (a->edge_at(handle.index()).terminal) fault(kTerminalSubscribe);
   }
-  SinkRegistration registration;
   if (wave_scope_installed()) return subscribe_sink(handle, std::move(sink), 0, registration);
   std::optional<UnsubscribeFn> result;
   run_in_wave_scope(handle, [&] { result = subscribe_sink(handle, std::move(sink), 0, registration); });
@@ -129,13 +128,19 @@ UnsubscribeFn subscribe_in_own_scope(const NodeHandle& handle, SharedSink sink) 
 }  // namespace
 
 UnsubscribeFn node_subscribe(const NodeHandle& node, SharedSink subscriber) {
+  SinkRegistration registration;
+  return node_subscribe(node, std::move(subscriber), registration);
+}
+
+UnsubscribeFn node_subscribe(const NodeHandle& node, SharedSink subscriber, SinkRegistration& registration) {
   HostBoundaryScope boundary;
   NodeHandle handle = node.counted() ? node.promote_counted() : node.uncounted();
-  return subscribe_in_own_scope(handle, std::move(subscriber));
+  return subscribe_in_own_scope(handle, std::move(subscriber), registration);
 }
 
 UnsubscribeFn subscribe_keepalive_core(const NodeHandle& node) {
-  return subscribe_in_own_scope(node, std::make_shared<NoopSink>());
+  SinkRegistration registration;
+  return subscribe_in_own_scope(node, std::make_shared<NoopSink>(), registration);
 }
 
 }  // namespace korvalinth

@@ -32,6 +32,9 @@ void connect_dep(const NodeHandle& node, std::uint64_t i, const NodeHandle& dep)
 // The core of Node.subscribe: host boundary, terminal refusal, and a wave
 // scope of its own when none is running.
 UnsubscribeFn node_subscribe(const NodeHandle& node, SharedSink subscriber);
+// As node_subscribe; registration receives the sink id once the sink is
+// registered, so a caller that catches a host-boundary abort can detach it.
+UnsubscribeFn node_subscribe(const NodeHandle& node, SharedSink subscriber, SinkRegistration& registration);
 
 // Subscribes the do-nothing sink through node, as node_subscribe does but
 // without touching the host boundary (the core of subscribe_keepalive).

@@ -1,0 +1,127 @@
+#include "subscription.hpp"
+
+#include "callback_errors.hpp"
+#include "guard.hpp"
+#include "kit/class_table.hpp"
+#include "kit/convert.hpp"
+#include "kit/gil.hpp"
+#include "value_conversions.hpp"
+
+namespace korvalinth::py {
+
+namespace {
+
+kit::OwnedRef py_text(const std::string& text) {
+  return kit::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// What a subscriber receives with each kind.
+kit::OwnedRef subscriber_payload(const Message& message) {
+  switch (message.kind()) {
+    case MessageKind::Data:
+      return cached_value_to_py(message.value());
+    case MessageKind::Error:
+      return py_text(message.error_value()->display());
+    case MessageKind::Pause:
+    case MessageKind::Resume:
+      return py_text(message.lock_id());
+    case MessageKind::Pull:
+      return py_text(message.pull_request().pull_id);
+    default:
+      return kit::py_none();
+  }
+}
+
+class SubscriberSink final : public Sink {
+ public:
+  SubscriberSink(kit::OwnedRef callback, SharedFatalSlot fatal) noexcept
+      : callback_(callback.release()), fatal_(std::move(fatal)) {}
+  // The runtime may drop a sink anywhere.
+  ~SubscriberSink() override { kit::release_ref(callback_); }
+
+  void call(const Message& message) override {
+    kit::GilGuard gil;
+    kit::OwnedRef result;
+    try {
+      kit::OwnedRef kind = kit::to_py_str(message.kind_name());
+      kit::OwnedRef payload = subscriber_payload(message);
+      // The spare leading slot lets the callee prepend without copying.
+      PyObject* args[3] = {nullptr, kind.get(), payload.get()};
+      result = kit::check(PyObject_Vectorcall(callback_, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } catch (kit::PyErrAlreadySet& e) {
+      settle_sink_exception(*fatal_, e.take());
+    }
+  }
+
+ private:
+  PyObject* callback_;  // owned
+  SharedFatalSlot fatal_;
+};
+
+kit::OwnedRef subscription_unsubscribe(PySubscription& self, const kit::Args&) {
+  guarded_unsubscribe(*self.fatal, *self.unsubscribe);
+  return kit::py_none();
+}
+
+struct SubscriptionClass {
+  using Record = PySubscription;
+  static constexpr const char* name = "Subscription";
+  static constexpr const char* internal_name = "_native::PySubscription";
+  static constexpr kit::Method<PySubscription> methods[] = {
+      {"unsubscribe", subscription_unsubscribe},
+  };
+};
+
+}  // namespace
+
+void guarded_unsubscribe(const PendingFatalSlot& slot, const UnsubscribeCell& cell) {
+  run_guarded(slot, [&] {
+    auto held = cell.borrow_mut();
+    if (std::optional<UnsubscribeFn> action = std::exchange(*held, std::nullopt)) action->call();
+  });
+  post_drain(slot);
+}
+
+void undo_attachment(const PendingFatalSlot& slot, UnsubscribeFn action) noexcept {
+  try {
+    UnsubscribeCell cell(std::move(action));
+    guarded_unsubscribe(slot, cell);
+  } catch (...) {
+    // The attachment's own failure gives way to the error being raised.
+  }
+}
+
+PySubscription::~PySubscription() {
+  if (unsubscribe) {
+    bool live = false;
+    try {
+      live = unsubscribe->borrow()->has_value();
+    } catch (...) {
+    }
+    if (live) {
+      try {
+        guarded_unsubscribe(*fatal, *unsubscribe);
+      } catch (...) {
+      }
+      // A pending fatal left by the drop is released, not raised.
+      try {
+        kit::OwnedRef dropped = take_pending_fatal(*fatal);
+      } catch (...) {
+      }
+    }
+  }
+  unsubscribe.reset();
+  fatal.reset();
+}
+
+PyTypeObject* subscription_type() { return kit::type_object<SubscriptionClass>(); }
+
+kit::OwnedRef make_subscription_object(SharedFatalSlot fatal, UnsubscribeFn action) {
+  return kit::make_instance<SubscriptionClass>(PySubscription(std::move(fatal), std::move(action)));
+}
+
+SharedSink make_subscriber_sink(kit::OwnedRef callback, SharedFatalSlot fatal) {
+  return std::make_shared<SubscriberSink>(std::move(callback), std::move(fatal));
+}
+
+}  // namespace korvalinth::py

@@ -1,0 +1,48 @@
+#pragma once
+// Python code watching nodes: the subscriber sink of Node.subscribe, the
+// observer sink of Graph.observe, and the Subscription that detaches them.
+
+#include <memory>
+#include <optional>
+
+#include "kit/refs.hpp"
+#include "node/cell.hpp"
+#include "node/sink.hpp"
+#include "node/subscribe.hpp"
+#include "node/unsubscribe_fn.hpp"
+#include "pending_fatal.hpp"
+
+namespace korvalinth::py {
+
+using UnsubscribeCell = Cell<std::optional<UnsubscribeFn>>;
+
+struct PySubscription {
+  SharedFatalSlot fatal;
+  // Boxed so that the record can move while the cell itself never does.
+  std::unique_ptr<UnsubscribeCell> unsubscribe;
+
+  PySubscription(SharedFatalSlot fatal, UnsubscribeFn action)
+      : fatal(std::move(fatal)), unsubscribe(std::make_unique<UnsubscribeCell>(std::move(action))) {}
+  PySubscription(PySubscription&&) noexcept = default;
+  // The drop of a live Subscription detaches what it attached; whatever
+  // that yields (an error, a pending fatal stored meanwhile) is discarded.
+  ~PySubscription();
+};
+
+PyTypeObject* subscription_type();
+
+kit::OwnedRef make_subscription_object(SharedFatalSlot fatal, UnsubscribeFn action);
+
+// Takes the action out of the cell and runs it inside the guard without the
+// pre-drain, the cell borrowed while it runs; then the post-drain. Throws
+// the guard's Python exception.
+void guarded_unsubscribe(const PendingFatalSlot& slot, const UnsubscribeCell& cell);
+
+// Undoes an attachment that no Subscription will own (subscribe or observe
+// failed or was aborted): the guarded unsubscribe, its own error released.
+void undo_attachment(const PendingFatalSlot& slot, UnsubscribeFn action) noexcept;
+
+// The sink of Node.subscribe: calls `callback(kind, payload)` per message.
+SharedSink make_subscriber_sink(kit::OwnedRef callback, SharedFatalSlot fatal);
+
+}  // namespace korvalinth::py

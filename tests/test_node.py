@@ -1,0 +1,282 @@
+"""Node value, status and flow operations, and Node.subscribe /
+Subscription, on state nodes."""
+
+import gc
+import sys
+import tracemalloc
+
+import pytest
+
+from korvalinth import _native
+
+
+class Fatal(BaseException):
+    pass
+
+
+class Marker:
+    pass
+
+
+@pytest.fixture
+def graph(kit_probe):
+    # State nodes; built by the test module until Graph.state is available.
+    return kit_probe.make_probe()
+
+
+def state(graph, *value):
+    return graph.make_node(*value)
+
+
+def recorder():
+    seen = []
+    return seen, lambda kind, payload: seen.append((kind, payload))
+
+
+def test_a_set_value_reaches_subscribers_as_the_same_object(graph):
+    node = state(graph, None)
+    seen, callback = recorder()
+    sub = node.subscribe(callback)
+    assert type(sub).__name__ == "Subscription"
+    assert seen == [("START", None), ("DATA", None)]
+    value = Marker()
+    assert node.set(value) is None
+    assert seen[-1][0] == "DATA" and seen[-1][1] is value
+    assert node.cache() is value
+    other = Marker()
+    assert node.send(other) is None
+    assert seen[-1][1] is other and node.cache() is other
+    assert node.cache_entry() == (True, other)
+
+
+def test_cache_and_status_through_the_lifecycle(graph):
+    empty = state(graph)
+    assert empty.status() == "sentinel"
+    assert empty.cache() is None and empty.cache_entry() == (False, None)
+    empty.set(None)
+    assert empty.status() == "settled"
+    assert empty.cache() is None and empty.cache_entry() == (True, None)
+    seen, callback = recorder()
+    sub = empty.subscribe(callback)
+    empty.invalidate()
+    assert seen[-1] == ("INVALIDATE", None)
+    assert empty.status() == "sentinel"
+    assert empty.cache_entry() == (False, None)
+
+
+def test_pause_and_resume_take_str_lock_ids(graph):
+    node = state(graph, 1)
+    node.pause("lock-a")
+    node.pause("")
+    node.resume("lock-a")
+    node.resume("")
+    for method in (node.pause, node.resume):
+        with pytest.raises(TypeError) as info:
+            method(5)
+        assert info.value.__notes__ == ["while processing 'lock_id'"]
+        with pytest.raises(TypeError, match="missing 1 required positional argument: 'lock_id'"):
+            method()
+    assert node.pause.__text_signature__ == "($self, lock_id)"
+    assert node.set.__text_signature__ == "($self, value)"
+    with pytest.raises(TypeError, match="takes no arguments"):
+        node.invalidate(1)
+
+
+def test_lookup_handles_refuse_the_mutating_operations(graph):
+    handle = graph.make_node(7, lookup=True)
+    calls = [
+        ("set()", lambda: handle.set(1)),
+        ("send()", lambda: handle.send(1)),
+        ("pause()", lambda: handle.pause("a")),
+        ("resume()", lambda: handle.resume("a")),
+        ("invalidate()", handle.invalidate),
+    ]
+    for text, call in calls:
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert type(info.value) is RuntimeError
+        assert str(info.value) == f"{text} is not available on graph lookup handles"
+    assert handle.cache() == 7 and handle.status() == "settled"
+    # subscribe is allowed and watches the found node.
+    seen, callback = recorder()
+    sub = handle.subscribe(callback)
+    assert seen == [("START", None), ("DATA", 7)]
+
+
+def test_pending_fatal_comes_before_the_refusal_and_the_operation(graph):
+    handle = graph.make_node(1, lookup=True)
+    node = state(graph, 1)
+    stored = Fatal()
+    graph.record(stored)
+    with pytest.raises(Fatal) as info:
+        handle.set(2)
+    assert info.value is stored
+    with pytest.raises(RuntimeError):
+        handle.set(2)
+    graph.record(Fatal())
+    with pytest.raises(Fatal):
+        node.set(2)
+    assert node.cache() == 1
+    node.set(3)
+    assert node.cache() == 3
+
+
+def test_subscriber_exceptions_are_printed_and_dropped(graph, capsys):
+    node = state(graph, 1)
+    seen, callback = recorder()
+
+    def raising(kind, payload):
+        if kind == "DATA":
+            raise ValueError("bad subscriber")
+
+    subs = [node.subscribe(raising), node.subscribe(callback)]
+    node.set(2)
+    assert seen[-1] == ("DATA", 2)
+    err = capsys.readouterr().err
+    assert err.count("ValueError: bad subscriber") == 2
+    assert "Traceback" in err
+    # A callable that cannot be called fails the same way.
+    subs.append(node.subscribe(None))
+    assert "TypeError: 'NoneType' object is not callable" in capsys.readouterr().err
+
+
+def test_base_exception_from_a_subscriber_is_raised_by_the_operation(graph):
+    node = state(graph, 1)
+    stored = Fatal("stop")
+
+    def fatal(kind, payload):
+        if kind == "DATA" and payload == 2:
+            raise stored
+
+    sub = node.subscribe(fatal)
+    with pytest.raises(Fatal) as info:
+        node.set(2)
+    assert info.value is stored
+    assert graph.raise_pending() is None
+    node.set(3)
+    assert node.cache() == 3
+
+
+def test_subscribe_interrupted_by_a_base_exception_leaves_no_sink(graph):
+    node = state(graph, 1)
+    calls = []
+
+    def fatal(kind, payload):
+        calls.append(kind)
+        if kind == "DATA":
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        node.subscribe(fatal)
+    assert calls == ["START", "DATA"]
+    node.set(2)
+    assert calls == ["START", "DATA"]
+    assert graph.raise_pending() is None
+
+
+def test_subscribe_undoes_itself_when_a_fatal_is_pending_afterwards(graph, kit_probe):
+    node = state(graph, 1)
+    other = state(graph, 1)
+    stored = Fatal()
+    calls = []
+
+    def records_elsewhere(kind, payload):
+        calls.append(kind)
+        if kind == "DATA":
+            graph.record(stored)
+
+    with pytest.raises(Fatal) as info:
+        node.subscribe(records_elsewhere)
+    assert info.value is stored
+    node.set(2)
+    assert calls == ["START", "DATA"]
+    assert other.cache() == 1
+
+
+def test_unsubscribe_and_drop_detach(graph):
+    node = state(graph, 1)
+    seen, callback = recorder()
+    sub = node.subscribe(callback)
+    assert sub.unsubscribe() is None
+    assert sub.unsubscribe() is None
+    node.set(2)
+    assert seen == [("START", None), ("DATA", 1)]
+    seen2, callback2 = recorder()
+    sub2 = node.subscribe(callback2)
+    del sub2
+    gc.collect()
+    node.set(3)
+    assert seen2 == [("START", None), ("DATA", 2)]
+
+
+def test_unsubscribe_raises_a_pending_fatal_but_drop_discards_it(graph):
+    node = state(graph, 1)
+    sub = node.subscribe(lambda k, p: None)
+    stored = Fatal()
+    graph.record(stored)
+    with pytest.raises(Fatal) as info:
+        sub.unsubscribe()
+    assert info.value is stored
+    sub2 = node.subscribe(lambda k, p: None)
+    graph.record(Fatal())
+    del sub2
+    assert graph.raise_pending() is None
+    # A spent Subscription's drop does not touch the slot.
+    sub3 = node.subscribe(lambda k, p: None)
+    sub3.unsubscribe()
+    kept = Fatal()
+    graph.record(kept)
+    del sub3
+    with pytest.raises(Fatal) as info:
+        graph.raise_pending()
+    assert info.value is kept
+
+
+def test_no_reference_leaks_over_many_cycles(graph):
+    node = state(graph, None)
+    value = Marker()
+    callback_calls = []
+
+    def callback(kind, payload):
+        callback_calls.append(kind)
+
+    def cycle():
+        sub = node.subscribe(callback)
+        node.set(value)
+        node.send(value)
+        node.pause("l")
+        node.resume("l")
+        node.invalidate()
+        node.set(value)
+        sub.unsubscribe()
+        node.subscribe(callback)  # dropped at once
+        node.set(None)
+        callback_calls.clear()
+
+    for _ in range(50):
+        cycle()
+    gc.collect()
+    value_refs = sys.getrefcount(value)
+    callback_refs = sys.getrefcount(callback)
+    tracemalloc.start()
+    try:
+        for _ in range(200):
+            cycle()
+        gc.collect()
+        first, _ = tracemalloc.get_traced_memory()
+        for _ in range(2000):
+            cycle()
+        gc.collect()
+        second, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert sys.getrefcount(value) == value_refs
+    assert sys.getrefcount(callback) == callback_refs
+    assert second - first < 64 * 1024
+
+
+def test_node_cannot_be_made_from_python():
+    with pytest.raises(TypeError):
+        _native.Node()
+    with pytest.raises(TypeError):
+        _native.Subscription()
