@@ -42,15 +42,6 @@ struct NodeEntry {
   std::optional<RegistryRef> restore;
 };
 
-struct NodeIdHash {
-  std::size_t operator()(const NodeId& n) const noexcept {
-    std::uint64_t h = n.core * 0x9e3779b97f4a7c15ULL;
-    h = (h ^ n.index) * 0xbf58476d1ce4e5b9ULL;
-    h = (h ^ n.generation) * 0x94d049bb133111ebULL;
-    return static_cast<std::size_t>(h ^ (h >> 31));
-  }
-};
-
 inline constexpr const char* kUnnamedCounterExhausted =
     "graph: cannot generate a node id; the counter of unnamed nodes is exhausted";
 
