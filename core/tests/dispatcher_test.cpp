@@ -79,3 +79,47 @@ TEST(Dispatcher, TimingEntriesAccumulateAndGoWithTheSlot) {
   d->free_slot(key);
   EXPECT_FALSE(d->timing_of(key));
 }
+
+#include "dispatcher/replace_node_fn.hpp"
+#include "graph/graph_container.hpp"
+#include "node/node_ops.hpp"
+#include "node/subscribe.hpp"
+
+TEST(Dispatcher, ReplaceNodeFnKeepsThePartitionFlagAndFreesTheOldSlotLast) {
+  auto g = GraphContainer::create(std::nullopt, std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1}));
+  auto d = g->dispatcher();
+  for (int i = 0; i < 4; ++i) d->register_fn(1, make_fn());
+  auto key = d->register_fn(1, make_fn());
+  ASSERT_EQ(key, (DispatcherKey{1, 4, 0}));
+  NodeHandle n = construct_node(g->core(), {}, key, d, nullptr, {});
+  auto replacement = std::make_shared<CountingFn>();
+  replace_node_fn(n, replacement);
+  auto stored = g->core()->borrow()->call_at(n.index()).key;
+  EXPECT_EQ(*stored, (DispatcherKey{1, 5, 0}));
+  EXPECT_EQ(d->lookup(key), nullptr);
+  EXPECT_EQ(d->state().borrow()->partitions[1].slots[4].generation, 1u);
+
+  NodeHandle bare = construct_node(g->core(), {}, std::nullopt, d, nullptr, {});
+  replace_node_fn(bare, make_fn());
+  EXPECT_EQ(g->core()->borrow()->call_at(bare.index()).key->partition, 0u);
+}
+
+TEST(Dispatcher, TimedRunsAreCountedPerKey) {
+  auto g = GraphContainer::create(std::nullopt, std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1}),
+                                  true);
+  EXPECT_TRUE(g->timing());
+  auto fn = std::make_shared<CountingFn>();
+  auto key = g->dispatcher()->register_fn(0, fn);
+  NodeHandle source = construct_node(g->core(), {}, key, g->dispatcher(), nullptr, {});
+  struct Quiet final : Sink {
+    void call(const Message&) override {}
+  };
+  UnsubscribeFn off = node_subscribe(source, std::make_shared<Quiet>());
+  off.call();
+  off = node_subscribe(source, std::make_shared<Quiet>());
+  EXPECT_EQ(fn->runs, 2);
+  EXPECT_EQ(g->dispatcher()->timing_of(key)->calls, 2u);
+  off.call();
+  source.drop();
+  EXPECT_FALSE(g->dispatcher()->timing_of(key));
+}
