@@ -7,6 +7,8 @@ NodeHandle restore_dep_node(GraphContainer& graph, std::string id, std::string k
   for (const NodeHandle& d : deps)
     if (d.core_id() != graph.core()->id())
       fault(id + " dep belongs to a different graph; cross-graph deps require a wire bridge");
+  // Form 3 takes the graph's own policy when it has one.
+  if (options.versioning.form == 3 && graph.default_versioning()) options.versioning = *graph.default_versioning();
   if (options.pausable == Pausable::False && options.pull_id)
     fault("pullId + pausable:false is invalid (R-pull / R-pause-modes)");
   DispatcherKey key = graph.dispatcher()->register_fn(options.partition, std::move(fn));
