@@ -92,3 +92,34 @@ def test_numpy_bool_is_taken_through_its_truth_value(kit_probe):
     assert kit_probe.flag(numpy.bool_(False)) is False
     with pytest.raises(TypeError):
         kit_probe.flag(numpy.int64(1))
+
+
+def test_node_options_defaults_and_values(kit_probe):
+    # (name, partial, complete_when_deps_complete, error_when_deps_error,
+    #  terminal_as_real_input, pausable mode, pull_id, anything unsettable set)
+    assert kit_probe.node_options() == (None, False, True, True, False, 0, None, False)
+    assert kit_probe.node_options(pausable=None) == kit_probe.node_options()
+    assert kit_probe.node_options("n", True, False, False, True, "resumeAll", "") == (
+        "n", True, False, False, True, 1, "", False)
+    assert kit_probe.node_options(pausable="true")[5] == 0
+    assert kit_probe.node_options(pausable="false", pull_id="p")[5:7] == (2, "p")
+
+
+def test_node_options_refusals(kit_probe):
+    for text in ("True", "", "resumeall", "false "):
+        with pytest.raises(ValueError) as info:
+            kit_probe.node_options(pausable=text)
+        assert str(info.value) == "pausable must be true, 'resumeAll', or false"
+        assert not getattr(info.value, "__notes__", None)
+    cases = [
+        ({"pausable": True}, "pausable", "'bool' object is not an instance of 'str'"),
+        ({"name": 3}, "name", "'int' object is not an instance of 'str'"),
+        ({"pull_id": False}, "pull_id", "'bool' object is not an instance of 'str'"),
+        ({"partial": None}, "partial", "'None' is not an instance of 'bool'"),
+        ({"terminal_as_real_input": 1}, "terminal_as_real_input", "'int' object is not an instance of 'bool'"),
+    ]
+    for kwargs, name, text in cases:
+        with pytest.raises(TypeError) as info:
+            kit_probe.node_options(**kwargs)
+        assert str(info.value) == text
+        assert info.value.__notes__ == [f"while processing '{name}'"]

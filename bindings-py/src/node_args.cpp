@@ -49,4 +49,26 @@ NodeRef extract_node_ref(kit::BorrowedRef object) {
   return out;
 }
 
+NodeOptions node_options_from_py(NodeOptionArgs args) {
+  NodeOptions options = NodeOptions::named(std::move(args.name));
+  options.partial = args.partial;
+  options.complete_when_deps_complete = args.complete_when_deps_complete;
+  options.error_when_deps_error = args.error_when_deps_error;
+  options.terminal_as_real_input = args.terminal_as_real_input;
+  if (args.pausable) {
+    const std::string& mode = *args.pausable;
+    if (mode == "true") {
+      options.pause_mode = Pausable::True;
+    } else if (mode == "resumeAll") {
+      options.pause_mode = Pausable::ResumeAll;
+    } else if (mode == "false") {
+      options.pause_mode = Pausable::False;
+    } else {
+      kit::throw_error(PyExc_ValueError, "pausable must be true, 'resumeAll', or false");
+    }
+  }
+  options.pull_id = std::move(args.pull_id);
+  return options;
+}
+
 }  // namespace korvalinth::py

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "graph/node_options.hpp"
 #include "kit/args.hpp"
 #include "kit/refs.hpp"
 #include "node/node_handle.hpp"
@@ -36,5 +37,25 @@ struct NodeRef {
 
 // Downcast, creating-thread check, shared borrow, counted clones.
 NodeRef extract_node_ref(kit::BorrowedRef object);
+
+// The option arguments of a node-building method, each already extracted
+// with the method's "while processing" note: texts with
+// kit::extract_optional_str, flags with kit::extract_bool; what a method's
+// signature lacks keeps the default.
+struct NodeOptionArgs {
+  std::optional<std::string> name;
+  bool partial = false;
+  bool complete_when_deps_complete = true;
+  bool error_when_deps_error = true;
+  bool terminal_as_real_input = false;
+  std::optional<std::string> pausable;
+  std::optional<std::string> pull_id;
+};
+
+// The options record the node factories take. A pausable text other than
+// "true", "resumeAll" and "false" is the ValueError "pausable must be true,
+// 'resumeAll', or false" (without a note). No rule between options is
+// checked here.
+NodeOptions node_options_from_py(NodeOptionArgs args);
 
 }  // namespace korvalinth::py

@@ -141,6 +141,26 @@ OwnedRef deps_of(const Args& args) {
   return out;
 }
 
+// The options record read from the arguments, as a tuple of its fields.
+OwnedRef node_options(const Args& args) {
+  NodeOptionArgs read{
+      .name = args.convert(0, kit::extract_optional_str),
+      .partial = args.convert(1, kit::extract_bool),
+      .complete_when_deps_complete = args.convert(2, kit::extract_bool),
+      .error_when_deps_error = args.convert(3, kit::extract_bool),
+      .terminal_as_real_input = args.convert(4, kit::extract_bool),
+      .pausable = args.convert(5, kit::extract_optional_str),
+      .pull_id = args.convert(6, kit::extract_optional_str),
+  };
+  NodeOptions o = node_options_from_py(std::move(read));
+  auto text = [](const std::optional<std::string>& t) { return t ? kit::to_py_str(*t) : kit::py_none(); };
+  auto flag = [](bool b) { return OwnedRef::new_ref(b ? Py_True : Py_False); };
+  return tuple_of({text(o.name).get(), flag(o.partial).get(), flag(o.complete_when_deps_complete).get(),
+                   flag(o.error_when_deps_error).get(), flag(o.terminal_as_real_input).get(),
+                   kit::check(PyLong_FromLong(static_cast<long>(o.pause_mode))).get(), text(o.pull_id).get(),
+                   flag(o.restore.has_value() || o.versioning.form != 3 || o.dispatch_partition != 0).get()});
+}
+
 OwnedRef flag(const Args& args) { return OwnedRef::new_ref(args.convert(0, kit::extract_bool) ? Py_True : Py_False); }
 
 OwnedRef text(const Args& args) { return kit::to_py_str(args.convert(0, kit::extract_str)); }
@@ -256,6 +276,15 @@ struct Functions {
       {"json_text_to_py", json_text_to_py, {{"text"}}},
       {"deps_of", deps_of, {{"deps"}}},
       {"flag", flag, {{"flag"}}},
+      {"node_options",
+       node_options,
+       {{"name", kit::none},
+        {"partial", kit::no},
+        {"complete_when_deps_complete", kit::yes},
+        {"error_when_deps_error", kit::yes},
+        {"terminal_as_real_input", kit::no},
+        {"pausable", kit::none},
+        {"pull_id", kit::none}}},
       {"text", text, {{"text"}}},
   };
 };
