@@ -58,6 +58,40 @@ class SubscriberSink final : public Sink {
   SharedFatalSlot fatal_;
 };
 
+class ObserverSink final : public Sink {
+ public:
+  ObserverSink(std::string path, SeqCounter seq, std::shared_ptr<const ObserverRecord> record) noexcept
+      : path_(std::move(path)), seq_(std::move(seq)), record_(std::move(record)) {}
+
+  void call(const Message& message) override {
+    // What the call needs is taken out of the message before the GIL.
+    MessageKind kind = message.kind();
+    SharedValue data = kind == MessageKind::Data ? message.value() : nullptr;
+    std::optional<std::string> error;
+    if (kind == MessageKind::Error) error = message.error_value()->display();
+    std::uint64_t seq = take_seq(seq_);
+    kit::GilGuard gil;
+    kit::OwnedRef result;
+    try {
+      kit::OwnedRef path = py_text(path_);
+      kit::OwnedRef kind_name = kit::to_py_str(message_kind_name(kind));
+      kit::OwnedRef payload = data ? cached_value_to_py(data) : error ? py_text(*error) : kit::py_none();
+      kit::OwnedRef tier = kit::check(PyLong_FromLong(message_tier(kind)));
+      kit::OwnedRef number = kit::check(PyLong_FromUnsignedLongLong(seq));
+      PyObject* args[6] = {nullptr, path.get(), kind_name.get(), payload.get(), tier.get(), number.get()};
+      result = kit::check(
+          PyObject_Vectorcall(record_->callback, args + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } catch (kit::PyErrAlreadySet& e) {
+      settle_sink_exception(*record_->fatal, e.take());
+    }
+  }
+
+ private:
+  std::string path_;
+  SeqCounter seq_;
+  std::shared_ptr<const ObserverRecord> record_;
+};
+
 kit::OwnedRef subscription_unsubscribe(PySubscription& self, const kit::Args&) {
   guarded_unsubscribe(*self.fatal, *self.unsubscribe);
   return kit::py_none();
@@ -112,6 +146,12 @@ PySubscription::~PySubscription() {
   }
   unsubscribe.reset();
   fatal.reset();
+}
+
+ObserverRecord::~ObserverRecord() { kit::release_ref(callback); }
+
+SharedSink make_observer_sink(std::string path, SeqCounter seq, std::shared_ptr<const ObserverRecord> record) {
+  return std::make_shared<ObserverSink>(std::move(path), std::move(seq), std::move(record));
 }
 
 PyTypeObject* subscription_type() { return kit::type_object<SubscriptionClass>(); }

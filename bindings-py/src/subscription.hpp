@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "graph/topology_event.hpp"
 #include "kit/refs.hpp"
 #include "node/cell.hpp"
 #include "node/sink.hpp"
@@ -44,5 +45,23 @@ void undo_attachment(const PendingFatalSlot& slot, UnsubscribeFn action) noexcep
 
 // The sink of Node.subscribe: calls `callback(kind, payload)` per message.
 SharedSink make_subscriber_sink(kit::OwnedRef callback, SharedFatalSlot fatal);
+
+// What all the observer sinks of one Graph.observe call share.
+struct ObserverRecord {
+  ObserverRecord(kit::OwnedRef callback, SharedFatalSlot fatal) noexcept
+      : callback(callback.release()), fatal(std::move(fatal)) {}
+  ObserverRecord(const ObserverRecord&) = delete;
+  ObserverRecord& operator=(const ObserverRecord&) = delete;
+  // The runtime may drop the last sink anywhere.
+  ~ObserverRecord();
+
+  PyObject* callback;  // owned
+  SharedFatalSlot fatal;
+};
+
+// The sink of Graph.observe on one node: calls
+// `callback(path, kind, payload, tier, seq)` per message, seq taken from the
+// graph's sequence counter.
+SharedSink make_observer_sink(std::string path, SeqCounter seq, std::shared_ptr<const ObserverRecord> record);
 
 }  // namespace korvalinth::py
