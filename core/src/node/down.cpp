@@ -101,11 +101,7 @@ void keep_first_invalidate(MessageList& list) {
   while (list.size() > kept) list.pop_back();
 }
 
-void validate_content_versioned(const NodeHandle& node, const MessageList& list) {
-  bool any_data = false;
-  for (const Message& m : list) any_data |= m.kind() == MessageKind::Data;
-  if (!any_data) return;
-  if (read_version(node).mode != NodeVersioning::Mode::Level1) return;
+void validate_content_versioned(const MessageList& list) {
   for (const Message& m : list) {
     if (m.kind() != MessageKind::Data) continue;
     if (!m.value()) continue;  // a DATA without a value hashes as absent
@@ -118,9 +114,7 @@ void validate_content_versioned(const NodeHandle& node, const MessageList& list)
 
 // Whether the node's outgoing DATA, RESOLVED and INVALIDATE wait now
 // (paused, or waiting for a pull), by its pause mode.
-bool holds_back(const NodeHandle& node, bool running) {
-  auto a = node.core_ref().borrow();
-  LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
+bool holds_back(const LiveSlotsWithAux& s, bool running) {
   if (s.config.pausable == Pausable::False) return false;
   const bool paused = !s.aux.pause_locks.empty();
   const bool pull_gated = s.config.pull_id.has_value() && !s.aux.current_pull.has_value();
@@ -239,7 +233,9 @@ void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::opti
 
 void down(const NodeHandle& node, MessageList list) {
   GraphCore& core = node.core_ref();
-  bool running;
+  // What the steps below need of the node, read at once: touching the node
+  // and checking its DATA change none of it.
+  bool running, content_ids, hold, serving_pull;
   {
     auto a = core.borrow();
     a->check(node.key());
@@ -247,11 +243,15 @@ void down(const NodeHandle& node, MessageList list) {
     const EdgeEntry& e = a->edge_at(node.index());
     running = e.fn_running != 0;
     if (e.terminal) return;
+    LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
+    content_ids = a->version_at(node.index()).versioning.mode == NodeVersioning::Mode::Level1;
+    hold = holds_back(s, running);
+    serving_pull = s.aux.serving_pull != 0;
   }
   touch_in_current_frame(node);
   if (list.size() >= 2) sort_by_tier(list);
   keep_first_invalidate(list);
-  validate_content_versioned(node, list);
+  if (content_ids) validate_content_versioned(list);
 
   if (!running && batch_collecting()) {
     MessageList late = split_out(list, is_late_kind);
@@ -273,7 +273,7 @@ void down(const NodeHandle& node, MessageList list) {
     }
   }
 
-  if (holds_back(node, running)) {
+  if (hold) {
     MessageList held = split_out(list, is_held_kind);
     if (!held.empty()) {
       auto a = core.borrow_mut();
@@ -291,15 +291,7 @@ void down(const NodeHandle& node, MessageList list) {
   }
   if (has_data && has_resolved) fault(kMixedDataResolved);
 
-  if (has_data || has_resolved) {
-    bool serving_pull;
-    {
-      auto a = core.borrow();
-      a->check(node.key());
-      serving_pull = a->aux_at(node.index()).serving_pull != 0;
-    }
-    if (!running || serving_pull) mark_dirty(node);
-  }
+  if ((has_data || has_resolved) && (!running || serving_pull)) mark_dirty(node);
 
   DeliveryFrame frame;
   for (Message& m : list) {

@@ -11,10 +11,11 @@ namespace korvalinth {
 namespace {
 
 // Clears the node's fn-running flag when the function returns or unwinds,
-// if the node still exists.
+// if the node still exists. The caller's handle keeps the core and the
+// count record alive for the guard's lifetime.
 class RunningGuard {
  public:
-  RunningGuard(const NodeHandle& node) : core_(node.core()), count_(node.count()), key_(node.key()) {}
+  explicit RunningGuard(const NodeHandle& node) : node_(node) {}
   RunningGuard(const RunningGuard&) = delete;
   RunningGuard& operator=(const RunningGuard&) = delete;
   ~RunningGuard() {
@@ -27,19 +28,14 @@ class RunningGuard {
 
  private:
   void end() {
-    CoreRef core = core_.lock();
-    if (!core) return;
-    SharedCount count = count_.lock();
-    if (!count) return;
-    auto a = core->borrow_mut();
-    if (!a->is_live1(key_)) return;
-    if (count->count == 0 && a->pin[key_.index] == 0) return;
-    a->topology_at(key_.index);
-    a->edge_at(key_.index).fn_running = 0;
+    auto a = node_.core_ref().borrow_mut();
+    const SlotKey key = node_.key();
+    if (!a->is_live1(key)) return;
+    if (node_.count()->count == 0 && a->pin[key.index] == 0) return;
+    a->topology_at(key.index);
+    a->edge_at(key.index).fn_running = 0;
   }
-  WeakCore core_;
-  WeakCount count_;
-  SlotKey key_;
+  const NodeHandle& node_;
   bool armed_ = true;
 };
 
