@@ -273,9 +273,9 @@ TEST(RestoreDepNode, BuildsRegistersAndResolvesTheGraphPolicy) {
   content.form = 2;
   g->set_default_versioning(content);
   NodeHandle s = g->register_node(make_state(g->core(), make_value<std::int64_t>(1)), "state", "s");
-  NodeSpec options;
+  NodeOptions options;
   options.pull_id = "p";
-  options.partial = 1;
+  options.partial = true;
   NodeHandle n = restore_dep_node(*g, "n", "node", deps_of({&s}), fn_of([](RunContext&) {}), options);
   EXPECT_EQ(node_kind(n), std::optional<std::string>("node"));
   EXPECT_EQ(read_version(n).mode, NodeVersioning::Mode::Level1);
@@ -286,13 +286,13 @@ TEST(RestoreDepNode, BuildsRegistersAndResolvesTheGraphPolicy) {
   }
   ASSERT_TRUE(g->find("n"));
 
-  NodeSpec bad;
+  NodeOptions bad;
   bad.pull_id = "p";
-  bad.pausable = Pausable::False;
+  bad.pause_mode = Pausable::False;
   EXPECT_EQ(fault_text([&] { restore_dep_node(*g, "m", "node", {}, fn_of([](RunContext&) {}), bad); }),
             "pullId + pausable:false is invalid (R-pull / R-pause-modes)");
   auto other = GraphContainer::create(std::nullopt);
   NodeHandle foreign = make_state(other->core());
-  EXPECT_EQ(fault_text([&] { restore_dep_node(*g, "x", "node", deps_of({&foreign}), fn_of([](RunContext&) {}), {}); }),
+  EXPECT_EQ(fault_text([&] { restore_dep_node(*g, "x", "node", deps_of({&foreign}), fn_of([](RunContext&) {}), NodeOptions{}); }),
             "x dep belongs to a different graph; cross-graph deps require a wire bridge");
 }

@@ -103,6 +103,43 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   // Resolves unset versioning from the graph's default; the NodeSpec part.
   NodeSpec merge_option_value(NodeOptions& options) const;
 
+  // ---- node factories ----
+  // Each builds one node in this graph's core with the given node function
+  // (registered in this graph's Dispatcher) and registers it; the result is
+  // the registered node's counted handle. All but add_state_node run inside
+  // the host boundary. Foreign deps and a pull id with pause mode "false" are
+  // refused before anything is built.
+
+  // Callback nodes with deps, registration kind "node".
+  NodeHandle node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options);
+  NodeHandle conformance_node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options) {
+    return node(std::move(deps), std::move(fn), std::move(options));
+  }
+  NodeHandle async_node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options) {
+    return node(std::move(deps), std::move(fn), std::move(options));
+  }
+  NodeHandle conformance_async_node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options) {
+    return node(std::move(deps), std::move(fn), std::move(options));
+  }
+  // Sources without deps, registration kind "producer".
+  NodeHandle producer(SharedNodeFn fn, std::optional<std::string> name);
+  NodeHandle async_source(SharedNodeFn fn, NodeOptions options);
+  NodeHandle conformance_async_source(SharedNodeFn fn, NodeOptions options) {
+    return async_source(std::move(fn), std::move(options));
+  }
+  // Dep nodes with kind text and registration kind "derived" / "effect".
+  NodeHandle derived(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name);
+  NodeHandle effect(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name);
+  // Lays the options over base (where they differ from the defaults) and
+  // builds the node with fn behind a forwarding wrapper.
+  NodeHandle add_dep_node(std::string kind, NodeSpec base, SharedNodeFn fn, std::vector<NodeHandle> deps,
+                          NodeOptions options);
+  // State nodes, registration kind "state": settled with the initial value,
+  // or sentinel without one.
+  NodeHandle state(SharedValue initial, std::optional<std::string> name);
+  NodeHandle state_empty(std::optional<std::string> name);
+  NodeHandle add_state_node(NodeOptions options);
+
   // ---- topology events and observers ----
 
   TopologyObserverHandle add_topology_observer(std::optional<std::string> scope, TopologyObserver observer);
@@ -159,9 +196,10 @@ std::vector<NodeHandle> dep_handles(const NodeHandle& node);
 
 // Builds a node with deps for restore: checks, registers the function,
 // constructs, writes the options and the kind, sets the pull id and
-// registers the node under id.
+// registers the node under id (the row takes name, restore ref and metadata
+// from the options).
 NodeHandle restore_dep_node(GraphContainer& graph, std::string id, std::string kind, std::vector<NodeHandle> deps,
-                            SharedNodeFn fn, NodeSpec options);
+                            SharedNodeFn fn, NodeOptions options);
 
 // Keeps a node of graph active and alive with the do-nothing sink. Faults
 // for a node of another graph.

@@ -1,0 +1,160 @@
+// The node factories behind the node-creating Graph methods, and the
+// builder restore uses for nodes with deps. Each registers the node function
+// in the graph's Dispatcher, constructs the node in the graph's core, sets
+// its kind text and pull id, and registers it in the graph.
+
+#include "host_boundary/host_boundary.hpp"
+#include "graph/graph_container.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+constexpr const char* kPullNotPausable = "pullId + pausable:false is invalid (R-pull / R-pause-modes)";
+
+void refuse_pull_without_pause(const NodeSpec& spec) {
+  if (spec.pull_id && spec.pausable == Pausable::False) fault(kPullNotPausable);
+}
+
+// Calls the kind's node function: derived and effect nodes register this
+// wrapper, not the function itself.
+class ForwardingFn final : public NodeFn {
+ public:
+  explicit ForwardingFn(SharedNodeFn inner) : inner_(std::move(inner)) {}
+  void run(RunContext& ctx) override { inner_->run(ctx); }
+
+ private:
+  SharedNodeFn inner_;
+};
+
+// Registers fn and constructs the node; a failed construction frees the
+// function's dispatcher slot again.
+NodeHandle construct_with_fn(const GraphContainer& graph, std::vector<NodeHandle> deps, SharedNodeFn fn,
+                             const NodeSpec& spec) {
+  DispatcherKey key = graph.dispatcher()->register_fn(spec.partition, std::move(fn));
+  try {
+    return construct_node(graph.core(), std::move(deps), key, graph.dispatcher(), nullptr, spec);
+  } catch (...) {
+    graph.dispatcher()->free_slot(key);
+    throw;
+  }
+}
+
+// Writes the four config flags and the versioning (when with_config) and the
+// kind text into the new node's slots; replaced values go after the borrow.
+void write_config_and_kind(const NodeHandle& node, const NodeSpec& spec, bool with_config,
+                           std::optional<std::string> kind) {
+  VersioningForm replaced;
+  std::optional<std::string> old_kind;
+  auto a = node.core_ref().borrow_mut();
+  LiveSlots s = live_slots(*a, node.key());
+  if (with_config) {
+    s.config.partial = spec.partial;
+    s.config.complete_when_deps_complete = spec.complete_when_deps_complete;
+    s.config.error_when_deps_error = spec.error_when_deps_error;
+    s.config.terminal_as_real_input = spec.terminal_as_real_input;
+    replaced = std::exchange(s.config.versioning, spec.versioning);
+  }
+  old_kind = std::exchange(s.call.kind, std::move(kind));
+}
+
+}  // namespace
+
+NodeHandle GraphContainer::node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options) {
+  HostBoundaryScope boundary;
+  check_deps_same_graph(deps, options.name ? std::string_view(*options.name) : std::string_view("node"));
+  NodeSpec spec = merge_option_value(options);
+  refuse_pull_without_pause(spec);
+  NodeHandle n = construct_with_fn(*this, std::move(deps), std::move(fn), spec);
+  write_config_and_kind(n, spec, true, options.kind_text);
+  set_pull_id(n, options.pull_id);
+  return register_node(std::move(n), "node", std::move(options));
+}
+
+NodeHandle GraphContainer::producer(SharedNodeFn fn, std::optional<std::string> name) {
+  // Default options: partition 0, no pull id, so the source body's checks pass.
+  return async_source(std::move(fn), NodeOptions::named(std::move(name)));
+}
+
+NodeHandle GraphContainer::async_source(SharedNodeFn fn, NodeOptions options) {
+  HostBoundaryScope boundary;
+  NodeSpec spec = merge_option_value(options);
+  refuse_pull_without_pause(spec);
+  NodeHandle n = construct_with_fn(*this, {}, std::move(fn), spec);
+  write_config_and_kind(n, spec, false, options.kind_text);
+  set_pull_id(n, options.pull_id);
+  return register_node(std::move(n), "producer", std::move(options));
+}
+
+NodeHandle GraphContainer::derived(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name) {
+  NodeSpec base;
+  base.kind = "derived";
+  return add_dep_node("derived", std::move(base), std::move(fn), std::move(deps), NodeOptions::named(std::move(name)));
+}
+
+NodeHandle GraphContainer::effect(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name) {
+  NodeSpec base;
+  base.kind = "effect";
+  return add_dep_node("effect", std::move(base), std::move(fn), std::move(deps), NodeOptions::named(std::move(name)));
+}
+
+NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec base, SharedNodeFn fn, std::vector<NodeHandle> deps,
+                                        NodeOptions options) {
+  HostBoundaryScope boundary;
+  check_deps_same_graph(deps, options.name ? std::string_view(*options.name) : std::string_view(kind));
+  NodeSpec spec = std::move(base);
+  // Options replace the base only where they differ from their defaults.
+  if (options.versioning.form != 3) {
+    spec.versioning = options.versioning;
+  } else if (default_versioning_) {
+    spec.versioning = *default_versioning_;
+  }
+  if (options.kind_text) spec.kind = options.kind_text;
+  if (options.pull_id) spec.pull_id = options.pull_id;
+  if (options.pause_mode != Pausable::True) spec.pausable = options.pause_mode;
+  if (options.dispatch_partition != 0) spec.partition = 1;
+  if (options.partial) spec.partial = 1;
+  if (options.terminal_as_real_input) spec.terminal_as_real_input = 1;
+  if (!options.complete_when_deps_complete) spec.complete_when_deps_complete = 0;
+  if (!options.error_when_deps_error) spec.error_when_deps_error = 0;
+  refuse_pull_without_pause(spec);
+  NodeHandle n = construct_with_fn(*this, std::move(deps), std::make_shared<ForwardingFn>(std::move(fn)), spec);
+  write_config_and_kind(n, spec, true, spec.kind ? spec.kind : std::optional<std::string>(kind));
+  set_pull_id(n, spec.pull_id);
+  return register_node(std::move(n), std::move(kind), std::move(options));
+}
+
+NodeHandle GraphContainer::state(SharedValue initial, std::optional<std::string> name) {
+  HostBoundaryScope boundary;
+  NodeOptions options = NodeOptions::named(std::move(name));
+  NodeSpec spec = merge_option_value(options);
+  NodeHandle n = construct_node(core_, {}, std::nullopt, dispatcher_, std::move(initial), std::move(spec));
+  return register_node(std::move(n), "state", std::move(options));
+}
+
+NodeHandle GraphContainer::state_empty(std::optional<std::string> name) {
+  HostBoundaryScope boundary;
+  return add_state_node(NodeOptions::named(std::move(name)));
+}
+
+NodeHandle GraphContainer::add_state_node(NodeOptions options) {
+  NodeSpec spec = merge_option_value(options);
+  // A state node keeps no kind text and no pull id, whatever the options hold.
+  spec.kind.reset();
+  spec.pull_id.reset();
+  NodeHandle n = construct_node(core_, {}, std::nullopt, dispatcher_, nullptr, std::move(spec));
+  return register_node(std::move(n), "state", std::move(options));
+}
+
+NodeHandle restore_dep_node(GraphContainer& graph, std::string id, std::string kind, std::vector<NodeHandle> deps,
+                            SharedNodeFn fn, NodeOptions options) {
+  graph.check_deps_same_graph(deps, id);
+  NodeSpec spec = graph.merge_option_value(options);
+  refuse_pull_without_pause(spec);
+  NodeHandle n = construct_with_fn(graph, std::move(deps), std::move(fn), spec);
+  write_config_and_kind(n, spec, true, kind);
+  set_pull_id(n, spec.pull_id);
+  return graph.register_node_with_id(std::move(n), std::move(kind), std::move(id), std::move(options));
+}
+
+}  // namespace korvalinth
