@@ -280,3 +280,15 @@ def test_node_cannot_be_made_from_python():
         _native.Node()
     with pytest.raises(TypeError):
         _native.Subscription()
+
+
+def test_a_stale_node_raises_runtime_error(graph):
+    node = graph.make_stale_node()
+    calls = [node.status, node.cache, node.cache_entry, lambda: node.set(1), lambda: node.send(1),
+             lambda: node.pause("l"), lambda: node.resume("l"), node.invalidate,
+             lambda: node.subscribe(lambda k, p: None)]
+    for call in calls:
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert type(info.value) is RuntimeError
+        assert str(info.value) == "Core points at a stale or freed GraphCore slot"

@@ -105,9 +105,21 @@ kit::OwnedRef node_subscribe_method(PyNode& self, const kit::Args& args) {
 
 // ---- readers: the pre-drain only, outside the guard ----
 
+// A fault of the read itself (a stale or freed slot) is a RuntimeError, as
+// under the guard.
+template <class Read>
+auto read_slot(Read&& read) -> decltype(read()) {
+  try {
+    return read();
+  } catch (const Fault& fault) {
+    kit::throw_error(PyExc_RuntimeError, fault.has_text() ? fault.text() : std::string(kGraphOperationPanicked));
+  }
+}
+
 kit::OwnedRef node_status(PyNode& self, const kit::Args&) {
   raise_pending_fatal(*self.fatal);
-  return kit::to_py_str(node_status_name(status_of(self.target())));
+  NodeStatus status = read_slot([&] { return status_of(self.target()); });
+  return kit::to_py_str(node_status_name(status));
 }
 
 // The cached value as Python, or nothing. A factory's Node gives only the
@@ -116,11 +128,11 @@ kit::OwnedRef node_status(PyNode& self, const kit::Args&) {
 std::optional<kit::OwnedRef> cached_object(const PyNode& self) {
   raise_pending_fatal(*self.fatal);
   if (self.lookup_target) {
-    SharedValue value = cache_of(*self.lookup_target);
+    SharedValue value = read_slot([&] { return cache_of(*self.lookup_target); });
     if (!value) return std::nullopt;
     return cached_value_to_py(value);
   }
-  SharedValue value = cache_of(self.primary);
+  SharedValue value = read_slot([&] { return cache_of(self.primary); });
   if (const PyObjectValue* held = py_object_value_cast(value)) return held->object().new_ref();
   return std::nullopt;
 }

@@ -227,6 +227,15 @@ OwnedRef probe_make_node(Probe& self, const Args& args) {
   return make_node_object(PyNode(self.fatal, std::move(node), std::move(placeholder)));
 }
 
+// A Node whose node is gone: its slot released, the Node's handle stale.
+OwnedRef probe_make_stale_node(Probe& self, const Args&) {
+  NodeHandle node = construct_node(GraphCore::create(), {}, std::nullopt, Dispatcher::thread_default(), nullptr,
+                                   NodeSpec{});
+  NodeHandle stale = node.uncounted();
+  node.drop();
+  return make_node_object(self.fatal, std::move(stale));
+}
+
 struct ProbeClass {
   using Record = Probe;
   static constexpr const char* module = "_kit_probe";
@@ -238,6 +247,7 @@ struct ProbeClass {
       {"settle", probe_settle, {{"callback"}}},
       {"call", probe_call, {{"callback"}}},
       {"fail", probe_fail, {{"how"}}},
+      {"make_stale_node", probe_make_stale_node},
       {"make_node", probe_make_node, {{"value", kit::none}, {"lookup", kit::no}, {"json", kit::none}}},
   };
   static constexpr kit::Getter<Probe> getters[] = {
