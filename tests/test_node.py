@@ -19,13 +19,21 @@ class Marker:
 
 
 @pytest.fixture
-def graph(kit_probe):
-    # State nodes; built by the test module until Graph.state is available.
+def graph():
+    return _native.Graph()
+
+
+@pytest.fixture
+def probe(kit_probe):
+    # Lookup handles, stale nodes and a pending fatal stored on demand: the
+    # test module's nodes share its probe's slot.
     return kit_probe.make_probe()
 
 
 def state(graph, *value):
-    return graph.make_node(*value)
+    if hasattr(graph, "make_node"):
+        return graph.make_node(*value)
+    return graph.state(*value) if value else graph.state_empty()
 
 
 def recorder():
@@ -37,7 +45,7 @@ def test_a_set_value_reaches_subscribers_as_the_same_object(graph):
     node = state(graph, None)
     seen, callback = recorder()
     sub = node.subscribe(callback)
-    assert type(sub).__name__ == "Subscription"
+    assert type(sub) is _native.Subscription
     assert seen == [("START", None), ("DATA", None)]
     value = Marker()
     assert node.set(value) is None
@@ -82,8 +90,8 @@ def test_pause_and_resume_take_str_lock_ids(graph):
         node.invalidate(1)
 
 
-def test_lookup_handles_refuse_the_mutating_operations(graph):
-    handle = graph.make_node(7, lookup=True)
+def test_lookup_handles_refuse_the_mutating_operations(probe):
+    handle = probe.make_node(7, lookup=True)
     calls = [
         ("set()", lambda: handle.set(1)),
         ("send()", lambda: handle.send(1)),
@@ -103,17 +111,17 @@ def test_lookup_handles_refuse_the_mutating_operations(graph):
     assert seen == [("START", None), ("DATA", 7)]
 
 
-def test_pending_fatal_comes_before_the_refusal_and_the_operation(graph):
-    handle = graph.make_node(1, lookup=True)
-    node = state(graph, 1)
+def test_pending_fatal_comes_before_the_refusal_and_the_operation(probe):
+    handle = probe.make_node(1, lookup=True)
+    node = state(probe, 1)
     stored = Fatal()
-    graph.record(stored)
+    probe.record(stored)
     with pytest.raises(Fatal) as info:
         handle.set(2)
     assert info.value is stored
     with pytest.raises(RuntimeError):
         handle.set(2)
-    graph.record(Fatal())
+    probe.record(Fatal())
     with pytest.raises(Fatal):
         node.set(2)
     assert node.cache() == 1
@@ -152,7 +160,7 @@ def test_base_exception_from_a_subscriber_is_raised_by_the_operation(graph):
     with pytest.raises(Fatal) as info:
         node.set(2)
     assert info.value is stored
-    assert graph.raise_pending() is None
+    assert graph.raise_pending_fatal() is None
     node.set(3)
     assert node.cache() == 3
 
@@ -171,19 +179,19 @@ def test_subscribe_interrupted_by_a_base_exception_leaves_no_sink(graph):
     assert calls == ["START", "DATA"]
     node.set(2)
     assert calls == ["START", "DATA"]
-    assert graph.raise_pending() is None
+    assert graph.raise_pending_fatal() is None
 
 
-def test_subscribe_undoes_itself_when_a_fatal_is_pending_afterwards(graph, kit_probe):
-    node = state(graph, 1)
-    other = state(graph, 1)
+def test_subscribe_undoes_itself_when_a_fatal_is_pending_afterwards(probe):
+    node = state(probe, 1)
+    other = state(probe, 1)
     stored = Fatal()
     calls = []
 
     def records_elsewhere(kind, payload):
         calls.append(kind)
         if kind == "DATA":
-            graph.record(stored)
+            probe.record(stored)
 
     with pytest.raises(Fatal) as info:
         node.subscribe(records_elsewhere)
@@ -209,26 +217,26 @@ def test_unsubscribe_and_drop_detach(graph):
     assert seen2 == [("START", None), ("DATA", 2)]
 
 
-def test_unsubscribe_raises_a_pending_fatal_but_drop_discards_it(graph):
-    node = state(graph, 1)
+def test_unsubscribe_raises_a_pending_fatal_but_drop_discards_it(probe):
+    node = state(probe, 1)
     sub = node.subscribe(lambda k, p: None)
     stored = Fatal()
-    graph.record(stored)
+    probe.record(stored)
     with pytest.raises(Fatal) as info:
         sub.unsubscribe()
     assert info.value is stored
     sub2 = node.subscribe(lambda k, p: None)
-    graph.record(Fatal())
+    probe.record(Fatal())
     del sub2
-    assert graph.raise_pending() is None
+    assert probe.raise_pending() is None
     # A spent Subscription's drop does not touch the slot.
     sub3 = node.subscribe(lambda k, p: None)
     sub3.unsubscribe()
     kept = Fatal()
-    graph.record(kept)
+    probe.record(kept)
     del sub3
     with pytest.raises(Fatal) as info:
-        graph.raise_pending()
+        probe.raise_pending()
     assert info.value is kept
 
 
@@ -282,8 +290,8 @@ def test_node_cannot_be_made_from_python():
         _native.Subscription()
 
 
-def test_a_stale_node_raises_runtime_error(graph):
-    node = graph.make_stale_node()
+def test_a_stale_node_raises_runtime_error(probe):
+    node = probe.make_stale_node()
     calls = [node.status, node.cache, node.cache_entry, lambda: node.set(1), lambda: node.send(1),
              lambda: node.pause("l"), lambda: node.resume("l"), node.invalidate,
              lambda: node.subscribe(lambda k, p: None)]
@@ -292,3 +300,33 @@ def test_a_stale_node_raises_runtime_error(graph):
             call()
         assert type(info.value) is RuntimeError
         assert str(info.value) == "Core points at a stale or freed GraphCore slot"
+
+
+def test_status_seen_from_inside_a_wave(graph):
+    node = graph.state(1)
+    statuses = []
+    sub = node.subscribe(lambda kind, payload: statuses.append((kind, node.status())))
+    node.set(2)
+    node.invalidate()
+    assert statuses == [
+        ("START", "settled"),
+        ("DATA", "settled"),
+        ("DIRTY", "dirty"),
+        ("DATA", "settled"),
+        ("INVALIDATE", "sentinel"),
+    ]
+    sub.unsubscribe()
+
+
+def test_operations_from_inside_a_subscriber(graph):
+    source = graph.state(0)
+    mirror = graph.state_empty()
+    seen, callback = recorder()
+    subs = [
+        source.subscribe(lambda kind, payload: mirror.set(payload * 10) if kind == "DATA" else None),
+        mirror.subscribe(callback),
+    ]
+    source.set(4)
+    assert mirror.cache() == 40
+    assert ("DATA", 40) in seen
+    del subs

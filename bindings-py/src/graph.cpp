@@ -1,7 +1,10 @@
 #include "graph.hpp"
 
+#include "guard.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
+#include "node.hpp"
+#include "py_object_value.hpp"
 
 namespace korvalinth::py {
 
@@ -11,6 +14,23 @@ PyGraph graph_new(const kit::Args& args) {
   std::optional<std::string> name = args.convert(0, kit::extract_optional_str);
   GraphRef container = GraphContainer::create(std::move(name), nullptr, false);
   return PyGraph(std::move(container), make_pending_fatal_slot());
+}
+
+// ---- state nodes ----
+
+kit::OwnedRef graph_state(PyGraph& self, const kit::Args& args) {
+  kit::OwnedRef value = args[0].new_ref();
+  std::optional<std::string> name = args.convert(1, kit::extract_optional_str);
+  NodeHandle node = graph_operation(*self.fatal, [&] {
+    return self.container->state(make_py_value(std::move(value)), std::move(name));
+  });
+  return make_node_object(self.fatal, std::move(node));
+}
+
+kit::OwnedRef graph_state_empty(PyGraph& self, const kit::Args& args) {
+  std::optional<std::string> name = args.convert(0, kit::extract_optional_str);
+  NodeHandle node = graph_operation(*self.fatal, [&] { return self.container->state_empty(std::move(name)); });
+  return make_node_object(self.fatal, std::move(node));
 }
 
 kit::OwnedRef graph_raise_pending_fatal(PyGraph& self, const kit::Args&) {
@@ -24,6 +44,8 @@ struct GraphClass {
   static constexpr const char* internal_name = "_native::PyGraph";
   static constexpr kit::Constructor<PyGraph> constructor{graph_new, {{"name", kit::none}}};
   static constexpr kit::Method<PyGraph> methods[] = {
+      {"state", graph_state, {{"value"}, {"name", kit::none}}},
+      {"state_empty", graph_state_empty, {{"name", kit::none}}},
       {"raise_pending_fatal", graph_raise_pending_fatal},
   };
 };
