@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "node/drop_fault.hpp"
-#include "node/subscribe.hpp"
 
 namespace korvalinth {
 
@@ -178,14 +177,6 @@ std::vector<NodeHandle> dep_handles(const NodeHandle& node) {
   out.reserve(live.topology.deps.size());
   for (const NodeHandle& d : live.topology.deps) out.push_back(d.uncounted());
   return out;
-}
-
-UnsubscribeFn subscribe_keepalive(const GraphContainer& graph, const NodeHandle& node, const std::string& label) {
-  NodeHandle clone = node.promote_counted();
-  if (clone.core_id() != graph.core()->id())
-    fault("graph: cannot retain node for " + label + "; node belongs to a different graph");
-  clone.drop();
-  return subscribe_keepalive_core(node);
 }
 
 }  // namespace korvalinth

@@ -201,8 +201,4 @@ std::vector<NodeHandle> dep_handles(const NodeHandle& node);
 NodeHandle restore_dep_node(GraphContainer& graph, std::string id, std::string kind, std::vector<NodeHandle> deps,
                             SharedNodeFn fn, NodeOptions options);
 
-// Keeps a node of graph active and alive with the do-nothing sink. Faults
-// for a node of another graph.
-UnsubscribeFn subscribe_keepalive(const GraphContainer& graph, const NodeHandle& node, const std::string& label);
-
 }  // namespace korvalinth

@@ -110,16 +110,17 @@ void connect_dep(const NodeHandle& node, std::uint64_t i, const NodeHandle& dep)
 
 namespace {
 
-UnsubscribeFn subscribe_in_own_scope(const NodeHandle& handle, SharedSink sink, SinkRegistration& registration) {
+UnsubscribeFn subscribe_in_own_scope(const NodeHandle& handle, SharedSink sink, SinkRegistration& registration,
+                                     std::uint8_t observer = 0) {
   {
     auto a = handle.core_ref().borrow();
     a->check(handle.key());
     a->topology_at(handle.index());
     if (a->edge_at(handle.index()).terminal) fault(kTerminalSubscribe);
   }
-  if (wave_scope_installed()) return subscribe_sink(handle, std::move(sink), 0, registration);
+  if (wave_scope_installed()) return subscribe_sink(handle, std::move(sink), observer, registration);
   std::optional<UnsubscribeFn> result;
-  run_in_wave_scope(handle, [&] { result = subscribe_sink(handle, std::move(sink), 0, registration); });
+  run_in_wave_scope(handle, [&] { result = subscribe_sink(handle, std::move(sink), observer, registration); });
   if (result) return std::move(*result);
   if (registration) return UnsubscribeFn(*registration, handle.promote_counted());
   return UnsubscribeFn();
@@ -136,6 +137,10 @@ UnsubscribeFn node_subscribe(const NodeHandle& node, SharedSink subscriber, Sink
   HostBoundaryScope boundary;
   NodeHandle handle = node.counted() ? node.promote_counted() : node.uncounted();
   return subscribe_in_own_scope(handle, std::move(subscriber), registration);
+}
+
+UnsubscribeFn observe_subscribe(const NodeHandle& node, SharedSink sink, SinkRegistration& registration) {
+  return subscribe_in_own_scope(node, std::move(sink), registration, 1);
 }
 
 UnsubscribeFn subscribe_keepalive_core(const NodeHandle& node) {

@@ -36,6 +36,10 @@ UnsubscribeFn node_subscribe(const NodeHandle& node, SharedSink subscriber);
 // registered, so a caller that catches a host-boundary abort can detach it.
 UnsubscribeFn node_subscribe(const NodeHandle& node, SharedSink subscriber, SinkRegistration& registration);
 
+// As node_subscribe without the host boundary, with the sink marked as an
+// observer sink of Graph.observe (group release drops such sinks).
+UnsubscribeFn observe_subscribe(const NodeHandle& node, SharedSink sink, SinkRegistration& registration);
+
 // Subscribes the do-nothing sink through node, as node_subscribe does but
 // without touching the host boundary (the core of subscribe_keepalive).
 UnsubscribeFn subscribe_keepalive_core(const NodeHandle& node);
