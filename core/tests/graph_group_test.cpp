@@ -4,7 +4,7 @@
 #include "graph/topology_group.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/wave_scope.hpp"
-#include "test_support.hpp"
+#include "graph_test_support.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;
@@ -22,11 +22,6 @@ NodeHandle member(const TopologyGroupRef& group, NodeHandle node) {
 
 std::size_t member_count(const TopologyGroupRef& group) { return group->members().borrow()->size(); }
 
-std::vector<std::string> row_ids(const GraphRef& g) {
-  std::vector<std::string> ids;
-  for (const NodeEntry& row : *g->node_table().borrow()) ids.push_back(row.id);
-  return ids;
-}
 
 struct Counter {
   int runs = 0;

@@ -2,21 +2,12 @@
 
 #include "graph/describe.hpp"
 #include "graph/graph_container.hpp"
-#include "test_support.hpp"
+#include "graph_test_support.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;
 
 namespace {
-
-NodeHandle add_state(const GraphRef& g, std::optional<std::string> name = std::nullopt, SharedValue v = nullptr) {
-  return g->register_node(make_state(g->core(), std::move(v)), "state", NodeOptions::named(std::move(name)));
-}
-
-NodeHandle add_node(const GraphRef& g, std::vector<NodeHandle> deps, std::optional<std::string> name = std::nullopt) {
-  NodeHandle n = make_node(g->core(), std::move(deps), fn_of([](RunContext&) {}));
-  return g->register_node(std::move(n), "node", NodeOptions::named(std::move(name)));
-}
 
 std::vector<std::string> mount_paths(const GraphRef& g) {
   std::vector<std::string> out;

@@ -3,30 +3,10 @@
 #include <limits>
 
 #include "graph/graph_container.hpp"
-#include "test_support.hpp"
+#include "graph_test_support.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;
-
-namespace {
-
-NodeHandle add_state(const GraphRef& g, std::optional<std::string> name = std::nullopt, const char* kind = "state") {
-  return g->register_node(make_state(g->core()), kind, NodeOptions::named(std::move(name)));
-}
-
-NodeHandle add_node(const GraphRef& g, std::vector<NodeHandle> deps, std::optional<std::string> name = std::nullopt,
-                    NodeSpec spec = {}) {
-  NodeHandle n = make_node(g->core(), std::move(deps), fn_of([](RunContext&) {}), std::move(spec));
-  return g->register_node(std::move(n), "node", NodeOptions::named(std::move(name)));
-}
-
-std::vector<std::string> row_ids(const GraphRef& g) {
-  std::vector<std::string> ids;
-  for (const NodeEntry& row : *g->node_table().borrow()) ids.push_back(row.id);
-  return ids;
-}
-
-}  // namespace
 
 TEST(GraphRegistration, GeneratedIdsShareOneCounterAcrossKinds) {
   auto g = GraphContainer::create("g");

@@ -1,21 +1,12 @@
 #include <gtest/gtest.h>
 
 #include "graph/graph_container.hpp"
-#include "test_support.hpp"
+#include "graph_test_support.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;
 
 namespace {
-
-NodeHandle add_state(const GraphRef& g, std::optional<std::string> name = std::nullopt) {
-  return g->register_node(make_state(g->core()), "state", NodeOptions::named(std::move(name)));
-}
-
-NodeHandle add_node(const GraphRef& g, std::vector<NodeHandle> deps, std::optional<std::string> name = std::nullopt) {
-  NodeHandle n = make_node(g->core(), std::move(deps), fn_of([](RunContext&) {}));
-  return g->register_node(std::move(n), "node", NodeOptions::named(std::move(name)));
-}
 
 // Records every event it receives, with a tag naming the observer.
 struct Recorder {
