@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "graph/graph_container.hpp"
+#include "node/rewire.hpp"
 #include "graph_test_support.hpp"
 
 using namespace korvalinth;
@@ -161,4 +162,21 @@ TEST(TopologyEvents, AFaultingObserverDoesNotWedgeLaterEvents) {
   fail = false;
   made.push_back(add_state(g, "later"));
   EXPECT_EQ(seen, (std::vector<std::string>{"boom@0", "queued@1", "later@2"}));
+}
+
+TEST(TopologyEvents, ARewireOfARegisteredNodeReportsItsDepChange) {
+  auto g = GraphContainer::create(std::nullopt);
+  NodeHandle a = g->state(iv(1), "a");
+  NodeHandle b = g->state(iv(2), "b");
+  NodeHandle n = g->node(deps_of({&a}), fn_of([](RunContext&) {}), NodeOptions::named("n"));
+  std::vector<TopologyEvent> seen;
+  TopologyObserverHandle h =
+      g->add_topology_observer(std::nullopt, make_topology_observer([&](TopologyEvent e) { seen.push_back(e); }));
+  rewire(n, SubscribeDep{fn_of([](RunContext&) {}), b.promote_counted()});
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0], (TopologyEvent{"n", {"a", "b"}, std::vector<std::string>{"a"}, std::nullopt, 0,
+                                    TopologyEventKind::DepsChanged}));
+  // The same deps again: no event.
+  rewire(n, ReplaceDeps{deps_of({&a, &b}), fn_of([](RunContext&) {})});
+  EXPECT_EQ(seen.size(), 1u);
 }
