@@ -198,18 +198,6 @@ TEST(GraphFactories, FactoriesRunInsideTheHostBoundaryButAddStateNodeDoesNot) {
   EXPECT_EQ(host_boundary_depth(), 0u);
 }
 
-TEST(GraphFactories, AddStateNodeIgnoresKindTextAndPullId) {
-  auto g = GraphContainer::create(std::nullopt);
-  NodeOptions o = NodeOptions::named("s");
-  o.kind_text = "k";
-  o.pull_id = "p";
-  o.metadata = {{"m", "1"}};
-  NodeHandle s = g->add_state_node(std::move(o));
-  EXPECT_FALSE(node_kind(s));
-  EXPECT_FALSE(config_of(s).pull_id);
-  EXPECT_EQ(g->node_table().borrow()->front().metadata.at("m"), "1");
-}
-
 TEST(GraphFactories, RestoreDepNodeRegistersUnderTheIdWithTheOptionsData) {
   auto g = GraphContainer::create(std::nullopt);
   NodeHandle a = g->state(iv(1), "a");
