@@ -89,18 +89,22 @@ kit::OwnedRef node_subscribe_method(PyNode& self, const kit::Args& args) {
   } catch (kit::PyErrAlreadySet&) {
     if (registration) {
       try {
-        undo_attachment(*self.fatal, UnsubscribeFn(*registration, target.promote_counted()));
+        UnsubscribeActions undo;
+        undo.emplace_back(*registration, target.promote_counted());
+        undo_attachment(*self.fatal, std::move(undo));
       } catch (...) {
         // A node that is gone has no sink left to detach.
       }
     }
     throw;
   }
+  UnsubscribeActions actions;
+  actions.push_back(std::move(action));
   if (kit::OwnedRef exception = take_pending_fatal(*self.fatal)) {
-    undo_attachment(*self.fatal, std::move(action));
+    undo_attachment(*self.fatal, std::move(actions));
     throw kit::PyErrAlreadySet(std::move(exception));
   }
-  return make_subscription_object(self.fatal, std::move(action));
+  return make_subscription_object(self.fatal, std::move(actions));
 }
 
 // ---- readers: the pre-drain only, outside the guard ----

@@ -1,5 +1,7 @@
 #include "subscription.hpp"
 
+#include <exception>
+
 #include "callback_errors.hpp"
 #include "guard.hpp"
 #include "kit/class_table.hpp"
@@ -108,17 +110,31 @@ struct SubscriptionClass {
 
 }  // namespace
 
+void run_unsubscribe_actions(UnsubscribeActions actions) {
+  std::exception_ptr first;
+  for (UnsubscribeFn& action : actions) {
+    try {
+      action.call();
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+  }
+  if (first) std::rethrow_exception(first);
+}
+
 void guarded_unsubscribe(const PendingFatalSlot& slot, const UnsubscribeCell& cell) {
   run_guarded(slot, [&] {
     auto held = cell.borrow_mut();
-    if (std::optional<UnsubscribeFn> action = std::exchange(*held, std::nullopt)) action->call();
+    if (std::optional<UnsubscribeActions> actions = std::exchange(*held, std::nullopt)) {
+      run_unsubscribe_actions(std::move(*actions));
+    }
   });
   post_drain(slot);
 }
 
-void undo_attachment(const PendingFatalSlot& slot, UnsubscribeFn action) noexcept {
+void undo_attachment(const PendingFatalSlot& slot, UnsubscribeActions actions) noexcept {
   try {
-    UnsubscribeCell cell(std::move(action));
+    UnsubscribeCell cell(std::move(actions));
     guarded_unsubscribe(slot, cell);
   } catch (...) {
     // The attachment's own failure gives way to the error being raised.
@@ -156,8 +172,8 @@ SharedSink make_observer_sink(std::string path, SeqCounter seq, std::shared_ptr<
 
 PyTypeObject* subscription_type() { return kit::type_object<SubscriptionClass>(); }
 
-kit::OwnedRef make_subscription_object(SharedFatalSlot fatal, UnsubscribeFn action) {
-  return kit::make_instance<SubscriptionClass>(PySubscription(std::move(fatal), std::move(action)));
+kit::OwnedRef make_subscription_object(SharedFatalSlot fatal, UnsubscribeActions actions) {
+  return kit::make_instance<SubscriptionClass>(PySubscription(std::move(fatal), std::move(actions)));
 }
 
 SharedSink make_subscriber_sink(kit::OwnedRef callback, SharedFatalSlot fatal) {

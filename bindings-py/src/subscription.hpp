@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "graph/topology_event.hpp"
 #include "kit/refs.hpp"
@@ -15,15 +16,22 @@
 
 namespace korvalinth::py {
 
-using UnsubscribeCell = Cell<std::optional<UnsubscribeFn>>;
+// What a Subscription detaches: one action for Node.subscribe, one per
+// observed node for Graph.observe, run first to last.
+using UnsubscribeActions = std::vector<UnsubscribeFn>;
+using UnsubscribeCell = Cell<std::optional<UnsubscribeActions>>;
+
+// Runs every action in order; a fault of one does not keep the others from
+// running, and the first is raised after the last.
+void run_unsubscribe_actions(UnsubscribeActions actions);
 
 struct PySubscription {
   SharedFatalSlot fatal;
   // Boxed so that the record can move while the cell itself never does.
   std::unique_ptr<UnsubscribeCell> unsubscribe;
 
-  PySubscription(SharedFatalSlot fatal, UnsubscribeFn action)
-      : fatal(std::move(fatal)), unsubscribe(std::make_unique<UnsubscribeCell>(std::move(action))) {}
+  PySubscription(SharedFatalSlot fatal, UnsubscribeActions actions)
+      : fatal(std::move(fatal)), unsubscribe(std::make_unique<UnsubscribeCell>(std::move(actions))) {}
   PySubscription(PySubscription&&) noexcept = default;
   // The drop of a live Subscription detaches what it attached; whatever
   // that yields (an error, a pending fatal stored meanwhile) is discarded.
@@ -32,7 +40,7 @@ struct PySubscription {
 
 PyTypeObject* subscription_type();
 
-kit::OwnedRef make_subscription_object(SharedFatalSlot fatal, UnsubscribeFn action);
+kit::OwnedRef make_subscription_object(SharedFatalSlot fatal, UnsubscribeActions actions);
 
 // Takes the action out of the cell and runs it inside the guard without the
 // pre-drain, the cell borrowed while it runs; then the post-drain. Throws
@@ -41,7 +49,7 @@ void guarded_unsubscribe(const PendingFatalSlot& slot, const UnsubscribeCell& ce
 
 // Undoes an attachment that no Subscription will own (subscribe or observe
 // failed or was aborted): the guarded unsubscribe, its own error released.
-void undo_attachment(const PendingFatalSlot& slot, UnsubscribeFn action) noexcept;
+void undo_attachment(const PendingFatalSlot& slot, UnsubscribeActions actions) noexcept;
 
 // The sink of Node.subscribe: calls `callback(kind, payload)` per message.
 SharedSink make_subscriber_sink(kit::OwnedRef callback, SharedFatalSlot fatal);
