@@ -1,10 +1,12 @@
 #include "graph.hpp"
 
+#include "graph/observe.hpp"
 #include "guard.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
 #include "node.hpp"
 #include "py_object_value.hpp"
+#include "subscription.hpp"
 
 namespace korvalinth::py {
 
@@ -33,6 +35,25 @@ kit::OwnedRef graph_state_empty(PyGraph& self, const kit::Args& args) {
   return make_node_object(self.fatal, std::move(node));
 }
 
+// ---- observe ----
+
+// One observer sink per node of the graph and of its mounts, as they are
+// now. When a callback stored a pending fatal meanwhile, the sinks are
+// detached again through the guarded unsubscribe before it is raised.
+kit::OwnedRef graph_observe(PyGraph& self, const kit::Args& args) {
+  auto record = std::make_shared<const ObserverRecord>(args[0].new_ref(), self.fatal);
+  raise_pending_fatal(*self.fatal);
+  UnsubscribeActions actions = run_guarded(*self.fatal, [&] {
+    return observe(*self.container,
+                   [&](std::string path, SeqCounter seq) { return make_observer_sink(std::move(path), std::move(seq), record); });
+  });
+  if (kit::OwnedRef exception = take_pending_fatal(*self.fatal)) {
+    undo_attachment(*self.fatal, std::move(actions));
+    throw kit::PyErrAlreadySet(std::move(exception));
+  }
+  return make_subscription_object(self.fatal, std::move(actions));
+}
+
 kit::OwnedRef graph_raise_pending_fatal(PyGraph& self, const kit::Args&) {
   raise_pending_fatal(*self.fatal);
   return kit::py_none();
@@ -46,6 +67,7 @@ struct GraphClass {
   static constexpr kit::Method<PyGraph> methods[] = {
       {"state", graph_state, {{"value"}, {"name", kit::none}}},
       {"state_empty", graph_state_empty, {{"name", kit::none}}},
+      {"observe", graph_observe, {{"callback"}}},
       {"raise_pending_fatal", graph_raise_pending_fatal},
   };
 };

@@ -1,0 +1,130 @@
+"""Graph.observe: one observer on every node of the graph."""
+
+import gc
+import sys
+
+import pytest
+
+from korvalinth import Graph, Subscription
+
+
+class Fatal(BaseException):
+    pass
+
+
+def test_observer_sees_every_node_with_path_tier_and_seq():
+    graph = Graph()
+    a = graph.state(1, name="a")
+    b = graph.state_empty(name="b")
+    unnamed = graph.state("u")
+    seen = []
+    sub = graph.observe(lambda *args: seen.append(args))
+    assert type(sub) is Subscription
+    paths = [path for path, *_ in seen]
+    assert set(paths) == {"a", "b", "state#0"}
+    assert ("a", "DATA", 1, 3) == seen[paths.index("a") + 1][:4]
+    start = len(seen)
+    value = object()
+    b.set(value)
+    assert [s[:4] for s in seen[start:]] == [("b", "DIRTY", None, 2), ("b", "DATA", value, 3)]
+    assert seen[-1][2] is value
+    seqs = [s[4] for s in seen]
+    assert seqs == list(range(seqs[0], seqs[0] + len(seqs)))
+    a.pause("lock")
+    a.resume("lock")
+    a.invalidate()
+    assert seen[-1][:4] == ("a", "INVALIDATE", None, 4)
+    sub.unsubscribe()
+    count = len(seen)
+    unnamed.set("v")
+    assert len(seen) == count
+
+
+def test_nodes_added_later_are_not_observed():
+    graph = Graph()
+    seen = []
+    sub = graph.observe(lambda *args: seen.append(args))
+    assert seen == []
+    late = graph.state(1)
+    late.set(2)
+    assert seen == []
+    del sub
+
+
+def test_observer_exceptions_are_printed_and_dropped(capsys):
+    graph = Graph()
+    node = graph.state(1)
+
+    def observer(path, kind, payload, tier, seq):
+        if kind == "DATA":
+            raise ValueError("bad observer")
+
+    sub = graph.observe(observer)
+    node.set(2)
+    assert node.cache() == 2
+    assert capsys.readouterr().err.count("ValueError: bad observer") == 2
+    del sub
+
+
+def test_base_exception_during_observe_leaves_no_sink():
+    graph = Graph()
+    first = graph.state(1, name="first")
+    second = graph.state(2, name="second")
+    calls = []
+    stored = Fatal()
+
+    def observer(path, kind, payload, tier, seq):
+        calls.append((path, kind))
+        if path == "second" and kind == "DATA":
+            raise stored
+
+    with pytest.raises(Fatal) as info:
+        graph.observe(observer)
+    assert info.value is stored
+    del calls[:]
+    first.set(3)
+    second.set(4)
+    assert calls == []
+    assert graph.raise_pending_fatal() is None
+
+
+def test_base_exception_from_an_observer_aborts_the_operation():
+    graph = Graph()
+    node = graph.state(1)
+    stored = KeyboardInterrupt()
+
+    def observer(path, kind, payload, tier, seq):
+        if kind == "DATA" and payload == 5:
+            raise stored
+
+    sub = graph.observe(observer)
+    with pytest.raises(KeyboardInterrupt) as info:
+        node.set(5)
+    assert info.value is stored
+    node.set(6)
+    assert node.cache() == 6
+    del sub
+
+
+def test_drop_detaches_and_nothing_leaks():
+    graph = Graph()
+    nodes = [graph.state(i) for i in range(5)]
+    calls = []
+
+    def observer(*args):
+        calls.append(args[1])
+
+    for _ in range(20):
+        graph.observe(observer)
+    gc.collect()
+    refs = sys.getrefcount(observer)
+    for _ in range(300):
+        sub = graph.observe(observer)
+        nodes[0].set(1)
+        del sub
+        graph.observe(observer).unsubscribe()
+    gc.collect()
+    assert sys.getrefcount(observer) == refs
+    calls.clear()
+    nodes[1].set(2)
+    assert calls == []
