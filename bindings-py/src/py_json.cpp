@@ -120,11 +120,6 @@ Json to_json(PyObject* object, OpenContainers& open, std::uint32_t depth) {
   refuse(kNotCompatible);
 }
 
-// A str of JSON text; bytes that are not UTF-8 raise UnicodeDecodeError.
-kit::OwnedRef py_text(const std::string& text) {
-  return kit::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 kit::OwnedRef scalar_to_py(const Json& value) {
   switch (value.type()) {
     case Json::value_t::null:
@@ -143,7 +138,7 @@ kit::OwnedRef scalar_to_py(const Json& value) {
     case Json::value_t::number_float:
       return kit::check(PyFloat_FromDouble(value.get<double>()));
     case Json::value_t::string:
-      return py_text(value.get_ref<const std::string&>());
+      return kit::decode_utf8(value.get_ref<const std::string&>());
     default:
       // Binary and discarded values never reach a runtime value.
       fault("json value of an unsupported kind reached the Python boundary");
@@ -167,7 +162,7 @@ void attach(Frame& frame, kit::OwnedRef child) {
   if (frame.json->is_array()) {
     kit::check_status(PyList_Append(frame.container.get(), child.get()));
   } else {
-    kit::OwnedRef key = py_text(frame.next.key());
+    kit::OwnedRef key = kit::decode_utf8(frame.next.key());
     kit::check_status(PyDict_SetItem(frame.container.get(), key.get(), child.get()));
   }
   ++frame.next;

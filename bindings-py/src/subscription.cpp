@@ -13,22 +13,18 @@ namespace korvalinth::py {
 
 namespace {
 
-kit::OwnedRef py_text(const std::string& text) {
-  return kit::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 // What a subscriber receives with each kind.
 kit::OwnedRef subscriber_payload(const Message& message) {
   switch (message.kind()) {
     case MessageKind::Data:
       return cached_value_to_py(message.value());
     case MessageKind::Error:
-      return py_text(message.error_value()->display());
+      return kit::decode_utf8(message.error_value()->display());
     case MessageKind::Pause:
     case MessageKind::Resume:
-      return py_text(message.lock_id());
+      return kit::decode_utf8(message.lock_id());
     case MessageKind::Pull:
-      return py_text(message.pull_request().pull_id);
+      return kit::decode_utf8(message.pull_request().pull_id);
     default:
       return kit::py_none();
   }
@@ -75,9 +71,9 @@ class ObserverSink final : public Sink {
     kit::GilGuard gil;
     kit::OwnedRef result;
     try {
-      kit::OwnedRef path = py_text(path_);
+      kit::OwnedRef path = kit::decode_utf8(path_);
       kit::OwnedRef kind_name = kit::to_py_str(message_kind_name(kind));
-      kit::OwnedRef payload = data ? cached_value_to_py(data) : error ? py_text(*error) : kit::py_none();
+      kit::OwnedRef payload = data ? cached_value_to_py(data) : error ? kit::decode_utf8(*error) : kit::py_none();
       kit::OwnedRef tier = kit::check(PyLong_FromLong(message_tier(kind)));
       kit::OwnedRef number = kit::check(PyLong_FromUnsignedLongLong(seq));
       PyObject* args[6] = {nullptr, path.get(), kind_name.get(), payload.get(), tier.get(), number.get()};

@@ -13,6 +13,10 @@ OwnedRef to_py_str(std::string_view text) {
   return OwnedRef::steal(str);
 }
 
+OwnedRef decode_utf8(std::string_view text) {
+  return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 std::string_view str_view(BorrowedRef str) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str.get(), &size);

@@ -15,6 +15,10 @@ namespace korvalinth::kit {
 // fault, not a Python error.
 OwnedRef to_py_str(std::string_view text);
 
+// A new Python str of text that may not be UTF-8 (the runtime's texts):
+// bytes that are not UTF-8 raise UnicodeDecodeError.
+OwnedRef decode_utf8(std::string_view text);
+
 // The UTF-8 text of a str; a str that cannot be encoded (lone surrogates)
 // raises UnicodeEncodeError.
 std::string_view str_view(BorrowedRef str);
