@@ -330,3 +330,21 @@ def test_operations_from_inside_a_subscriber(graph):
     assert mirror.cache() == 40
     assert ("DATA", 40) in seen
     del subs
+
+
+def test_nodes_and_subscriptions_are_bound_to_their_thread(graph, unraisable):
+    from conftest import run_in_thread
+
+    node = graph.state(1)
+    sub = node.subscribe(lambda k, p: None)
+    for call in (node.status, lambda: node.set(2), sub.unsubscribe):
+        outcome = run_in_thread(call)
+        raised = outcome["raised"]
+        assert type(raised).__name__ == "PanicException"
+        assert "is unsendable, but sent to another thread" in str(raised)
+    assert str(run_in_thread(node.cache)["raised"]) == "_native::PyNode is unsendable, but sent to another thread"
+    assert node.cache() == 1
+    holder = [graph.state(3)]
+    run_in_thread(holder.clear)
+    assert any("_native::PyNode is unsendable, but is being dropped on another thread" in str(u.exc_value)
+               for u in unraisable)
