@@ -20,6 +20,7 @@
 
 #include "host_boundary/host_boundary.hpp"
 #include "kit/errors.hpp"
+#include "node/drop_fault.hpp"
 #include "pending_fatal.hpp"
 
 namespace korvalinth::py {
@@ -35,7 +36,15 @@ template <class Op>
 auto run_guarded(const PendingFatalSlot& slot, Op&& op) -> decltype(std::forward<Op>(op)()) {
   try {
     HostBoundaryScope boundary;
-    return std::forward<Op>(op)();
+    // A fault kept by a destructor during the operation is raised here.
+    if constexpr (std::is_void_v<decltype(std::forward<Op>(op)())>) {
+      std::forward<Op>(op)();
+      raise_kept_drop_fault();
+    } else {
+      auto result = std::forward<Op>(op)();
+      raise_kept_drop_fault();
+      return result;
+    }
   } catch (kit::PyErrAlreadySet&) {
     throw;
   } catch (...) {

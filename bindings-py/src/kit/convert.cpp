@@ -89,6 +89,13 @@ bool extract_bool(BorrowedRef object) {
   throw_downcast_error(object, "bool");
 }
 
+std::uint64_t extract_u64(BorrowedRef object) {
+  OwnedRef number = PyLong_Check(object.get()) ? object.new_ref() : check(PyNumber_Index(object.get()));
+  unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrAlreadySet();
+  return value;
+}
+
 }  // namespace korvalinth::kit
 
 namespace korvalinth::kit {

@@ -2,6 +2,7 @@
 // Conversions between Python objects and C++ values shared by all methods.
 // Refusals are Python exceptions carried as PyErrAlreadySet.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +41,10 @@ std::string extract_str(BorrowedRef object);
 // A bool gives its value, and so does numpy's bool through its truth value;
 // anything else (None and ints included) the downcast error naming "bool".
 bool extract_bool(BorrowedRef object);
+
+// An int (or an object with __index__) within 0..2^64-1; a negative or too
+// large value is CPython's OverflowError, anything else its TypeError.
+std::uint64_t extract_u64(BorrowedRef object);
 
 }  // namespace korvalinth::kit
 
