@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "batch/batch.hpp"
+#include "callback_errors.hpp"
 #include "callback_settlers.hpp"
 #include "ctx.hpp"
 #include "kit/gil.hpp"

@@ -1,6 +1,7 @@
 #include "graph.hpp"
 
 #include "graph/observe.hpp"
+#include "graph_methods.hpp"
 #include "guard.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
@@ -67,6 +68,26 @@ struct GraphClass {
   static constexpr kit::Method<PyGraph> methods[] = {
       {"state", graph_state, {{"value"}, {"name", kit::none}}},
       {"state_empty", graph_state_empty, {{"name", kit::none}}},
+      {"producer", graph_producer, {{"callback"}, {"name", kit::none}}},
+      {"node",
+       graph_node,
+       {{"deps"},
+        {"callback"},
+        {"name", kit::none},
+        {"partial", kit::no},
+        {"complete_when_deps_complete", kit::yes},
+        {"error_when_deps_error", kit::yes},
+        {"terminal_as_real_input", kit::no},
+        {"pausable", kit::none},
+        {"pull_id", kit::none},
+        {"restore_ref", kit::none},
+        {"restore_config", kit::none},
+        {"restore_config_version", kit::none}}},
+      {"derived", graph_derived, {{"deps"}, {"callback"}, {"name", kit::none}}},
+      {"effect", graph_effect, {{"deps"}, {"callback"}, {"name", kit::none}}},
+      {"batch", graph_batch, {{"callback"}}},
+      {"_find", graph_find, {{"id"}}},
+      {"_set_state_by_id", graph_set_state_by_id_method, {{"id"}, {"value"}}},
       {"observe", graph_observe, {{"callback"}}},
       {"raise_pending_fatal", graph_raise_pending_fatal},
   };

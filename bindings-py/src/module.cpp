@@ -3,6 +3,7 @@
 // order is also the order of __all__.
 
 #include "checkpoint_encoder.hpp"
+#include "ctx.hpp"
 #include "graph.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
@@ -16,6 +17,7 @@ namespace {
 kit::OwnedRef version(const kit::Args&) { return kit::to_py_str("0.0.0"); }
 
 const kit::ModuleClass kClasses[] = {
+    {"Ctx", ctx_type},
     {"Graph", graph_type},
     {"Node", node_type},
     {"Subscription", subscription_type},

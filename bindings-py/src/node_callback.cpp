@@ -37,7 +37,10 @@ void py_node_callback_adapter(RunContext& run, kit::BorrowedRef callback, const 
       outcome = CallOutcome::raised(e.take());
     }
     if (ctx) {
-      outcome = CallOutcome::of_call(PyObject_CallOneArg(callback.get(), ctx.get()));
+      // The spare leading slot lets the callee prepend without copying.
+      PyObject* call_args[2] = {nullptr, ctx.get()};
+      outcome = CallOutcome::of_call(
+          PyObject_Vectorcall(callback.get(), call_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
       invalidate_ctx(ctx.borrow());
       if (outcome.ok()) apply_ctx_actions(ctx.borrow(), run, slot);
     }

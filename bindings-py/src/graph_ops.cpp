@@ -1,0 +1,73 @@
+// Graph.batch, Graph._find and Graph._set_state_by_id: the Graph methods
+// that build no node of the graph's own.
+
+#include "batch/batch.hpp"
+#include "callback_settlers.hpp"
+#include "graph/describe.hpp"
+#include "graph_methods.hpp"
+#include "guard.hpp"
+#include "kit/convert.hpp"
+#include "kit/entry.hpp"
+#include "kit/gil.hpp"
+#include "node.hpp"
+#include "node/construct.hpp"
+#include "node/node_ops.hpp"
+#include "py_object_value.hpp"
+
+namespace korvalinth::py {
+
+namespace {
+
+// The core of this thread that belongs to no graph: the placeholders of
+// graph lookup handles live in it.
+const CoreRef& detached_core() {
+  thread_local CoreRef core = GraphCore::create();
+  return core;
+}
+
+}  // namespace
+
+// The callable's own exception is raised unchanged (no post-drain then); a
+// batch opened inside another one only runs its callable.
+kit::OwnedRef graph_batch(PyGraph& self, const kit::Args& args) {
+  kit::OwnedRef callback = args[0].new_ref();
+  raise_pending_fatal(*self.fatal);
+  CallOutcome outcome;
+  run_guarded(*self.fatal, [&] {
+    run_batch([&] {
+      kit::GilGuard gil;
+      outcome = CallOutcome::of_call(PyObject_CallNoArgs(callback.get()));
+      return !outcome.ok();
+    });
+  });
+  if (!outcome.ok()) throw kit::PyErrAlreadySet(outcome.take_exception());
+  outcome = CallOutcome();
+  post_drain(*self.fatal);
+  return kit::py_none();
+}
+
+kit::OwnedRef graph_find(PyGraph& self, const kit::Args& args) {
+  std::string id = args.convert(0, kit::extract_str);
+  raise_pending_fatal(*self.fatal);
+  std::optional<NodeHandle> found = self.container->find(id);
+  if (!found) return kit::py_none();
+  NodeHandle placeholder =
+      construct_node(detached_core(), {}, std::nullopt, Dispatcher::thread_default(), nullptr, NodeSpec{});
+  return make_node_object(PyNode(self.fatal, std::move(*found), std::move(placeholder)));
+}
+
+kit::OwnedRef graph_set_state_by_id_method(PyGraph& self, const kit::Args& args) {
+  std::string id = args.convert(0, kit::extract_str);
+  kit::OwnedRef value = args[1].new_ref();
+  raise_pending_fatal(*self.fatal);
+  std::optional<NodeHandle> found = self.container->find(id);
+  if (!found) kit::throw_error(PyExc_RuntimeError, "conformance node '" + id + "' was not found");
+  if (!describes_state_node(*self.container, id)) {
+    kit::throw_error(PyExc_RuntimeError, "conformance state setter requires a graph state node");
+  }
+  run_guarded(*self.fatal, [&] { graph_set_state_by_id(make_py_value(std::move(value)), *found); });
+  post_drain(*self.fatal);
+  return kit::py_none();
+}
+
+}  // namespace korvalinth::py
