@@ -1,0 +1,237 @@
+"""Graph.node: computed nodes over several deps with their options, and the
+Python node callback adapter."""
+
+import inspect
+
+import pytest
+
+from korvalinth._native import Graph, Node
+
+
+class Fatal(BaseException):
+    pass
+
+
+def recorder():
+    seen = []
+    return seen, lambda kind, payload: seen.append((kind, payload))
+
+
+def watched(node):
+    seen, sink = recorder()
+    return seen, node.subscribe(sink)
+
+
+def summing(ctx):
+    """Emits the sum of the deps that have values."""
+    entries = [ctx.data_entry(i) for i in range(ctx.dep_len())]
+    ctx.emit(sum(value for has, value in entries if has))
+
+
+def test_a_node_over_several_deps_runs_when_all_have_values():
+    graph = Graph()
+    a = graph.state(1)
+    b = graph.state_empty()
+    c = graph.state(100)
+    node = graph.node([a, b, c], summing, name="sum")
+    assert type(node) is Node
+    seen, sub = watched(node)
+    assert seen == [("START", None)]
+    b.set(10)
+    assert node.cache() == 111
+    a.set(2)
+    assert seen[-2:] == [("DIRTY", None), ("DATA", 112)]
+
+
+def test_partial_runs_with_the_deps_that_have_values():
+    graph = Graph()
+    a = graph.state(1)
+    b = graph.state_empty()
+    entries = []
+
+    def callback(ctx):
+        entries.append((ctx.data_entry(0), ctx.data_entry(1)))
+
+    seen, sub = watched(graph.node([a, b], callback, partial=True))
+    assert entries == [((True, 1), (False, None))]
+    b.set(2)
+    assert entries[-1] == ((True, 1), (True, 2))
+
+
+def test_terminal_options():
+    graph = Graph()
+    a = graph.state(1)
+    done = graph.node([a], lambda ctx: ctx._conformance_down_complete())
+    failed = graph.derived([a], lambda value: 1 / 0)
+
+    # Defaults: completes with its deps, errors with a dep's error text.
+    completing = graph.node([done], summing)
+    erroring = graph.node([failed], summing)
+    seen_c, sub_c = watched(completing)
+    seen_e, sub_e = watched(erroring)
+    assert completing.status() == "completed" and seen_c[-1] == ("COMPLETE", None)
+    assert erroring.status() == "errored" and seen_e[-1] == ("ERROR", "ZeroDivisionError: division by zero")
+
+    # Turned off, the node stays open.
+    other = graph.state(1)
+    open_node = graph.node([done, other], summing, partial=True, complete_when_deps_complete=False)
+    tolerant = graph.node([failed, other], summing, partial=True, error_when_deps_error=False)
+    seen_o, sub_o = watched(open_node)
+    seen_t, sub_t = watched(tolerant)
+    assert open_node.status() != "completed" and tolerant.status() != "errored"
+    other.set(5)
+    assert tolerant.cache() == 5
+
+    # As real input the run sees the terminal.
+    terminals = []
+    fresh = graph.derived([graph.state(1)], lambda value: 1 / 0)
+    as_input = graph.node([fresh], lambda ctx: terminals.append(ctx.terminal(0)), partial=True,
+                          error_when_deps_error=False, terminal_as_real_input=True)
+    seen_i, sub_i = watched(as_input)
+    assert terminals == ["ZeroDivisionError: division by zero"]
+
+
+def test_a_diamond_runs_its_bottom_node_once_per_wave():
+    graph = Graph()
+    top = graph.state(1)
+    left = graph.node([top], lambda ctx: ctx.emit(ctx.data_entry(0)[1] + 1))
+    right = graph.node([top], lambda ctx: ctx.emit(ctx.data_entry(0)[1] * 2))
+    runs = []
+
+    def bottom(ctx):
+        runs.append((ctx.data_entry(0)[1], ctx.data_entry(1)[1]))
+        ctx.emit(runs[-1])
+
+    seen, sub = watched(graph.node([left, right], bottom))
+    assert runs == [(2, 2)]
+    top.set(5)
+    assert runs == [(2, 2), (6, 10)]
+    assert seen[-2:] == [("DIRTY", None), ("DATA", (6, 10))]
+
+
+def test_ids_of_unnamed_nodes_and_none_as_name():
+    graph = Graph()
+    a = graph.state(1, name="a")
+    graph.node([], lambda ctx: None)
+    graph.node([a], lambda ctx: None, name=None)
+    graph.state(2)
+    graph.node([a], lambda ctx: None)
+    # One counter for every kind of the graph.
+    for id in ("node#0", "node#1", "state#2", "node#3"):
+        assert graph._find(id) is not None
+    graph.node([a], lambda ctx: None, name="x")
+    with pytest.raises(RuntimeError, match="^duplicate graph node id 'x'$"):
+        graph.node([a], lambda ctx: None, name="x")
+
+
+def test_a_node_without_deps_runs_on_activation():
+    graph = Graph()
+    calls = []
+
+    def callback(ctx):
+        calls.append(ctx.dep_len())
+        ctx.emit("v")
+
+    node = graph.node([], callback)
+    assert calls == []
+    seen, sub = watched(node)
+    assert calls == [0] and seen == [("START", None), ("DATA", "v")]
+
+
+def test_the_callbacks_return_value_emits_nothing():
+    graph = Graph()
+    a = graph.state(1)
+    node = graph.node([a], lambda ctx: 42)
+    seen, sub = watched(node)
+    assert seen == [("START", None)] and node.cache_entry() == (False, None)
+
+
+def test_callback_exceptions():
+    graph = Graph()
+    a = graph.state(1)
+    seen, sub = watched(graph.node([a], 42))
+    assert seen[-1][0] == "ERROR" and seen[-1][1].startswith("TypeError: ")
+
+    b = graph.state(1)
+    fatal = Fatal("stop")
+
+    def callback(ctx):
+        ctx.emit("queued")
+        if ctx.data_entry(0)[1] == 2:
+            raise fatal
+
+    node = graph.node([b], callback)
+    seen, sub = watched(node)
+    with pytest.raises(Fatal) as info:
+        b.set(2)
+    assert info.value is fatal
+    assert ("DATA", "queued") in seen
+    assert graph.raise_pending_fatal() is None
+
+
+def test_restore_arguments():
+    graph = Graph()
+    a = graph.state(1)
+    graph.node([a], summing, restore_config=None)
+    with pytest.raises(ValueError, match="^restore config requires a restore ref$"):
+        graph.node([a], summing, restore_config=0)
+    with pytest.raises(ValueError, match="^restore config requires a restore ref$"):
+        graph.node([a], summing, restore_config_version="v1")
+    with pytest.raises(ValueError, match="^checkpoint value is not strict JSON compatible$"):
+        graph.node([a], summing, restore_ref="sum", restore_config=(1, 2))
+    with pytest.raises(ValueError, match="^checkpoint value must be finite strict JSON$"):
+        graph.node([a], summing, restore_ref="sum", restore_config={}, restore_config_version=float("nan"))
+    node = graph.node([a], summing, restore_ref="sum", restore_config={"k": [1]}, restore_config_version=2)
+    assert node.status() == "sentinel"
+
+
+def test_builder_refusals():
+    graph = Graph()
+    foreign = Graph().state(1)
+    with pytest.raises(RuntimeError) as info:
+        graph.node([foreign], summing)
+    assert str(info.value) == "node dep belongs to a different graph; cross-graph deps require a wire bridge"
+    with pytest.raises(RuntimeError) as info:
+        graph.node([foreign], summing, name="n")
+    assert str(info.value) == "n dep belongs to a different graph; cross-graph deps require a wire bridge"
+    with pytest.raises(RuntimeError, match=r"^pullId \+ pausable:false is invalid \(R-pull / R-pause-modes\)$"):
+        graph.node([], summing, pull_id="p", pausable="false")
+    with pytest.raises(ValueError, match="^pausable must be true, 'resumeAll', or false$"):
+        graph.node([], summing, pausable="True")
+    assert graph._find("n") is None
+
+
+def test_argument_errors_and_signature():
+    graph = Graph()
+    with pytest.raises(TypeError, match=r"^Graph.node\(\) missing 1 required positional argument: 'callback'$"):
+        graph.node([])
+    with pytest.raises(TypeError) as info:
+        graph.node("ab", summing)
+    assert str(info.value) == "Can't extract `str` to `Vec`" and info.value.__notes__ == ["while processing 'deps'"]
+    with pytest.raises(TypeError) as info:
+        graph.node([], summing, partial=1)
+    assert info.value.__notes__ == ["while processing 'partial'"]
+    with pytest.raises(TypeError) as info:
+        graph.node([], summing, restore_ref=1)
+    assert info.value.__notes__ == ["while processing 'restore_ref'"]
+    assert str(inspect.signature(Graph.node)) == (
+        "(self, /, deps, callback, name=None, partial=False, complete_when_deps_complete=True, "
+        "error_when_deps_error=True, terminal_as_real_input=False, pausable=None, pull_id=None, "
+        "restore_ref=None, restore_config=None, restore_config_version=None)"
+    )
+    assert not Graph.node.__doc__
+
+
+def test_a_node_built_inside_a_callback_is_built_at_once():
+    graph = Graph()
+    a = graph.state(1)
+    built = []
+
+    def callback(ctx):
+        inner = graph.node([a], summing)
+        built.append(inner)
+        ctx.emit(graph._find("node#1") is not None)
+
+    node = graph.node([a], callback)
+    seen, sub = watched(node)
+    assert node.cache() is True and built[0].status() == "sentinel"

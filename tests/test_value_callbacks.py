@@ -1,0 +1,207 @@
+"""Graph.derived, Graph.effect and Graph.producer: callbacks that take dep
+values and return the next value."""
+
+import gc
+import weakref
+
+import pytest
+
+from korvalinth._native import Graph, Node
+
+ABSENT = "RuntimeError: dependency DATA is absent at the Python callback boundary"
+
+
+class Fatal(BaseException):
+    pass
+
+
+class Marker:
+    pass
+
+
+def watched(node):
+    seen = []
+    return seen, node.subscribe(lambda kind, payload: seen.append((kind, payload)))
+
+
+def test_derived_takes_dep_values_in_order_and_emits_its_return():
+    graph = Graph()
+    a = graph.state(2)
+    b = graph.state(3)
+    calls = []
+
+    def callback(x, y):
+        calls.append((x, y))
+        return x - y
+
+    node = graph.derived([a, b], callback, name="diff")
+    assert type(node) is Node and calls == []
+    seen, sub = watched(node)
+    assert seen == [("START", None), ("DATA", -1)]
+    b.set(10)
+    assert calls == [(2, 3), (2, 10)] and node.cache() == -8
+
+
+def test_derived_returning_none_emits_none_and_passes_objects_through():
+    graph = Graph()
+    value = Marker()
+    a = graph.state(value)
+    passed = graph.derived([a], lambda v: v)
+    nothing = graph.derived([a], lambda v: None)
+    seen_p, sub_p = watched(passed)
+    seen_n, sub_n = watched(nothing)
+    assert passed.cache() is value
+    assert seen_n == [("START", None), ("DATA", None)] and nothing.cache_entry() == (True, None)
+
+
+def test_empty_deps_call_the_callback_without_arguments():
+    graph = Graph()
+    calls = []
+    derived = graph.derived([], lambda *args: calls.append(("derived", args)) or "d")
+    effect = graph.effect((), lambda *args: calls.append(("effect", args)))
+    seen_d, sub_d = watched(derived)
+    seen_e, sub_e = watched(effect)
+    assert calls == [("derived", ()), ("effect", ())]
+    assert derived.cache() == "d" and seen_e == [("START", None)]
+
+
+def test_a_dep_without_a_value_is_an_error_before_the_call():
+    graph = Graph()
+    a = graph.state(1)
+    b = graph.state(2)
+    calls = []
+    node = graph.derived([a, b], lambda x, y: calls.append((x, y)))
+    seen, sub = watched(node)
+    b.invalidate()
+    assert a.set(3) is None
+    assert calls == [(1, 2)]
+    assert seen[-1] == ("ERROR", ABSENT) and node.status() == "errored"
+
+
+def test_effect_discards_its_return_value_at_once():
+    graph = Graph()
+    a = graph.state(1)
+    returned = []
+
+    def callback(value):
+        marker = Marker()
+        returned.append(weakref.ref(marker))
+        return marker
+
+    effect = graph.effect([a], callback)
+    seen, sub = watched(effect)
+    a.set(2)
+    gc.collect()
+    assert [ref() for ref in returned] == [None, None]
+    assert [kind for kind, _ in seen if kind == "DATA"] == [] and effect.cache_entry() == (False, None)
+
+
+def test_producer_runs_on_activation_and_emits_its_return():
+    graph = Graph()
+    calls = []
+
+    def callback():
+        calls.append(1)
+        return len(calls)
+
+    node = graph.producer(callback, name="p")
+    assert calls == []
+    seen, sub = watched(node)
+    assert seen == [("START", None), ("DATA", 1)]
+    seen_2, sub_2 = watched(node)
+    assert calls == [1] and seen_2 == [("START", None), ("DATA", 1)]
+    none = graph.producer(lambda: None)
+    seen_n, sub_n = watched(none)
+    assert seen_n[-1] == ("DATA", None)
+
+
+def test_exceptions_become_errors_or_are_raised_as_fatal():
+    graph = Graph()
+    a = graph.state(1)
+
+    def fails(value):
+        if value == 2:
+            raise ValueError("bad")
+        return value
+
+    derived = graph.derived([a], fails)
+    effect = graph.effect([a], fails)
+    seen_d, sub_d = watched(derived)
+    seen_e, sub_e = watched(effect)
+    assert a.set(2) is None
+    assert seen_d[-1] == ("ERROR", "ValueError: bad") and seen_e[-1] == ("ERROR", "ValueError: bad")
+
+    fatal = Fatal()
+    producer = graph.producer(lambda: (_ for _ in ()).throw(fatal))
+    with pytest.raises(Fatal) as info:
+        producer.subscribe(lambda kind, payload: None)
+    assert info.value is fatal
+    assert graph.raise_pending_fatal() is None
+
+    b = graph.state(1)
+    interrupt = KeyboardInterrupt()
+
+    def interrupts(value):
+        if value == 2:
+            raise interrupt
+
+    seen_i, sub_i = watched(graph.effect([b], interrupts))
+    with pytest.raises(KeyboardInterrupt) as info:
+        b.set(2)
+    assert info.value is interrupt
+
+
+def test_a_non_callable_callback_fails_when_the_node_runs():
+    graph = Graph()
+    node = graph.derived([graph.state(1)], 42)
+    producer = graph.producer("not callable")
+    seen, sub = watched(node)
+    seen_p, sub_p = watched(producer)
+    assert seen[-1][0] == "ERROR" and seen[-1][1].startswith("TypeError: ")
+    assert seen_p[-1][0] == "ERROR" and seen_p[-1][1].startswith("TypeError: ")
+
+
+def test_ids_and_argument_errors():
+    graph = Graph()
+    a = graph.state(1, name="a")
+    graph.derived([a], abs)
+    graph.effect([a], abs, name=None)
+    graph.producer(int)
+    for id in ("derived#0", "effect#1", "producer#2"):
+        assert graph._find(id) is not None
+    with pytest.raises(TypeError) as info:
+        graph.derived([a], abs, name=1)
+    assert info.value.__notes__ == ["while processing 'name'"]
+    with pytest.raises(TypeError) as info:
+        graph.effect([a, 1], abs)
+    assert str(info.value) == "'int' object is not an instance of 'Node'"
+    assert info.value.__notes__ == ["while processing 'deps'"]
+    with pytest.raises(TypeError, match=r"^Graph.producer\(\) missing 1 required positional argument: 'callback'$"):
+        graph.producer()
+    with pytest.raises(RuntimeError) as info:
+        graph.derived([Graph().state(1)], abs)
+    assert str(info.value) == "derived dep belongs to a different graph; cross-graph deps require a wire bridge"
+    with pytest.raises(RuntimeError) as info:
+        graph.effect([Graph().state(1)], abs)
+    assert str(info.value).startswith("effect dep belongs to a different graph")
+    assert Graph.derived.__text_signature__ == "($self, deps, callback, name=None)"
+    assert Graph.effect.__text_signature__ == "($self, deps, callback, name=None)"
+    assert Graph.producer.__text_signature__ == "($self, callback, name=None)"
+
+
+def test_building_calls_no_python_and_the_callback_lives_with_the_node():
+    graph = Graph()
+    a = graph.state(1)
+    marker = Marker()
+    marker.calls = 0
+
+    def callback(value):
+        marker.calls += 1
+
+    ref = weakref.ref(callback)
+    node = graph.effect([a], callback)
+    del callback
+    gc.collect()
+    assert ref() is not None and marker.calls == 0
+    seen, sub = watched(node)
+    assert marker.calls == 1
