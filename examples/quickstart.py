@@ -1,8 +1,32 @@
-"""Makes a graph and shows the module's version."""
+"""A small graph: two state nodes, a computed node, a derived node and an
+effect that prints; then a batch that changes both states at once."""
 
 import korvalinth
 
 graph = korvalinth.Graph(name="quickstart")
-print("korvalinth", korvalinth.version())
-print("graph:", graph)
-print("pending fatal:", graph.raise_pending_fatal())
+price = graph.state(10, name="price")
+quantity = graph.state(3, name="quantity")
+
+
+def total(ctx):
+    # A computed node reads its deps through its Ctx and emits through it.
+    (_, p), (_, q) = ctx.data_entry(0), ctx.data_entry(1)
+    ctx.emit(p * q)
+
+
+total_node = graph.node([price, quantity], total, name="total")
+with_tax = graph.derived([total_node], lambda t: round(t * 1.2, 2), name="with_tax")
+printer = graph.effect([with_tax], lambda v: print("with tax:", v), name="printer")
+
+subscription = printer.subscribe(lambda kind, payload: None)  # activates the chain
+price.set(12)
+
+
+def change_both():
+    price.set(20)
+    quantity.set(5)
+    print("inside the batch, total is still", total_node.cache())
+
+
+graph.batch(change_both)  # the effect runs once, after the batch
+print("total:", total_node.cache())
