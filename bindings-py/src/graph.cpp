@@ -1,5 +1,6 @@
 #include "graph.hpp"
 
+#include "describe_output.hpp"
 #include "graph/observe.hpp"
 #include "graph_methods.hpp"
 #include "guard.hpp"
@@ -86,6 +87,7 @@ struct GraphClass {
       {"derived", graph_derived, {{"deps"}, {"callback"}, {"name", kit::none}}},
       {"effect", graph_effect, {{"deps"}, {"callback"}, {"name", kit::none}}},
       {"batch", graph_batch, {{"callback"}}},
+      {"describe", graph_describe},
       {"_find", graph_find, {{"id"}}},
       {"_set_state_by_id", graph_set_state_by_id_method, {{"id"}, {"value"}}},
       {"observe", graph_observe, {{"callback"}}},

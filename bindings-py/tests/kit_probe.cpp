@@ -9,6 +9,7 @@
 #include "callback_errors.hpp"
 #include "checkpoint/checkpoint_value_encoding.hpp"
 #include "checkpoint_encoder.hpp"
+#include "describe_output.hpp"
 #include "json/json_value.hpp"
 #include "node.hpp"
 #include "node/construct.hpp"
@@ -236,6 +237,44 @@ OwnedRef probe_make_stale_node(Probe& self, const Args&) {
   return make_node_object(self.fatal, std::move(stale));
 }
 
+// ---- describe output ----
+
+// A description holding every value kind, converted as Graph.describe does.
+OwnedRef describe_sample(const Args&) {
+  GraphDescription d;
+  auto add = [&](std::string id, std::optional<DescribedValue> value) {
+    NodeDescription n;
+    n.id = std::move(id);
+    n.factory = "state";
+    n.status = value ? NodeStatus::Settled : NodeStatus::Sentinel;
+    n.value = std::move(value);
+    d.nodes.push_back(std::move(n));
+  };
+  add("t", true);
+  add("f", false);
+  add("i", std::int64_t{INT64_MIN});
+  add("u", std::uint64_t{UINT64_MAX});
+  add("x", 1.5);
+  add("s", std::string("snowman \u2603"));
+  add("o", OpaqueValue{});
+  add("none", std::nullopt);
+  NodeDescription meta;
+  meta.id = "meta";
+  meta.name = "m";
+  meta.factory = "derived";
+  meta.status = NodeStatus::Settled;
+  meta.value = OpaqueValue{};
+  meta.deps = {"t", "f"};
+  meta.metadata = std::map<std::string, std::string>{{"b", "2"}, {"a", "1"}};
+  d.nodes.push_back(std::move(meta));
+  d.edges = {{"t", "meta"}, {"f", "meta"}};
+  GraphDescription sub;
+  sub.name = "sub";
+  d.subgraphs = std::vector<GraphDescription>{};
+  d.subgraphs->push_back(std::move(sub));
+  return describe_to_py(std::move(d));
+}
+
 struct ProbeClass {
   using Record = Probe;
   static constexpr const char* module = "_kit_probe";
@@ -296,6 +335,7 @@ struct Functions {
         {"pausable", kit::none},
         {"pull_id", kit::none}}},
       {"text", text, {{"text"}}},
+      {"describe_sample", describe_sample},
   };
 };
 
