@@ -110,3 +110,48 @@ def test_describe_runs_on_the_creating_thread_only():
 
 def test_signature_as_inspect_sees_it():
     assert str(inspect.signature(Graph().describe)) == "()"
+
+
+def test_computed_nodes_list_their_deps_and_one_edge_per_dep():
+    graph = Graph("g")
+    a = graph.state(1, name="a")
+    b = graph.state_empty(name="b")
+    both = graph.derived([a, b], lambda x, y: x, name="both")
+    twice = graph.derived([a, a], lambda x, y: x)
+    graph.effect([both], lambda v: None, name="fx")
+    out = graph.describe()
+    assert [n["id"] for n in out["nodes"]] == ["a", "b", "both", "derived#0", "fx"]
+    by_id = {n["id"]: n for n in out["nodes"]}
+    assert by_id["both"] == node("both", name="both", factory="derived", status="sentinel", has_value=False,
+                                 deps=["a", "b"])
+    assert by_id["derived#0"]["deps"] == ["a", "a"] and by_id["derived#0"]["factory"] == "derived"
+    assert by_id["fx"]["factory"] == "effect"
+    assert out["edges"] == [
+        {"from": "a", "to": "both"},
+        {"from": "b", "to": "both"},
+        {"from": "a", "to": "derived#0"},
+        {"from": "a", "to": "derived#0"},
+        {"from": "both", "to": "fx"},
+    ]
+    del twice
+
+
+def test_a_stored_pending_fatal_is_raised_once_before_the_walk():
+    # The subscriber of b's node runs when a's batch closes, under a's
+    # guard; the fatal it stores stays in b's slot until b is used.
+    a, b = Graph(), Graph()
+    s = b.state_empty(name="s")
+    stored = KeyboardInterrupt("stop")
+
+    def subscriber(kind, payload):
+        if kind == "DATA":
+            raise stored
+
+    sub = s.subscribe(subscriber)
+    with pytest.raises(RuntimeError, match="^host boundary abort without pending fatal$"):
+        a.batch(lambda: s.set(1))
+    with pytest.raises(KeyboardInterrupt) as info:
+        b.describe()
+    assert info.value is stored
+    assert b.describe()["nodes"][0]["id"] == "s"
+    del sub
