@@ -65,6 +65,43 @@ inline NodeHandle add_map_node(const GraphRef& g, std::string id, const NodeHand
                      options_named("", RegistryRef{"map", Json{{"fn", fn_name}}, std::nullopt}));
 }
 
+// A descriptor whose create is a callable.
+struct LambdaDescriptor final : RestoreDescriptor {
+  std::string label;
+  std::function<RestoreOutcome(const RestoreCreateRequest&)> body;
+  LambdaDescriptor(std::string l, std::function<RestoreOutcome(const RestoreCreateRequest&)> b)
+      : label(std::move(l)), body(std::move(b)) {}
+  std::string name() const override { return label; }
+  RestoreOutcome create(const RestoreCreateRequest& request) override { return body(request); }
+};
+
+inline SharedRestoreDescriptor descriptor_of(std::string name,
+                                             std::function<RestoreOutcome(const RestoreCreateRequest&)> body) {
+  return std::make_shared<LambdaDescriptor>(std::move(name), std::move(body));
+}
+
+// A deferred node whose registration is a callable.
+struct LambdaDeferred final : DeferredNode {
+  std::function<std::expected<NodeHandle, std::string>(GraphContainer&)> body;
+  explicit LambdaDeferred(std::function<std::expected<NodeHandle, std::string>(GraphContainer&)> b)
+      : body(std::move(b)) {}
+  std::expected<NodeHandle, std::string> register_node(GraphContainer& graph) override { return body(graph); }
+};
+
+inline RestoreOutcome deferred_of(std::function<std::expected<NodeHandle, std::string>(GraphContainer&)> body) {
+  return std::make_unique<LambdaDeferred>(std::move(body));
+}
+
+// A state node whose options ask for the versioning form (0 off, 1 counter, 2 content ids).
+inline SharedRestoreDescriptor versioned_state_descriptor(std::uint8_t form) {
+  return descriptor_of("state-v", [form](const RestoreCreateRequest& request) -> RestoreOutcome {
+    auto options = restore_node_options(request.node);
+    if (!options) return RestoreFailure{options.error()};
+    options->versioning.form = form;
+    return StateNodeRequest{std::move(*options), "state"};
+  });
+}
+
 inline RestoreRegistry builtin_registry() {
   RestoreRegistry r;
   add_builtin_restore_descriptors(r);

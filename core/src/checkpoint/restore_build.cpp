@@ -132,6 +132,18 @@ std::expected<std::optional<NodeVersion>, std::string> checked_version(const Gra
   return std::optional<NodeVersion>(std::move(*decoded));
 }
 
+// The dep's initial push to a dep sink whose per-dep flag is set: its
+// cached value becomes the latest, without a run. A dep with a pull id
+// pushes nothing.
+void seed_connected_dep(Arena& a, const NodeHandle& dep, DepSlot& slot) {
+  a.check(dep.key());
+  const EdgeEntry& edge = a.edge_at(dep.index());
+  if (a.config_at(dep.index()).pull_id || !edge.has_data) return;
+  slot.latest = edge.cache;
+  slot.has_value = 1;
+  slot.dep_status = 3;
+}
+
 // Whatever the install takes out of a slot; dropped after the borrow.
 struct SlotTrash {
   SharedValue cache;
@@ -198,9 +210,16 @@ std::expected<void, std::string> install_node_state(const std::string& id, const
     s.run = static_cast<std::uint8_t>((s.run & ~std::uint8_t{1}) | (has_called_fn_once ? 1 : 0));
     // A node that an activated dependent activated earlier in this restore
     // is connected already: it stays active and is not connected twice.
+    // Its fresh per-dep state takes the deps' current values as a
+    // connection delivers them, without a run, and its flags end cleared,
+    // as after a connection.
     const bool already_active = aux.activated != 0;
     aux.activated = (record.lifecycle.activated || already_active) ? 1 : 0;
     connect = record.lifecycle.activated && !already_active;
+    if (already_active) {
+      for (std::size_t i = 0; i < n; ++i) seed_connected_dep(*a, s.topology.deps[i], e.dep_state[i]);
+      e.dep_flags.assign(n, 0);
+    }
     trash.ctx_state = std::exchange(aux.ctx_state, std::move(ctx_state));
     aux.ctx_state_persist = record.ctx_state.persist ? 1 : 0;
     trash.release_callbacks = std::move(aux.release_callbacks);
