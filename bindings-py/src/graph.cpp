@@ -67,6 +67,7 @@ struct GraphClass {
   static constexpr const char* internal_name = "_native::PyGraph";
   static constexpr kit::Constructor<PyGraph> constructor{graph_new, {{"name", kit::none}}};
   static constexpr kit::Method<PyGraph> methods[] = {
+      {"checkpoint", graph_checkpoint},
       {"state", graph_state, {{"value"}, {"name", kit::none}}},
       {"state_empty", graph_state_empty, {{"name", kit::none}}},
       {"producer", graph_producer, {{"callback"}, {"name", kit::none}}},
@@ -98,5 +99,9 @@ struct GraphClass {
 }  // namespace
 
 PyTypeObject* graph_type() { return kit::type_object<GraphClass>(); }
+
+kit::OwnedRef make_graph_object(GraphRef container, SharedFatalSlot fatal) {
+  return kit::make_instance<GraphClass>(PyGraph(std::move(container), std::move(fatal)));
+}
 
 }  // namespace korvalinth::py

@@ -5,6 +5,7 @@
 
 #include "graph/graph_container.hpp"
 #include "kit/python.hpp"
+#include "kit/refs.hpp"
 #include "pending_fatal.hpp"
 
 namespace korvalinth::py {
@@ -23,5 +24,9 @@ struct PyGraph {
 };
 
 PyTypeObject* graph_type();
+
+// A new Graph over the container, sharing the slot (restored graphs share
+// their registry's).
+kit::OwnedRef make_graph_object(GraphRef container, SharedFatalSlot fatal);
 
 }  // namespace korvalinth::py

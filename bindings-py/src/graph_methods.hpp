@@ -1,7 +1,7 @@
 #pragma once
 // Graph methods that live beside graph.cpp, which lists them in the class's
 // method table: the callback node factories (graph_nodes.cpp) and the
-// operations that build no node (graph_ops.cpp).
+// operations that build no node (graph_ops.cpp, graph_checkpoint.cpp).
 
 #include "graph.hpp"
 #include "kit/args.hpp"
@@ -14,6 +14,7 @@ kit::OwnedRef graph_derived(PyGraph& self, const kit::Args& args);
 kit::OwnedRef graph_effect(PyGraph& self, const kit::Args& args);
 kit::OwnedRef graph_producer(PyGraph& self, const kit::Args& args);
 
+kit::OwnedRef graph_checkpoint(PyGraph& self, const kit::Args& args);
 kit::OwnedRef graph_batch(PyGraph& self, const kit::Args& args);
 kit::OwnedRef graph_find(PyGraph& self, const kit::Args& args);
 kit::OwnedRef graph_set_state_by_id_method(PyGraph& self, const kit::Args& args);

@@ -3,6 +3,7 @@
 
 #include "batch/batch.hpp"
 #include "callback_settlers.hpp"
+#include "detached_core.hpp"
 #include "graph/describe.hpp"
 #include "graph_methods.hpp"
 #include "guard.hpp"
@@ -10,22 +11,10 @@
 #include "kit/entry.hpp"
 #include "kit/gil.hpp"
 #include "node.hpp"
-#include "node/construct.hpp"
 #include "node/node_ops.hpp"
 #include "py_object_value.hpp"
 
 namespace korvalinth::py {
-
-namespace {
-
-// The core of this thread that belongs to no graph: the placeholders of
-// graph lookup handles live in it.
-const CoreRef& detached_core() {
-  thread_local CoreRef core = GraphCore::create();
-  return core;
-}
-
-}  // namespace
 
 // The callable's own exception is raised unchanged (no post-drain then); a
 // batch opened inside another one only runs its callable.
@@ -51,8 +40,7 @@ kit::OwnedRef graph_find(PyGraph& self, const kit::Args& args) {
   raise_pending_fatal(*self.fatal);
   std::optional<NodeHandle> found = self.container->find(id);
   if (!found) return kit::py_none();
-  NodeHandle placeholder =
-      construct_node(detached_core(), {}, std::nullopt, Dispatcher::thread_default(), nullptr, NodeSpec{});
+  NodeHandle placeholder = make_detached_placeholder();
   return make_node_object(PyNode(self.fatal, std::move(*found), std::move(placeholder)));
 }
 

@@ -8,6 +8,9 @@
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
 #include "node.hpp"
+#include "restore_context.hpp"
+#include "restore_graph.hpp"
+#include "restore_registry.hpp"
 #include "subscription.hpp"
 
 namespace korvalinth::py {
@@ -20,11 +23,15 @@ const kit::ModuleClass kClasses[] = {
     {"Ctx", ctx_type},
     {"Graph", graph_type},
     {"Node", node_type},
+    {"RestoreContext", restore_context_type},
+    {"RestoreRegistry", restore_registry_type},
     {"Subscription", subscription_type},
 };
 
 struct Functions {
   static constexpr kit::Function functions[] = {
+      {"restore_graph", restore_graph_function, {{"checkpoint"}, {"registry"}}},
+      {"restore_registry", restore_registry_function, {{"entries"}, {"include_builtins", kit::yes}}},
       {"version", version},
   };
 };

@@ -7,23 +7,8 @@
 namespace korvalinth::py {
 
 std::vector<kit::OwnedRef> extract_deps(kit::BorrowedRef object) {
-  PyObject* o = object.get();
-  if (PyUnicode_Check(o)) kit::throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(o)) kit::throw_downcast_error(object, "Sequence");
-  std::vector<kit::OwnedRef> deps;
-  Py_ssize_t length = PySequence_Size(o);
-  if (length < 0) {
-    PyErr_Clear();
-  } else {
-    deps.reserve(static_cast<std::size_t>(length));
-  }
-  kit::OwnedRef iterator = kit::check(PyObject_GetIter(o));
-  while (kit::OwnedRef item = kit::OwnedRef::steal(PyIter_Next(iterator.get()))) {
-    downcast_node(item.borrow());
-    deps.push_back(std::move(item));
-  }
-  if (PyErr_Occurred()) throw kit::PyErrAlreadySet();
-  return deps;
+  return kit::extract_sequence(object, kit::SequenceCheck::Protocol,
+                               [](kit::BorrowedRef item) { downcast_node(item); });
 }
 
 kit::BorrowedRef downcast_node(kit::BorrowedRef object) {

@@ -96,6 +96,41 @@ std::uint64_t extract_u64(BorrowedRef object) {
   return value;
 }
 
+namespace {
+
+bool is_abc_sequence(PyObject* object) {
+  OwnedRef abc = check(PyImport_ImportModule("collections.abc"));
+  OwnedRef sequence = check(PyObject_GetAttrString(abc.get(), "Sequence"));
+  int is = PyObject_IsInstance(object, sequence.get());
+  if (is == -1) throw PyErrAlreadySet();
+  return is == 1;
+}
+
+}  // namespace
+
+std::vector<OwnedRef> extract_sequence(BorrowedRef object, SequenceCheck check_kind,
+                                       void (*check_item)(BorrowedRef item)) {
+  PyObject* o = object.get();
+  if (PyUnicode_Check(o)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(o) && !(check_kind == SequenceCheck::ProtocolOrAbc && is_abc_sequence(o))) {
+    throw_downcast_error(object, "Sequence");
+  }
+  std::vector<OwnedRef> items;
+  Py_ssize_t length = PySequence_Size(o);
+  if (length < 0) {
+    PyErr_Clear();
+  } else {
+    items.reserve(static_cast<std::size_t>(length));
+  }
+  OwnedRef iterator = check(PyObject_GetIter(o));
+  while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    if (check_item != nullptr) check_item(item.borrow());
+    items.push_back(std::move(item));
+  }
+  if (PyErr_Occurred()) throw PyErrAlreadySet();
+  return items;
+}
+
 }  // namespace korvalinth::kit
 
 namespace korvalinth::kit {

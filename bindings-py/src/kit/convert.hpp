@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kit/errors.hpp"
 #include "kit/refs.hpp"
@@ -45,6 +46,18 @@ bool extract_bool(BorrowedRef object);
 // An int (or an object with __index__) within 0..2^64-1; a negative or too
 // large value is CPython's OverflowError, anything else its TypeError.
 std::uint64_t extract_u64(BorrowedRef object);
+
+// Which objects extract_sequence takes besides those passing the CPython
+// sequence check.
+enum class SequenceCheck { Protocol, ProtocolOrAbc };
+
+// The items of a sequence (new references) in iteration order. A str is
+// refused ("Can't extract `str` to `Vec`"), and so is an object failing the
+// sequence check (downcast error naming "Sequence"; with ProtocolOrAbc an
+// instance of collections.abc.Sequence passes); errors of iteration pass up.
+// `check_item`, when given, sees each item as it is taken and may refuse it.
+std::vector<OwnedRef> extract_sequence(BorrowedRef object, SequenceCheck check = SequenceCheck::Protocol,
+                                       void (*check_item)(BorrowedRef item) = nullptr);
 
 }  // namespace korvalinth::kit
 
