@@ -5,11 +5,11 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD := build
 ASAN_BUILD := build-asan
-DEB_PACKAGES := g++ nlohmann-json3-dev libgtest-dev
+DEB_PACKAGES := g++ nlohmann-json3-dev libgtest-dev libbenchmark-dev
 PY_TOOLS := cmake ninja pytest hypothesis scikit-build-core
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test test-cpp test-cpp-asan test-py demo wheel clean
+.PHONY: all setup build test test-cpp test-cpp-asan test-py bench bench-cpp demo wheel clean
 
 all: build
 
@@ -47,6 +47,20 @@ test-py: build
 	PYTHONPATH=python KORVALINTH_TEST_MODULES=$(BUILD)/test-modules PYTHONMALLOC=debug $(PY) -X dev -m pytest -q tests
 
 test: test-cpp test-py test-cpp-asan
+
+# Benchmarks, never part of test: the core's microbenchmarks, then the Python
+# comparison with peer libraries (installed into the venv for benchmarking
+# only). Results go to bench/results/.
+BENCH_PEERS := reaktiv signified reactivex
+
+bench-cpp: build
+	tools/install-system-deps.sh libbenchmark-dev
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BUILD) -DKORVALINTH_BUILD_BENCH=ON
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BUILD) --target korvalinth_bench -j $(JOBS)
+	mkdir -p bench/results
+	$(BUILD)/bench/korvalinth_bench --benchmark_out=bench/results/core.json --benchmark_out_format=json
+
+bench: bench-cpp
 
 demo: build
 	PYTHONPATH=python $(PY) examples/quickstart.py

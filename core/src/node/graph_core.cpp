@@ -224,7 +224,81 @@ void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeE
   }
 }
 
+namespace {
+
+// Dropping a released node's deps may release those deps in turn, down a
+// chain as long as the graph. The outermost release drives those drops from
+// an explicit stack instead of recursing: a release entered from the driver
+// pushes its dep list (with its topology hook, dropped after the deps) and
+// returns, and the driver finishes that list before going on with the
+// previous one; so the drops happen in the order recursion would give them.
+struct DepDropFrame {
+  std::vector<NodeHandle> deps;
+  TopologyHook hook;
+  std::size_t next = 0;
+};
+
+struct DepDropDriver {
+  std::vector<DepDropFrame>* stack = nullptr;
+  bool entered_from_driver = false;  // set only around the driver's own handle drop
+};
+
+thread_local DepDropDriver tls_dep_drops;
+
+// Drops the frames still on the stack innermost first (a fault unwinds).
+class DepDropUnwind {
+ public:
+  explicit DepDropUnwind(std::vector<DepDropFrame>& stack) : stack_(stack), saved_(tls_dep_drops.stack) {
+    tls_dep_drops.stack = &stack_;
+  }
+  DepDropUnwind(const DepDropUnwind&) = delete;
+  DepDropUnwind& operator=(const DepDropUnwind&) = delete;
+  ~DepDropUnwind() {
+    tls_dep_drops.stack = saved_;
+    tls_dep_drops.entered_from_driver = false;
+    while (!stack_.empty()) {
+      DepDropFrame frame = std::move(stack_.back());
+      stack_.pop_back();
+      for (std::size_t i = frame.next; i < frame.deps.size(); ++i) drop_quietly([&] { frame.deps[i].drop(); });
+      drop_quietly([&] { frame.hook.reset(); });
+    }
+  }
+
+ private:
+  std::vector<DepDropFrame>& stack_;
+  std::vector<DepDropFrame>* saved_;
+};
+
+void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
+  if (entered_from_driver) {
+    tls_dep_drops.stack->push_back(DepDropFrame{std::move(topology.deps), std::move(topology.hook), 0});
+    topology.deps.clear();
+    return;
+  }
+  std::vector<DepDropFrame> stack;
+  stack.push_back(DepDropFrame{std::move(topology.deps), std::move(topology.hook), 0});
+  topology.deps.clear();
+  DepDropUnwind unwind(stack);
+  while (!stack.empty()) {
+    DepDropFrame& top = stack.back();
+    if (top.next < top.deps.size()) {
+      NodeHandle& dep = top.deps[top.next++];
+      tls_dep_drops.entered_from_driver = true;
+      dep.drop();  // may push a frame: `top` is not used after this
+      tls_dep_drops.entered_from_driver = false;
+      continue;
+    }
+    DepDropFrame done = std::move(top);
+    stack.pop_back();
+    done.deps.clear();
+    done.hook.reset();
+  }
+}
+
+}  // namespace
+
 void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
+  const bool entered_from_driver = std::exchange(tls_dep_drops.entered_from_driver, false);
   if (external_count != 0) return;
   std::optional<TopologyEntry> topology;
   std::optional<CallEntry> call;
@@ -262,8 +336,7 @@ void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count
   config.reset();
   call.reset();
   if (topology) {
-    drop_node_handles(topology->deps);
-    topology->hook.reset();
+    drop_released_deps(*topology, entered_from_driver);
     topology.reset();
   }
 }

@@ -1,0 +1,348 @@
+// Microbenchmarks of the core: propagation through native node functions,
+// delivery to many sinks, batches, strict JSON encoding and content ids.
+// Each propagation benchmark reports time and heap allocations per node
+// (or per sink) and per wave; the build benchmark reports bytes per node.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "alloc_counter.hpp"
+#include "batch/batch.hpp"
+#include "graph/graph_container.hpp"
+#include "graph/topology_group.hpp"
+#include "json/json_value.hpp"
+#include "json/strict_json.hpp"
+#include "node/node_ops.hpp"
+#include "node/node_version.hpp"
+#include "node/subscribe.hpp"
+
+namespace korvalinth::bench {
+namespace {
+
+using Int = std::int64_t;
+
+Int int_of(const SharedValue& v) {
+  const Int* i = value_cast<Int>(v);
+  return i ? *i : 0;
+}
+
+// dep + 1.
+struct AddOne final : NodeFn {
+  void run(RunContext& ctx) override { emit_data(ctx, make_value<Int>(int_of(ctx.inputs[0].current) + 1)); }
+};
+
+// The sum of every dep.
+struct Sum final : NodeFn {
+  void run(RunContext& ctx) override {
+    Int total = 0;
+    for (const DepInput& in : ctx.inputs) total += int_of(in.current);
+    emit_data(ctx, make_value<Int>(total));
+  }
+};
+
+// Reads its dep and emits nothing (an effect).
+struct Observe final : NodeFn {
+  Int* last;
+  explicit Observe(Int* l) : last(l) {}
+  void run(RunContext& ctx) override { *last = int_of(ctx.inputs[0].current); }
+};
+
+// Counts DATA and keeps the last value.
+struct CountingSink final : Sink {
+  std::uint64_t data = 0;
+  Int last = 0;
+  void call(const Message& m) override {
+    if (m.kind() != MessageKind::Data) return;
+    ++data;
+    last = int_of(m.value());
+  }
+};
+
+SharedValue iv(Int x) { return make_value<Int>(x); }
+
+// Nanoseconds per unit when each iteration does `units` units of work.
+benchmark::Counter ns_per(double units) {
+  return benchmark::Counter(units * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// Allocation and time counters per unit of work (node, sink) of one iteration.
+class PerUnit {
+ public:
+  PerUnit(benchmark::State& state, double units) : state_(state), units_(units), start_(alloc_counts()) {}
+  ~PerUnit() {
+    const double iterations = static_cast<double>(state_.iterations());
+    const double allocations = static_cast<double>(alloc_counts().allocations - start_.allocations);
+    state_.counters["allocs_per_wave"] = allocations / iterations;
+    state_.counters["ns_per_unit"] = ns_per(units_);
+    state_.SetItemsProcessed(static_cast<std::int64_t>(iterations * units_));
+  }
+
+ private:
+  benchmark::State& state_;
+  double units_;
+  AllocCounts start_;
+};
+
+NodeHandle chain_node(GraphContainer& g, const NodeHandle& dep) {
+  std::vector<NodeHandle> deps;
+  deps.push_back(dep.promote_counted());
+  return g.node(std::move(deps), std::make_shared<AddOne>(), NodeOptions{});
+}
+
+// A state node and a chain of n AddOne nodes; the tail is subscribed.
+void BM_Chain(benchmark::State& state) {
+  const Int n = state.range(0);
+  GraphRef g = GraphContainer::create("chain");
+  NodeHandle head = g->state(iv(0), "head");
+  std::vector<NodeHandle> nodes;
+  nodes.push_back(head.promote_counted());
+  for (Int i = 0; i < n; ++i) nodes.push_back(chain_node(*g, nodes.back()));
+  auto sink = std::make_shared<CountingSink>();
+  UnsubscribeFn sub = node_subscribe(nodes.back(), sink);
+  Int v = 0;
+  {
+    PerUnit per(state, static_cast<double>(n));
+    for (auto _ : state) node_set(head, iv(++v));
+  }
+  if (sink->last != v + n) state.SkipWithError("chain computed a wrong value");
+  sub.call();
+}
+BENCHMARK(BM_Chain)->Arg(10)->Arg(200);
+
+// A diamond: a -> b, c -> d (d sums b and c); d subscribed.
+void BM_Diamond(benchmark::State& state) {
+  GraphRef g = GraphContainer::create("diamond");
+  NodeHandle a = g->state(iv(0), "a");
+  NodeHandle b = chain_node(*g, a);
+  NodeHandle c = chain_node(*g, a);
+  std::vector<NodeHandle> deps;
+  deps.push_back(b.promote_counted());
+  deps.push_back(c.promote_counted());
+  NodeHandle d = g->node(std::move(deps), std::make_shared<Sum>(), NodeOptions{});
+  auto sink = std::make_shared<CountingSink>();
+  UnsubscribeFn sub = node_subscribe(d, sink);
+  Int v = 0;
+  const std::uint64_t before = sink->data;
+  {
+    PerUnit per(state, 3);
+    for (auto _ : state) node_set(a, iv(++v));
+  }
+  if (sink->last != 2 * (v + 1) || sink->data - before != static_cast<std::uint64_t>(state.iterations()))
+    state.SkipWithError("diamond ran its bottom node more than once per wave");
+  sub.call();
+}
+BENCHMARK(BM_Diamond);
+
+// One state node with n subscribed sinks.
+void BM_FanOutSinks(benchmark::State& state) {
+  const Int n = state.range(0);
+  GraphRef g = GraphContainer::create("sinks");
+  NodeHandle head = g->state(iv(0), "head");
+  std::vector<std::shared_ptr<CountingSink>> sinks;
+  std::vector<UnsubscribeFn> subs;
+  for (Int i = 0; i < n; ++i) {
+    sinks.push_back(std::make_shared<CountingSink>());
+    subs.push_back(node_subscribe(head, sinks.back()));
+  }
+  Int v = 0;
+  {
+    PerUnit per(state, static_cast<double>(n));
+    for (auto _ : state) node_set(head, iv(++v));
+  }
+  for (auto& s : sinks)
+    if (s->last != v) state.SkipWithError("a sink missed the last value");
+  for (auto& s : subs) s.call();
+}
+BENCHMARK(BM_FanOutSinks)->Arg(1000);
+
+// One state node with n effect nodes.
+void BM_FanOutEffects(benchmark::State& state) {
+  const Int n = state.range(0);
+  GraphRef g = GraphContainer::create("effects");
+  NodeHandle head = g->state(iv(0), "head");
+  std::vector<Int> seen(static_cast<std::size_t>(n));
+  std::vector<NodeHandle> effects;
+  std::vector<UnsubscribeFn> subs;
+  for (Int i = 0; i < n; ++i) {
+    std::vector<NodeHandle> deps;
+    deps.push_back(head.promote_counted());
+    effects.push_back(g->effect(std::move(deps), std::make_shared<Observe>(&seen[i]), std::nullopt));
+    subs.push_back(subscribe_keepalive_core(effects.back()));
+  }
+  Int v = 0;
+  {
+    PerUnit per(state, static_cast<double>(n));
+    for (auto _ : state) node_set(head, iv(++v));
+  }
+  for (Int s : seen)
+    if (s != v) state.SkipWithError("an effect missed the last value");
+  for (auto& s : subs) s.call();
+}
+BENCHMARK(BM_FanOutEffects)->Arg(1000);
+
+// n state nodes summed by one node; each wave sets one of them.
+void BM_FanIn(benchmark::State& state) {
+  const Int n = state.range(0);
+  GraphRef g = GraphContainer::create("fanin");
+  std::vector<NodeHandle> states;
+  std::vector<NodeHandle> deps;
+  for (Int i = 0; i < n; ++i) {
+    states.push_back(g->state(iv(0), std::nullopt));
+    deps.push_back(states.back().promote_counted());
+  }
+  NodeHandle total = g->node(std::move(deps), std::make_shared<Sum>(), NodeOptions{});
+  auto sink = std::make_shared<CountingSink>();
+  UnsubscribeFn sub = node_subscribe(total, sink);
+  std::vector<Int> values(static_cast<std::size_t>(n), 0);
+  Int i = 0;
+  {
+    PerUnit per(state, 1);
+    for (auto _ : state) {
+      const std::size_t k = static_cast<std::size_t>(i % n);
+      values[k] += 1;
+      node_set(states[k], iv(values[k]));
+      ++i;
+    }
+  }
+  Int expected = 0;
+  for (Int x : values) expected += x;
+  if (sink->last != expected) state.SkipWithError("fan-in computed a wrong sum");
+  sub.call();
+}
+BENCHMARK(BM_FanIn)->Arg(1000);
+
+// n sets of one state inside one batch; a dependent sees the last.
+void BM_BatchSets(benchmark::State& state) {
+  const Int n = state.range(0);
+  GraphRef g = GraphContainer::create("batch");
+  NodeHandle head = g->state(iv(0), "head");
+  NodeHandle tail = chain_node(*g, head);
+  auto sink = std::make_shared<CountingSink>();
+  UnsubscribeFn sub = node_subscribe(tail, sink);
+  Int v = 0;
+  {
+    PerUnit per(state, static_cast<double>(n));
+    for (auto _ : state) {
+      run_batch([&] {
+        for (Int i = 0; i < n; ++i) node_set(head, iv(++v));
+        return false;
+      });
+    }
+  }
+  if (sink->last != v + 1) state.SkipWithError("batch delivered a wrong value");
+  sub.call();
+}
+BENCHMARK(BM_BatchSets)->Arg(10000);
+
+// Building n registered nodes (a state and a chain of AddOne), with the
+// memory the build leaves behind per node.
+void BM_BuildNodes(benchmark::State& state) {
+  const Int n = state.range(0);
+  double bytes_per_node = 0;
+  for (auto _ : state) {
+    const AllocCounts before = alloc_counts();
+    GraphRef g = GraphContainer::create("build");
+    std::vector<NodeHandle> nodes;
+    nodes.reserve(static_cast<std::size_t>(n));
+    nodes.push_back(g->state(iv(0), std::nullopt));
+    for (Int i = 1; i < n; ++i) nodes.push_back(chain_node(*g, nodes.back()));
+    const AllocCounts after = alloc_counts();
+    // The caller's own vector of handles is not part of a node.
+    const double own = static_cast<double>(nodes.capacity() * sizeof(NodeHandle));
+    bytes_per_node = (static_cast<double>(after.live_bytes - before.live_bytes) - own) / static_cast<double>(n);
+    state.PauseTiming();
+    nodes.clear();
+    g.reset();
+    state.ResumeTiming();
+  }
+  state.counters["bytes_per_node"] = bytes_per_node;
+  state.counters["ns_per_node"] = ns_per(static_cast<double>(n));
+}
+BENCHMARK(BM_BuildNodes)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// A record-like JSON value of mixed members.
+Json sample_json() {
+  Json j = Json::object();
+  j["name"] = "sensor-\xC3\xA9t\xC3\xA9 \"north\"";
+  j["id"] = 123456789;
+  j["ratio"] = 0.125;
+  j["temperature"] = -17.25;
+  j["active"] = true;
+  j["tags"] = Json::array({"alpha", "beta", "gamma", "delta"});
+  Json readings = Json::array();
+  for (int i = 0; i < 32; ++i) readings.push_back(i * 1.5);
+  j["readings"] = readings;
+  Json nested = Json::object();
+  for (int i = 0; i < 8; ++i) nested["k" + std::to_string(i)] = Json::object({{"x", i}, {"y", -i}, {"label", "p"}});
+  j["points"] = nested;
+  j["none"] = nullptr;
+  return j;
+}
+
+void BM_StrictJsonEncode(benchmark::State& state) {
+  const Json j = sample_json();
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    auto text = strict_json_encode(j);
+    bytes = text->size();
+    benchmark::DoNotOptimize(text);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes * state.iterations()));
+}
+BENCHMARK(BM_StrictJsonEncode);
+
+void BM_StrictJsonCheck(benchmark::State& state) {
+  const Json j = sample_json();
+  for (auto _ : state) {
+    auto r = strict_json_check(j, "$", 0);
+    benchmark::DoNotOptimize(r);
+  }
+}
+BENCHMARK(BM_StrictJsonCheck);
+
+void BM_ContentIdInt(benchmark::State& state) {
+  const Fnv1a64Hasher hasher;
+  const SharedValue v = iv(1234567);
+  for (auto _ : state) {
+    auto cid = data_content_id(hasher, v.get());
+    benchmark::DoNotOptimize(cid);
+  }
+}
+BENCHMARK(BM_ContentIdInt);
+
+void BM_ContentIdJson(benchmark::State& state) {
+  const Fnv1a64Hasher hasher;
+  const SharedValue v = make_json_value(sample_json());
+  for (auto _ : state) {
+    auto cid = data_content_id(hasher, v.get());
+    benchmark::DoNotOptimize(cid);
+  }
+}
+BENCHMARK(BM_ContentIdJson);
+
+// A content-versioned state node set with fresh integers (one DATA check,
+// one canonical encoding and one content id per set).
+void BM_SetContentVersioned(benchmark::State& state) {
+  GraphRef g = GraphContainer::create("versioned");
+  g->set_default_versioning(VersioningForm{2, nullptr});
+  NodeHandle head = g->state(iv(0), "head");
+  auto sink = std::make_shared<CountingSink>();
+  UnsubscribeFn sub = node_subscribe(head, sink);
+  Int v = 0;
+  {
+    PerUnit per(state, 1);
+    for (auto _ : state) node_set(head, iv(++v));
+  }
+  if (version_metadata(head)->counter != static_cast<std::uint64_t>(v)) state.SkipWithError("version did not advance");
+  sub.call();
+}
+BENCHMARK(BM_SetContentVersioned);
+
+}  // namespace
+}  // namespace korvalinth::bench
+
+BENCHMARK_MAIN();
