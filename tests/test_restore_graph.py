@@ -132,6 +132,8 @@ def test_mounted_children_restore_under_their_paths():
     description = restored.describe()
     assert description["name"] == "root"
     assert description["nodes"][0]["metadata"] == {"k": "v"}
+    # Restored values are JSON values, which describe does not look into.
+    assert (description["nodes"][0]["has_value"], description["nodes"][0]["value"]) == (True, "<opaque>")
     [sub] = description["subgraphs"]
     assert sub["name"] == "sub"
     assert [n["id"] for n in sub["nodes"]] == ["sub::s", "sub::t"]
