@@ -1,5 +1,6 @@
 """A small graph: two state nodes, a computed node, a derived node and an
-effect that prints; then a batch that changes both states at once."""
+effect that prints; then a batch that changes both states at once, and the
+graph's checkpoint."""
 
 import korvalinth
 
@@ -30,3 +31,8 @@ def change_both():
 
 graph.batch(change_both)  # the effect runs once, after the batch
 print("total:", total_node.cache())
+
+# The checkpoint is plain data (dicts, lists, numbers, strings) ready for JSON.
+checkpoint = graph.checkpoint()
+for node in checkpoint["nodes"]:
+    print(f"{node['id']:>9} {node['status']:<9} {node['value']}")
