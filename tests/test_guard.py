@@ -32,6 +32,14 @@ def test_faults_become_runtime_errors(kit_probe):
     assert probe.fail("nothing") is None
 
 
+def test_a_fault_kept_by_a_destructor_is_raised_after_the_operation(kit_probe):
+    probe = kit_probe.make_probe()
+    with pytest.raises(RuntimeError, match="^kept by a destructor$"):
+        probe.fail("kept")
+    # Raised once: the next operation runs clean.
+    assert probe.fail("nothing") is None
+
+
 def test_abort_without_a_pending_fatal(kit_probe):
     with pytest.raises(RuntimeError, match="^host boundary abort without pending fatal$"):
         kit_probe.make_probe().fail("abort")

@@ -21,6 +21,7 @@
 #include "host_boundary/host_boundary.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
+#include "node/drop_fault.hpp"
 #include "node/fault.hpp"
 
 namespace korvalinth::py {
@@ -210,6 +211,10 @@ OwnedRef probe_fail(Probe& self, const Args& args) {
     if (how == "std") throw std::runtime_error("std failure");
     if (how == "int") throw 7;
     if (how == "abort") host_boundary_abort();
+    if (how == "kept") {
+      // A fault a destructor kept during the operation, which itself succeeds.
+      drop_quietly([] { fault("kept by a destructor"); });
+    }
     return kit::py_none();
   });
 }
