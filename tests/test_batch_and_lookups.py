@@ -2,7 +2,6 @@
 Graph._set_state_by_id."""
 
 import gc
-import weakref
 
 import pytest
 
@@ -89,12 +88,6 @@ def test_a_failed_batch_resolves_what_sent_dirty_and_reraises_unchanged():
     with pytest.raises(Fatal) as info:
         graph.batch(lambda: (_ for _ in ()).throw(fatal))
     assert info.value is fatal
-
-
-def test_a_callable_that_cannot_be_called_fails_the_batch():
-    graph = Graph()
-    with pytest.raises(TypeError):
-        graph.batch(42)
 
 
 def test_nested_batches_join_the_outermost():

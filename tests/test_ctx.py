@@ -192,15 +192,6 @@ def test_a_kept_ctx_refuses_every_method():
     assert other.cache() == 2
 
 
-def test_ctx_is_not_constructible_and_has_text_signatures():
-    with pytest.raises(TypeError):
-        _native.Ctx()
-    assert _native.Ctx.state_persist.__text_signature__ == "($self, on=True)"
-    assert _native.Ctx._up_pull.__text_signature__ == "($self, pull_id, params=None, toward_dep=None)"
-    assert _native.Ctx.dep_len.__text_signature__ == "($self)"
-    assert not _native.Ctx.emit.__doc__
-
-
 def test_emits_go_down_in_queue_order_after_the_callback():
     graph = Graph()
     a = graph.state(1)

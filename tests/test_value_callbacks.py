@@ -184,24 +184,3 @@ def test_ids_and_argument_errors():
     with pytest.raises(RuntimeError) as info:
         graph.effect([Graph().state(1)], abs)
     assert str(info.value).startswith("effect dep belongs to a different graph")
-    assert Graph.derived.__text_signature__ == "($self, deps, callback, name=None)"
-    assert Graph.effect.__text_signature__ == "($self, deps, callback, name=None)"
-    assert Graph.producer.__text_signature__ == "($self, callback, name=None)"
-
-
-def test_building_calls_no_python_and_the_callback_lives_with_the_node():
-    graph = Graph()
-    a = graph.state(1)
-    marker = Marker()
-    marker.calls = 0
-
-    def callback(value):
-        marker.calls += 1
-
-    ref = weakref.ref(callback)
-    node = graph.effect([a], callback)
-    del callback
-    gc.collect()
-    assert ref() is not None and marker.calls == 0
-    seen, sub = watched(node)
-    assert marker.calls == 1
