@@ -50,15 +50,15 @@ SharedError callback_error(const PendingFatalSlot& slot, CallOutcome& outcome) {
 
 void map_callback_result(const NodeHandle& node, const PendingFatalSlot& slot, CallOutcome outcome) {
   if (outcome.ok()) {
-    down(node, one_message(Message::data(make_py_value(outcome.take_result()))));
+    down(node, Message::data(make_py_value(outcome.take_result())));
     return;
   }
-  down(node, one_message(Message::error(callback_error(slot, outcome))));
+  down(node, Message::error(callback_error(slot, outcome)));
 }
 
 void discard_callback_result(const NodeHandle& node, const PendingFatalSlot& slot, CallOutcome outcome) {
   if (outcome.ok()) return;
-  down(node, one_message(Message::error(callback_error(slot, outcome))));
+  down(node, Message::error(callback_error(slot, outcome)));
 }
 
 void call_python_noargs(kit::BorrowedRef callable, const PendingFatalSlot& slot, const NodeHandle& node) {

@@ -118,7 +118,7 @@ void apply(CtxAction& action, const RunContext& run, const SharedFatalSlot& slot
       up(node, pull_message(action), action.toward_dep);
       return;
     case CtxActionKind::ConformanceDownComplete:
-      down(node, one_message(Message::complete()));
+      down(node, Message::complete());
       return;
     case CtxActionKind::ConformanceUpData:
       up(node, one_message(Message::data(make_py_value(std::move(action.object)))), std::nullopt);

@@ -75,7 +75,7 @@ void BuiltinMapNodeFn::run(RunContext& ctx) {
   for (const SharedValue& v : kept) {
     auto result = (*definition_.function)(*json_value_cast(v));
     if (!result) fault(std::move(result.error()));
-    down(ctx.node, one_message(Message::data(make_json_value(std::move(*result)))));
+    down(ctx.node, Message::data(make_json_value(std::move(*result))));
   }
 }
 

@@ -218,7 +218,7 @@ void forward_dep_control(const NodeHandle& node, DepAction& r) {
   if (r.dirty) broadcast(node, dirty_message());
   if (r.invalidate) {
     if (r.invalidate_through_down && r.had_data) {
-      down(node, one_message(Message::invalidate()));
+      down(node, Message::invalidate());
     } else {
       SharedValue old_cache;
       SmallVec<InvalidateCallback, 2> callbacks;
@@ -244,7 +244,7 @@ void forward_dep_control(const NodeHandle& node, DepAction& r) {
   }
   if (r.resolve_after_invalidate) {
     if (!r.had_data) {
-      down(node, one_message(Message::resolved()));
+      down(node, Message::resolved());
     } else {
       auto a = node.core_ref().borrow_mut();
       a->check(node.key());
@@ -298,7 +298,7 @@ void DepSink::call(const Message& message) {
 
 void settle_from_deps(const NodeHandle& node) {
   SharedValue v = read_dep_state(node);
-  if (v) down(node, one_message(Message::data(std::move(v))));
+  if (v) down(node, Message::data(std::move(v)));
 }
 
 void run_or_settle(const NodeHandle& node) {

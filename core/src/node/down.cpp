@@ -101,15 +101,17 @@ void keep_first_invalidate(MessageList& list) {
   while (list.size() > kept) list.pop_back();
 }
 
+void validate_content_versioned(const Message& m) {
+  if (m.kind() != MessageKind::Data) return;
+  if (!m.value()) return;  // a DATA without a value hashes as absent
+  auto json = data_to_json_value(*m.value());
+  if (!json) fault(json.error());
+  auto encoded = strict_json_encode(*json);
+  if (!encoded) fault("node versioning: DATA is not strict canonical JSON compatible (D112): " + encoded.error().display());
+}
+
 void validate_content_versioned(const MessageList& list) {
-  for (const Message& m : list) {
-    if (m.kind() != MessageKind::Data) continue;
-    if (!m.value()) continue;  // a DATA without a value hashes as absent
-    auto json = data_to_json_value(*m.value());
-    if (!json) fault(json.error());
-    auto encoded = strict_json_encode(*json);
-    if (!encoded) fault("node versioning: DATA is not strict canonical JSON compatible (D112): " + encoded.error().display());
-  }
+  for (const Message& m : list) validate_content_versioned(m);
 }
 
 // Whether the node's outgoing DATA, RESOLVED and INVALIDATE wait now
@@ -170,6 +172,8 @@ struct Applied {
 
 // Applies one message to the node's state (the core held mutably) and says
 // who receives it. Replaced values go to trash, dropped after the borrow.
+// A DATA's version is put in place from next_version, unless that is null
+// (the caller advanced it in place).
 void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::optional<NodeVersion>* next_version,
                    Applied& out, SharedValue& old_cache, std::optional<NodeVersion>& old_version,
                    std::vector<MessageList>& old_held, std::optional<PullRequest>& old_pending,
@@ -188,8 +192,10 @@ void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::opti
       e.status = NodeStatus::Dirty;
       break;
     case MessageKind::Data: {
-      NodeVersionEntry& v = a.version_at(node.index());
-      old_version = std::exchange(v.current, std::move(*next_version));
+      if (next_version) {
+        NodeVersionEntry& v = a.version_at(node.index());
+        old_version = std::exchange(v.current, std::move(*next_version));
+      }
       old_cache = std::exchange(e.cache, m.value());
       e.status = NodeStatus::Settled;
       e.has_data = 1;
@@ -231,27 +237,116 @@ void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::opti
 
 }  // namespace
 
-void down(const NodeHandle& node, MessageList list) {
-  GraphCore& core = node.core_ref();
-  // What the steps below need of the node, read at once: touching the node
-  // and checking its DATA change none of it.
-  bool running, content_ids, hold, serving_pull;
-  {
-    auto a = core.borrow();
-    a->check(node.key());
-    a->topology_at(node.index());
-    const EdgeEntry& e = a->edge_at(node.index());
-    running = e.fn_running != 0;
-    if (e.terminal) return;
-    LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
-    content_ids = a->version_at(node.index()).versioning.mode == NodeVersioning::Mode::Level1;
-    hold = holds_back(s, running);
-    serving_pull = s.aux.serving_pull != 0;
+namespace {
+
+// What the steps of down need of the node, read at once: touching the node
+// and checking its DATA change none of it. None when the node is terminal.
+struct DownEntry {
+  bool running;
+  bool content_ids;
+  bool hold;
+  bool serving_pull;
+};
+
+std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  a->topology_at(node.index());
+  const EdgeEntry& e = a->edge_at(node.index());
+  const bool running = e.fn_running != 0;
+  if (e.terminal) return std::nullopt;
+  LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
+  const bool content_ids = a->version_at(node.index()).versioning.mode == NodeVersioning::Mode::Level1;
+  return DownEntry{running, content_ids, holds_back(s, running), s.aux.serving_pull != 0};
+}
+
+// The version after DATA, computed in place for policies without content
+// ids; faults before the node changes.
+void advance_version_in_place(NodeVersionEntry& v) {
+  if (v.versioning.mode == NodeVersioning::Mode::Disabled) return;
+  std::uint64_t c = 0;
+  if (v.current) {
+    c = v.current->counter;
+    if (c == ~std::uint64_t{0}) fault(counter_overflow_error());
+    if (c > kMaxVersionCounter - 1)
+      fault("node versioning: counter exceeded the strict JSON safe-integer range (D109)");
   }
+  if (v.current && v.current->level == NodeVersion::Level::Level0)
+    v.current->counter = c + 1;
+  else
+    v.current = NodeVersion::level0(c + 1);
+}
+
+// Applies one message to the node and hands it to the node's sinks (or, for
+// an INVALIDATE that cleared a value, runs the invalidate callbacks and
+// broadcasts it).
+void deliver_message(const NodeHandle& node, const Message& m, bool content_ids) {
+  GraphCore& core = node.core_ref();
+  std::optional<NodeVersion> next_version;
+  const bool precomputed = m.kind() == MessageKind::Data && content_ids;
+  if (precomputed) {
+    NodeVersioning versioning;
+    std::optional<NodeVersion> current;
+    {
+      auto a = core.borrow();
+      a->check(node.key());
+      const NodeVersionEntry& v = a->version_at(node.index());
+      versioning = v.versioning;
+      current = v.current;
+    }
+    auto advanced = advance_node_version(versioning, current, m.value().get());
+    if (!advanced) fault(advanced.error());
+    next_version = std::move(*advanced);
+  }
+  // Declared before the borrow so they are dropped after it.
+  SharedValue old_cache;
+  std::optional<NodeVersion> old_version;
+  std::vector<MessageList> old_held;
+  std::optional<PullRequest> old_pending, old_current;
+  Applied applied;
+  {
+    auto a = core.borrow_mut();
+    if (m.kind() == MessageKind::Data && !precomputed) {
+      a->check(node.key());
+      NodeVersionEntry& v = a->version_at(node.index());
+      if (v.versioning.mode == NodeVersioning::Mode::Level1) {
+        // The policy changed since the entry was read: take the general road.
+        a.release();
+        deliver_message(node, m, true);
+        return;
+      }
+      advance_version_in_place(v);
+    }
+    apply_message(*a, node, m, precomputed ? &next_version : nullptr, applied, old_cache, old_version, old_held,
+                  old_pending, old_current);
+  }
+  if (applied.invalidate) {
+    for (const auto& cb : applied.invalidate_callbacks) (*cb)();
+    broadcast(node, invalidate_message());
+  } else if (applied.to_sinks) {
+    deliver_to(applied.sinks, m);
+  }
+}
+
+// The end of a down that was not made by the node's own function.
+void end_outside_run(const NodeHandle& node) {
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  EdgeEntry& e = a->edge_at(node.index());
+  e.dirty_sent = 0;
+  e.emitted = 0;
+}
+
+}  // namespace
+
+void down(const NodeHandle& node, MessageList list) {
+  std::optional<DownEntry> entry = read_down_entry(node);
+  if (!entry) return;
+  const bool running = entry->running;
   touch_in_current_frame(node);
   if (list.size() >= 2) sort_by_tier(list);
   keep_first_invalidate(list);
-  if (content_ids) validate_content_versioned(list);
+  if (entry->content_ids) validate_content_versioned(list);
 
   if (!running && batch_collecting()) {
     MessageList late = split_out(list, is_late_kind);
@@ -259,13 +354,13 @@ void down(const NodeHandle& node, MessageList list) {
       batch_defer_list(node, std::move(late));
       bool dirty_sent;
       {
-        auto a = core.borrow();
+        auto a = node.core_ref().borrow();
         a->check(node.key());
         dirty_sent = a->edge_at(node.index()).dirty_sent != 0;
       }
       if (!dirty_sent) mark_dirty(node);
       {
-        auto a = core.borrow_mut();
+        auto a = node.core_ref().borrow_mut();
         a->check(node.key());
         a->edge_at(node.index()).batch_queued = 1;
       }
@@ -273,10 +368,10 @@ void down(const NodeHandle& node, MessageList list) {
     }
   }
 
-  if (hold) {
+  if (entry->hold) {
     MessageList held = split_out(list, is_held_kind);
     if (!held.empty()) {
-      auto a = core.borrow_mut();
+      auto a = node.core_ref().borrow_mut();
       DownSlots s = down_slots(*a, node.key());
       s.edge.emitted = 1;
       s.aux.held.push_back(std::move(held));
@@ -291,51 +386,34 @@ void down(const NodeHandle& node, MessageList list) {
   }
   if (has_data && has_resolved) fault(kMixedDataResolved);
 
-  if ((has_data || has_resolved) && (!running || serving_pull)) mark_dirty(node);
+  if ((has_data || has_resolved) && (!running || entry->serving_pull)) mark_dirty(node);
 
   DeliveryFrame frame;
-  for (Message& m : list) {
-    std::optional<NodeVersion> next_version;
-    if (m.kind() == MessageKind::Data) {
-      NodeVersioning versioning;
-      std::optional<NodeVersion> current;
-      {
-        auto a = core.borrow();
-        a->check(node.key());
-        const NodeVersionEntry& v = a->version_at(node.index());
-        versioning = v.versioning;
-        current = v.current;
-      }
-      auto advanced = advance_node_version(versioning, current, m.value().get());
-      if (!advanced) fault(advanced.error());
-      next_version = std::move(*advanced);
-    }
-    // Declared before the borrow so they are dropped after it.
-    SharedValue old_cache;
-    std::optional<NodeVersion> old_version;
-    std::vector<MessageList> old_held;
-    std::optional<PullRequest> old_pending, old_current;
-    Applied applied;
-    {
-      auto a = core.borrow_mut();
-      apply_message(*a, node, m, &next_version, applied, old_cache, old_version, old_held, old_pending, old_current);
-    }
-    if (applied.invalidate) {
-      for (const auto& cb : applied.invalidate_callbacks) (*cb)();
-      broadcast(node, invalidate_message());
-    } else if (applied.to_sinks) {
-      deliver_to(applied.sinks, m);
-    }
-  }
+  for (Message& m : list) deliver_message(node, m, entry->content_ids);
   frame.close();
 
-  if (!running) {
-    auto a = core.borrow_mut();
-    a->check(node.key());
-    EdgeEntry& e = a->edge_at(node.index());
-    e.dirty_sent = 0;
-    e.emitted = 0;
+  if (!running) end_outside_run(node);
+}
+
+void down(const NodeHandle& node, Message message) {
+  std::optional<DownEntry> entry = read_down_entry(node);
+  if (!entry) return;
+  const bool running = entry->running;
+  // Deferral into a batch and holding back keep lists: the general road.
+  if (entry->hold || (!running && is_late_kind(message.kind()) && batch_collecting())) {
+    down(node, one_message(std::move(message)));
+    return;
   }
+  touch_in_current_frame(node);
+  if (entry->content_ids) validate_content_versioned(message);
+  const bool data_or_resolved = message.kind() == MessageKind::Data || message.kind() == MessageKind::Resolved;
+  if (data_or_resolved && (!running || entry->serving_pull)) mark_dirty(node);
+
+  DeliveryFrame frame;
+  deliver_message(node, message, entry->content_ids);
+  frame.close();
+
+  if (!running) end_outside_run(node);
 }
 
 }  // namespace korvalinth

@@ -11,6 +11,8 @@
 namespace korvalinth {
 
 void down(const NodeHandle& node, MessageList messages);
+// down of a list of one message, without building the list.
+void down(const NodeHandle& node, Message message);
 
 // A list of one message.
 inline MessageList one_message(Message m) {

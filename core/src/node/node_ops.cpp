@@ -29,6 +29,12 @@ void down_op(const NodeHandle& node, MessageList list) {
   node_down_in_wave_scope(node, std::move(list));
 }
 
+void down_op(const NodeHandle& node, Message message) {
+  HostBoundaryScope boundary;
+  require_current(node);
+  run_in_wave_scope(node, [&] { down(node, std::move(message)); });
+}
+
 void up_op(const NodeHandle& node, MessageList list) {
   HostBoundaryScope boundary;
   require_current(node);
@@ -37,9 +43,9 @@ void up_op(const NodeHandle& node, MessageList list) {
 
 }  // namespace
 
-void node_set(const NodeHandle& node, SharedValue value) { down_op(node, list_of(Message::data(std::move(value)))); }
+void node_set(const NodeHandle& node, SharedValue value) { down_op(node, Message::data(std::move(value))); }
 
-void node_send(SharedValue value, const NodeHandle& node) { down_op(node, list_of(Message::data(std::move(value)))); }
+void node_send(SharedValue value, const NodeHandle& node) { down_op(node, Message::data(std::move(value))); }
 
 void node_pause(std::string lock_id, const NodeHandle& node) { up_op(node, list_of(Message::pause(std::move(lock_id)))); }
 
@@ -158,6 +164,6 @@ void graph_set_state_by_id(SharedValue value, const NodeHandle& node) {
   copy.drop();
 }
 
-void emit_data(const RunContext& ctx, SharedValue value) { down(ctx.node, list_of(Message::data(std::move(value)))); }
+void emit_data(const RunContext& ctx, SharedValue value) { down(ctx.node, Message::data(std::move(value))); }
 
 }  // namespace korvalinth

@@ -173,11 +173,7 @@ void run_queued(const NodeHandle& node) {
     run_wave(node);
   } else if (decision == RunDecision::Settle) {
     SharedValue v = read_dep_state(node);
-    if (v) {
-      MessageList list;
-      list.push_back(Message::data(std::move(v)));
-      down(node, std::move(list));
-    }
+    if (v) down(node, Message::data(std::move(v)));
   }
 }
 
@@ -209,9 +205,7 @@ void resolve_queued(const NodeHandle& node) {
     dirty_sent = a->edge_at(node.index()).dirty_sent != 0;
   }
   if (dirty_sent) {
-    MessageList list;
-    list.push_back(Message::resolved());
-    down(node, std::move(list));
+    down(node, Message::resolved());
   }
 }
 

@@ -286,7 +286,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
         dirty_sent = checked_edge(const_cast<Arena&>(*a), node).dirty_sent != 0;
       }
       if (dirty_sent) {
-        down(node, one_message(Message::resolved()));
+        down(node, Message::resolved());
       } else {
         auto a = node.core_ref().borrow_mut();
         EdgeEntry& e = checked_edge(*a, node);

@@ -135,9 +135,7 @@ void run_wave(const NodeHandle& node) {
   }
   bool settled_mark = false;
   if (dirty_sent && !emitted && !terminal && ctx.partition_flag == 0) {
-    MessageList list;
-    list.push_back(Message::resolved());
-    down(node, std::move(list));
+    down(node, Message::resolved());
     auto a = core.borrow();
     a->check(node.key());
     a->topology_at(node.index());

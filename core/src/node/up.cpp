@@ -195,7 +195,7 @@ void handle_up_message(const NodeHandle& node, Message message, std::optional<st
       if (dep_count > 0) {
         forward_up(node, std::move(message), toward, visits);
       } else if (message.kind() == MessageKind::Invalidate) {
-        down(node, one_message(Message::invalidate()));
+        down(node, Message::invalidate());
       }
       return;
     default:
