@@ -69,6 +69,7 @@ inline constexpr std::uint64_t kNoDepIndex = ~std::uint64_t{0};
 struct EdgeEntry {
   std::vector<DepSlot> dep_state;
   std::uint32_t pending_count = 0;  // deps whose pending flag is set
+  std::uint64_t run_check_epoch = 0;  // a run check is queued while this equals the queue's epoch
   std::vector<std::optional<UnsubscribeFn>> dep_unsubscribe;
   std::vector<std::shared_ptr<DepIndexCell>> dep_cells;
   std::vector<std::uint8_t> dep_flags;

@@ -21,18 +21,41 @@ Cell<std::vector<PendingItem>>& pending_queue() noexcept {
   return queue;
 }
 
+// Raised each time the queue is taken or emptied: a node's queued-run mark
+// (EdgeEntry::run_check_epoch) counts only when it equals the current value,
+// so taking the queue clears every mark at once.
+thread_local std::uint64_t tls_queue_epoch = 1;
+
+// Buffers of drains that ended, reused by the next (drains nest once per
+// node of a chain).
+thread_local std::vector<std::vector<PendingItem>> tls_spare_buffers;
+
+std::vector<PendingItem> spare_buffer() {
+  if (tls_spare_buffers.empty()) return {};
+  std::vector<PendingItem> b = std::move(tls_spare_buffers.back());
+  tls_spare_buffers.pop_back();
+  return b;
+}
+
+void return_buffer(std::vector<PendingItem>&& b) {
+  b.clear();
+  if (b.capacity() != 0 && tls_spare_buffers.size() < 64) tls_spare_buffers.push_back(std::move(b));
+}
+
 }  // namespace
 
-bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key) {
-  {
-    auto a = core->borrow_mut();
-    if (!a->is_current(key)) return false;
-    if (a->touch[key.index] == scope.scope_id) return true;
-    a->add_pin(key.index);
-    a->touch[key.index] = scope.scope_id;
-  }
+bool touch_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
+  if (!a.is_current(key)) return false;
+  if (a.touch[key.index] == scope.scope_id) return true;
+  a.add_pin(key.index);
+  a.touch[key.index] = scope.scope_id;
   scope.touched.push_back(TouchedNode{PinnedNode(core, count, key), core->id()});
   return true;
+}
+
+bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key) {
+  auto a = core->borrow_mut();
+  return touch_in_frame(scope, *a, core, count, key);
 }
 
 void touch_in_current_frame(const NodeHandle& node) {
@@ -57,10 +80,24 @@ std::optional<std::pair<PinnedNode, NodeHandle>> pin_pending_node(const WeakCore
 }
 
 void push_pending(const NodeHandle& node, PendingKind kind) {
-  auto q = pending_queue().borrow_mut();
   const CoreId id = node.core_id();
-  for (const PendingItem& it : *q) {
-    if (it.kind == kind && it.core_id == id && it.key == node.key()) return;
+  // A run check of a current node is found through its mark; anything else
+  // by a search of the queue.
+  bool marked = false;
+  if (kind == PendingKind::RunCheck) {
+    auto a = node.core_ref().borrow_mut();
+    if (a->is_current(node.key()) && a->edge[node.index()]) {
+      std::uint64_t& mark = a->edge[node.index()]->run_check_epoch;
+      if (mark == tls_queue_epoch) return;
+      mark = tls_queue_epoch;
+      marked = true;
+    }
+  }
+  auto q = pending_queue().borrow_mut();
+  if (!marked) {
+    for (const PendingItem& it : *q) {
+      if (it.kind == kind && it.core_id == id && it.key == node.key()) return;
+    }
   }
   q->push_back(PendingItem{node.core(), node.count(), node.key(), id, kind});
 }
@@ -71,45 +108,66 @@ void clear_pending_queue() {
     auto q = pending_queue().borrow_mut();
     dropped = std::move(*q);
     q->clear();
+    ++tls_queue_epoch;
   }
 }
 
+namespace {
+
+// Pins the item's node and runs its check unless the node is gone or terminal.
+void drain_item(const PendingItem& it) {
+  CoreRef core = it.core.lock();
+  if (!core) return;
+  SharedCount count = it.count.lock();
+  if (!count) return;
+  RunDecision decision = RunDecision::Nothing;
+  bool terminal;
+  PinnedNode pin;  // given back also when a check faults
+  {
+    auto a = core->borrow_mut();
+    if (!a->is_current(it.key)) return;
+    a->add_pin(it.key.index);
+    pin = PinnedNode(core, count, it.key);
+    a->topology_at(it.key.index);
+    terminal = a->edge_at(it.key.index).terminal != 0;
+    if (!terminal && it.kind == PendingKind::RunCheck && delivery_depth() == 0) decision = run_decision(*a, it.key);
+  }
+  NodeHandle node(std::move(core), std::move(count), it.key, false);
+  if (!terminal) {
+    if (it.kind == PendingKind::ResolveCheck)
+      resolve_queued(node);
+    else if (delivery_depth() != 0)
+      push_pending(node, PendingKind::RunCheck);
+    else
+      run_decided(node, decision);
+  }
+  node.drop();
+  pin.unpin();
+}
+
+}  // namespace
+
 void drain_pending() {
-  std::vector<PendingItem> taken;
+  std::vector<PendingItem> taken = spare_buffer();
   for (;;) {
     {
       auto q = pending_queue().borrow_mut();
       if (q->empty()) {
-        // Hand the buffer back so the next wave's pushes need no allocation.
-        if (taken.capacity() > q->capacity()) {
-          taken.clear();
-          std::swap(*q, taken);
-        }
+        // Keep the larger buffer in the queue so the next wave's pushes
+        // need no allocation; the other waits for the next drain.
+        taken.clear();
+        if (taken.capacity() > q->capacity()) std::swap(*q, taken);
+        q.release();
+        return_buffer(std::move(taken));
         return;
       }
       taken.clear();
       std::swap(*q, taken);
+      ++tls_queue_epoch;
     }
     for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
       for (const PendingItem& it : taken) {
-        if (it.kind != pass) continue;
-        auto pinned = pin_pending_node(it.core, it.count, it.key);
-        if (!pinned) continue;
-        bool terminal;
-        {
-          auto a = pinned->second.core_ref().borrow();
-          a->check(it.key);
-          a->topology_at(it.key.index);
-          terminal = a->edge_at(it.key.index).terminal != 0;
-        }
-        if (!terminal) {
-          if (pass == PendingKind::RunCheck)
-            run_queued(pinned->second);
-          else
-            resolve_queued(pinned->second);
-        }
-        pinned->second.drop();
-        pinned->first.unpin();
+        if (it.kind == pass) drain_item(it);
       }
     }
   }
@@ -169,6 +227,10 @@ void run_queued(const NodeHandle& node) {
     auto a = node.core_ref().borrow_mut();
     decision = run_decision(*a, node.key());
   }
+  run_decided(node, decision);
+}
+
+void run_decided(const NodeHandle& node, RunDecision decision) {
   if (decision == RunDecision::Run) {
     run_wave(node);
   } else if (decision == RunDecision::Settle) {

@@ -21,6 +21,8 @@ enum class RunDecision : std::uint8_t { Nothing = 0, Settle = 1, Run = 2 };
 void touch_in_current_frame(const NodeHandle& node);
 // False when the key is not current.
 bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key);
+// As touch_in_frame, with the core's arena borrowed by the caller.
+bool touch_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core, const SharedCount& count, SlotKey key);
 
 std::optional<std::pair<PinnedNode, NodeHandle>> pin_pending_node(const WeakCore& core, const WeakCount& count,
                                                                    SlotKey key);
@@ -30,6 +32,8 @@ void push_pending(const NodeHandle& node, PendingKind kind);
 // Runs the queue to empty: run checks first, then resolve checks, per pass.
 void drain_pending();
 void run_queued(const NodeHandle& node);
+// Runs the node or settles it from its first dep, as decided by run_decision.
+void run_decided(const NodeHandle& node, RunDecision decision);
 void resolve_queued(const NodeHandle& node);
 
 // Whether a node whose deps settled runs, settles from its first dep, or waits.

@@ -58,22 +58,23 @@ class CallTimer {
 }  // namespace
 
 void run_wave(const NodeHandle& node) {
-  touch_in_current_frame(node);
   GraphCore& core = node.core_ref();
-  {
-    auto a = core.borrow();
-    a->check(node.key());
-    a->topology_at(node.index());
-    if (a->edge_at(node.index()).fn_running) fault(kReentrantRun);
-  }
+  const SlotKey node_key = node.key();
   RunContext ctx;
   DispatcherRef dispatcher;
   DispatcherKey key;
+  bool timing = false;
   std::vector<ReleaseCallback> old_release;
   std::vector<InvalidateCallback> old_invalidate;
   {
+    auto cell = wave_scope_cell().borrow_mut();
     auto a = core.borrow_mut();
-    LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
+    // Touched (and pinned) in the running wave before anything else.
+    if (cell->has_value()) touch_in_frame(**cell, *a, node.core(), node.count(), node_key);
+    a->check(node_key);
+    a->topology_at(node.index());
+    if (a->edge_at(node.index()).fn_running) fault(kReentrantRun);
+    LiveSlotsWithAux s = live_slots_with_aux(*a, node_key);
     EdgeEntry& e = s.edge;
     const std::size_t n = s.topology.deps.size();
     if (e.dep_state.size() < n) index_fault(e.dep_state.size(), e.dep_state.size());
@@ -81,9 +82,11 @@ void run_wave(const NodeHandle& node) {
     for (std::size_t i = 0; i < n; ++i) {
       DepSlot& d = e.dep_state[i];
       DepInput& in = ctx.inputs.emplace_back();
-      in.terminal = std::exchange(d.terminal_input, TerminalRecord{});
-      in.deliveries = std::move(d.deliveries);
-      d.deliveries.clear();
+      if (d.terminal_input.present) in.terminal = std::exchange(d.terminal_input, TerminalRecord{});
+      if (!d.deliveries.empty()) {
+        in.deliveries = std::move(d.deliveries);
+        d.deliveries.clear();
+      }
       d.stamp.reset();
       in.latest = d.latest;
       in.current = (d.wave_values && !d.wave_values->empty()) ? d.wave_values->back() : d.latest;
@@ -94,26 +97,39 @@ void run_wave(const NodeHandle& node) {
     if (!s.call.key) fault("run_wave \xE2\x87\x92 handle present");
     key = *s.call.key;
     dispatcher = s.call.dispatcher;
-    ctx.partition_flag = dispatcher->partition_flag(key.partition);
-    ctx.pull = s.aux.current_pull;
-    old_release = std::move(s.aux.release_callbacks);
-    s.aux.release_callbacks.clear();
-    old_invalidate = std::move(s.aux.invalidate_callbacks);
-    s.aux.invalidate_callbacks.clear();
+    {
+      auto d = dispatcher->state().borrow();
+      check_index(d->partitions.size(), key.partition);
+      ctx.partition_flag = d->partitions[key.partition].flag;
+    }
+    if (s.aux.current_pull) ctx.pull = s.aux.current_pull;
+    if (!s.aux.release_callbacks.empty()) {
+      old_release = std::move(s.aux.release_callbacks);
+      s.aux.release_callbacks.clear();
+    }
+    if (!s.aux.invalidate_callbacks.empty()) {
+      old_invalidate = std::move(s.aux.invalidate_callbacks);
+      s.aux.invalidate_callbacks.clear();
+    }
     ctx.node = node.uncounted();
+    if (old_release.empty() && old_invalidate.empty() && cell->has_value()) (*cell)->running_node = node.id();
   }
-  // Callbacks registered during the previous run go uncalled.
-  old_release.clear();
-  old_invalidate.clear();
-  {
+  if (!old_release.empty() || !old_invalidate.empty()) {
+    // Callbacks registered during the previous run go uncalled.
+    old_release.clear();
+    old_invalidate.clear();
     auto cell = wave_scope_cell().borrow_mut();
     if (cell->has_value()) (*cell)->running_node = node.id();
   }
   {
     RunningGuard guard(node);
+    {
+      auto d = dispatcher->state().borrow();
+      timing = d->timing_flag == 1;
+    }
     SharedNodeFn fn = dispatcher->lookup(key);
     if (fn) {
-      if (dispatcher->timing_enabled()) {
+      if (timing) {
         CallTimer timer(dispatcher, key);
         fn->run(ctx);
       } else {
@@ -123,42 +139,42 @@ void run_wave(const NodeHandle& node) {
     fn.reset();
     guard.finish();
   }
-  bool dirty_sent, emitted, terminal;
-  {
-    auto a = core.borrow();
-    a->check(node.key());
-    a->topology_at(node.index());
-    const EdgeEntry& e = a->edge_at(node.index());
-    dirty_sent = e.dirty_sent;
-    emitted = e.emitted;
-    terminal = e.terminal;
-  }
-  bool settled_mark = false;
-  if (dirty_sent && !emitted && !terminal && ctx.partition_flag == 0) {
-    down(node, Message::resolved());
-    auto a = core.borrow();
-    a->check(node.key());
-    a->topology_at(node.index());
-    const EdgeEntry& e = a->edge_at(node.index());
-    settled_mark = e.emitted || e.batch_queued;
-  }
+  // The values of this wave become the deps' latest; they are dropped after the borrow.
   SmallVec<std::optional<SmallVec<SharedValue, 2>>, 2> old_wave;
   SmallVec<SharedValue, 2> old_latest;
-  {
-    auto a = core.borrow_mut();
-    a->check(node.key());
-    a->topology_at(node.index());
-    EdgeEntry& e = a->edge_at(node.index());
+  auto move_wave_values = [&](EdgeEntry& e) {
     for (DepSlot& d : e.dep_state) {
       if (!d.wave_values) continue;
       if (!d.wave_values->empty()) old_latest.push_back(std::exchange(d.latest, d.wave_values->back()));
       old_wave.push_back(std::exchange(d.wave_values, std::nullopt));
     }
-    if (!settled_mark) {
+  };
+  bool resolve;
+  {
+    auto a = core.borrow_mut();
+    a->check(node_key);
+    a->topology_at(node.index());
+    EdgeEntry& e = a->edge_at(node.index());
+    resolve = e.dirty_sent && !e.emitted && !e.terminal && ctx.partition_flag == 0;
+    if (!resolve) {
+      move_wave_values(e);
       e.dirty_sent = 0;
       e.emitted = 0;
+      return;
     }
   }
+  down(node, Message::resolved());
+  auto a = core.borrow_mut();
+  a->check(node_key);
+  a->topology_at(node.index());
+  EdgeEntry& e = a->edge_at(node.index());
+  const bool settled_mark = e.emitted || e.batch_queued;
+  move_wave_values(e);
+  if (!settled_mark) {
+    e.dirty_sent = 0;
+    e.emitted = 0;
+  }
+  a.release();
 }
 
 }  // namespace korvalinth
