@@ -265,35 +265,30 @@ void forward_dep_control(const NodeHandle& node, DepAction& r) {
 
 void DepSink::call(const Message& message) {
   if (cell_->value >= (std::uint64_t{1} << 63)) return;
-  std::optional<std::pair<PinnedNode, NodeHandle>> pinned;
-  CoreRef core;
-  SharedCount count;
-  if (!wave_scope_installed()) {
-    pinned = pin_pending_node(core_, count_, key_);
-    if (!pinned) return;
-    core = pinned->second.core();
-    count = pinned->second.count();
-  } else {
-    core = core_.lock();
-    if (!core) return;
-    count = count_.lock();
-    if (!count) return;
-    auto cell = wave_scope_cell().borrow_mut();
-    if (!cell->has_value() || !touch_in_frame(**cell, core, count, key_)) return;
-  }
+  CoreRef core = core_.lock();
+  if (!core) return;
+  SharedCount count = count_.lock();
+  if (!count) return;
+  PinnedNode pin;  // outside a wave the node is pinned for the call
   DepTrash trash;
   DepAction record;
   bool alive;
   {
+    auto cell = wave_scope_cell().borrow_mut();
     auto a = core->borrow_mut();
+    if (cell->has_value()) {
+      if (!touch_in_frame(**cell, *a, core, count, key_)) return;
+    } else {
+      if (!a->is_current(key_)) return;
+      a->add_pin(key_.index);
+      pin = PinnedNode(core, count, key_);
+    }
+    cell.release();
     record = apply_dep_messages(*a, key_, cell_->value, message, trash);
     alive = count->count > 0 || a->pin[key_.index] > 0;
   }
-  if (record.any() && alive) forward_dep_control(NodeHandle(core, count, key_, false), record);
-  if (pinned) {
-    pinned->second.drop();
-    pinned->first.unpin();
-  }
+  if (record.any() && alive) forward_dep_control(NodeHandle(std::move(core), std::move(count), key_, false), record);
+  if (!pin.empty()) pin.unpin();
 }
 
 void settle_from_deps(const NodeHandle& node) {
@@ -324,6 +319,14 @@ void handle_dep_message(const NodeHandle& node) {
     auto a = core.borrow();
     a->check(node.key());
     if (a->aux_at(node.index()).pull_in_progress) return;
+    // Only a node with a pull id serves pulls.
+    if (a->config[node.index()] && !a->config[node.index()]->pull_id) {
+      a->topology_at(node.index());
+      a->call_at(node.index());
+      a->run_at(node.index());
+      a->edge_at(node.index());
+      return;
+    }
   }
   std::optional<PullRequest> old_current;
   std::vector<MessageList> held;
