@@ -9,7 +9,7 @@ DEB_PACKAGES := g++ nlohmann-json3-dev libgtest-dev libbenchmark-dev
 PY_TOOLS := cmake ninja pytest hypothesis scikit-build-core
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test test-cpp test-cpp-asan test-py bench bench-cpp demo wheel clean
+.PHONY: all setup build test test-cpp test-cpp-asan test-py bench bench-cpp bench-py demo wheel clean
 
 all: build
 
@@ -60,7 +60,11 @@ bench-cpp: build
 	mkdir -p bench/results
 	$(BUILD)/bench/korvalinth_bench --benchmark_out=bench/results/core.json --benchmark_out_format=json
 
-bench: bench-cpp
+bench-py: build
+	$(PY) -m pip install --quiet $(BENCH_PEERS)
+	PYTHONPATH=python $(PY) bench/compare.py
+
+bench: bench-cpp bench-py
 
 demo: build
 	PYTHONPATH=python $(PY) examples/quickstart.py
