@@ -14,12 +14,14 @@ namespace {
 CallOutcome call_with_dep_values(kit::BorrowedRef callback, const DepInputs& inputs) {
   kit::GilGuard gil;
   try {
-    std::vector<kit::OwnedRef> values = dep_data_to_py(inputs);
-    kit::OwnedRef args = kit::check(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i), values[i].release());
-    }
-    return CallOutcome::of_call(PyObject_Call(callback.get(), args.get(), nullptr));
+    DepValues values = dep_data_to_py(inputs);
+    // The spare leading slot lets the callee prepend without copying.
+    SmallVec<PyObject*, 5> argv;
+    argv.push_back(nullptr);
+    for (const kit::OwnedRef& v : values) argv.push_back(v.get());
+    const std::size_t n = values.size();
+    return CallOutcome::of_call(PyObject_Vectorcall(callback.get(), argv.data() + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                    nullptr));
   } catch (kit::PyErrAlreadySet& e) {
     return CallOutcome::raised(e.take());
   }

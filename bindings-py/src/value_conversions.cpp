@@ -21,8 +21,8 @@ std::optional<kit::OwnedRef> value_to_py(const NodeHandle& node) {
   return std::nullopt;
 }
 
-std::vector<kit::OwnedRef> dep_data_to_py(const DepInputs& inputs) {
-  std::vector<kit::OwnedRef> out;
+DepValues dep_data_to_py(const DepInputs& inputs) {
+  DepValues out;
   out.reserve(inputs.size());
   for (const DepInput& input : inputs) {
     const SharedValue& data = input.current;

@@ -10,6 +10,7 @@
 
 #include "dispatcher/node_fn.hpp"
 #include "kit/refs.hpp"
+#include "node/small_vec.hpp"
 #include "node/node_handle.hpp"
 #include "node/value.hpp"
 
@@ -29,7 +30,9 @@ std::optional<kit::OwnedRef> value_to_py(const NodeHandle& node);
 // Each dep's newest DATA, in dep order. A dep without DATA, or with DATA of
 // a foreign type, is the RuntimeError "dependency DATA is absent at the
 // Python callback boundary"; what was gathered before is released.
-std::vector<kit::OwnedRef> dep_data_to_py(const DepInputs& inputs);
+// Room for the values of the usual few deps without a heap allocation.
+using DepValues = SmallVec<kit::OwnedRef, 4>;
+DepValues dep_data_to_py(const DepInputs& inputs);
 
 // The bytes of a bytes (or subclass) or bytearray (or subclass); nothing for
 // anything else. Never sets an exception.

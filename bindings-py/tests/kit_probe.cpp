@@ -96,7 +96,7 @@ OwnedRef dep_data(const Args& args) {
     }
     inputs.push_back(std::move(input));
   }
-  std::vector<OwnedRef> objects = dep_data_to_py(inputs);
+  DepValues objects = dep_data_to_py(inputs);
   OwnedRef out = kit::check(PyList_New(0));
   for (OwnedRef& object : objects) kit::check_status(PyList_Append(out.get(), object.get()));
   return out;

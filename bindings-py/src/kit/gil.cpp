@@ -1,5 +1,7 @@
 #include "kit/gil.hpp"
 
+#include "node/thread_block.hpp"
+
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -8,7 +10,7 @@ namespace korvalinth::kit {
 
 namespace {
 
-thread_local std::uint64_t tls_gil_count = 0;
+constinit thread_local std::uint64_t tls_gil_count KORVALINTH_FAST_TLS = 0;
 
 struct PendingReleases {
   std::mutex mutex;

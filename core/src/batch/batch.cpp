@@ -6,6 +6,7 @@
 #include "node/deferred_ops.hpp"
 #include "node/down.hpp"
 #include "node/drop_fault.hpp"
+#include "node/thread_block.hpp"
 #include "node/wave_scope.hpp"
 
 namespace korvalinth {
@@ -26,10 +27,9 @@ struct BatchState {
   bool collecting = true;
 };
 
-Cell<std::optional<BatchState>>& batch_cell() noexcept {
-  thread_local Cell<std::optional<BatchState>> cell;
-  return cell;
-}
+struct BatchCell : Cell<std::optional<BatchState>> {};
+
+Cell<std::optional<BatchState>>& batch_cell() noexcept { return ThreadBlock<BatchCell>::get(); }
 
 void add_core(std::vector<DeferredCore>& list, const WeakCore& core, CoreId id) {
   for (const DeferredCore& c : list)

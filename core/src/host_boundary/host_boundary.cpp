@@ -1,11 +1,12 @@
 #include "host_boundary/host_boundary.hpp"
 
 #include "node/fault.hpp"
+#include "node/thread_block.hpp"
 
 namespace korvalinth {
 
 namespace {
-thread_local std::uint64_t tls_depth = 0;
+constinit thread_local std::uint64_t tls_depth KORVALINTH_FAST_TLS = 0;
 }
 
 std::uint64_t host_boundary_depth() noexcept { return tls_depth; }

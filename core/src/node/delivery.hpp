@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "node/thread_block.hpp"
+
 namespace korvalinth {
 
 struct DeliveryCounters {
@@ -12,7 +14,10 @@ struct DeliveryCounters {
   std::uint64_t depth = 0;
 };
 
-DeliveryCounters& delivery_counters() noexcept;
+namespace detail {
+inline constinit thread_local DeliveryCounters tls_delivery_counters KORVALINTH_FAST_TLS;
+}
+inline DeliveryCounters& delivery_counters() noexcept { return detail::tls_delivery_counters; }
 inline std::uint64_t delivery_depth() noexcept { return delivery_counters().depth; }
 inline std::uint64_t delivery_frame_id() noexcept { return delivery_counters().frame_id; }
 

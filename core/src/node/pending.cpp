@@ -16,30 +16,32 @@ struct PendingItem {
   PendingKind kind;
 };
 
-Cell<std::vector<PendingItem>>& pending_queue() noexcept {
-  thread_local Cell<std::vector<PendingItem>> queue;
-  return queue;
-}
+struct PendingState {
+  Cell<std::vector<PendingItem>> queue;
+  // Buffers of drains that ended, reused by the next (drains nest once per
+  // node of a chain).
+  std::vector<std::vector<PendingItem>> spare_buffers;
+};
+
+Cell<std::vector<PendingItem>>& pending_queue() noexcept { return ThreadBlock<PendingState>::get().queue; }
 
 // Raised each time the queue is taken or emptied: a node's queued-run mark
 // (EdgeEntry::run_check_epoch) counts only when it equals the current value,
 // so taking the queue clears every mark at once.
-thread_local std::uint64_t tls_queue_epoch = 1;
-
-// Buffers of drains that ended, reused by the next (drains nest once per
-// node of a chain).
-thread_local std::vector<std::vector<PendingItem>> tls_spare_buffers;
+constinit thread_local std::uint64_t tls_queue_epoch KORVALINTH_FAST_TLS = 1;
 
 std::vector<PendingItem> spare_buffer() {
-  if (tls_spare_buffers.empty()) return {};
-  std::vector<PendingItem> b = std::move(tls_spare_buffers.back());
-  tls_spare_buffers.pop_back();
+  auto& spare = ThreadBlock<PendingState>::get().spare_buffers;
+  if (spare.empty()) return {};
+  std::vector<PendingItem> b = std::move(spare.back());
+  spare.pop_back();
   return b;
 }
 
 void return_buffer(std::vector<PendingItem>&& b) {
   b.clear();
-  if (b.capacity() != 0 && tls_spare_buffers.size() < 64) tls_spare_buffers.push_back(std::move(b));
+  auto& spare = ThreadBlock<PendingState>::get().spare_buffers;
+  if (b.capacity() != 0 && spare.size() < 64) spare.push_back(std::move(b));
 }
 
 }  // namespace

@@ -5,16 +5,6 @@
 
 namespace korvalinth {
 
-DeliveryCounters& delivery_counters() noexcept {
-  thread_local DeliveryCounters counters;
-  return counters;
-}
-
-Cell<std::optional<WaveScope>>& wave_scope_cell() noexcept {
-  thread_local Cell<std::optional<WaveScope>> cell;
-  return cell;
-}
-
 bool wave_scope_installed() { return wave_scope_cell().borrow()->has_value(); }
 
 }  // namespace korvalinth

@@ -13,10 +13,13 @@ namespace korvalinth {
 
 namespace {
 
-thread_local std::uint64_t tls_next_scope_id = 1;
+constinit thread_local std::uint64_t tls_next_scope_id KORVALINTH_FAST_TLS = 1;
 // The touched list's buffer, kept between waves so a wave's touches need
 // no allocation once the buffer has grown.
-thread_local std::vector<TouchedNode> tls_spare_touched;
+struct SpareTouched {
+  std::vector<TouchedNode> buffer;
+};
+std::vector<TouchedNode>& spare_touched() noexcept { return ThreadBlock<SpareTouched>::get().buffer; }
 
 // Resets the per-wave state of one touched node.
 void end_wave_for_node(const TouchedNode& t) {
@@ -89,7 +92,7 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
   {
     auto c = cell.borrow_mut();
     WaveScope scope;
-    scope.touched = std::move(tls_spare_touched);
+    scope.touched = std::move(spare_touched());
     scope.touched.clear();
     scope.owner_core = node.core_id();
     scope.scope_id = scope_id;
@@ -141,7 +144,7 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
   }
   for (TouchedNode& t : scope.touched) t.pin.unpin();
   scope.touched.clear();
-  if (scope.touched.capacity() > tls_spare_touched.capacity()) tls_spare_touched = std::move(scope.touched);
+  if (scope.touched.capacity() > spare_touched().capacity()) spare_touched() = std::move(scope.touched);
   if (!batch_is_active()) drain_deferred_ops_guarded(node.core(), scope.deferred_cores);
   scope.deferred_cores.clear();
   raise_kept_drop_fault();

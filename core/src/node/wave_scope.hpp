@@ -18,6 +18,7 @@
 #include "node/function_ref.hpp"
 #include "node/message.hpp"
 #include "node/node_handle.hpp"
+#include "node/thread_block.hpp"
 
 namespace korvalinth {
 
@@ -39,7 +40,9 @@ struct WaveScope {
   std::uint64_t scope_id = 0;
 };
 
-Cell<std::optional<WaveScope>>& wave_scope_cell() noexcept;
+// The installed scope of this thread (a distinct type for its ThreadBlock).
+struct WaveScopeCell : Cell<std::optional<WaveScope>> {};
+inline Cell<std::optional<WaveScope>>& wave_scope_cell() noexcept { return ThreadBlock<WaveScopeCell>::get(); }
 bool wave_scope_installed();
 
 // Runs work in a wave scope of node: joins an installed scope, or owns a new
