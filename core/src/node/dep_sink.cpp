@@ -5,6 +5,7 @@
 #include "node/index_fault.hpp"
 #include "node/pending.hpp"
 #include "node/run_wave.hpp"
+#include "node/stack_guard.hpp"
 #include "node/wave_scope.hpp"
 
 namespace korvalinth {
@@ -265,6 +266,7 @@ void forward_dep_control(const NodeHandle& node, DepAction& r) {
 
 void DepSink::call(const Message& message) {
   if (cell_->value >= (std::uint64_t{1} << 63)) return;
+  check_stack_headroom();
   CoreRef core = core_.lock();
   if (!core) return;
   SharedCount count = count_.lock();

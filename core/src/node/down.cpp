@@ -4,6 +4,7 @@
 #include "json/strict_json.hpp"
 #include "node/delivery.hpp"
 #include "node/pending.hpp"
+#include "node/stack_guard.hpp"
 
 namespace korvalinth {
 
@@ -340,6 +341,7 @@ void end_outside_run(const NodeHandle& node) {
 }  // namespace
 
 void down(const NodeHandle& node, MessageList list) {
+  check_stack_headroom();
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
   const bool running = entry->running;
@@ -396,6 +398,7 @@ void down(const NodeHandle& node, MessageList list) {
 }
 
 void down(const NodeHandle& node, Message message) {
+  check_stack_headroom();
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
   const bool running = entry->running;

@@ -4,6 +4,7 @@
 #include "node/drop_fault.hpp"
 #include "node/index_fault.hpp"
 #include "node/pending.hpp"
+#include "node/stack_guard.hpp"
 #include "node/wave_scope.hpp"
 
 namespace korvalinth {
@@ -58,6 +59,7 @@ class CallTimer {
 }  // namespace
 
 void run_wave(const NodeHandle& node) {
+  check_stack_headroom();
   GraphCore& core = node.core_ref();
   const SlotKey node_key = node.key();
   RunContext ctx;

@@ -4,6 +4,7 @@
 #include "node/dep_sink.hpp"
 #include "node/index_fault.hpp"
 #include "node/run_wave.hpp"
+#include "node/stack_guard.hpp"
 #include "node/wave_scope.hpp"
 
 namespace korvalinth {
@@ -44,6 +45,7 @@ void activate(const NodeHandle& node) {
 
 UnsubscribeFn subscribe_sink(const NodeHandle& node, SharedSink sink, std::uint8_t observer,
                              SinkRegistration& registration) {
+  check_stack_headroom();
   std::uint64_t id;
   std::optional<Message> initial;
   {
@@ -78,20 +80,20 @@ UnsubscribeFn subscribe_sink(const NodeHandle& node, SharedSink sink, std::uint8
   return action;
 }
 
-void connect_dep(const NodeHandle& node, std::uint64_t i, const NodeHandle& dep) {
-  auto cell = std::make_shared<DepIndexCell>(DepIndexCell{i});
-  SharedSink sink = std::make_shared<DepSink>(cell, node.core(), node.count(), node.key());
-  SinkRegistration registration;
-  UnsubscribeFn action;
+namespace {
+
+bool caught_stack_depth_fault() {
   try {
-    action = subscribe_sink(dep, std::move(sink), 0, registration);
-  } catch (...) {
-    if (registration && dep_mutation_in_flight(node)) {
-      UnsubscribeFn undo(*registration, dep.promote_counted());
-      undo.call();
-    }
     throw;
+  } catch (const StackDepthFault&) {
+    return true;
+  } catch (...) {
+    return false;
   }
+}
+
+void store_dep_connection(const NodeHandle& node, std::uint64_t i, UnsubscribeFn action,
+                          std::shared_ptr<DepIndexCell> cell) {
   std::optional<UnsubscribeFn> old_action;
   std::shared_ptr<DepIndexCell> old_cell;
   {
@@ -106,6 +108,34 @@ void connect_dep(const NodeHandle& node, std::uint64_t i, const NodeHandle& dep)
     old_cell = std::exchange(e.dep_cells[i], std::move(cell));
     e.dep_flags[i] = 0;
   }
+}
+
+}  // namespace
+
+void connect_dep(const NodeHandle& node, std::uint64_t i, const NodeHandle& dep) {
+  auto cell = std::make_shared<DepIndexCell>(DepIndexCell{i});
+  SharedSink sink = std::make_shared<DepSink>(cell, node.core(), node.count(), node.key());
+  SinkRegistration registration;
+  UnsubscribeFn action;
+  try {
+    action = subscribe_sink(dep, std::move(sink), 0, registration);
+  } catch (...) {
+    if (registration && dep_mutation_in_flight(node)) {
+      UnsubscribeFn undo(*registration, dep.promote_counted());
+      undo.call();
+    } else if (registration && caught_stack_depth_fault()) {
+      // The wave below ran out of stack after the dep's sink was attached:
+      // the connection stays, with its action stored, so that the node's
+      // deactivation detaches it like any other.
+      try {
+        store_dep_connection(node, i, UnsubscribeFn(*registration, dep.promote_counted()), std::move(cell));
+      } catch (...) {
+        // The node or the dep is gone: nothing is left to detach.
+      }
+    }
+    throw;
+  }
+  store_dep_connection(node, i, std::move(action), std::move(cell));
 }
 
 namespace {

@@ -1,21 +1,18 @@
+#include <utility>
+#include <vector>
+
+#include "node/small_vec.hpp"
 #include "node/subscribe.hpp"
 
 namespace korvalinth {
 
-void UnsubscribeFn::call() {
-  NodeHandle node = std::move(node_);
-  if (node.empty()) return;
-  unsubscribe_sink(node, sink_id_);
-  node.drop();
-}
-
 namespace {
 
-// The sink list has just become empty: undo the activation.
-void deactivate(const NodeHandle& node) {
+// What deactivation takes out of a node under its borrow. The members go in
+// reverse order of declaration, after the release callbacks ran.
+struct Deactivation {
   std::vector<UnsubscribeFn> unsubscribes;
   std::vector<ReleaseCallback> callbacks;
-  // Taken out under the borrow, dropped after it.
   std::vector<std::shared_ptr<DepIndexCell>> cells;
   std::vector<DepSlot> dep_state;
   SharedValue cache;
@@ -23,64 +20,156 @@ void deactivate(const NodeHandle& node) {
   std::optional<PullRequest> pending_pull, current_pull;
   std::vector<MessageList> held;
   SharedValue ctx_state;
-  {
-    auto a = node.core_ref().borrow_mut();
-    LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
-    const std::size_t n = s.topology.deps.size();
-    const bool has_fn = s.call.key.has_value();
-    s.aux.activated = 0;
-    for (auto& u : s.edge.dep_unsubscribe)
-      if (u) unsubscribes.push_back(std::move(*u));
-    s.edge.dep_unsubscribe.clear();
-    cells = std::move(s.edge.dep_cells);
-    s.edge.dep_cells.clear();
-    callbacks = std::move(s.aux.release_callbacks);
-    s.aux.release_callbacks.clear();
-    if (has_fn || n > 0) {
-      cache = std::move(s.edge.cache);
-      s.edge.cache.reset();
-      s.edge.status = NodeStatus::Sentinel;
-      s.edge.has_data = 0;
-      if (n > 0) {
-        dep_state = std::move(s.edge.dep_state);
-        s.edge.dep_state = new_dep_state(dep_state.size());
-      }
-    }
-    for (auto& f : s.edge.dep_flags) f = 0;
-    s.edge.pending_count = 0;
-    s.edge.dirty_sent = 0;
-    s.run = 0;
-    invalidate = std::move(s.aux.invalidate_callbacks);
-    s.aux.invalidate_callbacks.clear();
-    s.aux.pause_locks.clear();
-    pending_pull = std::exchange(s.aux.pending_pull, std::nullopt);
-    current_pull = std::exchange(s.aux.current_pull, std::nullopt);
-    s.aux.pull_in_progress = 0;
-    s.aux.serving_pull = 0;
-    s.aux.run_owed = 0;
-    held = std::move(s.aux.held);
-    s.aux.held.clear();
-    if (!s.aux.ctx_state_persist) {
-      ctx_state = std::move(s.aux.ctx_state);
-      s.aux.ctx_state.reset();
+};
+
+using RemovedSinks = SmallVec<SharedSink, 2>;
+
+// Deactivating a node detaches its dep sinks, which may deactivate those
+// deps in turn, down a chain as long as the graph. The outermost
+// deactivation drives that cascade from an explicit stack instead of
+// recursing: a deactivation entered from the driver's own unsubscribe call
+// pushes a frame and returns, and the driver finishes that frame (its
+// unsubscribes, its release callbacks, then what the recursive calls would
+// have dropped on their way out) before going on with the previous one; so
+// everything happens in the order recursion would give it.
+struct DeactivationFrame {
+  // Dropped last to first when the frame ends: the caller's handle goes
+  // last, as UnsubscribeFn::call drops it after unsubscribe_sink returns.
+  NodeHandle caller_handle;
+  RemovedSinks caller_removed;
+  std::optional<Deactivation> taken;
+  std::size_t next = 0;
+};
+
+struct DeactivationDriver {
+  std::vector<DeactivationFrame>* stack = nullptr;
+  bool entered_from_driver = false;  // set only around the driver's own unsubscribe call
+};
+
+thread_local DeactivationDriver tls_deactivations;
+
+// Drops the frames still on the stack innermost first (a fault unwinds),
+// as the unwinding of the recursive calls would.
+class DeactivationUnwind {
+ public:
+  explicit DeactivationUnwind(std::vector<DeactivationFrame>& stack) : stack_(stack), saved_(tls_deactivations.stack) {
+    tls_deactivations.stack = &stack_;
+  }
+  DeactivationUnwind(const DeactivationUnwind&) = delete;
+  DeactivationUnwind& operator=(const DeactivationUnwind&) = delete;
+  ~DeactivationUnwind() {
+    tls_deactivations.stack = saved_;
+    tls_deactivations.entered_from_driver = false;
+    while (!stack_.empty()) {
+      DeactivationFrame frame = std::move(stack_.back());
+      stack_.pop_back();
     }
   }
-  for (auto& u : unsubscribes) u.call();
-  for (auto& cb : callbacks) {
+
+ private:
+  std::vector<DeactivationFrame>& stack_;
+  std::vector<DeactivationFrame>* saved_;
+};
+
+void take_activation_state(const NodeHandle& node, Deactivation& d) {
+  auto a = node.core_ref().borrow_mut();
+  LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
+  const std::size_t n = s.topology.deps.size();
+  const bool has_fn = s.call.key.has_value();
+  s.aux.activated = 0;
+  for (auto& u : s.edge.dep_unsubscribe)
+    if (u) d.unsubscribes.push_back(std::move(*u));
+  s.edge.dep_unsubscribe.clear();
+  d.cells = std::move(s.edge.dep_cells);
+  s.edge.dep_cells.clear();
+  d.callbacks = std::move(s.aux.release_callbacks);
+  s.aux.release_callbacks.clear();
+  if (has_fn || n > 0) {
+    d.cache = std::move(s.edge.cache);
+    s.edge.cache.reset();
+    s.edge.status = NodeStatus::Sentinel;
+    s.edge.has_data = 0;
+    if (n > 0) {
+      d.dep_state = std::move(s.edge.dep_state);
+      s.edge.dep_state = new_dep_state(d.dep_state.size());
+    }
+  }
+  for (auto& f : s.edge.dep_flags) f = 0;
+  s.edge.pending_count = 0;
+  s.edge.dirty_sent = 0;
+  s.run = 0;
+  d.invalidate = std::move(s.aux.invalidate_callbacks);
+  s.aux.invalidate_callbacks.clear();
+  s.aux.pause_locks.clear();
+  d.pending_pull = std::exchange(s.aux.pending_pull, std::nullopt);
+  d.current_pull = std::exchange(s.aux.current_pull, std::nullopt);
+  s.aux.pull_in_progress = 0;
+  s.aux.serving_pull = 0;
+  s.aux.run_owed = 0;
+  d.held = std::move(s.aux.held);
+  s.aux.held.clear();
+  if (!s.aux.ctx_state_persist) {
+    d.ctx_state = std::move(s.aux.ctx_state);
+    s.aux.ctx_state.reset();
+  }
+}
+
+void run_release_callbacks(Deactivation& d) {
+  for (auto& cb : d.callbacks) {
     ReleaseCallback c = std::move(cb);
     c();
   }
 }
 
-}  // namespace
+void drive_deactivations(std::vector<DeactivationFrame>& stack) {
+  DeactivationUnwind unwind(stack);
+  while (!stack.empty()) {
+    DeactivationFrame& top = stack.back();
+    if (top.next < top.taken->unsubscribes.size()) {
+      UnsubscribeFn action = std::move(top.taken->unsubscribes[top.next++]);
+      tls_deactivations.entered_from_driver = true;
+      action.call();  // may push a frame: `top` is not used after this
+      tls_deactivations.entered_from_driver = false;
+      continue;
+    }
+    run_release_callbacks(*top.taken);
+    DeactivationFrame done = std::move(top);
+    stack.pop_back();
+    done.taken.reset();
+    done.caller_removed.clear();
+    done.caller_handle.drop();
+  }
+}
 
-void unsubscribe_sink(const NodeHandle& node, std::uint64_t sink_id) {
+// The sink list has just become empty: undo the activation. Entered from
+// the driver, it leaves the rest to the driver, which also takes the
+// removed sinks and drops them after the deactivation, as the caller would.
+void deactivate(const NodeHandle& node, RemovedSinks* removed_from_driver) {
+  Deactivation d;
+  take_activation_state(node, d);
+  if (removed_from_driver) {
+    DeactivationFrame frame;
+    frame.caller_removed = std::move(*removed_from_driver);
+    frame.taken = std::move(d);
+    tls_deactivations.stack->push_back(std::move(frame));
+    return;
+  }
+  if (d.unsubscribes.empty()) {
+    run_release_callbacks(d);
+    return;
+  }
+  std::vector<DeactivationFrame> stack;
+  stack.emplace_back().taken = std::move(d);
+  drive_deactivations(stack);
+}
+
+void detach_sink(const NodeHandle& node, std::uint64_t sink_id, bool entered_from_driver) {
   GraphCore& core = node.core_ref();
   {
     auto a = core.borrow();
     if (!a->is_current(node.key())) return;
   }
-  SmallVec<SharedSink, 2> removed;  // dropped after the borrow
+  RemovedSinks removed;  // dropped after the borrow
   bool now_empty = false;
   {
     auto a = core.borrow_mut();
@@ -100,7 +189,28 @@ void unsubscribe_sink(const NodeHandle& node, std::uint64_t sink_id) {
     sinks.resize(kept);
     now_empty = sinks.empty();
   }
-  if (now_empty) deactivate(node);
+  if (now_empty) deactivate(node, entered_from_driver ? &removed : nullptr);
 }
+
+}  // namespace
+
+void UnsubscribeFn::call() {
+  const bool entered_from_driver = std::exchange(tls_deactivations.entered_from_driver, false);
+  NodeHandle node = std::move(node_);
+  if (node.empty()) return;
+  if (!entered_from_driver) {
+    detach_sink(node, sink_id_, false);
+    node.drop();
+    return;
+  }
+  const std::size_t frames = tls_deactivations.stack->size();
+  detach_sink(node, sink_id_, true);
+  if (tls_deactivations.stack->size() > frames)
+    tls_deactivations.stack->back().caller_handle = std::move(node);  // dropped when that frame ends
+  else
+    node.drop();
+}
+
+void unsubscribe_sink(const NodeHandle& node, std::uint64_t sink_id) { detach_sink(node, sink_id, false); }
 
 }  // namespace korvalinth

@@ -6,6 +6,7 @@
 #include "batch/batch.hpp"
 #include "node/dep_sink.hpp"
 #include "node/down.hpp"
+#include "node/stack_guard.hpp"
 
 namespace korvalinth {
 
@@ -124,6 +125,7 @@ void full_resume(const NodeHandle& node) {
 
 void handle_up_message(const NodeHandle& node, Message message, std::optional<std::uint64_t> toward,
                        PullVisits& visits) {
+  check_stack_headroom();
   GraphCore& core = node.core_ref();
   std::size_t dep_count;
   {

@@ -7,6 +7,7 @@
 #include "node/drop_fault.hpp"
 #include "node/graph_core.hpp"
 #include "node/pending.hpp"
+#include "node/stack_guard.hpp"
 #include "node/up.hpp"
 
 namespace korvalinth {
@@ -99,6 +100,7 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
     *c = std::move(scope);
   }
   std::exception_ptr failure;
+  std::exception_ptr undelivered;
   try {
     work();
   } catch (...) {
@@ -137,6 +139,10 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
       list.push_back(Message::error(make_text_error(panic_payload_message(failure))));
       down(*target, std::move(list));
       target->drop();
+    } catch (const StackDepthFault&) {
+      // The ERROR itself went too deep: its dependents past that point
+      // never learn of it, so the operation raises the fault instead.
+      undelivered = std::current_exception();
     } catch (...) {
       // A fault while the ERROR is delivered is dropped.
     }
@@ -147,6 +153,7 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
   if (scope.touched.capacity() > spare_touched().capacity()) spare_touched() = std::move(scope.touched);
   if (!batch_is_active()) drain_deferred_ops_guarded(node.core(), scope.deferred_cores);
   scope.deferred_cores.clear();
+  if (undelivered) std::rethrow_exception(undelivered);
   raise_kept_drop_fault();
 }
 

@@ -1,0 +1,50 @@
+#pragma once
+// Headroom of the native stack at the points where graph work recurses
+// (delivery, dep sinks, runs, activation, upstream messages). A graph too
+// deep for synchronous delivery faults with kStackDepthExceeded before the
+// stack runs out; the fault then takes the usual way of faults (an ERROR in
+// a wave scope, an exception at the host boundary).
+//
+// The check compares the frame address with the current thread's stack
+// bounds, read once per thread; a frame outside those bounds (a coroutine
+// stack of its own) is never refused.
+
+#include <cstdint>
+
+#include "node/fault.hpp"
+
+namespace korvalinth {
+
+inline constexpr const char* kStackDepthExceeded =
+    "graph: call depth exceeds the native stack; the graph is too deep for synchronous delivery";
+
+// The fault of the check: a Fault with kStackDepthExceeded, of its own type
+// so that activation can tell it from other faults.
+class StackDepthFault : public Fault {
+ public:
+  StackDepthFault() : Fault(kStackDepthExceeded) {}
+};
+
+namespace detail {
+struct StackBounds {
+  std::uintptr_t low = 0;
+  std::uintptr_t reserve = ~std::uintptr_t{0};  // until read: every check takes the slow path once
+};
+extern constinit thread_local StackBounds tls_stack_bounds;
+// Reads the bounds on a thread's first check; throws StackDepthFault when
+// the frame at sp is within the reserve.
+[[gnu::cold, gnu::noinline]] void check_stack_slow(std::uintptr_t sp);
+}  // namespace detail
+
+inline void check_stack_headroom() {
+  const auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const detail::StackBounds& b = detail::tls_stack_bounds;
+  if (sp - b.low < b.reserve) [[unlikely]]
+    detail::check_stack_slow(sp);
+}
+
+// The bytes left above the reserve at the caller's frame (0 within the
+// reserve); for tests.
+std::uintptr_t stack_headroom_left() noexcept;
+
+}  // namespace korvalinth
