@@ -50,12 +50,4 @@ void check_stack_slow(std::uintptr_t sp) {
 
 }  // namespace detail
 
-std::uintptr_t stack_headroom_left() noexcept {
-  const auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  detail::StackBounds& b = detail::tls_stack_bounds;
-  if (b.reserve == ~std::uintptr_t{0}) b = detail::read_bounds();
-  const std::uintptr_t above = sp - b.low;
-  return above > b.reserve ? above - b.reserve : 0;
-}
-
 }  // namespace korvalinth

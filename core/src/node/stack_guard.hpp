@@ -43,8 +43,4 @@ inline void check_stack_headroom() {
     detail::check_stack_slow(sp);
 }
 
-// The bytes left above the reserve at the caller's frame (0 within the
-// reserve); for tests.
-std::uintptr_t stack_headroom_left() noexcept;
-
 }  // namespace korvalinth
