@@ -8,8 +8,6 @@ namespace korvalinth {
 
 namespace detail {
 
-constinit thread_local StackBounds tls_stack_bounds;
-
 namespace {
 
 // Kept free below the limit: one more level of graph code, the Python

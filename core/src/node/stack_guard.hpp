@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "node/fault.hpp"
+#include "node/thread_block.hpp"
 
 namespace korvalinth {
 
@@ -30,7 +31,7 @@ struct StackBounds {
   std::uintptr_t low = 0;
   std::uintptr_t reserve = ~std::uintptr_t{0};  // until read: every check takes the slow path once
 };
-extern constinit thread_local StackBounds tls_stack_bounds;
+inline constinit thread_local StackBounds tls_stack_bounds KORVALINTH_FAST_TLS;
 // Reads the bounds on a thread's first check; throws StackDepthFault when
 // the frame at sp is within the reserve.
 [[gnu::cold, gnu::noinline]] void check_stack_slow(std::uintptr_t sp);

@@ -3,6 +3,7 @@
 
 #include "node/small_vec.hpp"
 #include "node/subscribe.hpp"
+#include "node/thread_block.hpp"
 
 namespace korvalinth {
 
@@ -46,7 +47,7 @@ struct DeactivationDriver {
   bool entered_from_driver = false;  // set only around the driver's own unsubscribe call
 };
 
-thread_local DeactivationDriver tls_deactivations;
+constinit thread_local DeactivationDriver tls_deactivations KORVALINTH_FAST_TLS;
 
 // Drops the frames still on the stack innermost first (a fault unwinds),
 // as the unwinding of the recursive calls would.
