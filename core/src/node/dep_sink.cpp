@@ -276,16 +276,17 @@ void DepSink::call(const Message& message) {
   DepAction record;
   bool alive;
   {
-    auto cell = wave_scope_cell().borrow_mut();
     auto a = core->borrow_mut();
-    if (cell->has_value()) {
-      if (!touch_in_frame(**cell, *a, core, count, key_)) return;
-    } else {
-      if (!a->is_current(key_)) return;
-      a->add_pin(key_.index);
-      pin = PinnedNode(core, count, key_);
+    if (!touched_in_installed_scope(*a, key_)) {
+      auto cell = wave_scope_cell().borrow_mut();
+      if (cell->has_value()) {
+        if (!touch_in_frame(**cell, *a, core, count, key_)) return;
+      } else {
+        if (!a->is_current(key_)) return;
+        a->add_pin(key_.index);
+        pin = PinnedNode(core, count, key_);
+      }
     }
-    cell.release();
     record = apply_dep_messages(*a, key_, cell_->value, message, trash);
     alive = count->count > 0 || a->pin[key_.index] > 0;
   }

@@ -243,6 +243,7 @@ namespace {
 // What the steps of down need of the node, read at once: touching the node
 // and checking its DATA change none of it. None when the node is terminal.
 struct DownEntry {
+  bool touched;  // by the installed scope already
   bool running;
   bool content_ids;
   bool hold;
@@ -258,7 +259,8 @@ std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
   if (e.terminal) return std::nullopt;
   LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
   const bool content_ids = a->version_at(node.index()).versioning.mode == NodeVersioning::Mode::Level1;
-  return DownEntry{running, content_ids, holds_back(s, running), s.aux.serving_pull != 0};
+  return DownEntry{touched_in_installed_scope(*a, node.key()), running, content_ids, holds_back(s, running),
+                   s.aux.serving_pull != 0};
 }
 
 // The version after DATA, computed in place for policies without content
@@ -345,7 +347,7 @@ void down(const NodeHandle& node, MessageList list) {
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
   const bool running = entry->running;
-  touch_in_current_frame(node);
+  if (!entry->touched) touch_in_current_frame(node);
   if (list.size() >= 2) sort_by_tier(list);
   keep_first_invalidate(list);
   if (entry->content_ids) validate_content_versioned(list);
@@ -407,7 +409,7 @@ void down(const NodeHandle& node, Message message) {
     down(node, one_message(std::move(message)));
     return;
   }
-  touch_in_current_frame(node);
+  if (!entry->touched) touch_in_current_frame(node);
   if (entry->content_ids) validate_content_versioned(message);
   const bool data_or_resolved = message.kind() == MessageKind::Data || message.kind() == MessageKind::Resolved;
   if (data_or_resolved && (!running || entry->serving_pull)) mark_dirty(node);

@@ -61,6 +61,11 @@ bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& co
 }
 
 void touch_in_current_frame(const NodeHandle& node) {
+  if (installed_scope_id() == 0) return;
+  {
+    auto a = node.core_ref().borrow();
+    if (touched_in_installed_scope(*a, node.key())) return;
+  }
   auto cell = wave_scope_cell().borrow_mut();
   if (!cell->has_value()) return;
   touch_in_frame(**cell, node.core(), node.count(), node.key());
@@ -128,8 +133,11 @@ void drain_item(const PendingItem& it) {
   {
     auto a = core->borrow_mut();
     if (!a->is_current(it.key)) return;
-    a->add_pin(it.key.index);
-    pin = PinnedNode(core, count, it.key);
+    // A node touched by the running wave is pinned by it already.
+    if (!touched_in_installed_scope(*a, it.key)) {
+      a->add_pin(it.key.index);
+      pin = PinnedNode(core, count, it.key);
+    }
     a->topology_at(it.key.index);
     terminal = a->edge_at(it.key.index).terminal != 0;
     if (!terminal && it.kind == PendingKind::RunCheck && delivery_depth() == 0) decision = run_decision(*a, it.key);
@@ -144,7 +152,7 @@ void drain_item(const PendingItem& it) {
       run_decided(node, decision);
   }
   node.drop();
-  pin.unpin();
+  if (!pin.empty()) pin.unpin();
 }
 
 }  // namespace

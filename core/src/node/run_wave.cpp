@@ -69,10 +69,12 @@ void run_wave(const NodeHandle& node) {
   std::vector<ReleaseCallback> old_release;
   std::vector<InvalidateCallback> old_invalidate;
   {
-    auto cell = wave_scope_cell().borrow_mut();
     auto a = core.borrow_mut();
     // Touched (and pinned) in the running wave before anything else.
-    if (cell->has_value()) touch_in_frame(**cell, *a, node.core(), node.count(), node_key);
+    if (!touched_in_installed_scope(*a, node_key)) {
+      auto cell = wave_scope_cell().borrow_mut();
+      if (cell->has_value()) touch_in_frame(**cell, *a, node.core(), node.count(), node_key);
+    }
     a->check(node_key);
     a->topology_at(node.index());
     if (a->edge_at(node.index()).fn_running) fault(kReentrantRun);
@@ -114,12 +116,11 @@ void run_wave(const NodeHandle& node) {
       s.aux.invalidate_callbacks.clear();
     }
     ctx.node = node.uncounted();
-    if (old_release.empty() && old_invalidate.empty() && cell->has_value()) (*cell)->running_node = node.id();
   }
-  if (!old_release.empty() || !old_invalidate.empty()) {
-    // Callbacks registered during the previous run go uncalled.
-    old_release.clear();
-    old_invalidate.clear();
+  // Callbacks registered during the previous run go uncalled.
+  old_release.clear();
+  old_invalidate.clear();
+  {
     auto cell = wave_scope_cell().borrow_mut();
     if (cell->has_value()) (*cell)->running_node = node.id();
   }

@@ -98,6 +98,7 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
     scope.owner_core = node.core_id();
     scope.scope_id = scope_id;
     *c = std::move(scope);
+    detail::tls_installed_scope_id = scope_id;
   }
   std::exception_ptr failure;
   std::exception_ptr undelivered;
@@ -110,6 +111,7 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
   {
     auto c = cell.borrow_mut();
     taken = std::exchange(*c, std::nullopt);
+    detail::tls_installed_scope_id = 0;
   }
   if (!taken) fault("wave owner installed a scope");
   WaveScope& scope = *taken;

@@ -43,6 +43,13 @@ struct WaveScope {
 // The installed scope of this thread (a distinct type for its ThreadBlock).
 struct WaveScopeCell : Cell<std::optional<WaveScope>> {};
 inline Cell<std::optional<WaveScope>>& wave_scope_cell() noexcept { return ThreadBlock<WaveScopeCell>::get(); }
+
+namespace detail {
+// The id of the installed scope, 0 when none: lets the hot paths see that a
+// node is touched already without borrowing the scope.
+inline constinit thread_local std::uint64_t tls_installed_scope_id KORVALINTH_FAST_TLS = 0;
+}
+inline std::uint64_t installed_scope_id() noexcept { return detail::tls_installed_scope_id; }
 bool wave_scope_installed();
 
 // Runs work in a wave scope of node: joins an installed scope, or owns a new
