@@ -118,6 +118,12 @@ class PinnedNode {
   // GraphCore::unpin: lowers the pin count and releases the slot when
   // nothing else keeps it. Faults of the release propagate.
   void unpin();
+  // Gives up the pin's references without lowering the pin count: for a
+  // caller that lowered it itself under its own borrow of the core.
+  void forget() noexcept {
+    core_.reset();
+    count_.reset();
+  }
 
   bool empty() const noexcept { return !core_; }
   const CoreRef& core() const noexcept { return core_; }

@@ -50,6 +50,45 @@ void end_wave_for_node(const TouchedNode& t) {
   a.release();
 }
 
+// Unpins the touched nodes in order, as each t.pin.unpin() would, lowering
+// the pins of a run of nodes of one core under one borrow; a node whose
+// release is due is released at its turn, outside the borrow.
+void unpin_touched(std::vector<TouchedNode>& touched) {
+  std::size_t i = 0;
+  const std::size_t n = touched.size();
+  while (i < n) {
+    GraphCore* core = touched[i].pin.core().get();
+    if (core == nullptr) {
+      ++i;
+      continue;
+    }
+    bool release_due = false;
+    {
+      auto a = core->borrow_mut();
+      for (; i < n && touched[i].pin.core().get() == core; ++i) {
+        PinnedNode& pin = touched[i].pin;
+        const SlotKey key = pin.key();
+        if (a->names_slot(key) && key.index < a->pin.size() && a->pin[key.index] > 0) a->pin[key.index] -= 1;
+        // As release_slot decides: count 0, no pin, key current.
+        if (pin.count()->count == 0 && a->is_current(key) && a->pin[key.index] == 0) {
+          release_due = true;
+          break;
+        }
+        pin.forget();
+      }
+    }
+    if (release_due) {
+      PinnedNode pin = std::move(touched[i].pin);
+      CoreRef owner = pin.core();
+      SharedCount count = pin.count();
+      const SlotKey key = pin.key();
+      pin.forget();
+      release_slot(owner, key, count->count);
+      ++i;
+    }
+  }
+}
+
 std::optional<NodeHandle> upgrade_live_node(const TouchedNode& t) {
   auto a = t.pin.core()->borrow();
   if (!a->is_current(t.pin.key())) return std::nullopt;
@@ -150,7 +189,7 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
     }
     clear_wave_touched();
   }
-  for (TouchedNode& t : scope.touched) t.pin.unpin();
+  unpin_touched(scope.touched);
   scope.touched.clear();
   if (scope.touched.capacity() > spare_touched().capacity()) spare_touched() = std::move(scope.touched);
   if (!batch_is_active()) drain_deferred_ops_guarded(node.core(), scope.deferred_cores);
