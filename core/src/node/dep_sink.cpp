@@ -14,7 +14,11 @@ namespace {
 
 // What a node does after one message of a dep was recorded.
 struct DepAction {
-  std::optional<MessageList> down_list;
+  // What the node sends down itself: nothing, RESOLVED, ERROR (down_error),
+  // COMPLETE, or COMPLETE and TEARDOWN.
+  enum class Down : std::uint8_t { None, Resolved, Error, Complete, CompleteTeardown };
+  Down down = Down::None;
+  SharedError down_error;
   bool teardown = false;
   bool dirty = false;
   bool invalidate = false;
@@ -27,7 +31,7 @@ struct DepAction {
   RunDecision decision = RunDecision::Nothing;
 
   bool any() const noexcept {
-    return (down_list && !down_list->empty()) || teardown || dirty || invalidate || invalidate_through_down ||
+    return down != Down::None || teardown || dirty || invalidate || invalidate_through_down ||
            had_data || resolve_after_invalidate || queue_run_check || resolve_check || pull_check ||
            decision != RunDecision::Nothing;
   }
@@ -172,7 +176,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
           r.had_data && config.pausable == Pausable::ResumeAll && (paused || pull_gated);
       if (e.pending_count == 0 && e.dirty_sent) {
         if (!r.had_data)
-          r.down_list = one_message(Message::resolved());
+          r.down = DepAction::Down::Resolved;
         else
           r.resolve_after_invalidate = true;
       }
@@ -192,11 +196,12 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       bool all_terminal = true;
       for (const DepSlot& other : e.dep_state) all_terminal &= other.terminal.present;
       if (m.kind() == MessageKind::Error && config.error_when_deps_error) {
-        r.down_list = one_message(Message::error(make_text_error(*t.error)));
+        r.down = DepAction::Down::Error;
+        r.down_error = make_text_error(*t.error);
       } else if (config.terminal_as_real_input) {
         run_check();
       } else if (all_terminal && config.complete_when_deps_complete) {
-        r.down_list = one_message(Message::complete());
+        r.down = DepAction::Down::Complete;
       } else {
         r.resolve_check = true;
       }
@@ -204,10 +209,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       return r;
     }
     case MessageKind::Teardown: {
-      MessageList l;
-      l.push_back(Message::complete());
-      l.push_back(Message::teardown());
-      r.down_list = std::move(l);
+      r.down = DepAction::Down::CompleteTeardown;
       return r;
     }
   }
@@ -257,7 +259,26 @@ void forward_dep_control(const NodeHandle& node, DepAction& r) {
     settle_from_deps(node);
   else if (r.decision == RunDecision::Run)
     run_wave(node);
-  if (r.down_list) down(node, std::move(*r.down_list));
+  switch (r.down) {
+    case DepAction::Down::None:
+      break;
+    case DepAction::Down::Resolved:
+      down(node, Message::resolved());
+      break;
+    case DepAction::Down::Error:
+      down(node, Message::error(std::move(r.down_error)));
+      break;
+    case DepAction::Down::Complete:
+      down(node, Message::complete());
+      break;
+    case DepAction::Down::CompleteTeardown: {
+      MessageList l;
+      l.push_back(Message::complete());
+      l.push_back(Message::teardown());
+      down(node, std::move(l));
+      break;
+    }
+  }
   if (r.resolve_check) resolve_queued(node);
   if (r.pull_check) handle_dep_message(node);
 }

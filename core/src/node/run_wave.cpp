@@ -22,19 +22,20 @@ class RunningGuard {
   ~RunningGuard() {
     if (armed_) drop_quietly([&] { end(); });
   }
-  void finish() {
-    armed_ = false;
-    end();
+  // The function returned: the caller clears the flag (end_under) itself.
+  void disarm() noexcept { armed_ = false; }
+  static void end_under(Arena& a, const NodeHandle& node) {
+    const SlotKey key = node.key();
+    if (!a.is_live1(key)) return;
+    if (node.count()->count == 0 && a.pin[key.index] == 0) return;
+    a.topology_at(key.index);
+    a.edge_at(key.index).fn_running = 0;
   }
 
  private:
   void end() {
     auto a = node_.core_ref().borrow_mut();
-    const SlotKey key = node_.key();
-    if (!a->is_live1(key)) return;
-    if (node_.count()->count == 0 && a->pin[key.index] == 0) return;
-    a->topology_at(key.index);
-    a->edge_at(key.index).fn_running = 0;
+    end_under(*a, node_);
   }
   const NodeHandle& node_;
   bool armed_ = true;
@@ -140,7 +141,7 @@ void run_wave(const NodeHandle& node) {
       }
     }
     fn.reset();
-    guard.finish();
+    guard.disarm();
   }
   // The values of this wave become the deps' latest; they are dropped after the borrow.
   SmallVec<std::optional<SmallVec<SharedValue, 2>>, 2> old_wave;
@@ -155,6 +156,7 @@ void run_wave(const NodeHandle& node) {
   bool resolve;
   {
     auto a = core.borrow_mut();
+    RunningGuard::end_under(*a, node);
     a->check(node_key);
     a->topology_at(node.index());
     EdgeEntry& e = a->edge_at(node.index());
