@@ -16,7 +16,7 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
 
   const std::size_t n = deps.size();
   TopologyEntry topology{std::move(deps), nullptr};
-  CallEntry call{std::nullopt, key, dispatcher, std::move(hooks)};
+  CallEntry call{std::nullopt, key, dispatcher, share_graph_hooks(std::move(hooks))};
   ConfigEntry config;
   config.versioning = std::move(spec.versioning);
   config.partial = spec.partial;
@@ -27,8 +27,7 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
   EdgeEntry edge;
   edge.dep_state = new_dep_state(n);
   edge.dep_unsubscribe.resize(n);
-  edge.dep_cells.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) edge.dep_cells.push_back(std::make_shared<DepIndexCell>());
+  edge.dep_cells.resize(n);  // each made when its dep sink is connected
   edge.dep_flags.assign(n, 0);
   AuxEntry aux;
 

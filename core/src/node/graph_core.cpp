@@ -16,6 +16,12 @@ CoreRef GraphCore::create() { return std::make_shared<GraphCore>(g_next_core_id.
 
 std::vector<DepSlot> new_dep_state(std::size_t n) { return std::vector<DepSlot>(n); }
 
+SharedGraphHooks share_graph_hooks(GraphHooks hooks) {
+  for (const GraphHook& h : hooks)
+    if (h) return std::make_shared<const GraphHooks>(std::move(hooks));
+  return nullptr;
+}
+
 LiveSlots live_slots(Arena& a, SlotKey k) {
   a.check(k);
   auto i = k.index;
@@ -113,11 +119,12 @@ void set_topology_hook(const NodeHandle& node, TopologyHook hook) {
 }
 
 void set_graph_hooks(const NodeHandle& node, GraphHooks hooks) {
-  GraphHooks old;
+  SharedGraphHooks shared = share_graph_hooks(std::move(hooks));
+  SharedGraphHooks old;
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
-    old = std::exchange(a->call_at(node.index()).hooks, std::move(hooks));
+    old = std::exchange(a->call_at(node.index()).hooks, std::move(shared));
   }
 }
 

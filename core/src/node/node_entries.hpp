@@ -22,6 +22,10 @@ namespace korvalinth {
 
 inline constexpr std::size_t kGraphHookCount = 7;
 using GraphHooks = std::array<GraphHook, kGraphHookCount>;
+// A node's hooks, shared; null when every hook is null (the usual case), so
+// a node pays one pointer for them.
+using SharedGraphHooks = std::shared_ptr<const GraphHooks>;
+SharedGraphHooks share_graph_hooks(GraphHooks hooks);
 
 struct TopologyEntry {
   std::vector<NodeHandle> deps;
@@ -32,7 +36,7 @@ struct CallEntry {
   std::optional<std::string> kind;
   std::optional<DispatcherKey> key;
   DispatcherRef dispatcher;
-  GraphHooks hooks;
+  SharedGraphHooks hooks;
 };
 
 enum class Pausable : std::uint8_t { True = 0, ResumeAll = 1, False = 2 };
@@ -71,7 +75,7 @@ struct EdgeEntry {
   std::uint32_t pending_count = 0;  // deps whose pending flag is set
   std::uint64_t run_check_epoch = 0;  // a run check is queued while this equals the queue's epoch
   std::vector<std::optional<UnsubscribeFn>> dep_unsubscribe;
-  std::vector<std::shared_ptr<DepIndexCell>> dep_cells;
+  std::vector<std::shared_ptr<DepIndexCell>> dep_cells;  // null until the dep sink is connected
   std::vector<std::uint8_t> dep_flags;
   SharedValue cache;
   NodeStatus status = NodeStatus::Sentinel;

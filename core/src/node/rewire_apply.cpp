@@ -188,7 +188,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
         e.pending_count -= 1;
         removed_pending = true;
       }
-      if (i < e.dep_cells.size()) e.dep_cells[i]->value = kNoDepIndex;
+      if (i < e.dep_cells.size() && e.dep_cells[i]) e.dep_cells[i]->value = kNoDepIndex;
       if (i < e.dep_unsubscribe.size()) action = std::exchange(e.dep_unsubscribe[i], std::nullopt);
     }
     if (action) action->call();
@@ -198,9 +198,8 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     const std::size_t n = new_list.size();
     std::vector<DepSlot> fresh = new_dep_state(n);
     std::vector<std::optional<UnsubscribeFn>> fresh_unsub(n);
-    std::vector<std::shared_ptr<DepIndexCell>> fresh_cells;
-    fresh_cells.reserve(n);
-    for (std::size_t j = 0; j < n; ++j) fresh_cells.push_back(std::make_shared<DepIndexCell>());
+    // A dep's cell is made when its dep sink is connected.
+    std::vector<std::shared_ptr<DepIndexCell>> fresh_cells(n);
     std::vector<NodeHandle> topology_copy;
     topology_copy.reserve(n);
     for (const NodeHandle& d : new_list) topology_copy.push_back(d.promote_counted());
@@ -217,7 +216,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
         const std::size_t j = *match[i];
         if (i < e.dep_state.size()) fresh[j] = std::move(e.dep_state[i]);
         if (i < e.dep_unsubscribe.size()) fresh_unsub[j] = std::exchange(e.dep_unsubscribe[i], std::nullopt);
-        if (i < e.dep_cells.size()) {
+        if (i < e.dep_cells.size() && e.dep_cells[i]) {
           e.dep_cells[i]->value = j;
           fresh_cells[j] = e.dep_cells[i];
         }

@@ -25,7 +25,7 @@ void activate(const NodeHandle& node) {
     s.edge.dep_unsubscribe.resize(n);
     old_cells = std::move(s.edge.dep_cells);
     s.edge.dep_cells.clear();
-    for (std::size_t i = 0; i < n; ++i) s.edge.dep_cells.push_back(std::make_shared<DepIndexCell>());
+    s.edge.dep_cells.resize(n);  // each made when its dep sink is connected
     deps.reserve(n);
     for (const NodeHandle& d : s.topology.deps) deps.push_back(d.uncounted());
   }
