@@ -4,6 +4,8 @@
 
 namespace korvalinth {
 
+void fault(const char* text) { throw Fault(std::string(text)); }
+
 std::optional<std::string> current_fault_text() {
   try {
     throw;

@@ -29,6 +29,9 @@ class Fault : public std::exception {
 };
 
 [[noreturn]] inline void fault(std::string text) { throw Fault(std::move(text)); }
+// The same for a constant text, kept out of line so that checks on hot paths
+// stay small.
+[[noreturn, gnu::cold]] void fault(const char* text);
 
 // The text of a caught exception, or nullopt when its payload carries none.
 // Must be called inside a catch handler. Does not recognise the host-boundary

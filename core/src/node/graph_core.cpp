@@ -22,31 +22,6 @@ SharedGraphHooks share_graph_hooks(GraphHooks hooks) {
   return nullptr;
 }
 
-LiveSlots live_slots(Arena& a, SlotKey k) {
-  a.check(k);
-  auto i = k.index;
-  return LiveSlots{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i)};
-}
-
-LiveSlotsWithAux live_slots_with_aux(Arena& a, SlotKey k) {
-  a.check(k);
-  auto i = k.index;
-  return LiveSlotsWithAux{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i), a.aux_at(i)};
-}
-
-DownSlots down_slots(Arena& a, SlotKey k) {
-  a.check(k);
-  auto i = k.index;
-  return DownSlots{a.topology_at(i), a.edge_at(i), a.aux_at(i)};
-}
-
-LiveSlots wave_slots(Arena& a, SlotKey k) { return live_slots(a, k); }
-
-AuxEntry& release_aux_access(Arena& a, SlotKey k) {
-  a.check(k);
-  return a.aux_at(k.index);
-}
-
 CheckedLive check_live(const NodeHandle& node) {
   Ref<Arena> a = node.core_ref().borrow();
   a->check(node.key());

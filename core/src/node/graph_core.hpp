@@ -153,11 +153,26 @@ class GraphCore {
 };
 
 // Slot accessor family (caller holds the borrow).
-LiveSlots live_slots(Arena& a, SlotKey k);
-LiveSlotsWithAux live_slots_with_aux(Arena& a, SlotKey k);
-DownSlots down_slots(Arena& a, SlotKey k);
-LiveSlots wave_slots(Arena& a, SlotKey k);
-AuxEntry& release_aux_access(Arena& a, SlotKey k);
+inline LiveSlots live_slots(Arena& a, SlotKey k) {
+  a.check(k);
+  auto i = k.index;
+  return LiveSlots{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i)};
+}
+inline LiveSlotsWithAux live_slots_with_aux(Arena& a, SlotKey k) {
+  a.check(k);
+  auto i = k.index;
+  return LiveSlotsWithAux{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i), a.aux_at(i)};
+}
+inline DownSlots down_slots(Arena& a, SlotKey k) {
+  a.check(k);
+  auto i = k.index;
+  return DownSlots{a.topology_at(i), a.edge_at(i), a.aux_at(i)};
+}
+inline LiveSlots wave_slots(Arena& a, SlotKey k) { return live_slots(a, k); }
+inline AuxEntry& release_aux_access(Arena& a, SlotKey k) {
+  a.check(k);
+  return a.aux_at(k.index);
+}
 
 // The topology entry of a live node, with the shared borrow still held.
 struct CheckedLive {

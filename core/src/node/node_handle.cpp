@@ -19,8 +19,8 @@ NodeHandle& NodeHandle::operator=(NodeHandle&& o) noexcept {
   return *this;
 }
 
-NodeHandle::~NodeHandle() {
-  if (counted_) drop_quietly([&] { drop(); });
+void NodeHandle::drop_in_destructor() noexcept {
+  drop_quietly([&] { drop(); });
 }
 
 NodeHandle NodeHandle::promote_counted() const {
@@ -51,8 +51,8 @@ PinnedNode& PinnedNode::operator=(PinnedNode&& o) noexcept {
   return *this;
 }
 
-PinnedNode::~PinnedNode() {
-  if (core_) drop_quietly([&] { unpin(); });
+void PinnedNode::unpin_in_destructor() noexcept {
+  drop_quietly([&] { unpin(); });
 }
 
 void PinnedNode::unpin() {

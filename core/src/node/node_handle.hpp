@@ -62,7 +62,9 @@ class NodeHandle {
   NodeHandle& operator=(NodeHandle&& o) noexcept;
   NodeHandle(const NodeHandle&) = delete;
   NodeHandle& operator=(const NodeHandle&) = delete;
-  ~NodeHandle();
+  ~NodeHandle() {
+    if (counted_) drop_in_destructor();
+  }
 
   // A counted handle of the same node. Faults when the count is 0
   // ("Core counted promotion rejected: node is externally dead") or at its maximum.
@@ -88,6 +90,7 @@ class NodeHandle {
   bool same_node(const NodeHandle& o) const noexcept { return id() == o.id(); }
 
  private:
+  void drop_in_destructor() noexcept;
   CoreRef core_;
   SharedCount count_;
   SlotKey key_;
@@ -113,7 +116,9 @@ class PinnedNode {
   PinnedNode& operator=(PinnedNode&& o) noexcept;
   PinnedNode(const PinnedNode&) = delete;
   PinnedNode& operator=(const PinnedNode&) = delete;
-  ~PinnedNode();
+  ~PinnedNode() {
+    if (core_) unpin_in_destructor();
+  }
 
   // GraphCore::unpin: lowers the pin count and releases the slot when
   // nothing else keeps it. Faults of the release propagate.
@@ -133,6 +138,7 @@ class PinnedNode {
   NodeHandle handle() const noexcept { return NodeHandle(core_, count_, key_, false); }
 
  private:
+  void unpin_in_destructor() noexcept;
   CoreRef core_;
   SharedCount count_;
   SlotKey key_;
