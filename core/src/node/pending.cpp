@@ -18,9 +18,6 @@ struct PendingItem {
 
 struct PendingState {
   Cell<std::vector<PendingItem>> queue;
-  // Buffers of drains that ended, reused by the next (drains nest once per
-  // node of a chain).
-  std::vector<std::vector<PendingItem>> spare_buffers;
 };
 
 Cell<std::vector<PendingItem>>& pending_queue() noexcept { return ThreadBlock<PendingState>::get().queue; }
@@ -30,19 +27,9 @@ Cell<std::vector<PendingItem>>& pending_queue() noexcept { return ThreadBlock<Pe
 // so taking the queue clears every mark at once.
 constinit thread_local std::uint64_t tls_queue_epoch KORVALINTH_FAST_TLS = 1;
 
-std::vector<PendingItem> spare_buffer() {
-  auto& spare = ThreadBlock<PendingState>::get().spare_buffers;
-  if (spare.empty()) return {};
-  std::vector<PendingItem> b = std::move(spare.back());
-  spare.pop_back();
-  return b;
-}
-
-void return_buffer(std::vector<PendingItem>&& b) {
-  b.clear();
-  auto& spare = ThreadBlock<PendingState>::get().spare_buffers;
-  if (b.capacity() != 0 && spare.size() < 64) spare.push_back(std::move(b));
-}
+// The items one drain pass takes; drains nest once per node of a chain, each
+// usually taking one item.
+using TakenItems = SmallVec<PendingItem, 4>;
 
 }  // namespace
 
@@ -158,21 +145,16 @@ void drain_item(const PendingItem& it) {
 }  // namespace
 
 void drain_pending() {
-  std::vector<PendingItem> taken = spare_buffer();
+  TakenItems taken;
   for (;;) {
     {
       auto q = pending_queue().borrow_mut();
-      if (q->empty()) {
-        // Keep the larger buffer in the queue so the next wave's pushes
-        // need no allocation; the other waits for the next drain.
-        taken.clear();
-        if (taken.capacity() > q->capacity()) std::swap(*q, taken);
-        q.release();
-        return_buffer(std::move(taken));
-        return;
-      }
+      if (q->empty()) return;
       taken.clear();
-      std::swap(*q, taken);
+      // Moved out one by one: the queue keeps its buffer for the next pushes.
+      taken.reserve(q->size());
+      for (PendingItem& it : *q) taken.push_back(std::move(it));
+      q->clear();
       ++tls_queue_epoch;
     }
     for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
