@@ -26,6 +26,7 @@ struct DepAction {
   bool had_data = false;
   bool resolve_after_invalidate = false;
   bool queue_run_check = false;
+  bool run_check_marked = false;  // the node's run-check mark is set: push without a search
   bool resolve_check = false;
   bool pull_check = false;
   RunDecision decision = RunDecision::Nothing;
@@ -92,7 +93,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
   auto settle_rule = [&] {
     if (e.pending_count == 0) {
       run_check();
-      r.pull_check = true;
+      r.pull_check = config.pull_id.has_value();  // pull ids are set once, at construction
     } else if (config.pausable == Pausable::True && !e.dep_mutation_in_flight && (paused || pull_gated)) {
       s.aux.run_owed = 1;
     }
@@ -180,7 +181,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
         else
           r.resolve_after_invalidate = true;
       }
-      r.pull_check = true;
+      r.pull_check = config.pull_id.has_value();  // pull ids are set once, at construction
       return r;
     }
     case MessageKind::Complete:
@@ -205,7 +206,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       } else {
         r.resolve_check = true;
       }
-      r.pull_check = true;
+      r.pull_check = config.pull_id.has_value();  // pull ids are set once, at construction
       return r;
     }
     case MessageKind::Teardown: {
@@ -254,7 +255,12 @@ void forward_dep_control(const NodeHandle& node, DepAction& r) {
       a->edge_at(node.index()).dirty_sent = 0;
     }
   }
-  if (r.queue_run_check) push_pending(node, PendingKind::RunCheck);
+  if (r.queue_run_check) {
+    if (r.run_check_marked)
+      push_run_check_marked(node);
+    else
+      push_pending(node, PendingKind::RunCheck);
+  }
   if (r.decision == RunDecision::Settle)
     settle_from_deps(node);
   else if (r.decision == RunDecision::Run)
@@ -310,6 +316,18 @@ void DepSink::call(const Message& message) {
     }
     record = apply_dep_messages(*a, key_, cell_->value, message, trash);
     alive = count->count > 0 || a->pin[key_.index] > 0;
+    // Nothing runs before the push when no control goes out first: the
+    // queue's search for the node is made here, by its mark.
+    if (alive && record.queue_run_check && !record.teardown && !record.dirty && !record.invalidate &&
+        !record.resolve_after_invalidate) {
+      std::uint64_t& mark = a->edge[key_.index]->run_check_epoch;
+      if (mark == queue_epoch()) {
+        record.queue_run_check = false;
+      } else {
+        mark = queue_epoch();
+        record.run_check_marked = true;
+      }
+    }
   }
   if (record.any() && alive) forward_dep_control(NodeHandle(std::move(core), std::move(count), key_, false), record);
   if (!pin.empty()) pin.unpin();

@@ -22,10 +22,6 @@ struct PendingState {
 
 Cell<std::vector<PendingItem>>& pending_queue() noexcept { return ThreadBlock<PendingState>::get().queue; }
 
-// Raised each time the queue is taken or emptied: a node's queued-run mark
-// (EdgeEntry::run_check_epoch) counts only when it equals the current value,
-// so taking the queue clears every mark at once.
-constinit thread_local std::uint64_t tls_queue_epoch KORVALINTH_FAST_TLS = 1;
 
 // The items one drain pass takes; drains nest once per node of a chain, each
 // usually taking one item.
@@ -82,8 +78,8 @@ void push_pending(const NodeHandle& node, PendingKind kind) {
     auto a = node.core_ref().borrow_mut();
     if (a->is_current(node.key()) && a->edge[node.index()]) {
       std::uint64_t& mark = a->edge[node.index()]->run_check_epoch;
-      if (mark == tls_queue_epoch) return;
-      mark = tls_queue_epoch;
+      if (mark == detail::tls_queue_epoch) return;
+      mark = detail::tls_queue_epoch;
       marked = true;
     }
   }
@@ -96,13 +92,18 @@ void push_pending(const NodeHandle& node, PendingKind kind) {
   q->push_back(PendingItem{node.core(), node.count(), node.key(), id, kind});
 }
 
+void push_run_check_marked(const NodeHandle& node) {
+  auto q = pending_queue().borrow_mut();
+  q->push_back(PendingItem{node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck});
+}
+
 void clear_pending_queue() {
   std::vector<PendingItem> dropped;
   {
     auto q = pending_queue().borrow_mut();
     dropped = std::move(*q);
     q->clear();
-    ++tls_queue_epoch;
+    ++detail::tls_queue_epoch;
   }
 }
 
@@ -155,7 +156,7 @@ void drain_pending() {
       taken.reserve(q->size());
       for (PendingItem& it : *q) taken.push_back(std::move(it));
       q->clear();
-      ++tls_queue_epoch;
+      ++detail::tls_queue_epoch;
     }
     for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
       for (const PendingItem& it : taken) {

@@ -35,6 +35,16 @@ std::optional<std::pair<PinnedNode, NodeHandle>> pin_pending_node(const WeakCore
 
 // Queues a check of the node, at most once per kind until drained.
 void push_pending(const NodeHandle& node, PendingKind kind);
+// Queues a run check whose mark the caller has just set (see queue_epoch).
+void push_run_check_marked(const NodeHandle& node);
+
+namespace detail {
+// Raised each time the queue is taken or emptied: a node's queued-run mark
+// (EdgeEntry::run_check_epoch) counts only when it equals the current value,
+// so taking the queue clears every mark at once.
+inline constinit thread_local std::uint64_t tls_queue_epoch KORVALINTH_FAST_TLS = 1;
+}
+inline std::uint64_t queue_epoch() noexcept { return detail::tls_queue_epoch; }
 // Runs the queue to empty: run checks first, then resolve checks, per pass.
 void drain_pending();
 void run_queued(const NodeHandle& node);
