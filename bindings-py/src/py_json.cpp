@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -156,13 +158,36 @@ Frame open_frame(const Json& json) {
   return Frame{&json, json.cbegin(), kit::check(json.is_array() ? PyList_New(0) : PyDict_New())};
 }
 
+// The str objects of the object keys met in one walk, by their text (which
+// the walked tree keeps alive): a tree of many records repeats a few keys,
+// and one str each, with its hash kept, serves all their dicts, as
+// json.loads shares them.
+class KeyCache {
+ public:
+  kit::BorrowedRef key(std::string_view text) {
+    auto it = keys_.find(text);
+    if (it != keys_.end()) return it->second.borrow();
+    kit::OwnedRef str = kit::decode_utf8(text);
+    if (keys_.size() >= kMaxKeys) {
+      overflow_ = std::move(str);
+      return overflow_.borrow();
+    }
+    return keys_.emplace(text, std::move(str)).first->second.borrow();
+  }
+
+ private:
+  static constexpr std::size_t kMaxKeys = 256;
+  std::unordered_map<std::string_view, kit::OwnedRef> keys_;
+  kit::OwnedRef overflow_;  // the last key past the bound, until the next
+};
+
 // Stores a converted child into its container and moves on to the next one:
 // the value is made first, then the key.
-void attach(Frame& frame, kit::OwnedRef child) {
+void attach(Frame& frame, kit::OwnedRef child, KeyCache& keys) {
   if (frame.json->is_array()) {
     kit::check_status(PyList_Append(frame.container.get(), child.get()));
   } else {
-    kit::OwnedRef key = kit::decode_utf8(frame.next.key());
+    kit::BorrowedRef key = keys.key(frame.next.key());
     kit::check_status(PyDict_SetItem(frame.container.get(), key.get(), child.get()));
   }
   ++frame.next;
@@ -178,6 +203,7 @@ Json py_to_strict_json(kit::BorrowedRef object) {
 // Walks with its own stack: restored checkpoints nest mounts without bound.
 kit::OwnedRef json_value_to_py(const Json& value) {
   if (!value.is_structured()) return scalar_to_py(value);
+  KeyCache keys;
   std::vector<Frame> stack;
   stack.push_back(open_frame(value));
   for (;;) {
@@ -186,7 +212,7 @@ kit::OwnedRef json_value_to_py(const Json& value) {
       kit::OwnedRef finished = std::move(top.container);
       stack.pop_back();
       if (stack.empty()) return finished;
-      attach(stack.back(), std::move(finished));
+      attach(stack.back(), std::move(finished), keys);
       continue;
     }
     const Json& child = *top.next;
@@ -194,7 +220,7 @@ kit::OwnedRef json_value_to_py(const Json& value) {
       stack.push_back(open_frame(child));
       continue;
     }
-    attach(top, scalar_to_py(child));
+    attach(top, scalar_to_py(child), keys);
   }
 }
 
