@@ -331,6 +331,24 @@ void deliver_message(const NodeHandle& node, const Message& m, bool content_ids)
   }
 }
 
+// Defers the late messages of a down made outside the node's function into
+// the open batch; DIRTY goes out now.
+void defer_into_batch(const NodeHandle& node, MessageList late) {
+  batch_defer_list(node, std::move(late));
+  bool dirty_sent;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    dirty_sent = a->edge_at(node.index()).dirty_sent != 0;
+  }
+  if (!dirty_sent) mark_dirty(node);
+  {
+    auto a = node.core_ref().borrow_mut();
+    a->check(node.key());
+    a->edge_at(node.index()).batch_queued = 1;
+  }
+}
+
 // The end of a down that was not made by the node's own function.
 void end_outside_run(const NodeHandle& node) {
   auto a = node.core_ref().borrow_mut();
@@ -355,19 +373,7 @@ void down(const NodeHandle& node, MessageList list) {
   if (!running && batch_collecting()) {
     MessageList late = split_out(list, is_late_kind);
     if (!late.empty()) {
-      batch_defer_list(node, std::move(late));
-      bool dirty_sent;
-      {
-        auto a = node.core_ref().borrow();
-        a->check(node.key());
-        dirty_sent = a->edge_at(node.index()).dirty_sent != 0;
-      }
-      if (!dirty_sent) mark_dirty(node);
-      {
-        auto a = node.core_ref().borrow_mut();
-        a->check(node.key());
-        a->edge_at(node.index()).batch_queued = 1;
-      }
+      defer_into_batch(node, std::move(late));
       return;
     }
   }
@@ -404,13 +410,17 @@ void down(const NodeHandle& node, Message message) {
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
   const bool running = entry->running;
-  // Deferral into a batch and holding back keep lists: the general road.
-  if (entry->hold || (!running && is_late_kind(message.kind()) && batch_collecting())) {
+  // Holding back keeps lists: the general road.
+  if (entry->hold) {
     down(node, one_message(std::move(message)));
     return;
   }
   if (!entry->touched) touch_in_current_frame(node);
   if (entry->content_ids) validate_content_versioned(message);
+  if (!running && is_late_kind(message.kind()) && batch_collecting()) {
+    defer_into_batch(node, one_message(std::move(message)));
+    return;
+  }
   const bool data_or_resolved = message.kind() == MessageKind::Data || message.kind() == MessageKind::Resolved;
   if (data_or_resolved && (!running || entry->serving_pull)) mark_dirty(node);
 
