@@ -41,7 +41,7 @@ struct DepAction {
 // Values replaced under the node's borrow, dropped after it.
 struct DepTrash {
   SmallVec<SharedValue, 2> values;
-  std::optional<SmallVec<SharedValue, 2>> wave;
+  std::optional<SharedValue> wave;
   DeliveryLists lists;
 };
 
@@ -127,11 +127,10 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
         trash.values.push_back(std::exchange(d.latest, m.value()));
         d.has_value = 1;
         d.dep_status = 3;
-        trash.wave = std::exchange(d.wave_values, std::nullopt);
+        trash.wave = std::exchange(d.wave_value, std::nullopt);
         return r;
       }
-      if (!d.wave_values) d.wave_values.emplace();
-      d.wave_values->push_back(m.value());
+      trash.wave = std::exchange(d.wave_value, m.value());
       current_wave_mut(e, i).push_back(m.value());
       d.has_value = 1;
       d.dep_status = 3;
@@ -154,7 +153,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       trash.values.push_back(std::move(d.latest));
       d.latest.reset();
       d.has_value = 0;
-      trash.wave = std::exchange(d.wave_values, std::nullopt);
+      trash.wave = std::exchange(d.wave_value, std::nullopt);
       current_wave_mut(e, i).push_back(nullptr);
       if (!stamp_was_current) {
         bool any_value = false;
@@ -169,7 +168,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       }
       clear_pending(d);
       bool any_wave = false;
-      for (const DepSlot& other : e.dep_state) any_wave |= other.wave_values && !other.wave_values->empty();
+      for (const DepSlot& other : e.dep_state) any_wave |= other.wave_value.has_value();
       if (!any_wave) s.aux.run_owed = 0;
       r.invalidate = true;
       r.had_data = e.has_data != 0;

@@ -53,7 +53,9 @@ struct ConfigEntry {
 
 // The per-dep state of one dep, for the node's run rules.
 struct DepSlot {
-  std::optional<SmallVec<SharedValue, 2>> wave_values;  // DATA values of this wave
+  // The newest DATA value of this wave; every DATA value of the wave is also
+  // in deliveries, which keeps the earlier ones alive until the run.
+  std::optional<SharedValue> wave_value;
   DeliveryLists deliveries;                           // one list per delivery frame
   std::optional<std::uint64_t> stamp;                 // frame id of the newest delivery list
   SharedValue latest;                                 // value as of the last run or settle

@@ -194,7 +194,7 @@ RunDecision run_decision(Arena& a, SlotKey key) {
 }
 
 SharedValue read_dep_state(const NodeHandle& node) {
-  std::optional<SmallVec<SharedValue, 2>> old_wave;  // dropped after the borrow
+  std::optional<SharedValue> old_wave;  // dropped after the borrow
   SharedValue old_latest;
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
@@ -202,8 +202,8 @@ SharedValue read_dep_state(const NodeHandle& node) {
   EdgeEntry& e = a->edge_at(node.index());
   if (e.dep_state.empty()) return nullptr;  // a node without deps has no dep state to read
   DepSlot& d0 = e.dep_state[0];
-  if (d0.wave_values && !d0.wave_values->empty()) {
-    old_latest = std::exchange(d0.latest, d0.wave_values->back());
+  if (d0.wave_value) {
+    old_latest = std::exchange(d0.latest, *d0.wave_value);
   }
   SharedValue out = d0.latest;
   a.release();
@@ -249,7 +249,7 @@ void resolve_queued(const NodeHandle& node) {
     auto a = node.core_ref().borrow();
     a->check(node.key());
     for (const DepSlot& d : a->edge_at(node.index()).dep_state)
-      any_wave_values |= d.wave_values.has_value() && !d.wave_values->empty();
+      any_wave_values |= d.wave_value.has_value();
   }
   if (any_wave_values) run_queued(node);
   bool dirty_sent;

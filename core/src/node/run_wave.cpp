@@ -94,7 +94,7 @@ void run_wave(const NodeHandle& node) {
       }
       d.stamp.reset();
       in.latest = d.latest;
-      in.current = (d.wave_values && !d.wave_values->empty()) ? d.wave_values->back() : d.latest;
+      in.current = d.wave_value ? *d.wave_value : d.latest;
     }
     s.run = 1;
     e.emitted = 0;
@@ -144,13 +144,13 @@ void run_wave(const NodeHandle& node) {
     guard.disarm();
   }
   // The values of this wave become the deps' latest; they are dropped after the borrow.
-  SmallVec<std::optional<SmallVec<SharedValue, 2>>, 2> old_wave;
+  SmallVec<std::optional<SharedValue>, 2> old_wave;
   SmallVec<SharedValue, 2> old_latest;
   auto move_wave_values = [&](EdgeEntry& e) {
     for (DepSlot& d : e.dep_state) {
-      if (!d.wave_values) continue;
-      if (!d.wave_values->empty()) old_latest.push_back(std::exchange(d.latest, d.wave_values->back()));
-      old_wave.push_back(std::exchange(d.wave_values, std::nullopt));
+      if (!d.wave_value) continue;
+      old_latest.push_back(std::exchange(d.latest, *d.wave_value));
+      old_wave.push_back(std::exchange(d.wave_value, std::nullopt));
     }
   };
   bool resolve;

@@ -24,7 +24,7 @@ std::vector<TouchedNode>& spare_touched() noexcept { return ThreadBlock<SpareTou
 
 // Resets the per-wave state of one touched node.
 void end_wave_for_node(const TouchedNode& t) {
-  SmallVec<std::optional<SmallVec<SharedValue, 2>>, 2> old_wave;
+  SmallVec<std::optional<SharedValue>, 2> old_wave;
   SmallVec<DeliveryLists, 2> old_lists;
   SmallVec<TerminalRecord, 2> old_terminal;
   const CoreRef& core = t.pin.core();
@@ -40,7 +40,7 @@ void end_wave_for_node(const TouchedNode& t) {
   const std::size_t n = a->topology_at(key.index).deps.size();
   for (std::size_t i = 0; i < n && i < e.dep_state.size(); ++i) {
     DepSlot& d = e.dep_state[i];
-    old_wave.push_back(std::exchange(d.wave_values, std::nullopt));
+    old_wave.push_back(std::exchange(d.wave_value, std::nullopt));
     old_lists.push_back(std::move(d.deliveries));
     d.deliveries.clear();
     d.stamp.reset();
