@@ -295,8 +295,7 @@ void DepSink::call(const Message& message) {
   check_stack_headroom();
   CoreRef core = core_.lock();
   if (!core) return;
-  SharedCount count = count_.lock();
-  if (!count) return;
+  SharedCount count = count_;
   PinnedNode pin;  // outside a wave the node is pinned for the call
   DepTrash trash;
   DepAction record;

@@ -13,14 +13,16 @@ namespace korvalinth {
 
 class DepSink final : public Sink {
  public:
-  DepSink(std::shared_ptr<DepIndexCell> cell, WeakCore core, WeakCount count, SlotKey key)
+  DepSink(std::shared_ptr<DepIndexCell> cell, WeakCore core, SharedCount count, SlotKey key)
       : cell_(std::move(cell)), core_(std::move(core)), count_(std::move(count)), key_(key) {}
   void call(const Message& message) override;
 
  private:
   std::shared_ptr<DepIndexCell> cell_;
   WeakCore core_;
-  WeakCount count_;
+  // The node's count record (it holds no reference, so this makes no cycle):
+  // a sink of a released node finds its key no longer current.
+  SharedCount count_;
   SlotKey key_;
 };
 

@@ -8,17 +8,6 @@ namespace korvalinth {
 CoreId NodeHandle::core_id() const noexcept { return core_ ? core_->id() : 0; }
 CoreId PinnedNode::core_id() const noexcept { return core_ ? core_->id() : 0; }
 
-NodeHandle& NodeHandle::operator=(NodeHandle&& o) noexcept {
-  if (this != &o) {
-    if (core_) drop_quietly([&] { drop(); });
-    core_ = std::move(o.core_);
-    count_ = std::move(o.count_);
-    key_ = o.key_;
-    counted_ = std::exchange(o.counted_, false);
-  }
-  return *this;
-}
-
 void NodeHandle::drop_in_destructor() noexcept {
   drop_quietly([&] { drop(); });
 }
@@ -30,7 +19,7 @@ NodeHandle NodeHandle::promote_counted() const {
   return NodeHandle(core_, count_, key_, true);
 }
 
-void NodeHandle::drop() {
+void NodeHandle::drop_counted() {
   CoreRef core = std::move(core_);
   SharedCount count = std::move(count_);
   core_.reset();

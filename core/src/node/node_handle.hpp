@@ -59,7 +59,16 @@ class NodeHandle {
       : core_(std::move(core)), count_(std::move(count)), key_(key), counted_(counted) {}
   NodeHandle(NodeHandle&& o) noexcept
       : core_(std::move(o.core_)), count_(std::move(o.count_)), key_(o.key_), counted_(std::exchange(o.counted_, false)) {}
-  NodeHandle& operator=(NodeHandle&& o) noexcept;
+  NodeHandle& operator=(NodeHandle&& o) noexcept {
+    if (this != &o) {
+      if (counted_) drop_in_destructor();
+      core_ = std::move(o.core_);
+      count_ = std::move(o.count_);
+      key_ = o.key_;
+      counted_ = std::exchange(o.counted_, false);
+    }
+    return *this;
+  }
   NodeHandle(const NodeHandle&) = delete;
   NodeHandle& operator=(const NodeHandle&) = delete;
   ~NodeHandle() {
@@ -74,7 +83,14 @@ class NodeHandle {
 
   // Drops now: a counted handle lowers the count and releases the slot when
   // it reaches 0. Faults of the release propagate. Leaves the handle empty.
-  void drop();
+  void drop() {
+    if (counted_) {
+      drop_counted();
+      return;
+    }
+    core_.reset();
+    count_.reset();
+  }
 
   bool empty() const noexcept { return !core_; }
   const CoreRef& core() const noexcept { return core_; }
@@ -91,6 +107,7 @@ class NodeHandle {
 
  private:
   void drop_in_destructor() noexcept;
+  void drop_counted();
   CoreRef core_;
   SharedCount count_;
   SlotKey key_;
