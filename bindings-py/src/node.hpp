@@ -6,6 +6,7 @@
 // the found node, the value and flow operations are refused, and the message
 // hooks act on the placeholder.
 
+#include <memory>
 #include <optional>
 
 #include "kit/instance.hpp"
@@ -17,16 +18,20 @@ namespace korvalinth::py {
 
 struct PyNode {
   SharedFatalSlot fatal;
-  std::optional<NodeHandle> lookup_target;  // counted; only on graph lookup handles
-  NodeHandle primary;                       // counted
+  // Counted; only on graph lookup handles, so kept out of line: most Nodes
+  // pay one pointer for it.
+  std::unique_ptr<NodeHandle> lookup_target;
+  NodeHandle primary;  // counted
 
-  PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, NodeHandle primary) noexcept
-      : fatal(std::move(fatal)), lookup_target(std::move(lookup_target)), primary(std::move(primary)) {}
+  PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, NodeHandle primary)
+      : fatal(std::move(fatal)),
+        lookup_target(lookup_target ? std::make_unique<NodeHandle>(std::move(*lookup_target)) : nullptr),
+        primary(std::move(primary)) {}
   PyNode(PyNode&&) noexcept = default;
   // The slot, then the lookup target, then the primary handle.
   ~PyNode();
 
-  bool is_lookup_handle() const noexcept { return lookup_target.has_value(); }
+  bool is_lookup_handle() const noexcept { return lookup_target != nullptr; }
   // The graph node this Node stands for: the found node, else the primary.
   const NodeHandle& target() const noexcept { return lookup_target ? *lookup_target : primary; }
 };
