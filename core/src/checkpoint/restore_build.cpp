@@ -248,7 +248,7 @@ std::expected<void, std::string> install_node_state(const std::string& id, const
     std::optional<NodeVersion> replaced;
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
-    replaced = std::exchange(a->version_at(node.index()).current, std::move(*version));
+    replaced = a->version_at(node.index()).exchange_current(std::move(*version));
   }
   drop_node_handles(deps);
   return {};

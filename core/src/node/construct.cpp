@@ -12,7 +12,7 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
   GraphHooks hooks;
   hooks[0] = dispatcher->state().borrow()->default_graph_hook;
 
-  NodeVersionEntry version = new_node_version_entry(versioning_of(spec.versioning), initial.get());
+  NodeVersionSlot version(new_node_version_entry(versioning_of(spec.versioning), initial.get()));
 
   const std::size_t n = deps.size();
   TopologyEntry topology{std::move(deps), nullptr};

@@ -194,8 +194,7 @@ void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::opti
       break;
     case MessageKind::Data: {
       if (next_version) {
-        NodeVersionEntry& v = a.version_at(node.index());
-        old_version = std::exchange(v.current, std::move(*next_version));
+        old_version = a.version_at(node.index()).exchange_current(std::move(*next_version));
       }
       old_cache = std::exchange(e.cache, m.value());
       e.status = NodeStatus::Settled;
@@ -258,26 +257,9 @@ std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
   const bool running = e.fn_running != 0;
   if (e.terminal) return std::nullopt;
   LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
-  const bool content_ids = a->version_at(node.index()).versioning.mode == NodeVersioning::Mode::Level1;
+  const bool content_ids = a->version_at(node.index()).versioning().mode == NodeVersioning::Mode::Level1;
   return DownEntry{touched_in_installed_scope(*a, node.key()), running, content_ids, holds_back(s, running),
                    s.aux.serving_pull != 0};
-}
-
-// The version after DATA, computed in place for policies without content
-// ids; faults before the node changes.
-void advance_version_in_place(NodeVersionEntry& v) {
-  if (v.versioning.mode == NodeVersioning::Mode::Disabled) return;
-  std::uint64_t c = 0;
-  if (v.current) {
-    c = v.current->counter;
-    if (c == ~std::uint64_t{0}) fault(counter_overflow_error());
-    if (c > kMaxVersionCounter - 1)
-      fault("node versioning: counter exceeded the strict JSON safe-integer range (D109)");
-  }
-  if (v.current && v.current->level == NodeVersion::Level::Level0)
-    v.current->counter = c + 1;
-  else
-    v.current = NodeVersion::level0(c + 1);
 }
 
 // Applies one message to the node and hands it to the node's sinks (or, for
@@ -293,9 +275,9 @@ void deliver_message(const NodeHandle& node, const Message& m, bool content_ids)
     {
       auto a = core.borrow();
       a->check(node.key());
-      const NodeVersionEntry& v = a->version_at(node.index());
-      versioning = v.versioning;
-      current = v.current;
+      const NodeVersionSlot& v = a->version_at(node.index());
+      versioning = v.versioning();
+      current = v.current();
     }
     auto advanced = advance_node_version(versioning, current, m.value().get());
     if (!advanced) fault(advanced.error());
@@ -311,14 +293,14 @@ void deliver_message(const NodeHandle& node, const Message& m, bool content_ids)
     auto a = core.borrow_mut();
     if (m.kind() == MessageKind::Data && !precomputed) {
       a->check(node.key());
-      NodeVersionEntry& v = a->version_at(node.index());
-      if (v.versioning.mode == NodeVersioning::Mode::Level1) {
+      NodeVersionSlot& v = a->version_at(node.index());
+      if (v.versioning().mode == NodeVersioning::Mode::Level1) {
         // The policy changed since the entry was read: take the general road.
         a.release();
         deliver_message(node, m, true);
         return;
       }
-      advance_version_in_place(v);
+      v.advance_without_content_ids();
     }
     apply_message(*a, node, m, precomputed ? &next_version : nullptr, applied, old_cache, old_version, old_held,
                   old_pending, old_current);

@@ -133,13 +133,13 @@ std::vector<NodeHandle> counted_deps(const NodeHandle& node) {
 NodeVersioning read_version(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
-  return a->version_at(node.index()).versioning;
+  return a->version_at(node.index()).versioning();
 }
 
 std::optional<NodeVersion> version_metadata(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
-  return a->version_at(node.index()).current;
+  return a->version_at(node.index()).current();
 }
 
 std::optional<std::pair<PinnedNode, NodeHandle>> pin_node(const CoreRef& core, const WeakNodeRef& ref) {
@@ -301,7 +301,7 @@ void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count
     config = std::exchange(a->config[i], std::nullopt);
     a->run[i] = kRunEmpty;
     edge = std::exchange(a->edge[i], std::nullopt);
-    version = std::exchange(a->version[i], std::nullopt);
+    version = std::exchange(a->version[i], NodeVersionSlot{});
     aux = std::exchange(a->aux[i], std::nullopt);
   }
   {
@@ -313,7 +313,7 @@ void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count
   // The contents go after the index is free, in this order; dropping a dep's
   // counted handle may release that dep in turn.
   aux.reset();
-  version.reset();
+  version = NodeVersionSlot{};
   edge.reset();
   config.reset();
   call.reset();

@@ -77,7 +77,10 @@ struct Arena {
     return run[i];
   }
   EdgeEntry& edge_at(std::uint64_t i) { return present(edge[i], kEdgeSlot); }
-  NodeVersionEntry& version_at(std::uint64_t i) { return present(version[i], kVersionSlot); }
+  NodeVersionSlot& version_at(std::uint64_t i) {
+    if (!version[i].present()) fault(kVersionSlot);
+    return version[i];
+  }
   AuxEntry& aux_at(std::uint64_t i) { return present(aux[i], kAuxSlot); }
   const TopologyEntry& topology_at(std::uint64_t i) const { return present(topology[i], kTopologySlot); }
   const CallEntry& call_at(std::uint64_t i) const { return present(call[i], kCallSlot); }
@@ -87,7 +90,10 @@ struct Arena {
     return run[i];
   }
   const EdgeEntry& edge_at(std::uint64_t i) const { return present(edge[i], kEdgeSlot); }
-  const NodeVersionEntry& version_at(std::uint64_t i) const { return present(version[i], kVersionSlot); }
+  const NodeVersionSlot& version_at(std::uint64_t i) const {
+    if (!version[i].present()) fault(kVersionSlot);
+    return version[i];
+  }
   const AuxEntry& aux_at(std::uint64_t i) const { return present(aux[i], kAuxSlot); }
 
   // Raises the pin count of a slot by one.

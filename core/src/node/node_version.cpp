@@ -111,6 +111,61 @@ NodeVersionEntry new_node_version_entry(NodeVersioning versioning, const Value* 
   return NodeVersionEntry{std::move(versioning), std::move(*first)};
 }
 
+NodeVersionSlot::NodeVersionSlot(NodeVersionEntry entry) : versioning_(std::move(entry.versioning)) {
+  set(std::move(entry.current));
+}
+
+void NodeVersionSlot::set(std::optional<NodeVersion> v) {
+  if (!v) {
+    state_ = State::NoVersion;
+    counter_ = 0;
+    texts_.reset();
+    return;
+  }
+  counter_ = v->counter;
+  if (v->level == NodeVersion::Level::Level0) {
+    state_ = State::Level0;
+    texts_.reset();
+    return;
+  }
+  state_ = State::Level1;
+  if (!texts_) texts_ = std::make_unique<Texts>();
+  texts_->cid = std::move(v->cid);
+  texts_->prev = std::move(v->prev);
+}
+
+std::optional<NodeVersion> NodeVersionSlot::current() const {
+  switch (state_) {
+    case State::Level0:
+      return NodeVersion::level0(counter_);
+    case State::Level1:
+      return NodeVersion::level1(texts_->cid, texts_->prev, counter_);
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<NodeVersion> NodeVersionSlot::exchange_current(std::optional<NodeVersion> v) {
+  std::optional<NodeVersion> old = current();
+  set(std::move(v));
+  return old;
+}
+
+void NodeVersionSlot::advance_without_content_ids() {
+  if (versioning_.mode == NodeVersioning::Mode::Disabled) return;
+  std::uint64_t c = 0;
+  if (state_ == State::Level0 || state_ == State::Level1) {
+    c = counter_;
+    if (c == std::numeric_limits<std::uint64_t>::max()) fault(counter_overflow_error());
+    if (c > kLastAdvanceableCounter)
+      fault("node versioning: counter exceeded the strict JSON safe-integer range (D109)");
+  }
+  // Level 0 of the new counter (level-1 texts of a restored version go).
+  counter_ = c + 1;
+  state_ = State::Level0;
+  texts_.reset();
+}
+
 std::string counter_overflow_error() {
   return "node versioning: counter overflow while advancing node runtime version (D109)";
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,8 +55,36 @@ struct NodeVersionEntry {
   std::optional<NodeVersion> current;  // none: no version (disabled policy)
 };
 
-// The column's element: empty for a released or never-filled slot.
-using NodeVersionSlot = std::optional<NodeVersionEntry>;
+// The version column's element: a live node's policy and current version,
+// empty for a released or never-filled slot. Compact: the level-1 texts live
+// on the heap, so a node without content ids pays for a counter only.
+class NodeVersionSlot {
+ public:
+  NodeVersionSlot() noexcept = default;
+  explicit NodeVersionSlot(NodeVersionEntry entry);
+
+  bool present() const noexcept { return state_ != State::Empty; }
+  const NodeVersioning& versioning() const noexcept { return versioning_; }
+  std::optional<NodeVersion> current() const;
+  // Puts v in place and hands back the version it replaces.
+  std::optional<NodeVersion> exchange_current(std::optional<NodeVersion> v);
+  // The version after one DATA under a policy without content ids (disabled
+  // or level 0), made in place; faults before anything changes.
+  void advance_without_content_ids();
+
+ private:
+  enum class State : std::uint8_t { Empty, NoVersion, Level0, Level1 };
+  struct Texts {
+    std::string cid;
+    std::optional<std::string> prev;
+  };
+  void set(std::optional<NodeVersion> v);
+
+  NodeVersioning versioning_;
+  std::uint64_t counter_ = 0;
+  std::unique_ptr<Texts> texts_;  // level 1 only
+  State state_ = State::Empty;
+};
 
 // "fnv1a64:..." of the value's strict canonical JSON; a null `value` stands
 // for a node without a value (the absent-value marker is hashed instead).
