@@ -25,7 +25,9 @@ Json map_node(const std::string& id, const std::string& dep) {
 
 std::vector<std::uint8_t> dep_flags(const NodeHandle& n) {
   auto a = n.core_ref().borrow();
-  return a->edge_at(n.index()).dep_flags;
+  std::vector<std::uint8_t> out;
+  for (const DepLink& link : a->edge_at(n.index()).dep_links) out.push_back(link.flag);
+  return out;
 }
 
 // Wraps a registry's descriptors so every create() is logged by id.

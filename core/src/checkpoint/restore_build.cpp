@@ -206,7 +206,7 @@ std::expected<void, std::string> install_node_state(const std::string& id, const
     const std::size_t n = s.topology.deps.size();
     trash.dep_state = std::exchange(e.dep_state, new_dep_state(n));
     e.pending_count = 0;
-    e.dep_flags.assign(n, (has_data || has_called_fn_once) ? 1 : 0);
+    set_dep_flags(e, n, (has_data || has_called_fn_once) ? 1 : 0);
     s.run = static_cast<std::uint8_t>((s.run & ~std::uint8_t{1}) | (has_called_fn_once ? 1 : 0));
     // A node that an activated dependent activated earlier in this restore
     // is connected already: it stays active and is not connected twice.
@@ -218,7 +218,7 @@ std::expected<void, std::string> install_node_state(const std::string& id, const
     connect = record.lifecycle.activated && !already_active;
     if (already_active) {
       for (std::size_t i = 0; i < n; ++i) seed_connected_dep(*a, s.topology.deps[i], e.dep_state[i]);
-      e.dep_flags.assign(n, 0);
+      set_dep_flags(e, n, 0);
     }
     trash.ctx_state = std::exchange(aux.ctx_state, std::move(ctx_state));
     aux.ctx_state_persist = record.ctx_state.persist ? 1 : 0;

@@ -26,9 +26,7 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
   config.pausable = spec.pausable;
   EdgeEntry edge;
   edge.dep_state = new_dep_state(n);
-  edge.dep_unsubscribe.resize(n);
-  edge.dep_cells.resize(n);  // each made when its dep sink is connected
-  edge.dep_flags.assign(n, 0);
+  edge.dep_links.resize(n);
   AuxEntry aux;
 
   auto a = core->borrow_mut();

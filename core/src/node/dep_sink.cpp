@@ -121,9 +121,9 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
     }
     case MessageKind::Data: {
       check_index(e.dep_state.size(), i);
-      check_index(e.dep_flags.size(), i);
+      check_index(e.dep_links.size(), i);
       DepSlot& d = e.dep_state[i];
-      if (e.dep_flags[i]) {
+      if (e.dep_links[i].flag) {
         trash.values.push_back(std::exchange(d.latest, m.value()));
         d.has_value = 1;
         d.dep_status = 3;

@@ -189,10 +189,10 @@ void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeE
                              std::optional<AuxEntry>& aux) {
   if (call && call->key && call->dispatcher) call->dispatcher->free_slot(*call->key);
   if (edge) {
-    for (auto& slot : edge->dep_unsubscribe) {
-      if (!slot) continue;
-      UnsubscribeFn action = std::move(*slot);
-      slot.reset();
+    for (DepLink& link : edge->dep_links) {
+      if (!link.unsubscribe) continue;
+      UnsubscribeFn action = std::move(*link.unsubscribe);
+      link.unsubscribe.reset();
       action.call();
     }
   }

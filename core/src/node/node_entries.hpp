@@ -72,13 +72,20 @@ struct DepIndexCell {
 };
 inline constexpr std::uint64_t kNoDepIndex = ~std::uint64_t{0};
 
+// The connection of one dep: its dep sink's unsubscribe action and index
+// cell (none until the sink is connected), and the restore flag: while set,
+// a DATA of the dep only becomes its latest value.
+struct DepLink {
+  std::optional<UnsubscribeFn> unsubscribe;
+  std::shared_ptr<DepIndexCell> cell;
+  std::uint8_t flag = 0;
+};
+
 struct EdgeEntry {
   std::vector<DepSlot> dep_state;
   std::uint32_t pending_count = 0;  // deps whose pending flag is set
   std::uint64_t run_check_epoch = 0;  // a run check is queued while this equals the queue's epoch
-  std::vector<std::optional<UnsubscribeFn>> dep_unsubscribe;
-  std::vector<std::shared_ptr<DepIndexCell>> dep_cells;  // null until the dep sink is connected
-  std::vector<std::uint8_t> dep_flags;
+  std::vector<DepLink> dep_links;
   SharedValue cache;
   NodeStatus status = NodeStatus::Sentinel;
   std::uint8_t has_data = 0;
@@ -107,6 +114,12 @@ struct AuxEntry {
   std::uint8_t serving_pull = 0;
   std::uint8_t run_owed = 0;
 };
+
+// Sizes the node's links to its n deps and sets every restore flag to flag.
+inline void set_dep_flags(EdgeEntry& e, std::size_t n, std::uint8_t flag) {
+  e.dep_links.resize(n);
+  for (DepLink& link : e.dep_links) link.flag = flag;
+}
 
 // The empty per-dep state block for n deps.
 std::vector<DepSlot> new_dep_state(std::size_t n);

@@ -188,8 +188,11 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
         e.pending_count -= 1;
         removed_pending = true;
       }
-      if (i < e.dep_cells.size() && e.dep_cells[i]) e.dep_cells[i]->value = kNoDepIndex;
-      if (i < e.dep_unsubscribe.size()) action = std::exchange(e.dep_unsubscribe[i], std::nullopt);
+      if (i < e.dep_links.size()) {
+        DepLink& link = e.dep_links[i];
+        if (link.cell) link.cell->value = kNoDepIndex;
+        action = std::exchange(link.unsubscribe, std::nullopt);
+      }
     }
     if (action) action->call();
   }
@@ -197,17 +200,15 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
   {
     const std::size_t n = new_list.size();
     std::vector<DepSlot> fresh = new_dep_state(n);
-    std::vector<std::optional<UnsubscribeFn>> fresh_unsub(n);
-    // A dep's cell is made when its dep sink is connected.
-    std::vector<std::shared_ptr<DepIndexCell>> fresh_cells(n);
+    // A dep's cell is made when its dep sink is connected; every flag is clear.
+    std::vector<DepLink> fresh_links(n);
     std::vector<NodeHandle> topology_copy;
     topology_copy.reserve(n);
     for (const NodeHandle& d : new_list) topology_copy.push_back(d.promote_counted());
     // What the borrow replaces is dropped after it.
     std::vector<NodeHandle> old_topology;
     std::vector<DepSlot> old_state;
-    std::vector<std::optional<UnsubscribeFn>> old_unsub;
-    std::vector<std::shared_ptr<DepIndexCell>> old_cells;
+    std::vector<DepLink> old_links;
     {
       auto a = node.core_ref().borrow_mut();
       EdgeEntry& e = checked_edge(*a, node);
@@ -215,18 +216,19 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
         if (!match[i]) continue;
         const std::size_t j = *match[i];
         if (i < e.dep_state.size()) fresh[j] = std::move(e.dep_state[i]);
-        if (i < e.dep_unsubscribe.size()) fresh_unsub[j] = std::exchange(e.dep_unsubscribe[i], std::nullopt);
-        if (i < e.dep_cells.size() && e.dep_cells[i]) {
-          e.dep_cells[i]->value = j;
-          fresh_cells[j] = e.dep_cells[i];
+        if (i < e.dep_links.size()) {
+          DepLink& link = e.dep_links[i];
+          fresh_links[j].unsubscribe = std::exchange(link.unsubscribe, std::nullopt);
+          if (link.cell) {
+            link.cell->value = j;
+            fresh_links[j].cell = link.cell;
+          }
         }
       }
       TopologyEntry& t = a->topology_at(node.index());
       old_topology = std::exchange(t.deps, std::move(topology_copy));
       old_state = std::exchange(e.dep_state, std::move(fresh));
-      old_unsub = std::exchange(e.dep_unsubscribe, std::move(fresh_unsub));
-      old_cells = std::exchange(e.dep_cells, std::move(fresh_cells));
-      e.dep_flags.assign(n, 0);
+      old_links = std::exchange(e.dep_links, std::move(fresh_links));
     }
     drop_node_handles(old_topology);
   }

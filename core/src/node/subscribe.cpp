@@ -20,12 +20,12 @@ void activate(const NodeHandle& node) {
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
     s.aux.activated = 1;
     const std::size_t n = s.topology.deps.size();
-    old_unsubscribe = std::move(s.edge.dep_unsubscribe);
-    s.edge.dep_unsubscribe.clear();
-    s.edge.dep_unsubscribe.resize(n);
-    old_cells = std::move(s.edge.dep_cells);
-    s.edge.dep_cells.clear();
-    s.edge.dep_cells.resize(n);  // each made when its dep sink is connected
+    // Connections left from before go uncalled; each is made anew below.
+    for (DepLink& link : s.edge.dep_links) {
+      if (link.unsubscribe) old_unsubscribe.push_back(std::exchange(link.unsubscribe, std::nullopt));
+      if (link.cell) old_cells.push_back(std::move(link.cell));
+    }
+    s.edge.dep_links.resize(n);
     deps.reserve(n);
     for (const NodeHandle& d : s.topology.deps) deps.push_back(d.uncounted());
   }
@@ -101,12 +101,11 @@ void store_dep_connection(const NodeHandle& node, std::uint64_t i, UnsubscribeFn
     a->check(node.key());
     a->topology_at(node.index());
     EdgeEntry& e = a->edge_at(node.index());
-    check_index(e.dep_unsubscribe.size(), i);
-    check_index(e.dep_cells.size(), i);
-    check_index(e.dep_flags.size(), i);
-    old_action = std::exchange(e.dep_unsubscribe[i], std::move(action));
-    old_cell = std::exchange(e.dep_cells[i], std::move(cell));
-    e.dep_flags[i] = 0;
+    check_index(e.dep_links.size(), i);
+    DepLink& link = e.dep_links[i];
+    old_action = std::exchange(link.unsubscribe, std::move(action));
+    old_cell = std::exchange(link.cell, std::move(cell));
+    link.flag = 0;
   }
 }
 

@@ -78,11 +78,11 @@ void take_activation_state(const NodeHandle& node, Deactivation& d) {
   const std::size_t n = s.topology.deps.size();
   const bool has_fn = s.call.key.has_value();
   s.aux.activated = 0;
-  for (auto& u : s.edge.dep_unsubscribe)
-    if (u) d.unsubscribes.push_back(std::move(*u));
-  s.edge.dep_unsubscribe.clear();
-  d.cells = std::move(s.edge.dep_cells);
-  s.edge.dep_cells.clear();
+  for (DepLink& link : s.edge.dep_links) {
+    if (link.unsubscribe) d.unsubscribes.push_back(std::move(*link.unsubscribe));
+    link.unsubscribe.reset();
+    d.cells.push_back(std::move(link.cell));
+  }
   d.callbacks = std::move(s.aux.release_callbacks);
   s.aux.release_callbacks.clear();
   if (has_fn || n > 0) {
@@ -95,7 +95,7 @@ void take_activation_state(const NodeHandle& node, Deactivation& d) {
       s.edge.dep_state = new_dep_state(d.dep_state.size());
     }
   }
-  for (auto& f : s.edge.dep_flags) f = 0;
+  for (DepLink& link : s.edge.dep_links) link.flag = 0;
   s.edge.pending_count = 0;
   s.edge.dirty_sent = 0;
   s.run = 0;
