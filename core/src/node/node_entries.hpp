@@ -12,6 +12,7 @@
 
 #include "dispatcher/dispatcher.hpp"
 #include "dispatcher/node_fn.hpp"
+#include "node/heap_optional.hpp"
 #include "node/message.hpp"
 #include "node/node_handle.hpp"
 #include "node/sink.hpp"
@@ -103,9 +104,9 @@ struct AuxEntry {
   std::vector<ReleaseCallback> release_callbacks;
   std::vector<InvalidateCallback> invalidate_callbacks;
   std::vector<MessageList> held;
-  std::optional<PullRequest> pending_pull;
-  std::optional<PullRequest> current_pull;
-  std::unordered_set<std::string> pause_locks;
+  HeapOptional<PullRequest> pending_pull;
+  HeapOptional<PullRequest> current_pull;
+  PauseLocks pause_locks;
   std::uint64_t next_sink_id = 0;
   SharedValue ctx_state;
   std::uint8_t activated = 0;
