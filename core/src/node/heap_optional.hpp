@@ -17,6 +17,8 @@ class HeapOptional {
   HeapOptional() noexcept = default;
   HeapOptional(std::nullopt_t) noexcept {}  // NOLINT: as std::optional
   HeapOptional(T value) : value_(std::make_unique<T>(std::move(value))) {}  // NOLINT
+  HeapOptional(std::optional<T> value)  // NOLINT
+      : value_(value ? std::make_unique<T>(std::move(*value)) : nullptr) {}
   HeapOptional(const HeapOptional& o) : value_(o.value_ ? std::make_unique<T>(*o.value_) : nullptr) {}
   HeapOptional(HeapOptional&&) noexcept = default;
   HeapOptional& operator=(const HeapOptional& o) {
@@ -36,6 +38,9 @@ class HeapOptional {
   T* operator->() noexcept { return value_.get(); }
   const T* operator->() const noexcept { return value_.get(); }
   void reset() noexcept { value_.reset(); }
+  friend bool operator==(const HeapOptional& a, const std::optional<T>& b) {
+    return a.has_value() ? (b.has_value() && *a == *b) : !b.has_value();
+  }
 
   // As a std::optional: a copy, or the value moved out of an expiring one.
   operator std::optional<T>() const& { return value_ ? std::optional<T>(*value_) : std::nullopt; }  // NOLINT

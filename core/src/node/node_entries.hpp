@@ -44,7 +44,7 @@ enum class Pausable : std::uint8_t { True = 0, ResumeAll = 1, False = 2 };
 
 struct ConfigEntry {
   VersioningForm versioning;
-  std::optional<std::string> pull_id;
+  HeapOptional<std::string> pull_id;
   std::uint8_t partial = 0;
   std::uint8_t complete_when_deps_complete = 1;
   std::uint8_t error_when_deps_error = 1;
