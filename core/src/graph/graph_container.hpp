@@ -28,6 +28,7 @@
 #include "node/cell.hpp"
 #include "node/construct.hpp"
 #include "node/graph_core.hpp"
+#include "node/heap_optional.hpp"
 #include "node/unsubscribe_fn.hpp"
 
 namespace korvalinth {
@@ -39,7 +40,7 @@ struct NodeEntry {
   std::optional<std::string> name;  // absent for a generated id
   std::string kind;                 // the registration kind ("state", "node", ...)
   std::map<std::string, std::string> metadata;
-  std::optional<RegistryRef> restore;
+  HeapOptional<RegistryRef> restore;  // on the heap: most rows have none
 };
 
 inline constexpr const char* kUnnamedCounterExhausted =
