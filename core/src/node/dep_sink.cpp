@@ -31,6 +31,13 @@ struct DepAction {
   bool pull_check = false;
   RunDecision decision = RunDecision::Nothing;
 
+  // Only a run check whose mark is set: pushed without a handle.
+  bool only_marked_push() const noexcept {
+    return queue_run_check && run_check_marked && down == Down::None && !teardown && !dirty && !invalidate &&
+           !invalidate_through_down && !had_data && !resolve_after_invalidate && !resolve_check && !pull_check &&
+           decision == RunDecision::Nothing;
+  }
+
   bool any() const noexcept {
     return down != Down::None || teardown || dirty || invalidate || invalidate_through_down ||
            had_data || resolve_after_invalidate || queue_run_check || resolve_check || pull_check ||
@@ -293,27 +300,28 @@ void forward_dep_control(const NodeHandle& node, DepAction& r) {
 void DepSink::call(const Message& message) {
   if (cell_->value >= (std::uint64_t{1} << 63)) return;
   check_stack_headroom();
-  CoreRef core = core_.lock();
-  if (!core) return;
-  SharedCount count = count_;
+  GraphCore& core = *raw_core_;
+  CoreRef strong;  // taken only when a pin or a handle needs it
   PinnedNode pin;  // outside a wave the node is pinned for the call
   DepTrash trash;
   DepAction record;
   bool alive;
   {
-    auto a = core->borrow_mut();
+    auto a = core.borrow_mut();
     if (!touched_in_installed_scope(*a, key_)) {
+      strong = core_.lock();
+      if (!strong) return;
       auto cell = wave_scope_cell().borrow_mut();
       if (cell->has_value()) {
-        if (!touch_in_frame(**cell, *a, core, count, key_)) return;
+        if (!touch_in_frame(**cell, *a, strong, count_, key_)) return;
       } else {
         if (!a->is_current(key_)) return;
         a->add_pin(key_.index);
-        pin = PinnedNode(core, count, key_);
+        pin = PinnedNode(strong, count_, key_);
       }
     }
     record = apply_dep_messages(*a, key_, cell_->value, message, trash);
-    alive = count->count > 0 || a->pin[key_.index] > 0;
+    alive = count_->count > 0 || a->pin[key_.index] > 0;
     // Nothing runs before the push when no control goes out first: the
     // queue's search for the node is made here, by its mark.
     if (alive && record.queue_run_check && !record.teardown && !record.dirty && !record.invalidate &&
@@ -327,7 +335,14 @@ void DepSink::call(const Message& message) {
       }
     }
   }
-  if (record.any() && alive) forward_dep_control(NodeHandle(std::move(core), std::move(count), key_, false), record);
+  if (record.any() && alive) {
+    if (record.only_marked_push()) {
+      push_run_check_marked(core_, count_, key_, core.id());
+    } else {
+      if (!strong) strong = core_.lock();
+      if (strong) forward_dep_control(NodeHandle(std::move(strong), count_, key_, false), record);
+    }
+  }
   if (!pin.empty()) pin.unpin();
 }
 

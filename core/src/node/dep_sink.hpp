@@ -13,13 +13,16 @@ namespace korvalinth {
 
 class DepSink final : public Sink {
  public:
-  DepSink(std::shared_ptr<DepIndexCell> cell, WeakCore core, SharedCount count, SlotKey key)
-      : cell_(std::move(cell)), core_(std::move(core)), count_(std::move(count)), key_(key) {}
+  DepSink(std::shared_ptr<DepIndexCell> cell, const CoreRef& core, SharedCount count, SlotKey key)
+      : cell_(std::move(cell)), core_(core), raw_core_(core.get()), count_(std::move(count)), key_(key) {}
   void call(const Message& message) override;
 
  private:
   std::shared_ptr<DepIndexCell> cell_;
   WeakCore core_;
+  // The same core, for the call: a dep sink is only ever called by a dep of
+  // its own core, whose caller holds that core.
+  GraphCore* raw_core_;
   // The node's count record (it holds no reference, so this makes no cycle):
   // a sink of a released node finds its key no longer current.
   SharedCount count_;

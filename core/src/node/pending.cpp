@@ -97,6 +97,11 @@ void push_run_check_marked(const NodeHandle& node) {
   q->push_back(PendingItem{node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck});
 }
 
+void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key, CoreId core_id) {
+  auto q = pending_queue().borrow_mut();
+  q->push_back(PendingItem{core, count, key, core_id, PendingKind::RunCheck});
+}
+
 void clear_pending_queue() {
   std::vector<PendingItem> dropped;
   {

@@ -37,6 +37,7 @@ std::optional<std::pair<PinnedNode, NodeHandle>> pin_pending_node(const WeakCore
 void push_pending(const NodeHandle& node, PendingKind kind);
 // Queues a run check whose mark the caller has just set (see queue_epoch).
 void push_run_check_marked(const NodeHandle& node);
+void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key, CoreId core_id);
 
 namespace detail {
 // Raised each time the queue is taken or emptied: a node's queued-run mark
