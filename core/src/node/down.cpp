@@ -102,13 +102,13 @@ void keep_first_invalidate(MessageList& list) {
   while (list.size() > kept) list.pop_back();
 }
 
-void validate_content_versioned(const Message& m) {
-  if (m.kind() != MessageKind::Data) return;
-  if (!m.value()) return;  // a DATA without a value hashes as absent
-  auto json = data_to_json_value(*m.value());
-  if (!json) fault(json.error());
-  auto encoded = strict_json_encode(*json);
-  if (!encoded) fault("node versioning: DATA is not strict canonical JSON compatible (D112): " + encoded.error().display());
+// Faults unless a DATA's value is strict canonical JSON; gives its text.
+std::optional<std::string> validate_content_versioned(const Message& m) {
+  if (m.kind() != MessageKind::Data) return std::nullopt;
+  if (!m.value()) return std::nullopt;  // a DATA without a value hashes as absent
+  auto text = data_canonical_text(*m.value());
+  if (!text) fault(text.error());
+  return std::move(*text);
 }
 
 void validate_content_versioned(const MessageList& list) {
@@ -265,7 +265,9 @@ std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
 // Applies one message to the node and hands it to the node's sinks (or, for
 // an INVALIDATE that cleared a value, runs the invalidate callbacks and
 // broadcasts it).
-void deliver_message(const NodeHandle& node, const Message& m, bool content_ids) {
+// canonical_text: the DATA's checked text, when the caller has it.
+void deliver_message(const NodeHandle& node, const Message& m, bool content_ids,
+                     const std::string* canonical_text = nullptr) {
   GraphCore& core = node.core_ref();
   std::optional<NodeVersion> next_version;
   const bool precomputed = m.kind() == MessageKind::Data && content_ids;
@@ -279,7 +281,8 @@ void deliver_message(const NodeHandle& node, const Message& m, bool content_ids)
       versioning = v.versioning();
       current = v.current();
     }
-    auto advanced = advance_node_version(versioning, current, m.value().get());
+    auto advanced = canonical_text ? advance_node_version_with_text(versioning, current, *canonical_text)
+                                   : advance_node_version(versioning, current, m.value().get());
     if (!advanced) fault(advanced.error());
     next_version = std::move(*advanced);
   }
@@ -398,7 +401,8 @@ void down(const NodeHandle& node, Message message) {
     return;
   }
   if (!entry->touched) touch_in_current_frame(node);
-  if (entry->content_ids) validate_content_versioned(message);
+  std::optional<std::string> canonical_text;
+  if (entry->content_ids) canonical_text = validate_content_versioned(message);
   if (!running && is_late_kind(message.kind()) && batch_collecting()) {
     defer_into_batch(node, one_message(std::move(message)));
     return;
@@ -407,7 +411,7 @@ void down(const NodeHandle& node, Message message) {
   if (data_or_resolved && (!running || entry->serving_pull)) mark_dirty(node);
 
   DeliveryFrame frame;
-  deliver_message(node, message, entry->content_ids);
+  deliver_message(node, message, entry->content_ids, canonical_text ? &*canonical_text : nullptr);
   frame.close();
 
   if (!running) end_outside_run(node);

@@ -75,6 +75,16 @@ std::expected<Json, std::string> data_to_json_value(const Value& value) {
   return **view;
 }
 
+std::expected<std::string, std::string> data_canonical_text(const Value& value) {
+  Json scratch;
+  auto view = view_data_json(value, scratch);
+  if (!view) return std::unexpected(view.error());
+  if (auto r = strict_json_check(**view, "$", 0); !r) return std::unexpected(d112(r.error()));
+  auto text = strict_json_encode(**view);
+  if (!text) return std::unexpected(d112(text.error()));
+  return std::move(*text);
+}
+
 std::expected<std::string, std::string> data_content_id(const IdentityHasher& hasher, const Value* value) {
   Json scratch;
   const Json* json = &absent_value_marker();
@@ -170,9 +180,13 @@ std::string counter_overflow_error() {
   return "node versioning: counter overflow while advancing node runtime version (D109)";
 }
 
-std::expected<std::optional<NodeVersion>, std::string> advance_node_version(const NodeVersioning& versioning,
-                                                                           const std::optional<NodeVersion>& current,
-                                                                           const Value* value) {
+namespace {
+
+// The advance of every policy; for level 1, content_id gives the new cid.
+template <class ContentId>
+std::expected<std::optional<NodeVersion>, std::string> advance_with(const NodeVersioning& versioning,
+                                                                    const std::optional<NodeVersion>& current,
+                                                                    ContentId&& content_id) {
   if (versioning.mode == NodeVersioning::Mode::Disabled) return current;
   std::uint64_t c = 0;
   if (current) {
@@ -185,9 +199,24 @@ std::expected<std::optional<NodeVersion>, std::string> advance_node_version(cons
   if (versioning.mode == NodeVersioning::Mode::Level0) return std::optional<NodeVersion>(NodeVersion::level0(c + 1));
   std::optional<std::string> prev;
   if (current && current->level == NodeVersion::Level::Level1) prev = current->cid;
-  auto cid = data_content_id(hasher_of(versioning), value);
+  std::expected<std::string, std::string> cid = content_id();
   if (!cid) return std::unexpected(cid.error());
   return std::optional<NodeVersion>(NodeVersion::level1(std::move(*cid), std::move(prev), c + 1));
+}
+
+}  // namespace
+
+std::expected<std::optional<NodeVersion>, std::string> advance_node_version(const NodeVersioning& versioning,
+                                                                           const std::optional<NodeVersion>& current,
+                                                                           const Value* value) {
+  return advance_with(versioning, current, [&] { return data_content_id(hasher_of(versioning), value); });
+}
+
+std::expected<std::optional<NodeVersion>, std::string> advance_node_version_with_text(
+    const NodeVersioning& versioning, const std::optional<NodeVersion>& current, const std::string& canonical_text) {
+  return advance_with(versioning, current, [&]() -> std::expected<std::string, std::string> {
+    return hasher_of(versioning).content_id(canonical_text);
+  });
 }
 
 Json encode_node_version(const NodeVersion& version) {

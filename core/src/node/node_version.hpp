@@ -93,6 +93,12 @@ std::expected<std::string, std::string> data_content_id(const IdentityHasher& ha
 // The strict JSON form of a DATA value of one of the supported types.
 std::expected<nlohmann::json, std::string> data_to_json_value(const Value& value);
 
+// The strict canonical text of a DATA value, checked as data_to_json_value
+// checks it (with its failure texts) but without copying the tree; an
+// encoding failure gives "node versioning: DATA is not strict canonical JSON
+// compatible (D112): {}".
+std::expected<std::string, std::string> data_canonical_text(const Value& value);
+
 // {"@korvalinth/node-version":"v1-absent"}
 const nlohmann::json& absent_value_marker();
 
@@ -113,6 +119,10 @@ NodeVersionEntry new_node_version_entry(NodeVersioning versioning, const Value* 
 std::expected<std::optional<NodeVersion>, std::string> advance_node_version(const NodeVersioning& versioning,
                                                                            const std::optional<NodeVersion>& current,
                                                                            const Value* value);
+
+// As advance_node_version for a value whose canonical text is known.
+std::expected<std::optional<NodeVersion>, std::string> advance_node_version_with_text(
+    const NodeVersioning& versioning, const std::optional<NodeVersion>& current, const std::string& canonical_text);
 
 // "node versioning: counter overflow while advancing node runtime version (D109)"
 std::string counter_overflow_error();
