@@ -135,12 +135,23 @@ void append_number(std::string& out, const Json& v) {
 
 using Member = const std::pair<const std::string, Json>;
 
-// Appends a scalar, or opens a container on the stack.
+// An open container of the walk. An object whose keys are all ASCII is
+// walked in the map's own order (byte order, the same as UTF-16 order for
+// ASCII); any other object through its members sorted by UTF-16 code units.
 struct EncodeFrame {
   const Json* value;
-  std::vector<Member*> members;  // objects, in UTF-16 key order
+  std::vector<Member*> members;  // sorted objects
+  Json::object_t::const_iterator in_order;  // ASCII-keyed objects
   std::size_t next = 0;
+  bool sorted = false;
 };
+
+bool all_keys_ascii(const Json::object_t& obj) noexcept {
+  for (const auto& m : obj)
+    for (unsigned char c : m.first)
+      if (c >= 0x80) return false;
+  return true;
+}
 
 std::expected<void, JsonCodecError> encode_open(std::string& out, const Json& v, std::vector<EncodeFrame>& stack) {
   switch (v.type()) {
@@ -162,16 +173,19 @@ std::expected<void, JsonCodecError> encode_open(std::string& out, const Json& v,
     }
     case Json::value_t::array:
       out += '[';
-      stack.push_back(EncodeFrame{&v, {}, 0});
+      stack.push_back(EncodeFrame{&v, {}, {}, 0, false});
       return {};
     case Json::value_t::object: {
       out += '{';
-      EncodeFrame f{&v, {}, 0};
       const auto& obj = v.get_ref<const Json::object_t&>();
-      f.members.reserve(obj.size());
-      for (const auto& m : obj) f.members.push_back(&m);
-      std::stable_sort(f.members.begin(), f.members.end(),
-                       [](Member* a, Member* b) { return cmp_utf16_keys(a->first, b->first); });
+      EncodeFrame f{&v, {}, obj.begin(), 0, false};
+      if (!all_keys_ascii(obj)) {
+        f.sorted = true;
+        f.members.reserve(obj.size());
+        for (const auto& m : obj) f.members.push_back(&m);
+        std::stable_sort(f.members.begin(), f.members.end(),
+                         [](Member* a, Member* b) { return cmp_utf16_keys(a->first, b->first); });
+      }
       stack.push_back(std::move(f));
       return {};
     }
@@ -194,8 +208,48 @@ std::string JsonCodecError::display() const {
   return text;
 }
 
+namespace {
+
+// The check's verdict alone, without building path texts: a value it accepts
+// is accepted by strict_json_check; for any other the full check runs again
+// to name the path of the first offence.
+bool passes_strict_check(const Json& value, std::uint32_t depth) {
+  if (depth > kStrictJsonMaxDepth) return false;
+  switch (value.type()) {
+    case Json::value_t::null:
+    case Json::value_t::boolean:
+    case Json::value_t::string:
+      return true;
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned:
+    case Json::value_t::number_float:
+      return check_number(value, std::string_view()).has_value();
+    case Json::value_t::array:
+      for (const Json& item : value.get_ref<const Json::array_t&>())
+        if (!passes_strict_check(item, depth + 1)) return false;
+      return true;
+    case Json::value_t::object:
+      for (const auto& [key, member] : value.get_ref<const Json::object_t&>())
+        if (!passes_strict_check(member, depth + 1)) return false;
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::expected<void, JsonCodecError> check_with_paths(const Json& value, std::string_view path, std::uint32_t depth);
+
+}  // namespace
+
 std::expected<void, JsonCodecError> strict_json_check(const Json& value, std::string_view path,
                                                       std::uint32_t depth) {
+  if (passes_strict_check(value, depth)) return {};
+  return check_with_paths(value, path, depth);
+}
+
+namespace {
+
+std::expected<void, JsonCodecError> check_with_paths(const Json& value, std::string_view path, std::uint32_t depth) {
   if (depth > kStrictJsonMaxDepth) return std::unexpected(depth_error(path));
   switch (value.type()) {
     case Json::value_t::null:
@@ -214,7 +268,7 @@ std::expected<void, JsonCodecError> strict_json_check(const Json& value, std::st
         child += '[';
         child += std::to_string(i);
         child += ']';
-        if (auto r = strict_json_check(arr[i], child, depth + 1); !r) return r;
+        if (auto r = check_with_paths(arr[i], child, depth + 1); !r) return r;
       }
       return {};
     }
@@ -224,7 +278,7 @@ std::expected<void, JsonCodecError> strict_json_check(const Json& value, std::st
         child.assign(path);
         child += '.';
         child += key;
-        if (auto r = strict_json_check(member, child, depth + 1); !r) return r;
+        if (auto r = check_with_paths(member, child, depth + 1); !r) return r;
       }
       return {};
     }
@@ -234,6 +288,8 @@ std::expected<void, JsonCodecError> strict_json_check(const Json& value, std::st
           path_text("strictJsonCodec: JSON value at ", path, " is not strict canonical JSON compatible")));
   }
 }
+
+}  // namespace
 
 std::expected<std::string, JsonCodecError> strict_json_encode(const Json& value) {
   std::string out;
@@ -252,13 +308,15 @@ std::expected<std::string, JsonCodecError> strict_json_encode(const Json& value)
       if (f.next > 0) out += ',';
       child = &arr[f.next++];
     } else {
-      if (f.next == f.members.size()) {
+      const auto& obj = f.value->get_ref<const Json::object_t&>();
+      if (f.next == obj.size()) {
         out += '}';
         stack.pop_back();
         continue;
       }
       if (f.next > 0) out += ',';
-      Member* m = f.members[f.next++];
+      Member* m = f.sorted ? f.members[f.next] : &*f.in_order++;
+      ++f.next;
       if (auto r = append_json_string(out, m->first); !r) return std::unexpected(JsonCodecError::encode(r.error()));
       out += ':';
       child = &m->second;
@@ -300,6 +358,18 @@ std::expected<void, std::string> append_json_string(std::string& out, std::strin
   out += '"';
   std::size_t i = 0;
   while (i < text.size()) {
+    // A run of characters written as they are goes in at once.
+    std::size_t run = i;
+    while (run < text.size()) {
+      unsigned char r = static_cast<unsigned char>(text[run]);
+      if (r < 0x20 || r >= 0x80 || r == '"' || r == '\\') break;
+      ++run;
+    }
+    if (run > i) {
+      out.append(text.data() + i, run - i);
+      i = run;
+      continue;
+    }
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
       std::size_t n = utf8_sequence_length(text, i);
