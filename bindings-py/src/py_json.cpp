@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "kit/entry.hpp"
 #include "kit/errors.hpp"
 #include "node/fault.hpp"
+#include "node/small_vec.hpp"
 
 namespace korvalinth::py {
 
@@ -26,24 +26,27 @@ constexpr const char* kKeyNotString = "checkpoint object keys must be strings";
 constexpr const char* kDuplicateKey = "checkpoint object has duplicate key";
 constexpr const char* kNotCompatible = "checkpoint value is not strict JSON compatible";
 
-// The lists and dicts the walk is inside right now.
-using OpenContainers = std::unordered_set<PyObject*>;
+// The lists and dicts the walk is inside right now: the path from the root,
+// at most the depth limit long, so a search of it costs a bounded time and
+// no allocation for the usual few levels.
+using OpenContainers = SmallVec<PyObject*, 16>;
 
 [[noreturn]] void refuse(const char* text) { kit::throw_error(PyExc_ValueError, text); }
 
 // Marks a container open for the length of its conversion.
 class OpenContainer {
  public:
-  OpenContainer(OpenContainers& open, PyObject* container, const char* cyclic) : open_(open), container_(container) {
-    if (!open_.insert(container_).second) refuse(cyclic);
+  OpenContainer(OpenContainers& open, PyObject* container, const char* cyclic) : open_(open) {
+    for (PyObject* o : open_)
+      if (o == container) refuse(cyclic);
+    open_.push_back(container);
   }
-  ~OpenContainer() { open_.erase(container_); }
+  ~OpenContainer() { open_.pop_back(); }
   OpenContainer(const OpenContainer&) = delete;
   OpenContainer& operator=(const OpenContainer&) = delete;
 
  private:
   OpenContainers& open_;
-  PyObject* container_;
 };
 
 Json int_to_json(PyObject* object) {
