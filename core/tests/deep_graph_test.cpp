@@ -107,9 +107,9 @@ TEST(DeepGraphDeactivation, ACascadeKeepsTheOrderOfItsRecursiveForm) {
   log_release_and_drop(right, log, "right");
   log_release_and_drop(top, log, "top");
   sub.unsubscribe.call();
-  // Each node's release callbacks after its deps' deactivation, its taken
-  // values right after its callbacks.
-  EXPECT_EQ(log, L({"leaf", "~leaf", "left", "~left", "right", "~right", "top", "~top"}));
+  // Each node lets go of its taken values before it detaches its deps, and
+  // runs its release callbacks after its deps' deactivation.
+  EXPECT_EQ(log, L({"~top", "~left", "~leaf", "leaf", "left", "~right", "right", "top"}));
   for (const NodeHandle* n : {&leaf, &left, &right, &top}) EXPECT_FALSE(activated(*n));
   // Reactivation works as the first activation did.
   auto again = subscribe_recording(top);
@@ -128,9 +128,9 @@ TEST(DeepGraphDeactivation, AFaultingReleaseCallbackStopsTheCascadeAsRecursionWo
   log_release_and_drop(b, log, "b");
   log_release_and_drop(c, log, "c");
   EXPECT_EQ(fault_text([&] { sub.unsubscribe.call(); }), "a failed");
-  // The callbacks of the nodes above go uncalled; their taken values are
-  // dropped innermost first.
-  EXPECT_EQ(log, L({"~a", "~b", "~c"}));
+  // Each node let go of its taken values on the way down; the callbacks of
+  // the nodes above a go uncalled.
+  EXPECT_EQ(log, L({"~c", "~b", "~a"}));
   for (const NodeHandle* n : {&a, &b, &c}) EXPECT_FALSE(activated(*n));
   EXPECT_TRUE(core->borrow()->aux_at(c.index()).sinks.empty());
 }

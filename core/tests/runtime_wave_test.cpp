@@ -428,3 +428,24 @@ TEST(RuntimeBatch, ListsAreDeliveredInFirstDeferralOrderAndKeepReleasedNodes) {
   EXPECT_EQ(sb.log().back(), "DATA 2");
   EXPECT_FALSE(is_live(look_b));
 }
+
+TEST(RuntimeSubscription, ADeactivatedNodeIgnoresWhatItsDepStillDeliversToIt) {
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(1));
+  auto first = subscribe_recording(s);  // ahead of m's dep sink in s's sink list
+  int runs = 0;
+  NodeHandle m = make_map(core, s, [](int x) { return x; }, &runs);
+  auto sub = subscribe_recording(m);
+  first.sink->on_message = [&](const Message& msg) {
+    if (msg.kind() == MessageKind::Dirty) sub.unsubscribe.call();
+  };
+  node_set(s, iv(2));
+  // s's DIRTY still reached the dep sink through the copied sink list, after
+  // the deactivation detached it: the inactive node took none of it.
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(status_of(m), NodeStatus::Sentinel);
+  EXPECT_EQ(core->borrow()->edge_at(m.index()).pending_count, 0u);
+  EXPECT_TRUE(node_is_quiescent(m));
+  auto again = subscribe_recording(m);
+  EXPECT_EQ(again.log(), L({"START", "DATA 2"}));
+}

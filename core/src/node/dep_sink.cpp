@@ -230,10 +230,10 @@ void forward_dep_control(const NodeHandle& node, DepAction& r) {
     if (r.invalidate_through_down && r.had_data) {
       down(node, Message::invalidate());
     } else {
-      SharedValue old_cache;
       SmallVec<InvalidateCallback, 2> callbacks;
       bool invalidated = false;
       {
+        SharedValue old_cache;  // dropped right after the borrow, before the callbacks
         auto a = node.core_ref().borrow_mut();
         a->check(node.key());
         EdgeEntry& e = a->edge_at(node.index());
@@ -245,6 +245,7 @@ void forward_dep_control(const NodeHandle& node, DepAction& r) {
           for (const auto& cb : a->aux_at(node.index()).invalidate_callbacks) callbacks.push_back(cb);
           invalidated = true;
         }
+        a.release();
       }
       if (invalidated) {
         for (const auto& cb : callbacks) (*cb)();
@@ -303,10 +304,10 @@ void DepSink::call(const Message& message) {
   GraphCore& core = *raw_core_;
   CoreRef strong;  // taken only when a pin or a handle needs it
   PinnedNode pin;  // outside a wave the node is pinned for the call
-  DepTrash trash;
   DepAction record;
   bool alive;
   {
+    DepTrash trash;  // what the message replaced: dropped right after the borrow
     auto a = core.borrow_mut();
     if (!touched_in_installed_scope(*a, key_)) {
       strong = core_.lock();
@@ -334,6 +335,7 @@ void DepSink::call(const Message& message) {
         record.run_check_marked = true;
       }
     }
+    a.release();
   }
   if (record.any() && alive) {
     if (record.only_marked_push()) {

@@ -88,6 +88,10 @@ MessageList split_out(MessageList& list, Pred pred) {
   return taken;
 }
 
+// Releases a delivered message (its value or error) before the next one is
+// applied.
+void release_delivered(Message& m) noexcept { Message delivered = std::move(m); }
+
 void keep_first_invalidate(MessageList& list) {
   bool seen = false;
   std::size_t kept = 0;
@@ -286,13 +290,14 @@ void deliver_message(const NodeHandle& node, const Message& m, bool content_ids,
     if (!advanced) fault(advanced.error());
     next_version = std::move(*advanced);
   }
-  // Declared before the borrow so they are dropped after it.
-  SharedValue old_cache;
-  std::optional<NodeVersion> old_version;
-  std::vector<MessageList> old_held;
-  std::optional<PullRequest> old_pending, old_current;
   Applied applied;
   {
+    // What the message replaces goes right after the borrow, before the
+    // message is handed on.
+    SharedValue old_cache;
+    std::optional<NodeVersion> old_version;
+    std::vector<MessageList> old_held;
+    std::optional<PullRequest> old_pending, old_current;
     auto a = core.borrow_mut();
     if (m.kind() == MessageKind::Data && !precomputed) {
       a->check(node.key());
@@ -307,6 +312,7 @@ void deliver_message(const NodeHandle& node, const Message& m, bool content_ids,
     }
     apply_message(*a, node, m, precomputed ? &next_version : nullptr, applied, old_cache, old_version, old_held,
                   old_pending, old_current);
+    a.release();
   }
   if (applied.invalidate) {
     for (const auto& cb : applied.invalidate_callbacks) (*cb)();
@@ -384,7 +390,10 @@ void down(const NodeHandle& node, MessageList list) {
   if ((has_data || has_resolved) && (!running || entry->serving_pull)) mark_dirty(node);
 
   DeliveryFrame frame;
-  for (Message& m : list) deliver_message(node, m, entry->content_ids);
+  for (Message& m : list) {
+    deliver_message(node, m, entry->content_ids);
+    release_delivered(m);
+  }
   frame.close();
 
   if (!running) end_outside_run(node);
@@ -412,6 +421,7 @@ void down(const NodeHandle& node, Message message) {
 
   DeliveryFrame frame;
   deliver_message(node, message, entry->content_ids, canonical_text ? &*canonical_text : nullptr);
+  release_delivered(message);
   frame.close();
 
   if (!running) end_outside_run(node);

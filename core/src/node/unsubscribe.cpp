@@ -9,18 +9,11 @@ namespace korvalinth {
 
 namespace {
 
-// What deactivation takes out of a node under its borrow. The members go in
-// reverse order of declaration, after the release callbacks ran.
+// What deactivation takes out of a node to call after its borrow: the
+// per-dep unsubscribe actions (dep order) and the release callbacks.
 struct Deactivation {
   std::vector<UnsubscribeFn> unsubscribes;
   std::vector<ReleaseCallback> callbacks;
-  std::vector<std::shared_ptr<DepIndexCell>> cells;
-  std::vector<DepSlot> dep_state;
-  SharedValue cache;
-  std::vector<InvalidateCallback> invalidate;
-  std::optional<PullRequest> pending_pull, current_pull;
-  std::vector<MessageList> held;
-  SharedValue ctx_state;
 };
 
 using RemovedSinks = SmallVec<SharedSink, 2>;
@@ -30,14 +23,13 @@ using RemovedSinks = SmallVec<SharedSink, 2>;
 // deactivation drives that cascade from an explicit stack instead of
 // recursing: a deactivation entered from the driver's own unsubscribe call
 // pushes a frame and returns, and the driver finishes that frame (its
-// unsubscribes, its release callbacks, then what the recursive calls would
-// have dropped on their way out) before going on with the previous one; so
-// everything happens in the order recursion would give it.
+// unsubscribes, its release callbacks, then the handle the recursive call
+// would have dropped on its way out) before going on with the previous one;
+// so everything happens in the order recursion would give it.
 struct DeactivationFrame {
-  // Dropped last to first when the frame ends: the caller's handle goes
-  // last, as UnsubscribeFn::call drops it after unsubscribe_sink returns.
+  // Dropped when the frame ends, as UnsubscribeFn::call drops it after
+  // unsubscribe_sink returns.
   NodeHandle caller_handle;
-  RemovedSinks caller_removed;
   std::optional<Deactivation> taken;
   std::size_t next = 0;
 };
@@ -72,47 +64,69 @@ class DeactivationUnwind {
   std::vector<DeactivationFrame>* saved_;
 };
 
+// Takes the activation out of the node under its borrow; what it drops goes
+// right after the borrow, in the order the node held it.
 void take_activation_state(const NodeHandle& node, Deactivation& d) {
-  auto a = node.core_ref().borrow_mut();
-  LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
-  const std::size_t n = s.topology.deps.size();
-  const bool has_fn = s.call.key.has_value();
-  s.aux.activated = 0;
-  for (DepLink& link : s.edge.dep_links) {
-    if (link.unsubscribe) d.unsubscribes.push_back(std::move(*link.unsubscribe));
-    link.unsubscribe.reset();
-    d.cells.push_back(std::move(link.cell));
-  }
-  d.callbacks = std::move(s.aux.release_callbacks);
-  s.aux.release_callbacks.clear();
-  if (has_fn || n > 0) {
-    d.cache = std::move(s.edge.cache);
-    s.edge.cache.reset();
-    s.edge.status = NodeStatus::Sentinel;
-    s.edge.has_data = 0;
-    if (n > 0) {
-      d.dep_state = std::move(s.edge.dep_state);
-      s.edge.dep_state = new_dep_state(d.dep_state.size());
+  std::vector<std::shared_ptr<DepIndexCell>> cells;
+  SharedValue cache;
+  std::vector<DepSlot> dep_state;
+  std::vector<InvalidateCallback> invalidate;
+  std::optional<PullRequest> pending_pull, current_pull;
+  std::vector<MessageList> held;
+  SharedValue ctx_state;
+  {
+    auto a = node.core_ref().borrow_mut();
+    LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
+    const std::size_t n = s.topology.deps.size();
+    const bool has_fn = s.call.key.has_value();
+    s.aux.activated = 0;
+    for (DepLink& link : s.edge.dep_links) {
+      if (link.unsubscribe) d.unsubscribes.push_back(std::move(*link.unsubscribe));
+      link.unsubscribe.reset();
+      // A dep sink detached here may still be called from a delivery that
+      // copied its dep's sinks before: with no position it ignores that.
+      if (link.cell) link.cell->value = kNoDepIndex;
+      cells.push_back(std::move(link.cell));
+    }
+    d.callbacks = std::move(s.aux.release_callbacks);
+    s.aux.release_callbacks.clear();
+    if (has_fn || n > 0) {
+      cache = std::move(s.edge.cache);
+      s.edge.cache.reset();
+      s.edge.status = NodeStatus::Sentinel;
+      s.edge.has_data = 0;
+      if (n > 0) {
+        dep_state = std::move(s.edge.dep_state);
+        s.edge.dep_state = new_dep_state(dep_state.size());
+      }
+    }
+    for (DepLink& link : s.edge.dep_links) link.flag = 0;
+    s.edge.pending_count = 0;
+    s.edge.dirty_sent = 0;
+    s.run = 0;
+    invalidate = std::move(s.aux.invalidate_callbacks);
+    s.aux.invalidate_callbacks.clear();
+    s.aux.pause_locks.clear();  // keeps its table
+    pending_pull = std::exchange(s.aux.pending_pull, std::nullopt);
+    current_pull = std::exchange(s.aux.current_pull, std::nullopt);
+    s.aux.pull_in_progress = 0;
+    s.aux.serving_pull = 0;
+    s.aux.run_owed = 0;
+    held = std::move(s.aux.held);
+    s.aux.held.clear();
+    if (!s.aux.ctx_state_persist) {
+      ctx_state = std::move(s.aux.ctx_state);
+      s.aux.ctx_state.reset();
     }
   }
-  for (DepLink& link : s.edge.dep_links) link.flag = 0;
-  s.edge.pending_count = 0;
-  s.edge.dirty_sent = 0;
-  s.run = 0;
-  d.invalidate = std::move(s.aux.invalidate_callbacks);
-  s.aux.invalidate_callbacks.clear();
-  s.aux.pause_locks.clear();
-  d.pending_pull = std::exchange(s.aux.pending_pull, std::nullopt);
-  d.current_pull = std::exchange(s.aux.current_pull, std::nullopt);
-  s.aux.pull_in_progress = 0;
-  s.aux.serving_pull = 0;
-  s.aux.run_owed = 0;
-  d.held = std::move(s.aux.held);
-  s.aux.held.clear();
-  if (!s.aux.ctx_state_persist) {
-    d.ctx_state = std::move(s.aux.ctx_state);
-    s.aux.ctx_state.reset();
-  }
+  cells.clear();
+  cache.reset();
+  dep_state.clear();
+  invalidate.clear();
+  pending_pull.reset();
+  current_pull.reset();
+  held.clear();
+  ctx_state.reset();
 }
 
 void run_release_callbacks(Deactivation& d) {
@@ -137,20 +151,17 @@ void drive_deactivations(std::vector<DeactivationFrame>& stack) {
     DeactivationFrame done = std::move(top);
     stack.pop_back();
     done.taken.reset();
-    done.caller_removed.clear();
     done.caller_handle.drop();
   }
 }
 
 // The sink list has just become empty: undo the activation. Entered from
-// the driver, it leaves the rest to the driver, which also takes the
-// removed sinks and drops them after the deactivation, as the caller would.
-void deactivate(const NodeHandle& node, RemovedSinks* removed_from_driver) {
+// the driver, it leaves the calls to the driver.
+void deactivate(const NodeHandle& node, bool entered_from_driver) {
   Deactivation d;
   take_activation_state(node, d);
-  if (removed_from_driver) {
+  if (entered_from_driver) {
     DeactivationFrame frame;
-    frame.caller_removed = std::move(*removed_from_driver);
     frame.taken = std::move(d);
     tls_deactivations.stack->push_back(std::move(frame));
     return;
@@ -170,7 +181,7 @@ void detach_sink(const NodeHandle& node, std::uint64_t sink_id, bool entered_fro
     auto a = core.borrow();
     if (!a->is_current(node.key())) return;
   }
-  RemovedSinks removed;  // dropped after the borrow
+  RemovedSinks removed;  // dropped right after the borrow
   bool now_empty = false;
   {
     auto a = core.borrow_mut();
@@ -190,7 +201,8 @@ void detach_sink(const NodeHandle& node, std::uint64_t sink_id, bool entered_fro
     sinks.resize(kept);
     now_empty = sinks.empty();
   }
-  if (now_empty) deactivate(node, entered_from_driver ? &removed : nullptr);
+  removed.clear();
+  if (now_empty) deactivate(node, entered_from_driver);
 }
 
 }  // namespace

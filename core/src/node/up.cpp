@@ -180,13 +180,14 @@ void handle_up_message(const NodeHandle& node, Message message, std::optional<st
       for (const PullVisit& v : visits)
         if (v.node == id && v.pull_id == message.pull_request().pull_id) return;
       visits.push_back(PullVisit{message.pull_request().pull_id, id});
-      std::optional<PullRequest> old_pending;
       {
+        std::optional<PullRequest> old_pending;  // dropped right after the borrow
         auto a = core.borrow_mut();
         LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
         if (s.aux.pull_in_progress) return;
         const PullRequest& req = message.pull_request();
         old_pending = std::exchange(s.aux.pending_pull, PullRequest{req.pull_id, req.params});
+        a.release();
       }
       handle_dep_message(node);
       return;

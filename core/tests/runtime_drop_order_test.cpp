@@ -1,0 +1,125 @@
+// When values, sinks and pull records that the runtime lets go are
+// destroyed, relative to the deliveries and callbacks around them: their
+// destructors may run host code that watches or re-enters the graph.
+
+#include <gtest/gtest.h>
+
+#include "node/up.hpp"
+#include "node/wave_scope.hpp"
+#include "test_support.hpp"
+
+using namespace korvalinth;
+using namespace korvalinth::test;
+
+namespace {
+
+// A value that logs "~name" when destroyed.
+struct Tracked {
+  std::vector<std::string>* log;
+  std::string name;
+  ~Tracked() { log->push_back("~" + name); }
+};
+
+SharedValue tracked(std::vector<std::string>& log, std::string name) {
+  return make_value<Tracked>(&log, std::move(name));
+}
+
+std::string name_of(const SharedValue& v) {
+  if (const Tracked* t = value_cast<Tracked>(v)) return t->name;
+  return std::to_string(int_of(v));
+}
+
+// Logs each message, naming tracked values; logs "~sink" when destroyed.
+struct LoggingSink final : Sink {
+  std::vector<std::string>* log;
+  explicit LoggingSink(std::vector<std::string>* l) : log(l) {}
+  ~LoggingSink() override { log->push_back("~sink"); }
+  void call(const Message& m) override {
+    std::string s(m.kind_name());
+    if (m.kind() == MessageKind::Data) s += " " + name_of(m.value());
+    log->push_back(s);
+  }
+};
+
+}  // namespace
+
+TEST(DropOrder, DownReleasesEachMessageRightAfterDeliveringIt) {
+  std::vector<std::string> log;  // outlives the graph, whose drops log into it
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(0));
+  UnsubscribeFn off = node_subscribe(s, std::make_shared<LoggingSink>(&log));
+  log.clear();
+  MessageList l;
+  l.push_back(Message::data(tracked(log, "a")));
+  l.push_back(Message::data(tracked(log, "b")));
+  down_in_wave_scope(s, std::move(l));
+  // Once DATA a went out its message is gone; the cache then held a's last
+  // reference, which DATA b replaced before the sinks saw b.
+  EXPECT_EQ(log, L({"DIRTY", "DATA a", "~a", "DATA b"}));
+  off.call();
+}
+
+TEST(DropOrder, AnUnsubscribedSinkGoesBeforeTheDeactivationItCauses) {
+  std::vector<std::string> log;  // outlives the graph, whose drops log into it
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(1));
+  UnsubscribeFn off = node_subscribe(s, std::make_shared<LoggingSink>(&log));
+  add_release_callback(s, [&] { log.push_back("released"); });
+  log.clear();
+  off.call();
+  EXPECT_EQ(log, L({"~sink", "released"}));
+}
+
+TEST(DropOrder, DeactivationDropsWhatItTakesBeforeDetachingDepsAndRunningCallbacks) {
+  std::vector<std::string> log;  // outlives the graph, whose drops log into it
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(1));
+  NodeHandle m = make_map(core, s, [](int x) { return x; });
+  auto sub = subscribe_recording(m);
+  set_aux_value(s, tracked(log, "s-state"));
+  add_release_callback(s, [&] { log.push_back("s released"); });
+  set_aux_value(m, tracked(log, "m-state"));
+  add_release_callback(m, [&] { log.push_back("m released"); });
+  sub.unsubscribe.call();
+  // m lets go of its own state first, then detaches from s (which
+  // deactivates in turn), then runs its own callbacks.
+  EXPECT_EQ(log, L({"~m-state", "~s-state", "s released", "m released"}));
+}
+
+TEST(DropOrder, AReplacedPendingPullGoesBeforeTheNodeIsServed) {
+  std::vector<std::string> log;  // outlives the graph, whose drops log into it
+  auto core = GraphCore::create();
+  NodeHandle src = make_node(core, {}, fn_of([&](RunContext& ctx) {
+                               log.push_back("run " + (ctx.pull ? name_of(ctx.pull->params) : std::string("-")));
+                             }));
+  set_pull_id(src, std::string("p"));
+  auto sub = subscribe_recording(src);
+  node_pause("x", src);
+  node_conformance_up_pull("p", src, tracked(log, "first"));  // paused: waits as the pending pull
+  {
+    auto a = core->borrow_mut();
+    a->aux_at(src.index()).pause_locks.clear();  // unpaused without a resume
+  }
+  log.clear();
+  node_conformance_up_pull("p", src, tracked(log, "second"));
+  EXPECT_EQ(log, L({"~first", "run second", "~second"}));
+}
+
+TEST(DropOrder, AnInvalidatedDepsValuesGoBeforeTheNodeForwardsTheInvalidation) {
+  std::vector<std::string> log;  // outlives the graph, whose drops log into it
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, tracked(log, "s-value"));
+  NodeHandle n = make_node(core, deps_of({&s}), fn_of([&](RunContext& ctx) { emit_data(ctx, tracked(log, "n-value")); }));
+  UnsubscribeFn off = node_subscribe(n, std::make_shared<LoggingSink>(&log));
+  {
+    auto a = core->borrow_mut();
+    a->aux_at(n.index()).invalidate_callbacks.push_back(
+        std::make_shared<const std::function<void()>>([&] { log.push_back("n invalidated"); }));
+  }
+  log.clear();
+  node_up_in_wave_scope(n, one_message(Message::invalidate()));
+  // n's dep sink let go of s's value as it recorded the INVALIDATE; n then
+  // dropped its own value before running its callbacks and telling its sinks.
+  EXPECT_EQ(log, L({"~s-value", "~n-value", "n invalidated", "INVALIDATE"}));
+  off.call();
+}
