@@ -56,7 +56,15 @@ TEST(CheckpointReadErrors, TextForms) {
   EXPECT_EQ(describe_unexpected(Json(18446744073709551615ULL)), "integer `18446744073709551615`");
   EXPECT_EQ(describe_unexpected(Json(1.5)), "floating point `1.5`");
   EXPECT_EQ(describe_unexpected(Json(2.0)), "floating point `2.0`");
-  EXPECT_EQ(describe_unexpected(Json(1e-7)), "floating point `1e-7`");
+  // Floats are told in plain decimal, never with an exponent, and always
+  // with a decimal point.
+  EXPECT_EQ(describe_unexpected(Json(1e-7)), "floating point `0.0000001`");
+  EXPECT_EQ(describe_unexpected(Json(-2.5e-3)), "floating point `-0.0025`");
+  EXPECT_EQ(describe_unexpected(Json(1e20)), "floating point `100000000000000000000.0`");
+  EXPECT_EQ(describe_unexpected(Json(1.25e17)), "floating point `125000000000000000.0`");
+  EXPECT_EQ(describe_unexpected(Json(123456.789)), "floating point `123456.789`");
+  EXPECT_EQ(describe_unexpected(Json(-0.0)), "floating point `-0.0`");
+  EXPECT_EQ(describe_unexpected(Json(5e-324)), "floating point `0." + std::string(323, '0') + "5`");
   EXPECT_EQ(describe_unexpected(Json("ab")), "string \"ab\"");
   EXPECT_EQ(describe_unexpected(Json("q\"\\\n\t\x01")), R"(string "q\"\\\n\t\u{1}")");
   EXPECT_EQ(describe_unexpected(Json::array()), "sequence");

@@ -15,7 +15,7 @@ std::string describe_unexpected(const Json& found) {
     case Json::value_t::number_unsigned:
       return "integer `" + std::to_string(found.get_ref<const Json::number_unsigned_t&>()) + "`";
     case Json::value_t::number_float:
-      return "floating point `" + format_double_shortest(found.get_ref<const Json::number_float_t&>()) + "`";
+      return "floating point `" + format_double_plain(found.get_ref<const Json::number_float_t&>()) + "`";
     case Json::value_t::string:
       return "string " + debug_quote(found.get_ref<const Json::string_t&>());
     case Json::value_t::array:

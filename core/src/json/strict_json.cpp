@@ -405,20 +405,30 @@ std::expected<void, std::string> append_json_string(std::string& out, std::strin
   return {};
 }
 
-std::string format_double_shortest(double x) {
-  if (std::isnan(x)) return "NaN";
-  if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
-  if (x == 0.0) return std::signbit(x) ? "-0.0" : "0.0";
+namespace {
 
-  // Shortest round-trip digits from to_chars' scientific form "d.ddde±XX".
+// The shortest round-trip decimal digits of |x| (x finite and not zero) and
+// the decimal exponent of the first digit, from to_chars' scientific form.
+int shortest_digits(double x, std::string& digits) {
   char sci[40];
   auto r = std::to_chars(sci, sci + sizeof sci, std::fabs(x), std::chars_format::scientific);
-  std::string digits;
   const char* p = sci;
   for (; p < r.ptr && *p != 'e'; ++p)
     if (*p != '.') digits += *p;
   int exp10 = 0;
   std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), r.ptr, exp10);
+  return exp10;
+}
+
+}  // namespace
+
+std::string format_double_shortest(double x) {
+  if (std::isnan(x)) return "NaN";
+  if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
+  if (x == 0.0) return std::signbit(x) ? "-0.0" : "0.0";
+
+  std::string digits;
+  const int exp10 = shortest_digits(x, digits);
 
   // Value = digits * 10^k with kk = length + k; 10^(kk-1) <= value < 10^kk.
   const int length = static_cast<int>(digits.size());
@@ -446,6 +456,32 @@ std::string format_double_shortest(double x) {
     }
     out += 'e';
     out += std::to_string(kk - 1);
+  }
+  return out;
+}
+
+std::string format_double_plain(double x) {
+  if (std::isnan(x)) return "NaN";
+  if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
+  if (x == 0.0) return std::signbit(x) ? "-0.0" : "0.0";
+
+  std::string digits;
+  const int exp10 = shortest_digits(x, digits);
+  const int length = static_cast<int>(digits.size());
+  std::string out;
+  if (x < 0) out += '-';
+  if (exp10 < 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exp10 - 1), '0');
+    out += digits;
+  } else if (exp10 + 1 >= length) {
+    out += digits;
+    out.append(static_cast<std::size_t>(exp10 + 1 - length), '0');
+    out += ".0";
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(exp10 + 1));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(exp10 + 1));
   }
   return out;
 }

@@ -53,6 +53,11 @@ std::expected<void, std::string> append_json_string(std::string& out, std::strin
 // non-finite: "NaN", "inf", "-inf").
 std::string format_double_shortest(double x);
 
+// The same digits in plain decimal, never with an exponent, always with a
+// decimal point ("0.0000001", "100000000000000000000.0", "1.5", "-0.0";
+// non-finite as above): how a float is told in a structural read error.
+std::string format_double_plain(double x);
+
 // Kinds of JSON numbers as the codec sees them. nlohmann may hold a
 // non-negative integer either signed or unsigned; both are the same kind.
 inline bool json_is_nonneg_integer(const Json& v) noexcept {
