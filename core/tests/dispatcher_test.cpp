@@ -123,3 +123,26 @@ TEST(Dispatcher, TimedRunsAreCountedPerKey) {
   source.drop();
   EXPECT_FALSE(g->dispatcher()->timing_of(key));
 }
+
+#include "node/run_wave.hpp"
+#include "node/wave_scope.hpp"
+
+TEST(Dispatcher, AReplacedFunctionRunsNextAndAFaultingTimedCallIsStillRecorded) {
+  auto g = GraphContainer::create(std::nullopt, std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1}),
+                                  true);
+  auto first = std::make_shared<CountingFn>();
+  auto key = g->dispatcher()->register_fn(0, first);
+  NodeHandle n = construct_node(g->core(), {}, key, g->dispatcher(), nullptr, {});
+  struct Failing final : NodeFn {
+    void run(RunContext&) override { fault("failed run"); }
+  };
+  replace_node_fn(n, std::make_shared<Failing>());
+  const DispatcherKey replaced = *g->core()->borrow()->call_at(n.index()).key;
+  std::string seen;
+  run_in_wave_scope(n, [&] { seen = fault_text([&] { run_wave(n); }); });
+  EXPECT_EQ(seen, "failed run");
+  EXPECT_EQ(first->runs, 0);
+  ASSERT_TRUE(g->dispatcher()->timing_of(replaced));
+  EXPECT_EQ(g->dispatcher()->timing_of(replaced)->calls, 1u);
+  EXPECT_EQ(g->core()->borrow()->edge_at(n.index()).fn_running, 0);
+}

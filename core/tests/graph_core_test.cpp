@@ -3,6 +3,7 @@
 #include "graph/graph_container.hpp"
 #include "node/drop_fault.hpp"
 #include "node/graph_core.hpp"
+#include "node/wave_scope.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;
@@ -295,4 +296,83 @@ TEST(RestoreDepNode, BuildsRegistersAndResolvesTheGraphPolicy) {
   NodeHandle foreign = make_state(other->core());
   EXPECT_EQ(fault_text([&] { restore_dep_node(*g, "x", "node", deps_of({&foreign}), fn_of([](RunContext&) {}), NodeOptions{}); }),
             "x dep belongs to a different graph; cross-graph deps require a wire bridge");
+}
+
+TEST(GraphCoreArena, TheLastPinOfAnExternallyDeadActiveNodeDetachesAndFreesIt) {
+  auto core = GraphCore::create();
+  auto d = Dispatcher::thread_default();
+  NodeHandle s = make_state(core, make_value<int>(1));
+  NodeHandle m = make_node(core, deps_of({&s}), fn_of([](RunContext&) {}));
+  const DispatcherKey key = *core->borrow()->call_at(m.index()).key;
+  struct Quiet final : Sink {
+    void call(const Message&) override {}
+  };
+  SinkRegistration registration;
+  UnsubscribeFn kept = subscribe_sink(m, std::make_shared<Quiet>(), 0, registration);
+  int released = 0;
+  add_release_callback(m, [&] { ++released; });
+  auto pinned = pin_node(core, WeakNodeRef::of(m));
+  NodeHandle look = m.uncounted();
+  m.drop();
+  kept = UnsubscribeFn();  // its counted handle was the last one
+  ASSERT_TRUE(is_live(look));
+  EXPECT_EQ(core->borrow()->aux_at(s.index()).sinks.size(), 1u);  // still attached to its dep
+  pinned->first.unpin();
+  EXPECT_FALSE(is_live(look));
+  EXPECT_TRUE(core->borrow()->aux_at(s.index()).sinks.empty());
+  EXPECT_EQ(released, 1);
+  EXPECT_EQ(d->lookup(key), nullptr);
+}
+
+TEST(GraphCoreArena, ConstructionFillsEveryColumnForTheGivenOptions) {
+  auto core = GraphCore::create();
+  NodeHandle bare = make_state(core);
+  {
+    auto ar = core->borrow();
+    EXPECT_TRUE(ar->edge_at(bare.index()).dep_state.empty());
+    EXPECT_TRUE(ar->edge_at(bare.index()).dep_links.empty());
+    EXPECT_TRUE(ar->topology_at(bare.index()).deps.empty());
+  }
+  NodeSpec content;
+  content.versioning.form = 2;
+  NodeHandle c = make_state(core, nullptr, content);
+  ASSERT_TRUE(version_metadata(c));
+  EXPECT_EQ(version_metadata(c)->level, NodeVersion::Level::Level1);
+  EXPECT_EQ(version_metadata(c)->counter, 0u);
+  EXPECT_FALSE(version_metadata(c)->prev);
+  EXPECT_EQ(version_metadata(c)->cid.rfind("fnv1a64:", 0), 0u);
+  NodeSpec unresolved;  // form 3: the graph's policy, not resolved by the caller
+  NodeHandle u = make_state(core, nullptr, unresolved);
+  EXPECT_EQ(*version_metadata(u), NodeVersion::level0(0));
+  NodeSpec off;
+  off.versioning.form = 0;
+  EXPECT_FALSE(version_metadata(make_state(core, nullptr, off)));
+}
+
+TEST(Quiescence, NothingIsQuiescentInsideAWaveAndPendingWorkCounts) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core, make_value<int>(1));
+  bool inside = true;
+  run_in_wave_scope(a, [&] { inside = node_is_quiescent(a); });
+  EXPECT_FALSE(inside);
+  auto i = a.index();
+  {
+    auto ar = core->borrow_mut();
+    ar->edge_at(i).run_after_mutation = 1;
+  }
+  EXPECT_FALSE(node_is_quiescent(a));
+  {
+    auto ar = core->borrow_mut();
+    ar->edge_at(i).run_after_mutation = 0;
+    ar->aux_at(i).pending_pull = PullRequest{"p", nullptr};
+  }
+  EXPECT_FALSE(node_is_quiescent(a));
+  {
+    auto ar = core->borrow_mut();
+    ar->aux_at(i).pending_pull.reset();
+    ar->deferred.push_back(DeferredOp{DeferredKind::UpNext, WeakNodeRef::of(a), nullptr, UpNextPayload{}});
+  }
+  EXPECT_FALSE(node_is_quiescent(a));  // its core has queued work
+  core->borrow_mut()->deferred.clear();
+  EXPECT_TRUE(node_is_quiescent(a));
 }

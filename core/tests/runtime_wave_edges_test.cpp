@@ -1,0 +1,342 @@
+// Edge cases of the wave machinery: the pending queue, wave scopes and their
+// fault policy, the host boundary, the node operations, upstream control
+// and batches.
+
+#include <gtest/gtest.h>
+
+#include "batch/batch.hpp"
+#include "host_boundary/host_boundary.hpp"
+#include "node/delivery.hpp"
+#include "node/pending.hpp"
+#include "node/rewire.hpp"
+#include "node/up.hpp"
+#include "node/wave_scope.hpp"
+#include "test_support.hpp"
+
+using namespace korvalinth;
+using namespace korvalinth::test;
+
+namespace {
+
+EdgeEntry& edge(const NodeHandle& n) { return n.core_ref().unguarded().edge_at(n.index()); }
+AuxEntry& aux(const NodeHandle& n) { return n.core_ref().unguarded().aux_at(n.index()); }
+std::uint64_t touch_stamp(const NodeHandle& n) { return n.core_ref().borrow()->touch[n.index()]; }
+
+// A source with pull id "p" whose function counts its runs and emits the count.
+NodeHandle pulled_source(const CoreRef& core, int& runs) {
+  NodeHandle src = make_node(core, {}, fn_of([&runs](RunContext& ctx) { emit_data(ctx, iv(++runs)); }));
+  set_pull_id(src, std::string("p"));
+  return src;
+}
+
+}  // namespace
+
+TEST(PendingEdges, RunChecksGoBeforeResolveChecksWhateverThePushOrder) {
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(1));
+  std::vector<std::string> order;
+  NodeHandle n1 = make_map(core, s, [](int x) { return x; });
+  NodeHandle n2 = make_node(core, deps_of({&s}), fn_of([&](RunContext&) { order.push_back("n2 ran"); }));
+  NodeHandle n3 = make_node(core, deps_of({&s}), fn_of([&](RunContext&) { order.push_back("n3 ran"); }));
+  auto s1 = subscribe_recording(n1);
+  auto s2 = subscribe_recording(n2);
+  auto s3 = subscribe_recording(n3);
+  s1.sink->on_message = [&](const Message& m) { order.push_back("n1 " + std::string(m.kind_name())); };
+  order.clear();
+  edge(n1).dirty_sent = 1;
+  push_pending(n1, PendingKind::ResolveCheck);
+  push_pending(n2, PendingKind::RunCheck);
+  push_pending(n3, PendingKind::RunCheck);
+  drain_pending();
+  EXPECT_EQ(order, L({"n2 ran", "n3 ran", "n1 RESOLVED"}));
+}
+
+TEST(PendingEdges, ChecksOfReleasedOrTerminalNodesAreSkipped) {
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(1));
+  int runs = 0;
+  NodeHandle gone = make_node(core, {}, fn_of([&](RunContext&) { ++runs; }));
+  NodeHandle done = make_node(core, deps_of({&s}), fn_of([&](RunContext&) { ++runs; }));
+  auto sub = subscribe_recording(done);
+  node_down_in_wave_scope(done, one_message(Message::complete()));
+  runs = 0;
+  push_pending(gone, PendingKind::RunCheck);
+  push_pending(done, PendingKind::RunCheck);
+  gone.drop();
+  drain_pending();
+  EXPECT_EQ(runs, 0);
+}
+
+TEST(PendingEdges, ARunCheckMadeDuringADeliveryIsQueuedForItsEnd) {
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(1));
+  NodeHandle other = make_state(core, iv(0));
+  int runs = 0;
+  NodeHandle m = make_map(core, s, [](int x) { return x; }, &runs);
+  auto sm = subscribe_recording(m);
+  auto so = subscribe_recording(other);
+  int runs_inside = -1;
+  so.sink->on_message = [&](const Message& msg) {
+    if (msg.kind() != MessageKind::Data) return;
+    run_queued(m);
+    runs_inside = runs;
+  };
+  node_set(other, iv(1));
+  EXPECT_EQ(runs_inside, 1);
+  EXPECT_EQ(runs, 2);
+}
+
+TEST(PendingEdges, ANodeIsPinnedOncePerScopeAndAgainInTheNext) {
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(1));
+  std::uint64_t first_stamp = 0;
+  run_in_wave_scope(s, [&] {
+    touch_in_current_frame(s);
+    touch_in_current_frame(s);
+    EXPECT_EQ(pin_count(s), 1u);
+    first_stamp = touch_stamp(s);
+  });
+  EXPECT_EQ(pin_count(s), 0u);
+  run_in_wave_scope(s, [&] {
+    touch_in_current_frame(s);
+    EXPECT_EQ(pin_count(s), 1u);
+    EXPECT_GT(touch_stamp(s), first_stamp);
+  });
+  EXPECT_EQ(pin_count(s), 0u);
+}
+
+TEST(WaveScopeEdges, AnOperationJoiningAWaveDeliversAtOnceAndLeavesItsEndToTheOwner) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core, iv(0));
+  NodeHandle b = make_state(core, iv(0));
+  auto sa = subscribe_recording(a);
+  auto sb = subscribe_recording(b);
+  std::uint64_t b_pins_inside = 0;
+  std::size_t b_log_inside = 0;
+  sa.sink->on_message = [&](const Message& m) {
+    if (m.kind() != MessageKind::Data || int_of(m.value()) != 1) return;
+    node_set(b, iv(5));
+    b_log_inside = sb.log().size();
+    b_pins_inside = pin_count(b);
+  };
+  node_set(a, iv(1));
+  EXPECT_EQ(b_log_inside, 4u);  // DIRTY and DATA 5 went out inside a's delivery
+  EXPECT_EQ(b_pins_inside, 1u);
+  EXPECT_EQ(pin_count(b), 0u);
+
+  // A fault inside the joined operation reaches the owner: the ERROR goes
+  // to the owner's node, not to the node of the joined operation.
+  sb.sink->on_message = [](const Message& m) {
+    if (m.kind() == MessageKind::Data && int_of(m.value()) == 6) fault("b refused");
+  };
+  sa.sink->on_message = [&](const Message& m) {
+    if (m.kind() == MessageKind::Data && int_of(m.value()) == 2) node_set(b, iv(6));
+  };
+  node_set(a, iv(2));
+  EXPECT_EQ(sa.log().back(), "ERROR b refused");
+  EXPECT_EQ(status_of(a), NodeStatus::Errored);
+  EXPECT_EQ(status_of(b), NodeStatus::Settled);
+}
+
+TEST(WaveScopeEdges, AFaultDropsTheChecksQueuedBeforeIt) {
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(1));
+  int runs = 0;
+  NodeHandle m = make_map(core, s, [](int x) { return x; }, &runs);
+  auto sm = subscribe_recording(m);
+  auto ss = subscribe_recording(s);  // after m's dep sink in s's sink list
+  ss.sink->on_message = [](const Message& msg) {
+    if (msg.kind() == MessageKind::Data && int_of(msg.value()) == 2) fault("late sink failed");
+  };
+  node_set(s, iv(2));
+  // m's run check was queued by its dep sink, then the fault dropped it.
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(ss.log().back(), "ERROR late sink failed");
+  EXPECT_EQ(edge(m).pending_count, 0u);
+  EXPECT_EQ(edge(m).dirty_sent, 0);
+}
+
+TEST(HostBoundaryEdges, NestedBoundariesCountAndTheAbortStopsAtTheInnerCatcher) {
+  EXPECT_EQ(host_boundary_depth(), 0u);
+  EXPECT_EQ(fault_text([] { host_boundary_abort(); }),
+            "host boundary abort requested outside a native host boundary (D431)");
+  HostBoundaryScope outer;
+  bool caught = false;
+  try {
+    HostBoundaryScope inner;
+    EXPECT_EQ(host_boundary_depth(), 2u);
+    host_boundary_abort();
+  } catch (const HostBoundaryAbort&) {
+    caught = true;
+    EXPECT_EQ(host_boundary_depth(), 1u);
+  }
+  EXPECT_TRUE(caught);
+  // A fault with a text and the abort are told apart by type alone.
+  EXPECT_TRUE(is_host_boundary_abort(std::make_exception_ptr(HostBoundaryAbort{})));
+  EXPECT_FALSE(is_host_boundary_abort(std::make_exception_ptr(Fault("host boundary abort"))));
+}
+
+TEST(OperationEdges, AnEmitFromANodeFunctionJoinsItsWave) {
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(1));
+  std::uint64_t depth_before = 99, depth_after = 99, scope_before = 0, scope_after = 1;
+  NodeHandle m = make_node(core, deps_of({&s}), fn_of([&](RunContext& ctx) {
+                             depth_before = host_boundary_depth();
+                             scope_before = installed_scope_id();
+                             emit_data(ctx, ctx.inputs[0].current);
+                             depth_after = host_boundary_depth();
+                             scope_after = installed_scope_id();
+                           }));
+  auto sub = subscribe_recording(m);
+  node_set(s, iv(2));
+  EXPECT_EQ(depth_before, 1u);
+  EXPECT_EQ(depth_after, depth_before);
+  EXPECT_NE(scope_before, 0u);
+  EXPECT_EQ(scope_after, scope_before);
+  EXPECT_EQ(sub.log().back(), "DATA 2");
+}
+
+TEST(OperationEdges, ImmediateSubscribeCountsADepThatAQueuedRewireAdds) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core, iv(1));
+  NodeHandle b = make_state(core, iv(2));
+  NodeHandle n = make_map(core, a, [](int x) { return x; });
+  auto sub = subscribe_recording(n);
+  auto last = fn_of([](RunContext& ctx) { emit_data(ctx, ctx.inputs.back().current); });
+  std::vector<NodeId> deps_after_call;
+  run_batch([&] {
+    batch_defer_rewire(n, SubscribeDep{last, b.promote_counted()});
+    HostBoundaryScope boundary;
+    node_conformance_immediate_subscribe_dep(n, b.promote_counted(), last);
+    for (const NodeHandle& d : counted_deps(n)) deps_after_call.push_back(d.id());
+    return false;
+  });
+  EXPECT_EQ(deps_after_call, (std::vector<NodeId>{a.id(), b.id()}));
+  std::vector<NodeId> deps_now;
+  for (const NodeHandle& d : counted_deps(n)) deps_now.push_back(d.id());
+  EXPECT_EQ(deps_now, deps_after_call);  // the queued rewire found b already there
+}
+
+TEST(UpEdges, APullMatchedTwiceInOneCallIsServedOnce) {
+  auto core = GraphCore::create();
+  int runs = 0;
+  NodeHandle src = pulled_source(core, runs);
+  NodeHandle m = make_map(core, src, [](int x) { return x; });
+  auto sub = subscribe_recording(m);
+  const int before = runs;
+  MessageList l;
+  l.push_back(Message::pull("p"));
+  l.push_back(Message::pull("p"));
+  node_up_in_wave_scope(m, std::move(l));
+  EXPECT_EQ(runs, before + 1);
+}
+
+TEST(UpEdges, APullReachingANodeBeingServedIsDropped) {
+  auto core = GraphCore::create();
+  int runs = 0;
+  bool asked = false;
+  NodeHandle src = make_node(core, {}, fn_of([&](RunContext& ctx) {
+                               ++runs;
+                               if (ctx.pull && !asked) {
+                                 asked = true;
+                                 up(ctx.node, one_message(Message::pull("p")), std::nullopt);
+                                 EXPECT_FALSE(aux(ctx.node).pending_pull);
+                               }
+                               emit_data(ctx, iv(runs));
+                             }));
+  set_pull_id(src, std::string("p"));
+  auto sub = subscribe_recording(src);
+  const int before = runs;
+  node_conformance_up_pull("p", src, nullptr);
+  EXPECT_TRUE(asked);
+  EXPECT_EQ(runs, before + 1);
+  EXPECT_FALSE(aux(src).pending_pull);
+}
+
+TEST(UpEdges, APullMatchingItsFirstNodeIsServedThereWhateverTheTarget) {
+  auto core = GraphCore::create();
+  int runs = 0;
+  NodeHandle src = pulled_source(core, runs);
+  auto sub = subscribe_recording(src);
+  const int before = runs;
+  node_conformance_up_pull_toward("p", src, 5, nullptr);
+  EXPECT_EQ(runs, before + 1);
+}
+
+TEST(UpEdges, AMatchedPullStopsAtItsNodeWhileTheOtherDepsAreStillWalked) {
+  auto core = GraphCore::create();
+  int above = 0, beside = 0;
+  NodeHandle deep = pulled_source(core, above);  // behind the matching node
+  NodeHandle match = make_map(core, deep, [](int x) { return x; });
+  set_pull_id(match, std::string("p"));
+  NodeHandle side = pulled_source(core, beside);
+  NodeSpec partial;
+  partial.partial = 1;
+  NodeHandle n = make_node(core, deps_of({&match, &side}), fn_of([](RunContext&) {}), partial);
+  auto sub = subscribe_recording(n);
+  const int above_before = above, beside_before = beside;
+  node_conformance_up_pull("p", n, nullptr);
+  EXPECT_EQ(above, above_before);
+  EXPECT_EQ(beside, beside_before + 1);
+}
+
+TEST(UpEdges, DirtyAndTeardownSentUpChangeNoNode) {
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(1));
+  NodeHandle m = make_map(core, s, [](int x) { return x; });
+  auto ss = subscribe_recording(s);
+  auto sm = subscribe_recording(m);
+  node_up_in_wave_scope(m, one_message(Message::teardown()));
+  node_up_in_wave_scope(m, one_message(Message::dirty()));
+  EXPECT_EQ(ss.log(), L({"START", "DATA 1"}));
+  EXPECT_EQ(sm.log(), L({"START", "DATA 1"}));
+  EXPECT_EQ(status_of(s), NodeStatus::Settled);
+  EXPECT_EQ(status_of(m), NodeStatus::Settled);
+}
+
+TEST(BatchEdges, ANestedBatchDeliversOnlyWhenTheOutermostEnds) {
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(0));
+  auto sub = subscribe_recording(s);
+  std::size_t after_inner = 0;
+  bool active_at_flush = false;
+  sub.sink->on_message = [&](const Message& m) {
+    if (m.kind() == MessageKind::Data && int_of(m.value()) == 1) active_at_flush = batch_is_active();
+  };
+  run_batch([&] {
+    run_batch([&] {
+      node_set(s, iv(1));
+      return false;
+    });
+    after_inner = sub.log().size();
+    return false;
+  });
+  EXPECT_EQ(after_inner, 3u);  // START, DATA 0, DIRTY
+  EXPECT_EQ(sub.log(), L({"START", "DATA 0", "DIRTY", "DATA 1"}));
+  EXPECT_TRUE(active_at_flush);
+  EXPECT_FALSE(batch_is_active());
+}
+
+TEST(BatchEdges, ABatchOpenedDuringTheFlushIsNestedButDeliversAtOnce) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core, iv(0));
+  NodeHandle b = make_state(core, iv(0));
+  auto sa = subscribe_recording(a);
+  auto sb = subscribe_recording(b);
+  std::size_t b_log_inside = 0;
+  sa.sink->on_message = [&](const Message& m) {
+    if (m.kind() != MessageKind::Data || int_of(m.value()) != 1) return;
+    run_batch([&] {
+      node_set(b, iv(5));
+      b_log_inside = sb.log().size();
+      return true;  // too late to roll anything back
+    });
+  };
+  run_batch([&] {
+    node_set(a, iv(1));
+    return false;
+  });
+  EXPECT_EQ(b_log_inside, 4u);
+  EXPECT_EQ(sb.log(), L({"START", "DATA 0", "DIRTY", "DATA 5"}));
+  EXPECT_EQ(sa.log(), L({"START", "DATA 0", "DIRTY", "DATA 1"}));
+}
