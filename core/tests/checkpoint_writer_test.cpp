@@ -2,6 +2,7 @@
 
 #include "checkpoint/backend_state_registry.hpp"
 #include "checkpoint_test_support.hpp"
+#include "graph/topology_group.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;
@@ -294,4 +295,30 @@ TEST(CheckpointWriter, MountsRecurseWithChildLocalIds) {
   poke(y, NodeStatus::Pending, false);
   EXPECT_EQ(checkpoint_failure(*root),
             "checkpoint: node 'y' has non-quiescent status 'pending' that cannot be checkpoint-restored yet");
+}
+
+TEST(CheckpointWriter, AReleasedNodesProviderIsForgottenAndNotFoundByItsSlotsNextNode) {
+  auto provider = [] {
+    return std::make_shared<const BackendStateProviderFn>(
+        [](std::string_view) -> std::expected<Json, std::string> { return Json("old"); });
+  };
+  auto g = GraphContainer::create("g");
+  // Released with its group.
+  NodeHandle n = add_json_state(g, "n", Json(1));
+  backend_state_registry_insert(n.core_id(), n.index(), n.generation(), provider());
+  auto group = TopologyGroup::create(std::nullopt, g);
+  group->retain(n.promote_counted());
+  release_group(group, "test release");
+  EXPECT_EQ(backend_state_registry_lookup(n.core_id(), n.index(), n.generation()), nullptr);
+  NodeHandle reuse = add_json_state(g, "reuse", Json(2));
+  ASSERT_EQ(reuse.index(), n.index());
+  EXPECT_FALSE(checkpoint_json(*g)["nodes"][0].contains("backendState"));
+
+  // Released when its last handle goes.
+  NodeHandle loose = make_state(g->core());
+  const std::uint64_t index = loose.index(), generation = loose.generation();
+  backend_state_registry_insert(loose.core_id(), index, generation, provider());
+  const CoreId core = loose.core_id();
+  loose.drop();
+  EXPECT_EQ(backend_state_registry_lookup(core, index, generation), nullptr);
 }

@@ -342,3 +342,67 @@ TEST(GroupRelease, ARetryAfterAnEarlyRefusalFreesEverything) {
   for (const NodeHandle* n : {&a, &b, &c}) EXPECT_FALSE(is_live(*n));
   EXPECT_EQ(g->core()->borrow()->free_list.size(), 3u);
 }
+
+TEST(GroupRelease, ARefusalBeforeAnyFreeingLeavesOnlyTheRetiredIdsAndARetryJustFinishes) {
+  auto g = GraphContainer::create(std::nullopt);
+  auto group = TopologyGroup::create("grp", g);
+  NodeHandle a = member(group, g->state(iv(1), "a"));
+  NodeHandle b = member(group, g->derived(deps_of({&a}), noop(), "b"));
+  // b's observe sink pins b when the release drops it: b, the first
+  // candidate, is no longer quiescent when its turn comes.
+  std::optional<PinnedNode> pin;
+  struct PinningSink final : Sink {
+    NodeHandle node;
+    std::optional<PinnedNode>* pin = nullptr;
+    void call(const Message&) override {}
+    ~PinningSink() override {
+      if (auto p = pin_node(node.core(), WeakNodeRef::of(node))) *pin = std::move(p->first);
+    }
+  };
+  ObserveUnsubscribeList observed = observe(*g, [&](std::string path, SeqCounter) -> SharedSink {
+    if (path != "b") return std::make_shared<NoopSink>();
+    auto sink = std::make_shared<PinningSink>();
+    sink->node = b.uncounted();
+    sink->pin = &pin;
+    return sink;
+  });
+  int events = 0;
+  TopologyObserverHandle h =
+      g->add_topology_observer(std::nullopt, make_topology_observer([&](TopologyEvent) { ++events; }));
+
+  EXPECT_EQ(fault_text([&] { release_group(group, "test release"); }),
+            kPrefix + "runtime became non-quiescent (D124)");
+  ASSERT_TRUE(pin);
+  // Rows, id-map entries and observe sinks are gone, nothing was freed, no
+  // event went out and the group keeps its members.
+  EXPECT_TRUE(row_ids(g).empty());
+  EXPECT_TRUE(g->released_ids().borrow()->contains("a"));
+  EXPECT_TRUE(is_live(a));
+  EXPECT_TRUE(is_live(b));
+  EXPECT_EQ(events, 0);
+  EXPECT_FALSE(group->released());
+  EXPECT_EQ(member_count(group), 2u);
+
+  // A second release collects nothing (no rows), so it only empties the
+  // member list and marks the group released.
+  pin->unpin();
+  release_group(group, "test release");
+  EXPECT_TRUE(group->released());
+  EXPECT_EQ(member_count(group), 0u);
+  EXPECT_TRUE(is_live(a));
+  EXPECT_EQ(events, 0);
+}
+
+TEST(GroupRelease, WithoutObserversReleasingTakesNoNumbers) {
+  auto g = GraphContainer::create(std::nullopt);
+  auto group = TopologyGroup::create(std::nullopt, g);
+  NodeHandle a = member(group, g->state(iv(1), "a"));
+  NodeHandle b = member(group, g->derived(deps_of({&a}), noop(), "b"));
+  release_group(group, "test release");
+  EXPECT_EQ(*g->topology_seq()->borrow(), 0u);
+  std::vector<std::uint64_t> seqs;
+  TopologyObserverHandle h =
+      g->add_topology_observer(std::nullopt, make_topology_observer([&](TopologyEvent e) { seqs.push_back(e.seq); }));
+  NodeHandle c = g->state(iv(2), "c");
+  EXPECT_EQ(seqs, std::vector<std::uint64_t>{0});
+}

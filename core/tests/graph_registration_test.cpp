@@ -155,3 +155,20 @@ TEST(GraphRegistration, SyntheticIdsAreGivenOncePerNode) {
   NodeHandle loose4 = make_state(g->core());
   EXPECT_EQ(g->node_id_of(loose4), "~?#3");
 }
+
+TEST(GraphRegistration, DepChecksNameTheLabelAtTheFirstForeignDep) {
+  auto g = GraphContainer::create(std::nullopt);
+  auto other = GraphContainer::create(std::nullopt);
+  NodeHandle mine = add_state(g, "mine");
+  NodeHandle foreign = add_state(other, "foreign");
+  g->check_deps_same_graph({}, "node");
+  std::vector<NodeHandle> deps;
+  deps.push_back(mine.uncounted());
+  g->check_deps_same_graph(deps, "node");
+  deps.push_back(foreign.uncounted());
+  deps.push_back(foreign.uncounted());
+  EXPECT_EQ(fault_text([&] { g->check_deps_same_graph(deps, "node"); }),
+            "node dep belongs to a different graph; cross-graph deps require a wire bridge");
+  EXPECT_EQ(fault_text([&] { other->check_deps_same_graph(deps, "w/bridge"); }),
+            "w/bridge dep belongs to a different graph; cross-graph deps require a wire bridge");
+}

@@ -386,3 +386,16 @@ TEST(RestoreBuild, LongDependencyChainsAreWalkedWithoutRecursion) {
   EXPECT_EQ(log.front(), id(kLength - 1));
   EXPECT_EQ(log.back(), id(0));
 }
+
+TEST(RestoreBuild, RestoredNumberedIdsKeepGeneratedIdsApart) {
+  Json child = checkpoint_record({node_record("node#9")});
+  Json root = checkpoint_record({node_record("state#4"), node_record("state#1"), node_record("x#-7")});
+  root["mounts"] = Json::array({Json{{"at", "kid"}, {"checkpoint", child}}});
+  GraphRef g = restore_ok(root);
+  ASSERT_TRUE(g);
+  EXPECT_EQ(g->unnamed_counter(), 5u);
+  NodeHandle fresh = g->state_empty(std::nullopt);
+  EXPECT_EQ(g->node_id_of(fresh), "state#5");
+  const GraphRef kid = g->mounts().borrow()->front().child;
+  EXPECT_EQ(kid->unnamed_counter(), 10u);
+}
