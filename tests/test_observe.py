@@ -128,3 +128,18 @@ def test_drop_detaches_and_nothing_leaks():
     calls.clear()
     nodes[1].set(2)
     assert calls == []
+
+
+@pytest.mark.parametrize(
+    "kind, text, tier",
+    [("PAUSE", "lock", 1), ("RESUME", "", 1), ("PULL", "p", 1), ("ERROR", "boom", 5), ("TEARDOWN", None, 6)],
+)
+def test_payloads_of_each_kind_for_subscribers_and_observers(kit_probe, kind, text, tier):
+    # Subscribers get the lock id and the pull id; observers get None for
+    # PAUSE, RESUME and PULL. Both get the display text of an ERROR.
+    probe = kit_probe.make_probe()
+    subscribed, observed = [], []
+    probe.sink_call(lambda *args: subscribed.append(args), kind, text)
+    probe.sink_call(lambda *args: observed.append(args), kind, text, "child::n")
+    assert subscribed == [(kind, None if kind == "TEARDOWN" else text)]
+    assert observed == [("child::n", kind, text if kind == "ERROR" else None, tier, 7)]

@@ -13,6 +13,7 @@
 #include "json/json_value.hpp"
 #include "node.hpp"
 #include "node/construct.hpp"
+#include "subscription.hpp"
 #include "node_args.hpp"
 #include "py_json.hpp"
 #include "py_object_value.hpp"
@@ -242,6 +243,30 @@ OwnedRef probe_make_stale_node(Probe& self, const Args&) {
   return make_node_object(self.fatal, std::move(stale));
 }
 
+// Calls a new subscriber sink (or, with `path`, a new observer sink whose
+// sequence counter starts at 7) over `callback` with one message of the
+// kind named ("PAUSE", "RESUME", "PULL", "ERROR", "TEARDOWN"), `text` being
+// its lock id, pull id or error text.
+OwnedRef probe_sink_call(Probe& self, const Args& args) {
+  std::string kind(kit::str_view(args[1]));
+  std::string text = args[2].get() == Py_None ? std::string() : std::string(kit::str_view(args[2]));
+  Message message = kind == "PAUSE"    ? Message::pause(text)
+                    : kind == "RESUME" ? Message::resume(text)
+                    : kind == "PULL"   ? Message::pull(text, make_py_value(OwnedRef::new_ref(Py_None)))
+                    : kind == "ERROR"  ? Message::error(make_text_error(text))
+                                       : Message::teardown();
+  SharedSink sink;
+  if (args[3].get() == Py_None) {
+    sink = make_subscriber_sink(args[0].new_ref(), self.fatal);
+  } else {
+    auto seq = std::make_shared<Cell<std::uint64_t>>(7);
+    sink = make_observer_sink(std::string(kit::str_view(args[3])), std::move(seq),
+                              std::make_shared<const ObserverRecord>(args[0].new_ref(), self.fatal));
+  }
+  graph_operation(*self.fatal, [&] { sink->call(message); });
+  return kit::py_none();
+}
+
 // ---- describe output ----
 
 // A description holding every value kind, converted as Graph.describe does.
@@ -292,6 +317,7 @@ struct ProbeClass {
       {"call", probe_call, {{"callback"}}},
       {"fail", probe_fail, {{"how"}}},
       {"make_stale_node", probe_make_stale_node},
+      {"sink_call", probe_sink_call, {{"callback"}, {"kind"}, {"text", kit::none}, {"path", kit::none}}},
       {"make_node", probe_make_node, {{"value", kit::none}, {"lookup", kit::no}, {"json", kit::none}}},
   };
   static constexpr kit::Getter<Probe> getters[] = {
