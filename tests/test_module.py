@@ -105,3 +105,122 @@ def test_a_second_interpreter_cannot_import_the_module():
         "<class 'ImportError'>: korvalinth._native cannot be imported into a second interpreter: "
         "its classes are created once per process and belong to the interpreter that imported it first"
     )
+
+
+# Every method's parameters, class by class in table order, as the text
+# signature gives them (without "$self, "); members not built yet are
+# skipped, but those present keep this order.
+METHODS = {
+    "Graph": [
+        ("checkpoint", ""), ("state", "value, name=None"), ("state_empty", "name=None"),
+        ("_wire_bridge", "session_id, name=None"), ("_wire_bridge_protobuf", "bridge, name=None"),
+        ("_wire_edge_group", "bridge, inbound_edges, name=None"),
+        ("_wire_edge_group_outbound", "bridge, outbound_edges, name=None"),
+        ("_wire_bridge_ack_driver", "bridge, clock, timeout_ms, name=None"),
+        ("producer", "callback, name=None"),
+        ("node", "deps, callback, name=None, partial=False, complete_when_deps_complete=True, "
+                 "error_when_deps_error=True, terminal_as_real_input=False, pausable=None, pull_id=None, "
+                 "restore_ref=None, restore_config=None, restore_config_version=None"),
+        ("_conformance_node", "deps, callback, name=None, partial=False, complete_when_deps_complete=True, "
+                              "error_when_deps_error=True, terminal_as_real_input=False, pausable=None, pull_id=None"),
+        ("_conformance_async_node", "deps, name=None, pausable=None"),
+        ("_conformance_async_source", "name=None, pausable=None"),
+        ("_async_source", "callback, name=None, pausable=None"),
+        ("_async_node", "deps, callback, name=None, pausable=None"),
+        ("derived", "deps, callback, name=None"), ("effect", "deps, callback, name=None"),
+        ("batch", "callback"), ("describe", ""), ("_find", "id"), ("_set_state_by_id", "id, value"),
+        ("observe", "callback"), ("raise_pending_fatal", ""),
+    ],
+    "Node": [
+        ("set", "value"), ("send", "value"), ("pause", "lock_id"), ("resume", "lock_id"), ("invalidate", ""),
+        ("_up_dirty", ""), ("_up_teardown", ""), ("_conformance_up_pull", "pull_id, params=None"),
+        ("_conformance_up_pull_toward", "toward_dep, pull_id, params=None"),
+        ("_conformance_up_data_forbidden", "value"), ("_conformance_immediate_subscribe_dep", "dep, callback"),
+        ("_conformance_immediate_unsubscribe_dep", "dep, callback"),
+        ("_conformance_immediate_replace_deps", "deps, callback"),
+        ("_conformance_c21_replace_with_live_dep", "dep, async_handle"), ("_down_resolved", ""),
+        ("_down_dirty", ""), ("_conformance_c22_down_data", "value"), ("_down_invalidate", ""),
+        ("_down_data_data_invalidate", "first, second"), ("_conformance_c12_down_data_resolved", "value"),
+        ("_down_data_complete", "value"), ("_down_complete", ""), ("_down_teardown", ""), ("_down_error", "message"),
+        ("cache", ""), ("cache_entry", ""), ("status", ""), ("subscribe", "callback"),
+    ],
+    "Ctx": [
+        ("dep_len", ""), ("data_entry", "index"), ("wave_data", "sentinel"), ("terminal", "index"),
+        ("_pull_context", ""), ("emit", "value"), ("state_entry", ""), ("set_state", "value"),
+        ("state_persist", "on=True"), ("on_invalidate", "callback"), ("on_deactivation", "callback"),
+        ("_rewire_next_subscribe_dep", "dep, callback"), ("_rewire_next_unsubscribe_dep", "dep, callback"),
+        ("_rewire_next_replace_deps", "deps, callback"),
+        ("_up_next_pull", "pull_id, params=None, toward_dep=None"),
+        ("_up_pull", "pull_id, params=None, toward_dep=None"), ("_conformance_up_data", "value"),
+        ("_conformance_down_complete", ""),
+    ],
+    "Subscription": [("unsubscribe", "")],
+    "RestoreContext": [("register_state", ""), ("register_node", "callback, factory=None")],
+    "RestoreRegistry": [],
+}
+GETTERS = {"RestoreContext": ["id", "name", "deps", "config", "config_version", "checkpoint"]}
+INTERNAL_NAMES = {
+    "Graph": "_native::PyGraph", "Node": "_native::PyNode", "Ctx": "_native::PyCtx",
+    "Subscription": "_native::PySubscription", "RestoreContext": "_native::PyRestoreContext",
+    "RestoreRegistry": "_native::PyRestoreRegistry",
+}
+
+
+@pytest.mark.parametrize("class_name", sorted(METHODS))
+def test_class_tables_methods_signatures_and_docs(class_name):
+    cls = getattr(_native, class_name)
+    members = [name for name in vars(cls) if not name.startswith("__")]
+    methods = [(name, params) for name, params in METHODS[class_name] if name in members]
+    getters = [name for name in GETTERS.get(class_name, []) if name in members]
+    assert members == [name for name, _ in methods] + getters
+    for name, params in methods:
+        method = getattr(cls, name)
+        assert method.__text_signature__ == "($self" + (", " + params if params else "") + ")", name
+        assert not method.__doc__
+    for name in getters:
+        assert not getattr(cls, name).__doc__
+    assert cls.__module__ == "_native"
+    assert cls.__doc__ == ("" if class_name == "Graph" else None)
+
+
+@pytest.mark.parametrize("class_name", sorted(set(METHODS) - {"Graph"}))
+def test_only_graph_can_be_instantiated(class_name):
+    cls = getattr(_native, class_name)
+    with pytest.raises(TypeError, match=f"^cannot create '_native.{class_name}' instances$"):
+        cls()
+
+
+def test_objects_name_their_internal_type_when_used_on_another_thread():
+    from conftest import run_in_thread
+
+    from korvalinth._native import Graph, restore_registry
+
+    graph = Graph()
+    node = graph.state(1, name="n")
+    kept = []
+    sub = graph.node([node], lambda ctx: kept.append(ctx)).subscribe(lambda k, p: None)
+    registry = restore_registry([])
+    contexts = []
+
+    class Entry:
+        ref = "state"
+
+        def create(self, ctx):
+            contexts.append(ctx)
+            ctx.register_state()
+
+    restore_graph = _native.restore_graph
+    plain = Graph()
+    plain.state(1)
+    checkpoint = plain.checkpoint()
+    restore_graph(checkpoint, restore_registry([Entry()], include_builtins=False))
+    calls = {
+        "Graph": graph.describe, "Node": node.status, "Ctx": kept[0].dep_len, "Subscription": sub.unsubscribe,
+        "RestoreContext": lambda: contexts[0].id,
+        "RestoreRegistry": lambda: restore_graph(checkpoint, registry),
+    }
+    for class_name, call in calls.items():
+        raised = run_in_thread(call)["raised"]
+        assert type(raised).__name__ == "PanicException" and isinstance(raised, BaseException)
+        assert str(raised) == f"{INTERNAL_NAMES[class_name]} is unsendable, but sent to another thread"
+    sub.unsubscribe()

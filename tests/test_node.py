@@ -283,13 +283,6 @@ def test_no_reference_leaks_over_many_cycles(graph):
     assert second - first < 64 * 1024
 
 
-def test_node_cannot_be_made_from_python():
-    with pytest.raises(TypeError):
-        _native.Node()
-    with pytest.raises(TypeError):
-        _native.Subscription()
-
-
 def test_a_stale_node_raises_runtime_error(probe):
     node = probe.make_stale_node()
     calls = [node.status, node.cache, node.cache_entry, lambda: node.set(1), lambda: node.send(1),
