@@ -143,3 +143,22 @@ def test_payloads_of_each_kind_for_subscribers_and_observers(kit_probe, kind, te
     probe.sink_call(lambda *args: observed.append(args), kind, text, "child::n")
     assert subscribed == [(kind, None if kind == "TEARDOWN" else text)]
     assert observed == [("child::n", kind, text if kind == "ERROR" else None, tier, 7)]
+
+
+def test_an_observer_of_a_restored_graph_sees_mounted_nodes_under_their_paths():
+    from restore_support import checkpoint, cp_node
+
+    from korvalinth import restore_graph, restore_registry
+
+    leaf = checkpoint([cp_node("x", value=({"k": [1]},))], name="leaf")
+    child = checkpoint([cp_node("s", value=(1.5,))], name="child", mounts=[("inner", leaf)])
+    root = checkpoint([cp_node("r", value=(0,))], name="root", mounts=[("sub", child)])
+    graph = restore_graph(root, restore_registry([]))
+    seen = []
+    sub = graph.observe(lambda *args: seen.append(args))
+    data = {path: payload for path, kind, payload, tier, seq in seen if kind == "DATA"}
+    # Restored values are JSON values: each observer call gets new objects.
+    assert data == {"r": 0, "sub::s": 1.5, "sub::inner::x": {"k": [1]}}
+    assert type(data["r"]) is int and type(data["sub::s"]) is float
+    assert [args[4] for args in seen] == list(range(seen[0][4], seen[0][4] + len(seen)))
+    del sub
