@@ -1,0 +1,115 @@
+"""The pending fatal of a graph as the Python surface sees it: stored by a
+callback of the graph while another graph's operation ran, it stays in the
+graph's slot and is raised by the next operation on any object of the
+graph, before that operation does anything, and only once."""
+
+import pytest
+
+from korvalinth import Graph
+
+
+class Fatal(BaseException):
+    pass
+
+
+def store_fatal(graph, node):
+    """Stores a Fatal in graph's slot: node's subscriber raises it while a
+    batch of another graph (whose slot stays empty) sets node."""
+    stored = Fatal("stored")
+
+    def subscriber(kind, payload):
+        if kind == "DATA" and payload == "trigger":
+            raise stored
+
+    sub = node.subscribe(subscriber)
+    with pytest.raises(RuntimeError, match="^host boundary abort without pending fatal$"):
+        Graph().batch(lambda: node.set("trigger"))
+    return stored, sub
+
+
+def graph_with_nodes():
+    graph = Graph()
+    s = graph.state(1, name="s")
+    d = graph.derived([s], lambda v: v, name="d")
+    return graph, s, d
+
+
+OPERATIONS = {
+    "state": lambda g, s, d: g.state(1, name="x"),
+    "state_empty": lambda g, s, d: g.state_empty(name="x"),
+    "node": lambda g, s, d: g.node([s], lambda ctx: None, name="x", pausable="bogus"),
+    "derived": lambda g, s, d: g.derived([s], lambda v: v, name="x"),
+    "effect": lambda g, s, d: g.effect([s], lambda v: v, name="x"),
+    "producer": lambda g, s, d: g.producer(lambda: 1, name="x"),
+    "batch": lambda g, s, d: g.batch(lambda: pytest.fail("the callable ran")),
+    "describe": lambda g, s, d: g.describe(),
+    "_find": lambda g, s, d: g._find("s"),
+    "_set_state_by_id": lambda g, s, d: g._set_state_by_id("d", 5),
+    "checkpoint": lambda g, s, d: g.checkpoint(),
+    "observe": lambda g, s, d: g.observe(lambda *a: pytest.fail("observed")),
+    "raise_pending_fatal": lambda g, s, d: g.raise_pending_fatal(),
+    "Node.set": lambda g, s, d: s.set(2),
+    "Node.pause": lambda g, s, d: s.pause("l"),
+    "Node.invalidate": lambda g, s, d: s.invalidate(),
+    "Node.status": lambda g, s, d: s.status(),
+    "Node.cache_entry": lambda g, s, d: s.cache_entry(),
+    "Node.subscribe": lambda g, s, d: d.subscribe(lambda k, p: pytest.fail("subscribed")),
+}
+
+
+@pytest.mark.parametrize("name", sorted(OPERATIONS) + ["lookup handle set"])
+def test_the_next_operation_raises_the_stored_fatal_first_and_once(name):
+    graph, s, d = graph_with_nodes()
+    handle = graph._find("s")
+    stored, sub = store_fatal(graph, s)
+    if name == "lookup handle set":
+        operation = lambda: handle.set(2)  # noqa: E731 - before the lookup-handle refusal
+    else:
+        operation = lambda: OPERATIONS[name](graph, s, d)  # noqa: E731
+    with pytest.raises(Fatal) as info:
+        operation()
+    assert info.value is stored
+    # Nothing of the operation happened, and the slot is empty again.
+    assert graph.raise_pending_fatal() is None
+    assert [n["id"] for n in graph.describe()["nodes"]] == ["s", "d"]
+    assert s.cache_entry() == (True, "trigger")
+    del sub
+
+
+def test_argument_errors_come_before_the_stored_fatal():
+    graph, s, d = graph_with_nodes()
+    stored, sub = store_fatal(graph, s)
+    with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
+        graph.state(1, name=5)
+    with pytest.raises(TypeError, match="'int' object is not an instance of 'Node'"):
+        graph.derived([1], lambda v: v)
+    with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
+        s.pause(5)
+    with pytest.raises(Fatal):
+        graph.state(1, name="x")
+    del sub
+
+
+def test_graphs_keep_their_own_slots():
+    first, s, d = graph_with_nodes()
+    second = Graph()
+    stored, sub = store_fatal(first, s)
+    assert second.raise_pending_fatal() is None
+    second.state(1)
+    with pytest.raises(Fatal):
+        first.raise_pending_fatal()
+    del sub
+
+
+def test_the_stored_fatal_comes_before_the_deps_thread_check(unraisable):
+    from conftest import run_in_thread
+
+    graph, s, d = graph_with_nodes()
+    foreign = run_in_thread(lambda: Graph().state(1))["value"]
+    stored, sub = store_fatal(graph, s)
+    with pytest.raises(Fatal):
+        graph.derived([s, foreign], lambda *v: v)
+    with pytest.raises(BaseException, match="^_native::PyNode is unsendable, but sent to another thread$"):
+        graph.derived([s, foreign], lambda *v: v)
+    del sub, foreign
+    assert "is unsendable, but is being dropped on another thread" in str(unraisable[0].exc_value)
