@@ -235,3 +235,86 @@ def test_a_node_built_inside_a_callback_is_built_at_once():
     node = graph.node([a], callback)
     seen, sub = watched(node)
     assert node.cache() is True and built[0].status() == "sentinel"
+
+
+class Deps(list):
+    pass
+
+
+class BrokenSequence:
+    def __len__(self):
+        raise ValueError("no length")
+
+    def __getitem__(self, index):
+        if index == 1:
+            raise LookupError("broken at 1")
+        return Graph().state(1)
+
+
+def test_deps_forms_through_graph_node():
+    graph = Graph()
+    a, b = graph.state(1, name="a"), graph.state(2, name="b")
+
+    def values(ctx):
+        ctx.emit([ctx.data_entry(i)[1] for i in range(ctx.dep_len())])
+
+    for deps, expected in [((a, b), [1, 2]), (Deps([b, a]), [2, 1]), ([a, a], [1, 1]), ([graph._find("b")], [2])]:
+        node = graph.node(deps, values)
+        seen, sub = watched(node)
+        assert node.cache() == expected
+    assert graph.describe()["nodes"][4]["deps"] == ["a", "a"]
+    for deps, text in [(b"ab", "'int' object is not an instance of 'Node'"),
+                       ((n for n in [a]), "'generator' object is not an instance of 'Sequence'"),
+                       ({"a": a}, "'dict' object is not an instance of 'Sequence'"),
+                       (None, "'None' is not an instance of 'Sequence'")]:
+        with pytest.raises(TypeError) as info:
+            graph.node(deps, values)
+        assert str(info.value) == text and info.value.__notes__ == ["while processing 'deps'"]
+    # A length that cannot be taken is no error; iteration errors pass up.
+    with pytest.raises(LookupError) as info:
+        graph.node(BrokenSequence(), values)
+    assert str(info.value) == "broken at 1" and info.value.__notes__ == ["while processing 'deps'"]
+
+
+def test_option_forms_through_graph_node():
+    graph = Graph()
+    for pausable in (None, "true", "resumeAll", "false"):
+        graph.node([], summing, pausable=pausable)
+    pulled = graph.node([], summing, pull_id="", name="pulled")
+    assert pulled.status() == "sentinel"
+    refusals = [
+        ({"pausable": True}, "'bool' object is not an instance of 'str'", "pausable"),
+        ({"pull_id": 5}, "'int' object is not an instance of 'str'", "pull_id"),
+        ({"name": b"n"}, "'bytes' object is not an instance of 'str'", "name"),
+        ({"partial": None}, "'None' is not an instance of 'bool'", "partial"),
+        ({"complete_when_deps_complete": 1}, "'int' object is not an instance of 'bool'",
+         "complete_when_deps_complete"),
+        ({"error_when_deps_error": "yes"}, "'str' object is not an instance of 'bool'", "error_when_deps_error"),
+        ({"terminal_as_real_input": 0}, "'int' object is not an instance of 'bool'", "terminal_as_real_input"),
+    ]
+    for options, text, name in refusals:
+        with pytest.raises(TypeError) as info:
+            graph.node([], summing, **options)
+        assert str(info.value) == text and info.value.__notes__ == [f"while processing '{name}'"]
+    for text in ("", "True", "FALSE", "resumeall"):
+        with pytest.raises(ValueError, match="^pausable must be true, 'resumeAll', or false$") as info:
+            graph.node([], summing, pausable=text)
+        assert not hasattr(info.value, "__notes__")
+
+
+def test_the_first_bad_argument_in_signature_order_is_reported():
+    graph = Graph()
+    bad = {"deps": "x", "name": 1, "partial": None, "pausable": 2, "pull_id": 3, "restore_ref": 4}
+    order = ["deps", "name", "partial", "pausable", "pull_id", "restore_ref"]
+    for first in range(len(order)):
+        arguments = {"deps": [], "callback": summing}
+        arguments.update({name: bad[name] for name in order[first:]})
+        with pytest.raises(TypeError) as info:
+            graph.node(**arguments)
+        assert info.value.__notes__ == [f"while processing '{order[first]}'"]
+    # Conversions of every argument come before the pausable text and the
+    # restore arguments.
+    with pytest.raises(ValueError, match="^pausable must be"):
+        graph.node([], summing, pausable="no", restore_config=(1,))
+    with pytest.raises(ValueError, match="^restore config requires a restore ref$"):
+        graph.node([], summing, restore_config=(1,))
