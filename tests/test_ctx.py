@@ -133,6 +133,16 @@ def test_wave_data_lists_each_deps_deliveries_with_the_sentinel_object():
     assert waves[-1] == [[[2]], []]
 
 
+def test_wave_data_of_a_dep_that_only_resolved_is_an_empty_wave():
+    graph = Graph()
+    a = graph.state(1)
+    quiet = graph.node([a], lambda ctx: ctx.emit(ctx.data_entry(0)[1]) if ctx.data_entry(0)[1] < 5 else None)
+    waves = []
+    run_once(graph, [quiet], lambda ctx: waves.append(ctx.wave_data(None)))
+    a.set(6)
+    assert waves == [[[[1]]], [[[]]]]
+
+
 def test_state_entry_prefers_the_callbacks_own_latest_set_state():
     graph = Graph()
     a = graph.state(1)
