@@ -276,6 +276,28 @@ def test_deps_forms_through_graph_node():
     assert str(info.value) == "broken at 1" and info.value.__notes__ == ["while processing 'deps'"]
 
 
+class Boastful:
+    """A sequence that claims far more items than it yields."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+def test_a_length_that_overstates_the_items_is_only_a_hint():
+    graph = Graph()
+    a, b = graph.state(1, name="a"), graph.state(2, name="b")
+    node = graph.node(Boastful([a, b]), summing)
+    seen, sub = watched(node)
+    assert node.cache() == 3
+    assert graph.derived(Boastful([]), lambda: 0).status() == "sentinel"
+
+
 def test_option_forms_through_graph_node():
     graph = Graph()
     for pausable in (None, "true", "resumeAll", "false"):

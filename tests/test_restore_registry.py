@@ -313,3 +313,18 @@ def test_a_pending_fatal_in_the_registry_is_raised_before_restoring():
         restore_graph(object(), reg)
     assert info.value is stored
     del sub
+
+
+def test_entries_whose_length_overstates_the_items():
+    class Boastful:
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, index):
+            if index:
+                raise IndexError(index)
+            return Entry("py", lambda ctx: ctx.register_state())
+
+    reg = restore_registry(Boastful(), include_builtins=False)
+    g = restore_graph(checkpoint([cp_node("s", ref="py", value=(1,))]), reg)
+    assert g._find("s").cache() == 1

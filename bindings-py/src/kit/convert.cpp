@@ -1,5 +1,7 @@
 #include "kit/convert.hpp"
 
+#include <algorithm>
+
 #include "node/fault.hpp"
 
 namespace korvalinth::kit {
@@ -116,11 +118,14 @@ std::vector<OwnedRef> extract_sequence(BorrowedRef object, SequenceCheck check_k
     throw_downcast_error(object, "Sequence");
   }
   std::vector<OwnedRef> items;
+  // The length is only a hint: a sequence may claim more items than it
+  // yields, so it never sizes more than a bounded first allocation.
+  constexpr Py_ssize_t kMaxReserved = 1024;
   Py_ssize_t length = PySequence_Size(o);
   if (length < 0) {
     PyErr_Clear();
   } else {
-    items.reserve(static_cast<std::size_t>(length));
+    items.reserve(static_cast<std::size_t>(std::min(length, kMaxReserved)));
   }
   OwnedRef iterator = check(PyObject_GetIter(o));
   while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
