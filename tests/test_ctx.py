@@ -493,47 +493,33 @@ def test_rewire_next_subscribe_and_unsubscribe_dep():
     assert ("sub", 2) in lens and lens[-1] == ("unsub", 1)
 
 
-FOREIGN_DEP = "rewire: dep belongs to a different graph; cross-graph deps require a wire bridge (D22/R-graph-domain)"
-
-
-@pytest.mark.parametrize("request_kind", ["replace", "subscribe"])
-def test_rewire_requests_take_the_primary_handle_of_a_lookup_handle(request_kind):
-    # Unlike the deps of a node factory, a Ctx rewire names the Node's own
-    # primary node: for a lookup handle that is its placeholder, which lives
-    # outside the graph, so the rewire is refused when the wave ends.
+def test_rewire_with_a_lookup_handle_uses_the_node_it_found():
     graph = Graph()
     a = graph.state(1, name="a")
-    graph.state(10, name="b")
+    b = graph.state(10, name="b")
     found = graph._find("b")
-    runs = []
+    values = []
 
     def second(ctx):
-        runs.append(ctx.dep_len())
+        values.append(ctx.data_entry(0)[1])
 
     def first(ctx):
-        if request_kind == "replace":
-            ctx._rewire_next_replace_deps([found], second)
-        else:
-            ctx._rewire_next_subscribe_dep(found, second)
-
-    node, sub, seen = run_once(graph, [a], first)
-    assert seen[-1] == ("ERROR", FOREIGN_DEP)
-    assert runs == [] and node.status() == "errored"
-
-
-def test_rewire_unsubscribe_of_a_lookup_handle_removes_no_dep():
-    graph = Graph()
-    a = graph.state(1, name="a")
-    graph._find("a")
-    runs = []
-
-    def first(ctx):
-        runs.append(ctx.dep_len())
-        ctx._rewire_next_unsubscribe_dep(graph._find("a"), first)
+        ctx._rewire_next_replace_deps([found], second)
 
     run_once(graph, [a], first)
-    a.set(2)
-    assert runs == [1, 1]
+    b.set(11)
+    assert values[-1] == 11
+
+    c = graph.state(5, name="c")
+    found_c = graph._find("c")
+    last = []
+
+    def after_subscribe(ctx):
+        last.append((ctx.dep_len(), ctx.data_entry(ctx.dep_len() - 1)[1]))
+
+    run_once(graph, [a], lambda ctx: ctx._rewire_next_subscribe_dep(found_c, after_subscribe))
+    c.set(6)
+    assert last[-1] == (2, 6)
 
 
 def test_a_refused_rewire_faults_when_the_wave_ends():

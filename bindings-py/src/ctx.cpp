@@ -154,19 +154,16 @@ kit::OwnedRef ctx_on_deactivation(PyCtx& self, const kit::Args& args) {
   return queued(self, std::move(action));
 }
 
-// A rewire request names each Node by its primary handle, unlike the deps
-// of a node factory: a graph lookup handle gives its placeholder, which
-// belongs to no graph, so the rewire is refused when it is applied.
-NodeHandle primary_handle_of(kit::BorrowedRef dep) {
-  NodeBorrow node(dep);
-  return node->primary.promote_counted();
-}
-
+// A single dep is taken as every deps argument is: a graph lookup handle
+// stands for the node it found.
 kit::OwnedRef rewire_one_dep(PyCtx& self, const kit::Args& args, CtxActionKind kind) {
   kit::BorrowedRef dep = args.convert(0, downcast_node);
   CtxAction action = with_object(kind, args[1]);
   require_valid(self);
-  action.deps.push_back(primary_handle_of(dep));
+  {
+    NodeBorrow node(dep);
+    action.deps.push_back(node->target().promote_counted());
+  }
   return queued(self, std::move(action));
 }
 
@@ -182,8 +179,7 @@ kit::OwnedRef ctx_rewire_next_replace_deps(PyCtx& self, const kit::Args& args) {
   std::vector<kit::OwnedRef> deps = args.convert(0, extract_deps);
   CtxAction action = with_object(CtxActionKind::RewireNextReplaceDeps, args[1]);
   require_valid(self);
-  action.deps.reserve(deps.size());
-  for (const kit::OwnedRef& dep : deps) action.deps.push_back(primary_handle_of(dep.borrow()));
+  action.deps = dep_handles_of(deps);
   return queued(self, std::move(action));
 }
 
