@@ -49,19 +49,19 @@ struct DepAction {
 struct DepTrash {
   SmallVec<SharedValue, 2> values;
   std::optional<SharedValue> wave;
-  DeliveryLists lists;
+  WaveDeliveries lists;
 };
 
-DeliveryList& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
+// The dep's delivery lists with the current frame's list open.
+WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   check_index(e.dep_state.size(), i);
   DepSlot& d = e.dep_state[i];
   const std::uint64_t frame = delivery_frame_id();
-  if (!d.stamp || *d.stamp != frame) {
-    d.deliveries.emplace_back();
+  if (d.stamp != frame) {
+    d.deliveries.open_list();
     d.stamp = frame;
   }
-  if (d.deliveries.empty()) fault("current_wave_mut just pushed an entry");
-  return d.deliveries.back();
+  return d.deliveries;
 }
 
 bool first_run_gate(const ConfigEntry& config, const EdgeEntry& e) {
@@ -138,7 +138,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
         return r;
       }
       trash.wave = std::exchange(d.wave_value, m.value());
-      current_wave_mut(e, i).push_back(m.value());
+      current_wave_mut(e, i).push(m.value());
       d.has_value = 1;
       d.dep_status = 3;
       clear_pending(d);
@@ -156,21 +156,18 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
     case MessageKind::Invalidate: {
       check_index(e.dep_state.size(), i);
       DepSlot& d = e.dep_state[i];
-      const bool stamp_was_current = d.stamp && *d.stamp == delivery_frame_id();
+      const bool stamp_was_current = d.stamp == delivery_frame_id();
       trash.values.push_back(std::move(d.latest));
       d.latest.reset();
       d.has_value = 0;
       trash.wave = std::exchange(d.wave_value, std::nullopt);
-      current_wave_mut(e, i).push_back(nullptr);
+      current_wave_mut(e, i).push(nullptr);
       if (!stamp_was_current) {
         bool any_value = false;
-        for (const DepSlot& other : e.dep_state)
-          for (const DeliveryList& l : other.deliveries)
-            for (const SharedValue& v : l) any_value |= static_cast<bool>(v);
+        for (const DepSlot& other : e.dep_state) any_value |= other.deliveries.any_value();
         if (!any_value) {
           trash.lists = std::move(d.deliveries);
-          d.deliveries.clear();
-          d.stamp.reset();
+          d.stamp = kNoStamp;
         }
       }
       clear_pending(d);
@@ -310,7 +307,7 @@ void DepSink::call(const Message& message) {
     DepTrash trash;  // what the message replaced: dropped right after the borrow
     auto a = core.borrow_mut();
     if (!touched_in_installed_scope(*a, key_)) {
-      strong = core_.lock();
+      strong = lock_core(core_, core.id());
       if (!strong) return;
       auto cell = wave_scope_cell().borrow_mut();
       if (cell->has_value()) {
@@ -341,7 +338,7 @@ void DepSink::call(const Message& message) {
     if (record.only_marked_push()) {
       push_run_check_marked(core_, count_, key_, core.id());
     } else {
-      if (!strong) strong = core_.lock();
+      if (!strong) strong = lock_core(core_, core.id());
       if (strong) forward_dep_control(NodeHandle(std::move(strong), count_, key_, false), record);
     }
   }

@@ -18,6 +18,7 @@
 #include "node/sink.hpp"
 #include "node/unsubscribe_fn.hpp"
 #include "node/versioning_form.hpp"
+#include "node/wave_deliveries.hpp"
 
 namespace korvalinth {
 
@@ -52,14 +53,17 @@ struct ConfigEntry {
   Pausable pausable = Pausable::True;
 };
 
+// A dep slot's stamp while it has no delivery list (frame ids never reach it).
+inline constexpr std::uint64_t kNoStamp = ~std::uint64_t{0};
+
 // The per-dep state of one dep, for the node's run rules.
 struct DepSlot {
   // The newest DATA value of this wave; every DATA value of the wave is also
   // in deliveries, which keeps the earlier ones alive until the run.
   std::optional<SharedValue> wave_value;
-  DeliveryLists deliveries;                           // one list per delivery frame
-  std::optional<std::uint64_t> stamp;                 // frame id of the newest delivery list
-  SharedValue latest;                                 // value as of the last run or settle
+  WaveDeliveries deliveries;        // one list per delivery frame
+  std::uint64_t stamp = kNoStamp;   // frame id of the newest delivery list
+  SharedValue latest;               // value as of the last run or settle
   std::uint8_t has_value = 0;
   std::uint8_t pending = 0;     // sent DIRTY this wave, not settled yet
   std::uint8_t dep_status = 0;  // 2 after DIRTY, 3 after DATA or RESOLVED

@@ -8,9 +8,11 @@ namespace korvalinth {
 
 namespace {
 
+// The count record is held, not watched: it outlives only a released
+// node, whose key the drain finds no longer current.
 struct PendingItem {
   WeakCore core;
-  WeakCount count;
+  SharedCount count;
   SlotKey key;
   CoreId core_id;
   PendingKind kind;
@@ -115,11 +117,10 @@ void clear_pending_queue() {
 namespace {
 
 // Pins the item's node and runs its check unless the node is gone or terminal.
-void drain_item(const PendingItem& it) {
-  CoreRef core = it.core.lock();
+void drain_item(PendingItem& it) {
+  CoreRef core = lock_core(it.core, it.core_id);
   if (!core) return;
-  SharedCount count = it.count.lock();
-  if (!count) return;
+  SharedCount count = std::move(it.count);
   RunDecision decision = RunDecision::Nothing;
   bool terminal;
   PinnedNode pin;  // given back also when a check faults
@@ -164,7 +165,7 @@ void drain_pending() {
       ++detail::tls_queue_epoch;
     }
     for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
-      for (const PendingItem& it : taken) {
+      for (PendingItem& it : taken) {
         if (it.kind == pass) drain_item(it);
       }
     }

@@ -88,11 +88,8 @@ void run_wave(const NodeHandle& node) {
       DepSlot& d = e.dep_state[i];
       DepInput& in = ctx.inputs.emplace_back();
       if (d.terminal_input.present) in.terminal = std::exchange(d.terminal_input, TerminalRecord{});
-      if (!d.deliveries.empty()) {
-        in.deliveries = std::move(d.deliveries);
-        d.deliveries.clear();
-      }
-      d.stamp.reset();
+      if (!d.deliveries.empty()) in.deliveries = d.deliveries.take();
+      d.stamp = kNoStamp;
       in.latest = d.latest;
       in.current = d.wave_value ? *d.wave_value : d.latest;
     }

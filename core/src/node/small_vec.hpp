@@ -22,7 +22,9 @@ class SmallVec {
   using const_iterator = const T*;
   using size_type = std::size_t;
 
-  SmallVec() noexcept = default;
+  // User-provided: value-initialising a SmallVec (or a struct holding one)
+  // must not zero the inline buffer.
+  SmallVec() noexcept {}
   SmallVec(std::initializer_list<T> init) {
     reserve(init.size());
     for (const T& v : init) push_back(v);

@@ -25,7 +25,7 @@ std::vector<TouchedNode>& spare_touched() noexcept { return ThreadBlock<SpareTou
 // Resets the per-wave state of one touched node.
 void end_wave_for_node(const TouchedNode& t) {
   SmallVec<std::optional<SharedValue>, 2> old_wave;
-  SmallVec<DeliveryLists, 2> old_lists;
+  SmallVec<WaveDeliveries, 2> old_lists;
   SmallVec<TerminalRecord, 2> old_terminal;
   const CoreRef& core = t.pin.core();
   SlotKey key = t.pin.key();
@@ -42,8 +42,7 @@ void end_wave_for_node(const TouchedNode& t) {
     DepSlot& d = e.dep_state[i];
     old_wave.push_back(std::exchange(d.wave_value, std::nullopt));
     old_lists.push_back(std::move(d.deliveries));
-    d.deliveries.clear();
-    d.stamp.reset();
+    d.stamp = kNoStamp;
     d.pending = 0;
     old_terminal.push_back(std::exchange(d.terminal_input, TerminalRecord{}));
   }
@@ -134,10 +133,13 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
     WaveScope scope;
     scope.touched = std::move(spare_touched());
     scope.touched.clear();
+    scope.owner_ref = node.core();
     scope.owner_core = node.core_id();
     scope.scope_id = scope_id;
     *c = std::move(scope);
     detail::tls_installed_scope_id = scope_id;
+    detail::tls_installed_owner = &(*c)->owner_ref;
+    detail::tls_installed_owner_id = (*c)->owner_core;
   }
   std::exception_ptr failure;
   std::exception_ptr undelivered;
@@ -149,6 +151,8 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
   std::optional<WaveScope> taken;
   {
     auto c = cell.borrow_mut();
+    detail::tls_installed_owner = nullptr;
+    detail::tls_installed_owner_id = 0;
     taken = std::exchange(*c, std::nullopt);
     detail::tls_installed_scope_id = 0;
   }
