@@ -2,9 +2,9 @@
 // the record as plain Python data. No post-drain.
 
 #include "checkpoint/checkpoint_writer.hpp"
+#include "checkpoint_to_py.hpp"
 #include "graph_methods.hpp"
 #include "guard.hpp"
-#include "py_json.hpp"
 
 namespace korvalinth::py {
 
@@ -12,7 +12,7 @@ kit::OwnedRef graph_checkpoint(PyGraph& self, const kit::Args&) {
   raise_pending_fatal(*self.fatal);
   auto checkpoint = run_guarded(*self.fatal, [&] { return checkpoint_graph(*self.container); });
   if (!checkpoint) kit::throw_error(PyExc_ValueError, checkpoint.error());
-  return json_value_to_py(serialize_checkpoint(*checkpoint));
+  return checkpoint_to_py(*checkpoint);
 }
 
 }  // namespace korvalinth::py

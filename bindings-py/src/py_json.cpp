@@ -161,32 +161,9 @@ Frame open_frame(const Json& json) {
   return Frame{&json, json.cbegin(), kit::check(json.is_array() ? PyList_New(0) : PyDict_New())};
 }
 
-// The str objects of the object keys met in one walk, by their text (which
-// the walked tree keeps alive): a tree of many records repeats a few keys,
-// and one str each, with its hash kept, serves all their dicts, as
-// json.loads shares them.
-class KeyCache {
- public:
-  kit::BorrowedRef key(std::string_view text) {
-    auto it = keys_.find(text);
-    if (it != keys_.end()) return it->second.borrow();
-    kit::OwnedRef str = kit::decode_utf8(text);
-    if (keys_.size() >= kMaxKeys) {
-      overflow_ = std::move(str);
-      return overflow_.borrow();
-    }
-    return keys_.emplace(text, std::move(str)).first->second.borrow();
-  }
-
- private:
-  static constexpr std::size_t kMaxKeys = 256;
-  std::unordered_map<std::string_view, kit::OwnedRef> keys_;
-  kit::OwnedRef overflow_;  // the last key past the bound, until the next
-};
-
 // Stores a converted child into its container and moves on to the next one:
 // the value is made first, then the key.
-void attach(Frame& frame, kit::OwnedRef child, KeyCache& keys) {
+void attach(Frame& frame, kit::OwnedRef child, JsonToPy& keys) {
   if (frame.json->is_array()) {
     kit::check_status(PyList_Append(frame.container.get(), child.get()));
   } else {
@@ -203,11 +180,21 @@ Json py_to_strict_json(kit::BorrowedRef object) {
   return to_json(object.get(), open, 0);
 }
 
+kit::BorrowedRef JsonToPy::key(std::string_view text) {
+  auto it = keys_.find(text);
+  if (it != keys_.end()) return it->second.borrow();
+  kit::OwnedRef str = kit::decode_utf8(text);
+  if (keys_.size() >= kMaxKeys) {
+    overflow_ = std::move(str);
+    return overflow_.borrow();
+  }
+  return keys_.emplace(text, std::move(str)).first->second.borrow();
+}
+
 // Walks with its own stack: restored checkpoints nest mounts without bound.
-kit::OwnedRef json_value_to_py(const Json& value) {
+kit::OwnedRef JsonToPy::convert(const Json& value) {
   if (!value.is_structured()) return scalar_to_py(value);
-  KeyCache keys;
-  std::vector<Frame> stack;
+  SmallVec<Frame, 8> stack;
   stack.push_back(open_frame(value));
   for (;;) {
     Frame& top = stack.back();
@@ -215,7 +202,7 @@ kit::OwnedRef json_value_to_py(const Json& value) {
       kit::OwnedRef finished = std::move(top.container);
       stack.pop_back();
       if (stack.empty()) return finished;
-      attach(stack.back(), std::move(finished), keys);
+      attach(stack.back(), std::move(finished), *this);
       continue;
     }
     const Json& child = *top.next;
@@ -223,8 +210,13 @@ kit::OwnedRef json_value_to_py(const Json& value) {
       stack.push_back(open_frame(child));
       continue;
     }
-    attach(top, scalar_to_py(child), keys);
+    attach(top, scalar_to_py(child), *this);
   }
+}
+
+kit::OwnedRef json_value_to_py(const Json& value) {
+  if (!value.is_structured()) return scalar_to_py(value);
+  return JsonToPy().convert(value);
 }
 
 }  // namespace korvalinth::py

@@ -2,6 +2,7 @@
 
 #include "callback_errors.hpp"
 #include "callback_settlers.hpp"
+#include "checkpoint_to_py.hpp"
 #include "checkpoint/restore_descriptors.hpp"
 #include "checkpoint/restore_texts.hpp"
 #include "kit/convert.hpp"
@@ -24,7 +25,7 @@ PyRestoreContext context_record(const RestoreCreateRequest& request, SharedResto
   record.deps.assign(request.deps.begin(), request.deps.end());
   record.config = optional_json_to_py(request.config);
   record.config_version = optional_json_to_py(request.config_version);
-  record.checkpoint = json_value_to_py(serialize_checkpoint_node(request.node));
+  record.checkpoint = checkpoint_node_to_py(request.node);
   record.call = std::move(call);
   return record;
 }

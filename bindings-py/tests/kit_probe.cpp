@@ -8,6 +8,7 @@
 
 #include "callback_errors.hpp"
 #include "checkpoint/checkpoint_value_encoding.hpp"
+#include "checkpoint_to_py.hpp"
 #include "checkpoint_encoder.hpp"
 #include "describe_output.hpp"
 #include "json/json_value.hpp"
@@ -134,6 +135,23 @@ OwnedRef json_roundtrip(const Args& args) { return json_value_to_py(py_to_strict
 
 // A JSON text parsed by the codec's library, then turned into Python.
 OwnedRef json_text_to_py(const Args& args) { return json_value_to_py(Json::parse(std::string(kit::str_view(args[0])))); }
+
+// A checkpoint read into records, then made Python twice: through its JSON
+// form and straight from the records; with the same pair for each node.
+OwnedRef checkpoint_forms(const Args& args) {
+  auto records = deserialize_checkpoint(py_to_strict_json(args[0]));
+  if (!records) kit::throw_error(PyExc_ValueError, records.error());
+  OwnedRef nodes = kit::check(PyList_New(0));
+  for (const GraphCheckpointNode& node : records->nodes) {
+    OwnedRef via_json = json_value_to_py(serialize_checkpoint_node(node));
+    OwnedRef direct = checkpoint_node_to_py(node);
+    OwnedRef pair = tuple_of({via_json.get(), direct.get()});
+    kit::check_status(PyList_Append(nodes.get(), pair.get()));
+  }
+  OwnedRef via_json = json_value_to_py(serialize_checkpoint(*records));
+  OwnedRef direct = checkpoint_to_py(*records);
+  return tuple_of({via_json.get(), direct.get(), nodes.get()});
+}
 
 // ---- node arguments ----
 
@@ -354,6 +372,7 @@ struct Functions {
       {"to_json_text", to_json_text, {{"value"}}},
       {"json_roundtrip", json_roundtrip, {{"value"}}},
       {"json_text_to_py", json_text_to_py, {{"text"}}},
+      {"checkpoint_forms", checkpoint_forms, {{"checkpoint"}}},
       {"deps_of", deps_of, {{"deps"}}},
       {"flag", flag, {{"flag"}}},
       {"node_options",
