@@ -42,6 +42,8 @@ struct WorkingList {
 
 void collect_registered(GraphContainer& graph, WorkingList& list) {
   auto rows = graph.node_table().borrow();
+  list.nodes.reserve(rows->size());
+  list.index.reserve(rows->size());
   for (const NodeEntry& row : *rows)
     list.append(CollectedNode{row.id, row.kind, row.name, row.restore, row.handle.promote_counted(), row.metadata});
 }
@@ -190,6 +192,7 @@ std::expected<GraphCheckpoint, std::string> checkpoint_graph(GraphContainer& gra
   GraphCheckpoint checkpoint;
   checkpoint.version = std::string(kCheckpointFormatVersion);
   checkpoint.name = graph.name();
+  checkpoint.nodes.reserve(list.nodes.size());
   for (const CollectedNode& node : list.nodes) {
     auto written = write_node(node, list, checkpoint.edges);
     if (!written) return std::unexpected(std::move(written.error()));
