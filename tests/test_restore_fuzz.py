@@ -135,6 +135,27 @@ def test_mutated_checkpoints_are_refused_or_restored(data):
     assert restore_graph(checkpoint([]), REGISTRY).raise_pending_fatal() is None
 
 
+def _same_outcome(a, b):
+    if a[0] == "raised" and b[0] == "raised":
+        return type(a[1]) is type(b[1]) and a[1].args == b[1].args
+    return a == b
+
+
+@settings(max_examples=400, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_reading_in_place_matches_reading_through_the_json_tree(data, kit_probe):
+    """The records, the refusal text or the raised exception are the same
+    either way, whatever the mutation (key order, array forms, foreign
+    values, depth, surrogates)."""
+    root = copy.deepcopy(data.draw(st.sampled_from(BASES), label="base"))
+    for _ in range(data.draw(st.integers(1, 4), label="mutations")):
+        root = mutate(data, root)
+    via_json, in_place = kit_probe.checkpoint_reads(root)
+    event(via_json[0])
+    assert _same_outcome(via_json, in_place), (via_json, in_place)
+
+
 def test_the_unmutated_bases_restore():
     for base in BASES:
         assert type(restore_graph(copy.deepcopy(base), REGISTRY)) is Graph

@@ -49,11 +49,51 @@ class OpenContainer {
   OpenContainers& open_;
 };
 
-Json int_to_json(PyObject* object) {
+// What a walk makes of the values it accepts: the JSON value, or nothing
+// when it only checks them.
+struct BuildJson {
+  using Out = Json;
+  static Json null() { return Json(nullptr); }
+  static Json boolean(bool b) { return Json(b); }
+  static Json integer(std::int64_t n) { return Json(n); }
+  static Json unsigned_integer(std::uint64_t n) { return Json(n); }
+  static Json real(double x) { return Json(x); }
+  static Json string(std::string_view text) { return Json(std::string(text)); }
+  static Json array(Py_ssize_t length) {
+    Json out = Json::array();
+    out.get_ref<Json::array_t&>().reserve(static_cast<std::size_t>(length));
+    return out;
+  }
+  static void push(Json& array, Json item) { array.get_ref<Json::array_t&>().push_back(std::move(item)); }
+  static Json object() { return Json::object(); }
+  // False for a key the object has already.
+  static bool emplace(Json& object, std::string_view key, Json value) {
+    return object.get_ref<Json::object_t&>().emplace(std::string(key), std::move(value)).second;
+  }
+};
+
+struct CheckOnly {
+  struct Out {};
+  static Out null() { return {}; }
+  static Out boolean(bool) { return {}; }
+  static Out integer(std::int64_t) { return {}; }
+  static Out unsigned_integer(std::uint64_t) { return {}; }
+  static Out real(double) { return {}; }
+  static Out string(std::string_view) { return {}; }
+  static Out array(Py_ssize_t) { return {}; }
+  static void push(Out&, Out) {}
+  static Out object() { return {}; }
+  // The keys of one dict are distinct strs, and distinct strs that encode
+  // have distinct UTF-8 texts.
+  static bool emplace(Out&, std::string_view, Out) { return true; }
+};
+
+template <class B>
+typename B::Out int_to_json(PyObject* object) {
   long long value = PyLong_AsLongLong(object);
   if (value != -1 || !PyErr_Occurred()) {
-    if (value < 0) return Json(static_cast<std::int64_t>(value));
-    return Json(static_cast<std::uint64_t>(value));
+    if (value < 0) return B::integer(static_cast<std::int64_t>(value));
+    return B::unsigned_integer(static_cast<std::uint64_t>(value));
   }
   PyErr_Clear();
   unsigned long long wide = PyLong_AsUnsignedLongLong(object);
@@ -61,36 +101,37 @@ Json int_to_json(PyObject* object) {
     PyErr_Clear();
     refuse(kIntegerRange);
   }
-  return Json(static_cast<std::uint64_t>(wide));
+  return B::unsigned_integer(static_cast<std::uint64_t>(wide));
 }
 
-Json float_to_json(PyObject* object) {
+template <class B>
+typename B::Out float_to_json(PyObject* object) {
   double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) throw kit::PyErrAlreadySet();
   if (!std::isfinite(value)) refuse(kNotFinite);
-  return Json(value);
+  return B::real(value);
 }
 
-Json to_json(PyObject* object, OpenContainers& open, std::uint32_t depth);
+template <class B>
+typename B::Out to_json(PyObject* object, OpenContainers& open, std::uint32_t depth);
 
-Json list_to_json(PyObject* list, OpenContainers& open, std::uint32_t depth) {
+template <class B>
+typename B::Out list_to_json(PyObject* list, OpenContainers& open, std::uint32_t depth) {
   OpenContainer mark(open, list, kCyclicArray);
   Py_ssize_t length = PyList_Size(list);
-  Json out = Json::array();
-  auto& items = out.get_ref<Json::array_t&>();
-  items.reserve(static_cast<std::size_t>(length));
+  typename B::Out out = B::array(length);
   for (Py_ssize_t i = 0; i < length && i < PyList_Size(list); ++i) {
     kit::OwnedRef item = kit::OwnedRef::new_ref(PyList_GetItem(list, i));
     if (!item) throw kit::PyErrAlreadySet();
-    items.push_back(to_json(item.get(), open, depth + 1));
+    B::push(out, to_json<B>(item.get(), open, depth + 1));
   }
   return out;
 }
 
-Json dict_to_json(PyObject* dict, OpenContainers& open, std::uint32_t depth) {
+template <class B>
+typename B::Out dict_to_json(PyObject* dict, OpenContainers& open, std::uint32_t depth) {
   OpenContainer mark(open, dict, kCyclicObject);
-  Json out = Json::object();
-  auto& members = out.get_ref<Json::object_t&>();
+  typename B::Out out = B::object();
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -105,23 +146,24 @@ Json dict_to_json(PyObject* dict, OpenContainers& open, std::uint32_t depth) {
       PyErr_Clear();
       refuse(kKeyNotString);
     }
-    Json converted = to_json(held_value.get(), open, depth + 1);
-    if (!members.emplace(std::string(text, static_cast<std::size_t>(size)), std::move(converted)).second) {
+    typename B::Out converted = to_json<B>(held_value.get(), open, depth + 1);
+    if (!B::emplace(out, std::string_view(text, static_cast<std::size_t>(size)), std::move(converted))) {
       refuse(kDuplicateKey);
     }
   }
   return out;
 }
 
-Json to_json(PyObject* object, OpenContainers& open, std::uint32_t depth) {
+template <class B>
+typename B::Out to_json(PyObject* object, OpenContainers& open, std::uint32_t depth) {
   if (depth > kStrictJsonMaxDepth) refuse(kTooDeep);
-  if (object == Py_None) return Json(nullptr);
-  if (PyBool_Check(object)) return Json(object == Py_True);
-  if (PyLong_CheckExact(object)) return int_to_json(object);
-  if (PyFloat_CheckExact(object)) return float_to_json(object);
-  if (PyUnicode_CheckExact(object)) return Json(std::string(kit::str_view(kit::BorrowedRef(object))));
-  if (PyList_CheckExact(object)) return list_to_json(object, open, depth);
-  if (PyDict_CheckExact(object)) return dict_to_json(object, open, depth);
+  if (object == Py_None) return B::null();
+  if (PyBool_Check(object)) return B::boolean(object == Py_True);
+  if (PyLong_CheckExact(object)) return int_to_json<B>(object);
+  if (PyFloat_CheckExact(object)) return float_to_json<B>(object);
+  if (PyUnicode_CheckExact(object)) return B::string(kit::str_view(kit::BorrowedRef(object)));
+  if (PyList_CheckExact(object)) return list_to_json<B>(object, open, depth);
+  if (PyDict_CheckExact(object)) return dict_to_json<B>(object, open, depth);
   refuse(kNotCompatible);
 }
 
@@ -177,7 +219,12 @@ void attach(Frame& frame, kit::OwnedRef child, JsonToPy& keys) {
 
 Json py_to_strict_json(kit::BorrowedRef object) {
   OpenContainers open;
-  return to_json(object.get(), open, 0);
+  return to_json<BuildJson>(object.get(), open, 0);
+}
+
+void check_strict_json(kit::BorrowedRef object) {
+  OpenContainers open;
+  to_json<CheckOnly>(object.get(), open, 0);
 }
 
 kit::BorrowedRef JsonToPy::key(std::string_view text) {

@@ -18,6 +18,9 @@ namespace korvalinth::py {
 // be encoded as UTF-8 raises the interpreter's UnicodeEncodeError.
 Json py_to_strict_json(kit::BorrowedRef object);
 
+// The same checks, in the same order, building nothing.
+void check_strict_json(kit::BorrowedRef object);
+
 // New Python objects for JSON values: objects become dicts in key order.
 // The str of each object key is made once per converter and serves every
 // dict that has the key, as json.loads shares them: a tree of many records

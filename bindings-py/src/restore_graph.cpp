@@ -6,11 +6,11 @@
 
 #include "checkpoint/restore_build.hpp"
 #include "checkpoint/restore_prepare.hpp"
+#include "checkpoint_from_py.hpp"
 #include "detached_core.hpp"
 #include "graph.hpp"
 #include "guard.hpp"
 #include "node/wave_scope.hpp"
-#include "py_json.hpp"
 #include "restore_registry.hpp"
 
 namespace korvalinth::py {
@@ -50,8 +50,7 @@ kit::OwnedRef restore_graph_function(const kit::Args& args) {
   const SharedFatalSlot fatal = registry->fatal;
   raise_pending_fatal(*fatal);
 
-  Json json = py_to_strict_json(args[0]);
-  auto checkpoint = deserialize_checkpoint(json);
+  auto checkpoint = checkpoint_from_py(args[0]);
   if (!checkpoint) kit::throw_error(PyExc_ValueError, checkpoint.error());
 
   // Each restore works on its own copy of the map; the copy shares the

@@ -8,6 +8,7 @@
 
 #include "callback_errors.hpp"
 #include "checkpoint/checkpoint_value_encoding.hpp"
+#include "checkpoint_from_py.hpp"
 #include "checkpoint_to_py.hpp"
 #include "checkpoint_encoder.hpp"
 #include "describe_output.hpp"
@@ -135,6 +136,29 @@ OwnedRef json_roundtrip(const Args& args) { return json_value_to_py(py_to_strict
 
 // A JSON text parsed by the codec's library, then turned into Python.
 OwnedRef json_text_to_py(const Args& args) { return json_value_to_py(Json::parse(std::string(kit::str_view(args[0])))); }
+
+// A Python checkpoint read into records through its JSON tree and in
+// place: for each, ("read", the records' JSON form), ("refused", text), or
+// ("raised", the exception).
+OwnedRef checkpoint_reads(const Args& args) {
+  auto outcome = [&](auto read) {
+    try {
+      std::expected<GraphCheckpoint, std::string> records = read();
+      if (!records) {
+        OwnedRef text = kit::decode_utf8(records.error());
+        return tuple_of({kit::to_py_str("refused").get(), text.get()});
+      }
+      OwnedRef form = json_value_to_py(serialize_checkpoint(*records));
+      return tuple_of({kit::to_py_str("read").get(), form.get()});
+    } catch (kit::PyErrAlreadySet& e) {
+      OwnedRef exception = e.take();
+      return tuple_of({kit::to_py_str("raised").get(), exception.get()});
+    }
+  };
+  OwnedRef via_json = outcome([&] { return deserialize_checkpoint(py_to_strict_json(args[0])); });
+  OwnedRef in_place = outcome([&] { return checkpoint_from_py(args[0]); });
+  return tuple_of({via_json.get(), in_place.get()});
+}
 
 // A checkpoint read into records, then made Python twice: through its JSON
 // form and straight from the records; with the same pair for each node.
@@ -373,6 +397,7 @@ struct Functions {
       {"json_roundtrip", json_roundtrip, {{"value"}}},
       {"json_text_to_py", json_text_to_py, {{"text"}}},
       {"checkpoint_forms", checkpoint_forms, {{"checkpoint"}}},
+      {"checkpoint_reads", checkpoint_reads, {{"checkpoint"}}},
       {"deps_of", deps_of, {{"deps"}}},
       {"flag", flag, {{"flag"}}},
       {"node_options",
