@@ -3,6 +3,7 @@
 #include "guard.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
+#include "kind_names.hpp"
 #include "node/graph_core.hpp"
 #include "node/node_ops.hpp"
 #include "node/wave_scope.hpp"
@@ -123,7 +124,7 @@ auto read_slot(Read&& read) -> decltype(read()) {
 kit::OwnedRef node_status(PyNode& self, const kit::Args&) {
   raise_pending_fatal(*self.fatal);
   NodeStatus status = read_slot([&] { return status_of(self.target()); });
-  return kit::to_py_str(node_status_name(status));
+  return node_status_str(status);
 }
 
 // The cached value as Python, or nothing. A factory's Node gives only the

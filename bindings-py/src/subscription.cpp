@@ -7,6 +7,7 @@
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
 #include "kit/gil.hpp"
+#include "kind_names.hpp"
 #include "value_conversions.hpp"
 
 namespace korvalinth::py {
@@ -41,7 +42,7 @@ class SubscriberSink final : public Sink {
     kit::GilGuard gil;
     kit::OwnedRef result;
     try {
-      kit::OwnedRef kind = kit::to_py_str(message.kind_name());
+      kit::OwnedRef kind = message_kind_str(message.kind());
       kit::OwnedRef payload = subscriber_payload(message);
       // The spare leading slot lets the callee prepend without copying.
       PyObject* args[3] = {nullptr, kind.get(), payload.get()};
@@ -60,6 +61,8 @@ class ObserverSink final : public Sink {
  public:
   ObserverSink(std::string path, SeqCounter seq, std::shared_ptr<const ObserverRecord> record) noexcept
       : path_(std::move(path)), seq_(std::move(seq)), record_(std::move(record)) {}
+  // The runtime may drop a sink anywhere.
+  ~ObserverSink() override { kit::release_ref(path_str_); }
 
   void call(const Message& message) override {
     // What the call needs is taken out of the message before the GIL.
@@ -71,8 +74,10 @@ class ObserverSink final : public Sink {
     kit::GilGuard gil;
     kit::OwnedRef result;
     try {
-      kit::OwnedRef path = kit::decode_utf8(path_);
-      kit::OwnedRef kind_name = kit::to_py_str(message_kind_name(kind));
+      // The path's str is made on the first message and serves the rest.
+      if (path_str_ == nullptr) path_str_ = kit::decode_utf8(path_).release();
+      kit::OwnedRef path = kit::OwnedRef::new_ref(path_str_);
+      kit::OwnedRef kind_name = message_kind_str(kind);
       kit::OwnedRef payload = data ? cached_value_to_py(data) : error ? kit::decode_utf8(*error) : kit::py_none();
       kit::OwnedRef tier = kit::check(PyLong_FromLong(message_tier(kind)));
       kit::OwnedRef number = kit::check(PyLong_FromUnsignedLongLong(seq));
@@ -86,6 +91,7 @@ class ObserverSink final : public Sink {
 
  private:
   std::string path_;
+  PyObject* path_str_ = nullptr;  // owned
   SeqCounter seq_;
   std::shared_ptr<const ObserverRecord> record_;
 };

@@ -1,0 +1,14 @@
+#pragma once
+// The strs of the runtime's fixed names (message kinds, node statuses), made
+// once per process and shared: a subscriber receives one with every message.
+// The GIL must be held.
+
+#include "kit/refs.hpp"
+#include "node/message.hpp"
+
+namespace korvalinth::py {
+
+kit::OwnedRef message_kind_str(MessageKind kind);
+kit::OwnedRef node_status_str(NodeStatus status);
+
+}  // namespace korvalinth::py
