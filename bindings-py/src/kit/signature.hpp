@@ -35,10 +35,23 @@ inline constexpr std::size_t kMaxParams = 16;
 struct Params {
   std::array<Param, kMaxParams> items{};
   std::size_t count = 0;
+  // What a call with positional arguments only needs to know to be matched
+  // without the general rules.
+  std::size_t positional = 0;           // parameters that take a positional argument
+  std::size_t required_positional = 0;  // of those, the ones without a default
+  bool required_keyword_only = false;
 
   constexpr Params() = default;
   constexpr Params(std::initializer_list<Param> params) {
-    for (const Param& p : params) items[count++] = p;  // more than kMaxParams fails to compile
+    for (const Param& p : params) {
+      items[count++] = p;  // more than kMaxParams fails to compile
+      if (p.kind == ParamKind::KeywordOnly) {
+        required_keyword_only = required_keyword_only || p.fallback == Default::Required;
+      } else {
+        ++positional;
+        if (p.fallback == Default::Required) ++required_positional;
+      }
+    }
   }
   constexpr std::span<const Param> view() const { return {items.data(), count}; }
   constexpr bool empty() const { return count == 0; }
