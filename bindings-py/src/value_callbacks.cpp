@@ -14,14 +14,8 @@ namespace {
 CallOutcome call_with_dep_values(kit::BorrowedRef callback, const DepInputs& inputs) {
   kit::GilGuard gil;
   try {
-    DepValues values = dep_data_to_py(inputs);
-    // The spare leading slot lets the callee prepend without copying.
-    SmallVec<PyObject*, 5> argv;
-    argv.push_back(nullptr);
-    for (const kit::OwnedRef& v : values) argv.push_back(v.get());
-    const std::size_t n = values.size();
-    return CallOutcome::of_call(PyObject_Vectorcall(callback.get(), argv.data() + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                    nullptr));
+    DepArguments args(inputs);
+    return CallOutcome::of_call(PyObject_Vectorcall(callback.get(), args.argv(), args.nargsf(), nullptr));
   } catch (kit::PyErrAlreadySet& e) {
     return CallOutcome::raised(e.take());
   }

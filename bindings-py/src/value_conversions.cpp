@@ -21,20 +21,30 @@ std::optional<kit::OwnedRef> value_to_py(const NodeHandle& node) {
   return std::nullopt;
 }
 
-DepValues dep_data_to_py(const DepInputs& inputs) {
-  DepValues out;
-  out.reserve(inputs.size());
-  for (const DepInput& input : inputs) {
-    const SharedValue& data = input.current;
-    if (const PyObjectValue* held = py_object_value_cast(data)) {
-      out.push_back(held->object().new_ref());
-    } else if (const Json* json = json_value_cast(data)) {
-      out.push_back(json_value_to_py(*json));
-    } else {
-      kit::throw_error(PyExc_RuntimeError, kDepDataAbsent);
-    }
+namespace {
+
+kit::OwnedRef dep_data_object(const DepInput& input) {
+  const SharedValue& data = input.current;
+  if (const PyObjectValue* held = py_object_value_cast(data)) return held->object().new_ref();
+  if (const Json* json = json_value_cast(data)) return json_value_to_py(*json);
+  kit::throw_error(PyExc_RuntimeError, kDepDataAbsent);
+}
+
+}  // namespace
+
+DepArguments::DepArguments(const DepInputs& inputs) {
+  slots_.reserve(inputs.size() + 1);
+  slots_.push_back(nullptr);
+  try {
+    for (const DepInput& input : inputs) slots_.push_back(dep_data_object(input).release());
+  } catch (...) {
+    for (std::size_t i = 1; i < slots_.size(); ++i) Py_DECREF(slots_[i]);
+    throw;
   }
-  return out;
+}
+
+DepArguments::~DepArguments() {
+  for (std::size_t i = 1; i < slots_.size(); ++i) Py_DECREF(slots_[i]);
 }
 
 std::optional<std::vector<std::uint8_t>> extract_bytes_like(kit::BorrowedRef object) {

@@ -27,12 +27,25 @@ kit::OwnedRef cached_value_to_py(const SharedValue& value);
 // foreign type. A JSON conversion error passes up.
 std::optional<kit::OwnedRef> value_to_py(const NodeHandle& node);
 
-// Each dep's newest DATA, in dep order. A dep without DATA, or with DATA of
-// a foreign type, is the RuntimeError "dependency DATA is absent at the
-// Python callback boundary"; what was gathered before is released.
-// Room for the values of the usual few deps without a heap allocation.
-using DepValues = SmallVec<kit::OwnedRef, 4>;
-DepValues dep_data_to_py(const DepInputs& inputs);
+// Each dep's newest DATA, in dep order, laid out as vectorcall arguments
+// with the spare leading slot that lets the callee prepend without copying;
+// owned until the arguments go. A dep without DATA, or with DATA of a
+// foreign type, is the RuntimeError "dependency DATA is absent at the Python
+// callback boundary"; what was gathered before is released. Room for the
+// usual few deps without a heap allocation.
+class DepArguments {
+ public:
+  explicit DepArguments(const DepInputs& inputs);
+  ~DepArguments();
+  DepArguments(const DepArguments&) = delete;
+  DepArguments& operator=(const DepArguments&) = delete;
+
+  PyObject* const* argv() const noexcept { return slots_.data() + 1; }
+  std::size_t nargsf() const noexcept { return (slots_.size() - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET; }
+
+ private:
+  SmallVec<PyObject*, 5> slots_;
+};
 
 // The bytes of a bytes (or subclass) or bytearray (or subclass); nothing for
 // anything else. Never sets an exception.

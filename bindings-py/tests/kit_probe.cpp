@@ -84,7 +84,7 @@ OwnedRef cached_value(const Args& args) {
   return cached_value_to_py(make_value<std::string>("foreign"));
 }
 
-// dep_data_to_py over deps given as a list: an object gives a Python value,
+// The dep arguments of a value callback for deps given as a list: an object gives a Python value,
 // a str "json:..." a JSON value, None no DATA.
 OwnedRef dep_data(const Args& args) {
   DepInputs inputs;
@@ -99,9 +99,10 @@ OwnedRef dep_data(const Args& args) {
     }
     inputs.push_back(std::move(input));
   }
-  DepValues objects = dep_data_to_py(inputs);
+  DepArguments arguments(inputs);
   OwnedRef out = kit::check(PyList_New(0));
-  for (OwnedRef& object : objects) kit::check_status(PyList_Append(out.get(), object.get()));
+  const std::size_t n = arguments.nargsf() & ~PY_VECTORCALL_ARGUMENTS_OFFSET;
+  for (std::size_t i = 0; i < n; ++i) kit::check_status(PyList_Append(out.get(), arguments.argv()[i]));
   return out;
 }
 

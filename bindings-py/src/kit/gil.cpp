@@ -49,8 +49,7 @@ GilGuard::~GilGuard() {
   if (ensured_) PyGILState_Release(state_);
 }
 
-void release_ref(PyObject* object) noexcept {
-  if (object == nullptr) return;
+void release_ref_slow(PyObject* object) noexcept {
   if (tls_gil_count > 0) {
     Py_DECREF(object);
     return;

@@ -39,7 +39,10 @@ class GilGuard {
 // Gives up a strong reference now when the count says the GIL is held, else
 // queues it for the next binding frame. For values the runtime may drop
 // anywhere.
-void release_ref(PyObject* object) noexcept;
+void release_ref_slow(PyObject* object) noexcept;
+inline void release_ref(PyObject* object) noexcept {
+  if (object != nullptr) release_ref_slow(object);
+}
 
 // Releases the queued references (the GIL must be held).
 void apply_pending_releases() noexcept;
