@@ -2,16 +2,16 @@
 // step, which adds the classes and then the functions, in this order; the
 // order is also the order of __all__.
 
-#include "checkpoint_encoder.hpp"
-#include "ctx.hpp"
-#include "graph.hpp"
+#include "checkpoints/checkpoint_encoder.hpp"
+#include "checkpoints/restore_context.hpp"
+#include "checkpoints/restore_graph.hpp"
+#include "checkpoints/restore_registry.hpp"
+#include "graphs/graph.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
-#include "node.hpp"
-#include "restore_context.hpp"
-#include "restore_graph.hpp"
-#include "restore_registry.hpp"
-#include "subscription.hpp"
+#include "nodes/ctx.hpp"
+#include "nodes/node.hpp"
+#include "subscriptions/subscription.hpp"
 
 namespace korvalinth::py {
 

@@ -1,0 +1,74 @@
+#include "boundary/callback_settlers.hpp"
+
+#include "boundary/callback_errors.hpp"
+#include "kit/errors.hpp"
+#include "node/down.hpp"
+#include "node/wave_scope.hpp"
+#include "values/py_object_value.hpp"
+
+namespace korvalinth::py {
+
+CallOutcome& CallOutcome::operator=(CallOutcome&& o) noexcept {
+  if (this != &o) {
+    reset();
+    result_ = std::exchange(o.result_, nullptr);
+    exception_ = std::exchange(o.exception_, nullptr);
+  }
+  return *this;
+}
+
+void CallOutcome::reset() noexcept {
+  kit::release_ref(std::exchange(result_, nullptr));
+  kit::release_ref(std::exchange(exception_, nullptr));
+}
+
+CallOutcome CallOutcome::returned(kit::OwnedRef result) noexcept {
+  CallOutcome out;
+  out.result_ = result.release();
+  return out;
+}
+
+CallOutcome CallOutcome::raised(kit::OwnedRef exception) noexcept {
+  CallOutcome out;
+  out.exception_ = exception.release();
+  return out;
+}
+
+CallOutcome CallOutcome::of_call(PyObject* result) noexcept {
+  if (result != nullptr) return returned(kit::OwnedRef::steal(result));
+  return raised(kit::PyErrAlreadySet().take());
+}
+
+namespace {
+
+// The ERROR payload of a raised Exception (any other exception aborts).
+SharedError callback_error(const PendingFatalSlot& slot, CallOutcome& outcome) {
+  return settle_callback_exception(slot, outcome.take_exception());
+}
+
+}  // namespace
+
+void map_callback_result(const NodeHandle& node, const PendingFatalSlot& slot, CallOutcome outcome) {
+  if (outcome.ok()) {
+    down(node, Message::data(make_py_value(outcome.take_result())));
+    return;
+  }
+  down(node, Message::error(callback_error(slot, outcome)));
+}
+
+void discard_callback_result(const NodeHandle& node, const PendingFatalSlot& slot, CallOutcome outcome) {
+  if (outcome.ok()) return;
+  down(node, Message::error(callback_error(slot, outcome)));
+}
+
+void call_python_noargs(kit::BorrowedRef callable, const PendingFatalSlot& slot, const NodeHandle& node) {
+  CallOutcome outcome;
+  {
+    kit::GilGuard gil;
+    outcome = CallOutcome::of_call(PyObject_CallNoArgs(callable.get()));
+    if (outcome.ok()) return;
+  }
+  down_in_wave_scope(node, one_message(Message::error(callback_error(slot, outcome))));
+}
+
+}  // namespace korvalinth::py

@@ -1,0 +1,58 @@
+#pragma once
+// The settlers: what the runtime does with the outcome of a call into a
+// Python callback that it made. Each classifies a raised exception with
+// settle_callback_exception (an Exception becomes an ERROR on the node; any
+// other BaseException is kept as the graph's pending fatal and the running
+// operation aborts).
+
+#include <utility>
+
+#include "boundary/pending_fatal.hpp"
+#include "kit/gil.hpp"
+#include "kit/refs.hpp"
+#include "node/node_handle.hpp"
+
+namespace korvalinth::py {
+
+// What one call into Python gave: the returned object or the raised
+// exception. Whatever is left is released through the kit's pool, so an
+// outcome may go where the GIL is not held.
+class CallOutcome {
+ public:
+  CallOutcome() noexcept = default;
+  CallOutcome(CallOutcome&& o) noexcept
+      : result_(std::exchange(o.result_, nullptr)), exception_(std::exchange(o.exception_, nullptr)) {}
+  CallOutcome& operator=(CallOutcome&& o) noexcept;
+  CallOutcome(const CallOutcome&) = delete;
+  CallOutcome& operator=(const CallOutcome&) = delete;
+  ~CallOutcome() { reset(); }
+
+  static CallOutcome returned(kit::OwnedRef result) noexcept;
+  static CallOutcome raised(kit::OwnedRef exception) noexcept;
+  // The outcome of a CPython call that returned `result` (null: it raised,
+  // and the error indicator is taken). The GIL must be held.
+  static CallOutcome of_call(PyObject* result) noexcept;
+
+  bool ok() const noexcept { return exception_ == nullptr; }
+  kit::OwnedRef take_result() noexcept { return kit::OwnedRef::steal(std::exchange(result_, nullptr)); }
+  kit::OwnedRef take_exception() noexcept { return kit::OwnedRef::steal(std::exchange(exception_, nullptr)); }
+
+ private:
+  void reset() noexcept;
+  PyObject* result_ = nullptr;     // owned
+  PyObject* exception_ = nullptr;  // owned
+};
+
+// The returned object becomes the node's next value: [DATA(object)] down
+// from the node (None included). A raised Exception: [ERROR] down.
+void map_callback_result(const NodeHandle& node, const PendingFatalSlot& slot, CallOutcome outcome);
+
+// The returned object is released. A raised Exception: [ERROR] down.
+void discard_callback_result(const NodeHandle& node, const PendingFatalSlot& slot, CallOutcome outcome);
+
+// Calls `callable` with no arguments and discards its result; a raised
+// Exception goes down from the node as [ERROR] in a wave scope of its own
+// when no wave is running (hooks run outside node functions).
+void call_python_noargs(kit::BorrowedRef callable, const PendingFatalSlot& slot, const NodeHandle& node);
+
+}  // namespace korvalinth::py

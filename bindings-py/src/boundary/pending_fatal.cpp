@@ -1,0 +1,33 @@
+#include "boundary/pending_fatal.hpp"
+
+#include "kit/errors.hpp"
+#include "kit/gil.hpp"
+
+namespace korvalinth::py {
+
+PendingFatalSlot::~PendingFatalSlot() { kit::release_ref(exception.unguarded().release()); }
+
+kit::OwnedRef take_pending_fatal(const PendingFatalSlot& slot) {
+  auto held = slot.exception.borrow_mut();
+  return std::move(*held);
+}
+
+void record_pending_fatal(const PendingFatalSlot& slot, kit::OwnedRef exception) {
+  {
+    auto held = slot.exception.borrow_mut();
+    if (!*held) {
+      *held = std::move(exception);
+      return;
+    }
+  }
+  // Released outside the borrow: its finaliser may run Python code that
+  // reaches this slot again.
+  exception.reset();
+}
+
+void raise_pending_fatal(const PendingFatalSlot& slot) {
+  kit::OwnedRef exception = take_pending_fatal(slot);
+  if (exception) throw kit::PyErrAlreadySet(std::move(exception));
+}
+
+}  // namespace korvalinth::py

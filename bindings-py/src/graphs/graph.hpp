@@ -1,0 +1,32 @@
+#pragma once
+// The Python class Graph: a shared reference to the graph's container and
+// the graph's pending fatal slot, shared so that the callback adapters made
+// for the graph can record into it.
+
+#include "boundary/pending_fatal.hpp"
+#include "graph/graph_container.hpp"
+#include "kit/python.hpp"
+#include "kit/refs.hpp"
+
+namespace korvalinth::py {
+
+struct PyGraph {
+  GraphRef container;
+  SharedFatalSlot fatal;
+
+  PyGraph(GraphRef container, SharedFatalSlot fatal) : container(std::move(container)), fatal(std::move(fatal)) {}
+  PyGraph(PyGraph&&) noexcept = default;
+  // The container goes first, then the slot.
+  ~PyGraph() {
+    container.reset();
+    fatal.reset();
+  }
+};
+
+PyTypeObject* graph_type();
+
+// A new Graph over the container, sharing the slot (restored graphs share
+// their registry's).
+kit::OwnedRef make_graph_object(GraphRef container, SharedFatalSlot fatal);
+
+}  // namespace korvalinth::py

@@ -1,0 +1,202 @@
+#include "nodes/node.hpp"
+
+#include "boundary/guard.hpp"
+#include "kit/class_table.hpp"
+#include "kit/convert.hpp"
+#include "node/graph_core.hpp"
+#include "node/node_ops.hpp"
+#include "node/wave_scope.hpp"
+#include "subscriptions/subscription.hpp"
+#include "values/kind_names.hpp"
+#include "values/py_object_value.hpp"
+#include "values/value_conversions.hpp"
+
+namespace korvalinth::py {
+
+namespace {
+
+constexpr const char* kInternalName = "_native::PyNode";
+
+kit::Instance<PyNode>* instance_of(kit::BorrowedRef node) noexcept {
+  return kit::Instance<PyNode>::of(node.get());
+}
+
+PyNode& checked(kit::BorrowedRef node) {
+  kit::Instance<PyNode>* instance = instance_of(node);
+  kit::check_owner_thread(instance->owner, kInternalName);
+  return instance->record();
+}
+
+// ---- value and flow operations ----
+
+// Pre-drain, the refusal of lookup handles, the delivery under the guard,
+// post-drain. `op_text` names the operation in the refusal.
+template <class Op>
+kit::OwnedRef flow_operation(PyNode& self, const char* op_text, Op&& op) {
+  raise_pending_fatal(*self.fatal);
+  if (self.lookup_target) {
+    kit::throw_error(PyExc_RuntimeError, std::string(op_text) + " is not available on graph lookup handles");
+  }
+  run_guarded(*self.fatal, std::forward<Op>(op));
+  post_drain(*self.fatal);
+  return kit::py_none();
+}
+
+kit::OwnedRef node_set_method(PyNode& self, const kit::Args& args) {
+  SharedValue value = make_py_value(args[0].new_ref());
+  return flow_operation(self, "set()", [&] { node_set(self.primary, std::move(value)); });
+}
+
+kit::OwnedRef node_send_method(PyNode& self, const kit::Args& args) {
+  SharedValue value = make_py_value(args[0].new_ref());
+  return flow_operation(self, "send()", [&] { node_send(std::move(value), self.primary); });
+}
+
+kit::OwnedRef node_pause_method(PyNode& self, const kit::Args& args) {
+  std::string lock_id = args.convert(0, kit::extract_str);
+  return flow_operation(self, "pause()", [&] { node_pause(std::move(lock_id), self.primary); });
+}
+
+kit::OwnedRef node_resume_method(PyNode& self, const kit::Args& args) {
+  std::string lock_id = args.convert(0, kit::extract_str);
+  return flow_operation(self, "resume()", [&] { node_resume(std::move(lock_id), self.primary); });
+}
+
+kit::OwnedRef node_invalidate_method(PyNode& self, const kit::Args&) {
+  return flow_operation(self, "invalidate()", [&] {
+    check_live(self.primary);
+    MessageList messages;
+    messages.push_back(Message::invalidate());
+    node_up_in_wave_scope(self.primary, std::move(messages));
+  });
+}
+
+// ---- subscribe ----
+
+// The sink goes on the node the Node stands for (the found node of a lookup
+// handle). An attachment that no Subscription will own is undone before the
+// exception continues: after an abort or fault once the sink was registered,
+// and when a callback stored a pending fatal meanwhile.
+kit::OwnedRef node_subscribe_method(PyNode& self, const kit::Args& args) {
+  kit::OwnedRef callback = args[0].new_ref();
+  raise_pending_fatal(*self.fatal);
+  const NodeHandle& target = self.target();
+  SinkRegistration registration;
+  UnsubscribeFn action;
+  try {
+    action = run_guarded(*self.fatal, [&] {
+      return node_subscribe(target, make_subscriber_sink(std::move(callback), self.fatal), registration);
+    });
+  } catch (kit::PyErrAlreadySet&) {
+    if (registration) {
+      try {
+        UnsubscribeActions undo;
+        undo.emplace_back(*registration, target.promote_counted());
+        undo_attachment(*self.fatal, std::move(undo));
+      } catch (...) {
+        // A node that is gone has no sink left to detach.
+      }
+    }
+    throw;
+  }
+  UnsubscribeActions actions;
+  actions.push_back(std::move(action));
+  if (kit::OwnedRef exception = take_pending_fatal(*self.fatal)) {
+    undo_attachment(*self.fatal, std::move(actions));
+    throw kit::PyErrAlreadySet(std::move(exception));
+  }
+  return make_subscription_object(self.fatal, std::move(actions));
+}
+
+// ---- readers: the pre-drain only, outside the guard ----
+
+// A fault of the read itself (a stale or freed slot) is a RuntimeError, as
+// under the guard.
+template <class Read>
+auto read_slot(Read&& read) -> decltype(read()) {
+  try {
+    return read();
+  } catch (const Fault& fault) {
+    kit::throw_error(PyExc_RuntimeError, fault.has_text() ? fault.text() : std::string(kGraphOperationPanicked));
+  }
+}
+
+kit::OwnedRef node_status(PyNode& self, const kit::Args&) {
+  raise_pending_fatal(*self.fatal);
+  NodeStatus status = read_slot([&] { return status_of(self.target()); });
+  return node_status_str(status);
+}
+
+// The cached value as Python, or nothing. A factory's Node gives only the
+// object of a Python value; a lookup handle converts JSON values too and
+// refuses foreign ones.
+std::optional<kit::OwnedRef> cached_object(const PyNode& self) {
+  raise_pending_fatal(*self.fatal);
+  if (self.lookup_target) {
+    SharedValue value = read_slot([&] { return cache_of(*self.lookup_target); });
+    if (!value) return std::nullopt;
+    return cached_value_to_py(value);
+  }
+  SharedValue value = read_slot([&] { return cache_of(self.primary); });
+  if (const PyObjectValue* held = py_object_value_cast(value)) return held->object().new_ref();
+  return std::nullopt;
+}
+
+kit::OwnedRef node_cache(PyNode& self, const kit::Args&) {
+  std::optional<kit::OwnedRef> value = cached_object(self);
+  return value ? std::move(*value) : kit::py_none();
+}
+
+kit::OwnedRef node_cache_entry(PyNode& self, const kit::Args&) {
+  std::optional<kit::OwnedRef> value = cached_object(self);
+  kit::OwnedRef has = kit::OwnedRef::new_ref(value ? Py_True : Py_False);
+  kit::OwnedRef object = value ? std::move(*value) : kit::py_none();
+  return kit::check(PyTuple_Pack(2, has.get(), object.get()));
+}
+
+struct NodeClass {
+  using Record = PyNode;
+  static constexpr const char* name = "Node";
+  static constexpr const char* internal_name = kInternalName;
+  static constexpr kit::Method<PyNode> methods[] = {
+      {"set", node_set_method, {{"value"}}},
+      {"send", node_send_method, {{"value"}}},
+      {"pause", node_pause_method, {{"lock_id"}}},
+      {"resume", node_resume_method, {{"lock_id"}}},
+      {"invalidate", node_invalidate_method},
+      {"cache", node_cache},
+      {"cache_entry", node_cache_entry},
+      {"status", node_status},
+      {"subscribe", node_subscribe_method, {{"callback"}}},
+  };
+};
+
+}  // namespace
+
+PyNode::~PyNode() {
+  fatal.reset();
+  lookup_target.reset();
+  primary = NodeHandle();
+}
+
+PyTypeObject* node_type() { return kit::type_object<NodeClass>(); }
+
+kit::OwnedRef make_node_object(SharedFatalSlot fatal, NodeHandle primary) {
+  return make_node_object(PyNode(std::move(fatal), std::nullopt, std::move(primary)));
+}
+
+kit::OwnedRef make_node_object(PyNode record) { return kit::make_instance<NodeClass>(std::move(record)); }
+
+bool is_node(kit::BorrowedRef object) {
+  PyTypeObject* type = nullptr;
+  try {
+    type = node_type();
+  } catch (kit::PyErrAlreadySet& e) {
+    kit::fail_type_object(NodeClass::name, e);
+  }
+  return PyObject_TypeCheck(object.get(), type) != 0;
+}
+
+NodeBorrow::NodeBorrow(kit::BorrowedRef node) : record_(checked(node)), borrow_(instance_of(node)->borrow_flag) {}
+
+}  // namespace korvalinth::py

@@ -1,0 +1,64 @@
+#pragma once
+// The Python class Node: the face of one node of a graph. A Node made by a
+// node factory names its node with `primary`. A graph lookup handle (made by
+// Graph._find) names the node it found with `lookup_target` and a placeholder
+// of the thread's detached core with `primary`: readers and subscribe go to
+// the found node, the value and flow operations are refused, and the message
+// hooks act on the placeholder.
+
+#include <memory>
+#include <optional>
+
+#include "boundary/pending_fatal.hpp"
+#include "kit/instance.hpp"
+#include "kit/refs.hpp"
+#include "node/node_handle.hpp"
+
+namespace korvalinth::py {
+
+struct PyNode {
+  SharedFatalSlot fatal;
+  // Counted; only on graph lookup handles, so kept out of line: most Nodes
+  // pay one pointer for it.
+  std::unique_ptr<NodeHandle> lookup_target;
+  NodeHandle primary;  // counted
+
+  PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, NodeHandle primary)
+      : fatal(std::move(fatal)),
+        lookup_target(lookup_target ? std::make_unique<NodeHandle>(std::move(*lookup_target)) : nullptr),
+        primary(std::move(primary)) {}
+  PyNode(PyNode&&) noexcept = default;
+  // The slot, then the lookup target, then the primary handle.
+  ~PyNode();
+
+  bool is_lookup_handle() const noexcept { return lookup_target != nullptr; }
+  // The graph node this Node stands for: the found node, else the primary.
+  const NodeHandle& target() const noexcept { return lookup_target ? *lookup_target : primary; }
+};
+
+PyTypeObject* node_type();
+
+// A new Node of a node factory: the graph's slot and the node's counted handle.
+kit::OwnedRef make_node_object(SharedFatalSlot fatal, NodeHandle primary);
+// A new Node from its three fields (graph lookup handles).
+kit::OwnedRef make_node_object(PyNode record);
+
+// Whether the object is a Node (or of a subtype).
+bool is_node(kit::BorrowedRef object);
+
+// The record of an object known to be a Node, after the creating-thread
+// check, with a shared borrow held for the borrow's life.
+class NodeBorrow {
+ public:
+  explicit NodeBorrow(kit::BorrowedRef node);
+  NodeBorrow(const NodeBorrow&) = delete;
+  NodeBorrow& operator=(const NodeBorrow&) = delete;
+  PyNode& get() const noexcept { return record_; }
+  PyNode* operator->() const noexcept { return &record_; }
+
+ private:
+  PyNode& record_;
+  kit::SharedBorrow borrow_;
+};
+
+}  // namespace korvalinth::py

@@ -1,0 +1,59 @@
+#include "nodes/node_args.hpp"
+
+#include "kit/convert.hpp"
+#include "kit/errors.hpp"
+#include "nodes/node.hpp"
+
+namespace korvalinth::py {
+
+std::vector<kit::OwnedRef> extract_deps(kit::BorrowedRef object) {
+  return kit::extract_sequence(object, kit::SequenceCheck::Protocol,
+                               [](kit::BorrowedRef item) { downcast_node(item); });
+}
+
+kit::BorrowedRef downcast_node(kit::BorrowedRef object) {
+  if (!is_node(object)) kit::throw_downcast_error(object, "Node");
+  return object;
+}
+
+std::vector<NodeHandle> dep_handles_of(const std::vector<kit::OwnedRef>& deps) {
+  std::vector<NodeHandle> handles;
+  handles.reserve(deps.size());
+  for (const kit::OwnedRef& dep : deps) {
+    NodeBorrow node(dep.borrow());
+    handles.push_back(node->target().promote_counted());
+  }
+  return handles;
+}
+
+NodeRef extract_node_ref(kit::BorrowedRef object) {
+  NodeBorrow node(downcast_node(object));
+  NodeRef out{node->fatal, std::nullopt, NodeHandle()};
+  if (node->lookup_target) out.lookup_target = node->lookup_target->promote_counted();
+  out.primary = node->primary.promote_counted();
+  return out;
+}
+
+NodeOptions node_options_from_py(NodeOptionArgs args) {
+  NodeOptions options = NodeOptions::named(std::move(args.name));
+  options.partial = args.partial;
+  options.complete_when_deps_complete = args.complete_when_deps_complete;
+  options.error_when_deps_error = args.error_when_deps_error;
+  options.terminal_as_real_input = args.terminal_as_real_input;
+  if (args.pausable) {
+    const std::string& mode = *args.pausable;
+    if (mode == "true") {
+      options.pause_mode = Pausable::True;
+    } else if (mode == "resumeAll") {
+      options.pause_mode = Pausable::ResumeAll;
+    } else if (mode == "false") {
+      options.pause_mode = Pausable::False;
+    } else {
+      kit::throw_error(PyExc_ValueError, "pausable must be true, 'resumeAll', or false");
+    }
+  }
+  options.pull_id = std::move(args.pull_id);
+  return options;
+}
+
+}  // namespace korvalinth::py

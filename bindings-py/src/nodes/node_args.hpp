@@ -1,0 +1,61 @@
+#pragma once
+// Deps and node options as the node-building methods take them from Python.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "boundary/pending_fatal.hpp"
+#include "graph/node_options.hpp"
+#include "kit/args.hpp"
+#include "kit/refs.hpp"
+#include "node/node_handle.hpp"
+
+namespace korvalinth::py {
+
+// A list of Node objects (new references) in the object's iteration order;
+// empty lists and repeats are allowed. Refuses a str ("Can't extract `str` to
+// `Vec`"), a non-sequence (downcast error naming "Sequence") and an item that
+// is not a Node (naming "Node"); errors of iteration pass up. No note: the
+// caller converts through Args::convert, which names the parameter.
+std::vector<kit::OwnedRef> extract_deps(kit::BorrowedRef object);
+
+// The object if it is a Node, else the downcast TypeError naming "Node".
+kit::BorrowedRef downcast_node(kit::BorrowedRef object);
+
+// Counted handles of the graph nodes the Nodes stand for (the found node of a
+// lookup handle, else the primary), in order; each Node is thread-checked and
+// borrowed while its handle is copied.
+std::vector<NodeHandle> dep_handles_of(const std::vector<kit::OwnedRef>& deps);
+
+// Copies of a Node's handles for code that keeps them.
+struct NodeRef {
+  SharedFatalSlot fatal;
+  std::optional<NodeHandle> lookup_target;  // counted
+  NodeHandle primary;                       // counted
+};
+
+// Downcast, creating-thread check, shared borrow, counted clones.
+NodeRef extract_node_ref(kit::BorrowedRef object);
+
+// The option arguments of a node-building method, each already extracted
+// with the method's "while processing" note: texts with
+// kit::extract_optional_str, flags with kit::extract_bool; what a method's
+// signature lacks keeps the default.
+struct NodeOptionArgs {
+  std::optional<std::string> name;
+  bool partial = false;
+  bool complete_when_deps_complete = true;
+  bool error_when_deps_error = true;
+  bool terminal_as_real_input = false;
+  std::optional<std::string> pausable;
+  std::optional<std::string> pull_id;
+};
+
+// The options record the node factories take. A pausable text other than
+// "true", "resumeAll" and "false" is the ValueError "pausable must be true,
+// 'resumeAll', or false" (without a note). No rule between options is
+// checked here.
+NodeOptions node_options_from_py(NodeOptionArgs args);
+
+}  // namespace korvalinth::py

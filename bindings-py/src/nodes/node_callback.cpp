@@ -1,0 +1,55 @@
+#include "nodes/node_callback.hpp"
+
+#include "boundary/callback_settlers.hpp"
+#include "kit/errors.hpp"
+#include "kit/gil.hpp"
+#include "nodes/ctx.hpp"
+#include "nodes/ctx_actions.hpp"
+
+namespace korvalinth::py {
+
+namespace {
+
+class PyNodeFn final : public NodeFn {
+ public:
+  PyNodeFn(kit::OwnedRef callback, SharedFatalSlot slot) noexcept
+      : callback_(callback.release()), slot_(std::move(slot)) {}
+  // The dispatcher may drop the function anywhere.
+  ~PyNodeFn() override { kit::release_ref(callback_); }
+
+  void run(RunContext& ctx) override { py_node_callback_adapter(ctx, kit::BorrowedRef(callback_), slot_); }
+
+ private:
+  PyObject* callback_;  // owned
+  SharedFatalSlot slot_;
+};
+
+}  // namespace
+
+void py_node_callback_adapter(RunContext& run, kit::BorrowedRef callback, const SharedFatalSlot& slot) {
+  CallOutcome outcome;
+  {
+    kit::GilGuard gil;
+    kit::OwnedRef ctx;
+    try {
+      ctx = make_ctx_object(run);
+    } catch (kit::PyErrAlreadySet& e) {
+      outcome = CallOutcome::raised(e.take());
+    }
+    if (ctx) {
+      // The spare leading slot lets the callee prepend without copying.
+      PyObject* call_args[2] = {nullptr, ctx.get()};
+      outcome = CallOutcome::of_call(
+          PyObject_Vectorcall(callback.get(), call_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      invalidate_ctx(ctx.borrow());
+      if (outcome.ok()) apply_ctx_actions(ctx.borrow(), run, slot);
+    }
+  }
+  discard_callback_result(run.node, *slot, std::move(outcome));
+}
+
+SharedNodeFn make_py_node_fn(kit::OwnedRef callback, SharedFatalSlot slot) {
+  return std::make_shared<PyNodeFn>(std::move(callback), std::move(slot));
+}
+
+}  // namespace korvalinth::py

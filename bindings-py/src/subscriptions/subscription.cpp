@@ -1,0 +1,185 @@
+#include "subscriptions/subscription.hpp"
+
+#include <exception>
+
+#include "boundary/callback_errors.hpp"
+#include "boundary/guard.hpp"
+#include "kit/class_table.hpp"
+#include "kit/convert.hpp"
+#include "kit/gil.hpp"
+#include "values/kind_names.hpp"
+#include "values/value_conversions.hpp"
+
+namespace korvalinth::py {
+
+namespace {
+
+// What a subscriber receives with each kind.
+kit::OwnedRef subscriber_payload(const Message& message) {
+  switch (message.kind()) {
+    case MessageKind::Data:
+      return cached_value_to_py(message.value());
+    case MessageKind::Error:
+      return kit::decode_utf8(message.error_value()->display());
+    case MessageKind::Pause:
+    case MessageKind::Resume:
+      return kit::decode_utf8(message.lock_id());
+    case MessageKind::Pull:
+      return kit::decode_utf8(message.pull_request().pull_id);
+    default:
+      return kit::py_none();
+  }
+}
+
+class SubscriberSink final : public Sink {
+ public:
+  SubscriberSink(kit::OwnedRef callback, SharedFatalSlot fatal) noexcept
+      : callback_(callback.release()), fatal_(std::move(fatal)) {}
+  // The runtime may drop a sink anywhere.
+  ~SubscriberSink() override { kit::release_ref(callback_); }
+
+  void call(const Message& message) override {
+    kit::GilGuard gil;
+    kit::OwnedRef result;
+    try {
+      kit::OwnedRef kind = message_kind_str(message.kind());
+      kit::OwnedRef payload = subscriber_payload(message);
+      // The spare leading slot lets the callee prepend without copying.
+      PyObject* args[3] = {nullptr, kind.get(), payload.get()};
+      result = kit::check(PyObject_Vectorcall(callback_, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } catch (kit::PyErrAlreadySet& e) {
+      settle_sink_exception(*fatal_, e.take());
+    }
+  }
+
+ private:
+  PyObject* callback_;  // owned
+  SharedFatalSlot fatal_;
+};
+
+class ObserverSink final : public Sink {
+ public:
+  ObserverSink(std::string path, SeqCounter seq, std::shared_ptr<const ObserverRecord> record) noexcept
+      : path_(std::move(path)), seq_(std::move(seq)), record_(std::move(record)) {}
+  // The runtime may drop a sink anywhere.
+  ~ObserverSink() override { kit::release_ref(path_str_); }
+
+  void call(const Message& message) override {
+    // What the call needs is taken out of the message before the GIL.
+    MessageKind kind = message.kind();
+    SharedValue data = kind == MessageKind::Data ? message.value() : nullptr;
+    std::optional<std::string> error;
+    if (kind == MessageKind::Error) error = message.error_value()->display();
+    std::uint64_t seq = take_seq(seq_);
+    kit::GilGuard gil;
+    kit::OwnedRef result;
+    try {
+      // The path's str is made on the first message and serves the rest.
+      if (path_str_ == nullptr) path_str_ = kit::decode_utf8(path_).release();
+      kit::OwnedRef path = kit::OwnedRef::new_ref(path_str_);
+      kit::OwnedRef kind_name = message_kind_str(kind);
+      kit::OwnedRef payload = data ? cached_value_to_py(data) : error ? kit::decode_utf8(*error) : kit::py_none();
+      kit::OwnedRef tier = kit::check(PyLong_FromLong(message_tier(kind)));
+      kit::OwnedRef number = kit::check(PyLong_FromUnsignedLongLong(seq));
+      PyObject* args[6] = {nullptr, path.get(), kind_name.get(), payload.get(), tier.get(), number.get()};
+      result = kit::check(
+          PyObject_Vectorcall(record_->callback, args + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } catch (kit::PyErrAlreadySet& e) {
+      settle_sink_exception(*record_->fatal, e.take());
+    }
+  }
+
+ private:
+  std::string path_;
+  PyObject* path_str_ = nullptr;  // owned
+  SeqCounter seq_;
+  std::shared_ptr<const ObserverRecord> record_;
+};
+
+kit::OwnedRef subscription_unsubscribe(PySubscription& self, const kit::Args&) {
+  guarded_unsubscribe(*self.fatal, *self.unsubscribe);
+  return kit::py_none();
+}
+
+struct SubscriptionClass {
+  using Record = PySubscription;
+  static constexpr const char* name = "Subscription";
+  static constexpr const char* internal_name = "_native::PySubscription";
+  static constexpr kit::Method<PySubscription> methods[] = {
+      {"unsubscribe", subscription_unsubscribe},
+  };
+};
+
+}  // namespace
+
+void run_unsubscribe_actions(UnsubscribeActions actions) {
+  std::exception_ptr first;
+  for (UnsubscribeFn& action : actions) {
+    try {
+      action.call();
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+  }
+  if (first) std::rethrow_exception(first);
+}
+
+void guarded_unsubscribe(const PendingFatalSlot& slot, const UnsubscribeCell& cell) {
+  run_guarded(slot, [&] {
+    auto held = cell.borrow_mut();
+    if (std::optional<UnsubscribeActions> actions = std::exchange(*held, std::nullopt)) {
+      run_unsubscribe_actions(std::move(*actions));
+    }
+  });
+  post_drain(slot);
+}
+
+void undo_attachment(const PendingFatalSlot& slot, UnsubscribeActions actions) noexcept {
+  try {
+    UnsubscribeCell cell(std::move(actions));
+    guarded_unsubscribe(slot, cell);
+  } catch (...) {
+    // The attachment's own failure gives way to the error being raised.
+  }
+}
+
+PySubscription::~PySubscription() {
+  if (unsubscribe) {
+    bool live = false;
+    try {
+      live = unsubscribe->borrow()->has_value();
+    } catch (...) {
+    }
+    if (live) {
+      try {
+        guarded_unsubscribe(*fatal, *unsubscribe);
+      } catch (...) {
+      }
+      // A pending fatal left by the drop is released, not raised.
+      try {
+        kit::OwnedRef dropped = take_pending_fatal(*fatal);
+      } catch (...) {
+      }
+    }
+  }
+  unsubscribe.reset();
+  fatal.reset();
+}
+
+ObserverRecord::~ObserverRecord() { kit::release_ref(callback); }
+
+SharedSink make_observer_sink(std::string path, SeqCounter seq, std::shared_ptr<const ObserverRecord> record) {
+  return std::make_shared<ObserverSink>(std::move(path), std::move(seq), std::move(record));
+}
+
+PyTypeObject* subscription_type() { return kit::type_object<SubscriptionClass>(); }
+
+kit::OwnedRef make_subscription_object(SharedFatalSlot fatal, UnsubscribeActions actions) {
+  return kit::make_instance<SubscriptionClass>(PySubscription(std::move(fatal), std::move(actions)));
+}
+
+SharedSink make_subscriber_sink(kit::OwnedRef callback, SharedFatalSlot fatal) {
+  return std::make_shared<SubscriberSink>(std::move(callback), std::move(fatal));
+}
+
+}  // namespace korvalinth::py

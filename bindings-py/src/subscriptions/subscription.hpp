@@ -1,0 +1,75 @@
+#pragma once
+// Python code watching nodes: the subscriber sink of Node.subscribe, the
+// observer sink of Graph.observe, and the Subscription that detaches them.
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "boundary/pending_fatal.hpp"
+#include "graph/topology_event.hpp"
+#include "kit/refs.hpp"
+#include "node/cell.hpp"
+#include "node/sink.hpp"
+#include "node/subscribe.hpp"
+#include "node/unsubscribe_fn.hpp"
+
+namespace korvalinth::py {
+
+// What a Subscription detaches: one action for Node.subscribe, one per
+// observed node for Graph.observe, run first to last.
+using UnsubscribeActions = std::vector<UnsubscribeFn>;
+using UnsubscribeCell = Cell<std::optional<UnsubscribeActions>>;
+
+// Runs every action in order; a fault of one does not keep the others from
+// running, and the first is raised after the last.
+void run_unsubscribe_actions(UnsubscribeActions actions);
+
+struct PySubscription {
+  SharedFatalSlot fatal;
+  // Boxed so that the record can move while the cell itself never does.
+  std::unique_ptr<UnsubscribeCell> unsubscribe;
+
+  PySubscription(SharedFatalSlot fatal, UnsubscribeActions actions)
+      : fatal(std::move(fatal)), unsubscribe(std::make_unique<UnsubscribeCell>(std::move(actions))) {}
+  PySubscription(PySubscription&&) noexcept = default;
+  // The drop of a live Subscription detaches what it attached; whatever
+  // that yields (an error, a pending fatal stored meanwhile) is discarded.
+  ~PySubscription();
+};
+
+PyTypeObject* subscription_type();
+
+kit::OwnedRef make_subscription_object(SharedFatalSlot fatal, UnsubscribeActions actions);
+
+// Takes the action out of the cell and runs it inside the guard without the
+// pre-drain, the cell borrowed while it runs; then the post-drain. Throws
+// the guard's Python exception.
+void guarded_unsubscribe(const PendingFatalSlot& slot, const UnsubscribeCell& cell);
+
+// Undoes an attachment that no Subscription will own (subscribe or observe
+// failed or was aborted): the guarded unsubscribe, its own error released.
+void undo_attachment(const PendingFatalSlot& slot, UnsubscribeActions actions) noexcept;
+
+// The sink of Node.subscribe: calls `callback(kind, payload)` per message.
+SharedSink make_subscriber_sink(kit::OwnedRef callback, SharedFatalSlot fatal);
+
+// What all the observer sinks of one Graph.observe call share.
+struct ObserverRecord {
+  ObserverRecord(kit::OwnedRef callback, SharedFatalSlot fatal) noexcept
+      : callback(callback.release()), fatal(std::move(fatal)) {}
+  ObserverRecord(const ObserverRecord&) = delete;
+  ObserverRecord& operator=(const ObserverRecord&) = delete;
+  // The runtime may drop the last sink anywhere.
+  ~ObserverRecord();
+
+  PyObject* callback;  // owned
+  SharedFatalSlot fatal;
+};
+
+// The sink of Graph.observe on one node: calls
+// `callback(path, kind, payload, tier, seq)` per message, seq taken from the
+// graph's sequence counter.
+SharedSink make_observer_sink(std::string path, SeqCounter seq, std::shared_ptr<const ObserverRecord> record);
+
+}  // namespace korvalinth::py

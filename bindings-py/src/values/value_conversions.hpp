@@ -1,0 +1,54 @@
+#pragma once
+// Runtime values back to Python. Two concrete value types reach Python code:
+// PyObjectValue (the object itself comes back) and the JSON value that
+// restore puts into caches and ctx states (new objects are built from it).
+// All of these need the GIL and return new references.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "dispatcher/node_fn.hpp"
+#include "kit/refs.hpp"
+#include "node/node_handle.hpp"
+#include "node/small_vec.hpp"
+#include "node/value.hpp"
+
+namespace korvalinth::py {
+
+inline constexpr const char* kForeignCachedValue = "cached value is not owned by the Python binding foundation";
+inline constexpr const char* kDepDataAbsent = "dependency DATA is absent at the Python callback boundary";
+
+// A cached value or DATA payload as Python; any other type is the TypeError
+// "cached value is not owned by the Python binding foundation".
+kit::OwnedRef cached_value_to_py(const SharedValue& value);
+
+// The node's ctx state as Python; none when there is none or it is of a
+// foreign type. A JSON conversion error passes up.
+std::optional<kit::OwnedRef> value_to_py(const NodeHandle& node);
+
+// Each dep's newest DATA, in dep order, laid out as vectorcall arguments
+// with the spare leading slot that lets the callee prepend without copying;
+// owned until the arguments go. A dep without DATA, or with DATA of a
+// foreign type, is the RuntimeError "dependency DATA is absent at the Python
+// callback boundary"; what was gathered before is released. Room for the
+// usual few deps without a heap allocation.
+class DepArguments {
+ public:
+  explicit DepArguments(const DepInputs& inputs);
+  ~DepArguments();
+  DepArguments(const DepArguments&) = delete;
+  DepArguments& operator=(const DepArguments&) = delete;
+
+  PyObject* const* argv() const noexcept { return slots_.data() + 1; }
+  std::size_t nargsf() const noexcept { return (slots_.size() - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET; }
+
+ private:
+  SmallVec<PyObject*, 5> slots_;
+};
+
+// The bytes of a bytes (or subclass) or bytearray (or subclass); nothing for
+// anything else. Never sets an exception.
+std::optional<std::vector<std::uint8_t>> extract_bytes_like(kit::BorrowedRef object);
+
+}  // namespace korvalinth::py
