@@ -50,21 +50,29 @@ test: test-cpp test-py test-cpp-asan
 
 # Benchmarks, never part of test: the core's microbenchmarks, then the Python
 # comparison with peer libraries (installed into the venv for benchmarking
-# only). Results go to bench/results/.
+# only), then a summary of the performance targets. Each runs twice: in a
+# single-threaded process and in one that has started a thread (glibc then
+# makes every shared_ptr copy atomic for good). Results go to bench/results/.
+# The steps run one after another, never side by side, even under make -j.
 BENCH_PEERS := reaktiv signified reactivex
+BENCH_CORE := $(BUILD)/bench/korvalinth_bench
 
 bench-cpp: build
 	tools/install-system-deps.sh libbenchmark-dev
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BUILD) -DKORVALINTH_BUILD_BENCH=ON
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BUILD) --target korvalinth_bench -j $(JOBS)
 	mkdir -p bench/results
-	$(BUILD)/bench/korvalinth_bench --benchmark_out=bench/results/core.json --benchmark_out_format=json
+	$(BENCH_CORE) --benchmark_out=bench/results/core.json --benchmark_out_format=json
+	$(BENCH_CORE) --threaded --benchmark_out=bench/results/core-threaded.json --benchmark_out_format=json
 
 bench-py: build
 	$(PY) -m pip install --quiet $(BENCH_PEERS)
 	PYTHONPATH=python $(PY) bench/compare.py
 
-bench: bench-cpp bench-py
+bench:
+	$(MAKE) bench-cpp
+	$(MAKE) bench-py
+	$(PY) bench/summary.py
 
 demo: build
 	PYTHONPATH=python $(PY) examples/quickstart.py

@@ -5,7 +5,8 @@
 #include <malloc.h>
 #include <new>
 
-// Single-threaded benchmarks: plain counters suffice. Sizes come from
+// Benchmarks run on one thread (the thread a --threaded run starts ends
+// before any benchmark): plain counters suffice. Sizes come from
 // malloc_usable_size so that sized and unsized deletes agree.
 namespace {
 std::uint64_t g_allocations = 0;

@@ -3,25 +3,38 @@
 Runs the same work on korvalinth, reaktiv, signified and reactivex (each
 skipped with a note when it is not installed) and on a plain Python loop
 calling the same callbacks (the floor: what any runtime costs at least).
-Every library must end with the same values as the floor; the script stops
-when one does not. Prints a table and writes it as JSON under bench/results/.
+Every library must end with the same values as the floor; the script fails
+when one does not. Prints the times, the ratios and the performance targets
+(PASS/MISS), and writes everything as JSON under bench/results/.
 
-    PYTHONPATH=python python bench/compare.py [--quick]
+    PYTHONPATH=python python bench/compare.py [--quick] [--strict]
 
-Memory is measured in a fresh interpreter per library (tracemalloc sees
-Python allocations only, RSS sees everything, the C++ runtime included).
+How it measures:
+- Every case runs twice, each time in a fresh child process: once plain
+  (single-threaded) and once after starting and joining a thread. glibc marks
+  a process multi-threaded for good once it has started a thread, and from
+  then on every shared_ptr copy in the native core is an atomic operation.
+- Time: the implementations of a case are built side by side and timed in
+  round-robin samples (the starting one rotates each round); a figure is the
+  median of its samples, so ratios come from one run under the same load.
+  The garbage collector is off inside a sample (as timeit does) and runs
+  between samples. Nothing traces allocations while timing.
+- Memory: resident set size added by building a chain, in a fresh child
+  process per library and mode (RSS sees the C++ runtime's memory too).
 """
 
 from __future__ import annotations
 
 import argparse
 import gc
-import importlib
+import importlib.metadata
 import json
 import os
 import platform
+import statistics
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -29,9 +42,11 @@ RESULTS = os.path.join(HERE, "results")
 
 CHAIN = 100
 FAN = 1000
-BATCH_SETS = 10_000
-BUILD_NODES = 100_000
+BATCH_SOURCES = 100
+BUILD_TIMED = 10_000
+BUILD_MEMORY = 100_000
 CHECKPOINT_NODES = 100_000
+MODES = ("single", "threaded")
 
 
 def inc(x):
@@ -51,7 +66,7 @@ def total(*xs):
 
 
 class Recorder:
-    """The effect of every scenario: keeps the last value it saw."""
+    """The effect of every case: keeps the last value it saw."""
 
     __slots__ = ("last", "calls")
 
@@ -68,7 +83,7 @@ def _keep_active(kind, payload):
     """Subscriber that only keeps a korvalinth effect active."""
 
 
-# ---- scenarios: each builder returns (update(i), final()) ----
+# ---- cases: each builder returns (update(i), final()) ----
 
 
 class Floor:
@@ -117,13 +132,12 @@ class Floor:
 
     @staticmethod
     def batch():
-        rec = Recorder()
-        box = [0]
+        values, rec = [0] * BATCH_SOURCES, Recorder()
 
         def update(i):
-            for k in range(BATCH_SETS):
-                box[0] = i * BATCH_SETS + k
-            rec(inc(box[0]))
+            for k in range(BATCH_SOURCES):
+                values[k] = i + k
+            rec(total(*values))
 
         return update, lambda: rec.last
 
@@ -138,6 +152,7 @@ class Korvalinth:
         self.keep = []
 
     def _effect(self, graph, deps, rec):
+        # An effect runs only while something subscribes to it.
         node = graph.effect(deps, rec)
         self.keep.append(node.subscribe(_keep_active))
         return node
@@ -185,16 +200,16 @@ class Korvalinth:
 
     def batch(self):
         g = self.Graph(name="batch")
-        a = g.state(0)
+        states = [g.state(0) for _ in range(BATCH_SOURCES)]
         rec = Recorder()
-        self._effect(g, [g.derived([a], inc)], rec)
+        self._effect(g, [g.derived(states, total)], rec)
         self.keep.append(g)
-        set_a = a.set
+        setters = [s.set for s in states]
 
         def update(i):
             def sets():
-                for k in range(BATCH_SETS):
-                    set_a(i * BATCH_SETS + k)
+                for k, set_k in enumerate(setters):
+                    set_k(i + k)
 
             g.batch(sets)
 
@@ -239,12 +254,15 @@ class Reaktiv:
             self._effect(a, rec)
         return a.set, lambda: [r.last for r in recs]
 
-    def fanin(self):
-        r = self.r
-        states = [r.Signal(0) for _ in range(FAN)]
-        s = r.Computed(lambda: total(*[x() for x in states]))
+    def _sum(self, n):
+        states = [self.r.Signal(0) for _ in range(n)]
+        node = self.r.Computed(lambda: total(*[x() for x in states]))
         rec = Recorder()
-        self._effect(s, rec)
+        self._effect(node, rec)
+        return states, rec
+
+    def fanin(self):
+        states, rec = self._sum(FAN)
 
         def update(i):
             states[i % FAN].set(i)
@@ -252,15 +270,13 @@ class Reaktiv:
         return update, lambda: rec.last
 
     def batch(self):
-        r = self.r
-        a = r.Signal(0)
-        rec = Recorder()
-        self._effect(r.Computed(lambda: inc(a())), rec)
+        states, rec = self._sum(BATCH_SOURCES)
+        batch = self.r.batch
 
         def update(i):
-            with r.batch():
-                for k in range(BATCH_SETS):
-                    a.set(i * BATCH_SETS + k)
+            with batch():
+                for k, s in enumerate(states):
+                    s.set(i + k)
 
         return update, lambda: rec.last
 
@@ -315,12 +331,15 @@ class Signified:
 
         return update, lambda: [r.last for r in recs]
 
-    def fanin(self):
-        s = self.s
-        states = [s.Signal(0) for _ in range(FAN)]
-        node = s.Computed(lambda: total(*[x.value for x in states]))
+    def _sum(self, n):
+        states = [self.s.Signal(0) for _ in range(n)]
+        node = self.s.Computed(lambda: total(*[x.value for x in states]))
         rec = Recorder()
         self._effect(node, rec)
+        return states, rec
+
+    def fanin(self):
+        states, rec = self._sum(FAN)
 
         def update(i):
             states[i % FAN].value = i
@@ -328,22 +347,21 @@ class Signified:
         return update, lambda: rec.last
 
     def batch(self):
-        s = self.s
-        a = s.Signal(0)
-        rec = Recorder()
-        self._effect(s.Computed(lambda: inc(a.value)), rec)
+        states, rec = self._sum(BATCH_SOURCES)
+        batch = self.s.batch
 
         def update(i):
-            with s.batch():
-                for k in range(BATCH_SETS):
-                    a.value = i * BATCH_SETS + k
+            with batch():
+                for k, s in enumerate(states):
+                    s.value = i + k
 
         return update, lambda: rec.last
 
 
 class ReactiveX:
-    """Streams, not state: no batching, and the diamond emits twice per
-    update (once with a stale side); the final values still agree."""
+    """Streams, not state: no batching (a batch's sum is recomputed after
+    every set), and the diamond emits twice per update (once with a stale
+    side); the final values still agree."""
 
     name = "reactivex"
 
@@ -378,11 +396,15 @@ class ReactiveX:
             self.keep.append(a.subscribe(rec))
         return a.on_next, lambda: [r.last for r in recs]
 
-    def fanin(self):
-        states = [self.rx.subject.BehaviorSubject(0) for _ in range(FAN)]
+    def _sum(self, n):
+        states = [self.rx.subject.BehaviorSubject(0) for _ in range(n)]
         node = self.rx.combine_latest(*states).pipe(self.ops.map(lambda t: total(*t)))
         rec = Recorder()
         self.keep.append(node.subscribe(rec))
+        return states, rec
+
+    def fanin(self):
+        states, rec = self._sum(FAN)
 
         def update(i):
             states[i % FAN].on_next(i)
@@ -390,99 +412,30 @@ class ReactiveX:
         return update, lambda: rec.last
 
     def batch(self):
-        a = self.rx.subject.BehaviorSubject(0)
-        rec = Recorder()
-        self.keep.append(a.pipe(self.ops.map(inc)).subscribe(rec))
+        states, rec = self._sum(BATCH_SOURCES)
 
         def update(i):
-            for k in range(BATCH_SETS):
-                a.on_next(i * BATCH_SETS + k)
+            for k, s in enumerate(states):
+                s.on_next(i + k)
 
         return update, lambda: rec.last
 
 
 LIBRARIES = {"korvalinth": Korvalinth, "reaktiv": Reaktiv, "signified": Signified, "reactivex": ReactiveX}
-SCENARIOS = {
-    "chain": ("a chain of %d computed nodes, one update" % CHAIN, 1),
-    "diamond": ("a diamond, one update", 1),
-    "fanout": ("1 state to %d effects, one update" % FAN, 1),
-    "fanin": ("%d states into 1 node, one update" % FAN, 1),
-    "batch": ("%d sets inside one batch" % BATCH_SETS, BATCH_SETS),
+PEERS = [n for n in LIBRARIES if n != "korvalinth"]
+CASES = {
+    "chain": "chain of %d derived nodes" % CHAIN,
+    "fanout": "1 source -> %d effects" % FAN,
+    "diamond": "diamond a->(b,c)->d",
+    "fanin": "%d sources -> one sum" % FAN,
+    "batch": "%d sets in one batch -> one sum" % BATCH_SOURCES,
 }
+# The updates that make every implementation's final value comparable: the
+# fan-in's sum depends on the last FAN updates.
+CHECK_UPDATES = {"fanin": FAN + 1}
 
 
-def available():
-    libs = {}
-    for name, cls in LIBRARIES.items():
-        try:
-            libs[name] = cls()
-        except ImportError as e:
-            print(f"skipping {name}: {e}", file=sys.stderr)
-    return libs
-
-
-def time_updates(update, updates, repeats, start):
-    """Best time of one update over `repeats` runs of `updates` updates."""
-    best = float("inf")
-    i = start
-    for _ in range(repeats):
-        gc.collect()
-        t0 = time.perf_counter()
-        for _ in range(updates):
-            i += 1
-            update(i)
-        best = min(best, (time.perf_counter() - t0) / updates)
-    return best, i
-
-
-def run_propagation(libs, quick):
-    rows = {}
-    for scenario, (label, _) in SCENARIOS.items():
-        updates = 20 if scenario == "batch" else (300 if quick else 2000)
-        if scenario in ("fanout", "fanin") and not quick:
-            updates = 500
-        repeats = 3 if quick else 5
-        row = {}
-        expected = None
-        for name, impl in [("floor", Floor)] + list(libs.items()):
-            update, final = getattr(impl, scenario)()
-            update(1)  # warm up (first runs, lazy subscriptions)
-            seconds, last = time_updates(update, updates, repeats, 1)
-            value = final()
-            if expected is None:
-                expected = value
-            elif value != expected:
-                raise SystemExit(f"{name} computed {value!r} for {scenario}, the floor {expected!r}")
-            row[name] = seconds
-        rows[scenario] = row
-        print(f"  {label}: done", file=sys.stderr)
-    return rows
-
-
-# ---- building, memory, checkpoint ----
-
-MEMORY_CHILD = r"""
-import gc, json, os, sys, time, tracemalloc
-sys.path.insert(0, {here!r})
-import compare
-lib, n = sys.argv[1], int(sys.argv[2])
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-build = getattr(compare, "build_" + lib)
-build(10)  # imports and first-use caches outside the measurement
-gc.collect()
-before = rss()
-tracemalloc.start()
-t0 = time.perf_counter()
-kept = build(n)
-seconds = time.perf_counter() - t0
-traced = tracemalloc.get_traced_memory()[0]
-tracemalloc.stop()
-gc.collect()
-after = rss()
-print(json.dumps({{"seconds": seconds, "traced": traced, "rss": after - before}}))
-"""
+# ---- building ----
 
 
 def build_korvalinth(n):
@@ -531,19 +484,102 @@ def build_reactivex(n):
     return nodes
 
 
-def run_build(libs, n):
-    rows = {}
-    for name in libs:
-        code = MEMORY_CHILD.format(here=HERE)
-        out = subprocess.run([sys.executable, "-c", code, name, str(n)], capture_output=True, text=True,
-                             env=dict(os.environ), check=True)
-        r = json.loads(out.stdout.strip().splitlines()[-1])
-        rows[name] = {
-            "seconds_per_node": r["seconds"] / n,
-            "tracemalloc_bytes_per_node": r["traced"] / n,
-            "rss_bytes_per_node": r["rss"] / n,
-        }
-    return rows
+BUILDERS = {"korvalinth": build_korvalinth, "reaktiv": build_reaktiv, "signified": build_signified,
+            "reactivex": build_reactivex}
+
+
+# ---- one measuring process ----
+
+
+def start_a_thread():
+    thread = threading.Thread(target=lambda: None)
+    thread.start()
+    thread.join()
+
+
+def libc_single_threaded():
+    """glibc's own flag (None where it has none): true until a thread starts."""
+    try:
+        import ctypes
+
+        return bool(ctypes.c_ubyte.in_dll(ctypes.CDLL(None), "__libc_single_threaded").value)
+    except (ImportError, OSError, ValueError):
+        return None
+
+
+def available():
+    libs = {}
+    for name, cls in LIBRARIES.items():
+        try:
+            libs[name] = cls()
+        except ImportError as e:
+            print(f"skipping {name}: {e}", file=sys.stderr)
+    return libs
+
+
+def timed(fn, *args):
+    """Seconds fn(*args) takes with the collector off, and its result."""
+    gc.collect()
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        result = fn(*args)
+        return time.perf_counter() - t0, result
+    finally:
+        gc.enable()
+
+
+def run_updates(update, start, count):
+    for i in range(start, start + count):
+        update(i)
+
+
+def updates_per_sample(update, sample_seconds, start):
+    """How many updates fill one sample (after warming the implementation up)."""
+    single = min(timed(run_updates, update, start + k, 1)[0] for k in range(3))
+    return max(1, min(100_000, round(sample_seconds / max(single, 1e-9))))
+
+
+def round_robin(names, rounds):
+    """Each round visits every name once; the first one rotates."""
+    for r in range(rounds):
+        k = r % len(names)
+        yield r, names[k:] + names[:k]
+
+
+def measure_case(case, impls, rounds, sample_seconds):
+    """Median seconds per update of every implementation, interleaved."""
+    subjects = {name: getattr(impl, case)() for name, impl in impls.items()}
+    counts = {name: updates_per_sample(update, sample_seconds, 1) for name, (update, _) in subjects.items()}
+    samples = {name: [] for name in subjects}
+    start = 10
+    for _, order in round_robin(list(subjects), rounds):
+        for name in order:
+            seconds, _ = timed(run_updates, subjects[name][0], start, counts[name])
+            samples[name].append(seconds / counts[name])
+        start += max(counts.values())
+    # The same closing updates everywhere, then every final value must be the floor's.
+    base = 10**9
+    finals = {}
+    for name, (update, final) in subjects.items():
+        run_updates(update, base, CHECK_UPDATES.get(case, 3))
+        finals[name] = final()
+    for name, value in finals.items():
+        if value != finals["floor"]:
+            raise SystemExit(f"{name} computed {value!r} for {case}, the floor {finals['floor']!r}")
+    return {name: statistics.median(s) for name, s in samples.items()}, samples
+
+
+def measure_build(names, n, rounds):
+    samples = {name: [] for name in names}
+    for name in names:
+        BUILDERS[name](10)  # imports and first-use caches outside the samples
+    for _, order in round_robin(list(names), rounds):
+        for name in order:
+            seconds, kept = timed(BUILDERS[name], n)
+            del kept
+            samples[name].append(seconds / n)
+    return {name: statistics.median(s) for name, s in samples.items()}, samples
 
 
 def run_checkpoint(n):
@@ -555,17 +591,12 @@ def run_checkpoint(n):
     registry = restore_registry([])
 
     def best(fn, repeats=3):
-        out = float("inf")
-        for _ in range(repeats):
-            gc.collect()
-            t0 = time.perf_counter()
-            fn()
-            out = min(out, time.perf_counter() - t0)
-        return out
+        return min(timed(fn)[0] for _ in range(repeats))
 
     cp = g.checkpoint()
     text = json.dumps(cp)
     restored = restore_graph(cp, registry)
+
     def by_id(checkpoint):
         return sorted(checkpoint["nodes"], key=lambda node: node["id"])
 
@@ -573,6 +604,7 @@ def run_checkpoint(n):
     if by_id(restored.checkpoint()) != by_id(cp) or json.loads(text) != cp:
         raise SystemExit("checkpoint round trip changed the graph")
     return {
+        "nodes": n,
         "checkpoint": best(g.checkpoint),
         "json.dumps": best(lambda: json.dumps(cp)),
         "restore_graph": best(lambda: restore_graph(cp, registry)),
@@ -580,10 +612,115 @@ def run_checkpoint(n):
     }
 
 
-# ---- report ----
+def worker(mode, quick):
+    """Everything timed, in this process, in the given mode; JSON to stdout."""
+    if mode == "threaded":
+        start_a_thread()
+    libs = available()
+    impls = {"floor": Floor, **libs}
+    rounds, sample = (3, 0.003) if quick else (15, 0.02)
+    propagation, samples = {}, {}
+    for case, label in CASES.items():
+        propagation[case], samples[case] = measure_case(case, impls, rounds, sample)
+        print(f"  [{mode}] {label}: done", file=sys.stderr)
+    build_n = BUILD_TIMED // (10 if quick else 1)
+    build, build_samples = measure_build(list(libs), build_n, 3 if quick else 7)
+    print(f"  [{mode}] building {build_n} nodes: done", file=sys.stderr)
+    checkpoint = run_checkpoint(CHECKPOINT_NODES // (10 if quick else 1))
+    print(f"  [{mode}] checkpoint: done", file=sys.stderr)
+    print(json.dumps({
+        "libc_single_threaded": libc_single_threaded(),
+        "propagation_seconds": propagation,
+        "propagation_samples": samples,
+        "build_nodes": build_n,
+        "build_seconds_per_node": build,
+        "build_samples": build_samples,
+        "checkpoint_seconds": checkpoint,
+    }))
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def memory_child(mode, lib, n):
+    """RSS a chain of n nodes adds, in this fresh process; JSON to stdout."""
+    if mode == "threaded":
+        start_a_thread()
+    build = BUILDERS[lib]
+    build(10)  # imports and first-use caches outside the measurement
+    gc.collect()
+    before = rss_bytes()
+    kept = build(n)
+    gc.collect()
+    after = rss_bytes()
+    del kept
+    print(json.dumps({"rss_bytes_per_node": (after - before) / n, "libc_single_threaded": libc_single_threaded()}))
+
+
+# ---- the measuring run: children, targets, report ----
+
+
+def installed_version(name):
+    try:
+        return importlib.metadata.version(name)
+    except importlib.metadata.PackageNotFoundError:
+        return None
+
+
+def child(*args):
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), *args], stdout=subprocess.PIPE, text=True,
+                         env=dict(os.environ))
+    if out.returncode != 0:
+        raise SystemExit(f"measuring child {' '.join(args)} failed (exit {out.returncode})")
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def propagation_checks(case, row):
+    """The performance targets of one case: (target, limit in seconds) pairs."""
+    floor = row["floor"]
+    peers = {n: row[n] for n in PEERS if n in row}
+    checks = []
+    if peers:
+        best = min(peers, key=peers.get)
+        if peers[best] / 2 >= floor:
+            checks.append(("<= 0.5x %s" % best, peers[best] / 2))
+        else:  # half the peer would be faster than the callbacks alone
+            checks.append(("<= 1.25x floor", 1.25 * floor))
+    if case == "chain":
+        checks.append(("<= 3x floor", 3 * floor))
+    return checks
+
+
+def verdict(value, limit):
+    return "PASS" if value <= limit else "MISS"
+
+
+def evaluate(modes, memory):
+    targets = []
+    for mode, m in modes.items():
+        for case, row in m["propagation_seconds"].items():
+            k = row.get("korvalinth")
+            if k is None:
+                continue
+            for text, limit in propagation_checks(case, row):
+                targets.append({"case": CASES[case], "mode": mode, "target": text, "unit": "s", "relative": True,
+                                "value": k, "limit": limit, "verdict": verdict(k, limit)})
+        k = m["build_seconds_per_node"].get("korvalinth")
+        if k is not None:
+            targets.append({"case": "build, per node", "mode": mode, "target": "<= 0.6 us", "unit": "s",
+                            "value": k, "limit": 0.6e-6, "verdict": verdict(k, 0.6e-6)})
+        k = memory[mode].get("korvalinth")
+        if k is not None:
+            targets.append({"case": "memory per built node (RSS)", "mode": mode, "target": "<= 600 B", "unit": "B",
+                            "value": k, "limit": 600, "verdict": verdict(k, 600)})
+    return targets
 
 
 def fmt_time(seconds):
+    if seconds is None:
+        return "-"
     if seconds < 1e-6:
         return "%.0f ns" % (seconds * 1e9)
     if seconds < 1e-3:
@@ -591,61 +728,114 @@ def fmt_time(seconds):
     return "%.2f ms" % (seconds * 1e3)
 
 
+def fmt_ratio(a, b):
+    return "%.2f" % (a / b) if a is not None and b else "-"
+
+
+def print_table(rows):
+    widths = [max(len(str(r[c])) for r in rows) for c in range(len(rows[0]))]
+    for r in rows:
+        print("  ".join(str(cell).ljust(w) for cell, w in zip(r, widths)).rstrip())
+
+
+def fastest_peer(row):
+    peers = {n: row[n] for n in PEERS if row.get(n) is not None}
+    if not peers:
+        return None, None
+    best = min(peers, key=peers.get)
+    return best, peers[best]
+
+
+def report(modes, memory, targets):
+    names = ["korvalinth"] + PEERS
+    verdicts = {(t["case"], t["mode"]): [] for t in targets}
+    for t in targets:
+        verdicts[(t["case"], t["mode"])].append("%s %s" % (t["target"], t["verdict"]))
+
+    print("\nPropagation: median time per update (batch: per batch); k = korvalinth")
+    rows = [["case", "mode", "floor", *names, "k/peer", "k/floor", "targets"]]
+    for case, label in CASES.items():
+        for mode, m in modes.items():
+            row = m["propagation_seconds"][case]
+            _, best = fastest_peer(row)
+            k = row.get("korvalinth")
+            rows.append([label, mode, fmt_time(row["floor"]), *[fmt_time(row.get(n)) for n in names],
+                         fmt_ratio(k, best), fmt_ratio(k, row["floor"]), "; ".join(verdicts.get((label, mode), []))])
+    print_table(rows)
+
+    print("\nBuilding a chain: time per node (%d nodes), RSS per node (%d nodes, fresh process)"
+          % (next(iter(modes.values()))["build_nodes"], memory["nodes"]))
+    rows = [["figure", "mode", *names, "k/peer", "targets"]]
+    for mode, m in modes.items():
+        row = m["build_seconds_per_node"]
+        _, best = fastest_peer(row)
+        rows.append(["time", mode, *[fmt_time(row.get(n)) for n in names], fmt_ratio(row.get("korvalinth"), best),
+                     "; ".join(verdicts.get(("build, per node", mode), []))])
+    for mode in modes:
+        row = memory[mode]
+        _, best = fastest_peer(row)
+        rows.append(["RSS", mode, *["%.0f B" % row[n] if n in row else "-" for n in names],
+                     fmt_ratio(row.get("korvalinth"), best),
+                     "; ".join(verdicts.get(("memory per built node (RSS)", mode), []))])
+    print_table(rows)
+
+    print("\nCheckpoint of state nodes")
+    for mode, m in modes.items():
+        c = m["checkpoint_seconds"]
+        print("  %s, %d nodes: checkpoint %s vs json.dumps %s (%.1fx); restore_graph %s vs json.loads %s (%.1fx)" % (
+            mode, c["nodes"], fmt_time(c["checkpoint"]), fmt_time(c["json.dumps"]), c["checkpoint"] / c["json.dumps"],
+            fmt_time(c["restore_graph"]), fmt_time(c["json.loads"]), c["restore_graph"] / c["json.loads"]))
+
+    flags = {mode: m["libc_single_threaded"] for mode, m in modes.items()}
+    if flags.get("single") is False or flags.get("threaded") is True:
+        print("\nwarning: glibc's single-threaded flag was not as the mode says:", flags)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="fewer updates and 10x smaller graphs")
+    parser.add_argument("--quick", action="store_true", help="a smoke run: few samples, 10x smaller graphs")
+    parser.add_argument("--strict", action="store_true", help="exit non-zero when a target is missed")
     parser.add_argument("--out", default=os.path.join(RESULTS, "compare.json"))
+    parser.add_argument("--worker", choices=MODES, help=argparse.SUPPRESS)
+    parser.add_argument("--memory", nargs=3, metavar=("MODE", "LIBRARY", "NODES"), help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.worker:
+        return worker(args.worker, args.quick)
+    if args.memory:
+        return memory_child(args.memory[0], args.memory[1], int(args.memory[2]))
 
-    libs = available()
-    print("propagation", file=sys.stderr)
-    propagation = run_propagation(libs, args.quick)
-    build_n = BUILD_NODES // (10 if args.quick else 1)
-    print("building %d nodes" % build_n, file=sys.stderr)
-    build = run_build(libs, build_n)
-    cp_n = CHECKPOINT_NODES // (10 if args.quick else 1)
-    print("checkpoint of %d nodes" % cp_n, file=sys.stderr)
-    checkpoint = run_checkpoint(cp_n)
-
-    names = [n for n in libs if n != "korvalinth"]
-    print()
-    print("Per update (batch: per batch); ratio = peer time / korvalinth time")
-    header = ["scenario", "floor", "korvalinth", "x floor"] + [f"{n} (ratio)" for n in names]
-    print(" | ".join(header))
-    for scenario, row in propagation.items():
-        k = row.get("korvalinth")
-        cells = [scenario, fmt_time(row["floor"])]
-        if k is not None:
-            cells += [fmt_time(k), "%.2f" % (k / row["floor"])]
-        cells += ["%s (%.1fx)" % (fmt_time(row[n]), row[n] / k) if k else fmt_time(row[n]) for n in names]
-        print(" | ".join(cells))
-    print()
-    print("Building %d nodes (a state and a chain of computed nodes)" % build_n)
-    print("library | per node | tracemalloc bytes/node | RSS bytes/node")
-    for name, r in build.items():
-        print("%s | %s | %.0f | %.0f" % (name, fmt_time(r["seconds_per_node"]), r["tracemalloc_bytes_per_node"],
-                                          r["rss_bytes_per_node"]))
-    print()
-    print("Checkpoint of %d state nodes" % cp_n)
-    print("checkpoint %s vs json.dumps %s (%.1fx); restore_graph %s vs json.loads %s (%.1fx)" % (
-        fmt_time(checkpoint["checkpoint"]), fmt_time(checkpoint["json.dumps"]),
-        checkpoint["checkpoint"] / checkpoint["json.dumps"], fmt_time(checkpoint["restore_graph"]),
-        fmt_time(checkpoint["json.loads"]), checkpoint["restore_graph"] / checkpoint["json.loads"]))
+    quick = ["--quick"] if args.quick else []
+    modes = {}
+    for mode in MODES:
+        print(f"timing, {mode}", file=sys.stderr)
+        modes[mode] = child("--worker", mode, *quick)
+    libs = [n for n in LIBRARIES if n in modes["single"]["build_seconds_per_node"]]
+    n = BUILD_MEMORY // (10 if args.quick else 1)
+    memory = {"nodes": n}
+    for mode in MODES:
+        print(f"memory, {mode}", file=sys.stderr)
+        memory[mode] = {lib: child("--memory", mode, lib, str(n))["rss_bytes_per_node"] for lib in libs}
+    targets = evaluate(modes, memory)
+    report(modes, memory, targets)
 
     result = {
         "python": sys.version.split()[0],
         "machine": platform.machine(),
         "load_average": os.getloadavg(),
-        "versions": {n: getattr(importlib.import_module(n), "__version__", None) for n in libs},
+        "versions": {lib: installed_version(lib) for lib in libs},
         "quick": args.quick,
-        "propagation_seconds": propagation,
-        "build": {"nodes": build_n, **build},
-        "checkpoint_seconds": {"nodes": cp_n, **checkpoint},
+        "modes": modes,
+        "memory_rss_bytes_per_node": memory,
+        "targets": targets,
     }
     os.makedirs(os.path.dirname(args.out), exist_ok=True)
     with open(args.out, "w") as f:
         json.dump(result, f, indent=2, sort_keys=True)
     print("\nwritten to", os.path.relpath(args.out))
+    missed = [t for t in targets if t["verdict"] == "MISS"]
+    print("%d of %d targets met" % (len(targets) - len(missed), len(targets)))
+    if args.strict and missed:
+        sys.exit(1)
 
 
 if __name__ == "__main__":

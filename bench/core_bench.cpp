@@ -1,13 +1,23 @@
 // Microbenchmarks of the core: propagation through native node functions,
 // delivery to many sinks, batches, strict JSON encoding and content ids.
-// Each propagation benchmark reports time and heap allocations per node
-// (or per sink) and per wave; the build benchmark reports bytes per node.
+// One iteration of a propagation benchmark is one wave (one batch for
+// BM_BatchSets); each reports time and heap allocations per node (or per
+// sink, per set) and per wave. The values set come ready-made, so the
+// allocations counted are the core's own. The build benchmark reports bytes
+// per node.
+//
+// --threaded starts and joins a thread before any benchmark: glibc then
+// treats the process as multi-threaded for good, which makes every
+// shared_ptr copy atomic. Run the binary once without and once with it.
 
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <sys/single_threaded.h>
+#include <thread>
 #include <vector>
 
 #include "alloc_counter.hpp"
@@ -64,26 +74,39 @@ struct CountingSink final : Sink {
 
 SharedValue iv(Int x) { return make_value<Int>(x); }
 
+// Two distinct values to set in turn: every set is a change, and the wave
+// allocates nothing on the caller's side.
+struct Alternating {
+  SharedValue values[2] = {iv(1), iv(2)};
+  const SharedValue& operator[](Int wave) const { return values[wave & 1]; }
+  static Int value(Int wave) { return (wave & 1) + 1; }
+};
+
 // Nanoseconds per unit when each iteration does `units` units of work.
 benchmark::Counter ns_per(double units) {
   return benchmark::Counter(units * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// Allocation and time counters per unit of work (node, sink) of one iteration.
+// Time and allocation counters per unit of work (node, sink, set) of one
+// iteration, named after the unit: ns_per_node, allocs_per_node, ...
 class PerUnit {
  public:
-  PerUnit(benchmark::State& state, double units) : state_(state), units_(units), start_(alloc_counts()) {}
+  PerUnit(benchmark::State& state, double units, const std::string& unit)
+      : state_(state), units_(units), unit_(unit), start_(alloc_counts()) {}
   ~PerUnit() {
     const double iterations = static_cast<double>(state_.iterations());
     const double allocations = static_cast<double>(alloc_counts().allocations - start_.allocations);
     state_.counters["allocs_per_wave"] = allocations / iterations;
-    state_.counters["ns_per_unit"] = ns_per(units_);
+    state_.counters["allocs_per_" + unit_] = allocations / iterations / units_;
+    state_.counters["ns_per_" + unit_] = ns_per(units_);
+    state_.counters["single_threaded"] = __libc_single_threaded ? 1 : 0;
     state_.SetItemsProcessed(static_cast<std::int64_t>(iterations * units_));
   }
 
  private:
   benchmark::State& state_;
   double units_;
+  std::string unit_;
   AllocCounts start_;
 };
 
@@ -103,17 +126,19 @@ void BM_Chain(benchmark::State& state) {
   for (Int i = 0; i < n; ++i) nodes.push_back(chain_node(*g, nodes.back()));
   auto sink = std::make_shared<CountingSink>();
   UnsubscribeFn sub = node_subscribe(nodes.back(), sink);
-  Int v = 0;
+  const Alternating values;
+  Int wave = 0;
   {
-    PerUnit per(state, static_cast<double>(n));
-    for (auto _ : state) node_set(head, iv(++v));
+    PerUnit per(state, static_cast<double>(n), "node");
+    for (auto _ : state) node_set(head, values[++wave]);
   }
-  if (sink->last != v + n) state.SkipWithError("chain computed a wrong value");
+  if (sink->last != Alternating::value(wave) + n) state.SkipWithError("chain computed a wrong value");
   sub.call();
 }
 BENCHMARK(BM_Chain)->Arg(10)->Arg(200);
 
-// A diamond: a -> b, c -> d (d sums b and c); d subscribed.
+// A diamond: a -> b, c -> d (d sums b and c); d subscribed. Per node: the
+// three that run.
 void BM_Diamond(benchmark::State& state) {
   GraphRef g = GraphContainer::create("diamond");
   NodeHandle a = g->state(iv(0), "a");
@@ -125,13 +150,14 @@ void BM_Diamond(benchmark::State& state) {
   NodeHandle d = g->node(std::move(deps), std::make_shared<Sum>(), NodeOptions{});
   auto sink = std::make_shared<CountingSink>();
   UnsubscribeFn sub = node_subscribe(d, sink);
-  Int v = 0;
+  const Alternating values;
+  Int wave = 0;
   const std::uint64_t before = sink->data;
   {
-    PerUnit per(state, 3);
-    for (auto _ : state) node_set(a, iv(++v));
+    PerUnit per(state, 3, "node");
+    for (auto _ : state) node_set(a, values[++wave]);
   }
-  if (sink->last != 2 * (v + 1) || sink->data - before != static_cast<std::uint64_t>(state.iterations()))
+  if (sink->last != 2 * (Alternating::value(wave) + 1) || sink->data - before != static_cast<std::uint64_t>(state.iterations()))
     state.SkipWithError("diamond ran its bottom node more than once per wave");
   sub.call();
 }
@@ -148,13 +174,14 @@ void BM_FanOutSinks(benchmark::State& state) {
     sinks.push_back(std::make_shared<CountingSink>());
     subs.push_back(node_subscribe(head, sinks.back()));
   }
-  Int v = 0;
+  const Alternating values;
+  Int wave = 0;
   {
-    PerUnit per(state, static_cast<double>(n));
-    for (auto _ : state) node_set(head, iv(++v));
+    PerUnit per(state, static_cast<double>(n), "sink");
+    for (auto _ : state) node_set(head, values[++wave]);
   }
   for (auto& s : sinks)
-    if (s->last != v) state.SkipWithError("a sink missed the last value");
+    if (s->last != Alternating::value(wave)) state.SkipWithError("a sink missed the last value");
   for (auto& s : subs) s.call();
 }
 BENCHMARK(BM_FanOutSinks)->Arg(1000);
@@ -173,18 +200,20 @@ void BM_FanOutEffects(benchmark::State& state) {
     effects.push_back(g->effect(std::move(deps), std::make_shared<Observe>(&seen[i]), std::nullopt));
     subs.push_back(subscribe_keepalive_core(effects.back()));
   }
-  Int v = 0;
+  const Alternating values;
+  Int wave = 0;
   {
-    PerUnit per(state, static_cast<double>(n));
-    for (auto _ : state) node_set(head, iv(++v));
+    PerUnit per(state, static_cast<double>(n), "node");
+    for (auto _ : state) node_set(head, values[++wave]);
   }
   for (Int s : seen)
-    if (s != v) state.SkipWithError("an effect missed the last value");
+    if (s != Alternating::value(wave)) state.SkipWithError("an effect missed the last value");
   for (auto& s : subs) s.call();
 }
 BENCHMARK(BM_FanOutEffects)->Arg(1000);
 
-// n state nodes summed by one node; each wave sets one of them.
+// n state nodes summed by one node; each wave sets one of them and the sum
+// reads all n, so a node here is a source.
 void BM_FanIn(benchmark::State& state) {
   const Int n = state.range(0);
   GraphRef g = GraphContainer::create("fanin");
@@ -197,14 +226,16 @@ void BM_FanIn(benchmark::State& state) {
   NodeHandle total = g->node(std::move(deps), std::make_shared<Sum>(), NodeOptions{});
   auto sink = std::make_shared<CountingSink>();
   UnsubscribeFn sub = node_subscribe(total, sink);
+  // Each pass over the sources sets the other of two values.
+  const Alternating ready;
   std::vector<Int> values(static_cast<std::size_t>(n), 0);
   Int i = 0;
   {
-    PerUnit per(state, 1);
+    PerUnit per(state, static_cast<double>(n), "node");
     for (auto _ : state) {
       const std::size_t k = static_cast<std::size_t>(i % n);
-      values[k] += 1;
-      node_set(states[k], iv(values[k]));
+      values[k] = Alternating::value(i / n);
+      node_set(states[k], ready[i / n]);
       ++i;
     }
   }
@@ -215,7 +246,9 @@ void BM_FanIn(benchmark::State& state) {
 }
 BENCHMARK(BM_FanIn)->Arg(1000);
 
-// n sets of one state inside one batch; a dependent sees the last.
+// n sets of one state inside one batch; a dependent sees the last. The sets
+// of a batch use n ready values, shifted by one every other batch so that
+// each batch ends on a new value.
 void BM_BatchSets(benchmark::State& state) {
   const Int n = state.range(0);
   GraphRef g = GraphContainer::create("batch");
@@ -223,17 +256,21 @@ void BM_BatchSets(benchmark::State& state) {
   NodeHandle tail = chain_node(*g, head);
   auto sink = std::make_shared<CountingSink>();
   UnsubscribeFn sub = node_subscribe(tail, sink);
-  Int v = 0;
+  std::vector<SharedValue> ready;
+  for (Int i = 0; i <= n; ++i) ready.push_back(iv(i));
+  Int shift = 0;
   {
-    PerUnit per(state, static_cast<double>(n));
+    PerUnit per(state, static_cast<double>(n), "set");
     for (auto _ : state) {
+      shift ^= 1;
       run_batch([&] {
-        for (Int i = 0; i < n; ++i) node_set(head, iv(++v));
+        for (Int i = 0; i < n; ++i) node_set(head, ready[static_cast<std::size_t>(i + shift)]);
         return false;
       });
     }
   }
-  if (sink->last != v + 1) state.SkipWithError("batch delivered a wrong value");
+  const Int last_set = n - 1 + shift;
+  if (sink->last != last_set + 1) state.SkipWithError("batch delivered a wrong value");
   sub.call();
 }
 BENCHMARK(BM_BatchSets)->Arg(10000);
@@ -334,7 +371,7 @@ void BM_SetContentVersioned(benchmark::State& state) {
   UnsubscribeFn sub = node_subscribe(head, sink);
   Int v = 0;
   {
-    PerUnit per(state, 1);
+    PerUnit per(state, 1, "set");
     for (auto _ : state) node_set(head, iv(++v));
   }
   if (version_metadata(head)->counter != static_cast<std::uint64_t>(v)) state.SkipWithError("version did not advance");
@@ -345,4 +382,30 @@ BENCHMARK(BM_SetContentVersioned);
 }  // namespace
 }  // namespace korvalinth::bench
 
-BENCHMARK_MAIN();
+namespace {
+// Removes --threaded from the arguments; true when it was there.
+bool take_threaded_flag(int& argc, char** argv) {
+  bool found = false;
+  int kept = 0;
+  for (int i = 0; i < argc; ++i) {
+    if (i > 0 && std::strcmp(argv[i], "--threaded") == 0) {
+      found = true;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  return found;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool threaded = take_threaded_flag(argc, argv);
+  if (threaded) std::thread([] {}).join();
+  benchmark::AddCustomContext("threaded", threaded ? "true" : "false");
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
