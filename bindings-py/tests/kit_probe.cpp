@@ -6,26 +6,26 @@
 
 #include <thread>
 
+#include "base/drop_fault.hpp"
+#include "base/fault.hpp"
 #include "boundary/callback_errors.hpp"
+#include "boundary/guard.hpp"
 #include "checkpoint/checkpoint_value_encoding.hpp"
+#include "checkpoints/checkpoint_encoder.hpp"
 #include "checkpoints/checkpoint_from_py.hpp"
 #include "checkpoints/checkpoint_to_py.hpp"
-#include "checkpoints/checkpoint_encoder.hpp"
 #include "graphs/describe_output.hpp"
+#include "host_boundary/host_boundary.hpp"
 #include "json/json_value.hpp"
-#include "nodes/node.hpp"
+#include "kit/class_table.hpp"
+#include "kit/convert.hpp"
 #include "node/construct.hpp"
-#include "subscriptions/subscription.hpp"
+#include "nodes/node.hpp"
 #include "nodes/node_args.hpp"
+#include "subscriptions/subscription.hpp"
 #include "values/py_json.hpp"
 #include "values/py_object_value.hpp"
 #include "values/value_conversions.hpp"
-#include "boundary/guard.hpp"
-#include "host_boundary/host_boundary.hpp"
-#include "kit/class_table.hpp"
-#include "kit/convert.hpp"
-#include "node/drop_fault.hpp"
-#include "node/fault.hpp"
 
 namespace korvalinth::py {
 

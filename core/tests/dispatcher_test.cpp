@@ -2,9 +2,9 @@
 
 #include <thread>
 
+#include "base/fault.hpp"
 #include "dispatcher/dispatcher.hpp"
 #include "node/construct.hpp"
-#include "node/fault.hpp"
 
 using namespace korvalinth;
 

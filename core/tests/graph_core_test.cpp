@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "base/drop_fault.hpp"
 #include "graph/graph_container.hpp"
-#include "node/drop_fault.hpp"
 #include "node/graph_core.hpp"
 #include "node/wave_scope.hpp"
 #include "test_support.hpp"

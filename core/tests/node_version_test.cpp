@@ -4,10 +4,10 @@
 #include <limits>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "identity/identity_hasher.hpp"
 #include "identity/string_tuple_id.hpp"
 #include "json/json_value.hpp"
-#include "node/fault.hpp"
 #include "node/node_version.hpp"
 
 using namespace korvalinth;

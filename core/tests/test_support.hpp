@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "dispatcher/dispatcher.hpp"
 #include "node/construct.hpp"
-#include "node/fault.hpp"
 #include "node/graph_core.hpp"
 
 namespace korvalinth::test {

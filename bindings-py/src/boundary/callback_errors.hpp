@@ -11,9 +11,9 @@
 
 #include <string>
 
+#include "base/value.hpp"
 #include "boundary/pending_fatal.hpp"
 #include "kit/refs.hpp"
-#include "node/value.hpp"
 
 namespace korvalinth::py {
 

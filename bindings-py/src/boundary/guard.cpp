@@ -1,6 +1,6 @@
 #include "boundary/guard.hpp"
 
-#include "node/fault.hpp"
+#include "base/fault.hpp"
 
 namespace korvalinth::py {
 

@@ -18,10 +18,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/drop_fault.hpp"
 #include "boundary/pending_fatal.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "kit/errors.hpp"
-#include "node/drop_fault.hpp"
 
 namespace korvalinth::py {
 

@@ -6,8 +6,8 @@
 
 #include <memory>
 
+#include "base/cell.hpp"
 #include "kit/refs.hpp"
-#include "node/cell.hpp"
 
 namespace korvalinth::py {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/value.hpp"
 #include "json/strict_json.hpp"
-#include "node/value.hpp"
 
 namespace korvalinth::py {
 

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <utility>
 
+#include "base/small_vec.hpp"
 #include "checkpoint/checkpoint_reader.hpp"
 #include "kit/errors.hpp"
-#include "node/small_vec.hpp"
 #include "values/py_json.hpp"
 
 namespace korvalinth::py {

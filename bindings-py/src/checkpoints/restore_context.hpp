@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/cell.hpp"
 #include "kit/python.hpp"
 #include "kit/refs.hpp"
-#include "node/cell.hpp"
 
 namespace korvalinth::py {
 

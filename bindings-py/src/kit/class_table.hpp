@@ -32,11 +32,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "kit/args.hpp"
 #include "kit/convert.hpp"
 #include "kit/entry.hpp"
 #include "kit/instance.hpp"
-#include "node/fault.hpp"
 
 namespace korvalinth::kit {
 

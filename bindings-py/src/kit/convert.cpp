@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "node/fault.hpp"
+#include "base/fault.hpp"
 
 namespace korvalinth::kit {
 

@@ -1,6 +1,6 @@
 #include "kit/errors.hpp"
 
-#include "node/fault.hpp"
+#include "base/fault.hpp"
 
 namespace korvalinth::kit {
 

@@ -1,6 +1,6 @@
 #include "kit/gil.hpp"
 
-#include "node/thread_block.hpp"
+#include "base/thread_block.hpp"
 
 #include <atomic>
 #include <mutex>

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "base/cell.hpp"
 #include "dispatcher/node_fn.hpp"
 #include "kit/refs.hpp"
-#include "node/cell.hpp"
 #include "nodes/ctx_action.hpp"
 
 namespace korvalinth::py {

@@ -6,10 +6,10 @@
 #include <optional>
 #include <vector>
 
+#include "base/cell.hpp"
 #include "boundary/pending_fatal.hpp"
 #include "graph/topology_event.hpp"
 #include "kit/refs.hpp"
-#include "node/cell.hpp"
 #include "node/sink.hpp"
 #include "node/subscribe.hpp"
 #include "node/unsubscribe_fn.hpp"

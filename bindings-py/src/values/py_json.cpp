@@ -7,11 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/fault.hpp"
+#include "base/small_vec.hpp"
 #include "kit/convert.hpp"
 #include "kit/entry.hpp"
 #include "kit/errors.hpp"
-#include "node/fault.hpp"
-#include "node/small_vec.hpp"
 
 namespace korvalinth::py {
 

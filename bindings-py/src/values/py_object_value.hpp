@@ -6,8 +6,8 @@
 // kit's release rule: now when this thread's binding frames hold the GIL,
 // else queued for the next binding frame.
 
+#include "base/value.hpp"
 #include "kit/refs.hpp"
-#include "node/value.hpp"
 
 namespace korvalinth::py {
 

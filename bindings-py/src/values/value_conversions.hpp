@@ -8,11 +8,11 @@
 #include <optional>
 #include <vector>
 
+#include "base/small_vec.hpp"
+#include "base/value.hpp"
 #include "dispatcher/node_fn.hpp"
 #include "kit/refs.hpp"
 #include "node/node_handle.hpp"
-#include "node/small_vec.hpp"
-#include "node/value.hpp"
 
 namespace korvalinth::py {
 

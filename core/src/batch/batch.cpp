@@ -2,11 +2,11 @@
 
 #include <vector>
 
+#include "base/drop_fault.hpp"
+#include "base/thread_block.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/deferred_ops.hpp"
 #include "node/down.hpp"
-#include "node/drop_fault.hpp"
-#include "node/thread_block.hpp"
 #include "node/wave_scope.hpp"
 
 namespace korvalinth {

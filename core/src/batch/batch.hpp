@@ -9,8 +9,8 @@
 
 #include <optional>
 
+#include "base/function_ref.hpp"
 #include "node/deferred_op.hpp"
-#include "node/function_ref.hpp"
 #include "node/graph_core.hpp"
 
 namespace korvalinth {

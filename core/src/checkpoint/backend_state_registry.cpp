@@ -2,8 +2,8 @@
 
 #include <unordered_map>
 
-#include "node/cell.hpp"
-#include "node/fault.hpp"
+#include "base/cell.hpp"
+#include "base/fault.hpp"
 
 namespace korvalinth {
 

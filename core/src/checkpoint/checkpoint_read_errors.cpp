@@ -1,6 +1,6 @@
 #include "checkpoint/checkpoint_read_errors.hpp"
 
-#include "node/value.hpp"
+#include "base/value.hpp"
 
 namespace korvalinth {
 

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "base/fault.hpp"
 #include "json/json_value.hpp"
-#include "node/fault.hpp"
 
 namespace korvalinth {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/value.hpp"
 #include "checkpoint/checkpoint_records.hpp"
 #include "json/strict_json.hpp"
-#include "node/value.hpp"
 
 namespace korvalinth {
 

@@ -3,10 +3,10 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "base/drop_fault.hpp"
 #include "checkpoint/backend_state_registry.hpp"
 #include "checkpoint/checkpoint_value_encoding.hpp"
 #include "checkpoint/restore_texts.hpp"
-#include "node/drop_fault.hpp"
 
 namespace korvalinth {
 

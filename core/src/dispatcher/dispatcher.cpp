@@ -2,7 +2,7 @@
 
 #include <time.h>
 
-#include "node/index_fault.hpp"
+#include "base/index_fault.hpp"
 
 namespace korvalinth {
 

@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/cell.hpp"
 #include "dispatcher/node_fn.hpp"
-#include "node/cell.hpp"
 
 namespace korvalinth {
 

@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
+#include "base/small_vec.hpp"
 #include "node/message.hpp"
 #include "node/node_handle.hpp"
-#include "node/small_vec.hpp"
 
 namespace korvalinth {
 

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <limits>
 
-#include "node/drop_fault.hpp"
+#include "base/drop_fault.hpp"
 
 namespace korvalinth {
 

@@ -21,14 +21,14 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/cell.hpp"
+#include "base/heap_optional.hpp"
 #include "dispatcher/dispatcher.hpp"
 #include "graph/graph_mount.hpp"
 #include "graph/node_options.hpp"
 #include "graph/topology_event.hpp"
-#include "node/cell.hpp"
 #include "node/construct.hpp"
 #include "node/graph_core.hpp"
-#include "node/heap_optional.hpp"
 #include "node/unsubscribe_fn.hpp"
 
 namespace korvalinth {

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "base/cell.hpp"
 #include "graph/topology_event.hpp"
-#include "node/cell.hpp"
 
 namespace korvalinth {
 

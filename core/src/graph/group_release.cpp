@@ -7,8 +7,8 @@
 #include <exception>
 #include <unordered_set>
 
+#include "base/drop_fault.hpp"
 #include "graph/topology_group.hpp"
-#include "node/drop_fault.hpp"
 
 namespace korvalinth {
 

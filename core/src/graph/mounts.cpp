@@ -1,8 +1,8 @@
 // Mounts of child graphs, timing down the mount tree, and the forwarding of
 // a child's topology events to its parent.
 
+#include "base/drop_fault.hpp"
 #include "graph/graph_container.hpp"
-#include "node/drop_fault.hpp"
 
 namespace korvalinth {
 

@@ -1,8 +1,8 @@
 #include "graph/observe.hpp"
 
+#include "base/drop_fault.hpp"
 #include "graph/describe.hpp"
 #include "host_boundary/host_boundary.hpp"
-#include "node/drop_fault.hpp"
 #include "node/subscribe.hpp"
 #include "node/wave_scope.hpp"
 

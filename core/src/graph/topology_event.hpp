@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "node/cell.hpp"
+#include "base/cell.hpp"
 
 namespace korvalinth {
 

@@ -2,8 +2,8 @@
 
 #include <utility>
 
+#include "base/drop_fault.hpp"
 #include "graph/graph_container.hpp"
-#include "node/drop_fault.hpp"
 
 namespace korvalinth {
 

@@ -1,7 +1,7 @@
 #include "host_boundary/host_boundary.hpp"
 
-#include "node/fault.hpp"
-#include "node/thread_block.hpp"
+#include "base/fault.hpp"
+#include "base/thread_block.hpp"
 
 namespace korvalinth {
 

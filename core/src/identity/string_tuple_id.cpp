@@ -1,7 +1,7 @@
 #include "identity/string_tuple_id.hpp"
 
+#include "base/fault.hpp"
 #include "json/strict_json.hpp"
-#include "node/fault.hpp"
 
 namespace korvalinth {
 

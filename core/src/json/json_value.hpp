@@ -5,8 +5,8 @@
 
 #include <optional>
 
+#include "base/value.hpp"
 #include "json/strict_json.hpp"
-#include "node/value.hpp"
 
 namespace korvalinth {
 

@@ -1,9 +1,9 @@
 #include "node/deferred_ops.hpp"
 
+#include "base/drop_fault.hpp"
 #include "batch/batch.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/down.hpp"
-#include "node/drop_fault.hpp"
 #include "node/rewire.hpp"
 
 namespace korvalinth {

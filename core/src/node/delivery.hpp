@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "node/thread_block.hpp"
+#include "base/thread_block.hpp"
 
 namespace korvalinth {
 

@@ -1,8 +1,8 @@
 #include "node/dep_sink.hpp"
 
+#include "base/index_fault.hpp"
 #include "node/delivery.hpp"
 #include "node/down.hpp"
-#include "node/index_fault.hpp"
 #include "node/pending.hpp"
 #include "node/run_wave.hpp"
 #include "node/stack_guard.hpp"

@@ -2,9 +2,9 @@
 
 #include <atomic>
 
+#include "base/drop_fault.hpp"
+#include "base/index_fault.hpp"
 #include "checkpoint/backend_state_registry.hpp"
-#include "node/drop_fault.hpp"
-#include "node/index_fault.hpp"
 
 namespace korvalinth {
 

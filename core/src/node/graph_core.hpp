@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "node/cell.hpp"
+#include "base/cell.hpp"
 #include "node/deferred_op.hpp"
 #include "node/node_entries.hpp"
 #include "node/node_handle.hpp"

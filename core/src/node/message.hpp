@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "node/value.hpp"
+#include "base/value.hpp"
 
 namespace korvalinth {
 

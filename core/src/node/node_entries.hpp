@@ -10,9 +10,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/heap_optional.hpp"
 #include "dispatcher/dispatcher.hpp"
 #include "dispatcher/node_fn.hpp"
-#include "node/heap_optional.hpp"
 #include "node/message.hpp"
 #include "node/node_handle.hpp"
 #include "node/sink.hpp"

@@ -1,6 +1,6 @@
 #include "node/node_handle.hpp"
 
-#include "node/drop_fault.hpp"
+#include "base/drop_fault.hpp"
 #include "node/graph_core.hpp"
 
 namespace korvalinth {

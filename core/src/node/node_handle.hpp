@@ -6,7 +6,7 @@
 // move-only: a counted copy is made explicitly (promote_counted), an
 // uncounted one with uncounted(). Dropping runs graph code (release), so the
 // explicit drop() may fault; the destructor keeps such a fault for later
-// (node/drop_fault.hpp) instead of throwing.
+// (base/drop_fault.hpp) instead of throwing.
 
 #include <cstdint>
 #include <memory>

@@ -3,10 +3,10 @@
 #include <cmath>
 #include <limits>
 
+#include "base/fault.hpp"
 #include "checkpoint/version_fields.hpp"
 #include "json/json_value.hpp"
 #include "json/strict_json.hpp"
-#include "node/fault.hpp"
 
 namespace korvalinth {
 

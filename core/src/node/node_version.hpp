@@ -13,8 +13,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "base/value.hpp"
 #include "identity/identity_hasher.hpp"
-#include "node/value.hpp"
 
 namespace korvalinth {
 

@@ -1,9 +1,9 @@
 #include <unordered_map>
 
+#include "base/drop_fault.hpp"
 #include "dispatcher/replace_node_fn.hpp"
 #include "node/dep_sink.hpp"
 #include "node/down.hpp"
-#include "node/drop_fault.hpp"
 #include "node/rewire.hpp"
 #include "node/run_wave.hpp"
 #include "node/subscribe.hpp"

@@ -1,8 +1,8 @@
 #include "node/run_wave.hpp"
 
+#include "base/drop_fault.hpp"
+#include "base/index_fault.hpp"
 #include "node/down.hpp"
-#include "node/drop_fault.hpp"
-#include "node/index_fault.hpp"
 #include "node/pending.hpp"
 #include "node/stack_guard.hpp"
 #include "node/wave_scope.hpp"

@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
-#include "node/fault.hpp"
-#include "node/thread_block.hpp"
+#include "base/fault.hpp"
+#include "base/thread_block.hpp"
 
 namespace korvalinth {
 

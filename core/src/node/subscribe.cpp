@@ -1,8 +1,8 @@
 #include "node/subscribe.hpp"
 
+#include "base/index_fault.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/dep_sink.hpp"
-#include "node/index_fault.hpp"
 #include "node/run_wave.hpp"
 #include "node/stack_guard.hpp"
 #include "node/wave_scope.hpp"

@@ -1,9 +1,9 @@
 #include <utility>
 #include <vector>
 
-#include "node/small_vec.hpp"
+#include "base/small_vec.hpp"
+#include "base/thread_block.hpp"
 #include "node/subscribe.hpp"
-#include "node/thread_block.hpp"
 
 namespace korvalinth {
 

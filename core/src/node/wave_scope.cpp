@@ -1,10 +1,10 @@
 #include "node/wave_scope.hpp"
 
+#include "base/drop_fault.hpp"
 #include "batch/batch.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/deferred_ops.hpp"
 #include "node/down.hpp"
-#include "node/drop_fault.hpp"
 #include "node/graph_core.hpp"
 #include "node/pending.hpp"
 #include "node/stack_guard.hpp"

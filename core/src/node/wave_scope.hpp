@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "node/cell.hpp"
-#include "node/function_ref.hpp"
+#include "base/cell.hpp"
+#include "base/function_ref.hpp"
+#include "base/thread_block.hpp"
 #include "node/message.hpp"
 #include "node/node_handle.hpp"
-#include "node/thread_block.hpp"
 
 namespace korvalinth {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "node/fault.hpp"
+#include "base/fault.hpp"
 
 namespace korvalinth {
 

@@ -1,4 +1,4 @@
-#include "node/value.hpp"
+#include "base/value.hpp"
 
 #include <cstdio>
 

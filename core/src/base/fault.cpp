@@ -1,4 +1,4 @@
-#include "node/fault.hpp"
+#include "base/fault.hpp"
 
 #include <stdexcept>
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "node/fault.hpp"
+#include "base/fault.hpp"
 
 namespace korvalinth {
 

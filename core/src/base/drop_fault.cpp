@@ -1,8 +1,8 @@
-#include "node/drop_fault.hpp"
+#include "base/drop_fault.hpp"
 
 #include <utility>
 
-#include "node/thread_block.hpp"
+#include "base/thread_block.hpp"
 
 namespace korvalinth {
 
