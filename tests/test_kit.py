@@ -4,6 +4,9 @@ echo's signature is (a, /, b, c=None, *, d, e=False), so that every argument
 matching error of the entry can be produced."""
 
 import inspect
+import os
+import subprocess
+import sys
 
 import pytest
 
@@ -105,3 +108,11 @@ def test_probe_dropped_on_its_own_thread_is_not_reported(kit_probe, unraisable):
     # Made and dropped on the same (other) thread.
     assert run_in_thread(lambda: kit_probe.make_probe().shares) == {"value": 1}
     assert unraisable == []
+
+
+def test_the_gil_guard_leaves_a_finalized_interpreter_alone(kit_probe):
+    # Asking a finalized interpreter for the GIL crashes the process.
+    code = "import _kit_probe; _kit_probe.guard_after_finalization()"
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(kit_probe.__file__)}
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (0, "guard not held\n")

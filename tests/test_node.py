@@ -217,7 +217,7 @@ def test_unsubscribe_and_drop_detach(graph):
     assert seen2 == [("START", None), ("DATA", 2)]
 
 
-def test_unsubscribe_raises_a_pending_fatal_but_drop_discards_it(probe):
+def test_unsubscribe_raises_a_pending_fatal_but_drop_only_reports_it(probe, unraisable):
     node = state(probe, 1)
     sub = node.subscribe(lambda k, p: None)
     stored = Fatal()
@@ -226,9 +226,11 @@ def test_unsubscribe_raises_a_pending_fatal_but_drop_discards_it(probe):
         sub.unsubscribe()
     assert info.value is stored
     sub2 = node.subscribe(lambda k, p: None)
-    probe.record(Fatal())
+    dropped = Fatal()
+    probe.record(dropped)
     del sub2
     assert probe.raise_pending() is None
+    assert [(u.exc_value, u.object.__name__) for u in unraisable] == [(dropped, "Subscription")]
     # A spent Subscription's drop does not touch the slot.
     sub3 = node.subscribe(lambda k, p: None)
     sub3.unsubscribe()

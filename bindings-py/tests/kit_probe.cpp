@@ -2,6 +2,8 @@
 // and the callback rules from pytest. Never installed.
 
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include <thread>
@@ -62,6 +64,17 @@ OwnedRef abort_outside_guard(const Args&) { host_boundary_abort(); }
 OwnedRef depth(const Args&) { return kit::check(PyLong_FromUnsignedLongLong(host_boundary_depth())); }
 
 OwnedRef exception_message(const Args& args) { return kit::to_py_str(python_exception_message(args[0])); }
+
+// Takes the GIL guard from a C++ exit handler, after the interpreter has
+// been finalized, and says whether it was held.
+OwnedRef guard_after_finalization(const Args&) {
+  std::atexit([] {
+    kit::GilGuard gil;
+    std::puts(gil.held() ? "guard held" : "guard not held");
+    std::fflush(stdout);
+  });
+  return kit::py_none();
+}
 
 // ---- Python values in the runtime ----
 
@@ -387,6 +400,7 @@ struct Functions {
       {"depth", depth},
       {"exception_message", exception_message, {{"exception"}}},
       {"make_probe", make_probe},
+      {"guard_after_finalization", guard_after_finalization},
       {"value_roundtrip", value_roundtrip, {{"value"}}},
       {"drop_value_off_thread", drop_value_off_thread, {{"value"}}},
       {"cached_value", cached_value, {{"kind"}, {"text", kit::none}}},

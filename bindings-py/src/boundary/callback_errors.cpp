@@ -25,6 +25,7 @@ std::string PyCallbackError::debug() const { return "PyCallbackError { message: 
 
 std::string python_exception_message(kit::BorrowedRef exception) {
   kit::GilGuard gil;
+  if (!gil.held()) return kit::kInterpreterFinalizing;
   PyTypeObject* type = Py_TYPE(exception.get());
   std::string message = type_name(type).value_or("Exception");
   message += ": ";
@@ -48,12 +49,20 @@ bool is_exception(kit::BorrowedRef exception) noexcept {
 
 namespace {
 
+// Without the GIL (the interpreter is finalizing) the exception cannot even
+// be looked at: it is let go as runtime code lets go of Python objects.
+void let_go(kit::OwnedRef exception) noexcept { kit::AnywhereRef dropped(std::move(exception)); }
+
 // Records a BaseException that is not an Exception, gives the GIL back and
 // unwinds to the guard of the Python call.
 [[noreturn]] void abort_with_pending_fatal(const PendingFatalSlot& slot, kit::OwnedRef exception) {
   {
     kit::GilGuard gil;
-    record_pending_fatal(slot, std::move(exception));
+    if (gil.held()) {
+      record_pending_fatal(slot, std::move(exception));
+    } else {
+      let_go(std::move(exception));
+    }
   }
   host_boundary_abort();
 }
@@ -63,6 +72,10 @@ namespace {
 SharedError settle_callback_exception(const PendingFatalSlot& slot, kit::OwnedRef exception) {
   {
     kit::GilGuard gil;
+    if (!gil.held()) {
+      let_go(std::move(exception));
+      return std::make_shared<const PyCallbackError>(kit::kInterpreterFinalizing);
+    }
     if (is_exception(exception.borrow())) {
       auto error = std::make_shared<const PyCallbackError>(python_exception_message(exception.borrow()));
       exception.reset();
@@ -75,6 +88,7 @@ SharedError settle_callback_exception(const PendingFatalSlot& slot, kit::OwnedRe
 void settle_sink_exception(const PendingFatalSlot& slot, kit::OwnedRef exception) {
   {
     kit::GilGuard gil;
+    if (!gil.held()) return let_go(std::move(exception));
     if (is_exception(exception.borrow())) {
       PyErr_SetRaisedException(exception.release());
       PyErr_PrintEx(0);

@@ -46,4 +46,8 @@ SharedError settle_callback_exception(const PendingFatalSlot& slot, kit::OwnedRe
 // delivered); any other BaseException is recorded and the operation aborts.
 void settle_sink_exception(const PendingFatalSlot& slot, kit::OwnedRef exception);
 
+// Once the interpreter is finalizing and the GIL cannot be had, the
+// exception is let go unexamined: a callback's becomes an ERROR with the
+// text kit::kInterpreterFinalizing, a sink's is dropped.
+
 }  // namespace korvalinth::py

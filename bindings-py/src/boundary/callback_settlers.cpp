@@ -8,29 +8,15 @@
 
 namespace korvalinth::py {
 
-CallOutcome& CallOutcome::operator=(CallOutcome&& o) noexcept {
-  if (this != &o) {
-    reset();
-    result_ = std::exchange(o.result_, nullptr);
-    exception_ = std::exchange(o.exception_, nullptr);
-  }
-  return *this;
-}
-
-void CallOutcome::reset() noexcept {
-  kit::release_ref(std::exchange(result_, nullptr));
-  kit::release_ref(std::exchange(exception_, nullptr));
-}
-
 CallOutcome CallOutcome::returned(kit::OwnedRef result) noexcept {
   CallOutcome out;
-  out.result_ = result.release();
+  out.result_ = kit::AnywhereRef(std::move(result));
   return out;
 }
 
 CallOutcome CallOutcome::raised(kit::OwnedRef exception) noexcept {
   CallOutcome out;
-  out.exception_ = exception.release();
+  out.exception_ = kit::AnywhereRef(std::move(exception));
   return out;
 }
 
@@ -50,7 +36,7 @@ SharedError callback_error(const PendingFatalSlot& slot, CallOutcome& outcome) {
 
 void map_callback_result(const NodeHandle& node, const PendingFatalSlot& slot, CallOutcome outcome) {
   if (outcome.ok()) {
-    down(node, Message::data(make_py_value(outcome.take_result())));
+    if (kit::OwnedRef result = outcome.take_result()) down(node, Message::data(make_py_value(std::move(result))));
     return;
   }
   down(node, Message::error(callback_error(slot, outcome)));
@@ -65,6 +51,7 @@ void call_python_noargs(kit::BorrowedRef callable, const PendingFatalSlot& slot,
   CallOutcome outcome;
   {
     kit::GilGuard gil;
+    if (!gil.held()) return;
     outcome = CallOutcome::of_call(PyObject_CallNoArgs(callable.get()));
     if (outcome.ok()) return;
   }

@@ -5,8 +5,6 @@
 // other BaseException is kept as the graph's pending fatal and the running
 // operation aborts).
 
-#include <utility>
-
 #include "boundary/pending_fatal.hpp"
 #include "kit/gil.hpp"
 #include "kit/refs.hpp"
@@ -15,36 +13,28 @@
 namespace korvalinth::py {
 
 // What one call into Python gave: the returned object or the raised
-// exception. Whatever is left is released through the kit's pool, so an
-// outcome may go where the GIL is not held.
+// exception, or neither when no call was made (the GIL could not be had).
+// An outcome may go where the GIL is not held.
 class CallOutcome {
  public:
-  CallOutcome() noexcept = default;
-  CallOutcome(CallOutcome&& o) noexcept
-      : result_(std::exchange(o.result_, nullptr)), exception_(std::exchange(o.exception_, nullptr)) {}
-  CallOutcome& operator=(CallOutcome&& o) noexcept;
-  CallOutcome(const CallOutcome&) = delete;
-  CallOutcome& operator=(const CallOutcome&) = delete;
-  ~CallOutcome() { reset(); }
-
   static CallOutcome returned(kit::OwnedRef result) noexcept;
   static CallOutcome raised(kit::OwnedRef exception) noexcept;
   // The outcome of a CPython call that returned `result` (null: it raised,
   // and the error indicator is taken). The GIL must be held.
   static CallOutcome of_call(PyObject* result) noexcept;
 
-  bool ok() const noexcept { return exception_ == nullptr; }
-  kit::OwnedRef take_result() noexcept { return kit::OwnedRef::steal(std::exchange(result_, nullptr)); }
-  kit::OwnedRef take_exception() noexcept { return kit::OwnedRef::steal(std::exchange(exception_, nullptr)); }
+  bool ok() const noexcept { return !exception_; }
+  kit::OwnedRef take_result() noexcept { return result_.take(); }
+  kit::OwnedRef take_exception() noexcept { return exception_.take(); }
 
  private:
-  void reset() noexcept;
-  PyObject* result_ = nullptr;     // owned
-  PyObject* exception_ = nullptr;  // owned
+  kit::AnywhereRef exception_;
+  kit::AnywhereRef result_;
 };
 
 // The returned object becomes the node's next value: [DATA(object)] down
-// from the node (None included). A raised Exception: [ERROR] down.
+// from the node (None included). A raised Exception: [ERROR] down. No call,
+// nothing down.
 void map_callback_result(const NodeHandle& node, const PendingFatalSlot& slot, CallOutcome outcome);
 
 // The returned object is released. A raised Exception: [ERROR] down.

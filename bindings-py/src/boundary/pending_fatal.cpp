@@ -1,22 +1,19 @@
 #include "boundary/pending_fatal.hpp"
 
 #include "kit/errors.hpp"
-#include "kit/gil.hpp"
 
 namespace korvalinth::py {
 
-PendingFatalSlot::~PendingFatalSlot() { kit::release_ref(exception.unguarded().release()); }
-
 kit::OwnedRef take_pending_fatal(const PendingFatalSlot& slot) {
   auto held = slot.exception.borrow_mut();
-  return std::move(*held);
+  return held->take();
 }
 
 void record_pending_fatal(const PendingFatalSlot& slot, kit::OwnedRef exception) {
   {
     auto held = slot.exception.borrow_mut();
     if (!*held) {
-      *held = std::move(exception);
+      *held = kit::AnywhereRef(std::move(exception));
       return;
     }
   }

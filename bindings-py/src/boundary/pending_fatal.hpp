@@ -15,12 +15,10 @@ struct PendingFatalSlot {
   PendingFatalSlot() = default;
   PendingFatalSlot(const PendingFatalSlot&) = delete;
   PendingFatalSlot& operator=(const PendingFatalSlot&) = delete;
-  // The last share may go anywhere in the runtime; a stored exception is
-  // released through the kit's pool when the GIL is not held.
-  ~PendingFatalSlot();
 
-  // Borrowed only for a take or a store.
-  Cell<kit::OwnedRef> exception;
+  // Borrowed only for a take or a store. The last share of the slot may go
+  // anywhere in the runtime.
+  Cell<kit::AnywhereRef> exception;
 };
 
 using SharedFatalSlot = std::shared_ptr<PendingFatalSlot>;

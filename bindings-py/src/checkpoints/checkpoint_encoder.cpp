@@ -18,6 +18,7 @@ std::expected<Json, std::string> encode_python_checkpoint_value(const SharedValu
                            " did not match registered checkpoint encoder type");
   }
   kit::GilGuard gil;
+  if (!gil.held()) return std::unexpected(kit::kInterpreterFinalizing);
   try {
     return py_to_strict_json(held->object());
   } catch (kit::PyErrAlreadySet& e) {

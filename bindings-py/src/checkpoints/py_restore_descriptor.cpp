@@ -32,12 +32,11 @@ PyRestoreContext context_record(const RestoreCreateRequest& request, SharedResto
 
 }  // namespace
 
-PyRestoreDescriptor::~PyRestoreDescriptor() { kit::release_ref(entry_); }
-
 // Runs with the GIL throughout: the registration and the context own
 // Python references until the outcome is made.
 RestoreOutcome PyRestoreDescriptor::create(const RestoreCreateRequest& request) {
   kit::GilGuard gil;
+  if (!gil.held()) return RestoreFailure{kit::kInterpreterFinalizing};
   auto call = std::make_shared<RestoreCall>();
   kit::OwnedRef context;
   try {
@@ -47,7 +46,7 @@ RestoreOutcome PyRestoreDescriptor::create(const RestoreCreateRequest& request) 
     return RestoreFailure{kit::describe_exception(exception.borrow())};
   }
   kit::OwnedRef method = kit::to_py_str("create");
-  PyObject* args[2] = {entry_, context.get()};
+  PyObject* args[2] = {entry_.get(), context.get()};
   CallOutcome outcome = CallOutcome::of_call(PyObject_VectorcallMethod(method.get(), args, 2, nullptr));
   call->active = false;
   if (!outcome.ok()) {

@@ -20,19 +20,15 @@ inline constexpr std::string_view kNothingRegistered = "restore_graph: descripto
 class PyRestoreDescriptor final : public RestoreDescriptor {
  public:
   PyRestoreDescriptor(std::string name, kit::OwnedRef entry, SharedFatalSlot fatal) noexcept
-      : name_(std::move(name)), entry_(entry.release()), fatal_(std::move(fatal)) {}
-  // The last share may go wherever restore leaves it.
-  ~PyRestoreDescriptor() override;
-  PyRestoreDescriptor(const PyRestoreDescriptor&) = delete;
-  PyRestoreDescriptor& operator=(const PyRestoreDescriptor&) = delete;
+      : name_(std::move(name)), fatal_(std::move(fatal)), entry_(std::move(entry)) {}
 
   std::string name() const override { return name_; }
   RestoreOutcome create(const RestoreCreateRequest& request) override;
 
  private:
   std::string name_;
-  PyObject* entry_;  // owned
   SharedFatalSlot fatal_;
+  kit::AnywhereRef entry_;  // the last share may go wherever restore leaves it
 };
 
 }  // namespace korvalinth::py

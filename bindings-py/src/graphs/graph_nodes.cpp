@@ -17,11 +17,6 @@ namespace {
 
 inline constexpr const char* kRestoreConfigWithoutRef = "restore config requires a restore ref";
 
-// The object given for parameter i, unless it is None.
-kit::OwnedRef unless_none(const kit::Args& args, std::size_t i) {
-  return args[i].get() == Py_None ? kit::OwnedRef() : args[i].new_ref();
-}
-
 std::optional<RegistryRef> restore_ref_of(std::optional<std::string> ref, const kit::OwnedRef& config,
                                           const kit::OwnedRef& config_version) {
   if (!ref) {
@@ -71,8 +66,8 @@ kit::OwnedRef graph_node(PyGraph& self, const kit::Args& args) {
   option_args.pausable = args.convert(7, kit::extract_optional_str);
   option_args.pull_id = args.convert(8, kit::extract_optional_str);
   std::optional<std::string> restore_ref = args.convert(9, kit::extract_optional_str);
-  kit::OwnedRef restore_config = unless_none(args, 10);
-  kit::OwnedRef restore_config_version = unless_none(args, 11);
+  kit::OwnedRef restore_config = args.unless_none(10);
+  kit::OwnedRef restore_config_version = args.unless_none(11);
   raise_pending_fatal(*self.fatal);
   std::vector<NodeHandle> handles = dep_handles_of(deps);
   NodeOptions options = node_options_from_py(std::move(option_args));

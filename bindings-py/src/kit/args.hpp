@@ -3,7 +3,9 @@
 // fails keeps its exception and gains the note "while processing '{}'".
 
 #include <array>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "kit/errors.hpp"
@@ -27,6 +29,17 @@ class Args {
       add_note(e.exception(), std::string("while processing '") + params_[i].name + "'");
       throw;
     }
+  }
+  // Converts parameter `i` unless it is None (then nothing).
+  template <class F>
+  auto convert_unless_none(std::size_t i, F&& convert) const
+      -> std::optional<std::decay_t<decltype(convert(BorrowedRef()))>> {
+    if ((*this)[i].get() == Py_None) return std::nullopt;
+    return this->convert(i, std::forward<F>(convert));
+  }
+  // A new reference to parameter `i`'s object; none when it is None.
+  OwnedRef unless_none(std::size_t i) const noexcept {
+    return (*this)[i].get() == Py_None ? OwnedRef() : (*this)[i].new_ref();
   }
 
   // Matches a vectorcall (METH_FASTCALL | METH_KEYWORDS) call; a mismatch

@@ -55,6 +55,16 @@ void set_error_from_current_exception() noexcept {
   }
 }
 
+void report_unraisable(OwnedRef exception, BorrowedRef context) noexcept {
+  PyErr_SetRaisedException(exception.release());
+  PyErr_WriteUnraisable(context.get());
+}
+
+void report_current_exception_unraisable(BorrowedRef context) noexcept {
+  set_error_from_current_exception();
+  PyErr_WriteUnraisable(context.get());
+}
+
 void add_note(BorrowedRef exception, std::string_view note) noexcept {
   OwnedRef text = OwnedRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
   OwnedRef name = OwnedRef::steal(PyUnicode_FromString("add_note"));

@@ -55,6 +55,15 @@ void set_panic_exception(const std::optional<std::string>& text) noexcept;
 // being handled (the carried Python exception, or PanicException).
 void set_error_from_current_exception() noexcept;
 
+// For code that cannot raise (destructors): reports a Python exception
+// through sys.unraisablehook, as CPython does for the errors it cannot raise,
+// with `context` as the hook's object (never an object being deallocated).
+// The GIL must be held.
+void report_unraisable(OwnedRef exception, BorrowedRef context) noexcept;
+// Must be called in a catch handler: reports the exception being handled as
+// the entry would raise it (the carried Python exception, or PanicException).
+void report_current_exception_unraisable(BorrowedRef context) noexcept;
+
 // Adds the PEP 678 note to an exception; a failure to add it is ignored.
 void add_note(BorrowedRef exception, std::string_view note) noexcept;
 

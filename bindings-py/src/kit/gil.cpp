@@ -24,6 +24,13 @@ PendingReleases& pending() {
   return *pool;
 }
 
+// Py_IsFinalizing joined the limited API only in 3.13. In the 3.12 stable
+// ABI, Py_IsInitialized() turns false at the step where CPython starts to
+// refuse the GIL to other threads (after the atexit callbacks) and stays
+// false once finalization is done, so it answers the same question. It is
+// read without the GIL, as CPython reads its own flag before taking it.
+bool interpreter_finalizing() noexcept { return Py_IsInitialized() == 0; }
+
 }  // namespace
 
 std::uint64_t gil_count() noexcept { return tls_gil_count; }
@@ -37,6 +44,10 @@ GilMark::~GilMark() { --tls_gil_count; }
 
 GilGuard::GilGuard() noexcept {
   if (tls_gil_count == 0) {
+    if (interpreter_finalizing()) {
+      held_ = false;
+      return;
+    }
     state_ = PyGILState_Ensure();
     ensured_ = true;
   }
@@ -45,6 +56,7 @@ GilGuard::GilGuard() noexcept {
 }
 
 GilGuard::~GilGuard() {
+  if (!held_) return;
   --tls_gil_count;
   if (ensured_) PyGILState_Release(state_);
 }

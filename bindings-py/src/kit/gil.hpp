@@ -23,7 +23,10 @@ class GilMark {
 };
 
 // Takes the GIL unless this thread's binding frames already hold it, and
-// gives back exactly what it took.
+// gives back exactly what it took. Once the interpreter is finalizing it
+// takes nothing: CPython would end the calling thread (or, with finalization
+// done, crash) rather than hand the GIL out. held() is then false and the
+// caller leaves Python alone; under a binding frame it is always true.
 class GilGuard {
  public:
   GilGuard() noexcept;
@@ -31,10 +34,17 @@ class GilGuard {
   GilGuard(const GilGuard&) = delete;
   GilGuard& operator=(const GilGuard&) = delete;
 
+  bool held() const noexcept { return held_; }
+
  private:
+  bool held_ = true;
   bool ensured_ = false;
   PyGILState_STATE state_{};
 };
+
+// The text of what runtime code gets instead of a Python call's outcome when
+// the GIL could not be had.
+inline constexpr const char* kInterpreterFinalizing = "the Python interpreter is finalizing";
 
 // Gives up a strong reference now when the count says the GIL is held, else
 // queues it for the next binding frame. For values the runtime may drop

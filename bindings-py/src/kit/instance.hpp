@@ -68,7 +68,8 @@ void dealloc_instance(PyObject* object, std::string_view internal_name) noexcept
     try {
       instance->record().~T();
     } catch (...) {
-      // Destructors do not throw; nothing sane is left to do with one that did.
+      // Destructors do not throw; one that did is reported, never raised.
+      report_current_exception_unraisable(BorrowedRef(reinterpret_cast<PyObject*>(type)));
     }
   } else {
     report_foreign_drop(internal_name);

@@ -1,11 +1,41 @@
 #pragma once
-// Python references with their ownership in the type. An OwnedRef holds one
-// strong reference and gives it up when it goes; a BorrowedRef is a plain
-// pointer whose owner keeps the object alive for as long as it is used. Both
-// are only touched with the GIL held.
+// Python references with their ownership in the type.
+//
+// Rules of use, followed by every function of the bindings:
+//  1. Every reference a C++ object keeps has one of three types: OwnedRef
+//     (one strong reference, dropped where the GIL is held), AnywhereRef (one
+//     strong reference that may be dropped where the GIL is not held: kept by
+//     what the runtime owns and drops wherever it likes) or BorrowedRef (no
+//     reference; someone else keeps the object alive while it is used). No
+//     member owns through a bare PyObject*, except a vectorcall argument array
+//     (the callee wants contiguous pointers; the array releases its own) and
+//     objects made once per process and never released (type objects,
+//     exception classes, shared strs).
+//  2. What a function takes to look at is borrowed: a BorrowedRef (or a bare
+//     PyObject* in the CPython-facing helpers), alive for the whole call.
+//  3. What a function keeps is taken as an OwnedRef by value: the caller
+//     moves its reference in, or makes one with BorrowedRef::new_ref().
+//  4. What a function makes or finds is returned owned, as an OwnedRef. A
+//     failure is thrown (PyErrAlreadySet, errors.hpp), not returned as null;
+//     an empty OwnedRef means "none" only where the function says so.
+//  5. Bare pointers live at the CPython edge only: OwnedRef::steal() takes
+//     the new reference a CPython call returned (through kit::check when null
+//     means failure); release() hands the reference to a call that steals it
+//     (PyErr_SetRaisedException, PyTuple_SetItem) or to CPython as a result;
+//     get() lends the pointer for one CPython call.
+//  6. Python is touched with the GIL held only: every OwnedRef and BorrowedRef
+//     operation and every read of an AnywhereRef. Only an AnywhereRef's drop
+//     is free of the rule (gil.hpp, release_ref).
+//  7. A Python error travels as a C++ exception (PyErrAlreadySet) up to the
+//     one place where CPython called in (entry.hpp), which sets it again, and
+//     a fault becomes PanicException there. No other code returns with the
+//     error indicator set.
+//  8. Destructors neither throw nor raise: what fails in one is reported with
+//     report_unraisable (errors.hpp), CPython's PyErr_WriteUnraisable.
 
 #include <utility>
 
+#include "kit/gil.hpp"
 #include "kit/python.hpp"
 
 namespace korvalinth::kit {
@@ -63,5 +93,31 @@ class OwnedRef {
 };
 
 inline OwnedRef BorrowedRef::new_ref() const noexcept { return OwnedRef::new_ref(object_); }
+
+// One strong reference that its last owner may drop anywhere: released at
+// once when this thread's binding frames hold the GIL, else queued for the
+// next binding frame (release_ref). Reading it still needs the GIL.
+class AnywhereRef {
+ public:
+  AnywhereRef() noexcept = default;
+  explicit AnywhereRef(OwnedRef object) noexcept : object_(object.release()) {}
+  AnywhereRef(AnywhereRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  AnywhereRef& operator=(AnywhereRef&& other) noexcept {
+    if (this != &other) release_ref(std::exchange(object_, std::exchange(other.object_, nullptr)));
+    return *this;
+  }
+  AnywhereRef(const AnywhereRef&) = delete;
+  AnywhereRef& operator=(const AnywhereRef&) = delete;
+  ~AnywhereRef() { release_ref(object_); }
+
+  PyObject* get() const noexcept { return object_; }
+  BorrowedRef borrow() const noexcept { return BorrowedRef(object_); }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+  // Hands the reference back as an OwnedRef (the GIL must be held).
+  OwnedRef take() noexcept { return OwnedRef::steal(std::exchange(object_, nullptr)); }
+
+ private:
+  PyObject* object_ = nullptr;
+};
 
 }  // namespace korvalinth::kit

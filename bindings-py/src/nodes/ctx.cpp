@@ -185,8 +185,8 @@ kit::OwnedRef ctx_rewire_next_replace_deps(PyCtx& self, const kit::Args& args) {
 
 kit::OwnedRef pull_request(PyCtx& self, const kit::Args& args, CtxActionKind kind) {
   CtxAction action{kind, {}, false, args.convert(0, kit::extract_str), std::nullopt, {}};
-  if (args[1].get() != Py_None) action.object = args[1].new_ref();
-  if (args[2].get() != Py_None) action.toward_dep = args.convert(2, kit::extract_u64);
+  action.object = args.unless_none(1);
+  action.toward_dep = args.convert_unless_none(2, kit::extract_u64);
   require_valid(self);
   return queued(self, std::move(action));
 }

@@ -25,11 +25,7 @@ namespace {
 class PyHook {
  public:
   PyHook(kit::OwnedRef callback, const NodeHandle& node, SharedFatalSlot slot) noexcept
-      : callback_(callback.release()), node_(node.uncounted()), slot_(std::move(slot)) {}
-  PyHook(const PyHook&) = delete;
-  PyHook& operator=(const PyHook&) = delete;
-  // The runtime drops hooks anywhere (a later run, a release).
-  ~PyHook() { kit::release_ref(callback_); }
+      : node_(node.uncounted()), slot_(std::move(slot)), callback_(std::move(callback)) {}
 
   // An Exception of the callback goes down from the node as ERROR, unless
   // the node has been released meanwhile (then there is no one to tell).
@@ -38,7 +34,7 @@ class PyHook {
       call_detached();
       return;
     }
-    call_python_noargs(kit::BorrowedRef(callback_), *slot_, node_);
+    call_python_noargs(callback_.borrow(), *slot_, node_);
   }
 
  private:
@@ -50,14 +46,15 @@ class PyHook {
     CallOutcome outcome;
     {
       kit::GilGuard gil;
-      outcome = CallOutcome::of_call(PyObject_CallNoArgs(callback_));
+      if (!gil.held()) return;
+      outcome = CallOutcome::of_call(PyObject_CallNoArgs(callback_.get()));
     }
     if (!outcome.ok()) settle_callback_exception(*slot_, outcome.take_exception());
   }
 
-  PyObject* callback_;  // owned
-  NodeHandle node_;     // uncounted
+  NodeHandle node_;  // uncounted
   SharedFatalSlot slot_;
+  kit::AnywhereRef callback_;  // the runtime drops hooks anywhere (a later run, a release)
 };
 
 void set_ctx_state_persist(const NodeHandle& node, bool on) {

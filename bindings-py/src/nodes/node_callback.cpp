@@ -13,15 +13,13 @@ namespace {
 class PyNodeFn final : public NodeFn {
  public:
   PyNodeFn(kit::OwnedRef callback, SharedFatalSlot slot) noexcept
-      : callback_(callback.release()), slot_(std::move(slot)) {}
-  // The dispatcher may drop the function anywhere.
-  ~PyNodeFn() override { kit::release_ref(callback_); }
+      : slot_(std::move(slot)), callback_(std::move(callback)) {}
 
-  void run(RunContext& ctx) override { py_node_callback_adapter(ctx, kit::BorrowedRef(callback_), slot_); }
+  void run(RunContext& ctx) override { py_node_callback_adapter(ctx, callback_.borrow(), slot_); }
 
  private:
-  PyObject* callback_;  // owned
   SharedFatalSlot slot_;
+  kit::AnywhereRef callback_;  // the dispatcher may drop the function anywhere
 };
 
 }  // namespace
@@ -30,6 +28,7 @@ void py_node_callback_adapter(RunContext& run, kit::BorrowedRef callback, const 
   CallOutcome outcome;
   {
     kit::GilGuard gil;
+    if (!gil.held()) return;
     kit::OwnedRef ctx;
     try {
       ctx = make_ctx_object(run);

@@ -13,6 +13,7 @@ namespace {
 // the run before the call, as a RuntimeError outcome.
 CallOutcome call_with_dep_values(kit::BorrowedRef callback, const DepInputs& inputs) {
   kit::GilGuard gil;
+  if (!gil.held()) return {};
   try {
     DepArguments args(inputs);
     return CallOutcome::of_call(PyObject_Vectorcall(callback.get(), args.argv(), args.nargsf(), nullptr));
@@ -23,18 +24,17 @@ CallOutcome call_with_dep_values(kit::BorrowedRef callback, const DepInputs& inp
 
 CallOutcome call_without_args(kit::BorrowedRef callback) {
   kit::GilGuard gil;
+  if (!gil.held()) return {};
   return CallOutcome::of_call(PyObject_CallNoArgs(callback.get()));
 }
 
 class ValueCallbackFn final : public NodeFn {
  public:
   ValueCallbackFn(ValueCallbackKind kind, kit::OwnedRef callback, SharedFatalSlot slot) noexcept
-      : kind_(kind), callback_(callback.release()), slot_(std::move(slot)) {}
-  // The dispatcher may drop the function anywhere.
-  ~ValueCallbackFn() override { kit::release_ref(callback_); }
+      : kind_(kind), slot_(std::move(slot)), callback_(std::move(callback)) {}
 
   void run(RunContext& ctx) override {
-    kit::BorrowedRef callback(callback_);
+    kit::BorrowedRef callback = callback_.borrow();
     switch (kind_) {
       case ValueCallbackKind::Derived:
         map_callback_result(ctx.node, *slot_, call_with_dep_values(callback, ctx.inputs));
@@ -50,8 +50,8 @@ class ValueCallbackFn final : public NodeFn {
 
  private:
   ValueCallbackKind kind_;
-  PyObject* callback_;  // owned
   SharedFatalSlot slot_;
+  kit::AnywhereRef callback_;  // the dispatcher may drop the function anywhere
 };
 
 }  // namespace

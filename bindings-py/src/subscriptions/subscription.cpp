@@ -34,35 +34,32 @@ kit::OwnedRef subscriber_payload(const Message& message) {
 class SubscriberSink final : public Sink {
  public:
   SubscriberSink(kit::OwnedRef callback, SharedFatalSlot fatal) noexcept
-      : callback_(callback.release()), fatal_(std::move(fatal)) {}
-  // The runtime may drop a sink anywhere.
-  ~SubscriberSink() override { kit::release_ref(callback_); }
+      : fatal_(std::move(fatal)), callback_(std::move(callback)) {}
 
   void call(const Message& message) override {
     kit::GilGuard gil;
+    if (!gil.held()) return;
     kit::OwnedRef result;
     try {
       kit::OwnedRef kind = message_kind_str(message.kind());
       kit::OwnedRef payload = subscriber_payload(message);
       // The spare leading slot lets the callee prepend without copying.
       PyObject* args[3] = {nullptr, kind.get(), payload.get()};
-      result = kit::check(PyObject_Vectorcall(callback_, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      result = kit::check(PyObject_Vectorcall(callback_.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     } catch (kit::PyErrAlreadySet& e) {
       settle_sink_exception(*fatal_, e.take());
     }
   }
 
  private:
-  PyObject* callback_;  // owned
   SharedFatalSlot fatal_;
+  kit::AnywhereRef callback_;  // the runtime may drop a sink anywhere
 };
 
 class ObserverSink final : public Sink {
  public:
   ObserverSink(std::string path, SeqCounter seq, std::shared_ptr<const ObserverRecord> record) noexcept
       : path_(std::move(path)), seq_(std::move(seq)), record_(std::move(record)) {}
-  // The runtime may drop a sink anywhere.
-  ~ObserverSink() override { kit::release_ref(path_str_); }
 
   void call(const Message& message) override {
     // What the call needs is taken out of the message before the GIL.
@@ -72,18 +69,19 @@ class ObserverSink final : public Sink {
     if (kind == MessageKind::Error) error = message.error_value()->display();
     std::uint64_t seq = take_seq(seq_);
     kit::GilGuard gil;
+    if (!gil.held()) return;
     kit::OwnedRef result;
     try {
       // The path's str is made on the first message and serves the rest.
-      if (path_str_ == nullptr) path_str_ = kit::decode_utf8(path_).release();
-      kit::OwnedRef path = kit::OwnedRef::new_ref(path_str_);
+      if (!path_str_) path_str_ = kit::AnywhereRef(kit::decode_utf8(path_));
+      kit::OwnedRef path = path_str_.borrow().new_ref();
       kit::OwnedRef kind_name = message_kind_str(kind);
       kit::OwnedRef payload = data ? cached_value_to_py(data) : error ? kit::decode_utf8(*error) : kit::py_none();
       kit::OwnedRef tier = kit::check(PyLong_FromLong(message_tier(kind)));
       kit::OwnedRef number = kit::check(PyLong_FromUnsignedLongLong(seq));
       PyObject* args[6] = {nullptr, path.get(), kind_name.get(), payload.get(), tier.get(), number.get()};
       result = kit::check(
-          PyObject_Vectorcall(record_->callback, args + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+          PyObject_Vectorcall(record_->callback.get(), args + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     } catch (kit::PyErrAlreadySet& e) {
       settle_sink_exception(*record_->fatal, e.take());
     }
@@ -91,9 +89,9 @@ class ObserverSink final : public Sink {
 
  private:
   std::string path_;
-  PyObject* path_str_ = nullptr;  // owned
   SeqCounter seq_;
   std::shared_ptr<const ObserverRecord> record_;
+  kit::AnywhereRef path_str_;  // the runtime may drop a sink anywhere
 };
 
 kit::OwnedRef subscription_unsubscribe(PySubscription& self, const kit::Args&) {
@@ -143,30 +141,33 @@ void undo_attachment(const PendingFatalSlot& slot, UnsubscribeActions actions) n
   }
 }
 
+namespace {
+
+// Where a Subscription's drop reports what it cannot raise: the class (the
+// object itself is being deallocated).
+kit::BorrowedRef drop_report_context() noexcept {
+  return kit::BorrowedRef(reinterpret_cast<PyObject*>(subscription_type()));
+}
+
+}  // namespace
+
 PySubscription::~PySubscription() {
-  if (unsubscribe) {
-    bool live = false;
-    try {
-      live = unsubscribe->borrow()->has_value();
-    } catch (...) {
-    }
-    if (live) {
+  try {
+    if (unsubscribe && unsubscribe->borrow()->has_value()) {
       try {
         guarded_unsubscribe(*fatal, *unsubscribe);
       } catch (...) {
+        kit::report_current_exception_unraisable(drop_report_context());
       }
-      // A pending fatal left by the drop is released, not raised.
-      try {
-        kit::OwnedRef dropped = take_pending_fatal(*fatal);
-      } catch (...) {
-      }
+      // A pending fatal left by the drop is not raised either.
+      if (kit::OwnedRef left = take_pending_fatal(*fatal)) kit::report_unraisable(std::move(left), drop_report_context());
     }
+  } catch (...) {
+    kit::report_current_exception_unraisable(drop_report_context());
   }
   unsubscribe.reset();
   fatal.reset();
 }
-
-ObserverRecord::~ObserverRecord() { kit::release_ref(callback); }
 
 SharedSink make_observer_sink(std::string path, SeqCounter seq, std::shared_ptr<const ObserverRecord> record) {
   return std::make_shared<ObserverSink>(std::move(path), std::move(seq), std::move(record));

@@ -34,7 +34,8 @@ struct PySubscription {
       : fatal(std::move(fatal)), unsubscribe(std::make_unique<UnsubscribeCell>(std::move(actions))) {}
   PySubscription(PySubscription&&) noexcept = default;
   // The drop of a live Subscription detaches what it attached; whatever
-  // that yields (an error, a pending fatal stored meanwhile) is discarded.
+  // that yields (an error, a pending fatal stored meanwhile) is not raised
+  // but reported as unraisable.
   ~PySubscription();
 };
 
@@ -57,14 +58,10 @@ SharedSink make_subscriber_sink(kit::OwnedRef callback, SharedFatalSlot fatal);
 // What all the observer sinks of one Graph.observe call share.
 struct ObserverRecord {
   ObserverRecord(kit::OwnedRef callback, SharedFatalSlot fatal) noexcept
-      : callback(callback.release()), fatal(std::move(fatal)) {}
-  ObserverRecord(const ObserverRecord&) = delete;
-  ObserverRecord& operator=(const ObserverRecord&) = delete;
-  // The runtime may drop the last sink anywhere.
-  ~ObserverRecord();
+      : fatal(std::move(fatal)), callback(std::move(callback)) {}
 
-  PyObject* callback;  // owned
   SharedFatalSlot fatal;
+  kit::AnywhereRef callback;  // the runtime may drop the last sink anywhere
 };
 
 // The sink of Graph.observe on one node: calls

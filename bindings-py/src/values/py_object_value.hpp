@@ -2,9 +2,7 @@
 // A Python object travelling through the runtime as a value. The runtime
 // sees it only through this record; the very same object comes back out.
 // The last share of the value may be dropped anywhere (inside a wave, on a
-// thread without the GIL), so the object's reference is given up through the
-// kit's release rule: now when this thread's binding frames hold the GIL,
-// else queued for the next binding frame.
+// thread without the GIL), so the object is held as a kit::AnywhereRef.
 
 #include "base/value.hpp"
 #include "kit/refs.hpp"
@@ -14,17 +12,14 @@ namespace korvalinth::py {
 class PyObjectValue final : public Value {
  public:
   // Takes over the reference (which must not be null).
-  explicit PyObjectValue(kit::OwnedRef object) noexcept : object_(object.release()) {}
-  ~PyObjectValue() override;
-  PyObjectValue(const PyObjectValue&) = delete;
-  PyObjectValue& operator=(const PyObjectValue&) = delete;
+  explicit PyObjectValue(kit::OwnedRef object) noexcept : object_(std::move(object)) {}
 
   const TypeTag* type_tag() const noexcept override { return type_tag_of<PyObjectValue>(); }
   // The object, kept alive by this value.
-  kit::BorrowedRef object() const noexcept { return kit::BorrowedRef(object_); }
+  kit::BorrowedRef object() const noexcept { return object_.borrow(); }
 
  private:
-  PyObject* object_;  // owned
+  kit::AnywhereRef object_;
 };
 
 // A new shared value owning `object`'s reference.
