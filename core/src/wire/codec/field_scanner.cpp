@@ -63,7 +63,9 @@ CanonicalResult<std::uint64_t> read_varint(ByteCursor& cursor) {
 
 CanonicalResult<ScannedMessage> decode_canonical_fields(ByteView input, std::span<const FieldDescriptor> table,
                                                         std::string_view message_name) {
-  ScannedMessage message(table);
+  // Built in place in the result: the message is returned without a copy.
+  CanonicalResult<ScannedMessage> result(std::in_place, table);
+  ScannedMessage& message = *result;
   ByteCursor cursor{input};
   while (!cursor.at_end()) {
     auto tag = read_varint(cursor);
@@ -97,7 +99,7 @@ CanonicalResult<ScannedMessage> decode_canonical_fields(ByteView input, std::spa
     }
     slot.present = true;
   }
-  return message;
+  return result;
 }
 
 CanonicalResult<std::string> read_string_field(ByteView bytes, std::string_view field_name) {

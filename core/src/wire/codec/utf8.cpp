@@ -42,6 +42,10 @@ Utf8Step step_at(ByteView s, std::size_t i) noexcept {
 
 bool is_valid_utf8(ByteView bytes) noexcept {
   for (std::size_t i = 0; i < bytes.size();) {
+    if (bytes[i] < 0x80) {
+      ++i;
+      continue;
+    }
     const Utf8Step step = step_at(bytes, i);
     if (step.valid == 0) return false;
     i += step.valid;
