@@ -6,8 +6,8 @@
 #include <map>
 #include <optional>
 
-#include "node/cell.hpp"
-#include "node/value.hpp"
+#include "base/cell.hpp"
+#include "base/value.hpp"
 #include "wire/bridge/bridge_envelope.hpp"
 
 namespace korvalinth {
