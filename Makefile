@@ -9,7 +9,7 @@ DEB_PACKAGES := g++ nlohmann-json3-dev libgtest-dev libbenchmark-dev
 PY_TOOLS := cmake ninja pytest hypothesis scikit-build-core
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build test test-cpp test-cpp-asan test-py test-fuzz fuzz bench bench-cpp bench-py demo wheel clean
+.PHONY: all setup build check-layers test test-cpp test-cpp-asan test-py test-fuzz fuzz bench bench-cpp bench-py demo wheel clean
 
 all: build
 
@@ -29,6 +29,10 @@ $(BUILD)/build.ninja: $(VENV)/.ready CMakeLists.txt
 
 build: $(BUILD)/build.ninja
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BUILD) -j $(JOBS)
+
+# Every #include runs down the core's layers (tools/check-layers.py declares them).
+check-layers: $(VENV)/.ready
+	$(PY) tools/check-layers.py
 
 test-cpp: build
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -77,7 +81,7 @@ test-fuzz: $(VENV)/.ready $(FUZZ_BIN)
 fuzz: $(VENV)/.ready $(FUZZ_BIN)
 	$(call run_fuzz,1000000)
 
-test: test-cpp test-py test-cpp-asan test-fuzz
+test: check-layers test-cpp test-py test-cpp-asan test-fuzz
 
 # Benchmarks, never part of test: the core's microbenchmarks, then the Python
 # comparison with peer libraries (installed into the venv for benchmarking

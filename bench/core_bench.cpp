@@ -21,11 +21,11 @@
 #include <vector>
 
 #include "alloc_counter.hpp"
-#include "batch/batch.hpp"
 #include "graph/graph_container.hpp"
 #include "graph/topology_group.hpp"
 #include "json/json_value.hpp"
 #include "json/strict_json.hpp"
+#include "node/batch.hpp"
 #include "node/node_ops.hpp"
 #include "node/node_version.hpp"
 #include "node/subscribe.hpp"

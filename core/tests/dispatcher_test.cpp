@@ -80,7 +80,7 @@ TEST(Dispatcher, TimingEntriesAccumulateAndGoWithTheSlot) {
   EXPECT_FALSE(d->timing_of(key));
 }
 
-#include "dispatcher/replace_node_fn.hpp"
+#include "node/replace_node_fn.hpp"
 #include "graph/graph_container.hpp"
 #include "node/node_ops.hpp"
 #include "node/subscribe.hpp"

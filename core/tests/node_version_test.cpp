@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/fault.hpp"
+#include "checkpoint/node_version_json.hpp"
 #include "identity/identity_hasher.hpp"
 #include "identity/string_tuple_id.hpp"
 #include "json/json_value.hpp"

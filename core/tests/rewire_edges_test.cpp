@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "batch/batch.hpp"
+#include "node/batch.hpp"
 #include "node/deferred_ops.hpp"
 #include "node/rewire.hpp"
 #include "node/wave_scope.hpp"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "batch/batch.hpp"
+#include "node/batch.hpp"
 #include "graph/graph_container.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/deferred_ops.hpp"

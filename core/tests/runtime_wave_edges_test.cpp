@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "batch/batch.hpp"
+#include "node/batch.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/delivery.hpp"
 #include "node/pending.hpp"

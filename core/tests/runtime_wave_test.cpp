@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "batch/batch.hpp"
+#include "node/batch.hpp"
 #include "node/delivery.hpp"
 #include "node/run_wave.hpp"
 #include "node/wave_scope.hpp"

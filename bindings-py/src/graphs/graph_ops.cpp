@@ -1,7 +1,6 @@
 // Graph.batch, Graph._find and Graph._set_state_by_id: the Graph methods
 // that build no node of the graph's own.
 
-#include "batch/batch.hpp"
 #include "boundary/callback_settlers.hpp"
 #include "boundary/guard.hpp"
 #include "graph/describe.hpp"
@@ -10,6 +9,7 @@
 #include "kit/convert.hpp"
 #include "kit/entry.hpp"
 #include "kit/gil.hpp"
+#include "node/batch.hpp"
 #include "node/node_ops.hpp"
 #include "nodes/node.hpp"
 #include "values/py_object_value.hpp"

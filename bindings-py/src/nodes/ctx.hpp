@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "base/cell.hpp"
-#include "dispatcher/node_fn.hpp"
 #include "kit/refs.hpp"
+#include "node/node_fn.hpp"
 #include "nodes/ctx_action.hpp"
 
 namespace korvalinth::py {

@@ -3,10 +3,10 @@
 #include <functional>
 #include <memory>
 
-#include "batch/batch.hpp"
 #include "boundary/callback_errors.hpp"
 #include "boundary/callback_settlers.hpp"
 #include "kit/gil.hpp"
+#include "node/batch.hpp"
 #include "node/down.hpp"
 #include "node/graph_core.hpp"
 #include "node/node_ops.hpp"

@@ -5,8 +5,8 @@
 // for the end of the wave scope.
 
 #include "boundary/pending_fatal.hpp"
-#include "dispatcher/node_fn.hpp"
 #include "kit/refs.hpp"
+#include "node/node_fn.hpp"
 
 namespace korvalinth::py {
 

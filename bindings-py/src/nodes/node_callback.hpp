@@ -5,8 +5,8 @@
 // returned normally, and settles the outcome (discard_callback_result).
 
 #include "boundary/pending_fatal.hpp"
-#include "dispatcher/node_fn.hpp"
 #include "kit/refs.hpp"
+#include "node/node_fn.hpp"
 
 namespace korvalinth::py {
 

@@ -5,8 +5,8 @@
 // is the node's next DATA; an effect's is dropped.
 
 #include "boundary/pending_fatal.hpp"
-#include "dispatcher/node_fn.hpp"
 #include "kit/refs.hpp"
+#include "node/node_fn.hpp"
 
 namespace korvalinth::py {
 

@@ -10,8 +10,8 @@
 
 #include "base/small_vec.hpp"
 #include "base/value.hpp"
-#include "dispatcher/node_fn.hpp"
 #include "kit/refs.hpp"
+#include "node/node_fn.hpp"
 #include "node/node_handle.hpp"
 
 namespace korvalinth::py {

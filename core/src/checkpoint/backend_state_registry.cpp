@@ -4,6 +4,7 @@
 
 #include "base/cell.hpp"
 #include "base/fault.hpp"
+#include "node/graph_core.hpp"
 
 namespace korvalinth {
 
@@ -37,6 +38,8 @@ const Cell<ProviderMap>& registry() {
   return r.map;
 }
 
+void forget_released_node(CoreId core, SlotKey key) { backend_state_registry_remove(core, key.index, key.generation); }
+
 }  // namespace
 
 BackendStateProvider backend_state_registry_lookup(std::uint64_t core_id, std::uint64_t slot,
@@ -55,6 +58,10 @@ void backend_state_registry_remove(std::uint64_t core_id, std::uint64_t slot, st
 
 void backend_state_registry_insert(std::uint64_t core_id, std::uint64_t slot, std::uint64_t generation,
                                    BackendStateProvider provider) {
+  // A released node forgets its provider; the engine is told so once a
+  // provider exists at all.
+  static const bool hooked = (set_node_release_hook(&forget_released_node), true);
+  (void)hooked;
   auto map = registry().borrow_mut();
   (*map)[BackendStateKey{core_id, slot, generation}] = std::move(provider);
 }

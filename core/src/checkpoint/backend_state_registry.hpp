@@ -1,7 +1,8 @@
 #pragma once
 // Per-thread map from a node's identity to the provider of the state a
 // backend keeps for it outside the runtime's slots. The checkpoint writer
-// asks it for "backendState"; releasing a node forgets its provider.
+// asks it for "backendState"; releasing a node forgets its provider
+// (through the engine's node release hook).
 
 #include <cstdint>
 #include <expected>

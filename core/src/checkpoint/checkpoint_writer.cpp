@@ -6,6 +6,7 @@
 #include "base/drop_fault.hpp"
 #include "checkpoint/backend_state_registry.hpp"
 #include "checkpoint/checkpoint_value_encoding.hpp"
+#include "checkpoint/node_version_json.hpp"
 #include "checkpoint/restore_texts.hpp"
 
 namespace korvalinth {

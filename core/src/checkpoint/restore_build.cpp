@@ -3,6 +3,7 @@
 #include <set>
 #include <vector>
 
+#include "checkpoint/node_version_json.hpp"
 #include "checkpoint/restore_descriptors.hpp"
 #include "checkpoint/restore_texts.hpp"
 #include "json/json_value.hpp"

@@ -2,8 +2,8 @@
 
 #include <set>
 
+#include "checkpoint/node_version_json.hpp"
 #include "checkpoint/restore_texts.hpp"
-#include "node/node_version.hpp"
 
 namespace korvalinth {
 

@@ -15,9 +15,9 @@
 #include <variant>
 
 #include "checkpoint/checkpoint_records.hpp"
-#include "dispatcher/node_fn.hpp"
 #include "graph/node_options.hpp"
 #include "json/strict_json.hpp"
+#include "node/node_fn.hpp"
 #include "node/node_handle.hpp"
 
 namespace korvalinth {

@@ -11,9 +11,13 @@
 #include <vector>
 
 #include "base/cell.hpp"
-#include "dispatcher/node_fn.hpp"
 
 namespace korvalinth {
+
+// The node-function interface belongs to the engine (node/node_fn.hpp); the
+// registry only stores, hands out and drops shared references to it.
+class NodeFn;
+using SharedNodeFn = std::shared_ptr<NodeFn>;
 
 struct DispatcherKey {
   std::uint32_t partition = 0;

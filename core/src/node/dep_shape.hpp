@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "dispatcher/node_fn.hpp"
+#include "node/node_fn.hpp"
 #include "node/node_handle.hpp"
 
 namespace korvalinth {

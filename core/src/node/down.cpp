@@ -1,6 +1,6 @@
 #include "node/down.hpp"
 
-#include "batch/batch.hpp"
+#include "node/batch.hpp"
 #include "json/strict_json.hpp"
 #include "node/delivery.hpp"
 #include "node/pending.hpp"

@@ -4,13 +4,15 @@
 
 #include "base/drop_fault.hpp"
 #include "base/index_fault.hpp"
-#include "checkpoint/backend_state_registry.hpp"
 
 namespace korvalinth {
 
 namespace {
 std::atomic<CoreId> g_next_core_id{1};
-}
+std::atomic<NodeReleaseHook> g_node_release_hook{nullptr};
+}  // namespace
+
+void set_node_release_hook(NodeReleaseHook hook) noexcept { g_node_release_hook.store(hook, std::memory_order_release); }
 
 CoreRef GraphCore::create() { return std::make_shared<GraphCore>(g_next_core_id.fetch_add(1)); }
 
@@ -306,7 +308,7 @@ void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count
   }
   {
     FreeSlotGuard guard(core, key.index);
-    backend_state_registry_remove(core->id(), key.index, key.generation);
+    if (NodeReleaseHook hook = g_node_release_hook.load(std::memory_order_acquire)) hook(core->id(), key);
     release_from_dispatcher(call, edge, aux);
     guard.finish();
   }

@@ -210,6 +210,12 @@ std::optional<NodeVersion> version_metadata(const NodeHandle& node);
 // current, or externally dead and unpinned.
 std::optional<std::pair<PinnedNode, NodeHandle>> pin_node(const CoreRef& core, const WeakNodeRef& ref);
 
+// Called for each released node, after its entries were taken out and before
+// its function and callbacks go, so that layers above the engine can forget
+// what they keep per node. One hook per process; a later one replaces it.
+using NodeReleaseHook = void (*)(CoreId core, SlotKey key);
+void set_node_release_hook(NodeReleaseHook hook) noexcept;
+
 // Releases the slot when the node may go (count 0, no pin); a stale key does nothing.
 void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count);
 

@@ -12,7 +12,7 @@
 
 #include "base/heap_optional.hpp"
 #include "dispatcher/dispatcher.hpp"
-#include "dispatcher/node_fn.hpp"
+#include "node/node_fn.hpp"
 #include "node/message.hpp"
 #include "node/node_handle.hpp"
 #include "node/sink.hpp"

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "dispatcher/node_fn.hpp"
+#include "node/node_fn.hpp"
 #include "node/graph_core.hpp"
 
 namespace korvalinth {

@@ -127,11 +127,4 @@ std::expected<std::optional<NodeVersion>, std::string> advance_node_version_with
 // "node versioning: counter overflow while advancing node runtime version (D109)"
 std::string counter_overflow_error();
 
-// The checkpoint's version object: {"counter","level"} at level 0,
-// {"cid","counter","level","prev"} at level 1 (prev null when absent).
-nlohmann::json encode_node_version(const NodeVersion& version);
-
-// Reads a checkpoint's version object back; failure texts name `path`.
-std::expected<NodeVersion, std::string> decode_node_version(const nlohmann::json& metadata, std::string_view path);
-
 }  // namespace korvalinth

@@ -2,7 +2,7 @@
 
 #include <unordered_set>
 
-#include "batch/batch.hpp"
+#include "node/batch.hpp"
 #include "node/deferred_ops.hpp"
 #include "node/wave_scope.hpp"
 

@@ -1,7 +1,7 @@
 #include <unordered_map>
 
 #include "base/drop_fault.hpp"
-#include "dispatcher/replace_node_fn.hpp"
+#include "node/replace_node_fn.hpp"
 #include "node/dep_sink.hpp"
 #include "node/down.hpp"
 #include "node/rewire.hpp"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "batch/batch.hpp"
+#include "node/batch.hpp"
 #include "node/dep_sink.hpp"
 #include "node/down.hpp"
 #include "node/stack_guard.hpp"

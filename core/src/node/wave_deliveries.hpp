@@ -8,7 +8,7 @@
 #include <memory>
 #include <utility>
 
-#include "dispatcher/node_fn.hpp"
+#include "node/node_fn.hpp"
 
 namespace korvalinth {
 

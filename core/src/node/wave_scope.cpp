@@ -1,7 +1,7 @@
 #include "node/wave_scope.hpp"
 
 #include "base/drop_fault.hpp"
-#include "batch/batch.hpp"
+#include "node/batch.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/deferred_ops.hpp"
 #include "node/down.hpp"

@@ -1,4 +1,4 @@
-#include "batch/batch.hpp"
+#include "node/batch.hpp"
 
 #include <vector>
 

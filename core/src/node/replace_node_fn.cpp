@@ -1,4 +1,4 @@
-#include "dispatcher/replace_node_fn.hpp"
+#include "node/replace_node_fn.hpp"
 
 #include "node/graph_core.hpp"
 

@@ -4,7 +4,7 @@
 // stored in the node's call entry, and only then the old entry freed, so
 // the new key never reuses the old slot.
 
-#include "dispatcher/node_fn.hpp"
+#include "node/node_fn.hpp"
 #include "node/node_handle.hpp"
 
 namespace korvalinth {
