@@ -7,6 +7,8 @@ BUILD := build
 ASAN_BUILD := build-asan
 DEB_PACKAGES := g++ nlohmann-json3-dev libgtest-dev libbenchmark-dev
 PY_TOOLS := cmake ninja pytest hypothesis scikit-build-core
+# Needed by the tests only: protobuf cross-checks the wire codecs.
+PY_TEST_TOOLS := protobuf
 JOBS ?= $(shell nproc)
 
 .PHONY: all setup build check-layers test test-cpp test-cpp-asan test-py test-fuzz fuzz bench bench-cpp bench-py demo wheel clean
@@ -22,6 +24,11 @@ $(VENV)/.ready: tools/find-python.sh
 	touch $@
 
 setup: $(VENV)/.ready
+
+# A stamp of its own, so that an existing venv gains tools added here later.
+$(VENV)/.test-tools: $(VENV)/.ready Makefile
+	$(PY) -m pip install --quiet $(PY_TEST_TOOLS)
+	touch $@
 
 $(BUILD)/build.ninja: $(VENV)/.ready CMakeLists.txt
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BUILD) -G Ninja \
@@ -47,7 +54,7 @@ test-cpp-asan: $(ASAN_BUILD)/build.ninja
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-test-py: build
+test-py: build $(VENV)/.test-tools
 	PYTHONPATH=python KORVALINTH_TEST_MODULES=$(BUILD)/test-modules PYTHONMALLOC=debug $(PY) -X dev -m pytest -q tests
 
 # The wire decoders under libFuzzer with ASan/UBSan: Debian's clang 16, whose

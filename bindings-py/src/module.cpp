@@ -12,6 +12,8 @@
 #include "nodes/ctx.hpp"
 #include "nodes/node.hpp"
 #include "subscriptions/subscription.hpp"
+#include "wires/canonical_checks.hpp"
+#include "wires/canonical_results.hpp"
 
 namespace korvalinth::py {
 
@@ -20,6 +22,8 @@ namespace {
 kit::OwnedRef version(const kit::Args&) { return kit::to_py_str("0.0.0"); }
 
 const kit::ModuleClass kClasses[] = {
+    {"CanonicalProtobufValidation", canonical_protobuf_validation_type},
+    {"CanonicalProtobufRoundtrip", canonical_protobuf_roundtrip_type},
     {"Ctx", ctx_type},
     {"Graph", graph_type},
     {"Node", node_type},
@@ -30,6 +34,10 @@ const kit::ModuleClass kClasses[] = {
 
 struct Functions {
   static constexpr kit::Function functions[] = {
+      {"_validate_canonical_wire_bridge_envelope", validate_canonical_wire_bridge_envelope_function, {{"bytes"}}},
+      {"_validate_canonical_wire_edge_frame", validate_canonical_wire_edge_frame_function, {{"bytes"}}},
+      {"_roundtrip_canonical_wire_bridge_envelope", roundtrip_canonical_wire_bridge_envelope_function, {{"bytes"}}},
+      {"_roundtrip_canonical_wire_edge_frame", roundtrip_canonical_wire_edge_frame_function, {{"bytes"}}},
       {"restore_graph", restore_graph_function, {{"checkpoint"}, {"registry"}}},
       {"restore_registry", restore_registry_function, {{"entries"}, {"include_builtins", kit::yes}}},
       {"version", version},
