@@ -1,0 +1,50 @@
+#include "wires/adapter_nodes.hpp"
+
+namespace korvalinth::py {
+
+namespace {
+
+// A released group refuses members; the registration's observers may
+// release it meanwhile, so it is looked at again before the retain.
+template <class Build>
+NodeHandle in_group(const TopologyGroupRef& group, Build&& build) {
+  if (group) group->check_live();
+  NodeHandle node = std::forward<Build>(build)();
+  if (group) {
+    group->check_live();
+    group->retain(node.promote_counted());
+  }
+  return node;
+}
+
+}  // namespace
+
+std::string adapter_base_name(std::optional<std::string> name, std::string_view fallback) {
+  return name ? std::move(*name) : std::string(fallback);
+}
+
+NodeHandle build_adapter_node(GraphContainer& graph, const TopologyGroupRef& group, std::string name,
+                              std::span<const NodeHandle> deps, SharedNodeFn fn, AdapterNodeFlags flags) {
+  std::vector<NodeHandle> counted;
+  counted.reserve(deps.size());
+  for (const NodeHandle& dep : deps) counted.push_back(dep.promote_counted());
+  NodeOptions options = NodeOptions::named(std::move(name));
+  options.partial = flags.partial;
+  options.complete_when_deps_complete = flags.complete_when_deps_complete;
+  options.error_when_deps_error = flags.error_when_deps_error;
+  return in_group(group, [&] { return graph.node(std::move(counted), std::move(fn), std::move(options)); });
+}
+
+NodeHandle build_adapter_state_node(GraphContainer& graph, const TopologyGroupRef& group, std::string name) {
+  return in_group(group, [&] { return graph.add_state_node(NodeOptions::named(std::move(name))); });
+}
+
+PyNode adapter_py_node(SharedFatalSlot fatal, NodeHandle counted) {
+  return PyNode(std::move(fatal), std::nullopt, std::move(counted));
+}
+
+kit::OwnedRef adapter_node_object(const PyNode& node) {
+  return make_node_object(node.fatal, node.primary.promote_counted());
+}
+
+}  // namespace korvalinth::py

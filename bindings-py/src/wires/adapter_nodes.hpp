@@ -1,0 +1,52 @@
+#pragma once
+// How every wire adapter builds its nodes on the caller's graph: its base
+// name, its computed nodes (built as Graph.node builds one, registered under
+// their names with kind "node", kept in the adapter's group when it has
+// one), its state nodes, and the Node objects its getters hand out.
+//
+// Node construction runs outside the graph-operation guard: its faults reach
+// Python as PanicException, and nodes registered before a fault stay.
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "boundary/pending_fatal.hpp"
+#include "node/node_fn.hpp"
+#include "graph/topology_group.hpp"
+#include "kit/refs.hpp"
+#include "nodes/node.hpp"
+
+namespace korvalinth::py {
+
+// The option flags an adapter node may change; the rest are Graph.node's
+// defaults (not terminal-as-input, no pausable mode given, no pull id).
+struct AdapterNodeFlags {
+  bool partial = false;
+  bool complete_when_deps_complete = true;
+  bool error_when_deps_error = true;
+};
+
+// The given name unchanged (an empty one too), else the builder's default.
+std::string adapter_base_name(std::optional<std::string> name, std::string_view fallback);
+
+// Builds the computed node `name` over counted clones of `deps` with `fn`,
+// registers it and, with a group, retains it there (a released group is
+// refused before and after the registration). A dep of another graph is
+// refused with the node's name. Returns the registered counted handle.
+NodeHandle build_adapter_node(GraphContainer& graph, const TopologyGroupRef& group, std::string name,
+                              std::span<const NodeHandle> deps, SharedNodeFn fn, AdapterNodeFlags flags = {});
+
+// A state node without a value, as Graph.state_empty makes it, kept in the
+// group like an adapter node.
+NodeHandle build_adapter_state_node(GraphContainer& graph, const TopologyGroupRef& group, std::string name);
+
+// What an adapter keeps per Python-facing node: the graph's slot and the
+// counted handle, never a lookup handle.
+PyNode adapter_py_node(SharedFatalSlot fatal, NodeHandle counted);
+
+// A new Node on the same node (a counted clone), for the getters.
+kit::OwnedRef adapter_node_object(const PyNode& node);
+
+}  // namespace korvalinth::py
