@@ -75,7 +75,7 @@ GraphRef build_original(std::vector<Subscribed>& subscriptions) {
   tagged.metadata = {{"owner", "me"}, {"kind", "plain"}};
   NodeHandle empty = add_json_state(g, "empty", std::nullopt, tagged);
   NodeHandle ctx = add_json_state(g, "ctx", Json("v"));
-  set_aux_value(ctx, jv(Json{{"persisted", true}}));
+  set_ctx_state(ctx, jv(Json{{"persisted", true}}));
   {
     auto a = g->core()->borrow_mut();
     a->aux_at(ctx.index()).ctx_state_persist = 1;

@@ -136,7 +136,7 @@ TEST(CheckpointWriter, ValueRules) {
   NodeOptions coll;
   coll.metadata = {{"kind", "collection_snapshot"}, {"z", "last"}};
   NodeHandle snap = add_json_state(h, "snap", Json(3), coll);
-  set_aux_value(snap, jv("ctx"));
+  set_ctx_state(snap, jv("ctx"));
   NodeOptions near;
   near.metadata = {{"kind", "Collection_snapshot"}};
   NodeHandle other = add_json_state(h, "other", Json(4), near);
@@ -167,7 +167,7 @@ TEST(CheckpointWriter, ValueFailuresNameTheNode) {
   {
     auto g = GraphContainer::create("g");
     NodeHandle n = add_json_state(g, "c", Json(1));
-    set_aux_value(n, make_value<Opaque>(Opaque{2}));
+    set_ctx_state(n, make_value<Opaque>(Opaque{2}));
     EXPECT_EQ(checkpoint_failure(*g), "checkpoint: value at c.ctxState is not strict JSON compatible");
   }
   {
@@ -220,7 +220,7 @@ TEST(CheckpointWriter, VersionObjectsLifecycleAndCtxState) {
   NodeHandle moved = add_json_state(g, "moved", Json(1), {}, v1);
   node_set(moved, jv(2));
   node_set(zero, jv(5));
-  set_aux_value(off, jv(Json{{"k", "v"}}));
+  set_ctx_state(off, jv(Json{{"k", "v"}}));
   {
     auto a = g->core()->borrow_mut();
     a->aux_at(off.index()).ctx_state_persist = 1;

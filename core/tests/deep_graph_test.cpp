@@ -39,7 +39,7 @@ struct DropLogger {
 
 void log_release_and_drop(const NodeHandle& n, std::vector<std::string>& log, const std::string& name) {
   add_release_callback(n, [&log, name] { log.push_back(name); });
-  set_aux_value(n, make_value<DropLogger>(&log, name));
+  set_ctx_state(n, make_value<DropLogger>(&log, name));
 }
 
 bool activated(const NodeHandle& n) { return n.core_ref().borrow()->aux_at(n.index()).activated != 0; }
@@ -62,7 +62,7 @@ struct Chain {
     if ((nodes.size() - 1) % step != 0) subs.push_back(subscribe_recording(tail()));
     return subs;
   }
-  std::size_t released() const { return core->borrow()->free_list.size(); }
+  std::size_t released() const { return core->borrow()->free_indices().size(); }
   // Drops the handles from the source on: the tail's release then
   // releases the whole chain, each node through its dependent's dep list.
   void drop_all() {
@@ -124,7 +124,7 @@ TEST(DeepGraphDeactivation, AFaultingReleaseCallbackStopsTheCascadeAsRecursionWo
   NodeHandle c = make_map(core, b, [](int x) { return x; });
   auto sub = subscribe_recording(c);
   add_release_callback(a, [] { fault("a failed"); });
-  set_aux_value(a, make_value<DropLogger>(&log, "a"));
+  set_ctx_state(a, make_value<DropLogger>(&log, "a"));
   log_release_and_drop(b, log, "b");
   log_release_and_drop(c, log, "c");
   EXPECT_EQ(fault_text([&] { sub.unsubscribe.call(); }), "a failed");

@@ -20,9 +20,7 @@ std::size_t live_fns(const DispatcherRef& d, std::uint32_t partition = 0) {
 
 std::size_t live_nodes(const GraphRef& g) {
   auto a = g->core()->borrow();
-  std::size_t n = 0;
-  for (auto b : a->live) n += b != 0;
-  return n;
+  return a->live_count();
 }
 
 ConfigEntry config_of(const NodeHandle& n) {

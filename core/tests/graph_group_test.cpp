@@ -2,9 +2,9 @@
 
 #include "graph/observe.hpp"
 #include "graph/topology_group.hpp"
+#include "graph_test_support.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/wave_scope.hpp"
-#include "graph_test_support.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;
@@ -226,11 +226,11 @@ TEST(GroupRelease, MembersAreFreedDependentsFirstAndTheirIdsRetiredForGood) {
     EXPECT_EQ(fault_text([&] { status_of(b); }), kStaleSlot);
     {
       auto ar = g->core()->borrow();
-      EXPECT_EQ(ar->free_list.size(), 2u);
+      EXPECT_EQ(ar->free_indices().size(), 2u);
       // With deps first one pass frees b, then a; otherwise b is freed in the
       // first pass and a in the second: either way b goes first.
-      EXPECT_EQ(ar->free_list[0], b_index);
-      EXPECT_EQ(ar->free_list[1], a_index);
+      EXPECT_EQ(ar->free_indices()[0], b_index);
+      EXPECT_EQ(ar->free_indices()[1], a_index);
     }
     EXPECT_EQ(fault_text([&] { g->state(iv(1), "a"); }),
               "graph node id 'a' has been released from this graph lifecycle (D122)");
@@ -288,7 +288,7 @@ TEST(GroupRelease, AFaultWhileFreeingIsRaisedAfterTheEventsAndBlocksARetry) {
   EXPECT_EQ(removed, 2);
   EXPECT_FALSE(group->released());
   EXPECT_EQ(member_count(group), 2u);
-  EXPECT_EQ(g->core()->borrow()->free_list.size(), 2u);
+  EXPECT_EQ(g->core()->borrow()->free_indices().size(), 2u);
   EXPECT_EQ(fault_text([&] { release_group(group, "test release"); }),
             "Core counted promotion rejected: node is externally dead");
 }
@@ -340,7 +340,7 @@ TEST(GroupRelease, ARetryAfterAnEarlyRefusalFreesEverything) {
   release_group(group, "test release");
   EXPECT_TRUE(group->released());
   for (const NodeHandle* n : {&a, &b, &c}) EXPECT_FALSE(is_live(*n));
-  EXPECT_EQ(g->core()->borrow()->free_list.size(), 3u);
+  EXPECT_EQ(g->core()->borrow()->free_indices().size(), 3u);
 }
 
 TEST(GroupRelease, ARefusalBeforeAnyFreeingLeavesOnlyTheRetiredIdsAndARetryJustFinishes) {

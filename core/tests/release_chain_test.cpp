@@ -19,8 +19,8 @@ TEST(ReleaseChain, DroppingTheTailOfAVeryLongChainReleasesEveryNode) {
   }
   tail.drop();
   auto a = core->borrow();
-  EXPECT_EQ(a->free_list.size(), kLength);
-  for (std::uint8_t live : a->live) ASSERT_EQ(live, 0);
+  EXPECT_EQ(a->free_indices().size(), kLength);
+  ASSERT_EQ(a->live_count(), 0u);
 }
 
 TEST(ReleaseChain, DepsAreReleasedDepthFirstInDepOrderWithHooksAfterTheirDeps) {
@@ -65,7 +65,7 @@ TEST(ReleaseChain, AFaultingReleaseCallbackStillReleasesTheRestOfTheChain) {
   NodeHandle top = construct_node(core, std::move(top_deps), std::nullopt, Dispatcher::thread_default(), nullptr, {});
   EXPECT_EQ(fault_text([&] { top.drop(); }), "leaf release failed");
   auto a = core->borrow();
-  EXPECT_EQ(a->free_list.size(), 3u);
+  EXPECT_EQ(a->free_indices().size(), 3u);
 }
 
 }  // namespace

@@ -165,7 +165,7 @@ TEST(RestoreBuild, ValuesAndCtxStateAreInstalledNotDelivered) {
   SharedValue v = cache_of(h);
   ASSERT_TRUE(is_json_value(v));
   EXPECT_TRUE(json_value_cast(v)->is_null());  // a held null, not a sentinel
-  EXPECT_EQ(json_of(aux_value(h)), (Json{{"k", 1}}));
+  EXPECT_EQ(json_of(ctx_state_of(h)), (Json{{"k", 1}}));
   EXPECT_EQ(version_metadata(h), NodeVersion::level0(7));  // not advanced
   {
     auto a = h.core_ref().borrow();
@@ -187,9 +187,9 @@ TEST(RestoreBuild, PerDepFlagsAndRunFlag) {
   EXPECT_EQ(dep_flags(find_node(g, "ran")), std::vector<std::uint8_t>{1});
   EXPECT_EQ(dep_flags(find_node(g, "fresh")), std::vector<std::uint8_t>{0});
   NodeHandle r = find_node(g, "ran");
-  EXPECT_EQ(r.core_ref().borrow()->run[r.index()] & 1, 1);
+  EXPECT_EQ(r.core_ref().borrow()->run_at(r.index()) & 1, 1);
   NodeHandle f = find_node(g, "fresh");
-  EXPECT_EQ(f.core_ref().borrow()->run[f.index()] & 1, 0);
+  EXPECT_EQ(f.core_ref().borrow()->run_at(f.index()) & 1, 0);
   // Nothing was activated: no dep sinks anywhere.
   EXPECT_EQ(sink_count(find_node(g, "src")), 0u);
 }

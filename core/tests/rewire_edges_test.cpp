@@ -120,7 +120,7 @@ TEST(RewireEdges, ARewireBetweenWavesRunsTheOpsQueuedDuringIt) {
   });
   rewire(n, SubscribeDep{summing(0), b.promote_counted()});
   EXPECT_EQ(st.log(), L({"START", "DATA 9", "INVALIDATE"}));
-  EXPECT_TRUE(core->borrow()->deferred.empty());
+  EXPECT_TRUE(core->borrow()->deferred_ops().empty());
 }
 
 TEST(RewireApplyEdges, TheSameListOnlySwapsTheFunction) {
@@ -233,7 +233,7 @@ TEST(DeferredOpEdges, AnOpQueuedWhileTheQueueRunsRunsInTheSameDrain) {
   run_in_wave_scope(a, [&] { batch_defer_emission(a, one_message(Message::invalidate()), std::nullopt); });
   EXPECT_EQ(sa.log().back(), "INVALIDATE");
   EXPECT_EQ(sb.log().back(), "INVALIDATE");
-  EXPECT_TRUE(core->borrow()->deferred.empty());
+  EXPECT_TRUE(core->borrow()->deferred_ops().empty());
 }
 
 TEST(DeferredOpEdges, AQueuedRewireOfAPausedNodeDoesNotWait) {
@@ -248,7 +248,7 @@ TEST(DeferredOpEdges, AQueuedRewireOfAPausedNodeDoesNotWait) {
     return false;
   });
   EXPECT_EQ(dep_ids(n), std::vector<NodeId>{a.id()});
-  EXPECT_TRUE(core->borrow()->deferred.empty());
+  EXPECT_TRUE(core->borrow()->deferred_ops().empty());
 }
 
 TEST(DeferredOpEdges, RewireNextShapesAgainstTheCurrentDeps) {
@@ -285,7 +285,7 @@ TEST(DeferredOpEdges, AnOpOfAReleasedNodeIsDroppedSilently) {
     gone.drop();
   });
   EXPECT_FALSE(is_live(look));
-  EXPECT_TRUE(core->borrow()->deferred.empty());
+  EXPECT_TRUE(core->borrow()->deferred_ops().empty());
 }
 
 TEST(DeferredOpEdges, OtherCoresAreDrainedAfterTheOwnersCore) {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "node/batch.hpp"
 #include "graph/graph_container.hpp"
 #include "host_boundary/host_boundary.hpp"
+#include "node/batch.hpp"
 #include "node/deferred_ops.hpp"
 #include "node/rewire.hpp"
 #include "node/up.hpp"
@@ -19,7 +19,7 @@ NodeSpec pausable(Pausable mode) {
   return s;
 }
 bool paused(const NodeHandle& n) { return has_pause_locks(n); }
-std::size_t queued_ops(const CoreRef& core) { return core->borrow()->deferred.size(); }
+std::size_t queued_ops(const CoreRef& core) { return core->borrow()->deferred_ops().size(); }
 MessageList msgs(Message m) {
   MessageList l;
   l.push_back(std::move(m));

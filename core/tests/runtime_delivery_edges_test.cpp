@@ -191,13 +191,13 @@ TEST(SubscribeEdges, CtxStateSurvivesDeactivationOnlyWhenPersisted) {
   NodeHandle lost = make_map(core, s, [](int x) { return x; });
   auto a = subscribe_recording(kept);
   auto b = subscribe_recording(lost);
-  set_aux_value(kept, iv(7));
-  set_aux_value(lost, iv(8));
+  set_ctx_state(kept, iv(7));
+  set_ctx_state(lost, iv(8));
   aux(kept).ctx_state_persist = 1;
   a.unsubscribe.call();
   b.unsubscribe.call();
-  EXPECT_EQ(int_of(aux_value(kept)), 7);
-  EXPECT_FALSE(aux_value(lost));
+  EXPECT_EQ(int_of(ctx_state_of(kept)), 7);
+  EXPECT_FALSE(ctx_state_of(lost));
   EXPECT_EQ(aux(kept).ctx_state_persist, 1);
 }
 

@@ -76,9 +76,9 @@ TEST(DropOrder, DeactivationDropsWhatItTakesBeforeDetachingDepsAndRunningCallbac
   NodeHandle s = make_state(core, iv(1));
   NodeHandle m = make_map(core, s, [](int x) { return x; });
   auto sub = subscribe_recording(m);
-  set_aux_value(s, tracked(log, "s-state"));
+  set_ctx_state(s, tracked(log, "s-state"));
   add_release_callback(s, [&] { log.push_back("s released"); });
-  set_aux_value(m, tracked(log, "m-state"));
+  set_ctx_state(m, tracked(log, "m-state"));
   add_release_callback(m, [&] { log.push_back("m released"); });
   sub.unsubscribe.call();
   // m lets go of its own state first, then detaches from s (which

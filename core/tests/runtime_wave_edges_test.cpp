@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "node/batch.hpp"
 #include "host_boundary/host_boundary.hpp"
+#include "node/batch.hpp"
 #include "node/delivery.hpp"
 #include "node/pending.hpp"
 #include "node/rewire.hpp"
@@ -20,7 +20,7 @@ namespace {
 
 EdgeEntry& edge(const NodeHandle& n) { return n.core_ref().unguarded().edge_at(n.index()); }
 AuxEntry& aux(const NodeHandle& n) { return n.core_ref().unguarded().aux_at(n.index()); }
-std::uint64_t touch_stamp(const NodeHandle& n) { return n.core_ref().borrow()->touch[n.index()]; }
+std::uint64_t touch_stamp(const NodeHandle& n) { return n.core_ref().borrow()->touch_stamp(n.index()); }
 
 // A source with pull id "p" whose function counts its runs and emits the count.
 NodeHandle pulled_source(const CoreRef& core, int& runs) {

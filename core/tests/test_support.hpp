@@ -51,7 +51,7 @@ inline NodeHandle make_node(const CoreRef& core, std::vector<NodeHandle> deps, S
   return construct_node(core, std::move(deps), key, d, nullptr, std::move(spec));
 }
 
-inline std::uint64_t pin_count(const NodeHandle& h) { return h.core_ref().borrow()->pin[h.index()]; }
+inline std::uint64_t pin_count(const NodeHandle& h) { return h.core_ref().borrow()->pin_count(h.index()); }
 inline bool is_live(const NodeHandle& h) { return h.core_ref().borrow()->is_current(h.key()); }
 
 }  // namespace korvalinth::test

@@ -30,7 +30,7 @@ class PyHook {
   // An Exception of the callback goes down from the node as ERROR, unless
   // the node has been released meanwhile (then there is no one to tell).
   void call() const {
-    if (!is_current(node_)) {
+    if (!node_is_current(node_)) {
       call_detached();
       return;
     }
@@ -38,8 +38,6 @@ class PyHook {
   }
 
  private:
-  static bool is_current(const NodeHandle& node) { return node.core_ref().borrow()->is_current(node.key()); }
-
   // The callback still runs; only a BaseException other than Exception has
   // anywhere to go.
   void call_detached() const {
@@ -57,18 +55,6 @@ class PyHook {
   kit::AnywhereRef callback_;  // the runtime drops hooks anywhere (a later run, a release)
 };
 
-void set_ctx_state_persist(const NodeHandle& node, bool on) {
-  auto a = node.core_ref().borrow_mut();
-  a->check(node.key());
-  a->aux_at(node.index()).ctx_state_persist = on ? 1 : 0;
-}
-
-void add_invalidate_hook(const NodeHandle& node, InvalidateCallback hook) {
-  auto a = node.core_ref().borrow_mut();
-  a->check(node.key());
-  a->aux_at(node.index()).invalidate_callbacks.push_back(std::move(hook));
-}
-
 MessageList pull_message(CtxAction& action) {
   SharedValue params = action.object ? make_py_value(std::move(action.object)) : nullptr;
   return one_message(Message::pull(std::move(action.pull_id), std::move(params)));
@@ -81,14 +67,14 @@ void apply(CtxAction& action, const RunContext& run, const SharedFatalSlot& slot
       emit_data(run, make_py_value(std::move(action.object)));
       return;
     case CtxActionKind::SetState:
-      set_aux_value(node, make_py_value(std::move(action.object)));
+      set_ctx_state(node, make_py_value(std::move(action.object)));
       return;
     case CtxActionKind::StatePersist:
       set_ctx_state_persist(node, action.on);
       return;
     case CtxActionKind::OnInvalidate: {
       auto hook = std::make_shared<const PyHook>(std::move(action.object), node, slot);
-      add_invalidate_hook(node, std::make_shared<const std::function<void()>>([hook] { hook->call(); }));
+      add_invalidate_callback(node, std::make_shared<const std::function<void()>>([hook] { hook->call(); }));
       return;
     }
     case CtxActionKind::OnDeactivation: {

@@ -15,7 +15,7 @@ kit::OwnedRef cached_value_to_py(const SharedValue& value) {
 }
 
 std::optional<kit::OwnedRef> value_to_py(const NodeHandle& node) {
-  SharedValue state = aux_value(node);
+  SharedValue state = ctx_state_of(node);
   if (const PyObjectValue* held = py_object_value_cast(state)) return held->object().new_ref();
   if (const Json* json = json_value_cast(state)) return json_value_to_py(*json);
   return std::nullopt;

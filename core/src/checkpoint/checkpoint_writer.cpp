@@ -110,16 +110,17 @@ struct SlotState {
 
 SlotState read_slot_state(const NodeHandle& node) {
   SlotState state;
-  auto a = node.core_ref().borrow_mut();
-  LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
-  state.cache = s.edge.cache;
-  state.status = s.edge.status;
-  state.has_data = s.edge.has_data != 0;
-  state.terminal = s.edge.terminal != 0;
-  state.has_run = (s.run & 1) != 0;
-  state.activated = s.aux.activated != 0;
-  state.ctx_state = s.aux.ctx_state;
-  state.ctx_state_persist = s.aux.ctx_state_persist != 0;
+  NodeView view(node);
+  const EdgeEntry& edge = view.edge();
+  const AuxEntry& aux = view.aux();
+  state.cache = edge.cache;
+  state.status = edge.status;
+  state.has_data = edge.has_data != 0;
+  state.terminal = edge.terminal != 0;
+  state.has_run = view.has_run();
+  state.activated = aux.activated != 0;
+  state.ctx_state = aux.ctx_state;
+  state.ctx_state_persist = aux.ctx_state_persist != 0;
   return state;
 }
 

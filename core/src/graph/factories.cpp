@@ -3,8 +3,8 @@
 // in the graph's Dispatcher, constructs the node in the graph's core, sets
 // its kind text and pull id, and registers it in the graph.
 
-#include "host_boundary/host_boundary.hpp"
 #include "graph/graph_container.hpp"
+#include "host_boundary/host_boundary.hpp"
 
 namespace korvalinth {
 
@@ -41,21 +41,11 @@ NodeHandle construct_with_fn(const GraphContainer& graph, std::vector<NodeHandle
 }
 
 // Writes the four config flags and the versioning (when with_config) and the
-// kind text into the new node's slots; replaced values go after the borrow.
+// kind text into the new node's slots.
 void write_config_and_kind(const NodeHandle& node, const NodeSpec& spec, bool with_config,
                            std::optional<std::string> kind) {
-  VersioningForm replaced;
-  std::optional<std::string> old_kind;
-  auto a = node.core_ref().borrow_mut();
-  LiveSlots s = live_slots(*a, node.key());
-  if (with_config) {
-    s.config.partial = spec.partial;
-    s.config.complete_when_deps_complete = spec.complete_when_deps_complete;
-    s.config.error_when_deps_error = spec.error_when_deps_error;
-    s.config.terminal_as_real_input = spec.terminal_as_real_input;
-    replaced = std::exchange(s.config.versioning, spec.versioning);
-  }
-  old_kind = std::exchange(s.call.kind, std::move(kind));
+  if (with_config) set_node_config(node, spec);
+  set_node_kind(node, std::move(kind));
 }
 
 }  // namespace

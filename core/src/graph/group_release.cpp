@@ -9,6 +9,7 @@
 
 #include "base/drop_fault.hpp"
 #include "graph/topology_group.hpp"
+#include "node/subscribe.hpp"
 
 namespace korvalinth {
 
@@ -74,17 +75,12 @@ void refuse_busy_members(const std::vector<Collected>& collected, const Refusal&
     if (!node_is_quiescent(m.handle)) refuse("'" + m.id + "' is not runtime-quiescent (D124)");
     std::uint64_t internal = 0;
     for (const Collected& h : collected) {
-      auto a = h.handle.core_ref().borrow();
-      a->check(h.handle.key());
-      if (!a->aux_at(h.handle.index()).activated) continue;
-      for (const NodeHandle& dep : a->topology_at(h.handle.index()).deps) internal += dep.same_node(m.handle);
+      NodeView view(h.handle);
+      if (!view.aux().activated) continue;
+      for (const NodeHandle& dep : view.topology().deps) internal += dep.same_node(m.handle);
     }
     std::uint64_t subscribers = 0;
-    {
-      auto a = m.handle.core_ref().borrow();
-      a->check(m.handle.key());
-      for (const SinkEntry& s : a->aux_at(m.handle.index()).sinks) subscribers += s.observer == 0;
-    }
+    for (const SinkEntry& s : NodeView(m.handle).aux().sinks) subscribers += s.observer == 0;
     if (subscribers > internal) refuse("'" + m.id + "' still has live subscribers (D124)");
   }
 }
@@ -143,31 +139,10 @@ void unregister_members(GraphContainer& graph, const std::unordered_set<std::str
 }
 
 void drop_observe_sinks(const std::vector<Collected>& collected) {
-  for (const Collected& m : collected) {
-    std::vector<SharedSink> dropped;  // released after the borrow
-    {
-      auto a = m.handle.core_ref().borrow_mut();
-      if (!a->is_current(m.handle.key())) continue;
-      auto& sinks = a->aux_at(m.handle.index()).sinks;
-      std::vector<SinkEntry> kept;
-      kept.reserve(sinks.size());
-      for (SinkEntry& s : sinks) {
-        if (s.observer) {
-          dropped.push_back(std::move(s.sink));
-        } else {
-          kept.push_back(std::move(s));
-        }
-      }
-      sinks = std::move(kept);
-    }
-  }
+  for (const Collected& m : collected) drop_observer_sinks(m.handle);
 }
 
-bool has_sinks(const NodeHandle& node) {
-  auto a = node.core_ref().borrow();
-  a->check(node.key());
-  return !a->aux_at(node.index()).sinks.empty();
-}
+bool has_sinks(const NodeHandle& node) { return !NodeView(node).aux().sinks.empty(); }
 
 // Frees one candidate whose sink list is empty. Faults of the slot's own
 // release are kept in stored (the first only); the checks before it refuse.
@@ -175,10 +150,7 @@ void free_candidate(NodeHandle candidate, const Refusal& refuse, std::exception_
   const std::string became_busy = "runtime became non-quiescent (D124)";
   if (!node_is_quiescent(candidate)) refuse(became_busy);
   if (has_sinks(candidate)) refuse(became_busy);
-  {
-    auto a = candidate.core_ref().borrow();
-    if (a->pin[candidate.index()] != 0) refuse(became_busy);
-  }
+  if (NodeView(candidate).pin_count() != 0) refuse(became_busy);
   try {
     // Handles still held elsewhere change nothing from now on.
     candidate.count()->count = 0;

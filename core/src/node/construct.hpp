@@ -28,4 +28,8 @@ struct NodeSpec {
 NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
                           const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec);
 
+// Writes the spec's four run flags and its versioning form into a node's
+// config entry; the replaced form is dropped after the borrow.
+void set_node_config(const NodeHandle& node, const NodeSpec& spec);
+
 }  // namespace korvalinth

@@ -1,8 +1,8 @@
 #include "node/deferred_ops.hpp"
 
 #include "base/drop_fault.hpp"
-#include "node/batch.hpp"
 #include "host_boundary/host_boundary.hpp"
+#include "node/batch.hpp"
 #include "node/down.hpp"
 #include "node/rewire.hpp"
 
@@ -20,7 +20,7 @@ void defer_core_op(const CoreRef& core, DeferredOp op) {
   }
   batch_register_core(core);
   auto a = core->borrow_mut();
-  a->deferred.push_back(std::move(op));
+  a->deferred_ops().push_back(std::move(op));
 }
 
 void discard_deferred_ops(const WeakCore& weak) {
@@ -29,8 +29,8 @@ void discard_deferred_ops(const WeakCore& weak) {
   std::deque<DeferredOp> dropped;
   {
     auto a = core->borrow_mut();
-    dropped = std::move(a->deferred);
-    a->deferred.clear();
+    dropped = std::move(a->deferred_ops());
+    a->deferred_ops().clear();
   }
 }
 
@@ -43,13 +43,13 @@ void remove_unconfirmed_ops(const CoreRef& core) {
   std::deque<DeferredOp> removed;
   auto a = core->borrow_mut();
   std::deque<DeferredOp> kept;
-  for (DeferredOp& op : a->deferred) {
+  for (DeferredOp& op : a->deferred_ops()) {
     if (op.token && *op.token)
       kept.push_back(std::move(op));
     else
       removed.push_back(std::move(op));
   }
-  a->deferred = std::move(kept);
+  a->deferred_ops() = std::move(kept);
   a.release();
 }
 
@@ -69,7 +69,7 @@ class DrainGuard {
   void end() {
     CoreRef core = std::move(core_);
     core_.reset();
-    core->borrow_mut()->draining = 0;
+    core->borrow_mut()->set_draining(false);
   }
 
  private:
@@ -148,9 +148,9 @@ OpOutcome run_op(const CoreRef& core, DeferredOp& op) {
 void drain_deferred_ops(const CoreRef& core) {
   {
     auto a = core->borrow();
-    if (a->draining || a->deferred.empty()) return;
+    if (a->draining() || a->deferred_ops().empty()) return;
   }
-  core->borrow_mut()->draining = 1;
+  core->borrow_mut()->set_draining(true);
   DrainGuard guard(core);
   std::exception_ptr saved;
   std::size_t requeues = 0;
@@ -158,9 +158,9 @@ void drain_deferred_ops(const CoreRef& core) {
     std::optional<DeferredOp> op;
     {
       auto a = core->borrow_mut();
-      if (a->deferred.empty()) break;
-      op = std::move(a->deferred.front());
-      a->deferred.pop_front();
+      if (a->deferred_ops().empty()) break;
+      op = std::move(a->deferred_ops().front());
+      a->deferred_ops().pop_front();
     }
     try {
       OpOutcome outcome = run_op(core, *op);
@@ -168,8 +168,8 @@ void drain_deferred_ops(const CoreRef& core) {
         std::size_t len;
         {
           auto a = core->borrow_mut();
-          a->deferred.push_back(std::move(*op));
-          len = a->deferred.size();
+          a->deferred_ops().push_back(std::move(*op));
+          len = a->deferred_ops().size();
         }
         requeues += 1;
         if (requeues >= len) break;
@@ -180,8 +180,8 @@ void drain_deferred_ops(const CoreRef& core) {
       std::deque<DeferredOp> dropped;
       {
         auto a = core->borrow_mut();
-        dropped = std::move(a->deferred);
-        a->deferred.clear();
+        dropped = std::move(a->deferred_ops());
+        a->deferred_ops().clear();
       }
       guard.end();
       throw;

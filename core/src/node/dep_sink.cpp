@@ -319,12 +319,12 @@ void DepSink::call(const Message& message) {
       }
     }
     record = apply_dep_messages(*a, key_, cell_->value, message, trash);
-    alive = count_->count > 0 || a->pin[key_.index] > 0;
+    alive = count_->count > 0 || a->pin_count(key_.index) > 0;
     // Nothing runs before the push when no control goes out first: the
     // queue's search for the node is made here, by its mark.
     if (alive && record.queue_run_check && !record.teardown && !record.dirty && !record.invalidate &&
         !record.resolve_after_invalidate) {
-      std::uint64_t& mark = a->edge[key_.index]->run_check_epoch;
+      std::uint64_t& mark = a->find_edge(key_.index)->run_check_epoch;
       if (mark == queue_epoch()) {
         record.queue_run_check = false;
       } else {
@@ -374,7 +374,7 @@ void handle_dep_message(const NodeHandle& node) {
     a->check(node.key());
     if (a->aux_at(node.index()).pull_in_progress) return;
     // Only a node with a pull id serves pulls.
-    if (a->config[node.index()] && !a->config[node.index()]->pull_id) {
+    if (const ConfigEntry* config = a->find_config(node.index()); config && !config->pull_id) {
       a->topology_at(node.index());
       a->call_at(node.index());
       a->run_at(node.index());

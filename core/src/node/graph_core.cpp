@@ -24,6 +24,65 @@ SharedGraphHooks share_graph_hooks(GraphHooks hooks) {
   return nullptr;
 }
 
+SlotKey Arena::occupy(NewSlotEntries&& e) {
+  if (free_list_.empty()) {
+    const std::uint64_t index = live_.size();
+    live_.push_back(1);
+    topology_.emplace_back(std::move(e.topology));
+    call_.emplace_back(std::move(e.call));
+    config_.emplace_back(std::move(e.config));
+    run_.push_back(0);
+    edge_.emplace_back(std::move(e.edge));
+    version_.emplace_back(std::move(e.version));
+    aux_.emplace_back(std::move(e.aux));
+    generation_.push_back(0);
+    touch_.push_back(0);
+    pin_.push_back(0);
+    return SlotKey{index, 0};
+  }
+  const std::uint64_t index = free_list_.back();
+  if (generation_[index] == ~std::uint64_t{0}) fault("GraphCore generation overflow on slot reuse");
+  free_list_.pop_back();
+  const std::uint64_t generation = ++generation_[index];
+  live_[index] = 1;
+  // Released slots hold empty entries, so nothing is dropped here.
+  topology_[index] = std::move(e.topology);
+  call_[index] = std::move(e.call);
+  config_[index] = std::move(e.config);
+  run_[index] = 0;
+  edge_[index] = std::move(e.edge);
+  version_[index] = std::move(e.version);
+  aux_[index] = std::move(e.aux);
+  touch_[index] = 0;
+  pin_[index] = 0;
+  return SlotKey{index, generation};
+}
+
+std::uint64_t Arena::live_count() const noexcept {
+  std::uint64_t n = 0;
+  for (std::uint8_t live : live_) n += live != 0;
+  return n;
+}
+
+VacatedSlotEntries Arena::vacate(std::uint64_t i) {
+  live_[i] = 0;
+  VacatedSlotEntries out;
+  out.topology = std::exchange(topology_[i], std::nullopt);
+  out.call = std::exchange(call_[i], std::nullopt);
+  out.config = std::exchange(config_[i], std::nullopt);
+  run_[i] = kRunEmpty;
+  out.edge = std::exchange(edge_[i], std::nullopt);
+  out.version = std::exchange(version_[i], NodeVersionSlot{});
+  out.aux = std::exchange(aux_[i], std::nullopt);
+  return out;
+}
+
+NodeView::NodeView(const NodeHandle& node) : arena_(node.core_ref().borrow()), index_(node.index()) {
+  arena_->check(node.key());
+}
+
+bool node_is_current(const NodeHandle& node) { return node.core_ref().borrow()->is_current(node.key()); }
+
 CheckedLive check_live(const NodeHandle& node) {
   Ref<Arena> a = node.core_ref().borrow();
   a->check(node.key());
@@ -58,7 +117,7 @@ bool has_pause_locks(const NodeHandle& node) {
   return !a->aux_at(node.index()).pause_locks.empty();
 }
 
-SharedValue aux_value(const NodeHandle& node) {
+SharedValue ctx_state_of(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
   return a->aux_at(node.index()).ctx_state;
@@ -70,20 +129,32 @@ std::optional<std::string> node_kind(const NodeHandle& node) {
   return a->call_at(node.index()).kind;
 }
 
-void set_node_kind(const NodeHandle& node, std::string kind) {
+void set_node_kind(const NodeHandle& node, std::optional<std::string> kind) {
   std::optional<std::string> old;
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
   old = std::exchange(a->call_at(node.index()).kind, std::move(kind));
 }
 
-void set_aux_value(const NodeHandle& node, SharedValue value) {
+void set_ctx_state(const NodeHandle& node, SharedValue value) {
   SharedValue old;  // dropped after the borrow
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
     old = std::exchange(a->aux_at(node.index()).ctx_state, std::move(value));
   }
+}
+
+void set_ctx_state_persist(const NodeHandle& node, bool on) {
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  a->aux_at(node.index()).ctx_state_persist = on ? 1 : 0;
+}
+
+void add_invalidate_callback(const NodeHandle& node, InvalidateCallback callback) {
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  a->aux_at(node.index()).invalidate_callbacks.push_back(std::move(callback));
 }
 
 void set_topology_hook(const NodeHandle& node, TopologyHook hook) {
@@ -149,8 +220,8 @@ std::optional<std::pair<PinnedNode, NodeHandle>> pin_node(const CoreRef& core, c
   if (!count || ref.core != core->id()) return std::nullopt;
   {
     auto a = core->borrow_mut();
-    if (!a->is_live1(ref.key)) return std::nullopt;
-    if (count->count == 0 && a->pin[ref.key.index] == 0) return std::nullopt;
+    if (!a->is_current(ref.key)) return std::nullopt;
+    if (count->count == 0 && a->pin_count(ref.key.index) == 0) return std::nullopt;
     a->add_pin(ref.key.index);
   }
   return std::make_pair(PinnedNode(core, count, ref.key), NodeHandle(core, count, ref.key, false));
@@ -178,7 +249,7 @@ class FreeSlotGuard {
     CoreRef core = std::move(core_);
     core_.reset();
     auto a = core->borrow_mut();
-    a->free_list.push_back(index_);
+    a->free_index(index_);
   }
   CoreRef core_;
   std::uint64_t index_;
@@ -284,44 +355,31 @@ void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
 void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
   const bool entered_from_driver = std::exchange(tls_dep_drops.entered_from_driver, false);
   if (external_count != 0) return;
-  std::optional<TopologyEntry> topology;
-  std::optional<CallEntry> call;
-  std::optional<ConfigEntry> config;
-  std::optional<EdgeEntry> edge;
-  NodeVersionSlot version;
-  std::optional<AuxEntry> aux;
+  VacatedSlotEntries e;
   {
     auto a = core->borrow_mut();
-    if (a->names_slot(key) && key.index < a->pin.size() && a->pin[key.index] > 0) return;
+    if (a->is_pinned(key)) return;
     // A key that is no longer current was released already: its index is
     // on the free list once and must not go there again.
     if (!a->is_current(key)) return;
-    auto i = key.index;
-    a->live[i] = 0;
-    topology = std::exchange(a->topology[i], std::nullopt);
-    call = std::exchange(a->call[i], std::nullopt);
-    config = std::exchange(a->config[i], std::nullopt);
-    a->run[i] = kRunEmpty;
-    edge = std::exchange(a->edge[i], std::nullopt);
-    version = std::exchange(a->version[i], NodeVersionSlot{});
-    aux = std::exchange(a->aux[i], std::nullopt);
+    e = a->vacate(key.index);
   }
   {
     FreeSlotGuard guard(core, key.index);
     if (NodeReleaseHook hook = g_node_release_hook.load(std::memory_order_acquire)) hook(core->id(), key);
-    release_from_dispatcher(call, edge, aux);
+    release_from_dispatcher(e.call, e.edge, e.aux);
     guard.finish();
   }
   // The contents go after the index is free, in this order; dropping a dep's
   // counted handle may release that dep in turn.
-  aux.reset();
-  version = NodeVersionSlot{};
-  edge.reset();
-  config.reset();
-  call.reset();
-  if (topology) {
-    drop_released_deps(*topology, entered_from_driver);
-    topology.reset();
+  e.aux.reset();
+  e.version = NodeVersionSlot{};
+  e.edge.reset();
+  e.config.reset();
+  e.call.reset();
+  if (e.topology) {
+    drop_released_deps(*e.topology, entered_from_driver);
+    e.topology.reset();
   }
 }
 

@@ -36,71 +36,106 @@ inline constexpr const char* kPinOverflow = "GraphCore pin count overflow";
 
 inline constexpr std::uint8_t kRunEmpty = 2;
 
-struct Arena {
-  std::vector<std::uint8_t> live;
-  std::vector<std::optional<TopologyEntry>> topology;
-  std::vector<std::optional<CallEntry>> call;
-  std::vector<std::optional<ConfigEntry>> config;
-  std::vector<std::uint8_t> run;  // has-run flag; kRunEmpty while released
-  std::vector<std::optional<EdgeEntry>> edge;
-  std::vector<NodeVersionSlot> version;
-  std::vector<std::optional<AuxEntry>> aux;
-  std::vector<std::uint64_t> generation;
-  std::vector<std::uint64_t> touch;
-  std::vector<std::uint64_t> pin;
-  std::vector<std::uint64_t> free_list;
-  std::deque<DeferredOp> deferred;
-  std::uint8_t draining = 0;
+// The entries a new node's slot starts with (its has-run flag starts clear).
+struct NewSlotEntries {
+  TopologyEntry topology;
+  CallEntry call;
+  ConfigEntry config;
+  EdgeEntry edge;
+  NodeVersionSlot version;
+  AuxEntry aux;
+};
 
-  // Index and generation name the slot (its live byte not consulted).
+// The entries taken out of a released slot.
+struct VacatedSlotEntries {
+  std::optional<TopologyEntry> topology;
+  std::optional<CallEntry> call;
+  std::optional<ConfigEntry> config;
+  std::optional<EdgeEntry> edge;
+  NodeVersionSlot version;
+  std::optional<AuxEntry> aux;
+};
+
+// The columns, private: slots are taken, filled and vacated only through the
+// verbs below, and a live slot's entries reached only after a key check.
+class Arena {
+ public:
+  // Index and generation name the slot (whether it is live not consulted).
   bool names_slot(SlotKey k) const noexcept {
-    return k.index < generation.size() && generation[k.index] == k.generation;
+    return k.index < generation_.size() && generation_[k.index] == k.generation;
   }
   // The key is current: it names the slot and the slot is live.
-  bool is_current(SlotKey k) const noexcept {
-    return names_slot(k) && k.index < live.size() && live[k.index] != 0;
-  }
-  // As is_current, with the live byte exactly 1 (pin, quiescence, batch flush).
-  bool is_live1(SlotKey k) const noexcept {
-    return names_slot(k) && k.index < live.size() && live[k.index] == 1;
-  }
+  bool is_current(SlotKey k) const noexcept { return names_slot(k) && live_[k.index] != 0; }
   void check(SlotKey k) const {
     if (!is_current(k)) fault(kStaleSlot);
   }
 
   // Entries of a current slot; a missing entry faults with its column's text.
-  TopologyEntry& topology_at(std::uint64_t i) { return present(topology[i], kTopologySlot); }
-  CallEntry& call_at(std::uint64_t i) { return present(call[i], kCallSlot); }
-  ConfigEntry& config_at(std::uint64_t i) { return present(config[i], kConfigSlot); }
+  TopologyEntry& topology_at(std::uint64_t i) { return present(topology_[i], kTopologySlot); }
+  CallEntry& call_at(std::uint64_t i) { return present(call_[i], kCallSlot); }
+  ConfigEntry& config_at(std::uint64_t i) { return present(config_[i], kConfigSlot); }
   std::uint8_t& run_at(std::uint64_t i) {
-    if (run[i] == kRunEmpty) fault(kRunSlot);
-    return run[i];
+    if (run_[i] == kRunEmpty) fault(kRunSlot);
+    return run_[i];
   }
-  EdgeEntry& edge_at(std::uint64_t i) { return present(edge[i], kEdgeSlot); }
+  EdgeEntry& edge_at(std::uint64_t i) { return present(edge_[i], kEdgeSlot); }
   NodeVersionSlot& version_at(std::uint64_t i) {
-    if (!version[i].present()) fault(kVersionSlot);
-    return version[i];
+    if (!version_[i].present()) fault(kVersionSlot);
+    return version_[i];
   }
-  AuxEntry& aux_at(std::uint64_t i) { return present(aux[i], kAuxSlot); }
-  const TopologyEntry& topology_at(std::uint64_t i) const { return present(topology[i], kTopologySlot); }
-  const CallEntry& call_at(std::uint64_t i) const { return present(call[i], kCallSlot); }
-  const ConfigEntry& config_at(std::uint64_t i) const { return present(config[i], kConfigSlot); }
+  AuxEntry& aux_at(std::uint64_t i) { return present(aux_[i], kAuxSlot); }
+  const TopologyEntry& topology_at(std::uint64_t i) const { return present(topology_[i], kTopologySlot); }
+  const CallEntry& call_at(std::uint64_t i) const { return present(call_[i], kCallSlot); }
+  const ConfigEntry& config_at(std::uint64_t i) const { return present(config_[i], kConfigSlot); }
   std::uint8_t run_at(std::uint64_t i) const {
-    if (run[i] == kRunEmpty) fault(kRunSlot);
-    return run[i];
+    if (run_[i] == kRunEmpty) fault(kRunSlot);
+    return run_[i];
   }
-  const EdgeEntry& edge_at(std::uint64_t i) const { return present(edge[i], kEdgeSlot); }
+  const EdgeEntry& edge_at(std::uint64_t i) const { return present(edge_[i], kEdgeSlot); }
   const NodeVersionSlot& version_at(std::uint64_t i) const {
-    if (!version[i].present()) fault(kVersionSlot);
-    return version[i];
+    if (!version_[i].present()) fault(kVersionSlot);
+    return version_[i];
   }
-  const AuxEntry& aux_at(std::uint64_t i) const { return present(aux[i], kAuxSlot); }
+  const AuxEntry& aux_at(std::uint64_t i) const { return present(aux_[i], kAuxSlot); }
+  // The slot's entry when it has one, else null (no fault).
+  EdgeEntry* find_edge(std::uint64_t i) noexcept { return edge_[i] ? &*edge_[i] : nullptr; }
+  const ConfigEntry* find_config(std::uint64_t i) const noexcept { return config_[i] ? &*config_[i] : nullptr; }
 
+  // Fills the last freed slot (its generation raised by 1) or a new one and
+  // makes it live; faults when a reused slot's generation is at its maximum.
+  SlotKey occupy(NewSlotEntries&& entries);
+  // Takes a live slot's entries out and makes it not live; its index is not
+  // free until free_index.
+  VacatedSlotEntries vacate(std::uint64_t i);
+  void free_index(std::uint64_t i) { free_list_.push_back(i); }
+  // Slots ever taken, and those of them live now.
+  std::uint64_t slot_count() const noexcept { return live_.size(); }
+  std::uint64_t live_count() const noexcept;
+  // Freed indices, the next to be reused last.
+  const std::vector<std::uint64_t>& free_indices() const noexcept { return free_list_; }
+
+  std::uint64_t pin_count(std::uint64_t i) const { return pin_[i]; }
+  // The key names a slot whose pin count is above 0.
+  bool is_pinned(SlotKey k) const noexcept { return names_slot(k) && pin_[k.index] > 0; }
   // Raises the pin count of a slot by one.
   void add_pin(std::uint64_t i) {
-    if (pin[i] == ~std::uint64_t{0}) fault(kPinOverflow);
-    pin[i] += 1;
+    if (pin_[i] == ~std::uint64_t{0}) fault(kPinOverflow);
+    pin_[i] += 1;
   }
+  // Lowers the pin count of the slot the key names, if it is pinned.
+  void drop_pin(SlotKey k) noexcept {
+    if (is_pinned(k)) pin_[k.index] -= 1;
+  }
+
+  // The id of the last wave scope that touched the slot (0: none).
+  std::uint64_t touch_stamp(std::uint64_t i) const { return touch_[i]; }
+  void set_touch_stamp(std::uint64_t i, std::uint64_t scope_id) { touch_[i] = scope_id; }
+
+  // The core's queue of deferred operations, and whether it is being drained.
+  std::deque<DeferredOp>& deferred_ops() noexcept { return deferred_; }
+  const std::deque<DeferredOp>& deferred_ops() const noexcept { return deferred_; }
+  bool draining() const noexcept { return draining_ != 0; }
+  void set_draining(bool on) noexcept { draining_ = on ? 1 : 0; }
 
  private:
   template <class E>
@@ -113,6 +148,23 @@ struct Arena {
     if (!e) fault(text);
     return *e;
   }
+
+  std::vector<std::uint8_t> live_;
+  std::vector<std::optional<TopologyEntry>> topology_;
+  std::vector<std::optional<CallEntry>> call_;
+  std::vector<std::optional<ConfigEntry>> config_;
+  std::vector<std::uint8_t> run_;  // has-run flag; kRunEmpty while released
+  std::vector<std::optional<EdgeEntry>> edge_;
+  std::vector<NodeVersionSlot> version_;
+  std::vector<std::optional<AuxEntry>> aux_;
+  std::vector<std::uint64_t> generation_;
+  std::vector<std::uint64_t> touch_;
+  std::vector<std::uint64_t> pin_;
+  std::vector<std::uint64_t> free_list_;
+  std::deque<DeferredOp> deferred_;
+  std::uint8_t draining_ = 0;
+
+  friend struct ArenaTestAccess;  // tests that plant broken entries
 };
 
 // References to several entries of one live slot, resolved after the key
@@ -136,6 +188,14 @@ struct DownSlots {
   TopologyEntry& topology;
   EdgeEntry& edge;
   AuxEntry& aux;
+};
+// The same for reading, under a shared borrow.
+struct LiveSlotsView {
+  const TopologyEntry& topology;
+  const CallEntry& call;
+  const ConfigEntry& config;
+  std::uint8_t run;
+  const EdgeEntry& edge;
 };
 
 class GraphCore {
@@ -174,10 +234,10 @@ inline DownSlots down_slots(Arena& a, SlotKey k) {
   auto i = k.index;
   return DownSlots{a.topology_at(i), a.edge_at(i), a.aux_at(i)};
 }
-inline LiveSlots wave_slots(Arena& a, SlotKey k) { return live_slots(a, k); }
-inline AuxEntry& release_aux_access(Arena& a, SlotKey k) {
+inline LiveSlotsView live_slots(const Arena& a, SlotKey k) {
   a.check(k);
-  return a.aux_at(k.index);
+  auto i = k.index;
+  return LiveSlotsView{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i)};
 }
 
 // The topology entry of a live node, with the shared borrow still held.
@@ -187,14 +247,38 @@ struct CheckedLive {
 };
 CheckedLive check_live(const NodeHandle& node);
 
+// A reader's view of a live node: holds the core's shared borrow, so it must
+// be dropped before anything that can reach a sink, callback or node function.
+class NodeView {
+ public:
+  // Faults with the stale-slot text when the handle's key is not current.
+  explicit NodeView(const NodeHandle& node);
+  const TopologyEntry& topology() const { return arena_->topology_at(index_); }
+  const CallEntry& call() const { return arena_->call_at(index_); }
+  const ConfigEntry& config() const { return arena_->config_at(index_); }
+  const EdgeEntry& edge() const { return arena_->edge_at(index_); }
+  const AuxEntry& aux() const { return arena_->aux_at(index_); }
+  bool has_run() const { return (arena_->run_at(index_) & 1) != 0; }
+  std::uint64_t pin_count() const { return arena_->pin_count(index_); }
+
+ private:
+  Ref<Arena> arena_;
+  std::uint64_t index_;
+};
+
+// The key is current in the handle's core.
+bool node_is_current(const NodeHandle& node);
+
 NodeStatus status_of(const NodeHandle& node);
 SharedValue cache_of(const NodeHandle& node);
 bool dep_mutation_in_flight(const NodeHandle& node);
 bool has_pause_locks(const NodeHandle& node);
-SharedValue aux_value(const NodeHandle& node);
+SharedValue ctx_state_of(const NodeHandle& node);
 std::optional<std::string> node_kind(const NodeHandle& node);
-void set_node_kind(const NodeHandle& node, std::string kind);
-void set_aux_value(const NodeHandle& node, SharedValue value);
+void set_node_kind(const NodeHandle& node, std::optional<std::string> kind);
+void set_ctx_state(const NodeHandle& node, SharedValue value);
+void set_ctx_state_persist(const NodeHandle& node, bool on);
+void add_invalidate_callback(const NodeHandle& node, InvalidateCallback callback);
 void set_topology_hook(const NodeHandle& node, TopologyHook hook);
 void set_graph_hooks(const NodeHandle& node, GraphHooks hooks);
 void set_pull_id(const NodeHandle& node, std::optional<std::string> pull_id);

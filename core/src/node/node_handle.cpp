@@ -52,7 +52,7 @@ void PinnedNode::unpin() {
   if (!core) return;
   {
     auto a = core->borrow_mut();
-    if (a->names_slot(key_) && key_.index < a->pin.size() && a->pin[key_.index] > 0) a->pin[key_.index] -= 1;
+    a->drop_pin(key_);
   }
   release_slot(core, key_, count->count);
 }

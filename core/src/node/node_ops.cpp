@@ -102,7 +102,7 @@ void node_conformance_immediate_subscribe_dep(const NodeHandle& node, NodeHandle
     // Apply the node's queued rewires to the working list, oldest first.
     auto a = node.core_ref().borrow();
     const NodeId id = node.id();
-    for (const DeferredOp& op : a->deferred) {
+    for (const DeferredOp& op : a->deferred_ops()) {
       if (op.kind == DeferredKind::UpNext) continue;
       if (op.node.core != id.core || op.node.key != node.key()) continue;
       const DepShape& shape = std::get<DepShape>(op.payload);

@@ -33,9 +33,9 @@ using TakenItems = SmallVec<PendingItem, 4>;
 
 bool touch_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
   if (!a.is_current(key)) return false;
-  if (a.touch[key.index] == scope.scope_id) return true;
+  if (a.touch_stamp(key.index) == scope.scope_id) return true;
   a.add_pin(key.index);
-  a.touch[key.index] = scope.scope_id;
+  a.set_touch_stamp(key.index, scope.scope_id);
   scope.touched.push_back(TouchedNode{PinnedNode(core, count, key), core->id()});
   return true;
 }
@@ -78,8 +78,9 @@ void push_pending(const NodeHandle& node, PendingKind kind) {
   bool marked = false;
   if (kind == PendingKind::RunCheck) {
     auto a = node.core_ref().borrow_mut();
-    if (a->is_current(node.key()) && a->edge[node.index()]) {
-      std::uint64_t& mark = a->edge[node.index()]->run_check_epoch;
+    EdgeEntry* edge = a->is_current(node.key()) ? a->find_edge(node.index()) : nullptr;
+    if (edge) {
+      std::uint64_t& mark = edge->run_check_epoch;
       if (mark == detail::tls_queue_epoch) return;
       mark = detail::tls_queue_epoch;
       marked = true;

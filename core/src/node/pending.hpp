@@ -20,7 +20,7 @@ enum class RunDecision : std::uint8_t { Nothing = 0, Settle = 1, Run = 2 };
 // Whether the node is current and touched (so pinned) by the installed scope.
 inline bool touched_in_installed_scope(const Arena& a, SlotKey key) noexcept {
   const std::uint64_t id = installed_scope_id();
-  return id != 0 && a.is_current(key) && a.touch[key.index] == id;
+  return id != 0 && a.is_current(key) && a.touch_stamp(key.index) == id;
 }
 
 // Records and pins the node in the installed scope, once per scope.

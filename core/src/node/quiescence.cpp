@@ -7,10 +7,10 @@ namespace korvalinth {
 bool node_is_quiescent(const NodeHandle& node) {
   if (wave_scope_installed() || delivery_depth() != 0) return false;
   auto a = node.core_ref().borrow();
-  if (!a->is_live1(node.key())) return true;
+  if (!a->is_current(node.key())) return true;
   auto i = node.index();
-  if (a->pin[i] > 0) return false;
-  if (!a->deferred.empty() || a->draining != 0) return false;
+  if (a->pin_count(i) > 0) return false;
+  if (!a->deferred_ops().empty() || a->draining()) return false;
   const EdgeEntry& e = a->edge_at(i);
   const AuxEntry& x = a->aux_at(i);
   return is_quiescent_status(e.status) && e.pending_count == 0 && e.fn_running == 0 &&

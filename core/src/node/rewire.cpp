@@ -23,7 +23,7 @@ void cycle_walk(const NodeHandle& node, const NodeHandle& d) {
     SlotKey k = stack.back();
     stack.pop_back();
     if (!visited.insert(NodeId{0, k.index, k.generation}).second) continue;
-    if (!a->is_live1(k)) continue;
+    if (!a->is_current(k)) continue;
     if (k == node.key()) fault(kRewireCycle);
     for (const NodeHandle& dep : a->topology_at(k.index).deps) stack.push_back(dep.key());
   }

@@ -1,9 +1,9 @@
 #include <unordered_map>
 
 #include "base/drop_fault.hpp"
-#include "node/replace_node_fn.hpp"
 #include "node/dep_sink.hpp"
 #include "node/down.hpp"
+#include "node/replace_node_fn.hpp"
 #include "node/rewire.hpp"
 #include "node/run_wave.hpp"
 #include "node/subscribe.hpp"
@@ -30,7 +30,7 @@ class DepMutationGuard {
     if (!count) return;
     auto a = core->borrow_mut();
     if (!a->is_current(key_)) return;
-    if (count->count == 0 && a->pin[key_.index] == 0) return;
+    if (count->count == 0 && a->pin_count(key_.index) == 0) return;
     a->topology_at(key_.index);
     a->edge_at(key_.index).dep_mutation_in_flight = 0;
   }
@@ -108,7 +108,7 @@ void reevaluate(const NodeHandle& node) {
   std::uint32_t pending;
   {
     auto a = node.core_ref().borrow();
-    LiveSlots s = wave_slots(const_cast<Arena&>(*a), node.key());
+    LiveSlotsView s = live_slots(*a, node.key());
     has_fn = s.call.key.has_value();
     partial = s.config.partial;
     has_run = s.run;

@@ -26,8 +26,8 @@ class RunningGuard {
   void disarm() noexcept { armed_ = false; }
   static void end_under(Arena& a, const NodeHandle& node) {
     const SlotKey key = node.key();
-    if (!a.is_live1(key)) return;
-    if (node.count()->count == 0 && a.pin[key.index] == 0) return;
+    if (!a.is_current(key)) return;
+    if (node.count()->count == 0 && a.pin_count(key.index) == 0) return;
     a.topology_at(key.index);
     a.edge_at(key.index).fn_running = 0;
   }

@@ -35,7 +35,7 @@ void activate(const NodeHandle& node) {
   bool run_source;
   {
     auto a = node.core_ref().borrow();
-    LiveSlots s = wave_slots(const_cast<Arena&>(*a), node.key());
+    LiveSlotsView s = live_slots(*a, node.key());
     run_source = s.topology.deps.empty() && s.call.key.has_value() && (s.run & 1) == 0;
   }
   if (run_source) run_wave(node);

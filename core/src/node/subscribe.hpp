@@ -26,6 +26,11 @@ UnsubscribeFn subscribe_sink(const NodeHandle& node, SharedSink sink, std::uint8
 // an unknown id is a no-op.
 void unsubscribe_sink(const NodeHandle& node, std::uint64_t sink_id);
 
+// Takes the node's observer sinks off its sink list without deactivating it
+// (what a group release does before freeing the node); nothing for a node
+// that is no longer current.
+void drop_observer_sinks(const NodeHandle& node);
+
 // Attaches the node's dep sink for dep i and stores its unsubscribe action.
 void connect_dep(const NodeHandle& node, std::uint64_t i, const NodeHandle& dep);
 

@@ -226,4 +226,21 @@ void UnsubscribeFn::call() {
 
 void unsubscribe_sink(const NodeHandle& node, std::uint64_t sink_id) { detach_sink(node, sink_id, false); }
 
+void drop_observer_sinks(const NodeHandle& node) {
+  std::vector<SharedSink> dropped;  // released after the borrow
+  auto a = node.core_ref().borrow_mut();
+  if (!a->is_current(node.key())) return;
+  auto& sinks = a->aux_at(node.index()).sinks;
+  std::vector<SinkEntry> kept;
+  kept.reserve(sinks.size());
+  for (SinkEntry& s : sinks) {
+    if (s.observer) {
+      dropped.push_back(std::move(s.sink));
+    } else {
+      kept.push_back(std::move(s));
+    }
+  }
+  sinks = std::move(kept);
+}
+
 }  // namespace korvalinth

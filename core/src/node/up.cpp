@@ -30,8 +30,8 @@ void forward_up_to_dep(const NodeHandle& node, const DepCopy& dep, Message messa
   const CoreRef& core = node.core();
   {
     auto a = core->borrow_mut();
-    if (!a->is_live1(dep.key)) return;
-    if (dep.count->count == 0 && a->pin[dep.key.index] == 0) return;
+    if (!a->is_current(dep.key)) return;
+    if (dep.count->count == 0 && a->pin_count(dep.key.index) == 0) return;
     a->add_pin(dep.key.index);
   }
   PinnedNode pin(core, dep.count, dep.key);

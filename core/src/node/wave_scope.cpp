@@ -1,8 +1,8 @@
 #include "node/wave_scope.hpp"
 
 #include "base/drop_fault.hpp"
-#include "node/batch.hpp"
 #include "host_boundary/host_boundary.hpp"
+#include "node/batch.hpp"
 #include "node/deferred_ops.hpp"
 #include "node/down.hpp"
 #include "node/graph_core.hpp"
@@ -67,9 +67,9 @@ void unpin_touched(std::vector<TouchedNode>& touched) {
       for (; i < n && touched[i].pin.core().get() == core; ++i) {
         PinnedNode& pin = touched[i].pin;
         const SlotKey key = pin.key();
-        if (a->names_slot(key) && key.index < a->pin.size() && a->pin[key.index] > 0) a->pin[key.index] -= 1;
+        a->drop_pin(key);
         // As release_slot decides: count 0, no pin, key current.
-        if (pin.count()->count == 0 && a->is_current(key) && a->pin[key.index] == 0) {
+        if (pin.count()->count == 0 && a->is_current(key) && a->pin_count(key.index) == 0) {
           release_due = true;
           break;
         }
