@@ -104,6 +104,16 @@ def test_methods_and_getters_check_the_creating_thread(kit_probe):
     assert probe.shares == 1
 
 
+def test_objects_of_an_ended_thread_are_refused_on_every_later_thread(kit_probe, unraisable):
+    # A new thread often gets the system id of one that has ended.
+    probe = run_in_thread(kit_probe.make_probe)["value"]
+    refused = [type(run_in_thread(lambda: probe.shares).get("raised")).__name__ for _ in range(20)]
+    assert refused == ["PanicException"] * 20
+    del probe
+    dropped = "_kit_probe::Probe is unsendable, but is being dropped on another thread"
+    assert dropped in [str(u.exc_value) for u in unraisable]
+
+
 def test_probe_dropped_on_its_own_thread_is_not_reported(kit_probe, unraisable):
     # Made and dropped on the same (other) thread.
     assert run_in_thread(lambda: kit_probe.make_probe().shares) == {"value": 1}

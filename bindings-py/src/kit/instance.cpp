@@ -1,13 +1,24 @@
 #include "kit/instance.hpp"
 
+#include <atomic>
 #include <string>
 
 #include "base/fault.hpp"
 
 namespace korvalinth::kit {
 
-void check_owner_thread(std::thread::id owner, std::string_view internal_name) {
-  if (owner != std::this_thread::get_id()) {
+namespace detail {
+
+ThreadNumber assign_thread_number() noexcept {
+  static std::atomic<ThreadNumber> next{1};
+  this_thread_number = next.fetch_add(1, std::memory_order_relaxed);
+  return this_thread_number;
+}
+
+}  // namespace detail
+
+void check_owner_thread(ThreadNumber owner, std::string_view internal_name) {
+  if (owner != current_thread_number()) {
     fault(std::string(internal_name) + " is unsendable, but sent to another thread");
   }
 }

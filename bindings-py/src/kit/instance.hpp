@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <new>
 #include <string_view>
-#include <thread>
 
 #include "kit/errors.hpp"
 #include "kit/refs.hpp"
+#include "kit/thread_identity.hpp"
 
 namespace korvalinth::kit {
 
@@ -20,7 +20,7 @@ struct Instance {
   PyObject header;
   alignas(T) unsigned char storage[sizeof(T)];
   std::intptr_t borrow_flag;  // > 0 shared borrows; -1 exclusive
-  std::thread::id owner;
+  ThreadNumber owner;
 
   T& record() noexcept { return *std::launder(reinterpret_cast<T*>(storage)); }
   static Instance* of(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
@@ -28,7 +28,7 @@ struct Instance {
 
 // Faults with "{} is unsendable, but sent to another thread" when the calling
 // thread did not create the object.
-void check_owner_thread(std::thread::id owner, std::string_view internal_name);
+void check_owner_thread(ThreadNumber owner, std::string_view internal_name);
 
 // A shared borrow of an instance for the length of a call.
 class SharedBorrow {
@@ -53,7 +53,7 @@ OwnedRef alloc_instance(PyTypeObject* type, T&& record) {
   auto* instance = Instance<T>::of(object.get());
   new (instance->storage) T(std::move(record));
   instance->borrow_flag = 0;
-  new (&instance->owner) std::thread::id(std::this_thread::get_id());
+  instance->owner = current_thread_number();
   return object;
 }
 
@@ -64,7 +64,7 @@ void dealloc_instance(PyObject* object, std::string_view internal_name) noexcept
   auto* instance = Instance<T>::of(object);
   // The record's destructor may run Python code; keep an error in flight.
   PyObject* in_flight = PyErr_GetRaisedException();
-  if (instance->owner == std::this_thread::get_id()) {
+  if (instance->owner == current_thread_number()) {
     try {
       instance->record().~T();
     } catch (...) {
