@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace korvalinth {
 
@@ -26,31 +28,32 @@ std::optional<std::uint64_t> as_unsigned(const Value& v) {
   return out;
 }
 
+// What one describe_graph_tree call looks deps up in: the registered rows by
+// node, and the unregistered deps met so far (described after the rows).
+struct DescribeIndex {
+  std::unordered_map<NodeId, const std::string*, NodeIdHash> row_ids;
+  std::unordered_set<NodeId, NodeIdHash> listed_externals;
+  std::vector<NodeHandle> externals;  // counted
+};
+
 // The dep's row id, or its synthetic id; an unregistered dep not yet listed
 // joins the external nodes.
 std::string describe_dep(GraphContainer& graph, const NodeHandle& dep, const std::string& prefix,
-                         std::vector<NodeHandle>& externals) {
-  {
-    auto rows = graph.node_table().borrow();
-    for (const NodeEntry& row : *rows) {
-      if (row.handle.same_node(dep)) return prefix + row.id;
-    }
-  }
-  bool listed = false;
-  for (const NodeHandle& e : externals) listed = listed || e.same_node(dep);
-  if (!listed) externals.push_back(dep.promote_counted());
+                         DescribeIndex& index) {
+  if (auto row = index.row_ids.find(dep.id()); row != index.row_ids.end()) return prefix + *row->second;
+  if (index.listed_externals.insert(dep.id()).second) index.externals.push_back(dep.promote_counted());
   return graph.node_id_of_slow(dep, prefix);
 }
 
 // Deps, edges, status and value of one node; id, name, factory and metadata
 // are the caller's.
 NodeDescription describe_node(GraphContainer& graph, const NodeHandle& node, std::string id, const std::string& prefix,
-                              std::vector<NodeHandle>& externals, std::vector<EdgeDescription>& edges) {
+                              DescribeIndex& index, std::vector<EdgeDescription>& edges) {
   NodeDescription d;
   d.id = std::move(id);
   std::vector<NodeHandle> deps = dep_handles(node);
   d.deps.reserve(deps.size());
-  for (const NodeHandle& dep : deps) d.deps.push_back(describe_dep(graph, dep, prefix, externals));
+  for (const NodeHandle& dep : deps) d.deps.push_back(describe_dep(graph, dep, prefix, index));
   for (const std::string& from : d.deps) edges.push_back(EdgeDescription{from, d.id});
   d.status = status_of(node);
   if (SharedValue v = cache_of(node)) d.value = describe_value_kind(*v);
@@ -92,23 +95,27 @@ GraphDescription describe_graph_tree(GraphContainer& graph, const std::string& p
 
   GraphDescription out;
   out.name = graph.name();
-  std::vector<NodeHandle> externals;
+  DescribeIndex index;
+  index.row_ids.reserve(rows.size());
+  // A node registered twice is found under its first row, as a scan would.
+  for (const RowCopy& row : rows) index.row_ids.emplace(row.handle.id(), &row.id);
+  out.nodes.reserve(rows.size());
   for (RowCopy& row : rows) {
-    NodeDescription d = describe_node(graph, row.handle, prefix + row.id, prefix, externals, out.edges);
+    NodeDescription d = describe_node(graph, row.handle, prefix + row.id, prefix, index, out.edges);
     d.name = std::move(row.name);
     d.factory = std::move(row.kind);
     if (!row.metadata.empty()) d.metadata = std::move(row.metadata);
     out.nodes.push_back(std::move(d));
   }
   // Externals may grow while they are described (deps of externals).
-  for (std::size_t i = 0; i < externals.size(); ++i) {
-    NodeHandle node = externals[i].uncounted();
+  for (std::size_t i = 0; i < index.externals.size(); ++i) {
+    NodeHandle node = index.externals[i].uncounted();
     std::string id = graph.node_id_of_slow(node, prefix);
-    NodeDescription d = describe_node(graph, node, std::move(id), prefix, externals, out.edges);
+    NodeDescription d = describe_node(graph, node, std::move(id), prefix, index, out.edges);
     d.factory = node_kind(node).value_or("?");
     out.nodes.push_back(std::move(d));
   }
-  externals.clear();
+  index.externals.clear();
 
   std::vector<std::pair<std::string, GraphRef>> children;
   {
