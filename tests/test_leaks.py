@@ -4,6 +4,7 @@ leaves nothing behind: neither Python objects nor native memory grow."""
 import ctypes
 import gc
 import tracemalloc
+import weakref
 
 import pytest
 
@@ -96,3 +97,56 @@ def test_a_long_loop_of_graph_work_does_not_grow():
     if samples[0][1] is not None:
         native = [b[1] - a[1] for a, b in zip(samples, samples[1:])]
         assert min(native) < 16 * rounds, native
+
+
+class _Marker:
+    pass
+
+
+def _graph_closure(marker):
+    graph = Graph()
+    s = graph.state(1)
+    graph.derived([s], lambda x: (graph, marker, x)[2]).subscribe(lambda kind, payload: None)
+    graph.node([s], lambda ctx: (graph, marker))
+    graph.effect([s], lambda x: (graph, marker))
+    graph.producer(lambda: (graph, marker))
+
+
+def _node_closure(marker):
+    graph = Graph()
+    d = graph.derived([graph.state(1)], lambda x: (d, marker, x)[2])
+    d.subscribe(lambda kind, payload: None)
+
+
+def _subscription_closure(marker):
+    sub = None
+    sub = Graph().state(1).subscribe(lambda kind, payload: (sub, marker))
+
+
+@pytest.mark.parametrize("build", [_graph_closure, _node_closure, _subscription_closure])
+def test_a_graph_referenced_by_its_own_callback_is_collected(build):
+    marker = _Marker()
+    gone = weakref.ref(marker)
+    build(marker)
+    del marker
+    gc.collect()
+    assert gone() is None
+
+
+def _graph_closure_kept_by_nodes(marker):
+    graph = Graph()
+    return graph.state(1), graph.derived([graph.state(10)], lambda x: (graph, marker, x)[2])
+
+
+def test_a_callback_reachable_through_a_live_node_survives_collection():
+    marker = _Marker()
+    gone = weakref.ref(marker)
+    s, d = _graph_closure_kept_by_nodes(marker)
+    del marker
+    gc.collect()
+    # Collected while a wave runs on the graph too: the wave's pins hold its core.
+    sub = d.subscribe(lambda kind, payload: gc.collect())
+    assert (gone() is not None, d.cache()) == (True, 10)
+    del sub, s, d
+    gc.collect()
+    assert gone() is None

@@ -1,6 +1,8 @@
 #include "graphs/graph.hpp"
 
+#include "boundary/core_holds.hpp"
 #include "boundary/guard.hpp"
+#include "graph/graph_ownership.hpp"
 #include "graph/observe.hpp"
 #include "graphs/describe_output.hpp"
 #include "graphs/graph_methods.hpp"
@@ -61,8 +63,17 @@ kit::OwnedRef graph_raise_pending_fatal(PyGraph& self, const kit::Args&) {
   return kit::py_none();
 }
 
+// A Graph that alone keeps its container, and with it the core, alive
+// visits the callbacks of the core's nodes: a callback that refers to its
+// own graph no longer keeps the graph alive for good.
+int graph_traverse(const PyGraph& self, visitproc visit, void* arg) {
+  if (!self.container || self.container.use_count() != 1) return 0;
+  return visit_core_if_sole_holder(self.container->core(), core_refs_in_graph(*self.container), 0, visit, arg);
+}
+
 struct GraphClass {
   using Record = PyGraph;
+  static constexpr auto traverse = graph_traverse;
   static constexpr const char* name = "Graph";
   static constexpr const char* internal_name = "_native::PyGraph";
   static constexpr kit::Constructor<PyGraph> constructor{graph_new, {{"name", kit::none}}};

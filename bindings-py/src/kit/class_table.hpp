@@ -13,6 +13,16 @@
 //   };
 //   PyTypeObject* graph_type() { return kit::type_object<GraphClass>(); }
 //
+// A class whose record owns Python references, directly or through the
+// runtime, takes part in the cycle collector by declaring
+//
+//     static int traverse(const PyGraph& record, visitproc visit, void* arg);
+//
+// which visits (Py_VISIT) each reference the record alone keeps alive; it is
+// called on the creating thread only. No clear is offered: the records
+// stay whole until their deallocation, and the cycles they close run through
+// Python objects that clear themselves (functions, cells, instances).
+//
 // Module start-up adds it with the line {"Graph", graph_type} in its class
 // list; kit::make_instance<GraphClass>(record) makes instances.
 //
@@ -76,6 +86,8 @@ template <class Cls>
 concept HasConstructor = requires { Cls::constructor; };
 template <class Cls>
 concept HasModule = requires { Cls::module; };
+template <class Cls>
+concept HasTraverse = requires { &Cls::traverse; };
 
 template <class Cls>
 constexpr const char* module_of() {
@@ -141,7 +153,19 @@ PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexc
 template <class Cls>
 void dealloc(PyObject* self) noexcept {
   GilMark mark;
+  if constexpr (HasTraverse<Cls>) PyObject_GC_UnTrack(self);
   dealloc_instance<typename Cls::Record>(self, Cls::internal_name);
+}
+
+// A heap type's instances visit their type; the record's references are
+// visited on the creating thread only, where the runtime's state is read
+// consistently (elsewhere they count as held from outside).
+template <class Cls>
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  auto* instance = Instance<typename Cls::Record>::of(self);
+  if (instance->owner != current_thread_number()) return 0;
+  return Cls::traverse(instance->record(), visit, arg);
 }
 
 template <class Table, std::size_t I>
@@ -212,10 +236,14 @@ struct TypeTables {
       slots.push_back({Py_tp_new, reinterpret_cast<void*>(&constructor<Cls>)});
     }
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<Cls>)});
+    unsigned int flags = Py_TPFLAGS_DEFAULT;
+    if constexpr (HasTraverse<Cls>) {
+      slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(&traverse<Cls>)});
+      flags |= Py_TPFLAGS_HAVE_GC;
+    }
     slots.push_back({0, nullptr});
     // Without a constructor, instances are made only by the bindings; object's
     // tp_new must not be inherited (it would leave the record unconstructed).
-    unsigned int flags = Py_TPFLAGS_DEFAULT;
     if constexpr (!HasConstructor<Cls>) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     spec = {qualified_name.c_str(), static_cast<int>(sizeof(Instance<typename Cls::Record>)), 0, flags,
             slots.data()};

@@ -53,6 +53,8 @@ OwnedRef alloc_instance(PyTypeObject* type, T&& record) {
   auto* instance = Instance<T>::of(object.get());
   new (instance->storage) T(std::move(record));
   instance->borrow_flag = 0;
+  // Set last: the memory comes zeroed, and 0 is no thread's number, so the
+  // cycle collector leaves a record alone until it is complete.
   instance->owner = current_thread_number();
   return object;
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "boundary/core_holds.hpp"
 #include "boundary/pending_fatal.hpp"
 #include "kit/instance.hpp"
 #include "kit/refs.hpp"
@@ -22,11 +23,15 @@ struct PyNode {
   // pay one pointer for it.
   std::unique_ptr<NodeHandle> lookup_target;
   NodeHandle primary;  // counted
+  CoreHold primary_hold;
+  CoreHold target_hold;
 
   PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, NodeHandle primary)
       : fatal(std::move(fatal)),
         lookup_target(lookup_target ? std::make_unique<NodeHandle>(std::move(*lookup_target)) : nullptr),
-        primary(std::move(primary)) {}
+        primary(std::move(primary)),
+        primary_hold(this->primary.core(), 1),
+        target_hold(this->lookup_target ? this->lookup_target->core() : nullptr, 1) {}
   PyNode(PyNode&&) noexcept = default;
   // The slot, then the lookup target, then the primary handle.
   ~PyNode();

@@ -16,6 +16,7 @@ class PyNodeFn final : public NodeFn {
       : slot_(std::move(slot)), callback_(std::move(callback)) {}
 
   void run(RunContext& ctx) override { py_node_callback_adapter(ctx, callback_.borrow(), slot_); }
+  int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 
  private:
   SharedFatalSlot slot_;

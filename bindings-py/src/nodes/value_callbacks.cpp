@@ -47,6 +47,7 @@ class ValueCallbackFn final : public NodeFn {
         return;
     }
   }
+  int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 
  private:
   ValueCallbackKind kind_;

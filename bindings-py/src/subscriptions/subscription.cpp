@@ -50,6 +50,7 @@ class SubscriberSink final : public Sink {
       settle_sink_exception(*fatal_, e.take());
     }
   }
+  int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 
  private:
   SharedFatalSlot fatal_;
@@ -95,14 +96,39 @@ class ObserverSink final : public Sink {
 };
 
 kit::OwnedRef subscription_unsubscribe(PySubscription& self, const kit::Args&) {
+  self.hold.reset();
   guarded_unsubscribe(*self.fatal, *self.unsubscribe);
   return kit::py_none();
+}
+
+// The core that every action's handle is on, if there is one (no copy of
+// the reference: the collector compares counts of them).
+const CoreRef* single_core(const UnsubscribeActions& actions) {
+  const CoreRef* core = nullptr;
+  for (const UnsubscribeFn& action : actions) {
+    if (action.empty()) continue;
+    if (core && action.node().core() != *core) return nullptr;
+    core = &action.node().core();
+  }
+  return core;
+}
+
+// A Subscription that alone keeps its node's core alive (its graph and
+// Nodes dropped) visits the callbacks of the core's nodes, its own
+// subscriber's among them.
+int subscription_traverse(const PySubscription& self, visitproc visit, void* arg) {
+  if (self.hold.count() == 0 || self.unsubscribe->is_borrowed()) return 0;
+  auto actions = self.unsubscribe->borrow();
+  if (!actions->has_value()) return 0;
+  const CoreRef* core = single_core(**actions);
+  return core ? visit_core_if_sole_holder(*core, self.hold.count(), self.hold.count(), visit, arg) : 0;
 }
 
 struct SubscriptionClass {
   using Record = PySubscription;
   static constexpr const char* name = "Subscription";
   static constexpr const char* internal_name = "_native::PySubscription";
+  static constexpr auto traverse = subscription_traverse;
   static constexpr kit::Method<PySubscription> methods[] = {
       {"unsubscribe", subscription_unsubscribe},
   };
@@ -151,7 +177,16 @@ kit::BorrowedRef drop_report_context() noexcept {
 
 }  // namespace
 
+PySubscription::PySubscription(SharedFatalSlot fatal, UnsubscribeActions actions)
+    : fatal(std::move(fatal)) {
+  std::size_t handles = 0;
+  for (const UnsubscribeFn& action : actions) handles += !action.empty();
+  if (const CoreRef* core = single_core(actions)) hold = CoreHold(*core, handles);
+  unsubscribe = std::make_unique<UnsubscribeCell>(std::move(actions));
+}
+
 PySubscription::~PySubscription() {
+  hold.reset();
   try {
     if (unsubscribe && unsubscribe->borrow()->has_value()) {
       try {

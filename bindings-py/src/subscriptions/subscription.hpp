@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/cell.hpp"
+#include "boundary/core_holds.hpp"
 #include "boundary/pending_fatal.hpp"
 #include "graph/topology_event.hpp"
 #include "kit/refs.hpp"
@@ -29,9 +30,10 @@ struct PySubscription {
   SharedFatalSlot fatal;
   // Boxed so that the record can move while the cell itself never does.
   std::unique_ptr<UnsubscribeCell> unsubscribe;
+  // The actions' handles, while they are all on one core.
+  CoreHold hold;
 
-  PySubscription(SharedFatalSlot fatal, UnsubscribeActions actions)
-      : fatal(std::move(fatal)), unsubscribe(std::make_unique<UnsubscribeCell>(std::move(actions))) {}
+  PySubscription(SharedFatalSlot fatal, UnsubscribeActions actions);
   PySubscription(PySubscription&&) noexcept = default;
   // The drop of a live Subscription detaches what it attached; whatever
   // that yields (an error, a pending fatal stored meanwhile) is not raised

@@ -22,6 +22,9 @@ class ForwardingFn final : public NodeFn {
  public:
   explicit ForwardingFn(SharedNodeFn inner) : inner_(std::move(inner)) {}
   void run(RunContext& ctx) override { inner_->run(ctx); }
+  int visit_host_refs(HostRefVisit visit) const override {
+    return inner_.use_count() == 1 ? inner_->visit_host_refs(visit) : 0;
+  }
 
  private:
   SharedNodeFn inner_;

@@ -207,15 +207,23 @@ class GraphCore {
   Ref<Arena> borrow() const { return arena_.borrow(); }
   RefMut<Arena> borrow_mut() const { return arena_.borrow_mut(); }
   bool is_borrowed() const noexcept { return arena_.is_borrowed(); }
+  bool is_mutably_borrowed() const noexcept { return arena_.is_mutably_borrowed(); }
 
   // For tests and teardown only.
   Arena& unguarded() noexcept { return arena_.unguarded(); }
+
+  // References to the core that host objects hold, as they count them: a
+  // first test for the host's cycle collector (node/core_ownership.hpp).
+  std::size_t host_holds() const noexcept { return host_holds_; }
+  void add_host_holds(std::size_t n) const noexcept { host_holds_ += n; }
+  void drop_host_holds(std::size_t n) const noexcept { host_holds_ -= n; }
 
   explicit GraphCore(CoreId id) : id_(id) {}
 
  private:
   CoreId id_;
   Cell<Arena> arena_;
+  mutable std::size_t host_holds_ = 0;
 };
 
 // Slot accessor family (caller holds the borrow).

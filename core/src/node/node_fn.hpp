@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "base/host_refs.hpp"
 #include "base/small_vec.hpp"
 #include "node/message.hpp"
 #include "node/node_handle.hpp"
@@ -49,6 +50,8 @@ class NodeFn {
  public:
   virtual ~NodeFn() = default;
   virtual void run(RunContext& ctx) = 0;
+  // The host references the function owns (base/host_refs.hpp).
+  virtual int visit_host_refs(HostRefVisit) const { return 0; }
 };
 
 using SharedNodeFn = std::shared_ptr<NodeFn>;

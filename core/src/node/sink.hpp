@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/host_refs.hpp"
 #include "node/message.hpp"
 #include "node/node_handle.hpp"
 
@@ -19,6 +20,8 @@ class Sink {
  public:
   virtual ~Sink() = default;
   virtual void call(const Message& message) = 0;
+  // The host references the sink owns (base/host_refs.hpp).
+  virtual int visit_host_refs(HostRefVisit) const { return 0; }
 };
 
 using SharedSink = std::shared_ptr<Sink>;

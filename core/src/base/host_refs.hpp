@@ -1,0 +1,12 @@
+#pragma once
+// References to objects of the host (the Python bindings) that parts of the
+// runtime own, for the host's cycle collector. A part calls visit once per
+// reference it owns; a non-zero result stops the walk and is passed back.
+
+#include "base/function_ref.hpp"
+
+namespace korvalinth {
+
+using HostRefVisit = FunctionRef<int(void* object)>;
+
+}  // namespace korvalinth

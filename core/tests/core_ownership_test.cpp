@@ -1,0 +1,58 @@
+#include <gtest/gtest.h>
+
+#include "node/core_ownership.hpp"
+#include "node/subscribe.hpp"
+#include "test_support.hpp"
+
+using namespace korvalinth;
+using namespace korvalinth::test;
+
+namespace {
+
+int host_a = 0, host_b = 0;
+
+struct HostFn final : NodeFn {
+  void run(RunContext&) override {}
+  int visit_host_refs(HostRefVisit visit) const override { return visit(&host_a); }
+};
+
+struct HostSink final : Sink {
+  void call(const Message&) override {}
+  int visit_host_refs(HostRefVisit visit) const override { return visit(&host_b); }
+};
+
+std::vector<void*> visited(const GraphCore& core) {
+  std::vector<void*> out;
+  visit_core_host_refs(core, [&](void* object) {
+    out.push_back(object);
+    return 0;
+  });
+  return out;
+}
+
+}  // namespace
+
+TEST(CoreOwnership, OutsideHoldersAreCountedAgainstTheArenaAndOwnedHostRefsVisited) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core, make_value<int>(1));
+  NodeHandle b = make_node(core, deps_of({&a}), std::make_shared<HostFn>());
+  auto sink = std::make_shared<HostSink>();
+  SinkRegistration registration;
+  UnsubscribeFn sub = subscribe_sink(b, sink, 0, registration);
+  // `core`, the handles a and b and the subscription's, beside the dep and
+  // the dep sink link that b's slot holds of a.
+  EXPECT_EQ(core_refs_in_arena(*core), 2u);
+  EXPECT_FALSE(core_held_only_by(core, 3));
+  EXPECT_TRUE(core_held_only_by(core, 4));
+  // A sink also held elsewhere is not the node's alone.
+  EXPECT_EQ(visited(*core), (std::vector<void*>{&host_a}));
+  sink.reset();
+  EXPECT_EQ(visited(*core), (std::vector<void*>{&host_a, &host_b}));
+  {
+    NodeHandle extra = a.uncounted();
+    EXPECT_FALSE(core_held_only_by(core, 4));
+  }
+  sub.call();
+  EXPECT_TRUE(core_held_only_by(core, 3));
+  EXPECT_EQ(visited(*core), (std::vector<void*>{&host_a}));
+}
