@@ -21,19 +21,22 @@ int visit_fn(const CallEntry& call, HostRefVisit visit) noexcept {
 
 }  // namespace
 
+// A live slot's entries are all present; a walk that finds one missing
+// gives up (the faults of the entry accessors end up here).
 std::size_t core_refs_in_arena(const GraphCore& core) noexcept {
   if (core.is_mutably_borrowed()) return 0;
-  auto a = core.borrow();
-  std::size_t refs = 0;
-  for (const auto& topology : a->topology) {
-    if (!topology) continue;
-    for (const NodeHandle& dep : topology->deps) refs += is_in(core, dep);
+  try {
+    auto a = core.borrow();
+    std::size_t refs = 0;
+    for (std::uint64_t i = 0; i < a->slot_count(); ++i) {
+      if (!a->is_live_index(i)) continue;
+      for (const NodeHandle& dep : a->topology_at(i).deps) refs += is_in(core, dep);
+      for (const DepLink& link : a->edge_at(i).dep_links) refs += link.unsubscribe && is_in(core, link.unsubscribe->node());
+    }
+    return refs;
+  } catch (...) {
+    return 0;
   }
-  for (const auto& edge : a->edge) {
-    if (!edge) continue;
-    for (const DepLink& link : edge->dep_links) refs += link.unsubscribe && is_in(core, link.unsubscribe->node());
-  }
-  return refs;
 }
 
 bool core_held_only_by(const CoreRef& core, std::size_t held) noexcept {
@@ -42,17 +45,17 @@ bool core_held_only_by(const CoreRef& core, std::size_t held) noexcept {
 
 int visit_core_host_refs(const GraphCore& core, HostRefVisit visit) noexcept {
   if (core.is_mutably_borrowed()) return 0;
-  auto a = core.borrow();
-  for (std::size_t i = 0; i < a->live.size(); ++i) {
-    if (!a->live[i]) continue;
-    if (a->call[i]) {
-      if (int stop = visit_fn(*a->call[i], visit)) return stop;
+  try {
+    auto a = core.borrow();
+    for (std::uint64_t i = 0; i < a->slot_count(); ++i) {
+      if (!a->is_live_index(i)) continue;
+      if (int stop = visit_fn(a->call_at(i), visit)) return stop;
+      for (const SinkEntry& entry : a->aux_at(i).sinks) {
+        if (entry.sink.use_count() != 1) continue;
+        if (int stop = entry.sink->visit_host_refs(visit)) return stop;
+      }
     }
-    if (!a->aux[i]) continue;
-    for (const SinkEntry& entry : a->aux[i]->sinks) {
-      if (entry.sink.use_count() != 1) continue;
-      if (int stop = entry.sink->visit_host_refs(visit)) return stop;
-    }
+  } catch (...) {
   }
   return 0;
 }

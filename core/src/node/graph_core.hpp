@@ -110,6 +110,7 @@ class Arena {
   void free_index(std::uint64_t i) { free_list_.push_back(i); }
   // Slots ever taken, and those of them live now.
   std::uint64_t slot_count() const noexcept { return live_.size(); }
+  bool is_live_index(std::uint64_t i) const noexcept { return i < live_.size() && live_[i] != 0; }
   std::uint64_t live_count() const noexcept;
   // Freed indices, the next to be reused last.
   const std::vector<std::uint64_t>& free_indices() const noexcept { return free_list_; }
