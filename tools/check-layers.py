@@ -21,6 +21,7 @@ CORE_LAYERS = [
     ["checkpoint"],                          # checkpoints and restore
     ["wire/codec"],                          # wire encodings
     ["wire/bridge"],                         # the bridge over the codecs
+    ["wire/edge_group"],                     # edge groups over a bridge
 ]
 # Folders outside core/src: the core folders each may include besides its own.
 OUTSIDE = {

@@ -1,0 +1,30 @@
+#pragma once
+// The per-node state an edge group's node function keeps between runs: a
+// value of one type in the node's own aux slot, installed on the first run.
+
+#include <memory>
+
+#include "node/graph_core.hpp"
+
+namespace korvalinth {
+
+// The node's aux value when it is a T; null when empty or of another type.
+template <class T>
+std::shared_ptr<const T> aux_value_of(const NodeHandle& node) {
+  SharedValue value = aux_value(node);
+  const T* typed = value_cast<T>(value);
+  if (!typed) return nullptr;
+  return std::shared_ptr<const T>(std::move(value), typed);
+}
+
+// The node's T, installing a fresh one first when there is none.
+template <class T>
+std::shared_ptr<const T> installed_aux_state(const NodeHandle& node, const char* just_installed_fault) {
+  if (auto state = aux_value_of<T>(node)) return state;
+  set_aux_value(node, make_value<T>());
+  auto state = aux_value_of<T>(node);
+  if (!state) fault(just_installed_fault);
+  return state;
+}
+
+}  // namespace korvalinth

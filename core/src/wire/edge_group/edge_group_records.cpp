@@ -1,0 +1,27 @@
+#include "wire/edge_group/edge_group_records.hpp"
+
+namespace korvalinth {
+
+std::string_view issue_code_text(WireEdgeGroupIssueCode code) noexcept {
+  switch (code) {
+    case WireEdgeGroupIssueCode::MissingSnapshot:
+      return "missing_snapshot";
+    case WireEdgeGroupIssueCode::UnknownEdge:
+      return "unknown_edge";
+    case WireEdgeGroupIssueCode::DuplicateDirty:
+      return "duplicate_dirty";
+    case WireEdgeGroupIssueCode::DuplicateData:
+      return "duplicate_data";
+    case WireEdgeGroupIssueCode::DataBeforeDirty:
+      return "data_before_dirty";
+    case WireEdgeGroupIssueCode::CompetingCause:
+      return "competing_cause";
+    case WireEdgeGroupIssueCode::MalformedFrame:
+      return "malformed_frame";
+    case WireEdgeGroupIssueCode::IncompleteCause:
+      return "incomplete_cause";
+  }
+  return "malformed_frame";
+}
+
+}  // namespace korvalinth

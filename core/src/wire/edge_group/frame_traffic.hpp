@@ -1,0 +1,64 @@
+#pragma once
+// The frame traffic of a wire edge group ({name}/events), the group's only
+// contact with its bridge's traffic. Outbound: the latest fresh value of each
+// outbound edge is kept as a snapshot; once every edge has one, a cause is
+// cut: a DIRTY frame per edge, then a DATA frame per edge, each a bridge
+// Data command. Inbound: every envelope on the bridge's inbound node is
+// checked and its edge frame passed on to the gate, or the reason reported.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/cell.hpp"
+#include "node/node_fn.hpp"
+#include "node/node_version.hpp"
+#include "wire/edge_group/aux_state.hpp"
+#include "wire/edge_group/edge_group_edge.hpp"
+#include "wire/edge_group/edge_group_records.hpp"
+
+namespace korvalinth {
+
+struct OutboundSnapshot {
+  Bytes bytes;
+  std::optional<NodeVersion> version;  // the edge node's version when admitted
+};
+
+struct WireEdgeGroupOutState {
+  std::uint64_t next_cause = 1;
+  std::map<std::string, OutboundSnapshot> pending_snapshots;  // admitted since the last cause
+  std::map<std::string, std::optional<NodeVersion>> last_sent_versions;
+  bool cause_sent = false;
+};
+
+using OutStateCell = Cell<WireEdgeGroupOutState>;
+
+struct EdgeGroupFrameConfig {
+  std::string name;
+  std::vector<WireEdgeGroupEdge> edges;  // input order
+  std::vector<std::size_t> dep_edges;    // dep i carries edges[dep_edges[i]]; the bridge dep follows
+  std::string session_id;
+};
+
+// The node function of {name}/events; deps: the outbound edges' nodes as
+// dep_edges lists them, then the bridge's {bridge}/inbound node.
+SharedNodeFn make_edge_group_frame_fn(EdgeGroupFrameConfig config);
+
+// The outbound state in the events node's aux slot; null before its first run.
+inline std::shared_ptr<const OutStateCell> out_state_of(const NodeHandle& events) {
+  return aux_value_of<OutStateCell>(events);
+}
+
+// "wire-edge-group-cause:" and the string tuple of the name and the number.
+std::string edge_group_cause_id(const std::string& name, std::uint64_t number);
+
+// What one inbound bridge item means to the group: a Frame for the gate, an
+// Issue, an End, or nothing.
+std::optional<WireEdgeGroupTraffic> judge_bridge_inbound(const std::string& name, const std::string& session_id,
+                                                          const BridgeInbound& item);
+
+}  // namespace korvalinth
