@@ -137,7 +137,7 @@ TEST(EdgeGroupStatus, FoldsTrafficIssuesThenGateEventsIntoOneStatusPerRun) {
   WireEdgeGroupStatus near_full = *aux_value_of<WireEdgeGroupStatus>(out.out);
   near_full.issues = ~0ULL;
   near_full.released = ~0ULL - 2;
-  set_aux_value(out.out, make_value<WireEdgeGroupStatus>(near_full));
+  set_ctx_state(out.out, make_value<WireEdgeGroupStatus>(near_full));
   const std::string max = std::to_string(~0ULL);
   EXPECT_EQ(out.run(*fn, {"I"}, {"released c 5"}), L({"released - 0/0 rel=" + max + " iss=" + max + " last=malformed_frame"}));
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The per-node state an edge group's node function keeps between runs: a
-// value of one type in the node's own aux slot, installed on the first run.
+// value of one type in the node's own aux slot, installed on the first run
+// and kept across deactivations for as long as the node lives (a restarted
+// cause count would repeat cause ids the peer has already seen).
 
 #include <memory>
 
@@ -11,17 +13,22 @@ namespace korvalinth {
 // The node's aux value when it is a T; null when empty or of another type.
 template <class T>
 std::shared_ptr<const T> aux_value_of(const NodeHandle& node) {
-  SharedValue value = aux_value(node);
+  SharedValue value = ctx_state_of(node);
   const T* typed = value_cast<T>(value);
   if (!typed) return nullptr;
   return std::shared_ptr<const T>(std::move(value), typed);
+}
+
+inline void keep_aux_value(const NodeHandle& node, SharedValue value) {
+  set_ctx_state(node, std::move(value));
+  set_ctx_state_persist(node, true);
 }
 
 // The node's T, installing a fresh one first when there is none.
 template <class T>
 std::shared_ptr<const T> installed_aux_state(const NodeHandle& node, const char* just_installed_fault) {
   if (auto state = aux_value_of<T>(node)) return state;
-  set_aux_value(node, make_value<T>());
+  keep_aux_value(node, make_value<T>());
   auto state = aux_value_of<T>(node);
   if (!state) fault(just_installed_fault);
   return state;

@@ -53,7 +53,7 @@ class EdgeGroupStatusFn final : public NodeFn {
       if (const auto* i = std::get_if<edge_traffic::Issue>(record.get())) count_issue(status, i->issue);
     }
     for (const auto& event : collect_dep_values<WireEdgeGroupGateEvent>(ctx, 1)) apply_gate_event(status, *event);
-    set_aux_value(ctx.node, make_value<WireEdgeGroupStatus>(status));
+    keep_aux_value(ctx.node, make_value<WireEdgeGroupStatus>(status));
     down(ctx.node, Message::data(make_value<WireEdgeGroupStatus>(std::move(status))));
   }
 
