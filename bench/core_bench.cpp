@@ -367,7 +367,7 @@ BENCHMARK(BM_ContentIdJson);
 // one canonical encoding and one content id per set).
 void BM_SetContentVersioned(benchmark::State& state) {
   GraphRef g = GraphContainer::create("versioned");
-  g->set_default_versioning(VersioningForm{2, nullptr});
+  g->set_default_versioning(VersioningForm{VersioningForm::Choice::Level1, nullptr});
   NodeHandle head = g->state(iv(0), "head");
   auto sink = std::make_shared<CountingSink>();
   UnsubscribeFn sub = node_subscribe(head, sink);

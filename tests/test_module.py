@@ -10,7 +10,7 @@ from korvalinth import _native
 
 
 # The module's names in the order start-up adds them; classes arrive
-# piece by piece, so the present ones must keep this order.
+# as the extension grows, so the present ones must keep this order.
 FULL_ORDER = [
     "CanonicalProtobufValidation",
     "CanonicalProtobufRoundtrip",

@@ -217,7 +217,7 @@ OwnedRef node_options(const Args& args) {
   return tuple_of({text(o.name).get(), flag(o.partial).get(), flag(o.complete_when_deps_complete).get(),
                    flag(o.error_when_deps_error).get(), flag(o.terminal_as_real_input).get(),
                    kit::check(PyLong_FromLong(static_cast<long>(o.pause_mode))).get(), text(o.pull_id).get(),
-                   flag(o.restore.has_value() || o.versioning.form != 3 || o.dispatch_partition != 0).get()});
+                   flag(o.restore.has_value() || o.versioning.choice != VersioningForm::Choice::GraphPolicy || o.dispatch_partition != 0).get()});
 }
 
 OwnedRef flag(const Args& args) { return OwnedRef::new_ref(args.convert(0, kit::extract_bool) ? Py_True : Py_False); }

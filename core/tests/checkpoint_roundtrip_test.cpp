@@ -28,7 +28,7 @@ Json in_id_order(Json c) {
 // the level-1 state nodes of ref "state-v1".
 RestoreRegistry roundtrip_registry() {
   RestoreRegistry r = builtin_registry();
-  add_restore_descriptor(r, "state-v1", versioned_state_descriptor(2));
+  add_restore_descriptor(r, "state-v1", versioned_state_descriptor(VersioningForm::Choice::Level1));
   add_restore_descriptor(r, "plus", descriptor_of("plus", [](const RestoreCreateRequest& q) -> RestoreOutcome {
                            const int n = q.config->at("n").get<int>();
                            auto options = restore_node_options(q.node);
@@ -66,7 +66,7 @@ GraphRef build_original(std::vector<Subscribed>& subscriptions) {
   NodeHandle done = add_json_state(g, "done");
   node_down_data_complete(done, jv(Json::array({1, "two"})));
   NodeSpec v1;
-  v1.versioning.form = 2;
+  v1.versioning.choice = VersioningForm::Choice::Level1;
   NodeHandle versioned =
       add_json_state(g, "v1", Json(1), options_named("", RegistryRef{"state-v1"}), v1);
   node_set(versioned, jv(Json{{"b", 2}, {"a", nullptr}}));

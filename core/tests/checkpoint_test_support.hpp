@@ -92,12 +92,12 @@ inline RestoreOutcome deferred_of(std::function<std::expected<NodeHandle, std::s
   return std::make_unique<LambdaDeferred>(std::move(body));
 }
 
-// A state node whose options ask for the versioning form (0 off, 1 counter, 2 content ids).
-inline SharedRestoreDescriptor versioned_state_descriptor(std::uint8_t form) {
-  return descriptor_of("state-v", [form](const RestoreCreateRequest& request) -> RestoreOutcome {
+// A state node whose options ask for the given versioning.
+inline SharedRestoreDescriptor versioned_state_descriptor(VersioningForm::Choice choice) {
+  return descriptor_of("state-v", [choice](const RestoreCreateRequest& request) -> RestoreOutcome {
     auto options = restore_node_options(request.node);
     if (!options) return RestoreFailure{options.error()};
-    options->versioning.form = form;
+    options->versioning.choice = choice;
     return StateNodeRequest{std::move(*options), "state"};
   });
 }

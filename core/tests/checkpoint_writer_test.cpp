@@ -11,7 +11,7 @@ namespace {
 
 NodeSpec unversioned() {
   NodeSpec s;
-  s.versioning.form = 0;
+  s.versioning.choice = VersioningForm::Choice::Disabled;
   return s;
 }
 
@@ -215,7 +215,7 @@ TEST(CheckpointWriter, VersionObjectsLifecycleAndCtxState) {
   NodeHandle off = add_json_state(g, "off", Json(1), {}, unversioned());
   NodeHandle zero = add_json_state(g, "zero", Json(1));
   NodeSpec v1;
-  v1.versioning.form = 2;
+  v1.versioning.choice = VersioningForm::Choice::Level1;
   NodeHandle cid = add_json_state(g, "cid", Json(1), {}, v1);
   NodeHandle moved = add_json_state(g, "moved", Json(1), {}, v1);
   node_set(moved, jv(2));

@@ -279,7 +279,7 @@ TEST(GraphContainerBasics, RegistrationKeepsNodesAliveAndRefusesDuplicates) {
 TEST(RestoreDepNode, BuildsRegistersAndResolvesTheGraphPolicy) {
   auto g = GraphContainer::create(std::nullopt);
   VersioningForm content;
-  content.form = 2;
+  content.choice = VersioningForm::Choice::Level1;
   g->set_default_versioning(content);
   NodeHandle s = g->register_node(make_state(g->core(), make_value<std::int64_t>(1)), "state", "s");
   NodeOptions options;
@@ -342,7 +342,7 @@ TEST(GraphCoreArena, ConstructionFillsEveryColumnForTheGivenOptions) {
     EXPECT_TRUE(ar->topology_at(bare.index()).deps.empty());
   }
   NodeSpec content;
-  content.versioning.form = 2;
+  content.versioning.choice = VersioningForm::Choice::Level1;
   NodeHandle c = make_state(core, nullptr, content);
   ASSERT_TRUE(version_metadata(c));
   EXPECT_EQ(version_metadata(c)->level, NodeVersion::Level::Level1);
@@ -353,7 +353,7 @@ TEST(GraphCoreArena, ConstructionFillsEveryColumnForTheGivenOptions) {
   NodeHandle u = make_state(core, nullptr, unresolved);
   EXPECT_EQ(*version_metadata(u), NodeVersion::level0(0));
   NodeSpec off;
-  off.versioning.form = 0;
+  off.versioning.choice = VersioningForm::Choice::Disabled;
   EXPECT_FALSE(version_metadata(make_state(core, nullptr, off)));
 }
 

@@ -174,12 +174,12 @@ TEST(GraphFactories, DepNodeOptionsOverlayTheBaseSpec) {
   EXPECT_EQ(node_kind(y), "effect");
 
   // The graph's default versioning reaches nodes whose options leave it unset.
-  g->set_default_versioning(VersioningForm{0, nullptr});
+  g->set_default_versioning(VersioningForm{VersioningForm::Choice::Disabled, nullptr});
   NodeHandle z = g->derived({}, noop(), "z");
-  EXPECT_EQ(config_of(z).versioning.form, 0);
+  EXPECT_EQ(config_of(z).versioning.choice, VersioningForm::Choice::Disabled);
   EXPECT_FALSE(version_metadata(z));
   NodeHandle w = g->state(iv(3), "w");
-  EXPECT_EQ(config_of(w).versioning.form, 0);
+  EXPECT_EQ(config_of(w).versioning.choice, VersioningForm::Choice::Disabled);
 }
 
 TEST(GraphFactories, FactoriesRunInsideTheHostBoundaryButAddStateNodeDoesNot) {

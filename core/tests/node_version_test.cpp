@@ -80,15 +80,15 @@ TEST(DataContentId, RefusesWhatIsNotStrictJson) {
   EXPECT_EQ(cid_error(make_value<double>(INFINITY)), not_json);
   EXPECT_EQ(cid_error(make_value<std::vector<int>>()), not_json);
   EXPECT_EQ(cid_error(make_value<float>(1.0f)), not_json);
-  const std::string d112 = "node versioning: DATA is not strict canonical JSON compatible (D112): ";
+  const std::string not_canonical = "node versioning: DATA is not strict canonical JSON compatible (D112): ";
   EXPECT_EQ(cid_error(make_value<std::int64_t>(std::int64_t{1} << 53)),
-            d112 + "strictJsonCodec: JSON integer at $ is outside the safe integer range");
+            not_canonical + "strictJsonCodec: JSON integer at $ is outside the safe integer range");
   EXPECT_EQ(cid_error(make_value<double>(-0.0)),
-            d112 + "strictJsonCodec: JSON number at $ is not strict canonical JSON compatible");
+            not_canonical + "strictJsonCodec: JSON number at $ is not strict canonical JSON compatible");
   EXPECT_EQ(cid_error(make_json_value(Json::array({Json::object({{"k", 5e-324}})}))),
-            d112 + "strictJsonCodec: JSON number at $[0].k is subnormal and not strict canonical JSON compatible");
+            not_canonical + "strictJsonCodec: JSON number at $[0].k is subnormal and not strict canonical JSON compatible");
   EXPECT_EQ(cid_error(make_json_value(Json::array({std::string("\xff")}))),
-            d112 + "json encode failed: invalid UTF-8 byte at index 0: 0xFF");
+            not_canonical + "json encode failed: invalid UTF-8 byte at index 0: 0xFF");
 }
 
 TEST(DataToJsonValue, ConvertsAndChecks) {

@@ -270,8 +270,8 @@ TEST(RestoreBuild, AnEarlierActivatedNodeKnowsItsDepsValues) {
 
 TEST(RestoreBuild, VersionPolicies) {
   RestoreRegistry r = builtin_registry();
-  add_restore_descriptor(r, "off", versioned_state_descriptor(0));
-  add_restore_descriptor(r, "v1", versioned_state_descriptor(2));
+  add_restore_descriptor(r, "off", versioned_state_descriptor(VersioningForm::Choice::Disabled));
+  add_restore_descriptor(r, "v1", versioned_state_descriptor(VersioningForm::Choice::Level1));
   auto node = [](const char* ref, std::optional<Json> value, std::optional<Json> version) {
     Json n = node_record("n", {}, ref);
     if (value) n = with_value(n, *value);

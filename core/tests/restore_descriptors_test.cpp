@@ -82,7 +82,7 @@ TEST(RestoreDescriptors, StateDescriptorRequestsAStateNode) {
   ASSERT_TRUE(request->options.restore);
   EXPECT_EQ(request->options.restore->ref, "state");
   EXPECT_FALSE(request->options.restore->config);
-  EXPECT_EQ(request->options.versioning.form, 3);
+  EXPECT_EQ(request->options.versioning.choice, VersioningForm::Choice::GraphPolicy);
   EXPECT_FALSE(request->options.pull_id);
 
   // Built by restore: no deps, no function, no value before its state is

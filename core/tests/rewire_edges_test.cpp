@@ -179,11 +179,11 @@ TEST(RewireApplyEdges, APausedNodeOwesTheReEvaluationUntilItsLastLockGoes) {
   NodeHandle b = make_state(core, iv(2));
   NodeHandle n = make_node(core, handles({&a, &b}), summing(0));
   auto sub = subscribe_recording(n);
-  node_pause("x", n);
+  node_pause(n, "x");
   node_down_in_wave_scope(a, one_message(Message::dirty()));
   rewire(n, ReplaceDeps{handles({&b}), summing(100)});
   EXPECT_EQ(sub.log(), L({"START", "DATA 3", "DIRTY"}));
-  node_resume("x", n);
+  node_resume(n, "x");
   EXPECT_EQ(sub.log(), L({"START", "DATA 3", "DIRTY", "DATA 102"}));
 }
 
@@ -241,7 +241,7 @@ TEST(DeferredOpEdges, AQueuedRewireOfAPausedNodeDoesNotWait) {
   NodeHandle a = make_state(core, iv(1));
   NodeHandle n = make_state(core, iv(0));
   auto sub = subscribe_recording(n);
-  node_pause("x", n);
+  node_pause(n, "x");
   run_batch([&] {
     node_set(n, iv(1));
     rewire(n, SubscribeDep{summing(0), a.promote_counted()});

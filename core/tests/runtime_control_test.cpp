@@ -37,11 +37,11 @@ TEST(PauseLocks, LockIdsAreASetAndPausingStaysAtTheNode) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1));
   NodeHandle m = make_map(core, s, [](int x) { return x; });
-  node_pause("a", m);
-  node_pause("a", m);
+  node_pause(m, "a");
+  node_pause(m, "a");
   EXPECT_TRUE(paused(m));
   EXPECT_FALSE(paused(s));
-  node_resume("a", m);
+  node_resume(m, "a");
   EXPECT_FALSE(paused(m));
   // A RESUME nobody holds walks upstream and is dropped; list order decides.
   node_up_in_wave_scope(m, [] {
@@ -59,14 +59,14 @@ TEST(PauseLocks, ModeTrueOwesTheRunOfAPausedComputedNode) {
   int runs = 0;
   NodeHandle m = make_map(core, s, [](int x) { return x * 2; }, &runs);
   auto sub = subscribe_recording(m);
-  node_pause("a", m);
-  node_pause("b", m);
+  node_pause(m, "a");
+  node_pause(m, "b");
   node_set(s, iv(5));
   EXPECT_EQ(runs, 1);
   EXPECT_EQ(sub.log(), L({"START", "DATA 2", "DIRTY"}));
-  node_resume("a", m);
+  node_resume(m, "a");
   EXPECT_EQ(runs, 1);  // still paused under "b"
-  node_resume("b", m);
+  node_resume(m, "b");
   EXPECT_EQ(runs, 2);
   EXPECT_EQ(sub.log(), L({"START", "DATA 2", "DIRTY", "DATA 10"}));
 }
@@ -75,7 +75,7 @@ TEST(PauseLocks, ModeTrueDoesNotHoldAStateNodesSet) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1));
   auto sub = subscribe_recording(s);
-  node_pause("a", s);
+  node_pause(s, "a");
   node_set(s, iv(2));
   EXPECT_EQ(sub.log(), L({"START", "DATA 1", "DIRTY", "DATA 2"}));
 }
@@ -84,7 +84,7 @@ TEST(PauseLocks, ModeResumeAllHoldsDeliveriesUntilTheLastLockGoes) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1), pausable(Pausable::ResumeAll));
   auto sub = subscribe_recording(s);
-  node_pause("a", s);
+  node_pause(s, "a");
   MessageList l;
   l.push_back(Message::dirty());
   l.push_back(Message::data(iv(2)));
@@ -92,7 +92,7 @@ TEST(PauseLocks, ModeResumeAllHoldsDeliveriesUntilTheLastLockGoes) {
   node_set(s, iv(3));
   EXPECT_EQ(sub.log(), L({"START", "DATA 1", "DIRTY"}));
   EXPECT_FALSE(node_is_quiescent(s));
-  node_resume("a", s);
+  node_resume(s, "a");
   EXPECT_EQ(sub.log(), L({"START", "DATA 1", "DIRTY", "DIRTY", "DATA 2", "DIRTY", "DATA 3"}));
   EXPECT_TRUE(node_is_quiescent(s));
 }
@@ -102,7 +102,7 @@ TEST(PauseLocks, ModeFalseHoldsNothing) {
   NodeHandle s = make_state(core, iv(1));
   NodeHandle m = make_map(core, s, [](int x) { return x + 1; }, nullptr, pausable(Pausable::False));
   auto sub = subscribe_recording(m);
-  node_pause("a", m);
+  node_pause(m, "a");
   node_set(s, iv(5));
   EXPECT_EQ(sub.log(), L({"START", "DATA 2", "DIRTY", "DATA 6"}));
 }
@@ -112,10 +112,10 @@ TEST(PauseLocks, ResumeReachesTheDepHoldingTheLock) {
   NodeHandle s = make_state(core, iv(1), pausable(Pausable::ResumeAll));
   NodeHandle m = make_map(core, s, [](int x) { return x; });
   auto sub = subscribe_recording(m);
-  node_pause("a", s);
+  node_pause(s, "a");
   node_set(s, iv(4));
   EXPECT_EQ(sub.log(), L({"START", "DATA 1"}));
-  node_resume("a", m);  // m does not hold "a": the RESUME goes up to s
+  node_resume(m, "a");  // m does not hold "a": the RESUME goes up to s
   EXPECT_EQ(sub.log(), L({"START", "DATA 1", "DIRTY", "DATA 4"}));
 }
 
@@ -123,10 +123,10 @@ TEST(PauseLocks, FullResumeOfATerminalNodeDropsWhatItHeld) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1), pausable(Pausable::ResumeAll));
   auto sub = subscribe_recording(s);
-  node_pause("a", s);
+  node_pause(s, "a");
   node_set(s, iv(2));
   node_down_in_wave_scope(s, msgs(Message::complete()));
-  node_resume("a", s);
+  node_resume(s, "a");
   EXPECT_EQ(sub.log(), L({"START", "DATA 1", "COMPLETE"}));
 }
 
@@ -139,9 +139,9 @@ TEST(Pulls, APullTravelsToTheSourceAndReleasesItsHeldValue) {
   node_set(src, iv(2));
   EXPECT_EQ(sub.log(), L({"START"}));
   EXPECT_FALSE(node_is_quiescent(src));
-  node_conformance_up_pull("other", m, nullptr);  // matches nobody
+  node_conformance_up_pull(m, "other", nullptr);  // matches nobody
   EXPECT_EQ(sub.log(), L({"START"}));
-  node_conformance_up_pull("p", m, nullptr);
+  node_conformance_up_pull(m, "p", nullptr);
   EXPECT_EQ(sub.log(), L({"START", "DIRTY", "DATA 6"}));
   EXPECT_TRUE(node_is_quiescent(src));
 }
@@ -164,11 +164,11 @@ TEST(Pulls, TowardDepWalksOneSideOnly) {
   node_set(a, iv(1));
   node_set(b, iv(10));
   sub.log().clear();
-  node_conformance_up_pull_toward("p", n, 2, nullptr);  // beyond the deps: nothing
+  node_conformance_up_pull_toward(n, 2, "p", nullptr);  // beyond the deps: nothing
   EXPECT_TRUE(sub.log().empty());
-  node_conformance_up_pull_toward("p", n, 1, nullptr);
+  node_conformance_up_pull_toward(n, 1, "p", nullptr);
   EXPECT_EQ(sub.log(), L({"DIRTY", "DATA 10"}));
-  node_conformance_up_pull("p", n, nullptr);
+  node_conformance_up_pull(n, "p", nullptr);
   EXPECT_EQ(sub.log(), L({"DIRTY", "DATA 10", "DIRTY", "DATA 11"}));
 }
 
@@ -187,7 +187,7 @@ TEST(Pulls, ADiamondServesItsSourceOnce) {
   NodeHandle n = make_node(core, deps_of({&l, &r}), fn_of([](RunContext&) {}), partial);
   auto sub = subscribe_recording(n);
   int before = runs;
-  node_conformance_up_pull("p", n, nullptr);
+  node_conformance_up_pull(n, "p", nullptr);
   EXPECT_EQ(runs, before + 1);
 }
 
@@ -236,7 +236,7 @@ TEST(DeferredOps, ThePausedNodesOpsWaitForALaterDrain) {
   auto core = GraphCore::create();
   NodeHandle a = make_state(core, iv(1));
   auto sa = subscribe_recording(a);
-  node_pause("x", a);
+  node_pause(a, "x");
   NodeHandle trigger = make_state(core, iv(0));
   auto st = subscribe_recording(trigger);
   st.sink->on_message = [&](const Message& m) {
@@ -246,7 +246,7 @@ TEST(DeferredOps, ThePausedNodesOpsWaitForALaterDrain) {
   node_set(trigger, iv(1));
   EXPECT_EQ(queued_ops(core), 1u);
   EXPECT_FALSE(node_is_quiescent(a));
-  node_resume("x", a);  // its wave's end drains the queue again
+  node_resume(a, "x");  // its wave's end drains the queue again
   EXPECT_EQ(queued_ops(core), 0u);
   EXPECT_EQ(sa.log().back(), "INVALIDATE");
 }
@@ -453,7 +453,7 @@ TEST(EntryPoints, StaleHandlesFaultBeforeAnyWave) {
   NodeHandle stale = s.uncounted();
   s.drop();
   EXPECT_EQ(fault_text([&] { node_set(stale, iv(1)); }), kStaleSlot);
-  EXPECT_EQ(fault_text([&] { node_pause("a", stale); }), kStaleSlot);
+  EXPECT_EQ(fault_text([&] { node_pause(stale, "a"); }), kStaleSlot);
   EXPECT_EQ(fault_text([&] { async_ctx_emit(stale, iv(1)); }), kStaleSlot);
   EXPECT_EQ(host_boundary_depth(), 0u);
 }
@@ -462,7 +462,7 @@ TEST(EntryPoints, EachOperationDeliversItsList) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(0));
   auto sub = subscribe_recording(s);
-  node_send(iv(1), s);
+  node_send(s, iv(1));
   node_conformance_c22_down_data(s, iv(2));
   async_ctx_emit(s, iv(3));
   EXPECT_EQ(sub.log(), L({"START", "DATA 0", "DIRTY", "DATA 1", "DIRTY", "DATA 2", "DIRTY", "DATA 3"}));
@@ -470,13 +470,13 @@ TEST(EntryPoints, EachOperationDeliversItsList) {
   EXPECT_EQ(sub.log().back(), "COMPLETE");
   NodeHandle e = make_state(core, iv(0));
   auto se = subscribe_recording(e);
-  async_ctx_error("failed", e);
+  async_ctx_error(e, "failed");
   EXPECT_EQ(se.log().back(), "ERROR failed");
 
   auto g = GraphContainer::create(std::nullopt);
   NodeHandle st = g->register_node(make_state(g->core(), iv(0)), "state", "x");
   auto sx = subscribe_recording(st);
-  graph_set_state_by_id(iv(8), *g->find("x"));
+  graph_set_state_by_id(*g->find("x"), iv(8));
   EXPECT_EQ(sx.log().back(), "DATA 8");
 }
 

@@ -140,12 +140,12 @@ TEST(DownEdges, AHeldMixOfDataAndResolvedFaultsOnlyWhenReplayed) {
   spec.pausable = Pausable::ResumeAll;
   NodeHandle s = make_state(core, iv(0), spec);
   auto sub = subscribe_recording(s);
-  node_pause("a", s);
+  node_pause(s, "a");
   node_conformance_c12_down_data_resolved(s, iv(1));
   EXPECT_EQ(sub.log(), L({"START", "DATA 0"}));
   EXPECT_EQ(status_of(s), NodeStatus::Settled);
   EXPECT_EQ(aux(s).held.size(), 1u);
-  node_resume("a", s);
+  node_resume(s, "a");
   EXPECT_EQ(sub.log(), L({"START", "DATA 0", "ERROR " + std::string(kMixedDataResolved)}));
   EXPECT_EQ(status_of(s), NodeStatus::Errored);
 }
@@ -247,7 +247,7 @@ TEST(DepSinkEdges, AnErrorNotPassedOnCompletesTheNodeOnceEveryDepEnded) {
   spec.error_when_deps_error = 0;
   NodeHandle n = make_node(core, deps_of({&a, &b}), fn_of([](RunContext& ctx) { emit_data(ctx, iv(0)); }), spec);
   auto sub = subscribe_recording(n);
-  node_down_error("a failed", a);
+  node_down_error(a, "a failed");
   EXPECT_EQ(sub.log(), L({"START", "DATA 0"}));  // b has not ended yet
   node_down_in_wave_scope(b, list_of({MessageKind::Complete}));
   EXPECT_EQ(sub.log(), L({"START", "DATA 0", "COMPLETE"}));

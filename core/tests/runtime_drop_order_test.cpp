@@ -94,14 +94,14 @@ TEST(DropOrder, AReplacedPendingPullGoesBeforeTheNodeIsServed) {
                              }));
   set_pull_id(src, std::string("p"));
   auto sub = subscribe_recording(src);
-  node_pause("x", src);
-  node_conformance_up_pull("p", src, tracked(log, "first"));  // paused: waits as the pending pull
+  node_pause(src, "x");
+  node_conformance_up_pull(src, "p", tracked(log, "first"));  // paused: waits as the pending pull
   {
     auto a = core->borrow_mut();
     a->aux_at(src.index()).pause_locks.clear();  // unpaused without a resume
   }
   log.clear();
-  node_conformance_up_pull("p", src, tracked(log, "second"));
+  node_conformance_up_pull(src, "p", tracked(log, "second"));
   EXPECT_EQ(log, L({"~first", "run second", "~second"}));
 }
 

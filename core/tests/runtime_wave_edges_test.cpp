@@ -247,7 +247,7 @@ TEST(UpEdges, APullReachingANodeBeingServedIsDropped) {
   set_pull_id(src, std::string("p"));
   auto sub = subscribe_recording(src);
   const int before = runs;
-  node_conformance_up_pull("p", src, nullptr);
+  node_conformance_up_pull(src, "p", nullptr);
   EXPECT_TRUE(asked);
   EXPECT_EQ(runs, before + 1);
   EXPECT_FALSE(aux(src).pending_pull);
@@ -259,7 +259,7 @@ TEST(UpEdges, APullMatchingItsFirstNodeIsServedThereWhateverTheTarget) {
   NodeHandle src = pulled_source(core, runs);
   auto sub = subscribe_recording(src);
   const int before = runs;
-  node_conformance_up_pull_toward("p", src, 5, nullptr);
+  node_conformance_up_pull_toward(src, 5, "p", nullptr);
   EXPECT_EQ(runs, before + 1);
 }
 
@@ -275,7 +275,7 @@ TEST(UpEdges, AMatchedPullStopsAtItsNodeWhileTheOtherDepsAreStillWalked) {
   NodeHandle n = make_node(core, deps_of({&match, &side}), fn_of([](RunContext&) {}), partial);
   auto sub = subscribe_recording(n);
   const int above_before = above, beside_before = beside;
-  node_conformance_up_pull("p", n, nullptr);
+  node_conformance_up_pull(n, "p", nullptr);
   EXPECT_EQ(above, above_before);
   EXPECT_EQ(beside, beside_before + 1);
 }

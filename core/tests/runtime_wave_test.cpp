@@ -108,7 +108,7 @@ TEST(RuntimeTerminal, CompletionAndErrorFollowTheNodeOptions) {
   NodeHandle stays = make_map(core, s, [](int x) { return x; }, nullptr, keep);
   auto a = subscribe_recording(follows);
   auto b = subscribe_recording(stays);
-  node_down_error("boom", s);
+  node_down_error(s, "boom");
   EXPECT_EQ(a.log(), L({"START", "DATA 1", "ERROR boom"}));
   EXPECT_EQ(status_of(follows), NodeStatus::Errored);
   EXPECT_EQ(b.log(), L({"START", "DATA 1"}));
@@ -245,7 +245,7 @@ TEST(RuntimeDown, ResolvedWithoutDataLeavesSentinel) {
 TEST(RuntimeDown, ContentVersionedNodesRefuseNonCanonicalData) {
   auto core = GraphCore::create();
   NodeSpec spec;
-  spec.versioning.form = 2;
+  spec.versioning.choice = VersioningForm::Choice::Level1;
   NodeHandle s = make_state(core, nullptr, spec);
   auto sub = subscribe_recording(s);
   node_set(s, make_value<double>(0.5));
@@ -265,7 +265,7 @@ TEST(RuntimeDown, VersionsAdvanceOncePerData) {
   auto core = GraphCore::create();
   NodeHandle counted = make_state(core, iv(0));
   NodeSpec off;
-  off.versioning.form = 0;
+  off.versioning.choice = VersioningForm::Choice::Disabled;
   NodeHandle unversioned = make_state(core, iv(0), off);
   EXPECT_EQ(version_metadata(counted)->counter, 0u);
   EXPECT_FALSE(version_metadata(unversioned));

@@ -53,7 +53,7 @@ kit::OwnedRef graph_set_state_by_id_method(PyGraph& self, const kit::Args& args)
   if (!describes_state_node(*self.container, id)) {
     kit::throw_error(PyExc_RuntimeError, "conformance state setter requires a graph state node");
   }
-  run_guarded(*self.fatal, [&] { graph_set_state_by_id(make_py_value(std::move(value)), *found); });
+  run_guarded(*self.fatal, [&] { graph_set_state_by_id(*found, make_py_value(std::move(value))); });
   post_drain(*self.fatal);
   return kit::py_none();
 }

@@ -49,17 +49,17 @@ kit::OwnedRef node_set_method(PyNode& self, const kit::Args& args) {
 
 kit::OwnedRef node_send_method(PyNode& self, const kit::Args& args) {
   SharedValue value = make_py_value(args[0].new_ref());
-  return flow_operation(self, "send()", [&] { node_send(std::move(value), self.primary); });
+  return flow_operation(self, "send()", [&] { node_send(self.primary, std::move(value)); });
 }
 
 kit::OwnedRef node_pause_method(PyNode& self, const kit::Args& args) {
   std::string lock_id = args.convert(0, kit::extract_str);
-  return flow_operation(self, "pause()", [&] { node_pause(std::move(lock_id), self.primary); });
+  return flow_operation(self, "pause()", [&] { node_pause(self.primary, std::move(lock_id)); });
 }
 
 kit::OwnedRef node_resume_method(PyNode& self, const kit::Args& args) {
   std::string lock_id = args.convert(0, kit::extract_str);
-  return flow_operation(self, "resume()", [&] { node_resume(std::move(lock_id), self.primary); });
+  return flow_operation(self, "resume()", [&] { node_resume(self.primary, std::move(lock_id)); });
 }
 
 kit::OwnedRef node_invalidate_method(PyNode& self, const kit::Args&) {

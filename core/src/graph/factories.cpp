@@ -97,7 +97,7 @@ NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec base, SharedN
   check_deps_same_graph(deps, options.name ? std::string_view(*options.name) : std::string_view(kind));
   NodeSpec spec = std::move(base);
   // Options replace the base only where they differ from their defaults.
-  if (options.versioning.form != 3) {
+  if (options.versioning.choice != VersioningForm::Choice::GraphPolicy) {
     spec.versioning = options.versioning;
   } else if (default_versioning_) {
     spec.versioning = *default_versioning_;

@@ -157,7 +157,7 @@ void GraphContainer::check_deps_same_graph(std::span<const NodeHandle> deps, std
 }
 
 NodeSpec GraphContainer::merge_option_value(NodeOptions& options) const {
-  if (options.versioning.form == 3 && default_versioning_) options.versioning = *default_versioning_;
+  if (options.versioning.choice == VersioningForm::Choice::GraphPolicy && default_versioning_) options.versioning = *default_versioning_;
   NodeSpec spec;
   spec.versioning = options.versioning;
   spec.kind = options.kind_text;

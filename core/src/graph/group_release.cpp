@@ -53,7 +53,7 @@ std::vector<Collected> collect_members(GraphContainer& graph, const std::vector<
   return collected;
 }
 
-// D122: no registered node outside the group may depend on a member.
+// No registered node outside the group may depend on a member.
 void refuse_outside_dependents(GraphContainer& graph, const std::vector<Collected>& collected,
                                const std::unordered_set<std::string>& member_ids, const Refusal& refuse) {
   auto rows = graph.node_table().borrow();
@@ -68,7 +68,7 @@ void refuse_outside_dependents(GraphContainer& graph, const std::vector<Collecte
   }
 }
 
-// D124: every member quiescent, and subscribed to by nothing but other
+// Every member quiescent, and subscribed to by nothing but other
 // (active) members and observe sinks.
 void refuse_busy_members(const std::vector<Collected>& collected, const Refusal& refuse) {
   for (const Collected& m : collected) {

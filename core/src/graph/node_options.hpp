@@ -23,7 +23,7 @@ struct RegistryRef {
 };
 
 struct NodeOptions {
-  VersioningForm versioning;  // form 3: the graph's default
+  VersioningForm versioning;  // the graph's policy by default
   std::optional<std::string> kind_text;
   std::optional<std::string> pull_id;
   std::uint8_t dispatch_partition = 0;

@@ -2,8 +2,9 @@
 // Topology groups: labelled sets of nodes of one graph that the wire
 // adapters build their machinery from and take down together. A group is
 // not recorded in its graph; it lives while its builders hold it. Release
-// (release_group) removes its members from the graph under the rules D122
-// and D124; a released group refuses further use (D152).
+// (release_group) removes its members from the graph once nothing outside
+// the group depends on them and all are quiescent; a released group refuses
+// further use.
 
 #include <memory>
 #include <optional>
@@ -33,7 +34,8 @@ class TopologyGroup {
   const Cell<std::vector<NodeHandle>>& members() const noexcept { return members_; }
   bool released() const noexcept { return released_; }
 
-  // Faults with the D152 text once the group is released.
+  // Faults with "topology group '{label}' has been released (D152)" once the
+  // group is released.
   void check_live() const;
   // Takes the handle as a member unless a member names the same node (the
   // handle is then dropped). Does not look at the released flag.
@@ -49,8 +51,8 @@ class TopologyGroup {
 };
 
 // Releases every member of the group registered in its graph: refuses while
-// an outside registered node depends on one (D122) or one is busy or still
-// subscribed (D124); otherwise removes the rows and id-map entries, retires
+// an outside registered node depends on one or one is busy or still
+// subscribed from outside the group; otherwise removes the rows and id-map entries, retires
 // the ids for good, drops observe sinks, frees the slots (dependents first)
 // even while handles remain, emits NodeRemoved per member and marks the
 // group released. A released group is left alone. reason fills every refusal.
@@ -72,7 +74,7 @@ struct ClosureNodeHandle {
 
 // Builds a node whose function is a native closure over one dep, registers
 // it (kind "node", id the name or "node#{n}") and retains it in the group.
-// Refuses a released group (D152, also when the group is released by the
+// Refuses a released group (also when the group is released by the
 // registration's observers) and a dep of another graph.
 NodeHandle register_closure_node_fn(const TopologyGroupRef& group, const NodeHandle& dep,
                                     std::optional<std::string> name, SharedNodeFn fn);

@@ -24,7 +24,7 @@ class HostBoundaryScope {
 };
 
 // Unwinds with HostBoundaryAbort when inside a boundary; otherwise faults
-// with the D431 text.
+// with "host boundary abort requested outside a native host boundary (D431)".
 [[noreturn]] void host_boundary_abort();
 
 }  // namespace korvalinth

@@ -14,7 +14,7 @@
 namespace korvalinth {
 
 struct NodeSpec {
-  VersioningForm versioning;  // form 3 (the graph's policy) by default
+  VersioningForm versioning;  // the graph's policy by default
   std::optional<std::string> kind;
   std::optional<std::string> pull_id;
   std::uint8_t partition = 0;

@@ -1,6 +1,6 @@
 #pragma once
 // The per-node entries of the GraphCore columns. Their fields are read and
-// written by the runtime Parts (down, subscription, run_wave, dep sinks,
+// written by the runtime's operations (down, subscription, run_wave, dep sinks,
 // upstream control, rewire); this header only lays them out.
 
 #include <cstdint>
@@ -12,8 +12,8 @@
 
 #include "base/heap_optional.hpp"
 #include "dispatcher/dispatcher.hpp"
-#include "node/node_fn.hpp"
 #include "node/message.hpp"
+#include "node/node_fn.hpp"
 #include "node/node_handle.hpp"
 #include "node/sink.hpp"
 #include "node/unsubscribe_fn.hpp"

@@ -26,7 +26,7 @@ MessageList list_of(M&&... m) {
 void down_op(const NodeHandle& node, MessageList list) {
   HostBoundaryScope boundary;
   require_current(node);
-  node_down_in_wave_scope(node, std::move(list));
+  down_in_wave_scope(node, std::move(list));
 }
 
 void down_op(const NodeHandle& node, Message message) {
@@ -35,25 +35,25 @@ void down_op(const NodeHandle& node, Message message) {
   run_in_wave_scope(node, [&] { down(node, std::move(message)); });
 }
 
-void up_op(const NodeHandle& node, MessageList list) {
+void up_op(const NodeHandle& node, MessageList list, std::optional<std::uint64_t> toward_dep = std::nullopt) {
   HostBoundaryScope boundary;
   require_current(node);
-  node_up_in_wave_scope(node, std::move(list));
+  up_in_wave_scope(node, std::move(list), toward_dep);
 }
 
 }  // namespace
 
 void node_set(const NodeHandle& node, SharedValue value) { down_op(node, Message::data(std::move(value))); }
 
-void node_send(SharedValue value, const NodeHandle& node) { down_op(node, Message::data(std::move(value))); }
+void node_send(const NodeHandle& node, SharedValue value) { node_set(node, std::move(value)); }
 
-void node_pause(std::string lock_id, const NodeHandle& node) { up_op(node, list_of(Message::pause(std::move(lock_id)))); }
+void node_pause(const NodeHandle& node, std::string lock_id) { up_op(node, list_of(Message::pause(std::move(lock_id)))); }
 
-void node_resume(std::string lock_id, const NodeHandle& node) {
+void node_resume(const NodeHandle& node, std::string lock_id) {
   up_op(node, list_of(Message::resume(std::move(lock_id))));
 }
 
-void node_down_error(std::string message, const NodeHandle& node) {
+void node_down_error(const NodeHandle& node, std::string message) {
   down_op(node, list_of(Message::error(make_text_error(std::move(message)))));
 }
 
@@ -65,9 +65,7 @@ void node_down_data_data_invalidate(const NodeHandle& node, SharedValue first, S
   down_op(node, list_of(Message::data(std::move(first)), Message::data(std::move(second)), Message::invalidate()));
 }
 
-void node_conformance_c22_down_data(const NodeHandle& node, SharedValue value) {
-  down_op(node, list_of(Message::data(std::move(value))));
-}
+void node_conformance_c22_down_data(const NodeHandle& node, SharedValue value) { node_set(node, std::move(value)); }
 
 void node_conformance_c12_down_data_resolved(const NodeHandle& node, SharedValue value) {
   down_op(node, list_of(Message::data(std::move(value)), Message::resolved()));
@@ -77,18 +75,16 @@ void node_conformance_up_data_forbidden(const NodeHandle& node, SharedValue valu
   up_op(node, list_of(Message::data(std::move(value))));
 }
 
-void node_conformance_up_pull(std::string pull_id, const NodeHandle& node, SharedValue params) {
+void node_conformance_up_pull(const NodeHandle& node, std::string pull_id, SharedValue params) {
   up_op(node, list_of(Message::pull(std::move(pull_id), std::move(params))));
 }
 
-void node_conformance_up_pull_toward(std::string pull_id, const NodeHandle& node, std::uint64_t toward_dep,
+void node_conformance_up_pull_toward(const NodeHandle& node, std::uint64_t toward_dep, std::string pull_id,
                                      SharedValue params) {
-  HostBoundaryScope boundary;
-  require_current(node);
-  up_in_wave_scope(node, list_of(Message::pull(std::move(pull_id), std::move(params))), toward_dep);
+  up_op(node, list_of(Message::pull(std::move(pull_id), std::move(params))), toward_dep);
 }
 
-void node_conformance_c21_replace_with_live_dep(const NodeHandle& node, SharedNodeFn fn, NodeHandle dep) {
+void node_conformance_c21_replace_with_live_dep(const NodeHandle& node, NodeHandle dep, SharedNodeFn fn) {
   HostBoundaryScope boundary;
   require_current(node);
   std::vector<NodeHandle> deps;
@@ -143,19 +139,11 @@ void async_ctx_emit(const NodeHandle& node, SharedValue value) {
   down_in_wave_scope(node, list_of(Message::data(std::move(value))));
 }
 
-void async_ctx_resolve(const NodeHandle& node, SharedValue value) {
-  HostBoundaryScope boundary;
-  require_current(node);
-  down_in_wave_scope(node, list_of(Message::data(std::move(value)), Message::complete()));
-}
+void async_ctx_resolve(const NodeHandle& node, SharedValue value) { node_down_data_complete(node, std::move(value)); }
 
-void async_ctx_error(std::string message, const NodeHandle& node) {
-  HostBoundaryScope boundary;
-  require_current(node);
-  down_in_wave_scope(node, list_of(Message::error(make_text_error(std::move(message)))));
-}
+void async_ctx_error(const NodeHandle& node, std::string message) { node_down_error(node, std::move(message)); }
 
-void graph_set_state_by_id(SharedValue value, const NodeHandle& node) {
+void graph_set_state_by_id(const NodeHandle& node, SharedValue value) {
   HostBoundaryScope boundary;
   MessageList list = list_of(Message::data(std::move(value)));
   NodeHandle copy = node.promote_counted();

@@ -13,7 +13,8 @@ namespace {
 
 constexpr std::uint64_t kLastAdvanceableCounter = kMaxVersionCounter - 1;
 
-std::string d112(const JsonCodecError& e) {
+// The fault text of a DATA value without a strict canonical JSON form.
+std::string not_canonical_data(const JsonCodecError& e) {
   return "node versioning: DATA is not strict canonical JSON compatible (D112): " + e.display();
 }
 
@@ -69,7 +70,7 @@ std::expected<Json, std::string> data_to_json_value(const Value& value) {
   auto view = view_data_json(value, scratch);
   if (!view) return std::unexpected(view.error());
   // Checked before the copy, so an over-deep tree is never walked recursively.
-  if (auto r = strict_json_check(**view, "$", 0); !r) return std::unexpected(d112(r.error()));
+  if (auto r = strict_json_check(**view, "$", 0); !r) return std::unexpected(not_canonical_data(r.error()));
   if (*view == &scratch) return scratch;
   return **view;
 }
@@ -78,9 +79,9 @@ std::expected<std::string, std::string> data_canonical_text(const Value& value) 
   Json scratch;
   auto view = view_data_json(value, scratch);
   if (!view) return std::unexpected(view.error());
-  if (auto r = strict_json_check(**view, "$", 0); !r) return std::unexpected(d112(r.error()));
+  if (auto r = strict_json_check(**view, "$", 0); !r) return std::unexpected(not_canonical_data(r.error()));
   auto text = strict_json_encode(**view);
-  if (!text) return std::unexpected(d112(text.error()));
+  if (!text) return std::unexpected(not_canonical_data(text.error()));
   return std::move(*text);
 }
 
@@ -92,9 +93,9 @@ std::expected<std::string, std::string> data_content_id(const IdentityHasher& ha
     if (!view) return std::unexpected(view.error());
     json = *view;
   }
-  if (auto r = strict_json_check(*json, "$", 0); !r) return std::unexpected(d112(r.error()));
+  if (auto r = strict_json_check(*json, "$", 0); !r) return std::unexpected(not_canonical_data(r.error()));
   auto text = strict_json_encode(*json);
-  if (!text) return std::unexpected(d112(text.error()));
+  if (!text) return std::unexpected(not_canonical_data(text.error()));
   return hasher.content_id(*text);
 }
 

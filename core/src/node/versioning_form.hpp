@@ -1,7 +1,8 @@
 #pragma once
-// The versioning choice in a node's options: 0 off, 1 counter only, 2 content
-// ids (with an optional shared hasher), 3 the graph's own policy (resolved by
-// the factory; treated as 1 when it reaches construction unresolved).
+// The versioning choice in a node's options: off, counter only, content ids
+// (with an optional shared hasher), or the graph's own policy (resolved by
+// the factory; treated as counter only when it reaches construction
+// unresolved).
 
 #include <cstdint>
 #include <memory>
@@ -11,15 +12,16 @@
 namespace korvalinth {
 
 struct VersioningForm {
-  std::uint8_t form = 3;
+  enum class Choice : std::uint8_t { Disabled, Level0, Level1, GraphPolicy };
+  Choice choice = Choice::GraphPolicy;
   SharedIdentityHasher hasher;
 };
 
-// The policy a form gives at construction (form 3 unresolved: level 0).
+// The policy a form gives at construction (the graph's policy unresolved: level 0).
 inline NodeVersioning versioning_of(const VersioningForm& f) {
-  switch (f.form) {
-    case 0: return NodeVersioning::disabled();
-    case 2: return NodeVersioning::level1(f.hasher);
+  switch (f.choice) {
+    case VersioningForm::Choice::Disabled: return NodeVersioning::disabled();
+    case VersioningForm::Choice::Level1: return NodeVersioning::level1(f.hasher);
     default: return NodeVersioning::level0();
   }
 }

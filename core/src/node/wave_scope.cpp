@@ -207,7 +207,7 @@ void down_in_wave_scope(const NodeHandle& node, MessageList messages) {
 }
 
 void node_down_in_wave_scope(const NodeHandle& node, MessageList messages) {
-  run_in_wave_scope(node, [&] { down(node, std::move(messages)); });
+  down_in_wave_scope(node, std::move(messages));
 }
 
 void up_in_wave_scope(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward) {
@@ -215,7 +215,7 @@ void up_in_wave_scope(const NodeHandle& node, MessageList messages, std::optiona
 }
 
 void node_up_in_wave_scope(const NodeHandle& node, MessageList messages) {
-  run_in_wave_scope(node, [&] { up(node, std::move(messages), std::nullopt); });
+  up_in_wave_scope(node, std::move(messages), std::nullopt);
 }
 
 }  // namespace korvalinth
