@@ -44,7 +44,7 @@ struct OutRig : Out {
     EdgeGroupFrameConfig config{"g", {}, {}, "s"};
     for (char id : ids) {
       NodeOptions o = NodeOptions::named(std::string(1, id));
-      o.versioning.form = id == 'u' ? 0 : 1;
+      o.versioning.choice = id == 'u' ? VersioningForm::Choice::Disabled : VersioningForm::Choice::Level0;
       nodes.push_back(graph->add_state_node(std::move(o)));
       config.edges.push_back({std::string(1, id), nodes.back().promote_counted()});
       config.dep_edges.push_back(config.dep_edges.size());
