@@ -46,4 +46,10 @@ void graph_set_state_by_id(const NodeHandle& node, SharedValue value);
 // running wave, no scope, no host boundary.
 void emit_data(const RunContext& ctx, SharedValue value);
 
+// emit_data of a record wrapped as a value of its own type.
+template <class T>
+void emit_data_record(const RunContext& ctx, T record) {
+  emit_data(ctx, make_value<T>(std::move(record)));
+}
+
 }  // namespace korvalinth
