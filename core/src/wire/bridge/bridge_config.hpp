@@ -44,6 +44,11 @@ using WireBridgeRetryBackoff = std::variant<retry_backoff::None, retry_backoff::
 // Stamps sent_at on every envelope the bridge sends or retries.
 using WireBridgeClock = std::function<std::uint64_t()>;
 
+// The two clocks that read no time: the one the Python bridge passes, and
+// the one a configuration without a clock gets.
+inline std::uint64_t always_true() noexcept { return 1; }
+inline std::uint64_t always_false() noexcept { return 0; }
+
 struct WireBridgeConfig {
   std::string session_id;           // must be non-empty
   std::optional<std::string> name;  // absent: "wireBridge"; not validated

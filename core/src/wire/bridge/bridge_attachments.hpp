@@ -1,0 +1,44 @@
+#pragma once
+// Feeding a bridge's {name}/command and {name}/inbound nodes from producer
+// nodes. Each attach or detach changes the producer list and re-points the
+// bridge node at the whole list: its deps become the producers and its
+// function one that forwards, as the node's own DATA, every value of the
+// forwarded type they deliver (producers in list order, values in delivery
+// order, one down per value, each a deep copy). When the re-pointing is
+// refused, the list and the node are put back before the refusal goes on.
+// A node sitting in an open batch only queues the rewire: a refusal at the
+// batch's end is not caught here.
+
+#include <cstdint>
+#include <vector>
+
+#include "node/node_fn.hpp"
+#include "wire/bridge/wire_bridge.hpp"
+
+namespace korvalinth {
+
+// The forwarding functions, reading deps 0 .. producer_count - 1.
+SharedNodeFn make_command_forwarding_fn(std::uint64_t producer_count);  // WireBridgeCommand values
+SharedNodeFn make_inbound_forwarding_fn(std::uint64_t producer_count);  // BridgeInbound values
+using ForwardingFnMaker = SharedNodeFn (*)(std::uint64_t producer_count);
+
+// Re-points the node at deps with a fresh forwarding function; a refusal of
+// the rewire unwinds.
+void install_ack_driver_fn(const NodeHandle& command, std::vector<NodeHandle> deps, std::uint64_t producer_count);
+void install_protobuf_bridge_fn(const NodeHandle& inbound, std::vector<NodeHandle> deps, std::uint64_t producer_count);
+
+// Lists the producer unless it is listed (same core, slot and generation),
+// then re-points target at the list, also when nothing was appended.
+void attach_producer(const NodeHandle& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn);
+// Unlists every entry naming the producer and re-points target at the rest;
+// a producer that is not listed changes nothing and re-points nothing.
+void detach_producer(const NodeHandle& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn);
+
+// The four attachments of the Python adapters, each inside the host
+// boundary: protobuf bridges feed {name}/inbound, ack drivers {name}/command.
+void attach_protobuf_bridge_inbound(const WireBridge& bridge, ProducerList& inbound_producers, NodeHandle producer);
+void detach_protobuf_bridge_inbound(const WireBridge& bridge, ProducerList& inbound_producers, NodeHandle producer);
+void attach_ack_driver_commands(const NodeHandle& command, ProducerList& command_producers, NodeHandle producer);
+void detach_ack_driver_commands(const NodeHandle& command, ProducerList& command_producers, NodeHandle producer);
+
+}  // namespace korvalinth

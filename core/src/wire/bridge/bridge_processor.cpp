@@ -1,0 +1,88 @@
+#include "wire/bridge/bridge_processor.hpp"
+
+#include "base/fault.hpp"
+#include "node/graph_core.hpp"
+#include "wire/bridge/bridge_state_slot.hpp"
+#include "wire/bridge/delivered_values.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+constexpr std::size_t kCommandDep = 0;
+constexpr std::size_t kInboundDep = 1;
+
+// The state, installed on the first run; it is kept across deactivations.
+SharedBridgeState session_state(const RunContext& ctx) {
+  if (SharedBridgeState state = cached_as_bridge_record(ctx)) return state;
+  keep_node_state(ctx.node, make_bridge_state_value());
+  SharedBridgeState state = cached_as_bridge_record(ctx);
+  if (!state) fault("bridge state was just installed");
+  return state;
+}
+
+// Deactivation forgets the pending envelopes. The runtime drops the release
+// callbacks a run registered when the next run starts, so every run
+// registers the callback again; it stays armed until the node deactivates.
+void arm_deactivation_hook(const RunContext& ctx, const SharedBridgeState& state) {
+  state->borrow_mut()->deactivation_hook_armed = true;
+  add_release_callback(ctx.node, [state] {
+    std::map<std::uint64_t, PendingEnvelope> forgotten;
+    {
+      auto s = state->borrow_mut();
+      s->deactivation_hook_armed = false;
+      forgotten = std::exchange(s->pending, {});
+    }
+  });
+}
+
+// A COMPLETE or ERROR of the inbound node is local misuse: the peer's end
+// arrives as envelopes.
+void report_terminal_inbound(const RunContext& ctx, const BridgeSession& session) {
+  if (ctx.inputs.size() <= kInboundDep || !ctx.inputs[kInboundDep].terminal.present) return;
+  const auto& error = ctx.inputs[kInboundDep].terminal.error;
+  if (!error) {
+    emit_protocol_error(ctx, session.session_id +
+                                 ": inbound protocol COMPLETE is local misuse; remote completion must arrive as a "
+                                 "DATA envelope fact");
+    return;
+  }
+  emit_protocol_error(ctx, session.session_id + ": inbound protocol ERROR " + *error +
+                               " is local misuse; remote errors must arrive as DATA envelope facts");
+}
+
+class BridgeEventsFn final : public NodeFn {
+ public:
+  explicit BridgeEventsFn(BridgeSession session) : session_(std::move(session)) {}
+
+  void run(RunContext& ctx) override {
+    SharedBridgeState state = session_state(ctx);
+    arm_deactivation_hook(ctx, state);
+    for (const SharedValue& v : new_values(ctx, kInboundDep)) handle_inbound_value(ctx, *state, session_, v);
+    for (const SharedValue& v : new_values(ctx, kCommandDep)) handle_command_value(ctx, *state, session_, v);
+    report_terminal_inbound(ctx, session_);
+  }
+
+ private:
+  // The dep's values of this run without the one handled last. An input
+  // node hands its current value again when the processor is activated
+  // again; handling it twice would send a command again under a new seq.
+  // Holding the value keeps its identity from being reused.
+  std::vector<SharedValue> new_values(const RunContext& ctx, std::size_t dep) {
+    std::vector<SharedValue> values = delivered_values(ctx, dep);
+    if (!values.empty() && values.front() == last_handled_[dep]) values.erase(values.begin());
+    if (!values.empty()) last_handled_[dep] = values.back();
+    return values;
+  }
+
+  BridgeSession session_;
+  SharedValue last_handled_[2];
+};
+
+}  // namespace
+
+SharedNodeFn make_bridge_events_fn(BridgeSession session) {
+  return std::make_shared<BridgeEventsFn>(std::move(session));
+}
+
+}  // namespace korvalinth

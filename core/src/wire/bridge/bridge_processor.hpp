@@ -1,0 +1,22 @@
+#pragma once
+// The processor of a wire bridge: the node function of {name}/events over
+// {name}/command (dep 0) and {name}/inbound (dep 1). Each run handles the
+// run's inbound items first, then its commands, and reports every fact as
+// one WireBridgeEvent. The session state lives in the node's aux slot from
+// the first run on; deactivation forgets the pending envelopes, the counters
+// stay.
+
+#include "node/node_fn.hpp"
+#include "wire/bridge/bridge_session.hpp"
+
+namespace korvalinth {
+
+SharedNodeFn make_bridge_events_fn(BridgeSession session);
+
+// One inbound item and one command of a run (the processor's steps).
+void handle_inbound_value(const RunContext& ctx, const BridgeStateCell& state, const BridgeSession& session,
+                          const SharedValue& value);
+void handle_command_value(const RunContext& ctx, const BridgeStateCell& state, const BridgeSession& session,
+                          const SharedValue& value);
+
+}  // namespace korvalinth

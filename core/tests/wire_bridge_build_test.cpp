@@ -1,0 +1,50 @@
+// The bridge's ten nodes as built, and producers attached to its command and
+// inbound nodes. Sessions: wire_bridge_session_test.cpp.
+
+#include "graph_test_support.hpp"
+#include "node/batch.hpp"
+#include "node/rewire.hpp"
+#include "wire/bridge/bridge_attachments.hpp"
+#include "wire_bridge_test_support.hpp"
+
+using namespace korvalinth;
+using namespace korvalinth::test;
+
+TEST(WireBridgeBuild, TenNodesFedByProducersInListOrder) {
+  BridgePeer peer(bridge_config());
+  EXPECT_EQ(row_ids(peer.graph), L({"wireBridge/command", "wireBridge/inbound", "wireBridge/events",
+                                    "wireBridge/outbound", "wireBridge/acks", "wireBridge/nacks", "wireBridge/status",
+                                    "wireBridge/errors", "wireBridge/cursor", "wireBridge/attempts"}));
+  EXPECT_EQ(peer.graph->dep_ids(dep_handles(peer.bridge.events)), L({"wireBridge/command", "wireBridge/inbound"}));
+  add_state(peer.graph, "b/events");
+  EXPECT_EQ(fault_text([&] { wire_bridge_entry(*peer.graph, "", "b"); }), "wire_bridge: session_id must be non-empty");
+  EXPECT_EQ(fault_text([&] { wire_bridge_entry(*peer.graph, "t", "b"); }), "duplicate graph node id 'b/events'");
+  EXPECT_EQ(row_ids(peer.graph).size(), 13u);  // b/command and b/inbound stay
+  // Producers of the command node; r's value is no command.
+  NodeHandle p = add_state(peer.graph, "p"), q = add_state(peer.graph, "q"), r = add_state(peer.graph, "r");
+  ProducerList& list = *peer.bridge.command_producers;
+  for (const NodeHandle* producer : {&q, &p, &q, &r})
+    attach_ack_driver_commands(peer.bridge.command, list, producer->promote_counted());
+  EXPECT_EQ(peer.graph->dep_ids(dep_handles(peer.bridge.command)), L({"q", "p", "r"}));
+  run_batch([&] {  // one wave
+    node_set(p, make_value<WireBridgeCommand>(bridge_command::Data{bytes_of_text("p"), {}, {}}));
+    node_set(q, make_value<WireBridgeCommand>(bridge_command::Start{}));
+    node_set(r, make_value<int>(7));
+    return false;
+  });
+  EXPECT_EQ(peer.tap(kEvents).shown(), "out | out");
+  EXPECT_EQ(peer.tap(kOutbound).shown(), "o START 1#1 c0 t1 | o DATA 2#1 c0 t1");
+  detach_ack_driver_commands(peer.bridge.command, list, add_state(peer.graph, "never"));
+  detach_ack_driver_commands(peer.bridge.command, list, q.promote_counted());
+  EXPECT_EQ(peer.graph->dep_ids(*list.borrow()), L({"p", "r"}));
+  // Inbound producers; a refused re-pointing puts the list back.
+  ProducerList& ins = *peer.bridge.inbound_producers;
+  attach_protobuf_bridge_inbound(peer.bridge, ins, q.promote_counted());
+  node_set(q, make_value<BridgeInbound>(bridge_inbound::Failure{"bad bytes"}));
+  EXPECT_EQ(peer.tap(kErrors).shown(), "e bad bytes");
+  node_down_data_complete(q, make_value<int>(0));  // the inbound node completes with its producer
+  EXPECT_EQ(fault_text([&] { attach_protobuf_bridge_inbound(peer.bridge, ins, r.promote_counted()); }), kRewireTerminal);
+  EXPECT_EQ(fault_text([&] { detach_protobuf_bridge_inbound(peer.bridge, ins, q.promote_counted()); }), kRewireTerminal);
+  EXPECT_EQ(peer.graph->dep_ids(*ins.borrow()), L({"q"}));
+}
+
