@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 
+#include "wire/bridge/aux_state.hpp"
 #include "wire/bridge/bridge_state.hpp"
 #include "wire_bridge_test_support.hpp"
 
@@ -37,7 +38,7 @@ TEST_P(WireBridgeExchange, EveryDataIsAcceptedOnceInOrderOrReported) {
     if (fate != 2) to.receive(envelope);
   };
   auto report_timeouts = [&](bool all) {
-    const auto pending = value_cast<BridgeStateCell>(ctx_state_of(a.bridge.events))->borrow()->pending;
+    const auto pending = aux_value_of<BridgeStateCell>(a.bridge.events)->borrow()->pending;
     for (const auto& [seq, entry] : pending)
       if (all || pick(3) == 0) a.command(bridge_command::AckTimeout{now, seq, entry.envelope.attempt});
     return !pending.empty();

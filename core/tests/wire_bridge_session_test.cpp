@@ -43,7 +43,7 @@ void act(BridgePeer& self, BridgePeer& peer, std::istringstream in) {
   }
   if (verb == "junk") in >> text, node_set(text.empty() ? self.bridge.inbound : self.bridge.command, make_value<int>(1));
   if (verb == "complete") node_down_data_complete(self.bridge.inbound, make_value<int>(1));
-  if (verb == "fail") in >> text, node_down_error(text, self.bridge.inbound);
+  if (verb == "fail") in >> text, node_down_error(self.bridge.inbound, text);
   if (verb == "sleep") self.tap(kEvents).then = [&self](const SharedValue&) { self.unsubscribe(); };
   if (verb == "wake") self.unsubscribe(), self.tap(kEvents).then = nullptr, self.subscribe();
 }

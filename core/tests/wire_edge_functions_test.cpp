@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "wire/edge_group/aux_state.hpp"
+#include "wire/bridge/aux_state.hpp"
 #include "wire/edge_group/edge_group_projections.hpp"
 #include "wire/edge_group/frame_checks.hpp"
 #include "wire/edge_group/frame_traffic.hpp"

@@ -6,7 +6,7 @@
 #include "node/node_ops.hpp"
 #include "node/rewire.hpp"
 #include "wire/bridge/bridge_messages.hpp"
-#include "wire/bridge/delivered_values.hpp"
+#include "wire/bridge/dep_values.hpp"
 
 namespace korvalinth {
 
@@ -18,7 +18,7 @@ class ForwardingFn final : public NodeFn {
   explicit ForwardingFn(std::uint64_t producer_count) : producer_count_(producer_count) {}
   void run(RunContext& ctx) override {
     for (std::uint64_t dep = 0; dep < producer_count_; ++dep)
-      for_each_delivered<T>(ctx, dep, [&](const T& value) { emit_data_record(ctx, T(value)); });
+      for (const auto& value : collect_dep_values<T>(ctx, dep)) emit_data_record(ctx, T(*value));
   }
 
  private:

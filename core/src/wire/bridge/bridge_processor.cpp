@@ -1,9 +1,7 @@
 #include "wire/bridge/bridge_processor.hpp"
 
-#include "base/fault.hpp"
 #include "node/graph_core.hpp"
-#include "wire/bridge/bridge_state_slot.hpp"
-#include "wire/bridge/delivered_values.hpp"
+#include "wire/bridge/dep_values.hpp"
 
 namespace korvalinth {
 
@@ -12,19 +10,10 @@ namespace {
 constexpr std::size_t kCommandDep = 0;
 constexpr std::size_t kInboundDep = 1;
 
-// The state, installed on the first run; it is kept across deactivations.
-SharedBridgeState session_state(const RunContext& ctx) {
-  if (SharedBridgeState state = cached_as_bridge_record(ctx)) return state;
-  keep_node_state(ctx.node, make_bridge_state_value());
-  SharedBridgeState state = cached_as_bridge_record(ctx);
-  if (!state) fault("bridge state was just installed");
-  return state;
-}
-
 // Deactivation forgets the pending envelopes. The runtime drops the release
 // callbacks a run registered when the next run starts, so every run
 // registers the callback again; it stays armed until the node deactivates.
-void arm_deactivation_hook(const RunContext& ctx, const SharedBridgeState& state) {
+void arm_deactivation_hook(const RunContext& ctx, const std::shared_ptr<const BridgeStateCell>& state) {
   state->borrow_mut()->deactivation_hook_armed = true;
   add_release_callback(ctx.node, [state] {
     std::map<std::uint64_t, PendingEnvelope> forgotten;
@@ -56,7 +45,8 @@ class BridgeEventsFn final : public NodeFn {
   explicit BridgeEventsFn(BridgeSession session) : session_(std::move(session)) {}
 
   void run(RunContext& ctx) override {
-    SharedBridgeState state = session_state(ctx);
+    // Installed on the first run, kept across deactivations.
+    auto state = installed_aux_state<BridgeStateCell>(ctx.node, "bridge state was just installed");
     arm_deactivation_hook(ctx, state);
     for (const SharedValue& v : new_values(ctx, kInboundDep)) handle_inbound_value(ctx, *state, session_, v);
     for (const SharedValue& v : new_values(ctx, kCommandDep)) handle_command_value(ctx, *state, session_, v);

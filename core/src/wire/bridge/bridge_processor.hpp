@@ -7,11 +7,17 @@
 // stay.
 
 #include "node/node_fn.hpp"
+#include "wire/bridge/aux_state.hpp"
 #include "wire/bridge/bridge_session.hpp"
 
 namespace korvalinth {
 
 SharedNodeFn make_bridge_events_fn(BridgeSession session);
+
+// The running processor's session state; null before its first run.
+inline std::shared_ptr<const BridgeStateCell> cached_as_bridge_record(const RunContext& ctx) {
+  return aux_value_of<BridgeStateCell>(ctx.node);
+}
 
 // One inbound item and one command of a run (the processor's steps).
 void handle_inbound_value(const RunContext& ctx, const BridgeStateCell& state, const BridgeSession& session,

@@ -1,7 +1,7 @@
 #include "wire/bridge/bridge_projections.hpp"
 
 #include "node/node_ops.hpp"
-#include "wire/bridge/delivered_values.hpp"
+#include "wire/bridge/dep_values.hpp"
 #include "wire/codec/utf8.hpp"
 
 namespace korvalinth {
@@ -17,7 +17,7 @@ class EventProjectionFn final : public NodeFn {
  public:
   explicit EventProjectionFn(Pick pick) : pick_(std::move(pick)) {}
   void run(RunContext& ctx) override {
-    for_each_delivered<WireBridgeEvent>(ctx, 0, [&](const WireBridgeEvent& event) { pick_(ctx, event); });
+    for (const auto& event : collect_dep_values<WireBridgeEvent>(ctx, 0)) pick_(ctx, *event);
   }
 
  private:

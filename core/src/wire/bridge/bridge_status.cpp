@@ -4,8 +4,8 @@
 #include "node/graph_core.hpp"
 #include "node/node_ops.hpp"
 #include "wire/bridge/bridge_projections.hpp"
-#include "wire/bridge/bridge_state_slot.hpp"
-#include "wire/bridge/delivered_values.hpp"
+#include "wire/bridge/aux_state.hpp"
+#include "wire/bridge/dep_values.hpp"
 
 namespace korvalinth {
 
@@ -57,12 +57,12 @@ class BridgeStatusFn final : public NodeFn {
   explicit BridgeStatusFn(std::string session_id) : session_id_(std::move(session_id)) {}
 
   void run(RunContext& ctx) override {
-    const WireBridgeStatus* kept = value_cast<WireBridgeStatus>(ctx_state_of(ctx.node));
+    std::shared_ptr<const WireBridgeStatus> kept = aux_value_of<WireBridgeStatus>(ctx.node);
     WireBridgeStatus status;
     if (kept) status = *kept;
     else status.session_id = session_id_;
-    for_each_delivered<WireBridgeEvent>(ctx, 0, [&](const WireBridgeEvent& event) { fold_status_event(status, event); });
-    keep_node_state(ctx.node, make_value<WireBridgeStatus>(status));
+    for (const auto& event : collect_dep_values<WireBridgeEvent>(ctx, 0)) fold_status_event(status, *event);
+    keep_aux_value(ctx.node, make_value<WireBridgeStatus>(status));
     emit_data_record(ctx, std::move(status));
   }
 

@@ -2,7 +2,7 @@
 
 #include "node/down.hpp"
 #include "wire/edge_group/edge_group_records.hpp"
-#include "wire/edge_group/typed_dep_values.hpp"
+#include "wire/bridge/dep_values.hpp"
 
 namespace korvalinth {
 

@@ -1,8 +1,8 @@
 #include "wire/edge_group/edge_group_status.hpp"
 
 #include "node/down.hpp"
-#include "wire/edge_group/aux_state.hpp"
-#include "wire/edge_group/typed_dep_values.hpp"
+#include "wire/bridge/aux_state.hpp"
+#include "wire/bridge/dep_values.hpp"
 
 namespace korvalinth {
 

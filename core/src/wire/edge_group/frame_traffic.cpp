@@ -3,8 +3,8 @@
 #include "base/index_fault.hpp"
 #include "identity/string_tuple_id.hpp"
 #include "node/down.hpp"
-#include "wire/edge_group/aux_state.hpp"
-#include "wire/edge_group/typed_dep_values.hpp"
+#include "wire/bridge/aux_state.hpp"
+#include "wire/bridge/dep_values.hpp"
 
 namespace korvalinth {
 

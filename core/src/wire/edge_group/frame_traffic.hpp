@@ -17,7 +17,7 @@
 #include "base/cell.hpp"
 #include "node/node_fn.hpp"
 #include "node/node_version.hpp"
-#include "wire/edge_group/aux_state.hpp"
+#include "wire/bridge/aux_state.hpp"
 #include "wire/edge_group/edge_group_edge.hpp"
 #include "wire/edge_group/edge_group_records.hpp"
 

@@ -2,8 +2,8 @@
 
 #include "node/down.hpp"
 #include "node/wave_scope.hpp"
-#include "wire/edge_group/aux_state.hpp"
-#include "wire/edge_group/typed_dep_values.hpp"
+#include "wire/bridge/aux_state.hpp"
+#include "wire/bridge/dep_values.hpp"
 
 namespace korvalinth {
 

@@ -14,7 +14,7 @@
 
 #include "base/cell.hpp"
 #include "node/node_fn.hpp"
-#include "wire/edge_group/aux_state.hpp"
+#include "wire/bridge/aux_state.hpp"
 #include "wire/edge_group/bounded_cause_set.hpp"
 #include "wire/edge_group/edge_group_records.hpp"
 

@@ -1,8 +1,9 @@
 #pragma once
-// The per-node state an edge group's node function keeps between runs: a
-// value of one type in the node's own aux slot, installed on the first run
-// and kept across deactivations for as long as the node lives (a restarted
-// cause count would repeat cause ids the peer has already seen).
+// The per-node state a wire node function keeps between runs: a value of one
+// type in the node's own aux slot, installed on the first run and kept across
+// deactivations for as long as the node lives (a bridge that started its
+// sequence numbers again, or an edge group its cause count, would repeat
+// numbers the peer has already seen).
 
 #include <memory>
 
