@@ -34,7 +34,6 @@ TEST(WireBridgeBuild, TenNodesFedByProducersInListOrder) {
   });
   EXPECT_EQ(peer.tap(kEvents).shown(), "out | out");
   EXPECT_EQ(peer.tap(kOutbound).shown(), "o START 1#1 c0 t1 | o DATA 2#1 c0 t1");
-  detach_ack_driver_commands(peer.bridge.command, list, add_state(peer.graph, "never"));
   detach_ack_driver_commands(peer.bridge.command, list, q.promote_counted());
   EXPECT_EQ(peer.graph->dep_ids(*list.borrow()), L({"p", "r"}));
   // Inbound producers; a refused re-pointing puts the list back.

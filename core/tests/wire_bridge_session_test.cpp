@@ -1,7 +1,7 @@
 // Two bridges of session "s", a and b, driven by one-line steps:
 //   a data X... | start | close [R] | ack N | nack N R | timeout SEQ ATTEMPT [@MS] | emptykey   commands
 //   a recv I [as S] [seq N] [cursor N] [error BYTES]   b's I-th outbound envelope (from 1), changed so
-//   a junk [command] | complete | fail T   misuse of the two input nodes
+//   a junk [command] | end [ERROR]   misuse of the two input nodes: a value of another type, COMPLETE or ERROR
 //   a sleep | wake   the next event deactivates the bridge (its last sink goes) | deactivate, activate
 // Each step checks what the acting bridge emitted, shown as in wire_bridge_test_support.hpp:
 // "events and projections / its latest status" ("-" for nothing).
@@ -42,8 +42,8 @@ void act(BridgePeer& self, BridgePeer& peer, std::istringstream in) {
     self.receive(e);
   }
   if (verb == "junk") in >> text, node_set(text.empty() ? self.bridge.inbound : self.bridge.command, make_value<int>(1));
-  if (verb == "complete") node_down_data_complete(self.bridge.inbound, make_value<int>(1));
-  if (verb == "fail") in >> text, node_down_error(self.bridge.inbound, text);
+  if (verb == "end" && in >> text) node_down_error(self.bridge.inbound, text);
+  else if (verb == "end") node_down_data_complete(self.bridge.inbound, make_value<int>(1));
   if (verb == "sleep") self.tap(kEvents).then = [&self](const SharedValue&) { self.unsubscribe(); };
   if (verb == "wake") self.unsubscribe(), self.tap(kEvents).then = nullptr, self.subscribe();
 }
@@ -98,18 +98,23 @@ TEST(WireBridgeSession, TwoBridgesStepByStep) {
       {"a data z", "out | o DATA 3#1 c0 t1 | a 3#1/2 / open n4 p2 a4 e1 l3 d0"},
       {"a wake", "- / open n4 p2 a4 e1 l3 d0"},
   }, bridge_config());
-  // CLOSE forgets the pending envelopes and awaits its own acknowledgement.
+  // Retries wait for their backoff, whose due time saturates; CLOSE forgets the pending envelopes and awaits its own
+  // acknowledgement. Without a clock, envelopes carry sent_at 0.
   run_steps({
-      {"a start", "out | o START 1#1 c0 t1 | a 1#1/2 / started n2 p1 a1 l1"},
-      {"a close bye", "out | o CLOSE 2#1 c0 t1 | a 2#1/2 / closed n3 p1 a2 l2"},
-      {"a timeout 1 1", "- / closed n3 p1 a2 l2"},
-      {"a timeout 2 1", "timeout | retry | out | o CLOSE 2#2 c0 t1 | a 2#2/2 / closed n3 a3 l2 d0"},
-      {"b ack 2", "out | o ACK 1#1 c0 t1 / open n2 l1"},
-      {"a recv 1", "cursor | in | acked | k 2 | c 1 / closed c1 n3 a3 k1 l1 d0"},
-      {"a recv 1 seq 2 error boom", "cursor | in | c 2 | e boom / errored c2 n3 a3 k1 e1 l2 d0"},
-      {"a fail boom", "protocol | e s: inbound protocol ERROR boom is local misuse; remote errors must arrive as "
-                      "DATA envelope facts / errored c2 n3 a3 k1 e2 l2 d0"},
-  }, bridge_config());
+      {"a start", "out | o START 1#1 c0 t0 | a 1#1/3 / started n2 p1 a1 l1"},
+      {"a timeout 1 1 @1000", "timeout | retry / waiting n2 p1 a1 l1 d500"},
+      {"a timeout 1 1 @1500", "out | o START 1#2 c0 t0 | a 1#2/3 / started n2 p1 a2 l1 d500"},
+      {"a timeout 1 2 @18446744073709551400", "timeout | retry / waiting n2 p1 a2 l1 d500"},
+      {"a timeout 1 2 @18446744073709551614", "- / waiting n2 p1 a2 l1 d500"},
+      {"a close bye", "out | o CLOSE 2#1 c0 t0 | a 2#1/3 / closed n3 p1 a3 l2 d500"},
+      {"a timeout 1 2", "- / closed n3 p1 a3 l2 d500"},
+      {"a timeout 2 1", "timeout | retry | out | o CLOSE 2#2 c0 t0 | a 2#2/3 / closed n3 a4 l2 d500"},
+      {"b ack 2", "out | o ACK 1#1 c0 t0 / open n2 l1"},
+      {"a recv 1", "cursor | in | acked | k 2 | c 1 / closed c1 n3 a4 k1 l1 d500"},
+      {"a recv 1 seq 2 error boom", "cursor | in | c 2 | e boom / errored c2 n3 a4 k1 e1 l2 d500"},
+      {"a end boom", "protocol | e s: inbound protocol ERROR boom is local misuse; remote errors must arrive as DATA "
+                     "envelope facts / errored c2 n3 a4 k1 e2 l2 d500"},
+  }, bridge_config(retry_backoff::Fixed{500}, 3, nullptr));
   // Refused input becomes events; a refused send uses up no seq.
   run_steps({
       {"b emptykey", "protocol | e wireBridgeEnvelope: idempotency_key must be non-empty / errored e1"},
@@ -125,29 +130,18 @@ TEST(WireBridgeSession, TwoBridgesStepByStep) {
       {"a recv 1 cursor 5", "cursor | in | c 1 / errored c1 e7"},
       {"a recv 2 cursor 4", "protocol | e s: inbound cursor 4 regressed below 5 / errored c1 e8"},
       {"a recv 2 cursor 5", "cursor | in | c 2 / closed c2 e8 l2"},
-      {"a complete", "protocol | protocol | e wireBridge: inbound DATA must carry a wire bridge envelope | e s: "
+      {"a end", "protocol | protocol | e wireBridge: inbound DATA must carry a wire bridge envelope | e s: "
                      "inbound protocol COMPLETE is local misuse; remote completion must arrive as a DATA envelope "
                      "fact / errored c2 e10 l2"},
   }, bridge_config());
-  // Retries wait for their backoff; the due time saturates. Without a clock, envelopes carry sent_at 0.
-  run_steps({
-      {"a data x", "out | o DATA 1#1 c0 t0 | a 1#1/3 / open n2 p1 a1 l1"},
-      {"a timeout 1 1 @1000", "timeout | retry / waiting n2 p1 a1 l1 d500"},
-      {"a timeout 1 1 @1500", "out | o DATA 1#2 c0 t0 | a 1#2/3 / open n2 p1 a2 l1 d500"},
-      {"a timeout 1 2 @18446744073709551400", "timeout | retry / waiting n2 p1 a2 l1 d500"},
-      {"a timeout 1 2 @18446744073709551614", "- / waiting n2 p1 a2 l1 d500"},
-      {"a timeout 1 2", "out | o DATA 1#3 c0 t0 | a 1#3/3 / open n2 p1 a3 l1 d500"},
-      {"a timeout 1 3 @0", "timeout | exhausted | e s: ack timeout for seq 1 / exhausted n2 a3 e1 l1 d500"},
-  }, bridge_config(retry_backoff::Fixed{500}, 3, nullptr));
 }
 
 TEST(WireBridgeSession, RetryDelaysSaturateAndKeepTheirCap) {
   using namespace retry_backoff;
   const std::tuple<WireBridgeRetryBackoff, std::uint32_t, std::uint64_t> rows[] = {
       {Linear{100, 50, 180}, 1, 150}, {Linear{100, 50, 180}, 2, 180}, {Linear{1, UINT64_MAX, {}}, 2, UINT64_MAX},
-      {Exponential{2, 100, {}}, 3, 800}, {Exponential{65536, 1, {}}, 2, 4294967295}, {Exponential{0, 7, {}}, 4, 0},
-      {Exponential{3, UINT64_MAX, 9}, 1, 9}, {Fibonacci{100, {}}, 5, 800}, {Fibonacci{1, {}}, 4294967295u, 4294967295},
-      {Fibonacci{UINT64_MAX, 250}, 3, 250}};
+      {Exponential{2, 100, {}}, 3, 800}, {Exponential{65536, 1, {}}, 2, ~0u}, {Exponential{3, UINT64_MAX, 9}, 1, 9},
+      {Fibonacci{100, {}}, 5, 800}, {Fibonacci{1, {}}, ~0u, ~0u}, {Fibonacci{UINT64_MAX, 250}, 3, 250}};
   for (const auto& [backoff, attempt, delay] : rows) EXPECT_EQ(retry_delay_ms(backoff, attempt), delay) << attempt;
 }
 
