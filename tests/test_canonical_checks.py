@@ -29,33 +29,19 @@ ACKING = "12 0D 08 01 10 00 1A 01 6B 20 01 28 01 38 01"  # the same with ack_for
 START = f"{SESSION} {METADATA} 1A 00"
 NONCANONICAL_ENVELOPE = "WireBridgeEnvelope bytes are not canonical deterministic protobuf"
 
+# The codec's own cases are the C++ tests'; these check how verdicts reach
+# Python: one valid message and one refusal per kind of message.
 ENVELOPES = [
     (START, None, None),
-    (f"{SESSION} {METADATA} 22 02 0A 00", None, None),
     (f"{SESSION} {ACKING} 32 00", None, None),
-    (f"{SESSION} {METADATA} 1A 02 08 01", "unknown_field", "start payload must be empty"),
-    (f"{SESSION} {METADATA} 1A 00 1A 00", "duplicate_singular", "WireBridgeEnvelope field 3 is duplicated"),
     (f"{SESSION} 12 0C 08 81 00 10 00 1A 01 6B 20 01 28 01 1A 00", "noncanonical_bytes", NONCANONICAL_ENVELOPE),
-    (f"{METADATA} {SESSION} 1A 00", "noncanonical_bytes", NONCANONICAL_ENVELOPE),
-    (f"{SESSION} {METADATA} 1A 00 2A 00", "invalid_oneof", "WireBridgeEnvelope payload oneof has multiple cases"),
     (f"{SESSION} {METADATA} 2A 00", "missing_required", "ACK/NACK requires metadata.ack_for_seq"),
-    ("", "missing_required", "WireBridgeEnvelope missing required fields"),
-    (f"{SESSION} {METADATA} 22 02 12 00", "missing_required", "WireEdgeFrame missing required fields"),
-    (f"{SESSION} {METADATA} 22 0A 12 08 08 03 12 01 65 1A 01 63", "invalid_wire_edge", "WireEdgeFrame kind is invalid"),
-    (f"{SESSION} {ACKING} 32 02 0A 00", "default_emission", "nack optional bytes default value was emitted"),
-    (f"{SESSION} 12 0F 08 01 10 00 1A 01 6B 20 80 80 80 80 10 28 01 1A 00", "malformed", "attempt exceeds uint32"),
-    (f"0A 01 FF {METADATA} 1A 00", "malformed", "session_id is not valid utf-8"),
+    (f"{SESSION} {METADATA} 1A 00 1A 00", "duplicate_singular", "WireBridgeEnvelope field 3 is duplicated"),
 ]
 
 FRAMES = [
-    ("08 01 12 01 65 1A 01 63", None, None),
     ("08 02 12 01 65 1A 01 63 22 00", None, None),
-    ("08 01 12 01 65 1A 01 63 2A 00", "unknown_field", "WireEdgeFrame contains unknown field 5"),
-    ("08 01 08 01 12 01 65 1A 01 63", "duplicate_singular", "WireEdgeFrame field 1 is duplicated"),
-    ("08 81 00 12 01 65 1A 01 63", "noncanonical_bytes", "WireEdgeFrame bytes are not canonical deterministic protobuf"),
     ("08 02 12 01 65 22 00 1A 01 63", "noncanonical_bytes", "WireEdgeFrame bytes are not canonical deterministic protobuf"),
-    ("08 01 12 00 1A 01 63", "missing_required", "edge_id must be non-empty"),
-    ("08 02 12 01 65 1A 01 63", "invalid_wire_edge", "DATA WireEdgeFrame requires value"),
     ("08 01 12 01 65 1A 01 63 22 00", "invalid_wire_edge", "DIRTY WireEdgeFrame must not carry value"),
     ("08", "malformed", "truncated varint"),
 ]
@@ -81,11 +67,6 @@ def test_envelope_verdicts(data, category, message):
 @pytest.mark.parametrize("data, category, message", FRAMES)
 def test_frame_verdicts(data, category, message):
     check_verdicts(validate_frame, roundtrip_frame, hx(data), category, message)
-
-
-def test_each_category_is_reached_and_named():
-    seen = {category for _, category, _ in ENVELOPES + FRAMES if category}
-    assert seen == set(CATEGORIES)
 
 
 def test_result_attributes():

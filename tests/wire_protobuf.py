@@ -78,3 +78,23 @@ def parse(cls, data):
     message = cls()
     message.ParseFromString(data)
     return message
+
+
+def envelope_message(seq, case="data", content=None, session="s", cursor=0, ack_for_seq=None, attempt=1,
+                     max_attempts=2):
+    """An envelope message; `content` is the case's bytes (data bytes, or
+    nack/status/error/close bytes)."""
+    message = WireBridgeEnvelope(session_id=session)
+    m = message.metadata
+    m.seq, m.cursor, m.idempotency_key, m.attempt, m.max_attempts = seq, cursor, f"k{seq}", attempt, max_attempts
+    if ack_for_seq is not None:
+        m.ack_for_seq = ack_for_seq
+    getattr(message, case).SetInParent()
+    if content is not None:
+        getattr(message, case).bytes = content
+    return message
+
+
+def envelope(seq, case="data", content=None, **fields):
+    """Canonical envelope bytes, as protobuf writes them."""
+    return serialize(envelope_message(seq, case, content, **fields))
