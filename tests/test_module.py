@@ -157,20 +157,22 @@ METHODS = {
     "Subscription": [("unsubscribe", "")],
     "RestoreContext": [("register_state", ""), ("register_node", "callback, factory=None")],
     "RestoreRegistry": [],
-    "CanonicalProtobufValidation": [],
-    "CanonicalProtobufRoundtrip": [],
+    "CanonicalProtobufValidation": [], "CanonicalProtobufRoundtrip": [],
+    "_WireBridge": [("release", "")], "_WireBridgeProtobuf": [("release", "")],
 }
 GETTERS = {
     "RestoreContext": ["id", "name", "deps", "config", "config_version", "checkpoint"],
     "CanonicalProtobufValidation": ["ok", "category", "message"],
     "CanonicalProtobufRoundtrip": ["ok", "bytes", "category", "message"],
+    "_WireBridge": ["status", "issues"],
+    "_WireBridgeProtobuf": ["inbound_bytes", "outbound_bytes", "status", "issues"],
 }
 INTERNAL_NAMES = {
     "Graph": "_native::PyGraph", "Node": "_native::PyNode", "Ctx": "_native::PyCtx",
     "Subscription": "_native::PySubscription", "RestoreContext": "_native::PyRestoreContext",
     "RestoreRegistry": "_native::PyRestoreRegistry",
-    "CanonicalProtobufValidation": "_native::PyCanonicalProtobufValidation",
-    "CanonicalProtobufRoundtrip": "_native::PyCanonicalProtobufRoundtrip",
+    **{name: f"_native::Py{name.lstrip('_')}" for name in ["CanonicalProtobufValidation", "CanonicalProtobufRoundtrip",
+                                                           "_WireBridge", "_WireBridgeProtobuf"]},
 }
 
 
@@ -224,12 +226,14 @@ def test_objects_name_their_internal_type_when_used_on_another_thread():
     restore_graph(checkpoint, restore_registry([Entry()], include_builtins=False))
     validation = _native._validate_canonical_wire_edge_frame(b"")
     roundtrip = _native._roundtrip_canonical_wire_edge_frame(b"")
+    adapter = graph._wire_bridge_protobuf(bridge := graph._wire_bridge("s"))
     calls = {
         "Graph": graph.describe, "Node": node.status, "Ctx": kept[0].dep_len, "Subscription": sub.unsubscribe,
         "RestoreContext": lambda: contexts[0].id,
         "RestoreRegistry": lambda: restore_graph(checkpoint, registry),
         "CanonicalProtobufValidation": lambda: validation.ok,
         "CanonicalProtobufRoundtrip": lambda: roundtrip.bytes,
+        "_WireBridge": bridge.release, "_WireBridgeProtobuf": lambda: adapter.status,
     }
     for class_name, call in calls.items():
         raised = run_in_thread(call)["raised"]

@@ -48,6 +48,7 @@ OPERATIONS = {
     "checkpoint": lambda g, s, d: g.checkpoint(),
     "observe": lambda g, s, d: g.observe(lambda *a: pytest.fail("observed")),
     "raise_pending_fatal": lambda g, s, d: g.raise_pending_fatal(),
+    "_wire_bridge": lambda g, s, d: g._wire_bridge("x"),
     "Node.set": lambda g, s, d: s.set(2),
     "Node.pause": lambda g, s, d: s.pause("l"),
     "Node.invalidate": lambda g, s, d: s.invalidate(),

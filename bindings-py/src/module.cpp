@@ -14,6 +14,8 @@
 #include "subscriptions/subscription.hpp"
 #include "wires/canonical_checks.hpp"
 #include "wires/canonical_results.hpp"
+#include "wires/wire_bridge_adapter.hpp"
+#include "wires/wire_bridge_protobuf.hpp"
 
 namespace korvalinth::py {
 
@@ -24,6 +26,8 @@ kit::OwnedRef version(const kit::Args&) { return kit::to_py_str("0.0.0"); }
 const kit::ModuleClass kClasses[] = {
     {"CanonicalProtobufValidation", canonical_protobuf_validation_type},
     {"CanonicalProtobufRoundtrip", canonical_protobuf_roundtrip_type},
+    {"_WireBridge", wire_bridge_type},
+    {"_WireBridgeProtobuf", wire_bridge_protobuf_type},
     {"Ctx", ctx_type},
     {"Graph", graph_type},
     {"Node", node_type},

@@ -11,6 +11,8 @@
 #include "nodes/node.hpp"
 #include "subscriptions/subscription.hpp"
 #include "values/py_object_value.hpp"
+#include "wires/wire_bridge_adapter.hpp"
+#include "wires/wire_bridge_protobuf.hpp"
 
 namespace korvalinth::py {
 
@@ -81,6 +83,8 @@ struct GraphClass {
       {"checkpoint", graph_checkpoint},
       {"state", graph_state, {{"value"}, {"name", kit::none}}},
       {"state_empty", graph_state_empty, {{"name", kit::none}}},
+      {"_wire_bridge", graph_wire_bridge, {{"session_id"}, {"name", kit::none}}},
+      {"_wire_bridge_protobuf", graph_wire_bridge_protobuf, {{"bridge"}, {"name", kit::none}}},
       {"producer", graph_producer, {{"callback"}, {"name", kit::none}}},
       {"node",
        graph_node,

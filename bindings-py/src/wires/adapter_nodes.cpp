@@ -44,7 +44,10 @@ PyNode adapter_py_node(SharedFatalSlot fatal, NodeHandle counted) {
 }
 
 kit::OwnedRef adapter_node_object(const PyNode& node) {
-  return make_node_object(node.fatal, node.primary.promote_counted());
+  // A released group leaves its nodes externally dead; a Node on one still
+  // answers, and its operations report the freed slot.
+  const NodeHandle& handle = node.primary;
+  return make_node_object(node.fatal, handle.count()->count == 0 ? handle.uncounted() : handle.promote_counted());
 }
 
 }  // namespace korvalinth::py

@@ -2,7 +2,9 @@
 
 #include "base/fault.hpp"
 #include "host_boundary/host_boundary.hpp"
+#include "kit/convert.hpp"
 #include "kit/entry.hpp"
+#include "wire/codec/utf8.hpp"
 
 namespace korvalinth::py {
 
@@ -39,6 +41,12 @@ kit::OwnedRef py_optional_int(const std::optional<std::uint64_t>& value) {
 kit::OwnedRef py_bytes(ByteView bytes) {
   return made_or_fault(
       PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+kit::OwnedRef py_text_lossy(std::string_view text) {
+  ByteView bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  if (is_valid_utf8(bytes)) return kit::to_py_str(text);
+  return kit::to_py_str(text_from_bytes_lossy(bytes));
 }
 
 }  // namespace korvalinth::py

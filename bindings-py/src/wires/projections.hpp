@@ -22,21 +22,10 @@
 #include "kit/refs.hpp"
 #include "node/down.hpp"
 #include "values/py_object_value.hpp"
+#include "wire/bridge/dep_values.hpp"
 #include "wire/codec/bytes.hpp"
 
 namespace korvalinth::py {
-
-// Calls f(record) for each DATA value of type Record that dep `index`
-// delivered in this wave, in delivery order; nothing for a missing dep.
-template <class Record, class F>
-void for_each_record(const RunContext& ctx, std::size_t index, F&& f) {
-  if (index >= ctx.inputs.size()) return;
-  for (const DeliveryList& delivery : ctx.inputs[index].deliveries) {
-    for (const SharedValue& value : delivery) {
-      if (const Record* record = value_cast<Record>(value)) f(*record);
-    }
-  }
-}
 
 // Stores the exception as the graph's pending fatal (unless one is stored)
 // and aborts the running operation through the host boundary.
@@ -67,9 +56,9 @@ SharedNodeFn make_projection_fn(SharedFatalSlot slot, ToPy to_py) {
    public:
     ProjectionFn(SharedFatalSlot slot, ToPy to_py) : slot_(std::move(slot)), to_py_(std::move(to_py)) {}
     void run(RunContext& ctx) override {
-      for_each_record<Record>(ctx, 0, [&](const Record& record) {
-        emit_to_python(ctx.node, *slot_, [&] { return to_py_(record); });
-      });
+      for (const auto& record : collect_dep_values<Record>(ctx, 0)) {
+        emit_to_python(ctx.node, *slot_, [&] { return to_py_(*record); });
+      }
     }
 
    private:
@@ -95,5 +84,8 @@ class DictBuilder {
 kit::OwnedRef py_int(std::uint64_t value);
 kit::OwnedRef py_optional_int(const std::optional<std::uint64_t>& value);
 kit::OwnedRef py_bytes(ByteView bytes);
+// A str of text that may hold bytes from a peer: each sequence that is not
+// UTF-8 becomes U+FFFD.
+kit::OwnedRef py_text_lossy(std::string_view text);
 
 }  // namespace korvalinth::py

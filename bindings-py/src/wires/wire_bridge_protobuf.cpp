@@ -1,0 +1,132 @@
+#include "wires/wire_bridge_protobuf.hpp"
+
+#include "boundary/guard.hpp"
+#include "kit/class_table.hpp"
+#include "kit/convert.hpp"
+#include "wire/bridge/bridge_attachments.hpp"
+#include "wires/adapter_nodes.hpp"
+#include "wires/protobuf_node_fns.hpp"
+#include "wires/wire_bridge_adapter.hpp"
+
+namespace korvalinth::py {
+
+namespace {
+
+constexpr const char* kFailedAttachment = "wire_bridge_protobuf failed inbound attachment";
+constexpr const char* kRelease = "wire_bridge_protobuf release";
+
+struct PyWireBridgeProtobuf {
+  std::shared_ptr<WireBridge> bridge;
+  TopologyGroupRef group;
+  NodeHandle decoded_inbound;  // counted
+  PyNode inbound_bytes;
+  PyNode outbound_bytes;
+  PyNode status;
+  PyNode issues;
+  bool released = false;
+};
+
+void attach(const PyWireBridgeProtobuf& adapter) {
+  attach_protobuf_bridge_inbound(*adapter.bridge, *adapter.bridge->inbound_producers,
+                                 adapter.decoded_inbound.promote_counted());
+}
+
+void detach(const PyWireBridgeProtobuf& adapter) {
+  detach_protobuf_bridge_inbound(*adapter.bridge, *adapter.bridge->inbound_producers,
+                                 adapter.decoded_inbound.promote_counted());
+}
+
+kit::OwnedRef protobuf_release(PyWireBridgeProtobuf& self, const kit::Args&) {
+  if (self.released) return kit::py_none();
+  detach(self);
+  try {
+    release_group(self.group, kRelease);
+  } catch (...) {
+    attach(self);
+    throw;
+  }
+  self.released = true;
+  return kit::py_none();
+}
+
+kit::OwnedRef protobuf_inbound_bytes(PyWireBridgeProtobuf& self) { return adapter_node_object(self.inbound_bytes); }
+kit::OwnedRef protobuf_outbound_bytes(PyWireBridgeProtobuf& self) { return adapter_node_object(self.outbound_bytes); }
+kit::OwnedRef protobuf_status(PyWireBridgeProtobuf& self) { return adapter_node_object(self.status); }
+kit::OwnedRef protobuf_issues(PyWireBridgeProtobuf& self) { return adapter_node_object(self.issues); }
+
+struct WireBridgeProtobufClass {
+  using Record = PyWireBridgeProtobuf;
+  static constexpr const char* name = "_WireBridgeProtobuf";
+  static constexpr const char* internal_name = "_native::PyWireBridgeProtobuf";
+  static constexpr kit::Method<Record> methods[] = {{"release", protobuf_release}};
+  static constexpr kit::Getter<Record> getters[] = {
+      {"inbound_bytes", protobuf_inbound_bytes},
+      {"outbound_bytes", protobuf_outbound_bytes},
+      {"status", protobuf_status},
+      {"issues", protobuf_issues},
+  };
+};
+
+// A pending fatal stored while the adapter was built is raised without an
+// adapter; what was built is detached and released first, so that its names
+// are not held by nodes nobody can release. Should that fault, the
+// exception goes back into the slot.
+void raise_pending_fatal_after_build(const PendingFatalSlot& slot, const PyWireBridgeProtobuf& adapter) {
+  kit::OwnedRef exception = take_pending_fatal(slot);
+  if (!exception) return;
+  try {
+    detach(adapter);
+    release_group(adapter.group, kFailedAttachment);
+  } catch (...) {
+    record_pending_fatal(slot, std::move(exception));
+    throw;
+  }
+  throw kit::PyErrAlreadySet(std::move(exception));
+}
+
+}  // namespace
+
+PyTypeObject* wire_bridge_protobuf_type() { return kit::type_object<WireBridgeProtobufClass>(); }
+
+kit::OwnedRef graph_wire_bridge_protobuf(PyGraph& self, const kit::Args& args) {
+  WireBridgeArgument bridge_argument(args.convert(0, as_wire_bridge));
+  std::optional<std::string> name = args.convert(1, kit::extract_optional_str);
+  raise_pending_fatal(*self.fatal);
+  const std::string base = adapter_base_name(std::move(name), "wireBridgeProtobuf");
+  std::shared_ptr<WireBridge> bridge = bridge_argument.get().bridge;
+  GraphContainer& graph = *self.container;
+  TopologyGroupRef group = TopologyGroup::create(base + ".wireBridgeProtobuf", self.container);
+
+  NodeHandle inbound_bytes = build_adapter_state_node(graph, group, base + "/inbound_bytes");
+  NodeHandle decoded = build_adapter_node(graph, group, base + "/decoded_inbound", {&inbound_bytes, 1},
+                                          make_protobuf_decoded_inbound_fn());
+  const NodeHandle event_deps[] = {inbound_bytes.uncounted(), bridge->outbound.uncounted()};
+  NodeHandle events = build_adapter_node(graph, group, base + "/events", event_deps, make_protobuf_events_fn(),
+                                         {.partial = true, .complete_when_deps_complete = false,
+                                          .error_when_deps_error = false});
+  NodeHandle outbound_bytes = build_adapter_node(graph, group, base + "/outbound_bytes", {&bridge->outbound, 1},
+                                                 make_protobuf_outbound_bytes_fn());
+  NodeHandle status =
+      build_adapter_node(graph, group, base + "/status", {&events, 1}, make_protobuf_status_fn(self.fatal));
+  NodeHandle issues =
+      build_adapter_node(graph, group, base + "/issues", {&events, 1}, make_protobuf_issues_fn(self.fatal));
+
+  PyWireBridgeProtobuf adapter{std::move(bridge),
+                               std::move(group),
+                               std::move(decoded),
+                               adapter_py_node(self.fatal, std::move(inbound_bytes)),
+                               adapter_py_node(self.fatal, std::move(outbound_bytes)),
+                               adapter_py_node(self.fatal, std::move(status)),
+                               adapter_py_node(self.fatal, std::move(issues)),
+                               false};
+  try {
+    attach(adapter);
+  } catch (...) {
+    release_group(adapter.group, kFailedAttachment);
+    throw;
+  }
+  raise_pending_fatal_after_build(*self.fatal, adapter);
+  return kit::make_instance<WireBridgeProtobufClass>(std::move(adapter));
+}
+
+}  // namespace korvalinth::py
