@@ -118,6 +118,7 @@ bench:
 
 demo: build
 	PYTHONPATH=python $(PY) examples/quickstart.py
+	PYTHONPATH=python $(PY) examples/two_processes.py
 
 wheel: setup
 	$(PY) -m pip wheel --no-deps -w dist .

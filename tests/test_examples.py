@@ -42,3 +42,12 @@ def test_readme_example():
         "with tax: 120.0",
         "{'price': 20, 'quantity': 5, 'total': 100, 'with_tax': 120.0, 'printer': None}",
     ]
+
+
+def test_two_processes():
+    assert run(ROOT / "examples" / "two_processes.py") == [
+        "display: accepted envelope 1 of 'readings'",
+        "display: accepted envelope 2 of 'readings'",
+        "display: accepted envelope 3 of 'readings'",
+        "display: bridge idle, cursor 3, errors 0",
+    ]
