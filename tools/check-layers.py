@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Fails when an #include runs up a layer or two folders include each other.
 
-The core's folders (paths under core/src) are listed bottom up; a file may
-include headers of its own folder and of folders in lower layers, never of a
-folder in its own layer or above, so two folders can never include each other.
-A file belongs to the longest listed folder its path starts with; a file under
-no listed folder fails the check, so a new folder takes its place in the order
-first. The binding kit sits on base alone.
+Two trees are checked, each with its folders listed bottom up: the core
+(core/src) and the extension module (bindings-py/src), which sits on top of
+the whole core. A file may include headers of its own folder and of folders
+in lower layers of its tree, never of a folder in its own layer or above, so
+two folders can never include each other. A file belongs to the longest
+listed folder its path starts with; a file under no listed folder fails the
+check, so a new folder takes its place in the order first. The binding kit
+sits on the core's base alone.
 """
 import pathlib
 import re
@@ -23,13 +25,26 @@ CORE_LAYERS = [
     ["wire/bridge"],                         # the bridge over the codecs
     ["wire/edge_group"],                     # edge groups over a bridge
 ]
-# Folders outside core/src: the core folders each may include besides its own.
-OUTSIDE = {
-    "bindings-py/src/kit": {"base"},
-}
+BINDING_LAYERS = [
+    ["kit"],                                 # typed references, argument matching, heap types
+    ["values"],                              # Python values in the runtime, strict JSON
+    ["boundary"],                            # the guard, callback outcomes, the pending fatal
+    ["subscriptions"],                       # subscriber and observer sinks
+    ["nodes"],                               # Node, Ctx and the node callbacks
+    ["graphs"],                              # the graph's own methods
+    ["checkpoints", "wires"],                # checkpoint and restore; the wire adapters
+    ["module"],                              # the module, its functions and the classes that list every area
+]
+# The core folders a binding folder may include; any other binding folder
+# may include every core folder.
+BINDING_CORE_ALLOWED = {"kit": {"base"}}
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 SOURCES = ("*.hpp", "*.cpp")
+
+
+def ranks(layers):
+    return {folder: level for level, layer in enumerate(layers) for folder in layer}
 
 
 def numbered_includes(path):
@@ -44,7 +59,7 @@ def sources(folder):
 
 
 def listed_folder(relative, folders):
-    """The longest listed folder that the path (relative to core/src) lies in."""
+    """The longest listed folder that the path (relative to its tree) lies in."""
     best = None
     for folder in folders:
         if relative == folder or relative.startswith(folder + "/"):
@@ -53,17 +68,22 @@ def listed_folder(relative, folders):
     return best
 
 
-def included_path(path, target, base):
-    """The include as a path relative to `base`: a name found beside the file
-    is taken from there, any other is relative to the include root."""
-    beside = (path.parent / target).resolve()
-    if not beside.exists():
-        return target
-    return beside.relative_to(base.resolve()).as_posix() if beside.is_relative_to(base.resolve()) else None
+def resolve(path, target, trees):
+    """(tree name, path relative to that tree) of an include: a name found
+    beside the file first, then under each include root in order."""
+    candidates = [(path.parent / target).resolve()] + [(root / target).resolve() for _, root in trees]
+    for candidate in candidates:
+        if not candidate.exists():
+            continue
+        for name, root in trees:
+            if candidate.is_relative_to(root.resolve()):
+                return name, candidate.relative_to(root.resolve()).as_posix()
+    return None, None
 
 
-def check_core(root, rank, problems):
-    src = root / "core" / "src"
+def check_tree(root, name, layers, trees, may_include_tree, problems):
+    src = dict(trees)[name]
+    rank = ranks(layers)
     for path in sources(src):
         own = listed_folder(path.parent.relative_to(src).as_posix(), rank)
         shown = path.relative_to(root)
@@ -71,7 +91,12 @@ def check_core(root, rank, problems):
             problems.append(f"{shown}: its folder has no place in the layer order")
             continue
         for line_no, target in numbered_includes(path):
-            relative = included_path(path, target, src)
+            tree, relative = resolve(path, target, trees)
+            if tree is not None and tree != name:
+                allowed = may_include_tree(own, tree, relative)
+                if allowed is not True:
+                    problems.append(f"{shown}:{line_no}: {own} includes \"{target}\"; {allowed}")
+                continue
             head = listed_folder(relative, rank) if relative else None
             if head == own:
                 continue
@@ -82,29 +107,27 @@ def check_core(root, rank, problems):
                 problems.append(f"{shown}:{line_no}: {own} includes \"{target}\" of {where}")
 
 
-def check_outside(root, rank, problems):
-    src = root / "core" / "src"
-    for name, allowed in OUTSIDE.items():
-        folder = (root / name).resolve()
-        for path in sources(folder):
-            for line_no, target in numbered_includes(path):
-                beside = (path.parent / target).resolve()
-                if beside.exists() and beside.is_relative_to(folder):
-                    continue
-                if target.startswith(folder.name + "/"):
-                    continue
-                head = listed_folder(target, rank) if (src / target).exists() else None
-                if head not in allowed:
-                    problems.append(f"{path.relative_to(root.resolve())}:{line_no}: {name} may include only its own "
-                                    f"headers and {', '.join(sorted(allowed))}, not \"{target}\"")
-
-
 def main():
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).resolve().parent.parent)
-    rank = {folder: level for level, layer in enumerate(CORE_LAYERS) for folder in layer}
+    core = ("core", root / "core" / "src")
+    bindings = ("bindings", root / "bindings-py" / "src")
+    core_rank = ranks(CORE_LAYERS)
+
+    def core_includes_nothing_outside(own, tree, relative):
+        return "the core includes nothing of the extension module"
+
+    def bindings_on_core(own, tree, relative):
+        allowed = BINDING_CORE_ALLOWED.get(own)
+        head = listed_folder(relative, core_rank)
+        if head is None:
+            return "it lies in no listed core folder"
+        if allowed is not None and head not in allowed:
+            return f"{own} may include only its own headers and {', '.join(sorted(allowed))} of the core"
+        return True
+
     problems = []
-    check_core(root, rank, problems)
-    check_outside(root, rank, problems)
+    check_tree(root, "core", CORE_LAYERS, [core, bindings], core_includes_nothing_outside, problems)
+    check_tree(root, "bindings", BINDING_LAYERS, [bindings, core], bindings_on_core, problems)
     for p in problems:
         print(p, file=sys.stderr)
     return 1 if problems else 0

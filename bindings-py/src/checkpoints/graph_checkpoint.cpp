@@ -1,10 +1,11 @@
 // Graph.checkpoint: the writer under the guard, its refusals as ValueError,
 // the record as plain Python data. No post-drain.
 
+#include "checkpoints/graph_checkpoint.hpp"
+
 #include "boundary/guard.hpp"
 #include "checkpoint/checkpoint_writer.hpp"
 #include "checkpoints/checkpoint_to_py.hpp"
-#include "graphs/graph_methods.hpp"
 
 namespace korvalinth::py {
 

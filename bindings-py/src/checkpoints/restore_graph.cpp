@@ -44,7 +44,7 @@ Restored build_in_wave_scope(const PreparedCheckpoint& prepared, const RestoreRe
 
 }  // namespace
 
-kit::OwnedRef restore_graph_function(const kit::Args& args) {
+PyGraph restore_graph_from_py(const kit::Args& args) {
   kit::BorrowedRef registry_object = args.convert(1, downcast_restore_registry);
   RestoreRegistryBorrow registry(registry_object);
   const SharedFatalSlot fatal = registry->fatal;
@@ -64,7 +64,7 @@ kit::OwnedRef restore_graph_function(const kit::Args& args) {
   // A fatal stored by a descriptor wins over the phase's own text.
   post_drain(*fatal, restored);
   if (!restored) kit::throw_error(PyExc_RuntimeError, restored.error());
-  return make_graph_object(std::move(*restored), fatal);
+  return PyGraph(std::move(*restored), fatal);
 }
 
 }  // namespace korvalinth::py

@@ -8,11 +8,13 @@
 // RuntimeError; a pending fatal stored in the registry's slot before or
 // during the restore is raised instead.
 
+#include "graphs/graph.hpp"
 #include "kit/args.hpp"
 #include "kit/refs.hpp"
 
 namespace korvalinth::py {
 
-kit::OwnedRef restore_graph_function(const kit::Args& args);
+// The restored graph's record; the module makes the Graph object of it.
+PyGraph restore_graph_from_py(const kit::Args& args);
 
 }  // namespace korvalinth::py

@@ -4,19 +4,14 @@
 #include "boundary/guard.hpp"
 #include "graph/graph_ownership.hpp"
 #include "graph/observe.hpp"
-#include "graphs/describe_output.hpp"
 #include "graphs/graph_methods.hpp"
-#include "kit/class_table.hpp"
+#include "kit/entry.hpp"
 #include "kit/convert.hpp"
 #include "nodes/node.hpp"
 #include "subscriptions/subscription.hpp"
 #include "values/py_object_value.hpp"
-#include "wires/wire_bridge_adapter.hpp"
-#include "wires/wire_bridge_protobuf.hpp"
 
 namespace korvalinth::py {
-
-namespace {
 
 PyGraph graph_new(const kit::Args& args) {
   std::optional<std::string> name = args.convert(0, kit::extract_optional_str);
@@ -71,52 +66,6 @@ kit::OwnedRef graph_raise_pending_fatal(PyGraph& self, const kit::Args&) {
 int graph_traverse(const PyGraph& self, visitproc visit, void* arg) {
   if (!self.container || self.container.use_count() != 1) return 0;
   return visit_core_if_sole_holder(self.container->core(), core_refs_in_graph(*self.container), 0, visit, arg);
-}
-
-struct GraphClass {
-  using Record = PyGraph;
-  static constexpr auto traverse = graph_traverse;
-  static constexpr const char* name = "Graph";
-  static constexpr const char* internal_name = "_native::PyGraph";
-  static constexpr kit::Constructor<PyGraph> constructor{graph_new, {{"name", kit::none}}};
-  static constexpr kit::Method<PyGraph> methods[] = {
-      {"checkpoint", graph_checkpoint},
-      {"state", graph_state, {{"value"}, {"name", kit::none}}},
-      {"state_empty", graph_state_empty, {{"name", kit::none}}},
-      {"_wire_bridge", graph_wire_bridge, {{"session_id"}, {"name", kit::none}}},
-      {"_wire_bridge_protobuf", graph_wire_bridge_protobuf, {{"bridge"}, {"name", kit::none}}},
-      {"producer", graph_producer, {{"callback"}, {"name", kit::none}}},
-      {"node",
-       graph_node,
-       {{"deps"},
-        {"callback"},
-        {"name", kit::none},
-        {"partial", kit::no},
-        {"complete_when_deps_complete", kit::yes},
-        {"error_when_deps_error", kit::yes},
-        {"terminal_as_real_input", kit::no},
-        {"pausable", kit::none},
-        {"pull_id", kit::none},
-        {"restore_ref", kit::none},
-        {"restore_config", kit::none},
-        {"restore_config_version", kit::none}}},
-      {"derived", graph_derived, {{"deps"}, {"callback"}, {"name", kit::none}}},
-      {"effect", graph_effect, {{"deps"}, {"callback"}, {"name", kit::none}}},
-      {"batch", graph_batch, {{"callback"}}},
-      {"describe", graph_describe},
-      {"_find", graph_find, {{"id"}}},
-      {"_set_state_by_id", graph_set_state_by_id_method, {{"id"}, {"value"}}},
-      {"observe", graph_observe, {{"callback"}}},
-      {"raise_pending_fatal", graph_raise_pending_fatal},
-  };
-};
-
-}  // namespace
-
-PyTypeObject* graph_type() { return kit::type_object<GraphClass>(); }
-
-kit::OwnedRef make_graph_object(GraphRef container, SharedFatalSlot fatal) {
-  return kit::make_instance<GraphClass>(PyGraph(std::move(container), std::move(fatal)));
 }
 
 }  // namespace korvalinth::py

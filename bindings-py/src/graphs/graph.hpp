@@ -23,10 +23,4 @@ struct PyGraph {
   }
 };
 
-PyTypeObject* graph_type();
-
-// A new Graph over the container, sharing the slot (restored graphs share
-// their registry's).
-kit::OwnedRef make_graph_object(GraphRef container, SharedFatalSlot fatal);
-
 }  // namespace korvalinth::py

@@ -6,8 +6,8 @@
 #include "checkpoints/restore_context.hpp"
 #include "checkpoints/restore_graph.hpp"
 #include "checkpoints/restore_registry.hpp"
-#include "graphs/graph.hpp"
 #include "kit/class_table.hpp"
+#include "module/graph_class.hpp"
 #include "kit/convert.hpp"
 #include "nodes/ctx.hpp"
 #include "nodes/node.hpp"
@@ -22,6 +22,8 @@ namespace korvalinth::py {
 namespace {
 
 kit::OwnedRef version(const kit::Args&) { return kit::to_py_str("0.0.0"); }
+
+kit::OwnedRef restore_graph_function(const kit::Args& args) { return make_graph_object(restore_graph_from_py(args)); }
 
 const kit::ModuleClass kClasses[] = {
     {"CanonicalProtobufValidation", canonical_protobuf_validation_type},
