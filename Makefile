@@ -37,7 +37,8 @@ $(BUILD)/build.ninja: $(VENV)/.ready CMakeLists.txt
 build: $(BUILD)/build.ninja
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BUILD) -j $(JOBS)
 
-# Every #include runs down the core's layers (tools/check-layers.py declares them).
+# Every #include runs down the layers of the core and of the extension
+# (tools/check-layers.py declares them).
 check-layers: $(VENV)/.ready
 	$(PY) tools/check-layers.py
 
