@@ -22,11 +22,12 @@ NodeHandle source(const GraphRef& g, const std::string& id, bool versioned = tru
   return g->add_state_node(std::move(o));
 }
 
-using EdgeList = std::vector<std::pair<std::string, const NodeHandle*>>;  // no node: inbound
-std::vector<WireEdgeGroupEdge> edges(const EdgeList& list) {
+// Edges as (id, source node's key in nodes); an empty key is an inbound edge.
+using EdgeList = std::vector<std::pair<std::string, std::string>>;
+std::vector<WireEdgeGroupEdge> edges(const EdgeList& list, const std::map<std::string, NodeHandle>& nodes) {
   std::vector<WireEdgeGroupEdge> out;
   for (const auto& [id, node] : list)
-    out.push_back({id, node ? std::optional(node->promote_counted()) : std::nullopt});
+    out.push_back({id, node.empty() ? std::nullopt : std::optional(nodes.at(node).promote_counted())});
   return out;
 }
 
@@ -50,8 +51,10 @@ std::uint64_t live_nodes(const GraphRef& g) { return g->core()->borrow()->live_c
 
 TEST(WireEdgeGroup, CarriesEdgeValuesBetweenTwoGraphsCauseByCause) {
   BridgePeer a(bridge_config()), b(bridge_config());
-  NodeHandle x = source(a.graph, "x"), y = source(a.graph, "y");
-  auto out = wire_edge_group_outbound_entry(*a.graph, a.bridge, edges({{"y", &y}, {"x", &x}}), "g");
+  std::map<std::string, NodeHandle> sources;
+  for (std::string id : {"x", "y"}) sources.emplace(id, source(a.graph, id));
+  const NodeHandle &x = sources.at("x"), &y = sources.at("y");
+  auto out = wire_edge_group_outbound_entry(*a.graph, a.bridge, edges({{"y", "y"}, {"x", "x"}}, sources), "g");
   auto in = wire_edge_group_inbound_entry(*b.graph, b.bridge, {"y", "x"}, "g");
   EXPECT_EQ(b.graph->dep_ids(dep_handles(*b.graph->find("g/events"))), L({"wireBridge/inbound"}));
   EXPECT_EQ(a.graph->dep_ids(dep_handles(*a.graph->find("g/events"))), L({"y", "x", "wireBridge/inbound"}));
@@ -84,26 +87,10 @@ TEST(WireEdgeGroup, CarriesEdgeValuesBetweenTwoGraphsCauseByCause) {
 }
 
 TEST(WireEdgeGroup, RefusesInTheOrderOfItsChecksLeavingNoNewNode) {
-  // Sources: v versioned, u and w not, far on another graph.
-  struct Rig {
-    BridgePeer peer{bridge_config()}, other{bridge_config()};
-    std::map<std::string, NodeHandle> nodes;
-    Rig() {
-      nodes.emplace("v", source(peer.graph, "v"));
-      nodes.emplace("u", source(peer.graph, "u", false));
-      nodes.emplace("w", source(peer.graph, "w", false));
-      nodes.emplace("far", source(other.graph, "far"));
-    }
-    void build(const std::vector<std::pair<std::string, std::string>>& list, const WireBridge& bridge) {
-      EdgeList resolved;
-      for (const auto& [id, node] : list) resolved.push_back({id, node.empty() ? nullptr : &nodes.at(node)});
-      wire_edge_group_outbound_entry(*peer.graph, bridge, edges(resolved), "g");
-    }
-  };
   struct Row {
-    std::vector<std::pair<std::string, std::string>> edges;  // id, source ("" inbound)
+    EdgeList edges;  // sources: v versioned, u and w not, f on another graph
     std::string text;
-    std::function<void(Rig&)> setup = [](Rig&) {};
+    std::function<void(BridgePeer&)> setup = [](BridgePeer&) {};
     bool foreign_bridge = false;
   };
   const std::string foreign = "g/events dep belongs to a different graph; cross-graph deps require a wire bridge";
@@ -115,93 +102,90 @@ TEST(WireEdgeGroup, RefusesInTheOrderOfItsChecksLeavingNoNewNode) {
       {{{"a", "u"}, {"b", ""}}, "wire_edge_group: inbound and outbound edges must be declared in separate groups"},
       {{{"a", "v"}, {"b", "u"}, {"c", "w"}},
        "wire_edge_group: outbound edge 'b' requires node runtime versioning for D561 fresh-source admission"},
-      {{{"a", ""}}, foreign, [](Rig&) {}, true},
-      {{{"a", "v"}, {"b", "far"}}, foreign},
-      {{{"a", ""}}, "duplicate graph node id 'g/events'", [](Rig& r) { add_state(r.peer.graph, "g/events"); }},
-      {{{"a", ""}},
-       "graph node id 'g/events' has been released from this graph lifecycle (D122)",
-       [](Rig& r) {
-         auto g = wire_edge_group_inbound_entry(*r.peer.graph, r.peer.bridge, {"a"}, "g");
-         release_core_edge_group(*g);
-       }},
+      {{{"a", ""}}, foreign, [](BridgePeer&) {}, true},
+      {{{"a", "v"}, {"b", "f"}}, foreign},
+      {{{"a", ""}}, "duplicate graph node id 'g/events'", [](BridgePeer& p) { add_state(p.graph, "g/events"); }},
+      {{{"a", ""}}, "graph node id 'g/events' has been released from this graph lifecycle (D122)",
+       [](BridgePeer& p) { release_core_edge_group(*wire_edge_group_inbound_entry(*p.graph, p.bridge, {"a"}, "g")); }},
       // The command wiring fails: the group is released again.
-      {{{"a", ""}}, kRewireTerminal, [](Rig& r) { node_down_data_complete(r.peer.bridge.command, iv(0)); }},
+      {{{"a", ""}}, kRewireTerminal, [](BridgePeer& p) { node_down_data_complete(p.bridge.command, iv(0)); }},
   };
   for (const Row& row : rows) {
-    Rig rig;
-    row.setup(rig);
-    const std::vector<std::string> before = row_ids(rig.peer.graph);
-    const std::uint64_t live = live_nodes(rig.peer.graph);
-    EXPECT_EQ(fault_text([&] { rig.build(row.edges, row.foreign_bridge ? rig.other.bridge : rig.peer.bridge); }),
+    BridgePeer peer(bridge_config()), other(bridge_config());
+    std::map<std::string, NodeHandle> nodes;
+    for (std::string id : {"v", "u", "w"}) nodes.emplace(id, source(peer.graph, id, id == "v"));
+    nodes.emplace("f", source(other.graph, "f"));
+    row.setup(peer);
+    const std::vector<std::string> before = row_ids(peer.graph);
+    const std::uint64_t live = live_nodes(peer.graph);
+    EXPECT_EQ(fault_text([&] {
+                wire_edge_group_outbound_entry(*peer.graph, row.foreign_bridge ? other.bridge : peer.bridge,
+                                               edges(row.edges, nodes), "g");
+              }),
               row.text);
-    EXPECT_EQ(row_ids(rig.peer.graph), before) << row.text;
-    EXPECT_EQ(live_nodes(rig.peer.graph), live) << row.text;
-    EXPECT_EQ(ids_of(rig.peer.graph, *rig.peer.bridge.command_producers), L({})) << row.text;
+    EXPECT_EQ(row_ids(peer.graph), before) << row.text;
+    EXPECT_EQ(live_nodes(peer.graph), live) << row.text;
+    EXPECT_EQ(ids_of(peer.graph, *peer.bridge.command_producers), L({})) << row.text;
   }
 }
 
-// Rows: where the release fails, and whether the undoing renews the gate's
-// keep-alive (it cannot once the gate is terminal; the first failure is
-// still the one reported).
+// Each row fails the release at one step (none: it succeeds). The undoing
+// renews an inbound gate's keep-alive, unless the gate is terminal: the
+// first failure is still the one reported.
 class WireEdgeGroupReleasePath : public ::testing::TestWithParam<bool> {};
 
 TEST_P(WireEdgeGroupReleasePath, IsUndoneWhereverItFails) {
   const bool inbound = GetParam();
-  const std::string busy = "graph: cannot release node group for wire_edge_group release; 'g/status' still has live "
-                           "subscribers (D124)";
+  const std::string busy =
+      "graph: cannot release node group for wire_edge_group release; 'g/status' still has live subscribers (D124)";
   struct Row {
-    std::string text;  // "" succeeds
+    std::string text;
     std::function<std::shared_ptr<void>(BridgePeer&, WireEdgeGroup&)> inject;
     bool keepalive_renewed = true;
   };
-  auto subscribe_status = [](WireEdgeGroup& g) {
-    return std::make_shared<Subscribed>(subscribe_recording(g.status_node));
-  };
+  auto subscribe_status = [](WireEdgeGroup& g) { return std::make_shared<Subscribed>(subscribe_recording(g.status_node)); };
   const std::vector<Row> rows = {
-      {"", [](BridgePeer&, WireEdgeGroup&) { return nullptr; }},
+      {"<no fault>", [](BridgePeer&, WireEdgeGroup&) { return nullptr; }},
       {kRewireTerminal,  // the detach
-       [](BridgePeer& p, WireEdgeGroup&) {
-         node_down_data_complete(p.bridge.command, iv(0));
-         return nullptr;
-       }},
+       [](BridgePeer& p, WireEdgeGroup&) { return node_down_data_complete(p.bridge.command, iv(0)), nullptr; }},
       {kAlreadyBorrowed,  // ending the keep-alive
        [](BridgePeer&, WireEdgeGroup& g) { return std::make_shared<Ref<std::optional<UnsubscribeFn>>>(g.gate_keepalive.borrow()); }},
       {busy, [&](BridgePeer&, WireEdgeGroup& g) { return subscribe_status(g); }},  // the group release
       {busy,
        [&](BridgePeer&, WireEdgeGroup& g) {
-         node_down_data_complete(g.gate_node, iv(0));
-         return subscribe_status(g);
+         auto held = subscribe_status(g);
+         return node_down_data_complete(g.gate_node, iv(0)), held;
        },
        false},
   };
   for (const Row& row : rows) {
     BridgePeer p(bridge_config());
-    NodeHandle x = source(p.graph, "x");
-    NodeHandle other = p.graph->node({}, fn_of([](RunContext&) {}), NodeOptions::named("h/commands"));
-    retain_node_handle_once(p.bridge.command, *p.bridge.command_producers, other.promote_counted());
-    auto g = inbound ? wire_edge_group_inbound_entry(*p.graph, p.bridge, {"x"}, "g")
-                     : wire_edge_group_outbound_entry(*p.graph, p.bridge, edges({{"x", &x}}), "g");
-    const std::vector<std::string> rows_before = row_ids(p.graph);
-    const std::vector<std::string> listed = {"h/commands", "g/commands"};
-    EXPECT_EQ(ids_of(p.graph, *p.bridge.command_producers), listed);
+    std::map<std::string, NodeHandle> nodes;
+    nodes.emplace("x", source(p.graph, "x"));
+    NodeHandle h = p.graph->node({}, fn_of([](RunContext&) {}), NodeOptions::named("h/commands"));
+    retain_node_handle_once(p.bridge.command, *p.bridge.command_producers, h.promote_counted());
+    auto g = wire_edge_group_outbound_entry(*p.graph, p.bridge, edges({{"x", inbound ? "" : "x"}}, nodes), "g");
+    auto shape = [&] {
+      return std::tuple(row_ids(p.graph), ids_of(p.graph, *p.bridge.command_producers),
+                        p.graph->dep_ids(dep_handles(p.bridge.command)));
+    };
+    const auto built = shape();
+    EXPECT_EQ(std::get<1>(built), L({"h/commands", "g/commands"}));
     {
       std::shared_ptr<void> fault_held = row.inject(p, *g);
-      EXPECT_EQ(fault_text([&] { release_core_edge_group(*g); }), row.text.empty() ? "<no fault>" : row.text);
+      EXPECT_EQ(fault_text([&] { release_core_edge_group(*g); }), row.text);
     }
-    EXPECT_EQ(g->released, row.text.empty()) << row.text;
-    if (row.text.empty()) {
-      EXPECT_EQ(row_ids(p.graph), L({"wireBridge/command", "wireBridge/inbound", "wireBridge/events",
-                                     "wireBridge/outbound", "wireBridge/acks", "wireBridge/nacks",
-                                     "wireBridge/status", "wireBridge/errors", "wireBridge/cursor",
-                                     "wireBridge/attempts", "x", "h/commands"}));
-      EXPECT_EQ(ids_of(p.graph, *p.bridge.command_producers), L({"h/commands"}));
-      EXPECT_EQ(p.graph->dep_ids(dep_handles(p.bridge.command)), L({"h/commands"}));
+    const bool failed = row.text != "<no fault>";
+    EXPECT_EQ(g->released, !failed) << row.text;
+    if (failed) {
+      EXPECT_EQ(shape(), built) << row.text;
+      EXPECT_EQ(g->gate_keepalive.borrow()->has_value(), inbound && row.keepalive_renewed) << row.text;
       continue;
     }
-    EXPECT_EQ(row_ids(p.graph), rows_before) << row.text;
-    EXPECT_EQ(ids_of(p.graph, *p.bridge.command_producers), listed) << row.text;
-    EXPECT_EQ(p.graph->dep_ids(dep_handles(p.bridge.command)), listed) << row.text;
-    EXPECT_EQ(g->gate_keepalive.borrow()->has_value(), inbound && row.keepalive_renewed) << row.text;
+    auto [ids, listed, deps] = shape();
+    EXPECT_EQ(ids.size(), std::get<0>(built).size() - 7);  // g's seven nodes are gone
+    EXPECT_EQ(listed, L({"h/commands"}));
+    EXPECT_EQ(deps, L({"h/commands"}));
   }
 }
 
