@@ -47,3 +47,47 @@ TEST(WireBridgeBuild, TenNodesFedByProducersInListOrder) {
   EXPECT_EQ(peer.graph->dep_ids(*ins.borrow()), L({"q"}));
 }
 
+
+namespace {
+int forwarding_fns_made = 0;
+// Makes the first forwarding function, then faults: in the putting back
+// after a refused re-pointing.
+SharedNodeFn forwarding_fn_then_fault(std::uint64_t producer_count) {
+  if (forwarding_fns_made++ > 0) fault("putting back failed");
+  return make_command_forwarding_fn(producer_count);
+}
+}  // namespace
+
+// The refusal goes on when putting back fails too. An attach holds no
+// borrow of the list while it rewires, a detach a shared one: from inside
+// their rewire (a topology observer), a second attach is judged by the
+// rewire, a second detach is a borrow fault.
+TEST(WireBridgeBuild, RefusedRepointingsAndChangesFromInsideARewire) {
+  BridgePeer peer(bridge_config());
+  NodeHandle p = add_state(peer.graph, "p"), q = add_state(peer.graph, "q"), r = add_state(peer.graph, "r");
+  ProducerList& list = *peer.bridge.command_producers;
+  attach_ack_driver_commands(peer.bridge.command, list, p.promote_counted());
+  std::function<void()> nested;
+  std::string nested_fault;
+  auto observer = peer.graph->add_topology_observer(std::nullopt, make_topology_observer([&](TopologyEvent e) {
+    if (e.kind == TopologyEventKind::DepsChanged && nested) nested_fault = fault_text(std::exchange(nested, {}));
+  }));
+  nested = [&] { attach_ack_driver_commands(peer.bridge.command, list, r.promote_counted()); };
+  attach_ack_driver_commands(peer.bridge.command, list, q.promote_counted());
+  EXPECT_EQ(nested_fault, kRewireReentrant);
+  nested = [&] { detach_ack_driver_commands(peer.bridge.command, list, p.promote_counted()); };
+  detach_ack_driver_commands(peer.bridge.command, list, q.promote_counted());
+  EXPECT_EQ(nested_fault, kAlreadyBorrowed);
+  // events depends on command: listing it is a cycle.
+  forwarding_fns_made = 0;
+  EXPECT_EQ(fault_text([&] {
+              attach_producer(peer.bridge.command, list, peer.bridge.events.promote_counted(), forwarding_fn_then_fault);
+            }),
+            kRewireCycle);
+  node_down_data_complete(peer.bridge.command, make_value<int>(0));
+  forwarding_fns_made = 0;
+  EXPECT_EQ(fault_text([&] { detach_producer(peer.bridge.command, list, p.promote_counted(), forwarding_fn_then_fault); }),
+            kRewireTerminal);
+  EXPECT_EQ(peer.graph->dep_ids(*list.borrow()), L({"p"}));
+  EXPECT_EQ(peer.graph->dep_ids(dep_handles(peer.bridge.command)), L({"p"}));
+}

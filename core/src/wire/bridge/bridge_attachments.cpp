@@ -56,18 +56,20 @@ void repoint(const NodeHandle& target, std::vector<NodeHandle> deps, ForwardingF
   install_forwarding_fn(target, std::move(deps), count, make_fn);
 }
 
-// Re-points target at the list as it now stands; when that is refused, puts
-// the list back to backup and re-points at it, then lets the refusal go on.
-void repoint_or_restore(const NodeHandle& target, ProducerList& producers, std::vector<NodeHandle> backup,
-                        ForwardingFnMaker make_fn) {
+// The list as it stands, as counted clones; no borrow outlives the call.
+std::vector<NodeHandle> copy_of(const ProducerList& producers) { return counted_copy(*producers.borrow()); }
+
+// Puts the list back to backup and re-points target at it, the list held
+// shared meanwhile. A failure here is dropped: the caller hears of the
+// failure that called for the rollback, not of a later one.
+void restore_quietly(const NodeHandle& target, ProducerList& producers, std::vector<NodeHandle> backup,
+                     ForwardingFnMaker make_fn) noexcept {
   try {
-    repoint(target, counted_copy(*producers.borrow()), make_fn);
-  } catch (...) {
     set_list(producers, counted_copy(backup));
+    auto held = producers.borrow();
     repoint(target, std::move(backup), make_fn);
-    throw;
+  } catch (...) {
   }
-  drop_node_handles(backup);
 }
 
 }  // namespace
@@ -89,17 +91,25 @@ void install_protobuf_bridge_fn(const NodeHandle& inbound, std::vector<NodeHandl
 }
 
 void attach_producer(const NodeHandle& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn) {
-  std::vector<NodeHandle> backup = counted_copy(*producers.borrow());
+  std::vector<NodeHandle> backup = copy_of(producers);
   {
     auto list = producers.borrow_mut();
     if (!lists(*list, producer)) list->push_back(producer.promote_counted());
   }
-  repoint_or_restore(target, producers, std::move(backup), make_fn);
+  // No borrow is held while it rewires: an attach from inside the rewire is
+  // judged by the rewire, not refused as a borrow conflict.
+  try {
+    repoint(target, copy_of(producers), make_fn);
+  } catch (...) {
+    restore_quietly(target, producers, std::move(backup), make_fn);
+    throw;
+  }
+  drop_node_handles(backup);
   producer.drop();
 }
 
 void detach_producer(const NodeHandle& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn) {
-  std::vector<NodeHandle> backup = counted_copy(*producers.borrow());
+  std::vector<NodeHandle> backup = copy_of(producers);
   if (!lists(backup, producer)) {
     drop_node_handles(backup);
     producer.drop();
@@ -108,8 +118,16 @@ void detach_producer(const NodeHandle& target, ProducerList& producers, NodeHand
   std::vector<NodeHandle> rest;
   for (const NodeHandle& h : backup)
     if (!h.same_node(producer)) rest.push_back(h.promote_counted());
-  set_list(producers, std::move(rest));
-  repoint_or_restore(target, producers, std::move(backup), make_fn);
+  set_list(producers, counted_copy(rest));
+  try {
+    // Held shared while it rewires: a change of the list from inside is a fault.
+    auto held = producers.borrow();
+    repoint(target, std::move(rest), make_fn);
+  } catch (...) {
+    restore_quietly(target, producers, std::move(backup), make_fn);
+    throw;
+  }
+  drop_node_handles(backup);
   producer.drop();
 }
 

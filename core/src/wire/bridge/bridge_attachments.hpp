@@ -5,7 +5,11 @@
 // function one that forwards, as the node's own DATA, every value of the
 // forwarded type they deliver (producers in list order, values in delivery
 // order, one down per value, each a deep copy). When the re-pointing is
-// refused, the list and the node are put back before the refusal goes on.
+// refused, the list and the node are put back before the refusal goes on; a
+// failure of that putting back is dropped, so the refusal is what goes on.
+// An attach holds no borrow of the list while it rewires; a detach and the
+// putting back hold a shared one, so a change of the list from inside their
+// rewire is a borrow fault.
 // A node sitting in an open batch only queues the rewire: a refusal at the
 // batch's end is not caught here.
 
