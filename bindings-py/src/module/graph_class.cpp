@@ -6,6 +6,7 @@
 #include "kit/class_table.hpp"
 #include "wires/wire_bridge_adapter.hpp"
 #include "wires/wire_bridge_protobuf.hpp"
+#include "wires/wire_edge_group_builders.hpp"
 
 namespace korvalinth::py {
 
@@ -23,6 +24,8 @@ struct GraphClass {
       {"state_empty", graph_state_empty, {{"name", kit::none}}},
       {"_wire_bridge", graph_wire_bridge, {{"session_id"}, {"name", kit::none}}},
       {"_wire_bridge_protobuf", graph_wire_bridge_protobuf, {{"bridge"}, {"name", kit::none}}},
+      {"_wire_edge_group", graph_wire_edge_group, {{"bridge"}, {"inbound_edges"}, {"name", kit::none}}},
+      {"_wire_edge_group_outbound", graph_wire_edge_group_outbound, {{"bridge"}, {"outbound_edges"}, {"name", kit::none}}},
       {"producer", graph_producer, {{"callback"}, {"name", kit::none}}},
       {"node",
        graph_node,

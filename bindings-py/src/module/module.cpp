@@ -16,6 +16,7 @@
 #include "wires/canonical_results.hpp"
 #include "wires/wire_bridge_adapter.hpp"
 #include "wires/wire_bridge_protobuf.hpp"
+#include "wires/wire_edge_group.hpp"
 
 namespace korvalinth::py {
 
@@ -30,6 +31,7 @@ const kit::ModuleClass kClasses[] = {
     {"CanonicalProtobufRoundtrip", canonical_protobuf_roundtrip_type},
     {"_WireBridge", wire_bridge_type},
     {"_WireBridgeProtobuf", wire_bridge_protobuf_type},
+    {"_WireEdgeGroup", wire_edge_group_type},
     {"Ctx", ctx_type},
     {"Graph", graph_type},
     {"Node", node_type},
