@@ -158,7 +158,7 @@ METHODS = {
     "RestoreContext": [("register_state", ""), ("register_node", "callback, factory=None")],
     "RestoreRegistry": [],
     "CanonicalProtobufValidation": [], "CanonicalProtobufRoundtrip": [],
-    "_WireBridge": [("release", "")], "_WireBridgeProtobuf": [("release", "")],
+    "_WireBridge": [("release", "")], "_WireBridgeProtobuf": [("release", "")], "_WireEdgeGroup": [("release", "")],
 }
 GETTERS = {
     "RestoreContext": ["id", "name", "deps", "config", "config_version", "checkpoint"],
@@ -166,13 +166,14 @@ GETTERS = {
     "CanonicalProtobufRoundtrip": ["ok", "bytes", "category", "message"],
     "_WireBridge": ["status", "issues"],
     "_WireBridgeProtobuf": ["inbound_bytes", "outbound_bytes", "status", "issues"],
+    "_WireEdgeGroup": ["inbound_edges", "status", "issues"],
 }
 INTERNAL_NAMES = {
     "Graph": "_native::PyGraph", "Node": "_native::PyNode", "Ctx": "_native::PyCtx",
     "Subscription": "_native::PySubscription", "RestoreContext": "_native::PyRestoreContext",
     "RestoreRegistry": "_native::PyRestoreRegistry",
     **{name: f"_native::Py{name.lstrip('_')}" for name in ["CanonicalProtobufValidation", "CanonicalProtobufRoundtrip",
-                                                           "_WireBridge", "_WireBridgeProtobuf"]},
+                                                           "_WireBridge", "_WireBridgeProtobuf", "_WireEdgeGroup"]},
 }
 
 
@@ -227,6 +228,7 @@ def test_objects_name_their_internal_type_when_used_on_another_thread():
     validation = _native._validate_canonical_wire_edge_frame(b"")
     roundtrip = _native._roundtrip_canonical_wire_edge_frame(b"")
     adapter = graph._wire_bridge_protobuf(bridge := graph._wire_bridge("s"))
+    edge_group = graph._wire_edge_group(bridge, ["e"])
     calls = {
         "Graph": graph.describe, "Node": node.status, "Ctx": kept[0].dep_len, "Subscription": sub.unsubscribe,
         "RestoreContext": lambda: contexts[0].id,
@@ -234,6 +236,7 @@ def test_objects_name_their_internal_type_when_used_on_another_thread():
         "CanonicalProtobufValidation": lambda: validation.ok,
         "CanonicalProtobufRoundtrip": lambda: roundtrip.bytes,
         "_WireBridge": bridge.release, "_WireBridgeProtobuf": lambda: adapter.status,
+        "_WireEdgeGroup": edge_group.release,
     }
     for class_name, call in calls.items():
         raised = run_in_thread(call)["raised"]
