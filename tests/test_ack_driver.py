@@ -137,8 +137,8 @@ def test_conformance_ack_timeout():
     assert driver._conformance_ack_timeout(True, 2**32 - 1, 0) is None  # not pending: nothing to do
     driver._conformance_ack_timeout(seq=0, attempt=1, observed_at_ms=None)
     driver._conformance_ack_timeout(1, 0, 5)
-    assert [issue["message"] for issue in issues] == [
-        "wireBridge: ack-timeout command seq must be positive", "wireBridge: ack-timeout command attempt must be positive"]
+    assert [issue["message"] for issue in issues] == [f"wireBridge: ack-timeout command {field} must be positive"
+                                                      for field in ("seq", "attempt")]
     driver.release()
     assert driver._conformance_ack_timeout(0, 1, None) is None and len(issues) == 2
     with pytest.raises(OverflowError):

@@ -79,7 +79,9 @@ std::vector<AckDriverEvent> accept_reading(AckDriverState& state, std::uint64_t 
   std::vector<AckDriverEvent> events;
   const std::uint64_t pending = state.pending.size();
   for (auto& [seq, entry] : state.pending) {
-    if (fires(entry, now, timeout_ms)) events.emplace_back(ack_driver_event::Timeout{seq, now, pending, now, entry.attempt});
+    if (fires(entry, now, timeout_ms)) {
+      events.emplace_back(ack_driver_event::Timeout{seq, now, pending, now, entry.attempt});
+    }
   }
   if (events.empty()) events.emplace_back(ack_driver_event::Clock{now, pending});
   return events;
@@ -154,8 +156,8 @@ SharedSink make_attempts_sink(SharedAckDriverState state) {
 }
 
 SharedSink make_acks_sink(SharedAckDriverState state) {
-  return make_record_sink<WireBridgeAck>(std::move(state),
-                                         [](AckDriverState& s, const WireBridgeAck& r) { s.pending.erase(r.ack_for_seq); });
+  return make_record_sink<WireBridgeAck>(
+      std::move(state), [](AckDriverState& s, const WireBridgeAck& r) { s.pending.erase(r.ack_for_seq); });
 }
 
 SharedSink make_nacks_sink(SharedAckDriverState state) {

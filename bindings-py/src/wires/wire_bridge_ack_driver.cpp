@@ -135,22 +135,6 @@ PyWireBridgeAckDriver build_attached_driver(const PyGraph& graph, const std::str
   return driver;
 }
 
-// A pending fatal stored during the build is raised without a driver, once
-// the driver is detached and released (its sinks go as it passes out).
-// Should detaching or releasing fault, the exception goes back into the slot.
-void raise_pending_fatal_after_build(const PendingFatalSlot& slot, const PyWireBridgeAckDriver& driver) {
-  kit::OwnedRef exception = take_pending_fatal(slot);
-  if (!exception) return;
-  try {
-    detach(driver);
-    release_group(driver.group, kFailedAfterAttachment);
-  } catch (...) {
-    record_pending_fatal(slot, std::move(exception));
-    throw;
-  }
-  throw kit::PyErrAlreadySet(std::move(exception));
-}
-
 }  // namespace
 
 PyTypeObject* wire_bridge_ack_driver_type() { return kit::type_object<WireBridgeAckDriverClass>(); }
@@ -167,13 +151,17 @@ kit::OwnedRef graph_wire_bridge_ack_driver(PyGraph& self, const kit::Args& args)
 
   SinkSubscriptions sinks;
   subscribe_sinks(sinks, *bridge, state);
-  // From here every fault removes the sinks on its way out, after what was
-  // built is dropped.
+  // From here every fault, and a pending fatal raised once the driver is
+  // detached and released, removes the sinks on its way out, after what
+  // was built is dropped.
   try {
     const NodeHandle& clock_node = clock.lookup_target ? *clock.lookup_target : clock.primary;
     PyWireBridgeAckDriver driver =
         build_attached_driver(self, base, std::move(bridge), clock_node, std::move(state), timeout_ms);
-    raise_pending_fatal_after_build(*self.fatal, driver);
+    raise_pending_fatal_after_build(*self.fatal, [&] {
+      detach(driver);
+      release_group(driver.group, kFailedAfterAttachment);
+    });
     driver.sinks = std::move(sinks);
     return kit::make_instance<WireBridgeAckDriverClass>(std::move(driver));
   } catch (...) {
