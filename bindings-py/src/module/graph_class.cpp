@@ -4,6 +4,7 @@
 #include "graphs/describe_output.hpp"
 #include "graphs/graph_methods.hpp"
 #include "kit/class_table.hpp"
+#include "wires/wire_bridge_ack_driver.hpp"
 #include "wires/wire_bridge_adapter.hpp"
 #include "wires/wire_bridge_protobuf.hpp"
 
@@ -23,6 +24,9 @@ struct GraphClass {
       {"state_empty", graph_state_empty, {{"name", kit::none}}},
       {"_wire_bridge", graph_wire_bridge, {{"session_id"}, {"name", kit::none}}},
       {"_wire_bridge_protobuf", graph_wire_bridge_protobuf, {{"bridge"}, {"name", kit::none}}},
+      {"_wire_bridge_ack_driver",
+       graph_wire_bridge_ack_driver,
+       {{"bridge"}, {"clock"}, {"timeout_ms"}, {"name", kit::none}}},
       {"producer", graph_producer, {{"callback"}, {"name", kit::none}}},
       {"node",
        graph_node,

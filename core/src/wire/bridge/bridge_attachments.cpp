@@ -147,12 +147,10 @@ void detach_protobuf_bridge_inbound(const WireBridge& bridge, ProducerList& inbo
 }
 
 void attach_ack_driver_commands(const NodeHandle& command, ProducerList& command_producers, NodeHandle producer) {
-  HostBoundaryScope boundary;
   attach_producer(command, command_producers, std::move(producer), make_command_forwarding_fn);
 }
 
 void detach_ack_driver_commands(const NodeHandle& command, ProducerList& command_producers, NodeHandle producer) {
-  HostBoundaryScope boundary;
   detach_producer(command, command_producers, std::move(producer), make_command_forwarding_fn);
 }
 
