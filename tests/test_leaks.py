@@ -10,6 +10,7 @@ import pytest
 
 from korvalinth import Graph, restore_graph, restore_registry
 from restore_support import Entry, scaled_callback
+from test_wire_edge_group import edge_group_round
 
 
 class _Mallinfo2(ctypes.Structure):
@@ -72,22 +73,44 @@ def _create_scaled(ctx):
     ctx.register_node(lambda c: c.emit(c.data_entry(0)[1] * factor), factory="scaled")
 
 
-def _measure(rounds, registry, start):
+def wire_round(_, i):
+    """A bridge with its protobuf adapter and an ack driver, driven and released."""
+    graph = Graph("wire")
+    bridge = graph._wire_bridge("s")
+    adapter = graph._wire_bridge_protobuf(bridge)
+    clock = graph.state(i, name="clock")
+    driver = graph._wire_bridge_ack_driver(bridge, clock, 5)
+    seen = []
+    subs = [node.subscribe(lambda kind, payload: seen.append(payload))
+            for node in (driver.timeouts, driver.status, driver.issues, bridge.status)]
+    for fact in (i + 1, i + 10, -1, True):
+        clock.set(fact)
+    driver._conformance_ack_timeout(i + 1, 1, i + 10)
+    adapter.inbound_bytes.set(b"\x00")
+    assert seen[-1]["errors"] == 1
+    for sub in subs:
+        sub.unsubscribe()
+    driver.release()
+    adapter.release()
+
+
+def _measure(rounds, registry, start, round_fn=one_round):
     for i in range(rounds):
-        one_round(registry, start + i)
+        round_fn(registry, start + i)
     gc.collect()
     return tracemalloc.get_traced_memory()[0], _malloc_in_use()
 
 
+# The wire loops make 1,020 builds and releases in all.
+@pytest.mark.parametrize("round_fn, rounds", [(one_round, 150), (wire_round, 170), (edge_group_round, 170)])
 @pytest.mark.skipif(not hasattr(ctypes, "CDLL"), reason="needs ctypes")
-def test_a_long_loop_of_graph_work_does_not_grow():
+def test_a_long_loop_of_graph_work_does_not_grow(round_fn, rounds):
     registry = restore_registry([Entry("scaled", _create_scaled)])
-    rounds = 150
     tracemalloc.start()
     try:
         # Warm-up: caches, free lists and spare buffers reach their size.
-        _measure(2 * rounds, registry, 0)
-        samples = [_measure(rounds, registry, (2 + k) * rounds) for k in range(4)]
+        _measure(2 * rounds, registry, 0, round_fn)
+        samples = [_measure(rounds, registry, (2 + k) * rounds, round_fn) for k in range(4)]
     finally:
         tracemalloc.stop()
     # Caches still move a little from window to window; a leak grows in

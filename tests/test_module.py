@@ -158,7 +158,9 @@ METHODS = {
     "RestoreContext": [("register_state", ""), ("register_node", "callback, factory=None")],
     "RestoreRegistry": [],
     "CanonicalProtobufValidation": [], "CanonicalProtobufRoundtrip": [],
-    "_WireBridge": [("release", "")], "_WireBridgeProtobuf": [("release", "")], "_WireEdgeGroup": [("release", "")],
+    "_WireBridge": [("release", "")], "_WireBridgeProtobuf": [("release", "")],
+    "_WireEdgeGroup": [("release", "")],
+    "_WireBridgeAckDriver": [("release", ""), ("_conformance_ack_timeout", "seq, attempt, observed_at_ms")],
 }
 GETTERS = {
     "RestoreContext": ["id", "name", "deps", "config", "config_version", "checkpoint"],
@@ -167,13 +169,15 @@ GETTERS = {
     "_WireBridge": ["status", "issues"],
     "_WireBridgeProtobuf": ["inbound_bytes", "outbound_bytes", "status", "issues"],
     "_WireEdgeGroup": ["inbound_edges", "status", "issues"],
+    "_WireBridgeAckDriver": ["timeouts", "status", "issues"],
 }
 INTERNAL_NAMES = {
     "Graph": "_native::PyGraph", "Node": "_native::PyNode", "Ctx": "_native::PyCtx",
     "Subscription": "_native::PySubscription", "RestoreContext": "_native::PyRestoreContext",
     "RestoreRegistry": "_native::PyRestoreRegistry",
     **{name: f"_native::Py{name.lstrip('_')}" for name in ["CanonicalProtobufValidation", "CanonicalProtobufRoundtrip",
-                                                           "_WireBridge", "_WireBridgeProtobuf", "_WireEdgeGroup"]},
+                                                           "_WireBridge", "_WireBridgeProtobuf",
+                                                           "_WireEdgeGroup", "_WireBridgeAckDriver"]},
 }
 
 
@@ -229,6 +233,7 @@ def test_objects_name_their_internal_type_when_used_on_another_thread():
     roundtrip = _native._roundtrip_canonical_wire_edge_frame(b"")
     adapter = graph._wire_bridge_protobuf(bridge := graph._wire_bridge("s"))
     edge_group = graph._wire_edge_group(bridge, ["e"])
+    driver = graph._wire_bridge_ack_driver(bridge, node, 10)
     calls = {
         "Graph": graph.describe, "Node": node.status, "Ctx": kept[0].dep_len, "Subscription": sub.unsubscribe,
         "RestoreContext": lambda: contexts[0].id,
@@ -237,6 +242,7 @@ def test_objects_name_their_internal_type_when_used_on_another_thread():
         "CanonicalProtobufRoundtrip": lambda: roundtrip.bytes,
         "_WireBridge": bridge.release, "_WireBridgeProtobuf": lambda: adapter.status,
         "_WireEdgeGroup": edge_group.release,
+        "_WireBridgeAckDriver": driver.release,
     }
     for class_name, call in calls.items():
         raised = run_in_thread(call)["raised"]

@@ -91,3 +91,27 @@ TEST(WireBridgeBuild, RefusedRepointingsAndChangesFromInsideARewire) {
   EXPECT_EQ(peer.graph->dep_ids(*list.borrow()), L({"p"}));
   EXPECT_EQ(peer.graph->dep_ids(dep_handles(peer.bridge.command)), L({"p"}));
 }
+
+// A producer's value reaches the bridge again when the bridge is activated
+// again (the producer hands its current value to the new connection); what
+// the bridge already handled is not handled a second time, also when the
+// producers were re-pointed while the bridge slept.
+TEST(WireBridgeBuild, ReactivationHandlesNoProducedValueTwice) {
+  BridgePeer peer(bridge_config());
+  NodeHandle p = add_state(peer.graph, "p"), q = add_state(peer.graph, "q"), in = add_state(peer.graph, "in");
+  attach_ack_driver_commands(peer.bridge.command, *peer.bridge.command_producers, p.promote_counted());
+  attach_protobuf_bridge_inbound(peer.bridge, *peer.bridge.inbound_producers, in.promote_counted());
+  node_set(p, make_value<WireBridgeCommand>(bridge_command::Data{bytes_of_text("x"), {}, {}}));
+  BridgeEnvelope first = peer.sent(0);
+  first.envelope_type = WireBridgeEnvelopeType::Data;
+  node_set(in, make_value<BridgeInbound>(bridge_inbound::Envelope{first}));
+  EXPECT_EQ(peer.tap(kEvents).shown(), "out | cursor | in");
+  peer.unsubscribe();
+  peer.subscribe();
+  attach_ack_driver_commands(peer.bridge.command, *peer.bridge.command_producers, q.promote_counted());
+  peer.unsubscribe();
+  peer.subscribe();
+  node_set(q, make_value<WireBridgeCommand>(bridge_command::Start{}));
+  EXPECT_EQ(peer.tap(kEvents).shown(), "out | cursor | in | out");
+  EXPECT_EQ(peer.tap(kOutbound).shown(), "o DATA 1#1 c0 t1 | o START 2#1 c1 t1");
+}

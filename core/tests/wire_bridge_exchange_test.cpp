@@ -6,8 +6,7 @@
 #include <random>
 #include <set>
 
-#include "wire/bridge/aux_state.hpp"
-#include "wire/bridge/bridge_state.hpp"
+#include "wire/bridge/bridge_processor.hpp"
 #include "wire_bridge_test_support.hpp"
 
 using namespace korvalinth;
@@ -37,7 +36,7 @@ TEST_P(WireBridgeExchange, EveryDataIsAcceptedOnceInOrderOrReported) {
     if (fate != 2) to.receive(envelope);
   };
   auto report_timeouts = [&](bool all) {
-    const auto pending = aux_value_of<BridgeStateCell>(a.bridge.events)->borrow()->pending;
+    const auto pending = cached_as_bridge_record(a.bridge.events)->borrow()->pending;
     for (const auto& [seq, entry] : pending)
       if (all || pick(3) == 0) a.command(bridge_command::AckTimeout{now, seq, entry.envelope.attempt});
     return !pending.empty();

@@ -8,6 +8,7 @@
 
 #include <sstream>
 
+#include "wire/bridge/bridge_processor.hpp"
 #include "wire/bridge/bridge_session.hpp"
 #include "wire_bridge_test_support.hpp"
 
@@ -134,6 +135,37 @@ TEST(WireBridgeSession, TwoBridgesStepByStep) {
                      "inbound protocol COMPLETE is local misuse; remote completion must arrive as a DATA envelope "
                      "fact / errored c2 e10 l2"},
   }, bridge_config());
+}
+
+// The session state as the processor node holds it: "next inbound peer pending armed", or "none".
+std::string shown_state(const NodeHandle& events) {
+  auto cell = cached_as_bridge_record(events);
+  if (!cell) return "none";
+  auto s = cell->borrow();
+  std::ostringstream out;
+  out << s->next_outbound_seq << " " << s->inbound_cursor << " " << s->peer_cursor << " " << s->pending.size()
+      << (s->deactivation_hook_armed ? " armed" : "");
+  return out.str();
+}
+
+TEST(WireBridgeSession, StateLivesInTheProcessorNodeAcrossDeactivation) {
+  BridgePeer a(bridge_config());
+  a.unsubscribe();
+  set_ctx_state(a.bridge.events, make_value<int>(5));  // not a bridge state: the first run installs one
+  EXPECT_EQ(shown_state(a.bridge.events), "none");
+  a.subscribe();
+  a.command(bridge_command::Data{bytes_of_text("x"), {}, {}});
+  BridgeEnvelope echo = a.sent(0);
+  echo.cursor = 4;
+  a.receive(echo);
+  const auto installed = cached_as_bridge_record(a.bridge.events);
+  EXPECT_EQ(shown_state(a.bridge.events), "2 1 4 1 armed");
+  a.unsubscribe();  // forgets what is pending, keeps the counters and the state itself
+  EXPECT_EQ(shown_state(a.bridge.events), "2 1 4 0");
+  EXPECT_EQ(cached_as_bridge_record(a.bridge.events), installed);
+  a.subscribe();
+  a.command(bridge_command::Start{});
+  EXPECT_EQ(a.tap(kOutbound).shown(), "o DATA 1#1 c0 t1 | o START 2#1 c1 t1");
 }
 
 TEST(WireBridgeSession, RetryDelaysSaturateAndKeepTheirCap) {

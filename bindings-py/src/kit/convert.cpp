@@ -1,6 +1,7 @@
 #include "kit/convert.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "base/fault.hpp"
 
@@ -96,6 +97,15 @@ std::uint64_t extract_u64(BorrowedRef object) {
   unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrAlreadySet();
   return value;
+}
+
+std::uint32_t extract_u32(BorrowedRef object) {
+  long value = PyLong_AsLong(object.get());
+  if (value == -1 && PyErr_Occurred()) throw PyErrAlreadySet();
+  if (value < 0 || static_cast<unsigned long>(value) > std::numeric_limits<std::uint32_t>::max()) {
+    throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+  }
+  return static_cast<std::uint32_t>(value);
 }
 
 namespace {

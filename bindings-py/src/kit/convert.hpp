@@ -47,6 +47,12 @@ bool extract_bool(BorrowedRef object);
 // large value is CPython's OverflowError, anything else its TypeError.
 std::uint64_t extract_u64(BorrowedRef object);
 
+// An int (or an object with __index__) read as a C long first (CPython's
+// OverflowError beyond it, its TypeError for anything else), then narrowed:
+// outside 0..2^32-1 the OverflowError "out of range integral type conversion
+// attempted".
+std::uint32_t extract_u32(BorrowedRef object);
+
 // Which objects extract_sequence takes besides those passing the CPython
 // sequence check.
 enum class SequenceCheck { Protocol, ProtocolOrAbc };

@@ -4,6 +4,7 @@
 #include "graphs/describe_output.hpp"
 #include "graphs/graph_methods.hpp"
 #include "kit/class_table.hpp"
+#include "wires/wire_bridge_ack_driver.hpp"
 #include "wires/wire_bridge_adapter.hpp"
 #include "wires/wire_bridge_protobuf.hpp"
 #include "wires/wire_edge_group_builders.hpp"
@@ -26,6 +27,9 @@ struct GraphClass {
       {"_wire_bridge_protobuf", graph_wire_bridge_protobuf, {{"bridge"}, {"name", kit::none}}},
       {"_wire_edge_group", graph_wire_edge_group, {{"bridge"}, {"inbound_edges"}, {"name", kit::none}}},
       {"_wire_edge_group_outbound", graph_wire_edge_group_outbound, {{"bridge"}, {"outbound_edges"}, {"name", kit::none}}},
+      {"_wire_bridge_ack_driver",
+       graph_wire_bridge_ack_driver,
+       {{"bridge"}, {"clock"}, {"timeout_ms"}, {"name", kit::none}}},
       {"producer", graph_producer, {{"callback"}, {"name", kit::none}}},
       {"node",
        graph_node,

@@ -14,6 +14,7 @@
 #include "subscriptions/subscription.hpp"
 #include "wires/canonical_checks.hpp"
 #include "wires/canonical_results.hpp"
+#include "wires/wire_bridge_ack_driver.hpp"
 #include "wires/wire_bridge_adapter.hpp"
 #include "wires/wire_bridge_protobuf.hpp"
 #include "wires/wire_edge_group.hpp"
@@ -32,6 +33,7 @@ const kit::ModuleClass kClasses[] = {
     {"_WireBridge", wire_bridge_type},
     {"_WireBridgeProtobuf", wire_bridge_protobuf_type},
     {"_WireEdgeGroup", wire_edge_group_type},
+    {"_WireBridgeAckDriver", wire_bridge_ack_driver_type},
     {"Ctx", ctx_type},
     {"Graph", graph_type},
     {"Node", node_type},

@@ -11,10 +11,12 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "boundary/pending_fatal.hpp"
 #include "node/node_fn.hpp"
 #include "graph/topology_group.hpp"
+#include "kit/errors.hpp"
 #include "kit/refs.hpp"
 #include "nodes/node.hpp"
 
@@ -48,5 +50,22 @@ PyNode adapter_py_node(SharedFatalSlot fatal, NodeHandle counted);
 
 // A new Node on the same node (a counted clone), for the getters.
 kit::OwnedRef adapter_node_object(const PyNode& node);
+
+// A pending fatal stored while an adapter was built is raised without an
+// adapter, once undo() has taken down what was built, so that its names are
+// not held by nodes nobody can release. Should undo fault, the exception
+// goes back into the slot and the fault goes on.
+template <class Undo>
+void raise_pending_fatal_after_build(const PendingFatalSlot& slot, Undo&& undo) {
+  kit::OwnedRef exception = take_pending_fatal(slot);
+  if (!exception) return;
+  try {
+    std::forward<Undo>(undo)();
+  } catch (...) {
+    record_pending_fatal(slot, std::move(exception));
+    throw;
+  }
+  throw kit::PyErrAlreadySet(std::move(exception));
+}
 
 }  // namespace korvalinth::py

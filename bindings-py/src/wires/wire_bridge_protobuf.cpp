@@ -67,23 +67,6 @@ struct WireBridgeProtobufClass {
   };
 };
 
-// A pending fatal stored while the adapter was built is raised without an
-// adapter; what was built is detached and released first, so that its names
-// are not held by nodes nobody can release. Should that fault, the
-// exception goes back into the slot.
-void raise_pending_fatal_after_build(const PendingFatalSlot& slot, const PyWireBridgeProtobuf& adapter) {
-  kit::OwnedRef exception = take_pending_fatal(slot);
-  if (!exception) return;
-  try {
-    detach(adapter);
-    release_group(adapter.group, kFailedAttachment);
-  } catch (...) {
-    record_pending_fatal(slot, std::move(exception));
-    throw;
-  }
-  throw kit::PyErrAlreadySet(std::move(exception));
-}
-
 }  // namespace
 
 PyTypeObject* wire_bridge_protobuf_type() { return kit::type_object<WireBridgeProtobufClass>(); }
@@ -125,7 +108,10 @@ kit::OwnedRef graph_wire_bridge_protobuf(PyGraph& self, const kit::Args& args) {
     release_group(adapter.group, kFailedAttachment);
     throw;
   }
-  raise_pending_fatal_after_build(*self.fatal, adapter);
+  raise_pending_fatal_after_build(*self.fatal, [&] {
+    detach(adapter);
+    release_group(adapter.group, kFailedAttachment);
+  });
   return kit::make_instance<WireBridgeProtobufClass>(std::move(adapter));
 }
 

@@ -15,25 +15,11 @@ constexpr const char* kFacadeRelease = "wire_edge_group python facade release";
 constexpr const char* kProjectionRelease = "wire_edge_group python adapter projection release";
 constexpr const char* kAdapterRelease = "wire_edge_group python adapter release";
 
-// Runs the stored actions once each, in order, the cell borrowed meanwhile.
-// When one faults, those not yet run go back on the list for a later release.
-void run_stored_unsubscribes(const StoredUnsubscribes& stored) {
-  auto list = stored.borrow_mut();
-  std::vector<UnsubscribeFn> actions = std::exchange(*list, {});
-  std::size_t next = 0;
-  try {
-    while (next < actions.size()) actions[next++].call();
-  } catch (...) {
-    for (std::size_t i = next; i < actions.size(); ++i) list->push_back(std::move(actions[i]));
-    throw;
-  }
-}
-
 kit::OwnedRef edge_group_release(PyWireEdgeGroup& self, const kit::Args&) {
   if (self.released) return kit::py_none();
   release_group(self.facade_group, kFacadeRelease);
   if (self.projection_group) release_group(self.projection_group, kProjectionRelease);
-  run_stored_unsubscribes(*self.unsubscribes);
+  self.keepalives.run_all();
   if (!self.core->released) release_core_edge_group(*self.core);
   if (self.adapter_group) release_group(self.adapter_group, kAdapterRelease);
   self.released = true;

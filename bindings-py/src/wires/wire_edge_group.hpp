@@ -10,23 +10,18 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "base/cell.hpp"
 #include "graphs/graph.hpp"
 #include "graph/topology_group.hpp"
 #include "kit/refs.hpp"
-#include "node/unsubscribe_fn.hpp"
 #include "nodes/node.hpp"
 #include "wire/edge_group/wire_edge_group.hpp"
+#include "wires/sink_subscriptions.hpp"
 
 namespace korvalinth::py {
 
-using StoredUnsubscribes = Cell<std::vector<UnsubscribeFn>>;
-
 struct PyWireEdgeGroup {
-  // Boxed so that the record can move while the cell itself never does.
-  std::unique_ptr<StoredUnsubscribes> unsubscribes;
+  SinkSubscriptions keepalives;  // inbound only: one per core inbound node
   TopologyGroupRef adapter_group;     // outbound only
   TopologyGroupRef projection_group;  // outbound only
   std::shared_ptr<WireEdgeGroup> core;

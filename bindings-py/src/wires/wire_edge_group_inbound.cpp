@@ -42,13 +42,13 @@ kit::OwnedRef graph_wire_edge_group(PyGraph& self, const kit::Args& args) {
       *self.fatal, [&] { return wire_edge_group_inbound_entry(*self.container, bridge, edge_ids, base); });
 
   EdgeGroupFacade facade = build_edge_group_facade(self, base, core->status_node, core->issues_node);
-  auto keepalives = std::make_unique<StoredUnsubscribes>();
+  SinkSubscriptions keepalives;
   kit::OwnedRef inbound_edges = kit::check(PyDict_New());
   // The core keeps its inbound nodes in ascending id order; so does the dict.
   for (const auto& [edge_id, core_inbound] : core->inbound_nodes) {
     NodeHandle node = build_adapter_node(*self.container, facade.group, base + "/py/inbound/" + edge_id,
                                          {&core_inbound, 1}, make_py_edge_group_inbound_fn(self.fatal));
-    keepalives->borrow_mut()->push_back(node_subscribe(core_inbound, std::make_shared<NoopSink>()));
+    keepalives.add(node_subscribe(core_inbound, std::make_shared<NoopSink>()));
     kit::OwnedRef key = kit::to_py_str(edge_id);
     kit::OwnedRef value = make_node_object(self.fatal, std::move(node));
     kit::check_status(PyDict_SetItem(inbound_edges.get(), key.get(), value.get()));

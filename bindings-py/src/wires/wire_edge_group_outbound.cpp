@@ -103,7 +103,7 @@ kit::OwnedRef graph_wire_edge_group_outbound(PyGraph& self, const kit::Args& arg
   EdgeGroupFacade facade = build_edge_group_facade(self, base, merged_status, merged_issues);
   kit::OwnedRef inbound_edges = kit::check(PyDict_New());
   raise_pending_fatal(*self.fatal);
-  return make_wire_edge_group_object(PyWireEdgeGroup{std::make_unique<StoredUnsubscribes>(), std::move(adapters),
+  return make_wire_edge_group_object(PyWireEdgeGroup{SinkSubscriptions(), std::move(adapters),
                                                      std::move(projections), std::move(core),
                                                      std::move(facade.group), std::move(inbound_edges),
                                                      std::move(facade.status), std::move(facade.issues), false});

@@ -25,12 +25,17 @@ inline void keep_aux_value(const NodeHandle& node, SharedValue value) {
   set_ctx_state_persist(node, true);
 }
 
-// The node's T, installing a fresh one first when there is none.
 template <class T>
-std::shared_ptr<const T> installed_aux_state(const NodeHandle& node, const char* just_installed_fault) {
-  if (auto state = aux_value_of<T>(node)) return state;
+using AuxReader = std::shared_ptr<const T> (*)(const NodeHandle&);
+
+// The node's T as `read` finds it, installing a fresh one first when there
+// is none.
+template <class T>
+std::shared_ptr<const T> installed_aux_state(const NodeHandle& node, const char* just_installed_fault,
+                                             AuxReader<T> read = aux_value_of<T>) {
+  if (auto state = read(node)) return state;
   keep_aux_value(node, make_value<T>());
-  auto state = aux_value_of<T>(node);
+  auto state = read(node);
   if (!state) fault(just_installed_fault);
   return state;
 }

@@ -6,7 +6,8 @@
 #include "node/node_ops.hpp"
 #include "node/rewire.hpp"
 #include "wire/bridge/bridge_messages.hpp"
-#include "wire/bridge/dep_values.hpp"
+#include "wire/bridge/aux_state.hpp"
+#include "wire/bridge/replay_filter.hpp"
 
 namespace korvalinth {
 
@@ -17,8 +18,12 @@ class ForwardingFn final : public NodeFn {
  public:
   explicit ForwardingFn(std::uint64_t producer_count) : producer_count_(producer_count) {}
   void run(RunContext& ctx) override {
-    for (std::uint64_t dep = 0; dep < producer_count_; ++dep)
-      for (const auto& value : collect_dep_values<T>(ctx, dep)) emit_data_record(ctx, T(*value));
+    // Kept by the node: every attach and detach installs a new function.
+    auto replays = installed_aux_state<ReplayFilterCell>(ctx.node, "forwarded values record was just installed");
+    const std::vector<std::vector<SharedValue>> values = replays->borrow_mut()->fresh_values(ctx);
+    for (std::uint64_t dep = 0; dep < producer_count_ && dep < values.size(); ++dep)
+      for (const SharedValue& value : values[dep])
+        if (const T* typed = value_cast<T>(value)) emit_data_record(ctx, T(*typed));
   }
 
  private:
@@ -142,12 +147,10 @@ void detach_protobuf_bridge_inbound(const WireBridge& bridge, ProducerList& inbo
 }
 
 void attach_ack_driver_commands(const NodeHandle& command, ProducerList& command_producers, NodeHandle producer) {
-  HostBoundaryScope boundary;
   attach_producer(command, command_producers, std::move(producer), make_command_forwarding_fn);
 }
 
 void detach_ack_driver_commands(const NodeHandle& command, ProducerList& command_producers, NodeHandle producer) {
-  HostBoundaryScope boundary;
   detach_producer(command, command_producers, std::move(producer), make_command_forwarding_fn);
 }
 

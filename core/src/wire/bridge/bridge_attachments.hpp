@@ -38,8 +38,10 @@ void attach_producer(const NodeHandle& target, ProducerList& producers, NodeHand
 // a producer that is not listed changes nothing and re-points nothing.
 void detach_producer(const NodeHandle& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn);
 
-// The four attachments of the Python adapters, each inside the host
-// boundary: protobuf bridges feed {name}/inbound, ack drivers {name}/command.
+// The four attachments of the Python adapters: protobuf bridges feed
+// {name}/inbound (inside the host boundary), ack drivers {name}/command
+// (outside it: a Python callback's fatal error there is stored for the
+// builder to find, not unwound through the rewire).
 void attach_protobuf_bridge_inbound(const WireBridge& bridge, ProducerList& inbound_producers, NodeHandle producer);
 void detach_protobuf_bridge_inbound(const WireBridge& bridge, ProducerList& inbound_producers, NodeHandle producer);
 void attach_ack_driver_commands(const NodeHandle& command, ProducerList& command_producers, NodeHandle producer);

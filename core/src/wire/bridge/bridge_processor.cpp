@@ -1,7 +1,9 @@
 #include "wire/bridge/bridge_processor.hpp"
 
+#include <algorithm>
+
 #include "node/graph_core.hpp"
-#include "wire/bridge/dep_values.hpp"
+#include "wire/bridge/replay_filter.hpp"
 
 namespace korvalinth {
 
@@ -46,27 +48,19 @@ class BridgeEventsFn final : public NodeFn {
 
   void run(RunContext& ctx) override {
     // Installed on the first run, kept across deactivations.
-    auto state = installed_aux_state<BridgeStateCell>(ctx.node, "bridge state was just installed");
+    auto state = installed_aux_state<BridgeStateCell>(ctx.node, "bridge state was just installed",
+                                                      cached_as_bridge_record);
     arm_deactivation_hook(ctx, state);
-    for (const SharedValue& v : new_values(ctx, kInboundDep)) handle_inbound_value(ctx, *state, session_, v);
-    for (const SharedValue& v : new_values(ctx, kCommandDep)) handle_command_value(ctx, *state, session_, v);
+    std::vector<std::vector<SharedValue>> values = replays_.fresh_values(ctx);
+    values.resize(std::max<std::size_t>(values.size(), 2));  // a missing dep gives no values
+    for (const SharedValue& v : values[kInboundDep]) handle_inbound_value(ctx, *state, session_, v);
+    for (const SharedValue& v : values[kCommandDep]) handle_command_value(ctx, *state, session_, v);
     report_terminal_inbound(ctx, session_);
   }
 
  private:
-  // The dep's values of this run without the one handled last. An input
-  // node hands its current value again when the processor is activated
-  // again; handling it twice would send a command again under a new seq.
-  // Holding the value keeps its identity from being reused.
-  std::vector<SharedValue> new_values(const RunContext& ctx, std::size_t dep) {
-    std::vector<SharedValue> values = delivered_values(ctx, dep);
-    if (!values.empty() && values.front() == last_handled_[dep]) values.erase(values.begin());
-    if (!values.empty()) last_handled_[dep] = values.back();
-    return values;
-  }
-
   BridgeSession session_;
-  SharedValue last_handled_[2];
+  ReplayFilter replays_;  // the function lives as long as the node
 };
 
 }  // namespace

@@ -14,9 +14,10 @@ namespace korvalinth {
 
 SharedNodeFn make_bridge_events_fn(BridgeSession session);
 
-// The running processor's session state; null before its first run.
-inline std::shared_ptr<const BridgeStateCell> cached_as_bridge_record(const RunContext& ctx) {
-  return aux_value_of<BridgeStateCell>(ctx.node);
+// The session state of a bridge, read from its processor node (the running
+// processor's own node); null before the first run.
+inline std::shared_ptr<const BridgeStateCell> cached_as_bridge_record(const NodeHandle& events) {
+  return aux_value_of<BridgeStateCell>(events);
 }
 
 // One inbound item and one command of a run (the processor's steps).

@@ -1,0 +1,30 @@
+#pragma once
+// A node connected to its deps again (activated again, or re-pointed) is
+// handed each dep's current value again. For the bridge that value was
+// already handled: passing it on again would send a command a second time
+// under a new seq, or report an inbound envelope as stale. The filter keeps,
+// per dep node, the last value passed on, and drops a run's first value of
+// that dep when it is that very value (identity). Holding the value keeps
+// its identity from being reused.
+
+#include <utility>
+#include <vector>
+
+#include "base/cell.hpp"
+#include "node/node_fn.hpp"
+
+namespace korvalinth {
+
+class ReplayFilter {
+ public:
+  // Each dep's values of the run, in dep order, absent values skipped and
+  // a replayed first value dropped; deps no longer present are forgotten.
+  std::vector<std::vector<SharedValue>> fresh_values(const RunContext& ctx);
+
+ private:
+  std::vector<std::pair<SlotKey, SharedValue>> last_passed_;  // per dep node
+};
+
+using ReplayFilterCell = Cell<ReplayFilter>;
+
+}  // namespace korvalinth
