@@ -9,6 +9,7 @@
 #include "graphs/graph.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
+#include "nodes/async_ctx.hpp"
 #include "nodes/ctx.hpp"
 #include "nodes/node.hpp"
 #include "subscriptions/subscription.hpp"
@@ -28,6 +29,7 @@ const kit::ModuleClass kClasses[] = {
     {"CanonicalProtobufRoundtrip", canonical_protobuf_roundtrip_type},
     {"_WireBridge", wire_bridge_type},
     {"_WireBridgeProtobuf", wire_bridge_protobuf_type},
+    {"AsyncCtx", async_ctx_type},
     {"Ctx", ctx_type},
     {"Graph", graph_type},
     {"Node", node_type},
