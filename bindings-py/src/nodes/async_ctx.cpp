@@ -1,6 +1,5 @@
 #include "nodes/async_ctx.hpp"
 
-#include "boundary/guard.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
 #include "node/graph_core.hpp"
@@ -19,12 +18,7 @@ template <class Deliver>
 kit::OwnedRef deliver(PyAsyncCtx& self, Deliver&& deliver_from) {
   raise_pending_fatal(*self.pending_fatal);
   if (!*self.live) kit::throw_error(PyExc_RuntimeError, kAsyncCtxNotLive);
-  run_guarded(*self.pending_fatal, [&] {
-    NodeHandle node = self.node.lock();
-    deliver_from(node);
-    node.drop();
-  });
-  post_drain(*self.pending_fatal);
+  deliver_async_output(*self.pending_fatal, self.node, std::forward<Deliver>(deliver_from));
   return kit::py_none();
 }
 

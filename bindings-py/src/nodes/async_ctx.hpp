@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/cell.hpp"
+#include "boundary/guard.hpp"
 #include "boundary/pending_fatal.hpp"
 #include "kit/refs.hpp"
 #include "node/node_fn.hpp"
@@ -47,5 +48,18 @@ kit::OwnedRef make_async_ctx_object(const RunContext& run, ActivationLiveness li
 // liveness before calling its callback. Queued later, a callback is never
 // registered.
 void finish_async_ctx_callback(kit::BorrowedRef ctx, const RunContext& run);
+
+// The delivery of an async output (AsyncCtx, ConformanceAsyncHandle): from
+// the weakly named node, under the guard, then the post-drain. A node gone
+// meanwhile is refused with the stale-slot text, and nothing is delivered.
+template <class Deliver>
+void deliver_async_output(const PendingFatalSlot& slot, const WeakNodeHandle& weak, Deliver&& deliver_from) {
+  run_guarded(slot, [&] {
+    NodeHandle node = weak.lock();
+    deliver_from(node);
+    node.drop();
+  });
+  post_drain(slot);
+}
 
 }  // namespace korvalinth::py

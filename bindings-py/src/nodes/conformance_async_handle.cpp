@@ -1,10 +1,10 @@
 #include "nodes/conformance_async_handle.hpp"
 
-#include "boundary/guard.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
 #include "node/node_ops.hpp"
 #include "node/wave_scope.hpp"
+#include "nodes/async_ctx.hpp"
 #include "values/py_object_value.hpp"
 
 namespace korvalinth::py {
@@ -30,12 +30,7 @@ kit::OwnedRef consume_pending(PyConformanceAsyncHandle& self, const char* none_p
   raise_pending_fatal(*self.pending_fatal);
   std::optional<WeakNodeHandle> pending = std::exchange(*self.state->pending.borrow_mut(), std::nullopt);
   if (!pending) kit::throw_error(PyExc_RuntimeError, none_pending);
-  run_guarded(*self.pending_fatal, [&] {
-    NodeHandle node = pending->lock();
-    deliver_from(node);
-    node.drop();
-  });
-  post_drain(*self.pending_fatal);
+  deliver_async_output(*self.pending_fatal, *pending, std::forward<Deliver>(deliver_from));
   return kit::py_none();
 }
 
@@ -85,14 +80,7 @@ kit::OwnedRef make_conformance_async_pair(kit::OwnedRef node, SharedConformanceA
 }
 
 kit::BorrowedRef downcast_conformance_async_handle(kit::BorrowedRef object) {
-  PyTypeObject* type = nullptr;
-  try {
-    type = conformance_async_handle_type();
-  } catch (kit::PyErrAlreadySet& e) {
-    kit::fail_type_object(ConformanceAsyncHandleClass::name, e);
-  }
-  if (PyObject_TypeCheck(object.get(), type) == 0) kit::throw_downcast_error(object, ConformanceAsyncHandleClass::name);
-  return object;
+  return kit::downcast<ConformanceAsyncHandleClass>(object);
 }
 
 SharedConformanceAsyncState share_conformance_async_state(kit::BorrowedRef handle) {
