@@ -170,3 +170,110 @@ def test_a_fatal_raised_by_a_subscriber_during_the_delivery_is_raised_by_the_hoo
     with pytest.raises(Fatal) as info:
         getattr(s, hook)(*args)
     assert info.value is fatal and graph.raise_pending_fatal() is None
+
+
+def summing(tag, runs):
+    def callback(ctx):
+        values = [ctx.data_entry(i)[1] for i in range(ctx.dep_len())]
+        runs.append((tag, values))
+        ctx.emit(sum(values))
+    return callback
+
+
+def dep_ids(graph, node_id):
+    return next(n["deps"] for n in graph.describe()["nodes"] if n["id"] == node_id)
+
+
+def test_immediate_rewires_change_the_deps_and_always_the_function():
+    graph = _native.Graph()
+    a, b = graph.state(1, name="a"), graph.state(2, name="b")
+    runs = []
+    n = graph.node([a], summing("first", runs), name="n")
+    seen = []
+    sub = n.subscribe(lambda k, p: seen.append((k, p)))  # noqa: F841
+    steps = [  # call, n's deps after it, runs and n's messages during it, runs on the next a.set
+        (lambda: n._conformance_immediate_subscribe_dep(b, summing("sub", runs)), ["a", "b"],
+         [("sub", [1, 2])], [("DIRTY", None), ("DATA", 3)], "sub"),
+        (lambda: n._conformance_immediate_subscribe_dep(b, summing("again", runs)), ["a", "b"], [], [], "again"),
+        (lambda: n._conformance_immediate_unsubscribe_dep(a, summing("unsub", runs)), ["b"], [], [], None),
+        (lambda: n._conformance_immediate_unsubscribe_dep(n, summing("not a dep", runs)), ["b"], [], [], None),
+        (lambda: n._conformance_immediate_replace_deps([a, b, a], summing("replace", runs)), ["a", "b"],
+         [("replace", [1, 2])], [("DIRTY", None), ("DATA", 3)], "replace"),
+        (lambda: n._conformance_immediate_replace_deps((), summing("none", runs)), [], [], [], None),
+    ]
+    for call, deps, during, messages, next_run in steps:
+        runs.clear()
+        seen.clear()
+        assert call() is None
+        assert (dep_ids(graph, "n"), runs, seen) == (deps, during, messages)
+        runs.clear()
+        a.set(a.cache())
+        assert [tag for tag, _ in runs] == ([next_run] if next_run else [])
+
+
+@pytest.mark.parametrize("case", sorted(REWIRE))
+@pytest.mark.parametrize("hook", ["_conformance_immediate_subscribe_dep", "_conformance_immediate_replace_deps"])
+def test_refused_rewires_raise_and_change_nothing(hook, case):
+    graph = _native.Graph()
+    a, done = graph.state(1, name="a"), graph.state(1, name="done")
+    done._down_complete()
+    n = graph.node([a], echo, name="n")
+    m = graph.node([n], echo, name="m")
+    sub = m.subscribe(lambda k, p: None)  # noqa: F841
+    outcome = []
+
+    def rewire(node, dep):
+        with pytest.raises(RuntimeError) as info:
+            getattr(node, hook)(dep if hook.endswith("_dep") else [dep], lambda ctx: None)
+        outcome.append(str(info.value))
+
+    if case == "mid_fn":
+        inner = graph.node([a], lambda ctx: rewire(inner, a))
+        inner.subscribe(lambda k, p: None)  # runs the callback once
+    else:
+        target, dep = {"terminal": (done, a), "self": (n, n), "terminal_dep": (n, done), "cycle": (n, m),
+                       "foreign": (n, _native.Graph().state(1))}[case]
+        rewire(target, dep)
+    assert outcome == [REWIRE[case]]
+    assert dep_ids(graph, "n") == ["a"] and m.cache() == (True, (True, 1))
+
+
+def test_unsubscribe_takes_any_node_and_batched_nodes_rewire_when_the_batch_ends():
+    graph = _native.Graph()
+    a, b = graph.state(1, name="a"), graph.state(2, name="b")
+    n = graph.node([a], echo, name="n")
+    assert n._conformance_immediate_unsubscribe_dep(_native.Graph().state(1), echo) is None
+    assert n._conformance_immediate_unsubscribe_dep(n, echo) is None
+
+    def inside():
+        n._conformance_c22_down_data(0)  # the batch now holds n
+        n._conformance_immediate_replace_deps([b], echo)
+        inside.deps = dep_ids(graph, "n")
+    graph.batch(inside)
+    assert (inside.deps, dep_ids(graph, "n")) == (["a"], ["b"])
+
+
+def test_a_dep_of_another_thread_is_refused_before_the_rewire():
+    here = _native.Graph().state(1)
+    for hook, dep in (("_conformance_immediate_subscribe_dep", here), ("_conformance_immediate_replace_deps", [here])):
+        raised = run_in_thread(lambda: getattr(_native.Graph().state(1), hook)(dep, echo))["raised"]
+        assert str(raised) == "_native::PyNode is unsendable, but sent to another thread"
+
+
+def test_conformance_nodes_behave_as_graph_nodes_without_restore_parameters():
+    graph = _native.Graph()
+    s = graph.state(1, name="s")
+    seen = {}
+    first = lambda ctx: ctx.emit(ctx.data_entry(0)[1])  # noqa: E731
+    built = {"node": graph.node([s], first), "conformance": graph._conformance_node([s], first, pull_id=None)}
+    subs = [n.subscribe(lambda k, p, t=t: seen.setdefault(t, []).append((k, p))) for t, n in built.items()]
+    s._down_data_complete(2)
+    assert seen["node"] == seen["conformance"] == [("START", None), ("DATA", 1), ("DIRTY", None), ("COMPLETE", None)]
+    assert [(n["id"], n["factory"]) for n in graph.describe()["nodes"]][1:] == [("node#0", "node"),
+                                                                                  ("node#1", "node")]
+    assert [n["factory"]["kind"] for n in graph.checkpoint()["nodes"]][1:] == ["local-only"] * 2
+    del subs
+    with pytest.raises(TypeError, match="got an unexpected keyword argument 'restore_ref'"):
+        graph._conformance_node([s], echo, restore_ref="r")
+    with pytest.raises(RuntimeError, match=r"^pullId \+ pausable:false is invalid \(R-pull / R-pause-modes\)$"):
+        graph._conformance_node([s], echo, pull_id="p", pausable="false")
