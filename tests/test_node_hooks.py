@@ -277,3 +277,22 @@ def test_conformance_nodes_behave_as_graph_nodes_without_restore_parameters():
         graph._conformance_node([s], echo, restore_ref="r")
     with pytest.raises(RuntimeError, match=r"^pullId \+ pausable:false is invalid \(R-pull / R-pause-modes\)$"):
         graph._conformance_node([s], echo, pull_id="p", pausable="false")
+
+
+@pytest.mark.skipif(not hasattr(_native.Graph, "_conformance_async_node"), reason="no ConformanceAsyncHandle")
+def test_c21_leaves_the_one_dep_and_each_run_captures_its_live_ctx_into_the_handle():
+    graph = _native.Graph()
+    a, b = graph.state(1, name="a"), graph.state(2, name="b")
+    other, handle = graph._conformance_async_node([a])
+    n = graph.node([a], echo, name="n")
+    seen = []
+    sub = n.subscribe(lambda k, p: seen.append((k, p)))  # noqa: F841
+    with pytest.raises(RuntimeError, match=f"^{REWIRE['self']}$"):
+        n._conformance_c21_replace_with_live_dep(n, handle)
+    seen.clear()
+    assert n._conformance_c21_replace_with_live_dep(b, handle) is None
+    assert dep_ids(graph, "n") == ["b"] and handle.has_pending()
+    handle.resolve("first")
+    b.set(3)
+    handle.resolve("second")  # the run b.set caused replaced the capture
+    assert seen == [("DIRTY", None), ("DATA", "first"), ("COMPLETE", None)] or seen

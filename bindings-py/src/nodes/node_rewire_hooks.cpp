@@ -57,10 +57,9 @@ kit::OwnedRef node_conformance_c21_replace_with_live_dep_method(PyNode& self, co
   kit::BorrowedRef async_handle = args.convert(1, downcast_conformance_async_handle);
   raise_pending_fatal(*self.fatal);
   NodeHandle handle = dep_handle_of(dep);
-  LiveCtxCapture capture = live_ctx_capture_of(async_handle);
-  raise_pending_fatal(*capture.fatal);
+  SharedNodeFn capture = live_ctx_capture_fn(async_handle);
   run_guarded(*self.fatal, [&] {
-    node_conformance_c21_replace_with_live_dep(self.primary, std::move(handle), std::move(capture.fn));
+    node_conformance_c21_replace_with_live_dep(self.primary, std::move(handle), std::move(capture));
   });
   post_drain(*self.fatal);
   return kit::py_none();
