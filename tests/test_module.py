@@ -154,6 +154,8 @@ METHODS = {
         ("_up_pull", "pull_id, params=None, toward_dep=None"), ("_conformance_up_data", "value"),
         ("_conformance_down_complete", ""),
     ],
+    "AsyncCtx": [("emit", "value"), ("complete", ""), ("resolve", "value"), ("error", "message"), ("is_live", ""),
+                 ("on_deactivation", "callback")],
     "Subscription": [("unsubscribe", "")],
     "RestoreContext": [("register_state", ""), ("register_node", "callback, factory=None")],
     "RestoreRegistry": [],

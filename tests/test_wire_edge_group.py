@@ -223,7 +223,7 @@ def test_release_order_refusals_and_retry():
     assert "kept/py/inbound/a" in nodes(graph) and "kept/commands" in nodes(graph)["wireBridge/command"]
 
 
-def edge_group_round(_, i):
+def edge_group_round(i):
     """Two graphs exchanging one value each way over edge groups, then
     everything but the bridges and sources released (the leak loop's round)."""
     a, b = Side("a", ["t"], ["h"]), Side("b", ["h"], ["t"])

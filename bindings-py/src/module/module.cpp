@@ -7,8 +7,9 @@
 #include "checkpoints/restore_graph.hpp"
 #include "checkpoints/restore_registry.hpp"
 #include "kit/class_table.hpp"
-#include "module/graph_class.hpp"
 #include "kit/convert.hpp"
+#include "module/graph_class.hpp"
+#include "nodes/async_ctx.hpp"
 #include "nodes/ctx.hpp"
 #include "nodes/node.hpp"
 #include "subscriptions/subscription.hpp"
@@ -34,6 +35,7 @@ const kit::ModuleClass kClasses[] = {
     {"_WireBridgeProtobuf", wire_bridge_protobuf_type},
     {"_WireEdgeGroup", wire_edge_group_type},
     {"_WireBridgeAckDriver", wire_bridge_ack_driver_type},
+    {"AsyncCtx", async_ctx_type},
     {"Ctx", ctx_type},
     {"Graph", graph_type},
     {"Node", node_type},

@@ -143,6 +143,8 @@ void async_ctx_resolve(const NodeHandle& node, SharedValue value) { node_down_da
 
 void async_ctx_error(const NodeHandle& node, std::string message) { node_down_error(node, std::move(message)); }
 
+void async_ctx_complete(const NodeHandle& node) { down_op(node, list_of(Message::complete())); }
+
 void graph_set_state_by_id(const NodeHandle& node, SharedValue value) {
   HostBoundaryScope boundary;
   MessageList list = list_of(Message::data(std::move(value)));
