@@ -1,8 +1,9 @@
-"""An interrupt (a BaseException that is not an Exception) raised while a
-subscribe activates nodes: the subscribe raises it, and the graph then works
-exactly as a twin graph on which that subscribe never happened (but for the
-version counters of nodes that emitted meanwhile: versions count every
-emission and outlive deactivation)."""
+"""Interrupts (a BaseException that is not an Exception) raised in a wave.
+One raised while a subscribe activates nodes: the subscribe raises it, and
+the graph then works exactly as a twin graph on which that subscribe never
+happened (but for the version counters of nodes that emitted meanwhile:
+versions count every emission and outlive deactivation). One raised while
+a set runs: what the wave had delivered is not lost to later runs."""
 
 import pytest
 
@@ -97,3 +98,26 @@ def without_versions(checkpoint):
     for node in checkpoint["nodes"]:
         del node["version"]
     return checkpoint
+
+
+def test_a_node_interrupted_in_a_set_computes_with_every_dep_value_afterwards():
+    # The interrupted wave had delivered s0's 4 to d: d's next run, started
+    # by s1, must see it, not the 0 from before.
+    g = Graph()
+    s0, s1 = g.state(0, name="s0"), g.state(1, name="s1")
+    runs = []
+
+    def add(a, b):
+        runs.append((a, b))
+        if len(runs) == 2:
+            raise KeyboardInterrupt
+        return a + b
+
+    d = g.derived([s0, s1], add, name="d")
+    sub = d.subscribe(lambda k, p: None)
+    with pytest.raises(KeyboardInterrupt):
+        s0.set(4)
+    s1.set(7)
+    assert runs[-1] == (4, 7)
+    assert (d.status(), d.cache()) == ("settled", 11)
+    sub.unsubscribe()
