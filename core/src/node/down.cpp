@@ -354,20 +354,22 @@ void end_outside_run(const NodeHandle& node) {
 
 namespace {
 
-void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList list, OrderedDelivery* window);
+enum class Queued : bool { No, Yes };
+
+void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList list, Queued queued);
 
 // Delivers the lists queued behind window, oldest first; lists queued
 // meanwhile go behind them.
 void deliver_queued(const NodeHandle& node, OrderedDelivery& window) {
   while (std::optional<MessageList> next = window.next_queued()) {
-    if (std::optional<DownEntry> entry = read_down_entry(node)) deliver_down(node, *entry, std::move(*next), &window);
+    if (std::optional<DownEntry> entry = read_down_entry(node)) deliver_down(node, *entry, std::move(*next), Queued::Yes);
   }
 }
 
-// The steps of down from the batch deferral on. window is the ordered
-// delivery in progress on the node when this list was queued behind it;
-// without one the list opens its own.
-void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList list, OrderedDelivery* window) {
+// The steps of down from the batch deferral on. A list that was queued
+// behind a delivery on the node is delivered by it, in that delivery's
+// window; any other list opens its own.
+void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList list, Queued queued) {
   const bool running = entry.running;
   if (!running && batch_collecting()) {
     MessageList late = split_out(list, is_late_kind);
@@ -396,7 +398,7 @@ void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList li
   if (has_data && has_resolved) fault(kMixedDataResolved);
 
   std::optional<OrderedDelivery> own_window;
-  if (!window) window = &own_window.emplace(node);
+  if (queued == Queued::No) own_window.emplace(node);
   if ((has_data || has_resolved) && (!running || entry.serving_pull)) mark_dirty(node);
 
   DeliveryFrame frame;
@@ -430,7 +432,7 @@ void down(const NodeHandle& node, MessageList list) {
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
   if (!prepare_list(node, *entry, list)) return;
-  deliver_down(node, *entry, std::move(list), nullptr);
+  deliver_down(node, *entry, std::move(list), Queued::No);
 }
 
 void down(const NodeHandle& node, Message message) {
@@ -442,7 +444,7 @@ void down(const NodeHandle& node, Message message) {
   if (entry->hold || OrderedDelivery::any_delivering()) {
     MessageList list = one_message(std::move(message));
     if (!prepare_list(node, *entry, list)) return;
-    deliver_down(node, *entry, std::move(list), nullptr);
+    deliver_down(node, *entry, std::move(list), Queued::No);
     return;
   }
   const bool running = entry->running;
