@@ -359,8 +359,9 @@ enum class Queued : bool { No, Yes };
 void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList list, Queued queued);
 
 // Delivers the lists queued behind window, oldest first; lists queued
-// meanwhile go behind them.
-void deliver_queued(const NodeHandle& node, OrderedDelivery& window) {
+// meanwhile go behind them. Out of line: deliveries nest as deep as the
+// stack allows, and this is rarely needed.
+[[gnu::noinline]] void deliver_queued(const NodeHandle& node, OrderedDelivery& window) {
   while (std::optional<MessageList> next = window.next_queued()) {
     if (std::optional<DownEntry> entry = read_down_entry(node)) deliver_down(node, *entry, std::move(*next), Queued::Yes);
   }
@@ -406,10 +407,7 @@ void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList li
     deliver_message(node, m, entry.content_ids);
     release_delivered(m);
   }
-  if (own_window) {
-    deliver_queued(node, *own_window);
-    own_window.reset();
-  }
+  if (own_window && own_window->has_queued()) deliver_queued(node, *own_window);
   frame.close();
 
   if (!running) end_outside_run(node);
@@ -456,14 +454,13 @@ void down(const NodeHandle& node, Message message) {
     return;
   }
   const bool data_or_resolved = message.kind() == MessageKind::Data || message.kind() == MessageKind::Resolved;
-  std::optional<OrderedDelivery> window(std::in_place, node);
+  OrderedDelivery window(node);
   if (data_or_resolved && (!running || entry->serving_pull)) mark_dirty(node);
 
   DeliveryFrame frame;
   deliver_message(node, message, entry->content_ids, canonical_text ? &*canonical_text : nullptr);
   release_delivered(message);
-  deliver_queued(node, *window);
-  window.reset();
+  if (window.has_queued()) deliver_queued(node, window);
   frame.close();
 
   if (!running) end_outside_run(node);
