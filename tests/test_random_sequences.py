@@ -1,9 +1,10 @@
 """Seeded random sequences of short operations on a pure sum graph: build,
-subscribe, set, batch, release, interrupt and re-entrant calls. Once no
-wave is running, every node must have settled on the right value: an
-active sum node holds the sum of its deps, an inactive one holds nothing,
-and no node is left dirty, pending or errored (the checkpoint refuses
-those). A failure names its seed and the operations that led to it."""
+subscribe, set, batch, release, interrupts and re-entrant sets, subscribes
+and releases. Once no wave is running, every node must have settled on the
+right value: an active sum node holds the sum of its deps, an inactive one
+holds nothing, and no node is left dirty, pending or errored (the
+checkpoint refuses those). A failure names its seed and the operations that
+led to it."""
 
 import random
 
@@ -65,18 +66,18 @@ class SumGraph:
 
     def batch(self):
         count = self.rng.randint(1, 3)
-        raises = self.rng.random() < 0.3
-        self.log.append(f"batch of {count} sets{' that raises' if raises else ''}")
+        raises = self.rng.choice([None, None, ValueError, KeyboardInterrupt])
+        self.log.append(f"batch of {count} sets{f' that raises {raises.__name__}' if raises else ''}")
 
         def body():
             for _ in range(count):
                 self.set_random()
             if raises:
-                raise ValueError("batch body")
+                raise raises("batch body")
 
         try:
             self.graph.batch(body)
-        except ValueError:
+        except (ValueError, KeyboardInterrupt):
             pass
 
     def interrupt(self):
@@ -134,7 +135,23 @@ class SumGraph:
             self.subs.append(self.nodes[watched].subscribe(sink))
             self.set_random()
 
-    OPERATIONS = ["build", "subscribe", "release", "set_random", "batch", "interrupt", "reentrant_set"]
+    def reentrant_subscription(self):
+        """A subscribe or a release made once from a subscriber."""
+        watched = self.rng.choice(list(self.nodes))
+        operation = self.rng.choice([self.subscribe, self.release])
+        self.log.append(f"subscriber of {watched} will {operation.__name__}")
+        fired = []
+
+        def sink(kind, payload):
+            if kind == "DATA" and not fired:
+                fired.append(True)
+                operation()
+
+        self.subs.append(self.nodes[watched].subscribe(sink))
+        self.set_random()
+
+    OPERATIONS = ["build", "subscribe", "release", "set_random", "batch", "interrupt", "reentrant_set",
+                  "reentrant_subscription"]
 
     def step(self):
         getattr(self, self.rng.choice(self.OPERATIONS))()
