@@ -123,29 +123,23 @@ class SumGraph:
             self.set_random()
             self.trap.pop(name, None)
         else:
-            watched = self.rng.choice(list(self.nodes))
-            self.log.append(f"subscriber of {watched} sets {state} {value}")
-            fired = []
-
-            def sink(kind, payload):
-                if kind == "DATA" and not fired:
-                    fired.append(True)
-                    set_once()
-
-            self.subs.append(self.nodes[watched].subscribe(sink))
-            self.set_random()
+            self.from_subscriber(f"sets {state} {value}", set_once)
 
     def reentrant_subscription(self):
         """A subscribe or a release made once from a subscriber."""
-        watched = self.rng.choice(list(self.nodes))
         operation = self.rng.choice([self.subscribe, self.release])
-        self.log.append(f"subscriber of {watched} will {operation.__name__}")
+        self.from_subscriber(operation.__name__, operation)
+
+    def from_subscriber(self, what, action):
+        """Subscribes a sink that runs action at its first DATA, then sets."""
+        watched = self.rng.choice(list(self.nodes))
+        self.log.append(f"subscriber of {watched} {what}")
         fired = []
 
         def sink(kind, payload):
             if kind == "DATA" and not fired:
                 fired.append(True)
-                operation()
+                action()
 
         self.subs.append(self.nodes[watched].subscribe(sink))
         self.set_random()
