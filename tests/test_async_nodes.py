@@ -113,13 +113,16 @@ def test_emits_within_a_running_wave_join_it():
     assert seen == [START, DIRTY, ("DATA", 1), DIRTY, ("DATA", 4)]
 
 
-def released(hooks):
+def released(hooks, pinned=False):
     """A ctx and a handle with a captured activation, kept after their graph,
-    nodes and subscriptions are gone."""
+    nodes and subscriptions are gone; `pinned`: touched first in the open
+    batch, which keeps the nodes until it ends."""
     graph = Graph()
     node, calls, seen, sub = kept_source(graph, hooks)
     source, handle = graph._conformance_async_source()
     source_sub = source.subscribe(lambda kind, payload: None)
+    if pinned:
+        node._conformance_c22_down_data(0), source._conformance_c22_down_data(0)
     del graph, node, sub, source, source_sub
     gc.collect()
     return calls[0][0], handle
@@ -139,6 +142,11 @@ def test_ctxs_and_handles_kept_past_their_nodes_release_refuse(operate):
     ctx, handle = released(hooks=[lambda: None])  # the release ran the hook
     with pytest.raises(RuntimeError, match=NOT_LIVE):
         ctx.emit(1)
+    # Released while a batch still pins the node: the delivery goes to the
+    # dying node and is dropped with it, without a fault.
+    outcome = []
+    Graph().batch(lambda: outcome.append(operate(*released(hooks=(), pinned=True))))
+    assert outcome == [None]
 
 
 def test_argument_threads_and_a_stored_pending_fatal_are_refused_first():

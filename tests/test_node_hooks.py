@@ -279,7 +279,6 @@ def test_conformance_nodes_behave_as_graph_nodes_without_restore_parameters():
         graph._conformance_node([s], echo, pull_id="p", pausable="false")
 
 
-@pytest.mark.skipif(not hasattr(_native.Graph, "_conformance_async_node"), reason="no ConformanceAsyncHandle")
 def test_c21_leaves_the_one_dep_and_each_run_captures_its_live_ctx_into_the_handle():
     graph = _native.Graph()
     a, b = graph.state(1, name="a"), graph.state(2, name="b")

@@ -32,3 +32,18 @@ TEST(WeakNodeHandle, LocksWhileTheNodeLivesAndRefusesOnceItIsGone) {
     EXPECT_TRUE(watch.expired());
   }
 }
+
+// Held by a pin alone, the node is acted on without being counted back to
+// life, and it is released when the pin goes.
+TEST(WeakNodeHandle, LocksUncountedWhilePinsAloneHoldTheNode) {
+  CoreRef core = GraphCore::create();
+  NodeHandle node = make_state(core, iv(1));
+  WeakNodeHandle weak = WeakNodeHandle::of(node);
+  auto pinned = pin_node(core, WeakNodeRef::of(node));
+  ASSERT_TRUE(pinned);
+  node.drop();
+  NodeHandle locked = weak.lock();
+  EXPECT_TRUE(!locked.counted() && is_live(locked));
+  pinned->first.unpin();
+  EXPECT_EQ(fault_text([&] { weak.lock(); }), kStaleSlot);
+}

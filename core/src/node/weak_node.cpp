@@ -18,6 +18,10 @@ NodeHandle WeakNodeHandle::lock() const {
   if (!core || !count) fault(kStaleSlot);
   NodeHandle node(std::move(core), std::move(count), key_, false);
   if (!node_is_current(node)) fault(kStaleSlot);
+  // A current node without counted handles is held by pins alone (an open
+  // batch, a running wave) and released when they go: it is acted on
+  // through the pins, not brought back to life.
+  if (node.count()->count == 0) return node;
   return node.promote_counted();
 }
 

@@ -14,9 +14,10 @@ class WeakNodeHandle {
   WeakNodeHandle() noexcept = default;
   static WeakNodeHandle of(const NodeHandle& node) noexcept;
 
-  // A counted handle of the node, to act on it. Faults with the stale-slot
-  // text when the core or the node is gone (released, or its slot reused),
-  // and with the promotion's text when the node is externally dead.
+  // A handle of the node, to act on it: counted, or uncounted while only
+  // pins keep the node (its release then waits for them). Faults with the
+  // stale-slot text when the core or the node is gone (released, or its
+  // slot reused).
   NodeHandle lock() const;
 
  private:
