@@ -8,11 +8,12 @@ import pytest
 from korvalinth import Graph
 from test_pending_fatal import Fatal, store_fatal
 from test_wire_bridge import data_of, nodes
-from wire_protobuf import WireBridgeEnvelope, parse
+from wire_protobuf import WireBridgeEnvelope, envelope, parse
 
 DRIVER = ["events", "commands", "timeouts", "status", "issues"]
 NOT_INTEGER = "wire_bridge_ack_driver clock facts must be non-negative integers"
 NOT_MONOTONIC = "wire_bridge_ack_driver clock facts must be monotonic non-decreasing"
+DIRTY, DATA = 1, 2  # edge frame kinds
 
 
 def timeout(seq, attempt, at):
@@ -77,47 +78,49 @@ def test_clock_facts(facts, timeout_ms, statuses, issues):
 
 
 @pytest.fixture
-def exchange(kit_probe):
-    """Two graphs of the test module's copy, each with a bridge of session
-    "s" and its protobuf adapter; the first bridge has an ack driver."""
-    a, b = kit_probe.graph("a"), kit_probe.graph("b")
+def exchange():
+    """Two graphs, each with a bridge of session "s" and its protobuf
+    adapter: the first sends the value of "v" as an outbound edge group and
+    has an ack driver, the second receives it in an inbound edge group."""
+    a, b = Graph("a"), Graph("b")
     bridges = a._wire_bridge("s"), b._wire_bridge("s")
-    adapters = [graph._wire_bridge_protobuf(bridge) for graph, bridge in zip((a, b), bridges)]
+    adapter, peer = (graph._wire_bridge_protobuf(bridge) for graph, bridge in zip((a, b), bridges))
     clock = a.state_empty(name="clock")
     driver = a._wire_bridge_ack_driver(bridges[0], clock, 10)
-    return kit_probe.bridge_send, bridges, adapters, clock, driver
+    source = a.state_empty(name="v")
+    a._wire_edge_group_outbound(bridges[0], [("v", source)])
+    inbound = b._wire_edge_group(bridges[1], ["v"])
+    watched = [data_of(node) for node in (adapter.outbound_bytes, inbound.inbound_edges["v"], driver.timeouts,
+                                          driver.status, bridges[0].status)]
+    yield adapter, peer, clock, source, [seen for seen, _ in watched]  # the subscriptions live until teardown
 
 
 @pytest.mark.parametrize("outcome", ["acked", "exhausted"])
 def test_envelopes_are_retried_on_timeouts_until_acked_or_exhausted(exchange, outcome):
-    send, (bridge, peer_bridge), (adapter, peer), clock, driver = exchange
-    watched = [data_of(node) for node in (
-        adapter.outbound_bytes, peer.outbound_bytes, driver.timeouts, driver.status, bridge.status)]
-    sent, peer_sent, timeouts, statuses, bridge_status = [seen for seen, _ in watched]
-    send(bridge, "data", b"x")
-    for now in (0, 9, 10, 15):  # the first attempt times out at 10 and is sent again at once
+    adapter, peer, clock, source, (sent, received, timeouts, statuses, bridge_status) = exchange
+    source.set(b"x")  # one cause: a DIRTY and a DATA frame, seqs 1 and 2
+    for now in (0, 9, 10, 15):  # both first attempts time out at 10 and are sent again at once
         clock.set(now)
     if outcome == "acked":
         for data in sent:
-            peer.inbound_bytes.set(data)  # the second copy is stale there
-        send(peer_bridge, "ack", 1)
-        for data in peer_sent:
-            adapter.inbound_bytes.set(data)
+            peer.inbound_bytes.set(data)  # the second copies are stale there
+        for seq in (1, 2):
+            adapter.inbound_bytes.set(envelope(seq, "ack", ack_for_seq=seq))
         clock.set(25)
+        assert received == [b"x"]
     else:
-        clock.set(20)  # the second attempt times out: the last one allowed
+        clock.set(20)  # the second attempts time out: the last ones allowed
         clock.set(30)
     envelopes = [parse(WireBridgeEnvelope, data) for data in sent]
-    assert [(e.metadata.seq, e.metadata.attempt, e.data.bytes) for e in envelopes] == [(1, 1, b"x"), (1, 2, b"x")]
-    fired = [timeout(1, 1, 10)] + ([timeout(1, 2, 20)] if outcome == "exhausted" else [])
-    assert timeouts == fired
-    assert statuses == [status(0, 1), status(9, 1), status(10, 1, fired[0]), status(15, 1)] + (
-        [status(25)] if outcome == "acked" else [status(20, 1, fired[1]), status(30)])
+    assert [(e.metadata.seq, e.metadata.attempt, e.data.frame.kind, e.data.frame.value) for e in envelopes] == [
+        (1, 1, DIRTY, b""), (2, 1, DATA, b"x"), (1, 2, DIRTY, b""), (2, 2, DATA, b"x")]
+    fired = [[timeout(1, attempt, at), timeout(2, attempt, at)] for attempt, at in ((1, 10), (2, 20))]
+    assert timeouts == fired[0] + (fired[1] if outcome == "exhausted" else [])
+    assert statuses == [status(0, 2), status(9, 2)] + [status(10, 2, t) for t in fired[0]] + [status(15, 2)] + (
+        [status(25)] if outcome == "acked" else [status(20, 2, t) for t in fired[1]] + [status(30)])
     last = bridge_status[-1]
     assert (last["state"], last["pending"], last["acked"], last["attempts"]) == (
-        ("open", 0, 1, 2) if outcome == "acked" else ("exhausted", 0, 0, 2))
-    if outcome == "acked":
-        assert [parse(WireBridgeEnvelope, data).metadata.ack_for_seq for data in peer_sent] == [1]
+        ("open", 0, 2, 4) if outcome == "acked" else ("exhausted", 0, 0, 4))
 
 
 def test_conformance_ack_timeout():

@@ -139,6 +139,8 @@ def test_argument_refusals():
         (lambda: inbound(bridge, (e for e in "a")), TypeError, "object is not an instance of 'Sequence'", "inbound_edges"),
         (lambda: inbound(bridge, ["a", b"b"]), TypeError, "'bytes' object is not an instance of 'str'",
          "inbound_edges"),
+        # Each item is converted whole before the next is taken.
+        (lambda: inbound(bridge, ["\ud800", 1]), UnicodeEncodeError, "surrogates not allowed", "inbound_edges"),
         (lambda: inbound(bridge, ["a"], name=1), TypeError, "is not an instance of 'str'", "name"),
         (lambda: outbound(bridge, "ab"), TypeError, "^Can't extract `str` to `Vec`", "outbound_edges"),
         (lambda: outbound(bridge, [["a", node]]), TypeError, "'list' object is not an instance of 'tuple'",
@@ -149,6 +151,7 @@ def test_argument_refusals():
          "outbound_edges"),
         (lambda: outbound(bridge, [("a", 1)]), TypeError, "'int' object is not an instance of 'Node'",
          "outbound_edges"),
+        (lambda: outbound(bridge, [("\ud800", 1)]), UnicodeEncodeError, "surrogates not allowed", "outbound_edges"),
     ]:
         refused(call, kind, text, note)
     assert len(nodes(graph)) == len(BRIDGE_NODES) + 1

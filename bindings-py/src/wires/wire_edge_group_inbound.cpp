@@ -15,9 +15,9 @@ namespace korvalinth::py {
 
 namespace {
 
-void require_str(kit::BorrowedRef item) {
-  if (!PyUnicode_Check(item.get())) kit::throw_downcast_error(item, "str");
-}
+// The whole conversion of an item, UTF-8 included, comes before the next
+// item is taken.
+void require_str(kit::BorrowedRef item) { kit::extract_str(item); }
 
 // A sequence of str, never a str split into letters; order, empty ids and
 // repeats are the core group's to judge.

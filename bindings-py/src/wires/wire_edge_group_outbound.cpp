@@ -30,7 +30,7 @@ void require_edge_pair(kit::BorrowedRef item) {
                      "expected tuple of length 2, but got tuple of length " + std::to_string(length));
   }
   kit::BorrowedRef name(PyTuple_GetItem(pair, 0));
-  if (!PyUnicode_Check(name.get())) kit::throw_downcast_error(name, "str");
+  kit::extract_str(name);  // as a str that is UTF-8, before the Node
   downcast_node(kit::BorrowedRef(PyTuple_GetItem(pair, 1)));
 }
 
