@@ -43,6 +43,36 @@ TEST(DeliveryOrder, DownsMadeWhileANodeDeliversFollowInTheOrderTheyWereMade) {
   EXPECT_EQ(int_of(cache_of(s)), 4);
 }
 
+// s delivers; a sink of s sets t, and a sink of t sets s: the down on t
+// goes out at once (t is not delivering), the one on s waits behind s's
+// delivery although t's is the innermost.
+TEST(DeliveryOrder, ADownWaitsBehindItsNodesDeliveryUnderAnotherNodesDelivery) {
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(0));
+  NodeHandle t = make_state(core, iv(0));
+  std::vector<std::string> events;
+  auto first = subscribe_recording(s);
+  first.sink->on_message = [&](const Message& m) {
+    if (is_data(m, 1)) node_set(t, iv(10));
+  };
+  auto on_t = subscribe_recording(t);
+  on_t.sink->on_message = [&](const Message& m) {
+    if (!is_data(m, 10)) return;
+    events.push_back("t 10");
+    node_set(s, iv(2));
+    events.push_back("t set s");
+  };
+  auto later = subscribe_recording(s);
+  later.sink->on_message = [&](const Message& m) {
+    if (m.kind() == MessageKind::Data) events.push_back("s " + std::to_string(int_of(m.value())));
+  };
+  events.clear();
+  node_set(s, iv(1));
+  EXPECT_EQ(events, L({"t 10", "t set s", "s 1", "s 2"}));
+  EXPECT_EQ(data_of(first.log()), L({"DATA 0", "DATA 1", "DATA 2"}));
+  EXPECT_EQ(int_of(cache_of(s)), 2);
+}
+
 TEST(FeedbackRefusal, ADownThatWouldReachARunningNodeIsRefusedBeforeItChangesAnything) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1));

@@ -1,6 +1,31 @@
 #include "node/delivery_order.hpp"
 
+#include "node/graph_core.hpp"
+
 namespace korvalinth {
+
+OrderedDelivery::OrderedDelivery(const NodeHandle& node) : node_(&node), outer_(detail::tls_innermost_delivery) {
+  {
+    auto a = node.core_ref().borrow_mut();
+    if (EdgeEntry* e = a->is_current(node.key()) ? a->find_edge(node.index()) : nullptr) {
+      e->deliveries_in_progress += 1;
+      counted_ = true;
+    }
+  }
+  detail::tls_innermost_delivery = this;
+}
+
+OrderedDelivery::~OrderedDelivery() {
+  detail::tls_innermost_delivery = outer_;
+  if (!counted_) return;
+  // A count left raised (the core borrowed by an unwinding caller) only
+  // makes later downs on the node search the chain in vain.
+  GraphCore& core = node_->core_ref();
+  if (core.is_borrowed()) return;
+  auto a = core.borrow_mut();
+  if (!a->is_current(node_->key())) return;
+  if (EdgeEntry* e = a->find_edge(node_->index()); e) e->deliveries_in_progress -= 1;
+}
 
 bool OrderedDelivery::queue_if_delivering(const NodeHandle& node, MessageList& list) {
   OrderedDelivery* delivery = detail::tls_innermost_delivery;

@@ -26,20 +26,17 @@ inline constinit thread_local OrderedDelivery* tls_innermost_delivery KORVALINTH
 class OrderedDelivery {
  public:
   // Queues list behind the delivery in progress on node, if there is one;
-  // true when it was queued (list is then moved from).
+  // true when it was queued (list is then moved from). Called only when the
+  // node's entry counts a delivery in progress: the search is then short.
   static bool queue_if_delivering(const NodeHandle& node, MessageList& list);
-  // Whether any node's sinks are being called on this thread.
-  static bool any_delivering() noexcept { return detail::tls_innermost_delivery != nullptr; }
 
-  // Marks node as delivering until the end of the object's life; lists
-  // still queued then (a fault unwinds) are dropped.
-  // node must outlive the object.
-  explicit OrderedDelivery(const NodeHandle& node) noexcept : node_(&node), outer_(detail::tls_innermost_delivery) {
-    detail::tls_innermost_delivery = this;
-  }
+  // Marks node as delivering (in its entry and on the thread's chain) until
+  // the end of the object's life; lists still queued then (a fault unwinds)
+  // are dropped. node must outlive the object.
+  explicit OrderedDelivery(const NodeHandle& node);
   OrderedDelivery(const OrderedDelivery&) = delete;
   OrderedDelivery& operator=(const OrderedDelivery&) = delete;
-  ~OrderedDelivery() { detail::tls_innermost_delivery = outer_; }
+  ~OrderedDelivery();
 
   // The oldest list queued behind this delivery, taken out of the queue.
   std::optional<MessageList> next_queued();
@@ -57,6 +54,7 @@ class OrderedDelivery {
   const NodeHandle* node_;
   OrderedDelivery* outer_;
   std::unique_ptr<Queue> queued_;
+  bool counted_ = false;  // the node's entry counts this delivery
 };
 
 }  // namespace korvalinth

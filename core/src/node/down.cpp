@@ -252,6 +252,7 @@ struct DownEntry {
   bool content_ids;
   bool hold;
   bool serving_pull;
+  bool delivering;  // a down is calling the node's sinks
 };
 
 std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
@@ -264,7 +265,7 @@ std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
   LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
   const bool content_ids = a->version_at(node.index()).versioning().mode == NodeVersioning::Mode::Level1;
   return DownEntry{touched_in_installed_scope(*a, node.key()), running, content_ids, holds_back(s, running),
-                   s.aux.serving_pull != 0};
+                   s.aux.serving_pull != 0, e.deliveries_in_progress != 0};
 }
 
 // Applies one message to the node and hands it to the node's sinks (or, for
@@ -420,7 +421,7 @@ bool prepare_list(const NodeHandle& node, const DownEntry& entry, MessageList& l
   if (list.size() >= 2) sort_by_tier(list);
   keep_first_invalidate(list);
   if (entry.content_ids) validate_content_versioned(list);
-  return !OrderedDelivery::queue_if_delivering(node, list);
+  return !entry.delivering || !OrderedDelivery::queue_if_delivering(node, list);
 }
 
 }  // namespace
@@ -439,7 +440,7 @@ void down(const NodeHandle& node, Message message) {
   if (!entry) return;
   // Holding back keeps lists, and a delivery in progress queues them: the
   // general road.
-  if (entry->hold || OrderedDelivery::any_delivering()) {
+  if (entry->hold || entry->delivering) {
     MessageList list = one_message(std::move(message));
     if (!prepare_list(node, *entry, list)) return;
     deliver_down(node, *entry, std::move(list), Queued::No);

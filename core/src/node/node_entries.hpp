@@ -101,6 +101,9 @@ struct EdgeEntry {
   std::uint8_t dep_mutation_in_flight = 0;
   std::uint8_t run_after_mutation = 0;
   std::uint8_t batch_queued = 0;
+  // Downs calling the node's sinks now: only then may a down have to queue
+  // behind one (the delivery itself is found on the thread's chain).
+  std::uint32_t deliveries_in_progress = 0;
 };
 
 struct AuxEntry {
