@@ -4,6 +4,7 @@ package), the argument, build and release rules."""
 
 import pytest
 
+from conftest import run_in_thread
 from korvalinth import Graph
 from test_pending_fatal import Fatal, store_fatal
 from wire_protobuf import envelope
@@ -49,22 +50,36 @@ def test_build_refusals():
     state = graph.state(0)
     with pytest.raises(RuntimeError, match="^wire_bridge: session_id must be non-empty$"):
         graph._wire_bridge("")
-    for call, value, name in [(graph._wire_bridge, b"s", "session_id"), (graph._wire_bridge_protobuf, state, "bridge")]:
+    named = lambda name: graph._wire_bridge("s", name=name)  # noqa: E731
+    for call, value, name in [(graph._wire_bridge, b"s", "session_id"), (graph._wire_bridge, 1, "session_id"),
+                              (graph._wire_bridge, None, "session_id"), (named, 5, "name"),
+                              (graph._wire_bridge_protobuf, state, "bridge")]:
         with pytest.raises(TypeError, match="is not an instance of ") as raised:
             call(value)
         assert raised.value.__notes__ == [f"while processing '{name}'"]
     bridge = graph._wire_bridge("s")
+    for call in [lambda: bridge.status, bridge.release]:
+        assert str(run_in_thread(call)["raised"]) == "_native::PyWireBridge is unsendable, but sent to another thread"
     with pytest.raises(RuntimeError, match="^duplicate graph node id 'wireBridge/command'$"):
         graph._wire_bridge("t")
     with pytest.raises(BaseException, match="^wireBridgeProtobuf/events dep belongs to a different graph") as raised:
         other._wire_bridge_protobuf(bridge)  # not in the guard: the framework's panic exception
     assert type(raised.value).__name__ == "PanicException"
     assert list(nodes(other)) == ["wireBridgeProtobuf/inbound_bytes", "wireBridgeProtobuf/decoded_inbound"]
-    count = len(nodes(graph))
-    stored, subscription = store_fatal(graph, state)
-    with pytest.raises(Fatal):
-        graph._wire_bridge_protobuf(bridge)
-    assert len(nodes(graph)) == count
+    for build in [lambda: graph._wire_bridge("u", name="u"), lambda: graph._wire_bridge_protobuf(bridge)]:
+        storing = graph.state(0)
+        count = len(nodes(graph))
+        stored, subscription = store_fatal(graph, storing)
+        with pytest.raises(Fatal):
+            build()
+        assert len(nodes(graph)) == count
+    # A Python-facing node's name taken: the framework's panic exception; what was built stays registered.
+    taken = Graph()
+    taken.state(0, name="x/py/issues")
+    with pytest.raises(BaseException, match="^duplicate graph node id 'x/py/issues'$") as raised:
+        taken._wire_bridge("s", name="x")
+    assert type(raised.value).__name__ == "PanicException"
+    assert list(nodes(taken)) == ["x/py/issues"] + [f"x/{n}" for n in CORE[:-1]]
 
 
 def test_inbound_envelopes_become_status_and_issue_dicts():

@@ -3,11 +3,14 @@
 //   a recv I [as S] [seq N] [cursor N] [error BYTES]   b's I-th outbound envelope (from 1), changed so
 //   a junk [command] | end [ERROR]   misuse of the two input nodes: a value of another type, COMPLETE or ERROR
 //   a sleep | wake   the next event deactivates the bridge (its last sink goes) | deactivate, activate
+//   a start+recv I   a start command and then b's I-th envelope, in one wave
+//   a lastseq   the next outbound seq is the last one sendable
 // Each step checks what the acting bridge emitted, shown as in wire_bridge_test_support.hpp:
 // "events and projections / its latest status" ("-" for nothing).
 
 #include <sstream>
 
+#include "node/batch.hpp"
 #include "wire/bridge/bridge_processor.hpp"
 #include "wire/bridge/bridge_session.hpp"
 #include "wire_bridge_test_support.hpp"
@@ -45,6 +48,12 @@ void act(BridgePeer& self, BridgePeer& peer, std::istringstream in) {
   if (verb == "junk") in >> text, node_set(text.empty() ? self.bridge.inbound : self.bridge.command, make_value<int>(1));
   if (verb == "end" && in >> text) node_down_error(self.bridge.inbound, text);
   else if (verb == "end") node_down_data_complete(self.bridge.inbound, make_value<int>(1));
+  if (verb == "start+recv" && in >> n) run_batch([&] {
+    self.command(c::Start{});
+    self.receive(peer.sent(n - 1));
+    return false;
+  });
+  if (verb == "lastseq") cached_as_bridge_record(self.bridge.events)->borrow_mut()->next_outbound_seq = UINT64_MAX - 1;
   if (verb == "sleep") self.tap(kEvents).then = [&self](const SharedValue&) { self.unsubscribe(); };
   if (verb == "wake") self.unsubscribe(), self.tap(kEvents).then = nullptr, self.subscribe();
 }
@@ -131,9 +140,14 @@ TEST(WireBridgeSession, TwoBridgesStepByStep) {
       {"a recv 1 cursor 5", "cursor | in | c 1 / errored c1 e7"},
       {"a recv 2 cursor 4", "protocol | e s: inbound cursor 4 regressed below 5 / errored c1 e8"},
       {"a recv 2 cursor 5", "cursor | in | c 2 / closed c2 e8 l2"},
+      {"a lastseq", "- / closed c2 e8 l2"},
+      {"a start", "out | o START 18446744073709551614#1 c2 t1 | a 18446744073709551614#1/2 / started c2 "
+                  "n18446744073709551615 p1 a1 e8 l18446744073709551614"},
+      {"a start", "protocol | e s: next outbound seq exceeded u64::MAX / errored c2 n18446744073709551615 p1 a1 e9 "
+                  "l18446744073709551614"},
       {"a end", "protocol | protocol | e wireBridge: inbound DATA must carry a wire bridge envelope | e s: "
                      "inbound protocol COMPLETE is local misuse; remote completion must arrive as a DATA envelope "
-                     "fact / errored c2 e10 l2"},
+                     "fact / errored c2 n18446744073709551615 p1 a1 e11 l18446744073709551614"},
   }, bridge_config());
 }
 
