@@ -112,3 +112,24 @@ def test_protobuf_adapter_release():
     with pytest.raises(BaseException, match="^duplicate graph node id 'b/inbound_bytes'$"):
         graph._wire_bridge_protobuf(bridge, "b")
 
+
+
+@pytest.mark.parametrize("links", [[0, 1, 0, 1, 1, 0], [1, 1, 1, 1], [2, 0, 2, 1, 1, 2, 0]])
+def test_each_adapter_feeds_the_bridge_in_its_own_wave(links):
+    # Several links into one bridge, some idle: every envelope is accepted in
+    # the wave of its own set(), in arrival order, whatever the others hold.
+    graph = Graph()
+    bridge = graph._wire_bridge("s")
+    adapters = [graph._wire_bridge_protobuf(bridge, f"link{i}") for i in range(3)]
+    statuses, subscription = data_of(bridge.status)
+    issues, issue_subscription = data_of(bridge.issues)
+    for seq, link in enumerate(links, start=1):
+        adapters[link].inbound_bytes.set(envelope(seq, "data", content=b"%d" % seq))
+        assert statuses[-1] == status(cursor=seq)
+    adapters[links[-1]].inbound_bytes.set(envelope(1, "start"))  # a replay is stale: nothing moves
+    assert statuses[-1] == status(cursor=len(links)) and issues == []
+    subscription.unsubscribe()  # deactivated and activated again: still no waiting for the other links
+    issue_subscription.unsubscribe()
+    statuses, subscription = data_of(bridge.status)
+    adapters[links[0]].inbound_bytes.set(envelope(len(links) + 1, "start"))
+    assert statuses[-1] == status(cursor=len(links) + 1)
