@@ -6,6 +6,7 @@
 
 #include "wire/bridge/bridge_messages.hpp"
 #include "wire/bridge/bridge_state.hpp"
+#include "wire/bridge/link_readings.hpp"
 #include "wire/codec/envelope_checked.hpp"
 #include "wire_test_support.hpp"
 
@@ -138,6 +139,49 @@ TEST(WireBridgeRecords, AreValuesOfTheirOwnTypes) {
   const SharedValue inbound = make_value<BridgeInbound>(bridge_inbound::Failure{"bad bytes"});
   EXPECT_EQ(value_cast<WireBridgeCommand>(inbound), nullptr);
   EXPECT_EQ(value_cast<WireBridgeEvent>(inbound), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// Two readers of one value share one reading; every other value is read anew.
+TEST(WireLinkReadings, EachValueIsReadOnceForItsTwoReaders) {
+  ReadingsByValue<int> readings;
+  int reads = 0;
+  auto read = [&] { return ++reads; };
+  const SharedValue first = make_value<int>(1), second = make_value<int>(1);
+  const auto a = readings.of(first, read);
+  const auto b = readings.of(second, read);
+  EXPECT_EQ(readings.of(first, read), a);
+  EXPECT_EQ(readings.of(second, read), b);
+  EXPECT_EQ(reads, 2);
+  for (int i = 0; i < 40; ++i) readings.of(make_value<int>(i), read);  // gone values never match
+  EXPECT_EQ(reads, 42);
+}
+
+TEST(WireLinkReadings, InboundBytesBecomeWhatTheBridgeTakes) {
+  const Bytes start = *encode_wire_bridge_envelope(
+      BridgeEnvelope{"s", 1, 0, "k", 1, 1, std::nullopt, std::nullopt, std::nullopt, Type::Start, std::nullopt});
+  const InboundReading decoded = read_inbound(ByteView(start));
+  const auto* envelope = std::get_if<bridge_inbound::Envelope>(value_cast<BridgeInbound>(decoded.inbound));
+  ASSERT_NE(envelope, nullptr);
+  EXPECT_TRUE(envelope->checked);
+  EXPECT_EQ(envelope->envelope, *decode_wire_bridge_envelope(start));
+  EXPECT_TRUE(decoded.issues.empty());
+
+  const Bytes unknown{0x00};
+  const std::pair<std::optional<ByteView>, std::string> refused[] = {
+      {std::nullopt, "wire_bridge_protobuf inbound_bytes requires bytes"},
+      {ByteView(unknown), "unknown_field: WireBridgeEnvelope contains unknown field 0"},
+  };
+  for (const auto& [bytes, text] : refused) {
+    const InboundReading reading = read_inbound(bytes);
+    EXPECT_EQ(value_cast<BridgeInbound>(reading.inbound)->index(), 1u);
+    EXPECT_EQ(std::get<bridge_inbound::Failure>(*value_cast<BridgeInbound>(reading.inbound)).text, text);
+    ASSERT_EQ(reading.issues.size(), 1u);
+    EXPECT_EQ(reading.issues.front().message, text);
+  }
 }
 
 }  // namespace

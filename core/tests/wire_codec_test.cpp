@@ -192,6 +192,15 @@ TEST(WireCodec, EveryPayloadKindRoundTrips) {
     EXPECT_EQ(*decoded.envelope, expected);
     EXPECT_EQ(roundtrip_canonical_wire_bridge_envelope(*encoded.bytes), *encoded.bytes);
   }
+  // Decoding into a record that held another envelope leaves nothing of it.
+  BridgeEnvelope reused;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (std::size_t i = 0; i < envelopes.size(); ++i) {
+      const Bytes bytes = *encode_wire_bridge_envelope(envelopes[pass == 0 ? i : envelopes.size() - 1 - i]);
+      ASSERT_TRUE(decode_wire_bridge_envelope_into(bytes, reused).has_value());
+      EXPECT_EQ(reused, *decode_wire_bridge_envelope(bytes));
+    }
+  }
 }
 
 TEST(WireCodec, EncoderRefusesWhatTheDecoderWouldRefuse) {
