@@ -1,5 +1,5 @@
-"""The quickstart example and the README's example run and print what they
-say they print."""
+"""The quickstart example, the README's example and the two-process example
+run and print what they say they print."""
 
 import contextlib
 import io
@@ -49,5 +49,9 @@ def test_two_processes():
         "display: accepted envelope 1 of 'readings'",
         "display: accepted envelope 2 of 'readings'",
         "display: accepted envelope 3 of 'readings'",
-        "display: bridge idle, cursor 3, errors 0",
+        "display: accepted envelope 4 of 'readings'",  # the sensor's two ACKs
+        "display: accepted envelope 5 of 'readings'",
+        "display: bridge open, cursor 5, errors 0",
+        "display: 2 setpoint envelopes acknowledged, 0 pending at the bridge, 0 at the ack driver",
+        "sensor: setpoint 19.5 arrived, 2 envelopes acknowledged",
     ]

@@ -10,6 +10,7 @@ import pytest
 
 from korvalinth import Graph, restore_graph, restore_registry
 from restore_support import Entry, scaled_callback
+from test_wire_edge_group import edge_group_round
 
 
 class _Mallinfo2(ctypes.Structure):
@@ -72,7 +73,7 @@ def _create_scaled(ctx):
     ctx.register_node(lambda c: c.emit(c.data_entry(0)[1] * factor), factory="scaled")
 
 
-def wire_round(_, i):
+def wire_round(i):
     """A bridge with its protobuf adapter and an ack driver, driven and released."""
     graph = Graph("wire")
     bridge = graph._wire_bridge("s")
@@ -93,23 +94,46 @@ def wire_round(_, i):
     adapter.release()
 
 
-def _measure(rounds, registry, start, round_fn=one_round):
+def async_round(i):
+    """Async nodes whose ctxs and handle outlive their graph."""
+    graph = Graph("async")
+    state = graph.state(i)
+    kept = []
+
+    def callback(ctx, value):
+        kept.append(ctx)
+        ctx.on_deactivation(lambda: kept.append(ctx.is_live()))
+
+    node = graph._async_node([state], callback)
+    source = graph._async_source(kept.append)
+    pending, handle = graph._conformance_async_source()
+    subs = [n.subscribe(lambda kind, payload: None) for n in (node, source, pending)]
+    state.set(i + 1)
+    kept[-1].emit(i)
+    handle.resolve(i)
+    subs[0].unsubscribe()
+    pending.subscribe(lambda kind, payload: None)  # captured again, never resolved
+    del graph, state, node, source, pending, subs
+    for ctx in kept[:3]:
+        with pytest.raises(RuntimeError):
+            ctx.emit(i)
+    with pytest.raises(RuntimeError):
+        handle.resolve(i)
+
+
+def _measure(rounds, round_fn, start):
     for i in range(rounds):
-        round_fn(registry, start + i)
+        round_fn(start + i)
     gc.collect()
     return tracemalloc.get_traced_memory()[0], _malloc_in_use()
 
 
-# The wire loop makes 1,020 builds and releases in all.
-@pytest.mark.parametrize("round_fn, rounds", [(one_round, 150), (wire_round, 170)])
-@pytest.mark.skipif(not hasattr(ctypes, "CDLL"), reason="needs ctypes")
-def test_a_long_loop_of_graph_work_does_not_grow(round_fn, rounds):
-    registry = restore_registry([Entry("scaled", _create_scaled)])
+def _assert_flat(round_fn, rounds=150):
     tracemalloc.start()
     try:
         # Warm-up: caches, free lists and spare buffers reach their size.
-        _measure(2 * rounds, registry, 0, round_fn)
-        samples = [_measure(rounds, registry, (2 + k) * rounds, round_fn) for k in range(4)]
+        _measure(2 * rounds, round_fn, 0)
+        samples = [_measure(rounds, round_fn, (2 + k) * rounds) for k in range(4)]
     finally:
         tracemalloc.stop()
     # Caches still move a little from window to window; a leak grows in
@@ -119,6 +143,29 @@ def test_a_long_loop_of_graph_work_does_not_grow(round_fn, rounds):
     if samples[0][1] is not None:
         native = [b[1] - a[1] for a, b in zip(samples, samples[1:])]
         assert min(native) < 16 * rounds, native
+
+
+@pytest.mark.skipif(not hasattr(ctypes, "CDLL"), reason="needs ctypes")
+def test_a_long_loop_of_graph_work_does_not_grow():
+    registry = restore_registry([Entry("scaled", _create_scaled)])
+    _assert_flat(lambda i: one_round(registry, i))
+
+
+# 1,020 builds and releases in all.
+@pytest.mark.skipif(not hasattr(ctypes, "CDLL"), reason="needs ctypes")
+def test_a_long_loop_of_wire_adapters_does_not_grow():
+    _assert_flat(wire_round, rounds=170)
+
+
+# Two graphs exchanging over edge groups: 1,020 builds and releases.
+@pytest.mark.skipif(not hasattr(ctypes, "CDLL"), reason="needs ctypes")
+def test_a_long_loop_of_wire_edge_groups_does_not_grow():
+    _assert_flat(edge_group_round, rounds=170)
+
+
+@pytest.mark.skipif(not hasattr(ctypes, "CDLL"), reason="needs ctypes")
+def test_a_long_loop_of_async_nodes_kept_past_their_graph_does_not_grow():
+    _assert_flat(async_round)
 
 
 class _Marker:

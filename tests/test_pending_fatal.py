@@ -41,6 +41,10 @@ OPERATIONS = {
     "derived": lambda g, s, d: g.derived([s], lambda v: v, name="x"),
     "effect": lambda g, s, d: g.effect([s], lambda v: v, name="x"),
     "producer": lambda g, s, d: g.producer(lambda: 1, name="x"),
+    "_async_node": lambda g, s, d: g._async_node([s], lambda ctx, v: None, name="x"),
+    "_async_source": lambda g, s, d: g._async_source(lambda ctx: None, name="x"),
+    "_conformance_async_node": lambda g, s, d: g._conformance_async_node([s], name="x"),
+    "_conformance_async_source": lambda g, s, d: g._conformance_async_source(name="x"),
     "batch": lambda g, s, d: g.batch(lambda: pytest.fail("the callable ran")),
     "describe": lambda g, s, d: g.describe(),
     "_find": lambda g, s, d: g._find("s"),
@@ -55,6 +59,16 @@ OPERATIONS = {
     "Node.status": lambda g, s, d: s.status(),
     "Node.cache_entry": lambda g, s, d: s.cache_entry(),
     "Node.subscribe": lambda g, s, d: d.subscribe(lambda k, p: pytest.fail("subscribed")),
+    "_conformance_node": lambda g, s, d: g._conformance_node([s], lambda ctx: None, name="x"),
+    "Node._down_complete": lambda g, s, d: s._down_complete(),
+    "Node._down_error": lambda g, s, d: s._down_error("x"),
+    "Node._up_dirty": lambda g, s, d: d._up_dirty(),
+    "Node._conformance_up_pull_toward": lambda g, s, d: d._conformance_up_pull_toward(0, "p"),
+    "Node._conformance_c12_down_data_resolved": lambda g, s, d: s._conformance_c12_down_data_resolved(1),
+    "Node._conformance_immediate_unsubscribe_dep": lambda g, s, d: d._conformance_immediate_unsubscribe_dep(
+        s, lambda ctx: None),
+    "Node._conformance_immediate_replace_deps": lambda g, s, d: d._conformance_immediate_replace_deps(
+        [], lambda ctx: None),
 }
 
 
@@ -73,7 +87,8 @@ def test_the_next_operation_raises_the_stored_fatal_first_and_once(name):
     # Nothing of the operation happened, and the slot is empty again.
     assert graph.raise_pending_fatal() is None
     assert [n["id"] for n in graph.describe()["nodes"]] == ["s", "d"]
-    assert s.cache_entry() == (True, "trigger")
+    assert graph.describe()["edges"] == [{"from": "s", "to": "d"}]
+    assert s.cache_entry() == (True, "trigger") and s.status() == "settled"
     del sub
 
 

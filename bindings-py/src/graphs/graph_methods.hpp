@@ -19,6 +19,7 @@ kit::OwnedRef graph_raise_pending_fatal(PyGraph& self, const kit::Args& args);
 int graph_traverse(const PyGraph& self, visitproc visit, void* arg);
 
 kit::OwnedRef graph_node(PyGraph& self, const kit::Args& args);
+kit::OwnedRef graph_conformance_node(PyGraph& self, const kit::Args& args);
 kit::OwnedRef graph_derived(PyGraph& self, const kit::Args& args);
 kit::OwnedRef graph_effect(PyGraph& self, const kit::Args& args);
 kit::OwnedRef graph_producer(PyGraph& self, const kit::Args& args);

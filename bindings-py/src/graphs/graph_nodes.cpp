@@ -1,6 +1,6 @@
-// Graph.node, Graph.derived, Graph.effect and Graph.producer: argument
-// extraction, the pre-drain, the core factory under the guard, the
-// post-drain and the new Node.
+// Graph.node, Graph._conformance_node, Graph.derived, Graph.effect and
+// Graph.producer: argument extraction, the pre-drain, the core factory under
+// the guard, the post-drain and the new Node.
 
 #include "boundary/guard.hpp"
 #include "graphs/graph_methods.hpp"
@@ -52,11 +52,9 @@ kit::OwnedRef value_callback_node(PyGraph& self, const kit::Args& args, ValueCal
   });
 }
 
-}  // namespace
-
-kit::OwnedRef graph_node(PyGraph& self, const kit::Args& args) {
-  std::vector<kit::OwnedRef> deps = args.convert(0, extract_deps);
-  kit::OwnedRef callback = args[1].new_ref();
+// The options of Graph.node and Graph._conformance_node, which share their
+// parameters 2 to 8.
+NodeOptionArgs callback_node_option_args(const kit::Args& args) {
   NodeOptionArgs option_args;
   option_args.name = args.convert(2, kit::extract_optional_str);
   option_args.partial = args.convert(3, kit::extract_bool);
@@ -65,6 +63,15 @@ kit::OwnedRef graph_node(PyGraph& self, const kit::Args& args) {
   option_args.terminal_as_real_input = args.convert(6, kit::extract_bool);
   option_args.pausable = args.convert(7, kit::extract_optional_str);
   option_args.pull_id = args.convert(8, kit::extract_optional_str);
+  return option_args;
+}
+
+}  // namespace
+
+kit::OwnedRef graph_node(PyGraph& self, const kit::Args& args) {
+  std::vector<kit::OwnedRef> deps = args.convert(0, extract_deps);
+  kit::OwnedRef callback = args[1].new_ref();
+  NodeOptionArgs option_args = callback_node_option_args(args);
   std::optional<std::string> restore_ref = args.convert(9, kit::extract_optional_str);
   kit::OwnedRef restore_config = args.unless_none(10);
   kit::OwnedRef restore_config_version = args.unless_none(11);
@@ -74,6 +81,20 @@ kit::OwnedRef graph_node(PyGraph& self, const kit::Args& args) {
   options.restore = restore_ref_of(std::move(restore_ref), restore_config, restore_config_version);
   SharedNodeFn fn = make_py_node_fn(std::move(callback), self.fatal);
   return built_node(self, [&] { return self.container->node(std::move(handles), std::move(fn), std::move(options)); });
+}
+
+// Graph.node without the restore parameters.
+kit::OwnedRef graph_conformance_node(PyGraph& self, const kit::Args& args) {
+  std::vector<kit::OwnedRef> deps = args.convert(0, extract_deps);
+  kit::OwnedRef callback = args[1].new_ref();
+  NodeOptionArgs option_args = callback_node_option_args(args);
+  raise_pending_fatal(*self.fatal);
+  std::vector<NodeHandle> handles = dep_handles_of(deps);
+  NodeOptions options = node_options_from_py(std::move(option_args));
+  SharedNodeFn fn = make_py_node_fn(std::move(callback), self.fatal);
+  return built_node(self, [&] {
+    return self.container->conformance_node(std::move(handles), std::move(fn), std::move(options));
+  });
 }
 
 kit::OwnedRef graph_derived(PyGraph& self, const kit::Args& args) {

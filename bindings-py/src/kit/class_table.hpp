@@ -289,6 +289,20 @@ typename Cls::Record& checked_record(BorrowedRef object) {
   return instance->record();
 }
 
+// The object if it is an instance of the class (or of a subclass), else the
+// downcast TypeError naming the class.
+template <class Cls>
+BorrowedRef downcast(BorrowedRef object) {
+  PyTypeObject* type = nullptr;
+  try {
+    type = type_object<Cls>();
+  } catch (PyErrAlreadySet& e) {
+    fail_type_object(Cls::name, e);
+  }
+  if (PyObject_TypeCheck(object.get(), type) == 0) throw_downcast_error(object, Cls::name);
+  return object;
+}
+
 // Module start-up helpers: each add appends the name to __all__ (created on
 // first use) before setting the attribute.
 void append_to_all(PyObject* module, const char* name);

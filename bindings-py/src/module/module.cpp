@@ -7,8 +7,9 @@
 #include "checkpoints/restore_graph.hpp"
 #include "checkpoints/restore_registry.hpp"
 #include "kit/class_table.hpp"
-#include "module/graph_class.hpp"
 #include "kit/convert.hpp"
+#include "module/graph_class.hpp"
+#include "nodes/async_ctx.hpp"
 #include "nodes/ctx.hpp"
 #include "nodes/node.hpp"
 #include "subscriptions/subscription.hpp"
@@ -17,6 +18,7 @@
 #include "wires/wire_bridge_ack_driver.hpp"
 #include "wires/wire_bridge_adapter.hpp"
 #include "wires/wire_bridge_protobuf.hpp"
+#include "wires/wire_edge_group.hpp"
 
 namespace korvalinth::py {
 
@@ -31,7 +33,9 @@ const kit::ModuleClass kClasses[] = {
     {"CanonicalProtobufRoundtrip", canonical_protobuf_roundtrip_type},
     {"_WireBridge", wire_bridge_type},
     {"_WireBridgeProtobuf", wire_bridge_protobuf_type},
+    {"_WireEdgeGroup", wire_edge_group_type},
     {"_WireBridgeAckDriver", wire_bridge_ack_driver_type},
+    {"AsyncCtx", async_ctx_type},
     {"Ctx", ctx_type},
     {"Graph", graph_type},
     {"Node", node_type},

@@ -160,10 +160,7 @@ kit::OwnedRef rewire_one_dep(PyCtx& self, const kit::Args& args, CtxActionKind k
   kit::BorrowedRef dep = args.convert(0, downcast_node);
   CtxAction action = with_object(kind, args[1]);
   require_valid(self);
-  {
-    NodeBorrow node(dep);
-    action.deps.push_back(node->target().promote_counted());
-  }
+  action.deps.push_back(dep_handle_of(dep));
   return queued(self, std::move(action));
 }
 

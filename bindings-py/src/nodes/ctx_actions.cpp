@@ -3,9 +3,6 @@
 #include <functional>
 #include <memory>
 
-#include "boundary/callback_errors.hpp"
-#include "boundary/callback_settlers.hpp"
-#include "kit/gil.hpp"
 #include "node/batch.hpp"
 #include "node/down.hpp"
 #include "node/graph_core.hpp"
@@ -13,47 +10,12 @@
 #include "node/up.hpp"
 #include "nodes/ctx.hpp"
 #include "nodes/node_callback.hpp"
+#include "nodes/py_hook.hpp"
 #include "values/py_object_value.hpp"
 
 namespace korvalinth::py {
 
 namespace {
-
-// A hook registered through on_invalidate or on_deactivation. It names its
-// node without counting it: the node's own aux slot keeps the hook, and a
-// counted handle there would keep the node from ever being released.
-class PyHook {
- public:
-  PyHook(kit::OwnedRef callback, const NodeHandle& node, SharedFatalSlot slot) noexcept
-      : node_(node.uncounted()), slot_(std::move(slot)), callback_(std::move(callback)) {}
-
-  // An Exception of the callback goes down from the node as ERROR, unless
-  // the node has been released meanwhile (then there is no one to tell).
-  void call() const {
-    if (!node_is_current(node_)) {
-      call_detached();
-      return;
-    }
-    call_python_noargs(callback_.borrow(), *slot_, node_);
-  }
-
- private:
-  // The callback still runs; only a BaseException other than Exception has
-  // anywhere to go.
-  void call_detached() const {
-    CallOutcome outcome;
-    {
-      kit::GilGuard gil;
-      if (!gil.held()) return;
-      outcome = CallOutcome::of_call(PyObject_CallNoArgs(callback_.get()));
-    }
-    if (!outcome.ok()) settle_callback_exception(*slot_, outcome.take_exception());
-  }
-
-  NodeHandle node_;  // uncounted
-  SharedFatalSlot slot_;
-  kit::AnywhereRef callback_;  // the runtime drops hooks anywhere (a later run, a release)
-};
 
 MessageList pull_message(CtxAction& action) {
   SharedValue params = action.object ? make_py_value(std::move(action.object)) : nullptr;

@@ -6,6 +6,7 @@
 #include "node/graph_core.hpp"
 #include "node/node_ops.hpp"
 #include "node/wave_scope.hpp"
+#include "nodes/node_hooks.hpp"
 #include "subscriptions/subscription.hpp"
 #include "values/kind_names.hpp"
 #include "values/py_object_value.hpp"
@@ -173,6 +174,31 @@ struct NodeClass {
       {"pause", node_pause_method, {{"lock_id"}}},
       {"resume", node_resume_method, {{"lock_id"}}},
       {"invalidate", node_invalidate_method},
+      {"_up_dirty", node_up_dirty},
+      {"_up_teardown", node_up_teardown},
+      {"_conformance_up_pull", node_conformance_up_pull_method, {{"pull_id"}, {"params", kit::none}}},
+      {"_conformance_up_pull_toward",
+       node_conformance_up_pull_toward_method,
+       {{"toward_dep"}, {"pull_id"}, {"params", kit::none}}},
+      {"_conformance_up_data_forbidden", node_conformance_up_data_forbidden_method, {{"value"}}},
+      {"_conformance_immediate_subscribe_dep", node_conformance_immediate_subscribe_dep_method, {{"dep"}, {"callback"}}},
+      {"_conformance_immediate_unsubscribe_dep",
+       node_conformance_immediate_unsubscribe_dep_method,
+       {{"dep"}, {"callback"}}},
+      {"_conformance_immediate_replace_deps", node_conformance_immediate_replace_deps_method, {{"deps"}, {"callback"}}},
+      {"_conformance_c21_replace_with_live_dep",
+       node_conformance_c21_replace_with_live_dep_method,
+       {{"dep"}, {"async_handle"}}},
+      {"_down_resolved", node_down_resolved},
+      {"_down_dirty", node_down_dirty},
+      {"_conformance_c22_down_data", node_conformance_c22_down_data_method, {{"value"}}},
+      {"_down_invalidate", node_down_invalidate},
+      {"_down_data_data_invalidate", node_down_data_data_invalidate_method, {{"first"}, {"second"}}},
+      {"_conformance_c12_down_data_resolved", node_conformance_c12_down_data_resolved_method, {{"value"}}},
+      {"_down_data_complete", node_down_data_complete_method, {{"value"}}},
+      {"_down_complete", node_down_complete},
+      {"_down_teardown", node_down_teardown},
+      {"_down_error", node_down_error_method, {{"message"}}},
       {"cache", node_cache},
       {"cache_entry", node_cache_entry},
       {"status", node_status},

@@ -16,13 +16,15 @@ kit::BorrowedRef downcast_node(kit::BorrowedRef object) {
   return object;
 }
 
+NodeHandle dep_handle_of(kit::BorrowedRef dep) {
+  NodeBorrow node(dep);
+  return node->target().promote_counted();
+}
+
 std::vector<NodeHandle> dep_handles_of(const std::vector<kit::OwnedRef>& deps) {
   std::vector<NodeHandle> handles;
   handles.reserve(deps.size());
-  for (const kit::OwnedRef& dep : deps) {
-    NodeBorrow node(dep.borrow());
-    handles.push_back(node->target().promote_counted());
-  }
+  for (const kit::OwnedRef& dep : deps) handles.push_back(dep_handle_of(dep.borrow()));
   return handles;
 }
 

@@ -23,9 +23,11 @@ std::vector<kit::OwnedRef> extract_deps(kit::BorrowedRef object);
 // The object if it is a Node, else the downcast TypeError naming "Node".
 kit::BorrowedRef downcast_node(kit::BorrowedRef object);
 
-// Counted handles of the graph nodes the Nodes stand for (the found node of a
-// lookup handle, else the primary), in order; each Node is thread-checked and
-// borrowed while its handle is copied.
+// A counted handle of the graph node a Node stands for (the found node of a
+// lookup handle, else the primary); the Node is thread-checked and borrowed
+// while its handle is copied.
+NodeHandle dep_handle_of(kit::BorrowedRef dep);
+// dep_handle_of for each Node, in order.
 std::vector<NodeHandle> dep_handles_of(const std::vector<kit::OwnedRef>& deps);
 
 // Copies of a Node's handles for code that keeps them.

@@ -296,7 +296,7 @@ void forward_dep_control(const NodeHandle& node, DepAction& r) {
 }  // namespace
 
 void DepSink::call(const Message& message) {
-  if (cell_->value >= (std::uint64_t{1} << 63)) return;
+  if (detached()) return;
   check_stack_headroom();
   GraphCore& core = *raw_core_;
   CoreRef strong;  // taken only when a pin or a handle needs it

@@ -17,6 +17,11 @@ class DepSink final : public Sink {
       : cell_(std::move(cell)), core_(core), raw_core_(core.get()), count_(std::move(count)), key_(key) {}
   void call(const Message& message) override;
 
+  // The node this sink feeds, in the dep's own core.
+  SlotKey dependent() const noexcept { return key_; }
+  // Deactivation or a rewire detached it: it passes nothing on.
+  bool detached() const noexcept { return cell_->value >= (std::uint64_t{1} << 63); }
+
  private:
   std::shared_ptr<DepIndexCell> cell_;
   WeakCore core_;

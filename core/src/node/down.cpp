@@ -3,6 +3,7 @@
 #include "node/batch.hpp"
 #include "json/strict_json.hpp"
 #include "node/delivery.hpp"
+#include "node/delivery_order.hpp"
 #include "node/pending.hpp"
 #include "node/stack_guard.hpp"
 
@@ -351,16 +352,26 @@ void end_outside_run(const NodeHandle& node) {
 
 }  // namespace
 
-void down(const NodeHandle& node, MessageList list) {
-  check_stack_headroom();
-  std::optional<DownEntry> entry = read_down_entry(node);
-  if (!entry) return;
-  const bool running = entry->running;
-  if (!entry->touched) touch_in_current_frame(node);
-  if (list.size() >= 2) sort_by_tier(list);
-  keep_first_invalidate(list);
-  if (entry->content_ids) validate_content_versioned(list);
+namespace {
 
+enum class Queued : bool { No, Yes };
+
+void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList list, Queued queued);
+
+// Delivers the lists queued behind window, oldest first; lists queued
+// meanwhile go behind them. Out of line: deliveries nest as deep as the
+// stack allows, and this is rarely needed.
+[[gnu::noinline]] void deliver_queued(const NodeHandle& node, OrderedDelivery& window) {
+  while (std::optional<MessageList> next = window.next_queued()) {
+    if (std::optional<DownEntry> entry = read_down_entry(node)) deliver_down(node, *entry, std::move(*next), Queued::Yes);
+  }
+}
+
+// The steps of down from the batch deferral on. A list that was queued
+// behind a delivery on the node is delivered by it, in that delivery's
+// window; any other list opens its own.
+void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList list, Queued queued) {
+  const bool running = entry.running;
   if (!running && batch_collecting()) {
     MessageList late = split_out(list, is_late_kind);
     if (!late.empty()) {
@@ -369,7 +380,7 @@ void down(const NodeHandle& node, MessageList list) {
     }
   }
 
-  if (entry->hold) {
+  if (entry.hold) {
     MessageList held = split_out(list, is_held_kind);
     if (!held.empty()) {
       auto a = node.core_ref().borrow_mut();
@@ -387,28 +398,54 @@ void down(const NodeHandle& node, MessageList list) {
   }
   if (has_data && has_resolved) fault(kMixedDataResolved);
 
-  if ((has_data || has_resolved) && (!running || entry->serving_pull)) mark_dirty(node);
+  std::optional<OrderedDelivery> own_window;
+  if (queued == Queued::No) own_window.emplace(node);
+  if ((has_data || has_resolved) && (!running || entry.serving_pull)) mark_dirty(node);
 
   DeliveryFrame frame;
   for (Message& m : list) {
-    deliver_message(node, m, entry->content_ids);
+    deliver_message(node, m, entry.content_ids);
     release_delivered(m);
   }
+  if (own_window && own_window->has_queued()) deliver_queued(node, *own_window);
   frame.close();
 
   if (!running) end_outside_run(node);
+}
+
+// Sorts, thins and checks the list (the steps that change nothing); false
+// when it went behind a delivery in progress on the node.
+bool prepare_list(const NodeHandle& node, const DownEntry& entry, MessageList& list) {
+  if (!entry.touched) touch_in_current_frame(node);
+  if (list.size() >= 2) sort_by_tier(list);
+  keep_first_invalidate(list);
+  if (entry.content_ids) validate_content_versioned(list);
+  return !OrderedDelivery::queue_if_delivering(node, list);
+}
+
+}  // namespace
+
+void down(const NodeHandle& node, MessageList list) {
+  check_stack_headroom();
+  std::optional<DownEntry> entry = read_down_entry(node);
+  if (!entry) return;
+  if (!prepare_list(node, *entry, list)) return;
+  deliver_down(node, *entry, std::move(list), Queued::No);
 }
 
 void down(const NodeHandle& node, Message message) {
   check_stack_headroom();
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
-  const bool running = entry->running;
-  // Holding back keeps lists: the general road.
-  if (entry->hold) {
-    down(node, one_message(std::move(message)));
+  // Holding back keeps lists, and a delivery in progress queues them: the
+  // general road.
+  if (entry->hold || OrderedDelivery::any_delivering()) {
+    MessageList list = one_message(std::move(message));
+    if (!prepare_list(node, *entry, list)) return;
+    deliver_down(node, *entry, std::move(list), Queued::No);
     return;
   }
+  const bool running = entry->running;
   if (!entry->touched) touch_in_current_frame(node);
   std::optional<std::string> canonical_text;
   if (entry->content_ids) canonical_text = validate_content_versioned(message);
@@ -417,11 +454,13 @@ void down(const NodeHandle& node, Message message) {
     return;
   }
   const bool data_or_resolved = message.kind() == MessageKind::Data || message.kind() == MessageKind::Resolved;
+  OrderedDelivery window(node);
   if (data_or_resolved && (!running || entry->serving_pull)) mark_dirty(node);
 
   DeliveryFrame frame;
   deliver_message(node, message, entry->content_ids, canonical_text ? &*canonical_text : nullptr);
   release_delivered(message);
+  if (window.has_queued()) deliver_queued(node, window);
   frame.close();
 
   if (!running) end_outside_run(node);

@@ -2,6 +2,7 @@
 
 #include "host_boundary/host_boundary.hpp"
 #include "node/down.hpp"
+#include "node/feedback_check.hpp"
 #include "node/rewire.hpp"
 #include "node/up.hpp"
 #include "node/wave_scope.hpp"
@@ -15,6 +16,12 @@ void require_current(const NodeHandle& node) {
   a->check(node.key());
 }
 
+// A down joining a running wave from a callback is refused up front when it
+// would feed back into a node whose function is on the stack.
+void refuse_joining_feedback(const NodeHandle& node) {
+  if (wave_scope_installed()) refuse_feedback_into_running_nodes(node);
+}
+
 template <class... M>
 MessageList list_of(M&&... m) {
   MessageList l;
@@ -26,12 +33,14 @@ MessageList list_of(M&&... m) {
 void down_op(const NodeHandle& node, MessageList list) {
   HostBoundaryScope boundary;
   require_current(node);
+  refuse_joining_feedback(node);
   down_in_wave_scope(node, std::move(list));
 }
 
 void down_op(const NodeHandle& node, Message message) {
   HostBoundaryScope boundary;
   require_current(node);
+  refuse_joining_feedback(node);
   run_in_wave_scope(node, [&] { down(node, std::move(message)); });
 }
 
@@ -136,6 +145,7 @@ void node_conformance_immediate_unsubscribe_dep(const NodeHandle& node, NodeHand
 
 void async_ctx_emit(const NodeHandle& node, SharedValue value) {
   require_current(node);
+  refuse_joining_feedback(node);
   down_in_wave_scope(node, list_of(Message::data(std::move(value))));
 }
 
@@ -143,11 +153,14 @@ void async_ctx_resolve(const NodeHandle& node, SharedValue value) { node_down_da
 
 void async_ctx_error(const NodeHandle& node, std::string message) { node_down_error(node, std::move(message)); }
 
+void async_ctx_complete(const NodeHandle& node) { down_op(node, list_of(Message::complete())); }
+
 void graph_set_state_by_id(const NodeHandle& node, SharedValue value) {
   HostBoundaryScope boundary;
   MessageList list = list_of(Message::data(std::move(value)));
   NodeHandle copy = node.promote_counted();
   require_current(copy);
+  refuse_joining_feedback(copy);
   run_in_wave_scope(copy, [&] { down(copy, std::move(list)); });
   copy.drop();
 }

@@ -38,6 +38,7 @@ void node_conformance_immediate_unsubscribe_dep(const NodeHandle& node, NodeHand
 void async_ctx_emit(const NodeHandle& node, SharedValue value);
 void async_ctx_resolve(const NodeHandle& node, SharedValue value);
 void async_ctx_error(const NodeHandle& node, std::string message);
+void async_ctx_complete(const NodeHandle& node);
 
 // Graph._set_state_by_id, on the handle the binding found by id.
 void graph_set_state_by_id(const NodeHandle& node, SharedValue value);

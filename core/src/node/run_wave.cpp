@@ -2,6 +2,7 @@
 
 #include "base/drop_fault.hpp"
 #include "base/index_fault.hpp"
+#include "base/thread_block.hpp"
 #include "node/down.hpp"
 #include "node/pending.hpp"
 #include "node/stack_guard.hpp"
@@ -10,6 +11,17 @@
 namespace korvalinth {
 
 namespace {
+
+constinit thread_local std::uint64_t tls_functions_running KORVALINTH_FAST_TLS = 0;
+
+// Counts a node function on the thread's stack while it runs.
+class RunningCount {
+ public:
+  RunningCount() noexcept { tls_functions_running += 1; }
+  RunningCount(const RunningCount&) = delete;
+  RunningCount& operator=(const RunningCount&) = delete;
+  ~RunningCount() { tls_functions_running -= 1; }
+};
 
 // Clears the node's fn-running flag when the function returns or unwinds,
 // if the node still exists. The caller's handle keeps the core and the
@@ -58,6 +70,8 @@ class CallTimer {
 };
 
 }  // namespace
+
+std::uint64_t node_functions_running() noexcept { return tls_functions_running; }
 
 void run_wave(const NodeHandle& node) {
   check_stack_headroom();
@@ -124,6 +138,7 @@ void run_wave(const NodeHandle& node) {
   }
   {
     RunningGuard guard(node);
+    RunningCount counted;
     {
       auto d = dispatcher->state().borrow();
       timing = d->timing_flag == 1;

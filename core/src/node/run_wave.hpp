@@ -12,4 +12,7 @@ inline constexpr const char* kReentrantRun =
 
 void run_wave(const NodeHandle& node);
 
+// The number of node functions on this thread's stack.
+std::uint64_t node_functions_running() noexcept;
+
 }  // namespace korvalinth

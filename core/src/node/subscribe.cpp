@@ -82,16 +82,6 @@ UnsubscribeFn subscribe_sink(const NodeHandle& node, SharedSink sink, std::uint8
 
 namespace {
 
-bool caught_stack_depth_fault() {
-  try {
-    throw;
-  } catch (const StackDepthFault&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
 void store_dep_connection(const NodeHandle& node, std::uint64_t i, UnsubscribeFn action,
                           std::shared_ptr<DepIndexCell> cell) {
   std::optional<UnsubscribeFn> old_action;
@@ -122,10 +112,11 @@ void connect_dep(const NodeHandle& node, std::uint64_t i, const NodeHandle& dep)
     if (registration && dep_mutation_in_flight(node)) {
       UnsubscribeFn undo(*registration, dep.promote_counted());
       undo.call();
-    } else if (registration && caught_stack_depth_fault()) {
-      // The wave below ran out of stack after the dep's sink was attached:
-      // the connection stays, with its action stored, so that the node's
-      // deactivation detaches it like any other.
+    } else if (registration) {
+      // The wave below faulted or was aborted after the dep's sink was
+      // attached: the connection stays, with its action stored, so that the
+      // node's deactivation (the undo of an aborted subscribe among them)
+      // detaches it like any other.
       try {
         store_dep_connection(node, i, UnsubscribeFn(*registration, dep.promote_counted()), std::move(cell));
       } catch (...) {

@@ -22,9 +22,13 @@ struct SpareTouched {
 };
 std::vector<TouchedNode>& spare_touched() noexcept { return ThreadBlock<SpareTouched>::get().buffer; }
 
-// Resets the per-wave state of one touched node.
+// Resets the per-wave state of one touched node after a wave that faulted
+// or was aborted. What a dep delivered in it becomes the dep's latest value,
+// as a run would have made it: the node's next run must not see the value
+// from before the wave.
 void end_wave_for_node(const TouchedNode& t) {
   SmallVec<std::optional<SharedValue>, 2> old_wave;
+  SmallVec<SharedValue, 2> old_latest;
   SmallVec<WaveDeliveries, 2> old_lists;
   SmallVec<TerminalRecord, 2> old_terminal;
   const CoreRef& core = t.pin.core();
@@ -40,6 +44,7 @@ void end_wave_for_node(const TouchedNode& t) {
   const std::size_t n = a->topology_at(key.index).deps.size();
   for (std::size_t i = 0; i < n && i < e.dep_state.size(); ++i) {
     DepSlot& d = e.dep_state[i];
+    if (d.wave_value) old_latest.push_back(std::exchange(d.latest, *d.wave_value));
     old_wave.push_back(std::exchange(d.wave_value, std::nullopt));
     old_lists.push_back(std::move(d.deliveries));
     d.stamp = kNoStamp;

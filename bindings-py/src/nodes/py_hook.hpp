@@ -1,0 +1,32 @@
+#pragma once
+// A Python callable that the runtime calls without arguments on a node's
+// behalf (invalidate and deactivation hooks). It names its node without
+// counting it: the node's own aux slot keeps the hook, and a counted handle
+// there would keep the node from ever being released.
+
+#include "boundary/pending_fatal.hpp"
+#include "kit/refs.hpp"
+#include "node/node_handle.hpp"
+
+namespace korvalinth::py {
+
+class PyHook {
+ public:
+  PyHook(kit::OwnedRef callback, const NodeHandle& node, SharedFatalSlot slot) noexcept
+      : node_(node.uncounted()), slot_(std::move(slot)), callback_(std::move(callback)) {}
+
+  // An Exception of the callback goes down from the node as ERROR, unless
+  // the node has been released meanwhile (then there is no one to tell).
+  void call() const;
+
+ private:
+  // The callback still runs; only a BaseException other than Exception has
+  // anywhere to go.
+  void call_detached() const;
+
+  NodeHandle node_;  // uncounted
+  SharedFatalSlot slot_;
+  kit::AnywhereRef callback_;  // the runtime drops hooks anywhere (a later run, a release)
+};
+
+}  // namespace korvalinth::py
