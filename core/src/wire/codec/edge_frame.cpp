@@ -1,5 +1,6 @@
 #include "wire/codec/edge_frame.hpp"
 
+#include "base/thread_block.hpp"
 #include "wire/codec/field_scanner.hpp"
 #include "wire/codec/field_writer.hpp"
 #include "wire/codec/scratch_record.hpp"
@@ -108,8 +109,7 @@ CanonicalResult<WireEdgeFrame> check_canonical_wire_edge_frame(ByteView input) {
 
 CanonicalResult<void> validate_canonical_wire_edge_frame(ByteView input) {
   // The verdict alone: a frame kept per thread lends its buffers.
-  thread_local ScratchRecord<WireEdgeFrame> scratch;
-  return scratch.use(input.size(), [&](WireEdgeFrame& frame) { return check_canonical_wire_edge_frame_into(input, frame); });
+  return ThreadBlock<ScratchRecord<WireEdgeFrame>>::get().use(input.size(), [&](WireEdgeFrame& frame) { return check_canonical_wire_edge_frame_into(input, frame); });
 }
 
 CanonicalResult<Bytes> roundtrip_canonical_wire_edge_frame(ByteView input) {

@@ -1,5 +1,6 @@
 #include "wire/codec/envelope_checked.hpp"
 
+#include "base/thread_block.hpp"
 #include "wire/codec/field_scanner.hpp"
 #include "wire/codec/scratch_record.hpp"
 #include "wire/codec/utf8.hpp"
@@ -40,8 +41,7 @@ EnvelopeEncodeChecked encode_envelope_checked(const BridgeEnvelope& envelope) {
 
 CanonicalResult<void> validate_canonical_wire_bridge_envelope(ByteView input) {
   // The verdict alone: an envelope kept per thread lends its buffers.
-  thread_local ScratchRecord<BridgeEnvelope> scratch;
-  return scratch.use(input.size(), [&](BridgeEnvelope& envelope) { return decode_wire_bridge_envelope_into(input, envelope); });
+  return ThreadBlock<ScratchRecord<BridgeEnvelope>>::get().use(input.size(), [&](BridgeEnvelope& envelope) { return decode_wire_bridge_envelope_into(input, envelope); });
 }
 
 // A successful decode means the input is the canonical encoding of what it

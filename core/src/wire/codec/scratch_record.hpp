@@ -1,8 +1,8 @@
 #pragma once
 // A record that a check decodes into only to reach its verdict: kept per
-// thread so that its strings and buffers are reused from one check to the
-// next, and dropped after decoding a large input (whose copies it would
-// otherwise hold for good).
+// thread (in a ThreadBlock) so that its strings and buffers are reused from
+// one check to the next, and dropped after decoding a large input (whose
+// copies it would otherwise hold for good).
 
 #include <cstddef>
 #include <optional>
