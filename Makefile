@@ -67,7 +67,7 @@ FUZZ_CXX := clang++-16
 FUZZ_FLAGS := -std=c++2b -D__cpp_concepts=202002L -Wno-macro-redefined -O1 -g \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Icore/src
 FUZZ_SOURCES := $(wildcard core/src/wire/codec/*.cpp) core/src/wire/bridge/bridge_envelope.cpp \
-  core/src/wire/bridge/envelope_conversion.cpp core/fuzz/wire_decoders_fuzz.cpp
+  core/fuzz/wire_decoders_fuzz.cpp
 FUZZ_BIN := $(FUZZ_BUILD)/wire_decoders_fuzz
 
 $(FUZZ_BIN): $(FUZZ_SOURCES) $(wildcard core/src/wire/*/*.hpp)

@@ -417,8 +417,8 @@ BENCHMARK(BM_DecodeWireFrames)->Arg(16)->Arg(256)->Arg(1 << 20)->Unit(benchmark:
 
 void BM_DecodeWireEnvelopes(benchmark::State& state) {
   auto encode = [](WireEdgeFrame frame) {
-    WireBridgeCodecEnvelope e{"session", 42, 41, "[\"session\",\"42\"]", 1, 2, 1, std::nullopt, std::nullopt,
-                              envelope_case::Data{std::move(frame)}};
+    BridgeEnvelope e{"session", 42, 41, "[\"session\",\"42\"]", 1, 2, 1, std::nullopt, std::nullopt,
+                     WireBridgeEnvelopeType::Data, bridge_payload::Data{std::move(frame)}};
     return *encode_wire_bridge_envelope(e);
   };
   decode_wire_messages(state, encode, decode_wire_bridge_envelope);

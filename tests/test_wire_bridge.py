@@ -127,3 +127,60 @@ def test_protobuf_adapter_release():
     with pytest.raises(BaseException, match="^duplicate graph node id 'b/inbound_bytes'$"):
         graph._wire_bridge_protobuf(bridge, "b")
 
+
+
+@pytest.mark.parametrize("links", [[0, 1, 0, 1, 1, 0], [1, 1, 1, 1], [2, 0, 2, 1, 1, 2, 0]])
+def test_each_adapter_feeds_the_bridge_in_its_own_wave(links):
+    # Several links into one bridge, some idle: every envelope is accepted in
+    # the wave of its own set(), in arrival order, whatever the others hold.
+    graph = Graph()
+    bridge = graph._wire_bridge("s")
+    adapters = [graph._wire_bridge_protobuf(bridge, f"link{i}") for i in range(3)]
+    statuses, subscription = data_of(bridge.status)
+    issues, issue_subscription = data_of(bridge.issues)
+    for seq, link in enumerate(links, start=1):
+        adapters[link].inbound_bytes.set(envelope(seq, "data", content=b"%d" % seq))
+        assert statuses[-1] == status(cursor=seq)
+    adapters[links[-1]].inbound_bytes.set(envelope(1, "start"))  # a replay is stale: nothing moves
+    assert statuses[-1] == status(cursor=len(links)) and issues == []
+    subscription.unsubscribe()  # deactivated and activated again: still no waiting for the other links
+    issue_subscription.unsubscribe()
+    statuses, subscription = data_of(bridge.status)
+    adapters[links[0]].inbound_bytes.set(envelope(len(links) + 1, "start"))
+    assert statuses[-1] == status(cursor=len(links) + 1)
+
+
+def test_a_status_subscriber_that_sends_the_next_envelope_is_refused_where_it_sets():
+    # Flow control from a subscriber of the bridge's status: its set() joins
+    # the running wave and would reach nodes whose functions are on the
+    # stack, so it raises the feedback-cycle error and changes nothing; the
+    # status stream lives on, and the host sends the refused envelope once
+    # the wave has returned. Every envelope is accepted once, in order.
+    graph = Graph()
+    bridge = graph._wire_bridge("s")
+    adapter = graph._wire_bridge_protobuf(bridge)
+    issues, issue_subscription = data_of(bridge.issues)
+    cursors, refused, outside, tried = [], [], [], set()
+
+    def send_next(kind, record):
+        if kind != "DATA":
+            return
+        cursors.append(record["cursor"])
+        if record["cursor"] == len(outside) and len(outside) < 1000 and record["cursor"] not in tried:
+            tried.add(record["cursor"])
+            before = len(cursors)
+            try:
+                adapter.inbound_bytes.set(envelope(len(outside) + 1, "data", content=b"v"))
+            except RuntimeError as error:
+                refused.append(str(error))
+            assert len(cursors) == before  # nothing reached the bridge
+
+    subscription = bridge.status.subscribe(send_next)
+    while len(outside) < 1000:
+        outside.append(len(outside) + 1)
+        adapter.inbound_bytes.set(envelope(len(outside), "data", content=b"v"))
+        assert cursors[-1] == len(outside)
+    # The first envelope comes from outside; after the last there is none to send.
+    assert refused == ["synchronous feedback cycle: node fn re-entered its own wave (R-reentrancy / D37)"] * 999
+    assert [c for i, c in enumerate(cursors) if i == 0 or c != cursors[i - 1]] == list(range(1, 1001))
+    assert issues == [] and bridge.status.status() == "settled"

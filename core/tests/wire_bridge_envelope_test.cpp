@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 
 #include "wire/bridge/bridge_messages.hpp"
 #include "wire/bridge/bridge_state.hpp"
-#include "wire/bridge/envelope_conversion.hpp"
+#include "wire/bridge/link_readings.hpp"
 #include "wire/codec/envelope_checked.hpp"
 #include "wire_test_support.hpp"
 
@@ -94,34 +95,40 @@ TEST(WireBridgeEnvelope, DefaultKeyIsTheSessionAndSeqAsAJsonPair) {
 }
 
 TEST(WireBridgeEnvelope, RecordsCrossTheCodecByTheirPayloadCase) {
-  namespace c = envelope_case;
   const WireEdgeFrame frame{WireEdgeFrameKind::Data, "e", "c", Bytes{}};
   struct Case {
-    WireBridgeCodecPayload codec;
     Type type;
     std::optional<BridgePayload> payload;
+    std::uint8_t case_field;  // the payload case's tag on the wire
   };
   const Case cases[] = {
-      {c::Start{}, Type::Start, std::nullopt},
-      {c::Data{frame}, Type::Data, p::Data{frame}},
-      {c::Ack{}, Type::Ack, std::nullopt},
-      {c::Nack{Bytes{'n', 0xFF}}, Type::Nack, p::Bytes{{'n', 0xFF}}},
-      {c::Status{Bytes{'u'}}, Type::Status, p::StatusBytes{{'u'}}},
-      {c::Error{Bytes{0xFF}}, Type::Error, p::Bytes{{0xFF}}},
-      {c::Close{std::nullopt}, Type::Close, p::CloseBytes{}},
-      {c::Close{Bytes{'x'}}, Type::Close, p::CloseBytes{Bytes{'x'}}},
+      {Type::Start, std::nullopt, 0x1A},
+      {Type::Data, p::Data{frame}, 0x22},
+      {Type::Ack, std::nullopt, 0x2A},
+      {Type::Nack, p::Bytes{{'n', 0xFF}}, 0x32},
+      {Type::Status, p::StatusBytes{{'u'}}, 0x3A},
+      {Type::Error, p::Bytes{{0xFF}}, 0x42},
+      {Type::Close, p::CloseBytes{}, 0x4A},
+      {Type::Close, p::CloseBytes{Bytes{'x'}}, 0x4A},
   };
   for (const Case& k : cases) {
-    WireBridgeCodecEnvelope codec{"s", 2, 1, "k", 1, 3, 5, 9, "r", k.codec};
-    BridgeEnvelope record = bridge_envelope_from_codec(codec);
-    EXPECT_EQ(record.envelope_type, k.type);
-    EXPECT_EQ(record.payload, k.payload);
+    const BridgeEnvelope record{"s", 2, 1, "k", 1, 3, 5, 9, "r", k.type, k.payload};
     EXPECT_EQ(validate_bridge_envelope(record).has_value(), true);
-    EXPECT_EQ(codec_envelope_from_bridge(record), codec);
+    auto bytes = encode_wire_bridge_envelope(record);
+    ASSERT_TRUE(bytes.has_value());
+    EXPECT_NE(std::ranges::find(*bytes, k.case_field), bytes->end());
+    EXPECT_EQ(decode_wire_bridge_envelope(*bytes), record);
   }
-  // A nack without bytes reaches the bridge with a reason of its own.
-  WireBridgeCodecEnvelope nack{"s", 2, 1, "k", 1, 3, 5, 9, "r", c::Nack{}};
-  EXPECT_EQ(bridge_envelope_from_codec(nack).payload, BridgePayload(p::Bytes{bytes_of_text("remote nack")}));
+  // A nack without bytes reaches the bridge with a reason of its own; its
+  // round trip keeps the bytes it came in.
+  const Bytes no_reason = *encode_wire_bridge_envelope(BridgeEnvelope{"s", 2, 1, "k", 1, 3, 5, 9, "r", Type::Nack, {}});
+  EXPECT_EQ(decode_wire_bridge_envelope(no_reason)->payload, BridgePayload(p::Bytes{bytes_of_text("remote nack")}));
+  EXPECT_EQ(roundtrip_canonical_wire_bridge_envelope(no_reason), no_reason);
+  // The bridge reads peer texts lossily; the codec leaves them bytes.
+  const Bytes bad_status = *encode_wire_bridge_envelope(
+      BridgeEnvelope{"s", 2, 1, "k", 1, 3, 5, 9, "r", Type::Status, p::StatusBytes{{'u', 0xFF}}});
+  EXPECT_EQ(decode_envelope_checked(bad_status).envelope->payload,
+            BridgePayload(p::StatusBytes{bytes_of_text("u\xEF\xBF\xBD")}));
 }
 
 // Node readers tell the records apart by type; a fresh session starts at seq 1.
@@ -132,6 +139,49 @@ TEST(WireBridgeRecords, AreValuesOfTheirOwnTypes) {
   const SharedValue inbound = make_value<BridgeInbound>(bridge_inbound::Failure{"bad bytes"});
   EXPECT_EQ(value_cast<WireBridgeCommand>(inbound), nullptr);
   EXPECT_EQ(value_cast<WireBridgeEvent>(inbound), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// Two readers of one value share one reading; every other value is read anew.
+TEST(WireLinkReadings, EachValueIsReadOnceForItsTwoReaders) {
+  ReadingsByValue<int> readings;
+  int reads = 0;
+  auto read = [&] { return ++reads; };
+  const SharedValue first = make_value<int>(1), second = make_value<int>(1);
+  const auto a = readings.of(first, read);
+  const auto b = readings.of(second, read);
+  EXPECT_EQ(readings.of(first, read), a);
+  EXPECT_EQ(readings.of(second, read), b);
+  EXPECT_EQ(reads, 2);
+  for (int i = 0; i < 40; ++i) readings.of(make_value<int>(i), read);  // gone values never match
+  EXPECT_EQ(reads, 42);
+}
+
+TEST(WireLinkReadings, InboundBytesBecomeWhatTheBridgeTakes) {
+  const Bytes start = *encode_wire_bridge_envelope(
+      BridgeEnvelope{"s", 1, 0, "k", 1, 1, std::nullopt, std::nullopt, std::nullopt, Type::Start, std::nullopt});
+  const InboundReading decoded = read_inbound(ByteView(start));
+  const auto* envelope = std::get_if<bridge_inbound::Envelope>(value_cast<BridgeInbound>(decoded.inbound));
+  ASSERT_NE(envelope, nullptr);
+  EXPECT_TRUE(envelope->checked);
+  EXPECT_EQ(envelope->envelope, *decode_wire_bridge_envelope(start));
+  EXPECT_TRUE(decoded.issues.empty());
+
+  const Bytes unknown{0x00};
+  const std::pair<std::optional<ByteView>, std::string> refused[] = {
+      {std::nullopt, "wire_bridge_protobuf inbound_bytes requires bytes"},
+      {ByteView(unknown), "unknown_field: WireBridgeEnvelope contains unknown field 0"},
+  };
+  for (const auto& [bytes, text] : refused) {
+    const InboundReading reading = read_inbound(bytes);
+    EXPECT_EQ(value_cast<BridgeInbound>(reading.inbound)->index(), 1u);
+    EXPECT_EQ(std::get<bridge_inbound::Failure>(*value_cast<BridgeInbound>(reading.inbound)).text, text);
+    ASSERT_EQ(reading.issues.size(), 1u);
+    EXPECT_EQ(reading.issues.front().message, text);
+  }
 }
 
 }  // namespace

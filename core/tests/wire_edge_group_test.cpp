@@ -4,7 +4,6 @@
 
 #include "graph_test_support.hpp"
 #include "node/rewire.hpp"
-#include "wire/bridge/envelope_conversion.hpp"
 #include "wire/codec/envelope_checked.hpp"
 #include "wire/edge_group/edge_group_release.hpp"
 #include "wire/edge_group/wire_edge_group.hpp"
@@ -36,9 +35,9 @@ void set_bytes(const NodeHandle& node, const std::string& text) { node_set(node,
 // Moves what `from` has sent since the last call to `to`, through the codec.
 void carry(BridgePeer& from, BridgePeer& to, std::size_t& moved) {
   for (; moved < from.tap(kOutbound).got.size(); ++moved) {
-    EnvelopeEncodeChecked encoded = encode_envelope_checked(codec_envelope_from_bridge(from.sent(moved)));
+    EnvelopeEncodeChecked encoded = encode_envelope_checked(from.sent(moved));
     EnvelopeDecodeChecked decoded = decode_envelope_checked(*encoded.bytes);
-    to.receive(bridge_envelope_from_codec(std::move(*decoded.envelope)));
+    to.receive(std::move(*decoded.envelope));
   }
 }
 

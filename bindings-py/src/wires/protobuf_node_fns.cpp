@@ -7,10 +7,7 @@
 #include "node/down.hpp"
 #include "node/node_ops.hpp"
 #include "values/value_conversions.hpp"
-#include "wire/bridge/bridge_messages.hpp"
-#include "wire/bridge/envelope_conversion.hpp"
-#include "wire/codec/envelope_checked.hpp"
-#include "wire/codec/utf8.hpp"
+#include "wire/bridge/dep_values.hpp"
 #include "wires/projections.hpp"
 
 namespace korvalinth::py {
@@ -20,49 +17,34 @@ namespace {
 constexpr const char* kInbound = "inbound";
 constexpr const char* kOutbound = "outbound";
 
-// What one inbound Python value turned out to be: no bytes at all, or the
-// checked decode of its bytes.
-using InboundReading = std::optional<EnvelopeDecodeChecked>;
-
-// Runs f(reading) for each Python value dep 0 delivered, with the GIL held
-// while the value is read and dealt with.
+// Runs f(reading) for each Python value dep 0 delivered. The GIL is held
+// while a value's bytes are read (and decoded, the first time).
 template <class F>
-void for_each_inbound_value(const RunContext& ctx, F&& f) {
-  for (const auto& value : collect_dep_values<PyObjectValue>(ctx, 0)) {
-    kit::GilGuard gil;
-    if (!gil.held()) return;
-    InboundReading reading;
-    if (auto bytes = extract_bytes_like(value->object())) reading = decode_envelope_checked(*bytes);
-    f(std::move(reading));
+void for_each_inbound_reading(const RunContext& ctx, LinkReadings& readings, F&& f) {
+  for (const SharedValue& value : delivered_values(ctx, 0)) {
+    const auto* object = value_cast<PyObjectValue>(value);
+    if (!object) continue;
+    std::shared_ptr<const InboundReading> reading;
+    {
+      kit::GilGuard gil;
+      if (!gil.held()) return;
+      reading = readings.inbound.of(value, [&] {
+        std::optional<Bytes> bytes = extract_bytes_like(object->object());
+        return read_inbound(bytes ? std::optional<ByteView>(*bytes) : std::nullopt);
+      });
+    }
+    f(*reading);
   }
 }
 
-// Peer bytes that the bridge holds as text (nack reasons, status, error and
-// close texts) are read lossily: invalid UTF-8 becomes U+FFFD.
-void repair_text(Bytes& bytes) {
-  if (!is_valid_utf8(bytes)) bytes = bytes_of_text(text_from_bytes_lossy(bytes));
-}
-
-BridgeEnvelope bridge_record_of(WireBridgeCodecEnvelope decoded) {
-  BridgeEnvelope envelope = bridge_envelope_from_codec(std::move(decoded));
-  if (!envelope.payload) return envelope;
-  if (auto* text = std::get_if<bridge_payload::Bytes>(&*envelope.payload)) {
-    repair_text(text->bytes);
-  } else if (auto* status = std::get_if<bridge_payload::StatusBytes>(&*envelope.payload)) {
-    repair_text(status->bytes);
-  } else if (auto* close = std::get_if<bridge_payload::CloseBytes>(&*envelope.payload)) {
-    if (close->bytes) repair_text(*close->bytes);
+// Runs f(encoded) for each envelope record of the dep.
+template <class F>
+void for_each_outbound_encoding(const RunContext& ctx, std::size_t dep, LinkReadings& readings, F&& f) {
+  for (const SharedValue& value : delivered_values(ctx, dep)) {
+    const auto* envelope = value_cast<BridgeEnvelope>(value);
+    if (!envelope) continue;
+    f(*readings.outbound.of(value, [&] { return encode_envelope_checked(*envelope); }));
   }
-  return envelope;
-}
-
-std::string joined_messages(const std::vector<CanonicalProtobufIssue>& issues) {
-  std::string out;
-  for (const CanonicalProtobufIssue& issue : issues) {
-    if (!out.empty()) out += "; ";
-    out += issue.message;
-  }
-  return out;
 }
 
 void emit_event(const RunContext& ctx, ProtobufAdapterEvent event) { emit_data_record(ctx, std::move(event)); }
@@ -73,10 +55,6 @@ void emit_issues(const RunContext& ctx, const char* direction, const std::vector
     emit_event(ctx, ProtobufIssueEvent{direction, std::string(category_name(issue.category)), issue.message});
   }
   emit_event(ctx, ProtobufStatusEvent{direction, "invalid"});
-}
-
-EnvelopeEncodeChecked encode_outbound(const BridgeEnvelope& envelope) {
-  return encode_envelope_checked(codec_envelope_from_bridge(envelope));
 }
 
 template <class Run>
@@ -94,53 +72,41 @@ SharedNodeFn node_fn(Run run) {
 
 }  // namespace
 
-SharedNodeFn make_protobuf_decoded_inbound_fn() {
-  return node_fn([](RunContext& ctx) {
-    for_each_inbound_value(ctx, [&](InboundReading reading) {
-      BridgeInbound inbound;
-      if (!reading) {
-        inbound = bridge_inbound::Failure{kInboundRequiresBytes};
-      } else if (!reading->envelope) {
-        inbound = bridge_inbound::Failure{joined_messages(reading->issues)};
-      } else {
-        inbound = bridge_inbound::Envelope{bridge_record_of(std::move(*reading->envelope))};
-      }
-      emit_data_record(ctx, std::move(inbound));
+SharedNodeFn make_protobuf_decoded_inbound_fn(SharedLinkReadings readings) {
+  return node_fn([readings = std::move(readings)](RunContext& ctx) {
+    for_each_inbound_reading(ctx, *readings, [&](const InboundReading& reading) {
+      down(ctx.node, Message::data(reading.inbound));
     });
   });
 }
 
-SharedNodeFn make_protobuf_events_fn() {
-  return node_fn([](RunContext& ctx) {
-    for_each_inbound_value(ctx, [&](InboundReading reading) {
-      if (!reading) {
-        emit_issues(ctx, kInbound, {{kInboundRequiresBytes, CanonicalProtobufErrorCategory::Malformed}});
-      } else if (!reading->envelope) {
-        emit_issues(ctx, kInbound, reading->issues);
-      } else {
+SharedNodeFn make_protobuf_events_fn(SharedLinkReadings readings) {
+  return node_fn([readings = std::move(readings)](RunContext& ctx) {
+    for_each_inbound_reading(ctx, *readings, [&](const InboundReading& reading) {
+      if (reading.issues.empty()) {
         emit_event(ctx, ProtobufStatusEvent{kInbound, "valid"});
+      } else {
+        emit_issues(ctx, kInbound, reading.issues);
       }
     });
-    for (const auto& envelope : collect_dep_values<BridgeEnvelope>(ctx, 1)) {
-      EnvelopeEncodeChecked encoded = encode_outbound(*envelope);
+    for_each_outbound_encoding(ctx, 1, *readings, [&](const EnvelopeEncodeChecked& encoded) {
       if (encoded.bytes) {
         emit_event(ctx, ProtobufStatusEvent{kOutbound, "valid"});
       } else {
         emit_issues(ctx, kOutbound, encoded.issues);
       }
-    }
+    });
   });
 }
 
-SharedNodeFn make_protobuf_outbound_bytes_fn() {
-  return node_fn([](RunContext& ctx) {
-    for (const auto& envelope : collect_dep_values<BridgeEnvelope>(ctx, 0)) {
-      EnvelopeEncodeChecked encoded = encode_outbound(*envelope);
-      if (!encoded.bytes) continue;  // the events node reports it
+SharedNodeFn make_protobuf_outbound_bytes_fn(SharedLinkReadings readings) {
+  return node_fn([readings = std::move(readings)](RunContext& ctx) {
+    for_each_outbound_encoding(ctx, 0, *readings, [&](const EnvelopeEncodeChecked& encoded) {
+      if (!encoded.bytes) return;  // the events node reports it
       kit::GilGuard gil;
       if (!gil.held()) return;
       down(ctx.node, Message::data(make_py_value(py_bytes(*encoded.bytes))));
-    }
+    });
   });
 }
 

@@ -8,18 +8,20 @@
 //                    outbound envelope, its issues, then one status
 //   outbound_bytes   the bridge's outbound envelopes -> Python bytes
 //   status, issues   the events as Python dicts
-// Codec verdicts are values here, never exceptions; peer bytes become text
-// lossily.
+// Codec verdicts are values here, never exceptions. The decoding, encoding
+// and checks are the core's (wire/bridge/link_readings.hpp): these functions
+// hand it bytes and take records or bytes back, each value read once for the
+// nodes that share its readings.
 
+#include <memory>
 #include <string>
 #include <variant>
 
 #include "boundary/pending_fatal.hpp"
 #include "node/node_fn.hpp"
+#include "wire/bridge/link_readings.hpp"
 
 namespace korvalinth::py {
-
-inline constexpr const char* kInboundRequiresBytes = "wire_bridge_protobuf inbound_bytes requires bytes";
 
 // One inbound value or outbound envelope judged valid or invalid.
 struct ProtobufStatusEvent {
@@ -36,9 +38,11 @@ struct ProtobufIssueEvent {
 
 using ProtobufAdapterEvent = std::variant<ProtobufStatusEvent, ProtobufIssueEvent>;
 
-SharedNodeFn make_protobuf_decoded_inbound_fn();
-SharedNodeFn make_protobuf_events_fn();
-SharedNodeFn make_protobuf_outbound_bytes_fn();
+using SharedLinkReadings = std::shared_ptr<LinkReadings>;
+
+SharedNodeFn make_protobuf_decoded_inbound_fn(SharedLinkReadings readings);
+SharedNodeFn make_protobuf_events_fn(SharedLinkReadings readings);
+SharedNodeFn make_protobuf_outbound_bytes_fn(SharedLinkReadings readings);
 SharedNodeFn make_protobuf_status_fn(SharedFatalSlot fatal);
 SharedNodeFn make_protobuf_issues_fn(SharedFatalSlot fatal);
 

@@ -1,6 +1,5 @@
 #include "base/fault.hpp"
 #include "wire/bridge/bridge_session.hpp"
-#include "wire/bridge/envelope_conversion.hpp"
 
 namespace korvalinth {
 

@@ -1,9 +1,8 @@
 #pragma once
-// BridgeEnvelope: the envelope record a wire bridge sends and receives,
-// independent of any byte format (wire/codec/envelope_codec.hpp is its
-// protobuf form, wire/bridge/envelope_conversion.hpp maps between them).
+// The bridge's rules for its envelope record (wire/codec/envelope_record.hpp).
 // Every envelope the bridge builds comes from new_bridge_envelope and every
-// envelope it receives passes validate_bridge_envelope; code that holds a
+// envelope it receives passes validate_bridge_envelope (or came out of the
+// canonical decoder, whose checks include these); code that holds a
 // BridgeEnvelope may rely on those rules.
 
 #include <cstdint>
@@ -13,53 +12,9 @@
 #include <string_view>
 #include <variant>
 
-#include "wire/codec/bytes.hpp"
-#include "wire/codec/envelope_codec.hpp"
+#include "wire/codec/envelope_record.hpp"
 
 namespace korvalinth {
-
-// The value is the index of the protobuf payload case of the same name.
-enum class WireBridgeEnvelopeType : std::uint8_t { Start, Data, Ack, Nack, Status, Error, Close };
-
-// Payload kinds, in this order.
-namespace bridge_payload {
-struct Data {
-  WireBridgeDataBody body;
-  bool operator==(const Data&) const = default;
-};
-// NACK reason, ERROR detail; may be empty.
-struct Bytes {
-  ::korvalinth::Bytes bytes;
-  bool operator==(const Bytes&) const = default;
-};
-struct StatusBytes {
-  ::korvalinth::Bytes bytes;
-  bool operator==(const StatusBytes&) const = default;
-};
-// Present even when its bytes are absent: that is not the same as no payload.
-struct CloseBytes {
-  std::optional<::korvalinth::Bytes> bytes;
-  bool operator==(const CloseBytes&) const = default;
-};
-}  // namespace bridge_payload
-
-using BridgePayload =
-    std::variant<bridge_payload::Data, bridge_payload::Bytes, bridge_payload::StatusBytes, bridge_payload::CloseBytes>;
-
-struct BridgeEnvelope {
-  std::string session_id;
-  std::uint64_t seq = 0;     // the sender's number of this envelope, from 1
-  std::uint64_t cursor = 0;  // the last seq the sender accepted from its peer, 0 before any
-  std::string idempotency_key;
-  std::uint32_t attempt = 0;
-  std::uint32_t max_attempts = 0;
-  std::optional<std::uint64_t> sent_at;
-  std::optional<std::uint64_t> ack_for_seq;  // ACK and NACK: the peer seq acknowledged
-  std::optional<std::string> request_id;
-  WireBridgeEnvelopeType envelope_type = WireBridgeEnvelopeType::Start;
-  std::optional<BridgePayload> payload;
-  bool operator==(const BridgeEnvelope&) const = default;
-};
 
 // The input of new_bridge_envelope: an absent key means the default key,
 // the string-tuple id of (session_id, seq), the same for every attempt.

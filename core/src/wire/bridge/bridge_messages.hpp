@@ -60,6 +60,9 @@ using WireBridgeCommand = std::variant<bridge_command::Start, bridge_command::Da
 namespace bridge_inbound {
 struct Envelope {
   BridgeEnvelope envelope;  // as decoded from the peer
+  // Set by the canonical decoder, whose checks include the bridge's
+  // validation: the readers do not validate the envelope a second time.
+  bool checked = false;
   bool operator==(const Envelope&) const = default;
 };
 // Bytes that did not decode into an envelope, and why.
@@ -70,6 +73,12 @@ struct Failure {
 }  // namespace bridge_inbound
 
 using BridgeInbound = std::variant<bridge_inbound::Envelope, bridge_inbound::Failure>;
+
+// validate_bridge_envelope, unless the canonical decoder has checked it.
+inline std::expected<void, WireBridgeEnvelopeError> validate_inbound_envelope(const bridge_inbound::Envelope& inbound) {
+  if (inbound.checked) return {};
+  return validate_bridge_envelope(inbound.envelope);
+}
 
 namespace bridge_event {
 struct Outbound {

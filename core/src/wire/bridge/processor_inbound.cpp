@@ -11,8 +11,9 @@ namespace {
 // The event refusing the envelope; none when it is accepted, the state then
 // having moved on to it. The borrow ends before the caller emits.
 std::optional<WireBridgeEvent> refusal_of(const BridgeStateCell& state, const BridgeSession& session,
-                                          const BridgeEnvelope& envelope) {
-  if (auto valid = validate_bridge_envelope(envelope); !valid)
+                                          const bridge_inbound::Envelope& inbound) {
+  const BridgeEnvelope& envelope = inbound.envelope;
+  if (auto valid = validate_inbound_envelope(inbound); !valid)
     return bridge_event::ProtocolError{std::string(display_text(valid.error()))};
   if (envelope.session_id != session.session_id)
     return bridge_event::SessionMismatch{session.session_id, envelope.session_id};
@@ -28,11 +29,12 @@ std::optional<WireBridgeEvent> refusal_of(const BridgeStateCell& state, const Br
 }
 
 void handle_envelope(const RunContext& ctx, const BridgeStateCell& state, const BridgeSession& session,
-                     BridgeEnvelope envelope) {
-  if (std::optional<WireBridgeEvent> refusal = refusal_of(state, session, envelope)) {
+                     const bridge_inbound::Envelope& inbound) {
+  if (std::optional<WireBridgeEvent> refusal = refusal_of(state, session, inbound)) {
     emit_bridge_event(ctx, std::move(*refusal));
     return;
   }
+  BridgeEnvelope envelope = inbound.envelope;
   emit_bridge_event(ctx, bridge_event::Cursor{envelope.seq});
   emit_bridge_event(ctx, bridge_event::Inbound{envelope});
   if (envelope.envelope_type == WireBridgeEnvelopeType::Ack) {
@@ -52,7 +54,7 @@ void handle_inbound_value(const RunContext& ctx, const BridgeStateCell& state, c
   } else if (const auto* failure = std::get_if<bridge_inbound::Failure>(inbound)) {
     emit_protocol_error(ctx, failure->text);
   } else {
-    handle_envelope(ctx, state, session, std::get<bridge_inbound::Envelope>(*inbound).envelope);
+    handle_envelope(ctx, state, session, std::get<bridge_inbound::Envelope>(*inbound));
   }
 }
 

@@ -28,6 +28,11 @@ NodeOptions options_of(std::string id, NodeFlags flags) {
 // for the processor, which reports a terminal inbound node itself).
 constexpr NodeFlags kUnending{.partial = true, .complete_when_deps_complete = false, .error_when_deps_error = false};
 
+// Partial: each producer's envelope goes on in the wave it arrives in; a fan-in
+// that waited for every producer to hold a value would keep (and reorder)
+// what one link received until every other link had received something.
+constexpr NodeFlags kFanIn{.partial = true};
+
 std::vector<NodeHandle> counted_deps_of(std::initializer_list<const NodeHandle*> deps) {
   std::vector<NodeHandle> out;
   for (const NodeHandle* d : deps) out.push_back(d->promote_counted());
@@ -44,7 +49,7 @@ WireBridge wire_bridge(GraphContainer& graph, WireBridgeConfig config) {
   bridge.command_producers = std::make_shared<ProducerList>();
   bridge.inbound_producers = std::make_shared<ProducerList>();
   bridge.command = graph.add_state_node(options_of(name + "/command", kUnending));
-  bridge.inbound = graph.add_state_node(options_of(name + "/inbound", {}));
+  bridge.inbound = graph.add_state_node(options_of(name + "/inbound", kFanIn));
 
   BridgeSession session{config.session_id, std::move(config.backoff), config.max_attempts,
                         config.clock ? std::move(config.clock) : WireBridgeClock(always_false)};

@@ -1,9 +1,9 @@
 #include "wire/codec/edge_frame.hpp"
 
-#include <algorithm>
-
+#include "base/thread_block.hpp"
 #include "wire/codec/field_scanner.hpp"
 #include "wire/codec/field_writer.hpp"
+#include "wire/codec/scratch_record.hpp"
 
 namespace korvalinth {
 namespace {
@@ -29,33 +29,41 @@ constexpr const char* kDataWithoutValue = "DATA WireEdgeFrame requires value";
 }  // namespace
 
 CanonicalResult<WireEdgeFrame> decode_wire_edge_frame(ByteView input) {
-  auto scanned = decode_canonical_fields(input, kFrameTable, "WireEdgeFrame");
-  if (!scanned) return std::unexpected(std::move(scanned.error()));
-  const ScannedField& kind = scanned->field(kKind);
-  const ScannedField& edge_id = scanned->field(kEdgeId);
-  const ScannedField& cause_id = scanned->field(kCauseId);
-  const ScannedField& value = scanned->field(kValue);
+  bool canonical = true;
+  CanonicalResult<WireEdgeFrame> frame(std::in_place);
+  if (auto decoded = decode_wire_edge_frame_into(input, *frame, canonical); !decoded) {
+    return std::unexpected(std::move(decoded.error()));
+  }
+  return frame;
+}
+
+// Every field the scan finds is one the encoder writes back (a value only on
+// DATA, where it is required), so the scan's byte form is the whole verdict.
+CanonicalResult<void> decode_wire_edge_frame_into(ByteView input, WireEdgeFrame& frame, bool& canonical) {
+  ScannedMessage scanned(kFrameTable);
+  if (auto read = decode_canonical_fields(input, scanned, "WireEdgeFrame"); !read) return std::unexpected(std::move(read.error()));
+  if (!scanned.canonical()) canonical = false;
+  const ScannedField& kind = scanned.field(kKind);
+  const ScannedField& edge_id = scanned.field(kEdgeId);
+  const ScannedField& cause_id = scanned.field(kCauseId);
+  const ScannedField& value = scanned.field(kValue);
   if (!kind.present || !edge_id.present || !cause_id.present) {
     return refuse(Category::MissingRequired, "WireEdgeFrame missing required fields");
   }
-  WireEdgeFrame frame;
-  auto edge_text = read_required_string_field(edge_id.bytes, "edge_id");
-  if (!edge_text) return std::unexpected(std::move(edge_text.error()));
-  auto cause_text = read_required_string_field(cause_id.bytes, "cause_id");
-  if (!cause_text) return std::unexpected(std::move(cause_text.error()));
-  frame.edge_id = std::move(*edge_text);
-  frame.cause_id = std::move(*cause_text);
+  if (auto read = read_required_string_field(edge_id.bytes, frame.edge_id, "edge_id"); !read) return read;
+  if (auto read = read_required_string_field(cause_id.bytes, frame.cause_id, "cause_id"); !read) return read;
   if (kind.varint == kWireDirty) {
     if (value.present) return refuse(Category::InvalidWireEdge, kDirtyWithValue);
     frame.kind = WireEdgeFrameKind::Dirty;
+    frame.value.reset();
   } else if (kind.varint == kWireData) {
     if (!value.present) return refuse(Category::InvalidWireEdge, kDataWithoutValue);
     frame.kind = WireEdgeFrameKind::Data;
-    frame.value = copy_bytes(value.bytes);
+    assign_bytes(frame.value ? *frame.value : frame.value.emplace(), value.bytes);
   } else {
     return refuse(Category::InvalidWireEdge, "WireEdgeFrame kind is invalid");
   }
-  return frame;
+  return {};
 }
 
 CanonicalResult<void> check_wire_edge_frame(const WireEdgeFrame& frame) {
@@ -81,21 +89,27 @@ Bytes encode_wire_edge_frame(const WireEdgeFrame& frame) {
   return out;
 }
 
-CanonicalResult<WireEdgeFrame> check_canonical_wire_edge_frame(ByteView input) {
-  auto frame = decode_wire_edge_frame(input);
-  if (!frame) return frame;
-  if (auto checked = check_wire_edge_frame(*frame); !checked) return std::unexpected(std::move(checked.error()));
-  const Bytes canonical = encode_wire_edge_frame(*frame);
-  if (!std::ranges::equal(canonical, input)) {
+CanonicalResult<void> check_canonical_wire_edge_frame_into(ByteView input, WireEdgeFrame& frame) {
+  bool canonical = true;
+  if (auto decoded = decode_wire_edge_frame_into(input, frame, canonical); !decoded) return decoded;
+  if (auto checked = check_wire_edge_frame(frame); !checked) return checked;
+  if (!canonical) {
     return refuse(Category::NoncanonicalBytes, "WireEdgeFrame bytes are not canonical deterministic protobuf");
+  }
+  return {};
+}
+
+CanonicalResult<WireEdgeFrame> check_canonical_wire_edge_frame(ByteView input) {
+  CanonicalResult<WireEdgeFrame> frame(std::in_place);
+  if (auto checked = check_canonical_wire_edge_frame_into(input, *frame); !checked) {
+    return std::unexpected(std::move(checked.error()));
   }
   return frame;
 }
 
 CanonicalResult<void> validate_canonical_wire_edge_frame(ByteView input) {
-  auto frame = check_canonical_wire_edge_frame(input);
-  if (!frame) return std::unexpected(std::move(frame.error()));
-  return {};
+  // The verdict alone: a frame kept per thread lends its buffers.
+  return ThreadBlock<ScratchRecord<WireEdgeFrame>>::get().use(input.size(), [&](WireEdgeFrame& frame) { return check_canonical_wire_edge_frame_into(input, frame); });
 }
 
 CanonicalResult<Bytes> roundtrip_canonical_wire_edge_frame(ByteView input) {

@@ -24,6 +24,10 @@ struct WireEdgeFrame {
 
 // Strict decode; does not judge the byte form (see check_canonical_wire_edge_frame).
 CanonicalResult<WireEdgeFrame> decode_wire_edge_frame(ByteView input);
+// The same into `frame` (its buffers reused; on failure its content is
+// unspecified), clearing `canonical` when the input is not the canonical
+// encoding of the frame it decodes to.
+CanonicalResult<void> decode_wire_edge_frame_into(ByteView input, WireEdgeFrame& frame, bool& canonical);
 
 // The frame rules checked before every encoding: non-empty ids, a value
 // exactly on DATA.
@@ -33,9 +37,10 @@ CanonicalResult<void> check_wire_edge_frame(const WireEdgeFrame& frame);
 Bytes encode_wire_edge_frame(const WireEdgeFrame& frame);
 void append_wire_edge_frame(Bytes& out, const WireEdgeFrame& frame);
 
-// Decode, check, re-encode and compare: the frame when `input` is exactly
-// its canonical encoding.
+// Decode and check: the frame when `input` is exactly its canonical encoding
+// (a non-canonical byte form is reported after every other rule).
 CanonicalResult<WireEdgeFrame> check_canonical_wire_edge_frame(ByteView input);
+CanonicalResult<void> check_canonical_wire_edge_frame_into(ByteView input, WireEdgeFrame& frame);
 
 // The bodies of the module functions _validate_canonical_wire_edge_frame and
 // _roundtrip_canonical_wire_edge_frame: success, or the canonical bytes

@@ -12,7 +12,7 @@
 namespace korvalinth {
 
 struct EnvelopeDecodeChecked {
-  std::optional<WireBridgeCodecEnvelope> envelope;
+  std::optional<BridgeEnvelope> envelope;
   std::vector<CanonicalProtobufIssue> issues;  // one on failure
   bool invalid = false;
 };
@@ -23,8 +23,11 @@ struct EnvelopeEncodeChecked {
   bool invalid = false;
 };
 
+// The envelope as the bridge takes it from its peer: the payload bytes that
+// the bridge holds as text (nack reason, status, error and close texts) are
+// read lossily, each invalid UTF-8 sequence becoming U+FFFD.
 EnvelopeDecodeChecked decode_envelope_checked(ByteView input);
-EnvelopeEncodeChecked encode_envelope_checked(const WireBridgeCodecEnvelope& envelope);
+EnvelopeEncodeChecked encode_envelope_checked(const BridgeEnvelope& envelope);
 
 CanonicalResult<void> validate_canonical_wire_bridge_envelope(ByteView input);
 // The canonical bytes of the decoded envelope (equal to the input).

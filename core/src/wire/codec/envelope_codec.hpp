@@ -6,89 +6,47 @@
 //                       5 max_attempts  6 sent_at  7 ack_for_seq  8 request_id
 //   WireBridgeDataPayload  1 bytes | 2 WireEdgeFrame
 //   nack/status/error/close payloads: 1 bytes;  start/ack: empty
-// Decoding is strict and ends by re-encoding and comparing with the input,
-// so exactly one byte string is accepted for each envelope.
+// Decoding is strict and accepts exactly one byte string for each envelope:
+// the one its encoder writes (fields in ascending order, shortest varints,
+// no default written), which it judges while it scans.
 
 #include <cstdint>
-#include <optional>
-#include <string>
-#include <variant>
 
 #include "wire/codec/bytes.hpp"
 #include "wire/codec/canonical_error.hpp"
-#include "wire/codec/edge_frame.hpp"
+#include "wire/codec/envelope_record.hpp"
 
 namespace korvalinth {
 
-// The body of a DATA envelope: raw bytes or one edge frame.
-using WireBridgeDataBody = std::variant<Bytes, WireEdgeFrame>;
+// Succeeds exactly when `input` is the canonical encoding of an envelope; the
+// result is that envelope as the bridge's record (a nack without bytes has
+// the reason "remote nack"; payload bytes stay bytes).
+CanonicalResult<BridgeEnvelope> decode_wire_bridge_envelope(ByteView input);
+// The same into `envelope`, whose buffers are reused; on failure its content
+// is unspecified.
+CanonicalResult<void> decode_wire_bridge_envelope_into(ByteView input, BridgeEnvelope& envelope);
 
-// The payload cases, in oneof order (their index is the envelope type).
-namespace envelope_case {
-struct Start {
-  bool operator==(const Start&) const = default;
-};
-struct Data {
-  WireBridgeDataBody body;
-  bool operator==(const Data&) const = default;
-};
-struct Ack {
-  bool operator==(const Ack&) const = default;
-};
-struct Nack {
-  std::optional<Bytes> bytes;
-  bool operator==(const Nack&) const = default;
-};
-struct Status {
-  Bytes bytes;
-  bool operator==(const Status&) const = default;
-};
-struct Error {
-  Bytes bytes;
-  bool operator==(const Error&) const = default;
-};
-struct Close {
-  std::optional<Bytes> bytes;
-  bool operator==(const Close&) const = default;
-};
-}  // namespace envelope_case
+// The semantic check run before every encoding (and by the decoder).
+CanonicalResult<void> check_envelope_encodable(const BridgeEnvelope& envelope);
 
-using WireBridgeCodecPayload =
-    std::variant<envelope_case::Start, envelope_case::Data, envelope_case::Ack, envelope_case::Nack,
-                 envelope_case::Status, envelope_case::Error, envelope_case::Close>;
+// check_envelope_encodable, then the canonical bytes. The payload case comes
+// from the envelope type; a payload that does not fit the type (which the
+// bridge never sends) gives the case without content: empty data bytes, a
+// nack or close without bytes, empty status or error bytes, which the check
+// refuses where the case requires content.
+CanonicalResult<Bytes> encode_wire_bridge_envelope(const BridgeEnvelope& envelope);
 
-// The decoder's result and the encoder's input.
-struct WireBridgeCodecEnvelope {
-  std::string session_id;
-  std::uint64_t seq = 0;
-  std::uint64_t cursor = 0;
-  std::string idempotency_key;
-  std::uint32_t attempt = 0;
-  std::uint32_t max_attempts = 0;
-  std::optional<std::uint64_t> sent_at;
-  std::optional<std::uint64_t> ack_for_seq;
-  std::optional<std::string> request_id;
-  WireBridgeCodecPayload payload;
-  bool operator==(const WireBridgeCodecEnvelope&) const = default;
-};
+// The payload case of field `field_number` (3 to 9) from its message bytes,
+// into the envelope's type and payload; `canonical` is cleared when the
+// bytes are not the case's canonical form.
+CanonicalResult<void> decode_envelope_payload(std::uint32_t field_number, ByteView bytes, BridgeEnvelope& envelope,
+                                              bool& canonical);
 
-// Succeeds exactly when `input` is the canonical encoding of the result.
-CanonicalResult<WireBridgeCodecEnvelope> decode_wire_bridge_envelope(ByteView input);
-
-// The semantic check run before every encoding.
-CanonicalResult<void> check_envelope_encodable(const WireBridgeCodecEnvelope& envelope);
-
-// check_envelope_encodable, then the canonical bytes.
-CanonicalResult<Bytes> encode_wire_bridge_envelope(const WireBridgeCodecEnvelope& envelope);
-
-// The payload case of field `field_number` (3 to 9) from its message bytes.
-CanonicalResult<WireBridgeCodecPayload> decode_envelope_payload(std::uint32_t field_number, ByteView bytes);
-
-// Appends the payload case as its envelope field; checks nothing.
-void append_envelope_payload(Bytes& out, const WireBridgeCodecPayload& payload);
+// Appends the envelope's payload case as its envelope field; checks nothing.
+void append_envelope_payload(Bytes& out, const BridgeEnvelope& envelope);
 
 // The payload rules of check_envelope_encodable's last step.
-CanonicalResult<void> check_payload_encodable(const WireBridgeCodecPayload& payload);
+CanonicalResult<void> check_payload_encodable(const BridgeEnvelope& envelope);
 
 // The envelope field number of the first payload case.
 inline constexpr std::uint32_t kFirstPayloadField = 3;

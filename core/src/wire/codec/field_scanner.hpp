@@ -1,14 +1,17 @@
 #pragma once
 // The one reader of canonical protobuf messages: a message is scanned against
 // its descriptor table, so unknown, repeated and mistyped fields are refused
-// here for every message alike. Byte-level form (field order, minimal
-// varints) is not judged here: the message codecs re-encode and compare.
+// here for every message alike. The byte form is noted, not refused: fields
+// out of ascending order or a varint (tag, value or length) longer than its
+// shortest form make the message non-canonical, which its codec reports only
+// after every other rule, as a comparison with its re-encoding would.
 //
 // The input comes from another process: every varint and length is checked
 // against the input before it is used, and nothing is allocated from a
 // length read off the wire.
 
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -46,40 +49,53 @@ struct ScannedField {
 // most once (the scanner refuses repeats).
 class ScannedMessage {
  public:
-  explicit ScannedMessage(std::span<const FieldDescriptor> table) noexcept : table_(table) {}
+  // Only the table's slots are made: clearing all of them would cost more
+  // than scanning a small message.
+  explicit ScannedMessage(std::span<const FieldDescriptor> table) noexcept : table_(table) {
+    for (std::size_t i = 0; i < table.size() && i < kMaxMessageFields; ++i) std::construct_at(&slots_.fields[i]);
+  }
   // The slot of a field of the table; a number outside the table is a bug of
   // the caller and reads as absent.
-  const ScannedField& field(std::uint32_t number) const noexcept;
-  ScannedField& slot_at(std::size_t table_index) noexcept { return slots_[table_index]; }
+  const ScannedField& field(std::uint32_t number) const noexcept {
+    // The wire messages number their fields from 1 without gaps.
+    if (number >= 1 && number <= table_.size() && table_[number - 1].number == number) return slots_.fields[number - 1];
+    return field_off_sequence(number);
+  }
+  std::span<const FieldDescriptor> table() const noexcept { return table_; }
+  ScannedField& slot_at(std::size_t table_index) noexcept { return slots_.fields[table_index]; }
+  // Fields in ascending order, every varint in its shortest form: the bytes
+  // the canonical writers give for these fields.
+  bool canonical() const noexcept { return canonical_; }
+  void mark_noncanonical() noexcept { canonical_ = false; }
 
  private:
+  const ScannedField& field_off_sequence(std::uint32_t number) const noexcept;
+
   std::span<const FieldDescriptor> table_;
-  std::array<ScannedField, kMaxMessageFields> slots_{};
+  union Slots {
+    Slots() noexcept {}
+    std::array<ScannedField, kMaxMessageFields> fields;
+  } slots_;
+  bool canonical_ = true;
 };
 
-struct ByteCursor {
-  ByteView bytes;
-  std::size_t position = 0;
-  bool at_end() const noexcept { return position >= bytes.size(); }
-};
+// Scans `input` into `message` (made empty over its table: ascending field
+// numbers, at most kMaxMessageFields entries, wire types 0 or 2) as the
+// message `message_name`.
+CanonicalResult<void> decode_canonical_fields(ByteView input, ScannedMessage& message, std::string_view message_name);
 
-// LEB128; advances past every byte read. Over-long forms are accepted.
-CanonicalResult<std::uint64_t> read_varint(ByteCursor& cursor);
-
-// Scans `input` as the message `message_name` with `table` (ascending field
-// numbers, at most kMaxMessageFields entries, wire types 0 or 2).
-CanonicalResult<ScannedMessage> decode_canonical_fields(ByteView input, std::span<const FieldDescriptor> table,
-                                                        std::string_view message_name);
-
-// A non-empty UTF-8 string field, copied.
-CanonicalResult<std::string> read_required_string_field(ByteView bytes, std::string_view field_name);
+// A non-empty UTF-8 string field, copied into `out` (whose buffer is reused).
+CanonicalResult<void> read_required_string_field(ByteView bytes, std::string& out, std::string_view field_name);
 
 // A varint that must fit 32 bits.
 CanonicalResult<std::uint32_t> check_uint32_field(std::uint64_t value, std::string_view field_name);
 
-// A UTF-8 string field, copied; empty is allowed (presence rules are the caller's).
-CanonicalResult<std::string> read_string_field(ByteView bytes, std::string_view field_name);
+// A UTF-8 string field, copied into `out`; empty is allowed (presence rules
+// are the caller's).
+CanonicalResult<void> read_string_field(ByteView bytes, std::string& out, std::string_view field_name);
 
 inline Bytes copy_bytes(ByteView bytes) { return Bytes(bytes.begin(), bytes.end()); }
+// Into a buffer that keeps its capacity.
+inline void assign_bytes(Bytes& out, ByteView bytes) { out.assign(bytes.begin(), bytes.end()); }
 
 }  // namespace korvalinth

@@ -1,5 +1,7 @@
 #include "wire/codec/utf8.hpp"
 
+#include <cstring>
+
 namespace korvalinth {
 namespace {
 
@@ -42,6 +44,13 @@ Utf8Step step_at(ByteView s, std::size_t i) noexcept {
 
 bool is_valid_utf8(ByteView bytes) noexcept {
   for (std::size_t i = 0; i < bytes.size();) {
+    // Eight ASCII bytes at a time: most wire texts are ASCII.
+    std::uint64_t word;
+    while (i + sizeof word <= bytes.size() &&
+           (std::memcpy(&word, bytes.data() + i, sizeof word), (word & 0x8080808080808080u) == 0)) {
+      i += sizeof word;
+    }
+    if (i == bytes.size()) break;
     if (bytes[i] < 0x80) {
       ++i;
       continue;

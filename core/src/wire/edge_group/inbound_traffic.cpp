@@ -22,8 +22,9 @@ std::optional<WireEdgeGroupTraffic> judge_bridge_inbound(const std::string& name
   if (const auto* failure = std::get_if<bridge_inbound::Failure>(&item)) {
     return envelope_issue(prefix + "bridge invalid wire-edge ingress: " + failure->text);
   }
-  const BridgeEnvelope& envelope = std::get<bridge_inbound::Envelope>(item).envelope;
-  if (auto valid = validate_bridge_envelope(envelope); !valid) {
+  const auto& inbound = std::get<bridge_inbound::Envelope>(item);
+  const BridgeEnvelope& envelope = inbound.envelope;
+  if (auto valid = validate_inbound_envelope(inbound); !valid) {
     return envelope_issue(prefix + "bridge invalid wire-edge envelope: " + std::string(display_text(valid.error())));
   }
   if (envelope.session_id != session_id) {
