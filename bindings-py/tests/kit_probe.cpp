@@ -28,6 +28,10 @@
 #include "values/py_json.hpp"
 #include "values/py_object_value.hpp"
 #include "values/value_conversions.hpp"
+#include "module/graph_class.hpp"
+#include "node/wave_scope.hpp"
+#include "wire/bridge/bridge_messages.hpp"
+#include "wires/wire_bridge_adapter.hpp"
 
 namespace korvalinth::py {
 
@@ -323,6 +327,31 @@ OwnedRef probe_sink_call(Probe& self, const Args& args) {
   return kit::py_none();
 }
 
+// ---- wire bridges ----
+
+// A Graph of this module's own copy of the runtime: the wire adapters it
+// builds take only bridges of this copy.
+OwnedRef graph(const Args& args) {
+  std::optional<std::string> name = args.convert(0, kit::extract_optional_str);
+  return make_graph_object(PyGraph(GraphContainer::create(std::move(name), nullptr, false), make_pending_fatal_slot()));
+}
+
+// Makes the bridge send "data" with the bytes given, or "ack" for the seq
+// given: no module call makes a bridge send an ACK, which a test whose two
+// sides both send needs.
+OwnedRef bridge_send(const Args& args) {
+  WireBridgeArgument bridge(args.convert(0, as_wire_bridge));
+  const std::string_view kind = kit::str_view(args[1]);
+  WireBridgeCommand command =
+      kind == "data" ? WireBridgeCommand(bridge_command::Data{*extract_bytes_like(args[2]), std::nullopt, std::nullopt})
+                     : WireBridgeCommand(bridge_command::Ack{std::nullopt, std::nullopt, kit::extract_u64(args[2])});
+  MessageList messages;
+  messages.push_back(Message::data(make_value<WireBridgeCommand>(std::move(command))));
+  PendingFatalSlot unused;
+  run_guarded(unused, [&] { down_in_wave_scope(bridge.get().bridge->command, std::move(messages)); });
+  return kit::py_none();
+}
+
 // ---- describe output ----
 
 // A description holding every value kind, converted as Graph.describe does.
@@ -426,6 +455,8 @@ struct Functions {
         {"pull_id", kit::none}}},
       {"text", text, {{"text"}}},
       {"describe_sample", describe_sample},
+      {"graph", graph, {{"name", kit::none}}},
+      {"bridge_send", bridge_send, {{"bridge"}, {"kind"}, {"value"}}},
   };
 };
 
