@@ -250,6 +250,15 @@ TEST(WireCodec, EncoderRefusesWhatTheDecoderWouldRefuse) {
   nack.ack_for_seq.reset();
   BridgeEnvelope empty_request = envelope_with(Type::Start);
   empty_request.request_id = "";
+  // Several faults at once: the check order decides which is reported.
+  BridgeEnvelope zero_seq_nack = envelope_with(Type::Nack, p::Bytes{});
+  zero_seq_nack.seq = 0;
+  zero_seq_nack.ack_for_seq.reset();
+  BridgeEnvelope bare_nack = envelope_with(Type::Nack, p::Bytes{});
+  bare_nack.ack_for_seq.reset();
+  bare_nack.sent_at = 0;
+  BridgeEnvelope defaults_and_status = envelope_with(Type::Status, p::StatusBytes{});
+  defaults_and_status.request_id = "";
   const Case cases[] = {
       {over, "missing_required: WireBridgeEnvelope required semantics are invalid"},
       {no_key, "missing_required: WireBridgeEnvelope required semantics are invalid"},
@@ -263,6 +272,11 @@ TEST(WireCodec, EncoderRefusesWhatTheDecoderWouldRefuse) {
        "invalid_wire_edge: DIRTY WireEdgeFrame must not carry value"},
       {envelope_with(Type::Data, p::Data{WireEdgeFrame{WireEdgeFrameKind::Data, "e", "c", std::nullopt}}),
        "invalid_wire_edge: DATA WireEdgeFrame requires value"},
+      {zero_seq_nack, "missing_required: WireBridgeEnvelope required semantics are invalid"},
+      {bare_nack, "missing_required: ACK/NACK requires metadata.ack_for_seq"},
+      {defaults_and_status, "default_emission: optional metadata default value was emitted"},
+      {envelope_with(Type::Data, p::Data{WireEdgeFrame{WireEdgeFrameKind::Dirty, "", "c", Bytes{}}}),
+       "missing_required: WireEdgeFrame edge_id/cause_id must be non-empty"},
   };
   for (const Case& c : cases) {
     const EnvelopeEncodeChecked encoded = encode_envelope_checked(c.envelope);
