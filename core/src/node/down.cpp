@@ -9,36 +9,27 @@
 
 namespace korvalinth {
 
-void copy_sinks(const AuxEntry& aux, SinkCopies& out) {
-  out.reserve(aux.sinks.size());
-  for (const SinkEntry& e : aux.sinks) out.push_back(e.sink);
-}
-
-void deliver_to(const SinkCopies& sinks, const Message& message) {
-  for (const SharedSink& s : sinks) s->call(message);
-}
-
 void mark_dirty(const NodeHandle& node) {
-  SinkCopies sinks;
+  SinkList::Reading sinks;
   {
     auto a = node.core_ref().borrow_mut();
     DownSlots s = down_slots(*a, node.key());
     if (s.edge.dirty_sent) return;
     s.edge.dirty_sent = 1;
     s.edge.status = NodeStatus::Dirty;
-    copy_sinks(s.aux, sinks);
+    sinks = s.aux.sinks.read();
   }
-  deliver_to(sinks, dirty_message());
+  sinks.deliver(dirty_message());
 }
 
 void broadcast(const NodeHandle& node, const Message& message) {
-  SinkCopies sinks;
+  SinkList::Reading sinks;
   {
     auto a = node.core_ref().borrow();
     a->check(node.key());
-    copy_sinks(a->aux_at(node.index()), sinks);
+    sinks = a->aux_at(node.index()).sinks.read();
   }
-  deliver_to(sinks, message);
+  sinks.deliver(message);
 }
 
 void clear_current_pull(const NodeHandle& node) {
@@ -170,7 +161,7 @@ class DeliveryFrame {
 };
 
 struct Applied {
-  SinkCopies sinks;
+  SinkList::Reading sinks;
   SmallVec<InvalidateCallback, 2> invalidate_callbacks;
   bool to_sinks = false;
   bool invalidate = false;
@@ -237,7 +228,7 @@ void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::opti
       break;
   }
   out.to_sinks = true;
-  copy_sinks(s.aux, out.sinks);
+  out.sinks = s.aux.sinks.read();
 }
 
 }  // namespace
@@ -320,7 +311,7 @@ void deliver_message(const NodeHandle& node, const Message& m, bool content_ids,
     for (const auto& cb : applied.invalidate_callbacks) (*cb)();
     broadcast(node, invalidate_message());
   } else if (applied.to_sinks) {
-    deliver_to(applied.sinks, m);
+    applied.sinks.deliver(m);
   }
 }
 
