@@ -123,3 +123,52 @@ TEST(DropOrder, AnInvalidatedDepsValuesGoBeforeTheNodeForwardsTheInvalidation) {
   EXPECT_EQ(log, L({"~s-value", "~n-value", "n invalidated", "INVALIDATE"}));
   off.call();
 }
+
+namespace {
+
+// Logs "<name> <message>" for each message and "~<name>" when destroyed.
+struct NamedSink final : Sink {
+  std::vector<std::string>* log;
+  std::string name;
+  std::function<void(const Message&)> on_message;
+  NamedSink(std::vector<std::string>* l, std::string n) : log(l), name(std::move(n)) {}
+  ~NamedSink() override { log->push_back("~" + name); }
+  void call(const Message& m) override {
+    std::string s = name + " " + std::string(m.kind_name());
+    if (m.kind() == MessageKind::Data) s += " " + name_of(m.value());
+    log->push_back(s);
+    if (on_message) on_message(m);
+  }
+};
+
+}  // namespace
+
+// A sink changing the list while it is called: the delivery still reaches
+// every sink listed when it began and none added since; the sinks taken off
+// go once the delivery that still reaches them ends.
+TEST(DropOrder, SinksTakenOffDuringADeliveryGoWhenItEndsAndOnlyThoseListedAtItsStartReceiveIt) {
+  std::vector<std::string> log;  // outlives the graph, whose drops log into it
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(0));
+  auto a = std::make_shared<NamedSink>(&log, "a");
+  NamedSink* a_raw = a.get();
+  UnsubscribeFn off_a = node_subscribe(s, std::move(a));
+  UnsubscribeFn off_b = node_subscribe(s, std::make_shared<NamedSink>(&log, "b"));
+  UnsubscribeFn off_c = node_subscribe(s, std::make_shared<NamedSink>(&log, "c"));
+  UnsubscribeFn off_d;
+  a_raw->on_message = [&](const Message& m) {
+    if (m.kind() != MessageKind::Data || !off_d.empty()) return;
+    off_a.call();
+    off_c.call();
+    off_d = node_subscribe(s, std::make_shared<NamedSink>(&log, "d"));
+  };
+  log.clear();
+  down_in_wave_scope(s, one_message(Message::data(iv(1))));
+  EXPECT_EQ(log, L({"a DIRTY", "b DIRTY", "c DIRTY", "a DATA 1", "d START", "d DATA 1", "b DATA 1", "c DATA 1",
+                    "~a", "~c"}));
+  log.clear();
+  down_in_wave_scope(s, one_message(Message::data(iv(2))));
+  EXPECT_EQ(log, L({"b DIRTY", "d DIRTY", "b DATA 2", "d DATA 2"}));
+  off_b.call();
+  off_d.call();
+}

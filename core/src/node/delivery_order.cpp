@@ -5,15 +5,9 @@
 namespace korvalinth {
 
 OrderedDelivery::OrderedDelivery(const NodeHandle& node) : node_(&node), outer_(detail::tls_innermost_delivery) {
-  {
-    auto a = node.core_ref().borrow_mut();
-    if (EdgeEntry* e = a->is_current(node.key()) ? a->find_edge(node.index()) : nullptr) {
-      e->deliveries_in_progress += 1;
-      counted_ = true;
-    }
-  }
   detail::tls_innermost_delivery = this;
 }
+
 
 OrderedDelivery::~OrderedDelivery() {
   detail::tls_innermost_delivery = outer_;
@@ -24,7 +18,7 @@ OrderedDelivery::~OrderedDelivery() {
   if (core.is_borrowed()) return;
   auto a = core.borrow_mut();
   if (!a->is_current(node_->key())) return;
-  if (EdgeEntry* e = a->find_edge(node_->index()); e) e->deliveries_in_progress -= 1;
+  if (EdgeEntry* e = a->find_edge(node_->index()); e) uncount_in(*e);
 }
 
 bool OrderedDelivery::queue_if_delivering(const NodeHandle& node, MessageList& list) {

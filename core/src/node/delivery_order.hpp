@@ -11,6 +11,7 @@
 
 #include "base/thread_block.hpp"
 #include "node/message.hpp"
+#include "node/node_entries.hpp"
 #include "node/node_handle.hpp"
 
 namespace korvalinth {
@@ -30,9 +31,10 @@ class OrderedDelivery {
   // node's entry counts a delivery in progress: the search is then short.
   static bool queue_if_delivering(const NodeHandle& node, MessageList& list);
 
-  // Marks node as delivering (in its entry and on the thread's chain) until
-  // the end of the object's life; lists still queued then (a fault unwinds)
-  // are dropped. node must outlive the object.
+  // Marks node as delivering on the thread's chain until the end of the
+  // object's life; lists still queued then (a fault unwinds) are dropped.
+  // The caller counts it in the node's entry (count_in) under a borrow it
+  // takes anyway, before any sink is called. node must outlive the object.
   explicit OrderedDelivery(const NodeHandle& node);
   OrderedDelivery(const OrderedDelivery&) = delete;
   OrderedDelivery& operator=(const OrderedDelivery&) = delete;
@@ -40,6 +42,19 @@ class OrderedDelivery {
 
   // The oldest list queued behind this delivery, taken out of the queue.
   std::optional<MessageList> next_queued();
+  // Counts the delivery in the node's entry e (once), or stops counting it
+  // before the object's end, under the caller's borrow.
+  void count_in(EdgeEntry& e) noexcept {
+    if (counted_) return;
+    e.deliveries_in_progress += 1;
+    counted_ = true;
+  }
+  void uncount_in(EdgeEntry& e) noexcept {
+    if (!counted_) return;
+    e.deliveries_in_progress -= 1;
+    counted_ = false;
+  }
+
   // Whether a list was queued behind this delivery.
   bool has_queued() const noexcept { return queued_ != nullptr; }
 

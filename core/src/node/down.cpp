@@ -9,36 +9,28 @@
 
 namespace korvalinth {
 
-void copy_sinks(const AuxEntry& aux, SinkCopies& out) {
-  out.reserve(aux.sinks.size());
-  for (const SinkEntry& e : aux.sinks) out.push_back(e.sink);
-}
-
-void deliver_to(const SinkCopies& sinks, const Message& message) {
-  for (const SharedSink& s : sinks) s->call(message);
-}
-
-void mark_dirty(const NodeHandle& node) {
-  SinkCopies sinks;
+void mark_dirty(const NodeHandle& node, OrderedDelivery* window) {
+  SinkList::Reading sinks;
   {
     auto a = node.core_ref().borrow_mut();
     DownSlots s = down_slots(*a, node.key());
+    if (window) window->count_in(s.edge);
     if (s.edge.dirty_sent) return;
     s.edge.dirty_sent = 1;
     s.edge.status = NodeStatus::Dirty;
-    copy_sinks(s.aux, sinks);
+    sinks = s.aux.sinks.read();
   }
-  deliver_to(sinks, dirty_message());
+  sinks.deliver(dirty_message());
 }
 
 void broadcast(const NodeHandle& node, const Message& message) {
-  SinkCopies sinks;
+  SinkList::Reading sinks;
   {
     auto a = node.core_ref().borrow();
     a->check(node.key());
-    copy_sinks(a->aux_at(node.index()), sinks);
+    sinks = a->aux_at(node.index()).sinks.read();
   }
-  deliver_to(sinks, message);
+  sinks.deliver(message);
 }
 
 void clear_current_pull(const NodeHandle& node) {
@@ -170,7 +162,7 @@ class DeliveryFrame {
 };
 
 struct Applied {
-  SinkCopies sinks;
+  SinkList::Reading sinks;
   SmallVec<InvalidateCallback, 2> invalidate_callbacks;
   bool to_sinks = false;
   bool invalidate = false;
@@ -179,13 +171,14 @@ struct Applied {
 // Applies one message to the node's state (the core held mutably) and says
 // who receives it. Replaced values go to trash, dropped after the borrow.
 // A DATA's version is put in place from next_version, unless that is null
-// (the caller advanced it in place).
+// (the caller advanced it in place). Counts window's delivery, when given.
 void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::optional<NodeVersion>* next_version,
-                   Applied& out, SharedValue& old_cache, std::optional<NodeVersion>& old_version,
+                   OrderedDelivery* window, Applied& out, SharedValue& old_cache, std::optional<NodeVersion>& old_version,
                    std::vector<MessageList>& old_held, std::optional<PullRequest>& old_pending,
                    std::optional<PullRequest>& old_current) {
   DownSlots s = down_slots(a, node.key());
   EdgeEntry& e = s.edge;
+  if (window) window->count_in(e);
   switch (m.kind()) {
     case MessageKind::Start:
     case MessageKind::Pause:
@@ -237,7 +230,7 @@ void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::opti
       break;
   }
   out.to_sinks = true;
-  copy_sinks(s.aux, out.sinks);
+  out.sinks = s.aux.sinks.read();
 }
 
 }  // namespace
@@ -271,8 +264,9 @@ std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
 // Applies one message to the node and hands it to the node's sinks (or, for
 // an INVALIDATE that cleared a value, runs the invalidate callbacks and
 // broadcasts it).
-// canonical_text: the DATA's checked text, when the caller has it.
-void deliver_message(const NodeHandle& node, const Message& m, bool content_ids,
+// window: the delivery to count in the node's entry, when the caller opened
+// one; canonical_text: the DATA's checked text, when the caller has it.
+void deliver_message(const NodeHandle& node, const Message& m, bool content_ids, OrderedDelivery* window,
                      const std::string* canonical_text = nullptr) {
   GraphCore& core = node.core_ref();
   std::optional<NodeVersion> next_version;
@@ -307,20 +301,20 @@ void deliver_message(const NodeHandle& node, const Message& m, bool content_ids,
       if (v.versioning().mode == NodeVersioning::Mode::Level1) {
         // The policy changed since the entry was read: take the general road.
         a.release();
-        deliver_message(node, m, true);
+        deliver_message(node, m, true, window);
         return;
       }
       v.advance_without_content_ids();
     }
-    apply_message(*a, node, m, precomputed ? &next_version : nullptr, applied, old_cache, old_version, old_held,
-                  old_pending, old_current);
+    apply_message(*a, node, m, precomputed ? &next_version : nullptr, window, applied, old_cache, old_version,
+                  old_held, old_pending, old_current);
     a.release();
   }
   if (applied.invalidate) {
     for (const auto& cb : applied.invalidate_callbacks) (*cb)();
     broadcast(node, invalidate_message());
   } else if (applied.to_sinks) {
-    deliver_to(applied.sinks, m);
+    applied.sinks.deliver(m);
   }
 }
 
@@ -342,13 +336,15 @@ void defer_into_batch(const NodeHandle& node, MessageList late) {
   }
 }
 
-// The end of a down that was not made by the node's own function.
-void end_outside_run(const NodeHandle& node) {
+// The end of a down that was not made by the node's own function; ends
+// window's count too, when given.
+void end_outside_run(const NodeHandle& node, OrderedDelivery* window) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
   EdgeEntry& e = a->edge_at(node.index());
   e.dirty_sent = 0;
   e.emitted = 0;
+  if (window) window->uncount_in(e);
 }
 
 }  // namespace
@@ -401,17 +397,18 @@ void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList li
 
   std::optional<OrderedDelivery> own_window;
   if (queued == Queued::No) own_window.emplace(node);
-  if ((has_data || has_resolved) && (!running || entry.serving_pull)) mark_dirty(node);
+  OrderedDelivery* window = own_window ? &*own_window : nullptr;
+  if ((has_data || has_resolved) && (!running || entry.serving_pull)) mark_dirty(node, window);
 
   DeliveryFrame frame;
   for (Message& m : list) {
-    deliver_message(node, m, entry.content_ids);
+    deliver_message(node, m, entry.content_ids, window);
     release_delivered(m);
   }
   if (own_window && own_window->has_queued()) deliver_queued(node, *own_window);
   frame.close();
 
-  if (!running) end_outside_run(node);
+  if (!running) end_outside_run(node, window);
 }
 
 // Sorts, thins and checks the list (the steps that change nothing); false
@@ -456,15 +453,15 @@ void down(const NodeHandle& node, Message message) {
   }
   const bool data_or_resolved = message.kind() == MessageKind::Data || message.kind() == MessageKind::Resolved;
   OrderedDelivery window(node);
-  if (data_or_resolved && (!running || entry->serving_pull)) mark_dirty(node);
+  if (data_or_resolved && (!running || entry->serving_pull)) mark_dirty(node, &window);
 
   DeliveryFrame frame;
-  deliver_message(node, message, entry->content_ids, canonical_text ? &*canonical_text : nullptr);
+  deliver_message(node, message, entry->content_ids, &window, canonical_text ? &*canonical_text : nullptr);
   release_delivered(message);
   if (window.has_queued()) deliver_queued(node, window);
   frame.close();
 
-  if (!running) end_outside_run(node);
+  if (!running) end_outside_run(node, &window);
 }
 
 }  // namespace korvalinth

@@ -1,8 +1,9 @@
 #pragma once
 // down: the one operation by which a node emits. Sorts the list by tier,
 // applies each message to the node (cache, status, version, terminal) and
-// hands it to a copy of the node's sink list, with the core released, so
-// sinks may subscribe, unsubscribe and deliver while being called. Opens no
+// hands it to the node's sinks as listed when the delivery began, with the
+// core released, so sinks may subscribe, unsubscribe and deliver while being
+// called. Opens no
 // wave scope; drains the pending queue when the outermost down returns.
 
 #include "node/graph_core.hpp"
@@ -21,8 +22,11 @@ inline MessageList one_message(Message m) {
   return l;
 }
 
-// Sends DIRTY once (sets dirty-sent and status dirty) unless already sent.
-void mark_dirty(const NodeHandle& node);
+class OrderedDelivery;
+
+// Sends DIRTY once (sets dirty-sent and status dirty) unless already sent;
+// counts window's delivery in the node's entry first, when given.
+void mark_dirty(const NodeHandle& node, OrderedDelivery* window = nullptr);
 // Hands one message to the node's sinks; changes no node state.
 void broadcast(const NodeHandle& node, const Message& message);
 // Ends the node's current pull; does nothing while the core is borrowed.
@@ -31,9 +35,5 @@ void clear_current_pull(const NodeHandle& node);
 inline constexpr const char* kMixedDataResolved =
     "down: a wave cannot mix DATA and RESOLVED (tier-3 exclusivity, R-resolved-undirty / D49)";
 
-// Copies of a node's sinks for one delivery.
-using SinkCopies = SmallVec<SharedSink, 4>;
-void copy_sinks(const AuxEntry& aux, SinkCopies& out);
-void deliver_to(const SinkCopies& sinks, const Message& message);
 
 }  // namespace korvalinth

@@ -16,6 +16,7 @@
 #include "node/node_fn.hpp"
 #include "node/node_handle.hpp"
 #include "node/sink.hpp"
+#include "node/sink_list.hpp"
 #include "node/unsubscribe_fn.hpp"
 #include "node/versioning_form.hpp"
 #include "node/wave_deliveries.hpp"
@@ -107,7 +108,7 @@ struct EdgeEntry {
 };
 
 struct AuxEntry {
-  std::vector<SinkEntry> sinks;
+  SinkList sinks;
   std::vector<ReleaseCallback> release_callbacks;
   std::vector<InvalidateCallback> invalidate_callbacks;
   std::vector<MessageList> held;

@@ -122,7 +122,7 @@ void reevaluate(const NodeHandle& node) {
     return;
   }
   if (!all_values && !has_run && !partial) return;
-  SinkCopies sinks;
+  SinkList::Reading sinks;
   bool announce = false;
   {
     auto a = node.core_ref().borrow_mut();
@@ -130,11 +130,11 @@ void reevaluate(const NodeHandle& node) {
     s.edge.status = NodeStatus::Dirty;
     if (!s.edge.dirty_sent) {
       s.edge.dirty_sent = 1;
-      copy_sinks(s.aux, sinks);
+      sinks = s.aux.sinks.read();
       announce = true;
     }
   }
-  if (announce) deliver_to(sinks, dirty_message());
+  if (announce) sinks.deliver(dirty_message());
   run_wave(node);
 }
 

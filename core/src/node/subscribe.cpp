@@ -53,7 +53,7 @@ UnsubscribeFn subscribe_sink(const NodeHandle& node, SharedSink sink, std::uint8
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
     id = s.aux.next_sink_id;
     s.aux.next_sink_id += 1;
-    s.aux.sinks.push_back(SinkEntry{sink, id, observer});
+    s.aux.sinks.edit().push_back(SinkEntry{sink, id, observer});
     if (s.config.pull_id) {
     } else if (s.edge.has_data) {
       if (!s.edge.cache) fault("has_data \xE2\x87\x92 cache present");

@@ -18,6 +18,12 @@ struct Deactivation {
 
 using RemovedSinks = SmallVec<SharedSink, 2>;
 
+bool has_sink(const SinkList& sinks, std::uint64_t sink_id) {
+  for (const SinkEntry& e : sinks)
+    if (e.id == sink_id) return true;
+  return false;
+}
+
 // Deactivating a node detaches its dep sinks, which may deactivate those
 // deps in turn, down a chain as long as the graph. The outermost
 // deactivation drives that cascade from an explicit stack instead of
@@ -187,7 +193,8 @@ void detach_sink(const NodeHandle& node, std::uint64_t sink_id, bool entered_fro
     auto a = core.borrow_mut();
     a->check(node.key());
     AuxEntry& aux = a->aux_at(node.index());
-    auto& sinks = aux.sinks;
+    if (!has_sink(aux.sinks, sink_id)) return;
+    std::vector<SinkEntry>& sinks = aux.sinks.edit();
     std::size_t kept = 0;
     for (std::size_t i = 0; i < sinks.size(); ++i) {
       if (sinks[i].id == sink_id) {
@@ -197,7 +204,6 @@ void detach_sink(const NodeHandle& node, std::uint64_t sink_id, bool entered_fro
         ++kept;
       }
     }
-    if (removed.empty()) return;
     sinks.resize(kept);
     now_empty = sinks.empty();
   }
@@ -230,7 +236,9 @@ void drop_observer_sinks(const NodeHandle& node) {
   std::vector<SharedSink> dropped;  // released after the borrow
   auto a = node.core_ref().borrow_mut();
   if (!a->is_current(node.key())) return;
-  auto& sinks = a->aux_at(node.index()).sinks;
+  SinkList& list = a->aux_at(node.index()).sinks;
+  if (list.empty()) return;
+  std::vector<SinkEntry>& sinks = list.edit();
   std::vector<SinkEntry> kept;
   kept.reserve(sinks.size());
   for (SinkEntry& s : sinks) {
