@@ -384,3 +384,26 @@ TEST(Quiescence, NothingIsQuiescentInsideAWaveAndPendingWorkCounts) {
   core->borrow_mut()->deferred_ops().clear();
   EXPECT_TRUE(node_is_quiescent(a));
 }
+
+// Construction keeps the spec's settings but neither its kind text nor its
+// pull id; the factories' variant keeps both.
+TEST(GraphCoreArena, ConstructionKeepsKindTextAndPullIdOnlyWhenAsked) {
+  CoreRef core = GraphCore::create();
+  NodeSpec spec;
+  spec.kind = "k";
+  spec.pull_id = std::string("p");
+  spec.partial = 1;
+  spec.pausable = Pausable::False;
+  NodeHandle plain = make_state(core, nullptr, spec);
+  NodeHandle kept =
+      construct_node_with_kind_and_pull_id(core, {}, std::nullopt, Dispatcher::thread_default(), spec);
+  EXPECT_FALSE(node_kind(plain));
+  EXPECT_EQ(node_kind(kept), "k");
+  auto a = core->borrow();
+  for (const NodeHandle* n : {&plain, &kept}) {
+    EXPECT_EQ(a->config_at(n->index()).partial, 1);
+    EXPECT_EQ(a->config_at(n->index()).pausable, Pausable::False);
+  }
+  EXPECT_FALSE(a->config_at(plain.index()).pull_id);
+  EXPECT_EQ(a->config_at(kept.index()).pull_id, std::optional<std::string>("p"));
+}

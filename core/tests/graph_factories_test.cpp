@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "graph/graph_container.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "test_support.hpp"
@@ -217,4 +219,42 @@ TEST(GraphFactories, RestoreDepNodeRegistersUnderTheIdWithTheOptionsData) {
   auto other = GraphContainer::create(std::nullopt);
   EXPECT_EQ(fault_text([&] { restore_dep_node(*other, "q", "node", deps_of({&a}), noop(), NodeOptions{}); }),
             "q dep belongs to a different graph; cross-graph deps require a wire bridge");
+}
+
+// The options' kind text and pull id reach the built node with its settings;
+// restore names the node by its registration kind, and state nodes keep none.
+TEST(GraphFactories, KindTextAndPullIdArriveWithTheSettings) {
+  auto g = GraphContainer::create(std::nullopt);
+  auto options = [](const char* name) {
+    NodeOptions o = NodeOptions::named(name);
+    o.kind_text = "custom";
+    o.pull_id = "pid";
+    o.pause_mode = Pausable::ResumeAll;
+    o.error_when_deps_error = false;
+    return o;
+  };
+  struct Case {
+    const char* name;
+    std::function<NodeHandle()> build;
+    std::optional<std::string> kind;
+    std::optional<std::string> pull_id;
+    Pausable pause_mode;
+  };
+  const Case cases[] = {
+      {"node", [&] { return g->node({}, noop(), options("n")); }, "custom", "pid", Pausable::ResumeAll},
+      {"async_source", [&] { return g->async_source(noop(), options("s")); }, "custom", "pid", Pausable::ResumeAll},
+      {"restore_dep_node", [&] { return restore_dep_node(*g, "r", "node", {}, noop(), options("r")); }, "node",
+       "pid", Pausable::ResumeAll},
+      {"add_state_node", [&] { return g->add_state_node(options("a")); }, std::nullopt, std::nullopt,
+       Pausable::ResumeAll},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NodeHandle n = c.build();
+    EXPECT_EQ(node_kind(n), c.kind);
+    ConfigEntry config = config_of(n);
+    EXPECT_EQ(config.pull_id, c.pull_id);
+    EXPECT_EQ(config.pausable, c.pause_mode);
+    EXPECT_EQ(config.error_when_deps_error, 0);
+  }
 }

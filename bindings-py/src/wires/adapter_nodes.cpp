@@ -23,15 +23,11 @@ std::string adapter_base_name(std::optional<std::string> name, std::string_view 
   return name ? std::move(*name) : std::string(fallback);
 }
 
-NodeHandle build_adapter_node(GraphContainer& graph, const TopologyGroupRef& group, std::string name,
-                              std::span<const NodeHandle> deps, SharedNodeFn fn, AdapterNodeFlags flags) {
+NodeHandle build_adapter_node(GraphContainer& graph, const TopologyGroupRef& group, NodeOptions options,
+                              std::span<const NodeHandle> deps, SharedNodeFn fn) {
   std::vector<NodeHandle> counted;
   counted.reserve(deps.size());
   for (const NodeHandle& dep : deps) counted.push_back(dep.promote_counted());
-  NodeOptions options = NodeOptions::named(std::move(name));
-  options.partial = flags.partial;
-  options.complete_when_deps_complete = flags.complete_when_deps_complete;
-  options.error_when_deps_error = flags.error_when_deps_error;
   return in_group(group, [&] { return graph.node(std::move(counted), std::move(fn), std::move(options)); });
 }
 

@@ -22,23 +22,15 @@
 
 namespace korvalinth::py {
 
-// The option flags an adapter node may change; the rest are Graph.node's
-// defaults (not terminal-as-input, no pausable mode given, no pull id).
-struct AdapterNodeFlags {
-  bool partial = false;
-  bool complete_when_deps_complete = true;
-  bool error_when_deps_error = true;
-};
-
 // The given name unchanged (an empty one too), else the builder's default.
 std::string adapter_base_name(std::optional<std::string> name, std::string_view fallback);
 
-// Builds the computed node `name` over counted clones of `deps` with `fn`,
-// registers it and, with a group, retains it there (a released group is
-// refused before and after the registration). A dep of another graph is
-// refused with the node's name. Returns the registered counted handle.
-NodeHandle build_adapter_node(GraphContainer& graph, const TopologyGroupRef& group, std::string name,
-                              std::span<const NodeHandle> deps, SharedNodeFn fn, AdapterNodeFlags flags = {});
+// Builds the computed node named in `options` over counted clones of `deps`
+// with `fn`, registers it and, with a group, retains it there (a released
+// group is refused before and after the registration). A dep of another graph
+// is refused with the node's name. Returns the registered counted handle.
+NodeHandle build_adapter_node(GraphContainer& graph, const TopologyGroupRef& group, NodeOptions options,
+                              std::span<const NodeHandle> deps, SharedNodeFn fn);
 
 // A state node without a value, as Graph.state_empty makes it, kept in the
 // group like an adapter node.

@@ -106,18 +106,18 @@ PyWireBridgeAckDriver build_attached_driver(const PyGraph& graph, const std::str
                                             SharedAckDriverState state, std::uint64_t timeout_ms) {
   GraphContainer& container = *graph.container;
   TopologyGroupRef group = TopologyGroup::create(base + ".wireBridgeAckDriver", graph.container);
-  NodeHandle events = build_adapter_node(container, group, base + "/events", {&clock, 1},
-                                         make_ack_driver_clock_fn(std::move(state), timeout_ms),
-                                         {.partial = true, .complete_when_deps_complete = false,
-                                          .error_when_deps_error = false});
+  NodeHandle events = build_adapter_node(container, group, NodeOptions::unending(base + "/events"), {&clock, 1},
+                                         make_ack_driver_clock_fn(std::move(state), timeout_ms));
   NodeHandle commands =
-      build_adapter_node(container, group, base + "/commands", {&events, 1}, make_ack_driver_commands_fn());
-  NodeHandle timeouts = build_adapter_node(container, group, base + "/timeouts", {&events, 1},
+      build_adapter_node(container, group, NodeOptions::named(base + "/commands"), {&events, 1},
+                         make_ack_driver_commands_fn());
+  NodeHandle timeouts = build_adapter_node(container, group, NodeOptions::named(base + "/timeouts"), {&events, 1},
                                            make_ack_driver_timeouts_fn(graph.fatal));
-  NodeHandle status = build_adapter_node(container, group, base + "/status", {&events, 1},
+  NodeHandle status = build_adapter_node(container, group, NodeOptions::named(base + "/status"), {&events, 1},
                                          make_ack_driver_status_fn(graph.fatal, timeout_ms));
   NodeHandle issues =
-      build_adapter_node(container, group, base + "/issues", {&events, 1}, make_ack_driver_issues_fn(graph.fatal));
+      build_adapter_node(container, group, NodeOptions::named(base + "/issues"), {&events, 1},
+                         make_ack_driver_issues_fn(graph.fatal));
   PyWireBridgeAckDriver driver{{},
                                std::move(bridge),
                                std::move(group),

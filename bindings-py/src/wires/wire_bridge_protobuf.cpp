@@ -82,18 +82,19 @@ kit::OwnedRef graph_wire_bridge_protobuf(PyGraph& self, const kit::Args& args) {
 
   auto readings = std::make_shared<LinkReadings>();
   NodeHandle inbound_bytes = build_adapter_state_node(graph, group, base + "/inbound_bytes");
-  NodeHandle decoded = build_adapter_node(graph, group, base + "/decoded_inbound", {&inbound_bytes, 1},
-                                          make_protobuf_decoded_inbound_fn(readings));
+  NodeHandle decoded = build_adapter_node(graph, group, NodeOptions::named(base + "/decoded_inbound"),
+                                          {&inbound_bytes, 1}, make_protobuf_decoded_inbound_fn(readings));
   const NodeHandle event_deps[] = {inbound_bytes.uncounted(), bridge->outbound.uncounted()};
-  NodeHandle events = build_adapter_node(graph, group, base + "/events", event_deps, make_protobuf_events_fn(readings),
-                                         {.partial = true, .complete_when_deps_complete = false,
-                                          .error_when_deps_error = false});
-  NodeHandle outbound_bytes = build_adapter_node(graph, group, base + "/outbound_bytes", {&bridge->outbound, 1},
-                                                 make_protobuf_outbound_bytes_fn(readings));
+  NodeHandle events = build_adapter_node(graph, group, NodeOptions::unending(base + "/events"), event_deps,
+                                         make_protobuf_events_fn(readings));
+  NodeHandle outbound_bytes = build_adapter_node(graph, group, NodeOptions::named(base + "/outbound_bytes"),
+                                                 {&bridge->outbound, 1}, make_protobuf_outbound_bytes_fn(readings));
   NodeHandle status =
-      build_adapter_node(graph, group, base + "/status", {&events, 1}, make_protobuf_status_fn(self.fatal));
+      build_adapter_node(graph, group, NodeOptions::named(base + "/status"), {&events, 1},
+                         make_protobuf_status_fn(self.fatal));
   NodeHandle issues =
-      build_adapter_node(graph, group, base + "/issues", {&events, 1}, make_protobuf_issues_fn(self.fatal));
+      build_adapter_node(graph, group, NodeOptions::named(base + "/issues"), {&events, 1},
+                         make_protobuf_issues_fn(self.fatal));
 
   PyWireBridgeProtobuf adapter{std::move(bridge),
                                std::move(group),

@@ -57,10 +57,10 @@ PyTypeObject* wire_edge_group_type() { return kit::type_object<WireEdgeGroupClas
 EdgeGroupFacade build_edge_group_facade(const PyGraph& graph, const std::string& base_name,
                                         const NodeHandle& status_source, const NodeHandle& issues_source) {
   TopologyGroupRef group = TopologyGroup::create(base_name + ".pythonWireEdgeGroupFacade", graph.container);
-  NodeHandle status = build_adapter_node(*graph.container, group, base_name + "/py/status", {&status_source, 1},
-                                         make_py_edge_group_status_fn(graph.fatal));
-  NodeHandle issues = build_adapter_node(*graph.container, group, base_name + "/py/issues", {&issues_source, 1},
-                                         make_py_edge_group_issues_fn(graph.fatal));
+  NodeHandle status = build_adapter_node(*graph.container, group, NodeOptions::named(base_name + "/py/status"),
+                                         {&status_source, 1}, make_py_edge_group_status_fn(graph.fatal));
+  NodeHandle issues = build_adapter_node(*graph.container, group, NodeOptions::named(base_name + "/py/issues"),
+                                         {&issues_source, 1}, make_py_edge_group_issues_fn(graph.fatal));
   return EdgeGroupFacade{std::move(group), adapter_py_node(graph.fatal, std::move(status)),
                          adapter_py_node(graph.fatal, std::move(issues))};
 }

@@ -78,10 +78,10 @@ kit::OwnedRef graph_wire_edge_group_outbound(PyGraph& self, const kit::Args& arg
   std::vector<WireEdgeGroupEdge> core_edges;
   for (OutboundEdgeArgument& edge : edges) {
     edge_names.push_back(edge.name);
-    NodeHandle outbound = build_adapter_node(graph, adapters, base + "/py/outbound/" + edge.name, {&edge.source, 1},
-                                             make_outbound_edge_fn(edge.source.promote_counted()));
-    edge_issues.push_back(build_adapter_node(graph, adapters, base + "/py/issues/" + edge.name, {&edge.source, 1},
-                                             make_outbound_edge_issues_fn(base, edge.name)));
+    NodeHandle outbound = build_adapter_node(graph, adapters, NodeOptions::named(base + "/py/outbound/" + edge.name),
+                                             {&edge.source, 1}, make_outbound_edge_fn(edge.source.promote_counted()));
+    edge_issues.push_back(build_adapter_node(graph, adapters, NodeOptions::named(base + "/py/issues/" + edge.name),
+                                             {&edge.source, 1}, make_outbound_edge_issues_fn(base, edge.name)));
     core_edges.push_back(WireEdgeGroupEdge{edge.name, std::move(outbound)});
   }
   const WireBridge& bridge = *bridge_argument.get().bridge;
@@ -91,14 +91,13 @@ kit::OwnedRef graph_wire_edge_group_outbound(PyGraph& self, const kit::Args& arg
   TopologyGroupRef projections =
       TopologyGroup::create(base + ".pythonWireEdgeGroupOutboundProjection", self.container);
   NodeHandle merged_issues = build_adapter_node(
-      graph, projections, base + "/py/merged_issues", led_by(core->issues_node, edge_issues),
-      make_merged_issues_fn(edge_issues.size()),
-      {.partial = true, .complete_when_deps_complete = false, .error_when_deps_error = false});
+      graph, projections, NodeOptions::unending(base + "/py/merged_issues"), led_by(core->issues_node, edge_issues),
+      make_merged_issues_fn(edge_issues.size()));
   // Partial: the edges' issue nodes emit nothing while the group is healthy,
   // and the core status must still come through.
   NodeHandle merged_status =
-      build_adapter_node(graph, projections, base + "/py/merged_status", led_by(core->status_node, edge_issues),
-                         make_merged_status_fn(std::move(edge_names)), {.partial = true});
+      build_adapter_node(graph, projections, NodeOptions::partial_named(base + "/py/merged_status"),
+                         led_by(core->status_node, edge_issues), make_merged_status_fn(std::move(edge_names)));
 
   EdgeGroupFacade facade = build_edge_group_facade(self, base, merged_status, merged_issues);
   kit::OwnedRef inbound_edges = kit::check(PyDict_New());

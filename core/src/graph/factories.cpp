@@ -1,7 +1,7 @@
 // The node factories behind the node-creating Graph methods, and the
 // builder restore uses for nodes with deps. Each registers the node function
-// in the graph's Dispatcher, constructs the node in the graph's core, sets
-// its kind text and pull id, and registers it in the graph.
+// in the graph's Dispatcher, constructs the node in the graph's core with its
+// kind text and pull id, and registers it in the graph.
 
 #include "graph/graph_container.hpp"
 #include "host_boundary/host_boundary.hpp"
@@ -30,25 +30,18 @@ class ForwardingFn final : public NodeFn {
   SharedNodeFn inner_;
 };
 
-// Registers fn and constructs the node; a failed construction frees the
-// function's dispatcher slot again.
+// Registers fn and constructs the node with its settings, kind text and pull
+// id; a failed construction frees the function's dispatcher slot again.
 NodeHandle construct_with_fn(const GraphContainer& graph, std::vector<NodeHandle> deps, SharedNodeFn fn,
-                             const NodeSpec& spec) {
+                             NodeSpec spec) {
   DispatcherKey key = graph.dispatcher()->register_fn(spec.partition, std::move(fn));
   try {
-    return construct_node(graph.core(), std::move(deps), key, graph.dispatcher(), nullptr, spec);
+    return construct_node_with_kind_and_pull_id(graph.core(), std::move(deps), key, graph.dispatcher(),
+                                                std::move(spec));
   } catch (...) {
     graph.dispatcher()->free_slot(key);
     throw;
   }
-}
-
-// Writes the four config flags and the versioning (when with_config) and the
-// kind text into the new node's slots.
-void write_config_and_kind(const NodeHandle& node, const NodeSpec& spec, bool with_config,
-                           std::optional<std::string> kind) {
-  if (with_config) set_node_config(node, spec);
-  set_node_kind(node, std::move(kind));
 }
 
 }  // namespace
@@ -58,9 +51,7 @@ NodeHandle GraphContainer::node(std::vector<NodeHandle> deps, SharedNodeFn fn, N
   check_deps_same_graph(deps, options.name ? std::string_view(*options.name) : std::string_view("node"));
   NodeSpec spec = merge_option_value(options);
   refuse_pull_without_pause(spec);
-  NodeHandle n = construct_with_fn(*this, std::move(deps), std::move(fn), spec);
-  write_config_and_kind(n, spec, true, options.kind_text);
-  set_pull_id(n, options.pull_id);
+  NodeHandle n = construct_with_fn(*this, std::move(deps), std::move(fn), std::move(spec));
   return register_node(std::move(n), "node", std::move(options));
 }
 
@@ -73,9 +64,7 @@ NodeHandle GraphContainer::async_source(SharedNodeFn fn, NodeOptions options) {
   HostBoundaryScope boundary;
   NodeSpec spec = merge_option_value(options);
   refuse_pull_without_pause(spec);
-  NodeHandle n = construct_with_fn(*this, {}, std::move(fn), spec);
-  write_config_and_kind(n, spec, false, options.kind_text);
-  set_pull_id(n, options.pull_id);
+  NodeHandle n = construct_with_fn(*this, {}, std::move(fn), std::move(spec));
   return register_node(std::move(n), "producer", std::move(options));
 }
 
@@ -111,9 +100,9 @@ NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec base, SharedN
   if (!options.complete_when_deps_complete) spec.complete_when_deps_complete = 0;
   if (!options.error_when_deps_error) spec.error_when_deps_error = 0;
   refuse_pull_without_pause(spec);
-  NodeHandle n = construct_with_fn(*this, std::move(deps), std::make_shared<ForwardingFn>(std::move(fn)), spec);
-  write_config_and_kind(n, spec, true, spec.kind ? spec.kind : std::optional<std::string>(kind));
-  set_pull_id(n, spec.pull_id);
+  if (!spec.kind) spec.kind = kind;
+  NodeHandle n =
+      construct_with_fn(*this, std::move(deps), std::make_shared<ForwardingFn>(std::move(fn)), std::move(spec));
   return register_node(std::move(n), std::move(kind), std::move(options));
 }
 
@@ -131,10 +120,8 @@ NodeHandle GraphContainer::state_empty(std::optional<std::string> name) {
 }
 
 NodeHandle GraphContainer::add_state_node(NodeOptions options) {
+  // Construction keeps no kind text and no pull id, whatever the options hold.
   NodeSpec spec = merge_option_value(options);
-  // A state node keeps no kind text and no pull id, whatever the options hold.
-  spec.kind.reset();
-  spec.pull_id.reset();
   NodeHandle n = construct_node(core_, {}, std::nullopt, dispatcher_, nullptr, std::move(spec));
   return register_node(std::move(n), "state", std::move(options));
 }
@@ -144,9 +131,8 @@ NodeHandle restore_dep_node(GraphContainer& graph, std::string id, std::string k
   graph.check_deps_same_graph(deps, id);
   NodeSpec spec = graph.merge_option_value(options);
   refuse_pull_without_pause(spec);
-  NodeHandle n = construct_with_fn(graph, std::move(deps), std::move(fn), spec);
-  write_config_and_kind(n, spec, true, kind);
-  set_pull_id(n, spec.pull_id);
+  spec.kind = kind;  // the registration kind, whatever the options hold
+  NodeHandle n = construct_with_fn(graph, std::move(deps), std::move(fn), std::move(spec));
   return graph.register_node_with_id(std::move(n), std::move(kind), std::move(id), std::move(options));
 }
 

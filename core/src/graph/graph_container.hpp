@@ -196,8 +196,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
 std::vector<NodeHandle> dep_handles(const NodeHandle& node);
 
 // Builds a node with deps for restore: checks, registers the function,
-// constructs, writes the options and the kind, sets the pull id and
-// registers the node under id (the row takes name, restore ref and metadata
+// constructs it with the options' settings and pull id and the kind as kind
+// text, and registers the node under id (the row takes name, restore ref and metadata
 // from the options).
 NodeHandle restore_dep_node(GraphContainer& graph, std::string id, std::string kind, std::vector<NodeHandle> deps,
                             SharedNodeFn fn, NodeOptions options);

@@ -41,6 +41,20 @@ struct NodeOptions {
     o.name = std::move(name);
     return o;
   }
+  // Runs on whatever its deps delivered so far.
+  static NodeOptions partial_named(std::optional<std::string> name) {
+    NodeOptions o = named(std::move(name));
+    o.partial = true;
+    return o;
+  }
+  // A relay node of the wire builders: partial, and neither completes nor
+  // errors with its deps.
+  static NodeOptions unending(std::optional<std::string> name) {
+    NodeOptions o = partial_named(std::move(name));
+    o.complete_when_deps_complete = false;
+    o.error_when_deps_error = false;
+    return o;
+  }
 };
 
 }  // namespace korvalinth

@@ -2,8 +2,10 @@
 
 namespace korvalinth {
 
-NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
-                          const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec) {
+namespace {
+
+NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
+                            const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec) {
   for (const NodeHandle& d : deps) {
     if (d.core_id() != core->id())
       fault("node construction: dep belongs to a different graph; cross-graph deps require a wire bridge "
@@ -13,21 +15,15 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
   hooks[0] = dispatcher->state().borrow()->default_graph_hook;
 
   NodeVersionSlot version(new_node_version_entry(versioning_of(spec.versioning), initial.get()));
+  std::optional<std::string> kind = std::move(spec.kind);
   NewSlotEntries entries{
       TopologyEntry{std::move(deps), nullptr},
-      CallEntry{std::nullopt, key, dispatcher, share_graph_hooks(std::move(hooks))},
-      ConfigEntry{},
+      CallEntry{std::move(kind), key, dispatcher, share_graph_hooks(std::move(hooks))},
+      static_cast<ConfigEntry&&>(spec),
       EdgeEntry{},
       std::move(version),
       AuxEntry{},
   };
-  ConfigEntry& config = entries.config;
-  config.versioning = std::move(spec.versioning);
-  config.partial = spec.partial;
-  config.complete_when_deps_complete = spec.complete_when_deps_complete;
-  config.error_when_deps_error = spec.error_when_deps_error;
-  config.terminal_as_real_input = spec.terminal_as_real_input;
-  config.pausable = spec.pausable;
   const std::size_t n = entries.topology.deps.size();
   EdgeEntry& edge = entries.edge;
   edge.dep_state = new_dep_state(n);
@@ -41,15 +37,19 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
   return NodeHandle(core, std::make_shared<ExternalCount>(), slot, true);
 }
 
-void set_node_config(const NodeHandle& node, const NodeSpec& spec) {
-  VersioningForm replaced;
-  auto a = node.core_ref().borrow_mut();
-  LiveSlots s = live_slots(*a, node.key());
-  s.config.partial = spec.partial;
-  s.config.complete_when_deps_complete = spec.complete_when_deps_complete;
-  s.config.error_when_deps_error = spec.error_when_deps_error;
-  s.config.terminal_as_real_input = spec.terminal_as_real_input;
-  replaced = std::exchange(s.config.versioning, spec.versioning);
+}  // namespace
+
+NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
+                          const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec) {
+  spec.kind.reset();
+  spec.pull_id.reset();
+  return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(initial), std::move(spec));
+}
+
+NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
+                                                std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
+                                                NodeSpec spec) {
+  return occupy_node_slot(core, std::move(deps), key, dispatcher, nullptr, std::move(spec));
 }
 
 }  // namespace korvalinth

@@ -13,23 +13,23 @@
 
 namespace korvalinth {
 
-struct NodeSpec {
-  VersioningForm versioning;  // the graph's policy by default
+// The node's settings plus what construction alone reads: the kind text and
+// the Dispatcher partition its function was registered in.
+struct NodeSpec : ConfigEntry {
   std::optional<std::string> kind;
-  std::optional<std::string> pull_id;
   std::uint8_t partition = 0;
-  std::uint8_t partial = 0;
-  std::uint8_t complete_when_deps_complete = 1;
-  std::uint8_t error_when_deps_error = 1;
-  std::uint8_t terminal_as_real_input = 0;
-  Pausable pausable = Pausable::True;
 };
 
+// Keeps the spec's versioning, four flags and pause mode, never its kind
+// text or pull id: a caller that wants those sets them afterwards.
 NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
                           const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec);
 
-// Writes the spec's four run flags and its versioning form into a node's
-// config entry; the replaced form is dropped after the borrow.
-void set_node_config(const NodeHandle& node, const NodeSpec& spec);
+// As construct_node, and keeps the spec's kind text and pull id too, under
+// the same borrow of the core: what the node factories set right after
+// construction, where nothing can run in between.
+NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
+                                                std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
+                                                NodeSpec spec);
 
 }  // namespace korvalinth

@@ -44,6 +44,8 @@ struct CallEntry {
 
 enum class Pausable : std::uint8_t { True = 0, ResumeAll = 1, False = 2 };
 
+// A node's settings as its config slot keeps them; the construction record
+// adds what only construction reads, so the settings are moved in once.
 struct ConfigEntry {
   VersioningForm versioning;
   HeapOptional<std::string> pull_id;

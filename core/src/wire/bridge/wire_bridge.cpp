@@ -8,31 +8,6 @@ namespace korvalinth {
 
 namespace {
 
-struct NodeFlags {
-  bool partial = false;
-  bool complete_when_deps_complete = true;
-  bool error_when_deps_error = true;
-  bool terminal_as_real_input = false;
-};
-
-NodeOptions options_of(std::string id, NodeFlags flags) {
-  NodeOptions options = NodeOptions::named(std::move(id));
-  options.partial = flags.partial;
-  options.complete_when_deps_complete = flags.complete_when_deps_complete;
-  options.error_when_deps_error = flags.error_when_deps_error;
-  options.terminal_as_real_input = flags.terminal_as_real_input;
-  return options;
-}
-
-// Neither completes nor errors with its deps (once it has producers, or ever
-// for the processor, which reports a terminal inbound node itself).
-constexpr NodeFlags kUnending{.partial = true, .complete_when_deps_complete = false, .error_when_deps_error = false};
-
-// Partial: each producer's envelope goes on in the wave it arrives in; a fan-in
-// that waited for every producer to hold a value would keep (and reorder)
-// what one link received until every other link had received something.
-constexpr NodeFlags kFanIn{.partial = true};
-
 std::vector<NodeHandle> counted_deps_of(std::initializer_list<const NodeHandle*> deps) {
   std::vector<NodeHandle> out;
   for (const NodeHandle* d : deps) out.push_back(d->promote_counted());
@@ -48,17 +23,23 @@ WireBridge wire_bridge(GraphContainer& graph, WireBridgeConfig config) {
   bridge.session_id = config.session_id;
   bridge.command_producers = std::make_shared<ProducerList>();
   bridge.inbound_producers = std::make_shared<ProducerList>();
-  bridge.command = graph.add_state_node(options_of(name + "/command", kUnending));
-  bridge.inbound = graph.add_state_node(options_of(name + "/inbound", kFanIn));
+  // The command node and the processor neither complete nor error with their
+  // deps (once the command node has producers, or ever for the processor,
+  // which reports a terminal inbound node itself).
+  bridge.command = graph.add_state_node(NodeOptions::unending(name + "/command"));
+  // Partial: each producer's envelope goes on in the wave it arrives in; a
+  // fan-in that waited for every producer to hold a value would keep (and
+  // reorder) what one link received until every other link had received something.
+  bridge.inbound = graph.add_state_node(NodeOptions::partial_named(name + "/inbound"));
 
   BridgeSession session{config.session_id, std::move(config.backoff), config.max_attempts,
                         config.clock ? std::move(config.clock) : WireBridgeClock(always_false)};
-  NodeFlags processor = kUnending;
+  NodeOptions processor = NodeOptions::unending(name + "/events");
   processor.terminal_as_real_input = true;
   bridge.events = graph.node(counted_deps_of({&bridge.command, &bridge.inbound}),
-                             make_bridge_events_fn(std::move(session)), options_of(name + "/events", processor));
+                             make_bridge_events_fn(std::move(session)), std::move(processor));
   auto projection = [&](const char* suffix, SharedNodeFn fn) {
-    return graph.node(counted_deps_of({&bridge.events}), std::move(fn), options_of(name + suffix, {}));
+    return graph.node(counted_deps_of({&bridge.events}), std::move(fn), NodeOptions::named(name + suffix));
   };
   bridge.outbound = projection("/outbound", make_bridge_outbound_fn());
   bridge.acks = projection("/acks", make_bridge_acks_fn());

@@ -10,11 +10,7 @@
 namespace korvalinth {
 
 inline NodeOptions edge_group_node_options(std::string id) {
-  NodeOptions options = NodeOptions::named(std::move(id));
-  options.partial = true;
-  options.complete_when_deps_complete = false;
-  options.error_when_deps_error = false;
-  return options;
+  return NodeOptions::unending(std::move(id));
 }
 
 }  // namespace korvalinth
