@@ -19,8 +19,8 @@ namespace korvalinth {
 bool batch_is_active();
 // True while the open batch still defers deliveries.
 bool batch_collecting();
-// Replaces the node's deferred list (pinning the node on its first
-// deferral) and sets its batch-queued flag.
+// Replaces the node's deferred list, pinning the node on its first
+// deferral; the caller sets the node's batch-queued flag.
 void batch_defer_list(const NodeHandle& node, MessageList late);
 void batch_register_core(const CoreRef& core);
 // The open batch's token when it holds a deferred list for the node.

@@ -100,7 +100,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
   auto settle_rule = [&] {
     if (e.pending_count == 0) {
       run_check();
-      r.pull_check = config.pull_id.has_value();  // pull ids are set once, at construction
+      r.pull_check = config.pull_id.has_value();  // the pull service does nothing without one
     } else if (config.pausable == Pausable::True && !e.dep_mutation_in_flight && (paused || pull_gated)) {
       s.aux.run_owed = 1;
     }
@@ -184,7 +184,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
         else
           r.resolve_after_invalidate = true;
       }
-      r.pull_check = config.pull_id.has_value();  // pull ids are set once, at construction
+      r.pull_check = config.pull_id.has_value();  // the pull service does nothing without one
       return r;
     }
     case MessageKind::Complete:
@@ -209,7 +209,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       } else {
         r.resolve_check = true;
       }
-      r.pull_check = config.pull_id.has_value();  // pull ids are set once, at construction
+      r.pull_check = config.pull_id.has_value();  // the pull service does nothing without one
       return r;
     }
     case MessageKind::Teardown: {

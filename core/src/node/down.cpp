@@ -100,7 +100,7 @@ void keep_first_invalidate(MessageList& list) {
 }
 
 // Faults unless a DATA's value is strict canonical JSON; gives its text.
-std::optional<std::string> validate_content_versioned(const Message& m) {
+std::optional<std::string> checked_canonical_text(const Message& m) {
   if (m.kind() != MessageKind::Data) return std::nullopt;
   if (!m.value()) return std::nullopt;  // a DATA without a value hashes as absent
   auto text = data_canonical_text(*m.value());
@@ -108,8 +108,9 @@ std::optional<std::string> validate_content_versioned(const Message& m) {
   return std::move(*text);
 }
 
-void validate_content_versioned(const MessageList& list) {
-  for (const Message& m : list) validate_content_versioned(m);
+// Faults unless every DATA value of the list is strict canonical JSON.
+void check_data_canonical(const MessageList& list) {
+  for (const Message& m : list) checked_canonical_text(m);
 }
 
 // Whether the node's outgoing DATA, RESOLVED and INVALIDATE wait now
@@ -417,7 +418,7 @@ bool prepare_list(const NodeHandle& node, const DownEntry& entry, MessageList& l
   if (!entry.touched) touch_in_current_frame(node);
   if (list.size() >= 2) sort_by_tier(list);
   keep_first_invalidate(list);
-  if (entry.content_ids) validate_content_versioned(list);
+  if (entry.content_ids) check_data_canonical(list);
   return !entry.delivering || !OrderedDelivery::queue_if_delivering(node, list);
 }
 
@@ -446,7 +447,7 @@ void down(const NodeHandle& node, Message message) {
   const bool running = entry->running;
   if (!entry->touched) touch_in_current_frame(node);
   std::optional<std::string> canonical_text;
-  if (entry->content_ids) canonical_text = validate_content_versioned(message);
+  if (entry->content_ids) canonical_text = checked_canonical_text(message);
   if (!running && is_late_kind(message.kind()) && batch_collecting()) {
     defer_into_batch(node, one_message(std::move(message)));
     return;

@@ -1,5 +1,5 @@
 #pragma once
-// Batch frames and the per-thread pending queue. A wave pins every node it
+// Wave touches and the per-thread pending queue. A wave pins every node it
 // touches once (the installed WaveScope's touched list). Run checks and
 // resolve checks of nodes whose deps settled wait in the pending queue until
 // no down is in progress, and run when the outermost down returns: so a
