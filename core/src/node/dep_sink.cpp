@@ -118,7 +118,6 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       if (d.pending) return r;
       d.pending = 1;
       e.pending_count += 1;
-      d.dep_status = 2;
       if (!pull_gated && !e.dirty_sent) {
         e.dirty_sent = 1;
         e.status = NodeStatus::Dirty;
@@ -133,14 +132,12 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       if (e.dep_links[i].flag) {
         trash.values.push_back(std::exchange(d.latest, m.value()));
         d.has_value = 1;
-        d.dep_status = 3;
         trash.wave = std::exchange(d.wave_value, std::nullopt);
         return r;
       }
       trash.wave = std::exchange(d.wave_value, m.value());
       current_wave_mut(e, i).push(m.value());
       d.has_value = 1;
-      d.dep_status = 3;
       clear_pending(d);
       settle_rule();
       return r;
@@ -148,7 +145,6 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
     case MessageKind::Resolved: {
       current_wave_mut(e, i);
       DepSlot& d = e.dep_state[i];
-      d.dep_status = 3;
       clear_pending(d);
       settle_rule();
       return r;

@@ -69,7 +69,6 @@ struct DepSlot {
   SharedValue latest;               // value as of the last run or settle
   std::uint8_t has_value = 0;
   std::uint8_t pending = 0;     // sent DIRTY this wave, not settled yet
-  std::uint8_t dep_status = 0;  // 2 after DIRTY, 3 after DATA or RESOLVED
   TerminalRecord terminal;      // the dep completed or errored
   TerminalRecord terminal_input;  // this wave's terminal, handed once to the function
 };

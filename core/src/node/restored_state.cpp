@@ -15,7 +15,6 @@ void seed_connected_dep(Arena& a, const NodeHandle& dep, DepSlot& slot) {
   if (a.config_at(dep.index()).pull_id || !edge.has_data) return;
   slot.latest = edge.cache;
   slot.has_value = 1;
-  slot.dep_status = 3;
 }
 
 // Whatever the install takes out of a slot; dropped after the borrow.
