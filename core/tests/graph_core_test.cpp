@@ -385,7 +385,7 @@ TEST(Quiescence, NothingIsQuiescentInsideAWaveAndPendingWorkCounts) {
   EXPECT_TRUE(node_is_quiescent(a));
 }
 
-// Construction keeps the spec's settings but neither its kind text nor its
+// Construction keeps the node settings but neither their kind text nor their
 // pull id; the factories' variant keeps both.
 TEST(GraphCoreArena, ConstructionKeepsKindTextAndPullIdOnlyWhenAsked) {
   CoreRef core = GraphCore::create();

@@ -20,12 +20,12 @@ struct NodeSpec : ConfigEntry {
   std::uint8_t partition = 0;
 };
 
-// Keeps the spec's versioning, four flags and pause mode, never its kind
+// Keeps the node settings' versioning, four flags and pause mode, never their kind
 // text or pull id: a caller that wants those sets them afterwards.
 NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
                           const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec);
 
-// As construct_node, and keeps the spec's kind text and pull id too, under
+// As construct_node, and keeps the settings' kind text and pull id too, under
 // the same borrow of the core: what the node factories set right after
 // construction, where nothing can run in between.
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
