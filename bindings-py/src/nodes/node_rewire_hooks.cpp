@@ -7,7 +7,7 @@
 #include "kit/entry.hpp"
 #include "node/node_ops.hpp"
 #include "node/rewire.hpp"
-#include "nodes/live_ctx_capture.hpp"
+#include "nodes/conformance_async_handle.hpp"
 #include "nodes/node_args.hpp"
 #include "nodes/node_callback.hpp"
 #include "nodes/node_hooks.hpp"
@@ -57,7 +57,7 @@ kit::OwnedRef node_conformance_c21_replace_with_live_dep_method(PyNode& self, co
   kit::BorrowedRef async_handle = args.convert(1, downcast_conformance_async_handle);
   raise_pending_fatal(*self.fatal);
   NodeHandle handle = dep_handle_of(dep);
-  SharedNodeFn capture = live_ctx_capture_fn(async_handle);
+  SharedNodeFn capture = make_capture_fn(share_conformance_async_state(async_handle));
   run_guarded(*self.fatal, [&] {
     node_conformance_c21_replace_with_live_dep(self.primary, std::move(handle), std::move(capture));
   });
