@@ -42,6 +42,7 @@ struct EdgeGroupFrameConfig {
   std::vector<WireEdgeGroupEdge> edges;  // input order
   std::vector<std::size_t> dep_edges;    // dep i carries edges[dep_edges[i]]; the bridge dep follows
   std::string session_id;
+  NodeHandle bridge_processor;  // {bridge}/events, whose session judges the inbound envelopes
 };
 
 // The node function of {name}/events; deps: the outbound edges' nodes as
@@ -57,8 +58,10 @@ inline std::shared_ptr<const OutStateCell> out_state_of(const NodeHandle& events
 std::string edge_group_cause_id(const std::string& name, std::uint64_t number);
 
 // What one inbound bridge item means to the group: a Frame for the gate, an
-// Issue, an End, or nothing.
+// Issue, an End, or nothing. `accepted` tells whether the bridge's session
+// accepted the envelope: a valid envelope of this session that it refused
+// (stale, beyond a gap, its cursor regressed) is passed over silently.
 std::optional<WireEdgeGroupTraffic> judge_bridge_inbound(const std::string& name, const std::string& session_id,
-                                                          const BridgeInbound& item);
+                                                          const BridgeInbound& item, bool accepted);
 
 }  // namespace korvalinth
