@@ -4,7 +4,8 @@
 // outbound edge is kept as a snapshot; once every edge has one, a cause is
 // cut: a DIRTY frame per edge, then a DATA frame per edge, each a bridge
 // Data command. Inbound: every envelope on the bridge's inbound node is
-// checked and its edge frame passed on to the gate, or the reason reported.
+// checked, and the edge frame of each one the bridge's session accepted is
+// passed on to the gate, or the reason reported.
 
 #include <cstddef>
 #include <cstdint>
