@@ -18,7 +18,9 @@ CORE_LAYERS = [
     ["base"],                                # faults, borrow cell, values, small containers, thread-local blocks
     ["json", "dispatcher", "host_boundary"],
     ["identity"],                            # content ids over strict JSON
-    ["node"],                                # the engine: nodes, waves, batches
+    ["node/arena"],                          # the engine's node slots, handles and node state
+    ["node/wave"],                           # the wave: down, dep sinks, runs, pending, batches, deferred ops
+    ["node/topology"],                       # subscribe, unsubscribe, rewire and the node operations over them
     ["graph"],                               # the graph container
     ["checkpoint"],                          # checkpoints and restore
     ["wire/codec"],                          # wire encodings

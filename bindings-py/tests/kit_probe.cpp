@@ -21,7 +21,7 @@
 #include "json/json_value.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
-#include "node/construct.hpp"
+#include "node/arena/construct.hpp"
 #include "nodes/node.hpp"
 #include "nodes/node_args.hpp"
 #include "subscriptions/subscription.hpp"
@@ -29,7 +29,7 @@
 #include "values/py_object_value.hpp"
 #include "values/value_conversions.hpp"
 #include "module/graph_class.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "wire/bridge/bridge_messages.hpp"
 #include "wires/wire_bridge_adapter.hpp"
 

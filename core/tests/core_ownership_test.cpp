@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "node/core_ownership.hpp"
-#include "node/subscribe.hpp"
+#include "node/arena/core_ownership.hpp"
+#include "node/topology/subscribe.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;

@@ -7,8 +7,8 @@
 
 #include <functional>
 
-#include "node/stack_guard.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/stack_guard.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;

@@ -4,7 +4,7 @@
 
 #include "base/fault.hpp"
 #include "dispatcher/dispatcher.hpp"
-#include "node/construct.hpp"
+#include "node/arena/construct.hpp"
 
 using namespace korvalinth;
 
@@ -80,10 +80,10 @@ TEST(Dispatcher, TimingEntriesAccumulateAndGoWithTheSlot) {
   EXPECT_FALSE(d->timing_of(key));
 }
 
-#include "node/replace_node_fn.hpp"
+#include "node/topology/replace_node_fn.hpp"
 #include "graph/graph_container.hpp"
-#include "node/node_ops.hpp"
-#include "node/subscribe.hpp"
+#include "node/topology/node_ops.hpp"
+#include "node/topology/subscribe.hpp"
 
 TEST(Dispatcher, ReplaceNodeFnKeepsThePartitionFlagAndFreesTheOldSlotLast) {
   auto g = GraphContainer::create(std::nullopt, std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1}));
@@ -124,8 +124,8 @@ TEST(Dispatcher, TimedRunsAreCountedPerKey) {
   EXPECT_FALSE(g->dispatcher()->timing_of(key));
 }
 
-#include "node/run_wave.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/run_wave.hpp"
+#include "node/wave/wave_scope.hpp"
 
 TEST(Dispatcher, AReplacedFunctionRunsNextAndAFaultingTimedCallIsStillRecorded) {
   auto g = GraphContainer::create(std::nullopt, std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1}),

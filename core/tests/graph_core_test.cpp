@@ -2,8 +2,8 @@
 
 #include "base/drop_fault.hpp"
 #include "graph/graph_container.hpp"
-#include "node/graph_core.hpp"
-#include "node/wave_scope.hpp"
+#include "node/arena/graph_core.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
 
 namespace korvalinth {

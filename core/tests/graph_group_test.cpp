@@ -4,7 +4,7 @@
 #include "graph/topology_group.hpp"
 #include "graph_test_support.hpp"
 #include "host_boundary/host_boundary.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/wave_scope.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "graph/graph_container.hpp"
-#include "node/rewire.hpp"
+#include "node/topology/rewire.hpp"
 #include "graph_test_support.hpp"
 
 using namespace korvalinth;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "node/message.hpp"
+#include "node/arena/message.hpp"
 
 using namespace korvalinth;
 

@@ -9,7 +9,7 @@
 #include "identity/identity_hasher.hpp"
 #include "identity/string_tuple_id.hpp"
 #include "json/json_value.hpp"
-#include "node/node_version.hpp"
+#include "node/arena/node_version.hpp"
 
 using namespace korvalinth;
 

@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "node/batch.hpp"
-#include "node/deferred_ops.hpp"
-#include "node/rewire.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/batch.hpp"
+#include "node/wave/deferred_ops.hpp"
+#include "node/topology/rewire.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;

@@ -2,11 +2,11 @@
 
 #include "graph/graph_container.hpp"
 #include "host_boundary/host_boundary.hpp"
-#include "node/batch.hpp"
-#include "node/deferred_ops.hpp"
-#include "node/rewire.hpp"
-#include "node/up.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/batch.hpp"
+#include "node/wave/deferred_ops.hpp"
+#include "node/topology/rewire.hpp"
+#include "node/wave/up.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;

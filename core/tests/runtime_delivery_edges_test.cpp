@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include "node/dep_sink.hpp"
-#include "node/pending.hpp"
-#include "node/run_wave.hpp"
-#include "node/up.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/dep_sink.hpp"
+#include "node/wave/pending.hpp"
+#include "node/wave/run_wave.hpp"
+#include "node/wave/up.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "node/up.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/up.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "node/run_wave.hpp"
+#include "node/wave/run_wave.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;

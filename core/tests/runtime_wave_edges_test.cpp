@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "host_boundary/host_boundary.hpp"
-#include "node/batch.hpp"
-#include "node/delivery.hpp"
-#include "node/pending.hpp"
-#include "node/rewire.hpp"
-#include "node/up.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/batch.hpp"
+#include "node/wave/delivery.hpp"
+#include "node/wave/pending.hpp"
+#include "node/topology/rewire.hpp"
+#include "node/wave/up.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "node/batch.hpp"
-#include "node/delivery.hpp"
-#include "node/run_wave.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/batch.hpp"
+#include "node/wave/delivery.hpp"
+#include "node/wave/run_wave.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;

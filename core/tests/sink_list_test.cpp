@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "node/sink_list.hpp"
+#include "node/arena/sink_list.hpp"
 
 using namespace korvalinth;
 

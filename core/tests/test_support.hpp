@@ -7,8 +7,8 @@
 
 #include "base/fault.hpp"
 #include "dispatcher/dispatcher.hpp"
-#include "node/construct.hpp"
-#include "node/graph_core.hpp"
+#include "node/arena/construct.hpp"
+#include "node/arena/graph_core.hpp"
 
 namespace korvalinth::test {
 
@@ -56,10 +56,10 @@ inline bool is_live(const NodeHandle& h) { return h.core_ref().borrow()->is_curr
 
 }  // namespace korvalinth::test
 
-#include "node/down.hpp"
-#include "node/node_ops.hpp"
-#include "node/sink.hpp"
-#include "node/subscribe.hpp"
+#include "node/wave/down.hpp"
+#include "node/topology/node_ops.hpp"
+#include "node/arena/sink.hpp"
+#include "node/topology/subscribe.hpp"
 
 namespace korvalinth::test {
 

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "node/wave_deliveries.hpp"
+#include "node/arena/wave_deliveries.hpp"
 
 namespace korvalinth {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "node/weak_node.hpp"
+#include "node/arena/weak_node.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;

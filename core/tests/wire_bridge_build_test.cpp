@@ -2,8 +2,8 @@
 // inbound nodes. Sessions: wire_bridge_session_test.cpp.
 
 #include "graph_test_support.hpp"
-#include "node/batch.hpp"
-#include "node/rewire.hpp"
+#include "node/wave/batch.hpp"
+#include "node/topology/rewire.hpp"
 #include "wire/bridge/bridge_attachments.hpp"
 #include "wire_bridge_test_support.hpp"
 

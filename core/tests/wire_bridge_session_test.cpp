@@ -10,7 +10,7 @@
 
 #include <sstream>
 
-#include "node/batch.hpp"
+#include "node/wave/batch.hpp"
 #include "wire/bridge/bridge_processor.hpp"
 #include "wire/bridge/bridge_session.hpp"
 #include "wire_bridge_test_support.hpp"

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "node/node_ops.hpp"
-#include "node/subscribe.hpp"
+#include "node/topology/node_ops.hpp"
+#include "node/topology/subscribe.hpp"
 #include "wire/bridge/bridge_messages.hpp"
 #include "wire/bridge/projection_records.hpp"
 #include "wire/bridge/wire_bridge.hpp"

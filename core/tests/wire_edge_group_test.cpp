@@ -3,7 +3,7 @@
 // undoing. The node functions alone: wire_edge_functions_test.cpp.
 
 #include "graph_test_support.hpp"
-#include "node/rewire.hpp"
+#include "node/topology/rewire.hpp"
 #include "wire/codec/envelope_checked.hpp"
 #include "wire/edge_group/edge_group_release.hpp"
 #include "wire/edge_group/wire_edge_group.hpp"

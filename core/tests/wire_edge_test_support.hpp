@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "graph/graph_container.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
 #include "wire/edge_group/edge_group_status.hpp"
 #include "wire_test_support.hpp"

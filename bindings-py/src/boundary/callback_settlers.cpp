@@ -2,8 +2,8 @@
 
 #include "boundary/callback_errors.hpp"
 #include "kit/errors.hpp"
-#include "node/down.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/down.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "values/py_object_value.hpp"
 
 namespace korvalinth::py {

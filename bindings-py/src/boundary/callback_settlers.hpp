@@ -8,7 +8,7 @@
 #include "boundary/pending_fatal.hpp"
 #include "kit/gil.hpp"
 #include "kit/refs.hpp"
-#include "node/node_handle.hpp"
+#include "node/arena/node_handle.hpp"
 
 namespace korvalinth::py {
 

@@ -1,6 +1,6 @@
 #include "boundary/core_holds.hpp"
 
-#include "node/core_ownership.hpp"
+#include "node/arena/core_ownership.hpp"
 
 namespace korvalinth::py {
 

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "kit/python.hpp"
-#include "node/node_handle.hpp"
+#include "node/arena/node_handle.hpp"
 
 namespace korvalinth::py {
 

@@ -11,7 +11,7 @@
 #include "checkpoints/restore_registry.hpp"
 #include "graphs/detached_core.hpp"
 #include "graphs/graph.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/wave_scope.hpp"
 
 namespace korvalinth::py {
 

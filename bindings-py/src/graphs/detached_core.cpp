@@ -1,7 +1,7 @@
 #include "graphs/detached_core.hpp"
 
 #include "dispatcher/dispatcher.hpp"
-#include "node/construct.hpp"
+#include "node/arena/construct.hpp"
 
 namespace korvalinth::py {
 

@@ -2,8 +2,8 @@
 // The core of this thread that belongs to no graph. Placeholder nodes live
 // in it: those of graph lookup handles, and the owner of restore's wave.
 
-#include "node/graph_core.hpp"
-#include "node/node_handle.hpp"
+#include "node/arena/graph_core.hpp"
+#include "node/arena/node_handle.hpp"
 
 namespace korvalinth::py {
 

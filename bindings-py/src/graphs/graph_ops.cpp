@@ -9,8 +9,8 @@
 #include "kit/convert.hpp"
 #include "kit/entry.hpp"
 #include "kit/gil.hpp"
-#include "node/batch.hpp"
-#include "node/node_ops.hpp"
+#include "node/wave/batch.hpp"
+#include "node/topology/node_ops.hpp"
 #include "nodes/node.hpp"
 #include "values/py_object_value.hpp"
 

@@ -2,8 +2,8 @@
 
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
-#include "node/graph_core.hpp"
-#include "node/node_ops.hpp"
+#include "node/arena/graph_core.hpp"
+#include "node/topology/node_ops.hpp"
 #include "nodes/py_hook.hpp"
 #include "values/py_object_value.hpp"
 

@@ -2,8 +2,8 @@
 
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
-#include "node/node_ops.hpp"
-#include "node/wave_scope.hpp"
+#include "node/topology/node_ops.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "nodes/async_ctx.hpp"
 #include "values/py_object_value.hpp"
 

@@ -16,8 +16,8 @@
 #include "base/cell.hpp"
 #include "boundary/pending_fatal.hpp"
 #include "kit/refs.hpp"
-#include "node/node_fn.hpp"
-#include "node/weak_node.hpp"
+#include "node/arena/node_fn.hpp"
+#include "node/arena/weak_node.hpp"
 
 namespace korvalinth::py {
 

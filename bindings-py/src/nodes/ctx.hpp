@@ -12,7 +12,7 @@
 
 #include "base/cell.hpp"
 #include "kit/refs.hpp"
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 #include "nodes/ctx_action.hpp"
 
 namespace korvalinth::py {

@@ -3,11 +3,12 @@
 #include <functional>
 #include <memory>
 
-#include "node/batch.hpp"
-#include "node/down.hpp"
-#include "node/graph_core.hpp"
-#include "node/node_ops.hpp"
-#include "node/up.hpp"
+#include "node/wave/batch.hpp"
+#include "node/topology/rewire.hpp"
+#include "node/wave/down.hpp"
+#include "node/arena/graph_core.hpp"
+#include "node/topology/node_ops.hpp"
+#include "node/wave/up.hpp"
 #include "nodes/ctx.hpp"
 #include "nodes/node_callback.hpp"
 #include "nodes/py_hook.hpp"

@@ -9,7 +9,7 @@
 #include "graph/node_options.hpp"
 #include "kit/args.hpp"
 #include "kit/refs.hpp"
-#include "node/node_handle.hpp"
+#include "node/arena/node_handle.hpp"
 
 namespace korvalinth::py {
 

@@ -5,9 +5,9 @@
 #include "boundary/guard.hpp"
 #include "kit/convert.hpp"
 #include "kit/entry.hpp"
-#include "node/graph_core.hpp"
-#include "node/node_ops.hpp"
-#include "node/wave_scope.hpp"
+#include "node/arena/graph_core.hpp"
+#include "node/topology/node_ops.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "nodes/node_hooks.hpp"
 #include "values/py_object_value.hpp"
 

@@ -5,8 +5,8 @@
 
 #include "boundary/guard.hpp"
 #include "kit/entry.hpp"
-#include "node/node_ops.hpp"
-#include "node/rewire.hpp"
+#include "node/topology/node_ops.hpp"
+#include "node/topology/rewire.hpp"
 #include "nodes/conformance_async_handle.hpp"
 #include "nodes/node_args.hpp"
 #include "nodes/node_callback.hpp"

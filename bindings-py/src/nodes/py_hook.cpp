@@ -3,7 +3,7 @@
 #include "boundary/callback_errors.hpp"
 #include "boundary/callback_settlers.hpp"
 #include "kit/gil.hpp"
-#include "node/graph_core.hpp"
+#include "node/arena/graph_core.hpp"
 
 namespace korvalinth::py {
 

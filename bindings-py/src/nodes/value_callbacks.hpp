@@ -6,7 +6,7 @@
 
 #include "boundary/pending_fatal.hpp"
 #include "kit/refs.hpp"
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 
 namespace korvalinth::py {
 

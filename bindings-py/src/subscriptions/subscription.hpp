@@ -11,9 +11,9 @@
 #include "boundary/pending_fatal.hpp"
 #include "graph/topology_event.hpp"
 #include "kit/refs.hpp"
-#include "node/sink.hpp"
-#include "node/subscribe.hpp"
-#include "node/unsubscribe_fn.hpp"
+#include "node/arena/sink.hpp"
+#include "node/topology/subscribe.hpp"
+#include "node/arena/unsubscribe_fn.hpp"
 
 namespace korvalinth::py {
 

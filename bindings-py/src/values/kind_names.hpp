@@ -4,7 +4,7 @@
 // The GIL must be held.
 
 #include "kit/refs.hpp"
-#include "node/message.hpp"
+#include "node/arena/message.hpp"
 
 namespace korvalinth::py {
 

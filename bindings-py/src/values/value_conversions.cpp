@@ -2,7 +2,7 @@
 
 #include "json/json_value.hpp"
 #include "kit/errors.hpp"
-#include "node/graph_core.hpp"
+#include "node/arena/graph_core.hpp"
 #include "values/py_json.hpp"
 #include "values/py_object_value.hpp"
 

@@ -11,8 +11,8 @@
 #include "base/small_vec.hpp"
 #include "base/value.hpp"
 #include "kit/refs.hpp"
-#include "node/node_fn.hpp"
-#include "node/node_handle.hpp"
+#include "node/arena/node_fn.hpp"
+#include "node/arena/node_handle.hpp"
 
 namespace korvalinth::py {
 

@@ -5,7 +5,7 @@
 
 #include "kit/convert.hpp"
 #include "kit/gil.hpp"
-#include "node/node_ops.hpp"
+#include "node/topology/node_ops.hpp"
 #include "values/py_object_value.hpp"
 #include "wire/bridge/bridge_messages.hpp"
 #include "wire/bridge/dep_values.hpp"

@@ -14,8 +14,8 @@
 #include <variant>
 
 #include "base/cell.hpp"
-#include "node/node_fn.hpp"
-#include "node/sink.hpp"
+#include "node/arena/node_fn.hpp"
+#include "node/arena/sink.hpp"
 
 namespace korvalinth::py {
 

@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "boundary/pending_fatal.hpp"
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 #include "graph/topology_group.hpp"
 #include "kit/errors.hpp"
 #include "kit/refs.hpp"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "boundary/pending_fatal.hpp"
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 
 namespace korvalinth::py {
 

@@ -4,8 +4,8 @@
 
 #include "base/cell.hpp"
 #include "kit/gil.hpp"
-#include "node/graph_core.hpp"
-#include "node/node_ops.hpp"
+#include "node/arena/graph_core.hpp"
+#include "node/topology/node_ops.hpp"
 #include "values/py_object_value.hpp"
 #include "values/value_conversions.hpp"
 #include "wire/bridge/aux_state.hpp"

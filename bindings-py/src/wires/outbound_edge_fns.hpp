@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "node/node_fn.hpp"
-#include "node/node_handle.hpp"
+#include "node/arena/node_fn.hpp"
+#include "node/arena/node_handle.hpp"
 
 namespace korvalinth::py {
 

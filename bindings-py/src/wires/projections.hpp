@@ -16,11 +16,11 @@
 
 #include "base/value.hpp"
 #include "boundary/pending_fatal.hpp"
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 #include "kit/errors.hpp"
 #include "kit/gil.hpp"
 #include "kit/refs.hpp"
-#include "node/down.hpp"
+#include "node/wave/down.hpp"
 #include "values/py_object_value.hpp"
 #include "wire/bridge/dep_values.hpp"
 #include "wire/codec/bytes.hpp"

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "kit/convert.hpp"
-#include "node/down.hpp"
-#include "node/node_ops.hpp"
+#include "node/wave/down.hpp"
+#include "node/topology/node_ops.hpp"
 #include "values/value_conversions.hpp"
 #include "wire/bridge/dep_values.hpp"
 #include "wires/projections.hpp"

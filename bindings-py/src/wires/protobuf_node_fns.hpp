@@ -18,7 +18,7 @@
 #include <variant>
 
 #include "boundary/pending_fatal.hpp"
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 #include "wire/bridge/link_readings.hpp"
 
 namespace korvalinth::py {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/cell.hpp"
-#include "node/unsubscribe_fn.hpp"
+#include "node/arena/unsubscribe_fn.hpp"
 
 namespace korvalinth::py {
 

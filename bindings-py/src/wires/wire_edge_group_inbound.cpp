@@ -3,8 +3,8 @@
 
 #include "boundary/guard.hpp"
 #include "kit/convert.hpp"
-#include "node/sink.hpp"
-#include "node/subscribe.hpp"
+#include "node/arena/sink.hpp"
+#include "node/topology/subscribe.hpp"
 #include "wires/adapter_nodes.hpp"
 #include "wires/edge_group_projections.hpp"
 #include "wires/wire_bridge_adapter.hpp"

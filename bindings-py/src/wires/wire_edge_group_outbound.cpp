@@ -3,7 +3,7 @@
 
 #include "boundary/guard.hpp"
 #include "kit/convert.hpp"
-#include "node/graph_core.hpp"
+#include "node/arena/graph_core.hpp"
 #include "nodes/node_args.hpp"
 #include "wires/adapter_nodes.hpp"
 #include "wires/outbound_edge_fns.hpp"

@@ -4,7 +4,7 @@
 
 #include "base/cell.hpp"
 #include "base/fault.hpp"
-#include "node/graph_core.hpp"
+#include "node/arena/graph_core.hpp"
 
 namespace korvalinth {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "json/strict_json.hpp"
-#include "node/node_version.hpp"
+#include "node/arena/node_version.hpp"
 
 namespace korvalinth {
 

@@ -7,7 +7,7 @@
 #include "checkpoint/restore_descriptors.hpp"
 #include "checkpoint/restore_texts.hpp"
 #include "json/json_value.hpp"
-#include "node/restored_state.hpp"
+#include "node/topology/restored_state.hpp"
 
 namespace korvalinth {
 

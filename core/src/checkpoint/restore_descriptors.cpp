@@ -4,7 +4,7 @@
 
 #include "checkpoint/restore_texts.hpp"
 #include "json/json_value.hpp"
-#include "node/down.hpp"
+#include "node/wave/down.hpp"
 
 namespace korvalinth {
 

@@ -14,7 +14,7 @@
 
 #include "checkpoint/checkpoint_records.hpp"
 #include "checkpoint/restore_registry.hpp"
-#include "node/message.hpp"
+#include "node/arena/message.hpp"
 
 namespace korvalinth {
 

@@ -17,8 +17,8 @@
 #include "checkpoint/checkpoint_records.hpp"
 #include "graph/node_options.hpp"
 #include "json/strict_json.hpp"
-#include "node/node_fn.hpp"
-#include "node/node_handle.hpp"
+#include "node/arena/node_fn.hpp"
+#include "node/arena/node_handle.hpp"
 
 namespace korvalinth {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "graph/graph_container.hpp"
-#include "node/message.hpp"
+#include "node/arena/message.hpp"
 
 namespace korvalinth {
 

@@ -27,9 +27,9 @@
 #include "graph/graph_mount.hpp"
 #include "graph/node_options.hpp"
 #include "graph/topology_event.hpp"
-#include "node/construct.hpp"
-#include "node/graph_core.hpp"
-#include "node/unsubscribe_fn.hpp"
+#include "node/arena/construct.hpp"
+#include "node/arena/graph_core.hpp"
+#include "node/arena/unsubscribe_fn.hpp"
 
 namespace korvalinth {
 

@@ -9,7 +9,7 @@
 
 #include "base/drop_fault.hpp"
 #include "graph/topology_group.hpp"
-#include "node/subscribe.hpp"
+#include "node/topology/subscribe.hpp"
 
 namespace korvalinth {
 

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "json/strict_json.hpp"
-#include "node/node_entries.hpp"
-#include "node/versioning_form.hpp"
+#include "node/arena/node_entries.hpp"
+#include "node/arena/versioning_form.hpp"
 
 namespace korvalinth {
 

@@ -3,8 +3,8 @@
 #include "base/drop_fault.hpp"
 #include "graph/describe.hpp"
 #include "host_boundary/host_boundary.hpp"
-#include "node/subscribe.hpp"
-#include "node/wave_scope.hpp"
+#include "node/topology/subscribe.hpp"
+#include "node/wave/wave_scope.hpp"
 
 namespace korvalinth {
 

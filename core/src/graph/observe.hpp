@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "graph/graph_container.hpp"
-#include "node/sink.hpp"
-#include "node/unsubscribe_fn.hpp"
+#include "node/arena/sink.hpp"
+#include "node/arena/unsubscribe_fn.hpp"
 
 namespace korvalinth {
 

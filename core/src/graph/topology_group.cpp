@@ -1,6 +1,6 @@
 #include "graph/topology_group.hpp"
 
-#include "node/subscribe.hpp"
+#include "node/topology/subscribe.hpp"
 
 namespace korvalinth {
 

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "node/graph_core.hpp"
+#include "node/arena/graph_core.hpp"
 
 namespace korvalinth {
 

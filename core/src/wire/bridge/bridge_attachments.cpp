@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "host_boundary/host_boundary.hpp"
-#include "node/node_ops.hpp"
-#include "node/rewire.hpp"
+#include "node/topology/node_ops.hpp"
+#include "node/topology/rewire.hpp"
 #include "wire/bridge/bridge_messages.hpp"
 #include "wire/bridge/aux_state.hpp"
 #include "wire/bridge/replay_filter.hpp"

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 #include "wire/bridge/wire_bridge.hpp"
 
 namespace korvalinth {

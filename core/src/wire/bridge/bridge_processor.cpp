@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "node/graph_core.hpp"
+#include "node/arena/graph_core.hpp"
 #include "wire/bridge/replay_filter.hpp"
 
 namespace korvalinth {

@@ -6,7 +6,7 @@
 // the first run on; deactivation forgets the pending envelopes, the counters
 // stay.
 
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 #include "wire/bridge/aux_state.hpp"
 #include "wire/bridge/bridge_session.hpp"
 

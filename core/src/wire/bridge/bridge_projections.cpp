@@ -1,6 +1,6 @@
 #include "wire/bridge/bridge_projections.hpp"
 
-#include "node/node_ops.hpp"
+#include "node/topology/node_ops.hpp"
 #include "wire/bridge/dep_values.hpp"
 #include "wire/codec/utf8.hpp"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 #include "wire/bridge/bridge_messages.hpp"
 #include "wire/bridge/projection_records.hpp"
 

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 #include "wire/bridge/bridge_config.hpp"
 #include "wire/bridge/bridge_messages.hpp"
 #include "wire/bridge/bridge_state.hpp"

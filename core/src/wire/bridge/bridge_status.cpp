@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "node/graph_core.hpp"
-#include "node/node_ops.hpp"
+#include "node/arena/graph_core.hpp"
+#include "node/topology/node_ops.hpp"
 #include "wire/bridge/bridge_projections.hpp"
 #include "wire/bridge/aux_state.hpp"
 #include "wire/bridge/dep_values.hpp"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 
 namespace korvalinth {
 

@@ -1,7 +1,7 @@
 #include <limits>
 #include <map>
 
-#include "node/node_ops.hpp"
+#include "node/topology/node_ops.hpp"
 #include "wire/bridge/bridge_session.hpp"
 
 namespace korvalinth {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "node/graph_core.hpp"
+#include "node/arena/graph_core.hpp"
 #include "wire/bridge/dep_values.hpp"
 
 namespace korvalinth {

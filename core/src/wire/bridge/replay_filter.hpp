@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/cell.hpp"
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 
 namespace korvalinth {
 

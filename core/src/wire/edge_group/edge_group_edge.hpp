@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "node/node_handle.hpp"
+#include "node/arena/node_handle.hpp"
 
 namespace korvalinth {
 

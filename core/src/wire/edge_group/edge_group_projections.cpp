@@ -1,6 +1,6 @@
 #include "wire/edge_group/edge_group_projections.hpp"
 
-#include "node/down.hpp"
+#include "node/wave/down.hpp"
 #include "wire/edge_group/edge_group_records.hpp"
 #include "wire/bridge/dep_values.hpp"
 

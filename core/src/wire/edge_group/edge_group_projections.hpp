@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 
 namespace korvalinth {
 

@@ -1,6 +1,6 @@
 #include "wire/edge_group/edge_group_status.hpp"
 
-#include "node/down.hpp"
+#include "node/wave/down.hpp"
 #include "wire/bridge/aux_state.hpp"
 #include "wire/bridge/dep_values.hpp"
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 #include "wire/edge_group/edge_group_records.hpp"
 
 namespace korvalinth {

@@ -2,7 +2,7 @@
 
 #include "base/index_fault.hpp"
 #include "identity/string_tuple_id.hpp"
-#include "node/down.hpp"
+#include "node/wave/down.hpp"
 #include "wire/bridge/aux_state.hpp"
 #include "wire/bridge/bridge_processor.hpp"
 #include "wire/bridge/dep_values.hpp"

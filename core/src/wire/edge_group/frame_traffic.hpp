@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "base/cell.hpp"
-#include "node/node_fn.hpp"
-#include "node/node_version.hpp"
+#include "node/arena/node_fn.hpp"
+#include "node/arena/node_version.hpp"
 #include "wire/bridge/aux_state.hpp"
 #include "wire/edge_group/edge_group_edge.hpp"
 #include "wire/edge_group/edge_group_records.hpp"

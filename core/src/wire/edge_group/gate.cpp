@@ -1,7 +1,7 @@
 #include "wire/edge_group/gate.hpp"
 
-#include "node/down.hpp"
-#include "node/wave_scope.hpp"
+#include "node/wave/down.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "wire/bridge/aux_state.hpp"
 #include "wire/bridge/dep_values.hpp"
 

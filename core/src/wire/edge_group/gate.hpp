@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/cell.hpp"
-#include "node/node_fn.hpp"
+#include "node/arena/node_fn.hpp"
 #include "wire/bridge/aux_state.hpp"
 #include "wire/edge_group/bounded_cause_set.hpp"
 #include "wire/edge_group/edge_group_records.hpp"

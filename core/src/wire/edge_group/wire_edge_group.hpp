@@ -19,7 +19,7 @@
 
 #include "base/cell.hpp"
 #include "graph/topology_group.hpp"
-#include "node/unsubscribe_fn.hpp"
+#include "node/arena/unsubscribe_fn.hpp"
 #include "wire/bridge/wire_bridge.hpp"
 #include "wire/edge_group/edge_group_edge.hpp"
 

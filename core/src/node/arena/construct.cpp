@@ -1,0 +1,55 @@
+#include "node/arena/construct.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
+                            const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec) {
+  for (const NodeHandle& d : deps) {
+    if (d.core_id() != core->id())
+      fault("node construction: dep belongs to a different graph; cross-graph deps require a wire bridge "
+            "(D22/R-graph-domain)");
+  }
+  GraphHooks hooks;
+  hooks[0] = dispatcher->state().borrow()->default_graph_hook;
+
+  NodeVersionSlot version(new_node_version_entry(versioning_of(spec.versioning), initial.get()));
+  std::optional<std::string> kind = std::move(spec.kind);
+  NewSlotEntries entries{
+      TopologyEntry{std::move(deps), nullptr},
+      CallEntry{std::move(kind), key, dispatcher, share_graph_hooks(std::move(hooks))},
+      static_cast<ConfigEntry&&>(spec),
+      EdgeEntry{},
+      std::move(version),
+      AuxEntry{},
+  };
+  const std::size_t n = entries.topology.deps.size();
+  EdgeEntry& edge = entries.edge;
+  edge.dep_state = new_dep_state(n);
+  edge.dep_links.resize(n);
+  if (initial) {
+    edge.cache = std::move(initial);
+    edge.status = NodeStatus::Settled;
+    edge.has_data = 1;
+  }
+  const SlotKey slot = core->borrow_mut()->occupy(std::move(entries));
+  return NodeHandle(core, std::make_shared<ExternalCount>(), slot, true);
+}
+
+}  // namespace
+
+NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
+                          const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec) {
+  spec.kind.reset();
+  spec.pull_id.reset();
+  return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(initial), std::move(spec));
+}
+
+NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
+                                                std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
+                                                NodeSpec spec) {
+  return occupy_node_slot(core, std::move(deps), key, dispatcher, nullptr, std::move(spec));
+}
+
+}  // namespace korvalinth

@@ -1,0 +1,35 @@
+#pragma once
+// Node construction: fills every column of a new slot and returns the node's
+// first, counted handle. The node function is registered in the Dispatcher
+// before (by the caller) and the node is registered in its graph after.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dispatcher/dispatcher.hpp"
+#include "node/arena/graph_core.hpp"
+
+namespace korvalinth {
+
+// The node's settings plus what construction alone reads: the kind text and
+// the Dispatcher partition its function was registered in.
+struct NodeSpec : ConfigEntry {
+  std::optional<std::string> kind;
+  std::uint8_t partition = 0;
+};
+
+// Keeps the node settings' versioning, four flags and pause mode, never their kind
+// text or pull id: a caller that wants those sets them afterwards.
+NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
+                          const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec);
+
+// As construct_node, and keeps the settings' kind text and pull id too, under
+// the same borrow of the core: what the node factories set right after
+// construction, where nothing can run in between.
+NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
+                                                std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
+                                                NodeSpec spec);
+
+}  // namespace korvalinth

@@ -1,0 +1,386 @@
+#include "node/arena/graph_core.hpp"
+
+#include <atomic>
+
+#include "base/drop_fault.hpp"
+#include "base/index_fault.hpp"
+
+namespace korvalinth {
+
+namespace {
+std::atomic<CoreId> g_next_core_id{1};
+std::atomic<NodeReleaseHook> g_node_release_hook{nullptr};
+}  // namespace
+
+void set_node_release_hook(NodeReleaseHook hook) noexcept { g_node_release_hook.store(hook, std::memory_order_release); }
+
+CoreRef GraphCore::create() { return std::make_shared<GraphCore>(g_next_core_id.fetch_add(1)); }
+
+std::vector<DepSlot> new_dep_state(std::size_t n) { return std::vector<DepSlot>(n); }
+
+SharedGraphHooks share_graph_hooks(GraphHooks hooks) {
+  for (const GraphHook& h : hooks)
+    if (h) return std::make_shared<const GraphHooks>(std::move(hooks));
+  return nullptr;
+}
+
+SlotKey Arena::occupy(NewSlotEntries&& e) {
+  if (free_list_.empty()) {
+    const std::uint64_t index = live_.size();
+    live_.push_back(1);
+    topology_.emplace_back(std::move(e.topology));
+    call_.emplace_back(std::move(e.call));
+    config_.emplace_back(std::move(e.config));
+    run_.push_back(0);
+    edge_.emplace_back(std::move(e.edge));
+    version_.emplace_back(std::move(e.version));
+    aux_.emplace_back(std::move(e.aux));
+    generation_.push_back(0);
+    touch_.push_back(0);
+    pin_.push_back(0);
+    return SlotKey{index, 0};
+  }
+  const std::uint64_t index = free_list_.back();
+  if (generation_[index] == ~std::uint64_t{0}) fault("GraphCore generation overflow on slot reuse");
+  free_list_.pop_back();
+  const std::uint64_t generation = ++generation_[index];
+  live_[index] = 1;
+  // Released slots hold empty entries, so nothing is dropped here.
+  topology_[index] = std::move(e.topology);
+  call_[index] = std::move(e.call);
+  config_[index] = std::move(e.config);
+  run_[index] = 0;
+  edge_[index] = std::move(e.edge);
+  version_[index] = std::move(e.version);
+  aux_[index] = std::move(e.aux);
+  touch_[index] = 0;
+  pin_[index] = 0;
+  return SlotKey{index, generation};
+}
+
+std::uint64_t Arena::live_count() const noexcept {
+  std::uint64_t n = 0;
+  for (std::uint8_t live : live_) n += live != 0;
+  return n;
+}
+
+VacatedSlotEntries Arena::vacate(std::uint64_t i) {
+  live_[i] = 0;
+  VacatedSlotEntries out;
+  out.topology = std::exchange(topology_[i], std::nullopt);
+  out.call = std::exchange(call_[i], std::nullopt);
+  out.config = std::exchange(config_[i], std::nullopt);
+  run_[i] = kRunEmpty;
+  out.edge = std::exchange(edge_[i], std::nullopt);
+  out.version = std::exchange(version_[i], NodeVersionSlot{});
+  out.aux = std::exchange(aux_[i], std::nullopt);
+  return out;
+}
+
+NodeView::NodeView(const NodeHandle& node) : arena_(node.core_ref().borrow()), index_(node.index()) {
+  arena_->check(node.key());
+}
+
+bool node_is_current(const NodeHandle& node) { return node.core_ref().borrow()->is_current(node.key()); }
+
+CheckedLive check_live(const NodeHandle& node) {
+  Ref<Arena> a = node.core_ref().borrow();
+  a->check(node.key());
+  const TopologyEntry& t = a->topology_at(node.index());
+  return CheckedLive{std::move(a), t};
+}
+
+NodeStatus status_of(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  a->topology_at(node.index());
+  return a->edge_at(node.index()).status;
+}
+
+SharedValue cache_of(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  a->topology_at(node.index());
+  return a->edge_at(node.index()).cache;
+}
+
+bool dep_mutation_in_flight(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  a->topology_at(node.index());
+  return a->edge_at(node.index()).dep_mutation_in_flight != 0;
+}
+
+bool has_pause_locks(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  return !a->aux_at(node.index()).pause_locks.empty();
+}
+
+SharedValue ctx_state_of(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  return a->aux_at(node.index()).ctx_state;
+}
+
+std::optional<std::string> node_kind(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  return a->call_at(node.index()).kind;
+}
+
+void set_node_kind(const NodeHandle& node, std::optional<std::string> kind) {
+  std::optional<std::string> old;
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  old = std::exchange(a->call_at(node.index()).kind, std::move(kind));
+}
+
+void set_ctx_state(const NodeHandle& node, SharedValue value) {
+  SharedValue old;  // dropped after the borrow
+  {
+    auto a = node.core_ref().borrow_mut();
+    a->check(node.key());
+    old = std::exchange(a->aux_at(node.index()).ctx_state, std::move(value));
+  }
+}
+
+void set_ctx_state_persist(const NodeHandle& node, bool on) {
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  a->aux_at(node.index()).ctx_state_persist = on ? 1 : 0;
+}
+
+void add_invalidate_callback(const NodeHandle& node, InvalidateCallback callback) {
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  a->aux_at(node.index()).invalidate_callbacks.push_back(std::move(callback));
+}
+
+void set_topology_hook(const NodeHandle& node, TopologyHook hook) {
+  TopologyHook old;
+  {
+    auto a = node.core_ref().borrow_mut();
+    LiveSlots s = live_slots(*a, node.key());
+    old = std::exchange(s.topology.hook, std::move(hook));
+  }
+}
+
+void set_graph_hooks(const NodeHandle& node, GraphHooks hooks) {
+  SharedGraphHooks shared = share_graph_hooks(std::move(hooks));
+  SharedGraphHooks old;
+  {
+    auto a = node.core_ref().borrow_mut();
+    a->check(node.key());
+    old = std::exchange(a->call_at(node.index()).hooks, std::move(shared));
+  }
+}
+
+void set_pull_id(const NodeHandle& node, std::optional<std::string> pull_id) {
+  if (!pull_id) return;
+  std::optional<std::string> old_id;
+  std::optional<PullRequest> old_pending, old_current;
+  {
+    auto a = node.core_ref().borrow_mut();
+    LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
+    old_id = std::exchange(s.config.pull_id, std::move(pull_id));
+    old_pending = std::exchange(s.aux.pending_pull, std::nullopt);
+    old_current = std::exchange(s.aux.current_pull, std::nullopt);
+  }
+}
+
+void add_release_callback(const NodeHandle& node, ReleaseCallback callback) {
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  a->aux_at(node.index()).release_callbacks.push_back(std::move(callback));
+}
+
+std::vector<NodeHandle> counted_deps(const NodeHandle& node) {
+  std::vector<NodeHandle> out;
+  CheckedLive live = check_live(node);
+  out.reserve(live.topology.deps.size());
+  for (const NodeHandle& d : live.topology.deps) out.push_back(d.promote_counted());
+  return out;
+}
+
+NodeVersioning read_version(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  return a->version_at(node.index()).versioning();
+}
+
+std::optional<NodeVersion> version_metadata(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  return a->version_at(node.index()).current();
+}
+
+std::optional<std::pair<PinnedNode, NodeHandle>> pin_node(const CoreRef& core, const WeakNodeRef& ref) {
+  SharedCount count = ref.count.lock();
+  if (!count || ref.core != core->id()) return std::nullopt;
+  {
+    auto a = core->borrow_mut();
+    if (!a->is_current(ref.key)) return std::nullopt;
+    if (count->count == 0 && a->pin_count(ref.key.index) == 0) return std::nullopt;
+    a->add_pin(ref.key.index);
+  }
+  return std::make_pair(PinnedNode(core, count, ref.key), NodeHandle(core, count, ref.key, false));
+}
+
+namespace {
+
+// Pushes a released index on the free list when it ends, also while a
+// fault unwinds out of the release's call-outs.
+class FreeSlotGuard {
+ public:
+  FreeSlotGuard(CoreRef core, std::uint64_t index) : core_(std::move(core)), index_(index) {}
+  FreeSlotGuard(const FreeSlotGuard&) = delete;
+  FreeSlotGuard& operator=(const FreeSlotGuard&) = delete;
+  ~FreeSlotGuard() {
+    if (armed_) drop_quietly([&] { push(); });
+  }
+  void finish() {
+    armed_ = false;
+    push();
+  }
+
+ private:
+  void push() {
+    CoreRef core = std::move(core_);
+    core_.reset();
+    auto a = core->borrow_mut();
+    a->free_index(index_);
+  }
+  CoreRef core_;
+  std::uint64_t index_;
+  bool armed_ = true;
+};
+
+}  // namespace
+
+void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
+                             std::optional<AuxEntry>& aux) {
+  if (call && call->key && call->dispatcher) call->dispatcher->free_slot(*call->key);
+  if (edge) {
+    for (DepLink& link : edge->dep_links) {
+      if (!link.unsubscribe) continue;
+      UnsubscribeFn action = std::move(*link.unsubscribe);
+      link.unsubscribe.reset();
+      action.call();
+    }
+  }
+  if (aux) {
+    std::vector<ReleaseCallback> callbacks = std::move(aux->release_callbacks);
+    aux->release_callbacks.clear();
+    for (auto& cb : callbacks) {
+      ReleaseCallback c = std::move(cb);
+      c();
+    }
+  }
+}
+
+namespace {
+
+// Dropping a released node's deps may release those deps in turn, down a
+// chain as long as the graph. The outermost release drives those drops from
+// an explicit stack instead of recursing: a release entered from the driver
+// pushes its dep list (with its topology hook, dropped after the deps) and
+// returns, and the driver finishes that list before going on with the
+// previous one; so the drops happen in the order recursion would give them.
+struct DepDropFrame {
+  std::vector<NodeHandle> deps;
+  TopologyHook hook;
+  std::size_t next = 0;
+};
+
+struct DepDropDriver {
+  std::vector<DepDropFrame>* stack = nullptr;
+  bool entered_from_driver = false;  // set only around the driver's own handle drop
+};
+
+thread_local DepDropDriver tls_dep_drops;
+
+// Drops the frames still on the stack innermost first (a fault unwinds).
+class DepDropUnwind {
+ public:
+  explicit DepDropUnwind(std::vector<DepDropFrame>& stack) : stack_(stack), saved_(tls_dep_drops.stack) {
+    tls_dep_drops.stack = &stack_;
+  }
+  DepDropUnwind(const DepDropUnwind&) = delete;
+  DepDropUnwind& operator=(const DepDropUnwind&) = delete;
+  ~DepDropUnwind() {
+    tls_dep_drops.stack = saved_;
+    tls_dep_drops.entered_from_driver = false;
+    while (!stack_.empty()) {
+      DepDropFrame frame = std::move(stack_.back());
+      stack_.pop_back();
+      for (std::size_t i = frame.next; i < frame.deps.size(); ++i) drop_quietly([&] { frame.deps[i].drop(); });
+      drop_quietly([&] { frame.hook.reset(); });
+    }
+  }
+
+ private:
+  std::vector<DepDropFrame>& stack_;
+  std::vector<DepDropFrame>* saved_;
+};
+
+void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
+  if (entered_from_driver) {
+    tls_dep_drops.stack->push_back(DepDropFrame{std::move(topology.deps), std::move(topology.hook), 0});
+    topology.deps.clear();
+    return;
+  }
+  std::vector<DepDropFrame> stack;
+  stack.push_back(DepDropFrame{std::move(topology.deps), std::move(topology.hook), 0});
+  topology.deps.clear();
+  DepDropUnwind unwind(stack);
+  while (!stack.empty()) {
+    DepDropFrame& top = stack.back();
+    if (top.next < top.deps.size()) {
+      NodeHandle& dep = top.deps[top.next++];
+      tls_dep_drops.entered_from_driver = true;
+      dep.drop();  // may push a frame: `top` is not used after this
+      tls_dep_drops.entered_from_driver = false;
+      continue;
+    }
+    DepDropFrame done = std::move(top);
+    stack.pop_back();
+    done.deps.clear();
+    done.hook.reset();
+  }
+}
+
+}  // namespace
+
+void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
+  const bool entered_from_driver = std::exchange(tls_dep_drops.entered_from_driver, false);
+  if (external_count != 0) return;
+  VacatedSlotEntries e;
+  {
+    auto a = core->borrow_mut();
+    if (a->is_pinned(key)) return;
+    // A key that is no longer current was released already: its index is
+    // on the free list once and must not go there again.
+    if (!a->is_current(key)) return;
+    e = a->vacate(key.index);
+  }
+  {
+    FreeSlotGuard guard(core, key.index);
+    if (NodeReleaseHook hook = g_node_release_hook.load(std::memory_order_acquire)) hook(core->id(), key);
+    release_from_dispatcher(e.call, e.edge, e.aux);
+    guard.finish();
+  }
+  // The contents go after the index is free, in this order; dropping a dep's
+  // counted handle may release that dep in turn.
+  e.aux.reset();
+  e.version = NodeVersionSlot{};
+  e.edge.reset();
+  e.config.reset();
+  e.call.reset();
+  if (e.topology) {
+    drop_released_deps(*e.topology, entered_from_driver);
+    e.topology.reset();
+  }
+}
+
+}  // namespace korvalinth

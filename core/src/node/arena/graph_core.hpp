@@ -1,0 +1,324 @@
+#pragma once
+// GraphCore: the node arena of one graph. Each kind of per-node state lives
+// in its own column indexed by slot index; a node is named by a SlotKey
+// (index, generation). Released indices are reused last-in first-out with the
+// generation raised by 1, so keys taken before a release are refused after it.
+//
+// The arena sits in one borrow-checked cell. Never hold a borrow (or a
+// reference into a column) across a call that can reach a sink, callback,
+// node function or handle drop: columns grow when nodes are constructed
+// inside callbacks. Values taken out under a borrow are dropped after it.
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "base/cell.hpp"
+#include "node/arena/deferred_op.hpp"
+#include "node/arena/node_entries.hpp"
+#include "node/arena/node_handle.hpp"
+#include "node/arena/node_version.hpp"
+
+namespace korvalinth {
+
+inline constexpr const char* kStaleSlot = "Core points at a stale or freed GraphCore slot";
+inline constexpr const char* kTopologySlot = "Core points at a live GraphCore topology slot";
+inline constexpr const char* kCallSlot = "Core points at a live GraphCore call slot";
+inline constexpr const char* kConfigSlot = "Core points at a live GraphCore config slot";
+inline constexpr const char* kRunSlot = "Core points at a live GraphCore run slot";
+inline constexpr const char* kEdgeSlot = "Core points at a live GraphCore edge slot";
+inline constexpr const char* kAuxSlot = "Core points at a live GraphCore aux slot";
+inline constexpr const char* kVersionSlot = "Core points at a live GraphCore version slot";
+inline constexpr const char* kTouchSlot = "Core points at a live GraphCore touch slot";
+inline constexpr const char* kPinOverflow = "GraphCore pin count overflow";
+
+inline constexpr std::uint8_t kRunEmpty = 2;
+
+// The entries a new node's slot starts with (its has-run flag starts clear).
+struct NewSlotEntries {
+  TopologyEntry topology;
+  CallEntry call;
+  ConfigEntry config;
+  EdgeEntry edge;
+  NodeVersionSlot version;
+  AuxEntry aux;
+};
+
+// The entries taken out of a released slot.
+struct VacatedSlotEntries {
+  std::optional<TopologyEntry> topology;
+  std::optional<CallEntry> call;
+  std::optional<ConfigEntry> config;
+  std::optional<EdgeEntry> edge;
+  NodeVersionSlot version;
+  std::optional<AuxEntry> aux;
+};
+
+// The columns, private: slots are taken, filled and vacated only through the
+// verbs below, and a live slot's entries reached only after a key check.
+class Arena {
+ public:
+  // Index and generation name the slot (whether it is live not consulted).
+  bool names_slot(SlotKey k) const noexcept {
+    return k.index < generation_.size() && generation_[k.index] == k.generation;
+  }
+  // The key is current: it names the slot and the slot is live.
+  bool is_current(SlotKey k) const noexcept { return names_slot(k) && live_[k.index] != 0; }
+  void check(SlotKey k) const {
+    if (!is_current(k)) fault(kStaleSlot);
+  }
+
+  // Entries of a current slot; a missing entry faults with its column's text.
+  TopologyEntry& topology_at(std::uint64_t i) { return present(topology_[i], kTopologySlot); }
+  CallEntry& call_at(std::uint64_t i) { return present(call_[i], kCallSlot); }
+  ConfigEntry& config_at(std::uint64_t i) { return present(config_[i], kConfigSlot); }
+  std::uint8_t& run_at(std::uint64_t i) {
+    if (run_[i] == kRunEmpty) fault(kRunSlot);
+    return run_[i];
+  }
+  EdgeEntry& edge_at(std::uint64_t i) { return present(edge_[i], kEdgeSlot); }
+  NodeVersionSlot& version_at(std::uint64_t i) {
+    if (!version_[i].present()) fault(kVersionSlot);
+    return version_[i];
+  }
+  AuxEntry& aux_at(std::uint64_t i) { return present(aux_[i], kAuxSlot); }
+  const TopologyEntry& topology_at(std::uint64_t i) const { return present(topology_[i], kTopologySlot); }
+  const CallEntry& call_at(std::uint64_t i) const { return present(call_[i], kCallSlot); }
+  const ConfigEntry& config_at(std::uint64_t i) const { return present(config_[i], kConfigSlot); }
+  std::uint8_t run_at(std::uint64_t i) const {
+    if (run_[i] == kRunEmpty) fault(kRunSlot);
+    return run_[i];
+  }
+  const EdgeEntry& edge_at(std::uint64_t i) const { return present(edge_[i], kEdgeSlot); }
+  const NodeVersionSlot& version_at(std::uint64_t i) const {
+    if (!version_[i].present()) fault(kVersionSlot);
+    return version_[i];
+  }
+  const AuxEntry& aux_at(std::uint64_t i) const { return present(aux_[i], kAuxSlot); }
+  // The slot's entry when it has one, else null (no fault).
+  EdgeEntry* find_edge(std::uint64_t i) noexcept { return edge_[i] ? &*edge_[i] : nullptr; }
+  const ConfigEntry* find_config(std::uint64_t i) const noexcept { return config_[i] ? &*config_[i] : nullptr; }
+
+  // Fills the last freed slot (its generation raised by 1) or a new one and
+  // makes it live; faults when a reused slot's generation is at its maximum.
+  SlotKey occupy(NewSlotEntries&& entries);
+  // Takes a live slot's entries out and makes it not live; its index is not
+  // free until free_index.
+  VacatedSlotEntries vacate(std::uint64_t i);
+  void free_index(std::uint64_t i) { free_list_.push_back(i); }
+  // Slots ever taken, and those of them live now.
+  std::uint64_t slot_count() const noexcept { return live_.size(); }
+  bool is_live_index(std::uint64_t i) const noexcept { return i < live_.size() && live_[i] != 0; }
+  std::uint64_t live_count() const noexcept;
+  // Freed indices, the next to be reused last.
+  const std::vector<std::uint64_t>& free_indices() const noexcept { return free_list_; }
+
+  std::uint64_t pin_count(std::uint64_t i) const { return pin_[i]; }
+  // The key names a slot whose pin count is above 0.
+  bool is_pinned(SlotKey k) const noexcept { return names_slot(k) && pin_[k.index] > 0; }
+  // Raises the pin count of a slot by one.
+  void add_pin(std::uint64_t i) {
+    if (pin_[i] == ~std::uint64_t{0}) fault(kPinOverflow);
+    pin_[i] += 1;
+  }
+  // Lowers the pin count of the slot the key names, if it is pinned.
+  void drop_pin(SlotKey k) noexcept {
+    if (is_pinned(k)) pin_[k.index] -= 1;
+  }
+
+  // The id of the last wave scope that touched the slot (0: none).
+  std::uint64_t touch_stamp(std::uint64_t i) const { return touch_[i]; }
+  void set_touch_stamp(std::uint64_t i, std::uint64_t scope_id) { touch_[i] = scope_id; }
+
+  // The core's queue of deferred operations, and whether it is being drained.
+  std::deque<DeferredOp>& deferred_ops() noexcept { return deferred_; }
+  const std::deque<DeferredOp>& deferred_ops() const noexcept { return deferred_; }
+  bool draining() const noexcept { return draining_ != 0; }
+  void set_draining(bool on) noexcept { draining_ = on ? 1 : 0; }
+
+ private:
+  template <class E>
+  static E& present(std::optional<E>& e, const char* text) {
+    if (!e) fault(text);
+    return *e;
+  }
+  template <class E>
+  static const E& present(const std::optional<E>& e, const char* text) {
+    if (!e) fault(text);
+    return *e;
+  }
+
+  std::vector<std::uint8_t> live_;
+  std::vector<std::optional<TopologyEntry>> topology_;
+  std::vector<std::optional<CallEntry>> call_;
+  std::vector<std::optional<ConfigEntry>> config_;
+  std::vector<std::uint8_t> run_;  // has-run flag; kRunEmpty while released
+  std::vector<std::optional<EdgeEntry>> edge_;
+  std::vector<NodeVersionSlot> version_;
+  std::vector<std::optional<AuxEntry>> aux_;
+  std::vector<std::uint64_t> generation_;
+  std::vector<std::uint64_t> touch_;
+  std::vector<std::uint64_t> pin_;
+  std::vector<std::uint64_t> free_list_;
+  std::deque<DeferredOp> deferred_;
+  std::uint8_t draining_ = 0;
+
+  friend struct ArenaTestAccess;  // tests that plant broken entries
+};
+
+// References to several entries of one live slot, resolved after the key
+// check. Valid only while the borrow they came from is held.
+struct LiveSlots {
+  TopologyEntry& topology;
+  CallEntry& call;
+  ConfigEntry& config;
+  std::uint8_t& run;
+  EdgeEntry& edge;
+};
+struct LiveSlotsWithAux {
+  TopologyEntry& topology;
+  CallEntry& call;
+  ConfigEntry& config;
+  std::uint8_t& run;
+  EdgeEntry& edge;
+  AuxEntry& aux;
+};
+struct DownSlots {
+  TopologyEntry& topology;
+  EdgeEntry& edge;
+  AuxEntry& aux;
+};
+// The same for reading, under a shared borrow.
+struct LiveSlotsView {
+  const TopologyEntry& topology;
+  const CallEntry& call;
+  const ConfigEntry& config;
+  std::uint8_t run;
+  const EdgeEntry& edge;
+};
+
+class GraphCore {
+ public:
+  // A fresh, empty arena with a new identity.
+  static CoreRef create();
+
+  CoreId id() const noexcept { return id_; }
+  Ref<Arena> borrow() const { return arena_.borrow(); }
+  RefMut<Arena> borrow_mut() const { return arena_.borrow_mut(); }
+  bool is_borrowed() const noexcept { return arena_.is_borrowed(); }
+  bool is_mutably_borrowed() const noexcept { return arena_.is_mutably_borrowed(); }
+
+  // For tests and teardown only.
+  Arena& unguarded() noexcept { return arena_.unguarded(); }
+
+  // References to the core that host objects hold, as they count them: a
+  // first test for the host's cycle collector (node/core_ownership.hpp).
+  std::size_t host_holds() const noexcept { return host_holds_; }
+  void add_host_holds(std::size_t n) const noexcept { host_holds_ += n; }
+  void drop_host_holds(std::size_t n) const noexcept { host_holds_ -= n; }
+
+  explicit GraphCore(CoreId id) : id_(id) {}
+
+ private:
+  CoreId id_;
+  Cell<Arena> arena_;
+  mutable std::size_t host_holds_ = 0;
+};
+
+// Slot accessor family (caller holds the borrow).
+inline LiveSlots live_slots(Arena& a, SlotKey k) {
+  a.check(k);
+  auto i = k.index;
+  return LiveSlots{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i)};
+}
+inline LiveSlotsWithAux live_slots_with_aux(Arena& a, SlotKey k) {
+  a.check(k);
+  auto i = k.index;
+  return LiveSlotsWithAux{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i), a.aux_at(i)};
+}
+inline DownSlots down_slots(Arena& a, SlotKey k) {
+  a.check(k);
+  auto i = k.index;
+  return DownSlots{a.topology_at(i), a.edge_at(i), a.aux_at(i)};
+}
+inline LiveSlotsView live_slots(const Arena& a, SlotKey k) {
+  a.check(k);
+  auto i = k.index;
+  return LiveSlotsView{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i)};
+}
+
+// The topology entry of a live node, with the shared borrow still held.
+struct CheckedLive {
+  Ref<Arena> arena;
+  const TopologyEntry& topology;
+};
+CheckedLive check_live(const NodeHandle& node);
+
+// A reader's view of a live node: holds the core's shared borrow, so it must
+// be dropped before anything that can reach a sink, callback or node function.
+class NodeView {
+ public:
+  // Faults with the stale-slot text when the handle's key is not current.
+  explicit NodeView(const NodeHandle& node);
+  const TopologyEntry& topology() const { return arena_->topology_at(index_); }
+  const CallEntry& call() const { return arena_->call_at(index_); }
+  const ConfigEntry& config() const { return arena_->config_at(index_); }
+  const EdgeEntry& edge() const { return arena_->edge_at(index_); }
+  const AuxEntry& aux() const { return arena_->aux_at(index_); }
+  bool has_run() const { return (arena_->run_at(index_) & 1) != 0; }
+  std::uint64_t pin_count() const { return arena_->pin_count(index_); }
+
+ private:
+  Ref<Arena> arena_;
+  std::uint64_t index_;
+};
+
+// The key is current in the handle's core.
+bool node_is_current(const NodeHandle& node);
+
+NodeStatus status_of(const NodeHandle& node);
+SharedValue cache_of(const NodeHandle& node);
+bool dep_mutation_in_flight(const NodeHandle& node);
+bool has_pause_locks(const NodeHandle& node);
+SharedValue ctx_state_of(const NodeHandle& node);
+std::optional<std::string> node_kind(const NodeHandle& node);
+void set_node_kind(const NodeHandle& node, std::optional<std::string> kind);
+void set_ctx_state(const NodeHandle& node, SharedValue value);
+void set_ctx_state_persist(const NodeHandle& node, bool on);
+void add_invalidate_callback(const NodeHandle& node, InvalidateCallback callback);
+void set_topology_hook(const NodeHandle& node, TopologyHook hook);
+void set_graph_hooks(const NodeHandle& node, GraphHooks hooks);
+void set_pull_id(const NodeHandle& node, std::optional<std::string> pull_id);
+void add_release_callback(const NodeHandle& node, ReleaseCallback callback);
+// The node's dep list as counted handles (faults when a dep is externally dead).
+std::vector<NodeHandle> counted_deps(const NodeHandle& node);
+
+// The node's versioning policy (sharing its hasher) and a copy of its current version.
+NodeVersioning read_version(const NodeHandle& node);
+std::optional<NodeVersion> version_metadata(const NodeHandle& node);
+
+// Pins the node named by ref: none when it is gone, of another core, not
+// current, or externally dead and unpinned.
+std::optional<std::pair<PinnedNode, NodeHandle>> pin_node(const CoreRef& core, const WeakNodeRef& ref);
+
+// Called for each released node, after its entries were taken out and before
+// its function and callbacks go, so that layers above the engine can forget
+// what they keep per node. One hook per process; a later one replaces it.
+using NodeReleaseHook = void (*)(CoreId core, SlotKey key);
+void set_node_release_hook(NodeReleaseHook hook) noexcept;
+
+// Releases the slot when the node may go (count 0, no pin); a stale key does nothing.
+void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count);
+
+// The part of a release that detaches a node whose entries were taken out:
+// frees its function, runs its per-dep unsubscribe actions in dep order and
+// its release callbacks in registration order.
+void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
+                             std::optional<AuxEntry>& aux);
+
+// Whether the node may be released now.
+bool node_is_quiescent(const NodeHandle& node);
+
+}  // namespace korvalinth

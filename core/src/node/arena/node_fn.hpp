@@ -1,0 +1,59 @@
+#pragma once
+// The node-function interface. A binding implements NodeFn (final classes
+// preferred); run_wave calls run() with the node's inputs. A function reports
+// its results through the runtime's operations on ctx.node (down and the
+// rest), never through a return value, and must not cause run_wave of its
+// own node.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "base/host_refs.hpp"
+#include "base/small_vec.hpp"
+#include "node/arena/message.hpp"
+#include "node/arena/node_handle.hpp"
+
+namespace korvalinth {
+
+// A dep's terminal: present once it completed or errored; the error text
+// (the ERROR payload's display form) when it errored.
+struct TerminalRecord {
+  bool present = false;
+  std::shared_ptr<const std::string> error;
+};
+
+// The values one delivery of a dep brought; a null value marks an INVALIDATE.
+using DeliveryList = SmallVec<SharedValue, 2>;
+using DeliveryLists = SmallVec<DeliveryList, 1>;
+
+// What one dep hands to a run of the node function.
+struct DepInput {
+  DepInput() noexcept {}  // user-provided: a new input is not zero-filled first
+  TerminalRecord terminal;   // this wave's terminal of the dep, handed once
+  DeliveryLists deliveries;  // this wave's deliveries, one list per down of the dep
+  SharedValue latest;        // the dep's value as of the node's last run or settle
+  SharedValue current;       // the newest value of this wave, else latest
+};
+
+using DepInputs = SmallVec<DepInput, 2>;
+
+struct RunContext {
+  DepInputs inputs;
+  std::optional<PullRequest> pull;  // the pull being served, if any
+  NodeHandle node;                  // uncounted
+  std::uint8_t partition_flag = 0;
+};
+
+class NodeFn {
+ public:
+  virtual ~NodeFn() = default;
+  virtual void run(RunContext& ctx) = 0;
+  // The host references the function owns (base/host_refs.hpp).
+  virtual int visit_host_refs(HostRefVisit) const { return 0; }
+};
+
+using SharedNodeFn = std::shared_ptr<NodeFn>;
+
+}  // namespace korvalinth

@@ -1,0 +1,60 @@
+#include "node/arena/node_handle.hpp"
+
+#include "base/drop_fault.hpp"
+#include "node/arena/graph_core.hpp"
+
+namespace korvalinth {
+
+CoreId NodeHandle::core_id() const noexcept { return core_ ? core_->id() : 0; }
+CoreId PinnedNode::core_id() const noexcept { return core_ ? core_->id() : 0; }
+
+void NodeHandle::drop_in_destructor() noexcept {
+  drop_quietly([&] { drop(); });
+}
+
+NodeHandle NodeHandle::promote_counted() const {
+  if (count_->count == 0) fault("Core counted promotion rejected: node is externally dead");
+  if (count_->count == ~std::uint64_t{0}) fault("Core refcount overflow");
+  count_->count += 1;
+  return NodeHandle(core_, count_, key_, true);
+}
+
+void NodeHandle::drop_counted() {
+  CoreRef core = std::move(core_);
+  SharedCount count = std::move(count_);
+  core_.reset();
+  count_.reset();
+  if (!std::exchange(counted_, false) || !core) return;
+  if (count->count == 0) return;
+  count->count -= 1;
+  if (count->count == 0) release_slot(core, key_, 0);
+}
+
+PinnedNode& PinnedNode::operator=(PinnedNode&& o) noexcept {
+  if (this != &o) {
+    if (core_) drop_quietly([&] { unpin(); });
+    core_ = std::move(o.core_);
+    count_ = std::move(o.count_);
+    key_ = o.key_;
+  }
+  return *this;
+}
+
+void PinnedNode::unpin_in_destructor() noexcept {
+  drop_quietly([&] { unpin(); });
+}
+
+void PinnedNode::unpin() {
+  CoreRef core = std::move(core_);
+  SharedCount count = std::move(count_);
+  core_.reset();
+  count_.reset();
+  if (!core) return;
+  {
+    auto a = core->borrow_mut();
+    a->drop_pin(key_);
+  }
+  release_slot(core, key_, count->count);
+}
+
+}  // namespace korvalinth

@@ -1,0 +1,49 @@
+#pragma once
+// Sinks: what a node delivers its messages to. A binding implements Sink
+// (final classes preferred) for subscribers and observers; the runtime's own
+// sinks are the dep sink and the do-nothing keep-alive sink. A sink is called
+// with one message by reference and must not keep it beyond the call; it may
+// subscribe, unsubscribe and deliver while being called.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "base/host_refs.hpp"
+#include "node/arena/message.hpp"
+#include "node/arena/node_handle.hpp"
+
+namespace korvalinth {
+
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual void call(const Message& message) = 0;
+  // The host references the sink owns (base/host_refs.hpp).
+  virtual int visit_host_refs(HostRefVisit) const { return 0; }
+};
+
+using SharedSink = std::shared_ptr<Sink>;
+
+// Ignores every message: a subscription that only keeps a node active.
+class NoopSink final : public Sink {
+ public:
+  void call(const Message&) override {}
+};
+
+struct SinkEntry {
+  SharedSink sink;
+  std::uint64_t id = 0;
+  std::uint8_t observer = 0;  // 1 only for Graph.observe
+};
+
+// Once-only callbacks run at deactivation or release, in registration order.
+using ReleaseCallback = std::move_only_function<void()>;
+// Shared callbacks run when the node's value is invalidated.
+using InvalidateCallback = std::shared_ptr<const std::function<void()>>;
+// Called with (old deps, new deps) when a rewire changes a node's deps.
+using TopologyHook =
+    std::shared_ptr<const std::function<void(const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>;
+
+}  // namespace korvalinth

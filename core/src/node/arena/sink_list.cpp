@@ -1,0 +1,49 @@
+#include "node/arena/sink_list.hpp"
+
+#include <utility>
+
+namespace korvalinth {
+
+void SinkList::Reading::deliver(const Message& message) const {
+  if (!block_) return;
+  for (const SinkEntry& e : block_->entries) e.sink->call(message);
+}
+
+SinkList::SinkList(SinkList&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+
+SinkList& SinkList::operator=(SinkList&& other) noexcept {
+  if (this != &other) {
+    release();
+    block_ = std::exchange(other.block_, nullptr);
+  }
+  return *this;
+}
+
+SinkList::~SinkList() { release(); }
+
+void SinkList::release() noexcept {
+  Block* b = std::exchange(block_, nullptr);
+  if (!b) return;
+  if (b->readers > 0)
+    b->orphaned = true;
+  else
+    delete b;
+}
+
+std::span<const SinkEntry> SinkList::entries() const noexcept {
+  if (!block_) return {};
+  return block_->entries;
+}
+
+std::vector<SinkEntry>& SinkList::edit() {
+  if (!block_) {
+    block_ = new Block;
+  } else if (block_->readers > 0) {
+    Block* copy = new Block{block_->entries};
+    block_->orphaned = true;
+    block_ = copy;
+  }
+  return block_->entries;
+}
+
+}  // namespace korvalinth

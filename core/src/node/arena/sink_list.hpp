@@ -1,0 +1,80 @@
+#pragma once
+// A node's sink list. A delivery calls the sinks straight from the list it
+// found instead of copying it: while any delivery reads the list, a change
+// edits a copy, and the list being read passes to its readers, the last of
+// which frees it. So each delivery still reaches exactly the sinks present
+// when it began, and a sink taken off meanwhile lives until those deliveries
+// end. A graph is used on one thread only, so the reader count is plain.
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "node/arena/sink.hpp"
+
+namespace korvalinth {
+
+class SinkList {
+  struct Block {
+    std::vector<SinkEntry> entries;
+    std::uint32_t readers = 0;
+    bool orphaned = false;  // the node moved on to a copy: the last reader frees it
+  };
+
+ public:
+  // Keeps one list unchanged and alive while its sinks are called.
+  class Reading {
+   public:
+    Reading() = default;
+    Reading(Reading&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+    Reading& operator=(Reading&& other) noexcept {
+      if (this != &other) {
+        end();
+        block_ = std::exchange(other.block_, nullptr);
+      }
+      return *this;
+    }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+    ~Reading() { end(); }
+    // Calls each sink of the list with the message, in order.
+    void deliver(const Message& message) const;
+
+   private:
+    friend class SinkList;
+    explicit Reading(Block* block) noexcept : block_(block) {
+      if (block_) block_->readers += 1;
+    }
+    void end() noexcept {
+      Block* b = std::exchange(block_, nullptr);
+      if (b && --b->readers == 0 && b->orphaned) delete b;
+    }
+    Block* block_ = nullptr;
+  };
+
+  SinkList() = default;
+  SinkList(SinkList&& other) noexcept;
+  SinkList& operator=(SinkList&& other) noexcept;
+  SinkList(const SinkList&) = delete;
+  SinkList& operator=(const SinkList&) = delete;
+  ~SinkList();
+
+  // Read like a vector of its entries; every change goes through edit.
+  std::span<const SinkEntry> entries() const noexcept;
+  bool empty() const noexcept { return entries().empty(); }
+  std::size_t size() const noexcept { return entries().size(); }
+  const SinkEntry& operator[](std::size_t i) const noexcept { return entries()[i]; }
+  const SinkEntry& back() const noexcept { return entries().back(); }
+  auto begin() const noexcept { return entries().begin(); }
+  auto end() const noexcept { return entries().end(); }
+  // The list to change: a copy of its own while a delivery reads it.
+  std::vector<SinkEntry>& edit();
+  Reading read() const noexcept { return Reading(block_); }
+
+ private:
+  void release() noexcept;
+  Block* block_ = nullptr;
+};
+
+}  // namespace korvalinth

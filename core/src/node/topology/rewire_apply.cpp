@@ -1,0 +1,304 @@
+#include <unordered_map>
+
+#include "base/drop_fault.hpp"
+#include "node/wave/dep_sink.hpp"
+#include "node/wave/down.hpp"
+#include "node/topology/replace_node_fn.hpp"
+#include "node/topology/rewire.hpp"
+#include "node/wave/run_wave.hpp"
+#include "node/topology/subscribe.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+// Clears the node's dep-mutation-in-flight flag when the apply ends, also
+// on unwind, if the node still exists.
+class DepMutationGuard {
+ public:
+  explicit DepMutationGuard(const NodeHandle& node) : core_(node.core()), count_(node.count()), key_(node.key()) {}
+  DepMutationGuard(const DepMutationGuard&) = delete;
+  DepMutationGuard& operator=(const DepMutationGuard&) = delete;
+  ~DepMutationGuard() {
+    if (armed_) drop_quietly([&] { release(); });
+  }
+  void release() {
+    armed_ = false;
+    CoreRef core = core_.lock();
+    if (!core) return;
+    SharedCount count = count_.lock();
+    if (!count) return;
+    auto a = core->borrow_mut();
+    if (!a->is_current(key_)) return;
+    if (count->count == 0 && a->pin_count(key_.index) == 0) return;
+    a->topology_at(key_.index);
+    a->edge_at(key_.index).dep_mutation_in_flight = 0;
+  }
+
+ private:
+  WeakCore core_;
+  WeakCount count_;
+  SlotKey key_;
+  bool armed_ = true;
+};
+
+EdgeEntry& checked_edge(Arena& a, const NodeHandle& node) {
+  a.check(node.key());
+  a.topology_at(node.index());
+  return a.edge_at(node.index());
+}
+
+void begin_mutation(const NodeHandle& node) {
+  auto a = node.core_ref().borrow_mut();
+  EdgeEntry& e = checked_edge(*a, node);
+  e.dep_mutation_in_flight = 1;
+  e.run_after_mutation = 0;
+}
+
+bool same_lists(const std::vector<NodeHandle>& a, const std::vector<NodeHandle>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (!a[i].same_node(b[i])) return false;
+  return true;
+}
+
+// For each old position, the new position of the same dep (first unmatched), or none.
+std::vector<std::optional<std::size_t>> match_deps(const std::vector<NodeHandle>& old_list,
+                                                   const std::vector<NodeHandle>& new_list) {
+  std::vector<std::optional<std::size_t>> match(old_list.size());
+  if (old_list.size() * new_list.size() > 64) {
+    std::unordered_map<NodeId, std::size_t, NodeIdHash> first_old;
+    for (std::size_t i = 0; i < old_list.size(); ++i) first_old.try_emplace(old_list[i].id(), i);
+    for (std::size_t j = 0; j < new_list.size(); ++j) {
+      auto it = first_old.find(new_list[j].id());
+      if (it == first_old.end()) continue;
+      match[it->second] = j;
+      first_old.erase(it);
+    }
+    return match;
+  }
+  std::vector<bool> taken(new_list.size(), false);
+  for (std::size_t i = 0; i < old_list.size(); ++i) {
+    for (std::size_t j = 0; j < new_list.size(); ++j) {
+      if (!taken[j] && old_list[i].same_node(new_list[j])) {
+        taken[j] = true;
+        match[i] = j;
+        break;
+      }
+    }
+  }
+  return match;
+}
+
+// The run decision of the pending queue, without its pull condition.
+void reevaluate(const NodeHandle& node) {
+  Pausable pausable;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    pausable = a->config_at(node.index()).pausable;
+  }
+  if (pausable == Pausable::True && has_pause_locks(node)) {
+    auto a = node.core_ref().borrow_mut();
+    a->check(node.key());
+    a->aux_at(node.index()).run_owed = 1;
+    return;
+  }
+  bool has_fn, partial, has_run, all_values = true;
+  std::uint32_t pending;
+  {
+    auto a = node.core_ref().borrow();
+    LiveSlotsView s = live_slots(*a, node.key());
+    has_fn = s.call.key.has_value();
+    partial = s.config.partial;
+    has_run = s.run;
+    pending = s.edge.pending_count;
+    for (const DepSlot& d : s.edge.dep_state)
+      all_values &= d.has_value || (s.config.terminal_as_real_input && d.terminal.present);
+  }
+  if (pending > 0) return;
+  if (!has_fn) {
+    settle_from_deps(node);
+    return;
+  }
+  if (!all_values && !has_run && !partial) return;
+  SinkList::Reading sinks;
+  bool announce = false;
+  {
+    auto a = node.core_ref().borrow_mut();
+    DownSlots s = down_slots(*a, node.key());
+    s.edge.status = NodeStatus::Dirty;
+    if (!s.edge.dirty_sent) {
+      s.edge.dirty_sent = 1;
+      sinks = s.aux.sinks.read();
+      announce = true;
+    }
+  }
+  if (announce) sinks.deliver(dirty_message());
+  run_wave(node);
+}
+
+}  // namespace
+
+void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, SharedNodeFn fn) {
+  std::vector<NodeHandle> old_list = counted_deps(node);
+
+  if (same_lists(old_list, new_list)) {
+    begin_mutation(node);
+    DepMutationGuard guard(node);
+    replace_node_fn(node, std::move(fn));
+    {
+      auto a = node.core_ref().borrow_mut();
+      checked_edge(*a, node).dep_mutation_in_flight = 0;
+    }
+    guard.release();
+    drop_node_handles(old_list);
+    drop_node_handles(new_list);
+    return;
+  }
+
+  auto match = match_deps(old_list, new_list);
+  std::vector<std::size_t> removed;
+  for (std::size_t i = 0; i < old_list.size(); ++i)
+    if (!match[i]) removed.push_back(i);
+  std::vector<bool> kept_new(new_list.size(), false);
+  for (const auto& m : match)
+    if (m) kept_new[*m] = true;
+  std::vector<std::pair<std::size_t, NodeHandle>> added;
+  for (std::size_t j = 0; j < new_list.size(); ++j)
+    if (!kept_new[j]) added.emplace_back(j, new_list[j].promote_counted());
+
+  begin_mutation(node);
+  DepMutationGuard guard(node);
+  bool activated;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    activated = a->aux_at(node.index()).activated != 0;
+  }
+  replace_node_fn(node, std::move(fn));
+
+  bool removed_pending = false;
+  for (std::size_t i : removed) {
+    std::optional<UnsubscribeFn> action;
+    {
+      auto a = node.core_ref().borrow_mut();
+      EdgeEntry& e = checked_edge(*a, node);
+      if (i < e.dep_state.size() && e.dep_state[i].pending) {
+        e.pending_count -= 1;
+        removed_pending = true;
+      }
+      if (i < e.dep_links.size()) {
+        DepLink& link = e.dep_links[i];
+        if (link.cell) link.cell->value = kNoDepIndex;
+        action = std::exchange(link.unsubscribe, std::nullopt);
+      }
+    }
+    if (action) action->call();
+  }
+
+  {
+    const std::size_t n = new_list.size();
+    std::vector<DepSlot> fresh = new_dep_state(n);
+    // A dep's cell is made when its dep sink is connected; every flag is clear.
+    std::vector<DepLink> fresh_links(n);
+    std::vector<NodeHandle> topology_copy;
+    topology_copy.reserve(n);
+    for (const NodeHandle& d : new_list) topology_copy.push_back(d.promote_counted());
+    // What the borrow replaces is dropped after it.
+    std::vector<NodeHandle> old_topology;
+    std::vector<DepSlot> old_state;
+    std::vector<DepLink> old_links;
+    {
+      auto a = node.core_ref().borrow_mut();
+      EdgeEntry& e = checked_edge(*a, node);
+      for (std::size_t i = 0; i < match.size(); ++i) {
+        if (!match[i]) continue;
+        const std::size_t j = *match[i];
+        if (i < e.dep_state.size()) fresh[j] = std::move(e.dep_state[i]);
+        if (i < e.dep_links.size()) {
+          DepLink& link = e.dep_links[i];
+          fresh_links[j].unsubscribe = std::exchange(link.unsubscribe, std::nullopt);
+          if (link.cell) {
+            link.cell->value = j;
+            fresh_links[j].cell = link.cell;
+          }
+        }
+      }
+      TopologyEntry& t = a->topology_at(node.index());
+      old_topology = std::exchange(t.deps, std::move(topology_copy));
+      old_state = std::exchange(e.dep_state, std::move(fresh));
+      old_links = std::exchange(e.dep_links, std::move(fresh_links));
+    }
+    drop_node_handles(old_topology);
+  }
+
+  if (activated) {
+    for (auto& [j, dep] : added) connect_dep(node, j, dep);
+  }
+
+  TopologyHook hook;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    hook = a->topology_at(node.index()).hook;
+    a->edge_at(node.index());
+  }
+  if (hook) (*hook)(old_list, new_list);
+  hook.reset();
+
+  bool released = false;
+  bool terminal;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    a->topology_at(node.index());
+    const EdgeEntry& e = a->edge_at(node.index());
+    terminal = e.terminal != 0;
+    released = removed_pending && e.pending_count == 0 && e.status == NodeStatus::Dirty;
+  }
+  if (!terminal) {
+    bool resolve = false;
+    if (released) {
+      if (new_list.empty()) {
+        resolve = true;
+      } else {
+        auto a = node.core_ref().borrow_mut();
+        checked_edge(*a, node).run_after_mutation = 1;
+      }
+    }
+    {
+      auto a = node.core_ref().borrow_mut();
+      checked_edge(*a, node).dep_mutation_in_flight = 0;
+    }
+    bool rerun;
+    {
+      auto a = node.core_ref().borrow_mut();
+      EdgeEntry& e = checked_edge(*a, node);
+      rerun = e.run_after_mutation != 0;
+      e.run_after_mutation = 0;
+    }
+    if (rerun) {
+      reevaluate(node);
+    } else if (resolve) {
+      bool dirty_sent;
+      {
+        auto a = node.core_ref().borrow();
+        dirty_sent = checked_edge(const_cast<Arena&>(*a), node).dirty_sent != 0;
+      }
+      if (dirty_sent) {
+        down(node, Message::resolved());
+      } else {
+        auto a = node.core_ref().borrow_mut();
+        EdgeEntry& e = checked_edge(*a, node);
+        e.status = e.has_data ? NodeStatus::Settled : NodeStatus::Sentinel;
+      }
+    }
+  }
+  guard.release();
+  for (auto& [j, dep] : added) dep.drop();
+  drop_node_handles(old_list);
+  drop_node_handles(new_list);
+}
+
+}  // namespace korvalinth

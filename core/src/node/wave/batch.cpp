@@ -1,0 +1,268 @@
+#include "node/wave/batch.hpp"
+
+#include <vector>
+
+#include "base/drop_fault.hpp"
+#include "base/thread_block.hpp"
+#include "host_boundary/host_boundary.hpp"
+#include "node/wave/deferred_ops.hpp"
+#include "node/wave/down.hpp"
+#include "node/wave/wave_scope.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+struct BatchRecord {
+  PinnedNode pin;  // keeps the node allocated until the batch ends
+  CoreId core = 0;
+  std::optional<MessageList> deferred;  // the node's latest deferred list
+};
+
+struct BatchState {
+  std::vector<BatchRecord> records;  // in first-deferral order
+  std::vector<DeferredCore> registered;
+  BatchToken token;
+  std::shared_ptr<bool> failed;
+  bool collecting = true;
+};
+
+struct BatchCell : Cell<std::optional<BatchState>> {};
+
+Cell<std::optional<BatchState>>& batch_cell() noexcept { return ThreadBlock<BatchCell>::get(); }
+
+void add_core(std::vector<DeferredCore>& list, const WeakCore& core, CoreId id) {
+  for (const DeferredCore& c : list)
+    if (c.id == id) return;
+  list.push_back(DeferredCore{core, id});
+}
+
+bool contains_core(const std::vector<DeferredCore>& list, CoreId id) {
+  for (const DeferredCore& c : list)
+    if (c.id == id) return true;
+  return false;
+}
+
+std::vector<DeferredCore> take_registered() {
+  auto c = batch_cell().borrow_mut();
+  if (!c->has_value()) return {};
+  return std::exchange((*c)->registered, {});
+}
+
+void merge_extra(std::vector<DeferredCore>& extra, const std::vector<DeferredCore>& collected,
+                 std::vector<DeferredCore> registered) {
+  for (DeferredCore& r : registered)
+    if (!contains_core(collected, r.id)) add_core(extra, r.core, r.id);
+}
+
+void remove_unconfirmed_everywhere(const std::vector<DeferredCore>& collected, const std::vector<DeferredCore>& extra) {
+  for (const auto* list : {&collected, &extra}) {
+    for (const DeferredCore& c : *list) {
+      CoreRef core = c.core.lock();
+      if (core) remove_unconfirmed_ops(core);
+    }
+  }
+}
+
+// An uncounted handle of the record's node when its key is still current.
+std::optional<NodeHandle> live_record(const BatchRecord& r) {
+  auto a = r.pin.core()->borrow();
+  if (!a->is_current(r.pin.key())) return std::nullopt;
+  return r.pin.handle();
+}
+
+// Clears the node's batch-queued flag; true when it was set.
+bool clear_batch_queued(const NodeHandle& node) {
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  a->topology_at(node.index());
+  EdgeEntry& e = a->edge_at(node.index());
+  return std::exchange(e.batch_queued, 0) != 0;
+}
+
+}  // namespace
+
+bool batch_is_active() { return batch_cell().borrow()->has_value(); }
+
+bool batch_collecting() {
+  auto c = batch_cell().borrow();
+  return c->has_value() && (*c)->collecting;
+}
+
+void batch_defer_list(const NodeHandle& node, MessageList late) {
+  std::optional<MessageList> replaced;  // released after the borrows
+  auto c = batch_cell().borrow_mut();
+  BatchState& state = **c;
+  const CoreId id = node.core_id();
+  for (BatchRecord& r : state.records) {
+    if (r.core == id && r.pin.key() == node.key()) {
+      replaced = std::exchange(r.deferred, std::move(late));
+      c.release();
+      return;
+    }
+  }
+  {
+    auto a = node.core_ref().borrow_mut();
+    a->check(node.key());
+    a->add_pin(node.index());
+  }
+  state.records.push_back(BatchRecord{PinnedNode(node.core(), node.count(), node.key()), id, std::move(late)});
+}
+
+void batch_register_core(const CoreRef& core) {
+  auto c = batch_cell().borrow_mut();
+  if (!c->has_value()) return;
+  add_core((*c)->registered, core, core->id());
+}
+
+std::optional<BatchToken> batch_find_node(const NodeId& node) {
+  auto c = batch_cell().borrow();
+  if (!c->has_value() || !(*c)->collecting) return std::nullopt;
+  for (const BatchRecord& r : (*c)->records) {
+    if (r.core == node.core && r.pin.key() == SlotKey{node.index, node.generation} && r.deferred)
+      return (*c)->token;
+  }
+  return std::nullopt;
+}
+
+BatchToken batch_token_for_new_deferral() {
+  auto c = batch_cell().borrow();
+  if (c->has_value()) return (*c)->token;
+  return std::make_shared<bool>(true);
+}
+
+void batch_defer_emission(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward_dep) {
+  defer_core_op(node.core(), DeferredOp{DeferredKind::UpNext, WeakNodeRef::of(node), batch_token_for_new_deferral(),
+                                        UpNextPayload{std::move(messages), toward_dep}});
+}
+
+void batch_take_state() {
+  std::optional<BatchState> taken;
+  {
+    auto c = batch_cell().borrow_mut();
+    taken = std::exchange(*c, std::nullopt);
+  }
+}
+
+void run_batch(FunctionRef<bool()> call) {
+  HostBoundaryScope boundary;
+  std::shared_ptr<bool> outer_failed;
+  {
+    auto c = batch_cell().borrow();
+    if (c->has_value()) outer_failed = (*c)->failed;
+  }
+  if (outer_failed) {
+    if (call()) *outer_failed = true;
+    return;
+  }
+  BatchToken token = std::make_shared<bool>(false);
+  auto failed = std::make_shared<bool>(false);
+  {
+    auto c = batch_cell().borrow_mut();
+    BatchState state;
+    state.token = token;
+    state.failed = failed;
+    *c = std::move(state);
+  }
+  try {
+    if (call()) *failed = true;
+  } catch (...) {
+    // An abort through the callable: nothing deferred is delivered and the
+    // operations queued under the batch go.
+    std::vector<DeferredCore> cores;
+    {
+      auto c = batch_cell().borrow();
+      if (c->has_value()) {
+        for (const BatchRecord& r : (*c)->records) add_core(cores, r.pin.core(), r.core);
+        for (const DeferredCore& d : (*c)->registered) add_core(cores, d.core, d.id);
+      }
+    }
+    drop_quietly([] { batch_take_state(); });
+    drop_quietly([&] { remove_unconfirmed_everywhere(cores, {}); });
+    throw;
+  }
+
+  std::vector<BatchRecord> records;
+  std::vector<DeferredCore> registered;
+  {
+    auto c = batch_cell().borrow_mut();
+    if (!c->has_value()) fault("batch frame installed");
+    (*c)->collecting = false;
+    records = std::move((*c)->records);
+    (*c)->records.clear();
+    registered = std::move((*c)->registered);
+    (*c)->registered.clear();
+  }
+  // Every record leaves the batch's pin, in order, however the end goes.
+  struct UnpinRecords {
+    std::vector<BatchRecord>& records;
+    ~UnpinRecords() {
+      for (BatchRecord& r : records) drop_quietly([&] { r.pin.unpin(); });
+    }
+  } unpin_records{records};
+
+  std::vector<DeferredCore> collected;
+  for (const BatchRecord& r : records) add_core(collected, r.pin.core(), r.core);
+  std::vector<DeferredCore> extra;
+  merge_extra(extra, collected, std::move(registered));
+
+  if (!*failed) {
+    std::size_t next = 0;
+    try {
+      for (; next < records.size(); ++next) {
+        BatchRecord& r = records[next];
+        if (!r.deferred) continue;
+        MessageList list = std::move(*r.deferred);
+        r.deferred.reset();
+        std::optional<NodeHandle> node = live_record(r);
+        if (!node) continue;
+        clear_batch_queued(*node);
+        down_in_wave_scope(*node, std::move(list));
+      }
+    } catch (...) {
+      // The flush stopped: the remaining lists go unsent, and their nodes
+      // leave the batch-queued state so they can be checkpointed and released.
+      for (std::size_t i = next; i < records.size(); ++i) {
+        BatchRecord& r = records[i];
+        if (!r.deferred) continue;
+        r.deferred.reset();
+        if (auto node = live_record(r)) drop_quietly([&] { clear_batch_queued(*node); });
+      }
+      merge_extra(extra, collected, take_registered());
+      batch_take_state();
+      remove_unconfirmed_everywhere(collected, extra);
+      throw;
+    }
+    merge_extra(extra, collected, take_registered());
+    *token = true;
+    batch_take_state();
+    std::exception_ptr saved;
+    for (const auto* list : {&collected, &extra}) {
+      for (const DeferredCore& c : *list) {
+        CoreRef core = c.core.lock();
+        if (!core) continue;
+        try {
+          drain_deferred_ops(core);
+        } catch (const HostBoundaryAbort&) {
+          for (const auto* all : {&collected, &extra})
+            for (const DeferredCore& d : *all) discard_deferred_ops(d.core);
+          throw;
+        } catch (...) {
+          if (!saved) saved = std::current_exception();
+        }
+      }
+    }
+    if (saved) std::rethrow_exception(saved);
+  } else {
+    for (BatchRecord& r : records) {
+      std::optional<NodeHandle> node = live_record(r);
+      if (!node) continue;
+      if (clear_batch_queued(*node)) down_in_wave_scope(*node, one_message(Message::resolved()));
+    }
+    merge_extra(extra, collected, take_registered());
+    batch_take_state();
+    remove_unconfirmed_everywhere(collected, extra);
+  }
+}
+
+}  // namespace korvalinth

@@ -1,0 +1,40 @@
+#pragma once
+// Batches: Graph.batch opens a per-thread batch around its callable. While
+// it collects, each node's DATA, RESOLVED, INVALIDATE, COMPLETE, ERROR and
+// TEARDOWN are deferred (DIRTY still goes out) and only the node's last
+// deferred list survives; deferred operations wait for the batch's end. On
+// success each node's list is delivered once, in first-deferral order; on
+// failure each node that deferred gets RESOLVED and the operations queued
+// under the batch are removed unrun. Nested batches join the outermost.
+
+#include <optional>
+
+#include "base/function_ref.hpp"
+#include "node/arena/deferred_op.hpp"
+#include "node/arena/graph_core.hpp"
+
+namespace korvalinth {
+
+// True from the opening of the outermost batch until its end resets it.
+bool batch_is_active();
+// True while the open batch still defers deliveries.
+bool batch_collecting();
+// Replaces the node's deferred list, pinning the node on its first
+// deferral; the caller sets the node's batch-queued flag.
+void batch_defer_list(const NodeHandle& node, MessageList late);
+void batch_register_core(const CoreRef& core);
+// The open batch's token when it holds a deferred list for the node.
+std::optional<BatchToken> batch_find_node(const NodeId& node);
+// The open batch's token, or a fresh true token with no batch.
+BatchToken batch_token_for_new_deferral();
+// Queues an UpNext op: messages sent up from node after the wave.
+void batch_defer_emission(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward_dep);
+
+// Drops the thread's batch state.
+void batch_take_state();
+
+// Runs call (which returns true when the callable raised) inside a batch.
+// The binding keeps the callable's result itself.
+void run_batch(FunctionRef<bool()> call);
+
+}  // namespace korvalinth

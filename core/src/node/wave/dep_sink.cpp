@@ -1,0 +1,435 @@
+#include "node/wave/dep_sink.hpp"
+
+#include "base/index_fault.hpp"
+#include "node/wave/delivery.hpp"
+#include "node/wave/down.hpp"
+#include "node/wave/pending.hpp"
+#include "node/wave/run_wave.hpp"
+#include "node/wave/stack_guard.hpp"
+#include "node/wave/wave_scope.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+// What a node does after one message of a dep was recorded.
+struct DepAction {
+  // What the node sends down itself: nothing, RESOLVED, ERROR (down_error),
+  // COMPLETE, or COMPLETE and TEARDOWN.
+  enum class Down : std::uint8_t { None, Resolved, Error, Complete, CompleteTeardown };
+  Down down = Down::None;
+  SharedError down_error;
+  bool teardown = false;
+  bool dirty = false;
+  bool invalidate = false;
+  bool invalidate_through_down = false;
+  bool had_data = false;
+  bool resolve_after_invalidate = false;
+  bool queue_run_check = false;
+  bool run_check_marked = false;  // the node's run-check mark is set: push without a search
+  bool resolve_check = false;
+  bool pull_check = false;
+  RunDecision decision = RunDecision::Nothing;
+
+  // Only a run check whose mark is set: pushed without a handle.
+  bool only_marked_push() const noexcept {
+    return queue_run_check && run_check_marked && down == Down::None && !teardown && !dirty && !invalidate &&
+           !invalidate_through_down && !had_data && !resolve_after_invalidate && !resolve_check && !pull_check &&
+           decision == RunDecision::Nothing;
+  }
+
+  bool any() const noexcept {
+    return down != Down::None || teardown || dirty || invalidate || invalidate_through_down ||
+           had_data || resolve_after_invalidate || queue_run_check || resolve_check || pull_check ||
+           decision != RunDecision::Nothing;
+  }
+};
+
+// Values replaced under the node's borrow, dropped after it.
+struct DepTrash {
+  SmallVec<SharedValue, 2> values;
+  std::optional<SharedValue> wave;
+  WaveDeliveries lists;
+};
+
+// The dep's delivery lists with the current frame's list open.
+WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
+  check_index(e.dep_state.size(), i);
+  DepSlot& d = e.dep_state[i];
+  const std::uint64_t frame = delivery_frame_id();
+  if (d.stamp != frame) {
+    d.deliveries.open_list();
+    d.stamp = frame;
+  }
+  return d.deliveries;
+}
+
+bool first_run_gate(const ConfigEntry& config, const EdgeEntry& e) {
+  for (const DepSlot& d : e.dep_state) {
+    if (d.has_value) continue;
+    if (config.terminal_as_real_input && d.terminal.present) continue;
+    return false;
+  }
+  return true;
+}
+
+DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Message& m, DepTrash& trash) {
+  DepAction r;
+  LiveSlotsWithAux s = live_slots_with_aux(a, key);
+  EdgeEntry& e = s.edge;
+  const ConfigEntry& config = s.config;
+  if (e.terminal) {
+    if (m.kind() == MessageKind::Teardown) r.teardown = true;
+    return r;
+  }
+  const bool paused = !s.aux.pause_locks.empty();
+  const bool pull_gated = config.pull_id.has_value() && !s.aux.current_pull.has_value();
+
+  auto clear_pending = [&](DepSlot& d) {
+    if (d.pending) {
+      d.pending = 0;
+      e.pending_count -= 1;
+    }
+  };
+  auto run_check = [&] {
+    if (delivery_depth() > 0)
+      r.queue_run_check = true;
+    else
+      r.decision = run_decision(a, key);
+  };
+  auto settle_rule = [&] {
+    if (e.pending_count == 0) {
+      run_check();
+      r.pull_check = config.pull_id.has_value();  // the pull service does nothing without one
+    } else if (config.pausable == Pausable::True && !e.dep_mutation_in_flight && (paused || pull_gated)) {
+      s.aux.run_owed = 1;
+    }
+  };
+
+  switch (m.kind()) {
+    case MessageKind::Start:
+    case MessageKind::Pause:
+    case MessageKind::Resume:
+    case MessageKind::Pull:
+      return r;
+    case MessageKind::Dirty: {
+      check_index(e.dep_state.size(), i);
+      DepSlot& d = e.dep_state[i];
+      if (d.pending) return r;
+      d.pending = 1;
+      e.pending_count += 1;
+      if (!pull_gated && !e.dirty_sent) {
+        e.dirty_sent = 1;
+        e.status = NodeStatus::Dirty;
+        r.dirty = true;
+      }
+      return r;
+    }
+    case MessageKind::Data: {
+      check_index(e.dep_state.size(), i);
+      check_index(e.dep_links.size(), i);
+      DepSlot& d = e.dep_state[i];
+      if (e.dep_links[i].flag) {
+        trash.values.push_back(std::exchange(d.latest, m.value()));
+        d.has_value = 1;
+        trash.wave = std::exchange(d.wave_value, std::nullopt);
+        return r;
+      }
+      trash.wave = std::exchange(d.wave_value, m.value());
+      current_wave_mut(e, i).push(m.value());
+      d.has_value = 1;
+      clear_pending(d);
+      settle_rule();
+      return r;
+    }
+    case MessageKind::Resolved: {
+      current_wave_mut(e, i);
+      DepSlot& d = e.dep_state[i];
+      clear_pending(d);
+      settle_rule();
+      return r;
+    }
+    case MessageKind::Invalidate: {
+      check_index(e.dep_state.size(), i);
+      DepSlot& d = e.dep_state[i];
+      const bool stamp_was_current = d.stamp == delivery_frame_id();
+      trash.values.push_back(std::move(d.latest));
+      d.latest.reset();
+      d.has_value = 0;
+      trash.wave = std::exchange(d.wave_value, std::nullopt);
+      current_wave_mut(e, i).push(nullptr);
+      if (!stamp_was_current) {
+        bool any_value = false;
+        for (const DepSlot& other : e.dep_state) any_value |= other.deliveries.any_value();
+        if (!any_value) {
+          trash.lists = std::move(d.deliveries);
+          d.stamp = kNoStamp;
+        }
+      }
+      clear_pending(d);
+      bool any_wave = false;
+      for (const DepSlot& other : e.dep_state) any_wave |= other.wave_value.has_value();
+      if (!any_wave) s.aux.run_owed = 0;
+      r.invalidate = true;
+      r.had_data = e.has_data != 0;
+      r.invalidate_through_down =
+          r.had_data && config.pausable == Pausable::ResumeAll && (paused || pull_gated);
+      if (e.pending_count == 0 && e.dirty_sent) {
+        if (!r.had_data)
+          r.down = DepAction::Down::Resolved;
+        else
+          r.resolve_after_invalidate = true;
+      }
+      r.pull_check = config.pull_id.has_value();  // the pull service does nothing without one
+      return r;
+    }
+    case MessageKind::Complete:
+    case MessageKind::Error: {
+      check_index(e.dep_state.size(), i);
+      DepSlot& d = e.dep_state[i];
+      TerminalRecord t{true, nullptr};
+      if (m.kind() == MessageKind::Error)
+        t.error = std::make_shared<const std::string>(m.error_value() ? m.error_value()->display() : std::string());
+      d.terminal = t;
+      d.terminal_input = t;
+      clear_pending(d);
+      bool all_terminal = true;
+      for (const DepSlot& other : e.dep_state) all_terminal &= other.terminal.present;
+      if (m.kind() == MessageKind::Error && config.error_when_deps_error) {
+        r.down = DepAction::Down::Error;
+        r.down_error = make_text_error(*t.error);
+      } else if (config.terminal_as_real_input) {
+        run_check();
+      } else if (all_terminal && config.complete_when_deps_complete) {
+        r.down = DepAction::Down::Complete;
+      } else {
+        r.resolve_check = true;
+      }
+      r.pull_check = config.pull_id.has_value();  // the pull service does nothing without one
+      return r;
+    }
+    case MessageKind::Teardown: {
+      r.down = DepAction::Down::CompleteTeardown;
+      return r;
+    }
+  }
+  return r;
+}
+
+void forward_dep_control(const NodeHandle& node, DepAction& r) {
+  if (r.teardown) broadcast(node, teardown_message());
+  if (r.dirty) broadcast(node, dirty_message());
+  if (r.invalidate) {
+    if (r.invalidate_through_down && r.had_data) {
+      down(node, Message::invalidate());
+    } else {
+      SmallVec<InvalidateCallback, 2> callbacks;
+      bool invalidated = false;
+      {
+        SharedValue old_cache;  // dropped right after the borrow, before the callbacks
+        auto a = node.core_ref().borrow_mut();
+        a->check(node.key());
+        EdgeEntry& e = a->edge_at(node.index());
+        if (e.has_data) {
+          old_cache = std::move(e.cache);
+          e.cache.reset();
+          e.status = NodeStatus::Sentinel;
+          e.has_data = 0;
+          for (const auto& cb : a->aux_at(node.index()).invalidate_callbacks) callbacks.push_back(cb);
+          invalidated = true;
+        }
+        a.release();
+      }
+      if (invalidated) {
+        for (const auto& cb : callbacks) (*cb)();
+        broadcast(node, invalidate_message());
+      }
+    }
+  }
+  if (r.resolve_after_invalidate) {
+    if (!r.had_data) {
+      down(node, Message::resolved());
+    } else {
+      auto a = node.core_ref().borrow_mut();
+      a->check(node.key());
+      a->edge_at(node.index()).dirty_sent = 0;
+    }
+  }
+  if (r.queue_run_check) {
+    if (r.run_check_marked)
+      push_run_check_marked(node);
+    else
+      push_pending(node, PendingKind::RunCheck);
+  }
+  if (r.decision == RunDecision::Settle)
+    settle_from_deps(node);
+  else if (r.decision == RunDecision::Run)
+    run_wave(node);
+  switch (r.down) {
+    case DepAction::Down::None:
+      break;
+    case DepAction::Down::Resolved:
+      down(node, Message::resolved());
+      break;
+    case DepAction::Down::Error:
+      down(node, Message::error(std::move(r.down_error)));
+      break;
+    case DepAction::Down::Complete:
+      down(node, Message::complete());
+      break;
+    case DepAction::Down::CompleteTeardown: {
+      MessageList l;
+      l.push_back(Message::complete());
+      l.push_back(Message::teardown());
+      down(node, std::move(l));
+      break;
+    }
+  }
+  if (r.resolve_check) resolve_queued(node);
+  if (r.pull_check) handle_dep_message(node);
+}
+
+}  // namespace
+
+void DepSink::call(const Message& message) {
+  if (detached()) return;
+  check_stack_headroom();
+  GraphCore& core = *raw_core_;
+  CoreRef strong;  // taken only when a pin or a handle needs it
+  PinnedNode pin;  // outside a wave the node is pinned for the call
+  DepAction record;
+  bool alive;
+  {
+    DepTrash trash;  // what the message replaced: dropped right after the borrow
+    auto a = core.borrow_mut();
+    if (!touched_in_installed_scope(*a, key_)) {
+      strong = lock_core(core_, core.id());
+      if (!strong) return;
+      auto cell = wave_scope_cell().borrow_mut();
+      if (cell->has_value()) {
+        if (!touch_in_frame(**cell, *a, strong, count_, key_)) return;
+      } else {
+        if (!a->is_current(key_)) return;
+        a->add_pin(key_.index);
+        pin = PinnedNode(strong, count_, key_);
+      }
+    }
+    record = apply_dep_messages(*a, key_, cell_->value, message, trash);
+    alive = count_->count > 0 || a->pin_count(key_.index) > 0;
+    // Nothing runs before the push when no control goes out first: the
+    // queue's search for the node is made here, by its mark.
+    if (alive && record.queue_run_check && !record.teardown && !record.dirty && !record.invalidate &&
+        !record.resolve_after_invalidate) {
+      std::uint64_t& mark = a->find_edge(key_.index)->run_check_epoch;
+      if (mark == queue_epoch()) {
+        record.queue_run_check = false;
+      } else {
+        mark = queue_epoch();
+        record.run_check_marked = true;
+      }
+    }
+    a.release();
+  }
+  if (record.any() && alive) {
+    if (record.only_marked_push()) {
+      push_run_check_marked(core_, count_, key_, core.id());
+    } else {
+      if (!strong) strong = lock_core(core_, core.id());
+      if (strong) forward_dep_control(NodeHandle(std::move(strong), count_, key_, false), record);
+    }
+  }
+  if (!pin.empty()) pin.unpin();
+}
+
+void settle_from_deps(const NodeHandle& node) {
+  SharedValue v = read_dep_state(node);
+  if (v) down(node, Message::data(std::move(v)));
+}
+
+void run_or_settle(const NodeHandle& node) {
+  bool has_fn, has_run, partial, gate;
+  {
+    auto a = node.core_ref().borrow();
+    LiveSlots s = live_slots(const_cast<Arena&>(*a), node.key());
+    if (s.edge.pending_count > 0) return;
+    has_fn = s.call.key.has_value();
+    has_run = s.run != 0;
+    partial = s.config.partial != 0;
+    gate = first_run_gate(s.config, s.edge);
+  }
+  if (!has_fn)
+    settle_from_deps(node);
+  else if (has_run || gate || partial)
+    run_wave(node);
+}
+
+void handle_dep_message(const NodeHandle& node) {
+  GraphCore& core = node.core_ref();
+  {
+    auto a = core.borrow();
+    a->check(node.key());
+    if (a->aux_at(node.index()).pull_in_progress) return;
+    // Only a node with a pull id serves pulls.
+    if (const ConfigEntry* config = a->find_config(node.index()); config && !config->pull_id) {
+      a->topology_at(node.index());
+      a->call_at(node.index());
+      a->run_at(node.index());
+      a->edge_at(node.index());
+      return;
+    }
+  }
+  std::optional<PullRequest> old_current;
+  std::vector<MessageList> held;
+  Pausable pausable;
+  bool has_fn;
+  {
+    auto a = core.borrow_mut();
+    LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
+    if (!s.config.pull_id || s.edge.terminal || s.edge.pending_count > 0 || !s.aux.pause_locks.empty()) return;
+    has_fn = s.call.key.has_value();
+    if (has_fn && !s.run && !s.config.partial && !s.topology.deps.empty() && !first_run_gate(s.config, s.edge))
+      return;
+    if (!s.aux.pending_pull) return;
+    old_current = std::exchange(s.aux.current_pull, std::move(s.aux.pending_pull));
+    s.aux.pending_pull.reset();
+    s.aux.pull_in_progress = 1;
+    held = std::move(s.aux.held);
+    s.aux.held.clear();
+    pausable = s.config.pausable;
+  }
+  old_current.reset();
+  if (!held.empty()) {
+    if (pausable == Pausable::True) {
+      MessageList newest = std::move(held.back());
+      held.clear();
+      down(node, std::move(newest));
+    } else {
+      std::vector<MessageList> lists = std::move(held);
+      for (MessageList& l : lists) down(node, std::move(l));
+    }
+  } else {
+    bool serve = false;
+    {
+      auto a = core.borrow_mut();
+      LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
+      if (s.aux.run_owed) {
+        bool gate = !(s.call.key && !s.run && !s.config.partial && !s.topology.deps.empty()) ||
+                    first_run_gate(s.config, s.edge);
+        if (s.edge.pending_count == 0 && gate) {
+          s.aux.serving_pull = 1;
+          s.aux.run_owed = 0;
+          s.edge.dirty_sent = 0;
+          serve = true;
+        }
+      } else if (has_fn) {
+        s.aux.serving_pull = 1;
+        s.edge.dirty_sent = 0;
+        serve = true;
+      }
+    }
+    if (serve) run_or_settle(node);
+  }
+  clear_current_pull(node);
+}
+
+}  // namespace korvalinth

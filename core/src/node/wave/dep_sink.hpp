@@ -1,0 +1,44 @@
+#pragma once
+// The dep sink: the Sink an active node attaches to each dep. It records
+// what dep i delivers in the node's per-dep state and decides from it
+// whether the node becomes dirty, runs, settles, is queued, forwards a
+// terminal or TEARDOWN, invalidates, or serves a pending pull.
+
+#include <memory>
+
+#include "node/arena/graph_core.hpp"
+#include "node/arena/sink.hpp"
+
+namespace korvalinth {
+
+class DepSink final : public Sink {
+ public:
+  DepSink(std::shared_ptr<DepIndexCell> cell, const CoreRef& core, SharedCount count, SlotKey key)
+      : cell_(std::move(cell)), core_(core), raw_core_(core.get()), count_(std::move(count)), key_(key) {}
+  void call(const Message& message) override;
+
+  // The node this sink feeds, in the dep's own core.
+  SlotKey dependent() const noexcept { return key_; }
+  // Deactivation or a rewire detached it: it passes nothing on.
+  bool detached() const noexcept { return cell_->value >= (std::uint64_t{1} << 63); }
+
+ private:
+  std::shared_ptr<DepIndexCell> cell_;
+  WeakCore core_;
+  // The same core, for the call: a dep sink is only ever called by a dep of
+  // its own core, whose caller holds that core.
+  GraphCore* raw_core_;
+  // The node's count record (it holds no reference, so this makes no cycle):
+  // a sink of a released node finds its key no longer current.
+  SharedCount count_;
+  SlotKey key_;
+};
+
+// Settles a node without a function to its first dep's latest value.
+void settle_from_deps(const NodeHandle& node);
+// The run check made at once (pull service, resume).
+void run_or_settle(const NodeHandle& node);
+// The pull service: serves the node's pending pull when it may.
+void handle_dep_message(const NodeHandle& node);
+
+}  // namespace korvalinth

@@ -1,0 +1,468 @@
+#include "node/wave/down.hpp"
+
+#include "node/wave/batch.hpp"
+#include "json/strict_json.hpp"
+#include "node/wave/delivery.hpp"
+#include "node/wave/delivery_order.hpp"
+#include "node/wave/pending.hpp"
+#include "node/wave/stack_guard.hpp"
+
+namespace korvalinth {
+
+void mark_dirty(const NodeHandle& node, OrderedDelivery* window) {
+  SinkList::Reading sinks;
+  {
+    auto a = node.core_ref().borrow_mut();
+    DownSlots s = down_slots(*a, node.key());
+    if (window) window->count_in(s.edge);
+    if (s.edge.dirty_sent) return;
+    s.edge.dirty_sent = 1;
+    s.edge.status = NodeStatus::Dirty;
+    sinks = s.aux.sinks.read();
+  }
+  sinks.deliver(dirty_message());
+}
+
+void broadcast(const NodeHandle& node, const Message& message) {
+  SinkList::Reading sinks;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    sinks = a->aux_at(node.index()).sinks.read();
+  }
+  sinks.deliver(message);
+}
+
+void clear_current_pull(const NodeHandle& node) {
+  GraphCore& core = node.core_ref();
+  if (core.is_borrowed()) return;
+  std::optional<PullRequest> old;
+  {
+    auto a = core.borrow_mut();
+    LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
+    old = std::exchange(s.aux.current_pull, std::nullopt);
+    s.aux.pull_in_progress = 0;
+    s.aux.serving_pull = 0;
+  }
+}
+
+namespace {
+
+bool is_late_kind(MessageKind k) noexcept {
+  switch (k) {
+    case MessageKind::Data:
+    case MessageKind::Resolved:
+    case MessageKind::Invalidate:
+    case MessageKind::Complete:
+    case MessageKind::Error:
+    case MessageKind::Teardown:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_held_kind(MessageKind k) noexcept {
+  return k == MessageKind::Data || k == MessageKind::Resolved || k == MessageKind::Invalidate;
+}
+
+// Moves the messages matching pred out of list (keeping order on both sides).
+template <class Pred>
+MessageList split_out(MessageList& list, Pred pred) {
+  MessageList taken;
+  MessageList rest;
+  for (Message& m : list) {
+    if (pred(m.kind()))
+      taken.push_back(std::move(m));
+    else
+      rest.push_back(std::move(m));
+  }
+  list = std::move(rest);
+  return taken;
+}
+
+// Releases a delivered message (its value or error) before the next one is
+// applied.
+void release_delivered(Message& m) noexcept { Message delivered = std::move(m); }
+
+void keep_first_invalidate(MessageList& list) {
+  bool seen = false;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list[i].kind() == MessageKind::Invalidate) {
+      if (seen) continue;
+      seen = true;
+    }
+    if (kept != i) list[kept] = std::move(list[i]);
+    ++kept;
+  }
+  while (list.size() > kept) list.pop_back();
+}
+
+// Faults unless a DATA's value is strict canonical JSON; gives its text.
+std::optional<std::string> checked_canonical_text(const Message& m) {
+  if (m.kind() != MessageKind::Data) return std::nullopt;
+  if (!m.value()) return std::nullopt;  // a DATA without a value hashes as absent
+  auto text = data_canonical_text(*m.value());
+  if (!text) fault(text.error());
+  return std::move(*text);
+}
+
+// Faults unless every DATA value of the list is strict canonical JSON.
+void check_data_canonical(const MessageList& list) {
+  for (const Message& m : list) checked_canonical_text(m);
+}
+
+// Whether the node's outgoing DATA, RESOLVED and INVALIDATE wait now
+// (paused, or waiting for a pull), by its pause mode.
+bool holds_back(const LiveSlotsWithAux& s, bool running) {
+  if (s.config.pausable == Pausable::False) return false;
+  const bool paused = !s.aux.pause_locks.empty();
+  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.current_pull.has_value();
+  if (!paused && !pull_gated) return false;
+  if (s.config.pausable == Pausable::ResumeAll) return true;
+  if (running) return false;
+  const bool no_deps = s.topology.deps.empty();
+  if (pull_gated && no_deps) return true;
+  if (s.call.key && !no_deps) return s.call.dispatcher->partition_flag(s.call.key->partition) != 0;
+  return false;
+}
+
+// Closes a delivery frame: restores the outer frame id and lowers the
+// depth; the outermost close drains the pending queue, except while a fault
+// unwinds.
+class DeliveryFrame {
+ public:
+  DeliveryFrame() {
+    DeliveryCounters& c = delivery_counters();
+    saved_ = c.frame_id;
+    c.frame_id = c.frame_counter;
+    c.frame_counter += 1;
+    if (c.frame_counter == 0) c.frame_counter = 1;
+    c.depth += 1;
+  }
+  DeliveryFrame(const DeliveryFrame&) = delete;
+  DeliveryFrame& operator=(const DeliveryFrame&) = delete;
+  ~DeliveryFrame() {
+    if (open_) restore();
+  }
+  void close() {
+    open_ = false;
+    if (restore() == 0) drain_pending();
+  }
+
+ private:
+  std::uint64_t restore() noexcept {
+    DeliveryCounters& c = delivery_counters();
+    c.frame_id = saved_;
+    if (c.depth > 0) c.depth -= 1;
+    return c.depth;
+  }
+  std::uint64_t saved_;
+  bool open_ = true;
+};
+
+struct Applied {
+  SinkList::Reading sinks;
+  SmallVec<InvalidateCallback, 2> invalidate_callbacks;
+  bool to_sinks = false;
+  bool invalidate = false;
+};
+
+// Applies one message to the node's state (the core held mutably) and says
+// who receives it. Replaced values go to trash, dropped after the borrow.
+// A DATA's version is put in place from next_version, unless that is null
+// (the caller advanced it in place). Counts window's delivery, when given.
+void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::optional<NodeVersion>* next_version,
+                   OrderedDelivery* window, Applied& out, SharedValue& old_cache, std::optional<NodeVersion>& old_version,
+                   std::vector<MessageList>& old_held, std::optional<PullRequest>& old_pending,
+                   std::optional<PullRequest>& old_current) {
+  DownSlots s = down_slots(a, node.key());
+  EdgeEntry& e = s.edge;
+  if (window) window->count_in(e);
+  switch (m.kind()) {
+    case MessageKind::Start:
+    case MessageKind::Pause:
+    case MessageKind::Resume:
+    case MessageKind::Pull:
+      return;
+    case MessageKind::Dirty:
+      if (e.dirty_sent) return;
+      e.dirty_sent = 1;
+      e.status = NodeStatus::Dirty;
+      break;
+    case MessageKind::Data: {
+      if (next_version) {
+        old_version = a.version_at(node.index()).exchange_current(std::move(*next_version));
+      }
+      old_cache = std::exchange(e.cache, m.value());
+      e.status = NodeStatus::Settled;
+      e.has_data = 1;
+      e.emitted = 1;
+      break;
+    }
+    case MessageKind::Resolved:
+      e.status = e.has_data ? NodeStatus::Resolved : NodeStatus::Sentinel;
+      e.emitted = 1;
+      break;
+    case MessageKind::Invalidate:
+      if (!e.has_data) return;
+      old_cache = std::move(e.cache);
+      e.cache.reset();
+      e.status = NodeStatus::Sentinel;
+      e.has_data = 0;
+      for (const auto& cb : s.aux.invalidate_callbacks) out.invalidate_callbacks.push_back(cb);
+      out.invalidate = true;
+      return;
+    case MessageKind::Complete:
+    case MessageKind::Error:
+      if (e.terminal) return;
+      e.terminal = 1;
+      e.status = m.kind() == MessageKind::Complete ? NodeStatus::Completed : NodeStatus::Errored;
+      old_pending = std::exchange(s.aux.pending_pull, std::nullopt);
+      old_current = std::exchange(s.aux.current_pull, std::nullopt);
+      s.aux.pull_in_progress = 0;
+      s.aux.serving_pull = 0;
+      s.aux.run_owed = 0;
+      old_held = std::move(s.aux.held);
+      s.aux.held.clear();
+      break;
+    case MessageKind::Teardown:
+      break;
+  }
+  out.to_sinks = true;
+  out.sinks = s.aux.sinks.read();
+}
+
+}  // namespace
+
+namespace {
+
+// What the steps of down need of the node, read at once: touching the node
+// and checking its DATA change none of it. None when the node is terminal.
+struct DownEntry {
+  bool touched;  // by the installed scope already
+  bool running;
+  bool content_ids;
+  bool hold;
+  bool serving_pull;
+  bool delivering;  // a down is calling the node's sinks
+};
+
+std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
+  auto a = node.core_ref().borrow();
+  a->check(node.key());
+  a->topology_at(node.index());
+  const EdgeEntry& e = a->edge_at(node.index());
+  const bool running = e.fn_running != 0;
+  if (e.terminal) return std::nullopt;
+  LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
+  const bool content_ids = a->version_at(node.index()).versioning().mode == NodeVersioning::Mode::Level1;
+  return DownEntry{touched_in_installed_scope(*a, node.key()), running, content_ids, holds_back(s, running),
+                   s.aux.serving_pull != 0, e.deliveries_in_progress != 0};
+}
+
+// Applies one message to the node and hands it to the node's sinks (or, for
+// an INVALIDATE that cleared a value, runs the invalidate callbacks and
+// broadcasts it).
+// window: the delivery to count in the node's entry, when the caller opened
+// one; canonical_text: the DATA's checked text, when the caller has it.
+void deliver_message(const NodeHandle& node, const Message& m, bool content_ids, OrderedDelivery* window,
+                     const std::string* canonical_text = nullptr) {
+  GraphCore& core = node.core_ref();
+  std::optional<NodeVersion> next_version;
+  const bool precomputed = m.kind() == MessageKind::Data && content_ids;
+  if (precomputed) {
+    NodeVersioning versioning;
+    std::optional<NodeVersion> current;
+    {
+      auto a = core.borrow();
+      a->check(node.key());
+      const NodeVersionSlot& v = a->version_at(node.index());
+      versioning = v.versioning();
+      current = v.current();
+    }
+    auto advanced = canonical_text ? advance_node_version_with_text(versioning, current, *canonical_text)
+                                   : advance_node_version(versioning, current, m.value().get());
+    if (!advanced) fault(advanced.error());
+    next_version = std::move(*advanced);
+  }
+  Applied applied;
+  {
+    // What the message replaces goes right after the borrow, before the
+    // message is handed on.
+    SharedValue old_cache;
+    std::optional<NodeVersion> old_version;
+    std::vector<MessageList> old_held;
+    std::optional<PullRequest> old_pending, old_current;
+    auto a = core.borrow_mut();
+    if (m.kind() == MessageKind::Data && !precomputed) {
+      a->check(node.key());
+      NodeVersionSlot& v = a->version_at(node.index());
+      if (v.versioning().mode == NodeVersioning::Mode::Level1) {
+        // The policy changed since the entry was read: take the general road.
+        a.release();
+        deliver_message(node, m, true, window);
+        return;
+      }
+      v.advance_without_content_ids();
+    }
+    apply_message(*a, node, m, precomputed ? &next_version : nullptr, window, applied, old_cache, old_version,
+                  old_held, old_pending, old_current);
+    a.release();
+  }
+  if (applied.invalidate) {
+    for (const auto& cb : applied.invalidate_callbacks) (*cb)();
+    broadcast(node, invalidate_message());
+  } else if (applied.to_sinks) {
+    applied.sinks.deliver(m);
+  }
+}
+
+// Defers the late messages of a down made outside the node's function into
+// the open batch; DIRTY goes out now.
+void defer_into_batch(const NodeHandle& node, MessageList late) {
+  batch_defer_list(node, std::move(late));
+  bool dirty_sent;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    dirty_sent = a->edge_at(node.index()).dirty_sent != 0;
+  }
+  if (!dirty_sent) mark_dirty(node);
+  {
+    auto a = node.core_ref().borrow_mut();
+    a->check(node.key());
+    a->edge_at(node.index()).batch_queued = 1;
+  }
+}
+
+// The end of a down that was not made by the node's own function; ends
+// window's count too, when given.
+void end_outside_run(const NodeHandle& node, OrderedDelivery* window) {
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  EdgeEntry& e = a->edge_at(node.index());
+  e.dirty_sent = 0;
+  e.emitted = 0;
+  if (window) window->uncount_in(e);
+}
+
+}  // namespace
+
+namespace {
+
+enum class Queued : bool { No, Yes };
+
+void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList list, Queued queued);
+
+// Delivers the lists queued behind window, oldest first; lists queued
+// meanwhile go behind them. Out of line: deliveries nest as deep as the
+// stack allows, and this is rarely needed.
+[[gnu::noinline]] void deliver_queued(const NodeHandle& node, OrderedDelivery& window) {
+  while (std::optional<MessageList> next = window.next_queued()) {
+    if (std::optional<DownEntry> entry = read_down_entry(node)) deliver_down(node, *entry, std::move(*next), Queued::Yes);
+  }
+}
+
+// The steps of down from the batch deferral on. A list that was queued
+// behind a delivery on the node is delivered by it, in that delivery's
+// window; any other list opens its own.
+void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList list, Queued queued) {
+  const bool running = entry.running;
+  if (!running && batch_collecting()) {
+    MessageList late = split_out(list, is_late_kind);
+    if (!late.empty()) {
+      defer_into_batch(node, std::move(late));
+      return;
+    }
+  }
+
+  if (entry.hold) {
+    MessageList held = split_out(list, is_held_kind);
+    if (!held.empty()) {
+      auto a = node.core_ref().borrow_mut();
+      DownSlots s = down_slots(*a, node.key());
+      s.edge.emitted = 1;
+      s.aux.held.push_back(std::move(held));
+    }
+    if (list.empty()) return;
+  }
+
+  bool has_data = false, has_resolved = false;
+  for (const Message& m : list) {
+    has_data |= m.kind() == MessageKind::Data;
+    has_resolved |= m.kind() == MessageKind::Resolved;
+  }
+  if (has_data && has_resolved) fault(kMixedDataResolved);
+
+  std::optional<OrderedDelivery> own_window;
+  if (queued == Queued::No) own_window.emplace(node);
+  OrderedDelivery* window = own_window ? &*own_window : nullptr;
+  if ((has_data || has_resolved) && (!running || entry.serving_pull)) mark_dirty(node, window);
+
+  DeliveryFrame frame;
+  for (Message& m : list) {
+    deliver_message(node, m, entry.content_ids, window);
+    release_delivered(m);
+  }
+  if (own_window && own_window->has_queued()) deliver_queued(node, *own_window);
+  frame.close();
+
+  if (!running) end_outside_run(node, window);
+}
+
+// Sorts, thins and checks the list (the steps that change nothing); false
+// when it went behind a delivery in progress on the node.
+bool prepare_list(const NodeHandle& node, const DownEntry& entry, MessageList& list) {
+  if (!entry.touched) touch_in_current_frame(node);
+  if (list.size() >= 2) sort_by_tier(list);
+  keep_first_invalidate(list);
+  if (entry.content_ids) check_data_canonical(list);
+  return !entry.delivering || !OrderedDelivery::queue_if_delivering(node, list);
+}
+
+}  // namespace
+
+void down(const NodeHandle& node, MessageList list) {
+  check_stack_headroom();
+  std::optional<DownEntry> entry = read_down_entry(node);
+  if (!entry) return;
+  if (!prepare_list(node, *entry, list)) return;
+  deliver_down(node, *entry, std::move(list), Queued::No);
+}
+
+void down(const NodeHandle& node, Message message) {
+  check_stack_headroom();
+  std::optional<DownEntry> entry = read_down_entry(node);
+  if (!entry) return;
+  // Holding back keeps lists, and a delivery in progress queues them: the
+  // general road.
+  if (entry->hold || entry->delivering) {
+    MessageList list = one_message(std::move(message));
+    if (!prepare_list(node, *entry, list)) return;
+    deliver_down(node, *entry, std::move(list), Queued::No);
+    return;
+  }
+  const bool running = entry->running;
+  if (!entry->touched) touch_in_current_frame(node);
+  std::optional<std::string> canonical_text;
+  if (entry->content_ids) canonical_text = checked_canonical_text(message);
+  if (!running && is_late_kind(message.kind()) && batch_collecting()) {
+    defer_into_batch(node, one_message(std::move(message)));
+    return;
+  }
+  const bool data_or_resolved = message.kind() == MessageKind::Data || message.kind() == MessageKind::Resolved;
+  OrderedDelivery window(node);
+  if (data_or_resolved && (!running || entry->serving_pull)) mark_dirty(node, &window);
+
+  DeliveryFrame frame;
+  deliver_message(node, message, entry->content_ids, &window, canonical_text ? &*canonical_text : nullptr);
+  release_delivered(message);
+  if (window.has_queued()) deliver_queued(node, window);
+  frame.close();
+
+  if (!running) end_outside_run(node, &window);
+}
+
+}  // namespace korvalinth

@@ -1,0 +1,39 @@
+#pragma once
+// down: the one operation by which a node emits. Sorts the list by tier,
+// applies each message to the node (cache, status, version, terminal) and
+// hands it to the node's sinks as listed when the delivery began, with the
+// core released, so sinks may subscribe, unsubscribe and deliver while being
+// called. Opens no
+// wave scope; drains the pending queue when the outermost down returns.
+
+#include "node/arena/graph_core.hpp"
+#include "node/arena/message.hpp"
+
+namespace korvalinth {
+
+void down(const NodeHandle& node, MessageList messages);
+// down of a list of one message, without building the list.
+void down(const NodeHandle& node, Message message);
+
+// A list of one message.
+inline MessageList one_message(Message m) {
+  MessageList l;
+  l.push_back(std::move(m));
+  return l;
+}
+
+class OrderedDelivery;
+
+// Sends DIRTY once (sets dirty-sent and status dirty) unless already sent;
+// counts window's delivery in the node's entry first, when given.
+void mark_dirty(const NodeHandle& node, OrderedDelivery* window = nullptr);
+// Hands one message to the node's sinks; changes no node state.
+void broadcast(const NodeHandle& node, const Message& message);
+// Ends the node's current pull; does nothing while the core is borrowed.
+void clear_current_pull(const NodeHandle& node);
+
+inline constexpr const char* kMixedDataResolved =
+    "down: a wave cannot mix DATA and RESOLVED (tier-3 exclusivity, R-resolved-undirty / D49)";
+
+
+}  // namespace korvalinth

@@ -1,0 +1,274 @@
+#include "node/wave/pending.hpp"
+
+#include "node/wave/delivery.hpp"
+#include "node/wave/down.hpp"
+#include "node/wave/run_wave.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+// The count record is held, not watched: it outlives only a released
+// node, whose key the drain finds no longer current.
+struct PendingItem {
+  WeakCore core;
+  SharedCount count;
+  SlotKey key;
+  CoreId core_id;
+  PendingKind kind;
+};
+
+struct PendingState {
+  Cell<std::vector<PendingItem>> queue;
+};
+
+Cell<std::vector<PendingItem>>& pending_queue() noexcept { return ThreadBlock<PendingState>::get().queue; }
+
+
+// The items one drain pass takes; drains nest once per node of a chain, each
+// usually taking one item.
+using TakenItems = SmallVec<PendingItem, 4>;
+
+}  // namespace
+
+bool touch_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
+  if (!a.is_current(key)) return false;
+  if (a.touch_stamp(key.index) == scope.scope_id) return true;
+  a.add_pin(key.index);
+  a.set_touch_stamp(key.index, scope.scope_id);
+  scope.touched.push_back(TouchedNode{PinnedNode(core, count, key), core->id()});
+  return true;
+}
+
+bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key) {
+  auto a = core->borrow_mut();
+  return touch_in_frame(scope, *a, core, count, key);
+}
+
+void touch_in_current_frame(const NodeHandle& node) {
+  if (installed_scope_id() == 0) return;
+  {
+    auto a = node.core_ref().borrow();
+    if (touched_in_installed_scope(*a, node.key())) return;
+  }
+  auto cell = wave_scope_cell().borrow_mut();
+  if (!cell->has_value()) return;
+  touch_in_frame(**cell, node.core(), node.count(), node.key());
+}
+
+std::optional<std::pair<PinnedNode, NodeHandle>> pin_pending_node(const WeakCore& weak_core, const WeakCount& weak_count,
+                                                                   SlotKey key) {
+  CoreRef core = weak_core.lock();
+  if (!core) return std::nullopt;
+  SharedCount count = weak_count.lock();
+  if (!count) return std::nullopt;
+  {
+    auto a = core->borrow_mut();
+    if (!a->is_current(key)) return std::nullopt;
+    a->add_pin(key.index);
+  }
+  NodeHandle handle(core, count, key, false);
+  return std::make_pair(PinnedNode(std::move(core), std::move(count), key), std::move(handle));
+}
+
+void push_pending(const NodeHandle& node, PendingKind kind) {
+  const CoreId id = node.core_id();
+  // A run check of a current node is found through its mark; anything else
+  // by a search of the queue.
+  bool marked = false;
+  if (kind == PendingKind::RunCheck) {
+    auto a = node.core_ref().borrow_mut();
+    EdgeEntry* edge = a->is_current(node.key()) ? a->find_edge(node.index()) : nullptr;
+    if (edge) {
+      std::uint64_t& mark = edge->run_check_epoch;
+      if (mark == detail::tls_queue_epoch) return;
+      mark = detail::tls_queue_epoch;
+      marked = true;
+    }
+  }
+  auto q = pending_queue().borrow_mut();
+  if (!marked) {
+    for (const PendingItem& it : *q) {
+      if (it.kind == kind && it.core_id == id && it.key == node.key()) return;
+    }
+  }
+  q->push_back(PendingItem{node.core(), node.count(), node.key(), id, kind});
+}
+
+void push_run_check_marked(const NodeHandle& node) {
+  auto q = pending_queue().borrow_mut();
+  q->push_back(PendingItem{node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck});
+}
+
+void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key, CoreId core_id) {
+  auto q = pending_queue().borrow_mut();
+  q->push_back(PendingItem{core, count, key, core_id, PendingKind::RunCheck});
+}
+
+void clear_pending_queue() {
+  std::vector<PendingItem> dropped;
+  {
+    auto q = pending_queue().borrow_mut();
+    dropped = std::move(*q);
+    q->clear();
+    ++detail::tls_queue_epoch;
+  }
+}
+
+namespace {
+
+// Pins the item's node and runs its check unless the node is gone or terminal.
+void drain_item(PendingItem& it) {
+  CoreRef core = lock_core(it.core, it.core_id);
+  if (!core) return;
+  SharedCount count = std::move(it.count);
+  RunDecision decision = RunDecision::Nothing;
+  bool terminal;
+  PinnedNode pin;  // given back also when a check faults
+  {
+    auto a = core->borrow_mut();
+    if (!a->is_current(it.key)) return;
+    // A node touched by the running wave is pinned by it already.
+    if (!touched_in_installed_scope(*a, it.key)) {
+      a->add_pin(it.key.index);
+      pin = PinnedNode(core, count, it.key);
+    }
+    a->topology_at(it.key.index);
+    terminal = a->edge_at(it.key.index).terminal != 0;
+    if (!terminal && it.kind == PendingKind::RunCheck && delivery_depth() == 0) decision = run_decision(*a, it.key);
+  }
+  NodeHandle node(std::move(core), std::move(count), it.key, false);
+  if (!terminal) {
+    if (it.kind == PendingKind::ResolveCheck)
+      resolve_queued(node);
+    else if (delivery_depth() != 0)
+      push_pending(node, PendingKind::RunCheck);
+    else
+      run_decided(node, decision);
+  }
+  node.drop();
+  if (!pin.empty()) pin.unpin();
+}
+
+}  // namespace
+
+void drain_pending() {
+  TakenItems taken;
+  for (;;) {
+    {
+      auto q = pending_queue().borrow_mut();
+      if (q->empty()) return;
+      taken.clear();
+      // Moved out one by one: the queue keeps its buffer for the next pushes.
+      taken.reserve(q->size());
+      for (PendingItem& it : *q) taken.push_back(std::move(it));
+      q->clear();
+      ++detail::tls_queue_epoch;
+    }
+    for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
+      for (PendingItem& it : taken) {
+        if (it.kind == pass) drain_item(it);
+      }
+    }
+  }
+}
+
+RunDecision run_decision(Arena& a, SlotKey key) {
+  LiveSlotsWithAux s = live_slots_with_aux(a, key);
+  EdgeEntry& e = s.edge;
+  if (e.dep_mutation_in_flight) {
+    e.run_after_mutation = 1;
+    return RunDecision::Nothing;
+  }
+  const bool pausable_true = s.config.pausable == Pausable::True;
+  if (s.config.pull_id && pausable_true && !s.aux.current_pull) {
+    s.aux.run_owed = 1;
+    return RunDecision::Nothing;
+  }
+  if (pausable_true && !s.aux.pause_locks.empty()) {
+    s.aux.run_owed = 1;
+    return RunDecision::Nothing;
+  }
+  if (e.pending_count > 0) return RunDecision::Nothing;
+  if (!s.call.key) return RunDecision::Settle;
+  if (s.run || s.config.partial || s.topology.deps.empty()) return RunDecision::Run;
+  for (const DepSlot& d : e.dep_state) {
+    if (d.has_value) continue;
+    if (s.config.terminal_as_real_input && d.terminal.present) continue;
+    return RunDecision::Nothing;
+  }
+  return RunDecision::Run;
+}
+
+SharedValue read_dep_state(const NodeHandle& node) {
+  std::optional<SharedValue> old_wave;  // dropped after the borrow
+  SharedValue old_latest;
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  a->topology_at(node.index());
+  EdgeEntry& e = a->edge_at(node.index());
+  if (e.dep_state.empty()) return nullptr;  // a node without deps has no dep state to read
+  DepSlot& d0 = e.dep_state[0];
+  if (d0.wave_value) {
+    old_latest = std::exchange(d0.latest, *d0.wave_value);
+  }
+  SharedValue out = d0.latest;
+  a.release();
+  return out;
+}
+
+void run_queued(const NodeHandle& node) {
+  if (delivery_depth() != 0) {
+    push_pending(node, PendingKind::RunCheck);
+    return;
+  }
+  RunDecision decision;
+  {
+    auto a = node.core_ref().borrow_mut();
+    decision = run_decision(*a, node.key());
+  }
+  run_decided(node, decision);
+}
+
+void run_decided(const NodeHandle& node, RunDecision decision) {
+  if (decision == RunDecision::Run) {
+    run_wave(node);
+  } else if (decision == RunDecision::Settle) {
+    SharedValue v = read_dep_state(node);
+    if (v) down(node, Message::data(std::move(v)));
+  }
+}
+
+void resolve_queued(const NodeHandle& node) {
+  if (delivery_depth() != 0) {
+    push_pending(node, PendingKind::ResolveCheck);
+    return;
+  }
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    a->topology_at(node.index());
+    const EdgeEntry& e = a->edge_at(node.index());
+    if (e.pending_count > 0 || !e.dirty_sent) return;
+  }
+  bool any_wave_values = false;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    for (const DepSlot& d : a->edge_at(node.index()).dep_state)
+      any_wave_values |= d.wave_value.has_value();
+  }
+  if (any_wave_values) run_queued(node);
+  bool dirty_sent;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    a->topology_at(node.index());
+    dirty_sent = a->edge_at(node.index()).dirty_sent != 0;
+  }
+  if (dirty_sent) {
+    down(node, Message::resolved());
+  }
+}
+
+}  // namespace korvalinth

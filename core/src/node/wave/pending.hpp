@@ -1,0 +1,64 @@
+#pragma once
+// Wave touches and the per-thread pending queue. A wave pins every node it
+// touches once (the installed WaveScope's touched list). Run checks and
+// resolve checks of nodes whose deps settled wait in the pending queue until
+// no down is in progress, and run when the outermost down returns: so a
+// diamond runs each node once per wave.
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "node/arena/graph_core.hpp"
+#include "node/wave/wave_scope.hpp"
+
+namespace korvalinth {
+
+enum class PendingKind : std::uint8_t { RunCheck = 0, ResolveCheck = 1 };
+enum class RunDecision : std::uint8_t { Nothing = 0, Settle = 1, Run = 2 };
+
+// Whether the node is current and touched (so pinned) by the installed scope.
+inline bool touched_in_installed_scope(const Arena& a, SlotKey key) noexcept {
+  const std::uint64_t id = installed_scope_id();
+  return id != 0 && a.is_current(key) && a.touch_stamp(key.index) == id;
+}
+
+// Records and pins the node in the installed scope, once per scope.
+void touch_in_current_frame(const NodeHandle& node);
+// False when the key is not current.
+bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key);
+// As touch_in_frame, with the core's arena borrowed by the caller.
+bool touch_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core, const SharedCount& count, SlotKey key);
+
+std::optional<std::pair<PinnedNode, NodeHandle>> pin_pending_node(const WeakCore& core, const WeakCount& count,
+                                                                   SlotKey key);
+
+// Queues a check of the node, at most once per kind until drained.
+void push_pending(const NodeHandle& node, PendingKind kind);
+// Queues a run check whose mark the caller has just set (see queue_epoch).
+void push_run_check_marked(const NodeHandle& node);
+void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key, CoreId core_id);
+
+namespace detail {
+// Raised each time the queue is taken or emptied: a node's queued-run mark
+// (EdgeEntry::run_check_epoch) counts only when it equals the current value,
+// so taking the queue clears every mark at once.
+inline constinit thread_local std::uint64_t tls_queue_epoch KORVALINTH_FAST_TLS = 1;
+}
+inline std::uint64_t queue_epoch() noexcept { return detail::tls_queue_epoch; }
+// Runs the queue to empty: run checks first, then resolve checks, per pass.
+void drain_pending();
+void run_queued(const NodeHandle& node);
+// Runs the node or settles it from its first dep, as decided by run_decision.
+void run_decided(const NodeHandle& node, RunDecision decision);
+void resolve_queued(const NodeHandle& node);
+
+// Whether a node whose deps settled runs, settles from its first dep, or waits.
+RunDecision run_decision(Arena& arena, SlotKey key);
+// The value a node without a function settles to: its first dep's latest.
+SharedValue read_dep_state(const NodeHandle& node);
+
+// Drops every queued item without running it.
+void clear_pending_queue();
+
+}  // namespace korvalinth

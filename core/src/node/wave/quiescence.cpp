@@ -1,0 +1,21 @@
+#include "node/wave/delivery.hpp"
+#include "node/arena/graph_core.hpp"
+#include "node/wave/wave_scope.hpp"
+
+namespace korvalinth {
+
+bool node_is_quiescent(const NodeHandle& node) {
+  if (wave_scope_installed() || delivery_depth() != 0) return false;
+  auto a = node.core_ref().borrow();
+  if (!a->is_current(node.key())) return true;
+  auto i = node.index();
+  if (a->pin_count(i) > 0) return false;
+  if (!a->deferred_ops().empty() || a->draining()) return false;
+  const EdgeEntry& e = a->edge_at(i);
+  const AuxEntry& x = a->aux_at(i);
+  return is_quiescent_status(e.status) && e.pending_count == 0 && e.fn_running == 0 &&
+         e.dep_mutation_in_flight == 0 && e.run_after_mutation == 0 && e.batch_queued == 0 && x.held.empty() &&
+         !x.pending_pull && !x.current_pull && x.pause_locks.empty();
+}
+
+}  // namespace korvalinth

@@ -1,0 +1,197 @@
+#include "node/wave/run_wave.hpp"
+
+#include "base/drop_fault.hpp"
+#include "base/index_fault.hpp"
+#include "base/thread_block.hpp"
+#include "node/wave/down.hpp"
+#include "node/wave/pending.hpp"
+#include "node/wave/stack_guard.hpp"
+#include "node/wave/wave_scope.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+constinit thread_local std::uint64_t tls_functions_running KORVALINTH_FAST_TLS = 0;
+
+// Counts a node function on the thread's stack while it runs.
+class RunningCount {
+ public:
+  RunningCount() noexcept { tls_functions_running += 1; }
+  RunningCount(const RunningCount&) = delete;
+  RunningCount& operator=(const RunningCount&) = delete;
+  ~RunningCount() { tls_functions_running -= 1; }
+};
+
+// Clears the node's fn-running flag when the function returns or unwinds,
+// if the node still exists. The caller's handle keeps the core and the
+// count record alive for the guard's lifetime.
+class RunningGuard {
+ public:
+  explicit RunningGuard(const NodeHandle& node) : node_(node) {}
+  RunningGuard(const RunningGuard&) = delete;
+  RunningGuard& operator=(const RunningGuard&) = delete;
+  ~RunningGuard() {
+    if (armed_) drop_quietly([&] { end(); });
+  }
+  // The function returned: the caller clears the flag (end_under) itself.
+  void disarm() noexcept { armed_ = false; }
+  static void end_under(Arena& a, const NodeHandle& node) {
+    const SlotKey key = node.key();
+    if (!a.is_current(key)) return;
+    if (node.count()->count == 0 && a.pin_count(key.index) == 0) return;
+    a.topology_at(key.index);
+    a.edge_at(key.index).fn_running = 0;
+  }
+
+ private:
+  void end() {
+    auto a = node_.core_ref().borrow_mut();
+    end_under(*a, node_);
+  }
+  const NodeHandle& node_;
+  bool armed_ = true;
+};
+
+// Records the call's time when the dispatcher times calls, also on unwind.
+class CallTimer {
+ public:
+  CallTimer(DispatcherRef dispatcher, DispatcherKey key) : dispatcher_(std::move(dispatcher)), key_(key) {
+    start_ = monotonic_now_ns();
+  }
+  ~CallTimer() {
+    drop_quietly([&] { record_fn_timing(start_, dispatcher_, key_); });
+  }
+
+ private:
+  DispatcherRef dispatcher_;
+  DispatcherKey key_;
+  std::uint64_t start_;
+};
+
+}  // namespace
+
+std::uint64_t node_functions_running() noexcept { return tls_functions_running; }
+
+void run_wave(const NodeHandle& node) {
+  check_stack_headroom();
+  GraphCore& core = node.core_ref();
+  const SlotKey node_key = node.key();
+  RunContext ctx;
+  DispatcherRef dispatcher;
+  DispatcherKey key;
+  bool timing = false;
+  std::vector<ReleaseCallback> old_release;
+  std::vector<InvalidateCallback> old_invalidate;
+  {
+    auto a = core.borrow_mut();
+    // Touched (and pinned) in the running wave before anything else.
+    if (!touched_in_installed_scope(*a, node_key)) {
+      auto cell = wave_scope_cell().borrow_mut();
+      if (cell->has_value()) touch_in_frame(**cell, *a, node.core(), node.count(), node_key);
+    }
+    a->check(node_key);
+    a->topology_at(node.index());
+    if (a->edge_at(node.index()).fn_running) fault(kReentrantRun);
+    LiveSlotsWithAux s = live_slots_with_aux(*a, node_key);
+    EdgeEntry& e = s.edge;
+    const std::size_t n = s.topology.deps.size();
+    if (e.dep_state.size() < n) index_fault(e.dep_state.size(), e.dep_state.size());
+    ctx.inputs.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      DepSlot& d = e.dep_state[i];
+      DepInput& in = ctx.inputs.emplace_back();
+      if (d.terminal_input.present) in.terminal = std::exchange(d.terminal_input, TerminalRecord{});
+      if (!d.deliveries.empty()) in.deliveries = d.deliveries.take();
+      d.stamp = kNoStamp;
+      in.latest = d.latest;
+      in.current = d.wave_value ? *d.wave_value : d.latest;
+    }
+    s.run = 1;
+    e.emitted = 0;
+    e.fn_running = 1;
+    if (!s.call.key) fault("run_wave \xE2\x87\x92 handle present");
+    key = *s.call.key;
+    dispatcher = s.call.dispatcher;
+    {
+      auto d = dispatcher->state().borrow();
+      check_index(d->partitions.size(), key.partition);
+      ctx.partition_flag = d->partitions[key.partition].flag;
+    }
+    if (s.aux.current_pull) ctx.pull = s.aux.current_pull;
+    if (!s.aux.release_callbacks.empty()) {
+      old_release = std::move(s.aux.release_callbacks);
+      s.aux.release_callbacks.clear();
+    }
+    if (!s.aux.invalidate_callbacks.empty()) {
+      old_invalidate = std::move(s.aux.invalidate_callbacks);
+      s.aux.invalidate_callbacks.clear();
+    }
+    ctx.node = node.uncounted();
+  }
+  // Callbacks registered during the previous run go uncalled.
+  old_release.clear();
+  old_invalidate.clear();
+  {
+    auto cell = wave_scope_cell().borrow_mut();
+    if (cell->has_value()) (*cell)->running_node = node.id();
+  }
+  {
+    RunningGuard guard(node);
+    RunningCount counted;
+    {
+      auto d = dispatcher->state().borrow();
+      timing = d->timing_flag == 1;
+    }
+    SharedNodeFn fn = dispatcher->lookup(key);
+    if (fn) {
+      if (timing) {
+        CallTimer timer(dispatcher, key);
+        fn->run(ctx);
+      } else {
+        fn->run(ctx);
+      }
+    }
+    fn.reset();
+    guard.disarm();
+  }
+  // The values of this wave become the deps' latest; they are dropped after the borrow.
+  SmallVec<std::optional<SharedValue>, 2> old_wave;
+  SmallVec<SharedValue, 2> old_latest;
+  auto move_wave_values = [&](EdgeEntry& e) {
+    for (DepSlot& d : e.dep_state) {
+      if (!d.wave_value) continue;
+      old_latest.push_back(std::exchange(d.latest, *d.wave_value));
+      old_wave.push_back(std::exchange(d.wave_value, std::nullopt));
+    }
+  };
+  bool resolve;
+  {
+    auto a = core.borrow_mut();
+    RunningGuard::end_under(*a, node);
+    a->check(node_key);
+    a->topology_at(node.index());
+    EdgeEntry& e = a->edge_at(node.index());
+    resolve = e.dirty_sent && !e.emitted && !e.terminal && ctx.partition_flag == 0;
+    if (!resolve) {
+      move_wave_values(e);
+      e.dirty_sent = 0;
+      e.emitted = 0;
+      return;
+    }
+  }
+  down(node, Message::resolved());
+  auto a = core.borrow_mut();
+  a->check(node_key);
+  a->topology_at(node.index());
+  EdgeEntry& e = a->edge_at(node.index());
+  const bool settled_mark = e.emitted || e.batch_queued;
+  move_wave_values(e);
+  if (!settled_mark) {
+    e.dirty_sent = 0;
+    e.emitted = 0;
+  }
+  a.release();
+}
+
+}  // namespace korvalinth

@@ -1,0 +1,18 @@
+#pragma once
+// run_wave: runs one node's function once inside the running wave, with
+// its deps' inputs; resolves a node that was marked dirty but emitted
+// nothing; refuses a node whose function is already running.
+
+#include "node/arena/graph_core.hpp"
+
+namespace korvalinth {
+
+inline constexpr const char* kReentrantRun =
+    "synchronous feedback cycle: node fn re-entered its own wave (R-reentrancy / D37)";
+
+void run_wave(const NodeHandle& node);
+
+// The number of node functions on this thread's stack.
+std::uint64_t node_functions_running() noexcept;
+
+}  // namespace korvalinth

@@ -1,0 +1,19 @@
+#pragma once
+// up: carries control messages (PAUSE, RESUME, PULL, DIRTY, INVALIDATE,
+// TEARDOWN) from a node toward its deps and on to the sources. PAUSE pauses
+// the node itself; RESUME walks upstream to the nodes holding the lock; PULL
+// walks to the node whose pull id matches and becomes its pending pull;
+// INVALIDATE reaching a source is delivered down from it.
+
+#include <cstdint>
+#include <optional>
+
+#include "node/arena/graph_core.hpp"
+#include "node/arena/message.hpp"
+
+namespace korvalinth {
+
+// toward_dep: the first hop goes only to the dep at that position.
+void up(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward_dep);
+
+}  // namespace korvalinth

@@ -1,0 +1,226 @@
+#include "node/wave/wave_scope.hpp"
+
+#include "base/drop_fault.hpp"
+#include "host_boundary/host_boundary.hpp"
+#include "node/wave/batch.hpp"
+#include "node/wave/deferred_ops.hpp"
+#include "node/wave/down.hpp"
+#include "node/arena/graph_core.hpp"
+#include "node/wave/pending.hpp"
+#include "node/wave/stack_guard.hpp"
+#include "node/wave/up.hpp"
+
+namespace korvalinth {
+
+namespace {
+
+constinit thread_local std::uint64_t tls_next_scope_id KORVALINTH_FAST_TLS = 1;
+// The touched list's buffer, kept between waves so a wave's touches need
+// no allocation once the buffer has grown.
+struct SpareTouched {
+  std::vector<TouchedNode> buffer;
+};
+std::vector<TouchedNode>& spare_touched() noexcept { return ThreadBlock<SpareTouched>::get().buffer; }
+
+// Resets the per-wave state of one touched node after a wave that faulted
+// or was aborted. What a dep delivered in it becomes the dep's latest value,
+// as a run would have made it: the node's next run must not see the value
+// from before the wave.
+void end_wave_for_node(const TouchedNode& t) {
+  SmallVec<std::optional<SharedValue>, 2> old_wave;
+  SmallVec<SharedValue, 2> old_latest;
+  SmallVec<WaveDeliveries, 2> old_lists;
+  SmallVec<TerminalRecord, 2> old_terminal;
+  const CoreRef& core = t.pin.core();
+  SlotKey key = t.pin.key();
+  auto a = core->borrow_mut();
+  if (!a->is_current(key)) return;
+  a->topology_at(key.index);
+  EdgeEntry& e = a->edge_at(key.index);
+  e.dirty_sent = 0;
+  e.emitted = 0;
+  e.fn_running = 0;
+  e.pending_count = 0;
+  const std::size_t n = a->topology_at(key.index).deps.size();
+  for (std::size_t i = 0; i < n && i < e.dep_state.size(); ++i) {
+    DepSlot& d = e.dep_state[i];
+    if (d.wave_value) old_latest.push_back(std::exchange(d.latest, *d.wave_value));
+    old_wave.push_back(std::exchange(d.wave_value, std::nullopt));
+    old_lists.push_back(std::move(d.deliveries));
+    d.stamp = kNoStamp;
+    d.pending = 0;
+    old_terminal.push_back(std::exchange(d.terminal_input, TerminalRecord{}));
+  }
+  a.release();
+}
+
+// Unpins the touched nodes in order, as each t.pin.unpin() would, lowering
+// the pins of a run of nodes of one core under one borrow; a node whose
+// release is due is released at its turn, outside the borrow.
+void unpin_touched(std::vector<TouchedNode>& touched) {
+  std::size_t i = 0;
+  const std::size_t n = touched.size();
+  while (i < n) {
+    GraphCore* core = touched[i].pin.core().get();
+    if (core == nullptr) {
+      ++i;
+      continue;
+    }
+    bool release_due = false;
+    {
+      auto a = core->borrow_mut();
+      for (; i < n && touched[i].pin.core().get() == core; ++i) {
+        PinnedNode& pin = touched[i].pin;
+        const SlotKey key = pin.key();
+        a->drop_pin(key);
+        // As release_slot decides: count 0, no pin, key current.
+        if (pin.count()->count == 0 && a->is_current(key) && a->pin_count(key.index) == 0) {
+          release_due = true;
+          break;
+        }
+        pin.forget();
+      }
+    }
+    if (release_due) {
+      PinnedNode pin = std::move(touched[i].pin);
+      CoreRef owner = pin.core();
+      SharedCount count = pin.count();
+      const SlotKey key = pin.key();
+      pin.forget();
+      release_slot(owner, key, count->count);
+      ++i;
+    }
+  }
+}
+
+std::optional<NodeHandle> upgrade_live_node(const TouchedNode& t) {
+  auto a = t.pin.core()->borrow();
+  if (!a->is_current(t.pin.key())) return std::nullopt;
+  return t.pin.handle();
+}
+
+}  // namespace
+
+std::string panic_payload_message(const std::exception_ptr& fault) {
+  try {
+    std::rethrow_exception(fault);
+  } catch (const Fault& f) {
+    if (f.has_text()) return f.text();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+  }
+  return "node fn panicked";
+}
+
+bool is_host_boundary_abort(const std::exception_ptr& fault) {
+  try {
+    std::rethrow_exception(fault);
+  } catch (const HostBoundaryAbort&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void clear_wave_touched() { clear_pending_queue(); }
+
+void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
+  Cell<std::optional<WaveScope>>& cell = wave_scope_cell();
+  if (cell.borrow()->has_value()) {
+    work();
+    return;
+  }
+  if (tls_next_scope_id == ~std::uint64_t{0}) fault("wave scope id overflow");
+  const std::uint64_t scope_id = tls_next_scope_id++;
+  {
+    auto c = cell.borrow_mut();
+    WaveScope scope;
+    scope.touched = std::move(spare_touched());
+    scope.touched.clear();
+    scope.owner_ref = node.core();
+    scope.owner_core = node.core_id();
+    scope.scope_id = scope_id;
+    *c = std::move(scope);
+    detail::tls_installed_scope_id = scope_id;
+    detail::tls_installed_owner = &(*c)->owner_ref;
+    detail::tls_installed_owner_id = (*c)->owner_core;
+  }
+  std::exception_ptr failure;
+  std::exception_ptr undelivered;
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  std::optional<WaveScope> taken;
+  {
+    auto c = cell.borrow_mut();
+    detail::tls_installed_owner = nullptr;
+    detail::tls_installed_owner_id = 0;
+    taken = std::exchange(*c, std::nullopt);
+    detail::tls_installed_scope_id = 0;
+  }
+  if (!taken) fault("wave owner installed a scope");
+  WaveScope& scope = *taken;
+
+  if (failure) {
+    for (const TouchedNode& t : scope.touched) end_wave_for_node(t);
+    clear_wave_touched();
+    if (is_host_boundary_abort(failure)) {
+      discard_all_deferred_ops(node.core(), scope.deferred_cores);
+      scope.deferred_cores.clear();
+      for (TouchedNode& t : scope.touched) drop_quietly([&] { t.pin.unpin(); });
+      std::rethrow_exception(failure);
+    }
+    std::optional<NodeHandle> target;
+    if (scope.running_node) {
+      for (const TouchedNode& t : scope.touched) {
+        if (t.core == scope.running_node->core && t.pin.key().index == scope.running_node->index &&
+            t.pin.key().generation == scope.running_node->generation) {
+          target = upgrade_live_node(t);
+          break;
+        }
+      }
+    }
+    if (!target) target = node.uncounted();
+    try {
+      MessageList list;
+      list.push_back(Message::error(make_text_error(panic_payload_message(failure))));
+      down(*target, std::move(list));
+      target->drop();
+    } catch (const StackDepthFault&) {
+      // The ERROR itself went too deep: its dependents past that point
+      // never learn of it, so the operation raises the fault instead.
+      undelivered = std::current_exception();
+    } catch (...) {
+      // A fault while the ERROR is delivered is dropped.
+    }
+    clear_wave_touched();
+  }
+  unpin_touched(scope.touched);
+  scope.touched.clear();
+  if (scope.touched.capacity() > spare_touched().capacity()) spare_touched() = std::move(scope.touched);
+  if (!batch_is_active()) drain_deferred_ops_guarded(node.core(), scope.deferred_cores);
+  scope.deferred_cores.clear();
+  if (undelivered) std::rethrow_exception(undelivered);
+  raise_kept_drop_fault();
+}
+
+void down_in_wave_scope(const NodeHandle& node, MessageList messages) {
+  run_in_wave_scope(node, [&] { down(node, std::move(messages)); });
+}
+
+void node_down_in_wave_scope(const NodeHandle& node, MessageList messages) {
+  down_in_wave_scope(node, std::move(messages));
+}
+
+void up_in_wave_scope(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward) {
+  run_in_wave_scope(node, [&] { up(node, std::move(messages), toward); });
+}
+
+void node_up_in_wave_scope(const NodeHandle& node, MessageList messages) {
+  up_in_wave_scope(node, std::move(messages), std::nullopt);
+}
+
+}  // namespace korvalinth

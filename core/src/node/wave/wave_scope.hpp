@@ -1,0 +1,85 @@
+#pragma once
+// Wave scopes. The first operation entering the runtime from outside a wave
+// installs a WaveScope and owns the wave; operations started while it runs
+// join it. The owner ends the wave: on a fault of its work it resets the
+// touched nodes' per-wave state, empties the pending queue and delivers
+// ERROR (the fault's text) to the node whose function ran last, or else to
+// the operation's own node, and returns normally; the host-boundary abort
+// empties the deferred queues and keeps unwinding. Then it unpins the touched
+// nodes and, unless a batch is open, runs the deferred operations.
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/cell.hpp"
+#include "base/function_ref.hpp"
+#include "base/thread_block.hpp"
+#include "node/arena/message.hpp"
+#include "node/arena/node_handle.hpp"
+
+namespace korvalinth {
+
+struct TouchedNode {
+  PinnedNode pin;  // one unit of the node's pin count
+  CoreId core = 0;
+};
+
+struct DeferredCore {
+  WeakCore core;
+  CoreId id = 0;
+};
+
+struct WaveScope {
+  std::optional<NodeId> running_node;
+  std::vector<DeferredCore> deferred_cores;
+  std::vector<TouchedNode> touched;
+  CoreRef owner_ref;  // the owning operation's core, held for the wave
+  CoreId owner_core = 0;
+  std::uint64_t scope_id = 0;
+};
+
+// The installed scope of this thread (a distinct type for its ThreadBlock).
+struct WaveScopeCell : Cell<std::optional<WaveScope>> {};
+inline Cell<std::optional<WaveScope>>& wave_scope_cell() noexcept { return ThreadBlock<WaveScopeCell>::get(); }
+
+namespace detail {
+// The id of the installed scope, 0 when none: lets the hot paths see that a
+// node is touched already without borrowing the scope.
+inline constinit thread_local std::uint64_t tls_installed_scope_id KORVALINTH_FAST_TLS = 0;
+}
+inline std::uint64_t installed_scope_id() noexcept { return detail::tls_installed_scope_id; }
+
+namespace detail {
+// The installed scope's owner_ref (null when none) and that core's id.
+inline constinit thread_local const CoreRef* tls_installed_owner KORVALINTH_FAST_TLS = nullptr;
+inline constinit thread_local CoreId tls_installed_owner_id KORVALINTH_FAST_TLS = 0;
+}
+// A strong reference to the core named by id: a copy of the installed
+// scope's own reference when it is that core (no atomic lock), else weak.lock().
+inline CoreRef lock_core(const WeakCore& weak, CoreId id) {
+  const CoreRef* owner = detail::tls_installed_owner;
+  if (owner != nullptr && detail::tls_installed_owner_id == id) return *owner;
+  return weak.lock();
+}
+bool wave_scope_installed();
+
+// Runs work in a wave scope of node: joins an installed scope, or owns a new
+// one and ends the wave as described above.
+void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work);
+
+void down_in_wave_scope(const NodeHandle& node, MessageList messages);
+void node_down_in_wave_scope(const NodeHandle& node, MessageList messages);
+void up_in_wave_scope(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward);
+void node_up_in_wave_scope(const NodeHandle& node, MessageList messages);
+
+// The text of a caught fault: its own text, or "node fn panicked".
+std::string panic_payload_message(const std::exception_ptr& fault);
+bool is_host_boundary_abort(const std::exception_ptr& fault);
+
+// Empties the thread's pending queue without running its items.
+void clear_wave_touched();
+
+}  // namespace korvalinth
