@@ -13,7 +13,7 @@
 
 #include "base/cell.hpp"
 #include "base/value.hpp"
-#include "node/node_handle.hpp"
+#include "node/arena/node_handle.hpp"
 #include "wire/bridge/bridge_envelope.hpp"
 #include "wire/bridge/bridge_messages.hpp"
 

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "node/node_handle.hpp"
+#include "node/arena/node_handle.hpp"
 #include "wire/bridge/bridge_messages.hpp"
 #include "wire/bridge/bridge_state.hpp"
 
