@@ -1,6 +1,7 @@
 #include <unordered_map>
 
 #include "base/drop_fault.hpp"
+#include "base/scope_exit.hpp"
 #include "node/wave/dep_sink.hpp"
 #include "node/wave/down.hpp"
 #include "node/topology/replace_node_fn.hpp"
@@ -12,35 +13,21 @@ namespace korvalinth {
 
 namespace {
 
-// Clears the node's dep-mutation-in-flight flag when the apply ends, also
-// on unwind, if the node still exists.
-class DepMutationGuard {
- public:
-  explicit DepMutationGuard(const NodeHandle& node) : core_(node.core()), count_(node.count()), key_(node.key()) {}
-  DepMutationGuard(const DepMutationGuard&) = delete;
-  DepMutationGuard& operator=(const DepMutationGuard&) = delete;
-  ~DepMutationGuard() {
-    if (armed_) drop_quietly([&] { release(); });
-  }
-  void release() {
-    armed_ = false;
-    CoreRef core = core_.lock();
+// Clears the node's dep-mutation-in-flight flag if the node still exists;
+// holds the node weakly, so that the apply's end keeps nothing alive.
+auto mutation_end(const NodeHandle& node) {
+  return [core_w = WeakCore(node.core()), count_w = WeakCount(node.count()), key = node.key()] {
+    CoreRef core = core_w.lock();
     if (!core) return;
-    SharedCount count = count_.lock();
+    SharedCount count = count_w.lock();
     if (!count) return;
     auto a = core->borrow_mut();
-    if (!a->is_current(key_)) return;
-    if (count->count == 0 && a->pin_count(key_.index) == 0) return;
-    a->topology_at(key_.index);
-    a->edge_at(key_.index).dep_mutation_in_flight = 0;
-  }
-
- private:
-  WeakCore core_;
-  WeakCount count_;
-  SlotKey key_;
-  bool armed_ = true;
-};
+    if (!a->is_current(key)) return;
+    if (count->count == 0 && a->pin_count(key.index) == 0) return;
+    a->topology_at(key.index);
+    a->edge_at(key.index).dep_mutation_in_flight = 0;
+  };
+}
 
 EdgeEntry& checked_edge(Arena& a, const NodeHandle& node) {
   a.check(node.key());
@@ -145,13 +132,15 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
 
   if (same_lists(old_list, new_list)) {
     begin_mutation(node);
-    DepMutationGuard guard(node);
+    auto end_mutation = mutation_end(node);
+    auto end_on_unwind = on_scope_exit([&]() noexcept { drop_quietly(end_mutation); });
     replace_node_fn(node, std::move(fn));
     {
       auto a = node.core_ref().borrow_mut();
       checked_edge(*a, node).dep_mutation_in_flight = 0;
     }
-    guard.release();
+    end_on_unwind.dismiss();
+    end_mutation();
     drop_node_handles(old_list);
     drop_node_handles(new_list);
     return;
@@ -169,7 +158,8 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     if (!kept_new[j]) added.emplace_back(j, new_list[j].promote_counted());
 
   begin_mutation(node);
-  DepMutationGuard guard(node);
+  auto end_mutation = mutation_end(node);
+  auto end_on_unwind = on_scope_exit([&]() noexcept { drop_quietly(end_mutation); });
   bool activated;
   {
     auto a = node.core_ref().borrow();
@@ -295,7 +285,8 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
       }
     }
   }
-  guard.release();
+  end_on_unwind.dismiss();
+  end_mutation();
   for (auto& [j, dep] : added) dep.drop();
   drop_node_handles(old_list);
   drop_node_handles(new_list);

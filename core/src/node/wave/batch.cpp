@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/drop_fault.hpp"
+#include "base/scope_exit.hpp"
 #include "base/thread_block.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/wave/deferred_ops.hpp"
@@ -194,12 +195,9 @@ void run_batch(FunctionRef<bool()> call) {
     (*c)->registered.clear();
   }
   // Every record leaves the batch's pin, in order, however the end goes.
-  struct UnpinRecords {
-    std::vector<BatchRecord>& records;
-    ~UnpinRecords() {
-      for (BatchRecord& r : records) drop_quietly([&] { r.pin.unpin(); });
-    }
-  } unpin_records{records};
+  auto unpin_records = on_scope_exit([&]() noexcept {
+    for (BatchRecord& r : records) drop_quietly([&] { r.pin.unpin(); });
+  });
 
   std::vector<DeferredCore> collected;
   for (const BatchRecord& r : records) add_core(collected, r.pin.core(), r.core);
