@@ -70,6 +70,23 @@ class Arena {
     if (!is_current(k)) fault(kStaleSlot);
   }
 
+  // The checks of a wave step, in their order: the key is current, then the
+  // topology and edge entries are present (each fault names its column).
+  void require_wave_entries(SlotKey k) const {
+    check(k);
+    present(topology_[k.index], kTopologySlot);
+    present(edge_[k.index], kEdgeSlot);
+  }
+  // The same for the five entries of a run: topology, call, config, run, edge.
+  void require_live_entries(SlotKey k) const {
+    check(k);
+    present(topology_[k.index], kTopologySlot);
+    present(call_[k.index], kCallSlot);
+    present(config_[k.index], kConfigSlot);
+    if (run_[k.index] == kRunEmpty) fault(kRunSlot);
+    present(edge_[k.index], kEdgeSlot);
+  }
+
   // Entries of a current slot; a missing entry faults with its column's text.
   TopologyEntry& topology_at(std::uint64_t i) { return present(topology_[i], kTopologySlot); }
   CallEntry& call_at(std::uint64_t i) { return present(call_[i], kCallSlot); }
@@ -228,6 +245,15 @@ class GraphCore {
 };
 
 // Slot accessor family (caller holds the borrow).
+// The edge entry, after the checks of a wave step.
+inline EdgeEntry& wave_edge(Arena& a, SlotKey k) {
+  a.require_wave_entries(k);
+  return a.edge_at(k.index);
+}
+inline const EdgeEntry& wave_edge(const Arena& a, SlotKey k) {
+  a.require_wave_entries(k);
+  return a.edge_at(k.index);
+}
 inline LiveSlots live_slots(Arena& a, SlotKey k) {
   a.check(k);
   auto i = k.index;

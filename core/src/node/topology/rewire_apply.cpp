@@ -24,20 +24,13 @@ auto mutation_end(const NodeHandle& node) {
     auto a = core->borrow_mut();
     if (!a->is_current(key)) return;
     if (count->count == 0 && a->pin_count(key.index) == 0) return;
-    a->topology_at(key.index);
-    a->edge_at(key.index).dep_mutation_in_flight = 0;
+    wave_edge(*a, key).dep_mutation_in_flight = 0;
   };
-}
-
-EdgeEntry& checked_edge(Arena& a, const NodeHandle& node) {
-  a.check(node.key());
-  a.topology_at(node.index());
-  return a.edge_at(node.index());
 }
 
 void begin_mutation(const NodeHandle& node) {
   auto a = node.core_ref().borrow_mut();
-  EdgeEntry& e = checked_edge(*a, node);
+  EdgeEntry& e = wave_edge(*a, node.key());
   e.dep_mutation_in_flight = 1;
   e.run_after_mutation = 0;
 }
@@ -137,7 +130,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     replace_node_fn(node, std::move(fn));
     {
       auto a = node.core_ref().borrow_mut();
-      checked_edge(*a, node).dep_mutation_in_flight = 0;
+      wave_edge(*a, node.key()).dep_mutation_in_flight = 0;
     }
     end_on_unwind.dismiss();
     end_mutation();
@@ -173,7 +166,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     std::optional<UnsubscribeFn> action;
     {
       auto a = node.core_ref().borrow_mut();
-      EdgeEntry& e = checked_edge(*a, node);
+      EdgeEntry& e = wave_edge(*a, node.key());
       if (i < e.dep_state.size() && e.dep_state[i].pending) {
         e.pending_count -= 1;
         removed_pending = true;
@@ -201,7 +194,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     std::vector<DepLink> old_links;
     {
       auto a = node.core_ref().borrow_mut();
-      EdgeEntry& e = checked_edge(*a, node);
+      EdgeEntry& e = wave_edge(*a, node.key());
       for (std::size_t i = 0; i < match.size(); ++i) {
         if (!match[i]) continue;
         const std::size_t j = *match[i];
@@ -230,9 +223,8 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
   TopologyHook hook;
   {
     auto a = node.core_ref().borrow();
-    a->check(node.key());
+    a->require_wave_entries(node.key());
     hook = a->topology_at(node.index()).hook;
-    a->edge_at(node.index());
   }
   if (hook) (*hook)(old_list, new_list);
   hook.reset();
@@ -241,9 +233,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
   bool terminal;
   {
     auto a = node.core_ref().borrow();
-    a->check(node.key());
-    a->topology_at(node.index());
-    const EdgeEntry& e = a->edge_at(node.index());
+    const EdgeEntry& e = wave_edge(*a, node.key());
     terminal = e.terminal != 0;
     released = removed_pending && e.pending_count == 0 && e.status == NodeStatus::Dirty;
   }
@@ -254,17 +244,17 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
         resolve = true;
       } else {
         auto a = node.core_ref().borrow_mut();
-        checked_edge(*a, node).run_after_mutation = 1;
+        wave_edge(*a, node.key()).run_after_mutation = 1;
       }
     }
     {
       auto a = node.core_ref().borrow_mut();
-      checked_edge(*a, node).dep_mutation_in_flight = 0;
+      wave_edge(*a, node.key()).dep_mutation_in_flight = 0;
     }
     bool rerun;
     {
       auto a = node.core_ref().borrow_mut();
-      EdgeEntry& e = checked_edge(*a, node);
+      EdgeEntry& e = wave_edge(*a, node.key());
       rerun = e.run_after_mutation != 0;
       e.run_after_mutation = 0;
     }
@@ -274,13 +264,13 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
       bool dirty_sent;
       {
         auto a = node.core_ref().borrow();
-        dirty_sent = checked_edge(const_cast<Arena&>(*a), node).dirty_sent != 0;
+        dirty_sent = wave_edge(*a, node.key()).dirty_sent != 0;
       }
       if (dirty_sent) {
         down(node, Message::resolved());
       } else {
         auto a = node.core_ref().borrow_mut();
-        EdgeEntry& e = checked_edge(*a, node);
+        EdgeEntry& e = wave_edge(*a, node.key());
         e.status = e.has_data ? NodeStatus::Settled : NodeStatus::Sentinel;
       }
     }

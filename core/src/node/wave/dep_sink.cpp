@@ -375,12 +375,10 @@ void handle_dep_message(const NodeHandle& node) {
     auto a = core.borrow();
     a->check(node.key());
     if (a->aux_at(node.index()).pull_in_progress) return;
-    // Only a node with a pull id serves pulls.
+    // Only a node with a pull id serves pulls; a node without one still
+    // gives the faults of its entries.
     if (const ConfigEntry* config = a->find_config(node.index()); config && !config->pull_id) {
-      a->topology_at(node.index());
-      a->call_at(node.index());
-      a->run_at(node.index());
-      a->edge_at(node.index());
+      a->require_live_entries(node.key());
       return;
     }
   }

@@ -251,9 +251,7 @@ struct DownEntry {
 
 std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
-  a->check(node.key());
-  a->topology_at(node.index());
-  const EdgeEntry& e = a->edge_at(node.index());
+  const EdgeEntry& e = wave_edge(*a, node.key());
   const bool running = e.fn_running != 0;
   if (e.terminal) return std::nullopt;
   LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());

@@ -20,8 +20,7 @@ void end_running(Arena& a, const NodeHandle& node) {
   const SlotKey key = node.key();
   if (!a.is_current(key)) return;
   if (node.count()->count == 0 && a.pin_count(key.index) == 0) return;
-  a.topology_at(key.index);
-  a.edge_at(key.index).fn_running = 0;
+  wave_edge(a, key).fn_running = 0;
 }
 
 }  // namespace
@@ -45,9 +44,7 @@ void run_wave(const NodeHandle& node) {
       auto cell = wave_scope_cell().borrow_mut();
       if (cell->has_value()) touch_in_frame(**cell, *a, node.core(), node.count(), node_key);
     }
-    a->check(node_key);
-    a->topology_at(node.index());
-    if (a->edge_at(node.index()).fn_running) fault(kReentrantRun);
+    if (wave_edge(*a, node_key).fn_running) fault(kReentrantRun);
     LiveSlotsWithAux s = live_slots_with_aux(*a, node_key);
     EdgeEntry& e = s.edge;
     const std::size_t n = s.topology.deps.size();
@@ -138,9 +135,7 @@ void run_wave(const NodeHandle& node) {
   {
     auto a = core.borrow_mut();
     end_running(*a, node);
-    a->check(node_key);
-    a->topology_at(node.index());
-    EdgeEntry& e = a->edge_at(node.index());
+    EdgeEntry& e = wave_edge(*a, node_key);
     resolve = e.dirty_sent && !e.emitted && !e.terminal && ctx.partition_flag == 0;
     if (!resolve) {
       move_wave_values(e);
@@ -151,9 +146,7 @@ void run_wave(const NodeHandle& node) {
   }
   down(node, Message::resolved());
   auto a = core.borrow_mut();
-  a->check(node_key);
-  a->topology_at(node.index());
-  EdgeEntry& e = a->edge_at(node.index());
+  EdgeEntry& e = wave_edge(*a, node_key);
   const bool settled_mark = e.emitted || e.batch_queued;
   move_wave_values(e);
   if (!settled_mark) {
