@@ -251,7 +251,7 @@ struct DownEntry {
 
 std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
-  const EdgeEntry& e = wave_edge(*a, node.key());
+  const EdgeEntry& e = a->wave_edge(node.key());
   const bool running = e.fn_running != 0;
   if (e.terminal) return std::nullopt;
   LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
@@ -387,6 +387,20 @@ void sort_and_thin(OneMessage&) noexcept {}
 void check_data_canonical(OneMessage& one) { one.keep_canonical_text(checked_canonical_text(*one.begin())); }
 const std::string* canonical_text(const MessageList&) noexcept { return nullptr; }
 const std::string* canonical_text(const OneMessage& one) noexcept { return one.canonical_text(); }
+// Whether the list carries DATA or RESOLVED; faults when it carries both.
+bool carries_data_or_resolved(const MessageList& list) {
+  bool has_data = false, has_resolved = false;
+  for (const Message& m : list) {
+    has_data |= m.kind() == MessageKind::Data;
+    has_resolved |= m.kind() == MessageKind::Resolved;
+  }
+  if (has_data && has_resolved) fault(kMixedDataResolved);
+  return has_data || has_resolved;
+}
+bool carries_data_or_resolved(const OneMessage& one) noexcept {
+  const MessageKind k = one.begin()->kind();
+  return k == MessageKind::Data || k == MessageKind::Resolved;
+}
 bool queue_behind_delivery(const NodeHandle& node, MessageList& list) {
   return OrderedDelivery::queue_if_delivering(node, list);
 }
@@ -466,14 +480,7 @@ void deliver_down(const NodeHandle& node, const DownEntry& entry, List&& list, Q
   if (!running && batch_collecting() && defer_late(node, list)) return;
   if (entry.hold && hold_back(node, list)) return;
 
-  bool has_data = false, has_resolved = false;
-  for (const Message& m : list) {
-    has_data |= m.kind() == MessageKind::Data;
-    has_resolved |= m.kind() == MessageKind::Resolved;
-  }
-  if (has_data && has_resolved) fault(kMixedDataResolved);
-
-  const bool marks_dirty = (has_data || has_resolved) && (!running || entry.serving_pull);
+  const bool marks_dirty = carries_data_or_resolved(list) && (!running || entry.serving_pull);
   if (queued == Queued::Yes) {
     deliver_in_window(node, entry, list, marks_dirty, nullptr);
     return;
