@@ -92,17 +92,17 @@ CheckedLive check_live(const NodeHandle& node) {
 
 NodeStatus status_of(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
-  return wave_edge(*a, node.key()).status;
+  return a->wave_edge(node.key()).status;
 }
 
 SharedValue cache_of(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
-  return wave_edge(*a, node.key()).cache;
+  return a->wave_edge(node.key()).cache;
 }
 
 bool dep_mutation_in_flight(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
-  return wave_edge(*a, node.key()).dep_mutation_in_flight != 0;
+  return a->wave_edge(node.key()).dep_mutation_in_flight != 0;
 }
 
 bool has_pause_locks(const NodeHandle& node) {

@@ -70,13 +70,21 @@ class Arena {
     if (!is_current(k)) fault(kStaleSlot);
   }
 
-  // The checks of a wave step, in their order: the key is current, then the
-  // topology and edge entries are present (each fault names its column).
-  void require_wave_entries(SlotKey k) const {
+  // The edge entry after the checks of a wave step, in their order: the key
+  // is current, then the topology and edge entries are present (each fault
+  // names its column).
+  EdgeEntry& wave_edge(SlotKey k) {
     check(k);
     present(topology_[k.index], kTopologySlot);
-    present(edge_[k.index], kEdgeSlot);
+    return present(edge_[k.index], kEdgeSlot);
   }
+  const EdgeEntry& wave_edge(SlotKey k) const {
+    check(k);
+    present(topology_[k.index], kTopologySlot);
+    return present(edge_[k.index], kEdgeSlot);
+  }
+  // The same checks alone.
+  void require_wave_entries(SlotKey k) const { wave_edge(k); }
   // The same for the five entries of a run: topology, call, config, run, edge.
   void require_live_entries(SlotKey k) const {
     check(k);
@@ -245,15 +253,6 @@ class GraphCore {
 };
 
 // Slot accessor family (caller holds the borrow).
-// The edge entry, after the checks of a wave step.
-inline EdgeEntry& wave_edge(Arena& a, SlotKey k) {
-  a.require_wave_entries(k);
-  return a.edge_at(k.index);
-}
-inline const EdgeEntry& wave_edge(const Arena& a, SlotKey k) {
-  a.require_wave_entries(k);
-  return a.edge_at(k.index);
-}
 inline LiveSlots live_slots(Arena& a, SlotKey k) {
   a.check(k);
   auto i = k.index;

@@ -24,13 +24,13 @@ auto mutation_end(const NodeHandle& node) {
     auto a = core->borrow_mut();
     if (!a->is_current(key)) return;
     if (count->count == 0 && a->pin_count(key.index) == 0) return;
-    wave_edge(*a, key).dep_mutation_in_flight = 0;
+    a->wave_edge(key).dep_mutation_in_flight = 0;
   };
 }
 
 void begin_mutation(const NodeHandle& node) {
   auto a = node.core_ref().borrow_mut();
-  EdgeEntry& e = wave_edge(*a, node.key());
+  EdgeEntry& e = a->wave_edge(node.key());
   e.dep_mutation_in_flight = 1;
   e.run_after_mutation = 0;
 }
@@ -130,7 +130,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     replace_node_fn(node, std::move(fn));
     {
       auto a = node.core_ref().borrow_mut();
-      wave_edge(*a, node.key()).dep_mutation_in_flight = 0;
+      a->wave_edge(node.key()).dep_mutation_in_flight = 0;
     }
     end_on_unwind.dismiss();
     end_mutation();
@@ -166,7 +166,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     std::optional<UnsubscribeFn> action;
     {
       auto a = node.core_ref().borrow_mut();
-      EdgeEntry& e = wave_edge(*a, node.key());
+      EdgeEntry& e = a->wave_edge(node.key());
       if (i < e.dep_state.size() && e.dep_state[i].pending) {
         e.pending_count -= 1;
         removed_pending = true;
@@ -194,7 +194,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     std::vector<DepLink> old_links;
     {
       auto a = node.core_ref().borrow_mut();
-      EdgeEntry& e = wave_edge(*a, node.key());
+      EdgeEntry& e = a->wave_edge(node.key());
       for (std::size_t i = 0; i < match.size(); ++i) {
         if (!match[i]) continue;
         const std::size_t j = *match[i];
@@ -233,7 +233,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
   bool terminal;
   {
     auto a = node.core_ref().borrow();
-    const EdgeEntry& e = wave_edge(*a, node.key());
+    const EdgeEntry& e = a->wave_edge(node.key());
     terminal = e.terminal != 0;
     released = removed_pending && e.pending_count == 0 && e.status == NodeStatus::Dirty;
   }
@@ -244,17 +244,17 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
         resolve = true;
       } else {
         auto a = node.core_ref().borrow_mut();
-        wave_edge(*a, node.key()).run_after_mutation = 1;
+        a->wave_edge(node.key()).run_after_mutation = 1;
       }
     }
     {
       auto a = node.core_ref().borrow_mut();
-      wave_edge(*a, node.key()).dep_mutation_in_flight = 0;
+      a->wave_edge(node.key()).dep_mutation_in_flight = 0;
     }
     bool rerun;
     {
       auto a = node.core_ref().borrow_mut();
-      EdgeEntry& e = wave_edge(*a, node.key());
+      EdgeEntry& e = a->wave_edge(node.key());
       rerun = e.run_after_mutation != 0;
       e.run_after_mutation = 0;
     }
@@ -264,13 +264,13 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
       bool dirty_sent;
       {
         auto a = node.core_ref().borrow();
-        dirty_sent = wave_edge(*a, node.key()).dirty_sent != 0;
+        dirty_sent = a->wave_edge(node.key()).dirty_sent != 0;
       }
       if (dirty_sent) {
         down(node, Message::resolved());
       } else {
         auto a = node.core_ref().borrow_mut();
-        EdgeEntry& e = wave_edge(*a, node.key());
+        EdgeEntry& e = a->wave_edge(node.key());
         e.status = e.has_data ? NodeStatus::Settled : NodeStatus::Sentinel;
       }
     }

@@ -20,7 +20,7 @@ void end_running(Arena& a, const NodeHandle& node) {
   const SlotKey key = node.key();
   if (!a.is_current(key)) return;
   if (node.count()->count == 0 && a.pin_count(key.index) == 0) return;
-  wave_edge(a, key).fn_running = 0;
+  a.wave_edge(key).fn_running = 0;
 }
 
 }  // namespace
@@ -44,7 +44,7 @@ void run_wave(const NodeHandle& node) {
       auto cell = wave_scope_cell().borrow_mut();
       if (cell->has_value()) touch_in_frame(**cell, *a, node.core(), node.count(), node_key);
     }
-    if (wave_edge(*a, node_key).fn_running) fault(kReentrantRun);
+    if (a->wave_edge(node_key).fn_running) fault(kReentrantRun);
     LiveSlotsWithAux s = live_slots_with_aux(*a, node_key);
     EdgeEntry& e = s.edge;
     const std::size_t n = s.topology.deps.size();
@@ -135,7 +135,7 @@ void run_wave(const NodeHandle& node) {
   {
     auto a = core.borrow_mut();
     end_running(*a, node);
-    EdgeEntry& e = wave_edge(*a, node_key);
+    EdgeEntry& e = a->wave_edge(node_key);
     resolve = e.dirty_sent && !e.emitted && !e.terminal && ctx.partition_flag == 0;
     if (!resolve) {
       move_wave_values(e);
@@ -146,7 +146,7 @@ void run_wave(const NodeHandle& node) {
   }
   down(node, Message::resolved());
   auto a = core.borrow_mut();
-  EdgeEntry& e = wave_edge(*a, node_key);
+  EdgeEntry& e = a->wave_edge(node_key);
   const bool settled_mark = e.emitted || e.batch_queued;
   move_wave_values(e);
   if (!settled_mark) {

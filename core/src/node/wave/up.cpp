@@ -80,7 +80,7 @@ void full_resume(const NodeHandle& node) {
   bool terminal;
   {
     auto a = core.borrow();
-    terminal = wave_edge(*a, node.key()).terminal != 0;
+    terminal = a->wave_edge(node.key()).terminal != 0;
   }
   if (terminal) {
     std::optional<PullRequest> old_pending, old_current;
