@@ -1,6 +1,7 @@
 #include "graph/graph_container.hpp"
 
 #include <charconv>
+#include <tuple>
 #include <limits>
 
 #include "base/drop_fault.hpp"
@@ -92,21 +93,29 @@ NodeHandle GraphContainer::register_checked(NodeHandle handle, std::string kind,
   }
   NodeHandle for_map = handle.promote_counted();
   set_graph_hooks(handle, hooks_);
-  if (id_map_.borrow()->contains(id)) fault("duplicate graph node id '" + id + "'");
-  if (released_ids_.borrow()->contains(id))
-    fault("graph node id '" + id + "' has been released from this graph lifecycle (D122)");
+  // The id's map entry is taken by its one lookup and filled once the node is
+  // hooked; a fault before that takes it out again.
+  using IdSlot = std::unordered_map<std::string, NodeHandle>::iterator;
+  IdSlot slot;
+  {
+    auto ids = id_map_.borrow_mut();
+    bool inserted;
+    std::tie(slot, inserted) = ids->try_emplace(id);
+    if (!inserted) fault("duplicate graph node id '" + id + "'");
+  }
+  try {
+    if (released_ids_.borrow()->contains(id))
+      fault("graph node id '" + id + "' has been released from this graph lifecycle (D122)");
+    set_topology_hook(handle, deps_changed_hook(id, weak_from_this()));
+    auto ids = id_map_.borrow_mut();
+    slot->second = std::move(for_map);
+  } catch (...) {
+    id_map_.borrow_mut()->erase(slot);
+    throw;
+  }
 
   NodeEntry row{handle.promote_counted(), id, std::move(options.name), std::move(kind), std::move(options.metadata),
                 std::move(options.restore)};
-
-  WeakGraph weak = weak_from_this();
-  set_topology_hook(handle, std::make_shared<const TopologyHook::element_type>(
-                                [id, weak](const std::vector<NodeHandle>& old_deps,
-                                           const std::vector<NodeHandle>& new_deps) {
-                                  if (GraphRef g = weak.lock()) g->emit_deps_changed(id, old_deps, new_deps);
-                                }));
-
-  id_map_.borrow_mut()->emplace(id, std::move(for_map));
   node_table_.borrow_mut()->push_back(std::move(row));
   if (auto n = unnamed_number(id); n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_ < *n + 1)
     unnamed_counter_ = *n + 1;

@@ -26,9 +26,12 @@ namespace korvalinth {
 inline constexpr std::size_t kGraphHookCount = 7;
 using GraphHooks = std::array<GraphHook, kGraphHookCount>;
 // A node's hooks, shared; null when every hook is null (the usual case), so
-// a node pays one pointer for them.
+// a node pays one pointer for them. A graph shares its hooks once and every
+// node it registers holds the same block.
 using SharedGraphHooks = std::shared_ptr<const GraphHooks>;
-SharedGraphHooks share_graph_hooks(GraphHooks hooks);
+SharedGraphHooks share_graph_hooks(const GraphHooks& hooks);
+// The hooks of a new node: first the given one, the other six empty.
+SharedGraphHooks share_first_graph_hook(const GraphHook& first);
 
 struct TopologyEntry {
   std::vector<NodeHandle> deps;
