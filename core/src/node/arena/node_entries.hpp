@@ -84,9 +84,10 @@ inline constexpr std::uint64_t kNoDepIndex = ~std::uint64_t{0};
 
 // The connection of one dep: its dep sink's unsubscribe action and index
 // cell (none until the sink is connected), and the restore flag: while set,
-// a DATA of the dep only becomes its latest value.
+// a DATA of the dep only becomes its latest value. The action is on the heap:
+// deps of nodes never activated (most of a built graph) pay a pointer for it.
 struct DepLink {
-  std::optional<UnsubscribeFn> unsubscribe;
+  HeapOptional<UnsubscribeFn> unsubscribe;
   std::shared_ptr<DepIndexCell> cell;
   std::uint8_t flag = 0;
 };
