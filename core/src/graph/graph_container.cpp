@@ -84,13 +84,10 @@ NodeHandle GraphContainer::register_node_with_id(NodeHandle handle, std::string 
 
 NodeHandle GraphContainer::register_checked(NodeHandle handle, std::string kind, std::string id,
                                             NodeOptions options) {
-  {
-    NodeHandle probe = handle.promote_counted();
-    if (!owns(probe)) {
-      probe.drop();
-      fault("graph node belongs to a different graph arena");
-    }
-  }
+  // An uncounted handle must name a node that is not externally dead; a
+  // counted one holds its node's count above 0 itself.
+  if (!handle.counted()) handle.promote_counted().drop();
+  if (!owns(handle)) fault("graph node belongs to a different graph arena");
   NodeHandle for_map = handle.promote_counted();
   set_graph_hooks(handle, hooks_);
   // The id's map entry is taken by its one lookup and filled once the node is

@@ -21,7 +21,6 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle> deps, s
       static_cast<ConfigEntry&&>(spec),
       EdgeEntry{},
       std::move(version),
-      AuxEntry{},
   };
   const std::size_t n = entries.topology.deps.size();
   EdgeEntry& edge = entries.edge;

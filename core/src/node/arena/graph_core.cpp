@@ -41,7 +41,7 @@ SlotKey Arena::occupy(NewSlotEntries&& e) {
     run_.push_back(0);
     edge_.emplace_back(std::move(e.edge));
     version_.emplace_back(std::move(e.version));
-    aux_.emplace_back(std::move(e.aux));
+    aux_.emplace_back(std::in_place);
     generation_.push_back(0);
     touch_.push_back(0);
     pin_.push_back(0);
@@ -59,7 +59,7 @@ SlotKey Arena::occupy(NewSlotEntries&& e) {
   run_[index] = 0;
   edge_[index] = std::move(e.edge);
   version_[index] = std::move(e.version);
-  aux_[index] = std::move(e.aux);
+  aux_[index].emplace();
   touch_[index] = 0;
   pin_[index] = 0;
   return SlotKey{index, generation};

@@ -36,14 +36,14 @@ inline constexpr const char* kPinOverflow = "GraphCore pin count overflow";
 
 inline constexpr std::uint8_t kRunEmpty = 2;
 
-// The entries a new node's slot starts with (its has-run flag starts clear).
+// The entries a new node's slot starts with (its has-run flag starts clear;
+// its aux entry starts empty and is made in place).
 struct NewSlotEntries {
   TopologyEntry topology;
   CallEntry call;
   ConfigEntry config;
   EdgeEntry edge;
   NodeVersionSlot version;
-  AuxEntry aux;
 };
 
 // The entries taken out of a released slot.
