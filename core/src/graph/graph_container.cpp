@@ -1,8 +1,9 @@
 #include "graph/graph_container.hpp"
 
 #include <charconv>
-#include <tuple>
+#include <iterator>
 #include <limits>
+#include <tuple>
 
 #include "base/drop_fault.hpp"
 
@@ -71,7 +72,10 @@ NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, No
     // The largest number is never handed out, so the counter never wraps
     // onto an id it generated before.
     if (unnamed_counter_ == std::numeric_limits<std::uint64_t>::max()) fault(kUnnamedCounterExhausted);
-    id = kind + "#" + std::to_string(unnamed_counter_);
+    char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
+    char* end = std::to_chars(std::begin(digits), std::end(digits), unnamed_counter_).ptr;
+    id.reserve(kind.size() + 1 + static_cast<std::size_t>(end - digits));
+    id.append(kind).append(1, '#').append(std::begin(digits), end);
     ++unnamed_counter_;
   }
   return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options));
