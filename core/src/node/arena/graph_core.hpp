@@ -36,14 +36,14 @@ inline constexpr const char* kPinOverflow = "GraphCore pin count overflow";
 
 inline constexpr std::uint8_t kRunEmpty = 2;
 
-// The entries a new node's slot starts with (its has-run flag starts clear).
+// The entries a new node's slot starts with (its has-run flag starts clear;
+// its aux entry starts empty and is made in place).
 struct NewSlotEntries {
   TopologyEntry topology;
   CallEntry call;
   ConfigEntry config;
   EdgeEntry edge;
   NodeVersionSlot version;
-  AuxEntry aux;
 };
 
 // The entries taken out of a released slot.
@@ -314,7 +314,8 @@ void set_ctx_state(const NodeHandle& node, SharedValue value);
 void set_ctx_state_persist(const NodeHandle& node, bool on);
 void add_invalidate_callback(const NodeHandle& node, InvalidateCallback callback);
 void set_topology_hook(const NodeHandle& node, TopologyHook hook);
-void set_graph_hooks(const NodeHandle& node, GraphHooks hooks);
+// The node shares the given block of hooks (null: all seven empty).
+void set_graph_hooks(const NodeHandle& node, const SharedGraphHooks& hooks);
 void set_pull_id(const NodeHandle& node, std::optional<std::string> pull_id);
 void add_release_callback(const NodeHandle& node, ReleaseCallback callback);
 // The node's dep list as counted handles (faults when a dep is externally dead).

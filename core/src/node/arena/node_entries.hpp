@@ -26,9 +26,12 @@ namespace korvalinth {
 inline constexpr std::size_t kGraphHookCount = 7;
 using GraphHooks = std::array<GraphHook, kGraphHookCount>;
 // A node's hooks, shared; null when every hook is null (the usual case), so
-// a node pays one pointer for them.
+// a node pays one pointer for them. A graph shares its hooks once and every
+// node it registers holds the same block.
 using SharedGraphHooks = std::shared_ptr<const GraphHooks>;
-SharedGraphHooks share_graph_hooks(GraphHooks hooks);
+SharedGraphHooks share_graph_hooks(const GraphHooks& hooks);
+// The hooks of a new node: first the given one, the other six empty.
+SharedGraphHooks share_first_graph_hook(const GraphHook& first);
 
 struct TopologyEntry {
   std::vector<NodeHandle> deps;
@@ -81,9 +84,10 @@ inline constexpr std::uint64_t kNoDepIndex = ~std::uint64_t{0};
 
 // The connection of one dep: its dep sink's unsubscribe action and index
 // cell (none until the sink is connected), and the restore flag: while set,
-// a DATA of the dep only becomes its latest value.
+// a DATA of the dep only becomes its latest value. The action is on the heap:
+// deps of nodes never activated (most of a built graph) pay a pointer for it.
 struct DepLink {
-  std::optional<UnsubscribeFn> unsubscribe;
+  HeapOptional<UnsubscribeFn> unsubscribe;
   std::shared_ptr<DepIndexCell> cell;
   std::uint8_t flag = 0;
 };
