@@ -94,7 +94,7 @@ NodeStatus status_of(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
   a->topology_at(node.index());
-  return a->edge_at(node.index()).status;
+  return a->edge_at(node.index()).state.status();
 }
 
 SharedValue cache_of(const NodeHandle& node) {
@@ -108,7 +108,7 @@ bool dep_mutation_in_flight(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
   a->topology_at(node.index());
-  return a->edge_at(node.index()).dep_mutation_in_flight != 0;
+  return a->edge_at(node.index()).state.mutation_in_flight();
 }
 
 bool has_pause_locks(const NodeHandle& node) {

@@ -137,9 +137,9 @@ void rewire_in_wave_scope(const NodeHandle& node, std::vector<NodeHandle> deps, 
     a->check(node.key());
     a->topology_at(node.index());
     const EdgeEntry& e = a->edge_at(node.index());
-    terminal = e.terminal;
-    fn_running = e.fn_running;
-    in_flight = e.dep_mutation_in_flight;
+    terminal = e.state.terminal();
+    fn_running = e.state.running();
+    in_flight = e.state.mutation_in_flight();
   }
   if (!for_rewire_next && terminal) fault(kRewireTerminal);
   if (fn_running) fault(kRewireMidFn);
@@ -155,7 +155,7 @@ void rewire_in_wave_scope(const NodeHandle& node, std::vector<NodeHandle> deps, 
     auto a = d.core_ref().borrow();
     a->check(d.key());
     a->topology_at(d.index());
-    if (a->edge_at(d.index()).terminal) fault(kRewireTerminalDep);
+    if (a->edge_at(d.index()).state.terminal()) fault(kRewireTerminalDep);
   }
   run_in_wave_scope(node, [&] { rewire_apply(node, std::move(deps), std::move(fn)); });
   drop_node_handles(current);

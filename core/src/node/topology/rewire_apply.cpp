@@ -2,6 +2,7 @@
 
 #include "base/drop_fault.hpp"
 #include "node/wave/dep_sink.hpp"
+#include "node/wave/pending.hpp"
 #include "node/wave/down.hpp"
 #include "node/topology/replace_node_fn.hpp"
 #include "node/topology/rewire.hpp"
@@ -32,7 +33,7 @@ class DepMutationGuard {
     if (!a->is_current(key_)) return;
     if (count->count == 0 && a->pin_count(key_.index) == 0) return;
     a->topology_at(key_.index);
-    a->edge_at(key_.index).dep_mutation_in_flight = 0;
+    a->edge_at(key_.index).state.end_mutation();
   }
 
  private:
@@ -50,9 +51,7 @@ EdgeEntry& checked_edge(Arena& a, const NodeHandle& node) {
 
 void begin_mutation(const NodeHandle& node) {
   auto a = node.core_ref().borrow_mut();
-  EdgeEntry& e = checked_edge(*a, node);
-  e.dep_mutation_in_flight = 1;
-  e.run_after_mutation = 0;
+  checked_edge(*a, node).state.begin_mutation();
 }
 
 bool same_lists(const std::vector<NodeHandle>& a, const std::vector<NodeHandle>& b) {
@@ -90,7 +89,8 @@ std::vector<std::optional<std::size_t>> match_deps(const std::vector<NodeHandle>
   return match;
 }
 
-// The run decision of the pending queue, without its pull condition.
+// The run decision of the pending queue, without its pull condition;
+// a node that runs announces DIRTY first.
 void reevaluate(const NodeHandle& node) {
   Pausable pausable;
   {
@@ -101,38 +101,27 @@ void reevaluate(const NodeHandle& node) {
   if (pausable == Pausable::True && has_pause_locks(node)) {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
-    a->aux_at(node.index()).run_owed = 1;
+    a->edge_at(node.index()).state.owe_run();
     return;
   }
-  bool has_fn, partial, has_run, all_values = true;
-  std::uint32_t pending;
+  RunDecision decision;
   {
     auto a = node.core_ref().borrow();
     LiveSlotsView s = live_slots(*a, node.key());
-    has_fn = s.call.key.has_value();
-    partial = s.config.partial;
-    has_run = s.run;
-    pending = s.edge.pending_count;
-    for (const DepSlot& d : s.edge.dep_state)
-      all_values &= d.has_value || (s.config.terminal_as_real_input && d.terminal.present);
+    decision = s.edge.state.settled_decision(run_inputs(s));
   }
-  if (pending > 0) return;
-  if (!has_fn) {
+  if (decision == RunDecision::Nothing) return;
+  if (decision == RunDecision::Settle) {
     settle_from_deps(node);
     return;
   }
-  if (!all_values && !has_run && !partial) return;
   SinkList::Reading sinks;
   bool announce = false;
   {
     auto a = node.core_ref().borrow_mut();
     DownSlots s = down_slots(*a, node.key());
-    s.edge.status = NodeStatus::Dirty;
-    if (!s.edge.dirty_sent) {
-      s.edge.dirty_sent = 1;
-      sinks = s.aux.sinks.read();
-      announce = true;
-    }
+    announce = s.edge.state.mark_dirty_for_rerun();
+    if (announce) sinks = s.aux.sinks.read();
   }
   if (announce) sinks.deliver(dirty_message());
   run_wave(node);
@@ -149,7 +138,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     replace_node_fn(node, std::move(fn));
     {
       auto a = node.core_ref().borrow_mut();
-      checked_edge(*a, node).dep_mutation_in_flight = 0;
+      checked_edge(*a, node).state.end_mutation();
     }
     guard.release();
     drop_node_handles(old_list);
@@ -174,7 +163,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
   {
     auto a = node.core_ref().borrow();
     a->check(node.key());
-    activated = a->aux_at(node.index()).activated != 0;
+    activated = a->edge_at(node.index()).state.activated();
   }
   replace_node_fn(node, std::move(fn));
 
@@ -184,10 +173,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     {
       auto a = node.core_ref().borrow_mut();
       EdgeEntry& e = checked_edge(*a, node);
-      if (i < e.dep_state.size() && e.dep_state[i].pending) {
-        e.pending_count -= 1;
-        removed_pending = true;
-      }
+      if (i < e.dep_state.size() && e.state.dep_settled(e.dep_state[i])) removed_pending = true;
       if (i < e.dep_links.size()) {
         DepLink& link = e.dep_links[i];
         if (link.cell) link.cell->value = kNoDepIndex;
@@ -254,8 +240,8 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     a->check(node.key());
     a->topology_at(node.index());
     const EdgeEntry& e = a->edge_at(node.index());
-    terminal = e.terminal != 0;
-    released = removed_pending && e.pending_count == 0 && e.status == NodeStatus::Dirty;
+    terminal = e.state.terminal();
+    released = removed_pending && e.state.dirty_without_pending();
   }
   if (!terminal) {
     bool resolve = false;
@@ -264,19 +250,17 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
         resolve = true;
       } else {
         auto a = node.core_ref().borrow_mut();
-        checked_edge(*a, node).run_after_mutation = 1;
+        checked_edge(*a, node).state.rerun_after_mutation();
       }
     }
     {
       auto a = node.core_ref().borrow_mut();
-      checked_edge(*a, node).dep_mutation_in_flight = 0;
+      checked_edge(*a, node).state.end_mutation();
     }
     bool rerun;
     {
       auto a = node.core_ref().borrow_mut();
-      EdgeEntry& e = checked_edge(*a, node);
-      rerun = e.run_after_mutation != 0;
-      e.run_after_mutation = 0;
+      rerun = checked_edge(*a, node).state.take_rerun();
     }
     if (rerun) {
       reevaluate(node);
@@ -284,14 +268,13 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
       bool dirty_sent;
       {
         auto a = node.core_ref().borrow();
-        dirty_sent = checked_edge(const_cast<Arena&>(*a), node).dirty_sent != 0;
+        dirty_sent = checked_edge(const_cast<Arena&>(*a), node).state.dirty_sent();
       }
       if (dirty_sent) {
         down(node, Message::resolved());
       } else {
         auto a = node.core_ref().borrow_mut();
-        EdgeEntry& e = checked_edge(*a, node);
-        e.status = e.has_data ? NodeStatus::Settled : NodeStatus::Sentinel;
+        checked_edge(*a, node).state.settle_status();
       }
     }
   }

@@ -76,8 +76,7 @@ bool clear_batch_queued(const NodeHandle& node) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
   a->topology_at(node.index());
-  EdgeEntry& e = a->edge_at(node.index());
-  return std::exchange(e.batch_queued, 0) != 0;
+  return a->edge_at(node.index()).state.leave_batch();
 }
 
 }  // namespace

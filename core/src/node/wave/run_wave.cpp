@@ -41,7 +41,7 @@ class RunningGuard {
     if (!a.is_current(key)) return;
     if (node.count()->count == 0 && a.pin_count(key.index) == 0) return;
     a.topology_at(key.index);
-    a.edge_at(key.index).fn_running = 0;
+    a.edge_at(key.index).state.end_run();
   }
 
  private:
@@ -92,7 +92,7 @@ void run_wave(const NodeHandle& node) {
     }
     a->check(node_key);
     a->topology_at(node.index());
-    if (a->edge_at(node.index()).fn_running) fault(kReentrantRun);
+    if (a->edge_at(node.index()).state.running()) fault(kReentrantRun);
     LiveSlotsWithAux s = live_slots_with_aux(*a, node_key);
     EdgeEntry& e = s.edge;
     const std::size_t n = s.topology.deps.size();
@@ -108,8 +108,7 @@ void run_wave(const NodeHandle& node) {
       in.current = d.wave_value ? *d.wave_value : d.latest;
     }
     s.run = 1;
-    e.emitted = 0;
-    e.fn_running = 1;
+    e.state.begin_run();
     if (!s.call.key) fault("run_wave \xE2\x87\x92 handle present");
     key = *s.call.key;
     dispatcher = s.call.dispatcher;
@@ -172,11 +171,10 @@ void run_wave(const NodeHandle& node) {
     a->check(node_key);
     a->topology_at(node.index());
     EdgeEntry& e = a->edge_at(node.index());
-    resolve = e.dirty_sent && !e.emitted && !e.terminal && ctx.partition_flag == 0;
+    resolve = e.state.resolves_after_run() && ctx.partition_flag == 0;
     if (!resolve) {
       move_wave_values(e);
-      e.dirty_sent = 0;
-      e.emitted = 0;
+      e.state.end_wave();
       return;
     }
   }
@@ -185,12 +183,8 @@ void run_wave(const NodeHandle& node) {
   a->check(node_key);
   a->topology_at(node.index());
   EdgeEntry& e = a->edge_at(node.index());
-  const bool settled_mark = e.emitted || e.batch_queued;
   move_wave_values(e);
-  if (!settled_mark) {
-    e.dirty_sent = 0;
-    e.emitted = 0;
-  }
+  e.state.end_wave_unless_settled();
   a.release();
 }
 

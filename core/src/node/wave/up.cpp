@@ -83,7 +83,7 @@ void full_resume(const NodeHandle& node) {
     auto a = core.borrow();
     a->check(node.key());
     a->topology_at(node.index());
-    terminal = a->edge_at(node.index()).terminal != 0;
+    terminal = a->edge_at(node.index()).state.terminal();
   }
   if (terminal) {
     std::optional<PullRequest> old_pending, old_current;
@@ -93,9 +93,7 @@ void full_resume(const NodeHandle& node) {
     AuxEntry& x = a->aux_at(node.index());
     old_pending = std::exchange(x.pending_pull, std::nullopt);
     old_current = std::exchange(x.current_pull, std::nullopt);
-    x.pull_in_progress = 0;
-    x.serving_pull = 0;
-    x.run_owed = 0;
+    a->edge_at(node.index()).state.drop_pull();
     old_held = std::move(x.held);
     x.held.clear();
     a.release();
@@ -113,9 +111,7 @@ void full_resume(const NodeHandle& node) {
     {
       auto a = core.borrow_mut();
       a->check(node.key());
-      AuxEntry& x = a->aux_at(node.index());
-      run_owed = x.run_owed != 0;
-      x.run_owed = 0;
+      run_owed = a->edge_at(node.index()).state.take_run_owed();
     }
     if (run_owed) run_or_settle(node);
   }
@@ -184,7 +180,7 @@ void handle_up_message(const NodeHandle& node, Message message, std::optional<st
         std::optional<PullRequest> old_pending;  // dropped right after the borrow
         auto a = core.borrow_mut();
         LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
-        if (s.aux.pull_in_progress) return;
+        if (s.edge.state.pull_in_progress()) return;
         const PullRequest& req = message.pull_request();
         old_pending = std::exchange(s.aux.pending_pull, PullRequest{req.pull_id, req.params});
         a.release();
