@@ -84,7 +84,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       r.decision = run_decision(a, key);
   };
   auto settle_rule = [&] {
-    if (state.deps_settled_or_owe(config.pausable == Pausable::True && (paused || pull_gated))) {
+    if (state.deps_settled_or_owe(run_held_back(config, s.aux))) {
       run_check();
       r.pull_check = config.pull_id.has_value();  // the pull service does nothing without one
     }
