@@ -1,7 +1,8 @@
 #pragma once
 // The per-node entries of the GraphCore columns. Their fields are read and
 // written by the runtime's operations (down, subscription, run_wave, dep sinks,
-// upstream control, rewire); this header only lays them out.
+// upstream control, rewire), except the node's wave and lifecycle state, which
+// only its own verbs change (node_state.hpp); this header only lays them out.
 
 #include <cstdint>
 #include <memory>
