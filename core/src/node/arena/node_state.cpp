@@ -18,22 +18,6 @@ NodeState NodeState::restored(NodeStatus status, bool has_data, bool terminal, b
   return s;
 }
 
-bool NodeState::may_run(const RunInputs& in) noexcept {
-  if (in.has_run || in.partial || in.no_deps) return true;
-  for (const DepSlot& d : in.deps) {
-    if (d.has_value) continue;
-    if (in.terminal_as_input && d.terminal.present) continue;
-    return false;
-  }
-  return true;
-}
-
-RunDecision NodeState::settled_decision(const RunInputs& in) const noexcept {
-  if (pending_count_ > 0) return RunDecision::Nothing;
-  if (!in.has_fn) return RunDecision::Settle;
-  return may_run(in) ? RunDecision::Run : RunDecision::Nothing;
-}
-
 bool NodeState::quiescent() const noexcept {
   constexpr std::uint16_t busy =
       bits(Flag::Running) | bits(Flag::MutationInFlight) | bits(Flag::RunAfterMutation) | bits(Flag::BatchQueued);
@@ -46,18 +30,6 @@ bool NodeState::terminate(bool errored) noexcept {
   status_ = errored ? NodeStatus::Errored : NodeStatus::Completed;
   drop_pull();
   return true;
-}
-
-RunDecision NodeState::decide_run(const RunInputs& in, bool held_back) noexcept {
-  if (mutation_in_flight()) {
-    set(Flag::RunAfterMutation, true);
-    return RunDecision::Nothing;
-  }
-  if (held_back) {
-    owe_run();
-    return RunDecision::Nothing;
-  }
-  return settled_decision(in);
 }
 
 bool NodeState::serve_pull(const RunInputs& in) noexcept {

@@ -65,9 +65,21 @@ class NodeState {
   // --- Rules ---
   // The first-run gate: a node runs once it ran before, takes partial input,
   // has no deps, or every dep gave an input.
-  static bool may_run(const RunInputs& in) noexcept;
+  static bool may_run(const RunInputs& in) noexcept {
+    if (in.has_run || in.partial || in.no_deps) return true;
+    for (const DepSlot& d : in.deps) {
+      if (d.has_value) continue;
+      if (in.terminal_as_input && d.terminal.present) continue;
+      return false;
+    }
+    return true;
+  }
   // Deps settled: settle from the first dep (no function), run, or wait.
-  RunDecision settled_decision(const RunInputs& in) const noexcept;
+  RunDecision settled_decision(const RunInputs& in) const noexcept {
+    if (pending_count_ > 0) return RunDecision::Nothing;
+    if (!in.has_fn) return RunDecision::Settle;
+    return may_run(in) ? RunDecision::Run : RunDecision::Nothing;
+  }
   // It told its sinks DIRTY and no dep is pending: a RESOLVED is owed.
   bool owes_resolved() const noexcept { return pending_count_ == 0 && dirty_sent(); }
   // After a run: dirty was sent and nothing emitted, so RESOLVED goes out.
@@ -157,7 +169,17 @@ class NodeState {
   // --- Runs ---
   // The run check: waits during a rewire (rerun after it) or while held back
   // (run owed), else as settled_decision.
-  RunDecision decide_run(const RunInputs& in, bool held_back) noexcept;
+  RunDecision decide_run(const RunInputs& in, bool held_back) noexcept {
+    if (mutation_in_flight()) {
+      set(Flag::RunAfterMutation, true);
+      return RunDecision::Nothing;
+    }
+    if (held_back) {
+      owe_run();
+      return RunDecision::Nothing;
+    }
+    return settled_decision(in);
+  }
   void owe_run() noexcept { set(Flag::RunOwed, true); }
   // True when a run was owed; it no longer is.
   bool take_run_owed() noexcept {
