@@ -42,7 +42,7 @@ void log_release_and_drop(const NodeHandle& n, std::vector<std::string>& log, co
   set_ctx_state(n, make_value<DropLogger>(&log, name));
 }
 
-bool activated(const NodeHandle& n) { return n.core_ref().borrow()->aux_at(n.index()).activated != 0; }
+bool activated(const NodeHandle& n) { return n.core_ref().borrow()->edge_at(n.index()).state.activated(); }
 
 // A chain source <- n1 <- ... <- n_length, each node adding 1.
 struct Chain {

@@ -28,8 +28,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle> deps, s
   edge.dep_links.resize(n);
   if (initial) {
     edge.cache = std::move(initial);
-    edge.status = NodeStatus::Settled;
-    edge.has_data = 1;
+    edge.state = NodeState::with_value();
   }
   const SlotKey slot = core->borrow_mut()->occupy(std::move(entries));
   return NodeHandle(core, std::make_shared<ExternalCount>(), slot, true);

@@ -99,7 +99,7 @@ CheckedLive check_live(const NodeHandle& node) {
 
 NodeStatus status_of(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
-  return a->wave_edge(node.key()).status;
+  return a->wave_edge(node.key()).state.status();
 }
 
 SharedValue cache_of(const NodeHandle& node) {
@@ -109,7 +109,7 @@ SharedValue cache_of(const NodeHandle& node) {
 
 bool dep_mutation_in_flight(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
-  return a->wave_edge(node.key()).dep_mutation_in_flight != 0;
+  return a->wave_edge(node.key()).state.mutation_in_flight();
 }
 
 bool has_pause_locks(const NodeHandle& node) {

@@ -274,6 +274,12 @@ inline LiveSlotsView live_slots(const Arena& a, SlotKey k) {
   return LiveSlotsView{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i)};
 }
 
+// What the run rules read of a node whose entries s holds.
+template <class Slots>
+RunInputs run_inputs(const Slots& s) noexcept {
+  return run_inputs(s.topology, s.call, s.config, s.run, s.edge);
+}
+
 // The topology entry of a live node, with the shared borrow still held.
 struct CheckedLive {
   Ref<Arena> arena;
