@@ -211,9 +211,9 @@ TEST(GraphFactories, RestoreDepNodeRegistersUnderTheIdWithTheOptionsData) {
     const auto rows = g->node_table().borrow();
     const NodeEntry& row = rows->back();
     EXPECT_EQ(row.id, "map#9");
-    EXPECT_EQ(row.name, "shown");
+    EXPECT_EQ(row.name(), "shown");
     EXPECT_EQ(row.restore->ref, "map");
-    EXPECT_EQ(row.metadata.at("k"), "v");
+    EXPECT_EQ(row.metadata().at("k"), "v");
   }
   EXPECT_EQ(g->unnamed_counter(), 10u);
   auto other = GraphContainer::create(std::nullopt);

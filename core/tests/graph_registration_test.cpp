@@ -16,8 +16,8 @@ TEST(GraphRegistration, GeneratedIdsShareOneCounterAcrossKinds) {
   NodeHandle d = add_state(g);
   EXPECT_EQ(row_ids(g), (std::vector<std::string>{"state#0", "node#1", "named", "state#2"}));
   const auto rows = g->node_table().borrow();
-  EXPECT_FALSE((*rows)[0].name);
-  EXPECT_EQ((*rows)[2].name, "named");
+  EXPECT_FALSE((*rows)[0].name());
+  EXPECT_EQ((*rows)[2].name(), "named");
   EXPECT_EQ((*rows)[1].kind, "node");
   // A registered node is held by its row and its id-map entry.
   EXPECT_EQ(a.count()->count, 3u);
@@ -108,8 +108,8 @@ TEST(GraphRegistration, RowsKeepOptionsDataAndFindGivesCountedHandles) {
     const auto rows = g->node_table().borrow();
     const NodeEntry& row = rows->front();
     EXPECT_EQ(row.id, "restored#4");
-    EXPECT_EQ(row.name, "r");
-    EXPECT_EQ(row.metadata.begin()->first, "a");
+    EXPECT_EQ(row.name(), "r");
+    EXPECT_EQ(row.metadata().begin()->first, "a");
     ASSERT_TRUE(row.restore);
     EXPECT_EQ(row.restore->ref, "ref.x");
     EXPECT_EQ(*row.restore->config, (Json{{"k", 1}}));

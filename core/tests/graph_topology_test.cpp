@@ -30,7 +30,7 @@ void run_hook(const NodeHandle& node, const std::vector<NodeHandle>& old_deps, c
     hook = a->topology_at(node.index()).hook;
   }
   ASSERT_TRUE(hook);
-  (*hook)(old_deps, new_deps);
+  (*hook)(node, old_deps, new_deps);
 }
 
 std::vector<NodeHandle> uncounted(std::initializer_list<const NodeHandle*> hs) {
@@ -78,6 +78,22 @@ TEST(TopologyEvents, DepsChangedComesFromTheRegisteredHook) {
   g.reset();
   run_hook(b, {}, uncounted({&a}));
   EXPECT_EQ(r.events.size(), 1u);
+}
+
+// A node registered twice reports its dep changes under the later id; each
+// node of the graph under its own.
+TEST(TopologyEvents, DepsChangedNamesTheNodesLastRegistration) {
+  auto g = GraphContainer::create(std::nullopt);
+  NodeHandle a = add_state(g, "a");
+  NodeHandle b = add_node(g, deps_of({&a}), "b");
+  NodeHandle c = add_node(g, deps_of({&a}), "c");
+  g->register_node(b.uncounted(), "node", "b2");
+  Recorder r;
+  TopologyObserverHandle h = g->add_topology_observer(std::nullopt, r.observer("o"));
+
+  run_hook(b, uncounted({&a}), {});
+  run_hook(c, uncounted({&a}), {});
+  EXPECT_EQ(r.tags(), (std::vector<std::string>{"o:b2@0", "o:c@1"}));
 }
 
 TEST(TopologyEvents, EventsRaisedDuringDeliveryAreQueuedInOrder) {

@@ -36,12 +36,12 @@ TEST(ReleaseChain, DepsAreReleasedDepthFirstInDepOrderWithHooksAfterTheirDeps) {
   left_deps.push_back(std::move(leaf));
   NodeHandle left = construct_node(core, std::move(left_deps), std::nullopt, Dispatcher::thread_default(), nullptr, {});
   logged(left, "left");
-  set_topology_hook(left, std::make_shared<const std::function<void(const std::vector<NodeHandle>&,
+  set_topology_hook(left, std::make_shared<const std::function<void(const NodeHandle&, const std::vector<NodeHandle>&,
                                                                      const std::vector<NodeHandle>&)>>(
                               [guard = std::shared_ptr<int>(new int(0), [&log](int* p) {
                                  log.push_back("left hook");
                                  delete p;
-                               })](const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {}));
+                               })](const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {}));
   NodeHandle right = make_state(core);
   logged(right, "right");
   std::vector<NodeHandle> top_deps;

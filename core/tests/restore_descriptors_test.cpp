@@ -99,8 +99,8 @@ TEST(RestoreDescriptors, StateDescriptorRequestsAStateNode) {
   const auto rows = g->node_table().borrow();
   EXPECT_EQ((*rows)[0].id, "s");
   EXPECT_EQ((*rows)[0].kind, "state");
-  EXPECT_EQ((*rows)[0].name, "given");
-  EXPECT_EQ((*rows)[0].metadata.at("k"), "v");
+  EXPECT_EQ((*rows)[0].name(), "given");
+  EXPECT_EQ((*rows)[0].metadata().at("k"), "v");
 }
 
 TEST(RestoreDescriptors, MapDescriptorRefusalsInOrder) {

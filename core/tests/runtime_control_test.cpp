@@ -351,8 +351,8 @@ TEST(Rewire, AddingRemovingAndReplacingDeps) {
   });
   NodeHandle n = make_node(core, deps_of({&a, &b}), sum_fn);
   std::vector<std::pair<std::size_t, std::size_t>> hook_calls;
-  set_topology_hook(n, std::make_shared<const std::function<void(const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>(
-                           [&](const std::vector<NodeHandle>& o, const std::vector<NodeHandle>& nw) {
+  set_topology_hook(n, std::make_shared<const std::function<void(const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>(
+                           [&](const NodeHandle&, const std::vector<NodeHandle>& o, const std::vector<NodeHandle>& nw) {
                              hook_calls.emplace_back(o.size(), nw.size());
                            }));
   auto sub = subscribe_recording(n);
@@ -424,8 +424,8 @@ TEST(Rewire, ARewireFromInsideAnApplyIsReentrant) {
   NodeHandle b = make_state(core, iv(2));
   NodeHandle n = make_map(core, a, [](int x) { return x; });
   std::string inner;
-  set_topology_hook(n, std::make_shared<const std::function<void(const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>(
-                           [&](const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {
+  set_topology_hook(n, std::make_shared<const std::function<void(const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>(
+                           [&](const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {
                              inner = fault_text([&] { rewire(n, UnsubscribeDep{fn_of([](RunContext&) {}), a.id()}); });
                            }));
   rewire(n, SubscribeDep{fn_of([](RunContext&) {}), b.promote_counted()});

@@ -90,7 +90,7 @@ GraphDescription describe_graph_tree(GraphContainer& graph, const std::string& p
     auto table = graph.node_table().borrow();
     rows.reserve(table->size());
     for (const NodeEntry& row : *table)
-      rows.push_back(RowCopy{row.handle.uncounted(), row.id, row.name, row.kind, row.metadata});
+      rows.push_back(RowCopy{row.handle.uncounted(), row.id, row.name(), row.kind, row.metadata()});
   }
 
   GraphDescription out;

@@ -64,6 +64,31 @@ std::optional<std::uint64_t> unnamed_number(const std::string& id) {
 
 }  // namespace
 
+NodeEntry::NodeEntry(NodeHandle counted, std::string node_id, std::optional<std::string> node_name,
+                     std::string node_kind, NodeMetadata node_metadata, HeapOptional<RegistryRef> node_restore)
+    : handle(std::move(counted)),
+      id(std::move(node_id)),
+      kind(std::move(node_kind)),
+      restore(std::move(node_restore)),
+      metadata_(node_metadata.empty() ? nullptr : std::make_unique<const NodeMetadata>(std::move(node_metadata))) {
+  if (!node_name) return;
+  if (*node_name == id) {
+    named_as_id_ = true;
+  } else {
+    name_unlike_id_ = std::move(*node_name);
+  }
+}
+
+std::optional<std::string> NodeEntry::name() const {
+  if (named_as_id_) return id;
+  return name_unlike_id_;
+}
+
+const NodeMetadata& NodeEntry::metadata() const noexcept {
+  static const NodeMetadata kNone;
+  return metadata_ ? *metadata_ : kNone;
+}
+
 NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, NodeOptions options) {
   std::string id;
   if (options.name) {
@@ -107,7 +132,8 @@ NodeHandle GraphContainer::register_checked(NodeHandle handle, std::string kind,
   try {
     if (released_ids_.borrow()->contains(id))
       fault("graph node id '" + id + "' has been released from this graph lifecycle (D122)");
-    set_topology_hook(handle, deps_changed_hook(id, weak_from_this()));
+    if (!deps_changed_hook_) deps_changed_hook_ = deps_changed_hook(weak_from_this());
+    if (set_topology_hook(handle, deps_changed_hook_)) (*reregistered_ids_.borrow_mut())[handle.id()] = id;
     auto ids = id_map_.borrow_mut();
     slot->second = std::move(for_map);
   } catch (...) {
@@ -115,9 +141,8 @@ NodeHandle GraphContainer::register_checked(NodeHandle handle, std::string kind,
     throw;
   }
 
-  NodeEntry row{handle.promote_counted(), id, std::move(options.name), std::move(kind), std::move(options.metadata),
-                std::move(options.restore)};
-  node_table_.borrow_mut()->push_back(std::move(row));
+  node_table_.borrow_mut()->emplace_back(handle.promote_counted(), id, std::move(options.name), std::move(kind),
+                                         std::move(options.metadata), std::move(options.restore));
   if (auto n = unnamed_number(id); n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_ < *n + 1)
     unnamed_counter_ = *n + 1;
   emit_node_added(id);

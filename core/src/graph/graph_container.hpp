@@ -33,14 +33,28 @@
 
 namespace korvalinth {
 
-// One registered node.
+using NodeMetadata = std::map<std::string, std::string>;
+
+// One registered node. A graph keeps one row per node, so the row is kept
+// small: a name equal to the id is not kept twice, and metadata, which most
+// nodes have none of, lives on the heap.
 struct NodeEntry {
+  NodeEntry(NodeHandle counted, std::string node_id, std::optional<std::string> node_name, std::string node_kind,
+            NodeMetadata node_metadata, HeapOptional<RegistryRef> node_restore);
+
+  // The name given at registration; absent for a generated id.
+  std::optional<std::string> name() const;
+  const NodeMetadata& metadata() const noexcept;
+
   NodeHandle handle;  // counted
   std::string id;
-  std::optional<std::string> name;  // absent for a generated id
-  std::string kind;                 // the registration kind ("state", "node", ...)
-  std::map<std::string, std::string> metadata;
+  std::string kind;                   // the registration kind ("state", "node", ...)
   HeapOptional<RegistryRef> restore;  // on the heap: most rows have none
+
+ private:
+  HeapOptional<std::string> name_unlike_id_;
+  std::unique_ptr<const NodeMetadata> metadata_;  // null when empty
+  bool named_as_id_ = false;
 };
 
 inline constexpr const char* kUnnamedCounterExhausted =
@@ -149,6 +163,9 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   void emit_node_added(const std::string& id);
   void emit_deps_changed(const std::string& id, std::span<const NodeHandle> old_deps,
                          std::span<const NodeHandle> new_deps);
+  // The same for the id the node was last registered under, if it still has a row.
+  void emit_deps_changed_of(const NodeHandle& node, std::span<const NodeHandle> old_deps,
+                            std::span<const NodeHandle> new_deps);
   // The next topology number (the counter advances).
   std::uint64_t next_seq() { return take_seq(topology_seq_); }
 
@@ -170,12 +187,15 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   void unregister_observer(std::size_t slot);
   void deliver_topology(const TopologyEvent& event);
   NodeHandle register_checked(NodeHandle handle, std::string kind, std::string id, NodeOptions options);
+  std::optional<std::string> last_registered_id(const NodeHandle& node) const;
 
   std::optional<std::string> name_;
   std::optional<VersioningForm> default_versioning_;
   CoreRef core_;
   DispatcherRef dispatcher_;
   SharedGraphHooks hooks_;  // shared once: every registered node holds this block
+  // The one topology hook of every registered node, made at the first registration.
+  TopologyHook deps_changed_hook_;
   SeqCounter topology_seq_;
   Cell<std::vector<NodeEntry>> node_table_;
   Cell<std::unordered_map<std::string, NodeHandle>> id_map_;
@@ -184,6 +204,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   std::uint64_t unnamed_counter_ = 0;
   std::uint64_t synthetic_counter_ = 0;
   Cell<std::unordered_map<NodeId, std::string, NodeIdHash>> synthetic_ids_;
+  // The last id of each node registered more than once; the others are found by their row.
+  Cell<std::unordered_map<NodeId, std::string, NodeIdHash>> reregistered_ids_;
   Cell<std::vector<std::optional<ObserverSlot>>> observer_slots_;
   std::uint64_t live_observers_ = 0;
   Cell<std::vector<std::size_t>> free_observer_slots_;
@@ -193,8 +215,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
 };
 
 // The topology hook registration installs: emits the deps-changed event of
-// the node registered under id while the graph lives.
-TopologyHook deps_changed_hook(std::string id, WeakGraph graph);
+// the rewired node while the graph lives.
+TopologyHook deps_changed_hook(WeakGraph graph);
 
 // The node's deps as uncounted handles (read under a shared borrow of its core).
 std::vector<NodeHandle> dep_handles(const NodeHandle& node);

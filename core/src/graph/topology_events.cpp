@@ -183,31 +183,31 @@ void GraphContainer::emit_node_added(const std::string& id) {
   emit_topology(TopologyEvent{id, dep_ids(deps), std::nullopt, std::move(kind), seq, TopologyEventKind::NodeAdded});
 }
 
-namespace {
+TopologyHook deps_changed_hook(WeakGraph graph) {
+  return std::make_shared<const TopologyHook::element_type>(
+      [graph = std::move(graph)](const NodeHandle& node, const std::vector<NodeHandle>& old_deps,
+                                 const std::vector<NodeHandle>& new_deps) {
+        if (GraphRef g = graph.lock()) g->emit_deps_changed_of(node, old_deps, new_deps);
+      });
+}
 
-// A node's topology hook in one allocation: the callable refers to the record
-// that holds it, whose id and graph outlive every call through the hook.
-struct DepsChangedRelay {
-  using Fn = TopologyHook::element_type;
-  DepsChangedRelay(std::string node_id, WeakGraph owner)
-      : id(std::move(node_id)),
-        graph(std::move(owner)),
-        fn([this](const std::vector<NodeHandle>& old_deps, const std::vector<NodeHandle>& new_deps) {
-          if (GraphRef g = graph.lock()) g->emit_deps_changed(id, old_deps, new_deps);
-        }) {}
-  DepsChangedRelay(const DepsChangedRelay&) = delete;
-  DepsChangedRelay& operator=(const DepsChangedRelay&) = delete;
+std::optional<std::string> GraphContainer::last_registered_id(const NodeHandle& node) const {
+  {
+    auto ids = reregistered_ids_.borrow();
+    auto it = ids->find(node.id());
+    if (it != ids->end()) return it->second;
+  }
+  auto rows = node_table_.borrow();
+  for (const NodeEntry& row : *rows) {
+    if (row.handle.same_node(node)) return row.id;
+  }
+  return std::nullopt;
+}
 
-  std::string id;
-  WeakGraph graph;
-  Fn fn;
-};
-
-}  // namespace
-
-TopologyHook deps_changed_hook(std::string id, WeakGraph graph) {
-  auto relay = std::make_shared<const DepsChangedRelay>(std::move(id), std::move(graph));
-  return TopologyHook(relay, &relay->fn);
+void GraphContainer::emit_deps_changed_of(const NodeHandle& node, std::span<const NodeHandle> old_deps,
+                                          std::span<const NodeHandle> new_deps) {
+  if (live_observers_ == 0) return;
+  if (std::optional<std::string> id = last_registered_id(node)) emit_deps_changed(*id, old_deps, new_deps);
 }
 
 void GraphContainer::emit_deps_changed(const std::string& id, std::span<const NodeHandle> old_deps,

@@ -158,13 +158,14 @@ void add_invalidate_callback(const NodeHandle& node, InvalidateCallback callback
   a->aux_at(node.index()).invalidate_callbacks.push_back(std::move(callback));
 }
 
-void set_topology_hook(const NodeHandle& node, TopologyHook hook) {
+bool set_topology_hook(const NodeHandle& node, TopologyHook hook) {
   TopologyHook old;
   {
     auto a = node.core_ref().borrow_mut();
     LiveSlots s = live_slots(*a, node.key());
     old = std::exchange(s.topology.hook, std::move(hook));
   }
+  return old != nullptr;
 }
 
 void set_graph_hooks(const NodeHandle& node, const SharedGraphHooks& hooks) {

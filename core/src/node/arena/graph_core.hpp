@@ -319,7 +319,8 @@ void set_node_kind(const NodeHandle& node, std::optional<std::string> kind);
 void set_ctx_state(const NodeHandle& node, SharedValue value);
 void set_ctx_state_persist(const NodeHandle& node, bool on);
 void add_invalidate_callback(const NodeHandle& node, InvalidateCallback callback);
-void set_topology_hook(const NodeHandle& node, TopologyHook hook);
+// Returns whether the node had a hook before.
+bool set_topology_hook(const NodeHandle& node, TopologyHook hook);
 // The node shares the given block of hooks (null: all seven empty).
 void set_graph_hooks(const NodeHandle& node, const SharedGraphHooks& hooks);
 void set_pull_id(const NodeHandle& node, std::optional<std::string> pull_id);

@@ -42,8 +42,9 @@ struct SinkEntry {
 using ReleaseCallback = std::move_only_function<void()>;
 // Shared callbacks run when the node's value is invalidated.
 using InvalidateCallback = std::shared_ptr<const std::function<void()>>;
-// Called with (old deps, new deps) when a rewire changes a node's deps.
-using TopologyHook =
-    std::shared_ptr<const std::function<void(const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>;
+// Called with (the node, old deps, new deps) when a rewire changes a node's
+// deps; taking the node lets one hook serve every node of a graph.
+using TopologyHook = std::shared_ptr<
+    const std::function<void(const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>;
 
 }  // namespace korvalinth

@@ -212,7 +212,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     a->require_wave_entries(node.key());
     hook = a->topology_at(node.index()).hook;
   }
-  if (hook) (*hook)(old_list, new_list);
+  if (hook) (*hook)(node, old_list, new_list);
   hook.reset();
 
   bool released = false;
