@@ -78,7 +78,7 @@ GraphRef build_original(std::vector<Subscribed>& subscriptions) {
   set_ctx_state(ctx, jv(Json{{"persisted", true}}));
   {
     auto a = g->core()->borrow_mut();
-    a->aux_at(ctx.index()).ctx_state_persist = 1;
+    a->aux_at(ctx.index()).edit_rare().ctx_state_persist = 1;
   }
   subscriptions.push_back(subscribe_recording(plus));
   subscriptions.push_back(subscribe_recording(constant));

@@ -224,7 +224,7 @@ TEST(CheckpointWriter, VersionObjectsLifecycleAndCtxState) {
   set_ctx_state(off, jv(Json{{"k", "v"}}));
   {
     auto a = g->core()->borrow_mut();
-    a->aux_at(off.index()).ctx_state_persist = 1;
+    a->aux_at(off.index()).edit_rare().ctx_state_persist = 1;
   }
   Json c = checkpoint_json(*g);
   EXPECT_FALSE(c["nodes"][0].contains("version"));

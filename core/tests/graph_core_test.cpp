@@ -171,12 +171,12 @@ TEST(GraphCoreArena, SetPullIdWithoutTextChangesNothing) {
   set_pull_id(a, std::string("p"));
   {
     auto ar = core->borrow_mut();
-    ar->aux_at(a.index()).pending_pull = PullRequest{"p", nullptr};
+    ar->aux_at(a.index()).edit_rare().pending_pull = PullRequest{"p", nullptr};
   }
   set_pull_id(a, std::nullopt);
   auto ar = core->borrow();
   EXPECT_EQ(ar->config_at(a.index()).pull_id, std::optional<std::string>("p"));
-  EXPECT_TRUE(ar->aux_at(a.index()).pending_pull);
+  EXPECT_TRUE(ar->aux_at(a.index()).rare().pending_pull);
 }
 
 TEST(GraphCoreArena, AccessorsNameTheMissingEntry) {
@@ -269,13 +269,13 @@ TEST(Quiescence, FollowsPinsAndRuntimeFlags) {
   EXPECT_FALSE(flag([&](Arena& ar, bool on) { NodeStateTestAccess::set(ar.edge_at(i).state, NodeState::Flag::BatchQueued, on); }));
   EXPECT_FALSE(flag([&](Arena& ar, bool on) { NodeStateTestAccess::set_pending_count(ar.edge_at(i).state, on); }));
   EXPECT_FALSE(flag([&](Arena& ar, bool on) {
-    if (on) ar.aux_at(i).held.emplace_back(); else ar.aux_at(i).held.clear();
+    if (on) ar.aux_at(i).edit_rare().held.emplace_back(); else ar.aux_at(i).edit_rare().held.clear();
   }));
   EXPECT_FALSE(flag([&](Arena& ar, bool on) {
-    if (on) ar.aux_at(i).pause_locks.insert("x"); else ar.aux_at(i).pause_locks.clear();
+    if (on) ar.aux_at(i).edit_rare().pause_locks.insert("x"); else ar.aux_at(i).edit_rare().pause_locks.clear();
   }));
   EXPECT_FALSE(flag([&](Arena& ar, bool on) {
-    if (on) ar.aux_at(i).current_pull = PullRequest{"p", nullptr}; else ar.aux_at(i).current_pull.reset();
+    if (on) ar.aux_at(i).edit_rare().current_pull = PullRequest{"p", nullptr}; else ar.aux_at(i).edit_rare().current_pull.reset();
   }));
   EXPECT_TRUE(node_is_quiescent(a));
   NodeHandle look = a.uncounted();
@@ -406,12 +406,12 @@ TEST(Quiescence, NothingIsQuiescentInsideAWaveAndPendingWorkCounts) {
   {
     auto ar = core->borrow_mut();
     NodeStateTestAccess::set(ar->edge_at(i).state, NodeState::Flag::RunAfterMutation, false);
-    ar->aux_at(i).pending_pull = PullRequest{"p", nullptr};
+    ar->aux_at(i).edit_rare().pending_pull = PullRequest{"p", nullptr};
   }
   EXPECT_FALSE(node_is_quiescent(a));
   {
     auto ar = core->borrow_mut();
-    ar->aux_at(i).pending_pull.reset();
+    ar->aux_at(i).edit_rare().pending_pull.reset();
     ar->deferred_ops().push_back(DeferredOp{DeferredKind::UpNext, WeakNodeRef::of(a), nullptr, UpNextPayload{}});
   }
   EXPECT_FALSE(node_is_quiescent(a));  // its core has queued work

@@ -170,7 +170,7 @@ TEST(RestoreBuild, ValuesAndCtxStateAreInstalledNotDelivered) {
   {
     auto a = h.core_ref().borrow();
     EXPECT_TRUE(a->edge_at(h.index()).state.has_data());
-    EXPECT_EQ(a->aux_at(h.index()).ctx_state_persist, 1);
+    EXPECT_EQ(a->aux_at(h.index()).rare().ctx_state_persist, 1);
   }
   NodeHandle e = find_node(g, "empty");
   EXPECT_FALSE(cache_of(e));

@@ -34,7 +34,7 @@ EdgeEntry& edge(const NodeHandle& n) { return n.core_ref().unguarded().edge_at(n
 AuxEntry& aux(const NodeHandle& n) { return n.core_ref().unguarded().aux_at(n.index()); }
 
 void on_invalidate(const NodeHandle& n, std::function<void()> f) {
-  aux(n).invalidate_callbacks.push_back(std::make_shared<const std::function<void()>>(std::move(f)));
+  aux(n).edit_rare().invalidate_callbacks.push_back(std::make_shared<const std::function<void()>>(std::move(f)));
 }
 
 // An error value that notes its destruction.
@@ -122,6 +122,25 @@ TEST(DownEdges, TerminalKindsSendNoDirtyAndEndTheStream) {
   EXPECT_EQ(st.log(), L({"START", "DATA 1", "COMPLETE", "TEARDOWN"}));
 }
 
+// The rarely used aux state is made only by what needs it: a node that is
+// subscribed, runs, completes and is let go has none; a pause lock makes it.
+TEST(DownEdges, OnlyWhatNeedsRareAuxStateMakesIt) {
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(1));
+  NodeHandle m = make_map(core, s, [](int x) { return x + 1; });
+  auto sub = subscribe_recording(m);
+  node_set(s, iv(2));
+  node_down_in_wave_scope(s, list_of({MessageKind::Complete}));
+  EXPECT_EQ(sub.log(), L({"START", "DATA 2", "DIRTY", "DATA 3", "COMPLETE"}));
+  sub.unsubscribe.call();
+  EXPECT_EQ(aux(s).rare_if_made(), nullptr);
+  EXPECT_EQ(aux(m).rare_if_made(), nullptr);
+  NodeHandle p = make_state(core, iv(1));
+  auto sp = subscribe_recording(p);
+  node_pause(p, "lock");
+  EXPECT_NE(aux(p).rare_if_made(), nullptr);
+}
+
 TEST(DownEdges, TeardownReachesEverySinkAndChangesNoState) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(4));
@@ -144,7 +163,7 @@ TEST(DownEdges, AHeldMixOfDataAndResolvedFaultsOnlyWhenReplayed) {
   node_conformance_c12_down_data_resolved(s, iv(1));
   EXPECT_EQ(sub.log(), L({"START", "DATA 0"}));
   EXPECT_EQ(status_of(s), NodeStatus::Settled);
-  EXPECT_EQ(aux(s).held.size(), 1u);
+  EXPECT_EQ(aux(s).rare().held.size(), 1u);
   node_resume(s, "a");
   EXPECT_EQ(sub.log(), L({"START", "DATA 0", "ERROR " + std::string(kMixedDataResolved)}));
   EXPECT_EQ(status_of(s), NodeStatus::Errored);
@@ -193,12 +212,12 @@ TEST(SubscribeEdges, CtxStateSurvivesDeactivationOnlyWhenPersisted) {
   auto b = subscribe_recording(lost);
   set_ctx_state(kept, iv(7));
   set_ctx_state(lost, iv(8));
-  aux(kept).ctx_state_persist = 1;
+  aux(kept).edit_rare().ctx_state_persist = 1;
   a.unsubscribe.call();
   b.unsubscribe.call();
   EXPECT_EQ(int_of(ctx_state_of(kept)), 7);
   EXPECT_FALSE(ctx_state_of(lost));
-  EXPECT_EQ(aux(kept).ctx_state_persist, 1);
+  EXPECT_EQ(aux(kept).rare().ctx_state_persist, 1);
 }
 
 TEST(DepSinkEdges, DirtyThenResolvedFromTheOnlyDepRerunsANodeThatRan) {
@@ -268,7 +287,7 @@ TEST(DepSinkEdges, StartAndUpstreamKindsFromADepChangeNothing) {
   EXPECT_EQ(edge(m).state.pending_count(), 0u);
   EXPECT_EQ(status_of(m), NodeStatus::Settled);
   EXPECT_FALSE(has_pause_locks(m));
-  EXPECT_FALSE(aux(m).pending_pull);
+  EXPECT_FALSE(aux(m).rare().pending_pull);
 }
 
 TEST(RunWaveEdges, AFreedFunctionIsSkippedButTheRunStillSettles) {

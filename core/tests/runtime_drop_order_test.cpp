@@ -98,7 +98,7 @@ TEST(DropOrder, AReplacedPendingPullGoesBeforeTheNodeIsServed) {
   node_conformance_up_pull(src, "p", tracked(log, "first"));  // paused: waits as the pending pull
   {
     auto a = core->borrow_mut();
-    a->aux_at(src.index()).pause_locks.clear();  // unpaused without a resume
+    a->aux_at(src.index()).edit_rare().pause_locks.clear();  // unpaused without a resume
   }
   log.clear();
   node_conformance_up_pull(src, "p", tracked(log, "second"));
@@ -113,7 +113,7 @@ TEST(DropOrder, AnInvalidatedDepsValuesGoBeforeTheNodeForwardsTheInvalidation) {
   UnsubscribeFn off = node_subscribe(n, std::make_shared<LoggingSink>(&log));
   {
     auto a = core->borrow_mut();
-    a->aux_at(n.index()).invalidate_callbacks.push_back(
+    a->aux_at(n.index()).edit_rare().invalidate_callbacks.push_back(
         std::make_shared<const std::function<void()>>([&] { log.push_back("n invalidated"); }));
   }
   log.clear();

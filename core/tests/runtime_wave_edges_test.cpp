@@ -240,7 +240,7 @@ TEST(UpEdges, APullReachingANodeBeingServedIsDropped) {
                                if (ctx.pull && !asked) {
                                  asked = true;
                                  up(ctx.node, one_message(Message::pull("p")), std::nullopt);
-                                 EXPECT_FALSE(aux(ctx.node).pending_pull);
+                                 EXPECT_FALSE(aux(ctx.node).rare().pending_pull);
                                }
                                emit_data(ctx, iv(runs));
                              }));
@@ -250,7 +250,7 @@ TEST(UpEdges, APullReachingANodeBeingServedIsDropped) {
   node_conformance_up_pull(src, "p", nullptr);
   EXPECT_TRUE(asked);
   EXPECT_EQ(runs, before + 1);
-  EXPECT_FALSE(aux(src).pending_pull);
+  EXPECT_FALSE(aux(src).rare().pending_pull);
 }
 
 TEST(UpEdges, APullMatchingItsFirstNodeIsServedThereWhateverTheTarget) {

@@ -202,7 +202,7 @@ TEST(RuntimeDown, MessageSequencesFollowTheTiers) {
   int invalidated = 0;
   {
     auto ar = core->borrow_mut();
-    ar->aux_at(s.index()).invalidate_callbacks.push_back(
+    ar->aux_at(s.index()).edit_rare().invalidate_callbacks.push_back(
         std::make_shared<const std::function<void()>>([&] { ++invalidated; }));
   }
   auto sub = subscribe_recording(s);

@@ -119,8 +119,8 @@ SlotState read_slot_state(const NodeHandle& node) {
   state.terminal = edge.state.terminal();
   state.has_run = view.has_run();
   state.activated = edge.state.activated();
-  state.ctx_state = aux.ctx_state;
-  state.ctx_state_persist = aux.ctx_state_persist != 0;
+  state.ctx_state = aux.rare().ctx_state;
+  state.ctx_state_persist = aux.rare().ctx_state_persist != 0;
   return state;
 }
 

@@ -18,6 +18,11 @@ CoreRef GraphCore::create() { return std::make_shared<GraphCore>(g_next_core_id.
 
 std::vector<DepSlot> new_dep_state(std::size_t n) { return std::vector<DepSlot>(n); }
 
+const AuxRare& AuxEntry::empty_rare() noexcept {
+  static const AuxRare kNone;
+  return kNone;
+}
+
 SharedGraphHooks share_graph_hooks(const GraphHooks& hooks) {
   for (const GraphHook& h : hooks)
     if (h) return std::make_shared<const GraphHooks>(hooks);
@@ -115,13 +120,13 @@ bool dep_mutation_in_flight(const NodeHandle& node) {
 bool has_pause_locks(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
-  return !a->aux_at(node.index()).pause_locks.empty();
+  return !a->aux_at(node.index()).rare().pause_locks.empty();
 }
 
 SharedValue ctx_state_of(const NodeHandle& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
-  return a->aux_at(node.index()).ctx_state;
+  return a->aux_at(node.index()).rare().ctx_state;
 }
 
 std::optional<std::string> node_kind(const NodeHandle& node) {
@@ -142,20 +147,20 @@ void set_ctx_state(const NodeHandle& node, SharedValue value) {
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
-    old = std::exchange(a->aux_at(node.index()).ctx_state, std::move(value));
+    old = std::exchange(a->aux_at(node.index()).edit_rare().ctx_state, std::move(value));
   }
 }
 
 void set_ctx_state_persist(const NodeHandle& node, bool on) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
-  a->aux_at(node.index()).ctx_state_persist = on ? 1 : 0;
+  a->aux_at(node.index()).edit_rare().ctx_state_persist = on ? 1 : 0;
 }
 
 void add_invalidate_callback(const NodeHandle& node, InvalidateCallback callback) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
-  a->aux_at(node.index()).invalidate_callbacks.push_back(std::move(callback));
+  a->aux_at(node.index()).edit_rare().invalidate_callbacks.push_back(std::move(callback));
 }
 
 bool set_topology_hook(const NodeHandle& node, TopologyHook hook) {
@@ -186,15 +191,15 @@ void set_pull_id(const NodeHandle& node, std::optional<std::string> pull_id) {
     auto a = node.core_ref().borrow_mut();
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
     old_id = std::exchange(s.config.pull_id, std::move(pull_id));
-    old_pending = std::exchange(s.aux.pending_pull, std::nullopt);
-    old_current = std::exchange(s.aux.current_pull, std::nullopt);
+    old_pending = s.aux.take(&AuxRare::pending_pull);
+    old_current = s.aux.take(&AuxRare::current_pull);
   }
 }
 
 void add_release_callback(const NodeHandle& node, ReleaseCallback callback) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
-  a->aux_at(node.index()).release_callbacks.push_back(std::move(callback));
+  a->aux_at(node.index()).edit_rare().release_callbacks.push_back(std::move(callback));
 }
 
 std::vector<NodeHandle> counted_deps(const NodeHandle& node) {
@@ -272,8 +277,7 @@ void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeE
     }
   }
   if (aux) {
-    std::vector<ReleaseCallback> callbacks = std::move(aux->release_callbacks);
-    aux->release_callbacks.clear();
+    std::vector<ReleaseCallback> callbacks = aux->take(&AuxRare::release_callbacks);
     for (auto& cb : callbacks) {
       ReleaseCallback c = std::move(cb);
       c();

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "base/heap_optional.hpp"
@@ -89,17 +90,42 @@ struct EdgeEntry {
   std::uint32_t deliveries_in_progress = 0;
 };
 
-struct AuxEntry {
-  SinkList sinks;
+// The parts of a node's aux state that most nodes never use: callbacks,
+// held messages, pulls, pause locks and ctx state. A node makes the record
+// when it first needs one, so the rest pay one pointer.
+struct AuxRare {
   std::vector<ReleaseCallback> release_callbacks;
   std::vector<InvalidateCallback> invalidate_callbacks;
   std::vector<MessageList> held;
   HeapOptional<PullRequest> pending_pull;
   HeapOptional<PullRequest> current_pull;
   PauseLocks pause_locks;
-  std::uint64_t next_sink_id = 0;
   SharedValue ctx_state;
   std::uint8_t ctx_state_persist = 0;
+};
+
+struct AuxEntry {
+  SinkList sinks;
+  std::uint64_t next_sink_id = 0;
+
+  // For reading: the node's record, or an empty one when it has none.
+  const AuxRare& rare() const noexcept { return rare_ ? *rare_ : empty_rare(); }
+  // For changing: the node's record, made now if it has none.
+  AuxRare& edit_rare() {
+    if (!rare_) rare_ = std::make_unique<AuxRare>();
+    return *rare_;
+  }
+  // The record when the node has one: taking state out needs none made.
+  AuxRare* rare_if_made() noexcept { return rare_.get(); }
+  // Takes one part out, leaving it empty.
+  template <class T>
+  T take(T AuxRare::*part) {
+    return rare_ ? std::exchange((*rare_).*part, T{}) : T{};
+  }
+
+ private:
+  static const AuxRare& empty_rare() noexcept;
+  std::unique_ptr<AuxRare> rare_;
 };
 
 // What the run rules read of a node's entries.
@@ -113,7 +139,8 @@ inline RunInputs run_inputs(const TopologyEntry& topology, const CallEntry& call
 // for a pull.
 inline bool run_held_back(const ConfigEntry& config, const AuxEntry& aux) noexcept {
   if (config.pausable != Pausable::True) return false;
-  return (config.pull_id.has_value() && !aux.current_pull.has_value()) || !aux.pause_locks.empty();
+  const AuxRare& rare = aux.rare();
+  return (config.pull_id.has_value() && !rare.current_pull.has_value()) || !rare.pause_locks.empty();
 }
 
 // Sizes the node's links to its n deps and sets every restore flag to flag.

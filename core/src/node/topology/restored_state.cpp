@@ -57,17 +57,19 @@ void install_restored_state(const NodeHandle& node, RestoredNodeState state) {
       for (std::size_t i = 0; i < n; ++i) seed_connected_dep(*a, s.topology.deps[i], e.dep_state[i]);
       set_dep_flags(e, n, 0);
     }
-    trash.ctx_state = std::exchange(aux.ctx_state, std::move(state.ctx_state));
-    aux.ctx_state_persist = state.ctx_state_persist ? 1 : 0;
-    trash.release_callbacks = std::move(aux.release_callbacks);
-    aux.release_callbacks.clear();
-    trash.invalidate_callbacks = std::move(aux.invalidate_callbacks);
-    aux.invalidate_callbacks.clear();
-    trash.pending_pull = std::exchange(aux.pending_pull, std::nullopt);
-    trash.current_pull = std::exchange(aux.current_pull, std::nullopt);
-    aux.pause_locks.clear();
-    trash.held = std::move(aux.held);
-    aux.held.clear();
+    // A restore sets the ctx state, so the node needs its record anyway.
+    AuxRare& rare = aux.edit_rare();
+    trash.ctx_state = std::exchange(rare.ctx_state, std::move(state.ctx_state));
+    rare.ctx_state_persist = state.ctx_state_persist ? 1 : 0;
+    trash.release_callbacks = std::move(rare.release_callbacks);
+    rare.release_callbacks.clear();
+    trash.invalidate_callbacks = std::move(rare.invalidate_callbacks);
+    rare.invalidate_callbacks.clear();
+    trash.pending_pull = std::exchange(rare.pending_pull, std::nullopt);
+    trash.current_pull = std::exchange(rare.current_pull, std::nullopt);
+    rare.pause_locks.clear();
+    trash.held = std::move(rare.held);
+    rare.held.clear();
     if (connect) {
       deps.reserve(n);
       for (const NodeHandle& d : s.topology.deps) deps.push_back(d.promote_counted());

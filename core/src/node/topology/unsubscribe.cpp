@@ -71,8 +71,7 @@ void take_activation_state(const NodeHandle& node, Deactivation& d) {
       if (link.cell) link.cell->value = kNoDepIndex;
       cells.push_back(std::move(link.cell));
     }
-    d.callbacks = std::move(s.aux.release_callbacks);
-    s.aux.release_callbacks.clear();
+    d.callbacks = s.aux.take(&AuxRare::release_callbacks);
     const bool clear_value = has_fn || n > 0;
     s.edge.state.deactivate(clear_value);
     if (clear_value) {
@@ -85,16 +84,13 @@ void take_activation_state(const NodeHandle& node, Deactivation& d) {
     }
     for (DepLink& link : s.edge.dep_links) link.flag = 0;
     s.run = 0;
-    invalidate = std::move(s.aux.invalidate_callbacks);
-    s.aux.invalidate_callbacks.clear();
-    s.aux.pause_locks.clear();  // keeps its table
-    pending_pull = std::exchange(s.aux.pending_pull, std::nullopt);
-    current_pull = std::exchange(s.aux.current_pull, std::nullopt);
-    held = std::move(s.aux.held);
-    s.aux.held.clear();
-    if (!s.aux.ctx_state_persist) {
-      ctx_state = std::move(s.aux.ctx_state);
-      s.aux.ctx_state.reset();
+    if (AuxRare* rare = s.aux.rare_if_made()) {
+      invalidate = std::exchange(rare->invalidate_callbacks, {});
+      rare->pause_locks.clear();  // keeps its table
+      pending_pull = std::exchange(rare->pending_pull, std::nullopt);
+      current_pull = std::exchange(rare->current_pull, std::nullopt);
+      held = std::exchange(rare->held, {});
+      if (!rare->ctx_state_persist) ctx_state = std::exchange(rare->ctx_state, SharedValue());
     }
   }
   cells.clear();

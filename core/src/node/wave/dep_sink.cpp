@@ -80,8 +80,9 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
     if (m.kind() == MessageKind::Teardown) r.teardown = true;
     return r;
   }
-  const bool paused = !s.aux.pause_locks.empty();
-  const bool pull_gated = config.pull_id.has_value() && !s.aux.current_pull.has_value();
+  const AuxRare& rare = s.aux.rare();
+  const bool paused = !rare.pause_locks.empty();
+  const bool pull_gated = config.pull_id.has_value() && !rare.current_pull.has_value();
 
   auto run_check = [&] {
     if (delivery_depth() > 0)
@@ -214,7 +215,7 @@ void forward_dep_control(const NodeHandle& node, DepAction& r) {
         if (e.state.invalidate()) {
           old_cache = std::move(e.cache);
           e.cache.reset();
-          for (const auto& cb : a->aux_at(node.index()).invalidate_callbacks) callbacks.push_back(cb);
+          for (const auto& cb : a->aux_at(node.index()).rare().invalidate_callbacks) callbacks.push_back(cb);
           invalidated = true;
         }
         a.release();
@@ -348,16 +349,16 @@ void handle_dep_message(const NodeHandle& node) {
     auto a = core.borrow_mut();
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
     const NodeState& state = s.edge.state;
-    if (!s.config.pull_id || state.terminal() || state.pending_count() > 0 || !s.aux.pause_locks.empty()) return;
+    if (!s.config.pull_id || state.terminal() || state.pending_count() > 0 || !s.aux.rare().pause_locks.empty())
+      return;
     const RunInputs in = run_inputs(s);
     has_fn = in.has_fn;
     if (has_fn && !NodeState::may_run(in)) return;
-    if (!s.aux.pending_pull) return;
-    old_current = std::exchange(s.aux.current_pull, std::move(s.aux.pending_pull));
-    s.aux.pending_pull.reset();
+    AuxRare* rare = s.aux.rare_if_made();
+    if (!rare || !rare->pending_pull) return;
+    old_current = std::exchange(rare->current_pull, std::exchange(rare->pending_pull, std::nullopt));
     s.edge.state.begin_pull();
-    held = std::move(s.aux.held);
-    s.aux.held.clear();
+    held = std::exchange(rare->held, {});
     pausable = s.config.pausable;
   }
   old_current.reset();

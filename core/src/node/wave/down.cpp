@@ -38,7 +38,7 @@ void clear_current_pull(const NodeHandle& node) {
   {
     auto a = core.borrow_mut();
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
-    old = std::exchange(s.aux.current_pull, std::nullopt);
+    old = s.aux.take(&AuxRare::current_pull);
     s.edge.state.end_pull();
   }
 }
@@ -114,8 +114,9 @@ void check_data_canonical(const MessageList& list) {
 // (paused, or waiting for a pull), by its pause mode.
 bool holds_back(const LiveSlotsWithAux& s, bool running) {
   if (s.config.pausable == Pausable::False) return false;
-  const bool paused = !s.aux.pause_locks.empty();
-  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.current_pull.has_value();
+  const AuxRare& rare = s.aux.rare();
+  const bool paused = !rare.pause_locks.empty();
+  const bool pull_gated = s.config.pull_id.has_value() && !rare.current_pull.has_value();
   if (!paused && !pull_gated) return false;
   if (s.config.pausable == Pausable::ResumeAll) return true;
   if (running) return false;
@@ -201,16 +202,15 @@ void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::opti
       if (!e.state.invalidate()) return;
       old_cache = std::move(e.cache);
       e.cache.reset();
-      for (const auto& cb : s.aux.invalidate_callbacks) out.invalidate_callbacks.push_back(cb);
+      for (const auto& cb : s.aux.rare().invalidate_callbacks) out.invalidate_callbacks.push_back(cb);
       out.invalidate = true;
       return;
     case MessageKind::Complete:
     case MessageKind::Error:
       if (!e.state.terminate(m.kind() == MessageKind::Error)) return;
-      old_pending = std::exchange(s.aux.pending_pull, std::nullopt);
-      old_current = std::exchange(s.aux.current_pull, std::nullopt);
-      old_held = std::move(s.aux.held);
-      s.aux.held.clear();
+      old_pending = s.aux.take(&AuxRare::pending_pull);
+      old_current = s.aux.take(&AuxRare::current_pull);
+      old_held = s.aux.take(&AuxRare::held);
       break;
     case MessageKind::Teardown:
       break;
@@ -417,7 +417,7 @@ template <class List>
     auto a = node.core_ref().borrow_mut();
     DownSlots s = down_slots(*a, node.key());
     s.edge.state.hold_outgoing();
-    s.aux.held.push_back(std::move(held));
+    s.aux.edit_rare().held.push_back(std::move(held));
   }
   return list.empty();
 }

@@ -69,14 +69,10 @@ void run_wave(const NodeHandle& node) {
       check_index(d->partitions.size(), key.partition);
       ctx.partition_flag = d->partitions[key.partition].flag;
     }
-    if (s.aux.current_pull) ctx.pull = s.aux.current_pull;
-    if (!s.aux.release_callbacks.empty()) {
-      old_release = std::move(s.aux.release_callbacks);
-      s.aux.release_callbacks.clear();
-    }
-    if (!s.aux.invalidate_callbacks.empty()) {
-      old_invalidate = std::move(s.aux.invalidate_callbacks);
-      s.aux.invalidate_callbacks.clear();
+    if (AuxRare* rare = s.aux.rare_if_made()) {
+      if (rare->current_pull) ctx.pull = rare->current_pull;
+      if (!rare->release_callbacks.empty()) old_release = std::exchange(rare->release_callbacks, {});
+      if (!rare->invalidate_callbacks.empty()) old_invalidate = std::exchange(rare->invalidate_callbacks, {});
     }
     ctx.node = node.uncounted();
   }

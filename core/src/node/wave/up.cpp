@@ -88,11 +88,10 @@ void full_resume(const NodeHandle& node) {
     auto a = core.borrow_mut();
     a->check(node.key());
     AuxEntry& x = a->aux_at(node.index());
-    old_pending = std::exchange(x.pending_pull, std::nullopt);
-    old_current = std::exchange(x.current_pull, std::nullopt);
+    old_pending = x.take(&AuxRare::pending_pull);
+    old_current = x.take(&AuxRare::current_pull);
     a->edge_at(node.index()).state.drop_pull();
-    old_held = std::move(x.held);
-    x.held.clear();
+    old_held = x.take(&AuxRare::held);
     a.release();
   } else {
     std::vector<MessageList> held;
@@ -100,8 +99,7 @@ void full_resume(const NodeHandle& node) {
       auto a = core.borrow_mut();
       a->check(node.key());
       AuxEntry& x = a->aux_at(node.index());
-      held = std::move(x.held);
-      x.held.clear();
+      held = x.take(&AuxRare::held);
     }
     for (MessageList& l : held) down(node, std::move(l));
     bool run_owed;
@@ -129,7 +127,7 @@ void handle_up_message(const NodeHandle& node, Message message, std::optional<st
     case MessageKind::Pause: {
       auto a = core.borrow_mut();
       a->check(node.key());
-      a->aux_at(node.index()).pause_locks.insert(message.lock_id());
+      a->aux_at(node.index()).edit_rare().pause_locks.insert(message.lock_id());
       return;
     }
     case MessageKind::Resume: {
@@ -137,7 +135,7 @@ void handle_up_message(const NodeHandle& node, Message message, std::optional<st
       {
         auto a = core.borrow();
         a->check(node.key());
-        found = a->aux_at(node.index()).pause_locks.contains(message.lock_id());
+        found = a->aux_at(node.index()).rare().pause_locks.contains(message.lock_id());
       }
       if (!found) {
         forward_up(node, std::move(message), toward, visits);
@@ -147,7 +145,7 @@ void handle_up_message(const NodeHandle& node, Message message, std::optional<st
       {
         auto a = core.borrow_mut();
         a->check(node.key());
-        auto& locks = a->aux_at(node.index()).pause_locks;
+        auto& locks = a->aux_at(node.index()).edit_rare().pause_locks;
         locks.erase(message.lock_id());
         remain = !locks.empty();
       }
@@ -179,7 +177,7 @@ void handle_up_message(const NodeHandle& node, Message message, std::optional<st
         LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
         if (s.edge.state.pull_in_progress()) return;
         const PullRequest& req = message.pull_request();
-        old_pending = std::exchange(s.aux.pending_pull, PullRequest{req.pull_id, req.params});
+        old_pending = std::exchange(s.aux.edit_rare().pending_pull, PullRequest{req.pull_id, req.params});
         a.release();
       }
       handle_dep_message(node);
