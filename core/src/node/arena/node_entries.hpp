@@ -115,8 +115,12 @@ struct AuxEntry {
     if (!rare_) rare_ = std::make_unique<AuxRare>();
     return *rare_;
   }
+  // What a wave asks of every node, answered without the record when it has none.
+  bool paused() const noexcept { return rare_ && !rare_->pause_locks.empty(); }
+  bool serving_pull() const noexcept { return rare_ && rare_->current_pull.has_value(); }
   // The record when the node has one: taking state out needs none made.
   AuxRare* rare_if_made() noexcept { return rare_.get(); }
+  const AuxRare* rare_if_made() const noexcept { return rare_.get(); }
   // Takes one part out, leaving it empty.
   template <class T>
   T take(T AuxRare::*part) {
@@ -139,8 +143,7 @@ inline RunInputs run_inputs(const TopologyEntry& topology, const CallEntry& call
 // for a pull.
 inline bool run_held_back(const ConfigEntry& config, const AuxEntry& aux) noexcept {
   if (config.pausable != Pausable::True) return false;
-  const AuxRare& rare = aux.rare();
-  return (config.pull_id.has_value() && !rare.current_pull.has_value()) || !rare.pause_locks.empty();
+  return (config.pull_id.has_value() && !aux.serving_pull()) || aux.paused();
 }
 
 // Sizes the node's links to its n deps and sets every restore flag to flag.

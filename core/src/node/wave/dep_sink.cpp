@@ -80,9 +80,8 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
     if (m.kind() == MessageKind::Teardown) r.teardown = true;
     return r;
   }
-  const AuxRare& rare = s.aux.rare();
-  const bool paused = !rare.pause_locks.empty();
-  const bool pull_gated = config.pull_id.has_value() && !rare.current_pull.has_value();
+  const bool paused = s.aux.paused();
+  const bool pull_gated = config.pull_id.has_value() && !s.aux.serving_pull();
 
   auto run_check = [&] {
     if (delivery_depth() > 0)
@@ -349,8 +348,7 @@ void handle_dep_message(const NodeHandle& node) {
     auto a = core.borrow_mut();
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
     const NodeState& state = s.edge.state;
-    if (!s.config.pull_id || state.terminal() || state.pending_count() > 0 || !s.aux.rare().pause_locks.empty())
-      return;
+    if (!s.config.pull_id || state.terminal() || state.pending_count() > 0 || s.aux.paused()) return;
     const RunInputs in = run_inputs(s);
     has_fn = in.has_fn;
     if (has_fn && !NodeState::may_run(in)) return;

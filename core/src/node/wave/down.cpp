@@ -114,9 +114,8 @@ void check_data_canonical(const MessageList& list) {
 // (paused, or waiting for a pull), by its pause mode.
 bool holds_back(const LiveSlotsWithAux& s, bool running) {
   if (s.config.pausable == Pausable::False) return false;
-  const AuxRare& rare = s.aux.rare();
-  const bool paused = !rare.pause_locks.empty();
-  const bool pull_gated = s.config.pull_id.has_value() && !rare.current_pull.has_value();
+  const bool paused = s.aux.paused();
+  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
   if (!paused && !pull_gated) return false;
   if (s.config.pausable == Pausable::ResumeAll) return true;
   if (running) return false;

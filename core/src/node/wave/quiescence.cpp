@@ -13,9 +13,9 @@ bool node_is_quiescent(const NodeHandle& node) {
   if (!a->deferred_ops().empty() || a->draining()) return false;
   const EdgeEntry& e = a->edge_at(i);
   const AuxEntry& x = a->aux_at(i);
-  const AuxRare& rare = x.rare();
-  return e.state.quiescent() && rare.held.empty() && !rare.pending_pull && !rare.current_pull &&
-         rare.pause_locks.empty();
+  const AuxRare* rare = x.rare_if_made();
+  return e.state.quiescent() &&
+         (!rare || (rare->held.empty() && !rare->pending_pull && !rare->current_pull && rare->pause_locks.empty()));
 }
 
 }  // namespace korvalinth
