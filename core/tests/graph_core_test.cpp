@@ -34,7 +34,7 @@ TEST(GraphCoreArena, ReleasedIndicesAreReusedLastFirstWithNewGenerations) {
 TEST(GraphCoreArena, StaleKeysAreRefusedBeforeAndAfterReuse) {
   auto core = GraphCore::create();
   NodeHandle a = make_state(core, make_value<int>(1));
-  NodeHandle stale = a.uncounted();
+  UncountedNode stale = a.uncounted();
   EXPECT_EQ(status_of(stale), NodeStatus::Settled);
   a.drop();
   EXPECT_EQ(fault_text([&] { status_of(stale); }), kStaleSlot);
@@ -50,16 +50,16 @@ TEST(GraphCoreArena, CountedHandlesKeepTheNodeAndUncountedDoNot) {
   NodeHandle a = make_state(core);
   NodeHandle second = a.promote_counted();
   EXPECT_EQ(a.count()->count, 2u);
-  NodeHandle weak = a.uncounted();
+  UncountedNode weak = a.uncounted();
   weak.drop();  // never releases
   a.drop();
   EXPECT_TRUE(is_live(second));
-  NodeHandle look = second.uncounted();
+  UncountedNode look = second.uncounted();
   second.drop();
   EXPECT_FALSE(is_live(look));
   EXPECT_EQ(fault_text([&] { look.promote_counted(); }), "Core counted promotion rejected: node is externally dead");
   // A counted handle whose count is already 0 does nothing when dropped.
-  NodeHandle late(core, look.count(), look.key(), true);
+  NodeHandle late(core, look.count(), look.key());
   late.drop();
   EXPECT_EQ(look.count()->count, 0u);
 }
@@ -73,7 +73,7 @@ TEST(GraphCoreArena, PinsHoldAnExternallyDeadNodeUntilTheLastUnpin) {
   auto pinned = pin_node(core, ref);
   ASSERT_TRUE(pinned);
   EXPECT_EQ(pin_count(a), 1u);
-  NodeHandle look = a.uncounted();
+  UncountedNode look = a.uncounted();
   a.drop();
   EXPECT_TRUE(is_live(look));
   EXPECT_EQ(*value_cast<int>(cache_of(pinned->second)), 7);
@@ -102,7 +102,7 @@ TEST(GraphCoreArena, PinRefusesOtherCoresAndDeadNodes) {
 TEST(GraphCoreArena, ReleaseCascadesThroughDepsAfterFreeingTheOwnIndex) {
   auto core = GraphCore::create();
   NodeHandle a = make_state(core);
-  NodeHandle look_a = a.uncounted();
+  UncountedNode look_a = a.uncounted();
   std::vector<NodeHandle> deps;
   deps.push_back(std::move(a));  // the dep's only counted handle
   NodeHandle b = construct_node(core, std::move(deps), std::nullopt, Dispatcher::thread_default(), nullptr, {});
@@ -244,7 +244,7 @@ TEST(Quiescence, FollowsPinsAndRuntimeFlags) {
     if (on) ar.aux_at(i).current_pull = PullRequest{"p", nullptr}; else ar.aux_at(i).current_pull.reset();
   }));
   EXPECT_TRUE(node_is_quiescent(a));
-  NodeHandle look = a.uncounted();
+  UncountedNode look = a.uncounted();
   a.drop();
   EXPECT_TRUE(node_is_quiescent(look));
 }
@@ -263,7 +263,7 @@ TEST(GraphContainerBasics, RegistrationKeepsNodesAliveAndRefusesDuplicates) {
   auto g = GraphContainer::create(std::nullopt);
   NodeHandle n = g->register_node(make_state(g->core()), "state", "state#4");
   EXPECT_EQ(g->unnamed_counter(), 5u);
-  NodeHandle look = n.uncounted();
+  UncountedNode look = n.uncounted();
   n.drop();
   EXPECT_TRUE(is_live(look));
   EXPECT_EQ(fault_text([&] { g->register_node(make_state(g->core()), "state", "state#4"); }),
@@ -320,7 +320,7 @@ TEST(GraphCoreArena, TheLastPinOfAnExternallyDeadActiveNodeDetachesAndFreesIt) {
   int released = 0;
   add_release_callback(m, [&] { ++released; });
   auto pinned = pin_node(core, WeakNodeRef::of(m));
-  NodeHandle look = m.uncounted();
+  UncountedNode look = m.uncounted();
   m.drop();
   kept = UnsubscribeFn();  // its counted handle was the last one
   ASSERT_TRUE(is_live(look));

@@ -27,7 +27,7 @@ TEST(ReleaseChain, DepsAreReleasedDepthFirstInDepOrderWithHooksAfterTheirDeps) {
   // top has deps [left, right]; left has dep [leaf]. Only top's deps hold them.
   CoreRef core = GraphCore::create();
   std::vector<std::string> log;
-  auto logged = [&](const NodeHandle& n, std::string name) {
+  auto logged = [&](const UncountedNode& n, std::string name) {
     add_release_callback(n, [&log, name] { log.push_back(name); });
   };
   NodeHandle leaf = make_state(core);

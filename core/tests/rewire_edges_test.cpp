@@ -14,13 +14,13 @@ using namespace korvalinth::test;
 
 namespace {
 
-EdgeEntry& edge(const NodeHandle& n) { return n.core_ref().unguarded().edge_at(n.index()); }
-std::size_t sink_count(const NodeHandle& n) { return n.core_ref().borrow()->aux_at(n.index()).sinks.size(); }
+EdgeEntry& edge(const UncountedNode& n) { return n.core_ref().unguarded().edge_at(n.index()); }
+std::size_t sink_count(const UncountedNode& n) { return n.core_ref().borrow()->aux_at(n.index()).sinks.size(); }
 
-std::vector<NodeId> dep_ids(const NodeHandle& n) {
+std::vector<NodeId> dep_ids(const UncountedNode& n) {
   std::vector<NodeId> out;
   CheckedLive live = check_live(n);
-  for (const NodeHandle& d : live.topology.deps) out.push_back(d.id());
+  for (const UncountedNode& d : live.topology.deps) out.push_back(d.id());
   return out;
 }
 
@@ -36,7 +36,7 @@ SharedNodeFn summing(int tag) {
 }
 
 using Hook = std::function<void(const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>;
-void hook(const NodeHandle& n, Hook h) { set_topology_hook(n, std::make_shared<const Hook>(std::move(h))); }
+void hook(const UncountedNode& n, Hook h) { set_topology_hook(n, std::make_shared<const Hook>(std::move(h))); }
 
 }  // namespace
 
@@ -279,7 +279,7 @@ TEST(DeferredOpEdges, AnOpOfAReleasedNodeIsDroppedSilently) {
   auto core = GraphCore::create();
   NodeHandle a = make_state(core, iv(1));
   NodeHandle gone = make_state(core, iv(0));
-  NodeHandle look = gone.uncounted();
+  UncountedNode look = gone.uncounted();
   run_in_wave_scope(a, [&] {
     batch_defer_rewire(gone, SubscribeDep{summing(0), a.promote_counted()});
     gone.drop();

@@ -121,7 +121,7 @@ std::optional<NodeHandle> GraphContainer::find(const std::string& id) const {
   return it->second.promote_counted();
 }
 
-std::string GraphContainer::node_id_of(const NodeHandle& node, std::string_view prefix) {
+std::string GraphContainer::node_id_of(const UncountedNode& node, std::string_view prefix) {
   {
     auto rows = node_table_.borrow();
     for (const NodeEntry& row : *rows) {
@@ -131,7 +131,7 @@ std::string GraphContainer::node_id_of(const NodeHandle& node, std::string_view 
   return node_id_of_slow(node, prefix);
 }
 
-std::string GraphContainer::node_id_of_slow(const NodeHandle& node, std::string_view prefix) {
+std::string GraphContainer::node_id_of_slow(const UncountedNode& node, std::string_view prefix) {
   auto ids = synthetic_ids_.borrow_mut();
   auto it = ids->find(node.id());
   if (it == ids->end()) {
@@ -140,20 +140,6 @@ std::string GraphContainer::node_id_of_slow(const NodeHandle& node, std::string_
     it = ids->emplace(node.id(), "~" + kind.value_or("?") + "#" + std::to_string(n)).first;
   }
   return std::string(prefix) + it->second;
-}
-
-std::vector<std::string> GraphContainer::dep_ids(std::span<const NodeHandle> deps) {
-  std::vector<std::string> out;
-  out.reserve(deps.size());
-  for (const NodeHandle& d : deps) out.push_back(node_id_of(d));
-  return out;
-}
-
-void GraphContainer::check_deps_same_graph(std::span<const NodeHandle> deps, std::string_view label) const {
-  for (const NodeHandle& d : deps) {
-    if (!owns(d))
-      fault(std::string(label) + " dep belongs to a different graph; cross-graph deps require a wire bridge");
-  }
 }
 
 NodeSpec GraphContainer::merge_option_value(NodeOptions& options) const {
@@ -171,8 +157,8 @@ NodeSpec GraphContainer::merge_option_value(NodeOptions& options) const {
   return spec;
 }
 
-std::vector<NodeHandle> dep_handles(const NodeHandle& node) {
-  std::vector<NodeHandle> out;
+std::vector<UncountedNode> dep_handles(const UncountedNode& node) {
+  std::vector<UncountedNode> out;
   CheckedLive live = check_live(node);
   out.reserve(live.topology.deps.size());
   for (const NodeHandle& d : live.topology.deps) out.push_back(d.uncounted());

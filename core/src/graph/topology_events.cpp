@@ -165,7 +165,7 @@ void GraphContainer::deliver_topology(const TopologyEvent& event) {
 
 void GraphContainer::emit_node_added(const std::string& id) {
   if (live_observers_ == 0) return;
-  NodeHandle node;
+  UncountedNode node;
   std::string kind;
   {
     auto rows = node_table_.borrow();
@@ -179,24 +179,8 @@ void GraphContainer::emit_node_added(const std::string& id) {
   }
   if (node.empty()) return;
   const std::uint64_t seq = next_seq();
-  std::vector<NodeHandle> deps = dep_handles(node);
+  std::vector<UncountedNode> deps = dep_handles(node);
   emit_topology(TopologyEvent{id, dep_ids(deps), std::nullopt, std::move(kind), seq, TopologyEventKind::NodeAdded});
-}
-
-void GraphContainer::emit_deps_changed(const std::string& id, std::span<const NodeHandle> old_deps,
-                                       std::span<const NodeHandle> new_deps) {
-  if (live_observers_ == 0) return;
-  {
-    std::optional<NodeHandle> found = find(id);
-    if (!found) return;
-    found->drop();
-  }
-  const std::uint64_t seq = next_seq();
-  // New before old: this order numbers synthetic ids first seen here.
-  std::vector<std::string> new_ids = dep_ids(new_deps);
-  std::vector<std::string> old_ids = dep_ids(old_deps);
-  emit_topology(TopologyEvent{id, std::move(new_ids), std::move(old_ids), std::nullopt, seq,
-                              TopologyEventKind::DepsChanged});
 }
 
 }  // namespace korvalinth

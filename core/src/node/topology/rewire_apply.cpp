@@ -16,7 +16,7 @@ namespace {
 // on unwind, if the node still exists.
 class DepMutationGuard {
  public:
-  explicit DepMutationGuard(const NodeHandle& node) : core_(node.core()), count_(node.count()), key_(node.key()) {}
+  explicit DepMutationGuard(const UncountedNode& node) : core_(node.core()), count_(node.count()), key_(node.key()) {}
   DepMutationGuard(const DepMutationGuard&) = delete;
   DepMutationGuard& operator=(const DepMutationGuard&) = delete;
   ~DepMutationGuard() {
@@ -42,13 +42,13 @@ class DepMutationGuard {
   bool armed_ = true;
 };
 
-EdgeEntry& checked_edge(Arena& a, const NodeHandle& node) {
+EdgeEntry& checked_edge(Arena& a, const UncountedNode& node) {
   a.check(node.key());
   a.topology_at(node.index());
   return a.edge_at(node.index());
 }
 
-void begin_mutation(const NodeHandle& node) {
+void begin_mutation(const UncountedNode& node) {
   auto a = node.core_ref().borrow_mut();
   EdgeEntry& e = checked_edge(*a, node);
   e.dep_mutation_in_flight = 1;
@@ -91,7 +91,7 @@ std::vector<std::optional<std::size_t>> match_deps(const std::vector<NodeHandle>
 }
 
 // The run decision of the pending queue, without its pull condition.
-void reevaluate(const NodeHandle& node) {
+void reevaluate(const UncountedNode& node) {
   Pausable pausable;
   {
     auto a = node.core_ref().borrow();
@@ -140,7 +140,7 @@ void reevaluate(const NodeHandle& node) {
 
 }  // namespace
 
-void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, SharedNodeFn fn) {
+void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, SharedNodeFn fn) {
   std::vector<NodeHandle> old_list = counted_deps(node);
 
   if (same_lists(old_list, new_list)) {
@@ -204,7 +204,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     std::vector<DepLink> fresh_links(n);
     std::vector<NodeHandle> topology_copy;
     topology_copy.reserve(n);
-    for (const NodeHandle& d : new_list) topology_copy.push_back(d.promote_counted());
+    for (const UncountedNode& d : new_list) topology_copy.push_back(d.promote_counted());
     // What the borrow replaces is dropped after it.
     std::vector<NodeHandle> old_topology;
     std::vector<DepSlot> old_state;

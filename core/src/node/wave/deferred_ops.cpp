@@ -79,9 +79,9 @@ OpOutcome run_op(const CoreRef& core, DeferredOp& op) {
   if (!op.token || !*op.token) return OpOutcome::Done;
   auto pinned = pin_node(core, op.node);
   if (!pinned) return OpOutcome::Done;
-  NodeHandle& node = pinned->second;
+  UncountedNode& node = pinned->second;
   struct Release {
-    std::pair<PinnedNode, NodeHandle>& p;
+    std::pair<PinnedNode, UncountedNode>& p;
     ~Release() {
       drop_quietly([&] {
         p.second.drop();

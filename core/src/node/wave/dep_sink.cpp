@@ -216,7 +216,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
   return r;
 }
 
-void forward_dep_control(const NodeHandle& node, DepAction& r) {
+void forward_dep_control(const UncountedNode& node, DepAction& r) {
   if (r.teardown) broadcast(node, teardown_message());
   if (r.dirty) broadcast(node, dirty_message());
   if (r.invalidate) {
@@ -335,18 +335,18 @@ void DepSink::call(const Message& message) {
       push_run_check_marked(core_, count_, key_, core.id());
     } else {
       if (!strong) strong = lock_core(core_, core.id());
-      if (strong) forward_dep_control(NodeHandle(std::move(strong), count_, key_, false), record);
+      if (strong) forward_dep_control(UncountedNode(std::move(strong), count_, key_), record);
     }
   }
   if (!pin.empty()) pin.unpin();
 }
 
-void settle_from_deps(const NodeHandle& node) {
+void settle_from_deps(const UncountedNode& node) {
   SharedValue v = read_dep_state(node);
   if (v) down(node, Message::data(std::move(v)));
 }
 
-void run_or_settle(const NodeHandle& node) {
+void run_or_settle(const UncountedNode& node) {
   bool has_fn, has_run, partial, gate;
   {
     auto a = node.core_ref().borrow();
@@ -363,7 +363,7 @@ void run_or_settle(const NodeHandle& node) {
     run_wave(node);
 }
 
-void handle_dep_message(const NodeHandle& node) {
+void handle_dep_message(const UncountedNode& node) {
   GraphCore& core = node.core_ref();
   {
     auto a = core.borrow();

@@ -35,10 +35,10 @@ class DepSink final : public Sink {
 };
 
 // Settles a node without a function to its first dep's latest value.
-void settle_from_deps(const NodeHandle& node);
+void settle_from_deps(const UncountedNode& node);
 // The run check made at once (pull service, resume).
-void run_or_settle(const NodeHandle& node);
+void run_or_settle(const UncountedNode& node);
 // The pull service: serves the node's pending pull when it may.
-void handle_dep_message(const NodeHandle& node);
+void handle_dep_message(const UncountedNode& node);
 
 }  // namespace korvalinth

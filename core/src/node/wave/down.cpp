@@ -9,7 +9,7 @@
 
 namespace korvalinth {
 
-void mark_dirty(const NodeHandle& node, OrderedDelivery* window) {
+void mark_dirty(const UncountedNode& node, OrderedDelivery* window) {
   SinkList::Reading sinks;
   {
     auto a = node.core_ref().borrow_mut();
@@ -23,7 +23,7 @@ void mark_dirty(const NodeHandle& node, OrderedDelivery* window) {
   sinks.deliver(dirty_message());
 }
 
-void broadcast(const NodeHandle& node, const Message& message) {
+void broadcast(const UncountedNode& node, const Message& message) {
   SinkList::Reading sinks;
   {
     auto a = node.core_ref().borrow();
@@ -33,7 +33,7 @@ void broadcast(const NodeHandle& node, const Message& message) {
   sinks.deliver(message);
 }
 
-void clear_current_pull(const NodeHandle& node) {
+void clear_current_pull(const UncountedNode& node) {
   GraphCore& core = node.core_ref();
   if (core.is_borrowed()) return;
   std::optional<PullRequest> old;
@@ -173,7 +173,7 @@ struct Applied {
 // who receives it. Replaced values go to trash, dropped after the borrow.
 // A DATA's version is put in place from next_version, unless that is null
 // (the caller advanced it in place). Counts window's delivery, when given.
-void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::optional<NodeVersion>* next_version,
+void apply_message(Arena& a, const UncountedNode& node, const Message& m, std::optional<NodeVersion>* next_version,
                    OrderedDelivery* window, Applied& out, SharedValue& old_cache, std::optional<NodeVersion>& old_version,
                    std::vector<MessageList>& old_held, std::optional<PullRequest>& old_pending,
                    std::optional<PullRequest>& old_current) {
@@ -249,7 +249,7 @@ struct DownEntry {
   bool delivering;  // a down is calling the node's sinks
 };
 
-std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
+std::optional<DownEntry> read_down_entry(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
   a->topology_at(node.index());
@@ -267,7 +267,7 @@ std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
 // broadcasts it).
 // window: the delivery to count in the node's entry, when the caller opened
 // one; canonical_text: the DATA's checked text, when the caller has it.
-void deliver_message(const NodeHandle& node, const Message& m, bool content_ids, OrderedDelivery* window,
+void deliver_message(const UncountedNode& node, const Message& m, bool content_ids, OrderedDelivery* window,
                      const std::string* canonical_text = nullptr) {
   GraphCore& core = node.core_ref();
   std::optional<NodeVersion> next_version;
@@ -321,7 +321,7 @@ void deliver_message(const NodeHandle& node, const Message& m, bool content_ids,
 
 // Defers the late messages of a down made outside the node's function into
 // the open batch; DIRTY goes out now.
-void defer_into_batch(const NodeHandle& node, MessageList late) {
+void defer_into_batch(const UncountedNode& node, MessageList late) {
   batch_defer_list(node, std::move(late));
   bool dirty_sent;
   {
@@ -339,7 +339,7 @@ void defer_into_batch(const NodeHandle& node, MessageList late) {
 
 // The end of a down that was not made by the node's own function; ends
 // window's count too, when given.
-void end_outside_run(const NodeHandle& node, OrderedDelivery* window) {
+void end_outside_run(const UncountedNode& node, OrderedDelivery* window) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
   EdgeEntry& e = a->edge_at(node.index());
@@ -354,12 +354,12 @@ namespace {
 
 enum class Queued : bool { No, Yes };
 
-void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList list, Queued queued);
+void deliver_down(const UncountedNode& node, const DownEntry& entry, MessageList list, Queued queued);
 
 // Delivers the lists queued behind window, oldest first; lists queued
 // meanwhile go behind them. Out of line: deliveries nest as deep as the
 // stack allows, and this is rarely needed.
-[[gnu::noinline]] void deliver_queued(const NodeHandle& node, OrderedDelivery& window) {
+[[gnu::noinline]] void deliver_queued(const UncountedNode& node, OrderedDelivery& window) {
   while (std::optional<MessageList> next = window.next_queued()) {
     if (std::optional<DownEntry> entry = read_down_entry(node)) deliver_down(node, *entry, std::move(*next), Queued::Yes);
   }
@@ -368,7 +368,7 @@ void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList li
 // The steps of down from the batch deferral on. A list that was queued
 // behind a delivery on the node is delivered by it, in that delivery's
 // window; any other list opens its own.
-void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList list, Queued queued) {
+void deliver_down(const UncountedNode& node, const DownEntry& entry, MessageList list, Queued queued) {
   const bool running = entry.running;
   if (!running && batch_collecting()) {
     MessageList late = split_out(list, is_late_kind);
@@ -414,7 +414,7 @@ void deliver_down(const NodeHandle& node, const DownEntry& entry, MessageList li
 
 // Sorts, thins and checks the list (the steps that change nothing); false
 // when it went behind a delivery in progress on the node.
-bool prepare_list(const NodeHandle& node, const DownEntry& entry, MessageList& list) {
+bool prepare_list(const UncountedNode& node, const DownEntry& entry, MessageList& list) {
   if (!entry.touched) touch_in_current_frame(node);
   if (list.size() >= 2) sort_by_tier(list);
   keep_first_invalidate(list);
@@ -424,7 +424,7 @@ bool prepare_list(const NodeHandle& node, const DownEntry& entry, MessageList& l
 
 }  // namespace
 
-void down(const NodeHandle& node, MessageList list) {
+void down(const UncountedNode& node, MessageList list) {
   check_stack_headroom();
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
@@ -432,7 +432,7 @@ void down(const NodeHandle& node, MessageList list) {
   deliver_down(node, *entry, std::move(list), Queued::No);
 }
 
-void down(const NodeHandle& node, Message message) {
+void down(const UncountedNode& node, Message message) {
   check_stack_headroom();
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;

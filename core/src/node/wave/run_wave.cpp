@@ -28,7 +28,7 @@ class RunningCount {
 // count record alive for the guard's lifetime.
 class RunningGuard {
  public:
-  explicit RunningGuard(const NodeHandle& node) : node_(node) {}
+  explicit RunningGuard(const UncountedNode& node) : node_(node) {}
   RunningGuard(const RunningGuard&) = delete;
   RunningGuard& operator=(const RunningGuard&) = delete;
   ~RunningGuard() {
@@ -36,7 +36,7 @@ class RunningGuard {
   }
   // The function returned: the caller clears the flag (end_under) itself.
   void disarm() noexcept { armed_ = false; }
-  static void end_under(Arena& a, const NodeHandle& node) {
+  static void end_under(Arena& a, const UncountedNode& node) {
     const SlotKey key = node.key();
     if (!a.is_current(key)) return;
     if (node.count()->count == 0 && a.pin_count(key.index) == 0) return;
@@ -49,7 +49,7 @@ class RunningGuard {
     auto a = node_.core_ref().borrow_mut();
     end_under(*a, node_);
   }
-  const NodeHandle& node_;
+  const UncountedNode& node_;
   bool armed_ = true;
 };
 
@@ -73,7 +73,7 @@ class CallTimer {
 
 std::uint64_t node_functions_running() noexcept { return tls_functions_running; }
 
-void run_wave(const NodeHandle& node) {
+void run_wave(const UncountedNode& node) {
   check_stack_headroom();
   GraphCore& core = node.core_ref();
   const SlotKey node_key = node.key();
@@ -127,7 +127,7 @@ void run_wave(const NodeHandle& node) {
       old_invalidate = std::move(s.aux.invalidate_callbacks);
       s.aux.invalidate_callbacks.clear();
     }
-    ctx.node = node.uncounted();
+    ctx.node = node;
   }
   // Callbacks registered during the previous run go uncalled.
   old_release.clear();

@@ -16,7 +16,7 @@ SharedNodeFn make_bridge_events_fn(BridgeSession session);
 
 // The session state of a bridge, read from its processor node (the running
 // processor's own node); null before the first run.
-inline std::shared_ptr<const BridgeStateCell> cached_as_bridge_record(const NodeHandle& events) {
+inline std::shared_ptr<const BridgeStateCell> cached_as_bridge_record(const UncountedNode& events) {
   return aux_value_of<BridgeStateCell>(events);
 }
 

@@ -43,12 +43,12 @@ struct EdgeGroupGateConfig {
 SharedNodeFn make_edge_group_gate_fn(EdgeGroupGateConfig config);
 
 // The state in the gate node's aux slot; null before the gate's first run.
-inline std::shared_ptr<const GateStateCell> gate_state_of(const NodeHandle& gate) {
+inline std::shared_ptr<const GateStateCell> gate_state_of(const UncountedNode& gate) {
   return aux_value_of<GateStateCell>(gate);
 }
 
 // Delivers [DATA(release)] from node inside a wave scope: joins the running
 // wave, or owns a new one and ends it.
-void gate_emit_in_wave_scope(const NodeHandle& node, WireEdgeGroupRelease release);
+void gate_emit_in_wave_scope(const UncountedNode& node, WireEdgeGroupRelease release);
 
 }  // namespace korvalinth
