@@ -10,6 +10,8 @@
 //    record alive, not the node. What a function only looks at or acts on is
 //    taken as a const UncountedNode&, which a NodeHandle binds to without a
 //    copy. Stored, it acts on the node while something else keeps it.
+//  - BorrowedNode: a pointer to an UncountedNode held for the call (a run's
+//    own node), with no reference counting; never stored.
 //  - HeldNode: either one, decided when the node is acted on (pins alone
 //    may keep a node whose count is 0).
 // Conversions are explicit: promote_counted() takes a unit (and faults on a
@@ -150,6 +152,24 @@ class NodeHandle {
  private:
   void drop_in_destructor() noexcept;
   UncountedNode node_;
+};
+
+// A view of an uncounted handle that its caller holds for the call: no
+// reference-count traffic at all, so it is only valid while that handle is
+// (a run's RunContext names its node through one). Never stored: what keeps
+// the node's name past the call copies the UncountedNode it views.
+class BorrowedNode {
+ public:
+  BorrowedNode() noexcept = default;
+  BorrowedNode(const UncountedNode& node) noexcept : node_(&node) {}
+  BorrowedNode(UncountedNode&&) = delete;  // would outlive its handle
+
+  const UncountedNode& uncounted() const noexcept { return *node_; }
+  operator const UncountedNode&() const noexcept { return *node_; }
+  NodeHandle promote_counted() const { return node_->promote_counted(); }
+
+ private:
+  const UncountedNode* node_ = nullptr;
 };
 
 // A handle to act on a node now, counted while the node has counted
