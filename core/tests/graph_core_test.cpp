@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "base/drop_fault.hpp"
 #include "graph/graph_container.hpp"
 #include "node/arena/graph_core.hpp"
@@ -62,6 +64,44 @@ TEST(GraphCoreArena, CountedHandlesKeepTheNodeAndUncountedDoNot) {
   NodeHandle late(core, look.count(), look.key());
   late.drop();
   EXPECT_EQ(look.count()->count, 0u);
+}
+
+// However a counted handle goes, its one unit goes back exactly once; a
+// moved-from handle and an uncounted one give nothing back.
+TEST(GraphCoreArena, ACountedHandleGivesItsUnitBackOnceHoweverItGoes) {
+  const std::function<void(NodeHandle&)> ends[] = {
+      [](NodeHandle& h) { h.drop(); },
+      [](NodeHandle& h) { NodeHandle gone = std::move(h); },
+      [](NodeHandle& h) {
+        NodeHandle other = std::move(h);
+        other = NodeHandle();
+        h.drop();
+      },
+      [](NodeHandle& h) {
+        HeldNode held(std::move(h));
+        EXPECT_TRUE(held.counted());
+        held.drop();
+      },
+      [](NodeHandle& h) {
+        UncountedNode view = h.uncounted();
+        HeldNode held(view);
+        EXPECT_FALSE(held.counted());
+        held.drop();
+        h.drop();
+      },
+  };
+  for (const auto& end : ends) {
+    auto core = GraphCore::create();
+    NodeHandle a = make_state(core);
+    NodeHandle second = a.promote_counted();
+    end(second);
+    EXPECT_TRUE(second.empty());
+    EXPECT_EQ(a.count()->count, 1u);
+    UncountedNode look = a.uncounted();
+    end(a);
+    EXPECT_EQ(look.count()->count, 0u);
+    EXPECT_FALSE(is_live(look));
+  }
 }
 
 TEST(GraphCoreArena, PinsHoldAnExternallyDeadNodeUntilTheLastUnpin) {

@@ -19,10 +19,10 @@ namespace korvalinth::py {
 
 struct PyNode {
   SharedFatalSlot fatal;
-  // Counted; only on graph lookup handles, so kept out of line: most Nodes
-  // pay one pointer for it.
+  // Only on graph lookup handles, so kept out of line: most Nodes pay one
+  // pointer for it.
   std::unique_ptr<NodeHandle> lookup_target;
-  // Counted, unless the node had only pins left when the Node was made.
+  // Uncounted when the node had only pins left as the Node was made.
   HeldNode primary;
   CoreHold primary_hold;
   CoreHold target_hold;

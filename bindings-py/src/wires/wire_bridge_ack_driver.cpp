@@ -26,7 +26,7 @@ struct PyWireBridgeAckDriver {
   SinkSubscriptions sinks;
   std::shared_ptr<WireBridge> bridge;
   TopologyGroupRef group;
-  NodeHandle commands;  // counted
+  NodeHandle commands;
   PyNode timeouts;
   PyNode status;
   PyNode issues;

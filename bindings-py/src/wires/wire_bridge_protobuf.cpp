@@ -18,7 +18,7 @@ constexpr const char* kRelease = "wire_bridge_protobuf release";
 struct PyWireBridgeProtobuf {
   std::shared_ptr<WireBridge> bridge;
   TopologyGroupRef group;
-  NodeHandle decoded_inbound;  // counted
+  NodeHandle decoded_inbound;
   PyNode inbound_bytes;
   PyNode outbound_bytes;
   PyNode status;

@@ -17,7 +17,7 @@ namespace {
 
 struct OutboundEdgeArgument {
   std::string name;
-  NodeHandle source;  // counted: the found node of a lookup handle, else the Node's own
+  NodeHandle source;  // the found node of a lookup handle, else the Node's own
 };
 
 // An (edge name, source Node) pair; a tuple subclass is a tuple too.

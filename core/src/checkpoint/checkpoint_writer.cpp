@@ -18,7 +18,7 @@ struct CollectedNode {
   std::string kind;
   std::optional<std::string> name;
   std::optional<RegistryRef> restore;
-  NodeHandle handle;  // counted: no collected node is reclaimed during the write
+  NodeHandle handle;  // no collected node is reclaimed during the write
   std::map<std::string, std::string> metadata;
   bool discovered = false;
 };

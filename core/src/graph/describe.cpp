@@ -33,7 +33,7 @@ std::optional<std::uint64_t> as_unsigned(const Value& v) {
 struct DescribeIndex {
   std::unordered_map<NodeId, const std::string*, NodeIdHash> row_ids;
   std::unordered_set<NodeId, NodeIdHash> listed_externals;
-  std::vector<NodeHandle> externals;  // counted
+  std::vector<NodeHandle> externals;
 };
 
 // The dep's row id, or its synthetic id; an unregistered dep not yet listed

@@ -35,7 +35,7 @@ namespace korvalinth {
 
 // One registered node.
 struct NodeEntry {
-  NodeHandle handle;  // counted
+  NodeHandle handle;
   std::string id;
   std::optional<std::string> name;  // absent for a generated id
   std::string kind;                 // the registration kind ("state", "node", ...)

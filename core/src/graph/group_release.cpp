@@ -17,7 +17,7 @@ namespace {
 
 struct Collected {
   std::string id;
-  NodeHandle handle;  // counted clone of the row's handle
+  NodeHandle handle;  // a clone of the row's handle
 };
 
 struct RemovedRecord {

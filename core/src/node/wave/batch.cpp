@@ -64,7 +64,7 @@ void remove_unconfirmed_everywhere(const std::vector<DeferredCore>& collected, c
   }
 }
 
-// An uncounted handle of the record's node when its key is still current.
+// The record's node when its key is still current.
 std::optional<UncountedNode> live_record(const BatchRecord& r) {
   auto a = r.pin.core()->borrow();
   if (!a->is_current(r.pin.key())) return std::nullopt;

@@ -36,7 +36,7 @@ using GateStateCell = Cell<WireEdgeGroupGateState>;
 struct EdgeGroupGateConfig {
   std::string name;
   std::vector<std::string> edges;  // input order; a cause needs all of them
-  NodeHandle release_node;         // counted: {name}/release
+  NodeHandle release_node;         // {name}/release
 };
 
 // The gate's node function; its one dep is {name}/events.
