@@ -83,6 +83,10 @@ def _keep_active(kind, payload):
     """Subscriber that only keeps a korvalinth effect active."""
 
 
+def _never_runs(*values):
+    """The function of a node over effects: effects emit no values."""
+
+
 # ---- cases: each builder returns (update(i), final()) ----
 
 
@@ -119,6 +123,8 @@ class Floor:
                 r(i)
 
         return update, lambda: [r.last for r in recs]
+
+    fanout_one_keepalive = fanout
 
     @staticmethod
     def fanin():
@@ -182,6 +188,17 @@ class Korvalinth:
         recs = [Recorder() for _ in range(FAN)]
         for r in recs:
             self._effect(g, [a], r)
+        self.keep.append(g)
+        return a.set, lambda: [r.last for r in recs]
+
+    def fanout_one_keepalive(self):
+        # One subscription keeps every effect active: subscribing to a node
+        # over the effects activates them, and that node never runs.
+        g = self.Graph(name="fanout-one")
+        a = g.state(0)
+        recs = [Recorder() for _ in range(FAN)]
+        effects = [g.effect([a], r) for r in recs]
+        self.keep.append(g.effect(effects, _never_runs).subscribe(_keep_active))
         self.keep.append(g)
         return a.set, lambda: [r.last for r in recs]
 
@@ -253,6 +270,8 @@ class Reaktiv:
         for rec in recs:
             self._effect(a, rec)
         return a.set, lambda: [r.last for r in recs]
+
+    fanout_one_keepalive = fanout
 
     def _sum(self, n):
         states = [self.r.Signal(0) for _ in range(n)]
@@ -331,6 +350,8 @@ class Signified:
 
         return update, lambda: [r.last for r in recs]
 
+    fanout_one_keepalive = fanout
+
     def _sum(self, n):
         states = [self.s.Signal(0) for _ in range(n)]
         node = self.s.Computed(lambda: total(*[x.value for x in states]))
@@ -396,6 +417,8 @@ class ReactiveX:
             self.keep.append(a.subscribe(rec))
         return a.on_next, lambda: [r.last for r in recs]
 
+    fanout_one_keepalive = fanout
+
     def _sum(self, n):
         states = [self.rx.subject.BehaviorSubject(0) for _ in range(n)]
         node = self.rx.combine_latest(*states).pipe(self.ops.map(lambda t: total(*t)))
@@ -426,6 +449,7 @@ PEERS = [n for n in LIBRARIES if n != "korvalinth"]
 CASES = {
     "chain": "chain of %d derived nodes" % CHAIN,
     "fanout": "1 source -> %d effects" % FAN,
+    "fanout_one_keepalive": "1 source -> %d effects, one keep-alive" % FAN,
     "diamond": "diamond a->(b,c)->d",
     "fanin": "%d sources -> one sum" % FAN,
     "batch": "%d sets in one batch -> one sum" % BATCH_SOURCES,

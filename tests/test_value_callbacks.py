@@ -96,6 +96,23 @@ def test_effect_discards_its_return_value_at_once():
     assert [kind for kind, _ in seen if kind == "DATA"] == [] and effect.cache_entry() == (False, None)
 
 
+def test_one_subscription_to_a_node_over_effects_keeps_them_all_active():
+    graph = Graph()
+    a = graph.state(0)
+    got = [[] for _ in range(3)]
+    effects = [graph.effect([a], values.append) for values in got]
+    keep_alive = graph.effect(effects, lambda *_: pytest.fail("a node over effects ran"))
+    seen, sub = watched(keep_alive)
+    for value in (1, 2, 3):
+        a.set(value)
+    assert got == [[0, 1, 2, 3]] * 3
+    # The keep-alive's subscriber is not called once per update.
+    assert seen == [("START", None), ("DIRTY", None)]
+    del sub
+    a.set(4)
+    assert got == [[0, 1, 2, 3]] * 3
+
+
 def test_producer_runs_on_activation_and_emits_its_return():
     graph = Graph()
     calls = []

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "base/drop_fault.hpp"
 #include "graph/graph_container.hpp"
 #include "node/arena/graph_core.hpp"
+#include "node/wave/dep_sink.hpp"
+#include "node/wave/down.hpp"
+#include "node/wave/pending.hpp"
 #include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
 
@@ -13,6 +18,7 @@ namespace korvalinth {
 struct ArenaTestAccess {
   static void drop_edge(Arena& a, std::uint64_t i) { a.edge_[i].reset(); }
   static void drop_topology(Arena& a, std::uint64_t i) { a.topology_[i].reset(); }
+  static void drop_call(Arena& a, std::uint64_t i) { a.call_[i].reset(); }
 };
 }  // namespace korvalinth
 
@@ -223,6 +229,32 @@ TEST(GraphCoreArena, AccessorsNameTheMissingEntry) {
               live_slots_with_aux(*ar, a.key());
             }),
             kTopologySlot);
+}
+
+// The wave's steps check the topology entry before the edge entry they read.
+TEST(GraphCoreArena, WaveStepsNameTheTopologyEntryBeforeTheEdgeEntry) {
+  const std::vector<std::pair<const char*, std::function<void(const NodeHandle&)>>> steps = {
+      {"status", [](const NodeHandle& n) { status_of(n); }},
+      {"down", [](const NodeHandle& n) { down(n, Message::dirty()); }},
+      {"down list", [](const NodeHandle& n) { down(n, one_message(Message::dirty())); }},
+      {"dep state", [](const NodeHandle& n) { read_dep_state(n); }},
+  };
+  for (const auto& [name, step] : steps) {
+    auto core = GraphCore::create();
+    NodeHandle a = make_state(core);
+    ArenaTestAccess::drop_edge(core->unguarded(), a.index());
+    EXPECT_EQ(fault_text([&] { step(a); }), kEdgeSlot) << name;
+    ArenaTestAccess::drop_topology(core->unguarded(), a.index());
+    EXPECT_EQ(fault_text([&] { step(a); }), kTopologySlot) << name;
+  }
+}
+
+TEST(GraphCoreArena, APullCheckOfANodeWithoutPullIdStillNamesAMissingEntry) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core);
+  handle_dep_message(a);
+  ArenaTestAccess::drop_call(core->unguarded(), a.index());
+  EXPECT_EQ(fault_text([&] { handle_dep_message(a); }), kCallSlot);
 }
 
 TEST(GraphCoreArena, ConstructionRefusesForeignDepsBeforeTakingASlot) {

@@ -102,8 +102,15 @@ struct InboundCase {
 };
 class EdgeGroupInbound : public testing::TestWithParam<InboundCase> {};
 TEST_P(EdgeGroupInbound, JudgesEachItemAlone) {
-  auto got = judge_bridge_inbound("g", "s", GetParam().item);
-  EXPECT_EQ(got ? describe_value(make_value<WireEdgeGroupTraffic>(*got)) : "", GetParam().expected);
+  auto judged = [&](bool accepted) {
+    auto got = judge_bridge_inbound("g", "s", GetParam().item, accepted);
+    return got ? describe_value(make_value<WireEdgeGroupTraffic>(*got)) : "";
+  };
+  EXPECT_EQ(judged(true), GetParam().expected);
+  // What the session refused says nothing here; the three checks before
+  // acceptance (ingress failure, invalid envelope, other session) still speak.
+  const bool checked_before_acceptance = GetParam().expected.starts_with("malformed_frame - - -");
+  EXPECT_EQ(judged(false), checked_before_acceptance ? GetParam().expected : "");
 }
 
 using T = WireBridgeEnvelopeType;

@@ -92,23 +92,17 @@ CheckedLive check_live(const UncountedNode& node) {
 
 NodeStatus status_of(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
-  a->check(node.key());
-  a->topology_at(node.index());
-  return a->edge_at(node.index()).status;
+  return a->wave_edge(node.key()).status;
 }
 
 SharedValue cache_of(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
-  a->check(node.key());
-  a->topology_at(node.index());
-  return a->edge_at(node.index()).cache;
+  return a->wave_edge(node.key()).cache;
 }
 
 bool dep_mutation_in_flight(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
-  a->check(node.key());
-  a->topology_at(node.index());
-  return a->edge_at(node.index()).dep_mutation_in_flight != 0;
+  return a->wave_edge(node.key()).dep_mutation_in_flight != 0;
 }
 
 bool has_pause_locks(const UncountedNode& node) {

@@ -70,6 +70,31 @@ class Arena {
     if (!is_current(k)) fault(kStaleSlot);
   }
 
+  // The edge entry after the checks of a wave step, in their order: the key
+  // is current, then the topology and edge entries are present (each fault
+  // names its column).
+  EdgeEntry& wave_edge(SlotKey k) {
+    check(k);
+    present(topology_[k.index], kTopologySlot);
+    return present(edge_[k.index], kEdgeSlot);
+  }
+  const EdgeEntry& wave_edge(SlotKey k) const {
+    check(k);
+    present(topology_[k.index], kTopologySlot);
+    return present(edge_[k.index], kEdgeSlot);
+  }
+  // The same checks alone.
+  void require_wave_entries(SlotKey k) const { wave_edge(k); }
+  // The same for the five entries of a run: topology, call, config, run, edge.
+  void require_live_entries(SlotKey k) const {
+    check(k);
+    present(topology_[k.index], kTopologySlot);
+    present(call_[k.index], kCallSlot);
+    present(config_[k.index], kConfigSlot);
+    if (run_[k.index] == kRunEmpty) fault(kRunSlot);
+    present(edge_[k.index], kEdgeSlot);
+  }
+
   // Entries of a current slot; a missing entry faults with its column's text.
   TopologyEntry& topology_at(std::uint64_t i) { return present(topology_[i], kTopologySlot); }
   CallEntry& call_at(std::uint64_t i) { return present(call_[i], kCallSlot); }

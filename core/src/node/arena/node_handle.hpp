@@ -168,6 +168,14 @@ class BorrowedNode {
   operator const UncountedNode&() const noexcept { return *node_; }
   NodeHandle promote_counted() const { return node_->promote_counted(); }
 
+  const CoreRef& core() const noexcept { return node_->core(); }
+  GraphCore& core_ref() const noexcept { return node_->core_ref(); }
+  const SharedCount& count() const noexcept { return node_->count(); }
+  SlotKey key() const noexcept { return node_->key(); }
+  std::uint64_t index() const noexcept { return node_->index(); }
+  CoreId core_id() const noexcept { return node_->core_id(); }
+  NodeId id() const noexcept { return node_->id(); }
+
  private:
   const UncountedNode* node_ = nullptr;
 };

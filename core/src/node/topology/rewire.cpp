@@ -134,9 +134,7 @@ void rewire_in_wave_scope(const UncountedNode& node, std::vector<NodeHandle> dep
   bool terminal, fn_running, in_flight;
   {
     auto a = node.core_ref().borrow();
-    a->check(node.key());
-    a->topology_at(node.index());
-    const EdgeEntry& e = a->edge_at(node.index());
+    const EdgeEntry& e = a->wave_edge(node.key());
     terminal = e.terminal;
     fn_running = e.fn_running;
     in_flight = e.dep_mutation_in_flight;
@@ -153,9 +151,7 @@ void rewire_in_wave_scope(const UncountedNode& node, std::vector<NodeHandle> dep
     if (present) continue;
     cycle_walk(node, d);
     auto a = d.core_ref().borrow();
-    a->check(d.key());
-    a->topology_at(d.index());
-    if (a->edge_at(d.index()).terminal) fault(kRewireTerminalDep);
+    if (a->wave_edge(d.key()).terminal) fault(kRewireTerminalDep);
   }
   run_in_wave_scope(node, [&] { rewire_apply(node, std::move(deps), std::move(fn)); });
   drop_node_handles(current);

@@ -1,6 +1,7 @@
 #include <unordered_map>
 
 #include "base/drop_fault.hpp"
+#include "base/scope_exit.hpp"
 #include "node/wave/dep_sink.hpp"
 #include "node/wave/down.hpp"
 #include "node/topology/replace_node_fn.hpp"
@@ -12,45 +13,24 @@ namespace korvalinth {
 
 namespace {
 
-// Clears the node's dep-mutation-in-flight flag when the apply ends, also
-// on unwind, if the node still exists.
-class DepMutationGuard {
- public:
-  explicit DepMutationGuard(const UncountedNode& node) : core_(node.core()), count_(node.count()), key_(node.key()) {}
-  DepMutationGuard(const DepMutationGuard&) = delete;
-  DepMutationGuard& operator=(const DepMutationGuard&) = delete;
-  ~DepMutationGuard() {
-    if (armed_) drop_quietly([&] { release(); });
-  }
-  void release() {
-    armed_ = false;
-    CoreRef core = core_.lock();
+// Clears the node's dep-mutation-in-flight flag if the node still exists;
+// holds the node weakly, so that the apply's end keeps nothing alive.
+auto mutation_end(const UncountedNode& node) {
+  return [core_w = WeakCore(node.core()), count_w = WeakCount(node.count()), key = node.key()] {
+    CoreRef core = core_w.lock();
     if (!core) return;
-    SharedCount count = count_.lock();
+    SharedCount count = count_w.lock();
     if (!count) return;
     auto a = core->borrow_mut();
-    if (!a->is_current(key_)) return;
-    if (count->count == 0 && a->pin_count(key_.index) == 0) return;
-    a->topology_at(key_.index);
-    a->edge_at(key_.index).dep_mutation_in_flight = 0;
-  }
-
- private:
-  WeakCore core_;
-  WeakCount count_;
-  SlotKey key_;
-  bool armed_ = true;
-};
-
-EdgeEntry& checked_edge(Arena& a, const UncountedNode& node) {
-  a.check(node.key());
-  a.topology_at(node.index());
-  return a.edge_at(node.index());
+    if (!a->is_current(key)) return;
+    if (count->count == 0 && a->pin_count(key.index) == 0) return;
+    a->wave_edge(key).dep_mutation_in_flight = 0;
+  };
 }
 
 void begin_mutation(const UncountedNode& node) {
   auto a = node.core_ref().borrow_mut();
-  EdgeEntry& e = checked_edge(*a, node);
+  EdgeEntry& e = a->wave_edge(node.key());
   e.dep_mutation_in_flight = 1;
   e.run_after_mutation = 0;
 }
@@ -145,13 +125,15 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
 
   if (same_lists(old_list, new_list)) {
     begin_mutation(node);
-    DepMutationGuard guard(node);
+    auto end_mutation = mutation_end(node);
+    auto end_on_unwind = on_scope_exit([&]() noexcept { drop_quietly(end_mutation); });
     replace_node_fn(node, std::move(fn));
     {
       auto a = node.core_ref().borrow_mut();
-      checked_edge(*a, node).dep_mutation_in_flight = 0;
+      a->wave_edge(node.key()).dep_mutation_in_flight = 0;
     }
-    guard.release();
+    end_on_unwind.dismiss();
+    end_mutation();
     drop_node_handles(old_list);
     drop_node_handles(new_list);
     return;
@@ -169,7 +151,8 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
     if (!kept_new[j]) added.emplace_back(j, new_list[j].promote_counted());
 
   begin_mutation(node);
-  DepMutationGuard guard(node);
+  auto end_mutation = mutation_end(node);
+  auto end_on_unwind = on_scope_exit([&]() noexcept { drop_quietly(end_mutation); });
   bool activated;
   {
     auto a = node.core_ref().borrow();
@@ -183,7 +166,7 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
     std::optional<UnsubscribeFn> action;
     {
       auto a = node.core_ref().borrow_mut();
-      EdgeEntry& e = checked_edge(*a, node);
+      EdgeEntry& e = a->wave_edge(node.key());
       if (i < e.dep_state.size() && e.dep_state[i].pending) {
         e.pending_count -= 1;
         removed_pending = true;
@@ -211,7 +194,7 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
     std::vector<DepLink> old_links;
     {
       auto a = node.core_ref().borrow_mut();
-      EdgeEntry& e = checked_edge(*a, node);
+      EdgeEntry& e = a->wave_edge(node.key());
       for (std::size_t i = 0; i < match.size(); ++i) {
         if (!match[i]) continue;
         const std::size_t j = *match[i];
@@ -240,9 +223,8 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
   TopologyHook hook;
   {
     auto a = node.core_ref().borrow();
-    a->check(node.key());
+    a->require_wave_entries(node.key());
     hook = a->topology_at(node.index()).hook;
-    a->edge_at(node.index());
   }
   if (hook) (*hook)(old_list, new_list);
   hook.reset();
@@ -251,9 +233,7 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
   bool terminal;
   {
     auto a = node.core_ref().borrow();
-    a->check(node.key());
-    a->topology_at(node.index());
-    const EdgeEntry& e = a->edge_at(node.index());
+    const EdgeEntry& e = a->wave_edge(node.key());
     terminal = e.terminal != 0;
     released = removed_pending && e.pending_count == 0 && e.status == NodeStatus::Dirty;
   }
@@ -264,17 +244,17 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
         resolve = true;
       } else {
         auto a = node.core_ref().borrow_mut();
-        checked_edge(*a, node).run_after_mutation = 1;
+        a->wave_edge(node.key()).run_after_mutation = 1;
       }
     }
     {
       auto a = node.core_ref().borrow_mut();
-      checked_edge(*a, node).dep_mutation_in_flight = 0;
+      a->wave_edge(node.key()).dep_mutation_in_flight = 0;
     }
     bool rerun;
     {
       auto a = node.core_ref().borrow_mut();
-      EdgeEntry& e = checked_edge(*a, node);
+      EdgeEntry& e = a->wave_edge(node.key());
       rerun = e.run_after_mutation != 0;
       e.run_after_mutation = 0;
     }
@@ -284,18 +264,19 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
       bool dirty_sent;
       {
         auto a = node.core_ref().borrow();
-        dirty_sent = checked_edge(const_cast<Arena&>(*a), node).dirty_sent != 0;
+        dirty_sent = a->wave_edge(node.key()).dirty_sent != 0;
       }
       if (dirty_sent) {
         down(node, Message::resolved());
       } else {
         auto a = node.core_ref().borrow_mut();
-        EdgeEntry& e = checked_edge(*a, node);
+        EdgeEntry& e = a->wave_edge(node.key());
         e.status = e.has_data ? NodeStatus::Settled : NodeStatus::Sentinel;
       }
     }
   }
-  guard.release();
+  end_on_unwind.dismiss();
+  end_mutation();
   for (auto& [j, dep] : added) dep.drop();
   drop_node_handles(old_list);
   drop_node_handles(new_list);

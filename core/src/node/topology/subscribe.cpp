@@ -88,9 +88,7 @@ void store_dep_connection(const UncountedNode& node, std::uint64_t i, Unsubscrib
   std::shared_ptr<DepIndexCell> old_cell;
   {
     auto a = node.core_ref().borrow_mut();
-    a->check(node.key());
-    a->topology_at(node.index());
-    EdgeEntry& e = a->edge_at(node.index());
+    EdgeEntry& e = a->wave_edge(node.key());
     check_index(e.dep_links.size(), i);
     DepLink& link = e.dep_links[i];
     old_action = std::exchange(link.unsubscribe, std::move(action));
@@ -134,9 +132,7 @@ UnsubscribeFn subscribe_in_own_scope(const UncountedNode& handle, SharedSink sin
                                      std::uint8_t observer = 0) {
   {
     auto a = handle.core_ref().borrow();
-    a->check(handle.key());
-    a->topology_at(handle.index());
-    if (a->edge_at(handle.index()).terminal) fault(kTerminalSubscribe);
+    if (a->wave_edge(handle.key()).terminal) fault(kTerminalSubscribe);
   }
   if (wave_scope_installed()) return subscribe_sink(handle, std::move(sink), observer, registration);
   std::optional<UnsubscribeFn> result;

@@ -1,6 +1,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/scope_exit.hpp"
 #include "base/small_vec.hpp"
 #include "base/thread_block.hpp"
 #include "node/topology/subscribe.hpp"
@@ -46,29 +47,6 @@ struct DeactivationDriver {
 };
 
 constinit thread_local DeactivationDriver tls_deactivations KORVALINTH_FAST_TLS;
-
-// Drops the frames still on the stack innermost first (a fault unwinds),
-// as the unwinding of the recursive calls would.
-class DeactivationUnwind {
- public:
-  explicit DeactivationUnwind(std::vector<DeactivationFrame>& stack) : stack_(stack), saved_(tls_deactivations.stack) {
-    tls_deactivations.stack = &stack_;
-  }
-  DeactivationUnwind(const DeactivationUnwind&) = delete;
-  DeactivationUnwind& operator=(const DeactivationUnwind&) = delete;
-  ~DeactivationUnwind() {
-    tls_deactivations.stack = saved_;
-    tls_deactivations.entered_from_driver = false;
-    while (!stack_.empty()) {
-      DeactivationFrame frame = std::move(stack_.back());
-      stack_.pop_back();
-    }
-  }
-
- private:
-  std::vector<DeactivationFrame>& stack_;
-  std::vector<DeactivationFrame>* saved_;
-};
 
 // Takes the activation out of the node under its borrow; what it drops goes
 // right after the borrow, in the order the node held it.
@@ -143,7 +121,17 @@ void run_release_callbacks(Deactivation& d) {
 }
 
 void drive_deactivations(std::vector<DeactivationFrame>& stack) {
-  DeactivationUnwind unwind(stack);
+  std::vector<DeactivationFrame>* const saved = std::exchange(tls_deactivations.stack, &stack);
+  // Drops the frames still on the stack innermost first (a fault unwinds),
+  // as the unwinding of the recursive calls would.
+  auto unwind = on_scope_exit([&]() noexcept {
+    tls_deactivations.stack = saved;
+    tls_deactivations.entered_from_driver = false;
+    while (!stack.empty()) {
+      DeactivationFrame frame = std::move(stack.back());
+      stack.pop_back();
+    }
+  });
   while (!stack.empty()) {
     DeactivationFrame& top = stack.back();
     if (top.next < top.taken->unsubscribes.size()) {

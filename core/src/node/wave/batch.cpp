@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/drop_fault.hpp"
+#include "base/scope_exit.hpp"
 #include "base/thread_block.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/wave/deferred_ops.hpp"
@@ -74,9 +75,7 @@ std::optional<UncountedNode> live_record(const BatchRecord& r) {
 // Clears the node's batch-queued flag; true when it was set.
 bool clear_batch_queued(const UncountedNode& node) {
   auto a = node.core_ref().borrow_mut();
-  a->check(node.key());
-  a->topology_at(node.index());
-  EdgeEntry& e = a->edge_at(node.index());
+  EdgeEntry& e = a->wave_edge(node.key());
   return std::exchange(e.batch_queued, 0) != 0;
 }
 
@@ -194,12 +193,9 @@ void run_batch(FunctionRef<bool()> call) {
     (*c)->registered.clear();
   }
   // Every record leaves the batch's pin, in order, however the end goes.
-  struct UnpinRecords {
-    std::vector<BatchRecord>& records;
-    ~UnpinRecords() {
-      for (BatchRecord& r : records) drop_quietly([&] { r.pin.unpin(); });
-    }
-  } unpin_records{records};
+  auto unpin_records = on_scope_exit([&]() noexcept {
+    for (BatchRecord& r : records) drop_quietly([&] { r.pin.unpin(); });
+  });
 
   std::vector<DeferredCore> collected;
   for (const BatchRecord& r : records) add_core(collected, r.pin.core(), r.core);

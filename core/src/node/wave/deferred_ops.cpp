@@ -1,6 +1,7 @@
 #include "node/wave/deferred_ops.hpp"
 
 #include "base/drop_fault.hpp"
+#include "base/scope_exit.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/wave/batch.hpp"
 #include "node/wave/down.hpp"
@@ -56,39 +57,17 @@ namespace {
 
 enum class OpOutcome { Done, Requeued };
 
-// Clears the core's draining flag when the drain ends, also on unwind.
-class DrainGuard {
- public:
-  explicit DrainGuard(CoreRef core) : core_(std::move(core)) {}
-  DrainGuard(const DrainGuard&) = delete;
-  DrainGuard& operator=(const DrainGuard&) = delete;
-  ~DrainGuard() {
-    if (core_) drop_quietly([&] { end(); });
-  }
-  void end() {
-    CoreRef core = std::move(core_);
-    core_.reset();
-    core->borrow_mut()->set_draining(false);
-  }
-
- private:
-  CoreRef core_;
-};
-
 OpOutcome run_op(const CoreRef& core, DeferredOp& op) {
   if (!op.token || !*op.token) return OpOutcome::Done;
   auto pinned = pin_node(core, op.node);
   if (!pinned) return OpOutcome::Done;
   UncountedNode& node = pinned->second;
-  struct Release {
-    std::pair<PinnedNode, UncountedNode>& p;
-    ~Release() {
-      drop_quietly([&] {
-        p.second.drop();
-        p.first.unpin();
-      });
-    }
-  } release{*pinned};
+  auto release = on_scope_exit([&]() noexcept {
+    drop_quietly([&] {
+      pinned->second.drop();
+      pinned->first.unpin();
+    });
+  });
 
   switch (op.kind) {
     case DeferredKind::RewireNext:
@@ -117,7 +96,9 @@ void drain_deferred_ops(const CoreRef& core) {
     if (a->draining() || a->deferred_ops().empty()) return;
   }
   core->borrow_mut()->set_draining(true);
-  DrainGuard guard(core);
+  auto end_drain = [held = core] { held->borrow_mut()->set_draining(false); };
+  // Clears the core's draining flag when the drain ends, also on unwind.
+  auto end_on_unwind = on_scope_exit([&]() noexcept { drop_quietly(end_drain); });
   std::exception_ptr saved;
   std::size_t requeues = 0;
   for (;;) {
@@ -149,14 +130,16 @@ void drain_deferred_ops(const CoreRef& core) {
         dropped = std::move(a->deferred_ops());
         a->deferred_ops().clear();
       }
-      guard.end();
+      end_on_unwind.dismiss();
+      end_drain();
       throw;
     } catch (...) {
       if (!saved) saved = std::current_exception();
       requeues = 0;
     }
   }
-  guard.end();
+  end_on_unwind.dismiss();
+  end_drain();
   if (saved) std::rethrow_exception(saved);
 }
 

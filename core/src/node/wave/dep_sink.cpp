@@ -12,13 +12,9 @@ namespace korvalinth {
 
 namespace {
 
-// What a node does after one message of a dep was recorded.
-struct DepAction {
-  // What the node sends down itself: nothing, RESOLVED, ERROR (down_error),
-  // COMPLETE, or COMPLETE and TEARDOWN.
-  enum class Down : std::uint8_t { None, Resolved, Error, Complete, CompleteTeardown };
-  Down down = Down::None;
-  SharedError down_error;
+// The steps a node takes itself after one message of a dep was recorded,
+// beside what it sends down; listed here only.
+struct DepSteps {
   bool teardown = false;
   bool dirty = false;
   bool invalidate = false;
@@ -26,22 +22,32 @@ struct DepAction {
   bool had_data = false;
   bool resolve_after_invalidate = false;
   bool queue_run_check = false;
-  bool run_check_marked = false;  // the node's run-check mark is set: push without a search
   bool resolve_check = false;
   bool pull_check = false;
+
+  bool operator==(const DepSteps&) const = default;
+};
+
+// What a node does after one message of a dep was recorded.
+struct DepAction : DepSteps {
+  // What the node sends down itself: nothing, RESOLVED, ERROR (down_error),
+  // COMPLETE, or COMPLETE and TEARDOWN.
+  enum class Down : std::uint8_t { None, Resolved, Error, Complete, CompleteTeardown };
+  Down down = Down::None;
+  SharedError down_error;
+  bool run_check_marked = false;  // the node's run-check mark is set: push without a search
   RunDecision decision = RunDecision::Nothing;
+
+  const DepSteps& steps() const noexcept { return *this; }
 
   // Only a run check whose mark is set: pushed without a handle.
   bool only_marked_push() const noexcept {
-    return queue_run_check && run_check_marked && down == Down::None && !teardown && !dirty && !invalidate &&
-           !invalidate_through_down && !had_data && !resolve_after_invalidate && !resolve_check && !pull_check &&
-           decision == RunDecision::Nothing;
+    return run_check_marked && down == Down::None && decision == RunDecision::Nothing &&
+           steps() == DepSteps{.queue_run_check = true};
   }
 
   bool any() const noexcept {
-    return down != Down::None || teardown || dirty || invalidate || invalidate_through_down ||
-           had_data || resolve_after_invalidate || queue_run_check || resolve_check || pull_check ||
-           decision != RunDecision::Nothing;
+    return down != Down::None || decision != RunDecision::Nothing || steps() != DepSteps{};
   }
 };
 
@@ -369,12 +375,10 @@ void handle_dep_message(const UncountedNode& node) {
     auto a = core.borrow();
     a->check(node.key());
     if (a->aux_at(node.index()).pull_in_progress) return;
-    // Only a node with a pull id serves pulls.
+    // Only a node with a pull id serves pulls; a node without one still
+    // gives the faults of its entries.
     if (const ConfigEntry* config = a->find_config(node.index()); config && !config->pull_id) {
-      a->topology_at(node.index());
-      a->call_at(node.index());
-      a->run_at(node.index());
-      a->edge_at(node.index());
+      a->require_live_entries(node.key());
       return;
     }
   }

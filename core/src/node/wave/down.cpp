@@ -251,9 +251,7 @@ struct DownEntry {
 
 std::optional<DownEntry> read_down_entry(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
-  a->check(node.key());
-  a->topology_at(node.index());
-  const EdgeEntry& e = a->edge_at(node.index());
+  const EdgeEntry& e = a->wave_edge(node.key());
   const bool running = e.fn_running != 0;
   if (e.terminal) return std::nullopt;
   LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
@@ -352,9 +350,98 @@ void end_outside_run(const UncountedNode& node, OrderedDelivery* window) {
 
 namespace {
 
+// One message walked as a list of one without building the list: the hot
+// path of down. Empty once its message was taken out. Keeps the checked
+// canonical text of its DATA, so that delivery does not make it again.
+class OneMessage {
+ public:
+  explicit OneMessage(Message& m) noexcept : message_(&m) {}
+  Message* begin() const noexcept { return message_; }
+  Message* end() const noexcept { return message_ ? message_ + 1 : nullptr; }
+  bool empty() const noexcept { return message_ == nullptr; }
+  MessageList take() { return one_message(std::move(*std::exchange(message_, nullptr))); }
+  // Puts a taken message back in its place.
+  void put_back(Message& place, MessageList& list) noexcept {
+    place = std::move(list.front());
+    message_ = &place;
+  }
+  void keep_canonical_text(std::optional<std::string> text) noexcept { canonical_text_ = std::move(text); }
+  const std::string* canonical_text() const noexcept { return canonical_text_ ? &*canonical_text_ : nullptr; }
+
+ private:
+  Message* message_;  // null once taken
+  std::optional<std::string> canonical_text_;
+};
+
+// The walks of a list that differ by its shape; the algorithm is written
+// once, over either.
+MessageList split_out(OneMessage& one, bool (*pred)(MessageKind)) {
+  if (one.empty() || !pred(one.begin()->kind())) return {};
+  return one.take();
+}
+void sort_and_thin(MessageList& list) {
+  if (list.size() >= 2) sort_by_tier(list);
+  keep_first_invalidate(list);
+}
+void sort_and_thin(OneMessage&) noexcept {}
+void check_data_canonical(OneMessage& one) { one.keep_canonical_text(checked_canonical_text(*one.begin())); }
+const std::string* canonical_text(const MessageList&) noexcept { return nullptr; }
+const std::string* canonical_text(const OneMessage& one) noexcept { return one.canonical_text(); }
+// Whether the list carries DATA or RESOLVED; faults when it carries both.
+bool carries_data_or_resolved(const MessageList& list) {
+  bool has_data = false, has_resolved = false;
+  for (const Message& m : list) {
+    has_data |= m.kind() == MessageKind::Data;
+    has_resolved |= m.kind() == MessageKind::Resolved;
+  }
+  if (has_data && has_resolved) fault(kMixedDataResolved);
+  return has_data || has_resolved;
+}
+bool carries_data_or_resolved(const OneMessage& one) noexcept {
+  const MessageKind k = one.begin()->kind();
+  return k == MessageKind::Data || k == MessageKind::Resolved;
+}
+bool queue_behind_delivery(const UncountedNode& node, MessageList& list) {
+  return OrderedDelivery::queue_if_delivering(node, list);
+}
+// Out of line, as the other rare roads below: the frame of down is on the
+// stack once per node of a chain.
+[[gnu::noinline]] bool queue_behind_delivery(const UncountedNode& node, OneMessage& one) {
+  Message& place = *one.begin();
+  MessageList list = one.take();
+  if (OrderedDelivery::queue_if_delivering(node, list)) return true;
+  one.put_back(place, list);
+  return false;
+}
+
+// Defers the late messages of a down made outside the node's function into
+// the open batch; true when there were any.
+template <class List>
+[[gnu::noinline]] bool defer_late(const UncountedNode& node, List& list) {
+  MessageList late = split_out(list, is_late_kind);
+  if (late.empty()) return false;
+  defer_into_batch(node, std::move(late));
+  return true;
+}
+
+// Keeps back the messages that wait while the node holds back; true when
+// none is left to deliver now.
+template <class List>
+[[gnu::noinline]] bool hold_back(const UncountedNode& node, List& list) {
+  MessageList held = split_out(list, is_held_kind);
+  if (!held.empty()) {
+    auto a = node.core_ref().borrow_mut();
+    DownSlots s = down_slots(*a, node.key());
+    s.edge.emitted = 1;
+    s.aux.held.push_back(std::move(held));
+  }
+  return list.empty();
+}
+
 enum class Queued : bool { No, Yes };
 
-void deliver_down(const UncountedNode& node, const DownEntry& entry, MessageList list, Queued queued);
+template <class List>
+void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list, Queued queued);
 
 // Delivers the lists queued behind window, oldest first; lists queued
 // meanwhile go behind them. Out of line: deliveries nest as deep as the
@@ -365,61 +452,53 @@ void deliver_down(const UncountedNode& node, const DownEntry& entry, MessageList
   }
 }
 
-// The steps of down from the batch deferral on. A list that was queued
-// behind a delivery on the node is delivered by it, in that delivery's
-// window; any other list opens its own.
-void deliver_down(const UncountedNode& node, const DownEntry& entry, MessageList list, Queued queued) {
-  const bool running = entry.running;
-  if (!running && batch_collecting()) {
-    MessageList late = split_out(list, is_late_kind);
-    if (!late.empty()) {
-      defer_into_batch(node, std::move(late));
-      return;
-    }
-  }
-
-  if (entry.hold) {
-    MessageList held = split_out(list, is_held_kind);
-    if (!held.empty()) {
-      auto a = node.core_ref().borrow_mut();
-      DownSlots s = down_slots(*a, node.key());
-      s.edge.emitted = 1;
-      s.aux.held.push_back(std::move(held));
-    }
-    if (list.empty()) return;
-  }
-
-  bool has_data = false, has_resolved = false;
-  for (const Message& m : list) {
-    has_data |= m.kind() == MessageKind::Data;
-    has_resolved |= m.kind() == MessageKind::Resolved;
-  }
-  if (has_data && has_resolved) fault(kMixedDataResolved);
-
-  std::optional<OrderedDelivery> own_window;
-  if (queued == Queued::No) own_window.emplace(node);
-  OrderedDelivery* window = own_window ? &*own_window : nullptr;
-  if ((has_data || has_resolved) && (!running || entry.serving_pull)) mark_dirty(node, window);
+// Delivers the list through the node's sinks in a delivery frame, then the
+// lists queued behind own_window meanwhile; own_window is null for a list
+// that was queued behind another delivery.
+template <class List>
+[[gnu::always_inline]] inline void deliver_in_window(const UncountedNode& node, const DownEntry& entry, List& list,
+                                                     bool marks_dirty, OrderedDelivery* own_window) {
+  if (marks_dirty) mark_dirty(node, own_window);
 
   DeliveryFrame frame;
   for (Message& m : list) {
-    deliver_message(node, m, entry.content_ids, window);
+    deliver_message(node, m, entry.content_ids, own_window, canonical_text(list));
     release_delivered(m);
   }
   if (own_window && own_window->has_queued()) deliver_queued(node, *own_window);
   frame.close();
 
-  if (!running) end_outside_run(node, window);
+  if (!entry.running) end_outside_run(node, own_window);
 }
 
-// Sorts, thins and checks the list (the steps that change nothing); false
-// when it went behind a delivery in progress on the node.
-bool prepare_list(const UncountedNode& node, const DownEntry& entry, MessageList& list) {
+// The steps of down from the batch deferral on. A list that was queued
+// behind a delivery on the node is delivered by it, in that delivery's
+// window; any other list opens its own.
+template <class List>
+void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list, Queued queued) {
+  const bool running = entry.running;
+  if (!running && batch_collecting() && defer_late(node, list)) return;
+  if (entry.hold && hold_back(node, list)) return;
+
+  const bool marks_dirty = carries_data_or_resolved(list) && (!running || entry.serving_pull);
+  if (queued == Queued::Yes) {
+    deliver_in_window(node, entry, list, marks_dirty, nullptr);
+    return;
+  }
+  OrderedDelivery own_window(node);
+  deliver_in_window(node, entry, list, marks_dirty, &own_window);
+}
+
+// Touches the node, then sorts, thins and checks the list (the steps that
+// change nothing), then delivers it, unless it went behind a delivery in
+// progress on the node.
+template <class List>
+void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list) {
   if (!entry.touched) touch_in_current_frame(node);
-  if (list.size() >= 2) sort_by_tier(list);
-  keep_first_invalidate(list);
+  sort_and_thin(list);
   if (entry.content_ids) check_data_canonical(list);
-  return !entry.delivering || !OrderedDelivery::queue_if_delivering(node, list);
+  if (entry.delivering && queue_behind_delivery(node, list)) return;
+  deliver_down(node, entry, list, Queued::No);
 }
 
 }  // namespace
@@ -428,41 +507,15 @@ void down(const UncountedNode& node, MessageList list) {
   check_stack_headroom();
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
-  if (!prepare_list(node, *entry, list)) return;
-  deliver_down(node, *entry, std::move(list), Queued::No);
+  down_entered(node, *entry, list);
 }
 
 void down(const UncountedNode& node, Message message) {
   check_stack_headroom();
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
-  // Holding back keeps lists, and a delivery in progress queues them: the
-  // general road.
-  if (entry->hold || entry->delivering) {
-    MessageList list = one_message(std::move(message));
-    if (!prepare_list(node, *entry, list)) return;
-    deliver_down(node, *entry, std::move(list), Queued::No);
-    return;
-  }
-  const bool running = entry->running;
-  if (!entry->touched) touch_in_current_frame(node);
-  std::optional<std::string> canonical_text;
-  if (entry->content_ids) canonical_text = checked_canonical_text(message);
-  if (!running && is_late_kind(message.kind()) && batch_collecting()) {
-    defer_into_batch(node, one_message(std::move(message)));
-    return;
-  }
-  const bool data_or_resolved = message.kind() == MessageKind::Data || message.kind() == MessageKind::Resolved;
-  OrderedDelivery window(node);
-  if (data_or_resolved && (!running || entry->serving_pull)) mark_dirty(node, &window);
-
-  DeliveryFrame frame;
-  deliver_message(node, message, entry->content_ids, &window, canonical_text ? &*canonical_text : nullptr);
-  release_delivered(message);
-  if (window.has_queued()) deliver_queued(node, window);
-  frame.close();
-
-  if (!running) end_outside_run(node, &window);
+  OneMessage one(message);
+  down_entered(node, *entry, one);
 }
 
 }  // namespace korvalinth

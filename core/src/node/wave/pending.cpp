@@ -133,8 +133,7 @@ void drain_item(PendingItem& it) {
       a->add_pin(it.key.index);
       pin = PinnedNode(core, count, it.key);
     }
-    a->topology_at(it.key.index);
-    terminal = a->edge_at(it.key.index).terminal != 0;
+    terminal = a->wave_edge(it.key).terminal != 0;
     if (!terminal && it.kind == PendingKind::RunCheck && delivery_depth() == 0) decision = run_decision(*a, it.key);
   }
   UncountedNode node(std::move(core), std::move(count), it.key);
@@ -204,9 +203,7 @@ SharedValue read_dep_state(const UncountedNode& node) {
   std::optional<SharedValue> old_wave;  // dropped after the borrow
   SharedValue old_latest;
   auto a = node.core_ref().borrow_mut();
-  a->check(node.key());
-  a->topology_at(node.index());
-  EdgeEntry& e = a->edge_at(node.index());
+  EdgeEntry& e = a->wave_edge(node.key());
   if (e.dep_state.empty()) return nullptr;  // a node without deps has no dep state to read
   DepSlot& d0 = e.dep_state[0];
   if (d0.wave_value) {
@@ -246,9 +243,7 @@ void resolve_queued(const UncountedNode& node) {
   }
   {
     auto a = node.core_ref().borrow();
-    a->check(node.key());
-    a->topology_at(node.index());
-    const EdgeEntry& e = a->edge_at(node.index());
+    const EdgeEntry& e = a->wave_edge(node.key());
     if (e.pending_count > 0 || !e.dirty_sent) return;
   }
   bool any_wave_values = false;
@@ -262,9 +257,7 @@ void resolve_queued(const UncountedNode& node) {
   bool dirty_sent;
   {
     auto a = node.core_ref().borrow();
-    a->check(node.key());
-    a->topology_at(node.index());
-    dirty_sent = a->edge_at(node.index()).dirty_sent != 0;
+    dirty_sent = a->wave_edge(node.key()).dirty_sent != 0;
   }
   if (dirty_sent) {
     down(node, Message::resolved());

@@ -1,6 +1,7 @@
 #include "node/wave/run_wave.hpp"
 
 #include "base/drop_fault.hpp"
+#include "base/scope_exit.hpp"
 #include "base/index_fault.hpp"
 #include "base/thread_block.hpp"
 #include "node/wave/down.hpp"
@@ -14,60 +15,13 @@ namespace {
 
 constinit thread_local std::uint64_t tls_functions_running KORVALINTH_FAST_TLS = 0;
 
-// Counts a node function on the thread's stack while it runs.
-class RunningCount {
- public:
-  RunningCount() noexcept { tls_functions_running += 1; }
-  RunningCount(const RunningCount&) = delete;
-  RunningCount& operator=(const RunningCount&) = delete;
-  ~RunningCount() { tls_functions_running -= 1; }
-};
-
-// Clears the node's fn-running flag when the function returns or unwinds,
-// if the node still exists. The caller's handle keeps the core and the
-// count record alive for the guard's lifetime.
-class RunningGuard {
- public:
-  explicit RunningGuard(const UncountedNode& node) : node_(node) {}
-  RunningGuard(const RunningGuard&) = delete;
-  RunningGuard& operator=(const RunningGuard&) = delete;
-  ~RunningGuard() {
-    if (armed_) drop_quietly([&] { end(); });
-  }
-  // The function returned: the caller clears the flag (end_under) itself.
-  void disarm() noexcept { armed_ = false; }
-  static void end_under(Arena& a, const UncountedNode& node) {
-    const SlotKey key = node.key();
-    if (!a.is_current(key)) return;
-    if (node.count()->count == 0 && a.pin_count(key.index) == 0) return;
-    a.topology_at(key.index);
-    a.edge_at(key.index).fn_running = 0;
-  }
-
- private:
-  void end() {
-    auto a = node_.core_ref().borrow_mut();
-    end_under(*a, node_);
-  }
-  const UncountedNode& node_;
-  bool armed_ = true;
-};
-
-// Records the call's time when the dispatcher times calls, also on unwind.
-class CallTimer {
- public:
-  CallTimer(DispatcherRef dispatcher, DispatcherKey key) : dispatcher_(std::move(dispatcher)), key_(key) {
-    start_ = monotonic_now_ns();
-  }
-  ~CallTimer() {
-    drop_quietly([&] { record_fn_timing(start_, dispatcher_, key_); });
-  }
-
- private:
-  DispatcherRef dispatcher_;
-  DispatcherKey key_;
-  std::uint64_t start_;
-};
+// Clears the node's fn-running flag, if the node still exists.
+void end_running(Arena& a, const UncountedNode& node) {
+  const SlotKey key = node.key();
+  if (!a.is_current(key)) return;
+  if (node.count()->count == 0 && a.pin_count(key.index) == 0) return;
+  a.wave_edge(key).fn_running = 0;
+}
 
 }  // namespace
 
@@ -90,9 +44,7 @@ void run_wave(const UncountedNode& node) {
       auto cell = wave_scope_cell().borrow_mut();
       if (cell->has_value()) touch_in_frame(**cell, *a, node.core(), node.count(), node_key);
     }
-    a->check(node_key);
-    a->topology_at(node.index());
-    if (a->edge_at(node.index()).fn_running) fault(kReentrantRun);
+    if (a->wave_edge(node_key).fn_running) fault(kReentrantRun);
     LiveSlotsWithAux s = live_slots_with_aux(*a, node_key);
     EdgeEntry& e = s.edge;
     const std::size_t n = s.topology.deps.size();
@@ -137,8 +89,18 @@ void run_wave(const UncountedNode& node) {
     if (cell->has_value()) (*cell)->running_node = node.id();
   }
   {
-    RunningGuard guard(node);
-    RunningCount counted;
+    // The flag is cleared when the function unwinds; when it returns, under
+    // the borrow that follows. The caller's handle keeps the core and the
+    // count record alive meanwhile.
+    auto end_on_unwind = on_scope_exit([&]() noexcept {
+      drop_quietly([&] {
+        auto a = core.borrow_mut();
+        end_running(*a, node);
+      });
+    });
+    // Counts a node function on the thread's stack while it runs.
+    tls_functions_running += 1;
+    auto uncount = on_scope_exit([]() noexcept { tls_functions_running -= 1; });
     {
       auto d = dispatcher->state().borrow();
       timing = d->timing_flag == 1;
@@ -146,14 +108,18 @@ void run_wave(const UncountedNode& node) {
     SharedNodeFn fn = dispatcher->lookup(key);
     if (fn) {
       if (timing) {
-        CallTimer timer(dispatcher, key);
+        // The call's time is recorded also on unwind.
+        const std::uint64_t start = monotonic_now_ns();
+        auto record_time = on_scope_exit([&]() noexcept {
+          drop_quietly([&] { record_fn_timing(start, dispatcher, key); });
+        });
         fn->run(ctx);
       } else {
         fn->run(ctx);
       }
     }
     fn.reset();
-    guard.disarm();
+    end_on_unwind.dismiss();
   }
   // The values of this wave become the deps' latest; they are dropped after the borrow.
   SmallVec<std::optional<SharedValue>, 2> old_wave;
@@ -168,10 +134,8 @@ void run_wave(const UncountedNode& node) {
   bool resolve;
   {
     auto a = core.borrow_mut();
-    RunningGuard::end_under(*a, node);
-    a->check(node_key);
-    a->topology_at(node.index());
-    EdgeEntry& e = a->edge_at(node.index());
+    end_running(*a, node);
+    EdgeEntry& e = a->wave_edge(node_key);
     resolve = e.dirty_sent && !e.emitted && !e.terminal && ctx.partition_flag == 0;
     if (!resolve) {
       move_wave_values(e);
@@ -182,9 +146,7 @@ void run_wave(const UncountedNode& node) {
   }
   down(node, Message::resolved());
   auto a = core.borrow_mut();
-  a->check(node_key);
-  a->topology_at(node.index());
-  EdgeEntry& e = a->edge_at(node.index());
+  EdgeEntry& e = a->wave_edge(node_key);
   const bool settled_mark = e.emitted || e.batch_queued;
   move_wave_values(e);
   if (!settled_mark) {

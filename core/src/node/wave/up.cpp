@@ -50,9 +50,8 @@ void forward_up(const UncountedNode& node, Message message, std::optional<std::u
   SmallVec<DepCopy, 4> deps;
   {
     auto a = node.core_ref().borrow();
-    a->check(node.key());
+    a->require_wave_entries(node.key());
     const TopologyEntry& t = a->topology_at(node.index());
-    a->edge_at(node.index());
     for (const UncountedNode& d : t.deps) deps.push_back(DepCopy{d.key(), d.count()});
   }
   if (!toward) {
@@ -81,9 +80,7 @@ void full_resume(const UncountedNode& node) {
   bool terminal;
   {
     auto a = core.borrow();
-    a->check(node.key());
-    a->topology_at(node.index());
-    terminal = a->edge_at(node.index()).terminal != 0;
+    terminal = a->wave_edge(node.key()).terminal != 0;
   }
   if (terminal) {
     std::optional<PullRequest> old_pending, old_current;

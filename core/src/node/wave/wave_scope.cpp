@@ -35,8 +35,7 @@ void end_wave_for_node(const TouchedNode& t) {
   SlotKey key = t.pin.key();
   auto a = core->borrow_mut();
   if (!a->is_current(key)) return;
-  a->topology_at(key.index);
-  EdgeEntry& e = a->edge_at(key.index);
+  EdgeEntry& e = a->wave_edge(key);
   e.dirty_sent = 0;
   e.emitted = 0;
   e.fn_running = 0;

@@ -48,8 +48,7 @@ class BridgeEventsFn final : public NodeFn {
 
   void run(RunContext& ctx) override {
     // Installed on the first run, kept across deactivations.
-    auto state = installed_aux_state<BridgeStateCell>(ctx.node, "bridge state was just installed",
-                                                      cached_as_bridge_record);
+    auto state = installed_bridge_state(ctx.node);
     arm_deactivation_hook(ctx, state);
     std::vector<std::vector<SharedValue>> values = replays_.fresh_values(ctx);
     values.resize(std::max<std::size_t>(values.size(), 2));  // a missing dep gives no values

@@ -20,6 +20,12 @@ inline std::shared_ptr<const BridgeStateCell> cached_as_bridge_record(const Unco
   return aux_value_of<BridgeStateCell>(events);
 }
 
+// The session state, installed by its first user: the processor's first run,
+// or a reader of the inbound node asking for a verdict before it.
+inline std::shared_ptr<const BridgeStateCell> installed_bridge_state(const UncountedNode& events) {
+  return installed_aux_state<BridgeStateCell>(events, "bridge state was just installed", cached_as_bridge_record);
+}
+
 // One inbound item and one command of a run (the processor's steps).
 void handle_inbound_value(const RunContext& ctx, const BridgeStateCell& state, const BridgeSession& session,
                           const SharedValue& value);

@@ -2,13 +2,20 @@
 // The session state of one wire bridge, kept in its processor node's aux
 // slot inside a borrow cell so that it is found again on every run.
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "base/cell.hpp"
 #include "base/value.hpp"
+#include "node/arena/node_handle.hpp"
 #include "wire/bridge/bridge_envelope.hpp"
+#include "wire/bridge/bridge_messages.hpp"
 
 namespace korvalinth {
 
@@ -20,12 +27,27 @@ struct PendingEnvelope {
   bool operator==(const PendingEnvelope&) const = default;
 };
 
+// The session's verdicts on the deliveries of inbound items, for the readers
+// of the inbound node that have not asked yet (inbound_acceptance.hpp);
+// kept while the item lives (held weakly: a verdict goes with its item).
+struct InboundVerdicts {
+  struct Judged {
+    std::weak_ptr<const void> item;
+    std::vector<std::optional<WireBridgeEvent>> deliveries;  // in delivery order; none: accepted
+    std::vector<std::pair<SlotKey, std::size_t>> taken;      // per reader, the deliveries it has taken
+  };
+  // By the item's address, which names it while it lives.
+  std::unordered_map<const void*, Judged> judged;
+  std::size_t prune_at = 64;  // the size at which the entries of dead items are dropped
+};
+
 struct WireBridgeState {
   std::uint64_t next_outbound_seq = 1;
   std::uint64_t inbound_cursor = 0;  // seq of the last accepted inbound envelope
   std::uint64_t peer_cursor = 0;     // the highest cursor accepted from the peer
   std::map<std::uint64_t, PendingEnvelope> pending;  // by seq
   bool deactivation_hook_armed = false;
+  InboundVerdicts inbound_verdicts;
 };
 
 using BridgeStateCell = Cell<WireBridgeState>;

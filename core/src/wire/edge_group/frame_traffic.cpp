@@ -4,7 +4,9 @@
 #include "identity/string_tuple_id.hpp"
 #include "node/wave/down.hpp"
 #include "wire/bridge/aux_state.hpp"
+#include "wire/bridge/bridge_processor.hpp"
 #include "wire/bridge/dep_values.hpp"
+#include "wire/bridge/inbound_acceptance.hpp"
 
 namespace korvalinth {
 
@@ -126,10 +128,21 @@ class EdgeGroupFrameFn final : public NodeFn {
 
   void pass_inbound(const RunContext& ctx) {
     for (const auto& item : collect_dep_values<BridgeInbound>(ctx, config_.dep_edges.size())) {
-      if (std::optional<WireEdgeGroupTraffic> record = judge_bridge_inbound(config_.name, config_.session_id, *item)) {
+      if (std::optional<WireEdgeGroupTraffic> record =
+              judge_bridge_inbound(config_.name, config_.session_id, *item, accepted_by_session(ctx, item))) {
         emit_traffic_record(ctx, std::move(*record));
       }
     }
+  }
+
+  // Asked for every envelope delivered, so that the session's verdicts on
+  // deliveries line up with the processor's whichever of the two runs first.
+  bool accepted_by_session(const RunContext& ctx, const std::shared_ptr<const BridgeInbound>& item) const {
+    const auto* envelope = std::get_if<bridge_inbound::Envelope>(item.get());
+    if (!envelope) return false;
+    auto state = installed_bridge_state(config_.bridge_processor);
+    return !take_inbound_verdict(*state, config_.session_id,
+                                 std::shared_ptr<const bridge_inbound::Envelope>(item, envelope), ctx.node.key());
   }
 
   EdgeGroupFrameConfig config_;

@@ -4,7 +4,8 @@
 // outbound edge is kept as a snapshot; once every edge has one, a cause is
 // cut: a DIRTY frame per edge, then a DATA frame per edge, each a bridge
 // Data command. Inbound: every envelope on the bridge's inbound node is
-// checked and its edge frame passed on to the gate, or the reason reported.
+// checked, and the edge frame of each one the bridge's session accepted is
+// passed on to the gate, or the reason reported.
 
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +43,7 @@ struct EdgeGroupFrameConfig {
   std::vector<WireEdgeGroupEdge> edges;  // input order
   std::vector<std::size_t> dep_edges;    // dep i carries edges[dep_edges[i]]; the bridge dep follows
   std::string session_id;
+  NodeHandle bridge_processor;  // {bridge}/events, whose session judges the inbound envelopes
 };
 
 // The node function of {name}/events; deps: the outbound edges' nodes as
@@ -57,8 +59,10 @@ inline std::shared_ptr<const OutStateCell> out_state_of(const UncountedNode& eve
 std::string edge_group_cause_id(const std::string& name, std::uint64_t number);
 
 // What one inbound bridge item means to the group: a Frame for the gate, an
-// Issue, an End, or nothing.
+// Issue, an End, or nothing. `accepted` tells whether the bridge's session
+// accepted the envelope: a valid envelope of this session that it refused
+// (stale, beyond a gap, its cursor regressed) is passed over silently.
 std::optional<WireEdgeGroupTraffic> judge_bridge_inbound(const std::string& name, const std::string& session_id,
-                                                          const BridgeInbound& item);
+                                                          const BridgeInbound& item, bool accepted);
 
 }  // namespace korvalinth

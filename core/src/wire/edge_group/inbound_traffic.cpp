@@ -1,6 +1,7 @@
-// The inbound half of the frame traffic: every bridge item judged alone.
-// Sequence numbers, attempts and cursors are the bridge processor's concern;
-// an envelope it refuses as stale or out of order is still judged here.
+// The inbound half of the frame traffic: each bridge item checked alone, and
+// acted on only when the bridge's session accepted it. Sequence numbers,
+// attempts and cursors are the session's concern: a duplicate, a replay or an
+// envelope beyond a gap would otherwise lose a cause or reorder the values.
 
 #include "wire/edge_group/frame_checks.hpp"
 #include "wire/edge_group/frame_traffic.hpp"
@@ -17,7 +18,7 @@ edge_traffic::Issue envelope_issue(std::string message) {
 }  // namespace
 
 std::optional<WireEdgeGroupTraffic> judge_bridge_inbound(const std::string& name, const std::string& session_id,
-                                                          const BridgeInbound& item) {
+                                                          const BridgeInbound& item, bool accepted) {
   const std::string prefix = name + ": ";
   if (const auto* failure = std::get_if<bridge_inbound::Failure>(&item)) {
     return envelope_issue(prefix + "bridge invalid wire-edge ingress: " + failure->text);
@@ -31,6 +32,8 @@ std::optional<WireEdgeGroupTraffic> judge_bridge_inbound(const std::string& name
     return envelope_issue(prefix + "bridge session " + envelope.session_id + " did not match expected " +
                           session_id);
   }
+  // The bridge reports what its session refused.
+  if (!accepted) return std::nullopt;
   switch (envelope.envelope_type) {
     case WireBridgeEnvelopeType::Error:
     case WireBridgeEnvelopeType::Close:

@@ -121,7 +121,8 @@ WireEdgeGroup build_wire_edge_group(GraphContainer& graph, const WireBridge& bri
   GroupNodes nodes(graph, group);
   NodeHandle events = nodes.node(
       name + "/events", std::move(events_deps),
-      make_edge_group_frame_fn(EdgeGroupFrameConfig{name, clone_edges(config.edges), dep_edges, bridge.session_id}));
+      make_edge_group_frame_fn(EdgeGroupFrameConfig{name, clone_edges(config.edges), dep_edges, bridge.session_id,
+                                                    bridge.events.promote_counted()}));
   NodeHandle release = nodes.state(name + "/release");
   NodeHandle gate = nodes.node(name + "/gate", one_dep(events),
                                make_edge_group_gate_fn(EdgeGroupGateConfig{name, expected, release.promote_counted()}));

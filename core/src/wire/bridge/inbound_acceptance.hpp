@@ -1,0 +1,32 @@
+#pragma once
+// Session-level acceptance of inbound envelopes: valid, of this session, the
+// exact successor of the last accepted one, and not moving the peer's cursor
+// back. There is no reordering buffer: anything else is refused.
+//
+// Every reader of the bridge's inbound node (the processor, each edge group
+// over the bridge) is handed the same items in the same order, but the
+// runtime runs the readers in an order of its own. The first reader to ask
+// about a delivery judges it, moving the session on when it is accepted; the
+// others are handed that verdict. So every reader acts on exactly the
+// envelopes the session accepted, each once, whichever runs first.
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "node/arena/node_handle.hpp"
+#include "wire/bridge/bridge_messages.hpp"
+#include "wire/bridge/bridge_state.hpp"
+
+namespace korvalinth {
+
+// The session's verdict on the reader's next delivery of the inbound
+// envelope item: none when the session accepted it (its cursors then moved
+// on to it), else the event refusing it. A reader asks once for each
+// delivery it is handed; an item handed to it again (a replay, or the same
+// item set twice) is judged again. The state is borrowed only inside.
+std::optional<WireBridgeEvent> take_inbound_verdict(const BridgeStateCell& state, const std::string& session_id,
+                                                    const std::shared_ptr<const bridge_inbound::Envelope>& item,
+                                                    SlotKey reader);
+
+}  // namespace korvalinth
