@@ -12,10 +12,12 @@
 //    copy. Stored, it acts on the node while something else keeps it.
 //  - BorrowedNode: a pointer to an UncountedNode held for the call (a run's
 //    own node), with no reference counting; never stored.
-//  - HeldNode: either one, decided when the node is acted on (pins alone
-//    may keep a node whose count is 0).
-// Conversions are explicit: promote_counted() takes a unit (and faults on a
-// node that is externally dead), uncounted() views a counted handle.
+//  - HeldNode: a NodeHandle or an UncountedNode, decided when the node is
+//    acted on (pins alone may keep a node whose count is 0).
+// Taking a unit is explicit: promote_counted() (it faults on a node that is
+// externally dead). A counted handle is viewed as uncounted with uncounted(),
+// or by binding to a const UncountedNode& (no copy); copying it into an
+// UncountedNode by value needs uncounted().
 
 #include <cstdint>
 #include <memory>
@@ -63,10 +65,11 @@ struct NodeIdHash {
 };
 
 // An uncounted handle: names a node and keeps its core and count record
-// alive, never the node itself. Copies are cheap and free; it may be kept past
-// the call that received it (the node may then be gone: acting on it faults
-// with the stale-slot text). A parameter of this type accepts a counted
-// handle too, as a view.
+// alive, never the node itself. Copyable (a copy shares the core and the
+// record, it takes no unit of the count); it may be kept past the call that
+// received it (the node may then be gone: acting on it faults with the
+// stale-slot text). A const UncountedNode& parameter takes a counted handle
+// too, as a view without a copy.
 class UncountedNode {
  public:
   UncountedNode() noexcept = default;
