@@ -171,7 +171,7 @@ inline NodeHandle find_node(const GraphRef& g, const std::string& id) {
 
 inline bool is_activated(const UncountedNode& n) {
   auto a = n.core_ref().borrow();
-  return a->aux_at(n.index()).activated != 0;
+  return a->edge_at(n.index()).state.activated();
 }
 
 inline std::size_t sink_count(const UncountedNode& n) {
@@ -181,7 +181,7 @@ inline std::size_t sink_count(const UncountedNode& n) {
 
 inline bool is_terminal(const UncountedNode& n) {
   auto a = n.core_ref().borrow();
-  return a->edge_at(n.index()).terminal != 0;
+  return a->edge_at(n.index()).state.terminal();
 }
 
 }  // namespace korvalinth::test

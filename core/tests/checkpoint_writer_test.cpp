@@ -23,8 +23,9 @@ SharedNodeFn doubling_fn() {
 // Writes the node's runtime state directly, as a wave would leave it.
 void poke(const UncountedNode& n, NodeStatus status, bool terminal) {
   auto a = n.core_ref().borrow_mut();
-  a->edge_at(n.index()).status = status;
-  a->edge_at(n.index()).terminal = terminal ? 1 : 0;
+  NodeState& state = a->edge_at(n.index()).state;
+  NodeStateTestAccess::set_status(state, status);
+  NodeStateTestAccess::set(state, NodeState::Flag::Terminal, terminal);
 }
 
 struct Opaque {
@@ -124,7 +125,7 @@ TEST(CheckpointWriter, ValueRules) {
   NodeHandle cleared = add_json_state(g, "cleared", Json(7));
   {
     auto a = g->core()->borrow_mut();
-    a->edge_at(cleared.index()).has_data = 0;  // a cache without data is not written
+    NodeStateTestAccess::set(a->edge_at(cleared.index()).state, NodeState::Flag::HasData, false);  // a cache without data is not written
   }
   NodeHandle plain = add_json_state(g, "plain", Json(1));
   Json c = checkpoint_json(*g);
@@ -154,7 +155,7 @@ TEST(CheckpointWriter, ValueFailuresNameTheNode) {
     NodeHandle n = add_json_state(g, "absent");
     {
       auto a = g->core()->borrow_mut();
-      a->edge_at(n.index()).has_data = 1;
+      NodeStateTestAccess::set(a->edge_at(n.index()).state, NodeState::Flag::HasData, true);
     }
     EXPECT_EQ(checkpoint_failure(*g), "checkpoint: value at absent is marked DATA but absent");
   }

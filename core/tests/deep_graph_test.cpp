@@ -37,12 +37,12 @@ struct DropLogger {
   ~DropLogger() { log->push_back("~" + name); }
 };
 
-void log_release_and_drop(const UncountedNode& n, std::vector<std::string>& log, const std::string& name) {
+void log_release_and_drop(const NodeHandle& n, std::vector<std::string>& log, const std::string& name) {
   add_release_callback(n, [&log, name] { log.push_back(name); });
   set_ctx_state(n, make_value<DropLogger>(&log, name));
 }
 
-bool activated(const UncountedNode& n) { return n.core_ref().borrow()->aux_at(n.index()).activated != 0; }
+bool activated(const NodeHandle& n) { return n.core_ref().borrow()->edge_at(n.index()).state.activated(); }
 
 // A chain source <- n1 <- ... <- n_length, each node adding 1.
 struct Chain {
@@ -53,7 +53,7 @@ struct Chain {
     nodes.push_back(make_state(core, iv(0)));
     for (int i = 0; i < length; ++i) nodes.push_back(make_map(core, nodes.back(), [](int x) { return x + 1; }));
   }
-  const UncountedNode& tail() const { return nodes.back(); }
+  const NodeHandle& tail() const { return nodes.back(); }
   // Subscribes every step-th node from the source on, so that no single
   // activation is deep; the subscriptions are returned in that order.
   std::vector<Subscribed> activate_in_steps(int step) {
@@ -146,7 +146,7 @@ TEST(DeepGraphDeactivation, UnsubscribingTheBottomOfAVeryLongActiveChainDeactiva
   EXPECT_TRUE(activated(chain.nodes[1]));
   subs.back().unsubscribe.call();
   EXPECT_EQ(order, L({"source", "tail"}));
-  for (const UncountedNode& n : chain.nodes) ASSERT_FALSE(activated(n));
+  for (const NodeHandle& n : chain.nodes) ASSERT_FALSE(activated(n));
   chain.drop_all();
   EXPECT_EQ(chain.released(), static_cast<std::size_t>(kDeep) + 1);
 }
@@ -158,7 +158,7 @@ TEST(DeepGraphChain, AVeryLongChainActivatesOrFaultsCleanlyAndReleasesCompletely
   EXPECT_TRUE(delivered || is_depth_error(sub.log())) << sub.log().back();
   node_set(chain.nodes[0], iv(5));
   sub.unsubscribe.call();
-  for (const UncountedNode& n : chain.nodes) ASSERT_FALSE(activated(n));
+  for (const NodeHandle& n : chain.nodes) ASSERT_FALSE(activated(n));
   chain.drop_all();
   EXPECT_EQ(chain.released(), static_cast<std::size_t>(kDeep) + 1);
 }
@@ -174,7 +174,7 @@ TEST(DeepGraphChain, ADeliveryTooDeepErrorsANodeAndLeavesTheGraphUsable) {
   EXPECT_TRUE(is_depth_error(subs.front().log()));
   EXPECT_EQ(subs.back().log().back(), "DATA " + std::to_string(kDeep));
   for (Subscribed& s : subs) s.unsubscribe.call();
-  for (const UncountedNode& n : chain.nodes) ASSERT_FALSE(activated(n));
+  for (const NodeHandle& n : chain.nodes) ASSERT_FALSE(activated(n));
   chain.drop_all();
   EXPECT_EQ(chain.released(), static_cast<std::size_t>(kDeep) + 1);
 }
@@ -185,12 +185,12 @@ TEST(DeepGraphChain, AnActivationTooDeepKeepsItsConnectionsSoUnsubscribingDetach
   auto sub = subscribe_recording(chain.tail());
   ASSERT_TRUE(is_depth_error(sub.log()));
   std::size_t active = 0;
-  for (const UncountedNode& n : chain.nodes) active += activated(n);
+  for (const NodeHandle& n : chain.nodes) active += activated(n);
   EXPECT_GT(active, 100u);
   EXPECT_TRUE(activated(chain.tail()));
   sub.unsubscribe.call();
-  for (const UncountedNode& n : chain.nodes) ASSERT_FALSE(activated(n));
-  for (const UncountedNode& n : chain.nodes) ASSERT_TRUE(n.core_ref().borrow()->aux_at(n.index()).sinks.empty());
+  for (const NodeHandle& n : chain.nodes) ASSERT_FALSE(activated(n));
+  for (const NodeHandle& n : chain.nodes) ASSERT_TRUE(n.core_ref().borrow()->aux_at(n.index()).sinks.empty());
   // The chain from its middle on works as usual afterwards.
   auto middle = subscribe_recording(chain.nodes[50]);
   EXPECT_EQ(middle.log(), L({"START", "DATA 50"}));
@@ -270,7 +270,7 @@ TEST(DeepGraphThreads, AThreadWithASmallStackFaultsWhereTheMainThreadDelivers) {
     if (action.empty() && registration) action = UnsubscribeFn(*registration, chain.tail().promote_counted());
     thread_log = sink->log;
     action.call();
-    for (const UncountedNode& n : chain.nodes) still_active += activated(n);
+    for (const NodeHandle& n : chain.nodes) still_active += activated(n);
     chain.drop_all();
     released = chain.released();
   });

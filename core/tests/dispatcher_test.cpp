@@ -144,5 +144,5 @@ TEST(Dispatcher, AReplacedFunctionRunsNextAndAFaultingTimedCallIsStillRecorded) 
   EXPECT_EQ(first->runs, 0);
   ASSERT_TRUE(g->dispatcher()->timing_of(replaced));
   EXPECT_EQ(g->dispatcher()->timing_of(replaced)->calls, 1u);
-  EXPECT_EQ(g->core()->borrow()->edge_at(n.index()).fn_running, 0);
+  EXPECT_FALSE(g->core()->borrow()->edge_at(n.index()).state.running());
 }

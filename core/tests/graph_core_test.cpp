@@ -237,7 +237,7 @@ TEST(GraphCoreArena, WaveStepsNameTheTopologyEntryBeforeTheEdgeEntry) {
       {"status", [](const NodeHandle& n) { status_of(n); }},
       {"down", [](const NodeHandle& n) { down(n, Message::dirty()); }},
       {"down list", [](const NodeHandle& n) { down(n, one_message(Message::dirty())); }},
-      {"dep state", [](const NodeHandle& n) { read_dep_state(n); }},
+      {"settle from deps", [](const NodeHandle& n) { settle_from_deps(n); }},
   };
   for (const auto& [name, step] : steps) {
     auto core = GraphCore::create();
@@ -274,9 +274,9 @@ TEST(GraphCoreArena, InitialValueStartsSettled) {
   NodeHandle with = make_state(core, make_value<int>(3));
   NodeHandle without = make_state(core);
   auto ar = core->borrow();
-  EXPECT_EQ(ar->edge_at(with.index()).status, NodeStatus::Settled);
-  EXPECT_EQ(ar->edge_at(with.index()).has_data, 1);
-  EXPECT_EQ(ar->edge_at(without.index()).status, NodeStatus::Sentinel);
+  EXPECT_EQ(ar->edge_at(with.index()).state.status(), NodeStatus::Settled);
+  EXPECT_TRUE(ar->edge_at(with.index()).state.has_data());
+  EXPECT_EQ(ar->edge_at(without.index()).state.status(), NodeStatus::Sentinel);
   EXPECT_FALSE(ar->edge_at(without.index()).cache);
 }
 
@@ -300,12 +300,12 @@ TEST(Quiescence, FollowsPinsAndRuntimeFlags) {
     return q;
   };
   auto i = a.index();
-  EXPECT_FALSE(flag([&](Arena& ar, bool on) { ar.edge_at(i).status = on ? NodeStatus::Dirty : NodeStatus::Sentinel; }));
-  EXPECT_FALSE(flag([&](Arena& ar, bool on) { ar.edge_at(i).status = on ? NodeStatus::Pending : NodeStatus::Sentinel; }));
-  EXPECT_FALSE(flag([&](Arena& ar, bool on) { ar.edge_at(i).fn_running = on; }));
-  EXPECT_FALSE(flag([&](Arena& ar, bool on) { ar.edge_at(i).dep_mutation_in_flight = on; }));
-  EXPECT_FALSE(flag([&](Arena& ar, bool on) { ar.edge_at(i).batch_queued = on; }));
-  EXPECT_FALSE(flag([&](Arena& ar, bool on) { ar.edge_at(i).pending_count = on; }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) { NodeStateTestAccess::set_status(ar.edge_at(i).state, on ? NodeStatus::Dirty : NodeStatus::Sentinel); }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) { NodeStateTestAccess::set_status(ar.edge_at(i).state, on ? NodeStatus::Pending : NodeStatus::Sentinel); }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) { NodeStateTestAccess::set(ar.edge_at(i).state, NodeState::Flag::Running, on); }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) { NodeStateTestAccess::set(ar.edge_at(i).state, NodeState::Flag::MutationInFlight, on); }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) { NodeStateTestAccess::set(ar.edge_at(i).state, NodeState::Flag::BatchQueued, on); }));
+  EXPECT_FALSE(flag([&](Arena& ar, bool on) { NodeStateTestAccess::set_pending_count(ar.edge_at(i).state, on); }));
   EXPECT_FALSE(flag([&](Arena& ar, bool on) {
     if (on) ar.aux_at(i).held.emplace_back(); else ar.aux_at(i).held.clear();
   }));
@@ -438,12 +438,12 @@ TEST(Quiescence, NothingIsQuiescentInsideAWaveAndPendingWorkCounts) {
   auto i = a.index();
   {
     auto ar = core->borrow_mut();
-    ar->edge_at(i).run_after_mutation = 1;
+    NodeStateTestAccess::set(ar->edge_at(i).state, NodeState::Flag::RunAfterMutation, true);
   }
   EXPECT_FALSE(node_is_quiescent(a));
   {
     auto ar = core->borrow_mut();
-    ar->edge_at(i).run_after_mutation = 0;
+    NodeStateTestAccess::set(ar->edge_at(i).state, NodeState::Flag::RunAfterMutation, false);
     ar->aux_at(i).pending_pull = PullRequest{"p", nullptr};
   }
   EXPECT_FALSE(node_is_quiescent(a));

@@ -92,6 +92,9 @@ TEST(GraphRegistration, RefusalsReleaseTheNodeAndLeaveTheGraphUnchanged) {
 
   EXPECT_EQ(row_ids(g), std::vector<std::string>{"taken"});
   EXPECT_EQ(g->id_map().borrow()->size(), 1u);
+  std::optional<NodeHandle> taken = g->find("taken");
+  ASSERT_TRUE(taken);
+  EXPECT_TRUE(taken->same_node((*g->node_table().borrow())[0].handle));
   EXPECT_EQ(g->unnamed_counter(), 1u);
 }
 
@@ -171,4 +174,25 @@ TEST(GraphRegistration, DepChecksNameTheLabelAtTheFirstForeignDep) {
             "node dep belongs to a different graph; cross-graph deps require a wire bridge");
   EXPECT_EQ(fault_text([&] { other->check_deps_same_graph(deps, "w/bridge"); }),
             "w/bridge dep belongs to a different graph; cross-graph deps require a wire bridge");
+}
+
+TEST(GraphRegistration, NodesTakeTheDispatcherHookAndThenShareTheGraphHooks) {
+  auto dispatcher = std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1});
+  GraphHook first = std::make_shared<int>(7);
+  dispatcher->state().borrow_mut()->default_graph_hook = first;
+  auto g = GraphContainer::create(std::nullopt, dispatcher);
+
+  NodeHandle loose = construct_node(g->core(), {}, std::nullopt, dispatcher, nullptr, NodeSpec{});
+  SharedGraphHooks built = NodeView(loose).call().hooks;
+  ASSERT_TRUE(built);
+  EXPECT_EQ((*built)[0], first);
+  for (std::size_t i = 1; i < kGraphHookCount; ++i) EXPECT_FALSE((*built)[i]) << i;
+
+  // Registration replaces them with the graph's one block (here: all empty).
+  NodeHandle a = g->register_node(std::move(loose), "state", NodeOptions::named("a"));
+  NodeHandle b = add_state(g, "b");
+  EXPECT_EQ(NodeView(a).call().hooks, g->graph_hooks());
+  EXPECT_EQ(NodeView(b).call().hooks, g->graph_hooks());
+  built.reset();
+  EXPECT_EQ(first.use_count(), 2);  // the node let its copy go: the dispatcher's and this test's remain
 }

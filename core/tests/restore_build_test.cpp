@@ -169,7 +169,7 @@ TEST(RestoreBuild, ValuesAndCtxStateAreInstalledNotDelivered) {
   EXPECT_EQ(version_metadata(h), NodeVersion::level0(7));  // not advanced
   {
     auto a = h.core_ref().borrow();
-    EXPECT_EQ(a->edge_at(h.index()).has_data, 1);
+    EXPECT_TRUE(a->edge_at(h.index()).state.has_data());
     EXPECT_EQ(a->aux_at(h.index()).ctx_state_persist, 1);
   }
   NodeHandle e = find_node(g, "empty");

@@ -94,7 +94,7 @@ TEST(RestoreDescriptors, StateDescriptorRequestsAStateNode) {
     EXPECT_TRUE(a->topology_at(h.index()).deps.empty());
     EXPECT_FALSE(a->call_at(h.index()).key);
     EXPECT_FALSE(a->edge_at(h.index()).cache);
-    EXPECT_EQ(a->edge_at(h.index()).status, NodeStatus::Sentinel);
+    EXPECT_EQ(a->edge_at(h.index()).state.status(), NodeStatus::Sentinel);
   }
   const auto rows = g->node_table().borrow();
   EXPECT_EQ((*rows)[0].id, "s");

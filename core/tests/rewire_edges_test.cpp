@@ -170,7 +170,7 @@ TEST(RewireApplyEdges, LosingThePendingDepReEvaluatesTheNodeWithItsNewFunction) 
   rewire(n, ReplaceDeps{handles({&b}), summing(100)});
   // DIRTY went out when a announced it; the new function then ran.
   EXPECT_EQ(sub.log(), L({"START", "DATA 3", "DIRTY", "DATA 102"}));
-  EXPECT_EQ(edge(n).pending_count, 0u);
+  EXPECT_EQ(edge(n).state.pending_count(), 0u);
 }
 
 TEST(RewireApplyEdges, APausedNodeOwesTheReEvaluationUntilItsLastLockGoes) {
@@ -196,10 +196,10 @@ TEST(RewireApplyEdges, LosingTheLastDepWithoutAnnouncedDirtySettlesQuietly) {
     // Dirty, waiting on a, without having told its sinks.
     auto ar = core->borrow_mut();
     EdgeEntry& e = ar->edge_at(n.index());
-    e.status = NodeStatus::Dirty;
+    NodeStateTestAccess::set_status(e.state, NodeStatus::Dirty);
     e.dep_state[0].pending = 1;
-    e.pending_count = 1;
-    e.dirty_sent = 0;
+    NodeStateTestAccess::set_pending_count(e.state, 1);
+    NodeStateTestAccess::set(e.state, NodeState::Flag::DirtySent, false);
   }
   rewire(n, ReplaceDeps{{}, summing(0)});
   EXPECT_EQ(status_of(n), NodeStatus::Settled);

@@ -536,6 +536,6 @@ TEST(BatchDeferral, AnAbortedFlushLeavesNoNodeBatchQueued) {
                }),
                HostBoundaryAbort);
   EXPECT_FALSE(batch_is_active());
-  EXPECT_EQ(core->borrow()->edge_at(b.index()).batch_queued, 0);
+  EXPECT_FALSE(core->borrow()->edge_at(b.index()).state.batch_queued());
   EXPECT_EQ(pin_count(b), 0u);
 }

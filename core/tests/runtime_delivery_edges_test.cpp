@@ -58,12 +58,12 @@ TEST(DownEdges, AnEmptyListStillDrainsThePendingQueueAndClearsTheFlags) {
   NodeHandle m = make_map(core, s, [](int x) { return x; }, &runs);
   auto sub = subscribe_recording(m);
   push_pending(m, PendingKind::RunCheck);
-  edge(s).dirty_sent = 1;
-  edge(s).emitted = 1;
+  NodeStateTestAccess::set(edge(s).state, NodeState::Flag::DirtySent, true);
+  NodeStateTestAccess::set(edge(s).state, NodeState::Flag::Emitted, true);
   down(s, MessageList{});
   EXPECT_EQ(runs, 2);  // the queued check ran when the outermost down closed
-  EXPECT_EQ(edge(s).dirty_sent, 0);
-  EXPECT_EQ(edge(s).emitted, 0);
+  EXPECT_FALSE(edge(s).state.dirty_sent());
+  EXPECT_FALSE(edge(s).state.emitted());
   EXPECT_EQ(status_of(s), NodeStatus::Settled);
 }
 
@@ -76,9 +76,9 @@ TEST(DownEdges, EverySinkSeesDirtyThenDataAndTheFlagsEndClear) {
   EXPECT_EQ(a.log(), L({"START", "DATA 0", "DIRTY", "DATA 1"}));
   EXPECT_EQ(b.log(), a.log());
   EXPECT_EQ(status_of(s), NodeStatus::Settled);
-  EXPECT_EQ(edge(s).has_data, 1);
-  EXPECT_EQ(edge(s).dirty_sent, 0);
-  EXPECT_EQ(edge(s).emitted, 0);
+  EXPECT_TRUE(edge(s).state.has_data());
+  EXPECT_FALSE(edge(s).state.dirty_sent());
+  EXPECT_FALSE(edge(s).state.emitted());
 }
 
 TEST(DownEdges, RepeatedInvalidatesCountOnceAndNeedData) {
@@ -210,7 +210,7 @@ TEST(DepSinkEdges, DirtyThenResolvedFromTheOnlyDepRerunsANodeThatRan) {
   node_down_in_wave_scope(s, list_of({MessageKind::Dirty, MessageKind::Resolved}));
   EXPECT_EQ(runs, 2);
   EXPECT_EQ(sub.log(), L({"START", "DATA 2", "DIRTY", "DATA 2"}));
-  EXPECT_EQ(edge(m).pending_count, 0u);
+  EXPECT_EQ(edge(m).state.pending_count(), 0u);
 }
 
 TEST(DepSinkEdges, ATerminalNodeOnlyPassesTeardownOn) {
@@ -265,7 +265,7 @@ TEST(DepSinkEdges, StartAndUpstreamKindsFromADepChangeNothing) {
   dep_sink->call(Message::resume("a"));
   dep_sink->call(Message::pull("p"));
   EXPECT_EQ(sub.log(), L({"START", "DATA 1"}));
-  EXPECT_EQ(edge(m).pending_count, 0u);
+  EXPECT_EQ(edge(m).state.pending_count(), 0u);
   EXPECT_EQ(status_of(m), NodeStatus::Settled);
   EXPECT_FALSE(has_pause_locks(m));
   EXPECT_FALSE(aux(m).pending_pull);
@@ -337,8 +337,8 @@ TEST(RunWaveEdges, InputsGiveTheWavesNewestValueAndTheLatestFromBefore) {
   EXPECT_FALSE(edge(n).dep_state[0].wave_value);
   // It emitted: no automatic RESOLVED, and its flags end clear.
   EXPECT_EQ(sub.log(), L({"DIRTY", "DATA 0"}));
-  EXPECT_EQ(edge(n).dirty_sent, 0);
-  EXPECT_EQ(edge(n).emitted, 0);
+  EXPECT_FALSE(edge(n).state.dirty_sent());
+  EXPECT_FALSE(edge(n).state.emitted());
 }
 
 TEST(RunWaveEdges, CallbacksRegisteredDuringARunGoUncalledWhenTheNextStarts) {

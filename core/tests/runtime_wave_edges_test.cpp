@@ -43,7 +43,7 @@ TEST(PendingEdges, RunChecksGoBeforeResolveChecksWhateverThePushOrder) {
   auto s3 = subscribe_recording(n3);
   s1.sink->on_message = [&](const Message& m) { order.push_back("n1 " + std::string(m.kind_name())); };
   order.clear();
-  edge(n1).dirty_sent = 1;
+  NodeStateTestAccess::set(edge(n1).state, NodeState::Flag::DirtySent, true);
   push_pending(n1, PendingKind::ResolveCheck);
   push_pending(n2, PendingKind::RunCheck);
   push_pending(n3, PendingKind::RunCheck);
@@ -152,8 +152,8 @@ TEST(WaveScopeEdges, AFaultDropsTheChecksQueuedBeforeIt) {
   // m's run check was queued by its dep sink, then the fault dropped it.
   EXPECT_EQ(runs, 1);
   EXPECT_EQ(ss.log().back(), "ERROR late sink failed");
-  EXPECT_EQ(edge(m).pending_count, 0u);
-  EXPECT_EQ(edge(m).dirty_sent, 0);
+  EXPECT_EQ(edge(m).state.pending_count(), 0u);
+  EXPECT_FALSE(edge(m).state.dirty_sent());
 }
 
 TEST(HostBoundaryEdges, NestedBoundariesCountAndTheAbortStopsAtTheInnerCatcher) {

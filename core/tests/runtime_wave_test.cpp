@@ -144,7 +144,7 @@ TEST(RuntimeFaults, ReentrantRunIsRefusedAndBecomesAnError) {
   EXPECT_EQ(sub.log(), L({"START", "ERROR " + std::string(kReentrantRun)}));
   EXPECT_EQ(status_of(loop), NodeStatus::Errored);
   auto ar = core->borrow();
-  EXPECT_EQ(ar->edge_at(loop.index()).fn_running, 0);
+  EXPECT_FALSE(ar->edge_at(loop.index()).state.running());
 }
 
 TEST(RuntimeFaults, AFaultInAWaveGoesToTheNodeWhoseFunctionRanLast) {
@@ -444,7 +444,7 @@ TEST(RuntimeSubscription, ADeactivatedNodeIgnoresWhatItsDepStillDeliversToIt) {
   // the deactivation detached it: the inactive node took none of it.
   EXPECT_EQ(runs, 1);
   EXPECT_EQ(status_of(m), NodeStatus::Sentinel);
-  EXPECT_EQ(core->borrow()->edge_at(m.index()).pending_count, 0u);
+  EXPECT_EQ(core->borrow()->edge_at(m.index()).state.pending_count(), 0u);
   EXPECT_TRUE(node_is_quiescent(m));
   auto again = subscribe_recording(m);
   EXPECT_EQ(again.log(), L({"START", "DATA 2"}));

@@ -9,6 +9,7 @@
 #include "dispatcher/dispatcher.hpp"
 #include "node/arena/construct.hpp"
 #include "node/arena/graph_core.hpp"
+#include "node_state_access.hpp"
 
 namespace korvalinth::test {
 

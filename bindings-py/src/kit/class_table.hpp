@@ -268,9 +268,9 @@ PyTypeObject* type_object() {
 // `{}`"; for code that makes instances.
 [[noreturn]] void fail_type_object(const char* class_name, PyErrAlreadySet& error);
 
-// A new instance of the class holding `record`.
+// A new instance of the class holding `record` (moved in once).
 template <class Cls>
-OwnedRef make_instance(typename Cls::Record record) {
+OwnedRef make_instance(typename Cls::Record&& record) {
   PyTypeObject* type = nullptr;
   try {
     type = type_object<Cls>();

@@ -137,6 +137,17 @@ std::vector<OwnedRef> extract_sequence(BorrowedRef object, SequenceCheck check_k
   } else {
     items.reserve(static_cast<std::size_t>(std::min(length, kMaxReserved)));
   }
+  // A list or tuple itself is read by index, as its iterator would read it,
+  // without making the iterator.
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+    const bool list = PyList_CheckExact(o);
+    for (Py_ssize_t i = 0; i < (list ? PyList_Size(o) : PyTuple_Size(o)); ++i) {
+      OwnedRef item = OwnedRef::new_ref(list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i));
+      if (check_item != nullptr) check_item(item.borrow());
+      items.push_back(std::move(item));
+    }
+    return items;
+  }
   OwnedRef iterator = check(PyObject_GetIter(o));
   while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
     if (check_item != nullptr) check_item(item.borrow());

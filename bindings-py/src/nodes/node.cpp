@@ -220,7 +220,7 @@ kit::OwnedRef make_node_object(SharedFatalSlot fatal, HeldNode primary) {
   return make_node_object(PyNode(std::move(fatal), std::nullopt, std::move(primary)));
 }
 
-kit::OwnedRef make_node_object(PyNode record) { return kit::make_instance<NodeClass>(std::move(record)); }
+kit::OwnedRef make_node_object(PyNode&& record) { return kit::make_instance<NodeClass>(std::move(record)); }
 
 bool is_node(kit::BorrowedRef object) {
   PyTypeObject* type = nullptr;

@@ -47,7 +47,7 @@ PyTypeObject* node_type();
 // A new Node of a node factory: the graph's slot and the node's counted handle.
 kit::OwnedRef make_node_object(SharedFatalSlot fatal, HeldNode primary);
 // A new Node from its three fields (graph lookup handles).
-kit::OwnedRef make_node_object(PyNode record);
+kit::OwnedRef make_node_object(PyNode&& record);
 
 // Whether the object is a Node (or of a subtype).
 bool is_node(kit::BorrowedRef object);

@@ -114,11 +114,11 @@ SlotState read_slot_state(const UncountedNode& node) {
   const EdgeEntry& edge = view.edge();
   const AuxEntry& aux = view.aux();
   state.cache = edge.cache;
-  state.status = edge.status;
-  state.has_data = edge.has_data != 0;
-  state.terminal = edge.terminal != 0;
+  state.status = edge.state.status();
+  state.has_data = edge.state.has_data();
+  state.terminal = edge.state.terminal();
   state.has_run = view.has_run();
-  state.activated = aux.activated != 0;
+  state.activated = edge.state.activated();
   state.ctx_state = aux.ctx_state;
   state.ctx_state_persist = aux.ctx_state_persist != 0;
   return state;

@@ -1,7 +1,9 @@
 #include "graph/graph_container.hpp"
 
 #include <charconv>
+#include <iterator>
 #include <limits>
+#include <tuple>
 
 #include "base/drop_fault.hpp"
 
@@ -70,7 +72,10 @@ NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, No
     // The largest number is never handed out, so the counter never wraps
     // onto an id it generated before.
     if (unnamed_counter_ == std::numeric_limits<std::uint64_t>::max()) fault(kUnnamedCounterExhausted);
-    id = kind + "#" + std::to_string(unnamed_counter_);
+    char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
+    char* end = std::to_chars(std::begin(digits), std::end(digits), unnamed_counter_).ptr;
+    id.reserve(kind.size() + 1 + static_cast<std::size_t>(end - digits));
+    id.append(kind).append(1, '#').append(std::begin(digits), end);
     ++unnamed_counter_;
   }
   return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options));
@@ -83,30 +88,33 @@ NodeHandle GraphContainer::register_node_with_id(NodeHandle handle, std::string 
 
 NodeHandle GraphContainer::register_checked(NodeHandle handle, std::string kind, std::string id,
                                             NodeOptions options) {
-  {
-    NodeHandle probe = handle.promote_counted();
-    if (!owns(probe)) {
-      probe.drop();
-      fault("graph node belongs to a different graph arena");
-    }
-  }
+  // The counted handle holds its node's count above 0 itself.
+  if (!owns(handle)) fault("graph node belongs to a different graph arena");
   NodeHandle for_map = handle.promote_counted();
   set_graph_hooks(handle, hooks_);
-  if (id_map_.borrow()->contains(id)) fault("duplicate graph node id '" + id + "'");
-  if (released_ids_.borrow()->contains(id))
-    fault("graph node id '" + id + "' has been released from this graph lifecycle (D122)");
+  // The id's map entry is taken by its one lookup and filled once the node is
+  // hooked; a fault before that takes it out again.
+  using IdSlot = std::unordered_map<std::string, NodeHandle>::iterator;
+  IdSlot slot;
+  {
+    auto ids = id_map_.borrow_mut();
+    bool inserted;
+    std::tie(slot, inserted) = ids->try_emplace(id);
+    if (!inserted) fault("duplicate graph node id '" + id + "'");
+  }
+  try {
+    if (released_ids_.borrow()->contains(id))
+      fault("graph node id '" + id + "' has been released from this graph lifecycle (D122)");
+    set_topology_hook(handle, deps_changed_hook(id, weak_from_this()));
+    auto ids = id_map_.borrow_mut();
+    slot->second = std::move(for_map);
+  } catch (...) {
+    id_map_.borrow_mut()->erase(slot);
+    throw;
+  }
 
   NodeEntry row{handle.promote_counted(), id, std::move(options.name), std::move(kind), std::move(options.metadata),
                 std::move(options.restore)};
-
-  WeakGraph weak = weak_from_this();
-  set_topology_hook(handle, std::make_shared<const TopologyHook::element_type>(
-                                [id, weak](const std::vector<NodeHandle>& old_deps,
-                                           const std::vector<NodeHandle>& new_deps) {
-                                  if (GraphRef g = weak.lock()) g->emit_deps_changed(id, old_deps, new_deps);
-                                }));
-
-  id_map_.borrow_mut()->emplace(id, std::move(for_map));
   node_table_.borrow_mut()->push_back(std::move(row));
   if (auto n = unnamed_number(id); n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_ < *n + 1)
     unnamed_counter_ = *n + 1;

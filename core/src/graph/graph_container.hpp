@@ -62,7 +62,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   void set_default_versioning(std::optional<VersioningForm> v) { default_versioning_ = std::move(v); }
   const CoreRef& core() const noexcept { return core_; }
   const DispatcherRef& dispatcher() const noexcept { return dispatcher_; }
-  const GraphHooks& graph_hooks() const noexcept { return hooks_; }
+  const SharedGraphHooks& graph_hooks() const noexcept { return hooks_; }
   bool timing() const noexcept { return timing_; }
   const SeqCounter& topology_seq() const noexcept { return topology_seq_; }
   std::uint64_t unnamed_counter() const noexcept { return unnamed_counter_; }
@@ -202,7 +202,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   std::optional<VersioningForm> default_versioning_;
   CoreRef core_;
   DispatcherRef dispatcher_;
-  GraphHooks hooks_;
+  SharedGraphHooks hooks_;  // shared once: every registered node holds this block
   SeqCounter topology_seq_;
   Cell<std::vector<NodeEntry>> node_table_;
   Cell<std::unordered_map<std::string, NodeHandle>> id_map_;
@@ -218,6 +218,10 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   bool timing_ = false;
   bool emitting_topology_ = false;
 };
+
+// The topology hook registration installs: emits the deps-changed event of
+// the node registered under id while the graph lives.
+TopologyHook deps_changed_hook(std::string id, WeakGraph graph);
 
 // The node's deps as uncounted handles (read under a shared borrow of its core).
 std::vector<UncountedNode> dep_handles(const UncountedNode& node);

@@ -76,7 +76,7 @@ void refuse_busy_members(const std::vector<Collected>& collected, const Refusal&
     std::uint64_t internal = 0;
     for (const Collected& h : collected) {
       NodeView view(h.handle);
-      if (!view.aux().activated) continue;
+      if (!view.edge().state.activated()) continue;
       for (const UncountedNode& dep : view.topology().deps) internal += dep.same_node(m.handle);
     }
     std::uint64_t subscribers = 0;

@@ -183,4 +183,31 @@ void GraphContainer::emit_node_added(const std::string& id) {
   emit_topology(TopologyEvent{id, dep_ids(deps), std::nullopt, std::move(kind), seq, TopologyEventKind::NodeAdded});
 }
 
+namespace {
+
+// A node's topology hook in one allocation: the callable refers to the record
+// that holds it, whose id and graph outlive every call through the hook.
+struct DepsChangedRelay {
+  using Fn = TopologyHook::element_type;
+  DepsChangedRelay(std::string node_id, WeakGraph owner)
+      : id(std::move(node_id)),
+        graph(std::move(owner)),
+        fn([this](const std::vector<NodeHandle>& old_deps, const std::vector<NodeHandle>& new_deps) {
+          if (GraphRef g = graph.lock()) g->emit_deps_changed(id, old_deps, new_deps);
+        }) {}
+  DepsChangedRelay(const DepsChangedRelay&) = delete;
+  DepsChangedRelay& operator=(const DepsChangedRelay&) = delete;
+
+  std::string id;
+  WeakGraph graph;
+  Fn fn;
+};
+
+}  // namespace
+
+TopologyHook deps_changed_hook(std::string id, WeakGraph graph) {
+  auto relay = std::make_shared<const DepsChangedRelay>(std::move(id), std::move(graph));
+  return TopologyHook(relay, &relay->fn);
+}
+
 }  // namespace korvalinth

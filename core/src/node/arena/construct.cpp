@@ -11,18 +11,16 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle> deps, s
       fault("node construction: dep belongs to a different graph; cross-graph deps require a wire bridge "
             "(D22/R-graph-domain)");
   }
-  GraphHooks hooks;
-  hooks[0] = dispatcher->state().borrow()->default_graph_hook;
+  SharedGraphHooks hooks = share_first_graph_hook(dispatcher->state().borrow()->default_graph_hook);
 
   NodeVersionSlot version(new_node_version_entry(versioning_of(spec.versioning), initial.get()));
   std::optional<std::string> kind = std::move(spec.kind);
   NewSlotEntries entries{
       TopologyEntry{std::move(deps), nullptr},
-      CallEntry{std::move(kind), key, dispatcher, share_graph_hooks(std::move(hooks))},
+      CallEntry{std::move(kind), key, dispatcher, std::move(hooks)},
       static_cast<ConfigEntry&&>(spec),
       EdgeEntry{},
       std::move(version),
-      AuxEntry{},
   };
   const std::size_t n = entries.topology.deps.size();
   EdgeEntry& edge = entries.edge;
@@ -30,8 +28,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle> deps, s
   edge.dep_links.resize(n);
   if (initial) {
     edge.cache = std::move(initial);
-    edge.status = NodeStatus::Settled;
-    edge.has_data = 1;
+    edge.state = NodeState::with_value();
   }
   const SlotKey slot = core->borrow_mut()->occupy(std::move(entries));
   return NodeHandle(core, std::make_shared<ExternalCount>(), slot);

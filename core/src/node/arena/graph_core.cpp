@@ -18,10 +18,17 @@ CoreRef GraphCore::create() { return std::make_shared<GraphCore>(g_next_core_id.
 
 std::vector<DepSlot> new_dep_state(std::size_t n) { return std::vector<DepSlot>(n); }
 
-SharedGraphHooks share_graph_hooks(GraphHooks hooks) {
+SharedGraphHooks share_graph_hooks(const GraphHooks& hooks) {
   for (const GraphHook& h : hooks)
-    if (h) return std::make_shared<const GraphHooks>(std::move(hooks));
+    if (h) return std::make_shared<const GraphHooks>(hooks);
   return nullptr;
+}
+
+SharedGraphHooks share_first_graph_hook(const GraphHook& first) {
+  if (!first) return nullptr;
+  GraphHooks hooks;
+  hooks[0] = first;
+  return std::make_shared<const GraphHooks>(std::move(hooks));
 }
 
 SlotKey Arena::occupy(NewSlotEntries&& e) {
@@ -34,7 +41,7 @@ SlotKey Arena::occupy(NewSlotEntries&& e) {
     run_.push_back(0);
     edge_.emplace_back(std::move(e.edge));
     version_.emplace_back(std::move(e.version));
-    aux_.emplace_back(std::move(e.aux));
+    aux_.emplace_back(std::in_place);
     generation_.push_back(0);
     touch_.push_back(0);
     pin_.push_back(0);
@@ -52,7 +59,7 @@ SlotKey Arena::occupy(NewSlotEntries&& e) {
   run_[index] = 0;
   edge_[index] = std::move(e.edge);
   version_[index] = std::move(e.version);
-  aux_[index] = std::move(e.aux);
+  aux_[index].emplace();
   touch_[index] = 0;
   pin_[index] = 0;
   return SlotKey{index, generation};
@@ -92,7 +99,7 @@ CheckedLive check_live(const UncountedNode& node) {
 
 NodeStatus status_of(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
-  return a->wave_edge(node.key()).status;
+  return a->wave_edge(node.key()).state.status();
 }
 
 SharedValue cache_of(const UncountedNode& node) {
@@ -102,7 +109,7 @@ SharedValue cache_of(const UncountedNode& node) {
 
 bool dep_mutation_in_flight(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
-  return a->wave_edge(node.key()).dep_mutation_in_flight != 0;
+  return a->wave_edge(node.key()).state.mutation_in_flight();
 }
 
 bool has_pause_locks(const UncountedNode& node) {
@@ -160,13 +167,13 @@ void set_topology_hook(const UncountedNode& node, TopologyHook hook) {
   }
 }
 
-void set_graph_hooks(const UncountedNode& node, GraphHooks hooks) {
-  SharedGraphHooks shared = share_graph_hooks(std::move(hooks));
+void set_graph_hooks(const UncountedNode& node, const SharedGraphHooks& hooks) {
   SharedGraphHooks old;
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
-    old = std::exchange(a->call_at(node.index()).hooks, std::move(shared));
+    SharedGraphHooks& held = a->call_at(node.index()).hooks;
+    if (held != hooks) old = std::exchange(held, hooks);
   }
 }
 

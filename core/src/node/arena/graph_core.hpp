@@ -36,14 +36,14 @@ inline constexpr const char* kPinOverflow = "GraphCore pin count overflow";
 
 inline constexpr std::uint8_t kRunEmpty = 2;
 
-// The entries a new node's slot starts with (its has-run flag starts clear).
+// The entries a new node's slot starts with (its has-run flag starts clear;
+// its aux entry starts empty and is made in place).
 struct NewSlotEntries {
   TopologyEntry topology;
   CallEntry call;
   ConfigEntry config;
   EdgeEntry edge;
   NodeVersionSlot version;
-  AuxEntry aux;
 };
 
 // The entries taken out of a released slot.
@@ -274,6 +274,12 @@ inline LiveSlotsView live_slots(const Arena& a, SlotKey k) {
   return LiveSlotsView{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i)};
 }
 
+// What the run rules read of a node whose entries s holds.
+template <class Slots>
+RunInputs run_inputs(const Slots& s) noexcept {
+  return run_inputs(s.topology, s.call, s.config, s.run, s.edge);
+}
+
 // The topology entry of a live node, with the shared borrow still held.
 struct CheckedLive {
   Ref<Arena> arena;
@@ -314,7 +320,8 @@ void set_ctx_state(const UncountedNode& node, SharedValue value);
 void set_ctx_state_persist(const UncountedNode& node, bool on);
 void add_invalidate_callback(const UncountedNode& node, InvalidateCallback callback);
 void set_topology_hook(const UncountedNode& node, TopologyHook hook);
-void set_graph_hooks(const UncountedNode& node, GraphHooks hooks);
+// The node shares the given block of hooks (null: all seven empty).
+void set_graph_hooks(const UncountedNode& node, const SharedGraphHooks& hooks);
 void set_pull_id(const UncountedNode& node, std::optional<std::string> pull_id);
 void add_release_callback(const UncountedNode& node, ReleaseCallback callback);
 // The node's dep list as counted handles (faults when a dep is externally dead).

@@ -1,7 +1,8 @@
 #pragma once
 // The per-node entries of the GraphCore columns. Their fields are read and
 // written by the runtime's operations (down, subscription, run_wave, dep sinks,
-// upstream control, rewire); this header only lays them out.
+// upstream control, rewire), except the node's wave and lifecycle state, which
+// only its own verbs change (node_state.hpp); this header only lays them out.
 
 #include <cstdint>
 #include <memory>
@@ -12,9 +13,11 @@
 
 #include "base/heap_optional.hpp"
 #include "dispatcher/dispatcher.hpp"
+#include "node/arena/dep_slot.hpp"
 #include "node/arena/message.hpp"
 #include "node/arena/node_fn.hpp"
 #include "node/arena/node_handle.hpp"
+#include "node/arena/node_state.hpp"
 #include "node/arena/sink.hpp"
 #include "node/arena/sink_list.hpp"
 #include "node/arena/unsubscribe_fn.hpp"
@@ -26,9 +29,12 @@ namespace korvalinth {
 inline constexpr std::size_t kGraphHookCount = 7;
 using GraphHooks = std::array<GraphHook, kGraphHookCount>;
 // A node's hooks, shared; null when every hook is null (the usual case), so
-// a node pays one pointer for them.
+// a node pays one pointer for them. A graph shares its hooks once and every
+// node it registers holds the same block.
 using SharedGraphHooks = std::shared_ptr<const GraphHooks>;
-SharedGraphHooks share_graph_hooks(GraphHooks hooks);
+SharedGraphHooks share_graph_hooks(const GraphHooks& hooks);
+// The hooks of a new node: first the given one, the other six empty.
+SharedGraphHooks share_first_graph_hook(const GraphHook& first);
 
 struct TopologyEntry {
   std::vector<NodeHandle> deps;
@@ -56,23 +62,6 @@ struct ConfigEntry {
   Pausable pausable = Pausable::True;
 };
 
-// A dep slot's stamp while it has no delivery list (frame ids never reach it).
-inline constexpr std::uint64_t kNoStamp = ~std::uint64_t{0};
-
-// The per-dep state of one dep, for the node's run rules.
-struct DepSlot {
-  // The newest DATA value of this wave; every DATA value of the wave is also
-  // in deliveries, which keeps the earlier ones alive until the run.
-  std::optional<SharedValue> wave_value;
-  WaveDeliveries deliveries;        // one list per delivery frame
-  std::uint64_t stamp = kNoStamp;   // frame id of the newest delivery list
-  SharedValue latest;               // value as of the last run or settle
-  std::uint8_t has_value = 0;
-  std::uint8_t pending = 0;     // sent DIRTY this wave, not settled yet
-  TerminalRecord terminal;      // the dep completed or errored
-  TerminalRecord terminal_input;  // this wave's terminal, handed once to the function
-};
-
 // A dep sink's position among its node's deps; all-ones once detached.
 struct DepIndexCell {
   std::uint64_t value = ~std::uint64_t{0};
@@ -81,28 +70,20 @@ inline constexpr std::uint64_t kNoDepIndex = ~std::uint64_t{0};
 
 // The connection of one dep: its dep sink's unsubscribe action and index
 // cell (none until the sink is connected), and the restore flag: while set,
-// a DATA of the dep only becomes its latest value.
+// a DATA of the dep only becomes its latest value. The action is on the heap:
+// deps of nodes never activated (most of a built graph) pay a pointer for it.
 struct DepLink {
-  std::optional<UnsubscribeFn> unsubscribe;
+  HeapOptional<UnsubscribeFn> unsubscribe;
   std::shared_ptr<DepIndexCell> cell;
   std::uint8_t flag = 0;
 };
 
 struct EdgeEntry {
   std::vector<DepSlot> dep_state;
-  std::uint32_t pending_count = 0;  // deps whose pending flag is set
+  NodeState state;
   std::uint64_t run_check_epoch = 0;  // a run check is queued while this equals the queue's epoch
   std::vector<DepLink> dep_links;
   SharedValue cache;
-  NodeStatus status = NodeStatus::Sentinel;
-  std::uint8_t has_data = 0;
-  std::uint8_t terminal = 0;
-  std::uint8_t dirty_sent = 0;
-  std::uint8_t emitted = 0;
-  std::uint8_t fn_running = 0;
-  std::uint8_t dep_mutation_in_flight = 0;
-  std::uint8_t run_after_mutation = 0;
-  std::uint8_t batch_queued = 0;
   // Downs calling the node's sinks now: only then may a down have to queue
   // behind one (the delivery itself is found on the thread's chain).
   std::uint32_t deliveries_in_progress = 0;
@@ -118,12 +99,22 @@ struct AuxEntry {
   PauseLocks pause_locks;
   std::uint64_t next_sink_id = 0;
   SharedValue ctx_state;
-  std::uint8_t activated = 0;
   std::uint8_t ctx_state_persist = 0;
-  std::uint8_t pull_in_progress = 0;
-  std::uint8_t serving_pull = 0;
-  std::uint8_t run_owed = 0;
 };
+
+// What the run rules read of a node's entries.
+inline RunInputs run_inputs(const TopologyEntry& topology, const CallEntry& call, const ConfigEntry& config,
+                            std::uint8_t run, const EdgeEntry& edge) noexcept {
+  return RunInputs{edge.dep_state,          call.key.has_value(), (run & 1) != 0, config.partial != 0,
+                   config.terminal_as_real_input != 0, topology.deps.empty()};
+}
+
+// A pausable node owes its run, instead of running, while paused or waiting
+// for a pull.
+inline bool run_held_back(const ConfigEntry& config, const AuxEntry& aux) noexcept {
+  if (config.pausable != Pausable::True) return false;
+  return (config.pull_id.has_value() && !aux.current_pull.has_value()) || !aux.pause_locks.empty();
+}
 
 // Sizes the node's links to its n deps and sets every restore flag to flag.
 inline void set_dep_flags(EdgeEntry& e, std::size_t n, std::uint8_t flag) {

@@ -12,7 +12,7 @@ namespace {
 void seed_connected_dep(Arena& a, const UncountedNode& dep, DepSlot& slot) {
   a.check(dep.key());
   const EdgeEntry& edge = a.edge_at(dep.index());
-  if (a.config_at(dep.index()).pull_id || !edge.has_data) return;
+  if (a.config_at(dep.index()).pull_id || !edge.state.has_data()) return;
   slot.latest = edge.cache;
   slot.has_value = 1;
 }
@@ -40,29 +40,19 @@ void install_restored_state(const UncountedNode& node, RestoredNodeState state) 
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
     EdgeEntry& e = s.edge;
     AuxEntry& aux = s.aux;
-    trash.cache = std::exchange(e.cache, std::move(state.value));
-    e.has_data = state.has_data ? 1 : 0;
-    e.status = state.status;
-    e.terminal = state.terminal ? 1 : 0;
-    e.dirty_sent = 0;
-    e.emitted = 0;
-    e.fn_running = 0;
-    e.dep_mutation_in_flight = 0;
-    e.run_after_mutation = 0;
-    e.batch_queued = 0;
-    const std::size_t n = s.topology.deps.size();
-    trash.dep_state = std::exchange(e.dep_state, new_dep_state(n));
-    e.pending_count = 0;
-    set_dep_flags(e, n, (state.has_data || state.has_called_fn_once) ? 1 : 0);
-    s.run = static_cast<std::uint8_t>((s.run & ~std::uint8_t{1}) | (state.has_called_fn_once ? 1 : 0));
     // A node that an activated dependent activated earlier in this restore
     // is connected already: it stays active and is not connected twice.
-    // Its fresh per-dep state takes the deps' current values as a
-    // connection delivers them, without a run, and its flags end cleared,
-    // as after a connection.
-    const bool already_active = aux.activated != 0;
-    aux.activated = (state.activated || already_active) ? 1 : 0;
+    const bool already_active = e.state.activated();
     connect = state.activated && !already_active;
+    trash.cache = std::exchange(e.cache, std::move(state.value));
+    e.state = NodeState::restored(state.status, state.has_data, state.terminal, state.activated || already_active);
+    const std::size_t n = s.topology.deps.size();
+    trash.dep_state = std::exchange(e.dep_state, new_dep_state(n));
+    set_dep_flags(e, n, (state.has_data || state.has_called_fn_once) ? 1 : 0);
+    s.run = static_cast<std::uint8_t>((s.run & ~std::uint8_t{1}) | (state.has_called_fn_once ? 1 : 0));
+    // An already active node's fresh per-dep state takes the deps' current
+    // values as a connection delivers them, without a run, and its flags end
+    // cleared, as after a connection.
     if (already_active) {
       for (std::size_t i = 0; i < n; ++i) seed_connected_dep(*a, s.topology.deps[i], e.dep_state[i]);
       set_dep_flags(e, n, 0);
@@ -78,9 +68,6 @@ void install_restored_state(const UncountedNode& node, RestoredNodeState state) 
     aux.pause_locks.clear();
     trash.held = std::move(aux.held);
     aux.held.clear();
-    aux.pull_in_progress = 0;
-    aux.serving_pull = 0;
-    aux.run_owed = 0;
     if (connect) {
       deps.reserve(n);
       for (const UncountedNode& d : s.topology.deps) deps.push_back(d.promote_counted());

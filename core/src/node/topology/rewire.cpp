@@ -135,9 +135,9 @@ void rewire_in_wave_scope(const UncountedNode& node, std::vector<NodeHandle> dep
   {
     auto a = node.core_ref().borrow();
     const EdgeEntry& e = a->wave_edge(node.key());
-    terminal = e.terminal;
-    fn_running = e.fn_running;
-    in_flight = e.dep_mutation_in_flight;
+    terminal = e.state.terminal();
+    fn_running = e.state.running();
+    in_flight = e.state.mutation_in_flight();
   }
   if (!for_rewire_next && terminal) fault(kRewireTerminal);
   if (fn_running) fault(kRewireMidFn);
@@ -151,7 +151,7 @@ void rewire_in_wave_scope(const UncountedNode& node, std::vector<NodeHandle> dep
     if (present) continue;
     cycle_walk(node, d);
     auto a = d.core_ref().borrow();
-    if (a->wave_edge(d.key()).terminal) fault(kRewireTerminalDep);
+    if (a->wave_edge(d.key()).state.terminal()) fault(kRewireTerminalDep);
   }
   run_in_wave_scope(node, [&] { rewire_apply(node, std::move(deps), std::move(fn)); });
   drop_node_handles(current);

@@ -3,6 +3,7 @@
 #include "base/drop_fault.hpp"
 #include "base/scope_exit.hpp"
 #include "node/wave/dep_sink.hpp"
+#include "node/wave/pending.hpp"
 #include "node/wave/down.hpp"
 #include "node/topology/replace_node_fn.hpp"
 #include "node/topology/rewire.hpp"
@@ -24,15 +25,13 @@ auto mutation_end(const UncountedNode& node) {
     auto a = core->borrow_mut();
     if (!a->is_current(key)) return;
     if (count->count == 0 && a->pin_count(key.index) == 0) return;
-    a->wave_edge(key).dep_mutation_in_flight = 0;
+    a->wave_edge(key).state.end_mutation();
   };
 }
 
 void begin_mutation(const UncountedNode& node) {
   auto a = node.core_ref().borrow_mut();
-  EdgeEntry& e = a->wave_edge(node.key());
-  e.dep_mutation_in_flight = 1;
-  e.run_after_mutation = 0;
+  a->wave_edge(node.key()).state.begin_mutation();
 }
 
 bool same_lists(const std::vector<NodeHandle>& a, const std::vector<NodeHandle>& b) {
@@ -70,7 +69,8 @@ std::vector<std::optional<std::size_t>> match_deps(const std::vector<NodeHandle>
   return match;
 }
 
-// The run decision of the pending queue, without its pull condition.
+// The run decision of the pending queue, without its pull condition;
+// a node that runs announces DIRTY first.
 void reevaluate(const UncountedNode& node) {
   Pausable pausable;
   {
@@ -81,38 +81,27 @@ void reevaluate(const UncountedNode& node) {
   if (pausable == Pausable::True && has_pause_locks(node)) {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
-    a->aux_at(node.index()).run_owed = 1;
+    a->edge_at(node.index()).state.owe_run();
     return;
   }
-  bool has_fn, partial, has_run, all_values = true;
-  std::uint32_t pending;
+  RunDecision decision;
   {
     auto a = node.core_ref().borrow();
     LiveSlotsView s = live_slots(*a, node.key());
-    has_fn = s.call.key.has_value();
-    partial = s.config.partial;
-    has_run = s.run;
-    pending = s.edge.pending_count;
-    for (const DepSlot& d : s.edge.dep_state)
-      all_values &= d.has_value || (s.config.terminal_as_real_input && d.terminal.present);
+    decision = s.edge.state.settled_decision(run_inputs(s));
   }
-  if (pending > 0) return;
-  if (!has_fn) {
+  if (decision == RunDecision::Nothing) return;
+  if (decision == RunDecision::Settle) {
     settle_from_deps(node);
     return;
   }
-  if (!all_values && !has_run && !partial) return;
   SinkList::Reading sinks;
   bool announce = false;
   {
     auto a = node.core_ref().borrow_mut();
     DownSlots s = down_slots(*a, node.key());
-    s.edge.status = NodeStatus::Dirty;
-    if (!s.edge.dirty_sent) {
-      s.edge.dirty_sent = 1;
-      sinks = s.aux.sinks.read();
-      announce = true;
-    }
+    announce = s.edge.state.mark_dirty_for_rerun();
+    if (announce) sinks = s.aux.sinks.read();
   }
   if (announce) sinks.deliver(dirty_message());
   run_wave(node);
@@ -130,7 +119,7 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
     replace_node_fn(node, std::move(fn));
     {
       auto a = node.core_ref().borrow_mut();
-      a->wave_edge(node.key()).dep_mutation_in_flight = 0;
+      a->wave_edge(node.key()).state.end_mutation();
     }
     end_on_unwind.dismiss();
     end_mutation();
@@ -157,7 +146,7 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
   {
     auto a = node.core_ref().borrow();
     a->check(node.key());
-    activated = a->aux_at(node.index()).activated != 0;
+    activated = a->edge_at(node.index()).state.activated();
   }
   replace_node_fn(node, std::move(fn));
 
@@ -167,10 +156,7 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
     {
       auto a = node.core_ref().borrow_mut();
       EdgeEntry& e = a->wave_edge(node.key());
-      if (i < e.dep_state.size() && e.dep_state[i].pending) {
-        e.pending_count -= 1;
-        removed_pending = true;
-      }
+      if (i < e.dep_state.size() && e.state.dep_settled(e.dep_state[i])) removed_pending = true;
       if (i < e.dep_links.size()) {
         DepLink& link = e.dep_links[i];
         if (link.cell) link.cell->value = kNoDepIndex;
@@ -234,8 +220,8 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
   {
     auto a = node.core_ref().borrow();
     const EdgeEntry& e = a->wave_edge(node.key());
-    terminal = e.terminal != 0;
-    released = removed_pending && e.pending_count == 0 && e.status == NodeStatus::Dirty;
+    terminal = e.state.terminal();
+    released = removed_pending && e.state.dirty_without_pending();
   }
   if (!terminal) {
     bool resolve = false;
@@ -244,19 +230,17 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
         resolve = true;
       } else {
         auto a = node.core_ref().borrow_mut();
-        a->wave_edge(node.key()).run_after_mutation = 1;
+        a->wave_edge(node.key()).state.rerun_after_mutation();
       }
     }
     {
       auto a = node.core_ref().borrow_mut();
-      a->wave_edge(node.key()).dep_mutation_in_flight = 0;
+      a->wave_edge(node.key()).state.end_mutation();
     }
     bool rerun;
     {
       auto a = node.core_ref().borrow_mut();
-      EdgeEntry& e = a->wave_edge(node.key());
-      rerun = e.run_after_mutation != 0;
-      e.run_after_mutation = 0;
+      rerun = a->wave_edge(node.key()).state.take_rerun();
     }
     if (rerun) {
       reevaluate(node);
@@ -264,14 +248,13 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
       bool dirty_sent;
       {
         auto a = node.core_ref().borrow();
-        dirty_sent = a->wave_edge(node.key()).dirty_sent != 0;
+        dirty_sent = a->wave_edge(node.key()).state.dirty_sent();
       }
       if (dirty_sent) {
         down(node, Message::resolved());
       } else {
         auto a = node.core_ref().borrow_mut();
-        EdgeEntry& e = a->wave_edge(node.key());
-        e.status = e.has_data ? NodeStatus::Settled : NodeStatus::Sentinel;
+        a->wave_edge(node.key()).state.settle_status();
       }
     }
   }

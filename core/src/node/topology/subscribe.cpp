@@ -18,7 +18,7 @@ void activate(const UncountedNode& node) {
   {
     auto a = node.core_ref().borrow_mut();
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
-    s.aux.activated = 1;
+    s.edge.state.activate();
     const std::size_t n = s.topology.deps.size();
     // Connections left from before go uncalled; each is made anew below.
     for (DepLink& link : s.edge.dep_links) {
@@ -55,10 +55,10 @@ UnsubscribeFn subscribe_sink(const UncountedNode& node, SharedSink sink, std::ui
     s.aux.next_sink_id += 1;
     s.aux.sinks.edit().push_back(SinkEntry{sink, id, observer});
     if (s.config.pull_id) {
-    } else if (s.edge.has_data) {
+    } else if (s.edge.state.has_data()) {
       if (!s.edge.cache) fault("has_data \xE2\x87\x92 cache present");
       initial = Message::data(s.edge.cache);
-    } else if (s.edge.status == NodeStatus::Dirty) {
+    } else if (s.edge.state.status() == NodeStatus::Dirty) {
       initial = Message::dirty();
     }
   }
@@ -72,7 +72,7 @@ UnsubscribeFn subscribe_sink(const UncountedNode& node, SharedSink sink, std::ui
   {
     auto a = node.core_ref().borrow();
     a->check(node.key());
-    activated = a->aux_at(node.index()).activated != 0;
+    activated = a->edge_at(node.index()).state.activated();
   }
   if (!activated) activate(node);
   UnsubscribeFn action(id, node.promote_counted());
@@ -132,7 +132,7 @@ UnsubscribeFn subscribe_in_own_scope(const UncountedNode& handle, SharedSink sin
                                      std::uint8_t observer = 0) {
   {
     auto a = handle.core_ref().borrow();
-    if (a->wave_edge(handle.key()).terminal) fault(kTerminalSubscribe);
+    if (a->wave_edge(handle.key()).state.terminal()) fault(kTerminalSubscribe);
   }
   if (wave_scope_installed()) return subscribe_sink(handle, std::move(sink), observer, registration);
   std::optional<UnsubscribeFn> result;

@@ -63,7 +63,6 @@ void take_activation_state(const UncountedNode& node, Deactivation& d) {
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
     const std::size_t n = s.topology.deps.size();
     const bool has_fn = s.call.key.has_value();
-    s.aux.activated = 0;
     for (DepLink& link : s.edge.dep_links) {
       if (link.unsubscribe) d.unsubscribes.push_back(std::move(*link.unsubscribe));
       link.unsubscribe.reset();
@@ -74,28 +73,23 @@ void take_activation_state(const UncountedNode& node, Deactivation& d) {
     }
     d.callbacks = std::move(s.aux.release_callbacks);
     s.aux.release_callbacks.clear();
-    if (has_fn || n > 0) {
+    const bool clear_value = has_fn || n > 0;
+    s.edge.state.deactivate(clear_value);
+    if (clear_value) {
       cache = std::move(s.edge.cache);
       s.edge.cache.reset();
-      s.edge.status = NodeStatus::Sentinel;
-      s.edge.has_data = 0;
       if (n > 0) {
         dep_state = std::move(s.edge.dep_state);
         s.edge.dep_state = new_dep_state(dep_state.size());
       }
     }
     for (DepLink& link : s.edge.dep_links) link.flag = 0;
-    s.edge.pending_count = 0;
-    s.edge.dirty_sent = 0;
     s.run = 0;
     invalidate = std::move(s.aux.invalidate_callbacks);
     s.aux.invalidate_callbacks.clear();
     s.aux.pause_locks.clear();  // keeps its table
     pending_pull = std::exchange(s.aux.pending_pull, std::nullopt);
     current_pull = std::exchange(s.aux.current_pull, std::nullopt);
-    s.aux.pull_in_progress = 0;
-    s.aux.serving_pull = 0;
-    s.aux.run_owed = 0;
     held = std::move(s.aux.held);
     s.aux.held.clear();
     if (!s.aux.ctx_state_persist) {

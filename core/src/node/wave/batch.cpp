@@ -75,8 +75,7 @@ std::optional<UncountedNode> live_record(const BatchRecord& r) {
 // Clears the node's batch-queued flag; true when it was set.
 bool clear_batch_queued(const UncountedNode& node) {
   auto a = node.core_ref().borrow_mut();
-  EdgeEntry& e = a->wave_edge(node.key());
-  return std::exchange(e.batch_queued, 0) != 0;
+  return a->wave_edge(node.key()).state.leave_batch();
 }
 
 }  // namespace

@@ -70,33 +70,19 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   return d.deliveries;
 }
 
-bool first_run_gate(const ConfigEntry& config, const EdgeEntry& e) {
-  for (const DepSlot& d : e.dep_state) {
-    if (d.has_value) continue;
-    if (config.terminal_as_real_input && d.terminal.present) continue;
-    return false;
-  }
-  return true;
-}
-
 DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Message& m, DepTrash& trash) {
   DepAction r;
   LiveSlotsWithAux s = live_slots_with_aux(a, key);
   EdgeEntry& e = s.edge;
   const ConfigEntry& config = s.config;
-  if (e.terminal) {
+  NodeState& state = e.state;
+  if (state.terminal()) {
     if (m.kind() == MessageKind::Teardown) r.teardown = true;
     return r;
   }
   const bool paused = !s.aux.pause_locks.empty();
   const bool pull_gated = config.pull_id.has_value() && !s.aux.current_pull.has_value();
 
-  auto clear_pending = [&](DepSlot& d) {
-    if (d.pending) {
-      d.pending = 0;
-      e.pending_count -= 1;
-    }
-  };
   auto run_check = [&] {
     if (delivery_depth() > 0)
       r.queue_run_check = true;
@@ -104,11 +90,9 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       r.decision = run_decision(a, key);
   };
   auto settle_rule = [&] {
-    if (e.pending_count == 0) {
+    if (state.deps_settled_or_owe(run_held_back(config, s.aux))) {
       run_check();
       r.pull_check = config.pull_id.has_value();  // the pull service does nothing without one
-    } else if (config.pausable == Pausable::True && !e.dep_mutation_in_flight && (paused || pull_gated)) {
-      s.aux.run_owed = 1;
     }
   };
 
@@ -120,15 +104,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       return r;
     case MessageKind::Dirty: {
       check_index(e.dep_state.size(), i);
-      DepSlot& d = e.dep_state[i];
-      if (d.pending) return r;
-      d.pending = 1;
-      e.pending_count += 1;
-      if (!pull_gated && !e.dirty_sent) {
-        e.dirty_sent = 1;
-        e.status = NodeStatus::Dirty;
-        r.dirty = true;
-      }
+      r.dirty = state.dep_dirty(e.dep_state[i], pull_gated);
       return r;
     }
     case MessageKind::Data: {
@@ -144,14 +120,13 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       trash.wave = std::exchange(d.wave_value, m.value());
       current_wave_mut(e, i).push(m.value());
       d.has_value = 1;
-      clear_pending(d);
+      state.dep_settled(d);
       settle_rule();
       return r;
     }
     case MessageKind::Resolved: {
       current_wave_mut(e, i);
-      DepSlot& d = e.dep_state[i];
-      clear_pending(d);
+      state.dep_settled(e.dep_state[i]);
       settle_rule();
       return r;
     }
@@ -172,15 +147,15 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
           d.stamp = kNoStamp;
         }
       }
-      clear_pending(d);
+      state.dep_settled(d);
       bool any_wave = false;
       for (const DepSlot& other : e.dep_state) any_wave |= other.wave_value.has_value();
-      if (!any_wave) s.aux.run_owed = 0;
+      if (!any_wave) state.forgive_run();
       r.invalidate = true;
-      r.had_data = e.has_data != 0;
+      r.had_data = state.has_data();
       r.invalidate_through_down =
           r.had_data && config.pausable == Pausable::ResumeAll && (paused || pull_gated);
-      if (e.pending_count == 0 && e.dirty_sent) {
+      if (state.owes_resolved()) {
         if (!r.had_data)
           r.down = DepAction::Down::Resolved;
         else
@@ -198,7 +173,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
         t.error = std::make_shared<const std::string>(m.error_value() ? m.error_value()->display() : std::string());
       d.terminal = t;
       d.terminal_input = t;
-      clear_pending(d);
+      state.dep_settled(d);
       bool all_terminal = true;
       for (const DepSlot& other : e.dep_state) all_terminal &= other.terminal.present;
       if (m.kind() == MessageKind::Error && config.error_when_deps_error) {
@@ -236,11 +211,9 @@ void forward_dep_control(const UncountedNode& node, DepAction& r) {
         auto a = node.core_ref().borrow_mut();
         a->check(node.key());
         EdgeEntry& e = a->edge_at(node.index());
-        if (e.has_data) {
+        if (e.state.invalidate()) {
           old_cache = std::move(e.cache);
           e.cache.reset();
-          e.status = NodeStatus::Sentinel;
-          e.has_data = 0;
           for (const auto& cb : a->aux_at(node.index()).invalidate_callbacks) callbacks.push_back(cb);
           invalidated = true;
         }
@@ -258,7 +231,7 @@ void forward_dep_control(const UncountedNode& node, DepAction& r) {
     } else {
       auto a = node.core_ref().borrow_mut();
       a->check(node.key());
-      a->edge_at(node.index()).dirty_sent = 0;
+      a->edge_at(node.index()).state.forget_dirty();
     }
   }
   if (r.queue_run_check) {
@@ -267,10 +240,7 @@ void forward_dep_control(const UncountedNode& node, DepAction& r) {
     else
       push_pending(node, PendingKind::RunCheck);
   }
-  if (r.decision == RunDecision::Settle)
-    settle_from_deps(node);
-  else if (r.decision == RunDecision::Run)
-    run_wave(node);
+  run_decided(node, r.decision);
   switch (r.down) {
     case DepAction::Down::None:
       break;
@@ -347,26 +317,14 @@ void DepSink::call(const Message& message) {
   if (!pin.empty()) pin.unpin();
 }
 
-void settle_from_deps(const UncountedNode& node) {
-  SharedValue v = read_dep_state(node);
-  if (v) down(node, Message::data(std::move(v)));
-}
-
 void run_or_settle(const UncountedNode& node) {
-  bool has_fn, has_run, partial, gate;
+  RunDecision decision;
   {
     auto a = node.core_ref().borrow();
-    LiveSlots s = live_slots(const_cast<Arena&>(*a), node.key());
-    if (s.edge.pending_count > 0) return;
-    has_fn = s.call.key.has_value();
-    has_run = s.run != 0;
-    partial = s.config.partial != 0;
-    gate = first_run_gate(s.config, s.edge);
+    LiveSlotsView s = live_slots(*a, node.key());
+    decision = s.edge.state.settled_decision(run_inputs(s));
   }
-  if (!has_fn)
-    settle_from_deps(node);
-  else if (has_run || gate || partial)
-    run_wave(node);
+  run_decided(node, decision);
 }
 
 void handle_dep_message(const UncountedNode& node) {
@@ -374,7 +332,7 @@ void handle_dep_message(const UncountedNode& node) {
   {
     auto a = core.borrow();
     a->check(node.key());
-    if (a->aux_at(node.index()).pull_in_progress) return;
+    if (a->edge_at(node.index()).state.pull_in_progress()) return;
     // Only a node with a pull id serves pulls; a node without one still
     // gives the faults of its entries.
     if (const ConfigEntry* config = a->find_config(node.index()); config && !config->pull_id) {
@@ -389,14 +347,15 @@ void handle_dep_message(const UncountedNode& node) {
   {
     auto a = core.borrow_mut();
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
-    if (!s.config.pull_id || s.edge.terminal || s.edge.pending_count > 0 || !s.aux.pause_locks.empty()) return;
-    has_fn = s.call.key.has_value();
-    if (has_fn && !s.run && !s.config.partial && !s.topology.deps.empty() && !first_run_gate(s.config, s.edge))
-      return;
+    const NodeState& state = s.edge.state;
+    if (!s.config.pull_id || state.terminal() || state.pending_count() > 0 || !s.aux.pause_locks.empty()) return;
+    const RunInputs in = run_inputs(s);
+    has_fn = in.has_fn;
+    if (has_fn && !NodeState::may_run(in)) return;
     if (!s.aux.pending_pull) return;
     old_current = std::exchange(s.aux.current_pull, std::move(s.aux.pending_pull));
     s.aux.pending_pull.reset();
-    s.aux.pull_in_progress = 1;
+    s.edge.state.begin_pull();
     held = std::move(s.aux.held);
     s.aux.held.clear();
     pausable = s.config.pausable;
@@ -416,20 +375,7 @@ void handle_dep_message(const UncountedNode& node) {
     {
       auto a = core.borrow_mut();
       LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
-      if (s.aux.run_owed) {
-        bool gate = !(s.call.key && !s.run && !s.config.partial && !s.topology.deps.empty()) ||
-                    first_run_gate(s.config, s.edge);
-        if (s.edge.pending_count == 0 && gate) {
-          s.aux.serving_pull = 1;
-          s.aux.run_owed = 0;
-          s.edge.dirty_sent = 0;
-          serve = true;
-        }
-      } else if (has_fn) {
-        s.aux.serving_pull = 1;
-        s.edge.dirty_sent = 0;
-        serve = true;
-      }
+      serve = s.edge.state.serve_pull(run_inputs(s));
     }
     if (serve) run_or_settle(node);
   }

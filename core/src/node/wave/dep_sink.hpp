@@ -8,6 +8,7 @@
 
 #include "node/arena/graph_core.hpp"
 #include "node/arena/sink.hpp"
+#include "node/wave/pending.hpp"
 
 namespace korvalinth {
 
@@ -34,8 +35,6 @@ class DepSink final : public Sink {
   SlotKey key_;
 };
 
-// Settles a node without a function to its first dep's latest value.
-void settle_from_deps(const UncountedNode& node);
 // The run check made at once (pull service, resume).
 void run_or_settle(const UncountedNode& node);
 // The pull service: serves the node's pending pull when it may.

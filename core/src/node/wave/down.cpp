@@ -15,9 +15,7 @@ void mark_dirty(const UncountedNode& node, OrderedDelivery* window) {
     auto a = node.core_ref().borrow_mut();
     DownSlots s = down_slots(*a, node.key());
     if (window) window->count_in(s.edge);
-    if (s.edge.dirty_sent) return;
-    s.edge.dirty_sent = 1;
-    s.edge.status = NodeStatus::Dirty;
+    if (!s.edge.state.mark_dirty()) return;
     sinks = s.aux.sinks.read();
   }
   sinks.deliver(dirty_message());
@@ -41,8 +39,7 @@ void clear_current_pull(const UncountedNode& node) {
     auto a = core.borrow_mut();
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
     old = std::exchange(s.aux.current_pull, std::nullopt);
-    s.aux.pull_in_progress = 0;
-    s.aux.serving_pull = 0;
+    s.edge.state.end_pull();
   }
 }
 
@@ -187,43 +184,31 @@ void apply_message(Arena& a, const UncountedNode& node, const Message& m, std::o
     case MessageKind::Pull:
       return;
     case MessageKind::Dirty:
-      if (e.dirty_sent) return;
-      e.dirty_sent = 1;
-      e.status = NodeStatus::Dirty;
+      if (!e.state.mark_dirty()) return;
       break;
     case MessageKind::Data: {
       if (next_version) {
         old_version = a.version_at(node.index()).exchange_current(std::move(*next_version));
       }
       old_cache = std::exchange(e.cache, m.value());
-      e.status = NodeStatus::Settled;
-      e.has_data = 1;
-      e.emitted = 1;
+      e.state.take_data();
       break;
     }
     case MessageKind::Resolved:
-      e.status = e.has_data ? NodeStatus::Resolved : NodeStatus::Sentinel;
-      e.emitted = 1;
+      e.state.take_resolved();
       break;
     case MessageKind::Invalidate:
-      if (!e.has_data) return;
+      if (!e.state.invalidate()) return;
       old_cache = std::move(e.cache);
       e.cache.reset();
-      e.status = NodeStatus::Sentinel;
-      e.has_data = 0;
       for (const auto& cb : s.aux.invalidate_callbacks) out.invalidate_callbacks.push_back(cb);
       out.invalidate = true;
       return;
     case MessageKind::Complete:
     case MessageKind::Error:
-      if (e.terminal) return;
-      e.terminal = 1;
-      e.status = m.kind() == MessageKind::Complete ? NodeStatus::Completed : NodeStatus::Errored;
+      if (!e.state.terminate(m.kind() == MessageKind::Error)) return;
       old_pending = std::exchange(s.aux.pending_pull, std::nullopt);
       old_current = std::exchange(s.aux.current_pull, std::nullopt);
-      s.aux.pull_in_progress = 0;
-      s.aux.serving_pull = 0;
-      s.aux.run_owed = 0;
       old_held = std::move(s.aux.held);
       s.aux.held.clear();
       break;
@@ -252,12 +237,12 @@ struct DownEntry {
 std::optional<DownEntry> read_down_entry(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   const EdgeEntry& e = a->wave_edge(node.key());
-  const bool running = e.fn_running != 0;
-  if (e.terminal) return std::nullopt;
+  const bool running = e.state.running();
+  if (e.state.terminal()) return std::nullopt;
   LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
   const bool content_ids = a->version_at(node.index()).versioning().mode == NodeVersioning::Mode::Level1;
   return DownEntry{touched_in_installed_scope(*a, node.key()), running, content_ids, holds_back(s, running),
-                   s.aux.serving_pull != 0, e.deliveries_in_progress != 0};
+                   e.state.serving_pull(), e.deliveries_in_progress != 0};
 }
 
 // Applies one message to the node and hands it to the node's sinks (or, for
@@ -325,13 +310,13 @@ void defer_into_batch(const UncountedNode& node, MessageList late) {
   {
     auto a = node.core_ref().borrow();
     a->check(node.key());
-    dirty_sent = a->edge_at(node.index()).dirty_sent != 0;
+    dirty_sent = a->edge_at(node.index()).state.dirty_sent();
   }
   if (!dirty_sent) mark_dirty(node);
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
-    a->edge_at(node.index()).batch_queued = 1;
+    a->edge_at(node.index()).state.queue_in_batch();
   }
 }
 
@@ -341,8 +326,7 @@ void end_outside_run(const UncountedNode& node, OrderedDelivery* window) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
   EdgeEntry& e = a->edge_at(node.index());
-  e.dirty_sent = 0;
-  e.emitted = 0;
+  e.state.end_wave();
   if (window) window->uncount_in(e);
 }
 
@@ -432,7 +416,7 @@ template <class List>
   if (!held.empty()) {
     auto a = node.core_ref().borrow_mut();
     DownSlots s = down_slots(*a, node.key());
-    s.edge.emitted = 1;
+    s.edge.state.hold_outgoing();
     s.aux.held.push_back(std::move(held));
   }
   return list.empty();

@@ -12,12 +12,9 @@ namespace {
 
 // As the run check decides: such a node owes its run instead of running now.
 bool run_would_wait(const Arena& a, std::uint64_t i) {
-  if (a.edge_at(i).dep_mutation_in_flight) return true;
-  const ConfigEntry& config = a.config_at(i);
-  if (config.pausable != Pausable::True) return false;
-  const AuxEntry& aux = a.aux_at(i);
-  if (config.pull_id && !aux.current_pull) return true;
-  return !aux.pause_locks.empty();
+  const NodeState& state = a.edge_at(i).state;
+  if (state.mutation_in_flight()) return true;  // settings not read then
+  return state.run_waits(run_held_back(a.config_at(i), a.aux_at(i)));
 }
 
 }  // namespace
@@ -31,14 +28,14 @@ void refuse_feedback_into_running_nodes(const UncountedNode& target) {
   while (!reached.empty()) {
     const std::uint64_t i = reached.back();
     reached.pop_back();
-    if (a->edge_at(i).terminal) continue;  // passes nothing on
+    if (a->edge_at(i).state.terminal()) continue;  // passes nothing on
     for (const SinkEntry& entry : a->aux_at(i).sinks) {
       const auto* dep_sink = dynamic_cast<const DepSink*>(entry.sink.get());
       if (dep_sink == nullptr || dep_sink->detached()) continue;
       const SlotKey dependent = dep_sink->dependent();
       if (!a->is_current(dependent) || !seen.insert(dependent.index).second) continue;
-      if (a->edge_at(dependent.index).terminal || run_would_wait(*a, dependent.index)) continue;
-      if (a->edge_at(dependent.index).fn_running) fault(kReentrantRun);
+      if (a->edge_at(dependent.index).state.terminal() || run_would_wait(*a, dependent.index)) continue;
+      if (a->edge_at(dependent.index).state.running()) fault(kReentrantRun);
       reached.push_back(dependent.index);
     }
   }

@@ -133,7 +133,7 @@ void drain_item(PendingItem& it) {
       a->add_pin(it.key.index);
       pin = PinnedNode(core, count, it.key);
     }
-    terminal = a->wave_edge(it.key).terminal != 0;
+    terminal = a->wave_edge(it.key).state.terminal();
     if (!terminal && it.kind == PendingKind::RunCheck && delivery_depth() == 0) decision = run_decision(*a, it.key);
   }
   UncountedNode node(std::move(core), std::move(count), it.key);
@@ -174,34 +174,14 @@ void drain_pending() {
 
 RunDecision run_decision(Arena& a, SlotKey key) {
   LiveSlotsWithAux s = live_slots_with_aux(a, key);
-  EdgeEntry& e = s.edge;
-  if (e.dep_mutation_in_flight) {
-    e.run_after_mutation = 1;
-    return RunDecision::Nothing;
-  }
-  const bool pausable_true = s.config.pausable == Pausable::True;
-  if (s.config.pull_id && pausable_true && !s.aux.current_pull) {
-    s.aux.run_owed = 1;
-    return RunDecision::Nothing;
-  }
-  if (pausable_true && !s.aux.pause_locks.empty()) {
-    s.aux.run_owed = 1;
-    return RunDecision::Nothing;
-  }
-  if (e.pending_count > 0) return RunDecision::Nothing;
-  if (!s.call.key) return RunDecision::Settle;
-  if (s.run || s.config.partial || s.topology.deps.empty()) return RunDecision::Run;
-  for (const DepSlot& d : e.dep_state) {
-    if (d.has_value) continue;
-    if (s.config.terminal_as_real_input && d.terminal.present) continue;
-    return RunDecision::Nothing;
-  }
-  return RunDecision::Run;
+  return s.edge.state.decide_run(run_inputs(s), run_held_back(s.config, s.aux));
 }
 
-SharedValue read_dep_state(const UncountedNode& node) {
-  std::optional<SharedValue> old_wave;  // dropped after the borrow
-  SharedValue old_latest;
+namespace {
+
+// The value a node without a function settles to: its first dep's latest.
+SharedValue first_dep_latest(const UncountedNode& node) {
+  SharedValue old_latest;  // dropped after the borrow
   auto a = node.core_ref().borrow_mut();
   EdgeEntry& e = a->wave_edge(node.key());
   if (e.dep_state.empty()) return nullptr;  // a node without deps has no dep state to read
@@ -212,6 +192,13 @@ SharedValue read_dep_state(const UncountedNode& node) {
   SharedValue out = d0.latest;
   a.release();
   return out;
+}
+
+}  // namespace
+
+void settle_from_deps(const UncountedNode& node) {
+  SharedValue v = first_dep_latest(node);
+  if (v) down(node, Message::data(std::move(v)));
 }
 
 void run_queued(const UncountedNode& node) {
@@ -231,8 +218,7 @@ void run_decided(const UncountedNode& node, RunDecision decision) {
   if (decision == RunDecision::Run) {
     run_wave(node);
   } else if (decision == RunDecision::Settle) {
-    SharedValue v = read_dep_state(node);
-    if (v) down(node, Message::data(std::move(v)));
+    settle_from_deps(node);
   }
 }
 
@@ -243,8 +229,7 @@ void resolve_queued(const UncountedNode& node) {
   }
   {
     auto a = node.core_ref().borrow();
-    const EdgeEntry& e = a->wave_edge(node.key());
-    if (e.pending_count > 0 || !e.dirty_sent) return;
+    if (!a->wave_edge(node.key()).state.owes_resolved()) return;
   }
   bool any_wave_values = false;
   {
@@ -257,7 +242,7 @@ void resolve_queued(const UncountedNode& node) {
   bool dirty_sent;
   {
     auto a = node.core_ref().borrow();
-    dirty_sent = a->wave_edge(node.key()).dirty_sent != 0;
+    dirty_sent = a->wave_edge(node.key()).state.dirty_sent();
   }
   if (dirty_sent) {
     down(node, Message::resolved());

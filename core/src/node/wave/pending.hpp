@@ -15,7 +15,6 @@
 namespace korvalinth {
 
 enum class PendingKind : std::uint8_t { RunCheck = 0, ResolveCheck = 1 };
-enum class RunDecision : std::uint8_t { Nothing = 0, Settle = 1, Run = 2 };
 
 // Whether the node is current and touched (so pinned) by the installed scope.
 inline bool touched_in_installed_scope(const Arena& a, SlotKey key) noexcept {
@@ -53,10 +52,10 @@ void run_queued(const UncountedNode& node);
 void run_decided(const UncountedNode& node, RunDecision decision);
 void resolve_queued(const UncountedNode& node);
 
-// Whether a node whose deps settled runs, settles from its first dep, or waits.
+// The run check of the node under the caller's borrow (NodeState::decide_run).
 RunDecision run_decision(Arena& arena, SlotKey key);
-// The value a node without a function settles to: its first dep's latest.
-SharedValue read_dep_state(const UncountedNode& node);
+// Settles a node without a function to its first dep's latest value.
+void settle_from_deps(const UncountedNode& node);
 
 // Drops every queued item without running it.
 void clear_pending_queue();

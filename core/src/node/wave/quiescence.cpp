@@ -13,8 +13,7 @@ bool node_is_quiescent(const UncountedNode& node) {
   if (!a->deferred_ops().empty() || a->draining()) return false;
   const EdgeEntry& e = a->edge_at(i);
   const AuxEntry& x = a->aux_at(i);
-  return is_quiescent_status(e.status) && e.pending_count == 0 && e.fn_running == 0 &&
-         e.dep_mutation_in_flight == 0 && e.run_after_mutation == 0 && e.batch_queued == 0 && x.held.empty() &&
+  return e.state.quiescent() && x.held.empty() &&
          !x.pending_pull && !x.current_pull && x.pause_locks.empty();
 }
 

@@ -20,7 +20,7 @@ void end_running(Arena& a, const UncountedNode& node) {
   const SlotKey key = node.key();
   if (!a.is_current(key)) return;
   if (node.count()->count == 0 && a.pin_count(key.index) == 0) return;
-  a.wave_edge(key).fn_running = 0;
+  a.wave_edge(key).state.end_run();
 }
 
 }  // namespace
@@ -44,7 +44,7 @@ void run_wave(const UncountedNode& node) {
       auto cell = wave_scope_cell().borrow_mut();
       if (cell->has_value()) touch_in_frame(**cell, *a, node.core(), node.count(), node_key);
     }
-    if (a->wave_edge(node_key).fn_running) fault(kReentrantRun);
+    if (a->wave_edge(node_key).state.running()) fault(kReentrantRun);
     LiveSlotsWithAux s = live_slots_with_aux(*a, node_key);
     EdgeEntry& e = s.edge;
     const std::size_t n = s.topology.deps.size();
@@ -60,8 +60,7 @@ void run_wave(const UncountedNode& node) {
       in.current = d.wave_value ? *d.wave_value : d.latest;
     }
     s.run = 1;
-    e.emitted = 0;
-    e.fn_running = 1;
+    e.state.begin_run();
     if (!s.call.key) fault("run_wave \xE2\x87\x92 handle present");
     key = *s.call.key;
     dispatcher = s.call.dispatcher;
@@ -136,23 +135,18 @@ void run_wave(const UncountedNode& node) {
     auto a = core.borrow_mut();
     end_running(*a, node);
     EdgeEntry& e = a->wave_edge(node_key);
-    resolve = e.dirty_sent && !e.emitted && !e.terminal && ctx.partition_flag == 0;
+    resolve = e.state.resolves_after_run() && ctx.partition_flag == 0;
     if (!resolve) {
       move_wave_values(e);
-      e.dirty_sent = 0;
-      e.emitted = 0;
+      e.state.end_wave();
       return;
     }
   }
   down(node, Message::resolved());
   auto a = core.borrow_mut();
   EdgeEntry& e = a->wave_edge(node_key);
-  const bool settled_mark = e.emitted || e.batch_queued;
   move_wave_values(e);
-  if (!settled_mark) {
-    e.dirty_sent = 0;
-    e.emitted = 0;
-  }
+  e.state.end_wave_unless_settled();
   a.release();
 }
 

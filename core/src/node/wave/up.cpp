@@ -80,7 +80,7 @@ void full_resume(const UncountedNode& node) {
   bool terminal;
   {
     auto a = core.borrow();
-    terminal = a->wave_edge(node.key()).terminal != 0;
+    terminal = a->wave_edge(node.key()).state.terminal();
   }
   if (terminal) {
     std::optional<PullRequest> old_pending, old_current;
@@ -90,9 +90,7 @@ void full_resume(const UncountedNode& node) {
     AuxEntry& x = a->aux_at(node.index());
     old_pending = std::exchange(x.pending_pull, std::nullopt);
     old_current = std::exchange(x.current_pull, std::nullopt);
-    x.pull_in_progress = 0;
-    x.serving_pull = 0;
-    x.run_owed = 0;
+    a->edge_at(node.index()).state.drop_pull();
     old_held = std::move(x.held);
     x.held.clear();
     a.release();
@@ -110,9 +108,7 @@ void full_resume(const UncountedNode& node) {
     {
       auto a = core.borrow_mut();
       a->check(node.key());
-      AuxEntry& x = a->aux_at(node.index());
-      run_owed = x.run_owed != 0;
-      x.run_owed = 0;
+      run_owed = a->edge_at(node.index()).state.take_run_owed();
     }
     if (run_owed) run_or_settle(node);
   }
@@ -181,7 +177,7 @@ void handle_up_message(const UncountedNode& node, Message message, std::optional
         std::optional<PullRequest> old_pending;  // dropped right after the borrow
         auto a = core.borrow_mut();
         LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
-        if (s.aux.pull_in_progress) return;
+        if (s.edge.state.pull_in_progress()) return;
         const PullRequest& req = message.pull_request();
         old_pending = std::exchange(s.aux.pending_pull, PullRequest{req.pull_id, req.params});
         a.release();

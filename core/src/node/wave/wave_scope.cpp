@@ -36,18 +36,14 @@ void end_wave_for_node(const TouchedNode& t) {
   auto a = core->borrow_mut();
   if (!a->is_current(key)) return;
   EdgeEntry& e = a->wave_edge(key);
-  e.dirty_sent = 0;
-  e.emitted = 0;
-  e.fn_running = 0;
-  e.pending_count = 0;
   const std::size_t n = a->topology_at(key.index).deps.size();
+  e.state.abort_wave(e.dep_state, n);
   for (std::size_t i = 0; i < n && i < e.dep_state.size(); ++i) {
     DepSlot& d = e.dep_state[i];
     if (d.wave_value) old_latest.push_back(std::exchange(d.latest, *d.wave_value));
     old_wave.push_back(std::exchange(d.wave_value, std::nullopt));
     old_lists.push_back(std::move(d.deliveries));
     d.stamp = kNoStamp;
-    d.pending = 0;
     old_terminal.push_back(std::exchange(d.terminal_input, TerminalRecord{}));
   }
   a.release();

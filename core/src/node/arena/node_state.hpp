@@ -1,0 +1,243 @@
+#pragma once
+// NodeState: a node's wave and lifecycle state (status, pending deps, the
+// flags a wave sets and clears) and the rules that read it. Only its verbs
+// change it: each names a transition and says what the caller must deliver,
+// which the caller does after releasing the core's borrow.
+
+#include <cstdint>
+#include <vector>
+
+#include "node/arena/dep_slot.hpp"
+#include "node/arena/message.hpp"
+
+namespace korvalinth {
+
+// Whether a node whose deps settled runs, settles from its first dep, or waits.
+enum class RunDecision : std::uint8_t { Nothing = 0, Settle = 1, Run = 2 };
+
+// What the run rules read besides the node's own state, gathered under the
+// borrow (see run_inputs).
+struct RunInputs {
+  const std::vector<DepSlot>& deps;
+  bool has_fn;
+  bool has_run;
+  bool partial;
+  bool terminal_as_input;  // a dep's terminal counts as its input
+  bool no_deps;
+};
+
+class NodeState {
+ public:
+  enum class Flag : std::uint16_t {
+    HasData = 1 << 0,
+    Terminal = 1 << 1,
+    DirtySent = 1 << 2,          // DIRTY went out this wave
+    Emitted = 1 << 3,            // DATA or RESOLVED went out (or was held) this wave
+    Running = 1 << 4,            // the node's function is on the stack
+    MutationInFlight = 1 << 5,   // a rewire of its deps is being applied
+    RunAfterMutation = 1 << 6,   // a run check came during that rewire
+    BatchQueued = 1 << 7,        // the open batch holds messages of the node
+    Activated = 1 << 8,          // connected to its deps
+    PullInProgress = 1 << 9,
+    ServingPull = 1 << 10,       // the pull is served by a run or settle
+    RunOwed = 1 << 11,           // a run waits for a resume or a pull
+  };
+
+  // A node built with an initial value.
+  static NodeState with_value() noexcept;
+  // The state a checkpoint restores: no wave in progress.
+  static NodeState restored(NodeStatus status, bool has_data, bool terminal, bool activated) noexcept;
+
+  NodeStatus status() const noexcept { return status_; }
+  std::uint32_t pending_count() const noexcept { return pending_count_; }
+  bool has_data() const noexcept { return has(Flag::HasData); }
+  bool terminal() const noexcept { return has(Flag::Terminal); }
+  bool dirty_sent() const noexcept { return has(Flag::DirtySent); }
+  bool emitted() const noexcept { return has(Flag::Emitted); }
+  bool running() const noexcept { return has(Flag::Running); }
+  bool mutation_in_flight() const noexcept { return has(Flag::MutationInFlight); }
+  bool batch_queued() const noexcept { return has(Flag::BatchQueued); }
+  bool activated() const noexcept { return has(Flag::Activated); }
+  bool pull_in_progress() const noexcept { return has(Flag::PullInProgress); }
+  bool serving_pull() const noexcept { return has(Flag::ServingPull); }
+  bool run_owed() const noexcept { return has(Flag::RunOwed); }
+
+  // --- Rules ---
+  // The first-run gate: a node runs once it ran before, takes partial input,
+  // has no deps, or every dep gave an input.
+  static bool may_run(const RunInputs& in) noexcept {
+    if (in.has_run || in.partial || in.no_deps) return true;
+    for (const DepSlot& d : in.deps) {
+      if (d.has_value) continue;
+      if (in.terminal_as_input && d.terminal.present) continue;
+      return false;
+    }
+    return true;
+  }
+  // Deps settled: settle from the first dep (no function), run, or wait.
+  RunDecision settled_decision(const RunInputs& in) const noexcept {
+    if (pending_count_ > 0) return RunDecision::Nothing;
+    if (!in.has_fn) return RunDecision::Settle;
+    return may_run(in) ? RunDecision::Run : RunDecision::Nothing;
+  }
+  // It told its sinks DIRTY and no dep is pending: a RESOLVED is owed.
+  bool owes_resolved() const noexcept { return pending_count_ == 0 && dirty_sent(); }
+  // After a run: dirty was sent and nothing emitted, so RESOLVED goes out.
+  bool resolves_after_run() const noexcept { return dirty_sent() && !emitted() && !terminal(); }
+  // Its dep change released the last pending dep of a dirty node.
+  bool dirty_without_pending() const noexcept { return pending_count_ == 0 && status_ == NodeStatus::Dirty; }
+  // Nothing of a wave, rewire or batch is in progress on the node.
+  bool quiescent() const noexcept;
+  // As decide_run: the node owes its run instead of running now.
+  bool run_waits(bool held_back) const noexcept { return mutation_in_flight() || held_back; }
+
+  // --- Transitions of its own messages (down) ---
+  // True when DIRTY must go out (it was not sent this wave).
+  bool mark_dirty() noexcept {
+    if (dirty_sent()) return false;
+    set(Flag::DirtySent, true);
+    status_ = NodeStatus::Dirty;
+    return true;
+  }
+  // A rerun after a rewire: status dirty; true when DIRTY must go out.
+  bool mark_dirty_for_rerun() noexcept {
+    status_ = NodeStatus::Dirty;
+    return mark_dirty();
+  }
+  void take_data() noexcept {
+    status_ = NodeStatus::Settled;
+    flags_ |= bits(Flag::HasData) | bits(Flag::Emitted);
+  }
+  void take_resolved() noexcept {
+    status_ = has_data() ? NodeStatus::Resolved : NodeStatus::Sentinel;
+    set(Flag::Emitted, true);
+  }
+  // Clears the value; true when there was one (callbacks and INVALIDATE go out).
+  bool invalidate() noexcept {
+    if (!has_data()) return false;
+    status_ = NodeStatus::Sentinel;
+    set(Flag::HasData, false);
+    return true;
+  }
+  // False when already terminal; ends any pull and owed run.
+  bool terminate(bool errored) noexcept;
+  // DATA, RESOLVED or INVALIDATE held back counts as emitted.
+  void hold_outgoing() noexcept { set(Flag::Emitted, true); }
+  // The wave on the node ended: dirty and emitted clear.
+  void end_wave() noexcept { flags_ &= static_cast<std::uint16_t>(~(bits(Flag::DirtySent) | bits(Flag::Emitted))); }
+  // As end_wave, unless the node emitted or queued into a batch meanwhile.
+  void end_wave_unless_settled() noexcept {
+    if (!emitted() && !batch_queued()) end_wave();
+  }
+  void forget_dirty() noexcept { set(Flag::DirtySent, false); }
+  // A settle without a wave: the status follows the value.
+  void settle_status() noexcept { status_ = has_data() ? NodeStatus::Settled : NodeStatus::Sentinel; }
+  void queue_in_batch() noexcept { set(Flag::BatchQueued, true); }
+  // True when it was queued.
+  bool leave_batch() noexcept {
+    const bool was = batch_queued();
+    set(Flag::BatchQueued, false);
+    return was;
+  }
+
+  // --- Transitions of dep messages ---
+  // A dep turned dirty: true when DIRTY must go out.
+  bool dep_dirty(DepSlot& dep, bool pull_gated) noexcept {
+    if (dep.pending) return false;
+    dep.pending = 1;
+    pending_count_ += 1;
+    return !pull_gated && mark_dirty();
+  }
+  // The dep is no longer pending (a value, RESOLVED, INVALIDATE, terminal,
+  // or removed); true when it was.
+  bool dep_settled(DepSlot& dep) noexcept {
+    if (!dep.pending) return false;
+    dep.pending = 0;
+    pending_count_ -= 1;
+    return true;
+  }
+  // After a dep settled: true when no dep is pending (a run check is due);
+  // else a held-back node owes its run.
+  bool deps_settled_or_owe(bool held_back) noexcept {
+    if (pending_count_ == 0) return true;
+    if (held_back && !mutation_in_flight()) owe_run();
+    return false;
+  }
+  // No dep value is left for a run: the owed run is dropped.
+  void forgive_run() noexcept { set(Flag::RunOwed, false); }
+
+  // --- Runs ---
+  // The run check: waits during a rewire (rerun after it) or while held back
+  // (run owed), else as settled_decision.
+  RunDecision decide_run(const RunInputs& in, bool held_back) noexcept {
+    if (mutation_in_flight()) {
+      set(Flag::RunAfterMutation, true);
+      return RunDecision::Nothing;
+    }
+    if (held_back) {
+      owe_run();
+      return RunDecision::Nothing;
+    }
+    return settled_decision(in);
+  }
+  void owe_run() noexcept { set(Flag::RunOwed, true); }
+  // True when a run was owed; it no longer is.
+  bool take_run_owed() noexcept {
+    const bool was = run_owed();
+    set(Flag::RunOwed, false);
+    return was;
+  }
+  void begin_run() noexcept {
+    set(Flag::Emitted, false);
+    set(Flag::Running, true);
+  }
+  void end_run() noexcept { set(Flag::Running, false); }
+
+  // --- Pulls ---
+  void begin_pull() noexcept { set(Flag::PullInProgress, true); }
+  // Serves the pull by a run or settle when one is owed and may happen, or
+  // the node has a function; true when it is served so.
+  bool serve_pull(const RunInputs& in) noexcept;
+  void end_pull() noexcept;
+  // As end_pull, and no run is owed.
+  void drop_pull() noexcept;
+
+  // --- Lifecycle and rewire ---
+  void activate() noexcept { set(Flag::Activated, true); }
+  // Disconnected from its deps: no wave, pull or owed run is left, and the
+  // value goes when clear_value.
+  void deactivate(bool clear_value) noexcept;
+  // A wave that faulted or was aborted: its per-wave state clears, in the
+  // first n deps too.
+  void abort_wave(std::vector<DepSlot>& deps, std::size_t n) noexcept;
+  void begin_mutation() noexcept {
+    set(Flag::MutationInFlight, true);
+    set(Flag::RunAfterMutation, false);
+  }
+  void end_mutation() noexcept { set(Flag::MutationInFlight, false); }
+  void rerun_after_mutation() noexcept { set(Flag::RunAfterMutation, true); }
+  // True when a run check came during the rewire; it is taken.
+  bool take_rerun() noexcept {
+    const bool was = has(Flag::RunAfterMutation);
+    set(Flag::RunAfterMutation, false);
+    return was;
+  }
+
+ private:
+  static constexpr std::uint16_t bits(Flag f) noexcept { return static_cast<std::uint16_t>(f); }
+  bool has(Flag f) const noexcept { return (flags_ & bits(f)) != 0; }
+  void set(Flag f, bool on) noexcept {
+    if (on)
+      flags_ |= bits(f);
+    else
+      flags_ &= static_cast<std::uint16_t>(~bits(f));
+  }
+
+  std::uint32_t pending_count_ = 0;  // deps whose pending flag is set
+  std::uint16_t flags_ = 0;
+  NodeStatus status_ = NodeStatus::Sentinel;
+
+  friend struct NodeStateTestAccess;  // tests that plant a state
+};
+
+}  // namespace korvalinth
