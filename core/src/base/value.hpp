@@ -33,6 +33,10 @@ const TypeTag* type_tag_of() noexcept {
 }
 
 class Value;
+class SharedValue;
+
+template <class V, class... A>
+SharedValue make_derived_value(A&&... a);
 
 // Watchers of one value: tells them when the value has gone. Made only when
 // a value is first watched, so unwatched values carry a null pointer only.
@@ -93,14 +97,12 @@ class SharedValue {
   friend bool operator==(const SharedValue& a, const SharedValue& b) noexcept { return a.value_ == b.value_; }
   friend bool operator==(const SharedValue& a, std::nullptr_t) noexcept { return a.value_ == nullptr; }
 
-  // Takes over the maker's share of a value just made.
-  static SharedValue adopt(const Value* made) noexcept {
-    SharedValue v;
-    v.value_ = made;
-    return v;
-  }
-
  private:
+  template <class V, class... A>
+  friend SharedValue make_derived_value(A&&... a);
+  // Takes over the maker's share of a value just made.
+  explicit SharedValue(const Value* made) noexcept : value_(made) {}
+
   static void drop(const Value* value) noexcept {
     if (value == nullptr || --value->shares_ != 0) return;
     if (value->watch_ != nullptr) value->watch_->value = nullptr;
@@ -146,10 +148,10 @@ class WeakValue {
   ValueWatch* watch_ = nullptr;
 };
 
-// A new value of a type derived from Value.
+// A new value of a type derived from Value: the only way a value is made.
 template <class V, class... A>
 SharedValue make_derived_value(A&&... a) {
-  return SharedValue::adopt(new V(std::forward<A>(a)...));
+  return SharedValue(static_cast<const Value*>(new V(std::forward<A>(a)...)));
 }
 
 // A value holding a plain C++ object of type T.
