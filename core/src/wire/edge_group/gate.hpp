@@ -43,7 +43,7 @@ struct EdgeGroupGateConfig {
 SharedNodeFn make_edge_group_gate_fn(EdgeGroupGateConfig config);
 
 // The state in the gate node's aux slot; null before the gate's first run.
-inline std::shared_ptr<const GateStateCell> gate_state_of(const UncountedNode& gate) {
+inline SharedContent<GateStateCell> gate_state_of(const UncountedNode& gate) {
   return aux_value_of<GateStateCell>(gate);
 }
 
