@@ -298,9 +298,9 @@ OwnedRef probe_make_node(Probe& self, const Args& args) {
 OwnedRef probe_make_stale_node(Probe& self, const Args&) {
   NodeHandle node = construct_node(GraphCore::create(), {}, std::nullopt, Dispatcher::thread_default(), nullptr,
                                    NodeSpec{});
-  NodeHandle stale = node.uncounted();
+  UncountedNode stale = node.uncounted();
   node.drop();
-  return make_node_object(self.fatal, std::move(stale));
+  return make_node_object(self.fatal, HeldNode(std::move(stale)));
 }
 
 // Calls a new subscriber sink (or, with `path`, a new observer sink whose

@@ -169,17 +169,17 @@ inline NodeHandle find_node(const GraphRef& g, const std::string& id) {
   return h ? std::move(*h) : NodeHandle();
 }
 
-inline bool is_activated(const NodeHandle& n) {
+inline bool is_activated(const UncountedNode& n) {
   auto a = n.core_ref().borrow();
   return a->edge_at(n.index()).state.activated();
 }
 
-inline std::size_t sink_count(const NodeHandle& n) {
+inline std::size_t sink_count(const UncountedNode& n) {
   auto a = n.core_ref().borrow();
   return a->aux_at(n.index()).sinks.size();
 }
 
-inline bool is_terminal(const NodeHandle& n) {
+inline bool is_terminal(const UncountedNode& n) {
   auto a = n.core_ref().borrow();
   return a->edge_at(n.index()).state.terminal();
 }

@@ -21,7 +21,7 @@ SharedNodeFn doubling_fn() {
 }
 
 // Writes the node's runtime state directly, as a wave would leave it.
-void poke(const NodeHandle& n, NodeStatus status, bool terminal) {
+void poke(const UncountedNode& n, NodeStatus status, bool terminal) {
   auto a = n.core_ref().borrow_mut();
   NodeState& state = a->edge_at(n.index()).state;
   NodeStateTestAccess::set_status(state, status);
@@ -34,8 +34,8 @@ struct Opaque {
 
 // Removes the thread's provider of a node when the test ends.
 struct ProviderScope {
-  NodeHandle node;
-  ProviderScope(const NodeHandle& n, BackendStateProviderFn fn) : node(n.uncounted()) {
+  UncountedNode node;
+  ProviderScope(const UncountedNode& n, BackendStateProviderFn fn) : node(n) {
     backend_state_registry_insert(n.core_id(), n.index(), n.generation(),
                                   std::make_shared<const BackendStateProviderFn>(std::move(fn)));
   }

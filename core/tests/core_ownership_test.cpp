@@ -49,7 +49,7 @@ TEST(CoreOwnership, OutsideHoldersAreCountedAgainstTheArenaAndOwnedHostRefsVisit
   sink.reset();
   EXPECT_EQ(visited(*core), (std::vector<void*>{&host_a, &host_b}));
   {
-    NodeHandle extra = a.uncounted();
+    UncountedNode extra = a.uncounted();
     EXPECT_FALSE(core_held_only_by(core, 4));
   }
   sub.call();

@@ -42,7 +42,7 @@ TEST(GraphCoreArena, ReleasedIndicesAreReusedLastFirstWithNewGenerations) {
 TEST(GraphCoreArena, StaleKeysAreRefusedBeforeAndAfterReuse) {
   auto core = GraphCore::create();
   NodeHandle a = make_state(core, make_value<int>(1));
-  NodeHandle stale = a.uncounted();
+  UncountedNode stale = a.uncounted();
   EXPECT_EQ(status_of(stale), NodeStatus::Settled);
   a.drop();
   EXPECT_EQ(fault_text([&] { status_of(stale); }), kStaleSlot);
@@ -58,18 +58,56 @@ TEST(GraphCoreArena, CountedHandlesKeepTheNodeAndUncountedDoNot) {
   NodeHandle a = make_state(core);
   NodeHandle second = a.promote_counted();
   EXPECT_EQ(a.count()->count, 2u);
-  NodeHandle weak = a.uncounted();
+  UncountedNode weak = a.uncounted();
   weak.drop();  // never releases
   a.drop();
   EXPECT_TRUE(is_live(second));
-  NodeHandle look = second.uncounted();
+  UncountedNode look = second.uncounted();
   second.drop();
   EXPECT_FALSE(is_live(look));
   EXPECT_EQ(fault_text([&] { look.promote_counted(); }), "Core counted promotion rejected: node is externally dead");
   // A counted handle whose count is already 0 does nothing when dropped.
-  NodeHandle late(core, look.count(), look.key(), true);
+  NodeHandle late(core, look.count(), look.key());
   late.drop();
   EXPECT_EQ(look.count()->count, 0u);
+}
+
+// However a counted handle goes, its one unit goes back exactly once; a
+// moved-from handle and an uncounted one give nothing back.
+TEST(GraphCoreArena, ACountedHandleGivesItsUnitBackOnceHoweverItGoes) {
+  const std::function<void(NodeHandle&)> ends[] = {
+      [](NodeHandle& h) { h.drop(); },
+      [](NodeHandle& h) { NodeHandle gone = std::move(h); },
+      [](NodeHandle& h) {
+        NodeHandle other = std::move(h);
+        other = NodeHandle();
+        h.drop();
+      },
+      [](NodeHandle& h) {
+        HeldNode held(std::move(h));
+        EXPECT_TRUE(held.counted());
+        held.drop();
+      },
+      [](NodeHandle& h) {
+        UncountedNode view = h.uncounted();
+        HeldNode held(view);
+        EXPECT_FALSE(held.counted());
+        held.drop();
+        h.drop();
+      },
+  };
+  for (const auto& end : ends) {
+    auto core = GraphCore::create();
+    NodeHandle a = make_state(core);
+    NodeHandle second = a.promote_counted();
+    end(second);
+    EXPECT_TRUE(second.empty());
+    EXPECT_EQ(a.count()->count, 1u);
+    UncountedNode look = a.uncounted();
+    end(a);
+    EXPECT_EQ(look.count()->count, 0u);
+    EXPECT_FALSE(is_live(look));
+  }
 }
 
 TEST(GraphCoreArena, PinsHoldAnExternallyDeadNodeUntilTheLastUnpin) {
@@ -81,7 +119,7 @@ TEST(GraphCoreArena, PinsHoldAnExternallyDeadNodeUntilTheLastUnpin) {
   auto pinned = pin_node(core, ref);
   ASSERT_TRUE(pinned);
   EXPECT_EQ(pin_count(a), 1u);
-  NodeHandle look = a.uncounted();
+  UncountedNode look = a.uncounted();
   a.drop();
   EXPECT_TRUE(is_live(look));
   EXPECT_EQ(*value_cast<int>(cache_of(pinned->second)), 7);
@@ -110,7 +148,7 @@ TEST(GraphCoreArena, PinRefusesOtherCoresAndDeadNodes) {
 TEST(GraphCoreArena, ReleaseCascadesThroughDepsAfterFreeingTheOwnIndex) {
   auto core = GraphCore::create();
   NodeHandle a = make_state(core);
-  NodeHandle look_a = a.uncounted();
+  UncountedNode look_a = a.uncounted();
   std::vector<NodeHandle> deps;
   deps.push_back(std::move(a));  // the dep's only counted handle
   NodeHandle b = construct_node(core, std::move(deps), std::nullopt, Dispatcher::thread_default(), nullptr, {});
@@ -278,7 +316,7 @@ TEST(Quiescence, FollowsPinsAndRuntimeFlags) {
     if (on) ar.aux_at(i).edit_rare().current_pull = PullRequest{"p", nullptr}; else ar.aux_at(i).edit_rare().current_pull.reset();
   }));
   EXPECT_TRUE(node_is_quiescent(a));
-  NodeHandle look = a.uncounted();
+  UncountedNode look = a.uncounted();
   a.drop();
   EXPECT_TRUE(node_is_quiescent(look));
 }
@@ -297,7 +335,7 @@ TEST(GraphContainerBasics, RegistrationKeepsNodesAliveAndRefusesDuplicates) {
   auto g = GraphContainer::create(std::nullopt);
   NodeHandle n = g->register_node(make_state(g->core()), "state", "state#4");
   EXPECT_EQ(g->unnamed_counter(), 5u);
-  NodeHandle look = n.uncounted();
+  UncountedNode look = n.uncounted();
   n.drop();
   EXPECT_TRUE(is_live(look));
   EXPECT_EQ(fault_text([&] { g->register_node(make_state(g->core()), "state", "state#4"); }),
@@ -354,7 +392,7 @@ TEST(GraphCoreArena, TheLastPinOfAnExternallyDeadActiveNodeDetachesAndFreesIt) {
   int released = 0;
   add_release_callback(m, [&] { ++released; });
   auto pinned = pin_node(core, WeakNodeRef::of(m));
-  NodeHandle look = m.uncounted();
+  UncountedNode look = m.uncounted();
   m.drop();
   kept = UnsubscribeFn();  // its counted handle was the last one
   ASSERT_TRUE(is_live(look));

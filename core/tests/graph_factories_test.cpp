@@ -25,7 +25,7 @@ std::size_t live_nodes(const GraphRef& g) {
   return a->live_count();
 }
 
-ConfigEntry config_of(const NodeHandle& n) {
+ConfigEntry config_of(const UncountedNode& n) {
   auto a = n.core_ref().borrow();
   const ConfigEntry& c = a->config_at(n.index());
   return ConfigEntry{c.versioning, c.pull_id, c.partial, c.complete_when_deps_complete, c.error_when_deps_error,

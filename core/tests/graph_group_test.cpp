@@ -14,7 +14,8 @@ namespace {
 SharedNodeFn noop() { return fn_of([](RunContext&) {}); }
 
 // Builds a node of g and retains it in group, as the adapters do.
-NodeHandle member(const TopologyGroupRef& group, NodeHandle node) {
+template <class Handle>
+Handle member(const TopologyGroupRef& group, Handle node) {
   group->check_live();
   group->retain(node.promote_counted());
   return node;
@@ -27,7 +28,7 @@ struct Counter {
   int runs = 0;
 };
 
-std::size_t sink_count(const NodeHandle& node) {
+std::size_t sink_count(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   return a->aux_at(node.index()).sinks.size();
 }
@@ -43,7 +44,7 @@ TEST(TopologyGroups, RetainKeepsOneHandlePerNode) {
   const std::uint64_t before = a.count()->count;
   group->retain(a.promote_counted());
   group->retain(a.promote_counted());
-  group->retain(a.uncounted());
+  group->retain(a.promote_counted());
   EXPECT_EQ(member_count(group), 1u);
   EXPECT_EQ(a.count()->count, before + 1);
 
@@ -139,7 +140,7 @@ TEST(GroupRelease, EmptyReleasedAndUnregisteredGroupsNeedNoChecks) {
   // Members without a row are only dropped, which frees a node nothing else holds.
   auto loose = TopologyGroup::create(std::nullopt, g);
   NodeHandle n = make_state(g->core());
-  NodeHandle look = n.uncounted();
+  UncountedNode look = n.uncounted();
   loose->retain(std::move(n));
   Subscribed sub = subscribe_recording(look);  // subscribers do not matter for unregistered members
   sub.unsubscribe = UnsubscribeFn();
@@ -352,7 +353,7 @@ TEST(GroupRelease, ARefusalBeforeAnyFreeingLeavesOnlyTheRetiredIdsAndARetryJustF
   // candidate, is no longer quiescent when its turn comes.
   std::optional<PinnedNode> pin;
   struct PinningSink final : Sink {
-    NodeHandle node;
+    UncountedNode node;
     std::optional<PinnedNode>* pin = nullptr;
     void call(const Message&) override {}
     ~PinningSink() override {

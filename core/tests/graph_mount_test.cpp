@@ -82,7 +82,7 @@ TEST(GraphMounts, ChildEventsAreForwardedWithQualifiedIdsWhileTheParentIsObserve
   EXPECT_EQ(late->live_observers(), 1u);
 
   // A forwarded rewire qualifies both dep lists.
-  std::vector<NodeHandle> old_deps;
+  std::vector<UncountedNode> old_deps;
   old_deps.push_back(a.uncounted());
   q->emit_deps_changed("b", old_deps, {});
   ASSERT_EQ(seen.size(), 4u);
@@ -102,7 +102,7 @@ TEST(GraphMounts, DroppingTheParentFreesItsChildren) {
   auto root = GraphContainer::create("root");
   auto child = GraphContainer::create("c");
   NodeHandle n = add_state(child, "n");
-  NodeHandle look = n.uncounted();
+  UncountedNode look = n.uncounted();
   n.drop();
   std::weak_ptr<GraphContainer> weak_child = child;
   root->mount("c", child);

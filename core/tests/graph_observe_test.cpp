@@ -40,14 +40,14 @@ struct ObserverLog {
   }
 };
 
-std::size_t observer_sinks(const NodeHandle& node) {
+std::size_t observer_sinks(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   std::size_t n = 0;
   for (const SinkEntry& e : a->aux_at(node.index()).sinks) n += e.observer;
   return n;
 }
 
-std::size_t all_sinks(const NodeHandle& node) {
+std::size_t all_sinks(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   return a->aux_at(node.index()).sinks.size();
 }

@@ -54,7 +54,7 @@ TEST(GraphRegistration, AnExhaustedCounterFaultsInsteadOfRepeatingAnId) {
   add_state(g, "big#18446744073709551614");
   EXPECT_EQ(g->unnamed_counter(), std::numeric_limits<std::uint64_t>::max());
   NodeHandle n = make_state(g->core());
-  NodeHandle look = n.uncounted();
+  UncountedNode look = n.uncounted();
   EXPECT_EQ(fault_text([&] { g->register_node(std::move(n), "state", NodeOptions{}); }), kUnnamedCounterExhausted);
   EXPECT_FALSE(is_live(look));
   EXPECT_EQ(row_ids(g).size(), 1u);
@@ -70,14 +70,14 @@ TEST(GraphRegistration, RefusalsReleaseTheNodeAndLeaveTheGraphUnchanged) {
 
   // A refused unnamed registration still uses up its number.
   NodeHandle foreign = make_state(other->core());
-  NodeHandle foreign_look = foreign.uncounted();
+  UncountedNode foreign_look = foreign.uncounted();
   EXPECT_EQ(fault_text([&] { g->register_node(std::move(foreign), "state", NodeOptions{}); }),
             "graph node belongs to a different graph arena");
   EXPECT_FALSE(is_live(foreign_look));
   EXPECT_EQ(g->unnamed_counter(), 1u);
 
   NodeHandle dup = make_state(g->core());
-  NodeHandle dup_look = dup.uncounted();
+  UncountedNode dup_look = dup.uncounted();
   EXPECT_EQ(fault_text([&] { g->register_node(std::move(dup), "state", NodeOptions::named("taken")); }),
             "duplicate graph node id 'taken'");
   EXPECT_FALSE(is_live(dup_look));
@@ -124,7 +124,7 @@ TEST(GraphRegistration, RowsKeepOptionsDataAndFindGivesCountedHandles) {
   EXPECT_FALSE(g->find("restored#"));
 
   // The graph keeps its nodes alive until it goes.
-  NodeHandle look = n.uncounted();
+  UncountedNode look = n.uncounted();
   n.drop();
   found->drop();
   EXPECT_TRUE(is_live(look));
@@ -139,7 +139,7 @@ TEST(GraphRegistration, SyntheticIdsAreGivenOncePerNode) {
   NodeHandle loose2 = make_state(g->core());
   set_node_kind(loose2, "derived");
 
-  std::vector<NodeHandle> list;
+  std::vector<UncountedNode> list;
   list.push_back(reg.uncounted());
   list.push_back(loose1.uncounted());
   EXPECT_EQ(g->dep_ids(list), (std::vector<std::string>{"a", "~?#0"}));
@@ -151,7 +151,7 @@ TEST(GraphRegistration, SyntheticIdsAreGivenOncePerNode) {
 
   // A stale node faults, and its number is spent.
   NodeHandle loose3 = make_state(g->core());
-  NodeHandle stale = loose3.uncounted();
+  UncountedNode stale = loose3.uncounted();
   loose3.drop();
   EXPECT_EQ(fault_text([&] { g->node_id_of_slow(stale); }), kStaleSlot);
   EXPECT_EQ(g->synthetic_counter(), 3u);
@@ -165,7 +165,7 @@ TEST(GraphRegistration, DepChecksNameTheLabelAtTheFirstForeignDep) {
   NodeHandle mine = add_state(g, "mine");
   NodeHandle foreign = add_state(other, "foreign");
   g->check_deps_same_graph({}, "node");
-  std::vector<NodeHandle> deps;
+  std::vector<UncountedNode> deps;
   deps.push_back(mine.uncounted());
   g->check_deps_same_graph(deps, "node");
   deps.push_back(foreign.uncounted());

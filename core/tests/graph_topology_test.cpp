@@ -23,7 +23,7 @@ struct Recorder {
 };
 
 // Calls the topology hook that registration installed in node.
-void run_hook(const NodeHandle& node, const std::vector<NodeHandle>& old_deps, const std::vector<NodeHandle>& new_deps) {
+void run_hook(const UncountedNode& node, const std::vector<NodeHandle>& old_deps, const std::vector<NodeHandle>& new_deps) {
   TopologyHook hook;
   {
     auto a = node.core_ref().borrow();
@@ -33,9 +33,9 @@ void run_hook(const NodeHandle& node, const std::vector<NodeHandle>& old_deps, c
   (*hook)(node, old_deps, new_deps);
 }
 
-std::vector<NodeHandle> uncounted(std::initializer_list<const NodeHandle*> hs) {
+std::vector<NodeHandle> counted(std::initializer_list<const NodeHandle*> hs) {
   std::vector<NodeHandle> out;
-  for (const NodeHandle* h : hs) out.push_back(h->uncounted());
+  for (const NodeHandle* h : hs) out.push_back(h->promote_counted());
   return out;
 }
 
@@ -45,7 +45,7 @@ TEST(TopologyEvents, WithoutObserversNoEventIsBuiltAndNoNumberTaken) {
   auto g = GraphContainer::create(std::nullopt);
   NodeHandle a = add_state(g, "a");
   NodeHandle b = add_node(g, deps_of({&a}), "b");
-  run_hook(b, uncounted({&a}), {});
+  run_hook(b, counted({&a}), {});
   EXPECT_EQ(*g->topology_seq()->borrow(), 0u);
 
   Recorder r;
@@ -64,19 +64,19 @@ TEST(TopologyEvents, DepsChangedComesFromTheRegisteredHook) {
   Recorder r;
   TopologyObserverHandle h = g->add_topology_observer(std::nullopt, r.observer("o"));
 
-  run_hook(b, uncounted({&a}), uncounted({&loose, &a}));
+  run_hook(b, counted({&a}), counted({&loose, &a}));
   ASSERT_EQ(r.events.size(), 1u);
   EXPECT_EQ(r.events[0].second, (TopologyEvent{"b", {"~?#0", "a"}, std::vector<std::string>{"a"}, std::nullopt, 0,
                                                TopologyEventKind::DepsChanged}));
 
   // Not for an id that is no longer in the id map; nor once the graph is gone.
   g->id_map().borrow_mut()->erase("b");
-  run_hook(b, {}, uncounted({&a}));
+  run_hook(b, {}, counted({&a}));
   EXPECT_EQ(r.events.size(), 1u);
   EXPECT_EQ(*g->topology_seq()->borrow(), 1u);
   h.reset();
   g.reset();
-  run_hook(b, {}, uncounted({&a}));
+  run_hook(b, {}, counted({&a}));
   EXPECT_EQ(r.events.size(), 1u);
 }
 
@@ -87,12 +87,12 @@ TEST(TopologyEvents, DepsChangedNamesTheNodesLastRegistration) {
   NodeHandle a = add_state(g, "a");
   NodeHandle b = add_node(g, deps_of({&a}), "b");
   NodeHandle c = add_node(g, deps_of({&a}), "c");
-  g->register_node(b.uncounted(), "node", "b2");
+  g->register_node(b.promote_counted(), "node", "b2");
   Recorder r;
   TopologyObserverHandle h = g->add_topology_observer(std::nullopt, r.observer("o"));
 
-  run_hook(b, uncounted({&a}), {});
-  run_hook(c, uncounted({&a}), {});
+  run_hook(b, counted({&a}), {});
+  run_hook(c, counted({&a}), {});
   EXPECT_EQ(r.tags(), (std::vector<std::string>{"o:b2@0", "o:c@1"}));
 }
 

@@ -27,7 +27,7 @@ TEST(ReleaseChain, DepsAreReleasedDepthFirstInDepOrderWithHooksAfterTheirDeps) {
   // top has deps [left, right]; left has dep [leaf]. Only top's deps hold them.
   CoreRef core = GraphCore::create();
   std::vector<std::string> log;
-  auto logged = [&](const NodeHandle& n, std::string name) {
+  auto logged = [&](const UncountedNode& n, std::string name) {
     add_release_callback(n, [&log, name] { log.push_back(name); });
   };
   NodeHandle leaf = make_state(core);
@@ -36,12 +36,12 @@ TEST(ReleaseChain, DepsAreReleasedDepthFirstInDepOrderWithHooksAfterTheirDeps) {
   left_deps.push_back(std::move(leaf));
   NodeHandle left = construct_node(core, std::move(left_deps), std::nullopt, Dispatcher::thread_default(), nullptr, {});
   logged(left, "left");
-  set_topology_hook(left, std::make_shared<const std::function<void(const NodeHandle&, const std::vector<NodeHandle>&,
+  set_topology_hook(left, std::make_shared<const std::function<void(const UncountedNode&, const std::vector<NodeHandle>&,
                                                                      const std::vector<NodeHandle>&)>>(
                               [guard = std::shared_ptr<int>(new int(0), [&log](int* p) {
                                  log.push_back("left hook");
                                  delete p;
-                               })](const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {}));
+                               })](const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {}));
   NodeHandle right = make_state(core);
   logged(right, "right");
   std::vector<NodeHandle> top_deps;

@@ -23,7 +23,7 @@ Json map_node(const std::string& id, const std::string& dep) {
   return n;
 }
 
-std::vector<std::uint8_t> dep_flags(const NodeHandle& n) {
+std::vector<std::uint8_t> dep_flags(const UncountedNode& n) {
   auto a = n.core_ref().borrow();
   std::vector<std::uint8_t> out;
   for (const DepLink& link : a->edge_at(n.index()).dep_links) out.push_back(link.flag);
@@ -77,7 +77,7 @@ TEST(RestoreBuild, NodesAreCreatedDepthFirstOncePerRecord) {
                               }());
   EXPECT_EQ(log, L({"s"}));
   NodeHandle pair = find_node(twice, "pair");
-  std::vector<NodeHandle> deps = dep_handles(pair);
+  std::vector<UncountedNode> deps = dep_handles(pair);
   ASSERT_EQ(deps.size(), 2u);
   EXPECT_TRUE(deps[0].same_node(deps[1]));
 }

@@ -14,13 +14,13 @@ using namespace korvalinth::test;
 
 namespace {
 
-EdgeEntry& edge(const NodeHandle& n) { return n.core_ref().unguarded().edge_at(n.index()); }
-std::size_t sink_count(const NodeHandle& n) { return n.core_ref().borrow()->aux_at(n.index()).sinks.size(); }
+EdgeEntry& edge(const UncountedNode& n) { return n.core_ref().unguarded().edge_at(n.index()); }
+std::size_t sink_count(const UncountedNode& n) { return n.core_ref().borrow()->aux_at(n.index()).sinks.size(); }
 
-std::vector<NodeId> dep_ids(const NodeHandle& n) {
+std::vector<NodeId> dep_ids(const UncountedNode& n) {
   std::vector<NodeId> out;
   CheckedLive live = check_live(n);
-  for (const NodeHandle& d : live.topology.deps) out.push_back(d.id());
+  for (const UncountedNode& d : live.topology.deps) out.push_back(d.id());
   return out;
 }
 
@@ -35,8 +35,8 @@ SharedNodeFn summing(int tag) {
   });
 }
 
-using Hook = std::function<void(const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>;
-void hook(const NodeHandle& n, Hook h) { set_topology_hook(n, std::make_shared<const Hook>(std::move(h))); }
+using Hook = std::function<void(const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>;
+void hook(const UncountedNode& n, Hook h) { set_topology_hook(n, std::make_shared<const Hook>(std::move(h))); }
 
 }  // namespace
 
@@ -115,7 +115,7 @@ TEST(RewireEdges, ARewireBetweenWavesRunsTheOpsQueuedDuringIt) {
   NodeHandle target = make_state(core, iv(9));
   auto st = subscribe_recording(target);
   NodeHandle n = make_node(core, handles({&a}), summing(0));
-  hook(n, [&](const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {
+  hook(n, [&](const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {
     batch_defer_emission(target, one_message(Message::invalidate()), std::nullopt);
   });
   rewire(n, SubscribeDep{summing(0), b.promote_counted()});
@@ -129,7 +129,7 @@ TEST(RewireApplyEdges, TheSameListOnlySwapsTheFunction) {
   NodeHandle b = make_state(core, iv(2));
   NodeHandle n = make_node(core, handles({&a, &b}), summing(0));
   int hook_calls = 0;
-  hook(n, [&](const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) { ++hook_calls; });
+  hook(n, [&](const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) { ++hook_calls; });
   auto sub = subscribe_recording(n);
   const std::uint64_t a_sink = core->borrow()->aux_at(a.index()).sinks[0].id;
   rewire(n, ReplaceDeps{handles({&a, &b}), summing(10)});
@@ -147,7 +147,7 @@ TEST(RewireApplyEdges, AnInactiveNodeConnectsItsNewDepsOnlyWhenActivated) {
   NodeHandle b = make_state(core, iv(2));
   NodeHandle n = make_node(core, handles({&a}), summing(0));
   std::vector<std::pair<std::size_t, std::size_t>> hook_calls;
-  hook(n, [&](const NodeHandle&, const std::vector<NodeHandle>& o, const std::vector<NodeHandle>& nw) {
+  hook(n, [&](const UncountedNode&, const std::vector<NodeHandle>& o, const std::vector<NodeHandle>& nw) {
     hook_calls.emplace_back(o.size(), nw.size());
   });
   rewire(n, ReplaceDeps{handles({&b}), summing(0)});
@@ -212,7 +212,7 @@ TEST(RewireApplyEdges, AFaultingHookLeavesTheChangeInPlaceAndTheFlagClear) {
   NodeHandle b = make_state(core, iv(2));
   NodeHandle n = make_node(core, handles({&a}), summing(0));
   auto sub = subscribe_recording(n);
-  hook(n, [](const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) { fault("hook failed"); });
+  hook(n, [](const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) { fault("hook failed"); });
   rewire(n, ReplaceDeps{handles({&b}), summing(100)});
   EXPECT_EQ(dep_ids(n), std::vector<NodeId>{b.id()});
   EXPECT_FALSE(dep_mutation_in_flight(n));
@@ -279,7 +279,7 @@ TEST(DeferredOpEdges, AnOpOfAReleasedNodeIsDroppedSilently) {
   auto core = GraphCore::create();
   NodeHandle a = make_state(core, iv(1));
   NodeHandle gone = make_state(core, iv(0));
-  NodeHandle look = gone.uncounted();
+  UncountedNode look = gone.uncounted();
   run_in_wave_scope(a, [&] {
     batch_defer_rewire(gone, SubscribeDep{summing(0), a.promote_counted()});
     gone.drop();

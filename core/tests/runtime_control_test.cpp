@@ -18,17 +18,17 @@ NodeSpec pausable(Pausable mode) {
   s.pausable = mode;
   return s;
 }
-bool paused(const NodeHandle& n) { return has_pause_locks(n); }
+bool paused(const UncountedNode& n) { return has_pause_locks(n); }
 std::size_t queued_ops(const CoreRef& core) { return core->borrow()->deferred_ops().size(); }
 MessageList msgs(Message m) {
   MessageList l;
   l.push_back(std::move(m));
   return l;
 }
-std::vector<NodeId> dep_ids(const NodeHandle& n) {
+std::vector<NodeId> dep_ids(const UncountedNode& n) {
   std::vector<NodeId> out;
   CheckedLive live = check_live(n);
-  for (const NodeHandle& d : live.topology.deps) out.push_back(d.id());
+  for (const UncountedNode& d : live.topology.deps) out.push_back(d.id());
   return out;
 }
 }  // namespace
@@ -299,7 +299,7 @@ TEST(DeferredOps, AFailingRewireNextBecomesAnErrorOnItsNode) {
                              if (!asked) {
                                asked = true;
                                std::vector<NodeHandle> self;
-                               self.push_back(ctx.node.uncounted());
+                               self.push_back(ctx.node.promote_counted());
                                batch_defer_rewire(ctx.node, ReplaceDeps{std::move(self), fn_of([](RunContext&) {})});
                              }
                              emit_data(ctx, ctx.inputs[0].current);
@@ -351,8 +351,8 @@ TEST(Rewire, AddingRemovingAndReplacingDeps) {
   });
   NodeHandle n = make_node(core, deps_of({&a, &b}), sum_fn);
   std::vector<std::pair<std::size_t, std::size_t>> hook_calls;
-  set_topology_hook(n, std::make_shared<const std::function<void(const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>(
-                           [&](const NodeHandle&, const std::vector<NodeHandle>& o, const std::vector<NodeHandle>& nw) {
+  set_topology_hook(n, std::make_shared<const std::function<void(const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>(
+                           [&](const UncountedNode&, const std::vector<NodeHandle>& o, const std::vector<NodeHandle>& nw) {
                              hook_calls.emplace_back(o.size(), nw.size());
                            }));
   auto sub = subscribe_recording(n);
@@ -424,8 +424,8 @@ TEST(Rewire, ARewireFromInsideAnApplyIsReentrant) {
   NodeHandle b = make_state(core, iv(2));
   NodeHandle n = make_map(core, a, [](int x) { return x; });
   std::string inner;
-  set_topology_hook(n, std::make_shared<const std::function<void(const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>(
-                           [&](const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {
+  set_topology_hook(n, std::make_shared<const std::function<void(const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>(
+                           [&](const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {
                              inner = fault_text([&] { rewire(n, UnsubscribeDep{fn_of([](RunContext&) {}), a.id()}); });
                            }));
   rewire(n, SubscribeDep{fn_of([](RunContext&) {}), b.promote_counted()});
@@ -450,7 +450,7 @@ TEST(Rewire, ADirtyNodeLosingItsOnlyPendingDepResolves) {
 TEST(EntryPoints, StaleHandlesFaultBeforeAnyWave) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1));
-  NodeHandle stale = s.uncounted();
+  UncountedNode stale = s.uncounted();
   s.drop();
   EXPECT_EQ(fault_text([&] { node_set(stale, iv(1)); }), kStaleSlot);
   EXPECT_EQ(fault_text([&] { node_pause(stale, "a"); }), kStaleSlot);

@@ -30,10 +30,10 @@ MessageList list_of(std::initializer_list<MessageKind> kinds) {
   return l;
 }
 
-EdgeEntry& edge(const NodeHandle& n) { return n.core_ref().unguarded().edge_at(n.index()); }
-AuxEntry& aux(const NodeHandle& n) { return n.core_ref().unguarded().aux_at(n.index()); }
+EdgeEntry& edge(const UncountedNode& n) { return n.core_ref().unguarded().edge_at(n.index()); }
+AuxEntry& aux(const UncountedNode& n) { return n.core_ref().unguarded().aux_at(n.index()); }
 
-void on_invalidate(const NodeHandle& n, std::function<void()> f) {
+void on_invalidate(const UncountedNode& n, std::function<void()> f) {
   aux(n).edit_rare().invalidate_callbacks.push_back(std::make_shared<const std::function<void()>>(std::move(f)));
 }
 
@@ -47,7 +47,7 @@ struct NotedError final : ErrorValue {
 };
 
 // The dep sink that node n attached to dep d.
-SharedSink dep_sink_of(const NodeHandle& d) { return aux(d).sinks.back().sink; }
+SharedSink dep_sink_of(const UncountedNode& d) { return aux(d).sinks.back().sink; }
 
 }  // namespace
 

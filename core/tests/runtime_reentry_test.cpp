@@ -21,7 +21,7 @@ std::vector<std::string> data_of(const std::vector<std::string>& log) {
   return out;
 }
 
-std::size_t sink_count(const NodeHandle& n) { return n.core_ref().borrow()->aux_at(n.index()).sinks.size(); }
+std::size_t sink_count(const UncountedNode& n) { return n.core_ref().borrow()->aux_at(n.index()).sinks.size(); }
 
 }  // namespace
 

@@ -18,9 +18,9 @@ using namespace korvalinth::test;
 
 namespace {
 
-EdgeEntry& edge(const NodeHandle& n) { return n.core_ref().unguarded().edge_at(n.index()); }
-AuxEntry& aux(const NodeHandle& n) { return n.core_ref().unguarded().aux_at(n.index()); }
-std::uint64_t touch_stamp(const NodeHandle& n) { return n.core_ref().borrow()->touch_stamp(n.index()); }
+EdgeEntry& edge(const UncountedNode& n) { return n.core_ref().unguarded().edge_at(n.index()); }
+AuxEntry& aux(const UncountedNode& n) { return n.core_ref().unguarded().aux_at(n.index()); }
+std::uint64_t touch_stamp(const UncountedNode& n) { return n.core_ref().borrow()->touch_stamp(n.index()); }
 
 // A source with pull id "p" whose function counts its runs and emits the count.
 NodeHandle pulled_source(const CoreRef& core, int& runs) {
@@ -208,12 +208,12 @@ TEST(OperationEdges, ImmediateSubscribeCountsADepThatAQueuedRewireAdds) {
     batch_defer_rewire(n, SubscribeDep{last, b.promote_counted()});
     HostBoundaryScope boundary;
     node_conformance_immediate_subscribe_dep(n, b.promote_counted(), last);
-    for (const NodeHandle& d : counted_deps(n)) deps_after_call.push_back(d.id());
+    for (const UncountedNode& d : counted_deps(n)) deps_after_call.push_back(d.id());
     return false;
   });
   EXPECT_EQ(deps_after_call, (std::vector<NodeId>{a.id(), b.id()}));
   std::vector<NodeId> deps_now;
-  for (const NodeHandle& d : counted_deps(n)) deps_now.push_back(d.id());
+  for (const UncountedNode& d : counted_deps(n)) deps_now.push_back(d.id());
   EXPECT_EQ(deps_now, deps_after_call);  // the queued rewire found b already there
 }
 

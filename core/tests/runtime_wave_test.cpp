@@ -349,7 +349,7 @@ TEST(RuntimeSubscription, UnsubscribeIsANoOpForUnknownIdsAndFreedNodes) {
   NodeHandle s = make_state(core, iv(1));
   auto sub = subscribe_recording(s);
   unsubscribe_sink(s, 99);
-  NodeHandle look = s.uncounted();
+  UncountedNode look = s.uncounted();
   sub.unsubscribe.call();
   sub.unsubscribe.call();
   s.drop();
@@ -414,7 +414,7 @@ TEST(RuntimeBatch, ListsAreDeliveredInFirstDeferralOrderAndKeepReleasedNodes) {
   auto sb = subscribe_recording(b);
   sa.sink->on_message = [&](const Message& m) { if (m.kind() == MessageKind::Data) order.push_back("a"); };
   sb.sink->on_message = [&](const Message& m) { if (m.kind() == MessageKind::Data) order.push_back("b"); };
-  NodeHandle look_b = b.uncounted();
+  UncountedNode look_b = b.uncounted();
   run_batch([&] {
     node_set(b, iv(1));
     node_set(a, iv(1));

@@ -52,8 +52,8 @@ inline NodeHandle make_node(const CoreRef& core, std::vector<NodeHandle> deps, S
   return construct_node(core, std::move(deps), key, d, nullptr, std::move(spec));
 }
 
-inline std::uint64_t pin_count(const NodeHandle& h) { return h.core_ref().borrow()->pin_count(h.index()); }
-inline bool is_live(const NodeHandle& h) { return h.core_ref().borrow()->is_current(h.key()); }
+inline std::uint64_t pin_count(const UncountedNode& h) { return h.core_ref().borrow()->pin_count(h.index()); }
+inline bool is_live(const UncountedNode& h) { return h.core_ref().borrow()->is_current(h.key()); }
 
 }  // namespace korvalinth::test
 
@@ -90,7 +90,7 @@ struct Subscribed {
   std::vector<std::string>& log() { return sink->log; }
 };
 
-inline Subscribed subscribe_recording(const NodeHandle& node) {
+inline Subscribed subscribe_recording(const UncountedNode& node) {
   Subscribed s;
   s.unsubscribe = node_subscribe(node, s.sink);
   return s;

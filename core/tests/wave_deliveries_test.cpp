@@ -79,7 +79,7 @@ TEST(WaveDeliveries, InvalidateMarksAreNoValuesAndMovesEmptyTheSource) {
 
   // Assigning over a set drops its own values.
   SharedValue kept = iv(8);
-  std::weak_ptr<const Value> watch = kept;
+  WeakValue watch = kept;
   WaveDeliveries target;
   target.open_list();
   target.push(std::move(kept));

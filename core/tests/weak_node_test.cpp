@@ -20,7 +20,7 @@ TEST(WeakNodeHandle, LocksWhileTheNodeLivesAndRefusesOnceItIsGone) {
     CoreRef core = GraphCore::create();
     NodeHandle node = make_state(core, iv(1));
     WeakNodeHandle weak = WeakNodeHandle::of(node);
-    NodeHandle locked = weak.lock();
+    HeldNode locked = weak.lock();
     EXPECT_TRUE(locked.counted() && locked.same_node(node));
     node.drop();
     EXPECT_TRUE(is_live(locked));
@@ -42,7 +42,7 @@ TEST(WeakNodeHandle, LocksUncountedWhilePinsAloneHoldTheNode) {
   auto pinned = pin_node(core, WeakNodeRef::of(node));
   ASSERT_TRUE(pinned);
   node.drop();
-  NodeHandle locked = weak.lock();
+  HeldNode locked = weak.lock();
   EXPECT_TRUE(!locked.counted() && is_live(locked));
   pinned->first.unpin();
   EXPECT_EQ(fault_text([&] { weak.lock(); }), kStaleSlot);

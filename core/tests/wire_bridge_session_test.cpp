@@ -152,7 +152,7 @@ TEST(WireBridgeSession, TwoBridgesStepByStep) {
 }
 
 // The session state as the processor node holds it: "next inbound peer pending armed", or "none".
-std::string shown_state(const NodeHandle& events) {
+std::string shown_state(const UncountedNode& events) {
   auto cell = cached_as_bridge_record(events);
   if (!cell) return "none";
   auto s = cell->borrow();

@@ -30,7 +30,7 @@ std::vector<WireEdgeGroupEdge> edges(const EdgeList& list, const std::map<std::s
   return out;
 }
 
-void set_bytes(const NodeHandle& node, const std::string& text) { node_set(node, make_value<Bytes>(bytes_of_text(text))); }
+void set_bytes(const UncountedNode& node, const std::string& text) { node_set(node, make_value<Bytes>(bytes_of_text(text))); }
 
 // Moves what `from` has sent since the last call to `to`, through the codec.
 void carry(BridgePeer& from, BridgePeer& to, std::size_t& moved) {

@@ -108,9 +108,9 @@ struct Watch {
 };
 
 // Runs fn once on node, each given value its own delivery of its dep, in a wave scope.
-inline void run_direct(NodeFn& fn, const NodeHandle& node, std::vector<std::vector<SharedValue>> deps) {
+inline void run_direct(NodeFn& fn, const UncountedNode& node, std::vector<std::vector<SharedValue>> deps) {
   RunContext ctx;
-  ctx.node = node.uncounted();
+  ctx.node = node;
   for (auto& values : deps) {
     DepInput input;
     for (auto& v : values) input.deliveries.push_back({std::move(v)});

@@ -14,10 +14,11 @@ namespace {
 
 // Items by label: "1" and "1b" are two envelopes with seq 1, "3c" has seq 3
 // and a cursor behind "3"'s, "t" is of session t.
-std::shared_ptr<const bridge_inbound::Envelope> item(std::uint64_t seq, std::uint64_t cursor = 0,
-                                                     std::string session = "s") {
-  return std::make_shared<const bridge_inbound::Envelope>(bridge_inbound::Envelope{
+SharedContent<bridge_inbound::Envelope> item(std::uint64_t seq, std::uint64_t cursor = 0, std::string session = "s") {
+  SharedValue value = make_value<BridgeInbound>(bridge_inbound::Envelope{
       BridgeEnvelope{session, seq, cursor, "k", 1, 1, {}, {}, {}, WireBridgeEnvelopeType::Start, {}}});
+  const auto* envelope = &std::get<bridge_inbound::Envelope>(*value_cast<BridgeInbound>(value));
+  return {std::move(value), envelope};
 }
 
 std::string verdict_text(const std::optional<WireBridgeEvent>& v) {
@@ -34,7 +35,7 @@ struct TakesCase {
 
 class InboundVerdicts : public testing::TestWithParam<TakesCase> {};
 TEST_P(InboundVerdicts, AreJudgedOncePerDeliveryAndHandedToTheOtherReaders) {
-  std::map<std::string, std::shared_ptr<const bridge_inbound::Envelope>> items{
+  std::map<std::string, SharedContent<bridge_inbound::Envelope>> items{
       {"1", item(1, 2)}, {"1b", item(1, 2)}, {"2", item(2, 2)}, {"3", item(3, 2)}, {"3c", item(3, 1)},
       {"t", item(2, 2, "t")}};
   const BridgeStateCell state;

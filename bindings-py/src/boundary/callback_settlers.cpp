@@ -34,7 +34,7 @@ SharedError callback_error(const PendingFatalSlot& slot, CallOutcome& outcome) {
 
 }  // namespace
 
-void map_callback_result(const NodeHandle& node, const PendingFatalSlot& slot, CallOutcome outcome) {
+void map_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome outcome) {
   if (outcome.ok()) {
     if (kit::OwnedRef result = outcome.take_result()) down(node, Message::data(make_py_value(std::move(result))));
     return;
@@ -42,12 +42,12 @@ void map_callback_result(const NodeHandle& node, const PendingFatalSlot& slot, C
   down(node, Message::error(callback_error(slot, outcome)));
 }
 
-void discard_callback_result(const NodeHandle& node, const PendingFatalSlot& slot, CallOutcome outcome) {
+void discard_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome outcome) {
   if (outcome.ok()) return;
   down(node, Message::error(callback_error(slot, outcome)));
 }
 
-void call_python_noargs(kit::BorrowedRef callable, const PendingFatalSlot& slot, const NodeHandle& node) {
+void call_python_noargs(kit::BorrowedRef callable, const PendingFatalSlot& slot, const UncountedNode& node) {
   CallOutcome outcome;
   {
     kit::GilGuard gil;

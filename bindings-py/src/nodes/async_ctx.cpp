@@ -24,21 +24,21 @@ kit::OwnedRef deliver(PyAsyncCtx& self, Deliver&& deliver_from) {
 
 kit::OwnedRef async_ctx_emit_method(PyAsyncCtx& self, const kit::Args& args) {
   SharedValue value = make_py_value(args[0].new_ref());
-  return deliver(self, [&](const NodeHandle& node) { async_ctx_emit(node, std::move(value)); });
+  return deliver(self, [&](const UncountedNode& node) { async_ctx_emit(node, std::move(value)); });
 }
 
 kit::OwnedRef async_ctx_resolve_method(PyAsyncCtx& self, const kit::Args& args) {
   SharedValue value = make_py_value(args[0].new_ref());
-  return deliver(self, [&](const NodeHandle& node) { async_ctx_resolve(node, std::move(value)); });
+  return deliver(self, [&](const UncountedNode& node) { async_ctx_resolve(node, std::move(value)); });
 }
 
 kit::OwnedRef async_ctx_complete_method(PyAsyncCtx& self, const kit::Args&) {
-  return deliver(self, [](const NodeHandle& node) { async_ctx_complete(node); });
+  return deliver(self, [](const UncountedNode& node) { async_ctx_complete(node); });
 }
 
 kit::OwnedRef async_ctx_error_method(PyAsyncCtx& self, const kit::Args& args) {
   std::string message = args.convert(0, kit::extract_str);
-  return deliver(self, [&](const NodeHandle& node) { async_ctx_error(node, std::move(message)); });
+  return deliver(self, [&](const UncountedNode& node) { async_ctx_error(node, std::move(message)); });
 }
 
 kit::OwnedRef async_ctx_is_live(PyAsyncCtx& self, const kit::Args&) {

@@ -55,7 +55,7 @@ void finish_async_ctx_callback(kit::BorrowedRef ctx, const RunContext& run);
 template <class Deliver>
 void deliver_async_output(const PendingFatalSlot& slot, const WeakNodeHandle& weak, Deliver&& deliver_from) {
   run_guarded(slot, [&] {
-    NodeHandle node = weak.lock();
+    HeldNode node = weak.lock();
     deliver_from(node);
     node.drop();
   });

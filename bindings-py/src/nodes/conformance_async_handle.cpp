@@ -42,11 +42,11 @@ kit::OwnedRef handle_has_pending(PyConformanceAsyncHandle& self, const kit::Args
 kit::OwnedRef handle_resolve(PyConformanceAsyncHandle& self, const kit::Args& args) {
   SharedValue value = make_py_value(args[0].new_ref());
   return consume_pending(self, kNoPendingToResolve,
-                         [&](const NodeHandle& node) { async_ctx_emit(node, std::move(value)); });
+                         [&](const UncountedNode& node) { async_ctx_emit(node, std::move(value)); });
 }
 
 kit::OwnedRef handle_invalidate_live_deps(PyConformanceAsyncHandle& self, const kit::Args&) {
-  return consume_pending(self, kNoPendingToInvalidate, [](const NodeHandle& node) {
+  return consume_pending(self, kNoPendingToInvalidate, [](const UncountedNode& node) {
     MessageList messages;
     messages.push_back(Message::invalidate());
     up_in_wave_scope(node, std::move(messages), std::nullopt);

@@ -24,7 +24,7 @@ using CtxActionQueue = Cell<std::vector<CtxAction>>;
 
 struct PyCtx {
   DepInputs dep_inputs;
-  NodeHandle node;  // counted
+  NodeHandle node;
   std::optional<std::string> pull_id;
   SharedValue pull_params;
   bool in_callback = true;

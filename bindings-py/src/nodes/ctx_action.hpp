@@ -35,7 +35,7 @@ struct CtxAction {
   bool on = false;
   std::string pull_id;
   std::optional<std::uint64_t> toward_dep;
-  std::vector<NodeHandle> deps;  // counted: one dep (kinds 5, 6) or the new deps (kind 7)
+  std::vector<NodeHandle> deps;  // one dep (kinds 5, 6) or the new deps (kind 7)
 };
 
 }  // namespace korvalinth::py

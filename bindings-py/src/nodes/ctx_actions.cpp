@@ -24,7 +24,7 @@ MessageList pull_message(CtxAction& action) {
 }
 
 void apply(CtxAction& action, const RunContext& run, const SharedFatalSlot& slot) {
-  const NodeHandle& node = run.node;
+  const UncountedNode& node = run.node;
   switch (action.kind) {
     case CtxActionKind::Emit:
       emit_data(run, make_py_value(std::move(action.object)));

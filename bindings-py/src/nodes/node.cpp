@@ -81,7 +81,7 @@ kit::OwnedRef node_invalidate_method(PyNode& self, const kit::Args&) {
 kit::OwnedRef node_subscribe_method(PyNode& self, const kit::Args& args) {
   kit::OwnedRef callback = args[0].new_ref();
   raise_pending_fatal(*self.fatal);
-  const NodeHandle& target = self.target();
+  const UncountedNode& target = self.target();
   SinkRegistration registration;
   UnsubscribeFn action;
   try {
@@ -158,7 +158,7 @@ kit::OwnedRef node_cache_entry(PyNode& self, const kit::Args&) {
 // A Node that alone keeps its graph's core alive (its graph dropped, say)
 // visits the callbacks of the core's nodes.
 int node_traverse(const PyNode& self, visitproc visit, void* arg) {
-  if (int stop = visit_core_if_sole_holder(self.primary.core(), 1, 1, visit, arg)) return stop;
+  if (int stop = visit_core_if_sole_holder(self.primary.uncounted().core(), 1, 1, visit, arg)) return stop;
   if (!self.lookup_target) return 0;
   return visit_core_if_sole_holder(self.lookup_target->core(), 1, 1, visit, arg);
 }
@@ -211,12 +211,12 @@ struct NodeClass {
 PyNode::~PyNode() {
   fatal.reset();
   lookup_target.reset();
-  primary = NodeHandle();
+  primary = HeldNode();
 }
 
 PyTypeObject* node_type() { return kit::type_object<NodeClass>(); }
 
-kit::OwnedRef make_node_object(SharedFatalSlot fatal, NodeHandle primary) {
+kit::OwnedRef make_node_object(SharedFatalSlot fatal, HeldNode primary) {
   return make_node_object(PyNode(std::move(fatal), std::nullopt, std::move(primary)));
 }
 

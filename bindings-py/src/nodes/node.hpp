@@ -19,18 +19,19 @@ namespace korvalinth::py {
 
 struct PyNode {
   SharedFatalSlot fatal;
-  // Counted; only on graph lookup handles, so kept out of line: most Nodes
-  // pay one pointer for it.
+  // Only on graph lookup handles, so kept out of line: most Nodes pay one
+  // pointer for it.
   std::unique_ptr<NodeHandle> lookup_target;
-  NodeHandle primary;  // counted
+  // Uncounted when the node had only pins left as the Node was made.
+  HeldNode primary;
   CoreHold primary_hold;
   CoreHold target_hold;
 
-  PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, NodeHandle primary)
+  PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, HeldNode primary)
       : fatal(std::move(fatal)),
         lookup_target(lookup_target ? std::make_unique<NodeHandle>(std::move(*lookup_target)) : nullptr),
         primary(std::move(primary)),
-        primary_hold(this->primary.core(), 1),
+        primary_hold(this->primary.uncounted().core(), 1),
         target_hold(this->lookup_target ? this->lookup_target->core() : nullptr, 1) {}
   PyNode(PyNode&&) noexcept = default;
   // The slot, then the lookup target, then the primary handle.
@@ -38,13 +39,13 @@ struct PyNode {
 
   bool is_lookup_handle() const noexcept { return lookup_target != nullptr; }
   // The graph node this Node stands for: the found node, else the primary.
-  const NodeHandle& target() const noexcept { return lookup_target ? *lookup_target : primary; }
+  const UncountedNode& target() const noexcept { return lookup_target ? lookup_target->uncounted() : primary.uncounted(); }
 };
 
 PyTypeObject* node_type();
 
 // A new Node of a node factory: the graph's slot and the node's counted handle.
-kit::OwnedRef make_node_object(SharedFatalSlot fatal, NodeHandle primary);
+kit::OwnedRef make_node_object(SharedFatalSlot fatal, HeldNode primary);
 // A new Node from its three fields (graph lookup handles).
 kit::OwnedRef make_node_object(PyNode&& record);
 

@@ -32,7 +32,7 @@ NodeRef extract_node_ref(kit::BorrowedRef object) {
   NodeBorrow node(downcast_node(object));
   NodeRef out{node->fatal, std::nullopt, NodeHandle()};
   if (node->lookup_target) out.lookup_target = node->lookup_target->promote_counted();
-  out.primary = node->primary.promote_counted();
+  out.primary = node->primary.uncounted().promote_counted();
   return out;
 }
 

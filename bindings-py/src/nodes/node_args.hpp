@@ -33,8 +33,8 @@ std::vector<NodeHandle> dep_handles_of(const std::vector<kit::OwnedRef>& deps);
 // Copies of a Node's handles for code that keeps them.
 struct NodeRef {
   SharedFatalSlot fatal;
-  std::optional<NodeHandle> lookup_target;  // counted
-  NodeHandle primary;                       // counted
+  std::optional<NodeHandle> lookup_target;
+  NodeHandle primary;
 };
 
 // Downcast, creating-thread check, shared borrow, counted clones.

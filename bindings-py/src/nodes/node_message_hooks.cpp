@@ -48,7 +48,7 @@ SharedValue params_arg(const kit::Args& args, std::size_t i) {
   return params ? make_py_value(std::move(params)) : nullptr;
 }
 
-template <void (*Entry)(const NodeHandle&, SharedValue)>
+template <void (*Entry)(const UncountedNode&, SharedValue)>
 kit::OwnedRef one_value(PyNode& self, const kit::Args& args) {
   SharedValue value = value_arg(args, 0);
   return delivered(self, [&] { Entry(self.primary, std::move(value)); });

@@ -16,7 +16,7 @@ namespace korvalinth::py {
 
 namespace {
 
-using OneDepEntry = void (*)(const NodeHandle& node, NodeHandle dep, SharedNodeFn fn);
+using OneDepEntry = void (*)(const UncountedNode& node, NodeHandle dep, SharedNodeFn fn);
 
 template <OneDepEntry Entry>
 kit::OwnedRef immediate_one_dep(PyNode& self, const kit::Args& args) {

@@ -12,8 +12,8 @@ namespace korvalinth::py {
 
 class PyHook {
  public:
-  PyHook(kit::OwnedRef callback, const NodeHandle& node, SharedFatalSlot slot) noexcept
-      : node_(node.uncounted()), slot_(std::move(slot)), callback_(std::move(callback)) {}
+  PyHook(kit::OwnedRef callback, const UncountedNode& node, SharedFatalSlot slot) noexcept
+      : node_(node), slot_(std::move(slot)), callback_(std::move(callback)) {}
 
   // An Exception of the callback goes down from the node as ERROR, unless
   // the node has been released meanwhile (then there is no one to tell).
@@ -24,7 +24,7 @@ class PyHook {
   // anywhere to go.
   void call_detached() const;
 
-  NodeHandle node_;  // uncounted
+  UncountedNode node_;
   SharedFatalSlot slot_;
   kit::AnywhereRef callback_;  // the runtime drops hooks anywhere (a later run, a release)
 };

@@ -14,7 +14,7 @@ kit::OwnedRef cached_value_to_py(const SharedValue& value) {
   kit::throw_error(PyExc_TypeError, kForeignCachedValue);
 }
 
-std::optional<kit::OwnedRef> value_to_py(const NodeHandle& node) {
+std::optional<kit::OwnedRef> value_to_py(const UncountedNode& node) {
   SharedValue state = ctx_state_of(node);
   if (const PyObjectValue* held = py_object_value_cast(state)) return held->object().new_ref();
   if (const Json* json = json_value_cast(state)) return json_value_to_py(*json);

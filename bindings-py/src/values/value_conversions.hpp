@@ -25,7 +25,7 @@ kit::OwnedRef cached_value_to_py(const SharedValue& value);
 
 // The node's ctx state as Python; none when there is none or it is of a
 // foreign type. A JSON conversion error passes up.
-std::optional<kit::OwnedRef> value_to_py(const NodeHandle& node);
+std::optional<kit::OwnedRef> value_to_py(const UncountedNode& node);
 
 // Each dep's newest DATA, in dep order, laid out as vectorcall arguments
 // with the spare leading slot that lets the callee prepend without copying;

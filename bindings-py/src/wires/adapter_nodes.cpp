@@ -24,10 +24,10 @@ std::string adapter_base_name(std::optional<std::string> name, std::string_view 
 }
 
 NodeHandle build_adapter_node(GraphContainer& graph, const TopologyGroupRef& group, NodeOptions options,
-                              std::span<const NodeHandle> deps, SharedNodeFn fn) {
+                              std::span<const UncountedNode> deps, SharedNodeFn fn) {
   std::vector<NodeHandle> counted;
   counted.reserve(deps.size());
-  for (const NodeHandle& dep : deps) counted.push_back(dep.promote_counted());
+  for (const UncountedNode& dep : deps) counted.push_back(dep.promote_counted());
   return in_group(group, [&] { return graph.node(std::move(counted), std::move(fn), std::move(options)); });
 }
 
@@ -42,8 +42,7 @@ PyNode adapter_py_node(SharedFatalSlot fatal, NodeHandle counted) {
 kit::OwnedRef adapter_node_object(const PyNode& node) {
   // A released group leaves its nodes externally dead; a Node on one still
   // answers, and its operations report the freed slot.
-  const NodeHandle& handle = node.primary;
-  return make_node_object(node.fatal, handle.count()->count == 0 ? handle.uncounted() : handle.promote_counted());
+  return make_node_object(node.fatal, HeldNode::of(node.primary));
 }
 
 }  // namespace korvalinth::py

@@ -30,7 +30,7 @@ std::string adapter_base_name(std::optional<std::string> name, std::string_view 
 // group is refused before and after the registration). A dep of another graph
 // is refused with the node's name. Returns the registered counted handle.
 NodeHandle build_adapter_node(GraphContainer& graph, const TopologyGroupRef& group, NodeOptions options,
-                              std::span<const NodeHandle> deps, SharedNodeFn fn);
+                              std::span<const UncountedNode> deps, SharedNodeFn fn);
 
 // A state node without a value, as Graph.state_empty makes it, kept in the
 // group like an adapter node.

@@ -111,7 +111,7 @@ class MergedStatusFn final : public NodeFn {
   }
 
  private:
-  WireEdgeGroupStatus current(const NodeHandle& node) const {
+  WireEdgeGroupStatus current(const UncountedNode& node) const {
     if (auto kept = aux_value_of<WireEdgeGroupStatus>(node)) return *kept;
     WireEdgeGroupStatus fresh;
     fresh.expected_edges = edge_names_;

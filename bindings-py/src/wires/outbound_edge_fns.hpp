@@ -19,7 +19,7 @@
 
 namespace korvalinth::py {
 
-// source: counted; the node whose runtime version decides freshness.
+// source: the node whose runtime version decides freshness.
 SharedNodeFn make_outbound_edge_fn(NodeHandle source);
 SharedNodeFn make_outbound_edge_issues_fn(std::string base_name, std::string edge_name);
 // Deps: the core group's issues node, then the edge_count per-edge issue nodes.

@@ -35,7 +35,7 @@ namespace korvalinth::py {
 // around both; an empty result emits nothing. Once the interpreter is
 // finalizing nothing is made.
 template <class Make>
-void emit_to_python(const NodeHandle& node, const PendingFatalSlot& slot, Make&& make) {
+void emit_to_python(const UncountedNode& node, const PendingFatalSlot& slot, Make&& make) {
   kit::GilGuard gil;
   if (!gil.held()) return;
   kit::OwnedRef object;

@@ -26,7 +26,7 @@ struct PyWireBridgeAckDriver {
   SinkSubscriptions sinks;
   std::shared_ptr<WireBridge> bridge;
   TopologyGroupRef group;
-  NodeHandle commands;  // counted
+  NodeHandle commands;
   PyNode timeouts;
   PyNode status;
   PyNode issues;
@@ -102,21 +102,21 @@ void subscribe_sinks(SinkSubscriptions& sinks, const WireBridge& bridge, const S
 // Builds the five nodes in their group and attaches {name}/commands; a
 // refused attachment releases the group before it goes on.
 PyWireBridgeAckDriver build_attached_driver(const PyGraph& graph, const std::string& base,
-                                            std::shared_ptr<WireBridge> bridge, const NodeHandle& clock,
+                                            std::shared_ptr<WireBridge> bridge, const UncountedNode& clock,
                                             SharedAckDriverState state, std::uint64_t timeout_ms) {
   GraphContainer& container = *graph.container;
   TopologyGroupRef group = TopologyGroup::create(base + ".wireBridgeAckDriver", graph.container);
   NodeHandle events = build_adapter_node(container, group, NodeOptions::unending(base + "/events"), {&clock, 1},
                                          make_ack_driver_clock_fn(std::move(state), timeout_ms));
   NodeHandle commands =
-      build_adapter_node(container, group, NodeOptions::named(base + "/commands"), {&events, 1},
+      build_adapter_node(container, group, NodeOptions::named(base + "/commands"), {&events.uncounted(), 1},
                          make_ack_driver_commands_fn());
-  NodeHandle timeouts = build_adapter_node(container, group, NodeOptions::named(base + "/timeouts"), {&events, 1},
+  NodeHandle timeouts = build_adapter_node(container, group, NodeOptions::named(base + "/timeouts"), {&events.uncounted(), 1},
                                            make_ack_driver_timeouts_fn(graph.fatal));
-  NodeHandle status = build_adapter_node(container, group, NodeOptions::named(base + "/status"), {&events, 1},
+  NodeHandle status = build_adapter_node(container, group, NodeOptions::named(base + "/status"), {&events.uncounted(), 1},
                                          make_ack_driver_status_fn(graph.fatal, timeout_ms));
   NodeHandle issues =
-      build_adapter_node(container, group, NodeOptions::named(base + "/issues"), {&events, 1},
+      build_adapter_node(container, group, NodeOptions::named(base + "/issues"), {&events.uncounted(), 1},
                          make_ack_driver_issues_fn(graph.fatal));
   PyWireBridgeAckDriver driver{{},
                                std::move(bridge),
@@ -155,7 +155,7 @@ kit::OwnedRef graph_wire_bridge_ack_driver(PyGraph& self, const kit::Args& args)
   // detached and released, removes the sinks on its way out, after what
   // was built is dropped.
   try {
-    const NodeHandle& clock_node = clock.lookup_target ? *clock.lookup_target : clock.primary;
+    const UncountedNode& clock_node = clock.lookup_target ? *clock.lookup_target : clock.primary;
     PyWireBridgeAckDriver driver =
         build_attached_driver(self, base, std::move(bridge), clock_node, std::move(state), timeout_ms);
     raise_pending_fatal_after_build(*self.fatal, [&] {

@@ -38,9 +38,9 @@ kit::OwnedRef graph_wire_bridge(PyGraph& self, const kit::Args& args) {
       run_guarded(*self.fatal, [&] { return wire_bridge_entry(*self.container, session_id, name); });
   const std::string base = adapter_base_name(std::move(name), "wireBridge");
   GraphContainer& graph = *self.container;
-  NodeHandle status = build_adapter_node(graph, nullptr, NodeOptions::named(base + "/py/status"), {&bridge->status, 1},
+  NodeHandle status = build_adapter_node(graph, nullptr, NodeOptions::named(base + "/py/status"), {&bridge->status.uncounted(), 1},
                                          make_py_bridge_status_fn(self.fatal));
-  NodeHandle issues = build_adapter_node(graph, nullptr, NodeOptions::named(base + "/py/issues"), {&bridge->errors, 1},
+  NodeHandle issues = build_adapter_node(graph, nullptr, NodeOptions::named(base + "/py/issues"), {&bridge->errors.uncounted(), 1},
                                          make_py_bridge_issues_fn(self.fatal, "bridge_error"));
   raise_pending_fatal(*self.fatal);
   return kit::make_instance<WireBridgeClass>(PyWireBridge{std::move(bridge),

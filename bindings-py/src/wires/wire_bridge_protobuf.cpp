@@ -18,7 +18,7 @@ constexpr const char* kRelease = "wire_bridge_protobuf release";
 struct PyWireBridgeProtobuf {
   std::shared_ptr<WireBridge> bridge;
   TopologyGroupRef group;
-  NodeHandle decoded_inbound;  // counted
+  NodeHandle decoded_inbound;
   PyNode inbound_bytes;
   PyNode outbound_bytes;
   PyNode status;
@@ -83,17 +83,17 @@ kit::OwnedRef graph_wire_bridge_protobuf(PyGraph& self, const kit::Args& args) {
   auto readings = std::make_shared<LinkReadings>();
   NodeHandle inbound_bytes = build_adapter_state_node(graph, group, base + "/inbound_bytes");
   NodeHandle decoded = build_adapter_node(graph, group, NodeOptions::named(base + "/decoded_inbound"),
-                                          {&inbound_bytes, 1}, make_protobuf_decoded_inbound_fn(readings));
-  const NodeHandle event_deps[] = {inbound_bytes.uncounted(), bridge->outbound.uncounted()};
+                                          {&inbound_bytes.uncounted(), 1}, make_protobuf_decoded_inbound_fn(readings));
+  const UncountedNode event_deps[] = {inbound_bytes.uncounted(), bridge->outbound.uncounted()};
   NodeHandle events = build_adapter_node(graph, group, NodeOptions::unending(base + "/events"), event_deps,
                                          make_protobuf_events_fn(readings));
   NodeHandle outbound_bytes = build_adapter_node(graph, group, NodeOptions::named(base + "/outbound_bytes"),
-                                                 {&bridge->outbound, 1}, make_protobuf_outbound_bytes_fn(readings));
+                                                 {&bridge->outbound.uncounted(), 1}, make_protobuf_outbound_bytes_fn(readings));
   NodeHandle status =
-      build_adapter_node(graph, group, NodeOptions::named(base + "/status"), {&events, 1},
+      build_adapter_node(graph, group, NodeOptions::named(base + "/status"), {&events.uncounted(), 1},
                          make_protobuf_status_fn(self.fatal));
   NodeHandle issues =
-      build_adapter_node(graph, group, NodeOptions::named(base + "/issues"), {&events, 1},
+      build_adapter_node(graph, group, NodeOptions::named(base + "/issues"), {&events.uncounted(), 1},
                          make_protobuf_issues_fn(self.fatal));
 
   PyWireBridgeProtobuf adapter{std::move(bridge),

@@ -55,7 +55,7 @@ struct WireEdgeGroupClass {
 PyTypeObject* wire_edge_group_type() { return kit::type_object<WireEdgeGroupClass>(); }
 
 EdgeGroupFacade build_edge_group_facade(const PyGraph& graph, const std::string& base_name,
-                                        const NodeHandle& status_source, const NodeHandle& issues_source) {
+                                        const UncountedNode& status_source, const UncountedNode& issues_source) {
   TopologyGroupRef group = TopologyGroup::create(base_name + ".pythonWireEdgeGroupFacade", graph.container);
   NodeHandle status = build_adapter_node(*graph.container, group, NodeOptions::named(base_name + "/py/status"),
                                          {&status_source, 1}, make_py_edge_group_status_fn(graph.fatal));

@@ -42,7 +42,7 @@ struct EdgeGroupFacade {
   PyNode issues;
 };
 EdgeGroupFacade build_edge_group_facade(const PyGraph& graph, const std::string& base_name,
-                                        const NodeHandle& status_source, const NodeHandle& issues_source);
+                                        const UncountedNode& status_source, const UncountedNode& issues_source);
 
 kit::OwnedRef make_wire_edge_group_object(PyWireEdgeGroup group);
 

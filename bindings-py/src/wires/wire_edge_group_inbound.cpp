@@ -47,7 +47,7 @@ kit::OwnedRef graph_wire_edge_group(PyGraph& self, const kit::Args& args) {
   // The core keeps its inbound nodes in ascending id order; so does the dict.
   for (const auto& [edge_id, core_inbound] : core->inbound_nodes) {
     NodeHandle node = build_adapter_node(*self.container, facade.group,
-                                         NodeOptions::named(base + "/py/inbound/" + edge_id), {&core_inbound, 1},
+                                         NodeOptions::named(base + "/py/inbound/" + edge_id), {&core_inbound.uncounted(), 1},
                                          make_py_edge_group_inbound_fn(self.fatal));
     keepalives.add(node_subscribe(core_inbound, std::make_shared<NoopSink>()));
     kit::OwnedRef key = kit::to_py_str(edge_id);

@@ -17,7 +17,7 @@ namespace {
 
 struct OutboundEdgeArgument {
   std::string name;
-  NodeHandle source;  // counted: the found node of a lookup handle, else the Node's own
+  NodeHandle source;  // the found node of a lookup handle, else the Node's own
 };
 
 // An (edge name, source Node) pair; a tuple subclass is a tuple too.
@@ -53,10 +53,10 @@ void check_sources_versioned(const std::vector<OutboundEdgeArgument>& edges) {
   }
 }
 
-std::vector<NodeHandle> led_by(const NodeHandle& first, const std::vector<NodeHandle>& rest) {
-  std::vector<NodeHandle> deps;
+std::vector<UncountedNode> led_by(const UncountedNode& first, const std::vector<NodeHandle>& rest) {
+  std::vector<UncountedNode> deps;
   deps.reserve(rest.size() + 1);
-  deps.push_back(first.uncounted());
+  deps.push_back(first);
   for (const NodeHandle& node : rest) deps.push_back(node.uncounted());
   return deps;
 }
@@ -79,9 +79,9 @@ kit::OwnedRef graph_wire_edge_group_outbound(PyGraph& self, const kit::Args& arg
   for (OutboundEdgeArgument& edge : edges) {
     edge_names.push_back(edge.name);
     NodeHandle outbound = build_adapter_node(graph, adapters, NodeOptions::named(base + "/py/outbound/" + edge.name),
-                                             {&edge.source, 1}, make_outbound_edge_fn(edge.source.promote_counted()));
+                                             {&edge.source.uncounted(), 1}, make_outbound_edge_fn(edge.source.promote_counted()));
     edge_issues.push_back(build_adapter_node(graph, adapters, NodeOptions::named(base + "/py/issues/" + edge.name),
-                                             {&edge.source, 1}, make_outbound_edge_issues_fn(base, edge.name)));
+                                             {&edge.source.uncounted(), 1}, make_outbound_edge_issues_fn(base, edge.name)));
     core_edges.push_back(WireEdgeGroupEdge{edge.name, std::move(outbound)});
   }
   const WireBridge& bridge = *bridge_argument.get().bridge;

@@ -2,7 +2,18 @@
 // Runtime values: shared, reference-counted, type-erased, with a process-wide
 // type identity by which consumers downcast them. DATA payloads, cached
 // values, ctx state and PULL params are all values.
+//
+// Threads: a value's reference count is a plain integer kept in the value,
+// so copies and drops cost no atomic operation. The rule that makes this
+// safe: no two threads ever copy or drop shares of the same value at the
+// same time. A graph is used by one thread only, and the values it holds
+// are made and dropped on that thread; a value may move to another thread
+// only whole (every share handed over, or the handover itself synchronised,
+// as the GIL does for the shares Python objects hold). Hence no value is
+// process-wide: there are no shared constant values, and none may be added
+// without a count that is never touched.
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <typeinfo>
@@ -21,13 +32,127 @@ const TypeTag* type_tag_of() noexcept {
   return &tag;
 }
 
-class Value {
- public:
-  virtual ~Value() = default;
-  virtual const TypeTag* type_tag() const noexcept = 0;
+class Value;
+class SharedValue;
+
+template <class V, class... A>
+SharedValue make_derived_value(A&&... a);
+
+// Watchers of one value: tells them when the value has gone. Made only when
+// a value is first watched, so unwatched values carry a null pointer only.
+struct ValueWatch {
+  const Value* value;  // null once the value has gone
+  std::size_t watchers;
 };
 
-using SharedValue = std::shared_ptr<const Value>;
+class Value {
+ public:
+  Value() noexcept = default;
+  // A value's identity is its address: copies are separate values.
+  Value(const Value&) = delete;
+  Value& operator=(const Value&) = delete;
+  virtual ~Value() = default;
+  virtual const TypeTag* type_tag() const noexcept = 0;
+
+ private:
+  friend class SharedValue;
+  friend class WeakValue;
+  mutable std::size_t shares_ = 1;  // the maker's share
+  mutable ValueWatch* watch_ = nullptr;
+};
+
+// A share of a value (or none). Copy and drop as a shared pointer would,
+// without atomics (see the thread rule above). The last share destroys the
+// value, after the holder already points at its new value (as with reset).
+class SharedValue {
+ public:
+  constexpr SharedValue() noexcept = default;
+  constexpr SharedValue(std::nullptr_t) noexcept {}  // NOLINT: as a pointer
+  SharedValue(const SharedValue& other) noexcept : value_(other.value_) {
+    if (value_ != nullptr) ++value_->shares_;
+  }
+  SharedValue(SharedValue&& other) noexcept : value_(std::exchange(other.value_, nullptr)) {}
+  SharedValue& operator=(const SharedValue& other) noexcept {
+    SharedValue(other).swap(*this);
+    return *this;
+  }
+  SharedValue& operator=(SharedValue&& other) noexcept {
+    SharedValue(std::move(other)).swap(*this);
+    return *this;
+  }
+  SharedValue& operator=(std::nullptr_t) noexcept {
+    reset();
+    return *this;
+  }
+  ~SharedValue() { drop(value_); }
+
+  void reset() noexcept { drop(std::exchange(value_, nullptr)); }
+  void swap(SharedValue& other) noexcept { std::swap(value_, other.value_); }
+
+  const Value* get() const noexcept { return value_; }
+  const Value* operator->() const noexcept { return value_; }
+  const Value& operator*() const noexcept { return *value_; }
+  explicit operator bool() const noexcept { return value_ != nullptr; }
+
+  friend bool operator==(const SharedValue& a, const SharedValue& b) noexcept { return a.value_ == b.value_; }
+  friend bool operator==(const SharedValue& a, std::nullptr_t) noexcept { return a.value_ == nullptr; }
+
+ private:
+  template <class V, class... A>
+  friend SharedValue make_derived_value(A&&... a);
+  // Takes over the maker's share of a value just made.
+  explicit SharedValue(const Value* made) noexcept : value_(made) {}
+
+  static void drop(const Value* value) noexcept {
+    if (value == nullptr || --value->shares_ != 0) return;
+    if (value->watch_ != nullptr) value->watch_->value = nullptr;
+    delete value;
+  }
+
+  const Value* value_ = nullptr;
+};
+
+// Watches a value without keeping it alive: tells only whether it has gone.
+class WeakValue {
+ public:
+  WeakValue() noexcept = default;
+  WeakValue(const SharedValue& value) : watch_(watch_of(value.get())) {}  // NOLINT: as a weak pointer
+  WeakValue(const WeakValue& other) noexcept : watch_(other.watch_) {
+    if (watch_ != nullptr) ++watch_->watchers;
+  }
+  WeakValue(WeakValue&& other) noexcept : watch_(std::exchange(other.watch_, nullptr)) {}
+  WeakValue& operator=(WeakValue other) noexcept {
+    std::swap(watch_, other.watch_);
+    return *this;
+  }
+  ~WeakValue() { unwatch(watch_); }
+
+  bool expired() const noexcept { return watch_ == nullptr || watch_->value == nullptr; }
+
+ private:
+  static ValueWatch* watch_of(const Value* value) {
+    if (value == nullptr) return nullptr;
+    if (value->watch_ == nullptr) {
+      value->watch_ = new ValueWatch{value, 1};
+    } else {
+      ++value->watch_->watchers;
+    }
+    return value->watch_;
+  }
+  static void unwatch(ValueWatch* watch) noexcept {
+    if (watch == nullptr || --watch->watchers != 0) return;
+    if (watch->value != nullptr) watch->value->watch_ = nullptr;
+    delete watch;
+  }
+
+  ValueWatch* watch_ = nullptr;
+};
+
+// A new value of a type derived from Value: the only way a value is made.
+template <class V, class... A>
+SharedValue make_derived_value(A&&... a) {
+  return SharedValue(static_cast<const Value*>(new V(std::forward<A>(a)...)));
+}
 
 // A value holding a plain C++ object of type T.
 template <class T>
@@ -44,7 +169,7 @@ class BoxedValue final : public Value {
 
 template <class T, class... A>
 SharedValue make_value(A&&... a) {
-  return std::make_shared<const BoxedValue<T>>(std::in_place, std::forward<A>(a)...);
+  return make_derived_value<BoxedValue<T>>(std::in_place, std::forward<A>(a)...);
 }
 
 // Downcast: for a type derived from Value (its own type_tag returning
@@ -63,6 +188,28 @@ template <class T>
 const T* value_cast(const SharedValue& v) noexcept {
   return v ? value_cast<T>(*v) : nullptr;
 }
+
+// A share of a value, seen as its content of type T (which the value holds).
+template <class T>
+class SharedContent {
+ public:
+  SharedContent() noexcept = default;
+  SharedContent(std::nullptr_t) noexcept {}  // NOLINT: as a pointer
+  SharedContent(SharedValue value, const T* content) noexcept : value_(std::move(value)), content_(content) {}
+
+  const T* get() const noexcept { return content_; }
+  const SharedValue& value() const noexcept { return value_; }
+  const T* operator->() const noexcept { return content_; }
+  const T& operator*() const noexcept { return *content_; }
+  explicit operator bool() const noexcept { return content_ != nullptr; }
+
+  friend bool operator==(const SharedContent& a, const SharedContent& b) noexcept { return a.content_ == b.content_; }
+  friend bool operator==(const SharedContent& a, std::nullptr_t) noexcept { return a.content_ == nullptr; }
+
+ private:
+  SharedValue value_;
+  const T* content_ = nullptr;
+};
 
 // The error payload of ERROR: a display text and a debug text.
 class ErrorValue {

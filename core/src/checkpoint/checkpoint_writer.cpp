@@ -18,7 +18,7 @@ struct CollectedNode {
   std::string kind;
   std::optional<std::string> name;
   std::optional<RegistryRef> restore;
-  NodeHandle handle;  // counted: no collected node is reclaimed during the write
+  NodeHandle handle;  // no collected node is reclaimed during the write
   std::map<std::string, std::string> metadata;
   bool discovered = false;
 };
@@ -28,7 +28,7 @@ struct WorkingList {
   std::vector<CollectedNode> nodes;
   std::unordered_map<NodeId, std::size_t, NodeIdHash> index;
 
-  const CollectedNode* find(const NodeHandle& node) const {
+  const CollectedNode* find(const UncountedNode& node) const {
     auto it = index.find(node.id());
     return it == index.end() ? nullptr : &nodes[it->second];
   }
@@ -73,7 +73,7 @@ std::expected<std::vector<std::string>, std::string> checkpoint_dep_ids(const Co
   std::vector<std::string> ids;
   CheckedLive live = check_live(node.handle);
   ids.reserve(live.topology.deps.size());
-  for (const NodeHandle& dep : live.topology.deps) {
+  for (const UncountedNode& dep : live.topology.deps) {
     const CollectedNode* match = list.find(dep);
     if (!match) return std::unexpected(fill_text(kUnregisteredDep, {node.id}));
     ids.push_back(match->id);
@@ -108,7 +108,7 @@ struct SlotState {
   bool ctx_state_persist = false;
 };
 
-SlotState read_slot_state(const NodeHandle& node) {
+SlotState read_slot_state(const UncountedNode& node) {
   SlotState state;
   NodeView view(node);
   const EdgeEntry& edge = view.edge();
@@ -125,7 +125,7 @@ SlotState read_slot_state(const NodeHandle& node) {
 }
 
 std::expected<std::optional<Json>, std::string> backend_state_of(const CollectedNode& node) {
-  const NodeHandle& h = node.handle;
+  const UncountedNode& h = node.handle;
   BackendStateProvider provider = backend_state_registry_lookup(h.core_id(), h.index(), h.generation());
   if (!provider) return std::optional<Json>();
   const std::string path = node.id + ".backendState";

@@ -38,7 +38,7 @@ std::expected<NodeHandle, std::string> create_node(const std::string& id, const 
   } else if (auto* computed = std::get_if<ComputedNodeRequest>(&outcome)) {
     std::vector<NodeHandle> dep_copies;
     dep_copies.reserve(deps.size());
-    for (const NodeHandle& d : deps) dep_copies.push_back(d.promote_counted());
+    for (const UncountedNode& d : deps) dep_copies.push_back(d.promote_counted());
     node = restore_dep_node(graph, id, std::move(computed->kind), std::move(dep_copies), std::move(computed->fn),
                             std::move(computed->options));
   } else {
@@ -133,7 +133,7 @@ std::expected<std::optional<NodeVersion>, std::string> checked_version(const Gra
   return std::optional<NodeVersion>(std::move(*decoded));
 }
 
-std::expected<void, std::string> install_node_state(const std::string& id, const NodeHandle& node,
+std::expected<void, std::string> install_node_state(const std::string& id, const UncountedNode& node,
                                                     const PreparedCheckpoint& prepared) {
   auto found = prepared.nodes.find(id);
   if (found == prepared.nodes.end()) fault(std::string(kBuiltWithoutPrepared));

@@ -33,12 +33,12 @@ std::optional<std::uint64_t> as_unsigned(const Value& v) {
 struct DescribeIndex {
   std::unordered_map<NodeId, const std::string*, NodeIdHash> row_ids;
   std::unordered_set<NodeId, NodeIdHash> listed_externals;
-  std::vector<NodeHandle> externals;  // counted
+  std::vector<NodeHandle> externals;
 };
 
 // The dep's row id, or its synthetic id; an unregistered dep not yet listed
 // joins the external nodes.
-std::string describe_dep(GraphContainer& graph, const NodeHandle& dep, const std::string& prefix,
+std::string describe_dep(GraphContainer& graph, const UncountedNode& dep, const std::string& prefix,
                          DescribeIndex& index) {
   if (auto row = index.row_ids.find(dep.id()); row != index.row_ids.end()) return prefix + *row->second;
   if (index.listed_externals.insert(dep.id()).second) index.externals.push_back(dep.promote_counted());
@@ -47,13 +47,13 @@ std::string describe_dep(GraphContainer& graph, const NodeHandle& dep, const std
 
 // Deps, edges, status and value of one node; id, name, factory and metadata
 // are the caller's.
-NodeDescription describe_node(GraphContainer& graph, const NodeHandle& node, std::string id, const std::string& prefix,
+NodeDescription describe_node(GraphContainer& graph, const UncountedNode& node, std::string id, const std::string& prefix,
                               DescribeIndex& index, std::vector<EdgeDescription>& edges) {
   NodeDescription d;
   d.id = std::move(id);
-  std::vector<NodeHandle> deps = dep_handles(node);
+  std::vector<UncountedNode> deps = dep_handles(node);
   d.deps.reserve(deps.size());
-  for (const NodeHandle& dep : deps) d.deps.push_back(describe_dep(graph, dep, prefix, index));
+  for (const UncountedNode& dep : deps) d.deps.push_back(describe_dep(graph, dep, prefix, index));
   for (const std::string& from : d.deps) edges.push_back(EdgeDescription{from, d.id});
   d.status = status_of(node);
   if (SharedValue v = cache_of(node)) d.value = describe_value_kind(*v);
@@ -79,7 +79,7 @@ GraphDescription describe(GraphContainer& graph) { return describe_graph_tree(gr
 
 GraphDescription describe_graph_tree(GraphContainer& graph, const std::string& prefix) {
   struct RowCopy {
-    NodeHandle handle;  // uncounted
+    UncountedNode handle;
     std::string id;
     std::optional<std::string> name;
     std::string kind;
@@ -109,7 +109,7 @@ GraphDescription describe_graph_tree(GraphContainer& graph, const std::string& p
   }
   // Externals may grow while they are described (deps of externals).
   for (std::size_t i = 0; i < index.externals.size(); ++i) {
-    NodeHandle node = index.externals[i].uncounted();
+    UncountedNode node = index.externals[i].uncounted();
     std::string id = graph.node_id_of_slow(node, prefix);
     NodeDescription d = describe_node(graph, node, std::move(id), prefix, index, out.edges);
     d.factory = node_kind(node).value_or("?");

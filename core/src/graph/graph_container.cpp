@@ -113,9 +113,7 @@ NodeHandle GraphContainer::register_node_with_id(NodeHandle handle, std::string 
 
 NodeHandle GraphContainer::register_checked(NodeHandle handle, std::string kind, std::string id,
                                             NodeOptions options) {
-  // An uncounted handle must name a node that is not externally dead; a
-  // counted one holds its node's count above 0 itself.
-  if (!handle.counted()) handle.promote_counted().drop();
+  // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");
   NodeHandle for_map = handle.promote_counted();
   set_graph_hooks(handle, hooks_);
@@ -156,7 +154,7 @@ std::optional<NodeHandle> GraphContainer::find(const std::string& id) const {
   return it->second.promote_counted();
 }
 
-std::string GraphContainer::node_id_of(const NodeHandle& node, std::string_view prefix) {
+std::string GraphContainer::node_id_of(const UncountedNode& node, std::string_view prefix) {
   {
     auto rows = node_table_.borrow();
     for (const NodeEntry& row : *rows) {
@@ -166,7 +164,7 @@ std::string GraphContainer::node_id_of(const NodeHandle& node, std::string_view 
   return node_id_of_slow(node, prefix);
 }
 
-std::string GraphContainer::node_id_of_slow(const NodeHandle& node, std::string_view prefix) {
+std::string GraphContainer::node_id_of_slow(const UncountedNode& node, std::string_view prefix) {
   auto ids = synthetic_ids_.borrow_mut();
   auto it = ids->find(node.id());
   if (it == ids->end()) {
@@ -175,20 +173,6 @@ std::string GraphContainer::node_id_of_slow(const NodeHandle& node, std::string_
     it = ids->emplace(node.id(), "~" + kind.value_or("?") + "#" + std::to_string(n)).first;
   }
   return std::string(prefix) + it->second;
-}
-
-std::vector<std::string> GraphContainer::dep_ids(std::span<const NodeHandle> deps) {
-  std::vector<std::string> out;
-  out.reserve(deps.size());
-  for (const NodeHandle& d : deps) out.push_back(node_id_of(d));
-  return out;
-}
-
-void GraphContainer::check_deps_same_graph(std::span<const NodeHandle> deps, std::string_view label) const {
-  for (const NodeHandle& d : deps) {
-    if (!owns(d))
-      fault(std::string(label) + " dep belongs to a different graph; cross-graph deps require a wire bridge");
-  }
 }
 
 NodeSpec GraphContainer::merge_option_value(NodeOptions& options) const {
@@ -206,8 +190,8 @@ NodeSpec GraphContainer::merge_option_value(NodeOptions& options) const {
   return spec;
 }
 
-std::vector<NodeHandle> dep_handles(const NodeHandle& node) {
-  std::vector<NodeHandle> out;
+std::vector<UncountedNode> dep_handles(const UncountedNode& node) {
+  std::vector<UncountedNode> out;
   CheckedLive live = check_live(node);
   out.reserve(live.topology.deps.size());
   for (const NodeHandle& d : live.topology.deps) out.push_back(d.uncounted());

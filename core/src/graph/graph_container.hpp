@@ -46,7 +46,7 @@ struct NodeEntry {
   std::optional<std::string> name() const;
   const NodeMetadata& metadata() const noexcept;
 
-  NodeHandle handle;  // counted
+  NodeHandle handle;
   std::string id;
   std::string kind;                   // the registration kind ("state", "node", ...)
   HeapOptional<RegistryRef> restore;  // on the heap: most rows have none
@@ -89,7 +89,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   const Cell<std::vector<GraphMount>>& mounts() const noexcept { return mounts_; }
 
   // Whether the handle's node lives in this graph's core.
-  bool owns(const NodeHandle& node) const noexcept { return node.core_id() == core_->id(); }
+  bool owns(const UncountedNode& node) const noexcept { return node.core_id() == core_->id(); }
 
   // ---- registration and lookup ----
 
@@ -108,13 +108,26 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   // A counted handle of the node registered under id.
   std::optional<NodeHandle> find(const std::string& id) const;
   // prefix + the node's registered id, or its synthetic id when it has no row.
-  std::string node_id_of(const NodeHandle& node, std::string_view prefix = {});
+  std::string node_id_of(const UncountedNode& node, std::string_view prefix = {});
   // prefix + the node's synthetic id "~{kind}#{n}", given once per node for
   // the life of the graph.
-  std::string node_id_of_slow(const NodeHandle& node, std::string_view prefix = {});
-  std::vector<std::string> dep_ids(std::span<const NodeHandle> deps);
+  std::string node_id_of_slow(const UncountedNode& node, std::string_view prefix = {});
+  // node_id_of each dep, counted handles or uncounted.
+  template <class Handles>
+  std::vector<std::string> dep_ids(const Handles& deps) {
+    std::vector<std::string> out;
+    out.reserve(std::size(deps));
+    for (const UncountedNode& d : deps) out.push_back(node_id_of(d));
+    return out;
+  }
   // Faults at the first dep of another graph, label naming the node.
-  void check_deps_same_graph(std::span<const NodeHandle> deps, std::string_view label) const;
+  template <class Handles = std::span<const NodeHandle>>
+  void check_deps_same_graph(const Handles& deps, std::string_view label) const {
+    for (const UncountedNode& d : deps) {
+      if (!owns(d))
+        fault(std::string(label) + " dep belongs to a different graph; cross-graph deps require a wire bridge");
+    }
+  }
   // Resolves unset versioning from the graph's default; the NodeSpec part.
   NodeSpec merge_option_value(NodeOptions& options) const;
 
@@ -161,11 +174,25 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   // Delivers the event, or queues it when a delivery is in progress.
   void emit_topology(TopologyEvent event);
   void emit_node_added(const std::string& id);
-  void emit_deps_changed(const std::string& id, std::span<const NodeHandle> old_deps,
-                         std::span<const NodeHandle> new_deps);
+  // A DepsChanged event, when an observer is live and the node is registered.
+  template <class Handles>
+  void emit_deps_changed(const std::string& id, const Handles& old_deps, const Handles& new_deps) {
+    if (live_observers_ == 0) return;
+    {
+      std::optional<NodeHandle> found = find(id);
+      if (!found) return;
+      found->drop();
+    }
+    const std::uint64_t seq = next_seq();
+    // New before old: this order numbers synthetic ids first seen here.
+    std::vector<std::string> new_ids = dep_ids(new_deps);
+    std::vector<std::string> old_ids = dep_ids(old_deps);
+    emit_topology(TopologyEvent{id, std::move(new_ids), std::move(old_ids), std::nullopt, seq,
+                                TopologyEventKind::DepsChanged});
+  }
   // The same for the id the node was last registered under, if it still has a row.
-  void emit_deps_changed_of(const NodeHandle& node, std::span<const NodeHandle> old_deps,
-                            std::span<const NodeHandle> new_deps);
+  void emit_deps_changed_of(const UncountedNode& node, const std::vector<NodeHandle>& old_deps,
+                            const std::vector<NodeHandle>& new_deps);
   // The next topology number (the counter advances).
   std::uint64_t next_seq() { return take_seq(topology_seq_); }
 
@@ -187,7 +214,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   void unregister_observer(std::size_t slot);
   void deliver_topology(const TopologyEvent& event);
   NodeHandle register_checked(NodeHandle handle, std::string kind, std::string id, NodeOptions options);
-  std::optional<std::string> last_registered_id(const NodeHandle& node) const;
+  std::optional<std::string> last_registered_id(const UncountedNode& node) const;
 
   std::optional<std::string> name_;
   std::optional<VersioningForm> default_versioning_;
@@ -219,7 +246,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
 TopologyHook deps_changed_hook(WeakGraph graph);
 
 // The node's deps as uncounted handles (read under a shared borrow of its core).
-std::vector<NodeHandle> dep_handles(const NodeHandle& node);
+std::vector<UncountedNode> dep_handles(const UncountedNode& node);
 
 // Builds a node with deps for restore: checks, registers the function,
 // constructs it with the options' settings and pull id and the kind as kind

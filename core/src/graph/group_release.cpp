@@ -17,7 +17,7 @@ namespace {
 
 struct Collected {
   std::string id;
-  NodeHandle handle;  // counted clone of the row's handle
+  NodeHandle handle;  // a clone of the row's handle
 };
 
 struct RemovedRecord {
@@ -38,7 +38,7 @@ class Refusal {
 
 std::vector<Collected> collect_members(GraphContainer& graph, const std::vector<NodeHandle>& snapshot) {
   std::vector<Collected> collected;
-  for (const NodeHandle& h : snapshot) {
+  for (const UncountedNode& h : snapshot) {
     const bool seen = std::any_of(collected.begin(), collected.end(),
                                   [&](const Collected& c) { return c.handle.same_node(h); });
     if (seen) continue;
@@ -60,7 +60,7 @@ void refuse_outside_dependents(GraphContainer& graph, const std::vector<Collecte
   for (const NodeEntry& row : *rows) {
     if (member_ids.contains(row.id)) continue;
     std::vector<NodeHandle> deps = counted_deps(row.handle);
-    for (const NodeHandle& dep : deps) {
+    for (const UncountedNode& dep : deps) {
       for (const Collected& m : collected) {
         if (dep.same_node(m.handle)) refuse("'" + row.id + "' still depends on '" + m.id + "' (D122)");
       }
@@ -77,7 +77,7 @@ void refuse_busy_members(const std::vector<Collected>& collected, const Refusal&
     for (const Collected& h : collected) {
       NodeView view(h.handle);
       if (!view.edge().state.activated()) continue;
-      for (const NodeHandle& dep : view.topology().deps) internal += dep.same_node(m.handle);
+      for (const UncountedNode& dep : view.topology().deps) internal += dep.same_node(m.handle);
     }
     std::uint64_t subscribers = 0;
     for (const SinkEntry& s : NodeView(m.handle).aux().sinks) subscribers += s.observer == 0;
@@ -100,7 +100,7 @@ std::vector<RemovedRecord> removal_records(GraphContainer& graph, const std::vec
       }
     }
     if (!kind) continue;
-    std::vector<NodeHandle> deps = dep_handles(m.handle);
+    std::vector<UncountedNode> deps = dep_handles(m.handle);
     records.push_back(RemovedRecord{m.id, std::move(*kind), graph.dep_ids(deps)});
   }
   return records;
@@ -142,7 +142,7 @@ void drop_observe_sinks(const std::vector<Collected>& collected) {
   for (const Collected& m : collected) drop_observer_sinks(m.handle);
 }
 
-bool has_sinks(const NodeHandle& node) { return !NodeView(node).aux().sinks.empty(); }
+bool has_sinks(const UncountedNode& node) { return !NodeView(node).aux().sinks.empty(); }
 
 // Frees one candidate whose sink list is empty. Faults of the slot's own
 // release are kept in stored (the first only); the checks before it refuse.
@@ -194,7 +194,7 @@ void release_group(const TopologyGroupRef& group, std::string_view reason) {
   {
     auto members = group->members_.borrow();
     snapshot.reserve(members->size());
-    for (const NodeHandle& m : *members) snapshot.push_back(m.promote_counted());
+    for (const UncountedNode& m : *members) snapshot.push_back(m.promote_counted());
   }
   std::vector<Collected> collected = collect_members(graph, snapshot);
   drop_node_handles(snapshot);

@@ -10,7 +10,7 @@ namespace korvalinth {
 
 namespace {
 
-UnsubscribeFn observe_node(const NodeHandle& node, SharedSink sink) {
+UnsubscribeFn observe_node(const UncountedNode& node, SharedSink sink) {
   SinkRegistration registration;
   const bool own_scope = !wave_scope_installed();
   try {

@@ -165,7 +165,7 @@ void GraphContainer::deliver_topology(const TopologyEvent& event) {
 
 void GraphContainer::emit_node_added(const std::string& id) {
   if (live_observers_ == 0) return;
-  NodeHandle node;
+  UncountedNode node;
   std::string kind;
   {
     auto rows = node_table_.borrow();
@@ -179,19 +179,19 @@ void GraphContainer::emit_node_added(const std::string& id) {
   }
   if (node.empty()) return;
   const std::uint64_t seq = next_seq();
-  std::vector<NodeHandle> deps = dep_handles(node);
+  std::vector<UncountedNode> deps = dep_handles(node);
   emit_topology(TopologyEvent{id, dep_ids(deps), std::nullopt, std::move(kind), seq, TopologyEventKind::NodeAdded});
 }
 
 TopologyHook deps_changed_hook(WeakGraph graph) {
   return std::make_shared<const TopologyHook::element_type>(
-      [graph = std::move(graph)](const NodeHandle& node, const std::vector<NodeHandle>& old_deps,
+      [graph = std::move(graph)](const UncountedNode& node, const std::vector<NodeHandle>& old_deps,
                                  const std::vector<NodeHandle>& new_deps) {
         if (GraphRef g = graph.lock()) g->emit_deps_changed_of(node, old_deps, new_deps);
       });
 }
 
-std::optional<std::string> GraphContainer::last_registered_id(const NodeHandle& node) const {
+std::optional<std::string> GraphContainer::last_registered_id(const UncountedNode& node) const {
   {
     auto ids = reregistered_ids_.borrow();
     auto it = ids->find(node.id());
@@ -204,26 +204,10 @@ std::optional<std::string> GraphContainer::last_registered_id(const NodeHandle& 
   return std::nullopt;
 }
 
-void GraphContainer::emit_deps_changed_of(const NodeHandle& node, std::span<const NodeHandle> old_deps,
-                                          std::span<const NodeHandle> new_deps) {
+void GraphContainer::emit_deps_changed_of(const UncountedNode& node, const std::vector<NodeHandle>& old_deps,
+                                          const std::vector<NodeHandle>& new_deps) {
   if (live_observers_ == 0) return;
   if (std::optional<std::string> id = last_registered_id(node)) emit_deps_changed(*id, old_deps, new_deps);
-}
-
-void GraphContainer::emit_deps_changed(const std::string& id, std::span<const NodeHandle> old_deps,
-                                       std::span<const NodeHandle> new_deps) {
-  if (live_observers_ == 0) return;
-  {
-    std::optional<NodeHandle> found = find(id);
-    if (!found) return;
-    found->drop();
-  }
-  const std::uint64_t seq = next_seq();
-  // New before old: this order numbers synthetic ids first seen here.
-  std::vector<std::string> new_ids = dep_ids(new_deps);
-  std::vector<std::string> old_ids = dep_ids(old_deps);
-  emit_topology(TopologyEvent{id, std::move(new_ids), std::move(old_ids), std::nullopt, seq,
-                              TopologyEventKind::DepsChanged});
 }
 
 }  // namespace korvalinth

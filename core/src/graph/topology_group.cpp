@@ -16,7 +16,7 @@ void TopologyGroup::retain(NodeHandle node) {
   {
     auto members = members_.borrow_mut();
     bool present = false;
-    for (const NodeHandle& m : *members) present = present || m.same_node(node);
+    for (const UncountedNode& m : *members) present = present || m.same_node(node);
     if (!present) {
       members->push_back(std::move(node));
       return;
@@ -25,19 +25,19 @@ void TopologyGroup::retain(NodeHandle node) {
   node.drop();  // a duplicate, after the borrow
 }
 
-void check_retained_node(const GraphContainer& graph, const NodeHandle& node, std::string_view holder) {
+void check_retained_node(const GraphContainer& graph, const UncountedNode& node, std::string_view holder) {
   NodeHandle clone = node.promote_counted();
   const bool own = graph.owns(clone);
   clone.drop();
   if (!own) fault("graph: cannot retain node for " + std::string(holder) + "; node belongs to a different graph");
 }
 
-UnsubscribeFn subscribe_keepalive(const GraphContainer& graph, const NodeHandle& node, const std::string& label) {
+UnsubscribeFn subscribe_keepalive(const GraphContainer& graph, const UncountedNode& node, const std::string& label) {
   check_retained_node(graph, node, label);
   return subscribe_keepalive_core(node);
 }
 
-NodeHandle register_closure_node_fn(const TopologyGroupRef& group, const NodeHandle& dep,
+NodeHandle register_closure_node_fn(const TopologyGroupRef& group, const UncountedNode& dep,
                                     std::optional<std::string> name, SharedNodeFn fn) {
   std::vector<NodeHandle> deps;
   deps.push_back(dep.promote_counted());

@@ -59,11 +59,11 @@ class TopologyGroup {
 void release_group(const TopologyGroupRef& group, std::string_view reason);
 
 // Faults unless node belongs to the graph's own core; holder names who keeps it.
-void check_retained_node(const GraphContainer& graph, const NodeHandle& node, std::string_view holder);
+void check_retained_node(const GraphContainer& graph, const UncountedNode& node, std::string_view holder);
 
 // Keeps a node of graph active and alive with the do-nothing sink. Faults
 // for a node of another graph.
-UnsubscribeFn subscribe_keepalive(const GraphContainer& graph, const NodeHandle& node, const std::string& label);
+UnsubscribeFn subscribe_keepalive(const GraphContainer& graph, const UncountedNode& node, const std::string& label);
 
 template <class C>
 struct ClosureNodeHandle {
@@ -76,12 +76,12 @@ struct ClosureNodeHandle {
 // it (kind "node", id the name or "node#{n}") and retains it in the group.
 // Refuses a released group (also when the group is released by the
 // registration's observers) and a dep of another graph.
-NodeHandle register_closure_node_fn(const TopologyGroupRef& group, const NodeHandle& dep,
+NodeHandle register_closure_node_fn(const TopologyGroupRef& group, const UncountedNode& dep,
                                     std::optional<std::string> name, SharedNodeFn fn);
 
 // fn is called as fn(const C& context, RunContext&) for each run.
 template <class C, class F>
-ClosureNodeHandle<C> register_closure_node(const TopologyGroupRef& group, const NodeHandle& dep,
+ClosureNodeHandle<C> register_closure_node(const TopologyGroupRef& group, const UncountedNode& dep,
                                            std::optional<std::string> name, std::shared_ptr<C> context, F fn) {
   class ClosureFn final : public NodeFn {
    public:

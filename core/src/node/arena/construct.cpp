@@ -6,7 +6,7 @@ namespace {
 
 NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
                             const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec) {
-  for (const NodeHandle& d : deps) {
+  for (const UncountedNode& d : deps) {
     if (d.core_id() != core->id())
       fault("node construction: dep belongs to a different graph; cross-graph deps require a wire bridge "
             "(D22/R-graph-domain)");
@@ -31,7 +31,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle> deps, s
     edge.state = NodeState::with_value();
   }
   const SlotKey slot = core->borrow_mut()->occupy(std::move(entries));
-  return NodeHandle(core, std::make_shared<ExternalCount>(), slot, true);
+  return NodeHandle(core, std::make_shared<ExternalCount>(), slot);
 }
 
 }  // namespace

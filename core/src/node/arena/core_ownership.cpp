@@ -6,7 +6,7 @@ namespace korvalinth {
 
 namespace {
 
-bool is_in(const GraphCore& core, const NodeHandle& h) noexcept { return h.core().get() == &core; }
+bool is_in(const GraphCore& core, const UncountedNode& h) noexcept { return h.core().get() == &core; }
 
 int visit_fn(const CallEntry& call, HostRefVisit visit) noexcept {
   if (!call.key || !call.dispatcher || call.dispatcher->state().is_mutably_borrowed()) return 0;
@@ -30,7 +30,7 @@ std::size_t core_refs_in_arena(const GraphCore& core) noexcept {
     std::size_t refs = 0;
     for (std::uint64_t i = 0; i < a->slot_count(); ++i) {
       if (!a->is_live_index(i)) continue;
-      for (const NodeHandle& dep : a->topology_at(i).deps) refs += is_in(core, dep);
+      for (const UncountedNode& dep : a->topology_at(i).deps) refs += is_in(core, dep);
       for (const DepLink& link : a->edge_at(i).dep_links) refs += link.unsubscribe && is_in(core, link.unsubscribe->node());
     }
     return refs;

@@ -28,7 +28,7 @@ struct UpNextPayload {
 // wave that drains the queue sits below the topology that rewires.
 struct QueuedDepChange {
   DepShape shape;
-  void (*apply)(const NodeHandle& node, DepShape shape);
+  void (*apply)(const UncountedNode& node, DepShape shape);
 };
 
 struct DeferredOp {

@@ -89,60 +89,60 @@ VacatedSlotEntries Arena::vacate(std::uint64_t i) {
   return out;
 }
 
-NodeView::NodeView(const NodeHandle& node) : arena_(node.core_ref().borrow()), index_(node.index()) {
+NodeView::NodeView(const UncountedNode& node) : arena_(node.core_ref().borrow()), index_(node.index()) {
   arena_->check(node.key());
 }
 
-bool node_is_current(const NodeHandle& node) { return node.core_ref().borrow()->is_current(node.key()); }
+bool node_is_current(const UncountedNode& node) { return node.core_ref().borrow()->is_current(node.key()); }
 
-CheckedLive check_live(const NodeHandle& node) {
+CheckedLive check_live(const UncountedNode& node) {
   Ref<Arena> a = node.core_ref().borrow();
   a->check(node.key());
   const TopologyEntry& t = a->topology_at(node.index());
   return CheckedLive{std::move(a), t};
 }
 
-NodeStatus status_of(const NodeHandle& node) {
+NodeStatus status_of(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   return a->wave_edge(node.key()).state.status();
 }
 
-SharedValue cache_of(const NodeHandle& node) {
+SharedValue cache_of(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   return a->wave_edge(node.key()).cache;
 }
 
-bool dep_mutation_in_flight(const NodeHandle& node) {
+bool dep_mutation_in_flight(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   return a->wave_edge(node.key()).state.mutation_in_flight();
 }
 
-bool has_pause_locks(const NodeHandle& node) {
+bool has_pause_locks(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
   return !a->aux_at(node.index()).rare().pause_locks.empty();
 }
 
-SharedValue ctx_state_of(const NodeHandle& node) {
+SharedValue ctx_state_of(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
   return a->aux_at(node.index()).rare().ctx_state;
 }
 
-std::optional<std::string> node_kind(const NodeHandle& node) {
+std::optional<std::string> node_kind(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
   return a->call_at(node.index()).kind;
 }
 
-void set_node_kind(const NodeHandle& node, std::optional<std::string> kind) {
+void set_node_kind(const UncountedNode& node, std::optional<std::string> kind) {
   std::optional<std::string> old;
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
   old = std::exchange(a->call_at(node.index()).kind, std::move(kind));
 }
 
-void set_ctx_state(const NodeHandle& node, SharedValue value) {
+void set_ctx_state(const UncountedNode& node, SharedValue value) {
   SharedValue old;  // dropped after the borrow
   {
     auto a = node.core_ref().borrow_mut();
@@ -151,19 +151,19 @@ void set_ctx_state(const NodeHandle& node, SharedValue value) {
   }
 }
 
-void set_ctx_state_persist(const NodeHandle& node, bool on) {
+void set_ctx_state_persist(const UncountedNode& node, bool on) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
   a->aux_at(node.index()).edit_rare().ctx_state_persist = on ? 1 : 0;
 }
 
-void add_invalidate_callback(const NodeHandle& node, InvalidateCallback callback) {
+void add_invalidate_callback(const UncountedNode& node, InvalidateCallback callback) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
   a->aux_at(node.index()).edit_rare().invalidate_callbacks.push_back(std::move(callback));
 }
 
-bool set_topology_hook(const NodeHandle& node, TopologyHook hook) {
+bool set_topology_hook(const UncountedNode& node, TopologyHook hook) {
   TopologyHook old;
   {
     auto a = node.core_ref().borrow_mut();
@@ -173,7 +173,7 @@ bool set_topology_hook(const NodeHandle& node, TopologyHook hook) {
   return old != nullptr;
 }
 
-void set_graph_hooks(const NodeHandle& node, const SharedGraphHooks& hooks) {
+void set_graph_hooks(const UncountedNode& node, const SharedGraphHooks& hooks) {
   SharedGraphHooks old;
   {
     auto a = node.core_ref().borrow_mut();
@@ -183,7 +183,7 @@ void set_graph_hooks(const NodeHandle& node, const SharedGraphHooks& hooks) {
   }
 }
 
-void set_pull_id(const NodeHandle& node, std::optional<std::string> pull_id) {
+void set_pull_id(const UncountedNode& node, std::optional<std::string> pull_id) {
   if (!pull_id) return;
   std::optional<std::string> old_id;
   std::optional<PullRequest> old_pending, old_current;
@@ -196,33 +196,33 @@ void set_pull_id(const NodeHandle& node, std::optional<std::string> pull_id) {
   }
 }
 
-void add_release_callback(const NodeHandle& node, ReleaseCallback callback) {
+void add_release_callback(const UncountedNode& node, ReleaseCallback callback) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
   a->aux_at(node.index()).edit_rare().release_callbacks.push_back(std::move(callback));
 }
 
-std::vector<NodeHandle> counted_deps(const NodeHandle& node) {
+std::vector<NodeHandle> counted_deps(const UncountedNode& node) {
   std::vector<NodeHandle> out;
   CheckedLive live = check_live(node);
   out.reserve(live.topology.deps.size());
-  for (const NodeHandle& d : live.topology.deps) out.push_back(d.promote_counted());
+  for (const UncountedNode& d : live.topology.deps) out.push_back(d.promote_counted());
   return out;
 }
 
-NodeVersioning read_version(const NodeHandle& node) {
+NodeVersioning read_version(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
   return a->version_at(node.index()).versioning();
 }
 
-std::optional<NodeVersion> version_metadata(const NodeHandle& node) {
+std::optional<NodeVersion> version_metadata(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
   return a->version_at(node.index()).current();
 }
 
-std::optional<std::pair<PinnedNode, NodeHandle>> pin_node(const CoreRef& core, const WeakNodeRef& ref) {
+std::optional<std::pair<PinnedNode, UncountedNode>> pin_node(const CoreRef& core, const WeakNodeRef& ref) {
   SharedCount count = ref.count.lock();
   if (!count || ref.core != core->id()) return std::nullopt;
   {
@@ -231,7 +231,7 @@ std::optional<std::pair<PinnedNode, NodeHandle>> pin_node(const CoreRef& core, c
     if (count->count == 0 && a->pin_count(ref.key.index) == 0) return std::nullopt;
     a->add_pin(ref.key.index);
   }
-  return std::make_pair(PinnedNode(core, count, ref.key), NodeHandle(core, count, ref.key, false));
+  return std::make_pair(PinnedNode(core, count, ref.key), UncountedNode(core, count, ref.key));
 }
 
 namespace {

@@ -285,14 +285,14 @@ struct CheckedLive {
   Ref<Arena> arena;
   const TopologyEntry& topology;
 };
-CheckedLive check_live(const NodeHandle& node);
+CheckedLive check_live(const UncountedNode& node);
 
 // A reader's view of a live node: holds the core's shared borrow, so it must
 // be dropped before anything that can reach a sink, callback or node function.
 class NodeView {
  public:
   // Faults with the stale-slot text when the handle's key is not current.
-  explicit NodeView(const NodeHandle& node);
+  explicit NodeView(const UncountedNode& node);
   const TopologyEntry& topology() const { return arena_->topology_at(index_); }
   const CallEntry& call() const { return arena_->call_at(index_); }
   const ConfigEntry& config() const { return arena_->config_at(index_); }
@@ -307,34 +307,34 @@ class NodeView {
 };
 
 // The key is current in the handle's core.
-bool node_is_current(const NodeHandle& node);
+bool node_is_current(const UncountedNode& node);
 
-NodeStatus status_of(const NodeHandle& node);
-SharedValue cache_of(const NodeHandle& node);
-bool dep_mutation_in_flight(const NodeHandle& node);
-bool has_pause_locks(const NodeHandle& node);
-SharedValue ctx_state_of(const NodeHandle& node);
-std::optional<std::string> node_kind(const NodeHandle& node);
-void set_node_kind(const NodeHandle& node, std::optional<std::string> kind);
-void set_ctx_state(const NodeHandle& node, SharedValue value);
-void set_ctx_state_persist(const NodeHandle& node, bool on);
-void add_invalidate_callback(const NodeHandle& node, InvalidateCallback callback);
+NodeStatus status_of(const UncountedNode& node);
+SharedValue cache_of(const UncountedNode& node);
+bool dep_mutation_in_flight(const UncountedNode& node);
+bool has_pause_locks(const UncountedNode& node);
+SharedValue ctx_state_of(const UncountedNode& node);
+std::optional<std::string> node_kind(const UncountedNode& node);
+void set_node_kind(const UncountedNode& node, std::optional<std::string> kind);
+void set_ctx_state(const UncountedNode& node, SharedValue value);
+void set_ctx_state_persist(const UncountedNode& node, bool on);
+void add_invalidate_callback(const UncountedNode& node, InvalidateCallback callback);
 // Returns whether the node had a hook before.
-bool set_topology_hook(const NodeHandle& node, TopologyHook hook);
+bool set_topology_hook(const UncountedNode& node, TopologyHook hook);
 // The node shares the given block of hooks (null: all seven empty).
-void set_graph_hooks(const NodeHandle& node, const SharedGraphHooks& hooks);
-void set_pull_id(const NodeHandle& node, std::optional<std::string> pull_id);
-void add_release_callback(const NodeHandle& node, ReleaseCallback callback);
+void set_graph_hooks(const UncountedNode& node, const SharedGraphHooks& hooks);
+void set_pull_id(const UncountedNode& node, std::optional<std::string> pull_id);
+void add_release_callback(const UncountedNode& node, ReleaseCallback callback);
 // The node's dep list as counted handles (faults when a dep is externally dead).
-std::vector<NodeHandle> counted_deps(const NodeHandle& node);
+std::vector<NodeHandle> counted_deps(const UncountedNode& node);
 
 // The node's versioning policy (sharing its hasher) and a copy of its current version.
-NodeVersioning read_version(const NodeHandle& node);
-std::optional<NodeVersion> version_metadata(const NodeHandle& node);
+NodeVersioning read_version(const UncountedNode& node);
+std::optional<NodeVersion> version_metadata(const UncountedNode& node);
 
 // Pins the node named by ref: none when it is gone, of another core, not
 // current, or externally dead and unpinned.
-std::optional<std::pair<PinnedNode, NodeHandle>> pin_node(const CoreRef& core, const WeakNodeRef& ref);
+std::optional<std::pair<PinnedNode, UncountedNode>> pin_node(const CoreRef& core, const WeakNodeRef& ref);
 
 // Called for each released node, after its entries were taken out and before
 // its function and callbacks go, so that layers above the engine can forget
@@ -352,6 +352,6 @@ void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeE
                              std::optional<AuxEntry>& aux);
 
 // Whether the node may be released now.
-bool node_is_quiescent(const NodeHandle& node);
+bool node_is_quiescent(const UncountedNode& node);
 
 }  // namespace korvalinth

@@ -42,7 +42,7 @@ using DepInputs = SmallVec<DepInput, 2>;
 struct RunContext {
   DepInputs inputs;
   std::optional<PullRequest> pull;  // the pull being served, if any
-  NodeHandle node;                  // uncounted
+  BorrowedNode node;  // the run_wave caller holds the handle for the run
   std::uint8_t partition_flag = 0;
 };
 

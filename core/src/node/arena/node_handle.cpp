@@ -5,29 +5,37 @@
 
 namespace korvalinth {
 
-CoreId NodeHandle::core_id() const noexcept { return core_ ? core_->id() : 0; }
+CoreId UncountedNode::core_id() const noexcept { return core_ ? core_->id() : 0; }
 CoreId PinnedNode::core_id() const noexcept { return core_ ? core_->id() : 0; }
 
 void NodeHandle::drop_in_destructor() noexcept {
   drop_quietly([&] { drop(); });
 }
 
-NodeHandle NodeHandle::promote_counted() const {
+NodeHandle UncountedNode::promote_counted() const {
   if (count_->count == 0) fault("Core counted promotion rejected: node is externally dead");
   if (count_->count == ~std::uint64_t{0}) fault("Core refcount overflow");
   count_->count += 1;
-  return NodeHandle(core_, count_, key_, true);
+  return NodeHandle(core_, count_, key_);
 }
 
-void NodeHandle::drop_counted() {
-  CoreRef core = std::move(core_);
-  SharedCount count = std::move(count_);
-  core_.reset();
-  count_.reset();
-  if (!std::exchange(counted_, false) || !core) return;
-  if (count->count == 0) return;
-  count->count -= 1;
-  if (count->count == 0) release_slot(core, key_, 0);
+void NodeHandle::drop() {
+  const UncountedNode node = std::exchange(node_, UncountedNode());
+  if (node.empty()) return;
+  ExternalCount& count = *node.count();
+  if (count.count == 0) return;
+  count.count -= 1;
+  if (count.count == 0) release_slot(node.core(), node.key(), 0);
+}
+
+HeldNode HeldNode::of(const UncountedNode& node) {
+  if (node.count()->count == 0) return HeldNode(node);
+  return HeldNode(node.promote_counted());
+}
+
+void HeldNode::drop() {
+  if (NodeHandle* counted = std::get_if<NodeHandle>(&held_)) counted->drop();
+  held_ = UncountedNode();
 }
 
 PinnedNode& PinnedNode::operator=(PinnedNode&& o) noexcept {

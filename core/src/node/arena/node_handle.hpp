@@ -1,21 +1,34 @@
 #pragma once
 // Keys, handles, counts and pins of the nodes of a GraphCore.
 //
-// A counted NodeHandle holds one unit of its node's ExternalCount; the node's
-// slot is released when the count reaches 0 and no pin is held. Handles are
-// move-only: a counted copy is made explicitly (promote_counted), an
-// uncounted one with uncounted(). Dropping runs graph code (release), so the
-// explicit drop() may fault; the destructor keeps such a fault for later
-// (base/drop_fault.hpp) instead of throwing.
+// A node's slot is released when its ExternalCount reaches 0 and no pin is
+// held. Ownership is in the handle's type:
+//  - NodeHandle (counted, move-only) holds one unit of the count and drops it
+//    when it goes. What keeps a node alive (a graph's id map, a node's deps,
+//    a user's handle) holds one.
+//  - UncountedNode (copyable) names the node and keeps its core and count
+//    record alive, not the node. What a function only looks at or acts on is
+//    taken as a const UncountedNode&, which a NodeHandle binds to without a
+//    copy. Stored, it acts on the node while something else keeps it.
+//  - BorrowedNode: a pointer to an UncountedNode held for the call (a run's
+//    own node), with no reference counting; never stored.
+//  - HeldNode: a NodeHandle or an UncountedNode, decided when the node is
+//    acted on (pins alone may keep a node whose count is 0).
+// Taking a unit is explicit: promote_counted() (it faults on a node that is
+// externally dead). A counted handle is viewed as uncounted with uncounted(),
+// or by binding to a const UncountedNode& (no copy); copying it into an
+// UncountedNode by value needs uncounted().
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <utility>
+#include <variant>
 
 namespace korvalinth {
 
 class GraphCore;
+class NodeHandle;
 using CoreRef = std::shared_ptr<GraphCore>;
 using WeakCore = std::weak_ptr<GraphCore>;
 
@@ -51,43 +64,26 @@ struct NodeIdHash {
   }
 };
 
-class NodeHandle {
+// An uncounted handle: names a node and keeps its core and count record
+// alive, never the node itself. Copyable (a copy shares the core and the
+// record, it takes no unit of the count); it may be kept past the call that
+// received it (the node may then be gone: acting on it faults with the
+// stale-slot text). A const UncountedNode& parameter takes a counted handle
+// too, as a view without a copy.
+class UncountedNode {
  public:
-  NodeHandle() noexcept = default;
-  // Adopts a unit of the count when counted (does not raise it).
-  NodeHandle(CoreRef core, SharedCount count, SlotKey key, bool counted) noexcept
-      : core_(std::move(core)), count_(std::move(count)), key_(key), counted_(counted) {}
-  NodeHandle(NodeHandle&& o) noexcept
-      : core_(std::move(o.core_)), count_(std::move(o.count_)), key_(o.key_), counted_(std::exchange(o.counted_, false)) {}
-  NodeHandle& operator=(NodeHandle&& o) noexcept {
-    if (this != &o) {
-      if (counted_) drop_in_destructor();
-      core_ = std::move(o.core_);
-      count_ = std::move(o.count_);
-      key_ = o.key_;
-      counted_ = std::exchange(o.counted_, false);
-    }
-    return *this;
-  }
-  NodeHandle(const NodeHandle&) = delete;
-  NodeHandle& operator=(const NodeHandle&) = delete;
-  ~NodeHandle() {
-    if (counted_) drop_in_destructor();
-  }
+  UncountedNode() noexcept = default;
+  UncountedNode(CoreRef core, SharedCount count, SlotKey key) noexcept
+      : core_(std::move(core)), count_(std::move(count)), key_(key) {}
+  // A copy from a counted handle is made explicitly, with uncounted().
+  UncountedNode(const NodeHandle&) = delete;
 
   // A counted handle of the same node. Faults when the count is 0
   // ("Core counted promotion rejected: node is externally dead") or at its maximum.
   NodeHandle promote_counted() const;
-  // An uncounted handle of the same node: keeps the core and the count record alive, not the node.
-  NodeHandle uncounted() const noexcept { return NodeHandle(core_, count_, key_, false); }
 
-  // Drops now: a counted handle lowers the count and releases the slot when
-  // it reaches 0. Faults of the release propagate. Leaves the handle empty.
-  void drop() {
-    if (counted_) {
-      drop_counted();
-      return;
-    }
+  // Lets go of the core and the count record.
+  void drop() noexcept {
     core_.reset();
     count_.reset();
   }
@@ -99,19 +95,118 @@ class NodeHandle {
   SlotKey key() const noexcept { return key_; }
   std::uint64_t index() const noexcept { return key_.index; }
   std::uint64_t generation() const noexcept { return key_.generation; }
-  bool counted() const noexcept { return counted_; }
   CoreId core_id() const noexcept;
   NodeId id() const noexcept { return NodeId{core_id(), key_.index, key_.generation}; }
-  // Same core identity, slot index and generation; the counted flag plays no part.
-  bool same_node(const NodeHandle& o) const noexcept { return id() == o.id(); }
+  // Same core identity, slot index and generation, counted or not.
+  bool same_node(const UncountedNode& o) const noexcept { return id() == o.id(); }
 
  private:
-  void drop_in_destructor() noexcept;
-  void drop_counted();
   CoreRef core_;
   SharedCount count_;
   SlotKey key_;
-  bool counted_ = false;
+};
+
+// A counted handle: holds one unit of its node's ExternalCount and gives it
+// back when it goes (release). Move-only: a second unit is taken explicitly
+// with promote_counted(). Dropping runs graph code, so the explicit drop()
+// may fault; the destructor keeps such a fault for later instead of throwing.
+class NodeHandle {
+ public:
+  NodeHandle() noexcept = default;
+  // Adopts a unit of the count (does not raise it).
+  NodeHandle(CoreRef core, SharedCount count, SlotKey key) noexcept : node_(std::move(core), std::move(count), key) {}
+  NodeHandle(NodeHandle&& o) noexcept : node_(std::exchange(o.node_, UncountedNode())) {}
+  NodeHandle& operator=(NodeHandle&& o) noexcept {
+    if (this != &o) {
+      if (!empty()) drop_in_destructor();
+      node_ = std::exchange(o.node_, UncountedNode());
+    }
+    return *this;
+  }
+  NodeHandle(const NodeHandle&) = delete;
+  NodeHandle& operator=(const NodeHandle&) = delete;
+  ~NodeHandle() {
+    if (!empty()) drop_in_destructor();
+  }
+
+  // Another counted handle of the same node (same faults as UncountedNode's).
+  NodeHandle promote_counted() const { return node_.promote_counted(); }
+  // The uncounted view of this handle: no copy, valid while this handle is.
+  const UncountedNode& uncounted() const noexcept { return node_; }
+  operator const UncountedNode&() const noexcept { return node_; }
+
+  // Lowers the count now and releases the slot when it reaches 0. Faults of
+  // the release propagate. Leaves the handle empty.
+  void drop();
+
+  bool empty() const noexcept { return node_.empty(); }
+  // Holds a unit of the count (not yet dropped or moved from).
+  bool counted() const noexcept { return !empty(); }
+  const CoreRef& core() const noexcept { return node_.core(); }
+  GraphCore& core_ref() const noexcept { return node_.core_ref(); }
+  const SharedCount& count() const noexcept { return node_.count(); }
+  SlotKey key() const noexcept { return node_.key(); }
+  std::uint64_t index() const noexcept { return node_.index(); }
+  std::uint64_t generation() const noexcept { return node_.generation(); }
+  CoreId core_id() const noexcept { return node_.core_id(); }
+  NodeId id() const noexcept { return node_.id(); }
+  bool same_node(const UncountedNode& o) const noexcept { return node_.same_node(o); }
+
+ private:
+  void drop_in_destructor() noexcept;
+  UncountedNode node_;
+};
+
+// A view of an uncounted handle that its caller holds for the call: no
+// reference-count traffic at all, so it is only valid while that handle is
+// (a run's RunContext names its node through one). Never stored: what keeps
+// the node's name past the call copies the UncountedNode it views.
+class BorrowedNode {
+ public:
+  BorrowedNode() noexcept = default;
+  BorrowedNode(const UncountedNode& node) noexcept : node_(&node) {}
+  BorrowedNode(UncountedNode&&) = delete;  // would outlive its handle
+
+  const UncountedNode& uncounted() const noexcept { return *node_; }
+  operator const UncountedNode&() const noexcept { return *node_; }
+  NodeHandle promote_counted() const { return node_->promote_counted(); }
+
+  const CoreRef& core() const noexcept { return node_->core(); }
+  GraphCore& core_ref() const noexcept { return node_->core_ref(); }
+  const SharedCount& count() const noexcept { return node_->count(); }
+  SlotKey key() const noexcept { return node_->key(); }
+  std::uint64_t index() const noexcept { return node_->index(); }
+  CoreId core_id() const noexcept { return node_->core_id(); }
+  NodeId id() const noexcept { return node_->id(); }
+
+ private:
+  const UncountedNode* node_ = nullptr;
+};
+
+// A handle to act on a node now, counted while the node has counted
+// handles, else uncounted (pins alone keep the node and its release waits
+// for them): acting on such a node must not count it back to life.
+class HeldNode {
+ public:
+  HeldNode() noexcept = default;
+  HeldNode(NodeHandle counted) noexcept : held_(std::move(counted)) {}
+  explicit HeldNode(UncountedNode uncounted) noexcept : held_(std::move(uncounted)) {}
+  // Counted when the node's count is above 0, else uncounted.
+  static HeldNode of(const UncountedNode& node);
+
+  const UncountedNode& uncounted() const noexcept {
+    if (const NodeHandle* c = std::get_if<NodeHandle>(&held_)) return c->uncounted();
+    return std::get<UncountedNode>(held_);
+  }
+  operator const UncountedNode&() const noexcept { return uncounted(); }
+  bool counted() const noexcept { return std::holds_alternative<NodeHandle>(held_) && !std::get<NodeHandle>(held_).empty(); }
+  bool empty() const noexcept { return uncounted().empty(); }
+  bool same_node(const UncountedNode& o) const noexcept { return uncounted().same_node(o); }
+  // Drops a counted handle (faults of the release propagate); leaves it empty.
+  void drop();
+
+ private:
+  std::variant<UncountedNode, NodeHandle> held_;
 };
 
 // Drops each handle in list order, then empties the list.
@@ -152,7 +247,7 @@ class PinnedNode {
   const SharedCount& count() const noexcept { return count_; }
   SlotKey key() const noexcept { return key_; }
   CoreId core_id() const noexcept;
-  NodeHandle handle() const noexcept { return NodeHandle(core_, count_, key_, false); }
+  UncountedNode handle() const noexcept { return UncountedNode(core_, count_, key_); }
 
  private:
   void unpin_in_destructor() noexcept;
@@ -166,7 +261,7 @@ struct WeakNodeRef {
   WeakCount count;
   CoreId core = 0;
   SlotKey key;
-  static WeakNodeRef of(const NodeHandle& h) noexcept { return WeakNodeRef{h.count(), h.core_id(), h.key()}; }
+  static WeakNodeRef of(const UncountedNode& h) noexcept { return WeakNodeRef{h.count(), h.core_id(), h.key()}; }
 };
 
 }  // namespace korvalinth

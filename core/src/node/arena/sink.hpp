@@ -45,6 +45,6 @@ using InvalidateCallback = std::shared_ptr<const std::function<void()>>;
 // Called with (the node, old deps, new deps) when a rewire changes a node's
 // deps; taking the node lets one hook serve every node of a graph.
 using TopologyHook = std::shared_ptr<
-    const std::function<void(const NodeHandle&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>;
+    const std::function<void(const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>;
 
 }  // namespace korvalinth

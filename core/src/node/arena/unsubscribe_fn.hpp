@@ -20,7 +20,7 @@ class UnsubscribeFn {
   void call();
   bool empty() const noexcept { return node_.empty(); }
   std::uint64_t sink_id() const noexcept { return sink_id_; }
-  const NodeHandle& node() const noexcept { return node_; }
+  const UncountedNode& node() const noexcept { return node_; }
 
  private:
   std::uint64_t sink_id_ = 0;

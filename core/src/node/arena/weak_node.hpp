@@ -12,13 +12,13 @@ namespace korvalinth {
 class WeakNodeHandle {
  public:
   WeakNodeHandle() noexcept = default;
-  static WeakNodeHandle of(const NodeHandle& node) noexcept;
+  static WeakNodeHandle of(const UncountedNode& node) noexcept;
 
   // A handle of the node, to act on it: counted, or uncounted while only
   // pins keep the node (its release then waits for them). Faults with the
   // stale-slot text when the core or the node is gone (released, or its
   // slot reused).
-  NodeHandle lock() const;
+  HeldNode lock() const;
 
  private:
   WeakCore core_;

@@ -11,14 +11,14 @@ namespace korvalinth {
 
 namespace {
 
-void require_current(const NodeHandle& node) {
+void require_current(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
 }
 
 // A down joining a running wave from a callback is refused up front when it
 // would feed back into a node whose function is on the stack.
-void refuse_joining_feedback(const NodeHandle& node) {
+void refuse_joining_feedback(const UncountedNode& node) {
   if (wave_scope_installed()) refuse_feedback_into_running_nodes(node);
 }
 
@@ -30,21 +30,21 @@ MessageList list_of(M&&... m) {
   return l;
 }
 
-void down_op(const NodeHandle& node, MessageList list) {
+void down_op(const UncountedNode& node, MessageList list) {
   HostBoundaryScope boundary;
   require_current(node);
   refuse_joining_feedback(node);
   down_in_wave_scope(node, std::move(list));
 }
 
-void down_op(const NodeHandle& node, Message message) {
+void down_op(const UncountedNode& node, Message message) {
   HostBoundaryScope boundary;
   require_current(node);
   refuse_joining_feedback(node);
   run_in_wave_scope(node, [&] { down(node, std::move(message)); });
 }
 
-void up_op(const NodeHandle& node, MessageList list, std::optional<std::uint64_t> toward_dep = std::nullopt) {
+void up_op(const UncountedNode& node, MessageList list, std::optional<std::uint64_t> toward_dep = std::nullopt) {
   HostBoundaryScope boundary;
   require_current(node);
   up_in_wave_scope(node, std::move(list), toward_dep);
@@ -52,48 +52,48 @@ void up_op(const NodeHandle& node, MessageList list, std::optional<std::uint64_t
 
 }  // namespace
 
-void node_set(const NodeHandle& node, SharedValue value) { down_op(node, Message::data(std::move(value))); }
+void node_set(const UncountedNode& node, SharedValue value) { down_op(node, Message::data(std::move(value))); }
 
-void node_send(const NodeHandle& node, SharedValue value) { node_set(node, std::move(value)); }
+void node_send(const UncountedNode& node, SharedValue value) { node_set(node, std::move(value)); }
 
-void node_pause(const NodeHandle& node, std::string lock_id) { up_op(node, list_of(Message::pause(std::move(lock_id)))); }
+void node_pause(const UncountedNode& node, std::string lock_id) { up_op(node, list_of(Message::pause(std::move(lock_id)))); }
 
-void node_resume(const NodeHandle& node, std::string lock_id) {
+void node_resume(const UncountedNode& node, std::string lock_id) {
   up_op(node, list_of(Message::resume(std::move(lock_id))));
 }
 
-void node_down_error(const NodeHandle& node, std::string message) {
+void node_down_error(const UncountedNode& node, std::string message) {
   down_op(node, list_of(Message::error(make_text_error(std::move(message)))));
 }
 
-void node_down_data_complete(const NodeHandle& node, SharedValue value) {
+void node_down_data_complete(const UncountedNode& node, SharedValue value) {
   down_op(node, list_of(Message::data(std::move(value)), Message::complete()));
 }
 
-void node_down_data_data_invalidate(const NodeHandle& node, SharedValue first, SharedValue second) {
+void node_down_data_data_invalidate(const UncountedNode& node, SharedValue first, SharedValue second) {
   down_op(node, list_of(Message::data(std::move(first)), Message::data(std::move(second)), Message::invalidate()));
 }
 
-void node_conformance_c22_down_data(const NodeHandle& node, SharedValue value) { node_set(node, std::move(value)); }
+void node_conformance_c22_down_data(const UncountedNode& node, SharedValue value) { node_set(node, std::move(value)); }
 
-void node_conformance_c12_down_data_resolved(const NodeHandle& node, SharedValue value) {
+void node_conformance_c12_down_data_resolved(const UncountedNode& node, SharedValue value) {
   down_op(node, list_of(Message::data(std::move(value)), Message::resolved()));
 }
 
-void node_conformance_up_data_forbidden(const NodeHandle& node, SharedValue value) {
+void node_conformance_up_data_forbidden(const UncountedNode& node, SharedValue value) {
   up_op(node, list_of(Message::data(std::move(value))));
 }
 
-void node_conformance_up_pull(const NodeHandle& node, std::string pull_id, SharedValue params) {
+void node_conformance_up_pull(const UncountedNode& node, std::string pull_id, SharedValue params) {
   up_op(node, list_of(Message::pull(std::move(pull_id), std::move(params))));
 }
 
-void node_conformance_up_pull_toward(const NodeHandle& node, std::uint64_t toward_dep, std::string pull_id,
+void node_conformance_up_pull_toward(const UncountedNode& node, std::uint64_t toward_dep, std::string pull_id,
                                      SharedValue params) {
   up_op(node, list_of(Message::pull(std::move(pull_id), std::move(params))), toward_dep);
 }
 
-void node_conformance_c21_replace_with_live_dep(const NodeHandle& node, NodeHandle dep, SharedNodeFn fn) {
+void node_conformance_c21_replace_with_live_dep(const UncountedNode& node, NodeHandle dep, SharedNodeFn fn) {
   HostBoundaryScope boundary;
   require_current(node);
   std::vector<NodeHandle> deps;
@@ -101,7 +101,7 @@ void node_conformance_c21_replace_with_live_dep(const NodeHandle& node, NodeHand
   rewire(node, ReplaceDeps{std::move(deps), std::move(fn)});
 }
 
-void node_conformance_immediate_subscribe_dep(const NodeHandle& node, NodeHandle dep, SharedNodeFn fn) {
+void node_conformance_immediate_subscribe_dep(const UncountedNode& node, NodeHandle dep, SharedNodeFn fn) {
   std::vector<NodeHandle> working = counted_deps(node);
   {
     // Apply the node's queued rewires to the working list, oldest first.
@@ -114,33 +114,33 @@ void node_conformance_immediate_subscribe_dep(const NodeHandle& node, NodeHandle
     }
   }
   bool present = false;
-  for (const NodeHandle& d : working) present |= d.same_node(dep);
+  for (const UncountedNode& d : working) present |= d.same_node(dep);
   if (!present) working.push_back(dep.promote_counted());
   present = false;
-  for (const NodeHandle& d : working) present |= d.same_node(dep);
+  for (const UncountedNode& d : working) present |= d.same_node(dep);
   if (!present) fault("subscribe_dep next shape contains dep");
   rewire(node, SubscribeDep{std::move(fn), std::move(dep)});
   drop_node_handles(working);
 }
 
-void node_conformance_immediate_unsubscribe_dep(const NodeHandle& node, NodeHandle dep, SharedNodeFn fn) {
+void node_conformance_immediate_unsubscribe_dep(const UncountedNode& node, NodeHandle dep, SharedNodeFn fn) {
   rewire(node, UnsubscribeDep{std::move(fn), dep.id()});
   dep.drop();
 }
 
-void async_ctx_emit(const NodeHandle& node, SharedValue value) {
+void async_ctx_emit(const UncountedNode& node, SharedValue value) {
   require_current(node);
   refuse_joining_feedback(node);
   down_in_wave_scope(node, list_of(Message::data(std::move(value))));
 }
 
-void async_ctx_resolve(const NodeHandle& node, SharedValue value) { node_down_data_complete(node, std::move(value)); }
+void async_ctx_resolve(const UncountedNode& node, SharedValue value) { node_down_data_complete(node, std::move(value)); }
 
-void async_ctx_error(const NodeHandle& node, std::string message) { node_down_error(node, std::move(message)); }
+void async_ctx_error(const UncountedNode& node, std::string message) { node_down_error(node, std::move(message)); }
 
-void async_ctx_complete(const NodeHandle& node) { down_op(node, list_of(Message::complete())); }
+void async_ctx_complete(const UncountedNode& node) { down_op(node, list_of(Message::complete())); }
 
-void graph_set_state_by_id(const NodeHandle& node, SharedValue value) {
+void graph_set_state_by_id(const UncountedNode& node, SharedValue value) {
   HostBoundaryScope boundary;
   MessageList list = list_of(Message::data(std::move(value)));
   NodeHandle copy = node.promote_counted();

@@ -15,33 +15,33 @@
 
 namespace korvalinth {
 
-void node_set(const NodeHandle& node, SharedValue value);
-void node_send(const NodeHandle& node, SharedValue value);
-void node_pause(const NodeHandle& node, std::string lock_id);
-void node_resume(const NodeHandle& node, std::string lock_id);
-void node_down_error(const NodeHandle& node, std::string message);
-void node_down_data_complete(const NodeHandle& node, SharedValue value);
-void node_down_data_data_invalidate(const NodeHandle& node, SharedValue first, SharedValue second);
-void node_conformance_c22_down_data(const NodeHandle& node, SharedValue value);
-void node_conformance_c12_down_data_resolved(const NodeHandle& node, SharedValue value);
-void node_conformance_up_data_forbidden(const NodeHandle& node, SharedValue value);
-void node_conformance_up_pull(const NodeHandle& node, std::string pull_id, SharedValue params);
-void node_conformance_up_pull_toward(const NodeHandle& node, std::uint64_t toward_dep, std::string pull_id,
+void node_set(const UncountedNode& node, SharedValue value);
+void node_send(const UncountedNode& node, SharedValue value);
+void node_pause(const UncountedNode& node, std::string lock_id);
+void node_resume(const UncountedNode& node, std::string lock_id);
+void node_down_error(const UncountedNode& node, std::string message);
+void node_down_data_complete(const UncountedNode& node, SharedValue value);
+void node_down_data_data_invalidate(const UncountedNode& node, SharedValue first, SharedValue second);
+void node_conformance_c22_down_data(const UncountedNode& node, SharedValue value);
+void node_conformance_c12_down_data_resolved(const UncountedNode& node, SharedValue value);
+void node_conformance_up_data_forbidden(const UncountedNode& node, SharedValue value);
+void node_conformance_up_pull(const UncountedNode& node, std::string pull_id, SharedValue params);
+void node_conformance_up_pull_toward(const UncountedNode& node, std::uint64_t toward_dep, std::string pull_id,
                                      SharedValue params);
 // fn: the binding's node function that stores the node's live async context.
-void node_conformance_c21_replace_with_live_dep(const NodeHandle& node, NodeHandle dep, SharedNodeFn fn);
+void node_conformance_c21_replace_with_live_dep(const UncountedNode& node, NodeHandle dep, SharedNodeFn fn);
 // fn: the binding's adapter around the Python callback. By caller.
-void node_conformance_immediate_subscribe_dep(const NodeHandle& node, NodeHandle dep, SharedNodeFn fn);
-void node_conformance_immediate_unsubscribe_dep(const NodeHandle& node, NodeHandle dep, SharedNodeFn fn);
+void node_conformance_immediate_subscribe_dep(const UncountedNode& node, NodeHandle dep, SharedNodeFn fn);
+void node_conformance_immediate_unsubscribe_dep(const UncountedNode& node, NodeHandle dep, SharedNodeFn fn);
 
 // AsyncCtx.emit and ConformanceAsyncHandle.resolve (by caller).
-void async_ctx_emit(const NodeHandle& node, SharedValue value);
-void async_ctx_resolve(const NodeHandle& node, SharedValue value);
-void async_ctx_error(const NodeHandle& node, std::string message);
-void async_ctx_complete(const NodeHandle& node);
+void async_ctx_emit(const UncountedNode& node, SharedValue value);
+void async_ctx_resolve(const UncountedNode& node, SharedValue value);
+void async_ctx_error(const UncountedNode& node, std::string message);
+void async_ctx_complete(const UncountedNode& node);
 
 // Graph._set_state_by_id, on the handle the binding found by id.
-void graph_set_state_by_id(const NodeHandle& node, SharedValue value);
+void graph_set_state_by_id(const UncountedNode& node, SharedValue value);
 
 // Publishes a value on a node from inside its own node function: joins the
 // running wave, no scope, no host boundary.

@@ -4,7 +4,7 @@
 
 namespace korvalinth {
 
-void replace_node_fn(const NodeHandle& node, SharedNodeFn fn) {
+void replace_node_fn(const UncountedNode& node, SharedNodeFn fn) {
   DispatcherRef dispatcher;
   std::optional<DispatcherKey> old_key;
   {

@@ -9,6 +9,6 @@
 
 namespace korvalinth {
 
-void replace_node_fn(const NodeHandle& node, SharedNodeFn fn);
+void replace_node_fn(const UncountedNode& node, SharedNodeFn fn);
 
 }  // namespace korvalinth

@@ -9,7 +9,7 @@ namespace {
 // The dep's initial push to a dep sink whose per-dep flag is set: its
 // cached value becomes the latest, without a run. A dep with a pull id
 // pushes nothing.
-void seed_connected_dep(Arena& a, const NodeHandle& dep, DepSlot& slot) {
+void seed_connected_dep(Arena& a, const UncountedNode& dep, DepSlot& slot) {
   a.check(dep.key());
   const EdgeEntry& edge = a.edge_at(dep.index());
   if (a.config_at(dep.index()).pull_id || !edge.state.has_data()) return;
@@ -31,7 +31,7 @@ struct SlotTrash {
 
 }  // namespace
 
-void install_restored_state(const NodeHandle& node, RestoredNodeState state) {
+void install_restored_state(const UncountedNode& node, RestoredNodeState state) {
   std::vector<NodeHandle> deps;
   bool connect = false;
   {
@@ -72,7 +72,7 @@ void install_restored_state(const NodeHandle& node, RestoredNodeState state) {
     rare.held.clear();
     if (connect) {
       deps.reserve(n);
-      for (const NodeHandle& d : s.topology.deps) deps.push_back(d.promote_counted());
+      for (const UncountedNode& d : s.topology.deps) deps.push_back(d.promote_counted());
     }
     a.release();
   }

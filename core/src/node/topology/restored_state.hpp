@@ -25,6 +25,6 @@ struct RestoredNodeState {
 // pulls are dropped after the borrow. A node the record activates connects
 // to its deps unless a dependent activated it earlier in the restore. Then
 // the version takes its place.
-void install_restored_state(const NodeHandle& node, RestoredNodeState state);
+void install_restored_state(const UncountedNode& node, RestoredNodeState state);
 
 }  // namespace korvalinth

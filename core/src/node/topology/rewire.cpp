@@ -16,7 +16,7 @@ SharedNodeFn take_fn(DepShape& shape) {
   return std::visit([](auto& s) { return std::move(s.fn); }, shape);
 }
 
-void apply_queued_rewire(const NodeHandle& node, DepShape shape) {
+void apply_queued_rewire(const UncountedNode& node, DepShape shape) {
   std::vector<NodeHandle> next = deps_after_change(shape, counted_deps(node)).deps;
   SharedNodeFn fn = take_fn(shape);
   drop_dep_shape(shape);
@@ -25,7 +25,7 @@ void apply_queued_rewire(const NodeHandle& node, DepShape shape) {
 
 // The node's own change, after its wave: a fault reaches the node as ERROR
 // (an unsubscribe of a dep it no longer has changes nothing).
-void apply_own_rewire(const NodeHandle& node, DepShape shape) {
+void apply_own_rewire(const UncountedNode& node, DepShape shape) {
   ChangedDeps next = deps_after_change(shape, counted_deps(node));
   if (!next.found) {
     drop_node_handles(next.deps);
@@ -43,13 +43,13 @@ void apply_own_rewire(const NodeHandle& node, DepShape shape) {
   }
 }
 
-void queue_rewire(const NodeHandle& node, BatchToken token, DepShape shape) {
+void queue_rewire(const UncountedNode& node, BatchToken token, DepShape shape) {
   defer_core_op(node.core(), DeferredOp{DeferredKind::Rewire, WeakNodeRef::of(node), std::move(token),
                                         QueuedDepChange{std::move(shape), &apply_queued_rewire}});
 }
 
 // Faults when d transitively depends on node (the deps as they are now).
-void cycle_walk(const NodeHandle& node, const NodeHandle& d) {
+void cycle_walk(const UncountedNode& node, const UncountedNode& d) {
   auto a = node.core_ref().borrow();
   std::unordered_set<NodeId, NodeIdHash> visited;
   std::vector<SlotKey> stack{d.key()};
@@ -59,18 +59,18 @@ void cycle_walk(const NodeHandle& node, const NodeHandle& d) {
     if (!visited.insert(NodeId{0, k.index, k.generation}).second) continue;
     if (!a->is_current(k)) continue;
     if (k == node.key()) fault(kRewireCycle);
-    for (const NodeHandle& dep : a->topology_at(k.index).deps) stack.push_back(dep.key());
+    for (const UncountedNode& dep : a->topology_at(k.index).deps) stack.push_back(dep.key());
   }
 }
 
 }  // namespace
 
-void rewire(const NodeHandle& node, DepShape shape) {
+void rewire(const UncountedNode& node, DepShape shape) {
   const CoreId core = node.core_id();
   if (auto* sub = std::get_if<SubscribeDep>(&shape)) {
     if (sub->dep.core_id() != core) fault(kRewireForeignDep);
   } else if (auto* rep = std::get_if<ReplaceDeps>(&shape)) {
-    for (const NodeHandle& d : rep->deps)
+    for (const UncountedNode& d : rep->deps)
       if (d.core_id() != core) fault(kRewireForeignDep);
   }
   if (auto token = batch_find_node(node.id())) {
@@ -80,7 +80,7 @@ void rewire(const NodeHandle& node, DepShape shape) {
   apply_queued_rewire(node, std::move(shape));
 }
 
-void batch_defer_rewire(const NodeHandle& node, DepShape change) {
+void batch_defer_rewire(const UncountedNode& node, DepShape change) {
   defer_core_op(node.core(), DeferredOp{DeferredKind::RewireNext, WeakNodeRef::of(node), batch_token_for_new_deferral(),
                                         QueuedDepChange{std::move(change), &apply_own_rewire}});
 }
@@ -88,7 +88,7 @@ void batch_defer_rewire(const NodeHandle& node, DepShape change) {
 ChangedDeps deps_after_change(const DepShape& shape, std::vector<NodeHandle> current) {
   if (const auto* sub = std::get_if<SubscribeDep>(&shape)) {
     bool present = false;
-    for (const NodeHandle& d : current) present |= d.same_node(sub->dep);
+    for (const UncountedNode& d : current) present |= d.same_node(sub->dep);
     if (!present) current.push_back(sub->dep.promote_counted());
     return {std::move(current)};
   }
@@ -106,11 +106,11 @@ ChangedDeps deps_after_change(const DepShape& shape, std::vector<NodeHandle> cur
   }
   drop_node_handles(current);
   ChangedDeps next;
-  for (const NodeHandle& d : std::get<ReplaceDeps>(shape).deps) next.deps.push_back(d.promote_counted());
+  for (const UncountedNode& d : std::get<ReplaceDeps>(shape).deps) next.deps.push_back(d.promote_counted());
   return next;
 }
 
-void rewire_in_wave_scope(const NodeHandle& node, std::vector<NodeHandle> deps, SharedNodeFn fn, bool for_rewire_next) {
+void rewire_in_wave_scope(const UncountedNode& node, std::vector<NodeHandle> deps, SharedNodeFn fn, bool for_rewire_next) {
   {
     std::unordered_set<NodeId, NodeIdHash> seen;
     std::vector<NodeHandle> unique;
@@ -123,7 +123,7 @@ void rewire_in_wave_scope(const NodeHandle& node, std::vector<NodeHandle> deps, 
     }
     deps = std::move(unique);
   }
-  for (const NodeHandle& d : deps)
+  for (const UncountedNode& d : deps)
     if (d.core_id() != node.core_id()) fault(kRewireForeignDep);
   if (!for_rewire_next) {
     if (auto token = batch_find_node(node.id())) {
@@ -142,12 +142,12 @@ void rewire_in_wave_scope(const NodeHandle& node, std::vector<NodeHandle> deps, 
   if (!for_rewire_next && terminal) fault(kRewireTerminal);
   if (fn_running) fault(kRewireMidFn);
   if (in_flight) fault(kRewireReentrant);
-  for (const NodeHandle& d : deps)
+  for (const UncountedNode& d : deps)
     if (d.same_node(node)) fault(kRewireSelf);
   std::vector<NodeHandle> current = counted_deps(node);
-  for (const NodeHandle& d : deps) {
+  for (const UncountedNode& d : deps) {
     bool present = false;
-    for (const NodeHandle& c : current) present |= c.same_node(d);
+    for (const UncountedNode& c : current) present |= c.same_node(d);
     if (present) continue;
     cycle_walk(node, d);
     auto a = d.core_ref().borrow();

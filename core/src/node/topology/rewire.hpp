@@ -13,10 +13,10 @@
 
 namespace korvalinth {
 
-void rewire(const NodeHandle& node, DepShape shape);
+void rewire(const UncountedNode& node, DepShape shape);
 
 // Queues the node's own dep change, applied after the wave (or the open batch).
-void batch_defer_rewire(const NodeHandle& node, DepShape change);
+void batch_defer_rewire(const UncountedNode& node, DepShape change);
 
 // The deps a change leaves of the current ones: a subscribe adds its dep once,
 // an unsubscribe removes its dep, a replacement takes its own list. `found`
@@ -27,10 +27,10 @@ struct ChangedDeps {
 };
 ChangedDeps deps_after_change(const DepShape& shape, std::vector<NodeHandle> current);
 
-void rewire_in_wave_scope(const NodeHandle& node, std::vector<NodeHandle> deps, SharedNodeFn fn, bool for_rewire_next);
+void rewire_in_wave_scope(const UncountedNode& node, std::vector<NodeHandle> deps, SharedNodeFn fn, bool for_rewire_next);
 
 // Applies a checked rewire (inside a wave).
-void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> deps, SharedNodeFn fn);
+void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> deps, SharedNodeFn fn);
 
 inline constexpr const char* kRewireForeignDep =
     "rewire: dep belongs to a different graph; cross-graph deps require a wire bridge (D22/R-graph-domain)";

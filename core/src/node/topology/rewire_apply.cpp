@@ -16,7 +16,7 @@ namespace {
 
 // Clears the node's dep-mutation-in-flight flag if the node still exists;
 // holds the node weakly, so that the apply's end keeps nothing alive.
-auto mutation_end(const NodeHandle& node) {
+auto mutation_end(const UncountedNode& node) {
   return [core_w = WeakCore(node.core()), count_w = WeakCount(node.count()), key = node.key()] {
     CoreRef core = core_w.lock();
     if (!core) return;
@@ -29,7 +29,7 @@ auto mutation_end(const NodeHandle& node) {
   };
 }
 
-void begin_mutation(const NodeHandle& node) {
+void begin_mutation(const UncountedNode& node) {
   auto a = node.core_ref().borrow_mut();
   a->wave_edge(node.key()).state.begin_mutation();
 }
@@ -71,7 +71,7 @@ std::vector<std::optional<std::size_t>> match_deps(const std::vector<NodeHandle>
 
 // The run decision of the pending queue, without its pull condition;
 // a node that runs announces DIRTY first.
-void reevaluate(const NodeHandle& node) {
+void reevaluate(const UncountedNode& node) {
   Pausable pausable;
   {
     auto a = node.core_ref().borrow();
@@ -109,7 +109,7 @@ void reevaluate(const NodeHandle& node) {
 
 }  // namespace
 
-void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, SharedNodeFn fn) {
+void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, SharedNodeFn fn) {
   std::vector<NodeHandle> old_list = counted_deps(node);
 
   if (same_lists(old_list, new_list)) {
@@ -173,7 +173,7 @@ void rewire_apply(const NodeHandle& node, std::vector<NodeHandle> new_list, Shar
     std::vector<DepLink> fresh_links(n);
     std::vector<NodeHandle> topology_copy;
     topology_copy.reserve(n);
-    for (const NodeHandle& d : new_list) topology_copy.push_back(d.promote_counted());
+    for (const UncountedNode& d : new_list) topology_copy.push_back(d.promote_counted());
     // What the borrow replaces is dropped after it.
     std::vector<NodeHandle> old_topology;
     std::vector<DepSlot> old_state;

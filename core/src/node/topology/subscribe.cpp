@@ -11,8 +11,8 @@ namespace korvalinth {
 
 namespace {
 
-void activate(const NodeHandle& node) {
-  std::vector<NodeHandle> deps;
+void activate(const UncountedNode& node) {
+  std::vector<UncountedNode> deps;
   std::vector<std::optional<UnsubscribeFn>> old_unsubscribe;
   std::vector<std::shared_ptr<DepIndexCell>> old_cells;
   {
@@ -43,7 +43,7 @@ void activate(const NodeHandle& node) {
 
 }  // namespace
 
-UnsubscribeFn subscribe_sink(const NodeHandle& node, SharedSink sink, std::uint8_t observer,
+UnsubscribeFn subscribe_sink(const UncountedNode& node, SharedSink sink, std::uint8_t observer,
                              SinkRegistration& registration) {
   check_stack_headroom();
   std::uint64_t id;
@@ -82,7 +82,7 @@ UnsubscribeFn subscribe_sink(const NodeHandle& node, SharedSink sink, std::uint8
 
 namespace {
 
-void store_dep_connection(const NodeHandle& node, std::uint64_t i, UnsubscribeFn action,
+void store_dep_connection(const UncountedNode& node, std::uint64_t i, UnsubscribeFn action,
                           std::shared_ptr<DepIndexCell> cell) {
   std::optional<UnsubscribeFn> old_action;
   std::shared_ptr<DepIndexCell> old_cell;
@@ -99,7 +99,7 @@ void store_dep_connection(const NodeHandle& node, std::uint64_t i, UnsubscribeFn
 
 }  // namespace
 
-void connect_dep(const NodeHandle& node, std::uint64_t i, const NodeHandle& dep) {
+void connect_dep(const UncountedNode& node, std::uint64_t i, const UncountedNode& dep) {
   auto cell = std::make_shared<DepIndexCell>(DepIndexCell{i});
   SharedSink sink = std::make_shared<DepSink>(cell, node.core(), node.count(), node.key());
   SinkRegistration registration;
@@ -128,7 +128,7 @@ void connect_dep(const NodeHandle& node, std::uint64_t i, const NodeHandle& dep)
 
 namespace {
 
-UnsubscribeFn subscribe_in_own_scope(const NodeHandle& handle, SharedSink sink, SinkRegistration& registration,
+UnsubscribeFn subscribe_in_own_scope(const UncountedNode& handle, SharedSink sink, SinkRegistration& registration,
                                      std::uint8_t observer = 0) {
   {
     auto a = handle.core_ref().borrow();
@@ -144,22 +144,22 @@ UnsubscribeFn subscribe_in_own_scope(const NodeHandle& handle, SharedSink sink, 
 
 }  // namespace
 
-UnsubscribeFn node_subscribe(const NodeHandle& node, SharedSink subscriber) {
+UnsubscribeFn node_subscribe(const UncountedNode& node, SharedSink subscriber) {
   SinkRegistration registration;
   return node_subscribe(node, std::move(subscriber), registration);
 }
 
-UnsubscribeFn node_subscribe(const NodeHandle& node, SharedSink subscriber, SinkRegistration& registration) {
+UnsubscribeFn node_subscribe(const UncountedNode& node, SharedSink subscriber, SinkRegistration& registration) {
   HostBoundaryScope boundary;
-  NodeHandle handle = node.counted() ? node.promote_counted() : node.uncounted();
+  HeldNode handle = HeldNode::of(node);
   return subscribe_in_own_scope(handle, std::move(subscriber), registration);
 }
 
-UnsubscribeFn observe_subscribe(const NodeHandle& node, SharedSink sink, SinkRegistration& registration) {
+UnsubscribeFn observe_subscribe(const UncountedNode& node, SharedSink sink, SinkRegistration& registration) {
   return subscribe_in_own_scope(node, std::move(sink), registration, 1);
 }
 
-UnsubscribeFn subscribe_keepalive_core(const NodeHandle& node) {
+UnsubscribeFn subscribe_keepalive_core(const UncountedNode& node) {
   SinkRegistration registration;
   return subscribe_in_own_scope(node, std::make_shared<NoopSink>(), registration);
 }

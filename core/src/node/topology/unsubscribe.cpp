@@ -50,7 +50,7 @@ constinit thread_local DeactivationDriver tls_deactivations KORVALINTH_FAST_TLS;
 
 // Takes the activation out of the node under its borrow; what it drops goes
 // right after the borrow, in the order the node held it.
-void take_activation_state(const NodeHandle& node, Deactivation& d) {
+void take_activation_state(const UncountedNode& node, Deactivation& d) {
   std::vector<std::shared_ptr<DepIndexCell>> cells;
   SharedValue cache;
   std::vector<DepSlot> dep_state;
@@ -141,7 +141,7 @@ void drive_deactivations(std::vector<DeactivationFrame>& stack) {
 
 // The sink list has just become empty: undo the activation. Entered from
 // the driver, it leaves the calls to the driver.
-void deactivate(const NodeHandle& node, bool entered_from_driver) {
+void deactivate(const UncountedNode& node, bool entered_from_driver) {
   Deactivation d;
   take_activation_state(node, d);
   if (entered_from_driver) {
@@ -159,7 +159,7 @@ void deactivate(const NodeHandle& node, bool entered_from_driver) {
   drive_deactivations(stack);
 }
 
-void detach_sink(const NodeHandle& node, std::uint64_t sink_id, bool entered_from_driver) {
+void detach_sink(const UncountedNode& node, std::uint64_t sink_id, bool entered_from_driver) {
   GraphCore& core = node.core_ref();
   {
     auto a = core.borrow();
@@ -208,9 +208,9 @@ void UnsubscribeFn::call() {
     node.drop();
 }
 
-void unsubscribe_sink(const NodeHandle& node, std::uint64_t sink_id) { detach_sink(node, sink_id, false); }
+void unsubscribe_sink(const UncountedNode& node, std::uint64_t sink_id) { detach_sink(node, sink_id, false); }
 
-void drop_observer_sinks(const NodeHandle& node) {
+void drop_observer_sinks(const UncountedNode& node) {
   std::vector<SharedSink> dropped;  // released after the borrow
   auto a = node.core_ref().borrow_mut();
   if (!a->is_current(node.key())) return;

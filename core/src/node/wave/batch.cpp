@@ -65,15 +65,15 @@ void remove_unconfirmed_everywhere(const std::vector<DeferredCore>& collected, c
   }
 }
 
-// An uncounted handle of the record's node when its key is still current.
-std::optional<NodeHandle> live_record(const BatchRecord& r) {
+// The record's node when its key is still current.
+std::optional<UncountedNode> live_record(const BatchRecord& r) {
   auto a = r.pin.core()->borrow();
   if (!a->is_current(r.pin.key())) return std::nullopt;
   return r.pin.handle();
 }
 
 // Clears the node's batch-queued flag; true when it was set.
-bool clear_batch_queued(const NodeHandle& node) {
+bool clear_batch_queued(const UncountedNode& node) {
   auto a = node.core_ref().borrow_mut();
   return a->wave_edge(node.key()).state.leave_batch();
 }
@@ -87,7 +87,7 @@ bool batch_collecting() {
   return c->has_value() && (*c)->collecting;
 }
 
-void batch_defer_list(const NodeHandle& node, MessageList late) {
+void batch_defer_list(const UncountedNode& node, MessageList late) {
   std::optional<MessageList> replaced;  // released after the borrows
   auto c = batch_cell().borrow_mut();
   BatchState& state = **c;
@@ -129,7 +129,7 @@ BatchToken batch_token_for_new_deferral() {
   return std::make_shared<bool>(true);
 }
 
-void batch_defer_emission(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward_dep) {
+void batch_defer_emission(const UncountedNode& node, MessageList messages, std::optional<std::uint64_t> toward_dep) {
   defer_core_op(node.core(), DeferredOp{DeferredKind::UpNext, WeakNodeRef::of(node), batch_token_for_new_deferral(),
                                         UpNextPayload{std::move(messages), toward_dep}});
 }
@@ -209,7 +209,7 @@ void run_batch(FunctionRef<bool()> call) {
         if (!r.deferred) continue;
         MessageList list = std::move(*r.deferred);
         r.deferred.reset();
-        std::optional<NodeHandle> node = live_record(r);
+        std::optional<UncountedNode> node = live_record(r);
         if (!node) continue;
         clear_batch_queued(*node);
         down_in_wave_scope(*node, std::move(list));
@@ -250,7 +250,7 @@ void run_batch(FunctionRef<bool()> call) {
     if (saved) std::rethrow_exception(saved);
   } else {
     for (BatchRecord& r : records) {
-      std::optional<NodeHandle> node = live_record(r);
+      std::optional<UncountedNode> node = live_record(r);
       if (!node) continue;
       if (clear_batch_queued(*node)) down_in_wave_scope(*node, one_message(Message::resolved()));
     }

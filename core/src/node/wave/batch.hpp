@@ -21,14 +21,14 @@ bool batch_is_active();
 bool batch_collecting();
 // Replaces the node's deferred list, pinning the node on its first
 // deferral; the caller sets the node's batch-queued flag.
-void batch_defer_list(const NodeHandle& node, MessageList late);
+void batch_defer_list(const UncountedNode& node, MessageList late);
 void batch_register_core(const CoreRef& core);
 // The open batch's token when it holds a deferred list for the node.
 std::optional<BatchToken> batch_find_node(const NodeId& node);
 // The open batch's token, or a fresh true token with no batch.
 BatchToken batch_token_for_new_deferral();
 // Queues an UpNext op: messages sent up from node after the wave.
-void batch_defer_emission(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward_dep);
+void batch_defer_emission(const UncountedNode& node, MessageList messages, std::optional<std::uint64_t> toward_dep);
 
 // Drops the thread's batch state.
 void batch_take_state();

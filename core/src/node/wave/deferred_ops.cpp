@@ -61,7 +61,7 @@ OpOutcome run_op(const CoreRef& core, DeferredOp& op) {
   if (!op.token || !*op.token) return OpOutcome::Done;
   auto pinned = pin_node(core, op.node);
   if (!pinned) return OpOutcome::Done;
-  NodeHandle& node = pinned->second;
+  UncountedNode& node = pinned->second;
   auto release = on_scope_exit([&]() noexcept {
     drop_quietly([&] {
       pinned->second.drop();

@@ -4,7 +4,7 @@
 
 namespace korvalinth {
 
-OrderedDelivery::OrderedDelivery(const NodeHandle& node) : node_(&node), outer_(detail::tls_innermost_delivery) {
+OrderedDelivery::OrderedDelivery(const UncountedNode& node) : node_(&node), outer_(detail::tls_innermost_delivery) {
   detail::tls_innermost_delivery = this;
 }
 
@@ -21,7 +21,7 @@ OrderedDelivery::~OrderedDelivery() {
   if (EdgeEntry* e = a->find_edge(node_->index()); e) uncount_in(*e);
 }
 
-bool OrderedDelivery::queue_if_delivering(const NodeHandle& node, MessageList& list) {
+bool OrderedDelivery::queue_if_delivering(const UncountedNode& node, MessageList& list) {
   OrderedDelivery* delivery = detail::tls_innermost_delivery;
   if (delivery == nullptr) return false;
   for (; delivery != nullptr; delivery = delivery->outer_) {

@@ -29,13 +29,13 @@ class OrderedDelivery {
   // Queues list behind the delivery in progress on node, if there is one;
   // true when it was queued (list is then moved from). Called only when the
   // node's entry counts a delivery in progress: the search is then short.
-  static bool queue_if_delivering(const NodeHandle& node, MessageList& list);
+  static bool queue_if_delivering(const UncountedNode& node, MessageList& list);
 
   // Marks node as delivering on the thread's chain until the end of the
   // object's life; lists still queued then (a fault unwinds) are dropped.
   // The caller counts it in the node's entry (count_in) under a borrow it
   // takes anyway, before any sink is called. node must outlive the object.
-  explicit OrderedDelivery(const NodeHandle& node);
+  explicit OrderedDelivery(const UncountedNode& node);
   OrderedDelivery(const OrderedDelivery&) = delete;
   OrderedDelivery& operator=(const OrderedDelivery&) = delete;
   ~OrderedDelivery();
@@ -66,7 +66,7 @@ class OrderedDelivery {
 
   // Kept small: one lives in every down's frame, and graphs deliver as
   // deep as the stack allows. The queue is made by the first list queued.
-  const NodeHandle* node_;
+  const UncountedNode* node_;
   OrderedDelivery* outer_;
   std::unique_ptr<Queue> queued_;
   bool counted_ = false;  // the node's entry counts this delivery

@@ -197,7 +197,7 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
   return r;
 }
 
-void forward_dep_control(const NodeHandle& node, DepAction& r) {
+void forward_dep_control(const UncountedNode& node, DepAction& r) {
   if (r.teardown) broadcast(node, teardown_message());
   if (r.dirty) broadcast(node, dirty_message());
   if (r.invalidate) {
@@ -311,13 +311,13 @@ void DepSink::call(const Message& message) {
       push_run_check_marked(core_, count_, key_, core.id());
     } else {
       if (!strong) strong = lock_core(core_, core.id());
-      if (strong) forward_dep_control(NodeHandle(std::move(strong), count_, key_, false), record);
+      if (strong) forward_dep_control(UncountedNode(std::move(strong), count_, key_), record);
     }
   }
   if (!pin.empty()) pin.unpin();
 }
 
-void run_or_settle(const NodeHandle& node) {
+void run_or_settle(const UncountedNode& node) {
   RunDecision decision;
   {
     auto a = node.core_ref().borrow();
@@ -327,7 +327,7 @@ void run_or_settle(const NodeHandle& node) {
   run_decided(node, decision);
 }
 
-void handle_dep_message(const NodeHandle& node) {
+void handle_dep_message(const UncountedNode& node) {
   GraphCore& core = node.core_ref();
   {
     auto a = core.borrow();

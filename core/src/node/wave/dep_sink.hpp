@@ -36,8 +36,8 @@ class DepSink final : public Sink {
 };
 
 // The run check made at once (pull service, resume).
-void run_or_settle(const NodeHandle& node);
+void run_or_settle(const UncountedNode& node);
 // The pull service: serves the node's pending pull when it may.
-void handle_dep_message(const NodeHandle& node);
+void handle_dep_message(const UncountedNode& node);
 
 }  // namespace korvalinth

@@ -9,7 +9,7 @@
 
 namespace korvalinth {
 
-void mark_dirty(const NodeHandle& node, OrderedDelivery* window) {
+void mark_dirty(const UncountedNode& node, OrderedDelivery* window) {
   SinkList::Reading sinks;
   {
     auto a = node.core_ref().borrow_mut();
@@ -21,7 +21,7 @@ void mark_dirty(const NodeHandle& node, OrderedDelivery* window) {
   sinks.deliver(dirty_message());
 }
 
-void broadcast(const NodeHandle& node, const Message& message) {
+void broadcast(const UncountedNode& node, const Message& message) {
   SinkList::Reading sinks;
   {
     auto a = node.core_ref().borrow();
@@ -31,7 +31,7 @@ void broadcast(const NodeHandle& node, const Message& message) {
   sinks.deliver(message);
 }
 
-void clear_current_pull(const NodeHandle& node) {
+void clear_current_pull(const UncountedNode& node) {
   GraphCore& core = node.core_ref();
   if (core.is_borrowed()) return;
   std::optional<PullRequest> old;
@@ -170,7 +170,7 @@ struct Applied {
 // who receives it. Replaced values go to trash, dropped after the borrow.
 // A DATA's version is put in place from next_version, unless that is null
 // (the caller advanced it in place). Counts window's delivery, when given.
-void apply_message(Arena& a, const NodeHandle& node, const Message& m, std::optional<NodeVersion>* next_version,
+void apply_message(Arena& a, const UncountedNode& node, const Message& m, std::optional<NodeVersion>* next_version,
                    OrderedDelivery* window, Applied& out, SharedValue& old_cache, std::optional<NodeVersion>& old_version,
                    std::vector<MessageList>& old_held, std::optional<PullRequest>& old_pending,
                    std::optional<PullRequest>& old_current) {
@@ -233,7 +233,7 @@ struct DownEntry {
   bool delivering;  // a down is calling the node's sinks
 };
 
-std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
+std::optional<DownEntry> read_down_entry(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   const EdgeEntry& e = a->wave_edge(node.key());
   const bool running = e.state.running();
@@ -249,7 +249,7 @@ std::optional<DownEntry> read_down_entry(const NodeHandle& node) {
 // broadcasts it).
 // window: the delivery to count in the node's entry, when the caller opened
 // one; canonical_text: the DATA's checked text, when the caller has it.
-void deliver_message(const NodeHandle& node, const Message& m, bool content_ids, OrderedDelivery* window,
+void deliver_message(const UncountedNode& node, const Message& m, bool content_ids, OrderedDelivery* window,
                      const std::string* canonical_text = nullptr) {
   GraphCore& core = node.core_ref();
   std::optional<NodeVersion> next_version;
@@ -303,7 +303,7 @@ void deliver_message(const NodeHandle& node, const Message& m, bool content_ids,
 
 // Defers the late messages of a down made outside the node's function into
 // the open batch; DIRTY goes out now.
-void defer_into_batch(const NodeHandle& node, MessageList late) {
+void defer_into_batch(const UncountedNode& node, MessageList late) {
   batch_defer_list(node, std::move(late));
   bool dirty_sent;
   {
@@ -321,7 +321,7 @@ void defer_into_batch(const NodeHandle& node, MessageList late) {
 
 // The end of a down that was not made by the node's own function; ends
 // window's count too, when given.
-void end_outside_run(const NodeHandle& node, OrderedDelivery* window) {
+void end_outside_run(const UncountedNode& node, OrderedDelivery* window) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
   EdgeEntry& e = a->edge_at(node.index());
@@ -384,12 +384,12 @@ bool carries_data_or_resolved(const OneMessage& one) noexcept {
   const MessageKind k = one.begin()->kind();
   return k == MessageKind::Data || k == MessageKind::Resolved;
 }
-bool queue_behind_delivery(const NodeHandle& node, MessageList& list) {
+bool queue_behind_delivery(const UncountedNode& node, MessageList& list) {
   return OrderedDelivery::queue_if_delivering(node, list);
 }
 // Out of line, as the other rare roads below: the frame of down is on the
 // stack once per node of a chain.
-[[gnu::noinline]] bool queue_behind_delivery(const NodeHandle& node, OneMessage& one) {
+[[gnu::noinline]] bool queue_behind_delivery(const UncountedNode& node, OneMessage& one) {
   Message& place = *one.begin();
   MessageList list = one.take();
   if (OrderedDelivery::queue_if_delivering(node, list)) return true;
@@ -400,7 +400,7 @@ bool queue_behind_delivery(const NodeHandle& node, MessageList& list) {
 // Defers the late messages of a down made outside the node's function into
 // the open batch; true when there were any.
 template <class List>
-[[gnu::noinline]] bool defer_late(const NodeHandle& node, List& list) {
+[[gnu::noinline]] bool defer_late(const UncountedNode& node, List& list) {
   MessageList late = split_out(list, is_late_kind);
   if (late.empty()) return false;
   defer_into_batch(node, std::move(late));
@@ -410,7 +410,7 @@ template <class List>
 // Keeps back the messages that wait while the node holds back; true when
 // none is left to deliver now.
 template <class List>
-[[gnu::noinline]] bool hold_back(const NodeHandle& node, List& list) {
+[[gnu::noinline]] bool hold_back(const UncountedNode& node, List& list) {
   MessageList held = split_out(list, is_held_kind);
   if (!held.empty()) {
     auto a = node.core_ref().borrow_mut();
@@ -424,12 +424,12 @@ template <class List>
 enum class Queued : bool { No, Yes };
 
 template <class List>
-void deliver_down(const NodeHandle& node, const DownEntry& entry, List&& list, Queued queued);
+void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list, Queued queued);
 
 // Delivers the lists queued behind window, oldest first; lists queued
 // meanwhile go behind them. Out of line: deliveries nest as deep as the
 // stack allows, and this is rarely needed.
-[[gnu::noinline]] void deliver_queued(const NodeHandle& node, OrderedDelivery& window) {
+[[gnu::noinline]] void deliver_queued(const UncountedNode& node, OrderedDelivery& window) {
   while (std::optional<MessageList> next = window.next_queued()) {
     if (std::optional<DownEntry> entry = read_down_entry(node)) deliver_down(node, *entry, std::move(*next), Queued::Yes);
   }
@@ -439,7 +439,7 @@ void deliver_down(const NodeHandle& node, const DownEntry& entry, List&& list, Q
 // lists queued behind own_window meanwhile; own_window is null for a list
 // that was queued behind another delivery.
 template <class List>
-[[gnu::always_inline]] inline void deliver_in_window(const NodeHandle& node, const DownEntry& entry, List& list,
+[[gnu::always_inline]] inline void deliver_in_window(const UncountedNode& node, const DownEntry& entry, List& list,
                                                      bool marks_dirty, OrderedDelivery* own_window) {
   if (marks_dirty) mark_dirty(node, own_window);
 
@@ -458,7 +458,7 @@ template <class List>
 // behind a delivery on the node is delivered by it, in that delivery's
 // window; any other list opens its own.
 template <class List>
-void deliver_down(const NodeHandle& node, const DownEntry& entry, List&& list, Queued queued) {
+void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list, Queued queued) {
   const bool running = entry.running;
   if (!running && batch_collecting() && defer_late(node, list)) return;
   if (entry.hold && hold_back(node, list)) return;
@@ -476,7 +476,7 @@ void deliver_down(const NodeHandle& node, const DownEntry& entry, List&& list, Q
 // change nothing), then delivers it, unless it went behind a delivery in
 // progress on the node.
 template <class List>
-void down_entered(const NodeHandle& node, const DownEntry& entry, List&& list) {
+void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list) {
   if (!entry.touched) touch_in_current_frame(node);
   sort_and_thin(list);
   if (entry.content_ids) check_data_canonical(list);
@@ -486,14 +486,14 @@ void down_entered(const NodeHandle& node, const DownEntry& entry, List&& list) {
 
 }  // namespace
 
-void down(const NodeHandle& node, MessageList list) {
+void down(const UncountedNode& node, MessageList list) {
   check_stack_headroom();
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
   down_entered(node, *entry, list);
 }
 
-void down(const NodeHandle& node, Message message) {
+void down(const UncountedNode& node, Message message) {
   check_stack_headroom();
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;

@@ -11,9 +11,9 @@
 
 namespace korvalinth {
 
-void down(const NodeHandle& node, MessageList messages);
+void down(const UncountedNode& node, MessageList messages);
 // down of a list of one message, without building the list.
-void down(const NodeHandle& node, Message message);
+void down(const UncountedNode& node, Message message);
 
 // A list of one message.
 inline MessageList one_message(Message m) {
@@ -26,11 +26,11 @@ class OrderedDelivery;
 
 // Sends DIRTY once (sets dirty-sent and status dirty) unless already sent;
 // counts window's delivery in the node's entry first, when given.
-void mark_dirty(const NodeHandle& node, OrderedDelivery* window = nullptr);
+void mark_dirty(const UncountedNode& node, OrderedDelivery* window = nullptr);
 // Hands one message to the node's sinks; changes no node state.
-void broadcast(const NodeHandle& node, const Message& message);
+void broadcast(const UncountedNode& node, const Message& message);
 // Ends the node's current pull; does nothing while the core is borrowed.
-void clear_current_pull(const NodeHandle& node);
+void clear_current_pull(const UncountedNode& node);
 
 inline constexpr const char* kMixedDataResolved =
     "down: a wave cannot mix DATA and RESOLVED (tier-3 exclusivity, R-resolved-undirty / D49)";

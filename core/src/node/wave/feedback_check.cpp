@@ -19,7 +19,7 @@ bool run_would_wait(const Arena& a, std::uint64_t i) {
 
 }  // namespace
 
-void refuse_feedback_into_running_nodes(const NodeHandle& target) {
+void refuse_feedback_into_running_nodes(const UncountedNode& target) {
   if (node_functions_running() == 0) return;
   auto a = target.core_ref().borrow();
   a->check(target.key());

@@ -12,6 +12,6 @@ namespace korvalinth {
 // Faults with the feedback-cycle text when a down on target would reach,
 // through the dep sinks of active nodes, a node whose function is running
 // and whose run would not wait (paused, waiting for a pull or rewired).
-void refuse_feedback_into_running_nodes(const NodeHandle& target);
+void refuse_feedback_into_running_nodes(const UncountedNode& target);
 
 }  // namespace korvalinth

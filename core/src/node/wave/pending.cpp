@@ -45,7 +45,7 @@ bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& co
   return touch_in_frame(scope, *a, core, count, key);
 }
 
-void touch_in_current_frame(const NodeHandle& node) {
+void touch_in_current_frame(const UncountedNode& node) {
   if (installed_scope_id() == 0) return;
   {
     auto a = node.core_ref().borrow();
@@ -56,7 +56,7 @@ void touch_in_current_frame(const NodeHandle& node) {
   touch_in_frame(**cell, node.core(), node.count(), node.key());
 }
 
-std::optional<std::pair<PinnedNode, NodeHandle>> pin_pending_node(const WeakCore& weak_core, const WeakCount& weak_count,
+std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakCore& weak_core, const WeakCount& weak_count,
                                                                    SlotKey key) {
   CoreRef core = weak_core.lock();
   if (!core) return std::nullopt;
@@ -67,11 +67,11 @@ std::optional<std::pair<PinnedNode, NodeHandle>> pin_pending_node(const WeakCore
     if (!a->is_current(key)) return std::nullopt;
     a->add_pin(key.index);
   }
-  NodeHandle handle(core, count, key, false);
+  UncountedNode handle(core, count, key);
   return std::make_pair(PinnedNode(std::move(core), std::move(count), key), std::move(handle));
 }
 
-void push_pending(const NodeHandle& node, PendingKind kind) {
+void push_pending(const UncountedNode& node, PendingKind kind) {
   const CoreId id = node.core_id();
   // A run check of a current node is found through its mark; anything else
   // by a search of the queue.
@@ -95,7 +95,7 @@ void push_pending(const NodeHandle& node, PendingKind kind) {
   q->push_back(PendingItem{node.core(), node.count(), node.key(), id, kind});
 }
 
-void push_run_check_marked(const NodeHandle& node) {
+void push_run_check_marked(const UncountedNode& node) {
   auto q = pending_queue().borrow_mut();
   q->push_back(PendingItem{node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck});
 }
@@ -136,7 +136,7 @@ void drain_item(PendingItem& it) {
     terminal = a->wave_edge(it.key).state.terminal();
     if (!terminal && it.kind == PendingKind::RunCheck && delivery_depth() == 0) decision = run_decision(*a, it.key);
   }
-  NodeHandle node(std::move(core), std::move(count), it.key, false);
+  UncountedNode node(std::move(core), std::move(count), it.key);
   if (!terminal) {
     if (it.kind == PendingKind::ResolveCheck)
       resolve_queued(node);
@@ -180,7 +180,7 @@ RunDecision run_decision(Arena& a, SlotKey key) {
 namespace {
 
 // The value a node without a function settles to: its first dep's latest.
-SharedValue first_dep_latest(const NodeHandle& node) {
+SharedValue first_dep_latest(const UncountedNode& node) {
   SharedValue old_latest;  // dropped after the borrow
   auto a = node.core_ref().borrow_mut();
   EdgeEntry& e = a->wave_edge(node.key());
@@ -196,12 +196,12 @@ SharedValue first_dep_latest(const NodeHandle& node) {
 
 }  // namespace
 
-void settle_from_deps(const NodeHandle& node) {
+void settle_from_deps(const UncountedNode& node) {
   SharedValue v = first_dep_latest(node);
   if (v) down(node, Message::data(std::move(v)));
 }
 
-void run_queued(const NodeHandle& node) {
+void run_queued(const UncountedNode& node) {
   if (delivery_depth() != 0) {
     push_pending(node, PendingKind::RunCheck);
     return;
@@ -214,7 +214,7 @@ void run_queued(const NodeHandle& node) {
   run_decided(node, decision);
 }
 
-void run_decided(const NodeHandle& node, RunDecision decision) {
+void run_decided(const UncountedNode& node, RunDecision decision) {
   if (decision == RunDecision::Run) {
     run_wave(node);
   } else if (decision == RunDecision::Settle) {
@@ -222,7 +222,7 @@ void run_decided(const NodeHandle& node, RunDecision decision) {
   }
 }
 
-void resolve_queued(const NodeHandle& node) {
+void resolve_queued(const UncountedNode& node) {
   if (delivery_depth() != 0) {
     push_pending(node, PendingKind::ResolveCheck);
     return;

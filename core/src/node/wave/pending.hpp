@@ -23,19 +23,19 @@ inline bool touched_in_installed_scope(const Arena& a, SlotKey key) noexcept {
 }
 
 // Records and pins the node in the installed scope, once per scope.
-void touch_in_current_frame(const NodeHandle& node);
+void touch_in_current_frame(const UncountedNode& node);
 // False when the key is not current.
 bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key);
 // As touch_in_frame, with the core's arena borrowed by the caller.
 bool touch_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core, const SharedCount& count, SlotKey key);
 
-std::optional<std::pair<PinnedNode, NodeHandle>> pin_pending_node(const WeakCore& core, const WeakCount& count,
+std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakCore& core, const WeakCount& count,
                                                                    SlotKey key);
 
 // Queues a check of the node, at most once per kind until drained.
-void push_pending(const NodeHandle& node, PendingKind kind);
+void push_pending(const UncountedNode& node, PendingKind kind);
 // Queues a run check whose mark the caller has just set (see queue_epoch).
-void push_run_check_marked(const NodeHandle& node);
+void push_run_check_marked(const UncountedNode& node);
 void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key, CoreId core_id);
 
 namespace detail {
@@ -47,15 +47,15 @@ inline constinit thread_local std::uint64_t tls_queue_epoch KORVALINTH_FAST_TLS 
 inline std::uint64_t queue_epoch() noexcept { return detail::tls_queue_epoch; }
 // Runs the queue to empty: run checks first, then resolve checks, per pass.
 void drain_pending();
-void run_queued(const NodeHandle& node);
+void run_queued(const UncountedNode& node);
 // Runs the node or settles it from its first dep, as decided by run_decision.
-void run_decided(const NodeHandle& node, RunDecision decision);
-void resolve_queued(const NodeHandle& node);
+void run_decided(const UncountedNode& node, RunDecision decision);
+void resolve_queued(const UncountedNode& node);
 
 // The run check of the node under the caller's borrow (NodeState::decide_run).
 RunDecision run_decision(Arena& arena, SlotKey key);
 // Settles a node without a function to its first dep's latest value.
-void settle_from_deps(const NodeHandle& node);
+void settle_from_deps(const UncountedNode& node);
 
 // Drops every queued item without running it.
 void clear_pending_queue();

@@ -4,7 +4,7 @@
 
 namespace korvalinth {
 
-bool node_is_quiescent(const NodeHandle& node) {
+bool node_is_quiescent(const UncountedNode& node) {
   if (wave_scope_installed() || delivery_depth() != 0) return false;
   auto a = node.core_ref().borrow();
   if (!a->is_current(node.key())) return true;

@@ -16,7 +16,7 @@ namespace {
 constinit thread_local std::uint64_t tls_functions_running KORVALINTH_FAST_TLS = 0;
 
 // Clears the node's fn-running flag, if the node still exists.
-void end_running(Arena& a, const NodeHandle& node) {
+void end_running(Arena& a, const UncountedNode& node) {
   const SlotKey key = node.key();
   if (!a.is_current(key)) return;
   if (node.count()->count == 0 && a.pin_count(key.index) == 0) return;
@@ -27,7 +27,7 @@ void end_running(Arena& a, const NodeHandle& node) {
 
 std::uint64_t node_functions_running() noexcept { return tls_functions_running; }
 
-void run_wave(const NodeHandle& node) {
+void run_wave(const UncountedNode& node) {
   check_stack_headroom();
   GraphCore& core = node.core_ref();
   const SlotKey node_key = node.key();
@@ -74,7 +74,7 @@ void run_wave(const NodeHandle& node) {
       if (!rare->release_callbacks.empty()) old_release = std::exchange(rare->release_callbacks, {});
       if (!rare->invalidate_callbacks.empty()) old_invalidate = std::exchange(rare->invalidate_callbacks, {});
     }
-    ctx.node = node.uncounted();
+    ctx.node = node;
   }
   // Callbacks registered during the previous run go uncalled.
   old_release.clear();

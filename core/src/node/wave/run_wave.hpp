@@ -10,7 +10,7 @@ namespace korvalinth {
 inline constexpr const char* kReentrantRun =
     "synchronous feedback cycle: node fn re-entered its own wave (R-reentrancy / D37)";
 
-void run_wave(const NodeHandle& node);
+void run_wave(const UncountedNode& node);
 
 // The number of node functions on this thread's stack.
 std::uint64_t node_functions_running() noexcept;

@@ -23,10 +23,10 @@ struct DepCopy {
   SharedCount count;
 };
 
-void handle_up_message(const NodeHandle& node, Message message, std::optional<std::uint64_t> toward,
+void handle_up_message(const UncountedNode& node, Message message, std::optional<std::uint64_t> toward,
                        PullVisits& visits);
 
-void forward_up_to_dep(const NodeHandle& node, const DepCopy& dep, Message message, PullVisits& visits) {
+void forward_up_to_dep(const UncountedNode& node, const DepCopy& dep, Message message, PullVisits& visits) {
   const CoreRef& core = node.core();
   {
     auto a = core->borrow_mut();
@@ -35,7 +35,7 @@ void forward_up_to_dep(const NodeHandle& node, const DepCopy& dep, Message messa
     a->add_pin(dep.key.index);
   }
   PinnedNode pin(core, dep.count, dep.key);
-  NodeHandle handle(core, dep.count, dep.key, false);
+  UncountedNode handle(core, dep.count, dep.key);
   bool current;
   {
     auto a = core->borrow();
@@ -46,13 +46,13 @@ void forward_up_to_dep(const NodeHandle& node, const DepCopy& dep, Message messa
   pin.unpin();
 }
 
-void forward_up(const NodeHandle& node, Message message, std::optional<std::uint64_t> toward, PullVisits& visits) {
+void forward_up(const UncountedNode& node, Message message, std::optional<std::uint64_t> toward, PullVisits& visits) {
   SmallVec<DepCopy, 4> deps;
   {
     auto a = node.core_ref().borrow();
     a->require_wave_entries(node.key());
     const TopologyEntry& t = a->topology_at(node.index());
-    for (const NodeHandle& d : t.deps) deps.push_back(DepCopy{d.key(), d.count()});
+    for (const UncountedNode& d : t.deps) deps.push_back(DepCopy{d.key(), d.count()});
   }
   if (!toward) {
     if (!is_control_kind(message.kind()))
@@ -64,7 +64,7 @@ void forward_up(const NodeHandle& node, Message message, std::optional<std::uint
   if (*toward < deps.size()) forward_up_to_dep(node, deps[*toward], std::move(message), visits);
 }
 
-void full_resume(const NodeHandle& node) {
+void full_resume(const UncountedNode& node) {
   GraphCore& core = node.core_ref();
   bool has_pull_id;
   {
@@ -114,7 +114,7 @@ void full_resume(const NodeHandle& node) {
   handle_dep_message(node);
 }
 
-void handle_up_message(const NodeHandle& node, Message message, std::optional<std::uint64_t> toward,
+void handle_up_message(const UncountedNode& node, Message message, std::optional<std::uint64_t> toward,
                        PullVisits& visits) {
   check_stack_headroom();
   GraphCore& core = node.core_ref();
@@ -199,7 +199,7 @@ void handle_up_message(const NodeHandle& node, Message message, std::optional<st
 
 }  // namespace
 
-void up(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward_dep) {
+void up(const UncountedNode& node, MessageList messages, std::optional<std::uint64_t> toward_dep) {
   for (const Message& m : messages) {
     if (!is_control_kind(m.kind()))
       fault("ctx.up: " + std::string(m.kind_name()) + " is down-only; up carries control tiers only (R-ctx-up)");

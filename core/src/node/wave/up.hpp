@@ -14,6 +14,6 @@
 namespace korvalinth {
 
 // toward_dep: the first hop goes only to the dep at that position.
-void up(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward_dep);
+void up(const UncountedNode& node, MessageList messages, std::optional<std::uint64_t> toward_dep);
 
 }  // namespace korvalinth

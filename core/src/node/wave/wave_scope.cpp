@@ -88,7 +88,7 @@ void unpin_touched(std::vector<TouchedNode>& touched) {
   }
 }
 
-std::optional<NodeHandle> upgrade_live_node(const TouchedNode& t) {
+std::optional<UncountedNode> upgrade_live_node(const TouchedNode& t) {
   auto a = t.pin.core()->borrow();
   if (!a->is_current(t.pin.key())) return std::nullopt;
   return t.pin.handle();
@@ -120,7 +120,7 @@ bool is_host_boundary_abort(const std::exception_ptr& fault) {
 
 void clear_wave_touched() { clear_pending_queue(); }
 
-void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
+void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
   Cell<std::optional<WaveScope>>& cell = wave_scope_cell();
   if (cell.borrow()->has_value()) {
     work();
@@ -168,7 +168,7 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
       for (TouchedNode& t : scope.touched) drop_quietly([&] { t.pin.unpin(); });
       std::rethrow_exception(failure);
     }
-    std::optional<NodeHandle> target;
+    std::optional<UncountedNode> target;
     if (scope.running_node) {
       for (const TouchedNode& t : scope.touched) {
         if (t.core == scope.running_node->core && t.pin.key().index == scope.running_node->index &&
@@ -178,7 +178,7 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
         }
       }
     }
-    if (!target) target = node.uncounted();
+    if (!target) target = node;
     try {
       MessageList list;
       list.push_back(Message::error(make_text_error(panic_payload_message(failure))));
@@ -202,19 +202,19 @@ void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work) {
   raise_kept_drop_fault();
 }
 
-void down_in_wave_scope(const NodeHandle& node, MessageList messages) {
+void down_in_wave_scope(const UncountedNode& node, MessageList messages) {
   run_in_wave_scope(node, [&] { down(node, std::move(messages)); });
 }
 
-void node_down_in_wave_scope(const NodeHandle& node, MessageList messages) {
+void node_down_in_wave_scope(const UncountedNode& node, MessageList messages) {
   down_in_wave_scope(node, std::move(messages));
 }
 
-void up_in_wave_scope(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward) {
+void up_in_wave_scope(const UncountedNode& node, MessageList messages, std::optional<std::uint64_t> toward) {
   run_in_wave_scope(node, [&] { up(node, std::move(messages), toward); });
 }
 
-void node_up_in_wave_scope(const NodeHandle& node, MessageList messages) {
+void node_up_in_wave_scope(const UncountedNode& node, MessageList messages) {
   up_in_wave_scope(node, std::move(messages), std::nullopt);
 }
 

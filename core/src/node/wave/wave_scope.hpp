@@ -68,12 +68,12 @@ bool wave_scope_installed();
 
 // Runs work in a wave scope of node: joins an installed scope, or owns a new
 // one and ends the wave as described above.
-void run_in_wave_scope(const NodeHandle& node, FunctionRef<void()> work);
+void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work);
 
-void down_in_wave_scope(const NodeHandle& node, MessageList messages);
-void node_down_in_wave_scope(const NodeHandle& node, MessageList messages);
-void up_in_wave_scope(const NodeHandle& node, MessageList messages, std::optional<std::uint64_t> toward);
-void node_up_in_wave_scope(const NodeHandle& node, MessageList messages);
+void down_in_wave_scope(const UncountedNode& node, MessageList messages);
+void node_down_in_wave_scope(const UncountedNode& node, MessageList messages);
+void up_in_wave_scope(const UncountedNode& node, MessageList messages, std::optional<std::uint64_t> toward);
+void node_up_in_wave_scope(const UncountedNode& node, MessageList messages);
 
 // The text of a caught fault: its own text, or "node fn panicked".
 std::string panic_payload_message(const std::exception_ptr& fault);

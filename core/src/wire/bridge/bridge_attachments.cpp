@@ -33,12 +33,12 @@ class ForwardingFn final : public NodeFn {
 std::vector<NodeHandle> counted_copy(const std::vector<NodeHandle>& list) {
   std::vector<NodeHandle> out;
   out.reserve(list.size());
-  for (const NodeHandle& h : list) out.push_back(h.promote_counted());
+  for (const UncountedNode& h : list) out.push_back(h.promote_counted());
   return out;
 }
 
-bool lists(const std::vector<NodeHandle>& list, const NodeHandle& node) {
-  return std::ranges::any_of(list, [&](const NodeHandle& h) { return h.same_node(node); });
+bool lists(const std::vector<NodeHandle>& list, const UncountedNode& node) {
+  return std::ranges::any_of(list, [&](const UncountedNode& h) { return h.same_node(node); });
 }
 
 // Replaces the list's entries; the old ones are dropped after the borrow.
@@ -51,12 +51,12 @@ void set_list(ProducerList& producers, std::vector<NodeHandle> entries) {
   drop_node_handles(old);
 }
 
-void install_forwarding_fn(const NodeHandle& target, std::vector<NodeHandle> deps, std::uint64_t producer_count,
+void install_forwarding_fn(const UncountedNode& target, std::vector<NodeHandle> deps, std::uint64_t producer_count,
                            ForwardingFnMaker make_fn) {
   rewire(target, ReplaceDeps{std::move(deps), make_fn(producer_count)});
 }
 
-void repoint(const NodeHandle& target, std::vector<NodeHandle> deps, ForwardingFnMaker make_fn) {
+void repoint(const UncountedNode& target, std::vector<NodeHandle> deps, ForwardingFnMaker make_fn) {
   const std::uint64_t count = deps.size();
   install_forwarding_fn(target, std::move(deps), count, make_fn);
 }
@@ -67,7 +67,7 @@ std::vector<NodeHandle> copy_of(const ProducerList& producers) { return counted_
 // Puts the list back to backup and re-points target at it, the list held
 // shared meanwhile. A failure here is dropped: the caller hears of the
 // failure that called for the rollback, not of a later one.
-void restore_quietly(const NodeHandle& target, ProducerList& producers, std::vector<NodeHandle> backup,
+void restore_quietly(const UncountedNode& target, ProducerList& producers, std::vector<NodeHandle> backup,
                      ForwardingFnMaker make_fn) noexcept {
   try {
     set_list(producers, counted_copy(backup));
@@ -87,15 +87,15 @@ SharedNodeFn make_inbound_forwarding_fn(std::uint64_t producer_count) {
   return std::make_shared<ForwardingFn<BridgeInbound>>(producer_count);
 }
 
-void install_ack_driver_fn(const NodeHandle& command, std::vector<NodeHandle> deps, std::uint64_t producer_count) {
+void install_ack_driver_fn(const UncountedNode& command, std::vector<NodeHandle> deps, std::uint64_t producer_count) {
   install_forwarding_fn(command, std::move(deps), producer_count, make_command_forwarding_fn);
 }
 
-void install_protobuf_bridge_fn(const NodeHandle& inbound, std::vector<NodeHandle> deps, std::uint64_t producer_count) {
+void install_protobuf_bridge_fn(const UncountedNode& inbound, std::vector<NodeHandle> deps, std::uint64_t producer_count) {
   install_forwarding_fn(inbound, std::move(deps), producer_count, make_inbound_forwarding_fn);
 }
 
-void attach_producer(const NodeHandle& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn) {
+void attach_producer(const UncountedNode& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn) {
   std::vector<NodeHandle> backup = copy_of(producers);
   {
     auto list = producers.borrow_mut();
@@ -113,7 +113,7 @@ void attach_producer(const NodeHandle& target, ProducerList& producers, NodeHand
   producer.drop();
 }
 
-void detach_producer(const NodeHandle& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn) {
+void detach_producer(const UncountedNode& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn) {
   std::vector<NodeHandle> backup = copy_of(producers);
   if (!lists(backup, producer)) {
     drop_node_handles(backup);
@@ -121,7 +121,7 @@ void detach_producer(const NodeHandle& target, ProducerList& producers, NodeHand
     return;
   }
   std::vector<NodeHandle> rest;
-  for (const NodeHandle& h : backup)
+  for (const UncountedNode& h : backup)
     if (!h.same_node(producer)) rest.push_back(h.promote_counted());
   set_list(producers, counted_copy(rest));
   try {
@@ -146,11 +146,11 @@ void detach_protobuf_bridge_inbound(const WireBridge& bridge, ProducerList& inbo
   detach_producer(bridge.inbound, inbound_producers, std::move(producer), make_inbound_forwarding_fn);
 }
 
-void attach_ack_driver_commands(const NodeHandle& command, ProducerList& command_producers, NodeHandle producer) {
+void attach_ack_driver_commands(const UncountedNode& command, ProducerList& command_producers, NodeHandle producer) {
   attach_producer(command, command_producers, std::move(producer), make_command_forwarding_fn);
 }
 
-void detach_ack_driver_commands(const NodeHandle& command, ProducerList& command_producers, NodeHandle producer) {
+void detach_ack_driver_commands(const UncountedNode& command, ProducerList& command_producers, NodeHandle producer) {
   detach_producer(command, command_producers, std::move(producer), make_command_forwarding_fn);
 }
 

@@ -28,15 +28,15 @@ using ForwardingFnMaker = SharedNodeFn (*)(std::uint64_t producer_count);
 
 // Re-points the node at deps with a fresh forwarding function; a refusal of
 // the rewire unwinds.
-void install_ack_driver_fn(const NodeHandle& command, std::vector<NodeHandle> deps, std::uint64_t producer_count);
-void install_protobuf_bridge_fn(const NodeHandle& inbound, std::vector<NodeHandle> deps, std::uint64_t producer_count);
+void install_ack_driver_fn(const UncountedNode& command, std::vector<NodeHandle> deps, std::uint64_t producer_count);
+void install_protobuf_bridge_fn(const UncountedNode& inbound, std::vector<NodeHandle> deps, std::uint64_t producer_count);
 
 // Lists the producer unless it is listed (same core, slot and generation),
 // then re-points target at the list, also when nothing was appended.
-void attach_producer(const NodeHandle& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn);
+void attach_producer(const UncountedNode& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn);
 // Unlists every entry naming the producer and re-points target at the rest;
 // a producer that is not listed changes nothing and re-points nothing.
-void detach_producer(const NodeHandle& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn);
+void detach_producer(const UncountedNode& target, ProducerList& producers, NodeHandle producer, ForwardingFnMaker make_fn);
 
 // The four attachments of the Python adapters: protobuf bridges feed
 // {name}/inbound (inside the host boundary), ack drivers {name}/command
@@ -44,7 +44,7 @@ void detach_producer(const NodeHandle& target, ProducerList& producers, NodeHand
 // builder to find, not unwound through the rewire).
 void attach_protobuf_bridge_inbound(const WireBridge& bridge, ProducerList& inbound_producers, NodeHandle producer);
 void detach_protobuf_bridge_inbound(const WireBridge& bridge, ProducerList& inbound_producers, NodeHandle producer);
-void attach_ack_driver_commands(const NodeHandle& command, ProducerList& command_producers, NodeHandle producer);
-void detach_ack_driver_commands(const NodeHandle& command, ProducerList& command_producers, NodeHandle producer);
+void attach_ack_driver_commands(const UncountedNode& command, ProducerList& command_producers, NodeHandle producer);
+void detach_ack_driver_commands(const UncountedNode& command, ProducerList& command_producers, NodeHandle producer);
 
 }  // namespace korvalinth

@@ -15,7 +15,7 @@ constexpr std::size_t kInboundDep = 1;
 // Deactivation forgets the pending envelopes. The runtime drops the release
 // callbacks a run registered when the next run starts, so every run
 // registers the callback again; it stays armed until the node deactivates.
-void arm_deactivation_hook(const RunContext& ctx, const std::shared_ptr<const BridgeStateCell>& state) {
+void arm_deactivation_hook(const RunContext& ctx, const SharedContent<BridgeStateCell>& state) {
   state->borrow_mut()->deactivation_hook_armed = true;
   add_release_callback(ctx.node, [state] {
     std::map<std::uint64_t, PendingEnvelope> forgotten;

@@ -16,13 +16,13 @@ SharedNodeFn make_bridge_events_fn(BridgeSession session);
 
 // The session state of a bridge, read from its processor node (the running
 // processor's own node); null before the first run.
-inline std::shared_ptr<const BridgeStateCell> cached_as_bridge_record(const NodeHandle& events) {
+inline SharedContent<BridgeStateCell> cached_as_bridge_record(const UncountedNode& events) {
   return aux_value_of<BridgeStateCell>(events);
 }
 
 // The session state, installed by its first user: the processor's first run,
 // or a reader of the inbound node asking for a verdict before it.
-inline std::shared_ptr<const BridgeStateCell> installed_bridge_state(const NodeHandle& events) {
+inline SharedContent<BridgeStateCell> installed_bridge_state(const UncountedNode& events) {
   return installed_aux_state<BridgeStateCell>(events, "bridge state was just installed", cached_as_bridge_record);
 }
 

@@ -32,7 +32,7 @@ struct PendingEnvelope {
 // kept while the item lives (held weakly: a verdict goes with its item).
 struct InboundVerdicts {
   struct Judged {
-    std::weak_ptr<const void> item;
+    WeakValue item;
     std::vector<std::optional<WireBridgeEvent>> deliveries;  // in delivery order; none: accepted
     std::vector<std::pair<SlotKey, std::size_t>> taken;      // per reader, the deliveries it has taken
   };

@@ -57,7 +57,7 @@ class BridgeStatusFn final : public NodeFn {
   explicit BridgeStatusFn(std::string session_id) : session_id_(std::move(session_id)) {}
 
   void run(RunContext& ctx) override {
-    std::shared_ptr<const WireBridgeStatus> kept = aux_value_of<WireBridgeStatus>(ctx.node);
+    SharedContent<WireBridgeStatus> kept = aux_value_of<WireBridgeStatus>(ctx.node);
     WireBridgeStatus status;
     if (kept) status = *kept;
     else status.session_id = session_id_;

@@ -3,7 +3,6 @@
 // order; absent values (an INVALIDATE) are skipped.
 
 #include <cstddef>
-#include <memory>
 #include <vector>
 
 #include "node/arena/node_fn.hpp"
@@ -22,8 +21,8 @@ inline std::vector<SharedValue> delivered_values(const RunContext& ctx, std::siz
 
 // Those of type T; values of other types are skipped too.
 template <class T>
-std::vector<std::shared_ptr<const T>> collect_dep_values(const RunContext& ctx, std::size_t dep) {
-  std::vector<std::shared_ptr<const T>> out;
+std::vector<SharedContent<T>> collect_dep_values(const RunContext& ctx, std::size_t dep) {
+  std::vector<SharedContent<T>> out;
   for (SharedValue& value : delivered_values(ctx, dep)) {
     // Shares ownership with the runtime value, points at its content.
     if (const T* typed = value_cast<T>(value)) out.emplace_back(std::move(value), typed);

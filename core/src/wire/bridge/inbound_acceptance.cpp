@@ -7,14 +7,14 @@ namespace korvalinth {
 namespace {
 
 // The item's entry; one left by a dead item at the same address starts afresh.
-InboundVerdicts::Judged& entry_of(InboundVerdicts& verdicts, const std::shared_ptr<const void>& item) {
+InboundVerdicts::Judged& entry_of(InboundVerdicts& verdicts, const SharedContent<bridge_inbound::Envelope>& item) {
   // Dropping dead items' entries only as the map doubles keeps each take O(1) amortised.
   if (verdicts.judged.size() >= verdicts.prune_at) {
     std::erase_if(verdicts.judged, [](const auto& entry) { return entry.second.item.expired(); });
     verdicts.prune_at = std::max<std::size_t>(64, 2 * verdicts.judged.size());
   }
   InboundVerdicts::Judged& entry = verdicts.judged[item.get()];
-  if (entry.item.expired()) entry = InboundVerdicts::Judged{item, {}, {}};
+  if (entry.item.expired()) entry = InboundVerdicts::Judged{item.value(), {}, {}};
   return entry;
 }
 
@@ -39,7 +39,7 @@ std::optional<WireBridgeEvent> judge(WireBridgeState& s, const std::string& sess
 }  // namespace
 
 std::optional<WireBridgeEvent> take_inbound_verdict(const BridgeStateCell& state, const std::string& session_id,
-                                                    const std::shared_ptr<const bridge_inbound::Envelope>& item,
+                                                    const SharedContent<bridge_inbound::Envelope>& item,
                                                     SlotKey reader) {
   auto s = state.borrow_mut();
   InboundVerdicts::Judged& entry = entry_of(s->inbound_verdicts, item);

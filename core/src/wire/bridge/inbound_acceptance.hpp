@@ -26,7 +26,7 @@ namespace korvalinth {
 // delivery it is handed; an item handed to it again (a replay, or the same
 // item set twice) is judged again. The state is borrowed only inside.
 std::optional<WireBridgeEvent> take_inbound_verdict(const BridgeStateCell& state, const std::string& session_id,
-                                                    const std::shared_ptr<const bridge_inbound::Envelope>& item,
+                                                    const SharedContent<bridge_inbound::Envelope>& item,
                                                     SlotKey reader);
 
 }  // namespace korvalinth

@@ -53,7 +53,7 @@ class ReadingsByValue {
   // Both readers run in the wave that delivers the value: a few suffice.
   static constexpr std::size_t kKept = 16;
   struct Entry {
-    std::weak_ptr<const Value> value;
+    WeakValue value;
     const Value* identity;
     std::shared_ptr<const Reading> reading;
   };

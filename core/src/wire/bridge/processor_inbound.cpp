@@ -10,7 +10,7 @@ namespace korvalinth {
 namespace {
 
 void handle_envelope(const RunContext& ctx, const BridgeStateCell& state, const BridgeSession& session,
-                     const std::shared_ptr<const bridge_inbound::Envelope>& inbound) {
+                     const SharedContent<bridge_inbound::Envelope>& inbound) {
   std::optional<WireBridgeEvent> refusal = take_inbound_verdict(state, session.session_id, inbound, ctx.node.key());
   if (refusal) {
     emit_bridge_event(ctx, std::move(*refusal));
@@ -38,7 +38,7 @@ void handle_inbound_value(const RunContext& ctx, const BridgeStateCell& state, c
   } else {
     // Shares ownership with the runtime value: the item's identity for its verdict.
     const auto* envelope = &std::get<bridge_inbound::Envelope>(*inbound);
-    handle_envelope(ctx, state, session, std::shared_ptr<const bridge_inbound::Envelope>(value, envelope));
+    handle_envelope(ctx, state, session, SharedContent<bridge_inbound::Envelope>(value, envelope));
   }
 }
 

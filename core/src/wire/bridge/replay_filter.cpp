@@ -9,10 +9,10 @@ namespace korvalinth {
 
 namespace {
 
-std::vector<SlotKey> dep_keys(const NodeHandle& node) {
+std::vector<SlotKey> dep_keys(const UncountedNode& node) {
   std::vector<SlotKey> keys;
   CheckedLive live = check_live(node);
-  for (const NodeHandle& dep : live.topology.deps) keys.push_back(dep.key());
+  for (const UncountedNode& dep : live.topology.deps) keys.push_back(dep.key());
   return keys;
 }
 

@@ -12,7 +12,7 @@ namespace korvalinth {
 
 struct WireEdgeGroupEdge {
   std::string edge_id;
-  std::optional<NodeHandle> node;  // counted; absent on an inbound edge
+  std::optional<NodeHandle> node;  // absent on an inbound edge
 };
 
 // A copy holding its own counted handle of the node.

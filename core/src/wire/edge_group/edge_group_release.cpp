@@ -31,12 +31,12 @@ void undo_release(WireEdgeGroup& group, bool keepalive_ended) noexcept {
 
 }  // namespace
 
-void retain_node_handle_once(const NodeHandle& bridge_command, ProducerList& producers, NodeHandle handle) {
+void retain_node_handle_once(const UncountedNode& bridge_command, ProducerList& producers, NodeHandle handle) {
   HostBoundaryScope boundary;
   attach_producer(bridge_command, producers, std::move(handle), make_command_forwarding_fn);
 }
 
-void detach_command_producer(const NodeHandle& bridge_command, ProducerList& producers, NodeHandle handle) {
+void detach_command_producer(const UncountedNode& bridge_command, ProducerList& producers, NodeHandle handle) {
   detach_producer(bridge_command, producers, std::move(handle), make_command_forwarding_fn);
 }
 

@@ -16,11 +16,11 @@ namespace korvalinth {
 // bridge's command node at the whole list with a fan-in of the commands they
 // deliver (producers in list order). A refused rewire puts the list back.
 // Inside the host boundary.
-void retain_node_handle_once(const NodeHandle& bridge_command, ProducerList& producers, NodeHandle handle);
+void retain_node_handle_once(const UncountedNode& bridge_command, ProducerList& producers, NodeHandle handle);
 
 // Unlists handle and re-points the command node at the rest; a producer that
 // is not listed changes nothing. A refused rewire puts the list back.
-void detach_command_producer(const NodeHandle& bridge_command, ProducerList& producers, NodeHandle handle);
+void detach_command_producer(const UncountedNode& bridge_command, ProducerList& producers, NodeHandle handle);
 
 // Puts value into the slot and returns what it held; faults (dropping value)
 // when the slot is borrowed.

@@ -137,12 +137,12 @@ class EdgeGroupFrameFn final : public NodeFn {
 
   // Asked for every envelope delivered, so that the session's verdicts on
   // deliveries line up with the processor's whichever of the two runs first.
-  bool accepted_by_session(const RunContext& ctx, const std::shared_ptr<const BridgeInbound>& item) const {
+  bool accepted_by_session(const RunContext& ctx, const SharedContent<BridgeInbound>& item) const {
     const auto* envelope = std::get_if<bridge_inbound::Envelope>(item.get());
     if (!envelope) return false;
     auto state = installed_bridge_state(config_.bridge_processor);
     return !take_inbound_verdict(*state, config_.session_id,
-                                 std::shared_ptr<const bridge_inbound::Envelope>(item, envelope), ctx.node.key());
+                                 SharedContent<bridge_inbound::Envelope>(item.value(), envelope), ctx.node.key());
   }
 
   EdgeGroupFrameConfig config_;

@@ -51,7 +51,7 @@ struct EdgeGroupFrameConfig {
 SharedNodeFn make_edge_group_frame_fn(EdgeGroupFrameConfig config);
 
 // The outbound state in the events node's aux slot; null before its first run.
-inline std::shared_ptr<const OutStateCell> out_state_of(const NodeHandle& events) {
+inline SharedContent<OutStateCell> out_state_of(const UncountedNode& events) {
   return aux_value_of<OutStateCell>(events);
 }
 

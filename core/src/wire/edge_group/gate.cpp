@@ -227,7 +227,7 @@ SharedNodeFn make_edge_group_gate_fn(EdgeGroupGateConfig config) {
   return std::make_shared<EdgeGroupGateFn>(std::move(config));
 }
 
-void gate_emit_in_wave_scope(const NodeHandle& node, WireEdgeGroupRelease release) {
+void gate_emit_in_wave_scope(const UncountedNode& node, WireEdgeGroupRelease release) {
   MessageList messages = one_message(Message::data(make_value<WireEdgeGroupRelease>(std::move(release))));
   down_in_wave_scope(node, std::move(messages));
 }

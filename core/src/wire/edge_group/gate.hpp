@@ -36,19 +36,19 @@ using GateStateCell = Cell<WireEdgeGroupGateState>;
 struct EdgeGroupGateConfig {
   std::string name;
   std::vector<std::string> edges;  // input order; a cause needs all of them
-  NodeHandle release_node;         // counted: {name}/release
+  NodeHandle release_node;         // {name}/release
 };
 
 // The gate's node function; its one dep is {name}/events.
 SharedNodeFn make_edge_group_gate_fn(EdgeGroupGateConfig config);
 
 // The state in the gate node's aux slot; null before the gate's first run.
-inline std::shared_ptr<const GateStateCell> gate_state_of(const NodeHandle& gate) {
+inline SharedContent<GateStateCell> gate_state_of(const UncountedNode& gate) {
   return aux_value_of<GateStateCell>(gate);
 }
 
 // Delivers [DATA(release)] from node inside a wave scope: joins the running
 // wave, or owns a new one and ends it.
-void gate_emit_in_wave_scope(const NodeHandle& node, WireEdgeGroupRelease release);
+void gate_emit_in_wave_scope(const UncountedNode& node, WireEdgeGroupRelease release);
 
 }  // namespace korvalinth

@@ -64,13 +64,13 @@ class GroupNodes {
   TopologyGroupRef group_;
 };
 
-std::vector<NodeHandle> one_dep(const NodeHandle& dep) {
+std::vector<NodeHandle> one_dep(const UncountedNode& dep) {
   std::vector<NodeHandle> deps;
   deps.push_back(dep.promote_counted());
   return deps;
 }
 
-std::vector<NodeHandle> two_deps(const NodeHandle& first, const NodeHandle& second) {
+std::vector<NodeHandle> two_deps(const UncountedNode& first, const UncountedNode& second) {
   std::vector<NodeHandle> deps = one_dep(first);
   deps.push_back(second.promote_counted());
   return deps;
@@ -78,7 +78,7 @@ std::vector<NodeHandle> two_deps(const NodeHandle& first, const NodeHandle& seco
 
 // Lists {name}/commands as a producer of the bridge's command node; a
 // failure releases the whole group before it goes on.
-void wire_commands(const TopologyGroupRef& group, const WireBridge& bridge, const NodeHandle& commands) {
+void wire_commands(const TopologyGroupRef& group, const WireBridge& bridge, const UncountedNode& commands) {
   try {
     retain_node_handle_once(bridge.command, *bridge.command_producers, commands.promote_counted());
   } catch (...) {
