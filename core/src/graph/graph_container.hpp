@@ -86,6 +86,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   const Cell<std::vector<NodeEntry>>& node_table() const noexcept { return node_table_; }
   const Cell<std::unordered_map<std::string, NodeHandle>>& id_map() const noexcept { return id_map_; }
   const Cell<std::unordered_set<std::string>>& released_ids() const noexcept { return released_ids_; }
+  // A released node's later id goes with it.
+  void forget_later_id(const NodeId& node) { reregistered_ids_.borrow_mut()->erase(node); }
   const Cell<std::vector<GraphMount>>& mounts() const noexcept { return mounts_; }
 
   // Whether the handle's node lives in this graph's core.

@@ -134,6 +134,7 @@ void unregister_members(GraphContainer& graph, const std::unordered_set<std::str
       released->insert(id);
     }
   }
+  for (const NodeEntry& row : removed_rows) graph.forget_later_id(row.handle.id());
   for (NodeEntry& row : removed_rows) row.handle.drop();
   for (NodeHandle& h : removed_handles) h.drop();
 }
