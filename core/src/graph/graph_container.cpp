@@ -139,8 +139,12 @@ NodeHandle GraphContainer::register_checked(NodeHandle handle, std::string kind,
     throw;
   }
 
-  node_table_.borrow_mut()->emplace_back(handle.promote_counted(), id, std::move(options.name), std::move(kind),
-                                         std::move(options.metadata), std::move(options.restore));
+  {
+    auto rows = node_table_.borrow_mut();
+    rows->emplace_back(handle.promote_counted(), id, std::move(options.name), std::move(kind),
+                       std::move(options.metadata), std::move(options.restore));
+    index_row(rows->back());
+  }
   if (auto n = unnamed_number(id); n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_ < *n + 1)
     unnamed_counter_ = *n + 1;
   emit_node_added(id);
@@ -155,13 +159,56 @@ std::optional<NodeHandle> GraphContainer::find(const std::string& id) const {
 }
 
 std::string GraphContainer::node_id_of(const UncountedNode& node, std::string_view prefix) {
-  {
-    auto rows = node_table_.borrow();
+  if (std::optional<std::string> id = first_row_id(node, prefix)) return std::move(*id);
+  return node_id_of_slow(node, prefix);
+}
+
+std::optional<std::string> GraphContainer::first_row_id(const UncountedNode& node, std::string_view prefix) const {
+  auto rows = node_table_.borrow();
+  if (live_observers_ == 0) {
     for (const NodeEntry& row : *rows) {
       if (row.handle.same_node(node)) return std::string(prefix) + row.id;
     }
+    return std::nullopt;
   }
-  return node_id_of_slow(node, prefix);
+  auto index = first_row_index_.borrow_mut();
+  if (!*index) index->emplace(*rows);
+  if (const std::string* id = (*index)->find(node.id())) return std::string(prefix) + *id;
+  return std::nullopt;
+}
+
+void GraphContainer::index_row(const NodeEntry& row) {
+  auto index = first_row_index_.borrow_mut();
+  if (!*index) return;
+  try {
+    (*index)->add(row);
+  } catch (...) {
+    index->reset();  // built again on next need
+  }
+}
+
+std::vector<NodeEntry> GraphContainer::take_rows(const std::unordered_set<std::string>& ids) {
+  std::vector<NodeEntry> removed;
+  auto rows = node_table_.borrow_mut();
+  std::vector<NodeEntry> kept;
+  kept.reserve(rows->size());
+  for (NodeEntry& row : *rows) {
+    if (ids.contains(row.id)) {
+      removed.push_back(std::move(row));
+    } else {
+      kept.push_back(std::move(row));
+    }
+  }
+  *rows = std::move(kept);
+  auto index = first_row_index_.borrow_mut();
+  if (*index) {
+    try {
+      (*index)->remove(removed, *rows);
+    } catch (...) {
+      index->reset();  // built again on next need
+    }
+  }
+  return removed;
 }
 
 std::string GraphContainer::node_id_of_slow(const UncountedNode& node, std::string_view prefix) {

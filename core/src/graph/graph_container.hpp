@@ -24,6 +24,7 @@
 #include "base/cell.hpp"
 #include "base/heap_optional.hpp"
 #include "dispatcher/dispatcher.hpp"
+#include "graph/first_row_index.hpp"
 #include "graph/graph_mount.hpp"
 #include "graph/node_options.hpp"
 #include "graph/topology_event.hpp"
@@ -88,6 +89,13 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   const Cell<std::unordered_set<std::string>>& released_ids() const noexcept { return released_ids_; }
   // A released node's later id goes with it.
   void forget_later_id(const NodeId& node) { reregistered_ids_.borrow_mut()->erase(node); }
+  // Takes the rows whose id is in ids out of the table, in table order.
+  std::vector<NodeEntry> take_rows(const std::unordered_set<std::string>& ids);
+  // How many nodes the first-row index holds; 0 while it is not built.
+  std::size_t indexed_nodes() const {
+    auto index = first_row_index_.borrow();
+    return *index ? (*index)->size() : 0;
+  }
   const Cell<std::vector<GraphMount>>& mounts() const noexcept { return mounts_; }
 
   // Whether the handle's node lives in this graph's core.
@@ -217,6 +225,11 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   void deliver_topology(const TopologyEvent& event);
   NodeHandle register_checked(NodeHandle handle, std::string kind, std::string id, NodeOptions options);
   std::optional<std::string> last_registered_id(const UncountedNode& node) const;
+  // prefix + the id of the node's first row, or none: from the index while
+  // observers are live (built here on first need), else by a scan.
+  std::optional<std::string> first_row_id(const UncountedNode& node, std::string_view prefix) const;
+  // Keeps a built index current with a row just appended.
+  void index_row(const NodeEntry& row);
 
   std::optional<std::string> name_;
   std::optional<VersioningForm> default_versioning_;
@@ -227,6 +240,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   TopologyHook deps_changed_hook_;
   SeqCounter topology_seq_;
   Cell<std::vector<NodeEntry>> node_table_;
+  // Built while observers are live and dropped with the last one.
+  Cell<std::optional<FirstRowIndex>> first_row_index_;
   Cell<std::unordered_map<std::string, NodeHandle>> id_map_;
   Cell<std::unordered_set<std::string>> released_ids_;
   Cell<std::vector<GraphMount>> mounts_;

@@ -108,21 +108,8 @@ std::vector<RemovedRecord> removal_records(GraphContainer& graph, const std::vec
 
 // Takes the members' rows and id-map entries out and retires their ids.
 void unregister_members(GraphContainer& graph, const std::unordered_set<std::string>& member_ids) {
-  std::vector<NodeEntry> removed_rows;  // dropped after the borrows
+  std::vector<NodeEntry> removed_rows = graph.take_rows(member_ids);  // dropped after the borrows
   std::vector<NodeHandle> removed_handles;
-  {
-    auto rows = graph.node_table().borrow_mut();
-    std::vector<NodeEntry> kept;
-    kept.reserve(rows->size());
-    for (NodeEntry& row : *rows) {
-      if (member_ids.contains(row.id)) {
-        removed_rows.push_back(std::move(row));
-      } else {
-        kept.push_back(std::move(row));
-      }
-    }
-    *rows = std::move(kept);
-  }
   {
     auto ids = graph.id_map().borrow_mut();
     auto released = graph.released_ids().borrow_mut();

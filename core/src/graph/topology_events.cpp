@@ -83,6 +83,7 @@ void GraphContainer::unregister_observer(std::size_t slot) {
   const std::uint64_t before = live_observers_;
   if (live_observers_ > 0) --live_observers_;
   free_observer_slots_.borrow_mut()->push_back(slot);
+  if (live_observers_ == 0) first_row_index_.borrow_mut()->reset();
   if (before <= 1) detach_mount_observers();
 }
 
@@ -197,11 +198,7 @@ std::optional<std::string> GraphContainer::last_registered_id(const UncountedNod
     auto it = ids->find(node.id());
     if (it != ids->end()) return it->second;
   }
-  auto rows = node_table_.borrow();
-  for (const NodeEntry& row : *rows) {
-    if (row.handle.same_node(node)) return row.id;
-  }
-  return std::nullopt;
+  return first_row_id(node, {});
 }
 
 void GraphContainer::emit_deps_changed_of(const UncountedNode& node, const std::vector<NodeHandle>& old_deps,
