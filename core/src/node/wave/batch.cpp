@@ -6,6 +6,7 @@
 #include "base/scope_exit.hpp"
 #include "base/thread_block.hpp"
 #include "host_boundary/host_boundary.hpp"
+#include "node/wave/batch_node_index.hpp"
 #include "node/wave/deferred_ops.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/wave_scope.hpp"
@@ -31,6 +32,29 @@ struct BatchState {
 struct BatchCell : Cell<std::optional<BatchState>> {};
 
 Cell<std::optional<BatchState>>& batch_cell() noexcept { return ThreadBlock<BatchCell>::get(); }
+
+// The open batch's records by node. One per thread, as the open batch is,
+// and emptied when a batch opens: its table outlives the batches.
+struct RecordIndex {
+  BatchNodeIndex index;
+};
+BatchNodeIndex& record_index() noexcept { return ThreadBlock<RecordIndex>::get().index; }
+
+BatchRecord* find_record(BatchState& state, const NodeId& node) noexcept {
+  std::optional<std::size_t> at = record_index().find(node);
+  return at ? &state.records[*at] : nullptr;
+}
+
+// Pins the node and adds its record with its first deferred list.
+void add_record(BatchState& state, const UncountedNode& node, MessageList late) {
+  {
+    auto a = node.core_ref().borrow_mut();
+    a->check(node.key());
+    a->add_pin(node.index());
+  }
+  state.records.push_back(BatchRecord{PinnedNode(node.core(), node.count(), node.key()), node.core_id(), std::move(late)});
+  record_index().insert(node.id(), state.records.size() - 1);
+}
 
 void add_core(std::vector<DeferredCore>& list, const WeakCore& core, CoreId id) {
   for (const DeferredCore& c : list)
@@ -90,21 +114,29 @@ bool batch_collecting() {
 void batch_defer_list(const UncountedNode& node, MessageList late) {
   std::optional<MessageList> replaced;  // released after the borrows
   auto c = batch_cell().borrow_mut();
-  BatchState& state = **c;
-  const CoreId id = node.core_id();
-  for (BatchRecord& r : state.records) {
-    if (r.core == id && r.pin.key() == node.key()) {
-      replaced = std::exchange(r.deferred, std::move(late));
+  if (BatchRecord* r = find_record(**c, node.id())) {
+    replaced = std::exchange(r->deferred, std::move(late));
+    c.release();
+    return;
+  }
+  add_record(**c, node, std::move(late));
+}
+
+void batch_defer_message(const UncountedNode& node, Message&& late) {
+  std::optional<MessageList> replaced;  // released after the borrows
+  auto c = batch_cell().borrow_mut();
+  if (BatchRecord* r = find_record(**c, node.id())) {
+    if (r->deferred && r->deferred->size() == 1) {
+      // The list keeps its buffer.
+      Message replaced_one = std::exchange(r->deferred->front(), std::move(late));
       c.release();
       return;
     }
+    replaced = std::exchange(r->deferred, one_message(std::move(late)));
+    c.release();
+    return;
   }
-  {
-    auto a = node.core_ref().borrow_mut();
-    a->check(node.key());
-    a->add_pin(node.index());
-  }
-  state.records.push_back(BatchRecord{PinnedNode(node.core(), node.count(), node.key()), id, std::move(late)});
+  add_record(**c, node, one_message(std::move(late)));
 }
 
 void batch_register_core(const CoreRef& core) {
@@ -116,10 +148,8 @@ void batch_register_core(const CoreRef& core) {
 std::optional<BatchToken> batch_find_node(const NodeId& node) {
   auto c = batch_cell().borrow();
   if (!c->has_value() || !(*c)->collecting) return std::nullopt;
-  for (const BatchRecord& r : (*c)->records) {
-    if (r.core == node.core && r.pin.key() == SlotKey{node.index, node.generation} && r.deferred)
-      return (*c)->token;
-  }
+  std::optional<std::size_t> at = record_index().find(node);
+  if (at && (*c)->records[*at].deferred) return (*c)->token;
   return std::nullopt;
 }
 
@@ -158,6 +188,7 @@ void run_batch(FunctionRef<bool()> call) {
   {
     auto c = batch_cell().borrow_mut();
     BatchState state;
+    record_index().clear();
     state.token = token;
     state.failed = failed;
     *c = std::move(state);
