@@ -340,3 +340,72 @@ TEST(BatchEdges, ABatchOpenedDuringTheFlushIsNestedButDeliversAtOnce) {
   EXPECT_EQ(sb.log(), L({"START", "DATA 0", "DIRTY", "DATA 5"}));
   EXPECT_EQ(sa.log(), L({"START", "DATA 0", "DIRTY", "DATA 1"}));
 }
+
+TEST(BatchEdges, ManyNodesSetOverAndOverDeliverTheirLastValueInFirstDeferralOrder) {
+  auto core = GraphCore::create();
+  constexpr int kNodes = 40;  // enough to make the batch's lookup grow
+  std::vector<NodeHandle> nodes;
+  std::vector<Subscribed> subs;
+  std::vector<std::string> order;
+  for (int i = 0; i < kNodes; ++i) {
+    nodes.push_back(make_state(core, iv(0)));
+    subs.push_back(subscribe_recording(nodes.back()));
+    subs.back().sink->on_message = [&order, i](const Message& m) {
+      if (m.kind() == MessageKind::Data) order.push_back(std::to_string(i));
+    };
+  }
+  order.clear();
+  run_batch([&] {
+    for (int i = 0; i < kNodes; ++i) node_set(nodes[i], iv(i));
+    for (int i = kNodes - 1; i >= 0; --i) node_set(nodes[i], iv(100 + i));
+    for (int i = 0; i < kNodes; i += 2) node_set(nodes[i], iv(200 + i));
+    return false;
+  });
+  std::vector<std::string> first_deferral_order;
+  for (int i = 0; i < kNodes; ++i) {
+    first_deferral_order.push_back(std::to_string(i));
+    const int last = i % 2 == 0 ? 200 + i : 100 + i;
+    EXPECT_EQ(subs[i].log(), L({"START", "DATA 0", "DIRTY", "DATA " + std::to_string(last)})) << "node " << i;
+  }
+  EXPECT_EQ(order, first_deferral_order);
+}
+
+// A set defers its one message as it is; a down of a list defers the list.
+// Mixed in one batch, the node delivers the same as when every step is a list.
+TEST(BatchEdges, ASetAndADownOfAListDeferAlike) {
+  struct Step {
+    int value;
+    bool complete;  // the step is the list DATA, COMPLETE
+  };
+  const std::vector<std::vector<Step>> cases = {
+      {{1, false}},
+      {{1, false}, {2, false}},
+      {{1, true}, {2, false}},
+      {{1, false}, {2, true}},
+      {{1, false}, {2, false}, {3, true}, {4, false}},
+  };
+  auto run_case = [](const std::vector<Step>& steps, bool sets) {
+    auto core = GraphCore::create();
+    NodeHandle s = make_state(core, iv(0));
+    NodeHandle m = make_map(core, s, [](int x) { return x + 1; });
+    auto sub = subscribe_recording(m);
+    run_batch([&] {
+      for (const Step& step : steps) {
+        MessageList list = one_message(Message::data(iv(step.value)));
+        if (step.complete) list.push_back(Message::complete());
+        if (sets && !step.complete) {
+          node_set(s, iv(step.value));
+        } else {
+          node_down_in_wave_scope(s, std::move(list));
+        }
+      }
+      return false;
+    });
+    return sub.log();
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::vector<std::string> through_sets = run_case(cases[i], true);
+    EXPECT_EQ(through_sets, run_case(cases[i], false)) << "case " << i;
+    EXPECT_NE(through_sets.back(), "DIRTY") << "case " << i;
+  }
+}

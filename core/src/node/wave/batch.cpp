@@ -1,11 +1,13 @@
 #include "node/wave/batch.hpp"
 
+#include <variant>
 #include <vector>
 
 #include "base/drop_fault.hpp"
 #include "base/scope_exit.hpp"
 #include "base/thread_block.hpp"
 #include "host_boundary/host_boundary.hpp"
+#include "node/wave/batch_node_index.hpp"
 #include "node/wave/deferred_ops.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/wave_scope.hpp"
@@ -14,10 +16,25 @@ namespace korvalinth {
 
 namespace {
 
+// A node's latest deferred messages. A set's one message is kept as it is:
+// no list is made for it, and its delivery takes the road of a single message.
+using DeferredLate = std::variant<std::monostate, Message, MessageList>;
+
+bool has_late(const DeferredLate& late) noexcept { return !std::holds_alternative<std::monostate>(late); }
+
+// Delivers what the node deferred, in a wave scope of its own.
+void deliver_late(const UncountedNode& node, DeferredLate late) {
+  if (Message* one = std::get_if<Message>(&late)) {
+    run_in_wave_scope(node, [&] { down(node, std::move(*one)); });
+  } else {
+    down_in_wave_scope(node, std::move(std::get<MessageList>(late)));
+  }
+}
+
 struct BatchRecord {
   PinnedNode pin;  // keeps the node allocated until the batch ends
   CoreId core = 0;
-  std::optional<MessageList> deferred;  // the node's latest deferred list
+  DeferredLate deferred;
 };
 
 struct BatchState {
@@ -31,6 +48,36 @@ struct BatchState {
 struct BatchCell : Cell<std::optional<BatchState>> {};
 
 Cell<std::optional<BatchState>>& batch_cell() noexcept { return ThreadBlock<BatchCell>::get(); }
+
+// The open batch's records by node. One per thread, as the open batch is,
+// and emptied when a batch opens: its table outlives the batches.
+struct RecordIndex {
+  BatchNodeIndex index;
+};
+BatchNodeIndex& record_index() noexcept { return ThreadBlock<RecordIndex>::get().index; }
+
+// The record list's buffer, kept between batches so that a batch's records
+// need no allocation once the buffer has grown.
+struct SpareRecords {
+  std::vector<BatchRecord> buffer;
+};
+std::vector<BatchRecord>& spare_records() noexcept { return ThreadBlock<SpareRecords>::get().buffer; }
+
+BatchRecord* find_record(BatchState& state, const NodeId& node) noexcept {
+  std::optional<std::size_t> at = record_index().find(node);
+  return at ? &state.records[*at] : nullptr;
+}
+
+// Pins the node and adds its record with its first deferred list.
+void add_record(BatchState& state, const UncountedNode& node, DeferredLate late) {
+  {
+    auto a = node.core_ref().borrow_mut();
+    a->check(node.key());
+    a->add_pin(node.index());
+  }
+  state.records.push_back(BatchRecord{PinnedNode(node.core(), node.count(), node.key()), node.core_id(), std::move(late)});
+  record_index().insert(node.id(), state.records.size() - 1);
+}
 
 void add_core(std::vector<DeferredCore>& list, const WeakCore& core, CoreId id) {
   for (const DeferredCore& c : list)
@@ -88,23 +135,30 @@ bool batch_collecting() {
 }
 
 void batch_defer_list(const UncountedNode& node, MessageList late) {
-  std::optional<MessageList> replaced;  // released after the borrows
+  DeferredLate replaced;  // released after the borrows
   auto c = batch_cell().borrow_mut();
-  BatchState& state = **c;
-  const CoreId id = node.core_id();
-  for (BatchRecord& r : state.records) {
-    if (r.core == id && r.pin.key() == node.key()) {
-      replaced = std::exchange(r.deferred, std::move(late));
+  if (BatchRecord* r = find_record(**c, node.id())) {
+    replaced = std::exchange(r->deferred, DeferredLate(std::move(late)));
+    c.release();
+    return;
+  }
+  add_record(**c, node, DeferredLate(std::move(late)));
+}
+
+void batch_defer_message(const UncountedNode& node, Message&& late) {
+  DeferredLate replaced;  // released after the borrows
+  auto c = batch_cell().borrow_mut();
+  if (BatchRecord* r = find_record(**c, node.id())) {
+    if (Message* one = std::get_if<Message>(&r->deferred)) {
+      Message replaced_one = std::exchange(*one, std::move(late));
       c.release();
       return;
     }
+    replaced = std::exchange(r->deferred, DeferredLate(std::in_place_type<Message>, std::move(late)));
+    c.release();
+    return;
   }
-  {
-    auto a = node.core_ref().borrow_mut();
-    a->check(node.key());
-    a->add_pin(node.index());
-  }
-  state.records.push_back(BatchRecord{PinnedNode(node.core(), node.count(), node.key()), id, std::move(late)});
+  add_record(**c, node, DeferredLate(std::in_place_type<Message>, std::move(late)));
 }
 
 void batch_register_core(const CoreRef& core) {
@@ -116,10 +170,8 @@ void batch_register_core(const CoreRef& core) {
 std::optional<BatchToken> batch_find_node(const NodeId& node) {
   auto c = batch_cell().borrow();
   if (!c->has_value() || !(*c)->collecting) return std::nullopt;
-  for (const BatchRecord& r : (*c)->records) {
-    if (r.core == node.core && r.pin.key() == SlotKey{node.index, node.generation} && r.deferred)
-      return (*c)->token;
-  }
+  std::optional<std::size_t> at = record_index().find(node);
+  if (at && has_late((*c)->records[*at].deferred)) return (*c)->token;
   return std::nullopt;
 }
 
@@ -158,6 +210,8 @@ void run_batch(FunctionRef<bool()> call) {
   {
     auto c = batch_cell().borrow_mut();
     BatchState state;
+    record_index().clear();
+    state.records = std::move(spare_records());
     state.token = token;
     state.failed = failed;
     *c = std::move(state);
@@ -191,6 +245,11 @@ void run_batch(FunctionRef<bool()> call) {
     registered = std::move((*c)->registered);
     (*c)->registered.clear();
   }
+  // The emptied record list's buffer serves the next batch.
+  auto keep_buffer = on_scope_exit([&]() noexcept {
+    records.clear();
+    if (records.capacity() > spare_records().capacity()) spare_records() = std::move(records);
+  });
   // Every record leaves the batch's pin, in order, however the end goes.
   auto unpin_records = on_scope_exit([&]() noexcept {
     for (BatchRecord& r : records) drop_quietly([&] { r.pin.unpin(); });
@@ -206,21 +265,20 @@ void run_batch(FunctionRef<bool()> call) {
     try {
       for (; next < records.size(); ++next) {
         BatchRecord& r = records[next];
-        if (!r.deferred) continue;
-        MessageList list = std::move(*r.deferred);
-        r.deferred.reset();
+        if (!has_late(r.deferred)) continue;
+        DeferredLate late = std::exchange(r.deferred, DeferredLate());
         std::optional<UncountedNode> node = live_record(r);
         if (!node) continue;
         clear_batch_queued(*node);
-        down_in_wave_scope(*node, std::move(list));
+        deliver_late(*node, std::move(late));
       }
     } catch (...) {
       // The flush stopped: the remaining lists go unsent, and their nodes
       // leave the batch-queued state so they can be checkpointed and released.
       for (std::size_t i = next; i < records.size(); ++i) {
         BatchRecord& r = records[i];
-        if (!r.deferred) continue;
-        r.deferred.reset();
+        if (!has_late(r.deferred)) continue;
+        r.deferred = DeferredLate();
         if (auto node = live_record(r)) drop_quietly([&] { clear_batch_queued(*node); });
       }
       merge_extra(extra, collected, take_registered());

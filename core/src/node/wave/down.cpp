@@ -301,22 +301,35 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
   }
 }
 
-// Defers the late messages of a down made outside the node's function into
-// the open batch; DIRTY goes out now.
-void defer_into_batch(const UncountedNode& node, MessageList late) {
-  batch_defer_list(node, std::move(late));
-  bool dirty_sent;
+// DIRTY goes out for a node that deferred into the open batch, unless it
+// went out already; then the node counts as queued in the batch.
+void announce_batch_deferral(const UncountedNode& node) {
   {
-    auto a = node.core_ref().borrow();
+    auto a = node.core_ref().borrow_mut();
     a->check(node.key());
-    dirty_sent = a->edge_at(node.index()).state.dirty_sent();
+    NodeState& state = a->edge_at(node.index()).state;
+    if (state.dirty_sent()) {
+      state.queue_in_batch();
+      return;
+    }
   }
-  if (!dirty_sent) mark_dirty(node);
+  mark_dirty(node);
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
     a->edge_at(node.index()).state.queue_in_batch();
   }
+}
+
+// Defers the late messages of a down made outside the node's function into
+// the open batch; DIRTY goes out now.
+void defer_into_batch(const UncountedNode& node, MessageList late) {
+  batch_defer_list(node, std::move(late));
+  announce_batch_deferral(node);
+}
+void defer_into_batch(const UncountedNode& node, Message&& late) {
+  batch_defer_message(node, std::move(late));
+  announce_batch_deferral(node);
 }
 
 // The end of a down that was not made by the node's own function; ends
@@ -342,7 +355,8 @@ class OneMessage {
   Message* begin() const noexcept { return message_; }
   Message* end() const noexcept { return message_ ? message_ + 1 : nullptr; }
   bool empty() const noexcept { return message_ == nullptr; }
-  MessageList take() { return one_message(std::move(*std::exchange(message_, nullptr))); }
+  MessageList take() { return one_message(take_message()); }
+  Message take_message() { return std::move(*std::exchange(message_, nullptr)); }
   // Puts a taken message back in its place.
   void put_back(Message& place, MessageList& list) noexcept {
     place = std::move(list.front());
@@ -404,6 +418,12 @@ template <class List>
   MessageList late = split_out(list, is_late_kind);
   if (late.empty()) return false;
   defer_into_batch(node, std::move(late));
+  return true;
+}
+// The single message goes to the batch as it is, without a list around it.
+[[gnu::noinline]] bool defer_late(const UncountedNode& node, OneMessage& one) {
+  if (one.empty() || !is_late_kind(one.begin()->kind())) return false;
+  defer_into_batch(node, one.take_message());
   return true;
 }
 
