@@ -521,6 +521,28 @@ TEST(Rewire, LongListsAreMatchedByIdentity) {
   EXPECT_EQ(firsts.back(), 99);
 }
 
+TEST(BatchDeferral, AnAbortThroughTheCallableLeavesNoNodeBatchQueued) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core, iv(0));
+  NodeHandle b = make_state(core, iv(0));
+  auto sb = subscribe_recording(b);
+  EXPECT_THROW(run_batch([&] {
+                 node_set(a, iv(1));
+                 node_set(b, iv(1));
+                 host_boundary_abort();
+                 return false;
+               }),
+               HostBoundaryAbort);
+  EXPECT_FALSE(batch_is_active());
+  for (const NodeHandle* n : {&a, &b}) {
+    EXPECT_FALSE(core->borrow()->edge_at(n->index()).state.batch_queued());
+    EXPECT_EQ(pin_count(*n), 0u);
+  }
+  // Nothing deferred went out; the node takes later sets as before.
+  node_set(b, iv(2));
+  EXPECT_EQ(int_of(core->borrow()->edge_at(b.index()).cache), 2);
+}
+
 TEST(BatchDeferral, AnAbortedFlushLeavesNoNodeBatchQueued) {
   auto core = GraphCore::create();
   NodeHandle a = make_state(core, iv(0));

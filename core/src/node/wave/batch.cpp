@@ -219,16 +219,24 @@ void run_batch(FunctionRef<bool()> call) {
   try {
     if (call()) *failed = true;
   } catch (...) {
-    // An abort through the callable: nothing deferred is delivered and the
-    // operations queued under the batch go.
+    // An abort through the callable: nothing deferred is delivered, the
+    // deferring nodes leave the batch-queued state (so they can be
+    // checkpointed and released) and the operations queued under the batch go.
     std::vector<DeferredCore> cores;
+    std::vector<UncountedNode> queued;
     {
       auto c = batch_cell().borrow();
       if (c->has_value()) {
-        for (const BatchRecord& r : (*c)->records) add_core(cores, r.pin.core(), r.core);
+        for (const BatchRecord& r : (*c)->records) {
+          add_core(cores, r.pin.core(), r.core);
+          drop_quietly([&] {
+            if (auto node = live_record(r)) queued.push_back(std::move(*node));
+          });
+        }
         for (const DeferredCore& d : (*c)->registered) add_core(cores, d.core, d.id);
       }
     }
+    for (const UncountedNode& node : queued) drop_quietly([&] { clear_batch_queued(node); });
     drop_quietly([] { batch_take_state(); });
     drop_quietly([&] { remove_unconfirmed_everywhere(cores, {}); });
     throw;
