@@ -5,10 +5,10 @@
 // All of these need the GIL and return new references.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
-#include "base/small_vec.hpp"
 #include "base/value.hpp"
 #include "kit/refs.hpp"
 #include "node/arena/node_fn.hpp"
@@ -40,11 +40,17 @@ class DepArguments {
   DepArguments(const DepArguments&) = delete;
   DepArguments& operator=(const DepArguments&) = delete;
 
-  PyObject* const* argv() const noexcept { return slots_.data() + 1; }
-  std::size_t nargsf() const noexcept { return (slots_.size() - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET; }
+  PyObject* const* argv() const noexcept { return slots_ + 1; }
+  std::size_t nargsf() const noexcept { return count_ | PY_VECTORCALL_ARGUMENTS_OFFSET; }
 
  private:
-  SmallVec<PyObject*, 5> slots_;
+  static constexpr std::size_t kInlineArgs = 4;
+  void release_gathered() noexcept;
+
+  PyObject* inline_[kInlineArgs + 1];
+  std::unique_ptr<PyObject*[]> heap_;
+  PyObject** slots_ = inline_;
+  std::size_t count_ = 0;
 };
 
 // The bytes of a bytes (or subclass) or bytearray (or subclass); nothing for
