@@ -62,6 +62,22 @@ def test_dep_values_of_any_count_arrive_in_order_and_are_all_released(count, abs
     assert [ref() for ref in refs] == [None] * count
 
 
+def test_restored_values_reach_callbacks_as_new_objects_beside_held_ones():
+    from korvalinth import restore_graph, restore_registry
+
+    original = Graph()
+    original.state({"k": [1, 2.5]}, name="j")
+    graph = restore_graph(original.checkpoint(), restore_registry([]))
+    restored = graph._find("j")
+    held = [Marker() for _ in range(5)]
+    calls = []
+    node = graph.derived([restored, *[graph.state(v) for v in held], restored], lambda *args: calls.append(args))
+    seen, sub = watched(node)
+    ((first, *middle, last),) = calls
+    assert first == last == {"k": [1, 2.5]} and first is not last
+    assert middle == held
+
+
 def test_values_made_on_short_lived_threads_are_released():
     from conftest import run_in_thread
 

@@ -21,41 +21,23 @@ std::optional<kit::OwnedRef> value_to_py(const UncountedNode& node) {
   return std::nullopt;
 }
 
-namespace {
-
-// A new reference to the dep's DATA object. The object a PyObjectValue holds
-// is the common case and is looked at first.
-PyObject* dep_data_object(const DepInput& input) {
-  const SharedValue& data = input.current;
-  if (const PyObjectValue* held = py_object_value_cast(data)) return held->object().new_ref().release();
-  if (const Json* json = json_value_cast(data)) return json_value_to_py(*json).release();
-  kit::throw_error(PyExc_RuntimeError, kDepDataAbsent);
-}
-
-}  // namespace
-
 DepArguments::DepArguments(const DepInputs& inputs) {
   if (inputs.size() > kInlineArgs) {
     heap_ = std::make_unique_for_overwrite<PyObject*[]>(inputs.size() + 1);
     slots_ = heap_.get();
   }
   slots_[0] = nullptr;
-  try {
-    for (const DepInput& input : inputs) {
-      slots_[count_ + 1] = dep_data_object(input);
-      ++count_;
+  for (const DepInput& input : inputs) {
+    const SharedValue& data = input.current;
+    if (const PyObjectValue* held = py_object_value_cast(data)) {
+      slots_[++count_] = held->object().get();
+    } else if (const Json* json = json_value_cast(data)) {
+      made_.push_back(json_value_to_py(*json));
+      slots_[++count_] = made_.back().get();
+    } else {
+      kit::throw_error(PyExc_RuntimeError, kDepDataAbsent);
     }
-  } catch (...) {
-    release_gathered();
-    throw;
   }
-}
-
-DepArguments::~DepArguments() { release_gathered(); }
-
-void DepArguments::release_gathered() noexcept {
-  for (std::size_t i = 1; i <= count_; ++i) Py_DECREF(slots_[i]);
-  count_ = 0;
 }
 
 std::optional<std::vector<std::uint8_t>> extract_bytes_like(kit::BorrowedRef object) {
