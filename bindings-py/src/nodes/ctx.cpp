@@ -46,12 +46,12 @@ std::optional<kit::OwnedRef> held_or_json(const SharedValue& value) {
   return std::nullopt;
 }
 
-void queue(PyCtx& self, CtxAction action) {
+void queue(PyCtx& self, CtxAction&& action) {
   auto actions = self.actions->borrow_mut();
   actions->push_back(std::move(action));
 }
 
-kit::OwnedRef queued(PyCtx& self, CtxAction action) {
+kit::OwnedRef queued(PyCtx& self, CtxAction&& action) {
   queue(self, std::move(action));
   return kit::py_none();
 }
