@@ -42,6 +42,58 @@ def test_derived_takes_dep_values_in_order_and_emits_its_return():
     assert calls == [(2, 3), (2, 10)] and node.cache() == -8
 
 
+@pytest.mark.parametrize("count, absent", [(1, None), (4, None), (5, None), (9, None), (5, 4), (9, 8), (9, 2)])
+def test_dep_values_of_any_count_arrive_in_order_and_are_all_released(count, absent):
+    graph = Graph()
+    values = [Marker() for _ in range(count)]
+    refs = [weakref.ref(v) for v in values]
+    states = [graph.state(v) for v in values]
+    calls = []
+    node = graph.derived(states, lambda *args: calls.append(args) or len(args))
+    seen, sub = watched(node)
+    assert calls == [tuple(values)] and node.cache() == count
+    if absent is not None:
+        # Objects gathered before the dep without a value are given back.
+        states[absent].invalidate()
+        states[absent - 1].set(values[absent - 1])
+        assert len(calls) == 1 and seen[-1] == ("ERROR", ABSENT)
+    del values, calls, states, node, seen, sub, graph
+    gc.collect()
+    assert [ref() for ref in refs] == [None] * count
+
+
+def test_restored_values_reach_callbacks_as_new_objects_beside_held_ones():
+    from korvalinth import restore_graph, restore_registry
+
+    original = Graph()
+    original.state({"k": [1, 2.5]}, name="j")
+    graph = restore_graph(original.checkpoint(), restore_registry([]))
+    restored = graph._find("j")
+    held = [Marker() for _ in range(5)]
+    calls = []
+    node = graph.derived([restored, *[graph.state(v) for v in held], restored], lambda *args: calls.append(args))
+    seen, sub = watched(node)
+    ((first, *middle, last),) = calls
+    assert first == last == {"k": [1, 2.5]} and first is not last
+    assert middle == held
+
+
+def test_values_made_on_short_lived_threads_are_released():
+    from conftest import run_in_thread
+
+    def chain_on_thread():
+        graph = Graph()
+        head = graph.state(0)
+        nodes = [graph.derived([head], lambda x, k=k: (x, k)) for k in range(300)]
+        subs = [node.subscribe(lambda kind, payload: None) for node in nodes]
+        for value in range(3):
+            head.set(value)
+        return [node.cache() for node in nodes[::100]]
+
+    for _ in range(2):
+        assert run_in_thread(chain_on_thread) == {"value": [(2, 0), (2, 100), (2, 200)]}
+
+
 def test_derived_returning_none_emits_none_and_passes_objects_through():
     graph = Graph()
     value = Marker()

@@ -8,22 +8,7 @@
 
 namespace korvalinth::py {
 
-CallOutcome CallOutcome::returned(kit::OwnedRef result) noexcept {
-  CallOutcome out;
-  out.result_ = kit::AnywhereRef(std::move(result));
-  return out;
-}
-
-CallOutcome CallOutcome::raised(kit::OwnedRef exception) noexcept {
-  CallOutcome out;
-  out.exception_ = kit::AnywhereRef(std::move(exception));
-  return out;
-}
-
-CallOutcome CallOutcome::of_call(PyObject* result) noexcept {
-  if (result != nullptr) return returned(kit::OwnedRef::steal(result));
-  return raised(kit::PyErrAlreadySet().take());
-}
+CallOutcome CallOutcome::raised_from_indicator() noexcept { return raised(kit::PyErrAlreadySet().take()); }
 
 namespace {
 

@@ -17,17 +17,30 @@ namespace korvalinth::py {
 // An outcome may go where the GIL is not held.
 class CallOutcome {
  public:
-  static CallOutcome returned(kit::OwnedRef result) noexcept;
-  static CallOutcome raised(kit::OwnedRef exception) noexcept;
+  static CallOutcome returned(kit::OwnedRef result) noexcept {
+    CallOutcome out;
+    out.result_ = kit::AnywhereRef(std::move(result));
+    return out;
+  }
+  static CallOutcome raised(kit::OwnedRef exception) noexcept {
+    CallOutcome out;
+    out.exception_ = kit::AnywhereRef(std::move(exception));
+    return out;
+  }
   // The outcome of a CPython call that returned `result` (null: it raised,
   // and the error indicator is taken). The GIL must be held.
-  static CallOutcome of_call(PyObject* result) noexcept;
+  static CallOutcome of_call(PyObject* result) noexcept {
+    if (result != nullptr) return returned(kit::OwnedRef::steal(result));
+    return raised_from_indicator();
+  }
 
   bool ok() const noexcept { return !exception_; }
   kit::OwnedRef take_result() noexcept { return result_.take(); }
   kit::OwnedRef take_exception() noexcept { return exception_.take(); }
 
  private:
+  static CallOutcome raised_from_indicator() noexcept;
+
   kit::AnywhereRef exception_;
   kit::AnywhereRef result_;
 };

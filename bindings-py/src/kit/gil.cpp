@@ -1,16 +1,14 @@
 #include "kit/gil.hpp"
 
-#include "base/thread_block.hpp"
-
 #include <atomic>
 #include <mutex>
 #include <vector>
 
 namespace korvalinth::kit {
 
-namespace {
+using detail::tls_gil_count;
 
-constinit thread_local std::uint64_t tls_gil_count KORVALINTH_FAST_TLS = 0;
+namespace {
 
 struct PendingReleases {
   std::mutex mutex;
@@ -33,8 +31,6 @@ bool interpreter_finalizing() noexcept { return Py_IsInitialized() == 0; }
 
 }  // namespace
 
-std::uint64_t gil_count() noexcept { return tls_gil_count; }
-
 GilMark::GilMark() noexcept {
   ++tls_gil_count;
   apply_pending_releases();
@@ -42,30 +38,20 @@ GilMark::GilMark() noexcept {
 
 GilMark::~GilMark() { --tls_gil_count; }
 
-GilGuard::GilGuard() noexcept {
-  if (tls_gil_count == 0) {
-    if (interpreter_finalizing()) {
-      held_ = false;
-      return;
-    }
-    state_ = PyGILState_Ensure();
-    ensured_ = true;
-  }
-  ++tls_gil_count;
-  if (ensured_) apply_pending_releases();
-}
-
-GilGuard::~GilGuard() {
-  if (!held_) return;
-  --tls_gil_count;
-  if (ensured_) PyGILState_Release(state_);
-}
-
-void release_ref_slow(PyObject* object) noexcept {
-  if (tls_gil_count > 0) {
-    Py_DECREF(object);
+void GilGuard::ensure() noexcept {
+  if (interpreter_finalizing()) {
+    held_ = false;
     return;
   }
+  state_ = PyGILState_Ensure();
+  ensured_ = true;
+  ++tls_gil_count;
+  apply_pending_releases();
+}
+
+void GilGuard::release() noexcept { PyGILState_Release(state_); }
+
+void queue_release(PyObject* object) noexcept {
   PendingReleases& pool = pending();
   std::lock_guard lock(pool.mutex);
   pool.objects.push_back(object);

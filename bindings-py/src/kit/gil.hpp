@@ -7,11 +7,17 @@
 
 #include <cstdint>
 
+#include "base/thread_block.hpp"
 #include "kit/python.hpp"
 
 namespace korvalinth::kit {
 
-std::uint64_t gil_count() noexcept;
+namespace detail {
+// Read inline on every callback and every reference drop: one load.
+inline constinit thread_local std::uint64_t tls_gil_count KORVALINTH_FAST_TLS = 0;
+}  // namespace detail
+
+inline std::uint64_t gil_count() noexcept { return detail::tls_gil_count; }
 
 // Marks a binding frame entered with the GIL held by the caller.
 class GilMark {
@@ -29,14 +35,28 @@ class GilMark {
 // caller leaves Python alone; under a binding frame it is always true.
 class GilGuard {
  public:
-  GilGuard() noexcept;
-  ~GilGuard();
+  // Under a binding frame (the usual case) only the count moves.
+  GilGuard() noexcept {
+    if (detail::tls_gil_count == 0) {
+      ensure();
+    } else {
+      ++detail::tls_gil_count;
+    }
+  }
+  ~GilGuard() {
+    if (!held_) return;
+    --detail::tls_gil_count;
+    if (ensured_) release();
+  }
   GilGuard(const GilGuard&) = delete;
   GilGuard& operator=(const GilGuard&) = delete;
 
   bool held() const noexcept { return held_; }
 
  private:
+  void ensure() noexcept;
+  void release() noexcept;
+
   bool held_ = true;
   bool ensured_ = false;
   PyGILState_STATE state_{};
@@ -46,12 +66,18 @@ class GilGuard {
 // the GIL could not be had.
 inline constexpr const char* kInterpreterFinalizing = "the Python interpreter is finalizing";
 
+// Queues a strong reference for the next binding frame to give up.
+void queue_release(PyObject* object) noexcept;
+
 // Gives up a strong reference now when the count says the GIL is held, else
-// queues it for the next binding frame. For values the runtime may drop
-// anywhere.
-void release_ref_slow(PyObject* object) noexcept;
+// queues it. For values the runtime may drop anywhere.
 inline void release_ref(PyObject* object) noexcept {
-  if (object != nullptr) release_ref_slow(object);
+  if (object == nullptr) return;
+  if (detail::tls_gil_count > 0) {
+    Py_DECREF(object);
+  } else {
+    queue_release(object);
+  }
 }
 
 // Releases the queued references (the GIL must be held).

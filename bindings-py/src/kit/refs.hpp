@@ -8,7 +8,8 @@
 //     what the runtime owns and drops wherever it likes) or BorrowedRef (no
 //     reference; someone else keeps the object alive while it is used). No
 //     member owns through a bare PyObject*, except a vectorcall argument array
-//     (the callee wants contiguous pointers; the array releases its own) and
+//     (the callee wants contiguous pointers; the array releases what it owns,
+//     and what it borrows is kept alive by its owner for the call) and
 //     objects made once per process and never released (type objects,
 //     exception classes, shared strs).
 //  2. What a function takes to look at is borrowed: a BorrowedRef (or a bare

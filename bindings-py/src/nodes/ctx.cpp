@@ -22,8 +22,8 @@ void require_valid(const PyCtx& self) {
 }
 
 const DepInput& dep_at(const PyCtx& self, std::uint64_t index) {
-  if (index >= self.dep_inputs.size()) kit::throw_error(PyExc_IndexError, kDepIndexOutOfRange);
-  return self.dep_inputs[index];
+  if (index >= self.dep_inputs->size()) kit::throw_error(PyExc_IndexError, kDepIndexOutOfRange);
+  return (*self.dep_inputs)[index];
 }
 
 kit::OwnedRef entry_pair(std::optional<kit::OwnedRef> value) {
@@ -46,12 +46,12 @@ std::optional<kit::OwnedRef> held_or_json(const SharedValue& value) {
   return std::nullopt;
 }
 
-void queue(PyCtx& self, CtxAction action) {
+void queue(PyCtx& self, CtxAction&& action) {
   auto actions = self.actions->borrow_mut();
   actions->push_back(std::move(action));
 }
 
-kit::OwnedRef queued(PyCtx& self, CtxAction action) {
+kit::OwnedRef queued(PyCtx& self, CtxAction&& action) {
   queue(self, std::move(action));
   return kit::py_none();
 }
@@ -60,7 +60,7 @@ kit::OwnedRef queued(PyCtx& self, CtxAction action) {
 
 kit::OwnedRef ctx_dep_len(PyCtx& self, const kit::Args&) {
   require_valid(self);
-  return kit::check(PyLong_FromSize_t(self.dep_inputs.size()));
+  return kit::check(PyLong_FromSize_t(self.dep_inputs->size()));
 }
 
 kit::OwnedRef ctx_data_entry(PyCtx& self, const kit::Args& args) {
@@ -73,7 +73,7 @@ kit::OwnedRef ctx_wave_data(PyCtx& self, const kit::Args& args) {
   kit::BorrowedRef sentinel = args[0];
   require_valid(self);
   kit::OwnedRef deps = new_list();
-  for (const DepInput& input : self.dep_inputs) {
+  for (const DepInput& input : *self.dep_inputs) {
     kit::OwnedRef waves = new_list();
     for (const DeliveryList& delivery : input.deliveries) {
       kit::OwnedRef wave = new_list();
@@ -110,8 +110,9 @@ kit::OwnedRef ctx_state_entry(PyCtx& self, const kit::Args&) {
   require_valid(self);
   {
     auto actions = self.actions->borrow();
-    for (auto it = actions->rbegin(); it != actions->rend(); ++it) {
-      if (it->kind == CtxActionKind::SetState) return entry_pair(it->object.borrow().new_ref());
+    for (std::size_t i = actions->size(); i-- > 0;) {
+      const CtxAction& action = (*actions)[i];
+      if (action.kind == CtxActionKind::SetState) return entry_pair(action.object.borrow().new_ref());
     }
   }
   if (self.state) return entry_pair(self.state.borrow().new_ref());
@@ -234,20 +235,19 @@ struct CtxClass {
 }  // namespace
 
 PyCtx::~PyCtx() {
-  dep_inputs.clear();
   node = NodeHandle();
   pull_id.reset();
   pull_params.reset();
   state.reset();
-  actions.reset();
 }
 
 PyTypeObject* ctx_type() { return kit::type_object<CtxClass>(); }
 
-kit::OwnedRef make_ctx_object(const RunContext& run) {
+kit::OwnedRef make_ctx_object(const RunContext& run, CtxActionQueue& actions) {
   PyCtx record;
   if (std::optional<kit::OwnedRef> state = value_to_py(run.node)) record.state = std::move(*state);
-  record.dep_inputs = run.inputs;
+  record.dep_inputs = &run.inputs;
+  record.actions = &actions;
   record.node = run.node.promote_counted();
   if (run.pull) {
     record.pull_id = run.pull->pull_id;
@@ -256,12 +256,11 @@ kit::OwnedRef make_ctx_object(const RunContext& run) {
   return kit::make_instance<CtxClass>(std::move(record));
 }
 
-void invalidate_ctx(kit::BorrowedRef ctx) noexcept { kit::Instance<PyCtx>::of(ctx.get())->record().in_callback = false; }
-
-std::vector<CtxAction> take_ctx_actions(kit::BorrowedRef ctx) {
-  PyCtx& record = kit::checked_record<CtxClass>(ctx);
-  auto actions = record.actions->borrow_mut();
-  return std::exchange(*actions, {});
+void invalidate_ctx(kit::BorrowedRef ctx) noexcept {
+  PyCtx& record = kit::Instance<PyCtx>::of(ctx.get())->record();
+  record.in_callback = false;
+  record.dep_inputs = nullptr;
+  record.actions = nullptr;
 }
 
 }  // namespace korvalinth::py

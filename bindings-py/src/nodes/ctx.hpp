@@ -5,12 +5,11 @@
 // clears the flag when the callback returns, and every method refuses from
 // then on.
 
-#include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "base/cell.hpp"
+#include "base/small_vec.hpp"
 #include "kit/refs.hpp"
 #include "node/arena/node_fn.hpp"
 #include "nodes/ctx_action.hpp"
@@ -20,17 +19,20 @@ namespace korvalinth::py {
 inline constexpr const char* kCtxInvalid = "ctx is only valid during its Python node callback";
 inline constexpr const char* kDepIndexOutOfRange = "dependency index out of range";
 
-using CtxActionQueue = Cell<std::vector<CtxAction>>;
+// The requests of one run, queued in a queue of the callback adapter's.
+using CtxActions = SmallVec<CtxAction, 1>;
+using CtxActionQueue = Cell<CtxActions>;
 
 struct PyCtx {
-  DepInputs dep_inputs;
+  // Lent by the run while its callback runs, and taken back when the Ctx is
+  // invalidated: every method checks validity before it looks at them.
+  const DepInputs* dep_inputs = nullptr;
+  CtxActionQueue* actions = nullptr;
   NodeHandle node;
   std::optional<std::string> pull_id;
   SharedValue pull_params;
   bool in_callback = true;
   kit::OwnedRef state;  // the node's ctx state as it stood; null: none
-  // Boxed so that the record can move while the cell itself never does.
-  std::unique_ptr<CtxActionQueue> actions = std::make_unique<CtxActionQueue>();
 
   PyCtx() = default;
   PyCtx(PyCtx&&) noexcept = default;
@@ -40,16 +42,14 @@ struct PyCtx {
 
 PyTypeObject* ctx_type();
 
-// A new, valid Ctx for a run: the node's ctx state as Python, copies of the
-// dep inputs, a counted handle on the node, the pull it answers. The GIL
-// must be held.
-kit::OwnedRef make_ctx_object(const RunContext& run);
+// A new, valid Ctx for a run: the node's ctx state as Python, the run's
+// dep inputs and `actions` lent, a counted handle on the node, the pull it
+// answers. The GIL must be held; the Ctx must be invalidated before the run
+// or the queue goes.
+kit::OwnedRef make_ctx_object(const RunContext& run, CtxActionQueue& actions);
 
-// Clears the validity flag of a Ctx made by make_ctx_object.
+// Clears the validity flag of a Ctx made by make_ctx_object and takes back
+// what the run lent it.
 void invalidate_ctx(kit::BorrowedRef ctx) noexcept;
-
-// Takes every queued request out of a Ctx made by make_ctx_object, after
-// its creating-thread check; the queue is left empty.
-std::vector<CtxAction> take_ctx_actions(kit::BorrowedRef ctx);
 
 }  // namespace korvalinth::py

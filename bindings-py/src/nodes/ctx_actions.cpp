@@ -74,8 +74,8 @@ void apply(CtxAction& action, const RunContext& run, const SharedFatalSlot& slot
 
 }  // namespace
 
-void apply_ctx_actions(kit::BorrowedRef ctx, const RunContext& run, const SharedFatalSlot& slot) {
-  std::vector<CtxAction> actions = take_ctx_actions(ctx);
+void apply_ctx_actions(CtxActionQueue& queue, const RunContext& run, const SharedFatalSlot& slot) {
+  CtxActions actions = std::exchange(*queue.borrow_mut(), {});
   for (CtxAction& action : actions) apply(action, run, slot);
 }
 

@@ -30,9 +30,10 @@ void py_node_callback_adapter(RunContext& run, kit::BorrowedRef callback, const 
   {
     kit::GilGuard gil;
     if (!gil.held()) return;
+    CtxActionQueue actions;
     kit::OwnedRef ctx;
     try {
-      ctx = make_ctx_object(run);
+      ctx = make_ctx_object(run, actions);
     } catch (kit::PyErrAlreadySet& e) {
       outcome = CallOutcome::raised(e.take());
     }
@@ -42,7 +43,7 @@ void py_node_callback_adapter(RunContext& run, kit::BorrowedRef callback, const 
       outcome = CallOutcome::of_call(
           PyObject_Vectorcall(callback.get(), call_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
       invalidate_ctx(ctx.borrow());
-      if (outcome.ok()) apply_ctx_actions(ctx.borrow(), run, slot);
+      if (outcome.ok()) apply_ctx_actions(actions, run, slot);
     }
   }
   discard_callback_result(run.node, *slot, std::move(outcome));

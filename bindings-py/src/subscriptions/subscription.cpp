@@ -41,7 +41,7 @@ class SubscriberSink final : public Sink {
     if (!gil.held()) return;
     kit::OwnedRef result;
     try {
-      kit::OwnedRef kind = message_kind_str(message.kind());
+      kit::BorrowedRef kind = message_kind_str(message.kind());
       kit::OwnedRef payload = subscriber_payload(message);
       // The spare leading slot lets the callee prepend without copying.
       PyObject* args[3] = {nullptr, kind.get(), payload.get()};
@@ -76,7 +76,7 @@ class ObserverSink final : public Sink {
       // The path's str is made on the first message and serves the rest.
       if (!path_str_) path_str_ = kit::AnywhereRef(kit::decode_utf8(path_));
       kit::OwnedRef path = path_str_.borrow().new_ref();
-      kit::OwnedRef kind_name = message_kind_str(kind);
+      kit::BorrowedRef kind_name = message_kind_str(kind);
       kit::OwnedRef payload = data ? cached_value_to_py(data) : error ? kit::decode_utf8(*error) : kit::py_none();
       kit::OwnedRef tier = kit::check(PyLong_FromLong(message_tier(kind)));
       kit::OwnedRef number = kit::check(PyLong_FromUnsignedLongLong(seq));

@@ -21,30 +21,23 @@ std::optional<kit::OwnedRef> value_to_py(const UncountedNode& node) {
   return std::nullopt;
 }
 
-namespace {
-
-kit::OwnedRef dep_data_object(const DepInput& input) {
-  const SharedValue& data = input.current;
-  if (const PyObjectValue* held = py_object_value_cast(data)) return held->object().new_ref();
-  if (const Json* json = json_value_cast(data)) return json_value_to_py(*json);
-  kit::throw_error(PyExc_RuntimeError, kDepDataAbsent);
-}
-
-}  // namespace
-
 DepArguments::DepArguments(const DepInputs& inputs) {
-  slots_.reserve(inputs.size() + 1);
-  slots_.push_back(nullptr);
-  try {
-    for (const DepInput& input : inputs) slots_.push_back(dep_data_object(input).release());
-  } catch (...) {
-    for (std::size_t i = 1; i < slots_.size(); ++i) Py_DECREF(slots_[i]);
-    throw;
+  if (inputs.size() > kInlineArgs) {
+    heap_ = std::make_unique_for_overwrite<PyObject*[]>(inputs.size() + 1);
+    slots_ = heap_.get();
   }
-}
-
-DepArguments::~DepArguments() {
-  for (std::size_t i = 1; i < slots_.size(); ++i) Py_DECREF(slots_[i]);
+  slots_[0] = nullptr;
+  for (const DepInput& input : inputs) {
+    const SharedValue& data = input.current;
+    if (const PyObjectValue* held = py_object_value_cast(data)) {
+      slots_[++count_] = held->object().get();
+    } else if (const Json* json = json_value_cast(data)) {
+      made_.push_back(json_value_to_py(*json));
+      slots_[++count_] = made_.back().get();
+    } else {
+      kit::throw_error(PyExc_RuntimeError, kDepDataAbsent);
+    }
+  }
 }
 
 std::optional<std::vector<std::uint8_t>> extract_bytes_like(kit::BorrowedRef object) {

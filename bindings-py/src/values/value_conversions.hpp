@@ -5,10 +5,10 @@
 // All of these need the GIL and return new references.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
-#include "base/small_vec.hpp"
 #include "base/value.hpp"
 #include "kit/refs.hpp"
 #include "node/arena/node_fn.hpp"
@@ -28,23 +28,30 @@ kit::OwnedRef cached_value_to_py(const SharedValue& value);
 std::optional<kit::OwnedRef> value_to_py(const UncountedNode& node);
 
 // Each dep's newest DATA, in dep order, laid out as vectorcall arguments
-// with the spare leading slot that lets the callee prepend without copying;
-// owned until the arguments go. A dep without DATA, or with DATA of a
-// foreign type, is the RuntimeError "dependency DATA is absent at the Python
-// callback boundary"; what was gathered before is released. Room for the
-// usual few deps without a heap allocation.
+// with the spare leading slot that lets the callee prepend without copying.
+// The object a PyObjectValue holds is borrowed: the run's inputs keep that
+// value for the whole run, so the arguments must not outlive `inputs`. An
+// object made from a JSON value is owned until the arguments go. A dep
+// without DATA, or with DATA of a foreign type, is the RuntimeError
+// "dependency DATA is absent at the Python callback boundary"; what was made
+// before is released. Room for the usual few deps without a heap allocation.
 class DepArguments {
  public:
   explicit DepArguments(const DepInputs& inputs);
-  ~DepArguments();
   DepArguments(const DepArguments&) = delete;
   DepArguments& operator=(const DepArguments&) = delete;
 
-  PyObject* const* argv() const noexcept { return slots_.data() + 1; }
-  std::size_t nargsf() const noexcept { return (slots_.size() - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET; }
+  PyObject* const* argv() const noexcept { return slots_ + 1; }
+  std::size_t nargsf() const noexcept { return count_ | PY_VECTORCALL_ARGUMENTS_OFFSET; }
 
  private:
-  SmallVec<PyObject*, 5> slots_;
+  static constexpr std::size_t kInlineArgs = 4;
+
+  PyObject* inline_[kInlineArgs + 1];
+  std::unique_ptr<PyObject*[]> heap_;
+  PyObject** slots_ = inline_;
+  std::size_t count_ = 0;
+  std::vector<kit::OwnedRef> made_;  // objects made from JSON values
 };
 
 // The bytes of a bytes (or subclass) or bytearray (or subclass); nothing for
