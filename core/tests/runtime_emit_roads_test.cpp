@@ -1,0 +1,139 @@
+// A node function's emit of one DATA takes a short road when nothing holds
+// it back, queues it or needs its content id; a list of that one message
+// always takes the general road. Both must give the same messages, drops,
+// faults and node state.
+
+#include <gtest/gtest.h>
+
+#include "node/topology/node_ops.hpp"
+#include "test_support.hpp"
+
+using namespace korvalinth;
+using namespace korvalinth::test;
+
+namespace {
+
+// A value that logs "~name" when destroyed.
+struct Tracked {
+  std::vector<std::string>* log;
+  std::string name;
+  ~Tracked() { log->push_back("~" + name); }
+};
+
+std::string name_of(const SharedValue& v) {
+  if (const Tracked* t = value_cast<Tracked>(v)) return t->name;
+  return std::to_string(int_of(v));
+}
+
+// Logs each message as "<who> KIND [value]"; logs "~who" when destroyed.
+struct LoggingSink final : Sink {
+  std::vector<std::string>* log;
+  std::string who;
+  std::function<void(const Message&)> on_message;
+  LoggingSink(std::vector<std::string>* l, std::string w) : log(l), who(std::move(w)) {}
+  ~LoggingSink() override { log->push_back("~" + who); }
+  void call(const Message& m) override {
+    std::string s = who + " " + std::string(m.kind_name());
+    if (m.kind() == MessageKind::Data) s += " " + name_of(m.value());
+    log->push_back(s);
+    if (on_message) on_message(m);
+  }
+};
+
+enum class Road { OneMessage, ListOfOne };
+// Tracked values log their drop; content ids need plain ints.
+enum class Values { Tracked, Ints, TrackedFromTheSet };
+
+void emit_by(Road road, const UncountedNode& node, SharedValue v) {
+  if (road == Road::OneMessage)
+    down(node, Message::data(std::move(v)));
+  else
+    down(node, one_message(Message::data(std::move(v))));
+}
+
+// What a case sets up around m, the node whose function emits.
+struct Case {
+  const char* name;
+  Values values = Values::Tracked;
+  VersioningForm::Choice versioning = VersioningForm::Choice::Level0;
+  Pausable pausable = Pausable::True;
+  bool pause_first = false;      // m is paused before the set
+  bool corrects = false;         // m's sink downs on m again while it delivers
+  bool drops_other_sink = false; // m's first sink unsubscribes the second
+  bool emits_twice = false;
+  bool completes_first = false;  // m is terminal before the set
+};
+
+std::vector<std::string> run_case(const Case& c, Road road) {
+  std::vector<std::string> log;  // outlives the graph, whose drops log into it
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(0));
+  NodeSpec spec;
+  spec.versioning.choice = c.versioning;
+  spec.pausable = c.pausable;
+  auto value = [&](int x) -> SharedValue {
+    if (c.values == Values::Ints || (c.values == Values::TrackedFromTheSet && x == 0)) return iv(x);
+    return make_value<Tracked>(&log, "v" + std::to_string(x));
+  };
+  NodeHandle m = make_node(core, deps_of({&s}), fn_of([&, road](RunContext& ctx) {
+                             const int x = int_of(ctx.inputs[0].current);
+                             emit_by(road, ctx.node, value(x));
+                             if (c.emits_twice) emit_by(road, ctx.node, value(x + 100));
+                           }),
+                           spec);
+  auto first = std::make_shared<LoggingSink>(&log, "a");
+  auto second = std::make_shared<LoggingSink>(&log, "b");
+  UnsubscribeFn off_first = node_subscribe(m, first);
+  UnsubscribeFn off_second = node_subscribe(m, second);
+  bool corrected = false;
+  first->on_message = [&](const Message& msg) {
+    if (msg.kind() != MessageKind::Data) return;
+    if (c.corrects && !corrected) {
+      corrected = true;
+      emit_by(road, m, value(-1));
+    }
+    if (c.drops_other_sink) off_second.call();
+  };
+  first.reset();
+  second.reset();
+  if (c.pause_first) node_pause(m, "p");
+  if (c.completes_first) down(m, Message::complete());
+  log.push_back("set");
+  log.push_back(fault_text([&] { node_set(s, iv(1)); }));
+  if (c.pause_first) {
+    log.push_back("resume");
+    log.push_back(fault_text([&] { node_resume(m, "p"); }));
+  }
+  log.push_back("cache " + name_of(cache_of(m)) + ", status " + std::string(node_status_name(status_of(m))));
+  if (std::optional<NodeVersion> v = version_metadata(m))
+    log.push_back("version " + std::to_string(v->counter) + " " + v->cid);
+  off_first.call();
+  off_second.call();
+  return log;
+}
+
+const Case kCases[] = {
+    {.name = "plain"},
+    {.name = "twice", .emits_twice = true},
+    {.name = "content_ids", .values = Values::Ints, .versioning = VersioningForm::Choice::Level1},
+    {.name = "content_ids_refused", .values = Values::TrackedFromTheSet, .versioning = VersioningForm::Choice::Level1},
+    {.name = "no_version", .versioning = VersioningForm::Choice::Disabled},
+    {.name = "paused_owing_its_run", .pause_first = true},
+    {.name = "paused_holding_its_emit", .pausable = Pausable::ResumeAll, .pause_first = true},
+    {.name = "corrected_by_its_sink", .corrects = true},
+    {.name = "sink_dropped_mid_delivery", .drops_other_sink = true},
+    {.name = "terminal", .completes_first = true},
+};
+
+class EmitRoads : public ::testing::TestWithParam<Case> {};
+
+}  // namespace
+
+TEST_P(EmitRoads, OneMessageAndAListOfItGiveTheSameLog) {
+  const std::vector<std::string> short_road = run_case(GetParam(), Road::OneMessage);
+  EXPECT_EQ(short_road, run_case(GetParam(), Road::ListOfOne));
+  EXPECT_GT(short_road.size(), 4u);  // the sinks saw the wave
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EmitRoads, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
