@@ -233,19 +233,31 @@ struct DownEntry {
   bool delivering;  // a down is calling the node's sinks
 };
 
-std::optional<DownEntry> read_down_entry(const Arena& a, const UncountedNode& node) {
+// The node's entries that a DATA changes, as read_down_entry found them.
+struct DataSlots {
+  EdgeEntry* edge = nullptr;
+  AuxEntry* aux = nullptr;
+  NodeVersionSlot* version = nullptr;
+};
+
+// Under the caller's borrow; fills slots, when given, for the same borrow.
+[[gnu::always_inline]] inline std::optional<DownEntry> read_down_entry(Arena& a, const UncountedNode& node,
+                                                                       DataSlots* slots = nullptr) {
   const EdgeEntry& e = a.wave_edge(node.key());
   const bool running = e.state.running();
   if (e.state.terminal()) return std::nullopt;
-  LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(a), node.key());
-  const bool content_ids = a.version_at(node.index()).versioning().mode == NodeVersioning::Mode::Level1;
+  LiveSlotsWithAux s = live_slots_with_aux(a, node.key());
+  NodeVersionSlot& version = a.version_at(node.index());
+  if (slots) *slots = DataSlots{&s.edge, &s.aux, &version};
+  const bool content_ids = version.versioning().mode == NodeVersioning::Mode::Level1;
   return DownEntry{touched_in_installed_scope(a, node.key()), running, content_ids, holds_back(s, running),
                    e.state.serving_pull(), e.deliveries_in_progress != 0};
 }
 
 std::optional<DownEntry> read_down_entry(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
-  return read_down_entry(*a, node);
+  // Reads only: the shared borrow suffices.
+  return read_down_entry(const_cast<Arena&>(*a), node);
 }
 
 // Applies one message to the node and hands it to the node's sinks (or, for
@@ -500,7 +512,8 @@ bool is_plain_emit(const DownEntry& e) noexcept {
 // starts from (none when the node is terminal).
 std::optional<DownEntry> deliver_if_plain_emit(const UncountedNode& node, Message& m) {
   auto a = node.core_ref().borrow_mut();
-  std::optional<DownEntry> entry = read_down_entry(*a, node);
+  DataSlots slots;
+  std::optional<DownEntry> entry = read_down_entry(*a, node, &slots);
   if (!entry || !is_plain_emit(*entry)) return entry;
 
   OrderedDelivery window(node);
@@ -508,12 +521,11 @@ std::optional<DownEntry> deliver_if_plain_emit(const UncountedNode& node, Messag
   {
     SinkList::Reading sinks;
     SharedValue old_cache;
-    a->version_at(node.index()).advance_without_content_ids();
-    DownSlots s = down_slots(*a, node.key());
-    window.count_in(s.edge);
-    old_cache = std::exchange(s.edge.cache, m.value());
-    s.edge.state.take_data();
-    sinks = s.aux.sinks.read();
+    slots.version->advance_without_content_ids();
+    window.count_in(*slots.edge);
+    old_cache = std::exchange(slots.edge->cache, m.value());
+    slots.edge->state.take_data();
+    sinks = slots.aux->sinks.read();
     a.release();
     // The replaced value goes after the borrow, before the DATA is handed on.
     old_cache.reset();
