@@ -519,13 +519,11 @@ std::optional<DownEntry> deliver_if_plain_emit(const UncountedNode& node, Messag
   OrderedDelivery window(node);
   DeliveryFrame frame;
   {
-    SinkList::Reading sinks;
-    SharedValue old_cache;
     slots.version->advance_without_content_ids();
     window.count_in(*slots.edge);
-    old_cache = std::exchange(slots.edge->cache, m.value());
+    SharedValue old_cache = std::exchange(slots.edge->cache, m.value());
     slots.edge->state.take_data();
-    sinks = slots.aux->sinks.read();
+    const SinkList::Reading sinks = slots.aux->sinks.read();
     a.release();
     // The replaced value goes after the borrow, before the DATA is handed on.
     old_cache.reset();
