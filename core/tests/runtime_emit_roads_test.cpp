@@ -1,11 +1,12 @@
-// A node function's emit of one DATA takes a short road when nothing holds
-// it back, queues it or needs its content id; a list of that one message
-// always takes the general road. Both must give the same messages, drops,
-// faults and node state.
+// A node function's emit of one DATA, and the RESOLVED of a node whose run
+// is over, take a short road when nothing holds them back, queues them or
+// needs a content id; a list of that one message always takes the general
+// road. Both must give the same messages, drops, faults and node state.
 
 #include <gtest/gtest.h>
 
 #include "node/topology/node_ops.hpp"
+#include "node/wave/batch.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;
@@ -44,12 +45,14 @@ enum class Road { OneMessage, ListOfOne };
 // Tracked values log their drop; content ids need plain ints.
 enum class Values { Tracked, Ints, TrackedFromTheSet };
 
-void emit_by(Road road, const UncountedNode& node, SharedValue v) {
+void down_by(Road road, const UncountedNode& node, Message m) {
   if (road == Road::OneMessage)
-    down(node, Message::data(std::move(v)));
+    down(node, std::move(m));
   else
-    down(node, one_message(Message::data(std::move(v))));
+    down(node, one_message(std::move(m)));
 }
+
+void emit_by(Road road, const UncountedNode& node, SharedValue v) { down_by(road, node, Message::data(std::move(v))); }
 
 // What a case sets up around m, the node whose function emits.
 struct Case {
@@ -62,6 +65,8 @@ struct Case {
   bool drops_other_sink = false; // m's first sink unsubscribes the second
   bool emits_twice = false;
   bool completes_first = false;  // m is terminal before the set
+  bool settled_by_a_sink = false;  // a sink of s downs RESOLVED on m before m runs
+  bool in_batch = false;           // that RESOLVED is made in a batch
 };
 
 std::vector<std::string> run_case(const Case& c, Road road) {
@@ -98,8 +103,22 @@ std::vector<std::string> run_case(const Case& c, Road road) {
   second.reset();
   if (c.pause_first) node_pause(m, "p");
   if (c.completes_first) down(m, Message::complete());
+  UnsubscribeFn off_settler;
+  if (c.settled_by_a_sink) {
+    auto settler = std::make_shared<LoggingSink>(&log, "s");
+    settler->on_message = [&](const Message& msg) {
+      if (msg.kind() != MessageKind::Data) return;
+      if (!c.in_batch) return down_by(road, m, Message::resolved());
+      run_batch([&] {
+        down_by(road, m, Message::resolved());
+        return false;
+      });
+    };
+    off_settler = node_subscribe(s, settler);
+  }
   log.push_back("set");
   log.push_back(fault_text([&] { node_set(s, iv(1)); }));
+  off_settler.call();
   if (c.pause_first) {
     log.push_back("resume");
     log.push_back(fault_text([&] { node_resume(m, "p"); }));
@@ -123,6 +142,10 @@ const Case kCases[] = {
     {.name = "corrected_by_its_sink", .corrects = true},
     {.name = "sink_dropped_mid_delivery", .drops_other_sink = true},
     {.name = "terminal", .completes_first = true},
+    {.name = "settled", .settled_by_a_sink = true},
+    {.name = "settled_in_a_batch", .settled_by_a_sink = true, .in_batch = true},
+    {.name = "settled_while_paused", .pausable = Pausable::ResumeAll, .pause_first = true, .settled_by_a_sink = true},
+    {.name = "settled_and_corrected", .corrects = true, .settled_by_a_sink = true},
 };
 
 class EmitRoads : public ::testing::TestWithParam<Case> {};

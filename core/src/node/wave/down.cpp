@@ -507,15 +507,16 @@ bool is_plain_emit(const DownEntry& e) noexcept {
   return e.running && e.touched && !e.content_ids && !e.hold && !e.delivering && !e.serving_pull;
 }
 
-// The common down, a DATA emitted by a running node's function, taken in the
-// one borrow that reads its entry. Otherwise gives the entry the general road
-// starts from (none when the node is terminal).
-std::optional<DownEntry> deliver_if_plain_emit(const UncountedNode& node, Message& m) {
-  auto a = node.core_ref().borrow_mut();
-  DataSlots slots;
-  std::optional<DownEntry> entry = read_down_entry(*a, node, &slots);
-  if (!entry || !is_plain_emit(*entry)) return entry;
+// Whether the general road, for one RESOLVED, would only hand it on and end
+// the node's wave: the node's run is over, its DIRTY went out, and nothing
+// holds it back or queues it (a batch is asked last, as there).
+bool is_plain_settle(const DownEntry& e, const EdgeEntry& edge) noexcept {
+  return !e.running && e.touched && !e.delivering && !e.hold && edge.state.dirty_sent();
+}
 
+// The steps of the general road for a plain emit, under the borrow a that
+// read the node's entries into slots; releases it.
+void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
   OrderedDelivery window(node);
   DeliveryFrame frame;
   {
@@ -532,6 +533,40 @@ std::optional<DownEntry> deliver_if_plain_emit(const UncountedNode& node, Messag
   release_delivered(m);
   if (window.has_queued()) deliver_queued(node, window);
   frame.close();
+}
+
+// The same for a plain settle.
+void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
+  OrderedDelivery window(node);
+  window.count_in(*slots.edge);
+  DeliveryFrame frame;
+  {
+    slots.edge->state.take_resolved();
+    const SinkList::Reading sinks = slots.aux->sinks.read();
+    a.release();
+    sinks.deliver(m);
+  }
+  release_delivered(m);
+  if (window.has_queued()) deliver_queued(node, window);
+  frame.close();
+  end_outside_run(node, &window);
+}
+
+// The common downs, a running node's DATA and a settled run's RESOLVED,
+// taken in the one borrow that reads the node's entry. Otherwise gives the
+// entry the general road starts from (none when the node is terminal).
+std::optional<DownEntry> deliver_if_plain(const UncountedNode& node, Message& m) {
+  auto a = node.core_ref().borrow_mut();
+  DataSlots slots;
+  std::optional<DownEntry> entry = read_down_entry(*a, node, &slots);
+  if (!entry) return entry;
+  if (m.kind() == MessageKind::Data) {
+    if (!is_plain_emit(*entry)) return entry;
+    deliver_plain_emit(a, node, slots, m);
+  } else {
+    if (!is_plain_settle(*entry, *slots.edge) || batch_collecting()) return entry;
+    deliver_plain_settle(a, node, slots, m);
+  }
   return std::nullopt;
 }
 
@@ -547,8 +582,10 @@ void down(const UncountedNode& node, MessageList list) {
 void down(const UncountedNode& node, Message message) {
   check_stack_headroom();
   // A borrowed core takes the general road, which faults as it always did.
-  const bool may_emit_plainly = message.kind() == MessageKind::Data && !node.core_ref().is_borrowed();
-  std::optional<DownEntry> entry = may_emit_plainly ? deliver_if_plain_emit(node, message) : read_down_entry(node);
+  const MessageKind kind = message.kind();
+  const bool may_be_plain =
+      (kind == MessageKind::Data || kind == MessageKind::Resolved) && !node.core_ref().is_borrowed();
+  std::optional<DownEntry> entry = may_be_plain ? deliver_if_plain(node, message) : read_down_entry(node);
   if (!entry) return;
   OneMessage one(message);
   down_entered(node, *entry, one);
