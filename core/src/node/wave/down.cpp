@@ -546,7 +546,7 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
     a.release();
     sinks.deliver(m);
   }
-  release_delivered(m);
+  // A RESOLVED carries nothing to release.
   if (window.has_queued()) deliver_queued(node, window);
   frame.close();
   end_outside_run(node, &window);
