@@ -7,39 +7,12 @@
 
 #include "node/topology/node_ops.hpp"
 #include "node/wave/batch.hpp"
-#include "test_support.hpp"
+#include "logging_sinks.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;
 
 namespace {
-
-// A value that logs "~name" when destroyed.
-struct Tracked {
-  std::vector<std::string>* log;
-  std::string name;
-  ~Tracked() { log->push_back("~" + name); }
-};
-
-std::string name_of(const SharedValue& v) {
-  if (const Tracked* t = value_cast<Tracked>(v)) return t->name;
-  return std::to_string(int_of(v));
-}
-
-// Logs each message as "<who> KIND [value]"; logs "~who" when destroyed.
-struct LoggingSink final : Sink {
-  std::vector<std::string>* log;
-  std::string who;
-  std::function<void(const Message&)> on_message;
-  LoggingSink(std::vector<std::string>* l, std::string w) : log(l), who(std::move(w)) {}
-  ~LoggingSink() override { log->push_back("~" + who); }
-  void call(const Message& m) override {
-    std::string s = who + " " + std::string(m.kind_name());
-    if (m.kind() == MessageKind::Data) s += " " + name_of(m.value());
-    log->push_back(s);
-    if (on_message) on_message(m);
-  }
-};
 
 enum class Road { OneMessage, ListOfOne };
 // Tracked values log their drop; content ids need plain ints.
@@ -78,7 +51,7 @@ std::vector<std::string> run_case(const Case& c, Road road) {
   spec.pausable = c.pausable;
   auto value = [&](int x) -> SharedValue {
     if (c.values == Values::Ints || (c.values == Values::TrackedFromTheSet && x == 0)) return iv(x);
-    return make_value<Tracked>(&log, "v" + std::to_string(x));
+    return tracked(log, "v" + std::to_string(x));
   };
   NodeHandle m = make_node(core, deps_of({&s}), fn_of([&, road](RunContext& ctx) {
                              const int x = int_of(ctx.inputs[0].current);
@@ -86,8 +59,8 @@ std::vector<std::string> run_case(const Case& c, Road road) {
                              if (c.emits_twice) emit_by(road, ctx.node, value(x + 100));
                            }),
                            spec);
-  auto first = std::make_shared<LoggingSink>(&log, "a");
-  auto second = std::make_shared<LoggingSink>(&log, "b");
+  auto first = std::make_shared<NamedSink>(&log, "a");
+  auto second = std::make_shared<NamedSink>(&log, "b");
   UnsubscribeFn off_first = node_subscribe(m, first);
   UnsubscribeFn off_second = node_subscribe(m, second);
   bool corrected = false;
@@ -105,7 +78,7 @@ std::vector<std::string> run_case(const Case& c, Road road) {
   if (c.completes_first) down(m, Message::complete());
   UnsubscribeFn off_settler;
   if (c.settled_by_a_sink) {
-    auto settler = std::make_shared<LoggingSink>(&log, "s");
+    auto settler = std::make_shared<NamedSink>(&log, "s");
     settler->on_message = [&](const Message& msg) {
       if (msg.kind() != MessageKind::Data) return;
       if (!c.in_batch) return down_by(road, m, Message::resolved());
