@@ -6,28 +6,12 @@
 
 #include "node/wave/up.hpp"
 #include "node/wave/wave_scope.hpp"
-#include "test_support.hpp"
+#include "logging_sinks.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;
 
 namespace {
-
-// A value that logs "~name" when destroyed.
-struct Tracked {
-  std::vector<std::string>* log;
-  std::string name;
-  ~Tracked() { log->push_back("~" + name); }
-};
-
-SharedValue tracked(std::vector<std::string>& log, std::string name) {
-  return make_value<Tracked>(&log, std::move(name));
-}
-
-std::string name_of(const SharedValue& v) {
-  if (const Tracked* t = value_cast<Tracked>(v)) return t->name;
-  return std::to_string(int_of(v));
-}
 
 // Logs each message, naming tracked values; logs "~sink" when destroyed.
 struct LoggingSink final : Sink {
@@ -123,25 +107,6 @@ TEST(DropOrder, AnInvalidatedDepsValuesGoBeforeTheNodeForwardsTheInvalidation) {
   EXPECT_EQ(log, L({"~s-value", "~n-value", "n invalidated", "INVALIDATE"}));
   off.call();
 }
-
-namespace {
-
-// Logs "<name> <message>" for each message and "~<name>" when destroyed.
-struct NamedSink final : Sink {
-  std::vector<std::string>* log;
-  std::string name;
-  std::function<void(const Message&)> on_message;
-  NamedSink(std::vector<std::string>* l, std::string n) : log(l), name(std::move(n)) {}
-  ~NamedSink() override { log->push_back("~" + name); }
-  void call(const Message& m) override {
-    std::string s = name + " " + std::string(m.kind_name());
-    if (m.kind() == MessageKind::Data) s += " " + name_of(m.value());
-    log->push_back(s);
-    if (on_message) on_message(m);
-  }
-};
-
-}  // namespace
 
 // A sink changing the list while it is called: the delivery still reaches
 // every sink listed when it began and none added since; the sinks taken off

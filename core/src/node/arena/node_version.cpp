@@ -161,7 +161,7 @@ std::optional<NodeVersion> NodeVersionSlot::exchange_current(std::optional<NodeV
   return old;
 }
 
-void NodeVersionSlot::advance_without_content_ids() {
+void NodeVersionSlot::advance_any_without_content_ids() {
   if (versioning_.mode == NodeVersioning::Mode::Disabled) return;
   std::uint64_t c = 0;
   if (state_ == State::Level0 || state_ == State::Level1) {

@@ -4,8 +4,7 @@
 
 namespace korvalinth {
 
-void SinkList::Reading::deliver(const Message& message) const {
-  if (!block_) return;
+void SinkList::Reading::deliver_each(const Message& message) const {
   for (const SinkEntry& e : block_->entries) e.sink->call(message);
 }
 

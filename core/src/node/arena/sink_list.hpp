@@ -38,11 +38,17 @@ class SinkList {
     Reading(const Reading&) = delete;
     Reading& operator=(const Reading&) = delete;
     ~Reading() { end(); }
-    // Calls each sink of the list with the message, in order.
-    void deliver(const Message& message) const;
+    // Calls each sink of the list with the message, in order. A list of one
+    // (a node with one dependent) is called inline.
+    void deliver(const Message& message) const {
+      if (!block_) return;
+      if (block_->entries.size() == 1) return block_->entries.front().sink->call(message);
+      deliver_each(message);
+    }
 
    private:
     friend class SinkList;
+    void deliver_each(const Message& message) const;
     explicit Reading(Block* block) noexcept : block_(block) {
       if (block_) block_->readers += 1;
     }

@@ -4,14 +4,7 @@
 
 namespace korvalinth {
 
-OrderedDelivery::OrderedDelivery(const UncountedNode& node) : node_(&node), outer_(detail::tls_innermost_delivery) {
-  detail::tls_innermost_delivery = this;
-}
-
-
-OrderedDelivery::~OrderedDelivery() {
-  detail::tls_innermost_delivery = outer_;
-  if (!counted_) return;
+void OrderedDelivery::uncount_at_end() noexcept {
   // A count left raised (the core borrowed by an unwinding caller) only
   // makes later downs on the node search the chain in vain.
   GraphCore& core = node_->core_ref();

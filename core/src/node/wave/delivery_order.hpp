@@ -35,10 +35,17 @@ class OrderedDelivery {
   // object's life; lists still queued then (a fault unwinds) are dropped.
   // The caller counts it in the node's entry (count_in) under a borrow it
   // takes anyway, before any sink is called. node must outlive the object.
-  explicit OrderedDelivery(const UncountedNode& node);
+  // Inline, as the destructor: one is made for every emit.
+  explicit OrderedDelivery(const UncountedNode& node) noexcept
+      : node_(&node), outer_(detail::tls_innermost_delivery) {
+    detail::tls_innermost_delivery = this;
+  }
   OrderedDelivery(const OrderedDelivery&) = delete;
   OrderedDelivery& operator=(const OrderedDelivery&) = delete;
-  ~OrderedDelivery();
+  ~OrderedDelivery() {
+    detail::tls_innermost_delivery = outer_;
+    if (counted_) uncount_at_end();
+  }
 
   // The oldest list queued behind this delivery, taken out of the queue.
   std::optional<MessageList> next_queued();
@@ -63,6 +70,8 @@ class OrderedDelivery {
     std::vector<MessageList> lists;
     std::size_t next = 0;  // the oldest list not yet taken
   };
+
+  void uncount_at_end() noexcept;
 
   // Kept small: one lives in every down's frame, and graphs deliver as
   // deep as the stack allows. The queue is made by the first list queued.

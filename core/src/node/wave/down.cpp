@@ -233,15 +233,31 @@ struct DownEntry {
   bool delivering;  // a down is calling the node's sinks
 };
 
-std::optional<DownEntry> read_down_entry(const UncountedNode& node) {
-  auto a = node.core_ref().borrow();
-  const EdgeEntry& e = a->wave_edge(node.key());
+// The node's entries that a DATA changes, as read_down_entry found them.
+struct DataSlots {
+  EdgeEntry* edge = nullptr;
+  AuxEntry* aux = nullptr;
+  NodeVersionSlot* version = nullptr;
+};
+
+// Under the caller's borrow; fills slots, when given, for the same borrow.
+[[gnu::always_inline]] inline std::optional<DownEntry> read_down_entry(Arena& a, const UncountedNode& node,
+                                                                       DataSlots* slots = nullptr) {
+  const EdgeEntry& e = a.wave_edge(node.key());
   const bool running = e.state.running();
   if (e.state.terminal()) return std::nullopt;
-  LiveSlotsWithAux s = live_slots_with_aux(const_cast<Arena&>(*a), node.key());
-  const bool content_ids = a->version_at(node.index()).versioning().mode == NodeVersioning::Mode::Level1;
-  return DownEntry{touched_in_installed_scope(*a, node.key()), running, content_ids, holds_back(s, running),
+  LiveSlotsWithAux s = live_slots_with_aux(a, node.key());
+  NodeVersionSlot& version = a.version_at(node.index());
+  if (slots) *slots = DataSlots{&s.edge, &s.aux, &version};
+  const bool content_ids = version.versioning().mode == NodeVersioning::Mode::Level1;
+  return DownEntry{touched_in_installed_scope(a, node.key()), running, content_ids, holds_back(s, running),
                    e.state.serving_pull(), e.deliveries_in_progress != 0};
+}
+
+std::optional<DownEntry> read_down_entry(const UncountedNode& node) {
+  auto a = node.core_ref().borrow();
+  // Reads only: the shared borrow suffices.
+  return read_down_entry(const_cast<Arena&>(*a), node);
 }
 
 // Applies one message to the node and hands it to the node's sinks (or, for
@@ -504,6 +520,76 @@ void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list
   deliver_down(node, entry, list, Queued::No);
 }
 
+// Whether the general road, for one DATA, would only apply it and hand it
+// on: the node's function emits it, and nothing holds it back, queues it,
+// marks the node dirty or needs its content id.
+bool is_plain_emit(const DownEntry& e) noexcept {
+  return e.running && e.touched && !e.content_ids && !e.hold && !e.delivering && !e.serving_pull;
+}
+
+// Whether the general road, for one RESOLVED, would only hand it on and end
+// the node's wave: the node's run is over, its DIRTY went out, and nothing
+// holds it back or queues it (a batch is asked last, as there).
+bool is_plain_settle(const DownEntry& e, const EdgeEntry& edge) noexcept {
+  return !e.running && e.touched && !e.delivering && !e.hold && edge.state.dirty_sent();
+}
+
+// The steps of the general road for a plain emit, under the borrow a that
+// read the node's entries into slots; releases it.
+void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
+  OrderedDelivery window(node);
+  DeliveryFrame frame;
+  {
+    slots.version->advance_without_content_ids();
+    window.count_in(*slots.edge);
+    SharedValue old_cache = std::exchange(slots.edge->cache, m.value());
+    slots.edge->state.take_data();
+    const SinkList::Reading sinks = slots.aux->sinks.read();
+    a.release();
+    // The replaced value goes after the borrow, before the DATA is handed on.
+    old_cache.reset();
+    sinks.deliver(m);
+  }
+  release_delivered(m);
+  if (window.has_queued()) deliver_queued(node, window);
+  frame.close();
+}
+
+// The same for a plain settle.
+void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
+  OrderedDelivery window(node);
+  window.count_in(*slots.edge);
+  DeliveryFrame frame;
+  {
+    slots.edge->state.take_resolved();
+    const SinkList::Reading sinks = slots.aux->sinks.read();
+    a.release();
+    sinks.deliver(m);
+  }
+  // A RESOLVED carries nothing to release.
+  if (window.has_queued()) deliver_queued(node, window);
+  frame.close();
+  end_outside_run(node, &window);
+}
+
+// The common downs, a running node's DATA and a settled run's RESOLVED,
+// taken in the one borrow that reads the node's entry. Otherwise gives the
+// entry the general road starts from (none when the node is terminal).
+std::optional<DownEntry> deliver_if_plain(const UncountedNode& node, Message& m) {
+  auto a = node.core_ref().borrow_mut();
+  DataSlots slots;
+  std::optional<DownEntry> entry = read_down_entry(*a, node, &slots);
+  if (!entry) return entry;
+  if (m.kind() == MessageKind::Data) {
+    if (!is_plain_emit(*entry)) return entry;
+    deliver_plain_emit(a, node, slots, m);
+  } else {
+    if (!is_plain_settle(*entry, *slots.edge) || batch_collecting()) return entry;
+    deliver_plain_settle(a, node, slots, m);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void down(const UncountedNode& node, MessageList list) {
@@ -515,7 +601,11 @@ void down(const UncountedNode& node, MessageList list) {
 
 void down(const UncountedNode& node, Message message) {
   check_stack_headroom();
-  std::optional<DownEntry> entry = read_down_entry(node);
+  // A borrowed core takes the general road, which faults as it always did.
+  const MessageKind kind = message.kind();
+  const bool may_be_plain =
+      (kind == MessageKind::Data || kind == MessageKind::Resolved) && !node.core_ref().is_borrowed();
+  std::optional<DownEntry> entry = may_be_plain ? deliver_if_plain(node, message) : read_down_entry(node);
   if (!entry) return;
   OneMessage one(message);
   down_entered(node, *entry, one);

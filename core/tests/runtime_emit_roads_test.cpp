@@ -1,0 +1,135 @@
+// A node function's emit of one DATA, and the RESOLVED of a node whose run
+// is over, take a short road when nothing holds them back, queues them or
+// needs a content id; a list of that one message always takes the general
+// road. Both must give the same messages, drops, faults and node state.
+
+#include <gtest/gtest.h>
+
+#include "node/topology/node_ops.hpp"
+#include "node/wave/batch.hpp"
+#include "logging_sinks.hpp"
+
+using namespace korvalinth;
+using namespace korvalinth::test;
+
+namespace {
+
+enum class Road { OneMessage, ListOfOne };
+// Tracked values log their drop; content ids need plain ints.
+enum class Values { Tracked, Ints, TrackedFromTheSet };
+
+void down_by(Road road, const UncountedNode& node, Message m) {
+  if (road == Road::OneMessage)
+    down(node, std::move(m));
+  else
+    down(node, one_message(std::move(m)));
+}
+
+void emit_by(Road road, const UncountedNode& node, SharedValue v) { down_by(road, node, Message::data(std::move(v))); }
+
+// What a case sets up around m, the node whose function emits.
+struct Case {
+  const char* name;
+  Values values = Values::Tracked;
+  VersioningForm::Choice versioning = VersioningForm::Choice::Level0;
+  Pausable pausable = Pausable::True;
+  bool pause_first = false;      // m is paused before the set
+  bool corrects = false;         // m's sink downs on m again while it delivers
+  bool drops_other_sink = false; // m's first sink unsubscribes the second
+  bool emits_twice = false;
+  bool completes_first = false;  // m is terminal before the set
+  bool settled_by_a_sink = false;  // a sink of s downs RESOLVED on m before m runs
+  bool in_batch = false;           // that RESOLVED is made in a batch
+};
+
+std::vector<std::string> run_case(const Case& c, Road road) {
+  std::vector<std::string> log;  // outlives the graph, whose drops log into it
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(0));
+  NodeSpec spec;
+  spec.versioning.choice = c.versioning;
+  spec.pausable = c.pausable;
+  auto value = [&](int x) -> SharedValue {
+    if (c.values == Values::Ints || (c.values == Values::TrackedFromTheSet && x == 0)) return iv(x);
+    return tracked(log, "v" + std::to_string(x));
+  };
+  NodeHandle m = make_node(core, deps_of({&s}), fn_of([&, road](RunContext& ctx) {
+                             const int x = int_of(ctx.inputs[0].current);
+                             emit_by(road, ctx.node, value(x));
+                             if (c.emits_twice) emit_by(road, ctx.node, value(x + 100));
+                           }),
+                           spec);
+  auto first = std::make_shared<NamedSink>(&log, "a");
+  auto second = std::make_shared<NamedSink>(&log, "b");
+  UnsubscribeFn off_first = node_subscribe(m, first);
+  UnsubscribeFn off_second = node_subscribe(m, second);
+  bool corrected = false;
+  first->on_message = [&](const Message& msg) {
+    if (msg.kind() != MessageKind::Data) return;
+    if (c.corrects && !corrected) {
+      corrected = true;
+      emit_by(road, m, value(-1));
+    }
+    if (c.drops_other_sink) off_second.call();
+  };
+  first.reset();
+  second.reset();
+  if (c.pause_first) node_pause(m, "p");
+  if (c.completes_first) down(m, Message::complete());
+  UnsubscribeFn off_settler;
+  if (c.settled_by_a_sink) {
+    auto settler = std::make_shared<NamedSink>(&log, "s");
+    settler->on_message = [&](const Message& msg) {
+      if (msg.kind() != MessageKind::Data) return;
+      if (!c.in_batch) return down_by(road, m, Message::resolved());
+      run_batch([&] {
+        down_by(road, m, Message::resolved());
+        return false;
+      });
+    };
+    off_settler = node_subscribe(s, settler);
+  }
+  log.push_back("set");
+  log.push_back(fault_text([&] { node_set(s, iv(1)); }));
+  off_settler.call();
+  if (c.pause_first) {
+    log.push_back("resume");
+    log.push_back(fault_text([&] { node_resume(m, "p"); }));
+  }
+  log.push_back("cache " + name_of(cache_of(m)) + ", status " + std::string(node_status_name(status_of(m))));
+  if (std::optional<NodeVersion> v = version_metadata(m))
+    log.push_back("version " + std::to_string(v->counter) + " " + v->cid);
+  off_first.call();
+  off_second.call();
+  return log;
+}
+
+const Case kCases[] = {
+    {.name = "plain"},
+    {.name = "twice", .emits_twice = true},
+    {.name = "content_ids", .values = Values::Ints, .versioning = VersioningForm::Choice::Level1},
+    {.name = "content_ids_refused", .values = Values::TrackedFromTheSet, .versioning = VersioningForm::Choice::Level1},
+    {.name = "no_version", .versioning = VersioningForm::Choice::Disabled},
+    {.name = "paused_owing_its_run", .pause_first = true},
+    {.name = "paused_holding_its_emit", .pausable = Pausable::ResumeAll, .pause_first = true},
+    {.name = "corrected_by_its_sink", .corrects = true},
+    {.name = "sink_dropped_mid_delivery", .drops_other_sink = true},
+    {.name = "terminal", .completes_first = true},
+    {.name = "settled", .settled_by_a_sink = true},
+    {.name = "settled_in_a_batch", .settled_by_a_sink = true, .in_batch = true},
+    {.name = "settled_while_paused", .pausable = Pausable::ResumeAll, .pause_first = true, .settled_by_a_sink = true},
+    {.name = "settled_and_corrected", .corrects = true, .settled_by_a_sink = true},
+};
+
+class EmitRoads : public ::testing::TestWithParam<Case> {};
+
+}  // namespace
+
+TEST_P(EmitRoads, OneMessageAndAListOfItGiveTheSameLog) {
+  const std::vector<std::string> short_road = run_case(GetParam(), Road::OneMessage);
+  EXPECT_EQ(short_road, run_case(GetParam(), Road::ListOfOne));
+  EXPECT_GT(short_road.size(), 4u);  // the sinks saw the wave
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EmitRoads, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
