@@ -14,8 +14,8 @@ struct PendingItem {
   WeakCore core;
   SharedCount count;
   SlotKey key;
-  CoreId core_id;
-  PendingKind kind;
+  CoreId core_id = 0;
+  PendingKind kind = PendingKind::RunCheck;
 };
 
 struct PendingState {
@@ -154,15 +154,28 @@ void drain_item(PendingItem& it) {
 void drain_pending() {
   TakenItems taken;
   for (;;) {
+    // A chain nests one drain per node, each finding one item: that item is
+    // taken alone, without the two passes.
+    PendingItem single;
+    bool only_one = false;
     {
       auto q = pending_queue().borrow_mut();
       if (q->empty()) return;
-      taken.clear();
-      // Moved out one by one: the queue keeps its buffer for the next pushes.
-      taken.reserve(q->size());
-      for (PendingItem& it : *q) taken.push_back(std::move(it));
+      if (q->size() == 1) {
+        single = std::move(q->front());
+        only_one = true;
+      } else {
+        taken.clear();
+        // Moved out one by one: the queue keeps its buffer for the next pushes.
+        taken.reserve(q->size());
+        for (PendingItem& it : *q) taken.push_back(std::move(it));
+      }
       q->clear();
       ++detail::tls_queue_epoch;
+    }
+    if (only_one) {
+      drain_item(single);
+      continue;
     }
     for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
       for (PendingItem& it : taken) {
