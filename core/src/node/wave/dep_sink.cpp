@@ -62,9 +62,7 @@ struct DepTrash {
 };
 
 // The dep's delivery lists with the current frame's list open.
-WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
-  check_index(e.dep_state.size(), i);
-  DepSlot& d = e.dep_state[i];
+WaveDeliveries& current_wave_mut(DepSlot& d) {
   const std::uint64_t frame = delivery_frame_id();
   if (d.stamp != frame) {
     d.deliveries.open_list();
@@ -72,10 +70,16 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   }
   return d.deliveries;
 }
+WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
+  check_index(e.dep_state.size(), i);
+  return current_wave_mut(e.dep_state[i]);
+}
 
-// Records message m of dep i in r; r starts empty.
-void apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Message& m, DepAction& r, DepTrash& trash) {
-  LiveSlotsWithAux s = live_slots_with_aux(a, key);
+// Records message m of dep i in r; r starts empty. The caller found the
+// node's key current under this borrow.
+void apply_dep_messages(Arena& a, std::uint64_t index, std::uint64_t i, const Message& m, DepAction& r,
+                        DepTrash& trash) {
+  LiveSlotsWithAux s = current_slots_with_aux(a, index);
   EdgeEntry& e = s.edge;
   const ConfigEntry& config = s.config;
   NodeState& state = e.state;
@@ -91,7 +95,7 @@ void apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Message& m
       r.set(kQueueRunCheck);
       r.run_check_mark = &e.run_check_epoch;
     } else {
-      r.decision = run_decision(a, key);
+      r.decision = current_run_decision(a, index);
     }
   };
   auto settle_rule = [&] {
@@ -123,7 +127,7 @@ void apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Message& m
         return;
       }
       trash.wave = std::exchange(d.wave_value, m.value());
-      current_wave_mut(e, i).push(m.value());
+      current_wave_mut(d).push(m.value());
       d.has_value = 1;
       state.dep_settled(d);
       settle_rule();
@@ -143,7 +147,7 @@ void apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Message& m
       d.latest.reset();
       d.has_value = 0;
       trash.wave = std::exchange(d.wave_value, std::nullopt);
-      current_wave_mut(e, i).push(nullptr);
+      current_wave_mut(d).push(nullptr);
       if (!stamp_was_current) {
         bool any_value = false;
         for (const DepSlot& other : e.dep_state) any_value |= other.deliveries.any_value();
@@ -294,7 +298,7 @@ void DepSink::call(const Message& message) {
         pin = PinnedNode(strong, count_, key_);
       }
     }
-    apply_dep_messages(*a, key_, cell_->value, message, record, trash);
+    apply_dep_messages(*a, key_.index, cell_->value, message, record, trash);
     alive = count_->count > 0 || a->pin_count(key_.index) > 0;
     // Nothing runs before the push when no control goes out first: the
     // queue's search for the node is made here, by its mark.
