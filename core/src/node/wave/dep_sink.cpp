@@ -50,6 +50,11 @@ struct DepAction {
     return run_check_marked && down == Down::None && decision == RunDecision::Nothing && steps == kQueueRunCheck;
   }
 
+  // Only DIRTY goes on: the usual first message of a wave.
+  bool only_dirty() const noexcept {
+    return down == Down::None && decision == RunDecision::Nothing && steps == kDirtyStep;
+  }
+
   bool any() const noexcept { return down != Down::None || decision != RunDecision::Nothing || steps != 0; }
 };
 
@@ -206,6 +211,10 @@ void apply_dep_messages(Arena& a, std::uint64_t index, std::uint64_t i, const Me
 }
 
 void forward_dep_control(const UncountedNode& node, DepAction& r) {
+  if (r.only_dirty()) {
+    broadcast(node, dirty_message());
+    return;
+  }
   if (r.has(kTeardownStep)) broadcast(node, teardown_message());
   if (r.has(kDirtyStep)) broadcast(node, dirty_message());
   if (r.has(kInvalidateStep)) {

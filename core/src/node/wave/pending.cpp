@@ -155,8 +155,32 @@ UncountedNode take_node(PendingItem& it) {
 
 }  // namespace
 
-void drain_pending() {
+namespace {
+
+// Takes the several queued items and runs them: run checks first, then
+// resolve checks. Out of line: the lone item's road keeps a small frame.
+[[gnu::noinline]] void drain_several() {
   TakenItems taken;
+  {
+    auto q = pending_queue().borrow_mut();
+    // Moved out one by one: the queue keeps its buffer for the next pushes.
+    taken.reserve(q->size());
+    for (PendingItem& it : *q) taken.push_back(std::move(it));
+    q->clear();
+    ++detail::tls_queue_epoch;
+  }
+  for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
+    for (PendingItem& it : taken) {
+      if (it.kind != pass) continue;
+      UncountedNode node = take_node(it);
+      drain_node(node, pass);
+    }
+  }
+}
+
+}  // namespace
+
+void drain_pending() {
   for (;;) {
     // A chain nests one drain per node, each finding one item: that item's
     // node is taken alone, without the two passes.
@@ -168,26 +192,14 @@ void drain_pending() {
       if (q->size() == 1) {
         single.emplace(take_node(q->front()));
         single_kind = q->front().kind;
-      } else {
-        taken.clear();
-        // Moved out one by one: the queue keeps its buffer for the next pushes.
-        taken.reserve(q->size());
-        for (PendingItem& it : *q) taken.push_back(std::move(it));
+        q->clear();
+        ++detail::tls_queue_epoch;
       }
-      q->clear();
-      ++detail::tls_queue_epoch;
     }
-    if (single) {
+    if (single)
       drain_node(*single, single_kind);
-      continue;
-    }
-    for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
-      for (PendingItem& it : taken) {
-        if (it.kind != pass) continue;
-        UncountedNode node = take_node(it);
-        drain_node(node, pass);
-      }
-    }
+    else
+      drain_several();
   }
 }
 
