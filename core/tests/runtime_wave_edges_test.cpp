@@ -67,6 +67,70 @@ TEST(PendingEdges, ChecksOfReleasedOrTerminalNodesAreSkipped) {
   EXPECT_EQ(runs, 0);
 }
 
+namespace {
+
+// A queued check and the node it names, as the drain finds it.
+enum class QueuedNode { Live, DirtySent, Terminal, Released, CoreGone };
+struct QueuedCheckCase {
+  const char* name;
+  PendingKind kind;
+  QueuedNode node;
+  std::vector<std::string> expected;
+};
+
+// What the check leaves in its node's log ("ran", and the messages its
+// subscriber sees), drained alone or after another node's run check.
+std::vector<std::string> drain_queued_check(const QueuedCheckCase& c, bool beside_another) {
+  std::vector<std::string> log;
+  auto home = GraphCore::create();
+  NodeHandle src = make_state(home, iv(1));
+  NodeHandle n = make_node(home, deps_of({&src}), fn_of([&log](RunContext&) { log.push_back("ran"); }));
+  std::optional<Subscribed> sub;
+  if (c.node != QueuedNode::Released && c.node != QueuedNode::CoreGone) {
+    sub = subscribe_recording(n);
+    sub->sink->on_message = [&log](const Message& m) { log.push_back(std::string(m.kind_name())); };
+  }
+  if (c.node == QueuedNode::Terminal) node_down_in_wave_scope(n, one_message(Message::complete()));
+  if (c.node == QueuedNode::DirtySent) NodeStateTestAccess::set(edge(n).state, NodeState::Flag::DirtySent, true);
+
+  auto core = GraphCore::create();
+  NodeHandle other_src = make_state(core, iv(1));
+  int other_runs = 0;
+  NodeHandle other = make_map(core, other_src, [](int x) { return x; }, &other_runs);
+  auto other_sub = subscribe_recording(other);
+  other_runs = 0;
+
+  log.clear();
+  if (beside_another) push_pending(other, PendingKind::RunCheck);
+  push_pending(n, c.kind);
+  if (c.node == QueuedNode::Released || c.node == QueuedNode::CoreGone) n.drop();
+  if (c.node == QueuedNode::CoreGone) {
+    src.drop();
+    home.reset();
+  }
+  drain_pending();
+  EXPECT_EQ(other_runs, beside_another ? 1 : 0) << c.name;
+  return log;
+}
+
+}  // namespace
+
+TEST(PendingEdges, ALoneQueuedCheckDoesWhatItDoesBesideOthers) {
+  const QueuedCheckCase cases[] = {
+      {"run check of a live node", PendingKind::RunCheck, QueuedNode::Live, L({"ran"})},
+      {"resolve check of a node that sent DIRTY", PendingKind::ResolveCheck, QueuedNode::DirtySent, L({"RESOLVED"})},
+      {"resolve check of a node that owes nothing", PendingKind::ResolveCheck, QueuedNode::Live, {}},
+      {"run check of a terminal node", PendingKind::RunCheck, QueuedNode::Terminal, {}},
+      {"resolve check of a terminal node", PendingKind::ResolveCheck, QueuedNode::Terminal, {}},
+      {"run check of a released node", PendingKind::RunCheck, QueuedNode::Released, {}},
+      {"run check in a core that is gone", PendingKind::RunCheck, QueuedNode::CoreGone, {}},
+  };
+  for (const QueuedCheckCase& c : cases) {
+    EXPECT_EQ(drain_queued_check(c, false), c.expected) << c.name << " (alone)";
+    EXPECT_EQ(drain_queued_check(c, true), c.expected) << c.name << " (beside another)";
+  }
+}
+
 TEST(PendingEdges, ARunCheckMadeDuringADeliveryIsQueuedForItsEnd) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1));

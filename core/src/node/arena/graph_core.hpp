@@ -75,8 +75,12 @@ class Arena {
   // names its column).
   EdgeEntry& wave_edge(SlotKey k) {
     check(k);
-    present(topology_[k.index], kTopologySlot);
-    return present(edge_[k.index], kEdgeSlot);
+    return current_wave_edge(k.index);
+  }
+  // The same for a slot whose key the caller found current under this borrow.
+  EdgeEntry& current_wave_edge(std::uint64_t i) {
+    present(topology_[i], kTopologySlot);
+    return present(edge_[i], kEdgeSlot);
   }
   const EdgeEntry& wave_edge(SlotKey k) const {
     check(k);
@@ -258,10 +262,13 @@ inline LiveSlots live_slots(Arena& a, SlotKey k) {
   auto i = k.index;
   return LiveSlots{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i)};
 }
+// The same for a slot whose key the caller found current under this borrow.
+inline LiveSlotsWithAux current_slots_with_aux(Arena& a, std::uint64_t i) {
+  return LiveSlotsWithAux{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i), a.aux_at(i)};
+}
 inline LiveSlotsWithAux live_slots_with_aux(Arena& a, SlotKey k) {
   a.check(k);
-  auto i = k.index;
-  return LiveSlotsWithAux{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i), a.aux_at(i)};
+  return current_slots_with_aux(a, k.index);
 }
 inline DownSlots down_slots(Arena& a, SlotKey k) {
   a.check(k);

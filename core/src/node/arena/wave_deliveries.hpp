@@ -49,21 +49,9 @@ class WaveDeliveries {
   }
 
   // Appends a value to the newest list; one is open.
-  void push(SharedValue v) {
-    switch (state_) {
-      case kNone:
-      case kOneEmpty:
-        single_ = std::move(v);
-        state_ = kOneValue;
-        return;
-      case kOneValue:
-        spill();
-        [[fallthrough]];
-      case kHeap:
-        heap_->back().push_back(std::move(v));
-        return;
-    }
-  }
+  // A value the caller keeps is shared without a copy of the handle first.
+  void push(const SharedValue& v) { push_value(v); }
+  void push(SharedValue&& v) { push_value(std::move(v)); }
 
   // Whether any list holds a value (not an INVALIDATE mark).
   bool any_value() const noexcept {
@@ -98,6 +86,23 @@ class WaveDeliveries {
 
  private:
   enum State : std::uint8_t { kNone, kOneEmpty, kOneValue, kHeap };
+
+  template <class V>
+  void push_value(V&& v) {
+    switch (state_) {
+      case kNone:
+      case kOneEmpty:
+        single_ = std::forward<V>(v);
+        state_ = kOneValue;
+        return;
+      case kOneValue:
+        spill();
+        [[fallthrough]];
+      case kHeap:
+        heap_->back().push_back(std::forward<V>(v));
+        return;
+    }
+  }
 
   // Moves the inline list to the heap block.
   void spill() {

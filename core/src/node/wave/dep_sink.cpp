@@ -13,55 +13,61 @@ namespace korvalinth {
 namespace {
 
 // The steps a node takes itself after one message of a dep was recorded,
-// beside what it sends down; listed here only.
-struct DepSteps {
-  bool teardown = false;
-  bool dirty = false;
-  bool invalidate = false;
-  bool invalidate_through_down = false;
-  bool had_data = false;
-  bool resolve_after_invalidate = false;
-  bool queue_run_check = false;
-  bool resolve_check = false;
-  bool pull_check = false;
-
-  bool operator==(const DepSteps&) const = default;
+// beside what it sends down: one bit each, so a record is tested at once.
+enum DepStep : std::uint16_t {
+  kTeardownStep = 1u << 0,
+  kDirtyStep = 1u << 1,
+  kInvalidateStep = 1u << 2,
+  kInvalidateThroughDown = 1u << 3,
+  kHadData = 1u << 4,
+  kResolveAfterInvalidate = 1u << 5,
+  kQueueRunCheck = 1u << 6,
+  kResolveCheck = 1u << 7,
+  kPullCheck = 1u << 8,
 };
 
 // What a node does after one message of a dep was recorded.
-struct DepAction : DepSteps {
+struct DepAction {
   // What the node sends down itself: nothing, RESOLVED, ERROR (down_error),
   // COMPLETE, or COMPLETE and TEARDOWN.
   enum class Down : std::uint8_t { None, Resolved, Error, Complete, CompleteTeardown };
+  std::uint16_t steps = 0;
   Down down = Down::None;
-  SharedError down_error;
-  bool run_check_marked = false;  // the node's run-check mark is set: push without a search
   RunDecision decision = RunDecision::Nothing;
+  bool run_check_marked = false;  // the node's run-check mark is set: push without a search
+  // The node's run-check mark, found while its entry was at hand.
+  std::uint64_t* run_check_mark = nullptr;
+  SharedError down_error;
 
-  const DepSteps& steps() const noexcept { return *this; }
+  bool has(DepStep step) const noexcept { return (steps & step) != 0; }
+  void set(DepStep step, bool on = true) noexcept {
+    if (on) steps |= step;
+  }
+  void clear(DepStep step) noexcept { steps &= static_cast<std::uint16_t>(~step); }
 
   // Only a run check whose mark is set: pushed without a handle.
   bool only_marked_push() const noexcept {
-    return run_check_marked && down == Down::None && decision == RunDecision::Nothing &&
-           steps() == DepSteps{.queue_run_check = true};
+    return run_check_marked && down == Down::None && decision == RunDecision::Nothing && steps == kQueueRunCheck;
   }
 
-  bool any() const noexcept {
-    return down != Down::None || decision != RunDecision::Nothing || steps() != DepSteps{};
+  // Only DIRTY goes on: the usual first message of a wave.
+  bool only_dirty() const noexcept {
+    return down == Down::None && decision == RunDecision::Nothing && steps == kDirtyStep;
   }
+
+  bool any() const noexcept { return down != Down::None || decision != RunDecision::Nothing || steps != 0; }
 };
 
-// Values replaced under the node's borrow, dropped after it.
+// Values replaced under the node's borrow, dropped after it. A message
+// replaces at most one latest value.
 struct DepTrash {
-  SmallVec<SharedValue, 2> values;
+  SharedValue value;
   std::optional<SharedValue> wave;
   WaveDeliveries lists;
 };
 
 // The dep's delivery lists with the current frame's list open.
-WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
-  check_index(e.dep_state.size(), i);
-  DepSlot& d = e.dep_state[i];
+WaveDeliveries& current_wave_mut(DepSlot& d) {
   const std::uint64_t frame = delivery_frame_id();
   if (d.stamp != frame) {
     d.deliveries.open_list();
@@ -69,30 +75,39 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   }
   return d.deliveries;
 }
+WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
+  check_index(e.dep_state.size(), i);
+  return current_wave_mut(e.dep_state[i]);
+}
 
-DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Message& m, DepTrash& trash) {
-  DepAction r;
-  LiveSlotsWithAux s = live_slots_with_aux(a, key);
+// Records message m of dep i in r; r starts empty. The caller found the
+// node's key current under this borrow. Inlined into the sink's one call
+// site: it runs twice per node per wave.
+[[gnu::always_inline]] inline void apply_dep_messages(Arena& a, std::uint64_t index, std::uint64_t i,
+                                                      const Message& m, DepAction& r, DepTrash& trash) {
+  LiveSlotsWithAux s = current_slots_with_aux(a, index);
   EdgeEntry& e = s.edge;
   const ConfigEntry& config = s.config;
   NodeState& state = e.state;
   if (state.terminal()) {
-    if (m.kind() == MessageKind::Teardown) r.teardown = true;
-    return r;
+    r.set(kTeardownStep, m.kind() == MessageKind::Teardown);
+    return;
   }
   const bool paused = s.aux.paused();
   const bool pull_gated = config.pull_id.has_value() && !s.aux.serving_pull();
 
   auto run_check = [&] {
-    if (delivery_depth() > 0)
-      r.queue_run_check = true;
-    else
-      r.decision = run_decision(a, key);
+    if (delivery_depth() > 0) {
+      r.set(kQueueRunCheck);
+      r.run_check_mark = &e.run_check_epoch;
+    } else {
+      r.decision = current_run_decision(a, index);
+    }
   };
   auto settle_rule = [&] {
     if (state.deps_settled_or_owe(run_held_back(config, s.aux))) {
       run_check();
-      r.pull_check = config.pull_id.has_value();  // the pull service does nothing without one
+      r.set(kPullCheck, config.pull_id.has_value());  // the pull service does nothing without one
     }
   };
 
@@ -101,44 +116,44 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
     case MessageKind::Pause:
     case MessageKind::Resume:
     case MessageKind::Pull:
-      return r;
+      return;
     case MessageKind::Dirty: {
       check_index(e.dep_state.size(), i);
-      r.dirty = state.dep_dirty(e.dep_state[i], pull_gated);
-      return r;
+      r.set(kDirtyStep, state.dep_dirty(e.dep_state[i], pull_gated));
+      return;
     }
     case MessageKind::Data: {
       check_index(e.dep_state.size(), i);
       check_index(e.dep_links.size(), i);
       DepSlot& d = e.dep_state[i];
       if (e.dep_links[i].flag) {
-        trash.values.push_back(std::exchange(d.latest, m.value()));
+        trash.value = std::exchange(d.latest, m.value());
         d.has_value = 1;
         trash.wave = std::exchange(d.wave_value, std::nullopt);
-        return r;
+        return;
       }
       trash.wave = std::exchange(d.wave_value, m.value());
-      current_wave_mut(e, i).push(m.value());
+      current_wave_mut(d).push(m.value());
       d.has_value = 1;
       state.dep_settled(d);
       settle_rule();
-      return r;
+      return;
     }
     case MessageKind::Resolved: {
       current_wave_mut(e, i);
       state.dep_settled(e.dep_state[i]);
       settle_rule();
-      return r;
+      return;
     }
     case MessageKind::Invalidate: {
       check_index(e.dep_state.size(), i);
       DepSlot& d = e.dep_state[i];
       const bool stamp_was_current = d.stamp == delivery_frame_id();
-      trash.values.push_back(std::move(d.latest));
+      trash.value = std::move(d.latest);
       d.latest.reset();
       d.has_value = 0;
       trash.wave = std::exchange(d.wave_value, std::nullopt);
-      current_wave_mut(e, i).push(nullptr);
+      current_wave_mut(d).push(nullptr);
       if (!stamp_was_current) {
         bool any_value = false;
         for (const DepSlot& other : e.dep_state) any_value |= other.deliveries.any_value();
@@ -151,18 +166,18 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       bool any_wave = false;
       for (const DepSlot& other : e.dep_state) any_wave |= other.wave_value.has_value();
       if (!any_wave) state.forgive_run();
-      r.invalidate = true;
-      r.had_data = state.has_data();
-      r.invalidate_through_down =
-          r.had_data && config.pausable == Pausable::ResumeAll && (paused || pull_gated);
+      r.set(kInvalidateStep);
+      const bool had_data = state.has_data();
+      r.set(kHadData, had_data);
+      r.set(kInvalidateThroughDown, had_data && config.pausable == Pausable::ResumeAll && (paused || pull_gated));
       if (state.owes_resolved()) {
-        if (!r.had_data)
+        if (!had_data)
           r.down = DepAction::Down::Resolved;
         else
-          r.resolve_after_invalidate = true;
+          r.set(kResolveAfterInvalidate);
       }
-      r.pull_check = config.pull_id.has_value();  // the pull service does nothing without one
-      return r;
+      r.set(kPullCheck, config.pull_id.has_value());  // the pull service does nothing without one
+      return;
     }
     case MessageKind::Complete:
     case MessageKind::Error: {
@@ -184,24 +199,27 @@ DepAction apply_dep_messages(Arena& a, SlotKey key, std::uint64_t i, const Messa
       } else if (all_terminal && config.complete_when_deps_complete) {
         r.down = DepAction::Down::Complete;
       } else {
-        r.resolve_check = true;
+        r.set(kResolveCheck);
       }
-      r.pull_check = config.pull_id.has_value();  // the pull service does nothing without one
-      return r;
+      r.set(kPullCheck, config.pull_id.has_value());  // the pull service does nothing without one
+      return;
     }
     case MessageKind::Teardown: {
       r.down = DepAction::Down::CompleteTeardown;
-      return r;
+      return;
     }
   }
-  return r;
 }
 
 void forward_dep_control(const UncountedNode& node, DepAction& r) {
-  if (r.teardown) broadcast(node, teardown_message());
-  if (r.dirty) broadcast(node, dirty_message());
-  if (r.invalidate) {
-    if (r.invalidate_through_down && r.had_data) {
+  if (r.only_dirty()) {
+    broadcast(node, dirty_message());
+    return;
+  }
+  if (r.has(kTeardownStep)) broadcast(node, teardown_message());
+  if (r.has(kDirtyStep)) broadcast(node, dirty_message());
+  if (r.has(kInvalidateStep)) {
+    if (r.has(kInvalidateThroughDown) && r.has(kHadData)) {
       down(node, Message::invalidate());
     } else {
       SmallVec<InvalidateCallback, 2> callbacks;
@@ -225,8 +243,8 @@ void forward_dep_control(const UncountedNode& node, DepAction& r) {
       }
     }
   }
-  if (r.resolve_after_invalidate) {
-    if (!r.had_data) {
+  if (r.has(kResolveAfterInvalidate)) {
+    if (!r.has(kHadData)) {
       down(node, Message::resolved());
     } else {
       auto a = node.core_ref().borrow_mut();
@@ -234,7 +252,7 @@ void forward_dep_control(const UncountedNode& node, DepAction& r) {
       a->edge_at(node.index()).state.forget_dirty();
     }
   }
-  if (r.queue_run_check) {
+  if (r.has(kQueueRunCheck)) {
     if (r.run_check_marked)
       push_run_check_marked(node);
     else
@@ -261,8 +279,8 @@ void forward_dep_control(const UncountedNode& node, DepAction& r) {
       break;
     }
   }
-  if (r.resolve_check) resolve_queued(node);
-  if (r.pull_check) handle_dep_message(node);
+  if (r.has(kResolveCheck)) resolve_queued(node);
+  if (r.has(kPullCheck)) handle_dep_message(node);
 }
 
 }  // namespace
@@ -290,15 +308,16 @@ void DepSink::call(const Message& message) {
         pin = PinnedNode(strong, count_, key_);
       }
     }
-    record = apply_dep_messages(*a, key_, cell_->value, message, trash);
+    apply_dep_messages(*a, key_.index, cell_->value, message, record, trash);
     alive = count_->count > 0 || a->pin_count(key_.index) > 0;
     // Nothing runs before the push when no control goes out first: the
     // queue's search for the node is made here, by its mark.
-    if (alive && record.queue_run_check && !record.teardown && !record.dirty && !record.invalidate &&
-        !record.resolve_after_invalidate) {
-      std::uint64_t& mark = a->find_edge(key_.index)->run_check_epoch;
+    constexpr std::uint16_t kControlFirst =
+        kTeardownStep | kDirtyStep | kInvalidateStep | kResolveAfterInvalidate;
+    if (alive && record.has(kQueueRunCheck) && (record.steps & kControlFirst) == 0) {
+      std::uint64_t& mark = *record.run_check_mark;
       if (mark == queue_epoch()) {
-        record.queue_run_check = false;
+        record.clear(kQueueRunCheck);
       } else {
         mark = queue_epoch();
         record.run_check_marked = true;

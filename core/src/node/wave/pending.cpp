@@ -14,8 +14,8 @@ struct PendingItem {
   WeakCore core;
   SharedCount count;
   SlotKey key;
-  CoreId core_id;
-  PendingKind kind;
+  CoreId core_id = 0;
+  PendingKind kind = PendingKind::RunCheck;
 };
 
 struct PendingState {
@@ -36,7 +36,7 @@ bool touch_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const Share
   if (a.touch_stamp(key.index) == scope.scope_id) return true;
   a.add_pin(key.index);
   a.set_touch_stamp(key.index, scope.scope_id);
-  scope.touched.push_back(TouchedNode{PinnedNode(core, count, key), core->id()});
+  scope.touched.emplace_back(PinnedNode(core, count, key), core->id());
   return true;
 }
 
@@ -92,17 +92,17 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
       if (it.kind == kind && it.core_id == id && it.key == node.key()) return;
     }
   }
-  q->push_back(PendingItem{node.core(), node.count(), node.key(), id, kind});
+  q->emplace_back(node.core(), node.count(), node.key(), id, kind);
 }
 
 void push_run_check_marked(const UncountedNode& node) {
   auto q = pending_queue().borrow_mut();
-  q->push_back(PendingItem{node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck});
+  q->emplace_back(node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
 }
 
 void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key, CoreId core_id) {
   auto q = pending_queue().borrow_mut();
-  q->push_back(PendingItem{core, count, key, core_id, PendingKind::RunCheck});
+  q->emplace_back(core, count, key, core_id, PendingKind::RunCheck);
 }
 
 void clear_pending_queue() {
@@ -117,28 +117,27 @@ void clear_pending_queue() {
 
 namespace {
 
-// Pins the item's node and runs its check unless the node is gone or terminal.
-void drain_item(PendingItem& it) {
-  CoreRef core = lock_core(it.core, it.core_id);
-  if (!core) return;
-  SharedCount count = std::move(it.count);
+// Pins the queued node and runs its check unless the node is gone or terminal.
+void drain_node(UncountedNode& node, PendingKind kind) {
+  if (node.empty()) return;
+  const SlotKey key = node.key();
   RunDecision decision = RunDecision::Nothing;
   bool terminal;
   PinnedNode pin;  // given back also when a check faults
   {
-    auto a = core->borrow_mut();
-    if (!a->is_current(it.key)) return;
+    auto a = node.core_ref().borrow_mut();
+    if (!a->is_current(key)) return;
     // A node touched by the running wave is pinned by it already.
-    if (!touched_in_installed_scope(*a, it.key)) {
-      a->add_pin(it.key.index);
-      pin = PinnedNode(core, count, it.key);
+    if (!current_touched_in_installed_scope(*a, key.index)) {
+      a->add_pin(key.index);
+      pin = PinnedNode(node.core(), node.count(), key);
     }
-    terminal = a->wave_edge(it.key).state.terminal();
-    if (!terminal && it.kind == PendingKind::RunCheck && delivery_depth() == 0) decision = run_decision(*a, it.key);
+    terminal = a->current_wave_edge(key.index).state.terminal();
+    if (!terminal && kind == PendingKind::RunCheck && delivery_depth() == 0)
+      decision = current_run_decision(*a, key.index);
   }
-  UncountedNode node(std::move(core), std::move(count), it.key);
   if (!terminal) {
-    if (it.kind == PendingKind::ResolveCheck)
+    if (kind == PendingKind::ResolveCheck)
       resolve_queued(node);
     else if (delivery_depth() != 0)
       push_pending(node, PendingKind::RunCheck);
@@ -149,31 +148,68 @@ void drain_item(PendingItem& it) {
   if (!pin.empty()) pin.unpin();
 }
 
+// The item's node, holding the item's count record (a gone core: empty).
+UncountedNode take_node(PendingItem& it) {
+  return UncountedNode(lock_core(it.core, it.core_id), std::move(it.count), it.key);
+}
+
 }  // namespace
 
-void drain_pending() {
+namespace {
+
+// Takes the several queued items and runs them: run checks first, then
+// resolve checks. Out of line: the lone item's road keeps a small frame.
+[[gnu::noinline]] void drain_several() {
   TakenItems taken;
-  for (;;) {
-    {
-      auto q = pending_queue().borrow_mut();
-      if (q->empty()) return;
-      taken.clear();
-      // Moved out one by one: the queue keeps its buffer for the next pushes.
-      taken.reserve(q->size());
-      for (PendingItem& it : *q) taken.push_back(std::move(it));
-      q->clear();
-      ++detail::tls_queue_epoch;
-    }
-    for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
-      for (PendingItem& it : taken) {
-        if (it.kind == pass) drain_item(it);
-      }
+  {
+    auto q = pending_queue().borrow_mut();
+    // Moved out one by one: the queue keeps its buffer for the next pushes.
+    taken.reserve(q->size());
+    for (PendingItem& it : *q) taken.push_back(std::move(it));
+    q->clear();
+    ++detail::tls_queue_epoch;
+  }
+  for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
+    for (PendingItem& it : taken) {
+      if (it.kind != pass) continue;
+      UncountedNode node = take_node(it);
+      drain_node(node, pass);
     }
   }
 }
 
+}  // namespace
+
+void drain_pending() {
+  for (;;) {
+    // A chain nests one drain per node, each finding one item: that item's
+    // node is taken alone, without the two passes.
+    std::optional<UncountedNode> single;
+    PendingKind single_kind = PendingKind::RunCheck;
+    {
+      auto q = pending_queue().borrow_mut();
+      if (q->empty()) return;
+      if (q->size() == 1) {
+        single.emplace(take_node(q->front()));
+        single_kind = q->front().kind;
+        q->clear();
+        ++detail::tls_queue_epoch;
+      }
+    }
+    if (single)
+      drain_node(*single, single_kind);
+    else
+      drain_several();
+  }
+}
+
 RunDecision run_decision(Arena& a, SlotKey key) {
-  LiveSlotsWithAux s = live_slots_with_aux(a, key);
+  a.check(key);
+  return current_run_decision(a, key.index);
+}
+
+RunDecision current_run_decision(Arena& a, std::uint64_t index) {
+  LiveSlotsWithAux s = current_slots_with_aux(a, index);
   return s.edge.state.decide_run(run_inputs(s), run_held_back(s.config, s.aux));
 }
 

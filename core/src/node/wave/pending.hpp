@@ -16,10 +16,15 @@ namespace korvalinth {
 
 enum class PendingKind : std::uint8_t { RunCheck = 0, ResolveCheck = 1 };
 
+// Whether a slot whose key the caller found current is touched (so pinned)
+// by the installed scope.
+inline bool current_touched_in_installed_scope(const Arena& a, std::uint64_t index) noexcept {
+  const std::uint64_t id = installed_scope_id();
+  return id != 0 && a.touch_stamp(index) == id;
+}
 // Whether the node is current and touched (so pinned) by the installed scope.
 inline bool touched_in_installed_scope(const Arena& a, SlotKey key) noexcept {
-  const std::uint64_t id = installed_scope_id();
-  return id != 0 && a.is_current(key) && a.touch_stamp(key.index) == id;
+  return installed_scope_id() != 0 && a.is_current(key) && current_touched_in_installed_scope(a, key.index);
 }
 
 // Records and pins the node in the installed scope, once per scope.
@@ -54,6 +59,8 @@ void resolve_queued(const UncountedNode& node);
 
 // The run check of the node under the caller's borrow (NodeState::decide_run).
 RunDecision run_decision(Arena& arena, SlotKey key);
+// The same for a slot whose key the caller found current under that borrow.
+RunDecision current_run_decision(Arena& arena, std::uint64_t index);
 // Settles a node without a function to its first dep's latest value.
 void settle_from_deps(const UncountedNode& node);
 
