@@ -72,6 +72,8 @@ std::uint8_t Dispatcher::partition_flag(std::uint32_t partition) const {
   return s->partitions[partition].flag;
 }
 
+void Dispatcher::partition_out_of_range(std::size_t len, std::uint32_t partition) { index_fault(len, partition); }
+
 SharedNodeFn Dispatcher::lookup(DispatcherKey key) const {
   auto s = state_.borrow();
   const SharedNodeFn* fn = find(*s, key);

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "base/cell.hpp"
-#include "base/index_fault.hpp"
 
 namespace korvalinth {
 
@@ -95,7 +94,7 @@ class Dispatcher {
     std::uint8_t partition_flag = 0;
     bool timing = false;
   };
-  RunLookup lookup_for_run(DispatcherKey key) const {
+  [[gnu::always_inline]] RunLookup lookup_for_run(DispatcherKey key) const {
     auto s = state_.borrow();
     RunLookup out;
     if (const SharedNodeFn* fn = find(*s, key)) out.fn = *fn;
@@ -111,13 +110,17 @@ class Dispatcher {
   // The slot's function when key is current, else null; faults when the
   // partition is out of range.
   static const SharedNodeFn* find(const DispatcherState& s, DispatcherKey key) {
-    check_index(s.partitions.size(), key.partition);
+    if (key.partition >= s.partitions.size()) [[unlikely]]
+      partition_out_of_range(s.partitions.size(), key.partition);
     const DispatcherPartition& p = s.partitions[key.partition];
     if (key.slot >= p.slots.size()) return nullptr;
     const DispatcherSlot& slot = p.slots[key.slot];
     if (slot.generation != key.generation || !slot.fn) return nullptr;
     return &slot.fn;
   }
+
+  // The index fault, kept out of line so that the lookups inline.
+  [[noreturn, gnu::cold]] static void partition_out_of_range(std::size_t len, std::uint32_t partition);
 
   Cell<DispatcherState> state_;
 };

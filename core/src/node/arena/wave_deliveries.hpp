@@ -78,6 +78,11 @@ class WaveDeliveries {
   // The lists, moved out; none are left.
   DeliveryLists take() {
     DeliveryLists out;
+    take_into(out);
+    return out;
+  }
+  // As take, into an empty out (a run's input is filled in place).
+  void take_into(DeliveryLists& out) {
     switch (std::exchange(state_, kNone)) {
       case kNone:
         break;
@@ -93,7 +98,6 @@ class WaveDeliveries {
         heap_.reset();
         break;
     }
-    return out;
   }
 
  private:

@@ -23,6 +23,19 @@ void end_running(Arena& a, const UncountedNode& node) {
   a.wave_edge(key).state.end_run();
 }
 
+// The callbacks a run drops uncalled, release callbacks first.
+struct OldCallbacks {
+  std::vector<ReleaseCallback> release;
+  std::vector<InvalidateCallback> invalidate;
+};
+
+// Hands a dep's terminal and deliveries of this wave to its input, once.
+// Out of line: most deps of a wide node bring neither.
+[[gnu::noinline]] void take_wave_deliveries(DepSlot& d, DepInput& in) {
+  if (d.terminal_input.present) in.terminal = std::exchange(d.terminal_input, TerminalRecord{});
+  if (!d.deliveries.empty()) d.deliveries.take_into(in.deliveries);
+}
+
 // Hands each dep's wave state to the run's inputs: its terminal and
 // deliveries once, its latest and current value as copies.
 void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
@@ -30,11 +43,20 @@ void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
   for (std::size_t i = 0; i < n; ++i) {
     DepSlot& d = e.dep_state[i];
     DepInput& in = inputs.emplace_back();
-    if (d.terminal_input.present) in.terminal = std::exchange(d.terminal_input, TerminalRecord{});
-    if (!d.deliveries.empty()) in.deliveries = d.deliveries.take();
+    if (d.terminal_input.present || !d.deliveries.empty()) take_wave_deliveries(d, in);
     d.stamp = kNoStamp;
     in.latest = d.latest;
     in.current = d.wave_value ? *d.wave_value : d.latest;
+  }
+}
+
+// The values of this wave become the deps' latest; the replaced ones go to
+// old_latest, to be dropped after the borrow.
+void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
+  for (DepSlot& d : e.dep_state) {
+    if (!d.wave_value) continue;
+    old_latest.push_back(std::exchange(d.latest, std::move(*d.wave_value)));
+    d.wave_value.reset();
   }
 }
 
@@ -51,8 +73,7 @@ void run_wave(const UncountedNode& node) {
   DispatcherKey key;
   Dispatcher::RunLookup call;
   bool looked_up = false;
-  std::vector<ReleaseCallback> old_release;
-  std::vector<InvalidateCallback> old_invalidate;
+  std::optional<OldCallbacks> old_callbacks;  // made only when there are some
   {
     auto a = core.borrow_mut();
     // Touched (and pinned) in the running wave before anything else.
@@ -81,7 +102,9 @@ void run_wave(const UncountedNode& node) {
     // Dropping old callbacks may run host code, which may replace the
     // function or turn timing on: with any to drop, the function is looked
     // up after them.
-    if (rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty())) {
+    const bool drops_callbacks =
+        rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty());
+    if (drops_callbacks) {
       ctx.partition_flag = dispatcher.partition_flag(key.partition);
       kept_dispatcher = call_entry.dispatcher;
     } else {
@@ -92,14 +115,18 @@ void run_wave(const UncountedNode& node) {
     }
     if (rare) {
       if (rare->current_pull) ctx.pull = rare->current_pull;
-      if (!rare->release_callbacks.empty()) old_release = std::exchange(rare->release_callbacks, {});
-      if (!rare->invalidate_callbacks.empty()) old_invalidate = std::exchange(rare->invalidate_callbacks, {});
+      if (drops_callbacks) {
+        old_callbacks.emplace(OldCallbacks{std::exchange(rare->release_callbacks, {}),
+                                           std::exchange(rare->invalidate_callbacks, {})});
+      }
     }
     ctx.node = node;
   }
   // Callbacks registered during the previous run go uncalled.
-  old_release.clear();
-  old_invalidate.clear();
+  if (old_callbacks) {
+    old_callbacks->release.clear();
+    old_callbacks->invalidate.clear();
+  }
   {
     auto cell = wave_scope_cell().borrow_mut();
     if (cell->has_value()) (*cell)->running_node = NodeId{core.id(), node_key.index, node_key.generation};
@@ -118,39 +145,34 @@ void run_wave(const UncountedNode& node) {
     tls_functions_running += 1;
     auto uncount = on_scope_exit([]() noexcept { tls_functions_running -= 1; });
     if (!looked_up) call = kept_dispatcher->lookup_for_run(key);
-    if (call.fn) {
+    // Held here: on unwind the function goes before the guards above run.
+    SharedNodeFn fn = std::move(call.fn);
+    if (fn) {
       if (call.timing) {
         // The call's time is recorded also on unwind.
         const std::uint64_t start = monotonic_now_ns();
         auto record_time = on_scope_exit([&]() noexcept {
           drop_quietly([&] { record_fn_timing(start, kept_dispatcher, key); });
         });
-        call.fn->run(ctx);
+        fn->run(ctx);
       } else {
-        call.fn->run(ctx);
+        fn->run(ctx);
       }
     }
-    call.fn.reset();
+    fn.reset();
     end_on_unwind.dismiss();
   }
-  // The values of this wave become the deps' latest; the replaced ones are
-  // dropped after the borrow.
   SmallVec<SharedValue, 2> old_latest;
-  auto move_wave_values = [&](EdgeEntry& e) {
-    for (DepSlot& d : e.dep_state) {
-      if (!d.wave_value) continue;
-      old_latest.push_back(std::exchange(d.latest, std::move(*d.wave_value)));
-      d.wave_value.reset();
-    }
-  };
   bool resolve;
   {
     auto a = core.borrow_mut();
-    end_running(*a, node);
+    // As end_running, then the wave step's checks (a node gone meanwhile
+    // faults here).
     EdgeEntry& e = a->wave_edge(node_key);
+    if (node.count()->count != 0 || a->pin_count(node_key.index) != 0) e.state.end_run();
     resolve = e.state.resolves_after_run() && ctx.partition_flag == 0;
     if (!resolve) {
-      move_wave_values(e);
+      move_wave_values(e, old_latest);
       e.state.end_wave();
       return;
     }
@@ -158,7 +180,7 @@ void run_wave(const UncountedNode& node) {
   down(node, Message::resolved());
   auto a = core.borrow_mut();
   EdgeEntry& e = a->wave_edge(node_key);
-  move_wave_values(e);
+  move_wave_values(e, old_latest);
   e.state.end_wave_unless_settled();
   a.release();
 }
