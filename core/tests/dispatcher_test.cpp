@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "base/fault.hpp"
 #include "dispatcher/dispatcher.hpp"
@@ -126,6 +128,7 @@ TEST(Dispatcher, TimedRunsAreCountedPerKey) {
 
 #include "node/wave/run_wave.hpp"
 #include "node/wave/wave_scope.hpp"
+#include "node/arena/graph_core.hpp"
 
 TEST(Dispatcher, AReplacedFunctionRunsNextAndAFaultingTimedCallIsStillRecorded) {
   auto g = GraphContainer::create(std::nullopt, std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1}),
@@ -145,4 +148,45 @@ TEST(Dispatcher, AReplacedFunctionRunsNextAndAFaultingTimedCallIsStillRecorded) 
   ASSERT_TRUE(g->dispatcher()->timing_of(replaced));
   EXPECT_EQ(g->dispatcher()->timing_of(replaced)->calls, 1u);
   EXPECT_FALSE(g->core()->borrow()->edge_at(n.index()).state.running());
+}
+
+namespace {
+// Runs its action when dropped: a callback whose drop runs host code.
+struct ActOnDrop {
+  std::function<void()> act;
+  explicit ActOnDrop(std::function<void()> a) : act(std::move(a)) {}
+  ActOnDrop(ActOnDrop&& o) noexcept : act(std::exchange(o.act, nullptr)) {}
+  ~ActOnDrop() {
+    if (act) act();
+  }
+};
+}  // namespace
+
+// A run drops the callbacks of the previous run before it looks up the
+// function: what their drop changes holds for the run (a function replaced
+// meanwhile frees the key the run holds, so nothing runs; timing turned on
+// times it).
+TEST(Dispatcher, ARunLooksUpItsFunctionAfterTheDroppedCallbacks) {
+  enum class Drop { Nothing, ReleaseReplacesTheFunction, InvalidateTurnsTimingOn };
+  for (Drop drop : {Drop::Nothing, Drop::ReleaseReplacesTheFunction, Drop::InvalidateTurnsTimingOn}) {
+    SCOPED_TRACE(static_cast<int>(drop));
+    auto g = GraphContainer::create(std::nullopt,
+                                    std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1}));
+    auto first = std::make_shared<CountingFn>();
+    auto second = std::make_shared<CountingFn>();
+    NodeHandle n = construct_node(g->core(), {}, g->dispatcher()->register_fn(0, first), g->dispatcher(), nullptr, {});
+    if (drop == Drop::ReleaseReplacesTheFunction) {
+      add_release_callback(n, [on_drop = ActOnDrop([&] { replace_node_fn(n, second); })] {});
+    } else if (drop == Drop::InvalidateTurnsTimingOn) {
+      auto on_drop = std::make_shared<ActOnDrop>([&] { g->dispatcher()->enable_fn_timing(); });
+      add_invalidate_callback(n, std::make_shared<const std::function<void()>>([on_drop] {}));
+    }
+    run_in_wave_scope(n, [&] { run_wave(n); });
+    const DispatcherKey key = *g->core()->borrow()->call_at(n.index()).key;
+    EXPECT_EQ(first->runs, drop == Drop::ReleaseReplacesTheFunction ? 0 : 1);
+    EXPECT_EQ(second->runs, 0);
+    const auto timed = g->dispatcher()->timing_of(key);
+    EXPECT_EQ(timed ? timed->calls : 0u, drop == Drop::InvalidateTurnsTimingOn ? 1u : 0u);
+    EXPECT_FALSE(g->core()->borrow()->edge_at(n.index()).state.running());
+  }
 }

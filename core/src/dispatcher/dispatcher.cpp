@@ -72,14 +72,12 @@ std::uint8_t Dispatcher::partition_flag(std::uint32_t partition) const {
   return s->partitions[partition].flag;
 }
 
+void Dispatcher::partition_out_of_range(std::size_t len, std::uint32_t partition) { index_fault(len, partition); }
+
 SharedNodeFn Dispatcher::lookup(DispatcherKey key) const {
   auto s = state_.borrow();
-  check_index(s->partitions.size(), key.partition);
-  const DispatcherPartition& p = s->partitions[key.partition];
-  if (key.slot >= p.slots.size()) return nullptr;
-  const DispatcherSlot& slot = p.slots[key.slot];
-  if (slot.generation != key.generation || !slot.fn) return nullptr;
-  return slot.fn;
+  const SharedNodeFn* fn = find(*s, key);
+  return fn ? *fn : nullptr;
 }
 
 std::optional<FnTimingStats> Dispatcher::timing_of(DispatcherKey key) const {

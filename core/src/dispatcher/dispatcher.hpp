@@ -85,11 +85,43 @@ class Dispatcher {
   std::uint8_t partition_flag(std::uint32_t partition) const;
   // The function under a current key, else null.
   SharedNodeFn lookup(DispatcherKey key) const;
+  // What one run of the function under key reads, under one borrow: the
+  // function (null when the key is not current), its partition's flag
+  // (faults when out of range) and whether to time it. Inline: every node
+  // run asks.
+  struct RunLookup {
+    SharedNodeFn fn;
+    std::uint8_t partition_flag = 0;
+    bool timing = false;
+  };
+  [[gnu::always_inline]] RunLookup lookup_for_run(DispatcherKey key) const {
+    auto s = state_.borrow();
+    RunLookup out;
+    if (const SharedNodeFn* fn = find(*s, key)) out.fn = *fn;
+    out.partition_flag = s->partitions[key.partition].flag;
+    out.timing = s->timing_flag == 1;
+    return out;
+  }
   std::optional<FnTimingStats> timing_of(DispatcherKey key) const;
 
   const Cell<DispatcherState>& state() const noexcept { return state_; }
 
  private:
+  // The slot's function when key is current, else null; faults when the
+  // partition is out of range.
+  static const SharedNodeFn* find(const DispatcherState& s, DispatcherKey key) {
+    if (key.partition >= s.partitions.size()) [[unlikely]]
+      partition_out_of_range(s.partitions.size(), key.partition);
+    const DispatcherPartition& p = s.partitions[key.partition];
+    if (key.slot >= p.slots.size()) return nullptr;
+    const DispatcherSlot& slot = p.slots[key.slot];
+    if (slot.generation != key.generation || !slot.fn) return nullptr;
+    return &slot.fn;
+  }
+
+  // The index fault, kept out of line so that the lookups inline.
+  [[noreturn, gnu::cold]] static void partition_out_of_range(std::size_t len, std::uint32_t partition);
+
   Cell<DispatcherState> state_;
 };
 

@@ -66,6 +66,11 @@ class WaveDeliveries {
   // The lists, moved out; none are left.
   DeliveryLists take() {
     DeliveryLists out;
+    take_into(out);
+    return out;
+  }
+  // As take, into an empty out (a run's input is filled in place).
+  void take_into(DeliveryLists& out) {
     switch (std::exchange(state_, kNone)) {
       case kNone:
         break;
@@ -81,7 +86,6 @@ class WaveDeliveries {
         heap_.reset();
         break;
     }
-    return out;
   }
 
  private:

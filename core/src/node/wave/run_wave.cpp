@@ -23,6 +23,43 @@ void end_running(Arena& a, const UncountedNode& node) {
   a.wave_edge(key).state.end_run();
 }
 
+// The callbacks a run drops uncalled, release callbacks first.
+struct OldCallbacks {
+  std::vector<ReleaseCallback> release;
+  std::vector<InvalidateCallback> invalidate;
+};
+
+// Hands a dep's terminal and deliveries of this wave to its input, once.
+// Out of line: most deps of a wide node bring neither.
+[[gnu::noinline]] void take_wave_deliveries(DepSlot& d, DepInput& in) {
+  if (d.terminal_input.present) in.terminal = std::exchange(d.terminal_input, TerminalRecord{});
+  if (!d.deliveries.empty()) d.deliveries.take_into(in.deliveries);
+}
+
+// Hands each dep's wave state to the run's inputs: its terminal and
+// deliveries once, its latest and current value as copies.
+void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
+  if (n > inputs.capacity()) inputs.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    DepSlot& d = e.dep_state[i];
+    DepInput& in = inputs.emplace_back();
+    if (d.terminal_input.present || !d.deliveries.empty()) take_wave_deliveries(d, in);
+    d.stamp = kNoStamp;
+    in.latest = d.latest;
+    in.current = d.wave_value ? *d.wave_value : d.latest;
+  }
+}
+
+// The values of this wave become the deps' latest; the replaced ones go to
+// old_latest, to be dropped after the borrow.
+void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
+  for (DepSlot& d : e.dep_state) {
+    if (!d.wave_value) continue;
+    old_latest.push_back(std::exchange(d.latest, std::move(*d.wave_value)));
+    d.wave_value.reset();
+  }
+}
+
 }  // namespace
 
 std::uint64_t node_functions_running() noexcept { return tls_functions_running; }
@@ -32,11 +69,11 @@ void run_wave(const UncountedNode& node) {
   GraphCore& core = node.core_ref();
   const SlotKey node_key = node.key();
   RunContext ctx;
-  DispatcherRef dispatcher;
+  DispatcherRef kept_dispatcher;  // held only when used past the borrow
   DispatcherKey key;
-  bool timing = false;
-  std::vector<ReleaseCallback> old_release;
-  std::vector<InvalidateCallback> old_invalidate;
+  Dispatcher::RunLookup call;
+  bool looked_up = false;
+  std::optional<OldCallbacks> old_callbacks;  // made only when there are some
   {
     auto a = core.borrow_mut();
     // Touched (and pinned) in the running wave before anything else.
@@ -44,44 +81,55 @@ void run_wave(const UncountedNode& node) {
       auto cell = wave_scope_cell().borrow_mut();
       if (cell->has_value()) touch_in_frame(**cell, *a, node.core(), node.count(), node_key);
     }
-    if (a->wave_edge(node_key).state.running()) fault(kReentrantRun);
-    LiveSlotsWithAux s = live_slots_with_aux(*a, node_key);
-    EdgeEntry& e = s.edge;
-    const std::size_t n = s.topology.deps.size();
+    EdgeEntry& e = a->wave_edge(node_key);
+    if (e.state.running()) fault(kReentrantRun);
+    // The other entries of a run, checked in column order.
+    const std::uint64_t i = node_key.index;
+    CallEntry& call_entry = a->call_at(i);
+    a->config_at(i);
+    std::uint8_t& has_run = a->run_at(i);
+    AuxEntry& aux = a->aux_at(i);
+    const std::size_t n = a->topology_at(i).deps.size();
     if (e.dep_state.size() < n) index_fault(e.dep_state.size(), e.dep_state.size());
-    ctx.inputs.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      DepSlot& d = e.dep_state[i];
-      DepInput& in = ctx.inputs.emplace_back();
-      if (d.terminal_input.present) in.terminal = std::exchange(d.terminal_input, TerminalRecord{});
-      if (!d.deliveries.empty()) in.deliveries = d.deliveries.take();
-      d.stamp = kNoStamp;
-      in.latest = d.latest;
-      in.current = d.wave_value ? *d.wave_value : d.latest;
-    }
-    s.run = 1;
+    take_run_inputs(e, n, ctx.inputs);
+    has_run = 1;
     e.state.begin_run();
-    if (!s.call.key) fault("run_wave \xE2\x87\x92 handle present");
-    key = *s.call.key;
-    dispatcher = s.call.dispatcher;
-    {
-      auto d = dispatcher->state().borrow();
-      check_index(d->partitions.size(), key.partition);
-      ctx.partition_flag = d->partitions[key.partition].flag;
+    if (!call_entry.key) fault("run_wave \xE2\x87\x92 handle present");
+    key = *call_entry.key;
+    // The node's call entry keeps its dispatcher while the borrow is held.
+    const Dispatcher& dispatcher = *call_entry.dispatcher;
+    AuxRare* rare = aux.rare_if_made();
+    // Dropping old callbacks may run host code, which may replace the
+    // function or turn timing on: with any to drop, the function is looked
+    // up after them.
+    const bool drops_callbacks =
+        rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty());
+    if (drops_callbacks) {
+      ctx.partition_flag = dispatcher.partition_flag(key.partition);
+      kept_dispatcher = call_entry.dispatcher;
+    } else {
+      call = dispatcher.lookup_for_run(key);
+      looked_up = true;
+      ctx.partition_flag = call.partition_flag;
+      if (call.timing) kept_dispatcher = call_entry.dispatcher;
     }
-    if (AuxRare* rare = s.aux.rare_if_made()) {
+    if (rare) {
       if (rare->current_pull) ctx.pull = rare->current_pull;
-      if (!rare->release_callbacks.empty()) old_release = std::exchange(rare->release_callbacks, {});
-      if (!rare->invalidate_callbacks.empty()) old_invalidate = std::exchange(rare->invalidate_callbacks, {});
+      if (drops_callbacks) {
+        old_callbacks.emplace(OldCallbacks{std::exchange(rare->release_callbacks, {}),
+                                           std::exchange(rare->invalidate_callbacks, {})});
+      }
     }
     ctx.node = node;
   }
   // Callbacks registered during the previous run go uncalled.
-  old_release.clear();
-  old_invalidate.clear();
+  if (old_callbacks) {
+    old_callbacks->release.clear();
+    old_callbacks->invalidate.clear();
+  }
   {
     auto cell = wave_scope_cell().borrow_mut();
-    if (cell->has_value()) (*cell)->running_node = node.id();
+    if (cell->has_value()) (*cell)->running_node = NodeId{core.id(), node_key.index, node_key.generation};
   }
   {
     // The flag is cleared when the function unwinds; when it returns, under
@@ -96,17 +144,15 @@ void run_wave(const UncountedNode& node) {
     // Counts a node function on the thread's stack while it runs.
     tls_functions_running += 1;
     auto uncount = on_scope_exit([]() noexcept { tls_functions_running -= 1; });
-    {
-      auto d = dispatcher->state().borrow();
-      timing = d->timing_flag == 1;
-    }
-    SharedNodeFn fn = dispatcher->lookup(key);
+    if (!looked_up) call = kept_dispatcher->lookup_for_run(key);
+    // Held here: on unwind the function goes before the guards above run.
+    SharedNodeFn fn = std::move(call.fn);
     if (fn) {
-      if (timing) {
+      if (call.timing) {
         // The call's time is recorded also on unwind.
         const std::uint64_t start = monotonic_now_ns();
         auto record_time = on_scope_exit([&]() noexcept {
-          drop_quietly([&] { record_fn_timing(start, dispatcher, key); });
+          drop_quietly([&] { record_fn_timing(start, kept_dispatcher, key); });
         });
         fn->run(ctx);
       } else {
@@ -116,24 +162,17 @@ void run_wave(const UncountedNode& node) {
     fn.reset();
     end_on_unwind.dismiss();
   }
-  // The values of this wave become the deps' latest; they are dropped after the borrow.
-  SmallVec<std::optional<SharedValue>, 2> old_wave;
   SmallVec<SharedValue, 2> old_latest;
-  auto move_wave_values = [&](EdgeEntry& e) {
-    for (DepSlot& d : e.dep_state) {
-      if (!d.wave_value) continue;
-      old_latest.push_back(std::exchange(d.latest, *d.wave_value));
-      old_wave.push_back(std::exchange(d.wave_value, std::nullopt));
-    }
-  };
   bool resolve;
   {
     auto a = core.borrow_mut();
-    end_running(*a, node);
+    // As end_running, then the wave step's checks (a node gone meanwhile
+    // faults here).
     EdgeEntry& e = a->wave_edge(node_key);
+    if (node.count()->count != 0 || a->pin_count(node_key.index) != 0) e.state.end_run();
     resolve = e.state.resolves_after_run() && ctx.partition_flag == 0;
     if (!resolve) {
-      move_wave_values(e);
+      move_wave_values(e, old_latest);
       e.state.end_wave();
       return;
     }
@@ -141,7 +180,7 @@ void run_wave(const UncountedNode& node) {
   down(node, Message::resolved());
   auto a = core.borrow_mut();
   EdgeEntry& e = a->wave_edge(node_key);
-  move_wave_values(e);
+  move_wave_values(e, old_latest);
   e.state.end_wave_unless_settled();
   a.release();
 }
