@@ -52,37 +52,37 @@ void end_wave_for_node(const TouchedNode& t) {
 // the pins of a run of nodes of one core under one borrow; a node whose
 // release is due is released at its turn, outside the borrow.
 void unpin_touched(std::vector<TouchedNode>& touched) {
-  std::size_t i = 0;
-  const std::size_t n = touched.size();
-  while (i < n) {
-    GraphCore* core = touched[i].pin.core().get();
+  TouchedNode* it = touched.data();
+  TouchedNode* const end = it + touched.size();
+  while (it != end) {
+    GraphCore* core = it->pin.core().get();
     if (core == nullptr) {
-      ++i;
+      ++it;
       continue;
     }
-    bool release_due = false;
+    TouchedNode* due = nullptr;
     {
       auto a = core->borrow_mut();
-      for (; i < n && touched[i].pin.core().get() == core; ++i) {
-        PinnedNode& pin = touched[i].pin;
+      Arena& arena = *a;
+      for (; it != end && it->pin.core().get() == core; ++it) {
+        PinnedNode& pin = it->pin;
         const SlotKey key = pin.key();
-        a->drop_pin(key);
+        arena.drop_pin(key);
         // As release_slot decides: count 0, no pin, key current.
-        if (pin.count()->count == 0 && a->is_current(key) && a->pin_count(key.index) == 0) {
-          release_due = true;
+        if (pin.count()->count == 0 && arena.is_current(key) && arena.pin_count(key.index) == 0) {
+          due = it++;
           break;
         }
         pin.forget();
       }
     }
-    if (release_due) {
-      PinnedNode pin = std::move(touched[i].pin);
+    if (due != nullptr) {
+      PinnedNode pin = std::move(due->pin);
       CoreRef owner = pin.core();
       SharedCount count = pin.count();
       const SlotKey key = pin.key();
       pin.forget();
       release_slot(owner, key, count->count);
-      ++i;
     }
   }
 }
