@@ -473,3 +473,32 @@ TEST(BatchEdges, ASetAndADownOfAListDeferAlike) {
     EXPECT_NE(through_sets.back(), "DIRTY") << "case " << i;
   }
 }
+
+// While a wave runs, the owning operation's core is served without its weak
+// reference; once the scope closes, normally or after a fault, it is not.
+TEST(OperationEdges, TheOwnersCoreIsServedOnlyWhileItsWaveRuns) {
+  for (const bool faults : {false, true}) {
+    SCOPED_TRACE(faults ? "faulting wave" : "plain wave");
+    auto core = GraphCore::create();
+    auto other = GraphCore::create();
+    NodeHandle s = make_state(core, iv(1));
+    CoreRef owner_seen, other_seen;
+    bool installed_seen = false;
+    NodeHandle m = make_node(core, deps_of({&s}), fn_of([&](RunContext& ctx) {
+                               installed_seen = wave_scope_installed();
+                               owner_seen = lock_core(WeakCore{}, core->id());
+                               other_seen = lock_core(WeakCore{}, other->id());
+                               if (faults && int_of(ctx.inputs[0].current) == 2) fault("boom");
+                               emit_data(ctx, ctx.inputs[0].current);
+                             }));
+    auto sub = subscribe_recording(m);
+    node_set(s, iv(2));
+    EXPECT_TRUE(installed_seen);
+    EXPECT_EQ(owner_seen, core);
+    EXPECT_EQ(other_seen, nullptr);
+    EXPECT_EQ(sub.log().back(), faults ? "ERROR boom" : "DATA 2");
+    EXPECT_FALSE(wave_scope_installed());
+    EXPECT_EQ(installed_scope_id(), 0u);
+    EXPECT_EQ(lock_core(WeakCore{}, core->id()), nullptr);
+  }
+}

@@ -144,6 +144,8 @@ void drain_deferred_ops(const CoreRef& core) {
 }
 
 void drain_deferred_ops_guarded(const CoreRef& own, const std::vector<DeferredCore>& deferred_cores) {
+  // With no other core, the own drain already empties its queue on an abort.
+  if (deferred_cores.empty()) return drain_deferred_ops(own);
   std::exception_ptr saved;
   try {
     drain_deferred_ops(own);

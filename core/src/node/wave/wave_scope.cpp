@@ -15,8 +15,7 @@ namespace korvalinth {
 namespace {
 
 constinit thread_local std::uint64_t tls_next_scope_id KORVALINTH_FAST_TLS = 1;
-// The touched list's buffer, kept between waves so a wave's touches need
-// no allocation once the buffer has grown.
+// The touched list's buffer, kept between waves.
 struct SpareTouched {
   std::vector<TouchedNode> buffer;
 };
@@ -53,39 +52,65 @@ void end_wave_for_node(const TouchedNode& t) {
 // the pins of a run of nodes of one core under one borrow; a node whose
 // release is due is released at its turn, outside the borrow.
 void unpin_touched(std::vector<TouchedNode>& touched) {
-  std::size_t i = 0;
-  const std::size_t n = touched.size();
-  while (i < n) {
-    GraphCore* core = touched[i].pin.core().get();
+  TouchedNode* it = touched.data();
+  TouchedNode* const end = it + touched.size();
+  while (it != end) {
+    GraphCore* core = it->pin.core().get();
     if (core == nullptr) {
-      ++i;
+      ++it;
       continue;
     }
-    bool release_due = false;
+    TouchedNode* due = nullptr;
     {
       auto a = core->borrow_mut();
-      for (; i < n && touched[i].pin.core().get() == core; ++i) {
-        PinnedNode& pin = touched[i].pin;
+      Arena& arena = *a;
+      for (; it != end && it->pin.core().get() == core; ++it) {
+        PinnedNode& pin = it->pin;
         const SlotKey key = pin.key();
-        a->drop_pin(key);
+        arena.drop_pin(key);
         // As release_slot decides: count 0, no pin, key current.
-        if (pin.count()->count == 0 && a->is_current(key) && a->pin_count(key.index) == 0) {
-          release_due = true;
+        if (pin.count()->count == 0 && arena.is_current(key) && arena.pin_count(key.index) == 0) {
+          due = it++;
           break;
         }
         pin.forget();
       }
     }
-    if (release_due) {
-      PinnedNode pin = std::move(touched[i].pin);
+    if (due != nullptr) {
+      PinnedNode pin = std::move(due->pin);
       CoreRef owner = pin.core();
       SharedCount count = pin.count();
       const SlotKey key = pin.key();
       pin.forget();
       release_slot(owner, key, count->count);
-      ++i;
     }
   }
+}
+
+// Installs a scope owned by node's operation, on the touched buffer the
+// last scope left, so a wave's scope needs no allocation once it grew.
+void install_scope(const UncountedNode& node) {
+  if (tls_next_scope_id == ~std::uint64_t{0}) fault("wave scope id overflow");
+  const std::uint64_t scope_id = tls_next_scope_id++;
+  auto c = wave_scope_cell().borrow_mut();
+  WaveScope& scope = c->emplace();
+  scope.touched = std::move(spare_touched());
+  scope.owner_core = node.core_id();
+  scope.scope_id = scope_id;
+  detail::tls_installed_scope_id = scope_id;
+  detail::tls_installed_owner = &node.core();
+  detail::tls_installed_owner_id = scope.owner_core;
+}
+
+WaveScope uninstall_scope() {
+  auto c = wave_scope_cell().borrow_mut();
+  detail::tls_installed_owner = nullptr;
+  detail::tls_installed_owner_id = 0;
+  detail::tls_installed_scope_id = 0;
+  if (!c->has_value()) fault("wave owner installed a scope");
+  WaveScope scope = std::move(**c);
+  c->reset();
+  return scope;
 }
 
 std::optional<UncountedNode> upgrade_live_node(const TouchedNode& t) {
@@ -121,26 +146,11 @@ bool is_host_boundary_abort(const std::exception_ptr& fault) {
 void clear_wave_touched() { clear_pending_queue(); }
 
 void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
-  Cell<std::optional<WaveScope>>& cell = wave_scope_cell();
-  if (cell.borrow()->has_value()) {
+  if (wave_scope_installed()) {
     work();
     return;
   }
-  if (tls_next_scope_id == ~std::uint64_t{0}) fault("wave scope id overflow");
-  const std::uint64_t scope_id = tls_next_scope_id++;
-  {
-    auto c = cell.borrow_mut();
-    WaveScope scope;
-    scope.touched = std::move(spare_touched());
-    scope.touched.clear();
-    scope.owner_ref = node.core();
-    scope.owner_core = node.core_id();
-    scope.scope_id = scope_id;
-    *c = std::move(scope);
-    detail::tls_installed_scope_id = scope_id;
-    detail::tls_installed_owner = &(*c)->owner_ref;
-    detail::tls_installed_owner_id = (*c)->owner_core;
-  }
+  install_scope(node);
   std::exception_ptr failure;
   std::exception_ptr undelivered;
   try {
@@ -148,16 +158,7 @@ void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
   } catch (...) {
     failure = std::current_exception();
   }
-  std::optional<WaveScope> taken;
-  {
-    auto c = cell.borrow_mut();
-    detail::tls_installed_owner = nullptr;
-    detail::tls_installed_owner_id = 0;
-    taken = std::exchange(*c, std::nullopt);
-    detail::tls_installed_scope_id = 0;
-  }
-  if (!taken) fault("wave owner installed a scope");
-  WaveScope& scope = *taken;
+  WaveScope scope = uninstall_scope();
 
   if (failure) {
     for (const TouchedNode& t : scope.touched) end_wave_for_node(t);
@@ -195,6 +196,7 @@ void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
   }
   unpin_touched(scope.touched);
   scope.touched.clear();
+  // A nested owner (a deferred op's wave) may have kept a larger buffer.
   if (scope.touched.capacity() > spare_touched().capacity()) spare_touched() = std::move(scope.touched);
   if (!batch_is_active()) drain_deferred_ops_guarded(node.core(), scope.deferred_cores);
   scope.deferred_cores.clear();

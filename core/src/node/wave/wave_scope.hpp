@@ -36,8 +36,7 @@ struct WaveScope {
   std::optional<NodeId> running_node;
   std::vector<DeferredCore> deferred_cores;
   std::vector<TouchedNode> touched;
-  CoreRef owner_ref;  // the owning operation's core, held for the wave
-  CoreId owner_core = 0;
+  CoreId owner_core = 0;  // the owning operation's core
   std::uint64_t scope_id = 0;
 };
 
@@ -53,18 +52,20 @@ inline constinit thread_local std::uint64_t tls_installed_scope_id KORVALINTH_FA
 inline std::uint64_t installed_scope_id() noexcept { return detail::tls_installed_scope_id; }
 
 namespace detail {
-// The installed scope's owner_ref (null when none) and that core's id.
+// The owning operation's core (null when no scope is installed) and its id.
+// The operation's caller holds that reference for the whole wave, so the
+// scope points at it instead of copying it.
 inline constinit thread_local const CoreRef* tls_installed_owner KORVALINTH_FAST_TLS = nullptr;
 inline constinit thread_local CoreId tls_installed_owner_id KORVALINTH_FAST_TLS = 0;
 }
-// A strong reference to the core named by id: a copy of the installed
-// scope's own reference when it is that core (no atomic lock), else weak.lock().
+// A strong reference to the core named by id: a copy of the owning
+// operation's reference when it is that core (no atomic lock), else weak.lock().
 inline CoreRef lock_core(const WeakCore& weak, CoreId id) {
   const CoreRef* owner = detail::tls_installed_owner;
   if (owner != nullptr && detail::tls_installed_owner_id == id) return *owner;
   return weak.lock();
 }
-bool wave_scope_installed();
+inline bool wave_scope_installed() noexcept { return installed_scope_id() != 0; }
 
 // Runs work in a wave scope of node: joins an installed scope, or owns a new
 // one and ends the wave as described above.
