@@ -17,22 +17,27 @@
 
 namespace korvalinth::py {
 
+// The node a graph lookup handle found, with the count of the handle's
+// reference to that node's core.
+struct LookupTarget : NodeHandle {
+  explicit LookupTarget(NodeHandle found) : NodeHandle(std::move(found)), hold(core(), 1) {}
+  CoreHold hold;
+};
+
 struct PyNode {
   SharedFatalSlot fatal;
-  // Only on graph lookup handles, so kept out of line: most Nodes pay one
-  // pointer for it.
-  std::unique_ptr<NodeHandle> lookup_target;
+  // Only on graph lookup handles, so kept out of line with its core hold:
+  // most Nodes pay one pointer for both.
+  std::unique_ptr<LookupTarget> lookup_target;
   // Uncounted when the node had only pins left as the Node was made.
   HeldNode primary;
   CoreHold primary_hold;
-  CoreHold target_hold;
 
   PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, HeldNode primary)
       : fatal(std::move(fatal)),
-        lookup_target(lookup_target ? std::make_unique<NodeHandle>(std::move(*lookup_target)) : nullptr),
+        lookup_target(lookup_target ? std::make_unique<LookupTarget>(std::move(*lookup_target)) : nullptr),
         primary(std::move(primary)),
-        primary_hold(this->primary.uncounted().core(), 1),
-        target_hold(this->lookup_target ? this->lookup_target->core() : nullptr, 1) {}
+        primary_hold(this->primary.uncounted().core(), 1) {}
   PyNode(PyNode&&) noexcept = default;
   // The slot, then the lookup target, then the primary handle.
   ~PyNode();

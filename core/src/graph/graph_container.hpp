@@ -169,7 +169,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   NodeHandle derived(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name);
   NodeHandle effect(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name);
   // Lays the options over base (where they differ from the defaults) and
-  // builds the node with fn behind a forwarding wrapper.
+  // builds the node with fn.
   NodeHandle add_dep_node(std::string kind, NodeSpec base, SharedNodeFn fn, std::vector<NodeHandle> deps,
                           NodeOptions options);
   // State nodes, registration kind "state": settled with the initial value,
