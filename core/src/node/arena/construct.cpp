@@ -25,7 +25,8 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle> deps, s
   const std::size_t n = entries.topology.deps.size();
   EdgeEntry& edge = entries.edge;
   edge.dep_state = new_dep_state(n);
-  edge.dep_links.resize(n);
+  // The dep links are sized when the node is first connected (or restored
+  // or rewired): most built nodes never are, and pay nothing for them.
   if (initial) {
     edge.cache = std::move(initial);
     edge.state = NodeState::with_value();
