@@ -18,8 +18,8 @@ void refuse_pull_without_pause(const NodeSpec& spec) {
 
 // Registers fn and constructs the node with its settings, kind text and pull
 // id; a failed construction frees the function's dispatcher slot again.
-NodeHandle construct_with_fn(const GraphContainer& graph, std::vector<NodeHandle> deps, SharedNodeFn fn,
-                             NodeSpec spec) {
+NodeHandle construct_with_fn(const GraphContainer& graph, std::vector<NodeHandle>&& deps, SharedNodeFn&& fn,
+                             NodeSpec&& spec) {
   DispatcherKey key = graph.dispatcher()->register_fn(spec.partition, std::move(fn));
   try {
     return construct_node_with_kind_and_pull_id(graph.core(), std::move(deps), key, graph.dispatcher(),

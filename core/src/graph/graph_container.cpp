@@ -111,8 +111,8 @@ NodeHandle GraphContainer::register_node_with_id(NodeHandle handle, std::string 
   return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options));
 }
 
-NodeHandle GraphContainer::register_checked(NodeHandle handle, std::string kind, std::string id,
-                                            NodeOptions options) {
+NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& kind, std::string&& id,
+                                            NodeOptions&& options) {
   // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");
   NodeHandle for_map = handle.promote_counted();
@@ -148,7 +148,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle handle, std::string kind,
   if (auto n = unnamed_number(id); n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_ < *n + 1)
     unnamed_counter_ = *n + 1;
   emit_node_added(id);
-  return handle;
+  return std::move(handle);
 }
 
 std::optional<NodeHandle> GraphContainer::find(const std::string& id) const {

@@ -223,7 +223,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   friend class TopologyObserverHandle;
   void unregister_observer(std::size_t slot);
   void deliver_topology(const TopologyEvent& event);
-  NodeHandle register_checked(NodeHandle handle, std::string kind, std::string id, NodeOptions options);
+  // Takes what it keeps out of its arguments: each is moved once, into the row or the map.
+  NodeHandle register_checked(NodeHandle&& handle, std::string&& kind, std::string&& id, NodeOptions&& options);
   std::optional<std::string> last_registered_id(const UncountedNode& node) const;
   // prefix + the id of the node's first row, or none: from the index while
   // observers are live (built here on first need), else by a scan.
