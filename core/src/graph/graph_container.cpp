@@ -20,7 +20,8 @@ GraphContainer::GraphContainer(std::optional<std::string> name, CoreRef core, Di
     : name_(std::move(name)),
       core_(std::move(core)),
       dispatcher_(std::move(dispatcher)),
-      topology_seq_(std::make_shared<Cell<std::uint64_t>>(0)) {}
+      topology_seq_(std::make_shared<Cell<std::uint64_t>>(0)),
+      id_map_(&id_map_pool_) {}
 
 GraphContainer::~GraphContainer() {
   // Rows, then the id map (each handle drop may release its node), then the
@@ -119,7 +120,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
   set_graph_hooks(handle, hooks_);
   // The id's map entry is taken by its one lookup and filled once the node is
   // hooked; a fault before that takes it out again.
-  using IdSlot = std::unordered_map<std::string, NodeHandle>::iterator;
+  using IdSlot = IdMap::iterator;
   IdSlot slot;
   {
     auto ids = id_map_.borrow_mut();
