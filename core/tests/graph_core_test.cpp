@@ -429,6 +429,24 @@ TEST(GraphCoreArena, ConstructionFillsEveryColumnForTheGivenOptions) {
   EXPECT_FALSE(version_metadata(make_state(core, nullptr, off)));
 }
 
+// Built nodes that are never connected hold no dep links; the first
+// connection sizes them, and the node then works through them.
+TEST(GraphCoreArena, DepLinksAreSizedByTheFirstConnection) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core, iv(1));
+  NodeHandle b = make_state(core, iv(2));
+  NodeHandle sum = make_node(core, deps_of({&a, &b}), fn_of([](RunContext& ctx) {
+                               emit_data(ctx, iv(int_of(ctx.inputs[0].current) + int_of(ctx.inputs[1].current)));
+                             }));
+  auto links = [&] { return core->borrow()->edge_at(sum.index()).dep_links.size(); };
+  EXPECT_EQ(core->borrow()->edge_at(sum.index()).dep_state.size(), 2u);
+  EXPECT_EQ(links(), 0u);
+  Subscribed s = subscribe_recording(sum);
+  EXPECT_EQ(links(), 2u);
+  node_set(a, iv(5));
+  EXPECT_EQ(int_of(cache_of(sum)), 7);
+}
+
 TEST(Quiescence, NothingIsQuiescentInsideAWaveAndPendingWorkCounts) {
   auto core = GraphCore::create();
   NodeHandle a = make_state(core, make_value<int>(1));

@@ -211,7 +211,7 @@ struct NodeClass {
 PyNode::~PyNode() {
   fatal.reset();
   lookup_target.reset();
-  primary = HeldNode();
+  primary.release();
 }
 
 PyTypeObject* node_type() { return kit::type_object<NodeClass>(); }

@@ -8,31 +8,58 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "boundary/core_holds.hpp"
 #include "boundary/pending_fatal.hpp"
 #include "kit/instance.hpp"
 #include "kit/refs.hpp"
+#include "node/arena/graph_core.hpp"
 #include "node/arena/node_handle.hpp"
 
 namespace korvalinth::py {
 
+// The node a graph lookup handle found, with the count of the handle's
+// reference to that node's core.
+struct LookupTarget : NodeHandle {
+  explicit LookupTarget(NodeHandle found) : NodeHandle(std::move(found)), hold(core(), 1) {}
+  CoreHold hold;
+};
+
+// The node a Node stands for, counting one host hold on its core
+// (boundary/core_holds.hpp) while it holds the node: the hold needs no
+// record of its own, and a move takes both.
+class PrimaryNode : public HeldNode {
+ public:
+  explicit PrimaryNode(HeldNode node) noexcept : HeldNode(std::move(node)) {
+    if (const CoreRef& core = uncounted().core()) core->add_host_holds(1);
+  }
+  // A moved-from handle names no core, so the source gives back no hold.
+  PrimaryNode(PrimaryNode&& other) noexcept : HeldNode(std::move(other)) {}
+  PrimaryNode& operator=(PrimaryNode&&) = delete;
+  ~PrimaryNode() { release(); }
+
+  // Gives back the hold, then the node.
+  void release() noexcept {
+    const CoreRef& core = uncounted().core();
+    if (!core) return;
+    core->drop_host_holds(1);
+    static_cast<HeldNode&>(*this) = HeldNode();
+  }
+};
+
 struct PyNode {
   SharedFatalSlot fatal;
-  // Only on graph lookup handles, so kept out of line: most Nodes pay one
-  // pointer for it.
-  std::unique_ptr<NodeHandle> lookup_target;
+  // Only on graph lookup handles, so kept out of line with its core hold:
+  // most Nodes pay one pointer for both.
+  std::unique_ptr<LookupTarget> lookup_target;
   // Uncounted when the node had only pins left as the Node was made.
-  HeldNode primary;
-  CoreHold primary_hold;
-  CoreHold target_hold;
+  PrimaryNode primary;
 
   PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, HeldNode primary)
       : fatal(std::move(fatal)),
-        lookup_target(lookup_target ? std::make_unique<NodeHandle>(std::move(*lookup_target)) : nullptr),
-        primary(std::move(primary)),
-        primary_hold(this->primary.uncounted().core(), 1),
-        target_hold(this->lookup_target ? this->lookup_target->core() : nullptr, 1) {}
+        lookup_target(lookup_target ? std::make_unique<LookupTarget>(std::move(*lookup_target)) : nullptr),
+        primary(std::move(primary)) {}
   PyNode(PyNode&&) noexcept = default;
   // The slot, then the lookup target, then the primary handle.
   ~PyNode();

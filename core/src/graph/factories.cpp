@@ -16,24 +16,10 @@ void refuse_pull_without_pause(const NodeSpec& spec) {
   if (spec.pull_id && spec.pausable == Pausable::False) fault(kPullNotPausable);
 }
 
-// Calls the kind's node function: derived and effect nodes register this
-// wrapper, not the function itself.
-class ForwardingFn final : public NodeFn {
- public:
-  explicit ForwardingFn(SharedNodeFn inner) : inner_(std::move(inner)) {}
-  void run(RunContext& ctx) override { inner_->run(ctx); }
-  int visit_host_refs(HostRefVisit visit) const override {
-    return inner_.use_count() == 1 ? inner_->visit_host_refs(visit) : 0;
-  }
-
- private:
-  SharedNodeFn inner_;
-};
-
 // Registers fn and constructs the node with its settings, kind text and pull
 // id; a failed construction frees the function's dispatcher slot again.
-NodeHandle construct_with_fn(const GraphContainer& graph, std::vector<NodeHandle> deps, SharedNodeFn fn,
-                             NodeSpec spec) {
+NodeHandle construct_with_fn(const GraphContainer& graph, std::vector<NodeHandle>&& deps, SharedNodeFn&& fn,
+                             NodeSpec&& spec) {
   DispatcherKey key = graph.dispatcher()->register_fn(spec.partition, std::move(fn));
   try {
     return construct_node_with_kind_and_pull_id(graph.core(), std::move(deps), key, graph.dispatcher(),
@@ -101,8 +87,7 @@ NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec base, SharedN
   if (!options.error_when_deps_error) spec.error_when_deps_error = 0;
   refuse_pull_without_pause(spec);
   if (!spec.kind) spec.kind = kind;
-  NodeHandle n =
-      construct_with_fn(*this, std::move(deps), std::make_shared<ForwardingFn>(std::move(fn)), std::move(spec));
+  NodeHandle n = construct_with_fn(*this, std::move(deps), std::move(fn), std::move(spec));
   return register_node(std::move(n), std::move(kind), std::move(options));
 }
 

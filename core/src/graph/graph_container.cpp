@@ -20,7 +20,8 @@ GraphContainer::GraphContainer(std::optional<std::string> name, CoreRef core, Di
     : name_(std::move(name)),
       core_(std::move(core)),
       dispatcher_(std::move(dispatcher)),
-      topology_seq_(std::make_shared<Cell<std::uint64_t>>(0)) {}
+      topology_seq_(std::make_shared<Cell<std::uint64_t>>(0)),
+      id_map_(&id_map_pool_) {}
 
 GraphContainer::~GraphContainer() {
   // Rows, then the id map (each handle drop may release its node), then the
@@ -111,15 +112,15 @@ NodeHandle GraphContainer::register_node_with_id(NodeHandle handle, std::string 
   return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options));
 }
 
-NodeHandle GraphContainer::register_checked(NodeHandle handle, std::string kind, std::string id,
-                                            NodeOptions options) {
+NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& kind, std::string&& id,
+                                            NodeOptions&& options) {
   // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");
   NodeHandle for_map = handle.promote_counted();
   set_graph_hooks(handle, hooks_);
   // The id's map entry is taken by its one lookup and filled once the node is
   // hooked; a fault before that takes it out again.
-  using IdSlot = std::unordered_map<std::string, NodeHandle>::iterator;
+  using IdSlot = IdMap::iterator;
   IdSlot slot;
   {
     auto ids = id_map_.borrow_mut();
@@ -148,7 +149,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle handle, std::string kind,
   if (auto n = unnamed_number(id); n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_ < *n + 1)
     unnamed_counter_ = *n + 1;
   emit_node_added(id);
-  return handle;
+  return std::move(handle);
 }
 
 std::optional<NodeHandle> GraphContainer::find(const std::string& id) const {

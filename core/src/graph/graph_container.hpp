@@ -13,6 +13,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <optional>
 #include <span>
 #include <string>
@@ -58,6 +59,11 @@ struct NodeEntry {
   bool named_as_id_ = false;
 };
 
+// The graph's ids and the handles they keep, one map entry per registered
+// id. The entries come from a pool of the graph's own: one per node is the
+// usual case, and the pool spares each its own allocation.
+using IdMap = std::pmr::unordered_map<std::string, NodeHandle>;
+
 inline constexpr const char* kUnnamedCounterExhausted =
     "graph: cannot generate a node id; the counter of unnamed nodes is exhausted";
 
@@ -85,7 +91,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   std::uint64_t live_observers() const noexcept { return live_observers_; }
 
   const Cell<std::vector<NodeEntry>>& node_table() const noexcept { return node_table_; }
-  const Cell<std::unordered_map<std::string, NodeHandle>>& id_map() const noexcept { return id_map_; }
+  const Cell<IdMap>& id_map() const noexcept { return id_map_; }
   const Cell<std::unordered_set<std::string>>& released_ids() const noexcept { return released_ids_; }
   // A released node's later id goes with it.
   void forget_later_id(const NodeId& node) { reregistered_ids_.borrow_mut()->erase(node); }
@@ -169,7 +175,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   NodeHandle derived(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name);
   NodeHandle effect(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name);
   // Lays the options over base (where they differ from the defaults) and
-  // builds the node with fn behind a forwarding wrapper.
+  // builds the node with fn.
   NodeHandle add_dep_node(std::string kind, NodeSpec base, SharedNodeFn fn, std::vector<NodeHandle> deps,
                           NodeOptions options);
   // State nodes, registration kind "state": settled with the initial value,
@@ -223,7 +229,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   friend class TopologyObserverHandle;
   void unregister_observer(std::size_t slot);
   void deliver_topology(const TopologyEvent& event);
-  NodeHandle register_checked(NodeHandle handle, std::string kind, std::string id, NodeOptions options);
+  // Takes what it keeps out of its arguments: each is moved once, into the row or the map.
+  NodeHandle register_checked(NodeHandle&& handle, std::string&& kind, std::string&& id, NodeOptions&& options);
   std::optional<std::string> last_registered_id(const UncountedNode& node) const;
   // prefix + the id of the node's first row, or none: from the index while
   // observers are live (built here on first need), else by a scan.
@@ -242,7 +249,9 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   Cell<std::vector<NodeEntry>> node_table_;
   // Built while observers are live and dropped with the last one.
   Cell<std::optional<FirstRowIndex>> first_row_index_;
-  Cell<std::unordered_map<std::string, NodeHandle>> id_map_;
+  // Declared before the map, so it outlives it.
+  std::pmr::unsynchronized_pool_resource id_map_pool_;
+  Cell<IdMap> id_map_;
   Cell<std::unordered_set<std::string>> released_ids_;
   Cell<std::vector<GraphMount>> mounts_;
   std::uint64_t unnamed_counter_ = 0;

@@ -4,8 +4,10 @@ namespace korvalinth {
 
 namespace {
 
-NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
-                            const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec) {
+// Takes the deps, the initial value and the settings by reference: each is
+// moved once, into its column.
+NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle>&& deps, std::optional<DispatcherKey> key,
+                            const DispatcherRef& dispatcher, SharedValue&& initial, NodeSpec&& spec) {
   for (const UncountedNode& d : deps) {
     if (d.core_id() != core->id())
       fault("node construction: dep belongs to a different graph; cross-graph deps require a wire bridge "
@@ -14,10 +16,9 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle> deps, s
   SharedGraphHooks hooks = share_first_graph_hook(dispatcher->state().borrow()->default_graph_hook);
 
   NodeVersionSlot version(new_node_version_entry(versioning_of(spec.versioning), initial.get()));
-  std::optional<std::string> kind = std::move(spec.kind);
   NewSlotEntries entries{
       TopologyEntry{std::move(deps), nullptr},
-      CallEntry{std::move(kind), key, dispatcher, std::move(hooks)},
+      CallEntry{std::move(spec.kind), key, dispatcher, std::move(hooks)},
       static_cast<ConfigEntry&&>(spec),
       EdgeEntry{},
       std::move(version),
@@ -25,7 +26,8 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle> deps, s
   const std::size_t n = entries.topology.deps.size();
   EdgeEntry& edge = entries.edge;
   edge.dep_state = new_dep_state(n);
-  edge.dep_links.resize(n);
+  // The dep links are sized when the node is first connected (or restored
+  // or rewired): most built nodes never are, and pay nothing for them.
   if (initial) {
     edge.cache = std::move(initial);
     edge.state = NodeState::with_value();
@@ -46,7 +48,8 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
                                                 NodeSpec spec) {
-  return occupy_node_slot(core, std::move(deps), key, dispatcher, nullptr, std::move(spec));
+  SharedValue no_initial;
+  return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(no_initial), std::move(spec));
 }
 
 }  // namespace korvalinth
