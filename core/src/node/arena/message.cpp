@@ -37,22 +37,10 @@ void sort_by_tier(MessageList& list) {
                    [](const Message& a, const Message& b) { return a.tier() < b.tier(); });
 }
 
-const Message& teardown_message() noexcept {
-  static const Message m = Message::teardown();
-  return m;
-}
-const Message& dirty_message() noexcept {
-  static const Message m = Message::dirty();
-  return m;
-}
-const Message& invalidate_message() noexcept {
-  static const Message m = Message::invalidate();
-  return m;
-}
-const Message& start_message() noexcept {
-  static const Message m = Message::start();
-  return m;
-}
+constinit const Message ConstantMessages::teardown{MessageKind::Teardown};
+constinit const Message ConstantMessages::dirty{MessageKind::Dirty};
+constinit const Message ConstantMessages::invalidate{MessageKind::Invalidate};
+constinit const Message ConstantMessages::start{MessageKind::Start};
 
 std::string_view node_status_name(NodeStatus s) noexcept {
   static constexpr std::string_view names[] = {"sentinel", "pending",   "dirty",  "settled",

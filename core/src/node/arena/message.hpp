@@ -98,7 +98,8 @@ class Message {
 
  private:
   using Payload = std::variant<std::monostate, std::string, PullRequest, SharedValue, SharedError>;
-  explicit Message(MessageKind k) : kind_(k) {}
+  constexpr explicit Message(MessageKind k) : kind_(k) {}
+  friend struct ConstantMessages;
   template <class P>
   Message(MessageKind k, P&& p) : kind_(k), payload_(std::forward<P>(p)) {}
 
@@ -111,11 +112,19 @@ using MessageList = std::vector<Message>;
 // Stable sort by tier: equal tiers keep the caller's order.
 void sort_by_tier(MessageList& list);
 
-// Immutable constants broadcast without a list.
-const Message& teardown_message() noexcept;
-const Message& dirty_message() noexcept;
-const Message& invalidate_message() noexcept;
-const Message& start_message() noexcept;
+// Immutable constants broadcast without a list. Built at compile time: a
+// function-local static would test its guard on every call, and DIRTY goes
+// out once per node of every wave.
+struct ConstantMessages {
+  static const Message teardown;
+  static const Message dirty;
+  static const Message invalidate;
+  static const Message start;
+};
+inline const Message& teardown_message() noexcept { return ConstantMessages::teardown; }
+inline const Message& dirty_message() noexcept { return ConstantMessages::dirty; }
+inline const Message& invalidate_message() noexcept { return ConstantMessages::invalidate; }
+inline const Message& start_message() noexcept { return ConstantMessages::start; }
 
 enum class NodeStatus : std::uint8_t {
   Sentinel = 0,

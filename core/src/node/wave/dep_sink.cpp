@@ -38,6 +38,8 @@ struct DepAction {
   // The node's run-check mark, found while its entry was at hand.
   std::uint64_t* run_check_mark = nullptr;
   SharedError down_error;
+  // For a lone DIRTY: the node's sinks, read under the record's borrow.
+  SinkList::Reading dirty_sinks;
 
   bool has(DepStep step) const noexcept { return (steps & step) != 0; }
   void set(DepStep step, bool on = true) noexcept {
@@ -213,7 +215,8 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
 
 void forward_dep_control(const UncountedNode& node, DepAction& r) {
   if (r.only_dirty()) {
-    broadcast(node, dirty_message());
+    const SinkList::Reading sinks = std::move(r.dirty_sinks);
+    sinks.deliver(dirty_message());
     return;
   }
   if (r.has(kTeardownStep)) broadcast(node, teardown_message());
@@ -323,6 +326,7 @@ void DepSink::call(const Message& message) {
         record.run_check_marked = true;
       }
     }
+    if (alive && record.only_dirty()) record.dirty_sinks = a->aux_at(key_.index).sinks.read();
     a.release();
   }
   if (record.any() && alive) {
