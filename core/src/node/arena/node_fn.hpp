@@ -31,6 +31,8 @@ using DeliveryLists = SmallVec<DeliveryList, 1>;
 // What one dep hands to a run of the node function.
 struct DepInput {
   DepInput() noexcept {}  // user-provided: a new input is not zero-filled first
+  // A dep quiet this wave: its newest value is its latest.
+  explicit DepInput(const SharedValue& latest_value) noexcept : latest(latest_value), current(latest_value) {}
   TerminalRecord terminal;   // this wave's terminal of the dep, handed once
   DeliveryLists deliveries;  // this wave's deliveries, one list per down of the dep
   SharedValue latest;        // the dep's value as of the node's last run or settle

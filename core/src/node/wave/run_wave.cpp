@@ -36,15 +36,25 @@ struct OldCallbacks {
   if (!d.deliveries.empty()) d.deliveries.take_into(in.deliveries);
 }
 
+// A dep that brought nothing this wave: no value, delivery or terminal.
+bool quiet_this_wave(const DepSlot& d) noexcept {
+  return !d.wave_value && !d.terminal_input.present && d.deliveries.empty();
+}
+
 // Hands each dep's wave state to the run's inputs: its terminal and
 // deliveries once, its latest and current value as copies.
 void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
   if (n > inputs.capacity()) inputs.reserve(n);
+  DepSlot* const slots = e.dep_state.data();
   for (std::size_t i = 0; i < n; ++i) {
-    DepSlot& d = e.dep_state[i];
-    DepInput& in = inputs.emplace_back();
-    if (d.terminal_input.present || !d.deliveries.empty()) take_wave_deliveries(d, in);
+    DepSlot& d = slots[i];
     d.stamp = kNoStamp;
+    if (quiet_this_wave(d)) [[likely]] {
+      inputs.emplace_back(d.latest);
+      continue;
+    }
+    DepInput& in = inputs.emplace_back();
+    take_wave_deliveries(d, in);
     in.latest = d.latest;
     in.current = d.wave_value ? *d.wave_value : d.latest;
   }
