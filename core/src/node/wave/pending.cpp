@@ -24,6 +24,13 @@ struct PendingState {
 
 Cell<std::vector<PendingItem>>& pending_queue() noexcept { return ThreadBlock<PendingState>::get().queue; }
 
+// Empties the queue and starts a new epoch: the run-check marks set so far
+// no longer stand for a queued item.
+void empty_queue(std::vector<PendingItem>& q) noexcept {
+  q.clear();
+  ++detail::tls_queue_epoch;
+}
+
 
 // The items one drain pass takes; drains nest once per node of a chain, each
 // usually taking one item.
@@ -110,8 +117,7 @@ void clear_pending_queue() {
   {
     auto q = pending_queue().borrow_mut();
     dropped = std::move(*q);
-    q->clear();
-    ++detail::tls_queue_epoch;
+    empty_queue(*q);
   }
 }
 
@@ -166,8 +172,7 @@ namespace {
     // Moved out one by one: the queue keeps its buffer for the next pushes.
     taken.reserve(q->size());
     for (PendingItem& it : *q) taken.push_back(std::move(it));
-    q->clear();
-    ++detail::tls_queue_epoch;
+    empty_queue(*q);
   }
   for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
     for (PendingItem& it : taken) {
@@ -192,8 +197,7 @@ void drain_pending() {
       if (q->size() == 1) {
         single.emplace(take_node(q->front()));
         single_kind = q->front().kind;
-        q->clear();
-        ++detail::tls_queue_epoch;
+        empty_queue(*q);
       }
     }
     if (single)

@@ -15,12 +15,17 @@ namespace {
 
 constinit thread_local std::uint64_t tls_functions_running KORVALINTH_FAST_TLS = 0;
 
-// Clears the node's fn-running flag, if the node still exists.
+// Clears the fn-running flag in the node's edge entry e, unless nothing
+// keeps the node any more.
+inline void end_running(Arena& a, EdgeEntry& e, const UncountedNode& node) {
+  if (node.count()->count == 0 && a.pin_count(node.key().index) == 0) return;
+  e.state.end_run();
+}
+
+// The same, if the node still exists.
 void end_running(Arena& a, const UncountedNode& node) {
-  const SlotKey key = node.key();
-  if (!a.is_current(key)) return;
-  if (node.count()->count == 0 && a.pin_count(key.index) == 0) return;
-  a.wave_edge(key).state.end_run();
+  if (!a.is_current(node.key())) return;
+  end_running(a, a.wave_edge(node.key()), node);
 }
 
 // The callbacks a run drops uncalled, release callbacks first.
@@ -176,10 +181,9 @@ void run_wave(const UncountedNode& node) {
   bool resolve;
   {
     auto a = core.borrow_mut();
-    // As end_running, then the wave step's checks (a node gone meanwhile
-    // faults here).
+    // A node gone meanwhile faults here, before the wave step.
     EdgeEntry& e = a->wave_edge(node_key);
-    if (node.count()->count != 0 || a->pin_count(node_key.index) != 0) e.state.end_run();
+    end_running(*a, e, node);
     resolve = e.state.resolves_after_run() && ctx.partition_flag == 0;
     if (!resolve) {
       move_wave_values(e, old_latest);
