@@ -134,32 +134,33 @@ bool batch_collecting() {
   return c->has_value() && (*c)->collecting;
 }
 
-void batch_defer_list(const UncountedNode& node, MessageList late) {
-  DeferredLate replaced;  // released after the borrows
+namespace {
+
+// Replaces the node's deferred messages (a Message or a MessageList) by
+// late, pinning the node on its first deferral. The replaced ones go after
+// the borrow: messages of the same shape are swapped into late, which the
+// caller drops.
+template <class Late>
+void defer_late_messages(const UncountedNode& node, Late& late) {
   auto c = batch_cell().borrow_mut();
-  if (BatchRecord* r = find_record(**c, node.id())) {
-    replaced = std::exchange(r->deferred, DeferredLate(std::move(late)));
-    c.release();
+  BatchRecord* r = find_record(**c, node.id());
+  if (!r) {
+    add_record(**c, node, DeferredLate(std::in_place_type<Late>, std::move(late)));
     return;
   }
-  add_record(**c, node, DeferredLate(std::move(late)));
+  if (Late* same = std::get_if<Late>(&r->deferred)) {
+    std::swap(*same, late);
+    return;
+  }
+  DeferredLate replaced = std::exchange(r->deferred, DeferredLate(std::in_place_type<Late>, std::move(late)));
+  c.release();
 }
 
-void batch_defer_message(const UncountedNode& node, Message&& late) {
-  DeferredLate replaced;  // released after the borrows
-  auto c = batch_cell().borrow_mut();
-  if (BatchRecord* r = find_record(**c, node.id())) {
-    if (Message* one = std::get_if<Message>(&r->deferred)) {
-      Message replaced_one = std::exchange(*one, std::move(late));
-      c.release();
-      return;
-    }
-    replaced = std::exchange(r->deferred, DeferredLate(std::in_place_type<Message>, std::move(late)));
-    c.release();
-    return;
-  }
-  add_record(**c, node, DeferredLate(std::in_place_type<Message>, std::move(late)));
-}
+}  // namespace
+
+void batch_defer_list(const UncountedNode& node, MessageList late) { defer_late_messages(node, late); }
+
+void batch_defer_message(const UncountedNode& node, Message late) { defer_late_messages(node, late); }
 
 void batch_register_core(const CoreRef& core) {
   auto c = batch_cell().borrow_mut();

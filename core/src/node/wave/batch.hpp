@@ -22,9 +22,9 @@ bool batch_collecting();
 // Replaces the node's deferred list, pinning the node on its first
 // deferral; the caller sets the node's batch-queued flag.
 void batch_defer_list(const UncountedNode& node, MessageList late);
-// batch_defer_list of a list of one message (moved from), kept without a
+// batch_defer_list of a list of one message, kept without a
 // list.
-void batch_defer_message(const UncountedNode& node, Message&& late);
+void batch_defer_message(const UncountedNode& node, Message late);
 void batch_register_core(const CoreRef& core);
 // The open batch's token when it holds a deferred list for the node.
 std::optional<BatchToken> batch_find_node(const NodeId& node);
