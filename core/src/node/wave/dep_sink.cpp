@@ -308,7 +308,7 @@ void DepSink::call(const Message& message) {
   if (detached()) return;
   check_stack_headroom();
   GraphCore& core = *raw_core_;
-  CoreRef strong;  // taken only when a pin or a handle needs it
+  CoreRef strong;  // taken only for a core other than the wave owner's, or a handle
   PinnedNode pin;  // outside a wave the node is pinned for the call
   DepAction record;
   bool alive;
@@ -316,15 +316,20 @@ void DepSink::call(const Message& message) {
     DepTrash trash;  // what the message replaced: dropped right after the borrow
     auto a = core.borrow_mut();
     if (!touched_in_installed_scope(*a, key_)) {
-      strong = lock_core(core_, core.id());
-      if (!strong) return;
+      // The wave's owner holds its core throughout: lent, not copied.
+      const CoreRef* core_ref = installed_owner_ref(core.id());
+      if (!core_ref) {
+        strong = core_.lock();
+        if (!strong) return;
+        core_ref = &strong;
+      }
       auto cell = wave_scope_cell().borrow_mut();
       if (cell->has_value()) {
-        if (!touch_in_frame(**cell, *a, strong, count_, key_)) return;
+        if (!touch_in_frame(**cell, *a, *core_ref, count_, key_)) return;
       } else {
         if (!a->is_current(key_)) return;
         a->add_pin(key_.index);
-        pin = PinnedNode(strong, count_, key_);
+        pin = PinnedNode(*core_ref, count_, key_);
       }
     }
     apply_dep_messages(*a, key_.index, cell_->value, message, record, trash);
