@@ -213,28 +213,20 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   }
 }
 
-// What the sink knows of its node, for a handle made only when needed.
-struct DepTarget {
-  const WeakCore& core;
-  CoreId core_id;
-  const SharedCount& count;
-  SlotKey key;
-};
-
 // Sends on what the record asks. A lone DIRTY needs no handle: its sinks
 // were read under the record's borrow. Out of line, its frame kept: the
 // depth of a DIRTY passing down a deep chain is counted from it.
-[[gnu::noinline]] void forward_dep_control(const DepTarget& target, CoreRef&& strong, DepAction& r) {
+[[gnu::noinline]] void forward_dep_control(const DepSink& sink, CoreRef&& strong, DepAction& r) {
   if (r.only_dirty()) {
     // A handle could be made while the core is alive.
-    if (!strong && target.core.expired()) return;
+    if (!strong && sink.dependent_core().expired()) return;
     const SinkList::Reading sinks = std::move(r.dirty_sinks);
     sinks.deliver(dirty_message());
     return;
   }
-  if (!strong) strong = lock_core(target.core, target.core_id);
+  if (!strong) strong = lock_core(sink.dependent_core(), sink.dependent_core_id());
   if (!strong) return;
-  const UncountedNode node(std::move(strong), target.count, target.key);
+  const UncountedNode node(std::move(strong), sink.dependent_count(), sink.dependent());
   if (r.has(kTeardownStep)) broadcast(node, teardown_message());
   if (r.has(kDirtyStep)) broadcast(node, dirty_message());
   if (r.has(kInvalidateStep)) {
@@ -354,7 +346,7 @@ void DepSink::call(const Message& message) {
     if (record.only_marked_push()) {
       push_run_check_marked(core_, count_, key_, core.id());
     } else {
-      forward_dep_control(DepTarget{core_, core.id(), count_, key_}, std::move(strong), record);
+      forward_dep_control(*this, std::move(strong), record);
     }
   }
   if (!pin.empty()) pin.unpin();
