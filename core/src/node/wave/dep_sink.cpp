@@ -216,17 +216,18 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
 // Sends on what the record asks. A lone DIRTY needs no handle: its sinks
 // were read under the record's borrow. Out of line, its frame kept: the
 // depth of a DIRTY passing down a deep chain is counted from it.
-[[gnu::noinline]] void forward_dep_control(const DepSink& sink, CoreRef&& strong, DepAction& r) {
+[[gnu::noinline]] void forward_dep_control(const DepSink& sink, CoreRef* strong, DepAction& r) {
+  const bool held = strong != nullptr && *strong;
   if (r.only_dirty()) {
     // A handle could be made while the core is alive.
-    if (!strong && sink.dependent_core().expired()) return;
+    if (!held && sink.dependent_core().expired()) return;
     const SinkList::Reading sinks = std::move(r.dirty_sinks);
     sinks.deliver(dirty_message());
     return;
   }
-  if (!strong) strong = lock_core(sink.dependent_core(), sink.dependent_core_id());
-  if (!strong) return;
-  const UncountedNode node(std::move(strong), sink.dependent_count(), sink.dependent());
+  CoreRef core = held ? std::move(*strong) : lock_core(sink.dependent_core(), sink.dependent_core_id());
+  if (!core) return;
+  const UncountedNode node(std::move(core), sink.dependent_count(), sink.dependent());
   if (r.has(kTeardownStep)) broadcast(node, teardown_message());
   if (r.has(kDirtyStep)) broadcast(node, dirty_message());
   if (r.has(kInvalidateStep)) {
@@ -294,14 +295,24 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   if (r.has(kPullCheck)) handle_dep_message(node);
 }
 
+// What a call holds of its node beyond the wave's own pin: a strong
+// reference to a core other than the wave owner's, and outside a wave a pin
+// for the call.
+struct CallHold {
+  CoreRef strong;
+  PinnedNode pin;
+
+  CallHold() = default;
+  explicit CallHold(CoreRef core) noexcept : strong(std::move(core)) {}
+};
+
 }  // namespace
 
 void DepSink::call(const Message& message) {
   if (detached()) return;
   check_stack_headroom();
   GraphCore& core = *raw_core_;
-  CoreRef strong;  // taken only for a core other than the wave owner's, or a handle
-  PinnedNode pin;  // outside a wave the node is pinned for the call
+  std::optional<CallHold> hold;  // most calls hold nothing: one test drops it
   DepAction record;
   bool alive;
   {
@@ -311,9 +322,9 @@ void DepSink::call(const Message& message) {
       // The wave's owner holds its core throughout: lent, not copied.
       const CoreRef* core_ref = installed_owner_ref(core.id());
       if (!core_ref) {
-        strong = core_.lock();
+        CoreRef strong = core_.lock();
         if (!strong) return;
-        core_ref = &strong;
+        core_ref = &hold.emplace(std::move(strong)).strong;
       }
       auto cell = wave_scope_cell().borrow_mut();
       if (cell->has_value()) {
@@ -321,7 +332,8 @@ void DepSink::call(const Message& message) {
       } else {
         if (!a->is_current(key_)) return;
         a->add_pin(key_.index);
-        pin = PinnedNode(*core_ref, count_, key_);
+        if (!hold) hold.emplace();
+        hold->pin = PinnedNode(*core_ref, count_, key_);
       }
     }
     apply_dep_messages(*a, key_.index, cell_->value, message, record, trash);
@@ -346,10 +358,10 @@ void DepSink::call(const Message& message) {
     if (record.only_marked_push()) {
       push_run_check_marked(core_, count_, key_, core.id());
     } else {
-      forward_dep_control(*this, std::move(strong), record);
+      forward_dep_control(*this, hold ? &hold->strong : nullptr, record);
     }
   }
-  if (!pin.empty()) pin.unpin();
+  if (hold && !hold->pin.empty()) hold->pin.unpin();
 }
 
 void run_or_settle(const UncountedNode& node) {
