@@ -65,7 +65,7 @@ struct DepAction {
 struct DepTrash {
   SharedValue value;
   std::optional<SharedValue> wave;
-  WaveDeliveries lists;
+  std::optional<WaveDeliveries> lists;  // taken by an INVALIDATE only: most calls test one flag
 };
 
 // The dep's delivery lists with the current frame's list open.
@@ -160,7 +160,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
         bool any_value = false;
         for (const DepSlot& other : e.dep_state) any_value |= other.deliveries.any_value();
         if (!any_value) {
-          trash.lists = std::move(d.deliveries);
+          trash.lists.emplace(std::move(d.deliveries));
           d.stamp = kNoStamp;
         }
       }
