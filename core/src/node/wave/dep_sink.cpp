@@ -65,7 +65,7 @@ struct DepAction {
 struct DepTrash {
   SharedValue value;
   std::optional<SharedValue> wave;
-  WaveDeliveries lists;
+  std::optional<WaveDeliveries> lists;  // taken by an INVALIDATE only: most calls test one flag
 };
 
 // The dep's delivery lists with the current frame's list open.
@@ -160,7 +160,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
         bool any_value = false;
         for (const DepSlot& other : e.dep_state) any_value |= other.deliveries.any_value();
         if (!any_value) {
-          trash.lists = std::move(d.deliveries);
+          trash.lists.emplace(std::move(d.deliveries));
           d.stamp = kNoStamp;
         }
       }
@@ -213,12 +213,21 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   }
 }
 
-void forward_dep_control(const UncountedNode& node, DepAction& r) {
+// Sends on what the record asks. A lone DIRTY needs no handle: its sinks
+// were read under the record's borrow. Out of line, its frame kept: the
+// depth of a DIRTY passing down a deep chain is counted from it.
+[[gnu::noinline]] void forward_dep_control(const DepSink& sink, CoreRef* strong, DepAction& r) {
+  const bool held = strong != nullptr && *strong;
   if (r.only_dirty()) {
+    // A handle could be made while the core is alive.
+    if (!held && sink.dependent_core().expired()) return;
     const SinkList::Reading sinks = std::move(r.dirty_sinks);
     sinks.deliver(dirty_message());
     return;
   }
+  CoreRef core = held ? std::move(*strong) : lock_core(sink.dependent_core(), sink.dependent_core_id());
+  if (!core) return;
+  const UncountedNode node(std::move(core), sink.dependent_count(), sink.dependent());
   if (r.has(kTeardownStep)) broadcast(node, teardown_message());
   if (r.has(kDirtyStep)) broadcast(node, dirty_message());
   if (r.has(kInvalidateStep)) {
@@ -286,29 +295,45 @@ void forward_dep_control(const UncountedNode& node, DepAction& r) {
   if (r.has(kPullCheck)) handle_dep_message(node);
 }
 
+// What a call holds of its node beyond the wave's own pin: a strong
+// reference to a core other than the wave owner's, and outside a wave a pin
+// for the call.
+struct CallHold {
+  CoreRef strong;
+  PinnedNode pin;
+
+  CallHold() = default;
+  explicit CallHold(CoreRef core) noexcept : strong(std::move(core)) {}
+};
+
 }  // namespace
 
 void DepSink::call(const Message& message) {
   if (detached()) return;
   check_stack_headroom();
   GraphCore& core = *raw_core_;
-  CoreRef strong;  // taken only when a pin or a handle needs it
-  PinnedNode pin;  // outside a wave the node is pinned for the call
+  std::optional<CallHold> hold;  // most calls hold nothing: one test drops it
   DepAction record;
   bool alive;
   {
     DepTrash trash;  // what the message replaced: dropped right after the borrow
     auto a = core.borrow_mut();
     if (!touched_in_installed_scope(*a, key_)) {
-      strong = lock_core(core_, core.id());
-      if (!strong) return;
+      // The wave's owner holds its core throughout: lent, not copied.
+      const CoreRef* core_ref = installed_owner_ref(core.id());
+      if (!core_ref) {
+        CoreRef strong = core_.lock();
+        if (!strong) return;
+        core_ref = &hold.emplace(std::move(strong)).strong;
+      }
       auto cell = wave_scope_cell().borrow_mut();
       if (cell->has_value()) {
-        if (!touch_in_frame(**cell, *a, strong, count_, key_)) return;
+        if (!touch_in_frame(**cell, *a, *core_ref, count_, key_)) return;
       } else {
         if (!a->is_current(key_)) return;
         a->add_pin(key_.index);
-        pin = PinnedNode(strong, count_, key_);
+        if (!hold) hold.emplace();
+        hold->pin = PinnedNode(*core_ref, count_, key_);
       }
     }
     apply_dep_messages(*a, key_.index, cell_->value, message, record, trash);
@@ -333,11 +358,10 @@ void DepSink::call(const Message& message) {
     if (record.only_marked_push()) {
       push_run_check_marked(core_, count_, key_, core.id());
     } else {
-      if (!strong) strong = lock_core(core_, core.id());
-      if (strong) forward_dep_control(UncountedNode(std::move(strong), count_, key_), record);
+      forward_dep_control(*this, hold ? &hold->strong : nullptr, record);
     }
   }
-  if (!pin.empty()) pin.unpin();
+  if (hold && !hold->pin.empty()) hold->pin.unpin();
 }
 
 void run_or_settle(const UncountedNode& node) {

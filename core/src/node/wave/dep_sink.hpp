@@ -20,6 +20,10 @@ class DepSink final : public Sink {
 
   // The node this sink feeds, in the dep's own core.
   SlotKey dependent() const noexcept { return key_; }
+  // Its core and count record, for a handle made only when needed.
+  const WeakCore& dependent_core() const noexcept { return core_; }
+  CoreId dependent_core_id() const noexcept { return raw_core_->id(); }
+  const SharedCount& dependent_count() const noexcept { return count_; }
   // Deactivation or a rewire detached it: it passes nothing on.
   bool detached() const noexcept { return cell_->value >= (std::uint64_t{1} << 63); }
 

@@ -58,11 +58,16 @@ namespace detail {
 inline constinit thread_local const CoreRef* tls_installed_owner KORVALINTH_FAST_TLS = nullptr;
 inline constinit thread_local CoreId tls_installed_owner_id KORVALINTH_FAST_TLS = 0;
 }
+// The owning operation's reference when it is to the core named by id,
+// else null: it lives for the whole wave, so it may be lent without a copy.
+inline const CoreRef* installed_owner_ref(CoreId id) noexcept {
+  const CoreRef* owner = detail::tls_installed_owner;
+  return owner != nullptr && detail::tls_installed_owner_id == id ? owner : nullptr;
+}
 // A strong reference to the core named by id: a copy of the owning
 // operation's reference when it is that core (no atomic lock), else weak.lock().
 inline CoreRef lock_core(const WeakCore& weak, CoreId id) {
-  const CoreRef* owner = detail::tls_installed_owner;
-  if (owner != nullptr && detail::tls_installed_owner_id == id) return *owner;
+  if (const CoreRef* owner = installed_owner_ref(id)) return *owner;
   return weak.lock();
 }
 inline bool wave_scope_installed() noexcept { return installed_scope_id() != 0; }
