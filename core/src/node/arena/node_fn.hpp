@@ -25,22 +25,32 @@ struct TerminalRecord {
   std::shared_ptr<const std::string> error;
 };
 
-// What one dep hands to a run of the node function.
+// What one dep hands to a run of the node function. The dep's latest value
+// is kept apart only when this wave brought a newer one: a quiet dep's input
+// holds one share of its value.
 struct DepInput {
   DepInput() noexcept {}  // user-provided: a new input is not zero-filled first
   // A dep quiet this wave: its newest value is its latest.
-  explicit DepInput(const SharedValue& latest_value) noexcept : latest(latest_value), current(latest_value) {}
+  explicit DepInput(const SharedValue& latest_value) noexcept : current(latest_value) {}
   // A dep that brought something this wave: its lists are taken over whole.
   DepInput(TerminalRecord&& wave_terminal, WaveDeliveries&& wave_deliveries, const SharedValue& latest_value,
-           const SharedValue& current_value) noexcept
+           const SharedValue* wave_value) noexcept
       : terminal(std::move(wave_terminal)),
         deliveries(std::move(wave_deliveries)),
-        latest(latest_value),
-        current(current_value) {}
+        current(wave_value ? *wave_value : latest_value),
+        earlier_(wave_value ? latest_value : SharedValue()),
+        newer_than_latest_(wave_value != nullptr) {}
+
+  // The dep's value as of the node's last run or settle.
+  const SharedValue& latest() const noexcept { return newer_than_latest_ ? earlier_ : current; }
+
   TerminalRecord terminal;    // this wave's terminal of the dep, handed once
   WaveDeliveries deliveries;  // this wave's deliveries, one list per down of the dep
-  SharedValue latest;        // the dep's value as of the node's last run or settle
-  SharedValue current;       // the newest value of this wave, else latest
+  SharedValue current;        // the newest value of this wave, else latest
+
+ private:
+  SharedValue earlier_;  // latest, when current is newer
+  bool newer_than_latest_ = false;
 };
 
 using DepInputs = SmallVec<DepInput, 2>;

@@ -40,7 +40,7 @@ bool quiet_this_wave(const DepSlot& d) noexcept {
 }
 
 // Hands each dep's wave state to the run's inputs: its terminal and
-// deliveries once, by a move, its latest and current value as copies.
+// deliveries once, by a move, its latest and current value as shares.
 void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
   if (n > inputs.capacity()) inputs.reserve(n);
   DepSlot* const slots = e.dep_state.data();
@@ -52,7 +52,7 @@ void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
       continue;
     }
     inputs.emplace_back(std::exchange(d.terminal_input, TerminalRecord{}), std::move(d.deliveries), d.latest,
-                        d.wave_value ? *d.wave_value : d.latest);
+                        d.wave_value ? &*d.wave_value : nullptr);
   }
 }
 
