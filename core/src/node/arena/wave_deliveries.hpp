@@ -3,11 +3,13 @@
 // frame (a null value marks an INVALIDATE). The usual wave brings one frame
 // with at most one value: that is kept inline; anything more moves to a heap
 // block of lists. Values leave in list order, front to back. A run's input
-// takes the whole set over by a move, so no list is built per run.
+// takes the whole set over by a move, so no list is built per run; a set
+// with no value is made and dropped without touching either store.
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <utility>
 
@@ -25,18 +27,16 @@ class WaveDeliveries {
  public:
   class Iterator;
 
-  WaveDeliveries() noexcept = default;
-  WaveDeliveries(WaveDeliveries&& o) noexcept
-      : single_(std::move(o.single_)), heap_(std::move(o.heap_)), state_(std::exchange(o.state_, kNone)) {}
+  WaveDeliveries() noexcept {}
+  WaveDeliveries(WaveDeliveries&& o) noexcept { take(o); }
   WaveDeliveries& operator=(WaveDeliveries&& o) noexcept {
     if (this != &o) {
       WaveDeliveries old(std::move(*this));
-      single_ = std::move(o.single_);
-      heap_ = std::move(o.heap_);
-      state_ = std::exchange(o.state_, kNone);
+      take(o);
     }
     return *this;
   }
+  ~WaveDeliveries() { release(); }
   WaveDeliveries(const WaveDeliveries&) = delete;
   WaveDeliveries& operator=(const WaveDeliveries&) = delete;
 
@@ -87,6 +87,24 @@ class WaveDeliveries {
  private:
   enum State : std::uint8_t { kNone, kOneEmpty, kOneValue, kHeap };
 
+  // Which store is live goes by the state: single_ in kOneValue, heap_ in
+  // kHeap, neither else.
+  void take(WaveDeliveries& o) noexcept {
+    state_ = std::exchange(o.state_, kNone);
+    if (state_ == kOneValue) {
+      ::new (&single_) SharedValue(std::move(o.single_));
+      o.single_.~SharedValue();
+    } else if (state_ == kHeap) {
+      heap_ = o.heap_;
+    }
+  }
+  void release() noexcept {
+    if (state_ == kOneValue)
+      single_.~SharedValue();
+    else if (state_ == kHeap)
+      delete heap_;
+  }
+
   // The list at index i, which exists.
   DeliveryView list_at(std::size_t i) const noexcept {
     switch (state_) {
@@ -106,7 +124,7 @@ class WaveDeliveries {
     switch (state_) {
       case kNone:
       case kOneEmpty:
-        single_ = std::forward<V>(v);
+        ::new (&single_) SharedValue(std::forward<V>(v));
         state_ = kOneValue;
         return;
       case kOneValue:
@@ -124,14 +142,16 @@ class WaveDeliveries {
     DeliveryList& first = lists->emplace_back();
     if (state_ == kOneValue) {
       first.push_back(std::move(single_));
-      single_.reset();
+      single_.~SharedValue();
     }
-    heap_ = std::move(lists);
+    heap_ = lists.release();
     state_ = kHeap;
   }
 
-  SharedValue single_;
-  std::unique_ptr<DeliveryLists> heap_;
+  union {
+    SharedValue single_;
+    DeliveryLists* heap_;
+  };
   State state_ = kNone;
 };
 
