@@ -23,6 +23,16 @@ std::vector<std::vector<int>> shape(const WaveDeliveries& lists) {
   return out;
 }
 
+// A set with these lists, -1 for an INVALIDATE mark.
+WaveDeliveries made_of(const std::vector<std::vector<int>>& lists) {
+  WaveDeliveries out;
+  for (const std::vector<int>& l : lists) {
+    out.open_list();
+    for (int x : l) out.push(x < 0 ? SharedValue() : iv(x));
+  }
+  return out;
+}
+
 TEST(WaveDeliveries, KeepsListsAndValuesInOrderInlineAndOnTheHeap) {
   WaveDeliveries none;
   EXPECT_TRUE(none.empty());
@@ -93,6 +103,24 @@ TEST(WaveDeliveries, InvalidateMarksAreNoValuesAndMovesEmptyTheSource) {
   EXPECT_TRUE(watch.expired());
   EXPECT_TRUE(source.empty());  // NOLINT
   EXPECT_EQ(shape(target), (std::vector<std::vector<int>>{{9}}));
+}
+
+// Either side of a move may hold no store, the inline value or the heap block.
+TEST(WaveDeliveries, MovesKeepTheSourceListsWhicheverStoreEachSideUses) {
+  const std::vector<std::vector<std::vector<int>>> shapes = {{}, {{}}, {{1}}, {{-1}}, {{1, 2}}, {{}, {3}}};
+  for (const auto& old_shape : shapes) {
+    WaveDeliveries source = made_of(old_shape);
+    WaveDeliveries moved(std::move(source));
+    EXPECT_EQ(shape(moved), old_shape);
+    EXPECT_TRUE(source.empty());  // NOLINT
+    for (const auto& new_shape : shapes) {
+      WaveDeliveries target = made_of(old_shape);
+      WaveDeliveries next = made_of(new_shape);
+      target = std::move(next);
+      EXPECT_EQ(shape(target), new_shape);
+      EXPECT_TRUE(next.empty());  // NOLINT
+    }
+  }
 }
 
 }  // namespace
