@@ -12,12 +12,23 @@ namespace {
 
 SharedValue iv(int x) { return make_value<int>(x); }
 
-// The lists as ints, -1 for an INVALIDATE mark.
-std::vector<std::vector<int>> shape(const DeliveryLists& lists) {
+// The lists as ints, -1 for an INVALIDATE mark, read in place.
+std::vector<std::vector<int>> shape(const WaveDeliveries& lists) {
   std::vector<std::vector<int>> out;
-  for (const DeliveryList& l : lists) {
+  for (const DeliveryView l : lists) {
     std::vector<int>& row = out.emplace_back();
     for (const SharedValue& v : l) row.push_back(v ? *value_cast<int>(*v) : -1);
+  }
+  EXPECT_EQ(lists.size(), out.size());
+  return out;
+}
+
+// A set with these lists, -1 for an INVALIDATE mark.
+WaveDeliveries made_of(const std::vector<std::vector<int>>& lists) {
+  WaveDeliveries out;
+  for (const std::vector<int>& l : lists) {
+    out.open_list();
+    for (int x : l) out.push(x < 0 ? SharedValue() : iv(x));
   }
   return out;
 }
@@ -25,42 +36,44 @@ std::vector<std::vector<int>> shape(const DeliveryLists& lists) {
 TEST(WaveDeliveries, KeepsListsAndValuesInOrderInlineAndOnTheHeap) {
   WaveDeliveries none;
   EXPECT_TRUE(none.empty());
-  EXPECT_TRUE(none.take().empty());
+  EXPECT_TRUE(shape(none).empty());
 
   WaveDeliveries resolved;  // a RESOLVED opens a list and brings nothing
   resolved.open_list();
   EXPECT_FALSE(resolved.empty());
   EXPECT_FALSE(resolved.any_value());
-  EXPECT_EQ(shape(resolved.take()), (std::vector<std::vector<int>>{{}}));
-  EXPECT_TRUE(resolved.empty());
+  WaveDeliveries taken(std::move(resolved));  // a run's input takes the set over whole
+  EXPECT_EQ(shape(taken), (std::vector<std::vector<int>>{{}}));
+  EXPECT_TRUE(resolved.empty());  // NOLINT: a moved-from list set is empty
 
   WaveDeliveries one;
   one.open_list();
   one.push(iv(1));
   EXPECT_TRUE(one.any_value());
-  EXPECT_EQ(shape(one.take()), (std::vector<std::vector<int>>{{1}}));
+  EXPECT_EQ(shape(one), (std::vector<std::vector<int>>{{1}}));
 
   WaveDeliveries same_frame;  // a second value of one frame spills
   same_frame.open_list();
   same_frame.push(iv(1));
   same_frame.push(nullptr);
   same_frame.push(iv(2));
-  EXPECT_EQ(shape(same_frame.take()), (std::vector<std::vector<int>>{{1, -1, 2}}));
-  EXPECT_TRUE(same_frame.empty());
+  WaveDeliveries spilled(std::move(same_frame));
+  EXPECT_EQ(shape(spilled), (std::vector<std::vector<int>>{{1, -1, 2}}));
+  EXPECT_TRUE(same_frame.empty());  // NOLINT
 
   WaveDeliveries frames;  // a second frame spills, from an empty and from a full list
   frames.open_list();
   frames.open_list();
   frames.push(iv(3));
   frames.open_list();
-  EXPECT_EQ(shape(frames.take()), (std::vector<std::vector<int>>{{}, {3}, {}}));
+  EXPECT_EQ(shape(frames), (std::vector<std::vector<int>>{{}, {3}, {}}));
 
   WaveDeliveries full_then_frame;
   full_then_frame.open_list();
   full_then_frame.push(iv(4));
   full_then_frame.open_list();
   full_then_frame.push(iv(5));
-  EXPECT_EQ(shape(full_then_frame.take()), (std::vector<std::vector<int>>{{4}, {5}}));
+  EXPECT_EQ(shape(full_then_frame), (std::vector<std::vector<int>>{{4}, {5}}));
 }
 
 TEST(WaveDeliveries, InvalidateMarksAreNoValuesAndMovesEmptyTheSource) {
@@ -75,7 +88,7 @@ TEST(WaveDeliveries, InvalidateMarksAreNoValuesAndMovesEmptyTheSource) {
 
   WaveDeliveries moved(std::move(marks));
   EXPECT_TRUE(marks.empty());  // NOLINT: a moved-from list set is empty
-  EXPECT_EQ(shape(moved.take()), (std::vector<std::vector<int>>{{-1, -1, 7}}));
+  EXPECT_EQ(shape(moved), (std::vector<std::vector<int>>{{-1, -1, 7}}));
 
   // Assigning over a set drops its own values.
   SharedValue kept = iv(8);
@@ -89,7 +102,25 @@ TEST(WaveDeliveries, InvalidateMarksAreNoValuesAndMovesEmptyTheSource) {
   target = std::move(source);
   EXPECT_TRUE(watch.expired());
   EXPECT_TRUE(source.empty());  // NOLINT
-  EXPECT_EQ(shape(target.take()), (std::vector<std::vector<int>>{{9}}));
+  EXPECT_EQ(shape(target), (std::vector<std::vector<int>>{{9}}));
+}
+
+// Either side of a move may hold no store, the inline value or the heap block.
+TEST(WaveDeliveries, MovesKeepTheSourceListsWhicheverStoreEachSideUses) {
+  const std::vector<std::vector<std::vector<int>>> shapes = {{}, {{}}, {{1}}, {{-1}}, {{1, 2}}, {{}, {3}}};
+  for (const auto& old_shape : shapes) {
+    WaveDeliveries source = made_of(old_shape);
+    WaveDeliveries moved(std::move(source));
+    EXPECT_EQ(shape(moved), old_shape);
+    EXPECT_TRUE(source.empty());  // NOLINT
+    for (const auto& new_shape : shapes) {
+      WaveDeliveries target = made_of(old_shape);
+      WaveDeliveries next = made_of(new_shape);
+      target = std::move(next);
+      EXPECT_EQ(shape(target), new_shape);
+      EXPECT_TRUE(next.empty());  // NOLINT
+    }
+  }
 }
 
 }  // namespace

@@ -113,7 +113,10 @@ inline void run_direct(NodeFn& fn, const UncountedNode& node, std::vector<std::v
   ctx.node = node;
   for (auto& values : deps) {
     DepInput input;
-    for (auto& v : values) input.deliveries.push_back({std::move(v)});
+    for (auto& v : values) {
+      input.deliveries.open_list();
+      input.deliveries.push(std::move(v));
+    }
     ctx.inputs.push_back(std::move(input));
   }
   run_in_wave_scope(node, [&] { fn.run(ctx); });

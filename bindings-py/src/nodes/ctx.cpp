@@ -75,7 +75,7 @@ kit::OwnedRef ctx_wave_data(PyCtx& self, const kit::Args& args) {
   kit::OwnedRef deps = new_list();
   for (const DepInput& input : *self.dep_inputs) {
     kit::OwnedRef waves = new_list();
-    for (const DeliveryList& delivery : input.deliveries) {
+    for (const DeliveryView delivery : input.deliveries) {
       kit::OwnedRef wave = new_list();
       for (const SharedValue& value : delivery) {
         append(wave, value ? cached_value_to_py(value) : sentinel.new_ref());

@@ -14,6 +14,7 @@
 #include "base/small_vec.hpp"
 #include "node/arena/message.hpp"
 #include "node/arena/node_handle.hpp"
+#include "node/arena/wave_deliveries.hpp"
 
 namespace korvalinth {
 
@@ -24,19 +25,32 @@ struct TerminalRecord {
   std::shared_ptr<const std::string> error;
 };
 
-// The values one delivery of a dep brought; a null value marks an INVALIDATE.
-using DeliveryList = SmallVec<SharedValue, 2>;
-using DeliveryLists = SmallVec<DeliveryList, 1>;
-
-// What one dep hands to a run of the node function.
+// What one dep hands to a run of the node function. The dep's latest value
+// is kept apart only when this wave brought a newer one: a quiet dep's input
+// holds one share of its value.
 struct DepInput {
   DepInput() noexcept {}  // user-provided: a new input is not zero-filled first
   // A dep quiet this wave: its newest value is its latest.
-  explicit DepInput(const SharedValue& latest_value) noexcept : latest(latest_value), current(latest_value) {}
-  TerminalRecord terminal;   // this wave's terminal of the dep, handed once
-  DeliveryLists deliveries;  // this wave's deliveries, one list per down of the dep
-  SharedValue latest;        // the dep's value as of the node's last run or settle
-  SharedValue current;       // the newest value of this wave, else latest
+  explicit DepInput(const SharedValue& latest_value) noexcept : current(latest_value) {}
+  // A dep that brought something this wave: its lists are taken over whole.
+  DepInput(TerminalRecord&& wave_terminal, WaveDeliveries&& wave_deliveries, const SharedValue& latest_value,
+           const SharedValue* wave_value) noexcept
+      : terminal(std::move(wave_terminal)),
+        deliveries(std::move(wave_deliveries)),
+        current(wave_value ? *wave_value : latest_value),
+        earlier_(wave_value ? latest_value : SharedValue()),
+        newer_than_latest_(wave_value != nullptr) {}
+
+  // The dep's value as of the node's last run or settle.
+  const SharedValue& latest() const noexcept { return newer_than_latest_ ? earlier_ : current; }
+
+  TerminalRecord terminal;    // this wave's terminal of the dep, handed once
+  WaveDeliveries deliveries;  // this wave's deliveries, one list per down of the dep
+  SharedValue current;        // the newest value of this wave, else latest
+
+ private:
+  SharedValue earlier_;  // latest, when current is newer
+  bool newer_than_latest_ = false;
 };
 
 using DepInputs = SmallVec<DepInput, 2>;

@@ -2,35 +2,56 @@
 // The deliveries of one dep in the running wave, one list per delivery
 // frame (a null value marks an INVALIDATE). The usual wave brings one frame
 // with at most one value: that is kept inline; anything more moves to a heap
-// block of lists. Values leave in list order, front to back.
+// block of lists. Values leave in list order, front to back. A run's input
+// takes the whole set over by a move, so no list is built per run; a set
+// with no value is made and dropped without touching either store.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <span>
 #include <utility>
 
-#include "node/arena/node_fn.hpp"
+#include "base/small_vec.hpp"
+#include "base/value.hpp"
 
 namespace korvalinth {
 
+using DeliveryList = SmallVec<SharedValue, 2>;
+using DeliveryLists = SmallVec<DeliveryList, 1>;
+// The values of one delivery frame, read in place.
+using DeliveryView = std::span<const SharedValue>;
+
 class WaveDeliveries {
  public:
-  WaveDeliveries() noexcept = default;
-  WaveDeliveries(WaveDeliveries&& o) noexcept
-      : single_(std::move(o.single_)), heap_(std::move(o.heap_)), state_(std::exchange(o.state_, kNone)) {}
+  class Iterator;
+
+  WaveDeliveries() noexcept {}
+  WaveDeliveries(WaveDeliveries&& o) noexcept { take(o); }
   WaveDeliveries& operator=(WaveDeliveries&& o) noexcept {
     if (this != &o) {
       WaveDeliveries old(std::move(*this));
-      single_ = std::move(o.single_);
-      heap_ = std::move(o.heap_);
-      state_ = std::exchange(o.state_, kNone);
+      take(o);
     }
     return *this;
   }
+  ~WaveDeliveries() { release(); }
   WaveDeliveries(const WaveDeliveries&) = delete;
   WaveDeliveries& operator=(const WaveDeliveries&) = delete;
 
   // No list yet.
   bool empty() const noexcept { return state_ == kNone; }
+
+  // The number of lists.
+  std::size_t size() const noexcept {
+    if (state_ == kHeap) return heap_->size();
+    return state_ == kNone ? 0 : 1;
+  }
+
+  // The lists front to back, each as a view of its values.
+  Iterator begin() const noexcept;
+  Iterator end() const noexcept;
 
   // Starts the list of a new delivery frame.
   void open_list() {
@@ -63,40 +84,47 @@ class WaveDeliveries {
     return false;
   }
 
-  // The lists, moved out; none are left.
-  DeliveryLists take() {
-    DeliveryLists out;
-    take_into(out);
-    return out;
-  }
-  // As take, into an empty out (a run's input is filled in place).
-  void take_into(DeliveryLists& out) {
-    switch (std::exchange(state_, kNone)) {
-      case kNone:
-        break;
-      case kOneEmpty:
-        out.emplace_back();
-        break;
-      case kOneValue:
-        out.emplace_back().push_back(std::move(single_));
-        single_.reset();
-        break;
-      case kHeap:
-        out = std::move(*heap_);
-        heap_.reset();
-        break;
-    }
-  }
-
  private:
   enum State : std::uint8_t { kNone, kOneEmpty, kOneValue, kHeap };
+
+  // Which store is live goes by the state: single_ in kOneValue, heap_ in
+  // kHeap, neither else.
+  void take(WaveDeliveries& o) noexcept {
+    state_ = std::exchange(o.state_, kNone);
+    if (state_ == kOneValue) {
+      ::new (&single_) SharedValue(std::move(o.single_));
+      o.single_.~SharedValue();
+    } else if (state_ == kHeap) {
+      heap_ = o.heap_;
+    }
+  }
+  void release() noexcept {
+    if (state_ == kOneValue)
+      single_.~SharedValue();
+    else if (state_ == kHeap)
+      delete heap_;
+  }
+
+  // The list at index i, which exists.
+  DeliveryView list_at(std::size_t i) const noexcept {
+    switch (state_) {
+      case kOneValue:
+        return {&single_, 1};
+      case kHeap: {
+        const DeliveryList& l = (*heap_)[i];
+        return {l.data(), l.size()};
+      }
+      default:
+        return {};
+    }
+  }
 
   template <class V>
   void push_value(V&& v) {
     switch (state_) {
       case kNone:
       case kOneEmpty:
-        single_ = std::forward<V>(v);
+        ::new (&single_) SharedValue(std::forward<V>(v));
         state_ = kOneValue;
         return;
       case kOneValue:
@@ -114,15 +142,36 @@ class WaveDeliveries {
     DeliveryList& first = lists->emplace_back();
     if (state_ == kOneValue) {
       first.push_back(std::move(single_));
-      single_.reset();
+      single_.~SharedValue();
     }
-    heap_ = std::move(lists);
+    heap_ = lists.release();
     state_ = kHeap;
   }
 
-  SharedValue single_;
-  std::unique_ptr<DeliveryLists> heap_;
+  union {
+    SharedValue single_;
+    DeliveryLists* heap_;
+  };
   State state_ = kNone;
 };
+
+// Walks the lists of a set by index; the set outlives it.
+class WaveDeliveries::Iterator {
+ public:
+  Iterator(const WaveDeliveries* set, std::size_t i) noexcept : set_(set), i_(i) {}
+  DeliveryView operator*() const noexcept { return set_->list_at(i_); }
+  Iterator& operator++() noexcept {
+    ++i_;
+    return *this;
+  }
+  bool operator==(const Iterator& o) const noexcept { return i_ == o.i_; }
+
+ private:
+  const WaveDeliveries* set_;
+  std::size_t i_;
+};
+
+inline WaveDeliveries::Iterator WaveDeliveries::begin() const noexcept { return {this, 0}; }
+inline WaveDeliveries::Iterator WaveDeliveries::end() const noexcept { return {this, size()}; }
 
 }  // namespace korvalinth

@@ -34,20 +34,13 @@ struct OldCallbacks {
   std::vector<InvalidateCallback> invalidate;
 };
 
-// Hands a dep's terminal and deliveries of this wave to its input, once.
-// Out of line: most deps of a wide node bring neither.
-[[gnu::noinline]] void take_wave_deliveries(DepSlot& d, DepInput& in) {
-  if (d.terminal_input.present) in.terminal = std::exchange(d.terminal_input, TerminalRecord{});
-  if (!d.deliveries.empty()) d.deliveries.take_into(in.deliveries);
-}
-
 // A dep that brought nothing this wave: no value, delivery or terminal.
 bool quiet_this_wave(const DepSlot& d) noexcept {
   return !d.wave_value && !d.terminal_input.present && d.deliveries.empty();
 }
 
 // Hands each dep's wave state to the run's inputs: its terminal and
-// deliveries once, its latest and current value as copies.
+// deliveries once, by a move, its latest and current value as shares.
 void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
   if (n > inputs.capacity()) inputs.reserve(n);
   DepSlot* const slots = e.dep_state.data();
@@ -58,10 +51,8 @@ void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
       inputs.emplace_back(d.latest);
       continue;
     }
-    DepInput& in = inputs.emplace_back();
-    take_wave_deliveries(d, in);
-    in.latest = d.latest;
-    in.current = d.wave_value ? *d.wave_value : d.latest;
+    inputs.emplace_back(std::exchange(d.terminal_input, TerminalRecord{}), std::move(d.deliveries), d.latest,
+                        d.wave_value ? &*d.wave_value : nullptr);
   }
 }
 
