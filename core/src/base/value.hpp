@@ -19,6 +19,8 @@
 #include <typeinfo>
 #include <utility>
 
+#include "base/value_blocks.hpp"
+
 namespace korvalinth {
 
 // Identity of a value type: compared by address.
@@ -53,6 +55,16 @@ class Value {
   Value& operator=(const Value&) = delete;
   virtual ~Value() = default;
   virtual const TypeTag* type_tag() const noexcept = 0;
+
+  // Each value is a heap block of its own (its address is its identity);
+  // small blocks come from the thread's stock of freed ones. Only sized
+  // forms: the delete of the value's own type then passes its size.
+  static void* operator new(std::size_t size) { return take_value_block(size); }
+  static void operator delete(void* block, std::size_t size) noexcept { give_value_block(block, size); }
+  static void* operator new(std::size_t size, std::align_val_t align) { return ::operator new(size, align); }
+  static void operator delete(void* block, std::size_t size, std::align_val_t align) noexcept {
+    ::operator delete(block, size, align);
+  }
 
  private:
   friend class SharedValue;
