@@ -25,13 +25,17 @@ namespace korvalinth {
 
 // Identity of a value type: compared by address.
 struct TypeTag {
-  const char* name;
+  const std::type_info* type;
 };
 
+// A constant, not a function-local static: reading it needs no guard check,
+// and every downcast reads one.
 template <class T>
-const TypeTag* type_tag_of() noexcept {
-  static const TypeTag tag{typeid(T).name()};
-  return &tag;
+inline constexpr TypeTag type_tag_storage{&typeid(T)};
+
+template <class T>
+constexpr const TypeTag* type_tag_of() noexcept {
+  return &type_tag_storage<T>;
 }
 
 class Value;
