@@ -4,8 +4,6 @@
 // The last share of the value may be dropped anywhere (inside a wave, on a
 // thread without the GIL), so the object is held as a kit::AnywhereRef.
 
-#include <cstddef>
-
 #include "base/value.hpp"
 #include "kit/refs.hpp"
 
@@ -18,10 +16,6 @@ class PyObjectValue final : public Value {
 
   const TypeTag* type_tag() const noexcept override { return type_tag_of<PyObjectValue>(); }
 
-  // Every node function result is one of these: its storage comes from a
-  // small per-thread stock of freed blocks before the general allocator.
-  static void* operator new(std::size_t size);
-  static void operator delete(void* block) noexcept;
   // The object, kept alive by this value.
   kit::BorrowedRef object() const noexcept { return object_.borrow(); }
 

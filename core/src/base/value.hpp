@@ -19,17 +19,23 @@
 #include <typeinfo>
 #include <utility>
 
+#include "base/value_blocks.hpp"
+
 namespace korvalinth {
 
 // Identity of a value type: compared by address.
 struct TypeTag {
-  const char* name;
+  const std::type_info* type;
 };
 
+// A constant, not a function-local static: reading it needs no guard check,
+// and every downcast reads one.
 template <class T>
-const TypeTag* type_tag_of() noexcept {
-  static const TypeTag tag{typeid(T).name()};
-  return &tag;
+inline constexpr TypeTag type_tag_storage{&typeid(T)};
+
+template <class T>
+constexpr const TypeTag* type_tag_of() noexcept {
+  return &type_tag_storage<T>;
 }
 
 class Value;
@@ -53,6 +59,16 @@ class Value {
   Value& operator=(const Value&) = delete;
   virtual ~Value() = default;
   virtual const TypeTag* type_tag() const noexcept = 0;
+
+  // Each value is a heap block of its own (its address is its identity);
+  // small blocks come from the thread's stock of freed ones. Only sized
+  // forms: the delete of the value's own type then passes its size.
+  static void* operator new(std::size_t size) { return take_value_block(size); }
+  static void operator delete(void* block, std::size_t size) noexcept { give_value_block(block, size); }
+  static void* operator new(std::size_t size, std::align_val_t align) { return ::operator new(size, align); }
+  static void operator delete(void* block, std::size_t size, std::align_val_t align) noexcept {
+    ::operator delete(block, size, align);
+  }
 
  private:
   friend class SharedValue;
