@@ -57,7 +57,7 @@ TEST(GraphFactories, EveryKindRegistersWithItsKindAndKindText) {
   NodeHandle cas = g->conformance_async_source(noop(), NodeOptions::named("cas"));
 
   std::vector<std::string> ids;
-  for (const NodeEntry& row : *g->node_table().borrow()) ids.push_back(row.id + "/" + row.kind);
+  for (const NodeEntry& row : *g->node_table().borrow()) ids.push_back(row.id + "/" + row.kind.text());
   EXPECT_EQ(ids, (std::vector<std::string>{"state#0/state", "empty/state", "node#1/node", "producer#2/producer",
                                            "derived#3/derived", "fx/effect", "an/node", "as/producer", "cn/node",
                                            "can/node", "cas/producer"}));

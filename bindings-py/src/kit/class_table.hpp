@@ -268,16 +268,17 @@ PyTypeObject* type_object() {
 // `{}`"; for code that makes instances.
 [[noreturn]] void fail_type_object(const char* class_name, PyErrAlreadySet& error);
 
-// A new instance of the class holding `record` (moved in once).
-template <class Cls>
-OwnedRef make_instance(typename Cls::Record&& record) {
+// A new instance of the class whose record is made from args in place (a
+// record given whole is moved in once).
+template <class Cls, class... A>
+OwnedRef make_instance(A&&... args) {
   PyTypeObject* type = nullptr;
   try {
     type = type_object<Cls>();
   } catch (PyErrAlreadySet& e) {
     fail_type_object(Cls::name, e);
   }
-  return alloc_instance(type, std::move(record));
+  return emplace_instance<typename Cls::Record>(type, std::forward<A>(args)...);
 }
 
 // The record of an object known to be an instance of the class (or of a

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "kit/errors.hpp"
 #include "kit/refs.hpp"
@@ -45,18 +46,24 @@ class SharedBorrow {
 // Reports the drop of an object on a thread that did not create it.
 void report_foreign_drop(std::string_view internal_name) noexcept;
 
-// Allocates an instance of `type` and moves `record` into it.
-template <class T>
-OwnedRef alloc_instance(PyTypeObject* type, T&& record) {
+// Allocates an instance of `type` and makes its record T from args, in place.
+template <class T, class... A>
+OwnedRef emplace_instance(PyTypeObject* type, A&&... args) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   OwnedRef object = check(alloc(type, 0));
   auto* instance = Instance<T>::of(object.get());
-  new (instance->storage) T(std::move(record));
+  new (instance->storage) T(std::forward<A>(args)...);
   instance->borrow_flag = 0;
   // Set last: the memory comes zeroed, and 0 is no thread's number, so the
   // cycle collector leaves a record alone until it is complete.
   instance->owner = current_thread_number();
   return object;
+}
+
+// Allocates an instance of `type` and moves `record` into it.
+template <class T>
+OwnedRef alloc_instance(PyTypeObject* type, T&& record) {
+  return emplace_instance<T>(type, std::move(record));
 }
 
 // The tp_dealloc of a class with record T.

@@ -60,6 +60,9 @@ struct PyNode {
       : fatal(std::move(fatal)),
         lookup_target(lookup_target ? std::make_unique<LookupTarget>(std::move(*lookup_target)) : nullptr),
         primary(std::move(primary)) {}
+  // A node factory's Node: no lookup target.
+  PyNode(SharedFatalSlot&& fatal, HeldNode&& primary) noexcept
+      : fatal(std::move(fatal)), primary(std::move(primary)) {}
   PyNode(PyNode&&) noexcept = default;
   // The slot, then the lookup target, then the primary handle.
   ~PyNode();

@@ -65,8 +65,8 @@ std::optional<std::uint64_t> unnamed_number(const std::string& id) {
 
 }  // namespace
 
-NodeEntry::NodeEntry(NodeHandle counted, std::string node_id, std::optional<std::string> node_name,
-                     std::string node_kind, NodeMetadata node_metadata, HeapOptional<RegistryRef> node_restore)
+NodeEntry::NodeEntry(NodeHandle&& counted, std::string&& node_id, std::optional<std::string>&& node_name,
+                     std::string&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore)
     : handle(std::move(counted)),
       id(std::move(node_id)),
       kind(std::move(node_kind)),
@@ -104,16 +104,17 @@ NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, No
     id.append(kind).append(1, '#').append(std::begin(digits), end);
     ++unnamed_counter_;
   }
-  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options));
+  const bool generated = !options.name;
+  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options), generated);
 }
 
 NodeHandle GraphContainer::register_node_with_id(NodeHandle handle, std::string kind, std::string id,
                                                  NodeOptions options) {
-  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options));
+  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options), false);
 }
 
 NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& kind, std::string&& id,
-                                            NodeOptions&& options) {
+                                            NodeOptions&& options, bool generated_id) {
   // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");
   NodeHandle for_map = handle.promote_counted();
@@ -142,11 +143,12 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
 
   {
     auto rows = node_table_.borrow_mut();
-    rows->emplace_back(handle.promote_counted(), id, std::move(options.name), std::move(kind),
+    rows->emplace_back(handle.promote_counted(), std::string(id), std::move(options.name), std::move(kind),
                        std::move(options.metadata), std::move(options.restore));
     index_row(rows->back());
   }
-  if (auto n = unnamed_number(id); n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_ < *n + 1)
+  if (auto n = generated_id ? std::nullopt : unnamed_number(id);
+      n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_ < *n + 1)
     unnamed_counter_ = *n + 1;
   emit_node_added(id);
   return std::move(handle);

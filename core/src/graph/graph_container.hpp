@@ -27,6 +27,7 @@
 #include "dispatcher/dispatcher.hpp"
 #include "graph/first_row_index.hpp"
 #include "graph/graph_mount.hpp"
+#include "graph/kind_text.hpp"
 #include "graph/node_options.hpp"
 #include "graph/topology_event.hpp"
 #include "node/arena/construct.hpp"
@@ -41,8 +42,9 @@ using NodeMetadata = std::map<std::string, std::string>;
 // small: a name equal to the id is not kept twice, and metadata, which most
 // nodes have none of, lives on the heap.
 struct NodeEntry {
-  NodeEntry(NodeHandle counted, std::string node_id, std::optional<std::string> node_name, std::string node_kind,
-            NodeMetadata node_metadata, HeapOptional<RegistryRef> node_restore);
+  // Takes what it keeps out of its arguments: each is moved once, into its field.
+  NodeEntry(NodeHandle&& counted, std::string&& node_id, std::optional<std::string>&& node_name,
+            std::string&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore);
 
   // The name given at registration; absent for a generated id.
   std::optional<std::string> name() const;
@@ -50,7 +52,7 @@ struct NodeEntry {
 
   NodeHandle handle;
   std::string id;
-  std::string kind;                   // the registration kind ("state", "node", ...)
+  KindText kind;                      // the registration kind ("state", "node", ...)
   HeapOptional<RegistryRef> restore;  // on the heap: most rows have none
 
  private:
@@ -230,7 +232,9 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   void unregister_observer(std::size_t slot);
   void deliver_topology(const TopologyEvent& event);
   // Takes what it keeps out of its arguments: each is moved once, into the row or the map.
-  NodeHandle register_checked(NodeHandle&& handle, std::string&& kind, std::string&& id, NodeOptions&& options);
+  // A generated id is known not to raise the counter of unnamed nodes.
+  NodeHandle register_checked(NodeHandle&& handle, std::string&& kind, std::string&& id, NodeOptions&& options,
+                              bool generated_id);
   std::optional<std::string> last_registered_id(const UncountedNode& node) const;
   // prefix + the id of the node's first row, or none: from the index while
   // observers are live (built here on first need), else by a scan.
