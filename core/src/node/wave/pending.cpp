@@ -32,9 +32,10 @@ void empty_queue(std::vector<PendingItem>& q) noexcept {
 }
 
 
-// The items one drain pass takes; drains nest once per node of a chain, each
-// usually taking one item.
-using TakenItems = SmallVec<PendingItem, 4>;
+// The items of a drain of a few: moved out one by one, so that the queue
+// keeps its buffer for the pushes their runs make.
+constexpr std::size_t kFewItems = 4;
+using FewItems = SmallVec<PendingItem, kFewItems>;
 
 }  // namespace
 
@@ -172,17 +173,9 @@ UncountedNode take_node(PendingItem& it) {
 
 namespace {
 
-// Takes the several queued items and runs them: run checks first, then
-// resolve checks. Out of line: the lone item's road keeps a small frame.
-[[gnu::noinline]] void drain_several() {
-  TakenItems taken;
-  {
-    auto q = pending_queue().borrow_mut();
-    // Moved out one by one: the queue keeps its buffer for the next pushes.
-    taken.reserve(q->size());
-    for (PendingItem& it : *q) taken.push_back(std::move(it));
-    empty_queue(*q);
-  }
+// Runs the taken items: run checks first, then resolve checks.
+template <class Items>
+void drain_taken(Items& taken) {
   for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
     for (PendingItem& it : taken) {
       if (it.kind != pass) continue;
@@ -190,6 +183,30 @@ namespace {
       drain_node(node, pass);
     }
   }
+}
+
+// Takes the several queued items and runs them. Out of line: the lone
+// item's road keeps a small frame.
+[[gnu::noinline]] void drain_several() {
+  auto q = pending_queue().borrow_mut();
+  if (q->size() <= kFewItems) {
+    FewItems taken;
+    for (PendingItem& it : *q) taken.push_back(std::move(it));
+    empty_queue(*q);
+    q.release();
+    drain_taken(taken);
+    return;
+  }
+  // Many items: the buffer is taken whole instead, and given back to the
+  // queue once they ran, unless their runs left items or a larger buffer.
+  std::vector<PendingItem> taken;
+  taken.swap(*q);
+  empty_queue(*q);
+  q.release();
+  drain_taken(taken);
+  taken.clear();
+  auto back = pending_queue().borrow_mut();
+  if (back->empty() && back->capacity() < taken.capacity()) back->swap(taken);
 }
 
 }  // namespace
