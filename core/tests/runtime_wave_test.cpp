@@ -47,6 +47,45 @@ TEST(RuntimeChain, DiamondRunsTheBottomNodeOncePerWave) {
   EXPECT_EQ(sub.log(), L({"START", "DATA 4", "DIRTY", "DATA 31"}));
 }
 
+// A wide fan-out drains its queue in the order the checks were queued,
+// whether the drain takes few items or many, and the pushes the runs make
+// meanwhile (the bottom node's run check) are drained too, wave after wave.
+TEST(RuntimeChain, AFanOutRunsEachNodeOnceInQueueOrderAtEveryWidth) {
+  for (int width : {2, 4, 5, 9}) {
+    SCOPED_TRACE(width);
+    auto core = GraphCore::create();
+    NodeHandle top = make_state(core, iv(0));
+    std::vector<int> order;
+    std::vector<NodeHandle> middle;
+    for (int i = 0; i < width; ++i)
+      middle.push_back(make_node(core, deps_of({&top}), fn_of([&order, i](RunContext& ctx) {
+                                   order.push_back(i);
+                                   emit_data(ctx, iv(int_of(ctx.inputs[0].current) + i));
+                                 })));
+    std::vector<NodeHandle> deps;
+    for (const NodeHandle& m : middle) deps.push_back(m.promote_counted());
+    NodeHandle bottom = make_node(core, std::move(deps), fn_of([&order, width](RunContext& ctx) {
+                                    order.push_back(-1);
+                                    int total = 0;
+                                    for (int i = 0; i < width; ++i) total += int_of(ctx.inputs[i].current);
+                                    emit_data(ctx, iv(total));
+                                  }));
+    auto sub = subscribe_recording(bottom);
+    std::vector<int> one_wave;
+    for (int i = 0; i < width; ++i) one_wave.push_back(i);
+    one_wave.push_back(-1);
+    const int offsets = width * (width - 1) / 2;
+    for (int x : {10, 20}) {
+      order.clear();
+      node_set(top, iv(x));
+      EXPECT_EQ(order, one_wave);
+      EXPECT_EQ(sub.log().back(), "DATA " + std::to_string(width * x + offsets));
+    }
+    EXPECT_EQ(delivery_depth(), 0u);
+    EXPECT_TRUE(node_is_quiescent(bottom));
+  }
+}
+
 TEST(RuntimeChain, ANodeThatEmitsNothingSettlesWithResolved) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1));

@@ -92,6 +92,10 @@ class Message {
   // ERROR.
   const SharedError& error_value() const { return std::get<SharedError>(payload_); }
 
+  // Drops the payload (a DATA's value, an ERROR's error) in place; the kind
+  // stays. For a message that was delivered and is dropped right after.
+  void release_payload() noexcept { payload_.emplace<std::monostate>(); }
+
   // Copy of a message for upstream fan-out: lock ids and pull ids are copied,
   // params shared. DATA and ERROR are never copied this way.
   Message copy_control() const;

@@ -80,7 +80,7 @@ MessageList split_out(MessageList& list, Pred pred) {
 
 // Releases a delivered message (its value or error) before the next one is
 // applied.
-void release_delivered(Message& m) noexcept { Message delivered = std::move(m); }
+void release_delivered(Message& m) noexcept { m.release_payload(); }
 
 void keep_first_invalidate(MessageList& list) {
   bool seen = false;
@@ -243,14 +243,19 @@ struct DataSlots {
 // Under the caller's borrow; fills slots, when given, for the same borrow.
 [[gnu::always_inline]] inline std::optional<DownEntry> read_down_entry(Arena& a, const UncountedNode& node,
                                                                        DataSlots* slots = nullptr) {
-  const EdgeEntry& e = a.wave_edge(node.key());
+  // The key is checked once: every entry below is read under this borrow,
+  // the wave step's entries (topology, edge) first, as their faults come.
+  a.check(node.key());
+  const std::uint64_t i = node.index();
+  TopologyEntry& topology = a.topology_at(i);
+  EdgeEntry& e = a.edge_at(i);
   const bool running = e.state.running();
   if (e.state.terminal()) return std::nullopt;
-  LiveSlotsWithAux s = live_slots_with_aux(a, node.key());
-  NodeVersionSlot& version = a.version_at(node.index());
+  LiveSlotsWithAux s{topology, a.call_at(i), a.config_at(i), a.run_at(i), e, a.aux_at(i)};
+  NodeVersionSlot& version = a.version_at(i);
   if (slots) *slots = DataSlots{&s.edge, &s.aux, &version};
   const bool content_ids = version.versioning().mode == NodeVersioning::Mode::Level1;
-  return DownEntry{touched_in_installed_scope(a, node.key()), running, content_ids, holds_back(s, running),
+  return DownEntry{current_touched_in_installed_scope(a, i), running, content_ids, holds_back(s, running),
                    e.state.serving_pull(), e.deliveries_in_progress != 0};
 }
 

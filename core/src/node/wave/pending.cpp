@@ -32,9 +32,10 @@ void empty_queue(std::vector<PendingItem>& q) noexcept {
 }
 
 
-// The items one drain pass takes; drains nest once per node of a chain, each
-// usually taking one item.
-using TakenItems = SmallVec<PendingItem, 4>;
+// The items of a drain of a few: moved out one by one, so that the queue
+// keeps its buffer for the pushes their runs make.
+constexpr std::size_t kFewItems = 4;
+using FewItems = SmallVec<PendingItem, kFewItems>;
 
 }  // namespace
 
@@ -123,6 +124,11 @@ void clear_pending_queue() {
 
 namespace {
 
+// The run check of a node whose entries s holds (NodeState::decide_run).
+RunDecision decide_run(const LiveSlotsWithAux& s) noexcept {
+  return s.edge.state.decide_run(run_inputs(s), run_held_back(s.config, s.aux));
+}
+
 // Pins the queued node and runs its check unless the node is gone or terminal.
 void drain_node(UncountedNode& node, PendingKind kind) {
   if (node.empty()) return;
@@ -138,9 +144,13 @@ void drain_node(UncountedNode& node, PendingKind kind) {
       a->add_pin(key.index);
       pin = PinnedNode(node.core(), node.count(), key);
     }
-    terminal = a->current_wave_edge(key.index).state.terminal();
+    // The wave step's entries, checked once for the run check too.
+    TopologyEntry& topology = a->topology_at(key.index);
+    EdgeEntry& edge = a->edge_at(key.index);
+    terminal = edge.state.terminal();
     if (!terminal && kind == PendingKind::RunCheck && delivery_depth() == 0)
-      decision = current_run_decision(*a, key.index);
+      decision = decide_run(LiveSlotsWithAux{topology, a->call_at(key.index), a->config_at(key.index),
+                                             a->run_at(key.index), edge, a->aux_at(key.index)});
   }
   if (!terminal) {
     if (kind == PendingKind::ResolveCheck)
@@ -163,17 +173,9 @@ UncountedNode take_node(PendingItem& it) {
 
 namespace {
 
-// Takes the several queued items and runs them: run checks first, then
-// resolve checks. Out of line: the lone item's road keeps a small frame.
-[[gnu::noinline]] void drain_several() {
-  TakenItems taken;
-  {
-    auto q = pending_queue().borrow_mut();
-    // Moved out one by one: the queue keeps its buffer for the next pushes.
-    taken.reserve(q->size());
-    for (PendingItem& it : *q) taken.push_back(std::move(it));
-    empty_queue(*q);
-  }
+// Runs the taken items: run checks first, then resolve checks.
+template <class Items>
+void drain_taken(Items& taken) {
   for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
     for (PendingItem& it : taken) {
       if (it.kind != pass) continue;
@@ -183,27 +185,48 @@ namespace {
   }
 }
 
+// Takes the several queued items and runs them. Out of line: the lone
+// item's road keeps a small frame.
+[[gnu::noinline]] void drain_several() {
+  auto q = pending_queue().borrow_mut();
+  if (q->size() <= kFewItems) {
+    FewItems taken;
+    for (PendingItem& it : *q) taken.push_back(std::move(it));
+    empty_queue(*q);
+    q.release();
+    drain_taken(taken);
+    return;
+  }
+  // Many items: the buffer is taken whole instead, and given back to the
+  // queue once they ran, unless their runs left items or a larger buffer.
+  std::vector<PendingItem> taken;
+  taken.swap(*q);
+  empty_queue(*q);
+  q.release();
+  drain_taken(taken);
+  taken.clear();
+  auto back = pending_queue().borrow_mut();
+  if (back->empty() && back->capacity() < taken.capacity()) back->swap(taken);
+}
+
 }  // namespace
 
 void drain_pending() {
   for (;;) {
     // A chain nests one drain per node, each finding one item: that item's
     // node is taken alone, without the two passes.
-    std::optional<UncountedNode> single;
-    PendingKind single_kind = PendingKind::RunCheck;
-    {
-      auto q = pending_queue().borrow_mut();
-      if (q->empty()) return;
-      if (q->size() == 1) {
-        single.emplace(take_node(q->front()));
-        single_kind = q->front().kind;
-        empty_queue(*q);
-      }
-    }
-    if (single)
-      drain_node(*single, single_kind);
-    else
+    auto q = pending_queue().borrow_mut();
+    if (q->empty()) return;
+    if (q->size() != 1) {
+      q.release();
       drain_several();
+      continue;
+    }
+    UncountedNode single = take_node(q->front());
+    const PendingKind single_kind = q->front().kind;
+    empty_queue(*q);
+    q.release();
+    drain_node(single, single_kind);
   }
 }
 
@@ -212,10 +235,7 @@ RunDecision run_decision(Arena& a, SlotKey key) {
   return current_run_decision(a, key.index);
 }
 
-RunDecision current_run_decision(Arena& a, std::uint64_t index) {
-  LiveSlotsWithAux s = current_slots_with_aux(a, index);
-  return s.edge.state.decide_run(run_inputs(s), run_held_back(s.config, s.aux));
-}
+RunDecision current_run_decision(Arena& a, std::uint64_t index) { return decide_run(current_slots_with_aux(a, index)); }
 
 namespace {
 
