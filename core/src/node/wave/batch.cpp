@@ -42,7 +42,6 @@ struct BatchState {
   std::vector<DeferredCore> registered;
   BatchToken token;
   std::shared_ptr<bool> failed;
-  bool collecting = true;
 };
 
 struct BatchCell : Cell<std::optional<BatchState>> {};
@@ -127,13 +126,6 @@ bool clear_batch_queued(const UncountedNode& node) {
 
 }  // namespace
 
-bool batch_is_active() { return batch_cell().borrow()->has_value(); }
-
-bool batch_collecting() {
-  auto c = batch_cell().borrow();
-  return c->has_value() && (*c)->collecting;
-}
-
 namespace {
 
 // Replaces the node's deferred messages (a Message or a MessageList) by
@@ -170,7 +162,7 @@ void batch_register_core(const CoreRef& core) {
 
 std::optional<BatchToken> batch_find_node(const NodeId& node) {
   auto c = batch_cell().borrow();
-  if (!c->has_value() || !(*c)->collecting) return std::nullopt;
+  if (!c->has_value() || !batch_collecting()) return std::nullopt;
   std::optional<std::size_t> at = record_index().find(node);
   if (at && has_late((*c)->records[*at].deferred)) return (*c)->token;
   return std::nullopt;
@@ -192,6 +184,8 @@ void batch_take_state() {
   {
     auto c = batch_cell().borrow_mut();
     taken = std::exchange(*c, std::nullopt);
+    detail::tls_batch_open = false;
+    detail::tls_batch_collecting = false;
   }
 }
 
@@ -216,6 +210,8 @@ void run_batch(FunctionRef<bool()> call) {
     state.token = token;
     state.failed = failed;
     *c = std::move(state);
+    detail::tls_batch_open = true;
+    detail::tls_batch_collecting = true;
   }
   try {
     if (call()) *failed = true;
@@ -248,7 +244,7 @@ void run_batch(FunctionRef<bool()> call) {
   {
     auto c = batch_cell().borrow_mut();
     if (!c->has_value()) fault("batch frame installed");
-    (*c)->collecting = false;
+    detail::tls_batch_collecting = false;
     records = std::move((*c)->records);
     (*c)->records.clear();
     registered = std::move((*c)->registered);
