@@ -124,6 +124,20 @@ bool clear_batch_queued(const UncountedNode& node) {
   return a->wave_edge(node.key()).state.leave_batch();
 }
 
+struct LeftBatch {
+  UncountedNode node;
+  bool was_queued = false;
+};
+
+// live_record and clear_batch_queued under one borrow: the flush's step
+// for each record.
+std::optional<LeftBatch> leave_batch(const BatchRecord& r) {
+  auto a = r.pin.core()->borrow_mut();
+  if (!a->is_current(r.pin.key())) return std::nullopt;
+  const bool was_queued = a->wave_edge(r.pin.key()).state.leave_batch();
+  return LeftBatch{r.pin.handle(), was_queued};
+}
+
 }  // namespace
 
 namespace {
@@ -272,10 +286,9 @@ void run_batch(FunctionRef<bool()> call) {
         BatchRecord& r = records[next];
         if (!has_late(r.deferred)) continue;
         DeferredLate late = std::exchange(r.deferred, DeferredLate());
-        std::optional<UncountedNode> node = live_record(r);
-        if (!node) continue;
-        clear_batch_queued(*node);
-        deliver_late(*node, std::move(late));
+        std::optional<LeftBatch> left = leave_batch(r);
+        if (!left) continue;
+        deliver_late(left->node, std::move(late));
       }
     } catch (...) {
       // The flush stopped: the remaining lists go unsent, and their nodes
@@ -313,9 +326,8 @@ void run_batch(FunctionRef<bool()> call) {
     if (saved) std::rethrow_exception(saved);
   } else {
     for (BatchRecord& r : records) {
-      std::optional<UncountedNode> node = live_record(r);
-      if (!node) continue;
-      if (clear_batch_queued(*node)) down_in_wave_scope(*node, one_message(Message::resolved()));
+      std::optional<LeftBatch> left = leave_batch(r);
+      if (left && left->was_queued) down_in_wave_scope(left->node, one_message(Message::resolved()));
     }
     merge_extra(extra, collected, take_registered());
     batch_take_state();
