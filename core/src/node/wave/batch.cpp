@@ -22,15 +22,6 @@ using DeferredLate = std::variant<std::monostate, Message, MessageList>;
 
 bool has_late(const DeferredLate& late) noexcept { return !std::holds_alternative<std::monostate>(late); }
 
-// Delivers what the node deferred, in a wave scope of its own.
-void deliver_late(const UncountedNode& node, DeferredLate late) {
-  if (Message* one = std::get_if<Message>(&late)) {
-    run_in_wave_scope(node, [&] { down(node, std::move(*one)); });
-  } else {
-    down_in_wave_scope(node, std::move(std::get<MessageList>(late)));
-  }
-}
-
 struct BatchRecord {
   PinnedNode pin;  // keeps the node allocated until the batch ends
   CoreId core = 0;
@@ -136,6 +127,23 @@ std::optional<LeftBatch> leave_batch(const BatchRecord& r) {
   if (!a->is_current(r.pin.key())) return std::nullopt;
   const bool was_queued = a->wave_edge(r.pin.key()).state.leave_batch();
   return LeftBatch{r.pin.handle(), was_queued};
+}
+
+// Moves the record's deferred messages (held as late) out, leaving the
+// record without any: moved straight from the record, they are not moved
+// again as a whole variant on their way to the delivery.
+template <class Late>
+Late take_late(BatchRecord& r, Late& late) noexcept {
+  Late taken = std::move(late);
+  r.deferred.emplace<std::monostate>();
+  return taken;
+}
+
+// Delivers what the record's node deferred, when the node is still there,
+// in a wave scope of its own; the messages go when this returns.
+template <class Late, class Deliver>
+void deliver_late(const BatchRecord& r, Late late, Deliver deliver) {
+  if (std::optional<LeftBatch> left = leave_batch(r)) deliver(left->node, late);
 }
 
 }  // namespace
@@ -285,10 +293,15 @@ void run_batch(FunctionRef<bool()> call) {
       for (; next < records.size(); ++next) {
         BatchRecord& r = records[next];
         if (!has_late(r.deferred)) continue;
-        DeferredLate late = std::exchange(r.deferred, DeferredLate());
-        std::optional<LeftBatch> left = leave_batch(r);
-        if (!left) continue;
-        deliver_late(left->node, std::move(late));
+        if (Message* one = std::get_if<Message>(&r.deferred)) {
+          deliver_late(r, take_late(r, *one), [](const UncountedNode& node, Message& late) {
+            run_in_wave_scope(node, [&] { down(node, std::move(late)); });
+          });
+        } else {
+          deliver_late(r, take_late(r, std::get<MessageList>(r.deferred)), [](const UncountedNode& node, MessageList& late) {
+            down_in_wave_scope(node, std::move(late));
+          });
+        }
       }
     } catch (...) {
       // The flush stopped: the remaining lists go unsent, and their nodes
