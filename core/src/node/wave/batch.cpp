@@ -59,13 +59,19 @@ BatchRecord* find_record(BatchState& state, const NodeId& node) noexcept {
 }
 
 // Pins the node and adds its record with its first deferred list.
-void add_record(BatchState& state, const UncountedNode& node, DeferredLate late) {
+// The messages are moved into the record in place, not through a variant.
+template <class Late>
+void add_record(BatchState& state, const UncountedNode& node, Late& late) {
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
     a->add_pin(node.index());
   }
-  state.records.push_back(BatchRecord{PinnedNode(node.core(), node.count(), node.key()), node.core_id(), std::move(late)});
+  PinnedNode pin(node.core(), node.count(), node.key());
+  BatchRecord& r = state.records.emplace_back();
+  r.pin = std::move(pin);
+  r.core = node.core_id();
+  r.deferred.emplace<Late>(std::move(late));
   record_index().insert(node.id(), state.records.size() - 1);
 }
 
@@ -159,7 +165,7 @@ void defer_late_messages(const UncountedNode& node, Late& late) {
   auto c = batch_cell().borrow_mut();
   BatchRecord* r = find_record(**c, node.id());
   if (!r) {
-    add_record(**c, node, DeferredLate(std::in_place_type<Late>, std::move(late)));
+    add_record(**c, node, late);
     return;
   }
   if (Late* same = std::get_if<Late>(&r->deferred)) {
