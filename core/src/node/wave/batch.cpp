@@ -22,15 +22,6 @@ using DeferredLate = std::variant<std::monostate, Message, MessageList>;
 
 bool has_late(const DeferredLate& late) noexcept { return !std::holds_alternative<std::monostate>(late); }
 
-// Delivers what the node deferred, in a wave scope of its own.
-void deliver_late(const UncountedNode& node, DeferredLate late) {
-  if (Message* one = std::get_if<Message>(&late)) {
-    run_in_wave_scope(node, [&] { down(node, std::move(*one)); });
-  } else {
-    down_in_wave_scope(node, std::move(std::get<MessageList>(late)));
-  }
-}
-
 struct BatchRecord {
   PinnedNode pin;  // keeps the node allocated until the batch ends
   CoreId core = 0;
@@ -42,7 +33,6 @@ struct BatchState {
   std::vector<DeferredCore> registered;
   BatchToken token;
   std::shared_ptr<bool> failed;
-  bool collecting = true;
 };
 
 struct BatchCell : Cell<std::optional<BatchState>> {};
@@ -69,13 +59,19 @@ BatchRecord* find_record(BatchState& state, const NodeId& node) noexcept {
 }
 
 // Pins the node and adds its record with its first deferred list.
-void add_record(BatchState& state, const UncountedNode& node, DeferredLate late) {
+// The messages are moved into the record in place, not through a variant.
+template <class Late>
+void add_record(BatchState& state, const UncountedNode& node, Late& late) {
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
     a->add_pin(node.index());
   }
-  state.records.push_back(BatchRecord{PinnedNode(node.core(), node.count(), node.key()), node.core_id(), std::move(late)});
+  PinnedNode pin(node.core(), node.count(), node.key());
+  BatchRecord& r = state.records.emplace_back();
+  r.pin = std::move(pin);
+  r.core = node.core_id();
+  r.deferred.emplace<Late>(std::move(late));
   record_index().insert(node.id(), state.records.size() - 1);
 }
 
@@ -125,14 +121,38 @@ bool clear_batch_queued(const UncountedNode& node) {
   return a->wave_edge(node.key()).state.leave_batch();
 }
 
-}  // namespace
+struct LeftBatch {
+  UncountedNode node;
+  bool was_queued = false;
+};
 
-bool batch_is_active() { return batch_cell().borrow()->has_value(); }
-
-bool batch_collecting() {
-  auto c = batch_cell().borrow();
-  return c->has_value() && (*c)->collecting;
+// live_record and clear_batch_queued under one borrow: the flush's step
+// for each record.
+std::optional<LeftBatch> leave_batch(const BatchRecord& r) {
+  auto a = r.pin.core()->borrow_mut();
+  if (!a->is_current(r.pin.key())) return std::nullopt;
+  const bool was_queued = a->wave_edge(r.pin.key()).state.leave_batch();
+  return LeftBatch{r.pin.handle(), was_queued};
 }
+
+// Moves the record's deferred messages (held as late) out, leaving the
+// record without any: moved straight from the record, they are not moved
+// again as a whole variant on their way to the delivery.
+template <class Late>
+Late take_late(BatchRecord& r, Late& late) noexcept {
+  Late taken = std::move(late);
+  r.deferred.emplace<std::monostate>();
+  return taken;
+}
+
+// Delivers what the record's node deferred, when the node is still there,
+// in a wave scope of its own; the messages go when this returns.
+template <class Late, class Deliver>
+void deliver_late(const BatchRecord& r, Late late, Deliver deliver) {
+  if (std::optional<LeftBatch> left = leave_batch(r)) deliver(left->node, late);
+}
+
+}  // namespace
 
 namespace {
 
@@ -145,7 +165,7 @@ void defer_late_messages(const UncountedNode& node, Late& late) {
   auto c = batch_cell().borrow_mut();
   BatchRecord* r = find_record(**c, node.id());
   if (!r) {
-    add_record(**c, node, DeferredLate(std::in_place_type<Late>, std::move(late)));
+    add_record(**c, node, late);
     return;
   }
   if (Late* same = std::get_if<Late>(&r->deferred)) {
@@ -170,7 +190,7 @@ void batch_register_core(const CoreRef& core) {
 
 std::optional<BatchToken> batch_find_node(const NodeId& node) {
   auto c = batch_cell().borrow();
-  if (!c->has_value() || !(*c)->collecting) return std::nullopt;
+  if (!c->has_value() || !batch_collecting()) return std::nullopt;
   std::optional<std::size_t> at = record_index().find(node);
   if (at && has_late((*c)->records[*at].deferred)) return (*c)->token;
   return std::nullopt;
@@ -192,6 +212,8 @@ void batch_take_state() {
   {
     auto c = batch_cell().borrow_mut();
     taken = std::exchange(*c, std::nullopt);
+    detail::tls_batch_open = false;
+    detail::tls_batch_collecting = false;
   }
 }
 
@@ -216,6 +238,8 @@ void run_batch(FunctionRef<bool()> call) {
     state.token = token;
     state.failed = failed;
     *c = std::move(state);
+    detail::tls_batch_open = true;
+    detail::tls_batch_collecting = true;
   }
   try {
     if (call()) *failed = true;
@@ -248,7 +272,7 @@ void run_batch(FunctionRef<bool()> call) {
   {
     auto c = batch_cell().borrow_mut();
     if (!c->has_value()) fault("batch frame installed");
-    (*c)->collecting = false;
+    detail::tls_batch_collecting = false;
     records = std::move((*c)->records);
     (*c)->records.clear();
     registered = std::move((*c)->registered);
@@ -275,11 +299,15 @@ void run_batch(FunctionRef<bool()> call) {
       for (; next < records.size(); ++next) {
         BatchRecord& r = records[next];
         if (!has_late(r.deferred)) continue;
-        DeferredLate late = std::exchange(r.deferred, DeferredLate());
-        std::optional<UncountedNode> node = live_record(r);
-        if (!node) continue;
-        clear_batch_queued(*node);
-        deliver_late(*node, std::move(late));
+        if (Message* one = std::get_if<Message>(&r.deferred)) {
+          deliver_late(r, take_late(r, *one), [](const UncountedNode& node, Message& late) {
+            run_in_wave_scope(node, [&] { down(node, std::move(late)); });
+          });
+        } else {
+          deliver_late(r, take_late(r, std::get<MessageList>(r.deferred)), [](const UncountedNode& node, MessageList& late) {
+            down_in_wave_scope(node, std::move(late));
+          });
+        }
       }
     } catch (...) {
       // The flush stopped: the remaining lists go unsent, and their nodes
@@ -317,9 +345,8 @@ void run_batch(FunctionRef<bool()> call) {
     if (saved) std::rethrow_exception(saved);
   } else {
     for (BatchRecord& r : records) {
-      std::optional<UncountedNode> node = live_record(r);
-      if (!node) continue;
-      if (clear_batch_queued(*node)) down_in_wave_scope(*node, one_message(Message::resolved()));
+      std::optional<LeftBatch> left = leave_batch(r);
+      if (left && left->was_queued) down_in_wave_scope(left->node, one_message(Message::resolved()));
     }
     merge_extra(extra, collected, take_registered());
     batch_take_state();

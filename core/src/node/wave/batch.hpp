@@ -10,15 +10,23 @@
 #include <optional>
 
 #include "base/function_ref.hpp"
+#include "base/thread_block.hpp"
 #include "node/arena/deferred_op.hpp"
 #include "node/arena/graph_core.hpp"
 
 namespace korvalinth {
 
+namespace detail {
+// The open batch's state, mirrored where every down can read it without
+// borrowing the batch's cell; batch.cpp sets them with the cell.
+inline constinit thread_local bool tls_batch_open KORVALINTH_FAST_TLS = false;
+inline constinit thread_local bool tls_batch_collecting KORVALINTH_FAST_TLS = false;
+}  // namespace detail
+
 // True from the opening of the outermost batch until its end resets it.
-bool batch_is_active();
+inline bool batch_is_active() noexcept { return detail::tls_batch_open; }
 // True while the open batch still defers deliveries.
-bool batch_collecting();
+inline bool batch_collecting() noexcept { return detail::tls_batch_collecting; }
 // Replaces the node's deferred list, pinning the node on its first
 // deferral; the caller sets the node's batch-queued flag.
 void batch_defer_list(const UncountedNode& node, MessageList late);
