@@ -10,21 +10,29 @@ def note_of(info):
     return getattr(info.value, "__notes__", None)
 
 
-def test_deps_keep_order_and_repeats(kit_probe):
+# Both roads that read deps: the general one and the node factories' inline one.
+DEPS_READERS = ["deps_of", "dep_refs_of"]
+
+
+@pytest.mark.parametrize("reader", DEPS_READERS)
+def test_deps_keep_order_and_repeats(kit_probe, reader):
+    deps_of = getattr(kit_probe, reader)
     probe = kit_probe.make_probe()
     a, b = probe.make_node(1), probe.make_node(2)
 
     class Deps(list):
         pass
 
-    assert kit_probe.deps_of([]) == [] and kit_probe.deps_of(()) == []
-    out = kit_probe.deps_of([a, b, a])
+    assert deps_of([]) == [] and deps_of(()) == []
+    out = deps_of([a, b, a])
     assert out[0] is a and out[1] is b and out[2] is a
-    assert kit_probe.deps_of((b, a)) == [b, a]
-    assert kit_probe.deps_of(Deps([a])) == [a]
+    assert deps_of((b, a)) == [b, a]
+    assert deps_of(Deps([a])) == [a]
 
 
-def test_deps_refusals(kit_probe):
+@pytest.mark.parametrize("reader", DEPS_READERS)
+def test_deps_refusals(kit_probe, reader):
+    deps_of = getattr(kit_probe, reader)
     probe = kit_probe.make_probe()
     a = probe.make_node(1)
     cases = [
@@ -35,15 +43,18 @@ def test_deps_refusals(kit_probe):
         (5, "'int' object is not an instance of 'Sequence'"),
         ([a, "x"], "'str' object is not an instance of 'Node'"),
         ([a, None], "'None' is not an instance of 'Node'"),
+        ((a, 5), "'int' object is not an instance of 'Node'"),
     ]
     for deps, text in cases:
         with pytest.raises(TypeError) as info:
-            kit_probe.deps_of(deps)
+            deps_of(deps)
         assert str(info.value) == text
         assert note_of(info) == ["while processing 'deps'"]
 
 
-def test_deps_iteration_errors_pass_up_and_nothing_leaks(kit_probe):
+@pytest.mark.parametrize("reader", DEPS_READERS)
+def test_deps_iteration_errors_pass_up_and_nothing_leaks(kit_probe, reader):
+    deps_of = getattr(kit_probe, reader)
     probe = kit_probe.make_probe()
     a = probe.make_node(1)
 
@@ -54,11 +65,12 @@ def test_deps_iteration_errors_pass_up_and_nothing_leaks(kit_probe):
 
     before = sys.getrefcount(a)
     with pytest.raises(KeyError) as info:
-        kit_probe.deps_of(Broken([a]))
+        deps_of(Broken([a]))
     assert note_of(info) == ["while processing 'deps'"]
-    with pytest.raises(TypeError):
-        kit_probe.deps_of([a, a, 3])
-    del info
+    for refused in ([a, a, 3], (a, a, 3)):
+        with pytest.raises(TypeError):
+            deps_of(refused)
+    del info, refused
     assert sys.getrefcount(a) == before
 
 

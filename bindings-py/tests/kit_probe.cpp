@@ -197,12 +197,17 @@ OwnedRef checkpoint_forms(const Args& args) {
 
 // ---- node arguments ----
 
-OwnedRef deps_of(const Args& args) {
-  std::vector<OwnedRef> deps = args.convert(0, extract_deps);
+template <class Refs>
+OwnedRef list_of(const Refs& deps) {
   OwnedRef out = kit::check(PyList_New(0));
-  for (OwnedRef& dep : deps) kit::check_status(PyList_Append(out.get(), dep.get()));
+  for (const OwnedRef& dep : deps) kit::check_status(PyList_Append(out.get(), dep.get()));
   return out;
 }
+
+OwnedRef deps_of(const Args& args) { return list_of(args.convert(0, extract_deps)); }
+
+// The node factories' inline road, which must read deps as deps_of does.
+OwnedRef dep_refs_of(const Args& args) { return list_of(args.convert(0, extract_dep_refs)); }
 
 // The options record read from the arguments, as a tuple of its fields.
 OwnedRef node_options(const Args& args) {
@@ -443,6 +448,7 @@ struct Functions {
       {"checkpoint_forms", checkpoint_forms, {{"checkpoint"}}},
       {"checkpoint_reads", checkpoint_reads, {{"checkpoint"}}},
       {"deps_of", deps_of, {{"deps"}}},
+      {"dep_refs_of", dep_refs_of, {{"deps"}}},
       {"flag", flag, {{"flag"}}},
       {"node_options",
        node_options,

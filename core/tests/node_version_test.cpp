@@ -151,6 +151,37 @@ TEST(NodeVersionAdvance, InitialVersions) {
   EXPECT_EQ(r.error(), "node versioning: DATA at $ is not strict JSON compatible");
 }
 
+// A new node's slot, made directly for counter-only policies, matches the
+// slot built from the general entry: same policy, same first version, same fault.
+TEST(NodeVersionAdvance, NewSlotMatchesEntryRoad) {
+  const SharedValue one = make_value<std::int64_t>(1);
+  const SharedValue nan = make_value<double>(NAN);
+  for (const NodeVersioning& policy : {NodeVersioning::disabled(), NodeVersioning::level0(), NodeVersioning::level1()}) {
+    for (const SharedValue& initial : {SharedValue(), one, nan}) {
+      std::optional<NodeVersionSlot> direct, general;
+      std::string direct_fault, general_fault;
+      try {
+        direct.emplace(new_node_version_slot(policy, initial.get()));
+      } catch (const Fault& f) {
+        direct_fault = f.text();
+      }
+      try {
+        general.emplace(NodeVersionSlot(new_node_version_entry(policy, initial.get())));
+      } catch (const Fault& f) {
+        general_fault = f.text();
+      }
+      SCOPED_TRACE(static_cast<int>(policy.mode));
+      ASSERT_EQ(direct.has_value(), general.has_value());
+      EXPECT_EQ(direct_fault, general_fault);
+      if (!direct) continue;
+      EXPECT_TRUE(direct->present());
+      EXPECT_EQ(direct->versioning().mode, general->versioning().mode);
+      EXPECT_EQ(direct->versioning().hasher != nullptr, general->versioning().hasher != nullptr);
+      EXPECT_EQ(direct->current(), general->current());
+    }
+  }
+}
+
 TEST(NodeVersionAdvance, CounterBoundsAndLevels) {
   auto v = make_value<std::int64_t>(4);
   const auto l0 = NodeVersioning::level0();

@@ -39,7 +39,7 @@ kit::OwnedRef built_node(PyGraph& self, Build&& build) {
 }
 
 kit::OwnedRef value_callback_node(PyGraph& self, const kit::Args& args, ValueCallbackKind kind) {
-  std::vector<kit::OwnedRef> deps = args.convert(0, extract_deps);
+  DepRefs deps = args.convert(0, extract_dep_refs);
   kit::OwnedRef callback = args[1].new_ref();
   std::optional<std::string> name = args.convert(2, kit::extract_optional_str);
   raise_pending_fatal(*self.fatal);
@@ -69,7 +69,7 @@ NodeOptionArgs callback_node_option_args(const kit::Args& args) {
 }  // namespace
 
 kit::OwnedRef graph_node(PyGraph& self, const kit::Args& args) {
-  std::vector<kit::OwnedRef> deps = args.convert(0, extract_deps);
+  DepRefs deps = args.convert(0, extract_dep_refs);
   kit::OwnedRef callback = args[1].new_ref();
   NodeOptionArgs option_args = callback_node_option_args(args);
   std::optional<std::string> restore_ref = args.convert(9, kit::extract_optional_str);
@@ -85,7 +85,7 @@ kit::OwnedRef graph_node(PyGraph& self, const kit::Args& args) {
 
 // Graph.node without the restore parameters.
 kit::OwnedRef graph_conformance_node(PyGraph& self, const kit::Args& args) {
-  std::vector<kit::OwnedRef> deps = args.convert(0, extract_deps);
+  DepRefs deps = args.convert(0, extract_dep_refs);
   kit::OwnedRef callback = args[1].new_ref();
   NodeOptionArgs option_args = callback_node_option_args(args);
   raise_pending_fatal(*self.fatal);

@@ -11,6 +11,26 @@ std::vector<kit::OwnedRef> extract_deps(kit::BorrowedRef object) {
                                [](kit::BorrowedRef item) { downcast_node(item); });
 }
 
+DepRefs extract_dep_refs(kit::BorrowedRef object) {
+  DepRefs refs;
+  PyObject* o = object.get();
+  // A list or tuple is read by index, as the general extraction reads it,
+  // without its temporary vector.
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+    const bool list = PyList_CheckExact(o);
+    for (Py_ssize_t i = 0; i < (list ? PyList_Size(o) : PyTuple_Size(o)); ++i) {
+      kit::OwnedRef item = kit::OwnedRef::new_ref(list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i));
+      downcast_node(item.borrow());
+      refs.push_back(std::move(item));
+    }
+    return refs;
+  }
+  std::vector<kit::OwnedRef> items = extract_deps(object);
+  refs.reserve(items.size());
+  for (kit::OwnedRef& item : items) refs.push_back(std::move(item));
+  return refs;
+}
+
 kit::BorrowedRef downcast_node(kit::BorrowedRef object) {
   if (!is_node(object)) kit::throw_downcast_error(object, "Node");
   return object;
@@ -21,7 +41,7 @@ NodeHandle dep_handle_of(kit::BorrowedRef dep) {
   return node->target().promote_counted();
 }
 
-std::vector<NodeHandle> dep_handles_of(const std::vector<kit::OwnedRef>& deps) {
+std::vector<NodeHandle> dep_handles_of(std::span<const kit::OwnedRef> deps) {
   std::vector<NodeHandle> handles;
   handles.reserve(deps.size());
   for (const kit::OwnedRef& dep : deps) handles.push_back(dep_handle_of(dep.borrow()));

@@ -2,9 +2,11 @@
 // Deps and node options as the node-building methods take them from Python.
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "base/small_vec.hpp"
 #include "boundary/pending_fatal.hpp"
 #include "graph/node_options.hpp"
 #include "kit/args.hpp"
@@ -20,6 +22,11 @@ namespace korvalinth::py {
 // caller converts through Args::convert, which names the parameter.
 std::vector<kit::OwnedRef> extract_deps(kit::BorrowedRef object);
 
+// The deps of a node factory call: nodes have few deps, so they stay inline.
+using DepRefs = SmallVec<kit::OwnedRef, 4>;
+// As extract_deps, with the same errors in the same order.
+DepRefs extract_dep_refs(kit::BorrowedRef object);
+
 // The object if it is a Node, else the downcast TypeError naming "Node".
 kit::BorrowedRef downcast_node(kit::BorrowedRef object);
 
@@ -28,7 +35,7 @@ kit::BorrowedRef downcast_node(kit::BorrowedRef object);
 // while its handle is copied.
 NodeHandle dep_handle_of(kit::BorrowedRef dep);
 // dep_handle_of for each Node, in order.
-std::vector<NodeHandle> dep_handles_of(const std::vector<kit::OwnedRef>& deps);
+std::vector<NodeHandle> dep_handles_of(std::span<const kit::OwnedRef> deps);
 
 // Copies of a Node's handles for code that keeps them.
 struct NodeRef {

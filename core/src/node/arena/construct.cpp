@@ -15,7 +15,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle>&& deps,
   }
   SharedGraphHooks hooks = share_first_graph_hook(dispatcher->state().borrow()->default_graph_hook);
 
-  NodeVersionSlot version(new_node_version_entry(versioning_of(spec.versioning), initial.get()));
+  NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
   NewSlotEntries entries{
       TopologyEntry{std::move(deps), nullptr},
       CallEntry{std::move(spec.kind), key, dispatcher, std::move(hooks)},

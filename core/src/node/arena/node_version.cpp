@@ -125,6 +125,19 @@ NodeVersionSlot::NodeVersionSlot(NodeVersionEntry entry) : versioning_(std::move
   set(std::move(entry.current));
 }
 
+NodeVersionSlot NodeVersionSlot::without_content_ids(NodeVersioning versioning) noexcept {
+  NodeVersionSlot slot;
+  slot.state_ = versioning.mode == NodeVersioning::Mode::Level0 ? State::Level0 : State::NoVersion;
+  slot.versioning_ = std::move(versioning);
+  return slot;
+}
+
+NodeVersionSlot new_node_version_slot(NodeVersioning versioning, const Value* initial) {
+  // Most nodes count versions only: nothing to hash, no texts to build.
+  if (versioning.mode != NodeVersioning::Mode::Level1) return NodeVersionSlot::without_content_ids(std::move(versioning));
+  return NodeVersionSlot(new_node_version_entry(std::move(versioning), initial));
+}
+
 void NodeVersionSlot::set(std::optional<NodeVersion> v) {
   if (!v) {
     state_ = State::NoVersion;

@@ -2,7 +2,7 @@
 // Node versioning: the policy a node is built with, the version it carries,
 // and the pure operations the runtime applies to them. The GraphCore version
 // column stores one NodeVersionSlot per slot; construction fills it with
-// new_node_version_entry, `down` calls advance_node_version once per DATA.
+// new_node_version_slot, `down` calls advance_node_version once per DATA.
 
 #include <cstdint>
 #include <expected>
@@ -62,6 +62,9 @@ class NodeVersionSlot {
  public:
   NodeVersionSlot() noexcept = default;
   explicit NodeVersionSlot(NodeVersionEntry entry);
+  // The slot of a new node whose policy has no content ids (disabled or level
+  // 0): its first version made in place, as the entry road would make it.
+  static NodeVersionSlot without_content_ids(NodeVersioning versioning) noexcept;
 
   bool present() const noexcept { return state_ != State::Empty; }
   const NodeVersioning& versioning() const noexcept { return versioning_; }
@@ -121,6 +124,9 @@ std::expected<std::optional<NodeVersion>, std::string> initial_node_version(cons
 // hasher to a new Fnv1a64Hasher and computes the first version. Faults with
 // "node versioning: {}" when the initial value has no content id.
 NodeVersionEntry new_node_version_entry(NodeVersioning versioning, const Value* initial);
+// The version slot of a newly constructed node, as new_node_version_entry
+// makes it (same faults); counter-only policies skip the entry.
+NodeVersionSlot new_node_version_slot(NodeVersioning versioning, const Value* initial);
 
 // The version after one delivered DATA (null `value`: a DATA without a value,
 // hashed as absent). Failure texts are returned; `down` faults with them
