@@ -135,12 +135,14 @@ void drain_node(UncountedNode& node, PendingKind kind) {
   const SlotKey key = node.key();
   RunDecision decision = RunDecision::Nothing;
   bool terminal;
+  bool ran = false;
   PinnedNode pin;  // given back also when a check faults
   {
     auto a = node.core_ref().borrow_mut();
     if (!a->is_current(key)) return;
     // A node touched by the running wave is pinned by it already.
-    if (!current_touched_in_installed_scope(*a, key.index)) {
+    const bool touched = current_touched_in_installed_scope(*a, key.index);
+    if (!touched) {
       a->add_pin(key.index);
       pin = PinnedNode(node.core(), node.count(), key);
     }
@@ -148,11 +150,18 @@ void drain_node(UncountedNode& node, PendingKind kind) {
     TopologyEntry& topology = a->topology_at(key.index);
     EdgeEntry& edge = a->edge_at(key.index);
     terminal = edge.state.terminal();
-    if (!terminal && kind == PendingKind::RunCheck && delivery_depth() == 0)
-      decision = decide_run(LiveSlotsWithAux{topology, a->call_at(key.index), a->config_at(key.index),
-                                             a->run_at(key.index), edge, a->aux_at(key.index)});
+    if (!terminal && kind == PendingKind::RunCheck && delivery_depth() == 0) {
+      const LiveSlotsWithAux slots{topology, a->call_at(key.index), a->config_at(key.index),
+                                   a->run_at(key.index), edge, a->aux_at(key.index)};
+      decision = decide_run(slots);
+      // A run starts from this borrow.
+      if (decision == RunDecision::Run) {
+        run_wave(a, node, slots, touched);
+        ran = true;
+      }
+    }
   }
-  if (!terminal) {
+  if (!terminal && !ran) {
     if (kind == PendingKind::ResolveCheck)
       resolve_queued(node);
     else if (delivery_depth() != 0)

@@ -70,7 +70,12 @@ void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
 
 std::uint64_t node_functions_running() noexcept { return tls_functions_running; }
 
-void run_wave(const UncountedNode& node) {
+namespace {
+
+// The run, under the caller's borrow held when given (with the node's
+// entries it found and whether the running wave touched the node), else
+// under its own.
+void run_from(const UncountedNode& node, RefMut<Arena>* held, const LiveSlotsWithAux* found, bool touched) {
   check_stack_headroom();
   GraphCore& core = node.core_ref();
   const SlotKey node_key = node.key();
@@ -81,21 +86,21 @@ void run_wave(const UncountedNode& node) {
   bool looked_up = false;
   std::optional<OldCallbacks> old_callbacks;  // made only when there are some
   {
-    auto a = core.borrow_mut();
+    RefMut<Arena> a = held ? std::move(*held) : core.borrow_mut();
     // Touched (and pinned) in the running wave before anything else.
-    if (!touched_in_installed_scope(*a, node_key)) {
+    if (!(held ? touched : touched_in_installed_scope(*a, node_key))) {
       auto cell = wave_scope_cell().borrow_mut();
       if (cell->has_value()) touch_in_frame(**cell, *a, node.core(), node.count(), node_key);
     }
-    EdgeEntry& e = a->wave_edge(node_key);
+    EdgeEntry& e = found ? found->edge : a->wave_edge(node_key);
     if (e.state.running()) fault(kReentrantRun);
     // The other entries of a run, checked in column order.
     const std::uint64_t i = node_key.index;
-    CallEntry& call_entry = a->call_at(i);
-    a->config_at(i);
-    std::uint8_t& has_run = a->run_at(i);
-    AuxEntry& aux = a->aux_at(i);
-    const std::size_t n = a->topology_at(i).deps.size();
+    CallEntry& call_entry = found ? found->call : a->call_at(i);
+    if (!found) a->config_at(i);
+    std::uint8_t& has_run = found ? found->run : a->run_at(i);
+    AuxEntry& aux = found ? found->aux : a->aux_at(i);
+    const std::size_t n = (found ? found->topology : a->topology_at(i)).deps.size();
     if (e.dep_state.size() < n) index_fault(e.dep_state.size(), e.dep_state.size());
     take_run_inputs(e, n, ctx.inputs);
     has_run = 1;
@@ -188,6 +193,14 @@ void run_wave(const UncountedNode& node) {
   move_wave_values(e, old_latest);
   e.state.end_wave_unless_settled();
   a.release();
+}
+
+}  // namespace
+
+void run_wave(const UncountedNode& node) { run_from(node, nullptr, nullptr, false); }
+
+void run_wave(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s, bool touched) {
+  run_from(node, &a, &s, touched);
 }
 
 }  // namespace korvalinth

@@ -11,6 +11,9 @@ inline constexpr const char* kReentrantRun =
     "synchronous feedback cycle: node fn re-entered its own wave (R-reentrancy / D37)";
 
 void run_wave(const UncountedNode& node);
+// The same under the caller's borrow a, which found the node's key current
+// and its entries s, and whether the running wave touched it; releases a.
+void run_wave(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s, bool touched);
 
 // The number of node functions on this thread's stack.
 std::uint64_t node_functions_running() noexcept;
