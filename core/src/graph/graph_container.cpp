@@ -29,7 +29,6 @@ GraphContainer::~GraphContainer() {
   drop_quietly([&] {
     std::vector<NodeEntry> rows = std::move(node_table_.unguarded());
     node_table_.unguarded().clear();
-    for (auto& row : rows) row.handle.drop();
   });
   drop_quietly([&] {
     auto ids = std::move(id_map_.unguarded());
@@ -65,12 +64,12 @@ std::optional<std::uint64_t> unnamed_number(const std::string& id) {
 
 }  // namespace
 
-NodeEntry::NodeEntry(NodeHandle&& counted, std::string&& node_id, std::optional<std::string>&& node_name,
+NodeEntry::NodeEntry(const NodeHandle& registered, std::string&& node_id, std::optional<std::string>&& node_name,
                      std::string&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore)
-    : handle(std::move(counted)),
-      id(std::move(node_id)),
+    : id(std::move(node_id)),
       kind(std::move(node_kind)),
       restore(std::move(node_restore)),
+      handle_(&registered),
       metadata_(node_metadata.empty() ? nullptr : std::make_unique<const NodeMetadata>(std::move(node_metadata))) {
   if (!node_name) return;
   if (*node_name == id) {
@@ -118,6 +117,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
   // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");
   NodeHandle for_map = handle.promote_counted();
+  const NodeHandle* registered = nullptr;
   set_graph_hooks(handle, hooks_);
   // The id's map entry is taken by its one lookup and filled once the node is
   // hooked; a fault before that takes it out again.
@@ -136,6 +136,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
     if (set_topology_hook(handle, deps_changed_hook_)) (*reregistered_ids_.borrow_mut())[handle.id()] = id;
     auto ids = id_map_.borrow_mut();
     slot->second = std::move(for_map);
+    registered = &slot->second;  // map entries stay put while the map changes
   } catch (...) {
     id_map_.borrow_mut()->erase(slot);
     throw;
@@ -143,7 +144,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
 
   {
     auto rows = node_table_.borrow_mut();
-    rows->emplace_back(handle.promote_counted(), std::string(id), std::move(options.name), std::move(kind),
+    rows->emplace_back(*registered, std::string(id), std::move(options.name), std::move(kind),
                        std::move(options.metadata), std::move(options.restore));
     index_row(rows->back());
   }
@@ -170,7 +171,7 @@ std::optional<std::string> GraphContainer::first_row_id(const UncountedNode& nod
   auto rows = node_table_.borrow();
   if (live_observers_ == 0) {
     for (const NodeEntry& row : *rows) {
-      if (row.handle.same_node(node)) return std::string(prefix) + row.id;
+      if (row.handle().same_node(node)) return std::string(prefix) + row.id;
     }
     return std::nullopt;
   }

@@ -4,8 +4,8 @@
 // id map), the ids released for good, the counters of generated and
 // synthetic ids, its mounted child graphs and its topology observers.
 //
-// Registered nodes are held by two counted handles (the row's and the id
-// map's), so they live while registered. Every table sits in its own cell
+// Registered nodes are held by the id map's counted handles, so they live
+// while registered; each row refers to its entry's handle. Every table sits in its own cell
 // and is borrowed only for one lookup or update; observers, sinks and node
 // functions are never called while one is borrowed.
 
@@ -43,19 +43,23 @@ using NodeMetadata = std::map<std::string, std::string>;
 // nodes have none of, lives on the heap.
 struct NodeEntry {
   // Takes what it keeps out of its arguments: each is moved once, into its field.
-  NodeEntry(NodeHandle&& counted, std::string&& node_id, std::optional<std::string>&& node_name,
+  // The handle is the id-map entry's, which is erased only after the row is taken out.
+  NodeEntry(const NodeHandle& registered, std::string&& node_id, std::optional<std::string>&& node_name,
             std::string&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore);
 
   // The name given at registration; absent for a generated id.
   std::optional<std::string> name() const;
   const NodeMetadata& metadata() const noexcept;
+  // The node's counted handle, as its id-map entry keeps it.
+  const NodeHandle& handle() const noexcept { return *handle_; }
 
-  NodeHandle handle;
   std::string id;
   KindText kind;                      // the registration kind ("state", "node", ...)
   HeapOptional<RegistryRef> restore;  // on the heap: most rows have none
 
  private:
+  // One counted handle per registration is enough: the map entry's.
+  const NodeHandle* handle_;
   HeapOptional<std::string> name_unlike_id_;
   std::unique_ptr<const NodeMetadata> metadata_;  // null when empty
   bool named_as_id_ = false;
