@@ -107,7 +107,7 @@ TEST(GraphRegistration, RowsKeepOptionsDataAndFindGivesCountedHandles) {
   {
     const auto rows = g->node_table().borrow();
     const NodeEntry& row = rows->front();
-    EXPECT_EQ(row.id, "restored#4");
+    EXPECT_EQ(row.id(), "restored#4");
     EXPECT_EQ(row.name(), "r");
     EXPECT_EQ(row.metadata().begin()->first, "a");
     ASSERT_TRUE(row.restore);

@@ -64,15 +64,14 @@ std::optional<std::uint64_t> unnamed_number(const std::string& id) {
 
 }  // namespace
 
-NodeEntry::NodeEntry(const NodeHandle& registered, std::string&& node_id, std::optional<std::string>&& node_name,
+NodeEntry::NodeEntry(const IdMap::value_type& registered, std::optional<std::string>&& node_name,
                      std::string&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore)
-    : id(std::move(node_id)),
-      kind(std::move(node_kind)),
+    : kind(std::move(node_kind)),
       restore(std::move(node_restore)),
-      handle_(&registered),
+      entry_(&registered),
       metadata_(node_metadata.empty() ? nullptr : std::make_unique<const NodeMetadata>(std::move(node_metadata))) {
   if (!node_name) return;
-  if (*node_name == id) {
+  if (*node_name == id()) {
     named_as_id_ = true;
   } else {
     name_unlike_id_ = std::move(*node_name);
@@ -80,7 +79,7 @@ NodeEntry::NodeEntry(const NodeHandle& registered, std::string&& node_id, std::o
 }
 
 std::optional<std::string> NodeEntry::name() const {
-  if (named_as_id_) return id;
+  if (named_as_id_) return id();
   return name_unlike_id_;
 }
 
@@ -117,7 +116,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
   // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");
   NodeHandle for_map = handle.promote_counted();
-  const NodeHandle* registered = nullptr;
+  const IdMap::value_type* registered = nullptr;
   set_graph_hooks(handle, hooks_);
   // The id's map entry is taken by its one lookup and filled once the node is
   // hooked; a fault before that takes it out again.
@@ -136,7 +135,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
     if (set_topology_hook(handle, deps_changed_hook_)) (*reregistered_ids_.borrow_mut())[handle.id()] = id;
     auto ids = id_map_.borrow_mut();
     slot->second = std::move(for_map);
-    registered = &slot->second;  // map entries stay put while the map changes
+    registered = &*slot;  // map entries stay put while the map changes
   } catch (...) {
     id_map_.borrow_mut()->erase(slot);
     throw;
@@ -144,7 +143,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
 
   {
     auto rows = node_table_.borrow_mut();
-    rows->emplace_back(*registered, std::string(id), std::move(options.name), std::move(kind),
+    rows->emplace_back(*registered, std::move(options.name), std::move(kind),
                        std::move(options.metadata), std::move(options.restore));
     index_row(rows->back());
   }
@@ -171,7 +170,7 @@ std::optional<std::string> GraphContainer::first_row_id(const UncountedNode& nod
   auto rows = node_table_.borrow();
   if (live_observers_ == 0) {
     for (const NodeEntry& row : *rows) {
-      if (row.handle().same_node(node)) return std::string(prefix) + row.id;
+      if (row.handle().same_node(node)) return std::string(prefix) + row.id();
     }
     return std::nullopt;
   }
@@ -197,7 +196,7 @@ std::vector<NodeEntry> GraphContainer::take_rows(const std::unordered_set<std::s
   std::vector<NodeEntry> kept;
   kept.reserve(rows->size());
   for (NodeEntry& row : *rows) {
-    if (ids.contains(row.id)) {
+    if (ids.contains(row.id())) {
       removed.push_back(std::move(row));
     } else {
       kept.push_back(std::move(row));

@@ -45,7 +45,7 @@ std::vector<Collected> collect_members(GraphContainer& graph, const std::vector<
     auto rows = graph.node_table().borrow();
     for (const NodeEntry& row : *rows) {
       if (row.handle().same_node(h)) {
-        collected.push_back(Collected{row.id, row.handle().promote_counted()});
+        collected.push_back(Collected{row.id(), row.handle().promote_counted()});
         break;
       }
     }
@@ -58,11 +58,11 @@ void refuse_outside_dependents(GraphContainer& graph, const std::vector<Collecte
                                const std::unordered_set<std::string>& member_ids, const Refusal& refuse) {
   auto rows = graph.node_table().borrow();
   for (const NodeEntry& row : *rows) {
-    if (member_ids.contains(row.id)) continue;
+    if (member_ids.contains(row.id())) continue;
     std::vector<NodeHandle> deps = counted_deps(row.handle());
     for (const UncountedNode& dep : deps) {
       for (const Collected& m : collected) {
-        if (dep.same_node(m.handle)) refuse("'" + row.id + "' still depends on '" + m.id + "' (D122)");
+        if (dep.same_node(m.handle)) refuse("'" + row.id() + "' still depends on '" + m.id + "' (D122)");
       }
     }
   }
@@ -93,7 +93,7 @@ std::vector<RemovedRecord> removal_records(GraphContainer& graph, const std::vec
     {
       auto rows = graph.node_table().borrow();
       for (const NodeEntry& row : *rows) {
-        if (row.id == m.id && row.handle().same_node(m.handle)) {
+        if (row.id() == m.id && row.handle().same_node(m.handle)) {
           kind = row.kind;
           break;
         }

@@ -171,7 +171,7 @@ void GraphContainer::emit_node_added(const std::string& id) {
   {
     auto rows = node_table_.borrow();
     for (const NodeEntry& row : *rows) {
-      if (row.id == id) {
+      if (row.id() == id) {
         node = row.handle().uncounted();
         kind = row.kind;
         break;
