@@ -116,7 +116,7 @@ TEST(CheckpointRoundTrip, EveryKindSurvivesCheckpointAndRestore) {
   }
   {
     const auto rows = restored->node_table().borrow();
-    auto row = std::find_if(rows->begin(), rows->end(), [](const NodeEntry& e) { return e.id == "empty"; });
+    auto row = std::find_if(rows->begin(), rows->end(), [](const NodeEntry& e) { return e.id() == "empty"; });
     EXPECT_EQ(row->metadata(), (std::map<std::string, std::string>{{"kind", "plain"}, {"owner", "me"}}));
   }
 

@@ -34,7 +34,7 @@ ConfigEntry config_of(const UncountedNode& n) {
 
 std::string row_kind(const GraphRef& g, const std::string& id) {
   for (const NodeEntry& row : *g->node_table().borrow())
-    if (row.id == id) return row.kind;
+    if (row.id() == id) return row.kind;
   return "<none>";
 }
 
@@ -57,7 +57,7 @@ TEST(GraphFactories, EveryKindRegistersWithItsKindAndKindText) {
   NodeHandle cas = g->conformance_async_source(noop(), NodeOptions::named("cas"));
 
   std::vector<std::string> ids;
-  for (const NodeEntry& row : *g->node_table().borrow()) ids.push_back(row.id + "/" + row.kind.text());
+  for (const NodeEntry& row : *g->node_table().borrow()) ids.push_back(row.id() + "/" + row.kind.text());
   EXPECT_EQ(ids, (std::vector<std::string>{"state#0/state", "empty/state", "node#1/node", "producer#2/producer",
                                            "derived#3/derived", "fx/effect", "an/node", "as/producer", "cn/node",
                                            "can/node", "cas/producer"}));
@@ -210,7 +210,7 @@ TEST(GraphFactories, RestoreDepNodeRegistersUnderTheIdWithTheOptionsData) {
   {
     const auto rows = g->node_table().borrow();
     const NodeEntry& row = rows->back();
-    EXPECT_EQ(row.id, "map#9");
+    EXPECT_EQ(row.id(), "map#9");
     EXPECT_EQ(row.name(), "shown");
     EXPECT_EQ(row.restore->ref, "map");
     EXPECT_EQ(row.metadata().at("k"), "v");

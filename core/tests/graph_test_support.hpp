@@ -24,7 +24,7 @@ inline NodeHandle add_node(const GraphRef& g, std::vector<NodeHandle> deps, std:
 
 inline std::vector<std::string> row_ids(const GraphRef& g) {
   std::vector<std::string> ids;
-  for (const NodeEntry& row : *g->node_table().borrow()) ids.push_back(row.id);
+  for (const NodeEntry& row : *g->node_table().borrow()) ids.push_back(row.id());
   return ids;
 }
 

@@ -49,7 +49,7 @@ std::vector<DepSlot> dep_slots(const std::vector<std::pair<bool, bool>>& inputs)
   std::vector<DepSlot> slots(inputs.size());
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     slots[i].has_value = inputs[i].first ? 1 : 0;
-    slots[i].terminal.present = inputs[i].second;
+    if (inputs[i].second) slots[i].record_terminal(TerminalRecord{true, nullptr});
   }
   return slots;
 }

@@ -62,7 +62,7 @@ TEST(RestoreBuild, NodesAreCreatedDepthFirstOncePerRecord) {
   GraphRef g = restore_ok(c, registry);
   EXPECT_EQ(log, L({"m", "z", "a", "b"}));
   std::vector<std::string> rows;
-  for (const NodeEntry& row : *g->node_table().borrow()) rows.push_back(row.id + ":" + row.kind.text());
+  for (const NodeEntry& row : *g->node_table().borrow()) rows.push_back(row.id() + ":" + row.kind.text());
   EXPECT_EQ(rows, L({"m:state", "z:map", "a:map", "b:map"}));
 
   // A dep named twice is created once and given twice.

@@ -97,7 +97,7 @@ TEST(RestoreDescriptors, StateDescriptorRequestsAStateNode) {
     EXPECT_EQ(a->edge_at(h.index()).state.status(), NodeStatus::Sentinel);
   }
   const auto rows = g->node_table().borrow();
-  EXPECT_EQ((*rows)[0].id, "s");
+  EXPECT_EQ((*rows)[0].id(), "s");
   EXPECT_EQ((*rows)[0].kind, "state");
   EXPECT_EQ((*rows)[0].name(), "given");
   EXPECT_EQ((*rows)[0].metadata().at("k"), "v");

@@ -16,19 +16,19 @@ const std::string* FirstRowIndex::find(const NodeId& node) const {
   return it == ids_.end() ? nullptr : &it->second;
 }
 
-void FirstRowIndex::add(const NodeEntry& row) { ids_.try_emplace(row.handle.id(), row.id); }
+void FirstRowIndex::add(const NodeEntry& row) { ids_.try_emplace(row.handle().id(), row.id()); }
 
 void FirstRowIndex::remove(const std::vector<NodeEntry>& removed, const std::vector<NodeEntry>& kept) {
   std::unordered_set<NodeId, NodeIdHash> unindexed;
   for (const NodeEntry& row : removed) {
-    auto it = ids_.find(row.handle.id());
-    if (it == ids_.end() || it->second != row.id) continue;
+    auto it = ids_.find(row.handle().id());
+    if (it == ids_.end() || it->second != row.id()) continue;
     unindexed.insert(it->first);
     ids_.erase(it);
   }
   if (unindexed.empty()) return;
   for (const NodeEntry& row : kept) {
-    if (unindexed.contains(row.handle.id())) add(row);
+    if (unindexed.contains(row.handle().id())) add(row);
   }
 }
 

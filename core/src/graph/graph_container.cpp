@@ -29,7 +29,6 @@ GraphContainer::~GraphContainer() {
   drop_quietly([&] {
     std::vector<NodeEntry> rows = std::move(node_table_.unguarded());
     node_table_.unguarded().clear();
-    for (auto& row : rows) row.handle.drop();
   });
   drop_quietly([&] {
     auto ids = std::move(id_map_.unguarded());
@@ -65,15 +64,14 @@ std::optional<std::uint64_t> unnamed_number(const std::string& id) {
 
 }  // namespace
 
-NodeEntry::NodeEntry(NodeHandle&& counted, std::string&& node_id, std::optional<std::string>&& node_name,
+NodeEntry::NodeEntry(const IdMap::value_type& registered, std::optional<std::string>&& node_name,
                      std::string&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore)
-    : handle(std::move(counted)),
-      id(std::move(node_id)),
-      kind(std::move(node_kind)),
+    : kind(std::move(node_kind)),
       restore(std::move(node_restore)),
+      entry_(&registered),
       metadata_(node_metadata.empty() ? nullptr : std::make_unique<const NodeMetadata>(std::move(node_metadata))) {
   if (!node_name) return;
-  if (*node_name == id) {
+  if (*node_name == id()) {
     named_as_id_ = true;
   } else {
     name_unlike_id_ = std::move(*node_name);
@@ -81,7 +79,7 @@ NodeEntry::NodeEntry(NodeHandle&& counted, std::string&& node_id, std::optional<
 }
 
 std::optional<std::string> NodeEntry::name() const {
-  if (named_as_id_) return id;
+  if (named_as_id_) return id();
   return name_unlike_id_;
 }
 
@@ -118,6 +116,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
   // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");
   NodeHandle for_map = handle.promote_counted();
+  const IdMap::value_type* registered = nullptr;
   set_graph_hooks(handle, hooks_);
   // The id's map entry is taken by its one lookup and filled once the node is
   // hooked; a fault before that takes it out again.
@@ -136,6 +135,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
     if (set_topology_hook(handle, deps_changed_hook_)) (*reregistered_ids_.borrow_mut())[handle.id()] = id;
     auto ids = id_map_.borrow_mut();
     slot->second = std::move(for_map);
+    registered = &*slot;  // map entries stay put while the map changes
   } catch (...) {
     id_map_.borrow_mut()->erase(slot);
     throw;
@@ -143,7 +143,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
 
   {
     auto rows = node_table_.borrow_mut();
-    rows->emplace_back(handle.promote_counted(), std::string(id), std::move(options.name), std::move(kind),
+    rows->emplace_back(*registered, std::move(options.name), std::move(kind),
                        std::move(options.metadata), std::move(options.restore));
     index_row(rows->back());
   }
@@ -170,7 +170,7 @@ std::optional<std::string> GraphContainer::first_row_id(const UncountedNode& nod
   auto rows = node_table_.borrow();
   if (live_observers_ == 0) {
     for (const NodeEntry& row : *rows) {
-      if (row.handle.same_node(node)) return std::string(prefix) + row.id;
+      if (row.handle().same_node(node)) return std::string(prefix) + row.id();
     }
     return std::nullopt;
   }
@@ -196,7 +196,7 @@ std::vector<NodeEntry> GraphContainer::take_rows(const std::unordered_set<std::s
   std::vector<NodeEntry> kept;
   kept.reserve(rows->size());
   for (NodeEntry& row : *rows) {
-    if (ids.contains(row.id)) {
+    if (ids.contains(row.id())) {
       removed.push_back(std::move(row));
     } else {
       kept.push_back(std::move(row));

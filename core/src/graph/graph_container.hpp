@@ -4,8 +4,8 @@
 // id map), the ids released for good, the counters of generated and
 // synthetic ids, its mounted child graphs and its topology observers.
 //
-// Registered nodes are held by two counted handles (the row's and the id
-// map's), so they live while registered. Every table sits in its own cell
+// Registered nodes are held by the id map's counted handles, so they live
+// while registered; each row refers to its entry's handle. Every table sits in its own cell
 // and is borrowed only for one lookup or update; observers, sinks and node
 // functions are never called while one is borrowed.
 
@@ -38,33 +38,38 @@ namespace korvalinth {
 
 using NodeMetadata = std::map<std::string, std::string>;
 
+// The graph's ids and the handles they keep, one map entry per registered
+// id. The entries come from a pool of the graph's own: one per node is the
+// usual case, and the pool spares each its own allocation.
+using IdMap = std::pmr::unordered_map<std::string, NodeHandle>;
+
 // One registered node. A graph keeps one row per node, so the row is kept
-// small: a name equal to the id is not kept twice, and metadata, which most
-// nodes have none of, lives on the heap.
+// small: its id and handle are read from its id-map entry, a name equal to
+// the id is not kept twice, and metadata, which most nodes have none of,
+// lives on the heap.
 struct NodeEntry {
   // Takes what it keeps out of its arguments: each is moved once, into its field.
-  NodeEntry(NodeHandle&& counted, std::string&& node_id, std::optional<std::string>&& node_name,
+  // The entry is erased from the map only after the row is taken out.
+  NodeEntry(const IdMap::value_type& registered, std::optional<std::string>&& node_name,
             std::string&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore);
 
   // The name given at registration; absent for a generated id.
   std::optional<std::string> name() const;
   const NodeMetadata& metadata() const noexcept;
+  // The registered id and the node's counted handle, as the id-map entry keeps them.
+  const std::string& id() const noexcept { return entry_->first; }
+  const NodeHandle& handle() const noexcept { return entry_->second; }
 
-  NodeHandle handle;
-  std::string id;
   KindText kind;                      // the registration kind ("state", "node", ...)
   HeapOptional<RegistryRef> restore;  // on the heap: most rows have none
 
  private:
+  // One id and one counted handle per registration is enough: the map entry's.
+  const IdMap::value_type* entry_;
   HeapOptional<std::string> name_unlike_id_;
   std::unique_ptr<const NodeMetadata> metadata_;  // null when empty
   bool named_as_id_ = false;
 };
-
-// The graph's ids and the handles they keep, one map entry per registered
-// id. The entries come from a pool of the graph's own: one per node is the
-// usual case, and the pool spares each its own allocation.
-using IdMap = std::pmr::unordered_map<std::string, NodeHandle>;
 
 inline constexpr const char* kUnnamedCounterExhausted =
     "graph: cannot generate a node id; the counter of unnamed nodes is exhausted";

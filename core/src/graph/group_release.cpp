@@ -44,8 +44,8 @@ std::vector<Collected> collect_members(GraphContainer& graph, const std::vector<
     if (seen) continue;
     auto rows = graph.node_table().borrow();
     for (const NodeEntry& row : *rows) {
-      if (row.handle.same_node(h)) {
-        collected.push_back(Collected{row.id, row.handle.promote_counted()});
+      if (row.handle().same_node(h)) {
+        collected.push_back(Collected{row.id(), row.handle().promote_counted()});
         break;
       }
     }
@@ -58,11 +58,11 @@ void refuse_outside_dependents(GraphContainer& graph, const std::vector<Collecte
                                const std::unordered_set<std::string>& member_ids, const Refusal& refuse) {
   auto rows = graph.node_table().borrow();
   for (const NodeEntry& row : *rows) {
-    if (member_ids.contains(row.id)) continue;
-    std::vector<NodeHandle> deps = counted_deps(row.handle);
+    if (member_ids.contains(row.id())) continue;
+    std::vector<NodeHandle> deps = counted_deps(row.handle());
     for (const UncountedNode& dep : deps) {
       for (const Collected& m : collected) {
-        if (dep.same_node(m.handle)) refuse("'" + row.id + "' still depends on '" + m.id + "' (D122)");
+        if (dep.same_node(m.handle)) refuse("'" + row.id() + "' still depends on '" + m.id + "' (D122)");
       }
     }
   }
@@ -93,7 +93,7 @@ std::vector<RemovedRecord> removal_records(GraphContainer& graph, const std::vec
     {
       auto rows = graph.node_table().borrow();
       for (const NodeEntry& row : *rows) {
-        if (row.id == m.id && row.handle.same_node(m.handle)) {
+        if (row.id() == m.id && row.handle().same_node(m.handle)) {
           kind = row.kind;
           break;
         }
@@ -109,6 +109,8 @@ std::vector<RemovedRecord> removal_records(GraphContainer& graph, const std::vec
 // Takes the members' rows and id-map entries out and retires their ids.
 void unregister_members(GraphContainer& graph, const std::unordered_set<std::string>& member_ids) {
   std::vector<NodeEntry> removed_rows = graph.take_rows(member_ids);  // dropped after the borrows
+  // The rows read their handles from the map entries erased below.
+  for (const NodeEntry& row : removed_rows) graph.forget_later_id(row.handle().id());
   std::vector<NodeHandle> removed_handles;
   {
     auto ids = graph.id_map().borrow_mut();
@@ -121,8 +123,6 @@ void unregister_members(GraphContainer& graph, const std::unordered_set<std::str
       released->insert(id);
     }
   }
-  for (const NodeEntry& row : removed_rows) graph.forget_later_id(row.handle.id());
-  for (NodeEntry& row : removed_rows) row.handle.drop();
   for (NodeHandle& h : removed_handles) h.drop();
 }
 

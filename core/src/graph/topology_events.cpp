@@ -171,8 +171,8 @@ void GraphContainer::emit_node_added(const std::string& id) {
   {
     auto rows = node_table_.borrow();
     for (const NodeEntry& row : *rows) {
-      if (row.id == id) {
-        node = row.handle.uncounted();
+      if (row.id() == id) {
+        node = row.handle().uncounted();
         kind = row.kind;
         break;
       }

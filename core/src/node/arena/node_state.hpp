@@ -69,7 +69,7 @@ class NodeState {
     if (in.has_run || in.partial || in.no_deps) return true;
     for (const DepSlot& d : in.deps) {
       if (d.has_value) continue;
-      if (in.terminal_as_input && d.terminal.present) continue;
+      if (in.terminal_as_input && d.terminal_present()) continue;
       return false;
     }
     return true;

@@ -188,11 +188,10 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
       TerminalRecord t{true, nullptr};
       if (m.kind() == MessageKind::Error)
         t.error = std::make_shared<const std::string>(m.error_value() ? m.error_value()->display() : std::string());
-      d.terminal = t;
-      d.terminal_input = t;
+      d.record_terminal(t);
       state.dep_settled(d);
       bool all_terminal = true;
-      for (const DepSlot& other : e.dep_state) all_terminal &= other.terminal.present;
+      for (const DepSlot& other : e.dep_state) all_terminal &= other.terminal_present();
       if (m.kind() == MessageKind::Error && config.error_when_deps_error) {
         r.down = DepAction::Down::Error;
         r.down_error = make_text_error(*t.error);

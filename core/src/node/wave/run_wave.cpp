@@ -36,7 +36,7 @@ struct OldCallbacks {
 
 // A dep that brought nothing this wave: no value, delivery or terminal.
 bool quiet_this_wave(const DepSlot& d) noexcept {
-  return !d.wave_value && !d.terminal_input.present && d.deliveries.empty();
+  return !d.wave_value && !d.terminal_input_present() && d.deliveries.empty();
 }
 
 // Hands each dep's wave state to the run's inputs: its terminal and
@@ -51,7 +51,7 @@ void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
       inputs.emplace_back(d.latest);
       continue;
     }
-    inputs.emplace_back(std::exchange(d.terminal_input, TerminalRecord{}), std::move(d.deliveries), d.latest,
+    inputs.emplace_back(d.take_terminal_input(), std::move(d.deliveries), d.latest,
                         d.wave_value ? &*d.wave_value : nullptr);
   }
 }

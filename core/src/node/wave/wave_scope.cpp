@@ -43,7 +43,7 @@ void end_wave_for_node(const TouchedNode& t) {
     old_wave.push_back(std::exchange(d.wave_value, std::nullopt));
     old_lists.push_back(std::move(d.deliveries));
     d.stamp = kNoStamp;
-    old_terminal.push_back(std::exchange(d.terminal_input, TerminalRecord{}));
+    old_terminal.push_back(d.take_terminal_input());
   }
   a.release();
 }
