@@ -141,16 +141,22 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
     throw;
   }
 
+  UncountedNode added;
+  std::string added_kind;
   {
     auto rows = node_table_.borrow_mut();
     rows->emplace_back(*registered, std::move(options.name), std::move(kind),
                        std::move(options.metadata), std::move(options.restore));
     index_row(rows->back());
+    if (live_observers_ != 0) {
+      added = rows->back().handle().uncounted();
+      added_kind = rows->back().kind;
+    }
   }
   if (auto n = generated_id ? std::nullopt : unnamed_number(id);
       n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_ < *n + 1)
     unnamed_counter_ = *n + 1;
-  emit_node_added(id);
+  if (!added.empty()) emit_node_added(id, added, std::move(added_kind));
   return std::move(handle);
 }
 
