@@ -19,11 +19,10 @@ enum DepStep : std::uint16_t {
   kDirtyStep = 1u << 1,
   kInvalidateStep = 1u << 2,
   kInvalidateThroughDown = 1u << 3,
-  kHadData = 1u << 4,
-  kResolveAfterInvalidate = 1u << 5,
-  kQueueRunCheck = 1u << 6,
-  kResolveCheck = 1u << 7,
-  kPullCheck = 1u << 8,
+  kResolveAfterInvalidate = 1u << 4,
+  kQueueRunCheck = 1u << 5,
+  kResolveCheck = 1u << 6,
+  kPullCheck = 1u << 7,
 };
 
 // What a node does after one message of a dep was recorded.
@@ -170,7 +169,6 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
       if (!any_wave) state.forgive_run();
       r.set(kInvalidateStep);
       const bool had_data = state.has_data();
-      r.set(kHadData, had_data);
       r.set(kInvalidateThroughDown, had_data && config.pausable == Pausable::ResumeAll && (paused || pull_gated));
       if (state.owes_resolved()) {
         if (!had_data)
@@ -230,7 +228,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   if (r.has(kTeardownStep)) broadcast(node, teardown_message());
   if (r.has(kDirtyStep)) broadcast(node, dirty_message());
   if (r.has(kInvalidateStep)) {
-    if (r.has(kInvalidateThroughDown) && r.has(kHadData)) {
+    if (r.has(kInvalidateThroughDown)) {
       down(node, Message::invalidate());
     } else {
       SmallVec<InvalidateCallback, 2> callbacks;
@@ -254,14 +252,11 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
       }
     }
   }
+  // Set for a node with data only (one without sends its RESOLVED below).
   if (r.has(kResolveAfterInvalidate)) {
-    if (!r.has(kHadData)) {
-      down(node, Message::resolved());
-    } else {
-      auto a = node.core_ref().borrow_mut();
-      a->check(node.key());
-      a->edge_at(node.index()).state.forget_dirty();
-    }
+    auto a = node.core_ref().borrow_mut();
+    a->check(node.key());
+    a->edge_at(node.index()).state.forget_dirty();
   }
   if (r.has(kQueueRunCheck)) {
     if (r.run_check_marked)
