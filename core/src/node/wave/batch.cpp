@@ -108,26 +108,13 @@ void remove_unconfirmed_everywhere(const std::vector<DeferredCore>& collected, c
   }
 }
 
-// The record's node when its key is still current.
-std::optional<UncountedNode> live_record(const BatchRecord& r) {
-  auto a = r.pin.core()->borrow();
-  if (!a->is_current(r.pin.key())) return std::nullopt;
-  return r.pin.handle();
-}
-
-// Clears the node's batch-queued flag; true when it was set.
-bool clear_batch_queued(const UncountedNode& node) {
-  auto a = node.core_ref().borrow_mut();
-  return a->wave_edge(node.key()).state.leave_batch();
-}
-
 struct LeftBatch {
   UncountedNode node;
   bool was_queued = false;
 };
 
-// live_record and clear_batch_queued under one borrow: the flush's step
-// for each record.
+// The record's node, when its key is still current, with its batch-queued
+// flag cleared (was_queued: it was set), under one borrow.
 std::optional<LeftBatch> leave_batch(const BatchRecord& r) {
   auto a = r.pin.core()->borrow_mut();
   if (!a->is_current(r.pin.key())) return std::nullopt;
@@ -248,20 +235,16 @@ void run_batch(FunctionRef<bool()> call) {
     // deferring nodes leave the batch-queued state (so they can be
     // checkpointed and released) and the operations queued under the batch go.
     std::vector<DeferredCore> cores;
-    std::vector<UncountedNode> queued;
     {
       auto c = batch_cell().borrow();
       if (c->has_value()) {
         for (const BatchRecord& r : (*c)->records) {
           add_core(cores, r.pin.core(), r.core);
-          drop_quietly([&] {
-            if (auto node = live_record(r)) queued.push_back(std::move(*node));
-          });
+          drop_quietly([&] { leave_batch(r); });
         }
         for (const DeferredCore& d : (*c)->registered) add_core(cores, d.core, d.id);
       }
     }
-    for (const UncountedNode& node : queued) drop_quietly([&] { clear_batch_queued(node); });
     drop_quietly([] { batch_take_state(); });
     drop_quietly([&] { remove_unconfirmed_everywhere(cores, {}); });
     throw;
@@ -316,7 +299,7 @@ void run_batch(FunctionRef<bool()> call) {
         BatchRecord& r = records[i];
         if (!has_late(r.deferred)) continue;
         r.deferred = DeferredLate();
-        if (auto node = live_record(r)) drop_quietly([&] { clear_batch_queued(*node); });
+        drop_quietly([&] { leave_batch(r); });
       }
       merge_extra(extra, collected, take_registered());
       batch_take_state();
