@@ -27,12 +27,10 @@ DepArguments::DepArguments(const DepInputs& inputs) {
     slots_ = heap_.get();
   }
   slots_[0] = nullptr;
-  // Looked up once: a wide node's deps are mostly Python objects.
-  const TypeTag* const held_tag = type_tag_of<PyObjectValue>();
   for (const DepInput& input : inputs) {
     const SharedValue& data = input.current;
-    if (data && data->type_tag() == held_tag) {
-      slots_[++count_] = static_cast<const PyObjectValue&>(*data).object().get();
+    if (const PyObjectValue* held = py_object_value_cast(data)) {
+      slots_[++count_] = held->object().get();
     } else if (const Json* json = json_value_cast(data)) {
       made_.push_back(json_value_to_py(*json));
       slots_[++count_] = made_.back().get();

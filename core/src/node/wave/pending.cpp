@@ -135,7 +135,6 @@ void drain_node(UncountedNode& node, PendingKind kind) {
   const SlotKey key = node.key();
   RunDecision decision = RunDecision::Nothing;
   bool terminal;
-  bool ran = false;
   PinnedNode pin;  // given back also when a check faults
   {
     auto a = node.core_ref().borrow_mut();
@@ -155,13 +154,10 @@ void drain_node(UncountedNode& node, PendingKind kind) {
                                    a->run_at(key.index), edge, a->aux_at(key.index)};
       decision = decide_run(slots);
       // A run starts from this borrow.
-      if (decision == RunDecision::Run) {
-        run_wave(a, node, slots, touched);
-        ran = true;
-      }
+      if (decision == RunDecision::Run) run_wave(a, node, slots, touched);
     }
   }
-  if (!terminal && !ran) {
+  if (!terminal && decision != RunDecision::Run) {
     if (kind == PendingKind::ResolveCheck)
       resolve_queued(node);
     else if (delivery_depth() != 0)
