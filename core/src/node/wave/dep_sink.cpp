@@ -33,9 +33,6 @@ struct DepAction {
   std::uint16_t steps = 0;
   Down down = Down::None;
   RunDecision decision = RunDecision::Nothing;
-  bool run_check_marked = false;  // the node's run-check mark is set: push without a search
-  // The node's run-check mark, found while its entry was at hand.
-  std::uint64_t* run_check_mark = nullptr;
   SharedError down_error;
   // For a lone DIRTY: the node's sinks, read under the record's borrow.
   SinkList::Reading dirty_sinks;
@@ -44,11 +41,10 @@ struct DepAction {
   void set(DepStep step, bool on = true) noexcept {
     if (on) steps |= step;
   }
-  void clear(DepStep step) noexcept { steps &= static_cast<std::uint16_t>(~step); }
 
-  // Only a run check whose mark is set: pushed without a handle.
-  bool only_marked_push() const noexcept {
-    return run_check_marked && down == Down::None && decision == RunDecision::Nothing && steps == kQueueRunCheck;
+  // Only a run check (its mark set): pushed without a handle.
+  bool only_queued_run_check() const noexcept {
+    return down == Down::None && decision == RunDecision::Nothing && steps == kQueueRunCheck;
   }
 
   // Only DIRTY goes on: the usual first message of a wave.
@@ -97,10 +93,14 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   const bool paused = s.aux.paused();
   const bool pull_gated = config.pull_id.has_value() && !s.aux.serving_pull();
 
+  // Inside a delivery the check waits in the queue, found there by the
+  // node's mark: a node queued already is not queued again.
   auto run_check = [&] {
     if (delivery_depth() > 0) {
+      std::uint64_t& mark = e.run_check_epoch;
+      if (mark == queue_epoch()) return;
+      mark = queue_epoch();
       r.set(kQueueRunCheck);
-      r.run_check_mark = &e.run_check_epoch;
     } else {
       r.decision = current_run_decision(a, index);
     }
@@ -118,11 +118,8 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     case MessageKind::Resume:
     case MessageKind::Pull:
       return;
-    case MessageKind::Dirty: {
-      check_index(e.dep_state.size(), i);
-      r.set(kDirtyStep, state.dep_dirty(e.dep_state[i], pull_gated));
-      return;
-    }
+    case MessageKind::Dirty:
+      return;  // taken by call_dirty
     case MessageKind::Data: {
       check_index(e.dep_state.size(), i);
       check_index(e.dep_links.size(), i);
@@ -214,19 +211,16 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
 // were read under the record's borrow. Out of line, its frame kept: the
 // depth of a DIRTY passing down a deep chain is counted from it.
 [[gnu::noinline]] void forward_dep_control(const DepSink& sink, CoreRef* strong, DepAction& r) {
-  const bool held = strong != nullptr && *strong;
   if (r.only_dirty()) {
-    // A handle could be made while the core is alive.
-    if (!held && sink.dependent_core().expired()) return;
     const SinkList::Reading sinks = std::move(r.dirty_sinks);
     sinks.deliver(dirty_message());
     return;
   }
+  const bool held = strong != nullptr && *strong;
   CoreRef core = held ? std::move(*strong) : lock_core(sink.dependent_core(), sink.dependent_core_id());
   if (!core) return;
   const UncountedNode node(std::move(core), sink.dependent_count(), sink.dependent());
   if (r.has(kTeardownStep)) broadcast(node, teardown_message());
-  if (r.has(kDirtyStep)) broadcast(node, dirty_message());
   if (r.has(kInvalidateStep)) {
     if (r.has(kInvalidateThroughDown)) {
       down(node, Message::invalidate());
@@ -258,12 +252,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     a->check(node.key());
     a->edge_at(node.index()).state.forget_dirty();
   }
-  if (r.has(kQueueRunCheck)) {
-    if (r.run_check_marked)
-      push_run_check_marked(node);
-    else
-      push_pending(node, PendingKind::RunCheck);
-  }
+  if (r.has(kQueueRunCheck)) push_run_check_marked(node);
   run_decided(node, r.decision);
   switch (r.down) {
     case DepAction::Down::None:
@@ -300,61 +289,83 @@ struct CallHold {
   explicit CallHold(CoreRef core) noexcept : strong(std::move(core)) {}
 };
 
+// Enters the sink's node for one call, under the caller's borrow of its
+// core: the running wave touches (so pins) it once, or a call outside a
+// wave pins it itself. False when the node is gone. Either way an entered
+// node is pinned until the call ends, so it stays alive through the call.
+[[gnu::always_inline]] inline bool enter_node(Arena& a, const DepSink& sink, std::optional<CallHold>& hold) {
+  const SlotKey key = sink.dependent();
+  const bool current = a.is_current(key);
+  const std::uint64_t scope_id = installed_scope_id();
+  if (current && scope_id != 0 && a.touch_stamp(key.index) == scope_id) return true;
+  // The wave's owner holds its core throughout: lent, not copied.
+  const CoreRef* core_ref = installed_owner_ref(sink.dependent_core_id());
+  if (!core_ref) {
+    CoreRef strong = sink.dependent_core().lock();
+    if (!strong) return false;
+    core_ref = &hold.emplace(std::move(strong)).strong;
+  }
+  auto cell = wave_scope_cell().borrow_mut();
+  if (!current) return false;
+  if (cell->has_value()) {
+    touch_current_in_frame(**cell, a, *core_ref, sink.dependent_count(), key);
+    return true;
+  }
+  a.add_pin(key.index);
+  if (!hold) hold.emplace();
+  hold->pin = PinnedNode(*core_ref, sink.dependent_count(), key);
+  return true;
+}
+
+// The dep at index i turned dirty, for a node entered under this borrow:
+// true when the node turns dirty itself (DIRTY goes on to its sinks).
+[[gnu::always_inline]] inline bool record_dep_dirty(Arena& a, std::uint64_t index, std::uint64_t i) {
+  LiveSlotsWithAux s = current_slots_with_aux(a, index);
+  EdgeEntry& e = s.edge;
+  if (e.state.terminal()) return false;
+  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
+  check_index(e.dep_state.size(), i);
+  return e.state.dep_dirty(e.dep_state[i], pull_gated);
+}
+
+// DIRTY, a wave's first message: it replaces no value and queues nothing,
+// so only the dirty mark is recorded and the node's sinks read.
+[[gnu::always_inline]] inline void call_dirty(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
+  std::optional<CallHold> hold;  // most calls hold nothing: one test drops it
+  DepAction record;
+  {
+    auto a = core.borrow_mut();
+    if (!enter_node(*a, sink, hold)) return;
+    const std::uint64_t index = sink.dependent().index;
+    if (record_dep_dirty(*a, index, dep_index)) {
+      record.set(kDirtyStep);
+      record.dirty_sinks = a->aux_at(index).sinks.read();
+    }
+  }
+  if (record.any()) forward_dep_control(sink, hold ? &hold->strong : nullptr, record);
+  if (hold && !hold->pin.empty()) hold->pin.unpin();
+}
+
 }  // namespace
 
 void DepSink::call(const Message& message) {
   if (detached()) return;
   check_stack_headroom();
   GraphCore& core = *raw_core_;
+  if (message.kind() == MessageKind::Dirty) return call_dirty(*this, core, cell_->value);
   std::optional<CallHold> hold;  // most calls hold nothing: one test drops it
   DepAction record;
-  bool alive;
   {
     DepTrash trash;  // what the message replaced: dropped right after the borrow
     auto a = core.borrow_mut();
-    if (!touched_in_installed_scope(*a, key_)) {
-      // The wave's owner holds its core throughout: lent, not copied.
-      const CoreRef* core_ref = installed_owner_ref(core.id());
-      if (!core_ref) {
-        CoreRef strong = core_.lock();
-        if (!strong) return;
-        core_ref = &hold.emplace(std::move(strong)).strong;
-      }
-      auto cell = wave_scope_cell().borrow_mut();
-      if (cell->has_value()) {
-        if (!touch_in_frame(**cell, *a, *core_ref, count_, key_)) return;
-      } else {
-        if (!a->is_current(key_)) return;
-        a->add_pin(key_.index);
-        if (!hold) hold.emplace();
-        hold->pin = PinnedNode(*core_ref, count_, key_);
-      }
-    }
+    if (!enter_node(*a, *this, hold)) return;
     apply_dep_messages(*a, key_.index, cell_->value, message, record, trash);
-    alive = count_->count > 0 || a->pin_count(key_.index) > 0;
-    // Nothing runs before the push when no control goes out first: the
-    // queue's search for the node is made here, by its mark.
-    constexpr std::uint16_t kControlFirst =
-        kTeardownStep | kDirtyStep | kInvalidateStep | kResolveAfterInvalidate;
-    if (alive && record.has(kQueueRunCheck) && (record.steps & kControlFirst) == 0) {
-      std::uint64_t& mark = *record.run_check_mark;
-      if (mark == queue_epoch()) {
-        record.clear(kQueueRunCheck);
-      } else {
-        mark = queue_epoch();
-        record.run_check_marked = true;
-      }
-    }
-    if (alive && record.only_dirty()) record.dirty_sinks = a->aux_at(key_.index).sinks.read();
     a.release();
   }
-  if (record.any() && alive) {
-    if (record.only_marked_push()) {
-      push_run_check_marked(core_, count_, key_, core.id());
-    } else {
-      forward_dep_control(*this, hold ? &hold->strong : nullptr, record);
-    }
-  }
+  if (record.only_queued_run_check())
+    push_run_check_marked(core_, count_, key_, core.id());
+  else if (record.any())
+    forward_dep_control(*this, hold ? &hold->strong : nullptr, record);
   if (hold && !hold->pin.empty()) hold->pin.unpin();
 }
 

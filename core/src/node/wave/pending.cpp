@@ -41,11 +41,15 @@ using FewItems = SmallVec<PendingItem, kFewItems>;
 
 bool touch_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
   if (!a.is_current(key)) return false;
-  if (a.touch_stamp(key.index) == scope.scope_id) return true;
+  touch_current_in_frame(scope, a, core, count, key);
+  return true;
+}
+
+void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
+  if (a.touch_stamp(key.index) == scope.scope_id) return;
   a.add_pin(key.index);
   a.set_touch_stamp(key.index, scope.scope_id);
   scope.touched.emplace_back(PinnedNode(core, count, key), core->id());
-  return true;
 }
 
 bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key) {

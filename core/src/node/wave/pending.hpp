@@ -33,6 +33,8 @@ void touch_in_current_frame(const UncountedNode& node);
 bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key);
 // As touch_in_frame, with the core's arena borrowed by the caller.
 bool touch_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core, const SharedCount& count, SlotKey key);
+// As touch_in_frame, for a key the caller found current under that borrow.
+void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core, const SharedCount& count, SlotKey key);
 
 std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakCore& core, const WeakCount& count,
                                                                    SlotKey key);
