@@ -90,9 +90,6 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     r.set(kTeardownStep, m.kind() == MessageKind::Teardown);
     return;
   }
-  const bool paused = s.aux.paused();
-  const bool pull_gated = config.pull_id.has_value() && !s.aux.serving_pull();
-
   // Inside a delivery the check waits in the queue, found there by the
   // node's mark: a node queued already is not queued again.
   auto run_check = [&] {
@@ -130,8 +127,9 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
         trash.wave = std::exchange(d.wave_value, std::nullopt);
         return;
       }
-      trash.wave = std::exchange(d.wave_value, m.value());
-      current_wave_mut(d).push(m.value());
+      const SharedValue& value = m.value();
+      trash.wave = std::exchange(d.wave_value, value);
+      current_wave_mut(d).push(value);
       d.has_value = 1;
       state.dep_settled(d);
       settle_rule();
@@ -166,6 +164,8 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
       if (!any_wave) state.forgive_run();
       r.set(kInvalidateStep);
       const bool had_data = state.has_data();
+      const bool paused = s.aux.paused();
+      const bool pull_gated = config.pull_id.has_value() && !s.aux.serving_pull();
       r.set(kInvalidateThroughDown, had_data && config.pausable == Pausable::ResumeAll && (paused || pull_gated));
       if (state.owes_resolved()) {
         if (!had_data)
