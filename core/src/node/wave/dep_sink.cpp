@@ -16,13 +16,12 @@ namespace {
 // beside what it sends down: one bit each, so a record is tested at once.
 enum DepStep : std::uint16_t {
   kTeardownStep = 1u << 0,
-  kDirtyStep = 1u << 1,
-  kInvalidateStep = 1u << 2,
-  kInvalidateThroughDown = 1u << 3,
-  kResolveAfterInvalidate = 1u << 4,
-  kQueueRunCheck = 1u << 5,
-  kResolveCheck = 1u << 6,
-  kPullCheck = 1u << 7,
+  kInvalidateStep = 1u << 1,
+  kInvalidateThroughDown = 1u << 2,
+  kResolveAfterInvalidate = 1u << 3,
+  kQueueRunCheck = 1u << 4,
+  kResolveCheck = 1u << 5,
+  kPullCheck = 1u << 6,
 };
 
 // What a node does after one message of a dep was recorded.
@@ -34,8 +33,6 @@ struct DepAction {
   Down down = Down::None;
   RunDecision decision = RunDecision::Nothing;
   SharedError down_error;
-  // For a lone DIRTY: the node's sinks, read under the record's borrow.
-  SinkList::Reading dirty_sinks;
 
   bool has(DepStep step) const noexcept { return (steps & step) != 0; }
   void set(DepStep step, bool on = true) noexcept {
@@ -45,11 +42,6 @@ struct DepAction {
   // Only a run check (its mark set): pushed without a handle.
   bool only_queued_run_check() const noexcept {
     return down == Down::None && decision == RunDecision::Nothing && steps == kQueueRunCheck;
-  }
-
-  // Only DIRTY goes on: the usual first message of a wave.
-  bool only_dirty() const noexcept {
-    return down == Down::None && decision == RunDecision::Nothing && steps == kDirtyStep;
   }
 
   bool any() const noexcept { return down != Down::None || decision != RunDecision::Nothing || steps != 0; }
@@ -211,15 +203,8 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   }
 }
 
-// Sends on what the record asks. A lone DIRTY needs no handle: its sinks
-// were read under the record's borrow. Out of line, its frame kept: the
-// depth of a DIRTY passing down a deep chain is counted from it.
+// Sends on what the record asks.
 [[gnu::noinline]] void forward_dep_control(const DepSink& sink, CoreRef* strong, DepAction& r) {
-  if (r.only_dirty()) {
-    const SinkList::Reading sinks = std::move(r.dirty_sinks);
-    sinks.deliver(dirty_message());
-    return;
-  }
   const bool held = strong != nullptr && *strong;
   CoreRef core = held ? std::move(*strong) : lock_core(sink.dependent_core(), sink.dependent_core_id());
   if (!core) return;
@@ -332,21 +317,28 @@ struct CallHold {
   return e.state.dep_dirty(e.dep_state[i], pull_gated);
 }
 
+// Sends DIRTY to the sinks read under the node's borrow (none: nothing),
+// and ends the reading before the caller gives its pin back. Out of line,
+// with a frame of its own: the depth of a DIRTY passing down a deep chain
+// is counted from the frames of each node's call.
+[[gnu::noinline]] void send_dirty(SinkList::Reading& read) {
+  const SinkList::Reading sinks = std::move(read);
+  sinks.deliver(dirty_message());
+}
+
 // DIRTY, a wave's first message: it replaces no value and queues nothing,
-// so only the dirty mark is recorded and the node's sinks read.
+// so only the dirty mark is recorded, and DIRTY goes on to the sinks read
+// under that borrow when the node turns dirty.
 [[gnu::always_inline]] inline void call_dirty(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
   std::optional<CallHold> hold;  // most calls hold nothing: one test drops it
-  DepAction record;
+  SinkList::Reading sinks;
   {
     auto a = core.borrow_mut();
     if (!enter_node(*a, sink, hold)) return;
     const std::uint64_t index = sink.dependent().index;
-    if (record_dep_dirty(*a, index, dep_index)) {
-      record.set(kDirtyStep);
-      record.dirty_sinks = a->aux_at(index).sinks.read();
-    }
+    if (record_dep_dirty(*a, index, dep_index)) sinks = a->aux_at(index).sinks.read();
   }
-  if (record.any()) forward_dep_control(sink, hold ? &hold->strong : nullptr, record);
+  send_dirty(sinks);
   if (hold && !hold->pin.empty()) hold->pin.unpin();
 }
 
