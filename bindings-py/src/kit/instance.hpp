@@ -27,14 +27,24 @@ struct Instance {
   static Instance* of(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
 };
 
-// Faults with "{} is unsendable, but sent to another thread" when the calling
-// thread did not create the object.
-void check_owner_thread(ThreadNumber owner, std::string_view internal_name);
+// Faults with "{} is unsendable, but sent to another thread".
+[[noreturn]] void fail_owner_thread(std::string_view internal_name);
+// Raises the RuntimeError of a shared borrow of an exclusively borrowed instance.
+[[noreturn]] void fail_shared_borrow();
+
+// Faults when the calling thread did not create the object; the check runs
+// on every call, so the compare is inline and the refusal out of line.
+inline void check_owner_thread(ThreadNumber owner, std::string_view internal_name) {
+  if (owner != current_thread_number()) [[unlikely]] fail_owner_thread(internal_name);
+}
 
 // A shared borrow of an instance for the length of a call.
 class SharedBorrow {
  public:
-  explicit SharedBorrow(std::intptr_t& flag);
+  explicit SharedBorrow(std::intptr_t& flag) : flag_(flag) {
+    if (flag_ < 0) [[unlikely]] fail_shared_borrow();
+    ++flag_;
+  }
   ~SharedBorrow() { --flag_; }
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
