@@ -53,22 +53,22 @@ class Args {
         params.required_keyword_only) {
       return match_fastcall(function, params, args, nargs, kwnames);
     }
-    Args out(params);
-    for (std::size_t i = 0; i < given; ++i) {
-      out.values_[i] = args[i];
-      out.given_[i] = true;
-    }
-    for (std::size_t i = given; i < params.count; ++i) {
-      out.values_[i] = default_object(params.items[i].fallback);
-      out.given_[i] = false;
-    }
-    return out;
+    return Args(params, args, given);
   }
   // Matches a tuple-and-dict call (tp_new).
   static Args from_tuple_dict(const FunctionName& function, const Params& params, PyObject* args, PyObject* kwargs);
 
  private:
   Args(const Params& params) : params_(params.items) {}
+  // The first `given` parameters take the arguments, the rest their defaults;
+  // built in place, as the caller's result.
+  Args(const Params& params, PyObject* const* args, std::size_t given) : params_(params.items) {
+    for (std::size_t i = 0; i < params.count; ++i) {
+      const bool from_call = i < given;
+      values_[i] = from_call ? args[i] : default_object(params.items[i].fallback);
+      given_[i] = from_call;
+    }
+  }
   static Args match_fastcall(const FunctionName& function, const Params& params, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames);
   void fill(const Params& params, const Matched& matched, PyObject* const* positional, PyObject* const* keyword);
