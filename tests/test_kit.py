@@ -37,6 +37,29 @@ def test_matching_errors(kit_probe, args, kwargs, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize(
+    "args, kwargs, given",
+    [
+        ((1,), {}, (True, False, False, False)),
+        ((1, 2), {}, (True, True, False, False)),
+        ((1, 2, 3, 4), {}, (True, True, True, True)),
+        ((1, None, True), {}, (True, True, True, False)),
+        ((1,), {"c": 3}, (True, False, True, False)),
+        ((), {"a": 1, "d": 4}, (True, False, False, True)),
+    ],
+)
+def test_positional_and_keyword_calls_match_alike(kit_probe, args, kwargs, given):
+    # A call of positional arguments alone is matched without the general
+    # rules; it must give what the same arguments given by keyword give.
+    names = ("a", "b", "c", "d")
+    values = dict(zip(names, (None, None, True, False)))
+    values.update(zip(names, args), **kwargs)
+    as_keywords = {name: values[name] for name, flag in zip(names, given) if flag}
+    expected = (tuple(values[name] for name in names), given)
+    assert kit_probe.echo_given(*args, **kwargs) == expected
+    assert kit_probe.echo_given(**as_keywords) == expected
+
+
 def test_too_many_positionals_is_reported_before_keyword_problems(kit_probe):
     with pytest.raises(TypeError, match="takes from 2 to 3 positional arguments but 5 were given"):
         kit_probe.echo(1, 2, 3, 4, 5, z=1)

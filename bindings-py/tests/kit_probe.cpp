@@ -53,6 +53,15 @@ OwnedRef tuple_of(std::initializer_list<PyObject*> items) {
 // The matched objects, in parameter order.
 OwnedRef echo(const Args& args) { return tuple_of({args[0].get(), args[1].get(), args[2].get(), args[3].get(), args[4].get()}); }
 
+// The matched objects of (a, b=None, c=True, d=False) and whether each was
+// given, as ((a, b, c, d), (given_a, ..., given_d)).
+OwnedRef echo_given(const Args& args) {
+  OwnedRef values = tuple_of({args[0].get(), args[1].get(), args[2].get(), args[3].get()});
+  auto flag = [&](std::size_t i) { return args.given(i) ? Py_True : Py_False; };
+  OwnedRef given = tuple_of({flag(0), flag(1), flag(2), flag(3)});
+  return tuple_of({values.get(), given.get()});
+}
+
 OwnedRef optional_str(const Args& args) {
   std::optional<std::string> text = args.convert(0, kit::extract_optional_str);
   return text ? kit::to_py_str(*text) : kit::py_none();
@@ -428,6 +437,7 @@ struct Functions {
         {"c", kit::none},
         {"d", kit::Default::Required, kit::ParamKind::KeywordOnly},
         {"e", kit::no, kit::ParamKind::KeywordOnly}}},
+      {"echo_given", echo_given, {{"a"}, {"b", kit::none}, {"c", kit::yes}, {"d", kit::no}}},
       {"optional_str", optional_str, {{"value", kit::none}}},
       {"fault_outside_guard", fault_outside_guard, {{"text"}}},
       {"abort_outside_guard", abort_outside_guard},

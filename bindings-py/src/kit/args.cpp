@@ -8,17 +8,6 @@ namespace korvalinth::kit {
 
 namespace {
 
-PyObject* default_object(Default d) noexcept {
-  switch (d) {
-    case Default::True:
-      return Py_True;
-    case Default::False:
-      return Py_False;
-    default:
-      return Py_None;
-  }
-}
-
 // Keyword names as text; a name that is not valid UTF-8 can match no
 // parameter and is reported through its lossy text.
 std::vector<std::string> keyword_names(PyObject* const* names, std::size_t count) {
@@ -53,30 +42,14 @@ void Args::fill(const Params& params, const Matched& matched, PyObject* const* p
         break;
       case ArgSource::Missing:
         values_[i] = default_object(params.items[i].fallback);
+        given_[i] = false;
         break;
     }
   }
 }
 
-Args Args::from_fastcall(const FunctionName& function, const Params& params, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  // Positional arguments alone that the table accepts as they are: the first
-  // parameters take them, the rest their defaults. Everything else, refusals
-  // included, goes through the general matching.
-  const std::size_t given = static_cast<std::size_t>(nargs);
-  if (kwnames == nullptr && given >= params.required_positional && given <= params.positional &&
-      !params.required_keyword_only) {
-    Args out(params);
-    for (std::size_t i = 0; i < params.count; ++i) {
-      if (i < given) {
-        out.values_[i] = args[i];
-        out.given_[i] = true;
-      } else {
-        out.values_[i] = default_object(params.items[i].fallback);
-      }
-    }
-    return out;
-  }
+Args Args::match_fastcall(const FunctionName& function, const Params& params, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
   std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_Size(kwnames)) : 0;
   std::vector<PyObject*> names(nkw);
   for (std::size_t i = 0; i < nkw; ++i) names[i] = PyTuple_GetItem(kwnames, static_cast<Py_ssize_t>(i));

@@ -43,18 +43,50 @@ class Args {
   }
 
   // Matches a vectorcall (METH_FASTCALL | METH_KEYWORDS) call; a mismatch
-  // throws the TypeError.
+  // throws the TypeError. Positional arguments alone that the table accepts
+  // as they are fill the first parameters here, the rest their defaults;
+  // everything else, refusals included, goes through the general matching.
   static Args from_fastcall(const FunctionName& function, const Params& params, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames);
+                            Py_ssize_t nargs, PyObject* kwnames) {
+    const std::size_t given = static_cast<std::size_t>(nargs);
+    if (kwnames != nullptr || given < params.required_positional || given > params.positional ||
+        params.required_keyword_only) {
+      return match_fastcall(function, params, args, nargs, kwnames);
+    }
+    return Args(params, args, given);
+  }
   // Matches a tuple-and-dict call (tp_new).
   static Args from_tuple_dict(const FunctionName& function, const Params& params, PyObject* args, PyObject* kwargs);
 
  private:
   Args(const Params& params) : params_(params.items) {}
+  // The first `given` parameters take the arguments, the rest their defaults;
+  // built in place, as the caller's result.
+  Args(const Params& params, PyObject* const* args, std::size_t given) : params_(params.items) {
+    for (std::size_t i = 0; i < params.count; ++i) {
+      const bool from_call = i < given;
+      values_[i] = from_call ? args[i] : default_object(params.items[i].fallback);
+      given_[i] = from_call;
+    }
+  }
+  static Args match_fastcall(const FunctionName& function, const Params& params, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames);
   void fill(const Params& params, const Matched& matched, PyObject* const* positional, PyObject* const* keyword);
+  static PyObject* default_object(Default d) noexcept {
+    switch (d) {
+      case Default::True:
+        return Py_True;
+      case Default::False:
+        return Py_False;
+      default:
+        return Py_None;
+    }
+  }
 
-  std::array<PyObject*, kMaxParams> values_{};
-  std::array<bool, kMaxParams> given_{};
+  // Only the first params_.count entries are set and read: a call does not
+  // pay for clearing the rest.
+  std::array<PyObject*, kMaxParams> values_;
+  std::array<bool, kMaxParams> given_;
   const std::array<Param, kMaxParams>& params_;
 };
 

@@ -146,7 +146,7 @@ PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexc
   return enter([&] {
     Args matched = Args::from_tuple_dict({Cls::name, "__new__"}, Cls::constructor.params, args, kwargs);
     typename Cls::Record record = Cls::constructor.fn(matched);
-    return alloc_instance(cls, std::move(record));
+    return alloc_instance<typename Cls::Record, HasTraverse<Cls>>(cls, std::move(record));
   });
 }
 
@@ -154,7 +154,7 @@ template <class Cls>
 void dealloc(PyObject* self) noexcept {
   GilMark mark;
   if constexpr (HasTraverse<Cls>) PyObject_GC_UnTrack(self);
-  dealloc_instance<typename Cls::Record>(self, Cls::internal_name);
+  dealloc_instance<typename Cls::Record, HasTraverse<Cls>>(self, Cls::internal_name);
 }
 
 // A heap type's instances visit their type; the record's references are
@@ -278,7 +278,7 @@ OwnedRef make_instance(A&&... args) {
   } catch (PyErrAlreadySet& e) {
     fail_type_object(Cls::name, e);
   }
-  return emplace_instance<typename Cls::Record>(type, std::forward<A>(args)...);
+  return emplace_instance<typename Cls::Record, detail::HasTraverse<Cls>>(type, std::forward<A>(args)...);
 }
 
 // The record of an object known to be an instance of the class (or of a

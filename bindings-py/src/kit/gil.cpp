@@ -6,6 +6,7 @@
 
 namespace korvalinth::kit {
 
+using detail::releases_queued;
 using detail::tls_gil_count;
 
 namespace {
@@ -13,7 +14,6 @@ namespace {
 struct PendingReleases {
   std::mutex mutex;
   std::vector<PyObject*> objects;
-  std::atomic<bool> dirty{false};
 };
 
 PendingReleases& pending() {
@@ -30,13 +30,6 @@ PendingReleases& pending() {
 bool interpreter_finalizing() noexcept { return Py_IsInitialized() == 0; }
 
 }  // namespace
-
-GilMark::GilMark() noexcept {
-  ++tls_gil_count;
-  apply_pending_releases();
-}
-
-GilMark::~GilMark() { --tls_gil_count; }
 
 void GilGuard::ensure() noexcept {
   if (interpreter_finalizing()) {
@@ -55,17 +48,16 @@ void queue_release(PyObject* object) noexcept {
   PendingReleases& pool = pending();
   std::lock_guard lock(pool.mutex);
   pool.objects.push_back(object);
-  pool.dirty.store(true, std::memory_order_release);
+  releases_queued.store(true, std::memory_order_release);
 }
 
-void apply_pending_releases() noexcept {
+void detail::release_queued() noexcept {
   PendingReleases& pool = pending();
-  if (!pool.dirty.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> objects;
   {
     std::lock_guard lock(pool.mutex);
     objects.swap(pool.objects);
-    pool.dirty.store(false, std::memory_order_relaxed);
+    releases_queued.store(false, std::memory_order_relaxed);
   }
   // Outside the lock: a release may run Python code that drops more.
   for (PyObject* object : objects) Py_DECREF(object);

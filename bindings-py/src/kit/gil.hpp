@@ -5,6 +5,7 @@
 // says it is not held. References dropped where the count is zero are queued
 // and released the next time a binding frame starts.
 
+#include <atomic>
 #include <cstdint>
 
 #include "base/thread_block.hpp"
@@ -15,6 +16,10 @@ namespace korvalinth::kit {
 namespace detail {
 // Read inline on every callback and every reference drop: one load.
 inline constinit thread_local std::uint64_t tls_gil_count KORVALINTH_FAST_TLS = 0;
+// Whether references wait in the release queue: read inline on every entry,
+// so that an empty queue costs one load.
+inline constinit std::atomic<bool> releases_queued{false};
+void release_queued() noexcept;
 }  // namespace detail
 
 inline std::uint64_t gil_count() noexcept { return detail::tls_gil_count; }
@@ -22,8 +27,11 @@ inline std::uint64_t gil_count() noexcept { return detail::tls_gil_count; }
 // Marks a binding frame entered with the GIL held by the caller.
 class GilMark {
  public:
-  GilMark() noexcept;
-  ~GilMark();
+  GilMark() noexcept {
+    ++detail::tls_gil_count;
+    if (detail::releases_queued.load(std::memory_order_acquire)) detail::release_queued();
+  }
+  ~GilMark() { --detail::tls_gil_count; }
   GilMark(const GilMark&) = delete;
   GilMark& operator=(const GilMark&) = delete;
 };
@@ -81,6 +89,8 @@ inline void release_ref(PyObject* object) noexcept {
 }
 
 // Releases the queued references (the GIL must be held).
-void apply_pending_releases() noexcept;
+inline void apply_pending_releases() noexcept {
+  if (detail::releases_queued.load(std::memory_order_acquire)) detail::release_queued();
+}
 
 }  // namespace korvalinth::kit

@@ -17,16 +17,11 @@ ThreadNumber assign_thread_number() noexcept {
 
 }  // namespace detail
 
-void check_owner_thread(ThreadNumber owner, std::string_view internal_name) {
-  if (owner != current_thread_number()) {
-    fault(std::string(internal_name) + " is unsendable, but sent to another thread");
-  }
+void fail_owner_thread(std::string_view internal_name) {
+  fault(std::string(internal_name) + " is unsendable, but sent to another thread");
 }
 
-SharedBorrow::SharedBorrow(std::intptr_t& flag) : flag_(flag) {
-  if (flag_ < 0) throw_error(PyExc_RuntimeError, "Already mutably borrowed");
-  ++flag_;
-}
+void fail_shared_borrow() { throw_error(PyExc_RuntimeError, "Already mutably borrowed"); }
 
 void report_foreign_drop(std::string_view internal_name) noexcept {
   std::string text = std::string(internal_name) + " is unsendable, but is being dropped on another thread";

@@ -27,14 +27,24 @@ struct Instance {
   static Instance* of(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
 };
 
-// Faults with "{} is unsendable, but sent to another thread" when the calling
-// thread did not create the object.
-void check_owner_thread(ThreadNumber owner, std::string_view internal_name);
+// Faults with "{} is unsendable, but sent to another thread".
+[[noreturn]] void fail_owner_thread(std::string_view internal_name);
+// Raises the RuntimeError of a shared borrow of an exclusively borrowed instance.
+[[noreturn]] void fail_shared_borrow();
+
+// Faults when the calling thread did not create the object; the check runs
+// on every call, so the compare is inline and the refusal out of line.
+inline void check_owner_thread(ThreadNumber owner, std::string_view internal_name) {
+  if (owner != current_thread_number()) [[unlikely]] fail_owner_thread(internal_name);
+}
 
 // A shared borrow of an instance for the length of a call.
 class SharedBorrow {
  public:
-  explicit SharedBorrow(std::intptr_t& flag);
+  explicit SharedBorrow(std::intptr_t& flag) : flag_(flag) {
+    if (flag_ < 0) [[unlikely]] fail_shared_borrow();
+    ++flag_;
+  }
   ~SharedBorrow() { --flag_; }
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
@@ -47,27 +57,49 @@ class SharedBorrow {
 void report_foreign_drop(std::string_view internal_name) noexcept;
 
 // Allocates an instance of `type` and makes its record T from args, in place.
-template <class T, class... A>
+// An instance of a collected class (`collected`: the type has
+// Py_TPFLAGS_HAVE_GC) is handed to the cycle collector only once its record
+// is complete, so its memory needs no clearing first.
+template <class T, bool collected = false, class... A>
 OwnedRef emplace_instance(PyTypeObject* type, A&&... args) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  OwnedRef object = check(alloc(type, 0));
+  OwnedRef object;
+  if constexpr (collected) {
+    object = check(_PyObject_GC_New(type));
+  } else {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    object = check(alloc(type, 0));
+  }
   auto* instance = Instance<T>::of(object.get());
-  new (instance->storage) T(std::forward<A>(args)...);
+  if constexpr (collected) {
+    // A failed record leaves an object the collector never saw: its memory
+    // goes back without a dealloc, and with it the type's reference.
+    try {
+      new (instance->storage) T(std::forward<A>(args)...);
+    } catch (...) {
+      PyObject_GC_Del(object.release());
+      Py_DECREF(type);
+      throw;
+    }
+  } else {
+    new (instance->storage) T(std::forward<A>(args)...);
+  }
   instance->borrow_flag = 0;
-  // Set last: the memory comes zeroed, and 0 is no thread's number, so the
-  // cycle collector leaves a record alone until it is complete.
+  // Set last: the memory of an uncollected class comes zeroed, and 0 is no
+  // thread's number, so a record is left alone until it is complete.
   instance->owner = current_thread_number();
+  if constexpr (collected) PyObject_GC_Track(object.get());
   return object;
 }
 
 // Allocates an instance of `type` and moves `record` into it.
-template <class T>
+template <class T, bool collected = false>
 OwnedRef alloc_instance(PyTypeObject* type, T&& record) {
-  return emplace_instance<T>(type, std::move(record));
+  return emplace_instance<T, collected>(type, std::move(record));
 }
 
-// The tp_dealloc of a class with record T.
-template <class T>
+// The tp_dealloc of a class with record T; a collected class's memory goes
+// back through the collector's own free.
+template <class T, bool collected = false>
 void dealloc_instance(PyObject* object, std::string_view internal_name) noexcept {
   PyTypeObject* type = Py_TYPE(object);
   auto* instance = Instance<T>::of(object);
@@ -84,8 +116,12 @@ void dealloc_instance(PyObject* object, std::string_view internal_name) noexcept
     report_foreign_drop(internal_name);
   }
   PyErr_SetRaisedException(in_flight);
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free(object);
+  if constexpr (collected) {
+    PyObject_GC_Del(object);
+  } else {
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(object);
+  }
   Py_DECREF(type);
 }
 

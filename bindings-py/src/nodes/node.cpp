@@ -216,8 +216,8 @@ PyNode::~PyNode() {
 
 PyTypeObject* node_type() { return kit::type_object<NodeClass>(); }
 
-kit::OwnedRef make_node_object(SharedFatalSlot fatal, HeldNode primary) {
-  return kit::make_instance<NodeClass>(std::move(fatal), std::move(primary));
+kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, HeldNode&& primary) {
+  return kit::make_instance<NodeClass>(fatal, std::move(primary));
 }
 
 kit::OwnedRef make_node_object(PyNode&& record) { return kit::make_instance<NodeClass>(std::move(record)); }

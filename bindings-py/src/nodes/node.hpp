@@ -60,9 +60,9 @@ struct PyNode {
       : fatal(std::move(fatal)),
         lookup_target(lookup_target ? std::make_unique<LookupTarget>(std::move(*lookup_target)) : nullptr),
         primary(std::move(primary)) {}
-  // A node factory's Node: no lookup target.
-  PyNode(SharedFatalSlot&& fatal, HeldNode&& primary) noexcept
-      : fatal(std::move(fatal)), primary(std::move(primary)) {}
+  // A node factory's Node: no lookup target; the slot is shared straight
+  // into the record.
+  PyNode(const SharedFatalSlot& fatal, HeldNode&& primary) noexcept : fatal(fatal), primary(std::move(primary)) {}
   PyNode(PyNode&&) noexcept = default;
   // The slot, then the lookup target, then the primary handle.
   ~PyNode();
@@ -74,8 +74,9 @@ struct PyNode {
 
 PyTypeObject* node_type();
 
-// A new Node of a node factory: the graph's slot and the node's counted handle.
-kit::OwnedRef make_node_object(SharedFatalSlot fatal, HeldNode primary);
+// A new Node of a node factory: the graph's slot and the node's counted
+// handle, both taken into the new record without a copy on the way.
+kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, HeldNode&& primary);
 // A new Node from its three fields (graph lookup handles).
 kit::OwnedRef make_node_object(PyNode&& record);
 

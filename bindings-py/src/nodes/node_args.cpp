@@ -15,10 +15,13 @@ DepRefs extract_dep_refs(kit::BorrowedRef object) {
   DepRefs refs;
   PyObject* o = object.get();
   // A list or tuple is read by index, as the general extraction reads it,
-  // without its temporary vector.
+  // without its temporary vector. Its size is read once: no Python code runs
+  // while the items are taken.
   if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
     const bool list = PyList_CheckExact(o);
-    for (Py_ssize_t i = 0; i < (list ? PyList_Size(o) : PyTuple_Size(o)); ++i) {
+    const Py_ssize_t size = list ? PyList_Size(o) : PyTuple_Size(o);
+    refs.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
       kit::OwnedRef item = kit::OwnedRef::new_ref(list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i));
       downcast_node(item.borrow());
       refs.push_back(std::move(item));
