@@ -96,9 +96,13 @@ class Dispatcher {
   };
   [[gnu::always_inline]] RunLookup lookup_for_run(DispatcherKey key) const {
     auto s = state_.borrow();
+    const DispatcherPartition& p = partition_at(*s, key.partition);
     RunLookup out;
-    if (const SharedNodeFn* fn = find(*s, key)) out.fn = *fn;
-    out.partition_flag = s->partitions[key.partition].flag;
+    if (key.slot < p.slots.size()) {
+      const DispatcherSlot& slot = p.slots[key.slot];
+      if (slot.generation == key.generation) out.fn = slot.fn;  // a freed slot's function is null
+    }
+    out.partition_flag = p.flag;
     out.timing = s->timing_flag == 1;
     return out;
   }
@@ -107,12 +111,16 @@ class Dispatcher {
   const Cell<DispatcherState>& state() const noexcept { return state_; }
 
  private:
+  // The partition under the index; faults when it is out of range.
+  static const DispatcherPartition& partition_at(const DispatcherState& s, std::uint32_t partition) {
+    if (partition >= s.partitions.size()) [[unlikely]]
+      partition_out_of_range(s.partitions.size(), partition);
+    return s.partitions[partition];
+  }
   // The slot's function when key is current, else null; faults when the
   // partition is out of range.
   static const SharedNodeFn* find(const DispatcherState& s, DispatcherKey key) {
-    if (key.partition >= s.partitions.size()) [[unlikely]]
-      partition_out_of_range(s.partitions.size(), key.partition);
-    const DispatcherPartition& p = s.partitions[key.partition];
+    const DispatcherPartition& p = partition_at(s, key.partition);
     if (key.slot >= p.slots.size()) return nullptr;
     const DispatcherSlot& slot = p.slots[key.slot];
     if (slot.generation != key.generation || !slot.fn) return nullptr;
