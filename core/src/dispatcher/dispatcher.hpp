@@ -11,13 +11,12 @@
 #include <vector>
 
 #include "base/cell.hpp"
+#include "dispatcher/fn_run_claim.hpp"
 
 namespace korvalinth {
 
 // The node-function interface belongs to the engine (node/node_fn.hpp); the
 // registry only stores, hands out and drops shared references to it.
-class NodeFn;
-using SharedNodeFn = std::shared_ptr<NodeFn>;
 
 struct DispatcherKey {
   std::uint32_t partition = 0;
@@ -69,6 +68,10 @@ class Dispatcher {
  public:
   // A dispatcher with partitions whose flags are given in order.
   explicit Dispatcher(std::initializer_list<std::uint8_t> partition_flags);
+  // Functions still running are handed to their claims.
+  ~Dispatcher();
+  Dispatcher(const Dispatcher&) = delete;
+  Dispatcher& operator=(const Dispatcher&) = delete;
 
   // The calling thread's default dispatcher: partitions 0 and 1 with flags 0 and 1.
   static DispatcherRef thread_default();
@@ -88,9 +91,10 @@ class Dispatcher {
   // What one run of the function under key reads, under one borrow: the
   // function (null when the key is not current), its partition's flag
   // (faults when out of range) and whether to time it. Inline: every node
-  // run asks.
+  // run asks. The function is kept by the registry: the run claims it
+  // (FnRunClaim) before anything can free its slot.
   struct RunLookup {
-    SharedNodeFn fn;
+    NodeFn* fn = nullptr;
     std::uint8_t partition_flag = 0;
     bool timing = false;
   };
@@ -100,7 +104,7 @@ class Dispatcher {
     RunLookup out;
     if (key.slot < p.slots.size()) {
       const DispatcherSlot& slot = p.slots[key.slot];
-      if (slot.generation == key.generation) out.fn = slot.fn;  // a freed slot's function is null
+      if (slot.generation == key.generation) out.fn = slot.fn.get();  // a freed slot's function is null
     }
     out.partition_flag = p.flag;
     out.timing = s->timing_flag == 1;

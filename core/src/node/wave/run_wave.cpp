@@ -141,9 +141,9 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
     tls_functions_running += 1;
     auto uncount = on_scope_exit([]() noexcept { tls_functions_running -= 1; });
     if (old_callbacks) call = kept_dispatcher->lookup_for_run(key);
-    // Held here: on unwind the function goes before the guards above run.
-    SharedNodeFn fn = std::move(call.fn);
-    if (fn) {
+    if (NodeFn* fn = call.fn) {
+      // Claimed here: on unwind the claim ends before the guards above run.
+      FnRunClaim claim(fn);
       if (call.timing) {
         // The call's time is recorded also on unwind.
         const std::uint64_t start = monotonic_now_ns();
@@ -155,7 +155,6 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
         fn->run(ctx);
       }
     }
-    fn.reset();
     end_on_unwind.dismiss();
   }
   SmallVec<SharedValue, 2> old_latest;
