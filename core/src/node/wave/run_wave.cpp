@@ -61,7 +61,8 @@ void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
 void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
   for (DepSlot& d : e.dep_state) {
     if (!d.wave_value) continue;
-    old_latest.push_back(std::exchange(d.latest, std::move(*d.wave_value)));
+    d.latest.swap(*d.wave_value);
+    old_latest.push_back(std::move(*d.wave_value));
     d.wave_value.reset();
   }
 }
