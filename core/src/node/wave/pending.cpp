@@ -24,11 +24,14 @@ struct PendingState {
 
 Cell<std::vector<PendingItem>>& pending_queue() noexcept { return ThreadBlock<PendingState>::get().queue; }
 
-// Empties the queue and starts a new epoch: the run-check marks set so far
-// no longer stand for a queued item.
+// Starts a new epoch: the run-check marks set so far no longer stand for a
+// queued item.
+void start_queue_epoch() noexcept { ++detail::tls_queue_epoch; }
+
+// Empties the queue and starts a new epoch.
 void empty_queue(std::vector<PendingItem>& q) noexcept {
   q.clear();
-  ++detail::tls_queue_epoch;
+  start_queue_epoch();
 }
 
 
@@ -227,9 +230,12 @@ void drain_pending() {
       drain_several();
       continue;
     }
-    UncountedNode single = take_node(q->front());
-    const PendingKind single_kind = q->front().kind;
-    empty_queue(*q);
+    PendingItem& lone = q->back();
+    UncountedNode single = take_node(lone);
+    const PendingKind single_kind = lone.kind;
+    // The queue emptied without a walk of its buffer.
+    q->pop_back();
+    start_queue_epoch();
     q.release();
     drain_node(single, single_kind);
   }
