@@ -22,22 +22,26 @@ std::optional<kit::OwnedRef> value_to_py(const UncountedNode& node) {
 }
 
 DepArguments::DepArguments(const DepInputs& inputs) {
+  // Filled through locals: the members are written once, after the loop.
+  PyObject** slots = inline_;
   if (inputs.size() > kInlineArgs) {
     heap_ = std::make_unique_for_overwrite<PyObject*[]>(inputs.size() + 1);
-    slots_ = heap_.get();
+    slots = heap_.get();
   }
-  slots_[0] = nullptr;
+  slots_ = slots;
+  *slots = nullptr;
   for (const DepInput& input : inputs) {
     const SharedValue& data = input.current;
     if (const PyObjectValue* held = py_object_value_cast(data)) {
-      slots_[++count_] = held->object().get();
+      *++slots = held->object().get();
     } else if (const Json* json = json_value_cast(data)) {
       made_.push_back(json_value_to_py(*json));
-      slots_[++count_] = made_.back().get();
+      *++slots = made_.back().get();
     } else {
       kit::throw_error(PyExc_RuntimeError, kDepDataAbsent);
     }
   }
+  count_ = static_cast<std::size_t>(slots - slots_);
 }
 
 std::optional<std::vector<std::uint8_t>> extract_bytes_like(kit::BorrowedRef object) {
