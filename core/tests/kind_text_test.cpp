@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "graph/kind_text.hpp"
+#include "node/arena/kind_text.hpp"
 
 using namespace korvalinth;
 

@@ -132,14 +132,14 @@ SharedValue ctx_state_of(const UncountedNode& node) {
 std::optional<std::string> node_kind(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
-  return a->call_at(node.index()).kind;
+  return a->call_at(node.index()).kind.value();
 }
 
 void set_node_kind(const UncountedNode& node, std::optional<std::string> kind) {
-  std::optional<std::string> old;
+  OptionalKindText text(std::move(kind));
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
-  old = std::exchange(a->call_at(node.index()).kind, std::move(kind));
+  std::swap(a->call_at(node.index()).kind, text);
 }
 
 void set_ctx_state(const UncountedNode& node, SharedValue value) {

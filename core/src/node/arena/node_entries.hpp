@@ -15,6 +15,7 @@
 #include "base/heap_optional.hpp"
 #include "dispatcher/dispatcher.hpp"
 #include "node/arena/dep_slot.hpp"
+#include "node/arena/kind_text.hpp"
 #include "node/arena/message.hpp"
 #include "node/arena/node_fn.hpp"
 #include "node/arena/node_handle.hpp"
@@ -43,7 +44,7 @@ struct TopologyEntry {
 };
 
 struct CallEntry {
-  std::optional<std::string> kind;
+  OptionalKindText kind;
   std::optional<DispatcherKey> key;
   DispatcherRef dispatcher;
   SharedGraphHooks hooks;
