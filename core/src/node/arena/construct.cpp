@@ -18,7 +18,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle>&& deps,
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
   NewSlotEntries entries{
       TopologyEntry{std::move(deps), nullptr},
-      CallEntry{std::move(spec.kind), key, dispatcher, std::move(hooks)},
+      CallEntry{OptionalKindText(std::move(spec.kind)), key, dispatcher, std::move(hooks)},
       static_cast<ConfigEntry&&>(spec),
       EdgeEntry{},
       std::move(version),
