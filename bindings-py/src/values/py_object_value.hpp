@@ -4,6 +4,8 @@
 // The last share of the value may be dropped anywhere (inside a wave, on a
 // thread without the GIL), so the object is held as a kit::AnywhereRef.
 
+#include <typeinfo>
+
 #include "base/value.hpp"
 #include "kit/refs.hpp"
 
@@ -29,7 +31,11 @@ inline SharedValue make_py_value(kit::OwnedRef object) {
 }
 
 // The object of a PyObjectValue, or null for any other value (or none).
+// The class is final: a value whose type record is PyObjectValue's is one,
+// seen without the virtual call (one per dep per run); any other goes
+// through the full check, as a type record may have copies.
 inline const PyObjectValue* py_object_value_cast(const SharedValue& value) noexcept {
+  if (value && &typeid(*value) == &typeid(PyObjectValue)) return static_cast<const PyObjectValue*>(value.get());
   return value_cast<PyObjectValue>(value);
 }
 

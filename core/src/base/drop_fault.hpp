@@ -6,15 +6,26 @@
 
 #include <exception>
 
+#include "base/thread_block.hpp"
+
 namespace korvalinth {
+
+namespace detail {
+// Whether a fault is kept: read inline by every guarded call and wave end,
+// so that the usual answer (none) costs one load and no call.
+inline constinit thread_local bool tls_has_kept_drop_fault KORVALINTH_FAST_TLS = false;
+[[noreturn]] void raise_kept_drop_fault_now();
+}  // namespace detail
 
 // Call from a catch handler inside a destructor.
 void keep_drop_fault(std::exception_ptr fault) noexcept;
 
 // Rethrows the kept fault (clearing it); does nothing when none is kept.
-void raise_kept_drop_fault();
+inline void raise_kept_drop_fault() {
+  if (detail::tls_has_kept_drop_fault) [[unlikely]] detail::raise_kept_drop_fault_now();
+}
 
-bool has_kept_drop_fault() noexcept;
+inline bool has_kept_drop_fault() noexcept { return detail::tls_has_kept_drop_fault; }
 
 // Runs f; a fault (or abort) escaping it is kept instead of propagating.
 template <class F>
