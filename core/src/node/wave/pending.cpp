@@ -13,6 +13,11 @@ namespace {
 // except the owning operation's: its reference outlives the wave, so an item
 // holds a copy that the drain takes over (see keep_owner_items_past_wave).
 struct PendingItem {
+  PendingItem(const CoreRef& owner, const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind)
+      : owner_core(owner), count(count), key(key), core_id(core_id), kind(kind) {}
+  PendingItem(WeakCore core, const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind)
+      : core(std::move(core)), count(count), key(key), core_id(core_id), kind(kind) {}
+
   CoreRef owner_core;  // empty: watched through core
   WeakCore core;
   SharedCount count;
@@ -43,14 +48,15 @@ void empty_queue(std::vector<PendingItem>& q) noexcept {
 constexpr std::size_t kFewItems = 4;
 using FewItems = SmallVec<PendingItem, kFewItems>;
 
-// Queues an item for the node of core_id, named by either reference.
+// Queues an item for the node of core_id, watching core (either reference)
+// unless it is the owner's. Built in place: no item is moved and dropped.
 template <class AnyCore>
 void push_item(std::vector<PendingItem>& q, const AnyCore& core, const SharedCount& count, SlotKey key, CoreId core_id,
                PendingKind kind) {
   if (const CoreRef* owner = installed_owner_ref(core_id))
-    q.push_back(PendingItem{*owner, WeakCore(), count, key, core_id, kind});
+    q.emplace_back(*owner, count, key, core_id, kind);
   else
-    q.push_back(PendingItem{CoreRef(), core, count, key, core_id, kind});
+    q.emplace_back(WeakCore(core), count, key, core_id, kind);
 }
 
 }  // namespace
