@@ -9,8 +9,16 @@ namespace korvalinth {
 namespace {
 
 // The count record is held, not watched: it outlives only a released
-// node, whose key the drain finds no longer current.
+// node, whose key the drain finds no longer current. The core is watched,
+// except the owning operation's: its reference outlives the wave, so an item
+// holds a copy that the drain takes over (see keep_owner_items_past_wave).
 struct PendingItem {
+  PendingItem(const CoreRef& owner, const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind)
+      : owner_core(owner), count(count), key(key), core_id(core_id), kind(kind) {}
+  PendingItem(WeakCore core, const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind)
+      : core(std::move(core)), count(count), key(key), core_id(core_id), kind(kind) {}
+
+  CoreRef owner_core;  // empty: watched through core
   WeakCore core;
   SharedCount count;
   SlotKey key;
@@ -40,7 +48,25 @@ void empty_queue(std::vector<PendingItem>& q) noexcept {
 constexpr std::size_t kFewItems = 4;
 using FewItems = SmallVec<PendingItem, kFewItems>;
 
+// Queues an item for the node of core_id, watching core (either reference)
+// unless it is the owner's. Built in place: no item is moved and dropped.
+template <class AnyCore>
+void push_item(std::vector<PendingItem>& q, const AnyCore& core, const SharedCount& count, SlotKey key, CoreId core_id,
+               PendingKind kind) {
+  if (const CoreRef* owner = installed_owner_ref(core_id))
+    q.emplace_back(*owner, count, key, core_id, kind);
+  else
+    q.emplace_back(WeakCore(core), count, key, core_id, kind);
+}
+
 }  // namespace
+
+void keep_owner_items_past_wave() {
+  auto q = pending_queue().borrow_mut();
+  for (PendingItem& it : *q) {
+    if (it.owner_core) it.core = std::exchange(it.owner_core, CoreRef());
+  }
+}
 
 bool touch_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
   if (!a.is_current(key)) return false;
@@ -52,7 +78,8 @@ void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, con
   if (a.touch_stamp(key.index) == scope.scope_id) return;
   a.add_pin(key.index);
   a.set_touch_stamp(key.index, scope.scope_id);
-  scope.touched.emplace_back(PinnedNode(core, count, key), core->id());
+  const CoreId id = core->id();
+  scope.touched.push_back(TouchedNode{id == scope.owner_core ? CoreRef() : core, count, key, id});
 }
 
 bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key) {
@@ -107,17 +134,17 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
       if (it.kind == kind && it.core_id == id && it.key == node.key()) return;
     }
   }
-  q->emplace_back(node.core(), node.count(), node.key(), id, kind);
+  push_item(*q, node.core(), node.count(), node.key(), id, kind);
 }
 
 void push_run_check_marked(const UncountedNode& node) {
   auto q = pending_queue().borrow_mut();
-  q->emplace_back(node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
+  push_item(*q, node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
 }
 
 void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key, CoreId core_id) {
   auto q = pending_queue().borrow_mut();
-  q->emplace_back(core, count, key, core_id, PendingKind::RunCheck);
+  push_item(*q, core, count, key, core_id, PendingKind::RunCheck);
 }
 
 void clear_pending_queue() {
@@ -180,6 +207,7 @@ RunDecision decide_run(const LiveSlotsWithAux& s) noexcept {
 
 // The item's node, holding the item's count record (a gone core: empty).
 [[gnu::always_inline]] inline UncountedNode take_node(PendingItem& it) {
+  if (it.owner_core) return UncountedNode(std::move(it.owner_core), std::move(it.count), it.key);
   return UncountedNode(lock_core(it.core, it.core_id), std::move(it.count), it.key);
 }
 

@@ -66,6 +66,9 @@ RunDecision current_run_decision(Arena& arena, std::uint64_t index);
 // Settles a node without a function to its first dep's latest value.
 void settle_from_deps(const UncountedNode& node);
 
+// Lets the queued items of the owning operation's core watch it instead of
+// holding it: called before that operation's reference may go.
+void keep_owner_items_past_wave();
 // Drops every queued item without running it.
 void clear_pending_queue();
 

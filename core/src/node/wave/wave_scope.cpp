@@ -25,13 +25,13 @@ std::vector<TouchedNode>& spare_touched() noexcept { return ThreadBlock<SpareTou
 // or was aborted. What a dep delivered in it becomes the dep's latest value,
 // as a run would have made it: the node's next run must not see the value
 // from before the wave.
-void end_wave_for_node(const TouchedNode& t) {
+void end_wave_for_node(const TouchedNode& t, const CoreRef& owner) {
   SmallVec<std::optional<SharedValue>, 2> old_wave;
   SmallVec<SharedValue, 2> old_latest;
   SmallVec<WaveDeliveries, 2> old_lists;
   SmallVec<TerminalRecord, 2> old_terminal;
-  const CoreRef& core = t.pin.core();
-  SlotKey key = t.pin.key();
+  const CoreRef& core = t.core_ref(owner);
+  SlotKey key = t.key;
   auto a = core->borrow_mut();
   if (!a->is_current(key)) return;
   EdgeEntry& e = a->wave_edge(key);
@@ -48,41 +48,44 @@ void end_wave_for_node(const TouchedNode& t) {
   a.release();
 }
 
-// Unpins the touched nodes in order, as each t.pin.unpin() would, lowering
+// Unpins one touched node as PinnedNode::unpin does.
+void unpin_touched_node(TouchedNode& t, const CoreRef& owner) {
+  PinnedNode(t.other_core ? std::move(t.other_core) : owner, std::move(t.count), t.key).unpin();
+}
+
+// Unpins the touched nodes in order, as unpin_touched_node would, lowering
 // the pins of a run of nodes of one core under one borrow; a node whose
 // release is due is released at its turn, outside the borrow.
-void unpin_touched(std::vector<TouchedNode>& touched) {
+void unpin_touched(std::vector<TouchedNode>& touched, const CoreRef& owner) {
   TouchedNode* it = touched.data();
   TouchedNode* const end = it + touched.size();
   while (it != end) {
-    GraphCore* core = it->pin.core().get();
+    GraphCore* core = it->core_ref(owner).get();
     if (core == nullptr) {
       ++it;
       continue;
     }
+    const CoreId core_id = it->core;
     TouchedNode* due = nullptr;
     {
       auto a = core->borrow_mut();
       Arena& arena = *a;
-      for (; it != end && it->pin.core().get() == core; ++it) {
-        PinnedNode& pin = it->pin;
-        const SlotKey key = pin.key();
+      for (; it != end && it->core == core_id; ++it) {
+        const SlotKey key = it->key;
         arena.drop_pin(key);
         // As release_slot decides: count 0, no pin, key current.
-        if (pin.count()->count == 0 && arena.is_current(key) && arena.pin_count(key.index) == 0) {
+        if (it->count->count == 0 && arena.is_current(key) && arena.pin_count(key.index) == 0) {
           due = it++;
           break;
         }
-        pin.forget();
+        it->other_core.reset();
+        it->count.reset();
       }
     }
     if (due != nullptr) {
-      PinnedNode pin = std::move(due->pin);
-      CoreRef owner = pin.core();
-      SharedCount count = pin.count();
-      const SlotKey key = pin.key();
-      pin.forget();
-      release_slot(owner, key, count->count);
+      CoreRef other = std::move(due->other_core);
+      SharedCount count = std::move(due->count);
+      release_slot(other ? other : owner, due->key, count->count);
     }
   }
 }
@@ -104,6 +107,7 @@ void install_scope(const UncountedNode& node) {
 }
 
 WaveScope uninstall_scope() {
+  keep_owner_items_past_wave();
   auto c = wave_scope_cell().borrow_mut();
   detail::tls_installed_owner = nullptr;
   detail::tls_installed_owner_id = 0;
@@ -114,10 +118,11 @@ WaveScope uninstall_scope() {
   return scope;
 }
 
-std::optional<UncountedNode> upgrade_live_node(const TouchedNode& t) {
-  auto a = t.pin.core()->borrow();
-  if (!a->is_current(t.pin.key())) return std::nullopt;
-  return t.pin.handle();
+std::optional<UncountedNode> upgrade_live_node(const TouchedNode& t, const CoreRef& owner) {
+  const CoreRef& core = t.core_ref(owner);
+  auto a = core->borrow();
+  if (!a->is_current(t.key)) return std::nullopt;
+  return UncountedNode(core, t.count, t.key);
 }
 
 }  // namespace
@@ -162,20 +167,20 @@ void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
   WaveScope scope = uninstall_scope();
 
   if (failure) {
-    for (const TouchedNode& t : scope.touched) end_wave_for_node(t);
+    for (const TouchedNode& t : scope.touched) end_wave_for_node(t, node.core());
     clear_wave_touched();
     if (is_host_boundary_abort(failure)) {
       discard_all_deferred_ops(node.core(), scope.deferred_cores);
       scope.deferred_cores.clear();
-      for (TouchedNode& t : scope.touched) drop_quietly([&] { t.pin.unpin(); });
+      for (TouchedNode& t : scope.touched) drop_quietly([&] { unpin_touched_node(t, node.core()); });
       std::rethrow_exception(failure);
     }
     std::optional<UncountedNode> target;
     if (scope.running_node) {
       for (const TouchedNode& t : scope.touched) {
-        if (t.core == scope.running_node->core && t.pin.key().index == scope.running_node->index &&
-            t.pin.key().generation == scope.running_node->generation) {
-          target = upgrade_live_node(t);
+        if (t.core == scope.running_node->core && t.key.index == scope.running_node->index &&
+            t.key.generation == scope.running_node->generation) {
+          target = upgrade_live_node(t, node.core());
           break;
         }
       }
@@ -195,7 +200,7 @@ void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
     }
     clear_wave_touched();
   }
-  unpin_touched(scope.touched);
+  unpin_touched(scope.touched, node.core());
   scope.touched.clear();
   // A nested owner (a deferred op's wave) may have kept a larger buffer.
   if (scope.touched.capacity() > spare_touched().capacity()) spare_touched().swap(scope.touched);

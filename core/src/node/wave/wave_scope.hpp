@@ -22,9 +22,16 @@
 
 namespace korvalinth {
 
+// One unit of a touched node's pin count. It holds the node's count record,
+// and its core only when that is not the owning operation's core: the
+// owner's reference outlives the wave, so the common record copies none.
 struct TouchedNode {
-  PinnedNode pin;  // one unit of the node's pin count
+  CoreRef other_core;  // empty: the owner's core
+  SharedCount count;
+  SlotKey key;
   CoreId core = 0;
+
+  const CoreRef& core_ref(const CoreRef& owner) const noexcept { return other_core ? other_core : owner; }
 };
 
 struct DeferredCore {
