@@ -116,9 +116,6 @@ struct EdgeEntry {
   std::uint64_t run_check_epoch = 0;  // a run check is queued while this equals the queue's epoch
   DepLinks dep_links;
   SharedValue cache;
-  // Downs calling the node's sinks now: only then may a down have to queue
-  // behind one (the delivery itself is found on the thread's chain).
-  std::uint32_t deliveries_in_progress = 0;
 };
 
 // The parts of a node's aux state that most nodes never use: callbacks,
