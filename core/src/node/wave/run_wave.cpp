@@ -41,8 +41,8 @@ bool quiet_this_wave(const DepSlot& d) noexcept {
 
 // Hands each dep's wave state to the run's inputs: its terminal and
 // deliveries once, by a move, its latest and current value as shares.
-void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
-  if (n > inputs.capacity()) inputs.reserve(n);
+void take_run_inputs(EdgeEntry& e, std::size_t n, StockedDepInputs& inputs) {
+  inputs.make_room(n);
   DepSlot* const slots = e.dep_state.data();
   for (std::size_t i = 0; i < n; ++i) {
     DepSlot& d = slots[i];
