@@ -90,6 +90,16 @@ class SmallVec {
     ++size_;
     return *p;
   }
+  // Appends n elements, each made in place by make(at, i), which must not
+  // throw; the size is written once, so the loop keeps its pointer in hand.
+  template <class Make>
+  void append_made(size_type n, Make&& make) {
+    static_assert(noexcept(make(std::declval<T*>(), size_type{0})));
+    reserve(size_ + n);
+    T* const at = data() + size_;
+    for (size_type i = 0; i < n; ++i) make(at + i, i);
+    size_ += n;
+  }
   void push_back(const T& v) { emplace_back(v); }
   void push_back(T&& v) { emplace_back(std::move(v)); }
   void pop_back() noexcept {

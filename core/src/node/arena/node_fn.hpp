@@ -53,10 +53,33 @@ struct DepInput {
   bool newer_than_latest_ = false;
 };
 
-using DepInputs = SmallVec<DepInput, 2>;
+inline constexpr std::size_t kInlineDepInputs = 2;
+using DepInputs = SmallVec<DepInput, kInlineDepInputs>;
+
+// A run's inputs. A list past the inline room takes its heap block from the
+// thread's stock and gives it back, emptied front to back, when it goes: a
+// node with many deps then allocates no list per run. Runs nest (an emit
+// drains other runs), so each live list owns its block.
+class StockedDepInputs : public DepInputs {
+ public:
+  StockedDepInputs() noexcept {}
+  StockedDepInputs(const StockedDepInputs&) = delete;
+  StockedDepInputs& operator=(const StockedDepInputs&) = delete;
+  ~StockedDepInputs() {
+    if (capacity() > kInlineDepInputs) return_to_stock();
+  }
+  // Room for n inputs.
+  void make_room(std::size_t n) {
+    if (n > capacity()) take_from_stock(n);
+  }
+
+ private:
+  void take_from_stock(std::size_t n);
+  void return_to_stock() noexcept;
+};
 
 struct RunContext {
-  DepInputs inputs;
+  StockedDepInputs inputs;
   std::optional<PullRequest> pull;  // the pull being served, if any
   BorrowedNode node;  // the run_wave caller holds the handle for the run
   std::uint8_t partition_flag = 0;

@@ -41,19 +41,19 @@ bool quiet_this_wave(const DepSlot& d) noexcept {
 
 // Hands each dep's wave state to the run's inputs: its terminal and
 // deliveries once, by a move, its latest and current value as shares.
-void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
-  if (n > inputs.capacity()) inputs.reserve(n);
+void take_run_inputs(EdgeEntry& e, std::size_t n, StockedDepInputs& inputs) {
+  inputs.make_room(n);
   DepSlot* const slots = e.dep_state.data();
-  for (std::size_t i = 0; i < n; ++i) {
+  inputs.append_made(n, [slots](DepInput* at, std::size_t i) noexcept {
     DepSlot& d = slots[i];
     d.stamp = kNoStamp;
     if (quiet_this_wave(d)) [[likely]] {
-      inputs.emplace_back(d.latest);
-      continue;
+      ::new (at) DepInput(d.latest);
+      return;
     }
-    inputs.emplace_back(d.take_terminal_input(), std::move(d.deliveries), d.latest,
-                        d.wave_value ? &*d.wave_value : nullptr);
-  }
+    ::new (at) DepInput(d.take_terminal_input(), std::move(d.deliveries), d.latest,
+                         d.wave_value ? &*d.wave_value : nullptr);
+  });
 }
 
 // The values of this wave become the deps' latest; the replaced ones go to
