@@ -1,5 +1,6 @@
 #include "graph/graph_container.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <iterator>
 #include <limits>
@@ -103,8 +104,13 @@ NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, std:
     if (unnamed_counter_ == std::numeric_limits<std::uint64_t>::max()) fault(kUnnamedCounterExhausted);
     char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
     char* end = std::to_chars(std::begin(digits), std::end(digits), unnamed_counter_).ptr;
-    id.reserve(kind.size() + 1 + static_cast<std::size_t>(end - digits));
-    id.append(kind).append(1, '#').append(std::begin(digits), end);
+    // Written in place: one sizing of the text, no appends.
+    id.resize_and_overwrite(kind.size() + 1 + static_cast<std::size_t>(end - digits), [&](char* out, std::size_t n) {
+      char* hash = std::copy(kind.begin(), kind.end(), out);
+      *hash = '#';
+      std::copy(std::begin(digits), end, hash + 1);
+      return n;
+    });
     ++unnamed_counter_;
   }
   const bool generated = !options.name;

@@ -36,7 +36,8 @@ struct GraphInstalls {
 // the same borrow of the core: what the node factories set right after
 // construction, where nothing can run in between. The node holds the graph's
 // installs from the start instead of the dispatcher's hook, so registration
-// has nothing to replace.
+// has nothing to replace. The factories have checked already that the deps
+// live in core, so this does not check it again.
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
                                                 NodeSpec spec, GraphInstalls installs);
