@@ -66,12 +66,11 @@ NodeHandle GraphContainer::effect(std::vector<NodeHandle> deps, SharedNodeFn fn,
   return add_dep_node("effect", std::move(base), std::move(fn), std::move(deps), NodeOptions::named(std::move(name)));
 }
 
-NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec base, SharedNodeFn fn, std::vector<NodeHandle> deps,
+NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec spec, SharedNodeFn fn, std::vector<NodeHandle> deps,
                                         NodeOptions options) {
   HostBoundaryScope boundary;
   check_deps_same_graph(deps, options.name ? std::string_view(*options.name) : std::string_view(kind));
-  NodeSpec spec = std::move(base);
-  // Options replace the base only where they differ from their defaults.
+  // Options replace the base settings only where they differ from their defaults.
   if (options.versioning.choice != VersioningForm::Choice::GraphPolicy) {
     spec.versioning = options.versioning;
   } else if (default_versioning_) {

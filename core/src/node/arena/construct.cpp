@@ -57,7 +57,7 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
 
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
-                                                NodeSpec spec, GraphInstalls installs) {
+                                                NodeSpec&& spec, GraphInstalls installs) {
   SharedValue no_initial;
   return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(no_initial), std::move(spec),
                           SharedGraphHooks(installs.hooks), TopologyHook(installs.topology));

@@ -40,6 +40,6 @@ struct GraphInstalls {
 // live in core, so this does not check it again.
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
-                                                NodeSpec spec, GraphInstalls installs);
+                                                NodeSpec&& spec, GraphInstalls installs);
 
 }  // namespace korvalinth
