@@ -104,12 +104,14 @@ NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, std:
     if (unnamed_counter_ == std::numeric_limits<std::uint64_t>::max()) fault(kUnnamedCounterExhausted);
     char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
     char* end = std::to_chars(std::begin(digits), std::end(digits), unnamed_counter_).ptr;
-    // Written in place: one sizing of the text, no appends.
-    id.resize_and_overwrite(kind.size() + 1 + static_cast<std::size_t>(end - digits), [&](char* out, std::size_t n) {
+    // Written in place: one sizing of the text, no appends. The size is
+    // counted here: this library hands the writer the capacity, not it.
+    const std::size_t size = kind.size() + 1 + static_cast<std::size_t>(end - digits);
+    id.resize_and_overwrite(size, [&](char* out, std::size_t) {
       char* hash = std::copy(kind.begin(), kind.end(), out);
       *hash = '#';
       std::copy(std::begin(digits), end, hash + 1);
-      return n;
+      return size;
     });
     ++unnamed_counter_;
   }
