@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -189,4 +190,81 @@ TEST(Dispatcher, ARunLooksUpItsFunctionAfterTheDroppedCallbacks) {
     EXPECT_EQ(timed ? timed->calls : 0u, drop == Drop::InvalidateTurnsTimingOn ? 1u : 0u);
     EXPECT_FALSE(g->core()->borrow()->edge_at(n.index()).state.running());
   }
+}
+
+namespace {
+// Tells when it is destroyed.
+struct WatchedFn final : NodeFn {
+  bool* gone;
+  explicit WatchedFn(bool* g) : gone(g) {}
+  ~WatchedFn() override { *gone = true; }
+  void run(RunContext&) override {}
+};
+}  // namespace
+
+// A function the registry lets go of while it runs under a claim lives until
+// the outermost claim on it ends, and goes then.
+TEST(FnRunClaim, AFunctionLetGoWhileItRunsGoesWhenTheOutermostClaimEnds) {
+  enum class LetGo { SlotFreed, RegistryDropped, BothOfItsSlotsFreed, SlotFreedUnderNestedClaims };
+  for (LetGo let_go : {LetGo::SlotFreed, LetGo::RegistryDropped, LetGo::BothOfItsSlotsFreed,
+                       LetGo::SlotFreedUnderNestedClaims}) {
+    SCOPED_TRACE(static_cast<int>(let_go));
+    bool gone = false;
+    auto d = std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1});
+    const DispatcherKey key = d->register_fn(0, std::make_shared<WatchedFn>(&gone));
+    const DispatcherKey second = d->register_fn(1, d->lookup(key));
+    NodeFn* fn = d->lookup_for_run(key).fn;
+    ASSERT_NE(fn, nullptr);
+    {
+      std::optional<FnRunClaim> outer;
+      if (let_go == LetGo::SlotFreedUnderNestedClaims) outer.emplace(fn);
+      {
+        FnRunClaim claim(fn);
+        if (let_go == LetGo::RegistryDropped) {
+          d.reset();
+        } else {
+          d->free_slot(key);
+          if (let_go == LetGo::BothOfItsSlotsFreed) d->free_slot(second);
+        }
+        EXPECT_FALSE(gone);
+      }
+      // Still held by the second slot (first and last case) and by the
+      // outer claim (last case).
+      EXPECT_EQ(gone, let_go == LetGo::RegistryDropped || let_go == LetGo::BothOfItsSlotsFreed);
+      if (d) d->free_slot(second);
+      EXPECT_EQ(gone, !outer.has_value());
+    }
+    EXPECT_TRUE(gone);
+  }
+}
+
+// A function that replaces itself while it runs goes when its run returns.
+TEST(FnRunClaim, AFunctionReplacedInItsOwnRunGoesWhenTheRunReturns) {
+  struct ReplacesItself final : NodeFn {
+    bool* gone;
+    bool* alive_after_replace;
+    std::function<void()> replace;
+    ReplacesItself(bool* g, bool* a) : gone(g), alive_after_replace(a) {}
+    ~ReplacesItself() override { *gone = true; }
+    void run(RunContext&) override {
+      auto act = std::move(replace);
+      act();
+      *alive_after_replace = !*gone;
+    }
+  };
+  auto g = GraphContainer::create(std::nullopt, std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1}));
+  bool gone = false;
+  bool alive_after_replace = false;
+  auto fn = std::make_shared<ReplacesItself>(&gone, &alive_after_replace);
+  ReplacesItself* raw = fn.get();
+  NodeHandle n = construct_node(g->core(), {}, g->dispatcher()->register_fn(0, std::move(fn)), g->dispatcher(),
+                                nullptr, {});
+  raw->replace = [&] { replace_node_fn(n, make_fn()); };
+  bool gone_after_run = false;
+  run_in_wave_scope(n, [&] {
+    run_wave(n);
+    gone_after_run = gone;
+  });
+  EXPECT_TRUE(alive_after_replace);
+  EXPECT_TRUE(gone_after_run);
 }

@@ -16,9 +16,14 @@
 namespace korvalinth {
 // Plants a live slot with a missing entry, which no verb of the arena makes.
 struct ArenaTestAccess {
-  static void drop_edge(Arena& a, std::uint64_t i) { a.edge_[i].reset(); }
-  static void drop_topology(Arena& a, std::uint64_t i) { a.topology_[i].reset(); }
-  static void drop_call(Arena& a, std::uint64_t i) { a.call_[i].reset(); }
+  static void drop_edge(Arena& a, std::uint64_t i) { drop(a, a.edge_, i, Arena::kHeldEdge); }
+  static void drop_topology(Arena& a, std::uint64_t i) { drop(a, a.topology_, i, Arena::kHeldTopology); }
+  static void drop_call(Arena& a, std::uint64_t i) { drop(a, a.call_, i, Arena::kHeldCall); }
+  template <class E>
+  static void drop(Arena& a, std::vector<E>& column, std::uint64_t i, std::uint8_t bit) {
+    column[i] = E{};
+    a.held_[i] &= static_cast<std::uint8_t>(~bit);
+  }
 };
 }  // namespace korvalinth
 

@@ -73,6 +73,25 @@ TEST(DeliveryOrder, ADownWaitsBehindItsNodesDeliveryUnderAnotherNodesDelivery) {
   EXPECT_EQ(int_of(cache_of(s)), 2);
 }
 
+// s delivers; its dependent p, a node without a function, settles to s's
+// value in the drain after s's sinks were called, and a sink of p sets s:
+// s's delivery is over by then, so that set goes out and is not lost.
+TEST(DeliveryOrder, ADownMadeAfterANodesSinksWereCalledGoesOut) {
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(0));
+  NodeHandle p = construct_node(core, deps_of({&s}), std::nullopt, Dispatcher::thread_default(), nullptr, {});
+  auto on_p = subscribe_recording(p);
+  on_p.sink->on_message = [&](const Message& m) {
+    if (is_data(m, 1)) node_set(s, iv(2));
+  };
+  auto on_s = subscribe_recording(s);
+  node_set(s, iv(1));
+  EXPECT_EQ(data_of(on_s.log()), L({"DATA 0", "DATA 1", "DATA 2"}));
+  EXPECT_EQ(data_of(on_p.log()), L({"DATA 0", "DATA 1", "DATA 2"}));
+  EXPECT_EQ(int_of(cache_of(s)), 2);
+  EXPECT_EQ(int_of(cache_of(p)), 2);
+}
+
 TEST(FeedbackRefusal, ADownThatWouldReachARunningNodeIsRefusedBeforeItChangesAnything) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1));

@@ -19,7 +19,7 @@ SharedError callback_error(const PendingFatalSlot& slot, CallOutcome& outcome) {
 
 }  // namespace
 
-void map_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome outcome) {
+void map_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome&& outcome) {
   if (outcome.ok()) {
     if (kit::OwnedRef result = outcome.take_result()) down(node, Message::data(make_py_value(std::move(result))));
     return;
@@ -27,8 +27,11 @@ void map_callback_result(const UncountedNode& node, const PendingFatalSlot& slot
   down(node, Message::error(callback_error(slot, outcome)));
 }
 
-void discard_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome outcome) {
-  if (outcome.ok()) return;
+void discard_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome&& outcome) {
+  if (outcome.ok()) {
+    CallOutcome released = std::move(outcome);
+    return;
+  }
   down(node, Message::error(callback_error(slot, outcome)));
 }
 

@@ -48,10 +48,10 @@ class CallOutcome {
 // The returned object becomes the node's next value: [DATA(object)] down
 // from the node (None included). A raised Exception: [ERROR] down. No call,
 // nothing down.
-void map_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome outcome);
+void map_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome&& outcome);
 
 // The returned object is released. A raised Exception: [ERROR] down.
-void discard_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome outcome);
+void discard_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome&& outcome);
 
 // Calls `callable` with no arguments and discards its result; a raised
 // Exception goes down from the node as [ERROR] in a wave scope of its own

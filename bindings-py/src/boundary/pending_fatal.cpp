@@ -22,7 +22,7 @@ void record_pending_fatal(const PendingFatalSlot& slot, kit::OwnedRef exception)
   exception.reset();
 }
 
-void raise_pending_fatal(const PendingFatalSlot& slot) {
+void raise_stored_fatal(const PendingFatalSlot& slot) {
   kit::OwnedRef exception = take_pending_fatal(slot);
   if (exception) throw kit::PyErrAlreadySet(std::move(exception));
 }

@@ -33,7 +33,12 @@ kit::OwnedRef take_pending_fatal(const PendingFatalSlot& slot);
 void record_pending_fatal(const PendingFatalSlot& slot, kit::OwnedRef exception);
 
 // Raises the stored exception, if any, emptying the slot: the pre-drain and
-// post-drain of guarded operations.
-void raise_pending_fatal(const PendingFatalSlot& slot);
+// post-drain of guarded operations. An empty slot is seen with a shared
+// look, inline: every guarded call drains twice.
+void raise_stored_fatal(const PendingFatalSlot& slot);
+inline void raise_pending_fatal(const PendingFatalSlot& slot) {
+  if (!slot.exception.is_borrowed() && !*slot.exception.borrow()) return;
+  raise_stored_fatal(slot);
+}
 
 }  // namespace korvalinth::py

@@ -35,17 +35,11 @@ class ValueCallbackFn final : public NodeFn {
 
   void run(RunContext& ctx) override {
     kit::BorrowedRef callback = callback_.borrow();
-    switch (kind_) {
-      case ValueCallbackKind::Derived:
-        map_callback_result(ctx.node, *slot_, call_with_dep_values(callback, ctx.inputs));
-        return;
-      case ValueCallbackKind::Effect:
-        discard_callback_result(ctx.node, *slot_, call_with_dep_values(callback, ctx.inputs));
-        return;
-      case ValueCallbackKind::Producer:
-        map_callback_result(ctx.node, *slot_, call_without_args(callback));
-        return;
-    }
+    if (kind_ == ValueCallbackKind::Producer) return map_callback_result(ctx.node, *slot_, call_without_args(callback));
+    // One call site, so that the call is built in place.
+    CallOutcome outcome = call_with_dep_values(callback, ctx.inputs);
+    if (kind_ == ValueCallbackKind::Derived) return map_callback_result(ctx.node, *slot_, std::move(outcome));
+    discard_callback_result(ctx.node, *slot_, std::move(outcome));
   }
   int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 

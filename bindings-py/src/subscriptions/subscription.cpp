@@ -8,28 +8,52 @@
 #include "kit/convert.hpp"
 #include "kit/gil.hpp"
 #include "values/kind_names.hpp"
+#include "values/py_object_value.hpp"
 #include "values/value_conversions.hpp"
 
 namespace korvalinth::py {
 
 namespace {
 
-// What a subscriber receives with each kind.
-kit::OwnedRef subscriber_payload(const Message& message) {
-  switch (message.kind()) {
-    case MessageKind::Data:
-      return cached_value_to_py(message.value());
-    case MessageKind::Error:
-      return kit::decode_utf8(message.error_value()->display());
-    case MessageKind::Pause:
-    case MessageKind::Resume:
-      return kit::decode_utf8(message.lock_id());
-    case MessageKind::Pull:
-      return kit::decode_utf8(message.pull_request().pull_id);
-    default:
-      return kit::py_none();
+// What a subscriber receives with each kind: None and the object of a
+// Python value are lent for the call (the value kept alive by a share of it
+// here), anything else is made for the call.
+class SubscriberPayload {
+ public:
+  explicit SubscriberPayload(const Message& message) {
+    switch (message.kind()) {
+      case MessageKind::Data:
+        if (const PyObjectValue* held = py_object_value_cast(message.value())) {
+          kept_ = message.value();
+          lent_ = held->object();
+          return;
+        }
+        made_ = cached_value_to_py(message.value());
+        break;
+      case MessageKind::Error:
+        made_ = kit::decode_utf8(message.error_value()->display());
+        break;
+      case MessageKind::Pause:
+      case MessageKind::Resume:
+        made_ = kit::decode_utf8(message.lock_id());
+        break;
+      case MessageKind::Pull:
+        made_ = kit::decode_utf8(message.pull_request().pull_id);
+        break;
+      default:
+        lent_ = kit::BorrowedRef(Py_None);
+        return;
+    }
+    lent_ = made_.borrow();
   }
-}
+
+  PyObject* get() const noexcept { return lent_.get(); }
+
+ private:
+  SharedValue kept_;
+  kit::OwnedRef made_;
+  kit::BorrowedRef lent_;
+};
 
 class SubscriberSink final : public Sink {
  public:
@@ -42,7 +66,7 @@ class SubscriberSink final : public Sink {
     kit::OwnedRef result;
     try {
       kit::BorrowedRef kind = message_kind_str(message.kind());
-      kit::OwnedRef payload = subscriber_payload(message);
+      SubscriberPayload payload(message);
       // The spare leading slot lets the callee prepend without copying.
       PyObject* args[3] = {nullptr, kind.get(), payload.get()};
       result = kit::check(PyObject_Vectorcall(callback_.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -75,7 +99,7 @@ class ObserverSink final : public Sink {
     try {
       // The path's str is made on the first message and serves the rest.
       if (!path_str_) path_str_ = kit::AnywhereRef(kit::decode_utf8(path_));
-      kit::OwnedRef path = path_str_.borrow().new_ref();
+      kit::BorrowedRef path = path_str_.borrow();
       kit::BorrowedRef kind_name = message_kind_str(kind);
       kit::OwnedRef payload = data ? cached_value_to_py(data) : error ? kit::decode_utf8(*error) : kit::py_none();
       kit::OwnedRef tier = kit::check(PyLong_FromLong(message_tier(kind)));

@@ -1,6 +1,5 @@
 #include "values/kind_names.hpp"
 
-#include <array>
 #include <string_view>
 
 #include "kit/convert.hpp"
@@ -9,8 +8,6 @@ namespace korvalinth::py {
 
 namespace {
 
-// Made on first use of the name and kept for the process (the module serves
-// one interpreter).
 kit::BorrowedRef shared_str(PyObject*& slot, std::string_view name) {
   if (slot == nullptr) slot = kit::to_py_str(name).release();
   return kit::BorrowedRef(slot);
@@ -20,9 +17,8 @@ constexpr std::size_t kNodeStatusCount = static_cast<std::size_t>(NodeStatus::Er
 
 }  // namespace
 
-kit::BorrowedRef message_kind_str(MessageKind kind) {
-  static std::array<PyObject*, kMessageKindCount> strs{};
-  return shared_str(strs[static_cast<std::size_t>(kind)], message_kind_name(kind));
+kit::BorrowedRef detail::make_message_kind_str(MessageKind kind) {
+  return shared_str(message_kind_strs[static_cast<std::size_t>(kind)], message_kind_name(kind));
 }
 
 kit::OwnedRef node_status_str(NodeStatus status) {

@@ -23,8 +23,10 @@ class PyObjectValue final : public Value {
   kit::AnywhereRef object_;
 };
 
-// A new shared value owning `object`'s reference.
-SharedValue make_py_value(kit::OwnedRef object);
+// A new shared value owning `object`'s reference (inline: one per emit).
+inline SharedValue make_py_value(kit::OwnedRef object) {
+  return make_derived_value<PyObjectValue>(std::move(object));
+}
 
 // The object of a PyObjectValue, or null for any other value (or none).
 inline const PyObjectValue* py_object_value_cast(const SharedValue& value) noexcept {

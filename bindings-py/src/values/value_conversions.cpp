@@ -21,23 +21,16 @@ std::optional<kit::OwnedRef> value_to_py(const UncountedNode& node) {
   return std::nullopt;
 }
 
-DepArguments::DepArguments(const DepInputs& inputs) {
-  if (inputs.size() > kInlineArgs) {
-    heap_ = std::make_unique_for_overwrite<PyObject*[]>(inputs.size() + 1);
-    slots_ = heap_.get();
-  }
-  slots_[0] = nullptr;
-  for (const DepInput& input : inputs) {
-    const SharedValue& data = input.current;
-    if (const PyObjectValue* held = py_object_value_cast(data)) {
-      slots_[++count_] = held->object().get();
-    } else if (const Json* json = json_value_cast(data)) {
-      made_.push_back(json_value_to_py(*json));
-      slots_[++count_] = made_.back().get();
-    } else {
-      kit::throw_error(PyExc_RuntimeError, kDepDataAbsent);
-    }
-  }
+PyObject** DepArguments::heap_slots(std::size_t count) {
+  heap_ = std::make_unique_for_overwrite<PyObject*[]>(count + 1);
+  return heap_.get();
+}
+
+PyObject* DepArguments::made_from(const SharedValue& data) {
+  const Json* json = json_value_cast(data);
+  if (json == nullptr) kit::throw_error(PyExc_RuntimeError, kDepDataAbsent);
+  made_.push_back(json_value_to_py(*json));
+  return made_.back().get();
 }
 
 std::optional<std::vector<std::uint8_t>> extract_bytes_like(kit::BorrowedRef object) {

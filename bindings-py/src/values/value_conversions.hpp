@@ -13,6 +13,7 @@
 #include "kit/refs.hpp"
 #include "node/arena/node_fn.hpp"
 #include "node/arena/node_handle.hpp"
+#include "values/py_object_value.hpp"
 
 namespace korvalinth::py {
 
@@ -37,7 +38,17 @@ std::optional<kit::OwnedRef> value_to_py(const UncountedNode& node);
 // before is released. Room for the usual few deps without a heap allocation.
 class DepArguments {
  public:
-  explicit DepArguments(const DepInputs& inputs);
+  // Inline, with the rare work out of line: one of these is built per run.
+  explicit DepArguments(const DepInputs& inputs) {
+    PyObject** slots = inputs.size() > kInlineArgs ? heap_slots(inputs.size()) : inline_;
+    slots_ = slots;
+    *slots = nullptr;
+    for (const DepInput& input : inputs) {
+      const PyObjectValue* held = py_object_value_cast(input.current);
+      *++slots = held ? held->object().get() : made_from(input.current);
+    }
+    count_ = static_cast<std::size_t>(slots - slots_);
+  }
   DepArguments(const DepArguments&) = delete;
   DepArguments& operator=(const DepArguments&) = delete;
 
@@ -46,6 +57,11 @@ class DepArguments {
 
  private:
   static constexpr std::size_t kInlineArgs = 4;
+
+  PyObject** heap_slots(std::size_t count);
+  // The object made from a JSON value, owned here; any other value (or
+  // none) is the RuntimeError.
+  PyObject* made_from(const SharedValue& data);
 
   PyObject* inline_[kInlineArgs + 1];
   std::unique_ptr<PyObject*[]> heap_;

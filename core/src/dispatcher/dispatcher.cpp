@@ -15,6 +15,13 @@ Dispatcher::Dispatcher(std::initializer_list<std::uint8_t> partition_flags) {
   }
 }
 
+Dispatcher::~Dispatcher() {
+  if (!FnRunClaim::any()) return;
+  for (DispatcherPartition& p : state_.unguarded().partitions) {
+    for (DispatcherSlot& slot : p.slots) FnRunClaim::take_over_if_claimed(slot.fn);
+  }
+}
+
 DispatcherRef Dispatcher::thread_default() {
   thread_local DispatcherRef tls_default = std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1});
   return tls_default;
@@ -40,6 +47,7 @@ DispatcherKey Dispatcher::register_fn(std::uint32_t partition, SharedNodeFn fn) 
       key = DispatcherKey{partition, slot, 0};
     }
   }
+  FnRunClaim::take_over_if_claimed(replaced);
   return key;
 }
 
@@ -60,6 +68,7 @@ void Dispatcher::free_slot(DispatcherKey key) {
     }
     s->timing.erase(key);
   }
+  FnRunClaim::take_over_if_claimed(freed);
 }
 
 void Dispatcher::enable_fn_timing() { state_.borrow_mut()->timing_flag = 1; }

@@ -11,13 +11,12 @@
 #include <vector>
 
 #include "base/cell.hpp"
+#include "dispatcher/fn_run_claim.hpp"
 
 namespace korvalinth {
 
 // The node-function interface belongs to the engine (node/node_fn.hpp); the
 // registry only stores, hands out and drops shared references to it.
-class NodeFn;
-using SharedNodeFn = std::shared_ptr<NodeFn>;
 
 struct DispatcherKey {
   std::uint32_t partition = 0;
@@ -69,6 +68,10 @@ class Dispatcher {
  public:
   // A dispatcher with partitions whose flags are given in order.
   explicit Dispatcher(std::initializer_list<std::uint8_t> partition_flags);
+  // Functions still running are handed to their claims.
+  ~Dispatcher();
+  Dispatcher(const Dispatcher&) = delete;
+  Dispatcher& operator=(const Dispatcher&) = delete;
 
   // The calling thread's default dispatcher: partitions 0 and 1 with flags 0 and 1.
   static DispatcherRef thread_default();
@@ -88,17 +91,22 @@ class Dispatcher {
   // What one run of the function under key reads, under one borrow: the
   // function (null when the key is not current), its partition's flag
   // (faults when out of range) and whether to time it. Inline: every node
-  // run asks.
+  // run asks. The function is kept by the registry: the run claims it
+  // (FnRunClaim) before anything can free its slot.
   struct RunLookup {
-    SharedNodeFn fn;
+    NodeFn* fn = nullptr;
     std::uint8_t partition_flag = 0;
     bool timing = false;
   };
   [[gnu::always_inline]] RunLookup lookup_for_run(DispatcherKey key) const {
     auto s = state_.borrow();
+    const DispatcherPartition& p = partition_at(*s, key.partition);
     RunLookup out;
-    if (const SharedNodeFn* fn = find(*s, key)) out.fn = *fn;
-    out.partition_flag = s->partitions[key.partition].flag;
+    if (key.slot < p.slots.size()) {
+      const DispatcherSlot& slot = p.slots[key.slot];
+      if (slot.generation == key.generation) out.fn = slot.fn.get();  // a freed slot's function is null
+    }
+    out.partition_flag = p.flag;
     out.timing = s->timing_flag == 1;
     return out;
   }
@@ -107,12 +115,16 @@ class Dispatcher {
   const Cell<DispatcherState>& state() const noexcept { return state_; }
 
  private:
+  // The partition under the index; faults when it is out of range.
+  static const DispatcherPartition& partition_at(const DispatcherState& s, std::uint32_t partition) {
+    if (partition >= s.partitions.size()) [[unlikely]]
+      partition_out_of_range(s.partitions.size(), partition);
+    return s.partitions[partition];
+  }
   // The slot's function when key is current, else null; faults when the
   // partition is out of range.
   static const SharedNodeFn* find(const DispatcherState& s, DispatcherKey key) {
-    if (key.partition >= s.partitions.size()) [[unlikely]]
-      partition_out_of_range(s.partitions.size(), key.partition);
-    const DispatcherPartition& p = s.partitions[key.partition];
+    const DispatcherPartition& p = partition_at(s, key.partition);
     if (key.slot >= p.slots.size()) return nullptr;
     const DispatcherSlot& slot = p.slots[key.slot];
     if (slot.generation != key.generation || !slot.fn) return nullptr;

@@ -27,7 +27,7 @@
 #include "dispatcher/dispatcher.hpp"
 #include "graph/first_row_index.hpp"
 #include "graph/graph_mount.hpp"
-#include "graph/kind_text.hpp"
+#include "node/arena/kind_text.hpp"
 #include "graph/node_options.hpp"
 #include "graph/topology_event.hpp"
 #include "node/arena/construct.hpp"

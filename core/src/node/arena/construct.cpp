@@ -21,7 +21,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle>&& deps,
   const std::size_t n = deps.size();
   NewSlotEntries entries{
       TopologyEntry{std::move(deps), std::move(topology_hook)},
-      CallEntry{std::move(spec.kind), key, dispatcher, std::move(hooks)},
+      CallEntry{OptionalKindText(std::move(spec.kind)), key, dispatcher, std::move(hooks)},
       static_cast<ConfigEntry&&>(spec),
       // Sized in place: no empty record filled after and torn down. The dep
       // links are sized when the node is first connected (or restored or

@@ -38,15 +38,15 @@ SharedGraphHooks share_first_graph_hook(const GraphHook& first) {
 
 SlotKey Arena::occupy(NewSlotEntries&& e) {
   if (free_list_.empty()) {
-    const std::uint64_t index = live_.size();
-    live_.push_back(1);
+    const std::uint64_t index = held_.size();
+    held_.push_back(kHeldAll);
     topology_.emplace_back(std::move(e.topology));
     call_.emplace_back(std::move(e.call));
     config_.emplace_back(std::move(e.config));
     run_.push_back(0);
     edge_.emplace_back(std::move(e.edge));
     version_.emplace_back(std::move(e.version));
-    aux_.emplace_back(std::in_place);
+    aux_.emplace_back();
     generation_.push_back(0);
     touch_.push_back(0);
     pin_.push_back(0);
@@ -56,7 +56,7 @@ SlotKey Arena::occupy(NewSlotEntries&& e) {
   if (generation_[index] == ~std::uint64_t{0}) fault("GraphCore generation overflow on slot reuse");
   free_list_.pop_back();
   const std::uint64_t generation = ++generation_[index];
-  live_[index] = 1;
+  held_[index] = kHeldAll;
   // Released slots hold empty entries, so nothing is dropped here.
   topology_[index] = std::move(e.topology);
   call_[index] = std::move(e.call);
@@ -64,7 +64,7 @@ SlotKey Arena::occupy(NewSlotEntries&& e) {
   run_[index] = 0;
   edge_[index] = std::move(e.edge);
   version_[index] = std::move(e.version);
-  aux_[index].emplace();
+  aux_[index] = AuxEntry{};
   touch_[index] = 0;
   pin_[index] = 0;
   return SlotKey{index, generation};
@@ -72,20 +72,20 @@ SlotKey Arena::occupy(NewSlotEntries&& e) {
 
 std::uint64_t Arena::live_count() const noexcept {
   std::uint64_t n = 0;
-  for (std::uint8_t live : live_) n += live != 0;
+  for (std::uint8_t held : held_) n += (held & kLive) != 0;
   return n;
 }
 
 VacatedSlotEntries Arena::vacate(std::uint64_t i) {
-  live_[i] = 0;
   VacatedSlotEntries out;
-  out.topology = std::exchange(topology_[i], std::nullopt);
-  out.call = std::exchange(call_[i], std::nullopt);
-  out.config = std::exchange(config_[i], std::nullopt);
+  out.topology = take_entry(topology_, i, kHeldTopology);
+  out.call = take_entry(call_, i, kHeldCall);
+  out.config = take_entry(config_, i, kHeldConfig);
   run_[i] = kRunEmpty;
-  out.edge = std::exchange(edge_[i], std::nullopt);
+  out.edge = take_entry(edge_, i, kHeldEdge);
   out.version = std::exchange(version_[i], NodeVersionSlot{});
-  out.aux = std::exchange(aux_[i], std::nullopt);
+  out.aux = take_entry(aux_, i, kHeldAux);
+  held_[i] = 0;
   return out;
 }
 
@@ -132,14 +132,14 @@ SharedValue ctx_state_of(const UncountedNode& node) {
 std::optional<std::string> node_kind(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
-  return a->call_at(node.index()).kind;
+  return a->call_at(node.index()).kind.value();
 }
 
 void set_node_kind(const UncountedNode& node, std::optional<std::string> kind) {
-  std::optional<std::string> old;
+  OptionalKindText text(std::move(kind));
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
-  old = std::exchange(a->call_at(node.index()).kind, std::move(kind));
+  std::swap(a->call_at(node.index()).kind, text);
 }
 
 void set_ctx_state(const UncountedNode& node, SharedValue value) {

@@ -65,7 +65,7 @@ class Arena {
     return k.index < generation_.size() && generation_[k.index] == k.generation;
   }
   // The key is current: it names the slot and the slot is live.
-  bool is_current(SlotKey k) const noexcept { return names_slot(k) && live_[k.index] != 0; }
+  bool is_current(SlotKey k) const noexcept { return names_slot(k) && (held_[k.index] & kLive) != 0; }
   void check(SlotKey k) const {
     if (!is_current(k)) fault(kStaleSlot);
   }
@@ -79,56 +79,58 @@ class Arena {
   }
   // The same for a slot whose key the caller found current under this borrow.
   EdgeEntry& current_wave_edge(std::uint64_t i) {
-    present(topology_[i], kTopologySlot);
-    return present(edge_[i], kEdgeSlot);
+    require(i, kHeldTopology, kTopologySlot);
+    return entry(edge_, i, kHeldEdge, kEdgeSlot);
   }
   const EdgeEntry& wave_edge(SlotKey k) const {
     check(k);
-    present(topology_[k.index], kTopologySlot);
-    return present(edge_[k.index], kEdgeSlot);
+    require(k.index, kHeldTopology, kTopologySlot);
+    return entry(edge_, k.index, kHeldEdge, kEdgeSlot);
   }
   // The same checks alone.
   void require_wave_entries(SlotKey k) const { wave_edge(k); }
   // The same for the five entries of a run: topology, call, config, run, edge.
   void require_live_entries(SlotKey k) const {
     check(k);
-    present(topology_[k.index], kTopologySlot);
-    present(call_[k.index], kCallSlot);
-    present(config_[k.index], kConfigSlot);
+    require(k.index, kHeldTopology, kTopologySlot);
+    require(k.index, kHeldCall, kCallSlot);
+    require(k.index, kHeldConfig, kConfigSlot);
     if (run_[k.index] == kRunEmpty) fault(kRunSlot);
-    present(edge_[k.index], kEdgeSlot);
+    require(k.index, kHeldEdge, kEdgeSlot);
   }
 
   // Entries of a current slot; a missing entry faults with its column's text.
-  TopologyEntry& topology_at(std::uint64_t i) { return present(topology_[i], kTopologySlot); }
-  CallEntry& call_at(std::uint64_t i) { return present(call_[i], kCallSlot); }
-  ConfigEntry& config_at(std::uint64_t i) { return present(config_[i], kConfigSlot); }
+  TopologyEntry& topology_at(std::uint64_t i) { return entry(topology_, i, kHeldTopology, kTopologySlot); }
+  CallEntry& call_at(std::uint64_t i) { return entry(call_, i, kHeldCall, kCallSlot); }
+  ConfigEntry& config_at(std::uint64_t i) { return entry(config_, i, kHeldConfig, kConfigSlot); }
   std::uint8_t& run_at(std::uint64_t i) {
     if (run_[i] == kRunEmpty) fault(kRunSlot);
     return run_[i];
   }
-  EdgeEntry& edge_at(std::uint64_t i) { return present(edge_[i], kEdgeSlot); }
+  EdgeEntry& edge_at(std::uint64_t i) { return entry(edge_, i, kHeldEdge, kEdgeSlot); }
   NodeVersionSlot& version_at(std::uint64_t i) {
     if (!version_[i].present()) fault(kVersionSlot);
     return version_[i];
   }
-  AuxEntry& aux_at(std::uint64_t i) { return present(aux_[i], kAuxSlot); }
-  const TopologyEntry& topology_at(std::uint64_t i) const { return present(topology_[i], kTopologySlot); }
-  const CallEntry& call_at(std::uint64_t i) const { return present(call_[i], kCallSlot); }
-  const ConfigEntry& config_at(std::uint64_t i) const { return present(config_[i], kConfigSlot); }
+  AuxEntry& aux_at(std::uint64_t i) { return entry(aux_, i, kHeldAux, kAuxSlot); }
+  const TopologyEntry& topology_at(std::uint64_t i) const { return entry(topology_, i, kHeldTopology, kTopologySlot); }
+  const CallEntry& call_at(std::uint64_t i) const { return entry(call_, i, kHeldCall, kCallSlot); }
+  const ConfigEntry& config_at(std::uint64_t i) const { return entry(config_, i, kHeldConfig, kConfigSlot); }
   std::uint8_t run_at(std::uint64_t i) const {
     if (run_[i] == kRunEmpty) fault(kRunSlot);
     return run_[i];
   }
-  const EdgeEntry& edge_at(std::uint64_t i) const { return present(edge_[i], kEdgeSlot); }
+  const EdgeEntry& edge_at(std::uint64_t i) const { return entry(edge_, i, kHeldEdge, kEdgeSlot); }
   const NodeVersionSlot& version_at(std::uint64_t i) const {
     if (!version_[i].present()) fault(kVersionSlot);
     return version_[i];
   }
-  const AuxEntry& aux_at(std::uint64_t i) const { return present(aux_[i], kAuxSlot); }
+  const AuxEntry& aux_at(std::uint64_t i) const { return entry(aux_, i, kHeldAux, kAuxSlot); }
   // The slot's entry when it has one, else null (no fault).
-  EdgeEntry* find_edge(std::uint64_t i) noexcept { return edge_[i] ? &*edge_[i] : nullptr; }
-  const ConfigEntry* find_config(std::uint64_t i) const noexcept { return config_[i] ? &*config_[i] : nullptr; }
+  EdgeEntry* find_edge(std::uint64_t i) noexcept { return (held_[i] & kHeldEdge) ? &edge_[i] : nullptr; }
+  const ConfigEntry* find_config(std::uint64_t i) const noexcept {
+    return (held_[i] & kHeldConfig) ? &config_[i] : nullptr;
+  }
 
   // Fills the last freed slot (its generation raised by 1) or a new one and
   // makes it live; faults when a reused slot's generation is at its maximum.
@@ -138,8 +140,8 @@ class Arena {
   VacatedSlotEntries vacate(std::uint64_t i);
   void free_index(std::uint64_t i) { free_list_.push_back(i); }
   // Slots ever taken, and those of them live now.
-  std::uint64_t slot_count() const noexcept { return live_.size(); }
-  bool is_live_index(std::uint64_t i) const noexcept { return i < live_.size() && live_[i] != 0; }
+  std::uint64_t slot_count() const noexcept { return held_.size(); }
+  bool is_live_index(std::uint64_t i) const noexcept { return i < held_.size() && (held_[i] & kLive) != 0; }
   std::uint64_t live_count() const noexcept;
   // Freed indices, the next to be reused last.
   const std::vector<std::uint64_t>& free_indices() const noexcept { return free_list_; }
@@ -168,25 +170,47 @@ class Arena {
   void set_draining(bool on) noexcept { draining_ = on ? 1 : 0; }
 
  private:
-  template <class E>
-  static E& present(std::optional<E>& e, const char* text) {
-    if (!e) fault(text);
-    return *e;
+  // Bits of a slot's held mask: the slot is live, and which entries it holds.
+  // One byte per slot spares each entry a presence flag of its own (a slot
+  // without an entry keeps an empty one in its column).
+  static constexpr std::uint8_t kLive = 1 << 0;
+  static constexpr std::uint8_t kHeldTopology = 1 << 1;
+  static constexpr std::uint8_t kHeldCall = 1 << 2;
+  static constexpr std::uint8_t kHeldConfig = 1 << 3;
+  static constexpr std::uint8_t kHeldEdge = 1 << 4;
+  static constexpr std::uint8_t kHeldAux = 1 << 5;
+  static constexpr std::uint8_t kHeldAll = kLive | kHeldTopology | kHeldCall | kHeldConfig | kHeldEdge | kHeldAux;
+
+  void require(std::uint64_t i, std::uint8_t bit, const char* text) const {
+    if ((held_[i] & bit) == 0) fault(text);
   }
   template <class E>
-  static const E& present(const std::optional<E>& e, const char* text) {
-    if (!e) fault(text);
-    return *e;
+  E& entry(std::vector<E>& column, std::uint64_t i, std::uint8_t bit, const char* text) {
+    require(i, bit, text);
+    return column[i];
+  }
+  template <class E>
+  const E& entry(const std::vector<E>& column, std::uint64_t i, std::uint8_t bit, const char* text) const {
+    require(i, bit, text);
+    return column[i];
+  }
+  // Moves a held entry out, leaving an empty one; none when it is not held.
+  template <class E>
+  std::optional<E> take_entry(std::vector<E>& column, std::uint64_t i, std::uint8_t bit) {
+    if ((held_[i] & bit) == 0) return std::nullopt;
+    std::optional<E> out(std::move(column[i]));
+    column[i] = E{};
+    return out;
   }
 
-  std::vector<std::uint8_t> live_;
-  std::vector<std::optional<TopologyEntry>> topology_;
-  std::vector<std::optional<CallEntry>> call_;
-  std::vector<std::optional<ConfigEntry>> config_;
+  std::vector<std::uint8_t> held_;
+  std::vector<TopologyEntry> topology_;
+  std::vector<CallEntry> call_;
+  std::vector<ConfigEntry> config_;
   std::vector<std::uint8_t> run_;  // has-run flag; kRunEmpty while released
-  std::vector<std::optional<EdgeEntry>> edge_;
+  std::vector<EdgeEntry> edge_;
   std::vector<NodeVersionSlot> version_;
-  std::vector<std::optional<AuxEntry>> aux_;
+  std::vector<AuxEntry> aux_;
   std::vector<std::uint64_t> generation_;
   std::vector<std::uint64_t> touch_;
   std::vector<std::uint64_t> pin_;

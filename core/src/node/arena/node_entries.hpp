@@ -15,6 +15,7 @@
 #include "base/heap_optional.hpp"
 #include "dispatcher/dispatcher.hpp"
 #include "node/arena/dep_slot.hpp"
+#include "node/arena/kind_text.hpp"
 #include "node/arena/message.hpp"
 #include "node/arena/node_fn.hpp"
 #include "node/arena/node_handle.hpp"
@@ -43,7 +44,7 @@ struct TopologyEntry {
 };
 
 struct CallEntry {
-  std::optional<std::string> kind;
+  OptionalKindText kind;
   std::optional<DispatcherKey> key;
   DispatcherRef dispatcher;
   SharedGraphHooks hooks;
@@ -79,11 +80,41 @@ struct DepLink {
   std::uint8_t flag = 0;
 };
 
+// A node's dep links, read like a vector of them. They are sized when the
+// node is first connected, which most built nodes never are: until then the
+// node pays one null word for them.
+class DepLinks {
+ public:
+  DepLinks() noexcept = default;
+  DepLinks(std::vector<DepLink>&& links)
+      : links_(links.empty() ? nullptr : std::make_unique<std::vector<DepLink>>(std::move(links))) {}
+
+  std::size_t size() const noexcept { return links_ ? links_->size() : 0; }
+  bool empty() const noexcept { return size() == 0; }
+  DepLink& operator[](std::size_t i) noexcept { return (*links_)[i]; }
+  const DepLink& operator[](std::size_t i) const noexcept { return (*links_)[i]; }
+  DepLink* begin() noexcept { return links_ ? links_->data() : nullptr; }
+  DepLink* end() noexcept { return links_ ? links_->data() + links_->size() : nullptr; }
+  const DepLink* begin() const noexcept { return links_ ? links_->data() : nullptr; }
+  const DepLink* end() const noexcept { return links_ ? links_->data() + links_->size() : nullptr; }
+  // As vector::resize: links past n go, new ones are empty.
+  void resize(std::size_t n) {
+    if (!links_) {
+      if (n == 0) return;
+      links_ = std::make_unique<std::vector<DepLink>>();
+    }
+    links_->resize(n);
+  }
+
+ private:
+  std::unique_ptr<std::vector<DepLink>> links_;
+};
+
 struct EdgeEntry {
   std::vector<DepSlot> dep_state;
   NodeState state;
   std::uint64_t run_check_epoch = 0;  // a run check is queued while this equals the queue's epoch
-  std::vector<DepLink> dep_links;
+  DepLinks dep_links;
   SharedValue cache;
   // Downs calling the node's sinks now: only then may a down have to queue
   // behind one (the delivery itself is found on the thread's chain).

@@ -177,7 +177,7 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
     // What the borrow replaces is dropped after it.
     std::vector<NodeHandle> old_topology;
     std::vector<DepSlot> old_state;
-    std::vector<DepLink> old_links;
+    DepLinks old_links;
     {
       auto a = node.core_ref().borrow_mut();
       EdgeEntry& e = a->wave_edge(node.key());

@@ -3,7 +3,8 @@
 // While a down is calling a node's sinks, a further down on the same node (a
 // sink that corrects the value it watches) waits: its list is queued and
 // delivered by the down in progress once its own list has reached every
-// sink.
+// sink. The delivery ends before the pending queue drains: a down made by a
+// run or settle there goes out at once.
 
 #include <memory>
 #include <optional>
@@ -11,7 +12,6 @@
 
 #include "base/thread_block.hpp"
 #include "node/arena/message.hpp"
-#include "node/arena/node_entries.hpp"
 #include "node/arena/node_handle.hpp"
 
 namespace korvalinth {
@@ -20,48 +20,46 @@ class OrderedDelivery;
 
 namespace detail {
 // The innermost delivery in progress on the thread; each links to the one
-// it runs inside. Deliveries nest only through sinks, so the chain is short.
+// it runs inside. Deliveries nest only through sinks (a drain runs after its
+// delivery ended), so the chain is short and mostly empty.
 inline constinit thread_local OrderedDelivery* tls_innermost_delivery KORVALINTH_FAST_TLS = nullptr;
 }  // namespace detail
 
 class OrderedDelivery {
  public:
+  // Whether a delivery on node is in progress on the thread.
+  static bool in_progress_on(const UncountedNode& node) noexcept {
+    for (const OrderedDelivery* d = detail::tls_innermost_delivery; d != nullptr; d = d->outer_) {
+      if (d->delivers_to(node)) return true;
+    }
+    return false;
+  }
   // Queues list behind the delivery in progress on node, if there is one;
-  // true when it was queued (list is then moved from). Called only when the
-  // node's entry counts a delivery in progress: the search is then short.
+  // true when it was queued (list is then moved from).
   static bool queue_if_delivering(const UncountedNode& node, MessageList& list);
 
-  // Marks node as delivering on the thread's chain until the end of the
-  // object's life; lists still queued then (a fault unwinds) are dropped.
-  // The caller counts it in the node's entry (count_in) under a borrow it
-  // takes anyway, before any sink is called. node must outlive the object.
-  // Inline, as the destructor: one is made for every emit.
+  // Marks node as delivering on the thread's chain until end() or the end
+  // of the object's life; lists still queued then (a fault unwinds) are
+  // dropped. node must outlive the object. Inline, as end(): one is made
+  // for every emit.
   explicit OrderedDelivery(const UncountedNode& node) noexcept
       : node_(&node), outer_(detail::tls_innermost_delivery) {
     detail::tls_innermost_delivery = this;
   }
   OrderedDelivery(const OrderedDelivery&) = delete;
   OrderedDelivery& operator=(const OrderedDelivery&) = delete;
-  ~OrderedDelivery() {
+  ~OrderedDelivery() { end(); }
+
+  // The node's sinks are done with: takes the delivery off the chain.
+  // Deliveries end innermost first.
+  void end() noexcept {
+    if (ended_) return;
     detail::tls_innermost_delivery = outer_;
-    if (counted_) uncount_at_end();
+    ended_ = true;
   }
 
   // The oldest list queued behind this delivery, taken out of the queue.
   std::optional<MessageList> next_queued();
-  // Counts the delivery in the node's entry e (once), or stops counting it
-  // before the object's end, under the caller's borrow.
-  void count_in(EdgeEntry& e) noexcept {
-    if (counted_) return;
-    e.deliveries_in_progress += 1;
-    counted_ = true;
-  }
-  void uncount_in(EdgeEntry& e) noexcept {
-    if (!counted_) return;
-    e.deliveries_in_progress -= 1;
-    counted_ = false;
-  }
-
   // Whether a list was queued behind this delivery.
   bool has_queued() const noexcept { return queued_ != nullptr; }
 
@@ -71,14 +69,17 @@ class OrderedDelivery {
     std::size_t next = 0;  // the oldest list not yet taken
   };
 
-  void uncount_at_end() noexcept;
+  // The same core object and key: both handles keep their core alive.
+  bool delivers_to(const UncountedNode& node) const noexcept {
+    return &node_->core_ref() == &node.core_ref() && node_->key() == node.key();
+  }
 
   // Kept small: one lives in every down's frame, and graphs deliver as
   // deep as the stack allows. The queue is made by the first list queued.
   const UncountedNode* node_;
   OrderedDelivery* outer_;
   std::unique_ptr<Queue> queued_;
-  bool counted_ = false;  // the node's entry counts this delivery
+  bool ended_ = false;
 };
 
 }  // namespace korvalinth

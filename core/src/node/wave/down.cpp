@@ -9,12 +9,11 @@
 
 namespace korvalinth {
 
-void mark_dirty(const UncountedNode& node, OrderedDelivery* window) {
+void mark_dirty(const UncountedNode& node) {
   SinkList::Reading sinks;
   {
     auto a = node.core_ref().borrow_mut();
     DownSlots s = down_slots(*a, node.key());
-    if (window) window->count_in(s.edge);
     if (!s.edge.state.mark_dirty()) return;
     sinks = s.aux.sinks.read();
   }
@@ -111,8 +110,9 @@ void check_data_canonical(const MessageList& list) {
 }
 
 // Whether the node's outgoing DATA, RESOLVED and INVALIDATE wait now
-// (paused, or waiting for a pull), by its pause mode.
-bool holds_back(const LiveSlotsWithAux& s, bool running) {
+// (paused, or waiting for a pull), by its pause mode. Inlined into the entry
+// read of every down: the entries it reads need not be laid out for a call.
+[[gnu::always_inline]] inline bool holds_back(const LiveSlotsWithAux& s, bool running) {
   if (s.config.pausable == Pausable::False) return false;
   const bool paused = s.aux.paused();
   const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
@@ -169,14 +169,13 @@ struct Applied {
 // Applies one message to the node's state (the core held mutably) and says
 // who receives it. Replaced values go to trash, dropped after the borrow.
 // A DATA's version is put in place from next_version, unless that is null
-// (the caller advanced it in place). Counts window's delivery, when given.
+// (the caller advanced it in place).
 void apply_message(Arena& a, const UncountedNode& node, const Message& m, std::optional<NodeVersion>* next_version,
-                   OrderedDelivery* window, Applied& out, SharedValue& old_cache, std::optional<NodeVersion>& old_version,
+                   Applied& out, SharedValue& old_cache, std::optional<NodeVersion>& old_version,
                    std::vector<MessageList>& old_held, std::optional<PullRequest>& old_pending,
                    std::optional<PullRequest>& old_current) {
   DownSlots s = down_slots(a, node.key());
   EdgeEntry& e = s.edge;
-  if (window) window->count_in(e);
   switch (m.kind()) {
     case MessageKind::Start:
     case MessageKind::Pause:
@@ -256,7 +255,7 @@ struct DataSlots {
   if (slots) *slots = DataSlots{&s.edge, &s.aux, &version};
   const bool content_ids = version.versioning().mode == NodeVersioning::Mode::Level1;
   return DownEntry{current_touched_in_installed_scope(a, i), running, content_ids, holds_back(s, running),
-                   e.state.serving_pull(), e.deliveries_in_progress != 0};
+                   e.state.serving_pull(), OrderedDelivery::in_progress_on(node)};
 }
 
 std::optional<DownEntry> read_down_entry(const UncountedNode& node) {
@@ -268,9 +267,8 @@ std::optional<DownEntry> read_down_entry(const UncountedNode& node) {
 // Applies one message to the node and hands it to the node's sinks (or, for
 // an INVALIDATE that cleared a value, runs the invalidate callbacks and
 // broadcasts it).
-// window: the delivery to count in the node's entry, when the caller opened
-// one; canonical_text: the DATA's checked text, when the caller has it.
-void deliver_message(const UncountedNode& node, const Message& m, bool content_ids, OrderedDelivery* window,
+// canonical_text: the DATA's checked text, when the caller has it.
+void deliver_message(const UncountedNode& node, const Message& m, bool content_ids,
                      const std::string* canonical_text = nullptr) {
   GraphCore& core = node.core_ref();
   std::optional<NodeVersion> next_version;
@@ -305,12 +303,12 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
       if (v.versioning().mode == NodeVersioning::Mode::Level1) {
         // The policy changed since the entry was read: take the general road.
         a.release();
-        deliver_message(node, m, true, window);
+        deliver_message(node, m, true);
         return;
       }
       v.advance_without_content_ids();
     }
-    apply_message(*a, node, m, precomputed ? &next_version : nullptr, window, applied, old_cache, old_version,
+    apply_message(*a, node, m, precomputed ? &next_version : nullptr, applied, old_cache, old_version,
                   old_held, old_pending, old_current);
     a.release();
   }
@@ -353,14 +351,11 @@ void defer_into_batch(const UncountedNode& node, Message&& late) {
   announce_batch_deferral(node);
 }
 
-// The end of a down that was not made by the node's own function; ends
-// window's count too, when given.
-void end_outside_run(const UncountedNode& node, OrderedDelivery* window) {
+// The end of a down that was not made by the node's own function.
+void end_outside_run(const UncountedNode& node) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
-  EdgeEntry& e = a->edge_at(node.index());
-  e.state.end_wave();
-  if (window) window->uncount_in(e);
+  a->edge_at(node.index()).state.end_wave();
 }
 
 }  // namespace
@@ -476,23 +471,29 @@ void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list
   }
 }
 
+// Ends window once the lists queued behind it meanwhile went out.
+void end_delivery(const UncountedNode& node, OrderedDelivery& window) {
+  if (window.has_queued()) deliver_queued(node, window);
+  window.end();
+}
+
 // Delivers the list through the node's sinks in a delivery frame, then the
 // lists queued behind own_window meanwhile; own_window is null for a list
 // that was queued behind another delivery.
 template <class List>
 [[gnu::always_inline]] inline void deliver_in_window(const UncountedNode& node, const DownEntry& entry, List& list,
                                                      bool marks_dirty, OrderedDelivery* own_window) {
-  if (marks_dirty) mark_dirty(node, own_window);
+  if (marks_dirty) mark_dirty(node);
 
   DeliveryFrame frame;
   for (Message& m : list) {
-    deliver_message(node, m, entry.content_ids, own_window, canonical_text(list));
+    deliver_message(node, m, entry.content_ids, canonical_text(list));
     release_delivered(m);
   }
-  if (own_window && own_window->has_queued()) deliver_queued(node, *own_window);
+  if (own_window) end_delivery(node, *own_window);
   frame.close();
 
-  if (!entry.running) end_outside_run(node, own_window);
+  if (!entry.running) end_outside_run(node);
 }
 
 // The steps of down from the batch deferral on. A list that was queued
@@ -546,7 +547,6 @@ void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node, const DataS
   DeliveryFrame frame;
   {
     slots.version->advance_without_content_ids();
-    window.count_in(*slots.edge);
     SharedValue old_cache = std::exchange(slots.edge->cache, m.value());
     slots.edge->state.take_data();
     const SinkList::Reading sinks = slots.aux->sinks.read();
@@ -556,14 +556,13 @@ void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node, const DataS
     sinks.deliver(m);
   }
   release_delivered(m);
-  if (window.has_queued()) deliver_queued(node, window);
+  end_delivery(node, window);
   frame.close();
 }
 
 // The same for a plain settle.
 void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
   OrderedDelivery window(node);
-  window.count_in(*slots.edge);
   DeliveryFrame frame;
   {
     slots.edge->state.take_resolved();
@@ -572,9 +571,9 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
     sinks.deliver(m);
   }
   // A RESOLVED carries nothing to release.
-  if (window.has_queued()) deliver_queued(node, window);
+  end_delivery(node, window);
   frame.close();
-  end_outside_run(node, &window);
+  end_outside_run(node);
 }
 
 // The common downs, a running node's DATA and a settled run's RESOLVED,

@@ -22,11 +22,8 @@ inline MessageList one_message(Message m) {
   return l;
 }
 
-class OrderedDelivery;
-
-// Sends DIRTY once (sets dirty-sent and status dirty) unless already sent;
-// counts window's delivery in the node's entry first, when given.
-void mark_dirty(const UncountedNode& node, OrderedDelivery* window = nullptr);
+// Sends DIRTY once (sets dirty-sent and status dirty) unless already sent.
+void mark_dirty(const UncountedNode& node);
 // Hands one message to the node's sinks; changes no node state.
 void broadcast(const UncountedNode& node, const Message& message);
 // Ends the node's current pull; does nothing while the core is borrowed.

@@ -61,7 +61,8 @@ void take_run_inputs(EdgeEntry& e, std::size_t n, DepInputs& inputs) {
 void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
   for (DepSlot& d : e.dep_state) {
     if (!d.wave_value) continue;
-    old_latest.push_back(std::exchange(d.latest, std::move(*d.wave_value)));
+    d.latest.swap(*d.wave_value);
+    old_latest.push_back(std::move(*d.wave_value));
     d.wave_value.reset();
   }
 }
@@ -72,44 +73,30 @@ std::uint64_t node_functions_running() noexcept { return tls_functions_running; 
 
 namespace {
 
-// The run, under the caller's borrow held when given (with the node's
-// entries it found and whether the running wave touched the node), else
-// under its own.
-void run_from(const UncountedNode& node, RefMut<Arena>* held, const LiveSlotsWithAux* found, bool touched) {
-  check_stack_headroom();
+// The run of a node whose entries s were found under the borrow held (key
+// current, entries present, node touched, not running); releases held.
+void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s) {
   GraphCore& core = node.core_ref();
   const SlotKey node_key = node.key();
   RunContext ctx;
   DispatcherRef kept_dispatcher;  // held only when used past the borrow
   DispatcherKey key;
   Dispatcher::RunLookup call;
-  bool looked_up = false;
-  std::optional<OldCallbacks> old_callbacks;  // made only when there are some
+  // Made only when there are some; the function is then looked up after them.
+  std::optional<OldCallbacks> old_callbacks;
   {
-    RefMut<Arena> a = held ? std::move(*held) : core.borrow_mut();
-    // Touched (and pinned) in the running wave before anything else.
-    if (!(held ? touched : touched_in_installed_scope(*a, node_key))) {
-      auto cell = wave_scope_cell().borrow_mut();
-      if (cell->has_value()) touch_in_frame(**cell, *a, node.core(), node.count(), node_key);
-    }
-    EdgeEntry& e = found ? found->edge : a->wave_edge(node_key);
-    if (e.state.running()) fault(kReentrantRun);
-    // The other entries of a run, checked in column order.
-    const std::uint64_t i = node_key.index;
-    CallEntry& call_entry = found ? found->call : a->call_at(i);
-    if (!found) a->config_at(i);
-    std::uint8_t& has_run = found ? found->run : a->run_at(i);
-    AuxEntry& aux = found ? found->aux : a->aux_at(i);
-    const std::size_t n = (found ? found->topology : a->topology_at(i)).deps.size();
+    RefMut<Arena> a = std::move(held);
+    EdgeEntry& e = s.edge;
+    const std::size_t n = s.topology.deps.size();
     if (e.dep_state.size() < n) index_fault(e.dep_state.size(), e.dep_state.size());
     take_run_inputs(e, n, ctx.inputs);
-    has_run = 1;
+    s.run = 1;
     e.state.begin_run();
-    if (!call_entry.key) fault("run_wave \xE2\x87\x92 handle present");
-    key = *call_entry.key;
+    if (!s.call.key) fault("run_wave \xE2\x87\x92 handle present");
+    key = *s.call.key;
     // The node's call entry keeps its dispatcher while the borrow is held.
-    const Dispatcher& dispatcher = *call_entry.dispatcher;
-    AuxRare* rare = aux.rare_if_made();
+    const Dispatcher& dispatcher = *s.call.dispatcher;
+    AuxRare* rare = s.aux.rare_if_made();
     // Dropping old callbacks may run host code, which may replace the
     // function or turn timing on: with any to drop, the function is looked
     // up after them.
@@ -117,12 +104,11 @@ void run_from(const UncountedNode& node, RefMut<Arena>* held, const LiveSlotsWit
         rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty());
     if (drops_callbacks) {
       ctx.partition_flag = dispatcher.partition_flag(key.partition);
-      kept_dispatcher = call_entry.dispatcher;
+      kept_dispatcher = s.call.dispatcher;
     } else {
       call = dispatcher.lookup_for_run(key);
-      looked_up = true;
       ctx.partition_flag = call.partition_flag;
-      if (call.timing) kept_dispatcher = call_entry.dispatcher;
+      if (call.timing) kept_dispatcher = s.call.dispatcher;
     }
     if (rare) {
       if (rare->current_pull) ctx.pull = rare->current_pull;
@@ -155,10 +141,10 @@ void run_from(const UncountedNode& node, RefMut<Arena>* held, const LiveSlotsWit
     // Counts a node function on the thread's stack while it runs.
     tls_functions_running += 1;
     auto uncount = on_scope_exit([]() noexcept { tls_functions_running -= 1; });
-    if (!looked_up) call = kept_dispatcher->lookup_for_run(key);
-    // Held here: on unwind the function goes before the guards above run.
-    SharedNodeFn fn = std::move(call.fn);
-    if (fn) {
+    if (old_callbacks) call = kept_dispatcher->lookup_for_run(key);
+    if (NodeFn* fn = call.fn) {
+      // Claimed here: on unwind the claim ends before the guards above run.
+      FnRunClaim claim(fn);
       if (call.timing) {
         // The call's time is recorded also on unwind.
         const std::uint64_t start = monotonic_now_ns();
@@ -170,7 +156,6 @@ void run_from(const UncountedNode& node, RefMut<Arena>* held, const LiveSlotsWit
         fn->run(ctx);
       }
     }
-    fn.reset();
     end_on_unwind.dismiss();
   }
   SmallVec<SharedValue, 2> old_latest;
@@ -195,12 +180,29 @@ void run_from(const UncountedNode& node, RefMut<Arena>* held, const LiveSlotsWit
   a.release();
 }
 
+// Touches the node in the running wave (which pins it) unless the wave did.
+void touch_for_run(Arena& a, const UncountedNode& node) {
+  auto cell = wave_scope_cell().borrow_mut();
+  if (cell->has_value()) touch_in_frame(**cell, a, node.core(), node.count(), node.key());
+}
+
 }  // namespace
 
-void run_wave(const UncountedNode& node) { run_from(node, nullptr, nullptr, false); }
+void run_wave(const UncountedNode& node) {
+  check_stack_headroom();
+  RefMut<Arena> a = node.core_ref().borrow_mut();
+  const SlotKey key = node.key();
+  if (!touched_in_installed_scope(*a, key)) touch_for_run(*a, node);
+  // The wave step's entries first, then the refusal, then the run's others.
+  if (a->wave_edge(key).state.running()) fault(kReentrantRun);
+  run_found(a, node, current_slots_with_aux(*a, key.index));
+}
 
 void run_wave(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s, bool touched) {
-  run_from(node, &a, &s, touched);
+  check_stack_headroom();
+  if (!touched) touch_for_run(*a, node);
+  if (s.edge.state.running()) fault(kReentrantRun);
+  run_found(a, node, s);
 }
 
 }  // namespace korvalinth

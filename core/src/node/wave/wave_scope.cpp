@@ -94,7 +94,8 @@ void install_scope(const UncountedNode& node) {
   const std::uint64_t scope_id = tls_next_scope_id++;
   auto c = wave_scope_cell().borrow_mut();
   WaveScope& scope = c->emplace();
-  scope.touched = std::move(spare_touched());
+  // Swapped, not moved: no empty buffer is left to destroy.
+  scope.touched.swap(spare_touched());
   scope.owner_core = node.core_id();
   scope.scope_id = scope_id;
   detail::tls_installed_scope_id = scope_id;
@@ -197,7 +198,7 @@ void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
   unpin_touched(scope.touched);
   scope.touched.clear();
   // A nested owner (a deferred op's wave) may have kept a larger buffer.
-  if (scope.touched.capacity() > spare_touched().capacity()) spare_touched() = std::move(scope.touched);
+  if (scope.touched.capacity() > spare_touched().capacity()) spare_touched().swap(scope.touched);
   if (!batch_is_active()) drain_deferred_ops_guarded(node.core(), scope.deferred_cores);
   scope.deferred_cores.clear();
   if (undelivered) std::rethrow_exception(undelivered);

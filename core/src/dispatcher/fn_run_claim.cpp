@@ -1,0 +1,15 @@
+#include "dispatcher/fn_run_claim.hpp"
+
+namespace korvalinth {
+
+void FnRunClaim::take_over_if_claimed(SharedNodeFn& share) noexcept {
+  if (!share) return;
+  // The outermost claim's run ends last: the function lives until then.
+  FnRunClaim* outermost = nullptr;
+  for (FnRunClaim* c = tls_innermost; c != nullptr; c = c->outer_) {
+    if (c->fn_ == share.get()) outermost = c;
+  }
+  if (outermost != nullptr && !outermost->taken_over_) outermost->taken_over_ = std::move(share);
+}
+
+}  // namespace korvalinth

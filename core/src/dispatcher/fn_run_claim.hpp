@@ -1,0 +1,43 @@
+#pragma once
+// A run's claim on the node function it calls, in place of a share of its
+// own (a share costs two atomic operations once the process has started a
+// thread): the registry's share keeps the function alive while it runs.
+// Should the registry let go of that share meanwhile (its slot freed, or
+// the registry itself dropped), the outermost claim on the function takes
+// the share over and drops it when its run ends, when a run's own share
+// would have gone. Claims nest on the thread's stack, one per running
+// function.
+
+#include <memory>
+
+#include "base/thread_block.hpp"
+
+namespace korvalinth {
+
+class NodeFn;
+using SharedNodeFn = std::shared_ptr<NodeFn>;
+
+class FnRunClaim {
+ public:
+  explicit FnRunClaim(const NodeFn* fn) noexcept : fn_(fn), outer_(tls_innermost) { tls_innermost = this; }
+  // The claim leaves the chain before a share it took over is dropped.
+  ~FnRunClaim() { tls_innermost = outer_; }
+  FnRunClaim(const FnRunClaim&) = delete;
+  FnRunClaim& operator=(const FnRunClaim&) = delete;
+
+  // Hands a share the registry lets go of to the outermost claim on its
+  // function (share is then empty), unless that claim took one over already
+  // and so keeps the function alive: share is then left for the caller.
+  static void take_over_if_claimed(SharedNodeFn& share) noexcept;
+  // Whether any function runs on this thread under a claim.
+  static bool any() noexcept { return tls_innermost != nullptr; }
+
+ private:
+  static inline constinit thread_local FnRunClaim* tls_innermost KORVALINTH_FAST_TLS = nullptr;
+
+  const NodeFn* fn_;
+  FnRunClaim* outer_;
+  SharedNodeFn taken_over_;
+};
+
+}  // namespace korvalinth

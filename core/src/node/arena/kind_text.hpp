@@ -1,0 +1,71 @@
+#pragma once
+// The kind texts a node keeps: the kind its graph row registers ("state",
+// "derived", ...) and the optional kind text of its call entry. Each is kept
+// in one word: the kinds of the graph's own factories are texts shared by
+// every node, and only another kind is kept on the heap by its owner.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace korvalinth {
+
+// One word naming a kind text: the text's address, its low bit set when the
+// word owns the text. Written once here for both kind holders below.
+struct KindWord {
+  static std::uintptr_t of(std::string text);
+  static std::uintptr_t copy(std::uintptr_t bits);
+  static void free(std::uintptr_t bits) noexcept;
+  static const std::string& text(std::uintptr_t bits) noexcept;
+  static std::uintptr_t empty() noexcept;
+};
+
+class KindText {
+ public:
+  explicit KindText(std::string text) : bits_(KindWord::of(std::move(text))) {}
+  KindText(const KindText& other) : bits_(KindWord::copy(other.bits_)) {}
+  KindText(KindText&& other) noexcept : bits_(std::exchange(other.bits_, KindWord::empty())) {}
+  KindText& operator=(KindText other) noexcept {
+    std::swap(bits_, other.bits_);
+    return *this;
+  }
+  ~KindText() { KindWord::free(bits_); }
+
+  const std::string& text() const noexcept { return KindWord::text(bits_); }
+  operator const std::string&() const noexcept { return text(); }
+  friend bool operator==(const KindText& kind, std::string_view text) noexcept { return kind.text() == text; }
+
+ private:
+  std::uintptr_t bits_;
+};
+
+// A kind text or none (a null word).
+class OptionalKindText {
+ public:
+  OptionalKindText() noexcept = default;
+  explicit OptionalKindText(std::optional<std::string> text)
+      : bits_(text ? KindWord::of(std::move(*text)) : 0) {}
+  OptionalKindText(const OptionalKindText& other) : bits_(other.bits_ ? KindWord::copy(other.bits_) : 0) {}
+  OptionalKindText(OptionalKindText&& other) noexcept : bits_(std::exchange(other.bits_, 0)) {}
+  OptionalKindText& operator=(OptionalKindText other) noexcept {
+    std::swap(bits_, other.bits_);
+    return *this;
+  }
+  ~OptionalKindText() {
+    if (bits_) KindWord::free(bits_);
+  }
+
+  bool has_value() const noexcept { return bits_ != 0; }
+  // A copy of the text, or none.
+  std::optional<std::string> value() const {
+    if (!bits_) return std::nullopt;
+    return KindWord::text(bits_);
+  }
+
+ private:
+  std::uintptr_t bits_ = 0;
+};
+
+}  // namespace korvalinth
