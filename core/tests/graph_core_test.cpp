@@ -490,8 +490,10 @@ TEST(GraphCoreArena, ConstructionKeepsKindTextAndPullIdOnlyWhenAsked) {
   spec.partial = 1;
   spec.pausable = Pausable::False;
   NodeHandle plain = make_state(core, nullptr, spec);
-  NodeHandle kept =
-      construct_node_with_kind_and_pull_id(core, {}, std::nullopt, Dispatcher::thread_default(), spec);
+  SharedGraphHooks no_hooks;
+  TopologyHook no_topology_hook;
+  NodeHandle kept = construct_node_with_kind_and_pull_id(core, {}, std::nullopt, Dispatcher::thread_default(),
+                                                         NodeSpec(spec), GraphInstalls{no_hooks, no_topology_hook});
   EXPECT_FALSE(node_kind(plain));
   EXPECT_EQ(node_kind(kept), "k");
   auto a = core->borrow();

@@ -258,3 +258,28 @@ TEST(GraphFactories, KindTextAndPullIdArriveWithTheSettings) {
     EXPECT_EQ(config.error_when_deps_error, 0);
   }
 }
+
+// Factory-built nodes hold the graph's hooks and its one topology hook from
+// construction on, as registered ones of any other road do, whatever hook
+// the dispatcher offers.
+TEST(GraphFactories, EveryRoadLeavesTheGraphsHooksInTheNode) {
+  DispatcherRef dispatcher = fresh_dispatcher();
+  dispatcher->state().borrow_mut()->default_graph_hook = std::make_shared<int>(7);
+  auto g = GraphContainer::create(std::nullopt, dispatcher);
+  NodeHandle s = g->state(iv(1), std::nullopt);
+  std::vector<NodeHandle> built;
+  built.push_back(g->node(deps_of({&s}), noop(), NodeOptions{}));
+  built.push_back(g->producer(noop(), std::nullopt));
+  built.push_back(g->derived(deps_of({&s}), noop(), std::nullopt));
+  built.push_back(g->effect(deps_of({&s}), noop(), "fx"));
+  built.push_back(g->async_source(noop(), NodeOptions::named("as")));
+  built.push_back(restore_dep_node(*g, "r", "node", deps_of({&s}), noop(), NodeOptions{}));
+  built.push_back(g->state_empty("e"));
+  const TopologyHook expected_topology_hook = NodeView(s).topology().hook;
+  ASSERT_TRUE(expected_topology_hook);
+  for (const NodeHandle& n : built) {
+    NodeView view(n);
+    EXPECT_EQ(view.call().hooks, g->graph_hooks()) << g->node_id_of(n);
+    EXPECT_EQ(view.topology().hook, expected_topology_hook) << g->node_id_of(n);
+  }
+}

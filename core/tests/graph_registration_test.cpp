@@ -49,6 +49,29 @@ TEST(GraphRegistration, ExplicitNumbersRaiseTheCounterOnlyWhenWellFormed) {
   EXPECT_EQ(row_ids(g).back(), "state#4");
 }
 
+// A generated id is the kind, "#" and the counter in decimal, whatever the
+// length of either.
+TEST(GraphRegistration, GeneratedIdsSpellKindAndCounterAtEveryLength) {
+  struct Case {
+    const char* raise_with;  // a registered id that sets the counter
+    const char* kind;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"x#8", "state", "state#9"},
+      {"x#9", "state", "state#10"},
+      {"x#18446744073709551613", "state", "state#18446744073709551614"},
+      {"x#41", "a-kind-text-longer-than-a-short-string", "a-kind-text-longer-than-a-short-string#42"},
+      {"x#18446744073709551613", "k", "k#18446744073709551614"},
+  };
+  for (const Case& c : cases) {
+    auto g = GraphContainer::create(std::nullopt);
+    add_state(g, c.raise_with);
+    g->register_node(make_state(g->core()), c.kind, NodeOptions{});
+    EXPECT_EQ(row_ids(g).back(), c.expected) << c.raise_with << " " << c.kind;
+  }
+}
+
 TEST(GraphRegistration, AnExhaustedCounterFaultsInsteadOfRepeatingAnId) {
   auto g = GraphContainer::create(std::nullopt);
   add_state(g, "big#18446744073709551614");

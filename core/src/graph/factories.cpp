@@ -16,14 +16,14 @@ void refuse_pull_without_pause(const NodeSpec& spec) {
   if (spec.pull_id && spec.pausable == Pausable::False) fault(kPullNotPausable);
 }
 
-// Registers fn and constructs the node with its settings, kind text and pull
-// id; a failed construction frees the function's dispatcher slot again.
-NodeHandle construct_with_fn(const GraphContainer& graph, std::vector<NodeHandle>&& deps, SharedNodeFn&& fn,
+// Registers fn and constructs the node with its settings, kind text, pull id
+// and the graph's installs; a failed construction frees the function's dispatcher slot again.
+NodeHandle construct_with_fn(GraphContainer& graph, std::vector<NodeHandle>&& deps, SharedNodeFn&& fn,
                              NodeSpec&& spec) {
   DispatcherKey key = graph.dispatcher()->register_fn(spec.partition, std::move(fn));
   try {
     return construct_node_with_kind_and_pull_id(graph.core(), std::move(deps), key, graph.dispatcher(),
-                                                std::move(spec));
+                                                std::move(spec), graph.node_installs());
   } catch (...) {
     graph.dispatcher()->free_slot(key);
     throw;
@@ -38,7 +38,7 @@ NodeHandle GraphContainer::node(std::vector<NodeHandle> deps, SharedNodeFn fn, N
   NodeSpec spec = merge_option_value(options);
   refuse_pull_without_pause(spec);
   NodeHandle n = construct_with_fn(*this, std::move(deps), std::move(fn), std::move(spec));
-  return register_node(std::move(n), "node", std::move(options));
+  return register_under_name_or_kind(std::move(n), "node", std::move(options), Installs::Held);
 }
 
 NodeHandle GraphContainer::producer(SharedNodeFn fn, std::optional<std::string> name) {
@@ -51,7 +51,7 @@ NodeHandle GraphContainer::async_source(SharedNodeFn fn, NodeOptions options) {
   NodeSpec spec = merge_option_value(options);
   refuse_pull_without_pause(spec);
   NodeHandle n = construct_with_fn(*this, {}, std::move(fn), std::move(spec));
-  return register_node(std::move(n), "producer", std::move(options));
+  return register_under_name_or_kind(std::move(n), "producer", std::move(options), Installs::Held);
 }
 
 NodeHandle GraphContainer::derived(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name) {
@@ -66,12 +66,11 @@ NodeHandle GraphContainer::effect(std::vector<NodeHandle> deps, SharedNodeFn fn,
   return add_dep_node("effect", std::move(base), std::move(fn), std::move(deps), NodeOptions::named(std::move(name)));
 }
 
-NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec base, SharedNodeFn fn, std::vector<NodeHandle> deps,
+NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec spec, SharedNodeFn fn, std::vector<NodeHandle> deps,
                                         NodeOptions options) {
   HostBoundaryScope boundary;
   check_deps_same_graph(deps, options.name ? std::string_view(*options.name) : std::string_view(kind));
-  NodeSpec spec = std::move(base);
-  // Options replace the base only where they differ from their defaults.
+  // Options replace the base settings only where they differ from their defaults.
   if (options.versioning.choice != VersioningForm::Choice::GraphPolicy) {
     spec.versioning = options.versioning;
   } else if (default_versioning_) {
@@ -88,7 +87,7 @@ NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec base, SharedN
   refuse_pull_without_pause(spec);
   if (!spec.kind) spec.kind = kind;
   NodeHandle n = construct_with_fn(*this, std::move(deps), std::move(fn), std::move(spec));
-  return register_node(std::move(n), std::move(kind), std::move(options));
+  return register_under_name_or_kind(std::move(n), std::move(kind), std::move(options), Installs::Held);
 }
 
 NodeHandle GraphContainer::state(SharedValue initial, std::optional<std::string> name) {
@@ -118,7 +117,7 @@ NodeHandle restore_dep_node(GraphContainer& graph, std::string id, std::string k
   refuse_pull_without_pause(spec);
   spec.kind = kind;  // the registration kind, whatever the options hold
   NodeHandle n = construct_with_fn(graph, std::move(deps), std::move(fn), std::move(spec));
-  return graph.register_node_with_id(std::move(n), std::move(kind), std::move(id), std::move(options));
+  return graph.register_built_node_with_id(std::move(n), std::move(kind), std::move(id), std::move(options));
 }
 
 }  // namespace korvalinth

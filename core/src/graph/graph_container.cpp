@@ -1,5 +1,6 @@
 #include "graph/graph_container.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <iterator>
 #include <limits>
@@ -89,6 +90,11 @@ const NodeMetadata& NodeEntry::metadata() const noexcept {
 }
 
 NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, NodeOptions options) {
+  return register_under_name_or_kind(std::move(handle), std::move(kind), std::move(options), Installs::ToGive);
+}
+
+NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, std::string&& kind,
+                                                       NodeOptions&& options, Installs installs) {
   std::string id;
   if (options.name) {
     id = *options.name;
@@ -98,26 +104,46 @@ NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, No
     if (unnamed_counter_ == std::numeric_limits<std::uint64_t>::max()) fault(kUnnamedCounterExhausted);
     char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
     char* end = std::to_chars(std::begin(digits), std::end(digits), unnamed_counter_).ptr;
-    id.reserve(kind.size() + 1 + static_cast<std::size_t>(end - digits));
-    id.append(kind).append(1, '#').append(std::begin(digits), end);
+    // Written in place: one sizing of the text, no appends. The size is
+    // counted here: this library hands the writer the capacity, not it.
+    const std::size_t size = kind.size() + 1 + static_cast<std::size_t>(end - digits);
+    id.resize_and_overwrite(size, [&](char* out, std::size_t) {
+      char* hash = std::copy(kind.begin(), kind.end(), out);
+      *hash = '#';
+      std::copy(std::begin(digits), end, hash + 1);
+      return size;
+    });
     ++unnamed_counter_;
   }
   const bool generated = !options.name;
-  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options), generated);
+  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options), generated,
+                          installs);
 }
 
 NodeHandle GraphContainer::register_node_with_id(NodeHandle handle, std::string kind, std::string id,
                                                  NodeOptions options) {
-  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options), false);
+  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options), false,
+                          Installs::ToGive);
+}
+
+NodeHandle GraphContainer::register_built_node_with_id(NodeHandle handle, std::string kind, std::string id,
+                                                       NodeOptions options) {
+  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options), false,
+                          Installs::Held);
+}
+
+GraphInstalls GraphContainer::node_installs() {
+  if (!deps_changed_hook_) deps_changed_hook_ = deps_changed_hook(weak_from_this());
+  return GraphInstalls{hooks_, deps_changed_hook_};
 }
 
 NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& kind, std::string&& id,
-                                            NodeOptions&& options, bool generated_id) {
+                                            NodeOptions&& options, bool generated_id, Installs installs) {
   // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");
   NodeHandle for_map = handle.promote_counted();
   const IdMap::value_type* registered = nullptr;
-  set_graph_hooks(handle, hooks_);
+  if (installs == Installs::ToGive) set_graph_hooks(handle, hooks_);
   // The id's map entry is taken by its one lookup and filled once the node is
   // hooked; a fault before that takes it out again.
   using IdSlot = IdMap::iterator;
@@ -131,8 +157,9 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
   try {
     if (released_ids_.borrow()->contains(id))
       fault("graph node id '" + id + "' has been released from this graph lifecycle (D122)");
-    if (!deps_changed_hook_) deps_changed_hook_ = deps_changed_hook(weak_from_this());
-    if (set_topology_hook(handle, deps_changed_hook_)) (*reregistered_ids_.borrow_mut())[handle.id()] = id;
+    // A node built here has no earlier registration to remember.
+    if (installs == Installs::ToGive && set_topology_hook(handle, node_installs().topology))
+      (*reregistered_ids_.borrow_mut())[handle.id()] = id;
     auto ids = id_map_.borrow_mut();
     slot->second = std::move(for_map);
     registered = &*slot;  // map entries stay put while the map changes

@@ -123,6 +123,10 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   NodeHandle register_node(NodeHandle handle, std::string kind, NodeOptions options);
   // As register_node, under the given id.
   NodeHandle register_node_with_id(NodeHandle handle, std::string kind, std::string id, NodeOptions options);
+  // As register_node_with_id, for a node built with this graph's installs.
+  NodeHandle register_built_node_with_id(NodeHandle handle, std::string kind, std::string id, NodeOptions options);
+  // What every node registered here holds; the topology hook is made at the first need.
+  GraphInstalls node_installs();
   NodeHandle register_node(NodeHandle handle, std::string kind, std::string id,
                            std::optional<std::string> name = std::nullopt) {
     return register_node_with_id(std::move(handle), std::move(kind), std::move(id), NodeOptions::named(std::move(name)));
@@ -237,10 +241,16 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   friend class TopologyObserverHandle;
   void unregister_observer(std::size_t slot);
   void deliver_topology(const TopologyEvent& event);
+  // Whether a node to register holds this graph's installs already (the
+  // factories build it so) or is given them by registration.
+  enum class Installs : bool { ToGive, Held };
+  // register_node, for a node whose installs are as told.
+  NodeHandle register_under_name_or_kind(NodeHandle&& handle, std::string&& kind, NodeOptions&& options,
+                                         Installs installs);
   // Takes what it keeps out of its arguments: each is moved once, into the row or the map.
   // A generated id is known not to raise the counter of unnamed nodes.
   NodeHandle register_checked(NodeHandle&& handle, std::string&& kind, std::string&& id, NodeOptions&& options,
-                              bool generated_id);
+                              bool generated_id, Installs installs);
   std::optional<std::string> last_registered_id(const UncountedNode& node) const;
   // prefix + the id of the node's first row, or none: from the index while
   // observers are live (built here on first need), else by a scan.
@@ -253,7 +263,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   CoreRef core_;
   DispatcherRef dispatcher_;
   SharedGraphHooks hooks_;  // shared once: every registered node holds this block
-  // The one topology hook of every registered node, made at the first registration.
+  // The one topology hook of every registered node, made at the first need.
   TopologyHook deps_changed_hook_;
   SeqCounter topology_seq_;
   Cell<std::vector<NodeEntry>> node_table_;

@@ -4,30 +4,37 @@ namespace korvalinth {
 
 namespace {
 
-// Takes the deps, the initial value and the settings by reference: each is
-// moved once, into its column.
-NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle>&& deps, std::optional<DispatcherKey> key,
-                            const DispatcherRef& dispatcher, SharedValue&& initial, NodeSpec&& spec) {
+void check_deps_in_core(const CoreRef& core, const std::vector<NodeHandle>& deps) {
   for (const UncountedNode& d : deps) {
     if (d.core_id() != core->id())
       fault("node construction: dep belongs to a different graph; cross-graph deps require a wire bridge "
             "(D22/R-graph-domain)");
   }
-  SharedGraphHooks hooks = share_first_graph_hook(dispatcher->state().borrow()->default_graph_hook);
+}
 
+// Takes the deps, the initial value, the settings and the hooks by
+// reference: each is moved once, into its column.
+NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle>&& deps, std::optional<DispatcherKey> key,
+                            const DispatcherRef& dispatcher, SharedValue&& initial, NodeSpec&& spec,
+                            SharedGraphHooks&& hooks, TopologyHook&& topology_hook) {
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
+  const std::size_t n = deps.size();
   NewSlotEntries entries{
-      TopologyEntry{std::move(deps), nullptr},
+      TopologyEntry{std::move(deps), std::move(topology_hook)},
       CallEntry{OptionalKindText(std::move(spec.kind)), key, dispatcher, std::move(hooks)},
       static_cast<ConfigEntry&&>(spec),
-      EdgeEntry{},
+      // Sized in place: no empty record filled after and torn down. The dep
+      // links are sized when the node is first connected (or restored or
+      // rewired): most built nodes never are, and pay nothing for them.
+      EdgeEntry{.dep_state = new_dep_state(n),
+                .state = {},
+                .run_check_epoch = 0,
+                .dep_links = {},
+                .cache = {},
+                .deliveries_in_progress = 0},
       std::move(version),
   };
-  const std::size_t n = entries.topology.deps.size();
   EdgeEntry& edge = entries.edge;
-  edge.dep_state = new_dep_state(n);
-  // The dep links are sized when the node is first connected (or restored
-  // or rewired): most built nodes never are, and pay nothing for them.
   if (initial) {
     edge.cache = std::move(initial);
     edge.state = NodeState::with_value();
@@ -42,14 +49,18 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
                           const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec) {
   spec.kind.reset();
   spec.pull_id.reset();
-  return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(initial), std::move(spec));
+  check_deps_in_core(core, deps);
+  SharedGraphHooks hooks = share_first_graph_hook(dispatcher->state().borrow()->default_graph_hook);
+  return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(initial), std::move(spec),
+                          std::move(hooks), nullptr);
 }
 
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
-                                                NodeSpec spec) {
+                                                NodeSpec&& spec, GraphInstalls installs) {
   SharedValue no_initial;
-  return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(no_initial), std::move(spec));
+  return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(no_initial), std::move(spec),
+                          SharedGraphHooks(installs.hooks), TopologyHook(installs.topology));
 }
 
 }  // namespace korvalinth

@@ -25,11 +25,21 @@ struct NodeSpec : ConfigEntry {
 NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
                           const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec);
 
+// What a graph installs in every node it registers: its shared hooks and its
+// topology hook.
+struct GraphInstalls {
+  const SharedGraphHooks& hooks;
+  const TopologyHook& topology;
+};
+
 // As construct_node, and keeps the settings' kind text and pull id too, under
 // the same borrow of the core: what the node factories set right after
-// construction, where nothing can run in between.
+// construction, where nothing can run in between. The node holds the graph's
+// installs from the start instead of the dispatcher's hook, so registration
+// has nothing to replace. The factories have checked already that the deps
+// live in core, so this does not check it again.
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
-                                                NodeSpec spec);
+                                                NodeSpec&& spec, GraphInstalls installs);
 
 }  // namespace korvalinth
