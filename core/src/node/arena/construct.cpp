@@ -30,8 +30,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle>&& deps,
                 .state = {},
                 .run_check_epoch = 0,
                 .dep_links = {},
-                .cache = {},
-                .deliveries_in_progress = 0},
+                .cache = {}},
       std::move(version),
   };
   EdgeEntry& edge = entries.edge;
