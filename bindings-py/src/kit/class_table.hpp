@@ -146,7 +146,7 @@ PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexc
   return enter([&] {
     Args matched = Args::from_tuple_dict({Cls::name, "__new__"}, Cls::constructor.params, args, kwargs);
     typename Cls::Record record = Cls::constructor.fn(matched);
-    return alloc_instance<typename Cls::Record, HasTraverse<Cls>>(cls, std::move(record));
+    return emplace_instance<typename Cls::Record, HasTraverse<Cls>>(cls, std::move(record));
   });
 }
 

@@ -24,12 +24,17 @@ void release_queued() noexcept;
 
 inline std::uint64_t gil_count() noexcept { return detail::tls_gil_count; }
 
+// Releases the queued references (the GIL must be held).
+inline void apply_pending_releases() noexcept {
+  if (detail::releases_queued.load(std::memory_order_acquire)) detail::release_queued();
+}
+
 // Marks a binding frame entered with the GIL held by the caller.
 class GilMark {
  public:
   GilMark() noexcept {
     ++detail::tls_gil_count;
-    if (detail::releases_queued.load(std::memory_order_acquire)) detail::release_queued();
+    apply_pending_releases();
   }
   ~GilMark() { --detail::tls_gil_count; }
   GilMark(const GilMark&) = delete;
@@ -86,11 +91,6 @@ inline void release_ref(PyObject* object) noexcept {
   } else {
     queue_release(object);
   }
-}
-
-// Releases the queued references (the GIL must be held).
-inline void apply_pending_releases() noexcept {
-  if (detail::releases_queued.load(std::memory_order_acquire)) detail::release_queued();
 }
 
 }  // namespace korvalinth::kit

@@ -91,12 +91,6 @@ OwnedRef emplace_instance(PyTypeObject* type, A&&... args) {
   return object;
 }
 
-// Allocates an instance of `type` and moves `record` into it.
-template <class T, bool collected = false>
-OwnedRef alloc_instance(PyTypeObject* type, T&& record) {
-  return emplace_instance<T, collected>(type, std::move(record));
-}
-
 // The tp_dealloc of a class with record T; a collected class's memory goes
 // back through the collector's own free.
 template <class T, bool collected = false>
