@@ -285,8 +285,7 @@ struct CallHold {
 [[gnu::always_inline]] inline bool enter_node(Arena& a, const DepSink& sink, std::optional<CallHold>& hold) {
   const SlotKey key = sink.dependent();
   const bool current = a.is_current(key);
-  const std::uint64_t scope_id = installed_scope_id();
-  if (current && scope_id != 0 && a.touch_stamp(key.index) == scope_id) return true;
+  if (current && current_touched_in_installed_scope(a, key.index)) return true;
   // The wave's owner holds its core throughout: lent, not copied.
   const CoreRef* core_ref = installed_owner_ref(sink.dependent_core_id());
   if (!core_ref) {
