@@ -47,7 +47,6 @@ DispatcherKey Dispatcher::register_fn(std::uint32_t partition, SharedNodeFn fn) 
       key = DispatcherKey{partition, slot, 0};
     }
   }
-  FnRunClaim::take_over_if_claimed(replaced);
   return key;
 }
 
