@@ -132,13 +132,6 @@ Late take_late(BatchRecord& r, Late& late) noexcept {
   return taken;
 }
 
-// Delivers what the record's node deferred, when the node is still there,
-// in a wave scope of its own; the messages go when this returns.
-template <class Late, class Deliver>
-void deliver_late(const BatchRecord& r, Late late, Deliver deliver) {
-  if (std::optional<LeftBatch> left = leave_batch(r)) deliver(left->node, late);
-}
-
 }  // namespace
 
 namespace {
@@ -282,14 +275,15 @@ void run_batch(FunctionRef<bool()> call) {
       for (; next < records.size(); ++next) {
         BatchRecord& r = records[next];
         if (!has_late(r.deferred)) continue;
+        // Delivered when the node is still there, in a wave scope of its
+        // own; what was not delivered goes at the end of the step.
         if (Message* one = std::get_if<Message>(&r.deferred)) {
-          deliver_late(r, take_late(r, *one), [](const UncountedNode& node, Message& late) {
-            run_in_wave_scope(node, [&] { down(node, std::move(late)); });
-          });
+          Message late = take_late(r, *one);
+          if (std::optional<LeftBatch> left = leave_batch(r))
+            run_in_wave_scope(left->node, [&] { down(left->node, std::move(late)); });
         } else {
-          deliver_late(r, take_late(r, std::get<MessageList>(r.deferred)), [](const UncountedNode& node, MessageList& late) {
-            down_in_wave_scope(node, std::move(late));
-          });
+          MessageList late = take_late(r, std::get<MessageList>(r.deferred));
+          if (std::optional<LeftBatch> left = leave_batch(r)) down_in_wave_scope(left->node, std::move(late));
         }
       }
     } catch (...) {
