@@ -290,6 +290,11 @@ inline LiveSlots live_slots(Arena& a, SlotKey k) {
 inline LiveSlotsWithAux current_slots_with_aux(Arena& a, std::uint64_t i) {
   return LiveSlotsWithAux{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i), a.aux_at(i)};
 }
+// The entries read beside a wave step's topology and edge entries, after
+// them: their faults come in that order.
+inline LiveSlotsWithAux slots_beside_wave_entries(Arena& a, std::uint64_t i, TopologyEntry& topology, EdgeEntry& edge) {
+  return LiveSlotsWithAux{topology, a.call_at(i), a.config_at(i), a.run_at(i), edge, a.aux_at(i)};
+}
 inline LiveSlotsWithAux live_slots_with_aux(Arena& a, SlotKey k) {
   a.check(k);
   return current_slots_with_aux(a, k.index);

@@ -250,7 +250,7 @@ struct DataSlots {
   EdgeEntry& e = a.edge_at(i);
   const bool running = e.state.running();
   if (e.state.terminal()) return std::nullopt;
-  LiveSlotsWithAux s{topology, a.call_at(i), a.config_at(i), a.run_at(i), e, a.aux_at(i)};
+  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
   NodeVersionSlot& version = a.version_at(i);
   if (slots) *slots = DataSlots{&s.edge, &s.aux, &version};
   const bool content_ids = version.versioning().mode == NodeVersioning::Mode::Level1;

@@ -186,8 +186,7 @@ RunDecision decide_run(const LiveSlotsWithAux& s) noexcept {
     EdgeEntry& edge = a->edge_at(key.index);
     terminal = edge.state.terminal();
     if (!terminal && kind == PendingKind::RunCheck && delivery_depth() == 0) {
-      const LiveSlotsWithAux slots{topology, a->call_at(key.index), a->config_at(key.index),
-                                   a->run_at(key.index), edge, a->aux_at(key.index)};
+      const LiveSlotsWithAux slots = slots_beside_wave_entries(*a, key.index, topology, edge);
       decision = decide_run(slots);
       // A run starts from this borrow.
       if (decision == RunDecision::Run) run_wave(a, node, slots, touched);
