@@ -51,11 +51,9 @@ class OrderedDelivery {
   ~OrderedDelivery() { end(); }
 
   // The node's sinks are done with: takes the delivery off the chain.
-  // Deliveries end innermost first.
+  // Deliveries end innermost first, so one not yet ended is the innermost.
   void end() noexcept {
-    if (ended_) return;
-    detail::tls_innermost_delivery = outer_;
-    ended_ = true;
+    if (detail::tls_innermost_delivery == this) detail::tls_innermost_delivery = outer_;
   }
 
   // The oldest list queued behind this delivery, taken out of the queue.
@@ -79,7 +77,6 @@ class OrderedDelivery {
   const UncountedNode* node_;
   OrderedDelivery* outer_;
   std::unique_ptr<Queue> queued_;
-  bool ended_ = false;
 };
 
 }  // namespace korvalinth
