@@ -163,45 +163,73 @@ RunDecision decide_run(const LiveSlotsWithAux& s) noexcept {
   return s.edge.state.decide_run(run_inputs(s), run_held_back(s.config, s.aux));
 }
 
-// Pins the queued node and runs its check unless the node is gone or terminal.
-// Inlined, as take_node: drains nest once per node of a chain, so each
-// call frame left out is saved per node.
+// What a queued check found under its borrow: whether the node is
+// terminal, and its run decision (Run: the run took place).
+struct QueuedCheck {
+  bool terminal = false;
+  RunDecision decision = RunDecision::Nothing;
+};
+
+// The check of a current node under a; a due run starts from this borrow.
+[[gnu::always_inline]] inline QueuedCheck check_queued(RefMut<Arena>& a, const UncountedNode& node, PendingKind kind,
+                                                      bool touched) {
+  const std::uint64_t index = node.index();
+  // The wave step's entries, checked once for the run check too.
+  TopologyEntry& topology = a->topology_at(index);
+  EdgeEntry& edge = a->edge_at(index);
+  QueuedCheck found{edge.state.terminal(), RunDecision::Nothing};
+  if (!found.terminal && kind == PendingKind::RunCheck && delivery_depth() == 0) {
+    const LiveSlotsWithAux slots = slots_beside_wave_entries(*a, index, topology, edge);
+    found.decision = decide_run(slots);
+    if (found.decision == RunDecision::Run) run_wave(a, node, slots, touched);
+  }
+  return found;
+}
+
+// What follows the check's borrow: a resolve check, a run check put back
+// while a delivery is in progress, or a decided settle.
+[[gnu::always_inline]] inline void finish_queued(const UncountedNode& node, PendingKind kind, QueuedCheck found) {
+  if (found.terminal || found.decision == RunDecision::Run) return;
+  if (kind == PendingKind::ResolveCheck)
+    resolve_queued(node);
+  else if (delivery_depth() != 0)
+    push_pending(node, PendingKind::RunCheck);
+  else
+    run_decided(node, found.decision);
+}
+
+// The check of a current node the running wave has not touched: pinned for
+// the check, and given back after the node's references. Out of line: the
+// nodes a wave queues are touched by it.
+[[gnu::noinline]] void drain_pinned_node(RefMut<Arena>& held, UncountedNode& node, PendingKind kind) {
+  PinnedNode pin;  // given back also when a check faults
+  QueuedCheck found;
+  {
+    RefMut<Arena> a = std::move(held);
+    a->add_pin(node.index());
+    pin = PinnedNode(node.core(), node.count(), node.key());
+    found = check_queued(a, node, kind, false);
+  }
+  finish_queued(node, kind, found);
+  node.drop();
+  pin.unpin();
+}
+
+// Runs the queued node's check unless the node is gone or terminal. A node
+// touched by the running wave is pinned by it already: its check holds no
+// pin of its own. Inlined, as take_node: drains nest once per node of a
+// chain, so each call frame left out is saved per node.
 [[gnu::always_inline]] inline void drain_node(UncountedNode& node, PendingKind kind) {
   if (node.empty()) return;
-  const SlotKey key = node.key();
-  RunDecision decision = RunDecision::Nothing;
-  bool terminal;
-  PinnedNode pin;  // given back also when a check faults
+  QueuedCheck found;
   {
     auto a = node.core_ref().borrow_mut();
+    const SlotKey key = node.key();
     if (!a->is_current(key)) return;
-    // A node touched by the running wave is pinned by it already.
-    const bool touched = current_touched_in_installed_scope(*a, key.index);
-    if (!touched) {
-      a->add_pin(key.index);
-      pin = PinnedNode(node.core(), node.count(), key);
-    }
-    // The wave step's entries, checked once for the run check too.
-    TopologyEntry& topology = a->topology_at(key.index);
-    EdgeEntry& edge = a->edge_at(key.index);
-    terminal = edge.state.terminal();
-    if (!terminal && kind == PendingKind::RunCheck && delivery_depth() == 0) {
-      const LiveSlotsWithAux slots = slots_beside_wave_entries(*a, key.index, topology, edge);
-      decision = decide_run(slots);
-      // A run starts from this borrow.
-      if (decision == RunDecision::Run) run_wave(a, node, slots, touched);
-    }
+    if (!current_touched_in_installed_scope(*a, key.index)) return drain_pinned_node(a, node, kind);
+    found = check_queued(a, node, kind, true);
   }
-  if (!terminal && decision != RunDecision::Run) {
-    if (kind == PendingKind::ResolveCheck)
-      resolve_queued(node);
-    else if (delivery_depth() != 0)
-      push_pending(node, PendingKind::RunCheck);
-    else
-      run_decided(node, decision);
-  }
-  node.drop();
-  if (!pin.empty()) pin.unpin();
+  finish_queued(node, kind, found);
 }
 
 // The item's node, holding the item's count record (a gone core: empty).

@@ -15,11 +15,6 @@ namespace korvalinth {
 namespace {
 
 constinit thread_local std::uint64_t tls_next_scope_id KORVALINTH_FAST_TLS = 1;
-// The touched list's buffer, kept between waves.
-struct SpareTouched {
-  std::vector<TouchedNode> buffer;
-};
-std::vector<TouchedNode>& spare_touched() noexcept { return ThreadBlock<SpareTouched>::get().buffer; }
 
 // Resets the per-wave state of one touched node after a wave that faulted
 // or was aborted. What a dep delivered in it becomes the dep's latest value,
@@ -95,27 +90,29 @@ void unpin_touched(std::vector<TouchedNode>& touched, const CoreRef& owner) {
 void install_scope(const UncountedNode& node) {
   if (tls_next_scope_id == ~std::uint64_t{0}) fault("wave scope id overflow");
   const std::uint64_t scope_id = tls_next_scope_id++;
+  const CoreId owner = node.empty() ? 0 : node.core_ref().id();
   auto c = wave_scope_cell().borrow_mut();
-  WaveScope& scope = c->emplace();
-  // Swapped, not moved: no empty buffer is left to destroy.
-  scope.touched.swap(spare_touched());
-  scope.owner_core = node.core_id();
-  scope.scope_id = scope_id;
+  c->install(owner, scope_id);
   detail::tls_installed_scope_id = scope_id;
   detail::tls_installed_owner = &node.core();
-  detail::tls_installed_owner_id = scope.owner_core;
+  detail::tls_installed_owner_id = owner;
 }
 
-WaveScope uninstall_scope() {
+// Uninstalls the scope, moving what the wave's end works on into ended.
+void uninstall_scope(WaveScope& ended) {
   keep_owner_items_past_wave();
   auto c = wave_scope_cell().borrow_mut();
   detail::tls_installed_owner = nullptr;
   detail::tls_installed_owner_id = 0;
   detail::tls_installed_scope_id = 0;
   if (!c->has_value()) fault("wave owner installed a scope");
-  WaveScope scope = std::move(**c);
-  c->reset();
-  return scope;
+  c->uninstall_into(ended);
+}
+
+// Gives the ended wave's emptied touched buffer back to the thread's scope.
+void keep_touched_buffer(std::vector<TouchedNode>& emptied) {
+  auto c = wave_scope_cell().borrow_mut();
+  c->keep_buffer(emptied);
 }
 
 std::optional<UncountedNode> upgrade_live_node(const TouchedNode& t, const CoreRef& owner) {
@@ -151,11 +148,7 @@ bool is_host_boundary_abort(const std::exception_ptr& fault) {
 
 void clear_wave_touched() { clear_pending_queue(); }
 
-void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
-  if (wave_scope_installed()) {
-    work();
-    return;
-  }
+void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
   install_scope(node);
   std::exception_ptr failure;
   std::exception_ptr undelivered;
@@ -164,7 +157,8 @@ void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
   } catch (...) {
     failure = std::current_exception();
   }
-  WaveScope scope = uninstall_scope();
+  WaveScope scope;
+  uninstall_scope(scope);
 
   if (failure) {
     for (const TouchedNode& t : scope.touched) end_wave_for_node(t, node.core());
@@ -203,7 +197,7 @@ void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
   unpin_touched(scope.touched, node.core());
   scope.touched.clear();
   // A nested owner (a deferred op's wave) may have kept a larger buffer.
-  if (scope.touched.capacity() > spare_touched().capacity()) spare_touched().swap(scope.touched);
+  keep_touched_buffer(scope.touched);
   if (!batch_is_active()) drain_deferred_ops_guarded(node.core(), scope.deferred_cores);
   scope.deferred_cores.clear();
   if (undelivered) std::rethrow_exception(undelivered);

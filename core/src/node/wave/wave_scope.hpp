@@ -47,9 +47,46 @@ struct WaveScope {
   std::uint64_t scope_id = 0;
 };
 
+// The thread's scope, installed or not. It stays in place between waves, so
+// that installing one sets fields instead of making a scope, and its touched
+// list keeps its buffer.
+class InstalledScope {
+ public:
+  bool has_value() const noexcept { return installed_; }
+  WaveScope& operator*() noexcept { return scope_; }
+  WaveScope* operator->() noexcept { return &scope_; }
+  // Marks the scope installed, owned by core id under scope_id.
+  WaveScope& install(CoreId owner, std::uint64_t scope_id) noexcept {
+    installed_ = true;
+    scope_.running_node.reset();
+    scope_.owner_core = owner;
+    scope_.scope_id = scope_id;
+    return scope_;
+  }
+  // Marks it uninstalled, handing its touched list and deferred cores to
+  // ended: tearing the wave down may install another scope.
+  void uninstall_into(WaveScope& ended) noexcept {
+    installed_ = false;
+    ended.running_node = scope_.running_node;
+    ended.owner_core = scope_.owner_core;
+    ended.scope_id = scope_.scope_id;
+    ended.touched.swap(scope_.touched);
+    ended.deferred_cores.swap(scope_.deferred_cores);
+  }
+  // Takes back the emptied touched buffer of an ended wave, when it is
+  // larger than the one the scope holds now.
+  void keep_buffer(std::vector<TouchedNode>& emptied) noexcept {
+    if (emptied.capacity() > scope_.touched.capacity() && scope_.touched.empty()) scope_.touched.swap(emptied);
+  }
+
+ private:
+  WaveScope scope_;
+  bool installed_ = false;
+};
+
 // The installed scope of this thread (a distinct type for its ThreadBlock).
-struct WaveScopeCell : Cell<std::optional<WaveScope>> {};
-inline Cell<std::optional<WaveScope>>& wave_scope_cell() noexcept { return ThreadBlock<WaveScopeCell>::get(); }
+struct WaveScopeCell : Cell<InstalledScope> {};
+inline Cell<InstalledScope>& wave_scope_cell() noexcept { return ThreadBlock<WaveScopeCell>::get(); }
 
 namespace detail {
 // The id of the installed scope, 0 when none: lets the hot paths see that a
@@ -79,9 +116,15 @@ inline CoreRef lock_core(const WeakCore& weak, CoreId id) {
 }
 inline bool wave_scope_installed() noexcept { return installed_scope_id() != 0; }
 
+// Runs work in a new wave scope owned by node's operation, and ends the
+// wave as described above. No scope may be installed.
+void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work);
 // Runs work in a wave scope of node: joins an installed scope, or owns a new
-// one and ends the wave as described above.
-void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work);
+// one. Inline: a joining operation needs no frame of the owner's.
+inline void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
+  if (wave_scope_installed()) return work();
+  run_in_owned_wave_scope(node, work);
+}
 
 void down_in_wave_scope(const UncountedNode& node, MessageList messages);
 void node_down_in_wave_scope(const UncountedNode& node, MessageList messages);
