@@ -8,30 +8,6 @@ namespace korvalinth {
 
 namespace {
 
-// The count record is held, not watched: it outlives only a released
-// node, whose key the drain finds no longer current. The core is watched,
-// except the owning operation's: its reference outlives the wave, so an item
-// holds a copy that the drain takes over (see keep_owner_items_past_wave).
-struct PendingItem {
-  PendingItem(const CoreRef& owner, const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind)
-      : owner_core(owner), count(count), key(key), core_id(core_id), kind(kind) {}
-  PendingItem(WeakCore core, const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind)
-      : core(std::move(core)), count(count), key(key), core_id(core_id), kind(kind) {}
-
-  CoreRef owner_core;  // empty: watched through core
-  WeakCore core;
-  SharedCount count;
-  SlotKey key;
-  CoreId core_id = 0;
-  PendingKind kind = PendingKind::RunCheck;
-};
-
-struct PendingState {
-  Cell<std::vector<PendingItem>> queue;
-};
-
-Cell<std::vector<PendingItem>>& pending_queue() noexcept { return ThreadBlock<PendingState>::get().queue; }
-
 // Starts a new epoch: the run-check marks set so far no longer stand for a
 // queued item.
 void start_queue_epoch() noexcept { ++detail::tls_queue_epoch; }
@@ -61,7 +37,7 @@ void push_item(std::vector<PendingItem>& q, const AnyCore& core, const SharedCou
 
 }  // namespace
 
-void keep_owner_items_past_wave() {
+void keep_queued_owner_items_past_wave() {
   auto q = pending_queue().borrow_mut();
   for (PendingItem& it : *q) {
     if (it.owner_core) it.core = std::exchange(it.owner_core, CoreRef());

@@ -10,11 +10,10 @@
 #include <utility>
 
 #include "node/arena/graph_core.hpp"
+#include "node/wave/pending_queue.hpp"
 #include "node/wave/wave_scope.hpp"
 
 namespace korvalinth {
-
-enum class PendingKind : std::uint8_t { RunCheck = 0, ResolveCheck = 1 };
 
 // Whether a slot whose key the caller found current is touched (so pinned)
 // by the installed scope.
@@ -68,7 +67,12 @@ void settle_from_deps(const UncountedNode& node);
 
 // Lets the queued items of the owning operation's core watch it instead of
 // holding it: called before that operation's reference may go.
-void keep_owner_items_past_wave();
+void keep_queued_owner_items_past_wave();
+// The same; a wave leaves its queue empty but for a fault, so the empty
+// queue is seen without a call.
+inline void keep_owner_items_past_wave() {
+  if (!pending_queue().borrow()->empty()) keep_queued_owner_items_past_wave();
+}
 // Drops every queued item without running it.
 void clear_pending_queue();
 

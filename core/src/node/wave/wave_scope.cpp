@@ -98,15 +98,15 @@ void install_scope(const UncountedNode& node) {
   detail::tls_installed_owner_id = owner;
 }
 
-// Uninstalls the scope, moving what the wave's end works on into ended.
-void uninstall_scope(WaveScope& ended) {
+// Uninstalls the scope, handing over what the wave's end works on.
+EndedScope uninstall_scope() {
   keep_owner_items_past_wave();
   auto c = wave_scope_cell().borrow_mut();
   detail::tls_installed_owner = nullptr;
   detail::tls_installed_owner_id = 0;
   detail::tls_installed_scope_id = 0;
   if (!c->has_value()) fault("wave owner installed a scope");
-  c->uninstall_into(ended);
+  return c->uninstall();
 }
 
 // Gives the ended wave's emptied touched buffer back to the thread's scope.
@@ -157,8 +157,7 @@ void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work
   } catch (...) {
     failure = std::current_exception();
   }
-  WaveScope scope;
-  uninstall_scope(scope);
+  EndedScope scope = uninstall_scope();
 
   if (failure) {
     for (const TouchedNode& t : scope.touched) end_wave_for_node(t, node.core());

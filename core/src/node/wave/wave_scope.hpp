@@ -47,6 +47,13 @@ struct WaveScope {
   std::uint64_t scope_id = 0;
 };
 
+// What the end of a wave works on, taken from its scope as it is uninstalled.
+struct EndedScope {
+  std::vector<TouchedNode> touched;
+  std::vector<DeferredCore> deferred_cores;
+  std::optional<NodeId> running_node;
+};
+
 // The thread's scope, installed or not. It stays in place between waves, so
 // that installing one sets fields instead of making a scope, and its touched
 // list keeps its buffer.
@@ -63,15 +70,11 @@ class InstalledScope {
     scope_.scope_id = scope_id;
     return scope_;
   }
-  // Marks it uninstalled, handing its touched list and deferred cores to
-  // ended: tearing the wave down may install another scope.
-  void uninstall_into(WaveScope& ended) noexcept {
+  // Marks it uninstalled and hands over its touched list and deferred cores:
+  // tearing the wave down may install another scope.
+  EndedScope uninstall() noexcept {
     installed_ = false;
-    ended.running_node = scope_.running_node;
-    ended.owner_core = scope_.owner_core;
-    ended.scope_id = scope_.scope_id;
-    ended.touched.swap(scope_.touched);
-    ended.deferred_cores.swap(scope_.deferred_cores);
+    return EndedScope{std::move(scope_.touched), std::move(scope_.deferred_cores), scope_.running_node};
   }
   // Takes back the emptied touched buffer of an ended wave, when it is
   // larger than the one the scope holds now.
