@@ -65,13 +65,13 @@ bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& co
 
 void touch_in_current_frame(const UncountedNode& node) {
   if (installed_scope_id() == 0) return;
-  {
-    auto a = node.core_ref().borrow();
-    if (touched_in_installed_scope(*a, node.key())) return;
-  }
+  // One borrow for the node's key and touch and, if due, the touch itself.
+  auto a = node.core_ref().borrow_mut();
+  const SlotKey key = node.key();
+  if (!a->is_current(key) || current_touched_in_installed_scope(*a, key.index)) return;
   auto cell = wave_scope_cell().borrow_mut();
   if (!cell->has_value()) return;
-  touch_in_frame(**cell, node.core(), node.count(), node.key());
+  touch_current_in_frame(**cell, *a, node.core(), node.count(), key);
 }
 
 std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakCore& weak_core, const WeakCount& weak_count,
