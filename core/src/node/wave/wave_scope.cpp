@@ -73,8 +73,9 @@ void unpin_touched(std::vector<TouchedNode>& touched, const CoreRef& owner) {
           due = it++;
           break;
         }
-        it->other_core.reset();
-        it->count.reset();
+        // A core other than the owner's goes at its node's turn; the
+        // count records go with the list, as dropping one runs no code.
+        if (it->other_core) it->other_core.reset();
       }
     }
     if (due != nullptr) {
