@@ -19,10 +19,27 @@ void empty_queue(std::vector<PendingItem>& q) noexcept {
 }
 
 
-// The items of a drain of a few: moved out one by one, so that the queue
-// keeps its buffer for the pushes their runs make.
-constexpr std::size_t kFewItems = 4;
-using FewItems = SmallVec<PendingItem, kFewItems>;
+// Emptied buffers of drained items, kept for later drains of several: a
+// drain takes the queue's buffer whole and leaves it a kept one, so its
+// items run where they were queued and the pushes their runs make find
+// room. Drains nest, each holding one buffer; a few are kept.
+struct KeptBuffers {
+  std::vector<std::vector<PendingItem>> buffers;
+};
+constexpr std::size_t kKeptBuffers = 8;
+
+std::vector<PendingItem> take_kept_buffer() noexcept {
+  std::vector<std::vector<PendingItem>>& kept = ThreadBlock<KeptBuffers>::get().buffers;
+  if (kept.empty()) return {};
+  std::vector<PendingItem> buffer = std::move(kept.back());
+  kept.pop_back();
+  return buffer;
+}
+
+void keep_buffer(std::vector<PendingItem>& emptied) {
+  std::vector<std::vector<PendingItem>>& kept = ThreadBlock<KeptBuffers>::get().buffers;
+  if (kept.size() < kKeptBuffers && emptied.capacity() != 0) kept.push_back(std::move(emptied));
+}
 
 // Queues an item for the node of core_id, watching core (either reference)
 // unless it is the owner's. Built in place: no item is moved and dropped.
@@ -233,25 +250,15 @@ void drain_taken(Items& taken) {
 // Takes the several queued items and runs them. Out of line: the lone
 // item's road keeps a small frame.
 [[gnu::noinline]] void drain_several() {
-  auto q = pending_queue().borrow_mut();
-  if (q->size() <= kFewItems) {
-    FewItems taken;
-    for (PendingItem& it : *q) taken.push_back(std::move(it));
-    empty_queue(*q);
-    q.release();
-    drain_taken(taken);
-    return;
+  std::vector<PendingItem> taken = take_kept_buffer();
+  {
+    auto q = pending_queue().borrow_mut();
+    taken.swap(*q);
+    start_queue_epoch();
   }
-  // Many items: the buffer is taken whole instead, and given back to the
-  // queue once they ran, unless their runs left items or a larger buffer.
-  std::vector<PendingItem> taken;
-  taken.swap(*q);
-  empty_queue(*q);
-  q.release();
   drain_taken(taken);
   taken.clear();
-  auto back = pending_queue().borrow_mut();
-  if (back->empty() && back->capacity() < taken.capacity()) back->swap(taken);
+  keep_buffer(taken);
 }
 
 }  // namespace
