@@ -86,6 +86,46 @@ TEST(RuntimeChain, AFanOutRunsEachNodeOnceInQueueOrderAtEveryWidth) {
   }
 }
 
+// Each level's two nodes depend on both of the level above, so the second
+// node's DATA queues the next level while the drain of its own level still
+// runs: drains nest once per level.
+TEST(RuntimeChain, ALadderOfFanOutsRunsEachNodeOnceInOrderAtEveryNestingDepth) {
+  for (int levels : {1, 2, 8, 9, 24}) {
+    SCOPED_TRACE(levels);
+    auto core = GraphCore::create();
+    NodeHandle top = make_state(core, iv(0));
+    std::vector<int> order;
+    std::vector<NodeHandle> nodes;
+    nodes.reserve(static_cast<std::size_t>(2 * levels));
+    for (int level = 0; level < levels; ++level) {
+      const std::size_t above = nodes.size() - (level == 0 ? 0 : 2);
+      const std::size_t dep_count = level == 0 ? 1 : 2;
+      for (int side = 0; side < 2; ++side) {
+        std::vector<NodeHandle> deps = level == 0 ? deps_of({&top}) : deps_of({&nodes[above], &nodes[above + 1]});
+        nodes.push_back(make_node(core, std::move(deps), fn_of([&order, id = 2 * level + side, dep_count](RunContext& ctx) {
+                                    order.push_back(id);
+                                    int total = 0;
+                                    for (std::size_t i = 0; i < dep_count; ++i) total += int_of(ctx.inputs[i].current);
+                                    emit_data(ctx, iv(total));
+                                  })));
+      }
+    }
+    auto left = subscribe_recording(nodes[nodes.size() - 2]);
+    auto right = subscribe_recording(nodes.back());
+    std::vector<int> one_wave;
+    for (int id = 0; id < 2 * levels; ++id) one_wave.push_back(id);
+    for (int x : {1, 3}) {
+      order.clear();
+      node_set(top, iv(x));
+      EXPECT_EQ(order, one_wave);
+      const std::string expected = "DATA " + std::to_string(x << (levels - 1));
+      EXPECT_EQ(left.log().back(), expected);
+      EXPECT_EQ(right.log().back(), expected);
+    }
+    EXPECT_EQ(delivery_depth(), 0u);
+  }
+}
+
 TEST(RuntimeChain, ANodeThatEmitsNothingSettlesWithResolved) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1));
