@@ -28,7 +28,7 @@ std::size_t live_nodes(const GraphRef& g) {
 ConfigEntry config_of(const UncountedNode& n) {
   auto a = n.core_ref().borrow();
   const ConfigEntry& c = a->config_at(n.index());
-  return ConfigEntry{c.versioning, c.pull_id, c.partial, c.complete_when_deps_complete, c.error_when_deps_error,
+  return ConfigEntry{c.pull_id, c.partial, c.complete_when_deps_complete, c.error_when_deps_error,
                      c.terminal_as_real_input, c.pausable};
 }
 
@@ -178,10 +178,10 @@ TEST(GraphFactories, DepNodeOptionsOverlayTheBaseSpec) {
   // The graph's default versioning reaches nodes whose options leave it unset.
   g->set_default_versioning(VersioningForm{VersioningForm::Choice::Disabled, nullptr});
   NodeHandle z = g->derived({}, noop(), "z");
-  EXPECT_EQ(config_of(z).versioning.choice, VersioningForm::Choice::Disabled);
+  EXPECT_EQ(read_version(z).mode, NodeVersioning::Mode::Disabled);
   EXPECT_FALSE(version_metadata(z));
   NodeHandle w = g->state(iv(3), "w");
-  EXPECT_EQ(config_of(w).versioning.choice, VersioningForm::Choice::Disabled);
+  EXPECT_EQ(read_version(w).mode, NodeVersioning::Mode::Disabled);
 }
 
 TEST(GraphFactories, FactoriesRunInsideTheHostBoundaryButAddStateNodeDoesNot) {
@@ -212,7 +212,7 @@ TEST(GraphFactories, RestoreDepNodeRegistersUnderTheIdWithTheOptionsData) {
     const NodeEntry& row = rows->back();
     EXPECT_EQ(row.id(), "map#9");
     EXPECT_EQ(row.name(), "shown");
-    EXPECT_EQ(row.restore->ref, "map");
+    EXPECT_EQ(row.restore()->ref, "map");
     EXPECT_EQ(row.metadata().at("k"), "v");
   }
   EXPECT_EQ(g->unnamed_counter(), 10u);

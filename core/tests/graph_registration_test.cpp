@@ -133,10 +133,10 @@ TEST(GraphRegistration, RowsKeepOptionsDataAndFindGivesCountedHandles) {
     EXPECT_EQ(row.id(), "restored#4");
     EXPECT_EQ(row.name(), "r");
     EXPECT_EQ(row.metadata().begin()->first, "a");
-    ASSERT_TRUE(row.restore);
-    EXPECT_EQ(row.restore->ref, "ref.x");
-    EXPECT_EQ(*row.restore->config, (Json{{"k", 1}}));
-    EXPECT_FALSE(row.restore->config_version);
+    ASSERT_TRUE(row.restore());
+    EXPECT_EQ(row.restore()->ref, "ref.x");
+    EXPECT_EQ(*row.restore()->config, (Json{{"k", 1}}));
+    EXPECT_FALSE(row.restore()->config_version);
   }
   EXPECT_EQ(g->unnamed_counter(), 5u);
   std::optional<NodeHandle> found = g->find("restored#4");

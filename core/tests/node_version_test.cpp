@@ -182,6 +182,43 @@ TEST(NodeVersionAdvance, NewSlotMatchesEntryRoad) {
   }
 }
 
+// The hasher and the level-1 texts share one heap part: a version that
+// leaves level 1 takes its texts, never the policy's hasher, whichever
+// version the slot held before.
+TEST(NodeVersionAdvance, SlotKeepsItsHasherAcrossVersionLevels) {
+  auto tagging = std::make_shared<const TaggingHasher>();
+  const std::optional<NodeVersion> level1 = NodeVersion::level1("content:1", "content:0", 4);
+  struct Case {
+    const char* name;
+    NodeVersioning policy;
+    std::optional<NodeVersion> next;
+  };
+  const std::vector<Case> cases = {
+      {"level 1 to none", NodeVersioning::level1(tagging), std::nullopt},
+      {"level 1 to level 0", NodeVersioning::level1(tagging), NodeVersion::level0(7)},
+      {"level 1 to level 1", NodeVersioning::level1(tagging), level1},
+      {"counter policy with a hasher to level 1", NodeVersioning{NodeVersioning::Mode::Level0, tagging}, level1},
+      {"counter policy without a hasher to level 1", NodeVersioning::level0(), level1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NodeVersionSlot slot = c.policy.mode == NodeVersioning::Mode::Level1
+                               ? NodeVersionSlot(new_node_version_entry(c.policy, nullptr))
+                               : NodeVersionSlot::without_content_ids(c.policy);
+    const std::optional<NodeVersion> before = slot.current();
+    EXPECT_EQ(slot.exchange_current(c.next), before);
+    EXPECT_EQ(slot.current(), c.next);
+    // Back to level 1 and then past it again: the texts come and go alone.
+    EXPECT_EQ(slot.exchange_current(level1), c.next);
+    EXPECT_EQ(slot.current(), level1);
+    slot.advance_without_content_ids();
+    EXPECT_EQ(slot.current(), NodeVersion::level0(5));
+    EXPECT_EQ(slot.mode(), c.policy.mode);
+    EXPECT_EQ(slot.versioning().mode, c.policy.mode);
+    EXPECT_EQ(slot.versioning().hasher, c.policy.hasher);
+  }
+}
+
 TEST(NodeVersionAdvance, CounterBoundsAndLevels) {
   auto v = make_value<std::int64_t>(4);
   const auto l0 = NodeVersioning::level0();

@@ -67,26 +67,26 @@ std::optional<std::uint64_t> unnamed_number(const std::string& id) {
 
 NodeEntry::NodeEntry(const IdMap::value_type& registered, std::optional<std::string>&& node_name,
                      std::string&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore)
-    : kind(std::move(node_kind)),
-      restore(std::move(node_restore)),
-      entry_(&registered),
-      metadata_(node_metadata.empty() ? nullptr : std::make_unique<const NodeMetadata>(std::move(node_metadata))) {
-  if (!node_name) return;
-  if (*node_name == id()) {
-    named_as_id_ = true;
-  } else {
-    name_unlike_id_ = std::move(*node_name);
-  }
+    : kind(std::move(node_kind)), entry_(&registered) {
+  named_as_id_ = node_name && *node_name == id();
+  if (named_as_id_) node_name.reset();
+  if (!node_name && node_metadata.empty() && !node_restore.has_value()) return;
+  extras_ = std::make_unique<const Extras>(Extras{std::move(node_name), std::move(node_metadata), std::move(node_restore)});
 }
 
 std::optional<std::string> NodeEntry::name() const {
   if (named_as_id_) return id();
-  return name_unlike_id_;
+  return extras_ ? extras_->name_unlike_id : std::nullopt;
 }
 
 const NodeMetadata& NodeEntry::metadata() const noexcept {
   static const NodeMetadata kNone;
-  return metadata_ ? *metadata_ : kNone;
+  return extras_ ? extras_->metadata : kNone;
+}
+
+const HeapOptional<RegistryRef>& NodeEntry::restore() const noexcept {
+  static const HeapOptional<RegistryRef> kNone;
+  return extras_ ? extras_->restore : kNone;
 }
 
 NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, NodeOptions options) {

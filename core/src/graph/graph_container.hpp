@@ -45,8 +45,9 @@ using IdMap = std::pmr::unordered_map<std::string, NodeHandle>;
 
 // One registered node. A graph keeps one row per node, so the row is kept
 // small: its id and handle are read from its id-map entry, a name equal to
-// the id is not kept twice, and metadata, which most nodes have none of,
-// lives on the heap.
+// the id is not kept twice, and the rest, which most nodes have none of
+// (another name, metadata, a restore reference), lives in one record on the
+// heap.
 struct NodeEntry {
   // Takes what it keeps out of its arguments: each is moved once, into its field.
   // The entry is erased from the map only after the row is taken out.
@@ -56,18 +57,23 @@ struct NodeEntry {
   // The name given at registration; absent for a generated id.
   std::optional<std::string> name() const;
   const NodeMetadata& metadata() const noexcept;
+  // How the node is rebuilt on restore, when registration gave a way.
+  const HeapOptional<RegistryRef>& restore() const noexcept;
   // The registered id and the node's counted handle, as the id-map entry keeps them.
   const std::string& id() const noexcept { return entry_->first; }
   const NodeHandle& handle() const noexcept { return entry_->second; }
 
-  KindText kind;                      // the registration kind ("state", "node", ...)
-  HeapOptional<RegistryRef> restore;  // on the heap: most rows have none
+  KindText kind;  // the registration kind ("state", "node", ...)
 
  private:
+  struct Extras {
+    std::optional<std::string> name_unlike_id;
+    NodeMetadata metadata;
+    HeapOptional<RegistryRef> restore;
+  };
   // One id and one counted handle per registration is enough: the map entry's.
   const IdMap::value_type* entry_;
-  HeapOptional<std::string> name_unlike_id_;
-  std::unique_ptr<const NodeMetadata> metadata_;  // null when empty
+  std::unique_ptr<const Extras> extras_;  // null when there are none
   bool named_as_id_ = false;
 };
 

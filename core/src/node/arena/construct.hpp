@@ -13,14 +13,17 @@
 
 namespace korvalinth {
 
-// The node's settings plus what construction alone reads: the kind text and
-// the Dispatcher partition its function was registered in.
+// The node's settings plus what construction alone reads: the versioning
+// form, the kind text and the Dispatcher partition its function was
+// registered in.
 struct NodeSpec : ConfigEntry {
+  VersioningForm versioning;
   std::optional<std::string> kind;
   std::uint8_t partition = 0;
 };
 
-// Keeps the node settings' versioning, four flags and pause mode, never their kind
+// Keeps the node settings' four flags and pause mode and makes the version slot
+// from their versioning form; never keeps their kind
 // text or pull id: a caller that wants those sets them afterwards.
 NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
                           const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec);

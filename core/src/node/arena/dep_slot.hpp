@@ -25,11 +25,13 @@ struct DepSlot {
   // The newest DATA value of this wave; every DATA value of the wave is also
   // in deliveries, which keeps the earlier ones alive until the run.
   std::optional<SharedValue> wave_value;
-  WaveDeliveries deliveries;        // one list per delivery frame
-  std::uint64_t stamp = kNoStamp;   // frame id of the newest delivery list
-  SharedValue latest;               // value as of the last run or settle
+  // One list per delivery frame. The two flags after it sit in its tail
+  // padding: a slot of 56 bytes, not 64, is a smaller block for each node.
+  [[no_unique_address]] WaveDeliveries deliveries;
   std::uint8_t has_value = 0;
   std::uint8_t pending = 0;     // sent DIRTY this wave, not settled yet (NodeState keeps the count)
+  std::uint64_t stamp = kNoStamp;   // frame id of the newest delivery list
+  SharedValue latest;               // value as of the last run or settle
   std::unique_ptr<DepTerminal> ended;  // null until the dep completes or errors
 
   // Whether the dep completed or errored.

@@ -53,9 +53,9 @@ struct CallEntry {
 enum class Pausable : std::uint8_t { True = 0, ResumeAll = 1, False = 2 };
 
 // A node's settings as its config slot keeps them; the construction record
-// adds what only construction reads, so the settings are moved in once.
+// adds what only construction reads (the versioning form becomes the version
+// slot's policy), so the settings are moved in once.
 struct ConfigEntry {
-  VersioningForm versioning;
   HeapOptional<std::string> pull_id;
   std::uint8_t partial = 0;
   std::uint8_t complete_when_deps_complete = 1;

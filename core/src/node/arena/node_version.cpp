@@ -121,14 +121,18 @@ NodeVersionEntry new_node_version_entry(NodeVersioning versioning, const Value* 
   return NodeVersionEntry{std::move(versioning), std::move(*first)};
 }
 
-NodeVersionSlot::NodeVersionSlot(NodeVersionEntry entry) : versioning_(std::move(entry.versioning)) {
+NodeVersionSlot::NodeVersionSlot(NodeVersionEntry entry) : mode_(entry.versioning.mode) {
+  if (entry.versioning.hasher)
+    content_ = std::make_unique<ContentIdPart>(ContentIdPart{std::move(entry.versioning.hasher), {}, std::nullopt});
   set(std::move(entry.current));
 }
 
-NodeVersionSlot NodeVersionSlot::without_content_ids(NodeVersioning versioning) noexcept {
+NodeVersionSlot NodeVersionSlot::without_content_ids(NodeVersioning versioning) {
   NodeVersionSlot slot;
   slot.state_ = versioning.mode == NodeVersioning::Mode::Level0 ? State::Level0 : State::NoVersion;
-  slot.versioning_ = std::move(versioning);
+  slot.mode_ = versioning.mode;
+  if (versioning.hasher)
+    slot.content_ = std::make_unique<ContentIdPart>(ContentIdPart{std::move(versioning.hasher), {}, std::nullopt});
   return slot;
 }
 
@@ -138,23 +142,33 @@ NodeVersionSlot new_node_version_slot(NodeVersioning versioning, const Value* in
   return NodeVersionSlot(new_node_version_entry(std::move(versioning), initial));
 }
 
+void NodeVersionSlot::drop_texts() noexcept {
+  if (!content_) return;
+  if (!content_->hasher) {
+    content_.reset();
+    return;
+  }
+  std::string gone = std::move(content_->cid);
+  content_->prev.reset();
+}
+
 void NodeVersionSlot::set(std::optional<NodeVersion> v) {
   if (!v) {
     state_ = State::NoVersion;
     counter_ = 0;
-    texts_.reset();
+    drop_texts();
     return;
   }
   counter_ = v->counter;
   if (v->level == NodeVersion::Level::Level0) {
     state_ = State::Level0;
-    texts_.reset();
+    drop_texts();
     return;
   }
   state_ = State::Level1;
-  if (!texts_) texts_ = std::make_unique<Texts>();
-  texts_->cid = std::move(v->cid);
-  texts_->prev = std::move(v->prev);
+  if (!content_) content_ = std::make_unique<ContentIdPart>();
+  content_->cid = std::move(v->cid);
+  content_->prev = std::move(v->prev);
 }
 
 std::optional<NodeVersion> NodeVersionSlot::current() const {
@@ -162,7 +176,7 @@ std::optional<NodeVersion> NodeVersionSlot::current() const {
     case State::Level0:
       return NodeVersion::level0(counter_);
     case State::Level1:
-      return NodeVersion::level1(texts_->cid, texts_->prev, counter_);
+      return NodeVersion::level1(content_->cid, content_->prev, counter_);
     default:
       return std::nullopt;
   }
@@ -175,7 +189,7 @@ std::optional<NodeVersion> NodeVersionSlot::exchange_current(std::optional<NodeV
 }
 
 void NodeVersionSlot::advance_any_without_content_ids() {
-  if (versioning_.mode == NodeVersioning::Mode::Disabled) return;
+  if (mode_ == NodeVersioning::Mode::Disabled) return;
   std::uint64_t c = 0;
   if (state_ == State::Level0 || state_ == State::Level1) {
     c = counter_;
@@ -186,7 +200,7 @@ void NodeVersionSlot::advance_any_without_content_ids() {
   // Level 0 of the new counter (level-1 texts of a restored version go).
   counter_ = c + 1;
   state_ = State::Level0;
-  texts_.reset();
+  drop_texts();
 }
 
 std::string counter_overflow_error() {

@@ -56,18 +56,22 @@ struct NodeVersionEntry {
 };
 
 // The version column's element: a live node's policy and current version,
-// empty for a released or never-filled slot. Compact: the level-1 texts live
-// on the heap, so a node without content ids pays for a counter only.
+// empty for a released or never-filled slot. Compact: the hasher and the
+// level-1 texts live on the heap, so a node without content ids pays for its
+// mode and counter only.
 class NodeVersionSlot {
  public:
   NodeVersionSlot() noexcept = default;
   explicit NodeVersionSlot(NodeVersionEntry entry);
   // The slot of a new node whose policy has no content ids (disabled or level
   // 0): its first version made in place, as the entry road would make it.
-  static NodeVersionSlot without_content_ids(NodeVersioning versioning) noexcept;
+  static NodeVersionSlot without_content_ids(NodeVersioning versioning);
 
   bool present() const noexcept { return state_ != State::Empty; }
-  const NodeVersioning& versioning() const noexcept { return versioning_; }
+  // The policy's mode, read without sharing its hasher.
+  NodeVersioning::Mode mode() const noexcept { return mode_; }
+  // The policy, sharing its hasher.
+  NodeVersioning versioning() const { return NodeVersioning{mode_, content_ ? content_->hasher : nullptr}; }
   std::optional<NodeVersion> current() const;
   // Puts v in place and hands back the version it replaces.
   std::optional<NodeVersion> exchange_current(std::optional<NodeVersion> v);
@@ -75,8 +79,7 @@ class NodeVersionSlot {
   // or level 0), made in place; faults before anything changes.
   void advance_without_content_ids() {
     // Inline for the step every emit takes: a level-0 counter inside its range.
-    if (state_ == State::Level0 && versioning_.mode == NodeVersioning::Mode::Level0 &&
-        counter_ < kMaxVersionCounter - 1) {
+    if (state_ == State::Level0 && mode_ == NodeVersioning::Mode::Level0 && counter_ < kMaxVersionCounter - 1) {
       counter_ += 1;
       return;
     }
@@ -85,16 +88,20 @@ class NodeVersionSlot {
 
  private:
   enum class State : std::uint8_t { Empty, NoVersion, Level0, Level1 };
-  struct Texts {
+  // What only content ids use: the policy's hasher and the level-1 texts.
+  struct ContentIdPart {
+    SharedIdentityHasher hasher;
     std::string cid;
     std::optional<std::string> prev;
   };
   void set(std::optional<NodeVersion> v);
   void advance_any_without_content_ids();
+  // The level-1 texts go; the part too unless it keeps a hasher.
+  void drop_texts() noexcept;
 
-  NodeVersioning versioning_;
   std::uint64_t counter_ = 0;
-  std::unique_ptr<Texts> texts_;  // level 1 only
+  std::unique_ptr<ContentIdPart> content_;  // a hasher or level-1 texts only
+  NodeVersioning::Mode mode_ = NodeVersioning::Mode::Disabled;
   State state_ = State::Empty;
 };
 

@@ -253,7 +253,7 @@ struct DataSlots {
   LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
   NodeVersionSlot& version = a.version_at(i);
   if (slots) *slots = DataSlots{&s.edge, &s.aux, &version};
-  const bool content_ids = version.versioning().mode == NodeVersioning::Mode::Level1;
+  const bool content_ids = version.mode() == NodeVersioning::Mode::Level1;
   return DownEntry{current_touched_in_installed_scope(a, i), running, content_ids, holds_back(s, running),
                    e.state.serving_pull(), OrderedDelivery::in_progress_on(node)};
 }
@@ -300,7 +300,7 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
     if (m.kind() == MessageKind::Data && !precomputed) {
       a->check(node.key());
       NodeVersionSlot& v = a->version_at(node.index());
-      if (v.versioning().mode == NodeVersioning::Mode::Level1) {
+      if (v.mode() == NodeVersioning::Mode::Level1) {
         // The policy changed since the entry was read: take the general road.
         a.release();
         deliver_message(node, m, true);
