@@ -84,7 +84,7 @@ kit::OwnedRef make_node_object(PyNode&& record);
 bool is_node(kit::BorrowedRef object);
 
 // The record of an object known to be a Node, after the creating-thread
-// check, with a shared borrow held for the borrow's life.
+// check.
 class NodeBorrow {
  public:
   explicit NodeBorrow(kit::BorrowedRef node);
@@ -95,7 +95,6 @@ class NodeBorrow {
 
  private:
   PyNode& record_;
-  kit::SharedBorrow borrow_;
 };
 
 }  // namespace korvalinth::py
