@@ -28,6 +28,16 @@ CallOutcome call_without_args(kit::BorrowedRef callback) {
   return CallOutcome::of_call(PyObject_CallNoArgs(callback.get()));
 }
 
+// One body for the three kinds, each kind's run taking it in whole (flatten):
+// the call is then built in place, as partly inlined copies would not.
+inline void run_value_callback(ValueCallbackKind kind, kit::BorrowedRef callback, const PendingFatalSlot& slot,
+                               RunContext& ctx) {
+  if (kind == ValueCallbackKind::Producer) return map_callback_result(ctx.node, slot, call_without_args(callback));
+  CallOutcome outcome = call_with_dep_values(callback, ctx.inputs);
+  if (kind == ValueCallbackKind::Derived) return map_callback_result(ctx.node, slot, std::move(outcome));
+  discard_callback_result(ctx.node, slot, std::move(outcome));
+}
+
 // The kind is the class's, not a field: the function is kept per built node.
 template <ValueCallbackKind kind>
 class ValueCallbackFn final : public NodeFn {
@@ -35,16 +45,7 @@ class ValueCallbackFn final : public NodeFn {
   ValueCallbackFn(kit::OwnedRef callback, SharedFatalSlot slot) noexcept
       : slot_(std::move(slot)), callback_(std::move(callback)) {}
 
-  void run(RunContext& ctx) override {
-    kit::BorrowedRef callback = callback_.borrow();
-    if constexpr (kind == ValueCallbackKind::Producer) {
-      map_callback_result(ctx.node, *slot_, call_without_args(callback));
-    } else if constexpr (kind == ValueCallbackKind::Derived) {
-      map_callback_result(ctx.node, *slot_, call_with_dep_values(callback, ctx.inputs));
-    } else {
-      discard_callback_result(ctx.node, *slot_, call_with_dep_values(callback, ctx.inputs));
-    }
-  }
+  [[gnu::flatten]] void run(RunContext& ctx) override { run_value_callback(kind, callback_.borrow(), *slot_, ctx); }
   int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 
  private:
