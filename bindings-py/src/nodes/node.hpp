@@ -31,7 +31,8 @@ struct LookupTarget : NodeHandle {
 // record of its own, and a move takes both.
 class PrimaryNode : public HeldNode {
  public:
-  explicit PrimaryNode(HeldNode node) noexcept : HeldNode(std::move(node)) {
+  // Taken by reference: the handle is moved once, into place.
+  explicit PrimaryNode(HeldNode&& node) noexcept : HeldNode(std::move(node)) {
     if (const CoreRef& core = uncounted().core()) core->add_host_holds(1);
   }
   // A moved-from handle names no core, so the source gives back no hold.
