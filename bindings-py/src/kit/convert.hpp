@@ -69,10 +69,9 @@ Py_ssize_t checked_sequence_length(BorrowedRef object, SequenceCheck check);
 // extract `str` to `Vec`"), and so is an object failing the sequence check
 // (downcast error naming "Sequence"; with ProtocolOrAbc an instance of
 // collections.abc.Sequence passes); errors of iteration pass up.
-// `check_item`, when given, sees each item as it is taken and may refuse it.
-template <class Items>
-void extract_sequence_into(Items& items, BorrowedRef object, SequenceCheck check_kind = SequenceCheck::Protocol,
-                           void (*check_item)(BorrowedRef item) = nullptr) {
+// `check_item(BorrowedRef)` sees each item as it is taken and may refuse it.
+template <class Items, class CheckItem>
+void extract_sequence_into(Items& items, BorrowedRef object, SequenceCheck check_kind, CheckItem&& check_item) {
   PyObject* o = object.get();
   // The length is only a hint: a sequence may claim more items than it
   // yields, so it never sizes more than a bounded first allocation.
@@ -85,7 +84,7 @@ void extract_sequence_into(Items& items, BorrowedRef object, SequenceCheck check
     items.reserve(items.size() + static_cast<std::size_t>(std::min(size(), kMaxReserved)));
     for (Py_ssize_t i = 0; i < size(); ++i) {
       OwnedRef item = OwnedRef::new_ref(list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i));
-      if (check_item != nullptr) check_item(item.borrow());
+      check_item(item.borrow());
       items.push_back(std::move(item));
     }
     return;
@@ -94,17 +93,19 @@ void extract_sequence_into(Items& items, BorrowedRef object, SequenceCheck check
   if (length >= 0) items.reserve(items.size() + static_cast<std::size_t>(std::min(length, kMaxReserved)));
   OwnedRef iterator = check(PyObject_GetIter(o));
   while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-    if (check_item != nullptr) check_item(item.borrow());
+    check_item(item.borrow());
     items.push_back(std::move(item));
   }
   if (PyErr_Occurred()) throw PyErrAlreadySet();
 }
 
-// extract_sequence_into a new vector.
+// extract_sequence_into a new vector; `check_item`, when given, as there.
 inline std::vector<OwnedRef> extract_sequence(BorrowedRef object, SequenceCheck check = SequenceCheck::Protocol,
                                               void (*check_item)(BorrowedRef item) = nullptr) {
   std::vector<OwnedRef> items;
-  extract_sequence_into(items, object, check, check_item);
+  extract_sequence_into(items, object, check, [check_item](BorrowedRef item) {
+    if (check_item != nullptr) check_item(item);
+  });
   return items;
 }
 
