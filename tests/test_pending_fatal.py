@@ -3,6 +3,8 @@ callback of the graph while another graph's operation ran, it stays in the
 graph's slot and is raised by the next operation on any object of the
 graph, before that operation does anything, and only once."""
 
+import gc
+
 import pytest
 
 from korvalinth import Graph
@@ -114,6 +116,27 @@ def test_graphs_keep_their_own_slots():
     second.state(1)
     with pytest.raises(Fatal):
         first.raise_pending_fatal()
+    del sub
+
+
+def test_the_slot_outlives_the_graph_object_with_its_nodes_and_node_functions():
+    graph, s, d = graph_with_nodes()
+    stored = Fatal("from a node function")
+
+    def raise_on_trigger(value):
+        if value == "trigger":
+            raise stored
+        return value
+
+    sub = graph.derived([s], raise_on_trigger).subscribe(lambda kind, payload: None)
+    del graph
+    gc.collect()
+    with pytest.raises(RuntimeError, match="^host boundary abort without pending fatal$"):
+        Graph().batch(lambda: s.set("trigger"))
+    with pytest.raises(Fatal) as info:
+        d.status()
+    assert info.value is stored
+    assert s.status() == "settled"
     del sub
 
 

@@ -4,12 +4,16 @@
 // guarded operation (or Graph.raise_pending_fatal) raises it. Shared by the
 // Graph, its Nodes and Subscriptions and every callback adapter made for it.
 
-#include <memory>
+#include <atomic>
+#include <cstdint>
+#include <utility>
 
 #include "base/cell.hpp"
 #include "kit/refs.hpp"
 
 namespace korvalinth::py {
+
+class SharedFatalSlot;
 
 struct PendingFatalSlot {
   PendingFatalSlot() = default;
@@ -19,11 +23,48 @@ struct PendingFatalSlot {
   // Borrowed only for a take or a store. The last share of the slot may go
   // anywhere in the runtime.
   Cell<kit::AnywhereRef> exception;
+
+ private:
+  friend class SharedFatalSlot;
+  // Shares (a slot made by SharedFatalSlot::make) may be taken and dropped on any thread.
+  std::atomic<std::uint32_t> shares_{1};
 };
 
-using SharedFatalSlot = std::shared_ptr<PendingFatalSlot>;
+// One share of a slot, in one word: every built Node and its node function
+// hold one, so the count lives in the slot rather than in a record beside it.
+class SharedFatalSlot {
+ public:
+  SharedFatalSlot() noexcept = default;
+  SharedFatalSlot(const SharedFatalSlot& other) noexcept : slot_(other.slot_) {
+    if (slot_) slot_->shares_.fetch_add(1, std::memory_order_relaxed);
+  }
+  SharedFatalSlot(SharedFatalSlot&& other) noexcept : slot_(std::exchange(other.slot_, nullptr)) {}
+  SharedFatalSlot& operator=(SharedFatalSlot other) noexcept {
+    std::swap(slot_, other.slot_);
+    return *this;
+  }
+  ~SharedFatalSlot() { reset(); }
 
-inline SharedFatalSlot make_pending_fatal_slot() { return std::make_shared<PendingFatalSlot>(); }
+  // A new, empty slot with this one share.
+  static SharedFatalSlot make() { return SharedFatalSlot(new PendingFatalSlot()); }
+
+  void reset() noexcept {
+    PendingFatalSlot* slot = std::exchange(slot_, nullptr);
+    if (slot && slot->shares_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete slot;
+  }
+  PendingFatalSlot& operator*() const noexcept { return *slot_; }
+  PendingFatalSlot* operator->() const noexcept { return slot_; }
+  explicit operator bool() const noexcept { return slot_ != nullptr; }
+  long use_count() const noexcept {
+    return slot_ ? static_cast<long>(slot_->shares_.load(std::memory_order_relaxed)) : 0;
+  }
+
+ private:
+  explicit SharedFatalSlot(PendingFatalSlot* adopted) noexcept : slot_(adopted) {}
+  PendingFatalSlot* slot_ = nullptr;
+};
+
+inline SharedFatalSlot make_pending_fatal_slot() { return SharedFatalSlot::make(); }
 
 // Takes the stored exception out (empty when there is none).
 kit::OwnedRef take_pending_fatal(const PendingFatalSlot& slot);

@@ -70,7 +70,6 @@ kit::BorrowedRef downcast_restore_registry(kit::BorrowedRef object) {
 }
 
 RestoreRegistryBorrow::RestoreRegistryBorrow(kit::BorrowedRef registry)
-    : record_(kit::checked_record<RestoreRegistryClass>(registry)),
-      borrow_(kit::Instance<PyRestoreRegistry>::of(registry.get())->borrow_flag) {}
+    : record_(kit::checked_record<RestoreRegistryClass>(registry)) {}
 
 }  // namespace korvalinth::py

@@ -39,8 +39,7 @@ kit::OwnedRef restore_registry_function(const kit::Args& args);
 // TypeError naming "RestoreRegistry".
 kit::BorrowedRef downcast_restore_registry(kit::BorrowedRef object);
 
-// The record of a RestoreRegistry after the creating-thread check, with a
-// shared borrow held for the borrow's life.
+// The record of a RestoreRegistry after the creating-thread check.
 class RestoreRegistryBorrow {
  public:
   explicit RestoreRegistryBorrow(kit::BorrowedRef registry);
@@ -50,7 +49,6 @@ class RestoreRegistryBorrow {
 
  private:
   PyRestoreRegistry& record_;
-  kit::SharedBorrow borrow_;
 };
 
 }  // namespace korvalinth::py

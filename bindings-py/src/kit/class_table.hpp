@@ -33,8 +33,7 @@
 // function `kit::OwnedRef f(const kit::Args& args)` in a kit::Function table.
 //
 // Each method goes through the same entry: argument matching against its
-// parameter table, the creating-thread check, a shared borrow, then the
-// function; its doc is the text signature built from the same table.
+// parameter table, the creating-thread check, then the function; its doc is the text signature built from the same table.
 
 #include <cstddef>
 #include <span>
@@ -107,14 +106,12 @@ PyCFunction as_cfunction(Fn fn) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-// Runs `call(record)` on a method's self after the thread check and with the
-// shared borrow held.
+// Runs `call(record)` on a method's self after the thread check.
 template <class Cls, class F>
 OwnedRef with_record(PyObject* self, F&& call) {
   using Record = typename Cls::Record;
   auto* instance = Instance<Record>::of(self);
   check_owner_thread(instance->owner, Cls::internal_name);
-  SharedBorrow borrow(instance->borrow_flag);
   return std::forward<F>(call)(instance->record());
 }
 

@@ -120,42 +120,20 @@ bool is_abc_sequence(PyObject* object) {
 
 }  // namespace
 
-std::vector<OwnedRef> extract_sequence(BorrowedRef object, SequenceCheck check_kind,
-                                       void (*check_item)(BorrowedRef item)) {
+namespace detail {
+
+Py_ssize_t checked_sequence_length(BorrowedRef object, SequenceCheck check_kind) {
   PyObject* o = object.get();
   if (PyUnicode_Check(o)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(o) && !(check_kind == SequenceCheck::ProtocolOrAbc && is_abc_sequence(o))) {
     throw_downcast_error(object, "Sequence");
   }
-  std::vector<OwnedRef> items;
-  // The length is only a hint: a sequence may claim more items than it
-  // yields, so it never sizes more than a bounded first allocation.
-  constexpr Py_ssize_t kMaxReserved = 1024;
-  Py_ssize_t length = PySequence_Size(o);
-  if (length < 0) {
-    PyErr_Clear();
-  } else {
-    items.reserve(static_cast<std::size_t>(std::min(length, kMaxReserved)));
-  }
-  // A list or tuple itself is read by index, as its iterator would read it,
-  // without making the iterator.
-  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-    const bool list = PyList_CheckExact(o);
-    for (Py_ssize_t i = 0; i < (list ? PyList_Size(o) : PyTuple_Size(o)); ++i) {
-      OwnedRef item = OwnedRef::new_ref(list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i));
-      if (check_item != nullptr) check_item(item.borrow());
-      items.push_back(std::move(item));
-    }
-    return items;
-  }
-  OwnedRef iterator = check(PyObject_GetIter(o));
-  while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-    if (check_item != nullptr) check_item(item.borrow());
-    items.push_back(std::move(item));
-  }
-  if (PyErr_Occurred()) throw PyErrAlreadySet();
-  return items;
+  const Py_ssize_t length = PySequence_Size(o);
+  if (length < 0) PyErr_Clear();
+  return length;
 }
+
+}  // namespace detail
 
 }  // namespace korvalinth::kit
 

@@ -2,6 +2,7 @@
 // Conversions between Python objects and C++ values shared by all methods.
 // Refusals are Python exceptions carried as PyErrAlreadySet.
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -57,13 +58,56 @@ std::uint32_t extract_u32(BorrowedRef object);
 // sequence check.
 enum class SequenceCheck { Protocol, ProtocolOrAbc };
 
-// The items of a sequence (new references) in iteration order. A str is
-// refused ("Can't extract `str` to `Vec`"), and so is an object failing the
-// sequence check (downcast error naming "Sequence"; with ProtocolOrAbc an
-// instance of collections.abc.Sequence passes); errors of iteration pass up.
-// `check_item`, when given, sees each item as it is taken and may refuse it.
-std::vector<OwnedRef> extract_sequence(BorrowedRef object, SequenceCheck check = SequenceCheck::Protocol,
-                                       void (*check_item)(BorrowedRef item) = nullptr);
+namespace detail {
+// The refusals of a str and of a non-sequence; the length hint (-1 when the
+// object gives none).
+Py_ssize_t checked_sequence_length(BorrowedRef object, SequenceCheck check);
+}  // namespace detail
+
+// The items of a sequence (new references) appended to `items` (a container
+// with reserve and push_back) in iteration order. A str is refused ("Can't
+// extract `str` to `Vec`"), and so is an object failing the sequence check
+// (downcast error naming "Sequence"; with ProtocolOrAbc an instance of
+// collections.abc.Sequence passes); errors of iteration pass up.
+// `check_item(BorrowedRef)` sees each item as it is taken and may refuse it.
+template <class Items, class CheckItem>
+void extract_sequence_into(Items& items, BorrowedRef object, SequenceCheck check_kind, CheckItem&& check_item) {
+  PyObject* o = object.get();
+  // The length is only a hint: a sequence may claim more items than it
+  // yields, so it never sizes more than a bounded first allocation.
+  constexpr Py_ssize_t kMaxReserved = 1024;
+  // A list or tuple itself (a sequence, never a str) is read by index, as
+  // its iterator would read it, without making the iterator.
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+    const bool list = PyList_CheckExact(o);
+    auto size = [&] { return list ? PyList_Size(o) : PyTuple_Size(o); };
+    items.reserve(items.size() + static_cast<std::size_t>(std::min(size(), kMaxReserved)));
+    for (Py_ssize_t i = 0; i < size(); ++i) {
+      OwnedRef item = OwnedRef::new_ref(list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i));
+      check_item(item.borrow());
+      items.push_back(std::move(item));
+    }
+    return;
+  }
+  const Py_ssize_t length = detail::checked_sequence_length(object, check_kind);
+  if (length >= 0) items.reserve(items.size() + static_cast<std::size_t>(std::min(length, kMaxReserved)));
+  OwnedRef iterator = check(PyObject_GetIter(o));
+  while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    check_item(item.borrow());
+    items.push_back(std::move(item));
+  }
+  if (PyErr_Occurred()) throw PyErrAlreadySet();
+}
+
+// extract_sequence_into a new vector; `check_item`, when given, as there.
+inline std::vector<OwnedRef> extract_sequence(BorrowedRef object, SequenceCheck check = SequenceCheck::Protocol,
+                                              void (*check_item)(BorrowedRef item) = nullptr) {
+  std::vector<OwnedRef> items;
+  extract_sequence_into(items, object, check, [check_item](BorrowedRef item) {
+    if (check_item != nullptr) check_item(item);
+  });
+  return items;
+}
 
 }  // namespace korvalinth::kit
 

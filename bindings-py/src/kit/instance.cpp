@@ -21,8 +21,6 @@ void fail_owner_thread(std::string_view internal_name) {
   fault(std::string(internal_name) + " is unsendable, but sent to another thread");
 }
 
-void fail_shared_borrow() { throw_error(PyExc_RuntimeError, "Already mutably borrowed"); }
-
 void report_foreign_drop(std::string_view internal_name) noexcept {
   std::string text = std::string(internal_name) + " is unsendable, but is being dropped on another thread";
   PyErr_SetString(PyExc_RuntimeError, text.c_str());

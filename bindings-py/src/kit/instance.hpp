@@ -1,8 +1,10 @@
 #pragma once
 // The memory of every instance of a class of the module: the object header,
-// the class's own record, a shared-borrow counter and the creating thread.
-// Objects are bound to that thread: every call checks it, and a drop on
-// another thread leaks the record rather than run its destructor there.
+// the class's own record and the creating thread. Objects are bound to that
+// thread: every call checks it, and a drop on another thread leaks the record
+// rather than run its destructor there. Records are only ever read through
+// shared access (no method takes one exclusively), so an instance keeps no
+// borrow count.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +22,6 @@ template <class T>
 struct Instance {
   PyObject header;
   alignas(T) unsigned char storage[sizeof(T)];
-  std::intptr_t borrow_flag;  // > 0 shared borrows; -1 exclusive
   ThreadNumber owner;
 
   T& record() noexcept { return *std::launder(reinterpret_cast<T*>(storage)); }
@@ -29,29 +30,12 @@ struct Instance {
 
 // Faults with "{} is unsendable, but sent to another thread".
 [[noreturn]] void fail_owner_thread(std::string_view internal_name);
-// Raises the RuntimeError of a shared borrow of an exclusively borrowed instance.
-[[noreturn]] void fail_shared_borrow();
 
 // Faults when the calling thread did not create the object; the check runs
 // on every call, so the compare is inline and the refusal out of line.
 inline void check_owner_thread(ThreadNumber owner, std::string_view internal_name) {
   if (owner != current_thread_number()) [[unlikely]] fail_owner_thread(internal_name);
 }
-
-// A shared borrow of an instance for the length of a call.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(std::intptr_t& flag) : flag_(flag) {
-    if (flag_ < 0) [[unlikely]] fail_shared_borrow();
-    ++flag_;
-  }
-  ~SharedBorrow() { --flag_; }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-
- private:
-  std::intptr_t& flag_;
-};
 
 // Reports the drop of an object on a thread that did not create it.
 void report_foreign_drop(std::string_view internal_name) noexcept;
@@ -83,7 +67,6 @@ OwnedRef emplace_instance(PyTypeObject* type, A&&... args) {
   } else {
     new (instance->storage) T(std::forward<A>(args)...);
   }
-  instance->borrow_flag = 0;
   // Set last: the memory of an uncollected class comes zeroed, and 0 is no
   // thread's number, so a record is left alone until it is complete.
   instance->owner = current_thread_number();

@@ -86,7 +86,6 @@ kit::BorrowedRef downcast_conformance_async_handle(kit::BorrowedRef object) {
 SharedConformanceAsyncState share_conformance_async_state(kit::BorrowedRef handle) {
   auto* instance = kit::Instance<PyConformanceAsyncHandle>::of(handle.get());
   kit::check_owner_thread(instance->owner, kInternalName);
-  kit::SharedBorrow borrow(instance->borrow_flag);
   raise_pending_fatal(*instance->record().pending_fatal);
   return instance->record().state;
 }

@@ -50,7 +50,7 @@ kit::OwnedRef make_conformance_async_pair(kit::OwnedRef node, SharedConformanceA
 kit::BorrowedRef downcast_conformance_async_handle(kit::BorrowedRef object);
 
 // A share of a handle's state, for a capture function bound to it: after
-// the handle's creating-thread check and under its shared borrow, a pending
+// the handle's creating-thread check, a pending
 // fatal of the handle's graph is raised instead.
 SharedConformanceAsyncState share_conformance_async_state(kit::BorrowedRef handle);
 

@@ -232,6 +232,6 @@ bool is_node(kit::BorrowedRef object) {
   return PyObject_TypeCheck(object.get(), type) != 0;
 }
 
-NodeBorrow::NodeBorrow(kit::BorrowedRef node) : record_(checked(node)), borrow_(instance_of(node)->borrow_flag) {}
+NodeBorrow::NodeBorrow(kit::BorrowedRef node) : record_(checked(node)) {}
 
 }  // namespace korvalinth::py

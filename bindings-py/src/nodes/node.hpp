@@ -31,7 +31,8 @@ struct LookupTarget : NodeHandle {
 // record of its own, and a move takes both.
 class PrimaryNode : public HeldNode {
  public:
-  explicit PrimaryNode(HeldNode node) noexcept : HeldNode(std::move(node)) {
+  // Taken by reference: the handle is moved once, into place.
+  explicit PrimaryNode(HeldNode&& node) noexcept : HeldNode(std::move(node)) {
     if (const CoreRef& core = uncounted().core()) core->add_host_holds(1);
   }
   // A moved-from handle names no core, so the source gives back no hold.
@@ -84,7 +85,7 @@ kit::OwnedRef make_node_object(PyNode&& record);
 bool is_node(kit::BorrowedRef object);
 
 // The record of an object known to be a Node, after the creating-thread
-// check, with a shared borrow held for the borrow's life.
+// check.
 class NodeBorrow {
  public:
   explicit NodeBorrow(kit::BorrowedRef node);
@@ -95,7 +96,6 @@ class NodeBorrow {
 
  private:
   PyNode& record_;
-  kit::SharedBorrow borrow_;
 };
 
 }  // namespace korvalinth::py

@@ -13,24 +13,8 @@ std::vector<kit::OwnedRef> extract_deps(kit::BorrowedRef object) {
 
 DepRefs extract_dep_refs(kit::BorrowedRef object) {
   DepRefs refs;
-  PyObject* o = object.get();
-  // A list or tuple is read by index, as the general extraction reads it,
-  // without its temporary vector. Its size is read once: no Python code runs
-  // while the items are taken.
-  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-    const bool list = PyList_CheckExact(o);
-    const Py_ssize_t size = list ? PyList_Size(o) : PyTuple_Size(o);
-    refs.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      kit::OwnedRef item = kit::OwnedRef::new_ref(list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i));
-      downcast_node(item.borrow());
-      refs.push_back(std::move(item));
-    }
-    return refs;
-  }
-  std::vector<kit::OwnedRef> items = extract_deps(object);
-  refs.reserve(items.size());
-  for (kit::OwnedRef& item : items) refs.push_back(std::move(item));
+  kit::extract_sequence_into(refs, object, kit::SequenceCheck::Protocol,
+                             [](kit::BorrowedRef item) { downcast_node(item); });
   return refs;
 }
 

@@ -31,8 +31,7 @@ DepRefs extract_dep_refs(kit::BorrowedRef object);
 kit::BorrowedRef downcast_node(kit::BorrowedRef object);
 
 // A counted handle of the graph node a Node stands for (the found node of a
-// lookup handle, else the primary); the Node is thread-checked and borrowed
-// while its handle is copied.
+// lookup handle, else the primary), after the Node's thread check.
 NodeHandle dep_handle_of(kit::BorrowedRef dep);
 // dep_handle_of for each Node, in order.
 std::vector<NodeHandle> dep_handles_of(std::span<const kit::OwnedRef> deps);
@@ -44,7 +43,7 @@ struct NodeRef {
   NodeHandle primary;
 };
 
-// Downcast, creating-thread check, shared borrow, counted clones.
+// Downcast, creating-thread check, counted clones.
 NodeRef extract_node_ref(kit::BorrowedRef object);
 
 // The option arguments of a node-building method, each already extracted

@@ -28,23 +28,27 @@ CallOutcome call_without_args(kit::BorrowedRef callback) {
   return CallOutcome::of_call(PyObject_CallNoArgs(callback.get()));
 }
 
+// One body for the three kinds, each kind's run taking it in whole (flatten):
+// the call is then built in place, as partly inlined copies would not.
+inline void run_value_callback(ValueCallbackKind kind, kit::BorrowedRef callback, const PendingFatalSlot& slot,
+                               RunContext& ctx) {
+  if (kind == ValueCallbackKind::Producer) return map_callback_result(ctx.node, slot, call_without_args(callback));
+  CallOutcome outcome = call_with_dep_values(callback, ctx.inputs);
+  if (kind == ValueCallbackKind::Derived) return map_callback_result(ctx.node, slot, std::move(outcome));
+  discard_callback_result(ctx.node, slot, std::move(outcome));
+}
+
+// The kind is the class's, not a field: the function is kept per built node.
+template <ValueCallbackKind kind>
 class ValueCallbackFn final : public NodeFn {
  public:
-  ValueCallbackFn(ValueCallbackKind kind, kit::OwnedRef callback, SharedFatalSlot slot) noexcept
-      : kind_(kind), slot_(std::move(slot)), callback_(std::move(callback)) {}
+  ValueCallbackFn(kit::OwnedRef callback, SharedFatalSlot slot) noexcept
+      : slot_(std::move(slot)), callback_(std::move(callback)) {}
 
-  void run(RunContext& ctx) override {
-    kit::BorrowedRef callback = callback_.borrow();
-    if (kind_ == ValueCallbackKind::Producer) return map_callback_result(ctx.node, *slot_, call_without_args(callback));
-    // One call site, so that the call is built in place.
-    CallOutcome outcome = call_with_dep_values(callback, ctx.inputs);
-    if (kind_ == ValueCallbackKind::Derived) return map_callback_result(ctx.node, *slot_, std::move(outcome));
-    discard_callback_result(ctx.node, *slot_, std::move(outcome));
-  }
+  [[gnu::flatten]] void run(RunContext& ctx) override { run_value_callback(kind, callback_.borrow(), *slot_, ctx); }
   int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 
  private:
-  ValueCallbackKind kind_;
   SharedFatalSlot slot_;
   kit::AnywhereRef callback_;  // the dispatcher may drop the function anywhere
 };
@@ -52,7 +56,15 @@ class ValueCallbackFn final : public NodeFn {
 }  // namespace
 
 SharedNodeFn make_value_callback_fn(ValueCallbackKind kind, kit::OwnedRef callback, SharedFatalSlot slot) {
-  return std::make_shared<ValueCallbackFn>(kind, std::move(callback), std::move(slot));
+  switch (kind) {
+    case ValueCallbackKind::Derived:
+      return std::make_shared<ValueCallbackFn<ValueCallbackKind::Derived>>(std::move(callback), std::move(slot));
+    case ValueCallbackKind::Effect:
+      return std::make_shared<ValueCallbackFn<ValueCallbackKind::Effect>>(std::move(callback), std::move(slot));
+    case ValueCallbackKind::Producer:
+      break;
+  }
+  return std::make_shared<ValueCallbackFn<ValueCallbackKind::Producer>>(std::move(callback), std::move(slot));
 }
 
 }  // namespace korvalinth::py

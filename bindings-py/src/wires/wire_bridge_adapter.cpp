@@ -61,7 +61,6 @@ kit::BorrowedRef as_wire_bridge(kit::BorrowedRef object) {
 
 WireBridgeArgument::WireBridgeArgument(kit::BorrowedRef object)
     : object_(object.new_ref()),
-      record_(kit::checked_record<WireBridgeClass>(object)),
-      borrow_(kit::Instance<PyWireBridge>::of(object.get())->borrow_flag) {}
+      record_(kit::checked_record<WireBridgeClass>(object)) {}
 
 }  // namespace korvalinth::py

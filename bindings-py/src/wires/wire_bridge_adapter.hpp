@@ -28,8 +28,8 @@ PyTypeObject* wire_bridge_type();
 kit::OwnedRef graph_wire_bridge(PyGraph& self, const kit::Args& args);
 
 // The `bridge` argument of the other builders: a _WireBridge (or subclass
-// instance; else the TypeError naming _WireBridge), checked for its thread
-// and borrowed shared, with a reference of its own, until the builder returns.
+// instance; else the TypeError naming _WireBridge), checked for its thread,
+// with a reference of its own until the builder returns.
 class WireBridgeArgument {
  public:
   explicit WireBridgeArgument(kit::BorrowedRef object);
@@ -40,7 +40,6 @@ class WireBridgeArgument {
  private:
   kit::OwnedRef object_;
   PyWireBridge& record_;
-  kit::SharedBorrow borrow_;
 };
 
 // The argument's type check alone, for Args::convert (which adds the note).

@@ -206,7 +206,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   TopologyObserverHandle add_topology_observer(std::optional<std::string> scope, TopologyObserver observer);
   // Delivers the event, or queues it when a delivery is in progress.
   void emit_topology(TopologyEvent event);
-  // A NodeAdded event for the node just registered under id, when an observer is live.
+  // A NodeAdded event for the node just registered under id; registration
+  // calls it only once it has seen an observer live.
   void emit_node_added(const std::string& id, const UncountedNode& node, std::string kind);
   // A DepsChanged event, when an observer is live and the node is registered.
   template <class Handles>

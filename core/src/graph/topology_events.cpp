@@ -165,7 +165,6 @@ void GraphContainer::deliver_topology(const TopologyEvent& event) {
 }
 
 void GraphContainer::emit_node_added(const std::string& id, const UncountedNode& node, std::string kind) {
-  if (live_observers_ == 0) return;
   const std::uint64_t seq = next_seq();
   std::vector<UncountedNode> deps = dep_handles(node);
   emit_topology(TopologyEvent{id, dep_ids(deps), std::nullopt, std::move(kind), seq, TopologyEventKind::NodeAdded});
