@@ -45,6 +45,37 @@ TEST(Dispatcher, KeysReuseFreedSlotsLastInFirstOut) {
   EXPECT_EQ(d.register_fn(0, make_fn()), (DispatcherKey{0, 2, 1}));
 }
 
+TEST(Dispatcher, AKeyNamesItsFunctionOnlyWhileCurrent) {
+  Dispatcher d{0, 1};
+  auto kept = make_fn();
+  d.register_fn(0, kept);
+  d.register_fn(0, make_fn());
+  d.free_slot({0, 1, 0});
+  struct Case {
+    DispatcherKey key;
+    bool names_kept;
+  };
+  const Case cases[] = {
+      {{0, 0, 0}, true},   // current
+      {{0, 0, 1}, false},  // a generation the slot never had
+      {{0, 1, 0}, false},  // freed
+      {{0, 1, 1}, false},  // the freed slot's next generation, not taken yet
+      {{0, 2, 0}, false},  // past the partition's slots
+      {{1, 0, 0}, false},  // an empty partition
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.key.partition << "/" << c.key.slot << "/" << c.key.generation);
+    EXPECT_EQ(d.lookup(c.key) != nullptr, c.names_kept);
+    Dispatcher::RunLookup run = d.lookup_for_run(c.key);
+    EXPECT_EQ(run.fn, c.names_kept ? kept.get() : nullptr);
+    EXPECT_EQ(run.partition_flag, c.key.partition);
+    if (!c.names_kept) d.free_slot(c.key);  // frees nothing
+  }
+  EXPECT_EQ(d.lookup({0, 0, 0}), kept);
+  EXPECT_EQ(d.register_fn(0, make_fn()), (DispatcherKey{0, 1, 1}));
+  EXPECT_EQ(d.register_fn(0, make_fn()), (DispatcherKey{0, 2, 0}));
+}
+
 TEST(Dispatcher, PartitionOutOfRangeFaultsAndReleasesTheFunction) {
   Dispatcher d{0, 1};
   auto fn = make_fn();

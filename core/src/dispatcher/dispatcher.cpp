@@ -56,14 +56,12 @@ void Dispatcher::free_slot(DispatcherKey key) {
     auto s = state_.borrow_mut();
     check_index(s->partitions.size(), key.partition);
     DispatcherPartition& p = s->partitions[key.partition];
-    if (key.slot < p.slots.size()) {
-      DispatcherSlot& slot = p.slots[key.slot];
-      if (slot.generation == key.generation && slot.fn) {
-        freed = std::move(slot.fn);
-        slot.fn.reset();
-        slot.generation += 1;  // wraps
-        p.free_list.push_back(key.slot);
-      }
+    DispatcherSlot* slot = current_slot(p, key);
+    if (slot && slot->fn) {
+      freed = std::move(slot->fn);
+      slot->fn.reset();
+      slot->generation += 1;  // wraps
+      p.free_list.push_back(key.slot);
     }
     s->timing.erase(key);
   }
@@ -84,8 +82,8 @@ void Dispatcher::partition_out_of_range(std::size_t len, std::uint32_t partition
 
 SharedNodeFn Dispatcher::lookup(DispatcherKey key) const {
   auto s = state_.borrow();
-  const SharedNodeFn* fn = find(*s, key);
-  return fn ? *fn : nullptr;
+  const DispatcherSlot* slot = current_slot(partition_at(*s, key.partition), key);
+  return slot ? slot->fn : nullptr;
 }
 
 std::optional<FnTimingStats> Dispatcher::timing_of(DispatcherKey key) const {

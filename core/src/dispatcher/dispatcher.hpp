@@ -102,10 +102,8 @@ class Dispatcher {
     auto s = state_.borrow();
     const DispatcherPartition& p = partition_at(*s, key.partition);
     RunLookup out;
-    if (key.slot < p.slots.size()) {
-      const DispatcherSlot& slot = p.slots[key.slot];
-      if (slot.generation == key.generation) out.fn = slot.fn.get();  // a freed slot's function is null
-    }
+    // A freed slot's function is null.
+    if (const DispatcherSlot* slot = current_slot(p, key)) out.fn = slot->fn.get();
     out.partition_flag = p.flag;
     out.timing = s->timing_flag == 1;
     return out;
@@ -121,14 +119,13 @@ class Dispatcher {
       partition_out_of_range(s.partitions.size(), partition);
     return s.partitions[partition];
   }
-  // The slot's function when key is current, else null; faults when the
-  // partition is out of range.
-  static const SharedNodeFn* find(const DispatcherState& s, DispatcherKey key) {
-    const DispatcherPartition& p = partition_at(s, key.partition);
+  // The key's slot in its partition p when the key's generation is the
+  // slot's, else null.
+  template <class Partition>
+  static auto current_slot(Partition& p, DispatcherKey key) noexcept -> decltype(&p.slots[0]) {
     if (key.slot >= p.slots.size()) return nullptr;
-    const DispatcherSlot& slot = p.slots[key.slot];
-    if (slot.generation != key.generation || !slot.fn) return nullptr;
-    return &slot.fn;
+    auto& slot = p.slots[key.slot];
+    return slot.generation == key.generation ? &slot : nullptr;
   }
 
   // The index fault, kept out of line so that the lookups inline.

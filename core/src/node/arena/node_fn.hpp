@@ -79,6 +79,9 @@ class StockedDepInputs : public DepInputs {
 };
 
 struct RunContext {
+  // Inlined into the run that owns it: a frame fewer per run.
+  [[gnu::always_inline]] ~RunContext() = default;
+
   StockedDepInputs inputs;
   std::optional<PullRequest> pull;  // the pull being served, if any
   BorrowedNode node;  // the run_wave caller holds the handle for the run

@@ -150,6 +150,4 @@ void graph_set_state_by_id(const UncountedNode& node, SharedValue value) {
   copy.drop();
 }
 
-void emit_data(const RunContext& ctx, SharedValue value) { down(ctx.node, Message::data(std::move(value))); }
-
 }  // namespace korvalinth

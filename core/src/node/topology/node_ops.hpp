@@ -12,6 +12,7 @@
 
 #include "node/arena/graph_core.hpp"
 #include "node/arena/node_fn.hpp"
+#include "node/wave/down.hpp"
 
 namespace korvalinth {
 
@@ -44,8 +45,9 @@ void async_ctx_complete(const UncountedNode& node);
 void graph_set_state_by_id(const UncountedNode& node, SharedValue value);
 
 // Publishes a value on a node from inside its own node function: joins the
-// running wave, no scope, no host boundary.
-void emit_data(const RunContext& ctx, SharedValue value);
+// running wave, no scope, no host boundary. Inline: every emitting run calls
+// it, and the message is then built in the caller's frame.
+inline void emit_data(const RunContext& ctx, SharedValue value) { down(ctx.node, Message::data(std::move(value))); }
 
 // emit_data of a record wrapped as a value of its own type.
 template <class T>

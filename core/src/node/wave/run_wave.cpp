@@ -71,10 +71,6 @@ void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
 
 std::uint64_t node_functions_running() noexcept { return tls_functions_running; }
 
-namespace {
-
-// The run of a node whose entries s were found under the borrow held (key
-// current, entries present, node touched, not running); releases held.
 void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s) {
   GraphCore& core = node.core_ref();
   const SlotKey node_key = node.key();
@@ -93,8 +89,9 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
     s.run = 1;
     e.state.begin_run();
     if (!s.call.key) fault("run_wave \xE2\x87\x92 handle present");
-    key = *s.call.key;
-    // The node's call entry keeps its dispatcher while the borrow is held.
+    // The node's call entry keeps its key and dispatcher while the borrow is
+    // held; the key is copied only for use past it.
+    const DispatcherKey& entry_key = *s.call.key;
     const Dispatcher& dispatcher = *s.call.dispatcher;
     AuxRare* rare = s.aux.rare_if_made();
     // Dropping old callbacks may run host code, which may replace the
@@ -103,12 +100,16 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
     const bool drops_callbacks =
         rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty());
     if (drops_callbacks) {
-      ctx.partition_flag = dispatcher.partition_flag(key.partition);
+      ctx.partition_flag = dispatcher.partition_flag(entry_key.partition);
       kept_dispatcher = s.call.dispatcher;
+      key = entry_key;
     } else {
-      call = dispatcher.lookup_for_run(key);
+      call = dispatcher.lookup_for_run(entry_key);
       ctx.partition_flag = call.partition_flag;
-      if (call.timing) kept_dispatcher = s.call.dispatcher;
+      if (call.timing) {
+        kept_dispatcher = s.call.dispatcher;
+        key = entry_key;
+      }
     }
     if (rare) {
       if (rare->current_pull) ctx.pull = rare->current_pull;
@@ -180,13 +181,10 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
   a.release();
 }
 
-// Touches the node in the running wave (which pins it) unless the wave did.
 void touch_for_run(Arena& a, const UncountedNode& node) {
   auto cell = wave_scope_cell().borrow_mut();
   if (cell->has_value()) touch_in_frame(**cell, a, node.core(), node.count(), node.key());
 }
-
-}  // namespace
 
 void run_wave(const UncountedNode& node) {
   check_stack_headroom();
@@ -196,13 +194,6 @@ void run_wave(const UncountedNode& node) {
   // The wave step's entries first, then the refusal, then the run's others.
   if (a->wave_edge(key).state.running()) fault(kReentrantRun);
   run_found(a, node, current_slots_with_aux(*a, key.index));
-}
-
-void run_wave(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s, bool touched) {
-  check_stack_headroom();
-  if (!touched) touch_for_run(*a, node);
-  if (s.edge.state.running()) fault(kReentrantRun);
-  run_found(a, node, s);
 }
 
 }  // namespace korvalinth

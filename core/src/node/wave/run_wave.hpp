@@ -4,6 +4,7 @@
 // nothing; refuses a node whose function is already running.
 
 #include "node/arena/graph_core.hpp"
+#include "node/wave/stack_guard.hpp"
 
 namespace korvalinth {
 
@@ -11,9 +12,22 @@ inline constexpr const char* kReentrantRun =
     "synchronous feedback cycle: node fn re-entered its own wave (R-reentrancy / D37)";
 
 void run_wave(const UncountedNode& node);
-// The same under the caller's borrow a, which found the node's key current
+
+// Touches the node in the running wave (which pins it) unless the wave did.
+void touch_for_run(Arena& a, const UncountedNode& node);
+// The run itself, under the borrow held, which found the node's key current
+// and its entries s, the node touched and not running; releases held.
+void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s);
+
+// run_wave under the caller's borrow a, which found the node's key current
 // and its entries s, and whether the running wave touched it; releases a.
-void run_wave(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s, bool touched);
+// Inline: the drain's runs then take one frame per node of a chain, not two.
+inline void run_wave(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s, bool touched) {
+  check_stack_headroom();
+  if (!touched) touch_for_run(*a, node);
+  if (s.edge.state.running()) fault(kReentrantRun);
+  run_found(a, node, s);
+}
 
 // The number of node functions on this thread's stack.
 std::uint64_t node_functions_running() noexcept;
