@@ -42,9 +42,14 @@ void down_op(const UncountedNode& node, MessageList list) {
 // wave; any other is a down of one DATA.
 void set_op(const UncountedNode& node, SharedValue value) {
   HostBoundaryScope boundary;
-  require_current(node);
+  bool only_redefers;
+  {
+    auto a = node.core_ref().borrow();
+    a->check(node.key());
+    only_redefers = batch_set_only_redefers(*a, node);
+  }
+  if (only_redefers) return batch_redefer_set(node, std::move(value));
   refuse_joining_feedback(node);
-  if (batch_redefer_outside_wave(node, value)) return;
   run_in_wave_scope(node, [&] { down(node, Message::data(std::move(value))); });
 }
 
