@@ -132,6 +132,43 @@ Late take_late(BatchRecord& r, Late& late) noexcept {
   return taken;
 }
 
+// Gives the records' pins back in record order, as PinnedNode::unpin would
+// one by one, lowering a run of one core's pins under one borrow; a node
+// whose release is due is released at its turn, outside the borrow.
+void unpin_records(std::vector<BatchRecord>& records) noexcept {
+  std::size_t i = 0;
+  while (i < records.size()) {
+    const CoreRef core = records[i].pin.core();  // held through the run: each record's reference goes in it
+    if (!core || core->is_borrowed()) {
+      // Unpinned alone, so that a fault of its own is kept as it always was.
+      drop_quietly([&] { records[i].pin.unpin(); });
+      ++i;
+      continue;
+    }
+    PinnedNode* due = nullptr;
+    {
+      auto a = core->borrow_mut();
+      for (; i < records.size() && records[i].pin.core() == core; ++i) {
+        PinnedNode& pin = records[i].pin;
+        a->drop_pin(pin.key());
+        // As release_slot decides: no count, no pin, key current.
+        if (pin.count()->count == 0 && !a->is_pinned(pin.key()) && a->is_current(pin.key())) {
+          due = &pin;
+          ++i;
+          break;
+        }
+        pin.forget();
+      }
+    }
+    if (due != nullptr) {
+      const SharedCount count = due->count();
+      const SlotKey key = due->key();
+      due->forget();
+      drop_quietly([&] { release_slot(core, key, count->count); });
+    }
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -269,9 +306,7 @@ void run_batch(FunctionRef<bool()> call) {
     if (records.capacity() > spare_records().capacity()) spare_records() = std::move(records);
   });
   // Every record leaves the batch's pin, in order, however the end goes.
-  auto unpin_records = on_scope_exit([&]() noexcept {
-    for (BatchRecord& r : records) drop_quietly([&] { r.pin.unpin(); });
-  });
+  auto unpin_at_end = on_scope_exit([&]() noexcept { unpin_records(records); });
 
   std::vector<DeferredCore> collected;
   for (const BatchRecord& r : records) add_core(collected, r.pin.core(), r.core);
