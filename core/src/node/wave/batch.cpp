@@ -23,6 +23,11 @@ using DeferredLate = std::variant<std::monostate, Message, MessageList>;
 bool has_late(const DeferredLate& late) noexcept { return !std::holds_alternative<std::monostate>(late); }
 
 struct BatchRecord {
+  // Built in place with its first deferred messages, moved in once.
+  template <class Late>
+  BatchRecord(PinnedNode&& pin, CoreId core, Late& late)
+      : pin(std::move(pin)), core(core), deferred(std::in_place_type<Late>, std::move(late)) {}
+
   PinnedNode pin;  // keeps the node allocated until the batch ends
   CoreId core = 0;
   DeferredLate deferred;
@@ -59,7 +64,6 @@ BatchRecord* find_record(BatchState& state, const NodeId& node) noexcept {
 }
 
 // Pins the node and adds its record with its first deferred list.
-// The messages are moved into the record in place, not through a variant.
 template <class Late>
 void add_record(BatchState& state, const UncountedNode& node, Late& late) {
   {
@@ -68,10 +72,7 @@ void add_record(BatchState& state, const UncountedNode& node, Late& late) {
     a->add_pin(node.index());
   }
   PinnedNode pin(node.core(), node.count(), node.key());
-  BatchRecord& r = state.records.emplace_back();
-  r.pin = std::move(pin);
-  r.core = node.core_id();
-  r.deferred.emplace<Late>(std::move(late));
+  state.records.emplace_back(std::move(pin), node.core_id(), late);
   record_index().insert(node.id(), state.records.size() - 1);
 }
 
