@@ -323,9 +323,11 @@ void run_batch(FunctionRef<bool()> call) {
         // Delivered when the node is still there, in a wave scope of its
         // own; what was not delivered goes at the end of the step.
         if (Message* one = std::get_if<Message>(&r.deferred)) {
-          Message late = take_late(r, *one);
+          // Taken from the record straight into the delivery's message.
           if (std::optional<LeftBatch> left = leave_batch(r))
-            run_in_wave_scope(left->node, [&] { down(left->node, std::move(late)); });
+            run_in_wave_scope(left->node, [&] { down(left->node, take_late(r, *one)); });
+          else
+            r.deferred.emplace<std::monostate>();
         } else {
           MessageList late = take_late(r, std::get<MessageList>(r.deferred));
           if (std::optional<LeftBatch> left = leave_batch(r)) down_in_wave_scope(left->node, std::move(late));
