@@ -198,7 +198,10 @@ void defer_late_messages(const UncountedNode& node, Late& late) {
 
 void batch_defer_list(const UncountedNode& node, MessageList late) { defer_late_messages(node, late); }
 
-void batch_defer_message(const UncountedNode& node, Message late) { defer_late_messages(node, late); }
+void batch_defer_message(const UncountedNode& node, Message&& late) {
+  defer_late_messages(node, late);
+  late.release_payload();
+}
 
 bool batch_replace_deferred_value(const UncountedNode& node, SharedValue& value) {
   auto c = batch_cell().borrow_mut();

@@ -31,8 +31,8 @@ inline bool batch_collecting() noexcept { return detail::tls_batch_collecting; }
 // deferral; the caller sets the node's batch-queued flag.
 void batch_defer_list(const UncountedNode& node, MessageList late);
 // batch_defer_list of a list of one message, kept without a
-// list.
-void batch_defer_message(const UncountedNode& node, Message late);
+// list; taken from late in place, whose replaced value goes before the return.
+void batch_defer_message(const UncountedNode& node, Message&& late);
 // True when the node's deferred messages are one DATA, whose value is then
 // traded for value (the caller drops the replaced one after this call).
 bool batch_replace_deferred_value(const UncountedNode& node, SharedValue& value);
