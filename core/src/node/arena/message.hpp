@@ -89,6 +89,8 @@ class Message {
   const PullRequest& pull_request() const { return std::get<PullRequest>(payload_); }
   // DATA: the shared value (may be null only if built so by the caller).
   const SharedValue& value() const { return std::get<SharedValue>(payload_); }
+  // DATA: trades the value for value in place.
+  void swap_value(SharedValue& value) { std::swap(std::get<SharedValue>(payload_), value); }
   // ERROR.
   const SharedError& error_value() const { return std::get<SharedError>(payload_); }
 

@@ -23,6 +23,11 @@ using DeferredLate = std::variant<std::monostate, Message, MessageList>;
 bool has_late(const DeferredLate& late) noexcept { return !std::holds_alternative<std::monostate>(late); }
 
 struct BatchRecord {
+  // Built in place with its first deferred messages, moved in once.
+  template <class Late>
+  BatchRecord(PinnedNode&& pin, CoreId core, Late& late)
+      : pin(std::move(pin)), core(core), deferred(std::in_place_type<Late>, std::move(late)) {}
+
   PinnedNode pin;  // keeps the node allocated until the batch ends
   CoreId core = 0;
   DeferredLate deferred;
@@ -59,7 +64,6 @@ BatchRecord* find_record(BatchState& state, const NodeId& node) noexcept {
 }
 
 // Pins the node and adds its record with its first deferred list.
-// The messages are moved into the record in place, not through a variant.
 template <class Late>
 void add_record(BatchState& state, const UncountedNode& node, Late& late) {
   {
@@ -68,10 +72,7 @@ void add_record(BatchState& state, const UncountedNode& node, Late& late) {
     a->add_pin(node.index());
   }
   PinnedNode pin(node.core(), node.count(), node.key());
-  BatchRecord& r = state.records.emplace_back();
-  r.pin = std::move(pin);
-  r.core = node.core_id();
-  r.deferred.emplace<Late>(std::move(late));
+  state.records.emplace_back(std::move(pin), node.core_id(), late);
   record_index().insert(node.id(), state.records.size() - 1);
 }
 
@@ -132,6 +133,43 @@ Late take_late(BatchRecord& r, Late& late) noexcept {
   return taken;
 }
 
+// Gives the records' pins back in record order, as PinnedNode::unpin would
+// one by one, lowering a run of one core's pins under one borrow; a node
+// whose release is due is released at its turn, outside the borrow.
+void unpin_records(std::vector<BatchRecord>& records) noexcept {
+  std::size_t i = 0;
+  while (i < records.size()) {
+    const CoreRef core = records[i].pin.core();  // held through the run: each record's reference goes in it
+    if (!core || core->is_borrowed()) {
+      // Unpinned alone, so that a fault of its own is kept as it always was.
+      drop_quietly([&] { records[i].pin.unpin(); });
+      ++i;
+      continue;
+    }
+    PinnedNode* due = nullptr;
+    {
+      auto a = core->borrow_mut();
+      for (; i < records.size() && records[i].pin.core() == core; ++i) {
+        PinnedNode& pin = records[i].pin;
+        a->drop_pin(pin.key());
+        // As release_slot decides: no count, no pin, key current.
+        if (pin.count()->count == 0 && !a->is_pinned(pin.key()) && a->is_current(pin.key())) {
+          due = &pin;
+          ++i;
+          break;
+        }
+        pin.forget();
+      }
+    }
+    if (due != nullptr) {
+      const SharedCount count = due->count();
+      const SlotKey key = due->key();
+      due->forget();
+      drop_quietly([&] { release_slot(core, key, count->count); });
+    }
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -160,7 +198,19 @@ void defer_late_messages(const UncountedNode& node, Late& late) {
 
 void batch_defer_list(const UncountedNode& node, MessageList late) { defer_late_messages(node, late); }
 
-void batch_defer_message(const UncountedNode& node, Message late) { defer_late_messages(node, late); }
+void batch_defer_message(const UncountedNode& node, Message&& late) {
+  defer_late_messages(node, late);
+  late.release_payload();
+}
+
+bool batch_replace_deferred_value(const UncountedNode& node, SharedValue& value) {
+  auto c = batch_cell().borrow_mut();
+  BatchRecord* r = find_record(**c, node.id());
+  Message* late = r ? std::get_if<Message>(&r->deferred) : nullptr;
+  if (!late || late->kind() != MessageKind::Data) return false;
+  late->swap_value(value);
+  return true;
+}
 
 void batch_register_core(const CoreRef& core) {
   auto c = batch_cell().borrow_mut();
@@ -260,9 +310,7 @@ void run_batch(FunctionRef<bool()> call) {
     if (records.capacity() > spare_records().capacity()) spare_records() = std::move(records);
   });
   // Every record leaves the batch's pin, in order, however the end goes.
-  auto unpin_records = on_scope_exit([&]() noexcept {
-    for (BatchRecord& r : records) drop_quietly([&] { r.pin.unpin(); });
-  });
+  auto unpin_at_end = on_scope_exit([&]() noexcept { unpin_records(records); });
 
   std::vector<DeferredCore> collected;
   for (const BatchRecord& r : records) add_core(collected, r.pin.core(), r.core);
@@ -278,9 +326,11 @@ void run_batch(FunctionRef<bool()> call) {
         // Delivered when the node is still there, in a wave scope of its
         // own; what was not delivered goes at the end of the step.
         if (Message* one = std::get_if<Message>(&r.deferred)) {
-          Message late = take_late(r, *one);
+          // Taken from the record straight into the delivery's message.
           if (std::optional<LeftBatch> left = leave_batch(r))
-            run_in_wave_scope(left->node, [&] { down(left->node, std::move(late)); });
+            run_in_wave_scope(left->node, [&] { down(left->node, take_late(r, *one)); });
+          else
+            r.deferred.emplace<std::monostate>();
         } else {
           MessageList late = take_late(r, std::get<MessageList>(r.deferred));
           if (std::optional<LeftBatch> left = leave_batch(r)) down_in_wave_scope(left->node, std::move(late));

@@ -323,16 +323,18 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
 // DIRTY goes out for a node that deferred into the open batch, unless it
 // went out already; then the node counts as queued in the batch.
 void announce_batch_deferral(const UncountedNode& node) {
+  SinkList::Reading sinks;
   {
+    // Marked dirty under the borrow that finds whether DIRTY went out.
     auto a = node.core_ref().borrow_mut();
-    a->check(node.key());
-    NodeState& state = a->edge_at(node.index()).state;
-    if (state.dirty_sent()) {
-      state.queue_in_batch();
+    DownSlots s = down_slots(*a, node.key());
+    if (!s.edge.state.mark_dirty()) {
+      s.edge.state.queue_in_batch();
       return;
     }
+    sinks = s.aux.sinks.read();
   }
-  mark_dirty(node);
+  sinks.deliver(dirty_message());
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
