@@ -127,7 +127,8 @@ NodeVersionSlot::NodeVersionSlot(NodeVersionEntry entry) : versioning_(std::move
 
 NodeVersionSlot NodeVersionSlot::without_content_ids(NodeVersioning versioning) noexcept {
   NodeVersionSlot slot;
-  slot.state_ = versioning.mode == NodeVersioning::Mode::Level0 ? State::Level0 : State::NoVersion;
+  // No content id to take: the first version cannot fail.
+  slot.set(*initial_node_version(versioning, nullptr));
   slot.versioning_ = std::move(versioning);
   return slot;
 }
