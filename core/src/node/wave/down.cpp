@@ -229,7 +229,7 @@ struct DownEntry {
   bool content_ids;
   bool hold;
   bool serving_pull;
-  bool delivering;  // a down is calling the node's sinks
+  OrderedDelivery* delivering;  // the down calling the node's sinks, if one is
 };
 
 // The node's entries that a DATA changes, as read_down_entry found them.
@@ -373,11 +373,6 @@ class OneMessage {
   bool empty() const noexcept { return message_ == nullptr; }
   MessageList take() { return one_message(take_message()); }
   Message take_message() { return std::move(*std::exchange(message_, nullptr)); }
-  // Puts a taken message back in its place.
-  void put_back(Message& place, MessageList& list) noexcept {
-    place = std::move(list.front());
-    message_ = &place;
-  }
   void keep_canonical_text(std::optional<std::string> text) noexcept { canonical_text_ = std::move(text); }
   const std::string* canonical_text() const noexcept { return canonical_text_ ? &*canonical_text_ : nullptr; }
 
@@ -414,18 +409,10 @@ bool carries_data_or_resolved(const OneMessage& one) noexcept {
   const MessageKind k = one.begin()->kind();
   return k == MessageKind::Data || k == MessageKind::Resolved;
 }
-bool queue_behind_delivery(const UncountedNode& node, MessageList& list) {
-  return OrderedDelivery::queue_if_delivering(node, list);
-}
+void queue_behind(OrderedDelivery& delivery, MessageList& list) { delivery.queue(std::move(list)); }
 // Out of line, as the other rare roads below: the frame of down is on the
 // stack once per node of a chain.
-[[gnu::noinline]] bool queue_behind_delivery(const UncountedNode& node, OneMessage& one) {
-  Message& place = *one.begin();
-  MessageList list = one.take();
-  if (OrderedDelivery::queue_if_delivering(node, list)) return true;
-  one.put_back(place, list);
-  return false;
-}
+[[gnu::noinline]] void queue_behind(OrderedDelivery& delivery, OneMessage& one) { delivery.queue(one.take()); }
 
 // Defers the late messages of a down made outside the node's function into
 // the open batch; true when there were any.
@@ -522,7 +509,12 @@ void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list
   if (!entry.touched) touch_in_current_frame(node);
   sort_and_thin(list);
   if (entry.content_ids) check_data_canonical(list);
-  if (entry.delivering && queue_behind_delivery(node, list)) return;
+  if (entry.delivering) {
+    // The delivery read with the entry is still the one in progress: the
+    // steps since called nothing that could end it.
+    queue_behind(*entry.delivering, list);
+    return;
+  }
   deliver_down(node, entry, list, Queued::No);
 }
 
