@@ -152,7 +152,8 @@ class DeliveryFrame {
   std::uint64_t restore() noexcept {
     DeliveryCounters& c = delivery_counters();
     c.frame_id = saved_;
-    if (c.depth > 0) c.depth -= 1;
+    // Frames close innermost first, each after its own raise.
+    c.depth -= 1;
     return c.depth;
   }
   std::uint64_t saved_;
