@@ -459,9 +459,14 @@ void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list
   }
 }
 
+// Delivers the lists queued behind window meanwhile, if any.
+void deliver_any_queued(const UncountedNode& node, OrderedDelivery& window) {
+  if (window.has_queued()) deliver_queued(node, window);
+}
+
 // Ends window once the lists queued behind it meanwhile went out.
 void end_delivery(const UncountedNode& node, OrderedDelivery& window) {
-  if (window.has_queued()) deliver_queued(node, window);
+  deliver_any_queued(node, window);
   window.end();
 }
 
@@ -536,35 +541,41 @@ bool is_plain_settle(const DownEntry& e, const EdgeEntry& edge) noexcept {
 // The steps of the general road for a plain emit, under the borrow a that
 // read the node's entries into slots; releases it.
 void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
-  OrderedDelivery window(node);
   DeliveryFrame frame;
   {
-    slots.version->advance_without_content_ids();
-    SharedValue old_cache = std::exchange(slots.edge->cache, m.value());
-    slots.edge->state.take_data();
-    const SinkList::Reading sinks = slots.aux->sinks.read();
-    a.release();
-    // The replaced value goes after the borrow, before the DATA is handed on.
-    old_cache.reset();
-    sinks.deliver(m);
+    // Ends as it goes out of scope, before the frame closes: the one end
+    // its destructor makes serves both the normal road and a fault.
+    OrderedDelivery window(node);
+    {
+      slots.version->advance_without_content_ids();
+      SharedValue old_cache = std::exchange(slots.edge->cache, m.value());
+      slots.edge->state.take_data();
+      const SinkList::Reading sinks = slots.aux->sinks.read();
+      a.release();
+      // The replaced value goes after the borrow, before the DATA is handed on.
+      old_cache.reset();
+      sinks.deliver(m);
+    }
+    release_delivered(m);
+    deliver_any_queued(node, window);
   }
-  release_delivered(m);
-  end_delivery(node, window);
   frame.close();
 }
 
 // The same for a plain settle.
 void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
-  OrderedDelivery window(node);
   DeliveryFrame frame;
   {
-    slots.edge->state.take_resolved();
-    const SinkList::Reading sinks = slots.aux->sinks.read();
-    a.release();
-    sinks.deliver(m);
+    OrderedDelivery window(node);
+    {
+      slots.edge->state.take_resolved();
+      const SinkList::Reading sinks = slots.aux->sinks.read();
+      a.release();
+      sinks.deliver(m);
+    }
+    // A RESOLVED carries nothing to release.
+    deliver_any_queued(node, window);
   }
-  // A RESOLVED carries nothing to release.
-  end_delivery(node, window);
   frame.close();
   end_outside_run(node);
 }
