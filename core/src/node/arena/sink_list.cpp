@@ -4,8 +4,8 @@
 
 namespace korvalinth {
 
-void SinkList::Reading::deliver_each(const Message& message) const {
-  for (const SinkEntry& e : block_->entries) e.sink->call(message);
+void SinkList::Reading::deliver_each(const Block& block, const Message& message) {
+  for (const SinkEntry& e : block.entries) e.sink->call(message);
 }
 
 SinkList::SinkList(SinkList&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}

@@ -44,12 +44,14 @@ class SinkList {
     void deliver(const Message& message) const {
       if (!block_) return;
       if (block_->entries.size() == 1) return block_->entries.front().sink->call(message);
-      deliver_each(message);
+      deliver_each(*block_, message);
     }
 
    private:
     friend class SinkList;
-    void deliver_each(const Message& message) const;
+    // Takes the list, not the reading: a reading whose address is never
+    // taken stays in a register through the sink calls.
+    static void deliver_each(const Block& block, const Message& message);
     explicit Reading(Block* block) noexcept : block_(block) {
       if (block_) block_->holders += 1;
     }
