@@ -4,6 +4,7 @@
 #include "graph/topology_group.hpp"
 #include "graph_test_support.hpp"
 #include "host_boundary/host_boundary.hpp"
+#include "node/arena/noop_sink.hpp"
 #include "node/wave/wave_scope.hpp"
 
 using namespace korvalinth;

@@ -3,7 +3,7 @@
 
 #include "boundary/guard.hpp"
 #include "kit/convert.hpp"
-#include "node/arena/sink.hpp"
+#include "node/arena/noop_sink.hpp"
 #include "node/topology/subscribe.hpp"
 #include "wires/adapter_nodes.hpp"
 #include "wires/edge_group_projections.hpp"

@@ -129,7 +129,8 @@ NodeVersionSlot::NodeVersionSlot(NodeVersionEntry entry) : mode_(entry.versionin
 
 NodeVersionSlot NodeVersionSlot::without_content_ids(NodeVersioning versioning) {
   NodeVersionSlot slot;
-  slot.state_ = versioning.mode == NodeVersioning::Mode::Level0 ? State::Level0 : State::NoVersion;
+  // No content id to take: the first version cannot fail.
+  slot.set(*initial_node_version(versioning, nullptr));
   slot.mode_ = versioning.mode;
   if (versioning.hasher)
     slot.content_ = std::make_unique<ContentIdPart>(ContentIdPart{std::move(versioning.hasher), {}, std::nullopt});

@@ -1,9 +1,9 @@
 #pragma once
 // Sinks: what a node delivers its messages to. A binding implements Sink
 // (final classes preferred) for subscribers and observers; the runtime's own
-// sinks are the dep sink and the do-nothing keep-alive sink. A sink is called
-// with one message by reference and must not keep it beyond the call; it may
-// subscribe, unsubscribe and deliver while being called.
+// sinks are the dep sink and the do-nothing keep-alive sink (noop_sink.hpp).
+// A sink is called with one message by reference and must not keep it beyond
+// the call; it may subscribe, unsubscribe and deliver while being called.
 
 #include <cstdint>
 #include <functional>
@@ -25,12 +25,6 @@ class Sink {
 };
 
 using SharedSink = std::shared_ptr<Sink>;
-
-// Ignores every message: a subscription that only keeps a node active.
-class NoopSink final : public Sink {
- public:
-  void call(const Message&) override {}
-};
 
 struct SinkEntry {
   SharedSink sink;

@@ -4,8 +4,8 @@
 
 namespace korvalinth {
 
-void SinkList::Reading::deliver_each(const Message& message) const {
-  for (const SinkEntry& e : block_->entries) e.sink->call(message);
+void SinkList::Reading::deliver_each(const Block& block, const Message& message) {
+  for (const SinkEntry& e : block.entries) e.sink->call(message);
 }
 
 SinkList::SinkList(SinkList&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
@@ -22,11 +22,7 @@ SinkList::~SinkList() { release(); }
 
 void SinkList::release() noexcept {
   Block* b = std::exchange(block_, nullptr);
-  if (!b) return;
-  if (b->readers > 0)
-    b->orphaned = true;
-  else
-    delete b;
+  if (b && --b->holders == 0) delete b;
 }
 
 std::span<const SinkEntry> SinkList::entries() const noexcept {
@@ -37,9 +33,10 @@ std::span<const SinkEntry> SinkList::entries() const noexcept {
 std::vector<SinkEntry>& SinkList::edit() {
   if (!block_) {
     block_ = new Block;
-  } else if (block_->readers > 0) {
+  } else if (block_->holders > 1) {
+    // Readings hold the list: it passes to them, and the node edits a copy.
     Block* copy = new Block{block_->entries};
-    block_->orphaned = true;
+    block_->holders -= 1;
     block_ = copy;
   }
   return block_->entries;

@@ -2,7 +2,8 @@
 // A node's sink list. A delivery calls the sinks straight from the list it
 // found instead of copying it: while any delivery reads the list, a change
 // edits a copy, and the list being read passes to its readers, the last of
-// which frees it. So each delivery still reaches exactly the sinks present
+// which frees it (the node and each reading hold the list: the last holder
+// frees it). So each delivery still reaches exactly the sinks present
 // when it began, and a sink taken off meanwhile lives until those deliveries
 // end. A graph is used on one thread only, so the reader count is plain.
 
@@ -18,8 +19,8 @@ namespace korvalinth {
 class SinkList {
   struct Block {
     std::vector<SinkEntry> entries;
-    std::uint32_t readers = 0;
-    bool orphaned = false;  // the node moved on to a copy: the last reader frees it
+    // The node, while the list is its own, and each reading.
+    std::uint32_t holders = 1;
   };
 
  public:
@@ -43,18 +44,20 @@ class SinkList {
     void deliver(const Message& message) const {
       if (!block_) return;
       if (block_->entries.size() == 1) return block_->entries.front().sink->call(message);
-      deliver_each(message);
+      deliver_each(*block_, message);
     }
 
    private:
     friend class SinkList;
-    void deliver_each(const Message& message) const;
+    // Takes the list, not the reading: a reading whose address is never
+    // taken stays in a register through the sink calls.
+    static void deliver_each(const Block& block, const Message& message);
     explicit Reading(Block* block) noexcept : block_(block) {
-      if (block_) block_->readers += 1;
+      if (block_) block_->holders += 1;
     }
     void end() noexcept {
       Block* b = std::exchange(block_, nullptr);
-      if (b && --b->readers == 0 && b->orphaned) delete b;
+      if (b && --b->holders == 0) delete b;
     }
     Block* block_ = nullptr;
   };

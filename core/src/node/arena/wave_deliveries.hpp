@@ -53,20 +53,14 @@ class WaveDeliveries {
   Iterator begin() const noexcept;
   Iterator end() const noexcept;
 
-  // Starts the list of a new delivery frame.
+  // Starts the list of a new delivery frame. Inline only for the first
+  // list of a wave, the one nearly every dep opens.
   void open_list() {
-    switch (state_) {
-      case kNone:
-        state_ = kOneEmpty;
-        return;
-      case kOneEmpty:
-      case kOneValue:
-        spill();
-        [[fallthrough]];
-      case kHeap:
-        heap_->emplace_back();
-        return;
+    if (state_ == kNone) {
+      state_ = kOneEmpty;
+      return;
     }
+    open_further_list();
   }
 
   // Appends a value to the newest list; one is open.
@@ -134,6 +128,12 @@ class WaveDeliveries {
         heap_->back().push_back(std::forward<V>(v));
         return;
     }
+  }
+
+  // A list after the first: they all live in the heap block.
+  [[gnu::noinline]] void open_further_list() {
+    if (state_ != kHeap) spill();
+    heap_->emplace_back();
   }
 
   // Moves the inline list to the heap block.

@@ -2,6 +2,7 @@
 
 #include "base/index_fault.hpp"
 #include "host_boundary/host_boundary.hpp"
+#include "node/arena/noop_sink.hpp"
 #include "node/wave/dep_sink.hpp"
 #include "node/wave/run_wave.hpp"
 #include "node/wave/stack_guard.hpp"

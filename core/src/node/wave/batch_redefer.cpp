@@ -29,7 +29,7 @@ bool batch_set_only_redefers(const Arena& a, const UncountedNode& node) {
   if (!batch_collecting() || wave_scope_installed()) return false;
   const NodeState& state = a.edge_at(node.index()).state;
   if (!state.batch_queued() || !state.dirty_sent() || state.terminal() || state.running()) return false;
-  if (a.version_at(node.index()).versioning().mode == NodeVersioning::Mode::Level1) return false;
+  if (a.version_at(node.index()).mode() == NodeVersioning::Mode::Level1) return false;
   return !OrderedDelivery::in_progress_on(node) && has_stack_headroom();
 }
 

@@ -2,15 +2,9 @@
 
 namespace korvalinth {
 
-bool OrderedDelivery::queue_if_delivering(const UncountedNode& node, MessageList& list) {
-  for (OrderedDelivery* delivery = detail::tls_innermost_delivery; delivery != nullptr; delivery = delivery->outer_) {
-    if (delivery->delivers_to(node)) {
-      if (!delivery->queued_) delivery->queued_ = std::make_unique<Queue>();
-      delivery->queued_->lists.push_back(std::move(list));
-      return true;
-    }
-  }
-  return false;
+void OrderedDelivery::queue(MessageList list) {
+  if (!queued_) queued_ = std::make_unique<Queue>();
+  queued_->lists.push_back(std::move(list));
 }
 
 std::optional<MessageList> OrderedDelivery::next_queued() {

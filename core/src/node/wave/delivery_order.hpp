@@ -27,16 +27,15 @@ inline constinit thread_local OrderedDelivery* tls_innermost_delivery KORVALINTH
 
 class OrderedDelivery {
  public:
-  // Whether a delivery on node is in progress on the thread.
-  static bool in_progress_on(const UncountedNode& node) noexcept {
-    for (const OrderedDelivery* d = detail::tls_innermost_delivery; d != nullptr; d = d->outer_) {
-      if (d->delivers_to(node)) return true;
+  // The delivery on node in progress on the thread, if there is one.
+  static OrderedDelivery* in_progress_on(const UncountedNode& node) noexcept {
+    for (OrderedDelivery* d = detail::tls_innermost_delivery; d != nullptr; d = d->outer_) {
+      if (d->delivers_to(node)) return d;
     }
-    return false;
+    return nullptr;
   }
-  // Queues list behind the delivery in progress on node, if there is one;
-  // true when it was queued (list is then moved from).
-  static bool queue_if_delivering(const UncountedNode& node, MessageList& list);
+  // Queues list behind this delivery, which is still in progress.
+  void queue(MessageList list);
 
   // Marks node as delivering on the thread's chain until end() or the end
   // of the object's life; lists still queued then (a fault unwinds) are

@@ -152,7 +152,8 @@ class DeliveryFrame {
   std::uint64_t restore() noexcept {
     DeliveryCounters& c = delivery_counters();
     c.frame_id = saved_;
-    if (c.depth > 0) c.depth -= 1;
+    // Frames close innermost first, each after its own raise.
+    c.depth -= 1;
     return c.depth;
   }
   std::uint64_t saved_;
@@ -229,7 +230,7 @@ struct DownEntry {
   bool content_ids;
   bool hold;
   bool serving_pull;
-  bool delivering;  // a down is calling the node's sinks
+  OrderedDelivery* delivering;  // the down calling the node's sinks, if one is
 };
 
 // The node's entries that a DATA changes, as read_down_entry found them.
@@ -375,11 +376,6 @@ class OneMessage {
   bool empty() const noexcept { return message_ == nullptr; }
   MessageList take() { return one_message(take_message()); }
   Message take_message() { return std::move(*std::exchange(message_, nullptr)); }
-  // Puts a taken message back in its place.
-  void put_back(Message& place, MessageList& list) noexcept {
-    place = std::move(list.front());
-    message_ = &place;
-  }
   void keep_canonical_text(std::optional<std::string> text) noexcept { canonical_text_ = std::move(text); }
   const std::string* canonical_text() const noexcept { return canonical_text_ ? &*canonical_text_ : nullptr; }
 
@@ -416,18 +412,10 @@ bool carries_data_or_resolved(const OneMessage& one) noexcept {
   const MessageKind k = one.begin()->kind();
   return k == MessageKind::Data || k == MessageKind::Resolved;
 }
-bool queue_behind_delivery(const UncountedNode& node, MessageList& list) {
-  return OrderedDelivery::queue_if_delivering(node, list);
-}
+void queue_behind(OrderedDelivery& delivery, MessageList& list) { delivery.queue(std::move(list)); }
 // Out of line, as the other rare roads below: the frame of down is on the
 // stack once per node of a chain.
-[[gnu::noinline]] bool queue_behind_delivery(const UncountedNode& node, OneMessage& one) {
-  Message& place = *one.begin();
-  MessageList list = one.take();
-  if (OrderedDelivery::queue_if_delivering(node, list)) return true;
-  one.put_back(place, list);
-  return false;
-}
+[[gnu::noinline]] void queue_behind(OrderedDelivery& delivery, OneMessage& one) { delivery.queue(one.take()); }
 
 // Defers the late messages of a down made outside the node's function into
 // the open batch; true when there were any.
@@ -473,9 +461,14 @@ void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list
   }
 }
 
+// Delivers the lists queued behind window meanwhile, if any.
+void deliver_any_queued(const UncountedNode& node, OrderedDelivery& window) {
+  if (window.has_queued()) deliver_queued(node, window);
+}
+
 // Ends window once the lists queued behind it meanwhile went out.
 void end_delivery(const UncountedNode& node, OrderedDelivery& window) {
-  if (window.has_queued()) deliver_queued(node, window);
+  deliver_any_queued(node, window);
   window.end();
 }
 
@@ -524,7 +517,12 @@ void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list
   if (!entry.touched) touch_in_current_frame(node);
   sort_and_thin(list);
   if (entry.content_ids) check_data_canonical(list);
-  if (entry.delivering && queue_behind_delivery(node, list)) return;
+  if (entry.delivering) {
+    // The delivery read with the entry is still the one in progress: the
+    // steps since called nothing that could end it.
+    queue_behind(*entry.delivering, list);
+    return;
+  }
   deliver_down(node, entry, list, Queued::No);
 }
 
@@ -545,35 +543,41 @@ bool is_plain_settle(const DownEntry& e, const EdgeEntry& edge) noexcept {
 // The steps of the general road for a plain emit, under the borrow a that
 // read the node's entries into slots; releases it.
 void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
-  OrderedDelivery window(node);
   DeliveryFrame frame;
   {
-    slots.version->advance_without_content_ids();
-    SharedValue old_cache = std::exchange(slots.edge->cache, m.value());
-    slots.edge->state.take_data();
-    const SinkList::Reading sinks = slots.aux->sinks.read();
-    a.release();
-    // The replaced value goes after the borrow, before the DATA is handed on.
-    old_cache.reset();
-    sinks.deliver(m);
+    // Ends as it goes out of scope, before the frame closes: the one end
+    // its destructor makes serves both the normal road and a fault.
+    OrderedDelivery window(node);
+    {
+      slots.version->advance_without_content_ids();
+      SharedValue old_cache = std::exchange(slots.edge->cache, m.value());
+      slots.edge->state.take_data();
+      const SinkList::Reading sinks = slots.aux->sinks.read();
+      a.release();
+      // The replaced value goes after the borrow, before the DATA is handed on.
+      old_cache.reset();
+      sinks.deliver(m);
+    }
+    release_delivered(m);
+    deliver_any_queued(node, window);
   }
-  release_delivered(m);
-  end_delivery(node, window);
   frame.close();
 }
 
 // The same for a plain settle.
 void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
-  OrderedDelivery window(node);
   DeliveryFrame frame;
   {
-    slots.edge->state.take_resolved();
-    const SinkList::Reading sinks = slots.aux->sinks.read();
-    a.release();
-    sinks.deliver(m);
+    OrderedDelivery window(node);
+    {
+      slots.edge->state.take_resolved();
+      const SinkList::Reading sinks = slots.aux->sinks.read();
+      a.release();
+      sinks.deliver(m);
+    }
+    // A RESOLVED carries nothing to release.
+    deliver_any_queued(node, window);
   }
-  // A RESOLVED carries nothing to release.
-  end_delivery(node, window);
   frame.close();
   end_outside_run(node);
 }
