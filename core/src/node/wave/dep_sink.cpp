@@ -287,8 +287,10 @@ struct CallHold {
   const bool current = a.is_current(key);
   if (current && current_touched_in_installed_scope(a, key.index)) return true;
   // The wave's owner holds its core throughout: lent, not copied.
-  const CoreRef* core_ref = installed_owner_ref(sink.dependent_core_id());
-  if (!core_ref) {
+  const CoreId core_id = sink.dependent_core_id();
+  const CoreRef* core_ref = installed_owner_ref(core_id);
+  const bool owner = core_ref != nullptr;
+  if (!owner) {
     CoreRef strong = sink.dependent_core().lock();
     if (!strong) return false;
     core_ref = &hold.emplace(std::move(strong)).strong;
@@ -296,7 +298,8 @@ struct CallHold {
   auto cell = wave_scope_cell().borrow_mut();
   if (!current) return false;
   if (cell->has_value()) {
-    touch_current_in_frame(**cell, a, *core_ref, sink.dependent_count(), key);
+    // Found current and not touched above, under this borrow.
+    touch_untouched_in_frame(**cell, a, owner ? nullptr : core_ref, sink.dependent_count(), key, core_id);
     return true;
   }
   a.add_pin(key.index);
