@@ -19,6 +19,9 @@ struct ArenaTestAccess {
   static void drop_edge(Arena& a, std::uint64_t i) { drop(a, a.edge_, i, Arena::kHeldEdge); }
   static void drop_topology(Arena& a, std::uint64_t i) { drop(a, a.topology_, i, Arena::kHeldTopology); }
   static void drop_call(Arena& a, std::uint64_t i) { drop(a, a.call_, i, Arena::kHeldCall); }
+  static void drop_config(Arena& a, std::uint64_t i) { drop(a, a.config_, i, Arena::kHeldConfig); }
+  static void drop_aux(Arena& a, std::uint64_t i) { drop(a, a.aux_, i, Arena::kHeldAux); }
+  static void empty_run(Arena& a, std::uint64_t i) { a.run_[i] = kRunEmpty; }
   template <class E>
   static void drop(Arena& a, std::vector<E>& column, std::uint64_t i, std::uint8_t bit) {
     column[i] = E{};
@@ -234,6 +237,40 @@ TEST(GraphCoreArena, AccessorsNameTheMissingEntry) {
               live_slots_with_aux(*ar, a.key());
             }),
             kTopologySlot);
+}
+
+// The one-test read of a slot's six entries gives what the checks one by
+// one give: the same entries, or the same fault for the first one missing.
+TEST(GraphCoreArena, HeldSlotsReadAsTheEntriesCheckedOneByOne) {
+  using Plant = void (*)(Arena&, std::uint64_t);
+  const std::vector<std::pair<std::vector<Plant>, const char*>> cases = {
+      {{}, nullptr},
+      {{ArenaTestAccess::drop_aux}, kAuxSlot},
+      {{ArenaTestAccess::drop_edge, ArenaTestAccess::drop_aux}, kEdgeSlot},
+      {{ArenaTestAccess::empty_run, ArenaTestAccess::drop_edge}, kRunSlot},
+      {{ArenaTestAccess::drop_config, ArenaTestAccess::empty_run}, kConfigSlot},
+      {{ArenaTestAccess::drop_call, ArenaTestAccess::drop_aux}, kCallSlot},
+      {{ArenaTestAccess::drop_topology, ArenaTestAccess::drop_call}, kTopologySlot},
+  };
+  for (const auto& [plants, text] : cases) {
+    auto core = GraphCore::create();
+    NodeHandle a = make_state(core);
+    Arena& arena = core->unguarded();
+    for (Plant plant : plants) plant(arena, a.index());
+    if (text == nullptr) {
+      const LiveSlotsWithAux one = held_slots_with_aux(arena, a.index());
+      const LiveSlotsWithAux each = current_slots_with_aux(arena, a.index());
+      EXPECT_EQ(&one.topology, &each.topology);
+      EXPECT_EQ(&one.call, &each.call);
+      EXPECT_EQ(&one.config, &each.config);
+      EXPECT_EQ(&one.run, &each.run);
+      EXPECT_EQ(&one.edge, &each.edge);
+      EXPECT_EQ(&one.aux, &each.aux);
+      continue;
+    }
+    EXPECT_EQ(fault_text([&] { held_slots_with_aux(arena, a.index()); }), text);
+    EXPECT_EQ(fault_text([&] { current_slots_with_aux(arena, a.index()); }), text);
+  }
 }
 
 // The wave's steps check the topology entry before the edge entry they read.

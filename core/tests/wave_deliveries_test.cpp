@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "node/arena/wave_deliveries.hpp"
@@ -120,6 +121,33 @@ TEST(WaveDeliveries, MovesKeepTheSourceListsWhicheverStoreEachSideUses) {
       EXPECT_EQ(shape(target), new_shape);
       EXPECT_TRUE(next.empty());  // NOLINT
     }
+  }
+}
+
+// A set opened with its first value is the set open_list then push makes,
+// and goes on alike: values of the same frame, later frames, moves.
+TEST(WaveDeliveries, OpeningTheFirstListWithAValueMatchesOpenThenPush) {
+  // Each case: the first value (-1: an INVALIDATE mark), then what follows
+  // as lists, the first of them continuing the opened one.
+  const std::vector<std::pair<int, std::vector<std::vector<int>>>> cases = {
+      {1, {}}, {-1, {}}, {1, {{2}}}, {1, {{-1, 2}}}, {1, {{}, {3}}}, {-1, {{}, {4, 5}}}};
+  for (const auto& [first, rest] : cases) {
+    WaveDeliveries in_place;
+    in_place.open_first_list_with(first < 0 ? SharedValue() : iv(first));
+    WaveDeliveries stepwise;
+    stepwise.open_list();
+    stepwise.push(first < 0 ? SharedValue() : iv(first));
+    EXPECT_EQ(in_place.any_value(), stepwise.any_value());
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+      for (WaveDeliveries* set : {&in_place, &stepwise}) {
+        if (i > 0) set->open_list();
+        for (int x : rest[i]) set->push(x < 0 ? SharedValue() : iv(x));
+      }
+    }
+    const auto expected = shape(stepwise);
+    EXPECT_EQ(shape(in_place), expected);
+    WaveDeliveries moved(std::move(in_place));
+    EXPECT_EQ(shape(moved), expected);
   }
 }
 

@@ -389,4 +389,6 @@ void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count
   }
 }
 
+LiveSlotsWithAux slots_missing_an_entry(Arena& a, std::uint64_t i) { return current_slots_with_aux(a, i); }
+
 }  // namespace korvalinth

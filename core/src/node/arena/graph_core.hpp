@@ -56,6 +56,8 @@ struct VacatedSlotEntries {
   std::optional<AuxEntry> aux;
 };
 
+struct LiveSlotsWithAux;
+
 // The columns, private: slots are taken, filled and vacated only through the
 // verbs below, and a live slot's entries reached only after a key check.
 class Arena {
@@ -219,6 +221,7 @@ class Arena {
   std::uint8_t draining_ = 0;
 
   friend struct ArenaTestAccess;  // tests that plant broken entries
+  friend LiveSlotsWithAux held_slots_with_aux(Arena& a, std::uint64_t i);
 };
 
 // References to several entries of one live slot, resolved after the key
@@ -289,6 +292,15 @@ inline LiveSlots live_slots(Arena& a, SlotKey k) {
 // The same for a slot whose key the caller found current under this borrow.
 inline LiveSlotsWithAux current_slots_with_aux(Arena& a, std::uint64_t i) {
   return LiveSlotsWithAux{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i), a.aux_at(i)};
+}
+// The same out of line, for a slot missing an entry: it faults.
+[[gnu::cold]] LiveSlotsWithAux slots_missing_an_entry(Arena& a, std::uint64_t i);
+// The same, telling a slot that holds every entry by one test of its mask
+// (its run flag is checked apart); a slot missing one faults as above.
+inline LiveSlotsWithAux held_slots_with_aux(Arena& a, std::uint64_t i) {
+  if ((a.held_[i] & Arena::kHeldAll) != Arena::kHeldAll) [[unlikely]]
+    return slots_missing_an_entry(a, i);
+  return LiveSlotsWithAux{a.topology_[i], a.call_[i], a.config_[i], a.run_at(i), a.edge_[i], a.aux_[i]};
 }
 // The entries read beside a wave step's topology and edge entries, after
 // them: their faults come in that order.

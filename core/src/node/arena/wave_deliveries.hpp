@@ -63,6 +63,13 @@ class WaveDeliveries {
     open_further_list();
   }
 
+  // Opens the first list, holding v: open_list then push, for a set with
+  // no list yet.
+  void open_first_list_with(const SharedValue& v) noexcept {
+    ::new (&single_) SharedValue(v);
+    state_ = kOneValue;
+  }
+
   // Appends a value to the newest list; one is open.
   // A value the caller keeps is shared without a copy of the handle first.
   void push(const SharedValue& v) { push_value(v); }

@@ -72,13 +72,25 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   check_index(e.dep_state.size(), i);
   return current_wave_mut(e.dep_state[i]);
 }
+// Appends value to the dep's list of the current frame. A dep's first
+// value of a wave (its lists were taken by the last run) opens the list
+// with it in place. Inlined into the DATA road.
+[[gnu::always_inline]] inline void push_in_current_frame(DepSlot& d, const SharedValue& value) {
+  const std::uint64_t frame = delivery_frame_id();
+  if (d.stamp != frame && d.deliveries.empty()) {
+    d.deliveries.open_first_list_with(value);
+    d.stamp = frame;
+    return;
+  }
+  current_wave_mut(d).push(value);
+}
 
 // Records message m of dep i in r; r starts empty. The caller found the
 // node's key current under this borrow. Inlined into the sink's one call
 // site: it runs twice per node per wave.
 [[gnu::always_inline]] inline void apply_dep_messages(Arena& a, std::uint64_t index, std::uint64_t i,
                                                       const Message& m, DepAction& r, DepTrash& trash) {
-  LiveSlotsWithAux s = current_slots_with_aux(a, index);
+  LiveSlotsWithAux s = held_slots_with_aux(a, index);
   EdgeEntry& e = s.edge;
   const ConfigEntry& config = s.config;
   NodeState& state = e.state;
@@ -105,6 +117,26 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     }
   };
 
+  // DATA, most of a wave's messages, is told apart by one test, not the jump.
+  if (m.kind() == MessageKind::Data) {
+    check_index(e.dep_state.size(), i);
+    check_index(e.dep_links.size(), i);
+    DepSlot& d = e.dep_state[i];
+    if (e.dep_links[i].flag) {
+      trash.value = std::exchange(d.latest, m.value());
+      d.has_value = 1;
+      trash.wave = std::exchange(d.wave_value, std::nullopt);
+      return;
+    }
+    const SharedValue& value = m.value();
+    trash.wave = std::exchange(d.wave_value, value);
+    push_in_current_frame(d, value);
+    d.has_value = 1;
+    state.dep_settled(d);
+    settle_rule();
+    return;
+  }
+
   switch (m.kind()) {
     case MessageKind::Start:
     case MessageKind::Pause:
@@ -113,24 +145,8 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
       return;
     case MessageKind::Dirty:
       return;  // taken by call_dirty
-    case MessageKind::Data: {
-      check_index(e.dep_state.size(), i);
-      check_index(e.dep_links.size(), i);
-      DepSlot& d = e.dep_state[i];
-      if (e.dep_links[i].flag) {
-        trash.value = std::exchange(d.latest, m.value());
-        d.has_value = 1;
-        trash.wave = std::exchange(d.wave_value, std::nullopt);
-        return;
-      }
-      const SharedValue& value = m.value();
-      trash.wave = std::exchange(d.wave_value, value);
-      current_wave_mut(d).push(value);
-      d.has_value = 1;
-      state.dep_settled(d);
-      settle_rule();
-      return;
-    }
+    case MessageKind::Data:
+      return;  // taken above
     case MessageKind::Resolved: {
       current_wave_mut(e, i);
       state.dep_settled(e.dep_state[i]);
@@ -278,42 +294,78 @@ struct CallHold {
   explicit CallHold(CoreRef core) noexcept : strong(std::move(core)) {}
 };
 
+// How a call entered its node: not at all (the node is gone), or it did,
+// or it would need a hold that the call does not make.
+enum class Entered : std::uint8_t { No, Yes, NeedsHold };
+
 // Enters the sink's node for one call, under the caller's borrow of its
 // core: the running wave touches (so pins) it once, or a call outside a
-// wave pins it itself. False when the node is gone. Either way an entered
+// wave pins it itself. No when the node is gone. Either way an entered
 // node is pinned until the call ends, so it stays alive through the call.
-[[gnu::always_inline]] inline bool enter_node(Arena& a, const DepSink& sink, std::optional<CallHold>& hold) {
+[[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, std::optional<CallHold>& hold) {
   const SlotKey key = sink.dependent();
   const bool current = a.is_current(key);
-  if (current && current_touched_in_installed_scope(a, key.index)) return true;
+  if (current && current_touched_in_installed_scope(a, key.index)) return Entered::Yes;
   // The wave's owner holds its core throughout: lent, not copied.
-  const CoreRef* core_ref = installed_owner_ref(sink.dependent_core_id());
-  if (!core_ref) {
+  const CoreId core_id = sink.dependent_core_id();
+  const CoreRef* core_ref = installed_owner_ref(core_id);
+  const bool owner = core_ref != nullptr;
+  if (!owner) {
     CoreRef strong = sink.dependent_core().lock();
-    if (!strong) return false;
+    if (!strong) return Entered::No;
     core_ref = &hold.emplace(std::move(strong)).strong;
   }
   auto cell = wave_scope_cell().borrow_mut();
-  if (!current) return false;
+  if (!current) return Entered::No;
   if (cell->has_value()) {
-    touch_current_in_frame(**cell, a, *core_ref, sink.dependent_count(), key);
-    return true;
+    // Found current and not touched above, under this borrow.
+    touch_untouched_in_frame(**cell, a, owner ? nullptr : core_ref, sink.dependent_count(), key, core_id);
+    return Entered::Yes;
   }
   a.add_pin(key.index);
   if (!hold) hold.emplace();
   hold->pin = PinnedNode(*core_ref, sink.dependent_count(), key);
-  return true;
+  return Entered::Yes;
 }
 
+// A call that holds nothing of its node: the usual one, inside a wave of
+// the node's own core.
+struct NoHold {};
+
+// As enter_node, for a node that needs no hold: touched by the running
+// wave already, or of the wave owner's core (touched now). NeedsHold, with
+// nothing changed, for any other; enter_node then enters it.
+[[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, NoHold&) {
+  const SlotKey key = sink.dependent();
+  if (!a.is_current(key)) return Entered::NeedsHold;
+  if (current_touched_in_installed_scope(a, key.index)) return Entered::Yes;
+  const CoreId core_id = sink.dependent_core_id();
+  if (!wave_scope_installed() || !installed_owner_ref(core_id)) return Entered::NeedsHold;
+  auto cell = wave_scope_cell().borrow_mut();
+  if (!cell->has_value()) return Entered::NeedsHold;
+  touch_untouched_in_frame(**cell, a, nullptr, sink.dependent_count(), key, core_id);
+  return Entered::Yes;
+}
+
+// Gives back what the call held, once its work is done.
+void give_back(NoHold&) noexcept {}
+void give_back(std::optional<CallHold>& hold) {
+  if (hold && !hold->pin.empty()) hold->pin.unpin();
+}
+// The strong reference the call holds to its node's core, if any.
+CoreRef* held_core(NoHold&) noexcept { return nullptr; }
+CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold->strong : nullptr; }
+
 // The dep at index i turned dirty, for a node entered under this borrow:
-// true when the node turns dirty itself (DIRTY goes on to its sinks).
-[[gnu::always_inline]] inline bool record_dep_dirty(Arena& a, std::uint64_t index, std::uint64_t i) {
-  LiveSlotsWithAux s = current_slots_with_aux(a, index);
+// the node's aux entry when the node turns dirty itself (DIRTY goes on to
+// its sinks), else null.
+[[gnu::always_inline]] inline AuxEntry* record_dep_dirty(Arena& a, std::uint64_t index, std::uint64_t i) {
+  LiveSlotsWithAux s = held_slots_with_aux(a, index);
   EdgeEntry& e = s.edge;
-  if (e.state.terminal()) return false;
+  if (e.state.terminal()) return nullptr;
   const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
   check_index(e.dep_state.size(), i);
-  return e.state.dep_dirty(e.dep_state[i], pull_gated);
+  return e.state.dep_dirty(e.dep_state[i], pull_gated) ? &s.aux : nullptr;
 }
 
 // Sends DIRTY to the sinks read under the node's borrow (none: nothing),
@@ -327,18 +379,48 @@ struct CallHold {
 
 // DIRTY, a wave's first message: it replaces no value and queues nothing,
 // so only the dirty mark is recorded, and DIRTY goes on to the sinks read
-// under that borrow when the node turns dirty.
+// under that borrow when the node turns dirty. It keeps its hold in its
+// frame: the depth a DIRTY reaches down a deep chain is counted from it.
 [[gnu::always_inline]] inline void call_dirty(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
   std::optional<CallHold> hold;  // most calls hold nothing: one test drops it
   SinkList::Reading sinks;
   {
     auto a = core.borrow_mut();
-    if (!enter_node(*a, sink, hold)) return;
-    const std::uint64_t index = sink.dependent().index;
-    if (record_dep_dirty(*a, index, dep_index)) sinks = a->aux_at(index).sinks.read();
+    if (enter_node(*a, sink, hold) != Entered::Yes) return;
+    if (AuxEntry* aux = record_dep_dirty(*a, sink.dependent().index, dep_index)) sinks = aux->sinks.read();
   }
   send_dirty(sinks);
-  if (hold && !hold->pin.empty()) hold->pin.unpin();
+  give_back(hold);
+}
+
+// Any other message, with the hold Hold makes. False, with nothing
+// changed, when the node needs a hold that Hold does not make.
+template <class Hold>
+[[gnu::always_inline]] inline bool call_with(const DepSink& sink, GraphCore& core, std::uint64_t dep_index,
+                                             const Message& message) {
+  Hold hold;
+  DepAction record;
+  {
+    DepTrash trash;  // what the message replaced: dropped right after the borrow
+    auto a = core.borrow_mut();
+    const Entered entered = enter_node(*a, sink, hold);
+    if (entered != Entered::Yes) return entered == Entered::No;
+    apply_dep_messages(*a, sink.dependent().index, dep_index, message, record, trash);
+    a.release();
+  }
+  if (record.only_queued_run_check())
+    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
+  else if (record.any())
+    forward_dep_control(sink, held_core(hold), record);
+  give_back(hold);
+  return true;
+}
+
+// A call whose node needs a hold: of another core than the wave owner's,
+// outside a wave, or gone. Out of line: the usual call holds nothing.
+[[gnu::noinline]] void call_holding(const DepSink& sink, GraphCore& core, std::uint64_t dep_index,
+                                    const Message& message) {
+  call_with<std::optional<CallHold>>(sink, core, dep_index, message);
 }
 
 }  // namespace
@@ -347,21 +429,10 @@ void DepSink::call(const Message& message) {
   if (detached()) return;
   check_stack_headroom();
   GraphCore& core = *raw_core_;
-  if (message.kind() == MessageKind::Dirty) return call_dirty(*this, core, cell_->value);
-  std::optional<CallHold> hold;  // most calls hold nothing: one test drops it
-  DepAction record;
-  {
-    DepTrash trash;  // what the message replaced: dropped right after the borrow
-    auto a = core.borrow_mut();
-    if (!enter_node(*a, *this, hold)) return;
-    apply_dep_messages(*a, key_.index, cell_->value, message, record, trash);
-    a.release();
-  }
-  if (record.only_queued_run_check())
-    push_run_check_marked(core_, count_, key_, core.id());
-  else if (record.any())
-    forward_dep_control(*this, hold ? &hold->strong : nullptr, record);
-  if (hold && !hold->pin.empty()) hold->pin.unpin();
+  const std::uint64_t dep_index = cell_->value;
+  if (message.kind() == MessageKind::Dirty) return call_dirty(*this, core, dep_index);
+  if (call_with<NoHold>(*this, core, dep_index, message)) return;
+  call_holding(*this, core, dep_index, message);
 }
 
 void run_or_settle(const UncountedNode& node) {

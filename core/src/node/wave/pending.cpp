@@ -69,10 +69,8 @@ bool touch_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const Share
 
 void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
   if (a.touch_stamp(key.index) == scope.scope_id) return;
-  a.add_pin(key.index);
-  a.set_touch_stamp(key.index, scope.scope_id);
   const CoreId id = core->id();
-  scope.touched.push_back(TouchedNode{id == scope.owner_core ? CoreRef() : core, count, key, id});
+  touch_untouched_in_frame(scope, a, id == scope.owner_core ? nullptr : &core, count, key, id);
 }
 
 bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key) {
