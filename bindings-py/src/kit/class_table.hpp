@@ -33,7 +33,8 @@
 // function `kit::OwnedRef f(const kit::Args& args)` in a kit::Function table.
 //
 // Each method goes through the same entry: argument matching against its
-// parameter table, the creating-thread check, then the function; its doc is the text signature built from the same table.
+// parameter table, the creating-thread check, then the function; its doc is
+// the text signature built from the same table.
 
 #include <cstddef>
 #include <span>
