@@ -4,6 +4,9 @@ namespace korvalinth {
 
 namespace {
 
+// Every built node pays its topology entry: the deps list is one word.
+static_assert(sizeof(DepList) == sizeof(void*));
+
 void check_deps_in_core(const CoreRef& core, const std::vector<NodeHandle>& deps) {
   for (const UncountedNode& d : deps) {
     if (d.core_id() != core->id())
@@ -20,7 +23,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle>&& deps,
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
   const std::size_t n = deps.size();
   NewSlotEntries entries{
-      TopologyEntry{std::move(deps), std::move(topology_hook)},
+      TopologyEntry{DepList(std::move(deps)), std::move(topology_hook)},
       CallEntry{OptionalKindText(std::move(spec.kind)), key, dispatcher, std::move(hooks)},
       static_cast<ConfigEntry&&>(spec),
       // Sized in place: no empty record filled after and torn down. The dep

@@ -294,7 +294,7 @@ namespace {
 // returns, and the driver finishes that list before going on with the
 // previous one; so the drops happen in the order recursion would give them.
 struct DepDropFrame {
-  std::vector<NodeHandle> deps;
+  DepList deps;
   TopologyHook hook;
   std::size_t next = 0;
 };

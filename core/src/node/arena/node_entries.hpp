@@ -14,6 +14,7 @@
 
 #include "base/heap_optional.hpp"
 #include "dispatcher/dispatcher.hpp"
+#include "node/arena/dep_list.hpp"
 #include "node/arena/dep_slot.hpp"
 #include "node/arena/kind_text.hpp"
 #include "node/arena/message.hpp"
@@ -39,7 +40,7 @@ SharedGraphHooks share_graph_hooks(const GraphHooks& hooks);
 SharedGraphHooks share_first_graph_hook(const GraphHook& first);
 
 struct TopologyEntry {
-  std::vector<NodeHandle> deps;
+  DepList deps;
   TopologyHook hook;
 };
 

@@ -171,11 +171,12 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
     std::vector<DepSlot> fresh = new_dep_state(n);
     // A dep's cell is made when its dep sink is connected; every flag is clear.
     std::vector<DepLink> fresh_links(n);
-    std::vector<NodeHandle> topology_copy;
-    topology_copy.reserve(n);
-    for (const UncountedNode& d : new_list) topology_copy.push_back(d.promote_counted());
+    std::vector<NodeHandle> promoted;
+    promoted.reserve(n);
+    for (const UncountedNode& d : new_list) promoted.push_back(d.promote_counted());
+    DepList topology_copy(std::move(promoted));
     // What the borrow replaces is dropped after it.
-    std::vector<NodeHandle> old_topology;
+    DepList old_topology;
     std::vector<DepSlot> old_state;
     DepLinks old_links;
     {
