@@ -1,7 +1,9 @@
 #include "node/arena/kind_text.hpp"
 
 #include <array>
+#include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace korvalinth {
 
@@ -18,28 +20,16 @@ const std::array<std::string, 6>& shared_texts() {
   return texts;
 }
 
-// The shared kinds' sizes all differ, so a text's size names the one shared
-// kind it can equal: one comparison, not one per shared kind.
-constexpr std::size_t kNoSharedKind = kSharedKinds.size();
-constexpr std::size_t kLongestSharedKind = 8;
-constexpr auto kSharedKindOfSize = [] {
-  std::array<std::size_t, kLongestSharedKind + 1> of_size{};
-  of_size.fill(kNoSharedKind);
-  for (std::size_t i = 0; i < kSharedKinds.size(); ++i) of_size[kSharedKinds[i].size()] = i;
-  return of_size;
-}();
-static_assert([] {
-  for (std::size_t i = 0; i < kSharedKinds.size(); ++i)
-    if (kSharedKindOfSize[kSharedKinds[i].size()] != i) return false;
-  return true;
-}(), "shared kinds must differ in size");
-
-const std::string* shared_text_equal_to(const std::string& text) noexcept {
-  if (text.size() > kLongestSharedKind) return nullptr;
-  const std::size_t index = kSharedKindOfSize[text.size()];
-  if (index == kNoSharedKind) return nullptr;
-  const std::string& shared = shared_texts()[index];
-  return shared == text ? &shared : nullptr;
+// The shared kind equal to text, if any: its size picks the candidate and
+// the comparison runs at the candidate's known size, with no call.
+template <std::size_t... I>
+const std::string* shared_text_equal_to(const std::string& text, std::index_sequence<I...>) noexcept {
+  const std::string* found = nullptr;
+  ((text.size() == kSharedKinds[I].size() &&
+    std::memcmp(text.data(), kSharedKinds[I].data(), kSharedKinds[I].size()) == 0 &&
+    (found = &shared_texts()[I], true)) ||
+   ...);
+  return found;
 }
 
 // The low bit of the text's address marks a text the word owns.
@@ -52,7 +42,8 @@ std::uintptr_t bits_of(const std::string* text) noexcept { return reinterpret_ca
 std::uintptr_t KindWord::empty() noexcept { return bits_of(&shared_texts()[0]); }
 
 std::uintptr_t KindWord::of(std::string text) {
-  if (const std::string* shared = shared_text_equal_to(text)) return bits_of(shared);
+  if (const std::string* shared = shared_text_equal_to(text, std::make_index_sequence<kSharedKinds.size()>()))
+    return bits_of(shared);
   return bits_of(new std::string(std::move(text))) | kOwned;
 }
 
