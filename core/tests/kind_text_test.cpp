@@ -12,7 +12,8 @@ using namespace korvalinth;
 // Factory kinds share one text, other kinds are owned by their row: both
 // must read, copy, move and assign alike.
 TEST(KindText, SharedAndOwnedKindsBehaveAlike) {
-  for (const std::string text : {"state", "node", "derived", "effect", "producer", "", "map", "state#1", "State"}) {
+  for (const std::string text : {"state", "node", "derived", "effect", "producer", "", "map", "state#1", "State", "mode",
+                                 "affect", "derives", "produced", "producers"}) {
     SCOPED_TRACE(text);
     KindText kind(text);
     EXPECT_EQ(kind.text(), text);

@@ -156,7 +156,9 @@ TEST(NodeVersionAdvance, InitialVersions) {
 TEST(NodeVersionAdvance, NewSlotMatchesEntryRoad) {
   const SharedValue one = make_value<std::int64_t>(1);
   const SharedValue nan = make_value<double>(NAN);
-  for (const NodeVersioning& policy : {NodeVersioning::disabled(), NodeVersioning::level0(), NodeVersioning::level1()}) {
+  const NodeVersioning counter_with_hasher{NodeVersioning::Mode::Level0, std::make_shared<const TaggingHasher>()};
+  for (const NodeVersioning& policy :
+       {NodeVersioning::disabled(), NodeVersioning::level0(), counter_with_hasher, NodeVersioning::level1()}) {
     for (const SharedValue& initial : {SharedValue(), one, nan}) {
       std::optional<NodeVersionSlot> direct, general;
       std::string direct_fault, general_fault;

@@ -1,6 +1,9 @@
 #include "node/arena/kind_text.hpp"
 
 #include <array>
+#include <cstring>
+#include <string_view>
+#include <utility>
 
 namespace korvalinth {
 
@@ -8,9 +11,25 @@ namespace {
 
 // The kinds the graph's factories register and build under, and the text a
 // moved-from kind reads.
+constexpr std::array<std::string_view, 6> kSharedKinds{"", "state", "node", "derived", "effect", "producer"};
+
 const std::array<std::string, 6>& shared_texts() {
-  static const std::array<std::string, 6> texts{"", "state", "node", "derived", "effect", "producer"};
+  static const std::array<std::string, 6> texts{std::string(kSharedKinds[0]), std::string(kSharedKinds[1]),
+                                                std::string(kSharedKinds[2]), std::string(kSharedKinds[3]),
+                                                std::string(kSharedKinds[4]), std::string(kSharedKinds[5])};
   return texts;
+}
+
+// The shared kind equal to text, if any: its size picks the candidate and
+// the comparison runs at the candidate's known size, with no call.
+template <std::size_t... I>
+const std::string* shared_text_equal_to(const std::string& text, std::index_sequence<I...>) noexcept {
+  const std::string* found = nullptr;
+  ((text.size() == kSharedKinds[I].size() &&
+    std::memcmp(text.data(), kSharedKinds[I].data(), kSharedKinds[I].size()) == 0 &&
+    (found = &shared_texts()[I], true)) ||
+   ...);
+  return found;
 }
 
 // The low bit of the text's address marks a text the word owns.
@@ -23,9 +42,8 @@ std::uintptr_t bits_of(const std::string* text) noexcept { return reinterpret_ca
 std::uintptr_t KindWord::empty() noexcept { return bits_of(&shared_texts()[0]); }
 
 std::uintptr_t KindWord::of(std::string text) {
-  for (const std::string& shared : shared_texts()) {
-    if (shared == text) return bits_of(&shared);
-  }
+  if (const std::string* shared = shared_text_equal_to(text, std::make_index_sequence<kSharedKinds.size()>()))
+    return bits_of(shared);
   return bits_of(new std::string(std::move(text))) | kOwned;
 }
 

@@ -129,8 +129,10 @@ NodeVersionSlot::NodeVersionSlot(NodeVersionEntry entry) : mode_(entry.versionin
 
 NodeVersionSlot NodeVersionSlot::without_content_ids(NodeVersioning versioning) {
   NodeVersionSlot slot;
-  // No content id to take: the first version cannot fail.
-  slot.set(*initial_node_version(versioning, nullptr));
+  // No content id to take: the first version (none when disabled, else
+  // counter 0 at level 0) is written straight, with no version record built.
+  slot.state_ = versioning.mode == NodeVersioning::Mode::Disabled ? State::NoVersion : State::Level0;
+  slot.counter_ = 0;
   slot.mode_ = versioning.mode;
   if (versioning.hasher)
     slot.content_ = std::make_unique<ContentIdPart>(ContentIdPart{std::move(versioning.hasher), {}, std::nullopt});
