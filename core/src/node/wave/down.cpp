@@ -245,10 +245,8 @@ struct DataSlots {
                                                                        DataSlots* slots = nullptr) {
   // The key is checked once: every entry below is read under this borrow,
   // the wave step's entries (topology, edge) first, as their faults come.
-  a.check(node.key());
   const std::uint64_t i = node.index();
-  TopologyEntry& topology = a.topology_at(i);
-  EdgeEntry& e = a.edge_at(i);
+  auto [topology, e] = wave_slots(a, node.key());
   const bool running = e.state.running();
   if (e.state.terminal()) return std::nullopt;
   LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
