@@ -123,12 +123,12 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     check_index(e.dep_links.size(), i);
     DepSlot& d = e.dep_state[i];
     if (e.dep_links[i].flag) {
-      trash.value = std::exchange(d.latest, m.value());
+      trash.value = std::exchange(d.latest, m.data_value());
       d.has_value = 1;
       trash.wave = std::exchange(d.wave_value, std::nullopt);
       return;
     }
-    const SharedValue& value = m.value();
+    const SharedValue& value = m.data_value();
     trash.wave = std::exchange(d.wave_value, value);
     push_in_current_frame(d, value);
     d.has_value = 1;

@@ -190,7 +190,7 @@ void apply_message(Arena& a, const UncountedNode& node, const Message& m, std::o
       if (next_version) {
         old_version = a.version_at(node.index()).exchange_current(std::move(*next_version));
       }
-      old_cache = std::exchange(e.cache, m.value());
+      old_cache = std::exchange(e.cache, m.data_value());
       e.state.take_data();
       break;
     }
@@ -548,7 +548,7 @@ void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node, const DataS
     OrderedDelivery window(node);
     {
       slots.version->advance_without_content_ids();
-      SharedValue old_cache = std::exchange(slots.edge->cache, m.value());
+      SharedValue old_cache = std::exchange(slots.edge->cache, m.data_value());
       slots.edge->state.take_data();
       const SinkList::Reading sinks = slots.aux->sinks.read();
       a.release();
@@ -556,7 +556,7 @@ void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node, const DataS
       old_cache.reset();
       sinks.deliver(m);
     }
-    release_delivered(m);
+    m.release_data_value();
     deliver_any_queued(node, window);
   }
   frame.close();
