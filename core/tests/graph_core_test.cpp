@@ -285,22 +285,18 @@ TEST(GraphCoreArena, EachSlotReaderFaultsAsItsEntriesCheckedOneByOne) {
     EdgeEntry& edge = a.edge_at(k.index);
     slots_beside_wave_entries(a, k.index, topology, edge);
   };
+  const Read run_one_by_one = [](Arena& a, SlotKey k) {
+    a.check(k);
+    a.topology_at(k.index), a.call_at(k.index), a.config_at(k.index), a.run_at(k.index), a.edge_at(k.index);
+  };
+  const Read wave_one_by_one = [](Arena& a, SlotKey k) {
+    a.check(k);
+    a.topology_at(k.index), a.edge_at(k.index);
+  };
   const std::vector<std::tuple<const char*, Read, Read>> readers = {
-      {"live", [](Arena& a, SlotKey k) { live_slots(a, k); },
-       [](Arena& a, SlotKey k) {
-         a.check(k);
-         a.topology_at(k.index), a.call_at(k.index), a.config_at(k.index), a.run_at(k.index), a.edge_at(k.index);
-       }},
-      {"live view", [](Arena& a, SlotKey k) { live_slots(static_cast<const Arena&>(a), k); },
-       [](Arena& a, SlotKey k) {
-         a.check(k);
-         a.topology_at(k.index), a.call_at(k.index), a.config_at(k.index), a.run_at(k.index), a.edge_at(k.index);
-       }},
-      {"run entries", [](Arena& a, SlotKey k) { a.require_live_entries(k); },
-       [](Arena& a, SlotKey k) {
-         a.check(k);
-         a.topology_at(k.index), a.call_at(k.index), a.config_at(k.index), a.run_at(k.index), a.edge_at(k.index);
-       }},
+      {"live", [](Arena& a, SlotKey k) { live_slots(a, k); }, run_one_by_one},
+      {"live view", [](Arena& a, SlotKey k) { live_slots(static_cast<const Arena&>(a), k); }, run_one_by_one},
+      {"run entries", [](Arena& a, SlotKey k) { a.require_live_entries(k); }, run_one_by_one},
       {"with aux", [](Arena& a, SlotKey k) { live_slots_with_aux(a, k); },
        [](Arena& a, SlotKey k) {
          a.check(k);
@@ -311,25 +307,13 @@ TEST(GraphCoreArena, EachSlotReaderFaultsAsItsEntriesCheckedOneByOne) {
          a.check(k);
          a.topology_at(k.index), a.edge_at(k.index), a.aux_at(k.index);
        }},
-      {"wave", [](Arena& a, SlotKey k) { wave_slots(a, k); },
-       [](Arena& a, SlotKey k) {
-         a.check(k);
-         a.topology_at(k.index), a.edge_at(k.index);
-       }},
-      {"wave edge", [](Arena& a, SlotKey k) { a.wave_edge(k); },
-       [](Arena& a, SlotKey k) {
-         a.check(k);
-         a.topology_at(k.index), a.edge_at(k.index);
-       }},
+      {"wave", [](Arena& a, SlotKey k) { wave_slots(a, k); }, wave_one_by_one},
+      {"wave edge", [](Arena& a, SlotKey k) { a.wave_edge(k); }, wave_one_by_one},
       {"current wave edge",
        [](Arena& a, SlotKey k) {
          a.check(k);
          a.current_wave_edge(k.index);
-       },
-       [](Arena& a, SlotKey k) {
-         a.check(k);
-         a.topology_at(k.index), a.edge_at(k.index);
-       }},
+       }, wave_one_by_one},
       {"beside wave",
        [beside_wave](Arena& a, SlotKey k) {
          a.check(k);
