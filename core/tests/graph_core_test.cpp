@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -258,8 +260,8 @@ TEST(GraphCoreArena, HeldSlotsReadAsTheEntriesCheckedOneByOne) {
     Arena& arena = core->unguarded();
     for (Plant plant : plants) plant(arena, a.index());
     if (text == nullptr) {
-      const LiveSlotsWithAux one = held_slots_with_aux(arena, a.index());
-      const LiveSlotsWithAux each = current_slots_with_aux(arena, a.index());
+      const LiveSlotsWithAux one = current_slots_with_aux(arena, a.index());
+      const LiveSlotsWithAux each = slots_checked_one_by_one(arena, a.index());
       EXPECT_EQ(&one.topology, &each.topology);
       EXPECT_EQ(&one.call, &each.call);
       EXPECT_EQ(&one.config, &each.config);
@@ -268,8 +270,82 @@ TEST(GraphCoreArena, HeldSlotsReadAsTheEntriesCheckedOneByOne) {
       EXPECT_EQ(&one.aux, &each.aux);
       continue;
     }
-    EXPECT_EQ(fault_text([&] { held_slots_with_aux(arena, a.index()); }), text);
     EXPECT_EQ(fault_text([&] { current_slots_with_aux(arena, a.index()); }), text);
+    EXPECT_EQ(fault_text([&] { slots_checked_one_by_one(arena, a.index()); }), text);
+  }
+}
+
+// Every reader that tells its entries present by one test of the mask faults
+// as the same reads made one by one: the key first, then each entry it
+// takes in column order.
+TEST(GraphCoreArena, EachSlotReaderFaultsAsItsEntriesCheckedOneByOne) {
+  using Read = std::function<void(Arena&, SlotKey)>;
+  const auto beside_wave = [](Arena& a, SlotKey k) {
+    TopologyEntry& topology = a.topology_at(k.index);
+    EdgeEntry& edge = a.edge_at(k.index);
+    slots_beside_wave_entries(a, k.index, topology, edge);
+  };
+  const Read run_one_by_one = [](Arena& a, SlotKey k) {
+    a.check(k);
+    a.topology_at(k.index), a.call_at(k.index), a.config_at(k.index), a.run_at(k.index), a.edge_at(k.index);
+  };
+  const Read wave_one_by_one = [](Arena& a, SlotKey k) {
+    a.check(k);
+    a.topology_at(k.index), a.edge_at(k.index);
+  };
+  const std::vector<std::tuple<const char*, Read, Read>> readers = {
+      {"live", [](Arena& a, SlotKey k) { live_slots(a, k); }, run_one_by_one},
+      {"live view", [](Arena& a, SlotKey k) { live_slots(static_cast<const Arena&>(a), k); }, run_one_by_one},
+      {"run entries", [](Arena& a, SlotKey k) { a.require_live_entries(k); }, run_one_by_one},
+      {"with aux", [](Arena& a, SlotKey k) { live_slots_with_aux(a, k); },
+       [](Arena& a, SlotKey k) {
+         a.check(k);
+         slots_checked_one_by_one(a, k.index);
+       }},
+      {"down", [](Arena& a, SlotKey k) { down_slots(a, k); },
+       [](Arena& a, SlotKey k) {
+         a.check(k);
+         a.topology_at(k.index), a.edge_at(k.index), a.aux_at(k.index);
+       }},
+      {"wave", [](Arena& a, SlotKey k) { wave_slots(a, k); }, wave_one_by_one},
+      {"wave edge", [](Arena& a, SlotKey k) { a.wave_edge(k); }, wave_one_by_one},
+      {"current wave edge",
+       [](Arena& a, SlotKey k) {
+         a.check(k);
+         a.current_wave_edge(k.index);
+       }, wave_one_by_one},
+      {"beside wave",
+       [beside_wave](Arena& a, SlotKey k) {
+         a.check(k);
+         beside_wave(a, k);
+       },
+       [](Arena& a, SlotKey k) {
+         a.check(k);
+         a.topology_at(k.index), a.edge_at(k.index), a.call_at(k.index), a.config_at(k.index), a.run_at(k.index),
+             a.aux_at(k.index);
+       }},
+  };
+  using Plant = void (*)(Arena&, std::uint64_t);
+  const std::vector<Plant> each = {ArenaTestAccess::drop_topology, ArenaTestAccess::drop_call,
+                                   ArenaTestAccess::drop_config,   ArenaTestAccess::empty_run,
+                                   ArenaTestAccess::drop_edge,     ArenaTestAccess::drop_aux};
+  std::vector<std::vector<Plant>> cases = {{}};
+  for (std::size_t i = 0; i < each.size(); ++i) {
+    cases.push_back({each[i]});
+    for (std::size_t j = i + 1; j < each.size(); ++j) cases.push_back({each[i], each[j]});
+  }
+  for (const auto& [name, one_test, one_by_one] : readers) {
+    for (const auto& plants : cases) {
+      for (const bool stale : {false, true}) {
+        auto core = GraphCore::create();
+        NodeHandle a = make_state(core);
+        Arena& arena = core->unguarded();
+        for (Plant plant : plants) plant(arena, a.index());
+        const SlotKey key = stale ? SlotKey{a.index(), a.key().generation + 1} : a.key();
+        const std::string expected = fault_text([&] { one_by_one(arena, key); });
+        EXPECT_EQ(fault_text([&] { one_test(arena, key); }), expected) << name << " " << plants.size();
+      }
+    }
   }
 }
 

@@ -45,6 +45,24 @@ TEST(Message, ReleasingDataLeavesSharedValueAlive) {
   EXPECT_EQ(value_cast<int>(cached), nullptr);
 }
 
+// Both release roads of a DATA drop its share of the value at once and keep
+// the kind; the value then reads as none through either reader.
+TEST(Message, ReleasingADataDropsItsValueInPlace) {
+  using Release = void (*)(Message&);
+  const Release roads[] = {[](Message& m) { m.release_payload(); }, [](Message& m) { m.release_data_value(); }};
+  for (Release release : roads) {
+    SharedValue v = make_value<int>(7);
+    const WeakValue watch(v);
+    Message m = Message::data(std::move(v));
+    EXPECT_EQ(&m.data_value(), &m.value());
+    release(m);
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(m.kind(), MessageKind::Data);
+    EXPECT_EQ(m.value(), nullptr);
+    EXPECT_EQ(m.data_value(), nullptr);
+  }
+}
+
 TEST(NodeStatusText, RoundTrips) {
   for (int i = 0; i <= 6; ++i) {
     auto s = static_cast<NodeStatus>(i);

@@ -389,6 +389,24 @@ void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count
   }
 }
 
-LiveSlotsWithAux slots_missing_an_entry(Arena& a, std::uint64_t i) { return current_slots_with_aux(a, i); }
+void Arena::fault_for_missing_entry(SlotKey k, std::uint8_t entries) const {
+  check(k);
+  fault_for_missing_entry(k.index, entries);
+}
+
+void Arena::fault_for_missing_entry(std::uint64_t i, std::uint8_t entries) const {
+  if (entries & kHeldTopology) require(i, kHeldTopology, kTopologySlot);
+  if (entries & kHeldCall) require(i, kHeldCall, kCallSlot);
+  if (entries & kHeldConfig) require(i, kHeldConfig, kConfigSlot);
+  // Every reader of the call and config entries reads the run flag next.
+  if ((entries & kHeldConfig) && run_[i] == kRunEmpty) fault(kRunSlot);
+  if (entries & kHeldEdge) require(i, kHeldEdge, kEdgeSlot);
+  if (entries & kHeldAux) require(i, kHeldAux, kAuxSlot);
+  fault(kStaleSlot);  // not reached: the caller found an entry missing
+}
+
+LiveSlotsWithAux slots_checked_one_by_one(Arena& a, std::uint64_t i) {
+  return LiveSlotsWithAux{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i), a.aux_at(i)};
+}
 
 }  // namespace korvalinth

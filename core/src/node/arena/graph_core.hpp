@@ -56,8 +56,6 @@ struct VacatedSlotEntries {
   std::optional<AuxEntry> aux;
 };
 
-struct LiveSlotsWithAux;
-
 // The columns, private: slots are taken, filled and vacated only through the
 // verbs below, and a live slot's entries reached only after a key check.
 class Arena {
@@ -76,29 +74,24 @@ class Arena {
   // is current, then the topology and edge entries are present (each fault
   // names its column).
   EdgeEntry& wave_edge(SlotKey k) {
-    check(k);
-    return current_wave_edge(k.index);
+    require_held(k, kWaveEntries);
+    return edge_[k.index];
   }
   // The same for a slot whose key the caller found current under this borrow.
   EdgeEntry& current_wave_edge(std::uint64_t i) {
-    require(i, kHeldTopology, kTopologySlot);
-    return entry(edge_, i, kHeldEdge, kEdgeSlot);
+    require_held(i, kWaveEntries);
+    return edge_[i];
   }
   const EdgeEntry& wave_edge(SlotKey k) const {
-    check(k);
-    require(k.index, kHeldTopology, kTopologySlot);
-    return entry(edge_, k.index, kHeldEdge, kEdgeSlot);
+    require_held(k, kWaveEntries);
+    return edge_[k.index];
   }
   // The same checks alone.
   void require_wave_entries(SlotKey k) const { wave_edge(k); }
   // The same for the five entries of a run: topology, call, config, run, edge.
   void require_live_entries(SlotKey k) const {
-    check(k);
-    require(k.index, kHeldTopology, kTopologySlot);
-    require(k.index, kHeldCall, kCallSlot);
-    require(k.index, kHeldConfig, kConfigSlot);
-    if (run_[k.index] == kRunEmpty) fault(kRunSlot);
-    require(k.index, kHeldEdge, kEdgeSlot);
+    require_held(k, kRunEntries);
+    run_at(k.index);
   }
 
   // Entries of a current slot; a missing entry faults with its column's text.
@@ -182,10 +175,33 @@ class Arena {
   static constexpr std::uint8_t kHeldEdge = 1 << 4;
   static constexpr std::uint8_t kHeldAux = 1 << 5;
   static constexpr std::uint8_t kHeldAll = kLive | kHeldTopology | kHeldCall | kHeldConfig | kHeldEdge | kHeldAux;
+  // The entries each reader takes.
+  static constexpr std::uint8_t kWaveEntries = kHeldTopology | kHeldEdge;
+  static constexpr std::uint8_t kRunEntries = kHeldTopology | kHeldCall | kHeldConfig | kHeldEdge;
+  static constexpr std::uint8_t kDownEntries = kHeldTopology | kHeldEdge | kHeldAux;
+  static constexpr std::uint8_t kEntriesBesideWave = kHeldCall | kHeldConfig | kHeldAux;
+  static constexpr std::uint8_t kEveryEntry = kRunEntries | kHeldAux;
 
   void require(std::uint64_t i, std::uint8_t bit, const char* text) const {
     if ((held_[i] & bit) == 0) fault(text);
   }
+  // A reader's entries are told present by one test of the slot's mask (the
+  // key's, too, when given); the checks one by one, which name what is
+  // missing in their order, run only when that test fails. The run flag is
+  // not in the mask: its reader checks it apart.
+  void require_held(SlotKey k, std::uint8_t entries) const {
+    const std::uint8_t wanted = kLive | entries;
+    if (!names_slot(k) || (held_[k.index] & wanted) != wanted) [[unlikely]]
+      fault_for_missing_entry(k, entries);
+  }
+  void require_held(std::uint64_t i, std::uint8_t entries) const {
+    if ((held_[i] & entries) != entries) [[unlikely]]
+      fault_for_missing_entry(i, entries);
+  }
+  // Faults as the checks one by one do, the run flag checked in its column's
+  // place among the entries; called only when one of them fails.
+  [[noreturn, gnu::cold]] void fault_for_missing_entry(SlotKey k, std::uint8_t entries) const;
+  [[noreturn, gnu::cold]] void fault_for_missing_entry(std::uint64_t i, std::uint8_t entries) const;
   template <class E>
   E& entry(std::vector<E>& column, std::uint64_t i, std::uint8_t bit, const char* text) {
     require(i, bit, text);
@@ -221,7 +237,7 @@ class Arena {
   std::uint8_t draining_ = 0;
 
   friend struct ArenaTestAccess;  // tests that plant broken entries
-  friend LiveSlotsWithAux held_slots_with_aux(Arena& a, std::uint64_t i);
+  friend struct SlotReaders;
 };
 
 // References to several entries of one live slot, resolved after the key
@@ -245,6 +261,10 @@ struct DownSlots {
   TopologyEntry& topology;
   EdgeEntry& edge;
   AuxEntry& aux;
+};
+struct WaveSlots {
+  TopologyEntry& topology;
+  EdgeEntry& edge;
 };
 // The same for reading, under a shared borrow.
 struct LiveSlotsView {
@@ -283,44 +303,59 @@ class GraphCore {
   mutable std::size_t host_holds_ = 0;
 };
 
-// Slot accessor family (caller holds the borrow).
-inline LiveSlots live_slots(Arena& a, SlotKey k) {
-  a.check(k);
-  auto i = k.index;
-  return LiveSlots{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i)};
-}
+// Slot accessor family (caller holds the borrow): each tells its entries
+// present by one test of the slot's mask, and faults as the checks one by
+// one do (the key first, then each entry in column order).
+struct SlotReaders {
+  static LiveSlots live(Arena& a, SlotKey k) {
+    a.require_held(k, Arena::kRunEntries);
+    const auto i = k.index;
+    return LiveSlots{a.topology_[i], a.call_[i], a.config_[i], a.run_at(i), a.edge_[i]};
+  }
+  static LiveSlotsView live(const Arena& a, SlotKey k) {
+    a.require_held(k, Arena::kRunEntries);
+    const auto i = k.index;
+    return LiveSlotsView{a.topology_[i], a.call_[i], a.config_[i], a.run_at(i), a.edge_[i]};
+  }
+  static LiveSlotsWithAux with_aux(Arena& a, std::uint64_t i) {
+    a.require_held(i, Arena::kEveryEntry);
+    return LiveSlotsWithAux{a.topology_[i], a.call_[i], a.config_[i], a.run_at(i), a.edge_[i], a.aux_[i]};
+  }
+  static LiveSlotsWithAux with_aux(Arena& a, SlotKey k) {
+    a.require_held(k, Arena::kEveryEntry);
+    const auto i = k.index;
+    return LiveSlotsWithAux{a.topology_[i], a.call_[i], a.config_[i], a.run_at(i), a.edge_[i], a.aux_[i]};
+  }
+  static LiveSlotsWithAux beside_wave(Arena& a, std::uint64_t i, TopologyEntry& topology, EdgeEntry& edge) {
+    a.require_held(i, Arena::kEntriesBesideWave);
+    return LiveSlotsWithAux{topology, a.call_[i], a.config_[i], a.run_at(i), edge, a.aux_[i]};
+  }
+  static DownSlots down(Arena& a, SlotKey k) {
+    a.require_held(k, Arena::kDownEntries);
+    const auto i = k.index;
+    return DownSlots{a.topology_[i], a.edge_[i], a.aux_[i]};
+  }
+  static WaveSlots wave(Arena& a, SlotKey k) {
+    a.require_held(k, Arena::kWaveEntries);
+    return WaveSlots{a.topology_[k.index], a.edge_[k.index]};
+  }
+};
+
+inline LiveSlots live_slots(Arena& a, SlotKey k) { return SlotReaders::live(a, k); }
 // The same for a slot whose key the caller found current under this borrow.
-inline LiveSlotsWithAux current_slots_with_aux(Arena& a, std::uint64_t i) {
-  return LiveSlotsWithAux{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i), a.aux_at(i)};
-}
-// The same out of line, for a slot missing an entry: it faults.
-[[gnu::cold]] LiveSlotsWithAux slots_missing_an_entry(Arena& a, std::uint64_t i);
-// The same, telling a slot that holds every entry by one test of its mask
-// (its run flag is checked apart); a slot missing one faults as above.
-inline LiveSlotsWithAux held_slots_with_aux(Arena& a, std::uint64_t i) {
-  if ((a.held_[i] & Arena::kHeldAll) != Arena::kHeldAll) [[unlikely]]
-    return slots_missing_an_entry(a, i);
-  return LiveSlotsWithAux{a.topology_[i], a.call_[i], a.config_[i], a.run_at(i), a.edge_[i], a.aux_[i]};
-}
+inline LiveSlotsWithAux current_slots_with_aux(Arena& a, std::uint64_t i) { return SlotReaders::with_aux(a, i); }
+// The same checked entry by entry: what the one-test readers must match.
+LiveSlotsWithAux slots_checked_one_by_one(Arena& a, std::uint64_t i);
 // The entries read beside a wave step's topology and edge entries, after
 // them: their faults come in that order.
 inline LiveSlotsWithAux slots_beside_wave_entries(Arena& a, std::uint64_t i, TopologyEntry& topology, EdgeEntry& edge) {
-  return LiveSlotsWithAux{topology, a.call_at(i), a.config_at(i), a.run_at(i), edge, a.aux_at(i)};
+  return SlotReaders::beside_wave(a, i, topology, edge);
 }
-inline LiveSlotsWithAux live_slots_with_aux(Arena& a, SlotKey k) {
-  a.check(k);
-  return current_slots_with_aux(a, k.index);
-}
-inline DownSlots down_slots(Arena& a, SlotKey k) {
-  a.check(k);
-  auto i = k.index;
-  return DownSlots{a.topology_at(i), a.edge_at(i), a.aux_at(i)};
-}
-inline LiveSlotsView live_slots(const Arena& a, SlotKey k) {
-  a.check(k);
-  auto i = k.index;
-  return LiveSlotsView{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i)};
-}
+inline LiveSlotsWithAux live_slots_with_aux(Arena& a, SlotKey k) { return SlotReaders::with_aux(a, k); }
+inline DownSlots down_slots(Arena& a, SlotKey k) { return SlotReaders::down(a, k); }
+// A wave step's entries, topology then edge.
+inline WaveSlots wave_slots(Arena& a, SlotKey k) { return SlotReaders::wave(a, k); }
+inline LiveSlotsView live_slots(const Arena& a, SlotKey k) { return SlotReaders::live(a, k); }
 
 // What the run rules read of a node whose entries s holds.
 template <class Slots>

@@ -89,6 +89,8 @@ class Message {
   const PullRequest& pull_request() const { return std::get<PullRequest>(payload_); }
   // DATA: the shared value (may be null only if built so by the caller).
   const SharedValue& value() const { return std::get<SharedValue>(payload_); }
+  // The same for a message the caller found to be a DATA: not tested again.
+  const SharedValue& data_value() const noexcept { return const_cast<Message*>(this)->data_slot(); }
   // DATA: trades the value for value in place.
   void swap_value(SharedValue& value) { std::swap(std::get<SharedValue>(payload_), value); }
   // ERROR.
@@ -96,7 +98,15 @@ class Message {
 
   // Drops the payload (a DATA's value, an ERROR's error) in place; the kind
   // stays. For a message that was delivered and is dropped right after.
-  void release_payload() noexcept { payload_.emplace<std::monostate>(); }
+  void release_payload() noexcept {
+    if (kind_ == MessageKind::Data) {
+      release_data_value();
+      return;
+    }
+    payload_.emplace<std::monostate>();
+  }
+  // The same for a message the caller found to be a DATA.
+  void release_data_value() noexcept { data_slot().reset(); }
 
   // Copy of a message for upstream fan-out: lock ids and pull ids are copied,
   // params shared. DATA and ERROR are never copied this way.
@@ -108,6 +118,12 @@ class Message {
   friend struct ConstantMessages;
   template <class P>
   Message(MessageKind k, P&& p) : kind_(k), payload_(std::forward<P>(p)) {}
+  // A DATA holds its value from construction on (a release empties the value
+  // in place), so its payload's type needs no test.
+  SharedValue& data_slot() noexcept {
+    if (!std::holds_alternative<SharedValue>(payload_)) __builtin_unreachable();
+    return *std::get_if<SharedValue>(&payload_);
+  }
 
   MessageKind kind_;
   Payload payload_;

@@ -90,7 +90,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
 // site: it runs twice per node per wave.
 [[gnu::always_inline]] inline void apply_dep_messages(Arena& a, std::uint64_t index, std::uint64_t i,
                                                       const Message& m, DepAction& r, DepTrash& trash) {
-  LiveSlotsWithAux s = held_slots_with_aux(a, index);
+  LiveSlotsWithAux s = current_slots_with_aux(a, index);
   EdgeEntry& e = s.edge;
   const ConfigEntry& config = s.config;
   NodeState& state = e.state;
@@ -123,12 +123,12 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     check_index(e.dep_links.size(), i);
     DepSlot& d = e.dep_state[i];
     if (e.dep_links[i].flag) {
-      trash.value = std::exchange(d.latest, m.value());
+      trash.value = std::exchange(d.latest, m.data_value());
       d.has_value = 1;
       trash.wave = std::exchange(d.wave_value, std::nullopt);
       return;
     }
-    const SharedValue& value = m.value();
+    const SharedValue& value = m.data_value();
     trash.wave = std::exchange(d.wave_value, value);
     push_in_current_frame(d, value);
     d.has_value = 1;
@@ -360,7 +360,7 @@ CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold
 // the node's aux entry when the node turns dirty itself (DIRTY goes on to
 // its sinks), else null.
 [[gnu::always_inline]] inline AuxEntry* record_dep_dirty(Arena& a, std::uint64_t index, std::uint64_t i) {
-  LiveSlotsWithAux s = held_slots_with_aux(a, index);
+  LiveSlotsWithAux s = current_slots_with_aux(a, index);
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return nullptr;
   const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();

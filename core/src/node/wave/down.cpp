@@ -190,7 +190,7 @@ void apply_message(Arena& a, const UncountedNode& node, const Message& m, std::o
       if (next_version) {
         old_version = a.version_at(node.index()).exchange_current(std::move(*next_version));
       }
-      old_cache = std::exchange(e.cache, m.value());
+      old_cache = std::exchange(e.cache, m.data_value());
       e.state.take_data();
       break;
     }
@@ -245,10 +245,8 @@ struct DataSlots {
                                                                        DataSlots* slots = nullptr) {
   // The key is checked once: every entry below is read under this borrow,
   // the wave step's entries (topology, edge) first, as their faults come.
-  a.check(node.key());
   const std::uint64_t i = node.index();
-  TopologyEntry& topology = a.topology_at(i);
-  EdgeEntry& e = a.edge_at(i);
+  auto [topology, e] = wave_slots(a, node.key());
   const bool running = e.state.running();
   if (e.state.terminal()) return std::nullopt;
   LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
@@ -550,7 +548,7 @@ void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node, const DataS
     OrderedDelivery window(node);
     {
       slots.version->advance_without_content_ids();
-      SharedValue old_cache = std::exchange(slots.edge->cache, m.value());
+      SharedValue old_cache = std::exchange(slots.edge->cache, m.data_value());
       slots.edge->state.take_data();
       const SinkList::Reading sinks = slots.aux->sinks.read();
       a.release();
@@ -558,7 +556,7 @@ void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node, const DataS
       old_cache.reset();
       sinks.deliver(m);
     }
-    release_delivered(m);
+    m.release_data_value();
     deliver_any_queued(node, window);
   }
   frame.close();
