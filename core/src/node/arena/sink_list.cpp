@@ -20,10 +20,7 @@ SinkList& SinkList::operator=(SinkList&& other) noexcept {
 
 SinkList::~SinkList() { release(); }
 
-void SinkList::release() noexcept {
-  Block* b = std::exchange(block_, nullptr);
-  if (b && --b->holders == 0) delete b;
-}
+void SinkList::release() noexcept { Block::drop(std::exchange(block_, nullptr)); }
 
 std::span<const SinkEntry> SinkList::entries() const noexcept {
   if (!block_) return {};

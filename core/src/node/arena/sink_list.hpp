@@ -5,7 +5,7 @@
 // which frees it (the node and each reading hold the list: the last holder
 // frees it). So each delivery still reaches exactly the sinks present
 // when it began, and a sink taken off meanwhile lives until those deliveries
-// end. A graph is used on one thread only, so the reader count is plain.
+// end. A graph is used on one thread only, so the holder count is plain.
 
 #include <cstdint>
 #include <span>
@@ -21,6 +21,10 @@ class SinkList {
     std::vector<SinkEntry> entries;
     // The node, while the list is its own, and each reading.
     std::uint32_t holders = 1;
+    // Lets go of one hold; the last holder frees the block.
+    static void drop(Block* b) noexcept {
+      if (b && --b->holders == 0) delete b;
+    }
   };
 
  public:
@@ -55,10 +59,7 @@ class SinkList {
     explicit Reading(Block* block) noexcept : block_(block) {
       if (block_) block_->holders += 1;
     }
-    void end() noexcept {
-      Block* b = std::exchange(block_, nullptr);
-      if (b && --b->holders == 0) delete b;
-    }
+    void end() noexcept { Block::drop(std::exchange(block_, nullptr)); }
     Block* block_ = nullptr;
   };
 
