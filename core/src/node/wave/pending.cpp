@@ -73,11 +73,6 @@ void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, con
   touch_untouched_in_frame(scope, a, id == scope.owner_core ? nullptr : &core, count, key, id);
 }
 
-bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key) {
-  auto a = core->borrow_mut();
-  return touch_in_frame(scope, *a, core, count, key);
-}
-
 void touch_in_current_frame(const UncountedNode& node) {
   if (installed_scope_id() == 0) return;
   // One borrow for the node's key and touch and, if due, the touch itself.
@@ -86,7 +81,8 @@ void touch_in_current_frame(const UncountedNode& node) {
   if (!a->is_current(key) || current_touched_in_installed_scope(*a, key.index)) return;
   auto cell = wave_scope_cell().borrow_mut();
   if (!cell->has_value()) return;
-  touch_current_in_frame(**cell, *a, node.core(), node.count(), key);
+  const CoreId id = node.core()->id();
+  touch_untouched_in_frame(**cell, *a, id == (*cell)->owner_core ? nullptr : &node.core(), node.count(), key, id);
 }
 
 std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakCore& weak_core, const WeakCount& weak_count,
@@ -234,8 +230,7 @@ struct QueuedCheck {
 namespace {
 
 // Runs the taken items: run checks first, then resolve checks.
-template <class Items>
-void drain_taken(Items& taken) {
+void drain_taken(std::vector<PendingItem>& taken) {
   for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
     for (PendingItem& it : taken) {
       if (it.kind != pass) continue;

@@ -28,9 +28,8 @@ inline bool touched_in_installed_scope(const Arena& a, SlotKey key) noexcept {
 
 // Records and pins the node in the installed scope, once per scope.
 void touch_in_current_frame(const UncountedNode& node);
-// False when the key is not current.
-bool touch_in_frame(WaveScope& scope, const CoreRef& core, const SharedCount& count, SlotKey key);
-// As touch_in_frame, with the core's arena borrowed by the caller.
+// Touches the node, with the core's arena borrowed by the caller; false when
+// the key is not current.
 bool touch_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core, const SharedCount& count, SlotKey key);
 // As touch_in_frame, for a key the caller found current under that borrow.
 void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core, const SharedCount& count, SlotKey key);
