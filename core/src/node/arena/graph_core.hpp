@@ -144,6 +144,11 @@ class Arena {
   std::uint64_t pin_count(std::uint64_t i) const { return pin_[i]; }
   // The key names a slot whose pin count is above 0.
   bool is_pinned(SlotKey k) const noexcept { return names_slot(k) && pin_[k.index] > 0; }
+  // The slot's node may be released now, as release_slot decides: no count,
+  // no pin, key current.
+  bool release_due(SlotKey k, std::uint64_t external_count) const noexcept {
+    return external_count == 0 && is_current(k) && pin_[k.index] == 0;
+  }
   // Raises the pin count of a slot by one.
   void add_pin(std::uint64_t i) {
     if (pin_[i] == ~std::uint64_t{0}) fault(kPinOverflow);

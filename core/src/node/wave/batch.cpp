@@ -152,8 +152,7 @@ void unpin_records(std::vector<BatchRecord>& records) noexcept {
       for (; i < records.size() && records[i].pin.core() == core; ++i) {
         PinnedNode& pin = records[i].pin;
         a->drop_pin(pin.key());
-        // As release_slot decides: no count, no pin, key current.
-        if (pin.count()->count == 0 && !a->is_pinned(pin.key()) && a->is_current(pin.key())) {
+        if (a->release_due(pin.key(), pin.count()->count)) {
           due = &pin;
           ++i;
           break;

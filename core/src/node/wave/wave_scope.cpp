@@ -68,8 +68,7 @@ void unpin_touched(std::vector<TouchedNode>& touched, const CoreRef& owner) {
       for (; it != end && it->core == core_id; ++it) {
         const SlotKey key = it->key;
         arena.drop_pin(key);
-        // As release_slot decides: count 0, no pin, key current.
-        if (it->count->count == 0 && arena.is_current(key) && arena.pin_count(key.index) == 0) {
+        if (arena.release_due(key, it->count->count)) {
           due = it++;
           break;
         }
