@@ -4,9 +4,6 @@ namespace korvalinth {
 
 namespace {
 
-// Every built node pays its topology entry: the deps list is one word.
-static_assert(sizeof(DepList) == sizeof(void*));
-
 void check_deps_in_core(const CoreRef& core, const std::vector<NodeHandle>& deps) {
   for (const UncountedNode& d : deps) {
     if (d.core_id() != core->id())

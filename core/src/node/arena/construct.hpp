@@ -10,6 +10,7 @@
 
 #include "dispatcher/dispatcher.hpp"
 #include "node/arena/graph_core.hpp"
+#include "node/arena/versioning_form.hpp"
 
 namespace korvalinth {
 

@@ -72,4 +72,7 @@ class DepList {
   Block* block_ = nullptr;
 };
 
+// Every built node pays its topology entry: the deps list is one word.
+static_assert(sizeof(DepList) == sizeof(void*));
+
 }  // namespace korvalinth

@@ -333,12 +333,10 @@ class DepDropUnwind {
 void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
   if (entered_from_driver) {
     tls_dep_drops.stack->push_back(DepDropFrame{std::move(topology.deps), std::move(topology.hook), 0});
-    topology.deps.clear();
     return;
   }
   std::vector<DepDropFrame> stack;
   stack.push_back(DepDropFrame{std::move(topology.deps), std::move(topology.hook), 0});
-  topology.deps.clear();
   DepDropUnwind unwind(stack);
   while (!stack.empty()) {
     DepDropFrame& top = stack.back();

@@ -24,7 +24,6 @@
 #include "node/arena/sink.hpp"
 #include "node/arena/sink_list.hpp"
 #include "node/arena/unsubscribe_fn.hpp"
-#include "node/arena/versioning_form.hpp"
 #include "node/arena/wave_deliveries.hpp"
 
 namespace korvalinth {
