@@ -6,15 +6,18 @@
 
 namespace korvalinth::py {
 
+namespace {
+// A dep must be a Node: downcast_node raises the TypeError naming it.
+void require_node(kit::BorrowedRef item) { downcast_node(item); }
+}  // namespace
+
 std::vector<kit::OwnedRef> extract_deps(kit::BorrowedRef object) {
-  return kit::extract_sequence(object, kit::SequenceCheck::Protocol,
-                               [](kit::BorrowedRef item) { downcast_node(item); });
+  return kit::extract_sequence(object, kit::SequenceCheck::Protocol, require_node);
 }
 
 DepRefs extract_dep_refs(kit::BorrowedRef object) {
   DepRefs refs;
-  kit::extract_sequence_into(refs, object, kit::SequenceCheck::Protocol,
-                             [](kit::BorrowedRef item) { downcast_node(item); });
+  kit::extract_sequence_into(refs, object, kit::SequenceCheck::Protocol, require_node);
   return refs;
 }
 
