@@ -16,6 +16,13 @@
 #include "test_support.hpp"
 
 namespace korvalinth {
+namespace {
+// The entries of a live slot checked one by one: what the one-test readers must match.
+LiveSlotsWithAux slots_checked_one_by_one(Arena& a, std::uint64_t i) {
+  return LiveSlotsWithAux{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i), a.aux_at(i)};
+}
+}  // namespace
+
 // Plants a live slot with a missing entry, which no verb of the arena makes.
 struct ArenaTestAccess {
   static void drop_edge(Arena& a, std::uint64_t i) { drop(a, a.edge_, i, Arena::kHeldEdge); }

@@ -403,8 +403,4 @@ void Arena::fault_for_missing_entry(std::uint64_t i, std::uint8_t entries) const
   fault(kStaleSlot);  // not reached: the caller found an entry missing
 }
 
-LiveSlotsWithAux slots_checked_one_by_one(Arena& a, std::uint64_t i) {
-  return LiveSlotsWithAux{a.topology_at(i), a.call_at(i), a.config_at(i), a.run_at(i), a.edge_at(i), a.aux_at(i)};
-}
-
 }  // namespace korvalinth

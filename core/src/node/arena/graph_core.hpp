@@ -349,8 +349,6 @@ struct SlotReaders {
 inline LiveSlots live_slots(Arena& a, SlotKey k) { return SlotReaders::live(a, k); }
 // The same for a slot whose key the caller found current under this borrow.
 inline LiveSlotsWithAux current_slots_with_aux(Arena& a, std::uint64_t i) { return SlotReaders::with_aux(a, i); }
-// The same checked entry by entry: what the one-test readers must match.
-LiveSlotsWithAux slots_checked_one_by_one(Arena& a, std::uint64_t i);
 // The entries read beside a wave step's topology and edge entries, after
 // them: their faults come in that order.
 inline LiveSlotsWithAux slots_beside_wave_entries(Arena& a, std::uint64_t i, TopologyEntry& topology, EdgeEntry& edge) {
