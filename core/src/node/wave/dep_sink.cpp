@@ -340,7 +340,7 @@ struct NoHold {};
   if (!a.is_current(key)) return Entered::NeedsHold;
   if (current_touched_in_installed_scope(a, key.index)) return Entered::Yes;
   const CoreId core_id = sink.dependent_core_id();
-  if (!wave_scope_installed() || !installed_owner_ref(core_id)) return Entered::NeedsHold;
+  if (!installed_owner_ref(core_id)) return Entered::NeedsHold;  // null too when no scope is installed
   auto cell = wave_scope_cell().borrow_mut();
   if (!cell->has_value()) return Entered::NeedsHold;
   touch_untouched_in_frame(**cell, a, nullptr, sink.dependent_count(), key, core_id);

@@ -67,10 +67,18 @@ bool touch_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const Share
   return true;
 }
 
-void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
-  if (a.touch_stamp(key.index) == scope.scope_id) return;
+namespace {
+// The touch of a node found current and not touched: the touched record
+// holds the node's core only when it is not the scope owner's.
+void touch_untouched_of(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
   const CoreId id = core->id();
   touch_untouched_in_frame(scope, a, id == scope.owner_core ? nullptr : &core, count, key, id);
+}
+}  // namespace
+
+void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
+  if (a.touch_stamp(key.index) == scope.scope_id) return;
+  touch_untouched_of(scope, a, core, count, key);
 }
 
 void touch_in_current_frame(const UncountedNode& node) {
@@ -81,8 +89,7 @@ void touch_in_current_frame(const UncountedNode& node) {
   if (!a->is_current(key) || current_touched_in_installed_scope(*a, key.index)) return;
   auto cell = wave_scope_cell().borrow_mut();
   if (!cell->has_value()) return;
-  const CoreId id = node.core()->id();
-  touch_untouched_in_frame(**cell, *a, id == (*cell)->owner_core ? nullptr : &node.core(), node.count(), key, id);
+  touch_untouched_of(**cell, *a, node.core(), node.count(), key);
 }
 
 std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakCore& weak_core, const WeakCount& weak_count,
