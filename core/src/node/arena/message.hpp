@@ -91,8 +91,6 @@ class Message {
   const SharedValue& value() const { return std::get<SharedValue>(payload_); }
   // The same for a message the caller found to be a DATA: not tested again.
   const SharedValue& data_value() const noexcept { return const_cast<Message*>(this)->data_slot(); }
-  // DATA: trades the value for value in place.
-  void swap_value(SharedValue& value) { std::swap(std::get<SharedValue>(payload_), value); }
   // ERROR.
   const SharedError& error_value() const { return std::get<SharedError>(payload_); }
 

@@ -1,7 +1,6 @@
 #include "node/topology/node_ops.hpp"
 
 #include "host_boundary/host_boundary.hpp"
-#include "node/wave/batch.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/feedback_check.hpp"
 #include "node/topology/rewire.hpp"
@@ -38,19 +37,11 @@ void down_op(const UncountedNode& node, MessageList list) {
   down_in_wave_scope(node, std::move(list));
 }
 
-// A set inside an open batch that only replaces a deferred value takes no
-// wave; any other is a down of one DATA.
-void set_op(const UncountedNode& node, SharedValue value) {
+void down_op(const UncountedNode& node, Message message) {
   HostBoundaryScope boundary;
-  bool only_redefers;
-  {
-    auto a = node.core_ref().borrow();
-    a->check(node.key());
-    only_redefers = batch_set_only_redefers(*a, node);
-  }
-  if (only_redefers) return batch_redefer_set(node, std::move(value));
+  require_current(node);
   refuse_joining_feedback(node);
-  run_in_wave_scope(node, [&] { down(node, Message::data(std::move(value))); });
+  run_in_wave_scope(node, [&] { down(node, std::move(message)); });
 }
 
 void up_op(const UncountedNode& node, MessageList list, std::optional<std::uint64_t> toward_dep = std::nullopt) {
@@ -61,7 +52,7 @@ void up_op(const UncountedNode& node, MessageList list, std::optional<std::uint6
 
 }  // namespace
 
-void node_set(const UncountedNode& node, SharedValue value) { set_op(node, std::move(value)); }
+void node_set(const UncountedNode& node, SharedValue value) { down_op(node, Message::data(std::move(value))); }
 
 void node_send(const UncountedNode& node, SharedValue value) { node_set(node, std::move(value)); }
 

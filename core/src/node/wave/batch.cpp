@@ -202,15 +202,6 @@ void batch_defer_message(const UncountedNode& node, Message&& late) {
   late.release_payload();
 }
 
-bool batch_replace_deferred_value(const UncountedNode& node, SharedValue& value) {
-  auto c = batch_cell().borrow_mut();
-  BatchRecord* r = find_record(**c, node.id());
-  Message* late = r ? std::get_if<Message>(&r->deferred) : nullptr;
-  if (!late || late->kind() != MessageKind::Data) return false;
-  late->swap_value(value);
-  return true;
-}
-
 void batch_register_core(const CoreRef& core) {
   auto c = batch_cell().borrow_mut();
   if (!c->has_value()) return;

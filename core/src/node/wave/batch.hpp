@@ -33,16 +33,6 @@ void batch_defer_list(const UncountedNode& node, MessageList late);
 // batch_defer_list of a list of one message, kept without a
 // list; taken from late in place, whose replaced value goes before the return.
 void batch_defer_message(const UncountedNode& node, Message&& late);
-// True when the node's deferred messages are one DATA, whose value is then
-// traded for value (the caller drops the replaced one after this call).
-bool batch_replace_deferred_value(const UncountedNode& node, SharedValue& value);
-// Whether a set of the node, current under the caller's borrow, made
-// outside any wave, would only replace its deferred messages: it deferred
-// into the open batch and sent its DIRTY, so the set reaches no sink and
-// needs no wave.
-bool batch_set_only_redefers(const Arena& a, const UncountedNode& node);
-// Such a set: replaces the node's deferred messages by a DATA of value.
-void batch_redefer_set(const UncountedNode& node, SharedValue value);
 void batch_register_core(const CoreRef& core);
 // The open batch's token when it holds a deferred list for the node.
 std::optional<BatchToken> batch_find_node(const NodeId& node);
