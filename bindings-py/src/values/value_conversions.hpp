@@ -64,10 +64,11 @@ class DepArguments {
   PyObject* made_from(const SharedValue& data);
 
   PyObject* inline_[kInlineArgs + 1];
-  std::unique_ptr<PyObject*[]> heap_;
   PyObject** slots_ = inline_;
   std::size_t count_ = 0;
-  std::vector<kit::OwnedRef> made_;  // objects made from JSON values
+  std::unique_ptr<PyObject*[]> heap_;
+  // Made on the first JSON value: a run of Python values pays one word.
+  std::unique_ptr<std::vector<kit::OwnedRef>> made_;
 };
 
 // The bytes of a bytes (or subclass) or bytearray (or subclass); nothing for
