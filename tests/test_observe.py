@@ -145,6 +145,28 @@ def test_payloads_of_each_kind_for_subscribers_and_observers(kit_probe, kind, te
     assert observed == [("child::n", kind, text if kind == "ERROR" else None, tier, 7)]
 
 
+@pytest.mark.parametrize(
+    "kind, text, payload, tier",
+    [
+        ("START", None, None, 0),
+        ("DIRTY", None, None, 2),
+        ("RESOLVED", None, None, 3),
+        ("INVALIDATE", None, None, 4),
+        ("COMPLETE", None, None, 5),
+        ("DATA", "v", "v", 3),
+        ("DATA", 'json:{"k":[1]}', {"k": [1]}, 3),
+    ],
+)
+def test_payloads_of_kinds_without_text_and_of_data(kit_probe, kind, text, payload, tier):
+    # Kinds without a payload give None to both; a DATA gives its value.
+    probe = kit_probe.make_probe()
+    subscribed, observed = [], []
+    probe.sink_call(lambda *args: subscribed.append(args), kind, text)
+    probe.sink_call(lambda *args: observed.append(args), kind, text, "child::n")
+    assert subscribed == [(kind, payload)]
+    assert observed == [("child::n", kind, payload, tier, 7)]
+
+
 def test_an_observer_of_a_restored_graph_sees_mounted_nodes_under_their_paths():
     from restore_support import checkpoint, cp_node
 

@@ -78,6 +78,31 @@ def test_restored_values_reach_callbacks_as_new_objects_beside_held_ones():
     assert middle == held
 
 
+# One dep holding a Python object is passed without an argument list;
+# every other layout, a lone restored value included, builds one.
+@pytest.mark.parametrize("layout", ["p", "r", "pp", "rp", "pr", "rr"])
+def test_each_dep_layout_passes_held_objects_and_new_restored_ones(layout):
+    from korvalinth import restore_graph, restore_registry
+
+    original = Graph()
+    original.state({"k": [1, 2.5]}, name="j")
+    graph = restore_graph(original.checkpoint(), restore_registry([]))
+    restored = graph._find("j")
+    held = {i: Marker() for i, kind in enumerate(layout) if kind == "p"}
+    deps = [graph.state(held[i]) if kind == "p" else restored for i, kind in enumerate(layout)]
+    calls = []
+    node = graph.derived(deps, lambda *args: calls.append(args) or len(args))
+    seen, sub = watched(node)
+    ((args,),) = [calls]
+    assert len(args) == len(layout) and node.cache() == len(layout)
+    for i, arg in enumerate(args):
+        if i in held:
+            assert arg is held[i]
+        else:
+            assert arg == {"k": [1, 2.5]}
+    assert len({id(arg) for arg in args}) == len(args)
+
+
 def test_values_made_on_short_lived_threads_are_released():
     from conftest import run_in_thread
 

@@ -52,6 +52,36 @@ def test_dep_data(kit_probe):
     assert kit_probe.dep_data([]) == []
 
 
+# A few deps are laid out inline, more on the heap; JSON values are made
+# either way, and Python values come back as the same objects.
+@pytest.mark.parametrize(
+    "layout",
+    [
+        "pppp",
+        "ppppp",
+        "jjjj",
+        "jjjjj",
+        "pjpjpjpjpj",
+        "j" * 40,
+    ],
+)
+def test_dep_data_layouts(kit_probe, layout):
+    deps = [Marker() if kind == "p" else f"json:[{i}]" for i, kind in enumerate(layout)]
+    out = kit_probe.dep_data(deps)
+    assert len(out) == len(deps)
+    for i, (dep, got) in enumerate(zip(deps, out)):
+        if isinstance(dep, Marker):
+            assert got is dep
+        else:
+            assert got == [i]
+
+
+@pytest.mark.parametrize("before", [["json:[1]"], ["json:[1]"] * 6, [Marker()] * 6])
+def test_dep_data_without_data_after_made_values_is_refused(kit_probe, before):
+    with pytest.raises(RuntimeError, match="^dependency DATA is absent at the Python callback boundary$"):
+        kit_probe.dep_data([*before, None])
+
+
 def test_dep_data_without_data_releases_what_it_gathered(kit_probe):
     a = Marker()
     before = sys.getrefcount(a)

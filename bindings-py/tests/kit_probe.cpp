@@ -321,14 +321,28 @@ OwnedRef probe_make_stale_node(Probe& self, const Args&) {
 // sequence counter starts at 7) over `callback` with one message of the
 // kind named ("PAUSE", "RESUME", "PULL", "ERROR", "TEARDOWN"), `text` being
 // its lock id, pull id or error text.
+// The message of the kind named, with `text` as its lock id, pull id or
+// error text; a DATA holds `text` as a Python str, or the JSON value after
+// "json:".
+Message probe_message(const std::string& kind, const std::string& text) {
+  if (kind == "PAUSE") return Message::pause(text);
+  if (kind == "RESUME") return Message::resume(text);
+  if (kind == "PULL") return Message::pull(text, make_py_value(OwnedRef::new_ref(Py_None)));
+  if (kind == "ERROR") return Message::error(make_text_error(text));
+  if (kind == "START") return Message::start();
+  if (kind == "DIRTY") return Message::dirty();
+  if (kind == "RESOLVED") return Message::resolved();
+  if (kind == "INVALIDATE") return Message::invalidate();
+  if (kind == "COMPLETE") return Message::complete();
+  if (kind == "DATA" && text.starts_with("json:")) return Message::data(make_json_value(Json::parse(text.substr(5))));
+  if (kind == "DATA") return Message::data(make_py_value(kit::to_py_str(text)));
+  return Message::teardown();
+}
+
 OwnedRef probe_sink_call(Probe& self, const Args& args) {
   std::string kind(kit::str_view(args[1]));
   std::string text = args[2].get() == Py_None ? std::string() : std::string(kit::str_view(args[2]));
-  Message message = kind == "PAUSE"    ? Message::pause(text)
-                    : kind == "RESUME" ? Message::resume(text)
-                    : kind == "PULL"   ? Message::pull(text, make_py_value(OwnedRef::new_ref(Py_None)))
-                    : kind == "ERROR"  ? Message::error(make_text_error(text))
-                                       : Message::teardown();
+  Message message = probe_message(kind, text);
   SharedSink sink;
   if (args[3].get() == Py_None) {
     sink = make_subscriber_sink(args[0].new_ref(), self.fatal);

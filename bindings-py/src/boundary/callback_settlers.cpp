@@ -4,7 +4,6 @@
 #include "kit/errors.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/wave_scope.hpp"
-#include "values/py_object_value.hpp"
 
 namespace korvalinth::py {
 
@@ -19,19 +18,7 @@ SharedError callback_error(const PendingFatalSlot& slot, CallOutcome& outcome) {
 
 }  // namespace
 
-void map_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome&& outcome) {
-  if (outcome.ok()) {
-    if (kit::OwnedRef result = outcome.take_result()) down(node, Message::data(make_py_value(std::move(result))));
-    return;
-  }
-  down(node, Message::error(callback_error(slot, outcome)));
-}
-
-void discard_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome&& outcome) {
-  if (outcome.ok()) {
-    CallOutcome released = std::move(outcome);
-    return;
-  }
+void down_callback_error(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome& outcome) {
   down(node, Message::error(callback_error(slot, outcome)));
 }
 

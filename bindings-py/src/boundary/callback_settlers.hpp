@@ -9,23 +9,21 @@
 #include "kit/gil.hpp"
 #include "kit/refs.hpp"
 #include "node/arena/node_handle.hpp"
+#include "node/wave/down.hpp"
+#include "values/py_object_value.hpp"
 
 namespace korvalinth::py {
 
 // What one call into Python gave: the returned object or the raised
 // exception, or neither when no call was made (the GIL could not be had).
-// An outcome may go where the GIL is not held.
+// An outcome may go where the GIL is not held. One reference and a flag:
+// an outcome is made and settled per node function run.
 class CallOutcome {
  public:
-  static CallOutcome returned(kit::OwnedRef result) noexcept {
-    CallOutcome out;
-    out.result_ = kit::AnywhereRef(std::move(result));
-    return out;
-  }
+  static CallOutcome returned(kit::OwnedRef result) noexcept { return CallOutcome(std::move(result), false); }
   static CallOutcome raised(kit::OwnedRef exception) noexcept {
-    CallOutcome out;
-    out.exception_ = kit::AnywhereRef(std::move(exception));
-    return out;
+    const bool any = static_cast<bool>(exception);
+    return CallOutcome(std::move(exception), any);
   }
   // The outcome of a CPython call that returned `result` (null: it raised,
   // and the error indicator is taken). The GIL must be held.
@@ -34,24 +32,39 @@ class CallOutcome {
     return raised_from_indicator();
   }
 
-  bool ok() const noexcept { return !exception_; }
-  kit::OwnedRef take_result() noexcept { return result_.take(); }
-  kit::OwnedRef take_exception() noexcept { return exception_.take(); }
+  CallOutcome() noexcept = default;
+
+  bool ok() const noexcept { return !raised_; }
+  // The returned object (empty when the call raised or was not made).
+  kit::OwnedRef take_result() noexcept { return raised_ ? kit::OwnedRef() : object_.take(); }
+  // The raised exception (empty when the call returned or was not made).
+  kit::OwnedRef take_exception() noexcept { return raised_ ? object_.take() : kit::OwnedRef(); }
 
  private:
+  CallOutcome(kit::OwnedRef object, bool raised) noexcept : object_(std::move(object)), raised_(raised) {}
   static CallOutcome raised_from_indicator() noexcept;
 
-  kit::AnywhereRef exception_;
-  kit::AnywhereRef result_;
+  kit::AnywhereRef object_;  // the result, or the exception when raised_
+  bool raised_ = false;
 };
+
+// An outcome that raised: the ERROR of its Exception down from the node
+// (any other BaseException aborts). Out of line: the rare road.
+void down_callback_error(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome& outcome);
 
 // The returned object becomes the node's next value: [DATA(object)] down
 // from the node (None included). A raised Exception: [ERROR] down. No call,
-// nothing down.
-void map_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome&& outcome);
+// nothing down. Inline: one per derived run.
+inline void map_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome&& outcome) {
+  if (!outcome.ok()) return down_callback_error(node, slot, outcome);
+  if (kit::OwnedRef result = outcome.take_result()) down(node, Message::data(make_py_value(std::move(result))));
+}
 
 // The returned object is released. A raised Exception: [ERROR] down.
-void discard_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome&& outcome);
+inline void discard_callback_result(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome&& outcome) {
+  if (!outcome.ok()) return down_callback_error(node, slot, outcome);
+  CallOutcome released = std::move(outcome);
+}
 
 // Calls `callable` with no arguments and discards its result; a raised
 // Exception goes down from the node as [ERROR] in a wave scope of its own

@@ -48,18 +48,16 @@ class GilMark {
 // caller leaves Python alone; under a binding frame it is always true.
 class GilGuard {
  public:
-  // Under a binding frame (the usual case) only the count moves.
+  // Under a binding frame (the usual case) nothing moves: the frame holds
+  // the GIL for longer than this guard lives, and the count is only ever
+  // tested against zero.
   GilGuard() noexcept {
-    if (detail::tls_gil_count == 0) {
-      ensure();
-    } else {
-      ++detail::tls_gil_count;
-    }
+    if (detail::tls_gil_count == 0) ensure();
   }
   ~GilGuard() {
-    if (!held_) return;
+    if (!ensured_) return;
     --detail::tls_gil_count;
-    if (ensured_) release();
+    release();
   }
   GilGuard(const GilGuard&) = delete;
   GilGuard& operator=(const GilGuard&) = delete;

@@ -3,6 +3,7 @@
 #include "boundary/callback_settlers.hpp"
 #include "kit/errors.hpp"
 #include "kit/gil.hpp"
+#include "values/py_object_value.hpp"
 #include "values/value_conversions.hpp"
 
 namespace korvalinth::py {
@@ -14,6 +15,12 @@ namespace {
 CallOutcome call_with_dep_values(kit::BorrowedRef callback, const DepInputs& inputs) {
   kit::GilGuard gil;
   if (!gil.held()) return {};
+  // One dep holding a Python value (a chain's link): its object is the
+  // argument, with no argument list to build.
+  if (const PyObjectValue* held = inputs.size() == 1 ? py_object_value_cast(inputs[0].current) : nullptr) {
+    PyObject* args[2] = {nullptr, held->object().get()};
+    return CallOutcome::of_call(PyObject_Vectorcall(callback.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
   try {
     DepArguments args(inputs);
     return CallOutcome::of_call(PyObject_Vectorcall(callback.get(), args.argv(), args.nargsf(), nullptr));

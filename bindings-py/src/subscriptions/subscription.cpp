@@ -1,5 +1,6 @@
 #include "subscriptions/subscription.hpp"
 
+#include <cstdint>
 #include <exception>
 
 #include "boundary/callback_errors.hpp"
@@ -15,61 +16,56 @@ namespace korvalinth::py {
 
 namespace {
 
-// What a subscriber receives with each kind: None and the object of a
-// Python value are lent for the call (the value kept alive by a share of it
-// here), anything else is made for the call.
-class SubscriberPayload {
- public:
-  explicit SubscriberPayload(const Message& message) {
-    switch (message.kind()) {
-      case MessageKind::Data:
-        if (const PyObjectValue* held = py_object_value_cast(message.value())) {
-          kept_ = message.value();
-          lent_ = held->object();
-          return;
-        }
-        made_ = cached_value_to_py(message.value());
-        break;
-      case MessageKind::Error:
-        made_ = kit::decode_utf8(message.error_value()->display());
-        break;
-      case MessageKind::Pause:
-      case MessageKind::Resume:
-        made_ = kit::decode_utf8(message.lock_id());
-        break;
-      case MessageKind::Pull:
-        made_ = kit::decode_utf8(message.pull_request().pull_id);
-        break;
-      default:
-        lent_ = kit::BorrowedRef(Py_None);
-        return;
-    }
-    lent_ = made_.borrow();
+// The payload made for a subscriber's call: an ERROR's text, a PAUSE's or
+// RESUME's lock id, a PULL's id, or a DATA value that is not a Python
+// object (a JSON value made anew; any other type refused). Out of line:
+// the usual kinds lend their payload.
+kit::OwnedRef made_payload(const Message& message) {
+  switch (message.kind()) {
+    case MessageKind::Data:
+      return cached_value_to_py(message.value());
+    case MessageKind::Error:
+      return kit::decode_utf8(message.error_value()->display());
+    case MessageKind::Pause:
+    case MessageKind::Resume:
+      return kit::decode_utf8(message.lock_id());
+    case MessageKind::Pull:
+      return kit::decode_utf8(message.pull_request().pull_id);
+    default:
+      return kit::py_none();
   }
+}
 
-  PyObject* get() const noexcept { return lent_.get(); }
-
- private:
-  SharedValue kept_;
-  kit::OwnedRef made_;
-  kit::BorrowedRef lent_;
-};
+// Kinds whose payload is None, one bit each.
+constexpr std::uint32_t kNonePayloadKinds =
+    ~((1u << static_cast<unsigned>(MessageKind::Data)) | (1u << static_cast<unsigned>(MessageKind::Error)) |
+      (1u << static_cast<unsigned>(MessageKind::Pause)) | (1u << static_cast<unsigned>(MessageKind::Resume)) |
+      (1u << static_cast<unsigned>(MessageKind::Pull)));
 
 class SubscriberSink final : public Sink {
  public:
   SubscriberSink(kit::OwnedRef callback, SharedFatalSlot fatal) noexcept
       : fatal_(std::move(fatal)), callback_(std::move(callback)) {}
 
+  // None and the object of a Python value are lent for the call (the value
+  // kept alive by a share of it here); any other payload is made for it.
+  // The returned object goes last.
   void call(const Message& message) override {
     kit::GilGuard gil;
     if (!gil.held()) return;
     kit::OwnedRef result;
     try {
-      kit::BorrowedRef kind = message_kind_str(message.kind());
-      SubscriberPayload payload(message);
-      // The spare leading slot lets the callee prepend without copying.
-      PyObject* args[3] = {nullptr, kind.get(), payload.get()};
-      result = kit::check(PyObject_Vectorcall(callback_.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      const MessageKind kind = message.kind();
+      PyObject* kind_str = message_kind_str(kind).get();
+      if ((kNonePayloadKinds >> static_cast<unsigned>(kind)) & 1u) {
+        result = call_back(kind_str, Py_None);
+      } else if (const PyObjectValue* held = kind == MessageKind::Data ? py_object_value_cast(message.value()) : nullptr) {
+        SharedValue kept = message.value();
+        result = call_back(kind_str, held->object().get());
+      } else {
+        kit::OwnedRef payload = made_payload(message);
+        result = call_back(kind_str, payload.get());
+      }
     } catch (kit::PyErrAlreadySet& e) {
       settle_sink_exception(*fatal_, e.take());
     }
@@ -77,6 +73,12 @@ class SubscriberSink final : public Sink {
   int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 
  private:
+  kit::OwnedRef call_back(PyObject* kind, PyObject* payload) const {
+    // The spare leading slot lets the callee prepend without copying.
+    PyObject* args[3] = {nullptr, kind, payload};
+    return kit::check(PyObject_Vectorcall(callback_.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
+
   SharedFatalSlot fatal_;
   kit::AnywhereRef callback_;  // the runtime may drop a sink anywhere
 };

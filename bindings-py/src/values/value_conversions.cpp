@@ -29,8 +29,10 @@ PyObject** DepArguments::heap_slots(std::size_t count) {
 PyObject* DepArguments::made_from(const SharedValue& data) {
   const Json* json = json_value_cast(data);
   if (json == nullptr) kit::throw_error(PyExc_RuntimeError, kDepDataAbsent);
-  made_.push_back(json_value_to_py(*json));
-  return made_.back().get();
+  kit::OwnedRef object = json_value_to_py(*json);
+  if (!made_) made_ = std::make_unique<std::vector<kit::OwnedRef>>();
+  made_->push_back(std::move(object));
+  return made_->back().get();
 }
 
 std::optional<std::vector<std::uint8_t>> extract_bytes_like(kit::BorrowedRef object) {

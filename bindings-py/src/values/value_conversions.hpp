@@ -39,15 +39,16 @@ std::optional<kit::OwnedRef> value_to_py(const UncountedNode& node);
 class DepArguments {
  public:
   // Inline, with the rare work out of line: one of these is built per run.
-  explicit DepArguments(const DepInputs& inputs) {
-    PyObject** slots = inputs.size() > kInlineArgs ? heap_slots(inputs.size()) : inline_;
+  explicit DepArguments(const DepInputs& inputs) : count_(inputs.size()) {
+    PyObject** slots = count_ > kInlineArgs ? heap_slots(count_) : inline_;
     slots_ = slots;
     *slots = nullptr;
-    for (const DepInput& input : inputs) {
-      const PyObjectValue* held = py_object_value_cast(input.current);
-      *++slots = held ? held->object().get() : made_from(input.current);
+    // One walk over the outputs, the input beside it: a fan-in runs it per dep.
+    const DepInput* input = inputs.data();
+    for (PyObject **out = slots + 1, **end = out + count_; out != end; ++out, ++input) {
+      const PyObjectValue* held = py_object_value_cast(input->current);
+      *out = held ? held->object().get() : made_from(input->current);
     }
-    count_ = static_cast<std::size_t>(slots - slots_);
   }
   DepArguments(const DepArguments&) = delete;
   DepArguments& operator=(const DepArguments&) = delete;
@@ -64,10 +65,11 @@ class DepArguments {
   PyObject* made_from(const SharedValue& data);
 
   PyObject* inline_[kInlineArgs + 1];
-  std::unique_ptr<PyObject*[]> heap_;
   PyObject** slots_ = inline_;
   std::size_t count_ = 0;
-  std::vector<kit::OwnedRef> made_;  // objects made from JSON values
+  std::unique_ptr<PyObject*[]> heap_;
+  // Made on the first JSON value: a run of Python values pays one word.
+  std::unique_ptr<std::vector<kit::OwnedRef>> made_;
 };
 
 // The bytes of a bytes (or subclass) or bytearray (or subclass); nothing for
