@@ -51,13 +51,20 @@ struct DepAction {
 // replaces at most one latest value.
 struct DepTrash {
   SharedValue value;
-  std::optional<SharedValue> wave;
+  SharedValue wave;  // the replaced wave value (none: null, dropped alike)
   std::optional<WaveDeliveries> lists;  // taken by an INVALIDATE only: most calls test one flag
 
   // Inlined: most calls replace nothing, and an outlined drop costs more
   // than its three tests.
   [[gnu::always_inline]] ~DepTrash() {}
 };
+
+// The dep's wave value goes to trash; the slot keeps none.
+inline void take_wave_value(DepSlot& d, DepTrash& trash) {
+  if (!d.wave_value) return;
+  trash.wave = std::move(*d.wave_value);
+  d.wave_value.reset();
+}
 
 // The dep's delivery lists with the current frame's list open.
 WaveDeliveries& current_wave_mut(DepSlot& d) {
@@ -125,11 +132,15 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     if (e.dep_links[i].flag) {
       trash.value = std::exchange(d.latest, m.data_value());
       d.has_value = 1;
-      trash.wave = std::exchange(d.wave_value, std::nullopt);
+      take_wave_value(d, trash);
       return;
     }
     const SharedValue& value = m.data_value();
-    trash.wave = std::exchange(d.wave_value, value);
+    // Swapped in place: no optional made and dropped around it.
+    if (d.wave_value)
+      trash.wave = std::exchange(*d.wave_value, value);
+    else
+      d.wave_value.emplace(value);
     push_in_current_frame(d, value);
     d.has_value = 1;
     state.dep_settled(d);
@@ -160,7 +171,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
       trash.value = std::move(d.latest);
       d.latest.reset();
       d.has_value = 0;
-      trash.wave = std::exchange(d.wave_value, std::nullopt);
+      take_wave_value(d, trash);
       current_wave_mut(d).push(nullptr);
       if (!stamp_was_current) {
         bool any_value = false;
