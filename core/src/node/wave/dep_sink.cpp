@@ -388,20 +388,38 @@ CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold
   sinks.deliver(dirty_message());
 }
 
+// Stack a DIRTY keeps untouched for each node it passes on, beside its own
+// state: with it a chain too deep for the stack faults in the DIRTY phase,
+// before any node took a value (a DATA passing down a chain nests deeper
+// per node).
+inline constexpr std::size_t kDirtyDepthReserve = 96;
+
 // DIRTY, a wave's first message: it replaces no value and queues nothing,
 // so only the dirty mark is recorded, and DIRTY goes on to the sinks read
-// under that borrow when the node turns dirty. It keeps its hold in its
-// frame: the depth a DIRTY reaches down a deep chain is counted from it.
-[[gnu::always_inline]] inline void call_dirty(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
-  std::optional<CallHold> hold;  // most calls hold nothing: one test drops it
+// under that borrow when the node turns dirty. With the hold Hold makes;
+// false, with nothing changed, when the node needs a hold that Hold does
+// not make.
+template <class Hold>
+[[gnu::always_inline]] inline bool call_dirty(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
+  std::byte depth_reserve[kDirtyDepthReserve];
+  asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
+  Hold hold;
   SinkList::Reading sinks;
   {
     auto a = core.borrow_mut();
-    if (enter_node(*a, sink, hold) != Entered::Yes) return;
+    const Entered entered = enter_node(*a, sink, hold);
+    if (entered != Entered::Yes) return entered == Entered::No;
     if (AuxEntry* aux = record_dep_dirty(*a, sink.dependent().index, dep_index)) sinks = aux->sinks.read();
   }
   send_dirty(sinks);
   give_back(hold);
+  return true;
+}
+
+// A DIRTY whose node needs a hold. Out of line: the usual DIRTY holds
+// nothing.
+[[gnu::noinline]] void call_dirty_holding(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
+  call_dirty<std::optional<CallHold>>(sink, core, dep_index);
 }
 
 // Any other message, with the hold Hold makes. False, with nothing
@@ -441,7 +459,10 @@ void DepSink::call(const Message& message) {
   check_stack_headroom();
   GraphCore& core = *raw_core_;
   const std::uint64_t dep_index = cell_->value;
-  if (message.kind() == MessageKind::Dirty) return call_dirty(*this, core, dep_index);
+  if (message.kind() == MessageKind::Dirty) {
+    if (call_dirty<NoHold>(*this, core, dep_index)) return;
+    return call_dirty_holding(*this, core, dep_index);
+  }
   if (call_with<NoHold>(*this, core, dep_index, message)) return;
   call_holding(*this, core, dep_index, message);
 }
