@@ -379,20 +379,11 @@ CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold
   return e.state.dep_dirty(e.dep_state[i], pull_gated) ? &s.aux : nullptr;
 }
 
-// Sends DIRTY to the sinks read under the node's borrow (none: nothing),
-// and ends the reading before the caller gives its pin back. Out of line,
-// with a frame of its own: the depth of a DIRTY passing down a deep chain
-// is counted from the frames of each node's call.
-[[gnu::noinline]] void send_dirty(SinkList::Reading& read) {
-  const SinkList::Reading sinks = std::move(read);
-  sinks.deliver(dirty_message());
-}
-
 // Stack a DIRTY keeps untouched for each node it passes on, beside its own
 // state: with it a chain too deep for the stack faults in the DIRTY phase,
 // before any node took a value (a DATA passing down a chain nests deeper
 // per node).
-inline constexpr std::size_t kDirtyDepthReserve = 96;
+inline constexpr std::size_t kDirtyDepthReserve = 144;
 
 // DIRTY, a wave's first message: it replaces no value and queues nothing,
 // so only the dirty mark is recorded, and DIRTY goes on to the sinks read
@@ -411,7 +402,12 @@ template <class Hold>
     if (entered != Entered::Yes) return entered == Entered::No;
     if (AuxEntry* aux = record_dep_dirty(*a, sink.dependent().index, dep_index)) sinks = aux->sinks.read();
   }
-  send_dirty(sinks);
+  {
+    // Sends DIRTY to the sinks read under the borrow (none: nothing), and
+    // ends the reading before the pin is given back.
+    const SinkList::Reading reading = std::move(sinks);
+    reading.deliver(dirty_message());
+  }
   give_back(hold);
   return true;
 }
