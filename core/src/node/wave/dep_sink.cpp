@@ -382,8 +382,9 @@ CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold
 // Stack a DIRTY keeps untouched for each node it passes on, beside its own
 // state: with it a chain too deep for the stack faults in the DIRTY phase,
 // before any node took a value (a DATA passing down a chain nests deeper
-// per node).
+// per node). Either road of a DIRTY takes the same frame per node.
 inline constexpr std::size_t kDirtyDepthReserve = 144;
+inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
 
 // DIRTY, a wave's first message: it replaces no value and queues nothing,
 // so only the dirty mark is recorded, and DIRTY goes on to the sinks read
@@ -392,8 +393,6 @@ inline constexpr std::size_t kDirtyDepthReserve = 144;
 // not make.
 template <class Hold>
 [[gnu::always_inline]] inline bool call_dirty(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
-  std::byte depth_reserve[kDirtyDepthReserve];
-  asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
   Hold hold;
   SinkList::Reading sinks;
   {
@@ -412,9 +411,11 @@ template <class Hold>
   return true;
 }
 
-// A DIRTY whose node needs a hold. Out of line: the usual DIRTY holds
-// nothing.
+// A DIRTY whose node needs a hold. Out of line, called as the sink's call
+// leaves: the usual DIRTY holds nothing.
 [[gnu::noinline]] void call_dirty_holding(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
+  std::byte depth_reserve[kHoldingDirtyDepthReserve];
+  asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
   call_dirty<std::optional<CallHold>>(sink, core, dep_index);
 }
 
@@ -456,7 +457,11 @@ void DepSink::call(const Message& message) {
   GraphCore& core = *raw_core_;
   const std::uint64_t dep_index = cell_->value;
   if (message.kind() == MessageKind::Dirty) {
-    if (call_dirty<NoHold>(*this, core, dep_index)) return;
+    {
+      std::byte depth_reserve[kDirtyDepthReserve];
+      asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
+      if (call_dirty<NoHold>(*this, core, dep_index)) return;
+    }
     return call_dirty_holding(*this, core, dep_index);
   }
   if (call_with<NoHold>(*this, core, dep_index, message)) return;
