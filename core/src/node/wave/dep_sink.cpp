@@ -51,13 +51,20 @@ struct DepAction {
 // replaces at most one latest value.
 struct DepTrash {
   SharedValue value;
-  std::optional<SharedValue> wave;
+  SharedValue wave;  // the replaced wave value (none: null, dropped alike)
   std::optional<WaveDeliveries> lists;  // taken by an INVALIDATE only: most calls test one flag
 
   // Inlined: most calls replace nothing, and an outlined drop costs more
   // than its three tests.
   [[gnu::always_inline]] ~DepTrash() {}
 };
+
+// The dep's wave value goes to trash; the slot keeps none.
+inline void take_wave_value(DepSlot& d, DepTrash& trash) {
+  if (!d.wave_value) return;
+  trash.wave = std::move(*d.wave_value);
+  d.wave_value.reset();
+}
 
 // The dep's delivery lists with the current frame's list open.
 WaveDeliveries& current_wave_mut(DepSlot& d) {
@@ -125,11 +132,15 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     if (e.dep_links[i].flag) {
       trash.value = std::exchange(d.latest, m.data_value());
       d.has_value = 1;
-      trash.wave = std::exchange(d.wave_value, std::nullopt);
+      take_wave_value(d, trash);
       return;
     }
     const SharedValue& value = m.data_value();
-    trash.wave = std::exchange(d.wave_value, value);
+    // Swapped in place: no optional made and dropped around it.
+    if (d.wave_value)
+      trash.wave = std::exchange(*d.wave_value, value);
+    else
+      d.wave_value.emplace(value);
     push_in_current_frame(d, value);
     d.has_value = 1;
     state.dep_settled(d);
@@ -160,7 +171,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
       trash.value = std::move(d.latest);
       d.latest.reset();
       d.has_value = 0;
-      trash.wave = std::exchange(d.wave_value, std::nullopt);
+      take_wave_value(d, trash);
       current_wave_mut(d).push(nullptr);
       if (!stamp_was_current) {
         bool any_value = false;
@@ -368,29 +379,44 @@ CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold
   return e.state.dep_dirty(e.dep_state[i], pull_gated) ? &s.aux : nullptr;
 }
 
-// Sends DIRTY to the sinks read under the node's borrow (none: nothing),
-// and ends the reading before the caller gives its pin back. Out of line,
-// with a frame of its own: the depth of a DIRTY passing down a deep chain
-// is counted from the frames of each node's call.
-[[gnu::noinline]] void send_dirty(SinkList::Reading& read) {
-  const SinkList::Reading sinks = std::move(read);
-  sinks.deliver(dirty_message());
-}
+// Stack a DIRTY keeps untouched for each node it passes on, beside its own
+// state: with it a chain too deep for the stack faults in the DIRTY phase,
+// before any node took a value (a DATA passing down a chain nests deeper
+// per node). Either road of a DIRTY takes the same frame per node.
+inline constexpr std::size_t kDirtyDepthReserve = 144;
+inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
 
 // DIRTY, a wave's first message: it replaces no value and queues nothing,
 // so only the dirty mark is recorded, and DIRTY goes on to the sinks read
-// under that borrow when the node turns dirty. It keeps its hold in its
-// frame: the depth a DIRTY reaches down a deep chain is counted from it.
-[[gnu::always_inline]] inline void call_dirty(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
-  std::optional<CallHold> hold;  // most calls hold nothing: one test drops it
+// under that borrow when the node turns dirty. With the hold Hold makes;
+// false, with nothing changed, when the node needs a hold that Hold does
+// not make.
+template <class Hold>
+[[gnu::always_inline]] inline bool call_dirty(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
+  Hold hold;
   SinkList::Reading sinks;
   {
     auto a = core.borrow_mut();
-    if (enter_node(*a, sink, hold) != Entered::Yes) return;
+    const Entered entered = enter_node(*a, sink, hold);
+    if (entered != Entered::Yes) return entered == Entered::No;
     if (AuxEntry* aux = record_dep_dirty(*a, sink.dependent().index, dep_index)) sinks = aux->sinks.read();
   }
-  send_dirty(sinks);
+  {
+    // Sends DIRTY to the sinks read under the borrow (none: nothing), and
+    // ends the reading before the pin is given back.
+    const SinkList::Reading reading = std::move(sinks);
+    reading.deliver(dirty_message());
+  }
   give_back(hold);
+  return true;
+}
+
+// A DIRTY whose node needs a hold. Out of line, called as the sink's call
+// leaves: the usual DIRTY holds nothing.
+[[gnu::noinline]] void call_dirty_holding(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
+  std::byte depth_reserve[kHoldingDirtyDepthReserve];
+  asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
+  call_dirty<std::optional<CallHold>>(sink, core, dep_index);
 }
 
 // Any other message, with the hold Hold makes. False, with nothing
@@ -430,7 +456,14 @@ void DepSink::call(const Message& message) {
   check_stack_headroom();
   GraphCore& core = *raw_core_;
   const std::uint64_t dep_index = cell_->value;
-  if (message.kind() == MessageKind::Dirty) return call_dirty(*this, core, dep_index);
+  if (message.kind() == MessageKind::Dirty) {
+    {
+      std::byte depth_reserve[kDirtyDepthReserve];
+      asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
+      if (call_dirty<NoHold>(*this, core, dep_index)) return;
+    }
+    return call_dirty_holding(*this, core, dep_index);
+  }
   if (call_with<NoHold>(*this, core, dep_index, message)) return;
   call_holding(*this, core, dep_index, message);
 }

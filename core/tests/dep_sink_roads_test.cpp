@@ -1,0 +1,85 @@
+// A dep sink serves a node of the wave owner's core without holding it, and
+// any other node (of another core, or outside a wave) through a hold: both
+// roads must deliver the same messages in the same order.
+
+#include <gtest/gtest.h>
+
+#include "node/topology/node_ops.hpp"
+#include "test_support.hpp"
+
+using namespace korvalinth;
+using namespace korvalinth::test;
+
+namespace {
+
+// A graph shape on one core: its source, the node whose messages are
+// recorded, and the nodes that keep them alive.
+struct Shape {
+  NodeHandle source;
+  NodeHandle tail;
+  std::vector<NodeHandle> kept;
+};
+
+Shape chain(const CoreRef& core, int length) {
+  Shape s;
+  s.source = make_state(core, iv(0));
+  NodeHandle last = s.source.promote_counted();
+  for (int i = 0; i < length; ++i) {
+    s.kept.push_back(last.promote_counted());
+    last = make_map(core, last, [](int x) { return x + 1; });
+  }
+  s.tail = std::move(last);
+  return s;
+}
+
+Shape diamond(const CoreRef& core) {
+  Shape s;
+  s.source = make_state(core, iv(0));
+  NodeHandle b = make_map(core, s.source, [](int x) { return x + 1; });
+  NodeHandle c = make_map(core, s.source, [](int x) { return x * 2; });
+  s.tail = make_node(core, deps_of({&b, &c}), fn_of([](RunContext& ctx) {
+                       emit_data(ctx, iv(int_of(ctx.inputs[0].current) + int_of(ctx.inputs[1].current)));
+                     }));
+  s.kept.push_back(std::move(b));
+  s.kept.push_back(std::move(c));
+  return s;
+}
+
+// The tail's messages for two sets of the source: made by the shape's own
+// core's wave, or from inside a wave that another core's node owns.
+std::vector<std::string> run_sets(Shape (*make)(const CoreRef&), bool from_other_core) {
+  auto core = GraphCore::create();
+  Shape shape = make(core);
+  auto sub = subscribe_recording(shape.tail);
+  auto other = GraphCore::create();
+  NodeHandle trigger = make_state(other, iv(0));
+  NodeHandle setter = make_node(other, deps_of({&trigger}), fn_of([&](RunContext& ctx) {
+                                  const int v = int_of(ctx.inputs[0].current);
+                                  if (v != 0) node_set(shape.source, iv(v));
+                                  emit_data(ctx, ctx.inputs[0].current);
+                                }));
+  auto setter_sub = subscribe_recording(setter);
+  for (int v : {5, 9}) {
+    if (from_other_core)
+      node_set(trigger, iv(v));
+    else
+      node_set(shape.source, iv(v));
+  }
+  return sub.log();
+}
+
+}  // namespace
+
+TEST(DepSinkRoads, AShapeSetFromAnotherCoresWaveDeliversAsItsOwnWaveDoes) {
+  const std::vector<std::pair<const char*, Shape (*)(const CoreRef&)>> shapes = {
+      {"chain of 1", [](const CoreRef& c) { return chain(c, 1); }},
+      {"chain of 4", [](const CoreRef& c) { return chain(c, 4); }},
+      {"diamond", diamond},
+  };
+  for (const auto& [name, make] : shapes) {
+    SCOPED_TRACE(name);
+    const std::vector<std::string> own = run_sets(make, false);
+    EXPECT_EQ(run_sets(make, true), own);
+    EXPECT_NE(std::find(own.begin(), own.end(), "DIRTY"), own.end());
+  }
+}
