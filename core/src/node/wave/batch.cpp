@@ -28,8 +28,8 @@ struct BatchRecord {
   // Built in place with its first deferred messages, moved in once; adopts
   // the pin its caller raised.
   template <class Late>
-  BatchRecord(const UncountedNode& pinned, Late& late)
-      : node(pinned), core(pinned.core_id()), deferred(std::in_place_type<Late>, std::move(late)) {}
+  BatchRecord(const UncountedNode& pinned, CoreId core, Late& late)
+      : node(pinned), core(core), deferred(std::in_place_type<Late>, std::move(late)) {}
   BatchRecord(BatchRecord&&) noexcept = default;
   BatchRecord& operator=(BatchRecord&&) = delete;
   ~BatchRecord() {
@@ -75,22 +75,25 @@ std::vector<BatchRecord>& spare_records() noexcept { return ThreadBlock<SpareRec
 // Pins the node and adds its record with its first deferred list, in the
 // index slot where the node's probe ended.
 template <class Late>
-void add_record(BatchState& state, std::size_t slot, const UncountedNode& node, Late& late) {
+void add_record(BatchState& state, std::size_t slot, const UncountedNode& node, const NodeId& id, Late& late) {
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
     a->add_pin(node.index());
   }
   try {
-    state.records.emplace_back(node, late);
+    state.records.emplace_back(node, id.core, late);
   } catch (...) {
     PinnedNode unwound(node.core(), node.count(), node.key());  // the pin goes back as it would have in the record
     throw;
   }
-  record_index().fill(slot, node.id(), state.records.size() - 1);
+  record_index().fill(slot, id, state.records.size() - 1);
 }
 
-void add_core(std::vector<DeferredCore>& list, const WeakCore& core, CoreId id) {
+// Takes the core as its caller holds it (strong or weak): a weak reference
+// is made only for a core not listed yet.
+template <class Core>
+void add_core(std::vector<DeferredCore>& list, const Core& core, CoreId id) {
   for (const DeferredCore& c : list)
     if (c.id == id) return;
   list.push_back(DeferredCore{core, id});
@@ -191,10 +194,11 @@ template <class Late>
 void defer_late_messages(const UncountedNode& node, Late& late) {
   auto c = batch_cell().borrow_mut();
   BatchNodeIndex& index = record_index();
-  const std::size_t slot = index.probe_for_insert(node.id());
+  const NodeId id = node.id();
+  const std::size_t slot = index.probe_for_insert(id);
   const std::optional<std::size_t> at = index.position_at(slot);
   if (!at) {
-    add_record(**c, slot, node, late);
+    add_record(**c, slot, node, id, late);
     return;
   }
   BatchRecord* r = &(*c)->records[*at];
