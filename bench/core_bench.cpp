@@ -1,10 +1,10 @@
 // Microbenchmarks of the core: propagation through native node functions,
 // delivery to many sinks, batches, strict JSON encoding and content ids.
 // One iteration of a propagation benchmark is one wave (one batch for
-// BM_BatchSets); each reports time and heap allocations per node (or per
-// sink, per set) and per wave. The values set come ready-made, so the
-// allocations counted are the core's own. The build benchmark reports bytes
-// per node.
+// BM_BatchSets and BM_BatchSources); each reports time and heap allocations
+// per node (or per sink, set, source) and per wave. The values set come
+// ready-made, so the allocations counted are the core's own. The build
+// benchmark reports bytes per node.
 //
 // --threaded starts and joins a thread before any benchmark: glibc then
 // treats the process as multi-threaded for good, which makes every
@@ -214,20 +214,31 @@ void BM_FanOutEffects(benchmark::State& state) {
 }
 BENCHMARK(BM_FanOutEffects)->Arg(1000);
 
+// n state nodes summed by one node, whose sink counts and keeps the sum.
+struct SummedSources {
+  GraphRef graph;
+  std::vector<NodeHandle> states;
+  NodeHandle total;
+  std::shared_ptr<CountingSink> sink = std::make_shared<CountingSink>();
+  UnsubscribeFn sub;
+
+  SummedSources(Int n, const char* name) : graph(GraphContainer::create(name)) {
+    std::vector<NodeHandle> deps;
+    for (Int i = 0; i < n; ++i) {
+      states.push_back(graph->state(iv(0), std::nullopt));
+      deps.push_back(states.back().promote_counted());
+    }
+    total = graph->node(std::move(deps), std::make_shared<Sum>(), NodeOptions{});
+    sub = node_subscribe(total, sink);
+  }
+};
+
 // n state nodes summed by one node; each wave sets one of them and the sum
 // reads all n, so a node here is a source.
 void BM_FanIn(benchmark::State& state) {
   const Int n = state.range(0);
-  GraphRef g = GraphContainer::create("fanin");
-  std::vector<NodeHandle> states;
-  std::vector<NodeHandle> deps;
-  for (Int i = 0; i < n; ++i) {
-    states.push_back(g->state(iv(0), std::nullopt));
-    deps.push_back(states.back().promote_counted());
-  }
-  NodeHandle total = g->node(std::move(deps), std::make_shared<Sum>(), NodeOptions{});
-  auto sink = std::make_shared<CountingSink>();
-  UnsubscribeFn sub = node_subscribe(total, sink);
+  SummedSources graph(n, "fanin");
+  const std::vector<NodeHandle>& states = graph.states;
   // Each pass over the sources sets the other of two values.
   const Alternating ready;
   std::vector<Int> values(static_cast<std::size_t>(n), 0);
@@ -243,8 +254,8 @@ void BM_FanIn(benchmark::State& state) {
   }
   Int expected = 0;
   for (Int x : values) expected += x;
-  if (sink->last != expected) state.SkipWithError("fan-in computed a wrong sum");
-  sub.call();
+  if (graph.sink->last != expected) state.SkipWithError("fan-in computed a wrong sum");
+  graph.sub.call();
 }
 BENCHMARK(BM_FanIn)->Arg(1000);
 
@@ -276,6 +287,31 @@ void BM_BatchSets(benchmark::State& state) {
   sub.call();
 }
 BENCHMARK(BM_BatchSets)->Arg(10000);
+
+// n state nodes summed by one node, each set once inside one batch: the
+// batch's end flushes n deferred sets and the sum runs once. Per source.
+void BM_BatchSources(benchmark::State& state) {
+  const Int n = state.range(0);
+  SummedSources graph(n, "batch-sources");
+  const Alternating values;
+  Int batch = 0;
+  const std::uint64_t before = graph.sink->data;
+  {
+    PerUnit per(state, static_cast<double>(n), "source");
+    for (auto _ : state) {
+      ++batch;
+      run_batch([&] {
+        for (const NodeHandle& s : graph.states) node_set(s, values[batch]);
+        return false;
+      });
+    }
+  }
+  if (graph.sink->last != n * Alternating::value(batch) ||
+      graph.sink->data - before != static_cast<std::uint64_t>(state.iterations()))
+    state.SkipWithError("the batch's sum is wrong or ran more than once");
+  graph.sub.call();
+}
+BENCHMARK(BM_BatchSources)->Arg(100);
 
 // Building n registered nodes (a state and a chain of AddOne), with the
 // memory the build leaves behind per node.

@@ -22,13 +22,27 @@ using DeferredLate = std::variant<std::monostate, Message, MessageList>;
 
 bool has_late(const DeferredLate& late) noexcept { return !std::holds_alternative<std::monostate>(late); }
 
+// Holds one unit of its node's pin count (as a PinnedNode would) while its
+// handle is not empty: the handle is lent to the flush's delivery as it is.
 struct BatchRecord {
-  // Built in place with its first deferred messages, moved in once.
+  // Built in place with its first deferred messages, moved in once; adopts
+  // the pin its caller raised.
   template <class Late>
-  BatchRecord(PinnedNode&& pin, CoreId core, Late& late)
-      : pin(std::move(pin)), core(core), deferred(std::in_place_type<Late>, std::move(late)) {}
+  BatchRecord(const UncountedNode& pinned, CoreId core, Late& late)
+      : node(pinned), core(core), deferred(std::in_place_type<Late>, std::move(late)) {}
+  BatchRecord(BatchRecord&&) noexcept = default;
+  BatchRecord& operator=(BatchRecord&&) = delete;
+  ~BatchRecord() {
+    if (!node.empty()) take_pin();
+  }
 
-  PinnedNode pin;  // keeps the node allocated until the batch ends
+  // The record's pin, which it no longer holds.
+  PinnedNode take_pin() noexcept {
+    UncountedNode taken = std::exchange(node, UncountedNode());
+    return PinnedNode(taken.core(), taken.count(), taken.key());
+  }
+
+  UncountedNode node;  // keeps the node allocated until the batch ends
   CoreId core = 0;
   DeferredLate deferred;
 };
@@ -58,25 +72,28 @@ struct SpareRecords {
 };
 std::vector<BatchRecord>& spare_records() noexcept { return ThreadBlock<SpareRecords>::get().buffer; }
 
-BatchRecord* find_record(BatchState& state, const NodeId& node) noexcept {
-  std::optional<std::size_t> at = record_index().find(node);
-  return at ? &state.records[*at] : nullptr;
-}
-
-// Pins the node and adds its record with its first deferred list.
+// Pins the node and adds its record with its first deferred list, in the
+// index slot where the node's probe ended.
 template <class Late>
-void add_record(BatchState& state, const UncountedNode& node, Late& late) {
+void add_record(BatchState& state, std::size_t slot, const UncountedNode& node, const NodeId& id, Late& late) {
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
     a->add_pin(node.index());
   }
-  PinnedNode pin(node.core(), node.count(), node.key());
-  state.records.emplace_back(std::move(pin), node.core_id(), late);
-  record_index().insert(node.id(), state.records.size() - 1);
+  try {
+    state.records.emplace_back(node, id.core, late);
+  } catch (...) {
+    PinnedNode unwound(node.core(), node.count(), node.key());  // the pin goes back as it would have in the record
+    throw;
+  }
+  record_index().fill(slot, id, state.records.size() - 1);
 }
 
-void add_core(std::vector<DeferredCore>& list, const WeakCore& core, CoreId id) {
+// Takes the core as its caller holds it (strong or weak): a weak reference
+// is made only for a core not listed yet.
+template <class Core>
+void add_core(std::vector<DeferredCore>& list, const Core& core, CoreId id) {
   for (const DeferredCore& c : list)
     if (c.id == id) return;
   list.push_back(DeferredCore{core, id});
@@ -109,18 +126,14 @@ void remove_unconfirmed_everywhere(const std::vector<DeferredCore>& collected, c
   }
 }
 
-struct LeftBatch {
-  UncountedNode node;
-  bool was_queued = false;
-};
+enum class LeftBatch : std::uint8_t { Gone, WasQueued, WasNotQueued };
 
-// The record's node, when its key is still current, with its batch-queued
-// flag cleared (was_queued: it was set), under one borrow.
-std::optional<LeftBatch> leave_batch(const BatchRecord& r) {
-  auto a = r.pin.core()->borrow_mut();
-  if (!a->is_current(r.pin.key())) return std::nullopt;
-  const bool was_queued = a->wave_edge(r.pin.key()).state.leave_batch();
-  return LeftBatch{r.pin.handle(), was_queued};
+// Clears the batch-queued flag of the record's node, when its key is still
+// current, under one borrow; says whether the flag was set.
+LeftBatch leave_batch(const BatchRecord& r) {
+  auto a = r.node.core_ref().borrow_mut();
+  if (!a->is_current(r.node.key())) return LeftBatch::Gone;
+  return a->wave_edge(r.node.key()).state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
 }
 
 // Moves the record's deferred messages (held as late) out, leaving the
@@ -139,31 +152,31 @@ Late take_late(BatchRecord& r, Late& late) noexcept {
 void unpin_records(std::vector<BatchRecord>& records) noexcept {
   std::size_t i = 0;
   while (i < records.size()) {
-    const CoreRef core = records[i].pin.core();  // held through the run: each record's reference goes in it
+    const CoreRef core = records[i].node.core();  // held through the run: each record's reference goes in it
     if (!core || core->is_borrowed()) {
       // Unpinned alone, so that a fault of its own is kept as it always was.
-      drop_quietly([&] { records[i].pin.unpin(); });
+      drop_quietly([&] { records[i].take_pin().unpin(); });
       ++i;
       continue;
     }
-    PinnedNode* due = nullptr;
+    UncountedNode* due = nullptr;
     {
       auto a = core->borrow_mut();
-      for (; i < records.size() && records[i].pin.core() == core; ++i) {
-        PinnedNode& pin = records[i].pin;
-        a->drop_pin(pin.key());
-        if (a->release_due(pin.key(), pin.count()->count)) {
-          due = &pin;
+      for (; i < records.size() && records[i].node.core() == core; ++i) {
+        UncountedNode& node = records[i].node;
+        a->drop_pin(node.key());
+        if (a->release_due(node.key(), node.count()->count)) {
+          due = &node;
           ++i;
           break;
         }
-        pin.forget();
+        node.drop();
       }
     }
     if (due != nullptr) {
       const SharedCount count = due->count();
       const SlotKey key = due->key();
-      due->forget();
+      due->drop();
       drop_quietly([&] { release_slot(core, key, count->count); });
     }
   }
@@ -180,11 +193,15 @@ namespace {
 template <class Late>
 void defer_late_messages(const UncountedNode& node, Late& late) {
   auto c = batch_cell().borrow_mut();
-  BatchRecord* r = find_record(**c, node.id());
-  if (!r) {
-    add_record(**c, node, late);
+  BatchNodeIndex& index = record_index();
+  const NodeId id = node.id();
+  const std::size_t slot = index.probe_for_insert(id);
+  const std::optional<std::size_t> at = index.position_at(slot);
+  if (!at) {
+    add_record(**c, slot, node, id, late);
     return;
   }
+  BatchRecord* r = &(*c)->records[*at];
   if (Late* same = std::get_if<Late>(&r->deferred)) {
     std::swap(*same, late);
     return;
@@ -272,7 +289,7 @@ void run_batch(FunctionRef<bool()> call) {
       auto c = batch_cell().borrow();
       if (c->has_value()) {
         for (const BatchRecord& r : (*c)->records) {
-          add_core(cores, r.pin.core(), r.core);
+          add_core(cores, r.node.core(), r.core);
           drop_quietly([&] { leave_batch(r); });
         }
         for (const DeferredCore& d : (*c)->registered) add_core(cores, d.core, d.id);
@@ -303,7 +320,7 @@ void run_batch(FunctionRef<bool()> call) {
   auto unpin_at_end = on_scope_exit([&]() noexcept { unpin_records(records); });
 
   std::vector<DeferredCore> collected;
-  for (const BatchRecord& r : records) add_core(collected, r.pin.core(), r.core);
+  for (const BatchRecord& r : records) add_core(collected, r.node.core(), r.core);
   std::vector<DeferredCore> extra;
   merge_extra(extra, collected, std::move(registered));
 
@@ -317,13 +334,13 @@ void run_batch(FunctionRef<bool()> call) {
         // own; what was not delivered goes at the end of the step.
         if (Message* one = std::get_if<Message>(&r.deferred)) {
           // Taken from the record straight into the delivery's message.
-          if (std::optional<LeftBatch> left = leave_batch(r))
-            run_in_wave_scope(left->node, [&] { down(left->node, take_late(r, *one)); });
+          if (leave_batch(r) != LeftBatch::Gone)
+            run_in_wave_scope(r.node, [&] { down(r.node, take_late(r, *one)); });
           else
             r.deferred.emplace<std::monostate>();
         } else {
           MessageList late = take_late(r, std::get<MessageList>(r.deferred));
-          if (std::optional<LeftBatch> left = leave_batch(r)) down_in_wave_scope(left->node, std::move(late));
+          if (leave_batch(r) != LeftBatch::Gone) down_in_wave_scope(r.node, std::move(late));
         }
       }
     } catch (...) {
@@ -362,8 +379,7 @@ void run_batch(FunctionRef<bool()> call) {
     if (saved) std::rethrow_exception(saved);
   } else {
     for (BatchRecord& r : records) {
-      std::optional<LeftBatch> left = leave_batch(r);
-      if (left && left->was_queued) down_in_wave_scope(left->node, one_message(Message::resolved()));
+      if (leave_batch(r) == LeftBatch::WasQueued) down_in_wave_scope(r.node, one_message(Message::resolved()));
     }
     merge_extra(extra, collected, take_registered());
     batch_take_state();
