@@ -43,12 +43,13 @@ kit::OwnedRef value_callback_node(PyGraph& self, const kit::Args& args, ValueCal
   kit::OwnedRef callback = args[1].new_ref();
   std::optional<std::string> name = args.convert(2, kit::extract_optional_str);
   raise_pending_fatal(*self.fatal);
-  std::vector<NodeHandle> handles = dep_handles_of(deps);
+  DepList handles = dep_list_of(deps);
   SharedNodeFn fn = make_value_callback_fn(kind, std::move(callback), self.fatal);
   return built_node(self, [&] {
     GraphContainer& graph = *self.container;
-    if (kind == ValueCallbackKind::Derived) return graph.derived(std::move(handles), std::move(fn), std::move(name));
-    return graph.effect(std::move(handles), std::move(fn), std::move(name));
+    if (kind == ValueCallbackKind::Derived)
+      return graph.derived_of_list(std::move(handles), std::move(fn), std::move(name));
+    return graph.effect_of_list(std::move(handles), std::move(fn), std::move(name));
   });
 }
 
@@ -76,11 +77,12 @@ kit::OwnedRef graph_node(PyGraph& self, const kit::Args& args) {
   kit::OwnedRef restore_config = args.unless_none(10);
   kit::OwnedRef restore_config_version = args.unless_none(11);
   raise_pending_fatal(*self.fatal);
-  std::vector<NodeHandle> handles = dep_handles_of(deps);
+  DepList handles = dep_list_of(deps);
   NodeOptions options = node_options_from_py(std::move(option_args));
   options.restore = restore_ref_of(std::move(restore_ref), restore_config, restore_config_version);
   SharedNodeFn fn = make_py_node_fn(std::move(callback), self.fatal);
-  return built_node(self, [&] { return self.container->node(std::move(handles), std::move(fn), std::move(options)); });
+  return built_node(self,
+                    [&] { return self.container->node_of_list(std::move(handles), std::move(fn), std::move(options)); });
 }
 
 // Graph.node without the restore parameters.
@@ -89,11 +91,11 @@ kit::OwnedRef graph_conformance_node(PyGraph& self, const kit::Args& args) {
   kit::OwnedRef callback = args[1].new_ref();
   NodeOptionArgs option_args = callback_node_option_args(args);
   raise_pending_fatal(*self.fatal);
-  std::vector<NodeHandle> handles = dep_handles_of(deps);
+  DepList handles = dep_list_of(deps);
   NodeOptions options = node_options_from_py(std::move(option_args));
   SharedNodeFn fn = make_py_node_fn(std::move(callback), self.fatal);
   return built_node(self, [&] {
-    return self.container->conformance_node(std::move(handles), std::move(fn), std::move(options));
+    return self.container->node_of_list(std::move(handles), std::move(fn), std::move(options));
   });
 }
 

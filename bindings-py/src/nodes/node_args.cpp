@@ -38,6 +38,10 @@ std::vector<NodeHandle> dep_handles_of(std::span<const kit::OwnedRef> deps) {
   return handles;
 }
 
+DepList dep_list_of(std::span<const kit::OwnedRef> deps) {
+  return DepList::made(deps.size(), [&](std::size_t i) { return dep_handle_of(deps[i].borrow()); });
+}
+
 NodeRef extract_node_ref(kit::BorrowedRef object) {
   NodeBorrow node(downcast_node(object));
   NodeRef out{node->fatal, std::nullopt, NodeHandle()};

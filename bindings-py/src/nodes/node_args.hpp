@@ -11,6 +11,7 @@
 #include "graph/node_options.hpp"
 #include "kit/args.hpp"
 #include "kit/refs.hpp"
+#include "node/arena/dep_list.hpp"
 #include "node/arena/node_handle.hpp"
 
 namespace korvalinth::py {
@@ -35,6 +36,8 @@ kit::BorrowedRef downcast_node(kit::BorrowedRef object);
 NodeHandle dep_handle_of(kit::BorrowedRef dep);
 // dep_handle_of for each Node, in order.
 std::vector<NodeHandle> dep_handles_of(std::span<const kit::OwnedRef> deps);
+// The same, made straight into the node's deps list.
+DepList dep_list_of(std::span<const kit::OwnedRef> deps);
 
 // Copies of a Node's handles for code that keeps them.
 struct NodeRef {

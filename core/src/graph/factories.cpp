@@ -18,7 +18,7 @@ void refuse_pull_without_pause(const NodeSpec& spec) {
 
 // Registers fn and constructs the node with its settings, kind text, pull id
 // and the graph's installs; a failed construction frees the function's dispatcher slot again.
-NodeHandle construct_with_fn(GraphContainer& graph, std::vector<NodeHandle>&& deps, SharedNodeFn&& fn,
+NodeHandle construct_with_fn(GraphContainer& graph, DepList&& deps, SharedNodeFn&& fn,
                              NodeSpec&& spec) {
   DispatcherKey key = graph.dispatcher()->register_fn(spec.partition, std::move(fn));
   try {
@@ -32,7 +32,7 @@ NodeHandle construct_with_fn(GraphContainer& graph, std::vector<NodeHandle>&& de
 
 }  // namespace
 
-NodeHandle GraphContainer::node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options) {
+NodeHandle GraphContainer::node_of_list(DepList deps, SharedNodeFn fn, NodeOptions options) {
   HostBoundaryScope boundary;
   check_deps_same_graph(deps, options.name ? std::string_view(*options.name) : std::string_view("node"));
   NodeSpec spec = merge_option_value(options);
@@ -50,23 +50,23 @@ NodeHandle GraphContainer::async_source(SharedNodeFn fn, NodeOptions options) {
   HostBoundaryScope boundary;
   NodeSpec spec = merge_option_value(options);
   refuse_pull_without_pause(spec);
-  NodeHandle n = construct_with_fn(*this, {}, std::move(fn), std::move(spec));
+  NodeHandle n = construct_with_fn(*this, DepList(), std::move(fn), std::move(spec));
   return register_under_name_or_kind(std::move(n), "producer", std::move(options), Installs::Held);
 }
 
-NodeHandle GraphContainer::derived(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name) {
+NodeHandle GraphContainer::derived_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name) {
   NodeSpec base;
   base.kind = "derived";
   return add_dep_node("derived", std::move(base), std::move(fn), std::move(deps), NodeOptions::named(std::move(name)));
 }
 
-NodeHandle GraphContainer::effect(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name) {
+NodeHandle GraphContainer::effect_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name) {
   NodeSpec base;
   base.kind = "effect";
   return add_dep_node("effect", std::move(base), std::move(fn), std::move(deps), NodeOptions::named(std::move(name)));
 }
 
-NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec spec, SharedNodeFn fn, std::vector<NodeHandle> deps,
+NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec spec, SharedNodeFn fn, DepList deps,
                                         NodeOptions options) {
   HostBoundaryScope boundary;
   check_deps_same_graph(deps, options.name ? std::string_view(*options.name) : std::string_view(kind));
@@ -116,7 +116,7 @@ NodeHandle restore_dep_node(GraphContainer& graph, std::string id, std::string k
   NodeSpec spec = graph.merge_option_value(options);
   refuse_pull_without_pause(spec);
   spec.kind = kind;  // the registration kind, whatever the options hold
-  NodeHandle n = construct_with_fn(graph, std::move(deps), std::move(fn), std::move(spec));
+  NodeHandle n = construct_with_fn(graph, DepList(std::move(deps)), std::move(fn), std::move(spec));
   return graph.register_built_node_with_id(std::move(n), std::move(kind), std::move(id), std::move(options));
 }
 

@@ -172,7 +172,11 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   // refused before anything is built.
 
   // Callback nodes with deps, registration kind "node".
-  NodeHandle node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options);
+  NodeHandle node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options) {
+    return node_of_list(DepList(std::move(deps)), std::move(fn), std::move(options));
+  }
+  // The same with the deps already in their list, as a binding fills it.
+  NodeHandle node_of_list(DepList deps, SharedNodeFn fn, NodeOptions options);
   NodeHandle conformance_node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options) {
     return node(std::move(deps), std::move(fn), std::move(options));
   }
@@ -189,12 +193,18 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
     return async_source(std::move(fn), std::move(options));
   }
   // Dep nodes with kind text and registration kind "derived" / "effect".
-  NodeHandle derived(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name);
-  NodeHandle effect(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name);
+  NodeHandle derived(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name) {
+    return derived_of_list(DepList(std::move(deps)), std::move(fn), std::move(name));
+  }
+  NodeHandle effect(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name) {
+    return effect_of_list(DepList(std::move(deps)), std::move(fn), std::move(name));
+  }
+  // The same with the deps already in their list, as a binding fills it.
+  NodeHandle derived_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name);
+  NodeHandle effect_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name);
   // Lays the options over base (where they differ from the defaults) and
   // builds the node with fn.
-  NodeHandle add_dep_node(std::string kind, NodeSpec base, SharedNodeFn fn, std::vector<NodeHandle> deps,
-                          NodeOptions options);
+  NodeHandle add_dep_node(std::string kind, NodeSpec base, SharedNodeFn fn, DepList deps, NodeOptions options);
   // State nodes, registration kind "state": settled with the initial value,
   // or sentinel without one.
   NodeHandle state(SharedValue initial, std::optional<std::string> name);

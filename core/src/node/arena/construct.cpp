@@ -14,13 +14,13 @@ void check_deps_in_core(const CoreRef& core, const std::vector<NodeHandle>& deps
 
 // Takes the deps, the initial value, the settings and the hooks by
 // reference: each is moved once, into its column.
-NodeHandle occupy_node_slot(const CoreRef& core, std::vector<NodeHandle>&& deps, std::optional<DispatcherKey> key,
+NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<DispatcherKey> key,
                             const DispatcherRef& dispatcher, SharedValue&& initial, NodeSpec&& spec,
                             SharedGraphHooks&& hooks, TopologyHook&& topology_hook) {
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
   const std::size_t n = deps.size();
   NewSlotEntries entries{
-      TopologyEntry{DepList(std::move(deps)), std::move(topology_hook)},
+      TopologyEntry{std::move(deps), std::move(topology_hook)},
       CallEntry{OptionalKindText(std::move(spec.kind)), key, dispatcher, std::move(hooks)},
       static_cast<ConfigEntry&&>(spec),
       // Sized in place: no empty record filled after and torn down. The dep
@@ -50,11 +50,11 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
   spec.pull_id.reset();
   check_deps_in_core(core, deps);
   SharedGraphHooks hooks = share_first_graph_hook(dispatcher->state().borrow()->default_graph_hook);
-  return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(initial), std::move(spec),
+  return occupy_node_slot(core, DepList(std::move(deps)), key, dispatcher, std::move(initial), std::move(spec),
                           std::move(hooks), nullptr);
 }
 
-NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
+NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
                                                 NodeSpec&& spec, GraphInstalls installs) {
   SharedValue no_initial;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dispatcher/dispatcher.hpp"
+#include "node/arena/dep_list.hpp"
 #include "node/arena/graph_core.hpp"
 #include "node/arena/versioning_form.hpp"
 
@@ -42,7 +43,7 @@ struct GraphInstalls {
 // installs from the start instead of the dispatcher's hook, so registration
 // has nothing to replace. The factories have checked already that the deps
 // live in core, so this does not check it again.
-NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, std::vector<NodeHandle> deps,
+NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
                                                 NodeSpec&& spec, GraphInstalls installs);
 

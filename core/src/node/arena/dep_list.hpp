@@ -24,6 +24,21 @@ class DepList {
     for (NodeHandle& d : deps) ::new (at++) NodeHandle(std::move(d));
     deps.clear();
   }
+  // The n handles make(0) .. make(n - 1), made in order straight into the
+  // block; when a make throws, those made so far drop front to back.
+  template <class Make>
+  static DepList made(std::size_t n, Make&& make) {
+    DepList list;
+    if (n == 0) return list;
+    list.block_ = allocate(n);
+    list.block_->size = 0;  // counts the handles made, for the drop on a throw
+    NodeHandle* at = list.block_->handles();
+    for (std::size_t i = 0; i < n; ++i) {
+      ::new (at + i) NodeHandle(make(i));
+      ++list.block_->size;
+    }
+    return list;
+  }
   DepList(DepList&& o) noexcept : block_(std::exchange(o.block_, nullptr)) {}
   DepList& operator=(DepList&& o) noexcept {
     if (this != &o) {
