@@ -170,7 +170,7 @@ TEST(RestoreDescriptors, MapNodeSeparatesValuesOfOneWave) {
   RunContext ctx;
   ctx.node = m.uncounted();
   ctx.inputs.emplace_back();
-  WaveDeliveries& lists = ctx.inputs[0].deliveries;
+  WaveDeliveries& lists = ctx.inputs[0].deliveries_mut();
   lists.open_list();
   lists.push(jv(1));
   lists.push(jv(2));

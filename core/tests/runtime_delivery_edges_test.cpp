@@ -327,7 +327,7 @@ TEST(RunWaveEdges, InputsGiveTheWavesNewestValueAndTheLatestFromBefore) {
   NodeHandle n = make_node(core, deps_of({&a, &b, &c}), fn_of([&](RunContext& ctx) {
                              std::vector<Seen> seen;
                              for (const DepInput& in : ctx.inputs)
-                               seen.push_back({int_of(in.current), int_of(in.latest()), in.deliveries.size()});
+                               seen.push_back({int_of(in.current), int_of(in.latest()), in.deliveries().size()});
                              runs.push_back(seen);
                              emit_data(ctx, iv(0));
                            }),

@@ -114,8 +114,8 @@ inline void run_direct(NodeFn& fn, const UncountedNode& node, std::vector<std::v
   for (auto& values : deps) {
     DepInput input;
     for (auto& v : values) {
-      input.deliveries.open_list();
-      input.deliveries.push(std::move(v));
+      input.deliveries_mut().open_list();
+      input.deliveries_mut().push(std::move(v));
     }
     ctx.inputs.push_back(std::move(input));
   }

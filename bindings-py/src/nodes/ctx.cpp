@@ -75,7 +75,7 @@ kit::OwnedRef ctx_wave_data(PyCtx& self, const kit::Args& args) {
   kit::OwnedRef deps = new_list();
   for (const DepInput& input : *self.dep_inputs) {
     kit::OwnedRef waves = new_list();
-    for (const DeliveryView delivery : input.deliveries) {
+    for (const DeliveryView delivery : input.deliveries()) {
       kit::OwnedRef wave = new_list();
       for (const SharedValue& value : delivery) {
         append(wave, value ? cached_value_to_py(value) : sentinel.new_ref());
@@ -90,7 +90,7 @@ kit::OwnedRef ctx_wave_data(PyCtx& self, const kit::Args& args) {
 kit::OwnedRef ctx_terminal(PyCtx& self, const kit::Args& args) {
   std::uint64_t index = args.convert(0, kit::extract_u64);
   require_valid(self);
-  const TerminalRecord& terminal = dep_at(self, index).terminal;
+  const TerminalRecord& terminal = dep_at(self, index).terminal();
   if (!terminal.present) return kit::OwnedRef::new_ref(Py_False);
   if (terminal.error) return kit::to_py_str(*terminal.error);
   return kit::OwnedRef::new_ref(Py_True);

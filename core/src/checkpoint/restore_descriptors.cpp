@@ -69,7 +69,7 @@ void BuiltinMapNodeFn::run(RunContext& ctx) {
   if (ctx.inputs.empty()) return;
   // Every JSON value of the wave is collected before the first call.
   std::vector<SharedValue> kept;
-  for (const DeliveryView batch : ctx.inputs[0].deliveries)
+  for (const DeliveryView batch : ctx.inputs[0].deliveries())
     for (const SharedValue& v : batch)
       if (is_json_value(v)) kept.push_back(v);
   for (const SharedValue& v : kept) {

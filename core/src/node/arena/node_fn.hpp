@@ -6,6 +6,7 @@
 // own node.
 
 #include <cstdint>
+#include <new>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,9 +26,21 @@ struct TerminalRecord {
   std::shared_ptr<const std::string> error;
 };
 
-// What one dep hands to a run of the node function. The dep's latest value
-// is kept apart only when this wave brought a newer one: a quiet dep's input
-// holds one share of its value.
+// What a dep that brought something this wave hands over beside its newest
+// value.
+struct DepWaveInput {
+  SharedValue earlier;        // latest, when current is newer
+  TerminalRecord terminal;    // this wave's terminal of the dep, handed once
+  WaveDeliveries deliveries;  // this wave's deliveries, one list per down of the dep
+};
+
+// The terminal and deliveries of a dep quiet this wave: none.
+extern const TerminalRecord kNoTerminalInput;
+extern const WaveDeliveries kNoDeliveries;
+
+// What one dep hands to a run of the node function. A dep quiet this wave
+// (nearly every dep of a wide run) holds one share of its value and nothing
+// else: making and dropping it tests no other part.
 struct DepInput {
   DepInput() noexcept {}  // user-provided: a new input is not zero-filled first
   // A dep quiet this wave: its newest value is its latest.
@@ -35,22 +48,50 @@ struct DepInput {
   // A dep that brought something this wave: its lists are taken over whole.
   DepInput(TerminalRecord&& wave_terminal, WaveDeliveries&& wave_deliveries, const SharedValue& latest_value,
            const SharedValue* wave_value) noexcept
-      : terminal(std::move(wave_terminal)),
-        deliveries(std::move(wave_deliveries)),
-        current(wave_value ? *wave_value : latest_value),
-        earlier_(wave_value ? latest_value : SharedValue()),
-        newer_than_latest_(wave_value != nullptr) {}
+      : current(wave_value ? *wave_value : latest_value), form_(wave_value ? kNewer : kWave) {
+    ::new (&wave_) DepWaveInput{wave_value ? latest_value : SharedValue(), std::move(wave_terminal),
+                                std::move(wave_deliveries)};
+  }
+  DepInput(DepInput&& o) noexcept : current(std::move(o.current)), form_(o.form_) {
+    if (form_ != kQuiet) take_wave(o);
+  }
+  DepInput& operator=(DepInput&&) = delete;
+  ~DepInput() {
+    if (form_ != kQuiet) drop_wave();
+  }
 
   // The dep's value as of the node's last run or settle.
-  const SharedValue& latest() const noexcept { return newer_than_latest_ ? earlier_ : current; }
+  const SharedValue& latest() const noexcept { return form_ == kNewer ? wave_.earlier : current; }
+  const TerminalRecord& terminal() const noexcept { return form_ == kQuiet ? kNoTerminalInput : wave_.terminal; }
+  const WaveDeliveries& deliveries() const noexcept { return form_ == kQuiet ? kNoDeliveries : wave_.deliveries; }
+  // The deliveries to fill by hand (an input made outside a run).
+  WaveDeliveries& deliveries_mut() noexcept {
+    if (form_ == kQuiet) {
+      ::new (&wave_) DepWaveInput{};
+      form_ = kWave;
+    }
+    return wave_.deliveries;
+  }
 
-  TerminalRecord terminal;    // this wave's terminal of the dep, handed once
-  WaveDeliveries deliveries;  // this wave's deliveries, one list per down of the dep
-  SharedValue current;        // the newest value of this wave, else latest
+  SharedValue current;  // the newest value of this wave, else latest
 
  private:
-  SharedValue earlier_;  // latest, when current is newer
-  bool newer_than_latest_ = false;
+  // Out of line, as the drop below: a list's growth and end stay small
+  // enough to inline where they only check their room or drop quiet inputs.
+  [[gnu::noinline]] void take_wave(DepInput& o) noexcept { ::new (&wave_) DepWaveInput(std::move(o.wave_)); }
+  // The parts go in the order they always went: earlier, current, the
+  // deliveries, the terminal.
+  [[gnu::noinline]] void drop_wave() noexcept {
+    wave_.earlier.reset();
+    current.reset();
+    wave_.~DepWaveInput();
+  }
+
+  enum Form : std::uint8_t { kQuiet, kWave, kNewer };  // kNewer: current is newer than latest
+  Form form_ = kQuiet;
+  union {
+    DepWaveInput wave_;  // live unless quiet
+  };
 };
 
 inline constexpr std::size_t kInlineDepInputs = 2;

@@ -30,8 +30,8 @@ void arm_deactivation_hook(const RunContext& ctx, const SharedContent<BridgeStat
 // A COMPLETE or ERROR of the inbound node is local misuse: the peer's end
 // arrives as envelopes.
 void report_terminal_inbound(const RunContext& ctx, const BridgeSession& session) {
-  if (ctx.inputs.size() <= kInboundDep || !ctx.inputs[kInboundDep].terminal.present) return;
-  const auto& error = ctx.inputs[kInboundDep].terminal.error;
+  if (ctx.inputs.size() <= kInboundDep || !ctx.inputs[kInboundDep].terminal().present) return;
+  const auto& error = ctx.inputs[kInboundDep].terminal().error;
   if (!error) {
     emit_protocol_error(ctx, session.session_id +
                                  ": inbound protocol COMPLETE is local misuse; remote completion must arrive as a "

@@ -13,7 +13,7 @@ namespace korvalinth {
 inline std::vector<SharedValue> delivered_values(const RunContext& ctx, std::size_t dep) {
   std::vector<SharedValue> out;
   if (dep >= ctx.inputs.size()) return out;
-  for (const DeliveryView delivery : ctx.inputs[dep].deliveries)
+  for (const DeliveryView delivery : ctx.inputs[dep].deliveries())
     for (const SharedValue& value : delivery)
       if (value) out.push_back(value);
   return out;

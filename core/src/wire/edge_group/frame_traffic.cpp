@@ -54,7 +54,7 @@ class EdgeGroupFrameFn final : public NodeFn {
       check_index(config_.edges.size(), config_.dep_edges[i]);
       const WireEdgeGroupEdge& edge = config_.edges[config_.dep_edges[i]];
       if (i >= ctx.inputs.size()) continue;
-      for (const DeliveryView delivery : ctx.inputs[i].deliveries) {
+      for (const DeliveryView delivery : ctx.inputs[i].deliveries()) {
         for (const SharedValue& value : delivery) changed = admit_value(ctx, state, edge, value) || changed;
       }
     }
