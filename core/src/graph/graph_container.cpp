@@ -86,15 +86,17 @@ class UnitForMap {
 
 NodeEntry::NodeEntry(const IdMap::value_type& registered, std::optional<std::string>&& node_name,
                      std::string&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore)
-    : kind(std::move(node_kind)), entry_(&registered) {
-  named_as_id_ = node_name && *node_name == id();
-  if (named_as_id_) node_name.reset();
+    : kind(std::move(node_kind)), entry_bits_(reinterpret_cast<std::uintptr_t>(&registered)) {
+  if (node_name && *node_name == id()) {
+    entry_bits_ |= kNamedAsId;
+    node_name.reset();
+  }
   if (!node_name && node_metadata.empty() && !node_restore.has_value()) return;
   extras_ = std::make_unique<const Extras>(Extras{std::move(node_name), std::move(node_metadata), std::move(node_restore)});
 }
 
 std::optional<std::string> NodeEntry::name() const {
-  if (named_as_id_) return id();
+  if (named_as_id()) return id();
   return extras_ ? extras_->name_unlike_id : std::nullopt;
 }
 

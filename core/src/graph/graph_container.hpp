@@ -57,8 +57,8 @@ struct NodeEntry {
   const HeapOptional<RegistryRef>& restore() const noexcept;
   // The registered id and the node, as the id-map entry keeps them; the
   // node's core is the graph's.
-  const std::string& id() const noexcept { return entry_->first; }
-  const RegisteredNode& node() const noexcept { return entry_->second; }
+  const std::string& id() const noexcept { return entry().first; }
+  const RegisteredNode& node() const noexcept { return entry().second; }
 
   KindText kind;  // the registration kind ("state", "node", ...)
 
@@ -68,11 +68,20 @@ struct NodeEntry {
     NodeMetadata metadata;
     HeapOptional<RegistryRef> restore;
   };
-  // One id and one unit of the count per registration is enough: the map entry's.
-  const IdMap::value_type* entry_;
+  const IdMap::value_type& entry() const noexcept {
+    return *reinterpret_cast<const IdMap::value_type*>(entry_bits_ & ~kNamedAsId);
+  }
+  bool named_as_id() const noexcept { return (entry_bits_ & kNamedAsId) != 0; }
+
+  // One id and one unit of the count per registration is enough: the map
+  // entry's. Its address has a free low bit, which tells whether the name
+  // given equals the id: the row is then three words, not four.
+  static constexpr std::uintptr_t kNamedAsId = 1;
+  static_assert(alignof(IdMap::value_type) > kNamedAsId);
+  std::uintptr_t entry_bits_;
   std::unique_ptr<const Extras> extras_;  // null when there are none
-  bool named_as_id_ = false;
 };
+static_assert(sizeof(NodeEntry) == 3 * sizeof(void*));
 
 inline constexpr const char* kUnnamedCounterExhausted =
     "graph: cannot generate a node id; the counter of unnamed nodes is exhausted";
