@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
 
 #include "graph/graph_container.hpp"
@@ -117,7 +118,7 @@ TEST(GraphRegistration, RefusalsReleaseTheNodeAndLeaveTheGraphUnchanged) {
   EXPECT_EQ(g->id_map().borrow()->size(), 1u);
   std::optional<NodeHandle> taken = g->find("taken");
   ASSERT_TRUE(taken);
-  EXPECT_TRUE(taken->same_node((*g->node_table().borrow())[0].handle()));
+  EXPECT_TRUE(taken->same_node((*g->node_table().borrow())[0].node().uncounted(g->core())));
   EXPECT_EQ(g->unnamed_counter(), 1u);
 }
 
@@ -218,4 +219,35 @@ TEST(GraphRegistration, NodesTakeTheDispatcherHookAndThenShareTheGraphHooks) {
   EXPECT_EQ(NodeView(b).call().hooks, g->graph_hooks());
   built.reset();
   EXPECT_EQ(first.use_count(), 2);  // the node let its copy go: the dispatcher's and this test's remain
+}
+
+// Each road out of the id map lets go of its entry's one unit of the node's
+// count: the node lives on while a handle still holds it, and goes with its
+// last unit.
+TEST(GraphRegistration, AnIdMapEntryLetsGoOfItsUnitWhenItLeavesTheMap) {
+  const std::pair<const char*, std::function<void(GraphContainer&)>> roads[] = {
+      {"erase", [](GraphContainer& g) { g.id_map().borrow_mut()->erase("n"); }},
+      {"take",
+       [](GraphContainer& g) {
+         NodeHandle taken;
+         {
+           auto ids = g.id_map().borrow_mut();
+           taken = ids->take(ids->find("n"));
+         }
+         taken.drop();
+       }},
+  };
+  for (const auto& [road, leave] : roads) {
+    for (const bool held : {true, false}) {
+      auto g = GraphContainer::create(std::nullopt);
+      NodeHandle n = add_state(g, "n");
+      const UncountedNode look = n.uncounted();
+      if (!held) n.drop();
+      g->take_rows({"n"});
+      leave(*g);
+      EXPECT_EQ(g->id_map().borrow()->size(), 0u) << road;
+      EXPECT_EQ(is_live(look), held) << road;
+      EXPECT_EQ(look.count()->count, held ? 1u : 0u) << road;
+    }
+  }
 }

@@ -46,7 +46,8 @@ void collect_registered(GraphContainer& graph, WorkingList& list) {
   list.nodes.reserve(rows->size());
   list.index.reserve(rows->size());
   for (const NodeEntry& row : *rows)
-    list.append(CollectedNode{row.id(), row.kind, row.name(), row.restore(), row.handle().promote_counted(), row.metadata()});
+    list.append(CollectedNode{row.id(), row.kind, row.name(), row.restore(), row.node().promote_counted(graph.core()),
+                                  row.metadata()});
 }
 
 // Appends every unregistered dep of a collected node, transitively.

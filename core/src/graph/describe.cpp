@@ -90,7 +90,7 @@ GraphDescription describe_graph_tree(GraphContainer& graph, const std::string& p
     auto table = graph.node_table().borrow();
     rows.reserve(table->size());
     for (const NodeEntry& row : *table)
-      rows.push_back(RowCopy{row.handle().uncounted(), row.id(), row.name(), row.kind, row.metadata()});
+      rows.push_back(RowCopy{row.node().uncounted(graph.core()), row.id(), row.name(), row.kind, row.metadata()});
   }
 
   GraphDescription out;
@@ -145,7 +145,7 @@ void collect_qualified_nodes(GraphContainer& graph, const std::string& prefix, Q
   {
     auto rows = graph.node_table().borrow();
     out.reserve(out.size() + rows->size());
-    for (const NodeEntry& row : *rows) out.emplace_back(prefix + row.id(), row.handle().promote_counted());
+    for (const NodeEntry& row : *rows) out.emplace_back(prefix + row.id(), row.node().promote_counted(graph.core()));
   }
   std::vector<std::pair<std::string, GraphRef>> children;
   {

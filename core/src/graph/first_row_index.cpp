@@ -6,7 +6,7 @@
 
 namespace korvalinth {
 
-FirstRowIndex::FirstRowIndex(const std::vector<NodeEntry>& rows) {
+FirstRowIndex::FirstRowIndex(const std::vector<NodeEntry>& rows, CoreId core) : core_(core) {
   ids_.reserve(rows.size());
   for (const NodeEntry& row : rows) add(row);
 }
@@ -16,19 +16,21 @@ const std::string* FirstRowIndex::find(const NodeId& node) const {
   return it == ids_.end() ? nullptr : &it->second;
 }
 
-void FirstRowIndex::add(const NodeEntry& row) { ids_.try_emplace(row.handle().id(), row.id()); }
+NodeId FirstRowIndex::node_id(const NodeEntry& row) const noexcept { return row.node().id(core_); }
+
+void FirstRowIndex::add(const NodeEntry& row) { ids_.try_emplace(node_id(row), row.id()); }
 
 void FirstRowIndex::remove(const std::vector<NodeEntry>& removed, const std::vector<NodeEntry>& kept) {
   std::unordered_set<NodeId, NodeIdHash> unindexed;
   for (const NodeEntry& row : removed) {
-    auto it = ids_.find(row.handle().id());
+    auto it = ids_.find(node_id(row));
     if (it == ids_.end() || it->second != row.id()) continue;
     unindexed.insert(it->first);
     ids_.erase(it);
   }
   if (unindexed.empty()) return;
   for (const NodeEntry& row : kept) {
-    if (unindexed.contains(row.handle().id())) add(row);
+    if (unindexed.contains(node_id(row))) add(row);
   }
 }
 

@@ -15,7 +15,8 @@ struct NodeEntry;
 
 class FirstRowIndex {
  public:
-  explicit FirstRowIndex(const std::vector<NodeEntry>& rows);
+  // core is the graph's, where every row's node lives.
+  FirstRowIndex(const std::vector<NodeEntry>& rows, CoreId core);
 
   // The id of the node's first row; null when it has none.
   const std::string* find(const NodeId& node) const;
@@ -27,6 +28,10 @@ class FirstRowIndex {
   std::size_t size() const noexcept { return ids_.size(); }
 
  private:
+  // The identity of a row's node.
+  NodeId node_id(const NodeEntry& row) const noexcept;
+
+  CoreId core_;
   std::unordered_map<NodeId, std::string, NodeIdHash> ids_;
 };
 

@@ -22,7 +22,7 @@ GraphContainer::GraphContainer(std::optional<std::string> name, CoreRef core, Di
       core_(std::move(core)),
       dispatcher_(std::move(dispatcher)),
       topology_seq_(std::make_shared<Cell<std::uint64_t>>(0)),
-      id_map_(&id_map_pool_) {}
+      id_map_(&id_map_pool_, core_) {}
 
 GraphContainer::~GraphContainer() {
   // Rows, then the id map (each handle drop may release its node), then the
@@ -32,9 +32,8 @@ GraphContainer::~GraphContainer() {
     node_table_.unguarded().clear();
   });
   drop_quietly([&] {
-    auto ids = std::move(id_map_.unguarded());
-    id_map_.unguarded().clear();
-    for (auto& [id, handle] : ids) handle.drop();
+    IdMap ids = std::move(id_map_.unguarded());
+    ids.drop_units();
   });
   drop_quietly([&] {
     std::vector<GraphMount> mounts = std::move(mounts_.unguarded());
@@ -63,19 +62,41 @@ std::optional<std::uint64_t> unnamed_number(const std::string& id) {
   return n;
 }
 
+// The id map's unit of a node's count, taken before the node's id is looked
+// at; given back (the caller's handle holds another, so nothing is released)
+// when registration faults before the map keeps it.
+class UnitForMap {
+ public:
+  UnitForMap(const CoreRef& core, const NodeHandle& handle)
+      : core_(core), count_(promoted_unit(handle.count())), key_(handle.key()) {}
+  UnitForMap(const UnitForMap&) = delete;
+  UnitForMap& operator=(const UnitForMap&) = delete;
+  ~UnitForMap() {
+    if (count_) NodeHandle given_back(core_, std::move(count_), key_);
+  }
+  RegisteredNode kept() && noexcept { return RegisteredNode{std::move(count_), key_}; }
+
+ private:
+  const CoreRef& core_;
+  SharedCount count_;
+  SlotKey key_;
+};
+
 }  // namespace
 
 NodeEntry::NodeEntry(const IdMap::value_type& registered, std::optional<std::string>&& node_name,
                      std::string&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore)
-    : kind(std::move(node_kind)), entry_(&registered) {
-  named_as_id_ = node_name && *node_name == id();
-  if (named_as_id_) node_name.reset();
+    : kind(std::move(node_kind)), entry_bits_(reinterpret_cast<std::uintptr_t>(&registered)) {
+  if (node_name && *node_name == id()) {
+    entry_bits_ |= kNamedAsId;
+    node_name.reset();
+  }
   if (!node_name && node_metadata.empty() && !node_restore.has_value()) return;
   extras_ = std::make_unique<const Extras>(Extras{std::move(node_name), std::move(node_metadata), std::move(node_restore)});
 }
 
 std::optional<std::string> NodeEntry::name() const {
-  if (named_as_id_) return id();
+  if (named_as_id()) return id();
   return extras_ ? extras_->name_unlike_id : std::nullopt;
 }
 
@@ -141,7 +162,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
                                             NodeOptions&& options, bool generated_id, Installs installs) {
   // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");
-  NodeHandle for_map = handle.promote_counted();
+  UnitForMap for_map(core_, handle);
   const IdMap::value_type* registered = nullptr;
   if (installs == Installs::ToGive) set_graph_hooks(handle, hooks_);
   // The id's map entry is taken by its one lookup and filled once the node is
@@ -161,7 +182,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
     if (installs == Installs::ToGive && set_topology_hook(handle, node_installs().topology))
       (*reregistered_ids_.borrow_mut())[handle.id()] = id;
     auto ids = id_map_.borrow_mut();
-    slot->second = std::move(for_map);
+    slot->second = std::move(for_map).kept();
     registered = &*slot;  // map entries stay put while the map changes
   } catch (...) {
     id_map_.borrow_mut()->erase(slot);
@@ -176,7 +197,7 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& k
                        std::move(options.metadata), std::move(options.restore));
     index_row(rows->back());
     if (live_observers_ != 0) {
-      added = rows->back().handle().uncounted();
+      added = handle.uncounted();
       added_kind = rows->back().kind;
     }
   }
@@ -191,7 +212,7 @@ std::optional<NodeHandle> GraphContainer::find(const std::string& id) const {
   auto ids = id_map_.borrow();
   auto it = ids->find(id);
   if (it == ids->end()) return std::nullopt;
-  return it->second.promote_counted();
+  return it->second.promote_counted(core_);
 }
 
 std::string GraphContainer::node_id_of(const UncountedNode& node, std::string_view prefix) {
@@ -202,13 +223,14 @@ std::string GraphContainer::node_id_of(const UncountedNode& node, std::string_vi
 std::optional<std::string> GraphContainer::first_row_id(const UncountedNode& node, std::string_view prefix) const {
   auto rows = node_table_.borrow();
   if (live_observers_ == 0) {
+    const NodeId wanted = node.id();
     for (const NodeEntry& row : *rows) {
-      if (row.handle().same_node(node)) return std::string(prefix) + row.id();
+      if (row_node_id(row) == wanted) return std::string(prefix) + row.id();
     }
     return std::nullopt;
   }
   auto index = first_row_index_.borrow_mut();
-  if (!*index) index->emplace(*rows);
+  if (!*index) index->emplace(*rows, core_->id());
   if (const std::string* id = (*index)->find(node.id())) return std::string(prefix) + *id;
   return std::nullopt;
 }

@@ -4,8 +4,8 @@
 // id map), the ids released for good, the counters of generated and
 // synthetic ids, its mounted child graphs and its topology observers.
 //
-// Registered nodes are held by the id map's counted handles, so they live
-// while registered; each row refers to its entry's handle. Every table sits in its own cell
+// Registered nodes are held by the id map's units of their counts, so they
+// live while registered; each row refers to its entry. Every table sits in its own cell
 // and is borrowed only for one lookup or update; observers, sinks and node
 // functions are never called while one is borrowed.
 
@@ -27,6 +27,7 @@
 #include "dispatcher/dispatcher.hpp"
 #include "graph/first_row_index.hpp"
 #include "graph/graph_mount.hpp"
+#include "graph/id_map.hpp"
 #include "node/arena/kind_text.hpp"
 #include "graph/node_options.hpp"
 #include "graph/topology_event.hpp"
@@ -38,13 +39,8 @@ namespace korvalinth {
 
 using NodeMetadata = std::map<std::string, std::string>;
 
-// The graph's ids and the handles they keep, one map entry per registered
-// id. The entries come from a pool of the graph's own: one per node is the
-// usual case, and the pool spares each its own allocation.
-using IdMap = std::pmr::unordered_map<std::string, NodeHandle>;
-
 // One registered node. A graph keeps one row per node, so the row is kept
-// small: its id and handle are read from its id-map entry, a name equal to
+// small: its id and node are read from its id-map entry, a name equal to
 // the id is not kept twice, and the rest, which most nodes have none of
 // (another name, metadata, a restore reference), lives in one record on the
 // heap.
@@ -59,9 +55,10 @@ struct NodeEntry {
   const NodeMetadata& metadata() const noexcept;
   // How the node is rebuilt on restore, when registration gave a way.
   const HeapOptional<RegistryRef>& restore() const noexcept;
-  // The registered id and the node's counted handle, as the id-map entry keeps them.
-  const std::string& id() const noexcept { return entry_->first; }
-  const NodeHandle& handle() const noexcept { return entry_->second; }
+  // The registered id and the node, as the id-map entry keeps them; the
+  // node's core is the graph's.
+  const std::string& id() const noexcept { return entry().first; }
+  const RegisteredNode& node() const noexcept { return entry().second; }
 
   KindText kind;  // the registration kind ("state", "node", ...)
 
@@ -71,11 +68,20 @@ struct NodeEntry {
     NodeMetadata metadata;
     HeapOptional<RegistryRef> restore;
   };
-  // One id and one counted handle per registration is enough: the map entry's.
-  const IdMap::value_type* entry_;
+  const IdMap::value_type& entry() const noexcept {
+    return *reinterpret_cast<const IdMap::value_type*>(entry_bits_ & ~kNamedAsId);
+  }
+  bool named_as_id() const noexcept { return (entry_bits_ & kNamedAsId) != 0; }
+
+  // One id and one unit of the count per registration is enough: the map
+  // entry's. Its address has a free low bit, which tells whether the name
+  // given equals the id: the row is then three words, not four.
+  static constexpr std::uintptr_t kNamedAsId = 1;
+  static_assert(alignof(IdMap::value_type) > kNamedAsId);
+  std::uintptr_t entry_bits_;
   std::unique_ptr<const Extras> extras_;  // null when there are none
-  bool named_as_id_ = false;
 };
+static_assert(sizeof(NodeEntry) == 3 * sizeof(void*));
 
 inline constexpr const char* kUnnamedCounterExhausted =
     "graph: cannot generate a node id; the counter of unnamed nodes is exhausted";
@@ -119,6 +125,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
 
   // Whether the handle's node lives in this graph's core.
   bool owns(const UncountedNode& node) const noexcept { return node.core_id() == core_->id(); }
+  // The identity of a row's node: every row's node lives in this graph's core.
+  NodeId row_node_id(const NodeEntry& row) const noexcept { return row.node().id(core_->id()); }
 
   // ---- registration and lookup ----
 
@@ -286,7 +294,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   Cell<std::vector<NodeEntry>> node_table_;
   // Built while observers are live and dropped with the last one.
   Cell<std::optional<FirstRowIndex>> first_row_index_;
-  // Declared before the map, so it outlives it.
+  // Declared before the map, so it outlives it; the map keeps units of
+  // counts of core_'s nodes, and the core is let go of only after them.
   std::pmr::unsynchronized_pool_resource id_map_pool_;
   Cell<IdMap> id_map_;
   Cell<std::unordered_set<std::string>> released_ids_;

@@ -9,8 +9,8 @@
 
 namespace korvalinth {
 
-// The container's own reference to its core and its id map's handles (the
-// rows refer to those); 0 while one of its tables is mutably borrowed.
+// The container's own reference to its core; 0 while one of its tables is
+// mutably borrowed.
 std::size_t core_refs_in_graph(const GraphContainer& graph) noexcept;
 
 }  // namespace korvalinth

@@ -44,8 +44,8 @@ std::vector<Collected> collect_members(GraphContainer& graph, const std::vector<
     if (seen) continue;
     auto rows = graph.node_table().borrow();
     for (const NodeEntry& row : *rows) {
-      if (row.handle().same_node(h)) {
-        collected.push_back(Collected{row.id(), row.handle().promote_counted()});
+      if (graph.row_node_id(row) == h.id()) {
+        collected.push_back(Collected{row.id(), row.node().promote_counted(graph.core())});
         break;
       }
     }
@@ -59,7 +59,7 @@ void refuse_outside_dependents(GraphContainer& graph, const std::vector<Collecte
   auto rows = graph.node_table().borrow();
   for (const NodeEntry& row : *rows) {
     if (member_ids.contains(row.id())) continue;
-    std::vector<NodeHandle> deps = counted_deps(row.handle());
+    std::vector<NodeHandle> deps = counted_deps(row.node().uncounted(graph.core()));
     for (const UncountedNode& dep : deps) {
       for (const Collected& m : collected) {
         if (dep.same_node(m.handle)) refuse("'" + row.id() + "' still depends on '" + m.id + "' (D122)");
@@ -93,7 +93,7 @@ std::vector<RemovedRecord> removal_records(GraphContainer& graph, const std::vec
     {
       auto rows = graph.node_table().borrow();
       for (const NodeEntry& row : *rows) {
-        if (row.id() == m.id && row.handle().same_node(m.handle)) {
+        if (row.id() == m.id && graph.row_node_id(row) == m.handle.id()) {
           kind = row.kind;
           break;
         }
@@ -109,17 +109,14 @@ std::vector<RemovedRecord> removal_records(GraphContainer& graph, const std::vec
 // Takes the members' rows and id-map entries out and retires their ids.
 void unregister_members(GraphContainer& graph, const std::unordered_set<std::string>& member_ids) {
   std::vector<NodeEntry> removed_rows = graph.take_rows(member_ids);  // dropped after the borrows
-  // The rows read their handles from the map entries erased below.
-  for (const NodeEntry& row : removed_rows) graph.forget_later_id(row.handle().id());
+  // The rows read their nodes from the map entries erased below.
+  for (const NodeEntry& row : removed_rows) graph.forget_later_id(graph.row_node_id(row));
   std::vector<NodeHandle> removed_handles;
   {
     auto ids = graph.id_map().borrow_mut();
     auto released = graph.released_ids().borrow_mut();
     for (const std::string& id : member_ids) {
-      if (auto it = ids->find(id); it != ids->end()) {
-        removed_handles.push_back(std::move(it->second));
-        ids->erase(it);
-      }
+      if (auto it = ids->find(id); it != ids->end()) removed_handles.push_back(ids->take(it));
       released->insert(id);
     }
   }

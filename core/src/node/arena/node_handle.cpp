@@ -12,12 +12,14 @@ void NodeHandle::drop_in_destructor() noexcept {
   drop_quietly([&] { drop(); });
 }
 
-NodeHandle UncountedNode::promote_counted() const {
-  if (count_->count == 0) fault("Core counted promotion rejected: node is externally dead");
-  if (count_->count == ~std::uint64_t{0}) fault("Core refcount overflow");
-  count_->count += 1;
-  return NodeHandle(core_, count_, key_);
+SharedCount promoted_unit(const SharedCount& count) {
+  if (count->count == 0) fault("Core counted promotion rejected: node is externally dead");
+  if (count->count == ~std::uint64_t{0}) fault("Core refcount overflow");
+  count->count += 1;
+  return count;
 }
+
+NodeHandle UncountedNode::promote_counted() const { return NodeHandle(core_, promoted_unit(count_), key_); }
 
 void NodeHandle::drop() {
   const UncountedNode node = std::exchange(node_, UncountedNode());

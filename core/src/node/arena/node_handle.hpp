@@ -64,6 +64,11 @@ struct NodeIdHash {
   }
 };
 
+// Takes one more unit of the count on the record, for a holder that keeps
+// the node's core itself. Faults when the count is 0 ("Core counted
+// promotion rejected: node is externally dead") or at its maximum.
+SharedCount promoted_unit(const SharedCount& count);
+
 // An uncounted handle: names a node and keeps its core and count record
 // alive, never the node itself. Copyable (a copy shares the core and the
 // record, it takes no unit of the count); it may be kept past the call that
