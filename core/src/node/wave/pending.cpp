@@ -109,8 +109,9 @@ std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakC
 
 void push_pending(const UncountedNode& node, PendingKind kind) {
   const CoreId id = node.core_id();
-  // A run check of a current node is found through its mark; anything else
-  // by a search of the queue.
+  // A run check of a current node is found through its mark, a resolve
+  // check through the queue's table; a run check of a node no longer
+  // current by a search of the queue.
   bool marked = false;
   if (kind == PendingKind::RunCheck) {
     auto a = node.core_ref().borrow_mut();
@@ -123,7 +124,9 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
     }
   }
   auto q = pending_queue().borrow_mut();
-  if (!marked) {
+  if (kind == PendingKind::ResolveCheck) {
+    if (!queued_resolve_checks().insert(id, node.key(), detail::tls_queue_epoch)) return;
+  } else if (!marked) {
     for (const PendingItem& it : *q) {
       if (it.kind == kind && it.core_id == id && it.key == node.key()) return;
     }

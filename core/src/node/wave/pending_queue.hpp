@@ -8,6 +8,7 @@
 #include "base/cell.hpp"
 #include "base/thread_block.hpp"
 #include "node/arena/node_handle.hpp"
+#include "node/wave/queued_resolve_checks.hpp"
 
 namespace korvalinth {
 
@@ -33,8 +34,10 @@ struct PendingItem {
 
 struct PendingState {
   Cell<std::vector<PendingItem>> queue;
+  QueuedResolveChecks resolve_checks;  // used under the queue's borrow
 };
 
 inline Cell<std::vector<PendingItem>>& pending_queue() noexcept { return ThreadBlock<PendingState>::get().queue; }
+inline QueuedResolveChecks& queued_resolve_checks() noexcept { return ThreadBlock<PendingState>::get().resolve_checks; }
 
 }  // namespace korvalinth
