@@ -41,17 +41,6 @@ void keep_buffer(std::vector<PendingItem>& emptied) {
   if (kept.size() < kKeptBuffers && emptied.capacity() != 0) kept.push_back(std::move(emptied));
 }
 
-// Queues an item for the node of core_id, watching core (either reference)
-// unless it is the owner's. Built in place: no item is moved and dropped.
-template <class AnyCore>
-void push_item(std::vector<PendingItem>& q, const AnyCore& core, const SharedCount& count, SlotKey key, CoreId core_id,
-               PendingKind kind) {
-  if (const CoreRef* owner = installed_owner_ref(core_id))
-    q.emplace_back(*owner, count, key, core_id, kind);
-  else
-    q.emplace_back(WeakCore(core), count, key, core_id, kind);
-}
-
 }  // namespace
 
 void keep_queued_owner_items_past_wave() {
@@ -137,11 +126,6 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
 void push_run_check_marked(const UncountedNode& node) {
   auto q = pending_queue().borrow_mut();
   push_item(*q, node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
-}
-
-void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key, CoreId core_id) {
-  auto q = pending_queue().borrow_mut();
-  push_item(*q, core, count, key, core_id, PendingKind::RunCheck);
 }
 
 void clear_pending_queue() {
