@@ -46,7 +46,9 @@ void keep_buffer(std::vector<PendingItem>& emptied) {
 void keep_queued_owner_items_past_wave() {
   auto q = pending_queue().borrow_mut();
   for (PendingItem& it : *q) {
-    if (it.owner_core) it.core = std::exchange(it.owner_core, CoreRef());
+    if (it.node.empty()) continue;
+    it.core = it.node.core();
+    it.node = UncountedNode(CoreRef(), it.node.count(), it.node.key());
   }
 }
 
@@ -117,7 +119,7 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
     if (!queued_resolve_checks().insert(id, node.key(), detail::tls_queue_epoch)) return;
   } else if (!marked) {
     for (const PendingItem& it : *q) {
-      if (it.kind == kind && it.core_id == id && it.key == node.key()) return;
+      if (it.kind == kind && it.core_id == id && it.node.key() == node.key()) return;
     }
   }
   push_item(*q, node.core(), node.count(), node.key(), id, kind);
@@ -215,8 +217,8 @@ struct QueuedCheck {
 
 // The item's node, holding the item's count record (a gone core: empty).
 [[gnu::always_inline]] inline UncountedNode take_node(PendingItem& it) {
-  if (it.owner_core) return UncountedNode(std::move(it.owner_core), std::move(it.count), it.key);
-  return UncountedNode(lock_core(it.core, it.core_id), std::move(it.count), it.key);
+  if (!it.node.empty()) return std::move(it.node);
+  return UncountedNode(lock_core(it.core, it.core_id), it.node.count(), it.node.key());
 }
 
 }  // namespace
@@ -228,6 +230,12 @@ void drain_taken(std::vector<PendingItem>& taken) {
   for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
     for (PendingItem& it : taken) {
       if (it.kind != pass) continue;
+      // The owner's node runs where it was queued: the taken buffer stays
+      // put while the drain runs, and drops the node's references with it.
+      if (!it.node.empty()) {
+        drain_node(it.node, pass);
+        continue;
+      }
       UncountedNode node = take_node(it);
       drain_node(node, pass);
     }
