@@ -131,6 +131,72 @@ TEST(PendingEdges, ALoneQueuedCheckDoesWhatItDoesBesideOthers) {
   }
 }
 
+namespace {
+
+// A fan-out's resolve checks pushed in an order, repeats included, over
+// nodes of one core or alternately of two (whose slots share indexes).
+struct ResolveFanOutCase {
+  const char* name;
+  std::size_t nodes;
+  bool two_cores;
+  bool repeat_reversed;  // each check pushed again, last first
+  bool run_checks_between;
+};
+
+// The queue's size and the nodes' RESOLVED in the order the drain sends
+// them, for two drains.
+std::vector<std::string> drain_resolve_fan_out(const ResolveFanOutCase& c) {
+  std::vector<CoreRef> cores{GraphCore::create(), GraphCore::create()};
+  std::vector<NodeHandle> sources;
+  std::vector<NodeHandle> nodes;
+  std::vector<Subscribed> subs;
+  std::vector<std::string> log;
+  for (std::size_t i = 0; i < c.nodes; ++i) {
+    const CoreRef& core = cores[c.two_cores ? i % 2 : 0];
+    sources.push_back(make_state(core, iv(1)));
+    nodes.push_back(make_node(core, deps_of({&sources.back()}), fn_of([](RunContext&) {})));
+    subs.push_back(subscribe_recording(nodes.back()));
+    subs.back().sink->on_message = [&log, i](const Message& m) {
+      log.push_back(std::to_string(i) + " " + std::string(m.kind_name()));
+    };
+  }
+  for (int round = 0; round < 2; ++round) {
+    log.push_back("drain");
+    for (NodeHandle& n : nodes) NodeStateTestAccess::set(edge(n).state, NodeState::Flag::DirtySent, true);
+    for (NodeHandle& n : nodes) {
+      push_pending(n, PendingKind::ResolveCheck);
+      if (c.run_checks_between) push_pending(n, PendingKind::RunCheck);
+    }
+    if (c.repeat_reversed) {
+      for (auto n = nodes.rbegin(); n != nodes.rend(); ++n) push_pending(*n, PendingKind::ResolveCheck);
+    }
+    log.push_back("queued " + std::to_string(pending_queue().borrow()->size()));
+    drain_pending();
+  }
+  return log;
+}
+
+}  // namespace
+
+TEST(PendingEdges, AFanOutsResolveChecksAreQueuedOncePerNodeInFirstPushOrder) {
+  const ResolveFanOutCase cases[] = {
+      {"one node", 1, false, false, false},
+      {"one node pushed twice", 1, false, true, false},
+      {"a fan-out larger than the first table", 40, false, true, false},
+      {"two cores whose slots share indexes", 40, true, true, false},
+      {"run checks of the same nodes between", 24, true, true, true},
+  };
+  for (const ResolveFanOutCase& c : cases) {
+    std::vector<std::string> expected;
+    for (int round = 0; round < 2; ++round) {
+      expected.push_back("drain");
+      expected.push_back("queued " + std::to_string(c.run_checks_between ? 2 * c.nodes : c.nodes));
+      for (std::size_t i = 0; i < c.nodes; ++i) expected.push_back(std::to_string(i) + " RESOLVED");
+    }
+    EXPECT_EQ(drain_resolve_fan_out(c), expected) << c.name;
+  }
+}
+
 TEST(PendingEdges, ARunCheckMadeDuringADeliveryIsQueuedForItsEnd) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1));

@@ -526,9 +526,20 @@ void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list
 
 // Whether the general road, for one DATA, would only apply it and hand it
 // on: the node's function emits it, and nothing holds it back, queues it,
-// marks the node dirty or needs its content id.
-bool is_plain_emit(const DownEntry& e) noexcept {
-  return e.running && e.touched && !e.content_ids && !e.hold && !e.delivering && !e.serving_pull;
+// marks the node dirty or needs its content id. Read as read_down_entry
+// reads the entries, with the same faults, each test given up at the first
+// that fails; fills slots when it holds.
+[[gnu::always_inline]] inline bool reads_as_plain_emit(Arena& a, const UncountedNode& node, DataSlots& slots) {
+  const std::uint64_t i = node.index();
+  auto [topology, e] = wave_slots(a, node.key());
+  if (!e.state.running() || e.state.terminal() || e.state.serving_pull()) return false;
+  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
+  NodeVersionSlot& version = a.version_at(i);
+  if (version.mode() == NodeVersioning::Mode::Level1 || !current_touched_in_installed_scope(a, i) ||
+      holds_back(s, true) || OrderedDelivery::in_progress_on(node))
+    return false;
+  slots = DataSlots{&s.edge, &s.aux, &version};
+  return true;
 }
 
 // Whether the general road, for one RESOLVED, would only hand it on and end
@@ -586,15 +597,16 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 std::optional<DownEntry> deliver_if_plain(const UncountedNode& node, Message& m) {
   auto a = node.core_ref().borrow_mut();
   DataSlots slots;
+  if (m.kind() == MessageKind::Data) {
+    // A plain emit builds no entry; any other DATA reads it again.
+    if (!reads_as_plain_emit(*a, node, slots)) return read_down_entry(*a, node);
+    deliver_plain_emit(a, node, slots, m);
+    return std::nullopt;
+  }
   std::optional<DownEntry> entry = read_down_entry(*a, node, &slots);
   if (!entry) return entry;
-  if (m.kind() == MessageKind::Data) {
-    if (!is_plain_emit(*entry)) return entry;
-    deliver_plain_emit(a, node, slots, m);
-  } else {
-    if (!is_plain_settle(*entry, *slots.edge) || batch_collecting()) return entry;
-    deliver_plain_settle(a, node, slots, m);
-  }
+  if (!is_plain_settle(*entry, *slots.edge) || batch_collecting()) return entry;
+  deliver_plain_settle(a, node, slots, m);
   return std::nullopt;
 }
 

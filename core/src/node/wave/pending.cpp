@@ -41,23 +41,14 @@ void keep_buffer(std::vector<PendingItem>& emptied) {
   if (kept.size() < kKeptBuffers && emptied.capacity() != 0) kept.push_back(std::move(emptied));
 }
 
-// Queues an item for the node of core_id, watching core (either reference)
-// unless it is the owner's. Built in place: no item is moved and dropped.
-template <class AnyCore>
-void push_item(std::vector<PendingItem>& q, const AnyCore& core, const SharedCount& count, SlotKey key, CoreId core_id,
-               PendingKind kind) {
-  if (const CoreRef* owner = installed_owner_ref(core_id))
-    q.emplace_back(*owner, count, key, core_id, kind);
-  else
-    q.emplace_back(WeakCore(core), count, key, core_id, kind);
-}
-
 }  // namespace
 
 void keep_queued_owner_items_past_wave() {
   auto q = pending_queue().borrow_mut();
   for (PendingItem& it : *q) {
-    if (it.owner_core) it.core = std::exchange(it.owner_core, CoreRef());
+    if (it.node.empty()) continue;
+    it.core = it.node.core();
+    it.node = UncountedNode(CoreRef(), it.node.count(), it.node.key());
   }
 }
 
@@ -109,8 +100,9 @@ std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakC
 
 void push_pending(const UncountedNode& node, PendingKind kind) {
   const CoreId id = node.core_id();
-  // A run check of a current node is found through its mark; anything else
-  // by a search of the queue.
+  // A run check of a current node is found through its mark, a resolve
+  // check through the queue's table; a run check of a node no longer
+  // current by a search of the queue.
   bool marked = false;
   if (kind == PendingKind::RunCheck) {
     auto a = node.core_ref().borrow_mut();
@@ -123,9 +115,11 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
     }
   }
   auto q = pending_queue().borrow_mut();
-  if (!marked) {
+  if (kind == PendingKind::ResolveCheck) {
+    if (!queued_resolve_checks().insert(id, node.key(), detail::tls_queue_epoch)) return;
+  } else if (!marked) {
     for (const PendingItem& it : *q) {
-      if (it.kind == kind && it.core_id == id && it.key == node.key()) return;
+      if (it.kind == kind && it.core_id == id && it.node.key() == node.key()) return;
     }
   }
   push_item(*q, node.core(), node.count(), node.key(), id, kind);
@@ -134,11 +128,6 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
 void push_run_check_marked(const UncountedNode& node) {
   auto q = pending_queue().borrow_mut();
   push_item(*q, node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
-}
-
-void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key, CoreId core_id) {
-  auto q = pending_queue().borrow_mut();
-  push_item(*q, core, count, key, core_id, PendingKind::RunCheck);
 }
 
 void clear_pending_queue() {
@@ -228,8 +217,8 @@ struct QueuedCheck {
 
 // The item's node, holding the item's count record (a gone core: empty).
 [[gnu::always_inline]] inline UncountedNode take_node(PendingItem& it) {
-  if (it.owner_core) return UncountedNode(std::move(it.owner_core), std::move(it.count), it.key);
-  return UncountedNode(lock_core(it.core, it.core_id), std::move(it.count), it.key);
+  if (!it.node.empty()) return std::move(it.node);
+  return UncountedNode(lock_core(it.core, it.core_id), it.node.count(), it.node.key());
 }
 
 }  // namespace
@@ -241,6 +230,12 @@ void drain_taken(std::vector<PendingItem>& taken) {
   for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
     for (PendingItem& it : taken) {
       if (it.kind != pass) continue;
+      // The owner's node runs where it was queued: the taken buffer stays
+      // put while the drain runs, and drops the node's references with it.
+      if (!it.node.empty()) {
+        drain_node(it.node, pass);
+        continue;
+      }
       UncountedNode node = take_node(it);
       drain_node(node, pass);
     }
