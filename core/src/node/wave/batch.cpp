@@ -335,7 +335,7 @@ void run_batch(FunctionRef<bool()> call) {
         if (Message* one = std::get_if<Message>(&r.deferred)) {
           // Taken from the record straight into the delivery's message.
           if (leave_batch(r) != LeftBatch::Gone)
-            run_in_wave_scope(r.node, [&] { down(r.node, take_late(r, *one)); });
+            run_in_wave_scope(r.node, [&] { down_flushed(r.node, take_late(r, *one)); });
           else
             r.deferred.emplace<std::monostate>();
         } else {

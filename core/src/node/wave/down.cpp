@@ -591,6 +591,31 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   end_outside_run(node);
 }
 
+// Whether the general road, for a DATA a batch flushes to a node outside
+// its run, would only apply it and hand it on: its DIRTY went out at the
+// deferral, and nothing holds it back, queues it or needs its content id.
+// Read as read_down_entry reads the entries, with the same faults; fills
+// slots when it holds.
+[[gnu::always_inline]] inline bool reads_as_plain_flush(Arena& a, const UncountedNode& node, DataSlots& slots) {
+  const std::uint64_t i = node.index();
+  auto [topology, e] = wave_slots(a, node.key());
+  if (e.state.running() || e.state.terminal() || !e.state.dirty_sent()) return false;
+  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
+  NodeVersionSlot& version = a.version_at(i);
+  if (version.mode() == NodeVersioning::Mode::Level1 || holds_back(s, false) || OrderedDelivery::in_progress_on(node))
+    return false;
+  slots = DataSlots{&s.edge, &s.aux, &version};
+  return true;
+}
+
+// Touches the node, found current under the caller's borrow a, in the
+// installed scope, as down's first step does.
+void touch_current_node(Arena& a, const UncountedNode& node) {
+  if (installed_scope_id() == 0 || current_touched_in_installed_scope(a, node.index())) return;
+  auto cell = wave_scope_cell().borrow_mut();
+  if (cell->has_value()) touch_current_in_frame(**cell, a, node.core(), node.count(), node.key());
+}
+
 // The common downs, a running node's DATA and a settled run's RESOLVED,
 // taken in the one borrow that reads the node's entry. Otherwise gives the
 // entry the general road starts from (none when the node is terminal).
@@ -617,6 +642,21 @@ void down(const UncountedNode& node, MessageList list) {
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
   down_entered(node, *entry, list);
+}
+
+void down_flushed(const UncountedNode& node, Message message) {
+  check_stack_headroom();
+  if (message.kind() == MessageKind::Data && !node.core_ref().is_borrowed()) {
+    auto a = node.core_ref().borrow_mut();
+    DataSlots slots;
+    if (reads_as_plain_flush(*a, node, slots)) {
+      touch_current_node(*a, node);
+      deliver_plain_emit(a, node, slots, message);
+      end_outside_run(node);
+      return;
+    }
+  }
+  down(node, std::move(message));
 }
 
 void down(const UncountedNode& node, Message message) {
