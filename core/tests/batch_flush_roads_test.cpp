@@ -1,7 +1,7 @@
-// A batch's end flushes a node's one deferred DATA by a short road when
-// nothing holds it back, queues it or needs a content id; a deferred list of
-// that one message always takes the general road. Both must give the same
-// messages, drops, faults, runs and node state.
+// A set inside a batch defers its one DATA, and the batch's end flushes
+// it, by short roads when nothing holds it back, queues it or needs a
+// content id; a list of that one message always takes the general roads.
+// Both must give the same messages, drops, faults, runs and node state.
 
 #include <gtest/gtest.h>
 
