@@ -37,6 +37,7 @@ struct Case {
   bool set_twice = false;          // s is set twice in the batch
   bool corrects = false;           // s's sink sets s again while it delivers
   bool raises = false;             // s's sink raises on DATA
+  bool raises_on_dirty = false;    // s's sink raises on its first DIRTY
   bool drops_other_sink = false;   // s's first sink unsubscribes the second
   bool completed_by_t = false;     // t's sink completes s before s's flush
   bool fails = false;              // the batch's callable reports a failure
@@ -65,7 +66,12 @@ std::vector<std::string> run_case(const Case& c, Road road) {
   UnsubscribeFn off_t = node_subscribe(t, of_t);
   UnsubscribeFn off_m = node_subscribe(m, of_m);
   bool corrected = false;
+  bool raised_on_dirty = false;
   first->on_message = [&](const Message& msg) {
+    if (c.raises_on_dirty && !raised_on_dirty && msg.kind() == MessageKind::Dirty) {
+      raised_on_dirty = true;
+      throw std::runtime_error("sink raised on DIRTY");
+    }
     if (msg.kind() != MessageKind::Data) return;
     if (c.corrects && !corrected) {
       corrected = true;
@@ -120,6 +126,7 @@ const Case kCases[] = {
     {.name = "paused_holding", .pausable = Pausable::ResumeAll, .pause_first = true},
     {.name = "corrected_by_its_sink", .corrects = true},
     {.name = "sink_raises", .raises = true},
+    {.name = "sink_raises_on_dirty", .raises_on_dirty = true},
     {.name = "sink_dropped_mid_delivery", .drops_other_sink = true},
     {.name = "completed_before_its_flush", .completed_by_t = true},
     {.name = "failed_batch", .fails = true},
