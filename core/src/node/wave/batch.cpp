@@ -73,18 +73,16 @@ struct SpareRecords {
 std::vector<BatchRecord>& spare_records() noexcept { return ThreadBlock<SpareRecords>::get().buffer; }
 
 // Pins the node and adds its record with its first deferred list, in the
-// index slot where the node's probe ended.
-template <class Late>
-void add_record(BatchState& state, std::size_t slot, const UncountedNode& node, const NodeId& id, Late& late) {
-  {
-    auto a = node.core_ref().borrow_mut();
-    a->check(node.key());
-    a->add_pin(node.index());
-  }
+// index slot where the node's probe ended, by pin's raise of the pin count
+// (and its unwind when the record cannot be added).
+template <class Late, class Pin>
+void add_record(BatchState& state, std::size_t slot, const UncountedNode& node, const NodeId& id, Late& late,
+                Pin& pin) {
+  pin.raise();
   try {
     state.records.emplace_back(node, id.core, late);
   } catch (...) {
-    PinnedNode unwound(node.core(), node.count(), node.key());  // the pin goes back as it would have in the record
+    pin.unwind();
     throw;
   }
   record_index().fill(slot, id, state.records.size() - 1);
@@ -187,36 +185,68 @@ void unpin_records(std::vector<BatchRecord>& records) noexcept {
 namespace {
 
 // Replaces the node's deferred messages (a Message or a MessageList) by
-// late, pinning the node on its first deferral. The replaced ones go after
-// the borrow: messages of the same shape are swapped into late, which the
-// caller drops.
-template <class Late>
-void defer_late_messages(const UncountedNode& node, Late& late) {
+// late, pinning the node (by pin) on its first deferral. The replaced ones
+// go after the borrow: messages of the same shape are swapped into late,
+// which the caller drops, others into replaced. Says whether any were.
+template <class Late, class Pin>
+bool defer_late_messages(const UncountedNode& node, Late& late, DeferredLate& replaced, Pin&& pin) {
   auto c = batch_cell().borrow_mut();
   BatchNodeIndex& index = record_index();
   const NodeId id = node.id();
   const std::size_t slot = index.probe_for_insert(id);
   const std::optional<std::size_t> at = index.position_at(slot);
   if (!at) {
-    add_record(**c, slot, node, id, late);
-    return;
+    add_record(**c, slot, node, id, late, pin);
+    return false;
   }
   BatchRecord* r = &(*c)->records[*at];
   if (Late* same = std::get_if<Late>(&r->deferred)) {
     std::swap(*same, late);
-    return;
+    return true;
   }
-  DeferredLate replaced = std::exchange(r->deferred, DeferredLate(std::in_place_type<Late>, std::move(late)));
-  c.release();
+  replaced = std::exchange(r->deferred, DeferredLate(std::in_place_type<Late>, std::move(late)));
+  return true;
 }
+
+// The pin of a node whose core is not borrowed yet.
+struct PinInOwnBorrow {
+  const UncountedNode& node;
+  void raise() {
+    auto a = node.core_ref().borrow_mut();
+    a->check(node.key());
+    a->add_pin(node.index());
+  }
+  // The pin goes back as it would have in the record.
+  void unwind() { PinnedNode unwound(node.core(), node.count(), node.key()); }
+};
+
+// The pin of a node whose core the caller holds borrowed, its key found
+// current and the node touched: the touch keeps it from being released.
+struct PinInCallersBorrow {
+  Arena& a;
+  const UncountedNode& node;
+  void raise() noexcept { a.add_pin(node.index()); }
+  void unwind() noexcept { a.drop_pin(node.key()); }
+};
 
 }  // namespace
 
-void batch_defer_list(const UncountedNode& node, MessageList late) { defer_late_messages(node, late); }
+void batch_defer_list(const UncountedNode& node, MessageList late) {
+  DeferredLate replaced;
+  defer_late_messages(node, late, replaced, PinInOwnBorrow{node});
+}
 
 void batch_defer_message(const UncountedNode& node, Message&& late) {
-  defer_late_messages(node, late);
+  DeferredLate replaced;
+  defer_late_messages(node, late, replaced, PinInOwnBorrow{node});
   late.release_payload();
+}
+
+bool batch_defer_message_in(Arena& a, const UncountedNode& node, Message& late, MessageList& replaced_list) {
+  DeferredLate replaced;
+  if (!defer_late_messages(node, late, replaced, PinInCallersBorrow{a, node})) return false;
+  if (MessageList* list = std::get_if<MessageList>(&replaced)) replaced_list = std::move(*list);
+  return true;
 }
 
 void batch_register_core(const CoreRef& core) {
@@ -335,7 +365,7 @@ void run_batch(FunctionRef<bool()> call) {
         if (Message* one = std::get_if<Message>(&r.deferred)) {
           // Taken from the record straight into the delivery's message.
           if (leave_batch(r) != LeftBatch::Gone)
-            run_in_wave_scope(r.node, [&] { down(r.node, take_late(r, *one)); });
+            run_in_wave_scope(r.node, [&] { down_flushed(r.node, take_late(r, *one)); });
           else
             r.deferred.emplace<std::monostate>();
         } else {

@@ -321,17 +321,19 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
 
 // DIRTY goes out for a node that deferred into the open batch, unless it
 // went out already; then the node counts as queued in the batch.
-void announce_batch_deferral(const UncountedNode& node) {
+// Marked dirty under the borrow a that finds whether DIRTY went out;
+// releases it.
+void announce_batch_deferral(RefMut<Arena>& a, const UncountedNode& node) {
   SinkList::Reading sinks;
   {
-    // Marked dirty under the borrow that finds whether DIRTY went out.
-    auto a = node.core_ref().borrow_mut();
     DownSlots s = down_slots(*a, node.key());
     if (!s.edge.state.mark_dirty()) {
       s.edge.state.queue_in_batch();
+      a.release();
       return;
     }
     sinks = s.aux.sinks.read();
+    a.release();
   }
   sinks.deliver(dirty_message());
   {
@@ -339,6 +341,11 @@ void announce_batch_deferral(const UncountedNode& node) {
     a->check(node.key());
     a->edge_at(node.index()).state.queue_in_batch();
   }
+}
+
+void announce_batch_deferral(const UncountedNode& node) {
+  auto a = node.core_ref().borrow_mut();
+  announce_batch_deferral(a, node);
 }
 
 // Defers the late messages of a down made outside the node's function into
@@ -591,6 +598,56 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   end_outside_run(node);
 }
 
+// Whether the general road, for a DATA a batch flushes to a node outside
+// its run, would only apply it and hand it on: its DIRTY went out at the
+// deferral, and nothing holds it back, queues it or needs its content id.
+// Read as read_down_entry reads the entries, with the same faults; fills
+// slots when it holds.
+[[gnu::always_inline]] inline bool reads_as_plain_flush(Arena& a, const UncountedNode& node, DataSlots& slots) {
+  const std::uint64_t i = node.index();
+  auto [topology, e] = wave_slots(a, node.key());
+  if (e.state.running() || e.state.terminal() || !e.state.dirty_sent()) return false;
+  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
+  NodeVersionSlot& version = a.version_at(i);
+  if (version.mode() == NodeVersioning::Mode::Level1 || holds_back(s, false) || OrderedDelivery::in_progress_on(node))
+    return false;
+  slots = DataSlots{&s.edge, &s.aux, &version};
+  return true;
+}
+
+// Touches the node, found current under the caller's borrow a, in the
+// installed scope, as down's first step does.
+void touch_current_node(Arena& a, const UncountedNode& node) {
+  if (installed_scope_id() == 0 || current_touched_in_installed_scope(a, node.index())) return;
+  auto cell = wave_scope_cell().borrow_mut();
+  if (cell->has_value()) touch_current_in_frame(**cell, a, node.core(), node.count(), node.key());
+}
+
+// Whether the general road, for a DATA of a node outside its run while a
+// batch collects, would only touch the node and defer the DATA: nothing
+// queues it or needs its content id. Read after reads_as_plain_emit, whose
+// reads gave the faults.
+[[gnu::always_inline]] inline bool reads_as_plain_deferral(Arena& a, const UncountedNode& node) {
+  const EdgeEntry& e = a.edge_at(node.index());
+  return !e.state.running() && !e.state.terminal() &&
+         a.version_at(node.index()).mode() != NodeVersioning::Mode::Level1 && !OrderedDelivery::in_progress_on(node);
+}
+
+// The steps of the general road for a plain deferral, under the borrow a
+// that read the node's entries; releases it. The node's first deferral
+// keeps that borrow for its pin and DIRTY; deferred messages it replaces go
+// after the borrow, before DIRTY, as there.
+void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
+  touch_current_node(*a, node);
+  Message late = std::move(m);
+  MessageList replaced_list;
+  if (!batch_defer_message_in(*a, node, late, replaced_list)) return announce_batch_deferral(a, node);
+  a.release();
+  late.release_payload();
+  replaced_list = MessageList();
+  announce_batch_deferral(node);
+}
+
 // The common downs, a running node's DATA and a settled run's RESOLVED,
 // taken in the one borrow that reads the node's entry. Otherwise gives the
 // entry the general road starts from (none when the node is terminal).
@@ -599,7 +656,11 @@ std::optional<DownEntry> deliver_if_plain(const UncountedNode& node, Message& m)
   DataSlots slots;
   if (m.kind() == MessageKind::Data) {
     // A plain emit builds no entry; any other DATA reads it again.
-    if (!reads_as_plain_emit(*a, node, slots)) return read_down_entry(*a, node);
+    if (!reads_as_plain_emit(*a, node, slots)) {
+      if (!batch_collecting() || !reads_as_plain_deferral(*a, node)) return read_down_entry(*a, node);
+      defer_plainly(a, node, m);
+      return std::nullopt;
+    }
     deliver_plain_emit(a, node, slots, m);
     return std::nullopt;
   }
@@ -617,6 +678,21 @@ void down(const UncountedNode& node, MessageList list) {
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
   down_entered(node, *entry, list);
+}
+
+void down_flushed(const UncountedNode& node, Message message) {
+  check_stack_headroom();
+  if (message.kind() == MessageKind::Data && !node.core_ref().is_borrowed()) {
+    auto a = node.core_ref().borrow_mut();
+    DataSlots slots;
+    if (reads_as_plain_flush(*a, node, slots)) {
+      touch_current_node(*a, node);
+      deliver_plain_emit(a, node, slots, message);
+      end_outside_run(node);
+      return;
+    }
+  }
+  down(node, std::move(message));
 }
 
 void down(const UncountedNode& node, Message message) {
