@@ -2,6 +2,8 @@
 // fault policy, the host boundary, the node operations, upstream control
 // and batches.
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "host_boundary/host_boundary.hpp"
@@ -266,6 +268,49 @@ TEST(WaveScopeEdges, AnOperationJoiningAWaveDeliversAtOnceAndLeavesItsEndToTheOw
   EXPECT_EQ(sa.log().back(), "ERROR b refused");
   EXPECT_EQ(status_of(a), NodeStatus::Errored);
   EXPECT_EQ(status_of(b), NodeStatus::Settled);
+}
+
+// Nodes whose last handle goes inside a wave are kept by the wave's pins
+// and released at its end in the order it touched them, a node of another
+// core than the owner's among them; the nodes kept stay, unpinned.
+TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOrder) {
+  struct Case {
+    std::vector<std::size_t> dropped;  // inside the wave, in this order
+    std::vector<std::string> released;
+  };
+  const std::vector<Case> cases = {
+      {{}, {}},
+      {{0}, {"a"}},
+      {{1}, {"x"}},
+      {{2, 0}, {"a", "b"}},
+      {{1, 2, 0}, {"a", "x", "b"}},
+  };
+  const std::vector<std::string> names = {"a", "x", "b"};
+  for (const Case& c : cases) {
+    std::vector<std::string> log;  // outlives the nodes kept, released last
+    auto owner = GraphCore::create();
+    auto other = GraphCore::create();
+    std::vector<NodeHandle> nodes;
+    nodes.push_back(make_state(owner, iv(0)));
+    nodes.push_back(make_state(other, iv(0)));
+    nodes.push_back(make_state(owner, iv(0)));
+    std::vector<UncountedNode> views;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      views.push_back(nodes[i].uncounted());
+      add_release_callback(nodes[i], [&log, name = names[i]] { log.push_back(name); });
+    }
+    run_in_wave_scope(views[0], [&] {
+      for (const UncountedNode& v : views) touch_in_current_frame(v);
+      for (std::size_t i : c.dropped) nodes[i].drop();
+      EXPECT_TRUE(log.empty());
+    });
+    EXPECT_EQ(log, c.released);
+    for (std::size_t i = 0; i < views.size(); ++i) {
+      const bool dropped = std::find(c.dropped.begin(), c.dropped.end(), i) != c.dropped.end();
+      EXPECT_EQ(is_live(views[i]), !dropped) << names[i];
+      if (!dropped) EXPECT_EQ(pin_count(views[i]), 0u) << names[i];
+    }
+  }
 }
 
 TEST(WaveScopeEdges, AFaultDropsTheChecksQueuedBeforeIt) {

@@ -158,6 +158,13 @@ class Arena {
   void drop_pin(SlotKey k) noexcept {
     if (is_pinned(k)) pin_[k.index] -= 1;
   }
+  // Lowers a pin its holder raised on a slot it found current, and tells
+  // whether the node's release is then due. A pinned slot is never vacated,
+  // so its key is current still and needs no check.
+  bool drop_held_pin(std::uint64_t i, std::uint64_t external_count) noexcept {
+    pin_[i] -= 1;
+    return external_count == 0 && pin_[i] == 0;
+  }
 
   // The id of the last wave scope that touched the slot (0: none).
   std::uint64_t touch_stamp(std::uint64_t i) const { return touch_[i]; }

@@ -225,20 +225,30 @@ struct QueuedCheck {
 
 namespace {
 
-// Runs the taken items: run checks first, then resolve checks.
+// Runs the taken item's check of kind pass. The owner's node runs where it
+// was queued: the taken buffer stays put while the drain runs, and drops
+// the node's references with it.
+[[gnu::always_inline]] inline void drain_taken_item(PendingItem& it, PendingKind pass) {
+  if (!it.node.empty()) return drain_node(it.node, pass);
+  UncountedNode node = take_node(it);
+  drain_node(node, pass);
+}
+
+// Runs the taken items: run checks first, then resolve checks. The items'
+// kinds stay put while they run, so the run-check pass counts the resolve
+// checks and the second pass is walked only when there are some.
 void drain_taken(std::vector<PendingItem>& taken) {
-  for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
-    for (PendingItem& it : taken) {
-      if (it.kind != pass) continue;
-      // The owner's node runs where it was queued: the taken buffer stays
-      // put while the drain runs, and drops the node's references with it.
-      if (!it.node.empty()) {
-        drain_node(it.node, pass);
-        continue;
-      }
-      UncountedNode node = take_node(it);
-      drain_node(node, pass);
+  std::size_t resolve_checks = 0;
+  for (PendingItem& it : taken) {
+    if (it.kind != PendingKind::RunCheck) {
+      ++resolve_checks;
+      continue;
     }
+    drain_taken_item(it, PendingKind::RunCheck);
+  }
+  if (resolve_checks == 0) return;
+  for (PendingItem& it : taken) {
+    if (it.kind == PendingKind::ResolveCheck) drain_taken_item(it, PendingKind::ResolveCheck);
   }
 }
 

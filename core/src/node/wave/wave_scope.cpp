@@ -66,9 +66,8 @@ void unpin_touched(std::vector<TouchedNode>& touched, const CoreRef& owner) {
       auto a = core->borrow_mut();
       Arena& arena = *a;
       for (; it != end && it->core == core_id; ++it) {
-        const SlotKey key = it->key;
-        arena.drop_pin(key);
-        if (arena.release_due(key, it->count->count)) {
+        // The touch pinned a current slot: it is current still.
+        if (arena.drop_held_pin(it->key.index, it->count->count)) {
           due = it++;
           break;
         }
