@@ -49,7 +49,11 @@ class DepStates {
   }
   DepStates(const DepStates&) = delete;
   DepStates& operator=(const DepStates&) = delete;
-  ~DepStates() { clear(); }
+  // Moved-from states (the columns move entries as they grow) hold nothing:
+  // the test stays inline.
+  ~DepStates() {
+    if (slots_) drop();
+  }
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -64,6 +68,12 @@ class DepStates {
   // Drops the states front to back (as a vector's clear does), then their
   // block, or, in a deps block, that block once its handles have gone too.
   void clear() noexcept {
+    if (slots_) drop();
+  }
+
+ private:
+  static_assert(std::is_nothrow_default_constructible_v<DepSlot>);
+  void drop() noexcept {
     DepSlot* s = std::exchange(slots_, nullptr);
     const std::size_t n = std::exchange(size_, 0);
     for (std::size_t i = 0; i < n; ++i) s[i].~DepSlot();
@@ -72,11 +82,8 @@ class DepStates {
       if (!head->handles_live) ::operator delete(head);
       return;
     }
-    if (s) ::operator delete(s);
+    ::operator delete(s);
   }
-
- private:
-  static_assert(std::is_nothrow_default_constructible_v<DepSlot>);
   // Value-initialised, as a vector's sized constructor makes them.
   void fill_empty() noexcept {
     for (std::size_t i = 0; i < size_; ++i) ::new (slots_ + i) DepSlot();
