@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "node/arena/dep_list.hpp"
+#include "node/arena/dep_states.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;
@@ -43,4 +44,74 @@ TEST(DepList, MadeFromNothingHoldsNoBlock) {
   DepList list = DepList::made(0, [](std::size_t) -> NodeHandle { throw std::runtime_error("never made"); });
   EXPECT_TRUE(list.empty());
   EXPECT_EQ(list.begin(), nullptr);
+}
+
+// A node's dep states may share its deps block: whichever of the two drops
+// first, each drops only what it holds, the block lives until both are gone
+// (the sanitizer build catches a block freed early or never). A replacement
+// of the states, or a list made without room, gives the states a block of
+// their own.
+TEST(DepStates, SharingTheDepsBlockDropsEachPartAtItsOwnClear) {
+  struct Case {
+    const char* name;
+    bool made_with_room;
+    bool replaced;
+    bool states_first;
+  };
+  const Case cases[] = {
+      {"shared, list drops first", true, false, false},
+      {"shared, states drop first", true, false, true},
+      {"shared then replaced, list first", true, true, false},
+      {"shared then replaced, states first", true, true, true},
+      {"list without room, list first", false, false, false},
+      {"list without room, states first", false, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto core = GraphCore::create();
+    std::vector<NodeHandle> nodes;
+    for (int i = 0; i < 2; ++i) nodes.push_back(make_state(core));
+    auto promote = [&](std::size_t i) { return nodes[i].promote_counted(); };
+    std::vector<NodeHandle> promoted;
+    if (!c.made_with_room)
+      for (std::size_t i = 0; i < nodes.size(); ++i) promoted.push_back(promote(i));
+    DepList list = c.made_with_room ? DepList::made(nodes.size(), promote) : DepList(std::move(promoted));
+    DepStates states = DepStates::beside(list);
+    ASSERT_EQ(states.size(), 2u);
+    const bool in_room = states.data() == static_cast<DepSlot*>(list.block()->state_room());
+    EXPECT_EQ(in_room, c.made_with_room);
+    std::vector<WeakValue> values;
+    for (DepSlot& slot : states) {
+      EXPECT_EQ(slot.has_value, 0);
+      EXPECT_EQ(slot.stamp, kNoStamp);
+      slot.latest = iv(7);
+      values.emplace_back(slot.latest);
+    }
+    DepStates replaced_states;
+    if (c.replaced) {
+      replaced_states = std::exchange(states, DepStates(2));
+      EXPECT_NE(states.data(), static_cast<DepSlot*>(list.block()->state_room()));
+      replaced_states.clear();  // the old states go while the list still reads its handles
+      for (const WeakValue& v : values) EXPECT_TRUE(v.expired());
+      EXPECT_EQ(list[1].key(), nodes[1].key());
+    }
+    auto drop_list = [&] {
+      list.clear();
+      for (const NodeHandle& n : nodes) EXPECT_EQ(n.count()->count, 1u);
+      if (!c.replaced && !c.states_first)
+        for (const WeakValue& v : values) EXPECT_FALSE(v.expired());
+    };
+    auto drop_states = [&] {
+      if (!c.replaced) EXPECT_EQ(nodes[0].count()->count, c.states_first ? 2u : 1u);
+      states.clear();
+      for (const WeakValue& v : values) EXPECT_TRUE(v.expired());
+    };
+    if (c.states_first) {
+      drop_states();
+      drop_list();
+    } else {
+      drop_list();
+      drop_states();
+    }
+  }
 }

@@ -18,7 +18,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<D
                             const DispatcherRef& dispatcher, SharedValue&& initial, NodeSpec&& spec,
                             SharedGraphHooks&& hooks, TopologyHook&& topology_hook) {
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
-  const std::size_t n = deps.size();
+  DepStates dep_state = DepStates::beside(deps);
   NewSlotEntries entries{
       TopologyEntry{std::move(deps), std::move(topology_hook)},
       CallEntry{OptionalKindText(std::move(spec.kind)), key, dispatcher, std::move(hooks)},
@@ -26,7 +26,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<D
       // Sized in place: no empty record filled after and torn down. The dep
       // links are sized when the node is first connected (or restored or
       // rewired): most built nodes never are, and pay nothing for them.
-      EdgeEntry{.dep_state = new_dep_state(n),
+      EdgeEntry{.dep_state = std::move(dep_state),
                 .state = {},
                 .run_check_epoch = 0,
                 .dep_links = {},

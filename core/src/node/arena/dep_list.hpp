@@ -5,13 +5,33 @@
 // column pays one word per node, and a node without deps one null word.
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "node/arena/dep_slot.hpp"
 #include "node/arena/node_handle.hpp"
 
 namespace korvalinth {
+
+// The head of a deps block. A list made for a node's build keeps room after
+// its handles for the node's dep states, so a build makes one block for
+// both; such a block goes when the handles and the states have both gone.
+struct DepBlockHead {
+  std::uint32_t size;
+  std::uint8_t has_state_room = 0;
+  std::uint8_t states_live = 0;   // the dep states live in the room
+  std::uint8_t handles_live = 1;  // cleared when the list drops before the states
+  NodeHandle* handles() noexcept { return std::launder(reinterpret_cast<NodeHandle*>(this + 1)); }
+  const NodeHandle* handles() const noexcept {
+    return std::launder(reinterpret_cast<const NodeHandle*>(this + 1));
+  }
+  // Past the block's whole list of handles (size is their count once made).
+  void* state_room() noexcept { return reinterpret_cast<NodeHandle*>(this + 1) + size; }
+};
+static_assert(sizeof(DepBlockHead) % alignof(NodeHandle) == 0);
+static_assert(sizeof(NodeHandle) % alignof(DepSlot) == 0 && alignof(DepSlot) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
 
 class DepList {
  public:
@@ -25,12 +45,14 @@ class DepList {
     deps.clear();
   }
   // The n handles make(0) .. make(n - 1), made in order straight into the
-  // block; when a make throws, those made so far drop front to back.
+  // block, with room for the dep states of the node they are made for; when
+  // a make throws, those made so far drop front to back.
   template <class Make>
   static DepList made(std::size_t n, Make&& make) {
     DepList list;
     if (n == 0) return list;
-    list.block_ = allocate(n);
+    list.block_ = allocate(n, n * sizeof(DepSlot));
+    list.block_->has_state_room = 1;
     list.block_->size = 0;  // counts the handles made, for the drop on a throw
     NodeHandle* at = list.block_->handles();
     for (std::size_t i = 0; i < n; ++i) {
@@ -60,28 +82,29 @@ class DepList {
   NodeHandle& operator[](std::size_t i) noexcept { return block_->handles()[i]; }
   const NodeHandle& operator[](std::size_t i) const noexcept { return block_->handles()[i]; }
 
-  // Drops the handles front to back (as a vector's clear does), then the block.
+  // Drops the handles front to back (as a vector's clear does), then the
+  // block, unless the dep states still live in it: they free it.
   void clear() noexcept {
     Block* b = std::exchange(block_, nullptr);
     if (!b) return;
     NodeHandle* h = b->handles();
     for (std::size_t i = 0; i < b->size; ++i) h[i].~NodeHandle();
+    if (b->states_live) {
+      b->handles_live = 0;
+      return;
+    }
     ::operator delete(b);
   }
 
- private:
-  struct Block {
-    std::size_t size;
-    NodeHandle* handles() noexcept { return std::launder(reinterpret_cast<NodeHandle*>(this + 1)); }
-    const NodeHandle* handles() const noexcept {
-      return std::launder(reinterpret_cast<const NodeHandle*>(this + 1));
-    }
-  };
-  static_assert(sizeof(Block) % alignof(NodeHandle) == 0);
+  // The block, for the dep states made in its room; null without deps.
+  DepBlockHead* block() noexcept { return block_; }
 
-  static Block* allocate(std::size_t n) {
-    void* raw = ::operator new(sizeof(Block) + n * sizeof(NodeHandle));
-    return ::new (raw) Block{n};
+ private:
+  using Block = DepBlockHead;
+
+  static Block* allocate(std::size_t n, std::size_t state_room = 0) {
+    void* raw = ::operator new(sizeof(Block) + n * sizeof(NodeHandle) + state_room);
+    return ::new (raw) Block{static_cast<std::uint32_t>(n)};
   }
 
   Block* block_ = nullptr;

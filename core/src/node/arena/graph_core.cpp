@@ -16,7 +16,7 @@ void set_node_release_hook(NodeReleaseHook hook) noexcept { g_node_release_hook.
 
 CoreRef GraphCore::create() { return std::make_shared<GraphCore>(g_next_core_id.fetch_add(1)); }
 
-std::vector<DepSlot> new_dep_state(std::size_t n) { return std::vector<DepSlot>(n); }
+DepStates new_dep_state(std::size_t n) { return DepStates(n); }
 
 const AuxRare& AuxEntry::empty_rare() noexcept {
   static const AuxRare kNone;

@@ -16,6 +16,7 @@
 #include "dispatcher/dispatcher.hpp"
 #include "node/arena/dep_list.hpp"
 #include "node/arena/dep_slot.hpp"
+#include "node/arena/dep_states.hpp"
 #include "node/arena/kind_text.hpp"
 #include "node/arena/message.hpp"
 #include "node/arena/node_fn.hpp"
@@ -111,7 +112,7 @@ class DepLinks {
 };
 
 struct EdgeEntry {
-  std::vector<DepSlot> dep_state;
+  DepStates dep_state;
   NodeState state;
   std::uint64_t run_check_epoch = 0;  // a run check is queued while this equals the queue's epoch
   DepLinks dep_links;
@@ -181,6 +182,6 @@ inline void set_dep_flags(EdgeEntry& e, std::size_t n, std::uint8_t flag) {
 }
 
 // The empty per-dep state block for n deps.
-std::vector<DepSlot> new_dep_state(std::size_t n);
+DepStates new_dep_state(std::size_t n);
 
 }  // namespace korvalinth

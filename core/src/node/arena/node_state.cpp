@@ -65,7 +65,7 @@ void NodeState::deactivate(bool clear_value) noexcept {
   drop_pull();
 }
 
-void NodeState::abort_wave(std::vector<DepSlot>& deps, std::size_t n) noexcept {
+void NodeState::abort_wave(std::span<DepSlot> deps, std::size_t n) noexcept {
   flags_ &= static_cast<std::uint16_t>(~(bits(Flag::DirtySent) | bits(Flag::Emitted) | bits(Flag::Running)));
   pending_count_ = 0;
   for (std::size_t i = 0; i < n && i < deps.size(); ++i) deps[i].pending = 0;

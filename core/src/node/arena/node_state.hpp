@@ -5,6 +5,7 @@
 // which the caller does after releasing the core's borrow.
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "node/arena/dep_slot.hpp"
@@ -18,7 +19,7 @@ enum class RunDecision : std::uint8_t { Nothing = 0, Settle = 1, Run = 2 };
 // What the run rules read besides the node's own state, gathered under the
 // borrow (see run_inputs).
 struct RunInputs {
-  const std::vector<DepSlot>& deps;
+  std::span<const DepSlot> deps;
   bool has_fn;
   bool has_run;
   bool partial;
@@ -209,7 +210,7 @@ class NodeState {
   void deactivate(bool clear_value) noexcept;
   // A wave that faulted or was aborted: its per-wave state clears, in the
   // first n deps too.
-  void abort_wave(std::vector<DepSlot>& deps, std::size_t n) noexcept;
+  void abort_wave(std::span<DepSlot> deps, std::size_t n) noexcept;
   void begin_mutation() noexcept {
     set(Flag::MutationInFlight, true);
     set(Flag::RunAfterMutation, false);

@@ -21,7 +21,7 @@ void seed_connected_dep(Arena& a, const UncountedNode& dep, DepSlot& slot) {
 struct SlotTrash {
   SharedValue cache;
   SharedValue ctx_state;
-  std::vector<DepSlot> dep_state;
+  DepStates dep_state;
   std::vector<ReleaseCallback> release_callbacks;
   std::vector<InvalidateCallback> invalidate_callbacks;
   std::vector<MessageList> held;

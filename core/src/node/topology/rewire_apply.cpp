@@ -168,7 +168,7 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
 
   {
     const std::size_t n = new_list.size();
-    std::vector<DepSlot> fresh = new_dep_state(n);
+    DepStates fresh = new_dep_state(n);
     // A dep's cell is made when its dep sink is connected; every flag is clear.
     std::vector<DepLink> fresh_links(n);
     std::vector<NodeHandle> promoted;
@@ -177,7 +177,7 @@ void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, S
     DepList topology_copy(std::move(promoted));
     // What the borrow replaces is dropped after it.
     DepList old_topology;
-    std::vector<DepSlot> old_state;
+    DepStates old_state;
     DepLinks old_links;
     {
       auto a = node.core_ref().borrow_mut();

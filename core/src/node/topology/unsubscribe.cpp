@@ -53,7 +53,7 @@ constinit thread_local DeactivationDriver tls_deactivations KORVALINTH_FAST_TLS;
 void take_activation_state(const UncountedNode& node, Deactivation& d) {
   std::vector<std::shared_ptr<DepIndexCell>> cells;
   SharedValue cache;
-  std::vector<DepSlot> dep_state;
+  DepStates dep_state;
   std::vector<InvalidateCallback> invalidate;
   std::optional<PullRequest> pending_pull, current_pull;
   std::vector<MessageList> held;

@@ -1,0 +1,97 @@
+#pragma once
+// A node's dep states, read like a vector of them. A build makes them in the
+// room its deps block keeps for them (one block for both); a replacement
+// (unsubscribe, restore, rewire) makes them in a block of their own.
+
+#include <cstddef>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "node/arena/dep_list.hpp"
+#include "node/arena/dep_slot.hpp"
+
+namespace korvalinth {
+
+class DepStates {
+ public:
+  DepStates() noexcept = default;
+  // n empty states in a block of their own.
+  explicit DepStates(std::size_t n) : size_(n) {
+    if (n == 0) return;
+    slots_ = static_cast<DepSlot*>(::operator new(n * sizeof(DepSlot)));
+    fill_empty();
+  }
+  // Empty states for each of the deps, in the room their block keeps when
+  // it has one, else in a block of their own.
+  static DepStates beside(DepList& deps) {
+    DepBlockHead* head = deps.block();
+    if (!head || !head->has_state_room || head->states_live) return DepStates(deps.size());
+    DepStates states;
+    states.slots_ = static_cast<DepSlot*>(head->state_room());
+    states.size_ = head->size;
+    states.fill_empty();
+    head->states_live = 1;
+    states.shared_ = head;
+    return states;
+  }
+  DepStates(DepStates&& o) noexcept
+      : slots_(std::exchange(o.slots_, nullptr)), size_(std::exchange(o.size_, 0)),
+        shared_(std::exchange(o.shared_, nullptr)) {}
+  DepStates& operator=(DepStates&& o) noexcept {
+    if (this != &o) {
+      clear();
+      slots_ = std::exchange(o.slots_, nullptr);
+      size_ = std::exchange(o.size_, 0);
+      shared_ = std::exchange(o.shared_, nullptr);
+    }
+    return *this;
+  }
+  DepStates(const DepStates&) = delete;
+  DepStates& operator=(const DepStates&) = delete;
+  // Moved-from states (the columns move entries as they grow) hold nothing:
+  // the test stays inline.
+  ~DepStates() {
+    if (slots_) drop();
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  DepSlot* data() noexcept { return slots_; }
+  DepSlot* begin() noexcept { return slots_; }
+  DepSlot* end() noexcept { return slots_ + size_; }
+  const DepSlot* begin() const noexcept { return slots_; }
+  const DepSlot* end() const noexcept { return slots_ + size_; }
+  DepSlot& operator[](std::size_t i) noexcept { return slots_[i]; }
+  const DepSlot& operator[](std::size_t i) const noexcept { return slots_[i]; }
+
+  // Drops the states front to back (as a vector's clear does), then their
+  // block, or, in a deps block, that block once its handles have gone too.
+  void clear() noexcept {
+    if (slots_) drop();
+  }
+
+ private:
+  static_assert(std::is_nothrow_default_constructible_v<DepSlot>);
+  void drop() noexcept {
+    DepSlot* s = std::exchange(slots_, nullptr);
+    const std::size_t n = std::exchange(size_, 0);
+    for (std::size_t i = 0; i < n; ++i) s[i].~DepSlot();
+    if (DepBlockHead* head = std::exchange(shared_, nullptr)) {
+      head->states_live = 0;
+      if (!head->handles_live) ::operator delete(head);
+      return;
+    }
+    ::operator delete(s);
+  }
+  // Value-initialised, as a vector's sized constructor makes them.
+  void fill_empty() noexcept {
+    for (std::size_t i = 0; i < size_; ++i) ::new (slots_ + i) DepSlot();
+  }
+
+  DepSlot* slots_ = nullptr;
+  std::size_t size_ = 0;
+  DepBlockHead* shared_ = nullptr;  // the deps block the states live in, if any
+};
+
+}  // namespace korvalinth
