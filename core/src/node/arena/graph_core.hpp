@@ -147,7 +147,11 @@ class Arena {
   // The slot's node may be released now, as release_slot decides: no count,
   // no pin, key current.
   bool release_due(SlotKey k, std::uint64_t external_count) const noexcept {
-    return external_count == 0 && is_current(k) && pin_[k.index] == 0;
+    return is_current(k) && release_due_at(k.index, external_count);
+  }
+  // As release_due, for a slot known current.
+  bool release_due_at(std::uint64_t i, std::uint64_t external_count) const noexcept {
+    return external_count == 0 && pin_[i] == 0;
   }
   // Raises the pin count of a slot by one.
   void add_pin(std::uint64_t i) {
@@ -163,7 +167,7 @@ class Arena {
   // so its key is current still and needs no check.
   bool drop_held_pin(std::uint64_t i, std::uint64_t external_count) noexcept {
     pin_[i] -= 1;
-    return external_count == 0 && pin_[i] == 0;
+    return release_due_at(i, external_count);
   }
 
   // The id of the last wave scope that touched the slot (0: none).
