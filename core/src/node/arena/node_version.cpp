@@ -121,9 +121,13 @@ NodeVersionEntry new_node_version_entry(NodeVersioning versioning, const Value* 
   return NodeVersionEntry{std::move(versioning), std::move(*first)};
 }
 
+std::unique_ptr<NodeVersionSlot::ContentIdPart> NodeVersionSlot::content_part_for(SharedIdentityHasher hasher) {
+  if (!hasher) return nullptr;
+  return std::make_unique<ContentIdPart>(ContentIdPart{std::move(hasher), {}, std::nullopt});
+}
+
 NodeVersionSlot::NodeVersionSlot(NodeVersionEntry entry) : mode_(entry.versioning.mode) {
-  if (entry.versioning.hasher)
-    content_ = std::make_unique<ContentIdPart>(ContentIdPart{std::move(entry.versioning.hasher), {}, std::nullopt});
+  content_ = content_part_for(std::move(entry.versioning.hasher));
   set(std::move(entry.current));
 }
 
@@ -134,8 +138,7 @@ NodeVersionSlot NodeVersionSlot::without_content_ids(NodeVersioning versioning) 
   slot.state_ = versioning.mode == NodeVersioning::Mode::Disabled ? State::NoVersion : State::Level0;
   slot.counter_ = 0;
   slot.mode_ = versioning.mode;
-  if (versioning.hasher)
-    slot.content_ = std::make_unique<ContentIdPart>(ContentIdPart{std::move(versioning.hasher), {}, std::nullopt});
+  slot.content_ = content_part_for(std::move(versioning.hasher));
   return slot;
 }
 

@@ -94,6 +94,8 @@ class NodeVersionSlot {
     std::string cid;
     std::optional<std::string> prev;
   };
+  // The part a slot keeps for a hasher (none without one).
+  static std::unique_ptr<ContentIdPart> content_part_for(SharedIdentityHasher hasher);
   void set(std::optional<NodeVersion> v);
   void advance_any_without_content_ids();
   // The level-1 texts go; the part too unless it keeps a hasher.
