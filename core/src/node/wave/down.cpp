@@ -615,14 +615,6 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   return true;
 }
 
-// Touches the node, found current under the caller's borrow a, in the
-// installed scope, as down's first step does.
-void touch_current_node(Arena& a, const UncountedNode& node) {
-  if (installed_scope_id() == 0 || current_touched_in_installed_scope(a, node.index())) return;
-  auto cell = wave_scope_cell().borrow_mut();
-  if (cell->has_value()) touch_current_in_frame(**cell, a, node.core(), node.count(), node.key());
-}
-
 // Whether the general road, for a DATA of a node outside its run while a
 // batch collects, would only touch the node and defer the DATA: nothing
 // queues it or needs its content id. Read after reads_as_plain_emit, whose
@@ -638,7 +630,7 @@ void touch_current_node(Arena& a, const UncountedNode& node) {
 // keeps that borrow for its pin and DIRTY; deferred messages it replaces go
 // after the borrow, before DIRTY, as there.
 void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
-  touch_current_node(*a, node);
+  if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
   Message late = std::move(m);
   MessageList replaced_list;
   if (!batch_defer_message_in(*a, node, late, replaced_list)) return announce_batch_deferral(a, node);
@@ -686,7 +678,7 @@ void down_flushed(const UncountedNode& node, Message message) {
     auto a = node.core_ref().borrow_mut();
     DataSlots slots;
     if (reads_as_plain_flush(*a, node, slots)) {
-      touch_current_node(*a, node);
+      if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
       deliver_plain_emit(a, node, slots, message);
       end_outside_run(node);
       return;

@@ -72,15 +72,19 @@ void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, con
   touch_untouched_of(scope, a, core, count, key);
 }
 
+void touch_current_in_installed_scope(Arena& a, const UncountedNode& node) {
+  if (current_touched_in_installed_scope(a, node.index())) return;
+  auto cell = wave_scope_cell().borrow_mut();
+  if (!cell->has_value()) return;
+  touch_untouched_of(**cell, a, node.core(), node.count(), node.key());
+}
+
 void touch_in_current_frame(const UncountedNode& node) {
   if (installed_scope_id() == 0) return;
   // One borrow for the node's key and touch and, if due, the touch itself.
   auto a = node.core_ref().borrow_mut();
-  const SlotKey key = node.key();
-  if (!a->is_current(key) || current_touched_in_installed_scope(*a, key.index)) return;
-  auto cell = wave_scope_cell().borrow_mut();
-  if (!cell->has_value()) return;
-  touch_untouched_of(**cell, *a, node.core(), node.count(), key);
+  if (!a->is_current(node.key())) return;
+  touch_current_in_installed_scope(*a, node);
 }
 
 std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakCore& weak_core, const WeakCount& weak_count,

@@ -28,6 +28,9 @@ inline bool touched_in_installed_scope(const Arena& a, SlotKey key) noexcept {
 
 // Records and pins the node in the installed scope, once per scope.
 void touch_in_current_frame(const UncountedNode& node);
+// As touch_in_current_frame, for a node found current under the caller's
+// borrow a, with a scope installed.
+void touch_current_in_installed_scope(Arena& a, const UncountedNode& node);
 // Touches the node, with the core's arena borrowed by the caller; false when
 // the key is not current.
 bool touch_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core, const SharedCount& count, SlotKey key);
