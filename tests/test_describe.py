@@ -160,16 +160,17 @@ def test_a_stored_pending_fatal_is_raised_once_before_the_walk():
 def test_a_long_chain_is_described_and_set_by_id_in_linear_time():
     import time
 
+    # CPU time of this process: a loaded machine stretches wall time, not the work done.
     graph = Graph()
     last = graph.state(0, name="head")
     for _ in range(99_999):
         last = graph.derived([last], lambda x: x)
-    started = time.perf_counter()
+    started = time.process_time()
     out = graph.describe()
-    described = time.perf_counter() - started
-    started = time.perf_counter()
+    described = time.process_time() - started
+    started = time.process_time()
     graph._set_state_by_id("head", 1)
-    set_by_id = time.perf_counter() - started
+    set_by_id = time.process_time() - started
     assert len(out["nodes"]) == len(out["edges"]) + 1 == 100_000
     assert out["nodes"][-1]["deps"] == ["derived#99997"] and out["edges"][0] == {"from": "head", "to": "derived#0"}
     assert (described < 1.0, set_by_id < 1.0) == (True, True), (described, set_by_id)
