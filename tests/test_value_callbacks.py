@@ -131,8 +131,12 @@ def settle_lone_dep(kind, outcome, restored):
 
     node = getattr(graph, kind)([dep], callback)
     seen = []
+
+    def subscriber(k, payload):
+        seen.append((k, "returned" if returned and payload is returned[0] else payload))
+
     try:
-        sub = node.subscribe(lambda k, payload: seen.append((k, "returned" if returned and payload is returned[0] else payload)))
+        sub = node.subscribe(subscriber)
         raised = None
     except Fatal as e:
         raised = str(e)

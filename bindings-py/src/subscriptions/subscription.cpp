@@ -66,7 +66,9 @@ class SubscriberSink final : public Sink {
   int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 
  private:
-  static bool has_none_payload(MessageKind kind) noexcept { return (kNonePayloadKinds >> static_cast<unsigned>(kind)) & 1u; }
+  static bool has_none_payload(MessageKind kind) noexcept {
+    return (kNonePayloadKinds >> static_cast<unsigned>(kind)) & 1u;
+  }
 
   // None and the object of a Python value are lent for the call (the value
   // kept alive by a share of it here); any other payload is made for it.
