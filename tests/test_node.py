@@ -4,6 +4,7 @@ Subscription, on state nodes."""
 import gc
 import sys
 import tracemalloc
+import weakref
 
 import pytest
 
@@ -161,6 +162,44 @@ def test_base_exception_from_a_subscriber_is_raised_by_the_operation(graph):
         node.set(2)
     assert info.value is stored
     assert graph.raise_pending_fatal() is None
+    node.set(3)
+    assert node.cache() == 3
+
+
+# A message with None for payload takes a lighter road into the subscriber
+# than one with a payload: both settle what the subscriber gives alike.
+@pytest.mark.parametrize("kind", ["DIRTY", "DATA"])
+@pytest.mark.parametrize("raised", [None, ValueError, Fatal])
+def test_a_subscriber_settles_alike_with_or_without_a_payload(graph, capsys, kind, raised):
+    node = state(graph, 1)
+    seen, callback = recorder()
+    returned = []
+    armed = []
+
+    def subscriber(got, payload):
+        if got == kind and armed and raised is not None:
+            armed.clear()
+            raise raised("from subscriber")
+        returned.append(Marker())
+        return returned[-1]
+
+    subs = [node.subscribe(subscriber), node.subscribe(callback)]
+    alive = [weakref.ref(marker) for marker in returned]
+    returned.clear()
+    armed.append(True)
+    if raised is Fatal:
+        with pytest.raises(Fatal, match="^from subscriber$"):
+            node.set(2)
+        assert graph.raise_pending_fatal() is None
+    else:
+        assert node.set(2) is None
+        assert seen == [("START", None), ("DATA", 1), ("DIRTY", None), ("DATA", 2)]
+    assert capsys.readouterr().err.count("ValueError: from subscriber") == (raised is ValueError)
+    # What the subscriber returned is dropped at once.
+    assert [ref() for ref in alive] == [None] * len(alive)
+    alive = [weakref.ref(marker) for marker in returned]
+    returned.clear()
+    assert [ref() for ref in alive] == [None] * len(alive)
     node.set(3)
     assert node.cache() == 3
 

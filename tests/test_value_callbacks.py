@@ -103,6 +103,66 @@ def test_each_dep_layout_passes_held_objects_and_new_restored_ones(layout):
     assert len({id(arg) for arg in args}) == len(args)
 
 
+def settle_lone_dep(kind, outcome, restored):
+    """What a derived or effect over one dep shows when its callback gives
+    `outcome` on activation; the dep holds a Python object or a restored
+    value."""
+    from korvalinth import restore_graph, restore_registry
+
+    if restored:
+        original = Graph()
+        original.state(1, name="j")
+        graph = restore_graph(original.checkpoint(), restore_registry([]))
+        dep = graph._find("j")
+    else:
+        graph = Graph()
+        dep = graph.state(1)
+    returned = []
+
+    def callback(value):
+        if outcome == "error":
+            raise ValueError("bad")
+        if outcome == "fatal":
+            raise Fatal("stop")
+        if outcome == "none":
+            return None
+        returned.append(Marker())
+        return returned[-1]
+
+    node = getattr(graph, kind)([dep], callback)
+    seen = []
+
+    def subscriber(k, payload):
+        seen.append((k, "returned" if returned and payload is returned[0] else payload))
+
+    try:
+        sub = node.subscribe(subscriber)
+        raised = None
+    except Fatal as e:
+        raised = str(e)
+    alive = [weakref.ref(r) for r in returned]
+    returned.clear()
+    return seen, raised, node.status(), [ref() is not None for ref in alive]
+
+
+# A lone dep holding a Python object takes a lighter road than a lone
+# restored value: both settle every outcome alike.
+@pytest.mark.parametrize("kind", ["derived", "effect"])
+@pytest.mark.parametrize("outcome", ["value", "none", "error", "fatal"])
+def test_a_lone_dep_settles_alike_on_either_road(kind, outcome):
+    held = settle_lone_dep(kind, outcome, restored=False)
+    assert held == settle_lone_dep(kind, outcome, restored=True)
+    seen, raised, status, alive = held
+    assert raised == ("stop" if outcome == "fatal" else None)
+    if outcome == "error":
+        assert seen[-1] == ("ERROR", "ValueError: bad") and status == "errored"
+    if outcome in ("value", "none") and kind == "derived":
+        assert seen[-1] == ("DATA", "returned" if outcome == "value" else None)
+        assert alive == ([True] if outcome == "value" else [])
+    # An effect's result is dropped at once.
+    assert kind == "derived" or alive == [False] * len(alive)
+
+
 def test_values_made_on_short_lived_threads_are_released():
     from conftest import run_in_thread
 

@@ -22,6 +22,11 @@ void down_callback_error(const UncountedNode& node, const PendingFatalSlot& slot
   down(node, Message::error(callback_error(slot, outcome)));
 }
 
+void down_raised_error(const UncountedNode& node, const PendingFatalSlot& slot) {
+  CallOutcome outcome = CallOutcome::of_call(nullptr);
+  down_callback_error(node, slot, outcome);
+}
+
 void call_python_noargs(kit::BorrowedRef callable, const PendingFatalSlot& slot, const UncountedNode& node) {
   CallOutcome outcome;
   {

@@ -52,6 +52,16 @@ class CallOutcome {
 // (any other BaseException aborts). Out of line: the rare road.
 void down_callback_error(const UncountedNode& node, const PendingFatalSlot& slot, CallOutcome& outcome);
 
+// The ERROR of the exception a call just raised (taken from the error
+// indicator; the GIL held), down from the node as down_callback_error sends it.
+void down_raised_error(const UncountedNode& node, const PendingFatalSlot& slot);
+
+// Drops what a call returned, the GIL held. None is immortal on every
+// interpreter this module runs on: its drop would change nothing.
+inline void drop_call_result(PyObject* result) noexcept {
+  if (result != Py_None) Py_DECREF(result);
+}
+
 // The returned object becomes the node's next value: [DATA(object)] down
 // from the node (None included). A raised Exception: [ERROR] down. No call,
 // nothing down. Inline: one per derived run.

@@ -15,12 +15,6 @@ namespace {
 CallOutcome call_with_dep_values(kit::BorrowedRef callback, const DepInputs& inputs) {
   kit::GilGuard gil;
   if (!gil.held()) return {};
-  // One dep holding a Python value (a chain's link): its object is the
-  // argument, with no argument list to build.
-  if (const PyObjectValue* held = inputs.size() == 1 ? py_object_value_cast(inputs[0].current) : nullptr) {
-    PyObject* args[2] = {nullptr, held->object().get()};
-    return CallOutcome::of_call(PyObject_Vectorcall(callback.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  }
   try {
     DepArguments args(inputs);
     return CallOutcome::of_call(PyObject_Vectorcall(callback.get(), args.argv(), args.nargsf(), nullptr));
@@ -52,10 +46,31 @@ class ValueCallbackFn final : public NodeFn {
   ValueCallbackFn(kit::OwnedRef callback, SharedFatalSlot slot) noexcept
       : slot_(std::move(slot)), callback_(std::move(callback)) {}
 
-  [[gnu::flatten]] void run(RunContext& ctx) override { run_value_callback(kind, callback_.borrow(), *slot_, ctx); }
+  // A chain's link, under a binding frame (the GIL held, nothing to take or
+  // give back): the one dep's object is the argument and the result is
+  // settled straight, as the general road settles it. Any other run takes
+  // the general road, out of line so that this one stays light.
+  void run(RunContext& ctx) override {
+    const PyObjectValue* held = kind != ValueCallbackKind::Producer && kit::gil_count() != 0 && ctx.inputs.size() == 1
+                                    ? py_object_value_seen_at_once(ctx.inputs[0].current)
+                                    : nullptr;
+    if (held == nullptr) return run_on_general_road(ctx);
+    PyObject* args[2] = {nullptr, held->object().get()};
+    PyObject* result = PyObject_Vectorcall(callback_.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (result == nullptr) [[unlikely]] return down_raised_error(ctx.node, *slot_);
+    if constexpr (kind == ValueCallbackKind::Derived) {
+      down(ctx.node, Message::data(make_py_value(kit::OwnedRef::steal(result))));
+    } else {
+      drop_call_result(result);
+    }
+  }
   int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 
  private:
+  [[gnu::noinline, gnu::flatten]] void run_on_general_road(RunContext& ctx) {
+    run_value_callback(kind, callback_.borrow(), *slot_, ctx);
+  }
+
   SharedFatalSlot slot_;
   kit::AnywhereRef callback_;  // the dispatcher may drop the function anywhere
 };

@@ -30,12 +30,18 @@ inline SharedValue make_py_value(kit::OwnedRef object) {
   return make_derived_value<PyObjectValue>(std::move(object));
 }
 
-// The object of a PyObjectValue, or null for any other value (or none).
-// The class is final: a value whose type record is PyObjectValue's is one,
-// seen without the virtual call (one per dep per run); any other goes
-// through the full check, as a type record may have copies.
-inline const PyObjectValue* py_object_value_cast(const SharedValue& value) noexcept {
+// The PyObjectValue whose type record is the class's own, seen without the
+// virtual call (the class is final); null for any other value (or none),
+// which may still be one: a type record may have copies.
+inline const PyObjectValue* py_object_value_seen_at_once(const SharedValue& value) noexcept {
   if (value && &typeid(*value) == &typeid(PyObjectValue)) return static_cast<const PyObjectValue*>(value.get());
+  return nullptr;
+}
+
+// The object of a PyObjectValue, or null for any other value (or none):
+// seen at once (one per dep per run), else through the full check.
+inline const PyObjectValue* py_object_value_cast(const SharedValue& value) noexcept {
+  if (const PyObjectValue* seen = py_object_value_seen_at_once(value)) return seen;
   return value_cast<PyObjectValue>(value);
 }
 
