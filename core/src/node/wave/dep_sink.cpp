@@ -419,6 +419,45 @@ template <class Hold>
   call_dirty<std::optional<CallHold>>(sink, core, dep_index);
 }
 
+// A DATA whose whole work is to record its value and queue its node's run
+// check, for a node entered under the borrow a: inside a delivery, from a
+// dep not flagged, with no wave value to replace, to a node that serves no
+// pulls. It replaces nothing, so nothing drops between the record and the
+// push, and the push is made under the same borrow. False, with nothing
+// changed, for any other DATA; the general record then takes it.
+[[gnu::always_inline]] inline bool record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
+                                                     std::uint64_t i, const Message& m) {
+  LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
+  EdgeEntry& e = s.edge;
+  if (e.state.terminal()) return false;
+  check_index(e.dep_state.size(), i);
+  check_index(e.dep_links.size(), i);
+  DepSlot& d = e.dep_state[i];
+  if (e.dep_links[i].flag || d.wave_value || s.config.pull_id || delivery_depth() == 0) return false;
+  const SharedValue& value = m.data_value();
+  d.wave_value.emplace(value);
+  push_in_current_frame(d, value);
+  d.has_value = 1;
+  e.state.dep_settled(d);
+  if (!e.state.deps_settled_or_owe(run_held_back(s.config, s.aux))) return true;
+  std::uint64_t& mark = e.run_check_epoch;
+  if (mark == queue_epoch()) return true;
+  mark = queue_epoch();
+  push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
+  return true;
+}
+
+// A plain DATA (see record_plain_data) to a node that needs no hold, under
+// one borrow. False when it is not one; a node entered meanwhile stays
+// touched, and the general road enters it again. The holding road keeps
+// the general record: it is rare, and it proves the plain one.
+[[gnu::always_inline]] inline bool call_plain_data(const DepSink& sink, GraphCore& core, std::uint64_t dep_index,
+                                                   const Message& message) {
+  NoHold hold;
+  auto a = core.borrow_mut();
+  return enter_node(*a, sink, hold) == Entered::Yes && record_plain_data(*a, sink, core, dep_index, message);
+}
+
 // Any other message, with the hold Hold makes. False, with nothing
 // changed, when the node needs a hold that Hold does not make.
 template <class Hold>
@@ -464,6 +503,7 @@ void DepSink::call(const Message& message) {
     }
     return call_dirty_holding(*this, core, dep_index);
   }
+  if (message.kind() == MessageKind::Data && call_plain_data(*this, core, dep_index, message)) return;
   if (call_with<NoHold>(*this, core, dep_index, message)) return;
   call_holding(*this, core, dep_index, message);
 }
