@@ -386,6 +386,25 @@ CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold
 inline constexpr std::size_t kDirtyDepthReserve = 144;
 inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
 
+// What a DIRTY found under its borrow: whether it entered its node, and the
+// sinks it goes on to (none unless the node turned dirty).
+struct DirtyEntry {
+  Entered entered;
+  SinkList::Reading sinks;
+};
+
+// Enters the node and records the dirty mark under one borrow; the reading
+// is made in place in the result, under that borrow, and not moved after.
+template <class Hold>
+[[gnu::always_inline]] inline DirtyEntry record_dirty(const DepSink& sink, GraphCore& core, std::uint64_t dep_index,
+                                                      Hold& hold) {
+  auto a = core.borrow_mut();
+  const Entered entered = enter_node(*a, sink, hold);
+  if (entered != Entered::Yes) return {entered, SinkList::Reading()};
+  AuxEntry* aux = record_dep_dirty(*a, sink.dependent().index, dep_index);
+  return {Entered::Yes, aux ? aux->sinks.read() : SinkList::Reading()};
+}
+
 // DIRTY, a wave's first message: it replaces no value and queues nothing,
 // so only the dirty mark is recorded, and DIRTY goes on to the sinks read
 // under that borrow when the node turns dirty. With the hold Hold makes;
@@ -394,18 +413,11 @@ inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
 template <class Hold>
 [[gnu::always_inline]] inline bool call_dirty(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
   Hold hold;
-  SinkList::Reading sinks;
   {
-    auto a = core.borrow_mut();
-    const Entered entered = enter_node(*a, sink, hold);
-    if (entered != Entered::Yes) return entered == Entered::No;
-    if (AuxEntry* aux = record_dep_dirty(*a, sink.dependent().index, dep_index)) sinks = aux->sinks.read();
-  }
-  {
-    // Sends DIRTY to the sinks read under the borrow (none: nothing), and
-    // ends the reading before the pin is given back.
-    const SinkList::Reading reading = std::move(sinks);
-    reading.deliver(dirty_message());
+    // The reading ends before the pin is given back.
+    const DirtyEntry entry = record_dirty(sink, core, dep_index, hold);
+    if (entry.entered != Entered::Yes) return entry.entered == Entered::No;
+    entry.sinks.deliver(dirty_message());
   }
   give_back(hold);
   return true;
