@@ -92,6 +92,23 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   current_wave_mut(d).push(value);
 }
 
+// A DATA's value, the dep's wave value set already: kept in the frame's
+// list and as the dep's input, and the dep settled.
+[[gnu::always_inline]] inline void record_data_value(NodeState& state, DepSlot& d, const SharedValue& value) {
+  push_in_current_frame(d, value);
+  d.has_value = 1;
+  state.dep_settled(d);
+}
+
+// Marks the node's run check as queued in this queue epoch: false when it
+// is marked already, so the node is not queued again.
+[[gnu::always_inline]] inline bool mark_run_check_queued(EdgeEntry& e) {
+  std::uint64_t& mark = e.run_check_epoch;
+  if (mark == queue_epoch()) return false;
+  mark = queue_epoch();
+  return true;
+}
+
 // Records message m of dep i in r; r starts empty. The caller found the
 // node's key current under this borrow. Inlined into the sink's one call
 // site: it runs twice per node per wave.
@@ -109,10 +126,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   // node's mark: a node queued already is not queued again.
   auto run_check = [&] {
     if (delivery_depth() > 0) {
-      std::uint64_t& mark = e.run_check_epoch;
-      if (mark == queue_epoch()) return;
-      mark = queue_epoch();
-      r.set(kQueueRunCheck);
+      r.set(kQueueRunCheck, mark_run_check_queued(e));
     } else {
       r.decision = current_run_decision(a, index);
     }
@@ -141,9 +155,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
       trash.wave = std::exchange(*d.wave_value, value);
     else
       d.wave_value.emplace(value);
-    push_in_current_frame(d, value);
-    d.has_value = 1;
-    state.dep_settled(d);
+    record_data_value(state, d, value);
     settle_rule();
     return;
   }
@@ -448,14 +460,9 @@ template <class Hold>
   if (e.dep_links[i].flag || d.wave_value || s.config.pull_id || delivery_depth() == 0) return false;
   const SharedValue& value = m.data_value();
   d.wave_value.emplace(value);
-  push_in_current_frame(d, value);
-  d.has_value = 1;
-  e.state.dep_settled(d);
-  if (!e.state.deps_settled_or_owe(run_held_back(s.config, s.aux))) return true;
-  std::uint64_t& mark = e.run_check_epoch;
-  if (mark == queue_epoch()) return true;
-  mark = queue_epoch();
-  push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
+  record_data_value(e.state, d, value);
+  if (e.state.deps_settled_or_owe(run_held_back(s.config, s.aux)) && mark_run_check_queued(e))
+    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
   return true;
 }
 
