@@ -1,6 +1,8 @@
 // A dep sink serves a node of the wave owner's core without holding it, and
 // any other node (of another core, or outside a wave) through a hold: both
-// roads must deliver the same messages in the same order.
+// roads must deliver the same messages in the same order. The holding road
+// records every DATA the general way, so the same table also holds the
+// plain DATA's record to it.
 
 #include <gtest/gtest.h>
 
@@ -45,6 +47,49 @@ Shape diamond(const CoreRef& core) {
   return s;
 }
 
+// A node that emits twice per run: its dependent gets a second DATA in the
+// wave, with the first still its wave value.
+Shape emits_twice(const CoreRef& core) {
+  Shape s;
+  s.source = make_state(core, iv(0));
+  NodeHandle twice = make_node(core, deps_of({&s.source}), fn_of([](RunContext& ctx) {
+                                 const int v = int_of(ctx.inputs[0].current);
+                                 emit_data(ctx, iv(v));
+                                 emit_data(ctx, iv(v + 100));
+                               }));
+  s.tail = make_map(core, twice, [](int x) { return x * 2; });
+  s.kept.push_back(std::move(twice));
+  return s;
+}
+
+// Deps settling at different depths, and three deps of one node.
+Shape uneven_fan_in(const CoreRef& core) {
+  Shape s;
+  s.source = make_state(core, iv(0));
+  NodeHandle b = make_map(core, s.source, [](int x) { return x + 1; });
+  NodeHandle c = make_map(core, b, [](int x) { return x + 2; });
+  NodeHandle d = make_map(core, s.source, [](int x) { return x * 3; });
+  s.tail = make_node(core, deps_of({&c, &d, &s.source}), fn_of([](RunContext& ctx) {
+                       int sum = 0;
+                       for (const auto& in : ctx.inputs) sum += int_of(in.current);
+                       emit_data(ctx, iv(sum));
+                     }));
+  for (NodeHandle* n : {&b, &c, &d}) s.kept.push_back(std::move(*n));
+  return s;
+}
+
+// A node that emits only values above 6: below, its dependent gets RESOLVED.
+Shape filtered(const CoreRef& core) {
+  Shape s;
+  s.source = make_state(core, iv(0));
+  NodeHandle above = make_node(core, deps_of({&s.source}), fn_of([](RunContext& ctx) {
+                                 if (int_of(ctx.inputs[0].current) > 6) emit_data(ctx, ctx.inputs[0].current);
+                               }));
+  s.tail = make_map(core, above, [](int x) { return x - 1; });
+  s.kept.push_back(std::move(above));
+  return s;
+}
+
 // The tail's messages for two sets of the source: made by the shape's own
 // core's wave, or from inside a wave that another core's node owns.
 std::vector<std::string> run_sets(Shape (*make)(const CoreRef&), bool from_other_core) {
@@ -75,6 +120,9 @@ TEST(DepSinkRoads, AShapeSetFromAnotherCoresWaveDeliversAsItsOwnWaveDoes) {
       {"chain of 1", [](const CoreRef& c) { return chain(c, 1); }},
       {"chain of 4", [](const CoreRef& c) { return chain(c, 4); }},
       {"diamond", diamond},
+      {"a dep emitting twice per wave", emits_twice},
+      {"deps settling at different depths", uneven_fan_in},
+      {"a dep that resolves", filtered},
   };
   for (const auto& [name, make] : shapes) {
     SCOPED_TRACE(name);

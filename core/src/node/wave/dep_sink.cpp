@@ -92,6 +92,23 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   current_wave_mut(d).push(value);
 }
 
+// A DATA's value, the dep's wave value set already: kept in the frame's
+// list and as the dep's input, and the dep settled.
+[[gnu::always_inline]] inline void record_data_value(NodeState& state, DepSlot& d, const SharedValue& value) {
+  push_in_current_frame(d, value);
+  d.has_value = 1;
+  state.dep_settled(d);
+}
+
+// Marks the node's run check as queued in this queue epoch: false when it
+// is marked already, so the node is not queued again.
+[[gnu::always_inline]] inline bool mark_run_check_queued(EdgeEntry& e) {
+  std::uint64_t& mark = e.run_check_epoch;
+  if (mark == queue_epoch()) return false;
+  mark = queue_epoch();
+  return true;
+}
+
 // Records message m of dep i in r; r starts empty. The caller found the
 // node's key current under this borrow. Inlined into the sink's one call
 // site: it runs twice per node per wave.
@@ -109,10 +126,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
   // node's mark: a node queued already is not queued again.
   auto run_check = [&] {
     if (delivery_depth() > 0) {
-      std::uint64_t& mark = e.run_check_epoch;
-      if (mark == queue_epoch()) return;
-      mark = queue_epoch();
-      r.set(kQueueRunCheck);
+      r.set(kQueueRunCheck, mark_run_check_queued(e));
     } else {
       r.decision = current_run_decision(a, index);
     }
@@ -141,9 +155,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
       trash.wave = std::exchange(*d.wave_value, value);
     else
       d.wave_value.emplace(value);
-    push_in_current_frame(d, value);
-    d.has_value = 1;
-    state.dep_settled(d);
+    record_data_value(state, d, value);
     settle_rule();
     return;
   }
@@ -386,6 +398,25 @@ CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold
 inline constexpr std::size_t kDirtyDepthReserve = 144;
 inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
 
+// What a DIRTY found under its borrow: whether it entered its node, and the
+// sinks it goes on to (none unless the node turned dirty).
+struct DirtyEntry {
+  Entered entered;
+  SinkList::Reading sinks;
+};
+
+// Enters the node and records the dirty mark under one borrow; the reading
+// is made in place in the result, under that borrow, and not moved after.
+template <class Hold>
+[[gnu::always_inline]] inline DirtyEntry record_dirty(const DepSink& sink, GraphCore& core, std::uint64_t dep_index,
+                                                      Hold& hold) {
+  auto a = core.borrow_mut();
+  const Entered entered = enter_node(*a, sink, hold);
+  if (entered != Entered::Yes) return {entered, SinkList::Reading()};
+  AuxEntry* aux = record_dep_dirty(*a, sink.dependent().index, dep_index);
+  return {Entered::Yes, aux ? aux->sinks.read() : SinkList::Reading()};
+}
+
 // DIRTY, a wave's first message: it replaces no value and queues nothing,
 // so only the dirty mark is recorded, and DIRTY goes on to the sinks read
 // under that borrow when the node turns dirty. With the hold Hold makes;
@@ -394,18 +425,11 @@ inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
 template <class Hold>
 [[gnu::always_inline]] inline bool call_dirty(const DepSink& sink, GraphCore& core, std::uint64_t dep_index) {
   Hold hold;
-  SinkList::Reading sinks;
   {
-    auto a = core.borrow_mut();
-    const Entered entered = enter_node(*a, sink, hold);
-    if (entered != Entered::Yes) return entered == Entered::No;
-    if (AuxEntry* aux = record_dep_dirty(*a, sink.dependent().index, dep_index)) sinks = aux->sinks.read();
-  }
-  {
-    // Sends DIRTY to the sinks read under the borrow (none: nothing), and
-    // ends the reading before the pin is given back.
-    const SinkList::Reading reading = std::move(sinks);
-    reading.deliver(dirty_message());
+    // The reading ends before the pin is given back.
+    const DirtyEntry entry = record_dirty(sink, core, dep_index, hold);
+    if (entry.entered != Entered::Yes) return entry.entered == Entered::No;
+    entry.sinks.deliver(dirty_message());
   }
   give_back(hold);
   return true;
@@ -417,6 +441,40 @@ template <class Hold>
   std::byte depth_reserve[kHoldingDirtyDepthReserve];
   asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
   call_dirty<std::optional<CallHold>>(sink, core, dep_index);
+}
+
+// A DATA whose whole work is to record its value and queue its node's run
+// check, for a node entered under the borrow a: inside a delivery, from a
+// dep not flagged, with no wave value to replace, to a node that serves no
+// pulls. It replaces nothing, so nothing drops between the record and the
+// push, and the push is made under the same borrow. False, with nothing
+// changed, for any other DATA; the general record then takes it.
+[[gnu::always_inline]] inline bool record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
+                                                     std::uint64_t i, const Message& m) {
+  LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
+  EdgeEntry& e = s.edge;
+  if (e.state.terminal()) return false;
+  check_index(e.dep_state.size(), i);
+  check_index(e.dep_links.size(), i);
+  DepSlot& d = e.dep_state[i];
+  if (e.dep_links[i].flag || d.wave_value || s.config.pull_id || delivery_depth() == 0) return false;
+  const SharedValue& value = m.data_value();
+  d.wave_value.emplace(value);
+  record_data_value(e.state, d, value);
+  if (e.state.deps_settled_or_owe(run_held_back(s.config, s.aux)) && mark_run_check_queued(e))
+    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
+  return true;
+}
+
+// A plain DATA (see record_plain_data) to a node that needs no hold, under
+// one borrow. False when it is not one; a node entered meanwhile stays
+// touched, and the general road enters it again. The holding road keeps
+// the general record: it is rare, and it proves the plain one.
+[[gnu::always_inline]] inline bool call_plain_data(const DepSink& sink, GraphCore& core, std::uint64_t dep_index,
+                                                   const Message& message) {
+  NoHold hold;
+  auto a = core.borrow_mut();
+  return enter_node(*a, sink, hold) == Entered::Yes && record_plain_data(*a, sink, core, dep_index, message);
 }
 
 // Any other message, with the hold Hold makes. False, with nothing
@@ -464,6 +522,7 @@ void DepSink::call(const Message& message) {
     }
     return call_dirty_holding(*this, core, dep_index);
   }
+  if (message.kind() == MessageKind::Data && call_plain_data(*this, core, dep_index, message)) return;
   if (call_with<NoHold>(*this, core, dep_index, message)) return;
   call_holding(*this, core, dep_index, message);
 }
