@@ -278,15 +278,23 @@ TEST(PendingEdges, TheOwnersLoneItemIsDroppedUnrunWhenItsWaveFaults) {
   NodeHandle s = make_state(core, iv(1));
   int runs = 0;
   NodeHandle n = make_node(core, deps_of({&s}), fn_of([&runs](RunContext&) { ++runs; }));
+  auto other = GraphCore::create();
+  NodeHandle other_s = make_state(other, iv(1));
+  int other_runs = 0;
+  NodeHandle m = make_node(other, deps_of({&other_s}), fn_of([&other_runs](RunContext&) { ++other_runs; }));
   auto sub = subscribe_recording(owner);
   auto sub_n = subscribe_recording(n);
+  auto sub_m = subscribe_recording(m);
   runs = 0;
+  other_runs = 0;
   run_in_wave_scope(owner, [&] {
     push_pending(n, PendingKind::RunCheck);
+    push_pending(m, PendingKind::RunCheck);  // queued behind the lone item
     fault("queued, then faulted");
   });
   drain_pending();
   EXPECT_EQ(runs, 0);
+  EXPECT_EQ(other_runs, 0);
   EXPECT_EQ(pin_count(n), 0u);
   ASSERT_FALSE(sub.log().empty());
   EXPECT_TRUE(sub.log().back().starts_with("ERROR")) << sub.log().back();
