@@ -3,6 +3,7 @@
 // and batches.
 
 #include <algorithm>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -197,6 +198,113 @@ TEST(PendingEdges, AFanOutsResolveChecksAreQueuedOncePerNodeInFirstPushOrder) {
     }
     EXPECT_EQ(drain_resolve_fan_out(c), expected) << c.name;
   }
+}
+
+namespace {
+
+// A check pushed by name: "a1", "a2" of the wave owner's core, "b1" of another.
+struct QueuedPush {
+  const char* node;
+  PendingKind kind;
+};
+
+// The runs and RESOLVED a drain of the pushes gives, pushed and drained
+// inside a wave owned by a node of a1's core (whose first item waits alone
+// beside the queue's vector) or outside any wave (every item in the vector).
+std::vector<std::string> drain_pushes(const std::vector<QueuedPush>& pushes, bool in_owners_wave) {
+  std::vector<std::string> log;
+  auto home = GraphCore::create();
+  auto other = GraphCore::create();
+  NodeHandle owner = make_state(home, iv(0));
+  NodeHandle home_src = make_state(home, iv(1));
+  NodeHandle other_src = make_state(other, iv(1));
+  std::map<std::string, NodeHandle> nodes;
+  std::vector<Subscribed> subs;
+  for (const char* name : {"a1", "a2", "b1"}) {
+    const bool at_home = name[0] == 'a';
+    NodeHandle n = make_node(at_home ? home : other, deps_of({at_home ? &home_src : &other_src}),
+                             fn_of([&log, name](RunContext&) { log.push_back(std::string(name) + " ran"); }));
+    subs.push_back(subscribe_recording(n));
+    subs.back().sink->on_message = [&log, name](const Message& m) {
+      log.push_back(std::string(name) + " " + std::string(m.kind_name()));
+    };
+    nodes.emplace(name, std::move(n));
+  }
+  log.clear();
+  auto push_and_drain = [&] {
+    for (const QueuedPush& p : pushes) {
+      const NodeHandle& n = nodes.at(p.node);
+      if (p.kind == PendingKind::ResolveCheck) NodeStateTestAccess::set(edge(n).state, NodeState::Flag::DirtySent, true);
+      push_pending(n, p.kind);
+    }
+    drain_pending();
+  };
+  if (in_owners_wave)
+    run_in_wave_scope(owner, push_and_drain);
+  else
+    push_and_drain();
+  return log;
+}
+
+}  // namespace
+
+TEST(PendingEdges, TheOwnersLoneItemDrainsInTheOrderTheVectorGives) {
+  constexpr PendingKind kRun = PendingKind::RunCheck;
+  constexpr PendingKind kResolve = PendingKind::ResolveCheck;
+  struct Case {
+    const char* name;
+    std::vector<QueuedPush> pushes;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"one run check", {{"a1", kRun}}, L({"a1 ran"})},
+      {"a second of the owner's core", {{"a1", kRun}, {"a2", kRun}}, L({"a1 ran", "a2 ran"})},
+      {"another core's after it", {{"a1", kRun}, {"b1", kRun}}, L({"a1 ran", "b1 ran"})},
+      {"another core's before it", {{"b1", kRun}, {"a1", kRun}}, L({"b1 ran", "a1 ran"})},
+      {"a resolve check before a run check", {{"a1", kResolve}, {"a2", kRun}}, L({"a2 ran", "a1 RESOLVED"})},
+      {"one resolve check", {{"a1", kResolve}}, L({"a1 RESOLVED"})},
+      {"the same run check twice", {{"a1", kRun}, {"a1", kRun}}, L({"a1 ran"})},
+      {"the same resolve check twice", {{"a1", kResolve}, {"a1", kResolve}}, L({"a1 RESOLVED"})},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(drain_pushes(c.pushes, true), c.expected) << c.name << " (in the owner's wave)";
+    EXPECT_EQ(drain_pushes(c.pushes, false), c.expected) << c.name << " (outside a wave)";
+  }
+}
+
+TEST(PendingEdges, TheOwnersLoneItemIsDroppedUnrunWhenItsWaveFaults) {
+  auto core = GraphCore::create();
+  NodeHandle owner = make_state(core, iv(0));
+  NodeHandle s = make_state(core, iv(1));
+  int runs = 0;
+  NodeHandle n = make_node(core, deps_of({&s}), fn_of([&runs](RunContext&) { ++runs; }));
+  auto other = GraphCore::create();
+  NodeHandle other_s = make_state(other, iv(1));
+  int other_runs = 0;
+  NodeHandle m = make_node(other, deps_of({&other_s}), fn_of([&other_runs](RunContext&) { ++other_runs; }));
+  auto sub = subscribe_recording(owner);
+  auto sub_n = subscribe_recording(n);
+  auto sub_m = subscribe_recording(m);
+  runs = 0;
+  other_runs = 0;
+  run_in_wave_scope(owner, [&] {
+    push_pending(n, PendingKind::RunCheck);
+    push_pending(m, PendingKind::RunCheck);  // queued behind the lone item
+    fault("queued, then faulted");
+  });
+  drain_pending();
+  EXPECT_EQ(runs, 0);
+  EXPECT_EQ(other_runs, 0);
+  EXPECT_EQ(pin_count(n), 0u);
+  ASSERT_FALSE(sub.log().empty());
+  EXPECT_TRUE(sub.log().back().starts_with("ERROR")) << sub.log().back();
+  EXPECT_NE(sub.log().back().find("queued, then faulted"), std::string::npos) << sub.log().back();
+  // The next wave's queue starts empty: only its own check runs.
+  run_in_wave_scope(owner, [&] {
+    push_pending(n, PendingKind::RunCheck);
+    drain_pending();
+  });
+  EXPECT_EQ(runs, 1);
 }
 
 TEST(PendingEdges, ARunCheckMadeDuringADeliveryIsQueuedForItsEnd) {

@@ -43,8 +43,18 @@ void keep_buffer(std::vector<PendingItem>& emptied) {
 
 }  // namespace
 
+// Flattened: the vector's push is inlined whole, as a fan-out pushes here
+// once per node.
+[[gnu::flatten]] void push_owner_item(std::vector<PendingItem>& q, const CoreRef& owner, const SharedCount& count,
+                                      const SlotKey& key, CoreId core_id, PendingKind kind) {
+  q.emplace_back(owner, count, key, core_id, kind);
+}
+
 void keep_queued_owner_items_past_wave() {
-  auto q = pending_queue().borrow_mut();
+  PendingState& pending = ThreadBlock<PendingState>::get();
+  auto q = pending.queue.borrow_mut();
+  // The lone item goes first, as it was queued.
+  if (pending.lone.waiting()) q->emplace(q->begin(), pending.lone.take(), pending.lone.core_id, pending.lone.kind);
   for (PendingItem& it : *q) {
     if (it.node.empty()) continue;
     it.core = it.node.core();
@@ -118,27 +128,34 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
       marked = true;
     }
   }
-  auto q = pending_queue().borrow_mut();
+  PendingState& pending = ThreadBlock<PendingState>::get();
+  auto q = pending.queue.borrow_mut();
   if (kind == PendingKind::ResolveCheck) {
     if (!queued_resolve_checks().insert(id, node.key(), detail::tls_queue_epoch)) return;
   } else if (!marked) {
+    const LoneOwnerItem& lone = pending.lone;
+    if (lone.waiting() && lone.kind == kind && lone.core_id == id && lone.node->key() == node.key()) return;
     for (const PendingItem& it : *q) {
       if (it.kind == kind && it.core_id == id && it.node.key() == node.key()) return;
     }
   }
-  push_item(*q, node.core(), node.count(), node.key(), id, kind);
+  push_item(*q, pending.lone, node.core(), node.count(), node.key(), id, kind);
 }
 
 void push_run_check_marked(const UncountedNode& node) {
-  auto q = pending_queue().borrow_mut();
-  push_item(*q, node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
+  PendingState& pending = ThreadBlock<PendingState>::get();
+  auto q = pending.queue.borrow_mut();
+  push_item(*q, pending.lone, node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
 }
 
 void clear_pending_queue() {
   std::vector<PendingItem> dropped;
+  UncountedNode dropped_lone;
   {
-    auto q = pending_queue().borrow_mut();
+    PendingState& pending = ThreadBlock<PendingState>::get();
+    auto q = pending.queue.borrow_mut();
     dropped = std::move(*q);
+    if (pending.lone.waiting()) dropped_lone = pending.lone.take();
     empty_queue(*q);
   }
 }
@@ -238,11 +255,24 @@ namespace {
   drain_node(node, pass);
 }
 
-// Runs the taken items: run checks first, then resolve checks. The items'
-// kinds stay put while they run, so the run-check pass counts the resolve
-// checks and the second pass is walked only when there are some.
-void drain_taken(std::vector<PendingItem>& taken) {
+// The lone item taken with the vector's, ahead of them.
+struct TakenLone {
+  UncountedNode node;  // empty: none waited
+  PendingKind kind = PendingKind::RunCheck;
+};
+
+// Runs the taken items, the lone one first: run checks first, then resolve
+// checks. The items' kinds stay put while they run, so the run-check pass
+// counts the resolve checks and the second pass is walked only when there
+// are some.
+void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
   std::size_t resolve_checks = 0;
+  if (!lone.node.empty()) {
+    if (lone.kind == PendingKind::RunCheck)
+      drain_node(lone.node, PendingKind::RunCheck);
+    else
+      ++resolve_checks;
+  }
   for (PendingItem& it : taken) {
     if (it.kind != PendingKind::RunCheck) {
       ++resolve_checks;
@@ -251,6 +281,7 @@ void drain_taken(std::vector<PendingItem>& taken) {
     drain_taken_item(it, PendingKind::RunCheck);
   }
   if (resolve_checks == 0) return;
+  if (!lone.node.empty() && lone.kind == PendingKind::ResolveCheck) drain_node(lone.node, PendingKind::ResolveCheck);
   for (PendingItem& it : taken) {
     if (it.kind == PendingKind::ResolveCheck) drain_taken_item(it, PendingKind::ResolveCheck);
   }
@@ -258,14 +289,19 @@ void drain_taken(std::vector<PendingItem>& taken) {
 
 // Takes the several queued items and runs them. Out of line: the lone
 // item's road keeps a small frame.
-[[gnu::noinline]] void drain_several() {
+[[gnu::noinline]] void drain_several(PendingState& pending) {
   std::vector<PendingItem> taken = take_kept_buffer();
+  TakenLone lone;
   {
-    auto q = pending_queue().borrow_mut();
+    auto q = pending.queue.borrow_mut();
     taken.swap(*q);
+    if (pending.lone.waiting()) {
+      lone.kind = pending.lone.kind;
+      lone.node = pending.lone.take();
+    }
     start_queue_epoch();
   }
-  drain_taken(taken);
+  drain_taken(lone, taken);
   taken.clear();
   keep_buffer(taken);
 }
@@ -273,19 +309,30 @@ void drain_taken(std::vector<PendingItem>& taken) {
 }  // namespace
 
 void drain_pending() {
+  PendingState& pending = ThreadBlock<PendingState>::get();
   for (;;) {
-    // A chain nests one drain per node, each finding one item: that item's
-    // node is taken alone, without the two passes.
-    auto q = pending_queue().borrow_mut();
-    if (q->empty()) return;
-    if (q->size() != 1) {
+    // A chain nests one drain per node, each finding the owner's lone item
+    // and nothing else: its node is taken from the slot, without the vector
+    // or the two passes.
+    auto q = pending.queue.borrow_mut();
+    if (q->empty()) {
+      if (!pending.lone.waiting()) return;
+      const PendingKind lone_kind = pending.lone.kind;
+      UncountedNode lone_node = pending.lone.take();
+      start_queue_epoch();
       q.release();
-      drain_several();
+      drain_node(lone_node, lone_kind);
       continue;
     }
-    PendingItem& lone = q->back();
-    UncountedNode single = take_node(lone);
-    const PendingKind single_kind = lone.kind;
+    if (q->size() != 1 || pending.lone.waiting()) {
+      q.release();
+      drain_several(pending);
+      continue;
+    }
+    // An item watching its core, alone, likewise.
+    PendingItem& only = q->back();
+    UncountedNode single = take_node(only);
+    const PendingKind single_kind = only.kind;
     // The queue emptied without a walk of its buffer.
     q->pop_back();
     start_queue_epoch();

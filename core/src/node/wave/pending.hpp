@@ -53,15 +53,27 @@ void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core,
 std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakCore& core, const WeakCount& count,
                                                                    SlotKey key);
 
-// Queues an item for the node of core_id, watching core (either reference)
-// unless it is the owner's. Built in place: no item is moved and dropped.
+// Queues an item of the owner's core in the vector q, built in place: no
+// item is moved and dropped.
+void push_owner_item(std::vector<PendingItem>& q, const CoreRef& owner, const SharedCount& count, const SlotKey& key,
+                     CoreId core_id, PendingKind kind);
+// The same for an item watching its core (either reference).
 template <class AnyCore>
-void push_item(std::vector<PendingItem>& q, const AnyCore& core, const SharedCount& count, SlotKey key, CoreId core_id,
-               PendingKind kind) {
-  if (const CoreRef* owner = installed_owner_ref(core_id))
-    q.emplace_back(*owner, count, key, core_id, kind);
-  else
-    q.emplace_back(WeakCore(core), count, key, core_id, kind);
+[[gnu::noinline]] void push_watched_item(std::vector<PendingItem>& q, const AnyCore& core, const SharedCount& count,
+                                         const SlotKey& key, CoreId core_id, PendingKind kind) {
+  q.emplace_back(WeakCore(core), count, key, core_id, kind);
+}
+
+// Queues an item for the node of core_id, under the queue's borrow q,
+// watching core unless it is the owner's. The owner's item queued first
+// waits in the lone slot: tested inline, as a chain queues one per node.
+template <class AnyCore>
+[[gnu::always_inline]] inline void push_item(std::vector<PendingItem>& q, LoneOwnerItem& lone, const AnyCore& core,
+                                             const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind) {
+  const CoreRef* owner = installed_owner_ref(core_id);
+  if (owner == nullptr) return push_watched_item(q, core, count, key, core_id, kind);
+  if (!lone.waiting() && q.empty()) return lone.hold(*owner, count, key, core_id, kind);
+  push_owner_item(q, *owner, count, key, core_id, kind);
 }
 
 // Queues a check of the node, at most once per kind until drained.
@@ -70,9 +82,11 @@ void push_pending(const UncountedNode& node, PendingKind kind);
 void push_run_check_marked(const UncountedNode& node);
 // The same, inline: a dep sink queues one per node of a chain, and a call
 // frame costs about a third of the push.
-inline void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key, CoreId core_id) {
-  auto q = pending_queue().borrow_mut();
-  push_item(*q, core, count, key, core_id, PendingKind::RunCheck);
+[[gnu::always_inline]] inline void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key,
+                                                         CoreId core_id) {
+  PendingState& pending = ThreadBlock<PendingState>::get();
+  auto q = pending.queue.borrow_mut();
+  push_item(*q, pending.lone, core, count, key, core_id, PendingKind::RunCheck);
 }
 
 namespace detail {
@@ -102,7 +116,8 @@ void keep_queued_owner_items_past_wave();
 // The same; a wave leaves its queue empty but for a fault, so the empty
 // queue is seen without a call.
 inline void keep_owner_items_past_wave() {
-  if (!pending_queue().borrow()->empty()) keep_queued_owner_items_past_wave();
+  const PendingState& pending = ThreadBlock<PendingState>::get();
+  if (pending.lone.waiting() || !pending.queue.borrow()->empty()) keep_queued_owner_items_past_wave();
 }
 // Drops every queued item without running it.
 void clear_pending_queue();

@@ -3,6 +3,7 @@
 // the outermost down to return (see pending.hpp).
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "base/cell.hpp"
@@ -24,6 +25,8 @@ struct PendingItem {
       : node(owner, count, key), core_id(core_id), kind(kind) {}
   PendingItem(WeakCore core, const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind)
       : node(CoreRef(), count, key), core(std::move(core)), core_id(core_id), kind(kind) {}
+  PendingItem(UncountedNode&& owner_node, CoreId core_id, PendingKind kind)
+      : node(std::move(owner_node)), core_id(core_id), kind(kind) {}
 
   UncountedNode node;  // its core empty: watched through core
   WeakCore core;
@@ -31,8 +34,33 @@ struct PendingItem {
   PendingKind kind = PendingKind::RunCheck;
 };
 
+// The first item queued, when it is of the owning operation's core: a
+// chain's delivery queues exactly one run check and its frame's close
+// drains it at once, so it waits here with no push to the vector. Items
+// queued after it go to the vector; a drain takes it first.
+struct LoneOwnerItem {
+  std::optional<UncountedNode> node;  // none: no item waits
+  CoreId core_id = 0;
+  PendingKind kind = PendingKind::RunCheck;
+
+  bool waiting() const noexcept { return node.has_value(); }
+  // Built in place in the empty slot.
+  void hold(const CoreRef& owner, const SharedCount& count, SlotKey key, CoreId id, PendingKind k) {
+    node.emplace(owner, count, key);
+    core_id = id;
+    kind = k;
+  }
+  // The waiting item's node; leaves the slot empty.
+  UncountedNode take() noexcept {
+    UncountedNode taken = std::move(*node);
+    node.reset();
+    return taken;
+  }
+};
+
 struct PendingState {
   Cell<std::vector<PendingItem>> queue;
+  LoneOwnerItem lone;                  // used under the queue's borrow; ahead of every item of the vector
   QueuedResolveChecks resolve_checks;  // used under the queue's borrow
 };
 
