@@ -558,7 +558,8 @@ bool is_plain_settle(const DownEntry& e, const EdgeEntry& edge) noexcept {
 
 // The steps of the general road for a plain emit, under the borrow a that
 // read the node's entries into slots; releases it.
-void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
+[[gnu::always_inline]] inline void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node,
+                                                      const DataSlots& slots, Message& m) {
   DeliveryFrame frame;
   {
     // Ends as it goes out of scope, before the frame closes: the one end
@@ -640,27 +641,65 @@ void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
   announce_batch_deferral(node);
 }
 
-// The common downs, a running node's DATA and a settled run's RESOLVED,
-// taken in the one borrow that reads the node's entry. Otherwise gives the
-// entry the general road starts from (none when the node is terminal).
-std::optional<DownEntry> deliver_if_plain(const UncountedNode& node, Message& m) {
+// A running node's DATA, the commonest down, when it is a plain emit: sent
+// in the one borrow that reads the node's entry. False, having changed
+// nothing, for any other DATA.
+[[gnu::always_inline]] inline bool emitted_plainly(const UncountedNode& node, Message& m) {
   auto a = node.core_ref().borrow_mut();
   DataSlots slots;
-  if (m.kind() == MessageKind::Data) {
-    // A plain emit builds no entry; any other DATA reads it again.
-    if (!reads_as_plain_emit(*a, node, slots)) {
-      if (!batch_collecting() || !reads_as_plain_deferral(*a, node)) return read_down_entry(*a, node);
-      defer_plainly(a, node, m);
-      return std::nullopt;
-    }
-    deliver_plain_emit(a, node, slots, m);
-    return std::nullopt;
+  if (!reads_as_plain_emit(*a, node, slots)) [[unlikely]] return false;
+  deliver_plain_emit(a, node, slots, m);
+  return true;
+}
+
+// The general road from the entry read, for the list of one message m.
+// Reached by a tail call, so its frame is the only one a down nests there.
+[[gnu::noinline]] void down_from_entry(const UncountedNode& node, DownEntry entry, Message& m) {
+  OneMessage one(m);
+  down_entered(node, entry, one);
+}
+
+// A DATA that emitted_plainly found no plain emit: nothing ran since its
+// test, which gave the faults of the entry's reads. A plain deferral into
+// the open batch goes in the borrow that reads the entry; any other DATA
+// reads it again.
+[[gnu::noinline]] void down_data_not_plain(const UncountedNode& node, Message& m) {
+  std::optional<DownEntry> entry;
+  {
+    auto a = node.core_ref().borrow_mut();
+    if (batch_collecting() && reads_as_plain_deferral(*a, node)) return defer_plainly(a, node, m);
+    entry = read_down_entry(*a, node);
   }
-  std::optional<DownEntry> entry = read_down_entry(*a, node, &slots);
-  if (!entry) return entry;
-  if (!is_plain_settle(*entry, *slots.edge) || batch_collecting()) return entry;
-  deliver_plain_settle(a, node, slots, m);
-  return std::nullopt;
+  if (!entry) return;
+  return down_from_entry(node, *entry, m);
+}
+
+// A DATA of a node whose core is not borrowed. The plain emit's frame is
+// the only one a chain's DATA nests per node; any other DATA leaves it by a
+// tail call, so takes no more stack than its own road.
+[[gnu::noinline]] void down_data(const UncountedNode& node, Message& m) {
+  check_stack_headroom();
+  if (emitted_plainly(node, m)) [[likely]] return;
+  return down_data_not_plain(node, m);
+}
+
+// Any other single message. A settled run's RESOLVED is taken in the one
+// borrow that reads the node's entry; a borrowed core takes the general
+// road, which faults as it always did.
+[[gnu::noinline]] void down_other(const UncountedNode& node, Message& m) {
+  check_stack_headroom();
+  std::optional<DownEntry> entry;
+  if (m.kind() != MessageKind::Resolved || node.core_ref().is_borrowed()) {
+    entry = read_down_entry(node);
+  } else {
+    auto a = node.core_ref().borrow_mut();
+    DataSlots slots;
+    entry = read_down_entry(*a, node, &slots);
+    if (entry && is_plain_settle(*entry, *slots.edge) && !batch_collecting())
+      return deliver_plain_settle(a, node, slots, m);
+  }
+  if (!entry) return;
+  return down_from_entry(node, *entry, m);
 }
 
 }  // namespace
@@ -688,15 +727,11 @@ void down_flushed(const UncountedNode& node, Message message) {
 }
 
 void down(const UncountedNode& node, Message message) {
-  check_stack_headroom();
-  // A borrowed core takes the general road, which faults as it always did.
-  const MessageKind kind = message.kind();
-  const bool may_be_plain =
-      (kind == MessageKind::Data || kind == MessageKind::Resolved) && !node.core_ref().is_borrowed();
-  std::optional<DownEntry> entry = may_be_plain ? deliver_if_plain(node, message) : read_down_entry(node);
-  if (!entry) return;
-  OneMessage one(message);
-  down_entered(node, *entry, one);
+  // Each road checks the stack at its own frame, which takes this one's
+  // place: both are tail calls.
+  if (message.kind() == MessageKind::Data && !node.core_ref().is_borrowed()) [[likely]]
+    return down_data(node, message);
+  down_other(node, message);
 }
 
 }  // namespace korvalinth
