@@ -641,17 +641,6 @@ void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
   announce_batch_deferral(node);
 }
 
-// A running node's DATA, the commonest down, when it is a plain emit: sent
-// in the one borrow that reads the node's entry. False, having changed
-// nothing, for any other DATA.
-[[gnu::always_inline]] inline bool emitted_plainly(const UncountedNode& node, Message& m) {
-  auto a = node.core_ref().borrow_mut();
-  DataSlots slots;
-  if (!reads_as_plain_emit(*a, node, slots)) [[unlikely]] return false;
-  deliver_plain_emit(a, node, slots, m);
-  return true;
-}
-
 // The general road from the entry read, for the list of one message m.
 // Reached by a tail call, so its frame is the only one a down nests there.
 [[gnu::noinline]] void down_from_entry(const UncountedNode& node, DownEntry entry, Message& m) {
@@ -659,28 +648,26 @@ void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
   down_entered(node, entry, one);
 }
 
-// A DATA that emitted_plainly found no plain emit: nothing ran since its
-// test, which gave the faults of the entry's reads. A plain deferral into
-// the open batch goes in the borrow that reads the entry; any other DATA
-// reads it again.
-[[gnu::noinline]] void down_data_not_plain(const UncountedNode& node, Message& m) {
-  std::optional<DownEntry> entry;
-  {
-    auto a = node.core_ref().borrow_mut();
-    if (batch_collecting() && reads_as_plain_deferral(*a, node)) return defer_plainly(a, node, m);
-    entry = read_down_entry(*a, node);
-  }
+// A DATA that is no plain emit, under the borrow a whose reads found so and
+// gave the faults of the entry's reads; releases it. A plain deferral into
+// the open batch goes in that borrow; any other DATA reads the entry.
+[[gnu::noinline]] void down_data_not_plain(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
+  if (batch_collecting() && reads_as_plain_deferral(*a, node)) return defer_plainly(a, node, m);
+  const std::optional<DownEntry> entry = read_down_entry(*a, node);
+  a.release();
   if (!entry) return;
   return down_from_entry(node, *entry, m);
 }
 
-// A DATA of a node whose core is not borrowed. The plain emit's frame is
-// the only one a chain's DATA nests per node; any other DATA leaves it by a
-// tail call, so takes no more stack than its own road.
+// A DATA of a node whose core is not borrowed. A running node's plain emit,
+// the commonest down, goes in the one borrow that reads the node's entry,
+// in the one frame a chain's DATA nests per node.
 [[gnu::noinline]] void down_data(const UncountedNode& node, Message& m) {
   check_stack_headroom();
-  if (emitted_plainly(node, m)) [[likely]] return;
-  return down_data_not_plain(node, m);
+  auto a = node.core_ref().borrow_mut();
+  DataSlots slots;
+  if (!reads_as_plain_emit(*a, node, slots)) [[unlikely]] return down_data_not_plain(a, node, m);
+  deliver_plain_emit(a, node, slots, m);
 }
 
 // Any other single message. A settled run's RESOLVED is taken in the one
