@@ -233,16 +233,15 @@ struct DownEntry {
   OrderedDelivery* delivering;  // the down calling the node's sinks, if one is
 };
 
-// The node's entries that a DATA changes, as read_down_entry found them.
+// The node's entries that a plain road changes, as its reads found them.
 struct DataSlots {
   EdgeEntry* edge = nullptr;
   AuxEntry* aux = nullptr;
   NodeVersionSlot* version = nullptr;
 };
 
-// Under the caller's borrow; fills slots, when given, for the same borrow.
-[[gnu::always_inline]] inline std::optional<DownEntry> read_down_entry(Arena& a, const UncountedNode& node,
-                                                                       DataSlots* slots = nullptr) {
+// Under the caller's borrow.
+[[gnu::always_inline]] inline std::optional<DownEntry> read_down_entry(Arena& a, const UncountedNode& node) {
   // The key is checked once: every entry below is read under this borrow,
   // the wave step's entries (topology, edge) first, as their faults come.
   const std::uint64_t i = node.index();
@@ -250,9 +249,7 @@ struct DataSlots {
   const bool running = e.state.running();
   if (e.state.terminal()) return std::nullopt;
   LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
-  NodeVersionSlot& version = a.version_at(i);
-  if (slots) *slots = DataSlots{&s.edge, &s.aux, &version};
-  const bool content_ids = version.mode() == NodeVersioning::Mode::Level1;
+  const bool content_ids = a.version_at(i).mode() == NodeVersioning::Mode::Level1;
   return DownEntry{current_touched_in_installed_scope(a, i), running, content_ids, holds_back(s, running),
                    e.state.serving_pull(), OrderedDelivery::in_progress_on(node)};
 }
@@ -551,9 +548,20 @@ void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list
 
 // Whether the general road, for one RESOLVED, would only hand it on and end
 // the node's wave: the node's run is over, its DIRTY went out, and nothing
-// holds it back or queues it (a batch is asked last, as there).
-bool is_plain_settle(const DownEntry& e, const EdgeEntry& edge) noexcept {
-  return !e.running && e.touched && !e.delivering && !e.hold && edge.state.dirty_sent();
+// holds it back or queues it (a batch is asked last, as there). Read as
+// read_down_entry reads the entries, with the same faults, each test given
+// up at the first that fails; fills slots when it holds.
+[[gnu::always_inline]] inline bool reads_as_plain_settle(Arena& a, const UncountedNode& node, DataSlots& slots) {
+  const std::uint64_t i = node.index();
+  auto [topology, e] = wave_slots(a, node.key());
+  if (e.state.running() || e.state.terminal() || !e.state.dirty_sent()) return false;
+  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
+  NodeVersionSlot& version = a.version_at(i);
+  if (!current_touched_in_installed_scope(a, i) || holds_back(s, false) || OrderedDelivery::in_progress_on(node) ||
+      batch_collecting())
+    return false;
+  slots = DataSlots{&s.edge, &s.aux, &version};
+  return true;
 }
 
 // The steps of the general road for a plain emit, under the borrow a that
@@ -679,11 +687,11 @@ void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
   if (m.kind() != MessageKind::Resolved || node.core_ref().is_borrowed()) {
     entry = read_down_entry(node);
   } else {
+    // Any other RESOLVED reads its entry again in the same borrow.
     auto a = node.core_ref().borrow_mut();
     DataSlots slots;
-    entry = read_down_entry(*a, node, &slots);
-    if (entry && is_plain_settle(*entry, *slots.edge) && !batch_collecting())
-      return deliver_plain_settle(a, node, slots, m);
+    if (reads_as_plain_settle(*a, node, slots)) return deliver_plain_settle(a, node, slots, m);
+    entry = read_down_entry(*a, node);
   }
   if (!entry) return;
   return down_from_entry(node, *entry, m);
