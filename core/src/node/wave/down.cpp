@@ -546,22 +546,31 @@ void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list
   return true;
 }
 
-// Whether the general road, for one RESOLVED, would only hand it on and end
-// the node's wave: the node's run is over, its DIRTY went out, and nothing
-// holds it back or queues it (a batch is asked last, as there). Read as
-// read_down_entry reads the entries, with the same faults, each test given
-// up at the first that fails; fills slots when it holds.
-[[gnu::always_inline]] inline bool reads_as_plain_settle(Arena& a, const UncountedNode& node, DataSlots& slots) {
+// The reads of a plain road of a node outside its run whose DIRTY went out
+// (a settle, a flushed DATA), as read_down_entry reads the entries, with the
+// same faults, each test given up at the first that fails: holds when
+// plain(entries, version) holds too, and then fills slots.
+template <class Plain>
+[[gnu::always_inline]] inline bool reads_as_plain_after_dirty(Arena& a, const UncountedNode& node, DataSlots& slots,
+                                                              Plain&& plain) {
   const std::uint64_t i = node.index();
   auto [topology, e] = wave_slots(a, node.key());
   if (e.state.running() || e.state.terminal() || !e.state.dirty_sent()) return false;
   LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
   NodeVersionSlot& version = a.version_at(i);
-  if (!current_touched_in_installed_scope(a, i) || holds_back(s, false) || OrderedDelivery::in_progress_on(node) ||
-      batch_collecting())
-    return false;
+  if (!plain(s, version)) return false;
   slots = DataSlots{&s.edge, &s.aux, &version};
   return true;
+}
+
+// Whether the general road, for one RESOLVED, would only hand it on and end
+// the node's wave: the node's run is over, its DIRTY went out, and nothing
+// holds it back or queues it (a batch is asked last, as there).
+[[gnu::always_inline]] inline bool reads_as_plain_settle(Arena& a, const UncountedNode& node, DataSlots& slots) {
+  return reads_as_plain_after_dirty(a, node, slots, [&](const LiveSlotsWithAux& s, const NodeVersionSlot&) {
+    return current_touched_in_installed_scope(a, node.index()) && !holds_back(s, false) &&
+           !OrderedDelivery::in_progress_on(node) && !batch_collecting();
+  });
 }
 
 // The steps of the general road for a plain emit, under the borrow a that
@@ -610,18 +619,11 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 // Whether the general road, for a DATA a batch flushes to a node outside
 // its run, would only apply it and hand it on: its DIRTY went out at the
 // deferral, and nothing holds it back, queues it or needs its content id.
-// Read as read_down_entry reads the entries, with the same faults; fills
-// slots when it holds.
 [[gnu::always_inline]] inline bool reads_as_plain_flush(Arena& a, const UncountedNode& node, DataSlots& slots) {
-  const std::uint64_t i = node.index();
-  auto [topology, e] = wave_slots(a, node.key());
-  if (e.state.running() || e.state.terminal() || !e.state.dirty_sent()) return false;
-  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
-  NodeVersionSlot& version = a.version_at(i);
-  if (version.mode() == NodeVersioning::Mode::Level1 || holds_back(s, false) || OrderedDelivery::in_progress_on(node))
-    return false;
-  slots = DataSlots{&s.edge, &s.aux, &version};
-  return true;
+  return reads_as_plain_after_dirty(a, node, slots, [&](const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
+    return version.mode() != NodeVersioning::Mode::Level1 && !holds_back(s, false) &&
+           !OrderedDelivery::in_progress_on(node);
+  });
 }
 
 // Whether the general road, for a DATA of a node outside its run while a
