@@ -40,6 +40,7 @@ struct Case {
   bool completes_first = false;  // m is terminal before the set
   bool settled_by_a_sink = false;  // a sink of s downs RESOLVED on m before m runs
   bool in_batch = false;           // that RESOLVED is made in a batch
+  bool sets_instead = false;       // the sink downs a DATA on m instead
 };
 
 std::vector<std::string> run_case(const Case& c, Road road) {
@@ -81,9 +82,10 @@ std::vector<std::string> run_case(const Case& c, Road road) {
     auto settler = std::make_shared<NamedSink>(&log, "s");
     settler->on_message = [&](const Message& msg) {
       if (msg.kind() != MessageKind::Data) return;
-      if (!c.in_batch) return down_by(road, m, Message::resolved());
+      auto settle = [&] { down_by(road, m, c.sets_instead ? Message::data(value(50)) : Message::resolved()); };
+      if (!c.in_batch) return settle();
       run_batch([&] {
-        down_by(road, m, Message::resolved());
+        settle();
         return false;
       });
     };
@@ -119,6 +121,19 @@ const Case kCases[] = {
     {.name = "settled_in_a_batch", .settled_by_a_sink = true, .in_batch = true},
     {.name = "settled_while_paused", .pausable = Pausable::ResumeAll, .pause_first = true, .settled_by_a_sink = true},
     {.name = "settled_and_corrected", .corrects = true, .settled_by_a_sink = true},
+    {.name = "set_by_a_sink", .settled_by_a_sink = true, .sets_instead = true},
+    {.name = "set_by_a_sink_in_a_batch", .settled_by_a_sink = true, .in_batch = true, .sets_instead = true},
+    {.name = "set_by_a_sink_with_content_ids",
+     .values = Values::Ints,
+     .versioning = VersioningForm::Choice::Level1,
+     .settled_by_a_sink = true,
+     .sets_instead = true},
+    {.name = "set_by_a_sink_while_paused",
+     .pausable = Pausable::ResumeAll,
+     .pause_first = true,
+     .settled_by_a_sink = true,
+     .sets_instead = true},
+    {.name = "set_by_a_sink_and_corrected", .corrects = true, .settled_by_a_sink = true, .sets_instead = true},
 };
 
 class EmitRoads : public ::testing::TestWithParam<Case> {};

@@ -233,16 +233,15 @@ struct DownEntry {
   OrderedDelivery* delivering;  // the down calling the node's sinks, if one is
 };
 
-// The node's entries that a DATA changes, as read_down_entry found them.
+// The node's entries that a plain road changes, as its reads found them.
 struct DataSlots {
   EdgeEntry* edge = nullptr;
   AuxEntry* aux = nullptr;
   NodeVersionSlot* version = nullptr;
 };
 
-// Under the caller's borrow; fills slots, when given, for the same borrow.
-[[gnu::always_inline]] inline std::optional<DownEntry> read_down_entry(Arena& a, const UncountedNode& node,
-                                                                       DataSlots* slots = nullptr) {
+// Under the caller's borrow.
+[[gnu::always_inline]] inline std::optional<DownEntry> read_down_entry(Arena& a, const UncountedNode& node) {
   // The key is checked once: every entry below is read under this borrow,
   // the wave step's entries (topology, edge) first, as their faults come.
   const std::uint64_t i = node.index();
@@ -250,9 +249,7 @@ struct DataSlots {
   const bool running = e.state.running();
   if (e.state.terminal()) return std::nullopt;
   LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
-  NodeVersionSlot& version = a.version_at(i);
-  if (slots) *slots = DataSlots{&s.edge, &s.aux, &version};
-  const bool content_ids = version.mode() == NodeVersioning::Mode::Level1;
+  const bool content_ids = a.version_at(i).mode() == NodeVersioning::Mode::Level1;
   return DownEntry{current_touched_in_installed_scope(a, i), running, content_ids, holds_back(s, running),
                    e.state.serving_pull(), OrderedDelivery::in_progress_on(node)};
 }
@@ -549,16 +546,37 @@ void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list
   return true;
 }
 
+// The reads of a plain road of a node outside its run whose DIRTY went out
+// (a settle, a flushed DATA), as read_down_entry reads the entries, with the
+// same faults, each test given up at the first that fails: holds when
+// plain(entries, version) holds too, and then fills slots.
+template <class Plain>
+[[gnu::always_inline]] inline bool reads_as_plain_after_dirty(Arena& a, const UncountedNode& node, DataSlots& slots,
+                                                              Plain&& plain) {
+  const std::uint64_t i = node.index();
+  auto [topology, e] = wave_slots(a, node.key());
+  if (e.state.running() || e.state.terminal() || !e.state.dirty_sent()) return false;
+  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
+  NodeVersionSlot& version = a.version_at(i);
+  if (!plain(s, version)) return false;
+  slots = DataSlots{&s.edge, &s.aux, &version};
+  return true;
+}
+
 // Whether the general road, for one RESOLVED, would only hand it on and end
 // the node's wave: the node's run is over, its DIRTY went out, and nothing
 // holds it back or queues it (a batch is asked last, as there).
-bool is_plain_settle(const DownEntry& e, const EdgeEntry& edge) noexcept {
-  return !e.running && e.touched && !e.delivering && !e.hold && edge.state.dirty_sent();
+[[gnu::always_inline]] inline bool reads_as_plain_settle(Arena& a, const UncountedNode& node, DataSlots& slots) {
+  return reads_as_plain_after_dirty(a, node, slots, [&](const LiveSlotsWithAux& s, const NodeVersionSlot&) {
+    return current_touched_in_installed_scope(a, node.index()) && !holds_back(s, false) &&
+           !OrderedDelivery::in_progress_on(node) && !batch_collecting();
+  });
 }
 
 // The steps of the general road for a plain emit, under the borrow a that
 // read the node's entries into slots; releases it.
-void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
+[[gnu::always_inline]] inline void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node,
+                                                      const DataSlots& slots, Message& m) {
   DeliveryFrame frame;
   {
     // Ends as it goes out of scope, before the frame closes: the one end
@@ -601,18 +619,11 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 // Whether the general road, for a DATA a batch flushes to a node outside
 // its run, would only apply it and hand it on: its DIRTY went out at the
 // deferral, and nothing holds it back, queues it or needs its content id.
-// Read as read_down_entry reads the entries, with the same faults; fills
-// slots when it holds.
 [[gnu::always_inline]] inline bool reads_as_plain_flush(Arena& a, const UncountedNode& node, DataSlots& slots) {
-  const std::uint64_t i = node.index();
-  auto [topology, e] = wave_slots(a, node.key());
-  if (e.state.running() || e.state.terminal() || !e.state.dirty_sent()) return false;
-  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
-  NodeVersionSlot& version = a.version_at(i);
-  if (version.mode() == NodeVersioning::Mode::Level1 || holds_back(s, false) || OrderedDelivery::in_progress_on(node))
-    return false;
-  slots = DataSlots{&s.edge, &s.aux, &version};
-  return true;
+  return reads_as_plain_after_dirty(a, node, slots, [&](const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
+    return version.mode() != NodeVersioning::Mode::Level1 && !holds_back(s, false) &&
+           !OrderedDelivery::in_progress_on(node);
+  });
 }
 
 // Whether the general road, for a DATA of a node outside its run while a
@@ -640,27 +651,52 @@ void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
   announce_batch_deferral(node);
 }
 
-// The common downs, a running node's DATA and a settled run's RESOLVED,
-// taken in the one borrow that reads the node's entry. Otherwise gives the
-// entry the general road starts from (none when the node is terminal).
-std::optional<DownEntry> deliver_if_plain(const UncountedNode& node, Message& m) {
+// The general road from the entry read, for the list of one message m.
+// Reached by a tail call, so its frame is the only one a down nests there.
+[[gnu::noinline]] void down_from_entry(const UncountedNode& node, DownEntry entry, Message& m) {
+  OneMessage one(m);
+  down_entered(node, entry, one);
+}
+
+// A DATA that is no plain emit, under the borrow a whose reads found so and
+// gave the faults of the entry's reads; releases it. A plain deferral into
+// the open batch goes in that borrow; any other DATA reads the entry.
+[[gnu::noinline]] void down_data_not_plain(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
+  if (batch_collecting() && reads_as_plain_deferral(*a, node)) return defer_plainly(a, node, m);
+  const std::optional<DownEntry> entry = read_down_entry(*a, node);
+  a.release();
+  if (!entry) return;
+  return down_from_entry(node, *entry, m);
+}
+
+// A DATA of a node whose core is not borrowed. A running node's plain emit,
+// the commonest down, goes in the one borrow that reads the node's entry,
+// in the one frame a chain's DATA nests per node.
+[[gnu::noinline]] void down_data(const UncountedNode& node, Message& m) {
+  check_stack_headroom();
   auto a = node.core_ref().borrow_mut();
   DataSlots slots;
-  if (m.kind() == MessageKind::Data) {
-    // A plain emit builds no entry; any other DATA reads it again.
-    if (!reads_as_plain_emit(*a, node, slots)) {
-      if (!batch_collecting() || !reads_as_plain_deferral(*a, node)) return read_down_entry(*a, node);
-      defer_plainly(a, node, m);
-      return std::nullopt;
-    }
-    deliver_plain_emit(a, node, slots, m);
-    return std::nullopt;
+  if (!reads_as_plain_emit(*a, node, slots)) [[unlikely]] return down_data_not_plain(a, node, m);
+  deliver_plain_emit(a, node, slots, m);
+}
+
+// Any other single message. A settled run's RESOLVED is taken in the one
+// borrow that reads the node's entry; a borrowed core takes the general
+// road, which faults as it always did.
+[[gnu::noinline]] void down_other(const UncountedNode& node, Message& m) {
+  check_stack_headroom();
+  std::optional<DownEntry> entry;
+  if (m.kind() != MessageKind::Resolved || node.core_ref().is_borrowed()) {
+    entry = read_down_entry(node);
+  } else {
+    // Any other RESOLVED reads its entry again in the same borrow.
+    auto a = node.core_ref().borrow_mut();
+    DataSlots slots;
+    if (reads_as_plain_settle(*a, node, slots)) return deliver_plain_settle(a, node, slots, m);
+    entry = read_down_entry(*a, node);
   }
-  std::optional<DownEntry> entry = read_down_entry(*a, node, &slots);
-  if (!entry) return entry;
-  if (!is_plain_settle(*entry, *slots.edge) || batch_collecting()) return entry;
-  deliver_plain_settle(a, node, slots, m);
-  return std::nullopt;
+  if (!entry) return;
+  return down_from_entry(node, *entry, m);
 }
 
 }  // namespace
@@ -688,15 +724,11 @@ void down_flushed(const UncountedNode& node, Message message) {
 }
 
 void down(const UncountedNode& node, Message message) {
-  check_stack_headroom();
-  // A borrowed core takes the general road, which faults as it always did.
-  const MessageKind kind = message.kind();
-  const bool may_be_plain =
-      (kind == MessageKind::Data || kind == MessageKind::Resolved) && !node.core_ref().is_borrowed();
-  std::optional<DownEntry> entry = may_be_plain ? deliver_if_plain(node, message) : read_down_entry(node);
-  if (!entry) return;
-  OneMessage one(message);
-  down_entered(node, *entry, one);
+  // Each road checks the stack at its own frame, which takes this one's
+  // place: both are tail calls.
+  if (message.kind() == MessageKind::Data && !node.core_ref().is_borrowed()) [[likely]]
+    return down_data(node, message);
+  down_other(node, message);
 }
 
 }  // namespace korvalinth
