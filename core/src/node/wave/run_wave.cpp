@@ -93,7 +93,7 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
     // The node's call entry keeps its key and dispatcher while the borrow is
     // held; the key is copied only for use past it.
     const DispatcherKey& entry_key = *s.call.key;
-    const Dispatcher& dispatcher = *s.call.dispatcher;
+    const Dispatcher& dispatcher = *s.call.dispatcher();
     AuxRare* rare = s.aux.rare_if_made();
     // Dropping old callbacks may run host code, which may replace the
     // function or turn timing on: with any to drop, the function is looked
@@ -102,13 +102,13 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
         rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty());
     if (drops_callbacks) {
       ctx.partition_flag = dispatcher.partition_flag(entry_key.partition);
-      kept_dispatcher = s.call.dispatcher;
+      kept_dispatcher = s.call.dispatcher();
       key = entry_key;
     } else {
       call = dispatcher.lookup_for_run(entry_key);
       ctx.partition_flag = call.partition_flag;
       if (call.timing) {
-        kept_dispatcher = s.call.dispatcher;
+        kept_dispatcher = s.call.dispatcher();
         key = entry_key;
       }
     }
