@@ -21,7 +21,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<D
   DepStates dep_state = DepStates::beside(deps);
   NewSlotEntries entries{
       TopologyEntry{std::move(deps), std::move(topology_hook)},
-      CallEntry{OptionalKindText(std::move(spec.kind)), key, share_call_context(dispatcher, hooks)},
+      CallEntry{OptionalKindText(std::move(spec.kind)), key, share_call_context(dispatcher, hooks), {}},
       static_cast<ConfigEntry&&>(spec),
       // Sized in place: no empty record filled after and torn down. The dep
       // links are sized when the node is first connected (or restored or

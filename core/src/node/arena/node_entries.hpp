@@ -39,6 +39,7 @@ struct CallEntry {
   OptionalKindText kind;
   std::optional<DispatcherKey> key;
   SharedCallContext context = no_call_context();
+  FoundRunFn found_fn;  // what the last run found under key; reset with the key
 
   const DispatcherRef& dispatcher() const noexcept { return context->dispatcher; }
   const SharedGraphHooks& hooks() const noexcept { return context->hooks; }

@@ -13,8 +13,6 @@ namespace korvalinth {
 
 namespace {
 
-constinit thread_local std::uint64_t tls_functions_running KORVALINTH_FAST_TLS = 0;
-
 // Clears the fn-running flag in the node's edge entry e, unless nothing
 // keeps the node any more.
 inline void end_running(Arena& a, EdgeEntry& e, const UncountedNode& node) {
@@ -70,8 +68,6 @@ void take_run_inputs(EdgeEntry& e, std::size_t n, StockedDepInputs& inputs) {
 
 }  // namespace
 
-std::uint64_t node_functions_running() noexcept { return tls_functions_running; }
-
 void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s) {
   GraphCore& core = node.core_ref();
   const SlotKey node_key = node.key();
@@ -105,7 +101,7 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
       kept_dispatcher = s.call.dispatcher();
       key = entry_key;
     } else {
-      call = dispatcher.lookup_for_run(entry_key);
+      call = dispatcher.lookup_for_run(entry_key, s.call.found_fn);
       ctx.partition_flag = call.partition_flag;
       if (call.timing) {
         kept_dispatcher = s.call.dispatcher();
@@ -140,9 +136,6 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
         end_running(*a, node);
       });
     });
-    // Counts a node function on the thread's stack while it runs.
-    tls_functions_running += 1;
-    auto uncount = on_scope_exit([]() noexcept { tls_functions_running -= 1; });
     if (old_callbacks) call = kept_dispatcher->lookup_for_run(key);
     if (NodeFn* fn = call.fn) {
       // Claimed here: on unwind the claim ends before the guards above run.
