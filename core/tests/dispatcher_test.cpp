@@ -76,6 +76,37 @@ TEST(Dispatcher, AKeyNamesItsFunctionOnlyWhileCurrent) {
   EXPECT_EQ(d.register_fn(0, make_fn()), (DispatcherKey{0, 2, 0}));
 }
 
+// What a run found under a key is reused until a slot is freed: after each
+// step the kept road gives what a fresh lookup gives.
+TEST(Dispatcher, WhatARunFoundHoldsUntilASlotIsFreed) {
+  Dispatcher d{0, 1};
+  auto kept = make_fn();
+  const DispatcherKey key = d.register_fn(1, kept);
+  const DispatcherKey other = d.register_fn(1, make_fn());
+  const std::function<void()> steps[] = {
+      [] {},                                   // first found
+      [] {},                                   // reused
+      [&] { d.register_fn(0, make_fn()); },   // a new slot moves nothing
+      [&] { d.free_slot(other); },             // another slot freed
+      [&] { d.free_slot(key); },               // its own slot freed
+      [&] { d.register_fn(1, make_fn()); },   // the slot taken again, a generation on
+  };
+  FoundRunFn found;
+  int step = 0;
+  for (const auto& act : steps) {
+    SCOPED_TRACE(step++);
+    act();
+    const Dispatcher::RunLookup fresh = d.lookup_for_run(key);
+    const Dispatcher::RunLookup kept_road = d.lookup_for_run(key, found);
+    EXPECT_EQ(kept_road.fn, fresh.fn);
+    EXPECT_EQ(kept_road.fn, step <= 4 ? kept.get() : nullptr);
+    EXPECT_EQ(kept_road.partition_flag, 1);
+  }
+  FoundRunFn out_of_range;
+  EXPECT_EQ(fault_text([&] { d.lookup_for_run({2, 0, 0}, out_of_range); }),
+            "index out of bounds: the len is 2 but the index is 2");
+}
+
 TEST(Dispatcher, PartitionOutOfRangeFaultsAndReleasesTheFunction) {
   Dispatcher d{0, 1};
   auto fn = make_fn();
@@ -182,6 +213,26 @@ TEST(Dispatcher, AReplacedFunctionRunsNextAndAFaultingTimedCallIsStillRecorded) 
   EXPECT_FALSE(g->core()->borrow()->edge_at(n.index()).state.running());
 }
 
+// A node whose slot was freed under it runs nothing; a replacement runs
+// next, even when freeing the stale key frees nothing.
+TEST(Dispatcher, ANodeRunsWhatItsKeyNamesAfterItsSlotWasFreed) {
+  auto g = GraphContainer::create(std::nullopt, std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1}));
+  auto first = std::make_shared<CountingFn>();
+  auto second = std::make_shared<CountingFn>();
+  const DispatcherKey key = g->dispatcher()->register_fn(0, first);
+  NodeHandle n = construct_node(g->core(), {}, key, g->dispatcher(), nullptr, {});
+  const auto run = [&] { run_in_wave_scope(n, [&] { run_wave(n); }); };
+  run();
+  g->dispatcher()->free_slot(key);
+  run();
+  EXPECT_EQ(first->runs, 1);
+  replace_node_fn(n, second);
+  run();
+  run();
+  EXPECT_EQ(first->runs, 1);
+  EXPECT_EQ(second->runs, 2);
+}
+
 namespace {
 // Runs its action when dropped: a callback whose drop runs host code.
 struct ActOnDrop {
@@ -274,9 +325,14 @@ TEST(FnRunClaim, AFunctionReplacedInItsOwnRunGoesWhenTheRunReturns) {
   struct ReplacesItself final : NodeFn {
     bool* gone;
     bool* alive_after_replace;
+    bool* running_when_gone = nullptr;
     std::function<void()> replace;
     ReplacesItself(bool* g, bool* a) : gone(g), alive_after_replace(a) {}
-    ~ReplacesItself() override { *gone = true; }
+    ~ReplacesItself() override {
+      *gone = true;
+      // Its run still counts as running while it goes.
+      *running_when_gone = node_function_running();
+    }
     void run(RunContext&) override {
       auto act = std::move(replace);
       act();
@@ -291,6 +347,8 @@ TEST(FnRunClaim, AFunctionReplacedInItsOwnRunGoesWhenTheRunReturns) {
   NodeHandle n = construct_node(g->core(), {}, g->dispatcher()->register_fn(0, std::move(fn)), g->dispatcher(),
                                 nullptr, {});
   raw->replace = [&] { replace_node_fn(n, make_fn()); };
+  bool running_when_gone = false;
+  raw->running_when_gone = &running_when_gone;
   bool gone_after_run = false;
   run_in_wave_scope(n, [&] {
     run_wave(n);
@@ -298,4 +356,6 @@ TEST(FnRunClaim, AFunctionReplacedInItsOwnRunGoesWhenTheRunReturns) {
   });
   EXPECT_TRUE(alive_after_replace);
   EXPECT_TRUE(gone_after_run);
+  EXPECT_TRUE(running_when_gone);
+  EXPECT_FALSE(node_function_running());
 }

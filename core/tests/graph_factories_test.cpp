@@ -279,7 +279,34 @@ TEST(GraphFactories, EveryRoadLeavesTheGraphsHooksInTheNode) {
   ASSERT_TRUE(expected_topology_hook);
   for (const NodeHandle& n : built) {
     NodeView view(n);
-    EXPECT_EQ(view.call().hooks, g->graph_hooks()) << g->node_id_of(n);
+    EXPECT_EQ(view.call().hooks(), g->graph_hooks()) << g->node_id_of(n);
     EXPECT_EQ(view.topology().hook, expected_topology_hook) << g->node_id_of(n);
   }
+}
+
+// A graph's nodes share one block of their dispatcher and hooks, whichever
+// road built them; a node of another dispatcher keeps that one beside the
+// graph's hooks. Blocks go with the last node holding them: nothing else
+// keeps a dispatcher alive.
+TEST(GraphFactories, NodesShareOneCallBlockThatGoesWithTheLastNode) {
+  DispatcherRef dispatcher = fresh_dispatcher();
+  DispatcherRef foreign_dispatcher = fresh_dispatcher();
+  {
+    auto g = GraphContainer::create(std::nullopt, dispatcher);
+    NodeHandle s = g->state(iv(1), std::nullopt);
+    std::vector<NodeHandle> built;
+    built.push_back(g->derived(deps_of({&s}), noop(), std::nullopt));
+    built.push_back(g->state_empty("e"));
+    built.push_back(g->effect(deps_of({&s}), noop(), "fx"));
+    NodeHandle foreign = g->register_node(
+        construct_node(g->core(), {}, std::nullopt, foreign_dispatcher, nullptr, NodeSpec{}), "state",
+        NodeOptions::named("f"));
+    const CallContext* shared = NodeView(s).call().context.get();
+    EXPECT_EQ(shared->dispatcher, dispatcher);
+    for (const NodeHandle& n : built) EXPECT_EQ(NodeView(n).call().context.get(), shared) << g->node_id_of(n);
+    EXPECT_EQ(NodeView(foreign).call().dispatcher(), foreign_dispatcher);
+    EXPECT_EQ(NodeView(foreign).call().hooks(), g->graph_hooks());
+  }
+  EXPECT_EQ(dispatcher.use_count(), 1);
+  EXPECT_EQ(foreign_dispatcher.use_count(), 1);
 }

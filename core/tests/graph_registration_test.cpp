@@ -207,7 +207,7 @@ TEST(GraphRegistration, NodesTakeTheDispatcherHookAndThenShareTheGraphHooks) {
   auto g = GraphContainer::create(std::nullopt, dispatcher);
 
   NodeHandle loose = construct_node(g->core(), {}, std::nullopt, dispatcher, nullptr, NodeSpec{});
-  SharedGraphHooks built = NodeView(loose).call().hooks;
+  SharedGraphHooks built = NodeView(loose).call().hooks();
   ASSERT_TRUE(built);
   EXPECT_EQ((*built)[0], first);
   for (std::size_t i = 1; i < kGraphHookCount; ++i) EXPECT_FALSE((*built)[i]) << i;
@@ -215,8 +215,8 @@ TEST(GraphRegistration, NodesTakeTheDispatcherHookAndThenShareTheGraphHooks) {
   // Registration replaces them with the graph's one block (here: all empty).
   NodeHandle a = g->register_node(std::move(loose), "state", NodeOptions::named("a"));
   NodeHandle b = add_state(g, "b");
-  EXPECT_EQ(NodeView(a).call().hooks, g->graph_hooks());
-  EXPECT_EQ(NodeView(b).call().hooks, g->graph_hooks());
+  EXPECT_EQ(NodeView(a).call().hooks(), g->graph_hooks());
+  EXPECT_EQ(NodeView(b).call().hooks(), g->graph_hooks());
   built.reset();
   EXPECT_EQ(first.use_count(), 2);  // the node let its copy go: the dispatcher's and this test's remain
 }

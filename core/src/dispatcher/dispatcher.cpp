@@ -61,6 +61,7 @@ void Dispatcher::free_slot(DispatcherKey key) {
       freed = std::move(slot->fn);
       slot->fn.reset();
       slot->generation += 1;  // wraps
+      s->slots_freed += 1;
       p.free_list.push_back(key.slot);
     }
     s->timing.erase(key);

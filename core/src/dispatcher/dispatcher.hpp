@@ -56,9 +56,20 @@ struct DispatcherPartition {
 
 struct DispatcherState {
   std::vector<DispatcherPartition> partitions;
+  // Counts the slots freed so far, from 1: what a run found under a key
+  // holds until the next free (a function leaves its slot only then).
+  std::uint64_t slots_freed = 1;
   std::unordered_map<DispatcherKey, FnTimingStats, DispatcherKeyHash> timing;
   GraphHook default_graph_hook;
   std::uint8_t timing_flag = 0;
+};
+
+// What a run found under a node's key, kept beside the key so that later
+// runs reach the function without the lookup while no slot was freed since.
+struct FoundRunFn {
+  NodeFn* fn = nullptr;
+  std::uint64_t slots_freed_then : 56 = 0;  // 0: nothing found yet
+  std::uint64_t partition_flag : 8 = 0;
 };
 
 class Dispatcher;
@@ -100,11 +111,22 @@ class Dispatcher {
   };
   [[gnu::always_inline]] RunLookup lookup_for_run(DispatcherKey key) const {
     auto s = state_.borrow();
-    const DispatcherPartition& p = partition_at(*s, key.partition);
+    RunLookup out = find_for_run(*s, key);
+    out.timing = s->timing_flag == 1;
+    return out;
+  }
+  // The same, reusing what the last run under key found (found, updated
+  // when stale): the key itself is then not looked up.
+  [[gnu::always_inline]] RunLookup lookup_for_run(DispatcherKey key, FoundRunFn& found) const {
+    auto s = state_.borrow();
     RunLookup out;
-    // A freed slot's function is null.
-    if (const DispatcherSlot* slot = current_slot(p, key)) out.fn = slot->fn.get();
-    out.partition_flag = p.flag;
+    if (found.slots_freed_then == s->slots_freed) [[likely]] {
+      out.fn = found.fn;
+      out.partition_flag = found.partition_flag;
+    } else {
+      out = find_for_run(*s, key);
+      found = FoundRunFn{out.fn, s->slots_freed, out.partition_flag};
+    }
     out.timing = s->timing_flag == 1;
     return out;
   }
@@ -126,6 +148,17 @@ class Dispatcher {
     if (key.slot >= p.slots.size()) return nullptr;
     auto& slot = p.slots[key.slot];
     return slot.generation == key.generation ? &slot : nullptr;
+  }
+
+  // The function under key (null when the key is not current) and its
+  // partition's flag; faults when the partition is out of range.
+  static RunLookup find_for_run(const DispatcherState& s, DispatcherKey key) {
+    const DispatcherPartition& p = partition_at(s, key.partition);
+    RunLookup out;
+    // A freed slot's function is null.
+    if (const DispatcherSlot* slot = current_slot(p, key)) out.fn = slot->fn.get();
+    out.partition_flag = p.flag;
+    return out;
   }
 
   // The index fault, kept out of line so that the lookups inline.

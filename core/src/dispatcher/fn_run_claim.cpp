@@ -12,4 +12,10 @@ void FnRunClaim::take_over_if_claimed(SharedNodeFn& share) noexcept {
   if (outermost != nullptr && !outermost->taken_over_) outermost->taken_over_ = std::move(share);
 }
 
+void FnRunClaim::drop_taken_over() noexcept {
+  tls_ending += 1;
+  taken_over_.reset();
+  tls_ending -= 1;
+}
+
 }  // namespace korvalinth

@@ -8,6 +8,7 @@
 // would have gone. Claims nest on the thread's stack, one per running
 // function.
 
+#include <cstdint>
 #include <memory>
 
 #include "base/thread_block.hpp"
@@ -21,7 +22,10 @@ class FnRunClaim {
  public:
   explicit FnRunClaim(const NodeFn* fn) noexcept : fn_(fn), outer_(tls_innermost) { tls_innermost = this; }
   // The claim leaves the chain before a share it took over is dropped.
-  ~FnRunClaim() { tls_innermost = outer_; }
+  ~FnRunClaim() {
+    tls_innermost = outer_;
+    if (taken_over_) [[unlikely]] drop_taken_over();
+  }
   FnRunClaim(const FnRunClaim&) = delete;
   FnRunClaim& operator=(const FnRunClaim&) = delete;
 
@@ -29,11 +33,15 @@ class FnRunClaim {
   // function (share is then empty), unless that claim took one over already
   // and so keeps the function alive: share is then left for the caller.
   static void take_over_if_claimed(SharedNodeFn& share) noexcept;
-  // Whether any function runs on this thread under a claim.
-  static bool any() noexcept { return tls_innermost != nullptr; }
+  // Whether any function runs on this thread under a claim, or a claim's
+  // run is still ending (dropping the share it took over).
+  static bool any() noexcept { return tls_innermost != nullptr || tls_ending != 0; }
 
  private:
+  void drop_taken_over() noexcept;
+
   static inline constinit thread_local FnRunClaim* tls_innermost KORVALINTH_FAST_TLS = nullptr;
+  static inline constinit thread_local std::uint32_t tls_ending KORVALINTH_FAST_TLS = 0;
 
   const NodeFn* fn_;
   FnRunClaim* outer_;

@@ -12,16 +12,16 @@ void check_deps_in_core(const CoreRef& core, const std::vector<NodeHandle>& deps
   }
 }
 
-// Takes the deps, the initial value, the settings and the hooks by
-// reference: each is moved once, into its column.
+// Takes the deps, the initial value and the settings by reference: each is
+// moved once, into its column.
 NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<DispatcherKey> key,
                             const DispatcherRef& dispatcher, SharedValue&& initial, NodeSpec&& spec,
-                            SharedGraphHooks&& hooks, TopologyHook&& topology_hook) {
+                            const SharedGraphHooks& hooks, TopologyHook&& topology_hook) {
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
   DepStates dep_state = DepStates::beside(deps);
   NewSlotEntries entries{
       TopologyEntry{std::move(deps), std::move(topology_hook)},
-      CallEntry{OptionalKindText(std::move(spec.kind)), key, dispatcher, std::move(hooks)},
+      CallEntry{OptionalKindText(std::move(spec.kind)), key, share_call_context(dispatcher, hooks), {}},
       static_cast<ConfigEntry&&>(spec),
       // Sized in place: no empty record filled after and torn down. The dep
       // links are sized when the node is first connected (or restored or
@@ -51,7 +51,7 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
   check_deps_in_core(core, deps);
   SharedGraphHooks hooks = share_first_graph_hook(dispatcher->state().borrow()->default_graph_hook);
   return occupy_node_slot(core, DepList(std::move(deps)), key, dispatcher, std::move(initial), std::move(spec),
-                          std::move(hooks), nullptr);
+                          hooks, nullptr);
 }
 
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
@@ -59,7 +59,7 @@ NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& d
                                                 NodeSpec&& spec, GraphInstalls installs) {
   SharedValue no_initial;
   return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(no_initial), std::move(spec),
-                          SharedGraphHooks(installs.hooks), TopologyHook(installs.topology));
+                          installs.hooks, TopologyHook(installs.topology));
 }
 
 }  // namespace korvalinth

@@ -9,8 +9,9 @@ namespace {
 bool is_in(const GraphCore& core, const UncountedNode& h) noexcept { return h.core().get() == &core; }
 
 int visit_fn(const CallEntry& call, HostRefVisit visit) noexcept {
-  if (!call.key || !call.dispatcher || call.dispatcher->state().is_mutably_borrowed()) return 0;
-  auto state = call.dispatcher->state().borrow();
+  const DispatcherRef& dispatcher = call.dispatcher();
+  if (!call.key || !dispatcher || dispatcher->state().is_mutably_borrowed()) return 0;
+  auto state = dispatcher->state().borrow();
   if (call.key->partition >= state->partitions.size()) return 0;
   const DispatcherPartition& p = state->partitions[call.key->partition];
   if (call.key->slot >= p.slots.size()) return 0;

@@ -23,19 +23,6 @@ const AuxRare& AuxEntry::empty_rare() noexcept {
   return kNone;
 }
 
-SharedGraphHooks share_graph_hooks(const GraphHooks& hooks) {
-  for (const GraphHook& h : hooks)
-    if (h) return std::make_shared<const GraphHooks>(hooks);
-  return nullptr;
-}
-
-SharedGraphHooks share_first_graph_hook(const GraphHook& first) {
-  if (!first) return nullptr;
-  GraphHooks hooks;
-  hooks[0] = first;
-  return std::make_shared<const GraphHooks>(std::move(hooks));
-}
-
 SlotKey Arena::occupy(NewSlotEntries&& e) {
   if (free_list_.empty()) {
     const std::uint64_t index = held_.size();
@@ -174,12 +161,12 @@ bool set_topology_hook(const UncountedNode& node, TopologyHook hook) {
 }
 
 void set_graph_hooks(const UncountedNode& node, const SharedGraphHooks& hooks) {
-  SharedGraphHooks old;
+  SharedCallContext old;
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
-    SharedGraphHooks& held = a->call_at(node.index()).hooks;
-    if (held != hooks) old = std::exchange(held, hooks);
+    CallEntry& call = a->call_at(node.index());
+    if (call.hooks() != hooks) old = std::exchange(call.context, share_call_context(call.dispatcher(), hooks));
   }
 }
 
@@ -267,7 +254,7 @@ class FreeSlotGuard {
 
 void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
                              std::optional<AuxEntry>& aux) {
-  if (call && call->key && call->dispatcher) call->dispatcher->free_slot(*call->key);
+  if (call && call->key && call->dispatcher()) call->dispatcher()->free_slot(*call->key);
   if (edge) {
     for (DepLink& link : edge->dep_links) {
       if (!link.unsubscribe) continue;

@@ -14,6 +14,7 @@
 
 #include "base/heap_optional.hpp"
 #include "dispatcher/dispatcher.hpp"
+#include "node/arena/call_context.hpp"
 #include "node/arena/dep_list.hpp"
 #include "node/arena/dep_slot.hpp"
 #include "node/arena/dep_states.hpp"
@@ -29,16 +30,6 @@
 
 namespace korvalinth {
 
-inline constexpr std::size_t kGraphHookCount = 7;
-using GraphHooks = std::array<GraphHook, kGraphHookCount>;
-// A node's hooks, shared; null when every hook is null (the usual case), so
-// a node pays one pointer for them. A graph shares its hooks once and every
-// node it registers holds the same block.
-using SharedGraphHooks = std::shared_ptr<const GraphHooks>;
-SharedGraphHooks share_graph_hooks(const GraphHooks& hooks);
-// The hooks of a new node: first the given one, the other six empty.
-SharedGraphHooks share_first_graph_hook(const GraphHook& first);
-
 struct TopologyEntry {
   DepList deps;
   TopologyHook hook;
@@ -47,8 +38,11 @@ struct TopologyEntry {
 struct CallEntry {
   OptionalKindText kind;
   std::optional<DispatcherKey> key;
-  DispatcherRef dispatcher;
-  SharedGraphHooks hooks;
+  SharedCallContext context = no_call_context();
+  FoundRunFn found_fn;  // what the last run found under key; reset with the key
+
+  const DispatcherRef& dispatcher() const noexcept { return context->dispatcher; }
+  const SharedGraphHooks& hooks() const noexcept { return context->hooks; }
 };
 
 enum class Pausable : std::uint8_t { True = 0, ResumeAll = 1, False = 2 };

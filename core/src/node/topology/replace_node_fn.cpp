@@ -11,7 +11,7 @@ void replace_node_fn(const UncountedNode& node, SharedNodeFn fn) {
     auto a = node.core_ref().borrow();
     a->check(node.key());
     const CallEntry& call = a->call_at(node.index());
-    dispatcher = call.dispatcher;
+    dispatcher = call.dispatcher();
     old_key = call.key;
   }
   std::uint32_t partition = 0;
@@ -20,7 +20,9 @@ void replace_node_fn(const UncountedNode& node, SharedNodeFn fn) {
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
-    a->call_at(node.index()).key = key;
+    CallEntry& call = a->call_at(node.index());
+    call.key = key;
+    call.found_fn = {};
   }
   if (old_key) dispatcher->free_slot(*old_key);
 }

@@ -121,7 +121,7 @@ void check_data_canonical(const MessageList& list) {
   if (running) return false;
   const bool no_deps = s.topology.deps.empty();
   if (pull_gated && no_deps) return true;
-  if (s.call.key && !no_deps) return s.call.dispatcher->partition_flag(s.call.key->partition) != 0;
+  if (s.call.key && !no_deps) return s.call.dispatcher()->partition_flag(s.call.key->partition) != 0;
   return false;
 }
 

@@ -20,7 +20,7 @@ bool run_would_wait(const Arena& a, std::uint64_t i) {
 }  // namespace
 
 void refuse_feedback_into_running_nodes(const UncountedNode& target) {
-  if (node_functions_running() == 0) return;
+  if (!node_function_running()) return;
   auto a = target.core_ref().borrow();
   a->check(target.key());
   std::vector<std::uint64_t> reached{target.index()};

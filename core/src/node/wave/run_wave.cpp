@@ -13,8 +13,6 @@ namespace korvalinth {
 
 namespace {
 
-constinit thread_local std::uint64_t tls_functions_running KORVALINTH_FAST_TLS = 0;
-
 // Clears the fn-running flag in the node's edge entry e, unless nothing
 // keeps the node any more.
 inline void end_running(Arena& a, EdgeEntry& e, const UncountedNode& node) {
@@ -68,50 +66,64 @@ void take_run_inputs(EdgeEntry& e, std::size_t n, StockedDepInputs& inputs) {
   }
 }
 
-}  // namespace
+// Calls the node's function through call, with the node named as the
+// running one and its running flag cleared should call unwind.
+template <class Call>
+[[gnu::always_inline]] inline void call_guarded(GraphCore& core, const UncountedNode& node, Call&& call) {
+  {
+    auto cell = wave_scope_cell().borrow_mut();
+    if (cell->has_value()) (*cell)->running_node = NodeId{core.id(), node.key().index, node.key().generation};
+  }
+  // The flag is cleared when the function unwinds; when it returns, under
+  // the borrow that follows. The caller's handle keeps the core and the
+  // count record alive meanwhile.
+  auto end_on_unwind = on_scope_exit([&]() noexcept {
+    drop_quietly([&] {
+      auto a = core.borrow_mut();
+      end_running(*a, node);
+    });
+  });
+  call();
+  end_on_unwind.dismiss();
+}
 
-std::uint64_t node_functions_running() noexcept { return tls_functions_running; }
-
-void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s) {
-  GraphCore& core = node.core_ref();
+// The wave step after the call: the running flag cleared, the wave's values
+// become the deps' latest, and a run that emitted nothing resolves.
+[[gnu::always_inline]] inline void finish_run(GraphCore& core, const UncountedNode& node, std::uint8_t partition_flag) {
   const SlotKey node_key = node.key();
-  RunContext ctx;
-  DispatcherRef kept_dispatcher;  // held only when used past the borrow
-  DispatcherKey key;
-  Dispatcher::RunLookup call;
+  SmallVec<SharedValue, 2> old_latest;
+  {
+    auto a = core.borrow_mut();
+    // A node gone meanwhile faults here, before the wave step.
+    EdgeEntry& e = a->wave_edge(node_key);
+    end_running(*a, e, node);
+    if (!e.state.resolves_after_run() || partition_flag != 0) {
+      move_wave_values(e, old_latest);
+      e.state.end_wave();
+      return;
+    }
+  }
+  down(node, Message::resolved());
+  auto a = core.borrow_mut();
+  EdgeEntry& e = a->wave_edge(node_key);
+  move_wave_values(e, old_latest);
+  e.state.end_wave_unless_settled();
+  a.release();
+}
+
+// The rest of a run that has callbacks to drop or a timed call, under the
+// borrow held (released here); call is what the lookup found unless
+// callbacks are dropped. The dispatcher is kept until the run's end.
+[[gnu::noinline]] void run_rarely(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s,
+                                  RunContext& ctx, AuxRare* rare, bool drops_callbacks, Dispatcher::RunLookup call) {
+  GraphCore& core = node.core_ref();
+  DispatcherRef kept_dispatcher = s.call.dispatcher();
+  const DispatcherKey key = *s.call.key;
   // Made only when there are some; the function is then looked up after them.
   std::optional<OldCallbacks> old_callbacks;
   {
     RefMut<Arena> a = std::move(held);
-    EdgeEntry& e = s.edge;
-    const std::size_t n = s.topology.deps.size();
-    if (e.dep_state.size() < n) index_fault(e.dep_state.size(), e.dep_state.size());
-    take_run_inputs(e, n, ctx.inputs);
-    s.run = 1;
-    e.state.begin_run();
-    if (!s.call.key) fault("run_wave \xE2\x87\x92 handle present");
-    // The node's call entry keeps its key and dispatcher while the borrow is
-    // held; the key is copied only for use past it.
-    const DispatcherKey& entry_key = *s.call.key;
-    const Dispatcher& dispatcher = *s.call.dispatcher;
-    AuxRare* rare = s.aux.rare_if_made();
-    // Dropping old callbacks may run host code, which may replace the
-    // function or turn timing on: with any to drop, the function is looked
-    // up after them.
-    const bool drops_callbacks =
-        rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty());
-    if (drops_callbacks) {
-      ctx.partition_flag = dispatcher.partition_flag(entry_key.partition);
-      kept_dispatcher = s.call.dispatcher;
-      key = entry_key;
-    } else {
-      call = dispatcher.lookup_for_run(entry_key);
-      ctx.partition_flag = call.partition_flag;
-      if (call.timing) {
-        kept_dispatcher = s.call.dispatcher;
-        key = entry_key;
-      }
-    }
+    ctx.partition_flag = drops_callbacks ? kept_dispatcher->partition_flag(key.partition) : call.partition_flag;
     if (rare) {
       if (rare->current_pull) ctx.pull = rare->current_pull;
       if (drops_callbacks) {
@@ -126,60 +138,59 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
     old_callbacks->release.clear();
     old_callbacks->invalidate.clear();
   }
-  {
-    auto cell = wave_scope_cell().borrow_mut();
-    if (cell->has_value()) (*cell)->running_node = NodeId{core.id(), node_key.index, node_key.generation};
-  }
-  {
-    // The flag is cleared when the function unwinds; when it returns, under
-    // the borrow that follows. The caller's handle keeps the core and the
-    // count record alive meanwhile.
-    auto end_on_unwind = on_scope_exit([&]() noexcept {
-      drop_quietly([&] {
-        auto a = core.borrow_mut();
-        end_running(*a, node);
-      });
-    });
-    // Counts a node function on the thread's stack while it runs.
-    tls_functions_running += 1;
-    auto uncount = on_scope_exit([]() noexcept { tls_functions_running -= 1; });
+  call_guarded(core, node, [&] {
     if (old_callbacks) call = kept_dispatcher->lookup_for_run(key);
-    if (NodeFn* fn = call.fn) {
-      // Claimed here: on unwind the claim ends before the guards above run.
-      FnRunClaim claim(fn);
-      if (call.timing) {
-        // The call's time is recorded also on unwind.
-        const std::uint64_t start = monotonic_now_ns();
-        auto record_time = on_scope_exit([&]() noexcept {
-          drop_quietly([&] { record_fn_timing(start, kept_dispatcher, key); });
-        });
-        fn->run(ctx);
-      } else {
-        fn->run(ctx);
-      }
-    }
-    end_on_unwind.dismiss();
-  }
-  SmallVec<SharedValue, 2> old_latest;
-  bool resolve;
+    NodeFn* fn = call.fn;
+    if (!fn) return;
+    // Claimed here: on unwind the claim ends before the guards above run.
+    FnRunClaim claim(fn);
+    if (!call.timing) return fn->run(ctx);
+    // The call's time is recorded also on unwind.
+    const std::uint64_t start = monotonic_now_ns();
+    auto record_time = on_scope_exit([&]() noexcept {
+      drop_quietly([&] { record_fn_timing(start, kept_dispatcher, key); });
+    });
+    fn->run(ctx);
+  });
+  finish_run(core, node, ctx.partition_flag);
+}
+
+}  // namespace
+
+void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s) {
+  RunContext ctx;
+  NodeFn* fn;
   {
-    auto a = core.borrow_mut();
-    // A node gone meanwhile faults here, before the wave step.
-    EdgeEntry& e = a->wave_edge(node_key);
-    end_running(*a, e, node);
-    resolve = e.state.resolves_after_run() && ctx.partition_flag == 0;
-    if (!resolve) {
-      move_wave_values(e, old_latest);
-      e.state.end_wave();
-      return;
-    }
+    RefMut<Arena> a = std::move(held);
+    EdgeEntry& e = s.edge;
+    const std::size_t n = s.topology.deps.size();
+    if (e.dep_state.size() < n) index_fault(e.dep_state.size(), e.dep_state.size());
+    take_run_inputs(e, n, ctx.inputs);
+    s.run = 1;
+    e.state.begin_run();
+    if (!s.call.key) fault("run_wave \xE2\x87\x92 handle present");
+    AuxRare* rare = s.aux.rare_if_made();
+    // Dropping old callbacks may run host code, which may replace the
+    // function or turn timing on: with any to drop, the function is looked
+    // up after them.
+    const bool drops_callbacks =
+        rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty());
+    Dispatcher::RunLookup call;
+    if (!drops_callbacks) call = s.call.dispatcher()->lookup_for_run(*s.call.key, s.call.found_fn);
+    if (drops_callbacks || call.timing) [[unlikely]] return run_rarely(a, node, s, ctx, rare, drops_callbacks, call);
+    ctx.partition_flag = call.partition_flag;
+    if (rare && rare->current_pull) ctx.pull = rare->current_pull;
+    ctx.node = node;
+    fn = call.fn;
   }
-  down(node, Message::resolved());
-  auto a = core.borrow_mut();
-  EdgeEntry& e = a->wave_edge(node_key);
-  move_wave_values(e, old_latest);
-  e.state.end_wave_unless_settled();
-  a.release();
+  GraphCore& core = node.core_ref();
+  call_guarded(core, node, [&] {
+    if (!fn) return;
+    // Claimed here: on unwind the claim ends before the guards above run.
+    FnRunClaim claim(fn);
+    fn->run(ctx);
+  });
+  finish_run(core, node, ctx.partition_flag);
 }
 
 void touch_for_run(Arena& a, const UncountedNode& node) {

@@ -29,7 +29,7 @@ inline void run_wave(RefMut<Arena>& a, const UncountedNode& node, const LiveSlot
   run_found(a, node, s);
 }
 
-// The number of node functions on this thread's stack.
-std::uint64_t node_functions_running() noexcept;
+// Whether a node function is on this thread's stack: each runs under a claim.
+inline bool node_function_running() noexcept { return FnRunClaim::any(); }
 
 }  // namespace korvalinth
