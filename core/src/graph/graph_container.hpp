@@ -13,7 +13,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <memory_resource>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,6 +27,7 @@
 #include "graph/first_row_index.hpp"
 #include "graph/graph_mount.hpp"
 #include "graph/id_map.hpp"
+#include "graph/id_map_pool.hpp"
 #include "node/arena/kind_text.hpp"
 #include "graph/node_options.hpp"
 #include "graph/topology_event.hpp"
@@ -296,7 +296,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   Cell<std::optional<FirstRowIndex>> first_row_index_;
   // Declared before the map, so it outlives it; the map keeps units of
   // counts of core_'s nodes, and the core is let go of only after them.
-  std::pmr::unsynchronized_pool_resource id_map_pool_;
+  IdMapPool id_map_pool_;
   Cell<IdMap> id_map_;
   Cell<std::unordered_set<std::string>> released_ids_;
   Cell<std::vector<GraphMount>> mounts_;
