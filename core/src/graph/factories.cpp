@@ -16,14 +16,17 @@ void refuse_pull_without_pause(const NodeSpec& spec) {
   if (spec.pull_id && spec.pausable == Pausable::False) fault(kPullNotPausable);
 }
 
+// The settings' own kind text, taken out of them.
+OptionalKindText kind_of(NodeSpec& spec) { return OptionalKindText(std::move(spec.kind)); }
+
 // Registers fn and constructs the node with its settings, kind text, pull id
 // and the graph's installs; a failed construction frees the function's dispatcher slot again.
-NodeHandle construct_with_fn(GraphContainer& graph, DepList&& deps, SharedNodeFn&& fn,
-                             NodeSpec&& spec) {
+NodeHandle construct_with_fn(GraphContainer& graph, DepList&& deps, SharedNodeFn&& fn, NodeSpec&& spec,
+                             OptionalKindText&& kind) {
   DispatcherKey key = graph.dispatcher()->register_fn(spec.partition, std::move(fn));
   try {
     return construct_node_with_kind_and_pull_id(graph.core(), std::move(deps), key, graph.dispatcher(),
-                                                std::move(spec), graph.node_installs());
+                                                std::move(spec), std::move(kind), graph.node_installs());
   } catch (...) {
     graph.dispatcher()->free_slot(key);
     throw;
@@ -37,8 +40,9 @@ NodeHandle GraphContainer::node_of_list(DepList deps, SharedNodeFn fn, NodeOptio
   check_deps_same_graph(deps, options.name ? std::string_view(*options.name) : std::string_view("node"));
   NodeSpec spec = merge_option_value(options);
   refuse_pull_without_pause(spec);
-  NodeHandle n = construct_with_fn(*this, std::move(deps), std::move(fn), std::move(spec));
-  return register_under_name_or_kind(std::move(n), "node", std::move(options), Installs::Held);
+  OptionalKindText kind = kind_of(spec);
+  NodeHandle n = construct_with_fn(*this, std::move(deps), std::move(fn), std::move(spec), std::move(kind));
+  return register_under_name_or_kind(std::move(n), KindText(SharedKind::Node), std::move(options), Installs::Held);
 }
 
 NodeHandle GraphContainer::producer(SharedNodeFn fn, std::optional<std::string> name) {
@@ -50,26 +54,37 @@ NodeHandle GraphContainer::async_source(SharedNodeFn fn, NodeOptions options) {
   HostBoundaryScope boundary;
   NodeSpec spec = merge_option_value(options);
   refuse_pull_without_pause(spec);
-  NodeHandle n = construct_with_fn(*this, DepList(), std::move(fn), std::move(spec));
-  return register_under_name_or_kind(std::move(n), "producer", std::move(options), Installs::Held);
+  OptionalKindText kind = kind_of(spec);
+  NodeHandle n = construct_with_fn(*this, DepList(), std::move(fn), std::move(spec), std::move(kind));
+  return register_under_name_or_kind(std::move(n), KindText(SharedKind::Producer), std::move(options),
+                                     Installs::Held);
 }
 
 NodeHandle GraphContainer::derived_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name) {
-  NodeSpec base;
-  base.kind = "derived";
-  return add_dep_node("derived", std::move(base), std::move(fn), std::move(deps), NodeOptions::named(std::move(name)));
+  return add_dep_node(SharedKind::Derived, NodeSpec(), std::move(fn), std::move(deps),
+                      NodeOptions::named(std::move(name)));
 }
 
 NodeHandle GraphContainer::effect_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name) {
-  NodeSpec base;
-  base.kind = "effect";
-  return add_dep_node("effect", std::move(base), std::move(fn), std::move(deps), NodeOptions::named(std::move(name)));
+  return add_dep_node(SharedKind::Effect, NodeSpec(), std::move(fn), std::move(deps),
+                      NodeOptions::named(std::move(name)));
 }
 
 NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec spec, SharedNodeFn fn, DepList deps,
                                         NodeOptions options) {
+  return add_dep_node_of_kind(KindText(std::move(kind)), std::move(spec), std::move(fn), std::move(deps),
+                              std::move(options));
+}
+
+NodeHandle GraphContainer::add_dep_node(SharedKind kind, NodeSpec spec, SharedNodeFn fn, DepList deps,
+                                        NodeOptions options) {
+  return add_dep_node_of_kind(KindText(kind), std::move(spec), std::move(fn), std::move(deps), std::move(options));
+}
+
+NodeHandle GraphContainer::add_dep_node_of_kind(KindText&& kind, NodeSpec&& spec, SharedNodeFn&& fn, DepList&& deps,
+                                                NodeOptions&& options) {
   HostBoundaryScope boundary;
-  check_deps_same_graph(deps, options.name ? std::string_view(*options.name) : std::string_view(kind));
+  check_deps_same_graph(deps, options.name ? std::string_view(*options.name) : std::string_view(kind.text()));
   // Options replace the base settings only where they differ from their defaults.
   if (options.versioning.choice != VersioningForm::Choice::GraphPolicy) {
     spec.versioning = options.versioning;
@@ -85,8 +100,9 @@ NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec spec, SharedN
   if (!options.complete_when_deps_complete) spec.complete_when_deps_complete = 0;
   if (!options.error_when_deps_error) spec.error_when_deps_error = 0;
   refuse_pull_without_pause(spec);
-  if (!spec.kind) spec.kind = kind;
-  NodeHandle n = construct_with_fn(*this, std::move(deps), std::move(fn), std::move(spec));
+  // Without a kind text of its own the node keeps its registration kind.
+  OptionalKindText kind_text = spec.kind ? kind_of(spec) : OptionalKindText(kind);
+  NodeHandle n = construct_with_fn(*this, std::move(deps), std::move(fn), std::move(spec), std::move(kind_text));
   return register_under_name_or_kind(std::move(n), std::move(kind), std::move(options), Installs::Held);
 }
 
@@ -95,7 +111,7 @@ NodeHandle GraphContainer::state(SharedValue initial, std::optional<std::string>
   NodeOptions options = NodeOptions::named(std::move(name));
   NodeSpec spec = merge_option_value(options);
   NodeHandle n = construct_node(core_, {}, std::nullopt, dispatcher_, std::move(initial), std::move(spec));
-  return register_node(std::move(n), "state", std::move(options));
+  return register_under_name_or_kind(std::move(n), KindText(SharedKind::State), std::move(options), Installs::ToGive);
 }
 
 NodeHandle GraphContainer::state_empty(std::optional<std::string> name) {
@@ -107,7 +123,7 @@ NodeHandle GraphContainer::add_state_node(NodeOptions options) {
   // Construction keeps no kind text and no pull id, whatever the options hold.
   NodeSpec spec = merge_option_value(options);
   NodeHandle n = construct_node(core_, {}, std::nullopt, dispatcher_, nullptr, std::move(spec));
-  return register_node(std::move(n), "state", std::move(options));
+  return register_under_name_or_kind(std::move(n), KindText(SharedKind::State), std::move(options), Installs::ToGive);
 }
 
 NodeHandle restore_dep_node(GraphContainer& graph, std::string id, std::string kind, std::vector<NodeHandle> deps,
@@ -115,8 +131,9 @@ NodeHandle restore_dep_node(GraphContainer& graph, std::string id, std::string k
   graph.check_deps_same_graph(deps, id);
   NodeSpec spec = graph.merge_option_value(options);
   refuse_pull_without_pause(spec);
-  spec.kind = kind;  // the registration kind, whatever the options hold
-  NodeHandle n = construct_with_fn(graph, DepList(std::move(deps)), std::move(fn), std::move(spec));
+  OptionalKindText kind_text(kind);  // the registration kind, whatever the options hold
+  NodeHandle n = construct_with_fn(graph, DepList(std::move(deps)), std::move(fn), std::move(spec),
+                                   std::move(kind_text));
   return graph.register_built_node_with_id(std::move(n), std::move(kind), std::move(id), std::move(options));
 }
 

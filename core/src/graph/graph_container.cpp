@@ -85,7 +85,7 @@ class UnitForMap {
 }  // namespace
 
 NodeEntry::NodeEntry(const IdMap::value_type& registered, std::optional<std::string>&& node_name,
-                     std::string&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore)
+                     KindText&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore)
     : kind(std::move(node_kind)), entry_bits_(reinterpret_cast<std::uintptr_t>(&registered)) {
   if (node_name && *node_name == id()) {
     entry_bits_ |= kNamedAsId;
@@ -111,10 +111,11 @@ const HeapOptional<RegistryRef>& NodeEntry::restore() const noexcept {
 }
 
 NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, NodeOptions options) {
-  return register_under_name_or_kind(std::move(handle), std::move(kind), std::move(options), Installs::ToGive);
+  return register_under_name_or_kind(std::move(handle), KindText(std::move(kind)), std::move(options),
+                                     Installs::ToGive);
 }
 
-NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, std::string&& kind,
+NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, KindText&& kind,
                                                        NodeOptions&& options, Installs installs) {
   std::string id;
   if (options.name) {
@@ -127,9 +128,10 @@ NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, std:
     char* end = std::to_chars(std::begin(digits), std::end(digits), unnamed_counter_).ptr;
     // Written in place: one sizing of the text, no appends. The size is
     // counted here: this library hands the writer the capacity, not it.
-    const std::size_t size = kind.size() + 1 + static_cast<std::size_t>(end - digits);
+    const std::string& text = kind.text();
+    const std::size_t size = text.size() + 1 + static_cast<std::size_t>(end - digits);
     id.resize_and_overwrite(size, [&](char* out, std::size_t) {
-      char* hash = std::copy(kind.begin(), kind.end(), out);
+      char* hash = std::copy(text.begin(), text.end(), out);
       *hash = '#';
       std::copy(std::begin(digits), end, hash + 1);
       return size;
@@ -143,13 +145,13 @@ NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, std:
 
 NodeHandle GraphContainer::register_node_with_id(NodeHandle handle, std::string kind, std::string id,
                                                  NodeOptions options) {
-  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options), false,
+  return register_checked(std::move(handle), KindText(std::move(kind)), std::move(id), std::move(options), false,
                           Installs::ToGive);
 }
 
 NodeHandle GraphContainer::register_built_node_with_id(NodeHandle handle, std::string kind, std::string id,
                                                        NodeOptions options) {
-  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options), false,
+  return register_checked(std::move(handle), KindText(std::move(kind)), std::move(id), std::move(options), false,
                           Installs::Held);
 }
 
@@ -158,7 +160,7 @@ GraphInstalls GraphContainer::node_installs() {
   return GraphInstalls{hooks_, deps_changed_hook_};
 }
 
-NodeHandle GraphContainer::register_checked(NodeHandle&& handle, std::string&& kind, std::string&& id,
+NodeHandle GraphContainer::register_checked(NodeHandle&& handle, KindText&& kind, std::string&& id,
                                             NodeOptions&& options, bool generated_id, Installs installs) {
   // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");

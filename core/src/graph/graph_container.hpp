@@ -13,7 +13,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <memory_resource>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,6 +27,7 @@
 #include "graph/first_row_index.hpp"
 #include "graph/graph_mount.hpp"
 #include "graph/id_map.hpp"
+#include "graph/id_map_pool.hpp"
 #include "node/arena/kind_text.hpp"
 #include "graph/node_options.hpp"
 #include "graph/topology_event.hpp"
@@ -48,7 +48,7 @@ struct NodeEntry {
   // Takes what it keeps out of its arguments: each is moved once, into its field.
   // The entry is erased from the map only after the row is taken out.
   NodeEntry(const IdMap::value_type& registered, std::optional<std::string>&& node_name,
-            std::string&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore);
+            KindText&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore);
 
   // The name given at registration; absent for a generated id.
   std::optional<std::string> name() const;
@@ -213,6 +213,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   // Lays the options over base (where they differ from the defaults) and
   // builds the node with fn.
   NodeHandle add_dep_node(std::string kind, NodeSpec base, SharedNodeFn fn, DepList deps, NodeOptions options);
+  // The same for a kind of the graph's own factories, given without a text.
+  NodeHandle add_dep_node(SharedKind kind, NodeSpec base, SharedNodeFn fn, DepList deps, NodeOptions options);
   // State nodes, registration kind "state": settled with the initial value,
   // or sentinel without one.
   NodeHandle state(SharedValue initial, std::optional<std::string> name);
@@ -270,12 +272,15 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   // factories build it so) or is given them by registration.
   enum class Installs : bool { ToGive, Held };
   // register_node, for a node whose installs are as told.
-  NodeHandle register_under_name_or_kind(NodeHandle&& handle, std::string&& kind, NodeOptions&& options,
+  NodeHandle register_under_name_or_kind(NodeHandle&& handle, KindText&& kind, NodeOptions&& options,
                                          Installs installs);
   // Takes what it keeps out of its arguments: each is moved once, into the row or the map.
   // A generated id is known not to raise the counter of unnamed nodes.
-  NodeHandle register_checked(NodeHandle&& handle, std::string&& kind, std::string&& id, NodeOptions&& options,
+  NodeHandle register_checked(NodeHandle&& handle, KindText&& kind, std::string&& id, NodeOptions&& options,
                               bool generated_id, Installs installs);
+  // add_dep_node's work, for a kind already made.
+  NodeHandle add_dep_node_of_kind(KindText&& kind, NodeSpec&& spec, SharedNodeFn&& fn, DepList&& deps,
+                                  NodeOptions&& options);
   std::optional<std::string> last_registered_id(const UncountedNode& node) const;
   // prefix + the id of the node's first row, or none: from the index while
   // observers are live (built here on first need), else by a scan.
@@ -296,7 +301,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   Cell<std::optional<FirstRowIndex>> first_row_index_;
   // Declared before the map, so it outlives it; the map keeps units of
   // counts of core_'s nodes, and the core is let go of only after them.
-  std::pmr::unsynchronized_pool_resource id_map_pool_;
+  IdMapPool id_map_pool_;
   Cell<IdMap> id_map_;
   Cell<std::unordered_set<std::string>> released_ids_;
   Cell<std::vector<GraphMount>> mounts_;

@@ -12,16 +12,17 @@ void check_deps_in_core(const CoreRef& core, const std::vector<NodeHandle>& deps
   }
 }
 
-// Takes the deps, the initial value and the settings by reference: each is
-// moved once, into its column.
+// Takes the deps, the initial value, the settings and the kind text by
+// reference: each is moved once, into its column. The settings' kind is not
+// read.
 NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<DispatcherKey> key,
                             const DispatcherRef& dispatcher, SharedValue&& initial, NodeSpec&& spec,
-                            const SharedGraphHooks& hooks, TopologyHook&& topology_hook) {
+                            OptionalKindText&& kind, const SharedGraphHooks& hooks, TopologyHook&& topology_hook) {
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
   DepStates dep_state = DepStates::beside(deps);
   NewSlotEntries entries{
       TopologyEntry{std::move(deps), std::move(topology_hook)},
-      CallEntry{OptionalKindText(std::move(spec.kind)), key, share_call_context(dispatcher, hooks), {}},
+      CallEntry{std::move(kind), key, share_call_context(dispatcher, hooks), {}},
       static_cast<ConfigEntry&&>(spec),
       // Sized in place: no empty record filled after and torn down. The dep
       // links are sized when the node is first connected (or restored or
@@ -46,20 +47,27 @@ NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<D
 
 NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std::optional<DispatcherKey> key,
                           const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec) {
-  spec.kind.reset();
   spec.pull_id.reset();
   check_deps_in_core(core, deps);
   SharedGraphHooks hooks = share_first_graph_hook(dispatcher->state().borrow()->default_graph_hook);
   return occupy_node_slot(core, DepList(std::move(deps)), key, dispatcher, std::move(initial), std::move(spec),
-                          hooks, nullptr);
+                          OptionalKindText(), hooks, nullptr);
 }
 
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
                                                 NodeSpec&& spec, GraphInstalls installs) {
+  OptionalKindText kind(std::move(spec.kind));
+  return construct_node_with_kind_and_pull_id(core, std::move(deps), key, dispatcher, std::move(spec), std::move(kind),
+                                              installs);
+}
+
+NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
+                                                std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
+                                                NodeSpec&& spec, OptionalKindText&& kind, GraphInstalls installs) {
   SharedValue no_initial;
   return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(no_initial), std::move(spec),
-                          installs.hooks, TopologyHook(installs.topology));
+                          std::move(kind), installs.hooks, TopologyHook(installs.topology));
 }
 
 }  // namespace korvalinth

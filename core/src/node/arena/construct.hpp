@@ -11,6 +11,7 @@
 #include "dispatcher/dispatcher.hpp"
 #include "node/arena/dep_list.hpp"
 #include "node/arena/graph_core.hpp"
+#include "node/arena/kind_text.hpp"
 #include "node/arena/versioning_form.hpp"
 
 namespace korvalinth {
@@ -46,5 +47,10 @@ struct GraphInstalls {
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
                                                 NodeSpec&& spec, GraphInstalls installs);
+// The same with the kind text given on its own (spec.kind is not read): a
+// factory's shared kind goes in without a text made or compared.
+NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
+                                                std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
+                                                NodeSpec&& spec, OptionalKindText&& kind, GraphInstalls installs);
 
 }  // namespace korvalinth

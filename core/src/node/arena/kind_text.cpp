@@ -10,15 +10,23 @@ namespace korvalinth {
 namespace {
 
 // The kinds the graph's factories register and build under, and the text a
-// moved-from kind reads.
+// moved-from kind reads; a SharedKind is its index here.
 constexpr std::array<std::string_view, 6> kSharedKinds{"", "state", "node", "derived", "effect", "producer"};
 
-const std::array<std::string, 6>& shared_texts() {
-  static const std::array<std::string, 6> texts{std::string(kSharedKinds[0]), std::string(kSharedKinds[1]),
-                                                std::string(kSharedKinds[2]), std::string(kSharedKinds[3]),
-                                                std::string(kSharedKinds[4]), std::string(kSharedKinds[5])};
-  return texts;
-}
+static_assert(kSharedKinds[static_cast<std::size_t>(SharedKind::State)] == "state" &&
+              kSharedKinds[static_cast<std::size_t>(SharedKind::Node)] == "node" &&
+              kSharedKinds[static_cast<std::size_t>(SharedKind::Derived)] == "derived" &&
+              kSharedKinds[static_cast<std::size_t>(SharedKind::Effect)] == "effect" &&
+              kSharedKinds[static_cast<std::size_t>(SharedKind::Producer)] == "producer");
+
+// At namespace scope, not in a function: every kind's move reads one, and a
+// function's static would test its guard on each read. Nothing made before
+// main keeps a kind.
+const std::array<std::string, 6> kSharedTexts{std::string(kSharedKinds[0]), std::string(kSharedKinds[1]),
+                                              std::string(kSharedKinds[2]), std::string(kSharedKinds[3]),
+                                              std::string(kSharedKinds[4]), std::string(kSharedKinds[5])};
+
+const std::array<std::string, 6>& shared_texts() noexcept { return kSharedTexts; }
 
 // The shared kind equal to text, if any: its size picks the candidate and
 // the comparison runs at the candidate's known size, with no call.
@@ -45,6 +53,10 @@ std::uintptr_t KindWord::of(std::string text) {
   if (const std::string* shared = shared_text_equal_to(text, std::make_index_sequence<kSharedKinds.size()>()))
     return bits_of(shared);
   return bits_of(new std::string(std::move(text))) | kOwned;
+}
+
+std::uintptr_t KindWord::of(SharedKind kind) noexcept {
+  return bits_of(&shared_texts()[static_cast<std::size_t>(kind)]);
 }
 
 std::uintptr_t KindWord::copy(std::uintptr_t bits) {

@@ -12,10 +12,15 @@
 
 namespace korvalinth {
 
+// The kinds the graph's own factories use, named without a text: a factory
+// hands its kind over without making or comparing one.
+enum class SharedKind : std::uint8_t { State = 1, Node, Derived, Effect, Producer };
+
 // One word naming a kind text: the text's address, its low bit set when the
 // word owns the text. Written once here for both kind holders below.
 struct KindWord {
   static std::uintptr_t of(std::string text);
+  static std::uintptr_t of(SharedKind kind) noexcept;
   static std::uintptr_t copy(std::uintptr_t bits);
   static void free(std::uintptr_t bits) noexcept;
   static const std::string& text(std::uintptr_t bits) noexcept;
@@ -25,6 +30,7 @@ struct KindWord {
 class KindText {
  public:
   explicit KindText(std::string text) : bits_(KindWord::of(std::move(text))) {}
+  explicit KindText(SharedKind kind) noexcept : bits_(KindWord::of(kind)) {}
   KindText(const KindText& other) : bits_(KindWord::copy(other.bits_)) {}
   KindText(KindText&& other) noexcept : bits_(std::exchange(other.bits_, KindWord::empty())) {}
   KindText& operator=(KindText other) noexcept {
@@ -38,6 +44,7 @@ class KindText {
   friend bool operator==(const KindText& kind, std::string_view text) noexcept { return kind.text() == text; }
 
  private:
+  friend class OptionalKindText;
   std::uintptr_t bits_;
 };
 
@@ -47,6 +54,9 @@ class OptionalKindText {
   OptionalKindText() noexcept = default;
   explicit OptionalKindText(std::optional<std::string> text)
       : bits_(text ? KindWord::of(std::move(*text)) : 0) {}
+  explicit OptionalKindText(SharedKind kind) noexcept : bits_(KindWord::of(kind)) {}
+  // A copy of the kind: a shared text is not copied.
+  explicit OptionalKindText(const KindText& kind) : bits_(KindWord::copy(kind.bits_)) {}
   OptionalKindText(const OptionalKindText& other) : bits_(other.bits_ ? KindWord::copy(other.bits_) : 0) {}
   OptionalKindText(OptionalKindText&& other) noexcept : bits_(std::exchange(other.bits_, 0)) {}
   OptionalKindText& operator=(OptionalKindText other) noexcept {
