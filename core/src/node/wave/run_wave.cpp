@@ -39,33 +39,67 @@ bool quiet_this_wave(const DepSlot& d) noexcept {
   return !d.wave_value && !d.terminal_input_present() && d.deliveries.empty();
 }
 
-// Hands each dep's wave state to the run's inputs: its terminal and
-// deliveries once, by a move, its latest and current value as shares.
+// A dep that brought something this wave: its terminal and deliveries are
+// handed once, by a move, its latest and current value as shares.
+inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
+  ::new (at) DepInput(d.take_terminal_input(), std::move(d.deliveries), d.latest,
+                       d.wave_value ? &*d.wave_value : nullptr);
+}
+
+// Hands each dep's wave state to the run's inputs; a quiet dep's input is
+// a share of its latest value. A wide run's quiet deps lend it instead: no
+// count per dep, either way.
 void take_run_inputs(EdgeEntry& e, std::size_t n, StockedDepInputs& inputs) {
   inputs.make_room(n);
   DepSlot* const slots = e.dep_state.data();
-  inputs.append_made(n, [slots](DepInput* at, std::size_t i) noexcept {
+  if (n <= kInlineDepInputs) {
+    inputs.append_made(n, [slots](DepInput* at, std::size_t i) noexcept {
+      DepSlot& d = slots[i];
+      d.stamp = kNoStamp;
+      if (quiet_this_wave(d)) [[likely]] {
+        ::new (at) DepInput(d.latest);
+        return;
+      }
+      hand_over_wave(at, d);
+    });
+    return;
+  }
+  inputs.lend_from(slots, n);
+  inputs.append_made(n, [slots, &inputs](DepInput* at, std::size_t i) noexcept {
     DepSlot& d = slots[i];
     d.stamp = kNoStamp;
     if (quiet_this_wave(d)) [[likely]] {
-      ::new (at) DepInput(d.latest);
+      ::new (at) DepInput(LentLatest{}, d.latest);
       return;
     }
-    ::new (at) DepInput(d.take_terminal_input(), std::move(d.deliveries), d.latest,
-                         d.wave_value ? &*d.wave_value : nullptr);
+    hand_over_wave(at, d);
+    inputs.note_owned(i);
   });
 }
 
 // The values of this wave become the deps' latest; the replaced ones go to
-// old_latest, to be dropped after the borrow. Inline: on a one-dep run its
-// call frame cost more than its loop.
-[[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
+// old_latest, to be dropped after the borrow. A lending run's input of a dep
+// quiet when the run began keeps its value first. Inline: on a one-dep run
+// its call frame cost more than its loop.
+template <bool kLending>
+[[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
+                                                    StockedDepInputs& inputs) {
+  std::size_t i = 0;
   for (DepSlot& d : e.dep_state) {
+    if (kLending) ++i;
     if (!d.wave_value) continue;
+    if (kLending) inputs.keep_input_share(i - 1);
     d.latest.swap(*d.wave_value);
     old_latest.push_back(std::move(*d.wave_value));
     d.wave_value.reset();
   }
+}
+[[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
+                                                    StockedDepInputs& inputs) {
+  if (StockedDepInputs::any_lender() && inputs.lends_some()) [[unlikely]]
+    move_wave_values<true>(e, old_latest, inputs);
+  else
+    move_wave_values<false>(e, old_latest, inputs);
 }
 
 }  // namespace
@@ -169,7 +203,7 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
     end_running(*a, e, node);
     resolve = e.state.resolves_after_run() && ctx.partition_flag == 0;
     if (!resolve) {
-      move_wave_values(e, old_latest);
+      move_wave_values(e, old_latest, ctx.inputs);
       e.state.end_wave();
       return;
     }
@@ -177,7 +211,7 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
   down(node, Message::resolved());
   auto a = core.borrow_mut();
   EdgeEntry& e = a->wave_edge(node_key);
-  move_wave_values(e, old_latest);
+  move_wave_values(e, old_latest, ctx.inputs);
   e.state.end_wave_unless_settled();
   a.release();
 }
