@@ -46,24 +46,10 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
                        d.wave_value ? &*d.wave_value : nullptr);
 }
 
-// Hands each dep's wave state to the run's inputs; a quiet dep's input is
-// a share of its latest value. A wide run's quiet deps lend it instead: no
-// count per dep, either way.
-void take_run_inputs(EdgeEntry& e, std::size_t n, StockedDepInputs& inputs) {
+// A wide run's inputs: its quiet deps lend their latest values, no count
+// per dep either way. Out of line: the narrow road below stays inlined.
+[[gnu::noinline]] void lend_run_inputs(DepSlot* slots, std::size_t n, StockedDepInputs& inputs) {
   inputs.make_room(n);
-  DepSlot* const slots = e.dep_state.data();
-  if (n <= kInlineDepInputs) {
-    inputs.append_made(n, [slots](DepInput* at, std::size_t i) noexcept {
-      DepSlot& d = slots[i];
-      d.stamp = kNoStamp;
-      if (quiet_this_wave(d)) [[likely]] {
-        ::new (at) DepInput(d.latest);
-        return;
-      }
-      hand_over_wave(at, d);
-    });
-    return;
-  }
   inputs.lend_from(slots, n);
   inputs.append_made(n, [slots, &inputs](DepInput* at, std::size_t i) noexcept {
     DepSlot& d = slots[i];
@@ -74,6 +60,23 @@ void take_run_inputs(EdgeEntry& e, std::size_t n, StockedDepInputs& inputs) {
     }
     hand_over_wave(at, d);
     inputs.note_owned(i);
+  });
+}
+
+// Hands each dep's wave state to the run's inputs; a quiet dep's input is
+// a share of its latest value, or lent in a wide run.
+[[gnu::always_inline]] inline void take_run_inputs(EdgeEntry& e, std::size_t n, StockedDepInputs& inputs) {
+  DepSlot* const slots = e.dep_state.data();
+  if (n > kInlineDepInputs) [[unlikely]]
+    return lend_run_inputs(slots, n, inputs);
+  inputs.append_made(n, [slots](DepInput* at, std::size_t i) noexcept {
+    DepSlot& d = slots[i];
+    d.stamp = kNoStamp;
+    if (quiet_this_wave(d)) [[likely]] {
+      ::new (at) DepInput(d.latest);
+      return;
+    }
+    hand_over_wave(at, d);
   });
 }
 
