@@ -124,3 +124,29 @@ TEST(DepInput, DeliveriesFilledByHandAreRead) {
   }
   EXPECT_EQ(log, L({"~v", "~a"}));
 }
+
+// A lent input reads its dep state's value and drops nothing; once it keeps
+// a share, the value outlives the state's and goes with the input, as an
+// input made with a share would let it go.
+TEST(DepInput, ALentInputDropsNothingUnlessItKeptAShare) {
+  for (bool kept : {false, true}) {
+    SCOPED_TRACE(kept ? "kept" : "lent");
+    std::vector<std::string> log;
+    SharedValue state_value = tracked(log, "latest");
+    {
+      DepInputs inputs;
+      inputs.push_back(DepInput(LentLatest{}, state_value));
+      for (std::size_t i = 0; i < kInlineDepInputs; ++i) inputs.emplace_back();  // moved on to the heap
+      EXPECT_EQ(seen(inputs[0]), (Seen{"latest", "latest", false, "", {}}));
+      if (kept) {
+        inputs[0].keep_share();
+        state_value.reset();
+        EXPECT_TRUE(log.empty());
+        EXPECT_EQ(seen(inputs[0]), (Seen{"latest", "latest", false, "", {}}));
+      }
+      log.push_back("inputs go");
+    }
+    state_value.reset();
+    EXPECT_EQ(log, L({"inputs go", "~latest"}));
+  }
+}

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
-#include "test_support.hpp"
+#include "logging_sinks.hpp"
+#include "node/topology/rewire.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;
@@ -85,5 +87,94 @@ TEST(WideRunInputs, ARunNestedInAnotherKeepsEachRunsInputsItsOwn) {
       expected.push_back("outer done");
     }
     EXPECT_EQ(events, expected);
+  }
+}
+
+namespace {
+
+// A wide node over tracked sources; dep 4 brings the armed run's value. Its
+// armed run does what a road does
+// while it runs, and reads its inputs; when the run ends without a value,
+// the node's RESOLVED reaches a sink that does what the road does then,
+// inside the run's end.
+struct MidRun {
+  std::vector<std::string> log;
+  CoreRef core = GraphCore::create();
+  std::vector<NodeHandle> sources;
+  std::vector<NodeHandle> built;
+  NodeHandle wide;
+  SharedNodeFn fn;
+  Subscribed sub;
+};
+
+struct MidRunRoad {
+  const char* name;
+  std::function<void(MidRun&)> in_fn;
+  std::function<void(MidRun&)> on_resolved;
+  std::vector<std::string> drops;  // after the run's function ends
+};
+
+void set_quiet_dep(MidRun& m) { node_set(m.sources[3], tracked(m.log, "n3")); }
+
+const std::vector<MidRunRoad>& mid_run_roads() {
+  static const std::vector<MidRunRoad> table = {
+      {"nothing", nullptr, nullptr, {"~s4"}},
+      {"nodes built meanwhile, the node's entries moved",
+       [](MidRun& m) {
+         for (int i = 0; i < 300; ++i) m.built.push_back(make_state(m.core, iv(i)));
+       },
+       nullptr, {"~s4"}},
+      {"a quiet dep set at the run's end, its latest replaced", nullptr, set_quiet_dep, {"~s3", "~s4"}},
+      {"a quiet dep set, then the last subscriber gone: the dep states dropped", nullptr,
+       [](MidRun& m) {
+         set_quiet_dep(m);
+         m.sub.unsubscribe.call();
+       },
+       {"~s3", "~s4"}},
+      {"a quiet dep set, then the node rewired without it", nullptr,
+       [](MidRun& m) {
+         set_quiet_dep(m);
+         rewire(m.wide, UnsubscribeDep{m.fn, m.sources[3].id()});
+       },
+       {"~s3", "~s4"}},
+  };
+  return table;
+}
+
+}  // namespace
+
+// Whatever replaces or drops a quiet dep's value while a wide run runs or
+// ends, the run reads the values it began with, and the values its inputs
+// held go when its inputs go, in their order.
+TEST(WideRunInputs, AQuietDepsValueReplacedMidRunLastsUntilTheRunsInputsGo) {
+  for (const MidRunRoad& road : mid_run_roads()) {
+    SCOPED_TRACE(road.name);
+    MidRun m;
+    for (int i = 0; i < 5; ++i) m.sources.push_back(make_state(m.core, tracked(m.log, "s" + std::to_string(i))));
+    bool armed = false;
+    bool ended = false;  // the armed run's function has returned; its RESOLVED not yet seen
+    std::vector<std::string> read;
+    m.fn = fn_of([&](RunContext& ctx) {
+      if (!std::exchange(armed, false)) return;
+      if (road.in_fn) road.in_fn(m);
+      for (const DepInput& in : ctx.inputs) read.push_back(name_of(in.current));
+      m.log.push_back("fn end");
+      ended = true;
+    });
+    m.wide = make_node(m.core, counted(m.sources), m.fn);
+    m.sub = subscribe_recording(m.wide);
+    m.sub.sink->on_message = [&](const Message& msg) {
+      if (msg.kind() == MessageKind::Resolved && std::exchange(ended, false) && road.on_resolved) road.on_resolved(m);
+    };
+    armed = true;
+    node_set(m.sources[4], tracked(m.log, "t4"));
+    m.log.push_back("set done");
+    EXPECT_EQ(read, L({"s0", "s1", "s2", "s3", "t4"}));
+    std::vector<std::string> after_fn;
+    const auto fn_end = std::find(m.log.begin(), m.log.end(), "fn end");
+    ASSERT_NE(fn_end, m.log.end());
+    for (auto it = fn_end + 1; it != m.log.end() && *it != "set done"; ++it)
+      if ((*it)[0] == '~') after_fn.push_back(*it);
+    EXPECT_EQ(after_fn, road.drops);
   }
 }

@@ -106,6 +106,9 @@ class SmallVec {
     --size_;
     data()[size_].~T();
   }
+  // Empties the list without destroying its elements: for a caller that
+  // knows their destruction does nothing.
+  void forget_all() noexcept { size_ = 0; }
   // Drops the elements front to back.
   void clear() noexcept {
     T* d = data();

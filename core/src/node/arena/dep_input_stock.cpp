@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 
 #include "base/thread_block.hpp"
@@ -27,10 +28,40 @@ void StockedDepInputs::take_from_stock(std::size_t n) {
 
 // Flattened: the inputs' drops stay inline in the loop, as in a plain list's end.
 [[gnu::flatten]] void StockedDepInputs::return_to_stock() noexcept {
-  clear();
+  // Lending lists go innermost first, as their runs end.
+  if (innermost_lender_ == this) {
+    innermost_lender_ = outer_lender_;
+    drop_lending();
+  } else {
+    clear();
+  }
   DepInputStock& stock = ThreadBlock<DepInputStock>::get();
   if (stock.count == DepInputStock::kLists || capacity() > DepInputStock::kMaxInputs) return;
   stock.lists[stock.count++] = std::move(static_cast<DepInputs&>(*this));
+}
+
+// Lent inputs drop nothing: only the noted ones are dropped, front to back
+// as a clear would, and the rest forgotten. A list its function reshaped, or
+// with more owned inputs than noted, or states gone, is cleared as usual.
+void StockedDepInputs::drop_lending() noexcept {
+  if (!lent_from_ || size() != lent_size_ || owned_ > kOwnedNoted) return clear();
+  std::uint32_t* const first = owned_at_.data();
+  std::sort(first, first + owned_);
+  for (std::size_t k = 0; k < owned_; ++k) (*this)[first[k]].~DepInput();
+  forget_all();
+}
+
+void StockedDepInputs::keep_lent(const DepSlot* slots, std::size_t i, bool all) noexcept {
+  // One list at most lends from the same states: a node running again
+  // inside the end of its own run (its RESOLVED's sinks may set a dep) makes
+  // the outer run's list keep its shares first.
+  for (StockedDepInputs* list = innermost_lender_; list; list = list->outer_lender_) {
+    if (list->lent_from_ != slots) continue;
+    if (!all) return list->keep_input_share(i);
+    for (DepInput& input : *list) input.keep_share();
+    list->lent_from_ = nullptr;  // states moved or gone: nothing is lent any more
+    return;
+  }
 }
 
 }  // namespace korvalinth

@@ -35,12 +35,17 @@ class DepStates {
     states.shared_ = head;
     return states;
   }
+  // A run's inputs lent from moved states keep their values first: the
+  // states may go, or their values move on, before the run ends.
   DepStates(DepStates&& o) noexcept
       : slots_(std::exchange(o.slots_, nullptr)), size_(std::exchange(o.size_, 0)),
-        shared_(std::exchange(o.shared_, nullptr)) {}
+        shared_(std::exchange(o.shared_, nullptr)) {
+    if (slots_) StockedDepInputs::keep_lent_inputs(slots_);
+  }
   DepStates& operator=(DepStates&& o) noexcept {
     if (this != &o) {
       clear();
+      if (o.slots_) StockedDepInputs::keep_lent_inputs(o.slots_);
       slots_ = std::exchange(o.slots_, nullptr);
       size_ = std::exchange(o.size_, 0);
       shared_ = std::exchange(o.shared_, nullptr);
@@ -74,6 +79,7 @@ class DepStates {
  private:
   static_assert(std::is_nothrow_default_constructible_v<DepSlot>);
   void drop() noexcept {
+    StockedDepInputs::keep_lent_inputs(slots_);
     DepSlot* s = std::exchange(slots_, nullptr);
     const std::size_t n = std::exchange(size_, 0);
     for (std::size_t i = 0; i < n; ++i) s[i].~DepSlot();

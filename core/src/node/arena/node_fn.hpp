@@ -5,7 +5,9 @@
 // rest), never through a return value, and must not cause run_wave of its
 // own node.
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <memory>
 #include <optional>
@@ -13,6 +15,7 @@
 
 #include "base/host_refs.hpp"
 #include "base/small_vec.hpp"
+#include "base/thread_block.hpp"
 #include "node/arena/message.hpp"
 #include "node/arena/node_handle.hpp"
 #include "node/arena/wave_deliveries.hpp"
@@ -38,42 +41,72 @@ struct DepWaveInput {
 extern const TerminalRecord kNoTerminalInput;
 extern const WaveDeliveries kNoDeliveries;
 
+// A wide run's quiet input: lent its dep state's latest value, holding no
+// share of it.
+struct LentLatest {};
+
 // What one dep hands to a run of the node function. A dep quiet this wave
-// (nearly every dep of a wide run) holds one share of its value and nothing
-// else: making and dropping it tests no other part.
+// (nearly every dep of a wide run) holds one share of its value, or in a
+// wide run none (lent), and nothing else: making and dropping it tests no
+// other part.
 struct DepInput {
-  DepInput() noexcept {}  // user-provided: a new input is not zero-filled first
+  DepInput() noexcept { ::new (&current) SharedValue(); }  // user-provided: not zero-filled first
   // A dep quiet this wave: its newest value is its latest.
-  explicit DepInput(const SharedValue& latest_value) noexcept : current(latest_value) {}
+  explicit DepInput(const SharedValue& latest_value) noexcept { ::new (&current) SharedValue(latest_value); }
+  // The same, lent: the run keeps the dep state's value alive (keep_share
+  // runs before anything replaces or drops it).
+  DepInput(LentLatest, const SharedValue& latest_value) noexcept : form_(kLent) {
+    static_assert(sizeof(SharedValue) == sizeof(const Value*));
+    std::memcpy(static_cast<void*>(&current), static_cast<const void*>(&latest_value), sizeof(SharedValue));
+  }
   // A dep that brought something this wave: its lists are taken over whole.
   DepInput(TerminalRecord&& wave_terminal, WaveDeliveries&& wave_deliveries, const SharedValue& latest_value,
            const SharedValue* wave_value) noexcept
-      : current(wave_value ? *wave_value : latest_value), form_(wave_value ? kNewer : kWave) {
+      : form_(wave_value ? kNewer : kWave) {
+    ::new (&current) SharedValue(wave_value ? *wave_value : latest_value);
     ::new (&wave_) DepWaveInput{wave_value ? latest_value : SharedValue(), std::move(wave_terminal),
                                 std::move(wave_deliveries)};
   }
-  DepInput(DepInput&& o) noexcept : current(std::move(o.current)), form_(o.form_) {
-    if (form_ != kQuiet) take_wave(o);
+  // A lent input stays lent: the run's list keeps the loan.
+  DepInput(DepInput&& o) noexcept : form_(o.form_) {
+    ::new (&current) SharedValue(std::move(o.current));
+    if (form_ >= kWave) take_wave(o);
   }
   DepInput& operator=(DepInput&&) = delete;
+  // A narrow run's inputs are mostly of deps that brought something: tested first.
   ~DepInput() {
-    if (form_ != kQuiet) drop_wave();
+    if (form_ >= kWave)
+      drop_wave();
+    else if (form_ == kQuiet)
+      current.~SharedValue();
   }
 
   // The dep's value as of the node's last run or settle.
   const SharedValue& latest() const noexcept { return form_ == kNewer ? wave_.earlier : current; }
-  const TerminalRecord& terminal() const noexcept { return form_ == kQuiet ? kNoTerminalInput : wave_.terminal; }
-  const WaveDeliveries& deliveries() const noexcept { return form_ == kQuiet ? kNoDeliveries : wave_.deliveries; }
+  const TerminalRecord& terminal() const noexcept { return form_ < kWave ? kNoTerminalInput : wave_.terminal; }
+  const WaveDeliveries& deliveries() const noexcept { return form_ < kWave ? kNoDeliveries : wave_.deliveries; }
   // The deliveries to fill by hand (an input made outside a run).
   WaveDeliveries& deliveries_mut() noexcept {
-    if (form_ == kQuiet) {
+    if (form_ < kWave) {
+      keep_share();
       ::new (&wave_) DepWaveInput{};
       form_ = kWave;
     }
     return wave_.deliveries;
   }
+  // A lent input takes a share of its own: its value then outlives the dep
+  // state's, as an input made with one would. True when it was lent.
+  bool keep_share() noexcept {
+    if (form_ != kLent) return false;
+    SharedValue share(current);
+    ::new (&current) SharedValue(std::move(share));
+    form_ = kQuiet;
+    return true;
+  }
 
-  SharedValue current;  // the newest value of this wave, else latest
+  union {
+    SharedValue current;  // the newest value of this wave, else latest
+  };
 
  private:
   // Out of line, as the drop below: a list's growth and end stay small
@@ -83,11 +116,12 @@ struct DepInput {
   // deliveries, the terminal.
   [[gnu::noinline]] void drop_wave() noexcept {
     wave_.earlier.reset();
-    current.reset();
+    current.~SharedValue();
     wave_.~DepWaveInput();
   }
 
-  enum Form : std::uint8_t { kQuiet, kWave, kNewer };  // kNewer: current is newer than latest
+  // Below kWave the input is quiet; kNewer: current is newer than latest.
+  enum Form : std::uint8_t { kQuiet, kLent, kWave, kNewer };
   Form form_ = kQuiet;
   union {
     DepWaveInput wave_;  // live unless quiet
@@ -97,10 +131,18 @@ struct DepInput {
 inline constexpr std::size_t kInlineDepInputs = 2;
 using DepInputs = SmallVec<DepInput, kInlineDepInputs>;
 
+struct DepSlot;
+
 // A run's inputs. A list past the inline room takes its heap block from the
 // thread's stock and gives it back, emptied front to back, when it goes: a
 // node with many deps then allocates no list per run. Runs nest (an emit
 // drains other runs), so each live list owns its block.
+//
+// Such a wide list may lend its quiet inputs their dep states' latest values
+// (no share per dep). Whatever replaces or drops a dep state's latest value,
+// or moves or drops the dep states, calls keep_lent_input or
+// keep_lent_inputs first: the lent inputs of that dep (or all) then take a
+// share, so each value goes when it went while every input held one.
 class StockedDepInputs : public DepInputs {
  public:
   StockedDepInputs() noexcept {}
@@ -114,10 +156,57 @@ class StockedDepInputs : public DepInputs {
   void make_room(std::size_t n) {
     if (n > capacity()) take_from_stock(n);
   }
+  // From now until the list goes, the n inputs it is about to be filled
+  // with may be lent from the dep states at `slots` (an empty list with
+  // room for them past the inline one only). Each input made with shares
+  // is noted by note_owned.
+  void lend_from(const DepSlot* slots, std::size_t n) noexcept {
+    if (innermost_lender_) [[unlikely]] keep_lent(slots, 0, true);
+    lent_from_ = slots;
+    lent_size_ = n;
+    owned_ = 0;
+    outer_lender_ = innermost_lender_;
+    innermost_lender_ = this;
+  }
+  // Input i holds shares: it is dropped as usual, the lent ones are not.
+  void note_owned(std::size_t i) noexcept {
+    if (owned_ < kOwnedNoted) owned_at_[owned_] = static_cast<std::uint32_t>(i);
+    ++owned_;
+  }
+  // Whether any list lends on this thread: one test where none does.
+  static bool any_lender() noexcept { return innermost_lender_ != nullptr; }
+  // Whether this list lends some input now (as the innermost lender while
+  // its run ends).
+  bool lends_some() const noexcept { return innermost_lender_ == this && lent_from_ && owned_ < lent_size_; }
+  // Before input i's dep state's latest value is replaced (the list lends).
+  void keep_input_share(std::size_t i) noexcept {
+    if (i < size() && (*this)[i].keep_share()) note_owned(i);
+  }
+
+  // Before dep i's latest value in the dep states at `slots` is replaced or dropped.
+  static void keep_lent_input(const DepSlot* slots, std::size_t i) noexcept {
+    if (innermost_lender_) [[unlikely]] keep_lent(slots, i, false);
+  }
+  // Before the dep states at `slots` are moved or dropped.
+  static void keep_lent_inputs(const DepSlot* slots) noexcept {
+    if (innermost_lender_) [[unlikely]] keep_lent(slots, 0, true);
+  }
 
  private:
   void take_from_stock(std::size_t n);
   void return_to_stock() noexcept;
+  void drop_lending() noexcept;
+  static void keep_lent(const DepSlot* slots, std::size_t i, bool all) noexcept;
+
+  // Set by lend_from only: read only while this list is in the lenders' chain.
+  static constexpr std::size_t kOwnedNoted = 6;
+  const DepSlot* lent_from_;  // null once its states moved or went (nothing lent)
+  std::size_t lent_size_;
+  std::size_t owned_;  // inputs holding shares; up to kOwnedNoted of them noted
+  std::array<std::uint32_t, kOwnedNoted> owned_at_;
+  StockedDepInputs* outer_lender_;
+  // The lending lists of the thread's running runs, innermost first: runs nest.
+  static inline constinit thread_local StockedDepInputs* innermost_lender_ KORVALINTH_FAST_TLS = nullptr;
 };
 
 struct RunContext {

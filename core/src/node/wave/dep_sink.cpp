@@ -144,6 +144,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     check_index(e.dep_links.size(), i);
     DepSlot& d = e.dep_state[i];
     if (e.dep_links[i].flag) {
+      StockedDepInputs::keep_lent_input(e.dep_state.data(), i);
       trash.value = std::exchange(d.latest, m.data_value());
       d.has_value = 1;
       take_wave_value(d, trash);
@@ -180,6 +181,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
       check_index(e.dep_state.size(), i);
       DepSlot& d = e.dep_state[i];
       const bool stamp_was_current = d.stamp == delivery_frame_id();
+      StockedDepInputs::keep_lent_input(e.dep_state.data(), i);
       trash.value = std::move(d.latest);
       d.latest.reset();
       d.has_value = 0;

@@ -358,6 +358,7 @@ SharedValue first_dep_latest(const UncountedNode& node) {
   if (e.dep_state.empty()) return nullptr;  // a node without deps has no dep state to read
   DepSlot& d0 = e.dep_state[0];
   if (d0.wave_value) {
+    StockedDepInputs::keep_lent_input(e.dep_state.data(), 0);
     old_latest = std::exchange(d0.latest, *d0.wave_value);
   }
   SharedValue out = d0.latest;

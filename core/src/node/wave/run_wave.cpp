@@ -37,11 +37,36 @@ bool quiet_this_wave(const DepSlot& d) noexcept {
   return !d.wave_value && !d.terminal_input_present() && d.deliveries.empty();
 }
 
-// Hands each dep's wave state to the run's inputs: its terminal and
-// deliveries once, by a move, its latest and current value as shares.
-void take_run_inputs(EdgeEntry& e, std::size_t n, StockedDepInputs& inputs) {
+// A dep that brought something this wave: its terminal and deliveries are
+// handed once, by a move, its latest and current value as shares.
+inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
+  ::new (at) DepInput(d.take_terminal_input(), std::move(d.deliveries), d.latest,
+                       d.wave_value ? &*d.wave_value : nullptr);
+}
+
+// A wide run's inputs: its quiet deps lend their latest values, no count
+// per dep either way. Out of line: the narrow road below stays inlined.
+[[gnu::noinline]] void lend_run_inputs(DepSlot* slots, std::size_t n, StockedDepInputs& inputs) {
   inputs.make_room(n);
+  inputs.lend_from(slots, n);
+  inputs.append_made(n, [slots, &inputs](DepInput* at, std::size_t i) noexcept {
+    DepSlot& d = slots[i];
+    d.stamp = kNoStamp;
+    if (quiet_this_wave(d)) [[likely]] {
+      ::new (at) DepInput(LentLatest{}, d.latest);
+      return;
+    }
+    hand_over_wave(at, d);
+    inputs.note_owned(i);
+  });
+}
+
+// Hands each dep's wave state to the run's inputs; a quiet dep's input is
+// a share of its latest value, or lent in a wide run.
+[[gnu::always_inline]] inline void take_run_inputs(EdgeEntry& e, std::size_t n, StockedDepInputs& inputs) {
   DepSlot* const slots = e.dep_state.data();
+  if (n > kInlineDepInputs) [[unlikely]]
+    return lend_run_inputs(slots, n, inputs);
   inputs.append_made(n, [slots](DepInput* at, std::size_t i) noexcept {
     DepSlot& d = slots[i];
     d.stamp = kNoStamp;
@@ -49,21 +74,33 @@ void take_run_inputs(EdgeEntry& e, std::size_t n, StockedDepInputs& inputs) {
       ::new (at) DepInput(d.latest);
       return;
     }
-    ::new (at) DepInput(d.take_terminal_input(), std::move(d.deliveries), d.latest,
-                         d.wave_value ? &*d.wave_value : nullptr);
+    hand_over_wave(at, d);
   });
 }
 
 // The values of this wave become the deps' latest; the replaced ones go to
-// old_latest, to be dropped after the borrow. Inline: on a one-dep run its
-// call frame cost more than its loop.
-[[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
+// old_latest, to be dropped after the borrow. A lending run's input of a dep
+// quiet when the run began keeps its value first. Inline: on a one-dep run
+// its call frame cost more than its loop.
+template <bool kLending>
+[[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
+                                                    StockedDepInputs& inputs) {
+  std::size_t i = 0;
   for (DepSlot& d : e.dep_state) {
+    if (kLending) ++i;
     if (!d.wave_value) continue;
+    if (kLending) inputs.keep_input_share(i - 1);
     d.latest.swap(*d.wave_value);
     old_latest.push_back(std::move(*d.wave_value));
     d.wave_value.reset();
   }
+}
+[[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
+                                                    StockedDepInputs& inputs) {
+  if (StockedDepInputs::any_lender() && inputs.lends_some()) [[unlikely]]
+    move_wave_values<true>(e, old_latest, inputs);
+  else
+    move_wave_values<false>(e, old_latest, inputs);
 }
 
 // Calls the node's function through call, with the node named as the
@@ -89,7 +126,8 @@ template <class Call>
 
 // The wave step after the call: the running flag cleared, the wave's values
 // become the deps' latest, and a run that emitted nothing resolves.
-[[gnu::always_inline]] inline void finish_run(GraphCore& core, const UncountedNode& node, std::uint8_t partition_flag) {
+[[gnu::always_inline]] inline void finish_run(GraphCore& core, const UncountedNode& node, std::uint8_t partition_flag,
+                                              StockedDepInputs& inputs) {
   const SlotKey node_key = node.key();
   SmallVec<SharedValue, 2> old_latest;
   {
@@ -98,7 +136,7 @@ template <class Call>
     EdgeEntry& e = a->wave_edge(node_key);
     end_running(*a, e, node);
     if (!e.state.resolves_after_run() || partition_flag != 0) {
-      move_wave_values(e, old_latest);
+      move_wave_values(e, old_latest, inputs);
       e.state.end_wave();
       return;
     }
@@ -106,7 +144,7 @@ template <class Call>
   down(node, Message::resolved());
   auto a = core.borrow_mut();
   EdgeEntry& e = a->wave_edge(node_key);
-  move_wave_values(e, old_latest);
+  move_wave_values(e, old_latest, inputs);
   e.state.end_wave_unless_settled();
   a.release();
 }
@@ -152,7 +190,7 @@ template <class Call>
     });
     fn->run(ctx);
   });
-  finish_run(core, node, ctx.partition_flag);
+  finish_run(core, node, ctx.partition_flag, ctx.inputs);
 }
 
 }  // namespace
@@ -190,7 +228,7 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
     FnRunClaim claim(fn);
     fn->run(ctx);
   });
-  finish_run(core, node, ctx.partition_flag);
+  finish_run(core, node, ctx.partition_flag, ctx.inputs);
 }
 
 void touch_for_run(Arena& a, const UncountedNode& node) {

@@ -34,7 +34,10 @@ void end_wave_for_node(const TouchedNode& t, const CoreRef& owner) {
   e.state.abort_wave(e.dep_state, n);
   for (std::size_t i = 0; i < n && i < e.dep_state.size(); ++i) {
     DepSlot& d = e.dep_state[i];
-    if (d.wave_value) old_latest.push_back(std::exchange(d.latest, *d.wave_value));
+    if (d.wave_value) {
+      StockedDepInputs::keep_lent_input(e.dep_state.data(), i);
+      old_latest.push_back(std::exchange(d.latest, *d.wave_value));
+    }
     old_wave.push_back(std::exchange(d.wave_value, std::nullopt));
     old_lists.push_back(std::move(d.deliveries));
     d.stamp = kNoStamp;
