@@ -385,13 +385,18 @@ TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOr
   struct Case {
     std::vector<std::size_t> dropped;  // inside the wave, in this order
     std::vector<std::string> released;
+    std::vector<std::size_t> touched = {0, 1, 2};  // the touch order
   };
   const std::vector<Case> cases = {
       {{}, {}},
       {{0}, {"a"}},
       {{1}, {"x"}},
+      {{2}, {"b"}},
       {{2, 0}, {"a", "b"}},
       {{1, 2, 0}, {"a", "x", "b"}},
+      {{2}, {"b"}, {0, 2, 1}},
+      {{1, 2}, {"b", "x"}, {0, 2, 1}},
+      {{0, 1}, {"x", "a"}, {1, 0, 2}},
   };
   const std::vector<std::string> names = {"a", "x", "b"};
   for (const Case& c : cases) {
@@ -408,7 +413,7 @@ TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOr
       add_release_callback(nodes[i], [&log, name = names[i]] { log.push_back(name); });
     }
     run_in_wave_scope(views[0], [&] {
-      for (const UncountedNode& v : views) touch_in_current_frame(v);
+      for (std::size_t i : c.touched) touch_in_current_frame(views[i]);
       for (std::size_t i : c.dropped) nodes[i].drop();
       EXPECT_TRUE(log.empty());
     });

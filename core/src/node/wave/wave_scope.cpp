@@ -54,9 +54,7 @@ void unpin_touched_node(TouchedNode& t, const CoreRef& owner) {
 // Unpins the touched nodes in order, as unpin_touched_node would, lowering
 // the pins of a run of nodes of one core under one borrow; a node whose
 // release is due is released at its turn, outside the borrow.
-void unpin_touched(std::vector<TouchedNode>& touched, const CoreRef& owner) {
-  TouchedNode* it = touched.data();
-  TouchedNode* const end = it + touched.size();
+void unpin_touched(TouchedNode* it, TouchedNode* const end, const CoreRef& owner) {
   while (it != end) {
     GraphCore* core = it->core_ref(owner).get();
     if (core == nullptr) {
@@ -85,6 +83,36 @@ void unpin_touched(std::vector<TouchedNode>& touched, const CoreRef& owner) {
       release_slot(other ? other : owner, due->key, count->count);
     }
   }
+}
+
+void unpin_touched(std::vector<TouchedNode>& touched, const CoreRef& owner) {
+  unpin_touched(touched.data(), touched.data() + touched.size(), owner);
+}
+
+// Lowers, under one borrow, the pins of the leading touched nodes of the
+// owner's core whose release is not due: no code runs for them. Returns
+// the first node left to unpin_touched, and whether its pin went already
+// with its release due.
+struct InPlaceUnpins {
+  std::size_t rest = 0;
+  bool rest_due = false;
+};
+InPlaceUnpins lower_owner_pins_in_place(std::vector<TouchedNode>& touched, const CoreRef& owner) {
+  InPlaceUnpins done;
+  if (touched.empty() || !owner || owner->is_borrowed()) return done;
+  auto a = owner->borrow_mut();
+  Arena& arena = *a;
+  for (const TouchedNode& t : touched) {
+    if (t.other_core) break;
+    ++done.rest;
+    // The touch pinned a current slot: it is current still.
+    if (arena.drop_held_pin(t.key.index, t.count->count)) {
+      done.rest_due = true;
+      --done.rest;
+      break;
+    }
+  }
+  return done;
 }
 
 // Installs a scope owned by node's operation, on the touched buffer the
@@ -150,51 +178,93 @@ bool is_host_boundary_abort(const std::exception_ptr& fault) {
 
 void clear_wave_touched() { clear_pending_queue(); }
 
+namespace {
+
+// The end of a wave that did not fault. The touched nodes are unpinned in
+// the scope's own list while no release is due (no code runs meanwhile, so
+// no scope can be installed), and the list keeps its place; from a due
+// release on, the rest is handed out of the uninstalled scope as a faulted
+// wave's end hands it all.
+void end_clean_wave(const UncountedNode& node) {
+  keep_owner_items_past_wave();
+  std::vector<TouchedNode> rest;
+  InPlaceUnpins unpinned;
+  std::vector<DeferredCore> deferred_cores;
+  {
+    auto c = wave_scope_cell().borrow_mut();
+    detail::tls_installed_owner = nullptr;
+    detail::tls_installed_owner_id = 0;
+    detail::tls_installed_scope_id = 0;
+    if (!c->has_value()) fault("wave owner installed a scope");
+    WaveScope& scope = c->uninstall_in_place();
+    unpinned = lower_owner_pins_in_place(scope.touched, node.core());
+    if (unpinned.rest == scope.touched.size())
+      scope.touched.clear();
+    else
+      rest = std::move(scope.touched);
+    if (!scope.deferred_cores.empty()) deferred_cores = std::move(scope.deferred_cores);
+  }
+  if (!rest.empty()) {
+    TouchedNode* it = rest.data() + unpinned.rest;
+    if (unpinned.rest_due) {
+      SharedCount count = std::move(it->count);
+      release_slot(node.core(), it->key, count->count);
+      ++it;
+    }
+    unpin_touched(it, rest.data() + rest.size(), node.core());
+    rest.clear();
+    keep_touched_buffer(rest);
+  }
+  if (!batch_is_active()) drain_deferred_ops_guarded(node.core(), deferred_cores);
+  deferred_cores.clear();
+  raise_kept_drop_fault();
+}
+
+}  // namespace
+
 void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
   install_scope(node);
   std::exception_ptr failure;
-  std::exception_ptr undelivered;
   try {
     work();
   } catch (...) {
     failure = std::current_exception();
   }
+  if (!failure) return end_clean_wave(node);
   EndedScope scope = uninstall_scope();
-
-  if (failure) {
-    for (const TouchedNode& t : scope.touched) end_wave_for_node(t, node.core());
-    clear_wave_touched();
-    if (is_host_boundary_abort(failure)) {
-      discard_all_deferred_ops(node.core(), scope.deferred_cores);
-      scope.deferred_cores.clear();
-      for (TouchedNode& t : scope.touched) drop_quietly([&] { unpin_touched_node(t, node.core()); });
-      std::rethrow_exception(failure);
-    }
-    std::optional<UncountedNode> target;
-    if (scope.running_node) {
-      for (const TouchedNode& t : scope.touched) {
-        if (t.core == scope.running_node->core && t.key.index == scope.running_node->index &&
-            t.key.generation == scope.running_node->generation) {
-          target = upgrade_live_node(t, node.core());
-          break;
-        }
+  std::exception_ptr undelivered;
+  for (const TouchedNode& t : scope.touched) end_wave_for_node(t, node.core());
+  clear_wave_touched();
+  if (is_host_boundary_abort(failure)) {
+    discard_all_deferred_ops(node.core(), scope.deferred_cores);
+    scope.deferred_cores.clear();
+    for (TouchedNode& t : scope.touched) drop_quietly([&] { unpin_touched_node(t, node.core()); });
+    std::rethrow_exception(failure);
+  }
+  std::optional<UncountedNode> target;
+  if (scope.running_node) {
+    for (const TouchedNode& t : scope.touched) {
+      if (t.core == scope.running_node->core && t.key.index == scope.running_node->index &&
+          t.key.generation == scope.running_node->generation) {
+        target = upgrade_live_node(t, node.core());
+        break;
       }
     }
-    if (!target) target = node;
-    try {
-      MessageList list;
-      list.push_back(Message::error(make_text_error(panic_payload_message(failure))));
-      down(*target, std::move(list));
-      target->drop();
-    } catch (const StackDepthFault&) {
-      // The ERROR itself went too deep: its dependents past that point
-      // never learn of it, so the operation raises the fault instead.
-      undelivered = std::current_exception();
-    } catch (...) {
-      // A fault while the ERROR is delivered is dropped.
-    }
-    clear_wave_touched();
   }
+  if (!target) target = node;
+  try {
+    MessageList list;
+    list.push_back(Message::error(make_text_error(panic_payload_message(failure))));
+    down(*target, std::move(list));
+    target->drop();
+  } catch (const StackDepthFault&) {
+    // The ERROR itself went too deep: its dependents past that point
+    // never learn of it, so the operation raises the fault instead.
+    undelivered = std::current_exception();
+  } catch (...) {
+    // A fault while the ERROR is delivered is dropped.
+  }
+  clear_wave_touched();
   unpin_touched(scope.touched, node.core());
   scope.touched.clear();
   // A nested owner (a deferred op's wave) may have kept a larger buffer.

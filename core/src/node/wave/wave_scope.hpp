@@ -76,6 +76,12 @@ class InstalledScope {
     installed_ = false;
     return EndedScope{std::move(scope_.touched), std::move(scope_.deferred_cores), scope_.running_node};
   }
+  // Marks it uninstalled and leaves its lists in place, for an end that
+  // works on them before any code can install another scope.
+  WaveScope& uninstall_in_place() noexcept {
+    installed_ = false;
+    return scope_;
+  }
   // Takes back the emptied touched buffer of an ended wave, when it is
   // larger than the one the scope holds now.
   void keep_buffer(std::vector<TouchedNode>& emptied) noexcept {
