@@ -446,9 +446,9 @@ template <class Hold>
 }
 
 // A DATA whose whole work is to record its value and queue its node's run
-// check, for a node entered under the borrow a: inside a delivery, from a
-// dep not flagged, with no wave value to replace, to a node that serves no
-// pulls. It replaces nothing, so nothing drops between the record and the
+// check, for a node entered under the borrow a, inside a delivery (the
+// caller tested it): from a dep not flagged, with no wave value to replace,
+// to a node that serves no pulls. It replaces nothing, so nothing drops between the record and the
 // push, and the push is made under the same borrow. False, with nothing
 // changed, for any other DATA; the general record then takes it.
 [[gnu::always_inline]] inline bool record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
@@ -459,7 +459,7 @@ template <class Hold>
   check_index(e.dep_state.size(), i);
   check_index(e.dep_links.size(), i);
   DepSlot& d = e.dep_state[i];
-  if (e.dep_links[i].flag || d.wave_value || s.config.pull_id || delivery_depth() == 0) return false;
+  if (e.dep_links[i].flag || d.wave_value || s.config.pull_id) return false;
   const SharedValue& value = m.data_value();
   d.wave_value.emplace(value);
   record_data_value(e.state, d, value);
@@ -469,11 +469,13 @@ template <class Hold>
 }
 
 // A plain DATA (see record_plain_data) to a node that needs no hold, under
-// one borrow. False when it is not one; a node entered meanwhile stays
-// touched, and the general road enters it again. The holding road keeps
-// the general record: it is rare, and it proves the plain one.
+// one borrow. False when it is not one: a DATA outside a delivery before
+// the borrow; a node entered meanwhile stays touched, and the general road
+// enters it again. The holding road keeps the general record: it is rare,
+// and it proves the plain one.
 [[gnu::always_inline]] inline bool call_plain_data(const DepSink& sink, GraphCore& core, std::uint64_t dep_index,
                                                    const Message& message) {
+  if (delivery_depth() == 0) return false;
   NoHold hold;
   auto a = core.borrow_mut();
   return enter_node(*a, sink, hold) == Entered::Yes && record_plain_data(*a, sink, core, dep_index, message);
