@@ -565,11 +565,11 @@ template <class Plain>
 
 // Whether the general road, for one RESOLVED, would only hand it on and end
 // the node's wave: the node's run is over, its DIRTY went out, and nothing
-// holds it back or queues it (a batch is asked last, as there).
+// holds it back or queues it. The caller asks about a batch first.
 [[gnu::always_inline]] inline bool reads_as_plain_settle(Arena& a, const UncountedNode& node, DataSlots& slots) {
   return reads_as_plain_after_dirty(a, node, slots, [&](const LiveSlotsWithAux& s, const NodeVersionSlot&) {
     return current_touched_in_installed_scope(a, node.index()) && !holds_back(s, false) &&
-           !OrderedDelivery::in_progress_on(node) && !batch_collecting();
+           !OrderedDelivery::in_progress_on(node);
   });
 }
 
@@ -682,11 +682,11 @@ void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
 
 // Any other single message. A settled run's RESOLVED is taken in the one
 // borrow that reads the node's entry; a borrowed core takes the general
-// road, which faults as it always did.
+// road, which faults as it always did, and so does a RESOLVED in a batch.
 [[gnu::noinline]] void down_other(const UncountedNode& node, Message& m) {
   check_stack_headroom();
   std::optional<DownEntry> entry;
-  if (m.kind() != MessageKind::Resolved || node.core_ref().is_borrowed()) {
+  if (m.kind() != MessageKind::Resolved || node.core_ref().is_borrowed() || batch_collecting()) {
     entry = read_down_entry(node);
   } else {
     // Any other RESOLVED reads its entry again in the same borrow.
