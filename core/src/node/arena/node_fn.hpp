@@ -161,7 +161,7 @@ class StockedDepInputs : public DepInputs {
   // room for them past the inline one only). Each input made with shares
   // is noted by note_owned.
   void lend_from(const DepSlot* slots, std::size_t n) noexcept {
-    if (innermost_lender_) [[unlikely]] keep_lent(slots, 0, true);
+    keep_lent_inputs(slots);
     lent_from_ = slots;
     lent_size_ = n;
     owned_ = 0;
@@ -173,8 +173,6 @@ class StockedDepInputs : public DepInputs {
     if (owned_ < kOwnedNoted) owned_at_[owned_] = static_cast<std::uint32_t>(i);
     ++owned_;
   }
-  // Whether any list lends on this thread: one test where none does.
-  static bool any_lender() noexcept { return innermost_lender_ != nullptr; }
   // Whether this list lends some input now (as the innermost lender while
   // its run ends).
   bool lends_some() const noexcept { return innermost_lender_ == this && lent_from_ && owned_ < lent_size_; }

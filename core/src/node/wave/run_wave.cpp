@@ -97,7 +97,7 @@ template <bool kLending>
 }
 [[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
                                                     StockedDepInputs& inputs) {
-  if (StockedDepInputs::any_lender() && inputs.lends_some()) [[unlikely]]
+  if (inputs.lends_some()) [[unlikely]]
     move_wave_values<true>(e, old_latest, inputs);
   else
     move_wave_values<false>(e, old_latest, inputs);
