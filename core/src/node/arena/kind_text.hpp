@@ -54,7 +54,6 @@ class OptionalKindText {
   OptionalKindText() noexcept = default;
   explicit OptionalKindText(std::optional<std::string> text)
       : bits_(text ? KindWord::of(std::move(*text)) : 0) {}
-  explicit OptionalKindText(SharedKind kind) noexcept : bits_(KindWord::of(kind)) {}
   // A copy of the kind: a shared text is not copied.
   explicit OptionalKindText(const KindText& kind) : bits_(KindWord::copy(kind.bits_)) {}
   OptionalKindText(const OptionalKindText& other) : bits_(other.bits_ ? KindWord::copy(other.bits_) : 0) {}
