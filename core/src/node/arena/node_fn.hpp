@@ -3,7 +3,9 @@
 // preferred); run_wave calls run() with the node's inputs. A function reports
 // its results through the runtime's operations on ctx.node (down and the
 // rest), never through a return value, and must not cause run_wave of its
-// own node.
+// own node. It reads ctx.inputs during the run only: it neither moves an
+// input out nor adds or removes any (a wide run's inputs may be lent their
+// dep states' values, valid until the run ends).
 
 #include <array>
 #include <cstdint>
