@@ -51,7 +51,7 @@ void keep_buffer(std::vector<PendingItem>& emptied) {
 }
 
 void keep_queued_owner_items_past_wave() {
-  PendingState& pending = ThreadBlock<PendingState>::get();
+  PendingState& pending = pending_state();
   auto q = pending.queue.borrow_mut();
   // The lone item goes first, as it was queued.
   if (pending.lone.waiting()) q->emplace(q->begin(), pending.lone.take(), pending.lone.core_id, pending.lone.kind);
@@ -128,7 +128,7 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
       marked = true;
     }
   }
-  PendingState& pending = ThreadBlock<PendingState>::get();
+  PendingState& pending = pending_state();
   auto q = pending.queue.borrow_mut();
   if (kind == PendingKind::ResolveCheck) {
     if (!queued_resolve_checks().insert(id, node.key(), detail::tls_queue_epoch)) return;
@@ -143,7 +143,7 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
 }
 
 void push_run_check_marked(const UncountedNode& node) {
-  PendingState& pending = ThreadBlock<PendingState>::get();
+  PendingState& pending = pending_state();
   auto q = pending.queue.borrow_mut();
   push_item(*q, pending.lone, node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
 }
@@ -152,7 +152,7 @@ void clear_pending_queue() {
   std::vector<PendingItem> dropped;
   UncountedNode dropped_lone;
   {
-    PendingState& pending = ThreadBlock<PendingState>::get();
+    PendingState& pending = pending_state();
     auto q = pending.queue.borrow_mut();
     dropped = std::move(*q);
     if (pending.lone.waiting()) dropped_lone = pending.lone.take();
@@ -309,7 +309,7 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
 }  // namespace
 
 void drain_pending() {
-  PendingState& pending = ThreadBlock<PendingState>::get();
+  PendingState& pending = pending_state();
   for (;;) {
     // A chain nests one drain per node, each finding the owner's lone item
     // and nothing else: its node is taken from the slot, without the vector

@@ -84,7 +84,7 @@ void push_run_check_marked(const UncountedNode& node);
 // frame costs about a third of the push.
 [[gnu::always_inline]] inline void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key,
                                                          CoreId core_id) {
-  PendingState& pending = ThreadBlock<PendingState>::get();
+  PendingState& pending = pending_state();
   auto q = pending.queue.borrow_mut();
   push_item(*q, pending.lone, core, count, key, core_id, PendingKind::RunCheck);
 }
@@ -116,7 +116,7 @@ void keep_queued_owner_items_past_wave();
 // The same; a wave leaves its queue empty but for a fault, so the empty
 // queue is seen without a call.
 inline void keep_owner_items_past_wave() {
-  const PendingState& pending = ThreadBlock<PendingState>::get();
+  const PendingState& pending = pending_state();
   if (pending.lone.waiting() || !pending.queue.borrow()->empty()) keep_queued_owner_items_past_wave();
 }
 // Drops every queued item without running it.

@@ -64,7 +64,8 @@ struct PendingState {
   QueuedResolveChecks resolve_checks;  // used under the queue's borrow
 };
 
-inline Cell<std::vector<PendingItem>>& pending_queue() noexcept { return ThreadBlock<PendingState>::get().queue; }
-inline QueuedResolveChecks& queued_resolve_checks() noexcept { return ThreadBlock<PendingState>::get().resolve_checks; }
+inline PendingState& pending_state() noexcept { return ThreadBlock<PendingState>::get(); }
+inline Cell<std::vector<PendingItem>>& pending_queue() noexcept { return pending_state().queue; }
+inline QueuedResolveChecks& queued_resolve_checks() noexcept { return pending_state().resolve_checks; }
 
 }  // namespace korvalinth
