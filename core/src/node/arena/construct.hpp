@@ -47,8 +47,8 @@ struct GraphInstalls {
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
                                                 NodeSpec&& spec, GraphInstalls installs);
-// The same with the kind text given on its own (spec.kind is not read): a
-// factory's shared kind goes in without a text made or compared.
+// The same with the kind text given on its own (the settings' own kind is
+// not read): a factory's shared kind goes in without a text made or compared.
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
                                                 NodeSpec&& spec, OptionalKindText&& kind, GraphInstalls installs);
