@@ -128,14 +128,20 @@ void install_scope(const UncountedNode& node) {
   detail::tls_installed_owner_id = owner;
 }
 
-// Uninstalls the scope, handing over what the wave's end works on.
-EndedScope uninstall_scope() {
-  keep_owner_items_past_wave();
-  auto c = wave_scope_cell().borrow_mut();
+// Forgets the thread's installed scope, under the borrow c of its cell; the
+// scope must be there still.
+void forget_installed_scope(const RefMut<InstalledScope>& c) {
   detail::tls_installed_owner = nullptr;
   detail::tls_installed_owner_id = 0;
   detail::tls_installed_scope_id = 0;
   if (!c->has_value()) fault("wave owner installed a scope");
+}
+
+// Uninstalls the scope, handing over what the wave's end works on.
+EndedScope uninstall_scope() {
+  keep_owner_items_past_wave();
+  auto c = wave_scope_cell().borrow_mut();
+  forget_installed_scope(c);
   return c->uninstall();
 }
 
@@ -192,10 +198,7 @@ void end_clean_wave(const UncountedNode& node) {
   std::vector<DeferredCore> deferred_cores;
   {
     auto c = wave_scope_cell().borrow_mut();
-    detail::tls_installed_owner = nullptr;
-    detail::tls_installed_owner_id = 0;
-    detail::tls_installed_scope_id = 0;
-    if (!c->has_value()) fault("wave owner installed a scope");
+    forget_installed_scope(c);
     WaveScope& scope = c->uninstall_in_place();
     unpinned = lower_owner_pins_in_place(scope.touched, node.core());
     if (unpinned.rest == scope.touched.size())
