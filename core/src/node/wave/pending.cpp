@@ -163,7 +163,9 @@ void clear_pending_queue() {
 namespace {
 
 // The run check of a node whose entries s holds (NodeState::decide_run).
-RunDecision decide_run(const LiveSlotsWithAux& s) noexcept {
+// Inlined: a drain checks each node of a chain once, and the call passed
+// the entries through memory.
+[[gnu::always_inline]] inline RunDecision decide_run(const LiveSlotsWithAux& s) noexcept {
   return s.edge.state.decide_run(run_inputs(s), run_held_back(s.config, s.aux));
 }
 
