@@ -1,12 +1,14 @@
-// A node function's emit of one DATA, and the RESOLVED of a node whose run
-// is over, take a short road when nothing holds them back, queues them or
-// needs a content id; a list of that one message always takes the general
-// road. Both must give the same messages, drops, faults and node state.
+// A node function's emit of one DATA, the RESOLVED of a node whose run is
+// over, and a DATA set on a node outside its run take a short road when
+// nothing holds them back, queues them or needs a content id; a list of that
+// one message always takes the general road. Both must give the same
+// messages, drops, faults and node state.
 
 #include <gtest/gtest.h>
 
 #include "node/topology/node_ops.hpp"
 #include "node/wave/batch.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "logging_sinks.hpp"
 
 using namespace korvalinth;
@@ -148,3 +150,93 @@ TEST_P(EmitRoads, OneMessageAndAListOfItGiveTheSameLog) {
 
 INSTANTIATE_TEST_SUITE_P(Table, EmitRoads, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
+
+namespace {
+
+// What a case sets up around s, the node set from outside its run.
+struct SetCase {
+  const char* name;
+  Values values = Values::Tracked;
+  VersioningForm::Choice versioning = VersioningForm::Choice::Level0;
+  bool pause_first = false;          // s holds its DATA (resume-all) before the set
+  bool corrects_on_dirty = false;    // s's first sink downs on s while DIRTY goes out
+  bool corrects_on_data = false;     // the same while the DATA goes out
+  bool drops_other_on_dirty = false; // s's first sink unsubscribes the second on DIRTY
+  bool completes_first = false;
+  bool in_batch = false;
+};
+
+std::vector<std::string> run_set_case(const SetCase& c, Road road) {
+  std::vector<std::string> log;
+  auto core = GraphCore::create();
+  NodeSpec spec;
+  spec.versioning.choice = c.versioning;
+  spec.pausable = Pausable::ResumeAll;
+  auto value = [&](int x) -> SharedValue {
+    if (c.values == Values::Ints) return iv(x);
+    return tracked(log, "v" + std::to_string(x));
+  };
+  NodeHandle s = make_state(core, value(0), spec);
+  auto first = std::make_shared<NamedSink>(&log, "a");
+  auto second = std::make_shared<NamedSink>(&log, "b");
+  UnsubscribeFn off_first = node_subscribe(s, first);
+  UnsubscribeFn off_second = node_subscribe(s, second);
+  bool corrected = false;
+  first->on_message = [&](const Message& msg) {
+    const bool dirty = msg.kind() == MessageKind::Dirty, data = msg.kind() == MessageKind::Data;
+    if (!corrected && ((c.corrects_on_dirty && dirty) || (c.corrects_on_data && data))) {
+      corrected = true;
+      emit_by(road, s, value(-1));
+    }
+    if (c.drops_other_on_dirty && dirty) off_second.call();
+  };
+  first.reset();
+  second.reset();
+  if (c.pause_first) node_pause(s, "p");
+  if (c.completes_first) down(s, Message::complete());
+  auto set = [&] { run_in_wave_scope(s, [&] { emit_by(road, s, value(1)); }); };
+  log.push_back("set");
+  log.push_back(fault_text([&] {
+    if (!c.in_batch) return set();
+    run_batch([&] {
+      set();
+      return false;
+    });
+  }));
+  if (c.pause_first) {
+    log.push_back("resume");
+    log.push_back(fault_text([&] { node_resume(s, "p"); }));
+  }
+  log.push_back("cache " + name_of(cache_of(s)) + ", status " + std::string(node_status_name(status_of(s))));
+  if (std::optional<NodeVersion> v = version_metadata(s))
+    log.push_back("version " + std::to_string(v->counter) + " " + v->cid);
+  off_first.call();
+  off_second.call();
+  return log;
+}
+
+const SetCase kSetCases[] = {
+    {.name = "plain"},
+    {.name = "content_ids", .values = Values::Ints, .versioning = VersioningForm::Choice::Level1},
+    {.name = "no_version", .versioning = VersioningForm::Choice::Disabled},
+    {.name = "paused_holding_it", .pause_first = true},
+    {.name = "corrected_while_dirty_goes_out", .corrects_on_dirty = true},
+    {.name = "corrected_while_data_goes_out", .corrects_on_data = true},
+    {.name = "sink_dropped_while_dirty_goes_out", .drops_other_on_dirty = true},
+    {.name = "terminal", .completes_first = true},
+    {.name = "in_a_batch", .in_batch = true},
+    {.name = "corrected_in_a_batch", .corrects_on_data = true, .in_batch = true},
+};
+
+class SetRoads : public ::testing::TestWithParam<SetCase> {};
+
+}  // namespace
+
+TEST_P(SetRoads, OneMessageAndAListOfItGiveTheSameLog) {
+  const std::vector<std::string> short_road = run_set_case(GetParam(), Road::OneMessage);
+  EXPECT_EQ(short_road, run_set_case(GetParam(), Road::ListOfOne));
+  EXPECT_GT(short_road.size(), 4u);  // the sinks saw the set
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SetRoads, ::testing::ValuesIn(kSetCases),
+                         [](const ::testing::TestParamInfo<SetCase>& i) { return std::string(i.param.name); });

@@ -658,12 +658,43 @@ void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
   down_entered(node, entry, one);
 }
 
+// Whether the general road, for one DATA of a node outside its run with no
+// batch collecting, would touch the node, send DIRTY and deliver the DATA in
+// a window of its own: nothing holds it back, queues it or needs its content
+// id.
+bool reads_as_plain_set(const DownEntry& entry) noexcept {
+  return !entry.running && !entry.hold && !entry.content_ids && entry.delivering == nullptr && !batch_collecting();
+}
+
+// The steps of the general road for a plain set, under the borrow a that
+// read the node's entry; releases it. The touch and the DIRTY mark go in
+// that borrow: the general road runs no code between them and the read.
+[[gnu::noinline]] void set_plainly(RefMut<Arena>& a, const UncountedNode& node, bool touched, Message& m) {
+  if (!touched && installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
+  OrderedDelivery window(node);
+  {
+    SinkList::Reading sinks;
+    DownSlots s = down_slots(*a, node.key());
+    if (s.edge.state.mark_dirty()) sinks = s.aux.sinks.read();
+    a.release();
+    sinks.deliver(dirty_message());
+  }
+  DeliveryFrame frame;
+  deliver_message(node, m, false);
+  release_delivered(m);
+  end_delivery(node, window);
+  frame.close();
+  end_outside_run(node);
+}
+
 // A DATA that is no plain emit, under the borrow a whose reads found so and
 // gave the faults of the entry's reads; releases it. A plain deferral into
-// the open batch goes in that borrow; any other DATA reads the entry.
+// the open batch and a plain set go in that borrow; any other DATA reads
+// the entry.
 [[gnu::noinline]] void down_data_not_plain(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
   if (batch_collecting() && reads_as_plain_deferral(*a, node)) return defer_plainly(a, node, m);
   const std::optional<DownEntry> entry = read_down_entry(*a, node);
+  if (entry && reads_as_plain_set(*entry)) return set_plainly(a, node, entry->touched, m);
   a.release();
   if (!entry) return;
   return down_from_entry(node, *entry, m);

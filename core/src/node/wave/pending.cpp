@@ -22,23 +22,27 @@ void empty_queue(std::vector<PendingItem>& q) noexcept {
 // Emptied buffers of drained items, kept for later drains of several: a
 // drain takes the queue's buffer whole and leaves it a kept one, so its
 // items run where they were queued and the pushes their runs make find
-// room. Drains nest, each holding one buffer; a few are kept.
+// room. Drains nest, each holding one buffer; a few are kept. The first
+// `ready` slots hold one each; the slots past them stay, empty, so that
+// neither a take nor a keep destroys a vector.
 struct KeptBuffers {
   std::vector<std::vector<PendingItem>> buffers;
+  std::size_t ready = 0;
 };
 constexpr std::size_t kKeptBuffers = 8;
 
-std::vector<PendingItem> take_kept_buffer() noexcept {
-  std::vector<std::vector<PendingItem>>& kept = ThreadBlock<KeptBuffers>::get().buffers;
-  if (kept.empty()) return {};
-  std::vector<PendingItem> buffer = std::move(kept.back());
-  kept.pop_back();
-  return buffer;
+// Swaps a kept buffer, if any, into taken, an empty vector without one.
+void take_kept_buffer(std::vector<PendingItem>& taken) noexcept {
+  KeptBuffers& kept = ThreadBlock<KeptBuffers>::get();
+  if (kept.ready == 0) return;
+  taken.swap(kept.buffers[--kept.ready]);
 }
 
 void keep_buffer(std::vector<PendingItem>& emptied) {
-  std::vector<std::vector<PendingItem>>& kept = ThreadBlock<KeptBuffers>::get().buffers;
-  if (kept.size() < kKeptBuffers && emptied.capacity() != 0) kept.push_back(std::move(emptied));
+  KeptBuffers& kept = ThreadBlock<KeptBuffers>::get();
+  if (kept.ready == kKeptBuffers || emptied.capacity() == 0) return;
+  if (kept.ready == kept.buffers.size()) kept.buffers.emplace_back();
+  kept.buffers[kept.ready++].swap(emptied);
 }
 
 }  // namespace
@@ -163,7 +167,9 @@ void clear_pending_queue() {
 namespace {
 
 // The run check of a node whose entries s holds (NodeState::decide_run).
-RunDecision decide_run(const LiveSlotsWithAux& s) noexcept {
+// Inlined: a drain checks each node of a chain once, and the call passed
+// the entries through memory.
+[[gnu::always_inline]] inline RunDecision decide_run(const LiveSlotsWithAux& s) noexcept {
   return s.edge.state.decide_run(run_inputs(s), run_held_back(s.config, s.aux));
 }
 
@@ -290,7 +296,8 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
 // Takes the several queued items and runs them. Out of line: the lone
 // item's road keeps a small frame.
 [[gnu::noinline]] void drain_several(PendingState& pending) {
-  std::vector<PendingItem> taken = take_kept_buffer();
+  std::vector<PendingItem> taken;
+  take_kept_buffer(taken);
   TakenLone lone;
   {
     auto q = pending.queue.borrow_mut();
