@@ -85,11 +85,13 @@ inline void discard_callback_result(const UncountedNode& node, const PendingFata
 // map_callback_result and discard_callback_result for a call just made under
 // a binding frame: `result` is what the call returned, null when it raised.
 // No outcome is made: the light roads settle this way, in line.
-[[gnu::always_inline]] inline void map_call_result(const UncountedNode& node, const PendingFatalSlot& slot, PyObject* result) {
+[[gnu::always_inline]] inline void map_call_result(const UncountedNode& node, const PendingFatalSlot& slot,
+                                                   PyObject* result) {
   if (result == nullptr) [[unlikely]] return down_raised_error(node, slot);
   down_returned(node, kit::OwnedRef::steal(result));
 }
-[[gnu::always_inline]] inline void discard_call_result(const UncountedNode& node, const PendingFatalSlot& slot, PyObject* result) {
+[[gnu::always_inline]] inline void discard_call_result(const UncountedNode& node, const PendingFatalSlot& slot,
+                                                       PyObject* result) {
   if (result == nullptr) [[unlikely]] return down_raised_error(node, slot);
   drop_call_result(result);
 }
