@@ -78,9 +78,9 @@ def test_restored_values_reach_callbacks_as_new_objects_beside_held_ones():
     assert middle == held
 
 
-# One dep holding a Python object is passed without an argument list;
-# every other layout, a lone restored value included, builds one.
-@pytest.mark.parametrize("layout", ["p", "r", "pp", "rp", "pr", "rr"])
+# One or two deps holding Python objects are passed without an argument
+# list; every other layout, a restored value or a third dep, builds one.
+@pytest.mark.parametrize("layout", ["p", "r", "pp", "rp", "pr", "rr", "ppp", "ppr"])
 def test_each_dep_layout_passes_held_objects_and_new_restored_ones(layout):
     from korvalinth import restore_graph, restore_registry
 
@@ -103,23 +103,24 @@ def test_each_dep_layout_passes_held_objects_and_new_restored_ones(layout):
     assert len({id(arg) for arg in args}) == len(args)
 
 
-def settle_lone_dep(kind, outcome, restored):
-    """What a derived or effect over one dep shows when its callback gives
-    `outcome` on activation; the dep holds a Python object or a restored
-    value."""
+def settle_deps(kind, outcome, restored, count):
+    """What a derived or effect over `count` deps shows when its callback
+    gives `outcome` on activation; the deps hold Python objects or a
+    restored value."""
     from korvalinth import restore_graph, restore_registry
 
     if restored:
         original = Graph()
         original.state(1, name="j")
         graph = restore_graph(original.checkpoint(), restore_registry([]))
-        dep = graph._find("j")
+        deps = [graph._find("j")] * count
     else:
         graph = Graph()
-        dep = graph.state(1)
-    returned = []
+        deps = [graph.state(1) for _ in range(count)]
+    returned, calls = [], []
 
-    def callback(value):
+    def callback(*values):
+        calls.append(values)
         if outcome == "error":
             raise ValueError("bad")
         if outcome == "fatal":
@@ -129,7 +130,7 @@ def settle_lone_dep(kind, outcome, restored):
         returned.append(Marker())
         return returned[-1]
 
-    node = getattr(graph, kind)([dep], callback)
+    node = getattr(graph, kind)(deps, callback)
     seen = []
 
     def subscriber(k, payload):
@@ -142,17 +143,19 @@ def settle_lone_dep(kind, outcome, restored):
         raised = str(e)
     alive = [weakref.ref(r) for r in returned]
     returned.clear()
-    return seen, raised, node.status(), [ref() is not None for ref in alive]
+    return seen, raised, node.status(), [ref() is not None for ref in alive], calls
 
 
-# A lone dep holding a Python object takes a lighter road than a lone
-# restored value: both settle every outcome alike.
+# One or two deps holding Python objects take a lighter road than restored
+# values: both settle every outcome alike.
+@pytest.mark.parametrize("count", [1, 2])
 @pytest.mark.parametrize("kind", ["derived", "effect"])
 @pytest.mark.parametrize("outcome", ["value", "none", "error", "fatal"])
-def test_a_lone_dep_settles_alike_on_either_road(kind, outcome):
-    held = settle_lone_dep(kind, outcome, restored=False)
-    assert held == settle_lone_dep(kind, outcome, restored=True)
-    seen, raised, status, alive = held
+def test_one_or_two_deps_settle_alike_on_either_road(kind, outcome, count):
+    held = settle_deps(kind, outcome, False, count)
+    assert held == settle_deps(kind, outcome, True, count)
+    seen, raised, status, alive, calls = held
+    assert calls == [(1,) * count]
     assert raised == ("stop" if outcome == "fatal" else None)
     if outcome == "error":
         assert seen[-1] == ("ERROR", "ValueError: bad") and status == "errored"

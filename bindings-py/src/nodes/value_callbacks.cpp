@@ -48,25 +48,40 @@ class ValueCallbackFn final : public NodeFn {
 
   // A chain's link, under a binding frame (the GIL held, nothing to take or
   // give back): the one dep's object is the argument and the result is
-  // settled straight, as the general road settles it. Any other run takes
-  // the general road, out of line so that this one stays light.
+  // settled straight, as the general road settles it. Any other run goes
+  // out of line so that this one stays light.
   void run(RunContext& ctx) override {
     const PyObjectValue* held = kind != ValueCallbackKind::Producer && kit::gil_count() != 0 && ctx.inputs.size() == 1
                                     ? py_object_value_seen_at_once(ctx.inputs[0].current)
                                     : nullptr;
-    if (held == nullptr) return run_on_general_road(ctx);
+    if (held == nullptr) return run_off_chain(ctx);
     PyObject* args[2] = {nullptr, held->object().get()};
-    PyObject* result = PyObject_Vectorcall(callback_.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (result == nullptr) [[unlikely]] return down_raised_error(ctx.node, *slot_);
-    if constexpr (kind == ValueCallbackKind::Derived) {
-      down(ctx.node, Message::data(make_py_value(kit::OwnedRef::steal(result))));
-    } else {
-      drop_call_result(result);
-    }
+    settle(ctx, PyObject_Vectorcall(callback_.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
   int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 
  private:
+  // A diamond's join, two deps holding Python objects under a binding frame:
+  // their objects are lent and the result settled as a chain's link does.
+  // Any other run takes the general road.
+  [[gnu::noinline]] void run_off_chain(RunContext& ctx) {
+    const bool pair = kind != ValueCallbackKind::Producer && kit::gil_count() != 0 && ctx.inputs.size() == 2;
+    const PyObjectValue* first = pair ? py_object_value_seen_at_once(ctx.inputs[0].current) : nullptr;
+    const PyObjectValue* second = first ? py_object_value_seen_at_once(ctx.inputs[1].current) : nullptr;
+    if (second == nullptr) return run_on_general_road(ctx);
+    PyObject* args[3] = {nullptr, first->object().get(), second->object().get()};
+    settle(ctx, PyObject_Vectorcall(callback_.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
+
+  // What a light road's call returned (null: it raised), settled by kind.
+  [[gnu::always_inline]] void settle(RunContext& ctx, PyObject* result) {
+    if constexpr (kind == ValueCallbackKind::Derived) {
+      map_call_result(ctx.node, *slot_, result);
+    } else {
+      discard_call_result(ctx.node, *slot_, result);
+    }
+  }
+
   [[gnu::noinline, gnu::flatten]] void run_on_general_road(RunContext& ctx) {
     run_value_callback(kind, callback_.borrow(), *slot_, ctx);
   }
