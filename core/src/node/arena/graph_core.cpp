@@ -63,29 +63,15 @@ std::uint64_t Arena::live_count() const noexcept {
   return n;
 }
 
-namespace {
-
-// Moves a held entry straight into its place in the result, leaving an
-// empty one in the column: no optional made and moved again on the way.
-template <class E>
-void move_out_entry(std::vector<E>& column, std::uint64_t i, bool held, std::optional<E>& out) {
-  if (!held) return;
-  out.emplace(std::move(column[i]));
-  column[i] = E{};
-}
-
-}  // namespace
-
 VacatedSlotEntries Arena::vacate(std::uint64_t i) {
   VacatedSlotEntries out;
-  const std::uint8_t held = held_[i];
-  move_out_entry(topology_, i, (held & kHeldTopology) != 0, out.topology);
-  move_out_entry(call_, i, (held & kHeldCall) != 0, out.call);
-  move_out_entry(config_, i, (held & kHeldConfig) != 0, out.config);
+  take_entry(topology_, i, kHeldTopology, out.topology);
+  take_entry(call_, i, kHeldCall, out.call);
+  take_entry(config_, i, kHeldConfig, out.config);
   run_[i] = kRunEmpty;
-  move_out_entry(edge_, i, (held & kHeldEdge) != 0, out.edge);
+  take_entry(edge_, i, kHeldEdge, out.edge);
   out.version = std::exchange(version_[i], NodeVersionSlot{});
-  move_out_entry(aux_, i, (held & kHeldAux) != 0, out.aux);
+  take_entry(aux_, i, kHeldAux, out.aux);
   held_[i] = 0;
   return out;
 }
