@@ -65,13 +65,13 @@ std::uint64_t Arena::live_count() const noexcept {
 
 VacatedSlotEntries Arena::vacate(std::uint64_t i) {
   VacatedSlotEntries out;
-  out.topology = take_entry(topology_, i, kHeldTopology);
-  out.call = take_entry(call_, i, kHeldCall);
-  out.config = take_entry(config_, i, kHeldConfig);
+  take_entry(topology_, i, kHeldTopology, out.topology);
+  take_entry(call_, i, kHeldCall, out.call);
+  take_entry(config_, i, kHeldConfig, out.config);
   run_[i] = kRunEmpty;
-  out.edge = take_entry(edge_, i, kHeldEdge);
+  take_entry(edge_, i, kHeldEdge, out.edge);
   out.version = std::exchange(version_[i], NodeVersionSlot{});
-  out.aux = take_entry(aux_, i, kHeldAux);
+  take_entry(aux_, i, kHeldAux, out.aux);
   held_[i] = 0;
   return out;
 }
@@ -319,7 +319,7 @@ class DepDropUnwind {
 
 void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
   if (entered_from_driver) {
-    tls_dep_drops.stack->push_back(DepDropFrame{std::move(topology.deps), std::move(topology.hook), 0});
+    tls_dep_drops.stack->emplace_back(std::move(topology.deps), std::move(topology.hook), 0);
     return;
   }
   std::vector<DepDropFrame> stack;
@@ -341,20 +341,25 @@ void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
   }
 }
 
+// The slot's entries taken out under one borrow, made in the caller's
+// place; none when the slot is pinned or no longer current.
+VacatedSlotEntries vacate_unpinned(const CoreRef& core, SlotKey key, bool& vacated) {
+  auto a = core->borrow_mut();
+  // A key that is no longer current was released already: its index is
+  // on the free list once and must not go there again.
+  vacated = !a->is_pinned(key) && a->is_current(key);
+  if (!vacated) return {};
+  return a->vacate(key.index);
+}
+
 }  // namespace
 
 void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
   const bool entered_from_driver = std::exchange(tls_dep_drops.entered_from_driver, false);
   if (external_count != 0) return;
-  VacatedSlotEntries e;
-  {
-    auto a = core->borrow_mut();
-    if (a->is_pinned(key)) return;
-    // A key that is no longer current was released already: its index is
-    // on the free list once and must not go there again.
-    if (!a->is_current(key)) return;
-    e = a->vacate(key.index);
-  }
+  bool vacated = false;
+  VacatedSlotEntries e = vacate_unpinned(core, key, vacated);
+  if (!vacated) return;
   {
     FreeSlotGuard guard(core, key.index);
     if (NodeReleaseHook hook = g_node_release_hook.load(std::memory_order_acquire)) hook(core->id(), key);

@@ -228,13 +228,13 @@ class Arena {
     require(i, bit, text);
     return column[i];
   }
-  // Moves a held entry out, leaving an empty one; none when it is not held.
+  // Moves a held entry straight into out, leaving an empty one; out stays
+  // empty when the entry is not held.
   template <class E>
-  std::optional<E> take_entry(std::vector<E>& column, std::uint64_t i, std::uint8_t bit) {
-    if ((held_[i] & bit) == 0) return std::nullopt;
-    std::optional<E> out(std::move(column[i]));
+  void take_entry(std::vector<E>& column, std::uint64_t i, std::uint8_t bit, std::optional<E>& out) {
+    if ((held_[i] & bit) == 0) return;
+    out.emplace(std::move(column[i]));
     column[i] = E{};
-    return out;
   }
 
   std::vector<std::uint8_t> held_;
