@@ -108,7 +108,7 @@ TEST(WaveDeliveries, InvalidateMarksAreNoValuesAndMovesEmptyTheSource) {
 
 // Either side of a move may hold no store, the inline value or the heap block.
 TEST(WaveDeliveries, MovesKeepTheSourceListsWhicheverStoreEachSideUses) {
-  const std::vector<std::vector<std::vector<int>>> shapes = {{}, {{}}, {{1}}, {{-1}}, {{1, 2}}, {{}, {3}}};
+  const std::vector<std::vector<std::vector<int>>> shapes = {{}, {{}}, {{1}}, {{-1}}, {{1, 2}}, {{}, {3}}, {{}, {}, {}}};
   for (const auto& old_shape : shapes) {
     WaveDeliveries source = made_of(old_shape);
     WaveDeliveries moved(std::move(source));
@@ -121,6 +121,26 @@ TEST(WaveDeliveries, MovesKeepTheSourceListsWhicheverStoreEachSideUses) {
       EXPECT_EQ(shape(target), new_shape);
       EXPECT_TRUE(next.empty());  // NOLINT
     }
+  }
+}
+
+// A dep that only settles opens an empty list per frame: the run of them
+// keeps its length, and a value, a mark or a later frame after it lands in
+// the right list.
+TEST(WaveDeliveries, RunsOfEmptyListsKeepTheirCountAndOrder) {
+  const std::vector<std::vector<std::vector<int>>> shapes = {
+      {{}, {}},          {{}, {}, {}, {}, {}}, {{}, {}, {5}},     {{}, {}, {-1}},
+      {{}, {}, {5}, {}}, {{}, {}, {5, 6}},     {{}, {}, {}, {7}, {}, {}}};
+  for (const auto& lists : shapes) {
+    WaveDeliveries set = made_of(lists);
+    EXPECT_EQ(shape(set), lists);
+    bool any = false;
+    for (const auto& l : lists)
+      for (int x : l) any |= x >= 0;
+    EXPECT_EQ(set.any_value(), any);
+    WaveDeliveries moved(std::move(set));
+    EXPECT_EQ(shape(moved), lists);
+    EXPECT_TRUE(set.empty());  // NOLINT: a moved-from list set is empty
   }
 }
 

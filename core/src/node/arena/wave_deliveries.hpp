@@ -1,10 +1,12 @@
 #pragma once
 // The deliveries of one dep in the running wave, one list per delivery
 // frame (a null value marks an INVALIDATE). The usual wave brings one frame
-// with at most one value: that is kept inline; anything more moves to a heap
-// block of lists. Values leave in list order, front to back. A run's input
-// takes the whole set over by a move, so no list is built per run; a set
-// with no value is made and dropped without touching either store.
+// with at most one value: that is kept inline, and so is a run of lists with
+// no value (a dep that only settles, wave after wave, to a node that does not
+// run): a count of them. Anything more moves to a heap block of lists.
+// Values leave in list order, front to back. A run's input takes the whole
+// set over by a move, so no list is built per run; a set with no value is
+// made and dropped without touching either store.
 
 #include <cstddef>
 #include <cstdint>
@@ -45,19 +47,34 @@ class WaveDeliveries {
 
   // The number of lists.
   std::size_t size() const noexcept {
-    if (state_ == kHeap) return heap_->size();
-    return state_ == kNone ? 0 : 1;
+    switch (state_) {
+      case kNone:
+        return 0;
+      case kEmpties:
+        return empties_;
+      case kOneValue:
+        return 1;
+      case kHeap:
+        return heap_->size();
+    }
+    return 0;
   }
 
   // The lists front to back, each as a view of its values.
   Iterator begin() const noexcept;
   Iterator end() const noexcept;
 
-  // Starts the list of a new delivery frame. Inline only for the first
-  // list of a wave, the one nearly every dep opens.
+  // Starts the list of a new delivery frame. Inline while no list holds a
+  // value: the first list of a wave, the one nearly every dep opens, and
+  // the empty lists of a dep that only settles.
   void open_list() {
     if (state_ == kNone) {
-      state_ = kOneEmpty;
+      empties_ = 1;
+      state_ = kEmpties;
+      return;
+    }
+    if (state_ == kEmpties) {
+      empties_ += 1;
       return;
     }
     open_further_list();
@@ -86,10 +103,10 @@ class WaveDeliveries {
   }
 
  private:
-  enum State : std::uint8_t { kNone, kOneEmpty, kOneValue, kHeap };
+  enum State : std::uint8_t { kNone, kEmpties, kOneValue, kHeap };
 
-  // Which store is live goes by the state: single_ in kOneValue, heap_ in
-  // kHeap, neither else.
+  // Which store is live goes by the state: empties_ in kEmpties, single_ in
+  // kOneValue, heap_ in kHeap, none in kNone.
   void take(WaveDeliveries& o) noexcept {
     state_ = std::exchange(o.state_, kNone);
     if (state_ == kOneValue) {
@@ -97,6 +114,8 @@ class WaveDeliveries {
       o.single_.~SharedValue();
     } else if (state_ == kHeap) {
       heap_ = o.heap_;
+    } else if (state_ == kEmpties) {
+      empties_ = o.empties_;
     }
   }
   void release() noexcept {
@@ -123,8 +142,14 @@ class WaveDeliveries {
   template <class V>
   void push_value(V&& v) {
     switch (state_) {
+      case kEmpties:
+        if (empties_ > 1) {
+          spill();
+          heap_->back().push_back(std::forward<V>(v));
+          return;
+        }
+        [[fallthrough]];
       case kNone:
-      case kOneEmpty:
         ::new (&single_) SharedValue(std::forward<V>(v));
         state_ = kOneValue;
         return;
@@ -143,13 +168,18 @@ class WaveDeliveries {
     heap_->emplace_back();
   }
 
-  // Moves the inline list to the heap block.
+  // Moves the inline lists to the heap block.
   void spill() {
     auto lists = std::make_unique<DeliveryLists>();
-    DeliveryList& first = lists->emplace_back();
-    if (state_ == kOneValue) {
-      first.push_back(std::move(single_));
-      single_.~SharedValue();
+    if (state_ == kEmpties) {
+      lists->reserve(empties_);
+      for (std::size_t i = 0; i < empties_; ++i) lists->emplace_back();
+    } else {
+      DeliveryList& first = lists->emplace_back();
+      if (state_ == kOneValue) {
+        first.push_back(std::move(single_));
+        single_.~SharedValue();
+      }
     }
     heap_ = lists.release();
     state_ = kHeap;
@@ -158,6 +188,7 @@ class WaveDeliveries {
   union {
     SharedValue single_;
     DeliveryLists* heap_;
+    std::size_t empties_;
   };
   State state_ = kNone;
 };
