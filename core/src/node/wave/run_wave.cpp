@@ -105,10 +105,15 @@ template <bool kLending>
     d.wave_value.reset();
   }
 }
+// Out of line: only a wide run lends, and the narrow road stays small.
+[[gnu::noinline]] void move_lent_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
+                                             StockedDepInputs& inputs) {
+  move_wave_values<true>(e, old_latest, inputs);
+}
 [[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
                                                     StockedDepInputs& inputs) {
   if (inputs.lends_some()) [[unlikely]]
-    move_wave_values<true>(e, old_latest, inputs);
+    move_lent_wave_values(e, old_latest, inputs);
   else
     move_wave_values<false>(e, old_latest, inputs);
 }
