@@ -178,3 +178,50 @@ TEST(WideRunInputs, AQuietDepsValueReplacedMidRunLastsUntilTheRunsInputsGo) {
     EXPECT_EQ(after_fn, road.drops);
   }
 }
+
+namespace {
+
+// One input as the function reads it: current, latest, a terminal handed
+// this wave, the number of delivery lists.
+std::string input_text(const DepInput& in) {
+  return std::to_string(int_of(in.current)) + "/" + std::to_string(int_of(in.latest())) +
+         (in.terminal().present ? " T" : "") + " D" + std::to_string(in.deliveries().size());
+}
+
+}  // namespace
+
+// Each input shows what its dep brought in this wave only, on the narrow
+// road and the wide one alike: a dep that errored in an earlier wave is as
+// quiet as one that never did.
+TEST(WideRunInputs, EachInputShowsWhatItsDepBroughtThisWaveOnly) {
+  for (std::size_t width : {2u, 3u, 64u}) {
+    SCOPED_TRACE(width);
+    auto core = GraphCore::create();
+    std::vector<NodeHandle> sources = states_from(core, 10, width);
+    const std::size_t last = width - 1;
+    std::vector<std::string> seen;  // inputs 0 and last of the wave's last run
+    NodeSpec spec;
+    spec.terminal_as_real_input = 1;
+    spec.error_when_deps_error = 0;
+    NodeHandle wide = make_node(core, counted(sources), fn_of([&](RunContext& ctx) {
+                                  seen = {input_text(ctx.inputs[0]), input_text(ctx.inputs[last])};
+                                }),
+                                spec);
+    auto sub = subscribe_recording(wide);
+    const std::string l = std::to_string(10 + last);
+    const struct {
+      std::function<void()> wave;
+      std::vector<std::string> inputs;
+    } waves[] = {
+        {[&] { node_set(sources[0], iv(20)); }, {"20/10 D1", l + "/" + l + " D0"}},
+        // An ERROR alone opens no list: its terminal is the dep's only news.
+        {[&] { node_down_error(sources[last], "boom"); }, {"20/20 D0", l + "/" + l + " T D0"}},
+        {[&] { node_set(sources[0], iv(30)); }, {"30/20 D1", l + "/" + l + " D0"}},
+    };
+    for (const auto& w : waves) {
+      seen.clear();
+      w.wave();
+      EXPECT_EQ(seen, w.inputs);
+    }
+  }
+}

@@ -45,6 +45,7 @@ class DepArguments {
     *slots = nullptr;
     // One walk over the outputs, the input beside it: a fan-in runs it per dep.
     const DepInput* input = inputs.data();
+#pragma GCC unroll 2
     for (PyObject **out = slots + 1, **end = out + count_; out != end; ++out, ++input) {
       const PyObjectValue* held = py_object_value_cast(input->current);
       *out = held ? held->object().get() : made_from(input->current);

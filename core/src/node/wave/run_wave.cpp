@@ -37,6 +37,13 @@ bool quiet_this_wave(const DepSlot& d) noexcept {
   return !d.wave_value && !d.terminal_input_present() && d.deliveries.empty();
 }
 
+// Quiet for sure, one test for the three fields: no list opened this wave
+// (a slot without a stamp has none), no wave value, never ended. A slot
+// that fails it may still be quiet: it then takes the full test.
+inline bool surely_quiet(const DepSlot& d) noexcept {
+  return ((d.stamp ^ kNoStamp) | reinterpret_cast<std::uintptr_t>(d.ended.get()) | d.wave_value.has_value()) == 0;
+}
+
 // A dep that brought something this wave: its terminal and deliveries are
 // handed once, by a move, its latest and current value as shares.
 inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
@@ -51,8 +58,12 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
   inputs.lend_from(slots, n);
   inputs.append_made(n, [slots, &inputs](DepInput* at, std::size_t i) noexcept {
     DepSlot& d = slots[i];
+    if (surely_quiet(d)) [[likely]] {
+      ::new (at) DepInput(LentLatest{}, d.latest);
+      return;
+    }
     d.stamp = kNoStamp;
-    if (quiet_this_wave(d)) [[likely]] {
+    if (quiet_this_wave(d)) {
       ::new (at) DepInput(LentLatest{}, d.latest);
       return;
     }
@@ -85,20 +96,24 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
 template <bool kLending>
 [[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
                                                     StockedDepInputs& inputs) {
-  std::size_t i = 0;
+  DepSlot* const first = e.dep_state.data();
   for (DepSlot& d : e.dep_state) {
-    if (kLending) ++i;
     if (!d.wave_value) continue;
-    if (kLending) inputs.keep_input_share(i - 1);
+    if (kLending) inputs.keep_input_share(static_cast<std::size_t>(&d - first));
     d.latest.swap(*d.wave_value);
     old_latest.push_back(std::move(*d.wave_value));
     d.wave_value.reset();
   }
 }
+// Out of line: only a wide run lends, and the narrow road stays small.
+[[gnu::noinline]] void move_lent_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
+                                             StockedDepInputs& inputs) {
+  move_wave_values<true>(e, old_latest, inputs);
+}
 [[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
                                                     StockedDepInputs& inputs) {
   if (inputs.lends_some()) [[unlikely]]
-    move_wave_values<true>(e, old_latest, inputs);
+    move_lent_wave_values(e, old_latest, inputs);
   else
     move_wave_values<false>(e, old_latest, inputs);
 }
