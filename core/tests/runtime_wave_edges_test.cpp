@@ -380,12 +380,14 @@ TEST(WaveScopeEdges, AnOperationJoiningAWaveDeliversAtOnceAndLeavesItsEndToTheOw
 
 // Nodes whose last handle goes inside a wave are kept by the wave's pins
 // and released at its end in the order it touched them, a node of another
-// core than the owner's among them; the nodes kept stay, unpinned.
+// core than the owner's among them, whether the wave's work faulted or not;
+// the nodes kept stay, unpinned.
 TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOrder) {
   struct Case {
     std::vector<std::size_t> dropped;  // inside the wave, in this order
     std::vector<std::string> released;
     std::vector<std::size_t> touched = {0, 1, 2};  // the touch order
+    bool faults = false;                           // the work faults after the drops
   };
   const std::vector<Case> cases = {
       {{}, {}},
@@ -397,6 +399,9 @@ TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOr
       {{2}, {"b"}, {0, 2, 1}},
       {{1, 2}, {"b", "x"}, {0, 2, 1}},
       {{0, 1}, {"x", "a"}, {1, 0, 2}},
+      {{0}, {"a"}, {0, 1, 2}, true},
+      {{1, 2, 0}, {"a", "x", "b"}, {0, 1, 2}, true},
+      {{0, 1}, {"x", "a"}, {1, 0, 2}, true},
   };
   const std::vector<std::string> names = {"a", "x", "b"};
   for (const Case& c : cases) {
@@ -416,6 +421,7 @@ TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOr
       for (std::size_t i : c.touched) touch_in_current_frame(views[i]);
       for (std::size_t i : c.dropped) nodes[i].drop();
       EXPECT_TRUE(log.empty());
+      if (c.faults) fault("work failed");
     });
     EXPECT_EQ(log, c.released);
     for (std::size_t i = 0; i < views.size(); ++i) {
