@@ -363,11 +363,16 @@ void run_batch(FunctionRef<bool()> call) {
         // Delivered when the node is still there, in a wave scope of its
         // own; what was not delivered goes at the end of the step.
         if (Message* one = std::get_if<Message>(&r.deferred)) {
-          // Taken from the record straight into the delivery's message.
-          if (leave_batch(r) != LeftBatch::Gone)
-            run_in_wave_scope(r.node, [&] { down_flushed(r.node, take_late(r, *one)); });
-          else
+          if (leave_batch(r) != LeftBatch::Gone) {
+            run_in_wave_scope(r.node, [&] {
+              // Delivered from the record in place: the record lets go of it
+              // where a message of the delivery's own would go.
+              auto forget = on_scope_exit([&]() noexcept { r.deferred.emplace<std::monostate>(); });
+              down_flushed(r.node, std::move(*one));
+            });
+          } else {
             r.deferred.emplace<std::monostate>();
+          }
         } else {
           MessageList late = take_late(r, std::get<MessageList>(r.deferred));
           if (leave_batch(r) != LeftBatch::Gone) down_in_wave_scope(r.node, std::move(late));
