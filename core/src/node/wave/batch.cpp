@@ -162,8 +162,8 @@ void unpin_records(std::vector<BatchRecord>& records) noexcept {
       auto a = core->borrow_mut();
       for (; i < records.size() && records[i].node.core() == core; ++i) {
         UncountedNode& node = records[i].node;
-        a->drop_pin(node.key());
-        if (a->release_due(node.key(), node.count()->count)) {
+        // The record pinned a current slot: it is current still.
+        if (a->drop_held_pin(node.index(), node.count()->count)) {
           due = &node;
           ++i;
           break;
