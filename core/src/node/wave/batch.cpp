@@ -192,7 +192,8 @@ template <class Late, class Pin>
 bool defer_late_messages(const UncountedNode& node, Late& late, DeferredLate& replaced, Pin&& pin) {
   auto c = batch_cell().borrow_mut();
   BatchNodeIndex& index = record_index();
-  const NodeId id = node.id();
+  // The node has a core: the caller acts on it there.
+  const NodeId id{node.core_ref().id(), node.index(), node.generation()};
   const std::size_t slot = index.probe_for_insert(id);
   const std::optional<std::size_t> at = index.position_at(slot);
   if (!at) {
