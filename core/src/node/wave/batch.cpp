@@ -131,7 +131,7 @@ enum class LeftBatch : std::uint8_t { Gone, WasQueued, WasNotQueued };
 LeftBatch leave_batch(const BatchRecord& r) {
   auto a = r.node.core_ref().borrow_mut();
   if (!a->is_current(r.node.key())) return LeftBatch::Gone;
-  return a->wave_edge(r.node.key()).state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
+  return a->current_wave_edge(r.node.index()).state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
 }
 
 // Moves the record's deferred messages (held as late) out, leaving the
