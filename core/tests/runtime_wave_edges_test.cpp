@@ -380,12 +380,14 @@ TEST(WaveScopeEdges, AnOperationJoiningAWaveDeliversAtOnceAndLeavesItsEndToTheOw
 
 // Nodes whose last handle goes inside a wave are kept by the wave's pins
 // and released at its end in the order it touched them, a node of another
-// core than the owner's among them; the nodes kept stay, unpinned.
+// core than the owner's among them, whether the wave's work faulted or not;
+// the nodes kept stay, unpinned.
 TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOrder) {
   struct Case {
     std::vector<std::size_t> dropped;  // inside the wave, in this order
     std::vector<std::string> released;
     std::vector<std::size_t> touched = {0, 1, 2};  // the touch order
+    bool faults = false;                           // the work faults after the drops
   };
   const std::vector<Case> cases = {
       {{}, {}},
@@ -397,6 +399,9 @@ TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOr
       {{2}, {"b"}, {0, 2, 1}},
       {{1, 2}, {"b", "x"}, {0, 2, 1}},
       {{0, 1}, {"x", "a"}, {1, 0, 2}},
+      {{0}, {"a"}, {0, 1, 2}, true},
+      {{1, 2, 0}, {"a", "x", "b"}, {0, 1, 2}, true},
+      {{0, 1}, {"x", "a"}, {1, 0, 2}, true},
   };
   const std::vector<std::string> names = {"a", "x", "b"};
   for (const Case& c : cases) {
@@ -416,6 +421,7 @@ TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOr
       for (std::size_t i : c.touched) touch_in_current_frame(views[i]);
       for (std::size_t i : c.dropped) nodes[i].drop();
       EXPECT_TRUE(log.empty());
+      if (c.faults) fault("work failed");
     });
     EXPECT_EQ(log, c.released);
     for (std::size_t i = 0; i < views.size(); ++i) {
@@ -656,6 +662,53 @@ TEST(BatchEdges, ManyNodesSetOverAndOverDeliverTheirLastValueInFirstDeferralOrde
     EXPECT_EQ(subs[i].log(), L({"START", "DATA 0", "DIRTY", "DATA " + std::to_string(last)})) << "node " << i;
   }
   EXPECT_EQ(order, first_deferral_order);
+}
+
+// Nodes set in a batch whose last handle goes before its end are kept by the
+// batch's pins and released at its end in first-deferral order, a node of
+// another core among them; the nodes kept stay, unpinned.
+TEST(BatchEdges, NodesWhoseLastHandleGoesInABatchAreReleasedAtItsEndInDeferralOrder) {
+  struct Case {
+    std::vector<std::size_t> dropped;  // inside the batch, after every set
+    std::vector<std::string> released;
+    std::vector<std::size_t> set = {0, 1, 2};  // the first-deferral order
+  };
+  const std::vector<Case> cases = {
+      {{}, {}},
+      {{0}, {"a"}},
+      {{1}, {"x"}},
+      {{2, 0}, {"a", "b"}},
+      {{1, 2, 0}, {"a", "x", "b"}},
+      {{0, 1}, {"x", "a"}, {1, 0, 2}},
+      {{2, 1}, {"b", "x"}, {2, 0, 1}},
+  };
+  const std::vector<std::string> names = {"a", "x", "b"};
+  for (const Case& c : cases) {
+    std::vector<std::string> log;  // outlives the nodes kept, released last
+    auto one = GraphCore::create();
+    auto other = GraphCore::create();
+    std::vector<NodeHandle> nodes;
+    nodes.push_back(make_state(one, iv(0)));
+    nodes.push_back(make_state(other, iv(0)));
+    nodes.push_back(make_state(one, iv(0)));
+    std::vector<UncountedNode> views;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      views.push_back(nodes[i].uncounted());
+      add_release_callback(nodes[i], [&log, name = names[i]] { log.push_back(name); });
+    }
+    run_batch([&] {
+      for (std::size_t i : c.set) node_set(views[i], iv(static_cast<int>(i) + 1));
+      for (std::size_t i : c.dropped) nodes[i].drop();
+      EXPECT_TRUE(log.empty());
+      return false;
+    });
+    EXPECT_EQ(log, c.released);
+    for (std::size_t i = 0; i < views.size(); ++i) {
+      const bool dropped = std::find(c.dropped.begin(), c.dropped.end(), i) != c.dropped.end();
+      EXPECT_EQ(is_live(views[i]), !dropped) << names[i];
+      if (!dropped) EXPECT_EQ(pin_count(views[i]), 0u) << names[i];
+    }
+  }
 }
 
 // A set defers its one message as it is; a down of a list defers the list.

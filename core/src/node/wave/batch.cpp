@@ -131,7 +131,7 @@ enum class LeftBatch : std::uint8_t { Gone, WasQueued, WasNotQueued };
 LeftBatch leave_batch(const BatchRecord& r) {
   auto a = r.node.core_ref().borrow_mut();
   if (!a->is_current(r.node.key())) return LeftBatch::Gone;
-  return a->wave_edge(r.node.key()).state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
+  return a->current_wave_edge(r.node.index()).state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
 }
 
 // Moves the record's deferred messages (held as late) out, leaving the
@@ -162,8 +162,8 @@ void unpin_records(std::vector<BatchRecord>& records) noexcept {
       auto a = core->borrow_mut();
       for (; i < records.size() && records[i].node.core() == core; ++i) {
         UncountedNode& node = records[i].node;
-        a->drop_pin(node.key());
-        if (a->release_due(node.key(), node.count()->count)) {
+        // The record pinned a current slot: it is current still.
+        if (a->drop_held_pin(node.index(), node.count()->count)) {
           due = &node;
           ++i;
           break;
@@ -192,7 +192,8 @@ template <class Late, class Pin>
 bool defer_late_messages(const UncountedNode& node, Late& late, DeferredLate& replaced, Pin&& pin) {
   auto c = batch_cell().borrow_mut();
   BatchNodeIndex& index = record_index();
-  const NodeId id = node.id();
+  // The node has a core: the caller acts on it there.
+  const NodeId id{node.core_ref().id(), node.index(), node.generation()};
   const std::size_t slot = index.probe_for_insert(id);
   const std::optional<std::size_t> at = index.position_at(slot);
   if (!at) {
@@ -363,11 +364,16 @@ void run_batch(FunctionRef<bool()> call) {
         // Delivered when the node is still there, in a wave scope of its
         // own; what was not delivered goes at the end of the step.
         if (Message* one = std::get_if<Message>(&r.deferred)) {
-          // Taken from the record straight into the delivery's message.
-          if (leave_batch(r) != LeftBatch::Gone)
-            run_in_wave_scope(r.node, [&] { down_flushed(r.node, take_late(r, *one)); });
-          else
+          if (leave_batch(r) != LeftBatch::Gone) {
+            run_in_wave_scope(r.node, [&] {
+              // Delivered from the record in place: the record lets go of it
+              // where a message of the delivery's own would go.
+              auto forget = on_scope_exit([&]() noexcept { r.deferred.emplace<std::monostate>(); });
+              down_flushed(r.node, std::move(*one));
+            });
+          } else {
             r.deferred.emplace<std::monostate>();
+          }
         } else {
           MessageList late = take_late(r, std::get<MessageList>(r.deferred));
           if (leave_batch(r) != LeftBatch::Gone) down_in_wave_scope(r.node, std::move(late));

@@ -739,7 +739,7 @@ void down(const UncountedNode& node, MessageList list) {
   down_entered(node, *entry, list);
 }
 
-void down_flushed(const UncountedNode& node, Message message) {
+void down_flushed(const UncountedNode& node, Message&& message) {
   check_stack_headroom();
   if (message.kind() == MessageKind::Data && !node.core_ref().is_borrowed()) {
     auto a = node.core_ref().borrow_mut();

@@ -17,7 +17,7 @@ void down(const UncountedNode& node, Message message);
 
 // down of a message a batch flushes to a node that left it: a plain DATA
 // goes out in the borrow that reads the node's entry, as down would send it.
-void down_flushed(const UncountedNode& node, Message message);
+void down_flushed(const UncountedNode& node, Message&& message);
 
 // A list of one message.
 inline MessageList one_message(Message m) {

@@ -47,16 +47,17 @@ void end_wave_for_node(const TouchedNode& t, const CoreRef& owner) {
 }
 
 // Unpins one touched node as PinnedNode::unpin does.
-void unpin_touched_node(TouchedNode& t, const CoreRef& owner) {
-  PinnedNode(t.other_core ? std::move(t.other_core) : owner, std::move(t.count), t.key).unpin();
+void unpin_touched_node(TouchedNode& t, const UncountedNode& owner) {
+  PinnedNode(t.other_core ? std::move(t.other_core) : owner.core(), t.count ? std::move(t.count) : owner.count(), t.key)
+      .unpin();
 }
 
 // Unpins the touched nodes in order, as unpin_touched_node would, lowering
 // the pins of a run of nodes of one core under one borrow; a node whose
 // release is due is released at its turn, outside the borrow.
-void unpin_touched(TouchedNode* it, TouchedNode* const end, const CoreRef& owner) {
+void unpin_touched(TouchedNode* it, TouchedNode* const end, const UncountedNode& owner) {
   while (it != end) {
-    GraphCore* core = it->core_ref(owner).get();
+    GraphCore* core = it->core_ref(owner.core()).get();
     if (core == nullptr) {
       ++it;
       continue;
@@ -68,7 +69,7 @@ void unpin_touched(TouchedNode* it, TouchedNode* const end, const CoreRef& owner
       Arena& arena = *a;
       for (; it != end && it->core == core_id; ++it) {
         // The touch pinned a current slot: it is current still.
-        if (arena.drop_held_pin(it->key.index, it->count->count)) {
+        if (arena.drop_held_pin(it->key.index, it->count_ref(owner.count())->count)) {
           due = it++;
           break;
         }
@@ -80,12 +81,12 @@ void unpin_touched(TouchedNode* it, TouchedNode* const end, const CoreRef& owner
     if (due != nullptr) {
       CoreRef other = std::move(due->other_core);
       SharedCount count = std::move(due->count);
-      release_slot(other ? other : owner, due->key, count->count);
+      release_slot(other ? other : owner.core(), due->key, (count ? count : owner.count())->count);
     }
   }
 }
 
-void unpin_touched(std::vector<TouchedNode>& touched, const CoreRef& owner) {
+void unpin_touched(std::vector<TouchedNode>& touched, const UncountedNode& owner) {
   unpin_touched(touched.data(), touched.data() + touched.size(), owner);
 }
 
@@ -97,16 +98,16 @@ struct InPlaceUnpins {
   std::size_t rest = 0;
   bool rest_due = false;
 };
-InPlaceUnpins lower_owner_pins_in_place(std::vector<TouchedNode>& touched, const CoreRef& owner) {
+InPlaceUnpins lower_owner_pins_in_place(std::vector<TouchedNode>& touched, const UncountedNode& owner) {
   InPlaceUnpins done;
-  if (touched.empty() || !owner || owner->is_borrowed()) return done;
-  auto a = owner->borrow_mut();
+  if (touched.empty() || owner.empty() || owner.core_ref().is_borrowed()) return done;
+  auto a = owner.core_ref().borrow_mut();
   Arena& arena = *a;
   for (const TouchedNode& t : touched) {
     if (t.other_core) break;
     ++done.rest;
     // The touch pinned a current slot: it is current still.
-    if (arena.drop_held_pin(t.key.index, t.count->count)) {
+    if (arena.drop_held_pin(t.key.index, t.count_ref(owner.count())->count)) {
       done.rest_due = true;
       --done.rest;
       break;
@@ -122,7 +123,7 @@ void install_scope(const UncountedNode& node) {
   const std::uint64_t scope_id = tls_next_scope_id++;
   const CoreId owner = node.empty() ? 0 : node.core_ref().id();
   auto c = wave_scope_cell().borrow_mut();
-  c->install(owner, scope_id);
+  c->install(owner, node.count().get(), scope_id);
   detail::tls_installed_scope_id = scope_id;
   detail::tls_installed_owner = &node.core();
   detail::tls_installed_owner_id = owner;
@@ -151,11 +152,11 @@ void keep_touched_buffer(std::vector<TouchedNode>& emptied) {
   c->keep_buffer(emptied);
 }
 
-std::optional<UncountedNode> upgrade_live_node(const TouchedNode& t, const CoreRef& owner) {
-  const CoreRef& core = t.core_ref(owner);
+std::optional<UncountedNode> upgrade_live_node(const TouchedNode& t, const UncountedNode& owner) {
+  const CoreRef& core = t.core_ref(owner.core());
   auto a = core->borrow();
   if (!a->is_current(t.key)) return std::nullopt;
-  return UncountedNode(core, t.count, t.key);
+  return UncountedNode(core, t.count_ref(owner.count()), t.key);
 }
 
 }  // namespace
@@ -200,7 +201,7 @@ void end_clean_wave(const UncountedNode& node) {
     auto c = wave_scope_cell().borrow_mut();
     forget_installed_scope(c);
     WaveScope& scope = c->uninstall_in_place();
-    unpinned = lower_owner_pins_in_place(scope.touched, node.core());
+    unpinned = lower_owner_pins_in_place(scope.touched, node);
     if (unpinned.rest == scope.touched.size())
       scope.touched.clear();
     else
@@ -211,10 +212,10 @@ void end_clean_wave(const UncountedNode& node) {
     TouchedNode* it = rest.data() + unpinned.rest;
     if (unpinned.rest_due) {
       SharedCount count = std::move(it->count);
-      release_slot(node.core(), it->key, count->count);
+      release_slot(node.core(), it->key, (count ? count : node.count())->count);
       ++it;
     }
-    unpin_touched(it, rest.data() + rest.size(), node.core());
+    unpin_touched(it, rest.data() + rest.size(), node);
     rest.clear();
     keep_touched_buffer(rest);
   }
@@ -241,7 +242,7 @@ void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work
   if (is_host_boundary_abort(failure)) {
     discard_all_deferred_ops(node.core(), scope.deferred_cores);
     scope.deferred_cores.clear();
-    for (TouchedNode& t : scope.touched) drop_quietly([&] { unpin_touched_node(t, node.core()); });
+    for (TouchedNode& t : scope.touched) drop_quietly([&] { unpin_touched_node(t, node); });
     std::rethrow_exception(failure);
   }
   std::optional<UncountedNode> target;
@@ -249,7 +250,7 @@ void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work
     for (const TouchedNode& t : scope.touched) {
       if (t.core == scope.running_node->core && t.key.index == scope.running_node->index &&
           t.key.generation == scope.running_node->generation) {
-        target = upgrade_live_node(t, node.core());
+        target = upgrade_live_node(t, node);
         break;
       }
     }
@@ -268,7 +269,7 @@ void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work
     // A fault while the ERROR is delivered is dropped.
   }
   clear_wave_touched();
-  unpin_touched(scope.touched, node.core());
+  unpin_touched(scope.touched, node);
   scope.touched.clear();
   // A nested owner (a deferred op's wave) may have kept a larger buffer.
   keep_touched_buffer(scope.touched);

@@ -22,16 +22,18 @@
 
 namespace korvalinth {
 
-// One unit of a touched node's pin count. It holds the node's count record,
-// and its core only when that is not the owning operation's core: the
-// owner's reference outlives the wave, so the common record copies none.
+// One unit of a touched node's pin count. It holds the node's count record
+// unless that is the owning operation's node's, and its core only when that
+// is not the owning operation's core: the owner's references outlive the
+// wave, so the common record copies neither.
 struct TouchedNode {
   CoreRef other_core;  // empty: the owner's core
-  SharedCount count;
+  SharedCount count;   // empty: the owning operation's node's record
   SlotKey key;
   CoreId core = 0;
 
   const CoreRef& core_ref(const CoreRef& owner) const noexcept { return other_core ? other_core : owner; }
+  const SharedCount& count_ref(const SharedCount& owner) const noexcept { return count ? count : owner; }
 };
 
 struct DeferredCore {
@@ -44,6 +46,7 @@ struct WaveScope {
   std::vector<DeferredCore> deferred_cores;
   std::vector<TouchedNode> touched;
   CoreId owner_core = 0;  // the owning operation's core
+  const ExternalCount* owner_count = nullptr;  // the owning operation's node's count record
   std::uint64_t scope_id = 0;
 };
 
@@ -62,11 +65,13 @@ class InstalledScope {
   bool has_value() const noexcept { return installed_; }
   WaveScope& operator*() noexcept { return scope_; }
   WaveScope* operator->() noexcept { return &scope_; }
-  // Marks the scope installed, owned by core id under scope_id.
-  WaveScope& install(CoreId owner, std::uint64_t scope_id) noexcept {
+  // Marks the scope installed, owned by core id and the node whose count
+  // record is owner_count, under scope_id.
+  WaveScope& install(CoreId owner, const ExternalCount* owner_count, std::uint64_t scope_id) noexcept {
     installed_ = true;
     scope_.running_node.reset();
     scope_.owner_core = owner;
+    scope_.owner_count = owner_count;
     scope_.scope_id = scope_id;
     return scope_;
   }
