@@ -87,6 +87,8 @@ class Cell {
 
   // Direct access for code that has proven no borrow is held (tests, teardown).
   T& unguarded() noexcept { return value_; }
+  // A read for code that has proven no mutable borrow is held meanwhile.
+  const T& unguarded() const noexcept { return value_; }
 
  private:
   friend class Ref<T>;

@@ -103,6 +103,16 @@ class SharedValue {
   ~SharedValue() { drop(value_); }
 
   void reset() noexcept { drop(std::exchange(value_, nullptr)); }
+  // Drops this share when another holder keeps the value, so that nothing
+  // is destroyed here; false, the share kept, when it is the last.
+  bool drop_unless_last() noexcept {
+    if (value_ != nullptr) {
+      if (value_->shares_ == 1) return false;
+      --value_->shares_;
+      value_ = nullptr;
+    }
+    return true;
+  }
   void swap(SharedValue& other) noexcept { std::swap(value_, other.value_); }
 
   const Value* get() const noexcept { return value_; }

@@ -116,19 +116,17 @@ class Dispatcher {
     return out;
   }
   // The same, reusing what the last run under key found (found, updated
-  // when stale): the key itself is then not looked up.
+  // when stale): the key itself is then not looked up. What was found is
+  // read without a borrow: no mutable borrow of the state calls out, so
+  // none is held while a node runs.
   [[gnu::always_inline]] RunLookup lookup_for_run(DispatcherKey key, FoundRunFn& found) const {
-    auto s = state_.borrow();
-    RunLookup out;
-    if (found.slots_freed_then == s->slots_freed) [[likely]] {
-      out.fn = found.fn;
-      out.partition_flag = found.partition_flag;
-    } else {
-      out = find_for_run(*s, key);
-      found = FoundRunFn{out.fn, s->slots_freed, out.partition_flag};
+    const DispatcherState& s = state_.unguarded();
+    if (found.slots_freed_then != s.slots_freed) [[unlikely]] {
+      const RunLookup out = lookup_for_run(key);
+      found = FoundRunFn{out.fn, s.slots_freed, out.partition_flag};
+      return out;
     }
-    out.timing = s->timing_flag == 1;
-    return out;
+    return RunLookup{found.fn, static_cast<std::uint8_t>(found.partition_flag), s.timing_flag == 1};
   }
   std::optional<FnTimingStats> timing_of(DispatcherKey key) const;
 

@@ -15,6 +15,7 @@ void FnRunClaim::take_over_if_claimed(SharedNodeFn& share) noexcept {
 void FnRunClaim::drop_taken_over() noexcept {
   tls_ending += 1;
   taken_over_.reset();
+  taken_over_.~SharedNodeFn();
   tls_ending -= 1;
 }
 

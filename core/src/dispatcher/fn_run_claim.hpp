@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 
 #include "base/thread_block.hpp"
 
@@ -20,7 +21,10 @@ using SharedNodeFn = std::shared_ptr<NodeFn>;
 
 class FnRunClaim {
  public:
-  explicit FnRunClaim(const NodeFn* fn) noexcept : fn_(fn), outer_(tls_innermost) { tls_innermost = this; }
+  explicit FnRunClaim(const NodeFn* fn) noexcept : fn_(fn), outer_(tls_innermost) {
+    ::new (&taken_over_) SharedNodeFn();
+    tls_innermost = this;
+  }
   // The claim leaves the chain before a share it took over is dropped.
   ~FnRunClaim() {
     tls_innermost = outer_;
@@ -45,7 +49,11 @@ class FnRunClaim {
 
   const NodeFn* fn_;
   FnRunClaim* outer_;
-  SharedNodeFn taken_over_;
+  // Ended by hand, only once it holds a share: a run that took none over
+  // then tests it once, not again in a destructor of its own.
+  union {
+    SharedNodeFn taken_over_;
+  };
 };
 
 }  // namespace korvalinth

@@ -89,10 +89,11 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
   });
 }
 
-// The values of this wave become the deps' latest; the replaced ones go to
-// old_latest, to be dropped after the borrow. A lending run's input of a dep
-// quiet when the run began keeps its value first. Inline: on a one-dep run
-// its call frame cost more than its loop.
+// The values of this wave become the deps' latest; a replaced one that
+// still has another holder (usually the run's input) is dropped here, the
+// others go to old_latest, to be dropped after the borrow. A lending run's
+// input of a dep quiet when the run began keeps its value first. Inline: on
+// a one-dep run its call frame cost more than its loop.
 template <bool kLending>
 [[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
                                                     StockedDepInputs& inputs) {
@@ -101,7 +102,7 @@ template <bool kLending>
     if (!d.wave_value) continue;
     if (kLending) inputs.keep_input_share(static_cast<std::size_t>(&d - first));
     d.latest.swap(*d.wave_value);
-    old_latest.push_back(std::move(*d.wave_value));
+    if (!d.wave_value->drop_unless_last()) old_latest.push_back(std::move(*d.wave_value));
     d.wave_value.reset();
   }
 }
