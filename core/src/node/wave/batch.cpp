@@ -194,7 +194,7 @@ bool defer_late_messages(const UncountedNode& node, Late& late, DeferredLate& re
   BatchNodeIndex& index = record_index();
   const NodeId id = node.id();
   const std::size_t slot = index.probe_for_insert(id);
-  const std::optional<std::size_t> at = index.position_at(slot);
+  const std::optional<std::size_t> at = index.value_at(slot);
   if (!at) {
     add_record(**c, slot, node, id, late, pin);
     return false;
