@@ -316,10 +316,10 @@ TEST(GraphCoreArena, EachSlotReaderFaultsAsItsEntriesCheckedOneByOne) {
        }},
       {"wave", [](Arena& a, SlotKey k) { wave_slots(a, k); }, wave_one_by_one},
       {"wave edge", [](Arena& a, SlotKey k) { a.wave_edge(k); }, wave_one_by_one},
-      {"current wave edge",
+      {"wave edge after a key check",
        [](Arena& a, SlotKey k) {
          a.check(k);
-         a.current_wave_edge(k.index);
+         a.wave_edge(k);
        }, wave_one_by_one},
       {"beside wave",
        [beside_wave](Arena& a, SlotKey k) {
@@ -601,7 +601,7 @@ TEST(Quiescence, NothingIsQuiescentInsideAWaveAndPendingWorkCounts) {
 }
 
 // Construction keeps the node settings but neither their kind text nor their
-// pull id; the factories' variant keeps both.
+// pull id; the factories' variant keeps the kind text it is given and the pull id.
 TEST(GraphCoreArena, ConstructionKeepsKindTextAndPullIdOnlyWhenAsked) {
   CoreRef core = GraphCore::create();
   NodeSpec spec;
@@ -613,7 +613,8 @@ TEST(GraphCoreArena, ConstructionKeepsKindTextAndPullIdOnlyWhenAsked) {
   SharedGraphHooks no_hooks;
   TopologyHook no_topology_hook;
   NodeHandle kept = construct_node_with_kind_and_pull_id(core, {}, std::nullopt, Dispatcher::thread_default(),
-                                                         NodeSpec(spec), GraphInstalls{no_hooks, no_topology_hook});
+                                                         NodeSpec(spec), OptionalKindText(spec.kind),
+                                                         GraphInstalls{no_hooks, no_topology_hook});
   EXPECT_FALSE(node_kind(plain));
   EXPECT_EQ(node_kind(kept), "k");
   auto a = core->borrow();

@@ -52,7 +52,7 @@ TEST(GraphFactories, EveryKindRegistersWithItsKindAndKindText) {
   NodeHandle f = g->effect(deps_of({&d}), noop(), "fx");
   NodeHandle an = g->async_node(deps_of({&s}), noop(), NodeOptions::named("an"));
   NodeHandle as = g->async_source(noop(), NodeOptions::named("as"));
-  NodeHandle cn = g->conformance_node({}, noop(), NodeOptions::named("cn"));
+  NodeHandle cn = g->node({}, noop(), NodeOptions::named("cn"));
   NodeHandle can = g->conformance_async_node({}, noop(), NodeOptions::named("can"));
   NodeHandle cas = g->conformance_async_source(noop(), NodeOptions::named("cas"));
 
@@ -119,7 +119,7 @@ TEST(GraphFactories, RefusalsBeforeBuildingLeaveNothingBehind) {
   const std::string pull_text = "pullId + pausable:false is invalid (R-pull / R-pause-modes)";
   EXPECT_EQ(fault_text([&] { g->node({}, noop(), bad); }), pull_text);
   EXPECT_EQ(fault_text([&] { g->async_source(noop(), bad); }), pull_text);
-  EXPECT_EQ(fault_text([&] { g->add_dep_node("derived", NodeSpec{}, noop(), {}, bad); }), pull_text);
+  EXPECT_EQ(fault_text([&] { g->add_dep_node(SharedKind::Derived, NodeSpec{}, noop(), {}, bad); }), pull_text);
 
   EXPECT_EQ(live_fns(d), fns);
   EXPECT_EQ(live_nodes(g), 1u);
@@ -161,7 +161,7 @@ TEST(GraphFactories, DepNodeOptionsOverlayTheBaseSpec) {
   o.pull_id = "pid";
   NodeSpec base;
   base.kind = "derived";
-  NodeHandle x = g->add_dep_node("derived", base, noop(), {}, o);
+  NodeHandle x = g->add_dep_node(SharedKind::Derived, base, noop(), {}, o);
   ConfigEntry c = config_of(x);
   EXPECT_EQ(c.complete_when_deps_complete, 0);
   EXPECT_EQ(c.terminal_as_real_input, 1);
@@ -172,7 +172,7 @@ TEST(GraphFactories, DepNodeOptionsOverlayTheBaseSpec) {
   EXPECT_EQ(row_kind(g, "x"), "derived");
 
   // Without a kind text anywhere the registration kind becomes the kind text.
-  NodeHandle y = g->add_dep_node("effect", NodeSpec{}, noop(), {}, NodeOptions::named("y"));
+  NodeHandle y = g->add_dep_node(SharedKind::Effect, NodeSpec{}, noop(), {}, NodeOptions::named("y"));
   EXPECT_EQ(node_kind(y), "effect");
 
   // The graph's default versioning reaches nodes whose options leave it unset.

@@ -70,12 +70,6 @@ NodeHandle GraphContainer::effect_of_list(DepList deps, SharedNodeFn fn, std::op
                       NodeOptions::named(std::move(name)));
 }
 
-NodeHandle GraphContainer::add_dep_node(std::string kind, NodeSpec spec, SharedNodeFn fn, DepList deps,
-                                        NodeOptions options) {
-  return add_dep_node_of_kind(KindText(std::move(kind)), std::move(spec), std::move(fn), std::move(deps),
-                              std::move(options));
-}
-
 NodeHandle GraphContainer::add_dep_node(SharedKind kind, NodeSpec spec, SharedNodeFn fn, DepList deps,
                                         NodeOptions options) {
   return add_dep_node_of_kind(KindText(kind), std::move(spec), std::move(fn), std::move(deps), std::move(options));

@@ -16,21 +16,19 @@ const std::string* FirstRowIndex::find(const NodeId& node) const {
   return it == ids_.end() ? nullptr : &it->second;
 }
 
-NodeId FirstRowIndex::node_id(const NodeEntry& row) const noexcept { return row.node().id(core_); }
-
-void FirstRowIndex::add(const NodeEntry& row) { ids_.try_emplace(node_id(row), row.id()); }
+void FirstRowIndex::add(const NodeEntry& row) { ids_.try_emplace(row.node().id(core_), row.id()); }
 
 void FirstRowIndex::remove(const std::vector<NodeEntry>& removed, const std::vector<NodeEntry>& kept) {
   std::unordered_set<NodeId, NodeIdHash> unindexed;
   for (const NodeEntry& row : removed) {
-    auto it = ids_.find(node_id(row));
+    auto it = ids_.find(row.node().id(core_));
     if (it == ids_.end() || it->second != row.id()) continue;
     unindexed.insert(it->first);
     ids_.erase(it);
   }
   if (unindexed.empty()) return;
   for (const NodeEntry& row : kept) {
-    if (unindexed.contains(node_id(row))) add(row);
+    if (unindexed.contains(row.node().id(core_))) add(row);
   }
 }
 

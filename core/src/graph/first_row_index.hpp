@@ -28,9 +28,6 @@ class FirstRowIndex {
   std::size_t size() const noexcept { return ids_.size(); }
 
  private:
-  // The identity of a row's node.
-  NodeId node_id(const NodeEntry& row) const noexcept;
-
   CoreId core_;
   std::unordered_map<NodeId, std::string, NodeIdHash> ids_;
 };

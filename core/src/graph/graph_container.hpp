@@ -185,9 +185,6 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   }
   // The same with the deps already in their list, as a binding fills it.
   NodeHandle node_of_list(DepList deps, SharedNodeFn fn, NodeOptions options);
-  NodeHandle conformance_node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options) {
-    return node(std::move(deps), std::move(fn), std::move(options));
-  }
   NodeHandle async_node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options) {
     return node(std::move(deps), std::move(fn), std::move(options));
   }
@@ -211,9 +208,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   NodeHandle derived_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name);
   NodeHandle effect_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name);
   // Lays the options over base (where they differ from the defaults) and
-  // builds the node with fn.
-  NodeHandle add_dep_node(std::string kind, NodeSpec base, SharedNodeFn fn, DepList deps, NodeOptions options);
-  // The same for a kind of the graph's own factories, given without a text.
+  // builds the node with fn, for a kind of the graph's own factories.
   NodeHandle add_dep_node(SharedKind kind, NodeSpec base, SharedNodeFn fn, DepList deps, NodeOptions options);
   // State nodes, registration kind "state": settled with the initial value,
   // or sentinel without one.

@@ -56,14 +56,6 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
 
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
-                                                NodeSpec&& spec, GraphInstalls installs) {
-  OptionalKindText kind(std::move(spec.kind));
-  return construct_node_with_kind_and_pull_id(core, std::move(deps), key, dispatcher, std::move(spec), std::move(kind),
-                                              installs);
-}
-
-NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
-                                                std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
                                                 NodeSpec&& spec, OptionalKindText&& kind, GraphInstalls installs) {
   SharedValue no_initial;
   return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(no_initial), std::move(spec),

@@ -38,17 +38,14 @@ struct GraphInstalls {
   const TopologyHook& topology;
 };
 
-// As construct_node, and keeps the settings' kind text and pull id too, under
-// the same borrow of the core: what the node factories set right after
-// construction, where nothing can run in between. The node holds the graph's
-// installs from the start instead of the dispatcher's hook, so registration
-// has nothing to replace. The factories have checked already that the deps
-// live in core, so this does not check it again.
-NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
-                                                std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
-                                                NodeSpec&& spec, GraphInstalls installs);
-// The same with the kind text given on its own (the settings' own kind is
-// not read): a factory's shared kind goes in without a text made or compared.
+// As construct_node, and keeps the kind text and the settings' pull id too,
+// under the same borrow of the core: what the node factories set right after
+// construction, where nothing can run in between. The kind text is given on
+// its own (the settings' own kind is not read): a factory's shared kind goes
+// in without a text made or compared. The node holds the graph's installs
+// from the start instead of the dispatcher's hook, so registration has
+// nothing to replace. The factories have checked already that the deps live
+// in core, so this does not check it again.
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
                                                 NodeSpec&& spec, OptionalKindText&& kind, GraphInstalls installs);

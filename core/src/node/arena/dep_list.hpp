@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/block_ptr.hpp"
 #include "node/arena/dep_slot.hpp"
 #include "node/arena/node_handle.hpp"
 
@@ -39,7 +40,7 @@ class DepList {
   // Moves the handles in, in order; the given vector keeps empty handles.
   DepList(std::vector<NodeHandle>&& deps) {
     if (deps.empty()) return;
-    block_ = allocate(deps.size());
+    block_ = Owned(allocate(deps.size()));
     NodeHandle* at = block_->handles();
     for (NodeHandle& d : deps) ::new (at++) NodeHandle(std::move(d));
     deps.clear();
@@ -51,7 +52,7 @@ class DepList {
   static DepList made(std::size_t n, Make&& make) {
     DepList list;
     if (n == 0) return list;
-    list.block_ = allocate(n, n * sizeof(DepSlot));
+    list.block_ = Owned(allocate(n, n * sizeof(DepSlot)));
     list.block_->has_state_room = 1;
     list.block_->size = 0;  // counts the handles made, for the drop on a throw
     NodeHandle* at = list.block_->handles();
@@ -61,20 +62,9 @@ class DepList {
     }
     return list;
   }
-  DepList(DepList&& o) noexcept : block_(std::exchange(o.block_, nullptr)) {}
-  DepList& operator=(DepList&& o) noexcept {
-    if (this != &o) {
-      clear();
-      block_ = std::exchange(o.block_, nullptr);
-    }
-    return *this;
-  }
-  DepList(const DepList&) = delete;
-  DepList& operator=(const DepList&) = delete;
-  ~DepList() { clear(); }
 
   std::size_t size() const noexcept { return block_ ? block_->size : 0; }
-  bool empty() const noexcept { return block_ == nullptr; }
+  bool empty() const noexcept { return !block_; }
   NodeHandle* begin() noexcept { return block_ ? block_->handles() : nullptr; }
   NodeHandle* end() noexcept { return block_ ? block_->handles() + block_->size : nullptr; }
   const NodeHandle* begin() const noexcept { return block_ ? block_->handles() : nullptr; }
@@ -82,10 +72,18 @@ class DepList {
   NodeHandle& operator[](std::size_t i) noexcept { return block_->handles()[i]; }
   const NodeHandle& operator[](std::size_t i) const noexcept { return block_->handles()[i]; }
 
+  void clear() noexcept { block_.reset(); }
+
+  // The block, for the dep states made in its room; null without deps.
+  DepBlockHead* block() noexcept { return block_.get(); }
+
+ private:
+  using Block = DepBlockHead;
+
   // Drops the handles front to back (as a vector's clear does), then the
-  // block, unless the dep states still live in it: they free it.
-  void clear() noexcept {
-    Block* b = std::exchange(block_, nullptr);
+  // block, unless the dep states still live in it: they free it. Inlined
+  // into each drop of a list, as the list's own destructor was.
+  [[gnu::always_inline]] static void drop(Block* b) noexcept {
     if (!b) return;
     NodeHandle* h = b->handles();
     for (std::size_t i = 0; i < b->size; ++i) h[i].~NodeHandle();
@@ -95,19 +93,14 @@ class DepList {
     }
     ::operator delete(b);
   }
-
-  // The block, for the dep states made in its room; null without deps.
-  DepBlockHead* block() noexcept { return block_; }
-
- private:
-  using Block = DepBlockHead;
+  using Owned = BlockPtr<Block, &DepList::drop>;
 
   static Block* allocate(std::size_t n, std::size_t state_room = 0) {
     void* raw = ::operator new(sizeof(Block) + n * sizeof(NodeHandle) + state_room);
     return ::new (raw) Block{static_cast<std::uint32_t>(n)};
   }
 
-  Block* block_ = nullptr;
+  Owned block_;
 };
 
 // Every built node pays its topology entry: the deps list is one word.

@@ -9,9 +9,9 @@
 
 #include <cstdint>
 #include <span>
-#include <utility>
 #include <vector>
 
+#include "base/block_ptr.hpp"
 #include "node/arena/sink.hpp"
 
 namespace korvalinth {
@@ -26,23 +26,14 @@ class SinkList {
       if (b && --b->holders == 0) delete b;
     }
   };
+  // One hold of a block.
+  using Held = BlockPtr<Block, &Block::drop>;
 
  public:
   // Keeps one list unchanged and alive while its sinks are called.
   class Reading {
    public:
     Reading() = default;
-    Reading(Reading&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
-    Reading& operator=(Reading&& other) noexcept {
-      if (this != &other) {
-        end();
-        block_ = std::exchange(other.block_, nullptr);
-      }
-      return *this;
-    }
-    Reading(const Reading&) = delete;
-    Reading& operator=(const Reading&) = delete;
-    ~Reading() { end(); }
     // Calls each sink of the list with the message, in order. A list of one
     // (a node with one dependent) is called inline.
     void deliver(const Message& message) const {
@@ -59,15 +50,13 @@ class SinkList {
     explicit Reading(Block* block) noexcept : block_(block) {
       if (block_) block_->holders += 1;
     }
-    void end() noexcept { Block::drop(std::exchange(block_, nullptr)); }
-    Block* block_ = nullptr;
+    Held block_;
   };
 
   SinkList() = default;
+  // Out of line: the arena's columns move and drop lists in bulk.
   SinkList(SinkList&& other) noexcept;
   SinkList& operator=(SinkList&& other) noexcept;
-  SinkList(const SinkList&) = delete;
-  SinkList& operator=(const SinkList&) = delete;
   ~SinkList();
 
   // Read like a vector of its entries; every change goes through edit.
@@ -80,11 +69,10 @@ class SinkList {
   auto end() const noexcept { return entries().end(); }
   // The list to change: a copy of its own while a delivery reads it.
   std::vector<SinkEntry>& edit();
-  Reading read() const noexcept { return Reading(block_); }
+  Reading read() const noexcept { return Reading(block_.get()); }
 
  private:
-  void release() noexcept;
-  Block* block_ = nullptr;
+  Held block_;
 };
 
 }  // namespace korvalinth

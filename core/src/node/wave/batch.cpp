@@ -195,7 +195,7 @@ bool defer_late_messages(const UncountedNode& node, Late& late, DeferredLate& re
   // The node has a core: the caller acts on it there.
   const NodeId id{node.core_ref().id(), node.index(), node.generation()};
   const std::size_t slot = index.probe_for_insert(id);
-  const std::optional<std::size_t> at = index.position_at(slot);
+  const std::optional<std::size_t> at = index.value_at(slot);
   if (!at) {
     add_record(**c, slot, node, id, late, pin);
     return false;

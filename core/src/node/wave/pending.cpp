@@ -143,10 +143,13 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
   if (kind == PendingKind::ResolveCheck) {
     if (!queued_resolve_checks().insert(id, node.key(), detail::tls_queue_epoch)) return;
   } else if (!marked) {
+    const auto is_this = [&](PendingKind k, CoreId core, const UncountedNode& n) {
+      return k == kind && core == id && n.key() == node.key();
+    };
     const LoneOwnerItem& lone = pending.lone;
-    if (lone.waiting() && lone.kind == kind && lone.core_id == id && lone.node->key() == node.key()) return;
+    if (lone.waiting() && is_this(lone.kind, lone.core_id, *lone.node)) return;
     for (const PendingItem& it : *q) {
-      if (it.kind == kind && it.core_id == id && it.node.key() == node.key()) return;
+      if (is_this(it.kind, it.core_id, it.node)) return;
     }
   }
   push_item(*q, pending.lone, node.core(), node.count(), node.key(), id, kind);

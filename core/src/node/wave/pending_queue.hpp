@@ -65,7 +65,6 @@ struct PendingState {
 };
 
 inline PendingState& pending_state() noexcept { return ThreadBlock<PendingState>::get(); }
-inline Cell<std::vector<PendingItem>>& pending_queue() noexcept { return pending_state().queue; }
 inline QueuedResolveChecks& queued_resolve_checks() noexcept { return pending_state().resolve_checks; }
 
 }  // namespace korvalinth

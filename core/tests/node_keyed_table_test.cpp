@@ -1,5 +1,6 @@
-// The batch's record index: a probe finds a node added before, across the
-// table's growth and after an emptying, or ends at the slot its entry takes.
+// The table of values by node (the batch's record positions): a probe finds a
+// node added before, across the table's growth and after an emptying, or ends
+// at the slot its entry takes.
 
 #include <gtest/gtest.h>
 
@@ -7,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "node/wave/batch_node_index.hpp"
+#include "node/wave/node_keyed_table.hpp"
 
 using namespace korvalinth;
 
@@ -36,33 +37,33 @@ std::vector<IndexCase> index_cases() {
 }
 
 // Adds every node at its place in the list, as a batch adds records.
-void add_all(BatchNodeIndex& index, const std::vector<NodeId>& nodes) {
+void add_all(NodeKeyedTable<std::size_t>& index, const std::vector<NodeId>& nodes) {
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     const std::size_t slot = index.probe_for_insert(nodes[i]);
-    ASSERT_FALSE(index.position_at(slot).has_value()) << i;
+    ASSERT_FALSE(index.value_at(slot).has_value()) << i;
     index.fill(slot, nodes[i], i);
   }
 }
 
-class BatchNodeIndexCases : public ::testing::TestWithParam<IndexCase> {};
+class NodeKeyedTableCases : public ::testing::TestWithParam<IndexCase> {};
 
-TEST_P(BatchNodeIndexCases, EveryAddedNodeIsFoundAtItsPositionByBothLookups) {
+TEST_P(NodeKeyedTableCases, EveryAddedNodeIsFoundAtItsPositionByBothLookups) {
   const std::vector<NodeId>& nodes = GetParam().nodes;
-  BatchNodeIndex index;
+  NodeKeyedTable<std::size_t> index;
   EXPECT_FALSE(index.find(nodes[0]).has_value());
   add_all(index, nodes);
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     EXPECT_EQ(index.find(nodes[i]), std::optional<std::size_t>(i)) << i;
-    EXPECT_EQ(index.position_at(index.probe_for_insert(nodes[i])), std::optional<std::size_t>(i)) << i;
+    EXPECT_EQ(index.value_at(index.probe_for_insert(nodes[i])), std::optional<std::size_t>(i)) << i;
   }
   const NodeId absent{99999, 1, 1};
   EXPECT_FALSE(index.find(absent).has_value());
-  EXPECT_FALSE(index.position_at(index.probe_for_insert(absent)).has_value());
+  EXPECT_FALSE(index.value_at(index.probe_for_insert(absent)).has_value());
 }
 
-TEST_P(BatchNodeIndexCases, AnEmptiedIndexForgetsEveryNodeAndTakesThemAgain) {
+TEST_P(NodeKeyedTableCases, AnEmptiedIndexForgetsEveryNodeAndTakesThemAgain) {
   std::vector<NodeId> nodes = GetParam().nodes;
-  BatchNodeIndex index;
+  NodeKeyedTable<std::size_t> index;
   add_all(index, nodes);
   index.clear();
   for (const NodeId& n : nodes) EXPECT_FALSE(index.find(n).has_value());
@@ -72,7 +73,7 @@ TEST_P(BatchNodeIndexCases, AnEmptiedIndexForgetsEveryNodeAndTakesThemAgain) {
   for (std::size_t i = 0; i < reversed.size(); ++i) EXPECT_EQ(index.find(reversed[i]), std::optional<std::size_t>(i));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, BatchNodeIndexCases, ::testing::ValuesIn(index_cases()),
+INSTANTIATE_TEST_SUITE_P(Cases, NodeKeyedTableCases, ::testing::ValuesIn(index_cases()),
                          [](const auto& info) { return "case" + std::to_string(info.index); });
 
 }  // namespace

@@ -1,0 +1,37 @@
+#pragma once
+// A pointer that owns its block through Drop, which takes the block (or
+// null) and lets go of it. Moved, it leaves null behind; assigned or
+// destroyed, it lets go of its own block first, and is null while Drop runs.
+
+#include <utility>
+
+namespace korvalinth {
+
+template <class Block, void (*Drop)(Block*) noexcept>
+class BlockPtr {
+ public:
+  BlockPtr() noexcept = default;
+  explicit BlockPtr(Block* block) noexcept : block_(block) {}
+  BlockPtr(BlockPtr&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  BlockPtr& operator=(BlockPtr&& other) noexcept {
+    if (this != &other) {
+      reset();
+      block_ = std::exchange(other.block_, nullptr);
+    }
+    return *this;
+  }
+  BlockPtr(const BlockPtr&) = delete;
+  BlockPtr& operator=(const BlockPtr&) = delete;
+  ~BlockPtr() { reset(); }
+
+  void reset() noexcept { Drop(std::exchange(block_, nullptr)); }
+  Block* get() const noexcept { return block_; }
+  Block& operator*() const noexcept { return *block_; }
+  Block* operator->() const noexcept { return block_; }
+  explicit operator bool() const noexcept { return block_ != nullptr; }
+
+ private:
+  Block* block_ = nullptr;
+};
+
+}  // namespace korvalinth
