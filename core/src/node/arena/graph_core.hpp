@@ -77,6 +77,11 @@ class Arena {
     require_held(k, kWaveEntries);
     return edge_[k.index];
   }
+  // The same for a slot whose key the caller found current under this borrow.
+  EdgeEntry& current_wave_edge(std::uint64_t i) {
+    require_held(i, kWaveEntries);
+    return edge_[i];
+  }
   const EdgeEntry& wave_edge(SlotKey k) const {
     require_held(k, kWaveEntries);
     return edge_[k.index];
