@@ -51,7 +51,7 @@ class ValueCallbackFn final : public NodeFn {
   // settled straight, as the general road settles it. Any other run goes
   // out of line so that this one stays light.
   void run(RunContext& ctx) override {
-    const PyObjectValue* held = kind != ValueCallbackKind::Producer && kit::gil_count() != 0 && ctx.inputs.size() == 1
+    const PyObjectValue* held = light_roads_open() && ctx.inputs.size() == 1
                                     ? py_object_value_seen_at_once(ctx.inputs[0].current)
                                     : nullptr;
     if (held == nullptr) return run_off_chain(ctx);
@@ -61,11 +61,17 @@ class ValueCallbackFn final : public NodeFn {
   int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 
  private:
+  // The light roads call Python straight: only under a binding frame (the
+  // GIL held), and never for a producer.
+  [[gnu::always_inline]] static bool light_roads_open() noexcept {
+    return kind != ValueCallbackKind::Producer && kit::gil_count() != 0;
+  }
+
   // A diamond's join, two deps holding Python objects under a binding frame:
   // their objects are lent and the result settled as a chain's link does.
   // Any other run takes the general road.
   [[gnu::noinline]] void run_off_chain(RunContext& ctx) {
-    const bool pair = kind != ValueCallbackKind::Producer && kit::gil_count() != 0 && ctx.inputs.size() == 2;
+    const bool pair = light_roads_open() && ctx.inputs.size() == 2;
     const PyObjectValue* first = pair ? py_object_value_seen_at_once(ctx.inputs[0].current) : nullptr;
     const PyObjectValue* second = first ? py_object_value_seen_at_once(ctx.inputs[1].current) : nullptr;
     if (second == nullptr) return run_on_general_road(ctx);
