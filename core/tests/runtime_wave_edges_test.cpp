@@ -32,6 +32,40 @@ NodeHandle pulled_source(const CoreRef& core, int& runs) {
   return src;
 }
 
+// States "a" and "b" in one core and "x" in another, each logging its name
+// when released. The log is declared first: it outlives the nodes a case
+// keeps, which are released last.
+struct ReleaseLoggedStates {
+  static inline const std::vector<std::string> names = {"a", "x", "b"};
+  std::vector<std::string> log;
+  CoreRef one = GraphCore::create();
+  CoreRef other = GraphCore::create();
+  std::vector<NodeHandle> nodes;
+  std::vector<UncountedNode> views;
+
+  ReleaseLoggedStates() {
+    nodes.push_back(make_state(one, iv(0)));
+    nodes.push_back(make_state(other, iv(0)));
+    nodes.push_back(make_state(one, iv(0)));
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      views.push_back(nodes[i].uncounted());
+      add_release_callback(nodes[i], [this, name = names[i]] { log.push_back(name); });
+    }
+  }
+  ReleaseLoggedStates(const ReleaseLoggedStates&) = delete;
+  ReleaseLoggedStates& operator=(const ReleaseLoggedStates&) = delete;
+
+  // The dropped nodes were released in this order; the kept ones live, unpinned.
+  void expect_released(const std::vector<std::size_t>& dropped, const std::vector<std::string>& released) const {
+    EXPECT_EQ(log, released);
+    for (std::size_t i = 0; i < views.size(); ++i) {
+      const bool gone = std::find(dropped.begin(), dropped.end(), i) != dropped.end();
+      EXPECT_EQ(is_live(views[i]), !gone) << names[i];
+      if (!gone) EXPECT_EQ(pin_count(views[i]), 0u) << names[i];
+    }
+  }
+};
+
 }  // namespace
 
 TEST(PendingEdges, RunChecksGoBeforeResolveChecksWhateverThePushOrder) {
@@ -403,32 +437,15 @@ TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOr
       {{1, 2, 0}, {"a", "x", "b"}, {0, 1, 2}, true},
       {{0, 1}, {"x", "a"}, {1, 0, 2}, true},
   };
-  const std::vector<std::string> names = {"a", "x", "b"};
   for (const Case& c : cases) {
-    std::vector<std::string> log;  // outlives the nodes kept, released last
-    auto owner = GraphCore::create();
-    auto other = GraphCore::create();
-    std::vector<NodeHandle> nodes;
-    nodes.push_back(make_state(owner, iv(0)));
-    nodes.push_back(make_state(other, iv(0)));
-    nodes.push_back(make_state(owner, iv(0)));
-    std::vector<UncountedNode> views;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-      views.push_back(nodes[i].uncounted());
-      add_release_callback(nodes[i], [&log, name = names[i]] { log.push_back(name); });
-    }
-    run_in_wave_scope(views[0], [&] {
-      for (std::size_t i : c.touched) touch_in_current_frame(views[i]);
-      for (std::size_t i : c.dropped) nodes[i].drop();
-      EXPECT_TRUE(log.empty());
+    ReleaseLoggedStates g;
+    run_in_wave_scope(g.views[0], [&] {
+      for (std::size_t i : c.touched) touch_in_current_frame(g.views[i]);
+      for (std::size_t i : c.dropped) g.nodes[i].drop();
+      EXPECT_TRUE(g.log.empty());
       if (c.faults) fault("work failed");
     });
-    EXPECT_EQ(log, c.released);
-    for (std::size_t i = 0; i < views.size(); ++i) {
-      const bool dropped = std::find(c.dropped.begin(), c.dropped.end(), i) != c.dropped.end();
-      EXPECT_EQ(is_live(views[i]), !dropped) << names[i];
-      if (!dropped) EXPECT_EQ(pin_count(views[i]), 0u) << names[i];
-    }
+    g.expect_released(c.dropped, c.released);
   }
 }
 
@@ -682,32 +699,15 @@ TEST(BatchEdges, NodesWhoseLastHandleGoesInABatchAreReleasedAtItsEndInDeferralOr
       {{0, 1}, {"x", "a"}, {1, 0, 2}},
       {{2, 1}, {"b", "x"}, {2, 0, 1}},
   };
-  const std::vector<std::string> names = {"a", "x", "b"};
   for (const Case& c : cases) {
-    std::vector<std::string> log;  // outlives the nodes kept, released last
-    auto one = GraphCore::create();
-    auto other = GraphCore::create();
-    std::vector<NodeHandle> nodes;
-    nodes.push_back(make_state(one, iv(0)));
-    nodes.push_back(make_state(other, iv(0)));
-    nodes.push_back(make_state(one, iv(0)));
-    std::vector<UncountedNode> views;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-      views.push_back(nodes[i].uncounted());
-      add_release_callback(nodes[i], [&log, name = names[i]] { log.push_back(name); });
-    }
+    ReleaseLoggedStates g;
     run_batch([&] {
-      for (std::size_t i : c.set) node_set(views[i], iv(static_cast<int>(i) + 1));
-      for (std::size_t i : c.dropped) nodes[i].drop();
-      EXPECT_TRUE(log.empty());
+      for (std::size_t i : c.set) node_set(g.views[i], iv(static_cast<int>(i) + 1));
+      for (std::size_t i : c.dropped) g.nodes[i].drop();
+      EXPECT_TRUE(g.log.empty());
       return false;
     });
-    EXPECT_EQ(log, c.released);
-    for (std::size_t i = 0; i < views.size(); ++i) {
-      const bool dropped = std::find(c.dropped.begin(), c.dropped.end(), i) != c.dropped.end();
-      EXPECT_EQ(is_live(views[i]), !dropped) << names[i];
-      if (!dropped) EXPECT_EQ(pin_count(views[i]), 0u) << names[i];
-    }
+    g.expect_released(c.dropped, c.released);
   }
 }
 
