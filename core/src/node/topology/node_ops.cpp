@@ -37,13 +37,6 @@ void down_op(const UncountedNode& node, MessageList list) {
   down_in_wave_scope(node, std::move(list));
 }
 
-void down_op(const UncountedNode& node, Message message) {
-  HostBoundaryScope boundary;
-  require_current(node);
-  refuse_joining_feedback(node);
-  run_in_wave_scope(node, [&] { down(node, std::move(message)); });
-}
-
 void up_op(const UncountedNode& node, MessageList list, std::optional<std::uint64_t> toward_dep = std::nullopt) {
   HostBoundaryScope boundary;
   require_current(node);
@@ -52,7 +45,14 @@ void up_op(const UncountedNode& node, MessageList list, std::optional<std::uint6
 
 }  // namespace
 
-void node_set(const UncountedNode& node, SharedValue value) { down_op(node, Message::data(std::move(value))); }
+void node_set(const UncountedNode& node, SharedValue value) {
+  HostBoundaryScope boundary;
+  require_current(node);
+  refuse_joining_feedback(node);
+  // The DATA is built where it is handed down, so no move of it is made; it
+  // goes as that down returns or unwinds.
+  run_in_wave_scope(node, [&] { down(node, Message::data(std::move(value))); });
+}
 
 void node_send(const UncountedNode& node, SharedValue value) { node_set(node, std::move(value)); }
 

@@ -642,7 +642,8 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 // after the borrow, before DIRTY, as there.
 void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
   if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
-  Message late = std::move(m);
+  // The batch takes m itself: what it swaps back into m goes with the caller's message.
+  Message& late = m;
   MessageList replaced_list;
   if (!batch_defer_message_in(*a, node, late, replaced_list)) return announce_batch_deferral(a, node);
   a.release();
@@ -754,7 +755,7 @@ void down_flushed(const UncountedNode& node, Message&& message) {
   down(node, std::move(message));
 }
 
-void down(const UncountedNode& node, Message message) {
+void down(const UncountedNode& node, Message&& message) {
   // Each road checks the stack at its own frame, which takes this one's
   // place: both are tail calls.
   if (message.kind() == MessageKind::Data && !node.core_ref().is_borrowed()) [[likely]]

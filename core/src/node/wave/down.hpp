@@ -12,8 +12,10 @@
 namespace korvalinth {
 
 void down(const UncountedNode& node, MessageList messages);
-// down of a list of one message, without building the list.
-void down(const UncountedNode& node, Message message);
+// down of a list of one message, without building the list. The message is
+// handed down where it lies, not moved: what down leaves of it (nothing, once
+// delivered) goes with the caller's message, right after.
+void down(const UncountedNode& node, Message&& message);
 
 // down of a message a batch flushes to a node that left it: a plain DATA
 // goes out in the borrow that reads the node's entry, as down would send it.
