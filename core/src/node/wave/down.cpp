@@ -9,13 +9,24 @@
 
 namespace korvalinth {
 
+namespace {
+
+// Marks the node dirty under a; when that changed it, reads the sinks that
+// DIRTY goes to once the borrow is released.
+[[gnu::always_inline]] inline bool mark_dirty_in(Arena& a, SlotKey key, SinkList::Reading& sinks) {
+  DownSlots s = down_slots(a, key);
+  if (!s.edge.state.mark_dirty()) return false;
+  sinks = s.aux.sinks.read();
+  return true;
+}
+
+}  // namespace
+
 void mark_dirty(const UncountedNode& node) {
   SinkList::Reading sinks;
   {
     auto a = node.core_ref().borrow_mut();
-    DownSlots s = down_slots(*a, node.key());
-    if (!s.edge.state.mark_dirty()) return;
-    sinks = s.aux.sinks.read();
+    if (!mark_dirty_in(*a, node.key(), sinks)) return;
   }
   sinks.deliver(dirty_message());
 }
@@ -675,8 +686,7 @@ bool reads_as_plain_set(const DownEntry& entry) noexcept {
   OrderedDelivery window(node);
   {
     SinkList::Reading sinks;
-    DownSlots s = down_slots(*a, node.key());
-    if (s.edge.state.mark_dirty()) sinks = s.aux.sinks.read();
+    mark_dirty_in(*a, node.key(), sinks);
     a.release();
     sinks.deliver(dirty_message());
   }
