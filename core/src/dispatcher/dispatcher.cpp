@@ -58,13 +58,12 @@ void Dispatcher::free_slot(DispatcherKey key) {
     DispatcherPartition& p = s->partitions[key.partition];
     DispatcherSlot* slot = current_slot(p, key);
     if (slot && slot->fn) {
-      freed = std::move(slot->fn);
-      slot->fn.reset();
+      freed = std::move(slot->fn);  // leaves the slot's share empty
       slot->generation += 1;  // wraps
       s->slots_freed += 1;
       p.free_list.push_back(key.slot);
     }
-    s->timing.erase(key);
+    if (!s->timing.empty()) s->timing.erase(key);  // empty unless timing was ever on
   }
   FnRunClaim::take_over_if_claimed(freed);
 }

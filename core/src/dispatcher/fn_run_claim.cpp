@@ -2,8 +2,7 @@
 
 namespace korvalinth {
 
-void FnRunClaim::take_over_if_claimed(SharedNodeFn& share) noexcept {
-  if (!share) return;
+void FnRunClaim::hand_to_outermost_claim(SharedNodeFn& share) noexcept {
   // The outermost claim's run ends last: the function lives until then.
   FnRunClaim* outermost = nullptr;
   for (FnRunClaim* c = tls_innermost; c != nullptr; c = c->outer_) {

@@ -36,12 +36,17 @@ class FnRunClaim {
   // Hands a share the registry lets go of to the outermost claim on its
   // function (share is then empty), unless that claim took one over already
   // and so keeps the function alive: share is then left for the caller.
-  static void take_over_if_claimed(SharedNodeFn& share) noexcept;
+  // Inline: with no run under a claim, as when a node is let go of outside
+  // a wave, nothing is walked.
+  static void take_over_if_claimed(SharedNodeFn& share) noexcept {
+    if (tls_innermost != nullptr && share) hand_to_outermost_claim(share);
+  }
   // Whether any function runs on this thread under a claim, or a claim's
   // run is still ending (dropping the share it took over).
   static bool any() noexcept { return tls_innermost != nullptr || tls_ending != 0; }
 
  private:
+  static void hand_to_outermost_claim(SharedNodeFn& share) noexcept;
   void drop_taken_over() noexcept;
 
   static inline constinit thread_local FnRunClaim* tls_innermost KORVALINTH_FAST_TLS = nullptr;
