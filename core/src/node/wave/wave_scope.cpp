@@ -52,6 +52,14 @@ void unpin_touched_node(TouchedNode& t, const UncountedNode& owner) {
       .unpin();
 }
 
+// Releases a touched node whose pin went with its release due; the record
+// lets go of its references first.
+void release_due_touched(TouchedNode& t, const UncountedNode& owner) {
+  CoreRef other = std::move(t.other_core);
+  SharedCount count = std::move(t.count);
+  release_slot(other ? other : owner.core(), t.key, (count ? count : owner.count())->count);
+}
+
 // Unpins the touched nodes in order, as unpin_touched_node would, lowering
 // the pins of a run of nodes of one core under one borrow; a node whose
 // release is due is released at its turn, outside the borrow.
@@ -78,11 +86,7 @@ void unpin_touched(TouchedNode* it, TouchedNode* const end, const UncountedNode&
         if (it->other_core) it->other_core.reset();
       }
     }
-    if (due != nullptr) {
-      CoreRef other = std::move(due->other_core);
-      SharedCount count = std::move(due->count);
-      release_slot(other ? other : owner.core(), due->key, (count ? count : owner.count())->count);
-    }
+    if (due != nullptr) release_due_touched(*due, owner);
   }
 }
 
@@ -210,11 +214,7 @@ void end_clean_wave(const UncountedNode& node) {
   }
   if (!rest.empty()) {
     TouchedNode* it = rest.data() + unpinned.rest;
-    if (unpinned.rest_due) {
-      SharedCount count = std::move(it->count);
-      release_slot(node.core(), it->key, (count ? count : node.count())->count);
-      ++it;
-    }
+    if (unpinned.rest_due) release_due_touched(*it++, node);
     unpin_touched(it, rest.data() + rest.size(), node);
     rest.clear();
     keep_touched_buffer(rest);
