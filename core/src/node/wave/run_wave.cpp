@@ -58,17 +58,15 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
   inputs.lend_from(slots, n);
   inputs.append_made(n, [slots, &inputs](DepInput* at, std::size_t i) noexcept {
     DepSlot& d = slots[i];
-    if (surely_quiet(d)) [[likely]] {
-      ::new (at) DepInput(LentLatest{}, d.latest);
-      return;
+    if (!surely_quiet(d)) [[unlikely]] {
+      d.stamp = kNoStamp;
+      if (!quiet_this_wave(d)) {
+        hand_over_wave(at, d);
+        inputs.note_owned(i);
+        return;
+      }
     }
-    d.stamp = kNoStamp;
-    if (quiet_this_wave(d)) {
-      ::new (at) DepInput(LentLatest{}, d.latest);
-      return;
-    }
-    hand_over_wave(at, d);
-    inputs.note_owned(i);
+    ::new (at) DepInput(LentLatest{}, d.latest);
   });
 }
 
