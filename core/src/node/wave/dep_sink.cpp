@@ -448,8 +448,8 @@ template <class Hold>
 // A DATA whose whole work is to record its value and queue its node's run
 // check, for a node entered under the borrow a, inside a delivery (the
 // caller tested it): from a dep not flagged, with no wave value to replace,
-// to a node that serves no pulls. It replaces nothing, so nothing drops between the record and the
-// push, and the push is made under the same borrow. False, with nothing
+// to a node that serves no pulls. It replaces nothing, so nothing drops
+// between the record and the push, and the push is made under the same borrow. False, with nothing
 // changed, for any other DATA; the general record then takes it.
 [[gnu::always_inline]] inline bool record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
                                                      std::uint64_t i, const Message& m) {

@@ -654,11 +654,10 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
   if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
   // The batch takes m itself: what it swaps back into m goes with the caller's message.
-  Message& late = m;
   MessageList replaced_list;
-  if (!batch_defer_message_in(*a, node, late, replaced_list)) return announce_batch_deferral(a, node);
+  if (!batch_defer_message_in(*a, node, m, replaced_list)) return announce_batch_deferral(a, node);
   a.release();
-  late.release_payload();
+  m.release_payload();
   replaced_list = MessageList();
   announce_batch_deferral(node);
 }
@@ -681,8 +680,8 @@ bool reads_as_plain_set(const DownEntry& entry) noexcept {
 // The steps of the general road for a plain set, under the borrow a that
 // read the node's entry; releases it. The touch and the DIRTY mark go in
 // that borrow: the general road runs no code between them and the read.
-[[gnu::noinline]] void set_plainly(RefMut<Arena>& a, const UncountedNode& node, bool touched, Message& m) {
-  if (!touched && installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
+[[gnu::noinline]] void set_plainly(RefMut<Arena>& a, const UncountedNode& node, const DownEntry& entry, Message& m) {
+  if (!entry.touched && installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
   OrderedDelivery window(node);
   {
     SinkList::Reading sinks;
@@ -690,12 +689,8 @@ bool reads_as_plain_set(const DownEntry& entry) noexcept {
     a.release();
     sinks.deliver(dirty_message());
   }
-  DeliveryFrame frame;
-  deliver_message(node, m, false);
-  release_delivered(m);
-  end_delivery(node, window);
-  frame.close();
-  end_outside_run(node);
+  OneMessage one(m);
+  deliver_in_window(node, entry, one, false, &window);
 }
 
 // A DATA that is no plain emit, under the borrow a whose reads found so and
@@ -705,7 +700,7 @@ bool reads_as_plain_set(const DownEntry& entry) noexcept {
 [[gnu::noinline]] void down_data_not_plain(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
   if (batch_collecting() && reads_as_plain_deferral(*a, node)) return defer_plainly(a, node, m);
   const std::optional<DownEntry> entry = read_down_entry(*a, node);
-  if (entry && reads_as_plain_set(*entry)) return set_plainly(a, node, entry->touched, m);
+  if (entry && reads_as_plain_set(*entry)) return set_plainly(a, node, *entry, m);
   a.release();
   if (!entry) return;
   return down_from_entry(node, *entry, m);
