@@ -158,10 +158,12 @@ class NodeState {
     return true;
   }
   // After a dep settled: true when no dep is pending (a run check is due);
-  // else a held-back node owes its run.
-  bool deps_settled_or_owe(bool held_back) noexcept {
+  // else a held-back node owes its run. held_back() is asked only then: the
+  // usual settle, of the last pending dep, reads nothing more.
+  template <class HeldBack>
+  bool deps_settled_or_owe(const HeldBack& held_back) noexcept {
     if (pending_count_ == 0) return true;
-    if (held_back && !mutation_in_flight()) owe_run();
+    if (!mutation_in_flight() && held_back()) owe_run();
     return false;
   }
   // No dep value is left for a run: the owed run is dropped.

@@ -132,7 +132,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     }
   };
   auto settle_rule = [&] {
-    if (state.deps_settled_or_owe(run_held_back(config, s.aux))) {
+    if (state.deps_settled_or_owe([&] { return run_held_back(config, s.aux); })) {
       run_check();
       r.set(kPullCheck, config.pull_id.has_value());  // the pull service does nothing without one
     }
@@ -463,7 +463,7 @@ template <class Hold>
   const SharedValue& value = m.data_value();
   d.wave_value.emplace(value);
   record_data_value(e.state, d, value);
-  if (e.state.deps_settled_or_owe(run_held_back(s.config, s.aux)) && mark_run_check_queued(e))
+  if (e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); }) && mark_run_check_queued(e))
     push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
   return true;
 }
