@@ -224,6 +224,28 @@ TEST(RestoreBuild, ActivationConnectsEachDepOnce) {
   EXPECT_EQ(json_of(cache_of(ha)), 20);
 }
 
+TEST(RestoreBuild, ARestoredValueIsKeptWhenItsDepConnects) {
+  // b's restored value disagrees with its dep's on purpose: the dep's DATA
+  // on connection only becomes its latest value, whichever activation makes
+  // the connection; the next wave runs b as usual.
+  struct Case {
+    const char* name;
+    bool activated;
+  };
+  for (const Case& c : {Case{"activated by the restore", true}, Case{"activated by a later subscribe", false}}) {
+    SCOPED_TRACE(c.name);
+    Json src = with_lifecycle(with_value(node_record("c"), 3), c.activated, false);
+    Json b = with_lifecycle(with_value(map_node("b", "c"), 7), c.activated, true);
+    GraphRef g = restore_ok(checkpoint_record({b, src}));
+    NodeHandle hb = find_node(g, "b");
+    Subscribed s = subscribe_recording(hb);
+    EXPECT_EQ(json_of(cache_of(hb)), 7);
+    EXPECT_EQ(dep_flags(hb), std::vector<std::uint8_t>{0});
+    node_set(find_node(g, "c"), jv(5));
+    EXPECT_EQ(json_of(cache_of(hb)), 10);
+  }
+}
+
 TEST(RestoreBuild, AnActivatedDepKeepsItsConnection) {
   // b is activated by its dependent a (which sorts first) although its own
   // record says it was not: it stays active so its dep sink is undone once.

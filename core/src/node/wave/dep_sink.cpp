@@ -457,9 +457,12 @@ template <class Hold>
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return false;
   check_index(e.dep_state.size(), i);
-  check_index(e.dep_links.size(), i);
+  if (e.state.dep_flags_may_be_set()) {
+    check_index(e.dep_links.size(), i);
+    if (e.dep_links[i].flag) return false;
+  }
   DepSlot& d = e.dep_state[i];
-  if (e.dep_links[i].flag || d.wave_value || s.config.pull_id) return false;
+  if (d.wave_value || s.config.pull_id) return false;
   const SharedValue& value = m.data_value();
   d.wave_value.emplace(value);
   record_data_value(e.state, d, value);
