@@ -68,7 +68,7 @@ struct Transition {
 
 TEST(NodeState, TransitionsSayWhatMustBeDelivered) {
   auto dirty = [](bool gated) { return [gated](NodeState& s, DepSlot& d) { return int(s.dep_dirty(d, gated)); }; };
-  auto owe = [](bool held) { return [held](NodeState& s, DepSlot&) { return int(s.deps_settled_or_owe(held)); }; };
+  auto owe = [](bool held) { return [held](NodeState& s, DepSlot&) { return int(s.deps_settled_or_owe([held] { return held; })); }; };
   const std::vector<Transition> cases = {
       {"own DIRTY goes out once", {S, bits({F::DirtySent})}, [](NodeState& s, DepSlot&) { return int(s.mark_dirty()); },
        0, {S, bits({F::DirtySent})}},

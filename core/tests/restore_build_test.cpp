@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "checkpoint_test_support.hpp"
 
 using namespace korvalinth;
@@ -222,6 +224,49 @@ TEST(RestoreBuild, ActivationConnectsEachDepOnce) {
   node_set(hc, jv(5));
   EXPECT_EQ(json_of(cache_of(hb)), 10);
   EXPECT_EQ(json_of(cache_of(ha)), 20);
+}
+
+TEST(RestoreBuild, ARestoredValueIsKeptWhenItsDepConnects) {
+  // b's restored value disagrees with its dep's on purpose: the dep's DATA
+  // on connection only becomes its latest value, whichever activation makes
+  // the connection, inside a delivery or not; the next wave runs b as usual.
+  enum class Activation { ByRestore, BySubscribe, InsideDelivery };
+  struct Case {
+    const char* name;
+    Activation activation;
+  };
+  const std::vector<Case> cases = {
+      {"by the restore", Activation::ByRestore},
+      {"by a later subscribe", Activation::BySubscribe},
+      {"by a subscribe inside the dep's delivery", Activation::InsideDelivery},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool restored_active = c.activation == Activation::ByRestore;
+    Json src = with_lifecycle(with_value(node_record("c"), 3), restored_active, false);
+    Json b = with_lifecycle(with_value(map_node("b", "c"), 7), restored_active, true);
+    GraphRef g = restore_ok(checkpoint_record({b, src}));
+    NodeHandle hb = find_node(g, "b");
+    NodeHandle hc = find_node(g, "c");
+    std::optional<Subscribed> s;
+    if (c.activation == Activation::InsideDelivery) {
+      // A sink of c subscribes to b while c delivers its new value.
+      Subscribed on_c = subscribe_recording(hc);
+      on_c.sink->on_message = [&](const Message& m) {
+        if (m.kind() == MessageKind::Data && !s) s = subscribe_recording(hb);
+      };
+      node_set(hc, jv(4));
+      ASSERT_TRUE(s.has_value());
+      EXPECT_EQ(json_of(cache_of(hb)), 7);
+      on_c.sink->on_message = nullptr;
+    } else {
+      s = subscribe_recording(hb);
+      EXPECT_EQ(json_of(cache_of(hb)), 7);
+    }
+    EXPECT_EQ(dep_flags(hb), std::vector<std::uint8_t>{0});
+    node_set(hc, jv(5));
+    EXPECT_EQ(json_of(cache_of(hb)), 10);
+  }
 }
 
 TEST(RestoreBuild, AnActivatedDepKeepsItsConnection) {

@@ -173,6 +173,7 @@ inline bool run_held_back(const ConfigEntry& config, const AuxEntry& aux) noexce
 inline void set_dep_flags(EdgeEntry& e, std::size_t n, std::uint8_t flag) {
   e.dep_links.resize(n);
   for (DepLink& link : e.dep_links) link.flag = flag;
+  e.state.note_dep_flags(flag != 0);
 }
 
 // The empty per-dep state block for n deps.

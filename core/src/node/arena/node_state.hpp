@@ -42,6 +42,7 @@ class NodeState {
     PullInProgress = 1 << 9,
     ServingPull = 1 << 10,       // the pull is served by a run or settle
     RunOwed = 1 << 11,           // a run waits for a resume or a pull
+    DepFlagsMaySet = 1 << 12,    // a dep's restore flag may be set (clear: none is)
   };
 
   // A node built with an initial value.
@@ -62,6 +63,9 @@ class NodeState {
   bool pull_in_progress() const noexcept { return has(Flag::PullInProgress); }
   bool serving_pull() const noexcept { return has(Flag::ServingPull); }
   bool run_owed() const noexcept { return has(Flag::RunOwed); }
+  // Whether a DATA must read its dep's restore flag: the flags are set
+  // only by a restore, so most nodes never read them.
+  bool dep_flags_may_be_set() const noexcept { return has(Flag::DepFlagsMaySet); }
 
   // --- Rules ---
   // The first-run gate: a node runs once it ran before, takes partial input,
@@ -158,12 +162,16 @@ class NodeState {
     return true;
   }
   // After a dep settled: true when no dep is pending (a run check is due);
-  // else a held-back node owes its run.
-  bool deps_settled_or_owe(bool held_back) noexcept {
+  // else a held-back node owes its run. held_back() is asked only then: the
+  // usual settle, of the last pending dep, reads nothing more.
+  template <class HeldBack>
+  bool deps_settled_or_owe(const HeldBack& held_back) noexcept {
     if (pending_count_ == 0) return true;
-    if (held_back && !mutation_in_flight()) owe_run();
+    if (!mutation_in_flight() && held_back()) owe_run();
     return false;
   }
+  // The node's dep restore flags were all set (on) or all cleared.
+  void note_dep_flags(bool on) noexcept { set(Flag::DepFlagsMaySet, on); }
   // No dep value is left for a run: the owed run is dropped.
   void forgive_run() noexcept { set(Flag::RunOwed, false); }
 

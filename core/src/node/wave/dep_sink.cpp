@@ -132,7 +132,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     }
   };
   auto settle_rule = [&] {
-    if (state.deps_settled_or_owe(run_held_back(config, s.aux))) {
+    if (state.deps_settled_or_owe([&] { return run_held_back(config, s.aux); })) {
       run_check();
       r.set(kPullCheck, config.pull_id.has_value());  // the pull service does nothing without one
     }
@@ -457,13 +457,16 @@ template <class Hold>
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return false;
   check_index(e.dep_state.size(), i);
-  check_index(e.dep_links.size(), i);
+  if (e.state.dep_flags_may_be_set()) {
+    check_index(e.dep_links.size(), i);
+    if (e.dep_links[i].flag) return false;
+  }
   DepSlot& d = e.dep_state[i];
-  if (e.dep_links[i].flag || d.wave_value || s.config.pull_id) return false;
+  if (d.wave_value || s.config.pull_id) return false;
   const SharedValue& value = m.data_value();
   d.wave_value.emplace(value);
   record_data_value(e.state, d, value);
-  if (e.state.deps_settled_or_owe(run_held_back(s.config, s.aux)) && mark_run_check_queued(e))
+  if (e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); }) && mark_run_check_queued(e))
     push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
   return true;
 }
