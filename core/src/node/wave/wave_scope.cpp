@@ -102,11 +102,25 @@ struct InPlaceUnpins {
   std::size_t rest = 0;
   bool rest_due = false;
 };
-InPlaceUnpins lower_owner_pins_in_place(std::vector<TouchedNode>& touched, const UncountedNode& owner) {
+InPlaceUnpins lower_owner_pins_in_place(WaveScope& scope, const UncountedNode& owner) {
   InPlaceUnpins done;
-  if (touched.empty() || owner.empty() || owner.core_ref().is_borrowed()) return done;
+  std::vector<TouchedNode>& touched = scope.touched;
+  if (touched.empty() && !scope.owner_first) return done;
+  if (owner.empty() || owner.core_ref().is_borrowed()) {
+    scope.restore_owner_record();
+    return done;
+  }
   auto a = owner.core_ref().borrow_mut();
   Arena& arena = *a;
+  if (scope.owner_first) {
+    // The touch pinned a current slot: it is current still.
+    if (arena.drop_held_pin(scope.owner_key.index, owner.count()->count)) {
+      scope.restore_owner_record();
+      done.rest_due = true;
+      return done;
+    }
+    scope.owner_first = false;
+  }
   for (const TouchedNode& t : touched) {
     if (t.other_core) break;
     ++done.rest;
@@ -147,6 +161,7 @@ EndedScope uninstall_scope() {
   keep_owner_items_past_wave();
   auto c = wave_scope_cell().borrow_mut();
   forget_installed_scope(c);
+  (*c)->restore_owner_record();
   return c->uninstall();
 }
 
@@ -237,7 +252,7 @@ void end_clean_wave(const UncountedNode& node) {
     auto c = wave_scope_cell().borrow_mut();
     forget_installed_scope(c);
     WaveScope& scope = c->uninstall_in_place();
-    unpinned = lower_owner_pins_in_place(scope.touched, node);
+    unpinned = lower_owner_pins_in_place(scope, node);
     if (unpinned.rest != scope.touched.size() || !scope.deferred_cores.empty()) {
       EndedRest rest = take_ended_rest(scope, unpinned);
       c.release();
