@@ -422,6 +422,7 @@ TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOr
     std::vector<std::string> released;
     std::vector<std::size_t> touched = {0, 1, 2};  // the touch order
     bool faults = false;                           // the work faults after the drops
+    bool aborts = false;                           // the host boundary aborts after the drops
   };
   const std::vector<Case> cases = {
       {{}, {}},
@@ -436,15 +437,27 @@ TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOr
       {{0}, {"a"}, {0, 1, 2}, true},
       {{1, 2, 0}, {"a", "x", "b"}, {0, 1, 2}, true},
       {{0, 1}, {"x", "a"}, {1, 0, 2}, true},
+      {{0}, {"a"}, {0, 1, 2}, false, true},
+      {{1, 2, 0}, {"a", "x", "b"}, {0, 1, 2}, false, true},
+      {{0, 1}, {"x", "a"}, {1, 0, 2}, false, true},
+      {{2}, {"b"}, {0, 2, 1}, false, true},
   };
   for (const Case& c : cases) {
     ReleaseLoggedStates g;
-    run_in_wave_scope(g.views[0], [&] {
-      for (std::size_t i : c.touched) touch_in_current_frame(g.views[i]);
-      for (std::size_t i : c.dropped) g.nodes[i].drop();
-      EXPECT_TRUE(g.log.empty());
-      if (c.faults) fault("work failed");
-    });
+    HostBoundaryScope boundary;
+    auto wave = [&] {
+      run_in_wave_scope(g.views[0], [&] {
+        for (std::size_t i : c.touched) touch_in_current_frame(g.views[i]);
+        for (std::size_t i : c.dropped) g.nodes[i].drop();
+        EXPECT_TRUE(g.log.empty());
+        if (c.faults) fault("work failed");
+        if (c.aborts) host_boundary_abort();
+      });
+    };
+    if (c.aborts)
+      EXPECT_THROW(wave(), HostBoundaryAbort);
+    else
+      wave();
     g.expect_released(c.dropped, c.released);
   }
 }

@@ -187,9 +187,10 @@ namespace {
 // Replaces the node's deferred messages (a Message or a MessageList) by
 // late, pinning the node (by pin) on its first deferral. The replaced ones
 // go after the borrow: messages of the same shape are swapped into late,
-// which the caller drops, others into replaced. Says whether any were.
-template <class Late, class Pin>
-bool defer_late_messages(const UncountedNode& node, Late& late, DeferredLate& replaced, Pin&& pin) {
+// which the caller drops; others are handed to replace_other with the
+// record's messages, which it replaces by late. Says whether any were.
+template <class Late, class Pin, class ReplaceOther>
+bool defer_late_messages(const UncountedNode& node, Late& late, Pin&& pin, ReplaceOther&& replace_other) {
   auto c = batch_cell().borrow_mut();
   BatchNodeIndex& index = record_index();
   // The node has a core: the caller acts on it there.
@@ -205,8 +206,16 @@ bool defer_late_messages(const UncountedNode& node, Late& late, DeferredLate& re
     std::swap(*same, late);
     return true;
   }
-  replaced = std::exchange(r->deferred, DeferredLate(std::in_place_type<Late>, std::move(late)));
+  replace_other(r->deferred);
   return true;
+}
+
+// A replace_other that keeps the replaced messages in replaced.
+template <class Late>
+auto keep_replaced_in(DeferredLate& replaced, Late& late) {
+  return [&](DeferredLate& deferred) {
+    replaced = std::exchange(deferred, DeferredLate(std::in_place_type<Late>, std::move(late)));
+  };
 }
 
 // The pin of a node whose core is not borrowed yet.
@@ -234,20 +243,21 @@ struct PinInCallersBorrow {
 
 void batch_defer_list(const UncountedNode& node, MessageList late) {
   DeferredLate replaced;
-  defer_late_messages(node, late, replaced, PinInOwnBorrow{node});
+  defer_late_messages(node, late, PinInOwnBorrow{node}, keep_replaced_in(replaced, late));
 }
 
 void batch_defer_message(const UncountedNode& node, Message&& late) {
   DeferredLate replaced;
-  defer_late_messages(node, late, replaced, PinInOwnBorrow{node});
+  defer_late_messages(node, late, PinInOwnBorrow{node}, keep_replaced_in(replaced, late));
   late.release_payload();
 }
 
 bool batch_defer_message_in(Arena& a, const UncountedNode& node, Message& late, MessageList& replaced_list) {
-  DeferredLate replaced;
-  if (!defer_late_messages(node, late, replaced, PinInCallersBorrow{a, node})) return false;
-  if (MessageList* list = std::get_if<MessageList>(&replaced)) replaced_list = std::move(*list);
-  return true;
+  // A replaced list goes straight to the caller, with no variant between.
+  return defer_late_messages(node, late, PinInCallersBorrow{a, node}, [&](DeferredLate& deferred) {
+    if (MessageList* list = std::get_if<MessageList>(&deferred)) replaced_list = std::move(*list);
+    deferred.emplace<Message>(std::move(late));
+  });
 }
 
 void batch_register_core(const CoreRef& core) {

@@ -80,10 +80,18 @@ constinit const SharedCount kOwnersRecord;
 // holds the node's core only when it is not the scope owner's, and its
 // count record only when it is not the owning operation's node's. Inlined
 // into its two callers: an operation's own node is touched once per wave.
+// The owning operation's node touched before any other node goes without a
+// record (see WaveScope::owner_first): most waves touch it first.
 [[gnu::always_inline]] inline void touch_untouched_of(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
   const CoreId id = core->id();
   if (id != scope.owner_core) return touch_untouched_in_frame(scope, a, &core, count, key, id);
-  touch_untouched_in_frame(scope, a, nullptr, count.get() == scope.owner_count ? kOwnersRecord : count, key, id);
+  if (count.get() != scope.owner_count) return touch_untouched_in_frame(scope, a, nullptr, count, key, id);
+  if (!scope.touched.empty() || scope.owner_first)
+    return touch_untouched_in_frame(scope, a, nullptr, kOwnersRecord, key, id);
+  a.add_pin(key.index);
+  a.set_touch_stamp(key.index, scope.scope_id);
+  scope.owner_first = true;
+  scope.owner_key = key;
 }
 }  // namespace
 

@@ -102,11 +102,25 @@ struct InPlaceUnpins {
   std::size_t rest = 0;
   bool rest_due = false;
 };
-InPlaceUnpins lower_owner_pins_in_place(std::vector<TouchedNode>& touched, const UncountedNode& owner) {
+InPlaceUnpins lower_owner_pins_in_place(WaveScope& scope, const UncountedNode& owner) {
   InPlaceUnpins done;
-  if (touched.empty() || owner.empty() || owner.core_ref().is_borrowed()) return done;
+  std::vector<TouchedNode>& touched = scope.touched;
+  if (touched.empty() && !scope.owner_first) return done;
+  if (owner.empty() || owner.core_ref().is_borrowed()) {
+    scope.restore_owner_record();
+    return done;
+  }
   auto a = owner.core_ref().borrow_mut();
   Arena& arena = *a;
+  if (scope.owner_first) {
+    // The touch pinned a current slot: it is current still.
+    if (arena.drop_held_pin(scope.owner_key.index, owner.count()->count)) {
+      scope.restore_owner_record();
+      done.rest_due = true;
+      return done;
+    }
+    scope.owner_first = false;
+  }
   for (const TouchedNode& t : touched) {
     if (t.other_core) break;
     ++done.rest;
@@ -147,6 +161,7 @@ EndedScope uninstall_scope() {
   keep_owner_items_past_wave();
   auto c = wave_scope_cell().borrow_mut();
   forget_installed_scope(c);
+  (*c)->restore_owner_record();
   return c->uninstall();
 }
 
@@ -191,6 +206,40 @@ void clear_wave_touched() { clear_pending_queue(); }
 
 namespace {
 
+// What a clean wave's end hands out of its scope when a release falls due
+// or other cores queued deferred operations.
+struct EndedRest {
+  std::vector<TouchedNode> touched;
+  std::vector<DeferredCore> deferred_cores;
+};
+
+// Takes those lists out of the uninstalled scope. Out of line: most waves
+// end with every pin lowered in place and no other core's operations.
+[[gnu::noinline]] EndedRest take_ended_rest(WaveScope& scope, const InPlaceUnpins& unpinned) {
+  EndedRest rest;
+  if (unpinned.rest == scope.touched.size())
+    scope.touched.clear();
+  else
+    rest.touched = std::move(scope.touched);
+  if (!scope.deferred_cores.empty()) rest.deferred_cores = std::move(scope.deferred_cores);
+  return rest;
+}
+
+// Ends the wave from the first touched node left to unpin, outside the
+// scope's borrow, and drains the deferred operations.
+[[gnu::noinline]] void end_clean_wave_rest(const UncountedNode& node, EndedRest rest, const InPlaceUnpins& unpinned) {
+  if (!rest.touched.empty()) {
+    TouchedNode* it = rest.touched.data() + unpinned.rest;
+    if (unpinned.rest_due) release_due_touched(*it++, node);
+    unpin_touched(it, rest.touched.data() + rest.touched.size(), node);
+    rest.touched.clear();
+    keep_touched_buffer(rest.touched);
+  }
+  if (!batch_is_active()) drain_deferred_ops_guarded(node.core(), rest.deferred_cores);
+  rest.deferred_cores.clear();
+  raise_kept_drop_fault();
+}
+
 // The end of a wave that did not fault. The touched nodes are unpinned in
 // the scope's own list while no release is due (no code runs meanwhile, so
 // no scope can be installed), and the list keeps its place; from a due
@@ -198,29 +247,21 @@ namespace {
 // wave's end hands it all.
 void end_clean_wave(const UncountedNode& node) {
   keep_owner_items_past_wave();
-  std::vector<TouchedNode> rest;
   InPlaceUnpins unpinned;
-  std::vector<DeferredCore> deferred_cores;
   {
     auto c = wave_scope_cell().borrow_mut();
     forget_installed_scope(c);
     WaveScope& scope = c->uninstall_in_place();
-    unpinned = lower_owner_pins_in_place(scope.touched, node);
-    if (unpinned.rest == scope.touched.size())
-      scope.touched.clear();
-    else
-      rest = std::move(scope.touched);
-    if (!scope.deferred_cores.empty()) deferred_cores = std::move(scope.deferred_cores);
+    unpinned = lower_owner_pins_in_place(scope, node);
+    if (unpinned.rest != scope.touched.size() || !scope.deferred_cores.empty()) {
+      EndedRest rest = take_ended_rest(scope, unpinned);
+      c.release();
+      return end_clean_wave_rest(node, std::move(rest), unpinned);
+    }
+    scope.touched.clear();
   }
-  if (!rest.empty()) {
-    TouchedNode* it = rest.data() + unpinned.rest;
-    if (unpinned.rest_due) release_due_touched(*it++, node);
-    unpin_touched(it, rest.data() + rest.size(), node);
-    rest.clear();
-    keep_touched_buffer(rest);
-  }
-  if (!batch_is_active()) drain_deferred_ops_guarded(node.core(), deferred_cores);
-  deferred_cores.clear();
+  // With no other core, the own core's drain is the guarded one.
+  if (!batch_is_active()) drain_deferred_ops(node.core());
   raise_kept_drop_fault();
 }
 

@@ -48,6 +48,19 @@ struct WaveScope {
   CoreId owner_core = 0;  // the owning operation's core
   const ExternalCount* owner_count = nullptr;  // the owning operation's node's count record
   std::uint64_t scope_id = 0;
+  // The owning operation's node, touched before any other node, heads the
+  // touched nodes without a record: the wave's end knows it by owner_key.
+  bool owner_first = false;
+  SlotKey owner_key;
+
+  // The touched nodes in touch order, each with a record: the owning
+  // operation's node gets its record back at the head, for an end that
+  // walks them all.
+  void restore_owner_record() {
+    if (!owner_first) return;
+    touched.insert(touched.begin(), TouchedNode{CoreRef(), SharedCount(), owner_key, owner_core});
+    owner_first = false;
+  }
 };
 
 // What the end of a wave works on, taken from its scope as it is uninstalled.
@@ -73,6 +86,7 @@ class InstalledScope {
     scope_.owner_core = owner;
     scope_.owner_count = owner_count;
     scope_.scope_id = scope_id;
+    scope_.owner_first = false;
     return scope_;
   }
   // Marks it uninstalled and hands over its touched list and deferred cores:
