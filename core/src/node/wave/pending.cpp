@@ -190,6 +190,8 @@ struct QueuedCheck {
 };
 
 // The check of a current node under a; a due run starts from this borrow.
+// No delivery is in progress: only the outermost frame's close drains, and
+// each check returns to its depth.
 [[gnu::always_inline]] inline QueuedCheck check_queued(RefMut<Arena>& a, const UncountedNode& node, PendingKind kind,
                                                       bool touched) {
   const std::uint64_t index = node.index();
@@ -197,7 +199,7 @@ struct QueuedCheck {
   TopologyEntry& topology = a->topology_at(index);
   EdgeEntry& edge = a->edge_at(index);
   QueuedCheck found{edge.state.terminal(), RunDecision::Nothing};
-  if (!found.terminal && kind == PendingKind::RunCheck && delivery_depth() == 0) {
+  if (!found.terminal && kind == PendingKind::RunCheck) {
     const LiveSlotsWithAux slots = slots_beside_wave_entries(*a, index, topology, edge);
     found.decision = decide_run(slots);
     if (found.decision == RunDecision::Run) run_wave(a, node, slots, touched);
@@ -205,14 +207,11 @@ struct QueuedCheck {
   return found;
 }
 
-// What follows the check's borrow: a resolve check, a run check put back
-// while a delivery is in progress, or a decided settle.
+// What follows the check's borrow: a resolve check or a decided settle.
 [[gnu::always_inline]] inline void finish_queued(const UncountedNode& node, PendingKind kind, QueuedCheck found) {
   if (found.terminal || found.decision == RunDecision::Run) return;
   if (kind == PendingKind::ResolveCheck)
     resolve_queued(node);
-  else if (delivery_depth() != 0)
-    push_pending(node, PendingKind::RunCheck);
   else
     run_decided(node, found.decision);
 }
