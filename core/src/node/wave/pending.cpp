@@ -323,10 +323,7 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
 
 }  // namespace
 
-namespace {
-
-// drain_pending for a queue with an item waiting.
-[[gnu::noinline]] void drain_queued(PendingState& pending) {
+void drain_queued(PendingState& pending) {
   for (;;) {
     // A chain nests one drain per node, each finding the owner's lone item
     // and nothing else: its node is taken from the slot, without the vector
@@ -356,16 +353,6 @@ namespace {
     q.release();
     drain_node(single, single_kind);
   }
-}
-
-}  // namespace
-
-void drain_pending() {
-  // Most frames close on an empty queue: seen before any frame of the
-  // drain's is made. Read without a borrow: the queue is borrowed only for
-  // the moment of a push or a take, never across a call out.
-  PendingState& pending = pending_state();
-  if (pending.lone.waiting() || !pending.queue.unguarded().empty()) drain_queued(pending);
 }
 
 RunDecision run_decision(Arena& a, SlotKey key) {
