@@ -233,12 +233,12 @@ struct QueuedCheck {
   pin.unpin();
 }
 
-// Runs the queued node's check unless the node is gone or terminal. A node
-// touched by the running wave is pinned by it already: its check holds no
-// pin of its own. Inlined, as take_node: drains nest once per node of a
-// chain, so each call frame left out is saved per node.
-[[gnu::always_inline]] inline void drain_node(UncountedNode& node, PendingKind kind) {
-  if (node.empty()) return;
+// Runs the queued check of a node whose core is held unless the node is
+// gone or terminal. A node touched by the running wave is pinned by it
+// already: its check holds no pin of its own. Inlined, as take_node: drains
+// nest once per node of a chain, so each call frame left out is saved per
+// node.
+[[gnu::always_inline]] inline void drain_held_node(UncountedNode& node, PendingKind kind) {
   QueuedCheck found;
   {
     auto a = node.core_ref().borrow_mut();
@@ -248,6 +248,11 @@ struct QueuedCheck {
     found = check_queued(a, node, kind, true);
   }
   finish_queued(node, kind, found);
+}
+
+// The same for a node whose core may be gone (empty).
+[[gnu::always_inline]] inline void drain_node(UncountedNode& node, PendingKind kind) {
+  if (!node.empty()) drain_held_node(node, kind);
 }
 
 // The item's node, holding the item's count record (a gone core: empty).
@@ -335,7 +340,8 @@ void drain_queued(PendingState& pending) {
       UncountedNode lone_node = pending.lone.take();
       start_queue_epoch();
       q.release();
-      drain_node(lone_node, lone_kind);
+      // The lone item holds the owner's core.
+      drain_held_node(lone_node, lone_kind);
       continue;
     }
     if (q->size() != 1 || pending.lone.waiting()) {
