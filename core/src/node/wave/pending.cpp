@@ -1,5 +1,7 @@
 #include "node/wave/pending.hpp"
 
+#include <array>
+
 #include "node/wave/delivery.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/run_wave.hpp"
@@ -25,11 +27,11 @@ void empty_queue(std::vector<PendingItem>& q) noexcept {
 // room. Drains nest, each holding one buffer; a few are kept. The first
 // `ready` slots hold one each; the slots past them stay, empty, so that
 // neither a take nor a keep destroys a vector.
+constexpr std::size_t kKeptBuffers = 8;
 struct KeptBuffers {
-  std::vector<std::vector<PendingItem>> buffers;
+  std::array<std::vector<PendingItem>, kKeptBuffers> buffers;
   std::size_t ready = 0;
 };
-constexpr std::size_t kKeptBuffers = 8;
 
 // Swaps a kept buffer, if any, into taken, an empty vector without one.
 void take_kept_buffer(std::vector<PendingItem>& taken) noexcept {
@@ -41,7 +43,6 @@ void take_kept_buffer(std::vector<PendingItem>& taken) noexcept {
 void keep_buffer(std::vector<PendingItem>& emptied) {
   KeptBuffers& kept = ThreadBlock<KeptBuffers>::get();
   if (kept.ready == kKeptBuffers || emptied.capacity() == 0) return;
-  if (kept.ready == kept.buffers.size()) kept.buffers.emplace_back();
   kept.buffers[kept.ready++].swap(emptied);
 }
 
