@@ -1,5 +1,7 @@
 #include "node/wave/pending.hpp"
 
+#include <array>
+
 #include "node/wave/delivery.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/run_wave.hpp"
@@ -25,11 +27,11 @@ void empty_queue(std::vector<PendingItem>& q) noexcept {
 // room. Drains nest, each holding one buffer; a few are kept. The first
 // `ready` slots hold one each; the slots past them stay, empty, so that
 // neither a take nor a keep destroys a vector.
+constexpr std::size_t kKeptBuffers = 8;
 struct KeptBuffers {
-  std::vector<std::vector<PendingItem>> buffers;
+  std::array<std::vector<PendingItem>, kKeptBuffers> buffers;
   std::size_t ready = 0;
 };
-constexpr std::size_t kKeptBuffers = 8;
 
 // Swaps a kept buffer, if any, into taken, an empty vector without one.
 void take_kept_buffer(std::vector<PendingItem>& taken) noexcept {
@@ -41,7 +43,6 @@ void take_kept_buffer(std::vector<PendingItem>& taken) noexcept {
 void keep_buffer(std::vector<PendingItem>& emptied) {
   KeptBuffers& kept = ThreadBlock<KeptBuffers>::get();
   if (kept.ready == kKeptBuffers || emptied.capacity() == 0) return;
-  if (kept.ready == kept.buffers.size()) kept.buffers.emplace_back();
   kept.buffers[kept.ready++].swap(emptied);
 }
 
@@ -198,6 +199,8 @@ struct QueuedCheck {
 };
 
 // The check of a current node under a; a due run starts from this borrow.
+// No delivery is in progress: only the outermost frame's close drains, and
+// each check returns to its depth.
 [[gnu::always_inline]] inline QueuedCheck check_queued(RefMut<Arena>& a, const UncountedNode& node, PendingKind kind,
                                                       bool touched) {
   const std::uint64_t index = node.index();
@@ -205,7 +208,7 @@ struct QueuedCheck {
   TopologyEntry& topology = a->topology_at(index);
   EdgeEntry& edge = a->edge_at(index);
   QueuedCheck found{edge.state.terminal(), RunDecision::Nothing};
-  if (!found.terminal && kind == PendingKind::RunCheck && delivery_depth() == 0) {
+  if (!found.terminal && kind == PendingKind::RunCheck) {
     const LiveSlotsWithAux slots = slots_beside_wave_entries(*a, index, topology, edge);
     found.decision = decide_run(slots);
     if (found.decision == RunDecision::Run) run_wave(a, node, slots, touched);
@@ -213,14 +216,11 @@ struct QueuedCheck {
   return found;
 }
 
-// What follows the check's borrow: a resolve check, a run check put back
-// while a delivery is in progress, or a decided settle.
+// What follows the check's borrow: a resolve check or a decided settle.
 [[gnu::always_inline]] inline void finish_queued(const UncountedNode& node, PendingKind kind, QueuedCheck found) {
   if (found.terminal || found.decision == RunDecision::Run) return;
   if (kind == PendingKind::ResolveCheck)
     resolve_queued(node);
-  else if (delivery_depth() != 0)
-    push_pending(node, PendingKind::RunCheck);
   else
     run_decided(node, found.decision);
 }
@@ -242,12 +242,12 @@ struct QueuedCheck {
   pin.unpin();
 }
 
-// Runs the queued node's check unless the node is gone or terminal. A node
-// touched by the running wave is pinned by it already: its check holds no
-// pin of its own. Inlined, as take_node: drains nest once per node of a
-// chain, so each call frame left out is saved per node.
-[[gnu::always_inline]] inline void drain_node(UncountedNode& node, PendingKind kind) {
-  if (node.empty()) return;
+// Runs the queued check of a node whose core is held unless the node is
+// gone or terminal. A node touched by the running wave is pinned by it
+// already: its check holds no pin of its own. Inlined, as take_node: drains
+// nest once per node of a chain, so each call frame left out is saved per
+// node.
+[[gnu::always_inline]] inline void drain_held_node(UncountedNode& node, PendingKind kind) {
   QueuedCheck found;
   {
     auto a = node.core_ref().borrow_mut();
@@ -257,6 +257,11 @@ struct QueuedCheck {
     found = check_queued(a, node, kind, true);
   }
   finish_queued(node, kind, found);
+}
+
+// The same for a node whose core may be gone (empty).
+[[gnu::always_inline]] inline void drain_node(UncountedNode& node, PendingKind kind) {
+  if (!node.empty()) drain_held_node(node, kind);
 }
 
 // The item's node, holding the item's count record (a gone core: empty).
@@ -332,8 +337,7 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
 
 }  // namespace
 
-void drain_pending() {
-  PendingState& pending = pending_state();
+void drain_queued(PendingState& pending) {
   for (;;) {
     // A chain nests one drain per node, each finding the owner's lone item
     // and nothing else: its node is taken from the slot, without the vector
@@ -345,7 +349,8 @@ void drain_pending() {
       UncountedNode lone_node = pending.lone.take();
       start_queue_epoch();
       q.release();
-      drain_node(lone_node, lone_kind);
+      // The lone item holds the owner's core.
+      drain_held_node(lone_node, lone_kind);
       continue;
     }
     if (q->size() != 1 || pending.lone.waiting()) {

@@ -96,8 +96,16 @@ namespace detail {
 inline constinit thread_local std::uint64_t tls_queue_epoch KORVALINTH_FAST_TLS = 1;
 }
 inline std::uint64_t queue_epoch() noexcept { return detail::tls_queue_epoch; }
+// drain_pending for a queue with an item waiting.
+void drain_queued(PendingState& pending);
 // Runs the queue to empty: run checks first, then resolve checks, per pass.
-void drain_pending();
+// Most frames close on an empty queue: seen inline. Read without a borrow:
+// the queue is borrowed only for the moment of a push or a take, never
+// across a call out.
+inline void drain_pending() {
+  PendingState& pending = pending_state();
+  if (pending.lone.waiting() || !pending.queue.unguarded().empty()) drain_queued(pending);
+}
 void run_queued(const UncountedNode& node);
 // Runs the node or settles it from its first dep, as decided by run_decision.
 void run_decided(const UncountedNode& node, RunDecision decision);
