@@ -46,6 +46,34 @@ TEST(DepList, MadeFromNothingHoldsNoBlock) {
   EXPECT_EQ(list.begin(), nullptr);
 }
 
+// A build's list takes the handles of a vector as they are (no count
+// changes hands), in order, and keeps the room its node's states are made in.
+TEST(DepList, ForBuildMovesEachHandleInOrderAndKeepsRoomForTheStates) {
+  for (const std::size_t n : {std::size_t{1}, std::size_t{3}}) {
+    SCOPED_TRACE(n);
+    auto core = GraphCore::create();
+    std::vector<NodeHandle> nodes;
+    std::vector<NodeHandle> deps;
+    for (std::size_t i = 0; i < n; ++i) {
+      nodes.push_back(make_state(core));
+      deps.push_back(nodes.back().promote_counted());
+    }
+    DepList list = DepList::for_build(std::move(deps));
+    EXPECT_TRUE(deps.empty());
+    ASSERT_EQ(list.size(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      EXPECT_EQ(list[i].key(), nodes[i].key());
+      EXPECT_EQ(nodes[i].count()->count, 2u);
+    }
+    DepStates states = DepStates::beside(list);
+    ASSERT_EQ(states.size(), n);
+    EXPECT_EQ(states.data(), static_cast<DepSlot*>(list.block()->state_room()));
+    list.clear();
+    for (const NodeHandle& node : nodes) EXPECT_EQ(node.count()->count, 1u);
+    states.clear();
+  }
+}
+
 // A node's dep states may share its deps block: whichever of the two drops
 // first, each drops only what it holds, the block lives until both are gone
 // (the sanitizer build catches a block freed early or never). A replacement

@@ -126,7 +126,7 @@ NodeHandle restore_dep_node(GraphContainer& graph, std::string id, std::string k
   NodeSpec spec = graph.merge_option_value(options);
   refuse_pull_without_pause(spec);
   OptionalKindText kind_text(kind);  // the registration kind, whatever the options hold
-  NodeHandle n = construct_with_fn(graph, DepList(std::move(deps)), std::move(fn), std::move(spec),
+  NodeHandle n = construct_with_fn(graph, DepList::for_build(std::move(deps)), std::move(fn), std::move(spec),
                                    std::move(kind_text));
   return graph.register_built_node_with_id(std::move(n), std::move(kind), std::move(id), std::move(options));
 }

@@ -181,7 +181,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
 
   // Callback nodes with deps, registration kind "node".
   NodeHandle node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options) {
-    return node_of_list(DepList(std::move(deps)), std::move(fn), std::move(options));
+    return node_of_list(DepList::for_build(std::move(deps)), std::move(fn), std::move(options));
   }
   // The same with the deps already in their list, as a binding fills it.
   NodeHandle node_of_list(DepList deps, SharedNodeFn fn, NodeOptions options);
@@ -199,10 +199,10 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   }
   // Dep nodes with kind text and registration kind "derived" / "effect".
   NodeHandle derived(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name) {
-    return derived_of_list(DepList(std::move(deps)), std::move(fn), std::move(name));
+    return derived_of_list(DepList::for_build(std::move(deps)), std::move(fn), std::move(name));
   }
   NodeHandle effect(std::vector<NodeHandle> deps, SharedNodeFn fn, std::optional<std::string> name) {
-    return effect_of_list(DepList(std::move(deps)), std::move(fn), std::move(name));
+    return effect_of_list(DepList::for_build(std::move(deps)), std::move(fn), std::move(name));
   }
   // The same with the deps already in their list, as a binding fills it.
   NodeHandle derived_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name);

@@ -50,7 +50,7 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
   spec.pull_id.reset();
   check_deps_in_core(core, deps);
   SharedGraphHooks hooks = share_first_graph_hook(dispatcher->state().borrow()->default_graph_hook);
-  return occupy_node_slot(core, DepList(std::move(deps)), key, dispatcher, std::move(initial), std::move(spec),
+  return occupy_node_slot(core, DepList::for_build(std::move(deps)), key, dispatcher, std::move(initial), std::move(spec),
                           OptionalKindText(), hooks, nullptr);
 }
 

@@ -45,6 +45,13 @@ class DepList {
     for (NodeHandle& d : deps) ::new (at++) NodeHandle(std::move(d));
     deps.clear();
   }
+  // As the list of the handles moved in, made for a node's build: its
+  // block keeps the node's dep states too.
+  static DepList for_build(std::vector<NodeHandle>&& deps) {
+    DepList list = made(deps.size(), [&](std::size_t i) { return std::move(deps[i]); });
+    deps.clear();
+    return list;
+  }
   // The n handles make(0) .. make(n - 1), made in order straight into the
   // block, with room for the dep states of the node they are made for; when
   // a make throws, those made so far drop front to back.

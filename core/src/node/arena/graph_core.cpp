@@ -65,13 +65,31 @@ std::uint64_t Arena::live_count() const noexcept {
 
 VacatedSlotEntries Arena::vacate(std::uint64_t i) {
   VacatedSlotEntries out;
-  take_entry(topology_, i, kHeldTopology, out.topology);
-  take_entry(call_, i, kHeldCall, out.call);
+  const std::uint8_t held = held_[i];
+  // A move leaves the topology entry empty, and the others empty but for
+  // their plain fields and call context, which are set back here: no empty
+  // entry is made and assigned for them.
+  if (held & kHeldTopology) out.topology.emplace(std::move(topology_[i]));
+  if (held & kHeldCall) {
+    CallEntry& left = call_[i];
+    out.call.emplace(std::move(left));
+    left.key.reset();
+    left.context = no_call_context();
+    left.found_fn = FoundRunFn{};
+  }
   take_entry(config_, i, kHeldConfig, out.config);
   run_[i] = kRunEmpty;
-  take_entry(edge_, i, kHeldEdge, out.edge);
+  if (held & kHeldEdge) {
+    EdgeEntry& left = edge_[i];
+    out.edge.emplace(std::move(left));
+    left.state = NodeState{};
+    left.run_check_epoch = 0;
+  }
   out.version = std::exchange(version_[i], NodeVersionSlot{});
-  take_entry(aux_, i, kHeldAux, out.aux);
+  if (held & kHeldAux) {
+    out.aux.emplace(std::move(aux_[i]));
+    aux_[i].next_sink_id = 0;
+  }
   held_[i] = 0;
   return out;
 }
