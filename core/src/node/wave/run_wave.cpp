@@ -56,13 +56,15 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
 [[gnu::noinline]] void lend_run_inputs(DepSlot* slots, std::size_t n, StockedDepInputs& inputs) {
   inputs.make_room(n);
   inputs.lend_from(slots, n);
-  inputs.append_made(n, [slots, &inputs](DepInput* at, std::size_t i) noexcept {
-    DepSlot& d = slots[i];
+  // The slot walks on by itself: the loop then keeps no index beside its
+  // pointers, and an owned input's index is worked out when noted.
+  inputs.append_made(n, [next = slots, slots, &inputs](DepInput* at, std::size_t) mutable noexcept {
+    DepSlot& d = *next++;
     if (!surely_quiet(d)) [[unlikely]] {
       d.stamp = kNoStamp;
       if (!quiet_this_wave(d)) {
         hand_over_wave(at, d);
-        inputs.note_owned(i);
+        inputs.note_owned(static_cast<std::size_t>(&d - slots));
         return;
       }
     }
@@ -89,32 +91,43 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
 
 // The values of this wave become the deps' latest; a replaced one that
 // still has another holder (usually the run's input) is dropped here, the
-// others go to old_latest, to be dropped after the borrow. A lending run's
-// input of a dep quiet when the run began keeps its value first. Inline: on
-// a one-dep run its call frame cost more than its loop.
-template <bool kLending>
-[[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
-                                                    StockedDepInputs& inputs) {
-  DepSlot* const first = e.dep_state.data();
-  for (DepSlot& d : e.dep_state) {
-    if (!d.wave_value) continue;
-    if (kLending) inputs.keep_input_share(static_cast<std::size_t>(&d - first));
-    d.latest.swap(*d.wave_value);
-    if (!d.wave_value->drop_unless_last()) old_latest.push_back(std::move(*d.wave_value));
-    d.wave_value.reset();
-  }
+// others go to old_latest, to be dropped after the borrow.
+[[gnu::always_inline]] inline void move_wave_value(DepSlot& d, SmallVec<SharedValue, 2>& old_latest) {
+  d.latest.swap(*d.wave_value);
+  if (!d.wave_value->drop_unless_last()) old_latest.push_back(std::move(*d.wave_value));
+  d.wave_value.reset();
 }
-// Out of line: only a wide run lends, and the narrow road stays small.
+// Inline: on a one-dep run its call frame cost more than its loop.
+[[gnu::always_inline]] inline void move_unlent_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
+  for (DepSlot& d : e.dep_state)
+    if (d.wave_value) move_wave_value(d, old_latest);
+}
+// The first slot from d on (before end) with a wave value, else end. A wide
+// run's slots are nearly all without one: four are tested at a time.
+inline DepSlot* next_with_wave_value(DepSlot* d, DepSlot* const end) noexcept {
+  while (end - d >= 4 && !(d[0].wave_value.has_value() | d[1].wave_value.has_value() |
+                           d[2].wave_value.has_value() | d[3].wave_value.has_value()))
+    d += 4;
+  while (d != end && !d->wave_value) ++d;
+  return d;
+}
+// A lending run's input of a dep quiet when the run began keeps its value
+// first. Out of line: only a wide run lends, and the narrow road stays small.
 [[gnu::noinline]] void move_lent_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
                                              StockedDepInputs& inputs) {
-  move_wave_values<true>(e, old_latest, inputs);
+  DepSlot* const first = e.dep_state.data();
+  DepSlot* const end = e.dep_state.end();
+  for (DepSlot* d = next_with_wave_value(first, end); d != end; d = next_with_wave_value(d + 1, end)) {
+    inputs.keep_input_share(static_cast<std::size_t>(d - first));
+    move_wave_value(*d, old_latest);
+  }
 }
 [[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
                                                     StockedDepInputs& inputs) {
   if (inputs.lends_some()) [[unlikely]]
     move_lent_wave_values(e, old_latest, inputs);
   else
-    move_wave_values<false>(e, old_latest, inputs);
+    move_unlent_wave_values(e, old_latest);
 }
 
 // Calls the node's function through call, with the node named as the
