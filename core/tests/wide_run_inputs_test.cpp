@@ -8,6 +8,7 @@
 
 #include "logging_sinks.hpp"
 #include "node/topology/rewire.hpp"
+#include "node/wave/batch.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;
@@ -222,6 +223,45 @@ TEST(WideRunInputs, EachInputShowsWhatItsDepBroughtThisWaveOnly) {
       seen.clear();
       w.wave();
       EXPECT_EQ(seen, w.inputs);
+    }
+  }
+}
+
+// Whichever deps bring a value in one wave, next to each other or apart, at
+// the list's ends or past a multiple of four, each input shows its own dep's
+// news and every other input its latest value; the run after sees the new
+// values as latest.
+TEST(WideRunInputs, EachInputOfAWaveWithSeveralLoudDepsShowsItsOwnDep) {
+  for (std::size_t width : {3u, 4u, 5u, 9u}) {
+    const std::size_t last = width - 1;
+    const std::vector<std::vector<std::size_t>> loud_sets = {
+        {0}, {1}, {last}, {0, 1}, {1, 2}, {last - 1, last}, {0, last}, {0, 1, last - 1, last}};
+    for (const std::vector<std::size_t>& loud : loud_sets) {
+      SCOPED_TRACE(::testing::Message() << "width " << width << ", loud " << ::testing::PrintToString(loud));
+      auto core = GraphCore::create();
+      std::vector<NodeHandle> sources = states_from(core, 10, width);
+      std::vector<std::string> seen;
+      NodeHandle wide = make_node(core, counted(sources), fn_of([&](RunContext& ctx) {
+                                    seen.clear();
+                                    for (const DepInput& in : ctx.inputs) seen.push_back(input_text(in));
+                                  }));
+      auto sub = subscribe_recording(wide);
+      std::vector<int> latest(width);
+      std::iota(latest.begin(), latest.end(), 10);
+      for (int round = 1; round <= 2; ++round) {
+        run_batch([&] {
+          for (std::size_t i : loud) node_set(sources[i], iv(100 * round + static_cast<int>(i)));
+          return false;
+        });
+        std::vector<std::string> expected;
+        for (std::size_t i = 0; i < width; ++i) {
+          const bool brought = std::find(loud.begin(), loud.end(), i) != loud.end();
+          const int now = brought ? 100 * round + static_cast<int>(i) : latest[i];
+          expected.push_back(std::to_string(now) + "/" + std::to_string(latest[i]) + (brought ? " D1" : " D0"));
+          latest[i] = now;
+        }
+        EXPECT_EQ(seen, expected) << "round " << round;
+      }
     }
   }
 }

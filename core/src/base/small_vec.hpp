@@ -100,6 +100,15 @@ class SmallVec {
     for (size_type i = 0; i < n; ++i) make(at + i, i);
     size_ += n;
   }
+  // Appends n elements, all made in place by make_all(at) in the room at
+  // `at`, which must not throw: for a maker that walks them its own way.
+  template <class MakeAll>
+  void append_all_made(size_type n, MakeAll&& make_all) {
+    static_assert(noexcept(make_all(std::declval<T*>())));
+    reserve(size_ + n);
+    make_all(data() + size_);
+    size_ += n;
+  }
   void push_back(const T& v) { emplace_back(v); }
   void push_back(T&& v) { emplace_back(std::move(v)); }
   void pop_back() noexcept {

@@ -126,10 +126,12 @@ struct DepInput {
   // The parts go in the order they always went: earlier, current, the
   // deliveries, the terminal.
   [[gnu::noinline]] void drop_wave() noexcept { drop_wave_parts(); }
+  // The emptied earlier value is not dropped a second time with the rest.
   [[gnu::always_inline]] void drop_wave_parts() noexcept {
     wave_.earlier.reset();
     current.~SharedValue();
-    wave_.~DepWaveInput();
+    wave_.deliveries.~WaveDeliveries();
+    wave_.terminal.~TerminalRecord();
   }
 
   // Below kWave the input is quiet; kNewer: current is newer than latest.

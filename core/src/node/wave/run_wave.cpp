@@ -37,12 +37,13 @@ bool quiet_this_wave(const DepSlot& d) noexcept {
   return !d.wave_value && !d.terminal_input_present() && d.deliveries.empty();
 }
 
-// Quiet for sure, one test for the three fields: no list opened this wave
-// (a slot without a stamp has none), no wave value, never ended. A slot
-// that fails it may still be quiet: it then takes the full test.
-inline bool surely_quiet(const DepSlot& d) noexcept {
-  return ((d.stamp ^ kNoStamp) | reinterpret_cast<std::uintptr_t>(d.ended.get()) | d.wave_value.has_value()) == 0;
+// Zero when quiet for sure, one test for the three fields: no list opened
+// this wave (a slot without a stamp has none), no wave value, never ended. A
+// slot that fails it may still be quiet: it then takes the full test.
+inline std::uintptr_t quiet_bits(const DepSlot& d) noexcept {
+  return (d.stamp ^ kNoStamp) | reinterpret_cast<std::uintptr_t>(d.ended.get()) | d.wave_value.has_value();
 }
+inline bool surely_quiet(const DepSlot& d) noexcept { return quiet_bits(d) == 0; }
 
 // A dep that brought something this wave: its terminal and deliveries are
 // handed once, by a move, its latest and current value as shares.
@@ -51,22 +52,40 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
                        d.wave_value ? &*d.wave_value : nullptr);
 }
 
+// Dep d's input in a wide run over the dep states at slots; its index is
+// worked out only when noted. Inline: a call per loud dep cost more.
+[[gnu::always_inline]] inline void make_wide_input(DepInput* at, DepSlot& d, const DepSlot* slots,
+                                                   StockedDepInputs& inputs) noexcept {
+  if (!surely_quiet(d)) [[unlikely]] {
+    d.stamp = kNoStamp;
+    if (!quiet_this_wave(d)) {
+      hand_over_wave(at, d);
+      inputs.note_owned(static_cast<std::size_t>(&d - slots));
+      return;
+    }
+  }
+  ::new (at) DepInput(LentLatest{}, d.latest);
+}
+
 // A wide run's inputs: its quiet deps lend their latest values, no count
 // per dep either way. Out of line: the narrow road below stays inlined.
 [[gnu::noinline]] void lend_run_inputs(DepSlot* slots, std::size_t n, StockedDepInputs& inputs) {
   inputs.make_room(n);
   inputs.lend_from(slots, n);
-  inputs.append_made(n, [slots, &inputs](DepInput* at, std::size_t i) noexcept {
-    DepSlot& d = slots[i];
-    if (!surely_quiet(d)) [[unlikely]] {
-      d.stamp = kNoStamp;
-      if (!quiet_this_wave(d)) {
-        hand_over_wave(at, d);
-        inputs.note_owned(i);
-        return;
+  inputs.append_all_made(n, [slots, n, &inputs](DepInput* at) noexcept {
+    // Nearly every slot is quiet: two are told so by one test.
+    DepSlot* d = slots;
+    DepSlot* const pairs_end = slots + (n & ~std::size_t{1});
+    for (; d != pairs_end; d += 2, at += 2) {
+      if ((quiet_bits(d[0]) | quiet_bits(d[1])) == 0) [[likely]] {
+        ::new (at) DepInput(LentLatest{}, d[0].latest);
+        ::new (at + 1) DepInput(LentLatest{}, d[1].latest);
+        continue;
       }
+      make_wide_input(at, d[0], slots, inputs);
+      make_wide_input(at + 1, d[1], slots, inputs);
     }
-    ::new (at) DepInput(LentLatest{}, d.latest);
+    if (n & 1) make_wide_input(at, *d, slots, inputs);
   });
 }
 
@@ -89,32 +108,46 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
 
 // The values of this wave become the deps' latest; a replaced one that
 // still has another holder (usually the run's input) is dropped here, the
-// others go to old_latest, to be dropped after the borrow. A lending run's
-// input of a dep quiet when the run began keeps its value first. Inline: on
-// a one-dep run its call frame cost more than its loop.
-template <bool kLending>
-[[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
-                                                    StockedDepInputs& inputs) {
-  DepSlot* const first = e.dep_state.data();
-  for (DepSlot& d : e.dep_state) {
-    if (!d.wave_value) continue;
-    if (kLending) inputs.keep_input_share(static_cast<std::size_t>(&d - first));
-    d.latest.swap(*d.wave_value);
-    if (!d.wave_value->drop_unless_last()) old_latest.push_back(std::move(*d.wave_value));
-    d.wave_value.reset();
+// others go to old_latest, to be dropped after the borrow.
+[[gnu::always_inline]] inline void move_wave_value(DepSlot& d, SmallVec<SharedValue, 2>& old_latest) {
+  d.latest.swap(*d.wave_value);
+  if (!d.wave_value->drop_unless_last()) old_latest.push_back(std::move(*d.wave_value));
+  d.wave_value.reset();
+}
+// Inline: on a one-dep run its call frame cost more than its loop.
+[[gnu::always_inline]] inline void move_unlent_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
+  for (DepSlot& d : e.dep_state)
+    if (d.wave_value) move_wave_value(d, old_latest);
+}
+// The first slot from d on (before end) with a wave value, else end. A wide
+// run's slots are nearly all without one: past the first, four are tested
+// at a time.
+inline DepSlot* next_with_wave_value(DepSlot* d, DepSlot* const end) noexcept {
+  for (;;) {
+    if (d == end || d->wave_value) return d;
+    ++d;
+    while (end - d >= 4 && !(d[0].wave_value.has_value() | d[1].wave_value.has_value() |
+                             d[2].wave_value.has_value() | d[3].wave_value.has_value()))
+      d += 4;
   }
 }
-// Out of line: only a wide run lends, and the narrow road stays small.
+// A lending run's input of a dep quiet when the run began keeps its value
+// first. Out of line: only a wide run lends, and the narrow road stays small.
 [[gnu::noinline]] void move_lent_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
                                              StockedDepInputs& inputs) {
-  move_wave_values<true>(e, old_latest, inputs);
+  DepSlot* const first = e.dep_state.data();
+  DepSlot* const end = e.dep_state.end();
+  for (DepSlot* d = next_with_wave_value(first, end); d != end; d = next_with_wave_value(d + 1, end)) {
+    inputs.keep_input_share(static_cast<std::size_t>(d - first));
+    move_wave_value(*d, old_latest);
+  }
 }
 [[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
                                                     StockedDepInputs& inputs) {
   if (inputs.lends_some()) [[unlikely]]
     move_lent_wave_values(e, old_latest, inputs);
   else
-    move_wave_values<false>(e, old_latest, inputs);
+    move_unlent_wave_values(e, old_latest);
 }
 
 // Calls the node's function through call, with the node named as the
