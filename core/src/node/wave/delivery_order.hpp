@@ -10,26 +10,20 @@
 #include <optional>
 #include <vector>
 
-#include "base/thread_block.hpp"
 #include "node/arena/message.hpp"
 #include "node/arena/node_handle.hpp"
+#include "node/wave/delivery.hpp"
 
 namespace korvalinth {
 
-class OrderedDelivery;
-
-namespace detail {
-// The innermost delivery in progress on the thread; each links to the one
-// it runs inside. Deliveries nest only through sinks (a drain runs after its
-// delivery ended), so the chain is short and mostly empty.
-inline constinit thread_local OrderedDelivery* tls_innermost_delivery KORVALINTH_FAST_TLS = nullptr;
-}  // namespace detail
-
+// The thread's deliveries in progress chain from delivery_counters().innermost.
+// Deliveries nest only through sinks (a drain runs after its delivery
+// ended), so the chain is short and mostly empty.
 class OrderedDelivery {
  public:
   // The delivery on node in progress on the thread, if there is one.
   static OrderedDelivery* in_progress_on(const UncountedNode& node) noexcept {
-    for (OrderedDelivery* d = detail::tls_innermost_delivery; d != nullptr; d = d->outer_) {
+    for (OrderedDelivery* d = delivery_counters().innermost; d != nullptr; d = d->outer_) {
       if (d->delivers_to(node)) return d;
     }
     return nullptr;
@@ -42,8 +36,8 @@ class OrderedDelivery {
   // dropped. node must outlive the object. Inline, as end(): one is made
   // for every emit.
   explicit OrderedDelivery(const UncountedNode& node) noexcept
-      : node_(&node), outer_(detail::tls_innermost_delivery) {
-    detail::tls_innermost_delivery = this;
+      : node_(&node), outer_(delivery_counters().innermost) {
+    delivery_counters().innermost = this;
   }
   OrderedDelivery(const OrderedDelivery&) = delete;
   OrderedDelivery& operator=(const OrderedDelivery&) = delete;
@@ -52,7 +46,7 @@ class OrderedDelivery {
   // The node's sinks are done with: takes the delivery off the chain.
   // Deliveries end innermost first, so one not yet ended is the innermost.
   void end() noexcept {
-    if (detail::tls_innermost_delivery == this) detail::tls_innermost_delivery = outer_;
+    if (delivery_counters().innermost == this) delivery_counters().innermost = outer_;
   }
 
   // The oldest list queued behind this delivery, taken out of the queue.
