@@ -31,22 +31,20 @@ class OrderedDelivery {
   // Queues list behind this delivery, which is still in progress.
   void queue(MessageList list);
 
-  // Marks node as delivering on the thread's chain until end() or the end
-  // of the object's life; lists still queued then (a fault unwinds) are
-  // dropped. node must outlive the object. Inline, as end(): one is made
-  // for every emit.
+  // Marks node as delivering on the thread's chain for the object's life;
+  // lists still queued at its end (a fault unwinds) are dropped, after it
+  // left the chain. node must outlive the object. Inline: one is made for
+  // every emit.
   explicit OrderedDelivery(const UncountedNode& node) noexcept
       : node_(&node), outer_(delivery_counters().innermost) {
     delivery_counters().innermost = this;
   }
   OrderedDelivery(const OrderedDelivery&) = delete;
   OrderedDelivery& operator=(const OrderedDelivery&) = delete;
-  ~OrderedDelivery() { end(); }
-
-  // The node's sinks are done with: takes the delivery off the chain.
-  // Deliveries end innermost first, so one not yet ended is the innermost.
-  void end() noexcept {
-    if (delivery_counters().innermost == this) delivery_counters().innermost = outer_;
+  // Deliveries end innermost first: this one is the innermost.
+  ~OrderedDelivery() {
+    std::unique_ptr<Queue> queued = std::move(queued_);
+    delivery_counters().innermost = outer_;
   }
 
   // The oldest list queued behind this delivery, taken out of the queue.

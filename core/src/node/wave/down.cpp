@@ -476,9 +476,9 @@ void deliver_any_queued(const UncountedNode& node, OrderedDelivery& window) {
 }
 
 // Ends window once the lists queued behind it meanwhile went out.
-void end_delivery(const UncountedNode& node, OrderedDelivery& window) {
-  deliver_any_queued(node, window);
-  window.end();
+void end_delivery(const UncountedNode& node, std::optional<OrderedDelivery>& window) {
+  deliver_any_queued(node, *window);
+  window.reset();
 }
 
 // Delivers the list through the node's sinks in a delivery frame, then the
@@ -486,7 +486,7 @@ void end_delivery(const UncountedNode& node, OrderedDelivery& window) {
 // that was queued behind another delivery.
 template <class List>
 [[gnu::always_inline]] inline void deliver_in_window(const UncountedNode& node, const DownEntry& entry, List& list,
-                                                     bool marks_dirty, OrderedDelivery* own_window) {
+                                                     bool marks_dirty, std::optional<OrderedDelivery>* own_window) {
   if (marks_dirty) mark_dirty(node);
 
   {
@@ -516,7 +516,7 @@ void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list
     deliver_in_window(node, entry, list, marks_dirty, nullptr);
     return;
   }
-  OrderedDelivery own_window(node);
+  std::optional<OrderedDelivery> own_window(std::in_place, node);
   deliver_in_window(node, entry, list, marks_dirty, &own_window);
 }
 
@@ -680,7 +680,7 @@ bool reads_as_plain_set(const DownEntry& entry) noexcept {
 // that borrow: the general road runs no code between them and the read.
 [[gnu::noinline]] void set_plainly(RefMut<Arena>& a, const UncountedNode& node, const DownEntry& entry, Message& m) {
   if (!entry.touched && installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
-  OrderedDelivery window(node);
+  std::optional<OrderedDelivery> window(std::in_place, node);
   {
     SinkList::Reading sinks;
     mark_dirty_in(*a, node.key(), sinks);
