@@ -593,7 +593,9 @@ template <class Plain>
     OrderedDelivery window(node);
     {
       slots.version->advance_without_content_ids();
-      SharedValue old_cache = std::exchange(slots.edge->cache, m.data_value());
+      // Swapped in: the cache's value comes out as the replaced one.
+      SharedValue old_cache = m.data_value();
+      old_cache.swap(slots.edge->cache);
       slots.edge->state.take_data();
       const SinkList::Reading sinks = slots.aux->sinks.read();
       a.release();
