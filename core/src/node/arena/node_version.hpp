@@ -23,7 +23,7 @@ inline constexpr std::uint64_t kMaxVersionCounter = 9007199254740991ULL;
 
 // The policy: tag 0 disabled, 1 counter only, 2 counter plus content ids.
 struct NodeVersioning {
-  enum class Mode : std::uint32_t { Disabled = 0, Level0 = 1, Level1 = 2 };
+  enum class Mode : std::uint8_t { Disabled = 0, Level0 = 1, Level1 = 2 };
   Mode mode = Mode::Disabled;
   // Level1 only. Shared, never copied; null until construction supplies an
   // Fnv1a64Hasher for a level-1 policy given without one.

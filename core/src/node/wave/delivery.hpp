@@ -1,6 +1,8 @@
 #pragma once
-// Per-thread counters of down: the innermost delivery frame's id, the next
-// id to hand out and the number of down calls in progress.
+// Per-thread state of down: the innermost delivery frame's id, the next id
+// to hand out, the number of down calls in progress and the innermost
+// delivery in progress (delivery_order.hpp). One block: a down reads and
+// writes them all, through one thread-local offset.
 
 #include <cstdint>
 
@@ -8,10 +10,13 @@
 
 namespace korvalinth {
 
+class OrderedDelivery;
+
 struct DeliveryCounters {
   std::uint64_t frame_id = 0;
   std::uint64_t frame_counter = 1;
   std::uint64_t depth = 0;
+  OrderedDelivery* innermost = nullptr;  // each links to the one it runs inside
 };
 
 namespace detail {

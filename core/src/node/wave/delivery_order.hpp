@@ -10,26 +10,20 @@
 #include <optional>
 #include <vector>
 
-#include "base/thread_block.hpp"
 #include "node/arena/message.hpp"
 #include "node/arena/node_handle.hpp"
+#include "node/wave/delivery.hpp"
 
 namespace korvalinth {
 
-class OrderedDelivery;
-
-namespace detail {
-// The innermost delivery in progress on the thread; each links to the one
-// it runs inside. Deliveries nest only through sinks (a drain runs after its
-// delivery ended), so the chain is short and mostly empty.
-inline constinit thread_local OrderedDelivery* tls_innermost_delivery KORVALINTH_FAST_TLS = nullptr;
-}  // namespace detail
-
+// The thread's deliveries in progress chain from delivery_counters().innermost.
+// Deliveries nest only through sinks (a drain runs after its delivery
+// ended), so the chain is short and mostly empty.
 class OrderedDelivery {
  public:
   // The delivery on node in progress on the thread, if there is one.
   static OrderedDelivery* in_progress_on(const UncountedNode& node) noexcept {
-    for (OrderedDelivery* d = detail::tls_innermost_delivery; d != nullptr; d = d->outer_) {
+    for (OrderedDelivery* d = delivery_counters().innermost; d != nullptr; d = d->outer_) {
       if (d->delivers_to(node)) return d;
     }
     return nullptr;
@@ -37,22 +31,20 @@ class OrderedDelivery {
   // Queues list behind this delivery, which is still in progress.
   void queue(MessageList list);
 
-  // Marks node as delivering on the thread's chain until end() or the end
-  // of the object's life; lists still queued then (a fault unwinds) are
-  // dropped. node must outlive the object. Inline, as end(): one is made
-  // for every emit.
+  // Marks node as delivering on the thread's chain for the object's life;
+  // lists still queued at its end (a fault unwinds) are dropped, after it
+  // left the chain. node must outlive the object. Inline: one is made for
+  // every emit.
   explicit OrderedDelivery(const UncountedNode& node) noexcept
-      : node_(&node), outer_(detail::tls_innermost_delivery) {
-    detail::tls_innermost_delivery = this;
+      : node_(&node), outer_(delivery_counters().innermost) {
+    delivery_counters().innermost = this;
   }
   OrderedDelivery(const OrderedDelivery&) = delete;
   OrderedDelivery& operator=(const OrderedDelivery&) = delete;
-  ~OrderedDelivery() { end(); }
-
-  // The node's sinks are done with: takes the delivery off the chain.
-  // Deliveries end innermost first, so one not yet ended is the innermost.
-  void end() noexcept {
-    if (detail::tls_innermost_delivery == this) detail::tls_innermost_delivery = outer_;
+  // Deliveries end innermost first: this one is the innermost.
+  ~OrderedDelivery() {
+    std::unique_ptr<Queue> queued = std::move(queued_);
+    delivery_counters().innermost = outer_;
   }
 
   // The oldest list queued behind this delivery, taken out of the queue.

@@ -136,9 +136,9 @@ void check_data_canonical(const MessageList& list) {
   return false;
 }
 
-// Closes a delivery frame: restores the outer frame id and lowers the
-// depth; the outermost close drains the pending queue, except while a fault
-// unwinds.
+// A delivery frame, open for the object's life: it gives the frame an id
+// and raises the depth; its end restores the outer frame id and lowers the
+// depth, also while a fault unwinds. Frames close innermost first.
 class DeliveryFrame {
  public:
   DeliveryFrame() {
@@ -152,24 +152,20 @@ class DeliveryFrame {
   DeliveryFrame(const DeliveryFrame&) = delete;
   DeliveryFrame& operator=(const DeliveryFrame&) = delete;
   ~DeliveryFrame() {
-    if (open_) restore();
-  }
-  void close() {
-    open_ = false;
-    if (restore() == 0) drain_pending();
+    DeliveryCounters& c = delivery_counters();
+    c.frame_id = saved_;
+    c.depth -= 1;
   }
 
  private:
-  std::uint64_t restore() noexcept {
-    DeliveryCounters& c = delivery_counters();
-    c.frame_id = saved_;
-    // Frames close innermost first, each after its own raise.
-    c.depth -= 1;
-    return c.depth;
-  }
   std::uint64_t saved_;
-  bool open_ = true;
 };
+
+// Called right after a frame closed normally: the outermost close drains
+// the pending queue (a fault unwinding skips it).
+inline void drain_after_outermost_frame() {
+  if (delivery_depth() == 0) drain_pending();
+}
 
 struct Applied {
   SinkList::Reading sinks;
@@ -480,9 +476,9 @@ void deliver_any_queued(const UncountedNode& node, OrderedDelivery& window) {
 }
 
 // Ends window once the lists queued behind it meanwhile went out.
-void end_delivery(const UncountedNode& node, OrderedDelivery& window) {
-  deliver_any_queued(node, window);
-  window.end();
+void end_delivery(const UncountedNode& node, std::optional<OrderedDelivery>& window) {
+  deliver_any_queued(node, *window);
+  window.reset();
 }
 
 // Delivers the list through the node's sinks in a delivery frame, then the
@@ -490,16 +486,18 @@ void end_delivery(const UncountedNode& node, OrderedDelivery& window) {
 // that was queued behind another delivery.
 template <class List>
 [[gnu::always_inline]] inline void deliver_in_window(const UncountedNode& node, const DownEntry& entry, List& list,
-                                                     bool marks_dirty, OrderedDelivery* own_window) {
+                                                     bool marks_dirty, std::optional<OrderedDelivery>* own_window) {
   if (marks_dirty) mark_dirty(node);
 
-  DeliveryFrame frame;
-  for (Message& m : list) {
-    deliver_message(node, m, entry.content_ids, canonical_text(list));
-    release_delivered(m);
+  {
+    DeliveryFrame frame;
+    for (Message& m : list) {
+      deliver_message(node, m, entry.content_ids, canonical_text(list));
+      release_delivered(m);
+    }
+    if (own_window) end_delivery(node, *own_window);
   }
-  if (own_window) end_delivery(node, *own_window);
-  frame.close();
+  drain_after_outermost_frame();
 
   if (!entry.running) end_outside_run(node);
 }
@@ -518,7 +516,7 @@ void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list
     deliver_in_window(node, entry, list, marks_dirty, nullptr);
     return;
   }
-  OrderedDelivery own_window(node);
+  std::optional<OrderedDelivery> own_window(std::in_place, node);
   deliver_in_window(node, entry, list, marks_dirty, &own_window);
 }
 
@@ -588,14 +586,16 @@ template <class Plain>
 // read the node's entries into slots; releases it.
 [[gnu::always_inline]] inline void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node,
                                                       const DataSlots& slots, Message& m) {
-  DeliveryFrame frame;
   {
+    DeliveryFrame frame;
     // Ends as it goes out of scope, before the frame closes: the one end
     // its destructor makes serves both the normal road and a fault.
     OrderedDelivery window(node);
     {
       slots.version->advance_without_content_ids();
-      SharedValue old_cache = std::exchange(slots.edge->cache, m.data_value());
+      // Swapped in: the cache's value comes out as the replaced one.
+      SharedValue old_cache = m.data_value();
+      old_cache.swap(slots.edge->cache);
       slots.edge->state.take_data();
       const SinkList::Reading sinks = slots.aux->sinks.read();
       a.release();
@@ -606,13 +606,13 @@ template <class Plain>
     m.release_data_value();
     deliver_any_queued(node, window);
   }
-  frame.close();
+  drain_after_outermost_frame();
 }
 
 // The same for a plain settle.
 void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
-  DeliveryFrame frame;
   {
+    DeliveryFrame frame;
     OrderedDelivery window(node);
     {
       slots.edge->state.take_resolved();
@@ -623,7 +623,7 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
     // A RESOLVED carries nothing to release.
     deliver_any_queued(node, window);
   }
-  frame.close();
+  drain_after_outermost_frame();
   end_outside_run(node);
 }
 
@@ -682,7 +682,7 @@ bool reads_as_plain_set(const DownEntry& entry) noexcept {
 // that borrow: the general road runs no code between them and the read.
 [[gnu::noinline]] void set_plainly(RefMut<Arena>& a, const UncountedNode& node, const DownEntry& entry, Message& m) {
   if (!entry.touched && installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
-  OrderedDelivery window(node);
+  std::optional<OrderedDelivery> window(std::in_place, node);
   {
     SinkList::Reading sinks;
     mark_dirty_in(*a, node.key(), sinks);
