@@ -196,8 +196,8 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, KindText&& kind
     auto rows = node_table_.borrow_mut();
     rows->emplace_back(*registered, std::move(options.name), std::move(kind),
                        std::move(options.metadata), std::move(options.restore));
-    index_row(rows->back());
     if (live_observers_ != 0) {
+      index_row(rows->back());  // an index lives only while observers do
       added = handle.uncounted();
       added_kind = rows->back().kind;
     }
