@@ -159,8 +159,11 @@ GraphInstalls GraphContainer::node_installs() {
   return GraphInstalls{hooks_, deps_changed_hook_};
 }
 
-NodeHandle GraphContainer::register_checked(NodeHandle&& handle, KindText&& kind, std::string&& id,
-                                            NodeOptions&& options, bool generated_id, Installs installs) {
+// Inlined into each of its three callers: the generated-id road pays no
+// second call.
+[[gnu::always_inline]] inline NodeHandle GraphContainer::register_checked(NodeHandle&& handle, KindText&& kind,
+                                                                      std::string&& id, NodeOptions&& options,
+                                                                      bool generated_id, Installs installs) {
   // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");
   UnitForMap for_map(core_, handle);
