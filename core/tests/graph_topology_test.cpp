@@ -196,3 +196,23 @@ TEST(TopologyEvents, ARewireOfARegisteredNodeReportsItsDepChange) {
   rewire(n, ReplaceDeps{deps_of({&a, &b}), fn_of([](RunContext&) {})});
   EXPECT_EQ(seen.size(), 1u);
 }
+
+// Deps are named from the index of first rows while observers are live: a
+// node registered after the index was built is in it, and an index dropped
+// with the last observer is built again, whole, for the next.
+TEST(TopologyEvents, DepsRegisteredWhileObservedAreNamedFromTheIndex) {
+  auto g = GraphContainer::create(std::nullopt);
+  NodeHandle a = add_state(g, "a");
+  Recorder r;
+  std::optional<TopologyObserverHandle> h = g->add_topology_observer(std::nullopt, r.observer("o"));
+  NodeHandle b = add_node(g, deps_of({&a}), "b");  // builds the index
+  NodeHandle c = add_node(g, deps_of({&a, &b}), "c");
+  NodeHandle x = add_node(g, deps_of({&c}), "x");  // c came after the index
+  h.reset();
+  NodeHandle d = add_state(g, "d");  // unobserved: no index to keep
+  h = g->add_topology_observer(std::nullopt, r.observer("o"));
+  NodeHandle e = add_node(g, deps_of({&c, &d}), "e");
+  ASSERT_EQ(r.events.size(), 4u);
+  const std::vector<std::string> expected[] = {{"a"}, {"a", "b"}, {"c"}, {"c", "d"}};
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(r.events[i].second.deps, expected[i]) << r.events[i].second.id;
+}

@@ -61,13 +61,13 @@ NodeHandle GraphContainer::async_source(SharedNodeFn fn, NodeOptions options) {
 }
 
 NodeHandle GraphContainer::derived_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name) {
-  return add_dep_node(SharedKind::Derived, NodeSpec(), std::move(fn), std::move(deps),
-                      NodeOptions::named(std::move(name)));
+  return add_dep_node_of_kind(KindText(SharedKind::Derived), NodeSpec(), std::move(fn), std::move(deps),
+                              NodeOptions::named(std::move(name)));
 }
 
 NodeHandle GraphContainer::effect_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name) {
-  return add_dep_node(SharedKind::Effect, NodeSpec(), std::move(fn), std::move(deps),
-                      NodeOptions::named(std::move(name)));
+  return add_dep_node_of_kind(KindText(SharedKind::Effect), NodeSpec(), std::move(fn), std::move(deps),
+                              NodeOptions::named(std::move(name)));
 }
 
 NodeHandle GraphContainer::add_dep_node(SharedKind kind, NodeSpec spec, SharedNodeFn fn, DepList deps,

@@ -123,20 +123,19 @@ NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, Kind
   } else {
     // The largest number is never handed out, so the counter never wraps
     // onto an id it generated before.
-    if (unnamed_counter_ == std::numeric_limits<std::uint64_t>::max()) fault(kUnnamedCounterExhausted);
-    char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
-    char* end = std::to_chars(std::begin(digits), std::end(digits), unnamed_counter_).ptr;
+    if (unnamed_counter_.exhausted()) fault(kUnnamedCounterExhausted);
     // Written in place: one sizing of the text, no appends. The size is
     // counted here: this library hands the writer the capacity, not it.
     const std::string& text = kind.text();
-    const std::size_t size = text.size() + 1 + static_cast<std::size_t>(end - digits);
+    const std::string_view digits = unnamed_counter_.digits();
+    const std::size_t size = text.size() + 1 + digits.size();
     id.resize_and_overwrite(size, [&](char* out, std::size_t) {
       char* hash = std::copy(text.begin(), text.end(), out);
       *hash = '#';
-      std::copy(std::begin(digits), end, hash + 1);
+      std::copy(digits.begin(), digits.end(), hash + 1);
       return size;
     });
-    ++unnamed_counter_;
+    unnamed_counter_.advance();
   }
   const bool generated = !options.name;
   return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options), generated,
@@ -160,8 +159,11 @@ GraphInstalls GraphContainer::node_installs() {
   return GraphInstalls{hooks_, deps_changed_hook_};
 }
 
-NodeHandle GraphContainer::register_checked(NodeHandle&& handle, KindText&& kind, std::string&& id,
-                                            NodeOptions&& options, bool generated_id, Installs installs) {
+// Inlined into each of its three callers: the generated-id road pays no
+// second call.
+[[gnu::always_inline]] inline NodeHandle GraphContainer::register_checked(NodeHandle&& handle, KindText&& kind,
+                                                                      std::string&& id, NodeOptions&& options,
+                                                                      bool generated_id, Installs installs) {
   // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");
   UnitForMap for_map(core_, handle);
@@ -197,15 +199,15 @@ NodeHandle GraphContainer::register_checked(NodeHandle&& handle, KindText&& kind
     auto rows = node_table_.borrow_mut();
     rows->emplace_back(*registered, std::move(options.name), std::move(kind),
                        std::move(options.metadata), std::move(options.restore));
-    index_row(rows->back());
     if (live_observers_ != 0) {
+      index_row(rows->back());  // an index lives only while observers do
       added = handle.uncounted();
       added_kind = rows->back().kind;
     }
   }
   if (auto n = generated_id ? std::nullopt : unnamed_number(id);
-      n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_ < *n + 1)
-    unnamed_counter_ = *n + 1;
+      n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_.value() < *n + 1)
+    unnamed_counter_.set(*n + 1);
   if (!added.empty()) emit_node_added(id, added, std::move(added_kind));
   return std::move(handle);
 }

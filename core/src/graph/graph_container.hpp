@@ -31,6 +31,7 @@
 #include "node/arena/kind_text.hpp"
 #include "graph/node_options.hpp"
 #include "graph/topology_event.hpp"
+#include "graph/unnamed_counter.hpp"
 #include "node/arena/construct.hpp"
 #include "node/arena/graph_core.hpp"
 #include "node/arena/unsubscribe_fn.hpp"
@@ -105,7 +106,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   const SharedGraphHooks& graph_hooks() const noexcept { return hooks_; }
   bool timing() const noexcept { return timing_; }
   const SeqCounter& topology_seq() const noexcept { return topology_seq_; }
-  std::uint64_t unnamed_counter() const noexcept { return unnamed_counter_; }
+  std::uint64_t unnamed_counter() const noexcept { return unnamed_counter_.value(); }
   std::uint64_t synthetic_counter() const noexcept { return synthetic_counter_; }
   std::uint64_t live_observers() const noexcept { return live_observers_; }
 
@@ -300,7 +301,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   Cell<IdMap> id_map_;
   Cell<std::unordered_set<std::string>> released_ids_;
   Cell<std::vector<GraphMount>> mounts_;
-  std::uint64_t unnamed_counter_ = 0;
+  UnnamedCounter unnamed_counter_;
   std::uint64_t synthetic_counter_ = 0;
   Cell<std::unordered_map<NodeId, std::string, NodeIdHash>> synthetic_ids_;
   // The last id of each node registered more than once; the others are found by their row.

@@ -25,6 +25,7 @@ void IdMap::erase(const std::string& id) {
 
 void IdMap::drop_units() {
   for (auto& entry : entries_) take_unit(entry.second).drop();
+  entries_.clear();  // so the destructor walks them no second time
 }
 
 }  // namespace korvalinth

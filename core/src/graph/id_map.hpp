@@ -53,8 +53,8 @@ class IdMap {
   // Takes the entry out and lets go of its unit.
   void erase(iterator entry) { NodeHandle gone = take(entry); }
   void erase(const std::string& id);
-  // Lets go of each unit in entry order; the first fault stops the walk and
-  // propagates (the entries keep no unit already let go of).
+  // Lets go of each unit in entry order, then of the entries; the first fault
+  // stops the walk and propagates (the entries keep no unit already let go of).
   void drop_units();
 
  private:

@@ -82,8 +82,8 @@ void GraphContainer::unregister_observer(std::size_t slot) {
   }
   const std::uint64_t before = live_observers_;
   if (live_observers_ > 0) --live_observers_;
-  free_observer_slots_.borrow_mut()->push_back(slot);
   if (live_observers_ == 0) first_row_index_.borrow_mut()->reset();
+  free_observer_slots_.borrow_mut()->push_back(slot);
   if (before <= 1) detach_mount_observers();
 }
 
