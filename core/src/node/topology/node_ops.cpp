@@ -11,7 +11,8 @@ namespace korvalinth {
 
 namespace {
 
-void require_current(const UncountedNode& node) {
+// Inline: every set starts with it.
+[[gnu::always_inline]] inline void require_current(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   a->check(node.key());
 }
