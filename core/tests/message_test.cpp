@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <variant>
+
 #include "node/arena/message.hpp"
 
 using namespace korvalinth;
@@ -61,6 +64,54 @@ TEST(Message, ReleasingADataDropsItsValueInPlace) {
     EXPECT_EQ(m.value(), nullptr);
     EXPECT_EQ(m.data_value(), nullptr);
   }
+}
+
+// Moves carry the kind and exactly that kind's payload, over a message of
+// any other kind; releasing empties the payload in place and keeps the kind.
+TEST(Message, MovesAndReleasesKeepKindAndPayloadTogether) {
+  struct Case {
+    const char* name;
+    Message (*make)();
+    std::string (*payload)(const Message&);
+  };
+  const Case cases[] = {
+      {"PAUSE", [] { return Message::pause(std::string(40, 'p')); }, [](const Message& m) { return m.lock_id(); }},
+      {"RESUME", [] { return Message::resume("r"); }, [](const Message& m) { return m.lock_id(); }},
+      {"PULL", [] { return Message::pull(std::string(40, 'q'), make_value<int>(3)); },
+       [](const Message& m) { return m.pull_request().pull_id + (m.pull_request().params ? "+" : ""); }},
+      {"DATA", [] { return Message::data(make_value<std::string>("d")); },
+       [](const Message& m) { return m.value() ? *value_cast<std::string>(m.value()) : std::string(); }},
+      {"ERROR", [] { return Message::error(make_text_error("boom")); },
+       [](const Message& m) { return m.error_value() ? m.error_value()->display() : std::string(); }},
+      {"COMPLETE", [] { return Message::complete(); }, [](const Message&) { return std::string(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string expected = c.payload(c.make());
+    Message moved_from = c.make();
+    Message built(std::move(moved_from));
+    EXPECT_EQ(built.kind_name(), c.name);
+    EXPECT_EQ(c.payload(built), expected);
+    EXPECT_EQ(moved_from.kind_name(), c.name);
+    for (const Case& other : cases) {
+      Message target = other.make();
+      Message source = c.make();
+      target = std::move(source);
+      EXPECT_EQ(target.kind_name(), c.name);
+      EXPECT_EQ(c.payload(target), expected);
+    }
+    built.release_payload();
+    EXPECT_EQ(built.kind_name(), c.name);
+    EXPECT_EQ(c.payload(built), "");
+  }
+}
+
+TEST(Message, ReadingAnotherKindsPayloadThrows) {
+  const Message pull = Message::pull("p");
+  EXPECT_THROW((void)pull.lock_id(), std::bad_variant_access);
+  EXPECT_THROW((void)pull.value(), std::bad_variant_access);
+  EXPECT_THROW((void)Message::data(nullptr).pull_request(), std::bad_variant_access);
+  EXPECT_THROW((void)Message::pause("l").error_value(), std::bad_variant_access);
 }
 
 TEST(NodeStatusText, RoundTrips) {

@@ -1,6 +1,7 @@
 #include "node/arena/message.hpp"
 
 #include <algorithm>
+#include <variant>
 
 #include "base/fault.hpp"
 
@@ -12,6 +13,8 @@ std::string_view message_kind_name(MessageKind k) noexcept {
       "RESOLVED", "INVALIDATE", "COMPLETE", "ERROR", "TEARDOWN"};
   return names[static_cast<int>(k)];
 }
+
+void Message::wrong_payload() { throw std::bad_variant_access(); }
 
 Message Message::copy_control() const {
   switch (kind_) {

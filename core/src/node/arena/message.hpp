@@ -4,6 +4,7 @@
 // copies control messages explicitly (copy_control).
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,25 +75,67 @@ class Message {
   static Message error(SharedError error) { return Message(MessageKind::Error, std::move(error)); }
   static Message teardown() { return Message(MessageKind::Teardown); }
 
-  Message(Message&&) noexcept = default;
-  Message& operator=(Message&&) noexcept = default;
+  // The kind names the payload: a moved-from message keeps its kind and a
+  // moved-from payload of that kind.
+  Message(Message&& other) noexcept : kind_(other.kind_) {
+    if (kind_ == MessageKind::Data) {
+      std::construct_at(&value_, std::move(other.value_));
+      return;
+    }
+    switch (kind_) {
+      case MessageKind::Pause:
+      case MessageKind::Resume:
+        std::construct_at(&lock_id_, std::move(other.lock_id_));
+        break;
+      case MessageKind::Pull:
+        std::construct_at(&pull_, std::move(other.pull_));
+        break;
+      case MessageKind::Error:
+        std::construct_at(&error_, std::move(other.error_));
+        break;
+      default:
+        break;
+    }
+  }
+  Message& operator=(Message&& other) noexcept {
+    if (this != &other) {
+      destroy_payload();
+      std::construct_at(this, std::move(other));
+    }
+    return *this;
+  }
   Message(const Message&) = delete;
   Message& operator=(const Message&) = delete;
+  // A delivered DATA is dropped with its value already released: its drop
+  // is one test of the kind and one of the value.
+  ~Message() { destroy_payload(); }
 
   MessageKind kind() const noexcept { return kind_; }
   std::uint8_t tier() const noexcept { return message_tier(kind_); }
   std::string_view kind_name() const noexcept { return message_kind_name(kind_); }
 
   // PAUSE / RESUME: the lock id bytes.
-  const std::string& lock_id() const { return std::get<std::string>(payload_); }
+  const std::string& lock_id() const {
+    if (kind_ != MessageKind::Pause && kind_ != MessageKind::Resume) wrong_payload();
+    return lock_id_;
+  }
   // PULL.
-  const PullRequest& pull_request() const { return std::get<PullRequest>(payload_); }
+  const PullRequest& pull_request() const {
+    if (kind_ != MessageKind::Pull) wrong_payload();
+    return pull_;
+  }
   // DATA: the shared value (may be null only if built so by the caller).
-  const SharedValue& value() const { return std::get<SharedValue>(payload_); }
+  const SharedValue& value() const {
+    if (kind_ != MessageKind::Data) wrong_payload();
+    return value_;
+  }
   // The same for a message the caller found to be a DATA: not tested again.
-  const SharedValue& data_value() const noexcept { return const_cast<Message*>(this)->data_slot(); }
+  const SharedValue& data_value() const noexcept { return value_; }
   // ERROR.
-  const SharedError& error_value() const { return std::get<SharedError>(payload_); }
+  const SharedError& error_value() const {
+    if (kind_ != MessageKind::Error) wrong_payload();
+    return error_;
+  }
 
   // Drops the payload (a DATA's value, an ERROR's error) in place; the kind
   // stays. For a message that was delivered and is dropped right after.
@@ -101,30 +144,77 @@ class Message {
       release_data_value();
       return;
     }
-    payload_.emplace<std::monostate>();
+    destroy_payload();
+    construct_empty_payload();
   }
   // The same for a message the caller found to be a DATA.
-  void release_data_value() noexcept { data_slot().reset(); }
+  void release_data_value() noexcept { value_.reset(); }
 
   // Copy of a message for upstream fan-out: lock ids and pull ids are copied,
   // params shared. DATA and ERROR are never copied this way.
   Message copy_control() const;
 
  private:
-  using Payload = std::variant<std::monostate, std::string, PullRequest, SharedValue, SharedError>;
-  constexpr explicit Message(MessageKind k) : kind_(k) {}
+  struct NoPayload {};
+  constexpr explicit Message(MessageKind k) : kind_(k), none_() {}
   friend struct ConstantMessages;
-  template <class P>
-  Message(MessageKind k, P&& p) : kind_(k), payload_(std::forward<P>(p)) {}
-  // A DATA holds its value from construction on (a release empties the value
-  // in place), so its payload's type needs no test.
-  SharedValue& data_slot() noexcept {
-    if (!std::holds_alternative<SharedValue>(payload_)) __builtin_unreachable();
-    return *std::get_if<SharedValue>(&payload_);
+  Message(MessageKind k, std::string lock_id) : kind_(k), lock_id_(std::move(lock_id)) {}
+  Message(MessageKind k, PullRequest pull) : kind_(k), pull_(std::move(pull)) {}
+  Message(MessageKind k, SharedValue value) : kind_(k), value_(std::move(value)) {}
+  Message(MessageKind k, SharedError error) : kind_(k), error_(std::move(error)) {}
+
+  void destroy_payload() noexcept {
+    if (kind_ == MessageKind::Data) {
+      // Tested here, not in an outlined drop: most DATA are dropped after
+      // delivery released their value.
+      if (value_ != nullptr) std::destroy_at(&value_);
+      return;
+    }
+    switch (kind_) {
+      case MessageKind::Pause:
+      case MessageKind::Resume:
+        std::destroy_at(&lock_id_);
+        break;
+      case MessageKind::Pull:
+        std::destroy_at(&pull_);
+        break;
+      case MessageKind::Error:
+        std::destroy_at(&error_);
+        break;
+      default:
+        break;
+    }
   }
+  // Leaves the payload of the kind empty, as a moved-from one.
+  void construct_empty_payload() noexcept {
+    switch (kind_) {
+      case MessageKind::Pause:
+      case MessageKind::Resume:
+        std::construct_at(&lock_id_);
+        break;
+      case MessageKind::Pull:
+        std::construct_at(&pull_);
+        break;
+      case MessageKind::Data:
+        std::construct_at(&value_);
+        break;
+      case MessageKind::Error:
+        std::construct_at(&error_);
+        break;
+      default:
+        break;
+    }
+  }
+  [[noreturn]] static void wrong_payload();
 
   MessageKind kind_;
-  Payload payload_;
+  union {
+    NoPayload none_;
+    std::string lock_id_;
+    PullRequest pull_;
+    SharedValue value_;
+    SharedError error_;
+  };
 };
 
 using MessageList = std::vector<Message>;

@@ -240,12 +240,6 @@ struct DownEntry {
   OrderedDelivery* delivering;  // the down calling the node's sinks, if one is
 };
 
-// The node's entries that a plain road changes, as its reads found them.
-struct DataSlots {
-  EdgeEntry* edge = nullptr;
-  AuxEntry* aux = nullptr;
-  NodeVersionSlot* version = nullptr;
-};
 
 // Under the caller's borrow.
 [[gnu::always_inline]] inline std::optional<DownEntry> read_down_entry(Arena& a, const UncountedNode& node) {
@@ -265,6 +259,29 @@ std::optional<DownEntry> read_down_entry(const UncountedNode& node) {
   auto a = node.core_ref().borrow();
   // Reads only: the shared borrow suffices.
   return read_down_entry(const_cast<Arena&>(*a), node);
+}
+
+// The node's entries that a plain road changes, as its reads found them.
+struct DataSlots {
+  EdgeEntry* edge = nullptr;
+  AuxEntry* aux = nullptr;
+  NodeVersionSlot* version = nullptr;
+};
+
+// Puts a DATA's value in the node's cache and hands the DATA to the node's
+// sinks, under the borrow a that read slots; releases it. The replaced value
+// goes after the borrow, before the DATA is handed on.
+[[gnu::always_inline]] inline void apply_and_hand_on_data(RefMut<Arena>& a, const DataSlots& slots,
+                                                          const Message& m) {
+  slots.version->advance_without_content_ids();
+  // Swapped in: the cache's value comes out as the replaced one.
+  SharedValue old_cache = m.data_value();
+  old_cache.swap(slots.edge->cache);
+  slots.edge->state.take_data();
+  const SinkList::Reading sinks = slots.aux->sinks.read();
+  a.release();
+  old_cache.reset();
+  sinks.deliver(m);
 }
 
 // Applies one message to the node and hands it to the node's sinks (or, for
@@ -291,6 +308,20 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
     if (!advanced) fault(advanced.error());
     next_version = std::move(*advanced);
   }
+  if (m.kind() == MessageKind::Data && !precomputed) {
+    auto a = core.borrow_mut();
+    a->check(node.key());
+    NodeVersionSlot& v = a->version_at(node.index());
+    if (v.mode() == NodeVersioning::Mode::Level1) {
+      // The policy changed since the entry was read: take the general road.
+      a.release();
+      deliver_message(node, m, true);
+      return;
+    }
+    DownSlots s = down_slots(*a, node.key());
+    apply_and_hand_on_data(a, DataSlots{&s.edge, &s.aux, &v}, m);
+    return;
+  }
   Applied applied;
   {
     // What the message replaces goes right after the borrow, before the
@@ -300,17 +331,6 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
     std::vector<MessageList> old_held;
     std::optional<PullRequest> old_pending, old_current;
     auto a = core.borrow_mut();
-    if (m.kind() == MessageKind::Data && !precomputed) {
-      a->check(node.key());
-      NodeVersionSlot& v = a->version_at(node.index());
-      if (v.mode() == NodeVersioning::Mode::Level1) {
-        // The policy changed since the entry was read: take the general road.
-        a.release();
-        deliver_message(node, m, true);
-        return;
-      }
-      v.advance_without_content_ids();
-    }
     apply_message(*a, node, m, precomputed ? &next_version : nullptr, applied, old_cache, old_version,
                   old_held, old_pending, old_current);
     a.release();
@@ -591,18 +611,7 @@ template <class Plain>
     // Ends as it goes out of scope, before the frame closes: the one end
     // its destructor makes serves both the normal road and a fault.
     OrderedDelivery window(node);
-    {
-      slots.version->advance_without_content_ids();
-      // Swapped in: the cache's value comes out as the replaced one.
-      SharedValue old_cache = m.data_value();
-      old_cache.swap(slots.edge->cache);
-      slots.edge->state.take_data();
-      const SinkList::Reading sinks = slots.aux->sinks.read();
-      a.release();
-      // The replaced value goes after the borrow, before the DATA is handed on.
-      old_cache.reset();
-      sinks.deliver(m);
-    }
+    apply_and_hand_on_data(a, slots, m);
     m.release_data_value();
     deliver_any_queued(node, window);
   }
