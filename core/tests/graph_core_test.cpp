@@ -634,7 +634,7 @@ struct SlotReading {
   std::size_t deps, dep_states, dep_links;
   std::optional<std::string> kind, pull_id;
   bool has_key, has_run, has_sinks, has_rare;
-  std::uint8_t partial;
+  std::uint8_t partial, complete_when_deps_complete;
   std::uint64_t pins, touch;
   bool versioned;
   bool operator==(const SlotReading&) const = default;
@@ -655,6 +655,7 @@ SlotReading read_slot(const NodeHandle& n) {
                      !v.aux().sinks.empty(),
                      v.aux().rare_if_made() != nullptr,
                      v.config().partial,
+                     v.config().complete_when_deps_complete,
                      v.pin_count(),
                      n.core_ref().borrow()->touch_stamp(n.index()),
                      version_metadata(n).has_value()};
@@ -672,9 +673,13 @@ TEST(GraphCoreArena, AReusedSlotReadsAsANewOne) {
   for (const Case& c : {Case{"bare state", false, false}, Case{"state with a value", true, false},
                         Case{"derived", false, true}}) {
     SCOPED_TRACE(c.name);
+    // Settings other than the last occupant's and the defaults.
+    NodeSpec settings;
+    settings.partial = 1;
+    settings.complete_when_deps_complete = 0;
     auto build = [&](const CoreRef& core, const NodeHandle& dep) {
-      if (c.with_dep) return make_map(core, dep, [](int x) { return x + 1; });
-      return make_state(core, c.initial ? iv(7) : nullptr);
+      if (c.with_dep) return make_node(core, deps_of({&dep}), fn_of([](RunContext&) {}), settings);
+      return make_state(core, c.initial ? iv(7) : nullptr, settings);
     };
     CoreRef fresh_core = GraphCore::create();
     NodeHandle fresh_dep = make_state(fresh_core, iv(1));
@@ -687,7 +692,6 @@ TEST(GraphCoreArena, AReusedSlotReadsAsANewOne) {
       // The last occupant holds a kind, a pull id, settings, a run, dep
       // links, sinks and a rare record.
       NodeSpec spec;
-      spec.partial = 1;
       spec.pausable = Pausable::False;
       spec.pull_id = std::string("p");
       SharedGraphHooks no_hooks;
