@@ -625,3 +625,94 @@ TEST(GraphCoreArena, ConstructionKeepsKindTextAndPullIdOnlyWhenAsked) {
   EXPECT_FALSE(a->config_at(plain.index()).pull_id);
   EXPECT_EQ(a->config_at(kept.index()).pull_id, std::optional<std::string>("p"));
 }
+
+namespace {
+// What a new node's slot holds, read entry by entry.
+struct SlotReading {
+  NodeStatus status;
+  std::optional<int> cache;
+  std::size_t deps, dep_states, dep_links;
+  std::optional<std::string> kind, pull_id;
+  bool has_key, has_run, has_sinks, has_rare;
+  std::uint8_t partial, complete_when_deps_complete;
+  std::uint64_t pins, touch;
+  bool versioned;
+  bool operator==(const SlotReading&) const = default;
+};
+
+SlotReading read_slot(const NodeHandle& n) {
+  NodeView v(n);
+  const EdgeEntry& e = v.edge();
+  return SlotReading{e.state.status(),
+                     e.cache ? std::optional<int>(int_of(e.cache)) : std::nullopt,
+                     v.topology().deps.size(),
+                     e.dep_state.size(),
+                     e.dep_links.size(),
+                     v.call().kind.value(),
+                     v.config().pull_id.has_value() ? std::optional<std::string>(*v.config().pull_id) : std::nullopt,
+                     v.call().key.has_value(),
+                     v.has_run(),
+                     !v.aux().sinks.empty(),
+                     v.aux().rare_if_made() != nullptr,
+                     v.config().partial,
+                     v.config().complete_when_deps_complete,
+                     v.pin_count(),
+                     n.core_ref().borrow()->touch_stamp(n.index()),
+                     version_metadata(n).has_value()};
+}
+}  // namespace
+
+// A slot taken from the free list is filled part by part over the entries
+// its last node left: it must read as a slot taken new, whatever that node held.
+TEST(GraphCoreArena, AReusedSlotReadsAsANewOne) {
+  struct Case {
+    const char* name;
+    bool initial;
+    bool with_dep;
+  };
+  for (const Case& c : {Case{"bare state", false, false}, Case{"state with a value", true, false},
+                        Case{"derived", false, true}}) {
+    SCOPED_TRACE(c.name);
+    // Settings other than the last occupant's and the defaults.
+    NodeSpec settings;
+    settings.partial = 1;
+    settings.complete_when_deps_complete = 0;
+    auto build = [&](const CoreRef& core, const NodeHandle& dep) {
+      if (c.with_dep) return make_node(core, deps_of({&dep}), fn_of([](RunContext&) {}), settings);
+      return make_state(core, c.initial ? iv(7) : nullptr, settings);
+    };
+    CoreRef fresh_core = GraphCore::create();
+    NodeHandle fresh_dep = make_state(fresh_core, iv(1));
+    NodeHandle fresh = build(fresh_core, fresh_dep);
+
+    CoreRef core = GraphCore::create();
+    NodeHandle dep = make_state(core, iv(1));
+    std::uint64_t used_index = 0;
+    {
+      // The last occupant holds a kind, a pull id, settings, a run, dep
+      // links, sinks and a rare record.
+      NodeSpec spec;
+      spec.pausable = Pausable::False;
+      spec.pull_id = std::string("p");
+      SharedGraphHooks no_hooks;
+      TopologyHook no_topology_hook;
+      auto d = Dispatcher::thread_default();
+      DispatcherKey key = d->register_fn(0, fn_of([](RunContext& ctx) { emit_data(ctx, iv(int_of(ctx.inputs[0].current))); }));
+      NodeHandle old = construct_node_with_kind_and_pull_id(core, DepList::for_build(deps_of({&dep})), key, d,
+                                                            std::move(spec), OptionalKindText(std::string("old")),
+                                                            GraphInstalls{no_hooks, no_topology_hook});
+      set_ctx_state(old, iv(9));
+      Subscribed s = subscribe_recording(old);
+      node_set(dep, iv(2));
+      ASSERT_TRUE(read_slot(old).has_run);
+      ASSERT_TRUE(read_slot(old).has_sinks);
+      used_index = old.index();
+      s.unsubscribe.call();
+    }
+    NodeHandle reused = build(core, dep);
+    ASSERT_EQ(reused.index(), used_index);
+    EXPECT_EQ(reused.key().generation, 1u);
+    EXPECT_TRUE(read_slot(reused) == read_slot(fresh));
+    EXPECT_EQ(read_slot(reused).kind, std::nullopt);
+  }
+}

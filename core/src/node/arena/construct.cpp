@@ -20,26 +20,18 @@ NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<D
                             OptionalKindText&& kind, const SharedGraphHooks& hooks, TopologyHook&& topology_hook) {
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
   DepStates dep_state = DepStates::beside(deps);
-  NewSlotEntries entries{
-      TopologyEntry{std::move(deps), std::move(topology_hook)},
-      CallEntry{std::move(kind), key, share_call_context(dispatcher, hooks), {}},
-      static_cast<ConfigEntry&&>(spec),
-      // Sized in place: no empty record filled after and torn down. The dep
-      // links are sized when the node is first connected (or restored or
-      // rewired): most built nodes never are, and pay nothing for them.
-      EdgeEntry{.dep_state = std::move(dep_state),
-                .state = {},
-                .run_check_epoch = 0,
-                .dep_links = {},
-                .cache = {}},
-      std::move(version),
-  };
-  EdgeEntry& edge = entries.edge;
-  if (initial) {
-    edge.cache = std::move(initial);
-    edge.state = NodeState::with_value();
-  }
-  const SlotKey slot = core->borrow_mut()->occupy(std::move(entries));
+  SharedCallContext context = share_call_context(dispatcher, hooks);
+  const SlotKey slot = core->borrow_mut()->occupy(NewSlotParts{
+      .deps = std::move(deps),
+      .topology_hook = std::move(topology_hook),
+      .kind = std::move(kind),
+      .key = key,
+      .context = std::move(context),
+      .config = static_cast<ConfigEntry&&>(spec),
+      .dep_state = std::move(dep_state),
+      .initial = std::move(initial),
+      .version = std::move(version),
+  });
   return NodeHandle(core, std::make_shared<ExternalCount>(), slot);
 }
 

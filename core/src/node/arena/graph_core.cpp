@@ -23,16 +23,19 @@ const AuxRare& AuxEntry::empty_rare() noexcept {
   return kNone;
 }
 
-SlotKey Arena::occupy(NewSlotEntries&& e) {
+SlotKey Arena::occupy(NewSlotParts&& p) {
+  const NodeState state = p.initial ? NodeState::with_value() : NodeState{};
   if (free_list_.empty()) {
     const std::uint64_t index = held_.size();
     held_.push_back(kHeldAll);
-    topology_.emplace_back(std::move(e.topology));
-    call_.emplace_back(std::move(e.call));
-    config_.emplace_back(std::move(e.config));
+    topology_.emplace_back(std::move(p.deps), std::move(p.topology_hook));
+    call_.emplace_back(std::move(p.kind), p.key, std::move(p.context), FoundRunFn{});
+    config_.emplace_back(std::move(p.config));
     run_.push_back(0);
-    edge_.emplace_back(std::move(e.edge));
-    version_.emplace_back(std::move(e.version));
+    // The dep links are sized when the node is first connected (or restored
+    // or rewired): most built nodes never are, and pay nothing for them.
+    edge_.emplace_back(std::move(p.dep_state), state, std::uint64_t{0}, DepLinks{}, std::move(p.initial));
+    version_.emplace_back(std::move(p.version));
     aux_.emplace_back();
     generation_.push_back(0);
     touch_.push_back(0);
@@ -44,13 +47,25 @@ SlotKey Arena::occupy(NewSlotEntries&& e) {
   free_list_.pop_back();
   const std::uint64_t generation = ++generation_[index];
   held_[index] = kHeldAll;
-  // Released slots hold empty entries, so nothing is dropped here.
-  topology_[index] = std::move(e.topology);
-  call_[index] = std::move(e.call);
-  config_[index] = std::move(e.config);
+  // Released slots hold empty entries, so nothing is dropped here: each
+  // part goes into its field.
+  TopologyEntry& topology = topology_[index];
+  topology.deps = std::move(p.deps);
+  topology.hook = std::move(p.topology_hook);
+  CallEntry& call = call_[index];
+  call.kind = std::move(p.kind);
+  call.key = p.key;
+  call.context = std::move(p.context);
+  call.found_fn = FoundRunFn{};
+  config_[index] = std::move(p.config);
   run_[index] = 0;
-  edge_[index] = std::move(e.edge);
-  version_[index] = std::move(e.version);
+  EdgeEntry& edge = edge_[index];
+  edge.dep_state = std::move(p.dep_state);
+  edge.state = state;
+  edge.run_check_epoch = 0;
+  edge.dep_links = DepLinks{};
+  edge.cache = std::move(p.initial);
+  version_[index] = std::move(p.version);
   aux_[index] = AuxEntry{};
   touch_[index] = 0;
   pin_[index] = 0;

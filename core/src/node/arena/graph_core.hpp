@@ -36,14 +36,19 @@ inline constexpr const char* kPinOverflow = "GraphCore pin count overflow";
 
 inline constexpr std::uint8_t kRunEmpty = 2;
 
-// The entries a new node's slot starts with (its has-run flag starts clear;
-// its aux entry starts empty and is made in place).
-struct NewSlotEntries {
-  TopologyEntry topology;
-  CallEntry call;
-  ConfigEntry config;
-  EdgeEntry edge;
-  NodeVersionSlot version;
+// What a new node's slot is made from: occupy moves each part once, straight
+// into the entry it makes in place in its column (its has-run flag starts
+// clear, its aux entry empty, its wave state from whether it has a value).
+struct NewSlotParts {
+  DepList&& deps;
+  TopologyHook&& topology_hook;
+  OptionalKindText&& kind;
+  std::optional<DispatcherKey> key;
+  SharedCallContext&& context;
+  ConfigEntry&& config;
+  DepStates&& dep_state;
+  SharedValue&& initial;  // null: the node starts without a value
+  NodeVersionSlot&& version;
 };
 
 // The entries taken out of a released slot.
@@ -129,7 +134,7 @@ class Arena {
 
   // Fills the last freed slot (its generation raised by 1) or a new one and
   // makes it live; faults when a reused slot's generation is at its maximum.
-  SlotKey occupy(NewSlotEntries&& entries);
+  SlotKey occupy(NewSlotParts&& parts);
   // Takes a live slot's entries out and makes it not live; its index is not
   // free until free_index.
   VacatedSlotEntries vacate(std::uint64_t i);

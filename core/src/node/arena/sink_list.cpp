@@ -26,10 +26,6 @@ void SinkList::Reading::deliver_each(const Block& block, const Message& message)
   for (; e != end; ++e) e->sink->call(message);
 }
 
-SinkList::SinkList(SinkList&& other) noexcept = default;
-SinkList& SinkList::operator=(SinkList&& other) noexcept = default;
-SinkList::~SinkList() = default;
-
 std::span<const SinkEntry> SinkList::entries() const noexcept {
   if (!block_) return {};
   return block_->entries;

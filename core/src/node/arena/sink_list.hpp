@@ -54,10 +54,11 @@ class SinkList {
   };
 
   SinkList() = default;
-  // Out of line: the arena's columns move and drop lists in bulk.
-  SinkList(SinkList&& other) noexcept;
-  SinkList& operator=(SinkList&& other) noexcept;
-  ~SinkList();
+  // Inline: a column's growth relocates every node's list, and a move is
+  // one pointer's.
+  SinkList(SinkList&& other) noexcept = default;
+  SinkList& operator=(SinkList&& other) noexcept = default;
+  ~SinkList() = default;
 
   // Read like a vector of its entries; every change goes through edit.
   std::span<const SinkEntry> entries() const noexcept;
