@@ -462,6 +462,37 @@ TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOr
   }
 }
 
+// A fault goes to the node whose function ran last, wherever the wave is
+// when it comes: in that function, in a sink after the call returned, or
+// in the owner's work once the run and its queued check are over. The
+// operation's own node gets nothing.
+TEST(WaveScopeEdges, AFaultGoesToTheLastRunsNodeAlsoAfterItsRunEnded) {
+  enum class Where { InFunction, InSinkAfterTheCall, InWorkAfterTheRun };
+  for (Where where : {Where::InFunction, Where::InSinkAfterTheCall, Where::InWorkAfterTheRun}) {
+    auto core = GraphCore::create();
+    NodeHandle s = make_state(core, iv(1));
+    // Emits nothing: its run resolves after the call.
+    NodeHandle quiet = make_node(core, deps_of({&s}), fn_of([&](RunContext& ctx) {
+                                   if (where == Where::InFunction && int_of(ctx.inputs[0].current) == 2)
+                                     fault("failed");
+                                 }));
+    auto sq = subscribe_recording(quiet);
+    auto ss = subscribe_recording(s);
+    if (where == Where::InSinkAfterTheCall)
+      sq.sink->on_message = [](const Message& m) {
+        if (m.kind() == MessageKind::Resolved) fault("failed");
+      };
+    run_in_wave_scope(s, [&] {
+      node_set(s, iv(2));
+      if (where == Where::InWorkAfterTheRun) fault("failed");
+    });
+    EXPECT_EQ(sq.log().back(), "ERROR failed") << static_cast<int>(where);
+    EXPECT_EQ(status_of(quiet), NodeStatus::Errored) << static_cast<int>(where);
+    EXPECT_EQ(ss.log().back(), "DATA 2") << static_cast<int>(where);
+    EXPECT_EQ(pin_count(quiet), 0u) << static_cast<int>(where);
+  }
+}
+
 TEST(WaveScopeEdges, AFaultDropsTheChecksQueuedBeforeIt) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1));
