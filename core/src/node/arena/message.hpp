@@ -97,11 +97,17 @@ class Message {
         break;
     }
   }
+  // The new payload is in place before the old one dies: a value's drop
+  // may run code that reads this message.
   Message& operator=(Message&& other) noexcept {
-    if (this != &other) {
-      destroy_payload();
-      std::construct_at(this, std::move(other));
+    if (this == &other) return *this;
+    if (kind_ == MessageKind::Data && other.kind_ == MessageKind::Data) {
+      value_ = std::move(other.value_);
+      return *this;
     }
+    Message taken(std::move(other));
+    destroy_payload();
+    std::construct_at(this, std::move(taken));
     return *this;
   }
   Message(const Message&) = delete;

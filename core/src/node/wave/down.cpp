@@ -176,8 +176,8 @@ struct Applied {
 
 // Applies one message to the node's state (the core held mutably) and says
 // who receives it. Replaced values go to trash, dropped after the borrow.
-// A DATA's version is put in place from next_version, unless that is null
-// (the caller advanced it in place).
+// A DATA's version is put in place from next_version: only a DATA under
+// content ids comes here, its version computed before the borrow.
 void apply_message(Arena& a, const UncountedNode& node, const Message& m, std::optional<NodeVersion>* next_version,
                    Applied& out, SharedValue& old_cache, std::optional<NodeVersion>& old_version,
                    std::vector<MessageList>& old_held, std::optional<PullRequest>& old_pending,
@@ -194,9 +194,7 @@ void apply_message(Arena& a, const UncountedNode& node, const Message& m, std::o
       if (!e.state.mark_dirty()) return;
       break;
     case MessageKind::Data: {
-      if (next_version) {
-        old_version = a.version_at(node.index()).exchange_current(std::move(*next_version));
-      }
+      old_version = a.version_at(node.index()).exchange_current(std::move(*next_version));
       old_cache = std::exchange(e.cache, m.data_value());
       e.state.take_data();
       break;
@@ -273,7 +271,6 @@ struct DataSlots {
 // goes after the borrow, before the DATA is handed on.
 [[gnu::always_inline]] inline void apply_and_hand_on_data(RefMut<Arena>& a, const DataSlots& slots,
                                                           const Message& m) {
-  slots.version->advance_without_content_ids();
   // Swapped in: the cache's value comes out as the replaced one.
   SharedValue old_cache = m.data_value();
   old_cache.swap(slots.edge->cache);
@@ -318,6 +315,7 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
       deliver_message(node, m, true);
       return;
     }
+    v.advance_without_content_ids();  // its fault comes before the entries' check
     DownSlots s = down_slots(*a, node.key());
     apply_and_hand_on_data(a, DataSlots{&s.edge, &s.aux, &v}, m);
     return;
@@ -331,7 +329,7 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
     std::vector<MessageList> old_held;
     std::optional<PullRequest> old_pending, old_current;
     auto a = core.borrow_mut();
-    apply_message(*a, node, m, precomputed ? &next_version : nullptr, applied, old_cache, old_version,
+    apply_message(*a, node, m, &next_version, applied, old_cache, old_version,
                   old_held, old_pending, old_current);
     a.release();
   }
@@ -611,6 +609,7 @@ template <class Plain>
     // Ends as it goes out of scope, before the frame closes: the one end
     // its destructor makes serves both the normal road and a fault.
     OrderedDelivery window(node);
+    slots.version->advance_without_content_ids();
     apply_and_hand_on_data(a, slots, m);
     m.release_data_value();
     deliver_any_queued(node, window);
