@@ -171,20 +171,37 @@ template <class Call>
   end_on_unwind.dismiss();
 }
 
+// The edge entry of a node whose run ended, its running flag cleared. The
+// wave that pinned the node for its run keeps it pinned until the wave
+// ends, and a pinned slot is never vacated: its key is current still and
+// something keeps the node. Any other node's key is checked first.
+[[gnu::always_inline]] inline EdgeEntry& end_running_of_run(Arena& a, const UncountedNode& node, bool wave_pinned) {
+  if (wave_pinned) [[likely]] {
+    EdgeEntry& e = a.current_wave_edge(node.key().index);
+    e.state.end_run();
+    return e;
+  }
+  // A node gone meanwhile faults here, before the wave step.
+  EdgeEntry& e = a.wave_edge(node.key());
+  end_running(a, e, node);
+  return e;
+}
+
 // The wave step after the call: the running flag cleared, the wave's values
 // become the deps' latest, and a run that emitted nothing resolves.
+// wave_pinned: the running wave pinned the node before its run.
 [[gnu::always_inline]] inline void finish_run(GraphCore& core, const UncountedNode& node, std::uint8_t partition_flag,
-                                              StockedDepInputs& inputs) {
+                                              StockedDepInputs& inputs, bool wave_pinned) {
   const SlotKey node_key = node.key();
   SmallVec<SharedValue, 2> old_latest;
   {
     auto a = core.borrow_mut();
-    // A node gone meanwhile faults here, before the wave step.
-    EdgeEntry& e = a->wave_edge(node_key);
-    end_running(*a, e, node);
+    EdgeEntry& e = end_running_of_run(*a, node, wave_pinned);
     if (!e.state.resolves_after_run() || partition_flag != 0) {
-      move_wave_values(e, old_latest, inputs);
+      // Cleared before the values move (nothing reads it meanwhile), so
+      // that the flags are written once.
       e.state.end_wave();
+      move_wave_values(e, old_latest, inputs);
       return;
     }
   }
@@ -202,6 +219,7 @@ template <class Call>
 [[gnu::noinline]] void run_rarely(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s,
                                   RunContext& ctx, AuxRare* rare, bool drops_callbacks, Dispatcher::RunLookup call) {
   GraphCore& core = node.core_ref();
+  const bool wave_pinned = wave_scope_installed();
   DispatcherRef kept_dispatcher = s.call.dispatcher();
   const DispatcherKey key = *s.call.key;
   // Made only when there are some; the function is then looked up after them.
@@ -237,7 +255,7 @@ template <class Call>
     });
     fn->run(ctx);
   });
-  finish_run(core, node, ctx.partition_flag, ctx.inputs);
+  finish_run(core, node, ctx.partition_flag, ctx.inputs, wave_pinned);
 }
 
 }  // namespace
@@ -269,13 +287,15 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
     fn = call.fn;
   }
   GraphCore& core = node.core_ref();
+  // The node is touched: an installed wave pinned it.
+  const bool wave_pinned = wave_scope_installed();
   call_guarded(core, node, [&] {
     if (!fn) return;
     // Claimed here: on unwind the claim ends before the guards above run.
     FnRunClaim claim(fn);
     fn->run(ctx);
   });
-  finish_run(core, node, ctx.partition_flag, ctx.inputs);
+  finish_run(core, node, ctx.partition_flag, ctx.inputs, wave_pinned);
 }
 
 void touch_for_run(Arena& a, const UncountedNode& node) {
