@@ -151,13 +151,15 @@ inline DepSlot* next_with_wave_value(DepSlot* d, DepSlot* const end) noexcept {
 }
 
 // Calls the node's function through call, with the node named as the
-// running one and its running flag cleared should call unwind.
+// running one in the installed wave (wave_installed) and its running flag
+// cleared should call unwind.
 template <class Call>
-[[gnu::always_inline]] inline void call_guarded(GraphCore& core, const UncountedNode& node, Call&& call) {
-  {
-    auto cell = wave_scope_cell().borrow_mut();
-    if (cell->has_value()) (*cell)->running_node = NodeId{core.id(), node.key().index, node.key().generation};
-  }
+[[gnu::always_inline]] inline void call_guarded(GraphCore& core, const UncountedNode& node, bool wave_installed,
+                                                Call&& call) {
+  // Written without a borrow: each borrow of the scope is taken and
+  // released within one step of the wave, none across a run.
+  if (wave_installed)
+    wave_scope_cell().unguarded()->running_node = NodeId{core.id(), node.key().index, node.key().generation};
   // The flag is cleared when the function unwinds; when it returns, under
   // the borrow that follows. The caller's handle keeps the core and the
   // count record alive meanwhile.
@@ -241,7 +243,7 @@ template <class Call>
     old_callbacks->release.clear();
     old_callbacks->invalidate.clear();
   }
-  call_guarded(core, node, [&] {
+  call_guarded(core, node, wave_pinned, [&] {
     if (old_callbacks) call = kept_dispatcher->lookup_for_run(key);
     NodeFn* fn = call.fn;
     if (!fn) return;
@@ -289,7 +291,7 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
   GraphCore& core = node.core_ref();
   // The node is touched: an installed wave pinned it.
   const bool wave_pinned = wave_scope_installed();
-  call_guarded(core, node, [&] {
+  call_guarded(core, node, wave_pinned, [&] {
     if (!fn) return;
     // Claimed here: on unwind the claim ends before the guards above run.
     FnRunClaim claim(fn);
