@@ -173,20 +173,22 @@ template <class Call>
   end_on_unwind.dismiss();
 }
 
-// The edge entry of a node whose run ended, its running flag cleared. The
-// wave that pinned the node for its run keeps it pinned until the wave
-// ends, and a pinned slot is never vacated: its key is current still and
-// something keeps the node. Any other node's key is checked first.
-[[gnu::always_inline]] inline EdgeEntry& end_running_of_run(Arena& a, const UncountedNode& node, bool wave_pinned) {
-  if (wave_pinned) [[likely]] {
-    EdgeEntry& e = a.current_wave_edge(node.key().index);
+// The edge entry of a node whose run ended. The wave that pinned the node
+// for its run keeps it pinned until the wave ends, and a pinned slot is
+// never vacated: its key is current still. Any other node's key is checked:
+// a node gone meanwhile faults here, before the wave step.
+[[gnu::always_inline]] inline EdgeEntry& edge_of_ended_run(Arena& a, const UncountedNode& node, bool wave_pinned) {
+  if (wave_pinned) [[likely]]
+    return a.current_wave_edge(node.key().index);
+  return a.wave_edge(node.key());
+}
+// Clears its running flag; the pin keeps a pinned node.
+[[gnu::always_inline]] inline void end_running_of_run(Arena& a, EdgeEntry& e, const UncountedNode& node,
+                                                      bool wave_pinned) {
+  if (wave_pinned) [[likely]]
     e.state.end_run();
-    return e;
-  }
-  // A node gone meanwhile faults here, before the wave step.
-  EdgeEntry& e = a.wave_edge(node.key());
-  end_running(a, e, node);
-  return e;
+  else
+    end_running(a, e, node);
 }
 
 // The wave step after the call: the running flag cleared, the wave's values
@@ -198,14 +200,17 @@ template <class Call>
   SmallVec<SharedValue, 2> old_latest;
   {
     auto a = core.borrow_mut();
-    EdgeEntry& e = end_running_of_run(*a, node, wave_pinned);
+    EdgeEntry& e = edge_of_ended_run(*a, node, wave_pinned);
+    // Read before the running flag clears (it takes no part): the usual
+    // end then writes the flags once, before the values move (nothing
+    // reads them meanwhile).
     if (!e.state.resolves_after_run() || partition_flag != 0) {
-      // Cleared before the values move (nothing reads it meanwhile), so
-      // that the flags are written once.
+      end_running_of_run(*a, e, node, wave_pinned);
       e.state.end_wave();
       move_wave_values(e, old_latest, inputs);
       return;
     }
+    end_running_of_run(*a, e, node, wave_pinned);
   }
   down(node, Message::resolved());
   auto a = core.borrow_mut();
