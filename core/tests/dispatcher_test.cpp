@@ -76,7 +76,8 @@ TEST(Dispatcher, AKeyNamesItsFunctionOnlyWhileCurrent) {
   EXPECT_EQ(d.register_fn(0, make_fn()), (DispatcherKey{0, 2, 0}));
 }
 
-// What a run found under a key is reused until a slot is freed: after each
+// What a run found under a key is reused until a slot is freed or timing
+// turns on: after each
 // step the kept road gives what a fresh lookup gives.
 TEST(Dispatcher, WhatARunFoundHoldsUntilASlotIsFreed) {
   Dispatcher d{0, 1};
@@ -90,6 +91,7 @@ TEST(Dispatcher, WhatARunFoundHoldsUntilASlotIsFreed) {
       [&] { d.free_slot(other); },             // another slot freed
       [&] { d.free_slot(key); },               // its own slot freed
       [&] { d.register_fn(1, make_fn()); },   // the slot taken again, a generation on
+      [&] { d.enable_fn_timing(); },           // timing turned on
   };
   FoundRunFn found;
   int step = 0;
@@ -101,6 +103,7 @@ TEST(Dispatcher, WhatARunFoundHoldsUntilASlotIsFreed) {
     EXPECT_EQ(kept_road.fn, fresh.fn);
     EXPECT_EQ(kept_road.fn, step <= 4 ? kept.get() : nullptr);
     EXPECT_EQ(kept_road.partition_flag, 1);
+    EXPECT_EQ(kept_road.timing, step == 7);
   }
   FoundRunFn out_of_range;
   EXPECT_EQ(fault_text([&] { d.lookup_for_run({2, 0, 0}, out_of_range); }),

@@ -60,7 +60,7 @@ void Dispatcher::free_slot(DispatcherKey key) {
     if (slot && slot->fn) {
       freed = std::move(slot->fn);  // leaves the slot's share empty
       slot->generation += 1;  // wraps
-      s->slots_freed += 1;
+      s->found_epoch += 1;
       p.free_list.push_back(key.slot);
     }
     if (!s->timing.empty()) s->timing.erase(key);  // empty unless timing was ever on
@@ -68,7 +68,12 @@ void Dispatcher::free_slot(DispatcherKey key) {
   FnRunClaim::take_over_if_claimed(freed);
 }
 
-void Dispatcher::enable_fn_timing() { state_.borrow_mut()->timing_flag = 1; }
+void Dispatcher::enable_fn_timing() {
+  auto s = state_.borrow_mut();
+  // What runs found untimed no longer holds.
+  if (s->timing_flag != 1) s->found_epoch += 1;
+  s->timing_flag = 1;
+}
 
 bool Dispatcher::timing_enabled() const { return state_.borrow()->timing_flag == 1; }
 

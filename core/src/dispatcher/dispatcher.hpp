@@ -56,19 +56,21 @@ struct DispatcherPartition {
 
 struct DispatcherState {
   std::vector<DispatcherPartition> partitions;
-  // Counts the slots freed so far, from 1: what a run found under a key
-  // holds until the next free (a function leaves its slot only then).
-  std::uint64_t slots_freed = 1;
+  // Raised, from 1, when a slot is freed (a function leaves its slot only
+  // then) and when timing turns on: what a run found under a key, untimed,
+  // holds until the next raise.
+  std::uint64_t found_epoch = 1;
   std::unordered_map<DispatcherKey, FnTimingStats, DispatcherKeyHash> timing;
   GraphHook default_graph_hook;
   std::uint8_t timing_flag = 0;
 };
 
 // What a run found under a node's key, kept beside the key so that later
-// runs reach the function without the lookup while no slot was freed since.
+// runs reach the function without the lookup while the registry's found
+// epoch stays. Only untimed runs keep it: the reuse needs no timing test.
 struct FoundRunFn {
   NodeFn* fn = nullptr;
-  std::uint64_t slots_freed_then : 56 = 0;  // 0: nothing found yet
+  std::uint64_t epoch_then : 56 = 0;  // 0: nothing found yet
   std::uint64_t partition_flag : 8 = 0;
 };
 
@@ -116,17 +118,17 @@ class Dispatcher {
     return out;
   }
   // The same, reusing what the last run under key found (found, updated
-  // when stale): the key itself is then not looked up. What was found is
-  // read without a borrow: no mutable borrow of the state calls out, so
-  // none is held while a node runs.
+  // when stale and untimed): the key itself is then not looked up. What was
+  // found is read without a borrow: no mutable borrow of the state calls
+  // out, so none is held while a node runs.
   [[gnu::always_inline]] RunLookup lookup_for_run(DispatcherKey key, FoundRunFn& found) const {
     const DispatcherState& s = state_.unguarded();
-    if (found.slots_freed_then != s.slots_freed) [[unlikely]] {
+    if (found.epoch_then != s.found_epoch) [[unlikely]] {
       const RunLookup out = lookup_for_run(key);
-      found = FoundRunFn{out.fn, s.slots_freed, out.partition_flag};
+      if (!out.timing) found = FoundRunFn{out.fn, s.found_epoch, out.partition_flag};
       return out;
     }
-    return RunLookup{found.fn, static_cast<std::uint8_t>(found.partition_flag), s.timing_flag == 1};
+    return RunLookup{found.fn, static_cast<std::uint8_t>(found.partition_flag), false};
   }
   std::optional<FnTimingStats> timing_of(DispatcherKey key) const;
 

@@ -151,13 +151,15 @@ inline DepSlot* next_with_wave_value(DepSlot* d, DepSlot* const end) noexcept {
 }
 
 // Calls the node's function through call, with the node named as the
-// running one and its running flag cleared should call unwind.
+// running one in the installed wave (wave_installed) and its running flag
+// cleared should call unwind.
 template <class Call>
-[[gnu::always_inline]] inline void call_guarded(GraphCore& core, const UncountedNode& node, Call&& call) {
-  {
-    auto cell = wave_scope_cell().borrow_mut();
-    if (cell->has_value()) (*cell)->running_node = NodeId{core.id(), node.key().index, node.key().generation};
-  }
+[[gnu::always_inline]] inline void call_guarded(GraphCore& core, const UncountedNode& node, bool wave_installed,
+                                                Call&& call) {
+  // Written without a borrow: each borrow of the scope is taken and
+  // released within one step of the wave, none across a run.
+  if (wave_installed)
+    wave_scope_cell().unguarded()->running_node = NodeId{core.id(), node.key().index, node.key().generation};
   // The flag is cleared when the function unwinds; when it returns, under
   // the borrow that follows. The caller's handle keeps the core and the
   // count record alive meanwhile.
@@ -171,22 +173,44 @@ template <class Call>
   end_on_unwind.dismiss();
 }
 
+// The edge entry of a node whose run ended. The wave that pinned the node
+// for its run keeps it pinned until the wave ends, and a pinned slot is
+// never vacated: its key is current still. Any other node's key is checked:
+// a node gone meanwhile faults here, before the wave step.
+[[gnu::always_inline]] inline EdgeEntry& edge_of_ended_run(Arena& a, const UncountedNode& node, bool wave_pinned) {
+  if (wave_pinned) [[likely]]
+    return a.current_wave_edge(node.key().index);
+  return a.wave_edge(node.key());
+}
+// Clears its running flag; the pin keeps a pinned node.
+[[gnu::always_inline]] inline void end_running_of_run(Arena& a, EdgeEntry& e, const UncountedNode& node,
+                                                      bool wave_pinned) {
+  if (wave_pinned) [[likely]]
+    e.state.end_run();
+  else
+    end_running(a, e, node);
+}
+
 // The wave step after the call: the running flag cleared, the wave's values
 // become the deps' latest, and a run that emitted nothing resolves.
+// wave_pinned: the running wave pinned the node before its run.
 [[gnu::always_inline]] inline void finish_run(GraphCore& core, const UncountedNode& node, std::uint8_t partition_flag,
-                                              StockedDepInputs& inputs) {
+                                              StockedDepInputs& inputs, bool wave_pinned) {
   const SlotKey node_key = node.key();
   SmallVec<SharedValue, 2> old_latest;
   {
     auto a = core.borrow_mut();
-    // A node gone meanwhile faults here, before the wave step.
-    EdgeEntry& e = a->wave_edge(node_key);
-    end_running(*a, e, node);
+    EdgeEntry& e = edge_of_ended_run(*a, node, wave_pinned);
+    // Read before the running flag clears (it takes no part): the usual
+    // end then writes the flags once, before the values move (nothing
+    // reads them meanwhile).
     if (!e.state.resolves_after_run() || partition_flag != 0) {
-      move_wave_values(e, old_latest, inputs);
+      end_running_of_run(*a, e, node, wave_pinned);
       e.state.end_wave();
+      move_wave_values(e, old_latest, inputs);
       return;
     }
+    end_running_of_run(*a, e, node, wave_pinned);
   }
   down(node, Message::resolved());
   auto a = core.borrow_mut();
@@ -202,6 +226,7 @@ template <class Call>
 [[gnu::noinline]] void run_rarely(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s,
                                   RunContext& ctx, AuxRare* rare, bool drops_callbacks, Dispatcher::RunLookup call) {
   GraphCore& core = node.core_ref();
+  const bool wave_pinned = wave_scope_installed();
   DispatcherRef kept_dispatcher = s.call.dispatcher();
   const DispatcherKey key = *s.call.key;
   // Made only when there are some; the function is then looked up after them.
@@ -223,7 +248,7 @@ template <class Call>
     old_callbacks->release.clear();
     old_callbacks->invalidate.clear();
   }
-  call_guarded(core, node, [&] {
+  call_guarded(core, node, wave_pinned, [&] {
     if (old_callbacks) call = kept_dispatcher->lookup_for_run(key);
     NodeFn* fn = call.fn;
     if (!fn) return;
@@ -237,7 +262,7 @@ template <class Call>
     });
     fn->run(ctx);
   });
-  finish_run(core, node, ctx.partition_flag, ctx.inputs);
+  finish_run(core, node, ctx.partition_flag, ctx.inputs, wave_pinned);
 }
 
 }  // namespace
@@ -269,13 +294,15 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
     fn = call.fn;
   }
   GraphCore& core = node.core_ref();
-  call_guarded(core, node, [&] {
+  // The node is touched: an installed wave pinned it.
+  const bool wave_pinned = wave_scope_installed();
+  call_guarded(core, node, wave_pinned, [&] {
     if (!fn) return;
     // Claimed here: on unwind the claim ends before the guards above run.
     FnRunClaim claim(fn);
     fn->run(ctx);
   });
-  finish_run(core, node, ctx.partition_flag, ctx.inputs);
+  finish_run(core, node, ctx.partition_flag, ctx.inputs, wave_pinned);
 }
 
 void touch_for_run(Arena& a, const UncountedNode& node) {
