@@ -207,7 +207,7 @@ std::vector<std::string> drain_resolve_fan_out(const ResolveFanOutCase& c) {
     if (c.repeat_reversed) {
       for (auto n = nodes.rbegin(); n != nodes.rend(); ++n) push_pending(*n, PendingKind::ResolveCheck);
     }
-    log.push_back("queued " + std::to_string(pending_state().queue.borrow()->size()));
+    log.push_back("queued " + std::to_string(pending_state().queue.size()));
     drain_pending();
   }
   return log;

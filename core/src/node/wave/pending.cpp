@@ -57,10 +57,10 @@ void keep_buffer(std::vector<PendingItem>& emptied) {
 
 void keep_queued_owner_items_past_wave() {
   PendingState& pending = pending_state();
-  auto q = pending.queue.borrow_mut();
+  std::vector<PendingItem>& q = pending.queue;
   // The lone item goes first, as it was queued.
-  if (pending.lone.waiting()) q->emplace(q->begin(), pending.lone.take(), pending.lone.core_id, pending.lone.kind);
-  for (PendingItem& it : *q) {
+  if (pending.lone.waiting()) q.emplace(q.begin(), pending.lone.take(), pending.lone.core_id, pending.lone.kind);
+  for (PendingItem& it : q) {
     if (it.node.empty()) continue;
     it.core = it.node.core();
     it.node = UncountedNode(CoreRef(), it.node.count(), it.node.key());
@@ -148,7 +148,7 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
     }
   }
   PendingState& pending = pending_state();
-  auto q = pending.queue.borrow_mut();
+  std::vector<PendingItem>& q = pending.queue;
   if (kind == PendingKind::ResolveCheck) {
     if (!queued_resolve_checks().insert(id, node.key(), detail::tls_queue_epoch)) return;
   } else if (!marked) {
@@ -157,29 +157,26 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
     };
     const LoneOwnerItem& lone = pending.lone;
     if (lone.waiting() && is_this(lone.kind, lone.core_id, *lone.node)) return;
-    for (const PendingItem& it : *q) {
+    for (const PendingItem& it : q) {
       if (is_this(it.kind, it.core_id, it.node)) return;
     }
   }
-  push_item(*q, pending.lone, node.core(), node.count(), node.key(), id, kind);
+  push_item(q, pending.lone, node.core(), node.count(), node.key(), id, kind);
 }
 
 void push_run_check_marked(const UncountedNode& node) {
   PendingState& pending = pending_state();
-  auto q = pending.queue.borrow_mut();
-  push_item(*q, pending.lone, node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
+  push_item(pending.queue, pending.lone, node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
 }
 
 void clear_pending_queue() {
+  // The items drop after the queue is emptied: dropping a core runs code.
   std::vector<PendingItem> dropped;
   UncountedNode dropped_lone;
-  {
-    PendingState& pending = pending_state();
-    auto q = pending.queue.borrow_mut();
-    dropped = std::move(*q);
-    if (pending.lone.waiting()) dropped_lone = pending.lone.take();
-    empty_queue(*q);
-  }
+  PendingState& pending = pending_state();
+  dropped = std::move(pending.queue);
+  if (pending.lone.waiting()) dropped_lone = pending.lone.take();
+  empty_queue(pending.queue);
 }
 
 namespace {
@@ -321,15 +318,12 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
   std::vector<PendingItem> taken;
   take_kept_buffer(taken);
   TakenLone lone;
-  {
-    auto q = pending.queue.borrow_mut();
-    taken.swap(*q);
-    if (pending.lone.waiting()) {
-      lone.kind = pending.lone.kind;
-      lone.node = pending.lone.take();
-    }
-    start_queue_epoch();
+  taken.swap(pending.queue);
+  if (pending.lone.waiting()) {
+    lone.kind = pending.lone.kind;
+    lone.node = pending.lone.take();
   }
+  start_queue_epoch();
   drain_taken(lone, taken);
   taken.clear();
   keep_buffer(taken);
@@ -342,30 +336,27 @@ void drain_queued(PendingState& pending) {
     // A chain nests one drain per node, each finding the owner's lone item
     // and nothing else: its node is taken from the slot, without the vector
     // or the two passes.
-    auto q = pending.queue.borrow_mut();
-    if (q->empty()) {
+    std::vector<PendingItem>& q = pending.queue;
+    if (q.empty()) {
       if (!pending.lone.waiting()) return;
       const PendingKind lone_kind = pending.lone.kind;
       UncountedNode lone_node = pending.lone.take();
       start_queue_epoch();
-      q.release();
       // The lone item holds the owner's core.
       drain_held_node(lone_node, lone_kind);
       continue;
     }
-    if (q->size() != 1 || pending.lone.waiting()) {
-      q.release();
+    if (q.size() != 1 || pending.lone.waiting()) {
       drain_several(pending);
       continue;
     }
     // An item watching its core, alone, likewise.
-    PendingItem& only = q->back();
+    PendingItem& only = q.back();
     UncountedNode single = take_node(only);
     const PendingKind single_kind = only.kind;
     // The queue emptied without a walk of its buffer.
-    q->pop_back();
+    q.pop_back();
     start_queue_epoch();
-    q.release();
     drain_node(single, single_kind);
   }
 }

@@ -6,7 +6,6 @@
 #include <optional>
 #include <vector>
 
-#include "base/cell.hpp"
 #include "base/thread_block.hpp"
 #include "node/arena/node_handle.hpp"
 #include "node/wave/queued_resolve_checks.hpp"
@@ -58,10 +57,12 @@ struct LoneOwnerItem {
   }
 };
 
+// Used only by the moment of a push, a take or a conversion, which calls
+// nothing out: no use can overlap another, so the queue has no borrow flag.
 struct PendingState {
-  Cell<std::vector<PendingItem>> queue;
-  LoneOwnerItem lone;                  // used under the queue's borrow; ahead of every item of the vector
-  QueuedResolveChecks resolve_checks;  // used under the queue's borrow
+  std::vector<PendingItem> queue;
+  LoneOwnerItem lone;  // ahead of every item of the vector
+  QueuedResolveChecks resolve_checks;
 };
 
 inline PendingState& pending_state() noexcept { return ThreadBlock<PendingState>::get(); }
