@@ -1,6 +1,5 @@
 #include "node/wave/pending.hpp"
 
-#include <array>
 
 #include "node/wave/delivery.hpp"
 #include "node/wave/down.hpp"
@@ -21,28 +20,14 @@ void empty_queue(std::vector<PendingItem>& q) noexcept {
 }
 
 
-// Emptied buffers of drained items, kept for later drains of several: a
-// drain takes the queue's buffer whole and leaves it a kept one, so its
-// items run where they were queued and the pushes their runs make find
-// room. Drains nest, each holding one buffer; a few are kept. The first
-// `ready` slots hold one each; the slots past them stay, empty, so that
-// neither a take nor a keep destroys a vector.
-constexpr std::size_t kKeptBuffers = 8;
-struct KeptBuffers {
-  std::array<std::vector<PendingItem>, kKeptBuffers> buffers;
-  std::size_t ready = 0;
-};
-
 // Swaps a kept buffer, if any, into taken, an empty vector without one.
-void take_kept_buffer(std::vector<PendingItem>& taken) noexcept {
-  KeptBuffers& kept = ThreadBlock<KeptBuffers>::get();
+void take_kept_buffer(KeptBuffers& kept, std::vector<PendingItem>& taken) noexcept {
   if (kept.ready == 0) return;
   taken.swap(kept.buffers[--kept.ready]);
 }
 
-void keep_buffer(std::vector<PendingItem>& emptied) {
-  KeptBuffers& kept = ThreadBlock<KeptBuffers>::get();
-  if (kept.ready == kKeptBuffers || emptied.capacity() == 0) return;
+void keep_buffer(KeptBuffers& kept, std::vector<PendingItem>& emptied) {
+  if (kept.ready == KeptBuffers::kCount || emptied.capacity() == 0) return;
   kept.buffers[kept.ready++].swap(emptied);
 }
 
@@ -316,7 +301,7 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
 // item's road keeps a small frame.
 [[gnu::noinline]] void drain_several(PendingState& pending) {
   std::vector<PendingItem> taken;
-  take_kept_buffer(taken);
+  take_kept_buffer(pending.kept, taken);
   TakenLone lone;
   taken.swap(pending.queue);
   if (pending.lone.waiting()) {
@@ -326,7 +311,7 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
   start_queue_epoch();
   drain_taken(lone, taken);
   taken.clear();
-  keep_buffer(taken);
+  keep_buffer(pending.kept, taken);
 }
 
 }  // namespace
