@@ -314,6 +314,22 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
   keep_buffer(pending.kept, taken);
 }
 
+// Takes the lone item and the vector's only one and runs them, as
+// drain_several would: the queue keeps its buffer, emptied, and no buffer
+// changes hands. A diamond's delivery queues these two.
+[[gnu::noinline]] void drain_lone_and_one(PendingState& pending) {
+  const PendingKind lone_kind = pending.lone.kind;
+  UncountedNode lone_node = pending.lone.take();
+  PendingItem only = std::move(pending.queue.back());
+  pending.queue.pop_back();
+  start_queue_epoch();
+  // Run checks first, then resolve checks, each in queue order.
+  if (lone_kind == PendingKind::RunCheck) drain_node(lone_node, PendingKind::RunCheck);
+  if (only.kind == PendingKind::RunCheck) drain_taken_item(only, PendingKind::RunCheck);
+  if (lone_kind == PendingKind::ResolveCheck) drain_node(lone_node, PendingKind::ResolveCheck);
+  if (only.kind == PendingKind::ResolveCheck) drain_taken_item(only, PendingKind::ResolveCheck);
+}
+
 }  // namespace
 
 void drain_queued(PendingState& pending) {
@@ -331,8 +347,12 @@ void drain_queued(PendingState& pending) {
       drain_held_node(lone_node, lone_kind);
       continue;
     }
-    if (q.size() != 1 || pending.lone.waiting()) {
+    if (q.size() != 1) {
       drain_several(pending);
+      continue;
+    }
+    if (pending.lone.waiting()) {
+      drain_lone_and_one(pending);
       continue;
     }
     // An item watching its core, alone, likewise.
