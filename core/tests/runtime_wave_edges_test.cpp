@@ -207,7 +207,7 @@ std::vector<std::string> drain_resolve_fan_out(const ResolveFanOutCase& c) {
     if (c.repeat_reversed) {
       for (auto n = nodes.rbegin(); n != nodes.rend(); ++n) push_pending(*n, PendingKind::ResolveCheck);
     }
-    log.push_back("queued " + std::to_string(pending_state().queue.borrow()->size()));
+    log.push_back("queued " + std::to_string(pending_state().queue.size()));
     drain_pending();
   }
   return log;
@@ -296,6 +296,12 @@ TEST(PendingEdges, TheOwnersLoneItemDrainsInTheOrderTheVectorGives) {
       {"another core's after it", {{"a1", kRun}, {"b1", kRun}}, L({"a1 ran", "b1 ran"})},
       {"another core's before it", {{"b1", kRun}, {"a1", kRun}}, L({"b1 ran", "a1 ran"})},
       {"a resolve check before a run check", {{"a1", kResolve}, {"a2", kRun}}, L({"a2 ran", "a1 RESOLVED"})},
+      {"a run check before a resolve check", {{"a1", kRun}, {"a2", kResolve}}, L({"a1 ran", "a2 RESOLVED"})},
+      {"two resolve checks", {{"a1", kResolve}, {"a2", kResolve}}, L({"a1 RESOLVED", "a2 RESOLVED"})},
+      {"another core's run check behind a resolve check", {{"a1", kResolve}, {"b1", kRun}},
+       L({"b1 ran", "a1 RESOLVED"})},
+      {"another core's resolve check behind a run check", {{"a1", kRun}, {"b1", kResolve}},
+       L({"a1 ran", "b1 RESOLVED"})},
       {"one resolve check", {{"a1", kResolve}}, L({"a1 RESOLVED"})},
       {"the same run check twice", {{"a1", kRun}, {"a1", kRun}}, L({"a1 ran"})},
       {"the same resolve check twice", {{"a1", kResolve}, {"a1", kResolve}}, L({"a1 RESOLVED"})},

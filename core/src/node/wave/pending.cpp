@@ -1,6 +1,5 @@
 #include "node/wave/pending.hpp"
 
-#include <array>
 
 #include "node/wave/delivery.hpp"
 #include "node/wave/down.hpp"
@@ -21,28 +20,14 @@ void empty_queue(std::vector<PendingItem>& q) noexcept {
 }
 
 
-// Emptied buffers of drained items, kept for later drains of several: a
-// drain takes the queue's buffer whole and leaves it a kept one, so its
-// items run where they were queued and the pushes their runs make find
-// room. Drains nest, each holding one buffer; a few are kept. The first
-// `ready` slots hold one each; the slots past them stay, empty, so that
-// neither a take nor a keep destroys a vector.
-constexpr std::size_t kKeptBuffers = 8;
-struct KeptBuffers {
-  std::array<std::vector<PendingItem>, kKeptBuffers> buffers;
-  std::size_t ready = 0;
-};
-
 // Swaps a kept buffer, if any, into taken, an empty vector without one.
-void take_kept_buffer(std::vector<PendingItem>& taken) noexcept {
-  KeptBuffers& kept = ThreadBlock<KeptBuffers>::get();
+void take_kept_buffer(KeptBuffers& kept, std::vector<PendingItem>& taken) noexcept {
   if (kept.ready == 0) return;
   taken.swap(kept.buffers[--kept.ready]);
 }
 
-void keep_buffer(std::vector<PendingItem>& emptied) {
-  KeptBuffers& kept = ThreadBlock<KeptBuffers>::get();
-  if (kept.ready == kKeptBuffers || emptied.capacity() == 0) return;
+void keep_buffer(KeptBuffers& kept, std::vector<PendingItem>& emptied) {
+  if (kept.ready == KeptBuffers::kCount || emptied.capacity() == 0) return;
   kept.buffers[kept.ready++].swap(emptied);
 }
 
@@ -57,10 +42,10 @@ void keep_buffer(std::vector<PendingItem>& emptied) {
 
 void keep_queued_owner_items_past_wave() {
   PendingState& pending = pending_state();
-  auto q = pending.queue.borrow_mut();
+  std::vector<PendingItem>& q = pending.queue;
   // The lone item goes first, as it was queued.
-  if (pending.lone.waiting()) q->emplace(q->begin(), pending.lone.take(), pending.lone.core_id, pending.lone.kind);
-  for (PendingItem& it : *q) {
+  if (pending.lone.waiting()) q.emplace(q.begin(), pending.lone.take(), pending.lone.core_id, pending.lone.kind);
+  for (PendingItem& it : q) {
     if (it.node.empty()) continue;
     it.core = it.node.core();
     it.node = UncountedNode(CoreRef(), it.node.count(), it.node.key());
@@ -148,7 +133,7 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
     }
   }
   PendingState& pending = pending_state();
-  auto q = pending.queue.borrow_mut();
+  std::vector<PendingItem>& q = pending.queue;
   if (kind == PendingKind::ResolveCheck) {
     if (!queued_resolve_checks().insert(id, node.key(), detail::tls_queue_epoch)) return;
   } else if (!marked) {
@@ -157,29 +142,26 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
     };
     const LoneOwnerItem& lone = pending.lone;
     if (lone.waiting() && is_this(lone.kind, lone.core_id, *lone.node)) return;
-    for (const PendingItem& it : *q) {
+    for (const PendingItem& it : q) {
       if (is_this(it.kind, it.core_id, it.node)) return;
     }
   }
-  push_item(*q, pending.lone, node.core(), node.count(), node.key(), id, kind);
+  push_item(q, pending.lone, node.core(), node.count(), node.key(), id, kind);
 }
 
 void push_run_check_marked(const UncountedNode& node) {
   PendingState& pending = pending_state();
-  auto q = pending.queue.borrow_mut();
-  push_item(*q, pending.lone, node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
+  push_item(pending.queue, pending.lone, node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
 }
 
 void clear_pending_queue() {
+  // The items drop after the queue is emptied: dropping a core runs code.
   std::vector<PendingItem> dropped;
   UncountedNode dropped_lone;
-  {
-    PendingState& pending = pending_state();
-    auto q = pending.queue.borrow_mut();
-    dropped = std::move(*q);
-    if (pending.lone.waiting()) dropped_lone = pending.lone.take();
-    empty_queue(*q);
-  }
+  PendingState& pending = pending_state();
+  dropped = std::move(pending.queue);
+  if (pending.lone.waiting()) dropped_lone = pending.lone.take();
+  empty_queue(pending.queue);
 }
 
 namespace {
@@ -319,20 +301,33 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
 // item's road keeps a small frame.
 [[gnu::noinline]] void drain_several(PendingState& pending) {
   std::vector<PendingItem> taken;
-  take_kept_buffer(taken);
+  take_kept_buffer(pending.kept, taken);
   TakenLone lone;
-  {
-    auto q = pending.queue.borrow_mut();
-    taken.swap(*q);
-    if (pending.lone.waiting()) {
-      lone.kind = pending.lone.kind;
-      lone.node = pending.lone.take();
-    }
-    start_queue_epoch();
+  taken.swap(pending.queue);
+  if (pending.lone.waiting()) {
+    lone.kind = pending.lone.kind;
+    lone.node = pending.lone.take();
   }
+  start_queue_epoch();
   drain_taken(lone, taken);
   taken.clear();
-  keep_buffer(taken);
+  keep_buffer(pending.kept, taken);
+}
+
+// Takes the lone item and the vector's only one and runs them, as
+// drain_several would: the queue keeps its buffer, emptied, and no buffer
+// changes hands. A diamond's delivery queues these two.
+[[gnu::noinline]] void drain_lone_and_one(PendingState& pending) {
+  const PendingKind lone_kind = pending.lone.kind;
+  UncountedNode lone_node = pending.lone.take();
+  PendingItem only = std::move(pending.queue.back());
+  pending.queue.pop_back();
+  start_queue_epoch();
+  // Run checks first, then resolve checks, each in queue order.
+  if (lone_kind == PendingKind::RunCheck) drain_node(lone_node, PendingKind::RunCheck);
+  if (only.kind == PendingKind::RunCheck) drain_taken_item(only, PendingKind::RunCheck);
+  if (lone_kind == PendingKind::ResolveCheck) drain_node(lone_node, PendingKind::ResolveCheck);
+  if (only.kind == PendingKind::ResolveCheck) drain_taken_item(only, PendingKind::ResolveCheck);
 }
 
 }  // namespace
@@ -342,30 +337,31 @@ void drain_queued(PendingState& pending) {
     // A chain nests one drain per node, each finding the owner's lone item
     // and nothing else: its node is taken from the slot, without the vector
     // or the two passes.
-    auto q = pending.queue.borrow_mut();
-    if (q->empty()) {
+    std::vector<PendingItem>& q = pending.queue;
+    if (q.empty()) {
       if (!pending.lone.waiting()) return;
       const PendingKind lone_kind = pending.lone.kind;
       UncountedNode lone_node = pending.lone.take();
       start_queue_epoch();
-      q.release();
       // The lone item holds the owner's core.
       drain_held_node(lone_node, lone_kind);
       continue;
     }
-    if (q->size() != 1 || pending.lone.waiting()) {
-      q.release();
+    if (q.size() != 1) {
       drain_several(pending);
       continue;
     }
+    if (pending.lone.waiting()) {
+      drain_lone_and_one(pending);
+      continue;
+    }
     // An item watching its core, alone, likewise.
-    PendingItem& only = q->back();
+    PendingItem& only = q.back();
     UncountedNode single = take_node(only);
     const PendingKind single_kind = only.kind;
     // The queue emptied without a walk of its buffer.
-    q->pop_back();
+    q.pop_back();
     start_queue_epoch();
-    q.release();
     drain_node(single, single_kind);
   }
 }

@@ -64,7 +64,7 @@ template <class AnyCore>
   q.emplace_back(WeakCore(core), count, key, core_id, kind);
 }
 
-// Queues an item for the node of core_id, under the queue's borrow q,
+// Queues an item for the node of core_id in the queue q,
 // watching core unless it is the owner's. The owner's item queued first
 // waits in the lone slot: tested inline, as a chain queues one per node.
 template <class AnyCore>
@@ -85,8 +85,7 @@ void push_run_check_marked(const UncountedNode& node);
 [[gnu::always_inline]] inline void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key,
                                                          CoreId core_id) {
   PendingState& pending = pending_state();
-  auto q = pending.queue.borrow_mut();
-  push_item(*q, pending.lone, core, count, key, core_id, PendingKind::RunCheck);
+  push_item(pending.queue, pending.lone, core, count, key, core_id, PendingKind::RunCheck);
 }
 
 namespace detail {
@@ -99,12 +98,10 @@ inline std::uint64_t queue_epoch() noexcept { return detail::tls_queue_epoch; }
 // drain_pending for a queue with an item waiting.
 void drain_queued(PendingState& pending);
 // Runs the queue to empty: run checks first, then resolve checks, per pass.
-// Most frames close on an empty queue: seen inline. Read without a borrow:
-// the queue is borrowed only for the moment of a push or a take, never
-// across a call out.
+// Most frames close on an empty queue: seen inline.
 inline void drain_pending() {
   PendingState& pending = pending_state();
-  if (pending.lone.waiting() || !pending.queue.unguarded().empty()) drain_queued(pending);
+  if (pending.lone.waiting() || !pending.queue.empty()) drain_queued(pending);
 }
 void run_queued(const UncountedNode& node);
 // Runs the node or settles it from its first dep, as decided by run_decision.
@@ -125,7 +122,7 @@ void keep_queued_owner_items_past_wave();
 // queue is seen without a call.
 inline void keep_owner_items_past_wave() {
   const PendingState& pending = pending_state();
-  if (pending.lone.waiting() || !pending.queue.borrow()->empty()) keep_queued_owner_items_past_wave();
+  if (pending.lone.waiting() || !pending.queue.empty()) keep_queued_owner_items_past_wave();
 }
 // Drops every queued item without running it.
 void clear_pending_queue();

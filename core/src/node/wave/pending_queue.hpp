@@ -2,11 +2,11 @@
 // The thread's pending queue: the run checks and resolve checks waiting for
 // the outermost down to return (see pending.hpp).
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-#include "base/cell.hpp"
 #include "base/thread_block.hpp"
 #include "node/arena/node_handle.hpp"
 #include "node/wave/queued_resolve_checks.hpp"
@@ -58,10 +58,25 @@ struct LoneOwnerItem {
   }
 };
 
+// Emptied buffers of drained items, kept for later drains of several: a
+// drain takes the queue's buffer whole and leaves it a kept one, so its
+// items run where they were queued and the pushes their runs make find
+// room. Drains nest, each holding one buffer; a few are kept. The first
+// `ready` slots hold one each; the slots past them stay, empty, so that
+// neither a take nor a keep destroys a vector.
+struct KeptBuffers {
+  static constexpr std::size_t kCount = 8;
+  std::array<std::vector<PendingItem>, kCount> buffers;
+  std::size_t ready = 0;
+};
+
+// Used only by the moment of a push, a take or a conversion, which calls
+// nothing out: no use can overlap another, so the queue has no borrow flag.
 struct PendingState {
-  Cell<std::vector<PendingItem>> queue;
-  LoneOwnerItem lone;                  // used under the queue's borrow; ahead of every item of the vector
-  QueuedResolveChecks resolve_checks;  // used under the queue's borrow
+  std::vector<PendingItem> queue;
+  LoneOwnerItem lone;  // ahead of every item of the vector
+  QueuedResolveChecks resolve_checks;
+  KeptBuffers kept;  // for drains of several
 };
 
 inline PendingState& pending_state() noexcept { return ThreadBlock<PendingState>::get(); }
