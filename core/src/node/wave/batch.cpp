@@ -149,24 +149,26 @@ Late take_late(BatchRecord& r, Late& late) noexcept {
 // one by one, lowering a run of one core's pins under one borrow; a node
 // whose release is due is released at its turn, outside the borrow.
 void unpin_records(std::vector<BatchRecord>& records) noexcept {
-  std::size_t i = 0;
-  while (i < records.size()) {
-    const CoreRef core = records[i].node.core();  // held through the run: each record's reference goes in it
+  // Walked by pointer: unpinning runs no code that touches the list.
+  BatchRecord* it = records.data();
+  BatchRecord* const end = it + records.size();
+  while (it != end) {
+    const CoreRef core = it->node.core();  // held through the run: each record's reference goes in it
     if (!core || core->is_borrowed()) {
       // Unpinned alone, so that a fault of its own is kept as it always was.
-      drop_quietly([&] { records[i].take_pin().unpin(); });
-      ++i;
+      drop_quietly([&] { it->take_pin().unpin(); });
+      ++it;
       continue;
     }
     UncountedNode* due = nullptr;
     {
       auto a = core->borrow_mut();
-      for (; i < records.size() && records[i].node.core() == core; ++i) {
-        UncountedNode& node = records[i].node;
+      for (; it != end && it->node.core() == core; ++it) {
+        UncountedNode& node = it->node;
         // The record pinned a current slot: it is current still.
         if (a->drop_held_pin(node.index(), node.count()->count)) {
           due = &node;
-          ++i;
+          ++it;
           break;
         }
         node.drop();
@@ -362,7 +364,12 @@ void run_batch(FunctionRef<bool()> call) {
   auto unpin_at_end = on_scope_exit([&]() noexcept { unpin_records(records); });
 
   std::vector<DeferredCore> collected;
-  for (const BatchRecord& r : records) add_core(collected, r.node.core(), r.core);
+  // A run of one core's records is listed once, at its first record.
+  const BatchRecord* last = nullptr;
+  for (const BatchRecord& r : records) {
+    if (last == nullptr || r.core != last->core) add_core(collected, r.node.core(), r.core);
+    last = &r;
+  }
   std::vector<DeferredCore> extra;
   merge_extra(extra, collected, std::move(registered));
 
