@@ -374,10 +374,13 @@ void run_batch(FunctionRef<bool()> call) {
   merge_extra(extra, collected, std::move(registered));
 
   if (!*failed) {
-    std::size_t next = 0;
+    // Walked by pointer: the list is this frame's own, out of reach of the
+    // deliveries.
+    BatchRecord* next = records.data();
+    BatchRecord* const end = next + records.size();
     try {
-      for (; next < records.size(); ++next) {
-        BatchRecord& r = records[next];
+      for (; next != end; ++next) {
+        BatchRecord& r = *next;
         if (!has_late(r.deferred)) continue;
         // Delivered when the node is still there, in a wave scope of its
         // own; what was not delivered goes at the end of the step.
@@ -400,8 +403,8 @@ void run_batch(FunctionRef<bool()> call) {
     } catch (...) {
       // The flush stopped: the remaining lists go unsent, and their nodes
       // leave the batch-queued state so they can be checkpointed and released.
-      for (std::size_t i = next; i < records.size(); ++i) {
-        BatchRecord& r = records[i];
+      for (; next != end; ++next) {
+        BatchRecord& r = *next;
         if (!has_late(r.deferred)) continue;
         r.deferred = DeferredLate();
         drop_quietly([&] { leave_batch(r); });
