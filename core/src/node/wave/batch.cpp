@@ -51,7 +51,7 @@ struct BatchState {
   std::vector<BatchRecord> records;  // in first-deferral order
   std::vector<DeferredCore> registered;
   BatchToken token;
-  std::shared_ptr<bool> failed;
+  bool failed = false;  // a nested batch's callable raised
 };
 
 struct BatchCell : Cell<std::optional<BatchState>> {};
@@ -300,30 +300,33 @@ void batch_take_state() {
 
 void run_batch(FunctionRef<bool()> call) {
   HostBoundaryScope boundary;
-  std::shared_ptr<bool> outer_failed;
+  bool nested = false;
   {
     auto c = batch_cell().borrow();
-    if (c->has_value()) outer_failed = (*c)->failed;
+    nested = c->has_value();
   }
-  if (outer_failed) {
-    if (call()) *outer_failed = true;
+  if (nested) {
+    // The outer batch is open until its callable returns: it reads the mark then.
+    if (call()) {
+      auto c = batch_cell().borrow_mut();
+      if (c->has_value()) (*c)->failed = true;
+    }
     return;
   }
   BatchToken token = std::make_shared<bool>(false);
-  auto failed = std::make_shared<bool>(false);
+  bool failed = false;
   {
     auto c = batch_cell().borrow_mut();
     BatchState state;
     record_index().clear();
     state.records = std::move(spare_records());
     state.token = token;
-    state.failed = failed;
     *c = std::move(state);
     detail::tls_batch_open = true;
     detail::tls_batch_collecting = true;
   }
   try {
-    if (call()) *failed = true;
+    failed = call();
   } catch (...) {
     // An abort through the callable: nothing deferred is delivered, the
     // deferring nodes leave the batch-queued state (so they can be
@@ -350,6 +353,7 @@ void run_batch(FunctionRef<bool()> call) {
     auto c = batch_cell().borrow_mut();
     if (!c->has_value()) fault("batch frame installed");
     detail::tls_batch_collecting = false;
+    failed = failed || (*c)->failed;
     records = std::move((*c)->records);
     (*c)->records.clear();
     registered = std::move((*c)->registered);
@@ -373,7 +377,7 @@ void run_batch(FunctionRef<bool()> call) {
   std::vector<DeferredCore> extra;
   merge_extra(extra, collected, std::move(registered));
 
-  if (!*failed) {
+  if (!failed) {
     // Walked by pointer: the list is this frame's own, out of reach of the
     // deliveries.
     BatchRecord* next = records.data();
