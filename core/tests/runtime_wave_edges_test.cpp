@@ -672,6 +672,32 @@ TEST(BatchEdges, ANestedBatchDeliversOnlyWhenTheOutermostEnds) {
   EXPECT_FALSE(batch_is_active());
 }
 
+TEST(BatchEdges, ANestedBatchsFailureFailsTheOutermost) {
+  struct Case {
+    bool inner_fails;
+    std::vector<std::string> expected;
+  };
+  for (const Case& c : {Case{false, {"START", "DATA 0", "DIRTY", "DATA 1"}},
+                        Case{true, {"START", "DATA 0", "DIRTY", "RESOLVED"}}}) {
+    auto core = GraphCore::create();
+    NodeHandle s = make_state(core, iv(0));
+    auto sub = subscribe_recording(s);
+    run_batch([&] {
+      node_set(s, iv(1));
+      run_batch([&] { return c.inner_fails; });
+      return false;
+    });
+    EXPECT_EQ(sub.log(), c.expected) << "inner fails: " << c.inner_fails;
+    // The next batch starts unmarked.
+    run_batch([&] {
+      node_set(s, iv(2));
+      return false;
+    });
+    EXPECT_EQ(sub.log().back(), "DATA 2") << "inner fails: " << c.inner_fails;
+    EXPECT_FALSE(batch_is_active());
+  }
+}
+
 TEST(BatchEdges, ABatchOpenedDuringTheFlushIsNestedButDeliversAtOnce) {
   auto core = GraphCore::create();
   NodeHandle a = make_state(core, iv(0));
