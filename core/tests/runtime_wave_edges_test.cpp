@@ -751,6 +751,40 @@ TEST(BatchEdges, ManyNodesSetOverAndOverDeliverTheirLastValueInFirstDeferralOrde
   EXPECT_EQ(order, first_deferral_order);
 }
 
+// A node set several times in a row among others, over two batches whose
+// records sit in different places: each delivers its own last value.
+TEST(BatchEdges, NodesSetInRunsDeliverTheirOwnLastValue) {
+  auto core = GraphCore::create();
+  std::vector<NodeHandle> nodes;
+  std::vector<Subscribed> subs;
+  std::vector<std::string> order;
+  for (int i = 0; i < 2; ++i) {
+    nodes.push_back(make_state(core, iv(0)));
+    subs.push_back(subscribe_recording(nodes[i]));
+    subs.back().sink->on_message = [&order, i](const Message& m) {
+      if (m.kind() == MessageKind::Data) order.push_back(std::to_string(i));
+    };
+  }
+  struct Set {
+    int node;
+    int value;
+  };
+  const std::vector<std::vector<Set>> batches{
+      {{0, 1}, {1, 2}, {0, 3}, {0, 4}, {0, 5}, {1, 6}, {0, 7}, {0, 8}},
+      {{1, 10}, {0, 11}, {0, 12}, {1, 13}, {1, 14}},
+  };
+  order.clear();
+  for (const std::vector<Set>& sets : batches) {
+    run_batch([&] {
+      for (const Set& s : sets) node_set(nodes[s.node], iv(s.value));
+      return false;
+    });
+  }
+  EXPECT_EQ(subs[0].log(), L({"START", "DATA 0", "DIRTY", "DATA 8", "DIRTY", "DATA 12"}));
+  EXPECT_EQ(subs[1].log(), L({"START", "DATA 0", "DIRTY", "DATA 6", "DIRTY", "DATA 14"}));
+  EXPECT_EQ(order, L({"0", "1", "1", "0"}));
+}
+
 // Nodes set in a batch whose last handle goes before its end are kept by the
 // batch's pins and released at its end in first-deferral order, a node of
 // another core among them; the nodes kept stay, unpinned.

@@ -52,6 +52,11 @@ struct BatchState {
   std::vector<DeferredCore> registered;
   BatchToken token;
   bool failed = false;  // a nested batch's callable raised
+  // The node whose deferred messages were replaced last, and its record: a
+  // node set over and over finds its record without a probe. Core ids start
+  // at 1, so the empty id names no node.
+  NodeId last_replaced;
+  std::size_t last_replaced_at = 0;
 };
 
 struct BatchCell : Cell<std::optional<BatchState>> {};
@@ -195,16 +200,21 @@ namespace {
 template <class Late, class Pin, class ReplaceOther>
 bool defer_late_messages(const UncountedNode& node, Late& late, Pin&& pin, ReplaceOther&& replace_other) {
   auto c = batch_cell().borrow_mut();
-  BatchNodeIndex& index = record_index();
+  BatchState& state = **c;
   // The node has a core: the caller acts on it there.
   const NodeId id{node.core_ref().id(), node.index(), node.generation()};
-  const std::size_t slot = index.probe_for_insert(id);
-  const std::optional<std::size_t> at = index.value_at(slot);
-  if (!at) {
-    add_record(**c, slot, node, id, late, pin);
-    return false;
+  if (!(state.last_replaced == id)) {
+    BatchNodeIndex& index = record_index();
+    const std::size_t slot = index.probe_for_insert(id);
+    const std::optional<std::size_t> at = index.value_at(slot);
+    if (!at) {
+      add_record(state, slot, node, id, late, pin);
+      return false;
+    }
+    state.last_replaced = id;
+    state.last_replaced_at = *at;
   }
-  BatchRecord* r = &(*c)->records[*at];
+  BatchRecord* r = &state.records[state.last_replaced_at];
   if (Late* same = std::get_if<Late>(&r->deferred)) {
     std::swap(*same, late);
     return true;
@@ -356,6 +366,7 @@ void run_batch(FunctionRef<bool()> call) {
     failed = failed || (*c)->failed;
     records = std::move((*c)->records);
     (*c)->records.clear();
+    (*c)->last_replaced = NodeId();
     registered = std::move((*c)->registered);
     (*c)->registered.clear();
   }
