@@ -154,7 +154,8 @@ Late take_late(BatchRecord& r, Late& late) noexcept {
 // one by one, lowering a run of one core's pins under one borrow; a node
 // whose release is due is released at its turn, outside the borrow.
 void unpin_records(std::vector<BatchRecord>& records) noexcept {
-  // Walked by pointer: unpinning runs no code that touches the list.
+  // Walked by pointer: the list is the caller's own, out of reach of the
+  // code a due release runs.
   BatchRecord* it = records.data();
   BatchRecord* const end = it + records.size();
   while (it != end) {
@@ -366,7 +367,7 @@ void run_batch(FunctionRef<bool()> call) {
     failed = failed || (*c)->failed;
     records = std::move((*c)->records);
     (*c)->records.clear();
-    (*c)->last_replaced = NodeId();
+    (*c)->last_replaced = NodeId();  // its record left with the others
     registered = std::move((*c)->registered);
     (*c)->registered.clear();
   }
