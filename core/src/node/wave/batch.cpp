@@ -50,7 +50,7 @@ struct BatchRecord {
 struct BatchState {
   std::vector<BatchRecord> records;  // in first-deferral order
   std::vector<DeferredCore> registered;
-  BatchToken token;
+  BatchToken token;  // made for the first operation queued under the batch
   bool failed = false;  // a nested batch's callable raised
   // The node whose deferred messages were replaced last, and its record: a
   // node set over and over finds its record without a probe. Core ids start
@@ -106,6 +106,12 @@ bool contains_core(const std::vector<DeferredCore>& list, CoreId id) {
   for (const DeferredCore& c : list)
     if (c.id == id) return true;
   return false;
+}
+
+// Confirms the operations queued under the open batch: they run.
+void confirm_queued_ops() {
+  auto c = batch_cell().borrow();
+  if (c->has_value() && (*c)->token) *(*c)->token = true;
 }
 
 std::vector<DeferredCore> take_registered() {
@@ -280,17 +286,26 @@ void batch_register_core(const CoreRef& core) {
   add_core((*c)->registered, core, core->id());
 }
 
+namespace {
+// The open batch's token, made on its first use: most batches queue no
+// operation.
+const BatchToken& token_of(BatchState& state) {
+  if (!state.token) state.token = std::make_shared<bool>(false);
+  return state.token;
+}
+}  // namespace
+
 std::optional<BatchToken> batch_find_node(const NodeId& node) {
-  auto c = batch_cell().borrow();
+  auto c = batch_cell().borrow_mut();
   if (!c->has_value() || !batch_collecting()) return std::nullopt;
   std::optional<std::size_t> at = record_index().find(node);
-  if (at && has_late((*c)->records[*at].deferred)) return (*c)->token;
+  if (at && has_late((*c)->records[*at].deferred)) return token_of(**c);
   return std::nullopt;
 }
 
 BatchToken batch_token_for_new_deferral() {
-  auto c = batch_cell().borrow();
-  if (c->has_value()) return (*c)->token;
+  auto c = batch_cell().borrow_mut();
+  if (c->has_value()) return token_of(**c);
   return std::make_shared<bool>(true);
 }
 
@@ -324,14 +339,12 @@ void run_batch(FunctionRef<bool()> call) {
     }
     return;
   }
-  BatchToken token = std::make_shared<bool>(false);
   bool failed = false;
   {
     auto c = batch_cell().borrow_mut();
     BatchState state;
     record_index().clear();
     state.records = std::move(spare_records());
-    state.token = token;
     *c = std::move(state);
     detail::tls_batch_open = true;
     detail::tls_batch_collecting = true;
@@ -431,7 +444,7 @@ void run_batch(FunctionRef<bool()> call) {
       throw;
     }
     merge_extra(extra, collected, take_registered());
-    *token = true;
+    confirm_queued_ops();
     batch_take_state();
     std::exception_ptr saved;
     for (const auto* list : {&collected, &extra}) {
