@@ -678,6 +678,32 @@ TEST(BatchEdges, ANestedBatchDeliversOnlyWhenTheOutermostEnds) {
   EXPECT_FALSE(batch_is_active());
 }
 
+TEST(BatchEdges, ANestedBatchsFailureFailsTheOutermost) {
+  struct Case {
+    bool inner_fails;
+    std::vector<std::string> expected;
+  };
+  for (const Case& c : {Case{false, {"START", "DATA 0", "DIRTY", "DATA 1"}},
+                        Case{true, {"START", "DATA 0", "DIRTY", "RESOLVED"}}}) {
+    auto core = GraphCore::create();
+    NodeHandle s = make_state(core, iv(0));
+    auto sub = subscribe_recording(s);
+    run_batch([&] {
+      node_set(s, iv(1));
+      run_batch([&] { return c.inner_fails; });
+      return false;
+    });
+    EXPECT_EQ(sub.log(), c.expected) << "inner fails: " << c.inner_fails;
+    // The next batch starts unmarked.
+    run_batch([&] {
+      node_set(s, iv(2));
+      return false;
+    });
+    EXPECT_EQ(sub.log().back(), "DATA 2") << "inner fails: " << c.inner_fails;
+    EXPECT_FALSE(batch_is_active());
+  }
+}
+
 TEST(BatchEdges, ABatchOpenedDuringTheFlushIsNestedButDeliversAtOnce) {
   auto core = GraphCore::create();
   NodeHandle a = make_state(core, iv(0));
@@ -729,6 +755,40 @@ TEST(BatchEdges, ManyNodesSetOverAndOverDeliverTheirLastValueInFirstDeferralOrde
     EXPECT_EQ(subs[i].log(), L({"START", "DATA 0", "DIRTY", "DATA " + std::to_string(last)})) << "node " << i;
   }
   EXPECT_EQ(order, first_deferral_order);
+}
+
+// A node set several times in a row among others, over two batches whose
+// records sit in different places: each delivers its own last value.
+TEST(BatchEdges, NodesSetInRunsDeliverTheirOwnLastValue) {
+  auto core = GraphCore::create();
+  std::vector<NodeHandle> nodes;
+  std::vector<Subscribed> subs;
+  std::vector<std::string> order;
+  for (int i = 0; i < 2; ++i) {
+    nodes.push_back(make_state(core, iv(0)));
+    subs.push_back(subscribe_recording(nodes[i]));
+    subs.back().sink->on_message = [&order, i](const Message& m) {
+      if (m.kind() == MessageKind::Data) order.push_back(std::to_string(i));
+    };
+  }
+  struct Set {
+    int node;
+    int value;
+  };
+  const std::vector<std::vector<Set>> batches{
+      {{0, 1}, {1, 2}, {0, 3}, {0, 4}, {0, 5}, {1, 6}, {0, 7}, {0, 8}},
+      {{1, 10}, {0, 11}, {0, 12}, {1, 13}, {1, 14}},
+  };
+  order.clear();
+  for (const std::vector<Set>& sets : batches) {
+    run_batch([&] {
+      for (const Set& s : sets) node_set(nodes[s.node], iv(s.value));
+      return false;
+    });
+  }
+  EXPECT_EQ(subs[0].log(), L({"START", "DATA 0", "DIRTY", "DATA 8", "DIRTY", "DATA 12"}));
+  EXPECT_EQ(subs[1].log(), L({"START", "DATA 0", "DIRTY", "DATA 6", "DIRTY", "DATA 14"}));
+  EXPECT_EQ(order, L({"0", "1", "1", "0"}));
 }
 
 // Nodes set in a batch whose last handle goes before its end are kept by the

@@ -50,8 +50,13 @@ struct BatchRecord {
 struct BatchState {
   std::vector<BatchRecord> records;  // in first-deferral order
   std::vector<DeferredCore> registered;
-  BatchToken token;
-  std::shared_ptr<bool> failed;
+  BatchToken token;  // made for the first operation queued under the batch
+  bool failed = false;  // a nested batch's callable raised
+  // The node whose deferred messages were replaced last, and its record: a
+  // node set over and over finds its record without a probe. Core ids start
+  // at 1, so the empty id names no node.
+  NodeId last_replaced;
+  std::size_t last_replaced_at = 0;
 };
 
 struct BatchCell : Cell<std::optional<BatchState>> {};
@@ -103,6 +108,12 @@ bool contains_core(const std::vector<DeferredCore>& list, CoreId id) {
   return false;
 }
 
+// Confirms the operations queued under the open batch: they run.
+void confirm_queued_ops() {
+  auto c = batch_cell().borrow();
+  if (c->has_value() && (*c)->token) *(*c)->token = true;
+}
+
 std::vector<DeferredCore> take_registered() {
   auto c = batch_cell().borrow_mut();
   if (!c->has_value()) return {};
@@ -149,24 +160,27 @@ Late take_late(BatchRecord& r, Late& late) noexcept {
 // one by one, lowering a run of one core's pins under one borrow; a node
 // whose release is due is released at its turn, outside the borrow.
 void unpin_records(std::vector<BatchRecord>& records) noexcept {
-  std::size_t i = 0;
-  while (i < records.size()) {
-    const CoreRef core = records[i].node.core();  // held through the run: each record's reference goes in it
+  // Walked by pointer: the list is the caller's own, out of reach of the
+  // code a due release runs.
+  BatchRecord* it = records.data();
+  BatchRecord* const end = it + records.size();
+  while (it != end) {
+    const CoreRef core = it->node.core();  // held through the run: each record's reference goes in it
     if (!core || core->is_borrowed()) {
       // Unpinned alone, so that a fault of its own is kept as it always was.
-      drop_quietly([&] { records[i].take_pin().unpin(); });
-      ++i;
+      drop_quietly([&] { it->take_pin().unpin(); });
+      ++it;
       continue;
     }
     UncountedNode* due = nullptr;
     {
       auto a = core->borrow_mut();
-      for (; i < records.size() && records[i].node.core() == core; ++i) {
-        UncountedNode& node = records[i].node;
+      for (; it != end && it->node.core() == core; ++it) {
+        UncountedNode& node = it->node;
         // The record pinned a current slot: it is current still.
         if (a->drop_held_pin(node.index(), node.count()->count)) {
           due = &node;
-          ++i;
+          ++it;
           break;
         }
         node.drop();
@@ -193,16 +207,21 @@ namespace {
 template <class Late, class Pin, class ReplaceOther>
 bool defer_late_messages(const UncountedNode& node, Late& late, Pin&& pin, ReplaceOther&& replace_other) {
   auto c = batch_cell().borrow_mut();
-  BatchNodeIndex& index = record_index();
+  BatchState& state = **c;
   // The node has a core: the caller acts on it there.
   const NodeId id{node.core_ref().id(), node.index(), node.generation()};
-  const std::size_t slot = index.probe_for_insert(id);
-  const std::optional<std::size_t> at = index.value_at(slot);
-  if (!at) {
-    add_record(**c, slot, node, id, late, pin);
-    return false;
+  if (!(state.last_replaced == id)) {
+    BatchNodeIndex& index = record_index();
+    const std::size_t slot = index.probe_for_insert(id);
+    const std::optional<std::size_t> at = index.value_at(slot);
+    if (!at) {
+      add_record(state, slot, node, id, late, pin);
+      return false;
+    }
+    state.last_replaced = id;
+    state.last_replaced_at = *at;
   }
-  BatchRecord* r = &(*c)->records[*at];
+  BatchRecord* r = &state.records[state.last_replaced_at];
   if (Late* same = std::get_if<Late>(&r->deferred)) {
     std::swap(*same, late);
     return true;
@@ -267,17 +286,26 @@ void batch_register_core(const CoreRef& core) {
   add_core((*c)->registered, core, core->id());
 }
 
+namespace {
+// The open batch's token, made on its first use: most batches queue no
+// operation.
+const BatchToken& token_of(BatchState& state) {
+  if (!state.token) state.token = std::make_shared<bool>(false);
+  return state.token;
+}
+}  // namespace
+
 std::optional<BatchToken> batch_find_node(const NodeId& node) {
-  auto c = batch_cell().borrow();
+  auto c = batch_cell().borrow_mut();
   if (!c->has_value() || !batch_collecting()) return std::nullopt;
   std::optional<std::size_t> at = record_index().find(node);
-  if (at && has_late((*c)->records[*at].deferred)) return (*c)->token;
+  if (at && has_late((*c)->records[*at].deferred)) return token_of(**c);
   return std::nullopt;
 }
 
 BatchToken batch_token_for_new_deferral() {
-  auto c = batch_cell().borrow();
-  if (c->has_value()) return (*c)->token;
+  auto c = batch_cell().borrow_mut();
+  if (c->has_value()) return token_of(**c);
   return std::make_shared<bool>(true);
 }
 
@@ -298,30 +326,31 @@ void batch_take_state() {
 
 void run_batch(FunctionRef<bool()> call) {
   HostBoundaryScope boundary;
-  std::shared_ptr<bool> outer_failed;
+  bool nested = false;
   {
     auto c = batch_cell().borrow();
-    if (c->has_value()) outer_failed = (*c)->failed;
+    nested = c->has_value();
   }
-  if (outer_failed) {
-    if (call()) *outer_failed = true;
+  if (nested) {
+    // The outer batch is open until its callable returns: it reads the mark then.
+    if (call()) {
+      auto c = batch_cell().borrow_mut();
+      if (c->has_value()) (*c)->failed = true;
+    }
     return;
   }
-  BatchToken token = std::make_shared<bool>(false);
-  auto failed = std::make_shared<bool>(false);
+  bool failed = false;
   {
     auto c = batch_cell().borrow_mut();
     BatchState state;
     record_index().clear();
     state.records = std::move(spare_records());
-    state.token = token;
-    state.failed = failed;
     *c = std::move(state);
     detail::tls_batch_open = true;
     detail::tls_batch_collecting = true;
   }
   try {
-    if (call()) *failed = true;
+    failed = call();
   } catch (...) {
     // An abort through the callable: nothing deferred is delivered, the
     // deferring nodes leave the batch-queued state (so they can be
@@ -348,8 +377,10 @@ void run_batch(FunctionRef<bool()> call) {
     auto c = batch_cell().borrow_mut();
     if (!c->has_value()) fault("batch frame installed");
     detail::tls_batch_collecting = false;
+    failed = failed || (*c)->failed;
     records = std::move((*c)->records);
     (*c)->records.clear();
+    (*c)->last_replaced = NodeId();  // its record left with the others
     registered = std::move((*c)->registered);
     (*c)->registered.clear();
   }
@@ -362,15 +393,23 @@ void run_batch(FunctionRef<bool()> call) {
   auto unpin_at_end = on_scope_exit([&]() noexcept { unpin_records(records); });
 
   std::vector<DeferredCore> collected;
-  for (const BatchRecord& r : records) add_core(collected, r.node.core(), r.core);
+  // A run of one core's records is listed once, at its first record.
+  const BatchRecord* last = nullptr;
+  for (const BatchRecord& r : records) {
+    if (last == nullptr || r.core != last->core) add_core(collected, r.node.core(), r.core);
+    last = &r;
+  }
   std::vector<DeferredCore> extra;
   merge_extra(extra, collected, std::move(registered));
 
-  if (!*failed) {
-    std::size_t next = 0;
+  if (!failed) {
+    // Walked by pointer: the list is this frame's own, out of reach of the
+    // deliveries.
+    BatchRecord* next = records.data();
+    BatchRecord* const end = next + records.size();
     try {
-      for (; next < records.size(); ++next) {
-        BatchRecord& r = records[next];
+      for (; next != end; ++next) {
+        BatchRecord& r = *next;
         if (!has_late(r.deferred)) continue;
         // Delivered when the node is still there, in a wave scope of its
         // own; what was not delivered goes at the end of the step.
@@ -393,8 +432,8 @@ void run_batch(FunctionRef<bool()> call) {
     } catch (...) {
       // The flush stopped: the remaining lists go unsent, and their nodes
       // leave the batch-queued state so they can be checkpointed and released.
-      for (std::size_t i = next; i < records.size(); ++i) {
-        BatchRecord& r = records[i];
+      for (; next != end; ++next) {
+        BatchRecord& r = *next;
         if (!has_late(r.deferred)) continue;
         r.deferred = DeferredLate();
         drop_quietly([&] { leave_batch(r); });
@@ -405,7 +444,7 @@ void run_batch(FunctionRef<bool()> call) {
       throw;
     }
     merge_extra(extra, collected, take_registered());
-    *token = true;
+    confirm_queued_ops();
     batch_take_state();
     std::exception_ptr saved;
     for (const auto* list : {&collected, &extra}) {
