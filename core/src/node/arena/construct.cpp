@@ -1,5 +1,7 @@
 #include "node/arena/construct.hpp"
 
+#include "node/arena/count_blocks.hpp"
+
 namespace korvalinth {
 
 namespace {
@@ -32,7 +34,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<D
       .initial = std::move(initial),
       .version = std::move(version),
   });
-  return NodeHandle(core, std::make_shared<ExternalCount>(), slot);
+  return NodeHandle(core, std::allocate_shared<ExternalCount>(CountRecordAllocator<ExternalCount>()), slot);
 }
 
 }  // namespace
