@@ -15,14 +15,17 @@ class BlockPtr {
   BlockPtr(BlockPtr&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
   BlockPtr& operator=(BlockPtr&& other) noexcept {
     if (this != &other) {
-      reset();
+      if (block_) reset();
       block_ = std::exchange(other.block_, nullptr);
     }
     return *this;
   }
   BlockPtr(const BlockPtr&) = delete;
   BlockPtr& operator=(const BlockPtr&) = delete;
-  ~BlockPtr() { reset(); }
+  // A moved-from pointer, the usual one to go, pays no call of Drop.
+  ~BlockPtr() {
+    if (block_) reset();
+  }
 
   void reset() noexcept { Drop(std::exchange(block_, nullptr)); }
   Block* get() const noexcept { return block_; }

@@ -140,7 +140,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   NodeHandle register_node_with_id(NodeHandle handle, std::string kind, std::string id, NodeOptions options);
   // As register_node_with_id, for a node built with this graph's installs.
   NodeHandle register_built_node_with_id(NodeHandle handle, std::string kind, std::string id, NodeOptions options);
-  // What every node registered here holds; the topology hook is made at the first need.
+  // What every node registered here holds; the topology hook and call
+  // context are made at the first need.
   GraphInstalls node_installs();
   NodeHandle register_node(NodeHandle handle, std::string kind, std::string id,
                            std::optional<std::string> name = std::nullopt) {
@@ -291,6 +292,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   SharedGraphHooks hooks_;  // shared once: every registered node holds this block
   // The one topology hook of every registered node, made at the first need.
   TopologyHook deps_changed_hook_;
+  // The call context of every node the factories build, made with the hook.
+  SharedCallContext call_context_;
   SeqCounter topology_seq_;
   Cell<std::vector<NodeEntry>> node_table_;
   // Built while observers are live and dropped with the last one.

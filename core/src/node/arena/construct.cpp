@@ -1,5 +1,7 @@
 #include "node/arena/construct.hpp"
 
+#include "node/arena/count_blocks.hpp"
+
 namespace korvalinth {
 
 namespace {
@@ -16,11 +18,10 @@ void check_deps_in_core(const CoreRef& core, const std::vector<NodeHandle>& deps
 // reference: each is moved once, into its column. The settings' kind is not
 // read.
 NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<DispatcherKey> key,
-                            const DispatcherRef& dispatcher, SharedValue&& initial, NodeSpec&& spec,
-                            OptionalKindText&& kind, const SharedGraphHooks& hooks, TopologyHook&& topology_hook) {
+                            SharedCallContext&& context, SharedValue&& initial, NodeSpec&& spec,
+                            OptionalKindText&& kind, TopologyHook&& topology_hook) {
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
   DepStates dep_state = DepStates::beside(deps);
-  SharedCallContext context = share_call_context(dispatcher, hooks);
   const SlotKey slot = core->borrow_mut()->occupy(NewSlotParts{
       .deps = std::move(deps),
       .topology_hook = std::move(topology_hook),
@@ -32,7 +33,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<D
       .initial = std::move(initial),
       .version = std::move(version),
   });
-  return NodeHandle(core, std::make_shared<ExternalCount>(), slot);
+  return NodeHandle(core, std::allocate_shared<ExternalCount>(CountRecordAllocator<ExternalCount>()), slot);
 }
 
 }  // namespace
@@ -42,16 +43,18 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
   spec.pull_id.reset();
   check_deps_in_core(core, deps);
   SharedGraphHooks hooks = share_first_graph_hook(dispatcher->state().borrow()->default_graph_hook);
-  return occupy_node_slot(core, DepList::for_build(std::move(deps)), key, dispatcher, std::move(initial), std::move(spec),
-                          OptionalKindText(), hooks, nullptr);
+  return occupy_node_slot(core, DepList::for_build(std::move(deps)), key, share_call_context(dispatcher, hooks),
+                          std::move(initial), std::move(spec), OptionalKindText(), nullptr);
 }
 
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
                                                 std::optional<DispatcherKey> key, const DispatcherRef& dispatcher,
                                                 NodeSpec&& spec, OptionalKindText&& kind, GraphInstalls installs) {
   SharedValue no_initial;
-  return occupy_node_slot(core, std::move(deps), key, dispatcher, std::move(no_initial), std::move(spec),
-                          std::move(kind), installs.hooks, TopologyHook(installs.topology));
+  SharedCallContext context =
+      installs.context ? *installs.context : share_call_context(dispatcher, installs.hooks);
+  return occupy_node_slot(core, std::move(deps), key, std::move(context), std::move(no_initial), std::move(spec),
+                          std::move(kind), TopologyHook(installs.topology));
 }
 
 }  // namespace korvalinth

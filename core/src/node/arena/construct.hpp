@@ -32,10 +32,12 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
                           const DispatcherRef& dispatcher, SharedValue initial, NodeSpec spec);
 
 // What a graph installs in every node it registers: its shared hooks and its
-// topology hook.
+// topology hook, and the call context block of its dispatcher and hooks when
+// it keeps one (else construction shares one).
 struct GraphInstalls {
   const SharedGraphHooks& hooks;
   const TopologyHook& topology;
+  const SharedCallContext* context = nullptr;
 };
 
 // As construct_node, and keeps the kind text and the settings' pull id too,
