@@ -313,6 +313,9 @@ namespace {
 // pushes its dep list (with its topology hook, dropped after the deps) and
 // returns, and the driver finishes that list before going on with the
 // previous one; so the drops happen in the order recursion would give them.
+// A list of one dep ends with that dep's drop, so its release hands the
+// driver the dep alone as the next drop: a chain's release then keeps the
+// stack short (a deep one would copy it again and again).
 struct DepDropFrame {
   DepList deps;
   TopologyHook hook;
@@ -321,22 +324,28 @@ struct DepDropFrame {
 
 struct DepDropDriver {
   std::vector<DepDropFrame>* stack = nullptr;
+  NodeHandle* next_alone = nullptr;  // dropped before the stack's top goes on
   bool entered_from_driver = false;  // set only around the driver's own handle drop
 };
 
-thread_local DepDropDriver tls_dep_drops;
+constinit thread_local DepDropDriver tls_dep_drops;
 
-// Drops the frames still on the stack innermost first (a fault unwinds).
+// Drops what is still due innermost first: the dep handed over alone, then
+// the frames on the stack (a fault unwinds).
 class DepDropUnwind {
  public:
-  explicit DepDropUnwind(std::vector<DepDropFrame>& stack) : stack_(stack), saved_(tls_dep_drops.stack) {
+  DepDropUnwind(std::vector<DepDropFrame>& stack, NodeHandle& next_alone)
+      : stack_(stack), next_alone_(next_alone), saved_(tls_dep_drops) {
     tls_dep_drops.stack = &stack_;
+    tls_dep_drops.next_alone = &next_alone_;
   }
   DepDropUnwind(const DepDropUnwind&) = delete;
   DepDropUnwind& operator=(const DepDropUnwind&) = delete;
   ~DepDropUnwind() {
-    tls_dep_drops.stack = saved_;
+    tls_dep_drops.stack = saved_.stack;
+    tls_dep_drops.next_alone = saved_.next_alone;
     tls_dep_drops.entered_from_driver = false;
+    if (!next_alone_.empty()) drop_quietly([&] { next_alone_.drop(); });
     while (!stack_.empty()) {
       DepDropFrame frame = std::move(stack_.back());
       stack_.pop_back();
@@ -347,18 +356,50 @@ class DepDropUnwind {
 
  private:
   std::vector<DepDropFrame>& stack_;
-  std::vector<DepDropFrame>* saved_;
+  NodeHandle& next_alone_;
+  DepDropDriver saved_;
 };
+
+// Hands the deps (and hook) over to the driver: the dep alone when it is
+// the last thing the release drops, else a frame. Without deps nothing is
+// handed over: the hook goes with the entry, as the driver's next step would.
+// A lone dep's hook waits in a frame of its own, unless the top frame holds
+// the same hook: that share goes later than this one would, so this one
+// can go with the entry (the hook is destroyed at the same drop).
+void hand_to_driver(TopologyEntry& topology, std::vector<DepDropFrame>& stack, NodeHandle& next_alone) {
+  if (topology.deps.empty()) return;
+  if (topology.deps.size() != 1) {
+    stack.emplace_back(std::move(topology.deps), std::move(topology.hook), 0);
+    return;
+  }
+  next_alone = std::move(topology.deps[0]);
+  if (!topology.hook) return;
+  if (!stack.empty()) {
+    const TopologyHook& top = stack.back().hook;
+    if (!top.owner_before(topology.hook) && !topology.hook.owner_before(top)) return;
+  }
+  stack.emplace_back(DepList(), std::move(topology.hook), 0);
+}
 
 void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
   if (entered_from_driver) {
-    tls_dep_drops.stack->emplace_back(std::move(topology.deps), std::move(topology.hook), 0);
+    hand_to_driver(topology, *tls_dep_drops.stack, *tls_dep_drops.next_alone);
     return;
   }
+  if (topology.deps.empty()) return;
   std::vector<DepDropFrame> stack;
-  stack.push_back(DepDropFrame{std::move(topology.deps), std::move(topology.hook), 0});
-  DepDropUnwind unwind(stack);
-  while (!stack.empty()) {
+  NodeHandle next_alone;
+  hand_to_driver(topology, stack, next_alone);
+  DepDropUnwind unwind(stack, next_alone);
+  for (;;) {
+    if (!next_alone.empty()) {
+      NodeHandle dep = std::move(next_alone);
+      tls_dep_drops.entered_from_driver = true;
+      dep.drop();  // may hand over a dep or push a frame
+      tls_dep_drops.entered_from_driver = false;
+      continue;
+    }
+    if (stack.empty()) break;
     DepDropFrame& top = stack.back();
     if (top.next < top.deps.size()) {
       NodeHandle& dep = top.deps[top.next++];
