@@ -81,30 +81,16 @@ std::uint64_t Arena::live_count() const noexcept {
 VacatedSlotEntries Arena::vacate(std::uint64_t i) {
   VacatedSlotEntries out;
   const std::uint8_t held = held_[i];
-  // A move leaves the topology entry empty, and the others empty but for
-  // their plain fields and call context, which are set back here: no empty
-  // entry is made and assigned for them.
+  // A move leaves each entry holding nothing to drop; its plain fields (and
+  // the call's emptied context) stay as they were: no reader reaches a slot
+  // that is not live, and occupy sets every one of them again.
   if (held & kHeldTopology) out.topology.emplace(std::move(topology_[i]));
-  if (held & kHeldCall) {
-    CallEntry& left = call_[i];
-    out.call.emplace(std::move(left));
-    left.key.reset();
-    left.context = no_call_context();
-    left.found_fn = FoundRunFn{};
-  }
+  if (held & kHeldCall) out.call.emplace(std::move(call_[i]));
   take_entry(config_, i, kHeldConfig, out.config);
   run_[i] = kRunEmpty;
-  if (held & kHeldEdge) {
-    EdgeEntry& left = edge_[i];
-    out.edge.emplace(std::move(left));
-    left.state = NodeState{};
-    left.run_check_epoch = 0;
-  }
+  if (held & kHeldEdge) out.edge.emplace(std::move(edge_[i]));
   out.version = std::exchange(version_[i], NodeVersionSlot{});
-  if (held & kHeldAux) {
-    out.aux.emplace(std::move(aux_[i]));
-    aux_[i].next_sink_id = 0;
-  }
+  if (held & kHeldAux) out.aux.emplace(std::move(aux_[i]));
   held_[i] = 0;
   return out;
 }
