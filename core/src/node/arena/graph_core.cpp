@@ -4,6 +4,7 @@
 
 #include "base/drop_fault.hpp"
 #include "base/index_fault.hpp"
+#include "node/arena/kept_core_release.hpp"
 
 namespace korvalinth {
 
@@ -246,7 +247,7 @@ namespace {
 // fault unwinds out of the release's call-outs.
 class FreeSlotGuard {
  public:
-  FreeSlotGuard(CoreRef core, std::uint64_t index) : core_(std::move(core)), index_(index) {}
+  FreeSlotGuard(const GraphCore& core, std::uint64_t index) : core_(core), index_(index) {}
   FreeSlotGuard(const FreeSlotGuard&) = delete;
   FreeSlotGuard& operator=(const FreeSlotGuard&) = delete;
   ~FreeSlotGuard() {
@@ -258,13 +259,8 @@ class FreeSlotGuard {
   }
 
  private:
-  void push() {
-    CoreRef core = std::move(core_);
-    core_.reset();
-    auto a = core->borrow_mut();
-    a->free_index(index_);
-  }
-  CoreRef core_;
+  void push() { core_.borrow_mut()->free_index(index_); }
+  const GraphCore& core_;
   std::uint64_t index_;
   bool armed_ = true;
 };
@@ -414,14 +410,20 @@ VacatedSlotEntries vacate_unpinned(const CoreRef& core, SlotKey key, bool& vacat
 
 }  // namespace
 
-void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
+namespace {
+
+// A release whose caller may let go of its reference to the core in a
+// call-out takes one of its own for them (kTakeCore).
+template <bool kTakeCore>
+void release_slot_as(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
   const bool entered_from_driver = std::exchange(tls_dep_drops.entered_from_driver, false);
   if (external_count != 0) return;
   bool vacated = false;
   VacatedSlotEntries e = vacate_unpinned(core, key, vacated);
   if (!vacated) return;
   {
-    FreeSlotGuard guard(core, key.index);
+    const CoreRef taken = kTakeCore ? core : CoreRef();
+    FreeSlotGuard guard(*core, key.index);
     if (NodeReleaseHook hook = g_node_release_hook.load(std::memory_order_acquire)) hook(core->id(), key);
     release_from_dispatcher(e.call, e.edge, e.aux);
     guard.finish();
@@ -437,6 +439,16 @@ void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count
     drop_released_deps(*e.topology, entered_from_driver);
     e.topology.reset();
   }
+}
+
+}  // namespace
+
+void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
+  release_slot_as<true>(core, key, external_count);
+}
+
+void release_slot_in_kept_core(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
+  release_slot_as<false>(core, key, external_count);
 }
 
 void Arena::fault_for_missing_entry(SlotKey k, std::uint8_t entries) const {
