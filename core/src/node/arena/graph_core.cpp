@@ -259,16 +259,15 @@ class FreeSlotGuard {
   }
 
  private:
-  void push() { core_.borrow_mut()->free_index(index_); }
+  [[gnu::always_inline]] void push() { core_.borrow_mut()->free_index(index_); }
   const GraphCore& core_;
   std::uint64_t index_;
   bool armed_ = true;
 };
 
-}  // namespace
-
-void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
-                             std::optional<AuxEntry>& aux) {
+// release_from_dispatcher's steps, inlined into each release.
+[[gnu::always_inline]] inline void detach_released(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
+                                                   std::optional<AuxEntry>& aux) {
   if (call && call->key && call->dispatcher()) call->dispatcher()->free_slot(*call->key);
   if (edge) {
     for (DepLink& link : edge->dep_links) {
@@ -285,6 +284,13 @@ void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeE
       c();
     }
   }
+}
+
+}  // namespace
+
+void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
+                             std::optional<AuxEntry>& aux) {
+  detach_released(call, edge, aux);
 }
 
 namespace {
@@ -399,7 +405,7 @@ void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
 
 // The slot's entries taken out under one borrow, made in the caller's
 // place; none when the slot is pinned or no longer current.
-VacatedSlotEntries vacate_unpinned(const CoreRef& core, SlotKey key, bool& vacated) {
+[[gnu::always_inline]] inline VacatedSlotEntries vacate_unpinned(const CoreRef& core, SlotKey key, bool& vacated) {
   auto a = core->borrow_mut();
   // A key that is no longer current was released already: its index is
   // on the free list once and must not go there again.
@@ -425,7 +431,7 @@ void release_slot_as(const CoreRef& core, SlotKey key, std::uint64_t external_co
     const CoreRef taken = kTakeCore ? core : CoreRef();
     FreeSlotGuard guard(*core, key.index);
     if (NodeReleaseHook hook = g_node_release_hook.load(std::memory_order_acquire)) hook(core->id(), key);
-    release_from_dispatcher(e.call, e.edge, e.aux);
+    detach_released(e.call, e.edge, e.aux);
     guard.finish();
   }
   // The contents go after the index is free, in this order; dropping a dep's
