@@ -23,8 +23,8 @@ SharedCount promoted_unit(const SharedCount& count) {
 NodeHandle UncountedNode::promote_counted() const { return NodeHandle(core_, promoted_unit(count_), key_); }
 
 void NodeHandle::drop() {
-  const UncountedNode node = std::exchange(node_, UncountedNode());
-  if (node.empty()) return;
+  if (node_.empty()) return;
+  const UncountedNode node = std::move(node_);  // leaves the handle empty
   give_back_unit(node.core(), *node.count(), node.key());
 }
 
