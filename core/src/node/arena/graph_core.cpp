@@ -381,9 +381,10 @@ void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
   DepDropUnwind unwind(stack, next_alone);
   for (;;) {
     if (!next_alone.empty()) {
-      NodeHandle dep = std::move(next_alone);
       tls_dep_drops.entered_from_driver = true;
-      dep.drop();  // may hand over a dep or push a frame
+      // drop() empties the handle before the release, which may hand the
+      // next dep over into it (or push a frame).
+      next_alone.drop();
       tls_dep_drops.entered_from_driver = false;
       continue;
     }
