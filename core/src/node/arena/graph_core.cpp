@@ -354,7 +354,8 @@ class DepDropUnwind {
 // A lone dep's hook waits in a frame of its own, unless the top frame holds
 // the same hook: that share goes later than this one would, so this one
 // can go with the entry (the hook is destroyed at the same drop).
-void hand_to_driver(TopologyEntry& topology, std::vector<DepDropFrame>& stack, NodeHandle& next_alone) {
+[[gnu::always_inline]] inline void hand_to_driver(TopologyEntry& topology, std::vector<DepDropFrame>& stack,
+                                                  NodeHandle& next_alone) {
   if (topology.deps.empty()) return;
   if (topology.deps.size() != 1) {
     stack.emplace_back(std::move(topology.deps), std::move(topology.hook), 0);
@@ -369,11 +370,8 @@ void hand_to_driver(TopologyEntry& topology, std::vector<DepDropFrame>& stack, N
   stack.emplace_back(DepList(), std::move(topology.hook), 0);
 }
 
-void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
-  if (entered_from_driver) {
-    hand_to_driver(topology, *tls_dep_drops.stack, *tls_dep_drops.next_alone);
-    return;
-  }
+// The outermost release's drops of its deps, and of theirs in turn.
+void drive_dep_drops(TopologyEntry& topology) {
   if (topology.deps.empty()) return;
   std::vector<DepDropFrame> stack;
   NodeHandle next_alone;
@@ -402,6 +400,13 @@ void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
     done.deps.clear();
     done.hook.reset();
   }
+}
+
+[[gnu::always_inline]] inline void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
+  if (entered_from_driver)
+    hand_to_driver(topology, *tls_dep_drops.stack, *tls_dep_drops.next_alone);
+  else
+    drive_dep_drops(topology);
 }
 
 // The slot's entries taken out under one borrow, made in the caller's
