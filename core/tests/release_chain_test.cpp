@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <tuple>
+
 #include "test_support.hpp"
 
 namespace korvalinth::test {
@@ -51,6 +54,67 @@ TEST(ReleaseChain, DepsAreReleasedDepthFirstInDepOrderWithHooksAfterTheirDeps) {
   logged(top, "top");
   top.drop();
   EXPECT_EQ(log, L({"top", "left", "leaf", "left hook", "right"}));
+}
+
+// A graph to release from its root: each node names its deps (built
+// before it) and its topology hook (0: none); nodes naming the same hook
+// share one, which logs "hook<n>" when its last share goes.
+struct ReleaseShapeCase {
+  std::string label;
+  std::vector<std::tuple<std::string, std::vector<std::string>, int>> nodes;  // root last
+  std::vector<std::string> expected;
+};
+
+TEST(ReleaseChain, HooksGoWhenTheirLastShareWouldInTheRecursiveOrder) {
+  const std::vector<ReleaseShapeCase> cases = {
+      {"one hook along a chain", {{"leaf", {}, 1}, {"mid", {"leaf"}, 1}, {"top", {"mid"}, 1}},
+       L({"top", "mid", "leaf", "hook1"})},
+      {"a hook each along a chain", {{"leaf", {}, 0}, {"mid", {"leaf"}, 2}, {"top", {"mid"}, 1}},
+       L({"top", "mid", "leaf", "hook2", "hook1"})},
+      {"an inner hook shared with a lone dep's dep",
+       {{"leaf", {}, 2}, {"mid", {"leaf"}, 2}, {"top", {"mid"}, 1}},
+       L({"top", "mid", "leaf", "hook2", "hook1"})},
+      {"a lone dep after a wide node's others", {{"x", {}, 0}, {"z", {}, 1}, {"y", {"z"}, 1}, {"top", {"x", "y"}, 1}},
+       L({"top", "x", "y", "z", "hook1"})},
+      {"a lone dep before a wide node's others", {{"z", {}, 0}, {"y", {"z"}, 2}, {"x", {}, 0}, {"top", {"y", "x"}, 1}},
+       L({"top", "y", "z", "hook2", "x", "hook1"})},
+      {"a hook's last share below a wide node",
+       {{"c", {}, 1}, {"d", {}, 0}, {"b", {"c", "d"}, 2}, {"top", {"b"}, 1}},
+       L({"top", "b", "c", "d", "hook2", "hook1"})},
+      {"no hooks", {{"c", {}, 0}, {"a", {"c"}, 0}, {"b", {}, 0}, {"top", {"a", "b"}, 0}},
+       L({"top", "a", "c", "b"})},
+  };
+  for (const ReleaseShapeCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    CoreRef core = GraphCore::create();
+    std::vector<std::string> log;
+    std::map<int, TopologyHook> hooks;
+    auto hook_of = [&](int n) {
+      if (!hooks.count(n)) {
+        hooks[n] = std::make_shared<const TopologyHook::element_type>(
+            [guard = std::shared_ptr<int>(new int(n), [&log](int* p) {
+               log.push_back("hook" + std::to_string(*p));
+               delete p;
+             })](const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {});
+      }
+      return hooks[n];
+    };
+    std::map<std::string, NodeHandle> built;
+    for (const auto& [name, dep_names, hook] : c.nodes) {
+      std::vector<NodeHandle> deps;
+      for (const std::string& d : dep_names) deps.push_back(std::move(built.at(d)));
+      NodeHandle n = deps.empty() ? make_state(core)
+                                  : construct_node(core, std::move(deps), std::nullopt,
+                                                   Dispatcher::thread_default(), nullptr, {});
+      add_release_callback(n, [&log, name] { log.push_back(name); });
+      if (hook != 0) set_topology_hook(n, hook_of(hook));
+      built[name] = std::move(n);
+    }
+    hooks.clear();  // the nodes hold the only shares
+    built.at(std::get<0>(c.nodes.back())).drop();
+    EXPECT_EQ(log, c.expected);
+    EXPECT_EQ(core->borrow()->live_count(), 0u);
+  }
 }
 
 TEST(ReleaseChain, AFaultingReleaseCallbackStillReleasesTheRestOfTheChain) {

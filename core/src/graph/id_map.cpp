@@ -1,5 +1,7 @@
 #include "graph/id_map.hpp"
 
+#include "node/arena/kept_core_release.hpp"
+
 namespace korvalinth {
 
 IdMap::IdMap(IdMap&& o) noexcept : core_(o.core_), entries_(std::move(o.entries_)) { o.entries_.clear(); }
@@ -24,7 +26,10 @@ void IdMap::erase(const std::string& id) {
 }
 
 void IdMap::drop_units() {
-  for (auto& entry : entries_) take_unit(entry.second).drop();
+  for (auto& entry : entries_) {
+    const SharedCount count = std::move(entry.second.count);
+    if (count) give_back_unit(*core_, *count, entry.second.key);
+  }
   entries_.clear();  // so the destructor walks them no second time
 }
 

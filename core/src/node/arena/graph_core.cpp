@@ -4,6 +4,7 @@
 
 #include "base/drop_fault.hpp"
 #include "base/index_fault.hpp"
+#include "node/arena/kept_core_release.hpp"
 
 namespace korvalinth {
 
@@ -81,30 +82,16 @@ std::uint64_t Arena::live_count() const noexcept {
 VacatedSlotEntries Arena::vacate(std::uint64_t i) {
   VacatedSlotEntries out;
   const std::uint8_t held = held_[i];
-  // A move leaves the topology entry empty, and the others empty but for
-  // their plain fields and call context, which are set back here: no empty
-  // entry is made and assigned for them.
+  // A move leaves each entry holding nothing to drop; its plain fields (and
+  // the call's emptied context) stay as they were: no reader reaches a slot
+  // that is not live, and occupy sets every one of them again.
   if (held & kHeldTopology) out.topology.emplace(std::move(topology_[i]));
-  if (held & kHeldCall) {
-    CallEntry& left = call_[i];
-    out.call.emplace(std::move(left));
-    left.key.reset();
-    left.context = no_call_context();
-    left.found_fn = FoundRunFn{};
-  }
+  if (held & kHeldCall) out.call.emplace(std::move(call_[i]));
   take_entry(config_, i, kHeldConfig, out.config);
   run_[i] = kRunEmpty;
-  if (held & kHeldEdge) {
-    EdgeEntry& left = edge_[i];
-    out.edge.emplace(std::move(left));
-    left.state = NodeState{};
-    left.run_check_epoch = 0;
-  }
+  if (held & kHeldEdge) out.edge.emplace(std::move(edge_[i]));
   out.version = std::exchange(version_[i], NodeVersionSlot{});
-  if (held & kHeldAux) {
-    out.aux.emplace(std::move(aux_[i]));
-    aux_[i].next_sink_id = 0;
-  }
+  if (held & kHeldAux) out.aux.emplace(std::move(aux_[i]));
   held_[i] = 0;
   return out;
 }
@@ -260,7 +247,7 @@ namespace {
 // fault unwinds out of the release's call-outs.
 class FreeSlotGuard {
  public:
-  FreeSlotGuard(CoreRef core, std::uint64_t index) : core_(std::move(core)), index_(index) {}
+  FreeSlotGuard(const GraphCore& core, std::uint64_t index) : core_(core), index_(index) {}
   FreeSlotGuard(const FreeSlotGuard&) = delete;
   FreeSlotGuard& operator=(const FreeSlotGuard&) = delete;
   ~FreeSlotGuard() {
@@ -272,21 +259,15 @@ class FreeSlotGuard {
   }
 
  private:
-  void push() {
-    CoreRef core = std::move(core_);
-    core_.reset();
-    auto a = core->borrow_mut();
-    a->free_index(index_);
-  }
-  CoreRef core_;
+  [[gnu::always_inline]] void push() { core_.borrow_mut()->free_index(index_); }
+  const GraphCore& core_;
   std::uint64_t index_;
   bool armed_ = true;
 };
 
-}  // namespace
-
-void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
-                             std::optional<AuxEntry>& aux) {
+// release_from_dispatcher's steps, inlined into each release.
+[[gnu::always_inline]] inline void detach_released(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
+                                                   std::optional<AuxEntry>& aux) {
   if (call && call->key && call->dispatcher()) call->dispatcher()->free_slot(*call->key);
   if (edge) {
     for (DepLink& link : edge->dep_links) {
@@ -305,6 +286,13 @@ void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeE
   }
 }
 
+}  // namespace
+
+void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
+                             std::optional<AuxEntry>& aux) {
+  detach_released(call, edge, aux);
+}
+
 namespace {
 
 // Dropping a released node's deps may release those deps in turn, down a
@@ -313,6 +301,9 @@ namespace {
 // pushes its dep list (with its topology hook, dropped after the deps) and
 // returns, and the driver finishes that list before going on with the
 // previous one; so the drops happen in the order recursion would give them.
+// A list of one dep ends with that dep's drop, so its release hands the
+// driver the dep alone as the next drop: a chain's release then keeps the
+// stack short (a deep one would copy it again and again).
 struct DepDropFrame {
   DepList deps;
   TopologyHook hook;
@@ -321,22 +312,28 @@ struct DepDropFrame {
 
 struct DepDropDriver {
   std::vector<DepDropFrame>* stack = nullptr;
+  NodeHandle* next_alone = nullptr;  // dropped before the stack's top goes on
   bool entered_from_driver = false;  // set only around the driver's own handle drop
 };
 
-thread_local DepDropDriver tls_dep_drops;
+constinit thread_local DepDropDriver tls_dep_drops;
 
-// Drops the frames still on the stack innermost first (a fault unwinds).
+// Drops what is still due innermost first: the dep handed over alone, then
+// the frames on the stack (a fault unwinds).
 class DepDropUnwind {
  public:
-  explicit DepDropUnwind(std::vector<DepDropFrame>& stack) : stack_(stack), saved_(tls_dep_drops.stack) {
+  DepDropUnwind(std::vector<DepDropFrame>& stack, NodeHandle& next_alone)
+      : stack_(stack), next_alone_(next_alone), saved_(tls_dep_drops) {
     tls_dep_drops.stack = &stack_;
+    tls_dep_drops.next_alone = &next_alone_;
   }
   DepDropUnwind(const DepDropUnwind&) = delete;
   DepDropUnwind& operator=(const DepDropUnwind&) = delete;
   ~DepDropUnwind() {
-    tls_dep_drops.stack = saved_;
+    tls_dep_drops.stack = saved_.stack;
+    tls_dep_drops.next_alone = saved_.next_alone;
     tls_dep_drops.entered_from_driver = false;
+    if (!next_alone_.empty()) drop_quietly([&] { next_alone_.drop(); });
     while (!stack_.empty()) {
       DepDropFrame frame = std::move(stack_.back());
       stack_.pop_back();
@@ -347,18 +344,49 @@ class DepDropUnwind {
 
  private:
   std::vector<DepDropFrame>& stack_;
-  std::vector<DepDropFrame>* saved_;
+  NodeHandle& next_alone_;
+  DepDropDriver saved_;
 };
 
-void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
-  if (entered_from_driver) {
-    tls_dep_drops.stack->emplace_back(std::move(topology.deps), std::move(topology.hook), 0);
+// Hands the deps (and hook) over to the driver: the dep alone when it is
+// the last thing the release drops, else a frame. Without deps nothing is
+// handed over: the hook goes with the entry, as the driver's next step would.
+// A lone dep's hook waits in a frame of its own, unless the top frame holds
+// the same hook: that share goes later than this one would, so this one
+// can go with the entry (the hook is destroyed at the same drop).
+[[gnu::always_inline]] inline void hand_to_driver(TopologyEntry& topology, std::vector<DepDropFrame>& stack,
+                                                  NodeHandle& next_alone) {
+  if (topology.deps.empty()) return;
+  if (topology.deps.size() != 1) {
+    stack.emplace_back(std::move(topology.deps), std::move(topology.hook), 0);
     return;
   }
+  next_alone = std::move(topology.deps[0]);
+  if (!topology.hook) return;
+  if (!stack.empty()) {
+    const TopologyHook& top = stack.back().hook;
+    if (!top.owner_before(topology.hook) && !topology.hook.owner_before(top)) return;
+  }
+  stack.emplace_back(DepList(), std::move(topology.hook), 0);
+}
+
+// The outermost release's drops of its deps, and of theirs in turn.
+void drive_dep_drops(TopologyEntry& topology) {
+  if (topology.deps.empty()) return;
   std::vector<DepDropFrame> stack;
-  stack.push_back(DepDropFrame{std::move(topology.deps), std::move(topology.hook), 0});
-  DepDropUnwind unwind(stack);
-  while (!stack.empty()) {
+  NodeHandle next_alone;
+  hand_to_driver(topology, stack, next_alone);
+  DepDropUnwind unwind(stack, next_alone);
+  for (;;) {
+    if (!next_alone.empty()) {
+      tls_dep_drops.entered_from_driver = true;
+      // drop() empties the handle before the release, which may hand the
+      // next dep over into it (or push a frame).
+      next_alone.drop();
+      tls_dep_drops.entered_from_driver = false;
+      continue;
+    }
+    if (stack.empty()) break;
     DepDropFrame& top = stack.back();
     if (top.next < top.deps.size()) {
       NodeHandle& dep = top.deps[top.next++];
@@ -374,9 +402,16 @@ void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
   }
 }
 
+[[gnu::always_inline]] inline void drop_released_deps(TopologyEntry& topology, bool entered_from_driver) {
+  if (entered_from_driver)
+    hand_to_driver(topology, *tls_dep_drops.stack, *tls_dep_drops.next_alone);
+  else
+    drive_dep_drops(topology);
+}
+
 // The slot's entries taken out under one borrow, made in the caller's
 // place; none when the slot is pinned or no longer current.
-VacatedSlotEntries vacate_unpinned(const CoreRef& core, SlotKey key, bool& vacated) {
+[[gnu::always_inline]] inline VacatedSlotEntries vacate_unpinned(const CoreRef& core, SlotKey key, bool& vacated) {
   auto a = core->borrow_mut();
   // A key that is no longer current was released already: its index is
   // on the free list once and must not go there again.
@@ -387,16 +422,22 @@ VacatedSlotEntries vacate_unpinned(const CoreRef& core, SlotKey key, bool& vacat
 
 }  // namespace
 
-void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
+namespace {
+
+// A release whose caller may let go of its reference to the core in a
+// call-out takes one of its own for them (kTakeCore).
+template <bool kTakeCore>
+void release_slot_as(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
   const bool entered_from_driver = std::exchange(tls_dep_drops.entered_from_driver, false);
   if (external_count != 0) return;
   bool vacated = false;
   VacatedSlotEntries e = vacate_unpinned(core, key, vacated);
   if (!vacated) return;
   {
-    FreeSlotGuard guard(core, key.index);
+    const CoreRef taken = kTakeCore ? core : CoreRef();
+    FreeSlotGuard guard(*core, key.index);
     if (NodeReleaseHook hook = g_node_release_hook.load(std::memory_order_acquire)) hook(core->id(), key);
-    release_from_dispatcher(e.call, e.edge, e.aux);
+    detach_released(e.call, e.edge, e.aux);
     guard.finish();
   }
   // The contents go after the index is free, in this order; dropping a dep's
@@ -410,6 +451,16 @@ void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count
     drop_released_deps(*e.topology, entered_from_driver);
     e.topology.reset();
   }
+}
+
+}  // namespace
+
+void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
+  release_slot_as<true>(core, key, external_count);
+}
+
+void release_slot_in_kept_core(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
+  release_slot_as<false>(core, key, external_count);
 }
 
 void Arena::fault_for_missing_entry(SlotKey k, std::uint8_t entries) const {

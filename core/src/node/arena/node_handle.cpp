@@ -2,6 +2,7 @@
 
 #include "base/drop_fault.hpp"
 #include "node/arena/graph_core.hpp"
+#include "node/arena/kept_core_release.hpp"
 
 namespace korvalinth {
 
@@ -22,12 +23,9 @@ SharedCount promoted_unit(const SharedCount& count) {
 NodeHandle UncountedNode::promote_counted() const { return NodeHandle(core_, promoted_unit(count_), key_); }
 
 void NodeHandle::drop() {
-  const UncountedNode node = std::exchange(node_, UncountedNode());
-  if (node.empty()) return;
-  ExternalCount& count = *node.count();
-  if (count.count == 0) return;
-  count.count -= 1;
-  if (count.count == 0) release_slot(node.core(), node.key(), 0);
+  if (node_.empty()) return;
+  const UncountedNode node = std::move(node_);  // leaves the handle empty
+  give_back_unit(node.core(), *node.count(), node.key());
 }
 
 HeldNode HeldNode::of(const UncountedNode& node) {
@@ -64,7 +62,7 @@ void PinnedNode::unpin() {
     auto a = core->borrow_mut();
     a->drop_pin(key_);
   }
-  release_slot(core, key_, count->count);
+  release_slot_in_kept_core(core, key_, count->count);
 }
 
 }  // namespace korvalinth
