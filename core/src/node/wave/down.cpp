@@ -714,10 +714,15 @@ bool reads_as_plain_set(const DownEntry& entry) noexcept {
   return down_from_entry(node, *entry, m);
 }
 
-// A DATA of a node whose core is not borrowed. A running node's plain emit,
-// the commonest down, goes in the one borrow that reads the node's entry,
-// in the one frame a chain's DATA nests per node.
-[[gnu::noinline]] void down_data(const UncountedNode& node, Message& m) {
+}  // namespace
+
+// A DATA. A running node's plain emit, the commonest down, goes in the one
+// borrow that reads the node's entry, in the one frame a chain's DATA nests
+// per node; a borrowed core takes the general road, which faults as it
+// always did.
+void detail::down_data(const UncountedNode& node, Message& m) {
+  if (node.core_ref().is_borrowed()) [[unlikely]]
+    return down_other(node, m);
   check_stack_headroom();
   auto a = node.core_ref().borrow_mut();
   DataSlots slots;
@@ -725,10 +730,10 @@ bool reads_as_plain_set(const DownEntry& entry) noexcept {
   deliver_plain_emit(a, node, slots, m);
 }
 
-// Any other single message. A settled run's RESOLVED is taken in the one
-// borrow that reads the node's entry; a borrowed core takes the general
-// road, which faults as it always did, and so does a RESOLVED in a batch.
-[[gnu::noinline]] void down_other(const UncountedNode& node, Message& m) {
+// Any other single message, and a DATA of a borrowed core. A settled run's
+// RESOLVED is taken in the one borrow that reads the node's entry; a
+// borrowed core takes the general road, and so does a RESOLVED in a batch.
+void detail::down_other(const UncountedNode& node, Message& m) {
   check_stack_headroom();
   std::optional<DownEntry> entry;
   if (m.kind() != MessageKind::Resolved || node.core_ref().is_borrowed() || batch_collecting()) {
@@ -743,8 +748,6 @@ bool reads_as_plain_set(const DownEntry& entry) noexcept {
   if (!entry) return;
   return down_from_entry(node, *entry, m);
 }
-
-}  // namespace
 
 void down(const UncountedNode& node, MessageList list) {
   check_stack_headroom();
@@ -766,14 +769,6 @@ void down_flushed(const UncountedNode& node, Message&& message) {
     }
   }
   down(node, std::move(message));
-}
-
-void down(const UncountedNode& node, Message&& message) {
-  // Each road checks the stack at its own frame, which takes this one's
-  // place: both are tail calls.
-  if (message.kind() == MessageKind::Data && !node.core_ref().is_borrowed()) [[likely]]
-    return down_data(node, message);
-  down_other(node, message);
 }
 
 }  // namespace korvalinth
