@@ -136,9 +136,9 @@ void check_data_canonical(const MessageList& list) {
   return false;
 }
 
-// A delivery frame, open for the object's life: it gives the frame an id
-// and raises the depth; its end restores the outer frame id and lowers the
-// depth, also while a fault unwinds. Frames close innermost first.
+// A delivery frame, open for the object's life: it gives the frame an id;
+// its end restores the outer frame id (0 outside every frame), also while a
+// fault unwinds. Frames close innermost first.
 class DeliveryFrame {
  public:
   DeliveryFrame() {
@@ -146,16 +146,10 @@ class DeliveryFrame {
     saved_ = c.frame_id;
     c.frame_id = c.frame_counter;
     c.frame_counter += 1;
-    if (c.frame_counter == 0) c.frame_counter = 1;
-    c.depth += 1;
   }
   DeliveryFrame(const DeliveryFrame&) = delete;
   DeliveryFrame& operator=(const DeliveryFrame&) = delete;
-  ~DeliveryFrame() {
-    DeliveryCounters& c = delivery_counters();
-    c.frame_id = saved_;
-    c.depth -= 1;
-  }
+  ~DeliveryFrame() { delivery_counters().frame_id = saved_; }
 
  private:
   std::uint64_t saved_;
