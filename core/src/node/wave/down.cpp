@@ -761,23 +761,37 @@ void detail::down_data(const UncountedNode& node, Message& m) {
   deliver_plain_emit(a, node, slots, m);
 }
 
+namespace {
+
+// The general road of a single message, its entry read in a borrow of its own.
+[[gnu::noinline]] void down_one_from_entry(const UncountedNode& node, Message& m) {
+  const std::optional<DownEntry> entry = read_down_entry(node);
+  if (!entry) return;
+  return down_from_entry(node, *entry, m);
+}
+
+// A RESOLVED that is no plain settle, under the borrow a whose reads found
+// so: its entry is read again in that borrow, which it releases.
+[[gnu::noinline]] void down_resolved_not_plain(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
+  const std::optional<DownEntry> entry = read_down_entry(*a, node);
+  a.release();
+  if (!entry) return;
+  return down_from_entry(node, *entry, m);
+}
+
+}  // namespace
+
 // Any other single message, and a DATA of a borrowed core. A settled run's
 // RESOLVED is taken in the one borrow that reads the node's entry; a
 // borrowed core takes the general road, and so does a RESOLVED in a batch.
 void detail::down_other(const UncountedNode& node, Message& m) {
   check_stack_headroom();
-  std::optional<DownEntry> entry;
-  if (m.kind() != MessageKind::Resolved || node.core_ref().is_borrowed() || batch_collecting()) {
-    entry = read_down_entry(node);
-  } else {
-    // Any other RESOLVED reads its entry again in the same borrow.
-    auto a = node.core_ref().borrow_mut();
-    DataSlots slots;
-    if (reads_as_plain_settle(*a, node, slots)) return deliver_plain_settle(a, node, slots, m);
-    entry = read_down_entry(*a, node);
-  }
-  if (!entry) return;
-  return down_from_entry(node, *entry, m);
+  if (m.kind() != MessageKind::Resolved || node.core_ref().is_borrowed() || batch_collecting())
+    return down_one_from_entry(node, m);
+  auto a = node.core_ref().borrow_mut();
+  DataSlots slots;
+  if (!reads_as_plain_settle(*a, node, slots)) [[unlikely]] return down_resolved_not_plain(a, node, m);
+  deliver_plain_settle(a, node, slots, m);
 }
 
 void down(const UncountedNode& node, MessageList list) {
