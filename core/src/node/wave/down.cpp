@@ -709,7 +709,7 @@ void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
 // read the node's entries into slots; releases it. The touch and the DIRTY
 // mark go in that borrow: the general road runs no code between them and
 // the read.
-[[gnu::noinline]] void set_plainly(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
+[[gnu::always_inline]] inline void set_plainly(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
   if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
   std::optional<OrderedDelivery> window(std::in_place, node);
   {
