@@ -1,8 +1,8 @@
 #pragma once
-// Per-thread state of down: the innermost delivery frame's id, the next id
-// to hand out, the number of down calls in progress and the innermost
-// delivery in progress (delivery_order.hpp). One block: a down reads and
-// writes them all, through one thread-local offset.
+// Per-thread state of down: the innermost delivery frame's id (0 while no
+// frame is open), the next id to hand out and the innermost delivery in
+// progress (delivery_order.hpp). One block: a down reads and writes them
+// all, through one thread-local offset.
 
 #include <cstdint>
 
@@ -14,8 +14,8 @@ class OrderedDelivery;
 
 struct DeliveryCounters {
   std::uint64_t frame_id = 0;
+  // Counts up from 1: 2^64 frames are never opened, so no id is 0.
   std::uint64_t frame_counter = 1;
-  std::uint64_t depth = 0;
   OrderedDelivery* innermost = nullptr;  // each links to the one it runs inside
 };
 
@@ -23,7 +23,8 @@ namespace detail {
 inline constinit thread_local DeliveryCounters tls_delivery_counters KORVALINTH_FAST_TLS;
 }
 inline DeliveryCounters& delivery_counters() noexcept { return detail::tls_delivery_counters; }
-inline std::uint64_t delivery_depth() noexcept { return delivery_counters().depth; }
+// Above 0 while a delivery frame is open: an open frame's id is never 0.
+inline std::uint64_t delivery_depth() noexcept { return delivery_counters().frame_id != 0; }
 inline std::uint64_t delivery_frame_id() noexcept { return delivery_counters().frame_id; }
 
 }  // namespace korvalinth

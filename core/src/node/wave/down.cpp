@@ -136,9 +136,9 @@ void check_data_canonical(const MessageList& list) {
   return false;
 }
 
-// A delivery frame, open for the object's life: it gives the frame an id
-// and raises the depth; its end restores the outer frame id and lowers the
-// depth, also while a fault unwinds. Frames close innermost first.
+// A delivery frame, open for the object's life: it gives the frame an id;
+// its end restores the outer frame id (0 outside every frame), also while a
+// fault unwinds. Frames close innermost first.
 class DeliveryFrame {
  public:
   DeliveryFrame() {
@@ -146,16 +146,10 @@ class DeliveryFrame {
     saved_ = c.frame_id;
     c.frame_id = c.frame_counter;
     c.frame_counter += 1;
-    if (c.frame_counter == 0) c.frame_counter = 1;
-    c.depth += 1;
   }
   DeliveryFrame(const DeliveryFrame&) = delete;
   DeliveryFrame& operator=(const DeliveryFrame&) = delete;
-  ~DeliveryFrame() {
-    DeliveryCounters& c = delivery_counters();
-    c.frame_id = saved_;
-    c.depth -= 1;
-  }
+  ~DeliveryFrame() { delivery_counters().frame_id = saved_; }
 
  private:
   std::uint64_t saved_;
@@ -239,18 +233,24 @@ struct DownEntry {
 };
 
 
-// Under the caller's borrow.
-[[gnu::always_inline]] inline std::optional<DownEntry> read_down_entry(Arena& a, const UncountedNode& node) {
-  // The key is checked once: every entry below is read under this borrow,
-  // the wave step's entries (topology, edge) first, as their faults come.
+// Under the caller's borrow, from the wave step's entries (topology, edge)
+// read under it first, as their faults come.
+[[gnu::always_inline]] inline std::optional<DownEntry> read_down_entry(Arena& a, const UncountedNode& node,
+                                                                       WaveSlots wave) {
   const std::uint64_t i = node.index();
-  auto [topology, e] = wave_slots(a, node.key());
+  TopologyEntry& topology = wave.topology;
+  EdgeEntry& e = wave.edge;
   const bool running = e.state.running();
   if (e.state.terminal()) return std::nullopt;
   LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
   const bool content_ids = a.version_at(i).mode() == NodeVersioning::Mode::Level1;
   return DownEntry{current_touched_in_installed_scope(a, i), running, content_ids, holds_back(s, running),
                    e.state.serving_pull(), OrderedDelivery::in_progress_on(node)};
+}
+
+// The same, the key checked once: every entry is read under this borrow.
+[[gnu::always_inline]] inline std::optional<DownEntry> read_down_entry(Arena& a, const UncountedNode& node) {
+  return read_down_entry(a, node, wave_slots(a, node.key()));
 }
 
 std::optional<DownEntry> read_down_entry(const UncountedNode& node) {
@@ -281,12 +281,34 @@ struct DataSlots {
   sinks.deliver(m);
 }
 
+void deliver_message(const UncountedNode& node, const Message& m, bool content_ids,
+                     const std::string* canonical_text = nullptr);
+
+// Applies a DATA to a node whose entry read no content ids and hands it to
+// the node's sinks; takes the general road if the policy changed since.
+void deliver_data_without_content_ids(const UncountedNode& node, const Message& m) {
+  auto a = node.core_ref().borrow_mut();
+  a->check(node.key());
+  const std::uint64_t i = node.index();
+  NodeVersionSlot& v = a->version_at(i);
+  if (v.mode() == NodeVersioning::Mode::Level1) {
+    // The policy changed since the entry was read: take the general road.
+    a.release();
+    deliver_message(node, m, true);
+    return;
+  }
+  v.advance_without_content_ids();  // its fault comes before the entries' check
+  EdgeEntry& edge = a->current_wave_edge(i);
+  apply_and_hand_on_data(a, DataSlots{&edge, &a->aux_at(i), &v}, m);
+}
+
 // Applies one message to the node and hands it to the node's sinks (or, for
 // an INVALIDATE that cleared a value, runs the invalidate callbacks and
 // broadcasts it).
 // canonical_text: the DATA's checked text, when the caller has it.
 void deliver_message(const UncountedNode& node, const Message& m, bool content_ids,
-                     const std::string* canonical_text = nullptr) {
+                     const std::string* canonical_text) {
+  if (m.kind() == MessageKind::Data && !content_ids) return deliver_data_without_content_ids(node, m);
   GraphCore& core = node.core_ref();
   std::optional<NodeVersion> next_version;
   const bool precomputed = m.kind() == MessageKind::Data && content_ids;
@@ -304,21 +326,6 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
                                    : advance_node_version(versioning, current, m.value().get());
     if (!advanced) fault(advanced.error());
     next_version = std::move(*advanced);
-  }
-  if (m.kind() == MessageKind::Data && !precomputed) {
-    auto a = core.borrow_mut();
-    a->check(node.key());
-    NodeVersionSlot& v = a->version_at(node.index());
-    if (v.mode() == NodeVersioning::Mode::Level1) {
-      // The policy changed since the entry was read: take the general road.
-      a.release();
-      deliver_message(node, m, true);
-      return;
-    }
-    v.advance_without_content_ids();  // its fault comes before the entries' check
-    DownSlots s = down_slots(*a, node.key());
-    apply_and_hand_on_data(a, DataSlots{&s.edge, &s.aux, &v}, m);
-    return;
   }
   Applied applied;
   {
@@ -560,9 +567,11 @@ void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list
 // marks the node dirty or needs its content id. Read as read_down_entry
 // reads the entries, with the same faults, each test given up at the first
 // that fails; fills slots when it holds.
-[[gnu::always_inline]] inline bool reads_as_plain_emit(Arena& a, const UncountedNode& node, DataSlots& slots) {
+[[gnu::always_inline]] inline bool reads_as_plain_emit(Arena& a, const UncountedNode& node, WaveSlots wave,
+                                                       DataSlots& slots) {
   const std::uint64_t i = node.index();
-  auto [topology, e] = wave_slots(a, node.key());
+  TopologyEntry& topology = wave.topology;
+  EdgeEntry& e = wave.edge;
   if (!e.state.running() || e.state.terminal() || e.state.serving_pull()) return false;
   LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
   NodeVersionSlot& version = a.version_at(i);
@@ -647,10 +656,9 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 
 // Whether the general road, for a DATA of a node outside its run while a
 // batch collects, would only touch the node and defer the DATA: nothing
-// queues it or needs its content id. Read after reads_as_plain_emit, whose
-// reads gave the faults.
-[[gnu::always_inline]] inline bool reads_as_plain_deferral(Arena& a, const UncountedNode& node) {
-  const EdgeEntry& e = a.edge_at(node.index());
+// queues it or needs its content id. Read after the wave step's entries,
+// whose reads gave the faults; e is the edge entry they found.
+[[gnu::always_inline]] inline bool reads_as_plain_deferral(Arena& a, const UncountedNode& node, const EdgeEntry& e) {
   return !e.state.running() && !e.state.terminal() &&
          a.version_at(node.index()).mode() != NodeVersioning::Mode::Level1 && !OrderedDelivery::in_progress_on(node);
 }
@@ -680,71 +688,111 @@ void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
 // Whether the general road, for one DATA of a node outside its run with no
 // batch collecting, would touch the node, send DIRTY and deliver the DATA in
 // a window of its own: nothing holds it back, queues it or needs its content
-// id.
-bool reads_as_plain_set(const DownEntry& entry) noexcept {
-  return !entry.running && !entry.hold && !entry.content_ids && entry.delivering == nullptr && !batch_collecting();
+// id. Read from the wave step's entries as read_down_entry reads the rest,
+// with the same faults, each test given up at the first that fails; fills
+// slots when it holds.
+[[gnu::always_inline]] inline bool reads_as_plain_set(Arena& a, const UncountedNode& node, WaveSlots wave,
+                                                      DataSlots& slots) {
+  const std::uint64_t i = node.index();
+  EdgeEntry& e = wave.edge;
+  if (e.state.running() || e.state.terminal()) return false;
+  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, wave.topology, e);
+  NodeVersionSlot& version = a.version_at(i);
+  if (version.mode() == NodeVersioning::Mode::Level1 || holds_back(s, false) ||
+      OrderedDelivery::in_progress_on(node))
+    return false;
+  slots = DataSlots{&e, &s.aux, &version};
+  return true;
 }
 
 // The steps of the general road for a plain set, under the borrow a that
-// read the node's entry; releases it. The touch and the DIRTY mark go in
-// that borrow: the general road runs no code between them and the read.
-[[gnu::noinline]] void set_plainly(RefMut<Arena>& a, const UncountedNode& node, const DownEntry& entry, Message& m) {
-  if (!entry.touched && installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
+// read the node's entries into slots; releases it. The touch and the DIRTY
+// mark go in that borrow: the general road runs no code between them and
+// the read.
+[[gnu::always_inline]] inline void set_plainly(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
+  if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
   std::optional<OrderedDelivery> window(std::in_place, node);
   {
     SinkList::Reading sinks;
-    mark_dirty_in(*a, node.key(), sinks);
+    if (slots.edge->state.mark_dirty()) sinks = slots.aux->sinks.read();
     a.release();
     sinks.deliver(dirty_message());
   }
-  OneMessage one(m);
-  deliver_in_window(node, entry, one, false, &window);
+  {
+    DeliveryFrame frame;
+    deliver_data_without_content_ids(node, m);
+    m.release_data_value();
+    end_delivery(node, window);
+  }
+  drain_after_outermost_frame();
+  end_outside_run(node);
 }
 
-// A DATA that is no plain emit, under the borrow a whose reads found so and
-// gave the faults of the entry's reads; releases it. A plain deferral into
-// the open batch and a plain set go in that borrow; any other DATA reads
-// the entry.
-[[gnu::noinline]] void down_data_not_plain(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
-  if (batch_collecting() && reads_as_plain_deferral(*a, node)) return defer_plainly(a, node, m);
-  const std::optional<DownEntry> entry = read_down_entry(*a, node);
-  if (entry && reads_as_plain_set(*entry)) return set_plainly(a, node, *entry, m);
+// A DATA that is no plain emit, under the borrow a whose reads of the wave
+// step's entries found so and gave the faults of the entry's reads; releases
+// it. A plain deferral into the open batch and a plain set go in that
+// borrow; any other DATA reads the rest of the entry.
+[[gnu::noinline]] void down_data_not_plain(RefMut<Arena>& a, const UncountedNode& node, WaveSlots wave, Message& m) {
+  if (batch_collecting()) {
+    if (reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, m);
+  } else if (DataSlots slots; reads_as_plain_set(*a, node, wave, slots)) {
+    return set_plainly(a, node, slots, m);
+  }
+  const std::optional<DownEntry> entry = read_down_entry(*a, node, wave);
   a.release();
   if (!entry) return;
   return down_from_entry(node, *entry, m);
 }
 
-// A DATA of a node whose core is not borrowed. A running node's plain emit,
-// the commonest down, goes in the one borrow that reads the node's entry,
-// in the one frame a chain's DATA nests per node.
-[[gnu::noinline]] void down_data(const UncountedNode& node, Message& m) {
+}  // namespace
+
+// A DATA. A running node's plain emit, the commonest down, goes in the one
+// borrow that reads the node's entry, in the one frame a chain's DATA nests
+// per node; a borrowed core takes the general road, which faults as it
+// always did.
+void detail::down_data(const UncountedNode& node, Message& m) {
+  if (node.core_ref().is_borrowed()) [[unlikely]]
+    return down_other(node, m);
   check_stack_headroom();
   auto a = node.core_ref().borrow_mut();
+  const WaveSlots wave = wave_slots(*a, node.key());
   DataSlots slots;
-  if (!reads_as_plain_emit(*a, node, slots)) [[unlikely]] return down_data_not_plain(a, node, m);
+  if (!reads_as_plain_emit(*a, node, wave, slots)) [[unlikely]] return down_data_not_plain(a, node, wave, m);
   deliver_plain_emit(a, node, slots, m);
 }
 
-// Any other single message. A settled run's RESOLVED is taken in the one
-// borrow that reads the node's entry; a borrowed core takes the general
-// road, which faults as it always did, and so does a RESOLVED in a batch.
-[[gnu::noinline]] void down_other(const UncountedNode& node, Message& m) {
-  check_stack_headroom();
-  std::optional<DownEntry> entry;
-  if (m.kind() != MessageKind::Resolved || node.core_ref().is_borrowed() || batch_collecting()) {
-    entry = read_down_entry(node);
-  } else {
-    // Any other RESOLVED reads its entry again in the same borrow.
-    auto a = node.core_ref().borrow_mut();
-    DataSlots slots;
-    if (reads_as_plain_settle(*a, node, slots)) return deliver_plain_settle(a, node, slots, m);
-    entry = read_down_entry(*a, node);
-  }
+namespace {
+
+// The general road of a single message, its entry read in a borrow of its own.
+[[gnu::noinline]] void down_one_from_entry(const UncountedNode& node, Message& m) {
+  const std::optional<DownEntry> entry = read_down_entry(node);
+  if (!entry) return;
+  return down_from_entry(node, *entry, m);
+}
+
+// A RESOLVED that is no plain settle, under the borrow a whose reads found
+// so: its entry is read again in that borrow, which it releases.
+[[gnu::noinline]] void down_resolved_not_plain(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
+  const std::optional<DownEntry> entry = read_down_entry(*a, node);
+  a.release();
   if (!entry) return;
   return down_from_entry(node, *entry, m);
 }
 
 }  // namespace
+
+// Any other single message, and a DATA of a borrowed core. A settled run's
+// RESOLVED is taken in the one borrow that reads the node's entry; a
+// borrowed core takes the general road, and so does a RESOLVED in a batch.
+void detail::down_other(const UncountedNode& node, Message& m) {
+  check_stack_headroom();
+  if (m.kind() != MessageKind::Resolved || node.core_ref().is_borrowed() || batch_collecting())
+    return down_one_from_entry(node, m);
+  auto a = node.core_ref().borrow_mut();
+  DataSlots slots;
+  if (!reads_as_plain_settle(*a, node, slots)) [[unlikely]] return down_resolved_not_plain(a, node, m);
+  deliver_plain_settle(a, node, slots, m);
+}
 
 void down(const UncountedNode& node, MessageList list) {
   check_stack_headroom();
@@ -766,14 +814,6 @@ void down_flushed(const UncountedNode& node, Message&& message) {
     }
   }
   down(node, std::move(message));
-}
-
-void down(const UncountedNode& node, Message&& message) {
-  // Each road checks the stack at its own frame, which takes this one's
-  // place: both are tail calls.
-  if (message.kind() == MessageKind::Data && !node.core_ref().is_borrowed()) [[likely]]
-    return down_data(node, message);
-  down_other(node, message);
 }
 
 }  // namespace korvalinth

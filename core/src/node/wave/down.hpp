@@ -12,10 +12,22 @@
 namespace korvalinth {
 
 void down(const UncountedNode& node, MessageList messages);
+
+namespace detail {
+// The roads of down for one message: a DATA, and any other. Each checks the
+// stack at its own frame.
+void down_data(const UncountedNode& node, Message& message);
+void down_other(const UncountedNode& node, Message& message);
+}  // namespace detail
+
 // down of a list of one message, without building the list. The message is
 // handed down where it lies, not moved: what down leaves of it (nothing, once
-// delivered) goes with the caller's message, right after.
-void down(const UncountedNode& node, Message&& message);
+// delivered) goes with the caller's message, right after. Inline: most
+// callers made the message, so its kind is known where it is tested.
+inline void down(const UncountedNode& node, Message&& message) {
+  if (message.kind() == MessageKind::Data) return detail::down_data(node, message);
+  detail::down_other(node, message);
+}
 
 // down of a message a batch flushes to a node that left it: a plain DATA
 // goes out in the borrow that reads the node's entry, as down would send it.
