@@ -95,7 +95,7 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
   DepSlot* const slots = e.dep_state.data();
   if (n > kInlineDepInputs) [[unlikely]]
     return lend_run_inputs(slots, n, inputs);
-  inputs.append_made(n, [slots](DepInput* at, std::size_t i) noexcept {
+  auto make = [slots](DepInput* at, std::size_t i) noexcept {
     DepSlot& d = slots[i];
     d.stamp = kNoStamp;
     if (quiet_this_wave(d)) [[likely]] {
@@ -103,7 +103,11 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
       return;
     }
     hand_over_wave(at, d);
-  });
+  };
+  // A one-dep run, the most common, makes its input without a loop.
+  if (n == 1) [[likely]]
+    return inputs.append_made(1, make);
+  inputs.append_made(n, make);
 }
 
 // The values of this wave become the deps' latest; a replaced one that
