@@ -209,8 +209,14 @@ template <class Call>
     // end then writes the flags once, before the values move (nothing
     // reads them meanwhile).
     if (!e.state.resolves_after_run() || partition_flag != 0) {
-      end_running_of_run(*a, e, node, wave_pinned);
-      e.state.end_wave();
+      // Both flags of a pinned run in one write.
+      if (wave_pinned) [[likely]] {
+        e.state.end_run();
+        e.state.end_wave();
+      } else {
+        end_running(*a, e, node);
+        e.state.end_wave();
+      }
       move_wave_values(e, old_latest, inputs);
       return;
     }
