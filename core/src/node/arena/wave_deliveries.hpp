@@ -118,12 +118,15 @@ class WaveDeliveries {
       empties_ = o.empties_;
     }
   }
-  void release() noexcept {
+  // Inline: a set's end is mostly one value or none; the heap block's drop
+  // stays out of line.
+  [[gnu::always_inline]] void release() noexcept {
     if (state_ == kOneValue)
       single_.~SharedValue();
-    else if (state_ == kHeap)
-      delete heap_;
+    else if (state_ == kHeap) [[unlikely]]
+      drop_heap();
   }
+  [[gnu::noinline]] void drop_heap() noexcept { delete heap_; }
 
   // The list at index i, which exists.
   DeliveryView list_at(std::size_t i) const noexcept {
