@@ -56,6 +56,8 @@ class SmallVec {
   size_type size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   size_type capacity() const noexcept { return heap_ ? cap_ : N; }
+  // Whether the elements live in a heap block, past the inline room.
+  bool on_heap() const noexcept { return heap_ != nullptr; }
 
   iterator begin() noexcept { return data(); }
   iterator end() noexcept { return data() + size_; }

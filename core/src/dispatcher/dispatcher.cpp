@@ -22,6 +22,12 @@ Dispatcher::~Dispatcher() {
   }
 }
 
+Dispatcher::RunLookup Dispatcher::find_again_for_run(const DispatcherKey& key, FoundRunFn& found) const {
+  const RunLookup out = lookup_for_run(key);
+  if (!out.timing) found = FoundRunFn{out.fn, state_.unguarded().found_epoch, out.partition_flag};
+  return out;
+}
+
 DispatcherRef Dispatcher::thread_default() {
   thread_local DispatcherRef tls_default = std::make_shared<Dispatcher>(std::initializer_list<std::uint8_t>{0, 1});
   return tls_default;

@@ -121,13 +121,10 @@ class Dispatcher {
   // when stale and untimed): the key itself is then not looked up. What was
   // found is read without a borrow: no mutable borrow of the state calls
   // out, so none is held while a node runs.
-  [[gnu::always_inline]] RunLookup lookup_for_run(DispatcherKey key, FoundRunFn& found) const {
-    const DispatcherState& s = state_.unguarded();
-    if (found.epoch_then != s.found_epoch) [[unlikely]] {
-      const RunLookup out = lookup_for_run(key);
-      if (!out.timing) found = FoundRunFn{out.fn, s.found_epoch, out.partition_flag};
-      return out;
-    }
+  // The key is read only when what was found is stale.
+  [[gnu::always_inline]] RunLookup lookup_for_run(const DispatcherKey& key, FoundRunFn& found) const {
+    if (found.epoch_then != state_.unguarded().found_epoch) [[unlikely]]
+      return find_again_for_run(key, found);
     return RunLookup{found.fn, static_cast<std::uint8_t>(found.partition_flag), false};
   }
   std::optional<FnTimingStats> timing_of(DispatcherKey key) const;
@@ -160,6 +157,10 @@ class Dispatcher {
     out.partition_flag = p.flag;
     return out;
   }
+
+  // The lookup under key, kept in found when untimed. Out of line: a run
+  // reusing what it found reads no more than found and the epoch.
+  [[gnu::noinline]] RunLookup find_again_for_run(const DispatcherKey& key, FoundRunFn& found) const;
 
   // The index fault, kept out of line so that the lookups inline.
   [[noreturn, gnu::cold]] static void partition_out_of_range(std::size_t len, std::uint32_t partition);

@@ -6,9 +6,11 @@ void FnRunClaim::hand_to_outermost_claim(SharedNodeFn& share) noexcept {
   // The outermost claim's run ends last: the function lives until then.
   FnRunClaim* outermost = nullptr;
   for (FnRunClaim* c = tls_innermost; c != nullptr; c = c->outer_) {
-    if (c->fn_ == share.get()) outermost = c;
+    if (c->function() == share.get()) outermost = c;
   }
-  if (outermost != nullptr && !outermost->taken_over_) outermost->taken_over_ = std::move(share);
+  if (outermost == nullptr || outermost->took_over()) return;
+  ::new (&outermost->taken_over_) SharedNodeFn(std::move(share));
+  outermost->fn_bits_ |= kTookOver;
 }
 
 void FnRunClaim::drop_taken_over() noexcept {

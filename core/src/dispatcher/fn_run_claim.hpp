@@ -21,14 +21,13 @@ using SharedNodeFn = std::shared_ptr<NodeFn>;
 
 class FnRunClaim {
  public:
-  explicit FnRunClaim(const NodeFn* fn) noexcept : fn_(fn), outer_(tls_innermost) {
-    ::new (&taken_over_) SharedNodeFn();
+  explicit FnRunClaim(const NodeFn* fn) noexcept : fn_bits_(reinterpret_cast<std::uintptr_t>(fn)), outer_(tls_innermost) {
     tls_innermost = this;
   }
   // The claim leaves the chain before a share it took over is dropped.
   ~FnRunClaim() {
     tls_innermost = outer_;
-    if (taken_over_) [[unlikely]] drop_taken_over();
+    if (took_over()) [[unlikely]] drop_taken_over();
   }
   FnRunClaim(const FnRunClaim&) = delete;
   FnRunClaim& operator=(const FnRunClaim&) = delete;
@@ -52,10 +51,15 @@ class FnRunClaim {
   static inline constinit thread_local FnRunClaim* tls_innermost KORVALINTH_FAST_TLS = nullptr;
   static inline constinit thread_local std::uint32_t tls_ending KORVALINTH_FAST_TLS = 0;
 
-  const NodeFn* fn_;
+  // The function's address; its low bit (free: a NodeFn is aligned) is set
+  // once the claim took a share over, so a new claim writes no empty share.
+  static constexpr std::uintptr_t kTookOver = 1;
+  const NodeFn* function() const noexcept { return reinterpret_cast<const NodeFn*>(fn_bits_ & ~kTookOver); }
+  bool took_over() const noexcept { return (fn_bits_ & kTookOver) != 0; }
+
+  std::uintptr_t fn_bits_;
   FnRunClaim* outer_;
-  // Ended by hand, only once it holds a share: a run that took none over
-  // then tests it once, not again in a destructor of its own.
+  // Made and ended by hand, only once the claim takes a share over.
   union {
     SharedNodeFn taken_over_;
   };

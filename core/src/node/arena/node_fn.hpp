@@ -165,11 +165,17 @@ class StockedDepInputs : public DepInputs {
   // Inline: a run with inline inputs drops them without a call, front to
   // back with the end read once (a drop never reshapes the list).
   [[gnu::always_inline]] ~StockedDepInputs() {
-    if (capacity() > kInlineDepInputs) [[unlikely]] {
+    if (on_heap()) [[unlikely]] {
       return_to_stock();
       return;
     }
-    for (DepInput *at = data(), *const end = at + size(); at != end; ++at) at->end_inline();
+    DepInput* at = data();
+    // A one-dep run's input, the most common, goes without a loop.
+    if (size() == 1) [[likely]] {
+      at->end_inline();
+    } else {
+      for (DepInput* const end = at + size(); at != end; ++at) at->end_inline();
+    }
     forget_all();
   }
   // Room for n inputs.

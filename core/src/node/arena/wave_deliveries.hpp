@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <span>
@@ -107,23 +108,22 @@ class WaveDeliveries {
 
   // Which store is live goes by the state: empties_ in kEmpties, single_ in
   // kOneValue, heap_ in kHeap, none in kNone.
+  // Each store is one word that only its owner drops: it moves as a copy
+  // of its bits, the source left with none.
   void take(WaveDeliveries& o) noexcept {
+    static_assert(sizeof(SharedValue) == sizeof(std::size_t) && sizeof(DeliveryLists*) == sizeof(std::size_t));
+    std::memcpy(static_cast<void*>(&empties_), static_cast<const void*>(&o.empties_), sizeof(std::size_t));
     state_ = std::exchange(o.state_, kNone);
-    if (state_ == kOneValue) {
-      ::new (&single_) SharedValue(std::move(o.single_));
-      o.single_.~SharedValue();
-    } else if (state_ == kHeap) {
-      heap_ = o.heap_;
-    } else if (state_ == kEmpties) {
-      empties_ = o.empties_;
-    }
   }
-  void release() noexcept {
+  // Inline: a set's end is mostly one value or none; the heap block's drop
+  // stays out of line.
+  [[gnu::always_inline]] void release() noexcept {
     if (state_ == kOneValue)
       single_.~SharedValue();
-    else if (state_ == kHeap)
-      delete heap_;
+    else if (state_ == kHeap) [[unlikely]]
+      drop_heap();
   }
+  [[gnu::noinline]] void drop_heap() noexcept { delete heap_; }
 
   // The list at index i, which exists.
   DeliveryView list_at(std::size_t i) const noexcept {

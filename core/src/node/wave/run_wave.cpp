@@ -95,7 +95,7 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
   DepSlot* const slots = e.dep_state.data();
   if (n > kInlineDepInputs) [[unlikely]]
     return lend_run_inputs(slots, n, inputs);
-  inputs.append_made(n, [slots](DepInput* at, std::size_t i) noexcept {
+  auto make = [slots](DepInput* at, std::size_t i) noexcept {
     DepSlot& d = slots[i];
     d.stamp = kNoStamp;
     if (quiet_this_wave(d)) [[likely]] {
@@ -103,7 +103,11 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
       return;
     }
     hand_over_wave(at, d);
-  });
+  };
+  // A one-dep run, the most common, makes its input without a loop.
+  if (n == 1) [[likely]]
+    return inputs.append_made(1, make);
+  inputs.append_made(n, make);
 }
 
 // The values of this wave become the deps' latest; a replaced one that
@@ -159,7 +163,7 @@ template <class Call>
   // Written without a borrow: each borrow of the scope is taken and
   // released within one step of the wave, none across a run.
   if (wave_installed)
-    wave_scope_cell().unguarded()->running_node = NodeId{core.id(), node.key().index, node.key().generation};
+    wave_scope_cell().unguarded()->running_node.emplace(NodeId{core.id(), node.key().index, node.key().generation});
   // The flag is cleared when the function unwinds; when it returns, under
   // the borrow that follows. The caller's handle keeps the core and the
   // count record alive meanwhile.
@@ -205,8 +209,14 @@ template <class Call>
     // end then writes the flags once, before the values move (nothing
     // reads them meanwhile).
     if (!e.state.resolves_after_run() || partition_flag != 0) {
-      end_running_of_run(*a, e, node, wave_pinned);
-      e.state.end_wave();
+      // Both flags of a pinned run in one write.
+      if (wave_pinned) [[likely]] {
+        e.state.end_run();
+        e.state.end_wave();
+      } else {
+        end_running(*a, e, node);
+        e.state.end_wave();
+      }
       move_wave_values(e, old_latest, inputs);
       return;
     }
