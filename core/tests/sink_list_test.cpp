@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "node/arena/sink_list.hpp"
 
 using namespace korvalinth;
@@ -69,4 +72,75 @@ TEST(SinkList, EditsInPlaceOnlyWhileNoReadingIsOpen) {
   list.read().deliver(Message::dirty());
   EXPECT_EQ(s->calls, 4);
   EXPECT_EQ(list.size(), 2u);
+}
+
+namespace {
+
+// Logs each call by name; marked dep, a DATA reaches it through call_run,
+// and it takes the next `takes` dep entries of the run with it.
+struct RunLoggingSink final : Sink {
+  std::vector<std::string>* log;
+  std::string name;
+  int takes = 0;
+  RunLoggingSink(std::vector<std::string>* l, std::string n, int t) : log(l), name(std::move(n)), takes(t) {}
+  void call(const Message&) override { log->push_back(name); }
+  const SinkEntry* call_run(const SinkEntry* self, const SinkEntry* end, const Message& message) override {
+    log->push_back(name + "*");
+    const SinkEntry* e = self + 1;
+    for (int i = 0; i < takes && e != end && e->dep; ++i, ++e) e->sink->call(message);
+    return e;
+  }
+};
+
+struct RunLayout {
+  const char* name;
+  // One letter per entry: p a plain sink, d a dep-marked one, D a
+  // dep-marked one that takes the next dep entry with it.
+  const char* entries;
+  // The calls a DATA makes: a name with * came through call_run.
+  std::vector<std::string> data_calls;
+};
+
+}  // namespace
+
+// A DATA reaches a dep-marked entry through call_run, which may take the
+// entries after it; every sink is still called once, in the list's order,
+// and any other message calls each sink plainly.
+TEST(SinkList, ADataToDepEntriesCallsEverySinkOnceInOrder) {
+  const RunLayout layouts[] = {
+      {"a lone dep entry, called inline", "d", {"0"}},
+      {"a run taken whole", "Dd", {"0*", "1"}},
+      {"a run taken in part", "Ddd", {"0*", "1", "2*"}},
+      {"plain sinks around runs", "pDdpdp", {"0", "1*", "2", "3", "4*", "5"}},
+      {"a wide list", "ppDdDdppd", {"0", "1", "2*", "3", "4*", "5", "6", "7", "8*"}},
+      {"no dep entry", "pppp", {"0", "1", "2", "3"}},
+  };
+  for (const RunLayout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    std::vector<std::string> log;
+    SinkList list;
+    std::vector<std::string> each_once;
+    const std::string letters = layout.entries;
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+      const std::string name = std::to_string(i);
+      SinkEntry entry{std::make_shared<RunLoggingSink>(&log, name, letters[i] == 'D' ? 1 : 0), i, 0};
+      entry.dep = letters[i] == 'p' ? 0 : 1;
+      list.add(std::move(entry));
+      each_once.push_back(name);
+    }
+    auto check = [&](const SinkList::Reading& reading) {
+      log.clear();
+      reading.deliver(Message::dirty());
+      EXPECT_EQ(log, each_once);
+      log.clear();
+      reading.deliver(Message::data(make_value<int>(1)));
+      EXPECT_EQ(log, layout.data_calls);
+    };
+    // A reading keeps the list while a change copies it: the copy keeps
+    // the dep road.
+    SinkList::Reading before_edit = list.read();
+    list.edit();
+    check(before_edit);
+    check(list.read());
+  }
 }

@@ -16,10 +16,16 @@
 
 namespace korvalinth {
 
+struct SinkEntry;
+
 class Sink {
  public:
   virtual ~Sink() = default;
   virtual void call(const Message& message) = 0;
+  // A DATA for the entry self, marked dep in its list: the sink may take
+  // the entries after it too, called in order as call would, and returns
+  // the first entry it did not take.
+  virtual const SinkEntry* call_run(const SinkEntry* self, const SinkEntry* end, const Message& message);
   // The host references the sink owns (base/host_refs.hpp).
   virtual int visit_host_refs(HostRefVisit) const { return 0; }
 };
@@ -30,7 +36,13 @@ struct SinkEntry {
   SharedSink sink;
   std::uint64_t id = 0;
   std::uint8_t observer = 0;  // 1 only for Graph.observe
+  std::uint8_t dep = 0;       // 1 only for a dep sink, whose DATAs run together
 };
+
+inline const SinkEntry* Sink::call_run(const SinkEntry* self, const SinkEntry*, const Message& message) {
+  call(message);
+  return self + 1;
+}
 
 // Once-only callbacks run at deactivation or release, in registration order.
 using ReleaseCallback = std::move_only_function<void()>;

@@ -17,11 +17,25 @@ namespace {
   for (; e != end; ++e) e->sink->call(message);
 }
 
+// A DATA to a list with dep sinks: a dep sink takes the run of entries it
+// can after it. Out of line, so that the plain loops keep their frames.
+[[gnu::noinline]] void deliver_data_runs(const SinkEntry* e, const SinkEntry* const end, const Message& message) {
+  while (e != end) {
+    if (e->dep) {
+      e = e->sink->call_run(e, end, message);
+    } else {
+      e->sink->call(message);
+      ++e;
+    }
+  }
+}
+
 }  // namespace
 
 void SinkList::Reading::deliver_each(const Block& block, const Message& message) {
   const SinkEntry* e = block.entries.data();
   const SinkEntry* const end = e + block.entries.size();
+  if (block.dep_sinks && message.kind() == MessageKind::Data) return deliver_data_runs(e, end, message);
   if (end - e >= 4) return deliver_wide(e, end, message);
   for (; e != end; ++e) e->sink->call(message);
 }
@@ -36,9 +50,15 @@ std::vector<SinkEntry>& SinkList::edit() {
     block_ = Held(new Block);
   } else if (block_->holders > 1) {
     // Readings hold the list: it passes to them, and the node edits a copy.
-    block_ = Held(new Block{block_->entries});
+    block_ = Held(new Block{block_->entries, 1, block_->dep_sinks});
   }
   return block_->entries;
+}
+
+void SinkList::add(SinkEntry entry) {
+  const bool dep = entry.dep != 0;
+  edit().push_back(std::move(entry));
+  block_->dep_sinks |= dep;
 }
 
 }  // namespace korvalinth

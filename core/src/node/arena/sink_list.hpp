@@ -21,6 +21,9 @@ class SinkList {
     std::vector<SinkEntry> entries;
     // The node, while the list is its own, and each reading.
     std::uint32_t holders = 1;
+    // Set once a dep sink was added: a DATA then takes the road that runs
+    // dep sinks together, and any other list keeps the plain loop.
+    bool dep_sinks = false;
     // Lets go of one hold; the last holder frees the block.
     static void drop(Block* b) noexcept {
       if (b && --b->holders == 0) delete b;
@@ -70,6 +73,8 @@ class SinkList {
   auto end() const noexcept { return entries().end(); }
   // The list to change: a copy of its own while a delivery reads it.
   std::vector<SinkEntry>& edit();
+  // Adds an entry at the end.
+  void add(SinkEntry entry);
   Reading read() const noexcept { return Reading(block_.get()); }
 
  private:

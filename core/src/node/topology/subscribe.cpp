@@ -45,7 +45,7 @@ void activate(const UncountedNode& node) {
 }  // namespace
 
 UnsubscribeFn subscribe_sink(const UncountedNode& node, SharedSink sink, std::uint8_t observer,
-                             SinkRegistration& registration) {
+                             SinkRegistration& registration, std::uint8_t dep) {
   check_stack_headroom();
   std::uint64_t id;
   std::optional<Message> initial;
@@ -54,7 +54,7 @@ UnsubscribeFn subscribe_sink(const UncountedNode& node, SharedSink sink, std::ui
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
     id = s.aux.next_sink_id;
     s.aux.next_sink_id += 1;
-    s.aux.sinks.edit().push_back(SinkEntry{sink, id, observer});
+    s.aux.sinks.add(SinkEntry{sink, id, observer, dep});
     if (s.config.pull_id) {
     } else if (s.edge.state.has_data()) {
       if (!s.edge.cache) fault("has_data \xE2\x87\x92 cache present");
@@ -106,7 +106,7 @@ void connect_dep(const UncountedNode& node, std::uint64_t i, const UncountedNode
   SinkRegistration registration;
   UnsubscribeFn action;
   try {
-    action = subscribe_sink(dep, std::move(sink), 0, registration);
+    action = subscribe_sink(dep, std::move(sink), 0, registration, 1);
   } catch (...) {
     if (registration && dep_mutation_in_flight(node)) {
       UnsubscribeFn undo(*registration, dep.promote_counted());

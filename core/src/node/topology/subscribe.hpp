@@ -19,8 +19,9 @@ using SinkRegistration = std::optional<std::uint64_t>;
 
 // Attaches sink; delivers START and the node's initial message (DATA of the
 // cache, DIRTY, or nothing) to it; activates the node on its first sink.
+// dep is 1 only for a dep sink (see SinkEntry).
 UnsubscribeFn subscribe_sink(const UncountedNode& node, SharedSink sink, std::uint8_t observer,
-                             SinkRegistration& registration);
+                             SinkRegistration& registration, std::uint8_t dep = 0);
 
 // Detaches the sink with id; the last removal deactivates. A freed node or
 // an unknown id is a no-op.

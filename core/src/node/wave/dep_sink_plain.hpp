@@ -1,0 +1,106 @@
+#pragma once
+// A dep sink's plain DATA: entered without a hold, it records its value and
+// queues its node's run check under the caller's borrow, calling nothing.
+// Shared by a lone dep sink's call (dep_sink.cpp) and a run of dep sinks of
+// one core under one borrow (dep_sink_run.cpp).
+
+#include "base/index_fault.hpp"
+#include "node/wave/delivery.hpp"
+#include "node/wave/dep_sink.hpp"
+#include "node/wave/pending.hpp"
+#include "node/wave/run_wave.hpp"
+#include "node/wave/wave_scope.hpp"
+
+namespace korvalinth::dep_sink_steps {
+
+// The dep's delivery lists with the current frame's list open.
+inline WaveDeliveries& current_wave_mut(DepSlot& d) {
+  const std::uint64_t frame = delivery_frame_id();
+  if (d.stamp != frame) {
+    d.deliveries.open_list();
+    d.stamp = frame;
+  }
+  return d.deliveries;
+}
+
+// Appends value to the dep's list of the current frame. A dep's first
+// value of a wave (its lists were taken by the last run) opens the list
+// with it in place. Inlined into the DATA road.
+[[gnu::always_inline]] inline void push_in_current_frame(DepSlot& d, const SharedValue& value) {
+  const std::uint64_t frame = delivery_frame_id();
+  if (d.stamp != frame && d.deliveries.empty()) {
+    d.deliveries.open_first_list_with(value);
+    d.stamp = frame;
+    return;
+  }
+  current_wave_mut(d).push(value);
+}
+
+// A DATA's value, the dep's wave value set already: kept in the frame's
+// list and as the dep's input, and the dep settled.
+[[gnu::always_inline]] inline void record_data_value(NodeState& state, DepSlot& d, const SharedValue& value) {
+  push_in_current_frame(d, value);
+  d.has_value = 1;
+  state.dep_settled(d);
+}
+
+// Marks the node's run check as queued in this queue epoch: false when it
+// is marked already, so the node is not queued again.
+[[gnu::always_inline]] inline bool mark_run_check_queued(EdgeEntry& e) {
+  std::uint64_t& mark = e.run_check_epoch;
+  if (mark == queue_epoch()) return false;
+  mark = queue_epoch();
+  return true;
+}
+
+// How a call entered its node: not at all (the node is gone), or it did,
+// or it would need a hold that the call does not make.
+enum class Entered : std::uint8_t { No, Yes, NeedsHold };
+
+// A call that holds nothing of its node: the usual one, inside a wave of
+// the node's own core.
+struct NoHold {};
+
+// As enter_node, for a node that needs no hold: touched by the running
+// wave already, or of the wave owner's core (touched now). NeedsHold, with
+// nothing changed, for any other; enter_node then enters it.
+[[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, NoHold&) {
+  const SlotKey key = sink.dependent();
+  if (!a.is_current(key)) return Entered::NeedsHold;
+  if (current_touched_in_installed_scope(a, key.index)) return Entered::Yes;
+  const CoreId core_id = sink.dependent_core_id();
+  if (!installed_owner_ref(core_id)) return Entered::NeedsHold;  // null too when no scope is installed
+  auto cell = wave_scope_cell().borrow_mut();
+  if (!cell->has_value()) return Entered::NeedsHold;
+  touch_untouched_in_frame(**cell, a, nullptr, sink.dependent_count(), key, core_id);
+  return Entered::Yes;
+}
+
+// A DATA whose whole work is to record its value and queue its node's run
+// check, for a node entered under the borrow a, inside a delivery (the
+// caller tested it): from a dep not flagged, with no wave value to replace,
+// to a node that serves no pulls. It replaces nothing, so nothing drops
+// between the record and the push, and the push is made under the same
+// borrow. False, with nothing changed, for any other DATA; the general
+// record then takes it.
+[[gnu::always_inline]] inline bool record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
+                                                     std::uint64_t i, const Message& m) {
+  LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
+  EdgeEntry& e = s.edge;
+  if (e.state.terminal()) return false;
+  check_index(e.dep_state.size(), i);
+  if (e.state.dep_flags_may_be_set()) {
+    check_index(e.dep_links.size(), i);
+    if (e.dep_links[i].flag) return false;
+  }
+  DepSlot& d = e.dep_state[i];
+  if (d.wave_value || s.config.pull_id) return false;
+  const SharedValue& value = m.data_value();
+  d.wave_value.emplace(value);
+  record_data_value(e.state, d, value);
+  if (e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); }) && mark_run_check_queued(e))
+    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
+  return true;
+}
+
+}  // namespace korvalinth::dep_sink_steps
