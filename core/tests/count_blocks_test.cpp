@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -68,5 +73,109 @@ TEST(CountBlocks, AnEndedThreadsBlocksAreTakenAgain) {
     reused += given.count(again.back().get());
   }
   EXPECT_EQ(reused, n);
+#endif
+}
+
+// Records made on one thread and dropped on another, round after round: the
+// dropping thread's surplus goes back to the making one, so the chunks cut
+// stop growing after the first rounds, for one pair of threads and for
+// several pairs at once.
+TEST(CountBlocks, RecordsMadeOnOneThreadAndDroppedOnAnotherKeepMemoryBounded) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "records are plain heap blocks under AddressSanitizer";
+#else
+  constexpr std::size_t n = 20000;
+  constexpr int rounds = 12;
+  constexpr std::size_t per_chunk = 4096 / CountBlocks::kBytes;
+  for (int pairs : {1, 3}) {
+    SCOPED_TRACE(pairs);
+    std::vector<std::size_t> cut_after(rounds);
+    std::vector<std::vector<SharedCount>> made(pairs);
+    std::barrier sync(2 * pairs + 1);
+    std::vector<std::thread> threads;
+    for (int p = 0; p < pairs; ++p) {
+      threads.emplace_back([&, p] {  // producer
+        for (int r = 0; r < rounds; ++r) {
+          for (std::size_t i = 0; i < n; ++i) made[p].push_back(new_record());
+          sync.arrive_and_wait();  // made
+          sync.arrive_and_wait();  // dropped
+        }
+      });
+      threads.emplace_back([&, p] {  // consumer
+        for (int r = 0; r < rounds; ++r) {
+          sync.arrive_and_wait();
+          made[p].clear();
+          sync.arrive_and_wait();
+        }
+      });
+    }
+    for (int r = 0; r < rounds; ++r) {
+      sync.arrive_and_wait();
+      sync.arrive_and_wait();
+      cut_after[r] = CountBlocks::chunks_cut();
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_LT(cut_after[rounds - 1] - cut_after[1], n * pairs / per_chunk / 4);
+  }
+#endif
+}
+
+// A record dropped by a thread-local destroyed after its thread handed its
+// blocks on is taken again, as are the blocks of that thread's chunk it
+// never cut.
+TEST(CountBlocks, ABlockFreedAfterItsThreadHandedOnIsTakenAgain) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "records are plain heap blocks under AddressSanitizer";
+#else
+  const void* late = nullptr;
+  std::thread([&] {
+    // Made before the first record, so destroyed after the hand-on.
+    thread_local std::optional<SharedCount> kept;
+    kept.emplace();
+    *kept = new_record();
+    late = kept->get();
+  }).join();
+  const std::size_t cut_before = CountBlocks::chunks_cut();
+  std::vector<SharedCount> again;
+  bool found = false;
+  for (std::size_t i = 0; i < 100000 && !found; ++i) {
+    again.push_back(new_record());
+    found = again.back().get() == late;
+  }
+  EXPECT_TRUE(found);
+  // The late block and the ended thread's uncut blocks serve before any new chunk.
+  EXPECT_EQ(CountBlocks::chunks_cut(), cut_before);
+#endif
+}
+
+// A fork made while another thread holds the store's lock (here reading the
+// chunk count over and over) leaves the child able to take blocks past its
+// own list, many forks over.
+TEST(CountBlocks, AChildForkedWhileAnotherThreadHoldsTheLockTakesBlocks) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "records are plain heap blocks under AddressSanitizer";
+#else
+  std::atomic<bool> stop = false;
+  std::thread holder([&] {
+    while (!stop.load(std::memory_order_relaxed)) (void)CountBlocks::chunks_cut();
+  });
+  int stuck = 0;
+  for (int i = 0; i < 100; ++i) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(5);
+      std::vector<SharedCount> records;
+      for (int r = 0; r < 2000; ++r) records.push_back(new_record());
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    stuck += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (stuck) break;
+  }
+  stop = true;
+  holder.join();
+  EXPECT_EQ(stuck, 0);
 #endif
 }

@@ -1,5 +1,7 @@
 #include "node/arena/count_blocks.hpp"
 
+#include <pthread.h>
+
 #include <mutex>
 #include <utility>
 
@@ -14,14 +16,39 @@ struct Chunk {
 };
 static_assert(sizeof(Chunk) % CountBlocks::kAlign == 0);
 
+// A batch of free blocks in the store; its first block is this header, the
+// others follow it on `next` as on a thread's list.
+struct Batch {
+  void* next;
+  Batch* next_batch;
+  std::size_t count;
+};
+static_assert(sizeof(Batch) <= CountBlocks::kBytes);
+
 // What the threads share: every chunk cut (linked, newest first, so none is
-// ever lost track of) and the free blocks of the threads that ended.
+// ever lost track of) and the batches of free blocks threads gave up.
 struct SharedBlocks {
   std::mutex mutex;
   Chunk* chunks = nullptr;
-  void* handed_on = nullptr;
+  std::size_t chunks_cut = 0;
+  Batch* batches = nullptr;
 };
 constinit SharedBlocks shared;
+
+// A fork made while another thread holds the mutex would leave it held in
+// the child for good.
+void lock_shared() noexcept { shared.mutex.lock(); }
+void unlock_shared() noexcept { shared.mutex.unlock(); }
+[[maybe_unused]] const bool fork_safe = (pthread_atfork(lock_shared, unlock_shared, unlock_shared), true);
+
+// Cuts a chunk (the mutex held); its blocks are [begin, end).
+void cut_chunk(char*& begin, char*& end) {
+  Chunk* chunk = ::new (::operator new(kChunkBytes)) Chunk{shared.chunks};
+  shared.chunks = chunk;
+  ++shared.chunks_cut;
+  begin = reinterpret_cast<char*>(chunk + 1);
+  end = reinterpret_cast<char*>(chunk) + kChunkBytes;
+}
 
 }  // namespace
 
@@ -32,35 +59,96 @@ struct CountBlocksHandOn {
 
 void CountBlocks::register_hand_on() noexcept {
   state_.hands_on = true;
+  state_.limit = kMaxFree;
   static thread_local CountBlocksHandOn at_exit;
   (void)at_exit;
 }
 
+void CountBlocks::store_batch(FreeBlock* first, std::size_t count) noexcept {
+  FreeBlock* next = first->next;
+  first->~FreeBlock();
+  shared.batches = ::new (static_cast<void*>(first)) Batch{next, shared.batches, count};
+}
+
 void* CountBlocks::take_slow() {
   State& s = state_;
+  if (s.closed) {
+    // The thread's state is gone: one block straight from the store.
+    std::lock_guard lock(shared.mutex);
+    if (Batch* batch = shared.batches) {
+      shared.batches = batch->next_batch;
+      if (batch->count > 1) store_batch(static_cast<FreeBlock*>(batch->next), batch->count - 1);
+      batch->~Batch();
+      return batch;
+    }
+    char* begin;
+    char* end;
+    cut_chunk(begin, end);
+    FreeBlock* rest = nullptr;
+    std::size_t n = 0;
+    for (char* p = begin + kBytes; static_cast<std::size_t>(end - p) >= kBytes; p += kBytes, ++n) {
+      rest = ::new (p) FreeBlock{rest};
+    }
+    if (rest) store_batch(rest, n);
+    return begin;
+  }
   if (!s.hands_on) register_hand_on();
   {
     std::lock_guard lock(shared.mutex);
-    if (shared.handed_on) {
-      s.free = static_cast<FreeBlock*>(std::exchange(shared.handed_on, nullptr));
+    if (Batch* batch = shared.batches) {
+      shared.batches = batch->next_batch;
+      void* next = batch->next;
+      std::size_t n = batch->count;
+      batch->~Batch();
+      s.free = ::new (static_cast<void*>(batch)) FreeBlock{static_cast<FreeBlock*>(next)};
+      s.count = static_cast<std::uint32_t>(n);
     } else {
-      Chunk* chunk = ::new (::operator new(kChunkBytes)) Chunk{shared.chunks};
-      shared.chunks = chunk;
-      s.next = reinterpret_cast<char*>(chunk + 1);
-      s.end = reinterpret_cast<char*>(chunk) + kChunkBytes;
+      cut_chunk(s.next, s.end);
     }
   }
   return take();
 }
 
+void CountBlocks::give_back_slow(void* block) noexcept {
+  State& s = state_;
+  if (s.closed) {
+    std::lock_guard lock(shared.mutex);
+    store_batch(::new (block) FreeBlock{nullptr}, 1);
+    return;
+  }
+  if (!s.hands_on) register_hand_on();
+  if (s.count >= s.limit) {
+    // Keep the newest half; the older rest goes to the store as one batch.
+    FreeBlock* last_kept = s.free;
+    for (std::uint32_t i = 1; i < kMaxFree / 2; ++i) last_kept = last_kept->next;
+    FreeBlock* older = std::exchange(last_kept->next, nullptr);
+    std::size_t n = s.count - kMaxFree / 2;
+    s.count = kMaxFree / 2;
+    std::lock_guard lock(shared.mutex);
+    store_batch(older, n);
+  }
+  s.free = ::new (block) FreeBlock{s.free};
+  ++s.count;
+}
+
 void CountBlocks::hand_on() noexcept {
-  FreeBlock* list = std::exchange(state_.free, nullptr);
+  State& s = state_;
+  s.closed = true;
+  s.limit = 0;
+  FreeBlock* list = std::exchange(s.free, nullptr);
+  std::size_t n = std::exchange(s.count, 0);
+  for (char* p = std::exchange(s.next, nullptr); static_cast<std::size_t>(s.end - p) >= kBytes; p += kBytes, ++n) {
+    list = ::new (p) FreeBlock{list};
+  }
+  s.end = nullptr;
   if (!list) return;
-  FreeBlock* last = list;
-  while (last->next) last = last->next;
   std::lock_guard lock(shared.mutex);
-  last->next = static_cast<FreeBlock*>(shared.handed_on);
-  shared.handed_on = list;
+  store_batch(list, n);
+}
+
+std::size_t CountBlocks::chunks_cut() noexcept {
+  std::lock_guard lock(shared.mutex);
+  return shared.chunks_cut;
 }
 
 }  // namespace korvalinth

@@ -265,7 +265,9 @@ class FreeSlotGuard {
   bool armed_ = true;
 };
 
-// release_from_dispatcher's steps, inlined into each release.
+// Detaches a node whose entries were taken out: frees its function, runs its
+// per-dep unsubscribe actions in dep order and its release callbacks in
+// registration order. Inlined into each release.
 [[gnu::always_inline]] inline void detach_released(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
                                                    std::optional<AuxEntry>& aux) {
   if (call && call->key && call->dispatcher()) call->dispatcher()->free_slot(*call->key);
@@ -285,15 +287,6 @@ class FreeSlotGuard {
     }
   }
 }
-
-}  // namespace
-
-void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
-                             std::optional<AuxEntry>& aux) {
-  detach_released(call, edge, aux);
-}
-
-namespace {
 
 // Dropping a released node's deps may release those deps in turn, down a
 // chain as long as the graph. The outermost release drives those drops from

@@ -447,12 +447,6 @@ void set_node_release_hook(NodeReleaseHook hook) noexcept;
 // Releases the slot when the node may go (count 0, no pin); a stale key does nothing.
 void release_slot(const CoreRef& core, SlotKey key, std::uint64_t external_count);
 
-// The part of a release that detaches a node whose entries were taken out:
-// frees its function, runs its per-dep unsubscribe actions in dep order and
-// its release callbacks in registration order.
-void release_from_dispatcher(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
-                             std::optional<AuxEntry>& aux);
-
 // Whether the node may be released now.
 bool node_is_quiescent(const UncountedNode& node);
 
