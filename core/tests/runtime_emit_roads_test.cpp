@@ -4,6 +4,8 @@
 // one message always takes the general road. Both must give the same
 // messages, drops, faults and node state.
 
+#include <optional>
+
 #include <gtest/gtest.h>
 
 #include "node/topology/node_ops.hpp"
@@ -240,3 +242,102 @@ TEST_P(SetRoads, OneMessageAndAListOfItGiveTheSameLog) {
 
 INSTANTIATE_TEST_SUITE_P(Table, SetRoads, ::testing::ValuesIn(kSetCases),
                          [](const ::testing::TestParamInfo<SetCase>& i) { return std::string(i.param.name); });
+
+namespace {
+
+// A set made inside another operation's wave, on a node t outside its run,
+// while a DIRTY sink of t sets t again or lets its last handle go.
+enum class SetFrom { ASinkOfTheWave, AnEffectsFunction };
+enum class OnDirty { SetsAgain, DropsTheLastHandle };
+
+struct WaveSetCase {
+  const char* name;
+  SetFrom from;
+  OnDirty on_dirty;
+  std::vector<std::string> log;  // the same whatever the road
+};
+
+std::vector<std::string> run_wave_set_case(const WaveSetCase& c, Road road) {
+  std::vector<std::string> log;
+  auto core = GraphCore::create();
+  NodeHandle src = make_state(core, iv(0));
+  std::optional<NodeHandle> t(make_state(core, tracked(log, "t0")));
+  const UncountedNode t_view = t->uncounted();
+  add_release_callback(*t, [&] { log.push_back("released t"); });
+  auto first = std::make_shared<NamedSink>(&log, "a");
+  auto second = std::make_shared<NamedSink>(&log, "b");
+  UnsubscribeFn off_first = node_subscribe(*t, first);
+  UnsubscribeFn off_second = node_subscribe(*t, second);
+  bool acted = false;
+  first->on_message = [&](const Message& msg) {
+    if (msg.kind() != MessageKind::Dirty || acted) return;
+    acted = true;
+    if (c.on_dirty == OnDirty::SetsAgain) return emit_by(road, t_view, tracked(log, "t2"));
+    off_first = UnsubscribeFn();
+    off_second = UnsubscribeFn();
+    t.reset();
+    log.push_back("dropped t");
+  };
+  first.reset();
+  second.reset();
+  auto set_t = [&] {
+    log.push_back("setting t");
+    emit_by(road, t_view, tracked(log, "t1"));
+    log.push_back("set t");
+  };
+  std::optional<NodeHandle> effect;
+  UnsubscribeFn off_trigger;
+  if (c.from == SetFrom::AnEffectsFunction) {
+    effect.emplace(make_node(core, deps_of({&src}), fn_of([&](RunContext& ctx) {
+                               if (int_of(ctx.inputs[0].current) == 1) set_t();
+                             })));
+    off_trigger = node_subscribe(*effect, std::make_shared<NamedSink>(&log, "effect"));
+  } else {
+    auto trigger = std::make_shared<NamedSink>(&log, "src");
+    trigger->on_message = [&](const Message& msg) {
+      if (msg.kind() == MessageKind::Data && int_of(msg.value()) == 1) set_t();
+    };
+    off_trigger = node_subscribe(src, trigger);
+  }
+  log.push_back(fault_text([&] { node_set(src, iv(1)); }));
+  log.push_back("wave over");
+  if (t) log.push_back("cache " + name_of(cache_of(*t)) + ", status " + std::string(node_status_name(status_of(*t))));
+  off_trigger.call();
+  off_first.call();
+  off_second.call();
+  t.reset();
+  return log;
+}
+
+// t is kept by the wave's pin while its DIRTY sink lets it go: the set goes
+// on to both sinks, and t is released at the wave's end.
+const WaveSetCase kWaveSetCases[] = {
+    {"from_a_sink_set_again_on_dirty", SetFrom::ASinkOfTheWave, OnDirty::SetsAgain,
+     {"a START", "a DATA t0", "b START", "b DATA t0", "src START", "src DATA 0", "src DIRTY", "src DATA 1", "setting t",
+      "a DIRTY", "b DIRTY", "~t0", "a DATA t1", "b DATA t1", "~t1", "a DATA t2", "b DATA t2", "set t", "<no fault>",
+      "wave over", "cache t2, status settled", "~src", "~a", "~b", "released t", "~t2"}},
+    {"from_an_effect_set_again_on_dirty", SetFrom::AnEffectsFunction, OnDirty::SetsAgain,
+     {"a START", "a DATA t0", "b START", "b DATA t0", "effect START", "effect DIRTY", "setting t", "a DIRTY", "b DIRTY",
+      "~t0", "a DATA t1", "b DATA t1", "~t1", "a DATA t2", "b DATA t2", "set t", "effect RESOLVED", "<no fault>",
+      "wave over", "cache t2, status settled", "~effect", "~a", "~b", "released t", "~t2"}},
+    {"from_a_sink_dropped_on_dirty", SetFrom::ASinkOfTheWave, OnDirty::DropsTheLastHandle,
+     {"a START", "a DATA t0", "b START", "b DATA t0", "src START", "src DATA 0", "src DIRTY", "src DATA 1", "setting t",
+      "a DIRTY", "dropped t", "b DIRTY", "~t0", "a DATA t1", "b DATA t1", "set t", "released t", "~a", "~b", "~t1",
+      "<no fault>", "wave over", "~src"}},
+    {"from_an_effect_dropped_on_dirty", SetFrom::AnEffectsFunction, OnDirty::DropsTheLastHandle,
+     {"a START", "a DATA t0", "b START", "b DATA t0", "effect START", "effect DIRTY", "setting t", "a DIRTY",
+      "dropped t", "b DIRTY", "~t0", "a DATA t1", "b DATA t1", "set t", "effect RESOLVED", "released t", "~a", "~b",
+      "~t1", "<no fault>", "wave over", "~effect"}},
+};
+
+class WaveSetRoads : public ::testing::TestWithParam<WaveSetCase> {};
+
+}  // namespace
+
+TEST_P(WaveSetRoads, GiveTheExactLogAndReleaseOrder) {
+  for (Road road : {Road::OneMessage, Road::ListOfOne})
+    EXPECT_EQ(run_wave_set_case(GetParam(), road), GetParam().log) << (road == Road::OneMessage ? "one" : "list");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WaveSetRoads, ::testing::ValuesIn(kWaveSetCases),
+                         [](const ::testing::TestParamInfo<WaveSetCase>& i) { return std::string(i.param.name); });
