@@ -272,10 +272,11 @@ void batch_defer_message(const UncountedNode& node, Message&& late) {
   late.release_payload();
 }
 
-bool batch_defer_message_in(Arena& a, const UncountedNode& node, Message& late, MessageList& replaced_list) {
+bool batch_defer_message_in(Arena& a, const UncountedNode& node, Message& late,
+                            std::optional<MessageList>& replaced_list) {
   // A replaced list goes straight to the caller, with no variant between.
   return defer_late_messages(node, late, PinInCallersBorrow{a, node}, [&](DeferredLate& deferred) {
-    if (MessageList* list = std::get_if<MessageList>(&deferred)) replaced_list = std::move(*list);
+    if (MessageList* list = std::get_if<MessageList>(&deferred)) replaced_list.emplace(std::move(*list));
     deferred.emplace<Message>(std::move(late));
   });
 }

@@ -36,8 +36,10 @@ void batch_defer_message(const UncountedNode& node, Message&& late);
 // batch_defer_message for a node whose core the caller holds borrowed as a,
 // its key found current: pins it under that borrow. True when deferred
 // messages were replaced: a message into late, a list into replaced_list,
-// both for the caller to drop after its borrow.
-bool batch_defer_message_in(Arena& a, const UncountedNode& node, Message& late, MessageList& replaced_list);
+// both for the caller to drop after its borrow. The list is made only when
+// one was replaced: most replace a message, and an empty list's drop is a call.
+bool batch_defer_message_in(Arena& a, const UncountedNode& node, Message& late,
+                            std::optional<MessageList>& replaced_list);
 void batch_register_core(const CoreRef& core);
 // The open batch's token when it holds a deferred list for the node.
 std::optional<BatchToken> batch_find_node(const NodeId& node);

@@ -670,11 +670,11 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
   if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
   // The batch takes m itself: what it swaps back into m goes with the caller's message.
-  MessageList replaced_list;
+  std::optional<MessageList> replaced_list;
   if (!batch_defer_message_in(*a, node, m, replaced_list)) return announce_batch_deferral(a, node);
   a.release();
   m.release_payload();
-  replaced_list = MessageList();
+  replaced_list.reset();
   announce_batch_deferral(node);
 }
 

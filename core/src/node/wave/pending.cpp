@@ -62,35 +62,53 @@ namespace {
 // A touched record's empty count: the record the scope's owning operation holds.
 constinit const SharedCount kOwnersRecord;
 
-// The touch of a node found current and not touched: the touched record
-// holds the node's core only when it is not the scope owner's, and its
-// count record only when it is not the owning operation's node's. Inlined
-// into its two callers: an operation's own node is touched once per wave.
-// The owning operation's node touched before any other node goes without a
-// record (see WaveScope::owner_first): most waves touch it first.
-[[gnu::always_inline]] inline void touch_untouched_of(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
-  const CoreId id = core->id();
-  if (id != scope.owner_core) return touch_untouched_in_frame(scope, a, &core, count, key, id);
-  if (count.get() != scope.owner_count) return touch_untouched_in_frame(scope, a, nullptr, count, key, id);
-  if (!scope.touched.empty() || scope.owner_first)
-    return touch_untouched_in_frame(scope, a, nullptr, kOwnersRecord, key, id);
+// Whether the touch of a node of core id whose count record is count is the
+// owning operation's node's, before any other node: that touch goes without
+// a record (see WaveScope::owner_first), and most waves make it first.
+[[gnu::always_inline]] inline bool touches_owner_first(const WaveScope& scope, CoreId id, const SharedCount& count) {
+  return id == scope.owner_core && count.get() == scope.owner_count && scope.touched.empty() && !scope.owner_first;
+}
+
+[[gnu::always_inline]] inline void touch_owner_first(WaveScope& scope, Arena& a, SlotKey key) {
   a.add_pin(key.index);
   a.set_touch_stamp(key.index, scope.scope_id);
   scope.owner_first = true;
   scope.owner_key = key;
 }
+
+// The touch of a node found current and not touched, with a record: it
+// holds the node's core only when it is not the scope owner's, and its
+// count record only when it is not the owning operation's node's.
+[[gnu::always_inline]] inline void touch_recorded(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count,
+                                                  SlotKey key, CoreId id) {
+  if (id != scope.owner_core) return touch_untouched_in_frame(scope, a, &core, count, key, id);
+  if (count.get() != scope.owner_count) return touch_untouched_in_frame(scope, a, nullptr, count, key, id);
+  touch_untouched_in_frame(scope, a, nullptr, kOwnersRecord, key, id);
+}
+
+// Out of line: the installed scope's touch keeps its commonest case, the
+// owner's node first, free of the record's frame.
+[[gnu::noinline]] void touch_recorded_out_of_line(WaveScope& scope, Arena& a, const UncountedNode& node, CoreId id) {
+  touch_recorded(scope, a, node.core(), node.count(), node.key(), id);
+}
 }  // namespace
 
 void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
   if (a.touch_stamp(key.index) == scope.scope_id) return;
-  touch_untouched_of(scope, a, core, count, key);
+  const CoreId id = core->id();
+  if (touches_owner_first(scope, id, count)) return touch_owner_first(scope, a, key);
+  touch_recorded(scope, a, core, count, key, id);
 }
 
+// The scope's cell is not borrowed: the touch calls nothing out, and no
+// holder of its borrow reaches a touch. A nonzero id is an installed scope.
 void touch_current_in_installed_scope(Arena& a, const UncountedNode& node) {
-  if (current_touched_in_installed_scope(a, node.index())) return;
-  auto cell = wave_scope_cell().borrow_mut();
-  if (!cell->has_value()) return;
-  touch_untouched_of(**cell, a, node.core(), node.count(), node.key());
+  const std::uint64_t id = installed_scope_id();
+  if (id == 0 || a.touch_stamp(node.index()) == id) return;
+  WaveScope& scope = *wave_scope_cell().unguarded();
+  const CoreId core_id = node.core()->id();
+  if (touches_owner_first(scope, core_id, node.count())) return touch_owner_first(scope, a, node.key());
+  touch_recorded_out_of_line(scope, a, node, core_id);
 }
 
 void touch_in_current_frame(const UncountedNode& node) {
