@@ -201,6 +201,10 @@ class NodeState {
     set(Flag::Running, true);
   }
   void end_run() noexcept { set(Flag::Running, false); }
+  // end_run and end_wave in one write.
+  void end_run_and_wave() noexcept {
+    flags_ &= static_cast<std::uint16_t>(~(bits(Flag::Running) | bits(Flag::DirtySent) | bits(Flag::Emitted)));
+  }
 
   // --- Pulls ---
   void begin_pull() noexcept { set(Flag::PullInProgress, true); }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 #include "base/small_vec.hpp"
@@ -112,6 +113,9 @@ class WaveDeliveries {
   // of its bits, the source left with none.
   void take(WaveDeliveries& o) noexcept {
     static_assert(sizeof(SharedValue) == sizeof(std::size_t) && sizeof(DeliveryLists*) == sizeof(std::size_t));
+    // The bit copy stands for a move only while a handle is one pointer and
+    // has no vtable; the source is forgotten, never destroyed.
+    static_assert(sizeof(SharedValue) == sizeof(void*) && !std::is_polymorphic_v<SharedValue>);
     std::memcpy(static_cast<void*>(&empties_), static_cast<const void*>(&o.empties_), sizeof(std::size_t));
     state_ = std::exchange(o.state_, kNone);
   }

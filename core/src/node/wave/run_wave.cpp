@@ -209,10 +209,10 @@ template <class Call>
     // end then writes the flags once, before the values move (nothing
     // reads them meanwhile).
     if (!e.state.resolves_after_run() || partition_flag != 0) {
-      // Both flags of a pinned run in one write.
+      // A pinned run ends its run and wave in one write; an unpinned one
+      // leaves the running flag of a node nothing keeps.
       if (wave_pinned) [[likely]] {
-        e.state.end_run();
-        e.state.end_wave();
+        e.state.end_run_and_wave();
       } else {
         end_running(*a, e, node);
         e.state.end_wave();
