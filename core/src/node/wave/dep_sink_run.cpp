@@ -20,9 +20,8 @@ RunEnd DepSink::call_run(const SinkEntry* self, const SinkEntry* const end, cons
   for (; e != end && e->dep; ++e) {
     DepSink& sink = static_cast<DepSink&>(*e->sink);
     if (sink.detached()) continue;
-    dep_sink_steps::NoHold hold;
-    if (sink.raw_core_ != &core || dep_sink_steps::enter_node(*a, sink, hold) != dep_sink_steps::Entered::Yes ||
-        !dep_sink_steps::record_plain_data(*a, sink, core, sink.cell_->value, message))
+    if (sink.raw_core_ != &core ||
+        !dep_sink_steps::enter_and_record_plain_data(*a, sink, core, sink.cell_->value, message))
       return {e + 1, &sink};
   }
   return {e, nullptr};
