@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "node/wave/stack_guard.hpp"
@@ -177,6 +178,37 @@ TEST(DeepGraphChain, ADeliveryTooDeepErrorsANodeAndLeavesTheGraphUsable) {
   for (const NodeHandle& n : chain.nodes) ASSERT_FALSE(activated(n));
   chain.drop_all();
   EXPECT_EQ(chain.released(), static_cast<std::size_t>(kDeep) + 1);
+}
+
+// Every level's list holds its dependant's dep sink and a subscriber, in
+// either order: a DATA through such lists nests no deeper than through
+// lists of one, so the DIRTY still runs out of stack first.
+TEST(DeepGraphChain, ADeliveryTooDeepThroughListsOfTwoFaultsBeforeAnyNodeTakesAValue) {
+  for (const bool subscriber_first : {false, true}) {
+    SCOPED_TRACE(subscriber_first ? "subscriber first" : "dep sink first");
+    Chain chain(kDeep);
+    std::vector<Subscribed> subs;
+    subs.reserve(chain.nodes.size() + kDeep / kStep + 1);
+    if (subscriber_first) {
+      // From the source on: each activation adds its dep sink after the
+      // subscriber its dep has already.
+      for (const NodeHandle& n : chain.nodes) subs.push_back(subscribe_recording(n));
+    } else {
+      subs = chain.activate_in_steps(kStep);
+      for (const NodeHandle& n : chain.nodes) subs.push_back(subscribe_recording(n));
+    }
+    EXPECT_EQ(fault_text([&] { node_set(chain.nodes[0], iv(5)); }), kStackDepthExceeded);
+    EXPECT_EQ(status_of(chain.nodes[0]), NodeStatus::Errored);
+    std::size_t took_a_value = 0;
+    for (Subscribed& s : subs)
+      took_a_value += std::count_if(s.log().begin(), s.log().end(),
+                                    [](const std::string& m) { return m.starts_with("DATA"); }) != 1;
+    EXPECT_EQ(took_a_value, 0u);
+    for (Subscribed& s : subs) s.unsubscribe.call();
+    for (const NodeHandle& n : chain.nodes) ASSERT_FALSE(activated(n));
+    chain.drop_all();
+    EXPECT_EQ(chain.released(), static_cast<std::size_t>(kDeep) + 1);
+  }
 }
 
 TEST(DeepGraphChain, AnActivationTooDeepKeepsItsConnectionsSoUnsubscribingDetachesThem) {

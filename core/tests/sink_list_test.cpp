@@ -84,11 +84,11 @@ struct RunLoggingSink final : Sink {
   int takes = 0;
   RunLoggingSink(std::vector<std::string>* l, std::string n, int t) : log(l), name(std::move(n)), takes(t) {}
   void call(const Message&) override { log->push_back(name); }
-  const SinkEntry* call_run(const SinkEntry* self, const SinkEntry* end, const Message& message) override {
+  RunEnd call_run(const SinkEntry* self, const SinkEntry* end, const Message& message) override {
     log->push_back(name + "*");
     const SinkEntry* e = self + 1;
     for (int i = 0; i < takes && e != end && e->dep; ++i, ++e) e->sink->call(message);
-    return e;
+    return {e, nullptr};
   }
 };
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "base/host_refs.hpp"
 #include "node/arena/message.hpp"
 #include "node/arena/node_handle.hpp"
@@ -17,15 +18,24 @@
 namespace korvalinth {
 
 struct SinkEntry;
+class Sink;
+
+// Where a run ended: the entry to go on from, and the sink just before it
+// that the run stopped at without calling (null when none). The caller
+// calls that one, so that its road does not nest inside the run's frame.
+struct RunEnd {
+  const SinkEntry* next;
+  Sink* stopped_at;
+};
 
 class Sink {
  public:
   virtual ~Sink() = default;
   virtual void call(const Message& message) = 0;
   // A DATA for the entry self, marked dep in its list: the sink may take
-  // the entries after it too, called in order as call would, and returns
-  // the first entry it did not take.
-  virtual const SinkEntry* call_run(const SinkEntry* self, const SinkEntry* end, const Message& message);
+  // the entries after it too, called in order as call would. Only a dep
+  // sink is marked so; any other sink faults here.
+  virtual RunEnd call_run(const SinkEntry* self, const SinkEntry* end, const Message& message);
   // The host references the sink owns (base/host_refs.hpp).
   virtual int visit_host_refs(HostRefVisit) const { return 0; }
 };
@@ -39,9 +49,8 @@ struct SinkEntry {
   std::uint8_t dep = 0;       // 1 only for a dep sink, whose DATAs run together
 };
 
-inline const SinkEntry* Sink::call_run(const SinkEntry* self, const SinkEntry*, const Message& message) {
-  call(message);
-  return self + 1;
+inline RunEnd Sink::call_run(const SinkEntry*, const SinkEntry*, const Message&) {
+  fault("sink list: an entry marked dep whose sink takes no run");
 }
 
 // Once-only callbacks run at deactivation or release, in registration order.

@@ -22,7 +22,9 @@ namespace {
 [[gnu::noinline]] void deliver_data_runs(const SinkEntry* e, const SinkEntry* const end, const Message& message) {
   while (e != end) {
     if (e->dep) {
-      e = e->sink->call_run(e, end, message);
+      const RunEnd run = e->sink->call_run(e, end, message);
+      e = run.next;
+      if (run.stopped_at) run.stopped_at->call(message);
     } else {
       e->sink->call(message);
       ++e;

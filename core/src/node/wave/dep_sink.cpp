@@ -397,9 +397,8 @@ template <class Hold>
 [[gnu::always_inline]] inline bool call_plain_data(const DepSink& sink, GraphCore& core, std::uint64_t dep_index,
                                                    const Message& message) {
   if (delivery_depth() == 0) return false;
-  NoHold hold;
   auto a = core.borrow_mut();
-  return enter_node(*a, sink, hold) == Entered::Yes && record_plain_data(*a, sink, core, dep_index, message);
+  return enter_and_record_plain_data(*a, sink, core, dep_index, message);
 }
 
 // Any other message, with the hold Hold makes. False, with nothing

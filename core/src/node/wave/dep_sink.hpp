@@ -18,8 +18,9 @@ class DepSink final : public Sink {
       : cell_(std::move(cell)), core_(core), raw_core_(core.get()), count_(std::move(count)), key_(key) {}
   void call(const Message& message) override;
   // Takes the following dep sinks of its core too, recording their DATAs
-  // under one borrow while each is a plain one.
-  const SinkEntry* call_run(const SinkEntry* self, const SinkEntry* end, const Message& message) override;
+  // under one borrow while each is a plain one; the first that is not ends
+  // the run, left for the caller to call.
+  RunEnd call_run(const SinkEntry* self, const SinkEntry* end, const Message& message) override;
 
   // The node this sink feeds, in the dep's own core.
   SlotKey dependent() const noexcept { return key_; }

@@ -103,4 +103,14 @@ struct NoHold {};
   return true;
 }
 
+// A plain DATA (see record_plain_data) to a node that needs no hold,
+// entered and recorded under the borrow a. False, with nothing recorded,
+// for any other; the node may stay touched, and the general road enters
+// it again.
+[[gnu::always_inline]] inline bool enter_and_record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
+                                                               std::uint64_t i, const Message& m) {
+  NoHold hold;
+  return enter_node(a, sink, hold) == Entered::Yes && record_plain_data(a, sink, core, i, m);
+}
+
 }  // namespace korvalinth::dep_sink_steps
