@@ -562,41 +562,46 @@ void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list
   deliver_down(node, entry, list, Queued::No);
 }
 
-// Whether the general road, for one DATA, would only apply it and hand it
-// on: the node's function emits it, and nothing holds it back, queues it,
-// marks the node dirty or needs its content id. Read as read_down_entry
-// reads the entries, with the same faults, each test given up at the first
-// that fails; fills slots when it holds.
-[[gnu::always_inline]] inline bool reads_as_plain_emit(Arena& a, const UncountedNode& node, WaveSlots wave,
-                                                       DataSlots& slots) {
+// The reads of a plain road, as read_down_entry reads the entries, with the
+// same faults, each test given up at the first that fails: holds when the
+// edge state fits and plain(entries, version) holds too, and then fills
+// slots.
+template <class StateFits, class Plain>
+[[gnu::always_inline]] inline bool reads_as_plain(Arena& a, const UncountedNode& node, WaveSlots wave,
+                                                  DataSlots& slots, StateFits&& state_fits, Plain&& plain) {
   const std::uint64_t i = node.index();
-  TopologyEntry& topology = wave.topology;
   EdgeEntry& e = wave.edge;
-  if (!e.state.running() || e.state.terminal() || e.state.serving_pull()) return false;
-  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
-  NodeVersionSlot& version = a.version_at(i);
-  if (version.mode() == NodeVersioning::Mode::Level1 || !current_touched_in_installed_scope(a, i) ||
-      holds_back(s, true) || OrderedDelivery::in_progress_on(node))
-    return false;
-  slots = DataSlots{&s.edge, &s.aux, &version};
-  return true;
-}
-
-// The reads of a plain road of a node outside its run whose DIRTY went out
-// (a settle, a flushed DATA), as read_down_entry reads the entries, with the
-// same faults, each test given up at the first that fails: holds when
-// plain(entries, version) holds too, and then fills slots.
-template <class Plain>
-[[gnu::always_inline]] inline bool reads_as_plain_after_dirty(Arena& a, const UncountedNode& node, DataSlots& slots,
-                                                              Plain&& plain) {
-  const std::uint64_t i = node.index();
-  auto [topology, e] = wave_slots(a, node.key());
-  if (e.state.running() || e.state.terminal() || !e.state.dirty_sent()) return false;
-  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
+  if (!state_fits(e.state)) return false;
+  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, wave.topology, e);
   NodeVersionSlot& version = a.version_at(i);
   if (!plain(s, version)) return false;
   slots = DataSlots{&s.edge, &s.aux, &version};
   return true;
+}
+
+// Whether the general road, for one DATA, would only apply it and hand it
+// on: the node's function emits it, and nothing holds it back, queues it,
+// marks the node dirty or needs its content id.
+[[gnu::always_inline]] inline bool reads_as_plain_emit(Arena& a, const UncountedNode& node, WaveSlots wave,
+                                                       DataSlots& slots) {
+  return reads_as_plain(
+      a, node, wave, slots,
+      [](const NodeState& st) { return st.running() && !st.terminal() && !st.serving_pull(); },
+      [&](const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
+        return version.mode() != NodeVersioning::Mode::Level1 && current_touched_in_installed_scope(a, node.index()) &&
+               !holds_back(s, true) && !OrderedDelivery::in_progress_on(node);
+      });
+}
+
+// The reads of a plain road of a node outside its run whose DIRTY went out
+// (a settle, a flushed DATA): holds when plain(entries, version) holds too,
+// and then fills slots.
+template <class Plain>
+[[gnu::always_inline]] inline bool reads_as_plain_after_dirty(Arena& a, const UncountedNode& node, DataSlots& slots,
+                                                              Plain&& plain) {
+  return reads_as_plain(
+      a, node, wave_slots(a, node.key()), slots,
+      [](const NodeState& st) { return !st.running() && !st.terminal() && st.dirty_sent(); }, plain);
 }
 
 // Whether the general road, for one RESOLVED, would only hand it on and end
@@ -693,16 +698,12 @@ void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
 // slots when it holds.
 [[gnu::always_inline]] inline bool reads_as_plain_set(Arena& a, const UncountedNode& node, WaveSlots wave,
                                                       DataSlots& slots) {
-  const std::uint64_t i = node.index();
-  EdgeEntry& e = wave.edge;
-  if (e.state.running() || e.state.terminal()) return false;
-  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, wave.topology, e);
-  NodeVersionSlot& version = a.version_at(i);
-  if (version.mode() == NodeVersioning::Mode::Level1 || holds_back(s, false) ||
-      OrderedDelivery::in_progress_on(node))
-    return false;
-  slots = DataSlots{&e, &s.aux, &version};
-  return true;
+  return reads_as_plain(
+      a, node, wave, slots, [](const NodeState& st) { return !st.running() && !st.terminal(); },
+      [&](const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
+        return version.mode() != NodeVersioning::Mode::Level1 && !holds_back(s, false) &&
+               !OrderedDelivery::in_progress_on(node);
+      });
 }
 
 // The steps of the general road for a plain set, under the borrow a that
