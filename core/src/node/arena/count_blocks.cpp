@@ -50,6 +50,15 @@ void cut_chunk(char*& begin, char*& end) {
   end = reinterpret_cast<char*>(chunk) + kChunkBytes;
 }
 
+// Cuts [p, end) into blocks pushed onto list, counted in n.
+template <class Block>
+Block* cut_into_blocks(char* p, const char* end, Block* list, std::size_t& n) {
+  for (; static_cast<std::size_t>(end - p) >= CountBlocks::kBytes; p += CountBlocks::kBytes, ++n) {
+    list = ::new (p) Block{list};
+  }
+  return list;
+}
+
 }  // namespace
 
 // Hands its thread's free blocks on when the thread ends.
@@ -84,12 +93,9 @@ void* CountBlocks::take_slow() {
     char* begin;
     char* end;
     cut_chunk(begin, end);
-    FreeBlock* rest = nullptr;
     std::size_t n = 0;
-    for (char* p = begin + kBytes; static_cast<std::size_t>(end - p) >= kBytes; p += kBytes, ++n) {
-      rest = ::new (p) FreeBlock{rest};
-    }
-    if (rest) store_batch(rest, n);
+    if (FreeBlock* rest = cut_into_blocks(begin + kBytes, end, static_cast<FreeBlock*>(nullptr), n))
+      store_batch(rest, n);
     return begin;
   }
   if (!s.hands_on) register_hand_on();
@@ -137,10 +143,7 @@ void CountBlocks::hand_on() noexcept {
   s.limit = 0;
   FreeBlock* list = std::exchange(s.free, nullptr);
   std::size_t n = std::exchange(s.count, 0);
-  for (char* p = std::exchange(s.next, nullptr); static_cast<std::size_t>(s.end - p) >= kBytes; p += kBytes, ++n) {
-    list = ::new (p) FreeBlock{list};
-  }
-  s.end = nullptr;
+  list = cut_into_blocks(std::exchange(s.next, nullptr), std::exchange(s.end, nullptr), list, n);
   if (!list) return;
   std::lock_guard lock(shared.mutex);
   store_batch(list, n);
