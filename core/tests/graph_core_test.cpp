@@ -30,7 +30,7 @@ struct ArenaTestAccess {
   static void drop_call(Arena& a, std::uint64_t i) { drop(a, a.call_, i, Arena::kHeldCall); }
   static void drop_config(Arena& a, std::uint64_t i) { drop(a, a.config_, i, Arena::kHeldConfig); }
   static void drop_aux(Arena& a, std::uint64_t i) { drop(a, a.aux_, i, Arena::kHeldAux); }
-  static void empty_run(Arena& a, std::uint64_t i) { a.run_[i] = kRunEmpty; }
+  static void empty_run(Arena& a, std::uint64_t i) { a.held_[i] &= static_cast<std::uint8_t>(~Arena::kHeldRun); }
   template <class E>
   static void drop(Arena& a, std::vector<E>& column, std::uint64_t i, std::uint8_t bit) {
     column[i] = E{};
