@@ -64,8 +64,10 @@ struct VacatedSlotEntries {
 class Arena {
  public:
   // Index and generation name the slot (whether it is live not consulted).
+  // Every column has a row per slot: the byte column's size is the cheapest
+  // to read.
   bool names_slot(SlotKey k) const noexcept {
-    return k.index < generation_.size() && generation_[k.index] == k.generation;
+    return k.index < held_.size() && generation_[k.index] == k.generation;
   }
   // The key is current: it names the slot and the slot is live.
   bool is_current(SlotKey k) const noexcept { return names_slot(k) && (held_[k.index] & kLive) != 0; }
@@ -149,8 +151,10 @@ class Arena {
   }
   // Raises the pin count of a slot by one.
   void add_pin(std::uint64_t i) {
-    if (pin_[i] == ~std::uint64_t{0}) fault(kPinOverflow);
-    pin_[i] += 1;
+    std::uint64_t& pin = pin_[i];
+    std::uint64_t raised;
+    if (__builtin_add_overflow(pin, std::uint64_t{1}, &raised)) fault(kPinOverflow);
+    pin = raised;
   }
   // Lowers the pin count of the slot the key names, if it is pinned.
   void drop_pin(SlotKey k) noexcept {
