@@ -30,7 +30,8 @@ struct ArenaTestAccess {
   static void drop_call(Arena& a, std::uint64_t i) { drop(a, a.call_, i, Arena::kHeldCall); }
   static void drop_config(Arena& a, std::uint64_t i) { drop(a, a.config_, i, Arena::kHeldConfig); }
   static void drop_aux(Arena& a, std::uint64_t i) { drop(a, a.aux_, i, Arena::kHeldAux); }
-  static void empty_run(Arena& a, std::uint64_t i) { a.run_[i] = kRunEmpty; }
+  static void empty_run(Arena& a, std::uint64_t i) { a.held_[i] &= static_cast<std::uint8_t>(~Arena::kHeldRun); }
+  static void set_pin(Arena& a, std::uint64_t i, std::uint64_t pins) { a.pin_[i] = pins; }
   template <class E>
   static void drop(Arena& a, std::vector<E>& column, std::uint64_t i, std::uint8_t bit) {
     column[i] = E{};
@@ -68,6 +69,40 @@ TEST(GraphCoreArena, StaleKeysAreRefusedBeforeAndAfterReuse) {
   EXPECT_EQ(fault_text([&] { cache_of(stale); }), kStaleSlot);
   EXPECT_EQ(fault_text([&] { set_ctx_state(stale, nullptr); }), kStaleSlot);
   EXPECT_EQ(status_of(reused), NodeStatus::Sentinel);
+}
+
+// A key whose index is past the columns names no slot: it is refused,
+// never read past them.
+TEST(GraphCoreArena, AKeyPastTheColumnsNamesNoSlot) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core);
+  Arena& arena = core->unguarded();
+  for (const SlotKey key : {SlotKey{arena.slot_count(), 0}, SlotKey{~std::uint64_t{0}, 0}}) {
+    EXPECT_FALSE(arena.is_current(key));
+    EXPECT_FALSE(arena.is_pinned(key));
+    EXPECT_EQ(fault_text([&] { arena.check(key); }), kStaleSlot);
+  }
+}
+
+// A pin is raised by one up to the count's maximum; one more faults and
+// leaves the count where it was.
+TEST(GraphCoreArena, APinRaisedPastItsMaximumFaultsAndKeepsTheCount) {
+  constexpr std::uint64_t kMax = ~std::uint64_t{0};
+  for (const std::uint64_t start : {std::uint64_t{0}, kMax - 1, kMax}) {
+    SCOPED_TRACE(start);
+    auto core = GraphCore::create();
+    NodeHandle a = make_state(core);
+    Arena& arena = core->unguarded();
+    ArenaTestAccess::set_pin(arena, a.index(), start);
+    if (start == kMax) {
+      EXPECT_EQ(fault_text([&] { arena.add_pin(a.index()); }), kPinOverflow);
+      EXPECT_EQ(arena.pin_count(a.index()), kMax);
+    } else {
+      arena.add_pin(a.index());
+      EXPECT_EQ(arena.pin_count(a.index()), start + 1);
+    }
+    ArenaTestAccess::set_pin(arena, a.index(), 0);  // lets the node go
+  }
 }
 
 TEST(GraphCoreArena, CountedHandlesKeepTheNodeAndUncountedDoNot) {

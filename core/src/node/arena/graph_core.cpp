@@ -88,7 +88,6 @@ VacatedSlotEntries Arena::vacate(std::uint64_t i) {
   if (held & kHeldTopology) out.topology.emplace(std::move(topology_[i]));
   if (held & kHeldCall) out.call.emplace(std::move(call_[i]));
   take_entry(config_, i, kHeldConfig, out.config);
-  run_[i] = kRunEmpty;
   if (held & kHeldEdge) out.edge.emplace(std::move(edge_[i]));
   out.version = std::exchange(version_[i], NodeVersionSlot{});
   if (held & kHeldAux) out.aux.emplace(std::move(aux_[i]));
@@ -465,8 +464,7 @@ void Arena::fault_for_missing_entry(std::uint64_t i, std::uint8_t entries) const
   if (entries & kHeldTopology) require(i, kHeldTopology, kTopologySlot);
   if (entries & kHeldCall) require(i, kHeldCall, kCallSlot);
   if (entries & kHeldConfig) require(i, kHeldConfig, kConfigSlot);
-  // Every reader of the call and config entries reads the run flag next.
-  if ((entries & kHeldConfig) && run_[i] == kRunEmpty) fault(kRunSlot);
+  if (entries & kHeldRun) require(i, kHeldRun, kRunSlot);
   if (entries & kHeldEdge) require(i, kHeldEdge, kEdgeSlot);
   if (entries & kHeldAux) require(i, kHeldAux, kAuxSlot);
   fault(kStaleSlot);  // not reached: the caller found an entry missing

@@ -34,8 +34,6 @@ inline constexpr const char* kVersionSlot = "Core points at a live GraphCore ver
 inline constexpr const char* kTouchSlot = "Core points at a live GraphCore touch slot";
 inline constexpr const char* kPinOverflow = "GraphCore pin count overflow";
 
-inline constexpr std::uint8_t kRunEmpty = 2;
-
 // What a new node's slot is made from: occupy moves each part once, straight
 // into the entry it makes in place in its column (its has-run flag starts
 // clear, its aux entry empty, its wave state from whether it has a value).
@@ -66,8 +64,10 @@ struct VacatedSlotEntries {
 class Arena {
  public:
   // Index and generation name the slot (whether it is live not consulted).
+  // Every column has a row per slot: the byte column's size is the cheapest
+  // to read.
   bool names_slot(SlotKey k) const noexcept {
-    return k.index < generation_.size() && generation_[k.index] == k.generation;
+    return k.index < held_.size() && generation_[k.index] == k.generation;
   }
   // The key is current: it names the slot and the slot is live.
   bool is_current(SlotKey k) const noexcept { return names_slot(k) && (held_[k.index] & kLive) != 0; }
@@ -94,19 +94,13 @@ class Arena {
   // The same checks alone.
   void require_wave_entries(SlotKey k) const { wave_edge(k); }
   // The same for the five entries of a run: topology, call, config, run, edge.
-  void require_live_entries(SlotKey k) const {
-    require_held(k, kRunEntries);
-    run_at(k.index);
-  }
+  void require_live_entries(SlotKey k) const { require_held(k, kRunEntries); }
 
   // Entries of a current slot; a missing entry faults with its column's text.
   TopologyEntry& topology_at(std::uint64_t i) { return entry(topology_, i, kHeldTopology, kTopologySlot); }
   CallEntry& call_at(std::uint64_t i) { return entry(call_, i, kHeldCall, kCallSlot); }
   ConfigEntry& config_at(std::uint64_t i) { return entry(config_, i, kHeldConfig, kConfigSlot); }
-  std::uint8_t& run_at(std::uint64_t i) {
-    if (run_[i] == kRunEmpty) fault(kRunSlot);
-    return run_[i];
-  }
+  std::uint8_t& run_at(std::uint64_t i) { return entry(run_, i, kHeldRun, kRunSlot); }
   EdgeEntry& edge_at(std::uint64_t i) { return entry(edge_, i, kHeldEdge, kEdgeSlot); }
   NodeVersionSlot& version_at(std::uint64_t i) {
     if (!version_[i].present()) fault(kVersionSlot);
@@ -116,10 +110,7 @@ class Arena {
   const TopologyEntry& topology_at(std::uint64_t i) const { return entry(topology_, i, kHeldTopology, kTopologySlot); }
   const CallEntry& call_at(std::uint64_t i) const { return entry(call_, i, kHeldCall, kCallSlot); }
   const ConfigEntry& config_at(std::uint64_t i) const { return entry(config_, i, kHeldConfig, kConfigSlot); }
-  std::uint8_t run_at(std::uint64_t i) const {
-    if (run_[i] == kRunEmpty) fault(kRunSlot);
-    return run_[i];
-  }
+  std::uint8_t run_at(std::uint64_t i) const { return entry(run_, i, kHeldRun, kRunSlot); }
   const EdgeEntry& edge_at(std::uint64_t i) const { return entry(edge_, i, kHeldEdge, kEdgeSlot); }
   const NodeVersionSlot& version_at(std::uint64_t i) const {
     if (!version_[i].present()) fault(kVersionSlot);
@@ -160,8 +151,10 @@ class Arena {
   }
   // Raises the pin count of a slot by one.
   void add_pin(std::uint64_t i) {
-    if (pin_[i] == ~std::uint64_t{0}) fault(kPinOverflow);
-    pin_[i] += 1;
+    std::uint64_t& pin = pin_[i];
+    std::uint64_t raised;
+    if (__builtin_add_overflow(pin, std::uint64_t{1}, &raised)) fault(kPinOverflow);
+    pin = raised;
   }
   // Lowers the pin count of the slot the key names, if it is pinned.
   void drop_pin(SlotKey k) noexcept {
@@ -195,12 +188,16 @@ class Arena {
   static constexpr std::uint8_t kHeldConfig = 1 << 3;
   static constexpr std::uint8_t kHeldEdge = 1 << 4;
   static constexpr std::uint8_t kHeldAux = 1 << 5;
-  static constexpr std::uint8_t kHeldAll = kLive | kHeldTopology | kHeldCall | kHeldConfig | kHeldEdge | kHeldAux;
-  // The entries each reader takes.
+  // The has-run flag is there (its column keeps 0 or 1 alone).
+  static constexpr std::uint8_t kHeldRun = 1 << 6;
+  static constexpr std::uint8_t kHeldAll =
+      kLive | kHeldTopology | kHeldCall | kHeldConfig | kHeldEdge | kHeldAux | kHeldRun;
+  // The entries each reader takes: a reader of the call and config entries
+  // takes the run flag too.
   static constexpr std::uint8_t kWaveEntries = kHeldTopology | kHeldEdge;
-  static constexpr std::uint8_t kRunEntries = kHeldTopology | kHeldCall | kHeldConfig | kHeldEdge;
+  static constexpr std::uint8_t kRunEntries = kHeldTopology | kHeldCall | kHeldConfig | kHeldRun | kHeldEdge;
   static constexpr std::uint8_t kDownEntries = kHeldTopology | kHeldEdge | kHeldAux;
-  static constexpr std::uint8_t kEntriesBesideWave = kHeldCall | kHeldConfig | kHeldAux;
+  static constexpr std::uint8_t kEntriesBesideWave = kHeldCall | kHeldConfig | kHeldRun | kHeldAux;
   static constexpr std::uint8_t kEveryEntry = kRunEntries | kHeldAux;
 
   void require(std::uint64_t i, std::uint8_t bit, const char* text) const {
@@ -208,8 +205,7 @@ class Arena {
   }
   // A reader's entries are told present by one test of the slot's mask (the
   // key's, too, when given); the checks one by one, which name what is
-  // missing in their order, run only when that test fails. The run flag is
-  // not in the mask: its reader checks it apart.
+  // missing in their order, run only when that test fails.
   void require_held(SlotKey k, std::uint8_t entries) const {
     const std::uint8_t wanted = kLive | entries;
     if (!names_slot(k) || (held_[k.index] & wanted) != wanted) [[unlikely]]
@@ -246,7 +242,7 @@ class Arena {
   std::vector<TopologyEntry> topology_;
   std::vector<CallEntry> call_;
   std::vector<ConfigEntry> config_;
-  std::vector<std::uint8_t> run_;  // has-run flag; kRunEmpty while released
+  std::vector<std::uint8_t> run_;  // has-run flag
   std::vector<EdgeEntry> edge_;
   std::vector<NodeVersionSlot> version_;
   std::vector<AuxEntry> aux_;
@@ -331,25 +327,25 @@ struct SlotReaders {
   static LiveSlots live(Arena& a, SlotKey k) {
     a.require_held(k, Arena::kRunEntries);
     const auto i = k.index;
-    return LiveSlots{a.topology_[i], a.call_[i], a.config_[i], a.run_at(i), a.edge_[i]};
+    return LiveSlots{a.topology_[i], a.call_[i], a.config_[i], a.run_[i], a.edge_[i]};
   }
   static LiveSlotsView live(const Arena& a, SlotKey k) {
     a.require_held(k, Arena::kRunEntries);
     const auto i = k.index;
-    return LiveSlotsView{a.topology_[i], a.call_[i], a.config_[i], a.run_at(i), a.edge_[i]};
+    return LiveSlotsView{a.topology_[i], a.call_[i], a.config_[i], a.run_[i], a.edge_[i]};
   }
   static LiveSlotsWithAux with_aux(Arena& a, std::uint64_t i) {
     a.require_held(i, Arena::kEveryEntry);
-    return LiveSlotsWithAux{a.topology_[i], a.call_[i], a.config_[i], a.run_at(i), a.edge_[i], a.aux_[i]};
+    return LiveSlotsWithAux{a.topology_[i], a.call_[i], a.config_[i], a.run_[i], a.edge_[i], a.aux_[i]};
   }
   static LiveSlotsWithAux with_aux(Arena& a, SlotKey k) {
     a.require_held(k, Arena::kEveryEntry);
     const auto i = k.index;
-    return LiveSlotsWithAux{a.topology_[i], a.call_[i], a.config_[i], a.run_at(i), a.edge_[i], a.aux_[i]};
+    return LiveSlotsWithAux{a.topology_[i], a.call_[i], a.config_[i], a.run_[i], a.edge_[i], a.aux_[i]};
   }
   static LiveSlotsWithAux beside_wave(Arena& a, std::uint64_t i, TopologyEntry& topology, EdgeEntry& edge) {
     a.require_held(i, Arena::kEntriesBesideWave);
-    return LiveSlotsWithAux{topology, a.call_[i], a.config_[i], a.run_at(i), edge, a.aux_[i]};
+    return LiveSlotsWithAux{topology, a.call_[i], a.config_[i], a.run_[i], edge, a.aux_[i]};
   }
   static DownSlots down(Arena& a, SlotKey k) {
     a.require_held(k, Arena::kDownEntries);

@@ -752,9 +752,11 @@ void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
 // per node; a borrowed core takes the general road, which faults as it
 // always did.
 void detail::down_data(const UncountedNode& node, Message& m) {
+  // The stack check first (the general road makes it too): the borrow then
+  // follows the test of the flag with nothing between, which spares it its own.
+  check_stack_headroom();
   if (node.core_ref().is_borrowed()) [[unlikely]]
     return down_other(node, m);
-  check_stack_headroom();
   auto a = node.core_ref().borrow_mut();
   const WaveSlots wave = wave_slots(*a, node.key());
   DataSlots slots;
