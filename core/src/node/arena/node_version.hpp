@@ -85,7 +85,8 @@ class NodeVersionSlot {
   // counter inside its range, or no version at all (its counter is never
   // read). Tested where a road is chosen, so the advance tests nothing.
   bool advances_in_place() const noexcept {
-    if (state_ == State::Level0 && mode_ == NodeVersioning::Mode::Level0) return counter_ < kMaxVersionCounter - 1;
+    if (state_ == State::Level0 && mode_ == NodeVersioning::Mode::Level0) [[likely]]
+      return counter_ < kMaxVersionCounter - 1;
     return state_ == State::NoVersion && mode_ == NodeVersioning::Mode::Disabled;
   }
   // That advance, for a slot found to advance in place.
