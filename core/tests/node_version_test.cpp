@@ -245,6 +245,50 @@ TEST(NodeVersionAdvance, CounterBoundsAndLevels) {
   EXPECT_FALSE(advance_node_version(NodeVersioning::disabled(), std::nullopt, nullptr)->has_value());
 }
 
+// A slot that says it advances in place gives the version the general
+// advance gives, with no fault; any other slot takes the general advance,
+// faults included. Counters at the end of the range and versions the policy
+// would not make are where the two could part.
+TEST(NodeVersionAdvance, InPlaceAdvanceMatchesTheGeneralAdvance) {
+  const std::uint64_t last = kMaxVersionCounter;
+  const std::vector<std::optional<NodeVersion>> versions = {
+      std::nullopt,
+      NodeVersion::level0(0),
+      NodeVersion::level0(last - 2),
+      NodeVersion::level0(last - 1),
+      NodeVersion::level0(last),
+      NodeVersion::level0(std::numeric_limits<std::uint64_t>::max()),
+      NodeVersion::level1("c", "p", 3),
+  };
+  for (const NodeVersioning& policy : {NodeVersioning::disabled(), NodeVersioning::level0()}) {
+    for (const std::optional<NodeVersion>& start : versions) {
+      SCOPED_TRACE(::testing::Message() << "mode " << static_cast<int>(policy.mode) << " counter "
+                                        << (start ? start->counter : 0) << (start ? "" : " none"));
+      NodeVersionSlot slot = NodeVersionSlot::without_content_ids(policy);
+      slot.exchange_current(start);
+      const bool in_place = slot.advances_in_place();
+      const auto expected = advance_node_version(policy, start, nullptr);
+      std::string fault_text;
+      try {
+        slot.advance_without_content_ids();
+      } catch (const Fault& f) {
+        fault_text = f.text();
+      }
+      if (in_place) {
+        ASSERT_TRUE(expected.has_value());
+        EXPECT_EQ(fault_text, "");
+      }
+      if (expected) {
+        EXPECT_EQ(fault_text, "");
+        EXPECT_EQ(slot.current(), *expected);
+      } else {
+        EXPECT_EQ(fault_text, expected.error());
+        EXPECT_EQ(slot.current(), start);
+      }
+    }
+  }
+}
+
 TEST(NodeVersionMetadata, EncodesCheckpointObjects) {
   EXPECT_EQ(encode_node_version(NodeVersion::level0(3)).dump(), R"({"counter":3,"level":0})");
   EXPECT_EQ(encode_node_version(NodeVersion::level1("c1", std::nullopt, 0)).dump(),

@@ -78,13 +78,19 @@ class NodeVersionSlot {
   // The version after one DATA under a policy without content ids (disabled
   // or level 0), made in place; faults before anything changes.
   void advance_without_content_ids() {
-    // Inline for the step every emit takes: a level-0 counter inside its range.
-    if (state_ == State::Level0 && mode_ == NodeVersioning::Mode::Level0 && counter_ < kMaxVersionCounter - 1) {
-      counter_ += 1;
-      return;
-    }
+    if (advances_in_place()) return advance_in_place();
     advance_any_without_content_ids();
   }
+  // Whether the next DATA's advance is the step every emit takes: a level-0
+  // counter inside its range, or no version at all (its counter is never
+  // read). Tested where a road is chosen, so the advance tests nothing.
+  bool advances_in_place() const noexcept {
+    if (state_ == State::Level0 && mode_ == NodeVersioning::Mode::Level0) [[likely]]
+      return counter_ < kMaxVersionCounter - 1;
+    return state_ == State::NoVersion && mode_ == NodeVersioning::Mode::Disabled;
+  }
+  // That advance, for a slot found to advance in place.
+  void advance_in_place() noexcept { counter_ += 1; }
 
  private:
   enum class State : std::uint8_t { Empty, NoVersion, Level0, Level1 };
