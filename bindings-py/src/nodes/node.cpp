@@ -222,6 +222,10 @@ kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, HeldNode&& primary)
   return kit::make_instance<NodeClass>(fatal, std::move(primary));
 }
 
+kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, NodeHandle&& primary) {
+  return kit::make_instance<NodeClass>(fatal, std::move(primary));
+}
+
 kit::OwnedRef make_node_object(PyNode&& record) { return kit::make_instance<NodeClass>(std::move(record)); }
 
 bool is_node(kit::BorrowedRef object) {
