@@ -382,3 +382,30 @@ def test_nodes_and_subscriptions_are_bound_to_their_thread(graph, unraisable):
     run_in_thread(holder.clear)
     assert any("_native::PyNode is unsendable, but is being dropped on another thread" in str(u.exc_value)
                for u in unraisable)
+
+
+@pytest.mark.parametrize("dropped", [1, 40])  # fewer and more than the Nodes kept for reuse
+def test_nodes_made_after_drops_are_whole_and_bound_to_their_maker(graph, unraisable, dropped):
+    from conftest import run_in_thread
+
+    for i in range(dropped):
+        graph.state(i)
+    made = [graph.state(("made", i)) for i in range(dropped)]
+    assert all(type(n) is _native.Node and gc.is_tracked(n) for n in made)
+    assert [n.cache() for n in made] == [("made", i) for i in range(dropped)]
+
+    # A Node in a cycle through its own callback is still collected.
+    marker, holder = Marker(), []
+    holder.append(graph.derived(made, lambda *values: (holder, marker)))
+    alive = weakref.ref(marker)
+    del made, marker, holder
+    gc.collect()
+    assert alive() is None
+
+    # Made on another thread from the memory of Nodes dropped on this one.
+    for i in range(dropped):
+        graph.state(i)
+    node, seen_there = run_in_thread(lambda: (lambda n: (n, n.cache()))(_native.Graph().state(7)))["value"]
+    assert seen_there == 7
+    with pytest.raises(BaseException, match="_native::PyNode is unsendable, but sent to another thread"):
+        node.cache()

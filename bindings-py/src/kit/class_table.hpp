@@ -23,6 +23,12 @@
 // stay whole until their deallocation, and the cycles they close run through
 // Python objects that clear themselves (functions, cells, instances).
 //
+// A class whose instances are made and dropped in great numbers keeps the
+// memory of a few dropped ones for the next (kit/instance_stock.hpp) by
+// declaring
+//
+//     static constexpr std::size_t kept_instances = 16;
+//
 // Module start-up adds it with the line {"Graph", graph_type} in its class
 // list; kit::make_instance<GraphClass>(record) makes instances.
 //
@@ -47,6 +53,7 @@
 #include "kit/convert.hpp"
 #include "kit/entry.hpp"
 #include "kit/instance.hpp"
+#include "kit/instance_stock.hpp"
 
 namespace korvalinth::kit {
 
@@ -76,6 +83,9 @@ struct Function {
   Params params{};
 };
 
+template <class Cls>
+PyTypeObject* type_object();
+
 namespace detail {
 
 template <class Cls>
@@ -88,6 +98,22 @@ template <class Cls>
 concept HasModule = requires { Cls::module; };
 template <class Cls>
 concept HasTraverse = requires { &Cls::traverse; };
+template <class Cls>
+concept HasInstanceStock = HasTraverse<Cls> && requires { Cls::kept_instances; };
+
+template <class Cls>
+inline constinit InstanceStock<Cls::kept_instances> instance_stock{};
+
+// Keeps the memory of a dropped instance of the class itself (a subclass's
+// instance may be larger) when the class keeps some and its stock has room.
+template <class Cls>
+bool keep_dropped_instance([[maybe_unused]] PyObject* block) noexcept {
+  if constexpr (HasInstanceStock<Cls>) {
+    return Py_TYPE(block) == type_object<Cls>() && instance_stock<Cls>.keep(block);
+  } else {
+    return false;
+  }
+}
 
 template <class Cls>
 constexpr const char* module_of() {
@@ -152,7 +178,7 @@ template <class Cls>
 void dealloc(PyObject* self) noexcept {
   GilMark mark;
   if constexpr (HasTraverse<Cls>) PyObject_GC_UnTrack(self);
-  dealloc_instance<typename Cls::Record, HasTraverse<Cls>>(self, Cls::internal_name);
+  dealloc_instance<typename Cls::Record, HasTraverse<Cls>>(self, Cls::internal_name, keep_dropped_instance<Cls>);
 }
 
 // A heap type's instances visit their type; the record's references are
@@ -275,6 +301,11 @@ OwnedRef make_instance(A&&... args) {
     type = type_object<Cls>();
   } catch (PyErrAlreadySet& e) {
     fail_type_object(Cls::name, e);
+  }
+  if constexpr (detail::HasInstanceStock<Cls>) {
+    if (PyObject* kept = detail::instance_stock<Cls>.take(type)) {
+      return emplace_record<typename Cls::Record, true>(OwnedRef::steal(kept), type, std::forward<A>(args)...);
+    }
   }
   return emplace_instance<typename Cls::Record, detail::HasTraverse<Cls>>(type, std::forward<A>(args)...);
 }

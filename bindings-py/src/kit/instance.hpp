@@ -40,19 +40,13 @@ inline void check_owner_thread(ThreadNumber owner, std::string_view internal_nam
 // Reports the drop of an object on a thread that did not create it.
 void report_foreign_drop(std::string_view internal_name) noexcept;
 
-// Allocates an instance of `type` and makes its record T from args, in place.
-// An instance of a collected class (`collected`: the type has
-// Py_TPFLAGS_HAVE_GC) is handed to the cycle collector only once its record
-// is complete, so its memory needs no clearing first.
-template <class T, bool collected = false, class... A>
-OwnedRef emplace_instance(PyTypeObject* type, A&&... args) {
-  OwnedRef object;
-  if constexpr (collected) {
-    object = check(_PyObject_GC_New(type));
-  } else {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    object = check(alloc(type, 0));
-  }
+// Makes the record T from args, in place, in `object`, a new instance of
+// `type` (a fresh one or a kept one made an object again). An instance of a
+// collected class (`collected`: the type has Py_TPFLAGS_HAVE_GC) is handed to
+// the cycle collector only once its record is complete, so its memory needs
+// no clearing first.
+template <class T, bool collected, class... A>
+OwnedRef emplace_record(OwnedRef object, PyTypeObject* type, A&&... args) {
   auto* instance = Instance<T>::of(object.get());
   if constexpr (collected) {
     // A failed record leaves an object the collector never saw: its memory
@@ -74,10 +68,23 @@ OwnedRef emplace_instance(PyTypeObject* type, A&&... args) {
   return object;
 }
 
+// Allocates an instance of `type` and makes its record T from args, in place.
+template <class T, bool collected = false, class... A>
+OwnedRef emplace_instance(PyTypeObject* type, A&&... args) {
+  OwnedRef object;
+  if constexpr (collected) {
+    object = check(_PyObject_GC_New(type));
+  } else {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    object = check(alloc(type, 0));
+  }
+  return emplace_record<T, collected>(std::move(object), type, std::forward<A>(args)...);
+}
+
 // The tp_dealloc of a class with record T; a collected class's memory goes
-// back through the collector's own free.
-template <class T, bool collected = false>
-void dealloc_instance(PyObject* object, std::string_view internal_name) noexcept {
+// back through the collector's own free unless `keep(object)` kept it.
+template <class T, bool collected = false, class Keep>
+void dealloc_instance(PyObject* object, std::string_view internal_name, [[maybe_unused]] Keep&& keep) noexcept {
   PyTypeObject* type = Py_TYPE(object);
   auto* instance = Instance<T>::of(object);
   // The record's destructor may run Python code; keep an error in flight.
@@ -94,7 +101,7 @@ void dealloc_instance(PyObject* object, std::string_view internal_name) noexcept
   }
   PyErr_SetRaisedException(in_flight);
   if constexpr (collected) {
-    PyObject_GC_Del(object);
+    if (!keep(object)) PyObject_GC_Del(object);
   } else {
     auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free(object);

@@ -168,6 +168,8 @@ struct NodeClass {
   static constexpr auto traverse = node_traverse;
   static constexpr const char* name = "Node";
   static constexpr const char* internal_name = kInternalName;
+  // One Node per node built, most of them dropped soon after.
+  static constexpr std::size_t kept_instances = 16;
   static constexpr kit::Method<PyNode> methods[] = {
       {"set", node_set_method, {{"value"}}},
       {"send", node_send_method, {{"value"}}},
@@ -217,6 +219,10 @@ PyNode::~PyNode() {
 PyTypeObject* node_type() { return kit::type_object<NodeClass>(); }
 
 kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, HeldNode&& primary) {
+  return kit::make_instance<NodeClass>(fatal, std::move(primary));
+}
+
+kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, NodeHandle&& primary) {
   return kit::make_instance<NodeClass>(fatal, std::move(primary));
 }
 

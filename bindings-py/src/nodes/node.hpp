@@ -35,6 +35,11 @@ class PrimaryNode : public HeldNode {
   explicit PrimaryNode(HeldNode&& node) noexcept : HeldNode(std::move(node)) {
     if (const CoreRef& core = uncounted().core()) core->add_host_holds(1);
   }
+  // A counted handle made straight into place: no handle of either kind to
+  // move over and drop on the way.
+  explicit PrimaryNode(NodeHandle&& node) noexcept : HeldNode(std::move(node)) {
+    if (const CoreRef& core = uncounted().core()) core->add_host_holds(1);
+  }
   // A moved-from handle names no core, so the source gives back no hold.
   PrimaryNode(PrimaryNode&& other) noexcept : HeldNode(std::move(other)) {}
   PrimaryNode& operator=(PrimaryNode&&) = delete;
@@ -64,6 +69,7 @@ struct PyNode {
   // A node factory's Node: no lookup target; the slot is shared straight
   // into the record.
   PyNode(const SharedFatalSlot& fatal, HeldNode&& primary) noexcept : fatal(fatal), primary(std::move(primary)) {}
+  PyNode(const SharedFatalSlot& fatal, NodeHandle&& primary) noexcept : fatal(fatal), primary(std::move(primary)) {}
   PyNode(PyNode&&) noexcept = default;
   // The slot, then the lookup target, then the primary handle.
   ~PyNode();
@@ -78,6 +84,8 @@ PyTypeObject* node_type();
 // A new Node of a node factory: the graph's slot and the node's counted
 // handle, both taken into the new record without a copy on the way.
 kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, HeldNode&& primary);
+// The same for a factory's counted handle (most Nodes are made so).
+kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, NodeHandle&& primary);
 // A new Node from its three fields (graph lookup handles).
 kit::OwnedRef make_node_object(PyNode&& record);
 
