@@ -432,26 +432,23 @@ void release_slot_as(const CoreRef& core, SlotKey key, std::uint64_t external_co
   const bool entered_from_driver = std::exchange(tls_dep_drops.entered_from_driver, false);
   if (external_count != 0) return;
   bool vacated = false;
-  VacatedSlotEntries e = vacate_unpinned(core, key, vacated);
-  if (!vacated) return;
+  TopologyEntry topology;  // goes last, after the other contents
   {
-    const CoreRef taken = kTakeCore ? core : CoreRef();
-    FreeSlotGuard guard(*core, key.index);
-    if (NodeReleaseHook hook = g_node_release_hook.load(std::memory_order_acquire)) hook(core->id(), key);
-    detach_released(e.call, e.edge, e.aux);
-    guard.finish();
+    VacatedSlotEntries e = vacate_unpinned(core, key, vacated);
+    if (!vacated) return;
+    if (e.topology) topology = std::move(*e.topology);
+    {
+      const CoreRef taken = kTakeCore ? core : CoreRef();
+      FreeSlotGuard guard(*core, key.index);
+      if (NodeReleaseHook hook = g_node_release_hook.load(std::memory_order_acquire)) hook(core->id(), key);
+      detach_released(e.call, e.edge, e.aux);
+      guard.finish();
+    }
+    // The contents go after the index is free, as the entries' destructor
+    // takes them: aux, version, edge, config, call.
   }
-  // The contents go after the index is free, in this order; dropping a dep's
-  // counted handle may release that dep in turn.
-  e.aux.reset();
-  e.version = NodeVersionSlot{};
-  e.edge.reset();
-  e.config.reset();
-  e.call.reset();
-  if (e.topology) {
-    drop_released_deps(*e.topology, entered_from_driver);
-    e.topology.reset();
-  }
+  // Dropping a dep's counted handle may release that dep in turn.
+  drop_released_deps(topology, entered_from_driver);
 }
 
 }  // namespace
