@@ -213,6 +213,28 @@ TEST(GraphCoreArena, ReleaseCascadesThroughDepsAfterFreeingTheOwnIndex) {
   EXPECT_EQ(a_->free_indices()[1], 0u);
 }
 
+// Freed indices are taken again last freed first through any mix of
+// releases and reuses; a reuse raises its own slot's generation only.
+TEST(GraphCoreArena, FreedIndicesAreReusedLastFreedFirst) {
+  auto core = GraphCore::create();
+  std::vector<NodeHandle> nodes;
+  for (int i = 0; i < 5; ++i) nodes.push_back(make_state(core));
+  for (std::size_t i : {1u, 3u, 0u}) nodes[i].drop();
+  EXPECT_EQ(core->borrow()->free_indices(), (std::vector<std::uint64_t>{1, 3, 0}));
+  nodes.push_back(make_state(core));
+  EXPECT_EQ(nodes.back().key(), (SlotKey{0, 1}));
+  nodes[4].drop();
+  EXPECT_EQ(core->borrow()->free_indices(), (std::vector<std::uint64_t>{1, 3, 4}));
+  std::vector<SlotKey> taken;
+  for (int i = 0; i < 4; ++i) {
+    nodes.push_back(make_state(core));
+    taken.push_back(nodes.back().key());
+  }
+  EXPECT_EQ(taken, (std::vector<SlotKey>{{4, 1}, {3, 1}, {1, 1}, {5, 0}}));
+  EXPECT_TRUE(core->borrow()->free_indices().empty());
+  EXPECT_EQ(core->borrow()->live_count(), 6u);
+}
+
 TEST(GraphCoreArena, ReleaseFreesTheDispatcherSlot) {
   auto core = GraphCore::create();
   auto d = Dispatcher::thread_default();

@@ -17,7 +17,7 @@ DispatcherRef fresh_dispatcher() { return std::make_shared<Dispatcher>(std::init
 std::size_t live_fns(const DispatcherRef& d, std::uint32_t partition = 0) {
   auto s = d->state().borrow();
   const auto& p = s->partitions[partition];
-  return p.slots.size() - p.free_list.size();
+  return p.slots.size() - p.free_count();
 }
 
 std::size_t live_nodes(const GraphRef& g) {

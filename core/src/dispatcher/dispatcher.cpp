@@ -40,13 +40,14 @@ DispatcherKey Dispatcher::register_fn(std::uint32_t partition, SharedNodeFn fn) 
     auto s = state_.borrow_mut();
     check_index(s->partitions.size(), partition);
     DispatcherPartition& p = s->partitions[partition];
-    if (!p.free_list.empty()) {
-      std::uint32_t slot = p.free_list.back();
-      p.free_list.pop_back();
+    if (p.last_freed != kNoFreeSlot) {
+      const std::uint32_t slot = p.last_freed;
       check_index(p.slots.size(), slot);
-      replaced = std::move(p.slots[slot].fn);
-      p.slots[slot].fn = std::move(fn);
-      key = DispatcherKey{partition, slot, p.slots[slot].generation};
+      DispatcherSlot& reused = p.slots[slot];
+      p.last_freed = reused.freed_before;
+      replaced = std::move(reused.fn);
+      reused.fn = std::move(fn);
+      key = DispatcherKey{partition, slot, reused.generation};
     } else {
       std::uint32_t slot = static_cast<std::uint32_t>(p.slots.size());
       p.slots.push_back(DispatcherSlot{std::move(fn), 0});
@@ -67,7 +68,8 @@ void Dispatcher::free_slot(DispatcherKey key) {
       freed = std::move(slot->fn);  // leaves the slot's share empty
       slot->generation += 1;  // wraps
       s->found_epoch += 1;
-      p.free_list.push_back(key.slot);
+      slot->freed_before = p.last_freed;
+      p.last_freed = key.slot;
     }
     if (!s->timing.empty()) s->timing.erase(key);  // empty unless timing was ever on
   }

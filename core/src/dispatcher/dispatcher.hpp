@@ -43,15 +43,26 @@ struct FnTimingStats {
   std::uint64_t calls = 0;
 };
 
+inline constexpr std::uint32_t kNoFreeSlot = ~std::uint32_t{0};
+
 struct DispatcherSlot {
   SharedNodeFn fn;
   std::uint32_t generation = 0;
+  std::uint32_t freed_before = kNoFreeSlot;  // while free: the slot freed before it
 };
 
+// The free slots are chained through the slots themselves, the last freed
+// first: freeing one takes no room beyond its slot.
 struct DispatcherPartition {
   std::vector<DispatcherSlot> slots;
-  std::vector<std::uint32_t> free_list;
+  std::uint32_t last_freed = kNoFreeSlot;
   std::uint8_t flag = 0;
+
+  std::size_t free_count() const noexcept {
+    std::size_t n = 0;
+    for (std::uint32_t i = last_freed; i != kNoFreeSlot; i = slots[i].freed_before) ++n;
+    return n;
+  }
 };
 
 struct DispatcherState {

@@ -154,12 +154,9 @@ NodeHandle GraphContainer::register_built_node_with_id(NodeHandle handle, std::s
                           Installs::Held);
 }
 
-GraphInstalls GraphContainer::node_installs() {
-  if (!deps_changed_hook_) {
-    call_context_ = share_call_context(dispatcher_, hooks_);
-    deps_changed_hook_ = deps_changed_hook(weak_from_this());
-  }
-  return GraphInstalls{hooks_, deps_changed_hook_, &call_context_};
+void GraphContainer::make_installs() {
+  call_context_ = share_call_context(dispatcher_, hooks_);
+  deps_changed_hook_ = deps_changed_hook(weak_from_this());
 }
 
 // Inlined into each of its three callers: the generated-id road pays no

@@ -142,7 +142,11 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   NodeHandle register_built_node_with_id(NodeHandle handle, std::string kind, std::string id, NodeOptions options);
   // What every node registered here holds; the topology hook and call
   // context are made at the first need.
-  GraphInstalls node_installs();
+  GraphInstalls node_installs() {
+    if (!deps_changed_hook_) [[unlikely]]
+      make_installs();
+    return GraphInstalls{hooks_, deps_changed_hook_, &call_context_};
+  }
   NodeHandle register_node(NodeHandle handle, std::string kind, std::string id,
                            std::optional<std::string> name = std::nullopt) {
     return register_node_with_id(std::move(handle), std::move(kind), std::move(id), NodeOptions::named(std::move(name)));
@@ -284,6 +288,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   std::optional<std::string> first_row_id(const UncountedNode& node, std::string_view prefix) const;
   // Keeps a built index current with a row just appended.
   void index_row(const NodeEntry& row);
+  // Makes the topology hook and call context every node here holds; once.
+  [[gnu::cold, gnu::noinline]] void make_installs();
 
   std::optional<std::string> name_;
   std::optional<VersioningForm> default_versioning_;

@@ -1,5 +1,6 @@
 #include "node/arena/graph_core.hpp"
 
+#include <algorithm>
 #include <atomic>
 
 #include "base/drop_fault.hpp"
@@ -26,7 +27,7 @@ const AuxRare& AuxEntry::empty_rare() noexcept {
 
 SlotKey Arena::occupy(NewSlotParts&& p) {
   const NodeState state = p.initial ? NodeState::with_value() : NodeState{};
-  if (free_list_.empty()) {
+  if (free_head_ == kNoFreeIndex) {
     const std::uint64_t index = held_.size();
     held_.push_back(kHeldAll);
     topology_.emplace_back(std::move(p.deps), std::move(p.topology_hook));
@@ -43,9 +44,9 @@ SlotKey Arena::occupy(NewSlotParts&& p) {
     pin_.push_back(0);
     return SlotKey{index, 0};
   }
-  const std::uint64_t index = free_list_.back();
+  const std::uint64_t index = free_head_;
   if (generation_[index] == ~std::uint64_t{0}) fault("GraphCore generation overflow on slot reuse");
-  free_list_.pop_back();
+  free_head_ = touch_[index];
   const std::uint64_t generation = ++generation_[index];
   held_[index] = kHeldAll;
   // Released slots hold empty entries, so nothing is dropped here: each
@@ -71,6 +72,13 @@ SlotKey Arena::occupy(NewSlotParts&& p) {
   touch_[index] = 0;
   pin_[index] = 0;
   return SlotKey{index, generation};
+}
+
+std::vector<std::uint64_t> Arena::free_indices() const {
+  std::vector<std::uint64_t> out;
+  for (std::uint64_t i = free_head_; i != kNoFreeIndex; i = touch_[i]) out.push_back(i);
+  std::reverse(out.begin(), out.end());
+  return out;
 }
 
 std::uint64_t Arena::live_count() const noexcept {
@@ -423,26 +431,23 @@ void release_slot_as(const CoreRef& core, SlotKey key, std::uint64_t external_co
   const bool entered_from_driver = std::exchange(tls_dep_drops.entered_from_driver, false);
   if (external_count != 0) return;
   bool vacated = false;
-  VacatedSlotEntries e = vacate_unpinned(core, key, vacated);
-  if (!vacated) return;
+  TopologyEntry topology;  // goes last, after the other contents
   {
-    const CoreRef taken = kTakeCore ? core : CoreRef();
-    FreeSlotGuard guard(*core, key.index);
-    if (NodeReleaseHook hook = g_node_release_hook.load(std::memory_order_acquire)) hook(core->id(), key);
-    detach_released(e.call, e.edge, e.aux);
-    guard.finish();
+    VacatedSlotEntries e = vacate_unpinned(core, key, vacated);
+    if (!vacated) return;
+    if (e.topology) topology = std::move(*e.topology);
+    {
+      const CoreRef taken = kTakeCore ? core : CoreRef();
+      FreeSlotGuard guard(*core, key.index);
+      if (NodeReleaseHook hook = g_node_release_hook.load(std::memory_order_acquire)) hook(core->id(), key);
+      detach_released(e.call, e.edge, e.aux);
+      guard.finish();
+    }
+    // The contents go after the index is free, as the entries' destructor
+    // takes them: aux, version, edge, config, call.
   }
-  // The contents go after the index is free, in this order; dropping a dep's
-  // counted handle may release that dep in turn.
-  e.aux.reset();
-  e.version = NodeVersionSlot{};
-  e.edge.reset();
-  e.config.reset();
-  e.call.reset();
-  if (e.topology) {
-    drop_released_deps(*e.topology, entered_from_driver);
-    e.topology.reset();
-  }
+  // Dropping a dep's counted handle may release that dep in turn.
+  drop_released_deps(topology, entered_from_driver);
 }
 
 }  // namespace

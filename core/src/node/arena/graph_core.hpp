@@ -129,13 +129,16 @@ class Arena {
   // Takes a live slot's entries out and makes it not live; its index is not
   // free until free_index.
   VacatedSlotEntries vacate(std::uint64_t i);
-  void free_index(std::uint64_t i) { free_list_.push_back(i); }
+  void free_index(std::uint64_t i) noexcept {
+    touch_[i] = free_head_;
+    free_head_ = i;
+  }
   // Slots ever taken, and those of them live now.
   std::uint64_t slot_count() const noexcept { return held_.size(); }
   bool is_live_index(std::uint64_t i) const noexcept { return i < held_.size() && (held_[i] & kLive) != 0; }
   std::uint64_t live_count() const noexcept;
   // Freed indices, the next to be reused last.
-  const std::vector<std::uint64_t>& free_indices() const noexcept { return free_list_; }
+  std::vector<std::uint64_t> free_indices() const;
 
   std::uint64_t pin_count(std::uint64_t i) const { return pin_[i]; }
   // The key names a slot whose pin count is above 0.
@@ -249,7 +252,11 @@ class Arena {
   std::vector<std::uint64_t> generation_;
   std::vector<std::uint64_t> touch_;
   std::vector<std::uint64_t> pin_;
-  std::vector<std::uint64_t> free_list_;
+  // The last freed index; a freed slot's touch stamp holds the index freed
+  // before it (no scope touches a slot that is not live), so the free list
+  // takes no column of its own.
+  static constexpr std::uint64_t kNoFreeIndex = ~std::uint64_t{0};
+  std::uint64_t free_head_ = kNoFreeIndex;
   std::deque<DeferredOp> deferred_;
   std::uint8_t draining_ = 0;
 
