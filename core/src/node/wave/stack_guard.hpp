@@ -35,10 +35,25 @@ inline constinit thread_local StackBounds tls_stack_bounds KORVALINTH_FAST_TLS;
 // Reads the bounds on a thread's first check; throws StackDepthFault when
 // the frame at sp is within the reserve.
 [[gnu::cold, gnu::noinline]] void check_stack_slow(std::uintptr_t sp);
+
+// The stack pointer, read without making the caller keep a frame pointer.
+inline std::uintptr_t stack_position() noexcept {
+#if defined(__x86_64__)
+  std::uintptr_t sp;
+  asm("mov %%rsp, %0" : "=r"(sp));
+  return sp;
+#elif defined(__aarch64__)
+  std::uintptr_t sp;
+  asm("mov %0, sp" : "=r"(sp));
+  return sp;
+#else
+  return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+#endif
+}
 }  // namespace detail
 
 inline void check_stack_headroom() {
-  const auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const std::uintptr_t sp = detail::stack_position();
   const detail::StackBounds& b = detail::tls_stack_bounds;
   if (sp - b.low < b.reserve) [[unlikely]]
     detail::check_stack_slow(sp);
