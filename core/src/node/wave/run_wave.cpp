@@ -83,7 +83,7 @@ template <std::size_t... K>
 inline void lend_together(DepInput* at, const DepSlot* d, std::index_sequence<K...>) noexcept {
   (::new (at + K) DepInput(LentLatest{}, d[K].latest), ...);
 }
-// The inputs of the groups of `size` slots from d on while a group fits
+// The inputs of the groups of Size slots from d on while a group fits
 // before end; d and at are left past them.
 template <std::size_t Size>
 [[gnu::always_inline]] inline void make_wide_inputs_in_groups(DepInput*& at, DepSlot*& d, DepSlot* const end,
