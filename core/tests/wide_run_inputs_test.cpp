@@ -228,14 +228,16 @@ TEST(WideRunInputs, EachInputShowsWhatItsDepBroughtThisWaveOnly) {
 }
 
 // Whichever deps bring a value in one wave, next to each other or apart, at
-// the list's ends or past a multiple of four, each input shows its own dep's
-// news and every other input its latest value; the run after sees the new
-// values as latest.
+// the list's ends, on either side of a group of eight or in the pairs after
+// the groups, each input shows its own dep's news and every other input its
+// latest value; the run after sees the new values as latest.
 TEST(WideRunInputs, EachInputOfAWaveWithSeveralLoudDepsShowsItsOwnDep) {
-  for (std::size_t width : {3u, 4u, 5u, 9u}) {
+  for (std::size_t width : {3u, 4u, 5u, 9u, 10u, 19u}) {
     const std::size_t last = width - 1;
-    const std::vector<std::vector<std::size_t>> loud_sets = {
+    std::vector<std::vector<std::size_t>> loud_sets = {
         {0}, {1}, {last}, {0, 1}, {1, 2}, {last - 1, last}, {0, last}, {0, 1, last - 1, last}};
+    if (width > 8) loud_sets.push_back({7, 8});
+    if (width > 16) loud_sets.push_back({3, 12, 16});
     for (const std::vector<std::size_t>& loud : loud_sets) {
       SCOPED_TRACE(::testing::Message() << "width " << width << ", loud " << ::testing::PrintToString(loud));
       auto core = GraphCore::create();
