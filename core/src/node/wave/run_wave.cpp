@@ -149,16 +149,22 @@ template <std::size_t Size>
   for (DepSlot& d : e.dep_state)
     if (d.wave_value) move_wave_value(d, old_latest);
 }
+// Whether any of the K slots from d on has a wave value.
+template <std::size_t... K>
+inline bool any_wave_value(const DepSlot* d, std::index_sequence<K...>) noexcept {
+  return (d[K].wave_value.has_value() | ...);
+}
 // The first slot from d on (before end) with a wave value, else end. A wide
-// run's slots are nearly all without one: past the first, four are tested
+// run's slots are nearly all without one: past the first, eight are tested
 // at a time.
 inline DepSlot* next_with_wave_value(DepSlot* d, DepSlot* const end) noexcept {
+  constexpr std::size_t kTogether = 8;
   for (;;) {
     if (d == end || d->wave_value) return d;
     ++d;
-    while (end - d >= 4 && !(d[0].wave_value.has_value() | d[1].wave_value.has_value() |
-                             d[2].wave_value.has_value() | d[3].wave_value.has_value()))
-      d += 4;
+    while (end - d >= static_cast<std::ptrdiff_t>(kTogether) &&
+           !any_wave_value(d, std::make_index_sequence<kTogether>{}))
+      d += kTogether;
   }
 }
 // A lending run's input of a dep quiet when the run began keeps its value
