@@ -232,7 +232,6 @@ template <class Call>
 // wave_pinned: the running wave pinned the node before its run.
 [[gnu::always_inline]] inline void finish_run(GraphCore& core, const UncountedNode& node, std::uint8_t partition_flag,
                                               StockedDepInputs& inputs, bool wave_pinned) {
-  const SlotKey node_key = node.key();
   SmallVec<SharedValue, 2> old_latest;
   {
     auto a = core.borrow_mut();
@@ -256,7 +255,7 @@ template <class Call>
   }
   down(node, Message::resolved());
   auto a = core.borrow_mut();
-  EdgeEntry& e = a->wave_edge(node_key);
+  EdgeEntry& e = edge_of_ended_run(*a, node, wave_pinned);
   move_wave_values(e, old_latest, inputs);
   e.state.end_wave_unless_settled();
   a.release();
