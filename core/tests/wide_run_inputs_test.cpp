@@ -267,3 +267,36 @@ TEST(WideRunInputs, EachInputOfAWaveWithSeveralLoudDepsShowsItsOwnDep) {
     }
   }
 }
+
+// A dep that settles without a value (its function emitted nothing) opens
+// a list and brings no value: inside a group of eight or after the groups,
+// its input shows that empty list beside a loud dep's news.
+TEST(WideRunInputs, ADepThatSettlesWithoutAValueShowsItsEmptyList) {
+  constexpr std::size_t kWidth = 11;
+  for (std::size_t silent : {3u, 7u, 8u, 10u}) {
+    SCOPED_TRACE(silent);
+    auto core = GraphCore::create();
+    std::vector<NodeHandle> sources = states_from(core, 10, kWidth);
+    bool first_run = true;
+    std::vector<NodeHandle> quiet_deps;
+    quiet_deps.push_back(sources[silent].promote_counted());
+    NodeHandle quiet = make_node(core, std::move(quiet_deps), fn_of([&](RunContext& ctx) {
+                                   if (std::exchange(first_run, false)) emit_data(ctx, iv(7));
+                                 }));
+    std::vector<NodeHandle> deps = counted(sources);
+    deps[silent] = quiet.promote_counted();
+    const std::size_t loud = silent == 10 ? 9 : 10;
+    std::vector<std::string> seen;
+    NodeHandle wide = make_node(core, std::move(deps), fn_of([&](RunContext& ctx) {
+                                  seen = {input_text(ctx.inputs[silent]), input_text(ctx.inputs[loud])};
+                                }));
+    auto sub = subscribe_recording(wide);
+    run_batch([&] {
+      node_set(sources[silent], iv(50));
+      node_set(sources[loud], iv(60));
+      return false;
+    });
+    const std::string was = std::to_string(10 + static_cast<int>(loud));
+    EXPECT_EQ(seen, L({"7/7 D1", "60/" + was + " D1"}));
+  }
+}
