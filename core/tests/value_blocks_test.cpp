@@ -50,6 +50,18 @@ TEST(ValueBlocks, LiveValuesStayDistinctWhenBlocksMoveBetweenThreads) {
 }
 
 #if !defined(__SANITIZE_ADDRESS__)  // there the stock is off, and the leak checker watches
+// Emptied first by the values made, the stock then keeps exactly one class
+// of blocks of the ones dropped and frees the rest.
+TEST(ValueBlocks, AThreadStocksABoundedNumberOfDroppedBlocks) {
+  std::vector<SharedValue> made = make_values(0, kValues);
+  const std::size_t before = mallinfo2().uordblks;
+  made.clear();
+  const std::size_t freed = before - mallinfo2().uordblks;
+  constexpr std::size_t kBlock = sizeof(BoxedValue<std::int64_t>);
+  EXPECT_GE(freed, (kValues - value_blocks::kMaxStockedPerClass) * kBlock);
+  EXPECT_LT(freed, kValues * kBlock);
+}
+
 TEST(ValueBlocks, AThreadsStockedBlocksGoAtItsExit) {
   const auto dropped_on_another_thread = [] {
     std::vector<SharedValue> made = make_values(0, kValues);

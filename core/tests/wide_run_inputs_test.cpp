@@ -228,14 +228,16 @@ TEST(WideRunInputs, EachInputShowsWhatItsDepBroughtThisWaveOnly) {
 }
 
 // Whichever deps bring a value in one wave, next to each other or apart, at
-// the list's ends or past a multiple of four, each input shows its own dep's
-// news and every other input its latest value; the run after sees the new
-// values as latest.
+// the list's ends, on either side of a group of eight or in the pairs after
+// the groups, each input shows its own dep's news and every other input its
+// latest value; the run after sees the new values as latest.
 TEST(WideRunInputs, EachInputOfAWaveWithSeveralLoudDepsShowsItsOwnDep) {
-  for (std::size_t width : {3u, 4u, 5u, 9u}) {
+  for (std::size_t width : {3u, 4u, 5u, 9u, 10u, 19u}) {
     const std::size_t last = width - 1;
-    const std::vector<std::vector<std::size_t>> loud_sets = {
+    std::vector<std::vector<std::size_t>> loud_sets = {
         {0}, {1}, {last}, {0, 1}, {1, 2}, {last - 1, last}, {0, last}, {0, 1, last - 1, last}};
+    if (width > 8) loud_sets.push_back({7, 8});
+    if (width > 16) loud_sets.push_back({3, 12, 16});
     for (const std::vector<std::size_t>& loud : loud_sets) {
       SCOPED_TRACE(::testing::Message() << "width " << width << ", loud " << ::testing::PrintToString(loud));
       auto core = GraphCore::create();
@@ -263,5 +265,38 @@ TEST(WideRunInputs, EachInputOfAWaveWithSeveralLoudDepsShowsItsOwnDep) {
         EXPECT_EQ(seen, expected) << "round " << round;
       }
     }
+  }
+}
+
+// A dep that settles without a value (its function emitted nothing) opens
+// a list and brings no value: inside a group of eight or after the groups,
+// its input shows that empty list beside a loud dep's news.
+TEST(WideRunInputs, ADepThatSettlesWithoutAValueShowsItsEmptyList) {
+  constexpr std::size_t kWidth = 11;
+  for (std::size_t silent : {3u, 7u, 8u, 10u}) {
+    SCOPED_TRACE(silent);
+    auto core = GraphCore::create();
+    std::vector<NodeHandle> sources = states_from(core, 10, kWidth);
+    bool first_run = true;
+    std::vector<NodeHandle> quiet_deps;
+    quiet_deps.push_back(sources[silent].promote_counted());
+    NodeHandle quiet = make_node(core, std::move(quiet_deps), fn_of([&](RunContext& ctx) {
+                                   if (std::exchange(first_run, false)) emit_data(ctx, iv(7));
+                                 }));
+    std::vector<NodeHandle> deps = counted(sources);
+    deps[silent] = quiet.promote_counted();
+    const std::size_t loud = silent == 10 ? 9 : 10;
+    std::vector<std::string> seen;
+    NodeHandle wide = make_node(core, std::move(deps), fn_of([&](RunContext& ctx) {
+                                  seen = {input_text(ctx.inputs[silent]), input_text(ctx.inputs[loud])};
+                                }));
+    auto sub = subscribe_recording(wide);
+    run_batch([&] {
+      node_set(sources[silent], iv(50));
+      node_set(sources[loud], iv(60));
+      return false;
+    });
+    const std::string was = std::to_string(10 + static_cast<int>(loud));
+    EXPECT_EQ(seen, L({"7/7 D1", "60/" + was + " D1"}));
   }
 }

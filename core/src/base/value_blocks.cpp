@@ -14,7 +14,7 @@ struct StockOwner {
         stock.heads[c] = block->next;
         ::operator delete(block, class_size(c));
       }
-      stock.counts[c] = 0;
+      stock.room[c] = 0;
     }
   }
 };
@@ -23,12 +23,18 @@ struct StockOwner {
 
 // Out of line: the owner's registration is a call of the general
 // thread-local machinery, made once per thread.
-[[gnu::noinline]] bool own_stock() noexcept {
-  if (tls_stock.closed) return false;
+[[gnu::noinline]] void give_without_room(void* block, std::size_t size_class) noexcept {
+  Stock& stock = tls_stock;
+  if (stock.owned || stock.closed) {
+    ::operator delete(block, class_size(size_class));
+    return;
+  }
   thread_local StockOwner owner;
   (void)owner;
-  tls_stock.owned = true;
-  return true;
+  stock.owned = true;
+  // Nothing is stocked before the owner: every class has its full room.
+  for (std::uint32_t& room : stock.room) room = kMaxStockedPerClass;
+  give_value_block(block, class_size(size_class));
 }
 
 }  // namespace korvalinth::value_blocks

@@ -31,7 +31,9 @@ struct FreeBlock {
 
 struct Stock {
   FreeBlock* heads[kClasses];
-  std::uint32_t counts[kClasses];
+  // Blocks a class may still stock: zero until an owner is registered and
+  // after it has gone, so that a give tests one field.
+  std::uint32_t room[kClasses];
   bool owned;   // an owner frees this stock at thread exit
   bool closed;  // that owner has gone: blocks go straight back
 };
@@ -41,8 +43,9 @@ inline constinit thread_local Stock tls_stock KORVALINTH_FAST_TLS{};
 constexpr std::size_t class_of(std::size_t size) noexcept { return (size - 1) / kGrain; }
 constexpr std::size_t class_size(std::size_t size_class) noexcept { return (size_class + 1) * kGrain; }
 
-// Registers the thread's owner of its stock; false once that owner has gone.
-bool own_stock() noexcept;
+// A give to a class with no room: the first on the thread registers the
+// stock's owner and stocks the block; otherwise the block is freed.
+void give_without_room(void* block, std::size_t size_class) noexcept;
 
 }  // namespace value_blocks
 
@@ -61,7 +64,7 @@ inline void* take_value_block(std::size_t size) {
   Stock& stock = tls_stock;
   if (FreeBlock* block = stock.heads[c]) {
     stock.heads[c] = block->next;
-    --stock.counts[c];
+    ++stock.room[c];
     return block;
   }
   // Every block of a class has the class's size, whatever value it served.
@@ -78,14 +81,14 @@ inline void give_value_block(void* block, std::size_t size) noexcept {
   }
   const std::size_t c = class_of(size);
   Stock& stock = tls_stock;
-  if (stock.counts[c] < kMaxStockedPerClass && (stock.owned || own_stock())) {
+  if (stock.room[c] != 0) [[likely]] {
     auto* freed = static_cast<FreeBlock*>(block);
     freed->next = stock.heads[c];
     stock.heads[c] = freed;
-    ++stock.counts[c];
+    --stock.room[c];
     return;
   }
-  ::operator delete(block, class_size(c));
+  give_without_room(block, c);
 }
 
 #endif

@@ -1,5 +1,7 @@
 #include "node/wave/run_wave.hpp"
 
+#include <utility>
+
 #include "base/drop_fault.hpp"
 #include "base/scope_exit.hpp"
 #include "base/index_fault.hpp"
@@ -67,25 +69,49 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
   ::new (at) DepInput(LentLatest{}, d.latest);
 }
 
+// Zero when the K slots from d on are all quiet for sure: their stamps are
+// tested together (the no-stamp value has every bit set).
+template <std::size_t... K>
+inline std::uintptr_t quiet_bits_together(const DepSlot* d, std::index_sequence<K...>) noexcept {
+  const std::uint64_t stamps = (d[K].stamp & ...);
+  const std::uintptr_t ended = (reinterpret_cast<std::uintptr_t>(d[K].ended.get()) | ...);
+  const bool waves = (d[K].wave_value.has_value() | ...);
+  return (stamps ^ kNoStamp) | ended | waves;
+}
+// Their inputs, each lent its slot's latest value.
+template <std::size_t... K>
+inline void lend_together(DepInput* at, const DepSlot* d, std::index_sequence<K...>) noexcept {
+  (::new (at + K) DepInput(LentLatest{}, d[K].latest), ...);
+}
+// The inputs of the groups of Size slots from d on while a group fits
+// before end; d and at are left past them.
+template <std::size_t Size>
+[[gnu::always_inline]] inline void make_wide_inputs_in_groups(DepInput*& at, DepSlot*& d, DepSlot* const end,
+                                                              const DepSlot* slots, StockedDepInputs& inputs) {
+  constexpr auto group = std::make_index_sequence<Size>{};
+  DepSlot* const groups_end = d + static_cast<std::size_t>(end - d) / Size * Size;
+  for (; d != groups_end; d += Size, at += Size) {
+    if (quiet_bits_together(d, group) == 0) [[likely]] {
+      lend_together(at, d, group);
+      continue;
+    }
+    for (std::size_t k = 0; k < Size; ++k) make_wide_input(at + k, d[k], slots, inputs);
+  }
+}
+
 // A wide run's inputs: its quiet deps lend their latest values, no count
 // per dep either way. Out of line: the narrow road below stays inlined.
 [[gnu::noinline]] void lend_run_inputs(DepSlot* slots, std::size_t n, StockedDepInputs& inputs) {
   inputs.make_room(n);
   inputs.lend_from(slots, n);
   inputs.append_all_made(n, [slots, n, &inputs](DepInput* at) noexcept {
-    // Nearly every slot is quiet: two are told so by one test.
+    // Nearly every slot is quiet: eight are told so by one test, the rest
+    // two at a time.
     DepSlot* d = slots;
-    DepSlot* const pairs_end = slots + (n & ~std::size_t{1});
-    for (; d != pairs_end; d += 2, at += 2) {
-      if ((quiet_bits(d[0]) | quiet_bits(d[1])) == 0) [[likely]] {
-        ::new (at) DepInput(LentLatest{}, d[0].latest);
-        ::new (at + 1) DepInput(LentLatest{}, d[1].latest);
-        continue;
-      }
-      make_wide_input(at, d[0], slots, inputs);
-      make_wide_input(at + 1, d[1], slots, inputs);
-    }
-    if (n & 1) make_wide_input(at, *d, slots, inputs);
+    DepSlot* const end = slots + n;
+    make_wide_inputs_in_groups<8>(at, d, end, slots, inputs);
+    make_wide_inputs_in_groups<2>(at, d, end, slots, inputs);
+    if (d != end) make_wide_input(at, *d, slots, inputs);
   });
 }
 
@@ -123,16 +149,22 @@ inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
   for (DepSlot& d : e.dep_state)
     if (d.wave_value) move_wave_value(d, old_latest);
 }
+// Whether any of the K slots from d on has a wave value.
+template <std::size_t... K>
+inline bool any_wave_value(const DepSlot* d, std::index_sequence<K...>) noexcept {
+  return (d[K].wave_value.has_value() | ...);
+}
 // The first slot from d on (before end) with a wave value, else end. A wide
-// run's slots are nearly all without one: past the first, four are tested
+// run's slots are nearly all without one: past the first, eight are tested
 // at a time.
 inline DepSlot* next_with_wave_value(DepSlot* d, DepSlot* const end) noexcept {
+  constexpr std::size_t kTogether = 8;
   for (;;) {
     if (d == end || d->wave_value) return d;
     ++d;
-    while (end - d >= 4 && !(d[0].wave_value.has_value() | d[1].wave_value.has_value() |
-                             d[2].wave_value.has_value() | d[3].wave_value.has_value()))
-      d += 4;
+    while (end - d >= static_cast<std::ptrdiff_t>(kTogether) &&
+           !any_wave_value(d, std::make_index_sequence<kTogether>{}))
+      d += kTogether;
   }
 }
 // A lending run's input of a dep quiet when the run began keeps its value
@@ -200,7 +232,6 @@ template <class Call>
 // wave_pinned: the running wave pinned the node before its run.
 [[gnu::always_inline]] inline void finish_run(GraphCore& core, const UncountedNode& node, std::uint8_t partition_flag,
                                               StockedDepInputs& inputs, bool wave_pinned) {
-  const SlotKey node_key = node.key();
   SmallVec<SharedValue, 2> old_latest;
   {
     auto a = core.borrow_mut();
@@ -224,7 +255,7 @@ template <class Call>
   }
   down(node, Message::resolved());
   auto a = core.borrow_mut();
-  EdgeEntry& e = a->wave_edge(node_key);
+  EdgeEntry& e = edge_of_ended_run(*a, node, wave_pinned);
   move_wave_values(e, old_latest, inputs);
   e.state.end_wave_unless_settled();
   a.release();
