@@ -399,10 +399,12 @@ TEST(PendingEdges, EachQueuedCheckActsOnItsOwnNode) {
     EXPECT_EQ(queued_runs_as_named(c.pushes, QueueRoad::PushedInWaveDrainedAfter), c.expected)
         << c.name << " (drained after it)";
   }
-  // A set of the head queues a run check of each node that hangs off it.
-  EXPECT_EQ(queued_runs_as_named({{"a1", kRun}, {"a2", kRun}}, QueueRoad::SetHead), L({"a1 as a1", "a2 as a2"}));
+  // A set of the head queues a run check of each node that hangs off it;
+  // each run emits nothing, so its node resolves.
+  EXPECT_EQ(queued_runs_as_named({{"a1", kRun}, {"a2", kRun}}, QueueRoad::SetHead),
+            L({"a1 as a1", "a2 as a2", "a1 RESOLVED", "a2 RESOLVED"}));
   EXPECT_EQ(queued_runs_as_named({{"a1", kRun}, {"a2", kRun}, {"a3", kRun}}, QueueRoad::SetHead),
-            L({"a1 as a1", "a2 as a2", "a3 as a3"}));
+            L({"a1 as a1", "a2 as a2", "a3 as a3", "a1 RESOLVED", "a2 RESOLVED", "a3 RESOLVED"}));
 }
 
 TEST(PendingEdges, TheOwnersLoneItemIsDroppedUnrunWhenItsWaveFaults) {
