@@ -312,6 +312,101 @@ TEST(PendingEdges, TheOwnersLoneItemDrainsInTheOrderTheVectorGives) {
   }
 }
 
+namespace {
+
+// Where the queued checks come from and when they drain.
+enum class QueueRoad { SetHead, PushedAndDrainedInWave, PushedInWaveDrainedAfter };
+
+// For each run, in run order, "<name> as <node>": node is the name of the
+// node the run's handle names, as seen through a copy its function keeps
+// past the wave ("?" when it names none of them); then each RESOLVED by
+// name. a1..a3 hang off one head in the owner's core, b1 off another core's.
+std::vector<std::string> queued_runs_as_named(const std::vector<QueuedPush>& pushes, QueueRoad road) {
+  std::vector<std::string> log;
+  std::vector<std::pair<std::string, UncountedNode>> kept;
+  auto home = GraphCore::create();
+  auto other = GraphCore::create();
+  NodeHandle owner = make_state(home, iv(0));
+  NodeHandle head = make_state(home, iv(1));
+  NodeHandle other_head = make_state(other, iv(1));
+  std::map<std::string, NodeHandle> nodes;
+  std::vector<Subscribed> subs;
+  for (const QueuedPush& p : pushes) {
+    if (nodes.contains(p.node)) continue;
+    const bool at_home = p.node[0] == 'a';
+    const std::string name = p.node;
+    NodeHandle n = make_node(at_home ? home : other, deps_of({at_home ? &head : &other_head}),
+                             fn_of([&kept, name](RunContext& ctx) { kept.emplace_back(name, ctx.node.uncounted()); }));
+    subs.push_back(subscribe_recording(n));
+    subs.back().sink->on_message = [&log, name](const Message& m) {
+      if (m.kind() == MessageKind::Resolved) log.push_back(name + " RESOLVED");
+    };
+    nodes.emplace(name, std::move(n));
+  }
+  kept.clear();
+  log.clear();
+  auto push = [&] {
+    for (const QueuedPush& p : pushes) {
+      const NodeHandle& n = nodes.at(p.node);
+      if (p.kind == PendingKind::ResolveCheck) NodeStateTestAccess::set(edge(n).state, NodeState::Flag::DirtySent, true);
+      push_pending(n, p.kind);
+    }
+  };
+  if (road == QueueRoad::SetHead) node_set(head, iv(2));
+  if (road == QueueRoad::PushedAndDrainedInWave) run_in_wave_scope(owner, [&] {
+    push();
+    drain_pending();
+  });
+  if (road == QueueRoad::PushedInWaveDrainedAfter) {
+    run_in_wave_scope(owner, push);
+    drain_pending();
+  }
+  std::vector<std::string> runs;
+  for (const auto& [name, node] : kept) {
+    std::string as = "?";
+    for (const auto& [other_name, n] : nodes)
+      if (node.same_node(n) && is_live(node)) as = other_name;
+    runs.push_back(name + " as " + as);
+  }
+  runs.insert(runs.end(), log.begin(), log.end());
+  return runs;
+}
+
+}  // namespace
+
+TEST(PendingEdges, EachQueuedCheckActsOnItsOwnNode) {
+  constexpr PendingKind kRun = PendingKind::RunCheck;
+  constexpr PendingKind kResolve = PendingKind::ResolveCheck;
+  struct Case {
+    const char* name;
+    std::vector<QueuedPush> pushes;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"one", {{"a1", kRun}}, L({"a1 as a1"})},
+      {"two of one core", {{"a1", kRun}, {"a2", kRun}}, L({"a1 as a1", "a2 as a2"})},
+      {"three of one core", {{"a1", kRun}, {"a2", kRun}, {"a3", kRun}}, L({"a1 as a1", "a2 as a2", "a3 as a3"})},
+      {"a resolve check first", {{"a1", kResolve}, {"a2", kRun}, {"a3", kRun}},
+       L({"a2 as a2", "a3 as a3", "a1 RESOLVED"})},
+      {"a resolve check between", {{"a1", kRun}, {"a2", kResolve}, {"a3", kRun}},
+       L({"a1 as a1", "a3 as a3", "a2 RESOLVED"})},
+      {"another core's between", {{"a1", kRun}, {"b1", kRun}, {"a2", kRun}}, L({"a1 as a1", "b1 as b1", "a2 as a2"})},
+      {"a resolve check behind the lone one", {{"a1", kResolve}, {"a2", kResolve}}, L({"a1 RESOLVED", "a2 RESOLVED"})},
+      {"a run check behind a lone resolve check", {{"a1", kResolve}, {"a2", kRun}}, L({"a2 as a2", "a1 RESOLVED"})},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(queued_runs_as_named(c.pushes, QueueRoad::PushedAndDrainedInWave), c.expected) << c.name << " (in a wave)";
+    EXPECT_EQ(queued_runs_as_named(c.pushes, QueueRoad::PushedInWaveDrainedAfter), c.expected)
+        << c.name << " (drained after it)";
+  }
+  // A set of the head queues a run check of each node that hangs off it;
+  // each run emits nothing, so its node resolves.
+  EXPECT_EQ(queued_runs_as_named({{"a1", kRun}, {"a2", kRun}}, QueueRoad::SetHead),
+            L({"a1 as a1", "a2 as a2", "a1 RESOLVED", "a2 RESOLVED"}));
+  EXPECT_EQ(queued_runs_as_named({{"a1", kRun}, {"a2", kRun}, {"a3", kRun}}, QueueRoad::SetHead),
+            L({"a1 as a1", "a2 as a2", "a3 as a3", "a1 RESOLVED", "a2 RESOLVED", "a3 RESOLVED"}));
+}
+
 TEST(PendingEdges, TheOwnersLoneItemIsDroppedUnrunWhenItsWaveFaults) {
   auto core = GraphCore::create();
   NodeHandle owner = make_state(core, iv(0));

@@ -93,6 +93,14 @@ class UncountedNode {
     count_.reset();
   }
 
+  // Names another node of the same core, trading count-record shares with
+  // count: a holder that acts on several nodes of one core in turn takes
+  // that core's reference once.
+  void rename(SharedCount& count, SlotKey key) noexcept {
+    count_.swap(count);
+    key_ = key;
+  }
+
   bool empty() const noexcept { return !core_; }
   const CoreRef& core() const noexcept { return core_; }
   GraphCore& core_ref() const noexcept { return *core_; }

@@ -35,20 +35,21 @@ void keep_buffer(KeptBuffers& kept, std::vector<PendingItem>& emptied) {
 
 // Flattened: the vector's push is inlined whole, as a fan-out pushes here
 // once per node.
-[[gnu::flatten]] void push_owner_item(std::vector<PendingItem>& q, const CoreRef& owner, const SharedCount& count,
-                                      const SlotKey& key, CoreId core_id, PendingKind kind) {
-  q.emplace_back(owner, count, key, core_id, kind);
+[[gnu::flatten]] void push_owner_item(std::vector<PendingItem>& q, const SharedCount& count, const SlotKey& key,
+                                      CoreId core_id, PendingKind kind) {
+  q.emplace_back(count, key, core_id, kind);
 }
 
 void keep_queued_owner_items_past_wave() {
   PendingState& pending = pending_state();
   std::vector<PendingItem>& q = pending.queue;
   // The lone item goes first, as it was queued.
-  if (pending.lone.waiting()) q.emplace(q.begin(), pending.lone.take(), pending.lone.core_id, pending.lone.kind);
+  if (pending.lone.waiting()) {
+    const UncountedNode lone = pending.lone.take();
+    q.emplace(q.begin(), WeakCore(lone.core()), lone.count(), lone.key(), pending.lone.core_id, pending.lone.kind);
+  }
   for (PendingItem& it : q) {
-    if (it.node.empty()) continue;
-    it.core = it.node.core();
-    it.node = UncountedNode(CoreRef(), it.node.count(), it.node.key());
+    if (const CoreRef* owner = installed_owner_ref(it.core_id)) it.core = *owner;
   }
 }
 
@@ -155,13 +156,13 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
   if (kind == PendingKind::ResolveCheck) {
     if (!queued_resolve_checks().insert(id, node.key(), detail::tls_queue_epoch)) return;
   } else if (!marked) {
-    const auto is_this = [&](PendingKind k, CoreId core, const UncountedNode& n) {
-      return k == kind && core == id && n.key() == node.key();
+    const auto is_this = [&](PendingKind k, CoreId core, SlotKey key) {
+      return k == kind && core == id && key == node.key();
     };
     const LoneOwnerItem& lone = pending.lone;
-    if (lone.waiting() && is_this(lone.kind, lone.core_id, *lone.node)) return;
+    if (lone.waiting() && is_this(lone.kind, lone.core_id, lone.node->key())) return;
     for (const PendingItem& it : q) {
-      if (is_this(it.kind, it.core_id, it.node)) return;
+      if (is_this(it.kind, it.core_id, it.key)) return;
     }
   }
   push_item(q, pending.lone, node.core(), node.count(), node.key(), id, kind);
@@ -264,28 +265,43 @@ struct QueuedCheck {
   if (!node.empty()) drain_held_node(node, kind);
 }
 
-// The item's node, holding the item's count record (a gone core: empty).
+// The item's node, taking the item's count record (a gone core: empty).
 [[gnu::always_inline]] inline UncountedNode take_node(PendingItem& it) {
-  if (!it.node.empty()) return std::move(it.node);
-  return UncountedNode(lock_core(it.core, it.core_id), it.node.count(), it.node.key());
+  return UncountedNode(lock_core(it.core, it.core_id), std::move(it.count), it.key);
 }
 
 }  // namespace
 
 namespace {
 
-// Runs the taken item's check of kind pass. The owner's node runs where it
-// was queued: the taken buffer stays put while the drain runs, and drops
-// the node's references with it.
-[[gnu::always_inline]] inline void drain_taken_item(PendingItem& it, PendingKind pass) {
-  if (!it.node.empty()) return drain_node(it.node, pass);
-  UncountedNode node = take_node(it);
-  drain_node(node, pass);
+// The handle the taken items of the owner's core run through, renamed to
+// each in turn: it takes that core's reference once for the drain. id names
+// its core while it holds one.
+struct OwnerHandle {
+  UncountedNode& node;
+  CoreId id = 0;
+};
+
+// Runs the taken item's check of kind pass, through owner when it is of the
+// owner's core.
+[[gnu::always_inline]] inline void drain_taken_item(PendingItem& it, PendingKind pass, OwnerHandle& owner) {
+  if (it.core_id != owner.id || owner.node.empty()) [[unlikely]] {
+    const CoreRef* ref = installed_owner_ref(it.core_id);
+    if (ref == nullptr) {
+      UncountedNode node = take_node(it);
+      return drain_node(node, pass);
+    }
+    if (owner.node.empty()) owner.node = UncountedNode(*ref, SharedCount(), SlotKey{});
+    owner.id = it.core_id;
+  }
+  owner.node.rename(it.count, it.key);
+  drain_held_node(owner.node, pass);
 }
 
 // The lone item taken with the vector's, ahead of them.
 struct TakenLone {
   UncountedNode node;  // empty: none waited
+  CoreId core_id = 0;
   PendingKind kind = PendingKind::RunCheck;
 };
 
@@ -294,6 +310,10 @@ struct TakenLone {
 // counts the resolve checks and the second pass is walked only when there
 // are some.
 void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
+  // The lone node, of the owner's core, serves the owner's items once its
+  // run check is done; one waiting for its resolve check is kept apart.
+  UncountedNode spare;
+  OwnerHandle owner = lone.kind == PendingKind::RunCheck ? OwnerHandle{lone.node, lone.core_id} : OwnerHandle{spare};
   std::size_t resolve_checks = 0;
   if (!lone.node.empty()) {
     if (lone.kind == PendingKind::RunCheck)
@@ -306,12 +326,12 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
       ++resolve_checks;
       continue;
     }
-    drain_taken_item(it, PendingKind::RunCheck);
+    drain_taken_item(it, PendingKind::RunCheck, owner);
   }
   if (resolve_checks == 0) return;
   if (!lone.node.empty() && lone.kind == PendingKind::ResolveCheck) drain_node(lone.node, PendingKind::ResolveCheck);
   for (PendingItem& it : taken) {
-    if (it.kind == PendingKind::ResolveCheck) drain_taken_item(it, PendingKind::ResolveCheck);
+    if (it.kind == PendingKind::ResolveCheck) drain_taken_item(it, PendingKind::ResolveCheck, owner);
   }
 }
 
@@ -324,6 +344,7 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
   taken.swap(pending.queue);
   if (pending.lone.waiting()) {
     lone.kind = pending.lone.kind;
+    lone.core_id = pending.lone.core_id;
     lone.node = pending.lone.take();
   }
   start_queue_epoch();
@@ -337,15 +358,19 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
 // changes hands. A diamond's delivery queues these two.
 [[gnu::noinline]] void drain_lone_and_one(PendingState& pending) {
   const PendingKind lone_kind = pending.lone.kind;
+  const CoreId lone_core = pending.lone.core_id;
   UncountedNode lone_node = pending.lone.take();
   PendingItem only = std::move(pending.queue.back());
   pending.queue.pop_back();
   start_queue_epoch();
-  // Run checks first, then resolve checks, each in queue order.
+  // Run checks first, then resolve checks, each in queue order. The lone
+  // node serves the other item as in drain_taken.
+  UncountedNode spare;
+  OwnerHandle owner = lone_kind == PendingKind::RunCheck ? OwnerHandle{lone_node, lone_core} : OwnerHandle{spare};
   if (lone_kind == PendingKind::RunCheck) drain_node(lone_node, PendingKind::RunCheck);
-  if (only.kind == PendingKind::RunCheck) drain_taken_item(only, PendingKind::RunCheck);
+  if (only.kind == PendingKind::RunCheck) drain_taken_item(only, PendingKind::RunCheck, owner);
   if (lone_kind == PendingKind::ResolveCheck) drain_node(lone_node, PendingKind::ResolveCheck);
-  if (only.kind == PendingKind::ResolveCheck) drain_taken_item(only, PendingKind::ResolveCheck);
+  if (only.kind == PendingKind::ResolveCheck) drain_taken_item(only, PendingKind::ResolveCheck, owner);
 }
 
 }  // namespace
@@ -373,7 +398,7 @@ void drain_queued(PendingState& pending) {
       drain_lone_and_one(pending);
       continue;
     }
-    // An item watching its core, alone, likewise.
+    // A single item of the vector, likewise.
     PendingItem& only = q.back();
     UncountedNode single = take_node(only);
     const PendingKind single_kind = only.kind;

@@ -55,8 +55,8 @@ std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakC
 
 // Queues an item of the owner's core in the vector q, built in place: no
 // item is moved and dropped.
-void push_owner_item(std::vector<PendingItem>& q, const CoreRef& owner, const SharedCount& count, const SlotKey& key,
-                     CoreId core_id, PendingKind kind);
+void push_owner_item(std::vector<PendingItem>& q, const SharedCount& count, const SlotKey& key, CoreId core_id,
+                     PendingKind kind);
 // The same for an item watching its core (either reference).
 template <class AnyCore>
 [[gnu::noinline]] void push_watched_item(std::vector<PendingItem>& q, const AnyCore& core, const SharedCount& count,
@@ -73,7 +73,7 @@ template <class AnyCore>
   const CoreRef* owner = installed_owner_ref(core_id);
   if (owner == nullptr) return push_watched_item(q, core, count, key, core_id, kind);
   if (!lone.waiting() && q.empty()) return lone.hold(*owner, count, key, core_id, kind);
-  push_owner_item(q, *owner, count, key, core_id, kind);
+  push_owner_item(q, count, key, core_id, kind);
 }
 
 // Queues a check of the node, at most once per kind until drained.

@@ -18,18 +18,18 @@ enum class PendingKind : std::uint8_t { RunCheck = 0, ResolveCheck = 1 };
 // The count record is held, not watched: it outlives only a released
 // node, whose key the drain finds no longer current. The core is watched,
 // except the owning operation's: its reference outlives the wave, so an item
-// holds a copy, in its node, that a drain of several runs in place (see
-// keep_owner_items_past_wave).
+// of that core holds no reference to it, and a drain names the items of
+// that core in turn through one handle (see keep_owner_items_past_wave).
 struct PendingItem {
-  PendingItem(const CoreRef& owner, const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind)
-      : node(owner, count, key), core_id(core_id), kind(kind) {}
+  // An item of the owning operation's core.
+  PendingItem(const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind)
+      : count(count), key(key), core_id(core_id), kind(kind) {}
   PendingItem(WeakCore core, const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind)
-      : node(CoreRef(), count, key), core(std::move(core)), core_id(core_id), kind(kind) {}
-  PendingItem(UncountedNode&& owner_node, CoreId core_id, PendingKind kind)
-      : node(std::move(owner_node)), core_id(core_id), kind(kind) {}
+      : count(count), key(key), core(std::move(core)), core_id(core_id), kind(kind) {}
 
-  UncountedNode node;  // its core empty: watched through core
-  WeakCore core;
+  SharedCount count;
+  SlotKey key;
+  WeakCore core;  // empty: the owning operation's core, found by core_id
   CoreId core_id = 0;
   PendingKind kind = PendingKind::RunCheck;
 };
