@@ -100,6 +100,8 @@ template <class Cls>
 concept HasTraverse = requires { &Cls::traverse; };
 template <class Cls>
 concept HasInstanceStock = HasTraverse<Cls> && requires { Cls::kept_instances; };
+template <class Cls>
+concept HasFinalizer = requires { &Cls::finalize; };
 
 template <class Cls>
 inline constinit InstanceStock<Cls::kept_instances> instance_stock{};
@@ -109,6 +111,11 @@ inline constinit InstanceStock<Cls::kept_instances> instance_stock{};
 template <class Cls>
 bool keep_dropped_instance([[maybe_unused]] PyObject* block) noexcept {
   if constexpr (HasInstanceStock<Cls>) {
+    // The collector's "finalized" mark stays in a kept block, so its next
+    // instance would never be finalized: a class keeps blocks only while it
+    // has no finalizer (the kit sets no tp_finalize, and the class is no base
+    // type, so no Python subclass brings a __del__).
+    static_assert(!HasFinalizer<Cls>, "a class with a finalizer keeps no dropped instances");
     return Py_TYPE(block) == type_object<Cls>() && instance_stock<Cls>.keep(block);
   } else {
     return false;

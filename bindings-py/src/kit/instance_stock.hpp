@@ -2,9 +2,10 @@
 // The memory of dropped instances of one collected class, kept (a few, no
 // more) for the next instance of that class: a class made and dropped once
 // per node built then skips the collector's allocation and its free. Used
-// only with the GIL held. A kept block is untracked, holds no record and no
-// type reference; PyObject_Init makes it an object again (its new reference,
-// its type reference and the tracing allocator's record of it).
+// only with the GIL held. A kept block is untracked and holds no record, and
+// no type reference once its dealloc ends; PyObject_Init makes it an object
+// again (its new reference, its type reference and the tracing allocator's
+// record of it).
 
 #include <array>
 #include <cstddef>
@@ -21,8 +22,9 @@ class InstanceStock {
     if (count_ == 0) return nullptr;
     return PyObject_Init(blocks_[--count_], type);
   }
-  // Keeps the block of an instance whose record and type reference are gone;
-  // false when the stock is full (the caller frees the block).
+  // Keeps the block of an instance whose record is gone; the caller drops
+  // the instance's type reference right after, kept or not. False when the
+  // stock is full (the caller frees the block).
   bool keep(PyObject* block) noexcept {
     if (count_ == Capacity) return false;
     blocks_[count_++] = block;

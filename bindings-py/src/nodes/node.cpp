@@ -218,13 +218,13 @@ PyNode::~PyNode() {
 
 PyTypeObject* node_type() { return kit::type_object<NodeClass>(); }
 
-kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, HeldNode&& primary) {
+template <FactoryHandle Handle>
+kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, Handle&& primary) {
   return kit::make_instance<NodeClass>(fatal, std::move(primary));
 }
 
-kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, NodeHandle&& primary) {
-  return kit::make_instance<NodeClass>(fatal, std::move(primary));
-}
+template kit::OwnedRef make_node_object<HeldNode>(const SharedFatalSlot&, HeldNode&&);
+template kit::OwnedRef make_node_object<NodeHandle>(const SharedFatalSlot&, NodeHandle&&);
 
 kit::OwnedRef make_node_object(PyNode&& record) { return kit::make_instance<NodeClass>(std::move(record)); }
 

@@ -6,6 +6,7 @@
 // the found node, the value and flow operations are refused, and the message
 // hooks act on the placeholder.
 
+#include <concepts>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -26,18 +27,20 @@ struct LookupTarget : NodeHandle {
   CoreHold hold;
 };
 
+// The handles a node factory gives a Node: a held one, or a counted one
+// made straight into place (no handle of the other kind to move over and
+// drop on the way).
+template <class Handle>
+concept FactoryHandle = std::same_as<Handle, HeldNode> || std::same_as<Handle, NodeHandle>;
+
 // The node a Node stands for, counting one host hold on its core
 // (boundary/core_holds.hpp) while it holds the node: the hold needs no
 // record of its own, and a move takes both.
 class PrimaryNode : public HeldNode {
  public:
   // Taken by reference: the handle is moved once, into place.
-  explicit PrimaryNode(HeldNode&& node) noexcept : HeldNode(std::move(node)) {
-    if (const CoreRef& core = uncounted().core()) core->add_host_holds(1);
-  }
-  // A counted handle made straight into place: no handle of either kind to
-  // move over and drop on the way.
-  explicit PrimaryNode(NodeHandle&& node) noexcept : HeldNode(std::move(node)) {
+  template <FactoryHandle Handle>
+  explicit PrimaryNode(Handle&& node) noexcept : HeldNode(std::move(node)) {
     if (const CoreRef& core = uncounted().core()) core->add_host_holds(1);
   }
   // A moved-from handle names no core, so the source gives back no hold.
@@ -68,8 +71,8 @@ struct PyNode {
         primary(std::move(primary)) {}
   // A node factory's Node: no lookup target; the slot is shared straight
   // into the record.
-  PyNode(const SharedFatalSlot& fatal, HeldNode&& primary) noexcept : fatal(fatal), primary(std::move(primary)) {}
-  PyNode(const SharedFatalSlot& fatal, NodeHandle&& primary) noexcept : fatal(fatal), primary(std::move(primary)) {}
+  template <FactoryHandle Handle>
+  PyNode(const SharedFatalSlot& fatal, Handle&& primary) noexcept : fatal(fatal), primary(std::move(primary)) {}
   PyNode(PyNode&&) noexcept = default;
   // The slot, then the lookup target, then the primary handle.
   ~PyNode();
@@ -81,11 +84,11 @@ struct PyNode {
 
 PyTypeObject* node_type();
 
-// A new Node of a node factory: the graph's slot and the node's counted
-// handle, both taken into the new record without a copy on the way.
-kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, HeldNode&& primary);
-// The same for a factory's counted handle (most Nodes are made so).
-kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, NodeHandle&& primary);
+// A new Node of a node factory: the graph's slot and the node's handle,
+// both taken into the new record without a copy on the way (made for both
+// handle kinds in node.cpp).
+template <FactoryHandle Handle>
+kit::OwnedRef make_node_object(const SharedFatalSlot& fatal, Handle&& primary);
 // A new Node from its three fields (graph lookup handles).
 kit::OwnedRef make_node_object(PyNode&& record);
 
