@@ -5,6 +5,7 @@
 
 #include "base/drop_fault.hpp"
 #include "base/index_fault.hpp"
+#include "base/thread_block.hpp"
 #include "node/arena/kept_core_release.hpp"
 
 namespace korvalinth {
@@ -316,7 +317,7 @@ struct DepDropDriver {
   bool entered_from_driver = false;  // set only around the driver's own handle drop
 };
 
-constinit thread_local DepDropDriver tls_dep_drops;
+constinit thread_local DepDropDriver tls_dep_drops KORVALINTH_FAST_TLS;
 
 // Drops what is still due innermost first: the dep handed over alone, then
 // the frames on the stack (a fault unwinds).
