@@ -180,7 +180,8 @@ void GraphContainer::make_installs() {
     if (!inserted) fault("duplicate graph node id '" + id + "'");
   }
   try {
-    if (released_ids_.borrow()->contains(id))
+    // Most graphs never release an id: an empty set is not worth the id's hash.
+    if (const auto released = released_ids_.borrow(); !released->empty() && released->contains(id))
       fault("graph node id '" + id + "' has been released from this graph lifecycle (D122)");
     // A node built here has no earlier registration to remember.
     if (installs == Installs::ToGive && set_topology_hook(handle, node_installs().topology))
