@@ -287,17 +287,20 @@ std::string GraphContainer::node_id_of_slow(const UncountedNode& node, std::stri
 
 NodeSpec GraphContainer::merge_option_value(NodeOptions& options) const {
   if (options.versioning.choice == VersioningForm::Choice::GraphPolicy && default_versioning_) options.versioning = *default_versioning_;
-  NodeSpec spec;
-  spec.versioning = options.versioning;
-  spec.kind = options.kind_text;
-  spec.pull_id = options.pull_id;
-  spec.partition = options.dispatch_partition;
-  spec.partial = options.partial;
-  spec.complete_when_deps_complete = options.complete_when_deps_complete;
-  spec.error_when_deps_error = options.error_when_deps_error;
-  spec.terminal_as_real_input = options.terminal_as_real_input;
-  spec.pausable = options.pause_mode;
-  return spec;
+  // Registration reads none of the parts the settings take: they move.
+  return NodeSpec{
+      ConfigEntry{
+          .pull_id = std::move(options.pull_id),
+          .partial = options.partial,
+          .complete_when_deps_complete = options.complete_when_deps_complete,
+          .error_when_deps_error = options.error_when_deps_error,
+          .terminal_as_real_input = options.terminal_as_real_input,
+          .pausable = options.pause_mode,
+      },
+      std::move(options.versioning),
+      std::move(options.kind_text),
+      options.dispatch_partition,
+  };
 }
 
 std::vector<UncountedNode> dep_handles(const UncountedNode& node) {
