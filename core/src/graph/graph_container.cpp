@@ -180,7 +180,8 @@ void GraphContainer::make_installs() {
     if (!inserted) fault("duplicate graph node id '" + id + "'");
   }
   try {
-    if (released_ids_.borrow()->contains(id))
+    // Most graphs never release an id: an empty set is not worth the id's hash.
+    if (const auto released = released_ids_.borrow(); !released->empty() && released->contains(id))
       fault("graph node id '" + id + "' has been released from this graph lifecycle (D122)");
     // A node built here has no earlier registration to remember.
     if (installs == Installs::ToGive && set_topology_hook(handle, node_installs().topology))
@@ -286,17 +287,20 @@ std::string GraphContainer::node_id_of_slow(const UncountedNode& node, std::stri
 
 NodeSpec GraphContainer::merge_option_value(NodeOptions& options) const {
   if (options.versioning.choice == VersioningForm::Choice::GraphPolicy && default_versioning_) options.versioning = *default_versioning_;
-  NodeSpec spec;
-  spec.versioning = options.versioning;
-  spec.kind = options.kind_text;
-  spec.pull_id = options.pull_id;
-  spec.partition = options.dispatch_partition;
-  spec.partial = options.partial;
-  spec.complete_when_deps_complete = options.complete_when_deps_complete;
-  spec.error_when_deps_error = options.error_when_deps_error;
-  spec.terminal_as_real_input = options.terminal_as_real_input;
-  spec.pausable = options.pause_mode;
-  return spec;
+  // Registration reads none of the parts the settings take: they move.
+  return NodeSpec{
+      ConfigEntry{
+          .pull_id = std::move(options.pull_id),
+          .partial = options.partial,
+          .complete_when_deps_complete = options.complete_when_deps_complete,
+          .error_when_deps_error = options.error_when_deps_error,
+          .terminal_as_real_input = options.terminal_as_real_input,
+          .pausable = options.pause_mode,
+      },
+      std::move(options.versioning),
+      std::move(options.kind_text),
+      options.dispatch_partition,
+  };
 }
 
 std::vector<UncountedNode> dep_handles(const UncountedNode& node) {

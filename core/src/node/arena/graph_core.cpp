@@ -5,6 +5,7 @@
 
 #include "base/drop_fault.hpp"
 #include "base/index_fault.hpp"
+#include "base/thread_block.hpp"
 #include "node/arena/kept_core_release.hpp"
 
 namespace korvalinth {
@@ -87,18 +88,36 @@ std::uint64_t Arena::live_count() const noexcept {
   return n;
 }
 
+namespace {
+
+// The entry moved out when the slot holds it, made straight in the caller's
+// place (an entries record built empty first costs a wide zeroing).
+template <class E>
+std::optional<E> moved_if_held(std::uint8_t held, std::uint8_t bit, E& entry) {
+  if ((held & bit) == 0) return std::nullopt;
+  return std::optional<E>(std::move(entry));
+}
+
+}  // namespace
+
 VacatedSlotEntries Arena::vacate(std::uint64_t i) {
-  VacatedSlotEntries out;
   const std::uint8_t held = held_[i];
   // A move leaves each entry holding nothing to drop; its plain fields (and
   // the call's emptied context) stay as they were: no reader reaches a slot
   // that is not live, and occupy sets every one of them again.
-  if (held & kHeldTopology) out.topology.emplace(std::move(topology_[i]));
-  if (held & kHeldCall) out.call.emplace(std::move(call_[i]));
-  take_entry(config_, i, kHeldConfig, out.config);
-  if (held & kHeldEdge) out.edge.emplace(std::move(edge_[i]));
-  out.version = std::exchange(version_[i], NodeVersionSlot{});
-  if (held & kHeldAux) out.aux.emplace(std::move(aux_[i]));
+  VacatedSlotEntries out{
+      .topology = moved_if_held(held, kHeldTopology, topology_[i]),
+      .call = moved_if_held(held, kHeldCall, call_[i]),
+      .config =
+          [&] {
+            std::optional<ConfigEntry> config;
+            take_entry(config_, i, kHeldConfig, config);
+            return config;
+          }(),
+      .edge = moved_if_held(held, kHeldEdge, edge_[i]),
+      .version = std::exchange(version_[i], NodeVersionSlot{}),
+      .aux = moved_if_held(held, kHeldAux, aux_[i]),
+  };
   held_[i] = 0;
   return out;
 }
@@ -316,7 +335,7 @@ struct DepDropDriver {
   bool entered_from_driver = false;  // set only around the driver's own handle drop
 };
 
-constinit thread_local DepDropDriver tls_dep_drops;
+constinit thread_local DepDropDriver tls_dep_drops KORVALINTH_FAST_TLS;
 
 // Drops what is still due innermost first: the dep handed over alone, then
 // the frames on the stack (a fault unwinds).

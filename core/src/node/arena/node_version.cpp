@@ -138,7 +138,8 @@ NodeVersionSlot NodeVersionSlot::without_content_ids(NodeVersioning versioning) 
   slot.state_ = versioning.mode == NodeVersioning::Mode::Disabled ? State::NoVersion : State::Level0;
   slot.counter_ = 0;
   slot.mode_ = versioning.mode;
-  slot.content_ = content_part_for(std::move(versioning.hasher));
+  // Most policies carry no hasher: no call just to make no part.
+  if (versioning.hasher) slot.content_ = content_part_for(std::move(versioning.hasher));
   return slot;
 }
 
