@@ -43,10 +43,11 @@ void keep_buffer(KeptBuffers& kept, std::vector<PendingItem>& emptied) {
 void keep_queued_owner_items_past_wave() {
   PendingState& pending = pending_state();
   std::vector<PendingItem>& q = pending.queue;
-  // The lone item goes first, as it was queued.
+  // The lone item goes first, as it was queued; the walk below gives it its
+  // core as it does the others.
   if (pending.lone.waiting()) {
     const UncountedNode lone = pending.lone.take();
-    q.emplace(q.begin(), WeakCore(lone.core()), lone.count(), lone.key(), pending.lone.core_id, pending.lone.kind);
+    q.emplace(q.begin(), lone.count(), lone.key(), pending.lone.core_id, pending.lone.kind);
   }
   for (PendingItem& it : q) {
     if (const CoreRef* owner = installed_owner_ref(it.core_id)) it.core = *owner;
@@ -291,11 +292,21 @@ struct OwnerHandle {
       UncountedNode node = take_node(it);
       return drain_node(node, pass);
     }
-    if (owner.node.empty()) owner.node = UncountedNode(*ref, SharedCount(), SlotKey{});
+    // A handle of another core is rebound too: its slots are not this item's.
+    if (owner.node.empty() || owner.node.core().get() != ref->get())
+      owner.node = UncountedNode(*ref, SharedCount(), SlotKey{});
     owner.id = it.core_id;
   }
   owner.node.rename(it.count, it.key);
   drain_held_node(owner.node, pass);
+}
+
+// The handle the owner's items run through: the lone node, of the owner's
+// core, once its run check is done; spare while it waits for its resolve
+// check.
+[[gnu::always_inline]] inline OwnerHandle owner_handle(UncountedNode& lone_node, CoreId lone_core,
+                                                       PendingKind lone_kind, UncountedNode& spare) {
+  return lone_kind == PendingKind::RunCheck ? OwnerHandle{lone_node, lone_core} : OwnerHandle{spare};
 }
 
 // The lone item taken with the vector's, ahead of them.
