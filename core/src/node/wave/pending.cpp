@@ -321,10 +321,8 @@ struct TakenLone {
 // counts the resolve checks and the second pass is walked only when there
 // are some.
 void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
-  // The lone node, of the owner's core, serves the owner's items once its
-  // run check is done; one waiting for its resolve check is kept apart.
   UncountedNode spare;
-  OwnerHandle owner = lone.kind == PendingKind::RunCheck ? OwnerHandle{lone.node, lone.core_id} : OwnerHandle{spare};
+  OwnerHandle owner = owner_handle(lone.node, lone.core_id, lone.kind, spare);
   std::size_t resolve_checks = 0;
   if (!lone.node.empty()) {
     if (lone.kind == PendingKind::RunCheck)
@@ -374,10 +372,9 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
   PendingItem only = std::move(pending.queue.back());
   pending.queue.pop_back();
   start_queue_epoch();
-  // Run checks first, then resolve checks, each in queue order. The lone
-  // node serves the other item as in drain_taken.
+  // Run checks first, then resolve checks, each in queue order.
   UncountedNode spare;
-  OwnerHandle owner = lone_kind == PendingKind::RunCheck ? OwnerHandle{lone_node, lone_core} : OwnerHandle{spare};
+  OwnerHandle owner = owner_handle(lone_node, lone_core, lone_kind, spare);
   if (lone_kind == PendingKind::RunCheck) drain_node(lone_node, PendingKind::RunCheck);
   if (only.kind == PendingKind::RunCheck) drain_taken_item(only, PendingKind::RunCheck, owner);
   if (lone_kind == PendingKind::ResolveCheck) drain_node(lone_node, PendingKind::ResolveCheck);
