@@ -138,6 +138,58 @@ TEST(RuntimeChain, ANodeThatEmitsNothingSettlesWithResolved) {
   EXPECT_EQ(status_of(quiet), NodeStatus::Resolved);
 }
 
+// A run that emits nothing ends after its RESOLVED went out, and a sink of
+// that RESOLVED may let go of the last handle of the running node or of an
+// untouched node of the same core. The run still ends cleanly: the wave's
+// pin keeps the running node until the wave ends, and the other node goes
+// at once.
+TEST(RuntimeChain, AQuietRunEndsCleanlyWhenItsResolvedDropsANodeOfItsCore) {
+  for (const bool drops_running : {true, false}) {
+    SCOPED_TRACE(drops_running ? "the running node" : "an untouched neighbour");
+    std::vector<std::string> log;
+    auto core = GraphCore::create();
+    NodeHandle s = make_state(core, iv(1));
+    NodeHandle quiet = make_node(core, deps_of({&s}), fn_of([&](RunContext& ctx) {
+                                   const int in = int_of(ctx.inputs[0].current);
+                                   log.push_back("run " + std::to_string(in));
+                                   if (in == 1) emit_data(ctx, iv(1));
+                                   // Registered by the run: a later run would drop it uncalled.
+                                   if (in == 2) add_release_callback(ctx.node, [&] { log.push_back("quiet released"); });
+                                 }));
+    NodeHandle neighbour = make_state(core, iv(9));
+    add_release_callback(neighbour, [&] { log.push_back("neighbour released"); });
+    const UncountedNode quiet_look = quiet.uncounted();
+    const UncountedNode dropped_look = drops_running ? quiet.uncounted() : neighbour.uncounted();
+    auto sub = subscribe_recording(quiet);
+    sub.sink->on_message = [&](const Message& m) {
+      log.push_back(std::string(m.kind_name()));
+      if (m.kind() != MessageKind::Resolved) return;
+      if (drops_running) {
+        sub.unsubscribe.call();
+        quiet.drop();
+      } else {
+        neighbour.drop();
+      }
+      log.push_back(is_live(dropped_look) ? "dropped node live" : "dropped node gone");
+    };
+    log.clear();
+    node_set(s, iv(2));
+    log.push_back("wave over");
+    if (drops_running) {
+      // Its last sink gone, it ran its release callbacks; its slot outlived
+      // the drop and went with the wave.
+      EXPECT_EQ(log, L({"DIRTY", "run 2", "RESOLVED", "quiet released", "dropped node live", "wave over"}));
+      EXPECT_FALSE(is_live(quiet_look));
+    } else {
+      EXPECT_EQ(log, L({"DIRTY", "run 2", "RESOLVED", "neighbour released", "dropped node gone", "wave over"}));
+      EXPECT_TRUE(is_live(quiet_look));
+      EXPECT_EQ(status_of(quiet), NodeStatus::Resolved);
+      EXPECT_EQ(pin_count(quiet), 0u);
+    }
+    EXPECT_EQ(sub.log(), L({"START", "DATA 1", "DIRTY", "RESOLVED"}));
+  }
+}
+
 TEST(RuntimeChain, PartitionFlagSuppressesTheAutomaticResolved) {
   auto core = GraphCore::create();
   NodeHandle s = make_state(core, iv(1));

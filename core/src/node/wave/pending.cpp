@@ -43,10 +43,11 @@ void keep_buffer(KeptBuffers& kept, std::vector<PendingItem>& emptied) {
 void keep_queued_owner_items_past_wave() {
   PendingState& pending = pending_state();
   std::vector<PendingItem>& q = pending.queue;
-  // The lone item goes first, as it was queued.
+  // The lone item goes first, as it was queued; the walk below gives it its
+  // core as it does the others.
   if (pending.lone.waiting()) {
     const UncountedNode lone = pending.lone.take();
-    q.emplace(q.begin(), WeakCore(lone.core()), lone.count(), lone.key(), pending.lone.core_id, pending.lone.kind);
+    q.emplace(q.begin(), lone.count(), lone.key(), pending.lone.core_id, pending.lone.kind);
   }
   for (PendingItem& it : q) {
     if (const CoreRef* owner = installed_owner_ref(it.core_id)) it.core = *owner;
@@ -291,11 +292,21 @@ struct OwnerHandle {
       UncountedNode node = take_node(it);
       return drain_node(node, pass);
     }
-    if (owner.node.empty()) owner.node = UncountedNode(*ref, SharedCount(), SlotKey{});
+    // A handle of another core is rebound too: its slots are not this item's.
+    if (owner.node.empty() || owner.node.core().get() != ref->get())
+      owner.node = UncountedNode(*ref, SharedCount(), SlotKey{});
     owner.id = it.core_id;
   }
   owner.node.rename(it.count, it.key);
   drain_held_node(owner.node, pass);
+}
+
+// The handle the owner's items run through: the lone node, of the owner's
+// core, once its run check is done; spare while it waits for its resolve
+// check.
+[[gnu::always_inline]] inline OwnerHandle owner_handle(UncountedNode& lone_node, CoreId lone_core,
+                                                       PendingKind lone_kind, UncountedNode& spare) {
+  return lone_kind == PendingKind::RunCheck ? OwnerHandle{lone_node, lone_core} : OwnerHandle{spare};
 }
 
 // The lone item taken with the vector's, ahead of them.
@@ -310,10 +321,8 @@ struct TakenLone {
 // counts the resolve checks and the second pass is walked only when there
 // are some.
 void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
-  // The lone node, of the owner's core, serves the owner's items once its
-  // run check is done; one waiting for its resolve check is kept apart.
   UncountedNode spare;
-  OwnerHandle owner = lone.kind == PendingKind::RunCheck ? OwnerHandle{lone.node, lone.core_id} : OwnerHandle{spare};
+  OwnerHandle owner = owner_handle(lone.node, lone.core_id, lone.kind, spare);
   std::size_t resolve_checks = 0;
   if (!lone.node.empty()) {
     if (lone.kind == PendingKind::RunCheck)
@@ -363,10 +372,9 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
   PendingItem only = std::move(pending.queue.back());
   pending.queue.pop_back();
   start_queue_epoch();
-  // Run checks first, then resolve checks, each in queue order. The lone
-  // node serves the other item as in drain_taken.
+  // Run checks first, then resolve checks, each in queue order.
   UncountedNode spare;
-  OwnerHandle owner = lone_kind == PendingKind::RunCheck ? OwnerHandle{lone_node, lone_core} : OwnerHandle{spare};
+  OwnerHandle owner = owner_handle(lone_node, lone_core, lone_kind, spare);
   if (lone_kind == PendingKind::RunCheck) drain_node(lone_node, PendingKind::RunCheck);
   if (only.kind == PendingKind::RunCheck) drain_taken_item(only, PendingKind::RunCheck, owner);
   if (lone_kind == PendingKind::ResolveCheck) drain_node(lone_node, PendingKind::ResolveCheck);
