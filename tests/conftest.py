@@ -1,3 +1,4 @@
+import gc
 import os
 import sys
 
@@ -30,6 +31,9 @@ def run_in_thread(fn):
         except BaseException as e:  # PanicException is a BaseException
             outcome["raised"] = e
 
+    # This thread's cyclic garbage is collected here: a collection started on
+    # the new thread would find this thread's objects and refuse to drop them.
+    gc.collect()
     thread = threading.Thread(target=target)
     thread.start()
     thread.join()

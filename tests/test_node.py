@@ -407,8 +407,13 @@ def test_nodes_made_after_drops_are_whole_and_bound_to_their_maker(graph, unrais
         graph.state(i)
     node, seen_there = run_in_thread(lambda: (lambda n: (n, n.cache()))(_native.Graph().state(7)))["value"]
     assert seen_there == 7
-    with pytest.raises(BaseException, match="_native::PyNode is unsendable, but sent to another thread"):
+    with pytest.raises(BaseException, match="_native::PyNode is unsendable, but sent to another thread") as refused:
         node.cache()
+    # Dropped here, not on its thread: reported, not left to a later collection.
+    del node, refused
+    gc.collect()
+    assert any("_native::PyNode is unsendable, but is being dropped on another thread" in str(u.exc_value)
+               for u in unraisable)
 
 
 @pytest.mark.parametrize("raising", [False, True])
