@@ -115,6 +115,7 @@ bool lower_owner_pins_in_place(WaveScope& scope, const UncountedNode& owner) {
       return true;
     }
     scope.owner_first = false;
+    if (touched.empty()) return false;  // a lone set's wave
   }
   bool due = false;
   touched.drop_front_while([&](const TouchedNode& t) noexcept {
