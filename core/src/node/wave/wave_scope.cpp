@@ -90,25 +90,21 @@ void unpin_touched(TouchedNode* it, TouchedNode* const end, const UncountedNode&
   }
 }
 
-void unpin_touched(std::vector<TouchedNode>& touched, const UncountedNode& owner) {
+void unpin_touched(TouchedList& touched, const UncountedNode& owner) {
   unpin_touched(touched.data(), touched.data() + touched.size(), owner);
 }
 
 // Lowers, under one borrow, the pins of the leading touched nodes of the
-// owner's core whose release is not due: no code runs for them. Returns
-// the first node left to unpin_touched, and whether its pin went already
-// with its release due.
-struct InPlaceUnpins {
-  std::size_t rest = 0;
-  bool rest_due = false;
-};
-InPlaceUnpins lower_owner_pins_in_place(WaveScope& scope, const UncountedNode& owner) {
-  InPlaceUnpins done;
-  std::vector<TouchedNode>& touched = scope.touched;
-  if (touched.empty() && !scope.owner_first) return done;
+// owner's core whose release is not due, dropping their records as it
+// goes: no code runs for them. The nodes left head the touched list for
+// unpin_touched; true when the first one's pin went already with its
+// release due.
+bool lower_owner_pins_in_place(WaveScope& scope, const UncountedNode& owner) {
+  TouchedList& touched = scope.touched;
+  if (touched.empty() && !scope.owner_first) return false;
   if (owner.empty() || owner.core_ref().is_borrowed()) {
     scope.restore_owner_record();
-    return done;
+    return false;
   }
   auto a = owner.core_ref().borrow_mut();
   Arena& arena = *a;
@@ -116,22 +112,19 @@ InPlaceUnpins lower_owner_pins_in_place(WaveScope& scope, const UncountedNode& o
     // The touch pinned a current slot: it is current still.
     if (arena.drop_held_pin(scope.owner_key.index, owner.count()->count)) {
       scope.restore_owner_record();
-      done.rest_due = true;
-      return done;
+      return true;
     }
     scope.owner_first = false;
+    if (touched.empty()) return false;  // a lone set's wave
   }
-  for (const TouchedNode& t : touched) {
-    if (t.other_core) break;
-    ++done.rest;
+  bool due = false;
+  touched.drop_front_while([&](const TouchedNode& t) noexcept {
+    if (t.other_core) return false;
     // The touch pinned a current slot: it is current still.
-    if (arena.drop_held_pin(t.key.index, t.count_ref(owner.count())->count)) {
-      done.rest_due = true;
-      --done.rest;
-      break;
-    }
-  }
-  return done;
+    due = arena.drop_held_pin(t.key.index, t.count_ref(owner.count())->count);
+    return !due;
+  });
+  return due;
 }
 
 // Installs a scope owned by node's operation, on the touched buffer the
@@ -166,7 +159,7 @@ EndedScope uninstall_scope() {
 }
 
 // Gives the ended wave's emptied touched buffer back to the thread's scope.
-void keep_touched_buffer(std::vector<TouchedNode>& emptied) {
+void keep_touched_buffer(TouchedList& emptied) {
   auto c = wave_scope_cell().borrow_mut();
   c->keep_buffer(emptied);
 }
@@ -209,28 +202,25 @@ namespace {
 // What a clean wave's end hands out of its scope when a release falls due
 // or other cores queued deferred operations.
 struct EndedRest {
-  std::vector<TouchedNode> touched;
+  TouchedList touched;
   std::vector<DeferredCore> deferred_cores;
 };
 
 // Takes those lists out of the uninstalled scope. Out of line: most waves
 // end with every pin lowered in place and no other core's operations.
-[[gnu::noinline]] EndedRest take_ended_rest(WaveScope& scope, const InPlaceUnpins& unpinned) {
+[[gnu::noinline]] EndedRest take_ended_rest(WaveScope& scope) {
   EndedRest rest;
-  if (unpinned.rest == scope.touched.size())
-    scope.touched.clear();
-  else
-    rest.touched = std::move(scope.touched);
+  if (!scope.touched.empty()) rest.touched = std::move(scope.touched);
   if (!scope.deferred_cores.empty()) rest.deferred_cores = std::move(scope.deferred_cores);
   return rest;
 }
 
 // Ends the wave from the first touched node left to unpin, outside the
 // scope's borrow, and drains the deferred operations.
-[[gnu::noinline]] void end_clean_wave_rest(const UncountedNode& node, EndedRest rest, const InPlaceUnpins& unpinned) {
+[[gnu::noinline]] void end_clean_wave_rest(const UncountedNode& node, EndedRest rest, bool first_due) {
   if (!rest.touched.empty()) {
-    TouchedNode* it = rest.touched.data() + unpinned.rest;
-    if (unpinned.rest_due) release_due_touched(*it++, node);
+    TouchedNode* it = rest.touched.data();
+    if (first_due) release_due_touched(*it++, node);
     unpin_touched(it, rest.touched.data() + rest.touched.size(), node);
     rest.touched.clear();
     keep_touched_buffer(rest.touched);
@@ -247,18 +237,16 @@ struct EndedRest {
 // wave's end hands it all.
 void end_clean_wave(const UncountedNode& node) {
   keep_owner_items_past_wave();
-  InPlaceUnpins unpinned;
   {
     auto c = wave_scope_cell().borrow_mut();
     forget_installed_scope(c);
     WaveScope& scope = c->uninstall_in_place();
-    unpinned = lower_owner_pins_in_place(scope, node);
-    if (unpinned.rest != scope.touched.size() || !scope.deferred_cores.empty()) {
-      EndedRest rest = take_ended_rest(scope, unpinned);
+    const bool first_due = lower_owner_pins_in_place(scope, node);
+    if (!scope.touched.empty() || !scope.deferred_cores.empty()) {
+      EndedRest rest = take_ended_rest(scope);
       c.release();
-      return end_clean_wave_rest(node, std::move(rest), unpinned);
+      return end_clean_wave_rest(node, std::move(rest), first_due);
     }
-    scope.touched.clear();
   }
   // With no other core, the own core's drain is the guarded one.
   if (!batch_is_active()) drain_deferred_ops(node.core());

@@ -19,22 +19,9 @@
 #include "base/thread_block.hpp"
 #include "node/arena/message.hpp"
 #include "node/arena/node_handle.hpp"
+#include "node/wave/touched_list.hpp"
 
 namespace korvalinth {
-
-// One unit of a touched node's pin count. It holds the node's count record
-// unless that is the owning operation's node's, and its core only when that
-// is not the owning operation's core: the owner's references outlive the
-// wave, so the common record copies neither.
-struct TouchedNode {
-  CoreRef other_core;  // empty: the owner's core
-  SharedCount count;   // empty: the owning operation's node's record
-  SlotKey key;
-  CoreId core = 0;
-
-  const CoreRef& core_ref(const CoreRef& owner) const noexcept { return other_core ? other_core : owner; }
-  const SharedCount& count_ref(const SharedCount& owner) const noexcept { return count ? count : owner; }
-};
 
 struct DeferredCore {
   WeakCore core;
@@ -44,7 +31,7 @@ struct DeferredCore {
 struct WaveScope {
   std::optional<NodeId> running_node;
   std::vector<DeferredCore> deferred_cores;
-  std::vector<TouchedNode> touched;
+  TouchedList touched;
   CoreId owner_core = 0;  // the owning operation's core
   const ExternalCount* owner_count = nullptr;  // the owning operation's node's count record
   std::uint64_t scope_id = 0;
@@ -58,14 +45,14 @@ struct WaveScope {
   // walks them all.
   void restore_owner_record() {
     if (!owner_first) return;
-    touched.insert(touched.begin(), TouchedNode{CoreRef(), SharedCount(), owner_key, owner_core});
+    touched.push_front(TouchedNode{CoreRef(), SharedCount(), owner_key, owner_core});
     owner_first = false;
   }
 };
 
 // What the end of a wave works on, taken from its scope as it is uninstalled.
 struct EndedScope {
-  std::vector<TouchedNode> touched;
+  TouchedList touched;
   std::vector<DeferredCore> deferred_cores;
   std::optional<NodeId> running_node;
 };
@@ -103,7 +90,7 @@ class InstalledScope {
   }
   // Takes back the emptied touched buffer of an ended wave, when it is
   // larger than the one the scope holds now.
-  void keep_buffer(std::vector<TouchedNode>& emptied) noexcept {
+  void keep_buffer(TouchedList& emptied) noexcept {
     if (emptied.capacity() > scope_.touched.capacity() && scope_.touched.empty()) scope_.touched.swap(emptied);
   }
 

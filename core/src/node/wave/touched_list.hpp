@@ -1,0 +1,128 @@
+#pragma once
+// The touched nodes of a wave scope, in touch order. Unlike a vector it
+// lets the wave's end drop each record in the pass that lowers its pin, so
+// a clean wave's end walks its records once.
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "node/arena/node_handle.hpp"
+
+namespace korvalinth {
+
+// One unit of a touched node's pin count. It holds the node's count record
+// unless that is the owning operation's node's, and its core only when that
+// is not the owning operation's core: the owner's references outlive the
+// wave, so the common record copies neither.
+struct TouchedNode {
+  CoreRef other_core;  // empty: the owner's core
+  SharedCount count;   // empty: the owning operation's node's record
+  SlotKey key;
+  CoreId core = 0;
+
+  const CoreRef& core_ref(const CoreRef& owner) const noexcept { return other_core ? other_core : owner; }
+  const SharedCount& count_ref(const SharedCount& owner) const noexcept { return count ? count : owner; }
+};
+
+class TouchedList {
+ public:
+  TouchedList() noexcept = default;
+  TouchedList(TouchedList&& o) noexcept
+      : begin_(std::exchange(o.begin_, nullptr)), end_(std::exchange(o.end_, nullptr)),
+        capacity_end_(std::exchange(o.capacity_end_, nullptr)) {}
+  TouchedList& operator=(TouchedList&& o) noexcept {
+    TouchedList(std::move(o)).swap(*this);
+    return *this;
+  }
+  TouchedList(const TouchedList&) = delete;
+  TouchedList& operator=(const TouchedList&) = delete;
+  ~TouchedList() {
+    clear();
+    ::operator delete(begin_);
+  }
+
+  bool empty() const noexcept { return begin_ == end_; }
+  std::size_t size() const noexcept { return static_cast<std::size_t>(end_ - begin_); }
+  std::size_t capacity() const noexcept { return static_cast<std::size_t>(capacity_end_ - begin_); }
+  TouchedNode* data() noexcept { return begin_; }
+  TouchedNode* begin() noexcept { return begin_; }
+  TouchedNode* end() noexcept { return end_; }
+  const TouchedNode* begin() const noexcept { return begin_; }
+  const TouchedNode* end() const noexcept { return end_; }
+
+  void swap(TouchedList& o) noexcept {
+    std::swap(begin_, o.begin_);
+    std::swap(end_, o.end_);
+    std::swap(capacity_end_, o.capacity_end_);
+  }
+
+  template <class... A>
+  void emplace_back(A&&... a) {
+    if (end_ == capacity_end_) grow();
+    ::new (static_cast<void*>(end_)) TouchedNode(std::forward<A>(a)...);
+    ++end_;
+  }
+
+  // Puts t before every record.
+  void push_front(TouchedNode t) {
+    emplace_back(std::move(t));
+    std::rotate(begin_, end_ - 1, end_);
+  }
+
+  void clear() noexcept {
+    std::destroy(begin_, end_);
+    end_ = begin_;
+  }
+
+  // Drops the records from the front, each right after pass(record) returns
+  // true for it; the first it returns false for and those after it stay,
+  // moved to the front. pass must not throw.
+  template <class Pass>
+  void drop_front_while(Pass&& pass) noexcept {
+    TouchedNode* const last = end_;  // no pass or drop reaches the list
+    TouchedNode* it = begin_;
+    for (; it != last; ++it) {
+      if (!pass(*it)) break;
+      std::destroy_at(it);
+    }
+    if (it == last) {
+      end_ = begin_;
+      return;
+    }
+    if (it != begin_) close_front(it);
+  }
+
+ private:
+  // Moves the records from first on to the front, those before it gone.
+  [[gnu::noinline]] void close_front(TouchedNode* first) noexcept {
+    TouchedNode* to = begin_;
+    for (; first != end_; ++first, ++to) {
+      ::new (static_cast<void*>(to)) TouchedNode(std::move(*first));
+      std::destroy_at(first);
+    }
+    end_ = to;
+  }
+
+  [[gnu::noinline]] void grow() {
+    const std::size_t size = this->size();
+    const std::size_t capacity = size == 0 ? 8 : this->capacity() * 2;
+    auto* data = static_cast<TouchedNode*>(::operator new(capacity * sizeof(TouchedNode)));
+    for (std::size_t i = 0; i < size; ++i) {
+      ::new (static_cast<void*>(data + i)) TouchedNode(std::move(begin_[i]));
+      std::destroy_at(begin_ + i);
+    }
+    ::operator delete(begin_);
+    begin_ = data;
+    end_ = data + size;
+    capacity_end_ = data + capacity;
+  }
+
+  TouchedNode* begin_ = nullptr;
+  TouchedNode* end_ = nullptr;
+  TouchedNode* capacity_end_ = nullptr;
+};
+
+}  // namespace korvalinth

@@ -1,0 +1,70 @@
+// A wave's touched list: the records its end drops from the front go with
+// their count shares, and those left keep their order at the front, across
+// growth and a record put in front.
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include "node/wave/touched_list.hpp"
+
+using namespace korvalinth;
+
+namespace {
+
+struct DropCase {
+  const char* name;
+  std::size_t records;
+  std::size_t passed;  // the pass returns true for this many, then false
+};
+
+class TouchedListDrop : public ::testing::TestWithParam<DropCase> {};
+
+TEST_P(TouchedListDrop, DropsThePassedFrontAndKeepsTheRestInOrder) {
+  const DropCase& c = GetParam();
+  std::vector<SharedCount> counts;
+  TouchedList list;
+  for (std::size_t i = 0; i < c.records; ++i) {
+    counts.push_back(std::make_shared<ExternalCount>());
+    list.emplace_back(CoreRef(), counts.back(), SlotKey{i, 0}, CoreId{1});
+  }
+  std::size_t seen = 0;
+  list.drop_front_while([&](const TouchedNode& t) noexcept {
+    EXPECT_EQ(t.key.index, seen);
+    return seen++ < c.passed;
+  });
+  const std::size_t dropped = c.passed < c.records ? c.passed : c.records;
+  ASSERT_EQ(list.size(), c.records - dropped);
+  for (std::size_t i = 0; i < c.records; ++i) EXPECT_EQ(counts[i].use_count(), i < dropped ? 1 : 2) << i;
+  for (std::size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list.data()[i].key.index, dropped + i);
+  list.clear();
+  for (const SharedCount& count : counts) EXPECT_EQ(count.use_count(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TouchedListDrop,
+                         ::testing::Values(DropCase{"empty", 0, 0}, DropCase{"all", 20, 20}, DropCase{"none", 5, 0},
+                                           DropCase{"some", 20, 13}, DropCase{"all_but_last", 3, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TouchedList, PushFrontAndGrowthKeepOrderAndShares) {
+  SharedCount count = std::make_shared<ExternalCount>();
+  TouchedList list;
+  for (std::size_t i = 1; i <= 17; ++i) list.emplace_back(CoreRef(), count, SlotKey{i, 0}, CoreId{1});
+  list.push_front(TouchedNode{CoreRef(), SharedCount(), SlotKey{0, 0}, CoreId{1}});
+  EXPECT_EQ(count.use_count(), 18);
+  ASSERT_EQ(list.size(), 18u);
+  for (std::size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list.data()[i].key.index, i);
+  EXPECT_FALSE(list.data()[0].count);
+
+  TouchedList moved(std::move(list));
+  EXPECT_TRUE(list.empty());
+  TouchedList other;
+  other.emplace_back(CoreRef(), count, SlotKey{99, 0}, CoreId{1});
+  other = std::move(moved);  // the record it held goes
+  EXPECT_EQ(count.use_count(), 18);
+  EXPECT_EQ(other.size(), 18u);
+}
+
+}  // namespace
