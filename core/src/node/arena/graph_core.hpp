@@ -64,8 +64,8 @@ struct VacatedSlotEntries {
 class Arena {
  public:
   // Index and generation name the slot (whether it is live not consulted).
-  // Every column has a row per slot: the byte column's size is the cheapest
-  // to read.
+  // Every column has a row per slot up to the held mask's length (pushed
+  // last for a new slot): the byte column's size is the cheapest to read.
   bool names_slot(SlotKey k) const noexcept {
     return k.index < held_.size() && generation_[k.index] == k.generation;
   }
@@ -222,6 +222,8 @@ class Arena {
   // place among the entries; called only when one of them fails.
   [[noreturn, gnu::cold]] void fault_for_missing_entry(SlotKey k, std::uint8_t entries) const;
   [[noreturn, gnu::cold]] void fault_for_missing_entry(std::uint64_t i, std::uint8_t entries) const;
+  // Undoes the pushes of a new slot that failed part way (out of memory).
+  [[gnu::cold]] void hand_back_partial_row(std::uint64_t index, NewSlotParts& p) noexcept;
   template <class E>
   E& entry(std::vector<E>& column, std::uint64_t i, std::uint8_t bit, const char* text) {
     require(i, bit, text);
