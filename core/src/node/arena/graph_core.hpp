@@ -292,6 +292,13 @@ struct WaveSlots {
   TopologyEntry& topology;
   EdgeEntry& edge;
 };
+// The same for a slot whose key the caller found current, and whether the
+// one test of its mask found the entries beside them too.
+struct CurrentWaveSlots {
+  TopologyEntry& topology;
+  EdgeEntry& edge;
+  bool holds_every_entry;
+};
 // The same for reading, under a shared borrow.
 struct LiveSlotsView {
   const TopologyEntry& topology;
@@ -356,6 +363,10 @@ struct SlotReaders {
     a.require_held(i, Arena::kEntriesBesideWave);
     return LiveSlotsWithAux{topology, a.call_[i], a.config_[i], a.run_[i], edge, a.aux_[i]};
   }
+  static LiveSlotsWithAux beside_wave(Arena& a, std::uint64_t i, const CurrentWaveSlots& wave) {
+    if (!wave.holds_every_entry) a.require_held(i, Arena::kEntriesBesideWave);
+    return LiveSlotsWithAux{wave.topology, a.call_[i], a.config_[i], a.run_[i], wave.edge, a.aux_[i]};
+  }
   static DownSlots down(Arena& a, SlotKey k) {
     a.require_held(k, Arena::kDownEntries);
     const auto i = k.index;
@@ -364,6 +375,14 @@ struct SlotReaders {
   static WaveSlots wave(Arena& a, SlotKey k) {
     a.require_held(k, Arena::kWaveEntries);
     return WaveSlots{a.topology_[k.index], a.edge_[k.index]};
+  }
+  // A slot holding every entry, as nearly all do, is told so by one test of
+  // its mask; the others are tested for the wave step's entries alone.
+  static CurrentWaveSlots current_wave(Arena& a, std::uint64_t i) {
+    const bool holds_every_entry = (a.held_[i] & Arena::kEveryEntry) == Arena::kEveryEntry;
+    if (!holds_every_entry) [[unlikely]]
+      a.require_held(i, Arena::kWaveEntries);
+    return CurrentWaveSlots{a.topology_[i], a.edge_[i], holds_every_entry};
   }
 };
 
@@ -375,10 +394,15 @@ inline LiveSlotsWithAux current_slots_with_aux(Arena& a, std::uint64_t i) { retu
 inline LiveSlotsWithAux slots_beside_wave_entries(Arena& a, std::uint64_t i, TopologyEntry& topology, EdgeEntry& edge) {
   return SlotReaders::beside_wave(a, i, topology, edge);
 }
+inline LiveSlotsWithAux slots_beside_wave_entries(Arena& a, std::uint64_t i, const CurrentWaveSlots& wave) {
+  return SlotReaders::beside_wave(a, i, wave);
+}
 inline LiveSlotsWithAux live_slots_with_aux(Arena& a, SlotKey k) { return SlotReaders::with_aux(a, k); }
 inline DownSlots down_slots(Arena& a, SlotKey k) { return SlotReaders::down(a, k); }
 // A wave step's entries, topology then edge.
 inline WaveSlots wave_slots(Arena& a, SlotKey k) { return SlotReaders::wave(a, k); }
+// The same for a slot whose key the caller found current under this borrow.
+inline CurrentWaveSlots current_wave_slots(Arena& a, std::uint64_t i) { return SlotReaders::current_wave(a, i); }
 inline LiveSlotsView live_slots(const Arena& a, SlotKey k) { return SlotReaders::live(a, k); }
 
 // What the run rules read of a node whose entries s holds.
