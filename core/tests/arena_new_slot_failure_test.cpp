@@ -57,15 +57,16 @@ TEST(GraphCoreArena, ABuildFailingAtAnyAllocationLeavesNoPartRow) {
     std::vector<NodeHandle> states;
     for (int i = 0; i < 3; ++i) states.push_back(make_state(core, iv(i)));
     NodeHandle dep = make_state(core, iv(3));
-    const UncountedNode dep_ref = dep;
+    const SlotKey dep_key = dep.key();
     auto dispatcher = Dispatcher::thread_default();
     const auto key = dispatcher->register_fn(NodeSpec{}.partition, fn_of([](RunContext&) {}));
     std::vector<NodeHandle> deps = deps_of({&dep});
+    SharedValue initial = iv(99);
     std::optional<NodeHandle> built;
     {
       FailingAllocation fail(nth);
       try {
-        built = construct_node(core, std::move(deps), key, dispatcher, iv(99), NodeSpec{});
+        built = construct_node(core, std::move(deps), key, dispatcher, std::move(initial), NodeSpec{});
       } catch (const std::bad_alloc&) {
       }
     }
@@ -81,7 +82,7 @@ TEST(GraphCoreArena, ABuildFailingAtAnyAllocationLeavesNoPartRow) {
     EXPECT_EQ(int_of(cache_of(next)), 7) << nth;
     EXPECT_TRUE(NodeView(next).topology().deps.empty()) << nth;
     dep.drop();
-    EXPECT_FALSE(is_live(dep_ref)) << nth;
+    EXPECT_FALSE(core->unguarded().is_current(dep_key)) << nth;
   }
   // The build allocates at least once per column.
   EXPECT_GE(failures, 11);
