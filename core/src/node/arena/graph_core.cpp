@@ -30,19 +30,25 @@ SlotKey Arena::occupy(NewSlotParts&& p) {
   const NodeState state = p.initial ? NodeState::with_value() : NodeState{};
   if (free_head_ == kNoFreeIndex) {
     const std::uint64_t index = held_.size();
-    held_.push_back(kHeldAll);
-    topology_.emplace_back(std::move(p.deps), std::move(p.topology_hook));
-    call_.emplace_back(std::move(p.kind), p.key, std::move(p.context), FoundRunFn{});
-    config_.emplace_back(std::move(p.config));
-    run_.push_back(0);
-    // The dep links are sized when the node is first connected (or restored
-    // or rewired): most built nodes never are, and pay nothing for them.
-    edge_.emplace_back(std::move(p.dep_state), state, std::uint64_t{0}, DepLinks{}, std::move(p.initial));
-    version_.emplace_back(std::move(p.version));
-    aux_.emplace_back();
-    generation_.push_back(0);
-    touch_.push_back(0);
-    pin_.push_back(0);
+    // The held mask goes last: its length counts the rows every column has.
+    try {
+      topology_.emplace_back(std::move(p.deps), std::move(p.topology_hook));
+      call_.emplace_back(std::move(p.kind), p.key, std::move(p.context), FoundRunFn{});
+      config_.emplace_back(std::move(p.config));
+      run_.push_back(0);
+      // The dep links are sized when the node is first connected (or restored
+      // or rewired): most built nodes never are, and pay nothing for them.
+      edge_.emplace_back(std::move(p.dep_state), state, std::uint64_t{0}, DepLinks{}, std::move(p.initial));
+      version_.emplace_back(std::move(p.version));
+      aux_.emplace_back();
+      generation_.push_back(0);
+      touch_.push_back(0);
+      pin_.push_back(0);
+      held_.push_back(kHeldAll);
+    } catch (...) {
+      hand_back_partial_row(index, p);
+      throw;
+    }
     return SlotKey{index, 0};
   }
   const std::uint64_t index = free_head_;
@@ -73,6 +79,39 @@ SlotKey Arena::occupy(NewSlotParts&& p) {
   touch_[index] = 0;
   pin_[index] = 0;
   return SlotKey{index, generation};
+}
+
+// A column that grew past the last full row gives its parts back to the
+// caller, who drops them after the borrow (a dep's drop may release it).
+void Arena::hand_back_partial_row(std::uint64_t index, NewSlotParts& p) noexcept {
+  if (topology_.size() > index) {
+    p.deps = std::move(topology_.back().deps);
+    p.topology_hook = std::move(topology_.back().hook);
+    topology_.pop_back();
+  }
+  if (call_.size() > index) {
+    p.kind = std::move(call_.back().kind);
+    p.context = std::move(call_.back().context);
+    call_.pop_back();
+  }
+  if (config_.size() > index) {
+    p.config = std::move(config_.back());
+    config_.pop_back();
+  }
+  if (run_.size() > index) run_.pop_back();
+  if (edge_.size() > index) {
+    p.dep_state = std::move(edge_.back().dep_state);
+    p.initial = std::move(edge_.back().cache);
+    edge_.pop_back();
+  }
+  if (version_.size() > index) {
+    p.version = std::move(version_.back());
+    version_.pop_back();
+  }
+  if (aux_.size() > index) aux_.pop_back();
+  if (generation_.size() > index) generation_.pop_back();
+  if (touch_.size() > index) touch_.pop_back();
+  if (pin_.size() > index) pin_.pop_back();
 }
 
 std::vector<std::uint64_t> Arena::free_indices() const {

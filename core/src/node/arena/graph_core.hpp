@@ -64,8 +64,8 @@ struct VacatedSlotEntries {
 class Arena {
  public:
   // Index and generation name the slot (whether it is live not consulted).
-  // Every column has a row per slot: the byte column's size is the cheapest
-  // to read.
+  // Every column has a row per slot up to the held mask's length (pushed
+  // last for a new slot): the byte column's size is the cheapest to read.
   bool names_slot(SlotKey k) const noexcept {
     return k.index < held_.size() && generation_[k.index] == k.generation;
   }
@@ -222,6 +222,8 @@ class Arena {
   // place among the entries; called only when one of them fails.
   [[noreturn, gnu::cold]] void fault_for_missing_entry(SlotKey k, std::uint8_t entries) const;
   [[noreturn, gnu::cold]] void fault_for_missing_entry(std::uint64_t i, std::uint8_t entries) const;
+  // Undoes the pushes of a new slot that failed part way (out of memory).
+  [[gnu::cold]] void hand_back_partial_row(std::uint64_t index, NewSlotParts& p) noexcept;
   template <class E>
   E& entry(std::vector<E>& column, std::uint64_t i, std::uint8_t bit, const char* text) {
     require(i, bit, text);
@@ -290,6 +292,13 @@ struct WaveSlots {
   TopologyEntry& topology;
   EdgeEntry& edge;
 };
+// The same for a slot whose key the caller found current, and whether the
+// one test of its mask found the entries beside them too.
+struct CurrentWaveSlots {
+  TopologyEntry& topology;
+  EdgeEntry& edge;
+  bool holds_every_entry;
+};
 // The same for reading, under a shared borrow.
 struct LiveSlotsView {
   const TopologyEntry& topology;
@@ -354,6 +363,10 @@ struct SlotReaders {
     a.require_held(i, Arena::kEntriesBesideWave);
     return LiveSlotsWithAux{topology, a.call_[i], a.config_[i], a.run_[i], edge, a.aux_[i]};
   }
+  static LiveSlotsWithAux beside_wave(Arena& a, std::uint64_t i, const CurrentWaveSlots& wave) {
+    if (!wave.holds_every_entry) a.require_held(i, Arena::kEntriesBesideWave);
+    return LiveSlotsWithAux{wave.topology, a.call_[i], a.config_[i], a.run_[i], wave.edge, a.aux_[i]};
+  }
   static DownSlots down(Arena& a, SlotKey k) {
     a.require_held(k, Arena::kDownEntries);
     const auto i = k.index;
@@ -362,6 +375,14 @@ struct SlotReaders {
   static WaveSlots wave(Arena& a, SlotKey k) {
     a.require_held(k, Arena::kWaveEntries);
     return WaveSlots{a.topology_[k.index], a.edge_[k.index]};
+  }
+  // A slot holding every entry, as nearly all do, is told so by one test of
+  // its mask; the others are tested for the wave step's entries alone.
+  static CurrentWaveSlots current_wave(Arena& a, std::uint64_t i) {
+    const bool holds_every_entry = (a.held_[i] & Arena::kEveryEntry) == Arena::kEveryEntry;
+    if (!holds_every_entry) [[unlikely]]
+      a.require_held(i, Arena::kWaveEntries);
+    return CurrentWaveSlots{a.topology_[i], a.edge_[i], holds_every_entry};
   }
 };
 
@@ -373,10 +394,15 @@ inline LiveSlotsWithAux current_slots_with_aux(Arena& a, std::uint64_t i) { retu
 inline LiveSlotsWithAux slots_beside_wave_entries(Arena& a, std::uint64_t i, TopologyEntry& topology, EdgeEntry& edge) {
   return SlotReaders::beside_wave(a, i, topology, edge);
 }
+inline LiveSlotsWithAux slots_beside_wave_entries(Arena& a, std::uint64_t i, const CurrentWaveSlots& wave) {
+  return SlotReaders::beside_wave(a, i, wave);
+}
 inline LiveSlotsWithAux live_slots_with_aux(Arena& a, SlotKey k) { return SlotReaders::with_aux(a, k); }
 inline DownSlots down_slots(Arena& a, SlotKey k) { return SlotReaders::down(a, k); }
 // A wave step's entries, topology then edge.
 inline WaveSlots wave_slots(Arena& a, SlotKey k) { return SlotReaders::wave(a, k); }
+// The same for a slot whose key the caller found current under this borrow.
+inline CurrentWaveSlots current_wave_slots(Arena& a, std::uint64_t i) { return SlotReaders::current_wave(a, i); }
 inline LiveSlotsView live_slots(const Arena& a, SlotKey k) { return SlotReaders::live(a, k); }
 
 // What the run rules read of a node whose entries s holds.

@@ -207,11 +207,10 @@ struct QueuedCheck {
                                                       bool touched) {
   const std::uint64_t index = node.index();
   // The wave step's entries, checked once for the run check too.
-  TopologyEntry& topology = a->topology_at(index);
-  EdgeEntry& edge = a->edge_at(index);
-  QueuedCheck found{edge.state.terminal(), RunDecision::Nothing};
+  const CurrentWaveSlots wave = current_wave_slots(*a, index);
+  QueuedCheck found{wave.edge.state.terminal(), RunDecision::Nothing};
   if (!found.terminal && kind == PendingKind::RunCheck) {
-    const LiveSlotsWithAux slots = slots_beside_wave_entries(*a, index, topology, edge);
+    const LiveSlotsWithAux slots = slots_beside_wave_entries(*a, index, wave);
     found.decision = decide_run(slots);
     if (found.decision == RunDecision::Run) run_wave(a, node, slots, touched);
   }
