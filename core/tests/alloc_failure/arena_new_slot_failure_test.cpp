@@ -9,7 +9,7 @@
 #include "node/arena/graph_core.hpp"
 #include "test_support.hpp"
 
-// The test binary's allocator fails the n-th allocation a test arms it for
+// This binary's allocator fails the n-th allocation a test arms it for
 // (off otherwise). Every scalar form goes through malloc/free, so they pair
 // under any sanitizer; the array and aligned forms are left alone.
 namespace {
