@@ -414,30 +414,3 @@ def test_nodes_made_after_drops_are_whole_and_bound_to_their_maker(graph, unrais
     gc.collect()
     assert any("_native::PyNode is unsendable, but is being dropped on another thread" in str(u.exc_value)
                for u in unraisable)
-
-
-@pytest.mark.parametrize("raising", [False, True])
-def test_a_node_dropped_while_unwinding_keeps_the_error_and_runs_its_drop(raising):
-    # The Node is its graph's last holder: its drop frees the callback, whose
-    # default argument runs Python code as it goes.
-    dropped = []
-
-    class DropProbe:
-        def __del__(self):
-            dropped.append(sys.exc_info()[0])
-
-    def build():
-        graph = _native.Graph()
-        probe = DropProbe()
-        node = graph.derived([graph.state(1)], lambda value, probe=probe: value)
-        del graph, probe
-        assert type(node) is _native.Node and dropped == []
-        if raising:
-            raise ValueError("kept")
-
-    if raising:
-        with pytest.raises(ValueError, match="^kept$"):
-            build()
-    else:
-        build()
-    assert dropped == [None]
