@@ -88,8 +88,7 @@ void dealloc_instance(PyObject* object, std::string_view internal_name, [[maybe_
   PyTypeObject* type = Py_TYPE(object);
   auto* instance = Instance<T>::of(object);
   // The record's destructor may run Python code; keep an error in flight.
-  // Most drops have none, and asking is cheaper than taking and putting back.
-  PyObject* in_flight = PyErr_Occurred() != nullptr ? PyErr_GetRaisedException() : nullptr;
+  PyObject* in_flight = PyErr_GetRaisedException();
   if (instance->owner == current_thread_number()) {
     try {
       instance->record().~T();
@@ -100,7 +99,7 @@ void dealloc_instance(PyObject* object, std::string_view internal_name, [[maybe_
   } else {
     report_foreign_drop(internal_name);
   }
-  if (in_flight != nullptr) PyErr_SetRaisedException(in_flight);
+  PyErr_SetRaisedException(in_flight);
   if constexpr (collected) {
     if (!keep(object)) PyObject_GC_Del(object);
   } else {
