@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <functional>
 
-#include "node/arena/noop_sink.hpp"
 #include "node/wave/stack_guard.hpp"
 #include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
@@ -212,42 +211,6 @@ TEST(DeepGraphChain, ADeliveryTooDeepThroughListsOfTwoFaultsBeforeAnyNodeTakesAV
   }
 }
 
-// Every level's list is four wide, its dependant's dep sink beside a
-// subscriber and two keep-alives: a wide list takes the run road for its
-// DIRTY, which must still run out of stack before any node takes a value.
-TEST(DeepGraphChain, ADeliveryTooDeepThroughListsOfFourFaultsBeforeAnyNodeTakesAValue) {
-  for (const bool subscribers_first : {false, true}) {
-    SCOPED_TRACE(subscribers_first ? "subscribers first" : "dep sink first");
-    Chain chain(kDeep);
-    std::vector<Subscribed> subs;
-    std::vector<UnsubscribeFn> keep_alives;
-    subs.reserve(chain.nodes.size() + kDeep / kStep + 1);
-    keep_alives.reserve(2 * chain.nodes.size());
-    auto subscribe_level = [&](const NodeHandle& n) {
-      subs.push_back(subscribe_recording(n));
-      for (int k = 0; k < 2; ++k) keep_alives.push_back(node_subscribe(n, std::make_shared<NoopSink>()));
-    };
-    if (subscribers_first) {
-      for (const NodeHandle& n : chain.nodes) subscribe_level(n);
-    } else {
-      subs = chain.activate_in_steps(kStep);
-      for (const NodeHandle& n : chain.nodes) subscribe_level(n);
-    }
-    EXPECT_EQ(fault_text([&] { node_set(chain.nodes[0], iv(5)); }), kStackDepthExceeded);
-    EXPECT_EQ(status_of(chain.nodes[0]), NodeStatus::Errored);
-    std::size_t took_a_value = 0;
-    for (Subscribed& s : subs)
-      took_a_value += std::count_if(s.log().begin(), s.log().end(),
-                                    [](const std::string& m) { return m.starts_with("DATA"); }) != 1;
-    EXPECT_EQ(took_a_value, 0u);
-    for (Subscribed& s : subs) s.unsubscribe.call();
-    for (UnsubscribeFn& k : keep_alives) k.call();
-    for (const NodeHandle& n : chain.nodes) ASSERT_FALSE(activated(n));
-    chain.drop_all();
-    EXPECT_EQ(chain.released(), static_cast<std::size_t>(kDeep) + 1);
-  }
-}
-
 TEST(DeepGraphChain, AnActivationTooDeepKeepsItsConnectionsSoUnsubscribingDetachesThem) {
   // Deep enough that the activation itself runs out of stack.
   Chain chain(kDeep);
@@ -348,58 +311,4 @@ TEST(DeepGraphThreads, AThreadWithASmallStackFaultsWhereTheMainThreadDelivers) {
   EXPECT_TRUE(is_depth_error(thread_log) || raised == kStackDepthExceeded) << raised;
   EXPECT_EQ(still_active, 0u);
   EXPECT_EQ(released, static_cast<std::size_t>(kLength) + 1);
-}
-
-// The shortest chain whose DIRTY through lists of one runs out of a small
-// stack runs out through lists four wide too, before any node takes a
-// value: the wide lists' road takes no less stack per node.
-TEST(DeepGraphThreads, AChainTooDeepThroughListsOfOneIsTooDeepThroughListsOfFour) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "frames are laid out otherwise under AddressSanitizer";
-#endif
-  constexpr int kShortStep = 50;  // an activation this deep fits the small stack
-  // Whether a set of the source errors it; wide gives every node a
-  // subscriber and two keep-alives beside its dependant's dep sink.
-  auto errors = [](int length, bool wide, std::size_t& took_a_value) {
-    Chain chain(length);
-    std::vector<Subscribed> subs = chain.activate_in_steps(kShortStep);
-    std::vector<UnsubscribeFn> keep_alives;
-    if (wide) {
-      subs.reserve(subs.size() + chain.nodes.size());
-      for (const NodeHandle& n : chain.nodes) {
-        subs.push_back(subscribe_recording(n));
-        for (int k = 0; k < 2; ++k) keep_alives.push_back(node_subscribe(n, std::make_shared<NoopSink>()));
-      }
-    }
-    for (Subscribed& s : subs) s.log().clear();
-    fault_text([&] { node_set(chain.nodes[0], iv(5)); });
-    const bool errored = status_of(chain.nodes[0]) == NodeStatus::Errored;
-    took_a_value = 0;
-    for (Subscribed& s : subs)
-      took_a_value += std::count_if(s.log().begin(), s.log().end(),
-                                    [](const std::string& m) { return m.starts_with("DATA"); });
-    for (Subscribed& s : subs) s.unsubscribe.call();
-    for (UnsubscribeFn& k : keep_alives) k.call();
-    return errored;
-  };
-  int shortest = 0;
-  bool wide_errored = false;
-  std::size_t took_a_value = 0;
-  run_on_stack(std::size_t{1} << 20, [&] {
-    std::size_t ignored = 0;
-    int fits = kShortStep, too_deep = 2 * kShortStep;
-    while (!errors(too_deep, false, ignored)) {
-      fits = too_deep;
-      too_deep *= 2;
-    }
-    while (too_deep - fits > 1) {
-      const int middle = fits + (too_deep - fits) / 2;
-      (errors(middle, false, ignored) ? too_deep : fits) = middle;
-    }
-    shortest = too_deep;
-    wide_errored = errors(shortest, true, took_a_value);
-  });
-  EXPECT_GT(shortest, 2 * kShortStep);
-  EXPECT_TRUE(wide_errored) << "a chain of " << shortest;
-  EXPECT_EQ(took_a_value, 0u);
 }

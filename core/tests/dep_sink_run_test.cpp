@@ -2,13 +2,12 @@
 // list's order, a detached one gets nothing, one whose DATA takes the
 // general road ends a run without ending the delivery, and a subscriber
 // between them is called at its place. A DIRTY to many dep sinks marks each
-// dependant only at its turn, and passes over detached ones at once.
+// dependant only at its turn.
 
 #include <gtest/gtest.h>
 
 #include "node/topology/node_ops.hpp"
 #include "node/topology/subscribe.hpp"
-#include "node/wave/stack_guard.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;
@@ -107,39 +106,4 @@ TEST(DepSinkRun, AFanOutsDirtyMarksEachDependantAtItsTurn) {
   EXPECT_EQ(recorded[3].log(), L({}));
   EXPECT_EQ(dirty_marks(), "000000");
   for (int i : {1, 3}) EXPECT_EQ(int_of(core->borrow()->edge_at(nodes[i].index()).cache), 5 + i) << "a node kept alive ran";
-}
-
-// A reading made before four dependants went holds their detached dep
-// sinks: a DIRTY through it, with the stack already within the depth
-// reserve, passes them over as a lone detached sink does, without a depth
-// check, and still reaches the subscriber after them.
-TEST(DepSinkRun, AFanOutsDirtyPassesOverDetachedDepSinksWithoutADepthCheck) {
-  auto core = GraphCore::create();
-  NodeHandle head = make_state(core, iv(0));
-  std::vector<NodeHandle> nodes;
-  std::vector<Subscribed> subs;
-  for (int i = 0; i < 4; ++i) {
-    nodes.push_back(make_map(core, head, [i](int v) { return v + i; }));
-    subs.push_back(subscribe_recording(nodes.back()));
-  }
-  Subscribed last = subscribe_recording(head);
-  last.log().clear();
-  const SinkList::Reading reading = core->borrow()->aux_at(head.index()).sinks.read();
-  for (Subscribed& s : subs) s.unsubscribe.call();
-  std::string outcome;
-  std::function<void(int)> dive = [&](int depth) {
-    volatile char pad[512];
-    pad[0] = static_cast<char>(depth);
-    try {
-      check_stack_headroom();
-    } catch (const StackDepthFault&) {
-      outcome = fault_text([&] { reading.deliver(dirty_message()); });
-      return;
-    }
-    dive(depth + 1);
-    pad[0] = pad[0] + 1;
-  };
-  dive(0);
-  EXPECT_EQ(outcome, "<no fault>");
-  EXPECT_EQ(last.log(), L({"DIRTY"}));
 }

@@ -128,11 +128,8 @@ struct NoHold {};
 // Stack a DIRTY keeps untouched for each node it passes on, beside its own
 // state: with it a chain too deep for the stack faults in the DIRTY phase,
 // before any node took a value (a DATA passing down a chain nests deeper
-// per node). Every road of a DIRTY takes at least the frame per node of a
-// lone call from a wide list's loop (480 bytes): the run's own frame and
-// its list's loop are smaller, so the run keeps more.
+// per node). Either road of a DIRTY takes the same frame per node.
 inline constexpr std::size_t kDirtyDepthReserve = 144;
 inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
-inline constexpr std::size_t kDirtyRunDepthReserve = 304;
 
 }  // namespace korvalinth::dep_sink_steps

@@ -29,11 +29,8 @@ RunEnd DepSink::call_run(const SinkEntry* self, const SinkEntry* const end, cons
 }
 
 RunEnd DepSink::call_dirty_run(const SinkEntry* self, const SinkEntry* const end, const Message&) {
-  // As a lone call, a detached sink passes on nothing: no depth check, no
-  // borrow.
-  if (detached()) return {self + 1, nullptr};
   // Each DIRTY passed on from here nests as deep as from a lone call.
-  std::byte depth_reserve[dep_sink_steps::kDirtyRunDepthReserve];
+  std::byte depth_reserve[dep_sink_steps::kDirtyDepthReserve];
   asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
   check_stack_headroom();
   GraphCore& core = *raw_core_;
