@@ -1,13 +1,11 @@
 // One DATA to many dep sinks of one node: the dependants record it in the
 // list's order, a detached one gets nothing, one whose DATA takes the
 // general road ends a run without ending the delivery, and a subscriber
-// between them is called at its place. A DIRTY to many dep sinks marks each
-// dependant only at its turn.
+// between them is called at its place.
 
 #include <gtest/gtest.h>
 
 #include "node/topology/node_ops.hpp"
-#include "node/topology/subscribe.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;
@@ -58,52 +56,4 @@ TEST(DepSinkRun, AFanOutsDataReachesEachDependantInListOrder) {
   EXPECT_EQ(sub_done.log(), L({}));
   EXPECT_EQ(sub_t.log(), L({"DIRTY", "DATA 575", "DIRTY", "DATA 979"}));
   EXPECT_EQ(sub_c.log(), L({"DIRTY"}));
-}
-
-// Each dependant is marked dirty only once the DIRTY to those before it,
-// their sinks' included, was delivered; one kept by a keep-alive sink alone
-// is marked at its turn too, and one whose only subscriber went meanwhile
-// is not reached.
-TEST(DepSinkRun, AFanOutsDirtyMarksEachDependantAtItsTurn) {
-  auto core = GraphCore::create();
-  NodeHandle head = make_state(core, iv(0));
-  std::vector<NodeHandle> nodes;
-  for (int i = 0; i < 6; ++i) nodes.push_back(make_map(core, head, [i](int v) { return v + i; }));
-  auto dirty_marks = [&] {
-    std::string marks;
-    for (const NodeHandle& n : nodes) {
-      const bool dirty = core->borrow()->edge_at(n.index()).state.status() == NodeStatus::Dirty;
-      marks += dirty ? '1' : '0';
-    }
-    return marks;
-  };
-  // The head's dep sinks in this order: recorded, kept alive, recorded,
-  // kept alive, recorded, recorded.
-  const bool kept_alive[] = {false, true, false, true, false, false};
-  std::vector<Subscribed> recorded;
-  std::vector<UnsubscribeFn> keep_alives;
-  std::vector<std::string> seen;
-  recorded.reserve(6);
-  for (int i = 0; i < 6; ++i) {
-    if (kept_alive[i]) {
-      keep_alives.push_back(subscribe_keepalive_core(nodes[i]));
-      continue;
-    }
-    recorded.push_back(subscribe_recording(nodes[i]));
-    recorded.back().log().clear();
-    recorded.back().sink->on_message = [&, i](const Message& m) {
-      if (m.kind() != MessageKind::Dirty) return;
-      seen.push_back(std::to_string(i) + ":" + dirty_marks());
-      // The last one's only subscriber goes: its node is left inactive.
-      if (i == 4) recorded.back().unsubscribe.call();
-    };
-  }
-  node_set(head, iv(5));
-  EXPECT_EQ(seen, L({"0:100000", "2:111000", "4:111110"}));
-  EXPECT_EQ(recorded[0].log(), L({"DIRTY", "DATA 5"}));
-  EXPECT_EQ(recorded[1].log(), L({"DIRTY", "DATA 7"}));
-  EXPECT_EQ(recorded[2].log(), L({"DIRTY", "DATA 9"}));
-  EXPECT_EQ(recorded[3].log(), L({}));
-  EXPECT_EQ(dirty_marks(), "000000");
-  for (int i : {1, 3}) EXPECT_EQ(int_of(core->borrow()->edge_at(nodes[i].index()).cache), 5 + i) << "a node kept alive ran";
 }

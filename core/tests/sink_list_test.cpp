@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "node/arena/noop_sink.hpp"
 #include "node/arena/sink_list.hpp"
 
 using namespace korvalinth;
@@ -144,82 +143,4 @@ TEST(SinkList, ADataToDepEntriesCallsEverySinkOnceInOrder) {
     check(before_edit);
     check(list.read());
   }
-}
-
-namespace {
-
-// Marked dep, takes the next dep entry of a DIRTY's run with it.
-struct DirtyRunSink final : Sink {
-  std::vector<std::string>* log;
-  std::string name;
-  DirtyRunSink(std::vector<std::string>* l, std::string n) : log(l), name(std::move(n)) {}
-  void call(const Message&) override { log->push_back(name); }
-  RunEnd call_dirty_run(const SinkEntry* self, const SinkEntry* end, const Message& message) override {
-    log->push_back(name + "*");
-    const SinkEntry* e = self + 1;
-    if (e != end && e->dep) (e++)->sink->call(message);
-    return {e, nullptr};
-  }
-};
-
-}  // namespace
-
-// A DIRTY takes dep runs only in a wide list (four entries or more); a
-// DATA takes them in any list, and other messages none.
-TEST(SinkList, ADirtyTakesDepRunsOnlyInAWideList) {
-  struct Case {
-    const char* entries;  // p a plain sink, d a dep-marked one
-    std::vector<std::string> dirty_calls;
-  };
-  const Case cases[] = {
-      {"ddd", {"0", "1", "2"}},
-      {"dddd", {"0*", "1", "2*", "3"}},
-      {"pdpdd", {"0", "1*", "2", "3*", "4"}},
-      {"pppp", {"0", "1", "2", "3"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.entries);
-    std::vector<std::string> log;
-    SinkList list;
-    const std::string letters = c.entries;
-    for (std::size_t i = 0; i < letters.size(); ++i) {
-      SinkEntry entry{std::make_shared<DirtyRunSink>(&log, std::to_string(i)), i, 0};
-      entry.dep = letters[i] == 'd' ? 1 : 0;
-      list.add(std::move(entry));
-    }
-    list.read().deliver(Message::dirty());
-    EXPECT_EQ(log, c.dirty_calls);
-    log.clear();
-    list.read().deliver(Message::resolved());
-    EXPECT_EQ(log.size(), letters.size()) << "a RESOLVED calls each sink plainly";
-  }
-}
-
-// Only a list of keep-alive sinks alone hears nothing; any other sink added
-// or put in by an edit makes it hear.
-TEST(SinkList, HearsNothingOnlyWithKeepAliveSinksAlone) {
-  auto keep = [] { return SharedSink(std::make_shared<NoopSink>()); };
-  auto counting = [] { return SharedSink(std::make_shared<CountingSink>()); };
-  struct Case {
-    const char* name;
-    std::vector<bool> keep_alive;  // the sinks added, in order
-    bool hears_nothing;
-  };
-  const Case cases[] = {
-      {"no sink", {}, true},
-      {"one keep-alive", {true}, true},
-      {"two keep-alives", {true, true}, true},
-      {"a keep-alive, then a counting sink", {true, false}, false},
-      {"a counting sink, then a keep-alive", {false, true}, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    SinkList list;
-    for (std::size_t i = 0; i < c.keep_alive.size(); ++i) list.add(entry_of(c.keep_alive[i] ? keep() : counting(), i));
-    EXPECT_EQ(list.hears_nothing(), c.hears_nothing);
-  }
-  SinkList edited;
-  edited.add(entry_of(keep(), 0));
-  edited.edit().push_back(entry_of(counting(), 1));
-  EXPECT_FALSE(edited.hears_nothing());
 }

@@ -36,9 +36,6 @@ class Sink {
   // the entries after it too, called in order as call would. Only a dep
   // sink is marked so; any other sink faults here.
   virtual RunEnd call_run(const SinkEntry* self, const SinkEntry* end, const Message& message);
-  // As call_run, for a DIRTY to a wide list. A sink that takes no such run
-  // is left for the caller to call.
-  virtual RunEnd call_dirty_run(const SinkEntry* self, const SinkEntry* end, const Message& message);
   // The host references the sink owns (base/host_refs.hpp).
   virtual int visit_host_refs(HostRefVisit) const { return 0; }
 };
@@ -49,18 +46,12 @@ struct SinkEntry {
   SharedSink sink;
   std::uint64_t id = 0;
   std::uint8_t observer = 0;  // 1 only for Graph.observe
-  std::uint8_t dep = 0;       // 1 only for a dep sink, whose DATAs (and DIRTYs) run together
+  std::uint8_t dep = 0;       // 1 only for a dep sink, whose DATAs run together
 };
-
-// True for the do-nothing keep-alive sink only (noop_sink.cpp, where the
-// type is seen, so that no sink call here guesses it).
-bool ignores_every_message(const Sink& sink) noexcept;
 
 inline RunEnd Sink::call_run(const SinkEntry*, const SinkEntry*, const Message&) {
   fault("sink list: an entry marked dep whose sink takes no run");
 }
-
-inline RunEnd Sink::call_dirty_run(const SinkEntry* self, const SinkEntry*, const Message&) { return {self + 1, this}; }
 
 // Once-only callbacks run at deactivation or release, in registration order.
 using ReleaseCallback = std::move_only_function<void()>;

@@ -17,14 +17,12 @@ namespace {
   for (; e != end; ++e) e->sink->call(message);
 }
 
-// A DATA (or a DIRTY to a wide list) to a list with dep sinks: a dep sink
-// takes the run of entries it can after it. Out of line, so that the plain
-// loops keep their frames.
-template <RunEnd (Sink::*Run)(const SinkEntry*, const SinkEntry*, const Message&)>
-[[gnu::noinline]] void deliver_runs(const SinkEntry* e, const SinkEntry* const end, const Message& message) {
+// A DATA to a list with dep sinks: a dep sink takes the run of entries it
+// can after it. Out of line, so that the plain loops keep their frames.
+[[gnu::noinline]] void deliver_data_runs(const SinkEntry* e, const SinkEntry* const end, const Message& message) {
   while (e != end) {
     if (e->dep) {
-      const RunEnd run = ((*e->sink).*Run)(e, end, message);
+      const RunEnd run = e->sink->call_run(e, end, message);
       e = run.next;
       if (run.stopped_at) run.stopped_at->call(message);
     } else {
@@ -39,12 +37,8 @@ template <RunEnd (Sink::*Run)(const SinkEntry*, const SinkEntry*, const Message&
 void SinkList::Reading::deliver_each(const Block& block, const Message& message) {
   const SinkEntry* e = block.entries.data();
   const SinkEntry* const end = e + block.entries.size();
-  const bool wide = end - e >= 4;
-  if (block.dep_sinks) {
-    if (message.kind() == MessageKind::Data) return deliver_runs<&Sink::call_run>(e, end, message);
-    if (wide && message.kind() == MessageKind::Dirty) return deliver_runs<&Sink::call_dirty_run>(e, end, message);
-  }
-  if (wide) return deliver_wide(e, end, message);
+  if (block.dep_sinks && message.kind() == MessageKind::Data) return deliver_data_runs(e, end, message);
+  if (end - e >= 4) return deliver_wide(e, end, message);
   for (; e != end; ++e) e->sink->call(message);
 }
 
@@ -60,17 +54,13 @@ std::vector<SinkEntry>& SinkList::edit() {
     // Readings hold the list: it passes to them, and the node edits a copy.
     block_ = Held(new Block{block_->entries, 1, block_->dep_sinks});
   }
-  // The change is not known here: the list may gain a sink that hears.
-  block_->quiet = false;
   return block_->entries;
 }
 
 void SinkList::add(SinkEntry entry) {
   const bool dep = entry.dep != 0;
-  const bool quiet = !dep && ignores_every_message(*entry.sink) && (empty() || block_->quiet);
   edit().push_back(std::move(entry));
   block_->dep_sinks |= dep;
-  block_->quiet = quiet;
 }
 
 }  // namespace korvalinth

@@ -21,13 +21,9 @@ class SinkList {
     std::vector<SinkEntry> entries;
     // The node, while the list is its own, and each reading.
     std::uint32_t holders = 1;
-    // Set once a dep sink was added: a DATA, or a DIRTY to a wide list,
-    // then takes the road that runs dep sinks together, and any other list
-    // keeps the plain loop.
+    // Set once a dep sink was added: a DATA then takes the road that runs
+    // dep sinks together, and any other list keeps the plain loop.
     bool dep_sinks = false;
-    // Set while every sink of the list is a keep-alive one, which ignores
-    // every message. Any edit clears it; only add sets it.
-    bool quiet = false;
     // Lets go of one hold; the last holder frees the block.
     static void drop(Block* b) noexcept {
       if (b && --b->holders == 0) delete b;
@@ -80,9 +76,6 @@ class SinkList {
   // Adds an entry at the end.
   void add(SinkEntry entry);
   Reading read() const noexcept { return Reading(block_.get()); }
-  // No sink, or only keep-alive ones: a delivery to it calls nothing that
-  // does anything, so a caller may leave it out.
-  bool hears_nothing() const noexcept { return !block_ || block_->quiet || block_->entries.empty(); }
 
  private:
   Held block_;

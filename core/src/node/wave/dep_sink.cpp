@@ -325,6 +325,25 @@ void give_back(std::optional<CallHold>& hold) {
 CoreRef* held_core(NoHold&) noexcept { return nullptr; }
 CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold->strong : nullptr; }
 
+// The dep at index i turned dirty, for a node entered under this borrow:
+// the node's aux entry when the node turns dirty itself (DIRTY goes on to
+// its sinks), else null.
+[[gnu::always_inline]] inline AuxEntry* record_dep_dirty(Arena& a, std::uint64_t index, std::uint64_t i) {
+  LiveSlotsWithAux s = current_slots_with_aux(a, index);
+  EdgeEntry& e = s.edge;
+  if (e.state.terminal()) return nullptr;
+  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
+  check_index(e.dep_state.size(), i);
+  return e.state.dep_dirty(e.dep_state[i], pull_gated) ? &s.aux : nullptr;
+}
+
+// Stack a DIRTY keeps untouched for each node it passes on, beside its own
+// state: with it a chain too deep for the stack faults in the DIRTY phase,
+// before any node took a value (a DATA passing down a chain nests deeper
+// per node). Either road of a DIRTY takes the same frame per node.
+inline constexpr std::size_t kDirtyDepthReserve = 144;
+inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
+
 // What a DIRTY found under its borrow: whether it entered its node, and the
 // sinks it goes on to (none unless the node turned dirty).
 struct DirtyEntry {

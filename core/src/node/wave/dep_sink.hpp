@@ -21,10 +21,6 @@ class DepSink final : public Sink {
   // under one borrow while each is a plain one; the first that is not ends
   // the run, left for the caller to call.
   RunEnd call_run(const SinkEntry* self, const SinkEntry* end, const Message& message) override;
-  // Takes the following dep sinks of its core too, recording their dirty
-  // marks under one borrow while each node's DIRTY goes on to no sink that
-  // hears it; the borrow is given back around the DIRTY to one that does.
-  RunEnd call_dirty_run(const SinkEntry* self, const SinkEntry* end, const Message& message) override;
 
   // The node this sink feeds, in the dep's own core.
   SlotKey dependent() const noexcept { return key_; }

@@ -1,8 +1,8 @@
 #pragma once
 // A dep sink's plain DATA: entered without a hold, it records its value and
-// queues its node's run check under the caller's borrow, calling nothing;
-// and a DIRTY's dirty mark. Shared by a lone dep sink's call (dep_sink.cpp)
-// and a run of dep sinks of one core under one borrow (dep_sink_run.cpp).
+// queues its node's run check under the caller's borrow, calling nothing.
+// Shared by a lone dep sink's call (dep_sink.cpp) and a run of dep sinks of
+// one core under one borrow (dep_sink_run.cpp).
 
 #include "base/index_fault.hpp"
 #include "node/wave/delivery.hpp"
@@ -112,24 +112,5 @@ struct NoHold {};
   NoHold hold;
   return enter_node(a, sink, hold) == Entered::Yes && record_plain_data(a, sink, core, i, m);
 }
-
-// The dep at index i turned dirty, for a node entered under this borrow:
-// the node's aux entry when the node turns dirty itself (DIRTY goes on to
-// its sinks), else null.
-[[gnu::always_inline]] inline AuxEntry* record_dep_dirty(Arena& a, std::uint64_t index, std::uint64_t i) {
-  LiveSlotsWithAux s = current_slots_with_aux(a, index);
-  EdgeEntry& e = s.edge;
-  if (e.state.terminal()) return nullptr;
-  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
-  check_index(e.dep_state.size(), i);
-  return e.state.dep_dirty(e.dep_state[i], pull_gated) ? &s.aux : nullptr;
-}
-
-// Stack a DIRTY keeps untouched for each node it passes on, beside its own
-// state: with it a chain too deep for the stack faults in the DIRTY phase,
-// before any node took a value (a DATA passing down a chain nests deeper
-// per node). Either road of a DIRTY takes the same frame per node.
-inline constexpr std::size_t kDirtyDepthReserve = 144;
-inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
 
 }  // namespace korvalinth::dep_sink_steps
