@@ -22,6 +22,9 @@ NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<D
                             OptionalKindText&& kind, TopologyHook&& topology_hook) {
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
   DepStates dep_state = DepStates::beside(deps);
+  // Made before the slot: a slot filled and then left without its handle
+  // would stay live with nothing to release it.
+  SharedCount count = std::allocate_shared<ExternalCount>(CountRecordAllocator<ExternalCount>());
   const SlotKey slot = core->borrow_mut()->occupy(NewSlotParts{
       .deps = std::move(deps),
       .topology_hook = std::move(topology_hook),
@@ -33,7 +36,7 @@ NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<D
       .initial = std::move(initial),
       .version = std::move(version),
   });
-  return NodeHandle(core, std::allocate_shared<ExternalCount>(CountRecordAllocator<ExternalCount>()), slot);
+  return NodeHandle(core, std::move(count), slot);
 }
 
 }  // namespace
