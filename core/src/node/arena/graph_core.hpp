@@ -360,8 +360,7 @@ struct SlotReaders {
     return LiveSlotsWithAux{a.topology_[i], a.call_[i], a.config_[i], a.run_[i], a.edge_[i], a.aux_[i]};
   }
   static LiveSlotsWithAux beside_wave(Arena& a, std::uint64_t i, TopologyEntry& topology, EdgeEntry& edge) {
-    a.require_held(i, Arena::kEntriesBesideWave);
-    return LiveSlotsWithAux{topology, a.call_[i], a.config_[i], a.run_[i], edge, a.aux_[i]};
+    return beside_wave(a, i, CurrentWaveSlots{topology, edge, false});
   }
   static LiveSlotsWithAux beside_wave(Arena& a, std::uint64_t i, const CurrentWaveSlots& wave) {
     if (!wave.holds_every_entry) a.require_held(i, Arena::kEntriesBesideWave);
