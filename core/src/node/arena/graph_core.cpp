@@ -98,7 +98,6 @@ void Arena::hand_back_partial_row(std::uint64_t index, NewSlotParts& p) noexcept
     p.config = std::move(config_.back());
     config_.pop_back();
   }
-  if (run_.size() > index) run_.pop_back();
   if (edge_.size() > index) {
     p.dep_state = std::move(edge_.back().dep_state);
     p.initial = std::move(edge_.back().cache);
@@ -108,10 +107,11 @@ void Arena::hand_back_partial_row(std::uint64_t index, NewSlotParts& p) noexcept
     p.version = std::move(version_.back());
     version_.pop_back();
   }
-  if (aux_.size() > index) aux_.pop_back();
-  if (generation_.size() > index) generation_.pop_back();
-  if (touch_.size() > index) touch_.pop_back();
-  if (pin_.size() > index) pin_.pop_back();
+  // The columns with nothing of the caller's in them.
+  const auto drop_row = [index](auto&... columns) {
+    ((columns.size() > index ? columns.pop_back() : void()), ...);
+  };
+  drop_row(run_, aux_, generation_, touch_, pin_);
 }
 
 std::vector<std::uint64_t> Arena::free_indices() const {
