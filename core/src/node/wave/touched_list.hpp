@@ -96,27 +96,25 @@ class TouchedList {
   }
 
  private:
-  // Moves the records from first on to the front, those before it gone.
-  [[gnu::noinline]] void close_front(TouchedNode* first) noexcept {
-    TouchedNode* to = begin_;
-    for (; first != end_; ++first, ++to) {
+  // Moves the records of [first, last) to the room from to on, ending each
+  // moved-from one; returns the end of the moved records.
+  static TouchedNode* relocate(TouchedNode* first, TouchedNode* const last, TouchedNode* to) noexcept {
+    for (; first != last; ++first, ++to) {
       ::new (static_cast<void*>(to)) TouchedNode(std::move(*first));
       std::destroy_at(first);
     }
-    end_ = to;
+    return to;
   }
 
+  // Moves the records from first on to the front, those before it gone.
+  [[gnu::noinline]] void close_front(TouchedNode* first) noexcept { end_ = relocate(first, end_, begin_); }
+
   [[gnu::noinline]] void grow() {
-    const std::size_t size = this->size();
-    const std::size_t capacity = size == 0 ? 8 : this->capacity() * 2;
+    const std::size_t capacity = this->capacity() == 0 ? 8 : this->capacity() * 2;
     auto* data = static_cast<TouchedNode*>(::operator new(capacity * sizeof(TouchedNode)));
-    for (std::size_t i = 0; i < size; ++i) {
-      ::new (static_cast<void*>(data + i)) TouchedNode(std::move(begin_[i]));
-      std::destroy_at(begin_ + i);
-    }
+    end_ = relocate(begin_, end_, data);
     ::operator delete(begin_);
     begin_ = data;
-    end_ = data + size;
     capacity_end_ = data + capacity;
   }
 
