@@ -242,6 +242,16 @@ struct QueuedPush {
   PendingKind kind;
 };
 
+// Queues each check on its named node, as a delivery would (a resolve
+// check's node has sent its DIRTY).
+void push_checks(const std::map<std::string, NodeHandle>& nodes, const std::vector<QueuedPush>& pushes) {
+  for (const QueuedPush& p : pushes) {
+    const NodeHandle& n = nodes.at(p.node);
+    if (p.kind == PendingKind::ResolveCheck) NodeStateTestAccess::set(edge(n).state, NodeState::Flag::DirtySent, true);
+    push_pending(n, p.kind);
+  }
+}
+
 // The runs and RESOLVED a drain of the pushes gives, pushed and drained
 // inside a wave owned by a node of a1's core (whose first item waits alone
 // beside the queue's vector) or outside any wave (every item in the vector).
@@ -266,11 +276,7 @@ std::vector<std::string> drain_pushes(const std::vector<QueuedPush>& pushes, boo
   }
   log.clear();
   auto push_and_drain = [&] {
-    for (const QueuedPush& p : pushes) {
-      const NodeHandle& n = nodes.at(p.node);
-      if (p.kind == PendingKind::ResolveCheck) NodeStateTestAccess::set(edge(n).state, NodeState::Flag::DirtySent, true);
-      push_pending(n, p.kind);
-    }
+    push_checks(nodes, pushes);
     drain_pending();
   };
   if (in_owners_wave)
@@ -345,13 +351,7 @@ std::vector<std::string> queued_runs_as_named(const std::vector<QueuedPush>& pus
   }
   kept.clear();
   log.clear();
-  auto push = [&] {
-    for (const QueuedPush& p : pushes) {
-      const NodeHandle& n = nodes.at(p.node);
-      if (p.kind == PendingKind::ResolveCheck) NodeStateTestAccess::set(edge(n).state, NodeState::Flag::DirtySent, true);
-      push_pending(n, p.kind);
-    }
-  };
+  auto push = [&] { push_checks(nodes, pushes); };
   if (road == QueueRoad::SetHead) node_set(head, iv(2));
   if (road == QueueRoad::PushedAndDrainedInWave) run_in_wave_scope(owner, [&] {
     push();
