@@ -211,6 +211,52 @@ TEST(DeepGraphChain, ADeliveryTooDeepThroughListsOfTwoFaultsBeforeAnyNodeTakesAV
   }
 }
 
+// Every level's list is four wide: its dependant's dep sink and three
+// subscribers or keep-alives, in either order. A DIRTY to a wide list marks
+// its quiet dependants together, but one whose DIRTY goes further still
+// nests as through a lone dep sink: the DIRTY runs out of stack first.
+TEST(DeepGraphChain, ADeliveryTooDeepThroughListsOfFourFaultsBeforeAnyNodeTakesAValue) {
+  struct Layout {
+    const char* name;
+    bool sinks_first;
+    int keepalives;  // of the three sinks beside the dep sink; the rest subscribers
+  };
+  const Layout layouts[] = {
+      {"dep sink first, three subscribers", false, 0},
+      {"three subscribers first", true, 0},
+      {"dep sink first, two keep-alives and a subscriber", false, 2},
+      {"two keep-alives and a subscriber first", true, 2},
+  };
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    Chain chain(kDeep);
+    std::vector<Subscribed> subs;
+    std::vector<UnsubscribeFn> keepalives;
+    auto widen = [&](const NodeHandle& n) {
+      for (int k = 0; k < layout.keepalives; ++k) keepalives.push_back(subscribe_keepalive_core(n));
+      for (int k = layout.keepalives; k < 3; ++k) subs.push_back(subscribe_recording(n));
+    };
+    // From the source on, each activation adds its dep sink after the
+    // sinks its dep has already.
+    if (!layout.sinks_first) subs = chain.activate_in_steps(kStep);
+    subs.reserve(subs.size() + 3 * chain.nodes.size());
+    keepalives.reserve(2 * chain.nodes.size());
+    for (const NodeHandle& n : chain.nodes) widen(n);
+    EXPECT_EQ(fault_text([&] { node_set(chain.nodes[0], iv(5)); }), kStackDepthExceeded);
+    EXPECT_EQ(status_of(chain.nodes[0]), NodeStatus::Errored);
+    std::size_t took_a_value = 0;
+    for (Subscribed& s : subs)
+      took_a_value += std::count_if(s.log().begin(), s.log().end(),
+                                    [](const std::string& m) { return m.starts_with("DATA"); }) != 1;
+    EXPECT_EQ(took_a_value, 0u);
+    for (Subscribed& s : subs) s.unsubscribe.call();
+    for (UnsubscribeFn& k : keepalives) k.call();
+    for (const NodeHandle& n : chain.nodes) ASSERT_FALSE(activated(n));
+    chain.drop_all();
+    EXPECT_EQ(chain.released(), static_cast<std::size_t>(kDeep) + 1);
+  }
+}
+
 TEST(DeepGraphChain, AnActivationTooDeepKeepsItsConnectionsSoUnsubscribingDetachesThem) {
   // Deep enough that the activation itself runs out of stack.
   Chain chain(kDeep);

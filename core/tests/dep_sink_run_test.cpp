@@ -57,3 +57,92 @@ TEST(DepSinkRun, AFanOutsDataReachesEachDependantInListOrder) {
   EXPECT_EQ(sub_t.log(), L({"DIRTY", "DATA 575", "DIRTY", "DATA 979"}));
   EXPECT_EQ(sub_c.log(), L({"DIRTY"}));
 }
+
+namespace {
+
+// One entry of a head's sink list: q a dependant kept alive only (its
+// DIRTY goes no further), l a dependant with a subscriber, s a subscriber
+// of the head itself.
+struct DirtyLayout {
+  const char* name;
+  const char* entries;
+};
+
+}  // namespace
+
+// One DIRTY to many dependants: each is marked dirty at its place in the
+// list's order, whether it is marked with the quiet ones around it or goes
+// on to its own subscriber, and every dependant then runs once, in order.
+TEST(DepSinkRun, AFanOutsDirtyMarksEachDependantAtItsPlaceInTheList) {
+  const DirtyLayout layouts[] = {
+      {"quiet dependants only", "qqqqq"},
+      {"a dependant going on between quiet ones", "qqlqq"},
+      {"a head subscriber between quiet ones", "qsqqq"},
+      {"going on at both ends", "lqqql"},
+      {"every kind, wide", "sqlqqsqlqq"},
+      {"a short list", "qlq"},
+  };
+  for (const DirtyLayout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    auto core = GraphCore::create();
+    NodeHandle head = make_state(core, iv(0));
+    const std::string letters = layout.entries;
+    std::vector<NodeHandle> dependants;
+    std::vector<std::size_t> place;  // each dependant's place in the head's list
+    std::vector<std::string> runs;
+    std::vector<UnsubscribeFn> keepalives;
+    std::vector<Subscribed> subs;
+    subs.reserve(letters.size());
+    // What each subscriber saw of the dependants at its DIRTY: D for a
+    // dirty one, . for any other.
+    std::vector<std::string> seen;
+    auto statuses = [&] {
+      std::string out;
+      for (const NodeHandle& d : dependants) out += status_of(d) == NodeStatus::Dirty ? 'D' : '.';
+      return out;
+    };
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+      if (letters[i] == 's') {
+        subs.push_back(subscribe_recording(head));
+      } else {
+        const std::string name = std::to_string(i);
+        dependants.push_back(make_node(core, deps_of({&head}), fn_of([&runs, name](RunContext& ctx) {
+                                         const int v = int_of(ctx.inputs[0].current);
+                                         runs.push_back(name + " " + std::to_string(v));
+                                         emit_data(ctx, iv(v + 1));
+                                       })));
+        place.push_back(i);
+        if (letters[i] == 'q')
+          keepalives.push_back(subscribe_keepalive_core(dependants.back()));
+        else
+          subs.push_back(subscribe_recording(dependants.back()));
+      }
+      if (letters[i] != 'q') subs.back().sink->on_message = [&](const Message& m) {
+        if (m.kind() == MessageKind::Dirty) seen.push_back(statuses());
+      };
+    }
+    std::vector<std::string> expected_seen;
+    std::vector<std::string> expected_runs;
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+      if (letters[i] != 'q') {
+        std::string marked;
+        // A dependant's own subscriber sees it marked already.
+        for (std::size_t p : place) marked += p < i || (p == i && letters[i] == 'l') ? 'D' : '.';
+        expected_seen.push_back(marked);
+      }
+      if (letters[i] != 's') expected_runs.push_back(std::to_string(i) + " 5");
+    }
+    for (Subscribed& s : subs) s.log().clear();
+    runs.clear();
+    node_set(head, iv(5));
+    EXPECT_EQ(seen, expected_seen);
+    EXPECT_EQ(runs, expected_runs);
+    EXPECT_EQ(statuses(), std::string(dependants.size(), '.'));
+    for (std::size_t i = 0, k = 0; i < letters.size(); ++i) {
+      if (letters[i] == 'q') continue;
+      EXPECT_EQ(subs[k++].log(), L({"DIRTY", letters[i] == 's' ? "DATA 5" : "DATA 6"}));
+    }
+    for (Subscribed& s : subs) s.unsubscribe.call();
+    for (UnsubscribeFn& k : keepalives) k.call();
+  }
+}

@@ -144,3 +144,106 @@ TEST(SinkList, ADataToDepEntriesCallsEverySinkOnceInOrder) {
     check(list.read());
   }
 }
+
+namespace {
+
+// Logs each call by name; marked dep, a DIRTY to a wide list reaches it
+// through call_dirty_run, and it takes the next `takes` dep entries with it.
+struct DirtyRunLoggingSink final : Sink {
+  std::vector<std::string>* log;
+  std::string name;
+  int takes = 0;
+  DirtyRunLoggingSink(std::vector<std::string>* l, std::string n, int t) : log(l), name(std::move(n)), takes(t) {}
+  void call(const Message&) override { log->push_back(name); }
+  RunEnd call_dirty_run(const SinkEntry* self, const SinkEntry* end) override {
+    log->push_back(name + "!");
+    const SinkEntry* e = self + 1;
+    for (int i = 0; i < takes && e != end && e->dep; ++i, ++e) e->sink->call(Message::dirty());
+    return {e, nullptr};
+  }
+};
+
+struct DirtyRunLayout {
+  const char* name;
+  // One letter per entry: p a plain sink, d a dep-marked one, D a
+  // dep-marked one taking the next dep entry with it, x a dep-marked one
+  // that takes no run.
+  const char* entries;
+  // The calls a DIRTY makes: a name with ! came through call_dirty_run.
+  std::vector<std::string> dirty_calls;
+};
+
+// Ignores every message, as a keep-alive does.
+struct IgnoringSink final : Sink {
+  int calls = 0;
+  void call(const Message&) override { ++calls; }
+  bool ignores_messages() const noexcept override { return true; }
+};
+
+}  // namespace
+
+// A DIRTY to a list of four or more with dep entries reaches a dep entry
+// through call_dirty_run, which may take the entries after it; a sink that
+// takes no run, the entries after it, and any entry of a shorter list are
+// called plainly, in order.
+TEST(SinkList, ADirtyToAWideListTakesDepEntriesThroughTheirRuns) {
+  const DirtyRunLayout layouts[] = {
+      {"a short list", "Dd", {"0", "1"}},
+      {"three wide", "pDd", {"0", "1", "2"}},
+      {"four wide, a run taken whole", "pDdp", {"0", "1!", "2", "3"}},
+      {"runs taken in part", "Dddx", {"0!", "1", "2!", "3"}},
+      {"runs around a plain sink", "Ddpd", {"0!", "1", "2", "3!"}},
+      {"a sink taking no run: the rest called plainly", "dxDdpp", {"0!", "1", "2", "3", "4", "5"}},
+      {"no dep entry", "pppp", {"0", "1", "2", "3"}},
+  };
+  for (const DirtyRunLayout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    std::vector<std::string> log;
+    SinkList list;
+    const std::string letters = layout.entries;
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+      const std::string name = std::to_string(i);
+      SharedSink sink;
+      if (letters[i] == 'x')
+        sink = std::make_shared<RunLoggingSink>(&log, name, 0);
+      else
+        sink = std::make_shared<DirtyRunLoggingSink>(&log, name, letters[i] == 'D' ? 1 : 0);
+      SinkEntry entry{sink, i, 0};
+      entry.dep = letters[i] == 'p' ? 0 : 1;
+      list.add(std::move(entry));
+    }
+    list.read().deliver(Message::dirty());
+    EXPECT_EQ(log, layout.dirty_calls);
+  }
+}
+
+// A DIRTY heeds a list unless every entry ignores messages; an edit may put
+// in anything, so after one the list is heeded. Each change is made while a
+// reading holds the list, so each copies it.
+TEST(SinkList, ADirtyHeedsAListUnlessEverySinkIgnoresMessages) {
+  // One letter per change: i adds a sink ignoring messages, c a counting
+  // one, e puts a counting one in through an edit.
+  const std::pair<const char*, bool> layouts[] = {
+      {"", false}, {"i", false}, {"iii", false}, {"c", true}, {"iic", true}, {"ci", true}, {"ie", true},
+  };
+  for (const auto& [steps, heeds] : layouts) {
+    SCOPED_TRACE(steps);
+    auto ignoring = std::make_shared<IgnoringSink>();
+    auto counting = std::make_shared<CountingSink>();
+    SinkList list;
+    SinkList::Reading held = list.read();
+    std::uint64_t id = 0;
+    for (const char step : std::string(steps)) {
+      if (step == 'e')
+        list.edit().push_back(entry_of(counting, id++));
+      else
+        list.add(entry_of(step == 'i' ? SharedSink(ignoring) : SharedSink(counting), id++));
+      held = list.read();
+    }
+    EXPECT_EQ(list.heeds_dirty(), heeds);
+    // A reading for a DIRTY of a list not heeded calls nothing.
+    list.read_for_dirty().deliver(Message::dirty());
+    list.read().deliver(Message::dirty());
+    EXPECT_EQ(ignoring->calls + counting->calls, (heeds ? 2 : 1) * static_cast<int>(list.size()));
+  }
+}

@@ -11,6 +11,7 @@ namespace korvalinth {
 class NoopSink final : public Sink {
  public:
   void call(const Message&) override {}
+  bool ignores_messages() const noexcept override { return true; }
 };
 
 }  // namespace korvalinth

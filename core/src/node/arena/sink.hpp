@@ -36,6 +36,12 @@ class Sink {
   // the entries after it too, called in order as call would. Only a dep
   // sink is marked so; any other sink faults here.
   virtual RunEnd call_run(const SinkEntry* self, const SinkEntry* end, const Message& message);
+  // A DIRTY for the entry self, marked dep in a wide list: as call_run.
+  // A sink that takes no run leaves itself to be called.
+  virtual RunEnd call_dirty_run(const SinkEntry* self, const SinkEntry* end);
+  // True for a sink whose call does nothing with any message (the
+  // keep-alive sink): a DIRTY may pass it by.
+  virtual bool ignores_messages() const noexcept { return false; }
   // The host references the sink owns (base/host_refs.hpp).
   virtual int visit_host_refs(HostRefVisit) const { return 0; }
 };
@@ -52,6 +58,7 @@ struct SinkEntry {
 inline RunEnd Sink::call_run(const SinkEntry*, const SinkEntry*, const Message&) {
   fault("sink list: an entry marked dep whose sink takes no run");
 }
+inline RunEnd Sink::call_dirty_run(const SinkEntry* self, const SinkEntry*) { return {self + 1, this}; }
 
 // Once-only callbacks run at deactivation or release, in registration order.
 using ReleaseCallback = std::move_only_function<void()>;

@@ -32,13 +32,36 @@ namespace {
   }
 }
 
+// A DIRTY to a wide list with dep sinks: a dep sink marks the run of
+// entries it can after it, and the sink a run stopped at is called here,
+// as the wide loop would, so an onward DIRTY nests as deep as there. A run
+// that stops at its own entry finds a list of dependants whose DIRTY goes
+// on: the rest of it takes the wide loop, not a run per entry.
+[[gnu::noinline]] void deliver_dirty_runs(const SinkEntry* e, const SinkEntry* const end, const Message& message) {
+  while (e != end) {
+    if (e->dep) {
+      const RunEnd run = e->sink->call_dirty_run(e, end);
+      const bool took_none = run.stopped_at == e->sink.get();
+      e = run.next;
+      if (run.stopped_at) run.stopped_at->call(message);
+      if (took_none) return deliver_wide(e, end, message);
+    } else {
+      e->sink->call(message);
+      ++e;
+    }
+  }
+}
+
 }  // namespace
 
 void SinkList::Reading::deliver_each(const Block& block, const Message& message) {
   const SinkEntry* e = block.entries.data();
   const SinkEntry* const end = e + block.entries.size();
   if (block.dep_sinks && message.kind() == MessageKind::Data) return deliver_data_runs(e, end, message);
-  if (end - e >= 4) return deliver_wide(e, end, message);
+  if (end - e >= 4) {
+    if (block.dep_sinks && message.kind() == MessageKind::Dirty) return deliver_dirty_runs(e, end, message);
+    return deliver_wide(e, end, message);
+  }
   for (; e != end; ++e) e->sink->call(message);
 }
 
@@ -47,20 +70,30 @@ std::span<const SinkEntry> SinkList::entries() const noexcept {
   return block_->entries;
 }
 
-std::vector<SinkEntry>& SinkList::edit() {
+SinkList::Block& SinkList::own_block() {
   if (!block_) {
     block_ = Held(new Block);
   } else if (block_->holders > 1) {
     // Readings hold the list: it passes to them, and the node edits a copy.
-    block_ = Held(new Block{block_->entries, 1, block_->dep_sinks});
+    block_ = Held(new Block{block_->entries, 1, block_->dep_sinks, block_->ignored_only});
   }
-  return block_->entries;
+  return *block_;
+}
+
+std::vector<SinkEntry>& SinkList::edit() {
+  Block& b = own_block();
+  b.ignored_only = false;
+  return b.entries;
 }
 
 void SinkList::add(SinkEntry entry) {
   const bool dep = entry.dep != 0;
-  edit().push_back(std::move(entry));
-  block_->dep_sinks |= dep;
+  const bool ignored = entry.sink->ignores_messages();
+  Block& b = own_block();
+  const bool was_ignored_only = b.entries.empty() || b.ignored_only;
+  b.entries.push_back(std::move(entry));
+  b.dep_sinks |= dep;
+  b.ignored_only = was_ignored_only && ignored;
 }
 
 }  // namespace korvalinth

@@ -24,6 +24,9 @@ class SinkList {
     // Set once a dep sink was added: a DATA then takes the road that runs
     // dep sinks together, and any other list keeps the plain loop.
     bool dep_sinks = false;
+    // Set while every entry ignores messages (keep-alives only): a DIRTY
+    // passes the list by. Any edit clears it, as it may put in anything.
+    bool ignored_only = false;
     // Lets go of one hold; the last holder frees the block.
     static void drop(Block* b) noexcept {
       if (b && --b->holders == 0) delete b;
@@ -76,8 +79,15 @@ class SinkList {
   // Adds an entry at the end.
   void add(SinkEntry entry);
   Reading read() const noexcept { return Reading(block_.get()); }
+  // Whether a DIRTY has any entry to reach: none when the list is empty
+  // or holds only sinks that ignore messages.
+  bool heeds_dirty() const noexcept { return block_ && !block_->ignored_only; }
+  // The reading a DIRTY delivers to: none when it has nothing to reach.
+  Reading read_for_dirty() const noexcept { return Reading(heeds_dirty() ? block_.get() : nullptr); }
 
  private:
+  // The block to change: a copy of its own while a delivery reads it.
+  Block& own_block();
   Held block_;
 };
 

@@ -325,18 +325,6 @@ void give_back(std::optional<CallHold>& hold) {
 CoreRef* held_core(NoHold&) noexcept { return nullptr; }
 CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold->strong : nullptr; }
 
-// The dep at index i turned dirty, for a node entered under this borrow:
-// the node's aux entry when the node turns dirty itself (DIRTY goes on to
-// its sinks), else null.
-[[gnu::always_inline]] inline AuxEntry* record_dep_dirty(Arena& a, std::uint64_t index, std::uint64_t i) {
-  LiveSlotsWithAux s = current_slots_with_aux(a, index);
-  EdgeEntry& e = s.edge;
-  if (e.state.terminal()) return nullptr;
-  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
-  check_index(e.dep_state.size(), i);
-  return e.state.dep_dirty(e.dep_state[i], pull_gated) ? &s.aux : nullptr;
-}
-
 // Stack a DIRTY keeps untouched for each node it passes on, beside its own
 // state: with it a chain too deep for the stack faults in the DIRTY phase,
 // before any node took a value (a DATA passing down a chain nests deeper
@@ -359,8 +347,8 @@ template <class Hold>
   auto a = core.borrow_mut();
   const Entered entered = enter_node(*a, sink, hold);
   if (entered != Entered::Yes) return {entered, SinkList::Reading()};
-  AuxEntry* aux = record_dep_dirty(*a, sink.dependent().index, dep_index);
-  return {Entered::Yes, aux ? aux->sinks.read() : SinkList::Reading()};
+  LiveSlotsWithAux s = current_slots_with_aux(*a, sink.dependent().index);
+  return {Entered::Yes, record_dep_dirty(s, dep_index) ? s.aux.sinks.read_for_dirty() : SinkList::Reading()};
 }
 
 // DIRTY, a wave's first message: it replaces no value and queues nothing,

@@ -21,6 +21,10 @@ class DepSink final : public Sink {
   // under one borrow while each is a plain one; the first that is not ends
   // the run, left for the caller to call.
   RunEnd call_run(const SinkEntry* self, const SinkEntry* end, const Message& message) override;
+  // A DIRTY: marks the following dep sinks of its core under one borrow
+  // while each node's DIRTY goes no further; the first that goes further
+  // ends the run, left for the caller to call.
+  RunEnd call_dirty_run(const SinkEntry* self, const SinkEntry* end) override;
 
   // The node this sink feeds, in the dep's own core.
   SlotKey dependent() const noexcept { return key_; }

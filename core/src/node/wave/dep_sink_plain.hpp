@@ -1,8 +1,8 @@
 #pragma once
 // A dep sink's plain DATA: entered without a hold, it records its value and
-// queues its node's run check under the caller's borrow, calling nothing.
-// Shared by a lone dep sink's call (dep_sink.cpp) and a run of dep sinks of
-// one core under one borrow (dep_sink_run.cpp).
+// queues its node's run check under the caller's borrow, calling nothing;
+// and its DIRTY's mark. Shared by a lone dep sink's call (dep_sink.cpp) and
+// a run of dep sinks of one core under one borrow (dep_sink_run.cpp).
 
 #include "base/index_fault.hpp"
 #include "node/wave/delivery.hpp"
@@ -111,6 +111,30 @@ struct NoHold {};
                                                                std::uint64_t i, const Message& m) {
   NoHold hold;
   return enter_node(a, sink, hold) == Entered::Yes && record_plain_data(a, sink, core, i, m);
+}
+
+// The dep at index i turned dirty, for a node entered under this borrow,
+// whose entries are s: true when the node turns dirty itself (DIRTY goes on
+// to its sinks).
+[[gnu::always_inline]] inline bool record_dep_dirty(LiveSlotsWithAux& s, std::uint64_t i) {
+  EdgeEntry& e = s.edge;
+  if (e.state.terminal()) return false;
+  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
+  check_index(e.dep_state.size(), i);
+  return e.state.dep_dirty(e.dep_state[i], pull_gated);
+}
+
+// A DIRTY to a node that needs no hold and whose sinks a DIRTY does not
+// reach, entered and marked under the borrow a: it goes no further. False,
+// with nothing marked, for any other; the node may stay touched, and the
+// lone DIRTY's road enters it again.
+[[gnu::always_inline]] inline bool enter_and_mark_quiet_dirty(Arena& a, const DepSink& sink, std::uint64_t i) {
+  NoHold hold;
+  if (enter_node(a, sink, hold) != Entered::Yes) return false;
+  LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
+  if (s.aux.sinks.heeds_dirty()) return false;
+  record_dep_dirty(s, i);
+  return true;
 }
 
 }  // namespace korvalinth::dep_sink_steps

@@ -1,4 +1,4 @@
-// A DATA to a run of dep sinks of one core, recorded under one borrow.
+// A DATA or DIRTY to a run of dep sinks of one core, taken under one borrow.
 
 #include "node/wave/dep_sink.hpp"
 #include "node/wave/dep_sink_plain.hpp"
@@ -22,6 +22,25 @@ RunEnd DepSink::call_run(const SinkEntry* self, const SinkEntry* const end, cons
     if (sink.detached()) continue;
     if (sink.raw_core_ != &core ||
         !dep_sink_steps::enter_and_record_plain_data(*a, sink, core, sink.cell_->value, message))
+      return {e + 1, &sink};
+  }
+  return {e, nullptr};
+}
+
+RunEnd DepSink::call_dirty_run(const SinkEntry* self, const SinkEntry* const end) {
+  check_stack_headroom();
+  GraphCore& core = *raw_core_;
+  const SinkEntry* e = self;
+  // Each mark calls nothing, so one borrow holds them all, in the list's
+  // order. The run ends at the first sink whose node needs a hold, is of
+  // another core, or has sinks the DIRTY goes on to: the caller calls it
+  // once the borrow is given back, so that an onward DIRTY takes the lone
+  // DIRTY's frames and a chain too deep still faults in its DIRTY.
+  auto a = core.borrow_mut();
+  for (; e != end && e->dep; ++e) {
+    DepSink& sink = static_cast<DepSink&>(*e->sink);
+    if (sink.detached()) continue;
+    if (sink.raw_core_ != &core || !dep_sink_steps::enter_and_mark_quiet_dirty(*a, sink, sink.cell_->value))
       return {e + 1, &sink};
   }
   return {e, nullptr};
