@@ -66,26 +66,33 @@ TEST(Message, ReleasingADataDropsItsValueInPlace) {
   }
 }
 
+namespace {
+
+// A kind, how to make a message of it with a payload, and that payload read back.
+struct PayloadCase {
+  const char* name;
+  Message (*make)();
+  std::string (*payload)(const Message&);
+};
+
+const PayloadCase kPayloadCases[] = {
+    {"PAUSE", [] { return Message::pause(std::string(40, 'p')); }, [](const Message& m) { return m.lock_id(); }},
+    {"RESUME", [] { return Message::resume("r"); }, [](const Message& m) { return m.lock_id(); }},
+    {"PULL", [] { return Message::pull(std::string(40, 'q'), make_value<int>(3)); },
+     [](const Message& m) { return m.pull_request().pull_id + (m.pull_request().params ? "+" : ""); }},
+    {"DATA", [] { return Message::data(make_value<std::string>("d")); },
+     [](const Message& m) { return m.value() ? *value_cast<std::string>(m.value()) : std::string(); }},
+    {"ERROR", [] { return Message::error(make_text_error("boom")); },
+     [](const Message& m) { return m.error_value() ? m.error_value()->display() : std::string(); }},
+    {"COMPLETE", [] { return Message::complete(); }, [](const Message&) { return std::string(); }},
+};
+
+}  // namespace
+
 // Moves carry the kind and exactly that kind's payload, over a message of
 // any other kind; releasing empties the payload in place and keeps the kind.
 TEST(Message, MovesAndReleasesKeepKindAndPayloadTogether) {
-  struct Case {
-    const char* name;
-    Message (*make)();
-    std::string (*payload)(const Message&);
-  };
-  const Case cases[] = {
-      {"PAUSE", [] { return Message::pause(std::string(40, 'p')); }, [](const Message& m) { return m.lock_id(); }},
-      {"RESUME", [] { return Message::resume("r"); }, [](const Message& m) { return m.lock_id(); }},
-      {"PULL", [] { return Message::pull(std::string(40, 'q'), make_value<int>(3)); },
-       [](const Message& m) { return m.pull_request().pull_id + (m.pull_request().params ? "+" : ""); }},
-      {"DATA", [] { return Message::data(make_value<std::string>("d")); },
-       [](const Message& m) { return m.value() ? *value_cast<std::string>(m.value()) : std::string(); }},
-      {"ERROR", [] { return Message::error(make_text_error("boom")); },
-       [](const Message& m) { return m.error_value() ? m.error_value()->display() : std::string(); }},
-      {"COMPLETE", [] { return Message::complete(); }, [](const Message&) { return std::string(); }},
-  };
-  for (const Case& c : cases) {
+  for (const PayloadCase& c : kPayloadCases) {
     SCOPED_TRACE(c.name);
     const std::string expected = c.payload(c.make());
     Message moved_from = c.make();
@@ -93,7 +100,7 @@ TEST(Message, MovesAndReleasesKeepKindAndPayloadTogether) {
     EXPECT_EQ(built.kind_name(), c.name);
     EXPECT_EQ(c.payload(built), expected);
     EXPECT_EQ(moved_from.kind_name(), c.name);
-    for (const Case& other : cases) {
+    for (const PayloadCase& other : kPayloadCases) {
       Message target = other.make();
       Message source = c.make();
       target = std::move(source);
@@ -104,6 +111,31 @@ TEST(Message, MovesAndReleasesKeepKindAndPayloadTogether) {
     EXPECT_EQ(built.kind_name(), c.name);
     EXPECT_EQ(c.payload(built), "");
   }
+}
+
+// A swap trades kinds and payloads whole, for every pair of kinds (two DATA
+// trade only their values); a swapped value keeps its one share.
+TEST(Message, SwapTradesKindAndPayloadForEveryPairOfKinds) {
+  for (const PayloadCase& a : kPayloadCases) {
+    for (const PayloadCase& b : kPayloadCases) {
+      SCOPED_TRACE(std::string(a.name) + " with " + b.name);
+      Message x = a.make();
+      Message y = b.make();
+      x.swap(y);
+      EXPECT_EQ(x.kind_name(), b.name);
+      EXPECT_EQ(b.payload(x), b.payload(b.make()));
+      EXPECT_EQ(y.kind_name(), a.name);
+      EXPECT_EQ(a.payload(y), a.payload(a.make()));
+    }
+  }
+  SharedValue v = make_value<int>(1);
+  const WeakValue watch(v);
+  Message x = Message::data(std::move(v));
+  Message y = Message::data(make_value<int>(2));
+  x.swap(y);
+  EXPECT_EQ(*value_cast<int>(x.value()), 2);
+  y.release_payload();
+  EXPECT_TRUE(watch.expired());
 }
 
 TEST(Message, ReadingAnotherKindsPayloadThrows) {

@@ -109,6 +109,14 @@ class Message {
   }
   Message(const Message&) = delete;
   Message& operator=(const Message&) = delete;
+  // Exchanges the two messages; two DATA trade only their values, a
+  // swap by moves costs three moves and their payloads' drops.
+  void swap(Message& other) noexcept {
+    if (kind_ == MessageKind::Data && other.kind_ == MessageKind::Data) return value_.swap(other.value_);
+    Message taken(std::move(other));
+    other = std::move(*this);
+    *this = std::move(taken);
+  }
   // A delivered DATA is dropped with its value already released: its drop
   // is one test of the kind and one of the value.
   ~Message() { destroy_payload(); }

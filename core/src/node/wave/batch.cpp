@@ -223,7 +223,7 @@ bool defer_late_messages(const UncountedNode& node, Late& late, Pin&& pin, Repla
   }
   BatchRecord* r = &state.records[state.last_replaced_at];
   if (Late* same = std::get_if<Late>(&r->deferred)) {
-    std::swap(*same, late);
+    same->swap(late);
     return true;
   }
   replace_other(r->deferred);

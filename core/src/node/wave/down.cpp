@@ -350,18 +350,18 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
 
 // DIRTY goes out for a node that deferred into the open batch, unless it
 // went out already; then the node counts as queued in the batch.
-// Marked dirty under the borrow a that finds whether DIRTY went out;
-// releases it.
-void announce_batch_deferral(RefMut<Arena>& a, const UncountedNode& node) {
+// Marked dirty under the borrow a that finds whether DIRTY went out, in the
+// node's entries the caller read under it; releases it.
+[[gnu::always_inline]] inline void announce_batch_deferral(RefMut<Arena>& a, const UncountedNode& node, EdgeEntry& edge,
+                                                           AuxEntry& aux) {
   SinkList::Reading sinks;
   {
-    DownSlots s = down_slots(*a, node.key());
-    if (!s.edge.state.mark_dirty()) {
-      s.edge.state.queue_in_batch();
+    if (!edge.state.mark_dirty()) {
+      edge.state.queue_in_batch();
       a.release();
       return;
     }
-    sinks = s.aux.sinks.read();
+    sinks = aux.sinks.read();
     a.release();
   }
   sinks.deliver(dirty_message());
@@ -374,7 +374,8 @@ void announce_batch_deferral(RefMut<Arena>& a, const UncountedNode& node) {
 
 void announce_batch_deferral(const UncountedNode& node) {
   auto a = node.core_ref().borrow_mut();
-  announce_batch_deferral(a, node);
+  DownSlots s = down_slots(*a, node.key());
+  announce_batch_deferral(a, node, s.edge, s.aux);
 }
 
 // Defers the late messages of a down made outside the node's function into
@@ -671,14 +672,19 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 }
 
 // The steps of the general road for a plain deferral, under the borrow a
-// that read the node's entries; releases it. The node's first deferral
-// keeps that borrow for its pin and DIRTY; deferred messages it replaces go
-// after the borrow, before DIRTY, as there.
-void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
+// that read the node's entries (its edge entry: edge); releases it. The
+// node's first deferral keeps that borrow for its pin and DIRTY, and the
+// edge entry read in it; deferred messages it replaces go after the borrow,
+// before DIRTY, as there.
+void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, EdgeEntry& edge, Message& m) {
   if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
   // The batch takes m itself: what it swaps back into m goes with the caller's message.
   std::optional<MessageList> replaced_list;
-  if (!batch_defer_message_in(*a, node, m, replaced_list)) return announce_batch_deferral(a, node);
+  if (!batch_defer_message_in(*a, node, m, replaced_list)) {
+    // The key, topology and edge entry were read under this borrow: only
+    // the aux entry is left to read, where a read of all of them would fault.
+    return announce_batch_deferral(a, node, edge, a->aux_at(node.index()));
+  }
   a.release();
   m.release_payload();
   replaced_list.reset();
@@ -737,7 +743,7 @@ void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, Message& m) {
 // borrow; any other DATA reads the rest of the entry.
 [[gnu::noinline]] void down_data_not_plain(RefMut<Arena>& a, const UncountedNode& node, WaveSlots wave, Message& m) {
   if (batch_collecting()) {
-    if (reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, m);
+    if (reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, wave.edge, m);
   } else if (DataSlots slots; reads_as_plain_set(*a, node, wave, slots)) {
     return set_plainly(a, node, slots, m);
   }
