@@ -67,4 +67,30 @@ TEST(TouchedList, PushFrontAndGrowthKeepOrderAndShares) {
   EXPECT_EQ(other.size(), 18u);
 }
 
+// A record put back in front takes the slot the list keeps spare, so it
+// grows no buffer it holds, at or off a growth's boundary.
+class TouchedListPushFront : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(TouchedListPushFront, TakesTheSpareSlot) {
+  const std::size_t records = GetParam();
+  SharedCount count = std::make_shared<ExternalCount>();
+  TouchedList list;
+  for (std::size_t i = 1; i <= records; ++i) list.emplace_back(CoreRef(), count, SlotKey{i, 0}, CoreId{1});
+  const std::size_t capacity = list.capacity();
+  const TouchedNode* const buffer = list.data();
+  EXPECT_EQ(list.has_room(), records > 0);
+  list.push_front(TouchedNode{CoreRef(), SharedCount(), SlotKey{0, 0}, CoreId{1}});
+  if (records > 0) {
+    EXPECT_EQ(list.capacity(), capacity);
+    EXPECT_EQ(list.data(), buffer);
+  }
+  ASSERT_EQ(list.size(), records + 1);
+  for (std::size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list.data()[i].key.index, i);
+  list.emplace_back(CoreRef(), count, SlotKey{records + 1, 0}, CoreId{1});
+  EXPECT_EQ(list.data()[records + 1].key.index, records + 1);
+  EXPECT_EQ(count.use_count(), static_cast<long>(records) + 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, TouchedListPushFront, ::testing::Values(0u, 1u, 6u, 7u, 8u, 14u, 15u, 16u));
+
 }  // namespace

@@ -54,6 +54,16 @@ void keep_queued_owner_items_past_wave() {
   }
 }
 
+void grow_touched_list(TouchedList& touched, Arena& arena, SlotKey key) {
+  try {
+    touched.grow();
+  } catch (...) {
+    arena.drop_pin(key);
+    arena.set_touch_stamp(key.index, 0);
+    throw;
+  }
+}
+
 bool touch_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
   if (!a.is_current(key)) return false;
   touch_current_in_frame(scope, a, core, count, key);
@@ -71,9 +81,12 @@ constinit const SharedCount kOwnersRecord;
   return id == scope.owner_core && count.get() == scope.owner_count && scope.touched.empty() && !scope.owner_first;
 }
 
+// The room for the record the wave's end may put back at the head is made
+// with the touch: putting it back then cannot fail.
 [[gnu::always_inline]] inline void touch_owner_first(WaveScope& scope, Arena& a, SlotKey key) {
   a.add_pin(key.index);
   a.set_touch_stamp(key.index, scope.scope_id);
+  if (!scope.touched.has_room()) grow_touched_list(scope.touched, a, key);
   scope.owner_first = true;
   scope.owner_key = key;
 }

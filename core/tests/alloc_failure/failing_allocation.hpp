@@ -1,0 +1,18 @@
+#pragma once
+// This binary's allocator fails the n-th allocation a test arms it for on
+// the arming thread (off otherwise).
+
+namespace korvalinth::test {
+
+class FailingAllocation {
+ public:
+  // Fails the nth allocation and the in_a_row - 1 after it.
+  explicit FailingAllocation(long nth, long in_a_row = 1);
+  FailingAllocation(const FailingAllocation&) = delete;
+  FailingAllocation& operator=(const FailingAllocation&) = delete;
+  ~FailingAllocation();
+  // Whether the nth allocation came.
+  bool failed() const noexcept;
+};
+
+}  // namespace korvalinth::test

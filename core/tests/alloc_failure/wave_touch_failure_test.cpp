@@ -1,0 +1,91 @@
+// A wave whose allocations fail: the nodes it touched are unpinned at its
+// end and released when their last handle goes.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "failing_allocation.hpp"
+#include "test_support.hpp"
+
+using namespace korvalinth;
+using namespace korvalinth::test;
+
+namespace {
+
+enum class Shape { Chain, FanOut };
+
+struct WaveFailureCase {
+  const char* name;
+  Shape shape;
+  long in_a_row;  // allocations failing from the nth on
+};
+
+// More dependants than the touched list's first buffer holds, so the wave
+// grows it more than once.
+constexpr int kDependants = 20;
+
+struct Graph {
+  NodeHandle source;
+  std::vector<NodeHandle> dependants;
+};
+
+Graph make_graph(const CoreRef& core, Shape shape) {
+  Graph g{make_state(core, iv(0)), {}};
+  for (int i = 0; i < kDependants; ++i) {
+    const NodeHandle& dep = shape == Shape::Chain && i > 0 ? g.dependants.back() : g.source;
+    g.dependants.push_back(make_map(core, dep, [](int x) { return x + 1; }));
+  }
+  return g;
+}
+
+class WaveAllocationFailure : public ::testing::TestWithParam<WaveFailureCase> {};
+
+// Each allocation of a set's wave fails in turn, on a thread of its own so
+// that the thread's wave scope starts without a touched buffer. The set
+// either fails or ends its wave; either way no pin stays raised, and every
+// node goes when its handle is dropped.
+TEST_P(WaveAllocationFailure, LeavesNoPinAndEveryNodeReleasable) {
+  const WaveFailureCase& c = GetParam();
+  int failures = 0;
+  bool wave_done = false;
+  for (long nth = 1; nth < 1000 && !wave_done; ++nth) {
+    std::thread([&] {
+      auto core = GraphCore::create();
+      Graph g = make_graph(core, c.shape);
+      std::vector<UncountedNode> nodes{g.source};
+      for (const NodeHandle& d : g.dependants) nodes.push_back(d);
+      {
+        FailingAllocation fail(nth, c.in_a_row);
+        try {
+          node_set(g.source, iv(1));
+        } catch (const std::bad_alloc&) {
+        }
+        wave_done = !fail.failed();
+      }
+      if (!wave_done) ++failures;
+      for (std::size_t i = 0; i < nodes.size(); ++i) EXPECT_EQ(pin_count(nodes[i]), 0u) << nth << " node " << i;
+      std::vector<SlotKey> keys;
+      for (const UncountedNode& n : nodes) keys.push_back(n.key());
+      g.source.drop();
+      for (NodeHandle& d : g.dependants) d.drop();
+      const Arena& arena = core->unguarded();
+      for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_FALSE(arena.is_current(keys[i])) << nth << " node " << i;
+      EXPECT_EQ(arena.live_count(), 0u) << nth;
+    }).join();
+  }
+  EXPECT_TRUE(wave_done);
+  // Each dependant's touch, and the buffer's growths among them.
+  EXPECT_GE(failures, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WaveAllocationFailure,
+                         ::testing::Values(WaveFailureCase{"chain", Shape::Chain, 1},
+                                           WaveFailureCase{"fan_out", Shape::FanOut, 1},
+                                           WaveFailureCase{"chain_two_in_a_row", Shape::Chain, 2},
+                                           WaveFailureCase{"fan_out_two_in_a_row", Shape::FanOut, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
