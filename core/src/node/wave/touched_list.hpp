@@ -96,16 +96,18 @@ class TouchedList {
     end_ = begin_;
   }
 
-  // Drops the records from the front, each right after pass(record) returns
-  // true for it; the first it returns false for and those after it stay,
-  // moved to the front. pass must not throw.
+  // Drops the records of the owner's core from the front, each right after
+  // pass(record) returns true for it; the first record holding a core or
+  // that pass returns false for, and those after it, stay, moved to the
+  // front. pass must not throw. A dropped record's core reference is empty,
+  // so only its count goes.
   template <class Pass>
-  void drop_front_while(Pass&& pass) noexcept {
+  void drop_owner_core_front_while(Pass&& pass) noexcept {
     TouchedNode* const last = end_;  // no pass or drop reaches the list
     TouchedNode* it = begin_;
     for (; it != last; ++it) {
-      if (!pass(*it)) break;
-      std::destroy_at(it);
+      if (it->other_core || !pass(*it)) break;
+      std::destroy_at(&it->count);
     }
     if (it == last) {
       end_ = begin_;

@@ -118,8 +118,7 @@ bool lower_owner_pins_in_place(WaveScope& scope, const UncountedNode& owner) {
     if (touched.empty()) return false;  // a lone set's wave
   }
   bool due = false;
-  touched.drop_front_while([&](const TouchedNode& t) noexcept {
-    if (t.other_core) return false;
+  touched.drop_owner_core_front_while([&](const TouchedNode& t) noexcept {
     // The touch pinned a current slot: it is current still.
     due = arena.drop_held_pin(t.key.index, t.count_ref(owner.count())->count);
     return !due;
