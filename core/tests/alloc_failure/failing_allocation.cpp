@@ -7,11 +7,11 @@
 // sanitizer; the array and aligned forms are left alone.
 namespace {
 thread_local long tls_allocations_until_failure = 0;
-thread_local long tls_failures_left = 0;  // the failing allocation and those right after it
+thread_local bool tls_failed = false;
 
 void* allocate(std::size_t n) {
   if (tls_allocations_until_failure > 0 && --tls_allocations_until_failure == 0) {
-    if (--tls_failures_left > 0) tls_allocations_until_failure = 1;
+    tls_failed = true;
     throw std::bad_alloc();
   }
   void* p = std::malloc(n ? n : 1);
@@ -22,12 +22,12 @@ void* allocate(std::size_t n) {
 
 namespace korvalinth::test {
 
-FailingAllocation::FailingAllocation(long nth, long in_a_row) {
+FailingAllocation::FailingAllocation(long nth) {
   tls_allocations_until_failure = nth;
-  tls_failures_left = in_a_row;
+  tls_failed = false;
 }
 FailingAllocation::~FailingAllocation() { tls_allocations_until_failure = 0; }
-bool FailingAllocation::failed() const noexcept { return tls_allocations_until_failure == 0; }
+bool FailingAllocation::failed() const noexcept { return tls_failed; }
 
 }  // namespace korvalinth::test
 

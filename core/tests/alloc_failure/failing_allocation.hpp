@@ -6,8 +6,7 @@ namespace korvalinth::test {
 
 class FailingAllocation {
  public:
-  // Fails the nth allocation and the in_a_row - 1 after it.
-  explicit FailingAllocation(long nth, long in_a_row = 1);
+  explicit FailingAllocation(long nth);
   FailingAllocation(const FailingAllocation&) = delete;
   FailingAllocation& operator=(const FailingAllocation&) = delete;
   ~FailingAllocation();
