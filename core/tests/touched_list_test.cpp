@@ -90,7 +90,7 @@ TEST_P(TouchedListPushFront, TakesTheSpareSlot) {
   for (std::size_t i = 1; i <= records; ++i) list.emplace_back(CoreRef(), count, SlotKey{i, 0}, CoreId{1});
   const std::size_t capacity = list.capacity();
   const TouchedNode* const buffer = list.data();
-  EXPECT_EQ(list.has_room(), records > 0);
+  if (records > 0) EXPECT_GT(capacity, records);  // a slot kept spare
   list.push_front(TouchedNode{CoreRef(), SharedCount(), SlotKey{0, 0}, CoreId{1}});
   if (records > 0) {
     EXPECT_EQ(list.capacity(), capacity);
