@@ -1,47 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 #include <optional>
 #include <vector>
 
 #include "node/arena/construct.hpp"
 #include "node/arena/graph_core.hpp"
+#include "failing_allocation.hpp"
 #include "test_support.hpp"
-
-// This binary's allocator fails the n-th allocation a test arms it for
-// (off otherwise). Every scalar form goes through malloc/free, so they pair
-// under any sanitizer; the array and aligned forms are left alone.
-namespace {
-thread_local long tls_allocations_until_failure = 0;
-
-void* allocate(std::size_t n) {
-  if (tls_allocations_until_failure > 0 && --tls_allocations_until_failure == 0) throw std::bad_alloc();
-  void* p = std::malloc(n ? n : 1);
-  if (!p) throw std::bad_alloc();
-  return p;
-}
-
-class FailingAllocation {
- public:
-  explicit FailingAllocation(long nth) { tls_allocations_until_failure = nth; }
-  FailingAllocation(const FailingAllocation&) = delete;
-  FailingAllocation& operator=(const FailingAllocation&) = delete;
-  ~FailingAllocation() { tls_allocations_until_failure = 0; }
-};
-}  // namespace
-
-void* operator new(std::size_t n) { return allocate(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(n);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 using namespace korvalinth;
 using namespace korvalinth::test;

@@ -54,6 +54,16 @@ void keep_queued_owner_items_past_wave() {
   }
 }
 
+void grow_touched_list(TouchedList& touched, Arena& arena, SlotKey key) {
+  try {
+    touched.grow();
+  } catch (...) {
+    arena.drop_pin(key);
+    arena.set_touch_stamp(key.index, 0);
+    throw;
+  }
+}
+
 bool touch_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
   if (!a.is_current(key)) return false;
   touch_current_in_frame(scope, a, core, count, key);
@@ -64,16 +74,20 @@ namespace {
 // A touched record's empty count: the record the scope's owning operation holds.
 constinit const SharedCount kOwnersRecord;
 
-// Whether the touch of a node of core id whose count record is count is the
-// owning operation's node's, before any other node: that touch goes without
-// a record (see WaveScope::owner_first), and most waves make it first.
-[[gnu::always_inline]] inline bool touches_owner_first(const WaveScope& scope, CoreId id, const SharedCount& count) {
-  return id == scope.owner_core && count.get() == scope.owner_count && scope.touched.empty() && !scope.owner_first;
+// Whether the touch of a node whose count record is count is the owning
+// operation's node's, before any other node: that touch goes without a
+// record (see WaveScope::owner_first), and most waves make it first. A
+// count record is one node's own, so it names the node and its core.
+[[gnu::always_inline]] inline bool touches_owner_first(const WaveScope& scope, const SharedCount& count) {
+  return count.get() == scope.owner_count && scope.touched.empty() && !scope.owner_first;
 }
 
+// The room for the record the wave's end may put back at the head is made
+// with the touch: putting it back then cannot fail.
 [[gnu::always_inline]] inline void touch_owner_first(WaveScope& scope, Arena& a, SlotKey key) {
   a.add_pin(key.index);
   a.set_touch_stamp(key.index, scope.scope_id);
+  if (!scope.touched.has_room()) grow_touched_list(scope.touched, a, key);
   scope.owner_first = true;
   scope.owner_key = key;
 }
@@ -97,9 +111,8 @@ constinit const SharedCount kOwnersRecord;
 
 void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
   if (a.touch_stamp(key.index) == scope.scope_id) return;
-  const CoreId id = core->id();
-  if (touches_owner_first(scope, id, count)) return touch_owner_first(scope, a, key);
-  touch_recorded(scope, a, core, count, key, id);
+  if (touches_owner_first(scope, count)) return touch_owner_first(scope, a, key);
+  touch_recorded(scope, a, core, count, key, core->id());
 }
 
 // The scope's cell is not borrowed: the touch calls nothing out, and no
@@ -108,9 +121,8 @@ void touch_current_in_installed_scope(Arena& a, const UncountedNode& node) {
   const std::uint64_t id = installed_scope_id();
   if (id == 0 || a.touch_stamp(node.index()) == id) return;
   WaveScope& scope = *wave_scope_cell().unguarded();
-  const CoreId core_id = node.core()->id();
-  if (touches_owner_first(scope, core_id, node.count())) return touch_owner_first(scope, a, node.key());
-  touch_recorded_out_of_line(scope, a, node, core_id);
+  if (touches_owner_first(scope, node.count())) return touch_owner_first(scope, a, node.key());
+  touch_recorded_out_of_line(scope, a, node, node.core()->id());
 }
 
 void touch_in_current_frame(const UncountedNode& node) {

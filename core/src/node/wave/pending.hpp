@@ -36,6 +36,11 @@ void touch_current_in_installed_scope(Arena& a, const UncountedNode& node);
 bool touch_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core, const SharedCount& count, SlotKey key);
 // As touch_in_frame, for a key the caller found current under that borrow.
 void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core, const SharedCount& count, SlotKey key);
+// Grows the touched list for a touch that pinned and stamped the slot key
+// names: a failed growth lowers the pin and clears the stamp again before
+// its fault goes on, so the node stays releasable.
+[[gnu::cold]] void grow_touched_list(TouchedList& touched, Arena& arena, SlotKey key);
+
 // The touch itself, for a key the caller found current and not touched by
 // scope under that borrow, of the core named by id: other_core is null when
 // it is the scope owner's, whose reference outlives the wave. Inlined: a
@@ -44,10 +49,11 @@ void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core,
                                                             const SharedCount& count, SlotKey key, CoreId id) {
   arena.add_pin(key.index);
   arena.set_touch_stamp(key.index, scope.scope_id);
+  if (!scope.touched.has_room()) grow_touched_list(scope.touched, arena, key);
   if (other_core)
-    scope.touched.emplace_back(*other_core, count, key, id);
+    scope.touched.emplace_reserved(*other_core, count, key, id);
   else
-    scope.touched.emplace_back(CoreRef(), count, key, id);
+    scope.touched.emplace_reserved(CoreRef(), count, key, id);
 }
 
 std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakCore& core, const WeakCount& count,

@@ -32,7 +32,7 @@ class TouchedList {
   TouchedList() noexcept = default;
   TouchedList(TouchedList&& o) noexcept
       : begin_(std::exchange(o.begin_, nullptr)), end_(std::exchange(o.end_, nullptr)),
-        capacity_end_(std::exchange(o.capacity_end_, nullptr)) {}
+        last_(std::exchange(o.last_, nullptr)) {}
   TouchedList& operator=(TouchedList&& o) noexcept {
     TouchedList(std::move(o)).swap(*this);
     return *this;
@@ -46,7 +46,7 @@ class TouchedList {
 
   bool empty() const noexcept { return begin_ == end_; }
   std::size_t size() const noexcept { return static_cast<std::size_t>(end_ - begin_); }
-  std::size_t capacity() const noexcept { return static_cast<std::size_t>(capacity_end_ - begin_); }
+  std::size_t capacity() const noexcept { return begin_ ? static_cast<std::size_t>(last_ - begin_) + 1 : 0; }
   TouchedNode* data() noexcept { return begin_; }
   TouchedNode* begin() noexcept { return begin_; }
   TouchedNode* end() noexcept { return end_; }
@@ -56,20 +56,39 @@ class TouchedList {
   void swap(TouchedList& o) noexcept {
     std::swap(begin_, o.begin_);
     std::swap(end_, o.end_);
-    std::swap(capacity_end_, o.capacity_end_);
+    std::swap(last_, o.last_);
   }
 
+  // Whether the list has room for a record with a slot to spare past it.
+  bool has_room() const noexcept { return end_ < last_; }
+  // Adds a record in the room has_room tells of.
   template <class... A>
-  void emplace_back(A&&... a) {
-    if (end_ == capacity_end_) grow();
+  void emplace_reserved(A&&... a) noexcept {
     ::new (static_cast<void*>(end_)) TouchedNode(std::forward<A>(a)...);
     ++end_;
   }
+  template <class... A>
+  void emplace_back(A&&... a) {
+    if (!has_room()) grow();
+    emplace_reserved(std::forward<A>(a)...);
+  }
 
-  // Puts t before every record.
+  // Puts t before every record. It takes the slot kept spare, so it
+  // cannot fail once the list holds a buffer.
   void push_front(TouchedNode t) {
-    emplace_back(std::move(t));
+    if (begin_ == nullptr || end_ > last_) grow();
+    emplace_reserved(std::move(t));
     std::rotate(begin_, end_ - 1, end_);
+  }
+
+  // Doubles the buffer (eight records at first).
+  [[gnu::noinline]] void grow() {
+    const std::size_t capacity = this->capacity() == 0 ? 8 : this->capacity() * 2;
+    auto* data = static_cast<TouchedNode*>(::operator new(capacity * sizeof(TouchedNode)));
+    end_ = relocate(begin_, end_, data);
+    ::operator delete(begin_);
+    begin_ = data;
+    last_ = data + capacity - 1;
   }
 
   void clear() noexcept {
@@ -77,16 +96,18 @@ class TouchedList {
     end_ = begin_;
   }
 
-  // Drops the records from the front, each right after pass(record) returns
-  // true for it; the first it returns false for and those after it stay,
-  // moved to the front. pass must not throw.
+  // Drops the records of the owner's core from the front, each right after
+  // pass(record) returns true for it; the first record holding a core or
+  // that pass returns false for, and those after it, stay, moved to the
+  // front. pass must not throw. A dropped record's core reference is empty,
+  // so only its count goes.
   template <class Pass>
-  void drop_front_while(Pass&& pass) noexcept {
+  void drop_owner_core_front_while(Pass&& pass) noexcept {
     TouchedNode* const last = end_;  // no pass or drop reaches the list
     TouchedNode* it = begin_;
     for (; it != last; ++it) {
-      if (!pass(*it)) break;
-      std::destroy_at(it);
+      if (it->other_core || !pass(*it)) break;
+      std::destroy_at(&it->count);
     }
     if (it == last) {
       end_ = begin_;
@@ -109,18 +130,9 @@ class TouchedList {
   // Moves the records from first on to the front, those before it gone.
   [[gnu::noinline]] void close_front(TouchedNode* first) noexcept { end_ = relocate(first, end_, begin_); }
 
-  [[gnu::noinline]] void grow() {
-    const std::size_t capacity = this->capacity() == 0 ? 8 : this->capacity() * 2;
-    auto* data = static_cast<TouchedNode*>(::operator new(capacity * sizeof(TouchedNode)));
-    end_ = relocate(begin_, end_, data);
-    ::operator delete(begin_);
-    begin_ = data;
-    capacity_end_ = data + capacity;
-  }
-
   TouchedNode* begin_ = nullptr;
   TouchedNode* end_ = nullptr;
-  TouchedNode* capacity_end_ = nullptr;
+  TouchedNode* last_ = nullptr;  // the buffer's last slot; null with no buffer
 };
 
 }  // namespace korvalinth

@@ -118,8 +118,7 @@ bool lower_owner_pins_in_place(WaveScope& scope, const UncountedNode& owner) {
     if (touched.empty()) return false;  // a lone set's wave
   }
   bool due = false;
-  touched.drop_front_while([&](const TouchedNode& t) noexcept {
-    if (t.other_core) return false;
+  touched.drop_owner_core_front_while([&](const TouchedNode& t) noexcept {
     // The touch pinned a current slot: it is current still.
     due = arena.drop_held_pin(t.key.index, t.count_ref(owner.count())->count);
     return !due;
@@ -127,14 +126,15 @@ bool lower_owner_pins_in_place(WaveScope& scope, const UncountedNode& owner) {
   return due;
 }
 
-// Installs a scope owned by node's operation, on the touched buffer the
-// last scope left, so a wave's scope needs no allocation once it grew.
-void install_scope(const UncountedNode& node) {
+// Installs a scope owned by node's operation in the thread's cell, on the
+// touched buffer the last scope left, so a wave's scope needs no allocation
+// once it grew. No holder of the cell's borrow calls out, so with no scope
+// installed none is held: the install needs no borrow.
+void install_scope(const UncountedNode& node, Cell<InstalledScope>& cell) {
   if (tls_next_scope_id == ~std::uint64_t{0}) fault("wave scope id overflow");
   const std::uint64_t scope_id = tls_next_scope_id++;
   const CoreId owner = node.empty() ? 0 : node.core_ref().id();
-  auto c = wave_scope_cell().borrow_mut();
-  c->install(owner, node.count().get(), scope_id);
+  cell.unguarded().install(owner, node.count().get(), scope_id);
   detail::tls_installed_scope_id = scope_id;
   detail::tls_installed_owner = &node.core();
   detail::tls_installed_owner_id = owner;
@@ -234,11 +234,11 @@ struct EndedRest {
 // the scope's own list while no release is due (no code runs meanwhile, so
 // no scope can be installed), and the list keeps its place; from a due
 // release on, the rest is handed out of the uninstalled scope as a faulted
-// wave's end hands it all.
-void end_clean_wave(const UncountedNode& node) {
+// wave's end hands it all. cell is the thread's scope cell.
+void end_clean_wave(const UncountedNode& node, Cell<InstalledScope>& cell) {
   keep_owner_items_past_wave();
   {
-    auto c = wave_scope_cell().borrow_mut();
+    auto c = cell.borrow_mut();
     forget_installed_scope(c);
     WaveScope& scope = c->uninstall_in_place();
     const bool first_due = lower_owner_pins_in_place(scope, node);
@@ -256,14 +256,16 @@ void end_clean_wave(const UncountedNode& node) {
 }  // namespace
 
 void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
-  install_scope(node);
+  // The thread's cell, found once for the install and the end.
+  Cell<InstalledScope>& cell = wave_scope_cell();
+  install_scope(node, cell);
   std::exception_ptr failure;
   try {
     work();
   } catch (...) {
     failure = std::current_exception();
   }
-  if (!failure) return end_clean_wave(node);
+  if (!failure) return end_clean_wave(node, cell);
   EndedScope scope = uninstall_scope();
   std::exception_ptr undelivered;
   for (const TouchedNode& t : scope.touched) end_wave_for_node(t, node.core());
