@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "node/arena/dep_list.hpp"
@@ -140,6 +143,67 @@ TEST(DepStates, SharingTheDepsBlockDropsEachPartAtItsOwnClear) {
     } else {
       drop_list();
       drop_states();
+    }
+  }
+}
+
+// Each part a dep state can hold goes with the states, whichever state
+// holds it alone, in the deps block's room or in a block of their own:
+// a part the drop overlooked would outlive them.
+TEST(DepStates, DropFreesEachPartHeldByAnyOneState) {
+  enum class Part { Latest, WaveValue, OneDelivery, DeliveryLists, Terminal };
+  const std::pair<const char*, Part> parts[] = {
+      {"latest value", Part::Latest},
+      {"wave value", Part::WaveValue},
+      {"one delivered value", Part::OneDelivery},
+      {"several delivery lists", Part::DeliveryLists},
+      {"terminal record", Part::Terminal},
+  };
+  for (const auto& [name, part] : parts) {
+    for (const std::size_t holder : {std::size_t{0}, std::size_t{2}}) {
+      for (const bool in_room : {true, false}) {
+        SCOPED_TRACE(std::string(name) + " in state " + std::to_string(holder) + (in_room ? ", room" : ", own block"));
+        auto core = GraphCore::create();
+        std::vector<NodeHandle> nodes;
+        for (int i = 0; i < 3; ++i) nodes.push_back(make_state(core));
+        DepList list = DepList::made(nodes.size(), [&](std::size_t i) { return nodes[i].promote_counted(); });
+        DepStates states = in_room ? DepStates::beside(list) : DepStates(3);
+        ASSERT_EQ(states.size(), 3u);
+        DepSlot& slot = states[holder];
+        std::vector<WeakValue> values;
+        std::weak_ptr<const std::string> error;
+        auto held = [&](SharedValue v) {
+          values.emplace_back(v);
+          return v;
+        };
+        switch (part) {
+          case Part::Latest:
+            slot.latest = held(iv(1));
+            break;
+          case Part::WaveValue:
+            slot.wave_value.emplace(held(iv(2)));
+            break;
+          case Part::OneDelivery:
+            slot.deliveries.open_first_list_with(held(iv(3)));
+            break;
+          case Part::DeliveryLists:
+            slot.deliveries.open_first_list_with(held(iv(4)));
+            slot.deliveries.open_list();
+            slot.deliveries.push(held(iv(5)));
+            break;
+          case Part::Terminal: {
+            auto text = std::make_shared<const std::string>("boom");
+            error = text;
+            slot.record_terminal(TerminalRecord{true, std::move(text)});
+            break;
+          }
+        }
+        for (const WeakValue& v : values) EXPECT_FALSE(v.expired());
+        states.clear();
+        for (const WeakValue& v : values) EXPECT_TRUE(v.expired());
+        EXPECT_TRUE(error.expired());
+        EXPECT_TRUE(states.empty());
+      }
     }
   }
 }

@@ -34,6 +34,11 @@ struct DepSlot {
   SharedValue latest;               // value as of the last run or settle
   std::unique_ptr<DepTerminal> ended;  // null until the dep completes or errors
 
+  // Whether the destructor would drop nothing: no value, list or terminal
+  // record is held.
+  bool holds_nothing_to_drop() const noexcept {
+    return !wave_value.has_value() & deliveries.empty() & !latest & !ended;
+  }
   // Whether the dep completed or errored.
   bool terminal_present() const noexcept { return ended && ended->terminal.present; }
   // Whether this wave's terminal still waits to be handed to the function.
@@ -49,5 +54,8 @@ struct DepSlot {
     return ended ? std::exchange(ended->terminal_input, TerminalRecord{}) : TerminalRecord{};
   }
 };
+
+// A field added to the slot is told in holds_nothing_to_drop too.
+static_assert(sizeof(DepSlot) == 56);
 
 }  // namespace korvalinth

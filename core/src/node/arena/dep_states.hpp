@@ -78,17 +78,30 @@ class DepStates {
 
  private:
   static_assert(std::is_nothrow_default_constructible_v<DepSlot>);
-  void drop() noexcept {
+  // Out of line: inlined, it makes its callers' frames bigger than it saves.
+  [[gnu::noinline]] void drop() noexcept {
     StockedDepInputs::keep_lent_inputs(slots_);
     DepSlot* s = std::exchange(slots_, nullptr);
     const std::size_t n = std::exchange(size_, 0);
-    for (std::size_t i = 0; i < n; ++i) s[i].~DepSlot();
+    if (any_to_drop(s, n)) [[unlikely]]
+      drop_slots(s, n);
     if (DepBlockHead* head = std::exchange(shared_, nullptr)) {
       head->states_live = 0;
       if (!head->handles_live) ::operator delete(head);
       return;
     }
     ::operator delete(s);
+  }
+  // The states of a node never connected (most of a built graph) hold
+  // nothing to drop: one pass that calls nothing tells so, and their
+  // destructors, which would drop nothing, are not called.
+  static bool any_to_drop(const DepSlot* s, std::size_t n) noexcept {
+    bool any = false;
+    for (std::size_t i = 0; i < n; ++i) any |= !s[i].holds_nothing_to_drop();
+    return any;
+  }
+  [[gnu::noinline]] static void drop_slots(DepSlot* s, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) s[i].~DepSlot();
   }
   // Value-initialised, as a vector's sized constructor makes them.
   void fill_empty() noexcept {
