@@ -42,7 +42,10 @@ def test_derived_takes_dep_values_in_order_and_emits_its_return():
     assert calls == [(2, 3), (2, 10)] and node.cache() == -8
 
 
-@pytest.mark.parametrize("count, absent", [(1, None), (4, None), (5, None), (9, None), (5, 4), (9, 8), (9, 2)])
+@pytest.mark.parametrize(
+    "count, absent",
+    [(1, None), (4, None), (5, None), (8, None), (9, None), (5, 4), (9, 8), (9, 2), (8, 3), (8, 6), (12, 9)],
+)
 def test_dep_values_of_any_count_arrive_in_order_and_are_all_released(count, absent):
     graph = Graph()
     values = [Marker() for _ in range(count)]
@@ -79,8 +82,12 @@ def test_restored_values_reach_callbacks_as_new_objects_beside_held_ones():
 
 
 # One or two deps holding Python objects are passed without an argument
-# list; every other layout, a restored value or a third dep, builds one.
-@pytest.mark.parametrize("layout", ["p", "r", "pp", "rp", "pr", "rr", "ppp", "ppr"])
+# list; every other layout, a restored value or a third dep, builds one,
+# held objects taken four at a time until a restored value breaks a group.
+@pytest.mark.parametrize(
+    "layout",
+    ["p", "r", "pp", "rp", "pr", "rr", "ppp", "ppr", "pppp", "pppr", "ppppr", "rpppp", "pppppppr", "ppppprppp"],
+)
 def test_each_dep_layout_passes_held_objects_and_new_restored_ones(layout):
     from korvalinth import restore_graph, restore_registry
 
