@@ -40,7 +40,7 @@ class DepArguments {
  public:
   // Inline, with the rare work out of line: one of these is built per run.
   explicit DepArguments(const DepInputs& inputs) : count_(inputs.size()) {
-    PyObject** slots = count_ > kInlineArgs ? heap_slots(count_) : inline_;
+    PyObject** slots = count_ > kInlineArgs ? heap_.take(count_ + 1) : inline_;
     slots_ = slots;
     *slots = nullptr;
     // One walk over the outputs, the input beside it: a fan-in runs it per dep.
@@ -76,7 +76,27 @@ class DepArguments {
   static PyObject* object_of(const DepInput& input) noexcept {
     return static_cast<const PyObjectValue&>(*input.current).object().get();
   }
-  PyObject** heap_slots(std::size_t count);
+
+  // The slots of a run with more deps than fit inline: the thread's spare
+  // slots when they are enough, given back when the arguments go (the bigger
+  // of the two kept), so that a fan-in's runs allocate only once.
+  class HeapSlots {
+   public:
+    HeapSlots() = default;
+    HeapSlots(const HeapSlots&) = delete;
+    HeapSlots& operator=(const HeapSlots&) = delete;
+    ~HeapSlots() {
+      if (slots_) give_back();
+    }
+    PyObject** take(std::size_t count);
+
+   private:
+    void give_back() noexcept;
+
+    std::unique_ptr<PyObject*[]> slots_;
+    std::size_t size_ = 0;
+  };
+
   // The object made from a JSON value, owned here; any other value (or
   // none) is the RuntimeError.
   PyObject* made_from(const SharedValue& data);
@@ -84,7 +104,7 @@ class DepArguments {
   PyObject* inline_[kInlineArgs + 1];
   PyObject** slots_ = inline_;
   std::size_t count_ = 0;
-  std::unique_ptr<PyObject*[]> heap_;
+  HeapSlots heap_;
   // Made on the first JSON value: a run of Python values pays one word.
   std::unique_ptr<std::vector<kit::OwnedRef>> made_;
 };
