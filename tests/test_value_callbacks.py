@@ -42,7 +42,10 @@ def test_derived_takes_dep_values_in_order_and_emits_its_return():
     assert calls == [(2, 3), (2, 10)] and node.cache() == -8
 
 
-@pytest.mark.parametrize("count, absent", [(1, None), (4, None), (5, None), (9, None), (5, 4), (9, 8), (9, 2)])
+@pytest.mark.parametrize(
+    "count, absent",
+    [(1, None), (4, None), (5, None), (8, None), (9, None), (5, 4), (9, 8), (9, 2), (8, 3), (8, 6), (12, 9)],
+)
 def test_dep_values_of_any_count_arrive_in_order_and_are_all_released(count, absent):
     graph = Graph()
     values = [Marker() for _ in range(count)]
@@ -79,8 +82,12 @@ def test_restored_values_reach_callbacks_as_new_objects_beside_held_ones():
 
 
 # One or two deps holding Python objects are passed without an argument
-# list; every other layout, a restored value or a third dep, builds one.
-@pytest.mark.parametrize("layout", ["p", "r", "pp", "rp", "pr", "rr", "ppp", "ppr"])
+# list; every other layout, a restored value or a third dep, builds one,
+# held objects taken four at a time until a restored value breaks a group.
+@pytest.mark.parametrize(
+    "layout",
+    ["p", "r", "pp", "rp", "pr", "rr", "ppp", "ppr", "pppp", "pppr", "ppppr", "rpppp", "pppppppr", "ppppprppp"],
+)
 def test_each_dep_layout_passes_held_objects_and_new_restored_ones(layout):
     from korvalinth import restore_graph, restore_registry
 
@@ -341,3 +348,31 @@ def test_ids_and_argument_errors():
     with pytest.raises(RuntimeError) as info:
         graph.effect([Graph().state(1)], abs)
     assert str(info.value).startswith("effect dep belongs to a different graph")
+
+
+# A run with many deps calls into another graph whose run has many deps: each
+# run's arguments stay its own, whichever of the two is the larger.
+@pytest.mark.parametrize("outer_count, inner_count", [(5, 9), (9, 5), (6, 6)])
+def test_nested_runs_with_many_deps_each_get_their_own_arguments(outer_count, inner_count):
+    inner_graph, outer_graph = Graph(), Graph()
+    inner_states = [inner_graph.state(i) for i in range(inner_count)]
+    inner_calls = []
+    inner = inner_graph.derived(inner_states, lambda *args: inner_calls.append(args) or sum(args))
+    inner_seen, inner_sub = watched(inner)
+    outer_states = [outer_graph.state(100 + i) for i in range(outer_count)]
+    outer_calls = []
+
+    def outer_callback(*args):
+        inner_states[0].set(len(outer_calls) + 1)
+        outer_calls.append(args)
+        return sum(args)
+
+    outer = outer_graph.derived(outer_states, outer_callback)
+    outer_seen, outer_sub = watched(outer)
+    outer_states[-1].set(1000)
+    expected_outer = [tuple(range(100, 100 + outer_count))]
+    expected_outer.append(expected_outer[0][:-1] + (1000,))
+    assert outer_calls == expected_outer
+    assert inner_calls == [tuple(range(inner_count))] + [(n,) + tuple(range(1, inner_count)) for n in (1, 2)]
+    assert outer_seen[-1] == ("DATA", sum(expected_outer[-1]))
+    assert inner_seen[-1] == ("DATA", 2 + sum(range(1, inner_count)))

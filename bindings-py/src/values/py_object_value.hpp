@@ -30,11 +30,15 @@ inline SharedValue make_py_value(kit::OwnedRef object) {
   return make_derived_value<PyObjectValue>(std::move(object));
 }
 
-// The PyObjectValue whose type record is the class's own, seen without the
-// virtual call (the class is final); null for any other value (or none),
-// which may still be one: a type record may have copies.
+// Whether the value is a PyObjectValue whose type record is the class's own,
+// seen without the virtual call (the class is final); false for any other
+// value (or none), which may still be one: a type record may have copies.
+inline bool is_py_object_value_seen_at_once(const SharedValue& value) noexcept {
+  return value && &typeid(*value) == &typeid(PyObjectValue);
+}
+// That PyObjectValue; null when it is not seen at once.
 inline const PyObjectValue* py_object_value_seen_at_once(const SharedValue& value) noexcept {
-  if (value && &typeid(*value) == &typeid(PyObjectValue)) return static_cast<const PyObjectValue*>(value.get());
+  if (is_py_object_value_seen_at_once(value)) return static_cast<const PyObjectValue*>(value.get());
   return nullptr;
 }
 

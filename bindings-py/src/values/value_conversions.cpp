@@ -1,5 +1,8 @@
 #include "values/value_conversions.hpp"
 
+#include <utility>
+
+#include "base/thread_block.hpp"
 #include "json/json_value.hpp"
 #include "kit/errors.hpp"
 #include "node/arena/graph_core.hpp"
@@ -21,9 +24,31 @@ std::optional<kit::OwnedRef> value_to_py(const UncountedNode& node) {
   return std::nullopt;
 }
 
-PyObject** DepArguments::heap_slots(std::size_t count) {
-  heap_ = std::make_unique_for_overwrite<PyObject*[]>(count + 1);
-  return heap_.get();
+namespace {
+struct SpareArgumentSlots {
+  std::unique_ptr<PyObject*[]> slots;
+  std::size_t size = 0;
+};
+}  // namespace
+
+PyObject** DepArguments::HeapSlots::take(std::size_t count) {
+  SpareArgumentSlots& spare = ThreadBlock<SpareArgumentSlots>::get();
+  if (spare.size >= count) {
+    slots_ = std::move(spare.slots);
+    size_ = std::exchange(spare.size, 0);
+  } else {
+    slots_ = std::make_unique_for_overwrite<PyObject*[]>(count);
+    size_ = count;
+  }
+  return slots_.get();
+}
+
+// The smaller slots are freed with this record.
+void DepArguments::HeapSlots::give_back() noexcept {
+  SpareArgumentSlots& spare = ThreadBlock<SpareArgumentSlots>::get();
+  if (size_ <= spare.size) return;
+  std::swap(spare.slots, slots_);
+  std::swap(spare.size, size_);
 }
 
 PyObject* DepArguments::made_from(const SharedValue& data) {
