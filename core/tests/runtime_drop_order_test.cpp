@@ -137,3 +137,38 @@ TEST(DropOrder, SinksTakenOffDuringADeliveryGoWhenItEndsAndOnlyThoseListedAtItsS
   off_b.call();
   off_d.call();
 }
+
+// A dep's value that a run replaces goes when the run's inputs go; when the
+// run faults, the dep keeps it until the wave's end replaces it. m runs
+// inside p's emit, so a clean m ends first; a wave's end goes in touch order.
+TEST(DropOrder, AReplacedDepValueGoesWithTheRunUnlessTheRunFaults) {
+  struct Case {
+    bool faults;
+    std::vector<std::string> drops;
+  };
+  const Case cases[] = {
+      {false, {"~p-a", "~a"}},  // m's inputs go, then p's
+      {true, {"~a", "~p-a"}},   // the wave's end: p's dep, then m's
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults ? "faulting run" : "clean run");
+    std::vector<std::string> log;  // outlives the graph, whose drops log into it
+    auto core = GraphCore::create();
+    NodeHandle s = make_state(core, tracked(log, "a"));
+    NodeHandle p = make_node(core, deps_of({&s}), fn_of([&log](RunContext& ctx) {
+                               emit_data(ctx, tracked(log, "p-" + name_of(ctx.inputs[0].current)));
+                             }));
+    const bool faults = c.faults;
+    NodeHandle m = make_node(core, deps_of({&p}), fn_of([faults](RunContext& ctx) {
+                               if (faults && name_of(ctx.inputs[0].current) == "p-b") fault("m failed");
+                               emit_data(ctx, iv(1));
+                             }));
+    auto sub = subscribe_recording(m);
+    log.clear();
+    node_set(s, tracked(log, "b"));
+    std::vector<std::string> drops;
+    for (const std::string& e : log)
+      if (e == "~a" || e == "~p-a") drops.push_back(e);
+    EXPECT_EQ(drops, c.drops);
+  }
+}
