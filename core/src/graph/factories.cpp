@@ -35,7 +35,7 @@ NodeHandle construct_with_fn(GraphContainer& graph, DepList&& deps, SharedNodeFn
 
 }  // namespace
 
-NodeHandle GraphContainer::node_of_list(DepList deps, SharedNodeFn fn, NodeOptions options) {
+NodeHandle GraphContainer::node_of_list(DepList deps, SharedNodeFn fn, NodeOptions&& options) {
   HostBoundaryScope boundary;
   check_deps_same_graph(deps, options.name ? std::string_view(*options.name) : std::string_view("node"));
   NodeSpec spec = merge_option_value(options);
@@ -60,12 +60,12 @@ NodeHandle GraphContainer::async_source(SharedNodeFn fn, NodeOptions options) {
                                      Installs::Held);
 }
 
-NodeHandle GraphContainer::derived_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name) {
+NodeHandle GraphContainer::derived_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string>&& name) {
   return add_dep_node_of_kind(KindText(SharedKind::Derived), NodeSpec(), std::move(fn), std::move(deps),
                               NodeOptions::named(std::move(name)));
 }
 
-NodeHandle GraphContainer::effect_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name) {
+NodeHandle GraphContainer::effect_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string>&& name) {
   return add_dep_node_of_kind(KindText(SharedKind::Effect), NodeSpec(), std::move(fn), std::move(deps),
                               NodeOptions::named(std::move(name)));
 }

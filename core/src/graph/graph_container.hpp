@@ -190,7 +190,9 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
     return node_of_list(DepList::for_build(std::move(deps)), std::move(fn), std::move(options));
   }
   // The same with the deps already in their list, as a binding fills it.
-  NodeHandle node_of_list(DepList deps, SharedNodeFn fn, NodeOptions options);
+  // The options are taken by reference: a record that large costs a move
+  // and a destruction per node when passed by value.
+  NodeHandle node_of_list(DepList deps, SharedNodeFn fn, NodeOptions&& options);
   NodeHandle async_node(std::vector<NodeHandle> deps, SharedNodeFn fn, NodeOptions options) {
     return node(std::move(deps), std::move(fn), std::move(options));
   }
@@ -211,8 +213,8 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
     return effect_of_list(DepList::for_build(std::move(deps)), std::move(fn), std::move(name));
   }
   // The same with the deps already in their list, as a binding fills it.
-  NodeHandle derived_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name);
-  NodeHandle effect_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string> name);
+  NodeHandle derived_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string>&& name);
+  NodeHandle effect_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string>&& name);
   // Lays the options over base (where they differ from the defaults) and
   // builds the node with fn, for a kind of the graph's own factories.
   NodeHandle add_dep_node(SharedKind kind, NodeSpec base, SharedNodeFn fn, DepList deps, NodeOptions options);

@@ -5,11 +5,11 @@
 // gives the core back whenever a unit goes (an entry taken out or erased,
 // the map's end), and the node is released when that was its last unit.
 
-#include <memory_resource>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
+#include "graph/id_map_pool.hpp"
 #include "node/arena/node_handle.hpp"
 
 namespace korvalinth {
@@ -28,13 +28,14 @@ class IdMap {
  public:
   // The entries come from a pool of the graph's own: one per node is the
   // usual case, and the pool spares each its own allocation.
-  using Entries = std::pmr::unordered_map<std::string, RegisteredNode>;
+  using Entries = std::unordered_map<std::string, RegisteredNode, std::hash<std::string>, std::equal_to<std::string>,
+                                     IdMapAllocator<std::pair<const std::string, RegisteredNode>>>;
   using value_type = Entries::value_type;
   using iterator = Entries::iterator;
   using const_iterator = Entries::const_iterator;
 
   // core is the graph's own reference: it outlives every unit kept here.
-  IdMap(std::pmr::memory_resource* pool, const CoreRef& core) : core_(&core), entries_(pool) {}
+  IdMap(IdMapPool* pool, const CoreRef& core) : core_(&core), entries_(Entries::allocator_type(pool)) {}
   IdMap(IdMap&& o) noexcept;
   IdMap& operator=(IdMap&&) = delete;
   // Lets go of the units left, in entry order; their faults are kept for later.

@@ -6,17 +6,36 @@
 // beside it; larger requests go to the heap.
 
 #include <cstddef>
-#include <memory_resource>
+#include <new>
 
 namespace korvalinth {
 
-class IdMapPool final : public std::pmr::memory_resource {
+class IdMapPool {
  public:
   IdMapPool() noexcept = default;
   IdMapPool(const IdMapPool&) = delete;
   IdMapPool& operator=(const IdMapPool&) = delete;
   // Frees every chunk: the map using the pool has gone before it.
-  ~IdMapPool() override;
+  ~IdMapPool();
+
+  // Inline and not virtual: the map asks for a block per entry, and a call
+  // through a memory resource's table cost about as much as the block.
+  void* allocate(std::size_t bytes, std::size_t alignment) {
+    const std::size_t size_class = class_of(bytes, alignment);
+    if (size_class == kClasses) [[unlikely]]
+      return ::operator new(bytes, std::align_val_t(alignment));
+    if (FreeBlock* block = free_[size_class]) {
+      free_[size_class] = block->next;
+      return block;
+    }
+    return cut((size_class + 1) * kGrain);
+  }
+  void deallocate(void* block, std::size_t bytes, std::size_t alignment) noexcept {
+    const std::size_t size_class = class_of(bytes, alignment);
+    if (size_class == kClasses) [[unlikely]]
+      return ::operator delete(block, bytes, std::align_val_t(alignment));
+    free_[size_class] = ::new (block) FreeBlock{free_[size_class]};
+  }
 
  private:
   static constexpr std::size_t kGrain = alignof(std::max_align_t);
@@ -31,10 +50,6 @@ class IdMapPool final : public std::pmr::memory_resource {
     Chunk* previous;
   };
 
-  void* do_allocate(std::size_t bytes, std::size_t alignment) override;
-  void do_deallocate(void* block, std::size_t bytes, std::size_t alignment) override;
-  bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
-
   // The size class of a request the pool serves, else kClasses.
   static std::size_t class_of(std::size_t bytes, std::size_t alignment) noexcept {
     if (alignment > kGrain || bytes == 0 || bytes > kClasses * kGrain) return kClasses;
@@ -47,6 +62,24 @@ class IdMapPool final : public std::pmr::memory_resource {
   char* end_ = nullptr;
   Chunk* newest_ = nullptr;
   std::size_t next_chunk_bytes_ = kFirstChunk;
+};
+
+// The map's allocator: its entries and bucket arrays from the graph's pool.
+template <class T>
+struct IdMapAllocator {
+  using value_type = T;
+  explicit IdMapAllocator(IdMapPool* p) noexcept : pool(p) {}
+  template <class U>
+  IdMapAllocator(const IdMapAllocator<U>& o) noexcept : pool(o.pool) {}
+
+  T* allocate(std::size_t n) { return static_cast<T*>(pool->allocate(n * sizeof(T), alignof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { pool->deallocate(p, n * sizeof(T), alignof(T)); }
+  template <class U>
+  friend bool operator==(const IdMapAllocator& a, const IdMapAllocator<U>& b) noexcept {
+    return a.pool == b.pool;
+  }
+
+  IdMapPool* pool;
 };
 
 }  // namespace korvalinth
