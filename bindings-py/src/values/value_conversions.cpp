@@ -43,10 +43,14 @@ PyObject** DepArguments::HeapSlots::take(std::size_t count) {
   return slots_.get();
 }
 
+// Slots of a run wider than this are freed, not kept: one very wide run
+// would otherwise hold its memory for the thread's life.
+constexpr std::size_t kMostKeptArgumentSlots = 4096;
+
 // The smaller slots are freed with this record.
 void DepArguments::HeapSlots::give_back() noexcept {
   SpareArgumentSlots& spare = ThreadBlock<SpareArgumentSlots>::get();
-  if (size_ <= spare.size) return;
+  if (size_ <= spare.size || size_ > kMostKeptArgumentSlots) return;
   std::swap(spare.slots, slots_);
   std::swap(spare.size, size_);
 }
