@@ -136,6 +136,13 @@ TEST(GraphCoreArena, ACountedHandleGivesItsUnitBackOnceHoweverItGoes) {
         h.drop();
       },
       [](NodeHandle& h) {
+        // Taking a handle's place gives back the unit the place held first.
+        const std::uint64_t before = h.count()->count;
+        NodeHandle other = h.promote_counted();
+        other = std::move(h);
+        EXPECT_EQ(other.count()->count, before);
+      },
+      [](NodeHandle& h) {
         HeldNode held(std::move(h));
         EXPECT_TRUE(held.counted());
         held.drop();

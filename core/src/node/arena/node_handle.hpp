@@ -128,11 +128,13 @@ class NodeHandle {
   NodeHandle() noexcept = default;
   // Adopts a unit of the count (does not raise it).
   NodeHandle(CoreRef core, SharedCount count, SlotKey key) noexcept : node_(std::move(core), std::move(count), key) {}
-  NodeHandle(NodeHandle&& o) noexcept : node_(std::exchange(o.node_, UncountedNode())) {}
+  // A moved-from shared_ptr is empty, so a plain member move leaves the
+  // source handle empty without building and swapping in a blank one.
+  NodeHandle(NodeHandle&& o) noexcept : node_(std::move(o.node_)) {}
   NodeHandle& operator=(NodeHandle&& o) noexcept {
     if (this != &o) {
       if (!empty()) drop_in_destructor();
-      node_ = std::exchange(o.node_, UncountedNode());
+      node_ = std::move(o.node_);
     }
     return *this;
   }
