@@ -1,5 +1,6 @@
 // A wave whose allocations fail: the nodes it touched are unpinned at its
-// end and released when their last handle goes.
+// end and released when their last handle goes, also when the end's own
+// allocations fail after the wave's.
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@ enum class Shape { Chain, FanOut };
 struct WaveFailureCase {
   const char* name;
   Shape shape;
+  long in_a_row;  // allocations failing from the armed one on
 };
 
 // More dependants than the touched list's first buffer holds, so the wave
@@ -42,10 +44,11 @@ Graph make_graph(const CoreRef& core, Shape shape) {
 
 class WaveAllocationFailure : public ::testing::TestWithParam<WaveFailureCase> {};
 
-// Each allocation of a set's wave fails in turn, on a thread of its own so
-// that the thread's wave scope starts with a touched buffer the wave
-// outgrows. The set either fails or ends its wave; either way no pin stays
-// raised, and every node goes when its handle is dropped.
+// Each allocation of a set's wave fails in turn (with the ones right after
+// it, for a row of several), on a thread of its own so that the thread's
+// wave scope starts with a touched buffer the wave outgrows. The set either
+// fails or ends its wave; either way no pin stays raised, and every node
+// goes when its handle is dropped.
 TEST_P(WaveAllocationFailure, LeavesNoPinAndEveryNodeReleasable) {
   const WaveFailureCase& c = GetParam();
   int failures = 0;
@@ -68,7 +71,7 @@ TEST_P(WaveAllocationFailure, LeavesNoPinAndEveryNodeReleasable) {
         for (const NodeHandle& d : g.dependants) watched.push_back(subscribe_recording(d));
       }
       {
-        FailingAllocation fail(nth);
+        FailingAllocation fail(nth, c.in_a_row);
         try {
           node_set(g.source, iv(1));
         } catch (const std::bad_alloc&) {
@@ -96,8 +99,10 @@ TEST_P(WaveAllocationFailure, LeavesNoPinAndEveryNodeReleasable) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WaveAllocationFailure,
-                         ::testing::Values(WaveFailureCase{"chain", Shape::Chain},
-                                           WaveFailureCase{"fan_out", Shape::FanOut}),
+                         ::testing::Values(WaveFailureCase{"chain", Shape::Chain, 1},
+                                           WaveFailureCase{"fan_out", Shape::FanOut, 1},
+                                           WaveFailureCase{"chain_two_in_a_row", Shape::Chain, 2},
+                                           WaveFailureCase{"fan_out_two_in_a_row", Shape::FanOut, 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
