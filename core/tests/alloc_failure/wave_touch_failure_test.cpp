@@ -16,7 +16,8 @@ using namespace korvalinth::test;
 
 namespace {
 
-enum class Shape { Chain, FanOut };
+// FanIn: the fan-out's dependants all feed one node.
+enum class Shape { Chain, FanOut, FanIn };
 
 struct WaveFailureCase {
   const char* name;
@@ -38,6 +39,16 @@ Graph make_graph(const CoreRef& core, Shape shape) {
   for (int i = 0; i < kDependants; ++i) {
     const NodeHandle& dep = shape == Shape::Chain && i > 0 ? g.dependants.back() : g.source;
     g.dependants.push_back(make_map(core, dep, [](int x) { return x + 1; }));
+  }
+  if (shape == Shape::FanIn) {
+    std::vector<NodeHandle> deps;
+    for (const NodeHandle& d : g.dependants) deps.push_back(d.promote_counted());
+    g.dependants.push_back(make_node(core, std::move(deps), fn_of([](RunContext& ctx) {
+                                       int sum = 0;
+                                       for (std::size_t i = 0; i < ctx.inputs.size(); ++i)
+                                         sum += int_of(ctx.inputs[i].current);
+                                       emit_data(ctx, iv(sum));
+                                     })));
   }
   return g;
 }
@@ -65,7 +76,7 @@ TEST_P(WaveAllocationFailure, LeavesNoPinAndEveryNodeReleasable) {
       for (const NodeHandle& d : g.dependants) nodes.push_back(&d);
       // Each leaf watched, so the set's wave reaches every dependant.
       std::vector<Subscribed> watched;
-      if (c.shape == Shape::Chain) {
+      if (c.shape != Shape::FanOut) {
         watched.push_back(subscribe_recording(g.dependants.back()));
       } else {
         for (const NodeHandle& d : g.dependants) watched.push_back(subscribe_recording(d));
@@ -101,8 +112,11 @@ TEST_P(WaveAllocationFailure, LeavesNoPinAndEveryNodeReleasable) {
 INSTANTIATE_TEST_SUITE_P(Cases, WaveAllocationFailure,
                          ::testing::Values(WaveFailureCase{"chain", Shape::Chain, 1},
                                            WaveFailureCase{"fan_out", Shape::FanOut, 1},
+                                           WaveFailureCase{"fan_in", Shape::FanIn, 1},
                                            WaveFailureCase{"chain_two_in_a_row", Shape::Chain, 2},
-                                           WaveFailureCase{"fan_out_two_in_a_row", Shape::FanOut, 2}),
+                                           WaveFailureCase{"fan_out_two_in_a_row", Shape::FanOut, 2},
+                                           WaveFailureCase{"fan_in_two_in_a_row", Shape::FanIn, 2},
+                                           WaveFailureCase{"fan_in_three_in_a_row", Shape::FanIn, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
