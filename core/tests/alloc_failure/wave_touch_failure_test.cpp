@@ -1,5 +1,6 @@
 // A wave whose allocations fail: the nodes it touched are unpinned at its
-// end and released when their last handle goes.
+// end and released when their last handle goes, also when the end's own
+// allocations fail after the wave's.
 
 #include <gtest/gtest.h>
 
@@ -15,11 +16,13 @@ using namespace korvalinth::test;
 
 namespace {
 
-enum class Shape { Chain, FanOut };
+// FanIn: the fan-out's dependants all feed one node.
+enum class Shape { Chain, FanOut, FanIn };
 
 struct WaveFailureCase {
   const char* name;
   Shape shape;
+  long in_a_row;  // allocations failing from the armed one on
 };
 
 // More dependants than the touched list's first buffer holds, so the wave
@@ -37,15 +40,26 @@ Graph make_graph(const CoreRef& core, Shape shape) {
     const NodeHandle& dep = shape == Shape::Chain && i > 0 ? g.dependants.back() : g.source;
     g.dependants.push_back(make_map(core, dep, [](int x) { return x + 1; }));
   }
+  if (shape == Shape::FanIn) {
+    std::vector<NodeHandle> deps;
+    for (const NodeHandle& d : g.dependants) deps.push_back(d.promote_counted());
+    g.dependants.push_back(make_node(core, std::move(deps), fn_of([](RunContext& ctx) {
+                                       int sum = 0;
+                                       for (std::size_t i = 0; i < ctx.inputs.size(); ++i)
+                                         sum += int_of(ctx.inputs[i].current);
+                                       emit_data(ctx, iv(sum));
+                                     })));
+  }
   return g;
 }
 
 class WaveAllocationFailure : public ::testing::TestWithParam<WaveFailureCase> {};
 
-// Each allocation of a set's wave fails in turn, on a thread of its own so
-// that the thread's wave scope starts with a touched buffer the wave
-// outgrows. The set either fails or ends its wave; either way no pin stays
-// raised, and every node goes when its handle is dropped.
+// Each allocation of a set's wave fails in turn (with the ones right after
+// it, for a row of several), on a thread of its own so that the thread's
+// wave scope starts with a touched buffer the wave outgrows. The set either
+// fails or ends its wave; either way no pin stays raised, and every node
+// goes when its handle is dropped.
 TEST_P(WaveAllocationFailure, LeavesNoPinAndEveryNodeReleasable) {
   const WaveFailureCase& c = GetParam();
   int failures = 0;
@@ -62,13 +76,13 @@ TEST_P(WaveAllocationFailure, LeavesNoPinAndEveryNodeReleasable) {
       for (const NodeHandle& d : g.dependants) nodes.push_back(&d);
       // Each leaf watched, so the set's wave reaches every dependant.
       std::vector<Subscribed> watched;
-      if (c.shape == Shape::Chain) {
+      if (c.shape != Shape::FanOut) {
         watched.push_back(subscribe_recording(g.dependants.back()));
       } else {
         for (const NodeHandle& d : g.dependants) watched.push_back(subscribe_recording(d));
       }
       {
-        FailingAllocation fail(nth);
+        FailingAllocation fail(nth, c.in_a_row);
         try {
           node_set(g.source, iv(1));
         } catch (const std::bad_alloc&) {
@@ -96,8 +110,13 @@ TEST_P(WaveAllocationFailure, LeavesNoPinAndEveryNodeReleasable) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WaveAllocationFailure,
-                         ::testing::Values(WaveFailureCase{"chain", Shape::Chain},
-                                           WaveFailureCase{"fan_out", Shape::FanOut}),
+                         ::testing::Values(WaveFailureCase{"chain", Shape::Chain, 1},
+                                           WaveFailureCase{"fan_out", Shape::FanOut, 1},
+                                           WaveFailureCase{"fan_in", Shape::FanIn, 1},
+                                           WaveFailureCase{"chain_two_in_a_row", Shape::Chain, 2},
+                                           WaveFailureCase{"fan_out_two_in_a_row", Shape::FanOut, 2},
+                                           WaveFailureCase{"fan_in_two_in_a_row", Shape::FanIn, 2},
+                                           WaveFailureCase{"fan_in_three_in_a_row", Shape::FanIn, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

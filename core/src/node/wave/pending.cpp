@@ -1,5 +1,6 @@
 #include "node/wave/pending.hpp"
 
+#include <new>
 
 #include "node/wave/delivery.hpp"
 #include "node/wave/down.hpp"
@@ -31,6 +32,18 @@ void keep_buffer(KeptBuffers& kept, std::vector<PendingItem>& emptied) {
   kept.buffers[kept.ready++].swap(emptied);
 }
 
+// Whether q has room for one more item, grown as its push would grow it:
+// false when the growth fails.
+bool make_room_for_one(std::vector<PendingItem>& q) noexcept {
+  if (q.size() < q.capacity()) return true;
+  try {
+    q.reserve(q.empty() ? 1 : 2 * q.size());
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // Flattened: the vector's push is inlined whole, as a fan-out pushes here
@@ -40,12 +53,14 @@ void keep_buffer(KeptBuffers& kept, std::vector<PendingItem>& emptied) {
   q.emplace_back(count, key, core_id, kind);
 }
 
+// Called at every wave's end, also after a fault: it must not fail.
 void keep_queued_owner_items_past_wave() {
   PendingState& pending = pending_state();
   std::vector<PendingItem>& q = pending.queue;
   // The lone item goes first, as it was queued; the walk below gives it its
-  // core as it does the others.
-  if (pending.lone.waiting()) {
+  // core as it does the others. Without room it stays in its slot, holding
+  // its core: a drain takes it ahead of the vector's items all the same.
+  if (pending.lone.waiting() && make_room_for_one(q)) {
     const UncountedNode lone = pending.lone.take();
     q.emplace(q.begin(), lone.count(), lone.key(), pending.lone.core_id, pending.lone.kind);
   }

@@ -9,42 +9,13 @@
 #include "node/wave/pending.hpp"
 #include "node/wave/stack_guard.hpp"
 #include "node/wave/up.hpp"
+#include "node/wave/wave_end_reset.hpp"
 
 namespace korvalinth {
 
 namespace {
 
 constinit thread_local std::uint64_t tls_next_scope_id KORVALINTH_FAST_TLS = 1;
-
-// Resets the per-wave state of one touched node after a wave that faulted
-// or was aborted. What a dep delivered in it becomes the dep's latest value,
-// as a run would have made it: the node's next run must not see the value
-// from before the wave.
-void end_wave_for_node(const TouchedNode& t, const CoreRef& owner) {
-  SmallVec<std::optional<SharedValue>, 2> old_wave;
-  SmallVec<SharedValue, 2> old_latest;
-  SmallVec<WaveDeliveries, 2> old_lists;
-  SmallVec<TerminalRecord, 2> old_terminal;
-  const CoreRef& core = t.core_ref(owner);
-  SlotKey key = t.key;
-  auto a = core->borrow_mut();
-  if (!a->is_current(key)) return;
-  EdgeEntry& e = a->wave_edge(key);
-  const std::size_t n = a->topology_at(key.index).deps.size();
-  e.state.abort_wave(e.dep_state, n);
-  for (std::size_t i = 0; i < n && i < e.dep_state.size(); ++i) {
-    DepSlot& d = e.dep_state[i];
-    if (d.wave_value) {
-      StockedDepInputs::keep_lent_input(e.dep_state.data(), i);
-      old_latest.push_back(std::exchange(d.latest, *d.wave_value));
-    }
-    old_wave.push_back(std::exchange(d.wave_value, std::nullopt));
-    old_lists.push_back(std::move(d.deliveries));
-    d.stamp = kNoStamp;
-    old_terminal.push_back(d.take_terminal_input());
-  }
-  a.release();
-}
 
 // Unpins one touched node as PinnedNode::unpin does.
 void unpin_touched_node(TouchedNode& t, const UncountedNode& owner) {
