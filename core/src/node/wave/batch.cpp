@@ -59,16 +59,16 @@ struct BatchState {
   std::size_t last_replaced_at = 0;
 };
 
-struct BatchCell : Cell<std::optional<BatchState>> {};
-
-Cell<std::optional<BatchState>>& batch_cell() noexcept { return ThreadBlock<BatchCell>::get(); }
-
-// The open batch's records by node. One per thread, as the open batch is,
-// and emptied when a batch opens: its table outlives the batches.
-struct RecordIndex {
+// The open batch, and its records by node beside it: a deferral finds both
+// through one thread-local block. The index is one per thread, as the open
+// batch is, and emptied when a batch opens: its table outlives the batches.
+struct BatchCell : Cell<std::optional<BatchState>> {
   BatchNodeIndex index;
 };
-BatchNodeIndex& record_index() noexcept { return ThreadBlock<RecordIndex>::get().index; }
+
+BatchCell& batch_block() noexcept { return ThreadBlock<BatchCell>::get(); }
+Cell<std::optional<BatchState>>& batch_cell() noexcept { return batch_block(); }
+BatchNodeIndex& record_index() noexcept { return batch_block().index; }
 
 // The record list's buffer, kept between batches so that a batch's records
 // need no allocation once the buffer has grown.
@@ -81,8 +81,8 @@ std::vector<BatchRecord>& spare_records() noexcept { return ThreadBlock<SpareRec
 // index slot where the node's probe ended, by pin's raise of the pin count
 // (and its unwind when the record cannot be added).
 template <class Late, class Pin>
-void add_record(BatchState& state, std::size_t slot, const UncountedNode& node, const NodeId& id, Late& late,
-                Pin& pin) {
+void add_record(BatchState& state, BatchNodeIndex& index, std::size_t slot, const UncountedNode& node,
+                const NodeId& id, Late& late, Pin& pin) {
   pin.raise();
   try {
     state.records.emplace_back(node, id.core, late);
@@ -90,7 +90,7 @@ void add_record(BatchState& state, std::size_t slot, const UncountedNode& node, 
     pin.unwind();
     throw;
   }
-  record_index().fill(slot, id, state.records.size() - 1);
+  index.fill(slot, id, state.records.size() - 1);
 }
 
 // Takes the core as its caller holds it (strong or weak): a weak reference
@@ -206,16 +206,17 @@ namespace {
 // record's messages, which it replaces by late. Says whether any were.
 template <class Late, class Pin, class ReplaceOther>
 bool defer_late_messages(const UncountedNode& node, Late& late, Pin&& pin, ReplaceOther&& replace_other) {
-  auto c = batch_cell().borrow_mut();
+  BatchCell& block = batch_block();
+  auto c = block.borrow_mut();
   BatchState& state = **c;
   // The node has a core: the caller acts on it there.
   const NodeId id{node.core_ref().id(), node.index(), node.generation()};
   if (!(state.last_replaced == id)) {
-    BatchNodeIndex& index = record_index();
+    BatchNodeIndex& index = block.index;
     const std::size_t slot = index.probe_for_insert(id);
     const std::optional<std::size_t> at = index.value_at(slot);
     if (!at) {
-      add_record(state, slot, node, id, late, pin);
+      add_record(state, index, slot, node, id, late, pin);
       return false;
     }
     state.last_replaced = id;

@@ -372,7 +372,8 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
   }
 }
 
-void announce_batch_deferral(const UncountedNode& node) {
+// Inline: a set that replaced deferred messages ends with it.
+[[gnu::always_inline]] inline void announce_batch_deferral(const UncountedNode& node) {
   auto a = node.core_ref().borrow_mut();
   DownSlots s = down_slots(*a, node.key());
   announce_batch_deferral(a, node, s.edge, s.aux);
