@@ -25,7 +25,8 @@ class SinkList {
     // dep sinks together, and any other list keeps the plain loop.
     bool dep_sinks = false;
     // Set while every entry ignores messages (keep-alives only): a DIRTY
-    // passes the list by. Any edit clears it, as it may put in anything.
+    // run marks such a node and goes on. Any edit clears it, as it may put
+    // in anything.
     bool ignored_only = false;
     // Lets go of one hold; the last holder frees the block.
     static void drop(Block* b) noexcept {
@@ -82,8 +83,6 @@ class SinkList {
   // Whether a DIRTY has any entry to reach: none when the list is empty
   // or holds only sinks that ignore messages.
   bool heeds_dirty() const noexcept { return block_ && !block_->ignored_only; }
-  // The reading a DIRTY delivers to: none when it has nothing to reach.
-  Reading read_for_dirty() const noexcept { return Reading(heeds_dirty() ? block_.get() : nullptr); }
 
  private:
   // The block to change: a copy of its own while a delivery reads it.

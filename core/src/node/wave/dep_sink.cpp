@@ -348,7 +348,7 @@ template <class Hold>
   const Entered entered = enter_node(*a, sink, hold);
   if (entered != Entered::Yes) return {entered, SinkList::Reading()};
   LiveSlotsWithAux s = current_slots_with_aux(*a, sink.dependent().index);
-  return {Entered::Yes, record_dep_dirty(s, dep_index) ? s.aux.sinks.read_for_dirty() : SinkList::Reading()};
+  return {Entered::Yes, record_dep_dirty(s, dep_index) ? s.aux.sinks.read() : SinkList::Reading()};
 }
 
 // DIRTY, a wave's first message: it replaces no value and queues nothing,
