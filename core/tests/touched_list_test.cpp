@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "node/arena/graph_core.hpp"
@@ -17,6 +18,12 @@ using namespace korvalinth;
 namespace {
 
 constexpr std::size_t kNoCore = ~std::size_t{0};
+
+// Adds a record as a touch does: room checked, grown if full, then placed.
+void add_record(TouchedList& list, CoreRef core, SharedCount count, SlotKey key) {
+  if (!list.has_room()) list.grow();
+  list.emplace_reserved(std::move(core), std::move(count), key, CoreId{1});
+}
 
 struct DropCase {
   const char* name;
@@ -34,7 +41,7 @@ TEST_P(TouchedListDrop, DropsThePassedFrontAndKeepsTheRestInOrder) {
   TouchedList list;
   for (std::size_t i = 0; i < c.records; ++i) {
     counts.push_back(std::make_shared<ExternalCount>());
-    list.emplace_back(i == c.held_core ? core : CoreRef(), counts.back(), SlotKey{i, 0}, CoreId{1});
+    add_record(list, i == c.held_core ? core : CoreRef(), counts.back(), SlotKey{i, 0});
   }
   std::size_t seen = 0;
   list.drop_owner_core_front_while([&](const TouchedNode& t) noexcept {
@@ -63,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TouchedListDrop,
 TEST(TouchedList, PushFrontAndGrowthKeepOrderAndShares) {
   SharedCount count = std::make_shared<ExternalCount>();
   TouchedList list;
-  for (std::size_t i = 1; i <= 17; ++i) list.emplace_back(CoreRef(), count, SlotKey{i, 0}, CoreId{1});
+  for (std::size_t i = 1; i <= 17; ++i) add_record(list, CoreRef(), count, SlotKey{i, 0});
   list.push_front(TouchedNode{CoreRef(), SharedCount(), SlotKey{0, 0}, CoreId{1}});
   EXPECT_EQ(count.use_count(), 18);
   ASSERT_EQ(list.size(), 18u);
@@ -73,7 +80,7 @@ TEST(TouchedList, PushFrontAndGrowthKeepOrderAndShares) {
   TouchedList moved(std::move(list));
   EXPECT_TRUE(list.empty());
   TouchedList other;
-  other.emplace_back(CoreRef(), count, SlotKey{99, 0}, CoreId{1});
+  add_record(other, CoreRef(), count, SlotKey{99, 0});
   other = std::move(moved);  // the record it held goes
   EXPECT_EQ(count.use_count(), 18);
   EXPECT_EQ(other.size(), 18u);
@@ -87,7 +94,7 @@ TEST_P(TouchedListPushFront, TakesTheSpareSlot) {
   const std::size_t records = GetParam();
   SharedCount count = std::make_shared<ExternalCount>();
   TouchedList list;
-  for (std::size_t i = 1; i <= records; ++i) list.emplace_back(CoreRef(), count, SlotKey{i, 0}, CoreId{1});
+  for (std::size_t i = 1; i <= records; ++i) add_record(list, CoreRef(), count, SlotKey{i, 0});
   const std::size_t capacity = list.capacity();
   const TouchedNode* const buffer = list.data();
   if (records > 0) EXPECT_GT(capacity, records);  // a slot kept spare
@@ -98,7 +105,7 @@ TEST_P(TouchedListPushFront, TakesTheSpareSlot) {
   }
   ASSERT_EQ(list.size(), records + 1);
   for (std::size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list.data()[i].key.index, i);
-  list.emplace_back(CoreRef(), count, SlotKey{records + 1, 0}, CoreId{1});
+  add_record(list, CoreRef(), count, SlotKey{records + 1, 0});
   EXPECT_EQ(list.data()[records + 1].key.index, records + 1);
   EXPECT_EQ(count.use_count(), static_cast<long>(records) + 2);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "failing_allocation.hpp"
+#include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;
@@ -23,6 +24,9 @@ struct WaveFailureCase {
   const char* name;
   Shape shape;
   long in_a_row;  // allocations failing from the armed one on
+  // The thread's scope holds no touched buffer when the wave starts, as
+  // after a wave's end handed it out: the source's own touch grows first.
+  bool no_buffer = false;
 };
 
 // More dependants than the touched list's first buffer holds, so the wave
@@ -81,6 +85,11 @@ TEST_P(WaveAllocationFailure, LeavesNoPinAndEveryNodeReleasable) {
       } else {
         for (const NodeHandle& d : g.dependants) watched.push_back(subscribe_recording(d));
       }
+      EndedScope handed_out;
+      if (c.no_buffer) {
+        handed_out = wave_scope_cell().unguarded().uninstall();
+        ASSERT_EQ(wave_scope_cell().unguarded()->touched.capacity(), 0u);
+      }
       {
         FailingAllocation fail(nth, c.in_a_row);
         try {
@@ -95,6 +104,10 @@ TEST_P(WaveAllocationFailure, LeavesNoPinAndEveryNodeReleasable) {
         EXPECT_EQ(pin_count(*nodes[i]), 0u) << nth << " node " << i;
         keys.push_back(nodes[i]->key());
       }
+      // A wave that grew no buffer failed at or before the source's own
+      // touch: the source, touched by no earlier wave, is not left touched.
+      if (c.no_buffer && wave_scope_cell().unguarded()->touched.capacity() == 0)
+        EXPECT_EQ(core->unguarded().touch_stamp(g.source.index()), 0u) << nth << " source left touched";
       for (Subscribed& w : watched) w.unsubscribe.call();
       lone.drop();
       g.source.drop();
@@ -116,7 +129,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, WaveAllocationFailure,
                                            WaveFailureCase{"chain_two_in_a_row", Shape::Chain, 2},
                                            WaveFailureCase{"fan_out_two_in_a_row", Shape::FanOut, 2},
                                            WaveFailureCase{"fan_in_two_in_a_row", Shape::FanIn, 2},
-                                           WaveFailureCase{"fan_in_three_in_a_row", Shape::FanIn, 3}),
+                                           WaveFailureCase{"fan_in_three_in_a_row", Shape::FanIn, 3},
+                                           WaveFailureCase{"chain_no_buffer", Shape::Chain, 1, true},
+                                           WaveFailureCase{"fan_out_no_buffer_two_in_a_row", Shape::FanOut, 2, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -28,6 +28,8 @@ RunEnd DepSink::call_run(const SinkEntry* self, const SinkEntry* const end, cons
 }
 
 RunEnd DepSink::call_dirty_run(const SinkEntry* self, const SinkEntry* const end) {
+  // A detached first sink takes nothing: no borrow for it.
+  if (detached()) return {self + 1, nullptr};
   check_stack_headroom();
   GraphCore& core = *raw_core_;
   const SinkEntry* e = self;

@@ -102,7 +102,7 @@ constinit const SharedCount kOwnersRecord;
 [[gnu::always_inline]] inline void touch_owner_first(WaveScope& scope, Arena& a, SlotKey key) {
   a.add_pin(key.index);
   a.set_touch_stamp(key.index, scope.scope_id);
-  if (!scope.touched.has_room()) grow_touched_list(scope.touched, a, key);
+  make_touched_room(scope.touched, a, key);
   scope.owner_first = true;
   scope.owner_key = key;
 }

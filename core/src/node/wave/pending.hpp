@@ -40,6 +40,10 @@ void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core,
 // names: a failed growth lowers the pin and clears the stamp again before
 // its fault goes on, so the node stays releasable.
 [[gnu::cold]] void grow_touched_list(TouchedList& touched, Arena& arena, SlotKey key);
+// Makes room for the record of that touch, growing the list if it is full.
+[[gnu::always_inline]] inline void make_touched_room(TouchedList& touched, Arena& arena, SlotKey key) {
+  if (!touched.has_room()) grow_touched_list(touched, arena, key);
+}
 
 // The touch itself, for a key the caller found current and not touched by
 // scope under that borrow, of the core named by id: other_core is null when
@@ -49,7 +53,7 @@ void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core,
                                                             const SharedCount& count, SlotKey key, CoreId id) {
   arena.add_pin(key.index);
   arena.set_touch_stamp(key.index, scope.scope_id);
-  if (!scope.touched.has_room()) grow_touched_list(scope.touched, arena, key);
+  make_touched_room(scope.touched, arena, key);
   if (other_core)
     scope.touched.emplace_reserved(*other_core, count, key, id);
   else

@@ -67,11 +67,6 @@ class TouchedList {
     ::new (static_cast<void*>(end_)) TouchedNode(std::forward<A>(a)...);
     ++end_;
   }
-  template <class... A>
-  void emplace_back(A&&... a) {
-    if (!has_room()) grow();
-    emplace_reserved(std::forward<A>(a)...);
-  }
 
   // Puts t before every record. It takes the slot kept spare, so it
   // cannot fail once the list holds a buffer.
