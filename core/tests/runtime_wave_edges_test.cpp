@@ -241,6 +241,15 @@ struct QueuedPush {
   const char* node;
   PendingKind kind;
 };
+constexpr PendingKind kRun = PendingKind::RunCheck;
+constexpr PendingKind kResolve = PendingKind::ResolveCheck;
+
+// A row of the queue-order tables: the pushes and the log they give.
+struct QueueCase {
+  const char* name;
+  std::vector<QueuedPush> pushes;
+  std::vector<std::string> expected;
+};
 
 // Queues each check on its named node, as a delivery would (a resolve
 // check's node has sent its DIRTY).
@@ -289,14 +298,7 @@ std::vector<std::string> drain_pushes(const std::vector<QueuedPush>& pushes, boo
 }  // namespace
 
 TEST(PendingEdges, TheOwnersLoneItemDrainsInTheOrderTheVectorGives) {
-  constexpr PendingKind kRun = PendingKind::RunCheck;
-  constexpr PendingKind kResolve = PendingKind::ResolveCheck;
-  struct Case {
-    const char* name;
-    std::vector<QueuedPush> pushes;
-    std::vector<std::string> expected;
-  };
-  const Case cases[] = {
+  const QueueCase cases[] = {
       {"one run check", {{"a1", kRun}}, L({"a1 ran"})},
       {"a second of the owner's core", {{"a1", kRun}, {"a2", kRun}}, L({"a1 ran", "a2 ran"})},
       {"another core's after it", {{"a1", kRun}, {"b1", kRun}}, L({"a1 ran", "b1 ran"})},
@@ -312,7 +314,7 @@ TEST(PendingEdges, TheOwnersLoneItemDrainsInTheOrderTheVectorGives) {
       {"the same run check twice", {{"a1", kRun}, {"a1", kRun}}, L({"a1 ran"})},
       {"the same resolve check twice", {{"a1", kResolve}, {"a1", kResolve}}, L({"a1 RESOLVED"})},
   };
-  for (const Case& c : cases) {
+  for (const QueueCase& c : cases) {
     EXPECT_EQ(drain_pushes(c.pushes, true), c.expected) << c.name << " (in the owner's wave)";
     EXPECT_EQ(drain_pushes(c.pushes, false), c.expected) << c.name << " (outside a wave)";
   }
@@ -375,14 +377,7 @@ std::vector<std::string> queued_runs_as_named(const std::vector<QueuedPush>& pus
 }  // namespace
 
 TEST(PendingEdges, EachQueuedCheckActsOnItsOwnNode) {
-  constexpr PendingKind kRun = PendingKind::RunCheck;
-  constexpr PendingKind kResolve = PendingKind::ResolveCheck;
-  struct Case {
-    const char* name;
-    std::vector<QueuedPush> pushes;
-    std::vector<std::string> expected;
-  };
-  const Case cases[] = {
+  const QueueCase cases[] = {
       {"one", {{"a1", kRun}}, L({"a1 as a1"})},
       {"two of one core", {{"a1", kRun}, {"a2", kRun}}, L({"a1 as a1", "a2 as a2"})},
       {"three of one core", {{"a1", kRun}, {"a2", kRun}, {"a3", kRun}}, L({"a1 as a1", "a2 as a2", "a3 as a3"})},
@@ -394,7 +389,7 @@ TEST(PendingEdges, EachQueuedCheckActsOnItsOwnNode) {
       {"a resolve check behind the lone one", {{"a1", kResolve}, {"a2", kResolve}}, L({"a1 RESOLVED", "a2 RESOLVED"})},
       {"a run check behind a lone resolve check", {{"a1", kResolve}, {"a2", kRun}}, L({"a2 as a2", "a1 RESOLVED"})},
   };
-  for (const Case& c : cases) {
+  for (const QueueCase& c : cases) {
     EXPECT_EQ(queued_runs_as_named(c.pushes, QueueRoad::PushedAndDrainedInWave), c.expected) << c.name << " (in a wave)";
     EXPECT_EQ(queued_runs_as_named(c.pushes, QueueRoad::PushedInWaveDrainedAfter), c.expected)
         << c.name << " (drained after it)";
