@@ -82,6 +82,9 @@ struct PyNode {
   const UncountedNode& target() const noexcept { return lookup_target ? lookup_target->uncounted() : primary.uncounted(); }
 };
 
+// The name the creating-thread check gives in its refusal.
+inline constexpr const char* kNodeInternalName = "_native::PyNode";
+
 PyTypeObject* node_type();
 
 // A new Node of a node factory: the graph's slot and the node's handle,
@@ -99,13 +102,20 @@ bool is_node(kit::BorrowedRef object);
 // check.
 class NodeBorrow {
  public:
-  explicit NodeBorrow(kit::BorrowedRef node);
+  // Inline: every dep of a node built is borrowed once.
+  explicit NodeBorrow(kit::BorrowedRef node) : record_(checked(node)) {}
   NodeBorrow(const NodeBorrow&) = delete;
   NodeBorrow& operator=(const NodeBorrow&) = delete;
   PyNode& get() const noexcept { return record_; }
   PyNode* operator->() const noexcept { return &record_; }
 
  private:
+  static PyNode& checked(kit::BorrowedRef node) {
+    kit::Instance<PyNode>* instance = kit::Instance<PyNode>::of(node.get());
+    kit::check_owner_thread(instance->owner, kNodeInternalName);
+    return instance->record();
+  }
+
   PyNode& record_;
 };
 
