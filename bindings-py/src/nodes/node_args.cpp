@@ -17,7 +17,9 @@ std::vector<kit::OwnedRef> extract_deps(kit::BorrowedRef object) {
 
 DepRefs extract_dep_refs(kit::BorrowedRef object) {
   DepRefs refs;
-  kit::extract_sequence_into(refs, object, kit::SequenceCheck::Protocol, require_node);
+  // A lambda, so the check is inlined into the item loop.
+  kit::extract_sequence_into(refs, object, kit::SequenceCheck::Protocol,
+                             [](kit::BorrowedRef item) { downcast_node(item); });
   return refs;
 }
 
