@@ -198,11 +198,7 @@ struct NodeClass {
 
 }  // namespace
 
-PyNode::~PyNode() {
-  fatal.reset();
-  lookup_target.reset();
-  primary.release();
-}
+PyNode::~PyNode() = default;
 
 PyTypeObject* node_type() { return kit::type_object<NodeClass>(); }
 
