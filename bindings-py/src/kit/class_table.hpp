@@ -283,16 +283,28 @@ struct TypeTables {
 
 }  // namespace detail
 
+namespace detail {
+
+template <class Cls>
+inline constinit PyTypeObject* made_type = nullptr;
+
+// The first use's creation, kept out of line so that every later lookup is
+// one inlined load.
+template <class Cls>
+[[gnu::noinline]] PyTypeObject* make_type_object() {
+  static TypeTables<Cls> tables;
+  made_type<Cls> = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&tables.spec)).release());
+  return made_type<Cls>;
+}
+
+}  // namespace detail
+
 // The class's type object, created on first use and kept for the process.
 // Throws PyErrAlreadySet when it cannot be created.
 template <class Cls>
 PyTypeObject* type_object() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) {
-    static detail::TypeTables<Cls> tables;
-    type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&tables.spec)).release());
-  }
-  return type;
+  if (PyTypeObject* type = detail::made_type<Cls>) [[likely]] return type;
+  return detail::make_type_object<Cls>();
 }
 
 // Prints the creation error and faults "failed to create type object for

@@ -16,18 +16,6 @@ namespace korvalinth::py {
 
 namespace {
 
-constexpr const char* kInternalName = "_native::PyNode";
-
-kit::Instance<PyNode>* instance_of(kit::BorrowedRef node) noexcept {
-  return kit::Instance<PyNode>::of(node.get());
-}
-
-PyNode& checked(kit::BorrowedRef node) {
-  kit::Instance<PyNode>* instance = instance_of(node);
-  kit::check_owner_thread(instance->owner, kInternalName);
-  return instance->record();
-}
-
 // ---- value and flow operations ----
 
 // Pre-drain, the refusal of lookup handles, the delivery under the guard,
@@ -167,7 +155,7 @@ struct NodeClass {
   using Record = PyNode;
   static constexpr auto traverse = node_traverse;
   static constexpr const char* name = "Node";
-  static constexpr const char* internal_name = kInternalName;
+  static constexpr const char* internal_name = kNodeInternalName;
   // One Node per node built, most of them dropped soon after.
   static constexpr std::size_t kept_instances = 16;
   static constexpr kit::Method<PyNode> methods[] = {
@@ -210,11 +198,7 @@ struct NodeClass {
 
 }  // namespace
 
-PyNode::~PyNode() {
-  fatal.reset();
-  lookup_target.reset();
-  primary.release();
-}
+PyNode::~PyNode() = default;
 
 PyTypeObject* node_type() { return kit::type_object<NodeClass>(); }
 
@@ -237,7 +221,5 @@ bool is_node(kit::BorrowedRef object) {
   }
   return PyObject_TypeCheck(object.get(), type) != 0;
 }
-
-NodeBorrow::NodeBorrow(kit::BorrowedRef node) : record_(checked(node)) {}
 
 }  // namespace korvalinth::py

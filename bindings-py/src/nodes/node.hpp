@@ -46,41 +46,40 @@ class PrimaryNode : public HeldNode {
   // A moved-from handle names no core, so the source gives back no hold.
   PrimaryNode(PrimaryNode&& other) noexcept : HeldNode(std::move(other)) {}
   PrimaryNode& operator=(PrimaryNode&&) = delete;
-  ~PrimaryNode() { release(); }
-
-  // Gives back the hold, then the node.
-  void release() noexcept {
-    const CoreRef& core = uncounted().core();
-    if (!core) return;
-    core->drop_host_holds(1);
-    static_cast<HeldNode&>(*this) = HeldNode();
+  // Gives back the hold; the base then drops the node.
+  ~PrimaryNode() {
+    if (const CoreRef& core = uncounted().core()) core->drop_host_holds(1);
   }
 };
 
 struct PyNode {
-  SharedFatalSlot fatal;
+  // The members drop in the reverse order: the slot, then the lookup
+  // target, then the primary handle, each once.
+  // Uncounted when the node had only pins left as the Node was made.
+  PrimaryNode primary;
   // Only on graph lookup handles, so kept out of line with its core hold:
   // most Nodes pay one pointer for both.
   std::unique_ptr<LookupTarget> lookup_target;
-  // Uncounted when the node had only pins left as the Node was made.
-  PrimaryNode primary;
+  SharedFatalSlot fatal;
 
   PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, HeldNode primary)
-      : fatal(std::move(fatal)),
+      : primary(std::move(primary)),
         lookup_target(lookup_target ? std::make_unique<LookupTarget>(std::move(*lookup_target)) : nullptr),
-        primary(std::move(primary)) {}
+        fatal(std::move(fatal)) {}
   // A node factory's Node: no lookup target; the slot is shared straight
   // into the record.
   template <FactoryHandle Handle>
-  PyNode(const SharedFatalSlot& fatal, Handle&& primary) noexcept : fatal(fatal), primary(std::move(primary)) {}
+  PyNode(const SharedFatalSlot& fatal, Handle&& primary) noexcept : primary(std::move(primary)), fatal(fatal) {}
   PyNode(PyNode&&) noexcept = default;
-  // The slot, then the lookup target, then the primary handle.
   ~PyNode();
 
   bool is_lookup_handle() const noexcept { return lookup_target != nullptr; }
   // The graph node this Node stands for: the found node, else the primary.
   const UncountedNode& target() const noexcept { return lookup_target ? lookup_target->uncounted() : primary.uncounted(); }
 };
+
+// The name the creating-thread check gives in its refusal.
+inline constexpr const char* kNodeInternalName = "_native::PyNode";
 
 PyTypeObject* node_type();
 
@@ -99,13 +98,20 @@ bool is_node(kit::BorrowedRef object);
 // check.
 class NodeBorrow {
  public:
-  explicit NodeBorrow(kit::BorrowedRef node);
+  // Inline: every dep of a node built is borrowed once.
+  explicit NodeBorrow(kit::BorrowedRef node) : record_(checked(node)) {}
   NodeBorrow(const NodeBorrow&) = delete;
   NodeBorrow& operator=(const NodeBorrow&) = delete;
   PyNode& get() const noexcept { return record_; }
   PyNode* operator->() const noexcept { return &record_; }
 
  private:
+  static PyNode& checked(kit::BorrowedRef node) {
+    kit::Instance<PyNode>* instance = kit::Instance<PyNode>::of(node.get());
+    kit::check_owner_thread(instance->owner, kNodeInternalName);
+    return instance->record();
+  }
+
   PyNode& record_;
 };
 

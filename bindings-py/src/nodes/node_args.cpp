@@ -17,7 +17,9 @@ std::vector<kit::OwnedRef> extract_deps(kit::BorrowedRef object) {
 
 DepRefs extract_dep_refs(kit::BorrowedRef object) {
   DepRefs refs;
-  kit::extract_sequence_into(refs, object, kit::SequenceCheck::Protocol, require_node);
+  // A lambda, so the check is inlined into the item loop.
+  kit::extract_sequence_into(refs, object, kit::SequenceCheck::Protocol,
+                             [](kit::BorrowedRef item) { downcast_node(item); });
   return refs;
 }
 
@@ -26,20 +28,25 @@ kit::BorrowedRef downcast_node(kit::BorrowedRef object) {
   return object;
 }
 
-NodeHandle dep_handle_of(kit::BorrowedRef dep) {
+namespace {
+// Inlined into the loops that make a node's deps.
+[[gnu::always_inline]] inline NodeHandle counted_target(kit::BorrowedRef dep) {
   NodeBorrow node(dep);
   return node->target().promote_counted();
 }
+}  // namespace
+
+NodeHandle dep_handle_of(kit::BorrowedRef dep) { return counted_target(dep); }
 
 std::vector<NodeHandle> dep_handles_of(std::span<const kit::OwnedRef> deps) {
   std::vector<NodeHandle> handles;
   handles.reserve(deps.size());
-  for (const kit::OwnedRef& dep : deps) handles.push_back(dep_handle_of(dep.borrow()));
+  for (const kit::OwnedRef& dep : deps) handles.push_back(counted_target(dep.borrow()));
   return handles;
 }
 
 DepList dep_list_of(std::span<const kit::OwnedRef> deps) {
-  return DepList::made(deps.size(), [&](std::size_t i) { return dep_handle_of(deps[i].borrow()); });
+  return DepList::made(deps.size(), [&](std::size_t i) { return counted_target(deps[i].borrow()); });
 }
 
 NodeRef extract_node_ref(kit::BorrowedRef object) {
