@@ -49,8 +49,9 @@ class ValueCallbackFn final : public NodeFn {
   // A chain's link, under a binding frame (the GIL held, nothing to take or
   // give back): the one dep's object is the argument and the result is
   // settled straight, as the general road settles it. Any other run goes
-  // out of line so that this one stays light.
-  void run(RunContext& ctx) override {
+  // out of line so that this one stays light. Flattened so that the sent
+  // DATA's drop is in line: out of line it is a call for a test or two.
+  [[gnu::flatten]] void run(RunContext& ctx) override {
     const PyObjectValue* held = light_roads_open() && ctx.inputs.size() == 1
                                     ? py_object_value_seen_at_once(ctx.inputs[0].current)
                                     : nullptr;
@@ -69,8 +70,8 @@ class ValueCallbackFn final : public NodeFn {
 
   // A diamond's join, two deps holding Python objects under a binding frame:
   // their objects are lent and the result settled as a chain's link does.
-  // Any other run takes the general road.
-  [[gnu::noinline]] void run_off_chain(RunContext& ctx) {
+  // Any other run takes the general road. Flattened as run is.
+  [[gnu::noinline, gnu::flatten]] void run_off_chain(RunContext& ctx) {
     const bool pair = light_roads_open() && ctx.inputs.size() == 2;
     const PyObjectValue* first = pair ? py_object_value_seen_at_once(ctx.inputs[0].current) : nullptr;
     const PyObjectValue* second = first ? py_object_value_seen_at_once(ctx.inputs[1].current) : nullptr;

@@ -48,8 +48,10 @@ class DepArguments {
     PyObject** out = slots + 1;
     PyObject** const end = out + count_;
     // Python values four at a time, with one step of the walk per four; the
-    // first group holding anything else, and the rest, go one by one.
-    for (; end - out >= 4; out += 4, input += 4) {
+    // first group holding anything else, and the rest, go one by one. The
+    // groups' end is found once: a test per group is then a compare.
+    PyObject** const groups_end = out + (count_ & ~std::size_t{3});
+    for (; out != groups_end; out += 4, input += 4) {
       if (!is_py_object_value_seen_at_once(input[0].current) || !is_py_object_value_seen_at_once(input[1].current) ||
           !is_py_object_value_seen_at_once(input[2].current) || !is_py_object_value_seen_at_once(input[3].current))
         break;
