@@ -49,10 +49,11 @@ void up_op(const UncountedNode& node, MessageList list, std::optional<std::uint6
 void node_set(const UncountedNode& node, SharedValue value) {
   HostBoundaryScope boundary;
   require_current(node);
-  refuse_joining_feedback(node);
+  if (!wave_scope_installed()) return set_in_owned_wave_scope(node, value);
+  refuse_feedback_into_running_nodes(node);
   // The DATA is built where it is handed down, so no move of it is made; it
   // goes as that down returns or unwinds.
-  run_in_wave_scope(node, [&] { down(node, Message::data(std::move(value))); });
+  down(node, Message::data(std::move(value)));
 }
 
 void node_send(const UncountedNode& node, SharedValue value) { node_set(node, std::move(value)); }

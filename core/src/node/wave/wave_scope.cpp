@@ -69,8 +69,8 @@ void unpin_touched(TouchedList& touched, const UncountedNode& owner) {
 // owner's core whose release is not due, dropping their records as it
 // goes: no code runs for them. The nodes left head the touched list for
 // unpin_touched; true when the first one's pin went already with its
-// release due.
-bool lower_owner_pins_in_place(WaveScope& scope, const UncountedNode& owner) {
+// release due. Inline, as is the install: each owned wave makes both.
+[[gnu::always_inline]] inline bool lower_owner_pins_in_place(WaveScope& scope, const UncountedNode& owner) {
   TouchedList& touched = scope.touched;
   if (touched.empty() && !scope.owner_first) return false;
   if (owner.empty() || owner.core_ref().is_borrowed()) {
@@ -101,7 +101,7 @@ bool lower_owner_pins_in_place(WaveScope& scope, const UncountedNode& owner) {
 // touched buffer the last scope left, so a wave's scope needs no allocation
 // once it grew. No holder of the cell's borrow calls out, so with no scope
 // installed none is held: the install needs no borrow.
-void install_scope(const UncountedNode& node, Cell<InstalledScope>& cell) {
+[[gnu::always_inline]] inline void install_scope(const UncountedNode& node, Cell<InstalledScope>& cell) {
   if (tls_next_scope_id == ~std::uint64_t{0}) fault("wave scope id overflow");
   const std::uint64_t scope_id = tls_next_scope_id++;
   const CoreId owner = node.empty() ? 0 : node.core_ref().id();
@@ -205,8 +205,9 @@ struct EndedRest {
 // the scope's own list while no release is due (no code runs meanwhile, so
 // no scope can be installed), and the list keeps its place; from a due
 // release on, the rest is handed out of the uninstalled scope as a faulted
-// wave's end hands it all. cell is the thread's scope cell.
-void end_clean_wave(const UncountedNode& node, Cell<InstalledScope>& cell) {
+// wave's end hands it all. cell is the thread's scope cell. Inline: each
+// owned wave ends here.
+[[gnu::always_inline]] inline void end_clean_wave(const UncountedNode& node, Cell<InstalledScope>& cell) {
   keep_owner_items_past_wave();
   {
     auto c = cell.borrow_mut();
@@ -224,19 +225,8 @@ void end_clean_wave(const UncountedNode& node, Cell<InstalledScope>& cell) {
   raise_kept_drop_fault();
 }
 
-}  // namespace
-
-void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
-  // The thread's cell, found once for the install and the end.
-  Cell<InstalledScope>& cell = wave_scope_cell();
-  install_scope(node, cell);
-  std::exception_ptr failure;
-  try {
-    work();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (!failure) return end_clean_wave(node, cell);
+// The end of a wave whose work faulted with failure.
+[[gnu::noinline]] void end_failed_wave(const UncountedNode& node, const std::exception_ptr& failure) {
   EndedScope scope = uninstall_scope();
   std::exception_ptr undelivered;
   for (const TouchedNode& t : scope.touched) end_wave_for_node(t, node.core());
@@ -279,6 +269,32 @@ void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work
   scope.deferred_cores.clear();
   if (undelivered) std::rethrow_exception(undelivered);
   raise_kept_drop_fault();
+}
+
+// Runs work in a new wave scope owned by node's operation and ends the
+// wave. Inline: a set's wave calls its down with no callable between.
+template <class Work>
+[[gnu::always_inline]] inline void run_owned(const UncountedNode& node, Work&& work) {
+  // The thread's cell, found once for the install and the end.
+  Cell<InstalledScope>& cell = wave_scope_cell();
+  install_scope(node, cell);
+  std::exception_ptr failure;
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (!failure) return end_clean_wave(node, cell);
+  end_failed_wave(node, failure);
+}
+
+}  // namespace
+
+void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work) { run_owned(node, work); }
+
+void set_in_owned_wave_scope(const UncountedNode& node, SharedValue& value) {
+  // The DATA is built where it is handed down; it goes as that down returns or unwinds.
+  run_owned(node, [&] { down(node, Message::data(std::move(value))); });
 }
 
 void down_in_wave_scope(const UncountedNode& node, MessageList messages) {

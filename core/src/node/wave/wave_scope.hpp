@@ -134,6 +134,9 @@ inline bool wave_scope_installed() noexcept { return installed_scope_id() != 0; 
 // Runs work in a new wave scope owned by node's operation, and ends the
 // wave as described above. No scope may be installed.
 void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work);
+// run_in_owned_wave_scope of a down of a DATA with value, taken from value
+// where the down is made.
+void set_in_owned_wave_scope(const UncountedNode& node, SharedValue& value);
 // Runs work in a wave scope of node: joins an installed scope, or owns a new
 // one. Inline: a joining operation needs no frame of the owner's.
 inline void run_in_wave_scope(const UncountedNode& node, FunctionRef<void()> work) {
