@@ -157,21 +157,6 @@ void touch_in_current_frame(const UncountedNode& node) {
   touch_current_in_installed_scope(*a, node);
 }
 
-std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakCore& weak_core, const WeakCount& weak_count,
-                                                                   SlotKey key) {
-  CoreRef core = weak_core.lock();
-  if (!core) return std::nullopt;
-  SharedCount count = weak_count.lock();
-  if (!count) return std::nullopt;
-  {
-    auto a = core->borrow_mut();
-    if (!a->is_current(key)) return std::nullopt;
-    a->add_pin(key.index);
-  }
-  UncountedNode handle(core, count, key);
-  return std::make_pair(PinnedNode(std::move(core), std::move(count), key), std::move(handle));
-}
-
 void push_pending(const UncountedNode& node, PendingKind kind) {
   const CoreId id = node.core_id();
   // A run check of a current node is found through its mark, a resolve
