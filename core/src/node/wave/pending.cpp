@@ -46,10 +46,19 @@ bool make_room_for_one(std::vector<PendingItem>& q) noexcept {
 
 }  // namespace
 
-// Flattened: the vector's push is inlined whole, as a fan-out pushes here
-// once per node.
-[[gnu::flatten]] void push_owner_item(std::vector<PendingItem>& q, const SharedCount& count, const SlotKey& key,
-                                      CoreId core_id, PendingKind kind) {
+namespace {
+// The push into a full q, grown as emplace_back grows it. Apart: the push
+// with room then needs no saved registers, and a fan-out pushes once per node.
+[[gnu::noinline, gnu::flatten]] void push_owner_item_growing(std::vector<PendingItem>& q, const SharedCount& count,
+                                                             const SlotKey& key, CoreId core_id, PendingKind kind) {
+  q.emplace_back(count, key, core_id, kind);
+}
+}  // namespace
+
+void push_owner_item(std::vector<PendingItem>& q, const SharedCount& count, const SlotKey& key, CoreId core_id,
+                     PendingKind kind) {
+  if (q.size() == q.capacity()) [[unlikely]]
+    return push_owner_item_growing(q, count, key, core_id, kind);
   q.emplace_back(count, key, core_id, kind);
 }
 
@@ -146,21 +155,6 @@ void touch_in_current_frame(const UncountedNode& node) {
   auto a = node.core_ref().borrow_mut();
   if (!a->is_current(node.key())) return;
   touch_current_in_installed_scope(*a, node);
-}
-
-std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakCore& weak_core, const WeakCount& weak_count,
-                                                                   SlotKey key) {
-  CoreRef core = weak_core.lock();
-  if (!core) return std::nullopt;
-  SharedCount count = weak_count.lock();
-  if (!count) return std::nullopt;
-  {
-    auto a = core->borrow_mut();
-    if (!a->is_current(key)) return std::nullopt;
-    a->add_pin(key.index);
-  }
-  UncountedNode handle(core, count, key);
-  return std::make_pair(PinnedNode(std::move(core), std::move(count), key), std::move(handle));
 }
 
 void push_pending(const UncountedNode& node, PendingKind kind) {

@@ -6,8 +6,6 @@
 // diamond runs each node once per wave.
 
 #include <cstdint>
-#include <optional>
-#include <utility>
 
 #include "node/arena/graph_core.hpp"
 #include "node/wave/pending_queue.hpp"
@@ -59,9 +57,6 @@ void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core,
   else
     scope.touched.emplace_reserved(CoreRef(), count, key, id);
 }
-
-std::optional<std::pair<PinnedNode, UncountedNode>> pin_pending_node(const WeakCore& core, const WeakCount& count,
-                                                                   SlotKey key);
 
 // Queues an item of the owner's core in the vector q, built in place: no
 // item is moved and dropped.
