@@ -217,14 +217,18 @@ TEST(SinkList, ADirtyToAWideListTakesDepEntriesThroughTheirRuns) {
   }
 }
 
-// A DIRTY heeds a list unless every entry ignores messages; an edit may put
-// in anything, so after one the list is heeded. Each change is made while a
+// A DIRTY heeds a list unless every entry ignores messages; an edit through
+// the vector may put in anything, so after one the list is heeded, and an
+// edit given as a change looks at what it left. Each change is made while a
 // reading holds the list, so each copies it.
 TEST(SinkList, ADirtyHeedsAListUnlessEverySinkIgnoresMessages) {
   // One letter per change: i adds a sink ignoring messages, c a counting
-  // one, e puts a counting one in through an edit.
+  // one, e puts a counting one in through an edit; as changes, r takes the
+  // counting ones out and a puts one in.
   const std::pair<const char*, bool> layouts[] = {
-      {"", false}, {"i", false}, {"iii", false}, {"c", true}, {"iic", true}, {"ci", true}, {"ie", true},
+      {"", false},     {"i", false},    {"iii", false}, {"c", true},   {"iic", true},
+      {"ci", true},    {"ie", true},    {"icr", false}, {"cir", false}, {"cr", false},
+      {"ira", true},   {"icri", false}, {"icrc", true}, {"ier", false},
   };
   for (const auto& [steps, heeds] : layouts) {
     SCOPED_TRACE(steps);
@@ -236,6 +240,12 @@ TEST(SinkList, ADirtyHeedsAListUnlessEverySinkIgnoresMessages) {
     for (const char step : std::string(steps)) {
       if (step == 'e')
         list.edit().push_back(entry_of(counting, id++));
+      else if (step == 'r')
+        list.edit([&](std::vector<SinkEntry>& entries) {
+          std::erase_if(entries, [&](const SinkEntry& e) { return e.sink == counting; });
+        });
+      else if (step == 'a')
+        list.edit([&](std::vector<SinkEntry>& entries) { entries.push_back(entry_of(counting, id++)); });
       else
         list.add(entry_of(step == 'i' ? SharedSink(ignoring) : SharedSink(counting), id++));
       held = list.read();

@@ -86,6 +86,12 @@ std::vector<SinkEntry>& SinkList::edit() {
   return b.entries;
 }
 
+bool SinkList::only_ignoring(const std::vector<SinkEntry>& entries) noexcept {
+  for (const SinkEntry& e : entries)
+    if (!e.sink->ignores_messages()) return false;
+  return true;
+}
+
 void SinkList::add(SinkEntry entry) {
   const bool dep = entry.dep != 0;
   const bool ignored = entry.sink->ignores_messages();

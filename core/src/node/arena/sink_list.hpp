@@ -25,8 +25,8 @@ class SinkList {
     // dep sinks together, and any other list keeps the plain loop.
     bool dep_sinks = false;
     // Set while every entry ignores messages (keep-alives only): a DIRTY
-    // run marks such a node and goes on. Any edit clears it, as it may put
-    // in anything.
+    // run marks such a node and goes on. An edit through the vector clears
+    // it, as it may put in anything; an edit given as a change sets it anew.
     bool ignored_only = false;
     // Lets go of one hold; the last holder frees the block.
     static void drop(Block* b) noexcept {
@@ -77,6 +77,16 @@ class SinkList {
   auto end() const noexcept { return entries().end(); }
   // The list to change: a copy of its own while a delivery reads it.
   std::vector<SinkEntry>& edit();
+  // Applies change to the list to change (as edit gives it), then notes
+  // whether every entry left ignores messages: a list left with
+  // keep-alives only lets a DIRTY pass it by again.
+  template <class Change>
+  void edit(Change&& change) {
+    Block& b = own_block();
+    b.ignored_only = false;  // kept so if the change throws
+    change(b.entries);
+    b.ignored_only = only_ignoring(b.entries);
+  }
   // Adds an entry at the end.
   void add(SinkEntry entry);
   Reading read() const noexcept { return Reading(block_.get()); }
@@ -87,6 +97,7 @@ class SinkList {
  private:
   // The block to change: a copy of its own while a delivery reads it.
   Block& own_block();
+  static bool only_ignoring(const std::vector<SinkEntry>& entries) noexcept;
   Held block_;
 };
 

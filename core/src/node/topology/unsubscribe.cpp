@@ -172,18 +172,19 @@ void detach_sink(const UncountedNode& node, std::uint64_t sink_id, bool entered_
     a->check(node.key());
     AuxEntry& aux = a->aux_at(node.index());
     if (!has_sink(aux.sinks, sink_id)) return;
-    std::vector<SinkEntry>& sinks = aux.sinks.edit();
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < sinks.size(); ++i) {
-      if (sinks[i].id == sink_id) {
-        removed.push_back(std::move(sinks[i].sink));
-      } else {
-        if (kept != i) sinks[kept] = std::move(sinks[i]);
-        ++kept;
+    aux.sinks.edit([&](std::vector<SinkEntry>& sinks) {
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < sinks.size(); ++i) {
+        if (sinks[i].id == sink_id) {
+          removed.push_back(std::move(sinks[i].sink));
+        } else {
+          if (kept != i) sinks[kept] = std::move(sinks[i]);
+          ++kept;
+        }
       }
-    }
-    sinks.resize(kept);
-    now_empty = sinks.empty();
+      sinks.resize(kept);
+      now_empty = sinks.empty();
+    });
   }
   removed.clear();
   if (now_empty) deactivate(node, entered_from_driver);
@@ -216,17 +217,18 @@ void drop_observer_sinks(const UncountedNode& node) {
   if (!a->is_current(node.key())) return;
   SinkList& list = a->aux_at(node.index()).sinks;
   if (list.empty()) return;
-  std::vector<SinkEntry>& sinks = list.edit();
-  std::vector<SinkEntry> kept;
-  kept.reserve(sinks.size());
-  for (SinkEntry& s : sinks) {
-    if (s.observer) {
-      dropped.push_back(std::move(s.sink));
-    } else {
-      kept.push_back(std::move(s));
+  list.edit([&](std::vector<SinkEntry>& sinks) {
+    std::vector<SinkEntry> kept;
+    kept.reserve(sinks.size());
+    for (SinkEntry& s : sinks) {
+      if (s.observer) {
+        dropped.push_back(std::move(s.sink));
+      } else {
+        kept.push_back(std::move(s));
+      }
     }
-  }
-  sinks = std::move(kept);
+    sinks = std::move(kept);
+  });
 }
 
 }  // namespace korvalinth
