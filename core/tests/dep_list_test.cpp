@@ -207,3 +207,24 @@ TEST(DepStates, DropFreesEachPartHeldByAnyOneState) {
     }
   }
 }
+
+// A build's list whose handles hold their core's last reference drops
+// after that core: its block goes back to a pool already gone, which its
+// slab outlives (the sanitizer build catches either freed early or never).
+TEST(DepList, ABuildListOutlivesTheCoreItsHandlesHeld) {
+  for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{6}}) {
+    SCOPED_TRACE(n);
+    auto core = GraphCore::create();
+    const std::weak_ptr<GraphCore> weak = core;
+    std::vector<NodeHandle> nodes;
+    for (std::size_t i = 0; i < n; ++i) nodes.push_back(make_state(core));
+    DepList list = DepList::made(n, [&](std::size_t i) { return nodes[i].promote_counted(); });
+    DepStates states = DepStates::beside(list);
+    states.clear();
+    nodes.clear();
+    core.reset();
+    EXPECT_FALSE(weak.expired());
+    list.clear();
+    EXPECT_TRUE(weak.expired());
+  }
+}

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/block_ptr.hpp"
+#include "node/arena/dep_block_pool.hpp"
 #include "node/arena/dep_slot.hpp"
 #include "node/arena/node_handle.hpp"
 
@@ -19,7 +20,9 @@ namespace korvalinth {
 // The head of a deps block. A list made for a node's build keeps room after
 // its handles for the node's dep states, so a build makes one block for
 // both; such a block goes when the handles and the states have both gone.
+// A build's block of a few deps comes from its deps' core's pool.
 struct DepBlockHead {
+  DepBlockSlab* slab = nullptr;  // null: a heap block
   std::uint32_t size;
   std::uint8_t has_state_room = 0;
   std::uint8_t states_live = 0;   // the dep states live in the room
@@ -30,6 +33,8 @@ struct DepBlockHead {
   }
   // Past the block's whole list of handles (size is their count once made).
   void* state_room() noexcept { return reinterpret_cast<NodeHandle*>(this + 1) + size; }
+  // Gives the block back to its slab or the heap.
+  static void give_back(DepBlockHead* b) noexcept { DepBlockPool::deallocate(b, b->slab); }
 };
 static_assert(sizeof(DepBlockHead) % alignof(NodeHandle) == 0);
 static_assert(sizeof(NodeHandle) % alignof(DepSlot) == 0 && alignof(DepSlot) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
@@ -55,15 +60,17 @@ class DepList {
   // The n handles make(0) .. make(n - 1), made in order straight into the
   // block, with room for the dep states of the node they are made for; when
   // a make throws, those made so far drop front to back.
+  // The first handle is made before the block: its core's pool serves it.
   template <class Make>
   static DepList made(std::size_t n, Make&& make) {
     DepList list;
     if (n == 0) return list;
-    list.block_ = Owned(allocate(n, n * sizeof(DepSlot)));
-    list.block_->has_state_room = 1;
-    list.block_->size = 0;  // counts the handles made, for the drop on a throw
+    NodeHandle first = make(0);
+    list.block_ = Owned(allocate_for_build(first, n));
     NodeHandle* at = list.block_->handles();
-    for (std::size_t i = 0; i < n; ++i) {
+    ::new (at) NodeHandle(std::move(first));
+    list.block_->size = 1;  // counts the handles made, for the drop on a throw
+    for (std::size_t i = 1; i < n; ++i) {
       ::new (at + i) NodeHandle(make(i));
       ++list.block_->size;
     }
@@ -98,14 +105,17 @@ class DepList {
       b->handles_live = 0;
       return;
     }
-    ::operator delete(b);
+    Block::give_back(b);
   }
   using Owned = BlockPtr<Block, &DepList::drop>;
 
   static Block* allocate(std::size_t n, std::size_t state_room = 0) {
     void* raw = ::operator new(sizeof(Block) + n * sizeof(NodeHandle) + state_room);
-    return ::new (raw) Block{static_cast<std::uint32_t>(n)};
+    return ::new (raw) Block{nullptr, static_cast<std::uint32_t>(n)};
   }
+  // A block for n handles and their states, with no handle made yet, from
+  // the pool of first's core when it serves n deps.
+  static Block* allocate_for_build(const NodeHandle& first, std::size_t n);
 
   Owned block_;
 };

@@ -87,7 +87,7 @@ class DepStates {
       drop_slots(s, n);
     if (DepBlockHead* head = std::exchange(shared_, nullptr)) {
       head->states_live = 0;
-      if (!head->handles_live) ::operator delete(head);
+      if (!head->handles_live) DepBlockHead::give_back(head);
       return;
     }
     ::operator delete(s);

@@ -328,10 +328,13 @@ class GraphCore {
   void add_host_holds(std::size_t n) const noexcept { host_holds_ += n; }
   void drop_host_holds(std::size_t n) const noexcept { host_holds_ -= n; }
 
+  DepBlockPool& dep_blocks() noexcept { return dep_blocks_; }
+
   explicit GraphCore(CoreId id) : id_(id) {}
 
  private:
   CoreId id_;
+  DepBlockPool dep_blocks_;  // goes after the arena: its columns give their blocks back to it
   Cell<Arena> arena_;
   mutable std::size_t host_holds_ = 0;
 };

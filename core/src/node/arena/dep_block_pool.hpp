@@ -1,0 +1,44 @@
+#pragma once
+// The deps blocks of a core's builds. Nearly every node has one to a few
+// deps, so its block is one of a few sizes; with a heap block each, a
+// graph's end filled the allocator's small-block bins with them, and the
+// allocator walked them all again at the next large free. The pool cuts
+// blocks of each size from slabs instead: a block costs a few instructions
+// each way, and a slab goes back to the heap when its last block goes (one
+// emptied slab per size is kept for the next build).
+//
+// Slabs outlive the pool while they hold blocks: a list may drop after its
+// core (its handles can hold the core's last reference), so the slabs share
+// the pool's state, and the last of them frees it.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace korvalinth {
+
+struct DepBlockSlab;
+struct DepBlockPoolState;
+
+class DepBlockPool {
+ public:
+  // Sizes the pool serves, named by the caller: 0 .. kSizes - 1.
+  static constexpr std::size_t kSizes = 4;
+
+  DepBlockPool() noexcept = default;
+  DepBlockPool(const DepBlockPool&) = delete;
+  DepBlockPool& operator=(const DepBlockPool&) = delete;
+  ~DepBlockPool();
+
+  // A block of block_bytes (the same for every call naming size) and its
+  // slab, which the block's deallocate takes.
+  void* allocate(std::size_t size, std::size_t block_bytes, DepBlockSlab*& slab);
+  static void deallocate(void* block, DepBlockSlab* slab) noexcept;
+
+  // The slabs that hold memory, for tests of what the pool keeps.
+  std::size_t slab_count() const noexcept;
+
+ private:
+  DepBlockPoolState* state_ = nullptr;  // made with the first slab
+};
+
+}  // namespace korvalinth
