@@ -33,7 +33,7 @@ struct ArenaTestAccess {
   static void empty_run(Arena& a, std::uint64_t i) { a.held_[i] &= static_cast<std::uint8_t>(~Arena::kHeldRun); }
   static void set_pin(Arena& a, std::uint64_t i, std::uint64_t pins) { a.pin_[i] = pins; }
   template <class E>
-  static void drop(Arena& a, std::vector<E>& column, std::uint64_t i, std::uint8_t bit) {
+  static void drop(Arena& a, Column<E>& column, std::uint64_t i, std::uint8_t bit) {
     column[i] = E{};
     a.held_[i] &= static_cast<std::uint8_t>(~bit);
   }

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "base/relocatable.hpp"
+
 namespace korvalinth {
 
 template <class Block, void (*Drop)(Block*) noexcept>
@@ -36,5 +38,9 @@ class BlockPtr {
  private:
   Block* block_ = nullptr;
 };
+
+template <class Block, void (*Drop)(Block*) noexcept>
+inline constexpr bool relocatable_as_bytes<BlockPtr<Block, Drop>> =
+    made_of_relocatable_parts<BlockPtr<Block, Drop>, Block*>;
 
 }  // namespace korvalinth

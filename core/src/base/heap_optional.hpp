@@ -9,6 +9,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "base/relocatable.hpp"
+
 namespace korvalinth {
 
 template <class T>
@@ -54,6 +56,9 @@ class HeapOptional {
  private:
   std::unique_ptr<T> value_;
 };
+
+template <class T>
+inline constexpr bool relocatable_as_bytes<HeapOptional<T>> = made_of_relocatable_parts<HeapOptional<T>, std::unique_ptr<T>>;
 
 // A node's pause locks: a hash set, made on the first lock.
 class PauseLocks {

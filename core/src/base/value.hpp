@@ -19,6 +19,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "base/relocatable.hpp"
 #include "base/value_blocks.hpp"
 
 namespace korvalinth {
@@ -137,6 +138,10 @@ class SharedValue {
 
   const Value* value_ = nullptr;
 };
+
+// One pointer: a value's shares count its holders, not their addresses.
+template <>
+inline constexpr bool relocatable_as_bytes<SharedValue> = made_of_relocatable_parts<SharedValue, const Value*>;
 
 // Watches a value without keeping it alive: tells only whether it has gone.
 class WeakValue {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/block_ptr.hpp"
+#include "base/relocatable.hpp"
 #include "node/arena/dep_block_pool.hpp"
 #include "node/arena/dep_slot.hpp"
 #include "node/arena/node_handle.hpp"
@@ -88,6 +89,9 @@ class DepList {
 
   void clear() noexcept { block_.reset(); }
 
+  // The columns relocate lists as bytes: a list is its block's owner alone.
+  static constexpr bool relocatable() noexcept { return made_of_relocatable_parts<DepList, Owned>; }
+
   // The block, for the dep states made in its room; null without deps.
   DepBlockHead* block() noexcept { return block_.get(); }
 
@@ -122,5 +126,7 @@ class DepList {
 
 // Every built node pays its topology entry: the deps list is one word.
 static_assert(sizeof(DepList) == sizeof(void*));
+template <>
+inline constexpr bool relocatable_as_bytes<DepList> = DepList::relocatable();
 
 }  // namespace korvalinth

@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/relocatable.hpp"
 #include "node/arena/dep_list.hpp"
 #include "node/arena/dep_slot.hpp"
 
@@ -112,5 +113,11 @@ class DepStates {
   std::size_t size_ = 0;
   DepBlockHead* shared_ = nullptr;  // the deps block the states live in, if any
 };
+
+// Relocated as bytes by the columns: the states stay where they are, and a
+// lent input points at them, not at this; so the keep a move makes is not owed.
+template <>
+inline constexpr bool relocatable_as_bytes<DepStates> =
+    made_of_relocatable_parts<DepStates, DepSlot*, std::size_t, DepBlockHead*>;
 
 }  // namespace korvalinth

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/cell.hpp"
+#include "base/column.hpp"
 #include "node/arena/deferred_op.hpp"
 #include "node/arena/node_entries.hpp"
 #include "node/arena/node_handle.hpp"
@@ -224,33 +225,35 @@ class Arena {
   [[noreturn, gnu::cold]] void fault_for_missing_entry(std::uint64_t i, std::uint8_t entries) const;
   // Undoes the pushes of a new slot that failed part way (out of memory).
   [[gnu::cold]] void hand_back_partial_row(std::uint64_t index, NewSlotParts& p) noexcept;
-  template <class E>
-  E& entry(std::vector<E>& column, std::uint64_t i, std::uint8_t bit, const char* text) {
+  template <class C>
+  auto entry(C& column, std::uint64_t i, std::uint8_t bit, const char* text) -> decltype(column[i]) {
     require(i, bit, text);
     return column[i];
   }
-  template <class E>
-  const E& entry(const std::vector<E>& column, std::uint64_t i, std::uint8_t bit, const char* text) const {
+  template <class C>
+  auto entry(const C& column, std::uint64_t i, std::uint8_t bit, const char* text) const -> decltype(column[i]) {
     require(i, bit, text);
     return column[i];
   }
   // Moves a held entry straight into out, leaving an empty one; out stays
   // empty when the entry is not held.
   template <class E>
-  void take_entry(std::vector<E>& column, std::uint64_t i, std::uint8_t bit, std::optional<E>& out) {
+  void take_entry(Column<E>& column, std::uint64_t i, std::uint8_t bit, std::optional<E>& out) {
     if ((held_[i] & bit) == 0) return;
     out.emplace(std::move(column[i]));
     column[i] = E{};
   }
 
+  // The columns of entries that own through pointers grow by copying their
+  // bytes: a move and a destroy per entry would cost more than the copy.
   std::vector<std::uint8_t> held_;
-  std::vector<TopologyEntry> topology_;
-  std::vector<CallEntry> call_;
-  std::vector<ConfigEntry> config_;
+  Column<TopologyEntry> topology_;
+  Column<CallEntry> call_;
+  Column<ConfigEntry> config_;
   std::vector<std::uint8_t> run_;  // has-run flag
-  std::vector<EdgeEntry> edge_;
-  std::vector<NodeVersionSlot> version_;
-  std::vector<AuxEntry> aux_;
+  Column<EdgeEntry> edge_;
+  Column<NodeVersionSlot> version_;
+  Column<AuxEntry> aux_;
   std::vector<std::uint64_t> generation_;
   std::vector<std::uint64_t> touch_;
   std::vector<std::uint64_t> pin_;

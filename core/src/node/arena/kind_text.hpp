@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "base/relocatable.hpp"
+
 namespace korvalinth {
 
 // The kinds the graph's own factories use, named without a text: a factory
@@ -76,5 +78,8 @@ class OptionalKindText {
  private:
   std::uintptr_t bits_ = 0;
 };
+
+template <>
+inline constexpr bool relocatable_as_bytes<OptionalKindText> = made_of_relocatable_parts<OptionalKindText, std::uintptr_t>;
 
 }  // namespace korvalinth

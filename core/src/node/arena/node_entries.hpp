@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/heap_optional.hpp"
+#include "base/relocatable.hpp"
 #include "dispatcher/dispatcher.hpp"
 #include "node/arena/call_context.hpp"
 #include "node/arena/dep_list.hpp"
@@ -34,6 +35,9 @@ struct TopologyEntry {
   DepList deps;
   TopologyHook hook;
 };
+template <>
+inline constexpr bool relocatable_as_bytes<TopologyEntry> = made_of_relocatable_parts<TopologyEntry, DepList, TopologyHook>;
+static_assert(relocatable_as_bytes<TopologyEntry>);
 
 struct CallEntry {
   OptionalKindText kind;
@@ -44,6 +48,10 @@ struct CallEntry {
   const DispatcherRef& dispatcher() const noexcept { return context->dispatcher; }
   const SharedGraphHooks& hooks() const noexcept { return context->hooks; }
 };
+template <>
+inline constexpr bool relocatable_as_bytes<CallEntry> =
+    made_of_relocatable_parts<CallEntry, OptionalKindText, std::optional<DispatcherKey>, SharedCallContext, FoundRunFn>;
+static_assert(relocatable_as_bytes<CallEntry>);
 
 enum class Pausable : std::uint8_t { True = 0, ResumeAll = 1, False = 2 };
 
@@ -58,6 +66,11 @@ struct ConfigEntry {
   std::uint8_t terminal_as_real_input = 0;
   Pausable pausable = Pausable::True;
 };
+template <>
+inline constexpr bool relocatable_as_bytes<ConfigEntry> =
+    made_of_relocatable_parts<ConfigEntry, HeapOptional<std::string>, std::uint8_t, std::uint8_t, std::uint8_t,
+                              std::uint8_t, Pausable>;
+static_assert(relocatable_as_bytes<ConfigEntry>);
 
 // A dep sink's position among its node's deps; all-ones once detached.
 struct DepIndexCell {
@@ -104,6 +117,9 @@ class DepLinks {
  private:
   std::unique_ptr<std::vector<DepLink>> links_;
 };
+template <>
+inline constexpr bool relocatable_as_bytes<DepLinks> =
+    made_of_relocatable_parts<DepLinks, std::unique_ptr<std::vector<DepLink>>>;
 
 struct EdgeEntry {
   DepStates dep_state;
@@ -112,6 +128,10 @@ struct EdgeEntry {
   DepLinks dep_links;
   SharedValue cache;
 };
+template <>
+inline constexpr bool relocatable_as_bytes<EdgeEntry> =
+    made_of_relocatable_parts<EdgeEntry, DepStates, NodeState, std::uint64_t, DepLinks, SharedValue>;
+static_assert(relocatable_as_bytes<EdgeEntry>);
 
 // The parts of a node's aux state that most nodes never use: callbacks,
 // held messages, pulls, pause locks and ctx state. A node makes the record
@@ -154,6 +174,10 @@ struct AuxEntry {
   static const AuxRare& empty_rare() noexcept;
   std::unique_ptr<AuxRare> rare_;
 };
+template <>
+inline constexpr bool relocatable_as_bytes<AuxEntry> =
+    made_of_relocatable_parts<AuxEntry, SinkList, std::uint64_t, std::unique_ptr<AuxRare>>;
+static_assert(relocatable_as_bytes<AuxEntry>);
 
 // What the run rules read of a node's entries.
 inline RunInputs run_inputs(const TopologyEntry& topology, const CallEntry& call, const ConfigEntry& config,

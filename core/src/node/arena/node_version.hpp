@@ -13,6 +13,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "base/relocatable.hpp"
 #include "base/value.hpp"
 #include "identity/identity_hasher.hpp"
 
@@ -92,6 +93,12 @@ class NodeVersionSlot {
   // That advance, for a slot found to advance in place.
   void advance_in_place() noexcept { counter_ += 1; }
 
+  // The version column relocates slots as bytes: the content-id part is on the heap.
+  static constexpr bool relocatable() noexcept {
+    return made_of_relocatable_parts<NodeVersionSlot, std::uint64_t, std::unique_ptr<ContentIdPart>,
+                                     NodeVersioning::Mode, State>;
+  }
+
  private:
   enum class State : std::uint8_t { Empty, NoVersion, Level0, Level1 };
   // What only content ids use: the policy's hasher and the level-1 texts.
@@ -112,6 +119,9 @@ class NodeVersionSlot {
   NodeVersioning::Mode mode_ = NodeVersioning::Mode::Disabled;
   State state_ = State::Empty;
 };
+template <>
+inline constexpr bool relocatable_as_bytes<NodeVersionSlot> = NodeVersionSlot::relocatable();
+static_assert(relocatable_as_bytes<NodeVersionSlot>);
 
 // "fnv1a64:..." of the value's strict canonical JSON; a null `value` stands
 // for a node without a value (the absent-value marker is hashed instead).

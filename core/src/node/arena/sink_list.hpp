@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/block_ptr.hpp"
+#include "base/relocatable.hpp"
 #include "node/arena/sink.hpp"
 
 namespace korvalinth {
@@ -94,11 +95,18 @@ class SinkList {
   // or holds only sinks that ignore messages.
   bool heeds_dirty() const noexcept { return block_ && !block_->ignored_only; }
 
+  // The columns relocate lists as bytes: a list is one hold of its block,
+  // and a reading holds the block, not the list.
+  static constexpr bool relocatable() noexcept { return made_of_relocatable_parts<SinkList, Held>; }
+
  private:
   // The block to change: a copy of its own while a delivery reads it.
   Block& own_block();
   static bool only_ignoring(const std::vector<SinkEntry>& entries) noexcept;
   Held block_;
 };
+
+template <>
+inline constexpr bool relocatable_as_bytes<SinkList> = SinkList::relocatable();
 
 }  // namespace korvalinth
