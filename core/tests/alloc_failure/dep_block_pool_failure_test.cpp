@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "node/arena/dep_block_pool.hpp"
+#include "node/arena/dep_list.hpp"
+#include "test_support.hpp"
 #include "failing_allocation.hpp"
 
 using namespace korvalinth;
@@ -33,5 +35,31 @@ TEST(DepBlockPool, AFailedSlabLeavesThePoolServing) {
     take();
     EXPECT_EQ(pool.slab_count(), slabs + 1);
     for (auto [b, slab] : live) DepBlockPool::deallocate(b, slab);
+  }
+}
+
+// A build's list makes its first handle before its block: when the block
+// (from the pool, or from the heap past the pool's sizes) cannot be had,
+// that handle gives its unit back and no other is made.
+TEST(DepList, AFailedBlockGivesTheFirstHandleBack) {
+  for (const std::size_t n : {std::size_t{2}, std::size_t{6}}) {
+    SCOPED_TRACE(n);
+    auto core = GraphCore::create();
+    std::vector<NodeHandle> nodes;
+    for (std::size_t i = 0; i < n; ++i) nodes.push_back(make_state(core));
+    std::size_t made = 0;
+    auto make = [&](std::size_t i) {
+      ++made;
+      return nodes[i].promote_counted();
+    };
+    {
+      FailingAllocation fail(1);
+      EXPECT_THROW(DepList::made(n, make), std::bad_alloc);
+      EXPECT_TRUE(fail.failed());
+    }
+    EXPECT_EQ(made, 1u);
+    for (const NodeHandle& node : nodes) EXPECT_EQ(node.count()->count, 1u);
+    DepList list = DepList::made(n, make);
+    for (const NodeHandle& node : nodes) EXPECT_EQ(node.count()->count, 2u);
   }
 }

@@ -1,8 +1,15 @@
 #include "node/arena/dep_list.hpp"
 
+#include <algorithm>
+
 #include "node/arena/graph_core.hpp"
 
 namespace korvalinth {
+
+// A pool packs blocks at a stride of their bytes, so every part of every
+// size must keep the alignment of the strictest part.
+inline constexpr std::size_t kDepBlockAlign = std::max({alignof(DepBlockHead), alignof(NodeHandle), alignof(DepSlot)});
+static_assert(sizeof(DepBlockHead) % kDepBlockAlign == 0 && (sizeof(NodeHandle) + sizeof(DepSlot)) % kDepBlockAlign == 0);
 
 DepBlockHead* DepList::allocate_for_build(const NodeHandle& first, std::size_t n) {
   const std::size_t bytes = sizeof(Block) + n * (sizeof(NodeHandle) + sizeof(DepSlot));
@@ -12,7 +19,7 @@ DepBlockHead* DepList::allocate_for_build(const NodeHandle& first, std::size_t n
     void* raw = first.core()->dep_blocks().allocate(n - 1, bytes, slab);
     b = ::new (raw) Block{slab, 0};
   } else {
-    b = ::new (::operator new(bytes)) Block{nullptr, 0};
+    b = allocate(bytes, 0);
   }
   b->has_state_room = 1;
   return b;

@@ -46,7 +46,7 @@ class DepList {
   // Moves the handles in, in order; the given vector keeps empty handles.
   DepList(std::vector<NodeHandle>&& deps) {
     if (deps.empty()) return;
-    block_ = Owned(allocate(deps.size()));
+    block_ = Owned(allocate(sizeof(Block) + deps.size() * sizeof(NodeHandle), deps.size()));
     NodeHandle* at = block_->handles();
     for (NodeHandle& d : deps) ::new (at++) NodeHandle(std::move(d));
     deps.clear();
@@ -113,9 +113,9 @@ class DepList {
   }
   using Owned = BlockPtr<Block, &DepList::drop>;
 
-  static Block* allocate(std::size_t n, std::size_t state_room = 0) {
-    void* raw = ::operator new(sizeof(Block) + n * sizeof(NodeHandle) + state_room);
-    return ::new (raw) Block{nullptr, static_cast<std::uint32_t>(n)};
+  // A heap block of the given bytes, its list counting size handles.
+  static Block* allocate(std::size_t bytes, std::size_t size) {
+    return ::new (::operator new(bytes)) Block{nullptr, static_cast<std::uint32_t>(size)};
   }
   // A block for n handles and their states, with no handle made yet, from
   // the pool of first's core when it serves n deps.

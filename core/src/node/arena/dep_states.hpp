@@ -55,7 +55,7 @@ class DepStates {
   }
   DepStates(const DepStates&) = delete;
   DepStates& operator=(const DepStates&) = delete;
-  // Moved-from states (the columns move entries as they grow) hold nothing:
+  // Moved-from states (left by a slot's release or a move-assign) hold nothing:
   // the test stays inline.
   ~DepStates() {
     if (slots_) drop();

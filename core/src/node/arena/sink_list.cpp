@@ -80,12 +80,6 @@ SinkList::Block& SinkList::own_block() {
   return *block_;
 }
 
-std::vector<SinkEntry>& SinkList::edit() {
-  Block& b = own_block();
-  b.ignored_only = false;
-  return b.entries;
-}
-
 bool SinkList::only_ignoring(const std::vector<SinkEntry>& entries) noexcept {
   for (const SinkEntry& e : entries)
     if (!e.sink->ignores_messages()) return false;

@@ -62,8 +62,8 @@ class SinkList {
   };
 
   SinkList() = default;
-  // Inline: a column's growth relocates every node's list, and a move is
-  // one pointer's.
+  // Inline: a slot's release and reuse move lists, and a move is one
+  // pointer's.
   SinkList(SinkList&& other) noexcept = default;
   SinkList& operator=(SinkList&& other) noexcept = default;
   ~SinkList() = default;
@@ -76,11 +76,9 @@ class SinkList {
   const SinkEntry& back() const noexcept { return entries().back(); }
   auto begin() const noexcept { return entries().begin(); }
   auto end() const noexcept { return entries().end(); }
-  // The list to change: a copy of its own while a delivery reads it.
-  std::vector<SinkEntry>& edit();
-  // Applies change to the list to change (as edit gives it), then notes
-  // whether every entry left ignores messages: a list left with
-  // keep-alives only lets a DIRTY pass it by again.
+  // Applies change to the list's entries (a copy of its own while a
+  // delivery reads it), then notes whether every entry left ignores
+  // messages: a list left with keep-alives only lets a DIRTY pass it by.
   template <class Change>
   void edit(Change&& change) {
     Block& b = own_block();
