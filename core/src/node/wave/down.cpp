@@ -617,21 +617,24 @@ template <class Plain>
   });
 }
 
-// The steps of the general road for a plain emit, under the borrow a that
-// read the node's entries into slots and found its version advancing in
-// place; releases it.
+// The steps of the general road for a plain emit up to the drain, under
+// the borrow a that read the node's entries into slots and found its
+// version advancing in place; releases it.
+[[gnu::always_inline]] inline void deliver_plain_emit_in_frame(RefMut<Arena>& a, const UncountedNode& node,
+                                                               const DataSlots& slots, Message& m) {
+  DeliveryFrame frame;
+  // Ends as it goes out of scope, before the frame closes: the one end
+  // its destructor makes serves both the normal road and a fault.
+  OrderedDelivery window(node);
+  slots.version->advance_in_place();
+  apply_and_hand_on_data(a, slots, m);
+  m.release_data_value();
+  deliver_any_queued(node, window);
+}
+// The same, with the drain.
 [[gnu::always_inline]] inline void deliver_plain_emit(RefMut<Arena>& a, const UncountedNode& node,
                                                       const DataSlots& slots, Message& m) {
-  {
-    DeliveryFrame frame;
-    // Ends as it goes out of scope, before the frame closes: the one end
-    // its destructor makes serves both the normal road and a fault.
-    OrderedDelivery window(node);
-    slots.version->advance_in_place();
-    apply_and_hand_on_data(a, slots, m);
-    m.release_data_value();
-    deliver_any_queued(node, window);
-  }
+  deliver_plain_emit_in_frame(a, node, slots, m);
   drain_after_outermost_frame();
 }
 
@@ -766,11 +769,16 @@ void detail::down_data(const UncountedNode& node, Message& m) {
   check_stack_headroom();
   if (node.core_ref().is_borrowed()) [[unlikely]]
     return down_other(node, m);
-  auto a = node.core_ref().borrow_mut();
-  const WaveSlots wave = wave_slots(*a, node.key());
-  DataSlots slots;
-  if (!reads_as_plain_emit(*a, node, wave, slots)) [[unlikely]] return down_data_not_plain(a, node, wave, m);
-  deliver_plain_emit(a, node, slots, m);
+  {
+    auto a = node.core_ref().borrow_mut();
+    const WaveSlots wave = wave_slots(*a, node.key());
+    DataSlots slots;
+    if (!reads_as_plain_emit(*a, node, wave, slots)) [[unlikely]] return down_data_not_plain(a, node, wave, m);
+    deliver_plain_emit_in_frame(a, node, slots, m);
+  }
+  // Nothing of this frame outlives the drain, which then takes its place:
+  // a chain's DATA nests one frame fewer per node.
+  drain_after_outermost_frame();
 }
 
 namespace {

@@ -232,8 +232,10 @@ template <class Call>
 // wave_pinned: the running wave pinned the node before its run.
 [[gnu::always_inline]] inline void finish_run(GraphCore& core, const UncountedNode& node, std::uint8_t partition_flag,
                                               StockedDepInputs& inputs, bool wave_pinned) {
-  SmallVec<SharedValue, 2> old_latest;
+  // Each road has its own list of old values: the resolving road's then
+  // shares its room with the message, not widening the frame runs nest.
   {
+    SmallVec<SharedValue, 2> old_latest;
     auto a = core.borrow_mut();
     EdgeEntry& e = edge_of_ended_run(*a, node, wave_pinned);
     // Read before the running flag clears (it takes no part): the usual
@@ -254,6 +256,7 @@ template <class Call>
     end_running_of_run(*a, e, node, wave_pinned);
   }
   down(node, Message::resolved());
+  SmallVec<SharedValue, 2> old_latest;
   auto a = core.borrow_mut();
   EdgeEntry& e = edge_of_ended_run(*a, node, wave_pinned);
   move_wave_values(e, old_latest, inputs);
