@@ -51,16 +51,13 @@ class SubscriberSink final : public Sink {
   // The usual message, under a binding frame (the GIL held, nothing to take
   // or give back), has None for payload: it is called and settled straight,
   // as the general road would. Any other takes the general road, out of
-  // line so that this one stays light.
+  // line so that this one stays light; so does a raise, so that this road
+  // needs no unwinding.
   void call(const Message& message) override {
     const MessageKind kind = message.kind();
     if (kit::gil_count() == 0 || !has_none_payload(kind)) [[unlikely]] return call_on_general_road(message);
-    PyObject* result;
-    try {
-      result = call_back(message_kind_str(kind).get(), Py_None).release();
-    } catch (kit::PyErrAlreadySet& e) {
-      return settle_sink_exception(*fatal_, e.take());
-    }
+    PyObject* result = vectorcall(message_kind_str(kind).get(), Py_None);
+    if (result == nullptr) [[unlikely]] return settle_raised();
     drop_call_result(result);
   }
   int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
@@ -94,10 +91,15 @@ class SubscriberSink final : public Sink {
     }
   }
 
-  kit::OwnedRef call_back(PyObject* kind, PyObject* payload) const {
+  [[gnu::noinline, gnu::cold]] void settle_raised() { settle_sink_exception(*fatal_, kit::PyErrAlreadySet().take()); }
+
+  kit::OwnedRef call_back(PyObject* kind, PyObject* payload) const { return kit::check(vectorcall(kind, payload)); }
+
+  // What the callback returned; null when it raised.
+  PyObject* vectorcall(PyObject* kind, PyObject* payload) const {
     // The spare leading slot lets the callee prepend without copying.
     PyObject* args[3] = {nullptr, kind, payload};
-    return kit::check(PyObject_Vectorcall(callback_.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return PyObject_Vectorcall(callback_.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   }
 
   SharedFatalSlot fatal_;
