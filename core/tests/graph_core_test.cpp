@@ -13,6 +13,7 @@
 #include "node/wave/down.hpp"
 #include "node/wave/pending.hpp"
 #include "node/wave/wave_scope.hpp"
+#include "logging_sinks.hpp"
 #include "test_support.hpp"
 
 namespace korvalinth {
@@ -778,5 +779,62 @@ TEST(GraphCoreArena, AReusedSlotReadsAsANewOne) {
     EXPECT_EQ(reused.key().generation, 1u);
     EXPECT_TRUE(read_slot(reused) == read_slot(fresh));
     EXPECT_EQ(read_slot(reused).kind, std::nullopt);
+  }
+}
+
+namespace {
+// A slot with nothing but its initial value, held by no handle: a core
+// dropped while such slots are live drops them with it.
+SlotKey occupy_bare(const CoreRef& core, SharedValue initial) {
+  DepList deps;
+  TopologyHook hook;
+  OptionalKindText kind;
+  SharedCallContext context = no_call_context();
+  ConfigEntry config;
+  DepStates states;
+  NodeVersionSlot version;
+  return core->borrow_mut()->occupy(NewSlotParts{
+      .deps = std::move(deps),
+      .topology_hook = std::move(hook),
+      .kind = std::move(kind),
+      .key = std::nullopt,
+      .context = std::move(context),
+      .config = std::move(config),
+      .dep_state = std::move(states),
+      .initial = std::move(initial),
+      .version = std::move(version),
+  });
+}
+}  // namespace
+
+// Released slots keep nothing of their nodes: each value goes once, at its
+// release or with the core, whose drop takes the live slots in index order.
+TEST(GraphCoreArena, ACoreDropsEachLiveSlotsEntriesOnceWhateverWasReleased) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint64_t> released;  // of slots 0..2, holding a, b, c
+    std::vector<std::string> reused;      // values of the slots made after
+    std::vector<std::string> at_release;
+    std::vector<std::string> with_core;
+  };
+  const std::vector<Case> cases = {
+      {"none released", {}, {}, {}, {"~a", "~b", "~c"}},
+      {"one released", {1}, {}, {"~b"}, {"~a", "~c"}},
+      {"released and reused", {1, 2}, {"d", "e"}, {"~b", "~c"}, {"~a", "~e", "~d"}},
+      {"one of two reused", {0, 2}, {"d"}, {"~a", "~c"}, {"~b", "~d"}},
+      {"all released", {2, 0, 1}, {}, {"~c", "~a", "~b"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> log;  // outlives the core, whose drops log into it
+    auto core = GraphCore::create();
+    std::vector<SlotKey> keys;
+    for (const char* name : {"a", "b", "c"}) keys.push_back(occupy_bare(core, tracked(log, name)));
+    for (std::uint64_t i : c.released) release_slot(core, keys[i], 0);
+    for (const std::string& name : c.reused) occupy_bare(core, tracked(log, name));
+    EXPECT_EQ(log, c.at_release);
+    log.clear();
+    core.reset();
+    EXPECT_EQ(log, c.with_core);
   }
 }

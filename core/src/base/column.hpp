@@ -52,6 +52,9 @@ class Column {
     return *made;
   }
   void pop_back() noexcept { (--last_)->~T(); }
+  // Forgets every entry without destroying it, for an owner that destroyed
+  // those that own anything (the others hold bytes relocated out).
+  void forget_entries() noexcept { last_ = first_; }
 
  private:
   std::size_t capacity_bytes() const noexcept {

@@ -7,7 +7,9 @@
 // to be the whole of its layout and relocatable each.
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <type_traits>
 
@@ -42,5 +44,23 @@ constexpr std::size_t laid_out_size() noexcept {
 template <class T, class... Parts>
 inline constexpr bool made_of_relocatable_parts =
     sizeof(T) == detail::laid_out_size<Parts...>() && (relocatable_as_bytes<Parts> && ...);
+
+// Room for one T that an owner relocates in as bytes and destroys itself:
+// the room neither makes nor drops one.
+template <class T>
+class RelocatedRoom {
+  static_assert(relocatable_as_bytes<T>);
+
+ public:
+  // Moves the bytes of `from` in; `from` then holds bytes nothing may read
+  // or destroy until a new T is made there.
+  void relocate_from(T& from) noexcept {
+    std::memcpy(static_cast<void*>(bytes_), static_cast<const void*>(&from), sizeof(T));
+  }
+  T* get() noexcept { return std::launder(reinterpret_cast<T*>(bytes_)); }
+
+ private:
+  alignas(T) unsigned char bytes_[sizeof(T)];
+};
 
 }  // namespace korvalinth

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <new>
 
 #include "base/drop_fault.hpp"
 #include "base/index_fault.hpp"
@@ -56,26 +58,16 @@ SlotKey Arena::occupy(NewSlotParts&& p) {
   free_head_ = touch_[index];
   const std::uint64_t generation = ++generation_[index];
   held_[index] = kHeldAll;
-  // Released slots hold empty entries, so nothing is dropped here: each
-  // part goes into its field.
-  TopologyEntry& topology = topology_[index];
-  topology.deps = std::move(p.deps);
-  topology.hook = std::move(p.topology_hook);
-  CallEntry& call = call_[index];
-  call.kind = std::move(p.kind);
-  call.key = p.key;
-  call.context = std::move(p.context);
-  call.found_fn = FoundRunFn{};
-  config_[index] = std::move(p.config);
+  // A released slot's rows hold stale bytes (vacate relocated its entries
+  // out) or empty entries: the new entries are made over them.
+  ::new (static_cast<void*>(&topology_[index])) TopologyEntry(std::move(p.deps), std::move(p.topology_hook));
+  ::new (static_cast<void*>(&call_[index])) CallEntry(std::move(p.kind), p.key, std::move(p.context), FoundRunFn{});
+  ::new (static_cast<void*>(&config_[index])) ConfigEntry(std::move(p.config));
   run_[index] = 0;
-  EdgeEntry& edge = edge_[index];
-  edge.dep_state = std::move(p.dep_state);
-  edge.state = state;
-  edge.run_check_epoch = 0;
-  edge.dep_links = DepLinks{};
-  edge.cache = std::move(p.initial);
-  version_[index] = std::move(p.version);
-  aux_[index] = AuxEntry{};
+  ::new (static_cast<void*>(&edge_[index]))
+      EdgeEntry(std::move(p.dep_state), state, std::uint64_t{0}, DepLinks{}, std::move(p.initial));
+  ::new (static_cast<void*>(&version_[index])) NodeVersionSlot(std::move(p.version));
+  ::new (static_cast<void*>(&aux_[index])) AuxEntry();
   touch_[index] = 0;
   pin_[index] = 0;
   return SlotKey{index, generation};
@@ -127,38 +119,43 @@ std::uint64_t Arena::live_count() const noexcept {
   return n;
 }
 
-namespace {
-
-// The entry moved out when the slot holds it, made straight in the caller's
-// place (an entries record built empty first costs a wide zeroing).
-template <class E>
-std::optional<E> moved_if_held(std::uint8_t held, std::uint8_t bit, E& entry) {
-  if ((held & bit) == 0) return std::nullopt;
-  return std::optional<E>(std::move(entry));
+void Arena::vacate(std::uint64_t i, TopologyEntry& topology, VacatedSlotEntries& out) noexcept {
+  static_assert(VacatedSlotEntries::kVersion == kLive && VacatedSlotEntries::kCall == kHeldCall &&
+                VacatedSlotEntries::kConfig == kHeldConfig && VacatedSlotEntries::kEdge == kHeldEdge &&
+                VacatedSlotEntries::kAux == kHeldAux);
+  // Every row is relocated out, held or not: a row not held keeps an empty
+  // entry, which the record then does not drop, and the caller's topology
+  // entry is empty, so the bytes overwrite nothing that owns anything.
+  std::memcpy(static_cast<void*>(&topology), static_cast<const void*>(&topology_[i]), sizeof(TopologyEntry));
+  out.call_.relocate_from(call_[i]);
+  out.config_.relocate_from(config_[i]);
+  out.edge_.relocate_from(edge_[i]);
+  out.version_.relocate_from(version_[i]);
+  out.aux_.relocate_from(aux_[i]);
+  out.taken_ = held_[i];
+  held_[i] = 0;
 }
 
-}  // namespace
-
-VacatedSlotEntries Arena::vacate(std::uint64_t i) {
-  const std::uint8_t held = held_[i];
-  // A move leaves each entry holding nothing to drop; its plain fields (and
-  // the call's emptied context) stay as they were: no reader reaches a slot
-  // that is not live, and occupy sets every one of them again.
-  VacatedSlotEntries out{
-      .topology = moved_if_held(held, kHeldTopology, topology_[i]),
-      .call = moved_if_held(held, kHeldCall, call_[i]),
-      .config =
-          [&] {
-            std::optional<ConfigEntry> config;
-            take_entry(config_, i, kHeldConfig, config);
-            return config;
-          }(),
-      .edge = moved_if_held(held, kHeldEdge, edge_[i]),
-      .version = std::exchange(version_[i], NodeVersionSlot{}),
-      .aux = moved_if_held(held, kHeldAux, aux_[i]),
-  };
-  held_[i] = 0;
-  return out;
+// The rows of a slot that is not live hold bytes relocated out, or empty
+// entries: only live slots' entries are destroyed, in the order the members'
+// own drops take (the deferred operations, then column by column from the
+// last, each front to back).
+Arena::~Arena() {
+  deferred_.clear();
+  if (live_count() != 0) {
+    destroy_live_entries(aux_);
+    destroy_live_entries(version_);
+    destroy_live_entries(edge_);
+    destroy_live_entries(config_);
+    destroy_live_entries(call_);
+    destroy_live_entries(topology_);
+  }
+  aux_.forget_entries();
+  version_.forget_entries();
+  edge_.forget_entries();
+  config_.forget_entries();
+  call_.forget_entries();
+  topology_.forget_entries();
 }
 
 NodeView::NodeView(const UncountedNode& node) : arena_(node.core_ref().borrow()), index_(node.index()) {
@@ -333,8 +330,7 @@ class FreeSlotGuard {
 // Detaches a node whose entries were taken out: frees its function, runs its
 // per-dep unsubscribe actions in dep order and its release callbacks in
 // registration order. Inlined into each release.
-[[gnu::always_inline]] inline void detach_released(std::optional<CallEntry>& call, std::optional<EdgeEntry>& edge,
-                                                   std::optional<AuxEntry>& aux) {
+[[gnu::always_inline]] inline void detach_released(CallEntry* call, EdgeEntry* edge, AuxEntry* aux) {
   if (call && call->key && call->dispatcher()) call->dispatcher()->free_slot(*call->key);
   if (edge) {
     for (DepLink& link : edge->dep_links) {
@@ -467,15 +463,16 @@ void drive_dep_drops(TopologyEntry& topology) {
     drive_dep_drops(topology);
 }
 
-// The slot's entries taken out under one borrow, made in the caller's
-// place; none when the slot is pinned or no longer current.
-[[gnu::always_inline]] inline VacatedSlotEntries vacate_unpinned(const CoreRef& core, SlotKey key, bool& vacated) {
+// The slot's entries taken out under one borrow into the caller's places;
+// none when the slot is pinned or no longer current.
+[[gnu::always_inline]] inline bool vacate_unpinned(const CoreRef& core, SlotKey key, TopologyEntry& topology,
+                                                   VacatedSlotEntries& out) {
   auto a = core->borrow_mut();
   // A key that is no longer current was released already: its index is
   // on the free list once and must not go there again.
-  vacated = !a->is_pinned(key) && a->is_current(key);
-  if (!vacated) return {};
-  return a->vacate(key.index);
+  if (a->is_pinned(key) || !a->is_current(key)) return false;
+  a->vacate(key.index, topology, out);
+  return true;
 }
 
 }  // namespace
@@ -488,17 +485,15 @@ template <bool kTakeCore>
 void release_slot_as(const CoreRef& core, SlotKey key, std::uint64_t external_count) {
   const bool entered_from_driver = std::exchange(tls_dep_drops.entered_from_driver, false);
   if (external_count != 0) return;
-  bool vacated = false;
   TopologyEntry topology;  // goes last, after the other contents
   {
-    VacatedSlotEntries e = vacate_unpinned(core, key, vacated);
-    if (!vacated) return;
-    if (e.topology) topology = std::move(*e.topology);
+    VacatedSlotEntries e;
+    if (!vacate_unpinned(core, key, topology, e)) return;
     {
       const CoreRef taken = kTakeCore ? core : CoreRef();
       FreeSlotGuard guard(*core, key.index);
       if (NodeReleaseHook hook = g_node_release_hook.load(std::memory_order_acquire)) hook(core->id(), key);
-      detach_released(e.call, e.edge, e.aux);
+      detach_released(e.call(), e.edge(), e.aux());
       guard.finish();
     }
     // The contents go after the index is free, as the entries' destructor

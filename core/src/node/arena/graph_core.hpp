@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -50,20 +51,55 @@ struct NewSlotParts {
   NodeVersionSlot&& version;
 };
 
-// The entries taken out of a released slot.
-struct VacatedSlotEntries {
-  std::optional<TopologyEntry> topology;
-  std::optional<CallEntry> call;
-  std::optional<ConfigEntry> config;
-  std::optional<EdgeEntry> edge;
-  NodeVersionSlot version;
-  std::optional<AuxEntry> aux;
+// The entries taken out of a released slot but its topology, relocated in
+// as bytes: the slot's rows are left holding stale bytes, which nothing
+// reads or drops (occupy makes new entries over them). They go with the
+// record, in this order: aux, version, edge, config, call.
+class VacatedSlotEntries {
+ public:
+  VacatedSlotEntries() noexcept = default;
+  VacatedSlotEntries(const VacatedSlotEntries&) = delete;
+  VacatedSlotEntries& operator=(const VacatedSlotEntries&) = delete;
+  ~VacatedSlotEntries() {
+    if (taken_ & kAux) std::destroy_at(aux_.get());
+    if (taken_ & kVersion) std::destroy_at(version_.get());
+    if (taken_ & kEdge) std::destroy_at(edge_.get());
+    if (taken_ & kConfig) std::destroy_at(config_.get());
+    if (taken_ & kCall) std::destroy_at(call_.get());
+  }
+
+  // The entry when the slot held it, else null.
+  CallEntry* call() noexcept { return (taken_ & kCall) ? call_.get() : nullptr; }
+  EdgeEntry* edge() noexcept { return (taken_ & kEdge) ? edge_.get() : nullptr; }
+  AuxEntry* aux() noexcept { return (taken_ & kAux) ? aux_.get() : nullptr; }
+
+ private:
+  friend class Arena;
+  // The bits of the slot's held mask: the arena copies the mask in (a live
+  // slot always has its version slot).
+  static constexpr std::uint8_t kVersion = 1 << 0;
+  static constexpr std::uint8_t kCall = 1 << 2;
+  static constexpr std::uint8_t kConfig = 1 << 3;
+  static constexpr std::uint8_t kEdge = 1 << 4;
+  static constexpr std::uint8_t kAux = 1 << 5;
+
+  std::uint8_t taken_ = 0;
+  RelocatedRoom<CallEntry> call_;
+  RelocatedRoom<ConfigEntry> config_;
+  RelocatedRoom<EdgeEntry> edge_;
+  RelocatedRoom<NodeVersionSlot> version_;
+  RelocatedRoom<AuxEntry> aux_;
 };
 
 // The columns, private: slots are taken, filled and vacated only through the
 // verbs below, and a live slot's entries reached only after a key check.
 class Arena {
  public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  ~Arena();
+
   // Index and generation name the slot (whether it is live not consulted).
   // Every column has a row per slot up to the held mask's length (pushed
   // last for a new slot): the byte column's size is the cheapest to read.
@@ -127,9 +163,9 @@ class Arena {
   // Fills the last freed slot (its generation raised by 1) or a new one and
   // makes it live; faults when a reused slot's generation is at its maximum.
   SlotKey occupy(NewSlotParts&& parts);
-  // Takes a live slot's entries out and makes it not live; its index is not
-  // free until free_index.
-  VacatedSlotEntries vacate(std::uint64_t i);
+  // Takes a live slot's entries out, its topology into an empty entry, and
+  // makes it not live; its index is not free until free_index.
+  void vacate(std::uint64_t i, TopologyEntry& topology, VacatedSlotEntries& out) noexcept;
   void free_index(std::uint64_t i) noexcept {
     touch_[i] = free_head_;
     free_head_ = i;
@@ -235,13 +271,10 @@ class Arena {
     require(i, bit, text);
     return column[i];
   }
-  // Moves a held entry straight into out, leaving an empty one; out stays
-  // empty when the entry is not held.
   template <class E>
-  void take_entry(Column<E>& column, std::uint64_t i, std::uint8_t bit, std::optional<E>& out) {
-    if ((held_[i] & bit) == 0) return;
-    out.emplace(std::move(column[i]));
-    column[i] = E{};
+  void destroy_live_entries(Column<E>& column) noexcept {
+    for (std::uint64_t i = 0; i < held_.size(); ++i)
+      if ((held_[i] & kLive) != 0) std::destroy_at(&column[i]);
   }
 
   // The columns of entries that own through pointers grow by copying their
