@@ -14,7 +14,14 @@ static_assert(sizeof(DepBlockHead) % kDepBlockAlign == 0 && (sizeof(NodeHandle) 
 DepBlockHead* DepList::allocate_for_build(const NodeHandle& first, std::size_t n) {
   const std::size_t bytes = sizeof(Block) + n * (sizeof(NodeHandle) + sizeof(DepSlot));
   Block* b;
-  if (n <= DepBlockPool::kSizes && first.core()) {
+  // Under the address checker each block is its own allocation, so a use
+  // after its release is caught.
+#if defined(__SANITIZE_ADDRESS__)
+  const bool pooled = false;
+#else
+  const bool pooled = n <= DepBlockPool::kSizes && first.core();
+#endif
+  if (pooled) {
     DepBlockSlab* slab;
     void* raw = first.core()->dep_blocks().allocate(n - 1, bytes, slab);
     b = ::new (raw) Block{slab, 0};
