@@ -46,19 +46,10 @@ bool make_room_for_one(std::vector<PendingItem>& q) noexcept {
 
 }  // namespace
 
-namespace {
-// The push into a full q, grown as emplace_back grows it. Apart: the push
-// with room then needs no saved registers, and a fan-out pushes once per node.
-[[gnu::noinline, gnu::flatten]] void push_owner_item_growing(std::vector<PendingItem>& q, const SharedCount& count,
-                                                             const SlotKey& key, CoreId core_id, PendingKind kind) {
-  q.emplace_back(count, key, core_id, kind);
-}
-}  // namespace
-
-void push_owner_item(std::vector<PendingItem>& q, const SharedCount& count, const SlotKey& key, CoreId core_id,
-                     PendingKind kind) {
-  if (q.size() == q.capacity()) [[unlikely]]
-    return push_owner_item_growing(q, count, key, core_id, kind);
+// Flattened: the vector's push is inlined whole, as a fan-out pushes here
+// once per node.
+[[gnu::flatten]] void push_owner_item(std::vector<PendingItem>& q, const SharedCount& count, const SlotKey& key,
+                                      CoreId core_id, PendingKind kind) {
   q.emplace_back(count, key, core_id, kind);
 }
 
