@@ -36,6 +36,12 @@ class DepSink final : public Sink {
   bool detached() const noexcept { return cell_->value >= (std::uint64_t{1} << 63); }
 
  private:
+  // The dep sinks from e on, taken in the list's order under one borrow of
+  // core by take(arena, sink) while each is of core and take accepts it;
+  // the first that is not ends the run, left for the caller to call.
+  template <class Take>
+  static RunEnd take_under_one_borrow(GraphCore& core, const SinkEntry* e, const SinkEntry* end, Take&& take);
+
   std::shared_ptr<DepIndexCell> cell_;
   WeakCore core_;
   // The same core, for the call: a dep sink is only ever called by a dep of

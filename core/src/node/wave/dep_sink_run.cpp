@@ -6,46 +6,43 @@
 
 namespace korvalinth {
 
-RunEnd DepSink::call_run(const SinkEntry* self, const SinkEntry* const end, const Message& message) {
-  if (delivery_depth() == 0) return {self + 1, this};
-  check_stack_headroom();
-  GraphCore& core = *raw_core_;
-  const SinkEntry* e = self;
-  // Each record calls no sink, callback or Python, so one borrow holds
-  // them all, in the list's order. The run ends at the first sink whose
-  // DATA is not a plain one, or that is of another core: the caller calls
-  // it once the borrow is given back (it finds its DATA not plain again,
-  // with nothing changed).
+template <class Take>
+[[gnu::always_inline]] inline RunEnd DepSink::take_under_one_borrow(GraphCore& core, const SinkEntry* e,
+                                                                    const SinkEntry* const end, Take&& take) {
   auto a = core.borrow_mut();
   for (; e != end && e->dep; ++e) {
     DepSink& sink = static_cast<DepSink&>(*e->sink);
     if (sink.detached()) continue;
-    if (sink.raw_core_ != &core ||
-        !dep_sink_steps::enter_and_record_plain_data(*a, sink, core, sink.cell_->value, message))
-      return {e + 1, &sink};
+    if (sink.raw_core_ != &core || !take(*a, sink)) return {e + 1, &sink};
   }
   return {e, nullptr};
+}
+
+RunEnd DepSink::call_run(const SinkEntry* self, const SinkEntry* const end, const Message& message) {
+  if (delivery_depth() == 0) return {self + 1, this};
+  check_stack_headroom();
+  GraphCore& core = *raw_core_;
+  // Each record calls no sink, callback or Python, so one borrow holds
+  // them all. The run ends at the first sink whose DATA is not a plain
+  // one: the caller calls it once the borrow is given back (it finds its
+  // DATA not plain again, with nothing changed).
+  return take_under_one_borrow(core, self, end, [&](Arena& a, DepSink& sink) {
+    return dep_sink_steps::enter_and_record_plain_data(a, sink, core, sink.cell_->value, message);
+  });
 }
 
 RunEnd DepSink::call_dirty_run(const SinkEntry* self, const SinkEntry* const end) {
   // A detached first sink takes nothing: no borrow for it.
   if (detached()) return {self + 1, nullptr};
   check_stack_headroom();
-  GraphCore& core = *raw_core_;
-  const SinkEntry* e = self;
-  // Each mark calls nothing, so one borrow holds them all, in the list's
-  // order. The run ends at the first sink whose node needs a hold, is of
-  // another core, or has sinks the DIRTY goes on to: the caller calls it
-  // once the borrow is given back, so that an onward DIRTY takes the lone
-  // DIRTY's frames and a chain too deep still faults in its DIRTY.
-  auto a = core.borrow_mut();
-  for (; e != end && e->dep; ++e) {
-    DepSink& sink = static_cast<DepSink&>(*e->sink);
-    if (sink.detached()) continue;
-    if (sink.raw_core_ != &core || !dep_sink_steps::enter_and_mark_quiet_dirty(*a, sink, sink.cell_->value))
-      return {e + 1, &sink};
-  }
-  return {e, nullptr};
+  // Each mark calls nothing, so one borrow holds them all. The run ends at
+  // the first sink whose node needs a hold or has sinks the DIRTY goes on
+  // to: the caller calls it once the borrow is given back, so that an
+  // onward DIRTY takes the lone DIRTY's frames and a chain too deep still
+  // faults in its DIRTY.
+  return take_under_one_borrow(*raw_core_, self, end, [](Arena& a, DepSink& sink) {
+    return dep_sink_steps::enter_and_mark_quiet_dirty(a, sink, sink.cell_->value);
+  });
 }
 
 }  // namespace korvalinth
