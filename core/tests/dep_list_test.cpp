@@ -228,3 +228,41 @@ TEST(DepList, ABuildListOutlivesTheCoreItsHandlesHeld) {
     EXPECT_TRUE(weak.expired());
   }
 }
+
+// A build's block finds its way back to the slab it was cut from, for every
+// size the pool serves and every place in a slab, whichever of its handles
+// and states goes last: once all have gone, each size keeps one emptied slab
+// and no other.
+TEST(DepList, EveryBuildBlockGoesBackToItsOwnSlab) {
+  auto core = GraphCore::create();
+  std::vector<NodeHandle> nodes;
+  for (std::size_t i = 0; i < DepBlockPool::kSizes; ++i) nodes.push_back(make_state(core));
+  struct Built {
+    DepList list;
+    DepStates states;
+  };
+  std::vector<Built> built;
+  for (int round = 0; round < 300; ++round) {
+    for (std::size_t n = 1; n <= DepBlockPool::kSizes; ++n) {
+      DepList list = DepList::made(n, [&](std::size_t i) { return nodes[i].promote_counted(); });
+      DepStates states = DepStates::beside(list);
+      ASSERT_EQ(states.data(), static_cast<DepSlot*>(list.block()->state_room()));
+      built.push_back(Built{std::move(list), std::move(states)});
+    }
+  }
+  for (std::size_t i = 0; i < built.size(); ++i) {
+    if (i % 2) {
+      built[i].states.clear();
+      built[i].list.clear();
+    } else {
+      built[i].list.clear();
+      built[i].states.clear();
+    }
+  }
+  for (const NodeHandle& n : nodes) EXPECT_EQ(n.count()->count, 1u);
+#if defined(__SANITIZE_ADDRESS__)
+  EXPECT_EQ(core->dep_blocks().slab_count(), 0u);  // each block is its own allocation
+#else
+  EXPECT_EQ(core->dep_blocks().slab_count(), DepBlockPool::kSizes);
+#endif
+}

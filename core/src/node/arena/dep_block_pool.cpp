@@ -44,6 +44,8 @@ struct alignas(16) DepBlockSlab {
   char* blocks() noexcept { return reinterpret_cast<char*>(this + 1); }
   bool full() const noexcept { return !free && bump == end; }
 };
+// A block's distance from its slab is told in 16 bits of words.
+static_assert((sizeof(DepBlockSlab) + kLargestSlabBytes) / sizeof(void*) <= 0xFFFF);
 
 namespace {
 

@@ -34,6 +34,18 @@ class DepBlockPool {
   void* allocate(std::size_t size, std::size_t block_bytes, DepBlockSlab*& slab);
   static void deallocate(void* block, DepBlockSlab* slab) noexcept;
 
+  // A block's distance from its slab, in words, which fits 16 bits (0 for
+  // no slab: a heap block), and the slab back from it.
+  static std::uint16_t distance_from_slab(const void* block, const DepBlockSlab* slab) noexcept {
+    if (!slab) return 0;
+    return static_cast<std::uint16_t>((static_cast<const char*>(block) - reinterpret_cast<const char*>(slab)) /
+                                      sizeof(void*));
+  }
+  static DepBlockSlab* slab_at_distance(void* block, std::uint16_t distance) noexcept {
+    if (distance == 0) return nullptr;
+    return reinterpret_cast<DepBlockSlab*>(static_cast<char*>(block) - std::size_t{distance} * sizeof(void*));
+  }
+
   // The slabs that hold memory, for tests of what the pool keeps.
   std::size_t slab_count() const noexcept;
 

@@ -24,7 +24,7 @@ DepBlockHead* DepList::allocate_for_build(const NodeHandle& first, std::size_t n
   if (pooled) {
     DepBlockSlab* slab;
     void* raw = first.core()->dep_blocks().allocate(n - 1, bytes, slab);
-    b = ::new (raw) Block{slab, 0};
+    b = ::new (raw) Block(slab, 0);
   } else {
     b = allocate(bytes, 0);
   }

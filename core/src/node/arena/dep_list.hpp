@@ -22,12 +22,16 @@ namespace korvalinth {
 // its handles for the node's dep states, so a build makes one block for
 // both; such a block goes when the handles and the states have both gone.
 // A build's block of a few deps comes from its deps' core's pool.
+// The head is one word: a pooled block finds its slab by its distance from
+// it, not by a pointer.
 struct DepBlockHead {
-  DepBlockSlab* slab = nullptr;  // null: a heap block
+  DepBlockHead(DepBlockSlab* slab, std::uint32_t handles) noexcept
+      : size(handles), slab_distance(DepBlockPool::distance_from_slab(this, slab)) {}
   std::uint32_t size;
-  std::uint8_t has_state_room = 0;
-  std::uint8_t states_live = 0;   // the dep states live in the room
-  std::uint8_t handles_live = 1;  // cleared when the list drops before the states
+  std::uint16_t slab_distance;  // 0: a heap block
+  std::uint8_t has_state_room : 1 = 0;
+  std::uint8_t states_live : 1 = 0;   // the dep states live in the room
+  std::uint8_t handles_live : 1 = 1;  // cleared when the list drops before the states
   NodeHandle* handles() noexcept { return std::launder(reinterpret_cast<NodeHandle*>(this + 1)); }
   const NodeHandle* handles() const noexcept {
     return std::launder(reinterpret_cast<const NodeHandle*>(this + 1));
@@ -35,8 +39,11 @@ struct DepBlockHead {
   // Past the block's whole list of handles (size is their count once made).
   void* state_room() noexcept { return reinterpret_cast<NodeHandle*>(this + 1) + size; }
   // Gives the block back to its slab or the heap.
-  static void give_back(DepBlockHead* b) noexcept { DepBlockPool::deallocate(b, b->slab); }
+  static void give_back(DepBlockHead* b) noexcept {
+    DepBlockPool::deallocate(b, DepBlockPool::slab_at_distance(b, b->slab_distance));
+  }
 };
+static_assert(sizeof(DepBlockHead) == sizeof(void*));
 static_assert(sizeof(DepBlockHead) % alignof(NodeHandle) == 0);
 static_assert(sizeof(NodeHandle) % alignof(DepSlot) == 0 && alignof(DepSlot) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
 
@@ -115,7 +122,7 @@ class DepList {
 
   // A heap block of the given bytes, its list counting size handles.
   static Block* allocate(std::size_t bytes, std::size_t size) {
-    return ::new (::operator new(bytes)) Block{nullptr, static_cast<std::uint32_t>(size)};
+    return ::new (::operator new(bytes)) Block(nullptr, static_cast<std::uint32_t>(size));
   }
   // A block for n handles and their states, with no handle made yet, from
   // the pool of first's core when it serves n deps.

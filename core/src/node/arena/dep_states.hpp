@@ -4,6 +4,7 @@
 // (unsubscribe, restore, rewire) makes them in a block of their own.
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -18,7 +19,7 @@ class DepStates {
  public:
   DepStates() noexcept = default;
   // n empty states in a block of their own.
-  explicit DepStates(std::size_t n) : size_(n) {
+  explicit DepStates(std::size_t n) : size_(static_cast<std::uint32_t>(n)) {
     if (n == 0) return;
     slots_ = static_cast<DepSlot*>(::operator new(n * sizeof(DepSlot)));
     fill_empty();
@@ -33,14 +34,14 @@ class DepStates {
     states.size_ = head->size;
     states.fill_empty();
     head->states_live = 1;
-    states.shared_ = head;
+    states.in_deps_block_ = 1;
     return states;
   }
   // A run's inputs lent from moved states keep their values first: the
   // states may go, or their values move on, before the run ends.
   DepStates(DepStates&& o) noexcept
       : slots_(std::exchange(o.slots_, nullptr)), size_(std::exchange(o.size_, 0)),
-        shared_(std::exchange(o.shared_, nullptr)) {
+        in_deps_block_(std::exchange(o.in_deps_block_, 0)) {
     if (slots_) StockedDepInputs::keep_lent_inputs(slots_);
   }
   DepStates& operator=(DepStates&& o) noexcept {
@@ -49,7 +50,7 @@ class DepStates {
       if (o.slots_) StockedDepInputs::keep_lent_inputs(o.slots_);
       slots_ = std::exchange(o.slots_, nullptr);
       size_ = std::exchange(o.size_, 0);
-      shared_ = std::exchange(o.shared_, nullptr);
+      in_deps_block_ = std::exchange(o.in_deps_block_, 0);
     }
     return *this;
   }
@@ -86,7 +87,8 @@ class DepStates {
     const std::size_t n = std::exchange(size_, 0);
     if (any_to_drop(s, n)) [[unlikely]]
       drop_slots(s, n);
-    if (DepBlockHead* head = std::exchange(shared_, nullptr)) {
+    if (std::exchange(in_deps_block_, 0)) {
+      DepBlockHead* head = head_of_room(s, n);
       head->states_live = 0;
       if (!head->handles_live) DepBlockHead::give_back(head);
       return;
@@ -109,15 +111,24 @@ class DepStates {
     for (std::size_t i = 0; i < size_; ++i) ::new (slots_ + i) DepSlot();
   }
 
+  // The deps block whose room holds n states at s: its head and handles
+  // sit just before the room.
+  static DepBlockHead* head_of_room(DepSlot* s, std::size_t n) noexcept {
+    return reinterpret_cast<DepBlockHead*>(reinterpret_cast<NodeHandle*>(s) - n) - 1;
+  }
+
+  // The count fits a deps block's own (32 bits), and the block is found
+  // from the room, not kept: every built node's edge entry is 8 bytes less.
   DepSlot* slots_ = nullptr;
-  std::size_t size_ = 0;
-  DepBlockHead* shared_ = nullptr;  // the deps block the states live in, if any
+  std::uint32_t size_ = 0;
+  std::uint32_t in_deps_block_ = 0;  // the states live in their deps block's room
 };
+static_assert(sizeof(DepStates) == 2 * sizeof(void*));
 
 // Relocated as bytes by the columns: the states stay where they are, and a
 // lent input points at them, not at this; so the keep a move makes is not owed.
 template <>
 inline constexpr bool relocatable_as_bytes<DepStates> =
-    made_of_relocatable_parts<DepStates, DepSlot*, std::size_t, DepBlockHead*>;
+    made_of_relocatable_parts<DepStates, DepSlot*, std::uint32_t, std::uint32_t>;
 
 }  // namespace korvalinth
