@@ -44,7 +44,9 @@ def test_derived_takes_dep_values_in_order_and_emits_its_return():
 
 @pytest.mark.parametrize(
     "count, absent",
-    [(1, None), (4, None), (5, None), (8, None), (9, None), (5, 4), (9, 8), (9, 2), (8, 3), (8, 6), (12, 9)],
+    [(1, None), (4, None), (5, None), (8, None), (9, None), (5, 4), (9, 8), (9, 2), (8, 3), (8, 6), (12, 9)]
+    # Wide enough that the gather asks for value blocks ahead.
+    + [(36, None), (37, None), (70, None), (70, 5), (70, 38), (70, 69)],
 )
 def test_dep_values_of_any_count_arrive_in_order_and_are_all_released(count, absent):
     graph = Graph()
@@ -86,7 +88,10 @@ def test_restored_values_reach_callbacks_as_new_objects_beside_held_ones():
 # held objects taken four at a time until a restored value breaks a group.
 @pytest.mark.parametrize(
     "layout",
-    ["p", "r", "pp", "rp", "pr", "rr", "ppp", "ppr", "pppp", "pppr", "ppppr", "rpppp", "pppppppr", "ppppprppp"],
+    ["p", "r", "pp", "rp", "pr", "rr", "ppp", "ppr", "pppp", "pppr", "ppppr", "rpppp", "pppppppr", "ppppprppp"]
+    # Wide layouts, where the gather asks for value blocks ahead: a restored
+    # value first, where the asking groups end, and last.
+    + ["r" + "p" * 39, "p" * 4 + "r" + "p" * 32, "p" * 36 + "r", "p" * 39 + "r"],
 )
 def test_each_dep_layout_passes_held_objects_and_new_restored_ones(layout):
     from korvalinth import restore_graph, restore_registry

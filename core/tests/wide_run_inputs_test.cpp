@@ -300,3 +300,86 @@ TEST(WideRunInputs, ADepThatSettlesWithoutAValueShowsItsEmptyList) {
     EXPECT_EQ(seen, L({"7/7 D1", "60/" + was + " D1"}));
   }
 }
+
+namespace {
+
+// Deps set from inside a wide run (by index, in that order), after the run
+// read its inputs; the log records drops and what each run reads.
+struct SetMidRun {
+  const char* name;
+  std::size_t width;
+  std::vector<std::size_t> set_in_run;
+  bool emits;
+  std::vector<std::string> log;
+};
+
+}  // namespace
+
+// A dep that takes a value while a wide run runs (one quiet or loud when the
+// run began, several in any order, more than a run notes) replaces its
+// latest value when the run ends in dep order, each old value going once no
+// input holds it; the next run sees every new value.
+TEST(WideRunInputs, DepsSetDuringTheRunTakeTheirValuesAtItsEndInDepOrder) {
+  const SetMidRun table[] = {
+      {"a quiet dep", 5, {2}, false,
+       {"run s0 s1 s2 s3 t4", "fn end", "~s2", "~s4", "set done", "run s0 s1 m2 s3 t4", "resumed",
+        "run u0 s1 m2 s3 t4", "~s0", "next done"}},
+      {"a quiet dep, the run emitting", 5, {2}, true,
+       {"run s0 s1 s2 s3 t4", "fn end", "~s2", "~s4", "set done", "run s0 s1 m2 s3 t4", "resumed",
+        "run u0 s1 m2 s3 t4", "~s0", "next done"}},
+      {"the dep that brought the run's value", 5, {4}, false,
+       {"run s0 s1 s2 s3 t4", "fn end", "~s4", "~t4", "set done", "run s0 s1 s2 s3 m4", "resumed",
+        "run u0 s1 s2 s3 m4", "~s0", "next done"}},
+      {"quiet deps, last first", 6, {3, 1}, true,
+       {"run s0 s1 s2 s3 s4 t5", "fn end", "~s1", "~s3", "~s5", "set done", "run s0 m1 s2 m3 s4 t5", "resumed",
+        "run u0 m1 s2 m3 s4 t5", "~s0", "next done"}},
+      {"the loud dep and quiet ones around it", 6, {5, 4, 0}, true,
+       {"run s0 s1 s2 s3 s4 t5", "fn end", "~s0", "~s4", "~s5", "~t5", "set done", "run m0 s1 s2 s3 m4 m5", "resumed",
+        "run u0 s1 s2 s3 m4 m5", "~m0", "next done"}},
+      {"more deps than a run notes", 12, {10, 1, 8, 3, 6, 5, 0, 11}, false,
+       {"run s0 s1 s2 s3 s4 s5 s6 s7 s8 s9 s10 t11", "fn end", "~s0", "~s1", "~s3", "~s5", "~s6", "~s8", "~s10",
+        "~s11", "~t11", "set done", "run m0 m1 s2 m3 s4 m5 m6 s7 m8 s9 m10 m11", "resumed",
+        "run u0 m1 s2 m3 s4 m5 m6 s7 m8 s9 m10 m11", "~m0", "next done"}},
+      {"more deps than a run notes, the run emitting", 12, {10, 1, 8, 3, 6, 5, 0, 11}, true,
+       {"run s0 s1 s2 s3 s4 s5 s6 s7 s8 s9 s10 t11", "fn end", "~s0", "~s1", "~s3", "~s5", "~s6", "~s8", "~s10",
+        "~s11", "~t11", "set done", "run m0 m1 s2 m3 s4 m5 m6 s7 m8 s9 m10 m11", "resumed",
+        "run u0 m1 s2 m3 s4 m5 m6 s7 m8 s9 m10 m11", "~m0", "next done"}},
+  };
+  for (const SetMidRun& road : table) {
+    SCOPED_TRACE(road.name);
+    std::vector<std::string> log;
+    auto core = GraphCore::create();
+    std::vector<NodeHandle> sources;
+    for (std::size_t i = 0; i < road.width; ++i)
+      sources.push_back(make_state(core, tracked(log, "s" + std::to_string(i))));
+    const std::size_t loud = road.width - 1;
+    bool armed = false;
+    NodeHandle wide = make_node(core, counted(sources), fn_of([&](RunContext& ctx) {
+                                  auto read = [&] {
+                                    std::string text;
+                                    for (const DepInput& in : ctx.inputs) text += " " + name_of(in.current);
+                                    return text;
+                                  };
+                                  const std::string before = read();
+                                  log.push_back("run" + before);
+                                  if (!std::exchange(armed, false)) return;
+                                  node_pause(wide, "p");
+                                  for (std::size_t i : road.set_in_run)
+                                    node_set(sources[i], tracked(log, "m" + std::to_string(i)));
+                                  if (road.emits) emit_data(ctx, iv(1));
+                                  EXPECT_EQ(read(), before);
+                                  log.push_back("fn end");
+                                }));
+    auto sub = subscribe_recording(wide);
+    log.clear();
+    armed = true;
+    node_set(sources[loud], tracked(log, "t" + std::to_string(loud)));
+    log.push_back("set done");
+    node_resume(wide, "p");
+    log.push_back("resumed");
+    node_set(sources[0], tracked(log, "u0"));
+    log.push_back("next done");
+    EXPECT_EQ(log, road.log);
+    EXPECT_EQ(sub.log(), L({"START", "DIRTY", road.emits ? "DATA 1" : "RESOLVED", "DIRTY", "RESOLVED"}));
+  }
+}

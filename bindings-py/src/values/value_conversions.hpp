@@ -4,6 +4,7 @@
 // restore puts into caches and ctx states (new objects are built from it).
 // All of these need the GIL and return new references.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -49,17 +50,12 @@ class DepArguments {
     PyObject** const end = out + count_;
     // Python values four at a time, with one step of the walk per four; the
     // first group holding anything else, and the rest, go one by one. The
-    // groups' end is found once: a test per group is then a compare.
+    // groups' ends are found once: a test per group is then a compare. A
+    // wide run's value blocks lie apart in memory: while a group kAhead
+    // inputs on exists, each group first asks for that group's blocks.
     PyObject** const groups_end = out + (count_ & ~std::size_t{3});
-    for (; out != groups_end; out += 4, input += 4) {
-      if (!is_py_object_value_seen_at_once(input[0].current) || !is_py_object_value_seen_at_once(input[1].current) ||
-          !is_py_object_value_seen_at_once(input[2].current) || !is_py_object_value_seen_at_once(input[3].current))
-        break;
-      out[0] = object_of(input[0]);
-      out[1] = object_of(input[1]);
-      out[2] = object_of(input[2]);
-      out[3] = object_of(input[3]);
-    }
+    PyObject** const asking_end = count_ >= kAhead + 4 ? out + ((count_ - kAhead) & ~std::size_t{3}) : out;
+    if (take_groups<true>(out, input, asking_end)) take_groups<false>(out, input, groups_end);
     for (; out != end; ++out, ++input) {
       const PyObjectValue* held = py_object_value_cast(input->current);
       *out = held ? held->object().get() : made_from(input->current);
@@ -73,6 +69,33 @@ class DepArguments {
 
  private:
   static constexpr std::size_t kInlineArgs = 4;
+  static constexpr std::size_t kAhead = 32;
+
+  // The objects of the groups of four inputs from input on, until out
+  // reaches groups_end (true) or a group holds anything but Python values
+  // (false); out and input are left at that group. Ask: each group first
+  // asks for the value blocks of the group kAhead inputs on.
+  template <bool Ask>
+  [[gnu::always_inline]] static bool take_groups(PyObject**& out, const DepInput*& input,
+                                                 PyObject** const groups_end) noexcept {
+    for (; out != groups_end; out += 4, input += 4) {
+      // Written here: a helper holding only these was dropped as doing nothing.
+      if constexpr (Ask) {
+        __builtin_prefetch(input[kAhead].current.get());
+        __builtin_prefetch(input[kAhead + 1].current.get());
+        __builtin_prefetch(input[kAhead + 2].current.get());
+        __builtin_prefetch(input[kAhead + 3].current.get());
+      }
+      if (!is_py_object_value_seen_at_once(input[0].current) || !is_py_object_value_seen_at_once(input[1].current) ||
+          !is_py_object_value_seen_at_once(input[2].current) || !is_py_object_value_seen_at_once(input[3].current))
+        return false;
+      out[0] = object_of(input[0]);
+      out[1] = object_of(input[1]);
+      out[2] = object_of(input[2]);
+      out[3] = object_of(input[3]);
+    }
+    return true;
+  }
 
   // The object of an input whose value was seen at once as a Python value.
   static PyObject* object_of(const DepInput& input) noexcept {

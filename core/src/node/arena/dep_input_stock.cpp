@@ -51,6 +51,12 @@ void StockedDepInputs::drop_lending() noexcept {
   forget_all();
 }
 
+std::span<const std::uint32_t> StockedDepInputs::owned_in_dep_order() noexcept {
+  std::uint32_t* const first = owned_at_.data();
+  std::sort(first, first + owned_);
+  return {first, owned_};
+}
+
 void StockedDepInputs::keep_lent(const DepSlot* slots, std::size_t i, bool all) noexcept {
   // One list at most lends from the same states: a node running again
   // inside the end of its own run (its RESOLVED's sinks may set a dep) makes

@@ -13,6 +13,7 @@
 #include <new>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "base/host_refs.hpp"
@@ -206,8 +207,16 @@ class StockedDepInputs : public DepInputs {
   void keep_input_share(std::size_t i) noexcept {
     if (i < size() && (*this)[i].keep_share()) note_owned(i);
   }
+  // Whether every input holding shares is noted: each dep with a wave value
+  // is then among them (see keep_lent_input).
+  bool owned_all_noted() const noexcept { return owned_ <= kOwnedNoted; }
+  // The noted inputs holding shares, in dep order (all noted).
+  std::span<const std::uint32_t> owned_in_dep_order() noexcept;
 
-  // Before dep i's latest value in the dep states at `slots` is replaced or dropped.
+  // Before dep i's latest value in the dep states at `slots` is replaced or
+  // dropped, and before it takes a wave value (which replaces the latest
+  // when the run ends): a lending run's end then finds every wave value
+  // among its noted inputs.
   static void keep_lent_input(const DepSlot* slots, std::size_t i) noexcept {
     if (innermost_lender_) [[unlikely]] keep_lent(slots, i, false);
   }

@@ -96,6 +96,8 @@ struct NoHold {};
   DepSlot& d = e.dep_state[i];
   if (d.wave_value || s.config.pull_id) return false;
   const SharedValue& value = m.data_value();
+  // A lending run of the node notes the dep before its wave value comes.
+  StockedDepInputs::keep_lent_input(e.dep_state.data(), i);
   d.wave_value.emplace(value);
   record_data_value(e.state, d, value);
   if (e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); }) && mark_run_check_queued(e))
