@@ -207,9 +207,11 @@ class StockedDepInputs : public DepInputs {
   void keep_input_share(std::size_t i) noexcept {
     if (i < size() && (*this)[i].keep_share()) note_owned(i);
   }
-  // Whether every input holding shares is noted: each dep with a wave value
-  // is then among them (see keep_lent_input).
-  bool owned_all_noted() const noexcept { return owned_ <= kOwnedNoted; }
+  // Whether every input holding shares is noted and the list has the shape it
+  // lent with: each dep with a wave value is then among them (see
+  // keep_lent_input; a dep past the end of a list its function shortened is
+  // never noted).
+  bool owned_all_noted() const noexcept { return owned_ <= kOwnedNoted && size() == lent_size_; }
   // The noted inputs holding shares, in dep order (all noted).
   std::span<const std::uint32_t> owned_in_dep_order() noexcept;
 
