@@ -324,6 +324,25 @@ def test_no_reference_leaks_over_many_cycles(graph):
     assert second - first < 64 * 1024
 
 
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda probe: probe.make_node(1),
+        lambda probe: probe.make_node(1, lookup=True),
+        lambda probe: probe.make_stale_node(),
+    ],
+    ids=["counted", "lookup", "stale"],
+)
+def test_each_node_holds_one_share_of_its_slot_until_dropped(probe, make):
+    # The share, the lookup target and whether the handle holds a unit are
+    # kept in one word: each kind must give back exactly what it took.
+    node = make(probe)
+    assert probe.shares == 2
+    del node
+    gc.collect()
+    assert probe.shares == 1
+
+
 def test_a_stale_node_raises_runtime_error(probe):
     node = probe.make_stale_node()
     calls = [node.status, node.cache, node.cache_entry, lambda: node.set(1), lambda: node.send(1),

@@ -47,6 +47,10 @@ class SharedFatalSlot {
 
   // A new, empty slot with this one share.
   static SharedFatalSlot make() { return SharedFatalSlot(new PendingFatalSlot()); }
+  // The share as a bare pointer, for a holder that packs it into a word of
+  // its own; adopt() makes the share again.
+  PendingFatalSlot* release() noexcept { return std::exchange(slot_, nullptr); }
+  static SharedFatalSlot adopt(PendingFatalSlot* share) noexcept { return SharedFatalSlot(share); }
 
   void reset() noexcept {
     PendingFatalSlot* slot = std::exchange(slot_, nullptr);
