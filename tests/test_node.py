@@ -325,22 +325,33 @@ def test_no_reference_leaks_over_many_cycles(graph):
 
 
 @pytest.mark.parametrize(
-    "make",
+    "kind, make",
     [
-        lambda probe: probe.make_node(1),
-        lambda probe: probe.make_node(1, lookup=True),
-        lambda probe: probe.make_stale_node(),
+        ("counted", lambda probe, value: probe.make_node_pair(value)[::-1]),
+        ("uncounted", lambda probe, value: probe.make_node_pair(value)),
+        ("lookup", lambda probe, value: (probe.make_node(value, lookup=True), None)),
+        ("stale", lambda probe, value: (probe.make_stale_node(), None)),
     ],
-    ids=["counted", "lookup", "stale"],
+    ids=["counted", "uncounted", "lookup", "stale"],
 )
-def test_each_node_holds_one_share_of_its_slot_until_dropped(probe, make):
-    # The share, the lookup target and whether the handle holds a unit are
-    # kept in one word: each kind must give back exactly what it took.
-    node = make(probe)
-    assert probe.shares == 2
+def test_a_dropped_node_gives_back_its_slot_share_and_only_the_unit_it_took(probe, kind, make):
+    # The share, the lookup target and whether the name holds a unit are
+    # kept in one word. The other Node keeps the core alive, so a node stays
+    # only while a unit of its count is held.
+    value = Marker()
+    alive = weakref.ref(value)
+    node, other = make(probe, value)
+    del value
+    shares = probe.shares
     del node
     gc.collect()
-    assert probe.shares == 1
+    assert probe.shares == shares - 1
+    assert (alive() is not None) == (kind == "uncounted")
+    if kind == "uncounted":
+        assert other.cache() is alive()
+    del other
+    gc.collect()
+    assert alive() is None
 
 
 def test_a_stale_node_raises_runtime_error(probe):

@@ -51,6 +51,11 @@ class SharedFatalSlot {
   // its own; adopt() makes the share again.
   PendingFatalSlot* release() noexcept { return std::exchange(slot_, nullptr); }
   static SharedFatalSlot adopt(PendingFatalSlot* share) noexcept { return SharedFatalSlot(share); }
+  // A new share of a slot whose share its holder keeps bare.
+  static SharedFatalSlot share_of(PendingFatalSlot* slot) noexcept {
+    if (slot) slot->shares_.fetch_add(1, std::memory_order_relaxed);
+    return SharedFatalSlot(slot);
+  }
 
   void reset() noexcept {
     PendingFatalSlot* slot = std::exchange(slot_, nullptr);

@@ -198,12 +198,6 @@ struct NodeClass {
 
 }  // namespace
 
-PyNode::~PyNode() {
-  const bool counted = word_.drop();
-  if (const CoreRef& core = primary_.core()) core->drop_host_holds(1);
-  if (!counted) primary_.release_unit();
-}
-
 PyTypeObject* node_type() { return kit::type_object<NodeClass>(); }
 
 template <FactoryHandle Handle>

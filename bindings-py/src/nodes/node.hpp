@@ -6,8 +6,6 @@
 // the found node, the value and flow operations are refused, and the message
 // hooks act on the placeholder.
 
-#include <concepts>
-#include <memory>
 #include <optional>
 #include <utility>
 
@@ -17,67 +15,41 @@
 #include "node/arena/graph_core.hpp"
 #include "node/arena/node_handle.hpp"
 #include "nodes/node_word.hpp"
+#include "nodes/primary_node.hpp"
 
 namespace korvalinth::py {
 
-// The handles a node factory gives a Node: a held one, or a counted one
-// made straight into place (no handle of the other kind to move over and
-// drop on the way).
-template <class Handle>
-concept FactoryHandle = std::same_as<Handle, HeldNode> || std::same_as<Handle, NodeHandle>;
-
-// A Node's record: the node it stands for (uncounted when the node had only
-// pins left as the Node was made), counting one host hold on its core
-// (boundary/core_holds.hpp) while it names the node, and its word. It drops
-// the slot, then the lookup target, then the primary handle, each once.
+// A Node's record: its primary node with the word beside it (see
+// nodes/primary_node.hpp for what it holds and the order it drops in).
 class PyNode {
  public:
   PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, HeldNode primary)
-      : word_(lookup_target ? NodeWord(std::move(fatal), std::move(*lookup_target), primary.counted())
-                            : NodeWord(std::move(fatal), primary.counted())),
-        primary_(adopted(primary.release().first)) {
-    add_host_hold();
-  }
+      : node_(lookup_target ? NodeWord(std::move(fatal), std::move(*lookup_target), primary.counted())
+                            : NodeWord(std::move(fatal), primary.counted()),
+              std::move(primary)) {}
   // A node factory's Node: no lookup target; the slot is shared straight
   // into the record.
-  PyNode(const SharedFatalSlot& fatal, NodeHandle&& primary) noexcept
-      : word_(fatal, primary.counted()), primary_(std::move(primary)) {
-    add_host_hold();
-  }
-  PyNode(const SharedFatalSlot& fatal, HeldNode&& primary) noexcept
-      : word_(fatal, primary.counted()), primary_(adopted(primary.release().first)) {
-    add_host_hold();
-  }
-  // A moved-from record names no core, so the source gives back no hold.
-  PyNode(PyNode&& other) noexcept : word_(std::move(other.word_)), primary_(std::move(other.primary_)) {}
+  template <FactoryHandle Handle>
+  PyNode(const SharedFatalSlot& fatal, Handle&& primary) noexcept
+      : node_(NodeWord(fatal, primary.counted()), std::move(primary)) {}
+  PyNode(PyNode&&) noexcept = default;
   PyNode& operator=(PyNode&&) = delete;
-  ~PyNode();
 
   // The node this Node stands for.
-  const UncountedNode& primary() const noexcept { return primary_.uncounted(); }
+  const UncountedNode& primary() const noexcept { return node_.name(); }
   // Only on graph lookup handles: the node found.
-  const LookupTarget* lookup_target() const noexcept { return word_.lookup_target(); }
+  const LookupTarget* lookup_target() const noexcept { return node_.word().lookup_target(); }
   bool is_lookup_handle() const noexcept { return lookup_target() != nullptr; }
   // The graph node this Node stands for: the found node, else the primary.
   const UncountedNode& target() const noexcept {
     const LookupTarget* found = lookup_target();
-    return found ? found->uncounted() : primary_.uncounted();
+    return found ? found->uncounted() : node_.name();
   }
-  PendingFatalSlot& fatal() const noexcept { return word_.fatal(); }
-  SharedFatalSlot fatal_share() const noexcept { return word_.fatal_share(); }
+  PendingFatalSlot& fatal() const noexcept { return node_.word().fatal(); }
+  SharedFatalSlot fatal_share() const noexcept { return node_.word().fatal_share(); }
 
  private:
-  void add_host_hold() noexcept {
-    if (const CoreRef& core = primary_.core()) core->add_host_holds(1);
-  }
-
-  // The name as a counted handle, whether or not it holds a unit (the word
-  // tells): the usual counted Node then drops as a handle does, and an
-  // uncounted one lets go of the name unreturned first.
-  static NodeHandle adopted(UncountedNode&& name) noexcept { return NodeHandle::adopting(std::move(name)); }
-
-  NodeWord word_;
-  NodeHandle primary_;
+  PrimaryNode node_;
 };
 
 // The name the creating-thread check gives in its refusal.

@@ -23,7 +23,6 @@ struct LookupTarget : NodeHandle {
 
 class NodeWord {
  public:
-  NodeWord() noexcept = default;
   NodeWord(SharedFatalSlot fatal, bool counted) noexcept
       : bits_(reinterpret_cast<std::uintptr_t>(fatal.release()) | (counted ? kCounted : 0)) {}
   NodeWord(SharedFatalSlot fatal, NodeHandle found, bool counted)
@@ -39,23 +38,19 @@ class NodeWord {
   // A share of the slot of its own.
   SharedFatalSlot fatal_share() const noexcept {
     if (const Lookup* l = lookup()) return l->fatal;
-    SharedFatalSlot borrowed = SharedFatalSlot::adopt(slot());
-    SharedFatalSlot share = borrowed;
-    borrowed.release();
-    return share;
+    return SharedFatalSlot::share_of(slot());
   }
 
-  // Lets go of the slot's share, then of the lookup target; returns whether
-  // the name held a unit (its holder gives the unit back).
-  bool drop() noexcept {
+  // Lets go of the slot's share, then of the lookup target. Whether the
+  // name held a unit is its holder's to act on: read counted() first.
+  void drop() noexcept {
     const std::uintptr_t bits = std::exchange(bits_, 0);
-    if (!bits) return false;
+    if (!bits) return;
     if (bits & kLookup) {
       delete reinterpret_cast<Lookup*>(bits & ~kTags);
     } else {
       SharedFatalSlot::adopt(reinterpret_cast<PendingFatalSlot*>(bits & ~kTags)).reset();
     }
-    return bits & kCounted;
   }
 
  private:

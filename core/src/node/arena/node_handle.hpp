@@ -156,7 +156,8 @@ class NodeHandle {
 
   // The name, with the unit going along to the caller unreturned (for a
   // holder that keeps whether it has a unit elsewhere); leaves the handle
-  // empty. adopting() makes a counted handle of such a name again.
+  // empty. adopting() takes back only a name given out with its unit, by
+  // release_unit() or by HeldNode::release() saying it was counted.
   UncountedNode release_unit() noexcept { return std::move(node_); }
   static NodeHandle adopting(UncountedNode&& unit) noexcept { return NodeHandle(std::move(unit)); }
 
