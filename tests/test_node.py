@@ -324,6 +324,36 @@ def test_no_reference_leaks_over_many_cycles(graph):
     assert second - first < 64 * 1024
 
 
+@pytest.mark.parametrize(
+    "kind, make",
+    [
+        ("counted", lambda probe, value: probe.make_node_pair(value)[::-1]),
+        ("uncounted", lambda probe, value: probe.make_node_pair(value)),
+        ("lookup", lambda probe, value: (probe.make_node(value, lookup=True), None)),
+        ("stale", lambda probe, value: (probe.make_stale_node(), None)),
+    ],
+    ids=["counted", "uncounted", "lookup", "stale"],
+)
+def test_a_dropped_node_gives_back_its_slot_share_and_only_the_unit_it_took(probe, kind, make):
+    # The share, the lookup target and whether the name holds a unit are
+    # kept in one word. The other Node keeps the core alive, so a node stays
+    # only while a unit of its count is held.
+    value = Marker()
+    alive = weakref.ref(value)
+    node, other = make(probe, value)
+    del value
+    shares = probe.shares
+    del node
+    gc.collect()
+    assert probe.shares == shares - 1
+    assert (alive() is not None) == (kind == "uncounted")
+    if kind == "uncounted":
+        assert other.cache() is alive()
+    del other
+    gc.collect()
+    assert alive() is None
+
+
 def test_a_stale_node_raises_runtime_error(probe):
     node = probe.make_stale_node()
     calls = [node.status, node.cache, node.cache_entry, lambda: node.set(1), lambda: node.send(1),

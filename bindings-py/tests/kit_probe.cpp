@@ -317,6 +317,17 @@ OwnedRef probe_make_stale_node(Probe& self, const Args&) {
   return make_node_object(self.fatal, HeldNode(std::move(stale)));
 }
 
+// Two Nodes sharing the probe's slot on one node holding `value`, built
+// alone in a fresh core: one on its uncounted name, then one holding its one
+// unit of the count. Either keeps the core alive.
+OwnedRef probe_make_node_pair(Probe& self, const Args& args) {
+  NodeHandle node = construct_node(GraphCore::create(), {}, std::nullopt, Dispatcher::thread_default(),
+                                   make_py_value(args[0].new_ref()), NodeSpec{});
+  OwnedRef uncounted = make_node_object(self.fatal, HeldNode(node.uncounted()));
+  OwnedRef counted = make_node_object(self.fatal, std::move(node));
+  return tuple_of({uncounted.get(), counted.get()});
+}
+
 // Calls a new subscriber sink (or, with `path`, a new observer sink whose
 // sequence counter starts at 7) over `callback` with one message of the
 // kind named ("PAUSE", "RESUME", "PULL", "ERROR", "TEARDOWN"), `text` being
@@ -430,6 +441,7 @@ struct ProbeClass {
       {"call", probe_call, {{"callback"}}},
       {"fail", probe_fail, {{"how"}}},
       {"make_stale_node", probe_make_stale_node},
+      {"make_node_pair", probe_make_node_pair, {{"value"}}},
       {"sink_call", probe_sink_call, {{"callback"}, {"kind"}, {"text", kit::none}, {"path", kit::none}}},
       {"make_node", probe_make_node, {{"value", kit::none}, {"lookup", kit::no}, {"json", kit::none}}},
   };

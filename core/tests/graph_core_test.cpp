@@ -155,6 +155,22 @@ TEST(GraphCoreArena, ACountedHandleGivesItsUnitBackOnceHoweverItGoes) {
         held.drop();
         h.drop();
       },
+      // The unit travels with a released name and comes back with adopting().
+      [](NodeHandle& h) { NodeHandle back = NodeHandle::adopting(h.release_unit()); },
+      [](NodeHandle& h) {
+        HeldNode held(std::move(h));
+        auto [name, counted] = held.release();
+        EXPECT_TRUE(counted);
+        EXPECT_TRUE(held.empty());
+        NodeHandle::adopting(std::move(name)).drop();
+      },
+      [](NodeHandle& h) {
+        HeldNode held(h.uncounted());
+        auto [name, counted] = held.release();
+        EXPECT_FALSE(counted);
+        EXPECT_TRUE(held.empty());
+        h.drop();
+      },
   };
   for (const auto& end : ends) {
     auto core = GraphCore::create();

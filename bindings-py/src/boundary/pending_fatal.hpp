@@ -47,6 +47,15 @@ class SharedFatalSlot {
 
   // A new, empty slot with this one share.
   static SharedFatalSlot make() { return SharedFatalSlot(new PendingFatalSlot()); }
+  // The share as a bare pointer, for a holder that packs it into a word of
+  // its own; adopt() makes the share again.
+  PendingFatalSlot* release() noexcept { return std::exchange(slot_, nullptr); }
+  static SharedFatalSlot adopt(PendingFatalSlot* share) noexcept { return SharedFatalSlot(share); }
+  // A new share of a slot whose share its holder keeps bare.
+  static SharedFatalSlot share_of(PendingFatalSlot* slot) noexcept {
+    if (slot) slot->shares_.fetch_add(1, std::memory_order_relaxed);
+    return SharedFatalSlot(slot);
+  }
 
   void reset() noexcept {
     PendingFatalSlot* slot = std::exchange(slot_, nullptr);

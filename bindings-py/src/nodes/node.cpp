@@ -22,41 +22,41 @@ namespace {
 // post-drain. `op_text` names the operation in the refusal.
 template <class Op>
 kit::OwnedRef flow_operation(PyNode& self, const char* op_text, Op&& op) {
-  raise_pending_fatal(*self.fatal);
-  if (self.lookup_target) {
+  raise_pending_fatal(self.fatal());
+  if (self.lookup_target()) {
     kit::throw_error(PyExc_RuntimeError, std::string(op_text) + " is not available on graph lookup handles");
   }
-  run_guarded(*self.fatal, std::forward<Op>(op));
-  post_drain(*self.fatal);
+  run_guarded(self.fatal(), std::forward<Op>(op));
+  post_drain(self.fatal());
   return kit::py_none();
 }
 
 kit::OwnedRef node_set_method(PyNode& self, const kit::Args& args) {
   SharedValue value = make_py_value(args[0].new_ref());
-  return flow_operation(self, "set()", [&] { node_set(self.primary, std::move(value)); });
+  return flow_operation(self, "set()", [&] { node_set(self.primary(), std::move(value)); });
 }
 
 kit::OwnedRef node_send_method(PyNode& self, const kit::Args& args) {
   SharedValue value = make_py_value(args[0].new_ref());
-  return flow_operation(self, "send()", [&] { node_send(self.primary, std::move(value)); });
+  return flow_operation(self, "send()", [&] { node_send(self.primary(), std::move(value)); });
 }
 
 kit::OwnedRef node_pause_method(PyNode& self, const kit::Args& args) {
   std::string lock_id = args.convert(0, kit::extract_str);
-  return flow_operation(self, "pause()", [&] { node_pause(self.primary, std::move(lock_id)); });
+  return flow_operation(self, "pause()", [&] { node_pause(self.primary(), std::move(lock_id)); });
 }
 
 kit::OwnedRef node_resume_method(PyNode& self, const kit::Args& args) {
   std::string lock_id = args.convert(0, kit::extract_str);
-  return flow_operation(self, "resume()", [&] { node_resume(self.primary, std::move(lock_id)); });
+  return flow_operation(self, "resume()", [&] { node_resume(self.primary(), std::move(lock_id)); });
 }
 
 kit::OwnedRef node_invalidate_method(PyNode& self, const kit::Args&) {
   return flow_operation(self, "invalidate()", [&] {
-    check_live(self.primary);
+    check_live(self.primary());
     MessageList messages;
     messages.push_back(Message::invalidate());
-    node_up_in_wave_scope(self.primary, std::move(messages));
+    node_up_in_wave_scope(self.primary(), std::move(messages));
   });
 }
 
@@ -68,20 +68,20 @@ kit::OwnedRef node_invalidate_method(PyNode& self, const kit::Args&) {
 // and when a callback stored a pending fatal meanwhile.
 kit::OwnedRef node_subscribe_method(PyNode& self, const kit::Args& args) {
   kit::OwnedRef callback = args[0].new_ref();
-  raise_pending_fatal(*self.fatal);
+  raise_pending_fatal(self.fatal());
   const UncountedNode& target = self.target();
   SinkRegistration registration;
   UnsubscribeFn action;
   try {
-    action = run_guarded(*self.fatal, [&] {
-      return node_subscribe(target, make_subscriber_sink(std::move(callback), self.fatal), registration);
+    action = run_guarded(self.fatal(), [&] {
+      return node_subscribe(target, make_subscriber_sink(std::move(callback), self.fatal_share()), registration);
     });
   } catch (kit::PyErrAlreadySet&) {
     if (registration) {
       try {
         UnsubscribeActions undo;
         undo.emplace_back(*registration, target.promote_counted());
-        undo_attachment(*self.fatal, std::move(undo));
+        undo_attachment(self.fatal(), std::move(undo));
       } catch (...) {
         // A node that is gone has no sink left to detach.
       }
@@ -90,11 +90,11 @@ kit::OwnedRef node_subscribe_method(PyNode& self, const kit::Args& args) {
   }
   UnsubscribeActions actions;
   actions.push_back(std::move(action));
-  if (kit::OwnedRef exception = take_pending_fatal(*self.fatal)) {
-    undo_attachment(*self.fatal, std::move(actions));
+  if (kit::OwnedRef exception = take_pending_fatal(self.fatal())) {
+    undo_attachment(self.fatal(), std::move(actions));
     throw kit::PyErrAlreadySet(std::move(exception));
   }
-  return make_subscription_object(self.fatal, std::move(actions));
+  return make_subscription_object(self.fatal_share(), std::move(actions));
 }
 
 // ---- readers: the pre-drain only, outside the guard ----
@@ -111,7 +111,7 @@ auto read_slot(Read&& read) -> decltype(read()) {
 }
 
 kit::OwnedRef node_status(PyNode& self, const kit::Args&) {
-  raise_pending_fatal(*self.fatal);
+  raise_pending_fatal(self.fatal());
   NodeStatus status = read_slot([&] { return status_of(self.target()); });
   return node_status_str(status);
 }
@@ -120,13 +120,13 @@ kit::OwnedRef node_status(PyNode& self, const kit::Args&) {
 // object of a Python value; a lookup handle converts JSON values too and
 // refuses foreign ones.
 std::optional<kit::OwnedRef> cached_object(const PyNode& self) {
-  raise_pending_fatal(*self.fatal);
-  if (self.lookup_target) {
-    SharedValue value = read_slot([&] { return cache_of(*self.lookup_target); });
+  raise_pending_fatal(self.fatal());
+  if (self.lookup_target()) {
+    SharedValue value = read_slot([&] { return cache_of(*self.lookup_target()); });
     if (!value) return std::nullopt;
     return cached_value_to_py(value);
   }
-  SharedValue value = read_slot([&] { return cache_of(self.primary); });
+  SharedValue value = read_slot([&] { return cache_of(self.primary()); });
   if (const PyObjectValue* held = py_object_value_cast(value)) return held->object().new_ref();
   return std::nullopt;
 }
@@ -146,9 +146,9 @@ kit::OwnedRef node_cache_entry(PyNode& self, const kit::Args&) {
 // A Node that alone keeps its graph's core alive (its graph dropped, say)
 // visits the callbacks of the core's nodes.
 int node_traverse(const PyNode& self, visitproc visit, void* arg) {
-  if (int stop = visit_core_if_sole_holder(self.primary.uncounted().core(), 1, 1, visit, arg)) return stop;
-  if (!self.lookup_target) return 0;
-  return visit_core_if_sole_holder(self.lookup_target->core(), 1, 1, visit, arg);
+  if (int stop = visit_core_if_sole_holder(self.primary().core(), 1, 1, visit, arg)) return stop;
+  if (!self.lookup_target()) return 0;
+  return visit_core_if_sole_holder(self.lookup_target()->core(), 1, 1, visit, arg);
 }
 
 struct NodeClass {
@@ -197,8 +197,6 @@ struct NodeClass {
 };
 
 }  // namespace
-
-PyNode::~PyNode() = default;
 
 PyTypeObject* node_type() { return kit::type_object<NodeClass>(); }
 

@@ -6,76 +6,50 @@
 // the found node, the value and flow operations are refused, and the message
 // hooks act on the placeholder.
 
-#include <concepts>
-#include <memory>
 #include <optional>
 #include <utility>
 
-#include "boundary/core_holds.hpp"
 #include "boundary/pending_fatal.hpp"
 #include "kit/instance.hpp"
 #include "kit/refs.hpp"
 #include "node/arena/graph_core.hpp"
 #include "node/arena/node_handle.hpp"
+#include "nodes/node_word.hpp"
+#include "nodes/primary_node.hpp"
 
 namespace korvalinth::py {
 
-// The node a graph lookup handle found, with the count of the handle's
-// reference to that node's core.
-struct LookupTarget : NodeHandle {
-  explicit LookupTarget(NodeHandle found) : NodeHandle(std::move(found)), hold(core(), 1) {}
-  CoreHold hold;
-};
-
-// The handles a node factory gives a Node: a held one, or a counted one
-// made straight into place (no handle of the other kind to move over and
-// drop on the way).
-template <class Handle>
-concept FactoryHandle = std::same_as<Handle, HeldNode> || std::same_as<Handle, NodeHandle>;
-
-// The node a Node stands for, counting one host hold on its core
-// (boundary/core_holds.hpp) while it holds the node: the hold needs no
-// record of its own, and a move takes both.
-class PrimaryNode : public HeldNode {
+// A Node's record: its primary node with the word beside it (see
+// nodes/primary_node.hpp for what it holds and the order it drops in).
+class PyNode {
  public:
-  // Taken by reference: the handle is moved once, into place.
-  template <FactoryHandle Handle>
-  explicit PrimaryNode(Handle&& node) noexcept : HeldNode(std::move(node)) {
-    if (const CoreRef& core = uncounted().core()) core->add_host_holds(1);
-  }
-  // A moved-from handle names no core, so the source gives back no hold.
-  PrimaryNode(PrimaryNode&& other) noexcept : HeldNode(std::move(other)) {}
-  PrimaryNode& operator=(PrimaryNode&&) = delete;
-  // Gives back the hold; the base then drops the node.
-  ~PrimaryNode() {
-    if (const CoreRef& core = uncounted().core()) core->drop_host_holds(1);
-  }
-};
-
-struct PyNode {
-  // The members drop in the reverse order: the slot, then the lookup
-  // target, then the primary handle, each once.
-  // Uncounted when the node had only pins left as the Node was made.
-  PrimaryNode primary;
-  // Only on graph lookup handles, so kept out of line with its core hold:
-  // most Nodes pay one pointer for both.
-  std::unique_ptr<LookupTarget> lookup_target;
-  SharedFatalSlot fatal;
-
   PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, HeldNode primary)
-      : primary(std::move(primary)),
-        lookup_target(lookup_target ? std::make_unique<LookupTarget>(std::move(*lookup_target)) : nullptr),
-        fatal(std::move(fatal)) {}
+      : node_(lookup_target ? NodeWord(std::move(fatal), std::move(*lookup_target), primary.counted())
+                            : NodeWord(std::move(fatal), primary.counted()),
+              std::move(primary)) {}
   // A node factory's Node: no lookup target; the slot is shared straight
   // into the record.
   template <FactoryHandle Handle>
-  PyNode(const SharedFatalSlot& fatal, Handle&& primary) noexcept : primary(std::move(primary)), fatal(fatal) {}
+  PyNode(const SharedFatalSlot& fatal, Handle&& primary) noexcept
+      : node_(NodeWord(fatal, primary.counted()), std::move(primary)) {}
   PyNode(PyNode&&) noexcept = default;
-  ~PyNode();
+  PyNode& operator=(PyNode&&) = delete;
 
-  bool is_lookup_handle() const noexcept { return lookup_target != nullptr; }
+  // The node this Node stands for.
+  const UncountedNode& primary() const noexcept { return node_.name(); }
+  // Only on graph lookup handles: the node found.
+  const LookupTarget* lookup_target() const noexcept { return node_.word().lookup_target(); }
+  bool is_lookup_handle() const noexcept { return lookup_target() != nullptr; }
   // The graph node this Node stands for: the found node, else the primary.
-  const UncountedNode& target() const noexcept { return lookup_target ? lookup_target->uncounted() : primary.uncounted(); }
+  const UncountedNode& target() const noexcept {
+    const LookupTarget* found = lookup_target();
+    return found ? found->uncounted() : node_.name();
+  }
+  PendingFatalSlot& fatal() const noexcept { return node_.word().fatal(); }
+  SharedFatalSlot fatal_share() const noexcept { return node_.word().fatal_share(); }
+
+ private:
+  PrimaryNode node_;
 };
 
 // The name the creating-thread check gives in its refusal.

@@ -51,9 +51,9 @@ DepList dep_list_of(std::span<const kit::OwnedRef> deps) {
 
 NodeRef extract_node_ref(kit::BorrowedRef object) {
   NodeBorrow node(downcast_node(object));
-  NodeRef out{node->fatal, std::nullopt, NodeHandle()};
-  if (node->lookup_target) out.lookup_target = node->lookup_target->promote_counted();
-  out.primary = node->primary.uncounted().promote_counted();
+  NodeRef out{node->fatal_share(), std::nullopt, NodeHandle()};
+  if (const LookupTarget* found = node->lookup_target()) out.lookup_target = found->promote_counted();
+  out.primary = node->primary().promote_counted();
   return out;
 }
 

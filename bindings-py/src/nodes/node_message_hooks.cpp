@@ -18,7 +18,7 @@ namespace {
 // Pre-drain, the delivery under the guard, post-drain.
 template <class Deliver>
 kit::OwnedRef delivered(PyNode& self, Deliver&& deliver) {
-  graph_operation(*self.fatal, std::forward<Deliver>(deliver));
+  graph_operation(self.fatal(), std::forward<Deliver>(deliver));
   return kit::py_none();
 }
 
@@ -28,13 +28,13 @@ enum class Toward { Down, Up };
 template <Message (*Make)(), Toward Direction>
 kit::OwnedRef lone_message(PyNode& self, const kit::Args&) {
   return delivered(self, [&] {
-    check_live(self.primary);  // a stale node is refused before a wave opens
+    check_live(self.primary());  // a stale node is refused before a wave opens
     MessageList messages;
     messages.push_back(Make());
     if constexpr (Direction == Toward::Up) {
-      node_up_in_wave_scope(self.primary, std::move(messages));
+      node_up_in_wave_scope(self.primary(), std::move(messages));
     } else {
-      node_down_in_wave_scope(self.primary, std::move(messages));
+      node_down_in_wave_scope(self.primary(), std::move(messages));
     }
   });
 }
@@ -51,7 +51,7 @@ SharedValue params_arg(const kit::Args& args, std::size_t i) {
 template <void (*Entry)(const UncountedNode&, SharedValue)>
 kit::OwnedRef one_value(PyNode& self, const kit::Args& args) {
   SharedValue value = value_arg(args, 0);
-  return delivered(self, [&] { Entry(self.primary, std::move(value)); });
+  return delivered(self, [&] { Entry(self.primary(), std::move(value)); });
 }
 
 }  // namespace
@@ -86,7 +86,7 @@ kit::OwnedRef node_down_teardown(PyNode& self, const kit::Args& args) {
 
 kit::OwnedRef node_down_error_method(PyNode& self, const kit::Args& args) {
   std::string message = args.convert(0, kit::extract_str);
-  return delivered(self, [&] { node_down_error(self.primary, std::move(message)); });
+  return delivered(self, [&] { node_down_error(self.primary(), std::move(message)); });
 }
 
 kit::OwnedRef node_down_data_complete_method(PyNode& self, const kit::Args& args) {
@@ -97,13 +97,13 @@ kit::OwnedRef node_down_data_data_invalidate_method(PyNode& self, const kit::Arg
   SharedValue first = value_arg(args, 0);
   SharedValue second = value_arg(args, 1);
   return delivered(self,
-                   [&] { node_down_data_data_invalidate(self.primary, std::move(first), std::move(second)); });
+                   [&] { node_down_data_data_invalidate(self.primary(), std::move(first), std::move(second)); });
 }
 
 kit::OwnedRef node_conformance_up_pull_method(PyNode& self, const kit::Args& args) {
   std::string pull_id = args.convert(0, kit::extract_str);
   SharedValue params = params_arg(args, 1);
-  return delivered(self, [&] { node_conformance_up_pull(self.primary, std::move(pull_id), std::move(params)); });
+  return delivered(self, [&] { node_conformance_up_pull(self.primary(), std::move(pull_id), std::move(params)); });
 }
 
 kit::OwnedRef node_conformance_up_pull_toward_method(PyNode& self, const kit::Args& args) {
@@ -111,7 +111,7 @@ kit::OwnedRef node_conformance_up_pull_toward_method(PyNode& self, const kit::Ar
   std::string pull_id = args.convert(1, kit::extract_str);
   SharedValue params = params_arg(args, 2);
   return delivered(self, [&] {
-    node_conformance_up_pull_toward(self.primary, toward_dep, std::move(pull_id), std::move(params));
+    node_conformance_up_pull_toward(self.primary(), toward_dep, std::move(pull_id), std::move(params));
   });
 }
 

@@ -22,11 +22,11 @@ template <OneDepEntry Entry>
 kit::OwnedRef immediate_one_dep(PyNode& self, const kit::Args& args) {
   kit::BorrowedRef dep = args.convert(0, downcast_node);
   kit::OwnedRef callback = args[1].new_ref();
-  raise_pending_fatal(*self.fatal);
+  raise_pending_fatal(self.fatal());
   NodeHandle handle = dep_handle_of(dep);
-  SharedNodeFn fn = make_py_node_fn(std::move(callback), self.fatal);
-  run_guarded(*self.fatal, [&] { Entry(self.primary, std::move(handle), std::move(fn)); });
-  post_drain(*self.fatal);
+  SharedNodeFn fn = make_py_node_fn(std::move(callback), self.fatal_share());
+  run_guarded(self.fatal(), [&] { Entry(self.primary(), std::move(handle), std::move(fn)); });
+  post_drain(self.fatal());
   return kit::py_none();
 }
 
@@ -43,11 +43,11 @@ kit::OwnedRef node_conformance_immediate_unsubscribe_dep_method(PyNode& self, co
 kit::OwnedRef node_conformance_immediate_replace_deps_method(PyNode& self, const kit::Args& args) {
   std::vector<kit::OwnedRef> deps = args.convert(0, extract_deps);
   kit::OwnedRef callback = args[1].new_ref();
-  raise_pending_fatal(*self.fatal);
+  raise_pending_fatal(self.fatal());
   std::vector<NodeHandle> handles = dep_handles_of(deps);
-  SharedNodeFn fn = make_py_node_fn(std::move(callback), self.fatal);
-  run_guarded(*self.fatal, [&] { rewire(self.primary, ReplaceDeps{std::move(handles), std::move(fn)}); });
-  post_drain(*self.fatal);
+  SharedNodeFn fn = make_py_node_fn(std::move(callback), self.fatal_share());
+  run_guarded(self.fatal(), [&] { rewire(self.primary(), ReplaceDeps{std::move(handles), std::move(fn)}); });
+  post_drain(self.fatal());
   return kit::py_none();
 }
 
@@ -55,13 +55,13 @@ kit::OwnedRef node_conformance_immediate_replace_deps_method(PyNode& self, const
 kit::OwnedRef node_conformance_c21_replace_with_live_dep_method(PyNode& self, const kit::Args& args) {
   kit::BorrowedRef dep = args.convert(0, downcast_node);
   kit::BorrowedRef async_handle = args.convert(1, downcast_conformance_async_handle);
-  raise_pending_fatal(*self.fatal);
+  raise_pending_fatal(self.fatal());
   NodeHandle handle = dep_handle_of(dep);
   SharedNodeFn capture = make_capture_fn(share_conformance_async_state(async_handle));
-  run_guarded(*self.fatal, [&] {
-    node_conformance_c21_replace_with_live_dep(self.primary, std::move(handle), std::move(capture));
+  run_guarded(self.fatal(), [&] {
+    node_conformance_c21_replace_with_live_dep(self.primary(), std::move(handle), std::move(capture));
   });
-  post_drain(*self.fatal);
+  post_drain(self.fatal());
   return kit::py_none();
 }
 

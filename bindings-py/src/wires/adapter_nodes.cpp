@@ -42,7 +42,7 @@ PyNode adapter_py_node(SharedFatalSlot fatal, NodeHandle counted) {
 kit::OwnedRef adapter_node_object(const PyNode& node) {
   // A released group leaves its nodes externally dead; a Node on one still
   // answers, and its operations report the freed slot.
-  return make_node_object(node.fatal, HeldNode::of(node.primary));
+  return make_node_object(node.fatal_share(), HeldNode::of(node.primary()));
 }
 
 }  // namespace korvalinth::py

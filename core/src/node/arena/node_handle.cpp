@@ -38,6 +38,18 @@ void HeldNode::drop() {
   held_ = UncountedNode();
 }
 
+std::pair<UncountedNode, bool> HeldNode::release() noexcept {
+  std::pair<UncountedNode, bool> out;
+  if (NodeHandle* counted = std::get_if<NodeHandle>(&held_)) {
+    out.second = counted->counted();
+    out.first = counted->release_unit();
+  } else {
+    out.first = std::move(std::get<UncountedNode>(held_));
+  }
+  held_ = UncountedNode();
+  return out;
+}
+
 PinnedNode& PinnedNode::operator=(PinnedNode&& o) noexcept {
   if (this != &o) {
     if (core_) drop_quietly([&] { unpin(); });

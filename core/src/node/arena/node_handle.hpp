@@ -154,6 +154,13 @@ class NodeHandle {
   // the release propagate. Leaves the handle empty.
   void drop();
 
+  // The name, with the unit going along to the caller unreturned (for a
+  // holder that keeps whether it has a unit elsewhere); leaves the handle
+  // empty. adopting() takes back only a name given out with its unit, by
+  // release_unit() or by HeldNode::release() saying it was counted.
+  UncountedNode release_unit() noexcept { return std::move(node_); }
+  static NodeHandle adopting(UncountedNode&& unit) noexcept { return NodeHandle(std::move(unit)); }
+
   bool empty() const noexcept { return node_.empty(); }
   // Holds a unit of the count (not yet dropped or moved from).
   bool counted() const noexcept { return !empty(); }
@@ -168,6 +175,7 @@ class NodeHandle {
   bool same_node(const UncountedNode& o) const noexcept { return node_.same_node(o); }
 
  private:
+  explicit NodeHandle(UncountedNode&& unit) noexcept : node_(std::move(unit)) {}
   void drop_in_destructor() noexcept;
   UncountedNode node_;
 };
@@ -219,6 +227,9 @@ class HeldNode {
   bool same_node(const UncountedNode& o) const noexcept { return uncounted().same_node(o); }
   // Drops a counted handle (faults of the release propagate); leaves it empty.
   void drop();
+  // The name, and whether a unit of the count goes along with it to the
+  // caller; leaves the handle empty.
+  std::pair<UncountedNode, bool> release() noexcept;
 
  private:
   std::variant<UncountedNode, NodeHandle> held_;
