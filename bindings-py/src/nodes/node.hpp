@@ -24,14 +24,13 @@ namespace korvalinth::py {
 class PyNode {
  public:
   PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, HeldNode primary)
-      : node_(lookup_target ? NodeWord(std::move(fatal), std::move(*lookup_target), primary.counted())
-                            : NodeWord(std::move(fatal), primary.counted()),
-              std::move(primary)) {}
+      : node_(lookup_target ? PrimaryNode(std::move(fatal), std::move(*lookup_target), std::move(primary))
+                            : PrimaryNode(std::move(fatal), std::move(primary))) {}
   // A node factory's Node: no lookup target; the slot is shared straight
   // into the record.
   template <FactoryHandle Handle>
   PyNode(const SharedFatalSlot& fatal, Handle&& primary) noexcept
-      : node_(NodeWord(fatal, primary.counted()), std::move(primary)) {}
+      : node_(fatal, std::move(primary)) {}
   PyNode(PyNode&&) noexcept = default;
   PyNode& operator=(PyNode&&) = delete;
 

@@ -25,11 +25,19 @@ concept FactoryHandle = std::same_as<Handle, HeldNode> || std::same_as<Handle, N
 // word says so and the unit is given back once, as the record goes.
 class PrimaryNode {
  public:
-  // The caller makes the word first, so it reads whether the handle holds
-  // a unit before the name is taken out, straight into place.
+  // The word reads whether the handle holds a unit before the name is
+  // taken out of it: word_ is declared, so built, first.
   template <FactoryHandle Handle>
-  PrimaryNode(NodeWord word, Handle&& node) noexcept : word_(std::move(word)), name_(released(node)) {
-    if (const CoreRef& core = name_.core()) core->add_host_holds(1);
+  PrimaryNode(SharedFatalSlot fatal, Handle&& node) noexcept
+      : word_(std::move(fatal), node.counted()), name_(released(node)) {
+    add_host_hold();
+  }
+  // A graph lookup handle's: the node found goes into the word too. When
+  // the word's block can't be made, the handle keeps its unit.
+  template <FactoryHandle Handle>
+  PrimaryNode(SharedFatalSlot fatal, NodeHandle found, Handle&& node)
+      : word_(std::move(fatal), std::move(found), node.counted()), name_(released(node)) {
+    add_host_hold();
   }
   // A moved-from record names no core and has no word: it gives back nothing.
   PrimaryNode(PrimaryNode&& other) noexcept : word_(std::move(other.word_)), name_(std::move(other.name_)) {}
@@ -47,6 +55,9 @@ class PrimaryNode {
   const NodeWord& word() const noexcept { return word_; }
 
  private:
+  void add_host_hold() noexcept {
+    if (const CoreRef& core = name_.core()) core->add_host_holds(1);
+  }
   // The name, its unit (if any) going along unreturned.
   static UncountedNode released(NodeHandle& node) noexcept { return node.release_unit(); }
   static UncountedNode released(HeldNode& node) noexcept { return node.release().first; }
