@@ -344,9 +344,13 @@ def test_a_dropped_node_gives_back_its_slot_share_and_only_the_unit_it_took(prob
     node, other = make(probe, value)
     del value
     assert probe.shares == base + (1 if other is None else 2)
+    if other is not None:  # each Node holds its node's core once
+        assert probe.host_holds(other) == 2
     del node
     gc.collect()
     assert probe.shares == base + (0 if other is None else 1)
+    if other is not None:
+        assert probe.host_holds(other) == 1
     if kind != "stale":  # a stale Node's value never reached a node
         assert (alive() is not None) == (kind == "uncounted")
     if kind == "uncounted":

@@ -328,6 +328,14 @@ OwnedRef probe_make_node_pair(Probe& self, const Args& args) {
   return tuple_of({uncounted.get(), counted.get()});
 }
 
+// The host holds on the core of the node a Node names: one per Node naming
+// one of its nodes.
+OwnedRef probe_host_holds(Probe&, const Args& args) {
+  NodeBorrow node(args[0]);
+  const CoreRef& core = node->primary().core();
+  return kit::check(PyLong_FromSize_t(core ? core->host_holds() : 0));
+}
+
 // Calls a new subscriber sink (or, with `path`, a new observer sink whose
 // sequence counter starts at 7) over `callback` with one message of the
 // kind named ("PAUSE", "RESUME", "PULL", "ERROR", "TEARDOWN"), `text` being
@@ -442,6 +450,7 @@ struct ProbeClass {
       {"fail", probe_fail, {{"how"}}},
       {"make_stale_node", probe_make_stale_node},
       {"make_node_pair", probe_make_node_pair, {{"value"}}},
+      {"host_holds", probe_host_holds, {{"node"}}},
       {"sink_call", probe_sink_call, {{"callback"}, {"kind"}, {"text", kit::none}, {"path", kit::none}}},
       {"make_node", probe_make_node, {{"value", kit::none}, {"lookup", kit::no}, {"json", kit::none}}},
   };
