@@ -120,9 +120,6 @@ std::uint64_t Arena::live_count() const noexcept {
 }
 
 void Arena::vacate(std::uint64_t i, TopologyEntry& topology, VacatedSlotEntries& out) noexcept {
-  static_assert(VacatedSlotEntries::kVersion == kLive && VacatedSlotEntries::kCall == kHeldCall &&
-                VacatedSlotEntries::kConfig == kHeldConfig && VacatedSlotEntries::kEdge == kHeldEdge &&
-                VacatedSlotEntries::kAux == kHeldAux);
   // Every row is relocated out, held or not: a row not held keeps an empty
   // entry, which the record then does not drop, and the caller's topology
   // entry is empty, so the bytes overwrite nothing that owns anything.

@@ -51,39 +51,48 @@ struct NewSlotParts {
   NodeVersionSlot&& version;
 };
 
+// Bits of a slot's held mask: the slot is live, and which entries it holds.
+// One byte per slot spares each entry a presence flag of its own (a slot
+// without an entry keeps an empty one in its column). The arena keeps the
+// mask; a released slot's record copies it.
+struct SlotHeldBits {
+  static constexpr std::uint8_t kLive = 1 << 0;  // the version slot goes with it
+  static constexpr std::uint8_t kHeldTopology = 1 << 1;
+  static constexpr std::uint8_t kHeldCall = 1 << 2;
+  static constexpr std::uint8_t kHeldConfig = 1 << 3;
+  static constexpr std::uint8_t kHeldEdge = 1 << 4;
+  static constexpr std::uint8_t kHeldAux = 1 << 5;
+  // The has-run flag is there (its column keeps 0 or 1 alone).
+  static constexpr std::uint8_t kHeldRun = 1 << 6;
+  static constexpr std::uint8_t kHeldAll =
+      kLive | kHeldTopology | kHeldCall | kHeldConfig | kHeldEdge | kHeldAux | kHeldRun;
+};
+
 // The entries taken out of a released slot but its topology, relocated in
 // as bytes: the slot's rows are left holding stale bytes, which nothing
 // reads or drops (occupy makes new entries over them). They go with the
 // record, in this order: aux, version, edge, config, call.
-class VacatedSlotEntries {
+class VacatedSlotEntries : private SlotHeldBits {
  public:
   VacatedSlotEntries() noexcept = default;
   VacatedSlotEntries(const VacatedSlotEntries&) = delete;
   VacatedSlotEntries& operator=(const VacatedSlotEntries&) = delete;
   ~VacatedSlotEntries() {
-    if (taken_ & kAux) std::destroy_at(aux_.get());
-    if (taken_ & kVersion) std::destroy_at(version_.get());
-    if (taken_ & kEdge) std::destroy_at(edge_.get());
-    if (taken_ & kConfig) std::destroy_at(config_.get());
-    if (taken_ & kCall) std::destroy_at(call_.get());
+    if (taken_ & kHeldAux) std::destroy_at(aux_.get());
+    if (taken_ & kLive) std::destroy_at(version_.get());
+    if (taken_ & kHeldEdge) std::destroy_at(edge_.get());
+    if (taken_ & kHeldConfig) std::destroy_at(config_.get());
+    if (taken_ & kHeldCall) std::destroy_at(call_.get());
   }
 
   // The entry when the slot held it, else null.
-  CallEntry* call() noexcept { return (taken_ & kCall) ? call_.get() : nullptr; }
-  EdgeEntry* edge() noexcept { return (taken_ & kEdge) ? edge_.get() : nullptr; }
-  AuxEntry* aux() noexcept { return (taken_ & kAux) ? aux_.get() : nullptr; }
+  CallEntry* call() noexcept { return (taken_ & kHeldCall) ? call_.get() : nullptr; }
+  EdgeEntry* edge() noexcept { return (taken_ & kHeldEdge) ? edge_.get() : nullptr; }
+  AuxEntry* aux() noexcept { return (taken_ & kHeldAux) ? aux_.get() : nullptr; }
 
  private:
   friend class Arena;
-  // The bits of the slot's held mask: the arena copies the mask in (a live
-  // slot always has its version slot).
-  static constexpr std::uint8_t kVersion = 1 << 0;
-  static constexpr std::uint8_t kCall = 1 << 2;
-  static constexpr std::uint8_t kConfig = 1 << 3;
-  static constexpr std::uint8_t kEdge = 1 << 4;
-  static constexpr std::uint8_t kAux = 1 << 5;
-
-  std::uint8_t taken_ = 0;
+  std::uint8_t taken_ = 0;  // the slot's held mask
   RelocatedRoom<CallEntry> call_;
   RelocatedRoom<ConfigEntry> config_;
   RelocatedRoom<EdgeEntry> edge_;
@@ -93,7 +102,7 @@ class VacatedSlotEntries {
 
 // The columns, private: slots are taken, filled and vacated only through the
 // verbs below, and a live slot's entries reached only after a key check.
-class Arena {
+class Arena : private SlotHeldBits {
  public:
   Arena() = default;
   Arena(const Arena&) = delete;
@@ -219,19 +228,6 @@ class Arena {
   void set_draining(bool on) noexcept { draining_ = on ? 1 : 0; }
 
  private:
-  // Bits of a slot's held mask: the slot is live, and which entries it holds.
-  // One byte per slot spares each entry a presence flag of its own (a slot
-  // without an entry keeps an empty one in its column).
-  static constexpr std::uint8_t kLive = 1 << 0;
-  static constexpr std::uint8_t kHeldTopology = 1 << 1;
-  static constexpr std::uint8_t kHeldCall = 1 << 2;
-  static constexpr std::uint8_t kHeldConfig = 1 << 3;
-  static constexpr std::uint8_t kHeldEdge = 1 << 4;
-  static constexpr std::uint8_t kHeldAux = 1 << 5;
-  // The has-run flag is there (its column keeps 0 or 1 alone).
-  static constexpr std::uint8_t kHeldRun = 1 << 6;
-  static constexpr std::uint8_t kHeldAll =
-      kLive | kHeldTopology | kHeldCall | kHeldConfig | kHeldEdge | kHeldAux | kHeldRun;
   // The entries each reader takes: a reader of the call and config entries
   // takes the run flag too.
   static constexpr std::uint8_t kWaveEntries = kHeldTopology | kHeldEdge;
