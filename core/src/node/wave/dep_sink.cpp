@@ -119,13 +119,10 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     }
     const SharedValue& value = m.data_value();
     // Swapped in place: no optional made and dropped around it.
-    if (d.wave_value) {
+    if (d.wave_value)
       trash.wave = std::exchange(*d.wave_value, value);
-    } else {
-      // A lending run of the node notes the dep before its wave value comes.
-      StockedDepInputs::keep_lent_input(e.dep_state.data(), i);
-      d.wave_value.emplace(value);
-    }
+    else
+      set_first_wave_value(e, i, d, value);
     record_data_value(state, d, value);
     settle_rule();
     return;

@@ -36,6 +36,15 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d) {
   current_wave_mut(d).push(value);
 }
 
+// The first wave value of the wave of dep i (its state d). A lending run of
+// the node notes the dep before it comes, so that run's end finds every
+// wave value among its noted inputs.
+[[gnu::always_inline]] inline void set_first_wave_value(EdgeEntry& e, std::size_t i, DepSlot& d,
+                                                        const SharedValue& value) {
+  StockedDepInputs::keep_lent_input(e.dep_state.data(), i);
+  d.wave_value.emplace(value);
+}
+
 // A DATA's value, the dep's wave value set already: kept in the frame's
 // list and as the dep's input, and the dep settled.
 [[gnu::always_inline]] inline void record_data_value(NodeState& state, DepSlot& d, const SharedValue& value) {
@@ -96,9 +105,7 @@ struct NoHold {};
   DepSlot& d = e.dep_state[i];
   if (d.wave_value || s.config.pull_id) return false;
   const SharedValue& value = m.data_value();
-  // A lending run of the node notes the dep before its wave value comes.
-  StockedDepInputs::keep_lent_input(e.dep_state.data(), i);
-  d.wave_value.emplace(value);
+  set_first_wave_value(e, i, d, value);
   record_data_value(e.state, d, value);
   if (e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); }) && mark_run_check_queued(e))
     push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
