@@ -221,6 +221,44 @@ TEST(NodeVersionAdvance, SlotKeepsItsHasherAcrossVersionLevels) {
   }
 }
 
+// A slot keeps its state and mode beside its heap part: a move hands all
+// three over (the slot moved onto lets its own part go) and the advance road
+// reads the same version either side of it.
+TEST(NodeVersionAdvance, SlotMovesKeepVersionPolicyAndPart) {
+  auto tagging = std::make_shared<const TaggingHasher>();
+  const std::optional<NodeVersion> level1 = NodeVersion::level1("content:1", "content:0", 4);
+  struct Case {
+    const char* name;
+    NodeVersioning policy;
+    std::optional<NodeVersion> version;  // put in place before the moves
+    bool in_place;                       // the next advance is the in-place step
+  };
+  const std::vector<Case> cases = {
+      {"disabled", NodeVersioning::disabled(), std::nullopt, true},
+      {"counter", NodeVersioning::level0(), NodeVersion::level0(3), true},
+      {"counter with a hasher", NodeVersioning{NodeVersioning::Mode::Level0, tagging}, NodeVersion::level0(3), true},
+      {"counter at its last advance", NodeVersioning::level0(), NodeVersion::level0(kMaxVersionCounter - 1), false},
+      {"counter holding level-1 texts", NodeVersioning::level0(), level1, false},
+      {"content ids", NodeVersioning::level1(tagging), level1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NodeVersionSlot first = c.policy.mode == NodeVersioning::Mode::Level1
+                                ? NodeVersionSlot(new_node_version_entry(c.policy, nullptr))
+                                : NodeVersionSlot::without_content_ids(c.policy);
+    first.exchange_current(c.version);
+    NodeVersionSlot moved(std::move(first));
+    NodeVersionSlot assigned(new_node_version_entry(NodeVersioning::level1(tagging), nullptr));
+    assigned.exchange_current(level1);
+    assigned = std::move(moved);
+    EXPECT_TRUE(assigned.present());
+    EXPECT_EQ(assigned.current(), c.version);
+    EXPECT_EQ(assigned.mode(), c.policy.mode);
+    EXPECT_EQ(assigned.versioning().hasher, c.policy.hasher);
+    EXPECT_EQ(assigned.advances_in_place(), c.in_place);
+  }
+}
+
 TEST(NodeVersionAdvance, CounterBoundsAndLevels) {
   auto v = make_value<std::int64_t>(4);
   const auto l0 = NodeVersioning::level0();
