@@ -299,7 +299,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   DispatcherRef dispatcher_;
   SharedGraphHooks hooks_;  // shared once: every registered node holds this block
   // The one topology hook of every registered node, made at the first need.
-  TopologyHook deps_changed_hook_;
+  TopologyHookShare deps_changed_hook_;
   // The call context of every node the factories build, made with the hook.
   SharedCallContext call_context_;
   SeqCounter topology_seq_;
