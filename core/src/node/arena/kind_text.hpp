@@ -44,6 +44,8 @@ class KindText {
   const std::string& text() const noexcept { return KindWord::text(bits_); }
   operator const std::string&() const noexcept { return text(); }
   friend bool operator==(const KindText& kind, std::string_view text) noexcept { return kind.text() == text; }
+  // The kind's word, for a holder that keeps it as a word: this one is left empty.
+  std::uintptr_t release_word() && noexcept { return std::exchange(bits_, KindWord::empty()); }
 
  private:
   friend class OptionalKindText;
