@@ -256,7 +256,8 @@ TEST(GraphRegistration, AnIdMapEntryLetsGoOfItsUnitWhenItLeavesTheMap) {
 
 // A row keeps its kind and the rest it was given (another name, metadata, a
 // restore reference) in one word: each form reads the same after the table
-// grows, after rows before it are taken out, and once taken out itself.
+// grows, after rows before it are taken out, once taken out itself, and
+// after a move onto itself.
 TEST(GraphRegistration, RowsOfEachFormKeepKindAndExtrasWhenMovedOrTakenOut) {
   struct Case {
     const char* id;
@@ -264,6 +265,7 @@ TEST(GraphRegistration, RowsOfEachFormKeepKindAndExtrasWhenMovedOrTakenOut) {
     std::optional<std::string> name;
     bool metadata;
     bool restore;
+    bool onto_itself = false;  // the row taken out is then moved onto itself
   };
   const std::vector<Case> cases = {
       {"plain", "state", std::nullopt, false, false},
@@ -273,6 +275,8 @@ TEST(GraphRegistration, RowsOfEachFormKeepKindAndExtrasWhenMovedOrTakenOut) {
       {"restorable", "state", "restorable", false, true},
       {"own-kind", "custom kind", std::nullopt, false, false},
       {"own-kind-renamed", "custom kind", "other", true, true},
+      {"own-kind-onto-itself", "custom kind", std::nullopt, false, false, true},
+      {"renamed-onto-itself", "derived", "other", true, true, true},
   };
   auto g = GraphContainer::create(std::nullopt);
   std::vector<NodeHandle> held;
@@ -309,7 +313,13 @@ TEST(GraphRegistration, RowsOfEachFormKeepKindAndExtrasWhenMovedOrTakenOut) {
   }
   std::unordered_set<std::string> ids;
   for (const Case& c : cases) ids.insert(c.id);
-  const std::vector<NodeEntry> taken = g->take_rows(ids);
+  std::vector<NodeEntry> taken = g->take_rows(ids);
   ASSERT_EQ(taken.size(), cases.size());
-  for (std::size_t i = 0; i < cases.size(); ++i) check(taken[i], cases[i]);
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    if (cases[i].onto_itself) {
+      NodeEntry& same = taken[i];
+      taken[i] = std::move(same);
+    }
+    check(taken[i], cases[i]);
+  }
 }

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "base/cell.hpp"
@@ -56,9 +57,9 @@ class RowKind {
   RowKind(KindText&& kind, std::optional<std::string>&& name_unlike_id, NodeMetadata&& metadata,
           HeapOptional<RegistryRef>&& restore);
   RowKind(RowKind&& o) noexcept : bits_(std::exchange(o.bits_, KindWord::empty())) {}
-  RowKind& operator=(RowKind&& o) noexcept {
-    drop();
-    bits_ = std::exchange(o.bits_, KindWord::empty());
+  // Swaps with a moved-in kind, which lets the old one go: a self-move keeps the kind.
+  RowKind& operator=(RowKind o) noexcept {
+    std::swap(bits_, o.bits_);
     return *this;
   }
   ~RowKind() { drop(); }
@@ -72,10 +73,9 @@ class RowKind {
   }
 
  private:
-  // A kind's word is a text's address with its low bit for ownership: the
-  // next bit is free to tell a record's address.
+  // A bit a kind's word leaves free tells a record's address.
   static constexpr std::uintptr_t kExtras = 2;
-  static_assert(alignof(std::string) > kExtras && alignof(Extras) > kExtras);
+  static_assert((KindWord::kFreeBits & kExtras) == kExtras && alignof(Extras) > kExtras);
   bool has_extras() const noexcept { return (bits_ & kExtras) != 0; }
   void drop() noexcept {
     if (has_extras())

@@ -27,6 +27,14 @@ struct KindWord {
   static void free(std::uintptr_t bits) noexcept;
   static const std::string& text(std::uintptr_t bits) noexcept;
   static std::uintptr_t empty() noexcept;
+
+ private:
+  // The low bit of the text's address marks a text the word owns.
+  static constexpr std::uintptr_t kOwned = 1;
+
+ public:
+  // The address's other low bits, which the word never sets: a holder may mark with them.
+  static constexpr std::uintptr_t kFreeBits = (alignof(std::string) - 1) & ~kOwned;
 };
 
 class KindText {
