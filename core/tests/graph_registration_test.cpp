@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <limits>
+#include <unordered_set>
+#include <vector>
 
 #include "graph/graph_container.hpp"
 #include "graph_test_support.hpp"
@@ -249,5 +251,75 @@ TEST(GraphRegistration, AnIdMapEntryLetsGoOfItsUnitWhenItLeavesTheMap) {
       EXPECT_EQ(is_live(look), held) << road;
       EXPECT_EQ(look.count()->count, held ? 1u : 0u) << road;
     }
+  }
+}
+
+// A row keeps its kind and the rest it was given (another name, metadata, a
+// restore reference) in one word: each form reads the same after the table
+// grows, after rows before it are taken out, once taken out itself, and
+// after a move onto itself.
+TEST(GraphRegistration, RowsOfEachFormKeepKindAndExtrasWhenMovedOrTakenOut) {
+  struct Case {
+    const char* id;
+    const char* kind;
+    std::optional<std::string> name;
+    bool metadata;
+    bool restore;
+    bool onto_itself = false;  // the row taken out is then moved onto itself
+  };
+  const std::vector<Case> cases = {
+      {"plain", "state", std::nullopt, false, false},
+      {"same", "node", "same", false, false},
+      {"renamed", "derived", "other", false, false},
+      {"described", "effect", std::nullopt, true, false},
+      {"restorable", "state", "restorable", false, true},
+      {"own-kind", "custom kind", std::nullopt, false, false},
+      {"own-kind-renamed", "custom kind", "other", true, true},
+      {"own-kind-onto-itself", "custom kind", std::nullopt, false, false, true},
+      {"renamed-onto-itself", "derived", "other", true, true, true},
+  };
+  auto g = GraphContainer::create(std::nullopt);
+  std::vector<NodeHandle> held;
+  std::unordered_set<std::string> fillers;
+  const auto add_filler = [&] {
+    const std::string id = "filler" + std::to_string(fillers.size());
+    held.push_back(g->register_node_with_id(make_state(g->core()), "state", id, NodeOptions{}));
+    fillers.insert(id);
+  };
+  for (const Case& c : cases) {
+    add_filler();
+    NodeOptions o = NodeOptions::named(c.name);
+    if (c.metadata) o.metadata = {{"k", c.id}};
+    if (c.restore) o.restore = RegistryRef{std::string("ref.") + c.id, Json{{"k", 1}}, std::nullopt};
+    held.push_back(g->register_node_with_id(make_state(g->core()), c.kind, c.id, std::move(o)));
+  }
+  for (int i = 0; i < 64; ++i) add_filler();
+  EXPECT_EQ(g->take_rows(fillers).size(), fillers.size());
+  const auto check = [&](const NodeEntry& row, const Case& c) {
+    SCOPED_TRACE(c.id);
+    EXPECT_EQ(row.id(), c.id);
+    EXPECT_EQ(row.kind, c.kind);
+    EXPECT_EQ(row.kind.text(), c.kind);
+    EXPECT_EQ(row.name(), c.name);
+    EXPECT_EQ(row.metadata().size(), c.metadata ? 1u : 0u);
+    if (c.metadata) EXPECT_EQ(row.metadata().at("k"), c.id);
+    ASSERT_EQ(row.restore().has_value(), c.restore);
+    if (c.restore) EXPECT_EQ(row.restore()->ref, std::string("ref.") + c.id);
+  };
+  {
+    const auto rows = g->node_table().borrow();
+    ASSERT_EQ(rows->size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) check((*rows)[i], cases[i]);
+  }
+  std::unordered_set<std::string> ids;
+  for (const Case& c : cases) ids.insert(c.id);
+  std::vector<NodeEntry> taken = g->take_rows(ids);
+  ASSERT_EQ(taken.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    if (cases[i].onto_itself) {
+      NodeEntry& same = taken[i];
+      taken[i] = std::move(same);
+    }
+    check(taken[i], cases[i]);
   }
 }

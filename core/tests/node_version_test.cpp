@@ -221,6 +221,65 @@ TEST(NodeVersionAdvance, SlotKeepsItsHasherAcrossVersionLevels) {
   }
 }
 
+// A slot keeps its state and mode beside its heap part: a move hands all
+// three over, leaves the state and mode behind with no part, and the slot
+// moved onto lets its own part go (a slot moved onto itself keeps it); the
+// advance road reads the same version either side of it.
+TEST(NodeVersionAdvance, SlotMovesKeepVersionPolicyAndPart) {
+  auto tagging = std::make_shared<const TaggingHasher>();
+  const std::optional<NodeVersion> level1 = NodeVersion::level1("content:1", "content:0", 4);
+  struct Case {
+    const char* name;
+    NodeVersioning policy;
+    std::optional<NodeVersion> version;  // put in place before the moves
+    bool in_place;                       // the next advance is the in-place step
+    bool onto_itself;                    // the last move is a self-move
+  };
+  const std::vector<Case> cases = {
+      {"disabled", NodeVersioning::disabled(), std::nullopt, true, false},
+      {"counter", NodeVersioning::level0(), NodeVersion::level0(3), true, false},
+      {"counter with a hasher", NodeVersioning{NodeVersioning::Mode::Level0, tagging}, NodeVersion::level0(3), true,
+       false},
+      {"counter at its last advance", NodeVersioning::level0(), NodeVersion::level0(kMaxVersionCounter - 1), false,
+       false},
+      {"counter holding level-1 texts", NodeVersioning::level0(), level1, false, false},
+      {"content ids", NodeVersioning::level1(tagging), level1, false, false},
+      {"counter with a hasher onto itself", NodeVersioning{NodeVersioning::Mode::Level0, tagging},
+       NodeVersion::level0(3), true, true},
+      {"content ids onto itself", NodeVersioning::level1(tagging), level1, false, true},
+  };
+  const auto expect_moved_from = [](const NodeVersionSlot& slot, const NodeVersioning& policy) {
+    EXPECT_TRUE(slot.present());
+    EXPECT_EQ(slot.mode(), policy.mode);
+    EXPECT_EQ(slot.versioning().hasher, nullptr);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NodeVersionSlot first = c.policy.mode == NodeVersioning::Mode::Level1
+                                ? NodeVersionSlot(new_node_version_entry(c.policy, nullptr))
+                                : NodeVersionSlot::without_content_ids(c.policy);
+    first.exchange_current(c.version);
+    NodeVersionSlot moved(std::move(first));
+    expect_moved_from(first, c.policy);
+    auto dropped = std::make_shared<const TaggingHasher>();
+    NodeVersionSlot assigned(new_node_version_entry(NodeVersioning::level1(dropped), nullptr));
+    assigned.exchange_current(level1);
+    ASSERT_EQ(dropped.use_count(), 2);
+    assigned = std::move(moved);
+    EXPECT_EQ(dropped.use_count(), 1);
+    expect_moved_from(moved, c.policy);
+    if (c.onto_itself) {
+      NodeVersionSlot& same = assigned;
+      assigned = std::move(same);
+    }
+    EXPECT_TRUE(assigned.present());
+    EXPECT_EQ(assigned.current(), c.version);
+    EXPECT_EQ(assigned.mode(), c.policy.mode);
+    EXPECT_EQ(assigned.versioning().hasher, c.policy.hasher);
+    EXPECT_EQ(assigned.advances_in_place(), c.in_place);
+  }
+}
+
 TEST(NodeVersionAdvance, CounterBoundsAndLevels) {
   auto v = make_value<std::int64_t>(4);
   const auto l0 = NodeVersioning::level0();

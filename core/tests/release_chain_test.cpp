@@ -117,6 +117,100 @@ TEST(ReleaseChain, HooksGoWhenTheirLastShareWouldInTheRecursiveOrder) {
   }
 }
 
+// A graph hands every node it registers one share of its topology hook,
+// which the nodes count in one box: the hook still goes with the last of
+// its holders, the installer or a node, at the point in the release order
+// where that holder's own share would have gone.
+TEST(ReleaseChain, NodesGivenOneShareLetTheHookGoWithTheLastHolder) {
+  struct Case {
+    std::string label;
+    std::vector<std::tuple<std::string, std::vector<std::string>, bool>> nodes;  // holds the share; roots last
+    std::vector<std::string> roots;  // dropped in this order
+    bool installer_first;            // the installer's share goes before the roots, else after
+    std::vector<std::string> expected;
+  };
+  const std::vector<Case> cases = {
+      {"a chain, the installer gone first", {{"leaf", {}, true}, {"mid", {"leaf"}, true}, {"top", {"mid"}, true}},
+       {"top"}, true, L({"top", "mid", "leaf", "hook"})},
+      {"a chain, the installer gone last", {{"leaf", {}, true}, {"mid", {"leaf"}, true}, {"top", {"mid"}, true}},
+       {"top"}, false, L({"top", "mid", "leaf", "installer", "hook"})},
+      {"the share below a node without it", {{"leaf", {}, true}, {"top", {"leaf"}, false}}, {"top"}, true,
+       L({"top", "leaf", "hook"})},
+      {"a wide node's deps", {{"x", {}, true}, {"y", {}, false}, {"top", {"x", "y"}, true}}, {"top"}, true,
+       L({"top", "x", "y", "hook"})},
+      {"two roots", {{"a", {}, true}, {"b", {}, true}}, {"a", "b"}, true, L({"a", "b", "hook"})},
+  };
+  using Hook = TopologyHook::element_type;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    CoreRef core = GraphCore::create();
+    std::vector<std::string> log;
+    auto installer = std::make_unique<TopologyHookShare>(std::make_shared<const Hook>(
+        [guard = std::shared_ptr<int>(new int(0), [&log](int* p) {
+           log.push_back("hook");
+           delete p;
+         })](const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {}));
+    std::map<std::string, NodeHandle> built;
+    for (const auto& [name, dep_names, holds] : c.nodes) {
+      std::vector<NodeHandle> deps;
+      for (const std::string& d : dep_names) deps.push_back(std::move(built.at(d)));
+      NodeHandle n = deps.empty() ? make_state(core)
+                                  : construct_node(core, std::move(deps), std::nullopt,
+                                                   Dispatcher::thread_default(), nullptr, {});
+      add_release_callback(n, [&log, name] { log.push_back(name); });
+      if (holds) set_topology_hook(n, *installer);
+      built[name] = std::move(n);
+    }
+    const auto drop_installer = [&] {
+      if (!c.installer_first) log.push_back("installer");
+      installer.reset();
+    };
+    if (c.installer_first) drop_installer();
+    for (const std::string& root : c.roots) built.at(root).drop();
+    if (!c.installer_first) drop_installer();
+    EXPECT_EQ(log, c.expected);
+    EXPECT_EQ(core->borrow()->live_count(), 0u);
+  }
+}
+
+// The same share held by nodes a core drops with it: the hook goes once,
+// with the core's last holder.
+TEST(ReleaseChain, ACoreDroppingNodesGivenOneShareLetsTheHookGoOnce) {
+  std::vector<std::string> log;
+  CoreRef core = GraphCore::create();
+  {
+    TopologyHookShare installer(std::make_shared<const TopologyHook::element_type>(
+        [guard = std::shared_ptr<int>(new int(0), [&log](int* p) {
+           log.push_back("hook");
+           delete p;
+         })](const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {}));
+    for (int i = 0; i < 3; ++i) {
+      DepList deps;
+      TopologyHookShare share = installer;
+      OptionalKindText kind;
+      SharedCallContext context = no_call_context();
+      ConfigEntry config;
+      DepStates states;
+      NodeVersionSlot version;
+      SharedValue initial;
+      core->borrow_mut()->occupy(NewSlotParts{
+          .deps = std::move(deps),
+          .topology_hook = std::move(share),
+          .kind = std::move(kind),
+          .key = std::nullopt,
+          .context = std::move(context),
+          .config = std::move(config),
+          .dep_state = std::move(states),
+          .initial = std::move(initial),
+          .version = std::move(version),
+      });
+    }
+  }
+  EXPECT_TRUE(log.empty());
+  core.reset();
+  EXPECT_EQ(log, L({"hook"}));
+}
+
 TEST(ReleaseChain, AFaultingReleaseCallbackStillReleasesTheRestOfTheChain) {
   CoreRef core = GraphCore::create();
   NodeHandle leaf = make_state(core);

@@ -84,30 +84,44 @@ class UnitForMap {
 
 }  // namespace
 
+RowKind::RowKind(KindText&& kind, std::optional<std::string>&& name_unlike_id, NodeMetadata&& metadata,
+                 HeapOptional<RegistryRef>&& restore) {
+  if (!name_unlike_id && metadata.empty() && !restore.has_value()) {
+    bits_ = std::move(kind).release_word();
+    return;
+  }
+  bits_ = reinterpret_cast<std::uintptr_t>(
+              new Extras{std::move(kind), std::move(name_unlike_id), std::move(metadata), std::move(restore)}) |
+          kExtras;
+}
+
+std::uintptr_t NodeEntry::named_as(const std::string& id, std::optional<std::string>& name) noexcept {
+  if (!name || *name != id) return 0;
+  name.reset();
+  return kNamedAsId;
+}
+
 NodeEntry::NodeEntry(const IdMap::value_type& registered, std::optional<std::string>&& node_name,
                      KindText&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore)
-    : kind(std::move(node_kind)), entry_bits_(reinterpret_cast<std::uintptr_t>(&registered)) {
-  if (node_name && *node_name == id()) {
-    entry_bits_ |= kNamedAsId;
-    node_name.reset();
-  }
-  if (!node_name && node_metadata.empty() && !node_restore.has_value()) return;
-  extras_ = std::make_unique<const Extras>(Extras{std::move(node_name), std::move(node_metadata), std::move(node_restore)});
-}
+    : entry_bits_(reinterpret_cast<std::uintptr_t>(&registered) | named_as(registered.first, node_name)),
+      kind(std::move(node_kind), std::move(node_name), std::move(node_metadata), std::move(node_restore)) {}
 
 std::optional<std::string> NodeEntry::name() const {
   if (named_as_id()) return id();
-  return extras_ ? extras_->name_unlike_id : std::nullopt;
+  const RowKind::Extras* extras = kind.extras();
+  return extras ? extras->name_unlike_id : std::nullopt;
 }
 
 const NodeMetadata& NodeEntry::metadata() const noexcept {
   static const NodeMetadata kNone;
-  return extras_ ? extras_->metadata : kNone;
+  const RowKind::Extras* extras = kind.extras();
+  return extras ? extras->metadata : kNone;
 }
 
 const HeapOptional<RegistryRef>& NodeEntry::restore() const noexcept {
   static const HeapOptional<RegistryRef> kNone;
-  return extras_ ? extras_->restore : kNone;
+  const RowKind::Extras* extras = kind.extras();
+  return extras ? extras->restore : kNone;
 }
 
 NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, NodeOptions options) {

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "base/cell.hpp"
@@ -40,11 +41,56 @@ namespace korvalinth {
 
 using NodeMetadata = std::map<std::string, std::string>;
 
+// A row's registration kind ("state", "node", ...), read as its text, in a
+// word that also keeps the rest a row rarely has (another name, metadata, a
+// restore reference): while there is none of it the word is the kind's own,
+// else the address of one record keeping the kind beside the rest.
+class RowKind {
+ public:
+  struct Extras {
+    KindText kind;
+    std::optional<std::string> name_unlike_id;
+    NodeMetadata metadata;
+    HeapOptional<RegistryRef> restore;
+  };
+  // Takes what it keeps out of its arguments; a record is made only for the rest.
+  RowKind(KindText&& kind, std::optional<std::string>&& name_unlike_id, NodeMetadata&& metadata,
+          HeapOptional<RegistryRef>&& restore);
+  RowKind(RowKind&& o) noexcept : bits_(std::exchange(o.bits_, KindWord::empty())) {}
+  // Swaps with a moved-in kind, which lets the old one go: a self-move keeps the kind.
+  RowKind& operator=(RowKind o) noexcept {
+    std::swap(bits_, o.bits_);
+    return *this;
+  }
+  ~RowKind() { drop(); }
+
+  const std::string& text() const noexcept { return has_extras() ? extras()->kind.text() : KindWord::text(bits_); }
+  operator const std::string&() const noexcept { return text(); }
+  friend bool operator==(const RowKind& kind, std::string_view text) noexcept { return kind.text() == text; }
+  // The record of the rest, or null when there is none.
+  const Extras* extras() const noexcept {
+    return has_extras() ? reinterpret_cast<const Extras*>(bits_ & ~kExtras) : nullptr;
+  }
+
+ private:
+  // A bit a kind's word leaves free tells a record's address.
+  static constexpr std::uintptr_t kExtras = 2;
+  static_assert((KindWord::kFreeBits & kExtras) == kExtras && alignof(Extras) > kExtras);
+  bool has_extras() const noexcept { return (bits_ & kExtras) != 0; }
+  void drop() noexcept {
+    if (has_extras())
+      delete extras();
+    else
+      KindWord::free(bits_);
+  }
+  std::uintptr_t bits_;
+};
+
 // One registered node. A graph keeps one row per node, so the row is kept
 // small: its id and node are read from its id-map entry, a name equal to
 // the id is not kept twice, and the rest, which most nodes have none of
 // (another name, metadata, a restore reference), lives in one record on the
-// heap.
+// heap that the kind's word points at.
 struct NodeEntry {
   // Takes what it keeps out of its arguments: each is moved once, into its field.
   // The entry is erased from the map only after the row is taken out.
@@ -61,28 +107,26 @@ struct NodeEntry {
   const std::string& id() const noexcept { return entry().first; }
   const RegisteredNode& node() const noexcept { return entry().second; }
 
-  KindText kind;  // the registration kind ("state", "node", ...)
+ private:
+  // One id and one unit of the count per registration is enough: the map
+  // entry's. Its address has a free low bit, which tells whether the name
+  // given equals the id: the row is then two words, not three.
+  static constexpr std::uintptr_t kNamedAsId = 1;
+  static_assert(alignof(IdMap::value_type) > kNamedAsId);
+  std::uintptr_t entry_bits_;
+
+ public:
+  RowKind kind;  // the registration kind, and the rest a row rarely has
 
  private:
-  struct Extras {
-    std::optional<std::string> name_unlike_id;
-    NodeMetadata metadata;
-    HeapOptional<RegistryRef> restore;
-  };
   const IdMap::value_type& entry() const noexcept {
     return *reinterpret_cast<const IdMap::value_type*>(entry_bits_ & ~kNamedAsId);
   }
   bool named_as_id() const noexcept { return (entry_bits_ & kNamedAsId) != 0; }
-
-  // One id and one unit of the count per registration is enough: the map
-  // entry's. Its address has a free low bit, which tells whether the name
-  // given equals the id: the row is then three words, not four.
-  static constexpr std::uintptr_t kNamedAsId = 1;
-  static_assert(alignof(IdMap::value_type) > kNamedAsId);
-  std::uintptr_t entry_bits_;
-  std::unique_ptr<const Extras> extras_;  // null when there are none
+  // kNamedAsId when the name given equals the id, which the row then does not keep.
+  static std::uintptr_t named_as(const std::string& id, std::optional<std::string>& name) noexcept;
 };
-static_assert(sizeof(NodeEntry) == 3 * sizeof(void*));
+static_assert(sizeof(NodeEntry) == 2 * sizeof(void*));
 
 inline constexpr const char* kUnnamedCounterExhausted =
     "graph: cannot generate a node id; the counter of unnamed nodes is exhausted";
@@ -299,7 +343,7 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   DispatcherRef dispatcher_;
   SharedGraphHooks hooks_;  // shared once: every registered node holds this block
   // The one topology hook of every registered node, made at the first need.
-  TopologyHook deps_changed_hook_;
+  TopologyHookShare deps_changed_hook_;
   // The call context of every node the factories build, made with the hook.
   SharedCallContext call_context_;
   SeqCounter topology_seq_;

@@ -19,7 +19,7 @@ void check_deps_in_core(const CoreRef& core, const std::vector<NodeHandle>& deps
 // read.
 NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<DispatcherKey> key,
                             SharedCallContext&& context, SharedValue&& initial, NodeSpec&& spec,
-                            OptionalKindText&& kind, TopologyHook&& topology_hook) {
+                            OptionalKindText&& kind, TopologyHookShare&& topology_hook) {
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
   DepStates dep_state = DepStates::beside(deps);
   // Made before the slot: a slot filled and then left without its handle
@@ -47,7 +47,7 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
   check_deps_in_core(core, deps);
   SharedGraphHooks hooks = share_first_graph_hook(dispatcher->state().borrow()->default_graph_hook);
   return occupy_node_slot(core, DepList::for_build(std::move(deps)), key, share_call_context(dispatcher, hooks),
-                          std::move(initial), std::move(spec), OptionalKindText(), nullptr);
+                          std::move(initial), std::move(spec), OptionalKindText(), TopologyHookShare());
 }
 
 NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& deps,
@@ -57,7 +57,7 @@ NodeHandle construct_node_with_kind_and_pull_id(const CoreRef& core, DepList&& d
   SharedCallContext context =
       installs.context ? *installs.context : share_call_context(dispatcher, installs.hooks);
   return occupy_node_slot(core, std::move(deps), key, std::move(context), std::move(no_initial), std::move(spec),
-                          std::move(kind), TopologyHook(installs.topology));
+                          std::move(kind), TopologyHookShare(installs.topology));
 }
 
 }  // namespace korvalinth

@@ -36,7 +36,7 @@ NodeHandle construct_node(const CoreRef& core, std::vector<NodeHandle> deps, std
 // it keeps one (else construction shares one).
 struct GraphInstalls {
   const SharedGraphHooks& hooks;
-  const TopologyHook& topology;
+  const TopologyHookShare& topology;
   const SharedCallContext* context = nullptr;
 };
 

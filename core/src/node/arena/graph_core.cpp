@@ -229,14 +229,14 @@ void add_invalidate_callback(const UncountedNode& node, InvalidateCallback callb
   a->aux_at(node.index()).edit_rare().invalidate_callbacks.push_back(std::move(callback));
 }
 
-bool set_topology_hook(const UncountedNode& node, TopologyHook hook) {
-  TopologyHook old;
+bool set_topology_hook(const UncountedNode& node, TopologyHookShare hook) {
+  TopologyHookShare old;
   {
     auto a = node.core_ref().borrow_mut();
     LiveSlots s = live_slots(*a, node.key());
     old = std::exchange(s.topology.hook, std::move(hook));
   }
-  return old != nullptr;
+  return static_cast<bool>(old);
 }
 
 void set_graph_hooks(const UncountedNode& node, const SharedGraphHooks& hooks) {
@@ -409,16 +409,17 @@ class DepDropUnwind {
                                                   NodeHandle& next_alone) {
   if (topology.deps.empty()) return;
   if (topology.deps.size() != 1) {
-    stack.emplace_back(std::move(topology.deps), std::move(topology.hook), 0);
+    stack.emplace_back(std::move(topology.deps), std::move(topology.hook).take(), 0);
     return;
   }
   next_alone = std::move(topology.deps[0]);
   if (!topology.hook) return;
   if (!stack.empty()) {
     const TopologyHook& top = stack.back().hook;
-    if (!top.owner_before(topology.hook) && !topology.hook.owner_before(top)) return;
+    const TopologyHook& own = topology.hook.hook();
+    if (!top.owner_before(own) && !own.owner_before(top)) return;
   }
-  stack.emplace_back(DepList(), std::move(topology.hook), 0);
+  stack.emplace_back(DepList(), std::move(topology.hook).take(), 0);
 }
 
 // The outermost release's drops of its deps, and of theirs in turn.

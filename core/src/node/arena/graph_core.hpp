@@ -41,7 +41,7 @@ inline constexpr const char* kPinOverflow = "GraphCore pin count overflow";
 // clear, its aux entry empty, its wave state from whether it has a value).
 struct NewSlotParts {
   DepList&& deps;
-  TopologyHook&& topology_hook;
+  TopologyHookShare&& topology_hook;
   OptionalKindText&& kind;
   std::optional<DispatcherKey> key;
   SharedCallContext&& context;
@@ -485,7 +485,7 @@ void set_ctx_state(const UncountedNode& node, SharedValue value);
 void set_ctx_state_persist(const UncountedNode& node, bool on);
 void add_invalidate_callback(const UncountedNode& node, InvalidateCallback callback);
 // Returns whether the node had a hook before.
-bool set_topology_hook(const UncountedNode& node, TopologyHook hook);
+bool set_topology_hook(const UncountedNode& node, TopologyHookShare hook);
 // The node shares the given block of hooks (null: all seven empty).
 void set_graph_hooks(const UncountedNode& node, const SharedGraphHooks& hooks);
 void set_pull_id(const UncountedNode& node, std::optional<std::string> pull_id);

@@ -40,9 +40,6 @@ const std::string* shared_text_equal_to(const std::string& text, std::index_sequ
   return found;
 }
 
-// The low bit of the text's address marks a text the word owns.
-constexpr std::uintptr_t kOwned = 1;
-
 std::uintptr_t bits_of(const std::string* text) noexcept { return reinterpret_cast<std::uintptr_t>(text); }
 
 }  // namespace

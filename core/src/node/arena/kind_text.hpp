@@ -27,6 +27,14 @@ struct KindWord {
   static void free(std::uintptr_t bits) noexcept;
   static const std::string& text(std::uintptr_t bits) noexcept;
   static std::uintptr_t empty() noexcept;
+
+ private:
+  // The low bit of the text's address marks a text the word owns.
+  static constexpr std::uintptr_t kOwned = 1;
+
+ public:
+  // The address's other low bits, which the word never sets: a holder may mark with them.
+  static constexpr std::uintptr_t kFreeBits = (alignof(std::string) - 1) & ~kOwned;
 };
 
 class KindText {
@@ -44,6 +52,8 @@ class KindText {
   const std::string& text() const noexcept { return KindWord::text(bits_); }
   operator const std::string&() const noexcept { return text(); }
   friend bool operator==(const KindText& kind, std::string_view text) noexcept { return kind.text() == text; }
+  // The kind's word, for a holder that keeps it as a word: this one is left empty.
+  std::uintptr_t release_word() && noexcept { return std::exchange(bits_, KindWord::empty()); }
 
  private:
   friend class OptionalKindText;

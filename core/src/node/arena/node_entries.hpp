@@ -26,6 +26,7 @@
 #include "node/arena/node_state.hpp"
 #include "node/arena/sink.hpp"
 #include "node/arena/sink_list.hpp"
+#include "node/arena/topology_hook_share.hpp"
 #include "node/arena/unsubscribe_fn.hpp"
 #include "node/arena/wave_deliveries.hpp"
 
@@ -33,10 +34,11 @@ namespace korvalinth {
 
 struct TopologyEntry {
   DepList deps;
-  TopologyHook hook;
+  TopologyHookShare hook;
 };
 template <>
-inline constexpr bool relocatable_as_bytes<TopologyEntry> = made_of_relocatable_parts<TopologyEntry, DepList, TopologyHook>;
+inline constexpr bool relocatable_as_bytes<TopologyEntry> =
+    made_of_relocatable_parts<TopologyEntry, DepList, TopologyHookShare>;
 static_assert(relocatable_as_bytes<TopologyEntry>);
 
 struct CallEntry {

@@ -126,8 +126,9 @@ std::unique_ptr<NodeVersionSlot::ContentIdPart> NodeVersionSlot::content_part_fo
   return std::make_unique<ContentIdPart>(ContentIdPart{std::move(hasher), {}, std::nullopt});
 }
 
-NodeVersionSlot::NodeVersionSlot(NodeVersionEntry entry) : mode_(entry.versioning.mode) {
-  content_ = content_part_for(std::move(entry.versioning.hasher));
+NodeVersionSlot::NodeVersionSlot(NodeVersionEntry entry) {
+  part_.set_mode(entry.versioning.mode);
+  part_.reset(content_part_for(std::move(entry.versioning.hasher)));
   set(std::move(entry.current));
 }
 
@@ -135,11 +136,11 @@ NodeVersionSlot NodeVersionSlot::without_content_ids(NodeVersioning versioning) 
   NodeVersionSlot slot;
   // No content id to take: the first version (none when disabled, else
   // counter 0 at level 0) is written straight, with no version record built.
-  slot.state_ = versioning.mode == NodeVersioning::Mode::Disabled ? State::NoVersion : State::Level0;
+  slot.part_.set_state(versioning.mode == NodeVersioning::Mode::Disabled ? State::NoVersion : State::Level0);
   slot.counter_ = 0;
-  slot.mode_ = versioning.mode;
+  slot.part_.set_mode(versioning.mode);
   // Most policies carry no hasher: no call just to make no part.
-  if (versioning.hasher) slot.content_ = content_part_for(std::move(versioning.hasher));
+  if (versioning.hasher) slot.part_.reset(content_part_for(std::move(versioning.hasher)));
   return slot;
 }
 
@@ -150,40 +151,42 @@ NodeVersionSlot new_node_version_slot(NodeVersioning versioning, const Value* in
 }
 
 void NodeVersionSlot::drop_texts() noexcept {
-  if (!content_) return;
-  if (!content_->hasher) {
-    content_.reset();
+  ContentIdPart* content = part_.get();
+  if (!content) return;
+  if (!content->hasher) {
+    part_.reset();
     return;
   }
-  std::string gone = std::move(content_->cid);
-  content_->prev.reset();
+  std::string gone = std::move(content->cid);
+  content->prev.reset();
 }
 
 void NodeVersionSlot::set(std::optional<NodeVersion> v) {
   if (!v) {
-    state_ = State::NoVersion;
+    part_.set_state(State::NoVersion);
     counter_ = 0;
     drop_texts();
     return;
   }
   counter_ = v->counter;
   if (v->level == NodeVersion::Level::Level0) {
-    state_ = State::Level0;
+    part_.set_state(State::Level0);
     drop_texts();
     return;
   }
-  state_ = State::Level1;
-  if (!content_) content_ = std::make_unique<ContentIdPart>();
-  content_->cid = std::move(v->cid);
-  content_->prev = std::move(v->prev);
+  part_.set_state(State::Level1);
+  if (!part_.get()) part_.reset(std::make_unique<ContentIdPart>());
+  ContentIdPart& content = *part_.get();
+  content.cid = std::move(v->cid);
+  content.prev = std::move(v->prev);
 }
 
 std::optional<NodeVersion> NodeVersionSlot::current() const {
-  switch (state_) {
+  switch (part_.state()) {
     case State::Level0:
       return NodeVersion::level0(counter_);
     case State::Level1:
-      return NodeVersion::level1(content_->cid, content_->prev, counter_);
+      return NodeVersion::level1(part_.get()->cid, part_.get()->prev, counter_);
     default:
       return std::nullopt;
   }
@@ -196,9 +199,9 @@ std::optional<NodeVersion> NodeVersionSlot::exchange_current(std::optional<NodeV
 }
 
 void NodeVersionSlot::advance_any_without_content_ids() {
-  if (mode_ == NodeVersioning::Mode::Disabled) return;
+  if (part_.mode() == NodeVersioning::Mode::Disabled) return;
   std::uint64_t c = 0;
-  if (state_ == State::Level0 || state_ == State::Level1) {
+  if (part_.state() == State::Level0 || part_.state() == State::Level1) {
     c = counter_;
     if (c == std::numeric_limits<std::uint64_t>::max()) fault(counter_overflow_error());
     if (c > kLastAdvanceableCounter)
@@ -206,7 +209,7 @@ void NodeVersionSlot::advance_any_without_content_ids() {
   }
   // Level 0 of the new counter (level-1 texts of a restored version go).
   counter_ = c + 1;
-  state_ = State::Level0;
+  part_.set_state(State::Level0);
   drop_texts();
 }
 

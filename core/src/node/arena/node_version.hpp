@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -56,11 +57,76 @@ struct NodeVersionEntry {
   std::optional<NodeVersion> current;  // none: no version (disabled policy)
 };
 
+// What one version slot keeps in a word: its state, its policy's mode, and
+// the heap part only content ids use. Outside the slot so that the word can
+// be declared relocatable before the slot's own check lists it.
+namespace version_slot {
+
+enum class State : std::uint8_t { Empty, NoVersion, Level0, Level1 };
+
+// What only content ids use: the policy's hasher and the level-1 texts.
+// Aligned so that its address leaves the slot's state and mode room.
+struct alignas(16) ContentIdPart {
+  SharedIdentityHasher hasher;
+  std::string cid;
+  std::optional<std::string> prev;
+};
+
+// The content-id part the slot owns (or none), with the slot's state and
+// mode in the address's free low bits: one word instead of a pointer and
+// two padded bytes. A move leaves the state and mode behind, as a move of
+// separate fields did.
+class PartWord {
+ public:
+  PartWord() noexcept = default;
+  PartWord(PartWord&& o) noexcept : bits_(o.bits_) { o.bits_ &= kTagBits; }
+  // Swaps with a moved-in word, which lets the old part go: a self-move keeps the part.
+  PartWord& operator=(PartWord o) noexcept {
+    std::swap(bits_, o.bits_);
+    return *this;
+  }
+  ~PartWord() { delete get(); }
+
+  static constexpr std::uintptr_t tags_of(State state, NodeVersioning::Mode mode) noexcept {
+    return (static_cast<std::uintptr_t>(state) << 2) | static_cast<std::uintptr_t>(mode);
+  }
+  std::uintptr_t tags() const noexcept { return bits_ & kTagBits; }
+  State state() const noexcept { return static_cast<State>((bits_ >> 2) & 3); }
+  NodeVersioning::Mode mode() const noexcept { return static_cast<NodeVersioning::Mode>(bits_ & 3); }
+  void set_state(State state) noexcept { bits_ = (bits_ & ~kStateBits) | (static_cast<std::uintptr_t>(state) << 2); }
+  void set_mode(NodeVersioning::Mode mode) noexcept { bits_ = (bits_ & ~kModeBits) | static_cast<std::uintptr_t>(mode); }
+  ContentIdPart* get() const noexcept { return reinterpret_cast<ContentIdPart*>(bits_ & ~kTagBits); }
+  // Takes p (or none) in place of the part held, which goes.
+  void reset(std::unique_ptr<ContentIdPart> p = nullptr) noexcept {
+    ContentIdPart* old = get();
+    bits_ = tags() | reinterpret_cast<std::uintptr_t>(p.release());
+    delete old;
+  }
+
+ private:
+  static constexpr std::uintptr_t kModeBits = 3;
+  static constexpr std::uintptr_t kStateBits = 3 << 2;
+  static constexpr std::uintptr_t kTagBits = kModeBits | kStateBits;
+  static_assert(alignof(ContentIdPart) > kTagBits);
+  std::uintptr_t bits_ = 0;  // Empty, Disabled, no part
+};
+
+}  // namespace version_slot
+
+// The word owns its part through the address alone.
+template <>
+inline constexpr bool relocatable_as_bytes<version_slot::PartWord> =
+    made_of_relocatable_parts<version_slot::PartWord, std::uintptr_t>;
+
 // The version column's element: a live node's policy and current version,
 // empty for a released or never-filled slot. Compact: the hasher and the
 // level-1 texts live on the heap, so a node without content ids pays for its
 // mode and counter only.
 class NodeVersionSlot {
+  using State = version_slot::State;
+  using ContentIdPart = version_slot::ContentIdPart;
+  using PartWord = version_slot::PartWord;
+
  public:
   NodeVersionSlot() noexcept = default;
   explicit NodeVersionSlot(NodeVersionEntry entry);
@@ -68,11 +134,14 @@ class NodeVersionSlot {
   // 0): its first version made in place, as the entry road would make it.
   static NodeVersionSlot without_content_ids(NodeVersioning versioning);
 
-  bool present() const noexcept { return state_ != State::Empty; }
+  bool present() const noexcept { return part_.state() != State::Empty; }
   // The policy's mode, read without sharing its hasher.
-  NodeVersioning::Mode mode() const noexcept { return mode_; }
+  NodeVersioning::Mode mode() const noexcept { return part_.mode(); }
   // The policy, sharing its hasher.
-  NodeVersioning versioning() const { return NodeVersioning{mode_, content_ ? content_->hasher : nullptr}; }
+  NodeVersioning versioning() const {
+    const ContentIdPart* content = part_.get();
+    return NodeVersioning{part_.mode(), content ? content->hasher : nullptr};
+  }
   std::optional<NodeVersion> current() const;
   // Puts v in place and hands back the version it replaces.
   std::optional<NodeVersion> exchange_current(std::optional<NodeVersion> v);
@@ -86,27 +155,20 @@ class NodeVersionSlot {
   // counter inside its range, or no version at all (its counter is never
   // read). Tested where a road is chosen, so the advance tests nothing.
   bool advances_in_place() const noexcept {
-    if (state_ == State::Level0 && mode_ == NodeVersioning::Mode::Level0) [[likely]]
+    const std::uintptr_t tags = part_.tags();
+    if (tags == PartWord::tags_of(State::Level0, NodeVersioning::Mode::Level0)) [[likely]]
       return counter_ < kMaxVersionCounter - 1;
-    return state_ == State::NoVersion && mode_ == NodeVersioning::Mode::Disabled;
+    return tags == PartWord::tags_of(State::NoVersion, NodeVersioning::Mode::Disabled);
   }
   // That advance, for a slot found to advance in place.
   void advance_in_place() noexcept { counter_ += 1; }
 
   // The version column relocates slots as bytes: the content-id part is on the heap.
   static constexpr bool relocatable() noexcept {
-    return made_of_relocatable_parts<NodeVersionSlot, std::uint64_t, std::unique_ptr<ContentIdPart>,
-                                     NodeVersioning::Mode, State>;
+    return made_of_relocatable_parts<NodeVersionSlot, std::uint64_t, PartWord>;
   }
 
  private:
-  enum class State : std::uint8_t { Empty, NoVersion, Level0, Level1 };
-  // What only content ids use: the policy's hasher and the level-1 texts.
-  struct ContentIdPart {
-    SharedIdentityHasher hasher;
-    std::string cid;
-    std::optional<std::string> prev;
-  };
   // The part a slot keeps for a hasher (none without one).
   static std::unique_ptr<ContentIdPart> content_part_for(SharedIdentityHasher hasher);
   void set(std::optional<NodeVersion> v);
@@ -115,9 +177,7 @@ class NodeVersionSlot {
   void drop_texts() noexcept;
 
   std::uint64_t counter_ = 0;
-  std::unique_ptr<ContentIdPart> content_;  // a hasher or level-1 texts only
-  NodeVersioning::Mode mode_ = NodeVersioning::Mode::Disabled;
-  State state_ = State::Empty;
+  PartWord part_;  // a hasher or level-1 texts only, beside the state and mode
 };
 template <>
 inline constexpr bool relocatable_as_bytes<NodeVersionSlot> = NodeVersionSlot::relocatable();
