@@ -203,4 +203,10 @@ inline void set_dep_flags(EdgeEntry& e, std::size_t n, std::uint8_t flag) {
 // The empty per-dep state block for n deps.
 DepStates new_dep_state(std::size_t n);
 
+// Makes the node's empty states for its n deps when it has none yet (see
+// DepStates for when a node needs them).
+inline void make_dep_states_if_none(EdgeEntry& e, std::size_t n) {
+  if (e.dep_state.empty()) e.dep_state = new_dep_state(n);
+}
+
 }  // namespace korvalinth
