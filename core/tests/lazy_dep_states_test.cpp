@@ -107,31 +107,91 @@ TEST(LazyDepStates, TheFirstUseMakesTheStatesAndTheNodeWorksAsBefore) {
 }
 
 // A node that runs before it is connected makes its states for the run: its
-// function sees an input for each dep, none with a value. A node that must
-// wait for its deps' first values stays without states, and its run check
-// finds nothing to run.
+// function sees an input for each dep, none with a value (past two deps the
+// inputs are lent from the fresh states). A node that must wait for its deps'
+// first values, or that has no function and settles from its first dep,
+// stays without states and sends nothing. Its first connection then works
+// as for any node.
 TEST(LazyDepStates, ARunBeforeTheFirstConnectionSeesEmptyInputs) {
-  for (const bool partial : {true, false}) {
-    SCOPED_TRACE(partial ? "partial" : "waits for every dep");
-    SumGraph g;
+  struct Case {
+    const char* name;
+    int deps;  // state nodes holding 1, 2, ...
+    bool partial;
+    bool has_fn;
+    std::vector<int> currents;  // each dep's, in the run before the connection; -999: none
+    std::vector<bool> lent;
+    std::size_t states_after_run;
+    std::vector<std::string> on_subscribe;
+  };
+  const Case cases[] = {
+      {"partial, two deps", 2, true, true, {-999, -999}, {false, false}, 2,
+       L({"START", "DATA 0", "DATA 1", "DATA 3"})},
+      {"partial, three deps lent", 3, true, true, {-999, -999, -999}, {true, true, true}, 3,
+       L({"START", "DATA 0", "DATA 1", "DATA 3", "DATA 6"})},
+      {"waits for every dep", 2, false, true, {}, {}, 0, L({"START", "DATA 3"})},
+      {"no function", 2, false, false, {}, {}, 0, L({"START", "DIRTY", "DATA 1", "DIRTY", "DATA 1"})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CoreRef core = GraphCore::create();
+    std::vector<NodeHandle> sources;
+    for (int i = 1; i <= c.deps; ++i) sources.push_back(make_state(core, iv(i)));
+    std::vector<NodeHandle> deps;
+    for (const NodeHandle& d : sources) deps.push_back(d.promote_counted());
     NodeSpec spec;
-    spec.partial = partial ? 1 : 0;
-    std::vector<std::size_t> inputs_seen;
+    spec.partial = c.partial ? 1 : 0;
     std::vector<int> currents;
-    NodeHandle m = make_node(g.core, deps_of({&g.a, &g.b}), fn_of([&](RunContext& ctx) {
-                               inputs_seen.push_back(ctx.inputs.size());
-                               for (auto& in : ctx.inputs) currents.push_back(int_of(in.current));
-                             }),
-                             spec);
+    std::vector<bool> lent;
+    bool connected = false;
+    // Sums its inputs' values (none counts 0); only a run before the
+    // connection records them.
+    auto sum = fn_of([&](RunContext& ctx) {
+      int total = 0;
+      for (DepInput& in : ctx.inputs) {
+        if (!connected) {
+          currents.push_back(int_of(in.current));
+          EXPECT_FALSE(in.latest());
+          EXPECT_TRUE(in.deliveries().empty());
+          lent.push_back(in.keep_share());
+        }
+        if (in.current) total += int_of(in.current);
+      }
+      emit_data(ctx, iv(total));
+    });
+    NodeHandle m = c.has_fn ? make_node(core, std::move(deps), sum, spec)
+                            : construct_node(core, std::move(deps), std::nullopt, Dispatcher::thread_default(),
+                                             nullptr, std::move(spec));
     run_in_wave_scope(m, [&] { run_queued(m); });
-    if (!partial) {
-      EXPECT_TRUE(inputs_seen.empty());
-      EXPECT_EQ(g.core->borrow()->edge_at(m.index()).dep_state.size(), 0u);
-      continue;
+    EXPECT_EQ(currents, c.currents);
+    EXPECT_EQ(lent, c.lent);
+    {
+      auto a = core->borrow();
+      const EdgeEntry& e = a->edge_at(m.index());
+      EXPECT_EQ(e.dep_state.size(), c.states_after_run);
+      // What the run sent down is what the node now holds.
+      EXPECT_EQ(int_of(e.cache), c.currents.empty() ? -999 : 0);
     }
-    EXPECT_EQ(inputs_seen, std::vector<std::size_t>{2});
-    EXPECT_EQ(currents, (std::vector<int>{-999, -999}));
-    EXPECT_EQ(g.core->borrow()->edge_at(m.index()).dep_state.size(), 2u);
+    connected = true;
+    Subscribed s = subscribe_recording(m);
+    EXPECT_EQ(s.log(), c.on_subscribe);
+    EXPECT_EQ(core->borrow()->edge_at(m.index()).dep_state.size(), static_cast<std::size_t>(c.deps));
+  }
+}
+
+// States of another count than the deps' break the node: its connection
+// faults as the index past its states would, before it connects any dep, and
+// the subscribe's wave ends with that fault's ERROR.
+TEST(LazyDepStates, StatesOfAnotherCountThanTheDepsFault) {
+  for (const std::size_t count : {std::size_t{1}, std::size_t{3}}) {
+    SCOPED_TRACE(count);
+    SumGraph g;
+    g.core->borrow_mut()->wave_edge(g.n.key()).dep_state = new_dep_state(count);
+    const std::uint64_t a_count = g.a.count()->count;
+    Subscribed s = subscribe_recording(g.n);
+    const std::string n = std::to_string(count);
+    EXPECT_EQ(s.log(), L({"START", "ERROR index out of bounds: the len is " + n + " but the index is " + n}));
+    EXPECT_EQ(g.edge().dep_state.size(), count);
+    EXPECT_EQ(g.a.count()->count, a_count);
   }
 }
 
@@ -145,4 +205,3 @@ TEST(LazyDepStates, ANodeReleasedBeforeItsFirstConnectionLeavesNothing) {
   EXPECT_EQ(g.a.count()->count, 1u);
   EXPECT_EQ(g.b.count()->count, 1u);
 }
-

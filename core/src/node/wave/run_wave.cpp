@@ -317,7 +317,7 @@ template <class Call>
 }
 
 // A node that runs before its first connection makes its dep states, then
-// runs. Apart from the run itself, whose road then stays as it was without it.
+// runs. Out of line, so the usual run's road stays as it was.
 [[gnu::noinline, gnu::cold]] void run_found_without_states(RefMut<Arena>& held, const UncountedNode& node,
                                                            const LiveSlotsWithAux& s) {
   make_dep_states_if_none(s.edge, s.topology.deps.size());
@@ -327,7 +327,8 @@ template <class Call>
 }  // namespace
 
 void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s) {
-  // Made states count the deps: the deps block is not read on this road.
+  // Made states are sized to the deps, and a connection checks so: the deps
+  // block is not read on this road.
   const std::size_t n = s.edge.dep_state.size();
   if (n == 0 && !s.topology.deps.empty()) [[unlikely]] return run_found_without_states(held, node, s);
   RunContext ctx;
