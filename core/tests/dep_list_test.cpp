@@ -50,8 +50,8 @@ TEST(DepList, MadeFromNothingHoldsNoBlock) {
 }
 
 // A build's list takes the handles of a vector as they are (no count
-// changes hands), in order, and keeps the room its node's states are made in.
-TEST(DepList, ForBuildMovesEachHandleInOrderAndKeepsRoomForTheStates) {
+// changes hands), in order.
+TEST(DepList, ForBuildMovesEachHandleInOrder) {
   for (const std::size_t n : {std::size_t{1}, std::size_t{3}}) {
     SCOPED_TRACE(n);
     auto core = GraphCore::create();
@@ -68,49 +68,34 @@ TEST(DepList, ForBuildMovesEachHandleInOrderAndKeepsRoomForTheStates) {
       EXPECT_EQ(list[i].key(), nodes[i].key());
       EXPECT_EQ(nodes[i].count()->count, 2u);
     }
-    DepStates states = DepStates::beside(list);
-    ASSERT_EQ(states.size(), n);
-    EXPECT_EQ(states.data(), static_cast<DepSlot*>(list.block()->state_room()));
     list.clear();
     for (const NodeHandle& node : nodes) EXPECT_EQ(node.count()->count, 1u);
-    states.clear();
   }
 }
 
-// A node's dep states may share its deps block: whichever of the two drops
-// first, each drops only what it holds, the block lives until both are gone
-// (the sanitizer build catches a block freed early or never). A replacement
-// of the states, or a list made without room, gives the states a block of
-// their own.
-TEST(DepStates, SharingTheDepsBlockDropsEachPartAtItsOwnClear) {
+// A node's dep states and its deps list are apart: whichever drops first,
+// each drops only what it holds, and a replacement of the states drops the
+// old ones' values while the list still holds its handles.
+TEST(DepStates, StatesAndListDropEachOnlyWhatTheyHold) {
   struct Case {
     const char* name;
-    bool made_with_room;
     bool replaced;
     bool states_first;
   };
   const Case cases[] = {
-      {"shared, list drops first", true, false, false},
-      {"shared, states drop first", true, false, true},
-      {"shared then replaced, list first", true, true, false},
-      {"shared then replaced, states first", true, true, true},
-      {"list without room, list first", false, false, false},
-      {"list without room, states first", false, false, true},
+      {"list drops first", false, false},
+      {"states drop first", false, true},
+      {"replaced, list first", true, false},
+      {"replaced, states first", true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto core = GraphCore::create();
     std::vector<NodeHandle> nodes;
     for (int i = 0; i < 2; ++i) nodes.push_back(make_state(core));
-    auto promote = [&](std::size_t i) { return nodes[i].promote_counted(); };
-    std::vector<NodeHandle> promoted;
-    if (!c.made_with_room)
-      for (std::size_t i = 0; i < nodes.size(); ++i) promoted.push_back(promote(i));
-    DepList list = c.made_with_room ? DepList::made(nodes.size(), promote) : DepList(std::move(promoted));
-    DepStates states = DepStates::beside(list);
+    DepList list = DepList::made(nodes.size(), [&](std::size_t i) { return nodes[i].promote_counted(); });
+    DepStates states(2);
     ASSERT_EQ(states.size(), 2u);
-    const bool in_room = states.data() == static_cast<DepSlot*>(list.block()->state_room());
-    EXPECT_EQ(in_room, c.made_with_room);
     std::vector<WeakValue> values;
     for (DepSlot& slot : states) {
       EXPECT_EQ(slot.has_value, 0);
@@ -118,11 +103,9 @@ TEST(DepStates, SharingTheDepsBlockDropsEachPartAtItsOwnClear) {
       slot.latest = iv(7);
       values.emplace_back(slot.latest);
     }
-    DepStates replaced_states;
     if (c.replaced) {
-      replaced_states = std::exchange(states, DepStates(2));
-      EXPECT_NE(states.data(), static_cast<DepSlot*>(list.block()->state_room()));
-      replaced_states.clear();  // the old states go while the list still reads its handles
+      DepStates replaced_states = std::exchange(states, DepStates(2));
+      replaced_states.clear();
       for (const WeakValue& v : values) EXPECT_TRUE(v.expired());
       EXPECT_EQ(list[1].key(), nodes[1].key());
     }
@@ -133,7 +116,7 @@ TEST(DepStates, SharingTheDepsBlockDropsEachPartAtItsOwnClear) {
         for (const WeakValue& v : values) EXPECT_FALSE(v.expired());
     };
     auto drop_states = [&] {
-      if (!c.replaced) EXPECT_EQ(nodes[0].count()->count, c.states_first ? 2u : 1u);
+      EXPECT_EQ(nodes[0].count()->count, c.states_first ? 2u : 1u);
       states.clear();
       for (const WeakValue& v : values) EXPECT_TRUE(v.expired());
     };
@@ -148,8 +131,7 @@ TEST(DepStates, SharingTheDepsBlockDropsEachPartAtItsOwnClear) {
 }
 
 // Each part a dep state can hold goes with the states, whichever state
-// holds it alone, in the deps block's room or in a block of their own:
-// a part the drop overlooked would outlive them.
+// holds it alone: a part the drop overlooked would outlive them.
 TEST(DepStates, DropFreesEachPartHeldByAnyOneState) {
   enum class Part { Latest, WaveValue, OneDelivery, DeliveryLists, Terminal };
   const std::pair<const char*, Part> parts[] = {
@@ -161,49 +143,43 @@ TEST(DepStates, DropFreesEachPartHeldByAnyOneState) {
   };
   for (const auto& [name, part] : parts) {
     for (const std::size_t holder : {std::size_t{0}, std::size_t{2}}) {
-      for (const bool in_room : {true, false}) {
-        SCOPED_TRACE(std::string(name) + " in state " + std::to_string(holder) + (in_room ? ", room" : ", own block"));
-        auto core = GraphCore::create();
-        std::vector<NodeHandle> nodes;
-        for (int i = 0; i < 3; ++i) nodes.push_back(make_state(core));
-        DepList list = DepList::made(nodes.size(), [&](std::size_t i) { return nodes[i].promote_counted(); });
-        DepStates states = in_room ? DepStates::beside(list) : DepStates(3);
-        ASSERT_EQ(states.size(), 3u);
-        DepSlot& slot = states[holder];
-        std::vector<WeakValue> values;
-        std::weak_ptr<const std::string> error;
-        auto held = [&](SharedValue v) {
-          values.emplace_back(v);
-          return v;
-        };
-        switch (part) {
-          case Part::Latest:
-            slot.latest = held(iv(1));
-            break;
-          case Part::WaveValue:
-            slot.wave_value.emplace(held(iv(2)));
-            break;
-          case Part::OneDelivery:
-            slot.deliveries.open_first_list_with(held(iv(3)));
-            break;
-          case Part::DeliveryLists:
-            slot.deliveries.open_first_list_with(held(iv(4)));
-            slot.deliveries.open_list();
-            slot.deliveries.push(held(iv(5)));
-            break;
-          case Part::Terminal: {
-            auto text = std::make_shared<const std::string>("boom");
-            error = text;
-            slot.record_terminal(TerminalRecord{true, std::move(text)});
-            break;
-          }
+      SCOPED_TRACE(std::string(name) + " in state " + std::to_string(holder));
+      DepStates states(3);
+      ASSERT_EQ(states.size(), 3u);
+      DepSlot& slot = states[holder];
+      std::vector<WeakValue> values;
+      std::weak_ptr<const std::string> error;
+      auto held = [&](SharedValue v) {
+        values.emplace_back(v);
+        return v;
+      };
+      switch (part) {
+        case Part::Latest:
+          slot.latest = held(iv(1));
+          break;
+        case Part::WaveValue:
+          slot.wave_value.emplace(held(iv(2)));
+          break;
+        case Part::OneDelivery:
+          slot.deliveries.open_first_list_with(held(iv(3)));
+          break;
+        case Part::DeliveryLists:
+          slot.deliveries.open_first_list_with(held(iv(4)));
+          slot.deliveries.open_list();
+          slot.deliveries.push(held(iv(5)));
+          break;
+        case Part::Terminal: {
+          auto text = std::make_shared<const std::string>("boom");
+          error = text;
+          slot.record_terminal(TerminalRecord{true, std::move(text)});
+          break;
         }
-        for (const WeakValue& v : values) EXPECT_FALSE(v.expired());
-        states.clear();
-        for (const WeakValue& v : values) EXPECT_TRUE(v.expired());
-        EXPECT_TRUE(error.expired());
-        EXPECT_TRUE(states.empty());
       }
+      for (const WeakValue& v : values) EXPECT_FALSE(v.expired());
+      states.clear();
+      for (const WeakValue& v : values) EXPECT_TRUE(v.expired());
+      EXPECT_TRUE(error.expired());
+      EXPECT_TRUE(states.empty());
     }
   }
 }
@@ -219,8 +195,6 @@ TEST(DepList, ABuildListOutlivesTheCoreItsHandlesHeld) {
     std::vector<NodeHandle> nodes;
     for (std::size_t i = 0; i < n; ++i) nodes.push_back(make_state(core));
     DepList list = DepList::made(n, [&](std::size_t i) { return nodes[i].promote_counted(); });
-    DepStates states = DepStates::beside(list);
-    states.clear();
     nodes.clear();
     core.reset();
     EXPECT_FALSE(weak.expired());
@@ -230,35 +204,20 @@ TEST(DepList, ABuildListOutlivesTheCoreItsHandlesHeld) {
 }
 
 // A build's block finds its way back to the slab it was cut from, for every
-// size the pool serves and every place in a slab, whichever of its handles
-// and states goes last: once all have gone, each size keeps one emptied slab
-// and no other.
+// size the pool serves and every place in a slab, in whatever order the
+// blocks go: once all have gone, each size keeps one emptied slab and no other.
 TEST(DepList, EveryBuildBlockGoesBackToItsOwnSlab) {
   auto core = GraphCore::create();
   std::vector<NodeHandle> nodes;
   for (std::size_t i = 0; i < DepBlockPool::kSizes; ++i) nodes.push_back(make_state(core));
-  struct Built {
-    DepList list;
-    DepStates states;
-  };
-  std::vector<Built> built;
+  std::vector<DepList> built;
   for (int round = 0; round < 300; ++round) {
-    for (std::size_t n = 1; n <= DepBlockPool::kSizes; ++n) {
-      DepList list = DepList::made(n, [&](std::size_t i) { return nodes[i].promote_counted(); });
-      DepStates states = DepStates::beside(list);
-      ASSERT_EQ(states.data(), static_cast<DepSlot*>(list.block()->state_room()));
-      built.push_back(Built{std::move(list), std::move(states)});
-    }
+    for (std::size_t n = 1; n <= DepBlockPool::kSizes; ++n)
+      built.push_back(DepList::made(n, [&](std::size_t i) { return nodes[i].promote_counted(); }));
   }
-  for (std::size_t i = 0; i < built.size(); ++i) {
-    if (i % 2) {
-      built[i].states.clear();
-      built[i].list.clear();
-    } else {
-      built[i].list.clear();
-      built[i].states.clear();
-    }
-  }
+  // Every other block first, then the rest: slabs empty out of order.
+  for (std::size_t i = 0; i < built.size(); i += 2) built[i].clear();
+  for (std::size_t i = 1; i < built.size(); i += 2) built[i].clear();
   for (const NodeHandle& n : nodes) EXPECT_EQ(n.count()->count, 1u);
 #if defined(__SANITIZE_ADDRESS__)
   EXPECT_EQ(core->dep_blocks().slab_count(), 0u);  // each block is its own allocation

@@ -645,9 +645,10 @@ TEST(GraphCoreArena, DepLinksAreSizedByTheFirstConnection) {
                                emit_data(ctx, iv(int_of(ctx.inputs[0].current) + int_of(ctx.inputs[1].current)));
                              }));
   auto links = [&] { return core->borrow()->edge_at(sum.index()).dep_links.size(); };
-  EXPECT_EQ(core->borrow()->edge_at(sum.index()).dep_state.size(), 2u);
+  EXPECT_EQ(core->borrow()->edge_at(sum.index()).dep_state.size(), 0u);
   EXPECT_EQ(links(), 0u);
   Subscribed s = subscribe_recording(sum);
+  EXPECT_EQ(core->borrow()->edge_at(sum.index()).dep_state.size(), 2u);
   EXPECT_EQ(links(), 2u);
   node_set(a, iv(5));
   EXPECT_EQ(int_of(cache_of(sum)), 7);
@@ -807,7 +808,6 @@ SlotKey occupy_bare(const CoreRef& core, SharedValue initial) {
   OptionalKindText kind;
   SharedCallContext context = no_call_context();
   ConfigEntry config;
-  DepStates states;
   NodeVersionSlot version;
   return core->borrow_mut()->occupy(NewSlotParts{
       .deps = std::move(deps),
@@ -816,7 +816,6 @@ SlotKey occupy_bare(const CoreRef& core, SharedValue initial) {
       .key = std::nullopt,
       .context = std::move(context),
       .config = std::move(config),
-      .dep_state = std::move(states),
       .initial = std::move(initial),
       .version = std::move(version),
   });

@@ -140,6 +140,29 @@ TEST(NodeState, FirstRunGateAndRunDecision) {
   }
 }
 
+// A node with deps whose states are not made yet has had no input from
+// any of them: the gate holds it back unless it ran before or takes partial
+// input, for a run check and a pull alike.
+TEST(NodeState, NoDepStatesYetIsNoInput) {
+  struct Case {
+    std::string name;
+    bool has_run, partial;
+    RunDecision decision;
+  };
+  const std::vector<Case> cases = {
+      {"first run", false, false, RunDecision::Nothing},
+      {"ran before", true, false, RunDecision::Run},
+      {"partial input", false, true, RunDecision::Run},
+  };
+  for (const Case& c : cases) {
+    const RunInputs in{{}, true, c.has_run, c.partial, true, /*no_deps=*/false};
+    NodeState s;
+    EXPECT_EQ(s.decide_run(in, false), c.decision) << c.name;
+    NodeState owed = plant({D, bits({F::RunOwed})});
+    EXPECT_EQ(owed.serve_pull(in), c.decision == RunDecision::Run) << c.name;
+  }
+}
+
 TEST(NodeState, ServingAPullFollowsTheOwedRunAndTheGate) {
   struct Case {
     std::string name;

@@ -190,7 +190,6 @@ TEST(ReleaseChain, ACoreDroppingNodesGivenOneShareLetsTheHookGoOnce) {
       OptionalKindText kind;
       SharedCallContext context = no_call_context();
       ConfigEntry config;
-      DepStates states;
       NodeVersionSlot version;
       SharedValue initial;
       core->borrow_mut()->occupy(NewSlotParts{
@@ -200,7 +199,6 @@ TEST(ReleaseChain, ACoreDroppingNodesGivenOneShareLetsTheHookGoOnce) {
           .key = std::nullopt,
           .context = std::move(context),
           .config = std::move(config),
-          .dep_state = std::move(states),
           .initial = std::move(initial),
           .version = std::move(version),
       });

@@ -21,7 +21,6 @@ NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<D
                             SharedCallContext&& context, SharedValue&& initial, NodeSpec&& spec,
                             OptionalKindText&& kind, TopologyHookShare&& topology_hook) {
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
-  DepStates dep_state = DepStates::beside(deps);
   // Made before the slot: a slot filled and then left without its handle
   // would stay live with nothing to release it.
   SharedCount count = std::allocate_shared<ExternalCount>(CountRecordAllocator<ExternalCount>());
@@ -32,7 +31,6 @@ NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<D
       .key = key,
       .context = std::move(context),
       .config = static_cast<ConfigEntry&&>(spec),
-      .dep_state = std::move(dep_state),
       .initial = std::move(initial),
       .version = std::move(version),
   });

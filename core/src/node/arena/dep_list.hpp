@@ -13,31 +13,22 @@
 #include "base/block_ptr.hpp"
 #include "base/relocatable.hpp"
 #include "node/arena/dep_block_pool.hpp"
-#include "node/arena/dep_slot.hpp"
 #include "node/arena/node_handle.hpp"
 
 namespace korvalinth {
 
-// The head of a deps block. A list made for a node's build keeps room after
-// its handles for the node's dep states, so a build makes one block for
-// both; such a block goes when the handles and the states have both gone.
-// A build's block of a few deps comes from its deps' core's pool.
-// The head is one word: a pooled block finds its slab by its distance from
-// it, not by a pointer.
+// The head of a deps block. A build's block of a few deps comes from its
+// deps' core's pool. The head is one word: a pooled block finds its slab by
+// its distance from it, not by a pointer.
 struct DepBlockHead {
   DepBlockHead(DepBlockSlab* slab, std::uint32_t handles) noexcept
       : size(handles), slab_distance(DepBlockPool::distance_from_slab(this, slab)) {}
   std::uint32_t size;
   std::uint16_t slab_distance;  // 0: a heap block
-  std::uint8_t has_state_room : 1 = 0;
-  std::uint8_t states_live : 1 = 0;   // the dep states live in the room
-  std::uint8_t handles_live : 1 = 1;  // cleared when the list drops before the states
   NodeHandle* handles() noexcept { return std::launder(reinterpret_cast<NodeHandle*>(this + 1)); }
   const NodeHandle* handles() const noexcept {
     return std::launder(reinterpret_cast<const NodeHandle*>(this + 1));
   }
-  // Past the block's whole list of handles (size is their count once made).
-  void* state_room() noexcept { return reinterpret_cast<NodeHandle*>(this + 1) + size; }
   // Gives the block back to its slab or the heap.
   static void give_back(DepBlockHead* b) noexcept {
     DepBlockPool::deallocate(b, DepBlockPool::slab_at_distance(b, b->slab_distance));
@@ -45,7 +36,6 @@ struct DepBlockHead {
 };
 static_assert(sizeof(DepBlockHead) == sizeof(void*));
 static_assert(sizeof(DepBlockHead) % alignof(NodeHandle) == 0);
-static_assert(sizeof(NodeHandle) % alignof(DepSlot) == 0 && alignof(DepSlot) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
 
 class DepList {
  public:
@@ -59,15 +49,15 @@ class DepList {
     deps.clear();
   }
   // As the list of the handles moved in, made for a node's build: its
-  // block keeps the node's dep states too.
+  // block comes from its deps' pool.
   static DepList for_build(std::vector<NodeHandle>&& deps) {
     DepList list = made(deps.size(), [&](std::size_t i) { return std::move(deps[i]); });
     deps.clear();
     return list;
   }
   // The n handles make(0) .. make(n - 1), made in order straight into the
-  // block, with room for the dep states of the node they are made for; when
-  // a make throws, those made so far drop front to back.
+  // block, for a node's build; when a make throws, those made so far drop
+  // front to back.
   // The first handle is made before the block: its core's pool serves it.
   template <class Make>
   static DepList made(std::size_t n, Make&& make) {
@@ -99,23 +89,15 @@ class DepList {
   // The columns relocate lists as bytes: a list is its block's owner alone.
   static constexpr bool relocatable() noexcept { return made_of_relocatable_parts<DepList, Owned>; }
 
-  // The block, for the dep states made in its room; null without deps.
-  DepBlockHead* block() noexcept { return block_.get(); }
-
  private:
   using Block = DepBlockHead;
 
   // Drops the handles front to back (as a vector's clear does), then the
-  // block, unless the dep states still live in it: they free it. Inlined
-  // into each drop of a list, as the list's own destructor was.
+  // block. Inlined into each drop of a list, as the list's own destructor was.
   [[gnu::always_inline]] static void drop(Block* b) noexcept {
     if (!b) return;
     NodeHandle* h = b->handles();
     for (std::size_t i = 0; i < b->size; ++i) h[i].~NodeHandle();
-    if (b->states_live) {
-      b->handles_live = 0;
-      return;
-    }
     Block::give_back(b);
   }
   using Owned = BlockPtr<Block, &DepList::drop>;
@@ -124,8 +106,8 @@ class DepList {
   static Block* allocate(std::size_t bytes, std::size_t size) {
     return ::new (::operator new(bytes)) Block(nullptr, static_cast<std::uint32_t>(size));
   }
-  // A block for n handles and their states, with no handle made yet, from
-  // the pool of first's core when it serves n deps.
+  // A block for n handles, with no handle made yet, from the pool of
+  // first's core when it serves n deps.
   static Block* allocate_for_build(const NodeHandle& first, std::size_t n);
 
   Owned block_;

@@ -1,7 +1,12 @@
 #pragma once
-// A node's dep states, read like a vector of them. A build makes them in the
-// room its deps block keeps for them (one block for both); a replacement
-// (unsubscribe, restore, rewire) makes them in a block of their own.
+// A node's dep states, read like a vector of them, in a block of their own.
+//
+// A node holds none until it first needs them: most built nodes are never
+// connected and never run. They are made at the node's first connection to
+// its deps or its first run, whichever comes first (a restore and a rewire
+// make fresh ones, as a deactivation does); from then on the node keeps
+// states for each of its deps. A reader that can meet a node without them
+// reads none as states that hold nothing: no value, nothing pending.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +15,6 @@
 #include <utility>
 
 #include "base/relocatable.hpp"
-#include "node/arena/dep_list.hpp"
 #include "node/arena/dep_slot.hpp"
 
 namespace korvalinth {
@@ -24,24 +28,10 @@ class DepStates {
     slots_ = static_cast<DepSlot*>(::operator new(n * sizeof(DepSlot)));
     fill_empty();
   }
-  // Empty states for each of the deps, in the room their block keeps when
-  // it has one, else in a block of their own.
-  static DepStates beside(DepList& deps) {
-    DepBlockHead* head = deps.block();
-    if (!head || !head->has_state_room || head->states_live) return DepStates(deps.size());
-    DepStates states;
-    states.slots_ = static_cast<DepSlot*>(head->state_room());
-    states.size_ = head->size;
-    states.fill_empty();
-    head->states_live = 1;
-    states.in_deps_block_ = 1;
-    return states;
-  }
   // A run's inputs lent from moved states keep their values first: the
   // states may go, or their values move on, before the run ends.
   DepStates(DepStates&& o) noexcept
-      : slots_(std::exchange(o.slots_, nullptr)), size_(std::exchange(o.size_, 0)),
-        in_deps_block_(std::exchange(o.in_deps_block_, 0)) {
+      : slots_(std::exchange(o.slots_, nullptr)), size_(std::exchange(o.size_, 0)) {
     if (slots_) StockedDepInputs::keep_lent_inputs(slots_);
   }
   DepStates& operator=(DepStates&& o) noexcept {
@@ -50,7 +40,6 @@ class DepStates {
       if (o.slots_) StockedDepInputs::keep_lent_inputs(o.slots_);
       slots_ = std::exchange(o.slots_, nullptr);
       size_ = std::exchange(o.size_, 0);
-      in_deps_block_ = std::exchange(o.in_deps_block_, 0);
     }
     return *this;
   }
@@ -73,7 +62,7 @@ class DepStates {
   const DepSlot& operator[](std::size_t i) const noexcept { return slots_[i]; }
 
   // Drops the states front to back (as a vector's clear does), then their
-  // block, or, in a deps block, that block once its handles have gone too.
+  // block.
   void clear() noexcept {
     if (slots_) drop();
   }
@@ -87,17 +76,11 @@ class DepStates {
     const std::size_t n = std::exchange(size_, 0);
     if (any_to_drop(s, n)) [[unlikely]]
       drop_slots(s, n);
-    if (std::exchange(in_deps_block_, 0)) {
-      DepBlockHead* head = head_of_room(s, n);
-      head->states_live = 0;
-      if (!head->handles_live) DepBlockHead::give_back(head);
-      return;
-    }
     ::operator delete(s);
   }
-  // The states of a node never connected (most of a built graph) hold
-  // nothing to drop: one pass that calls nothing tells so, and their
-  // destructors, which would drop nothing, are not called.
+  // The fresh states a deactivation leaves hold nothing to drop: one pass
+  // that calls nothing tells so, and their destructors, which would drop
+  // nothing, are not called.
   static bool any_to_drop(const DepSlot* s, std::size_t n) noexcept {
     bool any = false;
     for (std::size_t i = 0; i < n; ++i) any |= !s[i].holds_nothing_to_drop();
@@ -111,17 +94,9 @@ class DepStates {
     for (std::size_t i = 0; i < size_; ++i) ::new (slots_ + i) DepSlot();
   }
 
-  // The deps block whose room holds n states at s: its head and handles
-  // sit just before the room.
-  static DepBlockHead* head_of_room(DepSlot* s, std::size_t n) noexcept {
-    return reinterpret_cast<DepBlockHead*>(reinterpret_cast<NodeHandle*>(s) - n) - 1;
-  }
-
-  // The count fits a deps block's own (32 bits), and the block is found
-  // from the room, not kept: every built node's edge entry is 8 bytes less.
+  // The count fits a deps list's own (32 bits).
   DepSlot* slots_ = nullptr;
   std::uint32_t size_ = 0;
-  std::uint32_t in_deps_block_ = 0;  // the states live in their deps block's room
 };
 static_assert(sizeof(DepStates) == 2 * sizeof(void*));
 
@@ -129,6 +104,6 @@ static_assert(sizeof(DepStates) == 2 * sizeof(void*));
 // lent input points at them, not at this; so the keep a move makes is not owed.
 template <>
 inline constexpr bool relocatable_as_bytes<DepStates> =
-    made_of_relocatable_parts<DepStates, DepSlot*, std::uint32_t, std::uint32_t>;
+    made_of_relocatable_parts<DepStates, DepSlot*, std::uint32_t>;
 
 }  // namespace korvalinth

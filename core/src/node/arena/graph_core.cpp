@@ -38,9 +38,9 @@ SlotKey Arena::occupy(NewSlotParts&& p) {
       call_.emplace_back(std::move(p.kind), p.key, std::move(p.context), FoundRunFn{});
       config_.emplace_back(std::move(p.config));
       run_.push_back(0);
-      // The dep links are sized when the node is first connected (or restored
-      // or rewired): most built nodes never are, and pay nothing for them.
-      edge_.emplace_back(std::move(p.dep_state), state, std::uint64_t{0}, DepLinks{}, std::move(p.initial));
+      // The dep states and links are made when the node first needs them
+      // (see DepStates): most built nodes never do, and pay nothing for them.
+      edge_.emplace_back(DepStates{}, state, std::uint64_t{0}, DepLinks{}, std::move(p.initial));
       version_.emplace_back(std::move(p.version));
       aux_.emplace_back();
       generation_.push_back(0);
@@ -65,7 +65,7 @@ SlotKey Arena::occupy(NewSlotParts&& p) {
   ::new (static_cast<void*>(&config_[index])) ConfigEntry(std::move(p.config));
   run_[index] = 0;
   ::new (static_cast<void*>(&edge_[index]))
-      EdgeEntry(std::move(p.dep_state), state, std::uint64_t{0}, DepLinks{}, std::move(p.initial));
+      EdgeEntry(DepStates{}, state, std::uint64_t{0}, DepLinks{}, std::move(p.initial));
   ::new (static_cast<void*>(&version_[index])) NodeVersionSlot(std::move(p.version));
   ::new (static_cast<void*>(&aux_[index])) AuxEntry();
   touch_[index] = 0;
@@ -91,7 +91,6 @@ void Arena::hand_back_partial_row(std::uint64_t index, NewSlotParts& p) noexcept
     config_.pop_back();
   }
   if (edge_.size() > index) {
-    p.dep_state = std::move(edge_.back().dep_state);
     p.initial = std::move(edge_.back().cache);
     edge_.pop_back();
   }

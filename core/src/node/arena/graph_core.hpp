@@ -38,7 +38,8 @@ inline constexpr const char* kPinOverflow = "GraphCore pin count overflow";
 
 // What a new node's slot is made from: occupy moves each part once, straight
 // into the entry it makes in place in its column (its has-run flag starts
-// clear, its aux entry empty, its wave state from whether it has a value).
+// clear, its aux entry empty, its wave state from whether it has a value,
+// and it has no dep states yet).
 struct NewSlotParts {
   DepList&& deps;
   TopologyHookShare&& topology_hook;
@@ -46,7 +47,6 @@ struct NewSlotParts {
   std::optional<DispatcherKey> key;
   SharedCallContext&& context;
   ConfigEntry&& config;
-  DepStates&& dep_state;
   SharedValue&& initial;  // null: the node starts without a value
   NodeVersionSlot&& version;
 };

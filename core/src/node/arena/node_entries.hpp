@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/heap_optional.hpp"
+#include "base/index_fault.hpp"
 #include "base/relocatable.hpp"
 #include "dispatcher/dispatcher.hpp"
 #include "node/arena/call_context.hpp"
@@ -204,5 +205,19 @@ inline void set_dep_flags(EdgeEntry& e, std::size_t n, std::uint8_t flag) {
 
 // The empty per-dep state block for n deps.
 DepStates new_dep_state(std::size_t n);
+
+// A node holds no dep states or one for each of its n deps; any other count
+// faults as the index past its states would.
+inline void check_dep_state_count(const EdgeEntry& e, std::size_t n) {
+  const std::size_t count = e.dep_state.size();
+  if (count != 0 && count != n) [[unlikely]] index_fault(count, count);
+}
+
+// Makes the node's empty states for its n deps when it has none yet (see
+// DepStates for when a node needs them).
+inline void make_dep_states_if_none(EdgeEntry& e, std::size_t n) {
+  check_dep_state_count(e, n);
+  if (e.dep_state.empty()) e.dep_state = new_dep_state(n);
+}
 
 }  // namespace korvalinth

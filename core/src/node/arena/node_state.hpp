@@ -69,7 +69,8 @@ class NodeState {
 
   // --- Rules ---
   // The first-run gate: a node runs once it ran before, takes partial input,
-  // has no deps, or every dep gave an input.
+  // has no deps, or every dep gave an input. A node with deps and no dep
+  // states yet has had no input from any.
   static bool may_run(const RunInputs& in) noexcept {
     if (in.has_run || in.partial || in.no_deps) return true;
     for (const DepSlot& d : in.deps) {
@@ -77,7 +78,7 @@ class NodeState {
       if (in.terminal_as_input && d.terminal_present()) continue;
       return false;
     }
-    return true;
+    return !in.deps.empty();
   }
   // Deps settled: settle from the first dep (no function), run, or wait.
   RunDecision settled_decision(const RunInputs& in) const noexcept {

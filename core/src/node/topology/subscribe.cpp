@@ -19,8 +19,9 @@ void activate(const UncountedNode& node) {
   {
     auto a = node.core_ref().borrow_mut();
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
-    s.edge.state.activate();
     const std::size_t n = s.topology.deps.size();
+    make_dep_states_if_none(s.edge, n);
+    s.edge.state.activate();
     // Connections left from before go uncalled; each is made anew below.
     for (DepLink& link : s.edge.dep_links) {
       if (link.unsubscribe) old_unsubscribe.push_back(std::exchange(link.unsubscribe, std::nullopt));

@@ -442,7 +442,8 @@ SharedValue first_dep_latest(const UncountedNode& node) {
   SharedValue old_latest;  // dropped after the borrow
   auto a = node.core_ref().borrow_mut();
   EdgeEntry& e = a->wave_edge(node.key());
-  if (e.dep_state.empty()) return nullptr;  // a node without deps has no dep state to read
+  // A node without deps, or one never connected, has no dep state to read.
+  if (e.dep_state.empty()) return nullptr;
   DepSlot& d0 = e.dep_state[0];
   if (d0.wave_value) {
     StockedDepInputs::keep_lent_input(e.dep_state.data(), 0);

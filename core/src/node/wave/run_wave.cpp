@@ -4,7 +4,6 @@
 
 #include "base/drop_fault.hpp"
 #include "base/scope_exit.hpp"
-#include "base/index_fault.hpp"
 #include "base/thread_block.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/pending.hpp"
@@ -317,16 +316,26 @@ template <class Call>
   finish_run(core, node, ctx.partition_flag, ctx.inputs, wave_pinned);
 }
 
+// A node that runs before its first connection makes its dep states, then
+// runs. Out of line, so the usual run's road stays as it was.
+[[gnu::noinline, gnu::cold]] void run_found_without_states(RefMut<Arena>& held, const UncountedNode& node,
+                                                           const LiveSlotsWithAux& s) {
+  make_dep_states_if_none(s.edge, s.topology.deps.size());
+  run_found(held, node, s);
+}
+
 }  // namespace
 
 void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s) {
+  // Made states are sized to the deps, and a connection checks so: the deps
+  // block is not read on this road.
+  const std::size_t n = s.edge.dep_state.size();
+  if (n == 0 && !s.topology.deps.empty()) [[unlikely]] return run_found_without_states(held, node, s);
   RunContext ctx;
   NodeFn* fn;
   {
     RefMut<Arena> a = std::move(held);
     EdgeEntry& e = s.edge;
-    const std::size_t n = s.topology.deps.size();
-    if (e.dep_state.size() < n) index_fault(e.dep_state.size(), e.dep_state.size());
     take_run_inputs(e, n, ctx.inputs);
     s.run = 1;
     e.state.begin_run();
