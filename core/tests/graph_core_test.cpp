@@ -799,29 +799,6 @@ TEST(GraphCoreArena, AReusedSlotReadsAsANewOne) {
   }
 }
 
-namespace {
-// A slot with nothing but its initial value, held by no handle: a core
-// dropped while such slots are live drops them with it.
-SlotKey occupy_bare(const CoreRef& core, SharedValue initial) {
-  DepList deps;
-  TopologyHook hook;
-  OptionalKindText kind;
-  SharedCallContext context = no_call_context();
-  ConfigEntry config;
-  NodeVersionSlot version;
-  return core->borrow_mut()->occupy(NewSlotParts{
-      .deps = std::move(deps),
-      .topology_hook = std::move(hook),
-      .kind = std::move(kind),
-      .key = std::nullopt,
-      .context = std::move(context),
-      .config = std::move(config),
-      .initial = std::move(initial),
-      .version = std::move(version),
-  });
-}
-}  // namespace
-
 // Released slots keep nothing of their nodes: each value goes once, at its
 // release or with the core, whose drop takes the live slots in index order.
 TEST(GraphCoreArena, ACoreDropsEachLiveSlotsEntriesOnceWhateverWasReleased) {

@@ -56,6 +56,19 @@ TEST(ReleaseChain, DepsAreReleasedDepthFirstInDepOrderWithHooksAfterTheirDeps) {
   EXPECT_EQ(log, L({"top", "left", "leaf", "left hook", "right"}));
 }
 
+// The named node over the named nodes built before it (taken from built),
+// logging its name when it is released.
+NodeHandle build_logged(const CoreRef& core, std::map<std::string, NodeHandle>& built, const std::string& name,
+                        const std::vector<std::string>& dep_names, std::vector<std::string>& log) {
+  std::vector<NodeHandle> deps;
+  for (const std::string& d : dep_names) deps.push_back(std::move(built.at(d)));
+  NodeHandle n = deps.empty() ? make_state(core)
+                              : construct_node(core, std::move(deps), std::nullopt, Dispatcher::thread_default(),
+                                               nullptr, {});
+  add_release_callback(n, [&log, name] { log.push_back(name); });
+  return n;
+}
+
 // A graph to release from its root: each node names its deps (built
 // before it) and its topology hook (0: none); nodes naming the same hook
 // share one, which logs "hook<n>" when its last share goes.
@@ -101,12 +114,7 @@ TEST(ReleaseChain, HooksGoWhenTheirLastShareWouldInTheRecursiveOrder) {
     };
     std::map<std::string, NodeHandle> built;
     for (const auto& [name, dep_names, hook] : c.nodes) {
-      std::vector<NodeHandle> deps;
-      for (const std::string& d : dep_names) deps.push_back(std::move(built.at(d)));
-      NodeHandle n = deps.empty() ? make_state(core)
-                                  : construct_node(core, std::move(deps), std::nullopt,
-                                                   Dispatcher::thread_default(), nullptr, {});
-      add_release_callback(n, [&log, name] { log.push_back(name); });
+      NodeHandle n = build_logged(core, built, name, dep_names, log);
       if (hook != 0) set_topology_hook(n, hook_of(hook));
       built[name] = std::move(n);
     }
@@ -152,12 +160,7 @@ TEST(ReleaseChain, NodesGivenOneShareLetTheHookGoWithTheLastHolder) {
          })](const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {}));
     std::map<std::string, NodeHandle> built;
     for (const auto& [name, dep_names, holds] : c.nodes) {
-      std::vector<NodeHandle> deps;
-      for (const std::string& d : dep_names) deps.push_back(std::move(built.at(d)));
-      NodeHandle n = deps.empty() ? make_state(core)
-                                  : construct_node(core, std::move(deps), std::nullopt,
-                                                   Dispatcher::thread_default(), nullptr, {});
-      add_release_callback(n, [&log, name] { log.push_back(name); });
+      NodeHandle n = build_logged(core, built, name, dep_names, log);
       if (holds) set_topology_hook(n, *installer);
       built[name] = std::move(n);
     }
@@ -184,25 +187,7 @@ TEST(ReleaseChain, ACoreDroppingNodesGivenOneShareLetsTheHookGoOnce) {
            log.push_back("hook");
            delete p;
          })](const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&) {}));
-    for (int i = 0; i < 3; ++i) {
-      DepList deps;
-      TopologyHookShare share = installer;
-      OptionalKindText kind;
-      SharedCallContext context = no_call_context();
-      ConfigEntry config;
-      NodeVersionSlot version;
-      SharedValue initial;
-      core->borrow_mut()->occupy(NewSlotParts{
-          .deps = std::move(deps),
-          .topology_hook = std::move(share),
-          .kind = std::move(kind),
-          .key = std::nullopt,
-          .context = std::move(context),
-          .config = std::move(config),
-          .initial = std::move(initial),
-          .version = std::move(version),
-      });
-    }
+    for (int i = 0; i < 3; ++i) occupy_bare(core, nullptr, installer);
   }
   EXPECT_TRUE(log.empty());
   core.reset();

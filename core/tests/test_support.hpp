@@ -34,6 +34,27 @@ inline SharedNodeFn fn_of(std::function<void(RunContext&)> body) {
   return std::make_shared<LambdaFn>(std::move(body));
 }
 
+// A slot with nothing but its initial value (and the given hook share),
+// held by no handle: a core dropped while such slots are live drops them
+// with it.
+inline SlotKey occupy_bare(const CoreRef& core, SharedValue initial, TopologyHookShare hook = {}) {
+  DepList deps;
+  OptionalKindText kind;
+  SharedCallContext context = no_call_context();
+  ConfigEntry config;
+  NodeVersionSlot version;
+  return core->borrow_mut()->occupy(NewSlotParts{
+      .deps = std::move(deps),
+      .topology_hook = std::move(hook),
+      .kind = std::move(kind),
+      .key = std::nullopt,
+      .context = std::move(context),
+      .config = std::move(config),
+      .initial = std::move(initial),
+      .version = std::move(version),
+  });
+}
+
 inline std::vector<NodeHandle> deps_of(std::initializer_list<const NodeHandle*> deps) {
   std::vector<NodeHandle> out;
   for (const NodeHandle* d : deps) out.push_back(d->promote_counted());
