@@ -15,14 +15,6 @@ using namespace korvalinth::test;
 
 namespace {
 
-SharedNodeFn summing() {
-  return fn_of([](RunContext& ctx) {
-    int sum = 0;
-    for (auto& in : ctx.inputs) sum += int_of(in.current);
-    emit_data(ctx, iv(sum));
-  });
-}
-
 // a = 1 and b = 2 feed n, their sum; n is built and nothing else.
 struct SumGraph {
   CoreRef core = GraphCore::create();

@@ -204,9 +204,7 @@ TEST(NodeVersionAdvance, SlotKeepsItsHasherAcrossVersionLevels) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    NodeVersionSlot slot = c.policy.mode == NodeVersioning::Mode::Level1
-                               ? NodeVersionSlot(new_node_version_entry(c.policy, nullptr))
-                               : NodeVersionSlot::without_content_ids(c.policy);
+    NodeVersionSlot slot = new_node_version_slot(c.policy, nullptr);
     const std::optional<NodeVersion> before = slot.current();
     EXPECT_EQ(slot.exchange_current(c.next), before);
     EXPECT_EQ(slot.current(), c.next);
@@ -255,9 +253,7 @@ TEST(NodeVersionAdvance, SlotMovesKeepVersionPolicyAndPart) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    NodeVersionSlot first = c.policy.mode == NodeVersioning::Mode::Level1
-                                ? NodeVersionSlot(new_node_version_entry(c.policy, nullptr))
-                                : NodeVersionSlot::without_content_ids(c.policy);
+    NodeVersionSlot first = new_node_version_slot(c.policy, nullptr);
     first.exchange_current(c.version);
     NodeVersionSlot moved(std::move(first));
     expect_moved_from(first, c.policy);

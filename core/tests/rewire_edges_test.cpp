@@ -26,15 +26,6 @@ std::vector<NodeId> dep_ids(const UncountedNode& n) {
 
 std::vector<NodeHandle> handles(std::initializer_list<const NodeHandle*> nodes) { return deps_of(nodes); }
 
-// A function emitting its tag plus the sum of its inputs' current values.
-SharedNodeFn summing(int tag) {
-  return fn_of([tag](RunContext& ctx) {
-    int sum = tag;
-    for (const DepInput& in : ctx.inputs) sum += in.current ? int_of(in.current) : 0;
-    emit_data(ctx, iv(sum));
-  });
-}
-
 using Hook = std::function<void(const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>;
 void hook(const UncountedNode& n, Hook h) { set_topology_hook(n, std::make_shared<const Hook>(std::move(h))); }
 

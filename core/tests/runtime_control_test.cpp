@@ -344,11 +344,7 @@ TEST(Rewire, AddingRemovingAndReplacingDeps) {
   NodeHandle a = make_state(core, iv(1));
   NodeHandle b = make_state(core, iv(2));
   NodeHandle c = make_state(core, iv(30));
-  auto sum_fn = fn_of([](RunContext& ctx) {
-    int sum = 0;
-    for (auto& in : ctx.inputs) sum += int_of(in.current);
-    emit_data(ctx, iv(sum));
-  });
+  auto sum_fn = summing();
   NodeHandle n = make_node(core, deps_of({&a, &b}), sum_fn);
   std::vector<std::pair<std::size_t, std::size_t>> hook_calls;
   set_topology_hook(n, std::make_shared<const std::function<void(const UncountedNode&, const std::vector<NodeHandle>&, const std::vector<NodeHandle>&)>>(

@@ -92,6 +92,16 @@ inline int int_of(const SharedValue& v) {
 }
 inline SharedValue iv(int x) { return make_value<int>(x); }
 
+// A function emitting start plus the sum of its inputs' current values (an
+// input without one counts 0).
+inline SharedNodeFn summing(int start = 0) {
+  return fn_of([start](RunContext& ctx) {
+    int sum = start;
+    for (const DepInput& in : ctx.inputs) sum += in.current ? int_of(in.current) : 0;
+    emit_data(ctx, iv(sum));
+  });
+}
+
 // Records every message as text: "DIRTY", "DATA 3", "ERROR boom", ...
 struct RecordingSink final : Sink {
   std::vector<std::string> log;
