@@ -116,6 +116,7 @@ struct NodeEntry {
   std::uintptr_t entry_bits_;
 
  public:
+  // Made after entry_bits_, whose making reads the name before the kind takes it.
   RowKind kind;  // the registration kind, and the rest a row rarely has
 
  private:

@@ -108,6 +108,8 @@ class PartWord {
   static constexpr std::uintptr_t kStateBits = 3 << 2;
   static constexpr std::uintptr_t kTagBits = kModeBits | kStateBits;
   static_assert(alignof(ContentIdPart) > kTagBits);
+  static_assert(static_cast<std::uintptr_t>(NodeVersioning::Mode::Level1) <= kModeBits &&
+                static_cast<std::uintptr_t>(State::Level1) <= (kStateBits >> 2));
   std::uintptr_t bits_ = 0;  // Empty, Disabled, no part
 };
 
