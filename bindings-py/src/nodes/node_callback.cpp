@@ -50,7 +50,7 @@ void py_node_callback_adapter(RunContext& run, kit::BorrowedRef callback, const 
 }
 
 SharedNodeFn make_py_node_fn(kit::OwnedRef callback, SharedFatalSlot slot) {
-  return std::make_shared<PyNodeFn>(std::move(callback), std::move(slot));
+  return make_node_fn<PyNodeFn>(std::move(callback), std::move(slot));
 }
 
 }  // namespace korvalinth::py
