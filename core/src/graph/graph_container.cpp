@@ -224,16 +224,18 @@ template <class AppendRow>
   {
     auto ids = id_map_.borrow_mut();
     bool inserted;
-    std::tie(slot, inserted) = ids->try_emplace(id);
+    // The id moves into its entry; a duplicate leaves it where it is.
+    std::tie(slot, inserted) = ids->try_emplace(std::move(id));
     if (!inserted) fault("duplicate graph node id '" + id + "'");
   }
+  const std::string& registered_id = slot->first;
   try {
     // Most graphs never release an id: an empty set is not worth the id's hash.
-    if (const auto released = released_ids_.borrow(); !released->empty() && released->contains(id))
-      fault("graph node id '" + id + "' has been released from this graph lifecycle (D122)");
+    if (const auto released = released_ids_.borrow(); !released->empty() && released->contains(registered_id))
+      fault("graph node id '" + registered_id + "' has been released from this graph lifecycle (D122)");
     // A node built here has no earlier registration to remember.
     if (installs == Installs::ToGive && set_topology_hook(handle, node_installs().topology))
-      (*reregistered_ids_.borrow_mut())[handle.id()] = id;
+      (*reregistered_ids_.borrow_mut())[handle.id()] = registered_id;
     auto ids = id_map_.borrow_mut();
     slot->second = std::move(for_map).kept();
     registered = &*slot;  // map entries stay put while the map changes
@@ -253,10 +255,11 @@ template <class AppendRow>
       added_kind = rows->back().kind;
     }
   }
-  if (auto n = id_generated ? std::nullopt : unnamed_number(id);
+  if (auto n = id_generated ? std::nullopt : unnamed_number(registered_id);
       n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_.value() < *n + 1)
     unnamed_counter_.set(*n + 1);
-  if (!added.empty()) emit_node_added(id, added, std::move(added_kind));
+  // The event copies the id before any observer runs.
+  if (!added.empty()) emit_node_added(registered_id, added, std::move(added_kind));
   return std::move(handle);
 }
 
