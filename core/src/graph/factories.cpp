@@ -21,7 +21,8 @@ OptionalKindText kind_of(NodeSpec& spec) { return OptionalKindText(std::move(spe
 
 // Registers fn and constructs the node with its settings, kind text, pull id
 // and the graph's installs; a failed construction frees the function's dispatcher slot again.
-NodeHandle construct_with_fn(GraphContainer& graph, DepList&& deps, SharedNodeFn&& fn, NodeSpec&& spec,
+// Inlined into each factory: a call would pass the parts once more.
+[[gnu::always_inline]] inline NodeHandle construct_with_fn(GraphContainer& graph, DepList&& deps, SharedNodeFn&& fn, NodeSpec&& spec,
                              OptionalKindText&& kind) {
   DispatcherKey key = graph.dispatcher()->register_fn(spec.partition, std::move(fn));
   try {
