@@ -14,8 +14,8 @@ using namespace korvalinth;
 
 namespace {
 
-// A function of Words words besides its table, as bindings keep a callback
-// and its slot; each keeps its own number.
+// A function of Words words besides its table (a binding's keeps a callback
+// and its slot); each keeps its own number.
 template <std::size_t Words>
 class NumberedFn final : public NodeFn {
  public:
@@ -26,7 +26,7 @@ class NumberedFn final : public NodeFn {
  private:
   std::uint64_t words_[Words] = {};
 };
-using BindingSizedFn = NumberedFn<3>;
+using BindingSizedFn = NumberedFn<2>;
 using LargerFn = NumberedFn<8>;
 
 }  // namespace

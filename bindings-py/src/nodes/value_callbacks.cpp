@@ -97,6 +97,9 @@ class ValueCallbackFn final : public NodeFn {
   kit::AnywhereRef callback_;  // the dispatcher may drop the function anywhere
 };
 
+// With its count record's table and counts it takes one block.
+static_assert(sizeof(ValueCallbackFn<ValueCallbackKind::Derived>) + 2 * sizeof(void*) <= NodeFnBlocks::kBytes);
+
 }  // namespace
 
 SharedNodeFn make_value_callback_fn(ValueCallbackKind kind, kit::OwnedRef callback, SharedFatalSlot slot) {

@@ -267,9 +267,10 @@ class NodeFn {
 using SharedNodeFn = std::shared_ptr<NodeFn>;
 
 // Blocks for the node functions a binding makes one per node (a callback
-// and its slot) with their count record: a heap block of this size costs
-// more than the rest of the function's making.
-using NodeFnBlocks = FixedSizeBlocks<6 * sizeof(void*)>;
+// and its slot: three words with the table) with their count record: a heap
+// block of this size costs more than the rest of the function's making, and
+// 8 bytes more.
+using NodeFnBlocks = FixedSizeBlocks<5 * sizeof(void*)>;
 
 // A function of type Fn in a block of NodeFnBlocks, or on the heap when it does not fit one.
 template <class Fn, class... Args>
