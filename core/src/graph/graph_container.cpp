@@ -82,6 +82,15 @@ class UnitForMap {
   SlotKey key_;
 };
 
+// Appends the row of a node registered with options: it keeps their name,
+// metadata and restore reference.
+auto row_of(NodeOptions& options) {
+  return [&options](std::vector<NodeEntry>& rows, const IdMap::value_type& registered, KindText&& kind) {
+    rows.emplace_back(registered, std::move(options.name), std::move(kind), std::move(options.metadata),
+                      std::move(options.restore));
+  };
+}
+
 }  // namespace
 
 RowKind::RowKind(KindText&& kind, std::optional<std::string>&& name_unlike_id, NodeMetadata&& metadata,
@@ -167,11 +176,7 @@ NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, Kind
                                                        NodeOptions&& options, Installs installs) {
   std::string id = options.name ? *options.name : generated_id(kind);
   const bool generated = !options.name;
-  return register_checked(std::move(handle), std::move(kind), std::move(id), generated, installs,
-                          [&](std::vector<NodeEntry>& rows, const IdMap::value_type& registered, KindText&& k) {
-                            rows.emplace_back(registered, std::move(options.name), std::move(k),
-                                              std::move(options.metadata), std::move(options.restore));
-                          });
+  return register_checked(std::move(handle), std::move(kind), std::move(id), generated, installs, row_of(options));
 }
 
 NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, KindText&& kind,
@@ -187,19 +192,13 @@ NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, Kind
 NodeHandle GraphContainer::register_node_with_id(NodeHandle handle, std::string kind, std::string id,
                                                  NodeOptions options) {
   return register_checked(std::move(handle), KindText(std::move(kind)), std::move(id), false, Installs::ToGive,
-                          [&](std::vector<NodeEntry>& rows, const IdMap::value_type& registered, KindText&& k) {
-                            rows.emplace_back(registered, std::move(options.name), std::move(k),
-                                              std::move(options.metadata), std::move(options.restore));
-                          });
+                          row_of(options));
 }
 
 NodeHandle GraphContainer::register_built_node_with_id(NodeHandle handle, std::string kind, std::string id,
                                                        NodeOptions options) {
   return register_checked(std::move(handle), KindText(std::move(kind)), std::move(id), false, Installs::Held,
-                          [&](std::vector<NodeEntry>& rows, const IdMap::value_type& registered, KindText&& k) {
-                            rows.emplace_back(registered, std::move(options.name), std::move(k),
-                                              std::move(options.metadata), std::move(options.restore));
-                          });
+                          row_of(options));
 }
 
 void GraphContainer::make_installs() {
