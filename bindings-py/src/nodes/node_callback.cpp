@@ -23,6 +23,9 @@ class PyNodeFn final : public NodeFn {
   kit::AnywhereRef callback_;  // the dispatcher may drop the function anywhere
 };
 
+// With its count record's table and counts it takes one block.
+static_assert(sizeof(PyNodeFn) + 2 * sizeof(void*) <= NodeFnBlocks::kBytes);
+
 }  // namespace
 
 void py_node_callback_adapter(RunContext& run, kit::BorrowedRef callback, const SharedFatalSlot& slot) {
@@ -50,7 +53,7 @@ void py_node_callback_adapter(RunContext& run, kit::BorrowedRef callback, const 
 }
 
 SharedNodeFn make_py_node_fn(kit::OwnedRef callback, SharedFatalSlot slot) {
-  return std::make_shared<PyNodeFn>(std::move(callback), std::move(slot));
+  return make_node_fn<PyNodeFn>(std::move(callback), std::move(slot));
 }
 
 }  // namespace korvalinth::py

@@ -97,18 +97,21 @@ class ValueCallbackFn final : public NodeFn {
   kit::AnywhereRef callback_;  // the dispatcher may drop the function anywhere
 };
 
+// With its count record's table and counts it takes one block.
+static_assert(sizeof(ValueCallbackFn<ValueCallbackKind::Derived>) + 2 * sizeof(void*) <= NodeFnBlocks::kBytes);
+
 }  // namespace
 
 SharedNodeFn make_value_callback_fn(ValueCallbackKind kind, kit::OwnedRef callback, SharedFatalSlot slot) {
   switch (kind) {
     case ValueCallbackKind::Derived:
-      return std::make_shared<ValueCallbackFn<ValueCallbackKind::Derived>>(std::move(callback), std::move(slot));
+      return make_node_fn<ValueCallbackFn<ValueCallbackKind::Derived>>(std::move(callback), std::move(slot));
     case ValueCallbackKind::Effect:
-      return std::make_shared<ValueCallbackFn<ValueCallbackKind::Effect>>(std::move(callback), std::move(slot));
+      return make_node_fn<ValueCallbackFn<ValueCallbackKind::Effect>>(std::move(callback), std::move(slot));
     case ValueCallbackKind::Producer:
       break;
   }
-  return std::make_shared<ValueCallbackFn<ValueCallbackKind::Producer>>(std::move(callback), std::move(slot));
+  return make_node_fn<ValueCallbackFn<ValueCallbackKind::Producer>>(std::move(callback), std::move(slot));
 }
 
 }  // namespace korvalinth::py

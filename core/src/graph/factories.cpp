@@ -21,7 +21,8 @@ OptionalKindText kind_of(NodeSpec& spec) { return OptionalKindText(std::move(spe
 
 // Registers fn and constructs the node with its settings, kind text, pull id
 // and the graph's installs; a failed construction frees the function's dispatcher slot again.
-NodeHandle construct_with_fn(GraphContainer& graph, DepList&& deps, SharedNodeFn&& fn, NodeSpec&& spec,
+// Inlined into each factory: a call would pass the parts once more.
+[[gnu::always_inline]] inline NodeHandle construct_with_fn(GraphContainer& graph, DepList&& deps, SharedNodeFn&& fn, NodeSpec&& spec,
                              OptionalKindText&& kind) {
   DispatcherKey key = graph.dispatcher()->register_fn(spec.partition, std::move(fn));
   try {
@@ -61,13 +62,23 @@ NodeHandle GraphContainer::async_source(SharedNodeFn fn, NodeOptions options) {
 }
 
 NodeHandle GraphContainer::derived_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string>&& name) {
-  return add_dep_node_of_kind(KindText(SharedKind::Derived), NodeSpec(), std::move(fn), std::move(deps),
-                              NodeOptions::named(std::move(name)));
+  return add_named_dep_node(SharedKind::Derived, std::move(deps), std::move(fn), std::move(name));
 }
 
 NodeHandle GraphContainer::effect_of_list(DepList deps, SharedNodeFn fn, std::optional<std::string>&& name) {
-  return add_dep_node_of_kind(KindText(SharedKind::Effect), NodeSpec(), std::move(fn), std::move(deps),
-                              NodeOptions::named(std::move(name)));
+  return add_named_dep_node(SharedKind::Effect, std::move(deps), std::move(fn), std::move(name));
+}
+
+NodeHandle GraphContainer::add_named_dep_node(SharedKind factory_kind, DepList&& deps, SharedNodeFn&& fn,
+                                              std::optional<std::string>&& name) {
+  HostBoundaryScope boundary;
+  KindText kind(factory_kind);
+  check_deps_same_graph(deps, name ? std::string_view(*name) : std::string_view(kind.text()));
+  NodeSpec spec;
+  if (default_versioning_) spec.versioning = *default_versioning_;
+  // No pull id to refuse; the node keeps its registration kind as its kind text.
+  NodeHandle n = construct_with_fn(*this, std::move(deps), std::move(fn), std::move(spec), OptionalKindText(kind));
+  return register_under_name_or_kind(std::move(n), std::move(kind), std::move(name), Installs::Held);
 }
 
 NodeHandle GraphContainer::add_dep_node(SharedKind kind, NodeSpec spec, SharedNodeFn fn, DepList deps,

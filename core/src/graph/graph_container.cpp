@@ -82,6 +82,15 @@ class UnitForMap {
   SlotKey key_;
 };
 
+// Appends the row of a node registered with options: it keeps their name,
+// metadata and restore reference.
+auto row_of(NodeOptions& options) {
+  return [&options](std::vector<NodeEntry>& rows, const IdMap::value_type& registered, KindText&& kind) {
+    rows.emplace_back(registered, std::move(options.name), std::move(kind), std::move(options.metadata),
+                      std::move(options.restore));
+  };
+}
+
 }  // namespace
 
 RowKind::RowKind(KindText&& kind, std::optional<std::string>&& name_unlike_id, NodeMetadata&& metadata,
@@ -95,6 +104,14 @@ RowKind::RowKind(KindText&& kind, std::optional<std::string>&& name_unlike_id, N
           kExtras;
 }
 
+RowKind::RowKind(KindText&& kind, std::optional<std::string>&& name_unlike_id) {
+  if (!name_unlike_id) {
+    bits_ = std::move(kind).release_word();
+    return;
+  }
+  bits_ = reinterpret_cast<std::uintptr_t>(new Extras{std::move(kind), std::move(name_unlike_id), {}, {}}) | kExtras;
+}
+
 std::uintptr_t NodeEntry::named_as(const std::string& id, std::optional<std::string>& name) noexcept {
   if (!name || *name != id) return 0;
   name.reset();
@@ -105,6 +122,11 @@ NodeEntry::NodeEntry(const IdMap::value_type& registered, std::optional<std::str
                      KindText&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore)
     : entry_bits_(reinterpret_cast<std::uintptr_t>(&registered) | named_as(registered.first, node_name)),
       kind(std::move(node_kind), std::move(node_name), std::move(node_metadata), std::move(node_restore)) {}
+
+NodeEntry::NodeEntry(const IdMap::value_type& registered, std::optional<std::string>&& node_name,
+                     KindText&& node_kind)
+    : entry_bits_(reinterpret_cast<std::uintptr_t>(&registered) | named_as(registered.first, node_name)),
+      kind(std::move(node_kind), std::move(node_name)) {}
 
 std::optional<std::string> NodeEntry::name() const {
   if (named_as_id()) return id();
@@ -129,43 +151,54 @@ NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, No
                                      Installs::ToGive);
 }
 
+// Inlined into both registrations under a name or kind.
+[[gnu::always_inline]] inline std::string GraphContainer::generated_id(const KindText& kind) {
+  // The largest number is never handed out, so the counter never wraps
+  // onto an id it generated before.
+  if (unnamed_counter_.exhausted()) fault(kUnnamedCounterExhausted);
+  // Written in place: one sizing of the text, no appends. The size is
+  // counted here: this library hands the writer the capacity, not it.
+  std::string id;
+  const std::string& text = kind.text();
+  const std::string_view digits = unnamed_counter_.digits();
+  const std::size_t size = text.size() + 1 + digits.size();
+  id.resize_and_overwrite(size, [&](char* out, std::size_t) {
+    char* hash = std::copy(text.begin(), text.end(), out);
+    *hash = '#';
+    std::copy(digits.begin(), digits.end(), hash + 1);
+    return size;
+  });
+  unnamed_counter_.advance();
+  return id;
+}
+
 NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, KindText&& kind,
                                                        NodeOptions&& options, Installs installs) {
-  std::string id;
-  if (options.name) {
-    id = *options.name;
-  } else {
-    // The largest number is never handed out, so the counter never wraps
-    // onto an id it generated before.
-    if (unnamed_counter_.exhausted()) fault(kUnnamedCounterExhausted);
-    // Written in place: one sizing of the text, no appends. The size is
-    // counted here: this library hands the writer the capacity, not it.
-    const std::string& text = kind.text();
-    const std::string_view digits = unnamed_counter_.digits();
-    const std::size_t size = text.size() + 1 + digits.size();
-    id.resize_and_overwrite(size, [&](char* out, std::size_t) {
-      char* hash = std::copy(text.begin(), text.end(), out);
-      *hash = '#';
-      std::copy(digits.begin(), digits.end(), hash + 1);
-      return size;
-    });
-    unnamed_counter_.advance();
-  }
+  std::string id = options.name ? *options.name : generated_id(kind);
   const bool generated = !options.name;
-  return register_checked(std::move(handle), std::move(kind), std::move(id), std::move(options), generated,
-                          installs);
+  return register_checked(std::move(handle), std::move(kind), std::move(id), generated, installs, row_of(options));
+}
+
+NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, KindText&& kind,
+                                                       std::optional<std::string>&& name, Installs installs) {
+  std::string id = name ? *name : generated_id(kind);
+  const bool generated = !name;
+  return register_checked(std::move(handle), std::move(kind), std::move(id), generated, installs,
+                          [&](std::vector<NodeEntry>& rows, const IdMap::value_type& registered, KindText&& k) {
+                            rows.emplace_back(registered, std::move(name), std::move(k));
+                          });
 }
 
 NodeHandle GraphContainer::register_node_with_id(NodeHandle handle, std::string kind, std::string id,
                                                  NodeOptions options) {
-  return register_checked(std::move(handle), KindText(std::move(kind)), std::move(id), std::move(options), false,
-                          Installs::ToGive);
+  return register_checked(std::move(handle), KindText(std::move(kind)), std::move(id), false, Installs::ToGive,
+                          row_of(options));
 }
 
 NodeHandle GraphContainer::register_built_node_with_id(NodeHandle handle, std::string kind, std::string id,
                                                        NodeOptions options) {
-  return register_checked(std::move(handle), KindText(std::move(kind)), std::move(id), std::move(options), false,
-                          Installs::Held);
+  return register_checked(std::move(handle), KindText(std::move(kind)), std::move(id), false, Installs::Held,
+                          row_of(options));
 }
 
 void GraphContainer::make_installs() {
@@ -173,11 +206,11 @@ void GraphContainer::make_installs() {
   deps_changed_hook_ = deps_changed_hook(weak_from_this());
 }
 
-// Inlined into each of its three callers: the generated-id road pays no
-// second call.
+// Inlined into each of its callers: the generated-id road pays no second call.
+template <class AppendRow>
 [[gnu::always_inline]] inline NodeHandle GraphContainer::register_checked(NodeHandle&& handle, KindText&& kind,
-                                                                      std::string&& id, NodeOptions&& options,
-                                                                      bool generated_id, Installs installs) {
+                                                                      std::string&& id, bool id_generated,
+                                                                      Installs installs, AppendRow&& append_row) {
   // The counted handle holds its node's count above 0 itself.
   if (!owns(handle)) fault("graph node belongs to a different graph arena");
   UnitForMap for_map(core_, handle);
@@ -190,16 +223,18 @@ void GraphContainer::make_installs() {
   {
     auto ids = id_map_.borrow_mut();
     bool inserted;
-    std::tie(slot, inserted) = ids->try_emplace(id);
+    // The id moves into its entry; a duplicate leaves it where it is.
+    std::tie(slot, inserted) = ids->try_emplace(std::move(id));
     if (!inserted) fault("duplicate graph node id '" + id + "'");
   }
+  const std::string& registered_id = slot->first;
   try {
     // Most graphs never release an id: an empty set is not worth the id's hash.
-    if (const auto released = released_ids_.borrow(); !released->empty() && released->contains(id))
-      fault("graph node id '" + id + "' has been released from this graph lifecycle (D122)");
+    if (const auto released = released_ids_.borrow(); !released->empty() && released->contains(registered_id))
+      fault("graph node id '" + registered_id + "' has been released from this graph lifecycle (D122)");
     // A node built here has no earlier registration to remember.
     if (installs == Installs::ToGive && set_topology_hook(handle, node_installs().topology))
-      (*reregistered_ids_.borrow_mut())[handle.id()] = id;
+      (*reregistered_ids_.borrow_mut())[handle.id()] = registered_id;
     auto ids = id_map_.borrow_mut();
     slot->second = std::move(for_map).kept();
     registered = &*slot;  // map entries stay put while the map changes
@@ -212,18 +247,18 @@ void GraphContainer::make_installs() {
   std::string added_kind;
   {
     auto rows = node_table_.borrow_mut();
-    rows->emplace_back(*registered, std::move(options.name), std::move(kind),
-                       std::move(options.metadata), std::move(options.restore));
+    append_row(*rows, *registered, std::move(kind));
     if (live_observers_ != 0) {
       index_row(rows->back());  // an index lives only while observers do
       added = handle.uncounted();
       added_kind = rows->back().kind;
     }
   }
-  if (auto n = generated_id ? std::nullopt : unnamed_number(id);
+  if (auto n = id_generated ? std::nullopt : unnamed_number(registered_id);
       n && *n != std::numeric_limits<std::uint64_t>::max() && unnamed_counter_.value() < *n + 1)
     unnamed_counter_.set(*n + 1);
-  if (!added.empty()) emit_node_added(id, added, std::move(added_kind));
+  // The event copies the id before any observer runs.
+  if (!added.empty()) emit_node_added(registered_id, added, std::move(added_kind));
   return std::move(handle);
 }
 

@@ -56,6 +56,8 @@ class RowKind {
   // Takes what it keeps out of its arguments; a record is made only for the rest.
   RowKind(KindText&& kind, std::optional<std::string>&& name_unlike_id, NodeMetadata&& metadata,
           HeapOptional<RegistryRef>&& restore);
+  // The same for a row with neither metadata nor a restore reference.
+  RowKind(KindText&& kind, std::optional<std::string>&& name_unlike_id);
   RowKind(RowKind&& o) noexcept : bits_(std::exchange(o.bits_, KindWord::empty())) {}
   // Swaps with a moved-in kind, which lets the old one go: a self-move keeps the kind.
   RowKind& operator=(RowKind o) noexcept {
@@ -96,6 +98,8 @@ struct NodeEntry {
   // The entry is erased from the map only after the row is taken out.
   NodeEntry(const IdMap::value_type& registered, std::optional<std::string>&& node_name,
             KindText&& node_kind, NodeMetadata&& node_metadata, HeapOptional<RegistryRef>&& node_restore);
+  // The same for a row with neither metadata nor a restore reference.
+  NodeEntry(const IdMap::value_type& registered, std::optional<std::string>&& node_name, KindText&& node_kind);
 
   // The name given at registration; absent for a generated id.
   std::optional<std::string> name() const;
@@ -322,13 +326,24 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   // register_node, for a node whose installs are as told.
   NodeHandle register_under_name_or_kind(NodeHandle&& handle, KindText&& kind, NodeOptions&& options,
                                          Installs installs);
-  // Takes what it keeps out of its arguments: each is moved once, into the row or the map.
+  // The same for options that hold a name and nothing else.
+  NodeHandle register_under_name_or_kind(NodeHandle&& handle, KindText&& kind, std::optional<std::string>&& name,
+                                         Installs installs);
+  // The next "{kind}#{n}"; faults when the counter of unnamed nodes is exhausted.
+  std::string generated_id(const KindText& kind);
+  // Takes what it keeps out of its arguments: each is moved once, into the row or the map;
+  // append_row(rows, map entry, kind) appends the node's row.
   // A generated id is known not to raise the counter of unnamed nodes.
-  NodeHandle register_checked(NodeHandle&& handle, KindText&& kind, std::string&& id, NodeOptions&& options,
-                              bool generated_id, Installs installs);
+  template <class AppendRow>
+  NodeHandle register_checked(NodeHandle&& handle, KindText&& kind, std::string&& id, bool id_generated,
+                              Installs installs, AppendRow&& append_row);
   // add_dep_node's work, for a kind already made.
   NodeHandle add_dep_node_of_kind(KindText&& kind, NodeSpec&& spec, SharedNodeFn&& fn, DepList&& deps,
                                   NodeOptions&& options);
+  // The same with the default options but a name: only the graph's versioning
+  // is laid over the default settings, and the row keeps nothing else.
+  NodeHandle add_named_dep_node(SharedKind kind, DepList&& deps, SharedNodeFn&& fn,
+                                std::optional<std::string>&& name);
   std::optional<std::string> last_registered_id(const UncountedNode& node) const;
   // prefix + the id of the node's first row, or none: from the index while
   // observers are live (built here on first need), else by a scan.

@@ -46,8 +46,8 @@ class IdMap {
   const_iterator find(const std::string& id) const { return entries_.find(id); }
   iterator end() noexcept { return entries_.end(); }
   const_iterator end() const noexcept { return entries_.end(); }
-  // The id's entry, without a unit when it is new.
-  std::pair<iterator, bool> try_emplace(const std::string& id) { return entries_.try_emplace(id); }
+  // The id's entry, without a unit when it is new; the id moves in only then.
+  std::pair<iterator, bool> try_emplace(std::string&& id) { return entries_.try_emplace(std::move(id)); }
 
   // Takes the entry out; its unit goes to the caller.
   NodeHandle take(iterator entry);

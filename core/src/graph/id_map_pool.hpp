@@ -28,7 +28,13 @@ class IdMapPool {
       free_[size_class] = block->next;
       return block;
     }
-    return cut((size_class + 1) * kGrain);
+    const std::size_t block_bytes = (size_class + 1) * kGrain;
+    if (static_cast<std::size_t>(end_ - next_) >= block_bytes) [[likely]] {
+      void* block = next_;
+      next_ += block_bytes;
+      return block;
+    }
+    return cut_from_new_chunk(block_bytes);
   }
   void deallocate(void* block, std::size_t bytes, std::size_t alignment) noexcept {
     const std::size_t size_class = class_of(bytes, alignment);
@@ -55,7 +61,9 @@ class IdMapPool {
     if (alignment > kGrain || bytes == 0 || bytes > kClasses * kGrain) return kClasses;
     return (bytes - 1) / kGrain;
   }
-  void* cut(std::size_t block_bytes);
+  // A block cut from a new chunk: the newest chunk's uncut rest is too small
+  // for this size, and is left unused.
+  void* cut_from_new_chunk(std::size_t block_bytes);
 
   FreeBlock* free_[kClasses] = {};
   char* next_ = nullptr;  // the uncut rest of the newest chunk

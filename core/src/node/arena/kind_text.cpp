@@ -19,23 +19,15 @@ static_assert(kSharedKinds[static_cast<std::size_t>(SharedKind::State)] == "stat
               kSharedKinds[static_cast<std::size_t>(SharedKind::Effect)] == "effect" &&
               kSharedKinds[static_cast<std::size_t>(SharedKind::Producer)] == "producer");
 
-// At namespace scope, not in a function: every kind's move reads one, and a
-// function's static would test its guard on each read. Nothing made before
-// main keeps a kind.
-const std::array<std::string, 6> kSharedTexts{std::string(kSharedKinds[0]), std::string(kSharedKinds[1]),
-                                              std::string(kSharedKinds[2]), std::string(kSharedKinds[3]),
-                                              std::string(kSharedKinds[4]), std::string(kSharedKinds[5])};
-
-const std::array<std::string, 6>& shared_texts() noexcept { return kSharedTexts; }
-
 // The shared kind equal to text, if any: its size picks the candidate and
 // the comparison runs at the candidate's known size, with no call.
 template <std::size_t... I>
-const std::string* shared_text_equal_to(const std::string& text, std::index_sequence<I...>) noexcept {
+const std::string* shared_text_equal_to(const std::string* shared_texts, const std::string& text,
+                                        std::index_sequence<I...>) noexcept {
   const std::string* found = nullptr;
   ((text.size() == kSharedKinds[I].size() &&
     std::memcmp(text.data(), kSharedKinds[I].data(), kSharedKinds[I].size()) == 0 &&
-    (found = &shared_texts()[I], true)) ||
+    (found = &shared_texts[I], true)) ||
    ...);
   return found;
 }
@@ -44,28 +36,22 @@ std::uintptr_t bits_of(const std::string* text) noexcept { return reinterpret_ca
 
 }  // namespace
 
-std::uintptr_t KindWord::empty() noexcept { return bits_of(&shared_texts()[0]); }
+// At namespace scope, not in a function: every kind's move reads one, and a
+// function's static would test its guard on each read. Nothing made before
+// main keeps a kind.
+const std::string KindWord::kSharedTexts[6]{std::string(kSharedKinds[0]), std::string(kSharedKinds[1]),
+                                            std::string(kSharedKinds[2]), std::string(kSharedKinds[3]),
+                                            std::string(kSharedKinds[4]), std::string(kSharedKinds[5])};
 
 std::uintptr_t KindWord::of(std::string text) {
-  if (const std::string* shared = shared_text_equal_to(text, std::make_index_sequence<kSharedKinds.size()>()))
+  if (const std::string* shared =
+          shared_text_equal_to(kSharedTexts, text, std::make_index_sequence<kSharedKinds.size()>()))
     return bits_of(shared);
   return bits_of(new std::string(std::move(text))) | kOwned;
 }
 
-std::uintptr_t KindWord::of(SharedKind kind) noexcept {
-  return bits_of(&shared_texts()[static_cast<std::size_t>(kind)]);
-}
+std::uintptr_t KindWord::copy_owned(std::uintptr_t bits) { return bits_of(new std::string(text(bits))) | kOwned; }
 
-std::uintptr_t KindWord::copy(std::uintptr_t bits) {
-  return (bits & kOwned) ? bits_of(new std::string(text(bits))) | kOwned : bits;
-}
-
-void KindWord::free(std::uintptr_t bits) noexcept {
-  if (bits & kOwned) delete &text(bits);
-}
-
-const std::string& KindWord::text(std::uintptr_t bits) noexcept {
-  return *reinterpret_cast<const std::string*>(bits & ~kOwned);
-}
+void KindWord::free_owned(std::uintptr_t bits) noexcept { delete &text(bits); }
 
 }  // namespace korvalinth

@@ -4,6 +4,7 @@
 // in one word: the kinds of the graph's own factories are texts shared by
 // every node, and only another kind is kept on the heap by its owner.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,17 +21,29 @@ enum class SharedKind : std::uint8_t { State = 1, Node, Derived, Effect, Produce
 
 // One word naming a kind text: the text's address, its low bit set when the
 // word owns the text. Written once here for both kind holders below.
+// In line but for the owned texts: every node's build names, copies and
+// drops its kinds, nearly always shared ones.
 struct KindWord {
   static std::uintptr_t of(std::string text);
-  static std::uintptr_t of(SharedKind kind) noexcept;
-  static std::uintptr_t copy(std::uintptr_t bits);
-  static void free(std::uintptr_t bits) noexcept;
-  static const std::string& text(std::uintptr_t bits) noexcept;
-  static std::uintptr_t empty() noexcept;
+  static std::uintptr_t of(SharedKind kind) noexcept {
+    return reinterpret_cast<std::uintptr_t>(&kSharedTexts[static_cast<std::size_t>(kind)]);
+  }
+  static std::uintptr_t copy(std::uintptr_t bits) { return (bits & kOwned) ? copy_owned(bits) : bits; }
+  static void free(std::uintptr_t bits) noexcept {
+    if (bits & kOwned) free_owned(bits);
+  }
+  static const std::string& text(std::uintptr_t bits) noexcept {
+    return *reinterpret_cast<const std::string*>(bits & ~kOwned);
+  }
+  static std::uintptr_t empty() noexcept { return reinterpret_cast<std::uintptr_t>(&kSharedTexts[0]); }
 
  private:
   // The low bit of the text's address marks a text the word owns.
   static constexpr std::uintptr_t kOwned = 1;
+  // The text a moved-from kind reads, then each SharedKind's at its index.
+  static const std::string kSharedTexts[6];
+  static std::uintptr_t copy_owned(std::uintptr_t bits);
+  static void free_owned(std::uintptr_t bits) noexcept;
 
  public:
   // The address's other low bits, which the word never sets: a holder may mark with them.

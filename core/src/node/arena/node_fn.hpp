@@ -15,7 +15,9 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
+#include "base/fixed_size_blocks.hpp"
 #include "base/host_refs.hpp"
 #include "base/small_vec.hpp"
 #include "base/thread_block.hpp"
@@ -263,5 +265,17 @@ class NodeFn {
 };
 
 using SharedNodeFn = std::shared_ptr<NodeFn>;
+
+// Blocks for the node functions a binding makes one per node (a callback
+// and its slot: three words with the table) with their count record: a heap
+// block of this size costs more than the rest of the function's making, and
+// 8 bytes more.
+using NodeFnBlocks = FixedSizeBlocks<5 * sizeof(void*)>;
+
+// A function of type Fn in a block of NodeFnBlocks, or on the heap when it does not fit one.
+template <class Fn, class... Args>
+std::shared_ptr<Fn> make_node_fn(Args&&... args) {
+  return std::allocate_shared<Fn>(FixedSizeBlockAllocator<Fn, NodeFnBlocks>(), std::forward<Args>(args)...);
+}
 
 }  // namespace korvalinth
