@@ -381,3 +381,137 @@ def test_nested_runs_with_many_deps_each_get_their_own_arguments(outer_count, in
     assert inner_calls == [tuple(range(inner_count))] + [(n,) + tuple(range(1, inner_count)) for n in (1, 2)]
     assert outer_seen[-1] == ("DATA", sum(expected_outer[-1]))
     assert inner_seen[-1] == ("DATA", 2 + sum(range(1, inner_count)))
+
+
+# A callback may be an instance of a class that defines __call__: each run
+# calls it just as Python's own call would, whatever the class or the
+# instance changed since the node was built.
+def _callable_instance(case):
+    class Slotted:
+        __slots__ = ()
+
+        def __call__(self, *values):
+            return ("class", values)
+
+    class Other:
+        __slots__ = ()
+
+        def __call__(self, *values):
+            return ("other", values)
+
+    class WithDict:
+        def __call__(self, *values):
+            return ("class", values)
+
+    class Static:
+        __slots__ = ()
+        __call__ = staticmethod(lambda *values: ("static", values))
+
+    class Member:
+        __slots__ = ("__call__",)
+
+    class Raising:
+        __slots__ = ()
+
+        def __call__(self, *values):
+            raise ValueError("bad")
+
+    def replaced(obj):
+        type(obj).__call__ = lambda self, *values: ("replaced", values)
+
+    def deleted(obj):
+        del type(obj).__call__
+
+    def hooked(obj):
+        def refuse(self, name):
+            raise AttributeError(name)
+
+        type(obj).__getattribute__ = refuse
+
+    def switched(obj):
+        obj.__class__ = Other
+
+    def shadowed(obj):
+        obj.__call__ = lambda *values: ("instance", values)
+
+    def member():
+        obj = Member()
+        obj.__call__ = lambda *values: ("member", values)
+        return obj
+
+    return {
+        "class": (Slotted, None),
+        "replaced": (Slotted, replaced),
+        "deleted": (Slotted, deleted),
+        "getattribute": (Slotted, hooked),
+        "switched": (Slotted, switched),
+        "instance attribute": (WithDict, shadowed),
+        "staticmethod": (Static, None),
+        "slot member": (member, None),
+        "raises": (Raising, None),
+    }[case]
+
+
+def _outcome_of(call):
+    try:
+        return ("DATA", call())
+    except Exception as e:
+        return ("ERROR", f"{type(e).__name__}: {e}")
+
+
+@pytest.mark.parametrize("count", [1, 2])
+@pytest.mark.parametrize(
+    "case",
+    ["class", "replaced", "deleted", "getattribute", "switched", "instance attribute", "staticmethod",
+     "slot member", "raises"],
+)
+def test_callable_instances_are_called_as_python_calls_them(case, count):
+    make, change = _callable_instance(case)
+    graph = Graph()
+    states = [graph.state(k) for k in range(count)]
+    obj = make()
+    node = graph.derived(states, obj)
+    effect_calls = []
+    effect = graph.effect([node], lambda value: effect_calls.append(value))
+    seen, sub = watched(node)
+    effect_sub = effect.subscribe(lambda kind, payload: None)
+    if change is not None:
+        change(obj)
+    states[0].set(7)
+    values = (7,) + tuple(range(1, count))
+    expected = _outcome_of(lambda: obj(*values))
+    assert seen[-1] == expected
+    if expected[0] == "DATA":
+        assert node.cache() == expected[1] and effect_calls[-1] == expected[1]
+
+
+@pytest.mark.parametrize("change", [None, "switched", "deleted"])
+def test_an_effect_that_is_a_callable_instance_is_called_as_python_calls_it(change):
+    calls = []
+
+    class Recorder:
+        __slots__ = ()
+
+        def __call__(self, value):
+            calls.append(("recorder", value))
+
+    class Other:
+        __slots__ = ()
+
+        def __call__(self, value):
+            calls.append(("other", value))
+
+    graph = Graph()
+    a = graph.state(1)
+    obj = Recorder()
+    effect = graph.effect([a], obj)
+    seen, sub = watched(effect)
+    if change == "switched":
+        obj.__class__ = Other
+    elif change == "deleted":
+        del Recorder.__call__
+    a.set(2)
+    if change == "deleted":
+        assert seen[-1] == ("ERROR", "TypeError: 'Recorder' object is not callable")
+    else:
+        assert calls[-1] == ("other" if change else "recorder", 2)
