@@ -41,7 +41,10 @@ void learn(detail::ClassCallLearned& learned) {
 }
 
 // Whether instances of type have no __dict__ (a managed one counts -1).
+// Asked of classes made by type itself only: the answer is then type's
+// own, and no metaclass's code runs for it.
 bool has_no_instance_dict(PyTypeObject* type) {
+  if (Py_TYPE(reinterpret_cast<PyObject*>(type)) != &PyType_Type) return false;
   PyObject* offset = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__dictoffset__");
   if (offset == nullptr) {
     PyErr_Clear();
