@@ -381,3 +381,79 @@ def test_nested_runs_with_many_deps_each_get_their_own_arguments(outer_count, in
     assert inner_calls == [tuple(range(inner_count))] + [(n,) + tuple(range(1, inner_count)) for n in (1, 2)]
     assert outer_seen[-1] == ("DATA", sum(expected_outer[-1]))
     assert inner_seen[-1] == ("DATA", 2 + sum(range(1, inner_count)))
+
+
+# A callback may be an instance of a class that defines __call__: each run
+# calls it just as Python's own call would, whatever the class or the
+# instance changed since the node was built, and building the node runs no
+# code of the class's metaclass.
+def _callable_instance(case, asked):
+    def method(tag):
+        return lambda self, *values: (tag, values)
+
+    def raising(self, *values):
+        raise ValueError("bad")
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__dictoffset__":
+                asked.append(name)
+            return super().__getattribute__(name)
+
+    slotted = type("Slotted", (), {"__slots__": (), "__call__": method("class")})
+    other = type("Other", (), {"__slots__": (), "__call__": method("other")})
+    with_dict = type("WithDict", (), {"__call__": method("class")})
+    static = type("Static", (), {"__slots__": (), "__call__": staticmethod(lambda *values: ("static", values))})
+    member = type("Member", (), {"__slots__": ("__call__",)})
+
+    def member_instance():
+        obj = member()
+        obj.__call__ = lambda *values: ("member", values)
+        return obj
+
+    def refuse(self, name):
+        raise AttributeError(name)
+
+    changes = {
+        "replaced": lambda obj: setattr(type(obj), "__call__", method("replaced")),
+        "deleted": lambda obj: delattr(type(obj), "__call__"),
+        "getattribute": lambda obj: setattr(type(obj), "__getattribute__", refuse),
+        "switched": lambda obj: setattr(obj, "__class__", other),
+        "instance attribute": lambda obj: setattr(obj, "__call__", lambda *values: ("instance", values)),
+    }
+    makes = {
+        "instance attribute": with_dict,
+        "staticmethod": static,
+        "slot member": member_instance,
+        "raises": type("Raising", (), {"__slots__": (), "__call__": raising}),
+        "metaclass": Meta("WithMeta", (), {"__slots__": (), "__call__": method("meta")}),
+    }
+    return makes.get(case, slotted), changes.get(case)
+
+
+def _outcome_of(call):
+    try:
+        return ("DATA", call())
+    except Exception as e:
+        return ("ERROR", f"{type(e).__name__}: {e}")
+
+
+@pytest.mark.parametrize("count", [1, 2])
+@pytest.mark.parametrize(
+    "case",
+    ["class", "replaced", "deleted", "getattribute", "switched", "instance attribute", "staticmethod",
+     "slot member", "raises", "metaclass"],
+)
+def test_callable_instances_are_called_as_python_calls_them(case, count):
+    asked = []
+    make, change = _callable_instance(case, asked)
+    graph = Graph()
+    states = [graph.state(k) for k in range(count)]
+    obj = make()
+    node = graph.derived(states, obj)
+    seen, sub = watched(node)
+    if change is not None:
+        change(obj)
+    states[0].set(7)
+    values = (7,) + tuple(range(1, count))
+    assert seen[-1] == _outcome_of(lambda: obj(*values)) and asked == []

@@ -33,7 +33,7 @@ kit::OwnedRef flow_operation(PyNode& self, const char* op_text, Op&& op) {
 
 kit::OwnedRef node_set_method(PyNode& self, const kit::Args& args) {
   SharedValue value = make_py_value(args[0].new_ref());
-  return flow_operation(self, "set()", [&] { node_set(self.primary(), std::move(value)); });
+  return flow_operation(self, "set()", [&] { node_set_in_boundary(self.primary(), std::move(value)); });
 }
 
 kit::OwnedRef node_send_method(PyNode& self, const kit::Args& args) {

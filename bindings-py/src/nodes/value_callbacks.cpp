@@ -1,6 +1,7 @@
 #include "nodes/value_callbacks.hpp"
 
 #include "boundary/callback_settlers.hpp"
+#include "kit/class_call.hpp"
 #include "kit/errors.hpp"
 #include "kit/gil.hpp"
 #include "values/py_object_value.hpp"
@@ -39,12 +40,21 @@ inline void run_value_callback(ValueCallbackKind kind, kit::BorrowedRef callback
   discard_callback_result(ctx.node, slot, std::move(outcome));
 }
 
-// The kind is the class's, not a field: the function is kept per built node.
-template <ValueCallbackKind kind>
+// How the light roads call a function (or any callable but an instance
+// that kit::ClassCall calls): as CPython calls it. Same use as kit::ClassCall.
+struct PlainCall {
+  static PyObject* call(PyObject* callable, PyObject** args, std::size_t nargs) noexcept {
+    return PyObject_Vectorcall(callable, args + 2, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  }
+};
+
+// The kind and the call are the class's, not fields: the function is kept
+// per built node.
+template <ValueCallbackKind kind, class Call>
 class ValueCallbackFn final : public NodeFn {
  public:
-  ValueCallbackFn(kit::OwnedRef callback, SharedFatalSlot slot) noexcept
-      : slot_(std::move(slot)), callback_(std::move(callback)) {}
+  ValueCallbackFn(kit::OwnedRef callback, SharedFatalSlot slot, Call call) noexcept
+      : slot_(std::move(slot)), callback_(std::move(callback)), call_(call) {}
 
   // A chain's link, under a binding frame (the GIL held, nothing to take or
   // give back): the one dep's object is the argument and the result is
@@ -56,8 +66,8 @@ class ValueCallbackFn final : public NodeFn {
                                     ? py_object_value_seen_at_once(ctx.inputs[0].current)
                                     : nullptr;
     if (held == nullptr) return run_off_chain(ctx);
-    PyObject* args[2] = {nullptr, held->object().get()};
-    settle(ctx, PyObject_Vectorcall(callback_.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* args[3] = {nullptr, callback_.get(), held->object().get()};
+    settle(ctx, call_.call(callback_.get(), args, 1));
   }
   int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 
@@ -76,8 +86,8 @@ class ValueCallbackFn final : public NodeFn {
     const PyObjectValue* first = pair ? py_object_value_seen_at_once(ctx.inputs[0].current) : nullptr;
     const PyObjectValue* second = first ? py_object_value_seen_at_once(ctx.inputs[1].current) : nullptr;
     if (second == nullptr) return run_on_general_road(ctx);
-    PyObject* args[3] = {nullptr, first->object().get(), second->object().get()};
-    settle(ctx, PyObject_Vectorcall(callback_.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* args[4] = {nullptr, callback_.get(), first->object().get(), second->object().get()};
+    settle(ctx, call_.call(callback_.get(), args, 2));
   }
 
   // What a light road's call returned (null: it raised), settled by kind.
@@ -95,23 +105,36 @@ class ValueCallbackFn final : public NodeFn {
 
   SharedFatalSlot slot_;
   kit::AnywhereRef callback_;  // the dispatcher may drop the function anywhere
+  [[no_unique_address]] Call call_;
 };
 
-// With its count record's table and counts it takes one block.
-static_assert(sizeof(ValueCallbackFn<ValueCallbackKind::Derived>) + 2 * sizeof(void*) <= NodeFnBlocks::kBytes);
+// With its count record's table and counts the usual function takes one
+// block; a class-call road's goes to the heap.
+static_assert(sizeof(ValueCallbackFn<ValueCallbackKind::Derived, PlainCall>) + 2 * sizeof(void*) <= NodeFnBlocks::kBytes);
+
+// A derived or effect callback that is an instance of a class defining
+// __call__ is called by its light roads through that method.
+template <ValueCallbackKind kind>
+SharedNodeFn make_dep_values_fn(kit::OwnedRef callback, SharedFatalSlot slot) {
+  if (kit::ClassCall road = kit::ClassCall::of(callback.borrow())) {
+    return make_node_fn<ValueCallbackFn<kind, kit::ClassCall>>(std::move(callback), std::move(slot), road);
+  }
+  return make_node_fn<ValueCallbackFn<kind, PlainCall>>(std::move(callback), std::move(slot), PlainCall{});
+}
 
 }  // namespace
 
 SharedNodeFn make_value_callback_fn(ValueCallbackKind kind, kit::OwnedRef callback, SharedFatalSlot slot) {
   switch (kind) {
     case ValueCallbackKind::Derived:
-      return make_node_fn<ValueCallbackFn<ValueCallbackKind::Derived>>(std::move(callback), std::move(slot));
+      return make_dep_values_fn<ValueCallbackKind::Derived>(std::move(callback), std::move(slot));
     case ValueCallbackKind::Effect:
-      return make_node_fn<ValueCallbackFn<ValueCallbackKind::Effect>>(std::move(callback), std::move(slot));
+      return make_dep_values_fn<ValueCallbackKind::Effect>(std::move(callback), std::move(slot));
     case ValueCallbackKind::Producer:
       break;
   }
-  return make_node_fn<ValueCallbackFn<ValueCallbackKind::Producer>>(std::move(callback), std::move(slot));
+  return make_node_fn<ValueCallbackFn<ValueCallbackKind::Producer, PlainCall>>(std::move(callback), std::move(slot),
+                                                                              PlainCall{});
 }
 
 }  // namespace korvalinth::py

@@ -46,8 +46,10 @@ void up_op(const UncountedNode& node, MessageList list, std::optional<std::uint6
 
 }  // namespace
 
-void node_set(const UncountedNode& node, SharedValue value) {
-  HostBoundaryScope boundary;
+namespace {
+
+// A set inside a host boundary: value is the caller's, lent to the wave.
+[[gnu::always_inline]] inline void set_in_boundary(const UncountedNode& node, SharedValue& value) {
   require_current(node);
   if (!wave_scope_installed()) return set_in_owned_wave_scope(node, value);
   refuse_feedback_into_running_nodes(node);
@@ -55,6 +57,15 @@ void node_set(const UncountedNode& node, SharedValue value) {
   // goes as that down returns or unwinds.
   down(node, Message::data(std::move(value)));
 }
+
+}  // namespace
+
+void node_set(const UncountedNode& node, SharedValue value) {
+  HostBoundaryScope boundary;
+  set_in_boundary(node, value);
+}
+
+void node_set_in_boundary(const UncountedNode& node, SharedValue value) { set_in_boundary(node, value); }
 
 void node_send(const UncountedNode& node, SharedValue value) { node_set(node, std::move(value)); }
 
