@@ -72,12 +72,15 @@ template <class AnyCore>
 // Queues an item for the node of core_id in the queue q,
 // watching core unless it is the owner's. The owner's item queued first
 // waits in the lone slot: tested inline, as a chain queues one per node.
+// touched: the installed scope touched the node (the lone item notes it).
 template <class AnyCore>
 [[gnu::always_inline]] inline void push_item(std::vector<PendingItem>& q, LoneOwnerItem& lone, const AnyCore& core,
-                                             const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind) {
+                                             const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind,
+                                             bool touched = false) {
   const CoreRef* owner = installed_owner_ref(core_id);
   if (owner == nullptr) return push_watched_item(q, core, count, key, core_id, kind);
-  if (!lone.waiting() && q.empty()) return lone.hold(*owner, count, key, core_id, kind);
+  if (!lone.waiting() && q.empty())
+    return lone.hold(*owner, count, key, core_id, kind, touched ? installed_scope_id() : LoneOwnerItem::kNotPinned);
   push_owner_item(q, count, key, core_id, kind);
 }
 
@@ -91,6 +94,12 @@ void push_run_check_marked(const UncountedNode& node);
                                                          CoreId core_id) {
   PendingState& pending = pending_state();
   push_item(pending.queue, pending.lone, core, count, key, core_id, PendingKind::RunCheck);
+}
+// The same for a node the installed scope has touched.
+[[gnu::always_inline]] inline void push_touched_run_check_marked(const WeakCore& core, const SharedCount& count,
+                                                                 SlotKey key, CoreId core_id) {
+  PendingState& pending = pending_state();
+  push_item(pending.queue, pending.lone, core, count, key, core_id, PendingKind::RunCheck, true);
 }
 
 namespace detail {
