@@ -90,11 +90,7 @@ OpOutcome run_op(const CoreRef& core, DeferredOp& op) {
 
 }  // namespace
 
-void drain_deferred_ops(const CoreRef& core) {
-  {
-    auto a = core->borrow();
-    if (a->draining() || a->deferred_ops().empty()) return;
-  }
+void drain_queued_deferred_ops(const CoreRef& core) {
   core->borrow_mut()->set_draining(true);
   auto end_drain = [held = core] { held->borrow_mut()->set_draining(false); };
   // Clears the core's draining flag when the drain ends, also on unwind.

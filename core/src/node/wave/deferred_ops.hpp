@@ -13,7 +13,17 @@
 namespace korvalinth {
 
 void defer_core_op(const CoreRef& core, DeferredOp op);
-void drain_deferred_ops(const CoreRef& core);
+// drain_deferred_ops for a core found with ops queued and not draining.
+void drain_queued_deferred_ops(const CoreRef& core);
+// Runs the core's queued ops, unless it is draining them already. Most
+// waves queue none: that is seen inline, without the drain's frame.
+inline void drain_deferred_ops(const CoreRef& core) {
+  {
+    auto a = core->borrow();
+    if (a->draining() || a->deferred_ops().empty()) return;
+  }
+  drain_queued_deferred_ops(core);
+}
 void drain_deferred_ops_guarded(const CoreRef& own, const std::vector<DeferredCore>& deferred_cores);
 void discard_deferred_ops(const WeakCore& core);
 void discard_all_deferred_ops(const CoreRef& own, const std::vector<DeferredCore>& deferred_cores);
