@@ -90,24 +90,6 @@ namespace {
 // A touched record's empty count: the record the scope's owning operation holds.
 constinit const SharedCount kOwnersRecord;
 
-// Whether the touch of a node whose count record is count is the owning
-// operation's node's, before any other node: that touch goes without a
-// record (see WaveScope::owner_first), and most waves make it first. A
-// count record is one node's own, so it names the node and its core.
-[[gnu::always_inline]] inline bool touches_owner_first(const WaveScope& scope, const SharedCount& count) {
-  return count.get() == scope.owner_count && scope.touched.empty() && !scope.owner_first;
-}
-
-// The room for the record the wave's end may put back at the head is made
-// with the touch: putting it back then cannot fail.
-[[gnu::always_inline]] inline void touch_owner_first(WaveScope& scope, Arena& a, SlotKey key) {
-  a.add_pin(key.index);
-  a.set_touch_stamp(key.index, scope.scope_id);
-  make_touched_room(scope.touched, a, key);
-  scope.owner_first = true;
-  scope.owner_key = key;
-}
-
 // The touch of a node found current and not touched, with a record: it
 // holds the node's core only when it is not the scope owner's, and its
 // count record only when it is not the owning operation's node's.
@@ -118,11 +100,6 @@ constinit const SharedCount kOwnersRecord;
   touch_untouched_in_frame(scope, a, nullptr, kOwnersRecord, key, id);
 }
 
-// Out of line: the installed scope's touch keeps its commonest case, the
-// owner's node first, free of the record's frame.
-[[gnu::noinline]] void touch_recorded_out_of_line(WaveScope& scope, Arena& a, const UncountedNode& node, CoreId id) {
-  touch_recorded(scope, a, node.core(), node.count(), node.key(), id);
-}
 }  // namespace
 
 void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
@@ -131,14 +108,8 @@ void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, con
   touch_recorded(scope, a, core, count, key, core->id());
 }
 
-// The scope's cell is not borrowed: the touch calls nothing out, and no
-// holder of its borrow reaches a touch. A nonzero id is an installed scope.
-void touch_current_in_installed_scope(Arena& a, const UncountedNode& node) {
-  const std::uint64_t id = installed_scope_id();
-  if (id == 0 || a.touch_stamp(node.index()) == id) return;
-  WaveScope& scope = *wave_scope_cell().unguarded();
-  if (touches_owner_first(scope, node.count())) return touch_owner_first(scope, a, node.key());
-  touch_recorded_out_of_line(scope, a, node, node.core()->id());
+void touch_recorded_in_installed_scope(Arena& a, const UncountedNode& node) {
+  touch_recorded(*wave_scope_cell().unguarded(), a, node.core(), node.count(), node.key(), node.core()->id());
 }
 
 void touch_in_current_frame(const UncountedNode& node) {

@@ -26,9 +26,6 @@ inline bool touched_in_installed_scope(const Arena& a, SlotKey key) noexcept {
 
 // Records and pins the node in the installed scope, once per scope.
 void touch_in_current_frame(const UncountedNode& node);
-// As touch_in_current_frame, for a node found current under the caller's
-// borrow a, with a scope installed.
-void touch_current_in_installed_scope(Arena& a, const UncountedNode& node);
 // Touches the node, with the core's arena borrowed by the caller; false when
 // the key is not current.
 bool touch_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core, const SharedCount& count, SlotKey key);
@@ -56,6 +53,39 @@ void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core,
     scope.touched.emplace_reserved(*other_core, count, key, id);
   else
     scope.touched.emplace_reserved(CoreRef(), count, key, id);
+}
+
+// Whether the touch of a node whose count record is count is the owning
+// operation's node's, before any other node: that touch goes without a
+// record (see WaveScope::owner_first), and most waves make it first. A
+// count record is one node's own, so it names the node and its core.
+[[gnu::always_inline]] inline bool touches_owner_first(const WaveScope& scope, const SharedCount& count) {
+  return count.get() == scope.owner_count && scope.touched.empty() && !scope.owner_first;
+}
+// The room for the record the wave's end may put back at the head is made
+// with the touch: putting it back then cannot fail.
+[[gnu::always_inline]] inline void touch_owner_first(WaveScope& scope, Arena& a, SlotKey key) {
+  a.add_pin(key.index);
+  a.set_touch_stamp(key.index, scope.scope_id);
+  make_touched_room(scope.touched, a, key);
+  scope.owner_first = true;
+  scope.owner_key = key;
+}
+// The touch of a node found current and untouched under the borrow a, with
+// a record (see touch_current_in_installed_scope).
+void touch_recorded_in_installed_scope(Arena& a, const UncountedNode& node);
+// As touch_in_current_frame, for a node found current under the caller's
+// borrow a, with a scope installed. Inline for its commonest case, the
+// owning operation's node touched first: each set's wave makes it. The
+// scope's cell is not borrowed: the touch calls nothing out, and no holder
+// of its borrow reaches a touch. A nonzero id is an installed scope.
+inline void touch_current_in_installed_scope(Arena& a, const UncountedNode& node) {
+  const std::uint64_t id = installed_scope_id();
+  if (id == 0 || a.touch_stamp(node.index()) == id) return;
+  WaveScope& scope = *wave_scope_cell().unguarded();
+  if (touches_owner_first(scope, node.count())) [[likely]]
+    return touch_owner_first(scope, a, node.key());
+  touch_recorded_in_installed_scope(a, node);
 }
 
 // Queues an item of the owner's core in the vector q, built in place: no
