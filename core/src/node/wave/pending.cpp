@@ -60,6 +60,7 @@ void keep_queued_owner_items_past_wave() {
   // The lone item goes first, as it was queued; the walk below gives it its
   // core as it does the others. Without room it stays in its slot, holding
   // its core: a drain takes it ahead of the vector's items all the same.
+  pending.lone.pinned_by = LoneOwnerItem::kNotPinned;  // the wave's pins go with it
   if (pending.lone.waiting() && make_room_for_one(q)) {
     const UncountedNode lone = pending.lone.take();
     q.emplace(q.begin(), lone.count(), lone.key(), pending.lone.core_id, pending.lone.kind);
@@ -89,24 +90,6 @@ namespace {
 // A touched record's empty count: the record the scope's owning operation holds.
 constinit const SharedCount kOwnersRecord;
 
-// Whether the touch of a node whose count record is count is the owning
-// operation's node's, before any other node: that touch goes without a
-// record (see WaveScope::owner_first), and most waves make it first. A
-// count record is one node's own, so it names the node and its core.
-[[gnu::always_inline]] inline bool touches_owner_first(const WaveScope& scope, const SharedCount& count) {
-  return count.get() == scope.owner_count && scope.touched.empty() && !scope.owner_first;
-}
-
-// The room for the record the wave's end may put back at the head is made
-// with the touch: putting it back then cannot fail.
-[[gnu::always_inline]] inline void touch_owner_first(WaveScope& scope, Arena& a, SlotKey key) {
-  a.add_pin(key.index);
-  a.set_touch_stamp(key.index, scope.scope_id);
-  make_touched_room(scope.touched, a, key);
-  scope.owner_first = true;
-  scope.owner_key = key;
-}
-
 // The touch of a node found current and not touched, with a record: it
 // holds the node's core only when it is not the scope owner's, and its
 // count record only when it is not the owning operation's node's.
@@ -117,11 +100,6 @@ constinit const SharedCount kOwnersRecord;
   touch_untouched_in_frame(scope, a, nullptr, kOwnersRecord, key, id);
 }
 
-// Out of line: the installed scope's touch keeps its commonest case, the
-// owner's node first, free of the record's frame.
-[[gnu::noinline]] void touch_recorded_out_of_line(WaveScope& scope, Arena& a, const UncountedNode& node, CoreId id) {
-  touch_recorded(scope, a, node.core(), node.count(), node.key(), id);
-}
 }  // namespace
 
 void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count, SlotKey key) {
@@ -130,14 +108,8 @@ void touch_current_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, con
   touch_recorded(scope, a, core, count, key, core->id());
 }
 
-// The scope's cell is not borrowed: the touch calls nothing out, and no
-// holder of its borrow reaches a touch. A nonzero id is an installed scope.
-void touch_current_in_installed_scope(Arena& a, const UncountedNode& node) {
-  const std::uint64_t id = installed_scope_id();
-  if (id == 0 || a.touch_stamp(node.index()) == id) return;
-  WaveScope& scope = *wave_scope_cell().unguarded();
-  if (touches_owner_first(scope, node.count())) return touch_owner_first(scope, a, node.key());
-  touch_recorded_out_of_line(scope, a, node, node.core()->id());
+void touch_recorded_in_installed_scope(Arena& a, const UncountedNode& node) {
+  touch_recorded(*wave_scope_cell().unguarded(), a, node.core(), node.count(), node.key(), node.core()->id());
 }
 
 void touch_in_current_frame(const UncountedNode& node) {
@@ -257,24 +229,27 @@ struct QueuedCheck {
 
 // Runs the queued check of a node whose core is held unless the node is
 // gone or terminal. A node touched by the running wave is pinned by it
-// already: its check holds no pin of its own. Inlined, as take_node: drains
-// nest once per node of a chain, so each call frame left out is saved per
-// node.
-[[gnu::always_inline]] inline void drain_held_node(UncountedNode& node, PendingKind kind) {
+// already: its check holds no pin of its own; known_touched says the
+// installed scope touched it (so its key is current still) without a look.
+// Inlined, as take_node: drains nest once per node of a chain, so each call
+// frame left out is saved per node.
+[[gnu::always_inline]] inline void drain_held_node(UncountedNode& node, PendingKind kind, bool known_touched = false) {
   QueuedCheck found;
   {
     auto a = node.core_ref().borrow_mut();
-    const SlotKey key = node.key();
-    if (!a->is_current(key)) return;
-    if (!current_touched_in_installed_scope(*a, key.index)) return drain_pinned_node(a, node, kind);
+    if (!known_touched) {
+      const SlotKey key = node.key();
+      if (!a->is_current(key)) return;
+      if (!current_touched_in_installed_scope(*a, key.index)) return drain_pinned_node(a, node, kind);
+    }
     found = check_queued(a, node, kind, true);
   }
   finish_queued(node, kind, found);
 }
 
 // The same for a node whose core may be gone (empty).
-[[gnu::always_inline]] inline void drain_node(UncountedNode& node, PendingKind kind) {
-  if (!node.empty()) drain_held_node(node, kind);
+[[gnu::always_inline]] inline void drain_node(UncountedNode& node, PendingKind kind, bool known_touched = false) {
+  if (!node.empty()) drain_held_node(node, kind, known_touched);
 }
 
 // The item's node, taking the item's count record (a gone core: empty).
@@ -379,6 +354,7 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
 [[gnu::noinline]] void drain_lone_and_one(PendingState& pending) {
   const PendingKind lone_kind = pending.lone.kind;
   const CoreId lone_core = pending.lone.core_id;
+  const bool lone_touched = pending.lone.pinned_by_installed_scope(installed_scope_id());
   UncountedNode lone_node = pending.lone.take();
   PendingItem only = std::move(pending.queue.back());
   pending.queue.pop_back();
@@ -386,7 +362,7 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
   // Run checks first, then resolve checks, each in queue order.
   UncountedNode spare;
   OwnerHandle owner = owner_handle(lone_node, lone_core, lone_kind, spare);
-  if (lone_kind == PendingKind::RunCheck) drain_node(lone_node, PendingKind::RunCheck);
+  if (lone_kind == PendingKind::RunCheck) drain_node(lone_node, PendingKind::RunCheck, lone_touched);
   if (only.kind == PendingKind::RunCheck) drain_taken_item(only, PendingKind::RunCheck, owner);
   if (lone_kind == PendingKind::ResolveCheck) drain_node(lone_node, PendingKind::ResolveCheck);
   if (only.kind == PendingKind::ResolveCheck) drain_taken_item(only, PendingKind::ResolveCheck, owner);
@@ -403,10 +379,11 @@ void drain_queued(PendingState& pending) {
     if (q.empty()) {
       if (!pending.lone.waiting()) return;
       const PendingKind lone_kind = pending.lone.kind;
+      const bool touched = pending.lone.pinned_by_installed_scope(installed_scope_id());
       UncountedNode lone_node = pending.lone.take();
       start_queue_epoch();
       // The lone item holds the owner's core.
-      drain_held_node(lone_node, lone_kind);
+      drain_held_node(lone_node, lone_kind, touched);
       continue;
     }
     if (q.size() != 1) {

@@ -26,9 +26,6 @@ inline bool touched_in_installed_scope(const Arena& a, SlotKey key) noexcept {
 
 // Records and pins the node in the installed scope, once per scope.
 void touch_in_current_frame(const UncountedNode& node);
-// As touch_in_current_frame, for a node found current under the caller's
-// borrow a, with a scope installed.
-void touch_current_in_installed_scope(Arena& a, const UncountedNode& node);
 // Touches the node, with the core's arena borrowed by the caller; false when
 // the key is not current.
 bool touch_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core, const SharedCount& count, SlotKey key);
@@ -58,6 +55,39 @@ void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core,
     scope.touched.emplace_reserved(CoreRef(), count, key, id);
 }
 
+// Whether the touch of a node whose count record is count is the owning
+// operation's node's, before any other node: that touch goes without a
+// record (see WaveScope::owner_first), and most waves make it first. A
+// count record is one node's own, so it names the node and its core.
+[[gnu::always_inline]] inline bool touches_owner_first(const WaveScope& scope, const SharedCount& count) {
+  return count.get() == scope.owner_count && scope.touched.empty() && !scope.owner_first;
+}
+// The room for the record the wave's end may put back at the head is made
+// with the touch: putting it back then cannot fail.
+[[gnu::always_inline]] inline void touch_owner_first(WaveScope& scope, Arena& a, SlotKey key) {
+  a.add_pin(key.index);
+  a.set_touch_stamp(key.index, scope.scope_id);
+  make_touched_room(scope.touched, a, key);
+  scope.owner_first = true;
+  scope.owner_key = key;
+}
+// The touch of a node found current and untouched under the borrow a, with
+// a record (see touch_current_in_installed_scope).
+void touch_recorded_in_installed_scope(Arena& a, const UncountedNode& node);
+// As touch_in_current_frame, for a node found current under the caller's
+// borrow a, with a scope installed. Inline for its commonest case, the
+// owning operation's node touched first: each set's wave makes it. The
+// scope's cell is not borrowed: the touch calls nothing out, and no holder
+// of its borrow reaches a touch. A nonzero id is an installed scope.
+inline void touch_current_in_installed_scope(Arena& a, const UncountedNode& node) {
+  const std::uint64_t id = installed_scope_id();
+  if (id == 0 || a.touch_stamp(node.index()) == id) return;
+  WaveScope& scope = *wave_scope_cell().unguarded();
+  if (touches_owner_first(scope, node.count())) [[likely]]
+    return touch_owner_first(scope, a, node.key());
+  touch_recorded_in_installed_scope(a, node);
+}
+
 // Queues an item of the owner's core in the vector q, built in place: no
 // item is moved and dropped.
 void push_owner_item(std::vector<PendingItem>& q, const SharedCount& count, const SlotKey& key, CoreId core_id,
@@ -72,12 +102,15 @@ template <class AnyCore>
 // Queues an item for the node of core_id in the queue q,
 // watching core unless it is the owner's. The owner's item queued first
 // waits in the lone slot: tested inline, as a chain queues one per node.
+// touched: the installed scope touched the node (the lone item notes it).
 template <class AnyCore>
 [[gnu::always_inline]] inline void push_item(std::vector<PendingItem>& q, LoneOwnerItem& lone, const AnyCore& core,
-                                             const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind) {
+                                             const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind,
+                                             bool touched = false) {
   const CoreRef* owner = installed_owner_ref(core_id);
   if (owner == nullptr) return push_watched_item(q, core, count, key, core_id, kind);
-  if (!lone.waiting() && q.empty()) return lone.hold(*owner, count, key, core_id, kind);
+  if (!lone.waiting() && q.empty())
+    return lone.hold(*owner, count, key, core_id, kind, touched ? installed_scope_id() : LoneOwnerItem::kNotPinned);
   push_owner_item(q, count, key, core_id, kind);
 }
 
@@ -91,6 +124,12 @@ void push_run_check_marked(const UncountedNode& node);
                                                          CoreId core_id) {
   PendingState& pending = pending_state();
   push_item(pending.queue, pending.lone, core, count, key, core_id, PendingKind::RunCheck);
+}
+// The same for a node the installed scope has touched.
+[[gnu::always_inline]] inline void push_touched_run_check_marked(const WeakCore& core, const SharedCount& count,
+                                                                 SlotKey key, CoreId core_id) {
+  PendingState& pending = pending_state();
+  push_item(pending.queue, pending.lone, core, count, key, core_id, PendingKind::RunCheck, true);
 }
 
 namespace detail {

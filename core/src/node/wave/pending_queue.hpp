@@ -41,15 +41,24 @@ struct PendingItem {
 struct LoneOwnerItem {
   std::optional<UncountedNode> node;  // none: no item waits
   CoreId core_id = 0;
+  // The scope that had touched (so pinned) the node when it was queued, or
+  // kNotPinned: while that scope is installed the node's key is current and
+  // touched still, so the drain need not look again.
+  static constexpr std::uint64_t kNotPinned = ~std::uint64_t{0};  // no scope takes this id
+  std::uint64_t pinned_by = kNotPinned;
   PendingKind kind = PendingKind::RunCheck;
 
   bool waiting() const noexcept { return node.has_value(); }
   // Built in place in the empty slot.
-  void hold(const CoreRef& owner, const SharedCount& count, SlotKey key, CoreId id, PendingKind k) {
+  void hold(const CoreRef& owner, const SharedCount& count, SlotKey key, CoreId id, PendingKind k,
+            std::uint64_t pinned_scope) {
     node.emplace(owner, count, key);
     core_id = id;
+    pinned_by = pinned_scope;
     kind = k;
   }
+  // Whether the scope that touched the node is the installed one.
+  bool pinned_by_installed_scope(std::uint64_t installed_id) const noexcept { return pinned_by == installed_id; }
   // The waiting item's node; leaves the slot empty.
   UncountedNode take() noexcept {
     UncountedNode taken = std::move(*node);

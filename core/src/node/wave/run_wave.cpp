@@ -48,7 +48,7 @@ inline bool surely_quiet(const DepSlot& d) noexcept { return quiet_bits(d) == 0;
 
 // A dep that brought something this wave: its terminal and deliveries are
 // handed once, by a move, its latest and current value as shares.
-inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
+[[gnu::always_inline]] inline void hand_over_wave(DepInput* at, DepSlot& d) noexcept {
   ::new (at) DepInput(d.take_terminal_input(), std::move(d.deliveries), d.latest,
                        d.wave_value ? &*d.wave_value : nullptr);
 }
