@@ -29,15 +29,28 @@ class NumberedFn final : public NodeFn {
 using BindingSizedFn = NumberedFn<2>;
 using LargerFn = NumberedFn<8>;
 
+class alignas(64) OverAlignedFn final : public NodeFn {
+ public:
+  explicit OverAlignedFn(std::uint64_t n) : number_(n) {}
+  void run(RunContext&) override {}
+  std::uint64_t number() const { return number_; }
+
+ private:
+  std::uint64_t number_;
+};
+
 }  // namespace
 
-// A binding-sized function takes a block (many of them cut chunks); a larger
-// one goes to the heap and cuts none.
-TEST(NodeFnBlocks, ABindingSizedFunctionTakesABlockALargerOneTheHeap) {
+// A function of the bindings' size takes a block: made one after another,
+// they cut a chunk once the blocks freed earlier in the process are used up.
+// A larger one goes to the heap and cuts none; an over-aligned one gets its
+// alignment there.
+TEST(NodeFnBlocks, ABindingSizedFunctionTakesABlockOthersTheHeap) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "blocks are plain heap blocks under AddressSanitizer";
 #else
-  constexpr std::size_t n = 3 * fixed_size_blocks::kChunkBytes / NodeFnBlocks::kBytes;
+  // Enough to use up every block this process's other tests could have freed.
+  constexpr std::size_t kAtMost = 1 << 16;
   struct Case {
     const char* name;
     std::shared_ptr<NodeFn> (*make)(std::uint64_t);
@@ -47,13 +60,21 @@ TEST(NodeFnBlocks, ABindingSizedFunctionTakesABlockALargerOneTheHeap) {
       {"binding sized", [](std::uint64_t i) -> std::shared_ptr<NodeFn> { return make_node_fn<BindingSizedFn>(i); },
        true},
       {"larger", [](std::uint64_t i) -> std::shared_ptr<NodeFn> { return make_node_fn<LargerFn>(i); }, false},
+      {"over-aligned", [](std::uint64_t i) -> std::shared_ptr<NodeFn> { return make_node_fn<OverAlignedFn>(i); },
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::shared_ptr<NodeFn>> made;
     const std::size_t cut_before = NodeFnBlocks::chunks_cut();
-    for (std::size_t i = 0; i < n; ++i) made.push_back(c.make(i));
+    while (made.size() < kAtMost && NodeFnBlocks::chunks_cut() == cut_before) made.push_back(c.make(made.size()));
     EXPECT_EQ(NodeFnBlocks::chunks_cut() > cut_before, c.cuts);
+  }
+  std::vector<std::shared_ptr<OverAlignedFn>> aligned;
+  for (std::uint64_t i = 0; i < 64; ++i) {
+    aligned.push_back(make_node_fn<OverAlignedFn>(i));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(aligned.back().get()) % alignof(OverAlignedFn), 0u);
+    EXPECT_EQ(aligned.back()->number(), i);
   }
 #endif
 }

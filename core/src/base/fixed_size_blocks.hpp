@@ -138,10 +138,12 @@ struct FixedSizeBlockAllocator {
 
   T* allocate(std::size_t n) {
     if (fits(n)) return static_cast<T*>(Blocks::take());
+    if constexpr (over_aligned) return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{alignof(T)}));
     return static_cast<T*>(::operator new(n * sizeof(T)));
   }
   void deallocate(T* p, std::size_t n) noexcept {
     if (fits(n)) return Blocks::give_back(p);
+    if constexpr (over_aligned) return ::operator delete(p, std::align_val_t{alignof(T)});
     ::operator delete(p);
   }
   template <class U>
@@ -150,6 +152,9 @@ struct FixedSizeBlockAllocator {
   }
 
  private:
+  // The plain heap aligns only to the default; a type that asks more takes
+  // the aligned heap, as make_shared would give it.
+  static constexpr bool over_aligned = alignof(T) > __STDCPP_DEFAULT_NEW_ALIGNMENT__;
   static constexpr bool fits(std::size_t n) noexcept {
     return n == 1 && sizeof(T) <= Blocks::kBytes && alignof(T) <= Blocks::kAlign;
   }
