@@ -110,7 +110,8 @@ class ValueCallbackFn final : public NodeFn {
 
 // With its count record's table and counts the usual function takes one
 // block; a class-call road's goes to the heap.
-static_assert(sizeof(ValueCallbackFn<ValueCallbackKind::Derived, PlainCall>) + 2 * sizeof(void*) <= NodeFnBlocks::kBytes);
+static_assert(sizeof(ValueCallbackFn<ValueCallbackKind::Derived, PlainCall>) + 2 * sizeof(void*) <=
+              NodeFnBlocks::kBytes);
 
 // A derived or effect callback that is an instance of a class defining
 // __call__ is called by its light roads through that method.

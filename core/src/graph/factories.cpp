@@ -22,8 +22,8 @@ OptionalKindText kind_of(NodeSpec& spec) { return OptionalKindText(std::move(spe
 // Registers fn and constructs the node with its settings, kind text, pull id
 // and the graph's installs; a failed construction frees the function's dispatcher slot again.
 // Inlined into each factory: a call would pass the parts once more.
-[[gnu::always_inline]] inline NodeHandle construct_with_fn(GraphContainer& graph, DepList&& deps, SharedNodeFn&& fn, NodeSpec&& spec,
-                             OptionalKindText&& kind) {
+[[gnu::always_inline]] inline NodeHandle construct_with_fn(GraphContainer& graph, DepList&& deps, SharedNodeFn&& fn,
+                                                           NodeSpec&& spec, OptionalKindText&& kind) {
   DispatcherKey key = graph.dispatcher()->register_fn(spec.partition, std::move(fn));
   try {
     return construct_node_with_kind_and_pull_id(graph.core(), std::move(deps), key, graph.dispatcher(),

@@ -18,9 +18,10 @@ void check_deps_in_core(const CoreRef& core, const std::vector<NodeHandle>& deps
 // reference: each is moved once, into its column. The settings' kind is not
 // read. Inlined into both constructions: a call would pass its eight
 // arguments once more.
-[[gnu::always_inline]] inline NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps, std::optional<DispatcherKey> key,
-                            SharedCallContext&& context, SharedValue&& initial, NodeSpec&& spec,
-                            OptionalKindText&& kind, TopologyHookShare&& topology_hook) {
+[[gnu::always_inline]] inline NodeHandle occupy_node_slot(const CoreRef& core, DepList&& deps,
+                                                          std::optional<DispatcherKey> key, SharedCallContext&& context,
+                                                          SharedValue&& initial, NodeSpec&& spec, OptionalKindText&& kind,
+                                                          TopologyHookShare&& topology_hook) {
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
   // Made before the slot: a slot filled and then left without its handle
   // would stay live with nothing to release it.
