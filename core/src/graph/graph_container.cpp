@@ -151,7 +151,7 @@ NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, No
                                      Installs::ToGive);
 }
 
-// Inlined into both registrations under a name or kind.
+// Inlined into the registrations under a name or kind.
 [[gnu::always_inline]] inline std::string GraphContainer::generated_id(const KindText& kind) {
   // The largest number is never handed out, so the counter never wraps
   // onto an id it generated before.
@@ -172,21 +172,29 @@ NodeHandle GraphContainer::register_node(NodeHandle handle, std::string kind, No
   return id;
 }
 
+// The id is the name, or generated from the kind; append_row takes the name
+// only once the id is made.
+template <class AppendRow>
+[[gnu::always_inline]] inline NodeHandle GraphContainer::register_under_name_or_generated_id(
+    NodeHandle&& handle, KindText&& kind, const std::optional<std::string>& name, Installs installs,
+    AppendRow&& append_row) {
+  std::string id = name ? *name : generated_id(kind);
+  return register_checked(std::move(handle), std::move(kind), std::move(id), !name, installs, append_row);
+}
+
 NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, KindText&& kind,
                                                        NodeOptions&& options, Installs installs) {
-  std::string id = options.name ? *options.name : generated_id(kind);
-  const bool generated = !options.name;
-  return register_checked(std::move(handle), std::move(kind), std::move(id), generated, installs, row_of(options));
+  return register_under_name_or_generated_id(std::move(handle), std::move(kind), options.name, installs,
+                                             row_of(options));
 }
 
 NodeHandle GraphContainer::register_under_name_or_kind(NodeHandle&& handle, KindText&& kind,
                                                        std::optional<std::string>&& name, Installs installs) {
-  std::string id = name ? *name : generated_id(kind);
-  const bool generated = !name;
-  return register_checked(std::move(handle), std::move(kind), std::move(id), generated, installs,
-                          [&](std::vector<NodeEntry>& rows, const IdMap::value_type& registered, KindText&& k) {
-                            rows.emplace_back(registered, std::move(name), std::move(k));
-                          });
+  return register_under_name_or_generated_id(
+      std::move(handle), std::move(kind), name, installs,
+      [&](std::vector<NodeEntry>& rows, const IdMap::value_type& registered, KindText&& k) {
+        rows.emplace_back(registered, std::move(name), std::move(k));
+      });
 }
 
 NodeHandle GraphContainer::register_node_with_id(NodeHandle handle, std::string kind, std::string id,

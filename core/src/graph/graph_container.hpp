@@ -329,6 +329,11 @@ class GraphContainer : public std::enable_shared_from_this<GraphContainer> {
   // The same for options that hold a name and nothing else.
   NodeHandle register_under_name_or_kind(NodeHandle&& handle, KindText&& kind, std::optional<std::string>&& name,
                                          Installs installs);
+  // Both registrations under a name or kind, each appending its own row.
+  template <class AppendRow>
+  NodeHandle register_under_name_or_generated_id(NodeHandle&& handle, KindText&& kind,
+                                                 const std::optional<std::string>& name, Installs installs,
+                                                 AppendRow&& append_row);
   // The next "{kind}#{n}"; faults when the counter of unnamed nodes is exhausted.
   std::string generated_id(const KindText& kind);
   // Takes what it keeps out of its arguments: each is moved once, into the row or the map;
