@@ -49,7 +49,7 @@ TEST_P(KeptLoneItem, IsCheckedAgainWhenDrained) {
         // As a dep sink's DATA queues it: touched, marked, then pushed.
         touch_in_current_frame(n);
         core->unguarded().edge_at(n.index()).run_check_epoch = queue_epoch();
-        push_touched_run_check_marked(WeakCore(n.core()), n.count(), n.key(), n.core_id());
+        push_run_check_marked(WeakCore(n.core()), n.count(), n.key(), n.core_id(), true);
         fail.emplace(1);  // the wave's end finds no room in the vector
       });
       ASSERT_TRUE(fail->failed());

@@ -406,13 +406,11 @@ template <class Hold>
     apply_dep_messages(*a, sink.dependent().index, dep_index, message, record, trash);
     a.release();
   }
-  if (record.only_queued_run_check()) {
-    // Entered without a hold, the node is touched by the installed scope.
-    if constexpr (std::is_same_v<Hold, NoHold>)
-      push_touched_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
-    else
-      push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
-  } else if (record.any())
+  // Entered without a hold, the node is touched by the installed scope.
+  if (record.only_queued_run_check())
+    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id(),
+                          std::is_same_v<Hold, NoHold>);
+  else if (record.any())
     forward_dep_control(sink, held_core(hold), record);
   give_back(hold);
   return true;

@@ -108,7 +108,7 @@ struct NoHold {};
   set_first_wave_value(e, i, d, value);
   record_data_value(e.state, d, value);
   if (e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); }) && mark_run_check_queued(e))
-    push_touched_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
+    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id(), true);
   return true;
 }
 

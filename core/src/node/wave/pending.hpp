@@ -119,17 +119,12 @@ void push_pending(const UncountedNode& node, PendingKind kind);
 // Queues a run check whose mark the caller has just set (see queue_epoch).
 void push_run_check_marked(const UncountedNode& node);
 // The same, inline: a dep sink queues one per node of a chain, and a call
-// frame costs about a third of the push.
+// frame costs about a third of the push. touched: the installed scope
+// touched the node.
 [[gnu::always_inline]] inline void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key,
-                                                         CoreId core_id) {
+                                                         CoreId core_id, bool touched) {
   PendingState& pending = pending_state();
-  push_item(pending.queue, pending.lone, core, count, key, core_id, PendingKind::RunCheck);
-}
-// The same for a node the installed scope has touched.
-[[gnu::always_inline]] inline void push_touched_run_check_marked(const WeakCore& core, const SharedCount& count,
-                                                                 SlotKey key, CoreId core_id) {
-  PendingState& pending = pending_state();
-  push_item(pending.queue, pending.lone, core, count, key, core_id, PendingKind::RunCheck, true);
+  push_item(pending.queue, pending.lone, core, count, key, core_id, PendingKind::RunCheck, touched);
 }
 
 namespace detail {
