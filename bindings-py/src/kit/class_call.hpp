@@ -14,6 +14,16 @@
 
 namespace korvalinth::kit {
 
+// How a callable is called as CPython calls it, with the nargs arguments at
+// args[2..]; args[0] is free for the callee and args[1] is the callable's
+// slot (kept for ClassCall's method call). What the call returned; null
+// when it raised.
+struct PlainCall {
+  static PyObject* call(PyObject* callable, PyObject** args, std::size_t nargs) noexcept {
+    return PyObject_Vectorcall(callable, args + 2, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  }
+};
+
 namespace detail {
 // What the road compares with, learned by the first ClassCall::of (the GIL
 // held) and kept for the process; a road is made only once it is learned.
@@ -39,11 +49,9 @@ class ClassCall {
 
   explicit operator bool() const noexcept { return type_ != nullptr; }
 
-  // Calls callable, which is what the road was made of, with the nargs
-  // arguments at args[2..]: as a method call while its class still calls it
-  // through __call__ with the generic lookup, else as CPython calls it.
-  // args[0] is free for the callee and args[1] is callable's slot. What the
-  // call returned; null when it raised.
+  // PlainCall::call of callable, which is what the road was made of: as a
+  // method call while its class still calls it through __call__ with the
+  // generic lookup, else as CPython calls it.
   PyObject* call(PyObject* callable, PyObject** args, std::size_t nargs) const noexcept {
     PyTypeObject* type = Py_TYPE(callable);
     const detail::ClassCallLearned& known = detail::class_call_learned;
@@ -52,7 +60,7 @@ class ClassCall {
       return PyObject_VectorcallMethod(known.call_name, args + 1, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                        nullptr);
     }
-    return PyObject_Vectorcall(callable, args + 2, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return PlainCall::call(callable, args, nargs);
   }
 
  private:

@@ -41,12 +41,8 @@ inline void run_value_callback(ValueCallbackKind kind, kit::BorrowedRef callback
 }
 
 // How the light roads call a function (or any callable but an instance
-// that kit::ClassCall calls): as CPython calls it. Same use as kit::ClassCall.
-struct PlainCall {
-  static PyObject* call(PyObject* callable, PyObject** args, std::size_t nargs) noexcept {
-    return PyObject_Vectorcall(callable, args + 2, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  }
-};
+// that kit::ClassCall calls).
+using kit::PlainCall;
 
 // The kind and the call are the class's, not fields: the function is kept
 // per built node.
