@@ -41,6 +41,12 @@ class DepSink final : public Sink {
   // the first that is not ends the run, left for the caller to call.
   template <class Take>
   static RunEnd take_under_one_borrow(GraphCore& core, const SinkEntry* e, const SinkEntry* end, Take&& take);
+  // A DIRTY to this sink's node that needs no hold, going on down a line
+  // of lone dep sinks; false, with nothing changed, when it needs a hold.
+  bool call_dirty_no_hold();
+  // The line from sink on, under the borrow a of its core, charged from
+  // the stack position top.
+  [[gnu::noinline]] static void descend_line(RefMut<Arena>& a, DepSink* sink, std::uintptr_t top);
 
   std::shared_ptr<DepIndexCell> cell_;
   WeakCore core_;

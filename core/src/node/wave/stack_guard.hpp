@@ -52,11 +52,24 @@ inline std::uintptr_t stack_position() noexcept {
 }
 }  // namespace detail
 
+// The fault of a check that found no room.
+[[noreturn, gnu::cold]] void refuse_stack_depth();
+
 inline void check_stack_headroom() {
   const std::uintptr_t sp = detail::stack_position();
   const detail::StackBounds& b = detail::tls_stack_bounds;
   if (sp - b.low < b.reserve) [[unlikely]]
     detail::check_stack_slow(sp);
+}
+
+// The stack between the position at and the reserve: a loop that stands
+// for nested calls below at charges what they would take against it (a
+// check at at - n refuses where n exceeds it). Read after a check on the
+// thread, which read the bounds.
+inline std::uintptr_t stack_room_below(std::uintptr_t at) noexcept {
+  const detail::StackBounds& b = detail::tls_stack_bounds;
+  const std::uintptr_t above = at - b.low;
+  return above < b.reserve ? 0 : above - b.reserve;
 }
 
 }  // namespace korvalinth
