@@ -680,7 +680,8 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 // node's first deferral keeps that borrow for its pin and DIRTY, and the
 // edge entry read in it; deferred messages it replaces go after the borrow,
 // before DIRTY, as there.
-void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, EdgeEntry& edge, Message& m) {
+[[gnu::always_inline]] inline void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, EdgeEntry& edge,
+                                                Message& m) {
   if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
   // The batch takes m itself: what it swaps back into m goes with the caller's message.
   std::optional<MessageList> replaced_list;
@@ -779,6 +780,24 @@ void detail::down_data(const UncountedNode& node, Message& m) {
   // Nothing of this frame outlives the drain, which then takes its place:
   // a chain's DATA nests one frame fewer per node.
   drain_after_outermost_frame();
+}
+
+// A set's DATA, its wave owned by the set. Inside a batch it is most often
+// a plain deferral: that is read first, in the borrow that reads the wave
+// step's entries, as down_data_not_plain reads it; a running node's DATA
+// goes to down_data, which reads it all again.
+void detail::down_data_of_owned_set(const UncountedNode& node, Message& m) {
+  check_stack_headroom();
+  if (node.core_ref().is_borrowed()) [[unlikely]]
+    return down_other(node, m);
+  auto a = node.core_ref().borrow_mut();
+  const WaveSlots wave = wave_slots(*a, node.key());
+  if (batch_collecting() && reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, wave.edge, m);
+  if (wave.edge.state.running()) [[unlikely]] {
+    a.release();
+    return down_data(node, m);
+  }
+  down_data_not_plain(a, node, wave, m);
 }
 
 namespace {

@@ -18,6 +18,8 @@ namespace detail {
 // stack at its own frame.
 void down_data(const UncountedNode& node, Message& message);
 void down_other(const UncountedNode& node, Message& message);
+// down_data for a set that owns its wave, as down_data would take it.
+void down_data_of_owned_set(const UncountedNode& node, Message& message);
 }  // namespace detail
 
 // down of a list of one message, without building the list. The message is
