@@ -282,6 +282,26 @@ bool batch_defer_message_in(Arena& a, const UncountedNode& node, Message& late,
   });
 }
 
+bool batch_defer_first_data_in_room(Arena& a, const UncountedNode& node, SharedValue& value) {
+  BatchCell& block = batch_block();
+  if (block.is_borrowed()) return false;
+  auto c = block.borrow_mut();
+  if (!c->has_value()) return false;
+  BatchState& state = **c;
+  BatchNodeIndex& index = block.index;
+  const std::size_t at = state.records.size();
+  if (at == state.records.capacity() || !index.has_room_for_one_more()) return false;
+  const NodeId id{node.core_ref().id(), node.index(), node.generation()};
+  const std::size_t slot = index.probe_for_insert(id);
+  if (index.value_at(slot)) return false;
+  // The record has room: nothing faults once the pin is raised.
+  a.add_pin(node.index());
+  Message late = Message::data(std::move(value));
+  state.records.emplace_back(node, id.core, late);
+  index.fill(slot, id, at);
+  return true;
+}
+
 void batch_register_core(const CoreRef& core) {
   auto c = batch_cell().borrow_mut();
   if (!c->has_value()) return;

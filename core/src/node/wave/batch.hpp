@@ -40,6 +40,10 @@ void batch_defer_message(const UncountedNode& node, Message&& late);
 // one was replaced: most replace a message, and an empty list's drop is a call.
 bool batch_defer_message_in(Arena& a, const UncountedNode& node, Message& late,
                             std::optional<MessageList>& replaced_list);
+// batch_defer_message_in of a DATA of value, for a node with no record in
+// the batch yet, when the batch has room for its record without growing:
+// false, with value and the batch left as they were, for any other.
+bool batch_defer_first_data_in_room(Arena& a, const UncountedNode& node, SharedValue& value);
 void batch_register_core(const CoreRef& core);
 // The open batch's token when it holds a deferred list for the node.
 std::optional<BatchToken> batch_find_node(const NodeId& node);

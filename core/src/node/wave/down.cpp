@@ -4,6 +4,7 @@
 #include "json/strict_json.hpp"
 #include "node/wave/delivery.hpp"
 #include "node/wave/delivery_order.hpp"
+#include "node/wave/dep_sink_plain.hpp"
 #include "node/wave/pending.hpp"
 #include "node/wave/stack_guard.hpp"
 
@@ -798,6 +799,58 @@ void detail::down_data_of_owned_set(const UncountedNode& node, Message& m) {
     return down_data(node, m);
   }
   down_data_not_plain(a, node, wave, m);
+}
+
+namespace {
+// Frames a set's wave nests down to the stack checks of its DIRTY's dep
+// sinks, with room to spare.
+inline constexpr std::uintptr_t kQuietSetStackMargin = std::uintptr_t{64} << 10;
+}  // namespace
+
+bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
+  if (!stack_headroom_beyond(kQuietSetStackMargin)) return false;
+  GraphCore& core = node.core_ref();
+  if (core.is_borrowed()) return false;
+  // The wave's end would move queued items past it.
+  const PendingState& pending = pending_state();
+  if (pending.lone.waiting() || !pending.queue.empty()) return false;
+  auto a = core.borrow_mut();
+  if (!a->holds_every_entry(node.key())) return false;
+  const std::uint64_t i = node.index();
+  const LiveSlotsWithAux s = current_slots_with_aux(*a, i);
+  NodeState& state = s.edge.state;
+  if (!reads_as_plain_deferral(*a, node, s.edge)) return false;
+  // A list of keep-alives only takes a DIRTY by doing nothing.
+  const bool dirty_to_sinks = !state.dirty_sent() && s.aux.sinks.heeds_dirty();
+  QuietDirtyMark lone_mark;
+  std::span<const SinkEntry> sinks;
+  if (dirty_to_sinks) {
+    sinks = s.aux.sinks.entries();
+    for (const SinkEntry& e : sinks) {
+      if (!e.dep || !static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, lone_mark)) return false;
+    }
+  }
+  // The wave would start on the emptied lists its scope keeps, and its
+  // touches (the node's, then one per dep sink's node at most) would find
+  // room without growing the touched list.
+  const WaveScope& kept = *wave_scope_cell().unguarded();
+  if (!kept.touched.empty() || !kept.deferred_cores.empty() ||
+      !kept.touched.has_room_for(std::max<std::size_t>(sinks.size(), 1)))
+    return false;
+  if (!batch_defer_first_data_in_room(*a, node, value)) return false;
+  state.mark_dirty();
+  if (sinks.size() == 1) {
+    lone_mark.apply();
+  } else {
+    // Marked in order, each read again: a mark only makes the next quieter.
+    for (const SinkEntry& e : sinks) {
+      QuietDirtyMark mark;
+      static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, mark);
+      mark.apply();
+    }
+  }
+  state.queue_in_batch();
+  return true;
 }
 
 namespace {

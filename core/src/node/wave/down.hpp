@@ -31,6 +31,14 @@ inline void down(const UncountedNode& node, Message&& message) {
   detail::down_other(node, message);
 }
 
+// A set's DATA, deferred into the open batch without the wave the set would
+// own, when that wave would change nothing more and run no code: the node's
+// first plain deferral, whose DIRTY, if it goes out, reaches only dep sinks
+// of its core that take it quietly, and whose wave would fault nowhere (no
+// growth, no stack too deep). False, with nothing changed, for any other.
+// The caller owns no wave and checked the node current.
+bool defer_set_quietly(const UncountedNode& node, SharedValue& value);
+
 // down of a message a batch flushes to a node that left it: a plain DATA
 // goes out in the borrow that reads the node's entry, as down would send it.
 void down_flushed(const UncountedNode& node, Message&& message);

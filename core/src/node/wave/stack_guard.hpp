@@ -59,4 +59,13 @@ inline void check_stack_headroom() {
     detail::check_stack_slow(sp);
 }
 
+// Whether check_stack_headroom would pass in any frame up to extra bytes
+// below the caller's. False while the thread's bounds are unread.
+inline bool stack_headroom_beyond(std::uintptr_t extra) noexcept {
+  const std::uintptr_t sp = detail::stack_position();
+  const detail::StackBounds& b = detail::tls_stack_bounds;
+  if (b.reserve == ~std::uintptr_t{0}) return false;
+  return sp - b.low >= b.reserve + extra;
+}
+
 }  // namespace korvalinth
