@@ -221,6 +221,7 @@ bool defer_late_messages(const UncountedNode& node, Late& late, Pin&& pin, Repla
     }
     state.last_replaced = id;
     state.last_replaced_at = *at;
+    detail::tls_batch_last_replaced = node.count().get();
   }
   BatchRecord* r = &state.records[state.last_replaced_at];
   if (Late* same = std::get_if<Late>(&r->deferred)) {
@@ -343,6 +344,7 @@ void batch_take_state() {
     taken = std::exchange(*c, std::nullopt);
     detail::tls_batch_open = false;
     detail::tls_batch_collecting = false;
+    detail::tls_batch_last_replaced = nullptr;
   }
 }
 
@@ -403,6 +405,7 @@ void run_batch(FunctionRef<bool()> call) {
     records = std::move((*c)->records);
     (*c)->records.clear();
     (*c)->last_replaced = NodeId();  // its record left with the others
+    detail::tls_batch_last_replaced = nullptr;
     registered = std::move((*c)->registered);
     (*c)->registered.clear();
   }

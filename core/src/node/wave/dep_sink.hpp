@@ -19,7 +19,7 @@ struct QuietDirtyMark {
   bool pull_gated = false;
 
   // Marks the dep dirty, as the sink's call would.
-  void apply() const noexcept {
+  [[gnu::always_inline]] void apply() const noexcept {
     if (state) state->dep_dirty(*dep, pull_gated);
   }
 };

@@ -805,20 +805,23 @@ namespace {
 // Frames a set's wave nests down to the stack checks of its DIRTY's dep
 // sinks, with room to spare.
 inline constexpr std::uintptr_t kQuietSetStackMargin = std::uintptr_t{64} << 10;
+
 }  // namespace
 
 bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
-  if (!stack_headroom_beyond(kQuietSetStackMargin)) return false;
   GraphCore& core = node.core_ref();
   if (core.is_borrowed()) return false;
+  auto a = core.borrow_mut();
+  if (!a->holds_every_entry(node.key())) return false;
+  const LiveSlotsWithAux s = current_slots_with_aux(*a, node.index());
+  NodeState& state = s.edge.state;
+  // Set before in the batch, its deferred messages are replaced in a wave;
+  // a node deferred already found its set quiet or not then.
+  if (state.batch_queued()) return false;
+  if (!stack_headroom_beyond(kQuietSetStackMargin)) return false;
   // The wave's end would move queued items past it.
   const PendingState& pending = pending_state();
   if (pending.lone.waiting() || !pending.queue.empty()) return false;
-  auto a = core.borrow_mut();
-  if (!a->holds_every_entry(node.key())) return false;
-  const std::uint64_t i = node.index();
-  const LiveSlotsWithAux s = current_slots_with_aux(*a, i);
-  NodeState& state = s.edge.state;
   if (!reads_as_plain_deferral(*a, node, s.edge)) return false;
   // A list of keep-alives only takes a DIRTY by doing nothing.
   const bool dirty_to_sinks = !state.dirty_sent() && s.aux.sinks.heeds_dirty();

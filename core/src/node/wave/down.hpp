@@ -36,7 +36,7 @@ inline void down(const UncountedNode& node, Message&& message) {
 // first plain deferral, whose DIRTY, if it goes out, reaches only dep sinks
 // of its core that take it quietly, and whose wave would fault nowhere (no
 // growth, no stack too deep). False, with nothing changed, for any other.
-// The caller owns no wave and checked the node current.
+// The caller owns no wave; a node not current is left to the caller's check.
 bool defer_set_quietly(const UncountedNode& node, SharedValue& value);
 
 // down of a message a batch flushes to a node that left it: a plain DATA

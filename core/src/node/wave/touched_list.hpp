@@ -64,7 +64,7 @@ class TouchedList {
   // Whether n records go in one after another, each in the room has_room
   // tells of, with no growth.
   bool has_room_for(std::size_t n) const noexcept {
-    return begin_ != nullptr && static_cast<std::size_t>(last_ - end_) >= n;
+    return begin_ != nullptr && n <= static_cast<std::size_t>(last_ - end_);
   }
   // Adds a record in the room has_room tells of.
   template <class... A>

@@ -293,8 +293,6 @@ template <class Work>
 void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work) { run_owned(node, work); }
 
 void set_in_owned_wave_scope(const UncountedNode& node, SharedValue& value) {
-  // Its wave would only touch and untouch the nodes it marks.
-  if (batch_collecting() && defer_set_quietly(node, value)) return raise_kept_drop_fault();
   run_owned(node, [&] {
     // The DATA goes as that down returns or unwinds.
     Message m = Message::data(std::move(value));
