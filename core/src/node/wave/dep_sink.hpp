@@ -12,6 +12,18 @@
 
 namespace korvalinth {
 
+// What a quiet DIRTY marks: the dep's state in its node, when there is any.
+struct QuietDirtyMark {
+  NodeState* state = nullptr;
+  DepSlot* dep = nullptr;
+  bool pull_gated = false;
+
+  // Marks the dep dirty, as the sink's call would.
+  [[gnu::always_inline]] void apply() const noexcept {
+    if (state) state->dep_dirty(*dep, pull_gated);
+  }
+};
+
 class DepSink final : public Sink {
  public:
   DepSink(std::shared_ptr<DepIndexCell> cell, const CoreRef& core, SharedCount count, SlotKey key)
@@ -25,6 +37,13 @@ class DepSink final : public Sink {
   // while each node's DIRTY goes no further; the first that goes further
   // ends the run, left for the caller to call.
   RunEnd call_dirty_run(const SinkEntry* self, const SinkEntry* end) override;
+
+  // A set's DIRTY, with core borrowed as a: true when this sink's call, in
+  // the wave the set opens, would only touch its node and mark the dep
+  // dirty (mark tells what), passing nothing on and leaving no release due
+  // at the wave's end; a detached sink's call does nothing (mark is left
+  // empty). Inline, in dep_sink_plain.hpp.
+  bool takes_dirty_quietly(Arena& a, const GraphCore& core, QuietDirtyMark& mark) const noexcept;
 
   // The node this sink feeds, in the dep's own core.
   SlotKey dependent() const noexcept { return key_; }

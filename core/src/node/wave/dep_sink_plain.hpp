@@ -147,3 +147,27 @@ struct NoHold {};
 }
 
 }  // namespace korvalinth::dep_sink_steps
+
+namespace korvalinth {
+
+inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietDirtyMark& mark) const noexcept {
+  if (detached()) return true;
+  if (raw_core_ != &core || !a.holds_every_entry(key_)) return false;
+  const std::uint64_t i = key_.index;
+  // The wave's touch pins the node: a node nothing else holds is released
+  // as the wave lowers that pin.
+  if (a.release_due_at(i, count_->count)) return false;
+  const LiveSlotsWithAux s = current_slots_with_aux(a, i);
+  EdgeEntry& e = s.edge;
+  if (e.state.terminal()) return true;
+  const std::uint64_t dep = cell_->value;
+  if (dep >= e.dep_state.size()) return false;
+  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
+  DepSlot& d = e.dep_state[dep];
+  const bool turns_dirty = !d.pending && !pull_gated && !e.state.dirty_sent();
+  if (turns_dirty && s.aux.sinks.heeds_dirty()) return false;
+  mark = QuietDirtyMark{&e.state, &d, pull_gated};
+  return true;
+}
+
+}  // namespace korvalinth

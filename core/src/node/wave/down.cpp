@@ -4,6 +4,7 @@
 #include "json/strict_json.hpp"
 #include "node/wave/delivery.hpp"
 #include "node/wave/delivery_order.hpp"
+#include "node/wave/dep_sink_plain.hpp"
 #include "node/wave/pending.hpp"
 #include "node/wave/stack_guard.hpp"
 
@@ -680,7 +681,8 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 // node's first deferral keeps that borrow for its pin and DIRTY, and the
 // edge entry read in it; deferred messages it replaces go after the borrow,
 // before DIRTY, as there.
-void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, EdgeEntry& edge, Message& m) {
+[[gnu::always_inline]] inline void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, EdgeEntry& edge,
+                                                Message& m) {
   if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
   // The batch takes m itself: what it swaps back into m goes with the caller's message.
   std::optional<MessageList> replaced_list;
@@ -779,6 +781,79 @@ void detail::down_data(const UncountedNode& node, Message& m) {
   // Nothing of this frame outlives the drain, which then takes its place:
   // a chain's DATA nests one frame fewer per node.
   drain_after_outermost_frame();
+}
+
+// A set's DATA, its wave owned by the set. Inside a batch it is most often
+// a plain deferral: that is read first, in the borrow that reads the wave
+// step's entries, as down_data_not_plain reads it; a running node's DATA
+// goes to down_data, which reads it all again.
+void detail::down_data_of_owned_set(const UncountedNode& node, Message& m) {
+  check_stack_headroom();
+  if (node.core_ref().is_borrowed()) [[unlikely]]
+    return down_other(node, m);
+  auto a = node.core_ref().borrow_mut();
+  const WaveSlots wave = wave_slots(*a, node.key());
+  if (batch_collecting() && reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, wave.edge, m);
+  if (wave.edge.state.running()) [[unlikely]] {
+    a.release();
+    return down_data(node, m);
+  }
+  down_data_not_plain(a, node, wave, m);
+}
+
+namespace {
+// Frames a set's wave nests down to the stack checks of its DIRTY's dep
+// sinks, with room to spare.
+inline constexpr std::uintptr_t kQuietSetStackMargin = std::uintptr_t{64} << 10;
+
+}  // namespace
+
+bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
+  GraphCore& core = node.core_ref();
+  if (core.is_borrowed()) return false;
+  auto a = core.borrow_mut();
+  if (!a->holds_every_entry(node.key())) return false;
+  const LiveSlotsWithAux s = current_slots_with_aux(*a, node.index());
+  NodeState& state = s.edge.state;
+  // Set before in the batch, its deferred messages are replaced in a wave;
+  // a node deferred already found its set quiet or not then.
+  if (state.batch_queued()) return false;
+  if (!stack_headroom_beyond(kQuietSetStackMargin)) return false;
+  // The wave's end would move queued items past it.
+  const PendingState& pending = pending_state();
+  if (pending.lone.waiting() || !pending.queue.empty()) return false;
+  if (!reads_as_plain_deferral(*a, node, s.edge)) return false;
+  // A list of keep-alives only takes a DIRTY by doing nothing.
+  const bool dirty_to_sinks = !state.dirty_sent() && s.aux.sinks.heeds_dirty();
+  QuietDirtyMark lone_mark;
+  std::span<const SinkEntry> sinks;
+  if (dirty_to_sinks) {
+    sinks = s.aux.sinks.entries();
+    for (const SinkEntry& e : sinks) {
+      if (!e.dep || !static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, lone_mark)) return false;
+    }
+  }
+  // The wave would start on the emptied lists its scope keeps, and its
+  // touches (the node's, then one per dep sink's node at most) would find
+  // room without growing the touched list.
+  const WaveScope& kept = *wave_scope_cell().unguarded();
+  if (!kept.touched.empty() || !kept.deferred_cores.empty() ||
+      !kept.touched.has_room_for(std::max<std::size_t>(sinks.size(), 1)))
+    return false;
+  if (!batch_defer_first_data_in_room(*a, node, value)) return false;
+  state.mark_dirty();
+  if (sinks.size() == 1) {
+    lone_mark.apply();
+  } else {
+    // Marked in order, each read again: a mark only makes the next quieter.
+    for (const SinkEntry& e : sinks) {
+      QuietDirtyMark mark;
+      static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, mark);
+      mark.apply();
+    }
+  }
+  state.queue_in_batch();
+  return true;
 }
 
 namespace {

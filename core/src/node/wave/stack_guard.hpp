@@ -64,12 +64,18 @@ inline void check_stack_headroom() {
 
 // The stack between the position at and the reserve: a loop that stands
 // for nested calls below at charges what they would take against it (a
-// check at at - n refuses where n exceeds it). Read after a check on the
-// thread, which read the bounds.
+// check at at - n refuses where n exceeds it). None while the thread's
+// bounds are unread.
 inline std::uintptr_t stack_room_below(std::uintptr_t at) noexcept {
   const detail::StackBounds& b = detail::tls_stack_bounds;
   const std::uintptr_t above = at - b.low;
   return above < b.reserve ? 0 : above - b.reserve;
+}
+
+// Whether check_stack_headroom would pass in any frame up to extra (> 0)
+// bytes below the caller's. False while the thread's bounds are unread.
+inline bool stack_headroom_beyond(std::uintptr_t extra) noexcept {
+  return stack_room_below(detail::stack_position()) >= extra;
 }
 
 }  // namespace korvalinth
