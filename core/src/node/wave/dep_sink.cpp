@@ -1,5 +1,6 @@
 #include "node/wave/dep_sink.hpp"
 
+#include <atomic>
 #include <type_traits>
 
 #include "base/index_fault.hpp"
@@ -330,22 +331,45 @@ CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold
 // Stack a DIRTY keeps untouched for each node it passes on by a call, beside
 // its own state: with it a chain too deep for the stack faults in the DIRTY
 // phase, before any node took a value (a DATA passing down a chain nests
-// deeper per node). Either road of a DIRTY takes the same frame per node;
-// the lone DIRTY's call takes kDirtyHopStack with it.
+// deeper per node). Either road of a DIRTY takes the same frame per node.
 inline constexpr std::size_t kDirtyDepthReserve = 160;
 inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
 
-// Stack a call of the lone DIRTY's road takes per node (DepSink::call's
-// frame with its reserve, and the return address), charged to each node a
-// loop passes instead: measured as the stack pointer's step between the
-// calls of a chain's DIRTY made by nested calls (gdb on DepSink::call).
-// Larger under AddressSanitizer, whose build keeps the sink list's delivery
-// a call too.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr std::size_t kDirtyHopStack = 3152;
-#else
-inline constexpr std::size_t kDirtyHopStack = 448;
-#endif
+// The stack a DIRTY's call takes per node when a node's lone dep sink calls
+// the next (DepSink::call's frame, its return address, and whatever this
+// build keeps between): what a loop charges each node it passes instead.
+// Zero until measured, once per process, as the step between two such
+// calls; until then a line nests.
+std::atomic<std::uintptr_t> dirty_hop_stack{0};
+// A step larger than this is no frame's: not taken as one.
+inline constexpr std::uintptr_t kMaxDirtyHopStack = std::uintptr_t{64} << 10;
+
+// While a DIRTY nests into a lone dep sink with the step unknown: that
+// sink, and the stack position its caller stood at, for the sink's own
+// call to measure the step at the same point.
+struct DirtyHopProbe {
+  const DepSink* callee = nullptr;
+  std::uintptr_t at = 0;
+};
+inline constinit thread_local DirtyHopProbe tls_dirty_hop_probe KORVALINTH_FAST_TLS;
+
+// Notes the probe for one nested call, and clears it however that ends.
+class DirtyHopProbeScope {
+ public:
+  DirtyHopProbeScope(const DepSink& callee, std::uintptr_t at) noexcept { tls_dirty_hop_probe = {&callee, at}; }
+  ~DirtyHopProbeScope() { tls_dirty_hop_probe = {}; }
+  DirtyHopProbeScope(const DirtyHopProbeScope&) = delete;
+  DirtyHopProbeScope& operator=(const DirtyHopProbeScope&) = delete;
+};
+
+// The step, measured by the call of sink standing at position top when its
+// caller noted itself for sink; zero otherwise.
+[[gnu::cold, gnu::noinline]] std::uintptr_t measure_dirty_hop(const DepSink& sink, std::uintptr_t top) noexcept {
+  const DirtyHopProbe probe = tls_dirty_hop_probe;
+  if (probe.callee != &sink || probe.at <= top || probe.at - top > kMaxDirtyHopStack) return 0;
+  dirty_hop_stack.store(probe.at - top, std::memory_order_relaxed);
+  return probe.at - top;
+}
 
 // What a DIRTY found under its borrow: whether it entered its node, and the
 // sinks it goes on to (none unless the node turned dirty).
@@ -357,12 +381,13 @@ struct DirtyEntry {
 // Calls deliver with the stack taken down to the position at (when above
 // it): where the nested calls a loop stood for would have called it, so
 // that what it calls faults where it would have. The loop checked that
-// position.
+// position. Both positions are 16-aligned, and alloca of a multiple of 16
+// takes 16 bytes more: it is asked for that much less.
 template <class Deliver>
 [[gnu::noinline]] void deliver_at(std::uintptr_t at, const Deliver& deliver) {
   const std::uintptr_t sp = detail::stack_position();
-  if (sp > at) {
-    void* gap = __builtin_alloca(sp - at);
+  if (sp > at && sp - at >= 16) {
+    void* gap = __builtin_alloca(sp - at - 16);
     asm volatile("" : : "r"(gap) : "memory");  // kept, never written
   }
   deliver();
@@ -404,12 +429,12 @@ template <class Hold>
 // sink) is walked under the borrow, not nested: only dep sinks are met on
 // it, so no user code runs that could tell, and the nodes are marked in the
 // same order. Each node is charged the stack its nested call would take,
-// from the position top of the call that met the line, so a line too deep
-// faults at the same node. Anything else met (more sinks or another kind, a
+// (hop) from the position top of the call that met the line, so a line too
+// deep faults at the same node. Anything else met (more sinks or another kind, a
 // node needing a hold) is delivered as the nested road does, from the
 // position it would have been met at. The borrow is given back here or by
 // the caller.
-void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t top) {
+void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t top, const std::uintptr_t hop) {
   GraphCore& core = *sink->raw_core_;
   Arena& arena = *a;
   const std::uintptr_t room = stack_room_below(top);
@@ -420,13 +445,13 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
       a.release();
       return deliver_at(top - depth, [sink] { sink->call(dirty_message()); });
     }
-    depth += kDirtyHopStack;
+    depth += hop;
     if (depth > room) refuse_stack_depth();
     NoHold hold;
     if (enter_node(arena, *sink, hold) != Entered::Yes) {
       // Nothing changed: its own call takes the holding road.
       a.release();
-      return deliver_at(top - depth + kDirtyHopStack, [sink] { sink->call(dirty_message()); });
+      return deliver_at(top - depth + hop, [sink] { sink->call(dirty_message()); });
     }
     LiveSlotsWithAux s = current_slots_with_aux(arena, sink->key_.index);
     if (!record_dep_dirty(s, sink->cell_->value)) return;
@@ -452,7 +477,19 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
   LiveSlotsWithAux s = current_slots_with_aux(*a, key_.index);
   if (!record_dep_dirty(s, cell_->value)) return true;
   if (Sink* const lone = s.aux.sinks.lone_dep_sink()) {
-    descend_line(a, static_cast<DepSink*>(lone), detail::stack_position());
+    const std::uintptr_t top = detail::stack_position();
+    std::uintptr_t hop = dirty_hop_stack.load(std::memory_order_relaxed);
+    if (hop == 0) [[unlikely]]
+      hop = measure_dirty_hop(*this, top);
+    if (hop != 0) [[likely]] {
+      descend_line(a, static_cast<DepSink*>(lone), top, hop);
+      return true;
+    }
+    // The step unknown, the line nests here, noted for the next call to measure.
+    const DirtyHopProbeScope probe(*static_cast<const DepSink*>(lone), top);
+    const SinkList::Reading sinks = s.aux.sinks.read();
+    a.release();
+    sinks.deliver(dirty_message());
     return true;
   }
   const SinkList::Reading sinks = s.aux.sinks.read();

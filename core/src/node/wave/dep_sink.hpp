@@ -63,9 +63,9 @@ class DepSink final : public Sink {
   // A DIRTY to this sink's node that needs no hold, going on down a line
   // of lone dep sinks; false, with nothing changed, when it needs a hold.
   bool call_dirty_no_hold();
-  // The line from sink on, under the borrow a of its core, charged from
-  // the stack position top.
-  [[gnu::noinline]] static void descend_line(RefMut<Arena>& a, DepSink* sink, std::uintptr_t top);
+  // The line from sink on, under the borrow a of its core, charged hop per
+  // node from the stack position top.
+  [[gnu::noinline]] static void descend_line(RefMut<Arena>& a, DepSink* sink, std::uintptr_t top, std::uintptr_t hop);
 
   std::shared_ptr<DepIndexCell> cell_;
   WeakCore core_;
