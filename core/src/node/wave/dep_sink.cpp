@@ -332,7 +332,7 @@ CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold
 // its own state: with it a chain too deep for the stack faults in the DIRTY
 // phase, before any node took a value (a DATA passing down a chain nests
 // deeper per node). Either road of a DIRTY takes the same frame per node.
-inline constexpr std::size_t kDirtyDepthReserve = 160;
+inline constexpr std::size_t kDirtyDepthReserve = 144;
 inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
 
 // The stack a DIRTY's call takes per node when a node's lone dep sink calls
@@ -345,8 +345,8 @@ std::atomic<std::uintptr_t> dirty_hop_stack{0};
 inline constexpr std::uintptr_t kMaxDirtyHopStack = std::uintptr_t{64} << 10;
 
 // While a DIRTY nests into a lone dep sink with the step unknown: that
-// sink, and the stack position its caller stood at, for the sink's own
-// call to measure the step at the same point.
+// sink, and the stack position its caller's call stood at, for the sink's
+// own call to measure the step (the body of a call keeps one position).
 struct DirtyHopProbe {
   const DepSink* callee = nullptr;
   std::uintptr_t at = 0;
@@ -362,13 +362,10 @@ class DirtyHopProbeScope {
   DirtyHopProbeScope& operator=(const DirtyHopProbeScope&) = delete;
 };
 
-// The step, measured by the call of sink standing at position top when its
-// caller noted itself for sink; zero otherwise.
-[[gnu::cold, gnu::noinline]] std::uintptr_t measure_dirty_hop(const DepSink& sink, std::uintptr_t top) noexcept {
-  const DirtyHopProbe probe = tls_dirty_hop_probe;
-  if (probe.callee != &sink || probe.at <= top || probe.at - top > kMaxDirtyHopStack) return 0;
-  dirty_hop_stack.store(probe.at - top, std::memory_order_relaxed);
-  return probe.at - top;
+// Takes the step from the probe noted for this call, standing at top.
+[[gnu::cold, gnu::noinline]] void measure_dirty_hop(std::uintptr_t top) noexcept {
+  const std::uintptr_t at = tls_dirty_hop_probe.at;
+  if (at > top && at - top <= kMaxDirtyHopStack) dirty_hop_stack.store(at - top, std::memory_order_relaxed);
 }
 
 // What a DIRTY found under its borrow: whether it entered its node, and the
@@ -471,17 +468,16 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
 // or down a line of lone dep sinks under it. False, with nothing changed,
 // when the node needs a hold.
 [[gnu::always_inline]] inline bool DepSink::call_dirty_no_hold() {
+  const std::uintptr_t top = detail::stack_position();
+  if (dirty_hop_stack.load(std::memory_order_relaxed) == 0 && tls_dirty_hop_probe.callee == this) [[unlikely]]
+    measure_dirty_hop(top);
   auto a = raw_core_->borrow_mut();
   NoHold hold;
   if (enter_node(*a, *this, hold) != Entered::Yes) return false;
   LiveSlotsWithAux s = current_slots_with_aux(*a, key_.index);
   if (!record_dep_dirty(s, cell_->value)) return true;
   if (Sink* const lone = s.aux.sinks.lone_dep_sink()) {
-    const std::uintptr_t top = detail::stack_position();
-    std::uintptr_t hop = dirty_hop_stack.load(std::memory_order_relaxed);
-    if (hop == 0) [[unlikely]]
-      hop = measure_dirty_hop(*this, top);
-    if (hop != 0) [[likely]] {
+    if (const std::uintptr_t hop = dirty_hop_stack.load(std::memory_order_relaxed)) [[likely]] {
       descend_line(a, static_cast<DepSink*>(lone), top, hop);
       return true;
     }
