@@ -10,6 +10,7 @@
 #include "node/wave/batch_node_index.hpp"
 #include "node/wave/deferred_ops.hpp"
 #include "node/wave/down.hpp"
+#include "node/wave/quiet_flush.hpp"
 #include "node/wave/wave_scope.hpp"
 
 namespace korvalinth {
@@ -440,6 +441,12 @@ void run_batch(FunctionRef<bool()> call) {
         // own; what was not delivered goes at the end of the step.
         if (Message* one = std::get_if<Message>(&r.deferred)) {
           if (leave_batch(r) != LeftBatch::Gone) {
+            if (flush_data_quietly(r.node, *one)) {
+              r.deferred.emplace<std::monostate>();
+              // Where the record's wave would have ended.
+              raise_kept_drop_fault();
+              continue;
+            }
             run_in_wave_scope(r.node, [&] {
               // Delivered from the record in place: the record lets go of it
               // where a message of the delivery's own would go.

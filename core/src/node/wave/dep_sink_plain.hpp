@@ -170,4 +170,30 @@ inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietD
   return true;
 }
 
+[[gnu::always_inline]] inline bool DepSink::takes_data_quietly(Arena& a, const GraphCore& core) const noexcept {
+  if (detached()) return true;
+  if (raw_core_ != &core || !a.holds_every_entry(key_)) return false;
+  const std::uint64_t i = key_.index;
+  // The wave's touch pins the node: a node nothing else holds is released
+  // as the wave lowers that pin.
+  if (a.release_due_at(i, count_->count)) return false;
+  const LiveSlotsWithAux s = current_slots_with_aux(a, i);
+  const EdgeEntry& e = s.edge;
+  if (e.state.terminal() || s.config.pull_id) return false;
+  const std::uint64_t dep = cell_->value;
+  if (dep >= e.dep_state.size()) return false;
+  if (e.state.dep_flags_may_be_set() && (dep >= e.dep_links.size() || e.dep_links[dep].flag)) return false;
+  const DepSlot& d = e.dep_state[dep];
+  // The dep's first value of the wave, opening its empty lists in place:
+  // nothing is replaced and nothing grows.
+  if (d.wave_value || !d.deliveries.empty()) return false;
+  // The last pending dep's value makes the node run: that is a wave's work.
+  return e.state.pending_count() > (d.pending ? 1u : 0u);
+}
+
+inline void DepSink::record_data_quietly(Arena& a, GraphCore& core, const Message& m) const {
+  if (detached()) return;
+  dep_sink_steps::record_plain_data(a, *this, core, cell_->value, m);
+}
+
 }  // namespace korvalinth

@@ -137,25 +137,6 @@ void check_data_canonical(const MessageList& list) {
   return false;
 }
 
-// A delivery frame, open for the object's life: it gives the frame an id;
-// its end restores the outer frame id (0 outside every frame), also while a
-// fault unwinds. Frames close innermost first.
-class DeliveryFrame {
- public:
-  DeliveryFrame() {
-    DeliveryCounters& c = delivery_counters();
-    saved_ = c.frame_id;
-    c.frame_id = c.frame_counter;
-    c.frame_counter += 1;
-  }
-  DeliveryFrame(const DeliveryFrame&) = delete;
-  DeliveryFrame& operator=(const DeliveryFrame&) = delete;
-  ~DeliveryFrame() { delivery_counters().frame_id = saved_; }
-
- private:
-  std::uint64_t saved_;
-};
-
 // Called right after a frame closed normally: the outermost close drains
 // the pending queue (a fault unwinding skips it).
 inline void drain_after_outermost_frame() {
@@ -801,13 +782,6 @@ void detail::down_data_of_owned_set(const UncountedNode& node, Message& m) {
   down_data_not_plain(a, node, wave, m);
 }
 
-namespace {
-// Frames a set's wave nests down to the stack checks of its DIRTY's dep
-// sinks, with room to spare.
-inline constexpr std::uintptr_t kQuietSetStackMargin = std::uintptr_t{64} << 10;
-
-}  // namespace
-
 bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
   GraphCore& core = node.core_ref();
   if (core.is_borrowed()) return false;
@@ -818,7 +792,7 @@ bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
   // Set before in the batch, its deferred messages are replaced in a wave;
   // a node deferred already found its set quiet or not then.
   if (state.batch_queued()) return false;
-  if (!stack_headroom_beyond(kQuietSetStackMargin)) return false;
+  if (!stack_headroom_beyond(kQuietWaveStackMargin)) return false;
   // The wave's end would move queued items past it.
   const PendingState& pending = pending_state();
   if (pending.lone.waiting() || !pending.queue.empty()) return false;

@@ -78,4 +78,8 @@ inline bool stack_headroom_beyond(std::uintptr_t extra) noexcept {
   return stack_room_below(detail::stack_position()) >= extra;
 }
 
+// Frames a wave that a quiet road stands for nests down to the stack checks
+// of the dep sinks it reaches, with room to spare.
+inline constexpr std::uintptr_t kQuietWaveStackMargin = std::uintptr_t{64} << 10;
+
 }  // namespace korvalinth
