@@ -4,7 +4,6 @@
 // deep for the stack faults in its DIRTY, before any node took a value.
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <functional>
@@ -12,6 +11,7 @@
 
 #include "node/topology/node_ops.hpp"
 #include "node/wave/stack_guard.hpp"
+#include "stack_thread.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;
@@ -178,27 +178,6 @@ struct DeepLine {
     return sub;
   }
 };
-
-struct StackRun {
-  std::function<void()> body;
-  static void* entry(void* self) {
-    static_cast<StackRun*>(self)->body();
-    return nullptr;
-  }
-};
-
-// Runs body on a new thread with a stack of the given size, so that how
-// deep a line fits does not hang on the main thread's limit.
-void run_on_stack(std::size_t size, std::function<void()> body) {
-  StackRun run{std::move(body)};
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, size), 0);
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, &attr, &StackRun::entry, &run), 0);
-  pthread_attr_destroy(&attr);
-  pthread_join(thread, nullptr);
-}
 
 // Node counts against an 8 MiB stack: a DIRTY down a line of kFits nodes
 // takes well under its room, down one of 2 * kFits more than all of it.
