@@ -49,9 +49,14 @@ class DepSink final : public Sink {
   // which still owes another dep after it: nothing runs, is queued, is
   // replaced or falls due for release. A detached sink's call does nothing.
   bool takes_data_quietly(Arena& a, const GraphCore& core) const noexcept;
+  // Whether a wave's touch of this sink's node, with core borrowed as a,
+  // may be skipped: its entries all there, and no release falling due as
+  // the touch's pin is lowered.
+  bool enters_quietly(Arena& a, const GraphCore& core) const noexcept;
   // Records it so, once takes_data_quietly held under the same borrow,
-  // inside a delivery frame.
-  void record_data_quietly(Arena& a, GraphCore& core, const Message& m) const;
+  // inside a delivery frame; false, with nothing recorded, when the plain
+  // record refuses it.
+  bool record_data_quietly(Arena& a, GraphCore& core, const Message& m) const;
 
   // The node this sink feeds, in the dep's own core.
   SlotKey dependent() const noexcept { return key_; }

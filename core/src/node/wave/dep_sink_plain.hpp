@@ -150,14 +150,16 @@ struct NoHold {};
 
 namespace korvalinth {
 
-inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietDirtyMark& mark) const noexcept {
-  if (detached()) return true;
-  if (raw_core_ != &core || !a.holds_every_entry(key_)) return false;
-  const std::uint64_t i = key_.index;
+[[gnu::always_inline]] inline bool DepSink::enters_quietly(Arena& a, const GraphCore& core) const noexcept {
   // The wave's touch pins the node: a node nothing else holds is released
   // as the wave lowers that pin.
-  if (a.release_due_at(i, count_->count)) return false;
-  const LiveSlotsWithAux s = current_slots_with_aux(a, i);
+  return raw_core_ == &core && a.holds_every_entry(key_) && !a.release_due_at(key_.index, count_->count);
+}
+
+inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietDirtyMark& mark) const noexcept {
+  if (detached()) return true;
+  if (!enters_quietly(a, core)) return false;
+  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return true;
   const std::uint64_t dep = cell_->value;
@@ -172,12 +174,8 @@ inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietD
 
 [[gnu::always_inline]] inline bool DepSink::takes_data_quietly(Arena& a, const GraphCore& core) const noexcept {
   if (detached()) return true;
-  if (raw_core_ != &core || !a.holds_every_entry(key_)) return false;
-  const std::uint64_t i = key_.index;
-  // The wave's touch pins the node: a node nothing else holds is released
-  // as the wave lowers that pin.
-  if (a.release_due_at(i, count_->count)) return false;
-  const LiveSlotsWithAux s = current_slots_with_aux(a, i);
+  if (!enters_quietly(a, core)) return false;
+  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
   const EdgeEntry& e = s.edge;
   if (e.state.terminal() || s.config.pull_id) return false;
   const std::uint64_t dep = cell_->value;
@@ -191,9 +189,9 @@ inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietD
   return e.state.pending_count() > (d.pending ? 1u : 0u);
 }
 
-inline void DepSink::record_data_quietly(Arena& a, GraphCore& core, const Message& m) const {
-  if (detached()) return;
-  dep_sink_steps::record_plain_data(a, *this, core, cell_->value, m);
+inline bool DepSink::record_data_quietly(Arena& a, GraphCore& core, const Message& m) const {
+  if (detached()) return true;
+  return dep_sink_steps::record_plain_data(a, *this, core, cell_->value, m);
 }
 
 }  // namespace korvalinth

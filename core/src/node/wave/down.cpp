@@ -6,6 +6,7 @@
 #include "node/wave/delivery_order.hpp"
 #include "node/wave/dep_sink_plain.hpp"
 #include "node/wave/pending.hpp"
+#include "node/wave/quiet_wave.hpp"
 #include "node/wave/stack_guard.hpp"
 
 namespace korvalinth {
@@ -792,10 +793,6 @@ bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
   // Set before in the batch, its deferred messages are replaced in a wave;
   // a node deferred already found its set quiet or not then.
   if (state.batch_queued()) return false;
-  if (!stack_headroom_beyond(kQuietWaveStackMargin)) return false;
-  // The wave's end would move queued items past it.
-  const PendingState& pending = pending_state();
-  if (pending.lone.waiting() || !pending.queue.empty()) return false;
   if (!reads_as_plain_deferral(*a, node, s.edge)) return false;
   // A list of keep-alives only takes a DIRTY by doing nothing.
   const bool dirty_to_sinks = !state.dirty_sent() && s.aux.sinks.heeds_dirty();
@@ -807,13 +804,8 @@ bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
       if (!e.dep || !static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, lone_mark)) return false;
     }
   }
-  // The wave would start on the emptied lists its scope keeps, and its
-  // touches (the node's, then one per dep sink's node at most) would find
-  // room without growing the touched list.
-  const WaveScope& kept = *wave_scope_cell().unguarded();
-  if (!kept.touched.empty() || !kept.deferred_cores.empty() ||
-      !kept.touched.has_room_for(std::max<std::size_t>(sinks.size(), 1)))
-    return false;
+  // The wave's touches: the node's, then one per dep sink's node at most.
+  if (!quiet_wave_fits(std::max<std::size_t>(sinks.size(), 1))) return false;
   if (!batch_defer_first_data_in_room(*a, node, value)) return false;
   state.mark_dirty();
   if (sinks.size() == 1) {

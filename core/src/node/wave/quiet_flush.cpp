@@ -2,9 +2,7 @@
 
 #include "node/wave/delivery.hpp"
 #include "node/wave/dep_sink_plain.hpp"
-#include "node/wave/pending.hpp"
-#include "node/wave/stack_guard.hpp"
-#include "node/wave/wave_scope.hpp"
+#include "node/wave/quiet_wave.hpp"
 
 namespace korvalinth {
 
@@ -27,11 +25,9 @@ bool flush_data_quietly(const UncountedNode& node, Message& m) {
   if (m.kind() != MessageKind::Data) return false;
   GraphCore& core = node.core_ref();
   if (core.is_borrowed() || wave_scope_installed()) return false;
-  if (!stack_headroom_beyond(kQuietWaveStackMargin)) return false;
-  // The frame's close would drain a waiting queue; a delivery in progress
-  // may take the DATA behind it.
-  const PendingState& pending = pending_state();
-  if (pending.lone.waiting() || !pending.queue.empty()) return false;
+  // The wave's one touch: the sink's node.
+  if (!quiet_wave_fits(1)) return false;
+  // A delivery in progress may take the DATA behind it.
   if (delivery_depth() != 0 || delivery_counters().innermost != nullptr) return false;
   auto a = core.borrow_mut();
   if (!a->holds_every_entry(node.key())) return false;
@@ -46,18 +42,17 @@ bool flush_data_quietly(const UncountedNode& node, Message& m) {
   if (sinks.size() != 1 || !sinks[0].dep) return false;
   const DepSink& sink = static_cast<const DepSink&>(*sinks[0].sink);
   if (!sink.takes_data_quietly(*a, core)) return false;
-  // The wave would touch this node and the sink's node in room it has.
-  const WaveScope& kept = *wave_scope_cell().unguarded();
-  if (!kept.touched.empty() || !kept.deferred_cores.empty() || !kept.touched.has_room_for(1)) return false;
+  {
+    // Stamped with a frame of its own, as in the wave. Recorded first, under
+    // the borrow: a record refused leaves this node as it was (a frame id
+    // spent is seen by nothing).
+    DeliveryFrame frame;
+    if (!sink.record_data_quietly(*a, core, m)) return false;
+  }
   version.advance_in_place();
   SharedValue old_cache = m.data_value();
   old_cache.swap(s.edge.cache);
   s.edge.state.take_data();
-  {
-    // Stamped with a frame of its own, as in the wave.
-    DeliveryFrame frame;
-    sink.record_data_quietly(*a, core, m);
-  }
   s.edge.state.end_wave();
   a.release();
   old_cache.reset();
