@@ -587,7 +587,7 @@ template <class Plain>
                                                               Plain&& plain) {
   return reads_as_plain(
       a, node, wave_slots(a, node.key()), slots,
-      [](const NodeState& st) { return !st.running() && !st.terminal() && st.dirty_sent(); }, plain);
+      [](const NodeState& st) { return st.past_run_with_dirty_out(); }, plain);
 }
 
 // Whether the general road, for one RESOLVED, would only hand it on and end

@@ -14,7 +14,7 @@ namespace {
 // advancing in place.
 bool flushes_plainly(const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
   const NodeState& state = s.edge.state;
-  if (state.running() || state.terminal() || !state.dirty_sent()) return false;
+  if (!state.past_run_with_dirty_out()) return false;
   if (s.aux.paused() || (s.config.pull_id.has_value() && !s.aux.serving_pull())) return false;
   return version.advances_in_place();
 }
