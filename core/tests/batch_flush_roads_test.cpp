@@ -11,21 +11,13 @@
 #include "node/wave/batch.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/wave_scope.hpp"
+#include "deferral_roads.hpp"
 #include "logging_sinks.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;
 
 namespace {
-
-enum class Road { OneMessage, ListOfOne };
-
-void set_by(Road road, const UncountedNode& node, SharedValue v) {
-  if (road == Road::OneMessage)
-    run_in_wave_scope(node, [&] { down(node, Message::data(std::move(v))); });
-  else
-    down_in_wave_scope(node, one_message(Message::data(std::move(v))));
-}
 
 // What a case sets up around s, flushed after t; m depends on both.
 struct Case {

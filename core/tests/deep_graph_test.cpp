@@ -3,13 +3,13 @@
 // complete, in the order their recursive form gives them.
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <functional>
 
 #include "node/wave/stack_guard.hpp"
 #include "node/wave/wave_scope.hpp"
+#include "stack_thread.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;
@@ -302,30 +302,6 @@ TEST(DeepGraphChain, UpstreamMessagesThroughAVeryLongChainFaultCleanly) {
   chain.drop_all();
   EXPECT_EQ(chain.released(), static_cast<std::size_t>(kDeep) + 1);
 }
-
-namespace {
-
-struct SmallStackRun {
-  std::function<void()> body;
-  static void* entry(void* self) {
-    static_cast<SmallStackRun*>(self)->body();
-    return nullptr;
-  }
-};
-
-// Runs body on a new thread with a stack of the given size.
-void run_on_stack(std::size_t size, std::function<void()> body) {
-  SmallStackRun run{std::move(body)};
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, size), 0);
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, &attr, &SmallStackRun::entry, &run), 0);
-  pthread_attr_destroy(&attr);
-  pthread_join(thread, nullptr);
-}
-
-}  // namespace
 
 TEST(DeepGraphThreads, AThreadWithASmallStackFaultsWhereTheMainThreadDelivers) {
   constexpr int kLength = kFitsTheMainStack;

@@ -115,6 +115,8 @@ class SharedValue {
     return true;
   }
   void swap(SharedValue& other) noexcept { std::swap(value_, other.value_); }
+  // Whether dropping this share destroys the value (and so may run code).
+  bool is_last_share() const noexcept { return value_ != nullptr && value_->shares_ == 1; }
 
   const Value* get() const noexcept { return value_; }
   const Value* operator->() const noexcept { return value_; }

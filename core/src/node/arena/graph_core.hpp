@@ -117,6 +117,12 @@ class Arena : private SlotHeldBits {
   }
   // The key is current: it names the slot and the slot is live.
   bool is_current(SlotKey k) const noexcept { return names_slot(k) && (held_[k.index] & kLive) != 0; }
+  // The key is current and its slot holds every entry and its version:
+  // no reader of the slot faults.
+  bool holds_every_entry(SlotKey k) const noexcept {
+    constexpr std::uint8_t wanted = kLive | kEveryEntry;
+    return names_slot(k) && (held_[k.index] & wanted) == wanted && version_[k.index].present();
+  }
   void check(SlotKey k) const {
     if (!is_current(k)) fault(kStaleSlot);
   }

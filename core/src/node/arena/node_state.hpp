@@ -57,6 +57,9 @@ class NodeState {
   bool dirty_sent() const noexcept { return has(Flag::DirtySent); }
   bool emitted() const noexcept { return has(Flag::Emitted); }
   bool running() const noexcept { return has(Flag::Running); }
+  // Outside its run, live, its DIRTY gone out: a settle or a flushed DATA
+  // may take a plain road.
+  bool past_run_with_dirty_out() const noexcept { return !running() && !terminal() && dirty_sent(); }
   bool mutation_in_flight() const noexcept { return has(Flag::MutationInFlight); }
   bool batch_queued() const noexcept { return has(Flag::BatchQueued); }
   bool activated() const noexcept { return has(Flag::Activated); }

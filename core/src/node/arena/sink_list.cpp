@@ -75,7 +75,7 @@ SinkList::Block& SinkList::own_block() {
     block_ = Held(new Block);
   } else if (block_->holders > 1) {
     // Readings hold the list: it passes to them, and the node edits a copy.
-    block_ = Held(new Block{block_->entries, 1, block_->dep_sinks, block_->ignored_only});
+    block_ = Held(new Block{block_->entries, 1, block_->dep_sinks, block_->ignored_only, block_->lone_dep});
   }
   return *block_;
 }
@@ -86,6 +86,10 @@ bool SinkList::only_ignoring(const std::vector<SinkEntry>& entries) noexcept {
   return true;
 }
 
+Sink* SinkList::lone_dep_of(const std::vector<SinkEntry>& entries) noexcept {
+  return entries.size() == 1 && entries.front().dep ? entries.front().sink.get() : nullptr;
+}
+
 void SinkList::add(SinkEntry entry) {
   const bool dep = entry.dep != 0;
   const bool ignored = entry.sink->ignores_messages();
@@ -94,6 +98,7 @@ void SinkList::add(SinkEntry entry) {
   b.entries.push_back(std::move(entry));
   b.dep_sinks |= dep;
   b.ignored_only = was_ignored_only && ignored;
+  b.lone_dep = lone_dep_of(b.entries);
 }
 
 }  // namespace korvalinth

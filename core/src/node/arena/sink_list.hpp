@@ -29,6 +29,10 @@ class SinkList {
     // run marks such a node and goes on. An edit through the vector clears
     // it, as it may put in anything; an edit given as a change sets it anew.
     bool ignored_only = false;
+    // The sink of the one entry while that is all the list holds and a dep
+    // sink: a DIRTY goes on to it in a loop. Null for any other list, and
+    // while an edit through the vector runs.
+    Sink* lone_dep = nullptr;
     // Lets go of one hold; the last holder frees the block.
     static void drop(Block* b) noexcept {
       if (b && --b->holders == 0) delete b;
@@ -49,6 +53,8 @@ class SinkList {
       if (block_->entries.size() == 1) return block_->entries.front().sink->call(message);
       deliver_each(*block_, message);
     }
+    // Whether it reads a list at all.
+    explicit operator bool() const noexcept { return static_cast<bool>(block_); }
 
    private:
     friend class SinkList;
@@ -83,12 +89,17 @@ class SinkList {
   void edit(Change&& change) {
     Block& b = own_block();
     b.ignored_only = false;  // kept so if the change throws
+    b.lone_dep = nullptr;
     change(b.entries);
     b.ignored_only = only_ignoring(b.entries);
+    b.lone_dep = lone_dep_of(b.entries);
   }
   // Adds an entry at the end.
   void add(SinkEntry entry);
   Reading read() const noexcept { return Reading(block_.get()); }
+  // The sink of the list's one entry when that is a dep sink: a DIRTY goes
+  // on to it in a loop instead of a call. Null for any other list.
+  Sink* lone_dep_sink() const noexcept { return block_ ? block_->lone_dep : nullptr; }
   // Whether a DIRTY has any entry to reach: none when the list is empty
   // or holds only sinks that ignore messages.
   bool heeds_dirty() const noexcept { return block_ && !block_->ignored_only; }
@@ -101,6 +112,7 @@ class SinkList {
   // The block to change: a copy of its own while a delivery reads it.
   Block& own_block();
   static bool only_ignoring(const std::vector<SinkEntry>& entries) noexcept;
+  static Sink* lone_dep_of(const std::vector<SinkEntry>& entries) noexcept;
   Held block_;
 };
 

@@ -1,6 +1,8 @@
 #include "node/topology/node_ops.hpp"
 
+#include "base/drop_fault.hpp"
 #include "host_boundary/host_boundary.hpp"
+#include "node/wave/batch.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/feedback_check.hpp"
 #include "node/topology/rewire.hpp"
@@ -50,6 +52,12 @@ namespace {
 
 // A set inside a host boundary: value is the caller's, lent to the wave.
 [[gnu::always_inline]] inline void set_in_boundary(const UncountedNode& node, SharedValue& value) {
+  // Inside a batch, a set whose wave would only touch and untouch the nodes
+  // it marks takes none; it finds the node current, as the check below
+  // would. A node set over and over replaces what it deferred, in a wave:
+  // it is not asked again.
+  if (batch_collecting() && !wave_scope_installed() && !batch_replaced_last(node) && defer_set_quietly(node, value))
+    return raise_kept_drop_fault();
   require_current(node);
   if (!wave_scope_installed()) return set_in_owned_wave_scope(node, value);
   refuse_feedback_into_running_nodes(node);

@@ -10,6 +10,7 @@
 #include "node/wave/batch_node_index.hpp"
 #include "node/wave/deferred_ops.hpp"
 #include "node/wave/down.hpp"
+#include "node/wave/quiet_flush.hpp"
 #include "node/wave/wave_scope.hpp"
 
 namespace korvalinth {
@@ -221,6 +222,7 @@ bool defer_late_messages(const UncountedNode& node, Late& late, Pin&& pin, Repla
     }
     state.last_replaced = id;
     state.last_replaced_at = *at;
+    detail::tls_batch_last_replaced = node.count().get();
   }
   BatchRecord* r = &state.records[state.last_replaced_at];
   if (Late* same = std::get_if<Late>(&r->deferred)) {
@@ -282,6 +284,26 @@ bool batch_defer_message_in(Arena& a, const UncountedNode& node, Message& late,
   });
 }
 
+bool batch_defer_first_data_in_room(Arena& a, const UncountedNode& node, SharedValue& value) {
+  BatchCell& block = batch_block();
+  if (block.is_borrowed()) return false;
+  auto c = block.borrow_mut();
+  if (!c->has_value()) return false;
+  BatchState& state = **c;
+  BatchNodeIndex& index = block.index;
+  const std::size_t at = state.records.size();
+  if (at == state.records.capacity() || !index.has_room_for_one_more()) return false;
+  const NodeId id{node.core_ref().id(), node.index(), node.generation()};
+  const std::size_t slot = index.probe_for_insert(id);
+  if (index.value_at(slot)) return false;
+  // The record has room: nothing faults once the pin is raised.
+  a.add_pin(node.index());
+  Message late = Message::data(std::move(value));
+  state.records.emplace_back(node, id.core, late);
+  index.fill(slot, id, at);
+  return true;
+}
+
 void batch_register_core(const CoreRef& core) {
   auto c = batch_cell().borrow_mut();
   if (!c->has_value()) return;
@@ -323,6 +345,7 @@ void batch_take_state() {
     taken = std::exchange(*c, std::nullopt);
     detail::tls_batch_open = false;
     detail::tls_batch_collecting = false;
+    detail::tls_batch_last_replaced = nullptr;
   }
 }
 
@@ -383,6 +406,7 @@ void run_batch(FunctionRef<bool()> call) {
     records = std::move((*c)->records);
     (*c)->records.clear();
     (*c)->last_replaced = NodeId();  // its record left with the others
+    detail::tls_batch_last_replaced = nullptr;
     registered = std::move((*c)->registered);
     (*c)->registered.clear();
   }
@@ -417,6 +441,12 @@ void run_batch(FunctionRef<bool()> call) {
         // own; what was not delivered goes at the end of the step.
         if (Message* one = std::get_if<Message>(&r.deferred)) {
           if (leave_batch(r) != LeftBatch::Gone) {
+            if (flush_data_quietly(r.node, *one)) {
+              r.deferred.emplace<std::monostate>();
+              // Where the record's wave would have ended.
+              raise_kept_drop_fault();
+              continue;
+            }
             run_in_wave_scope(r.node, [&] {
               // Delivered from the record in place: the record lets go of it
               // where a message of the delivery's own would go.

@@ -21,12 +21,20 @@ namespace detail {
 // borrowing the batch's cell; batch.cpp sets them with the cell.
 inline constinit thread_local bool tls_batch_open KORVALINTH_FAST_TLS = false;
 inline constinit thread_local bool tls_batch_collecting KORVALINTH_FAST_TLS = false;
+// The count record of the node whose deferred messages the open batch
+// replaced last (null: none); the batch's records keep it alive.
+inline constinit thread_local const ExternalCount* tls_batch_last_replaced KORVALINTH_FAST_TLS = nullptr;
 }  // namespace detail
 
 // True from the opening of the outermost batch until its end resets it.
 inline bool batch_is_active() noexcept { return detail::tls_batch_open; }
 // True while the open batch still defers deliveries.
 inline bool batch_collecting() noexcept { return detail::tls_batch_collecting; }
+// True when the open batch replaced the node's deferred messages last: a
+// set of it replaces them again.
+inline bool batch_replaced_last(const UncountedNode& node) noexcept {
+  return detail::tls_batch_last_replaced == node.count().get();
+}
 // Replaces the node's deferred list, pinning the node on its first
 // deferral; the caller sets the node's batch-queued flag.
 void batch_defer_list(const UncountedNode& node, MessageList late);
@@ -40,6 +48,10 @@ void batch_defer_message(const UncountedNode& node, Message&& late);
 // one was replaced: most replace a message, and an empty list's drop is a call.
 bool batch_defer_message_in(Arena& a, const UncountedNode& node, Message& late,
                             std::optional<MessageList>& replaced_list);
+// batch_defer_message_in of a DATA of value, for a node with no record in
+// the batch yet, when the batch has room for its record without growing:
+// false, with value and the batch left as they were, for any other.
+bool batch_defer_first_data_in_room(Arena& a, const UncountedNode& node, SharedValue& value);
 void batch_register_core(const CoreRef& core);
 // The open batch's token when it holds a deferred list for the node.
 std::optional<BatchToken> batch_find_node(const NodeId& node);

@@ -27,4 +27,23 @@ inline DeliveryCounters& delivery_counters() noexcept { return detail::tls_deliv
 inline std::uint64_t delivery_depth() noexcept { return delivery_counters().frame_id != 0; }
 inline std::uint64_t delivery_frame_id() noexcept { return delivery_counters().frame_id; }
 
+// A delivery frame, open for the object's life: it gives the frame an id;
+// its end restores the outer frame id (0 outside every frame), also while a
+// fault unwinds. Frames close innermost first.
+class DeliveryFrame {
+ public:
+  DeliveryFrame() {
+    DeliveryCounters& c = delivery_counters();
+    saved_ = c.frame_id;
+    c.frame_id = c.frame_counter;
+    c.frame_counter += 1;
+  }
+  DeliveryFrame(const DeliveryFrame&) = delete;
+  DeliveryFrame& operator=(const DeliveryFrame&) = delete;
+  ~DeliveryFrame() { delivery_counters().frame_id = saved_; }
+
+ private:
+  std::uint64_t saved_;
+};
+
 }  // namespace korvalinth

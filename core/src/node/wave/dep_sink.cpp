@@ -1,5 +1,6 @@
 #include "node/wave/dep_sink.hpp"
 
+#include <atomic>
 #include <type_traits>
 
 #include "base/index_fault.hpp"
@@ -327,12 +328,45 @@ void give_back(std::optional<CallHold>& hold) {
 CoreRef* held_core(NoHold&) noexcept { return nullptr; }
 CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold->strong : nullptr; }
 
-// Stack a DIRTY keeps untouched for each node it passes on, beside its own
-// state: with it a chain too deep for the stack faults in the DIRTY phase,
-// before any node took a value (a DATA passing down a chain nests deeper
-// per node). Either road of a DIRTY takes the same frame per node.
+// Stack a DIRTY keeps untouched for each node it passes on by a call, beside
+// its own state: with it a chain too deep for the stack faults in the DIRTY
+// phase, before any node took a value (a DATA passing down a chain nests
+// deeper per node). Either road of a DIRTY takes the same frame per node.
 inline constexpr std::size_t kDirtyDepthReserve = 144;
 inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
+
+// The stack a DIRTY's call takes per node when a node's lone dep sink calls
+// the next (DepSink::call's frame, its return address, and whatever this
+// build keeps between): what a loop charges each node it passes instead.
+// Zero until measured, once per process, as the step between two such
+// calls; until then a line nests.
+std::atomic<std::uintptr_t> dirty_hop_stack{0};
+// A step larger than this is no frame's: not taken as one.
+inline constexpr std::uintptr_t kMaxDirtyHopStack = std::uintptr_t{64} << 10;
+
+// While a DIRTY nests into a lone dep sink with the step unknown: that
+// sink, and the stack position its caller's call stood at, for the sink's
+// own call to measure the step (the body of a call keeps one position).
+struct DirtyHopProbe {
+  const DepSink* callee = nullptr;
+  std::uintptr_t at = 0;
+};
+inline constinit thread_local DirtyHopProbe tls_dirty_hop_probe KORVALINTH_FAST_TLS;
+
+// Notes the probe for one nested call, and clears it however that ends.
+class DirtyHopProbeScope {
+ public:
+  DirtyHopProbeScope(const DepSink& callee, std::uintptr_t at) noexcept { tls_dirty_hop_probe = {&callee, at}; }
+  ~DirtyHopProbeScope() { tls_dirty_hop_probe = {}; }
+  DirtyHopProbeScope(const DirtyHopProbeScope&) = delete;
+  DirtyHopProbeScope& operator=(const DirtyHopProbeScope&) = delete;
+};
+
+// Takes the step from the probe noted for this call, standing at top.
+[[gnu::cold, gnu::noinline]] void measure_dirty_hop(std::uintptr_t top) noexcept {
+  const std::uintptr_t at = tls_dirty_hop_probe.at;
+  if (at > top && at - top <= kMaxDirtyHopStack) dirty_hop_stack.store(at - top, std::memory_order_relaxed);
+}
 
 // What a DIRTY found under its borrow: whether it entered its node, and the
 // sinks it goes on to (none unless the node turned dirty).
@@ -340,6 +374,21 @@ struct DirtyEntry {
   Entered entered;
   SinkList::Reading sinks;
 };
+
+// Calls deliver with the stack taken down to the position at (when above
+// it): where the nested calls a loop stood for would have called it, so
+// that what it calls faults where it would have. The loop checked that
+// position. Both positions are 16-aligned, and alloca of a multiple of 16
+// takes 16 bytes more: it is asked for that much less.
+template <class Deliver>
+[[gnu::noinline]] void deliver_at(std::uintptr_t at, const Deliver& deliver) {
+  const std::uintptr_t sp = detail::stack_position();
+  if (sp > at && sp - at >= 16) {
+    void* gap = __builtin_alloca(sp - at - 16);
+    asm volatile("" : : "r"(gap) : "memory");  // kept, never written
+  }
+  deliver();
+}
 
 // Enters the node and records the dirty mark under one borrow; the reading
 // is made in place in the result, under that borrow, and not moved after.
@@ -370,6 +419,82 @@ template <class Hold>
   give_back(hold);
   return true;
 }
+
+}  // namespace
+
+// A line of lone dep sinks (each node's only sink is the next node's dep
+// sink) is walked under the borrow, not nested: only dep sinks are met on
+// it, so no user code runs that could tell, and the nodes are marked in the
+// same order. Each node is charged the stack its nested call would take,
+// (hop) from the position top of the call that met the line, so a line too
+// deep faults at the same node. Anything else met (more sinks or another kind, a
+// node needing a hold) is delivered as the nested road does, from the
+// position it would have been met at. The borrow is given back here or by
+// the caller.
+void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t top, const std::uintptr_t hop) {
+  GraphCore& core = *sink->raw_core_;
+  Arena& arena = *a;
+  const std::uintptr_t room = stack_room_below(top);
+  std::uintptr_t depth = 0;  // below top, of the nested call that would call sink
+  for (;;) {
+    if (sink->detached()) return;
+    if (sink->raw_core_ != &core) [[unlikely]] {
+      a.release();
+      return deliver_at(top - depth, [sink] { sink->call(dirty_message()); });
+    }
+    depth += hop;
+    if (depth > room) refuse_stack_depth();
+    NoHold hold;
+    if (enter_node(arena, *sink, hold) != Entered::Yes) {
+      // Nothing changed: its own call takes the holding road.
+      a.release();
+      return deliver_at(top - depth + hop, [sink] { sink->call(dirty_message()); });
+    }
+    LiveSlotsWithAux s = current_slots_with_aux(arena, sink->key_.index);
+    if (!record_dep_dirty(s, sink->cell_->value)) return;
+    Sink* const lone = s.aux.sinks.lone_dep_sink();
+    if (lone == nullptr) {
+      const SinkList::Reading sinks = s.aux.sinks.read();
+      a.release();
+      if (sinks) deliver_at(top - depth, [&sinks] { sinks.deliver(dirty_message()); });
+      return;
+    }
+    sink = static_cast<DepSink*>(lone);
+  }
+}
+
+// A DIRTY to a node that needs no hold, entered and marked under one
+// borrow: DIRTY goes on to the sinks read once the borrow is given back,
+// or down a line of lone dep sinks under it. False, with nothing changed,
+// when the node needs a hold.
+[[gnu::always_inline]] inline bool DepSink::call_dirty_no_hold() {
+  const std::uintptr_t top = detail::stack_position();
+  if (dirty_hop_stack.load(std::memory_order_relaxed) == 0 && tls_dirty_hop_probe.callee == this) [[unlikely]]
+    measure_dirty_hop(top);
+  auto a = raw_core_->borrow_mut();
+  NoHold hold;
+  if (enter_node(*a, *this, hold) != Entered::Yes) return false;
+  LiveSlotsWithAux s = current_slots_with_aux(*a, key_.index);
+  if (!record_dep_dirty(s, cell_->value)) return true;
+  if (Sink* const lone = s.aux.sinks.lone_dep_sink()) {
+    if (const std::uintptr_t hop = dirty_hop_stack.load(std::memory_order_relaxed)) [[likely]] {
+      descend_line(a, static_cast<DepSink*>(lone), top, hop);
+      return true;
+    }
+    // The step unknown, the line nests here, noted for the next call to measure.
+    const DirtyHopProbeScope probe(*static_cast<const DepSink*>(lone), top);
+    const SinkList::Reading sinks = s.aux.sinks.read();
+    a.release();
+    sinks.deliver(dirty_message());
+    return true;
+  }
+  const SinkList::Reading sinks = s.aux.sinks.read();
+  a.release();
+  sinks.deliver(dirty_message());
+  return true;
+}
+
+namespace {
 
 // A DIRTY whose node needs a hold. Out of line, called as the sink's call
 // leaves: the usual DIRTY holds nothing.
@@ -434,7 +559,7 @@ void DepSink::call(const Message& message) {
     {
       std::byte depth_reserve[kDirtyDepthReserve];
       asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
-      if (call_dirty<NoHold>(*this, core, dep_index)) return;
+      if (call_dirty_no_hold()) return;
     }
     return call_dirty_holding(*this, core, dep_index);
   }

@@ -12,6 +12,18 @@
 
 namespace korvalinth {
 
+// What a quiet DIRTY marks: the dep's state in its node, when there is any.
+struct QuietDirtyMark {
+  NodeState* state = nullptr;
+  DepSlot* dep = nullptr;
+  bool pull_gated = false;
+
+  // Marks the dep dirty, as the sink's call would.
+  [[gnu::always_inline]] void apply() const noexcept {
+    if (state) state->dep_dirty(*dep, pull_gated);
+  }
+};
+
 class DepSink final : public Sink {
  public:
   DepSink(std::shared_ptr<DepIndexCell> cell, const CoreRef& core, SharedCount count, SlotKey key)
@@ -25,6 +37,26 @@ class DepSink final : public Sink {
   // while each node's DIRTY goes no further; the first that goes further
   // ends the run, left for the caller to call.
   RunEnd call_dirty_run(const SinkEntry* self, const SinkEntry* end) override;
+
+  // A set's DIRTY, with core borrowed as a: true when this sink's call, in
+  // the wave the set opens, would only touch its node and mark the dep
+  // dirty (mark tells what), passing nothing on and leaving no release due
+  // at the wave's end; a detached sink's call does nothing (mark is left
+  // empty). Inline, in dep_sink_plain.hpp.
+  bool takes_dirty_quietly(Arena& a, const GraphCore& core, QuietDirtyMark& mark) const noexcept;
+  // A flushed DATA, with core borrowed as a: true when this sink's call, in
+  // the wave the flush opens, would only record the value in its node,
+  // which still owes another dep after it: nothing runs, is queued, is
+  // replaced or falls due for release. A detached sink's call does nothing.
+  bool takes_data_quietly(Arena& a, const GraphCore& core) const noexcept;
+  // Whether a wave's touch of this sink's node, with core borrowed as a,
+  // may be skipped: its entries all there, and no release falling due as
+  // the touch's pin is lowered.
+  bool enters_quietly(Arena& a, const GraphCore& core) const noexcept;
+  // Records it so, once takes_data_quietly held under the same borrow,
+  // inside a delivery frame; false, with nothing recorded, when the plain
+  // record refuses it.
+  bool record_data_quietly(Arena& a, GraphCore& core, const Message& m) const;
 
   // The node this sink feeds, in the dep's own core.
   SlotKey dependent() const noexcept { return key_; }
@@ -41,6 +73,12 @@ class DepSink final : public Sink {
   // the first that is not ends the run, left for the caller to call.
   template <class Take>
   static RunEnd take_under_one_borrow(GraphCore& core, const SinkEntry* e, const SinkEntry* end, Take&& take);
+  // A DIRTY to this sink's node that needs no hold, going on down a line
+  // of lone dep sinks; false, with nothing changed, when it needs a hold.
+  bool call_dirty_no_hold();
+  // The line from sink on, under the borrow a of its core, charged hop per
+  // node from the stack position top.
+  [[gnu::noinline]] static void descend_line(RefMut<Arena>& a, DepSink* sink, std::uintptr_t top, std::uintptr_t hop);
 
   std::shared_ptr<DepIndexCell> cell_;
   WeakCore core_;

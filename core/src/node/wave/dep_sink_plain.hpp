@@ -147,3 +147,51 @@ struct NoHold {};
 }
 
 }  // namespace korvalinth::dep_sink_steps
+
+namespace korvalinth {
+
+[[gnu::always_inline]] inline bool DepSink::enters_quietly(Arena& a, const GraphCore& core) const noexcept {
+  // The wave's touch pins the node: a node nothing else holds is released
+  // as the wave lowers that pin.
+  return raw_core_ == &core && a.holds_every_entry(key_) && !a.release_due_at(key_.index, count_->count);
+}
+
+inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietDirtyMark& mark) const noexcept {
+  if (detached()) return true;
+  if (!enters_quietly(a, core)) return false;
+  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
+  EdgeEntry& e = s.edge;
+  if (e.state.terminal()) return true;
+  const std::uint64_t dep = cell_->value;
+  if (dep >= e.dep_state.size()) return false;
+  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
+  DepSlot& d = e.dep_state[dep];
+  const bool turns_dirty = !d.pending && !pull_gated && !e.state.dirty_sent();
+  if (turns_dirty && s.aux.sinks.heeds_dirty()) return false;
+  mark = QuietDirtyMark{&e.state, &d, pull_gated};
+  return true;
+}
+
+[[gnu::always_inline]] inline bool DepSink::takes_data_quietly(Arena& a, const GraphCore& core) const noexcept {
+  if (detached()) return true;
+  if (!enters_quietly(a, core)) return false;
+  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
+  const EdgeEntry& e = s.edge;
+  if (e.state.terminal() || s.config.pull_id) return false;
+  const std::uint64_t dep = cell_->value;
+  if (dep >= e.dep_state.size()) return false;
+  if (e.state.dep_flags_may_be_set() && (dep >= e.dep_links.size() || e.dep_links[dep].flag)) return false;
+  const DepSlot& d = e.dep_state[dep];
+  // The dep's first value of the wave, opening its empty lists in place:
+  // nothing is replaced and nothing grows.
+  if (d.wave_value || !d.deliveries.empty()) return false;
+  // The last pending dep's value makes the node run: that is a wave's work.
+  return e.state.pending_count() > (d.pending ? 1u : 0u);
+}
+
+inline bool DepSink::record_data_quietly(Arena& a, GraphCore& core, const Message& m) const {
+  if (detached()) return true;
+  return dep_sink_steps::record_plain_data(a, *this, core, cell_->value, m);
+}
+
+}  // namespace korvalinth

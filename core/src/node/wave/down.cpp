@@ -4,7 +4,9 @@
 #include "json/strict_json.hpp"
 #include "node/wave/delivery.hpp"
 #include "node/wave/delivery_order.hpp"
+#include "node/wave/dep_sink_plain.hpp"
 #include "node/wave/pending.hpp"
+#include "node/wave/quiet_wave.hpp"
 #include "node/wave/stack_guard.hpp"
 
 namespace korvalinth {
@@ -135,25 +137,6 @@ void check_data_canonical(const MessageList& list) {
   if (s.call.key && !no_deps) return s.call.dispatcher()->partition_flag(s.call.key->partition) != 0;
   return false;
 }
-
-// A delivery frame, open for the object's life: it gives the frame an id;
-// its end restores the outer frame id (0 outside every frame), also while a
-// fault unwinds. Frames close innermost first.
-class DeliveryFrame {
- public:
-  DeliveryFrame() {
-    DeliveryCounters& c = delivery_counters();
-    saved_ = c.frame_id;
-    c.frame_id = c.frame_counter;
-    c.frame_counter += 1;
-  }
-  DeliveryFrame(const DeliveryFrame&) = delete;
-  DeliveryFrame& operator=(const DeliveryFrame&) = delete;
-  ~DeliveryFrame() { delivery_counters().frame_id = saved_; }
-
- private:
-  std::uint64_t saved_;
-};
 
 // Called right after a frame closed normally: the outermost close drains
 // the pending queue (a fault unwinding skips it).
@@ -604,7 +587,7 @@ template <class Plain>
                                                               Plain&& plain) {
   return reads_as_plain(
       a, node, wave_slots(a, node.key()), slots,
-      [](const NodeState& st) { return !st.running() && !st.terminal() && st.dirty_sent(); }, plain);
+      [](const NodeState& st) { return st.past_run_with_dirty_out(); }, plain);
 }
 
 // Whether the general road, for one RESOLVED, would only hand it on and end
@@ -680,7 +663,8 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 // node's first deferral keeps that borrow for its pin and DIRTY, and the
 // edge entry read in it; deferred messages it replaces go after the borrow,
 // before DIRTY, as there.
-void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, EdgeEntry& edge, Message& m) {
+[[gnu::always_inline]] inline void defer_plainly(RefMut<Arena>& a, const UncountedNode& node, EdgeEntry& edge,
+                                                Message& m) {
   if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
   // The batch takes m itself: what it swaps back into m goes with the caller's message.
   std::optional<MessageList> replaced_list;
@@ -779,6 +763,63 @@ void detail::down_data(const UncountedNode& node, Message& m) {
   // Nothing of this frame outlives the drain, which then takes its place:
   // a chain's DATA nests one frame fewer per node.
   drain_after_outermost_frame();
+}
+
+// A set's DATA, its wave owned by the set. Inside a batch it is most often
+// a plain deferral: that is read first, in the borrow that reads the wave
+// step's entries, as down_data_not_plain reads it; a running node's DATA
+// goes to down_data, which reads it all again.
+void detail::down_data_of_owned_set(const UncountedNode& node, Message& m) {
+  check_stack_headroom();
+  if (node.core_ref().is_borrowed()) [[unlikely]]
+    return down_other(node, m);
+  auto a = node.core_ref().borrow_mut();
+  const WaveSlots wave = wave_slots(*a, node.key());
+  if (batch_collecting() && reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, wave.edge, m);
+  if (wave.edge.state.running()) [[unlikely]] {
+    a.release();
+    return down_data(node, m);
+  }
+  down_data_not_plain(a, node, wave, m);
+}
+
+bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
+  GraphCore& core = node.core_ref();
+  if (core.is_borrowed()) return false;
+  auto a = core.borrow_mut();
+  if (!a->holds_every_entry(node.key())) return false;
+  const LiveSlotsWithAux s = current_slots_with_aux(*a, node.index());
+  NodeState& state = s.edge.state;
+  // Set before in the batch, its deferred messages are replaced in a wave;
+  // a node deferred already found its set quiet or not then.
+  if (state.batch_queued()) return false;
+  if (!reads_as_plain_deferral(*a, node, s.edge)) return false;
+  // A list of keep-alives only takes a DIRTY by doing nothing.
+  const bool dirty_to_sinks = !state.dirty_sent() && s.aux.sinks.heeds_dirty();
+  QuietDirtyMark lone_mark;
+  std::span<const SinkEntry> sinks;
+  if (dirty_to_sinks) {
+    sinks = s.aux.sinks.entries();
+    for (const SinkEntry& e : sinks) {
+      if (!e.dep || !static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, lone_mark)) return false;
+    }
+  }
+  // The wave's touches: the node's, then one per dep sink's node at most.
+  if (!quiet_wave_fits(std::max<std::size_t>(sinks.size(), 1))) return false;
+  if (!batch_defer_first_data_in_room(*a, node, value)) return false;
+  state.mark_dirty();
+  if (sinks.size() == 1) {
+    lone_mark.apply();
+  } else {
+    // Marked in order, each read again: a mark only makes the next quieter.
+    for (const SinkEntry& e : sinks) {
+      QuietDirtyMark mark;
+      static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, mark);
+      mark.apply();
+    }
+  }
+  state.queue_in_batch();
+  return true;
 }
 
 namespace {

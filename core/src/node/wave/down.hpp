@@ -18,6 +18,8 @@ namespace detail {
 // stack at its own frame.
 void down_data(const UncountedNode& node, Message& message);
 void down_other(const UncountedNode& node, Message& message);
+// down_data for a set that owns its wave, as down_data would take it.
+void down_data_of_owned_set(const UncountedNode& node, Message& message);
 }  // namespace detail
 
 // down of a list of one message, without building the list. The message is
@@ -28,6 +30,14 @@ inline void down(const UncountedNode& node, Message&& message) {
   if (message.kind() == MessageKind::Data) return detail::down_data(node, message);
   detail::down_other(node, message);
 }
+
+// A set's DATA, deferred into the open batch without the wave the set would
+// own, when that wave would change nothing more and run no code: the node's
+// first plain deferral, whose DIRTY, if it goes out, reaches only dep sinks
+// of its core that take it quietly, and whose wave would fault nowhere (no
+// growth, no stack too deep). False, with nothing changed, for any other.
+// The caller owns no wave; a node not current is left to the caller's check.
+bool defer_set_quietly(const UncountedNode& node, SharedValue& value);
 
 // down of a message a batch flushes to a node that left it: a plain DATA
 // goes out in the borrow that reads the node's entry, as down would send it.

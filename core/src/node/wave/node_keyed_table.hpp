@@ -35,6 +35,8 @@ class NodeKeyedTable {
     if (2 * (used_ + 1) > slots_.size()) grow();
     return probe(node);
   }
+  // Whether one more entry goes in without growing the table.
+  bool has_room_for_one_more() const noexcept { return 2 * (used_ + 1) <= slots_.size(); }
   // The value a probed slot holds; none for an unused slot.
   std::optional<Value> value_at(std::size_t slot) const noexcept {
     const Slot& s = slots_[slot];

@@ -48,4 +48,6 @@ void check_stack_slow(std::uintptr_t sp) {
 
 }  // namespace detail
 
+void refuse_stack_depth() { throw StackDepthFault(); }
+
 }  // namespace korvalinth

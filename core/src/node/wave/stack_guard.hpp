@@ -52,11 +52,34 @@ inline std::uintptr_t stack_position() noexcept {
 }
 }  // namespace detail
 
+// The fault of a check that found no room.
+[[noreturn, gnu::cold]] void refuse_stack_depth();
+
 inline void check_stack_headroom() {
   const std::uintptr_t sp = detail::stack_position();
   const detail::StackBounds& b = detail::tls_stack_bounds;
   if (sp - b.low < b.reserve) [[unlikely]]
     detail::check_stack_slow(sp);
 }
+
+// The stack between the position at and the reserve: a loop that stands
+// for nested calls below at charges what they would take against it (a
+// check at at - n refuses where n exceeds it). None while the thread's
+// bounds are unread.
+inline std::uintptr_t stack_room_below(std::uintptr_t at) noexcept {
+  const detail::StackBounds& b = detail::tls_stack_bounds;
+  const std::uintptr_t above = at - b.low;
+  return above < b.reserve ? 0 : above - b.reserve;
+}
+
+// Whether check_stack_headroom would pass in any frame up to extra (> 0)
+// bytes below the caller's. False while the thread's bounds are unread.
+inline bool stack_headroom_beyond(std::uintptr_t extra) noexcept {
+  return stack_room_below(detail::stack_position()) >= extra;
+}
+
+// Frames a wave that a quiet road stands for nests down to the stack checks
+// of the dep sinks it reaches, with room to spare.
+inline constexpr std::uintptr_t kQuietWaveStackMargin = std::uintptr_t{64} << 10;
 
 }  // namespace korvalinth

@@ -61,6 +61,11 @@ class TouchedList {
 
   // Whether the list has room for a record with a slot to spare past it.
   bool has_room() const noexcept { return end_ < last_; }
+  // Whether n records go in one after another, each in the room has_room
+  // tells of, with no growth.
+  bool has_room_for(std::size_t n) const noexcept {
+    return begin_ != nullptr && n <= static_cast<std::size_t>(last_ - end_);
+  }
   // Adds a record in the room has_room tells of.
   template <class... A>
   void emplace_reserved(A&&... a) noexcept {

@@ -293,8 +293,11 @@ template <class Work>
 void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work) { run_owned(node, work); }
 
 void set_in_owned_wave_scope(const UncountedNode& node, SharedValue& value) {
-  // The DATA is built where it is handed down; it goes as that down returns or unwinds.
-  run_owned(node, [&] { down(node, Message::data(std::move(value))); });
+  run_owned(node, [&] {
+    // The DATA goes as that down returns or unwinds.
+    Message m = Message::data(std::move(value));
+    detail::down_data_of_owned_set(node, m);
+  });
 }
 
 void down_in_wave_scope(const UncountedNode& node, MessageList messages) {

@@ -1,0 +1,25 @@
+#pragma once
+// What a quiet road (a batched set or flush done without the wave of its
+// own it would open) needs of the thread: the wave would run on the
+// emptied lists the scope keeps and touch its nodes in room they have, its
+// end would find no queued item to move, and its nested frames could not
+// reach a stack check.
+
+#include <cstddef>
+
+#include "node/wave/pending.hpp"
+#include "node/wave/stack_guard.hpp"
+#include "node/wave/wave_scope.hpp"
+
+namespace korvalinth {
+
+// Whether a wave that would touch at most touches nodes may be skipped.
+inline bool quiet_wave_fits(std::size_t touches) noexcept {
+  if (!stack_headroom_beyond(kQuietWaveStackMargin)) return false;
+  const PendingState& pending = pending_state();
+  if (pending.lone.waiting() || !pending.queue.empty()) return false;
+  const WaveScope& kept = *wave_scope_cell().unguarded();
+  return kept.touched.empty() && kept.deferred_cores.empty() && kept.touched.has_room_for(touches);
+}
+
+}  // namespace korvalinth
