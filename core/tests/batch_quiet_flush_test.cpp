@@ -36,6 +36,9 @@ struct Case {
   bool m_completed = false;      // m completed before the batch
   bool m_raises = false;         // m's run in the flush raises
   bool fails = false;            // the batch's callable reports a failure
+  bool a_paused = false;         // a is paused before the batch, resumed after it
+  Pausable a_pausable = Pausable::True;
+  bool in_a_wave = false;        // the batch runs inside another node's wave
   int quiet = 0;                 // records flushed without a wave
 };
 
@@ -57,6 +60,7 @@ Outcome run_case(const Case& c, Road road) {
   auto core = GraphCore::create();
   NodeSpec a_spec;
   if (c.a_content_ids) a_spec.versioning.choice = VersioningForm::Choice::Level1;
+  a_spec.pausable = c.a_pausable;
   auto value = [&](int x) -> SharedValue { return c.ints ? iv(x) : tracked(log, "v" + std::to_string(x)); };
   NodeHandle a = make_state(core, value(0), a_spec);
   NodeHandle b = make_state(core, value(0));
@@ -82,11 +86,12 @@ Outcome run_case(const Case& c, Road road) {
   UnsubscribeFn off_n = n ? node_subscribe(*n, std::make_shared<NoopSink>()) : UnsubscribeFn();
   UnsubscribeFn off_a = c.a_subscribed ? node_subscribe(a, std::make_shared<NamedSink>(&log, "a")) : UnsubscribeFn();
   if (c.m_completed) run_in_wave_scope(m, [&] { down(m, Message::complete()); });
+  if (c.a_paused) node_pause(a, "p");
   raise = c.m_raises;
   log.clear();  // the subscriptions' first messages are not part of the case
   log.push_back("batch");
   std::uint64_t before = 0;
-  log.push_back(fault_text([&] {
+  auto batch = [&] {
     run_batch([&] {
       if (!c.only_c) {
         set_by(road, a, value(1));
@@ -98,9 +103,19 @@ Outcome run_case(const Case& c, Road road) {
       before = next_scope_id(probe);
       return c.fails;
     });
+  };
+  log.push_back(fault_text([&] {
+    if (c.in_a_wave)
+      run_in_wave_scope(probe, batch);
+    else
+      batch();
   }));
   out.flush_waves = next_scope_id(probe) - before - 1;
   raise = false;
+  if (c.a_paused) {
+    log.push_back("resume");
+    log.push_back(fault_text([&] { node_resume(a, "p"); }));
+  }
   for (const auto& [name, node] :
        {std::pair{"a", &a}, std::pair{"b", &b}, std::pair{"c", &cc}, std::pair{"m", &m}}) {
     log.push_back(std::string(name) + " " + std::string(node_status_name(status_of(*node))) + ", cache " +
@@ -133,6 +148,9 @@ const Case kCases[] = {
     {.name = "sum_completed", .m_completed = true, .quiet = 0},
     {.name = "sum_raises_in_the_flush", .m_raises = true, .quiet = 2},
     {.name = "failed_batch", .fails = true, .quiet = 0},
+    {.name = "a_paused", .a_paused = true, .quiet = 1},
+    {.name = "a_paused_holding", .a_paused = true, .a_pausable = Pausable::ResumeAll, .quiet = 2},
+    {.name = "batch_inside_a_wave", .in_a_wave = true, .quiet = 0},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
