@@ -425,11 +425,11 @@ template <class Hold>
 // A line of lone dep sinks (each node's only sink is the next node's dep
 // sink) is walked under the borrow, not nested: only dep sinks are met on
 // it, so no user code runs that could tell, and the nodes are marked in the
-// same order. Each node is charged the stack its nested call would take,
-// (hop) from the position top of the call that met the line, so a line too
-// deep faults at the same node. Anything else met (more sinks or another kind, a
-// node needing a hold) is delivered as the nested road does, from the
-// position it would have been met at. The borrow is given back here or by
+// same order. Each node is charged hop, the stack its nested call would
+// take, from the position top of the call that met the line, so a line too
+// deep faults at the same node. Anything else met (more sinks or another
+// kind, a node needing a hold) is delivered as the nested road does, from
+// the position it would have been met at. The borrow is given back here or by
 // the caller.
 void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t top, const std::uintptr_t hop) {
   GraphCore& core = *sink->raw_core_;

@@ -6,6 +6,7 @@
 // reach a stack check.
 
 #include <cstddef>
+#include <cstdint>
 
 #include "node/wave/pending.hpp"
 #include "node/wave/stack_guard.hpp"
@@ -13,9 +14,13 @@
 
 namespace korvalinth {
 
+// Frames a wave that a quiet road stands for nests down to the stack checks
+// of the dep sinks it reaches, with room to spare.
+inline constexpr std::uintptr_t kQuietWaveStackMargin = std::uintptr_t{64} << 10;
+
 // Whether a wave that would touch at most touches nodes may be skipped.
 inline bool quiet_wave_fits(std::size_t touches) noexcept {
-  if (!stack_headroom_beyond(kQuietWaveStackMargin)) return false;
+  if (stack_room_below(detail::stack_position()) < kQuietWaveStackMargin) return false;
   const PendingState& pending = pending_state();
   if (pending.lone.waiting() || !pending.queue.empty()) return false;
   const WaveScope& kept = *wave_scope_cell().unguarded();

@@ -72,14 +72,4 @@ inline std::uintptr_t stack_room_below(std::uintptr_t at) noexcept {
   return above < b.reserve ? 0 : above - b.reserve;
 }
 
-// Whether check_stack_headroom would pass in any frame up to extra (> 0)
-// bytes below the caller's. False while the thread's bounds are unread.
-inline bool stack_headroom_beyond(std::uintptr_t extra) noexcept {
-  return stack_room_below(detail::stack_position()) >= extra;
-}
-
-// Frames a wave that a quiet road stands for nests down to the stack checks
-// of the dep sinks it reaches, with room to spare.
-inline constexpr std::uintptr_t kQuietWaveStackMargin = std::uintptr_t{64} << 10;
-
 }  // namespace korvalinth
