@@ -32,7 +32,7 @@ class NodeKeyedTable {
   // table with room for one more entry (grown first when needed): a caller
   // finds its entry, or where to add it, in one walk.
   [[gnu::always_inline]] std::size_t probe_for_insert(const NodeId& node) {
-    if (2 * (used_ + 1) > slots_.size()) grow();
+    if (!has_room_for_one_more()) grow();
     return probe(node);
   }
   // Whether one more entry goes in without growing the table.
