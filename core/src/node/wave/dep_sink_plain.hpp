@@ -196,7 +196,7 @@ inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietD
   return e.state.pending_count() > (d.pending ? 1u : 0u);
 }
 
-inline bool DepSink::record_resolved_quietly(Arena& a, const GraphCore& core) const {
+[[gnu::always_inline]] inline bool DepSink::record_resolved_quietly(Arena& a, const GraphCore& core) const {
   if (detached()) return true;
   if (raw_core_ != &core || !a.holds_every_entry(key_) || !current_touched_in_installed_scope(a, key_.index))
     return false;
