@@ -25,8 +25,8 @@ struct SilentSink final : Sink {
 
 enum class Road { AsItComes, Delivered };
 
-// r runs on s and emits nothing but at its first run and on the waves noted; j joins r and x,
-// which emits on every wave, and is subscribed.
+// r runs on s and emits nothing but at its first run and on the waves
+// noted; j joins r and x, which emits on every wave, and is subscribed.
 enum class JoinDeps { RThenX, XThenR, ROnly, RTwiceThenX, None };
 enum class RSink { None, Named, KeptAliveOnly };
 
