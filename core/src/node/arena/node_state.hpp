@@ -43,6 +43,7 @@ class NodeState {
     ServingPull = 1 << 10,       // the pull is served by a run or settle
     RunOwed = 1 << 11,           // a run waits for a resume or a pull
     DepFlagsMaySet = 1 << 12,    // a dep's restore flag may be set (clear: none is)
+    DirtyToQuietSinks = 1 << 13,  // DIRTY went to a lone dep sink, or to no sink that heeds it
   };
 
   // A node built with an initial value.
@@ -55,6 +56,9 @@ class NodeState {
   bool has_data() const noexcept { return has(Flag::HasData); }
   bool terminal() const noexcept { return has(Flag::Terminal); }
   bool dirty_sent() const noexcept { return has(Flag::DirtySent); }
+  // Its DIRTY went to a lone dep sink or to no sink that heeds it: its
+  // RESOLVED may go without a delivery, if its sinks are so still.
+  bool dirty_went_to_quiet_sinks() const noexcept { return has(Flag::DirtyToQuietSinks); }
   bool emitted() const noexcept { return has(Flag::Emitted); }
   bool running() const noexcept { return has(Flag::Running); }
   // Outside its run, live, its DIRTY gone out: a settle or a flushed DATA
@@ -108,6 +112,7 @@ class NodeState {
     status_ = NodeStatus::Dirty;
     return true;
   }
+  void note_dirty_to_quiet_sinks() noexcept { set(Flag::DirtyToQuietSinks, true); }
   // A rerun after a rewire: status dirty; true when DIRTY must go out.
   bool mark_dirty_for_rerun() noexcept {
     status_ = NodeStatus::Dirty;
@@ -133,12 +138,12 @@ class NodeState {
   // DATA, RESOLVED or INVALIDATE held back counts as emitted.
   void hold_outgoing() noexcept { set(Flag::Emitted, true); }
   // The wave on the node ended: dirty and emitted clear.
-  void end_wave() noexcept { flags_ &= static_cast<std::uint16_t>(~(bits(Flag::DirtySent) | bits(Flag::Emitted))); }
+  void end_wave() noexcept { flags_ &= static_cast<std::uint16_t>(~(kDirtyMarks | bits(Flag::Emitted))); }
   // As end_wave, unless the node emitted or queued into a batch meanwhile.
   void end_wave_unless_settled() noexcept {
     if (!emitted() && !batch_queued()) end_wave();
   }
-  void forget_dirty() noexcept { set(Flag::DirtySent, false); }
+  void forget_dirty() noexcept { flags_ &= static_cast<std::uint16_t>(~kDirtyMarks); }
   // A settle without a wave: the status follows the value.
   void settle_status() noexcept { status_ = has_data() ? NodeStatus::Settled : NodeStatus::Sentinel; }
   void queue_in_batch() noexcept { set(Flag::BatchQueued, true); }
@@ -207,7 +212,7 @@ class NodeState {
   void end_run() noexcept { set(Flag::Running, false); }
   // end_run and end_wave in one write.
   void end_run_and_wave() noexcept {
-    flags_ &= static_cast<std::uint16_t>(~(bits(Flag::Running) | bits(Flag::DirtySent) | bits(Flag::Emitted)));
+    flags_ &= static_cast<std::uint16_t>(~(bits(Flag::Running) | kDirtyMarks | bits(Flag::Emitted)));
   }
 
   // --- Pulls ---
@@ -242,6 +247,9 @@ class NodeState {
 
  private:
   static constexpr std::uint16_t bits(Flag f) noexcept { return static_cast<std::uint16_t>(f); }
+  // What a DIRTY marks, cleared together.
+  static constexpr std::uint16_t kDirtyMarks =
+      static_cast<std::uint16_t>(Flag::DirtySent) | static_cast<std::uint16_t>(Flag::DirtyToQuietSinks);
   bool has(Flag f) const noexcept { return (flags_ & bits(f)) != 0; }
   void set(Flag f, bool on) noexcept {
     if (on)

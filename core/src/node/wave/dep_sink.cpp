@@ -18,7 +18,6 @@ namespace {
 
 using namespace dep_sink_steps;
 // Overloaded below as well.
-using dep_sink_steps::current_wave_mut;
 using dep_sink_steps::enter_node;
 
 // The steps a node takes itself after one message of a dep was recorded,
@@ -75,10 +74,6 @@ inline void take_wave_value(DepSlot& d, DepTrash& trash) {
   d.wave_value.reset();
 }
 
-WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
-  check_index(e.dep_state.size(), i);
-  return current_wave_mut(e.dep_state[i]);
-}
 // Records message m of dep i in r; r starts empty. The caller found the
 // node's key current under this borrow. Inlined into the sink's one call
 // site: it runs twice per node per wave.
@@ -142,8 +137,8 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     case MessageKind::Data:
       return;  // taken above
     case MessageKind::Resolved: {
-      current_wave_mut(e, i);
-      state.dep_settled(e.dep_state[i]);
+      check_index(e.dep_state.size(), i);
+      record_resolved(state, e.dep_state[i]);
       settle_rule();
       return;
     }
@@ -477,6 +472,7 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
   LiveSlotsWithAux s = current_slots_with_aux(*a, key_.index);
   if (!record_dep_dirty(s, cell_->value)) return true;
   if (Sink* const lone = s.aux.sinks.lone_dep_sink()) {
+    s.edge.state.note_dirty_to_quiet_sinks();
     if (const std::uintptr_t hop = dirty_hop_stack.load(std::memory_order_relaxed)) [[likely]] {
       descend_line(a, static_cast<DepSink*>(lone), top, hop);
       return true;

@@ -57,6 +57,12 @@ class DepSink final : public Sink {
   // inside a delivery frame; false, with nothing recorded, when the plain
   // record refuses it.
   bool record_data_quietly(Arena& a, GraphCore& core, const Message& m) const;
+  // A RESOLVED, with core borrowed as a, inside a delivery frame: recorded
+  // when this sink's call would only settle the dep in its node, touched by
+  // the running wave, which still owes another dep after it: nothing runs,
+  // is queued or grows. A detached sink's call, or one to a terminal node,
+  // does nothing. False, with nothing recorded, for any other.
+  bool record_resolved_quietly(Arena& a, const GraphCore& core) const;
 
   // The node this sink feeds, in the dep's own core.
   SlotKey dependent() const noexcept { return key_; }

@@ -53,6 +53,13 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d) {
   state.dep_settled(d);
 }
 
+// A RESOLVED of dep d: an empty list of the current frame, and the dep
+// settled.
+[[gnu::always_inline]] inline void record_resolved(NodeState& state, DepSlot& d) {
+  current_wave_mut(d);
+  state.dep_settled(d);
+}
+
 // Marks the node's run check as queued in this queue epoch: false when it
 // is marked already, so the node is not queued again.
 [[gnu::always_inline]] inline bool mark_run_check_queued(EdgeEntry& e) {
@@ -142,7 +149,7 @@ struct NoHold {};
   if (enter_node(a, sink, hold) != Entered::Yes) return false;
   LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
   if (s.aux.sinks.heeds_dirty()) return false;
-  record_dep_dirty(s, i);
+  if (record_dep_dirty(s, i)) s.edge.state.note_dirty_to_quiet_sinks();
   return true;
 }
 
@@ -187,6 +194,24 @@ inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietD
   if (d.wave_value || !d.deliveries.empty()) return false;
   // The last pending dep's value makes the node run: that is a wave's work.
   return e.state.pending_count() > (d.pending ? 1u : 0u);
+}
+
+[[gnu::always_inline]] inline bool DepSink::record_resolved_quietly(Arena& a, const GraphCore& core) const {
+  if (detached()) return true;
+  if (raw_core_ != &core || !a.holds_every_entry(key_) || !current_touched_in_installed_scope(a, key_.index))
+    return false;
+  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
+  EdgeEntry& e = s.edge;
+  if (e.state.terminal()) return true;
+  const std::uint64_t dep = cell_->value;
+  if (s.config.pull_id || dep >= e.dep_state.size()) return false;
+  DepSlot& d = e.dep_state[dep];
+  // The last pending dep's RESOLVED queues the node's run check: that is
+  // the delivery's work.
+  if (!d.deliveries.opens_list_in_place() || e.state.pending_count() <= (d.pending ? 1u : 0u)) return false;
+  dep_sink_steps::record_resolved(e.state, d);
+  e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); });
+  return true;
 }
 
 inline bool DepSink::record_data_quietly(Arena& a, GraphCore& core, const Message& m) const {

@@ -15,7 +15,7 @@ namespace {
 bool flushes_plainly(const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
   const NodeState& state = s.edge.state;
   if (!state.past_run_with_dirty_out()) return false;
-  if (s.aux.paused() || (s.config.pull_id.has_value() && !s.aux.serving_pull())) return false;
+  if (paused_or_pull_gated(s.config, s.aux)) return false;
   return version.advances_in_place();
 }
 
