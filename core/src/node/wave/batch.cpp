@@ -139,12 +139,50 @@ void remove_unconfirmed_everywhere(const std::vector<DeferredCore>& collected, c
 enum class LeftBatch : std::uint8_t { Gone, WasQueued, WasNotQueued };
 
 // Clears the batch-queued flag of the record's node, when its key is still
-// current, under one borrow; says whether the flag was set. Inline: the
-// flush calls it once per record.
+// current, under the borrow a of its core; says whether the flag was set.
+[[gnu::always_inline]] inline LeftBatch leave_batch_in(Arena& a, const BatchRecord& r) {
+  if (!a.is_current(r.node.key())) return LeftBatch::Gone;
+  return a.current_wave_edge(r.node.index()).state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
+}
+
+// The same under a borrow of its own. Inline: the flush calls it once per
+// record.
 [[gnu::always_inline]] inline LeftBatch leave_batch(const BatchRecord& r) {
   auto a = r.node.core_ref().borrow_mut();
-  if (!a->is_current(r.node.key())) return LeftBatch::Gone;
-  return a->current_wave_edge(r.node.index()).state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
+  return leave_batch_in(*a, r);
+}
+
+// How a quiet flush from a record ended: at the record it stopped at,
+// which left the batch (left says how), delivered or not.
+struct QuietEnd {
+  LeftBatch left;
+  bool delivered;
+};
+
+// From *next, a record of one message, leaves each record's batch and
+// delivers its message quietly while it can be, under one borrow of their
+// core, going on to the next record of that core that holds one message:
+// nothing a quiet flush does changes what lets the next one through but
+// what each record holds. Leaves next at the last record it took.
+QuietEnd flush_quietly_from(BatchRecord*& next, BatchRecord* const end) {
+  GraphCore& core = next->node.core_ref();
+  if (!quiet_flush_open(core)) return QuietEnd{leave_batch(*next), false};
+  auto a = core.borrow_mut();
+  for (;;) {
+    BatchRecord& r = *next;
+    const LeftBatch left = leave_batch_in(*a, r);
+    if (left == LeftBatch::Gone || !flush_data_quietly(*a, core, r.node, std::get<Message>(r.deferred)))
+      return QuietEnd{left, false};
+    // Its value was released: nothing drops.
+    r.deferred.emplace<std::monostate>();
+    // Where the record's wave would have ended.
+    raise_kept_drop_fault();
+    BatchRecord* after = next + 1;
+    while (after != end && !has_late(after->deferred)) ++after;
+    if (after == end || &after->node.core_ref() != &core || !std::holds_alternative<Message>(after->deferred))
+      return QuietEnd{left, true};
+    next = after;
+  }
 }
 
 // Moves the record's deferred messages (held as late) out, leaving the
@@ -435,18 +473,15 @@ void run_batch(FunctionRef<bool()> call) {
     BatchRecord* const end = next + records.size();
     try {
       for (; next != end; ++next) {
-        BatchRecord& r = *next;
-        if (!has_late(r.deferred)) continue;
+        if (!has_late(next->deferred)) continue;
         // Delivered when the node is still there, in a wave scope of its
         // own; what was not delivered goes at the end of the step.
-        if (Message* one = std::get_if<Message>(&r.deferred)) {
-          if (leave_batch(r) != LeftBatch::Gone) {
-            if (flush_data_quietly(r.node, *one)) {
-              r.deferred.emplace<std::monostate>();
-              // Where the record's wave would have ended.
-              raise_kept_drop_fault();
-              continue;
-            }
+        if (std::holds_alternative<Message>(next->deferred)) {
+          const QuietEnd quiet = flush_quietly_from(next, end);
+          if (quiet.delivered) continue;
+          BatchRecord& r = *next;
+          Message* one = &std::get<Message>(r.deferred);
+          if (quiet.left != LeftBatch::Gone) {
             run_in_wave_scope(r.node, [&] {
               // Delivered from the record in place: the record lets go of it
               // where a message of the delivery's own would go.
@@ -457,6 +492,7 @@ void run_batch(FunctionRef<bool()> call) {
             r.deferred.emplace<std::monostate>();
           }
         } else {
+          BatchRecord& r = *next;
           MessageList late = take_late(r, std::get<MessageList>(r.deferred));
           if (leave_batch(r) != LeftBatch::Gone) down_in_wave_scope(r.node, std::move(late));
         }

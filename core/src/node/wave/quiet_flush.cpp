@@ -1,8 +1,6 @@
 #include "node/wave/quiet_flush.hpp"
 
-#include "node/wave/delivery.hpp"
 #include "node/wave/dep_sink_plain.hpp"
-#include "node/wave/quiet_wave.hpp"
 
 namespace korvalinth {
 
@@ -21,41 +19,28 @@ bool flushes_plainly(const LiveSlotsWithAux& s, const NodeVersionSlot& version) 
 
 }  // namespace
 
-bool flush_data_quietly(const UncountedNode& node, Message& m) {
+bool flush_data_quietly(Arena& a, GraphCore& core, const UncountedNode& node, Message& m) {
   if (m.kind() != MessageKind::Data) return false;
-  GraphCore& core = node.core_ref();
-  if (core.is_borrowed() || wave_scope_installed()) return false;
-  // The wave's one touch: the sink's node.
-  if (!quiet_wave_fits(1)) return false;
-  // A delivery in progress may take the DATA behind it.
-  if (delivery_depth() != 0 || delivery_counters().innermost != nullptr) return false;
-  auto a = core.borrow_mut();
-  if (!a->holds_every_entry(node.key())) return false;
+  if (!a.holds_every_entry(node.key())) return false;
   const std::uint64_t i = node.index();
-  const LiveSlotsWithAux s = current_slots_with_aux(*a, i);
-  NodeVersionSlot& version = a->version_at(i);
+  const LiveSlotsWithAux s = current_slots_with_aux(a, i);
+  NodeVersionSlot& version = a.version_at(i);
   if (!flushes_plainly(s, version)) return false;
   // The replaced value's drop may run code: the wave's road drops it inside.
   if (s.edge.cache.is_last_share()) return false;
   // A wider list is delivered as a run of its sinks.
   const std::span<const SinkEntry> sinks = s.aux.sinks.entries();
   if (sinks.size() != 1 || !sinks[0].dep) return false;
-  const DepSink& sink = static_cast<const DepSink&>(*sinks[0].sink);
-  if (!sink.takes_data_quietly(*a, core)) return false;
-  {
-    // Stamped with a frame of its own, as in the wave. Recorded first, under
-    // the borrow: a record refused leaves this node as it was (a frame id
-    // spent is seen by nothing).
-    DeliveryFrame frame;
-    if (!sink.record_data_quietly(*a, core, m)) return false;
-  }
+  // Recorded first: a record refused leaves this node as it was.
+  if (!static_cast<const DepSink&>(*sinks[0].sink).record_data_quietly(a, core, m)) return false;
   version.advance_in_place();
   SharedValue old_cache = m.data_value();
   old_cache.swap(s.edge.cache);
   s.edge.state.take_data();
   s.edge.state.end_wave();
-  a.release();
-  old_cache.reset();
+  // Neither share is the last: the cache keeps m's value, another holder
+  // the replaced one.
+  old_cache.drop_unless_last();
   m.release_data_value();
   return true;
 }
