@@ -797,18 +797,24 @@ bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
   // A list of keep-alives only takes a DIRTY by doing nothing.
   const bool dirty_to_sinks = !state.dirty_sent() && s.aux.sinks.heeds_dirty();
   QuietDirtyMark lone_mark;
+  const Sink* lone = nullptr;
   std::span<const SinkEntry> sinks;
   if (dirty_to_sinks) {
-    sinks = s.aux.sinks.entries();
-    for (const SinkEntry& e : sinks) {
-      if (!e.dep || !static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, lone_mark)) return false;
+    lone = s.aux.sinks.lone_dep_sink();
+    if (lone != nullptr) {
+      if (!static_cast<const DepSink&>(*lone).takes_dirty_quietly(*a, core, lone_mark)) return false;
+    } else {
+      sinks = s.aux.sinks.entries();
+      for (const SinkEntry& e : sinks) {
+        if (!e.dep || !static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, lone_mark)) return false;
+      }
     }
   }
   // The wave's touches: the node's, then one per dep sink's node at most.
   if (!quiet_wave_fits(std::max<std::size_t>(sinks.size(), 1))) return false;
   if (!batch_defer_first_data_in_room(*a, node, value)) return false;
   state.mark_dirty();
-  if (sinks.size() == 1) {
+  if (lone != nullptr || sinks.size() == 1) {
     lone_mark.apply();
   } else {
     // Marked in order, each read again: a mark only makes the next quieter.

@@ -29,10 +29,10 @@ bool flush_data_quietly(Arena& a, GraphCore& core, const UncountedNode& node, Me
   // The replaced value's drop may run code: the wave's road drops it inside.
   if (s.edge.cache.is_last_share()) return false;
   // A wider list is delivered as a run of its sinks.
-  const std::span<const SinkEntry> sinks = s.aux.sinks.entries();
-  if (sinks.size() != 1 || !sinks[0].dep) return false;
+  const Sink* const lone = s.aux.sinks.lone_dep_sink();
+  if (lone == nullptr) return false;
   // Recorded first: a record refused leaves this node as it was.
-  if (!static_cast<const DepSink&>(*sinks[0].sink).record_data_quietly(a, core, m)) return false;
+  if (!static_cast<const DepSink&>(*lone).record_data_quietly(a, core, m)) return false;
   version.advance_in_place();
   SharedValue old_cache = m.data_value();
   old_cache.swap(s.edge.cache);
