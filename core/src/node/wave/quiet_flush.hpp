@@ -6,6 +6,7 @@
 #include "node/arena/message.hpp"
 #include "node/arena/node_handle.hpp"
 #include "node/wave/delivery.hpp"
+#include "node/wave/dep_sink_plain.hpp"
 #include "node/wave/quiet_wave.hpp"
 
 namespace korvalinth {
@@ -22,6 +23,21 @@ inline bool quiet_flush_open(const GraphCore& core) noexcept {
   return delivery_depth() == 0 && delivery_counters().innermost == nullptr;
 }
 
+namespace detail {
+
+// The node's state and entries as the flush's plain road reads them: its
+// run over, its DIRTY gone out at the deferral, nothing holding its DATA
+// back (paused or waiting for a pull, whatever its pause mode), its version
+// advancing in place.
+inline bool flushes_plainly(const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
+  const NodeState& state = s.edge.state;
+  if (!state.past_run_with_dirty_out()) return false;
+  if (s.aux.paused() || (s.config.pull_id.has_value() && !s.aux.serving_pull())) return false;
+  return version.advances_in_place();
+}
+
+}  // namespace detail
+
 // Delivers m, the one DATA a batch flushes to node (which left the batch),
 // without a wave of its own, when that wave would only record its value in
 // a dep sink: node's plain flushed DATA (not running, its DIRTY gone out,
@@ -30,6 +46,30 @@ inline bool quiet_flush_open(const GraphCore& core) noexcept {
 // still owes another dep after it. For node of core, borrowed as a, once
 // quiet_flush_open(core) held. Releases m's value, under the borrow: no
 // share it drops is the last. False, with nothing changed, for any other.
-bool flush_data_quietly(Arena& a, GraphCore& core, const UncountedNode& node, Message& m);
+[[gnu::always_inline]] inline bool flush_data_quietly(Arena& a, GraphCore& core, const UncountedNode& node, Message& m) {
+  if (m.kind() != MessageKind::Data) return false;
+  if (!a.holds_every_entry(node.key())) return false;
+  const std::uint64_t i = node.index();
+  const LiveSlotsWithAux s = current_slots_with_aux(a, i);
+  NodeVersionSlot& version = a.version_at(i);
+  if (!detail::flushes_plainly(s, version)) return false;
+  // The replaced value's drop may run code: the wave's road drops it inside.
+  if (s.edge.cache.is_last_share()) return false;
+  // A wider list is delivered as a run of its sinks.
+  const Sink* const lone = s.aux.sinks.lone_dep_sink();
+  if (lone == nullptr) return false;
+  // Recorded first: a record refused leaves this node as it was.
+  if (!static_cast<const DepSink&>(*lone).record_data_quietly(a, core, m)) return false;
+  version.advance_in_place();
+  SharedValue old_cache = m.data_value();
+  old_cache.swap(s.edge.cache);
+  s.edge.state.take_data();
+  s.edge.state.end_wave();
+  // Neither share is the last: the cache keeps m's value, another holder
+  // the replaced one.
+  old_cache.drop_unless_last();
+  m.release_data_value();
+  return true;
+}
 
 }  // namespace korvalinth
