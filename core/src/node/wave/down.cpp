@@ -783,6 +783,32 @@ void detail::down_data_of_owned_set(const UncountedNode& node, Message& m) {
   down_data_not_plain(a, node, wave, m);
 }
 
+namespace {
+
+// Whether each of a list's sinks, none alone a dep sink, takes a set's
+// DIRTY quietly; mark tells what the last one marks. Out of line: the lone
+// dep sink's road is the one that counts.
+[[gnu::noinline]] bool each_takes_dirty_quietly(Arena& a, const GraphCore& core, std::span<const SinkEntry> sinks,
+                                                QuietDirtyMark& mark) noexcept {
+  for (const SinkEntry& e : sinks) {
+    if (!e.dep || !static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(a, core, mark)) return false;
+  }
+  return true;
+}
+
+// Marks each sink's dep dirty in order, each read again: a mark only makes
+// the next quieter.
+[[gnu::noinline]] void mark_each_dirty_quietly(Arena& a, const GraphCore& core,
+                                               std::span<const SinkEntry> sinks) noexcept {
+  for (const SinkEntry& e : sinks) {
+    QuietDirtyMark mark;
+    static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(a, core, mark);
+    mark.apply();
+  }
+}
+
+}  // namespace
+
 bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
   GraphCore& core = node.core_ref();
   if (core.is_borrowed()) return false;
@@ -805,9 +831,7 @@ bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
       if (!static_cast<const DepSink&>(*lone).takes_dirty_quietly(*a, core, lone_mark)) return false;
     } else {
       sinks = s.aux.sinks.entries();
-      for (const SinkEntry& e : sinks) {
-        if (!e.dep || !static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, lone_mark)) return false;
-      }
+      if (!each_takes_dirty_quietly(*a, core, sinks, lone_mark)) return false;
     }
   }
   // The wave's touches: the node's, then one per dep sink's node at most.
@@ -817,12 +841,7 @@ bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
   if (lone != nullptr || sinks.size() == 1) {
     lone_mark.apply();
   } else {
-    // Marked in order, each read again: a mark only makes the next quieter.
-    for (const SinkEntry& e : sinks) {
-      QuietDirtyMark mark;
-      static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, mark);
-      mark.apply();
-    }
+    mark_each_dirty_quietly(*a, core, sinks);
   }
   state.queue_in_batch();
   return true;
