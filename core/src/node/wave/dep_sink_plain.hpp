@@ -156,7 +156,8 @@ namespace korvalinth {
   return raw_core_ == &core && a.holds_every_entry(key_) && !a.release_due_at(key_.index, count_->count);
 }
 
-[[gnu::always_inline]] inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietDirtyMark& mark) const noexcept {
+[[gnu::always_inline]] inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core,
+                                                                QuietDirtyMark& mark) const noexcept {
   if (detached()) return true;
   if (!enters_quietly(a, core)) return false;
   const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);

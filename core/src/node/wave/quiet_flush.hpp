@@ -46,7 +46,8 @@ inline bool flushes_plainly(const LiveSlotsWithAux& s, const NodeVersionSlot& ve
 // still owes another dep after it. For node of core, borrowed as a, once
 // quiet_flush_open(core) held. Releases m's value, under the borrow: no
 // share it drops is the last. False, with nothing changed, for any other.
-[[gnu::always_inline]] inline bool flush_data_quietly(Arena& a, GraphCore& core, const UncountedNode& node, Message& m) {
+[[gnu::always_inline]] inline bool flush_data_quietly(Arena& a, GraphCore& core, const UncountedNode& node,
+                                                      Message& m) {
   if (m.kind() != MessageKind::Data) return false;
   if (!a.holds_every_entry(node.key())) return false;
   const std::uint64_t i = node.index();
