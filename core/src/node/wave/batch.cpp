@@ -1,5 +1,6 @@
 #include "node/wave/batch.hpp"
 
+#include <memory>
 #include <variant>
 #include <vector>
 
@@ -29,13 +30,22 @@ struct BatchRecord {
   // Built in place with its first deferred messages, moved in once; adopts
   // the pin its caller raised.
   template <class Late>
-  BatchRecord(const UncountedNode& pinned, CoreId core, Late& late)
-      : node(pinned), core(core), deferred(std::in_place_type<Late>, std::move(late)) {}
-  BatchRecord(BatchRecord&&) noexcept = default;
+  BatchRecord(const UncountedNode& pinned, CoreId core, Late& late) : node(pinned), core(core) {
+    std::construct_at(&deferred, std::in_place_type<Late>, std::move(late));
+  }
+  BatchRecord(BatchRecord&& other) noexcept : node(std::move(other.node)), core(other.core) {
+    std::construct_at(&deferred, std::move(other.deferred));
+  }
   BatchRecord& operator=(BatchRecord&&) = delete;
   ~BatchRecord() {
     if (!node.empty()) take_pin();
+    // A flushed record holds nothing: its emptied list has nothing to drop.
+    if (has_late(deferred)) std::destroy_at(&deferred);
   }
+
+  // Empties a record whose one message's value was released: that message
+  // has nothing left to drop, so the list is made anew over it.
+  void forget_released_message() noexcept { std::construct_at(&deferred); }
 
   // The record's pin, which it no longer holds.
   PinnedNode take_pin() noexcept {
@@ -45,7 +55,9 @@ struct BatchRecord {
 
   UncountedNode node;  // keeps the node allocated until the batch ends
   CoreId core = 0;
-  DeferredLate deferred;
+  union {
+    DeferredLate deferred;
+  };
 };
 
 struct BatchState {
@@ -173,8 +185,7 @@ QuietEnd flush_quietly_from(BatchRecord*& next, BatchRecord* const end) {
     const LeftBatch left = leave_batch_in(*a, r);
     if (left == LeftBatch::Gone || !flush_data_quietly(*a, core, r.node, std::get<Message>(r.deferred)))
       return QuietEnd{left, false};
-    // Its value was released: nothing drops.
-    r.deferred.emplace<std::monostate>();
+    r.forget_released_message();
     // Where the record's wave would have ended.
     raise_kept_drop_fault();
     BatchRecord* after = next + 1;
