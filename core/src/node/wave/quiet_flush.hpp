@@ -38,20 +38,18 @@ inline bool flushes_plainly(const LiveSlotsWithAux& s, const NodeVersionSlot& ve
 
 }  // namespace detail
 
-// Delivers m, the one DATA a batch flushes to node (which left the batch),
-// without a wave of its own, when that wave would only record its value in
-// a dep sink: node's plain flushed DATA (not running, its DIRTY gone out,
-// nothing holding it back, its version advancing in place), replacing a
-// value another holder keeps, to a lone dep sink of its core whose node
-// still owes another dep after it. For node of core, borrowed as a, once
+// Delivers m, the one DATA a batch flushes to a node (which left the
+// batch), without a wave of its own, when that wave would only record its
+// value in a dep sink: the node's plain flushed DATA (not running, its DIRTY
+// gone out, nothing holding it back, its version advancing in place),
+// replacing a value another holder keeps, to a lone dep sink of its core
+// whose node still owes another dep after it. For the node at index i of
+// core, borrowed as a, which holds every entry (s), once
 // quiet_flush_open(core) held. Releases m's value, under the borrow: no
 // share it drops is the last. False, with nothing changed, for any other.
-[[gnu::always_inline]] inline bool flush_data_quietly(Arena& a, GraphCore& core, const UncountedNode& node,
-                                                      Message& m) {
+[[gnu::always_inline]] inline bool flush_data_quietly(Arena& a, GraphCore& core, const LiveSlotsWithAux& s,
+                                                      std::uint64_t i, Message& m) {
   if (m.kind() != MessageKind::Data) return false;
-  if (!a.holds_every_entry(node.key())) return false;
-  const std::uint64_t i = node.index();
-  const LiveSlotsWithAux s = current_slots_with_aux(a, i);
   NodeVersionSlot& version = a.version_at(i);
   if (!detail::flushes_plainly(s, version)) return false;
   // The replaced value's drop may run code: the wave's road drops it inside.
