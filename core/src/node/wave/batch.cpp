@@ -24,6 +24,13 @@ using DeferredLate = std::variant<std::monostate, Message, MessageList>;
 
 bool has_late(const DeferredLate& late) noexcept { return !std::holds_alternative<std::monostate>(late); }
 
+// Converts to a DATA of value, taken from it: a Message built from it is
+// built in place, with no message moved in.
+struct DataOf {
+  SharedValue& value;
+  operator Message() const { return Message::data(std::move(value)); }
+};
+
 // Holds one unit of its node's pin count (as a PinnedNode would) while its
 // handle is not empty: the handle is lent to the flush's delivery as it is.
 struct BatchRecord {
@@ -32,6 +39,10 @@ struct BatchRecord {
   template <class Late>
   BatchRecord(const UncountedNode& pinned, CoreId core, Late& late) : node(pinned), core(core) {
     std::construct_at(&deferred, std::in_place_type<Late>, std::move(late));
+  }
+  // The same with a DATA of value, built in its place.
+  BatchRecord(const UncountedNode& pinned, CoreId core, SharedValue& value) : node(pinned), core(core) {
+    std::construct_at(&deferred, std::in_place_type<Message>, DataOf{value});
   }
   BatchRecord(BatchRecord&& other) noexcept : node(std::move(other.node)), core(other.core) {
     std::construct_at(&deferred, std::move(other.deferred));
@@ -350,8 +361,7 @@ bool batch_defer_first_data_in_room(Arena& a, const UncountedNode& node, SharedV
   if (index.value_at(slot)) return false;
   // The record has room: nothing faults once the pin is raised.
   a.add_pin(node.index());
-  Message late = Message::data(std::move(value));
-  state.records.emplace_back(node, id.core, late);
+  state.records.emplace_back(node, id.core, value);
   index.fill(slot, id, at);
   return true;
 }
