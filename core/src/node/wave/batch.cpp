@@ -196,7 +196,7 @@ QuietEnd flush_quietly_from(BatchRecord*& next, BatchRecord* const end) {
     const SlotKey key = r.node.key();
     // A node missing an entry leaves as the general road has it leave.
     if (!a->holds_every_entry(key)) return QuietEnd{leave_batch_in(*a, r), false};
-    const LiveSlotsWithAux s = current_slots_with_aux(*a, key.index);
+    const LiveSlotsWithAux s = whole_slots_with_aux(*a, key.index);
     const LeftBatch left = s.edge.state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
     if (!flush_data_quietly(*a, core, s, key.index, std::get<Message>(r.deferred))) return QuietEnd{left, false};
     r.forget_released_message();

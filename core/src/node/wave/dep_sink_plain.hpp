@@ -160,7 +160,7 @@ namespace korvalinth {
                                                                 QuietDirtyMark& mark) const noexcept {
   if (detached()) return true;
   if (!enters_quietly(a, core)) return false;
-  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
+  const LiveSlotsWithAux s = whole_slots_with_aux(a, key_.index);
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return true;
   const std::uint64_t dep = cell_->value;
@@ -176,7 +176,7 @@ namespace korvalinth {
 [[gnu::always_inline]] inline bool DepSink::record_data_quietly(Arena& a, GraphCore& core, const Message& m) const {
   if (detached()) return true;
   if (!enters_quietly(a, core)) return false;
-  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
+  const LiveSlotsWithAux s = whole_slots_with_aux(a, key_.index);
   EdgeEntry& e = s.edge;
   if (e.state.terminal() || s.config.pull_id) return false;
   const std::uint64_t dep = cell_->value;

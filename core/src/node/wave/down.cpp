@@ -814,7 +814,7 @@ bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
   if (core.is_borrowed()) return false;
   auto a = core.borrow_mut();
   if (!a->holds_every_entry(node.key())) return false;
-  const LiveSlotsWithAux s = current_slots_with_aux(*a, node.index());
+  const LiveSlotsWithAux s = whole_slots_with_aux(*a, node.index());
   NodeState& state = s.edge.state;
   // Set before in the batch, its deferred messages are replaced in a wave;
   // a node deferred already found its set quiet or not then.
