@@ -45,8 +45,8 @@ inline bool flushes_plainly(const LiveSlotsWithAux& s, const NodeVersionSlot& ve
 // replacing a value another holder keeps, to a lone dep sink of its core
 // whose node still owes another dep after it. For the node at index i of
 // core, borrowed as a, which holds every entry (s), once
-// quiet_flush_open(core) held. Releases m's value, under the borrow: no
-// share it drops is the last. False, with nothing changed, for any other.
+// quiet_flush_open(core) held. Takes m's value, and drops the replaced
+// one under the borrow: its share is not the last. False, with nothing changed, for any other.
 [[gnu::always_inline]] inline bool flush_data_quietly(Arena& a, GraphCore& core, const LiveSlotsWithAux& s,
                                                       std::uint64_t i, Message& m) {
   if (m.kind() != MessageKind::Data) return false;
@@ -60,14 +60,11 @@ inline bool flushes_plainly(const LiveSlotsWithAux& s, const NodeVersionSlot& ve
   // Recorded first: a record refused leaves this node as it was.
   if (!static_cast<const DepSink&>(*lone).record_data_quietly(a, core, m)) return false;
   version.advance_in_place();
-  SharedValue old_cache = m.data_value();
-  old_cache.swap(s.edge.cache);
+  SharedValue old_cache = std::exchange(s.edge.cache, m.take_data_value());
   s.edge.state.take_data();
   s.edge.state.end_wave();
-  // Neither share is the last: the cache keeps m's value, another holder
-  // the replaced one.
+  // Not the last share: another holder keeps the replaced value.
   old_cache.drop_unless_last();
-  m.release_data_value();
   return true;
 }
 
