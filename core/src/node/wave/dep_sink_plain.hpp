@@ -163,10 +163,11 @@ namespace korvalinth {
   return raw_core_ == &core && a.holds_every_entry(key_) && !a.release_due_at(key_.index, count_->count);
 }
 
-inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietDirtyMark& mark) const noexcept {
+[[gnu::always_inline]] inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core,
+                                                                QuietDirtyMark& mark) const noexcept {
   if (detached()) return true;
   if (!enters_quietly(a, core)) return false;
-  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
+  const LiveSlotsWithAux s = whole_slots_with_aux(a, key_.index);
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return true;
   const std::uint64_t dep = cell_->value;
@@ -179,21 +180,30 @@ inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietD
   return true;
 }
 
-[[gnu::always_inline]] inline bool DepSink::takes_data_quietly(Arena& a, const GraphCore& core) const noexcept {
+[[gnu::always_inline]] inline bool DepSink::record_data_quietly(Arena& a, GraphCore& core, const Message& m) const {
   if (detached()) return true;
   if (!enters_quietly(a, core)) return false;
-  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
-  const EdgeEntry& e = s.edge;
+  const LiveSlotsWithAux s = whole_slots_with_aux(a, key_.index);
+  EdgeEntry& e = s.edge;
   if (e.state.terminal() || s.config.pull_id) return false;
   const std::uint64_t dep = cell_->value;
   if (dep >= e.dep_state.size()) return false;
   if (e.state.dep_flags_may_be_set() && (dep >= e.dep_links.size() || e.dep_links[dep].flag)) return false;
-  const DepSlot& d = e.dep_state[dep];
+  DepSlot& d = e.dep_state[dep];
   // The dep's first value of the wave, opening its empty lists in place:
   // nothing is replaced and nothing grows.
   if (d.wave_value || !d.deliveries.empty()) return false;
   // The last pending dep's value makes the node run: that is a wave's work.
-  return e.state.pending_count() > (d.pending ? 1u : 0u);
+  if (e.state.pending_count() <= (d.pending ? 1u : 0u)) return false;
+  // Stamped with a frame of its own, as in the wave.
+  DeliveryFrame frame;
+  const SharedValue& value = m.data_value();
+  dep_sink_steps::set_first_wave_value(e, dep, d, value);
+  dep_sink_steps::record_data_value(e.state, d, value);
+  if (e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); }) &&
+      dep_sink_steps::mark_run_check_queued(e))
+    push_run_check_marked(dependent_core(), dependent_count(), key_, core.id(), true);
+  return true;
 }
 
 [[gnu::always_inline]] inline bool DepSink::record_resolved_quietly(Arena& a, const GraphCore& core) const {
@@ -212,11 +222,6 @@ inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietD
   dep_sink_steps::record_resolved(e.state, d);
   e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); });
   return true;
-}
-
-inline bool DepSink::record_data_quietly(Arena& a, GraphCore& core, const Message& m) const {
-  if (detached()) return true;
-  return dep_sink_steps::record_plain_data(a, *this, core, cell_->value, m);
 }
 
 }  // namespace korvalinth
