@@ -161,11 +161,16 @@ void remove_unconfirmed_everywhere(const std::vector<DeferredCore>& collected, c
 
 enum class LeftBatch : std::uint8_t { Gone, WasQueued, WasNotQueued };
 
-// Clears the batch-queued flag of the record's node, when its key is still
-// current, under the borrow a of its core; says whether the flag was set.
+// Clears a node's batch-queued flag; says whether it was set.
+[[gnu::always_inline]] inline LeftBatch leave_batch_of(NodeState& state) {
+  return state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
+}
+
+// The same for the record's node, when its key is still current, under the
+// borrow a of its core.
 [[gnu::always_inline]] inline LeftBatch leave_batch_in(Arena& a, const BatchRecord& r) {
   if (!a.is_current(r.node.key())) return LeftBatch::Gone;
-  return a.current_wave_edge(r.node.index()).state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
+  return leave_batch_of(a.current_wave_edge(r.node.index()).state);
 }
 
 // The same under a borrow of its own. Inline: the flush calls it once per
@@ -198,7 +203,7 @@ struct QuietEnd {
     // A node missing an entry leaves as the general road has it leave.
     if (!a->holds_every_entry(key)) return QuietEnd{leave_batch_in(*a, r), false};
     const LiveSlotsWithAux s = whole_slots_with_aux(*a, key.index);
-    const LeftBatch left = s.edge.state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
+    const LeftBatch left = leave_batch_of(s.edge.state);
     if (!flush_data_quietly(*a, core, s, key.index, std::get<Message>(r.deferred))) return QuietEnd{left, false};
     r.forget_released_message();
     // Where the record's wave would have ended.

@@ -838,7 +838,7 @@ bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
   if (!quiet_wave_fits(std::max<std::size_t>(sinks.size(), 1))) return false;
   if (!batch_defer_first_data_in_room(*a, node, value)) return false;
   state.mark_dirty();
-  if (lone != nullptr || sinks.size() == 1) {
+  if (lone != nullptr) {
     lone_mark.apply();
   } else {
     mark_each_dirty_quietly(*a, core, sinks);
