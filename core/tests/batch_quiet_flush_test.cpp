@@ -8,6 +8,8 @@
 
 #include <stdexcept>
 
+#include "base/drop_fault.hpp"
+#include "base/fault.hpp"
 #include "node/arena/noop_sink.hpp"
 #include "node/topology/node_ops.hpp"
 #include "node/wave/batch.hpp"
@@ -40,6 +42,7 @@ struct Case {
   bool m_completed = false;      // m completed before the batch
   bool m_raises = false;         // m's run in the flush raises
   bool fails = false;            // the batch's callable reports a failure
+  bool drop_fault_kept = false;  // a drop's fault is kept as the callable returns
   bool a_paused = false;         // a is paused before the batch, resumed after it
   Pausable a_pausable = Pausable::True;
   bool in_a_wave = false;        // the batch runs inside another node's wave
@@ -122,6 +125,7 @@ Outcome run_case(const Case& c, Road road) {
       if (o2) set_by(road, *o2, value(9));
       log.push_back("end");
       before = next_scope_id(probe);
+      if (c.drop_fault_kept) keep_drop_fault(std::make_exception_ptr(Fault("a drop faulted")));
       return c.fails;
     });
   };
@@ -180,6 +184,7 @@ const Case kCases[] = {
     {.name = "sum_completed", .m_completed = true, .quiet = 0},
     {.name = "sum_raises_in_the_flush", .m_raises = true, .quiet = 2},
     {.name = "failed_batch", .fails = true, .quiet = 0},
+    {.name = "drop_fault_kept_in_the_batch", .drop_fault_kept = true, .quiet = 1},
     {.name = "a_paused", .a_paused = true, .quiet = 1},
     {.name = "a_paused_holding", .a_paused = true, .a_pausable = Pausable::ResumeAll, .quiet = 2},
     {.name = "batch_inside_a_wave", .in_a_wave = true, .quiet = 0},
