@@ -137,7 +137,7 @@ struct NoHold {};
   if (e.state.terminal()) return false;
   const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
   check_index(e.dep_state.size(), i);
-  return e.state.dep_dirty(e.dep_state[i], pull_gated);
+  return e.state.dep_dirty(e.dep_state[i], pull_gated, [&] { return s.aux.sinks.lone_dep_or_ignoring(); });
 }
 
 // A DIRTY to a node that needs no hold and whose sinks a DIRTY does not
@@ -149,7 +149,7 @@ struct NoHold {};
   if (enter_node(a, sink, hold) != Entered::Yes) return false;
   LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
   if (s.aux.sinks.heeds_dirty()) return false;
-  if (record_dep_dirty(s, i)) s.edge.state.note_dirty_to_quiet_sinks();
+  record_dep_dirty(s, i);
   return true;
 }
 
