@@ -202,6 +202,12 @@ inline bool run_held_back(const ConfigEntry& config, const AuxEntry& aux) noexce
   return paused_or_pull_gated(config, aux);
 }
 
+// After a dep of the node settled: true when no dep is pending (a run
+// check is due); else a node held back owes its run.
+inline bool deps_settled_or_owe_run(NodeState& state, const ConfigEntry& config, const AuxEntry& aux) noexcept {
+  return state.deps_settled_or_owe([&] { return run_held_back(config, aux); });
+}
+
 // Sizes the node's links to its n deps and sets every restore flag to flag.
 inline void set_dep_flags(EdgeEntry& e, std::size_t n, std::uint8_t flag) {
   e.dep_links.resize(n);

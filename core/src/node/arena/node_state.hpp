@@ -189,6 +189,8 @@ class NodeState {
     if (!mutation_in_flight() && held_back()) owe_run();
     return false;
   }
+  // Whether a dep other than dep is pending.
+  bool owes_dep_besides(const DepSlot& dep) const noexcept { return pending_count_ > (dep.pending ? 1u : 0u); }
   // The node's dep restore flags were all set (on) or all cleared.
   void note_dep_flags(bool on) noexcept { set(Flag::DepFlagsMaySet, on); }
   // No dep value is left for a run: the owed run is dropped.

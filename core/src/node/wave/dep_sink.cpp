@@ -97,7 +97,7 @@ inline void take_wave_value(DepSlot& d, DepTrash& trash) {
     }
   };
   auto settle_rule = [&] {
-    if (state.deps_settled_or_owe([&] { return run_held_back(config, s.aux); })) {
+    if (deps_settled_or_owe_run(state, config, s.aux)) {
       run_check();
       r.set(kPullCheck, config.pull_id.has_value());  // the pull service does nothing without one
     }
