@@ -189,8 +189,8 @@ inline RunInputs run_inputs(const TopologyEntry& topology, const CallEntry& call
                    config.terminal_as_real_input != 0, topology.deps.empty()};
 }
 
-// Paused, or waiting for a pull: what may hold a node back, by its pause
-// mode.
+// Paused, or waiting for a pull: what may hold a node back, whatever its
+// pause mode.
 inline bool paused_or_pull_gated(const ConfigEntry& config, const AuxEntry& aux) noexcept {
   return (config.pull_id.has_value() && !aux.serving_pull()) || aux.paused();
 }
