@@ -43,7 +43,7 @@ class NodeState {
     ServingPull = 1 << 10,       // the pull is served by a run or settle
     RunOwed = 1 << 11,           // a run waits for a resume or a pull
     DepFlagsMaySet = 1 << 12,    // a dep's restore flag may be set (clear: none is)
-    DirtyToQuietSinks = 1 << 13,  // DIRTY went to a lone dep sink, or to no sink that heeds it
+    DirtyToQuietSinks = 1 << 13,  // set with DirtySent by a dep's DIRTY whose sinks were quiet
   };
 
   // A node built with an initial value.
@@ -56,8 +56,10 @@ class NodeState {
   bool has_data() const noexcept { return has(Flag::HasData); }
   bool terminal() const noexcept { return has(Flag::Terminal); }
   bool dirty_sent() const noexcept { return has(Flag::DirtySent); }
-  // Its DIRTY went to a lone dep sink or to no sink that heeds it: its
-  // RESOLVED may go without a delivery, if its sinks are so still.
+  // A dep's DIRTY turned it dirty while its sinks were a lone dep sink or
+  // none that heeds it (whatever road that DIRTY took); cleared with the
+  // dirty mark. Its RESOLVED may then go without a delivery, if its sinks
+  // are so still.
   bool dirty_went_to_quiet_sinks() const noexcept { return has(Flag::DirtyToQuietSinks); }
   bool emitted() const noexcept { return has(Flag::Emitted); }
   bool running() const noexcept { return has(Flag::Running); }
@@ -112,7 +114,6 @@ class NodeState {
     status_ = NodeStatus::Dirty;
     return true;
   }
-  void note_dirty_to_quiet_sinks() noexcept { set(Flag::DirtyToQuietSinks, true); }
   // A rerun after a rewire: status dirty; true when DIRTY must go out.
   bool mark_dirty_for_rerun() noexcept {
     status_ = NodeStatus::Dirty;
@@ -155,12 +156,21 @@ class NodeState {
   }
 
   // --- Transitions of dep messages ---
-  // A dep turned dirty: true when DIRTY must go out.
-  bool dep_dirty(DepSlot& dep, bool pull_gated) noexcept {
+  // A dep turned dirty: true when DIRTY must go out. sinks_quiet() is asked
+  // only then: whether the DIRTY goes to a lone dep sink or to no sink that
+  // heeds it.
+  // Asked before the writes, the caller's own reads of the sinks serve it.
+  template <class SinksQuiet>
+  bool dep_dirty(DepSlot& dep, bool pull_gated, const SinksQuiet& sinks_quiet) noexcept {
     if (dep.pending) return false;
+    const bool turns_dirty = !pull_gated && !dirty_sent();
+    const bool quiet = turns_dirty && sinks_quiet();
     dep.pending = 1;
     pending_count_ += 1;
-    return !pull_gated && mark_dirty();
+    if (!turns_dirty) return false;
+    status_ = NodeStatus::Dirty;
+    flags_ |= quiet ? bits(Flag::DirtySent) | bits(Flag::DirtyToQuietSinks) : bits(Flag::DirtySent);
+    return true;
   }
   // The dep is no longer pending (a value, RESOLVED, INVALIDATE, terminal,
   // or removed); true when it was.
@@ -179,6 +189,8 @@ class NodeState {
     if (!mutation_in_flight() && held_back()) owe_run();
     return false;
   }
+  // Whether a dep other than dep is pending.
+  bool owes_dep_besides(const DepSlot& dep) const noexcept { return pending_count_ > (dep.pending ? 1u : 0u); }
   // The node's dep restore flags were all set (on) or all cleared.
   void note_dep_flags(bool on) noexcept { set(Flag::DepFlagsMaySet, on); }
   // No dep value is left for a run: the owed run is dropped.

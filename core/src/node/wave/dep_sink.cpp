@@ -97,7 +97,7 @@ inline void take_wave_value(DepSlot& d, DepTrash& trash) {
     }
   };
   auto settle_rule = [&] {
-    if (state.deps_settled_or_owe([&] { return run_held_back(config, s.aux); })) {
+    if (deps_settled_or_owe_run(state, config, s.aux)) {
       run_check();
       r.set(kPullCheck, config.pull_id.has_value());  // the pull service does nothing without one
     }
@@ -472,7 +472,6 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
   LiveSlotsWithAux s = current_slots_with_aux(*a, key_.index);
   if (!record_dep_dirty(s, cell_->value)) return true;
   if (Sink* const lone = s.aux.sinks.lone_dep_sink()) {
-    s.edge.state.note_dirty_to_quiet_sinks();
     if (const std::uintptr_t hop = dirty_hop_stack.load(std::memory_order_relaxed)) [[likely]] {
       descend_line(a, static_cast<DepSink*>(lone), top, hop);
       return true;

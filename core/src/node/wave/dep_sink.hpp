@@ -18,9 +18,10 @@ struct QuietDirtyMark {
   DepSlot* dep = nullptr;
   bool pull_gated = false;
 
-  // Marks the dep dirty, as the sink's call would.
+  // Marks the dep dirty, as the sink's call would. A mark that turns its
+  // node dirty is made only for a node whose sinks ignore the DIRTY.
   [[gnu::always_inline]] void apply() const noexcept {
-    if (state) state->dep_dirty(*dep, pull_gated);
+    if (state) state->dep_dirty(*dep, pull_gated, [] { return true; });
   }
 };
 

@@ -114,7 +114,7 @@ struct NoHold {};
   const SharedValue& value = m.data_value();
   set_first_wave_value(e, i, d, value);
   record_data_value(e.state, d, value);
-  if (e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); }) && mark_run_check_queued(e))
+  if (deps_settled_or_owe_run(e.state, s.config, s.aux) && mark_run_check_queued(e))
     push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id(), true);
   return true;
 }
@@ -137,7 +137,7 @@ struct NoHold {};
   if (e.state.terminal()) return false;
   const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
   check_index(e.dep_state.size(), i);
-  return e.state.dep_dirty(e.dep_state[i], pull_gated);
+  return e.state.dep_dirty(e.dep_state[i], pull_gated, [&] { return s.aux.sinks.lone_dep_or_ignoring(); });
 }
 
 // A DIRTY to a node that needs no hold and whose sinks a DIRTY does not
@@ -149,7 +149,7 @@ struct NoHold {};
   if (enter_node(a, sink, hold) != Entered::Yes) return false;
   LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
   if (s.aux.sinks.heeds_dirty()) return false;
-  if (record_dep_dirty(s, i)) s.edge.state.note_dirty_to_quiet_sinks();
+  record_dep_dirty(s, i);
   return true;
 }
 
@@ -194,14 +194,13 @@ namespace korvalinth {
   // nothing is replaced and nothing grows.
   if (d.wave_value || !d.deliveries.empty()) return false;
   // The last pending dep's value makes the node run: that is a wave's work.
-  if (e.state.pending_count() <= (d.pending ? 1u : 0u)) return false;
+  if (!e.state.owes_dep_besides(d)) return false;
   // Stamped with a frame of its own, as in the wave.
   DeliveryFrame frame;
   const SharedValue& value = m.data_value();
   dep_sink_steps::set_first_wave_value(e, dep, d, value);
   dep_sink_steps::record_data_value(e.state, d, value);
-  if (e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); }) &&
-      dep_sink_steps::mark_run_check_queued(e))
+  if (deps_settled_or_owe_run(e.state, s.config, s.aux) && dep_sink_steps::mark_run_check_queued(e))
     push_run_check_marked(dependent_core(), dependent_count(), key_, core.id(), true);
   return true;
 }
@@ -218,9 +217,9 @@ namespace korvalinth {
   DepSlot& d = e.dep_state[dep];
   // The last pending dep's RESOLVED queues the node's run check: that is
   // the delivery's work.
-  if (!d.deliveries.opens_list_in_place() || e.state.pending_count() <= (d.pending ? 1u : 0u)) return false;
+  if (!d.deliveries.opens_list_in_place() || !e.state.owes_dep_besides(d)) return false;
   dep_sink_steps::record_resolved(e.state, d);
-  e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); });
+  deps_settled_or_owe_run(e.state, s.config, s.aux);
   return true;
 }
 

@@ -19,14 +19,10 @@ bool settle_run_quietly(Arena& a, const UncountedNode& node) {
     lone = static_cast<const DepSink*>(s.aux.sinks.lone_dep_sink());
     if (lone == nullptr) return false;
   }
-  // A batch takes the RESOLVED, a delivery on the node queues it, and the
-  // outermost frame's close drains what waits.
+  // A batch takes the RESOLVED, and a delivery on the node queues it.
   if (batch_collecting()) return false;
-  const PendingState& pending = pending_state();
-  if (delivery_depth() == 0 && (pending.lone.waiting() || !pending.queue.empty())) return false;
+  if (!quiet_road_fits(delivery_depth() == 0)) return false;
   if (OrderedDelivery::in_progress_on(node)) return false;
-  // The frames of that down reach its stack checks.
-  if (stack_room_below(detail::stack_position()) < kQuietWaveStackMargin) return false;
   if (!current_touched_in_installed_scope(a, key.index) || paused_or_pull_gated(s.config, s.aux)) return false;
   if (lone) {
     // Stamped with a frame of its own, as down's delivery would be.
