@@ -92,6 +92,18 @@ struct NoHold {};
   return Entered::Yes;
 }
 
+// Dep i's first DATA of the wave recorded in the node s (its lists opened
+// in place), and the node's run check queued when that settles its deps.
+[[gnu::always_inline]] inline void record_first_data(const LiveSlotsWithAux& s, const DepSink& sink, GraphCore& core,
+                                                     std::uint64_t i, DepSlot& d, const Message& m) {
+  EdgeEntry& e = s.edge;
+  const SharedValue& value = m.data_value();
+  set_first_wave_value(e, i, d, value);
+  record_data_value(e.state, d, value);
+  if (deps_settled_or_owe_run(e.state, s.config, s.aux) && mark_run_check_queued(e))
+    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id(), true);
+}
+
 // A DATA whose whole work is to record its value and queue its node's run
 // check, for a node entered under the borrow a, inside a delivery (the
 // caller tested it): from a dep not flagged, with no wave value to replace,
@@ -111,11 +123,7 @@ struct NoHold {};
   }
   DepSlot& d = e.dep_state[i];
   if (d.wave_value || s.config.pull_id) return false;
-  const SharedValue& value = m.data_value();
-  set_first_wave_value(e, i, d, value);
-  record_data_value(e.state, d, value);
-  if (deps_settled_or_owe_run(e.state, s.config, s.aux) && mark_run_check_queued(e))
-    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id(), true);
+  record_first_data(s, sink, core, i, d, m);
   return true;
 }
 
@@ -195,13 +203,10 @@ namespace korvalinth {
   if (d.wave_value || !d.deliveries.empty()) return false;
   // The last pending dep's value makes the node run: that is a wave's work.
   if (!e.state.owes_dep_besides(d)) return false;
-  // Stamped with a frame of its own, as in the wave.
+  // Stamped with a frame of its own, as in the wave. The node still owes a
+  // dep, so nothing is queued: the flush asks the queue once per run.
   DeliveryFrame frame;
-  const SharedValue& value = m.data_value();
-  dep_sink_steps::set_first_wave_value(e, dep, d, value);
-  dep_sink_steps::record_data_value(e.state, d, value);
-  if (deps_settled_or_owe_run(e.state, s.config, s.aux) && dep_sink_steps::mark_run_check_queued(e))
-    push_run_check_marked(dependent_core(), dependent_count(), key_, core.id(), true);
+  dep_sink_steps::record_first_data(s, *this, core, dep, d, m);
   return true;
 }
 
