@@ -67,7 +67,9 @@ struct Transition {
 };
 
 TEST(NodeState, TransitionsSayWhatMustBeDelivered) {
-  auto dirty = [](bool gated) { return [gated](NodeState& s, DepSlot& d) { return int(s.dep_dirty(d, gated)); }; };
+  auto dirty = [](bool gated, bool quiet = false) {
+    return [gated, quiet](NodeState& s, DepSlot& d) { return int(s.dep_dirty(d, gated, [quiet] { return quiet; })); };
+  };
   auto owe = [](bool held) { return [held](NodeState& s, DepSlot&) { return int(s.deps_settled_or_owe([held] { return held; })); }; };
   const std::vector<Transition> cases = {
       {"own DIRTY goes out once", {S, bits({F::DirtySent})}, [](NodeState& s, DepSlot&) { return int(s.mark_dirty()); },
@@ -89,6 +91,11 @@ TEST(NodeState, TransitionsSayWhatMustBeDelivered) {
        [](NodeState& s, DepSlot&) { s.deactivate(true); return 0; }, 0, {Z}},
       {"first dirty dep announces", {S}, dirty(false), 1, {D, bits({F::DirtySent}), 1}, false, true},
       {"a pull-gated node counts quietly", {S}, dirty(true), 0, {S, 0, 1}, false, true},
+      {"dirty with quiet sinks notes them", {S}, dirty(false, true), 1,
+       {D, bits({F::DirtySent, F::DirtyToQuietSinks}), 1}, false, true},
+      {"quiet sinks of a pull-gated node go unnoted", {S}, dirty(true, true), 0, {S, 0, 1}, false, true},
+      {"quiet sinks after DIRTY went out go unnoted", {S, bits({F::DirtySent})}, dirty(false, true), 0,
+       {S, bits({F::DirtySent}), 1}, false, true},
       {"the same dep counts once", {D, 0, 1}, dirty(false), 0, {D, 0, 1}, true, true},
       {"a pending dep settles", {D, 0, 2}, [](NodeState& s, DepSlot& d) { return int(s.dep_settled(d)); }, 1, {D, 0, 1}, true, false},
       {"no dep pending: run check due", {D}, owe(true), 1, {D}},

@@ -395,6 +395,11 @@ struct SlotReaders {
     a.require_held(i, Arena::kEveryEntry);
     return LiveSlotsWithAux{a.topology_[i], a.call_[i], a.config_[i], a.run_[i], a.edge_[i], a.aux_[i]};
   }
+  // The same for a slot whose key holds_every_entry found under this
+  // borrow: its mask was tested then.
+  static LiveSlotsWithAux with_aux_whole(Arena& a, std::uint64_t i) noexcept {
+    return LiveSlotsWithAux{a.topology_[i], a.call_[i], a.config_[i], a.run_[i], a.edge_[i], a.aux_[i]};
+  }
   static LiveSlotsWithAux with_aux(Arena& a, SlotKey k) {
     a.require_held(k, Arena::kEveryEntry);
     const auto i = k.index;
@@ -429,6 +434,10 @@ struct SlotReaders {
 inline LiveSlots live_slots(Arena& a, SlotKey k) { return SlotReaders::live(a, k); }
 // The same for a slot whose key the caller found current under this borrow.
 inline LiveSlotsWithAux current_slots_with_aux(Arena& a, std::uint64_t i) { return SlotReaders::with_aux(a, i); }
+// The same for a slot whose key holds_every_entry found under this borrow.
+inline LiveSlotsWithAux whole_slots_with_aux(Arena& a, std::uint64_t i) noexcept {
+  return SlotReaders::with_aux_whole(a, i);
+}
 // The entries read beside a wave step's topology and edge entries, after
 // them: their faults come in that order.
 inline LiveSlotsWithAux slots_beside_wave_entries(Arena& a, std::uint64_t i, TopologyEntry& topology, EdgeEntry& edge) {

@@ -160,6 +160,8 @@ class Message {
   }
   // The same for a message the caller found to be a DATA.
   void release_data_value() noexcept { value_.reset(); }
+  // The DATA's value, which the message no longer holds.
+  SharedValue take_data_value() noexcept { return std::move(value_); }
 
   // Copy of a message for upstream fan-out: lock ids and pull ids are copied,
   // params shared. DATA and ERROR are never copied this way.

@@ -189,11 +189,23 @@ inline RunInputs run_inputs(const TopologyEntry& topology, const CallEntry& call
                    config.terminal_as_real_input != 0, topology.deps.empty()};
 }
 
+// Paused, or waiting for a pull: what may hold a node back, whatever its
+// pause mode.
+inline bool paused_or_pull_gated(const ConfigEntry& config, const AuxEntry& aux) noexcept {
+  return (config.pull_id.has_value() && !aux.serving_pull()) || aux.paused();
+}
+
 // A pausable node owes its run, instead of running, while paused or waiting
 // for a pull.
 inline bool run_held_back(const ConfigEntry& config, const AuxEntry& aux) noexcept {
   if (config.pausable != Pausable::True) return false;
-  return (config.pull_id.has_value() && !aux.serving_pull()) || aux.paused();
+  return paused_or_pull_gated(config, aux);
+}
+
+// After a dep of the node settled: true when no dep is pending (a run
+// check is due); else a node held back owes its run.
+inline bool deps_settled_or_owe_run(NodeState& state, const ConfigEntry& config, const AuxEntry& aux) noexcept {
+  return state.deps_settled_or_owe([&] { return run_held_back(config, aux); });
 }
 
 // Sizes the node's links to its n deps and sets every restore flag to flag.

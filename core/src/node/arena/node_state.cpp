@@ -40,7 +40,7 @@ bool NodeState::serve_pull(const RunInputs& in) noexcept {
     return false;
   }
   set(Flag::ServingPull, true);
-  set(Flag::DirtySent, false);
+  flags_ &= static_cast<std::uint16_t>(~kDirtyMarks);
   return true;
 }
 
@@ -61,12 +61,12 @@ void NodeState::deactivate(bool clear_value) noexcept {
     set(Flag::HasData, false);
   }
   pending_count_ = 0;
-  set(Flag::DirtySent, false);
+  flags_ &= static_cast<std::uint16_t>(~kDirtyMarks);
   drop_pull();
 }
 
 void NodeState::abort_wave(std::span<DepSlot> deps, std::size_t n) noexcept {
-  flags_ &= static_cast<std::uint16_t>(~(bits(Flag::DirtySent) | bits(Flag::Emitted) | bits(Flag::Running)));
+  flags_ &= static_cast<std::uint16_t>(~(kDirtyMarks | bits(Flag::Emitted) | bits(Flag::Running)));
   pending_count_ = 0;
   for (std::size_t i = 0; i < n && i < deps.size(); ++i) deps[i].pending = 0;
 }

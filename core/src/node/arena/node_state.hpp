@@ -43,6 +43,7 @@ class NodeState {
     ServingPull = 1 << 10,       // the pull is served by a run or settle
     RunOwed = 1 << 11,           // a run waits for a resume or a pull
     DepFlagsMaySet = 1 << 12,    // a dep's restore flag may be set (clear: none is)
+    DirtyToQuietSinks = 1 << 13,  // set with DirtySent by a dep's DIRTY whose sinks were quiet
   };
 
   // A node built with an initial value.
@@ -55,6 +56,11 @@ class NodeState {
   bool has_data() const noexcept { return has(Flag::HasData); }
   bool terminal() const noexcept { return has(Flag::Terminal); }
   bool dirty_sent() const noexcept { return has(Flag::DirtySent); }
+  // A dep's DIRTY turned it dirty while its sinks were a lone dep sink or
+  // none that heeds it (whatever road that DIRTY took); cleared with the
+  // dirty mark. Its RESOLVED may then go without a delivery, if its sinks
+  // are so still.
+  bool dirty_went_to_quiet_sinks() const noexcept { return has(Flag::DirtyToQuietSinks); }
   bool emitted() const noexcept { return has(Flag::Emitted); }
   bool running() const noexcept { return has(Flag::Running); }
   // Outside its run, live, its DIRTY gone out: a settle or a flushed DATA
@@ -133,12 +139,12 @@ class NodeState {
   // DATA, RESOLVED or INVALIDATE held back counts as emitted.
   void hold_outgoing() noexcept { set(Flag::Emitted, true); }
   // The wave on the node ended: dirty and emitted clear.
-  void end_wave() noexcept { flags_ &= static_cast<std::uint16_t>(~(bits(Flag::DirtySent) | bits(Flag::Emitted))); }
+  void end_wave() noexcept { flags_ &= static_cast<std::uint16_t>(~(kDirtyMarks | bits(Flag::Emitted))); }
   // As end_wave, unless the node emitted or queued into a batch meanwhile.
   void end_wave_unless_settled() noexcept {
     if (!emitted() && !batch_queued()) end_wave();
   }
-  void forget_dirty() noexcept { set(Flag::DirtySent, false); }
+  void forget_dirty() noexcept { flags_ &= static_cast<std::uint16_t>(~kDirtyMarks); }
   // A settle without a wave: the status follows the value.
   void settle_status() noexcept { status_ = has_data() ? NodeStatus::Settled : NodeStatus::Sentinel; }
   void queue_in_batch() noexcept { set(Flag::BatchQueued, true); }
@@ -150,12 +156,21 @@ class NodeState {
   }
 
   // --- Transitions of dep messages ---
-  // A dep turned dirty: true when DIRTY must go out.
-  bool dep_dirty(DepSlot& dep, bool pull_gated) noexcept {
+  // A dep turned dirty: true when DIRTY must go out. sinks_quiet() is asked
+  // only then: whether the DIRTY goes to a lone dep sink or to no sink that
+  // heeds it.
+  // Asked before the writes, the caller's own reads of the sinks serve it.
+  template <class SinksQuiet>
+  bool dep_dirty(DepSlot& dep, bool pull_gated, const SinksQuiet& sinks_quiet) noexcept {
     if (dep.pending) return false;
+    const bool turns_dirty = !pull_gated && !dirty_sent();
+    const bool quiet = turns_dirty && sinks_quiet();
     dep.pending = 1;
     pending_count_ += 1;
-    return !pull_gated && mark_dirty();
+    if (!turns_dirty) return false;
+    status_ = NodeStatus::Dirty;
+    flags_ |= quiet ? bits(Flag::DirtySent) | bits(Flag::DirtyToQuietSinks) : bits(Flag::DirtySent);
+    return true;
   }
   // The dep is no longer pending (a value, RESOLVED, INVALIDATE, terminal,
   // or removed); true when it was.
@@ -174,6 +189,8 @@ class NodeState {
     if (!mutation_in_flight() && held_back()) owe_run();
     return false;
   }
+  // Whether a dep other than dep is pending.
+  bool owes_dep_besides(const DepSlot& dep) const noexcept { return pending_count_ > (dep.pending ? 1u : 0u); }
   // The node's dep restore flags were all set (on) or all cleared.
   void note_dep_flags(bool on) noexcept { set(Flag::DepFlagsMaySet, on); }
   // No dep value is left for a run: the owed run is dropped.
@@ -207,7 +224,7 @@ class NodeState {
   void end_run() noexcept { set(Flag::Running, false); }
   // end_run and end_wave in one write.
   void end_run_and_wave() noexcept {
-    flags_ &= static_cast<std::uint16_t>(~(bits(Flag::Running) | bits(Flag::DirtySent) | bits(Flag::Emitted)));
+    flags_ &= static_cast<std::uint16_t>(~(bits(Flag::Running) | kDirtyMarks | bits(Flag::Emitted)));
   }
 
   // --- Pulls ---
@@ -242,6 +259,9 @@ class NodeState {
 
  private:
   static constexpr std::uint16_t bits(Flag f) noexcept { return static_cast<std::uint16_t>(f); }
+  // What a DIRTY marks, cleared together.
+  static constexpr std::uint16_t kDirtyMarks =
+      static_cast<std::uint16_t>(Flag::DirtySent) | static_cast<std::uint16_t>(Flag::DirtyToQuietSinks);
   bool has(Flag f) const noexcept { return (flags_ & bits(f)) != 0; }
   void set(Flag f, bool on) noexcept {
     if (on)

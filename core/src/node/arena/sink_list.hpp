@@ -103,6 +103,9 @@ class SinkList {
   // Whether a DIRTY has any entry to reach: none when the list is empty
   // or holds only sinks that ignore messages.
   bool heeds_dirty() const noexcept { return block_ && !block_->ignored_only; }
+  // Whether a DIRTY reaches at most a lone dep sink: none heeds it, or the
+  // list's one entry is a dep sink.
+  bool lone_dep_or_ignoring() const noexcept { return !block_ || block_->ignored_only || block_->lone_dep; }
 
   // The columns relocate lists as bytes: a list is one hold of its block,
   // and a reading holds the block, not the list.

@@ -82,6 +82,9 @@ class WaveDeliveries {
     open_further_list();
   }
 
+  // Whether open_list takes no room: no list holds a value yet.
+  bool opens_list_in_place() const noexcept { return state_ == kNone || state_ == kEmpties; }
+
   // Opens the first list, holding v: open_list then push, for a set with
   // no list yet.
   void open_first_list_with(const SharedValue& v) noexcept {

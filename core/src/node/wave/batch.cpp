@@ -1,5 +1,6 @@
 #include "node/wave/batch.hpp"
 
+#include <memory>
 #include <variant>
 #include <vector>
 
@@ -23,19 +24,39 @@ using DeferredLate = std::variant<std::monostate, Message, MessageList>;
 
 bool has_late(const DeferredLate& late) noexcept { return !std::holds_alternative<std::monostate>(late); }
 
+// Converts to a DATA of value, taken from it: a Message built from it is
+// built in place, with no message moved in.
+struct DataOf {
+  SharedValue& value;
+  operator Message() const { return Message::data(std::move(value)); }
+};
+
 // Holds one unit of its node's pin count (as a PinnedNode would) while its
 // handle is not empty: the handle is lent to the flush's delivery as it is.
 struct BatchRecord {
   // Built in place with its first deferred messages, moved in once; adopts
   // the pin its caller raised.
   template <class Late>
-  BatchRecord(const UncountedNode& pinned, CoreId core, Late& late)
-      : node(pinned), core(core), deferred(std::in_place_type<Late>, std::move(late)) {}
-  BatchRecord(BatchRecord&&) noexcept = default;
+  BatchRecord(const UncountedNode& pinned, CoreId core, Late& late) : node(pinned), core(core) {
+    std::construct_at(&deferred, std::in_place_type<Late>, std::move(late));
+  }
+  // The same with a DATA of value, built in its place.
+  BatchRecord(const UncountedNode& pinned, CoreId core, SharedValue& value) : node(pinned), core(core) {
+    std::construct_at(&deferred, std::in_place_type<Message>, DataOf{value});
+  }
+  BatchRecord(BatchRecord&& other) noexcept : node(std::move(other.node)), core(other.core) {
+    std::construct_at(&deferred, std::move(other.deferred));
+  }
   BatchRecord& operator=(BatchRecord&&) = delete;
   ~BatchRecord() {
     if (!node.empty()) take_pin();
+    // A flushed record holds nothing: its emptied list has nothing to drop.
+    if (has_late(deferred)) std::destroy_at(&deferred);
   }
+
+  // Empties a record whose one message's value was released: that message
+  // has nothing left to drop, so the list is made anew over it.
+  void forget_released_message() noexcept { std::construct_at(&deferred); }
 
   // The record's pin, which it no longer holds.
   PinnedNode take_pin() noexcept {
@@ -45,7 +66,9 @@ struct BatchRecord {
 
   UncountedNode node;  // keeps the node allocated until the batch ends
   CoreId core = 0;
-  DeferredLate deferred;
+  union {
+    DeferredLate deferred;
+  };
 };
 
 struct BatchState {
@@ -138,13 +161,59 @@ void remove_unconfirmed_everywhere(const std::vector<DeferredCore>& collected, c
 
 enum class LeftBatch : std::uint8_t { Gone, WasQueued, WasNotQueued };
 
-// Clears the batch-queued flag of the record's node, when its key is still
-// current, under one borrow; says whether the flag was set. Inline: the
-// flush calls it once per record.
+// Clears a node's batch-queued flag; says whether it was set.
+[[gnu::always_inline]] inline LeftBatch leave_batch_of(NodeState& state) {
+  return state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
+}
+
+// The same for the record's node, when its key is still current, under the
+// borrow a of its core.
+[[gnu::always_inline]] inline LeftBatch leave_batch_in(Arena& a, const BatchRecord& r) {
+  if (!a.is_current(r.node.key())) return LeftBatch::Gone;
+  return leave_batch_of(a.current_wave_edge(r.node.index()).state);
+}
+
+// The same under a borrow of its own. Inline: the flush calls it once per
+// record.
 [[gnu::always_inline]] inline LeftBatch leave_batch(const BatchRecord& r) {
   auto a = r.node.core_ref().borrow_mut();
-  if (!a->is_current(r.node.key())) return LeftBatch::Gone;
-  return a->current_wave_edge(r.node.index()).state.leave_batch() ? LeftBatch::WasQueued : LeftBatch::WasNotQueued;
+  return leave_batch_in(*a, r);
+}
+
+// How a quiet flush from a record ended: at the record it stopped at,
+// which left the batch (left says how), delivered or not.
+struct QuietEnd {
+  LeftBatch left;
+  bool delivered;
+};
+
+// From *next, a record of one message, leaves each record's batch and
+// delivers its message quietly while it can be, under one borrow of their
+// core, going on to the next record of that core that holds one message:
+// nothing a quiet flush does changes what lets the next one through but
+// what each record holds. Leaves next at the last record it took. Out of
+// line: the flush's frame, below each wave it opens, stays as small as it was.
+[[gnu::noinline]] QuietEnd flush_quietly_from(BatchRecord*& next, BatchRecord* const end) {
+  GraphCore& core = next->node.core_ref();
+  if (!quiet_flush_open(core)) return QuietEnd{leave_batch(*next), false};
+  auto a = core.borrow_mut();
+  for (;;) {
+    BatchRecord& r = *next;
+    const SlotKey key = r.node.key();
+    // A node missing an entry leaves as the general road has it leave.
+    if (!a->holds_every_entry(key)) return QuietEnd{leave_batch_in(*a, r), false};
+    const LiveSlotsWithAux s = whole_slots_with_aux(*a, key.index);
+    const LeftBatch left = leave_batch_of(s.edge.state);
+    if (!flush_data_quietly(*a, core, s, key.index, std::get<Message>(r.deferred))) return QuietEnd{left, false};
+    r.forget_released_message();
+    // Where the record's wave would have ended.
+    raise_kept_drop_fault();
+    BatchRecord* after = next + 1;
+    while (after != end && !has_late(after->deferred)) ++after;
+    if (after == end || &after->node.core_ref() != &core || !std::holds_alternative<Message>(after->deferred))
+      return QuietEnd{left, true};
+    next = after;
+  }
 }
 
 // Moves the record's deferred messages (held as late) out, leaving the
@@ -298,8 +367,7 @@ bool batch_defer_first_data_in_room(Arena& a, const UncountedNode& node, SharedV
   if (index.value_at(slot)) return false;
   // The record has room: nothing faults once the pin is raised.
   a.add_pin(node.index());
-  Message late = Message::data(std::move(value));
-  state.records.emplace_back(node, id.core, late);
+  state.records.emplace_back(node, id.core, value);
   index.fill(slot, id, at);
   return true;
 }
@@ -435,28 +503,36 @@ void run_batch(FunctionRef<bool()> call) {
     BatchRecord* const end = next + records.size();
     try {
       for (; next != end; ++next) {
-        BatchRecord& r = *next;
-        if (!has_late(r.deferred)) continue;
+        if (!has_late(next->deferred)) continue;
         // Delivered when the node is still there, in a wave scope of its
         // own; what was not delivered goes at the end of the step.
-        if (Message* one = std::get_if<Message>(&r.deferred)) {
-          if (leave_batch(r) != LeftBatch::Gone) {
-            if (flush_data_quietly(r.node, *one)) {
-              r.deferred.emplace<std::monostate>();
-              // Where the record's wave would have ended.
-              raise_kept_drop_fault();
-              continue;
-            }
-            run_in_wave_scope(r.node, [&] {
-              // Delivered from the record in place: the record lets go of it
-              // where a message of the delivery's own would go.
+        if (std::holds_alternative<Message>(next->deferred)) {
+          const QuietEnd quiet = flush_quietly_from(next, end);
+          if (quiet.delivered) continue;
+          BatchRecord& r = *next;
+          Message* one = &std::get<Message>(r.deferred);
+          if (quiet.left != LeftBatch::Gone) {
+            // Delivered from the record in place: the record lets go of it
+            // where a message of the delivery's own would go.
+            auto deliver = [&] {
               auto forget = on_scope_exit([&]() noexcept { r.deferred.emplace<std::monostate>(); });
               down_flushed(r.node, std::move(*one));
-            });
+            };
+            if (wave_scope_installed()) {
+              deliver();
+            } else {
+              // Out of line, in a frame of the size it always had: a line
+              // too deep for the stack faults at the node it always did.
+              run_in_owned_wave_scope(r.node, [&]() __attribute__((noinline)) {
+                [[maybe_unused]] volatile char kept_room[16] = {};
+                deliver();
+              });
+            }
           } else {
             r.deferred.emplace<std::monostate>();
           }
         } else {
+          BatchRecord& r = *next;
           MessageList late = take_late(r, std::get<MessageList>(r.deferred));
           if (leave_batch(r) != LeftBatch::Gone) down_in_wave_scope(r.node, std::move(late));
         }

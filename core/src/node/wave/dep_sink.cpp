@@ -18,7 +18,6 @@ namespace {
 
 using namespace dep_sink_steps;
 // Overloaded below as well.
-using dep_sink_steps::current_wave_mut;
 using dep_sink_steps::enter_node;
 
 // The steps a node takes itself after one message of a dep was recorded,
@@ -75,10 +74,6 @@ inline void take_wave_value(DepSlot& d, DepTrash& trash) {
   d.wave_value.reset();
 }
 
-WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
-  check_index(e.dep_state.size(), i);
-  return current_wave_mut(e.dep_state[i]);
-}
 // Records message m of dep i in r; r starts empty. The caller found the
 // node's key current under this borrow. Inlined into the sink's one call
 // site: it runs twice per node per wave.
@@ -102,7 +97,7 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     }
   };
   auto settle_rule = [&] {
-    if (state.deps_settled_or_owe([&] { return run_held_back(config, s.aux); })) {
+    if (deps_settled_or_owe_run(state, config, s.aux)) {
       run_check();
       r.set(kPullCheck, config.pull_id.has_value());  // the pull service does nothing without one
     }
@@ -142,8 +137,8 @@ WaveDeliveries& current_wave_mut(EdgeEntry& e, std::uint64_t i) {
     case MessageKind::Data:
       return;  // taken above
     case MessageKind::Resolved: {
-      current_wave_mut(e, i);
-      state.dep_settled(e.dep_state[i]);
+      check_index(e.dep_state.size(), i);
+      record_resolved(state, e.dep_state[i]);
       settle_rule();
       return;
     }

@@ -18,9 +18,10 @@ struct QuietDirtyMark {
   DepSlot* dep = nullptr;
   bool pull_gated = false;
 
-  // Marks the dep dirty, as the sink's call would.
+  // Marks the dep dirty, as the sink's call would. A mark that turns its
+  // node dirty is made only for a node whose sinks ignore the DIRTY.
   [[gnu::always_inline]] void apply() const noexcept {
-    if (state) state->dep_dirty(*dep, pull_gated);
+    if (state) state->dep_dirty(*dep, pull_gated, [] { return true; });
   }
 };
 
@@ -44,19 +45,23 @@ class DepSink final : public Sink {
   // at the wave's end; a detached sink's call does nothing (mark is left
   // empty). Inline, in dep_sink_plain.hpp.
   bool takes_dirty_quietly(Arena& a, const GraphCore& core, QuietDirtyMark& mark) const noexcept;
-  // A flushed DATA, with core borrowed as a: true when this sink's call, in
-  // the wave the flush opens, would only record the value in its node,
-  // which still owes another dep after it: nothing runs, is queued, is
-  // replaced or falls due for release. A detached sink's call does nothing.
-  bool takes_data_quietly(Arena& a, const GraphCore& core) const noexcept;
+  // A flushed DATA, with core borrowed as a: when this sink's call, in the
+  // wave the flush opens, would only record the value in its node, which
+  // still owes another dep after it (nothing runs, is queued, is replaced
+  // or falls due for release), records it so in a delivery frame of its
+  // own. A detached sink's call does nothing. False, with nothing
+  // recorded, for any other. Inline, in dep_sink_plain.hpp.
+  bool record_data_quietly(Arena& a, GraphCore& core, const Message& m) const;
   // Whether a wave's touch of this sink's node, with core borrowed as a,
   // may be skipped: its entries all there, and no release falling due as
   // the touch's pin is lowered.
   bool enters_quietly(Arena& a, const GraphCore& core) const noexcept;
-  // Records it so, once takes_data_quietly held under the same borrow,
-  // inside a delivery frame; false, with nothing recorded, when the plain
-  // record refuses it.
-  bool record_data_quietly(Arena& a, GraphCore& core, const Message& m) const;
+  // A RESOLVED, with core borrowed as a, inside a delivery frame: recorded
+  // when this sink's call would only settle the dep in its node, touched by
+  // the running wave, which still owes another dep after it: nothing runs,
+  // is queued or grows. A detached sink's call, or one to a terminal node,
+  // does nothing. False, with nothing recorded, for any other.
+  bool record_resolved_quietly(Arena& a, const GraphCore& core) const;
 
   // The node this sink feeds, in the dep's own core.
   SlotKey dependent() const noexcept { return key_; }

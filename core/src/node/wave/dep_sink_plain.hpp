@@ -53,6 +53,13 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d) {
   state.dep_settled(d);
 }
 
+// A RESOLVED of dep d: an empty list of the current frame, and the dep
+// settled.
+[[gnu::always_inline]] inline void record_resolved(NodeState& state, DepSlot& d) {
+  current_wave_mut(d);
+  state.dep_settled(d);
+}
+
 // Marks the node's run check as queued in this queue epoch: false when it
 // is marked already, so the node is not queued again.
 [[gnu::always_inline]] inline bool mark_run_check_queued(EdgeEntry& e) {
@@ -85,6 +92,18 @@ struct NoHold {};
   return Entered::Yes;
 }
 
+// Dep i's first DATA of the wave recorded in the node s (its lists opened
+// in place), and the node's run check queued when that settles its deps.
+[[gnu::always_inline]] inline void record_first_data(const LiveSlotsWithAux& s, const DepSink& sink, GraphCore& core,
+                                                     std::uint64_t i, DepSlot& d, const Message& m) {
+  EdgeEntry& e = s.edge;
+  const SharedValue& value = m.data_value();
+  set_first_wave_value(e, i, d, value);
+  record_data_value(e.state, d, value);
+  if (deps_settled_or_owe_run(e.state, s.config, s.aux) && mark_run_check_queued(e))
+    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id(), true);
+}
+
 // A DATA whose whole work is to record its value and queue its node's run
 // check, for a node entered under the borrow a, inside a delivery (the
 // caller tested it): from a dep not flagged, with no wave value to replace,
@@ -104,11 +123,7 @@ struct NoHold {};
   }
   DepSlot& d = e.dep_state[i];
   if (d.wave_value || s.config.pull_id) return false;
-  const SharedValue& value = m.data_value();
-  set_first_wave_value(e, i, d, value);
-  record_data_value(e.state, d, value);
-  if (e.state.deps_settled_or_owe([&] { return run_held_back(s.config, s.aux); }) && mark_run_check_queued(e))
-    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id(), true);
+  record_first_data(s, sink, core, i, d, m);
   return true;
 }
 
@@ -130,7 +145,7 @@ struct NoHold {};
   if (e.state.terminal()) return false;
   const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
   check_index(e.dep_state.size(), i);
-  return e.state.dep_dirty(e.dep_state[i], pull_gated);
+  return e.state.dep_dirty(e.dep_state[i], pull_gated, [&] { return s.aux.sinks.lone_dep_or_ignoring(); });
 }
 
 // A DIRTY to a node that needs no hold and whose sinks a DIRTY does not
@@ -156,10 +171,11 @@ namespace korvalinth {
   return raw_core_ == &core && a.holds_every_entry(key_) && !a.release_due_at(key_.index, count_->count);
 }
 
-inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietDirtyMark& mark) const noexcept {
+[[gnu::always_inline]] inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core,
+                                                                QuietDirtyMark& mark) const noexcept {
   if (detached()) return true;
   if (!enters_quietly(a, core)) return false;
-  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
+  const LiveSlotsWithAux s = whole_slots_with_aux(a, key_.index);
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return true;
   const std::uint64_t dep = cell_->value;
@@ -172,26 +188,44 @@ inline bool DepSink::takes_dirty_quietly(Arena& a, const GraphCore& core, QuietD
   return true;
 }
 
-[[gnu::always_inline]] inline bool DepSink::takes_data_quietly(Arena& a, const GraphCore& core) const noexcept {
+[[gnu::always_inline]] inline bool DepSink::record_data_quietly(Arena& a, GraphCore& core, const Message& m) const {
   if (detached()) return true;
   if (!enters_quietly(a, core)) return false;
-  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
-  const EdgeEntry& e = s.edge;
+  const LiveSlotsWithAux s = whole_slots_with_aux(a, key_.index);
+  EdgeEntry& e = s.edge;
   if (e.state.terminal() || s.config.pull_id) return false;
   const std::uint64_t dep = cell_->value;
   if (dep >= e.dep_state.size()) return false;
   if (e.state.dep_flags_may_be_set() && (dep >= e.dep_links.size() || e.dep_links[dep].flag)) return false;
-  const DepSlot& d = e.dep_state[dep];
+  DepSlot& d = e.dep_state[dep];
   // The dep's first value of the wave, opening its empty lists in place:
   // nothing is replaced and nothing grows.
   if (d.wave_value || !d.deliveries.empty()) return false;
   // The last pending dep's value makes the node run: that is a wave's work.
-  return e.state.pending_count() > (d.pending ? 1u : 0u);
+  if (!e.state.owes_dep_besides(d)) return false;
+  // Stamped with a frame of its own, as in the wave. The node still owes a
+  // dep, so nothing is queued: the flush asks the queue once per run.
+  DeliveryFrame frame;
+  dep_sink_steps::record_first_data(s, *this, core, dep, d, m);
+  return true;
 }
 
-inline bool DepSink::record_data_quietly(Arena& a, GraphCore& core, const Message& m) const {
+[[gnu::always_inline]] inline bool DepSink::record_resolved_quietly(Arena& a, const GraphCore& core) const {
   if (detached()) return true;
-  return dep_sink_steps::record_plain_data(a, *this, core, cell_->value, m);
+  if (raw_core_ != &core || !a.holds_every_entry(key_) || !current_touched_in_installed_scope(a, key_.index))
+    return false;
+  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
+  EdgeEntry& e = s.edge;
+  if (e.state.terminal()) return true;
+  const std::uint64_t dep = cell_->value;
+  if (s.config.pull_id || dep >= e.dep_state.size()) return false;
+  DepSlot& d = e.dep_state[dep];
+  // The last pending dep's RESOLVED queues the node's run check: that is
+  // the delivery's work.
+  if (!d.deliveries.opens_list_in_place() || !e.state.owes_dep_besides(d)) return false;
+  dep_sink_steps::record_resolved(e.state, d);
+  deps_settled_or_owe_run(e.state, s.config, s.aux);
+  return true;
 }
 
 }  // namespace korvalinth

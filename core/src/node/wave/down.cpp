@@ -783,12 +783,38 @@ void detail::down_data_of_owned_set(const UncountedNode& node, Message& m) {
   down_data_not_plain(a, node, wave, m);
 }
 
+namespace {
+
+// Whether each of a list's sinks, none alone a dep sink, takes a set's
+// DIRTY quietly; mark tells what the last one marks. Out of line: the lone
+// dep sink's road is the one that counts.
+[[gnu::noinline]] bool each_takes_dirty_quietly(Arena& a, const GraphCore& core, std::span<const SinkEntry> sinks,
+                                                QuietDirtyMark& mark) noexcept {
+  for (const SinkEntry& e : sinks) {
+    if (!e.dep || !static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(a, core, mark)) return false;
+  }
+  return true;
+}
+
+// Marks each sink's dep dirty in order, each read again: a mark only makes
+// the next quieter.
+[[gnu::noinline]] void mark_each_dirty_quietly(Arena& a, const GraphCore& core,
+                                               std::span<const SinkEntry> sinks) noexcept {
+  for (const SinkEntry& e : sinks) {
+    QuietDirtyMark mark;
+    static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(a, core, mark);
+    mark.apply();
+  }
+}
+
+}  // namespace
+
 bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
   GraphCore& core = node.core_ref();
   if (core.is_borrowed()) return false;
   auto a = core.borrow_mut();
   if (!a->holds_every_entry(node.key())) return false;
-  const LiveSlotsWithAux s = current_slots_with_aux(*a, node.index());
+  const LiveSlotsWithAux s = whole_slots_with_aux(*a, node.index());
   NodeState& state = s.edge.state;
   // Set before in the batch, its deferred messages are replaced in a wave;
   // a node deferred already found its set quiet or not then.
@@ -797,26 +823,25 @@ bool defer_set_quietly(const UncountedNode& node, SharedValue& value) {
   // A list of keep-alives only takes a DIRTY by doing nothing.
   const bool dirty_to_sinks = !state.dirty_sent() && s.aux.sinks.heeds_dirty();
   QuietDirtyMark lone_mark;
+  const Sink* lone = nullptr;
   std::span<const SinkEntry> sinks;
   if (dirty_to_sinks) {
-    sinks = s.aux.sinks.entries();
-    for (const SinkEntry& e : sinks) {
-      if (!e.dep || !static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, lone_mark)) return false;
+    lone = s.aux.sinks.lone_dep_sink();
+    if (lone != nullptr) {
+      if (!static_cast<const DepSink&>(*lone).takes_dirty_quietly(*a, core, lone_mark)) return false;
+    } else {
+      sinks = s.aux.sinks.entries();
+      if (!each_takes_dirty_quietly(*a, core, sinks, lone_mark)) return false;
     }
   }
   // The wave's touches: the node's, then one per dep sink's node at most.
   if (!quiet_wave_fits(std::max<std::size_t>(sinks.size(), 1))) return false;
   if (!batch_defer_first_data_in_room(*a, node, value)) return false;
   state.mark_dirty();
-  if (sinks.size() == 1) {
+  if (lone != nullptr) {
     lone_mark.apply();
   } else {
-    // Marked in order, each read again: a mark only makes the next quieter.
-    for (const SinkEntry& e : sinks) {
-      QuietDirtyMark mark;
-      static_cast<const DepSink&>(*e.sink).takes_dirty_quietly(*a, core, mark);
-      mark.apply();
-    }
+    mark_each_dirty_quietly(*a, core, sinks);
   }
   state.queue_in_batch();
   return true;

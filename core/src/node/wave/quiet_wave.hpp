@@ -18,11 +18,17 @@ namespace korvalinth {
 // of the dep sinks it reaches, with room to spare.
 inline constexpr std::uintptr_t kQuietWaveStackMargin = std::uintptr_t{64} << 10;
 
+// Whether the deliveries a quiet road stands for fit where it is taken:
+// their frames reach no stack check and, when they would close outermost
+// (and drain the queue), no queued item waits.
+inline bool quiet_road_fits(bool outermost) noexcept {
+  if (stack_room_below(detail::stack_position()) < kQuietWaveStackMargin) return false;
+  return !outermost || !pending_waits(pending_state());
+}
+
 // Whether a wave that would touch at most touches nodes may be skipped.
 inline bool quiet_wave_fits(std::size_t touches) noexcept {
-  if (stack_room_below(detail::stack_position()) < kQuietWaveStackMargin) return false;
-  const PendingState& pending = pending_state();
-  if (pending.lone.waiting() || !pending.queue.empty()) return false;
+  if (!quiet_road_fits(true)) return false;
   const WaveScope& kept = *wave_scope_cell().unguarded();
   return kept.touched.empty() && kept.deferred_cores.empty() && kept.touched.has_room_for(touches);
 }

@@ -7,6 +7,7 @@
 #include "base/thread_block.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/pending.hpp"
+#include "node/wave/quiet_settle.hpp"
 #include "node/wave/stack_guard.hpp"
 #include "node/wave/wave_scope.hpp"
 
@@ -261,6 +262,10 @@ template <class Call>
       return;
     }
     end_running_of_run(*a, e, node, wave_pinned);
+    if (wave_pinned && e.state.dirty_went_to_quiet_sinks() && settle_run_quietly(*a, node)) {
+      move_wave_values(e, old_latest, inputs);
+      return;
+    }
   }
   down(node, Message::resolved());
   SmallVec<SharedValue, 2> old_latest;
