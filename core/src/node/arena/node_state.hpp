@@ -110,8 +110,7 @@ class NodeState {
   // True when DIRTY must go out (it was not sent this wave).
   bool mark_dirty() noexcept {
     if (dirty_sent()) return false;
-    set(Flag::DirtySent, true);
-    status_ = NodeStatus::Dirty;
+    turn_dirty(bits(Flag::DirtySent));
     return true;
   }
   // A rerun after a rewire: status dirty; true when DIRTY must go out.
@@ -157,9 +156,9 @@ class NodeState {
 
   // --- Transitions of dep messages ---
   // A dep turned dirty: true when DIRTY must go out. sinks_quiet() is asked
-  // only then: whether the DIRTY goes to a lone dep sink or to no sink that
+  // only then, before the writes (so the caller's own reads of the sinks
+  // serve it): whether the DIRTY goes to a lone dep sink or to no sink that
   // heeds it.
-  // Asked before the writes, the caller's own reads of the sinks serve it.
   template <class SinksQuiet>
   bool dep_dirty(DepSlot& dep, bool pull_gated, const SinksQuiet& sinks_quiet) noexcept {
     if (dep.pending) return false;
@@ -168,8 +167,7 @@ class NodeState {
     dep.pending = 1;
     pending_count_ += 1;
     if (!turns_dirty) return false;
-    status_ = NodeStatus::Dirty;
-    flags_ |= quiet ? bits(Flag::DirtySent) | bits(Flag::DirtyToQuietSinks) : bits(Flag::DirtySent);
+    turn_dirty(quiet ? kDirtyMarks : bits(Flag::DirtySent));
     return true;
   }
   // The dep is no longer pending (a value, RESOLVED, INVALIDATE, terminal,
@@ -263,6 +261,11 @@ class NodeState {
   static constexpr std::uint16_t kDirtyMarks =
       static_cast<std::uint16_t>(Flag::DirtySent) | static_cast<std::uint16_t>(Flag::DirtyToQuietSinks);
   bool has(Flag f) const noexcept { return (flags_ & bits(f)) != 0; }
+  // Status dirty, with the given dirty marks set.
+  void turn_dirty(std::uint16_t marks) noexcept {
+    flags_ |= marks;
+    status_ = NodeStatus::Dirty;
+  }
   void set(Flag f, bool on) noexcept {
     if (on)
       flags_ |= bits(f);
