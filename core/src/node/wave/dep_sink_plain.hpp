@@ -214,7 +214,7 @@ namespace korvalinth {
   if (detached()) return true;
   if (raw_core_ != &core || !a.holds_every_entry(key_) || !current_touched_in_installed_scope(a, key_.index))
     return false;
-  const LiveSlotsWithAux s = current_slots_with_aux(a, key_.index);
+  const LiveSlotsWithAux s = whole_slots_with_aux(a, key_.index);
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return true;
   const std::uint64_t dep = cell_->value;

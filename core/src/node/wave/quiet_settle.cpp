@@ -11,7 +11,7 @@ namespace korvalinth {
 bool settle_run_quietly(Arena& a, const UncountedNode& node) {
   const SlotKey key = node.key();
   if (!a.holds_every_entry(key)) return false;
-  const LiveSlotsWithAux s = current_slots_with_aux(a, key.index);
+  const LiveSlotsWithAux s = whole_slots_with_aux(a, key.index);
   // Sinks that all ignore the RESOLVED take nothing; a lone dep sink takes
   // its record. Any other list is called.
   const DepSink* lone = nullptr;
