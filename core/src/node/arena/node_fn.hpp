@@ -261,7 +261,9 @@ struct RunContext {
   [[gnu::always_inline]] ~RunContext() = default;
 
   StockedDepInputs inputs;
-  std::optional<PullRequest> pull;  // the pull being served, if any
+  // The pull being served, if any: a copy the run keeps, made on its rare
+  // road, so the usual run's frame, which a chain's runs nest, holds a word.
+  const PullRequest* pull = nullptr;
   BorrowedNode node;  // the run_wave caller holds the handle for the run
   std::uint8_t partition_flag = 0;
 };
