@@ -58,6 +58,11 @@ class SmallVec {
   size_type capacity() const noexcept { return heap_ ? cap_ : N; }
   // Whether the elements live in a heap block, past the inline room.
   bool on_heap() const noexcept { return heap_ != nullptr; }
+  // The inline room's bytes, which hold nothing while the elements are on
+  // the heap (a move of such a list leaves them be): an owner may keep its
+  // own there meanwhile.
+  void* idle_inline_room() noexcept { return inline_; }
+  static constexpr std::size_t kInlineRoomBytes = N * sizeof(T);
 
   iterator begin() noexcept { return data(); }
   iterator end() noexcept { return data() + size_; }

@@ -30,7 +30,7 @@ void StockedDepInputs::take_from_stock(std::size_t n) {
 [[gnu::flatten]] void StockedDepInputs::return_to_stock() noexcept {
   // Lending lists go innermost first, as their runs end.
   if (innermost_lender_ == this) {
-    innermost_lender_ = outer_lender_;
+    innermost_lender_ = lending().outer_lender;
     drop_lending();
   } else {
     clear();
@@ -44,28 +44,30 @@ void StockedDepInputs::take_from_stock(std::size_t n) {
 // as a clear would, and the rest forgotten. A list its function reshaped, or
 // with more owned inputs than noted, or states gone, is cleared as usual.
 void StockedDepInputs::drop_lending() noexcept {
-  if (!lent_from_ || size() != lent_size_ || owned_ > kOwnedNoted) return clear();
-  std::uint32_t* const first = owned_at_.data();
-  std::sort(first, first + owned_);
-  for (std::size_t k = 0; k < owned_; ++k) (*this)[first[k]].~DepInput();
+  Lending& l = lending();
+  if (!l.lent_from || size() != l.lent_size || l.owned > kOwnedNoted) return clear();
+  std::uint32_t* const first = l.owned_at.data();
+  std::sort(first, first + l.owned);
+  for (std::size_t k = 0; k < l.owned; ++k) (*this)[first[k]].~DepInput();
   forget_all();
 }
 
 std::span<const std::uint32_t> StockedDepInputs::owned_in_dep_order() noexcept {
-  std::uint32_t* const first = owned_at_.data();
-  std::sort(first, first + owned_);
-  return {first, owned_};
+  Lending& l = lending();
+  std::uint32_t* const first = l.owned_at.data();
+  std::sort(first, first + l.owned);
+  return {first, l.owned};
 }
 
 void StockedDepInputs::keep_lent(const DepSlot* slots, std::size_t i, bool all) noexcept {
   // One list at most lends from the same states: a node running again
   // inside the end of its own run (its RESOLVED's sinks may set a dep) makes
   // the outer run's list keep its shares first.
-  for (StockedDepInputs* list = innermost_lender_; list; list = list->outer_lender_) {
-    if (list->lent_from_ != slots) continue;
+  for (StockedDepInputs* list = innermost_lender_; list; list = list->lending().outer_lender) {
+    if (list->lending().lent_from != slots) continue;
     if (!all) return list->keep_input_share(i);
     for (DepInput& input : *list) input.keep_share();
-    list->lent_from_ = nullptr;  // states moved or gone: nothing is lent any more
+    list->lending().lent_from = nullptr;  // states moved or gone: nothing is lent any more
     return;
   }
 }

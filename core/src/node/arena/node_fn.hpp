@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "base/fixed_size_blocks.hpp"
@@ -191,20 +192,22 @@ class StockedDepInputs : public DepInputs {
   // is noted by note_owned.
   void lend_from(const DepSlot* slots, std::size_t n) noexcept {
     keep_lent_inputs(slots);
-    lent_from_ = slots;
-    lent_size_ = n;
-    owned_ = 0;
-    outer_lender_ = innermost_lender_;
+    ::new (idle_inline_room()) Lending{slots, n, 0, {}, innermost_lender_};
     innermost_lender_ = this;
   }
   // Input i holds shares: it is dropped as usual, the lent ones are not.
   void note_owned(std::size_t i) noexcept {
-    if (owned_ < kOwnedNoted) owned_at_[owned_] = static_cast<std::uint32_t>(i);
-    ++owned_;
+    Lending& l = lending();
+    if (l.owned < kOwnedNoted) l.owned_at[l.owned] = static_cast<std::uint32_t>(i);
+    ++l.owned;
   }
   // Whether this list lends some input now (as the innermost lender while
   // its run ends).
-  bool lends_some() const noexcept { return innermost_lender_ == this && lent_from_ && owned_ < lent_size_; }
+  bool lends_some() noexcept {
+    if (innermost_lender_ != this) return false;
+    const Lending& l = lending();
+    return l.lent_from && l.owned < l.lent_size;
+  }
   // Before input i's dep state's latest value is replaced (the list lends).
   void keep_input_share(std::size_t i) noexcept {
     if (i < size() && (*this)[i].keep_share()) note_owned(i);
@@ -213,7 +216,7 @@ class StockedDepInputs : public DepInputs {
   // lent with: each dep with a wave value is then among them (see
   // keep_lent_input; a dep past the end of a list its function shortened is
   // never noted).
-  bool owned_all_noted() const noexcept { return owned_ <= kOwnedNoted && size() == lent_size_; }
+  bool owned_all_noted() noexcept { return lending().owned <= kOwnedNoted && size() == lending().lent_size; }
   // The noted inputs holding shares, in dep order (all noted).
   std::span<const std::uint32_t> owned_in_dep_order() noexcept;
 
@@ -235,13 +238,20 @@ class StockedDepInputs : public DepInputs {
   void drop_lending() noexcept;
   static void keep_lent(const DepSlot* slots, std::size_t i, bool all) noexcept;
 
-  // Set by lend_from only: read only while this list is in the lenders' chain.
+  // Made by lend_from only, read only while this list is in the lenders'
+  // chain. It lives in the inline room a lending list leaves idle (its
+  // inputs are on the heap): runs nest, and a chain's frames stay smaller.
   static constexpr std::size_t kOwnedNoted = 6;
-  const DepSlot* lent_from_;  // null once its states moved or went (nothing lent)
-  std::size_t lent_size_;
-  std::size_t owned_;  // inputs holding shares; up to kOwnedNoted of them noted
-  std::array<std::uint32_t, kOwnedNoted> owned_at_;
-  StockedDepInputs* outer_lender_;
+  struct Lending {
+    const DepSlot* lent_from;  // null once its states moved or went (nothing lent)
+    std::size_t lent_size;
+    std::size_t owned;  // inputs holding shares; up to kOwnedNoted of them noted
+    std::array<std::uint32_t, kOwnedNoted> owned_at;
+    StockedDepInputs* outer_lender;
+  };
+  static_assert(sizeof(Lending) <= kInlineRoomBytes && alignof(Lending) <= alignof(DepInput));
+  static_assert(std::is_trivially_destructible_v<Lending>);
+  Lending& lending() noexcept { return *std::launder(static_cast<Lending*>(idle_inline_room())); }
   // The lending lists of the thread's running runs, innermost first: runs nest.
   static inline constinit thread_local StockedDepInputs* innermost_lender_ KORVALINTH_FAST_TLS = nullptr;
 };
@@ -251,7 +261,9 @@ struct RunContext {
   [[gnu::always_inline]] ~RunContext() = default;
 
   StockedDepInputs inputs;
-  std::optional<PullRequest> pull;  // the pull being served, if any
+  // The pull being served, if any: a copy the run keeps, made on its rare
+  // road, so the usual run's frame, which a chain's runs nest, holds a word.
+  const PullRequest* pull = nullptr;
   BorrowedNode node;  // the run_wave caller holds the handle for the run
   std::uint8_t partition_flag = 0;
 };

@@ -276,11 +276,14 @@ template <class Call>
   a.release();
 }
 
-// The rest of a run that has callbacks to drop or a timed call, under the
-// borrow held (released here); call is what the lookup found unless
-// callbacks are dropped. The dispatcher is kept until the run's end.
+// The rest of a run that has callbacks to drop, a timed call or a pull to
+// serve, under the borrow held (released here); call is what the lookup
+// found unless callbacks are dropped. The dispatcher is kept until the
+// run's end.
 [[gnu::noinline]] void run_rarely(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s,
                                   RunContext& ctx, AuxRare* rare, bool drops_callbacks, Dispatcher::RunLookup call) {
+  // Goes last of this frame, right before the run's inputs.
+  std::optional<PullRequest> pull;
   GraphCore& core = node.core_ref();
   const bool wave_pinned = wave_scope_installed();
   DispatcherRef kept_dispatcher = s.call.dispatcher();
@@ -291,7 +294,10 @@ template <class Call>
     RefMut<Arena> a = std::move(held);
     ctx.partition_flag = drops_callbacks ? kept_dispatcher->partition_flag(key.partition) : call.partition_flag;
     if (rare) {
-      if (rare->current_pull) ctx.pull = rare->current_pull;
+      if (rare->current_pull) {
+        pull = rare->current_pull;
+        ctx.pull = &*pull;
+      }
       if (drops_callbacks) {
         old_callbacks.emplace(OldCallbacks{std::exchange(rare->release_callbacks, {}),
                                            std::exchange(rare->invalidate_callbacks, {})});
@@ -353,9 +359,10 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
         rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty());
     Dispatcher::RunLookup call;
     if (!drops_callbacks) call = s.call.dispatcher()->lookup_for_run(*s.call.key, s.call.found_fn);
-    if (drops_callbacks || call.timing) [[unlikely]] return run_rarely(a, node, s, ctx, rare, drops_callbacks, call);
+    const bool serves_pull = rare && rare->current_pull;
+    if (drops_callbacks || call.timing || serves_pull) [[unlikely]]
+      return run_rarely(a, node, s, ctx, rare, drops_callbacks, call);
     ctx.partition_flag = call.partition_flag;
-    if (rare && rare->current_pull) ctx.pull = rare->current_pull;
     ctx.node = node;
     fn = call.fn;
   }
