@@ -25,6 +25,8 @@
 #include <utility>
 #include <variant>
 
+#include "node/arena/count_record.hpp"
+
 namespace korvalinth {
 
 class GraphCore;
@@ -41,12 +43,6 @@ struct SlotKey {
   friend bool operator==(const SlotKey&, const SlotKey&) = default;
 };
 
-// The number of counted handles of one node; 0 means externally dead.
-struct ExternalCount {
-  std::uint64_t count = 1;
-};
-using SharedCount = std::shared_ptr<ExternalCount>;
-using WeakCount = std::weak_ptr<ExternalCount>;
 
 // Identity of a node across cores: (core identity, slot index, generation).
 struct NodeId {
