@@ -25,14 +25,15 @@
 #include <utility>
 #include <variant>
 
+#include "base/local_shared.hpp"
 #include "node/arena/count_record.hpp"
 
 namespace korvalinth {
 
 class GraphCore;
 class NodeHandle;
-using CoreRef = std::shared_ptr<GraphCore>;
-using WeakCore = std::weak_ptr<GraphCore>;
+using CoreRef = LocalShared<GraphCore>;
+using WeakCore = LocalWeak<GraphCore>;
 
 // Identity of a GraphCore: a counter, unique per process.
 using CoreId = std::uint64_t;
