@@ -82,15 +82,15 @@ def test_a_chain_activated_in_steps_errors_on_a_set_too_deep_and_tears_down():
 
 
 def test_a_thread_with_a_small_stack_gets_the_depth_error_where_the_main_thread_delivers():
-    graph, nodes = chain(600)
+    graph, nodes = chain(2000)
     seen, sub, raised = subscribe(nodes[-1])
-    assert raised is None and seen[-1] == ("DATA", 600)
+    assert raised is None and seen[-1] == ("DATA", 2000)
     sub.unsubscribe()
     outcome = {}
 
     def on_thread():
         # Nodes belong to the thread that made them.
-        thread_graph, thread_nodes = chain(600)
+        thread_graph, thread_nodes = chain(2000)
         thread_seen, thread_sub, thread_raised = subscribe(thread_nodes[-1])
         outcome["error"] = thread_raised or thread_seen[-1]
         if thread_sub is not None:

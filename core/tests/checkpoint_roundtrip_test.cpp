@@ -363,7 +363,7 @@ TEST(CheckpointRoundTrip, MutatedCheckpointsRestoreOrAreRefused) {
   add_function_definition(registry, "same", [](const Json& v) -> std::expected<Json, std::string> { return v; });
   // State nodes are built through a deferred node that remembers the cores
   // they were built in, so a refused restore can be seen to leave nothing.
-  std::vector<std::weak_ptr<GraphCore>> cores;
+  std::vector<WeakCore> cores;
   SharedRestoreDescriptor builtin_state = std::get<SharedRestoreDescriptor>(registry.at("state"));
   add_restore_descriptor(registry, "state", descriptor_of("state", [&](const RestoreCreateRequest& q) -> RestoreOutcome {
                            RestoreOutcome inner = builtin_state->create(q);
@@ -396,7 +396,7 @@ TEST(CheckpointRoundTrip, MutatedCheckpointsRestoreOrAreRefused) {
     ++restored;
     // A restored graph is quiescent and writable, and what it writes
     // restores to a graph that writes the same again.
-    std::weak_ptr<GraphCore> core = (*result)->core();
+    WeakCore core = (*result)->core();
     auto written = checkpoint_graph(**result);
     ASSERT_TRUE(written.has_value()) << written.error();
     const Json again = serialize_checkpoint(*written);

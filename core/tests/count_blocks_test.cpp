@@ -21,7 +21,7 @@ using namespace korvalinth;
 namespace {
 
 // A count record the way construction makes it.
-SharedCount new_record() { return std::allocate_shared<ExternalCount>(CountRecordAllocator<ExternalCount>()); }
+SharedCount new_record() { return SharedCount::make(); }
 
 }  // namespace
 

@@ -191,7 +191,7 @@ TEST(DepList, ABuildListOutlivesTheCoreItsHandlesHeld) {
   for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{6}}) {
     SCOPED_TRACE(n);
     auto core = GraphCore::create();
-    const std::weak_ptr<GraphCore> weak = core;
+    const WeakCore weak = core;
     std::vector<NodeHandle> nodes;
     for (std::size_t i = 0; i < n; ++i) nodes.push_back(make_state(core));
     DepList list = DepList::made(n, [&](std::size_t i) { return nodes[i].promote_counted(); });

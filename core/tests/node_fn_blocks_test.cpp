@@ -87,7 +87,7 @@ TEST(NodeFnBlocks, FunctionsAndCountRecordsNeverOverlap) {
   std::vector<SharedCount> counts;
   for (std::uint64_t i = 0; i < 3000; ++i) {
     fns.push_back(make_node_fn<BindingSizedFn>(i));
-    counts.push_back(std::allocate_shared<ExternalCount>(CountRecordAllocator<ExternalCount>()));
+    counts.push_back(SharedCount::make());
     counts.back()->count = i;
   }
   std::vector<std::shared_ptr<BindingSizedFn>> dropped_elsewhere;

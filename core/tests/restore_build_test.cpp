@@ -279,7 +279,7 @@ TEST(RestoreBuild, AnActivatedDepKeepsItsConnection) {
   NodeHandle hb = find_node(g, "b");
   EXPECT_TRUE(is_activated(hb));
   EXPECT_EQ(sink_count(find_node(g, "c")), 1u);
-  std::weak_ptr<GraphCore> core = g->core();
+  WeakCore core = g->core();
   hb = NodeHandle();
   g.reset();
   EXPECT_TRUE(core.expired());
@@ -408,7 +408,7 @@ TEST(RestoreBuild, AFailedRestoreLeavesOnlyHandedOutNodes) {
   // The handed-out nodes live on through their handles alone.
   ASSERT_EQ(handed_out.size(), 2u);
   for (NodeHandle& h : handed_out) EXPECT_TRUE(is_live(h));
-  std::weak_ptr<GraphCore> core = handed_out[0].core();
+  WeakCore core = handed_out[0].core();
   drop_node_handles(handed_out);
   EXPECT_TRUE(core.expired());
 }

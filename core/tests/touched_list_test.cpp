@@ -40,7 +40,7 @@ TEST_P(TouchedListDrop, DropsThePassedFrontAndKeepsTheRestInOrder) {
   std::vector<SharedCount> counts;
   TouchedList list;
   for (std::size_t i = 0; i < c.records; ++i) {
-    counts.push_back(std::make_shared<ExternalCount>());
+    counts.push_back(SharedCount::make());
     add_record(list, i == c.held_core ? core : CoreRef(), counts.back(), SlotKey{i, 0});
   }
   std::size_t seen = 0;
@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TouchedListDrop,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TouchedList, PushFrontAndGrowthKeepOrderAndShares) {
-  SharedCount count = std::make_shared<ExternalCount>();
+  SharedCount count = SharedCount::make();
   TouchedList list;
   for (std::size_t i = 1; i <= 17; ++i) add_record(list, CoreRef(), count, SlotKey{i, 0});
   list.push_front(TouchedNode{CoreRef(), SharedCount(), SlotKey{0, 0}, CoreId{1}});
@@ -92,7 +92,7 @@ class TouchedListPushFront : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(TouchedListPushFront, TakesTheSpareSlot) {
   const std::size_t records = GetParam();
-  SharedCount count = std::make_shared<ExternalCount>();
+  SharedCount count = SharedCount::make();
   TouchedList list;
   for (std::size_t i = 1; i <= records; ++i) add_record(list, CoreRef(), count, SlotKey{i, 0});
   const std::size_t capacity = list.capacity();

@@ -25,7 +25,7 @@ TEST(WeakNodeHandle, LocksWhileTheNodeLivesAndRefusesOnceItIsGone) {
     node.drop();
     EXPECT_TRUE(is_live(locked));
     locked.drop();
-    std::weak_ptr<GraphCore> watch = core;
+    WeakCore watch = core;
     end(core);
     EXPECT_EQ(fault_text([&] { weak.lock(); }), kStaleSlot);
     core.reset();

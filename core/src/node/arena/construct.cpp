@@ -1,7 +1,5 @@
 #include "node/arena/construct.hpp"
 
-#include "node/arena/count_blocks.hpp"
-
 namespace korvalinth {
 
 namespace {
@@ -25,7 +23,7 @@ void check_deps_in_core(const CoreRef& core, const std::vector<NodeHandle>& deps
   NodeVersionSlot version = new_node_version_slot(versioning_of(spec.versioning), initial.get());
   // Made before the slot: a slot filled and then left without its handle
   // would stay live with nothing to release it.
-  SharedCount count = std::allocate_shared<ExternalCount>(CountRecordAllocator<ExternalCount>());
+  SharedCount count = SharedCount::make();
   const SlotKey slot = core->borrow_mut()->occupy(NewSlotParts{
       .deps = std::move(deps),
       .topology_hook = std::move(topology_hook),

@@ -19,7 +19,7 @@ std::atomic<NodeReleaseHook> g_node_release_hook{nullptr};
 
 void set_node_release_hook(NodeReleaseHook hook) noexcept { g_node_release_hook.store(hook, std::memory_order_release); }
 
-CoreRef GraphCore::create() { return std::make_shared<GraphCore>(g_next_core_id.fetch_add(1)); }
+CoreRef GraphCore::create() { return CoreRef::make(g_next_core_id.fetch_add(1)); }
 
 DepStates new_dep_state(std::size_t n) { return DepStates(n); }
 

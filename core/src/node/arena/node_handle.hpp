@@ -25,12 +25,15 @@
 #include <utility>
 #include <variant>
 
+#include "base/local_shared.hpp"
+#include "node/arena/count_record.hpp"
+
 namespace korvalinth {
 
 class GraphCore;
 class NodeHandle;
-using CoreRef = std::shared_ptr<GraphCore>;
-using WeakCore = std::weak_ptr<GraphCore>;
+using CoreRef = LocalShared<GraphCore>;
+using WeakCore = LocalWeak<GraphCore>;
 
 // Identity of a GraphCore: a counter, unique per process.
 using CoreId = std::uint64_t;
@@ -40,13 +43,6 @@ struct SlotKey {
   std::uint64_t generation = 0;
   friend bool operator==(const SlotKey&, const SlotKey&) = default;
 };
-
-// The number of counted handles of one node; 0 means externally dead.
-struct ExternalCount {
-  std::uint64_t count = 1;
-};
-using SharedCount = std::shared_ptr<ExternalCount>;
-using WeakCount = std::weak_ptr<ExternalCount>;
 
 // Identity of a node across cores: (core identity, slot index, generation).
 struct NodeId {
@@ -128,7 +124,7 @@ class NodeHandle {
   NodeHandle() noexcept = default;
   // Adopts a unit of the count (does not raise it).
   NodeHandle(CoreRef core, SharedCount count, SlotKey key) noexcept : node_(std::move(core), std::move(count), key) {}
-  // A moved-from shared_ptr is empty, so a plain member move leaves the
+  // A moved-from reference is empty, so a plain member move leaves the
   // source handle empty without building and swapping in a blank one.
   NodeHandle(NodeHandle&& o) noexcept : node_(std::move(o.node_)) {}
   NodeHandle& operator=(NodeHandle&& o) noexcept {
