@@ -40,7 +40,7 @@ bool NodeState::serve_pull(const RunInputs& in) noexcept {
     return false;
   }
   set(Flag::ServingPull, true);
-  flags_ &= static_cast<std::uint16_t>(~kDirtyMarks);
+  forget_dirty();
   return true;
 }
 
@@ -61,7 +61,7 @@ void NodeState::deactivate(bool clear_value) noexcept {
     set(Flag::HasData, false);
   }
   pending_count_ = 0;
-  flags_ &= static_cast<std::uint16_t>(~kDirtyMarks);
+  forget_dirty();
   drop_pull();
 }
 
