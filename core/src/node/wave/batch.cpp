@@ -514,20 +514,10 @@ void run_batch(FunctionRef<bool()> call) {
           if (quiet.left != LeftBatch::Gone) {
             // Delivered from the record in place: the record lets go of it
             // where a message of the delivery's own would go.
-            auto deliver = [&] {
+            run_in_wave_scope(r.node, [&] {
               auto forget = on_scope_exit([&]() noexcept { r.deferred.emplace<std::monostate>(); });
               down_flushed(r.node, std::move(*one));
-            };
-            if (wave_scope_installed()) {
-              deliver();
-            } else {
-              // Out of line, in a frame of the size it always had: a line
-              // too deep for the stack faults at the node it always did.
-              run_in_owned_wave_scope(r.node, [&]() __attribute__((noinline)) {
-                [[maybe_unused]] volatile char kept_room[16] = {};
-                deliver();
-              });
-            }
+            });
           } else {
             r.deferred.emplace<std::monostate>();
           }
