@@ -37,11 +37,12 @@ RunEnd DepSink::call_dirty_run(const SinkEntry* self, const SinkEntry* const end
   check_stack_headroom();
   // Each mark calls nothing, so one borrow holds them all. The run ends at
   // the first sink whose node needs a hold or has sinks the DIRTY goes on
-  // to: the caller calls it once the borrow is given back, so that an
-  // onward DIRTY takes the lone DIRTY's frames and a chain too deep still
-  // faults in its DIRTY.
-  return take_under_one_borrow(*raw_core_, self, end, [](Arena& a, DepSink& sink) {
-    return dep_sink_steps::enter_and_mark_quiet_dirty(a, sink, sink.cell_->value);
+  // to past a lone dep sink that takes it quietly: the caller calls it once
+  // the borrow is given back, so that an onward DIRTY takes the lone
+  // DIRTY's frames and a chain too deep still faults in its DIRTY.
+  const GraphCore& core = *raw_core_;
+  return take_under_one_borrow(*raw_core_, self, end, [&core](Arena& a, DepSink& sink) {
+    return dep_sink_steps::enter_and_mark_quiet_dirty(a, core, sink, sink.cell_->value);
   });
 }
 
