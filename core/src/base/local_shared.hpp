@@ -1,9 +1,10 @@
 #pragma once
-// Shared and weak references with plain tallies, for objects one thread
-// uses at a time (a graph's core and its nodes' count records: the host's
-// lock hands them from thread to thread, never to two at once). Once a
-// process has started a thread, std::shared_ptr makes every copy and drop
-// an atomic operation for good; these never do.
+// Shared and weak references with plain tallies, for objects that only the
+// thread using them touches (a graph's core and its nodes' count records: a
+// graph is used by one thread, and the host's objects that hold them stay
+// with the thread that made them). Once a process has started a thread,
+// std::shared_ptr makes every copy and drop an atomic operation for good;
+// these never do.
 //
 // The object lives in one block after its head: its tallies and the step
 // that ends it, so a reference may be copied and dropped where the
@@ -38,6 +39,7 @@ static_assert(sizeof(LocalShareHead) == LocalShareHead::kObjectOffset);
 
 // Where an object's block comes from, unless its reference type says.
 struct HeapShareBlocks {
+  static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ >= LocalShareHead::kObjectOffset);
   static void* take(std::size_t bytes) { return ::operator new(bytes); }
   static void give_back(void* block) noexcept { ::operator delete(block); }
 };

@@ -1,6 +1,5 @@
 #include "node/arena/construct.hpp"
 
-
 namespace korvalinth {
 
 namespace {

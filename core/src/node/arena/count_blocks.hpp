@@ -10,9 +10,4 @@ namespace korvalinth {
 // Room for a count record with its shared and weak counts.
 using CountBlocks = FixedSizeBlocks<3 * sizeof(void*)>;
 
-// An allocator of count records: a one-object request that fits a block
-// takes one; any other goes to the heap.
-template <class T>
-using CountRecordAllocator = FixedSizeBlockAllocator<T, CountBlocks>;
-
 }  // namespace korvalinth

@@ -23,6 +23,7 @@ struct CountRecordBlocks {
   static void give_back(void* block) noexcept { CountBlocks::give_back(block); }
 };
 static_assert(LocalShareHead::kObjectOffset + sizeof(ExternalCount) <= CountBlocks::kBytes);
+static_assert(alignof(ExternalCount) <= CountBlocks::kAlign);
 
 using SharedCount = LocalShared<ExternalCount, CountRecordBlocks>;
 using WeakCount = LocalWeak<ExternalCount, CountRecordBlocks>;

@@ -44,7 +44,6 @@ struct SlotKey {
   friend bool operator==(const SlotKey&, const SlotKey&) = default;
 };
 
-
 // Identity of a node across cores: (core identity, slot index, generation).
 struct NodeId {
   CoreId core = 0;
@@ -125,7 +124,7 @@ class NodeHandle {
   NodeHandle() noexcept = default;
   // Adopts a unit of the count (does not raise it).
   NodeHandle(CoreRef core, SharedCount count, SlotKey key) noexcept : node_(std::move(core), std::move(count), key) {}
-  // A moved-from shared_ptr is empty, so a plain member move leaves the
+  // A moved-from reference is empty, so a plain member move leaves the
   // source handle empty without building and swapping in a blank one.
   NodeHandle(NodeHandle&& o) noexcept : node_(std::move(o.node_)) {}
   NodeHandle& operator=(NodeHandle&& o) noexcept {
