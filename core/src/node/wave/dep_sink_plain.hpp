@@ -150,8 +150,9 @@ struct NoHold {};
 
 // Whether a DIRTY from the node s goes on to its lone dep sink only, whose
 // node of the core the wave has touched already and whose own DIRTY would
-// go no further: mark is then what that sink's call would mark.
-[[gnu::always_inline]] inline bool lone_sink_takes_dirty_quietly(Arena& a, const GraphCore& core,
+// go no further: mark is then what that sink's call would mark. Out of
+// line: the runs of nodes whose DIRTY reaches no sink keep a small loop.
+[[gnu::noinline]] inline bool lone_sink_takes_dirty_quietly(Arena& a, const GraphCore& core,
                                                                   const LiveSlotsWithAux& s, QuietDirtyMark& mark) {
   const Sink* const lone = s.aux.sinks.lone_dep_sink();
   if (!lone) return false;
