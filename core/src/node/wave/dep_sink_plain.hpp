@@ -153,7 +153,7 @@ struct NoHold {};
 // go no further: mark is then what that sink's call would mark. Out of
 // line: the runs of nodes whose DIRTY reaches no sink keep a small loop.
 [[gnu::noinline]] inline bool lone_sink_takes_dirty_quietly(Arena& a, const GraphCore& core,
-                                                                  const LiveSlotsWithAux& s, QuietDirtyMark& mark) {
+                                                            const LiveSlotsWithAux& s, QuietDirtyMark& mark) {
   const Sink* const lone = s.aux.sinks.lone_dep_sink();
   if (!lone) return false;
   const DepSink& next = *static_cast<const DepSink*>(lone);
