@@ -168,8 +168,10 @@ struct NoHold {};
 // under the borrow a (that sink's node too): it goes no further. False,
 // with nothing marked, for any other; the node may stay touched, and the
 // lone DIRTY's road enters it again.
+// hop_fits: the stack is far from any check, so the hop the sink's call
+// would charge against it cannot be the one refused.
 [[gnu::always_inline]] inline bool enter_and_mark_quiet_dirty(Arena& a, const GraphCore& core, const DepSink& sink,
-                                                              std::uint64_t i) {
+                                                              std::uint64_t i, bool hop_fits) {
   NoHold hold;
   if (enter_node(a, sink, hold) != Entered::Yes) return false;
   LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
@@ -177,6 +179,7 @@ struct NoHold {};
     record_dep_dirty(s, i);
     return true;
   }
+  if (!hop_fits) return false;
   QuietDirtyMark onward;
   if (!lone_sink_takes_dirty_quietly(a, core, s, onward)) return false;
   if (record_dep_dirty(s, i)) onward.apply();
