@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "node/arena/noop_sink.hpp"
+#include "node/topology/subscribe.hpp"
 #include "node/wave/batch.hpp"
 #include "node/wave/delivery.hpp"
 #include "node/wave/run_wave.hpp"
@@ -84,6 +86,37 @@ TEST(RuntimeChain, AFanOutRunsEachNodeOnceInQueueOrderAtEveryWidth) {
     EXPECT_EQ(delivery_depth(), 0u);
     EXPECT_TRUE(node_is_quiescent(bottom));
   }
+}
+
+// A wide fan-out's DIRTY reaches a collector kept active by a do-nothing
+// subscription: the first middle node's DIRTY touches it, so the wave pins
+// it from then on, and the other middle nodes' DIRTY marks it under their
+// run's borrow. Every middle node's run finds the collector pinned.
+TEST(RuntimeChain, AWideFanOutsCollectorIsPinnedFromItsFirstDirty) {
+  constexpr int width = 5;
+  auto core = GraphCore::create();
+  NodeHandle top = make_state(core, iv(0));
+  NodeHandle collector;
+  std::vector<std::uint64_t> pins_seen;
+  std::vector<NodeHandle> middle;
+  for (int i = 0; i < width; ++i)
+    middle.push_back(make_node(core, deps_of({&top}), fn_of([&](RunContext& ctx) {
+                                 pins_seen.push_back(pin_count(collector));
+                                 emit_data(ctx, ctx.inputs[0].current);
+                               })));
+  std::vector<NodeHandle> deps;
+  for (const NodeHandle& m : middle) deps.push_back(m.promote_counted());
+  int collector_runs = 0;
+  collector = make_node(core, std::move(deps), fn_of([&](RunContext&) { ++collector_runs; }));
+  UnsubscribeFn keep = node_subscribe(collector, std::make_shared<NoopSink>());
+  const int runs_before = collector_runs;
+  pins_seen.clear();
+  node_set(top, iv(1));
+  EXPECT_EQ(pins_seen, std::vector<std::uint64_t>(width, 1));
+  EXPECT_EQ(collector_runs, runs_before + 1);
+  EXPECT_EQ(pin_count(collector), 0u);
+  EXPECT_TRUE(node_is_quiescent(collector));
+  keep.call();
 }
 
 // Each level's two nodes depend on both of the level above, so the second

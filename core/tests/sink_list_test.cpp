@@ -191,8 +191,8 @@ struct IgnoringSink final : Sink {
 
 // A DIRTY to a list of four or more with dep entries reaches a dep entry
 // through call_dirty_run, which may take the entries after it; a sink that
-// takes no run, the entries after it, and any entry of a shorter list are
-// called plainly, in order.
+// takes no run, the entries after two such in a row, and any entry of a
+// shorter list are called plainly, in order.
 TEST(SinkList, ADirtyToAWideListTakesDepEntriesThroughTheirRuns) {
   const DirtyRunLayout layouts[] = {
       {"a short list", "Dd", {"0", "1"}},
@@ -200,7 +200,8 @@ TEST(SinkList, ADirtyToAWideListTakesDepEntriesThroughTheirRuns) {
       {"four wide, a run taken whole", "pDdp", {"0", "1!", "2", "3"}},
       {"runs taken in part", "Dddx", {"0!", "1", "2!", "3"}},
       {"runs around a plain sink", "Ddpd", {"0!", "1", "2", "3!"}},
-      {"a sink taking no run: the rest called plainly", "dxDdpp", {"0!", "1", "2", "3", "4", "5"}},
+      {"one sink taking no run: the next still runs", "dxDdpp", {"0!", "1", "2!", "3", "4", "5"}},
+      {"two in a row taking no run: the rest called plainly", "dxxDdp", {"0!", "1", "2", "3", "4", "5"}},
       {"no dep entry", "pppp", {"0", "1", "2", "3"}},
   };
   for (const DirtyRunLayout& layout : layouts) {

@@ -34,17 +34,21 @@ namespace {
 
 // A DIRTY to a wide list with dep sinks: a dep sink marks the run of
 // entries it can after it, and the sink a run stopped at is called here,
-// as the wide loop would, so an onward DIRTY nests as deep as there. A run
-// that stops at its own entry finds a list of dependants whose DIRTY goes
-// on: the rest of it takes the wide loop, not a run per entry.
+// as the wide loop would, so an onward DIRTY nests as deep as there. Two
+// runs in a row that stop at their own entries find a list of dependants
+// whose DIRTY goes on: the rest of it takes the wide loop, not a run per
+// entry. One is not enough: the first entry's call may touch what the
+// rest's DIRTY goes on to, after which their runs take it.
 [[gnu::noinline]] void deliver_dirty_runs(const SinkEntry* e, const SinkEntry* const end, const Message& message) {
+  bool last_took_none = false;
   while (e != end) {
     if (e->dep) {
       const RunEnd run = e->sink->call_dirty_run(e, end);
       const bool took_none = run.stopped_at == e->sink.get();
       e = run.next;
       if (run.stopped_at) run.stopped_at->call(message);
-      if (took_none) return deliver_wide(e, end, message);
+      if (took_none && last_took_none) return deliver_wide(e, end, message);
+      last_took_none = took_none;
     } else {
       e->sink->call(message);
       ++e;

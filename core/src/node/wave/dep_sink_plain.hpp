@@ -148,16 +148,41 @@ struct NoHold {};
   return e.state.dep_dirty(e.dep_state[i], pull_gated, [&] { return s.aux.sinks.lone_dep_or_ignoring(); });
 }
 
-// A DIRTY to a node that needs no hold and whose sinks a DIRTY does not
-// reach, entered and marked under the borrow a: it goes no further. False,
+// Whether a DIRTY from the node s goes on to its lone dep sink only, whose
+// node of the core the wave has touched already and whose own DIRTY would
+// go no further: mark is then what that sink's call would mark. Out of
+// line: the runs of nodes whose DIRTY reaches no sink keep a small loop.
+[[gnu::noinline]] inline bool lone_sink_takes_dirty_quietly(Arena& a, const GraphCore& core,
+                                                            const LiveSlotsWithAux& s, QuietDirtyMark& mark) {
+  const Sink* const lone = s.aux.sinks.lone_dep_sink();
+  if (!lone) return false;
+  const DepSink& next = *static_cast<const DepSink*>(lone);
+  // Touched already: the sink's call would touch it now, a record in the
+  // wave's list this road would not make.
+  if (!next.detached() && !touched_in_installed_scope(a, next.dependent())) return false;
+  return next.takes_dirty_quietly(a, core, mark);
+}
+
+// A DIRTY to a node of core that needs no hold and whose DIRTY reaches no
+// sink, or only a lone dep sink that takes it quietly, entered and marked
+// under the borrow a (that sink's node too): it goes no further. False,
 // with nothing marked, for any other; the node may stay touched, and the
 // lone DIRTY's road enters it again.
-[[gnu::always_inline]] inline bool enter_and_mark_quiet_dirty(Arena& a, const DepSink& sink, std::uint64_t i) {
+// hop_fits: the stack is far from any check, so the hop the sink's call
+// would charge against it cannot be the one refused.
+[[gnu::always_inline]] inline bool enter_and_mark_quiet_dirty(Arena& a, const GraphCore& core, const DepSink& sink,
+                                                              std::uint64_t i, bool hop_fits) {
   NoHold hold;
   if (enter_node(a, sink, hold) != Entered::Yes) return false;
   LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
-  if (s.aux.sinks.heeds_dirty()) return false;
-  record_dep_dirty(s, i);
+  if (!s.aux.sinks.heeds_dirty()) {
+    record_dep_dirty(s, i);
+    return true;
+  }
+  if (!hop_fits) return false;
+  QuietDirtyMark onward;
+  if (!lone_sink_takes_dirty_quietly(a, core, s, onward)) return false;
+  if (record_dep_dirty(s, i)) onward.apply();
   return true;
 }
 

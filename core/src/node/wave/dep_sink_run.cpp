@@ -2,6 +2,7 @@
 
 #include "node/wave/dep_sink.hpp"
 #include "node/wave/dep_sink_plain.hpp"
+#include "node/wave/quiet_wave.hpp"
 #include "node/wave/stack_guard.hpp"
 
 namespace korvalinth {
@@ -37,11 +38,14 @@ RunEnd DepSink::call_dirty_run(const SinkEntry* self, const SinkEntry* const end
   check_stack_headroom();
   // Each mark calls nothing, so one borrow holds them all. The run ends at
   // the first sink whose node needs a hold or has sinks the DIRTY goes on
-  // to: the caller calls it once the borrow is given back, so that an
-  // onward DIRTY takes the lone DIRTY's frames and a chain too deep still
-  // faults in its DIRTY.
-  return take_under_one_borrow(*raw_core_, self, end, [](Arena& a, DepSink& sink) {
-    return dep_sink_steps::enter_and_mark_quiet_dirty(a, sink, sink.cell_->value);
+  // to past a lone dep sink that takes it quietly: the caller calls it once
+  // the borrow is given back, so that an onward DIRTY takes the lone
+  // DIRTY's frames and a chain too deep still faults in its DIRTY.
+  // The run's frame stays where it is: whether a hop fits is asked once.
+  const bool hop_fits = stack_room_below(detail::stack_position()) >= kQuietWaveStackMargin;
+  const GraphCore& core = *raw_core_;
+  return take_under_one_borrow(*raw_core_, self, end, [&core, hop_fits](Arena& a, DepSink& sink) {
+    return dep_sink_steps::enter_and_mark_quiet_dirty(a, core, sink, sink.cell_->value, hop_fits);
   });
 }
 
