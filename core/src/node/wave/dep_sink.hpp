@@ -25,6 +25,16 @@ struct QuietDirtyMark {
   }
 };
 
+// The node a run's hops entered last, under the run's borrow (entries
+// null: none yet): a hop into it again asks only of its own dep, as all
+// else it was entered by stays so while the borrow marks.
+struct QuietHop {
+  SlotKey key{};
+  EdgeEntry* edge = nullptr;
+  const ConfigEntry* config = nullptr;
+  const AuxEntry* aux = nullptr;
+};
+
 class DepSink final : public Sink {
  public:
   DepSink(std::shared_ptr<DepIndexCell> cell, const CoreRef& core, SharedCount count, SlotKey key)
@@ -45,6 +55,9 @@ class DepSink final : public Sink {
   // at the wave's end; a detached sink's call does nothing (mark is left
   // empty). Inline, in dep_sink_plain.hpp.
   bool takes_dirty_quietly(Arena& a, const GraphCore& core, QuietDirtyMark& mark) const noexcept;
+  // The same, for a run's hop into this sink's node (touched by the wave)
+  // that hop notes: a node it noted is not entered again.
+  bool hop_takes_dirty_quietly(Arena& a, const GraphCore& core, QuietHop& hop, QuietDirtyMark& mark) const noexcept;
   // A flushed DATA, with core borrowed as a: when this sink's call, in the
   // wave the flush opens, would only record the value in its node, which
   // still owes another dep after it (nothing runs, is queued, is replaced
@@ -78,6 +91,10 @@ class DepSink final : public Sink {
   // the first that is not ends the run, left for the caller to call.
   template <class Take>
   static RunEnd take_under_one_borrow(GraphCore& core, const SinkEntry* e, const SinkEntry* end, Take&& take);
+  // takes_dirty_quietly's ask of the dep, its node entered (entries e,
+  // config, aux).
+  bool dep_takes_dirty_quietly(EdgeEntry& e, const ConfigEntry& config, const AuxEntry& aux,
+                               QuietDirtyMark& mark) const noexcept;
   // A DIRTY to this sink's node that needs no hold, going on down a line
   // of lone dep sinks; false, with nothing changed, when it needs a hold.
   bool call_dirty_no_hold();

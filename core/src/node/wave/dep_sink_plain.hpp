@@ -153,14 +153,11 @@ struct NoHold {};
 // go no further: mark is then what that sink's call would mark. Out of
 // line: the runs of nodes whose DIRTY reaches no sink keep a small loop.
 [[gnu::noinline]] inline bool lone_sink_takes_dirty_quietly(Arena& a, const GraphCore& core,
-                                                            const LiveSlotsWithAux& s, QuietDirtyMark& mark) {
+                                                            const LiveSlotsWithAux& s, QuietHop& hop,
+                                                            QuietDirtyMark& mark) {
   const Sink* const lone = s.aux.sinks.lone_dep_sink();
   if (!lone) return false;
-  const DepSink& next = *static_cast<const DepSink*>(lone);
-  // Touched already: the sink's call would touch it now, a record in the
-  // wave's list this road would not make.
-  if (!next.detached() && !touched_in_installed_scope(a, next.dependent())) return false;
-  return next.takes_dirty_quietly(a, core, mark);
+  return static_cast<const DepSink*>(lone)->hop_takes_dirty_quietly(a, core, hop, mark);
 }
 
 // A DIRTY to a node of core that needs no hold and whose DIRTY reaches no
@@ -171,7 +168,7 @@ struct NoHold {};
 // hop_fits: the stack is far from any check, so the hop the sink's call
 // would charge against it cannot be the one refused.
 [[gnu::always_inline]] inline bool enter_and_mark_quiet_dirty(Arena& a, const GraphCore& core, const DepSink& sink,
-                                                              std::uint64_t i, bool hop_fits) {
+                                                              std::uint64_t i, bool hop_fits, QuietHop& hop) {
   NoHold hold;
   if (enter_node(a, sink, hold) != Entered::Yes) return false;
   LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
@@ -181,7 +178,7 @@ struct NoHold {};
   }
   if (!hop_fits) return false;
   QuietDirtyMark onward;
-  if (!lone_sink_takes_dirty_quietly(a, core, s, onward)) return false;
+  if (!lone_sink_takes_dirty_quietly(a, core, s, hop, onward)) return false;
   if (record_dep_dirty(s, i)) onward.apply();
   return true;
 }
@@ -201,16 +198,34 @@ namespace korvalinth {
   if (detached()) return true;
   if (!enters_quietly(a, core)) return false;
   const LiveSlotsWithAux s = whole_slots_with_aux(a, key_.index);
-  EdgeEntry& e = s.edge;
+  return dep_takes_dirty_quietly(s.edge, s.config, s.aux, mark);
+}
+
+[[gnu::always_inline]] inline bool DepSink::dep_takes_dirty_quietly(EdgeEntry& e, const ConfigEntry& config,
+                                                                    const AuxEntry& aux,
+                                                                    QuietDirtyMark& mark) const noexcept {
   if (e.state.terminal()) return true;
   const std::uint64_t dep = cell_->value;
   if (dep >= e.dep_state.size()) return false;
-  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
+  const bool pull_gated = config.pull_id.has_value() && !aux.serving_pull();
   DepSlot& d = e.dep_state[dep];
   const bool turns_dirty = !d.pending && !pull_gated && !e.state.dirty_sent();
-  if (turns_dirty && s.aux.sinks.heeds_dirty()) return false;
+  if (turns_dirty && aux.sinks.heeds_dirty()) return false;
   mark = QuietDirtyMark{&e.state, &d, pull_gated};
   return true;
+}
+
+[[gnu::always_inline]] inline bool DepSink::hop_takes_dirty_quietly(Arena& a, const GraphCore& core, QuietHop& hop,
+                                                                    QuietDirtyMark& mark) const noexcept {
+  if (detached()) return true;
+  if (hop.edge && key_ == hop.key && raw_core_ == &core)
+    return dep_takes_dirty_quietly(*hop.edge, *hop.config, *hop.aux, mark);
+  // Touched already: the sink's call would touch it now, a record in the
+  // wave's list this road would not make.
+  if (!touched_in_installed_scope(a, key_) || !enters_quietly(a, core)) return false;
+  const LiveSlotsWithAux s = whole_slots_with_aux(a, key_.index);
+  hop = QuietHop{key_, &s.edge, &s.config, &s.aux};
+  return dep_takes_dirty_quietly(s.edge, s.config, s.aux, mark);
 }
 
 [[gnu::always_inline]] inline bool DepSink::record_data_quietly(Arena& a, GraphCore& core, const Message& m) const {

@@ -44,8 +44,9 @@ RunEnd DepSink::call_dirty_run(const SinkEntry* self, const SinkEntry* const end
   // The run's frame stays where it is: whether a hop fits is asked once.
   const bool hop_fits = stack_room_below(detail::stack_position()) >= kQuietWaveStackMargin;
   const GraphCore& core = *raw_core_;
-  return take_under_one_borrow(*raw_core_, self, end, [&core, hop_fits](Arena& a, DepSink& sink) {
-    return dep_sink_steps::enter_and_mark_quiet_dirty(a, core, sink, sink.cell_->value, hop_fits);
+  QuietHop hop;
+  return take_under_one_borrow(*raw_core_, self, end, [&core, hop_fits, &hop](Arena& a, DepSink& sink) {
+    return dep_sink_steps::enter_and_mark_quiet_dirty(a, core, sink, sink.cell_->value, hop_fits, hop);
   });
 }
 
