@@ -91,6 +91,9 @@ class DepSink final : public Sink {
   // the first that is not ends the run, left for the caller to call.
   template <class Take>
   static RunEnd take_under_one_borrow(GraphCore& core, const SinkEntry* e, const SinkEntry* end, Take&& take);
+  // hop_takes_dirty_quietly into a node hop has not noted.
+  bool first_hop_takes_dirty_quietly(Arena& a, const GraphCore& core, QuietHop& hop,
+                                     QuietDirtyMark& mark) const noexcept;
   // takes_dirty_quietly's ask of the dep, its node entered (entries e,
   // config, aux).
   bool dep_takes_dirty_quietly(EdgeEntry& e, const ConfigEntry& config, const AuxEntry& aux,

@@ -152,7 +152,7 @@ struct NoHold {};
 // node of the core the wave has touched already and whose own DIRTY would
 // go no further: mark is then what that sink's call would mark. Out of
 // line: the runs of nodes whose DIRTY reaches no sink keep a small loop.
-[[gnu::noinline]] inline bool lone_sink_takes_dirty_quietly(Arena& a, const GraphCore& core,
+[[gnu::always_inline]] inline bool lone_sink_takes_dirty_quietly(Arena& a, const GraphCore& core,
                                                             const LiveSlotsWithAux& s, QuietHop& hop,
                                                             QuietDirtyMark& mark) {
   const Sink* const lone = s.aux.sinks.lone_dep_sink();
@@ -220,6 +220,11 @@ namespace korvalinth {
   if (detached()) return true;
   if (hop.edge && key_ == hop.key && raw_core_ == &core)
     return dep_takes_dirty_quietly(*hop.edge, *hop.config, *hop.aux, mark);
+  return first_hop_takes_dirty_quietly(a, core, hop, mark);
+}
+
+[[gnu::noinline]] inline bool DepSink::first_hop_takes_dirty_quietly(Arena& a, const GraphCore& core, QuietHop& hop,
+                                                                     QuietDirtyMark& mark) const noexcept {
   // Touched already: the sink's call would touch it now, a record in the
   // wave's list this road would not make.
   if (!touched_in_installed_scope(a, key_) || !enters_quietly(a, core)) return false;
