@@ -26,8 +26,9 @@ struct QuietDirtyMark {
 };
 
 // The node a run's hops entered last, under the run's borrow (entries
-// null: none yet): a hop into it again asks only of its own dep, as all
-// else it was entered by stays so while the borrow marks.
+// null: none yet). A hop into it again asks only of its own dep: while the
+// borrow only marks, what let the first hop in (the wave's touch, the
+// node's entries) stays so.
 struct QuietHop {
   SlotKey key{};
   EdgeEntry* edge = nullptr;

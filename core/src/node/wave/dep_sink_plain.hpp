@@ -150,11 +150,12 @@ struct NoHold {};
 
 // Whether a DIRTY from the node s goes on to its lone dep sink only, whose
 // node of the core the wave has touched already and whose own DIRTY would
-// go no further: mark is then what that sink's call would mark. Out of
-// line: the runs of nodes whose DIRTY reaches no sink keep a small loop.
+// go no further: mark is then what that sink's call would mark. A first
+// hop into a node goes out of line: the runs of nodes whose DIRTY reaches
+// no sink keep a small loop.
 [[gnu::always_inline]] inline bool lone_sink_takes_dirty_quietly(Arena& a, const GraphCore& core,
-                                                            const LiveSlotsWithAux& s, QuietHop& hop,
-                                                            QuietDirtyMark& mark) {
+                                                                 const LiveSlotsWithAux& s, QuietHop& hop,
+                                                                 QuietDirtyMark& mark) {
   const Sink* const lone = s.aux.sinks.lone_dep_sink();
   if (!lone) return false;
   return static_cast<const DepSink*>(lone)->hop_takes_dirty_quietly(a, core, hop, mark);
