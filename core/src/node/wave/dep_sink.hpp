@@ -46,8 +46,9 @@ class DepSink final : public Sink {
   // the run, left for the caller to call.
   RunEnd call_run(const SinkEntry* self, const SinkEntry* end, const Message& message) override;
   // A DIRTY: marks the following dep sinks of its core under one borrow
-  // while each node's DIRTY goes no further; the first that goes further
-  // ends the run, left for the caller to call.
+  // while each node's DIRTY goes no further, or no further than past a lone
+  // dep sink that takes it quietly; the first that goes further ends the
+  // run, left for the caller to call.
   RunEnd call_dirty_run(const SinkEntry* self, const SinkEntry* end) override;
 
   // A set's DIRTY, with core borrowed as a: true when this sink's call, in
