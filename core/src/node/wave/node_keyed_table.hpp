@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "node/arena/node_handle.hpp"
@@ -66,11 +67,12 @@ class NodeKeyedTable {
     return i;
   }
   // Keeps the table at most half full, so that every probe ends soon at an
-  // unused slot.
+  // unused slot. The larger slots are had before the old ones are given up:
+  // a failed allocation leaves the table as it was.
   [[gnu::noinline]] void grow() {
-    std::vector<Slot> old = std::move(slots_);
+    std::vector<Slot> larger(slots_.empty() ? 16 : 2 * slots_.size(), Slot{});
+    const std::vector<Slot> old = std::exchange(slots_, std::move(larger));
     const std::uint64_t old_epoch = epoch_;
-    slots_.assign(old.empty() ? 16 : 2 * old.size(), Slot{});
     used_ = 0;
     epoch_ = 1;
     for (const Slot& s : old)
