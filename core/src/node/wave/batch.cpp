@@ -215,6 +215,9 @@ struct QuietEnd {
   GraphCore& core = next->node.core_ref();
   if (!quiet_flush_open(core)) return QuietEnd{leave_batch(*next), false};
   auto a = core.borrow_mut();
+  // One delivery frame for the run, as each record's wave would open one:
+  // each record records into a dep of its own node, so no two share a list.
+  DeliveryFrame frame;
   for (;;) {
     BatchRecord& r = *next;
     const SlotKey key = r.node.key();
