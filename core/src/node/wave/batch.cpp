@@ -55,8 +55,11 @@ struct BatchRecord {
   }
 
   // Empties a record whose one message's value was released: that message
-  // has nothing left to drop, so the list is made anew over it.
-  void forget_released_message() noexcept { std::construct_at(&deferred); }
+  // has nothing left to drop, so an empty record is made over it (only its
+  // tag is written: nothing reads an empty record's storage).
+  void forget_released_message() noexcept {
+    std::construct_at(&deferred, std::in_place_type<std::monostate>);
+  }
 
   // The record's pin, which it no longer holds.
   PinnedNode take_pin() noexcept {
@@ -382,13 +385,13 @@ bool batch_defer_first_data_in_room(Arena& a, const UncountedNode& node, SharedV
   if (!c->has_value()) return false;
   BatchState& state = **c;
   if (state.records.size() == state.records.capacity()) return false;
-  const NodeId id{node.core_ref().id(), node.index(), node.generation()};
+  const CoreId core = node.core_ref().id();
   // A node not marked has a record only when a record of the other roads
   // is unmarked; those are indexed as they are added.
-  if (state.unmarked_records != 0 && block.index.find(id)) return false;
+  if (state.unmarked_records != 0 && block.index.find(NodeId{core, node.index(), node.generation()})) return false;
   // The record has room: nothing faults once the pin is raised.
   a.add_pin(node.index());
-  state.records.emplace_back(node, id.core, value);
+  state.records.emplace_back(node, core, value);
   return true;
 }
 
