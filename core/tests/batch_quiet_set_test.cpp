@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
+#include "host_boundary/host_boundary.hpp"
 #include "node/arena/noop_sink.hpp"
 #include "node/topology/node_ops.hpp"
 #include "node/wave/batch.hpp"
@@ -39,6 +42,10 @@ struct Case {
   bool m_completed = false;      // m completed before the batch
   bool fails = false;            // the batch's callable reports a failure
   bool b_takes_no_wave = false;  // b's set defers without a wave of its own
+  // b is set first, and its own sink aborts that set's DIRTY, which leaves
+  // b's record without its queued mark; the callable goes on, unsubscribes
+  // the sink and sets a and b as in the other cases.
+  bool b_sink_aborts_once = false;
 };
 
 // The scope id the next wave gets: a set that took a wave used one.
@@ -90,12 +97,30 @@ Outcome run_case(const Case& c, Road road) {
       c.m_kept_alive_only ? SharedSink(std::make_shared<NoopSink>()) : std::make_shared<NamedSink>(&log, "m");
   UnsubscribeFn off_m = node_subscribe(m, m_sink);
   UnsubscribeFn off_n = n ? node_subscribe(*n, std::make_shared<NoopSink>()) : UnsubscribeFn();
-  UnsubscribeFn off_b = c.b_subscribed ? node_subscribe(b, std::make_shared<NamedSink>(&log, "b")) : UnsubscribeFn();
+  UnsubscribeFn off_b;
+  bool b_raised = false;
+  if (c.b_subscribed || c.b_sink_aborts_once) {
+    auto b_sink = std::make_shared<NamedSink>(&log, "b");
+    if (c.b_sink_aborts_once) {
+      b_sink->on_message = [&b_raised](const Message& m) {
+        if (m.kind() == MessageKind::Dirty && !std::exchange(b_raised, true)) throw HostBoundaryAbort{};
+      };
+    }
+    off_b = node_subscribe(b, std::move(b_sink));
+  }
   if (c.m_completed) run_in_wave_scope(m, [&] { down(m, Message::complete()); });
   log.clear();  // the subscriptions' first messages are not part of the case
   log.push_back("batch");
   log.push_back(fault_text([&] {
     run_batch([&] {
+      if (c.b_sink_aborts_once) {
+        try {
+          set_by(road, b, iv(4));
+        } catch (const HostBoundaryAbort&) {
+          log.push_back("b's set aborted");
+        }
+        off_b.call();
+      }
       set_by(road, a, iv(1));
       const std::uint64_t before = next_scope_id(probe);
       set_by(road, b, iv(2));
@@ -129,6 +154,7 @@ const Case kCases[] = {
     {.name = "b_set_twice", .b_set_twice = true, .b_takes_no_wave = true},
     {.name = "b_has_a_sink_of_its_own", .b_subscribed = true},
     {.name = "b_content_ids", .b_content_ids = true},
+    {.name = "b_record_left_unmarked", .b_sink_aborts_once = true},
 };
 
 class QuietBatchSet : public ::testing::TestWithParam<Case> {};

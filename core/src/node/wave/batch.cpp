@@ -55,8 +55,11 @@ struct BatchRecord {
   }
 
   // Empties a record whose one message's value was released: that message
-  // has nothing left to drop, so the list is made anew over it.
-  void forget_released_message() noexcept { std::construct_at(&deferred); }
+  // has nothing left to drop, so an empty record is made over it (only its
+  // tag is written: nothing reads an empty record's storage).
+  void forget_released_message() noexcept {
+    std::construct_at(&deferred, std::in_place_type<std::monostate>);
+  }
 
   // The record's pin, which it no longer holds.
   PinnedNode take_pin() noexcept {
@@ -81,6 +84,13 @@ struct BatchState {
   // at 1, so the empty id names no node.
   NodeId last_replaced;
   std::size_t last_replaced_at = 0;
+  // Records from here on are not in the index: a quiet set's record goes
+  // in when a lookup first needs it.
+  std::size_t indexed_records = 0;
+  // Records whose node is not marked queued in the batch: not yet, or for
+  // good when an abort unwound its DIRTY. Marks stay until the batch ends,
+  // so while there is none, a node not marked has no record.
+  std::size_t unmarked_records = 0;
 };
 
 // The open batch, and its records by node beside it: a deferral finds both
@@ -93,6 +103,15 @@ struct BatchCell : Cell<std::optional<BatchState>> {
 BatchCell& batch_block() noexcept { return ThreadBlock<BatchCell>::get(); }
 Cell<std::optional<BatchState>>& batch_cell() noexcept { return batch_block(); }
 BatchNodeIndex& record_index() noexcept { return batch_block().index; }
+
+// Adds the records the index lacks, so that a lookup finds every record.
+void index_records(BatchState& state, BatchNodeIndex& index) {
+  for (std::size_t& at = state.indexed_records; at < state.records.size(); ++at) {
+    const BatchRecord& r = state.records[at];
+    const NodeId id{r.core, r.node.index(), r.node.generation()};
+    index.fill(index.probe_for_insert(id), id, at);
+  }
+}
 
 // The record list's buffer, kept between batches so that a batch's records
 // need no allocation once the buffer has grown.
@@ -115,6 +134,8 @@ void add_record(BatchState& state, BatchNodeIndex& index, std::size_t slot, cons
     throw;
   }
   index.fill(slot, id, state.records.size() - 1);
+  state.indexed_records = state.records.size();
+  state.unmarked_records += 1;
 }
 
 // Takes the core as its caller holds it (strong or weak): a weak reference
@@ -197,6 +218,9 @@ struct QuietEnd {
   GraphCore& core = next->node.core_ref();
   if (!quiet_flush_open(core)) return QuietEnd{leave_batch(*next), false};
   auto a = core.borrow_mut();
+  // One delivery frame for the run, as each record's wave would open one:
+  // each record records into a dep of its own node, so no two share a list.
+  DeliveryFrame frame;
   for (;;) {
     BatchRecord& r = *next;
     const SlotKey key = r.node.key();
@@ -283,6 +307,7 @@ bool defer_late_messages(const UncountedNode& node, Late& late, Pin&& pin, Repla
   const NodeId id{node.core_ref().id(), node.index(), node.generation()};
   if (!(state.last_replaced == id)) {
     BatchNodeIndex& index = block.index;
+    index_records(state, index);
     const std::size_t slot = index.probe_for_insert(id);
     const std::optional<std::size_t> at = index.value_at(slot);
     if (!at) {
@@ -359,17 +384,23 @@ bool batch_defer_first_data_in_room(Arena& a, const UncountedNode& node, SharedV
   auto c = block.borrow_mut();
   if (!c->has_value()) return false;
   BatchState& state = **c;
-  BatchNodeIndex& index = block.index;
-  const std::size_t at = state.records.size();
-  if (at == state.records.capacity() || !index.has_room_for_one_more()) return false;
-  const NodeId id{node.core_ref().id(), node.index(), node.generation()};
-  const std::size_t slot = index.probe_for_insert(id);
-  if (index.value_at(slot)) return false;
+  if (state.records.size() == state.records.capacity()) return false;
+  const CoreId core = node.core_ref().id();
+  // A node not marked has a record only when a record of the other roads
+  // is unmarked; those are indexed as they are added.
+  if (state.unmarked_records != 0 && block.index.find(NodeId{core, node.index(), node.generation()})) return false;
   // The record has room: nothing faults once the pin is raised.
   a.add_pin(node.index());
-  state.records.emplace_back(node, id.core, value);
-  index.fill(slot, id, at);
+  state.records.emplace_back(node, core, value);
   return true;
+}
+
+void batch_note_marked() noexcept {
+  // A borrowed cell keeps its count: one too high only costs quiet sets a lookup.
+  BatchCell& block = batch_block();
+  if (block.is_borrowed()) return;
+  auto c = block.borrow_mut();
+  if (c->has_value() && (*c)->unmarked_records != 0) (*c)->unmarked_records -= 1;
 }
 
 void batch_register_core(const CoreRef& core) {
@@ -390,6 +421,7 @@ const BatchToken& token_of(BatchState& state) {
 std::optional<BatchToken> batch_find_node(const NodeId& node) {
   auto c = batch_cell().borrow_mut();
   if (!c->has_value() || !batch_collecting()) return std::nullopt;
+  index_records(**c, record_index());
   std::optional<std::size_t> at = record_index().find(node);
   if (at && has_late((*c)->records[*at].deferred)) return token_of(**c);
   return std::nullopt;

@@ -50,8 +50,19 @@ bool batch_defer_message_in(Arena& a, const UncountedNode& node, Message& late,
                             std::optional<MessageList>& replaced_list);
 // batch_defer_message_in of a DATA of value, for a node with no record in
 // the batch yet, when the batch has room for its record without growing:
-// false, with value and the batch left as they were, for any other.
+// false, with value and the batch left as they were, for any other. The
+// caller found the node not marked queued, and marks it on success.
 bool batch_defer_first_data_in_room(Arena& a, const UncountedNode& node, SharedValue& value);
+// Counts a record's node as marked queued in the batch.
+void batch_note_marked() noexcept;
+// Marks a node whose messages the other roads deferred as queued in the
+// batch (a quiet set marks its own); the marks stay until the batch ends.
+// Inline: a node set over and over is marked already.
+inline void batch_mark_queued(NodeState& state) noexcept {
+  if (state.batch_queued()) return;
+  state.queue_in_batch();
+  batch_note_marked();
+}
 void batch_register_core(const CoreRef& core);
 // The open batch's token when it holds a deferred list for the node.
 std::optional<BatchToken> batch_find_node(const NodeId& node);

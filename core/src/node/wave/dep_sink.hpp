@@ -63,8 +63,8 @@ class DepSink final : public Sink {
   // A flushed DATA, with core borrowed as a: when this sink's call, in the
   // wave the flush opens, would only record the value in its node, which
   // still owes another dep after it (nothing runs, is queued, is replaced
-  // or falls due for release), records it so in a delivery frame of its
-  // own. A detached sink's call does nothing. False, with nothing
+  // or falls due for release), records it so in the delivery frame the
+  // caller opened. A detached sink's call does nothing. False, with nothing
   // recorded, for any other. Inline, in dep_sink_plain.hpp.
   bool record_data_quietly(Arena& a, GraphCore& core, const Message& m) const;
   // Whether a wave's touch of this sink's node, with core borrowed as a,

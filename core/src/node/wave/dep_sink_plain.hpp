@@ -249,9 +249,8 @@ namespace korvalinth {
   if (d.wave_value || !d.deliveries.empty()) return false;
   // The last pending dep's value makes the node run: that is a wave's work.
   if (!e.state.owes_dep_besides(d)) return false;
-  // Stamped with a frame of its own, as in the wave. The node still owes a
-  // dep, so nothing is queued: the flush asks the queue once per run.
-  DeliveryFrame frame;
+  // Stamped with the caller's frame. The node still owes a dep, so nothing
+  // is queued: the flush asks the queue once per run.
   dep_sink_steps::record_first_data(s, *this, core, dep, d, m);
   return true;
 }

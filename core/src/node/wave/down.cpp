@@ -340,7 +340,7 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
   SinkList::Reading sinks;
   {
     if (!edge.state.mark_dirty()) {
-      edge.state.queue_in_batch();
+      batch_mark_queued(edge.state);
       a.release();
       return;
     }
@@ -351,7 +351,7 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
   {
     auto a = node.core_ref().borrow_mut();
     a->check(node.key());
-    a->edge_at(node.index()).state.queue_in_batch();
+    batch_mark_queued(a->edge_at(node.index()).state);
   }
 }
 

@@ -45,9 +45,10 @@ inline bool flushes_plainly(const LiveSlotsWithAux& s, const NodeVersionSlot& ve
 // replacing a value another holder keeps, to a lone dep sink of its core
 // whose node still owes another dep after it. For the node at index i of
 // core, borrowed as a, which holds every entry (s), once
-// quiet_flush_open(core) held. Takes m's value, and drops the replaced
-// one under the borrow: its share is not the last. False, with nothing
-// changed, for any other.
+// quiet_flush_open(core) held, inside a delivery frame the caller opened
+// then, in which nothing else was recorded into the sink's dep. Takes m's
+// value, and drops the replaced one under the borrow: its share is not the
+// last. False, with nothing changed, for any other.
 [[gnu::always_inline]] inline bool flush_data_quietly(Arena& a, GraphCore& core, const LiveSlotsWithAux& s,
                                                       std::uint64_t i, Message& m) {
   if (m.kind() != MessageKind::Data) return false;
