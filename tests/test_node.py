@@ -91,6 +91,47 @@ def test_pause_and_resume_take_str_lock_ids(graph):
         node.invalidate(1)
 
 
+@pytest.mark.parametrize("method", ["set", "send"])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "Node.{}() missing 1 required positional argument: 'value'"),
+        ((1, 2), {}, "Node.{}() takes 1 positional arguments but 2 were given"),
+        ((), {"valu": 1}, "Node.{}() got an unexpected keyword argument 'valu'"),
+        ((1,), {"value": 2}, "Node.{}() got multiple values for argument 'value'"),
+    ],
+)
+def test_set_and_send_match_their_value_as_every_method_does(graph, method, args, kwargs, message):
+    node = state(graph, 1)
+    with pytest.raises(TypeError) as info:
+        getattr(node, method)(*args, **kwargs)
+    assert str(info.value) == message.format(method)
+    assert node.cache() == 1
+    getattr(node, method)(value=2)
+    assert node.cache() == 2
+
+
+@pytest.mark.parametrize("times", [1, 2], ids=["once", "twice"])
+def test_sets_in_a_batch_hold_one_reference_per_cached_value(graph, times):
+    nodes = [state(graph, 0) for _ in range(8)]
+    value = Marker()
+    refs = sys.getrefcount(value)
+
+    def sets(v):
+        for node in nodes:
+            for _ in range(times):
+                node.set(v)
+
+    # A batch before gives the thread's batch room, so that the sets of the
+    # next are deferred without a wave.
+    graph.batch(lambda: sets(1))
+    graph.batch(lambda: sets(value))
+    assert [node.cache() for node in nodes] == [value] * 8
+    assert sys.getrefcount(value) == refs + 8
+    graph.batch(lambda: sets(None))
+    assert sys.getrefcount(value) == refs
+
+
 def test_lookup_handles_refuse_the_mutating_operations(probe):
     handle = probe.make_node(7, lookup=True)
     calls = [

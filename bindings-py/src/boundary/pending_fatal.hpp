@@ -83,11 +83,12 @@ kit::OwnedRef take_pending_fatal(const PendingFatalSlot& slot);
 void record_pending_fatal(const PendingFatalSlot& slot, kit::OwnedRef exception);
 
 // Raises the stored exception, if any, emptying the slot: the pre-drain and
-// post-drain of guarded operations. An empty slot is seen with a shared
-// look, inline: every guarded call drains twice.
+// post-drain of guarded operations. An empty slot is seen inline, with its
+// borrow mark and its reference tested at once: every guarded call drains
+// twice. A borrowed slot goes the full road, which refuses it.
 void raise_stored_fatal(const PendingFatalSlot& slot);
 inline void raise_pending_fatal(const PendingFatalSlot& slot) {
-  if (!slot.exception.is_borrowed() && !*slot.exception.borrow()) return;
+  if (!(slot.exception.is_borrowed() | static_cast<bool>(slot.exception.unguarded()))) [[likely]] return;
   raise_stored_fatal(slot);
 }
 

@@ -37,6 +37,12 @@ class Args {
     if ((*this)[i].get() == Py_None) return std::nullopt;
     return this->convert(i, std::forward<F>(convert));
   }
+  // A new reference to parameter `i`'s object (never null: a default is an
+  // object too).
+  OwnedRef new_ref(std::size_t i) const noexcept {
+    Py_INCREF(values_[i]);
+    return OwnedRef::steal(values_[i]);
+  }
   // A new reference to parameter `i`'s object; none when it is None.
   OwnedRef unless_none(std::size_t i) const noexcept {
     return (*this)[i].get() == Py_None ? OwnedRef() : (*this)[i].new_ref();
@@ -50,7 +56,7 @@ class Args {
                             Py_ssize_t nargs, PyObject* kwnames) {
     const std::size_t given = static_cast<std::size_t>(nargs);
     if (kwnames != nullptr || given < params.required_positional || given > params.positional ||
-        params.required_keyword_only) {
+        params.required_keyword_only) [[unlikely]] {
       return match_fastcall(function, params, args, nargs, kwnames);
     }
     return Args(params, args, given);

@@ -149,11 +149,18 @@ OwnedRef with_record(PyObject* self, F&& call) {
   return std::forward<F>(call)(instance->record());
 }
 
+// A name for the errors of a table's entry, made at compile time: a call
+// that matches pays nothing for it.
+template <class Cls, std::size_t I>
+inline constexpr FunctionName method_name{Cls::name, Cls::methods[I].name};
+template <class Table, std::size_t I>
+inline constexpr FunctionName function_name{{}, Table::functions[I].name};
+
 template <class Cls, std::size_t I>
 PyObject* method_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return enter([&] {
     constexpr const auto& method = Cls::methods[I];
-    Args matched = Args::from_fastcall({Cls::name, method.name}, method.params, args, nargs, kwnames);
+    Args matched = Args::from_fastcall(method_name<Cls, I>, method.params, args, nargs, kwnames);
     return with_record<Cls>(self, [&](auto& record) { return method.fn(record, matched); });
   });
 }
@@ -162,7 +169,7 @@ template <class Cls, std::size_t I>
 PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
   return enter([&] {
     constexpr const auto& method = Cls::methods[I];
-    Args matched = Args::from_fastcall({Cls::name, method.name}, kNoParams, nullptr, 0, nullptr);
+    Args matched = Args::from_fastcall(method_name<Cls, I>, kNoParams, nullptr, 0, nullptr);
     return with_record<Cls>(self, [&](auto& record) { return method.fn(record, matched); });
   });
 }
@@ -203,7 +210,7 @@ template <class Table, std::size_t I>
 PyObject* function_fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return enter([&] {
     constexpr const Function& function = Table::functions[I];
-    Args matched = Args::from_fastcall({{}, function.name}, function.params, args, nargs, kwnames);
+    Args matched = Args::from_fastcall(function_name<Table, I>, function.params, args, nargs, kwnames);
     return function.fn(matched);
   });
 }
@@ -211,7 +218,7 @@ PyObject* function_fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 template <class Table, std::size_t I>
 PyObject* function_noargs(PyObject*, PyObject*) noexcept {
   return enter([&] {
-    Args matched = Args::from_fastcall({{}, Table::functions[I].name}, kNoParams, nullptr, 0, nullptr);
+    Args matched = Args::from_fastcall(function_name<Table, I>, kNoParams, nullptr, 0, nullptr);
     return Table::functions[I].fn(matched);
   });
 }

@@ -5,6 +5,7 @@
 #include "kit/convert.hpp"
 #include "node/arena/graph_core.hpp"
 #include "node/topology/node_ops.hpp"
+#include "node/topology/node_set.hpp"
 #include "node/wave/wave_scope.hpp"
 #include "nodes/node_hooks.hpp"
 #include "subscriptions/subscription.hpp"
@@ -22,22 +23,26 @@ namespace {
 // post-drain. `op_text` names the operation in the refusal.
 template <class Op>
 kit::OwnedRef flow_operation(PyNode& self, const char* op_text, Op&& op) {
-  raise_pending_fatal(self.fatal());
+  // Found once: a record does not change, and calls would make it be read
+  // again for each drain.
+  const PendingFatalSlot& fatal = self.fatal();
+  raise_pending_fatal(fatal);
   if (self.lookup_target()) {
     kit::throw_error(PyExc_RuntimeError, std::string(op_text) + " is not available on graph lookup handles");
   }
-  run_guarded(self.fatal(), std::forward<Op>(op));
-  post_drain(self.fatal());
+  run_guarded(fatal, std::forward<Op>(op));
+  post_drain(fatal);
   return kit::py_none();
 }
 
-kit::OwnedRef node_set_method(PyNode& self, const kit::Args& args) {
-  SharedValue value = make_py_value(args[0].new_ref());
-  return flow_operation(self, "set()", [&] { node_set_in_boundary(self.primary(), std::move(value)); });
+// Inline in its entry: a set is the call made most often from Python.
+[[gnu::always_inline]] inline kit::OwnedRef node_set_method(PyNode& self, const kit::Args& args) {
+  SharedValue value = make_py_value(args.new_ref(0));
+  return flow_operation(self, "set()", [&] { node_set_in_boundary(self.primary(), value); });
 }
 
 kit::OwnedRef node_send_method(PyNode& self, const kit::Args& args) {
-  SharedValue value = make_py_value(args[0].new_ref());
+  SharedValue value = make_py_value(args.new_ref(0));
   return flow_operation(self, "send()", [&] { node_send(self.primary(), std::move(value)); });
 }
 

@@ -1,4 +1,5 @@
 #include "node/topology/node_ops.hpp"
+#include "node/topology/node_set.hpp"
 
 #include "base/drop_fault.hpp"
 #include "host_boundary/host_boundary.hpp"
@@ -50,14 +51,8 @@ void up_op(const UncountedNode& node, MessageList list, std::optional<std::uint6
 
 namespace {
 
-// A set inside a host boundary: value is the caller's, lent to the wave.
-[[gnu::always_inline]] inline void set_in_boundary(const UncountedNode& node, SharedValue& value) {
-  // Inside a batch, a set whose wave would only touch and untouch the nodes
-  // it marks takes none; it finds the node current, as the check below
-  // would. A node set over and over replaces what it deferred, in a wave:
-  // it is not asked again.
-  if (batch_collecting() && !wave_scope_installed() && !batch_replaced_last(node) && defer_set_quietly(node, value))
-    return raise_kept_drop_fault();
+// Inline: node_set's road takes no call of its own on the way to the wave.
+[[gnu::always_inline]] inline void join_or_own_wave(const UncountedNode& node, SharedValue& value) {
   require_current(node);
   if (!wave_scope_installed()) return set_in_owned_wave_scope(node, value);
   refuse_feedback_into_running_nodes(node);
@@ -68,12 +63,13 @@ namespace {
 
 }  // namespace
 
+void set_in_wave(const UncountedNode& node, SharedValue& value) { join_or_own_wave(node, value); }
+
 void node_set(const UncountedNode& node, SharedValue value) {
   HostBoundaryScope boundary;
-  set_in_boundary(node, value);
+  if (defer_set_in_batch(node, value)) return raise_kept_drop_fault();
+  join_or_own_wave(node, value);
 }
-
-void node_set_in_boundary(const UncountedNode& node, SharedValue value) { set_in_boundary(node, value); }
 
 void node_send(const UncountedNode& node, SharedValue value) { node_set(node, std::move(value)); }
 

@@ -17,9 +17,6 @@
 namespace korvalinth {
 
 void node_set(const UncountedNode& node, SharedValue value);
-// Node.set (by caller): node_set without a boundary of its own, so that the
-// owned wave's scope is entered with no frame left to end.
-void node_set_in_boundary(const UncountedNode& node, SharedValue value);
 void node_send(const UncountedNode& node, SharedValue value);
 void node_pause(const UncountedNode& node, std::string lock_id);
 void node_resume(const UncountedNode& node, std::string lock_id);
