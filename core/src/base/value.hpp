@@ -118,6 +118,11 @@ class SharedValue {
   // Whether dropping this share destroys the value (and so may run code).
   bool is_last_share() const noexcept { return value_ != nullptr && value_->shares_ == 1; }
 
+  // The share as a plain pointer, and back: a caller that hands its share on
+  // this way keeps nothing to drop after the call, which may then replace it.
+  const Value* release() noexcept { return std::exchange(value_, nullptr); }
+  static SharedValue adopt(const Value* released) noexcept { return SharedValue(released); }
+
   const Value* get() const noexcept { return value_; }
   const Value* operator->() const noexcept { return value_; }
   const Value& operator*() const noexcept { return *value_; }
