@@ -137,8 +137,13 @@ class SharedValue {
   // Takes over the maker's share of a value just made.
   explicit SharedValue(const Value* made) noexcept : value_(made) {}
 
+  // The test apart, so small that it is inlined even where the drop is
+  // not: a released share's drop is then seen to be none.
   static void drop(const Value* value) noexcept {
-    if (value == nullptr || --value->shares_ != 0) return;
+    if (value != nullptr) drop_share(value);
+  }
+  static void drop_share(const Value* value) noexcept {
+    if (--value->shares_ != 0) return;
     if (value->watch_ != nullptr) value->watch_->value = nullptr;
     delete value;
   }
