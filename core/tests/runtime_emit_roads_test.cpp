@@ -18,12 +18,18 @@ using namespace korvalinth::test;
 
 namespace {
 
-enum class Road { OneMessage, ListOfOne };
+// ReleasedValue: a DATA's value handed down as a released share, as a node
+// function's emit_data hands it.
+enum class Road { OneMessage, ListOfOne, ReleasedValue };
 // Tracked values log their drop; content ids need plain ints.
 enum class Values { Tracked, Ints, TrackedFromTheSet };
 
 void down_by(Road road, const UncountedNode& node, Message m) {
-  if (road == Road::OneMessage)
+  if (road == Road::ReleasedValue && m.kind() == MessageKind::Data) {
+    const Value* released = m.take_data_value().release();
+    return detail::down_data_released(node, released);
+  }
+  if (road != Road::ListOfOne)
     down(node, std::move(m));
   else
     down(node, one_message(std::move(m)));
@@ -148,6 +154,10 @@ TEST_P(EmitRoads, OneMessageAndAListOfItGiveTheSameLog) {
   const std::vector<std::string> short_road = run_case(GetParam(), Road::OneMessage);
   EXPECT_EQ(short_road, run_case(GetParam(), Road::ListOfOne));
   EXPECT_GT(short_road.size(), 4u);  // the sinks saw the wave
+}
+
+TEST_P(EmitRoads, AReleasedValueGivesTheSameLogAndDrops) {
+  EXPECT_EQ(run_case(GetParam(), Road::ReleasedValue), run_case(GetParam(), Road::OneMessage));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EmitRoads, ::testing::ValuesIn(kCases),

@@ -85,10 +85,13 @@ inline void discard_callback_result(const UncountedNode& node, const PendingFata
 // map_callback_result and discard_callback_result for a call just made under
 // a binding frame: `result` is what the call returned, null when it raised.
 // No outcome is made: the light roads settle this way, in line.
+// The down is its last step, with nothing of the caller's left to drop
+// after it: a run that ends here leaves its frame to the down.
 [[gnu::always_inline]] inline void map_call_result(const UncountedNode& node, const PendingFatalSlot& slot,
                                                    PyObject* result) {
   if (result == nullptr) [[unlikely]] return down_raised_error(node, slot);
-  down_returned(node, kit::OwnedRef::steal(result));
+  const Value* value = make_py_value(kit::OwnedRef::steal(result)).release();
+  detail::down_data_released(node, value);
 }
 [[gnu::always_inline]] inline void discard_call_result(const UncountedNode& node, const PendingFatalSlot& slot,
                                                        PyObject* result) {

@@ -118,6 +118,11 @@ class SharedValue {
   // Whether dropping this share destroys the value (and so may run code).
   bool is_last_share() const noexcept { return value_ != nullptr && value_->shares_ == 1; }
 
+  // The share as a plain pointer, and back: a caller that hands its share on
+  // this way keeps nothing to drop after the call, which may then replace it.
+  const Value* release() noexcept { return std::exchange(value_, nullptr); }
+  static SharedValue adopt(const Value* released) noexcept { return SharedValue(released); }
+
   const Value* get() const noexcept { return value_; }
   const Value* operator->() const noexcept { return value_; }
   const Value& operator*() const noexcept { return *value_; }
@@ -132,8 +137,13 @@ class SharedValue {
   // Takes over the maker's share of a value just made.
   explicit SharedValue(const Value* made) noexcept : value_(made) {}
 
+  // The test apart, so small that it is inlined even where the drop is
+  // not: a released share's drop is then seen to be none.
   static void drop(const Value* value) noexcept {
-    if (value == nullptr || --value->shares_ != 0) return;
+    if (value != nullptr) drop_share(value);
+  }
+  static void drop_share(const Value* value) noexcept {
+    if (--value->shares_ != 0) return;
     if (value->watch_ != nullptr) value->watch_->value = nullptr;
     delete value;
   }

@@ -46,8 +46,12 @@ void graph_set_state_by_id(const UncountedNode& node, SharedValue value);
 
 // Publishes a value on a node from inside its own node function: joins the
 // running wave, no scope, no host boundary. Inline: every emitting run calls
-// it, and the message is then built in the caller's frame.
-inline void emit_data(const RunContext& ctx, SharedValue value) { down(ctx.node, Message::data(std::move(value))); }
+// it. The value goes as a released share: the caller keeps nothing to drop
+// after the down, which may then take its frame.
+inline void emit_data(const RunContext& ctx, SharedValue value) {
+  const Value* released = value.release();
+  detail::down_data_released(ctx.node, released);
+}
 
 // emit_data of a record wrapped as a value of its own type.
 template <class T>

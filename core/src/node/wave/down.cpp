@@ -741,27 +741,71 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   return down_from_entry(node, *entry, m);
 }
 
-}  // namespace
-
-// A DATA. A running node's plain emit, the commonest down, goes in the one
-// borrow that reads the node's entry, in the one frame a chain's DATA nests
-// per node; a borrowed core takes the general road, which faults as it
-// always did.
-void detail::down_data(const UncountedNode& node, Message& m) {
+// A DATA up to the drain; false when another road took it whole. A running
+// node's plain emit, the commonest down, goes in the one borrow that reads
+// the node's entry; a borrowed core takes the general road, which faults as
+// it always did.
+[[gnu::always_inline]] inline bool down_data_until_drain(const UncountedNode& node, Message& m) {
   // The stack check first (the general road makes it too): the borrow then
   // follows the test of the flag with nothing between, which spares it its own.
   check_stack_headroom();
-  if (node.core_ref().is_borrowed()) [[unlikely]]
-    return down_other(node, m);
-  {
-    auto a = node.core_ref().borrow_mut();
-    const WaveSlots wave = wave_slots(*a, node.key());
-    DataSlots slots;
-    if (!reads_as_plain_emit(*a, node, wave, slots)) [[unlikely]] return down_data_not_plain(a, node, wave, m);
-    deliver_plain_emit_in_frame(a, node, slots, m);
+  if (node.core_ref().is_borrowed()) [[unlikely]] {
+    detail::down_other(node, m);
+    return false;
   }
+  auto a = node.core_ref().borrow_mut();
+  const WaveSlots wave = wave_slots(*a, node.key());
+  DataSlots slots;
+  if (!reads_as_plain_emit(*a, node, wave, slots)) [[unlikely]] {
+    down_data_not_plain(a, node, wave, m);
+    return false;
+  }
+  deliver_plain_emit_in_frame(a, node, slots, m);
+  return true;
+}
+
+}  // namespace
+
+// A DATA, in the one frame a chain's DATA nests per node.
+void detail::down_data(const UncountedNode& node, Message& m) {
+  if (!down_data_until_drain(node, m)) return;
   // Nothing of this frame outlives the drain, which then takes its place:
   // a chain's DATA nests one frame fewer per node.
+  drain_after_outermost_frame();
+}
+
+namespace {
+
+// The DATA of a released share, made in down_data_released's frame. Once
+// delivered it holds nothing, and its drop sees so in line: there the
+// message's own drop is too large to be inlined and costs a call.
+class ReleasedData {
+ public:
+  explicit ReleasedData(const Value* value) : m_(Message::data(SharedValue::adopt(value))) {}
+  ReleasedData(const ReleasedData&) = delete;
+  ReleasedData& operator=(const ReleasedData&) = delete;
+  ~ReleasedData() {
+    // The general road may leave another message in its place.
+    if (m_.kind() == MessageKind::Data && m_.data_value() == nullptr) return;
+    m_.~Message();
+  }
+  Message& message() noexcept { return m_; }
+
+ private:
+  union {
+    Message m_;
+  };
+};
+
+}  // namespace
+
+// The same for a released share: the message is this frame's, gone before
+// the drain as the caller's would be by then, holding nothing.
+void detail::down_data_released(const UncountedNode& node, const Value* value) {
+  {
+    ReleasedData data(value);
+    if (!down_data_until_drain(node, data.message())) return;
+  }
   drain_after_outermost_frame();
 }
 
