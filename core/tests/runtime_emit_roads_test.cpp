@@ -27,7 +27,7 @@ enum class Values { Tracked, Ints, TrackedFromTheSet };
 void down_by(Road road, const UncountedNode& node, Message m) {
   if (road == Road::ReleasedValue && m.kind() == MessageKind::Data) {
     const Value* released = m.take_data_value().release();
-    return detail::down_data_released(node, released);
+    return down_released(node, released);
   }
   if (road != Road::ListOfOne)
     down(node, std::move(m));

@@ -91,7 +91,7 @@ inline void discard_callback_result(const UncountedNode& node, const PendingFata
                                                    PyObject* result) {
   if (result == nullptr) [[unlikely]] return down_raised_error(node, slot);
   const Value* value = make_py_value(kit::OwnedRef::steal(result)).release();
-  detail::down_data_released(node, value);
+  down_released(node, value);
 }
 [[gnu::always_inline]] inline void discard_call_result(const UncountedNode& node, const PendingFatalSlot& slot,
                                                        PyObject* result) {

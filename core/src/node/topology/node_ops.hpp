@@ -50,7 +50,7 @@ void graph_set_state_by_id(const UncountedNode& node, SharedValue value);
 // after the down, which may then take its frame.
 inline void emit_data(const RunContext& ctx, SharedValue value) {
   const Value* released = value.release();
-  detail::down_data_released(ctx.node, released);
+  down_released(ctx.node, released);
 }
 
 // emit_data of a record wrapped as a value of its own type.

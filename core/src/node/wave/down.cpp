@@ -776,7 +776,7 @@ void detail::down_data(const UncountedNode& node, Message& m) {
 
 namespace {
 
-// The DATA of a released share, made in down_data_released's frame. Once
+// The DATA of a released share, made in down_released's frame. Once
 // delivered it holds nothing, and its drop sees so in line: there the
 // message's own drop is too large to be inlined and costs a call.
 class ReleasedData {
@@ -801,7 +801,7 @@ class ReleasedData {
 
 // The same for a released share: the message is this frame's, gone before
 // the drain as the caller's would be by then, holding nothing.
-void detail::down_data_released(const UncountedNode& node, const Value* value) {
+void down_released(const UncountedNode& node, const Value* value) {
   {
     ReleasedData data(value);
     if (!down_data_until_drain(node, data.message())) return;

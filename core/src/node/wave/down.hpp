@@ -20,11 +20,12 @@ void down_data(const UncountedNode& node, Message& message);
 void down_other(const UncountedNode& node, Message& message);
 // down_data for a set that owns its wave, as down_data would take it.
 void down_data_of_owned_set(const UncountedNode& node, Message& message);
-// down_data of [DATA(value)], the value's share released by the caller
+}  // namespace detail
+
+// down of [DATA(value)], the value's share released by the caller
 // (SharedValue::release): the message lives in this frame, so the caller's
 // call can be its last step, a frame fewer per node of a chain.
-void down_data_released(const UncountedNode& node, const Value* value);
-}  // namespace detail
+void down_released(const UncountedNode& node, const Value* value);
 
 // down of a list of one message, without building the list. The message is
 // handed down where it lies, not moved: what down leaves of it (nothing, once
