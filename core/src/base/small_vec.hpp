@@ -100,7 +100,7 @@ class SmallVec {
   // Appends n elements, each made in place by make(at, i), which must not
   // throw; the size is written once, so the loop keeps its pointer in hand.
   template <class Make>
-  void append_made(size_type n, Make&& make) {
+  [[gnu::always_inline]] void append_made(size_type n, Make&& make) {
     static_assert(noexcept(make(std::declval<T*>(), size_type{0})));
     reserve(size_ + n);
     T* const at = data() + size_;

@@ -4,15 +4,14 @@
 
 #include "node/wave/delivery.hpp"
 #include "node/wave/down.hpp"
+#include "node/wave/queued_check.hpp"
 #include "node/wave/run_wave.hpp"
 
 namespace korvalinth {
 
-namespace {
+using namespace queued;
 
-// Starts a new epoch: the run-check marks set so far no longer stand for a
-// queued item.
-void start_queue_epoch() noexcept { ++detail::tls_queue_epoch; }
+namespace {
 
 // Empties the queue and starts a new epoch.
 void empty_queue(std::vector<PendingItem>& q) noexcept {
@@ -168,52 +167,10 @@ void clear_pending_queue() {
   empty_queue(pending.queue);
 }
 
-namespace {
-
-// The run check of a node whose entries s holds (NodeState::decide_run).
-// Inlined: a drain checks each node of a chain once, and the call passed
-// the entries through memory.
-[[gnu::always_inline]] inline RunDecision decide_run(const LiveSlotsWithAux& s) noexcept {
-  return s.edge.state.decide_run(run_inputs(s), run_held_back(s.config, s.aux));
-}
-
-// What a queued check found under its borrow: whether the node is
-// terminal, and its run decision (Run: the run took place).
-struct QueuedCheck {
-  bool terminal = false;
-  RunDecision decision = RunDecision::Nothing;
-};
-
-// The check of a current node under a; a due run starts from this borrow.
-// No delivery is in progress: only the outermost frame's close drains, and
-// each check returns to its depth.
-[[gnu::always_inline]] inline QueuedCheck check_queued(RefMut<Arena>& a, const UncountedNode& node, PendingKind kind,
-                                                      bool touched) {
-  const std::uint64_t index = node.index();
-  // The wave step's entries, checked once for the run check too.
-  const CurrentWaveSlots wave = current_wave_slots(*a, index);
-  QueuedCheck found{wave.edge.state.terminal(), RunDecision::Nothing};
-  if (!found.terminal && kind == PendingKind::RunCheck) {
-    const LiveSlotsWithAux slots = slots_beside_wave_entries(*a, index, wave);
-    found.decision = decide_run(slots);
-    if (found.decision == RunDecision::Run) run_wave(a, node, slots, touched);
-  }
-  return found;
-}
-
-// What follows the check's borrow: a resolve check or a decided settle.
-[[gnu::always_inline]] inline void finish_queued(const UncountedNode& node, PendingKind kind, QueuedCheck found) {
-  if (found.terminal || found.decision == RunDecision::Run) return;
-  if (kind == PendingKind::ResolveCheck)
-    resolve_queued(node);
-  else
-    run_decided(node, found.decision);
-}
-
 // The check of a current node the running wave has not touched: pinned for
 // the check, and given back after the node's references. Out of line: the
 // nodes a wave queues are touched by it.
-[[gnu::noinline]] void drain_pinned_node(RefMut<Arena>& held, UncountedNode& node, PendingKind kind) {
+[[gnu::noinline]] void queued::drain_pinned_node(RefMut<Arena>& held, UncountedNode& node, PendingKind kind) {
   PinnedNode pin;  // given back also when a check faults
   QueuedCheck found;
   {
@@ -227,25 +184,7 @@ struct QueuedCheck {
   pin.unpin();
 }
 
-// Runs the queued check of a node whose core is held unless the node is
-// gone or terminal. A node touched by the running wave is pinned by it
-// already: its check holds no pin of its own; known_touched says the
-// installed scope touched it (so its key is current still) without a look.
-// Inlined, as take_node: drains nest once per node of a chain, so each call
-// frame left out is saved per node.
-[[gnu::always_inline]] inline void drain_held_node(UncountedNode& node, PendingKind kind, bool known_touched = false) {
-  QueuedCheck found;
-  {
-    auto a = node.core_ref().borrow_mut();
-    if (!known_touched) {
-      const SlotKey key = node.key();
-      if (!a->is_current(key)) return;
-      if (!current_touched_in_installed_scope(*a, key.index)) return drain_pinned_node(a, node, kind);
-    }
-    found = check_queued(a, node, kind, true);
-  }
-  finish_queued(node, kind, found);
-}
+namespace {
 
 // The same for a node whose core may be gone (empty).
 [[gnu::always_inline]] inline void drain_node(UncountedNode& node, PendingKind kind, bool known_touched = false) {
@@ -370,20 +309,14 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
 
 }  // namespace
 
-void drain_queued(PendingState& pending) {
+// Out of line, each run in a frame of its own: the lone road's wide frame is
+// not nested by these.
+[[gnu::noinline]] void queued::drain_queued_items(PendingState& pending) {
   for (;;) {
-    // A chain nests one drain per node, each finding the owner's lone item
-    // and nothing else: its node is taken from the slot, without the vector
-    // or the two passes.
     std::vector<PendingItem>& q = pending.queue;
     if (q.empty()) {
       if (!pending.lone.waiting()) return;
-      const PendingKind lone_kind = pending.lone.kind;
-      const bool touched = pending.lone.pinned_by_installed_scope(installed_scope_id());
-      UncountedNode lone_node = pending.lone.take();
-      start_queue_epoch();
-      // The lone item holds the owner's core.
-      drain_held_node(lone_node, lone_kind, touched);
+      drain_lone<false>(pending);
       continue;
     }
     if (q.size() != 1) {
@@ -394,7 +327,7 @@ void drain_queued(PendingState& pending) {
       drain_lone_and_one(pending);
       continue;
     }
-    // A single item of the vector, likewise.
+    // A single item of the vector, taken without the two passes.
     PendingItem& only = q.back();
     UncountedNode single = take_node(only);
     const PendingKind single_kind = only.kind;
@@ -403,6 +336,12 @@ void drain_queued(PendingState& pending) {
     start_queue_epoch();
     drain_node(single, single_kind);
   }
+}
+
+void drain_queued(PendingState& pending) {
+  // Each road's frame is its own: the tests come before any is made.
+  if (pending.queue.empty()) return drain_lone_items(pending);
+  drain_queued_items(pending);
 }
 
 RunDecision run_decision(Arena& a, SlotKey key) {

@@ -1,0 +1,19 @@
+#include "node/wave/queued_check.hpp"
+
+namespace korvalinth::queued {
+
+// The drain of a queue holding the lone item alone. A chain nests one drain
+// per node, each finding the owner's lone item and nothing else: its node is
+// taken from the slot, without the vector or the two passes, and its run made
+// in this frame, so a chain's level keeps one frame. A queue that gains a
+// vector item is handed on by a tail call; the queue state is read from its
+// thread block after each run rather than kept across it.
+void drain_lone_items(PendingState& pending) {
+  for (PendingState* p = &pending; p->queue.empty(); p = &pending_state()) {
+    if (!p->lone.waiting()) return;
+    drain_lone<true>(*p);
+  }
+  drain_queued_items(pending_state());
+}
+
+}  // namespace korvalinth::queued
