@@ -383,9 +383,7 @@ template <class Call>
 // run_wave under the caller's borrow, with the run in the caller's frame.
 [[gnu::always_inline]] inline void run_wave_here(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s,
                                                  bool touched) {
-  check_stack_headroom();
-  if (!touched) touch_for_run(*a, node);
-  if (s.edge.state.running()) fault(kReentrantRun);
+  prepare_run(a, node, s, touched);
   run_body::run_found_here(a, node, s);
 }
 

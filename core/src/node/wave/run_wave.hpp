@@ -19,13 +19,20 @@ void touch_for_run(Arena& a, const UncountedNode& node);
 // and its entries s, the node touched and not running; releases held.
 void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s);
 
-// run_wave under the caller's borrow a, which found the node's key current
-// and its entries s, and whether the running wave touched it; releases a.
-// Inline: the drain's runs then take one frame per node of a chain, not two.
-inline void run_wave(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s, bool touched) {
+// What comes before a run under the caller's borrow a, which found the
+// node's key current and its entries s, and whether the running wave
+// touched it: the stack check, the touch, the refusal of a running node.
+[[gnu::always_inline]] inline void prepare_run(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s,
+                                               bool touched) {
   check_stack_headroom();
   if (!touched) touch_for_run(*a, node);
   if (s.edge.state.running()) fault(kReentrantRun);
+}
+
+// run_wave under that borrow; releases a. Inline: the drain's runs then
+// take one frame per node of a chain, not two.
+inline void run_wave(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s, bool touched) {
+  prepare_run(a, node, s, touched);
   run_found(a, node, s);
 }
 
