@@ -86,7 +86,9 @@ inline void discard_callback_result(const UncountedNode& node, const PendingFata
 // a binding frame: `result` is what the call returned, null when it raised.
 // No outcome is made: the light roads settle this way, in line.
 // The down is its last step, with nothing of the caller's left to drop
-// after it: a run that ends here leaves its frame to the down.
+// after it: a run that ends here leaves its frame to the down (through
+// down_returned, the by-value reference's drop would follow the down and
+// keep the frame).
 [[gnu::always_inline]] inline void map_call_result(const UncountedNode& node, const PendingFatalSlot& slot,
                                                    PyObject* result) {
   if (result == nullptr) [[unlikely]] return down_raised_error(node, slot);
