@@ -123,7 +123,8 @@ template <std::size_t Size>
   DepSlot* const slots = e.dep_state.data();
   if (n > kInlineDepInputs) [[unlikely]]
     return lend_run_inputs(slots, n, inputs);
-  auto make = [slots](DepInput* at, std::size_t i) noexcept {
+  // Inline in both uses: out of line, a one-dep run paid a call for it.
+  auto make = [slots] [[gnu::always_inline]] (DepInput* at, std::size_t i) noexcept {
     DepSlot& d = slots[i];
     d.stamp = kNoStamp;
     if (quiet_this_wave(d)) [[likely]] {
@@ -337,7 +338,9 @@ template <class Call>
   run_found(held, node, s);
 }
 
-[[gnu::always_inline]] inline void run_found_here(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s) {
+// touched: the caller saw that the installed wave touched (so pinned) the node.
+[[gnu::always_inline]] inline void run_found_here(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s,
+                                                  bool touched = false) {
   // Made states are sized to the deps, and a connection checks so: the deps
   // block is not read on this road.
   const std::size_t n = s.edge.dep_state.size();
@@ -367,8 +370,9 @@ template <class Call>
     fn = call.fn;
   }
   GraphCore& core = node.core_ref();
-  // The node is touched: an installed wave pinned it.
-  const bool wave_pinned = wave_scope_installed();
+  // The node is touched: an installed wave pinned it. A touch the caller
+  // saw needs no second look at the installed scope.
+  const bool wave_pinned = touched || wave_scope_installed();
   call_guarded(core, node, wave_pinned, [&] {
     if (!fn) return;
     // Claimed here: on unwind the claim ends before the guards above run.
@@ -384,7 +388,7 @@ template <class Call>
 [[gnu::always_inline]] inline void run_wave_here(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s,
                                                  bool touched) {
   prepare_run(a, node, s, touched);
-  run_body::run_found_here(a, node, s);
+  run_body::run_found_here(a, node, s, touched);
 }
 
 }  // namespace korvalinth
