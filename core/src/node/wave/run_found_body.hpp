@@ -147,8 +147,14 @@ template <std::size_t Size>
   if (!d.wave_value->drop_unless_last()) old_latest.push_back(std::move(*d.wave_value));
   d.wave_value.reset();
 }
-// Inline: on a one-dep run its call frame cost more than its loop.
+// Inline: on a one-dep run its call frame cost more than its loop, and
+// its one slot is visited without the loop.
 [[gnu::always_inline]] inline void move_unlent_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
+  if (e.dep_state.size() == 1) [[likely]] {
+    DepSlot& d = e.dep_state[0];
+    if (d.wave_value) move_wave_value(d, old_latest);
+    return;
+  }
   for (DepSlot& d : e.dep_state)
     if (d.wave_value) move_wave_value(d, old_latest);
 }
