@@ -147,16 +147,19 @@ template <std::size_t Size>
   if (!d.wave_value->drop_unless_last()) old_latest.push_back(std::move(*d.wave_value));
   d.wave_value.reset();
 }
-// Inline: on a one-dep run its call frame cost more than its loop, and
-// its one slot is visited without the loop.
-[[gnu::always_inline]] inline void move_unlent_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
-  if (e.dep_state.size() == 1) [[likely]] {
-    DepSlot& d = e.dep_state[0];
-    if (d.wave_value) move_wave_value(d, old_latest);
-    return;
-  }
+// The loop over the dep states, out of line: in the drain's frame it kept
+// its place in memory.
+[[gnu::noinline]] inline void move_each_wave_value(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
   for (DepSlot& d : e.dep_state)
     if (d.wave_value) move_wave_value(d, old_latest);
+}
+// Inline: on a one-dep run a call frame cost more than its one slot's
+// move, made without the loop.
+[[gnu::always_inline]] inline void move_unlent_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
+  if (e.dep_state.size() != 1) [[unlikely]]
+    return move_each_wave_value(e, old_latest);
+  DepSlot& d = e.dep_state[0];
+  if (d.wave_value) move_wave_value(d, old_latest);
 }
 // Whether any of the K slots from d on has a wave value.
 template <std::size_t... K>
