@@ -1,7 +1,7 @@
 // What a run's end does with its deps' values: each wave value becomes the
 // dep's latest, which the next run sees, and the value it replaces goes
-// right after the run, with no borrow of the core held (its destructor may
-// run host code that reads the graph).
+// right after the run, with its input, and with no borrow of the core held
+// (its destructor may run host code that reads the graph).
 
 #include <gtest/gtest.h>
 
