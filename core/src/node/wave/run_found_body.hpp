@@ -123,7 +123,8 @@ template <std::size_t Size>
   DepSlot* const slots = e.dep_state.data();
   if (n > kInlineDepInputs) [[unlikely]]
     return lend_run_inputs(slots, n, inputs);
-  auto make = [slots](DepInput* at, std::size_t i) noexcept {
+  // Inline in both uses: out of line, a one-dep run paid a call for it.
+  auto make = [slots] [[gnu::always_inline]] (DepInput* at, std::size_t i) noexcept {
     DepSlot& d = slots[i];
     d.stamp = kNoStamp;
     if (quiet_this_wave(d)) [[likely]] {
@@ -146,10 +147,19 @@ template <std::size_t Size>
   if (!d.wave_value->drop_unless_last()) old_latest.push_back(std::move(*d.wave_value));
   d.wave_value.reset();
 }
-// Inline: on a one-dep run its call frame cost more than its loop.
-[[gnu::always_inline]] inline void move_unlent_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
+// The loop over the dep states, out of line: in the drain's frame it kept
+// its place in memory.
+[[gnu::noinline]] inline void move_each_wave_value(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
   for (DepSlot& d : e.dep_state)
     if (d.wave_value) move_wave_value(d, old_latest);
+}
+// Inline: on a one-dep run a call frame cost more than its one slot's
+// move, made without the loop.
+[[gnu::always_inline]] inline void move_unlent_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
+  if (e.dep_state.size() != 1) [[unlikely]]
+    return move_each_wave_value(e, old_latest);
+  DepSlot& d = e.dep_state[0];
+  if (d.wave_value) move_wave_value(d, old_latest);
 }
 // Whether any of the K slots from d on has a wave value.
 template <std::size_t... K>
@@ -337,7 +347,9 @@ template <class Call>
   run_found(held, node, s);
 }
 
-[[gnu::always_inline]] inline void run_found_here(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s) {
+// touched: the caller saw that the installed wave touched (so pinned) the node.
+[[gnu::always_inline]] inline void run_found_here(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s,
+                                                  bool touched = false) {
   // Made states are sized to the deps, and a connection checks so: the deps
   // block is not read on this road.
   const std::size_t n = s.edge.dep_state.size();
@@ -367,8 +379,9 @@ template <class Call>
     fn = call.fn;
   }
   GraphCore& core = node.core_ref();
-  // The node is touched: an installed wave pinned it.
-  const bool wave_pinned = wave_scope_installed();
+  // The node is touched: an installed wave pinned it. A touch the caller
+  // saw needs no second look at the installed scope.
+  const bool wave_pinned = touched || wave_scope_installed();
   call_guarded(core, node, wave_pinned, [&] {
     if (!fn) return;
     // Claimed here: on unwind the claim ends before the guards above run.
@@ -384,7 +397,7 @@ template <class Call>
 [[gnu::always_inline]] inline void run_wave_here(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s,
                                                  bool touched) {
   prepare_run(a, node, s, touched);
-  run_body::run_found_here(a, node, s);
+  run_body::run_found_here(a, node, s, touched);
 }
 
 }  // namespace korvalinth
