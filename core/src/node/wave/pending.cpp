@@ -45,10 +45,20 @@ bool make_room_for_one(std::vector<PendingItem>& q) noexcept {
 
 }  // namespace
 
-// Flattened: the vector's push is inlined whole, as a fan-out pushes here
-// once per node.
-[[gnu::flatten]] void push_owner_item(std::vector<PendingItem>& q, const SharedCount& count, const SlotKey& key,
-                                      CoreId core_id, PendingKind kind) {
+namespace {
+// The push that grows the vector, apart: the usual push into room it has
+// then saves no registers.
+[[gnu::noinline, gnu::flatten]] void push_owner_item_growing(std::vector<PendingItem>& q, const SharedCount& count,
+                                                            const SlotKey& key, CoreId core_id, PendingKind kind) {
+  q.emplace_back(count, key, core_id, kind);
+}
+}  // namespace
+
+// A fan-out pushes here once per node.
+void push_owner_item(std::vector<PendingItem>& q, const SharedCount& count, const SlotKey& key, CoreId core_id,
+                     PendingKind kind) {
+  if (q.size() == q.capacity()) [[unlikely]]
+    return push_owner_item_growing(q, count, key, core_id, kind);
   q.emplace_back(count, key, core_id, kind);
 }
 
