@@ -14,7 +14,8 @@ namespace korvalinth {
 
 [[gnu::always_inline]] inline bool settle_run_quietly_here(Arena& a, const UncountedNode& node) {
   const SlotKey key = node.key();
-  if (!a.holds_every_entry(key)) return false;
+  // Pinned by the running wave, the node's key is current still.
+  if (!a.current_holds_every_entry(key.index)) return false;
   const LiveSlotsWithAux s = whole_slots_with_aux(a, key.index);
   // Sinks that all ignore the RESOLVED take nothing; a lone dep sink takes
   // its record. Any other list is called.
