@@ -119,9 +119,11 @@ class Arena : private SlotHeldBits {
   bool is_current(SlotKey k) const noexcept { return names_slot(k) && (held_[k.index] & kLive) != 0; }
   // The key is current and its slot holds every entry and its version:
   // no reader of the slot faults.
-  bool holds_every_entry(SlotKey k) const noexcept {
+  bool holds_every_entry(SlotKey k) const noexcept { return names_slot(k) && current_holds_every_entry(k.index); }
+  // The same for a slot whose key the caller knows current (a pinned one).
+  bool current_holds_every_entry(std::uint64_t i) const noexcept {
     constexpr std::uint8_t wanted = kLive | kEveryEntry;
-    return names_slot(k) && (held_[k.index] & wanted) == wanted && version_[k.index].present();
+    return (held_[i] & wanted) == wanted && version_[i].present();
   }
   void check(SlotKey k) const {
     if (!is_current(k)) fault(kStaleSlot);

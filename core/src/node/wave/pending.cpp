@@ -45,10 +45,23 @@ bool make_room_for_one(std::vector<PendingItem>& q) noexcept {
 
 }  // namespace
 
-// Flattened: the vector's push is inlined whole, as a fan-out pushes here
-// once per node.
-[[gnu::flatten]] void push_owner_item(std::vector<PendingItem>& q, const SharedCount& count, const SlotKey& key,
-                                      CoreId core_id, PendingKind kind) {
+namespace {
+// The push that grows the vector, apart: the usual push into room it has
+// then saves no registers.
+[[gnu::noinline, gnu::flatten]] void push_owner_item_growing(std::vector<PendingItem>& q, const SharedCount& count,
+                                                            const SlotKey& key, CoreId core_id, PendingKind kind) {
+  q.emplace_back(count, key, core_id, kind);
+}
+}  // namespace
+
+// A fan-out pushes here once per node.
+void push_owner_item(PendingState& pending, const SharedCount& count, const SlotKey& key, CoreId core_id,
+                     PendingKind kind, bool touched) {
+  std::vector<PendingItem>& q = pending.queue;
+  const std::uint64_t by = touched ? installed_scope_id() : LoneOwnerItem::kNotPinned;
+  pending.queue_pinned_by = q.empty() || pending.queue_pinned_by == by ? by : LoneOwnerItem::kNotPinned;
+  if (q.size() == q.capacity()) [[unlikely]]
+    return push_owner_item_growing(q, count, key, core_id, kind);
   q.emplace_back(count, key, core_id, kind);
 }
 
@@ -149,12 +162,11 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
       if (is_this(it.kind, it.core_id, it.key)) return;
     }
   }
-  push_item(q, pending.lone, node.core(), node.count(), node.key(), id, kind);
+  push_item(pending, node.core(), node.count(), node.key(), id, kind);
 }
 
 void push_run_check_marked(const UncountedNode& node) {
-  PendingState& pending = pending_state();
-  push_item(pending.queue, pending.lone, node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
+  push_item(pending_state(), node.core(), node.count(), node.key(), node.core_id(), PendingKind::RunCheck);
 }
 
 void clear_pending_queue() {
@@ -209,8 +221,10 @@ struct OwnerHandle {
 };
 
 // Runs the taken item's check of kind pass, through owner when it is of the
-// owner's core.
-[[gnu::always_inline]] inline void drain_taken_item(PendingItem& it, PendingKind pass, OwnerHandle& owner) {
+// owner's core; touched: the installed scope touched the node of each of
+// the owner's items when it was queued (so their keys are current still).
+[[gnu::always_inline]] inline void drain_taken_item(PendingItem& it, PendingKind pass, OwnerHandle& owner,
+                                                    bool touched) {
   if (it.core_id != owner.id || owner.node.empty()) [[unlikely]] {
     const CoreRef* ref = installed_owner_ref(it.core_id);
     if (ref == nullptr) {
@@ -223,7 +237,7 @@ struct OwnerHandle {
     owner.id = it.core_id;
   }
   owner.node.rename(it.count, it.key);
-  drain_held_node(owner.node, pass);
+  drain_held_node(owner.node, pass, touched);
 }
 
 // The handle the owner's items run through: the lone node, of the owner's
@@ -244,8 +258,8 @@ struct TakenLone {
 // Runs the taken items, the lone one first: run checks first, then resolve
 // checks. The items' kinds stay put while they run, so the run-check pass
 // counts the resolve checks and the second pass is walked only when there
-// are some.
-void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
+// are some. touched: as for drain_taken_item.
+void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken, bool touched) {
   UncountedNode spare;
   OwnerHandle owner = owner_handle(lone.node, lone.core_id, lone.kind, spare);
   std::size_t resolve_checks = 0;
@@ -260,12 +274,12 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
       ++resolve_checks;
       continue;
     }
-    drain_taken_item(it, PendingKind::RunCheck, owner);
+    drain_taken_item(it, PendingKind::RunCheck, owner, touched);
   }
   if (resolve_checks == 0) return;
   if (!lone.node.empty() && lone.kind == PendingKind::ResolveCheck) drain_node(lone.node, PendingKind::ResolveCheck);
   for (PendingItem& it : taken) {
-    if (it.kind == PendingKind::ResolveCheck) drain_taken_item(it, PendingKind::ResolveCheck, owner);
+    if (it.kind == PendingKind::ResolveCheck) drain_taken_item(it, PendingKind::ResolveCheck, owner, touched);
   }
 }
 
@@ -275,6 +289,7 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
   std::vector<PendingItem> taken;
   take_kept_buffer(pending.kept, taken);
   TakenLone lone;
+  const bool touched = pending.queue_pinned_by == installed_scope_id();
   taken.swap(pending.queue);
   if (pending.lone.waiting()) {
     lone.kind = pending.lone.kind;
@@ -282,7 +297,7 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
     lone.node = pending.lone.take();
   }
   start_queue_epoch();
-  drain_taken(lone, taken);
+  drain_taken(lone, taken, touched);
   taken.clear();
   keep_buffer(pending.kept, taken);
 }
@@ -293,7 +308,9 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
 [[gnu::noinline]] void drain_lone_and_one(PendingState& pending) {
   const PendingKind lone_kind = pending.lone.kind;
   const CoreId lone_core = pending.lone.core_id;
-  const bool lone_touched = pending.lone.pinned_by_installed_scope(installed_scope_id());
+  const std::uint64_t scope_id = installed_scope_id();
+  const bool lone_touched = pending.lone.pinned_by_installed_scope(scope_id);
+  const bool only_touched = pending.queue_pinned_by == scope_id;
   UncountedNode lone_node = pending.lone.take();
   PendingItem only = std::move(pending.queue.back());
   pending.queue.pop_back();
@@ -302,9 +319,9 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
   UncountedNode spare;
   OwnerHandle owner = owner_handle(lone_node, lone_core, lone_kind, spare);
   if (lone_kind == PendingKind::RunCheck) drain_node(lone_node, PendingKind::RunCheck, lone_touched);
-  if (only.kind == PendingKind::RunCheck) drain_taken_item(only, PendingKind::RunCheck, owner);
+  if (only.kind == PendingKind::RunCheck) drain_taken_item(only, PendingKind::RunCheck, owner, only_touched);
   if (lone_kind == PendingKind::ResolveCheck) drain_node(lone_node, PendingKind::ResolveCheck);
-  if (only.kind == PendingKind::ResolveCheck) drain_taken_item(only, PendingKind::ResolveCheck, owner);
+  if (only.kind == PendingKind::ResolveCheck) drain_taken_item(only, PendingKind::ResolveCheck, owner, only_touched);
 }
 
 }  // namespace
@@ -331,10 +348,11 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken) {
     PendingItem& only = q.back();
     UncountedNode single = take_node(only);
     const PendingKind single_kind = only.kind;
+    const bool single_touched = pending.queue_pinned_by == installed_scope_id();
     // The queue emptied without a walk of its buffer.
     q.pop_back();
     start_queue_epoch();
-    drain_node(single, single_kind);
+    drain_node(single, single_kind, single_touched);
   }
 }
 

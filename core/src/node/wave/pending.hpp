@@ -88,30 +88,32 @@ inline void touch_current_in_installed_scope(Arena& a, const UncountedNode& node
   touch_recorded_in_installed_scope(a, node);
 }
 
-// Queues an item of the owner's core in the vector q, built in place: no
-// item is moved and dropped.
-void push_owner_item(std::vector<PendingItem>& q, const SharedCount& count, const SlotKey& key, CoreId core_id,
-                     PendingKind kind);
+// Queues an item of the owner's core in the pending vector, built in place:
+// no item is moved and dropped. touched: the installed scope touched the
+// node (the vector's items note whether all were).
+void push_owner_item(PendingState& pending, const SharedCount& count, const SlotKey& key, CoreId core_id,
+                     PendingKind kind, bool touched);
 // The same for an item watching its core (either reference).
 template <class AnyCore>
-[[gnu::noinline]] void push_watched_item(std::vector<PendingItem>& q, const AnyCore& core, const SharedCount& count,
+[[gnu::noinline]] void push_watched_item(PendingState& pending, const AnyCore& core, const SharedCount& count,
                                          const SlotKey& key, CoreId core_id, PendingKind kind) {
-  q.emplace_back(WeakCore(core), count, key, core_id, kind);
+  pending.queue.emplace_back(WeakCore(core), count, key, core_id, kind);
+  pending.queue_pinned_by = LoneOwnerItem::kNotPinned;
 }
 
-// Queues an item for the node of core_id in the queue q,
-// watching core unless it is the owner's. The owner's item queued first
-// waits in the lone slot: tested inline, as a chain queues one per node.
-// touched: the installed scope touched the node (the lone item notes it).
+// Queues an item for the node of core_id in the pending queue, watching
+// core unless it is the owner's. The owner's item queued first waits in the
+// lone slot: tested inline, as a chain queues one per node. touched: the
+// installed scope touched the node (the lone item notes it).
 template <class AnyCore>
-[[gnu::always_inline]] inline void push_item(std::vector<PendingItem>& q, LoneOwnerItem& lone, const AnyCore& core,
-                                             const SharedCount& count, SlotKey key, CoreId core_id, PendingKind kind,
-                                             bool touched = false) {
+[[gnu::always_inline]] inline void push_item(PendingState& pending, const AnyCore& core, const SharedCount& count,
+                                             SlotKey key, CoreId core_id, PendingKind kind, bool touched = false) {
   const CoreRef* owner = installed_owner_ref(core_id);
-  if (owner == nullptr) return push_watched_item(q, core, count, key, core_id, kind);
-  if (!lone.waiting() && q.empty())
+  if (owner == nullptr) return push_watched_item(pending, core, count, key, core_id, kind);
+  LoneOwnerItem& lone = pending.lone;
+  if (!lone.waiting() && pending.queue.empty())
     return lone.hold(*owner, count, key, core_id, kind, touched ? installed_scope_id() : LoneOwnerItem::kNotPinned);
-  push_owner_item(q, count, key, core_id, kind);
+  push_owner_item(pending, count, key, core_id, kind, touched);
 }
 
 // Queues a check of the node, at most once per kind until drained.
@@ -123,8 +125,7 @@ void push_run_check_marked(const UncountedNode& node);
 // touched the node.
 [[gnu::always_inline]] inline void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key,
                                                          CoreId core_id, bool touched) {
-  PendingState& pending = pending_state();
-  push_item(pending.queue, pending.lone, core, count, key, core_id, PendingKind::RunCheck, touched);
+  push_item(pending_state(), core, count, key, core_id, PendingKind::RunCheck, touched);
 }
 
 // Whether an item waits in the queue: most frames close on an empty one,

@@ -83,6 +83,11 @@ struct KeptBuffers {
 // nothing out: no use can overlap another, so the queue has no borrow flag.
 struct PendingState {
   std::vector<PendingItem> queue;
+  // The scope that had touched (so pinned) the node of each item of the
+  // vector when it was queued, or LoneOwnerItem::kNotPinned: while that
+  // scope is installed, a drain of them need not look again. No scope id
+  // is given twice, so an id kept past its wave never matches.
+  std::uint64_t queue_pinned_by = LoneOwnerItem::kNotPinned;
   LoneOwnerItem lone;  // ahead of every item of the vector
   QueuedResolveChecks resolve_checks;
   KeptBuffers kept;  // for drains of several

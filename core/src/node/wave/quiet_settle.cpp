@@ -1,37 +1,9 @@
 #include "node/wave/quiet_settle.hpp"
 
-#include "node/wave/batch.hpp"
-#include "node/wave/delivery.hpp"
-#include "node/wave/delivery_order.hpp"
-#include "node/wave/dep_sink_plain.hpp"
-#include "node/wave/quiet_wave.hpp"
+#include "node/wave/quiet_settle_body.hpp"
 
 namespace korvalinth {
 
-bool settle_run_quietly(Arena& a, const UncountedNode& node) {
-  const SlotKey key = node.key();
-  if (!a.holds_every_entry(key)) return false;
-  const LiveSlotsWithAux s = whole_slots_with_aux(a, key.index);
-  // Sinks that all ignore the RESOLVED take nothing; a lone dep sink takes
-  // its record. Any other list is called.
-  const DepSink* lone = nullptr;
-  if (s.aux.sinks.heeds_dirty()) {
-    lone = static_cast<const DepSink*>(s.aux.sinks.lone_dep_sink());
-    if (lone == nullptr) return false;
-  }
-  // A batch takes the RESOLVED, and a delivery on the node queues it.
-  if (batch_collecting()) return false;
-  if (!quiet_road_fits(delivery_depth() == 0)) return false;
-  if (OrderedDelivery::in_progress_on(node)) return false;
-  if (!current_touched_in_installed_scope(a, key.index) || paused_or_pull_gated(s.config, s.aux)) return false;
-  if (lone) {
-    // Stamped with a frame of its own, as down's delivery would be.
-    DeliveryFrame frame;
-    if (!lone->record_resolved_quietly(a, node.core_ref())) return false;
-  }
-  s.edge.state.take_resolved();
-  s.edge.state.end_wave();
-  return true;
-}
+bool settle_run_quietly(Arena& a, const UncountedNode& node) { return settle_run_quietly_here(a, node); }
 
 }  // namespace korvalinth

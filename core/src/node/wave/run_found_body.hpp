@@ -9,6 +9,7 @@
 #include "base/thread_block.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/quiet_settle.hpp"
+#include "node/wave/quiet_settle_body.hpp"
 #include "node/wave/run_wave.hpp"
 #include "node/wave/stack_guard.hpp"
 #include "node/wave/wave_scope.hpp"
@@ -249,7 +250,9 @@ template <class Call>
 
 // The wave step after the call: the running flag cleared, the wave's values
 // become the deps' latest, and a run that emitted nothing resolves.
-// wave_pinned: the running wave pinned the node before its run.
+// wave_pinned: the running wave pinned the node before its run. SettleHere:
+// a quiet settle is made in this frame, not called.
+template <bool SettleHere = false>
 [[gnu::always_inline]] inline void finish_run(GraphCore& core, const UncountedNode& node, std::uint8_t partition_flag,
                                               StockedDepInputs& inputs, bool wave_pinned) {
   // Each road has its own list of old values: the resolving road's then
@@ -274,7 +277,8 @@ template <class Call>
       return;
     }
     end_running_of_run(*a, e, node, wave_pinned);
-    if (wave_pinned && e.state.dirty_went_to_quiet_sinks() && settle_run_quietly(*a, node)) {
+    if (wave_pinned && e.state.dirty_went_to_quiet_sinks() &&
+        (SettleHere ? settle_run_quietly_here(*a, node) : settle_run_quietly(*a, node))) {
       move_wave_values(e, old_latest, inputs);
       return;
     }
@@ -348,6 +352,7 @@ template <class Call>
 }
 
 // touched: the caller saw that the installed wave touched (so pinned) the node.
+template <bool SettleHere = false>
 [[gnu::always_inline]] inline void run_found_here(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s,
                                                   bool touched = false) {
   // Made states are sized to the deps, and a connection checks so: the deps
@@ -388,7 +393,7 @@ template <class Call>
     FnRunClaim claim(fn);
     fn->run(ctx);
   });
-  finish_run(core, node, ctx.partition_flag, ctx.inputs, wave_pinned);
+  finish_run<SettleHere>(core, node, ctx.partition_flag, ctx.inputs, wave_pinned);
 }
 
 }  // namespace run_body

@@ -16,7 +16,8 @@
 namespace korvalinth {
 
 void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s) {
-  run_body::run_found_here(held, node, s);
+  // Out of the drain's frame: a quiet settle is made in place.
+  run_body::run_found_here<true>(held, node, s);
 }
 
 void touch_for_run(Arena& a, const UncountedNode& node) {
