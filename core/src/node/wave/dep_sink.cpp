@@ -430,23 +430,41 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
   GraphCore& core = *sink->raw_core_;
   Arena& arena = *a;
   const std::uintptr_t room = stack_room_below(top);
+  // Read once: nothing met on the line installs or removes a scope.
+  const std::uint64_t scope_id = installed_scope_id();
+  // The installed scope, once a node of the line needed a touch and the
+  // line's core proved its owner's.
+  WaveScope* owner_scope = nullptr;
   std::uintptr_t depth = 0;  // below top, of the nested call that would call sink
   for (;;) {
-    if (sink->detached()) return;
+    const std::uint64_t dep = sink->cell_->value;
+    if (dep >= kDetachedDep) return;
     if (sink->raw_core_ != &core) [[unlikely]] {
       a.release();
       return deliver_at(top - depth, [sink] { sink->call(dirty_message()); });
     }
     depth += hop;
     if (depth > room) refuse_stack_depth();
-    NoHold hold;
-    if (enter_node(arena, *sink, hold) != Entered::Yes) {
-      // Nothing changed: its own call takes the holding road.
+    // Nothing changed: the node's own call takes the holding road, or faults.
+    const auto nest = [&] {
       a.release();
-      return deliver_at(top - depth + hop, [sink] { sink->call(dirty_message()); });
+      deliver_at(top - depth + hop, [sink] { sink->call(dirty_message()); });
+    };
+    const SlotKey key = sink->key_;
+    if (!arena.current_with_every_entry(key)) [[unlikely]]
+      return nest();
+    if (scope_id == 0 || arena.touch_stamp(key.index) != scope_id) {
+      if (!owner_scope) {
+        if (!installed_owner_ref(core.id())) [[unlikely]]
+          return nest();
+        // The owner's reference is set only while its scope is installed,
+        // and no holder of the scope's borrow reaches a dep sink.
+        owner_scope = &*wave_scope_cell().unguarded();
+      }
+      touch_untouched_in_frame(*owner_scope, arena, nullptr, sink->count_, key, core.id());
     }
-    LiveSlotsWithAux s = current_slots_with_aux(arena, sink->key_.index);
-    if (!record_dep_dirty(s, sink->cell_->value)) return;
+    LiveSlotsWithAux s = whole_slots_with_aux(arena, key.index);
+    if (!record_dep_dirty(s, dep)) return;
     Sink* const lone = s.aux.sinks.lone_dep_sink();
     if (lone == nullptr) {
       const SinkList::Reading sinks = s.aux.sinks.read();
@@ -467,9 +485,8 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
   if (dirty_hop_stack.load(std::memory_order_relaxed) == 0 && tls_dirty_hop_probe.callee == this) [[unlikely]]
     measure_dirty_hop(top);
   auto a = raw_core_->borrow_mut();
-  NoHold hold;
-  if (enter_node(*a, *this, hold) != Entered::Yes) return false;
-  LiveSlotsWithAux s = current_slots_with_aux(*a, key_.index);
+  if (enter_whole_node(*a, *this) != Entered::Yes) return false;
+  LiveSlotsWithAux s = whole_slots_with_aux(*a, key_.index);
   if (!record_dep_dirty(s, cell_->value)) return true;
   if (Sink* const lone = s.aux.sinks.lone_dep_sink()) {
     if (const std::uintptr_t hop = dirty_hop_stack.load(std::memory_order_relaxed)) [[likely]] {

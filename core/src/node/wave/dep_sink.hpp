@@ -85,7 +85,7 @@ class DepSink final : public Sink {
   CoreId dependent_core_id() const noexcept { return raw_core_->id(); }
   const SharedCount& dependent_count() const noexcept { return count_; }
   // Deactivation or a rewire detached it: it passes nothing on.
-  bool detached() const noexcept { return cell_->value >= (std::uint64_t{1} << 63); }
+  bool detached() const noexcept { return cell_->value >= kDetachedDep; }
 
  private:
   // The dep sinks from e on, taken in the list's order under one borrow of
@@ -106,6 +106,9 @@ class DepSink final : public Sink {
   // The line from sink on, under the borrow a of its core, charged hop per
   // node from the stack position top.
   [[gnu::noinline]] static void descend_line(RefMut<Arena>& a, DepSink* sink, std::uintptr_t top, std::uintptr_t hop);
+
+  // A dep index this high or above marks the sink detached.
+  static constexpr std::uint64_t kDetachedDep = std::uint64_t{1} << 63;
 
   std::shared_ptr<DepIndexCell> cell_;
   WeakCore core_;

@@ -77,12 +77,10 @@ enum class Entered : std::uint8_t { No, Yes, NeedsHold };
 // the node's own core.
 struct NoHold {};
 
-// As enter_node, for a node that needs no hold: touched by the running
+// Enters a node found current that needs no hold: touched by the running
 // wave already, or of the wave owner's core (touched now). NeedsHold, with
-// nothing changed, for any other; enter_node then enters it.
-[[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, NoHold&) {
-  const SlotKey key = sink.dependent();
-  if (!a.is_current(key)) return Entered::NeedsHold;
+// nothing changed, for any other.
+[[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, SlotKey key) {
   if (current_touched_in_installed_scope(a, key.index)) return Entered::Yes;
   const CoreId core_id = sink.dependent_core_id();
   if (!installed_owner_ref(core_id)) return Entered::NeedsHold;  // null too when no scope is installed
@@ -90,6 +88,23 @@ struct NoHold {};
   // holder of the scope's borrow reaches a dep sink: the touch needs none.
   touch_untouched_in_frame(*wave_scope_cell().unguarded(), a, nullptr, sink.dependent_count(), key, core_id);
   return Entered::Yes;
+}
+
+// As enter_node, for a node that needs no hold (see enter_current_node);
+// NeedsHold, with nothing changed, for any other: enter_node then enters it.
+[[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, NoHold&) {
+  const SlotKey key = sink.dependent();
+  if (!a.is_current(key)) return Entered::NeedsHold;
+  return enter_current_node(a, sink, key);
+}
+
+// The same for a node whose slot holds every entry only: its entries are
+// then read without a second test. NeedsHold for any other; the roads that
+// enter it then fault as their reads would.
+[[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink) {
+  const SlotKey key = sink.dependent();
+  if (!a.current_with_every_entry(key)) return Entered::NeedsHold;
+  return enter_current_node(a, sink, key);
 }
 
 // Dep i's first DATA of the wave recorded in the node s (its lists opened
@@ -105,7 +120,7 @@ struct NoHold {};
 }
 
 // A DATA whose whole work is to record its value and queue its node's run
-// check, for a node entered under the borrow a, inside a delivery (the
+// check, for a node entered whole under the borrow a, inside a delivery (the
 // caller tested it): from a dep not flagged, with no wave value to replace,
 // to a node that serves no pulls. It replaces nothing, so nothing drops
 // between the record and the push, and the push is made under the same
@@ -113,7 +128,7 @@ struct NoHold {};
 // record then takes it.
 [[gnu::always_inline]] inline bool record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
                                                      std::uint64_t i, const Message& m) {
-  LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
+  LiveSlotsWithAux s = whole_slots_with_aux(a, sink.dependent().index);
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return false;
   check_index(e.dep_state.size(), i);
@@ -133,8 +148,7 @@ struct NoHold {};
 // it again.
 [[gnu::always_inline]] inline bool enter_and_record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
                                                                std::uint64_t i, const Message& m) {
-  NoHold hold;
-  return enter_node(a, sink, hold) == Entered::Yes && record_plain_data(a, sink, core, i, m);
+  return enter_whole_node(a, sink) == Entered::Yes && record_plain_data(a, sink, core, i, m);
 }
 
 // The dep at index i turned dirty, for a node entered under this borrow,
