@@ -326,8 +326,9 @@ CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold
 // Stack a DIRTY keeps untouched for each node it passes on by a call, beside
 // its own state: with it a chain too deep for the stack faults in the DIRTY
 // phase, before any node took a value (a DATA passing down a chain nests
-// deeper per node). Either road of a DIRTY takes the same frame per node.
-inline constexpr std::size_t kDirtyDepthReserve = 144;
+// deeper per node). Either road of a DIRTY takes the same frame per node,
+// kCallAnyStack with its call.
+inline constexpr std::size_t kDirtyDepthReserve = 176;
 inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
 
 // The stack a DIRTY's call takes per node when a node's lone dep sink calls
@@ -516,18 +517,6 @@ namespace {
   call_dirty<std::optional<CallHold>>(sink, core, dep_index);
 }
 
-// A plain DATA (see record_plain_data) to a node that needs no hold, under
-// one borrow. False when it is not one: a DATA outside a delivery before
-// the borrow; a node entered meanwhile stays touched, and the general road
-// enters it again. The holding road keeps the general record: it is rare,
-// and it proves the plain one.
-[[gnu::always_inline]] inline bool call_plain_data(const DepSink& sink, GraphCore& core, std::uint64_t dep_index,
-                                                   const Message& message) {
-  if (delivery_depth() == 0) return false;
-  auto a = core.borrow_mut();
-  return enter_and_record_plain_data(*a, sink, core, dep_index, message);
-}
-
 // Any other message, with the hold Hold makes. False, with nothing
 // changed, when the node needs a hold that Hold does not make.
 template <class Hold>
@@ -562,7 +551,29 @@ template <class Hold>
 
 }  // namespace
 
+// A DATA inside a delivery goes its own way, in a frame of its own: most
+// are plain ones (see record_plain_data), which call nothing, so that frame
+// stays small. Outside a delivery a DATA is not a plain one.
 void DepSink::call(const Message& message) {
+  if (message.kind() == MessageKind::Data)
+    if (const std::uint64_t frame = delivery_frame_id()) return call_data(message, frame);
+  call_any(message);
+}
+
+void DepSink::call_data(const Message& message, std::uint64_t frame) {
+  if (detached()) return;
+  // Where the frame of any other message stands: a DATA faults for the
+  // stack where it did when it took that frame.
+  check_stack_headroom_at(reinterpret_cast<std::uintptr_t>(__builtin_dwarf_cfa()) - kCallAnyStack);
+  {
+    GraphCore& core = *raw_core_;
+    auto a = core.borrow_mut();
+    if (enter_and_record_plain_data(*a, *this, core, cell_->value, message, KnownFrameId{frame})) return;
+  }
+  call_any(message);
+}
+
+void DepSink::call_any(const Message& message) {
   if (detached()) return;
   check_stack_headroom();
   GraphCore& core = *raw_core_;
@@ -575,7 +586,6 @@ void DepSink::call(const Message& message) {
     }
     return call_dirty_holding(*this, core, dep_index);
   }
-  if (message.kind() == MessageKind::Data && call_plain_data(*this, core, dep_index, message)) return;
   if (call_with<NoHold>(*this, core, dep_index, message)) return;
   call_holding(*this, core, dep_index, message);
 }

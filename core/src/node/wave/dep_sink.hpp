@@ -100,6 +100,14 @@ class DepSink final : public Sink {
   // config, aux).
   bool dep_takes_dirty_quietly(EdgeEntry& e, const ConfigEntry& config, const AuxEntry& aux,
                                QuietDirtyMark& mark) const noexcept;
+  // A DATA inside the delivery frame whose id is frame, recorded in place
+  // when it is a plain one; else call_any.
+  [[gnu::noinline]] void call_data(const Message& message, std::uint64_t frame);
+  // Any message; a plain DATA is taken by call_data.
+  [[gnu::noinline]] void call_any(const Message& message);
+  // The stack call_any takes below its caller's call (return address,
+  // saved registers and frame, as this build lays it out).
+  static constexpr std::uintptr_t kCallAnyStack = 448;
   // A DIRTY to this sink's node that needs no hold, going on down a line
   // of lone dep sinks; false, with nothing changed, when it needs a hold.
   bool call_dirty_no_hold();
