@@ -561,14 +561,15 @@ void DepSink::call(const Message& message) {
 }
 
 void DepSink::call_data(const Message& message, std::uint64_t frame) {
-  if (detached()) return;
+  const std::uint64_t dep_index = cell_->value;
+  if (dep_index >= kDetachedDep) return;
   // Where the frame of any other message stands: a DATA faults for the
   // stack where it did when it took that frame.
   check_stack_headroom_at(reinterpret_cast<std::uintptr_t>(__builtin_dwarf_cfa()) - kCallAnyStack);
   {
     GraphCore& core = *raw_core_;
     auto a = core.borrow_mut();
-    if (enter_and_record_plain_data(*a, *this, core, cell_->value, message, KnownFrameId{frame})) return;
+    if (enter_and_record_plain_data(*a, *this, core, dep_index, message, KnownFrameId{frame})) return;
   }
   call_any(message);
 }
