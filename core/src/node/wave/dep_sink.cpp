@@ -553,7 +553,9 @@ template <class Hold>
 
 // A DATA inside a delivery goes its own way, in a frame of its own: most
 // are plain ones (see record_plain_data), which call nothing, so that frame
-// stays small. Outside a delivery a DATA is not a plain one.
+// stays small. Outside a delivery a DATA is not a plain one. A node that
+// needs a hold takes the general record: it is rare, and it proves the
+// plain one.
 void DepSink::call(const Message& message) {
   if (message.kind() == MessageKind::Data)
     if (const std::uint64_t frame = delivery_frame_id()) return call_data(message, frame);

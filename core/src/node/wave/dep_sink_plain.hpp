@@ -135,10 +135,10 @@ template <class FrameId = ReadFrameId>
 // A DATA whose whole work is to record its value and queue its node's run
 // check, for a node entered whole under the borrow a, inside the delivery
 // frame whose id frame_id gives (the caller tested it): from a dep not
-// flagged, with no wave value to replace, to a node that serves no pulls. It replaces nothing, so nothing drops
-// between the record and the push, and the push is made under the same
-// borrow. False, with nothing changed, for any other DATA; the general
-// record then takes it.
+// flagged, with no wave value to replace, to a node that serves no pulls.
+// It replaces nothing, so nothing drops between the record and the push,
+// and the push is made under the same borrow. False, with nothing changed,
+// for any other DATA; the general record then takes it.
 template <class FrameId>
 [[gnu::always_inline]] inline bool record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
                                                      std::uint64_t i, const Message& m, FrameId frame_id) {
