@@ -32,6 +32,10 @@ struct ArenaTestAccess {
   static void drop_config(Arena& a, std::uint64_t i) { drop(a, a.config_, i, Arena::kHeldConfig); }
   static void drop_aux(Arena& a, std::uint64_t i) { drop(a, a.aux_, i, Arena::kHeldAux); }
   static void empty_run(Arena& a, std::uint64_t i) { a.held_[i] &= static_cast<std::uint8_t>(~Arena::kHeldRun); }
+  static void fill_run(Arena& a, std::uint64_t i) { a.held_[i] |= Arena::kHeldRun; }
+  // The config entry marked missing and marked back, its content kept.
+  static void hide_config(Arena& a, std::uint64_t i) { a.held_[i] &= static_cast<std::uint8_t>(~Arena::kHeldConfig); }
+  static void show_config(Arena& a, std::uint64_t i) { a.held_[i] |= Arena::kHeldConfig; }
   static void set_pin(Arena& a, std::uint64_t i, std::uint64_t pins) { a.pin_[i] = pins; }
   template <class E>
   static void drop(Arena& a, Column<E>& column, std::uint64_t i, std::uint8_t bit) {
@@ -433,6 +437,80 @@ TEST(GraphCoreArena, EachSlotReaderFaultsAsItsEntriesCheckedOneByOne) {
         const std::string expected = fault_text([&] { one_by_one(arena, key); });
         EXPECT_EQ(fault_text([&] { one_test(arena, key); }), expected) << name << " " << plants.size();
       }
+    }
+  }
+}
+
+// The one test of a key and every entry says yes exactly where the key and
+// each entry checked one by one give no fault.
+TEST(GraphCoreArena, CurrentWithEveryEntryIsTheKeyAndEachEntryChecked) {
+  using Plant = void (*)(Arena&, std::uint64_t);
+  const std::vector<Plant> each = {ArenaTestAccess::drop_topology, ArenaTestAccess::drop_call,
+                                   ArenaTestAccess::drop_config,   ArenaTestAccess::empty_run,
+                                   ArenaTestAccess::drop_edge,     ArenaTestAccess::drop_aux};
+  std::vector<std::vector<Plant>> cases = {{}};
+  for (Plant plant : each) cases.push_back({plant});
+  for (const auto& plants : cases) {
+    for (const bool stale : {false, true}) {
+      auto core = GraphCore::create();
+      NodeHandle a = make_state(core);
+      Arena& arena = core->unguarded();
+      for (Plant plant : plants) plant(arena, a.index());
+      const SlotKey key = stale ? SlotKey{a.index(), a.key().generation + 1} : a.key();
+      const bool whole = fault_text([&] {
+                           arena.check(key);
+                           slots_checked_one_by_one(arena, key.index);
+                         }) == "<no fault>";
+      EXPECT_EQ(arena.current_with_every_entry(key), whole) << plants.size() << " " << stale;
+    }
+  }
+  auto core = GraphCore::create();
+  EXPECT_FALSE(core->unguarded().current_with_every_entry(SlotKey{0, 0}));  // past the last slot
+}
+
+// A dep sink's DIRTY and DATA that meet a node without one of its entries
+// fault on every road (the DIRTY's first node, a node further down its
+// line, a DATA recorded in place): the fault errors the nodes it passes
+// back through, and nothing goes on past the node.
+TEST(DepSinkEntries, AMessageMeetingANodeWithoutAnEntryFaultsOnEveryRoad) {
+  using S = NodeStatus;
+  struct Case {
+    const char* road;
+    std::size_t met;  // the node of the line the message meets
+    bool in_run;      // planted while the line's first node runs: a DATA meets it
+    std::vector<S> statuses;  // the source's, then the line's
+    std::vector<std::string> log;
+  };
+  const std::vector<Case> cases = {
+      {"first DIRTY", 0, false, {S::Errored, S::Settled, S::Settled, S::Settled, S::Settled}, {"START", "DATA 4"}},
+      {"DIRTY down a line", 2, false, {S::Errored, S::Errored, S::Errored, S::Settled, S::Settled}, {"START", "DATA 4"}},
+      {"DATA", 2, true, {S::Settled, S::Settled, S::Errored, S::Dirty, S::Dirty}, {"START", "DATA 4", "DIRTY"}},
+  };
+  using Plant = void (*)(Arena&, std::uint64_t);
+  for (const Case& c : cases) {
+    for (const auto& [plant, unplant] : {std::pair<Plant, Plant>{ArenaTestAccess::empty_run, ArenaTestAccess::fill_run},
+                                         {ArenaTestAccess::hide_config, ArenaTestAccess::show_config}}) {
+      auto core = GraphCore::create();
+      NodeHandle source = make_state(core, iv(1));
+      std::vector<NodeHandle> line;
+      bool armed = false;
+      line.push_back(make_node(core, deps_of({&source}), fn_of([&](RunContext& ctx) {
+                                 if (armed) plant(core->unguarded(), line[c.met].index());
+                                 emit_data(ctx, iv(int_of(ctx.inputs[0].current)));
+                               })));
+      for (int k = 0; k < 3; ++k) line.push_back(make_map(core, line.back(), [](int x) { return x + 1; }));
+      auto sub = subscribe_recording(line.back());
+      if (c.in_run)
+        armed = true;
+      else
+        plant(core->unguarded(), line[c.met].index());
+      EXPECT_EQ(fault_text([&] { node_set(source, iv(2)); }), "<no fault>") << c.road;
+      armed = false;
+      std::vector<S> statuses = {status_of(source)};
+      unplant(core->unguarded(), line[c.met].index());
+      for (const NodeHandle& n : line) statuses.push_back(status_of(n));
+      EXPECT_EQ(statuses, c.statuses) << c.road;
+      EXPECT_EQ(sub.log(), c.log) << c.road;
     }
   }
 }

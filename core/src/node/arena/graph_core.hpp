@@ -125,6 +125,12 @@ class Arena : private SlotHeldBits {
     constexpr std::uint8_t wanted = kLive | kEveryEntry;
     return (held_[i] & wanted) == wanted && version_[i].present();
   }
+  // The key is current and its slot holds every entry (its version not
+  // asked): a wave step's readers of the slot do not fault.
+  bool current_with_every_entry(SlotKey k) const noexcept {
+    constexpr std::uint8_t wanted = kLive | kEveryEntry;
+    return names_slot(k) && (held_[k.index] & wanted) == wanted;
+  }
   void check(SlotKey k) const {
     if (!is_current(k)) fault(kStaleSlot);
   }
@@ -436,7 +442,8 @@ struct SlotReaders {
 inline LiveSlots live_slots(Arena& a, SlotKey k) { return SlotReaders::live(a, k); }
 // The same for a slot whose key the caller found current under this borrow.
 inline LiveSlotsWithAux current_slots_with_aux(Arena& a, std::uint64_t i) { return SlotReaders::with_aux(a, i); }
-// The same for a slot whose key holds_every_entry found under this borrow.
+// The same for a slot whose key holds_every_entry or
+// current_with_every_entry found under this borrow.
 inline LiveSlotsWithAux whole_slots_with_aux(Arena& a, std::uint64_t i) noexcept {
   return SlotReaders::with_aux_whole(a, i);
 }

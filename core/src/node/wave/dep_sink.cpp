@@ -326,8 +326,9 @@ CoreRef* held_core(std::optional<CallHold>& hold) noexcept { return hold ? &hold
 // Stack a DIRTY keeps untouched for each node it passes on by a call, beside
 // its own state: with it a chain too deep for the stack faults in the DIRTY
 // phase, before any node took a value (a DATA passing down a chain nests
-// deeper per node). Either road of a DIRTY takes the same frame per node.
-inline constexpr std::size_t kDirtyDepthReserve = 144;
+// deeper per node). Either road of a DIRTY takes the same frame per node,
+// kCallAnyStack with its call.
+inline constexpr std::size_t kDirtyDepthReserve = 176;
 inline constexpr std::size_t kHoldingDirtyDepthReserve = 112;
 
 // The stack a DIRTY's call takes per node when a node's lone dep sink calls
@@ -430,23 +431,41 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
   GraphCore& core = *sink->raw_core_;
   Arena& arena = *a;
   const std::uintptr_t room = stack_room_below(top);
+  // Read once: nothing met on the line installs or removes a scope.
+  const std::uint64_t scope_id = installed_scope_id();
+  // The installed scope, once a node of the line needed a touch and the
+  // line's core proved its owner's.
+  WaveScope* owner_scope = nullptr;
   std::uintptr_t depth = 0;  // below top, of the nested call that would call sink
   for (;;) {
-    if (sink->detached()) return;
+    const std::uint64_t dep = sink->cell_->value;
+    if (dep >= kDetachedDep) return;
     if (sink->raw_core_ != &core) [[unlikely]] {
       a.release();
       return deliver_at(top - depth, [sink] { sink->call(dirty_message()); });
     }
     depth += hop;
     if (depth > room) refuse_stack_depth();
-    NoHold hold;
-    if (enter_node(arena, *sink, hold) != Entered::Yes) {
-      // Nothing changed: its own call takes the holding road.
+    // Nothing changed: the node's own call takes the holding road, or faults.
+    const auto nest = [&] {
       a.release();
-      return deliver_at(top - depth + hop, [sink] { sink->call(dirty_message()); });
+      deliver_at(top - depth + hop, [sink] { sink->call(dirty_message()); });
+    };
+    const SlotKey key = sink->key_;
+    if (!arena.current_with_every_entry(key)) [[unlikely]]
+      return nest();
+    if (scope_id == 0 || arena.touch_stamp(key.index) != scope_id) {
+      if (!owner_scope) {
+        if (!installed_owner_ref(core.id())) [[unlikely]]
+          return nest();
+        // The owner's reference is set only while its scope is installed,
+        // and no holder of the scope's borrow reaches a dep sink.
+        owner_scope = &*wave_scope_cell().unguarded();
+      }
+      touch_untouched_in_frame(*owner_scope, arena, nullptr, sink->count_, key, core.id());
     }
-    LiveSlotsWithAux s = current_slots_with_aux(arena, sink->key_.index);
-    if (!record_dep_dirty(s, sink->cell_->value)) return;
+    LiveSlotsWithAux s = whole_slots_with_aux(arena, key.index);
+    if (!record_dep_dirty(s, dep)) return;
     Sink* const lone = s.aux.sinks.lone_dep_sink();
     if (lone == nullptr) {
       const SinkList::Reading sinks = s.aux.sinks.read();
@@ -467,9 +486,8 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
   if (dirty_hop_stack.load(std::memory_order_relaxed) == 0 && tls_dirty_hop_probe.callee == this) [[unlikely]]
     measure_dirty_hop(top);
   auto a = raw_core_->borrow_mut();
-  NoHold hold;
-  if (enter_node(*a, *this, hold) != Entered::Yes) return false;
-  LiveSlotsWithAux s = current_slots_with_aux(*a, key_.index);
+  if (enter_whole_node(*a, *this) != Entered::Yes) return false;
+  LiveSlotsWithAux s = whole_slots_with_aux(*a, key_.index);
   if (!record_dep_dirty(s, cell_->value)) return true;
   if (Sink* const lone = s.aux.sinks.lone_dep_sink()) {
     if (const std::uintptr_t hop = dirty_hop_stack.load(std::memory_order_relaxed)) [[likely]] {
@@ -497,18 +515,6 @@ namespace {
   std::byte depth_reserve[kHoldingDirtyDepthReserve];
   asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
   call_dirty<std::optional<CallHold>>(sink, core, dep_index);
-}
-
-// A plain DATA (see record_plain_data) to a node that needs no hold, under
-// one borrow. False when it is not one: a DATA outside a delivery before
-// the borrow; a node entered meanwhile stays touched, and the general road
-// enters it again. The holding road keeps the general record: it is rare,
-// and it proves the plain one.
-[[gnu::always_inline]] inline bool call_plain_data(const DepSink& sink, GraphCore& core, std::uint64_t dep_index,
-                                                   const Message& message) {
-  if (delivery_depth() == 0) return false;
-  auto a = core.borrow_mut();
-  return enter_and_record_plain_data(*a, sink, core, dep_index, message);
 }
 
 // Any other message, with the hold Hold makes. False, with nothing
@@ -545,7 +551,32 @@ template <class Hold>
 
 }  // namespace
 
+// A DATA inside a delivery goes its own way, in a frame of its own: most
+// are plain ones (see record_plain_data), which call nothing, so that frame
+// stays small. Outside a delivery a DATA is not a plain one. A node that
+// needs a hold takes the general record: it is rare, and it proves the
+// plain one.
 void DepSink::call(const Message& message) {
+  if (message.kind() == MessageKind::Data)
+    if (const std::uint64_t frame = delivery_frame_id()) return call_data(message, frame);
+  call_any(message);
+}
+
+void DepSink::call_data(const Message& message, std::uint64_t frame) {
+  const std::uint64_t dep_index = cell_->value;
+  if (dep_index >= kDetachedDep) return;
+  // Where the frame of any other message stands: a DATA faults for the
+  // stack where it did when it took that frame.
+  check_stack_headroom_at(reinterpret_cast<std::uintptr_t>(__builtin_dwarf_cfa()) - kCallAnyStack);
+  {
+    GraphCore& core = *raw_core_;
+    auto a = core.borrow_mut();
+    if (enter_and_record_plain_data(*a, *this, core, dep_index, message, KnownFrameId{frame})) return;
+  }
+  call_any(message);
+}
+
+void DepSink::call_any(const Message& message) {
   if (detached()) return;
   check_stack_headroom();
   GraphCore& core = *raw_core_;
@@ -558,7 +589,6 @@ void DepSink::call(const Message& message) {
     }
     return call_dirty_holding(*this, core, dep_index);
   }
-  if (message.kind() == MessageKind::Data && call_plain_data(*this, core, dep_index, message)) return;
   if (call_with<NoHold>(*this, core, dep_index, message)) return;
   call_holding(*this, core, dep_index, message);
 }

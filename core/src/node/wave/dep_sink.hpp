@@ -85,7 +85,7 @@ class DepSink final : public Sink {
   CoreId dependent_core_id() const noexcept { return raw_core_->id(); }
   const SharedCount& dependent_count() const noexcept { return count_; }
   // Deactivation or a rewire detached it: it passes nothing on.
-  bool detached() const noexcept { return cell_->value >= (std::uint64_t{1} << 63); }
+  bool detached() const noexcept { return cell_->value >= kDetachedDep; }
 
  private:
   // The dep sinks from e on, taken in the list's order under one borrow of
@@ -100,12 +100,23 @@ class DepSink final : public Sink {
   // config, aux).
   bool dep_takes_dirty_quietly(EdgeEntry& e, const ConfigEntry& config, const AuxEntry& aux,
                                QuietDirtyMark& mark) const noexcept;
+  // A DATA inside the delivery frame whose id is frame, recorded in place
+  // when it is a plain one; else call_any.
+  [[gnu::noinline]] void call_data(const Message& message, std::uint64_t frame);
+  // Any message; a plain DATA is taken by call_data.
+  [[gnu::noinline]] void call_any(const Message& message);
+  // The stack call_any takes below its caller's call (return address,
+  // saved registers and frame, as this build lays it out).
+  static constexpr std::uintptr_t kCallAnyStack = 448;
   // A DIRTY to this sink's node that needs no hold, going on down a line
   // of lone dep sinks; false, with nothing changed, when it needs a hold.
   bool call_dirty_no_hold();
   // The line from sink on, under the borrow a of its core, charged hop per
   // node from the stack position top.
   [[gnu::noinline]] static void descend_line(RefMut<Arena>& a, DepSink* sink, std::uintptr_t top, std::uintptr_t hop);
+
+  // A dep index this high or above marks the sink detached.
+  static constexpr std::uint64_t kDetachedDep = std::uint64_t{1} << 63;
 
   std::shared_ptr<DepIndexCell> cell_;
   WeakCore core_;

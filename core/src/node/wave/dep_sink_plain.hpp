@@ -23,11 +23,10 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d) {
   return d.deliveries;
 }
 
-// Appends value to the dep's list of the current frame. A dep's first
-// value of a wave (its lists were taken by the last run) opens the list
-// with it in place. Inlined into the DATA road.
-[[gnu::always_inline]] inline void push_in_current_frame(DepSlot& d, const SharedValue& value) {
-  const std::uint64_t frame = delivery_frame_id();
+// Appends value to the dep's list of the current frame, whose id is frame.
+// A dep's first value of a wave (its lists were taken by the last run)
+// opens the list with it in place. Inlined into the DATA road.
+[[gnu::always_inline]] inline void push_in_current_frame(DepSlot& d, const SharedValue& value, std::uint64_t frame) {
   if (d.stamp != frame && d.deliveries.empty()) {
     d.deliveries.open_first_list_with(value);
     d.stamp = frame;
@@ -47,8 +46,9 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d) {
 
 // A DATA's value, the dep's wave value set already: kept in the frame's
 // list and as the dep's input, and the dep settled.
-[[gnu::always_inline]] inline void record_data_value(NodeState& state, DepSlot& d, const SharedValue& value) {
-  push_in_current_frame(d, value);
+[[gnu::always_inline]] inline void record_data_value(NodeState& state, DepSlot& d, const SharedValue& value,
+                                                     std::uint64_t frame = delivery_frame_id()) {
+  push_in_current_frame(d, value, frame);
   d.has_value = 1;
   state.dep_settled(d);
 }
@@ -77,12 +77,10 @@ enum class Entered : std::uint8_t { No, Yes, NeedsHold };
 // the node's own core.
 struct NoHold {};
 
-// As enter_node, for a node that needs no hold: touched by the running
+// Enters a node found current that needs no hold: touched by the running
 // wave already, or of the wave owner's core (touched now). NeedsHold, with
-// nothing changed, for any other; enter_node then enters it.
-[[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, NoHold&) {
-  const SlotKey key = sink.dependent();
-  if (!a.is_current(key)) return Entered::NeedsHold;
+// nothing changed, for any other.
+[[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, SlotKey key) {
   if (current_touched_in_installed_scope(a, key.index)) return Entered::Yes;
   const CoreId core_id = sink.dependent_core_id();
   if (!installed_owner_ref(core_id)) return Entered::NeedsHold;  // null too when no scope is installed
@@ -92,28 +90,59 @@ struct NoHold {};
   return Entered::Yes;
 }
 
+// As enter_node, for a node that needs no hold (see enter_current_node);
+// NeedsHold, with nothing changed, for any other: enter_node then enters it.
+[[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, NoHold&) {
+  const SlotKey key = sink.dependent();
+  if (!a.is_current(key)) return Entered::NeedsHold;
+  return enter_current_node(a, sink, key);
+}
+
+// The same for a node whose slot holds every entry only: its entries are
+// then read without a second test. NeedsHold for any other; the roads that
+// enter it then fault as their reads would.
+[[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink) {
+  const SlotKey key = sink.dependent();
+  if (!a.current_with_every_entry(key)) return Entered::NeedsHold;
+  return enter_current_node(a, sink, key);
+}
+
+// The open delivery frame's id, read where it is needed.
+struct ReadFrameId {
+  std::uint64_t operator()() const noexcept { return delivery_frame_id(); }
+};
+// The same, read by the caller already.
+struct KnownFrameId {
+  std::uint64_t id;
+  std::uint64_t operator()() const noexcept { return id; }
+};
+
 // Dep i's first DATA of the wave recorded in the node s (its lists opened
 // in place), and the node's run check queued when that settles its deps.
+// frame_id gives the open delivery frame's id.
+template <class FrameId = ReadFrameId>
 [[gnu::always_inline]] inline void record_first_data(const LiveSlotsWithAux& s, const DepSink& sink, GraphCore& core,
-                                                     std::uint64_t i, DepSlot& d, const Message& m) {
+                                                     std::uint64_t i, DepSlot& d, const Message& m,
+                                                     FrameId frame_id = {}) {
   EdgeEntry& e = s.edge;
   const SharedValue& value = m.data_value();
   set_first_wave_value(e, i, d, value);
-  record_data_value(e.state, d, value);
+  record_data_value(e.state, d, value, frame_id());
   if (deps_settled_or_owe_run(e.state, s.config, s.aux) && mark_run_check_queued(e))
     push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id(), true);
 }
 
 // A DATA whose whole work is to record its value and queue its node's run
-// check, for a node entered under the borrow a, inside a delivery (the
-// caller tested it): from a dep not flagged, with no wave value to replace,
-// to a node that serves no pulls. It replaces nothing, so nothing drops
-// between the record and the push, and the push is made under the same
-// borrow. False, with nothing changed, for any other DATA; the general
-// record then takes it.
+// check, for a node entered whole under the borrow a, inside the delivery
+// frame whose id frame_id gives (the caller tested it): from a dep not
+// flagged, with no wave value to replace, to a node that serves no pulls.
+// It replaces nothing, so nothing drops between the record and the push,
+// and the push is made under the same borrow. False, with nothing changed,
+// for any other DATA; the general record then takes it.
+template <class FrameId>
 [[gnu::always_inline]] inline bool record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
-                                                     std::uint64_t i, const Message& m) {
-  LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
+                                                     std::uint64_t i, const Message& m, FrameId frame_id) {
+  LiveSlotsWithAux s = whole_slots_with_aux(a, sink.dependent().index);
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return false;
   check_index(e.dep_state.size(), i);
@@ -123,7 +152,7 @@ struct NoHold {};
   }
   DepSlot& d = e.dep_state[i];
   if (d.wave_value || s.config.pull_id) return false;
-  record_first_data(s, sink, core, i, d, m);
+  record_first_data(s, sink, core, i, d, m, frame_id);
   return true;
 }
 
@@ -131,10 +160,12 @@ struct NoHold {};
 // entered and recorded under the borrow a. False, with nothing recorded,
 // for any other; the node may stay touched, and the general road enters
 // it again.
+// frame_id gives the open delivery frame's id.
+template <class FrameId = ReadFrameId>
 [[gnu::always_inline]] inline bool enter_and_record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
-                                                               std::uint64_t i, const Message& m) {
-  NoHold hold;
-  return enter_node(a, sink, hold) == Entered::Yes && record_plain_data(a, sink, core, i, m);
+                                                               std::uint64_t i, const Message& m,
+                                                               FrameId frame_id = {}) {
+  return enter_whole_node(a, sink) == Entered::Yes && record_plain_data(a, sink, core, i, m, frame_id);
 }
 
 // The dep at index i turned dirty, for a node entered under this borrow,

@@ -55,12 +55,13 @@ inline std::uintptr_t stack_position() noexcept {
 // The fault of a check that found no room.
 [[noreturn, gnu::cold]] void refuse_stack_depth();
 
-inline void check_stack_headroom() {
-  const std::uintptr_t sp = detail::stack_position();
+// The check for a frame standing at sp.
+inline void check_stack_headroom_at(std::uintptr_t sp) {
   const detail::StackBounds& b = detail::tls_stack_bounds;
   if (sp - b.low < b.reserve) [[unlikely]]
     detail::check_stack_slow(sp);
 }
+inline void check_stack_headroom() { check_stack_headroom_at(detail::stack_position()); }
 
 // The stack between the position at and the reserve: a loop that stands
 // for nested calls below at charges what they would take against it (a
