@@ -470,8 +470,10 @@ TEST(GraphCoreArena, CurrentWithEveryEntryIsTheKeyAndEachEntryChecked) {
 
 // A dep sink's DIRTY and DATA that meet a node without one of its entries
 // fault on every road (the DIRTY's first node, a node further down its
-// line, a DATA recorded in place): the fault errors the nodes it passes
-// back through, and nothing goes on past the node.
+// line, a DATA): the fault errors the nodes it passes back through, and
+// nothing goes on past the node. A DATA's outcome is the same whether it
+// faults at the dep sink or at the run check it would queue: the DATA row
+// fixes the outcome, not where the fault is raised.
 TEST(DepSinkEntries, AMessageMeetingANodeWithoutAnEntryFaultsOnEveryRoad) {
   using S = NodeStatus;
   struct Case {
