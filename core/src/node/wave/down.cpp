@@ -556,6 +556,8 @@ void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list
   deliver_down(node, entry, list, Queued::No);
 }
 
+// The entries beside a wave step's, read after them (CurrentWaveSlots: the
+// slot's mask was tested with its key).
 inline LiveSlotsWithAux slots_beside(Arena& a, std::uint64_t i, const WaveSlots& wave) {
   return slots_beside_wave_entries(a, i, wave.topology, wave.edge);
 }
@@ -776,12 +778,12 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   auto a = node.core_ref().borrow_mut();
   const WaveSlots wave = wave_slots(*a, node.key());
   DataSlots slots;
-  if (!reads_as_plain_emit(*a, node, wave, slots)) [[unlikely]] {
-    down_data_not_plain(a, node, wave, m);
-    return false;
+  if (reads_as_plain_emit(*a, node, wave, slots)) {
+    deliver_plain_emit_in_frame(a, node, slots, m);
+    return true;
   }
-  deliver_plain_emit_in_frame(a, node, slots, m);
-  return true;
+  down_data_not_plain(a, node, wave, m);
+  return false;
 }
 
 // A DATA up to the drain; false when another road took it whole. A running
@@ -849,8 +851,8 @@ inline constexpr std::size_t kReleasedDownDepthReserve = 32;
 void down_released(const UncountedNode& node, const Value* value) {
   {
     ReleasedData data(value);
-    // Keeps the frame the sinks are called below at the size it had while
-    // the plain emit took a borrow: deep chains fault where they did.
+    // Keeps the frame the sinks are called below at 176 bytes, its size
+    // while the plain emit took a borrow: deep chains fault where they did.
     std::byte depth_reserve[kReleasedDownDepthReserve];
     asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
     if (!down_data_until_drain(node, data.message())) return;
