@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -513,6 +514,45 @@ TEST(DepSinkEntries, AMessageMeetingANodeWithoutAnEntryFaultsOnEveryRoad) {
       for (const NodeHandle& n : line) statuses.push_back(status_of(n));
       EXPECT_EQ(statuses, c.statuses) << c.road;
       EXPECT_EQ(sub.log(), c.log) << c.road;
+    }
+  }
+}
+
+// A node function's emit reads its own slot: with an entry missing, the
+// emit of a released value (the short road, which tests the whole slot at
+// once) faults as the general road's reads in order do.
+TEST(GraphCoreArena, ARunningNodesEmitFaultsAsItsEntriesCheckedInOrder) {
+  using Plant = void (*)(Arena&, std::uint64_t);
+  // The entries beside the wave step's (a missing edge or topology entry
+  // faults in the wave step's own read, tested above, and leaves a graph
+  // that cannot be released).
+  const std::vector<std::pair<Plant, const char*>> cases = {
+      {ArenaTestAccess::drop_aux, kAuxSlot},
+      {ArenaTestAccess::drop_call, kCallSlot},
+      {ArenaTestAccess::drop_config, kConfigSlot},
+      {ArenaTestAccess::empty_run, kRunSlot},
+  };
+  for (const auto& [plant, text] : cases) {
+    for (const bool released : {true, false}) {
+      std::vector<std::string> log;  // outlives the graph, whose sink logs its drop into it
+      auto core = GraphCore::create();
+      NodeHandle s = make_state(core, iv(0));
+      std::string emitted = "<not run>";
+      bool planted = false;
+      NodeHandle m = make_node(core, deps_of({&s}), fn_of([&, plant = plant](RunContext& ctx) {
+                                 if (!planted) return emit_data(ctx, iv(0));
+                                 plant(core->unguarded(), ctx.node.index());
+                                 emitted = fault_text([&] {
+                                   if (released) return down_released(ctx.node, iv(1).release());
+                                   down(ctx.node, one_message(Message::data(iv(1))));
+                                 });
+                               }));
+      auto sink = std::make_shared<NamedSink>(&log, "a");
+      UnsubscribeFn off = node_subscribe(m, sink);
+      planted = true;
+      fault_text([&] { node_set(s, iv(1)); });  // the run's finish reads the broken slot too
+      EXPECT_EQ(emitted, text) << text << (released ? " released" : " list");
+      EXPECT_EQ(std::count(log.begin(), log.end(), "a DATA 1"), 0) << text;
     }
   }
 }

@@ -351,3 +351,72 @@ TEST_P(WaveSetRoads, GiveTheExactLogAndReleaseOrder) {
 
 INSTANTIATE_TEST_SUITE_P(Table, WaveSetRoads, ::testing::ValuesIn(kWaveSetCases),
                          [](const ::testing::TestParamInfo<WaveSetCase>& i) { return std::string(i.param.name); });
+
+namespace {
+
+// A node paused inside its own run, then emitting: under resume-all its DATA
+// waits for the resume; under the other modes it goes out in the run.
+struct PausedInRunCase {
+  const char* name;
+  Pausable pausable;
+  Road road;
+  std::vector<std::string> log;
+};
+
+std::vector<std::string> run_paused_in_run_case(const PausedInRunCase& c) {
+  std::vector<std::string> log;
+  auto core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(0));
+  NodeSpec spec;
+  spec.pausable = c.pausable;
+  bool pause = false;
+  NodeHandle m = make_node(core, deps_of({&s}), fn_of([&](RunContext& ctx) {
+                             if (pause) node_pause(ctx.node, "p");
+                             emit_by(c.road, ctx.node, iv(10 + int_of(ctx.inputs[0].current)));
+                           }),
+                           spec);
+  auto sink = std::make_shared<NamedSink>(&log, "a");
+  UnsubscribeFn off = node_subscribe(m, sink);
+  sink.reset();
+  pause = true;
+  log.push_back("set");
+  log.push_back(fault_text([&] { node_set(s, iv(1)); }));
+  log.push_back("resume");
+  log.push_back(fault_text([&] { node_resume(m, "p"); }));
+  log.push_back("cache " + name_of(cache_of(m)));
+  off.call();
+  return log;
+}
+
+std::vector<PausedInRunCase> paused_in_run_cases() {
+  const std::vector<std::string> goes_out = {"a START", "a DATA 10", "set", "a DIRTY", "a DATA 11", "<no fault>",
+                                             "resume", "<no fault>", "cache 11", "~a"};
+  const std::vector<std::string> waits = {"a START", "a DATA 10", "set",       "a DIRTY",  "<no fault>", "resume",
+                                          "a DIRTY", "a DATA 11", "<no fault>", "cache 11", "~a"};
+  std::vector<PausedInRunCase> cases;
+  for (Road road : {Road::OneMessage, Road::ListOfOne, Road::ReleasedValue}) {
+    cases.push_back({"pausable", Pausable::True, road, goes_out});
+    cases.push_back({"resume_all", Pausable::ResumeAll, road, waits});
+    cases.push_back({"not_pausable", Pausable::False, road, goes_out});
+  }
+  return cases;
+}
+
+class PausedInRun : public ::testing::TestWithParam<PausedInRunCase> {};
+
+std::string paused_in_run_name(const ::testing::TestParamInfo<PausedInRunCase>& i);
+
+}  // namespace
+
+TEST_P(PausedInRun, HoldsTheEmitUnderResumeAllAlone) {
+  EXPECT_EQ(run_paused_in_run_case(GetParam()), GetParam().log);
+}
+
+namespace {
+std::string paused_in_run_name(const ::testing::TestParamInfo<PausedInRunCase>& i) {
+  const char* const roads[] = {"one", "list", "released"};
+  return std::string(i.param.name) + "_" + roads[static_cast<int>(i.param.road)];
+}
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Table, PausedInRun, ::testing::ValuesIn(paused_in_run_cases()), paused_in_run_name);

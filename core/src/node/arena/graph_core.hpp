@@ -365,7 +365,8 @@ class GraphCore {
   bool is_borrowed() const noexcept { return arena_.is_borrowed(); }
   bool is_mutably_borrowed() const noexcept { return arena_.is_mutably_borrowed(); }
 
-  // For tests and teardown only.
+  // For tests and teardown, and for a step that found the core unborrowed
+  // and reaches no code that could borrow it while it uses the arena.
   Arena& unguarded() noexcept { return arena_.unguarded(); }
 
   // References to the core that host objects hold, as they count them: a

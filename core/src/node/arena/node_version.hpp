@@ -158,9 +158,9 @@ class NodeVersionSlot {
   // read). Tested where a road is chosen, so the advance tests nothing.
   bool advances_in_place() const noexcept {
     const std::uintptr_t tags = part_.tags();
-    if (tags == PartWord::tags_of(State::Level0, NodeVersioning::Mode::Level0)) [[likely]]
-      return counter_ < kMaxVersionCounter - 1;
-    return tags == PartWord::tags_of(State::NoVersion, NodeVersioning::Mode::Disabled);
+    return (tags == PartWord::tags_of(State::Level0, NodeVersioning::Mode::Level0) &&
+            counter_ < kMaxVersionCounter - 1) ||
+           tags == PartWord::tags_of(State::NoVersion, NodeVersioning::Mode::Disabled);
   }
   // That advance, for a slot found to advance in place.
   void advance_in_place() noexcept { counter_ += 1; }

@@ -35,8 +35,11 @@ class SinkList {
     Sink* lone_dep = nullptr;
     // Lets go of one hold; the last holder frees the block.
     static void drop(Block* b) noexcept {
-      if (b && --b->holders == 0) delete b;
+      if (b && --b->holders == 0) free_block(b);
     }
+    // Out of line: a delivery's reading is rarely the last holder, and the
+    // entries' drops inlined would crowd the delivery's registers.
+    [[gnu::noinline]] static void free_block(Block* b) noexcept { delete b; }
   };
   // One hold of a block.
   using Held = BlockPtr<Block, &Block::drop>;

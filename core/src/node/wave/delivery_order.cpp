@@ -7,6 +7,11 @@ void OrderedDelivery::queue(MessageList list) {
   queued_->lists.push_back(std::move(list));
 }
 
+void OrderedDelivery::drop_queue() noexcept {
+  std::unique_ptr<Queue> queued = std::move(queued_);
+  delivery_counters().innermost = outer_;
+}
+
 std::optional<MessageList> OrderedDelivery::next_queued() {
   if (!queued_) return std::nullopt;
   Queue& q = *queued_;

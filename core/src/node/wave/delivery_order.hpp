@@ -43,7 +43,10 @@ class OrderedDelivery {
   OrderedDelivery& operator=(const OrderedDelivery&) = delete;
   // Deliveries end innermost first: this one is the innermost.
   ~OrderedDelivery() {
-    std::unique_ptr<Queue> queued = std::move(queued_);
+    if (queued_) [[unlikely]] {
+      drop_queue();
+      return;
+    }
     delivery_counters().innermost = outer_;
   }
 
@@ -57,6 +60,11 @@ class OrderedDelivery {
     std::vector<MessageList> lists;
     std::size_t next = 0;  // the oldest list not yet taken
   };
+
+  // The end of a delivery a list was queued behind: the lists still queued
+  // go after it left the chain. Out of line: one delivery in many has a
+  // queue, and its drop inlined would crowd every delivery's registers.
+  [[gnu::noinline]] void drop_queue() noexcept;
 
   // The same core object and key: both handles keep their core alive.
   bool delivers_to(const UncountedNode& node) const noexcept {

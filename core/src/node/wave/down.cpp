@@ -127,11 +127,13 @@ void check_data_canonical(const MessageList& list) {
 // read of every down: the entries it reads need not be laid out for a call.
 [[gnu::always_inline]] inline bool holds_back(const LiveSlotsWithAux& s, bool running) {
   if (s.config.pausable == Pausable::False) return false;
+  // A running node's messages wait under resume-all alone: tested first,
+  // the pause and pull reads are spared the commonest emit.
+  if (running && s.config.pausable != Pausable::ResumeAll) return false;
   const bool paused = s.aux.paused();
   const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
   if (!paused && !pull_gated) return false;
-  if (s.config.pausable == Pausable::ResumeAll) return true;
-  if (running) return false;
+  if (running || s.config.pausable == Pausable::ResumeAll) return true;
   const bool no_deps = s.topology.deps.empty();
   if (pull_gated && no_deps) return true;
   if (s.call.key && !no_deps) return s.call.dispatcher()->partition_flag(s.call.key->partition) != 0;
@@ -249,17 +251,23 @@ struct DataSlots {
   NodeVersionSlot* version = nullptr;
 };
 
+// How a road that read the node's entries lets go of the arena once it
+// changed them: a borrow is released; a road that took none (it reaches no
+// code that could borrow the core meanwhile) has nothing to let go.
+inline void let_go(RefMut<Arena>& a) noexcept { a.release(); }
+inline void let_go(Arena&) noexcept {}
+
 // Puts a DATA's value in the node's cache and hands the DATA to the node's
-// sinks, under the borrow a that read slots; releases it. The replaced value
-// goes after the borrow, before the DATA is handed on.
-[[gnu::always_inline]] inline void apply_and_hand_on_data(RefMut<Arena>& a, const DataSlots& slots,
-                                                          const Message& m) {
+// sinks, under the hold a that read slots; lets go of it. The replaced
+// value goes after that, before the DATA is handed on.
+template <class Hold>
+[[gnu::always_inline]] inline void apply_and_hand_on_data(Hold& a, const DataSlots& slots, const Message& m) {
   // Swapped in: the cache's value comes out as the replaced one.
   SharedValue old_cache = m.data_value();
   old_cache.swap(slots.edge->cache);
   slots.edge->state.take_data();
   const SinkList::Reading sinks = slots.aux->sinks.read();
-  a.release();
+  let_go(a);
   old_cache.reset();
   sinks.deliver(m);
 }
@@ -548,17 +556,27 @@ void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list
   deliver_down(node, entry, list, Queued::No);
 }
 
+// The entries beside a wave step's, read after them (CurrentWaveSlots: the
+// slot's mask was tested with its key).
+inline LiveSlotsWithAux slots_beside(Arena& a, std::uint64_t i, const WaveSlots& wave) {
+  return slots_beside_wave_entries(a, i, wave.topology, wave.edge);
+}
+inline LiveSlotsWithAux slots_beside(Arena& a, std::uint64_t i, const CurrentWaveSlots& wave) {
+  return slots_beside_wave_entries(a, i, wave);
+}
+
 // The reads of a plain road, as read_down_entry reads the entries, with the
 // same faults, each test given up at the first that fails: holds when the
 // edge state fits and plain(entries, version) holds too, and then fills
 // slots.
-template <class StateFits, class Plain>
-[[gnu::always_inline]] inline bool reads_as_plain(Arena& a, const UncountedNode& node, WaveSlots wave,
+// wave: WaveSlots, or CurrentWaveSlots when the slot's mask was tested.
+template <class Wave, class StateFits, class Plain>
+[[gnu::always_inline]] inline bool reads_as_plain(Arena& a, const UncountedNode& node, const Wave& wave,
                                                   DataSlots& slots, StateFits&& state_fits, Plain&& plain) {
   const std::uint64_t i = node.index();
   EdgeEntry& e = wave.edge;
   if (!state_fits(e.state)) return false;
-  LiveSlotsWithAux s = slots_beside_wave_entries(a, i, wave.topology, e);
+  LiveSlotsWithAux s = slots_beside(a, i, wave);
   NodeVersionSlot& version = a.version_at(i);
   if (!plain(s, version)) return false;
   slots = DataSlots{&s.edge, &s.aux, &version};
@@ -568,7 +586,8 @@ template <class StateFits, class Plain>
 // Whether the general road, for one DATA, would only apply it and hand it
 // on: the node's function emits it, its version advances in place, and
 // nothing holds it back, queues it or marks the node dirty.
-[[gnu::always_inline]] inline bool reads_as_plain_emit(Arena& a, const UncountedNode& node, WaveSlots wave,
+template <class Wave>
+[[gnu::always_inline]] inline bool reads_as_plain_emit(Arena& a, const UncountedNode& node, const Wave& wave,
                                                        DataSlots& slots) {
   return reads_as_plain(
       a, node, wave, slots,
@@ -577,6 +596,16 @@ template <class StateFits, class Plain>
         return version.advances_in_place() && current_touched_in_installed_scope(a, node.index()) &&
                !holds_back(s, true) && !OrderedDelivery::in_progress_on(node);
       });
+}
+
+// reads_as_plain_emit for a slot whose key and mask holds_every_entry finds
+// good; false for any other, whose reads in order may fault.
+[[gnu::always_inline]] inline bool reads_as_plain_emit_of_whole_slot(Arena& a, const UncountedNode& node,
+                                                                     DataSlots& slots) {
+  if (!a.holds_every_entry(node.key())) [[unlikely]]
+    return false;
+  const LiveSlotsWithAux s = whole_slots_with_aux(a, node.index());
+  return reads_as_plain_emit(a, node, CurrentWaveSlots{s.topology, s.edge, true}, slots);
 }
 
 // The reads of a plain road of a node outside its run whose DIRTY went out
@@ -601,9 +630,10 @@ template <class Plain>
 }
 
 // The steps of the general road for a plain emit up to the drain, under
-// the borrow a that read the node's entries into slots and found its
-// version advancing in place; releases it.
-[[gnu::always_inline]] inline void deliver_plain_emit_in_frame(RefMut<Arena>& a, const UncountedNode& node,
+// the hold a (let_go) that read the node's entries into slots and found its
+// version advancing in place; lets go of it.
+template <class Hold>
+[[gnu::always_inline]] inline void deliver_plain_emit_in_frame(Hold& a, const UncountedNode& node,
                                                                const DataSlots& slots, Message& m) {
   DeliveryFrame frame;
   // Ends as it goes out of scope, before the frame closes: the one end
@@ -741,25 +771,40 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   return down_from_entry(node, *entry, m);
 }
 
+// A DATA up to the drain under a borrow of its own, each read as the
+// general road reads it, with its faults; false when another road took it
+// whole.
+[[gnu::noinline]] bool down_data_read_in_order(const UncountedNode& node, Message& m) {
+  auto a = node.core_ref().borrow_mut();
+  const WaveSlots wave = wave_slots(*a, node.key());
+  DataSlots slots;
+  if (reads_as_plain_emit(*a, node, wave, slots)) {
+    deliver_plain_emit_in_frame(a, node, slots, m);
+    return true;
+  }
+  down_data_not_plain(a, node, wave, m);
+  return false;
+}
+
 // A DATA up to the drain; false when another road took it whole. A running
-// node's plain emit, the commonest down, goes in the one borrow that reads
-// the node's entry; a borrowed core takes the general road, which faults as
-// it always did.
+// node's plain emit, the commonest down, is read and applied at once, its
+// slot found whole by one test; any other DATA is read again in order under
+// a borrow, and a borrowed core takes the general road, which faults as it
+// always did.
 [[gnu::always_inline]] inline bool down_data_until_drain(const UncountedNode& node, Message& m) {
-  // The stack check first (the general road makes it too): the borrow then
-  // follows the test of the flag with nothing between, which spares it its own.
+  // The stack check first: the general road makes it too.
   check_stack_headroom();
   if (node.core_ref().is_borrowed()) [[unlikely]] {
     detail::down_other(node, m);
     return false;
   }
-  auto a = node.core_ref().borrow_mut();
-  const WaveSlots wave = wave_slots(*a, node.key());
+  // No borrow is held, and up to the sinks' call this road only reads and
+  // changes the arena: a borrow of its own would be set and cleared with
+  // nothing between to see it.
+  Arena& a = node.core_ref().unguarded();
   DataSlots slots;
-  if (!reads_as_plain_emit(*a, node, wave, slots)) [[unlikely]] {
-    down_data_not_plain(a, node, wave, m);
-    return false;
-  }
+  if (!reads_as_plain_emit_of_whole_slot(a, node, slots)) [[unlikely]]
+    return down_data_read_in_order(node, m);
   deliver_plain_emit_in_frame(a, node, slots, m);
   return true;
 }
@@ -799,11 +844,17 @@ class ReleasedData {
 
 }  // namespace
 
+inline constexpr std::size_t kReleasedDownDepthReserve = 32;
+
 // The same for a released share: the message is this frame's, gone before
 // the drain as the caller's would be by then, holding nothing.
 void down_released(const UncountedNode& node, const Value* value) {
   {
     ReleasedData data(value);
+    // Keeps the frame the sinks are called below at 176 bytes, its size
+    // while the plain emit took a borrow: deep chains fault where they did.
+    std::byte depth_reserve[kReleasedDownDepthReserve];
+    asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
     if (!down_data_until_drain(node, data.message())) return;
   }
   drain_after_outermost_frame();
