@@ -1,6 +1,7 @@
 // Run checks a delivery queues for nodes its wave touched, drained after
 // that wave: the wave's pins are gone, so each node is looked at again and
-// one released meanwhile is skipped.
+// one released meanwhile is skipped. Drained in the wave, an item it never
+// touched, queued beside them, is looked at too.
 
 #include <gtest/gtest.h>
 
@@ -78,4 +79,91 @@ TEST(QueuedTouchedItems, ChecksLeftByAWaveLookAtTheirNodesAgain) {
     EXPECT_EQ(drain_left_checks(c, DrainedIn::NoWave), c.expected) << c.name << " (drained outside a wave)";
     EXPECT_EQ(drain_left_checks(c, DrainedIn::NextWave), c.expected) << c.name << " (drained in the next wave)";
   }
+}
+
+namespace {
+
+// When the untouched item u is queued, against the wave's touched one t.
+enum class Queued { First, Last, AfterDrain };
+
+struct MixedCase {
+  const char* name;
+  bool other_core;  // u is of another core: its item watches that core
+  Queued when;
+  bool released;  // u is released before the drain, its slot taken
+  std::vector<std::string> expected;
+};
+
+// The runs a drain in the wave gives when the pending vector holds the
+// wave's touched item t next to an item u it never touched. The mark that
+// says every item was touched must not cover u: a drain trusting it would
+// check u's node without looking whether it is still there.
+std::vector<std::string> drain_mixed(const MixedCase& c) {
+  std::vector<std::string> log;
+  auto core = GraphCore::create();
+  auto other_core = GraphCore::create();
+  const auto logging = [&log](std::string name) {
+    return fn_of([&log, name](RunContext&) { log.push_back(name + " ran"); });
+  };
+  NodeHandle owner = make_state(core, iv(0));
+  NodeHandle head = make_state(core, iv(1));
+  NodeHandle lone = make_node(core, deps_of({&owner}), logging("lone"));
+  NodeHandle t = make_node(core, deps_of({&head}), logging("t"));
+  const CoreRef& u_core = c.other_core ? other_core : core;
+  NodeHandle u_src = make_state(u_core, iv(1));
+  NodeHandle u = make_node(u_core, deps_of({&u_src}), logging("u"));
+  Subscribed subs[] = {subscribe_recording(lone), subscribe_recording(t), subscribe_recording(u)};
+  NodeHandle taker;
+  Subscribed taker_sub;
+  log.clear();
+  run_in_wave_scope(owner, [&] {
+    {
+      DeliveryFrame frame;
+      // The lone slot is taken first, so t and u go to the vector.
+      push_pending(lone, PendingKind::RunCheck);
+      if (c.when == Queued::First) push_pending(u, PendingKind::RunCheck);
+      node_set(head, iv(2));
+      if (c.when == Queued::Last) push_pending(u, PendingKind::RunCheck);
+    }
+    if (c.when == Queued::AfterDrain) {
+      // The drain empties the vector and leaves its mark; u, another
+      // core's, then waits in it alone and is drained without the walk.
+      drain_pending();
+      DeliveryFrame frame;
+      push_pending(u, PendingKind::RunCheck);
+    }
+    if (c.released) {
+      UncountedNode gone = u.uncounted();
+      subs[2].unsubscribe.call();
+      u.drop();
+      EXPECT_FALSE(is_live(gone)) << c.name;
+      // A new node takes the slot (its subscription runs it once): a check
+      // of u's stale key without a look would run it again.
+      taker = make_node(u_core, deps_of({&u_src}), logging("taker"));
+      taker_sub = subscribe_recording(taker);
+      EXPECT_EQ(taker.index(), gone.index()) << c.name;
+    }
+    drain_pending();
+  });
+  EXPECT_FALSE(pending_waits(pending_state())) << c.name;
+  return log;
+}
+
+}  // namespace
+
+TEST(QueuedTouchedItems, AnUntouchedItemBesideTouchedOnesIsLookedAt) {
+  const MixedCase cases[] = {
+      {"owner's item first", false, Queued::First, false, L({"lone ran", "u ran", "t ran"})},
+      {"owner's item first, released", false, Queued::First, true, L({"taker ran", "lone ran", "t ran"})},
+      {"owner's item last", false, Queued::Last, false, L({"lone ran", "t ran", "u ran"})},
+      {"owner's item last, released", false, Queued::Last, true, L({"taker ran", "lone ran", "t ran"})},
+      {"other core's item first", true, Queued::First, false, L({"lone ran", "u ran", "t ran"})},
+      {"other core's item first, released", true, Queued::First, true, L({"taker ran", "lone ran", "t ran"})},
+      {"other core's item last", true, Queued::Last, false, L({"lone ran", "t ran", "u ran"})},
+      {"other core's item last, released", true, Queued::Last, true, L({"taker ran", "lone ran", "t ran"})},
+      {"other core's item after a drain", true, Queued::AfterDrain, false, L({"lone ran", "t ran", "u ran"})},
+      {"other core's item after a drain, released", true, Queued::AfterDrain, true,
+       L({"lone ran", "t ran", "taker ran"})},
+  };
+  for (const MixedCase& c : cases) EXPECT_EQ(drain_mixed(c), c.expected) << c.name;
 }
