@@ -368,6 +368,30 @@ TEST(GraphCoreArena, HeldSlotsReadAsTheEntriesCheckedOneByOne) {
   }
 }
 
+namespace {
+
+using EntryPlant = void (*)(Arena&, std::uint64_t);
+
+// Each way of leaving one of a slot's entries missing.
+const std::vector<EntryPlant> kEachEntryPlant = {ArenaTestAccess::drop_topology, ArenaTestAccess::drop_call,
+                                                 ArenaTestAccess::drop_config,   ArenaTestAccess::empty_run,
+                                                 ArenaTestAccess::drop_edge,     ArenaTestAccess::drop_aux};
+
+// Calls check(arena, key, stale) on a new state node's slot with plants
+// applied, once with its key and once with the next generation's.
+template <class Check>
+void check_planted_slot(const std::vector<EntryPlant>& plants, Check check) {
+  for (const bool stale : {false, true}) {
+    auto core = GraphCore::create();
+    NodeHandle a = make_state(core);
+    Arena& arena = core->unguarded();
+    for (EntryPlant plant : plants) plant(arena, a.index());
+    check(arena, stale ? SlotKey{a.index(), a.key().generation + 1} : a.key(), stale);
+  }
+}
+
+}  // namespace
+
 // Every reader that tells its entries present by one test of the mask faults
 // as the same reads made one by one: the key first, then each entry it
 // takes in column order.
@@ -418,26 +442,19 @@ TEST(GraphCoreArena, EachSlotReaderFaultsAsItsEntriesCheckedOneByOne) {
              a.aux_at(k.index);
        }},
   };
-  using Plant = void (*)(Arena&, std::uint64_t);
-  const std::vector<Plant> each = {ArenaTestAccess::drop_topology, ArenaTestAccess::drop_call,
-                                   ArenaTestAccess::drop_config,   ArenaTestAccess::empty_run,
-                                   ArenaTestAccess::drop_edge,     ArenaTestAccess::drop_aux};
-  std::vector<std::vector<Plant>> cases = {{}};
+  const std::vector<EntryPlant>& each = kEachEntryPlant;
+  std::vector<std::vector<EntryPlant>> cases = {{}};
   for (std::size_t i = 0; i < each.size(); ++i) {
     cases.push_back({each[i]});
     for (std::size_t j = i + 1; j < each.size(); ++j) cases.push_back({each[i], each[j]});
   }
   for (const auto& [name, one_test, one_by_one] : readers) {
     for (const auto& plants : cases) {
-      for (const bool stale : {false, true}) {
-        auto core = GraphCore::create();
-        NodeHandle a = make_state(core);
-        Arena& arena = core->unguarded();
-        for (Plant plant : plants) plant(arena, a.index());
-        const SlotKey key = stale ? SlotKey{a.index(), a.key().generation + 1} : a.key();
+      check_planted_slot(plants, [&, &name = name, &one_test = one_test, &one_by_one = one_by_one](
+                                     Arena& arena, SlotKey key, bool) {
         const std::string expected = fault_text([&] { one_by_one(arena, key); });
         EXPECT_EQ(fault_text([&] { one_test(arena, key); }), expected) << name << " " << plants.size();
-      }
+      });
     }
   }
 }
@@ -445,25 +462,16 @@ TEST(GraphCoreArena, EachSlotReaderFaultsAsItsEntriesCheckedOneByOne) {
 // The one test of a key and every entry says yes exactly where the key and
 // each entry checked one by one give no fault.
 TEST(GraphCoreArena, CurrentWithEveryEntryIsTheKeyAndEachEntryChecked) {
-  using Plant = void (*)(Arena&, std::uint64_t);
-  const std::vector<Plant> each = {ArenaTestAccess::drop_topology, ArenaTestAccess::drop_call,
-                                   ArenaTestAccess::drop_config,   ArenaTestAccess::empty_run,
-                                   ArenaTestAccess::drop_edge,     ArenaTestAccess::drop_aux};
-  std::vector<std::vector<Plant>> cases = {{}};
-  for (Plant plant : each) cases.push_back({plant});
+  std::vector<std::vector<EntryPlant>> cases = {{}};
+  for (EntryPlant plant : kEachEntryPlant) cases.push_back({plant});
   for (const auto& plants : cases) {
-    for (const bool stale : {false, true}) {
-      auto core = GraphCore::create();
-      NodeHandle a = make_state(core);
-      Arena& arena = core->unguarded();
-      for (Plant plant : plants) plant(arena, a.index());
-      const SlotKey key = stale ? SlotKey{a.index(), a.key().generation + 1} : a.key();
+    check_planted_slot(plants, [&](Arena& arena, SlotKey key, bool stale) {
       const bool whole = fault_text([&] {
                            arena.check(key);
                            slots_checked_one_by_one(arena, key.index);
                          }) == "<no fault>";
       EXPECT_EQ(arena.current_with_every_entry(key), whole) << plants.size() << " " << stale;
-    }
+    });
   }
   auto core = GraphCore::create();
   EXPECT_FALSE(core->unguarded().current_with_every_entry(SlotKey{0, 0}));  // past the last slot
