@@ -844,17 +844,11 @@ class ReleasedData {
 
 }  // namespace
 
-inline constexpr std::size_t kReleasedDownDepthReserve = 32;
-
 // The same for a released share: the message is this frame's, gone before
 // the drain as the caller's would be by then, holding nothing.
 void down_released(const UncountedNode& node, const Value* value) {
   {
     ReleasedData data(value);
-    // Keeps the frame the sinks are called below at 176 bytes, its size
-    // while the plain emit took a borrow: deep chains fault where they did.
-    std::byte depth_reserve[kReleasedDownDepthReserve];
-    asm volatile("" : : "r"(depth_reserve));  // kept in the frame, never written
     if (!down_data_until_drain(node, data.message())) return;
   }
   drain_after_outermost_frame();
