@@ -90,8 +90,42 @@ Shape filtered(const CoreRef& core) {
   return s;
 }
 
-// The tail's messages for two sets of the source: made by the shape's own
-// core's wave, or from inside a wave that another core's node owns.
+// A fan-out of four dependants of the source, summed by the tail: the
+// source's DIRTY and DATA reach them as runs of one core's dep sinks.
+Shape fan_out(const CoreRef& core) {
+  Shape s;
+  s.source = make_state(core, iv(0));
+  std::vector<NodeHandle> middles;
+  for (int k = 1; k <= 4; ++k) middles.push_back(make_map(core, s.source, [k](int x) { return x * k; }));
+  s.tail = make_node(core, deps_of({&middles[0], &middles[1], &middles[2], &middles[3]}),
+                     fn_of([](RunContext& ctx) {
+                       int sum = 0;
+                       for (const auto& in : ctx.inputs) sum += int_of(in.current);
+                       emit_data(ctx, iv(sum));
+                     }));
+  for (NodeHandle& m : middles) s.kept.push_back(std::move(m));
+  return s;
+}
+
+// The same fan-out whose dependants emit nothing after their first run:
+// each settles into the tail, its lone dep sink, which then resolves.
+Shape fan_out_settling(const CoreRef& core) {
+  Shape s;
+  s.source = make_state(core, iv(0));
+  std::vector<NodeHandle> middles;
+  for (int k = 0; k < 4; ++k)
+    middles.push_back(make_node(core, deps_of({&s.source}), fn_of([](RunContext& ctx) {
+                                  if (int_of(ctx.inputs[0].current) == 0) emit_data(ctx, iv(0));
+                                })));
+  s.tail = make_node(core, deps_of({&middles[0], &middles[1], &middles[2], &middles[3]}),
+                     fn_of([](RunContext& ctx) { emit_data(ctx, iv(static_cast<int>(ctx.inputs.size()))); }));
+  for (NodeHandle& m : middles) s.kept.push_back(std::move(m));
+  return s;
+}
+
+// The tail's messages for two sets of the source, then the pins each node
+// of the shape holds after them: made by the shape's own core's wave, or
+// from inside a wave that another core's node owns.
 std::vector<std::string> run_sets(Shape (*make)(const CoreRef&), bool from_other_core) {
   auto core = GraphCore::create();
   Shape shape = make(core);
@@ -110,7 +144,10 @@ std::vector<std::string> run_sets(Shape (*make)(const CoreRef&), bool from_other
     else
       node_set(shape.source, iv(v));
   }
-  return sub.log();
+  std::vector<std::string> log = sub.log();
+  for (const NodeHandle* n : {&shape.source, &shape.tail}) log.push_back("pins " + std::to_string(pin_count(*n)));
+  for (const NodeHandle& n : shape.kept) log.push_back("pins " + std::to_string(pin_count(n)));
+  return log;
 }
 
 }  // namespace
@@ -123,6 +160,8 @@ TEST(DepSinkRoads, AShapeSetFromAnotherCoresWaveDeliversAsItsOwnWaveDoes) {
       {"a dep emitting twice per wave", emits_twice},
       {"deps settling at different depths", uneven_fan_in},
       {"a dep that resolves", filtered},
+      {"a fan-out", fan_out},
+      {"a fan-out settling into its lone dependant", fan_out_settling},
   };
   for (const auto& [name, make] : shapes) {
     SCOPED_TRACE(name);

@@ -27,6 +27,9 @@ inline DeliveryCounters& delivery_counters() noexcept { return detail::tls_deliv
 inline std::uint64_t delivery_depth() noexcept { return delivery_counters().frame_id != 0; }
 inline std::uint64_t delivery_frame_id() noexcept { return delivery_counters().frame_id; }
 
+// The id of a new frame: each is given once.
+inline std::uint64_t take_frame_id() noexcept { return delivery_counters().frame_counter++; }
+
 // A delivery frame, open for the object's life: it gives the frame an id;
 // its end restores the outer frame id (0 outside every frame), also while a
 // fault unwinds. Frames close innermost first.
@@ -35,8 +38,7 @@ class DeliveryFrame {
   DeliveryFrame() {
     DeliveryCounters& c = delivery_counters();
     saved_ = c.frame_id;
-    c.frame_id = c.frame_counter;
-    c.frame_counter += 1;
+    c.frame_id = take_frame_id();
   }
   DeliveryFrame(const DeliveryFrame&) = delete;
   DeliveryFrame& operator=(const DeliveryFrame&) = delete;

@@ -71,12 +71,13 @@ class DepSink final : public Sink {
   // may be skipped: its entries all there, and no release falling due as
   // the touch's pin is lowered.
   bool enters_quietly(Arena& a, const GraphCore& core) const noexcept;
-  // A RESOLVED, with core borrowed as a, inside a delivery frame: recorded
-  // when this sink's call would only settle the dep in its node, touched by
-  // the running wave, which still owes another dep after it: nothing runs,
-  // is queued or grows. A detached sink's call, or one to a terminal node,
-  // does nothing. False, with nothing recorded, for any other.
-  bool record_resolved_quietly(Arena& a, const GraphCore& core) const;
+  // A RESOLVED, with core borrowed as a, in the frame whose id is frame
+  // (one of its own): recorded when this sink's call would only settle the
+  // dep in its node, touched by the running wave, which still owes another
+  // dep after it: nothing runs, is queued or grows. A detached sink's call,
+  // or one to a terminal node, does nothing. False, with nothing recorded,
+  // for any other.
+  bool record_resolved_quietly(Arena& a, const GraphCore& core, std::uint64_t frame) const;
 
   // The node this sink feeds, in the dep's own core.
   SlotKey dependent() const noexcept { return key_; }

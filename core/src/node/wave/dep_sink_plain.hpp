@@ -13,9 +13,9 @@
 
 namespace korvalinth::dep_sink_steps {
 
-// The dep's delivery lists with the current frame's list open.
-inline WaveDeliveries& current_wave_mut(DepSlot& d) {
-  const std::uint64_t frame = delivery_frame_id();
+// The dep's delivery lists with the list of the frame whose id is frame
+// (the current one's unless given) open.
+inline WaveDeliveries& current_wave_mut(DepSlot& d, std::uint64_t frame = delivery_frame_id()) {
   if (d.stamp != frame) {
     d.deliveries.open_list();
     d.stamp = frame;
@@ -53,10 +53,11 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d) {
   state.dep_settled(d);
 }
 
-// A RESOLVED of dep d: an empty list of the current frame, and the dep
-// settled.
-[[gnu::always_inline]] inline void record_resolved(NodeState& state, DepSlot& d) {
-  current_wave_mut(d);
+// A RESOLVED of dep d: an empty list of the frame whose id is frame (the
+// current one's unless given), and the dep settled.
+[[gnu::always_inline]] inline void record_resolved(NodeState& state, DepSlot& d,
+                                                   std::uint64_t frame = delivery_frame_id()) {
+  current_wave_mut(d, frame);
   state.dep_settled(d);
 }
 
@@ -77,34 +78,68 @@ enum class Entered : std::uint8_t { No, Yes, NeedsHold };
 // the node's own core.
 struct NoHold {};
 
+// The installed wave as an entry reads it, each time: whether it touched a
+// slot, whether a core is its owner's, and the scope. Inline each: a call
+// left in grew the frames they go into.
+struct ReadWave {
+  [[gnu::always_inline]] bool touched(const Arena& a, std::uint64_t index) const noexcept {
+    return current_touched_in_installed_scope(a, index);
+  }
+  // False too when no scope is installed.
+  [[gnu::always_inline]] bool owner_core(CoreId core_id) const noexcept {
+    return installed_owner_ref(core_id) != nullptr;
+  }
+  // The owner's reference is set only while its scope is installed, and no
+  // holder of the scope's borrow reaches a dep sink: the touch needs none.
+  [[gnu::always_inline]] WaveScope& scope() const noexcept { return *wave_scope_cell().unguarded(); }
+};
+// The same, read once by a run of one core's sinks: under the run's borrow
+// none changes.
+struct KnownWave {
+  std::uint64_t id;         // the installed scope's (0: none)
+  WaveScope* owner_scope;  // null: the run's core is not the owner's
+
+  static KnownWave of_core(CoreId core_id) noexcept {
+    const ReadWave read;
+    return {installed_scope_id(), read.owner_core(core_id) ? &read.scope() : nullptr};
+  }
+  [[gnu::always_inline]] bool touched(const Arena& a, std::uint64_t index) const noexcept {
+    return touched_by_scope(a, index, id);
+  }
+  [[gnu::always_inline]] bool owner_core(CoreId) const noexcept { return owner_scope != nullptr; }
+  [[gnu::always_inline]] WaveScope& scope() const noexcept { return *owner_scope; }
+};
+
 // Enters a node found current that needs no hold: touched by the running
 // wave already, or of the wave owner's core (touched now). NeedsHold, with
 // nothing changed, for any other.
-[[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, SlotKey key) {
-  if (current_touched_in_installed_scope(a, key.index)) return Entered::Yes;
+template <class Wave = ReadWave>
+[[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, SlotKey key,
+                                                         Wave wave = {}) {
+  if (wave.touched(a, key.index)) return Entered::Yes;
   const CoreId core_id = sink.dependent_core_id();
-  if (!installed_owner_ref(core_id)) return Entered::NeedsHold;  // null too when no scope is installed
-  // The owner's reference is set only while its scope is installed, and no
-  // holder of the scope's borrow reaches a dep sink: the touch needs none.
-  touch_untouched_in_frame(*wave_scope_cell().unguarded(), a, nullptr, sink.dependent_count(), key, core_id);
+  if (!wave.owner_core(core_id)) return Entered::NeedsHold;
+  touch_untouched_in_frame(wave.scope(), a, nullptr, sink.dependent_count(), key, core_id);
   return Entered::Yes;
 }
 
 // As enter_node, for a node that needs no hold (see enter_current_node);
 // NeedsHold, with nothing changed, for any other: enter_node then enters it.
-[[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, NoHold&) {
+template <class Wave = ReadWave>
+[[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, NoHold&, Wave wave = {}) {
   const SlotKey key = sink.dependent();
   if (!a.is_current(key)) return Entered::NeedsHold;
-  return enter_current_node(a, sink, key);
+  return enter_current_node(a, sink, key, wave);
 }
 
 // The same for a node whose slot holds every entry only: its entries are
 // then read without a second test. NeedsHold for any other; the roads that
 // enter it then fault as their reads would.
-[[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink) {
+template <class Wave = ReadWave>
+[[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink, Wave wave = {}) {
   const SlotKey key = sink.dependent();
   if (!a.current_with_every_entry(key)) return Entered::NeedsHold;
-  return enter_current_node(a, sink, key);
+  return enter_current_node(a, sink, key, wave);
 }
 
 // The open delivery frame's id, read where it is needed.
@@ -117,19 +152,26 @@ struct KnownFrameId {
   std::uint64_t operator()() const noexcept { return id; }
 };
 
+// Queues the run check of the sink's node (touched by the running wave),
+// its mark just set.
+struct PushRunCheck {
+  [[gnu::always_inline]] void operator()(const DepSink& sink, const GraphCore& core) const {
+    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id(), true);
+  }
+};
+
 // Dep i's first DATA of the wave recorded in the node s (its lists opened
-// in place), and the node's run check queued when that settles its deps.
-// frame_id gives the open delivery frame's id.
-template <class FrameId = ReadFrameId>
+// in place), and the node's run check queued by push when that settles its
+// deps. frame_id gives the open delivery frame's id.
+template <class FrameId = ReadFrameId, class Push = PushRunCheck>
 [[gnu::always_inline]] inline void record_first_data(const LiveSlotsWithAux& s, const DepSink& sink, GraphCore& core,
                                                      std::uint64_t i, DepSlot& d, const Message& m,
-                                                     FrameId frame_id = {}) {
+                                                     FrameId frame_id = {}, Push push = {}) {
   EdgeEntry& e = s.edge;
   const SharedValue& value = m.data_value();
   set_first_wave_value(e, i, d, value);
   record_data_value(e.state, d, value, frame_id());
-  if (deps_settled_or_owe_run(e.state, s.config, s.aux) && mark_run_check_queued(e))
-    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id(), true);
+  if (deps_settled_or_owe_run(e.state, s.config, s.aux) && mark_run_check_queued(e)) push(sink, core);
 }
 
 // A DATA whose whole work is to record its value and queue its node's run
@@ -139,9 +181,10 @@ template <class FrameId = ReadFrameId>
 // It replaces nothing, so nothing drops between the record and the push,
 // and the push is made under the same borrow. False, with nothing changed,
 // for any other DATA; the general record then takes it.
-template <class FrameId>
+template <class FrameId, class Push = PushRunCheck>
 [[gnu::always_inline]] inline bool record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
-                                                     std::uint64_t i, const Message& m, FrameId frame_id) {
+                                                     std::uint64_t i, const Message& m, FrameId frame_id,
+                                                     Push push = {}) {
   LiveSlotsWithAux s = whole_slots_with_aux(a, sink.dependent().index);
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return false;
@@ -152,7 +195,7 @@ template <class FrameId>
   }
   DepSlot& d = e.dep_state[i];
   if (d.wave_value || s.config.pull_id) return false;
-  record_first_data(s, sink, core, i, d, m, frame_id);
+  record_first_data(s, sink, core, i, d, m, frame_id, push);
   return true;
 }
 
@@ -161,11 +204,12 @@ template <class FrameId>
 // for any other; the node may stay touched, and the general road enters
 // it again.
 // frame_id gives the open delivery frame's id.
-template <class FrameId = ReadFrameId>
+template <class FrameId = ReadFrameId, class Push = PushRunCheck, class Wave = ReadWave>
 [[gnu::always_inline]] inline bool enter_and_record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
                                                                std::uint64_t i, const Message& m,
-                                                               FrameId frame_id = {}) {
-  return enter_whole_node(a, sink) == Entered::Yes && record_plain_data(a, sink, core, i, m, frame_id);
+                                                               FrameId frame_id = {}, Push push = {},
+                                                               Wave wave = {}) {
+  return enter_whole_node(a, sink, wave) == Entered::Yes && record_plain_data(a, sink, core, i, m, frame_id, push);
 }
 
 // The dep at index i turned dirty, for a node entered under this borrow,
@@ -199,10 +243,12 @@ template <class FrameId = ReadFrameId>
 // lone DIRTY's road enters it again.
 // hop_fits: the stack is far from any check, so the hop the sink's call
 // would charge against it cannot be the one refused.
+template <class Wave = ReadWave>
 [[gnu::always_inline]] inline bool enter_and_mark_quiet_dirty(Arena& a, const GraphCore& core, const DepSink& sink,
-                                                              std::uint64_t i, bool hop_fits, QuietHop& hop) {
+                                                              std::uint64_t i, bool hop_fits, QuietHop& hop,
+                                                              Wave wave = {}) {
   NoHold hold;
-  if (enter_node(a, sink, hold) != Entered::Yes) return false;
+  if (enter_node(a, sink, hold, wave) != Entered::Yes) return false;
   LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
   if (!s.aux.sinks.heeds_dirty()) {
     record_dep_dirty(s, i);
@@ -286,7 +332,8 @@ namespace korvalinth {
   return true;
 }
 
-[[gnu::always_inline]] inline bool DepSink::record_resolved_quietly(Arena& a, const GraphCore& core) const {
+[[gnu::always_inline]] inline bool DepSink::record_resolved_quietly(Arena& a, const GraphCore& core,
+                                                                    std::uint64_t frame) const {
   if (detached()) return true;
   if (raw_core_ != &core || !a.holds_every_entry(key_) || !current_touched_in_installed_scope(a, key_.index))
     return false;
@@ -299,7 +346,7 @@ namespace korvalinth {
   // The last pending dep's RESOLVED queues the node's run check: that is
   // the delivery's work.
   if (!d.deliveries.opens_list_in_place() || !e.state.owes_dep_besides(d)) return false;
-  dep_sink_steps::record_resolved(e.state, d);
+  dep_sink_steps::record_resolved(e.state, d, frame);
   deps_settled_or_owe_run(e.state, s.config, s.aux);
   return true;
 }

@@ -56,10 +56,9 @@ namespace {
 
 // A fan-out pushes here once per node.
 void push_owner_item(PendingState& pending, const SharedCount& count, const SlotKey& key, CoreId core_id,
-                     PendingKind kind, bool touched) {
+                     PendingKind kind, std::uint64_t pinned_by) {
   std::vector<PendingItem>& q = pending.queue;
-  const std::uint64_t by = touched ? installed_scope_id() : LoneOwnerItem::kNotPinned;
-  pending.queue_pinned_by = q.empty() || pending.queue_pinned_by == by ? by : LoneOwnerItem::kNotPinned;
+  pending.queue_pinned_by = q.empty() || pending.queue_pinned_by == pinned_by ? pinned_by : LoneOwnerItem::kNotPinned;
   if (q.size() == q.capacity()) [[unlikely]]
     return push_owner_item_growing(q, count, key, core_id, kind);
   q.emplace_back(count, key, core_id, kind);

@@ -14,10 +14,13 @@
 namespace korvalinth {
 
 // Whether a slot whose key the caller found current is touched (so pinned)
-// by the installed scope.
-inline bool current_touched_in_installed_scope(const Arena& a, std::uint64_t index) noexcept {
-  const std::uint64_t id = installed_scope_id();
+// by the scope whose id is id (0: none).
+inline bool touched_by_scope(const Arena& a, std::uint64_t index, std::uint64_t id) noexcept {
   return id != 0 && a.touch_stamp(index) == id;
+}
+// The same for the installed scope.
+inline bool current_touched_in_installed_scope(const Arena& a, std::uint64_t index) noexcept {
+  return touched_by_scope(a, index, installed_scope_id());
 }
 // Whether the node is current and touched (so pinned) by the installed scope.
 inline bool touched_in_installed_scope(const Arena& a, SlotKey key) noexcept {
@@ -89,10 +92,11 @@ inline void touch_current_in_installed_scope(Arena& a, const UncountedNode& node
 }
 
 // Queues an item of the owner's core in the pending vector, built in place:
-// no item is moved and dropped. touched: the installed scope touched the
-// node (the vector's items note whether all were).
+// no item is moved and dropped. pinned_by: the scope that touched the node,
+// or LoneOwnerItem::kNotPinned (the vector's items note whether one scope
+// touched all).
 void push_owner_item(PendingState& pending, const SharedCount& count, const SlotKey& key, CoreId core_id,
-                     PendingKind kind, bool touched);
+                     PendingKind kind, std::uint64_t pinned_by);
 // The same for an item watching its core (either reference).
 template <class AnyCore>
 [[gnu::noinline]] void push_watched_item(PendingState& pending, const AnyCore& core, const SharedCount& count,
@@ -102,18 +106,28 @@ template <class AnyCore>
 }
 
 // Queues an item for the node of core_id in the pending queue, watching
-// core unless it is the owner's. The owner's item queued first waits in the
-// lone slot: tested inline, as a chain queues one per node. touched: the
-// installed scope touched the node (the lone item notes it).
+// core unless it is the owner's (owner: installed_owner_ref(core_id)). The
+// owner's item queued first waits in the lone slot: tested inline, as a
+// chain queues one per node. pinned_by() gives the installed scope's id
+// when it touched the node, else LoneOwnerItem::kNotPinned (the item notes
+// it), asked only for an item of the owner's core. A run of pushes of one
+// core reads both once.
+template <class AnyCore, class PinnedBy>
+[[gnu::always_inline]] inline void push_item_read(PendingState& pending, const CoreRef* owner, const PinnedBy& pinned_by,
+                                                  const AnyCore& core, const SharedCount& count, SlotKey key,
+                                                  CoreId core_id, PendingKind kind) {
+  if (owner == nullptr) return push_watched_item(pending, core, count, key, core_id, kind);
+  LoneOwnerItem& lone = pending.lone;
+  if (!lone.waiting() && pending.queue.empty()) return lone.hold(*owner, count, key, core_id, kind, pinned_by());
+  push_owner_item(pending, count, key, core_id, kind, pinned_by());
+}
+
+// The same, reading both; touched: the installed scope touched the node.
 template <class AnyCore>
 [[gnu::always_inline]] inline void push_item(PendingState& pending, const AnyCore& core, const SharedCount& count,
                                              SlotKey key, CoreId core_id, PendingKind kind, bool touched = false) {
-  const CoreRef* owner = installed_owner_ref(core_id);
-  if (owner == nullptr) return push_watched_item(pending, core, count, key, core_id, kind);
-  LoneOwnerItem& lone = pending.lone;
-  if (!lone.waiting() && pending.queue.empty())
-    return lone.hold(*owner, count, key, core_id, kind, touched ? installed_scope_id() : LoneOwnerItem::kNotPinned);
-  push_owner_item(pending, count, key, core_id, kind, touched);
+  const auto pinned_by = [touched] { return touched ? installed_scope_id() : LoneOwnerItem::kNotPinned; };
+  push_item_read(pending, installed_owner_ref(core_id), pinned_by, core, count, key, core_id, kind);
 }
 
 // Queues a check of the node, at most once per kind until drained.

@@ -29,11 +29,9 @@ namespace korvalinth {
   if (!quiet_road_fits(delivery_depth() == 0)) return false;
   if (OrderedDelivery::in_progress_on(node)) return false;
   if (!current_touched_in_installed_scope(a, key.index) || paused_or_pull_gated(s.config, s.aux)) return false;
-  if (lone) {
-    // Stamped with a frame of its own, as down's delivery would be.
-    DeliveryFrame frame;
-    if (!lone->record_resolved_quietly(a, node.core_ref())) return false;
-  }
+  // Stamped with a frame of its own, as down's delivery would be: nothing
+  // else in it reads the frame, so none is opened.
+  if (lone && !lone->record_resolved_quietly(a, node.core_ref(), take_frame_id())) return false;
   s.edge.state.take_resolved();
   s.edge.state.end_wave();
   return true;
