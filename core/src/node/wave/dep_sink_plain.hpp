@@ -96,7 +96,7 @@ struct ReadWave {
 // The same, read once by a run of one core's sinks: under the run's borrow
 // none changes.
 struct KnownWave {
-  std::uint64_t id;         // the installed scope's (0: none)
+  std::uint64_t id;        // the installed scope's (0: none)
   WaveScope* owner_scope;  // null: the run's core is not the owner's
 
   static KnownWave of_core(CoreId core_id) noexcept {

@@ -28,7 +28,9 @@ namespace korvalinth {
   if (batch_collecting()) return false;
   if (!quiet_road_fits(delivery_depth() == 0)) return false;
   if (OrderedDelivery::in_progress_on(node)) return false;
-  if (!current_touched_in_installed_scope(a, key.index) || paused_or_pull_gated(s.config, s.aux)) return false;
+  // Pinned by the running wave, the node is touched by it: its run began
+  // touched, and the scope stays installed until that wave ends.
+  if (paused_or_pull_gated(s.config, s.aux)) return false;
   // Stamped with a frame of its own, as down's delivery would be: nothing
   // else in it reads the frame, so none is opened.
   if (lone && !lone->record_resolved_quietly(a, node.core_ref(), take_frame_id())) return false;
