@@ -77,16 +77,29 @@ enum class Entered : std::uint8_t { No, Yes, NeedsHold };
 // the node's own core.
 struct NoHold {};
 
+// The installed scope as a dep sink's call sees it: its id (0: none), read
+// once, and the scope itself once a touch found the node's core the
+// owner's. Nothing a dep sink's call meets installs or removes a scope, so
+// a call, or a line or run of calls into nodes of one core, reads it once.
+struct SeenScope {
+  std::uint64_t id = installed_scope_id();
+  WaveScope* owner = nullptr;
+};
+
 // Enters a node found current that needs no hold: touched by the running
 // wave already, or of the wave owner's core (touched now). NeedsHold, with
 // nothing changed, for any other.
-[[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, SlotKey key) {
-  if (current_touched_in_installed_scope(a, key.index)) return Entered::Yes;
+[[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, const SlotKey& key,
+                                                         SeenScope& scope) {
+  if (scope.id != 0 && a.touch_stamp(key.index) == scope.id) return Entered::Yes;
   const CoreId core_id = sink.dependent_core_id();
-  if (!installed_owner_ref(core_id)) return Entered::NeedsHold;  // null too when no scope is installed
-  // The owner's reference is set only while its scope is installed, and no
-  // holder of the scope's borrow reaches a dep sink: the touch needs none.
-  touch_untouched_in_frame(*wave_scope_cell().unguarded(), a, nullptr, sink.dependent_count(), key, core_id);
+  if (!scope.owner) {
+    if (!installed_owner_ref(core_id)) return Entered::NeedsHold;  // null too when no scope is installed
+    // The owner's reference is set only while its scope is installed, and
+    // no holder of the scope's borrow reaches a dep sink: the touch needs none.
+    scope.owner = &*wave_scope_cell().unguarded();
+  }
+  touch_untouched_in_frame(*scope.owner, a, nullptr, sink.dependent_count(), key, core_id);
   return Entered::Yes;
 }
 
@@ -95,16 +108,17 @@ struct NoHold {};
 [[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, NoHold&) {
   const SlotKey key = sink.dependent();
   if (!a.is_current(key)) return Entered::NeedsHold;
-  return enter_current_node(a, sink, key);
+  SeenScope scope;
+  return enter_current_node(a, sink, key, scope);
 }
 
 // The same for a node whose slot holds every entry only: its entries are
 // then read without a second test. NeedsHold for any other; the roads that
 // enter it then fault as their reads would.
-[[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink) {
-  const SlotKey key = sink.dependent();
+[[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink, SeenScope& scope) {
+  const SlotKey& key = sink.dependent_key();
   if (!a.current_with_every_entry(key)) return Entered::NeedsHold;
-  return enter_current_node(a, sink, key);
+  return enter_current_node(a, sink, key, scope);
 }
 
 // The open delivery frame's id, read where it is needed.
@@ -163,9 +177,9 @@ template <class FrameId>
 // frame_id gives the open delivery frame's id.
 template <class FrameId = ReadFrameId>
 [[gnu::always_inline]] inline bool enter_and_record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
-                                                               std::uint64_t i, const Message& m,
+                                                               std::uint64_t i, const Message& m, SeenScope& scope,
                                                                FrameId frame_id = {}) {
-  return enter_whole_node(a, sink) == Entered::Yes && record_plain_data(a, sink, core, i, m, frame_id);
+  return enter_whole_node(a, sink, scope) == Entered::Yes && record_plain_data(a, sink, core, i, m, frame_id);
 }
 
 // The dep at index i turned dirty, for a node entered under this borrow,

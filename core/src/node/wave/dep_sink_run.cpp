@@ -28,7 +28,8 @@ RunEnd DepSink::call_run(const SinkEntry* self, const SinkEntry* const end, cons
   // one: the caller calls it once the borrow is given back (it finds its
   // DATA not plain again, with nothing changed).
   return take_under_one_borrow(core, self, end, [&](Arena& a, DepSink& sink) {
-    return dep_sink_steps::enter_and_record_plain_data(a, sink, core, sink.cell_->value, message);
+    dep_sink_steps::SeenScope scope;
+    return dep_sink_steps::enter_and_record_plain_data(a, sink, core, sink.cell_->value, message, scope);
   });
 }
 
