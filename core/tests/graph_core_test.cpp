@@ -475,6 +475,13 @@ TEST(GraphCoreArena, CurrentWithEveryEntryIsTheKeyAndEachEntryChecked) {
   }
   auto core = GraphCore::create();
   EXPECT_FALSE(core->unguarded().current_with_every_entry(SlotKey{0, 0}));  // past the last slot
+  // Slots taken since: each is whole, an index past them is not.
+  std::vector<NodeHandle> taken;
+  for (int i = 0; i < 3; ++i) taken.push_back(make_state(core, iv(i)));
+  Arena& arena = core->unguarded();
+  for (const NodeHandle& node : taken) EXPECT_TRUE(arena.current_with_every_entry(node.key())) << node.index();
+  for (std::uint64_t past : {arena.slot_count(), arena.slot_count() + 1})
+    EXPECT_FALSE(arena.current_with_every_entry(SlotKey{past, 0})) << past;
 }
 
 // A dep sink's DIRTY and DATA that meet a node without one of its entries

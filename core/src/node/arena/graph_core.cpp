@@ -47,6 +47,7 @@ SlotKey Arena::occupy(NewSlotParts&& p) {
       touch_.push_back(0);
       pin_.push_back(0);
       held_.push_back(kHeldAll);
+      slot_rows_ = held_.size();
     } catch (...) {
       hand_back_partial_row(index, p);
       throw;

@@ -431,11 +431,8 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
   GraphCore& core = *sink->raw_core_;
   Arena& arena = *a;
   const std::uintptr_t room = stack_room_below(top);
-  // Read once: nothing met on the line installs or removes a scope.
-  const std::uint64_t scope_id = installed_scope_id();
-  // The installed scope, once a node of the line needed a touch and the
-  // line's core proved its owner's.
-  WaveScope* owner_scope = nullptr;
+  // Read once for the line: its nodes are of one core.
+  SeenScope scope;
   std::uintptr_t depth = 0;  // below top, of the nested call that would call sink
   for (;;) {
     const std::uint64_t dep = sink->cell_->value;
@@ -454,16 +451,8 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
     const SlotKey key = sink->key_;
     if (!arena.current_with_every_entry(key)) [[unlikely]]
       return nest();
-    if (scope_id == 0 || arena.touch_stamp(key.index) != scope_id) {
-      if (!owner_scope) {
-        if (!installed_owner_ref(core.id())) [[unlikely]]
-          return nest();
-        // The owner's reference is set only while its scope is installed,
-        // and no holder of the scope's borrow reaches a dep sink.
-        owner_scope = &*wave_scope_cell().unguarded();
-      }
-      touch_untouched_in_frame(*owner_scope, arena, nullptr, sink->count_, key, core.id());
-    }
+    if (enter_current_node(arena, *sink, key, scope) != Entered::Yes) [[unlikely]]
+      return nest();
     LiveSlotsWithAux s = whole_slots_with_aux(arena, key.index);
     if (!record_dep_dirty(s, dep)) return;
     Sink* const lone = s.aux.sinks.lone_dep_sink();
@@ -486,7 +475,8 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
   if (dirty_hop_stack.load(std::memory_order_relaxed) == 0 && tls_dirty_hop_probe.callee == this) [[unlikely]]
     measure_dirty_hop(top);
   auto a = raw_core_->borrow_mut();
-  if (enter_whole_node(*a, *this) != Entered::Yes) return false;
+  SeenScope scope;
+  if (enter_whole_node(*a, *this, scope) != Entered::Yes) return false;
   LiveSlotsWithAux s = whole_slots_with_aux(*a, key_.index);
   if (!record_dep_dirty(s, cell_->value)) return true;
   if (Sink* const lone = s.aux.sinks.lone_dep_sink()) {
@@ -571,7 +561,8 @@ void DepSink::call_data(const Message& message, std::uint64_t frame) {
   {
     GraphCore& core = *raw_core_;
     auto a = core.borrow_mut();
-    if (enter_and_record_plain_data(*a, *this, core, dep_index, message, KnownFrameId{frame})) return;
+    SeenScope scope;
+    if (enter_and_record_plain_data(*a, *this, core, dep_index, message, scope, KnownFrameId{frame})) return;
   }
   call_any(message);
 }

@@ -78,68 +78,51 @@ enum class Entered : std::uint8_t { No, Yes, NeedsHold };
 // the node's own core.
 struct NoHold {};
 
-// The installed wave as an entry reads it, each time: whether it touched a
-// slot, whether a core is its owner's, and the scope. Inline each: a call
-// left in grew the frames they go into.
-struct ReadWave {
-  [[gnu::always_inline]] bool touched(const Arena& a, std::uint64_t index) const noexcept {
-    return current_touched_in_installed_scope(a, index);
-  }
-  // False too when no scope is installed.
-  [[gnu::always_inline]] bool owner_core(CoreId core_id) const noexcept {
-    return installed_owner_ref(core_id) != nullptr;
-  }
-  // The owner's reference is set only while its scope is installed, and no
-  // holder of the scope's borrow reaches a dep sink: the touch needs none.
-  [[gnu::always_inline]] WaveScope& scope() const noexcept { return *wave_scope_cell().unguarded(); }
-};
-// The same, read once by a run of one core's sinks: under the run's borrow
-// none changes.
-struct KnownWave {
-  std::uint64_t id;        // the installed scope's (0: none)
-  WaveScope* owner_scope;  // null: the run's core is not the owner's
-
-  static KnownWave of_core(CoreId core_id) noexcept {
-    const ReadWave read;
-    return {installed_scope_id(), read.owner_core(core_id) ? &read.scope() : nullptr};
-  }
-  [[gnu::always_inline]] bool touched(const Arena& a, std::uint64_t index) const noexcept {
-    return touched_by_scope(a, index, id);
-  }
-  [[gnu::always_inline]] bool owner_core(CoreId) const noexcept { return owner_scope != nullptr; }
-  [[gnu::always_inline]] WaveScope& scope() const noexcept { return *owner_scope; }
+// The installed scope as a dep sink's call sees it: its id (0: none), read
+// once, and the scope itself once a touch found the node's core the
+// owner's. Nothing a dep sink's call meets installs or removes a scope, so
+// a call, or a line or run of calls into nodes of one core, reads it once.
+struct SeenScope {
+  std::uint64_t id = installed_scope_id();
+  WaveScope* owner = nullptr;
 };
 
 // Enters a node found current that needs no hold: touched by the running
 // wave already, or of the wave owner's core (touched now). NeedsHold, with
 // nothing changed, for any other.
-template <class Wave = ReadWave>
-[[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, SlotKey key,
-                                                         Wave wave = {}) {
-  if (wave.touched(a, key.index)) return Entered::Yes;
+[[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, const SlotKey& key,
+                                                         SeenScope& scope) {
+  if (touched_by_scope(a, key.index, scope.id)) return Entered::Yes;
   const CoreId core_id = sink.dependent_core_id();
-  if (!wave.owner_core(core_id)) return Entered::NeedsHold;
-  touch_untouched_in_frame(wave.scope(), a, nullptr, sink.dependent_count(), key, core_id);
+  if (!scope.owner) {
+    if (!installed_owner_ref(core_id)) return Entered::NeedsHold;  // null too when no scope is installed
+    // The owner's reference is set only while its scope is installed, and
+    // no holder of the scope's borrow reaches a dep sink: the touch needs none.
+    scope.owner = &*wave_scope_cell().unguarded();
+  }
+  touch_untouched_in_frame(*scope.owner, a, nullptr, sink.dependent_count(), key, core_id);
   return Entered::Yes;
 }
 
 // As enter_node, for a node that needs no hold (see enter_current_node);
 // NeedsHold, with nothing changed, for any other: enter_node then enters it.
-template <class Wave = ReadWave>
-[[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, NoHold&, Wave wave = {}) {
+[[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, NoHold&, SeenScope& scope) {
   const SlotKey key = sink.dependent();
   if (!a.is_current(key)) return Entered::NeedsHold;
-  return enter_current_node(a, sink, key, wave);
+  return enter_current_node(a, sink, key, scope);
+}
+[[gnu::always_inline]] inline Entered enter_node(Arena& a, const DepSink& sink, NoHold& hold) {
+  SeenScope scope;
+  return enter_node(a, sink, hold, scope);
 }
 
 // The same for a node whose slot holds every entry only: its entries are
 // then read without a second test. NeedsHold for any other; the roads that
 // enter it then fault as their reads would.
-template <class Wave = ReadWave>
-[[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink, Wave wave = {}) {
-  const SlotKey key = sink.dependent();
+[[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink, SeenScope& scope) {
+  const SlotKey& key = sink.dependent_key();
   if (!a.current_with_every_entry(key)) return Entered::NeedsHold;
-  return enter_current_node(a, sink, key, wave);
+  return enter_current_node(a, sink, key, scope);
 }
 
 // The open delivery frame's id, read where it is needed.
@@ -204,12 +187,11 @@ template <class FrameId, class Push = PushRunCheck>
 // for any other; the node may stay touched, and the general road enters
 // it again.
 // frame_id gives the open delivery frame's id.
-template <class FrameId = ReadFrameId, class Push = PushRunCheck, class Wave = ReadWave>
+template <class FrameId = ReadFrameId, class Push = PushRunCheck>
 [[gnu::always_inline]] inline bool enter_and_record_plain_data(Arena& a, const DepSink& sink, GraphCore& core,
-                                                               std::uint64_t i, const Message& m,
-                                                               FrameId frame_id = {}, Push push = {},
-                                                               Wave wave = {}) {
-  return enter_whole_node(a, sink, wave) == Entered::Yes && record_plain_data(a, sink, core, i, m, frame_id, push);
+                                                               std::uint64_t i, const Message& m, SeenScope& scope,
+                                                               FrameId frame_id = {}, Push push = {}) {
+  return enter_whole_node(a, sink, scope) == Entered::Yes && record_plain_data(a, sink, core, i, m, frame_id, push);
 }
 
 // The dep at index i turned dirty, for a node entered under this borrow,
@@ -243,12 +225,11 @@ template <class FrameId = ReadFrameId, class Push = PushRunCheck, class Wave = R
 // lone DIRTY's road enters it again.
 // hop_fits: the stack is far from any check, so the hop the sink's call
 // would charge against it cannot be the one refused.
-template <class Wave = ReadWave>
 [[gnu::always_inline]] inline bool enter_and_mark_quiet_dirty(Arena& a, const GraphCore& core, const DepSink& sink,
                                                               std::uint64_t i, bool hop_fits, QuietHop& hop,
-                                                              Wave wave = {}) {
+                                                              SeenScope& scope) {
   NoHold hold;
-  if (enter_node(a, sink, hold, wave) != Entered::Yes) return false;
+  if (enter_node(a, sink, hold, scope) != Entered::Yes) return false;
   LiveSlotsWithAux s = current_slots_with_aux(a, sink.dependent().index);
   if (!s.aux.sinks.heeds_dirty()) {
     record_dep_dirty(s, i);

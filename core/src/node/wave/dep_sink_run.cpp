@@ -49,15 +49,15 @@ RunEnd DepSink::call_run(const SinkEntry* self, const SinkEntry* const end, cons
   if (frame == 0) return {self + 1, this};
   check_stack_headroom_at(reinterpret_cast<std::uintptr_t>(__builtin_dwarf_cfa()) - kDataRunStack);
   GraphCore& core = *raw_core_;
-  const PushRunChecksOfCore push{installed_owner_ref(core.id()), installed_scope_id()};
-  const dep_sink_steps::KnownWave wave = dep_sink_steps::KnownWave::of_core(core.id());
+  dep_sink_steps::SeenScope scope;
+  const PushRunChecksOfCore push{installed_owner_ref(core.id()), scope.id};
   // Each record calls no sink, callback or Python, so one borrow holds
   // them all. The run ends at the first sink whose DATA is not a plain
   // one: the caller calls it once the borrow is given back (it finds its
   // DATA not plain again, with nothing changed).
   return take_under_one_borrow(core, self, end, [&](Arena& a, DepSink& sink) {
-    return dep_sink_steps::enter_and_record_plain_data(a, sink, core, sink.cell_->value, message,
-                                                       dep_sink_steps::KnownFrameId{frame}, push, wave);
+    return dep_sink_steps::enter_and_record_plain_data(a, sink, core, sink.cell_->value, message, scope,
+                                                       dep_sink_steps::KnownFrameId{frame}, push);
   });
 }
 
@@ -75,9 +75,9 @@ RunEnd DepSink::call_dirty_run(const SinkEntry* self, const SinkEntry* const end
   const bool hop_fits = stack_room_below(at) >= kQuietWaveStackMargin;
   const GraphCore& core = *raw_core_;
   QuietHop hop;
-  const dep_sink_steps::KnownWave wave = dep_sink_steps::KnownWave::of_core(core.id());
-  return take_under_one_borrow(*raw_core_, self, end, [&core, hop_fits, &hop, &wave](Arena& a, DepSink& sink) {
-    return dep_sink_steps::enter_and_mark_quiet_dirty(a, core, sink, sink.cell_->value, hop_fits, hop, wave);
+  dep_sink_steps::SeenScope scope;
+  return take_under_one_borrow(*raw_core_, self, end, [&core, hop_fits, &hop, &scope](Arena& a, DepSink& sink) {
+    return dep_sink_steps::enter_and_mark_quiet_dirty(a, core, sink, sink.cell_->value, hop_fits, hop, scope);
   });
 }
 

@@ -107,15 +107,13 @@ void unpin_touched(TouchedList& touched, const UncountedNode& owner) {
   const CoreId owner = node.empty() ? 0 : node.core_ref().id();
   cell.unguarded().install(owner, node.count().get(), scope_id);
   detail::tls_installed_scope_id = scope_id;
-  detail::tls_installed_owner = &node.core();
-  detail::tls_installed_owner_id = owner;
+  detail::tls_installed_owner = {&node.core(), owner};
 }
 
 // Forgets the thread's installed scope, under the borrow c of its cell; the
 // scope must be there still.
 void forget_installed_scope(const RefMut<InstalledScope>& c) {
-  detail::tls_installed_owner = nullptr;
-  detail::tls_installed_owner_id = 0;
+  detail::tls_installed_owner = {};
   detail::tls_installed_scope_id = 0;
   if (!c->has_value()) fault("wave owner installed a scope");
 }

@@ -111,17 +111,22 @@ inline constinit thread_local std::uint64_t tls_installed_scope_id KORVALINTH_FA
 inline std::uint64_t installed_scope_id() noexcept { return detail::tls_installed_scope_id; }
 
 namespace detail {
-// The owning operation's core (null when no scope is installed) and its id.
-// The operation's caller holds that reference for the whole wave, so the
-// scope points at it instead of copying it.
-inline constinit thread_local const CoreRef* tls_installed_owner KORVALINTH_FAST_TLS = nullptr;
-inline constinit thread_local CoreId tls_installed_owner_id KORVALINTH_FAST_TLS = 0;
-}
+// The owning operation's core (null when no scope is installed) and its id
+// (0 then), set and cleared together: one thread-local block, its address
+// reached once. The operation's caller holds that reference for the whole
+// wave, so the scope points at it instead of copying it.
+struct InstalledOwner {
+  const CoreRef* ref = nullptr;
+  CoreId id = 0;
+};
+inline constinit thread_local InstalledOwner tls_installed_owner KORVALINTH_FAST_TLS = {};
+}  // namespace detail
 // The owning operation's reference when it is to the core named by id,
 // else null: it lives for the whole wave, so it may be lent without a copy.
+// The id alone tells: it is 0 while the reference is null, and no core's is.
 inline const CoreRef* installed_owner_ref(CoreId id) noexcept {
-  const CoreRef* owner = detail::tls_installed_owner;
-  return owner != nullptr && detail::tls_installed_owner_id == id ? owner : nullptr;
+  const detail::InstalledOwner& owner = detail::tls_installed_owner;
+  return owner.id == id ? owner.ref : nullptr;
 }
 // A strong reference to the core named by id: a copy of the owning
 // operation's reference when it is that core (no atomic lock), else weak.lock().
