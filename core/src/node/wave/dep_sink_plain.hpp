@@ -44,11 +44,23 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d) {
   d.wave_value.emplace(value);
 }
 
-// A DATA's value, the dep's wave value set already: kept in the frame's
-// list and as the dep's input, and the dep settled.
+// The open delivery frame's id, read where it is needed.
+struct ReadFrameId {
+  std::uint64_t operator()() const noexcept { return delivery_frame_id(); }
+};
+// The same, read by the caller already.
+struct KnownFrameId {
+  std::uint64_t id;
+  std::uint64_t operator()() const noexcept { return id; }
+};
+
+// A DATA's value, the dep's wave value set already: kept in the list of
+// the frame whose id frame_id gives and as the dep's input, and the dep
+// settled.
+template <class FrameId>
 [[gnu::always_inline]] inline void record_data_value(NodeState& state, DepSlot& d, const SharedValue& value,
-                                                     std::uint64_t frame = delivery_frame_id()) {
-  push_in_current_frame(d, value, frame);
+                                                     FrameId frame_id) {
+  push_in_current_frame(d, value, frame_id());
   d.has_value = 1;
   state.dep_settled(d);
 }
@@ -107,16 +119,6 @@ struct NoHold {};
   return enter_current_node(a, sink, key);
 }
 
-// The open delivery frame's id, read where it is needed.
-struct ReadFrameId {
-  std::uint64_t operator()() const noexcept { return delivery_frame_id(); }
-};
-// The same, read by the caller already.
-struct KnownFrameId {
-  std::uint64_t id;
-  std::uint64_t operator()() const noexcept { return id; }
-};
-
 // Dep i's first DATA of the wave recorded in the node s (its lists opened
 // in place), and the node's run check queued when that settles its deps.
 // frame_id gives the open delivery frame's id.
@@ -127,7 +129,7 @@ template <class FrameId = ReadFrameId>
   EdgeEntry& e = s.edge;
   const SharedValue& value = m.data_value();
   set_first_wave_value(e, i, d, value);
-  record_data_value(e.state, d, value, frame_id());
+  record_data_value(e.state, d, value, frame_id);
   if (deps_settled_or_owe_run(e.state, s.config, s.aux) && mark_run_check_queued(e))
     push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id(), true);
 }
