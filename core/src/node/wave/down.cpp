@@ -598,14 +598,19 @@ template <class Wave>
       });
 }
 
+// What reads_as_plain_emit found of a slot read at once: not whole (its
+// reads in order may fault), whole and no plain emit, or a plain emit.
+enum class EmitRead : std::uint8_t { NotWhole, NotPlain, Plain };
+
 // reads_as_plain_emit for a slot whose key and mask holds_every_entry finds
-// good; false for any other, whose reads in order may fault.
-[[gnu::always_inline]] inline bool reads_as_plain_emit_of_whole_slot(Arena& a, const UncountedNode& node,
-                                                                     DataSlots& slots) {
+// good; NotWhole for any other.
+[[gnu::always_inline]] inline EmitRead read_emit_of_whole_slot(Arena& a, const UncountedNode& node,
+                                                               DataSlots& slots) {
   if (!a.holds_every_entry(node.key())) [[unlikely]]
-    return false;
+    return EmitRead::NotWhole;
   const LiveSlotsWithAux s = whole_slots_with_aux(a, node.index());
-  return reads_as_plain_emit(a, node, CurrentWaveSlots{s.topology, s.edge, true}, slots);
+  return reads_as_plain_emit(a, node, CurrentWaveSlots{s.topology, s.edge, true}, slots) ? EmitRead::Plain
+                                                                                          : EmitRead::NotPlain;
 }
 
 // The reads of a plain road of a node outside its run whose DIRTY went out
@@ -786,11 +791,20 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   return false;
 }
 
+// A DATA whose slot was found whole and no plain emit: the rest of its
+// reads under a borrow of its own, from its wave step's entries, which
+// fault nowhere.
+[[gnu::noinline]] void down_data_of_whole_slot(const UncountedNode& node, Message& m) {
+  auto a = node.core_ref().borrow_mut();
+  const LiveSlotsWithAux s = whole_slots_with_aux(*a, node.index());
+  down_data_not_plain(a, node, WaveSlots{s.topology, s.edge}, m);
+}
+
 // A DATA up to the drain; false when another road took it whole. A running
 // node's plain emit, the commonest down, is read and applied at once, its
-// slot found whole by one test; any other DATA is read again in order under
-// a borrow, and a borrowed core takes the general road, which faults as it
-// always did.
+// slot found whole by one test; a slot not whole is read again in order
+// under a borrow, and a borrowed core takes the general road, which faults
+// as it always did.
 [[gnu::always_inline]] inline bool down_data_until_drain(const UncountedNode& node, Message& m) {
   // The stack check first: the general road makes it too.
   check_stack_headroom();
@@ -803,8 +817,13 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   // nothing between to see it.
   Arena& a = node.core_ref().unguarded();
   DataSlots slots;
-  if (!reads_as_plain_emit_of_whole_slot(a, node, slots)) [[unlikely]]
+  const EmitRead read = read_emit_of_whole_slot(a, node, slots);
+  if (read == EmitRead::NotWhole) [[unlikely]]
     return down_data_read_in_order(node, m);
+  if (read == EmitRead::NotPlain) [[unlikely]] {
+    down_data_of_whole_slot(node, m);
+    return false;
+  }
   deliver_plain_emit_in_frame(a, node, slots, m);
   return true;
 }
