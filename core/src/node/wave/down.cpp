@@ -258,17 +258,22 @@ inline void let_go(RefMut<Arena>& a) noexcept { a.release(); }
 inline void let_go(Arena&) noexcept {}
 
 // Puts a DATA's value in the node's cache and hands the DATA to the node's
-// sinks, under the hold a that read slots; lets go of it. The replaced
-// value goes after that, before the DATA is handed on.
-template <class Hold>
-[[gnu::always_inline]] inline void apply_and_hand_on_data(Hold& a, const DataSlots& slots, const Message& m) {
+// sinks, under the hold a that read slots, inside the delivery frame whose
+// id frame_id gives; lets go of it. The replaced value goes after that,
+// before the DATA is handed on. A lone dep sink takes it by its DATA's
+// call: the sink's own call would only test the kind and the frame again.
+template <class Hold, class FrameId>
+[[gnu::always_inline]] inline void apply_and_hand_on_data(Hold& a, const DataSlots& slots, const Message& m,
+                                                          FrameId frame_id) {
   // Swapped in: the cache's value comes out as the replaced one.
   SharedValue old_cache = m.data_value();
   old_cache.swap(slots.edge->cache);
   slots.edge->state.take_data();
   const SinkList::Reading sinks = slots.aux->sinks.read();
+  DepSink* const lone = static_cast<DepSink*>(slots.aux->sinks.lone_dep_sink());
   let_go(a);
   old_cache.reset();
+  if (lone) return lone->call_data(m, frame_id());
   sinks.deliver(m);
 }
 
@@ -290,7 +295,8 @@ void deliver_data_without_content_ids(const UncountedNode& node, const Message& 
   }
   v.advance_without_content_ids();  // its fault comes before the entries' check
   EdgeEntry& edge = a->current_wave_edge(i);
-  apply_and_hand_on_data(a, DataSlots{&edge, &a->aux_at(i), &v}, m);
+  // Every caller opened a delivery frame.
+  apply_and_hand_on_data(a, DataSlots{&edge, &a->aux_at(i), &v}, m, dep_sink_steps::ReadFrameId{});
 }
 
 // Applies one message to the node and hands it to the node's sinks (or, for
@@ -641,11 +647,13 @@ template <class Hold>
 [[gnu::always_inline]] inline void deliver_plain_emit_in_frame(Hold& a, const UncountedNode& node,
                                                                const DataSlots& slots, Message& m) {
   DeliveryFrame frame;
+  // Read as the frame opens, where it was just put.
+  const dep_sink_steps::KnownFrameId frame_id{delivery_frame_id()};
   // Ends as it goes out of scope, before the frame closes: the one end
   // its destructor makes serves both the normal road and a fault.
   OrderedDelivery window(node);
   slots.version->advance_in_place();
-  apply_and_hand_on_data(a, slots, m);
+  apply_and_hand_on_data(a, slots, m, frame_id);
   m.release_data_value();
   deliver_any_queued(node, window);
 }
