@@ -857,16 +857,21 @@ class ReleasedData {
   ReleasedData(const ReleasedData&) = delete;
   ReleasedData& operator=(const ReleasedData&) = delete;
   ~ReleasedData() {
+    if (delivered_) return;
     // The general road may leave another message in its place.
     if (m_.kind() == MessageKind::Data && m_.data_value() == nullptr) return;
     m_.~Message();
   }
   Message& message() noexcept { return m_; }
+  // Said by the plain emit, which delivered it and released its value: the
+  // drop, right after, then has nothing to test.
+  void mark_delivered() noexcept { delivered_ = true; }
 
  private:
   union {
     Message m_;
   };
+  bool delivered_ = false;
 };
 
 }  // namespace
@@ -877,6 +882,7 @@ void down_released(const UncountedNode& node, const Value* value) {
   {
     ReleasedData data(value);
     if (!down_data_until_drain(node, data.message())) return;
+    data.mark_delivered();
   }
   drain_after_outermost_frame();
 }
