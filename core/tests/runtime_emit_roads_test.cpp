@@ -51,6 +51,7 @@ struct Case {
   bool settled_by_a_sink = false;  // a sink of s downs RESOLVED on m before m runs
   bool in_batch = false;           // that RESOLVED is made in a batch
   bool sets_instead = false;       // the sink downs a DATA on m instead
+  bool through_a_dependent = false;  // m's one sink is a node's, which logs each emit's list
 };
 
 std::vector<std::string> run_case(const Case& c, Road road) {
@@ -70,10 +71,26 @@ std::vector<std::string> run_case(const Case& c, Road road) {
                              if (c.emits_twice) emit_by(road, ctx.node, value(x + 100));
                            }),
                            spec);
+  // The dependent's input keeps one list per delivery frame of m's. Its
+  // other dep, run after m, keeps it from running between m's emits.
+  NodeHandle later, dependent;
+  if (c.through_a_dependent) {
+    later = make_map(core, s, [](int x) { return x; });
+    dependent = make_node(core, deps_of({&m, &later}), fn_of([&](RunContext& ctx) {
+                            std::string lists = "lists";
+                            for (const DeliveryView list : ctx.inputs[0].deliveries()) {
+                              lists += " [";
+                              for (const SharedValue& v : list) lists += " " + name_of(v);
+                              lists += " ]";
+                            }
+                            log.push_back(lists);
+                          }));
+  }
+  const NodeHandle& watched = c.through_a_dependent ? dependent : m;
   auto first = std::make_shared<NamedSink>(&log, "a");
   auto second = std::make_shared<NamedSink>(&log, "b");
-  UnsubscribeFn off_first = node_subscribe(m, first);
-  UnsubscribeFn off_second = node_subscribe(m, second);
+  UnsubscribeFn off_first = node_subscribe(watched, first);
+  UnsubscribeFn off_second = node_subscribe(watched, second);
   bool corrected = false;
   first->on_message = [&](const Message& msg) {
     if (msg.kind() != MessageKind::Data) return;
@@ -144,6 +161,8 @@ const Case kCases[] = {
      .settled_by_a_sink = true,
      .sets_instead = true},
     {.name = "set_by_a_sink_and_corrected", .corrects = true, .settled_by_a_sink = true, .sets_instead = true},
+    {.name = "to_a_lone_dependent", .through_a_dependent = true},
+    {.name = "twice_to_a_lone_dependent", .emits_twice = true, .through_a_dependent = true},
 };
 
 class EmitRoads : public ::testing::TestWithParam<Case> {};

@@ -88,16 +88,16 @@ inline void discard_callback_result(const UncountedNode& node, const PendingFata
 // The down is its last step, with nothing of the caller's left to drop
 // after it: a run that ends here leaves its frame to the down (through
 // down_returned, the by-value reference's drop would follow the down and
-// keep the frame).
-[[gnu::always_inline]] inline void map_call_result(const UncountedNode& node, const PendingFatalSlot& slot,
+// keep the frame). The slot is read only when the call raised.
+[[gnu::always_inline]] inline void map_call_result(const UncountedNode& node, const SharedFatalSlot& slot,
                                                    PyObject* result) {
-  if (result == nullptr) [[unlikely]] return down_raised_error(node, slot);
+  if (result == nullptr) [[unlikely]] return down_raised_error(node, *slot);
   const Value* value = make_py_value(kit::OwnedRef::steal(result)).release();
   down_released(node, value);
 }
-[[gnu::always_inline]] inline void discard_call_result(const UncountedNode& node, const PendingFatalSlot& slot,
+[[gnu::always_inline]] inline void discard_call_result(const UncountedNode& node, const SharedFatalSlot& slot,
                                                        PyObject* result) {
-  if (result == nullptr) [[unlikely]] return down_raised_error(node, slot);
+  if (result == nullptr) [[unlikely]] return down_raised_error(node, *slot);
   drop_call_result(result);
 }
 

@@ -95,9 +95,9 @@ class ValueCallbackFn final : public NodeFn {
   // What a light road's call returned (null: it raised), settled by kind.
   [[gnu::always_inline]] void settle(RunContext& ctx, PyObject* result) {
     if constexpr (kind == ValueCallbackKind::Derived) {
-      map_call_result(ctx.node, *slot_, result);
+      map_call_result(ctx.node, slot_, result);
     } else {
-      discard_call_result(ctx.node, *slot_, result);
+      discard_call_result(ctx.node, slot_, result);
     }
   }
 

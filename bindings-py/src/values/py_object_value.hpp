@@ -4,6 +4,8 @@
 // The last share of the value may be dropped anywhere (inside a wave, on a
 // thread without the GIL), so the object is held as a kit::AnywhereRef.
 
+#include <memory>
+#include <new>
 #include <typeinfo>
 
 #include "base/value.hpp"
@@ -20,6 +22,16 @@ class PyObjectValue final : public Value {
 
   // The object, kept alive by this value.
   kit::BorrowedRef object() const noexcept { return object_.borrow(); }
+
+  // A value's drop, one per emit: the object's reference is all there is to
+  // release, so the block goes back right after it, spared the destructor's
+  // store of this class's table pointer.
+  static void operator delete(PyObjectValue* value, std::destroying_delete_t) noexcept {
+    std::destroy_at(&value->object_);
+    Value::operator delete(value, sizeof(PyObjectValue));
+  }
+  // A construction that throws gives its block back as any value's does.
+  using Value::operator delete;
 
  private:
   kit::AnywhereRef object_;

@@ -121,7 +121,7 @@ inline void take_wave_value(DepSlot& d, DepTrash& trash) {
       trash.wave = std::exchange(*d.wave_value, value);
     else
       set_first_wave_value(e, i, d, value);
-    record_data_value(state, d, value);
+    record_data_value(state, d, value, ReadFrameId{});
     settle_rule();
     return;
   }

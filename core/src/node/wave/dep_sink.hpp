@@ -41,6 +41,10 @@ class DepSink final : public Sink {
   DepSink(std::shared_ptr<DepIndexCell> cell, const CoreRef& core, SharedCount count, SlotKey key)
       : cell_(std::move(cell)), core_(core), raw_core_(core.get()), count_(std::move(count)), key_(key) {}
   void call(const Message& message) override;
+  // A DATA inside the delivery frame whose id is frame, as call takes it:
+  // recorded in place when it is a plain one; else call_any. A caller that
+  // knows both is spared call's tests of them.
+  [[gnu::noinline]] void call_data(const Message& message, std::uint64_t frame);
   // Takes the following dep sinks of its core too, recording their DATAs
   // under one borrow while each is a plain one; the first that is not ends
   // the run, left for the caller to call.
@@ -103,9 +107,6 @@ class DepSink final : public Sink {
   // config, aux).
   bool dep_takes_dirty_quietly(EdgeEntry& e, const ConfigEntry& config, const AuxEntry& aux,
                                QuietDirtyMark& mark) const noexcept;
-  // A DATA inside the delivery frame whose id is frame, recorded in place
-  // when it is a plain one; else call_any.
-  [[gnu::noinline]] void call_data(const Message& message, std::uint64_t frame);
   // Any message; a plain DATA is taken by call_data.
   [[gnu::noinline]] void call_any(const Message& message);
   // The stack call_any takes below its caller's call (return address,

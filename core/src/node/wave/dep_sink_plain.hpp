@@ -44,11 +44,23 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d, std::uint64_t frame = delive
   d.wave_value.emplace(value);
 }
 
-// A DATA's value, the dep's wave value set already: kept in the frame's
-// list and as the dep's input, and the dep settled.
+// The open delivery frame's id, read where it is needed.
+struct ReadFrameId {
+  std::uint64_t operator()() const noexcept { return delivery_frame_id(); }
+};
+// The same, read by the caller already.
+struct KnownFrameId {
+  std::uint64_t id;
+  std::uint64_t operator()() const noexcept { return id; }
+};
+
+// A DATA's value, the dep's wave value set already: kept in the list of
+// the frame whose id frame_id gives and as the dep's input, and the dep
+// settled.
+template <class FrameId>
 [[gnu::always_inline]] inline void record_data_value(NodeState& state, DepSlot& d, const SharedValue& value,
-                                                     std::uint64_t frame = delivery_frame_id()) {
-  push_in_current_frame(d, value, frame);
+                                                     FrameId frame_id) {
+  push_in_current_frame(d, value, frame_id());
   d.has_value = 1;
   state.dep_settled(d);
 }
@@ -125,16 +137,6 @@ struct SeenScope {
   return enter_current_node(a, sink, key, scope);
 }
 
-// The open delivery frame's id, read where it is needed.
-struct ReadFrameId {
-  std::uint64_t operator()() const noexcept { return delivery_frame_id(); }
-};
-// The same, read by the caller already.
-struct KnownFrameId {
-  std::uint64_t id;
-  std::uint64_t operator()() const noexcept { return id; }
-};
-
 // Queues the run check of the sink's node (touched by the running wave),
 // its mark just set.
 struct PushRunCheck {
@@ -153,7 +155,7 @@ template <class FrameId = ReadFrameId, class Push = PushRunCheck>
   EdgeEntry& e = s.edge;
   const SharedValue& value = m.data_value();
   set_first_wave_value(e, i, d, value);
-  record_data_value(e.state, d, value, frame_id());
+  record_data_value(e.state, d, value, frame_id);
   if (deps_settled_or_owe_run(e.state, s.config, s.aux) && mark_run_check_queued(e)) push(sink, core);
 }
 

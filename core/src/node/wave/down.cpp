@@ -258,17 +258,22 @@ inline void let_go(RefMut<Arena>& a) noexcept { a.release(); }
 inline void let_go(Arena&) noexcept {}
 
 // Puts a DATA's value in the node's cache and hands the DATA to the node's
-// sinks, under the hold a that read slots; lets go of it. The replaced
-// value goes after that, before the DATA is handed on.
-template <class Hold>
-[[gnu::always_inline]] inline void apply_and_hand_on_data(Hold& a, const DataSlots& slots, const Message& m) {
+// sinks, under the hold a that read slots, inside the delivery frame whose
+// id frame_id gives; lets go of it. The replaced value goes after that,
+// before the DATA is handed on. A lone dep sink takes it by its DATA's
+// call: the sink's own call would only test the kind and the frame again.
+template <class Hold, class FrameId>
+[[gnu::always_inline]] inline void apply_and_hand_on_data(Hold& a, const DataSlots& slots, const Message& m,
+                                                          FrameId frame_id) {
   // Swapped in: the cache's value comes out as the replaced one.
   SharedValue old_cache = m.data_value();
   old_cache.swap(slots.edge->cache);
   slots.edge->state.take_data();
   const SinkList::Reading sinks = slots.aux->sinks.read();
+  DepSink* const lone = static_cast<DepSink*>(slots.aux->sinks.lone_dep_sink());
   let_go(a);
   old_cache.reset();
+  if (lone) return lone->call_data(m, frame_id());
   sinks.deliver(m);
 }
 
@@ -290,7 +295,8 @@ void deliver_data_without_content_ids(const UncountedNode& node, const Message& 
   }
   v.advance_without_content_ids();  // its fault comes before the entries' check
   EdgeEntry& edge = a->current_wave_edge(i);
-  apply_and_hand_on_data(a, DataSlots{&edge, &a->aux_at(i), &v}, m);
+  // Every caller opened a delivery frame.
+  apply_and_hand_on_data(a, DataSlots{&edge, &a->aux_at(i), &v}, m, dep_sink_steps::ReadFrameId{});
 }
 
 // Applies one message to the node and hands it to the node's sinks (or, for
@@ -598,14 +604,19 @@ template <class Wave>
       });
 }
 
+// What reads_as_plain_emit found of a slot read at once: not whole (its
+// reads in order may fault), whole and no plain emit, or a plain emit.
+enum class EmitRead : std::uint8_t { NotWhole, NotPlain, Plain };
+
 // reads_as_plain_emit for a slot whose key and mask holds_every_entry finds
-// good; false for any other, whose reads in order may fault.
-[[gnu::always_inline]] inline bool reads_as_plain_emit_of_whole_slot(Arena& a, const UncountedNode& node,
-                                                                     DataSlots& slots) {
+// good; NotWhole for any other.
+[[gnu::always_inline]] inline EmitRead read_emit_of_whole_slot(Arena& a, const UncountedNode& node,
+                                                               DataSlots& slots) {
   if (!a.holds_every_entry(node.key())) [[unlikely]]
-    return false;
+    return EmitRead::NotWhole;
   const LiveSlotsWithAux s = whole_slots_with_aux(a, node.index());
-  return reads_as_plain_emit(a, node, CurrentWaveSlots{s.topology, s.edge, true}, slots);
+  return reads_as_plain_emit(a, node, CurrentWaveSlots{s.topology, s.edge, true}, slots) ? EmitRead::Plain
+                                                                                          : EmitRead::NotPlain;
 }
 
 // The reads of a plain road of a node outside its run whose DIRTY went out
@@ -636,11 +647,13 @@ template <class Hold>
 [[gnu::always_inline]] inline void deliver_plain_emit_in_frame(Hold& a, const UncountedNode& node,
                                                                const DataSlots& slots, Message& m) {
   DeliveryFrame frame;
+  // Read as the frame opens, where it was just put.
+  const dep_sink_steps::KnownFrameId frame_id{delivery_frame_id()};
   // Ends as it goes out of scope, before the frame closes: the one end
   // its destructor makes serves both the normal road and a fault.
   OrderedDelivery window(node);
   slots.version->advance_in_place();
-  apply_and_hand_on_data(a, slots, m);
+  apply_and_hand_on_data(a, slots, m, frame_id);
   m.release_data_value();
   deliver_any_queued(node, window);
 }
@@ -786,11 +799,20 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   return false;
 }
 
+// A DATA whose slot was found whole and no plain emit: the rest of its
+// reads under a borrow of its own, from its wave step's entries, which
+// fault nowhere.
+[[gnu::noinline]] void down_data_of_whole_slot(const UncountedNode& node, Message& m) {
+  auto a = node.core_ref().borrow_mut();
+  const LiveSlotsWithAux s = whole_slots_with_aux(*a, node.index());
+  down_data_not_plain(a, node, WaveSlots{s.topology, s.edge}, m);
+}
+
 // A DATA up to the drain; false when another road took it whole. A running
 // node's plain emit, the commonest down, is read and applied at once, its
-// slot found whole by one test; any other DATA is read again in order under
-// a borrow, and a borrowed core takes the general road, which faults as it
-// always did.
+// slot found whole by one test; a slot not whole is read again in order
+// under a borrow, and a borrowed core takes the general road, which faults
+// as it always did.
 [[gnu::always_inline]] inline bool down_data_until_drain(const UncountedNode& node, Message& m) {
   // The stack check first: the general road makes it too.
   check_stack_headroom();
@@ -803,8 +825,13 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   // nothing between to see it.
   Arena& a = node.core_ref().unguarded();
   DataSlots slots;
-  if (!reads_as_plain_emit_of_whole_slot(a, node, slots)) [[unlikely]]
+  const EmitRead read = read_emit_of_whole_slot(a, node, slots);
+  if (read == EmitRead::NotWhole) [[unlikely]]
     return down_data_read_in_order(node, m);
+  if (read == EmitRead::NotPlain) [[unlikely]] {
+    down_data_of_whole_slot(node, m);
+    return false;
+  }
   deliver_plain_emit_in_frame(a, node, slots, m);
   return true;
 }
@@ -830,16 +857,21 @@ class ReleasedData {
   ReleasedData(const ReleasedData&) = delete;
   ReleasedData& operator=(const ReleasedData&) = delete;
   ~ReleasedData() {
+    if (delivered_) return;
     // The general road may leave another message in its place.
     if (m_.kind() == MessageKind::Data && m_.data_value() == nullptr) return;
     m_.~Message();
   }
   Message& message() noexcept { return m_; }
+  // Said by the plain emit, which delivered it and released its value: the
+  // drop, right after, then has nothing to test.
+  void mark_delivered() noexcept { delivered_ = true; }
 
  private:
   union {
     Message m_;
   };
+  bool delivered_ = false;
 };
 
 }  // namespace
@@ -850,6 +882,7 @@ void down_released(const UncountedNode& node, const Value* value) {
   {
     ReleasedData data(value);
     if (!down_data_until_drain(node, data.message())) return;
+    data.mark_delivered();
   }
   drain_after_outermost_frame();
 }
