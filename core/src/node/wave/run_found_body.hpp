@@ -218,7 +218,7 @@ template <class Call>
   // Written without a borrow: each borrow of the scope is taken and
   // released within one step of the wave, none across a run.
   if (wave_installed)
-    wave_scope_cell().unguarded()->running_node.emplace(NodeId{core.id(), node.key().index, node.key().generation});
+    installed_scope_cell().unguarded()->running_node.emplace(NodeId{core.id(), node.key().index, node.key().generation});
   // The flag is cleared when the function unwinds; when it returns, under
   // the borrow that follows. The caller's handle keeps the core and the
   // count record alive meanwhile.
