@@ -138,6 +138,14 @@ const std::vector<MidRunRoad>& mid_run_roads() {
          rewire(m.wide, UnsubscribeDep{m.fn, m.sources[3].id()});
        },
        {"~s3", "~s4"}},
+      {"a quiet dep set, then the node rewired to one dep: its run ends over a one-dep node's states", nullptr,
+       [](MidRun& m) {
+         set_quiet_dep(m);
+         std::vector<NodeHandle> deps;
+         deps.push_back(m.sources[4].promote_counted());
+         rewire(m.wide, ReplaceDeps{std::move(deps), m.fn});
+       },
+       {"~s3", "~s4"}},
   };
   return table;
 }

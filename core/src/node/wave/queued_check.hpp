@@ -38,7 +38,9 @@ template <bool RunHere = false>
   const CurrentWaveSlots wave = current_wave_slots(*a, index);
   QueuedCheck found{wave.edge.state.terminal(), RunDecision::Nothing};
   if (!found.terminal && kind == PendingKind::RunCheck) {
-    const LiveSlotsWithAux slots = slots_beside_wave_entries(*a, index, wave);
+    // The mask's one test above tells the whole slot: not tested again.
+    const LiveSlotsWithAux slots =
+        wave.holds_every_entry ? whole_slots_with_aux(*a, index) : slots_beside_wave_entries(*a, index, wave);
     found.decision = decide_run(slots);
     if (found.decision == RunDecision::Run) {
       if constexpr (RunHere)

@@ -122,8 +122,6 @@ template <std::size_t Size>
 // a share of its latest value, or lent in a wide run.
 [[gnu::always_inline]] inline void take_run_inputs(EdgeEntry& e, std::size_t n, StockedDepInputs& inputs) {
   DepSlot* const slots = e.dep_state.data();
-  if (n > kInlineDepInputs) [[unlikely]]
-    return lend_run_inputs(slots, n, inputs);
   // Inline in both uses: out of line, a one-dep run paid a call for it.
   auto make = [slots] [[gnu::always_inline]] (DepInput* at, std::size_t i) noexcept {
     DepSlot& d = slots[i];
@@ -134,9 +132,12 @@ template <std::size_t Size>
     }
     hand_over_wave(at, d);
   };
-  // A one-dep run, the most common, makes its input without a loop.
+  // A one-dep run, the most common, makes its input without a loop, told
+  // apart first.
   if (n == 1) [[likely]]
     return inputs.append_made(1, make);
+  if (n > kInlineDepInputs) [[unlikely]]
+    return lend_run_inputs(slots, n, inputs);
   inputs.append_made(n, make);
 }
 
@@ -153,14 +154,6 @@ template <std::size_t Size>
 [[gnu::noinline]] inline void move_each_wave_value(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
   for (DepSlot& d : e.dep_state)
     if (d.wave_value) move_wave_value(d, old_latest);
-}
-// Inline: on a one-dep run a call frame cost more than its one slot's
-// move, made without the loop.
-[[gnu::always_inline]] inline void move_unlent_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest) {
-  if (e.dep_state.size() != 1) [[unlikely]]
-    return move_each_wave_value(e, old_latest);
-  DepSlot& d = e.dep_state[0];
-  if (d.wave_value) move_wave_value(d, old_latest);
 }
 // Whether any of the K slots from d on has a wave value.
 template <std::size_t... K>
@@ -201,10 +194,19 @@ inline DepSlot* next_with_wave_value(DepSlot* d, DepSlot* const end) noexcept {
 }
 [[gnu::always_inline]] inline void move_wave_values(EdgeEntry& e, SmallVec<SharedValue, 2>& old_latest,
                                                     StockedDepInputs& inputs) {
+  // A list lends only from the states of more deps than its inline room
+  // holds, and from none once they moved or went: a one-dep node's run is
+  // told to lend nothing by its size, not by the lenders' chain. Its one
+  // slot's move is inline: a call frame cost more than the move.
+  if (e.dep_state.size() == 1) [[likely]] {
+    DepSlot& d = e.dep_state[0];
+    if (d.wave_value) move_wave_value(d, old_latest);
+    return;
+  }
   if (inputs.lends_some()) [[unlikely]]
     move_lent_wave_values(e, old_latest, inputs);
   else
-    move_unlent_wave_values(e, old_latest);
+    move_each_wave_value(e, old_latest);
 }
 
 // Calls the node's function through call, with the node named as the
@@ -216,7 +218,7 @@ template <class Call>
   // Written without a borrow: each borrow of the scope is taken and
   // released within one step of the wave, none across a run.
   if (wave_installed)
-    wave_scope_cell().unguarded()->running_node.emplace(NodeId{core.id(), node.key().index, node.key().generation});
+    installed_scope_cell().unguarded()->running_node.emplace(NodeId{core.id(), node.key().index, node.key().generation});
   // The flag is cleared when the function unwinds; when it returns, under
   // the borrow that follows. The caller's handle keeps the core and the
   // count record alive meanwhile.

@@ -102,6 +102,8 @@ class InstalledScope {
 // The installed scope of this thread (a distinct type for its ThreadBlock).
 struct WaveScopeCell : Cell<InstalledScope> {};
 inline Cell<InstalledScope>& wave_scope_cell() noexcept { return ThreadBlock<WaveScopeCell>::get(); }
+// The same while a scope is installed: the install made the cell.
+inline Cell<InstalledScope>& installed_scope_cell() noexcept { return ThreadBlock<WaveScopeCell>::made(); }
 
 namespace detail {
 // The id of the installed scope, 0 when none: lets the hot paths see that a
