@@ -36,6 +36,9 @@ class PyObjectValue final : public Value {
  private:
   kit::AnywhereRef object_;
 };
+// The drop above destroys the object's reference only: a member added here
+// or in Value would never be destroyed.
+static_assert(sizeof(PyObjectValue) == sizeof(Value) + sizeof(kit::AnywhereRef));
 
 // A new shared value owning `object`'s reference (inline: one per emit).
 inline SharedValue make_py_value(kit::OwnedRef object) {
