@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "node/topology/node_ops.hpp"
 #include "test_support.hpp"
 
@@ -123,14 +125,29 @@ Shape fan_out_settling(const CoreRef& core) {
   return s;
 }
 
+// Where the source's sets come from: the shape's own core's wave, a wave
+// that another core's node owns, or such a wave in which a subscriber of
+// the source sets a node of the owner's core at its DIRTY, touching that
+// core between the source's touch and its dependants'.
+enum class SetFrom { OwnCore, OtherCore, OtherCoreTouchedBetween };
+
 // The tail's messages for two sets of the source, then the pins each node
-// of the shape holds after them: made by the shape's own core's wave, or
-// from inside a wave that another core's node owns.
-std::vector<std::string> run_sets(Shape (*make)(const CoreRef&), bool from_other_core) {
+// of both cores holds after them.
+std::vector<std::string> run_sets(Shape (*make)(const CoreRef&), SetFrom from) {
   auto core = GraphCore::create();
   Shape shape = make(core);
-  auto sub = subscribe_recording(shape.tail);
   auto other = GraphCore::create();
+  NodeHandle side = make_state(other, iv(0));
+  std::optional<Subscribed> side_setter;
+  if (from == SetFrom::OtherCoreTouchedBetween) {
+    // Subscribed before the tail: first in the source's list, ahead of its
+    // dependants' dep sinks.
+    side_setter = subscribe_recording(shape.source);
+    side_setter->sink->on_message = [&side](const Message& m) {
+      if (m.kind() == MessageKind::Dirty) node_set(side, iv(int_of(cache_of(side)) + 1));
+    };
+  }
+  auto sub = subscribe_recording(shape.tail);
   NodeHandle trigger = make_state(other, iv(0));
   NodeHandle setter = make_node(other, deps_of({&trigger}), fn_of([&](RunContext& ctx) {
                                   const int v = int_of(ctx.inputs[0].current);
@@ -139,14 +156,15 @@ std::vector<std::string> run_sets(Shape (*make)(const CoreRef&), bool from_other
                                 }));
   auto setter_sub = subscribe_recording(setter);
   for (int v : {5, 9}) {
-    if (from_other_core)
-      node_set(trigger, iv(v));
-    else
+    if (from == SetFrom::OwnCore)
       node_set(shape.source, iv(v));
+    else
+      node_set(trigger, iv(v));
   }
   std::vector<std::string> log = sub.log();
   for (const NodeHandle* n : {&shape.source, &shape.tail}) log.push_back("pins " + std::to_string(pin_count(*n)));
   for (const NodeHandle& n : shape.kept) log.push_back("pins " + std::to_string(pin_count(n)));
+  for (const NodeHandle* n : {&side, &trigger, &setter}) log.push_back("pins " + std::to_string(pin_count(*n)));
   return log;
 }
 
@@ -165,8 +183,9 @@ TEST(DepSinkRoads, AShapeSetFromAnotherCoresWaveDeliversAsItsOwnWaveDoes) {
   };
   for (const auto& [name, make] : shapes) {
     SCOPED_TRACE(name);
-    const std::vector<std::string> own = run_sets(make, false);
-    EXPECT_EQ(run_sets(make, true), own);
+    const std::vector<std::string> own = run_sets(make, SetFrom::OwnCore);
+    EXPECT_EQ(run_sets(make, SetFrom::OtherCore), own);
+    EXPECT_EQ(run_sets(make, SetFrom::OtherCoreTouchedBetween), own);
     EXPECT_NE(std::find(own.begin(), own.end(), "DIRTY"), own.end());
   }
 }

@@ -1,10 +1,13 @@
 // Where a dep sink's call checks the stack: a DATA, which takes a frame of
 // its own, checks where the frame of any other message stands, so a chain
-// too deep faults at the same node whichever message meets the limit.
+// too deep faults at the same node whichever message meets the limit. A
+// run of dep sinks checks at a fixed point below its caller's call, so a
+// deep graph faults where it did whatever the run's own frame takes.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,21 @@ template <class Call>
   asm volatile("" : : "r"(gap) : "memory");
   return fault_text(call) == kStackDepthExceeded;
 }
+
+// A check standing bytes below its caller's call.
+[[gnu::noinline]] void check_below_caller(std::uintptr_t bytes) {
+  check_stack_headroom_at(reinterpret_cast<std::uintptr_t>(__builtin_dwarf_cfa()) - bytes);
+}
+
+// A run over a source's list of dep sinks: how many dependants the source
+// has, whether the run is a DIRTY's (else a DATA's), and how far below its
+// caller's call it checks the stack.
+struct RunRow {
+  const char* name;
+  int dependants;
+  bool dirty;
+  std::uintptr_t check_below;
+};
 
 }  // namespace
 
@@ -66,5 +84,58 @@ TEST(DepSinkStack, ADataFaultsForTheStackWhereAnyOtherMessageDoes) {
     EXPECT_TRUE(refused[0].front()) << "the positions start too high";
     EXPECT_FALSE(refused[0].back()) << "the positions end too low";
     for (std::size_t k = 1; k < messages.size(); ++k) EXPECT_EQ(refused[k], refused[0]) << messages[k].first;
+  });
+}
+
+TEST(DepSinkStack, ARunOfDepSinksChecksTheStackAtAFixedPointBelowItsCaller) {
+#if !defined(__OPTIMIZE__) || defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the frames a run's check is placed by are an optimized build's";
+#endif
+  run_on_stack(1 << 20, [] {
+    check_stack_headroom();  // reads the thread's bounds
+    const std::uintptr_t limit = detail::tls_stack_bounds.low + detail::tls_stack_bounds.reserve;
+    const RunRow rows[] = {
+        {"a DATA run of two", 2, false, 160},
+        {"a DIRTY run of four", 4, true, 192},
+    };
+    for (const RunRow& row : rows) {
+      SCOPED_TRACE(row.name);
+      // Refused by the run ([0]) and by a check standing where the row says
+      // the run's does ([1]), made from the same frame.
+      std::vector<bool> refused[2];
+      for (int step = -32; step <= 32; ++step) {
+        for (const bool by_check : {false, true}) {
+          auto core = GraphCore::create();
+          NodeHandle source = make_state(core, iv(1));
+          std::vector<NodeHandle> dependants;
+          std::vector<UnsubscribeFn> keepalives;
+          for (int k = 0; k < row.dependants; ++k) {
+            dependants.push_back(make_map(core, source, [](int x) { return x; }));
+            keepalives.push_back(subscribe_keepalive_core(dependants.back()));
+          }
+          const std::span<const SinkEntry> list = core->borrow()->aux_at(source.index()).sinks.entries();
+          const SinkEntry* const first = list.data();
+          const SinkEntry* const end = first + list.size();
+          const Message data = Message::data(iv(2));
+          bool in_call = false;
+          run_in_owned_wave_scope(source, [&] {
+            const DeliveryFrame frame;
+            in_call = refused_at(limit + row.check_below + step * 16, [&] {
+              if (by_check)
+                check_below_caller(row.check_below);
+              else if (row.dirty)
+                first->sink->call_dirty_run(first, end);
+              else
+                first->sink->call_run(first, end, data);
+              asm volatile("" : : : "memory");  // no tail call: each callee's caller is this frame
+            });
+          });
+          refused[by_check].push_back(in_call);
+        }
+      }
+      EXPECT_TRUE(refused[1].front()) << "the positions start too high";
+      EXPECT_FALSE(refused[1].back()) << "the positions end too low";
+      EXPECT_EQ(refused[0], refused[1]);
+    }
   });
 }
