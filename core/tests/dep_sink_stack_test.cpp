@@ -47,15 +47,24 @@ struct RunRow {
   std::uintptr_t check_below;
 };
 
+// Runs body on a 1 MiB stack with the lowest position a check lets pass;
+// skipped where frames are not an optimized build's, which the positions
+// tested are.
+template <class Body>
+void on_an_optimized_builds_stack(const char* why, const Body& body) {
+#if !defined(__OPTIMIZE__) || defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << why;
+#endif
+  run_on_stack(1 << 20, [&] {
+    check_stack_headroom();  // reads the thread's bounds
+    body(detail::tls_stack_bounds.low + detail::tls_stack_bounds.reserve);
+  });
+}
+
 }  // namespace
 
 TEST(DepSinkStack, ADataFaultsForTheStackWhereAnyOtherMessageDoes) {
-#if !defined(__OPTIMIZE__) || defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the frame a DATA checks for is an optimized build's";
-#endif
-  run_on_stack(1 << 20, [] {
-    check_stack_headroom();  // reads the thread's bounds
-    const std::uintptr_t limit = detail::tls_stack_bounds.low + detail::tls_stack_bounds.reserve;
+  on_an_optimized_builds_stack("the frame a DATA checks for is an optimized build's", [](std::uintptr_t limit) {
     // A DATA in a wave of the node's core takes the plain road, which calls
     // nothing after its check.
     const std::vector<std::pair<const char*, Message (*)()>> messages = {
@@ -88,12 +97,8 @@ TEST(DepSinkStack, ADataFaultsForTheStackWhereAnyOtherMessageDoes) {
 }
 
 TEST(DepSinkStack, ARunOfDepSinksChecksTheStackAtAFixedPointBelowItsCaller) {
-#if !defined(__OPTIMIZE__) || defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the frames a run's check is placed by are an optimized build's";
-#endif
-  run_on_stack(1 << 20, [] {
-    check_stack_headroom();  // reads the thread's bounds
-    const std::uintptr_t limit = detail::tls_stack_bounds.low + detail::tls_stack_bounds.reserve;
+  const char* const why = "the frames a run's check is placed by are an optimized build's";
+  on_an_optimized_builds_stack(why, [](std::uintptr_t limit) {
     const RunRow rows[] = {
         {"a DATA run of two", 2, false, 160},
         {"a DIRTY run of four", 4, true, 192},
