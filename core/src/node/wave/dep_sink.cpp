@@ -138,20 +138,21 @@ inline void take_wave_value(DepSlot& d, DepTrash& trash) {
       return;  // taken above
     case MessageKind::Resolved: {
       check_index(e.dep_state.size(), i);
-      record_resolved(state, e.dep_state[i]);
+      record_resolved(state, e.dep_state[i], ReadFrameId{});
       settle_rule();
       return;
     }
     case MessageKind::Invalidate: {
       check_index(e.dep_state.size(), i);
       DepSlot& d = e.dep_state[i];
-      const bool stamp_was_current = d.stamp == delivery_frame_id();
+      const std::uint64_t frame = delivery_frame_id();
+      const bool stamp_was_current = d.stamp == frame;
       StockedDepInputs::keep_lent_input(e.dep_state.data(), i);
       trash.value = std::move(d.latest);
       d.latest.reset();
       d.has_value = 0;
       take_wave_value(d, trash);
-      current_wave_mut(d).push(nullptr);
+      current_wave_mut(d, frame).push(nullptr);
       if (!stamp_was_current) {
         bool any_value = false;
         for (const DepSlot& other : e.dep_state) any_value |= other.deliveries.any_value();

@@ -84,9 +84,7 @@ class DepSink final : public Sink {
   bool record_resolved_quietly(Arena& a, const GraphCore& core, std::uint64_t frame) const;
 
   // The node this sink feeds, in the dep's own core.
-  SlotKey dependent() const noexcept { return key_; }
-  // The same in place: its two words read where each is used.
-  const SlotKey& dependent_key() const noexcept { return key_; }
+  const SlotKey& dependent() const noexcept { return key_; }
   // Its core and count record, for a handle made only when needed.
   const WeakCore& dependent_core() const noexcept { return core_; }
   CoreId dependent_core_id() const noexcept { return raw_core_->id(); }

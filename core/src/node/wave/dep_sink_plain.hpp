@@ -14,8 +14,8 @@
 namespace korvalinth::dep_sink_steps {
 
 // The dep's delivery lists with the list of the frame whose id is frame
-// (the current one's unless given) open.
-inline WaveDeliveries& current_wave_mut(DepSlot& d, std::uint64_t frame = delivery_frame_id()) {
+// open.
+inline WaveDeliveries& current_wave_mut(DepSlot& d, std::uint64_t frame) {
   if (d.stamp != frame) {
     d.deliveries.open_list();
     d.stamp = frame;
@@ -32,7 +32,7 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d, std::uint64_t frame = delive
     d.stamp = frame;
     return;
   }
-  current_wave_mut(d).push(value);
+  current_wave_mut(d, frame).push(value);
 }
 
 // The first wave value of the wave of dep i (its state d). A lending run of
@@ -65,11 +65,11 @@ template <class FrameId>
   state.dep_settled(d);
 }
 
-// A RESOLVED of dep d: an empty list of the frame whose id is frame (the
-// current one's unless given), and the dep settled.
-[[gnu::always_inline]] inline void record_resolved(NodeState& state, DepSlot& d,
-                                                   std::uint64_t frame = delivery_frame_id()) {
-  current_wave_mut(d, frame);
+// A RESOLVED of dep d: an empty list of the frame whose id frame_id gives,
+// and the dep settled.
+template <class FrameId>
+[[gnu::always_inline]] inline void record_resolved(NodeState& state, DepSlot& d, FrameId frame_id) {
+  current_wave_mut(d, frame_id());
   state.dep_settled(d);
 }
 
@@ -132,7 +132,7 @@ struct SeenScope {
 // then read without a second test. NeedsHold for any other; the roads that
 // enter it then fault as their reads would.
 [[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink, SeenScope& scope) {
-  const SlotKey& key = sink.dependent_key();
+  const SlotKey& key = sink.dependent();
   if (!a.current_with_every_entry(key)) return Entered::NeedsHold;
   return enter_current_node(a, sink, key, scope);
 }
@@ -329,7 +329,7 @@ namespace korvalinth {
   // The last pending dep's RESOLVED queues the node's run check: that is
   // the delivery's work.
   if (!d.deliveries.opens_list_in_place() || !e.state.owes_dep_besides(d)) return false;
-  dep_sink_steps::record_resolved(e.state, d, frame);
+  dep_sink_steps::record_resolved(e.state, d, dep_sink_steps::KnownFrameId{frame});
   deps_settled_or_owe_run(e.state, s.config, s.aux);
   return true;
 }
