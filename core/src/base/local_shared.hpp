@@ -87,6 +87,11 @@ class LocalShared {
   }
   void swap(LocalShared& o) noexcept { std::swap(head_, o.head_); }
 
+  // The object of o, its count not raised: for a holder whose object
+  // another holder keeps alive. Given up with forget_lent(), never dropped.
+  static LocalShared lent(const LocalShared& o) noexcept { return LocalShared(o.head_); }
+  void forget_lent() noexcept { head_ = nullptr; }
+
   T* get() const noexcept { return head_ ? object_of(head_) : nullptr; }
   T& operator*() const noexcept { return *object_of(head_); }
   T* operator->() const noexcept { return object_of(head_); }

@@ -78,6 +78,16 @@ class UncountedNode {
       : core_(std::move(core)), count_(std::move(count)), key_(key) {}
   // A copy from a counted handle is made explicitly, with uncounted().
   UncountedNode(const NodeHandle&) = delete;
+  // A view of core and count taken without their counts, for a holder whose
+  // node another keeps named (see LoneOwnerItem): given up with
+  // forget_lent(), never dropped.
+  struct Lent {};
+  UncountedNode(Lent, const CoreRef& core, const SharedCount& count, SlotKey key) noexcept
+      : core_(CoreRef::lent(core)), count_(SharedCount::lent(count)), key_(key) {}
+  void forget_lent() noexcept {
+    core_.forget_lent();
+    count_.forget_lent();
+  }
 
   // A counted handle of the same node. Faults when the count is 0
   // ("Core counted promotion rejected: node is externally dead") or at its maximum.

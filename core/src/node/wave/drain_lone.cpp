@@ -2,18 +2,40 @@
 
 namespace korvalinth::queued {
 
+namespace {
+void drain_held_lone_items(PendingState& pending);
+}  // namespace
+
 // The drain of a queue holding the lone item alone. A chain nests one drain
 // per node, each finding the owner's lone item and nothing else: its node is
 // taken from the slot, without the vector or the two passes, and its run made
 // in this frame, so a chain's level keeps one frame. A queue that gains a
 // vector item is handed on by a tail call; the queue state is read from its
-// thread block after each run rather than kept across it.
+// thread block after each run rather than kept across it. An item the
+// installed scope pinned is drained lent; one it did not, by the held road's
+// own frame, reached by a tail call too.
 void drain_lone_items(PendingState& pending) {
+  for (PendingState* p = &pending; p->queue.empty(); p = &pending_state()) {
+    if (!p->lone.waiting()) return;
+    if (!p->lone.pinned_by_installed_scope(installed_scope_id())) [[unlikely]]
+      return drain_held_lone_items(*p);
+    drain_lone_lent<true>(*p);
+  }
+  drain_queued_items(pending_state());
+}
+
+namespace {
+
+// The same for lone items the installed scope did not pin, their counts
+// held in this frame: apart, so the lent road's frame keeps its size.
+[[gnu::noinline]] void drain_held_lone_items(PendingState& pending) {
   for (PendingState* p = &pending; p->queue.empty(); p = &pending_state()) {
     if (!p->lone.waiting()) return;
     drain_lone<true>(*p);
   }
   drain_queued_items(pending_state());
 }
+
+}  // namespace
 
 }  // namespace korvalinth::queued

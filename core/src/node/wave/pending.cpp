@@ -71,7 +71,7 @@ void keep_queued_owner_items_past_wave() {
   // The lone item goes first, as it was queued; the walk below gives it its
   // core as it does the others. Without room it stays in its slot, holding
   // its core: a drain takes it ahead of the vector's items all the same.
-  pending.lone.pinned_by = LoneOwnerItem::kNotPinned;  // the wave's pins go with it
+  pending.lone.stop_lending();  // the wave's pins go with it
   if (pending.lone.waiting() && make_room_for_one(q)) {
     const UncountedNode lone = pending.lone.take();
     q.emplace(q.begin(), lone.count(), lone.key(), pending.lone.core_id, pending.lone.kind);

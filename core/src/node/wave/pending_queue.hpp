@@ -34,12 +34,26 @@ struct PendingItem {
   PendingKind kind = PendingKind::RunCheck;
 };
 
+// The lone item's node lent to its drain (see LoneOwnerItem): given
+// up, never dropped, also on unwinding.
+class LentLoneNode : public UncountedNode {
+ public:
+  explicit LentLoneNode(UncountedNode&& view) noexcept : UncountedNode(std::move(view)) {}
+  LentLoneNode(const LentLoneNode&) = delete;
+  LentLoneNode& operator=(const LentLoneNode&) = delete;
+  ~LentLoneNode() { forget_lent(); }
+};
+
 // The first item queued, when it is of the owning operation's core: a
 // chain's delivery queues exactly one run check and its frame's close
 // drains it at once, so it waits here with no push to the vector. Items
-// queued after it go to the vector; a drain takes it first.
+// queued after it go to the vector; a drain takes it first. While the scope
+// that touched its node is installed, that touch keeps the node's count
+// record and the owning operation keeps its core: the item lends both then,
+// taking no counts, and holds them from the wave's end on (stop_lending),
+// before the wave's pins and owner go.
 struct LoneOwnerItem {
-  std::optional<UncountedNode> node;  // none: no item waits
+  std::optional<UncountedNode> node;  // none: no item waits; lent while pinned_by names a scope
   CoreId core_id = 0;
   // The scope that had touched (so pinned) the node when it was queued, or
   // kNotPinned: while that scope is installed the node's key is current and
@@ -48,24 +62,57 @@ struct LoneOwnerItem {
   std::uint64_t pinned_by = kNotPinned;
   PendingKind kind = PendingKind::RunCheck;
 
+  LoneOwnerItem() noexcept = default;
+  LoneOwnerItem(const LoneOwnerItem&) = delete;
+  LoneOwnerItem& operator=(const LoneOwnerItem&) = delete;
+  ~LoneOwnerItem() {
+    if (waiting() && lends()) node->forget_lent();
+  }
+
   bool waiting() const noexcept { return node.has_value(); }
+  bool lends() const noexcept { return pinned_by != kNotPinned; }
   // Built in place in the empty slot.
   void hold(const CoreRef& owner, const SharedCount& count, SlotKey key, CoreId id, PendingKind k,
             std::uint64_t pinned_scope) {
-    node.emplace(owner, count, key);
+    if (pinned_scope != kNotPinned)
+      node.emplace(UncountedNode::Lent{}, owner, count, key);
+    else
+      node.emplace(owner, count, key);
     core_id = id;
     pinned_by = pinned_scope;
     kind = k;
   }
   // Whether the scope that touched the node is the installed one.
   bool pinned_by_installed_scope(std::uint64_t installed_id) const noexcept { return pinned_by == installed_id; }
-  // The waiting item's node; leaves the slot empty.
+  // Takes the counts of a lent node; the item is no longer pinned.
+  void stop_lending() noexcept {
+    if (waiting() && lends()) hold_lent_counts();
+    pinned_by = kNotPinned;
+  }
+  // Out of line: the drains that take the node in their frames keep them
+  // as small as they were.
+  [[gnu::noinline]] void hold_lent_counts() noexcept {
+    UncountedNode held = *node;
+    node->forget_lent();
+    *node = std::move(held);
+  }
+  // The waiting node as lent, for a drain while the scope that pinned it is
+  // installed (that scope outlives the drain); leaves the slot empty.
+  LentLoneNode take_lent() noexcept;
+  // The waiting node, holding its counts; leaves the slot empty.
   UncountedNode take() noexcept {
+    stop_lending();
     UncountedNode taken = std::move(*node);
     node.reset();
     return taken;
   }
 };
+
+inline LentLoneNode LoneOwnerItem::take_lent() noexcept {
+  UncountedNode view = std::move(*node);
+  node.reset();
+  return LentLoneNode(std::move(view));
+}
 
 // Emptied buffers of drained items, kept for later drains of several: a
 // drain takes the queue's buffer whole and leaves it a kept one, so its

@@ -100,4 +100,13 @@ template <bool RunHere>
   drain_held_node<RunHere>(lone_node, lone_kind, touched);
 }
 
+// The same for a lone item the installed scope pinned: its node is lent.
+template <bool RunHere>
+[[gnu::always_inline]] inline void drain_lone_lent(PendingState& pending) {
+  const PendingKind lone_kind = pending.lone.kind;
+  LentLoneNode lone_node = pending.lone.take_lent();
+  start_queue_epoch();
+  drain_held_node<RunHere>(lone_node, lone_kind, true);
+}
+
 }  // namespace korvalinth::queued
