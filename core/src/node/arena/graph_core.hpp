@@ -111,8 +111,8 @@ class Arena : private SlotHeldBits {
 
   // Index and generation name the slot (whether it is live not consulted).
   // Every column has a row per slot up to the held mask's length (pushed
-  // last for a new slot): the byte column's size is the cheapest to read.
-  bool names_slot(SlotKey k) const noexcept { return names_slot_of(k, held_.size()); }
+  // last for a new slot), kept apart as one word.
+  bool names_slot(SlotKey k) const noexcept { return names_slot_of(k, slot_rows_); }
   // The key is current: it names the slot and the slot is live.
   bool is_current(SlotKey k) const noexcept { return names_slot(k) && (held_[k.index] & kLive) != 0; }
   // The key is current and its slot holds every entry and its version:
@@ -125,11 +125,10 @@ class Arena : private SlotHeldBits {
   }
   // The key is current and its slot holds every entry (its version not
   // asked): a wave step's readers of the slot do not fault.
-  // A dep sink asks it of each node a wave passes: the length is read from
-  // the copy kept apart, one word.
+  // A dep sink asks it of each node a wave passes.
   bool current_with_every_entry(SlotKey k) const noexcept {
     constexpr std::uint8_t wanted = kLive | kEveryEntry;
-    return names_slot_of(k, slot_rows_) && (held_[k.index] & wanted) == wanted;
+    return names_slot(k) && (held_[k.index] & wanted) == wanted;
   }
   void check(SlotKey k) const {
     if (!is_current(k)) fault(kStaleSlot);
@@ -308,7 +307,7 @@ class Arena : private SlotHeldBits {
   std::deque<DeferredOp> deferred_;
   std::uint8_t draining_ = 0;
   // The held mask's length, kept apart: a key check reads one word instead
-  // of the mask's two (where the run's frames stay as they are with it).
+  // of the mask's two. Rows are only ever added.
   std::uint64_t slot_rows_ = 0;
 
   // names_slot for an arena of rows slots.
