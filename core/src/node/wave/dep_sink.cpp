@@ -431,23 +431,28 @@ template <class Hold>
 void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t top, const std::uintptr_t hop) {
   GraphCore& core = *sink->raw_core_;
   Arena& arena = *a;
-  const std::uintptr_t room = stack_room_below(top);
+  // Node k of the line is charged k hops: the first past the hops that fit
+  // in the room below top is refused. They are counted down per node; the
+  // depth is worked out only where the line is left.
+  const std::uintptr_t fits = stack_room_below(top) / hop;
+  std::uintptr_t left = fits;
+  // Below top, of the nested call that would call the next node.
+  const auto depth = [&] { return (fits - left) * hop; };
   // Read once for the line: its nodes are of one core.
   SeenScope scope;
-  std::uintptr_t depth = 0;  // below top, of the nested call that would call sink
   for (;;) {
     const std::uint64_t dep = sink->cell_->value;
     if (dep >= kDetachedDep) return;
     if (sink->raw_core_ != &core) [[unlikely]] {
       a.release();
-      return deliver_at(top - depth, [sink] { sink->call(dirty_message()); });
+      return deliver_at(top - depth(), [sink] { sink->call(dirty_message()); });
     }
-    depth += hop;
-    if (depth > room) refuse_stack_depth();
+    if (left == 0) refuse_stack_depth();
+    --left;
     // Nothing changed: the node's own call takes the holding road, or faults.
     const auto nest = [&] {
       a.release();
-      deliver_at(top - depth + hop, [sink] { sink->call(dirty_message()); });
+      deliver_at(top - depth() + hop, [sink] { sink->call(dirty_message()); });
     };
     const SlotKey key = sink->key_;
     if (!arena.current_with_every_entry(key)) [[unlikely]]
@@ -460,7 +465,7 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
     if (lone == nullptr) {
       const SinkList::Reading sinks = s.aux.sinks.read();
       a.release();
-      if (sinks) deliver_at(top - depth, [&sinks] { sinks.deliver(dirty_message()); });
+      if (sinks) deliver_at(top - depth(), [&sinks] { sinks.deliver(dirty_message()); });
       return;
     }
     sink = static_cast<DepSink*>(lone);
