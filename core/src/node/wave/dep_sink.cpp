@@ -438,8 +438,14 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
   std::uintptr_t left = fits;
   // Below top, of the nested call that would call the next node.
   const auto depth = [&] { return (fits - left) * hop; };
-  // Read once for the line: its nodes are of one core.
+  // Read once for the line: its nodes are of one core. The caller entered a
+  // node without a hold, so a scope is installed; were none, the line would
+  // nest as the road it stands for.
   SeenScope scope;
+  if (scope.id == 0) [[unlikely]] {
+    a.release();
+    return deliver_at(top, [sink] { sink->call(dirty_message()); });
+  }
   for (;;) {
     const std::uint64_t dep = sink->cell_->value;
     if (dep >= kDetachedDep) return;
