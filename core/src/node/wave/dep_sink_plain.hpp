@@ -97,6 +97,17 @@ struct NoHold {};
 struct SeenScope {
   std::uint64_t id = installed_scope_id();
   WaveScope* owner = nullptr;
+
+  // Notes the scope itself when core_id names its owner's core; false, with
+  // nothing noted, for any other (or when no scope is installed). Inlined
+  // at once: call_any keeps the frame a DATA's stack check stands for.
+  [[gnu::always_inline]] bool find_owner(CoreId core_id) noexcept {
+    if (!installed_owner_ref(core_id)) return false;
+    // The owner's reference is set only while its scope is installed, and no
+    // holder of the scope's borrow reaches a dep sink: the touch needs none.
+    owner = &*wave_scope_cell().unguarded();
+    return true;
+  }
 };
 
 // Enters a node found current that needs no hold: touched by the running
@@ -106,12 +117,7 @@ struct SeenScope {
                                                          SeenScope& scope) {
   if (touched_by_scope(a, key.index, scope.id)) return Entered::Yes;
   const CoreId core_id = sink.dependent_core_id();
-  if (!scope.owner) {
-    if (!installed_owner_ref(core_id)) return Entered::NeedsHold;  // null too when no scope is installed
-    // The owner's reference is set only while its scope is installed, and
-    // no holder of the scope's borrow reaches a dep sink: the touch needs none.
-    scope.owner = &*wave_scope_cell().unguarded();
-  }
+  if (!scope.owner && !scope.find_owner(core_id)) return Entered::NeedsHold;
   touch_untouched_in_frame(*scope.owner, a, nullptr, sink.dependent_count(), key, core_id);
   return Entered::Yes;
 }
