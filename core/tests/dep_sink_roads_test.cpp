@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "node/topology/node_ops.hpp"
+#include "node/wave/pending.hpp"
 #include "test_support.hpp"
 
 using namespace korvalinth;
@@ -128,8 +129,10 @@ Shape fan_out_settling(const CoreRef& core) {
 // Where the source's sets come from: the shape's own core's wave, a wave
 // that another core's node owns, or such a wave in which a subscriber of
 // the source sets a node of the owner's core at its DIRTY, touching that
-// core between the source's touch and its dependants'.
-enum class SetFrom { OwnCore, OtherCore, OtherCoreTouchedBetween };
+// core between the source's touch and its dependants', or in which the
+// setter touches a node of the shape first (its DIRTY then enters it
+// without a hold, and goes on to nodes the wave has not touched).
+enum class SetFrom { OwnCore, OtherCore, OtherCoreTouchedBetween, OtherCoreNodeTouchedFirst };
 
 // The tail's messages for two sets of the source, then the pins each node
 // of both cores holds after them.
@@ -151,7 +154,12 @@ std::vector<std::string> run_sets(Shape (*make)(const CoreRef&), SetFrom from) {
   NodeHandle trigger = make_state(other, iv(0));
   NodeHandle setter = make_node(other, deps_of({&trigger}), fn_of([&](RunContext& ctx) {
                                   const int v = int_of(ctx.inputs[0].current);
-                                  if (v != 0) node_set(shape.source, iv(v));
+                                  if (v != 0) {
+                                    // In a chain, the source's dependant.
+                                    if (from == SetFrom::OtherCoreNodeTouchedFirst)
+                                      touch_in_current_frame(shape.kept[shape.kept.size() > 1 ? 1 : 0]);
+                                    node_set(shape.source, iv(v));
+                                  }
                                   emit_data(ctx, ctx.inputs[0].current);
                                 }));
   auto setter_sub = subscribe_recording(setter);
@@ -186,6 +194,7 @@ TEST(DepSinkRoads, AShapeSetFromAnotherCoresWaveDeliversAsItsOwnWaveDoes) {
     const std::vector<std::string> own = run_sets(make, SetFrom::OwnCore);
     EXPECT_EQ(run_sets(make, SetFrom::OtherCore), own);
     EXPECT_EQ(run_sets(make, SetFrom::OtherCoreTouchedBetween), own);
+    EXPECT_EQ(run_sets(make, SetFrom::OtherCoreNodeTouchedFirst), own);
     EXPECT_NE(std::find(own.begin(), own.end(), "DIRTY"), own.end());
   }
 }

@@ -431,40 +431,60 @@ template <class Hold>
 void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t top, const std::uintptr_t hop) {
   GraphCore& core = *sink->raw_core_;
   Arena& arena = *a;
-  const std::uintptr_t room = stack_room_below(top);
-  // Read once for the line: its nodes are of one core.
+  // Node k of the line is charged k hops: the first past the hops that fit
+  // in the room below top is refused. They are counted down per node; the
+  // depth is worked out only where the line is left.
+  const std::uintptr_t fits = stack_room_below(top) / hop;
+  std::uintptr_t left = fits;
+  // Below top, of the nested call that would call the next node.
+  const auto depth = [&] { return (fits - left) * hop; };
+  // Read once for the line: its nodes are of one core. The caller entered a
+  // node without a hold, so a scope is installed; were none, the line would
+  // nest as the road it stands for.
   SeenScope scope;
-  std::uintptr_t depth = 0;  // below top, of the nested call that would call sink
-  for (;;) {
-    const std::uint64_t dep = sink->cell_->value;
-    if (dep >= kDetachedDep) return;
-    if (sink->raw_core_ != &core) [[unlikely]] {
-      a.release();
-      return deliver_at(top - depth, [sink] { sink->call(dirty_message()); });
-    }
-    depth += hop;
-    if (depth > room) refuse_stack_depth();
-    // Nothing changed: the node's own call takes the holding road, or faults.
-    const auto nest = [&] {
-      a.release();
-      deliver_at(top - depth + hop, [sink] { sink->call(dirty_message()); });
-    };
-    const SlotKey key = sink->key_;
-    if (!arena.current_with_every_entry(key)) [[unlikely]]
-      return nest();
-    if (enter_current_node(arena, *sink, key, scope) != Entered::Yes) [[unlikely]]
-      return nest();
-    LiveSlotsWithAux s = whole_slots_with_aux(arena, key.index);
-    if (!record_dep_dirty(s, dep)) return;
-    Sink* const lone = s.aux.sinks.lone_dep_sink();
-    if (lone == nullptr) {
-      const SinkList::Reading sinks = s.aux.sinks.read();
-      a.release();
-      if (sinks) deliver_at(top - depth, [&sinks] { sinks.deliver(dirty_message()); });
-      return;
-    }
-    sink = static_cast<DepSink*>(lone);
+  if (scope.id == 0) [[unlikely]] {
+    a.release();
+    return deliver_at(top, [sink] { sink->call(dirty_message()); });
   }
+  const auto walk = [&] [[gnu::always_inline]] {
+    for (;;) {
+      const std::uint64_t dep = sink->cell_->value;
+      if (dep >= kDetachedDep) return;
+      if (sink->raw_core_ != &core) [[unlikely]] {
+        a.release();
+        return deliver_at(top - depth(), [sink] { sink->call(dirty_message()); });
+      }
+      if (left == 0) refuse_stack_depth();
+      --left;
+      // Nothing changed: the node's own call takes the holding road, or faults.
+      const auto nest = [&] {
+        a.release();
+        deliver_at(top - depth() + hop, [sink] { sink->call(dirty_message()); });
+      };
+      const SlotKey key = sink->key_;
+      if (!arena.current_with_every_entry(key)) [[unlikely]]
+        return nest();
+      if (enter_current_node(arena, *sink, key, scope) != Entered::Yes) [[unlikely]]
+        return nest();
+      LiveSlotsWithAux s = whole_slots_with_aux(arena, key.index);
+      if (!record_dep_dirty(s, dep)) return;
+      Sink* const lone = s.aux.sinks.lone_dep_sink();
+      if (lone == nullptr) {
+        const SinkList::Reading sinks = s.aux.sinks.read();
+        a.release();
+        if (sinks) deliver_at(top - depth(), [&sinks] { sinks.deliver(dirty_message()); });
+        return;
+      }
+      sink = static_cast<DepSink*>(lone);
+    }
+  };
+  // The owner is looked for once, before the walk: a line of its core (the
+  // usual one) is walked by a copy of the loop made where it is found, which
+  // touches each node the wave has not touched without asking again.
+  scope.find_owner(core.id());
+  if (scope.owner) [[likely]]
+    return walk();
+  walk();
 }
 
 // A DIRTY to a node that needs no hold, entered and marked under one

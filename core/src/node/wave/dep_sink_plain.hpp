@@ -97,6 +97,17 @@ struct NoHold {};
 struct SeenScope {
   std::uint64_t id = installed_scope_id();
   WaveScope* owner = nullptr;
+
+  // Notes the scope itself when core_id names its owner's core; false, with
+  // nothing noted, for any other (or when no scope is installed). Inlined
+  // at once: call_any keeps the frame a DATA's stack check stands for.
+  [[gnu::always_inline]] bool find_owner(CoreId core_id) noexcept {
+    if (!installed_owner_ref(core_id)) return false;
+    // The owner's reference is set only while its scope is installed, and no
+    // holder of the scope's borrow reaches a dep sink: the touch needs none.
+    owner = &*wave_scope_cell().unguarded();
+    return true;
+  }
 };
 
 // Enters a node found current that needs no hold: touched by the running
@@ -106,12 +117,7 @@ struct SeenScope {
                                                          SeenScope& scope) {
   if (touched_by_scope(a, key.index, scope.id)) return Entered::Yes;
   const CoreId core_id = sink.dependent_core_id();
-  if (!scope.owner) {
-    if (!installed_owner_ref(core_id)) return Entered::NeedsHold;  // null too when no scope is installed
-    // The owner's reference is set only while its scope is installed, and
-    // no holder of the scope's borrow reaches a dep sink: the touch needs none.
-    scope.owner = &*wave_scope_cell().unguarded();
-  }
+  if (!scope.owner && !scope.find_owner(core_id)) return Entered::NeedsHold;
   touch_untouched_in_frame(*scope.owner, a, nullptr, sink.dependent_count(), key, core_id);
   return Entered::Yes;
 }
@@ -145,18 +151,19 @@ struct PushRunCheck {
   }
 };
 
-// Dep i's first DATA of the wave recorded in the node s (its lists opened
-// in place), and the node's run check queued by push when that settles its
-// deps. frame_id gives the open delivery frame's id.
-template <class FrameId = ReadFrameId, class Push = PushRunCheck>
-[[gnu::always_inline]] inline void record_first_data(const LiveSlotsWithAux& s, const DepSink& sink, GraphCore& core,
-                                                     std::uint64_t i, DepSlot& d, const Message& m,
+// Dep i's first DATA of the wave recorded in the sink's node (its edge
+// entry e; its lists opened in place), and the node's run check queued by
+// push when that settles its deps. held_back tells whether the node's run
+// is held back, asked only when a dep is left pending. frame_id gives the
+// open delivery frame's id.
+template <class HeldBack, class FrameId = ReadFrameId, class Push = PushRunCheck>
+[[gnu::always_inline]] inline void record_first_data(EdgeEntry& e, const HeldBack& held_back, const DepSink& sink,
+                                                     GraphCore& core, std::uint64_t i, DepSlot& d, const Message& m,
                                                      FrameId frame_id = {}, Push push = {}) {
-  EdgeEntry& e = s.edge;
   const SharedValue& value = m.data_value();
   set_first_wave_value(e, i, d, value);
   record_data_value(e.state, d, value, frame_id);
-  if (deps_settled_or_owe_run(e.state, s.config, s.aux) && mark_run_check_queued(e)) push(sink, core);
+  if (e.state.deps_settled_or_owe(held_back) && mark_run_check_queued(e)) push(sink, core);
 }
 
 // A DATA whose whole work is to record its value and queue its node's run
@@ -180,7 +187,13 @@ template <class FrameId, class Push = PushRunCheck>
   }
   DepSlot& d = e.dep_state[i];
   if (d.wave_value || s.config.pull_id) return false;
-  record_first_data(s, sink, core, i, d, m, frame_id, push);
+  // The node's other entries are read only when a dep is left pending: most
+  // plain DATAs settle their node's last, and keep no more of it in hand.
+  const auto held_back = [&a, &sink] {
+    const LiveSlotsWithAux slots = whole_slots_with_aux(a, sink.dependent().index);
+    return run_held_back(slots.config, slots.aux);
+  };
+  record_first_data(e, held_back, sink, core, i, d, m, frame_id, push);
   return true;
 }
 
@@ -311,7 +324,7 @@ namespace korvalinth {
   if (!e.state.owes_dep_besides(d)) return false;
   // Stamped with the caller's frame. The node still owes a dep, so nothing
   // is queued: the flush asks the queue once per run.
-  dep_sink_steps::record_first_data(s, *this, core, dep, d, m);
+  dep_sink_steps::record_first_data(e, [&s] { return run_held_back(s.config, s.aux); }, *this, core, dep, d, m);
   return true;
 }
 
