@@ -4,14 +4,20 @@
 // one message always takes the general road. Both must give the same
 // messages, drops, faults and node state.
 
+#include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <optional>
 
 #include <gtest/gtest.h>
 
 #include "node/topology/node_ops.hpp"
+#include "node/topology/subscribe.hpp"
 #include "node/wave/batch.hpp"
+#include "node/wave/stack_guard.hpp"
 #include "node/wave/wave_scope.hpp"
 #include "logging_sinks.hpp"
+#include "stack_thread.hpp"
 
 using namespace korvalinth;
 using namespace korvalinth::test;
@@ -46,6 +52,7 @@ struct Case {
   bool pause_first = false;      // m is paused before the set
   bool corrects = false;         // m's sink downs on m again while it delivers
   bool drops_other_sink = false; // m's first sink unsubscribes the second
+  bool sink_faults = false;      // m's first sink faults on its DATA
   bool emits_twice = false;
   bool completes_first = false;  // m is terminal before the set
   bool settled_by_a_sink = false;  // a sink of s downs RESOLVED on m before m runs
@@ -99,6 +106,7 @@ std::vector<std::string> run_case(const Case& c, Road road) {
       emit_by(road, m, value(-1));
     }
     if (c.drops_other_sink) off_second.call();
+    if (c.sink_faults) fault("a refused");
   };
   first.reset();
   second.reset();
@@ -143,6 +151,7 @@ const Case kCases[] = {
     {.name = "paused_holding_its_emit", .pausable = Pausable::ResumeAll, .pause_first = true},
     {.name = "corrected_by_its_sink", .corrects = true},
     {.name = "sink_dropped_mid_delivery", .drops_other_sink = true},
+    {.name = "sink_faults", .sink_faults = true},
     {.name = "terminal", .completes_first = true},
     {.name = "settled", .settled_by_a_sink = true},
     {.name = "settled_in_a_batch", .settled_by_a_sink = true, .in_batch = true},
@@ -439,3 +448,103 @@ std::string paused_in_run_name(const ::testing::TestParamInfo<PausedInRunCase>& 
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(Table, PausedInRun, ::testing::ValuesIn(paused_in_run_cases()), paused_in_run_name);
+
+namespace {
+
+// Runs call with the stack taken down to about at, from a frame of its own.
+template <class Call>
+[[gnu::noinline]] void with_stack_down_to(std::uintptr_t at, const Call& call) {
+  const std::uintptr_t sp = detail::stack_position();
+  void* gap = __builtin_alloca(sp > at ? sp - at : 0);
+  asm volatile("" : : "r"(gap) : "memory");
+  call();
+}
+
+}  // namespace
+
+// An emitted value is in the node's cache before its lone dep sink's call,
+// which may fault for the stack: wherever the stack runs out, the value is
+// dropped once, when the graph goes.
+TEST(EmitRoadsStack, AnEmittedValueIsDroppedOnceWhereverTheStackRunsOut) {
+  run_on_stack(1 << 20, [] {
+    check_stack_headroom();  // reads the thread's bounds
+    const std::uintptr_t limit = detail::tls_stack_bounds.low + detail::tls_stack_bounds.reserve;
+    bool faulted_after_the_cache = false;
+    std::string text;
+    for (std::uintptr_t above = 0; text != "<no fault>" && above < (64 << 10); above += 16) {
+      SCOPED_TRACE(above);
+      std::vector<std::string> log;  // outlives the graph, whose drops log into it
+      bool cached = false;
+      {
+        auto core = GraphCore::create();
+        NodeHandle s = make_state(core, iv(0));
+        NodeHandle m = make_node(core, deps_of({&s}), fn_of([&](RunContext& ctx) {
+                                   const std::string name = "v" + std::to_string(int_of(ctx.inputs[0].current));
+                                   log.push_back(name);
+                                   emit_data(ctx, tracked(log, name));
+                                 }));
+        NodeHandle d = make_node(core, deps_of({&m}), fn_of([](RunContext&) {}));
+        UnsubscribeFn keep = subscribe_keepalive_core(d);
+        with_stack_down_to(limit + above, [&] { text = fault_text([&] { node_set(s, iv(1)); }); });
+        const Tracked* in_cache = value_cast<Tracked>(cache_of(m));
+        cached = in_cache && in_cache->name == "v1";
+        keep.call();
+      }
+      EXPECT_EQ(std::count(log.begin(), log.end(), "~v1"), std::count(log.begin(), log.end(), "v1"));
+      if (text == kStackDepthExceeded && cached) faulted_after_the_cache = true;
+    }
+    EXPECT_EQ(text, "<no fault>") << "the positions end too low";
+    EXPECT_TRUE(faulted_after_the_cache) << "no position faulted in the lone dep sink's call";
+  });
+}
+
+namespace {
+
+// A value that logs "~name" when destroyed and then runs a hook.
+struct HookedDrop {
+  std::vector<std::string>* log;
+  std::string name;
+  std::function<void()> on_drop;
+  ~HookedDrop() {
+    log->push_back("~" + name);
+    if (on_drop) on_drop();
+  }
+};
+
+// Each road's log when the value an emit replaces, dropped before the sinks
+// are called, unsubscribes them all: the node, running, lets go of its cache.
+std::vector<std::string> run_replaced_value_unsubscribes(Road road) {
+  std::vector<std::string> log;  // outlives the graph, whose drops log into it
+  UnsubscribeFn off_first, off_second;
+  {
+    auto core = GraphCore::create();
+    NodeHandle s = make_state(core, iv(0));
+    NodeHandle m = make_node(core, deps_of({&s}), fn_of([&, road](RunContext& ctx) {
+                               const int x = int_of(ctx.inputs[0].current);
+                               if (x != 0) return emit_by(road, ctx.node, tracked(log, "v" + std::to_string(x)));
+                               emit_by(road, ctx.node, make_value<HookedDrop>(&log, "v0", [&] {
+                                         off_first.call();
+                                         off_second.call();
+                                       }));
+                             }));
+    auto first = std::make_shared<NamedSink>(&log, "a");
+    auto second = std::make_shared<NamedSink>(&log, "b");
+    off_first = node_subscribe(m, first);
+    off_second = node_subscribe(m, second);
+    first.reset();
+    second.reset();
+    log.push_back("set");
+    log.push_back(fault_text([&] { node_set(s, iv(1)); }));
+    log.push_back("set");
+    log.push_back(fault_text([&] { node_set(s, iv(2)); }));
+  }
+  log.push_back("graph gone");
+  return log;
+}
+
+}  // namespace
+
+TEST(EmitRoads, AReleasedValueOutlivesACacheLetGoByTheReplacedValuesDrop) {
+  const std::vector<std::string> log = run_replaced_value_unsubscribes(Road::OneMessage);
+  EXPECT_EQ(run_replaced_value_unsubscribes(Road::ReleasedValue), log);
+}

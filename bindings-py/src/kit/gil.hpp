@@ -80,15 +80,18 @@ inline constexpr const char* kInterpreterFinalizing = "the Python interpreter is
 // Queues a strong reference for the next binding frame to give up.
 void queue_release(PyObject* object) noexcept;
 
-// Gives up a strong reference now when the count says the GIL is held, else
-// queues it. For values the runtime may drop anywhere.
-inline void release_ref(PyObject* object) noexcept {
-  if (object == nullptr) return;
+// Gives up a strong reference (not null) now when the count says the GIL
+// is held, else queues it. For values the runtime may drop anywhere.
+inline void release_held_ref(PyObject* object) noexcept {
   if (detail::tls_gil_count > 0) {
     Py_DECREF(object);
   } else {
     queue_release(object);
   }
+}
+// The same for a reference that may be null (none to give up).
+inline void release_ref(PyObject* object) noexcept {
+  if (object != nullptr) release_held_ref(object);
 }
 
 }  // namespace korvalinth::kit

@@ -1,5 +1,7 @@
 #include "nodes/value_callbacks.hpp"
 
+#include <type_traits>
+
 #include "boundary/callback_settlers.hpp"
 #include "kit/class_call.hpp"
 #include "kit/errors.hpp"
@@ -86,9 +88,13 @@ class ValueCallbackFn final : public NodeFn {
   }
 
   // A chain link's call. Its arguments go with it: the settle that follows,
-  // which a chain's next runs nest in, need not keep their room.
+  // which a chain's next runs nest in, need not keep their room. The slots
+  // before the argument are the callee's to write; only a method call
+  // reads the callable's.
   [[gnu::always_inline]] PyObject* call_with(const PyObjectValue* held) {
-    PyObject* args[3] = {nullptr, callback_.get(), held->object().get()};
+    PyObject* args[3];
+    if constexpr (!std::is_same_v<Call, PlainCall>) args[1] = callback_.get();
+    args[2] = held->object().get();
     return call_.call(callback_.get(), args, 1);
   }
 

@@ -25,9 +25,11 @@ class PyObjectValue final : public Value {
 
   // A value's drop, one per emit: the object's reference is all there is to
   // release, so the block goes back right after it, spared the destructor's
-  // store of this class's table pointer.
+  // store of this class's table pointer. The reference is the one the value
+  // was made with, never null: given up without the null test its holder's
+  // drop would make.
   static void operator delete(PyObjectValue* value, std::destroying_delete_t) noexcept {
-    std::destroy_at(&value->object_);
+    kit::release_held_ref(value->object_.get());
     Value::operator delete(value, sizeof(PyObjectValue));
   }
   // A construction that throws gives its block back as any value's does.

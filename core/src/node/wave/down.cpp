@@ -6,6 +6,7 @@
 #include "node/wave/delivery_order.hpp"
 #include "node/wave/dep_sink_plain.hpp"
 #include "node/wave/pending.hpp"
+#include "node/wave/queued_check.hpp"
 #include "node/wave/quiet_wave.hpp"
 #include "node/wave/stack_guard.hpp"
 
@@ -144,6 +145,16 @@ void check_data_canonical(const MessageList& list) {
 // the pending queue (a fault unwinding skips it).
 inline void drain_after_outermost_frame() {
   if (delivery_depth() == 0) drain_pending();
+}
+
+// The same after a run's emit, which most often leaves the lone item of
+// the next node's run: that item goes straight to its own drain, which
+// hands on a queue that holds more.
+inline void drain_after_outermost_emit_frame() {
+  if (delivery_depth() != 0) return;
+  PendingState& pending = pending_state();
+  if (pending.lone.waiting()) return queued::drain_lone_items(pending);
+  if (!pending.queue.empty()) drain_queued(pending);
 }
 
 struct Applied {
@@ -843,7 +854,7 @@ void detail::down_data(const UncountedNode& node, Message& m) {
   if (!down_data_until_drain(node, m)) return;
   // Nothing of this frame outlives the drain, which then takes its place:
   // a chain's DATA nests one frame fewer per node.
-  drain_after_outermost_frame();
+  drain_after_outermost_emit_frame();
 }
 
 namespace {
@@ -884,7 +895,7 @@ void down_released(const UncountedNode& node, const Value* value) {
     if (!down_data_until_drain(node, data.message())) return;
     data.mark_delivered();
   }
-  drain_after_outermost_frame();
+  drain_after_outermost_emit_frame();
 }
 
 // A set's DATA, its wave owned by the set. Inside a batch it is most often

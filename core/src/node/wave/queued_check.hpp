@@ -65,7 +65,8 @@ template <bool RunHere = false>
 void drain_pinned_node(RefMut<Arena>& held, UncountedNode& node, PendingKind kind);
 // Drains a queue whose vector holds an item, to empty (pending.cpp).
 void drain_queued_items(PendingState& pending);
-// Drains a queue holding the lone item alone (drain_lone.cpp).
+// Drains a queue holding the lone item alone (drain_lone.cpp); a queue that
+// holds more, or gains more, it hands on to drain_queued_items.
 void drain_lone_items(PendingState& pending);
 
 // Runs the queued check of a node whose core is held unless the node is
