@@ -739,7 +739,8 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
                                                       DataSlots& slots) {
   return reads_as_plain(
       a, node, wave, slots, [](const NodeState& st) { return !st.running() && !st.terminal(); },
-      [&](const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
+      // Inline at both its sites, as at one.
+      [&] [[gnu::always_inline]] (const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
         return version.mode() != NodeVersioning::Mode::Level1 && !holds_back(s, false) &&
                !OrderedDelivery::in_progress_on(node);
       });
@@ -768,6 +769,16 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   end_outside_run(node);
 }
 
+// A DATA of no plain road, under the borrow a whose reads of the wave
+// step's entries gave their faults: the rest of the entry is read in that
+// borrow, which it releases.
+[[gnu::noinline]] void down_data_from_entry(RefMut<Arena>& a, const UncountedNode& node, WaveSlots wave, Message& m) {
+  const std::optional<DownEntry> entry = read_down_entry(*a, node, wave);
+  a.release();
+  if (!entry) return;
+  return down_from_entry(node, *entry, m);
+}
+
 // A DATA that is no plain emit, under the borrow a whose reads of the wave
 // step's entries found so and gave the faults of the entry's reads; releases
 // it. A plain deferral into the open batch and a plain set go in that
@@ -778,10 +789,7 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   } else if (DataSlots slots; reads_as_plain_set(*a, node, wave, slots)) {
     return set_plainly(a, node, slots, m);
   }
-  const std::optional<DownEntry> entry = read_down_entry(*a, node, wave);
-  a.release();
-  if (!entry) return;
-  return down_from_entry(node, *entry, m);
+  return down_data_from_entry(a, node, wave, m);
 }
 
 // A DATA up to the drain under a borrow of its own, each read as the
@@ -888,21 +896,26 @@ void down_released(const UncountedNode& node, const Value* value) {
 }
 
 // A set's DATA, its wave owned by the set. Inside a batch it is most often
-// a plain deferral: that is read first, in the borrow that reads the wave
-// step's entries, as down_data_not_plain reads it; a running node's DATA
-// goes to down_data, which reads it all again.
+// a plain deferral, outside one a plain set: that is read first, in the
+// borrow that reads the wave step's entries, as down_data_not_plain reads
+// it; a running node's DATA goes to down_data, which reads it all again.
 void detail::down_data_of_owned_set(const UncountedNode& node, Message& m) {
   check_stack_headroom();
   if (node.core_ref().is_borrowed()) [[unlikely]]
     return down_other(node, m);
   auto a = node.core_ref().borrow_mut();
   const WaveSlots wave = wave_slots(*a, node.key());
-  if (batch_collecting() && reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, wave.edge, m);
+  // A running node fits neither plain road: it is told apart after their reads.
+  if (batch_collecting()) {
+    if (reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, wave.edge, m);
+  } else if (DataSlots slots; reads_as_plain_set(*a, node, wave, slots)) {
+    return set_plainly(a, node, slots, m);
+  }
   if (wave.edge.state.running()) [[unlikely]] {
     a.release();
     return down_data(node, m);
   }
-  down_data_not_plain(a, node, wave, m);
+  down_data_from_entry(a, node, wave, m);
 }
 
 namespace {
