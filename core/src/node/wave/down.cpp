@@ -756,18 +756,21 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 // the read.
 [[gnu::always_inline]] inline void set_plainly(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
   if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
-  std::optional<OrderedDelivery> window(std::in_place, node);
   {
-    SinkList::Reading sinks;
-    if (slots.edge->state.mark_dirty()) sinks = slots.aux->sinks.read();
-    a.release();
-    sinks.deliver(dirty_message());
-  }
-  {
+    // Ends as it goes out of scope, right after the DATA's frame closes (no
+    // code runs between): the one end its destructor makes serves both the
+    // normal road and a fault.
+    OrderedDelivery window(node);
+    {
+      SinkList::Reading sinks;
+      if (slots.edge->state.mark_dirty()) sinks = slots.aux->sinks.read();
+      a.release();
+      sinks.deliver(dirty_message());
+    }
     DeliveryFrame frame;
     deliver_data_without_content_ids_here(node, m);
     m.release_data_value();
-    end_delivery(node, window);
+    deliver_any_queued(node, window);
   }
   drain_after_outermost_frame();
   end_outside_run(node);
