@@ -51,19 +51,32 @@ void up_op(const UncountedNode& node, MessageList list, std::optional<std::uint6
 
 namespace {
 
-// Inline: node_set's road takes no call of its own on the way to the wave.
-[[gnu::always_inline]] inline void join_or_own_wave(const UncountedNode& node, SharedValue& value) {
-  require_current(node);
-  if (!wave_scope_installed()) return set_in_owned_wave_scope(node, value);
+// A current node's set joining the running wave (from a callback).
+[[gnu::always_inline]] inline void join_wave(const UncountedNode& node, SharedValue& value) {
   refuse_feedback_into_running_nodes(node);
   // The DATA is built where it is handed down, so no move of it is made; it
   // goes as that down returns or unwinds.
   down(node, Message::data(std::move(value)));
 }
 
+// Inline: node_set's road takes no call of its own on the way to the wave.
+[[gnu::always_inline]] inline void join_or_own_wave(const UncountedNode& node, SharedValue& value) {
+  require_current(node);
+  if (!wave_scope_installed()) return set_in_owned_wave_scope(node, value);
+  join_wave(node, value);
+}
+
+// Out of line, so that set_in_wave's road to a wave of its own takes no
+// frame.
+[[gnu::noinline]] void join_wave_out_of_line(const UncountedNode& node, SharedValue& value) { join_wave(node, value); }
+
 }  // namespace
 
-void set_in_wave(const UncountedNode& node, SharedValue& value) { join_or_own_wave(node, value); }
+void set_in_wave(const UncountedNode& node, SharedValue& value) {
+  require_current(node);
+  if (!wave_scope_installed()) return set_in_owned_wave_scope(node, value);
+  join_wave_out_of_line(node, value);
+}
 
 void node_set(const UncountedNode& node, SharedValue value) {
   HostBoundaryScope boundary;
