@@ -59,29 +59,29 @@ namespace {
   down(node, Message::data(std::move(value)));
 }
 
+// The same out of line: a road that calls it sets up no frame of the join's
+// on its way to a wave of its own.
+[[gnu::noinline]] void join_wave_out_of_line(const UncountedNode& node, SharedValue& value) { join_wave(node, value); }
+
 // Inline: node_set's road takes no call of its own on the way to the wave.
-[[gnu::always_inline]] inline void join_or_own_wave(const UncountedNode& node, SharedValue& value) {
+// join is join_wave or join_wave_out_of_line.
+template <class Join>
+[[gnu::always_inline]] inline void join_or_own_wave(const UncountedNode& node, SharedValue& value, Join join) {
   require_current(node);
   if (!wave_scope_installed()) return set_in_owned_wave_scope(node, value);
-  join_wave(node, value);
+  join(node, value);
 }
-
-// Out of line, so that set_in_wave's road to a wave of its own takes no
-// frame.
-[[gnu::noinline]] void join_wave_out_of_line(const UncountedNode& node, SharedValue& value) { join_wave(node, value); }
 
 }  // namespace
 
 void set_in_wave(const UncountedNode& node, SharedValue& value) {
-  require_current(node);
-  if (!wave_scope_installed()) return set_in_owned_wave_scope(node, value);
-  join_wave_out_of_line(node, value);
+  join_or_own_wave(node, value, join_wave_out_of_line);
 }
 
 void node_set(const UncountedNode& node, SharedValue value) {
   HostBoundaryScope boundary;
   if (defer_set_in_batch(node, value)) return raise_kept_drop_fault();
-  join_or_own_wave(node, value);
+  join_or_own_wave(node, value, join_wave);
 }
 
 void node_send(const UncountedNode& node, SharedValue value) { node_set(node, std::move(value)); }
