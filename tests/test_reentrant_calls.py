@@ -15,8 +15,11 @@ def recorder():
     return seen, lambda kind, payload: seen.append((kind, payload))
 
 
+# The correction is made as the set's DIRTY or its DATA reaches the
+# subscriber: either way it waits behind the set's own delivery.
+@pytest.mark.parametrize("trigger", [("DATA", 1), ("DIRTY", None)], ids=["on-data", "on-dirty"])
 @pytest.mark.parametrize("corrector_first", [True, False], ids=["corrector-first", "dependent-first"])
-def test_a_subscriber_that_corrects_the_value_it_watches_is_not_overtaken(corrector_first):
+def test_a_subscriber_that_corrects_the_value_it_watches_is_not_overtaken(corrector_first, trigger):
     g = Graph()
     s = g.state(0, name="s")
     d = g.derived([s], lambda x: x * 10, name="d")
@@ -24,7 +27,7 @@ def test_a_subscriber_that_corrects_the_value_it_watches_is_not_overtaken(correc
 
     def correct(kind, payload):
         watch(kind, payload)
-        if kind == "DATA" and payload == 1:
+        if (kind, payload) == trigger and watched.count(trigger) == 1:
             s.set(2)
 
     subs = []

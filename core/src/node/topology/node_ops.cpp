@@ -51,24 +51,37 @@ void up_op(const UncountedNode& node, MessageList list, std::optional<std::uint6
 
 namespace {
 
-// Inline: node_set's road takes no call of its own on the way to the wave.
-[[gnu::always_inline]] inline void join_or_own_wave(const UncountedNode& node, SharedValue& value) {
-  require_current(node);
-  if (!wave_scope_installed()) return set_in_owned_wave_scope(node, value);
+// A current node's set joining the running wave (from a callback).
+[[gnu::always_inline]] inline void join_wave(const UncountedNode& node, SharedValue& value) {
   refuse_feedback_into_running_nodes(node);
   // The DATA is built where it is handed down, so no move of it is made; it
   // goes as that down returns or unwinds.
   down(node, Message::data(std::move(value)));
 }
 
+// The same out of line: a road that calls it sets up no frame of the join's
+// on its way to a wave of its own.
+[[gnu::noinline]] void join_wave_out_of_line(const UncountedNode& node, SharedValue& value) { join_wave(node, value); }
+
+// Inline: node_set's road takes no call of its own on the way to the wave.
+// join is join_wave or join_wave_out_of_line.
+template <class Join>
+[[gnu::always_inline]] inline void join_or_own_wave(const UncountedNode& node, SharedValue& value, Join join) {
+  require_current(node);
+  if (!wave_scope_installed()) return set_in_owned_wave_scope(node, value);
+  join(node, value);
+}
+
 }  // namespace
 
-void set_in_wave(const UncountedNode& node, SharedValue& value) { join_or_own_wave(node, value); }
+void set_in_wave(const UncountedNode& node, SharedValue& value) {
+  join_or_own_wave(node, value, join_wave_out_of_line);
+}
 
 void node_set(const UncountedNode& node, SharedValue value) {
   HostBoundaryScope boundary;
   if (defer_set_in_batch(node, value)) return raise_kept_drop_fault();
-  join_or_own_wave(node, value);
+  join_or_own_wave(node, value, join_wave);
 }
 
 void node_send(const UncountedNode& node, SharedValue value) { node_set(node, std::move(value)); }

@@ -293,7 +293,8 @@ void deliver_message(const UncountedNode& node, const Message& m, bool content_i
 
 // Applies a DATA to a node whose entry read no content ids and hands it to
 // the node's sinks; takes the general road if the policy changed since.
-void deliver_data_without_content_ids(const UncountedNode& node, const Message& m) {
+// Inline in a plain set's steps; the general road calls it out of line.
+[[gnu::always_inline]] inline void deliver_data_without_content_ids_here(const UncountedNode& node, const Message& m) {
   auto a = node.core_ref().borrow_mut();
   a->check(node.key());
   const std::uint64_t i = node.index();
@@ -308,6 +309,9 @@ void deliver_data_without_content_ids(const UncountedNode& node, const Message& 
   EdgeEntry& edge = a->current_wave_edge(i);
   // Every caller opened a delivery frame.
   apply_and_hand_on_data(a, DataSlots{&edge, &a->aux_at(i), &v}, m, dep_sink_steps::ReadFrameId{});
+}
+void deliver_data_without_content_ids(const UncountedNode& node, const Message& m) {
+  deliver_data_without_content_ids_here(node, m);
 }
 
 // Applies one message to the node and hands it to the node's sinks (or, for
@@ -750,7 +754,8 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
                                                       DataSlots& slots) {
   return reads_as_plain(
       a, node, wave, slots, [](const NodeState& st) { return !st.running() && !st.terminal(); },
-      [&](const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
+      // Inline at both its sites, as at one.
+      [&] [[gnu::always_inline]] (const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
         return version.mode() != NodeVersioning::Mode::Level1 && !holds_back(s, false) &&
                !OrderedDelivery::in_progress_on(node);
       });
@@ -762,21 +767,34 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 // the read.
 [[gnu::always_inline]] inline void set_plainly(RefMut<Arena>& a, const UncountedNode& node, const DataSlots& slots, Message& m) {
   if (installed_scope_id() != 0) touch_current_in_installed_scope(*a, node);
-  std::optional<OrderedDelivery> window(std::in_place, node);
   {
-    SinkList::Reading sinks;
-    if (slots.edge->state.mark_dirty()) sinks = slots.aux->sinks.read();
-    a.release();
-    sinks.deliver(dirty_message());
-  }
-  {
+    // Ends as it goes out of scope, right after the DATA's frame closes (no
+    // code runs between): the one end its destructor makes serves both the
+    // normal road and a fault.
+    OrderedDelivery window(node);
+    {
+      SinkList::Reading sinks;
+      if (slots.edge->state.mark_dirty()) sinks = slots.aux->sinks.read();
+      a.release();
+      sinks.deliver(dirty_message());
+    }
     DeliveryFrame frame;
-    deliver_data_without_content_ids(node, m);
+    deliver_data_without_content_ids_here(node, m);
     m.release_data_value();
-    end_delivery(node, window);
+    deliver_any_queued(node, window);
   }
   drain_after_outermost_frame();
   end_outside_run(node);
+}
+
+// A DATA of no plain road, under the borrow a whose reads of the wave
+// step's entries gave their faults: the rest of the entry is read in that
+// borrow, which it releases.
+[[gnu::noinline]] void down_data_from_entry(RefMut<Arena>& a, const UncountedNode& node, WaveSlots wave, Message& m) {
+  const std::optional<DownEntry> entry = read_down_entry(*a, node, wave);
+  a.release();
+  if (!entry) return;
+  return down_from_entry(node, *entry, m);
 }
 
 // A DATA that is no plain emit, under the borrow a whose reads of the wave
@@ -789,10 +807,7 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   } else if (DataSlots slots; reads_as_plain_set(*a, node, wave, slots)) {
     return set_plainly(a, node, slots, m);
   }
-  const std::optional<DownEntry> entry = read_down_entry(*a, node, wave);
-  a.release();
-  if (!entry) return;
-  return down_from_entry(node, *entry, m);
+  return down_data_from_entry(a, node, wave, m);
 }
 
 // A DATA up to the drain under a borrow of its own, each read as the
@@ -899,21 +914,26 @@ void down_released(const UncountedNode& node, const Value* value) {
 }
 
 // A set's DATA, its wave owned by the set. Inside a batch it is most often
-// a plain deferral: that is read first, in the borrow that reads the wave
-// step's entries, as down_data_not_plain reads it; a running node's DATA
-// goes to down_data, which reads it all again.
+// a plain deferral, outside one a plain set: that is read first, in the
+// borrow that reads the wave step's entries, as down_data_not_plain reads
+// it; a running node's DATA goes to down_data, which reads it all again.
 void detail::down_data_of_owned_set(const UncountedNode& node, Message& m) {
   check_stack_headroom();
   if (node.core_ref().is_borrowed()) [[unlikely]]
     return down_other(node, m);
   auto a = node.core_ref().borrow_mut();
   const WaveSlots wave = wave_slots(*a, node.key());
-  if (batch_collecting() && reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, wave.edge, m);
+  // A running node fits neither plain road: it is told apart after their reads.
+  if (batch_collecting()) {
+    if (reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, wave.edge, m);
+  } else if (DataSlots slots; reads_as_plain_set(*a, node, wave, slots)) {
+    return set_plainly(a, node, slots, m);
+  }
   if (wave.edge.state.running()) [[unlikely]] {
     a.release();
     return down_data(node, m);
   }
-  down_data_not_plain(a, node, wave, m);
+  down_data_from_entry(a, node, wave, m);
 }
 
 namespace {

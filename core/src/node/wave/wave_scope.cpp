@@ -290,11 +290,36 @@ template <class Work>
 
 void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work) { run_owned(node, work); }
 
+namespace {
+
+// A set's DATA, made in its wave's frame. Delivered, it holds no value
+// most often: its drop sees so in line, where the message's own drop is a
+// call.
+class SetData {
+ public:
+  explicit SetData(SharedValue& value) : m_(Message::data(std::move(value))) {}
+  SetData(const SetData&) = delete;
+  SetData& operator=(const SetData&) = delete;
+  ~SetData() {
+    // The general road may leave another message in its place.
+    if (m_.kind() == MessageKind::Data && m_.data_value() == nullptr) return;
+    m_.~Message();
+  }
+  Message& message() noexcept { return m_; }
+
+ private:
+  union {
+    Message m_;
+  };
+};
+
+}  // namespace
+
 void set_in_owned_wave_scope(const UncountedNode& node, SharedValue& value) {
   run_owned(node, [&] {
     // The DATA goes as that down returns or unwinds.
-    Message m = Message::data(std::move(value));
-    detail::down_data_of_owned_set(node, m);
+    SetData data(value);
+    detail::down_data_of_owned_set(node, data.message());
   });
 }
 
