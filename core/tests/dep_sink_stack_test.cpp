@@ -25,11 +25,8 @@ namespace {
 // Whether call, made with the stack taken down to about at from a frame of
 // its own, is refused for the stack.
 template <class Call>
-[[gnu::noinline]] bool refused_at(std::uintptr_t at, const Call& call) {
-  const std::uintptr_t sp = detail::stack_position();
-  void* gap = __builtin_alloca(sp > at ? sp - at : 0);
-  asm volatile("" : : "r"(gap) : "memory");
-  return fault_text(call) == kStackDepthExceeded;
+bool refused_at(std::uintptr_t at, const Call& call) {
+  return with_stack_down_to(at, [&] { return fault_text(call) == kStackDepthExceeded; });
 }
 
 // A check standing bytes below its caller's call.

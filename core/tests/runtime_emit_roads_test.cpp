@@ -449,19 +449,6 @@ std::string paused_in_run_name(const ::testing::TestParamInfo<PausedInRunCase>& 
 
 INSTANTIATE_TEST_SUITE_P(Table, PausedInRun, ::testing::ValuesIn(paused_in_run_cases()), paused_in_run_name);
 
-namespace {
-
-// Runs call with the stack taken down to about at, from a frame of its own.
-template <class Call>
-[[gnu::noinline]] void with_stack_down_to(std::uintptr_t at, const Call& call) {
-  const std::uintptr_t sp = detail::stack_position();
-  void* gap = __builtin_alloca(sp > at ? sp - at : 0);
-  asm volatile("" : : "r"(gap) : "memory");
-  call();
-}
-
-}  // namespace
-
 // An emitted value is in the node's cache before its lone dep sink's call,
 // which may fault for the stack: wherever the stack runs out, the value is
 // dropped once, when the graph goes.

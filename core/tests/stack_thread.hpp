@@ -6,7 +6,10 @@
 #include <pthread.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+
+#include "node/wave/stack_guard.hpp"
 
 namespace korvalinth::test {
 
@@ -26,6 +29,16 @@ inline void run_on_stack(std::size_t size, std::function<void()> body) {
   ASSERT_EQ(pthread_create(&thread, &attr, &Run::entry, &run), 0);
   pthread_attr_destroy(&attr);
   pthread_join(thread, nullptr);
+}
+
+// Runs call with the stack taken down to about at, from a frame of its own,
+// and gives back what it returns.
+template <class Call>
+[[gnu::noinline]] auto with_stack_down_to(std::uintptr_t at, const Call& call) {
+  const std::uintptr_t sp = detail::stack_position();
+  void* gap = __builtin_alloca(sp > at ? sp - at : 0);
+  asm volatile("" : : "r"(gap) : "memory");
+  return call();
 }
 
 }  // namespace korvalinth::test
