@@ -15,9 +15,9 @@
 namespace korvalinth::kit {
 
 // How a callable is called as CPython calls it, with the nargs arguments at
-// args[2..]; args[0] is free for the callee and args[1] is the callable's
-// slot (kept for ClassCall's method call). What the call returned; null
-// when it raised.
+// args[2..]. A plain call lends args[1] to the callee as scratch (it need
+// not be set); ClassCall's method call puts the callable there and lends
+// args[0]. What the call returned; null when it raised.
 struct PlainCall {
   static PyObject* call(PyObject* callable, PyObject** args, std::size_t nargs) noexcept {
     return PyObject_Vectorcall(callable, args + 2, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
