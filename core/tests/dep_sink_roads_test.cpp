@@ -131,8 +131,16 @@ Shape fan_out_settling(const CoreRef& core) {
 // the source sets a node of the owner's core at its DIRTY, touching that
 // core between the source's touch and its dependants', or in which the
 // setter touches a node of the shape first (its DIRTY then enters it
-// without a hold, and goes on to nodes the wave has not touched).
-enum class SetFrom { OwnCore, OtherCore, OtherCoreTouchedBetween, OtherCoreNodeTouchedFirst };
+// without a hold, and goes on to nodes the wave has not touched), or both:
+// the owner's core's touch then lies between the source's touch and those
+// of the nodes its DIRTY goes on to.
+enum class SetFrom {
+  OwnCore,
+  OtherCore,
+  OtherCoreTouchedBetween,
+  OtherCoreNodeTouchedFirst,
+  OtherCoreNodeTouchedFirstAndBetween
+};
 
 // The tail's messages for two sets of the source, then the pins each node
 // of both cores holds after them.
@@ -142,7 +150,7 @@ std::vector<std::string> run_sets(Shape (*make)(const CoreRef&), SetFrom from) {
   auto other = GraphCore::create();
   NodeHandle side = make_state(other, iv(0));
   std::optional<Subscribed> side_setter;
-  if (from == SetFrom::OtherCoreTouchedBetween) {
+  if (from == SetFrom::OtherCoreTouchedBetween || from == SetFrom::OtherCoreNodeTouchedFirstAndBetween) {
     // Subscribed before the tail: first in the source's list, ahead of its
     // dependants' dep sinks.
     side_setter = subscribe_recording(shape.source);
@@ -156,7 +164,8 @@ std::vector<std::string> run_sets(Shape (*make)(const CoreRef&), SetFrom from) {
                                   const int v = int_of(ctx.inputs[0].current);
                                   if (v != 0) {
                                     // In a chain, the source's dependant.
-                                    if (from == SetFrom::OtherCoreNodeTouchedFirst)
+                                    if (from == SetFrom::OtherCoreNodeTouchedFirst ||
+                                        from == SetFrom::OtherCoreNodeTouchedFirstAndBetween)
                                       touch_in_current_frame(shape.kept[shape.kept.size() > 1 ? 1 : 0]);
                                     node_set(shape.source, iv(v));
                                   }
@@ -195,6 +204,7 @@ TEST(DepSinkRoads, AShapeSetFromAnotherCoresWaveDeliversAsItsOwnWaveDoes) {
     EXPECT_EQ(run_sets(make, SetFrom::OtherCore), own);
     EXPECT_EQ(run_sets(make, SetFrom::OtherCoreTouchedBetween), own);
     EXPECT_EQ(run_sets(make, SetFrom::OtherCoreNodeTouchedFirst), own);
+    EXPECT_EQ(run_sets(make, SetFrom::OtherCoreNodeTouchedFirstAndBetween), own);
     EXPECT_NE(std::find(own.begin(), own.end(), "DIRTY"), own.end());
   }
 }

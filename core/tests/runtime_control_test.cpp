@@ -130,6 +130,24 @@ TEST(PauseLocks, FullResumeOfATerminalNodeDropsWhatItHeld) {
   EXPECT_EQ(sub.log(), L({"START", "DATA 1", "COMPLETE"}));
 }
 
+TEST(PauseLocks, APlainDataLeavingADepPendingOwesThePausedNodesRun) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core, iv(1));
+  NodeHandle s2 = make_state(core, iv(10));
+  NodeHandle b = make_map(core, s2, [](int x) { return x; });
+  NodeHandle n = make_node(core, deps_of({&a, &b}), summing());
+  auto sub = subscribe_recording(n);
+  node_pause(b, "b");
+  node_pause(n, "n");
+  node_set(s2, iv(20));  // b owes its run and stays pending in n
+  node_set(a, iv(2));    // a's DATA leaves b pending: n owes its run
+  // b's INVALIDATE settles it without a run check; a's wave value keeps
+  // the owed run.
+  node_down_in_wave_scope(s2, msgs(Message::invalidate()));
+  node_resume(n, "n");
+  EXPECT_EQ(sub.log(), L({"START", "DATA 11", "DIRTY", "INVALIDATE", "DATA 2"}));
+}
+
 TEST(Pulls, APullTravelsToTheSourceAndReleasesItsHeldValue) {
   auto core = GraphCore::create();
   NodeHandle src = make_state(core);
