@@ -797,16 +797,29 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   return down_from_entry(node, *entry, m);
 }
 
+// Sends a DATA by the plain road it fits, if one, under the borrow a whose
+// reads of the wave step's entries gave their faults: in the open batch a
+// plain deferral, otherwise a plain set. True once that road released a and
+// took the DATA. A running node fits neither, failing each first test.
+[[gnu::always_inline]] inline bool takes_a_plain_road(RefMut<Arena>& a, const UncountedNode& node, WaveSlots wave,
+                                                      Message& m) {
+  if (batch_collecting()) {
+    if (!reads_as_plain_deferral(*a, node, wave.edge)) return false;
+    defer_plainly(a, node, wave.edge, m);
+    return true;
+  }
+  DataSlots slots;
+  if (!reads_as_plain_set(*a, node, wave, slots)) return false;
+  set_plainly(a, node, slots, m);
+  return true;
+}
+
 // A DATA that is no plain emit, under the borrow a whose reads of the wave
 // step's entries found so and gave the faults of the entry's reads; releases
 // it. A plain deferral into the open batch and a plain set go in that
 // borrow; any other DATA reads the rest of the entry.
 [[gnu::noinline]] void down_data_not_plain(RefMut<Arena>& a, const UncountedNode& node, WaveSlots wave, Message& m) {
-  if (batch_collecting()) {
-    if (reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, wave.edge, m);
-  } else if (DataSlots slots; reads_as_plain_set(*a, node, wave, slots)) {
-    return set_plainly(a, node, slots, m);
-  }
+  if (takes_a_plain_road(a, node, wave, m)) return;
   return down_data_from_entry(a, node, wave, m);
 }
 
@@ -924,11 +937,7 @@ void detail::down_data_of_owned_set(const UncountedNode& node, Message& m) {
   auto a = node.core_ref().borrow_mut();
   const WaveSlots wave = wave_slots(*a, node.key());
   // A running node fits neither plain road: it is told apart after their reads.
-  if (batch_collecting()) {
-    if (reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, wave.edge, m);
-  } else if (DataSlots slots; reads_as_plain_set(*a, node, wave, slots)) {
-    return set_plainly(a, node, slots, m);
-  }
+  if (takes_a_plain_road(a, node, wave, m)) return;
   if (wave.edge.state.running()) [[unlikely]] {
     a.release();
     return down_data(node, m);
