@@ -5,6 +5,7 @@
 #include "node/wave/delivery.hpp"
 #include "node/wave/delivery_order.hpp"
 #include "node/wave/dep_sink_plain.hpp"
+#include "node/wave/frame_data.hpp"
 #include "node/wave/pending.hpp"
 #include "node/wave/queued_check.hpp"
 #include "node/wave/quiet_wave.hpp"
@@ -885,41 +886,11 @@ void detail::down_data(const UncountedNode& node, Message& m) {
   drain_after_outermost_emit_frame();
 }
 
-namespace {
-
-// The DATA of a released share, made in down_released's frame. Once
-// delivered it holds nothing, and its drop sees so in line: there the
-// message's own drop is too large to be inlined and costs a call.
-class ReleasedData {
- public:
-  explicit ReleasedData(const Value* value) : m_(Message::data(SharedValue::adopt(value))) {}
-  ReleasedData(const ReleasedData&) = delete;
-  ReleasedData& operator=(const ReleasedData&) = delete;
-  ~ReleasedData() {
-    if (delivered_) return;
-    // The general road may leave another message in its place.
-    if (m_.kind() == MessageKind::Data && m_.data_value() == nullptr) return;
-    m_.~Message();
-  }
-  Message& message() noexcept { return m_; }
-  // Said by the plain emit, which delivered it and released its value: the
-  // drop, right after, then has nothing to test.
-  void mark_delivered() noexcept { delivered_ = true; }
-
- private:
-  union {
-    Message m_;
-  };
-  bool delivered_ = false;
-};
-
-}  // namespace
-
 // The same for a released share: the message is this frame's, gone before
 // the drain as the caller's would be by then, holding nothing.
 void down_released(const UncountedNode& node, const Value* value) {
   {
-    ReleasedData data(value);
+    FrameData data(SharedValue::adopt(value));
     if (!down_data_until_drain(node, data.message())) return;
     data.mark_delivered();
   }
