@@ -890,7 +890,7 @@ void detail::down_data(const UncountedNode& node, Message& m) {
 // the drain as the caller's would be by then, holding nothing.
 void down_released(const UncountedNode& node, const Value* value) {
   {
-    FrameData data(SharedValue::adopt(value));
+    FrameData<true> data(value);
     if (!down_data_until_drain(node, data.message())) return;
     data.mark_delivered();
   }

@@ -294,7 +294,7 @@ void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work
 void set_in_owned_wave_scope(const UncountedNode& node, SharedValue& value) {
   run_owned(node, [&] {
     // The DATA goes as that down returns or unwinds.
-    FrameData data(std::move(value));
+    FrameData<false> data(std::move(value));
     detail::down_data_of_owned_set(node, data.message());
   });
 }
