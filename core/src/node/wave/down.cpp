@@ -5,6 +5,7 @@
 #include "node/wave/delivery.hpp"
 #include "node/wave/delivery_order.hpp"
 #include "node/wave/dep_sink_plain.hpp"
+#include "node/wave/frame_data.hpp"
 #include "node/wave/pending.hpp"
 #include "node/wave/queued_check.hpp"
 #include "node/wave/quiet_wave.hpp"
@@ -797,16 +798,29 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   return down_from_entry(node, *entry, m);
 }
 
+// Sends a DATA by the plain road it fits, if one, under the borrow a whose
+// reads of the wave step's entries gave their faults: in the open batch a
+// plain deferral, otherwise a plain set. True once that road released a and
+// took the DATA. A running node fits neither, failing each first test.
+[[gnu::always_inline]] inline bool takes_a_plain_road(RefMut<Arena>& a, const UncountedNode& node, WaveSlots wave,
+                                                      Message& m) {
+  if (batch_collecting()) {
+    if (!reads_as_plain_deferral(*a, node, wave.edge)) return false;
+    defer_plainly(a, node, wave.edge, m);
+    return true;
+  }
+  DataSlots slots;
+  if (!reads_as_plain_set(*a, node, wave, slots)) return false;
+  set_plainly(a, node, slots, m);
+  return true;
+}
+
 // A DATA that is no plain emit, under the borrow a whose reads of the wave
 // step's entries found so and gave the faults of the entry's reads; releases
 // it. A plain deferral into the open batch and a plain set go in that
 // borrow; any other DATA reads the rest of the entry.
 [[gnu::noinline]] void down_data_not_plain(RefMut<Arena>& a, const UncountedNode& node, WaveSlots wave, Message& m) {
-  if (batch_collecting()) {
-    if (reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, wave.edge, m);
-  } else if (DataSlots slots; reads_as_plain_set(*a, node, wave, slots)) {
-    return set_plainly(a, node, slots, m);
-  }
+  if (takes_a_plain_road(a, node, wave, m)) return;
   return down_data_from_entry(a, node, wave, m);
 }
 
@@ -872,41 +886,11 @@ void detail::down_data(const UncountedNode& node, Message& m) {
   drain_after_outermost_emit_frame();
 }
 
-namespace {
-
-// The DATA of a released share, made in down_released's frame. Once
-// delivered it holds nothing, and its drop sees so in line: there the
-// message's own drop is too large to be inlined and costs a call.
-class ReleasedData {
- public:
-  explicit ReleasedData(const Value* value) : m_(Message::data(SharedValue::adopt(value))) {}
-  ReleasedData(const ReleasedData&) = delete;
-  ReleasedData& operator=(const ReleasedData&) = delete;
-  ~ReleasedData() {
-    if (delivered_) return;
-    // The general road may leave another message in its place.
-    if (m_.kind() == MessageKind::Data && m_.data_value() == nullptr) return;
-    m_.~Message();
-  }
-  Message& message() noexcept { return m_; }
-  // Said by the plain emit, which delivered it and released its value: the
-  // drop, right after, then has nothing to test.
-  void mark_delivered() noexcept { delivered_ = true; }
-
- private:
-  union {
-    Message m_;
-  };
-  bool delivered_ = false;
-};
-
-}  // namespace
-
 // The same for a released share: the message is this frame's, gone before
 // the drain as the caller's would be by then, holding nothing.
 void down_released(const UncountedNode& node, const Value* value) {
   {
-    ReleasedData data(value);
+    FrameData<true> data(value);
     if (!down_data_until_drain(node, data.message())) return;
     data.mark_delivered();
   }
@@ -924,11 +908,7 @@ void detail::down_data_of_owned_set(const UncountedNode& node, Message& m) {
   auto a = node.core_ref().borrow_mut();
   const WaveSlots wave = wave_slots(*a, node.key());
   // A running node fits neither plain road: it is told apart after their reads.
-  if (batch_collecting()) {
-    if (reads_as_plain_deferral(*a, node, wave.edge)) return defer_plainly(a, node, wave.edge, m);
-  } else if (DataSlots slots; reads_as_plain_set(*a, node, wave, slots)) {
-    return set_plainly(a, node, slots, m);
-  }
+  if (takes_a_plain_road(a, node, wave, m)) return;
   if (wave.edge.state.running()) [[unlikely]] {
     a.release();
     return down_data(node, m);

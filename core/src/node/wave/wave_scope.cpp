@@ -5,6 +5,7 @@
 #include "node/wave/batch.hpp"
 #include "node/wave/deferred_ops.hpp"
 #include "node/wave/down.hpp"
+#include "node/wave/frame_data.hpp"
 #include "node/arena/graph_core.hpp"
 #include "node/wave/pending.hpp"
 #include "node/wave/stack_guard.hpp"
@@ -290,35 +291,10 @@ template <class Work>
 
 void run_in_owned_wave_scope(const UncountedNode& node, FunctionRef<void()> work) { run_owned(node, work); }
 
-namespace {
-
-// A set's DATA, made in its wave's frame. Delivered, it holds no value
-// most often: its drop sees so in line, where the message's own drop is a
-// call.
-class SetData {
- public:
-  explicit SetData(SharedValue& value) : m_(Message::data(std::move(value))) {}
-  SetData(const SetData&) = delete;
-  SetData& operator=(const SetData&) = delete;
-  ~SetData() {
-    // The general road may leave another message in its place.
-    if (m_.kind() == MessageKind::Data && m_.data_value() == nullptr) return;
-    m_.~Message();
-  }
-  Message& message() noexcept { return m_; }
-
- private:
-  union {
-    Message m_;
-  };
-};
-
-}  // namespace
-
 void set_in_owned_wave_scope(const UncountedNode& node, SharedValue& value) {
   run_owned(node, [&] {
     // The DATA goes as that down returns or unwinds.
-    SetData data(value);
+    FrameData<false> data(std::move(value));
     detail::down_data_of_owned_set(node, data.message());
   });
 }
