@@ -3,6 +3,8 @@
 // drain's roads: the lone item's road (its own file, so the run it takes
 // into its frame leaves the other roads' inlining as it was) and the rest.
 
+#include <type_traits>
+
 #include "node/wave/pending.hpp"
 #include "node/wave/run_found_body.hpp"
 #include "node/wave/run_wave.hpp"
@@ -67,6 +69,9 @@ void drain_pinned_node(RefMut<Arena>& held, UncountedNode& node, PendingKind kin
 void drain_queued_items(PendingState& pending);
 // Drains a queue holding the lone item alone (drain_lone.cpp); a queue that
 // holds more, or gains more, it hands on to drain_queued_items.
+// Lends: an item the installed scope pinned is drained lent; the first it
+// did not pin goes on to the copy that holds the counts (Lends false).
+template <bool Lends = true>
 void drain_lone_items(PendingState& pending);
 
 // Runs the queued check of a node whose core is held unless the node is
@@ -91,23 +96,21 @@ template <bool RunHere = false>
 }
 
 // Takes the lone item and runs its check; the lone item holds the owner's
-// core. RunHere: a due run is made in the caller's frame.
-template <bool RunHere>
+// core. RunHere: a due run is made in the caller's frame. Lent: the
+// installed scope pinned the item, so its node is drained lent.
+template <bool RunHere, bool Lent = false>
 [[gnu::always_inline]] inline void drain_lone(PendingState& pending) {
   const PendingKind lone_kind = pending.lone.kind;
-  const bool touched = pending.lone.pinned_by_installed_scope(installed_scope_id());
-  UncountedNode lone_node = pending.lone.take();
+  const bool touched = Lent || pending.lone.pinned_by_installed_scope(installed_scope_id());
+  const auto take = [&] {
+    if constexpr (Lent)
+      return pending.lone.take_lent();
+    else
+      return pending.lone.take();
+  };
+  std::conditional_t<Lent, LentLoneNode, UncountedNode> lone_node = take();
   start_queue_epoch();
   drain_held_node<RunHere>(lone_node, lone_kind, touched);
-}
-
-// The same for a lone item the installed scope pinned: its node is lent.
-template <bool RunHere>
-[[gnu::always_inline]] inline void drain_lone_lent(PendingState& pending) {
-  const PendingKind lone_kind = pending.lone.kind;
-  LentLoneNode lone_node = pending.lone.take_lent();
-  start_queue_epoch();
-  drain_held_node<RunHere>(lone_node, lone_kind, true);
 }
 
 }  // namespace korvalinth::queued
