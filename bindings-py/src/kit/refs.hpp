@@ -116,6 +116,9 @@ class AnywhereRef {
   explicit operator bool() const noexcept { return object_ != nullptr; }
   // Hands the reference back as an OwnedRef (the GIL must be held).
   OwnedRef take() noexcept { return OwnedRef::steal(std::exchange(object_, nullptr)); }
+  // Gives up the reference, known not null, in place of the destructor: for
+  // an owner whose memory goes back without destroying this holder.
+  void end_held() && noexcept { release_held_ref(object_); }
 
  private:
   PyObject* object_ = nullptr;

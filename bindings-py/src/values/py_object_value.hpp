@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <typeinfo>
+#include <utility>
 
 #include "base/value.hpp"
 #include "kit/refs.hpp"
@@ -26,10 +27,10 @@ class PyObjectValue final : public Value {
   // A value's drop, one per emit: the object's reference is all there is to
   // release, so the block goes back right after it, spared the destructor's
   // store of this class's table pointer. The reference is the one the value
-  // was made with, never null: given up without the null test its holder's
-  // drop would make.
+  // was made with, never null: its holder gives it up without the null test
+  // its destructor would make.
   static void operator delete(PyObjectValue* value, std::destroying_delete_t) noexcept {
-    kit::release_held_ref(value->object_.get());
+    std::move(value->object_).end_held();
     Value::operator delete(value, sizeof(PyObjectValue));
   }
   // A construction that throws gives its block back as any value's does.
