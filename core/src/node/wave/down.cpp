@@ -155,7 +155,7 @@ inline void drain_after_outermost_emit_frame() {
   if (delivery_depth() != 0) return;
   PendingState& pending = pending_state();
   if (pending.lone.waiting()) return queued::drain_lone_items(pending);
-  if (!pending.queue.empty()) drain_queued(pending);
+  if (!pending.queue.empty()) queued::drain_queued_items(pending);
 }
 
 struct Applied {
