@@ -120,16 +120,12 @@ class Arena : private SlotHeldBits {
   bool holds_every_entry(SlotKey k) const noexcept { return names_slot(k) && current_holds_every_entry(k.index); }
   // The same for a slot whose key the caller knows current (a pinned one).
   bool current_holds_every_entry(std::uint64_t i) const noexcept {
-    constexpr std::uint8_t wanted = kLive | kEveryEntry;
-    return (held_[i] & wanted) == wanted && version_[i].present();
+    return holds_all(held_[i]) && version_[i].present();
   }
   // The key is current and its slot holds every entry (its version not
   // asked): a wave step's readers of the slot do not fault.
   // A dep sink asks it of each node a wave passes.
-  bool current_with_every_entry(SlotKey k) const noexcept {
-    constexpr std::uint8_t wanted = kLive | kEveryEntry;
-    return names_slot(k) && (held_[k.index] & wanted) == wanted;
-  }
+  bool current_with_every_entry(SlotKey k) const noexcept { return names_slot(k) && holds_all(held_[k.index]); }
   void check(SlotKey k) const {
     if (!is_current(k)) fault(kStaleSlot);
   }
@@ -248,6 +244,11 @@ class Arena : private SlotHeldBits {
   static constexpr std::uint8_t kDownEntries = kHeldTopology | kHeldEdge | kHeldAux;
   static constexpr std::uint8_t kEntriesBesideWave = kHeldCall | kHeldConfig | kHeldRun | kHeldAux;
   static constexpr std::uint8_t kEveryEntry = kRunEntries | kHeldAux;
+  // Whether a held mask is live with every entry. A mask holds no bit
+  // outside kHeldAll (it is set to it whole, cleared, or loses and regains
+  // its bits), so one holding all of them equals it: one compare, no mask.
+  static_assert((kLive | kEveryEntry) == kHeldAll);
+  static bool holds_all(std::uint8_t held) noexcept { return held == kHeldAll; }
 
   void require(std::uint64_t i, std::uint8_t bit, const char* text) const {
     if ((held_[i] & bit) == 0) fault(text);
@@ -256,13 +257,17 @@ class Arena : private SlotHeldBits {
   // key's, too, when given); the checks one by one, which name what is
   // missing in their order, run only when that test fails.
   void require_held(SlotKey k, std::uint8_t entries) const {
-    const std::uint8_t wanted = kLive | entries;
-    if (!names_slot(k) || (held_[k.index] & wanted) != wanted) [[unlikely]]
+    if (!names_slot(k) || !holds(held_[k.index], kLive | entries)) [[unlikely]]
       fault_for_missing_entry(k, entries);
   }
+  // For a slot whose key the caller found current (live).
   void require_held(std::uint64_t i, std::uint8_t entries) const {
-    if ((held_[i] & entries) != entries) [[unlikely]]
+    if (!holds(held_[i], kLive | entries)) [[unlikely]]
       fault_for_missing_entry(i, entries);
+  }
+  // Whether a held mask has the wanted bits; for all of them, one compare.
+  static bool holds(std::uint8_t held, std::uint8_t wanted) noexcept {
+    return wanted == kHeldAll ? holds_all(held) : (held & wanted) == wanted;
   }
   // Faults as the checks one by one do, the run flag checked in its column's
   // place among the entries; called only when one of them fails.
@@ -440,7 +445,8 @@ struct SlotReaders {
   // A slot holding every entry, as nearly all do, is told so by one test of
   // its mask; the others are tested for the wave step's entries alone.
   static CurrentWaveSlots current_wave(Arena& a, std::uint64_t i) {
-    const bool holds_every_entry = (a.held_[i] & Arena::kEveryEntry) == Arena::kEveryEntry;
+    // Its key found current, the slot is live: every entry is the whole mask.
+    const bool holds_every_entry = Arena::holds_all(a.held_[i]);
     if (!holds_every_entry) [[unlikely]]
       a.require_held(i, Arena::kWaveEntries);
     return CurrentWaveSlots{a.topology_[i], a.edge_[i], holds_every_entry};
