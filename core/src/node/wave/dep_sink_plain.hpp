@@ -23,6 +23,13 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d, std::uint64_t frame) {
   return d.deliveries;
 }
 
+// Appends value to the dep's list of the frame whose id is frame, when that
+// list is not the dep's first of the wave. Out of line: it may grow the
+// lists, and the DATA road around it saves fewer registers without it.
+[[gnu::noinline]] inline void push_in_later_list(DepSlot& d, const SharedValue& value, std::uint64_t frame) {
+  current_wave_mut(d, frame).push(value);
+}
+
 // Appends value to the dep's list of the current frame, whose id is frame.
 // A dep's first value of a wave (its lists were taken by the last run)
 // opens the list with it in place. Inlined into the DATA road.
@@ -32,7 +39,7 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d, std::uint64_t frame) {
     d.stamp = frame;
     return;
   }
-  current_wave_mut(d, frame).push(value);
+  push_in_later_list(d, value, frame);
 }
 
 // The first wave value of the wave of dep i (its state d). A lending run of
@@ -147,7 +154,7 @@ struct SeenScope {
 // its mark just set.
 struct PushRunCheck {
   [[gnu::always_inline]] void operator()(const DepSink& sink, const GraphCore& core) const {
-    push_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id(), true);
+    push_touched_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
   }
 };
 

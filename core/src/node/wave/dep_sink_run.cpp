@@ -36,9 +36,8 @@ struct PushRunChecksOfCore {
   std::uint64_t scope_id;
 
   [[gnu::always_inline]] void operator()(const DepSink& sink, const GraphCore& core) const {
-    const auto pinned_by = [this] { return scope_id; };
-    push_item_read(pending_state(), owner, pinned_by, sink.dependent_core(), sink.dependent_count(), sink.dependent(),
-                   core.id(), PendingKind::RunCheck);
+    push_item_read(pending_state(), owner, KnownTouchingScopeId{scope_id}, sink.dependent_core(),
+                   sink.dependent_count(), sink.dependent(), core.id(), PendingKind::RunCheck);
   }
 };
 

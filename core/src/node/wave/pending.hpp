@@ -105,6 +105,20 @@ template <class AnyCore>
   pending.queue_pinned_by = LoneOwnerItem::kNotPinned;
 }
 
+// pinned_by for an item whose node the installed scope touched: that
+// scope's id, read when asked. It is never LoneOwnerItem::kNotPinned, so
+// the lone slot holds the item lent without asking.
+struct TouchingScopeId {
+  static constexpr bool kTouched = true;
+  std::uint64_t operator()() const noexcept { return installed_scope_id(); }
+};
+// The same, read already.
+struct KnownTouchingScopeId {
+  static constexpr bool kTouched = true;
+  std::uint64_t id;
+  std::uint64_t operator()() const noexcept { return id; }
+};
+
 // Queues an item for the node of core_id in the pending queue, watching
 // core unless it is the owner's (owner: installed_owner_ref(core_id)). The
 // owner's item queued first waits in the lone slot: tested inline, as a
@@ -118,7 +132,12 @@ template <class AnyCore, class PinnedBy>
                                                   CoreId core_id, PendingKind kind) {
   if (owner == nullptr) return push_watched_item(pending, core, count, key, core_id, kind);
   LoneOwnerItem& lone = pending.lone;
-  if (!lone.waiting() && pending.queue.empty()) return lone.hold(*owner, count, key, core_id, kind, pinned_by());
+  if (!lone.waiting() && pending.queue.empty()) {
+    if constexpr (requires { PinnedBy::kTouched; })
+      return lone.hold_lent(*owner, count, key, core_id, kind, pinned_by());
+    else
+      return lone.hold(*owner, count, key, core_id, kind, pinned_by());
+  }
   push_owner_item(pending, count, key, core_id, kind, pinned_by());
 }
 
@@ -140,6 +159,12 @@ void push_run_check_marked(const UncountedNode& node);
 [[gnu::always_inline]] inline void push_run_check_marked(const WeakCore& core, const SharedCount& count, SlotKey key,
                                                          CoreId core_id, bool touched) {
   push_item(pending_state(), core, count, key, core_id, PendingKind::RunCheck, touched);
+}
+// The same for a node the installed scope touched.
+[[gnu::always_inline]] inline void push_touched_run_check_marked(const WeakCore& core, const SharedCount& count,
+                                                                 SlotKey key, CoreId core_id) {
+  push_item_read(pending_state(), installed_owner_ref(core_id), TouchingScopeId{}, core, count, key, core_id,
+                 PendingKind::RunCheck);
 }
 
 // Whether an item waits in the queue: most frames close on an empty one,

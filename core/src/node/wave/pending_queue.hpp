@@ -74,10 +74,16 @@ struct LoneOwnerItem {
   // Built in place in the empty slot.
   void hold(const CoreRef& owner, const SharedCount& count, SlotKey key, CoreId id, PendingKind k,
             std::uint64_t pinned_scope) {
-    if (pinned_scope != kNotPinned)
-      node.emplace(UncountedNode::Lent{}, owner, count, key);
-    else
-      node.emplace(owner, count, key);
+    if (pinned_scope != kNotPinned) return hold_lent(owner, count, key, id, k, pinned_scope);
+    node.emplace(owner, count, key);
+    core_id = id;
+    pinned_by = kNotPinned;
+    kind = k;
+  }
+  // The same for a node the scope whose id is pinned_scope touched: lent.
+  void hold_lent(const CoreRef& owner, const SharedCount& count, SlotKey key, CoreId id, PendingKind k,
+                 std::uint64_t pinned_scope) noexcept {
+    node.emplace(UncountedNode::Lent{}, owner, count, key);
     core_id = id;
     pinned_by = pinned_scope;
     kind = k;
