@@ -44,6 +44,7 @@ class NodeState {
     RunOwed = 1 << 11,           // a run waits for a resume or a pull
     DepFlagsMaySet = 1 << 12,    // a dep's restore flag may be set (clear: none is)
     DirtyToQuietSinks = 1 << 13,  // set with DirtySent by a dep's DIRTY whose sinks were quiet
+    HasPullId = 1 << 14,          // its config holds a pull id (noted wherever the config gets one)
   };
 
   // A node built with an initial value.
@@ -75,6 +76,9 @@ class NodeState {
   // Whether a DATA must read its dep's restore flag: the flags are set
   // only by a restore, so most nodes never read them.
   bool dep_flags_may_be_set() const noexcept { return has(Flag::DepFlagsMaySet); }
+  // Whether its config holds a pull id: a wave's DATA and DIRTY ask it with
+  // the flags they read, not the config.
+  bool has_pull_id() const noexcept { return has(Flag::HasPullId); }
 
   // --- Rules ---
   // The first-run gate: a node runs once it ran before, takes partial input,
@@ -191,6 +195,8 @@ class NodeState {
   bool owes_dep_besides(const DepSlot& dep) const noexcept { return pending_count_ > (dep.pending ? 1u : 0u); }
   // The node's dep restore flags were all set (on) or all cleared.
   void note_dep_flags(bool on) noexcept { set(Flag::DepFlagsMaySet, on); }
+  // The node's config now holds a pull id (on) or none.
+  void note_pull_id(bool on) noexcept { set(Flag::HasPullId, on); }
   // No dep value is left for a run: the owed run is dropped.
   void forgive_run() noexcept { set(Flag::RunOwed, false); }
 

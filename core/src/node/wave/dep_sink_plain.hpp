@@ -186,14 +186,17 @@ template <class FrameId, class Push = PushRunCheck>
                                                      Push push = {}) {
   LiveSlotsWithAux s = whole_slots_with_aux(a, sink.dependent().index);
   EdgeEntry& e = s.edge;
-  if (e.state.terminal()) return false;
+  // A terminal node, or one with a pull id, takes the general road: one
+  // test of the state's flags asks both. That road checks the dep's index
+  // first, as this one would.
+  if (e.state.terminal() || e.state.has_pull_id()) return false;
   check_index(e.dep_state.size(), i);
   if (e.state.dep_flags_may_be_set()) {
     check_index(e.dep_links.size(), i);
     if (e.dep_links[i].flag) return false;
   }
   DepSlot& d = e.dep_state[i];
-  if (d.wave_value || s.config.pull_id) return false;
+  if (d.wave_value) return false;
   // The node's other entries are read only when a dep is left pending: most
   // plain DATAs settle their node's last, and keep no more of it in hand.
   const auto held_back = [&a, &sink] {
@@ -222,8 +225,8 @@ template <class FrameId = ReadFrameId, class Push = PushRunCheck>
 [[gnu::always_inline]] inline bool record_dep_dirty(LiveSlotsWithAux& s, std::uint64_t i) {
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return false;
-  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
   check_index(e.dep_state.size(), i);
+  const bool pull_gated = e.state.has_pull_id() && !s.aux.serving_pull();
   return e.state.dep_dirty(e.dep_state[i], pull_gated, [&] { return s.aux.sinks.lone_dep_or_ignoring(); });
 }
 
