@@ -161,7 +161,7 @@ class SmallVec {
 
   alignas(T) unsigned char inline_[N * sizeof(T)];
   T* heap_ = nullptr;
-  size_type cap_ = 0;
+  size_type cap_;  // read only while heap_ is set, which sets it
   size_type size_ = 0;
 };
 
