@@ -294,12 +294,21 @@ template <bool SettleHere = false>
   a.release();
 }
 
+// Whether a run drops callbacks registered during the node's last run
+// (rare: the node's record, if made).
+inline bool drops_old_callbacks(const AuxRare* rare) noexcept {
+  return rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty());
+}
+
 // The rest of a run that has callbacks to drop, a timed call or a pull to
-// serve, under the borrow held (released here); call is what the lookup
-// found unless callbacks are dropped. The dispatcher is kept until the
-// run's end.
-[[gnu::noinline]] inline void run_rarely(RefMut<Arena>& held, const UncountedNode& node, const CallEntry& entry,
-                                  RunContext& ctx, AuxRare* rare, bool drops_callbacks, Dispatcher::RunLookup call) {
+// serve, under the borrow held (released here), of the node ctx names; call
+// is what the lookup found unless callbacks are dropped. The dispatcher is
+// kept until the run's end. Its arguments all go in registers: one passed
+// on the stack made the drain's frame, which calls it, keep a frame pointer.
+[[gnu::noinline]] inline void run_rarely(RefMut<Arena>& held, const CallEntry& entry, RunContext& ctx, AuxRare* rare,
+                                  Dispatcher::RunLookup call) {
+  const UncountedNode& node = ctx.node;
+  const bool drops_callbacks = drops_old_callbacks(rare);
   // Goes last of this frame, right before the run's inputs.
   std::optional<PullRequest> pull;
   GraphCore& core = node.core_ref();
@@ -321,7 +330,6 @@ template <bool SettleHere = false>
                                            std::exchange(rare->invalidate_callbacks, {})});
       }
     }
-    ctx.node = node;
   }
   // Callbacks registered during the previous run go uncalled.
   if (old_callbacks) {
@@ -379,13 +387,14 @@ template <bool SettleHere = false, bool KeySeen = false>
     // Dropping old callbacks may run host code, which may replace the
     // function or turn timing on: with any to drop, the function is looked
     // up after them.
-    const bool drops_callbacks =
-        rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty());
+    const bool drops_callbacks = drops_old_callbacks(rare);
     Dispatcher::RunLookup call;
     if (!drops_callbacks) call = s.call.dispatcher()->lookup_for_run(*s.call.key, s.call.found_fn);
     const bool serves_pull = rare && rare->current_pull;
-    if (drops_callbacks || call.timing || serves_pull) [[unlikely]]
-      return run_rarely(a, node, s.call, ctx, rare, drops_callbacks, call);
+    if (drops_callbacks || call.timing || serves_pull) [[unlikely]] {
+      ctx.node = node;
+      return run_rarely(a, s.call, ctx, rare, call);
+    }
     ctx.partition_flag = call.partition_flag;
     ctx.node = node;
     fn = call.fn;
