@@ -294,18 +294,27 @@ template <bool SettleHere = false>
   a.release();
 }
 
+// Whether a run drops callbacks registered during the node's last run
+// (rare: the node's record, if made).
+inline bool drops_old_callbacks(const AuxRare* rare) noexcept {
+  return rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty());
+}
+
 // The rest of a run that has callbacks to drop, a timed call or a pull to
-// serve, under the borrow held (released here); call is what the lookup
-// found unless callbacks are dropped. The dispatcher is kept until the
-// run's end.
-[[gnu::noinline]] inline void run_rarely(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s,
-                                  RunContext& ctx, AuxRare* rare, bool drops_callbacks, Dispatcher::RunLookup call) {
+// serve, under the borrow held (released here), of the node ctx names; call
+// is what the lookup found unless callbacks are dropped. The dispatcher is
+// kept until the run's end. Its arguments all go in registers: one passed
+// on the stack made the drain's frame, which calls it, keep a frame pointer.
+[[gnu::noinline]] inline void run_rarely(RefMut<Arena>& held, const CallEntry& entry, RunContext& ctx, AuxRare* rare,
+                                  Dispatcher::RunLookup call) {
+  const UncountedNode& node = ctx.node;
+  const bool drops_callbacks = drops_old_callbacks(rare);
   // Goes last of this frame, right before the run's inputs.
   std::optional<PullRequest> pull;
   GraphCore& core = node.core_ref();
   const bool wave_pinned = wave_scope_installed();
-  DispatcherRef kept_dispatcher = s.call.dispatcher();
-  const DispatcherKey key = *s.call.key;
+  DispatcherRef kept_dispatcher = entry.dispatcher();
+  const DispatcherKey key = *entry.key;
   // Made only when there are some; the function is then looked up after them.
   std::optional<OldCallbacks> old_callbacks;
   {
@@ -321,7 +330,6 @@ template <bool SettleHere = false>
                                            std::exchange(rare->invalidate_callbacks, {})});
       }
     }
-    ctx.node = node;
   }
   // Callbacks registered during the previous run go uncalled.
   if (old_callbacks) {
@@ -347,20 +355,24 @@ template <bool SettleHere = false>
 
 // A node that runs before its first connection makes its dep states, then
 // runs. Out of line, so the usual run's road stays as it was.
-[[gnu::noinline, gnu::cold]] inline void run_found_without_states(RefMut<Arena>& held, const UncountedNode& node,
-                                                           const LiveSlotsWithAux& s) {
+// Its entries are read again from the slot, found whole before: the usual
+// road's entries then stay out of memory.
+[[gnu::noinline, gnu::cold]] inline void run_found_without_states(RefMut<Arena>& held, const UncountedNode& node) {
+  const LiveSlotsWithAux s = whole_slots_with_aux(*held, node.key().index);
   make_dep_states_if_none(s.edge, s.topology.deps.size());
   run_found(held, node, s);
 }
 
 // touched: the caller saw that the installed wave touched (so pinned) the node.
-template <bool SettleHere = false>
+// KeySeen: the caller's run decision saw the node's handle (it runs only a
+// node with a function), so it is not tested again.
+template <bool SettleHere = false, bool KeySeen = false>
 [[gnu::always_inline]] inline void run_found_here(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWithAux& s,
                                                   bool touched = false) {
   // Made states are sized to the deps, and a connection checks so: the deps
   // block is not read on this road.
   const std::size_t n = s.edge.dep_state.size();
-  if (n == 0 && !s.topology.deps.empty()) [[unlikely]] return run_found_without_states(held, node, s);
+  if (n == 0 && !s.topology.deps.empty()) [[unlikely]] return run_found_without_states(held, node);
   RunContext ctx;
   NodeFn* fn;
   {
@@ -369,18 +381,20 @@ template <bool SettleHere = false>
     take_run_inputs(e, n, ctx.inputs);
     s.run = 1;
     e.state.begin_run();
-    if (!s.call.key) fault("run_wave \xE2\x87\x92 handle present");
+    if constexpr (!KeySeen)
+      if (!s.call.key) fault("run_wave \xE2\x87\x92 handle present");
     AuxRare* rare = s.aux.rare_if_made();
     // Dropping old callbacks may run host code, which may replace the
     // function or turn timing on: with any to drop, the function is looked
     // up after them.
-    const bool drops_callbacks =
-        rare && (!rare->release_callbacks.empty() || !rare->invalidate_callbacks.empty());
+    const bool drops_callbacks = drops_old_callbacks(rare);
     Dispatcher::RunLookup call;
     if (!drops_callbacks) call = s.call.dispatcher()->lookup_for_run(*s.call.key, s.call.found_fn);
     const bool serves_pull = rare && rare->current_pull;
-    if (drops_callbacks || call.timing || serves_pull) [[unlikely]]
-      return run_rarely(a, node, s, ctx, rare, drops_callbacks, call);
+    if (drops_callbacks || call.timing || serves_pull) [[unlikely]] {
+      ctx.node = node;
+      return run_rarely(a, s.call, ctx, rare, call);
+    }
     ctx.partition_flag = call.partition_flag;
     ctx.node = node;
     fn = call.fn;
@@ -404,7 +418,7 @@ template <bool SettleHere = false>
 [[gnu::always_inline]] inline void run_wave_here(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s,
                                                  bool touched) {
   prepare_run(a, node, s, touched);
-  run_body::run_found_here(a, node, s, touched);
+  run_body::run_found_here<false, true>(a, node, s, touched);
 }
 
 }  // namespace korvalinth
