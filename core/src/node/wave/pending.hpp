@@ -52,9 +52,10 @@ void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core,
   arena.add_pin(key.index);
   arena.set_touch_stamp(key.index, scope.scope_id);
   make_touched_room(scope.touched, arena, key);
-  if (other_core)
+  if (other_core) {
     scope.touched.emplace_reserved(*other_core, count, key, id);
-  else
+    scope.other_core_touched = true;
+  } else
     scope.touched.emplace_reserved(CoreRef(), count, key, id);
 }
 

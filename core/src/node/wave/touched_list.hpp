@@ -100,13 +100,14 @@ class TouchedList {
   // pass(record) returns true for it; the first record holding a core or
   // that pass returns false for, and those after it, stay, moved to the
   // front. pass must not throw. A dropped record's core reference is empty,
-  // so only its count goes.
-  template <class Pass>
+  // so only its count goes. HoldsCores: whether any record may hold a core;
+  // a list known to hold none spares each record that test.
+  template <bool HoldsCores, class Pass>
   void drop_owner_core_front_while(Pass&& pass) noexcept {
     TouchedNode* const last = end_;  // no pass or drop reaches the list
     TouchedNode* it = begin_;
     for (; it != last; ++it) {
-      if (it->other_core || !pass(*it)) break;
+      if ((HoldsCores && it->other_core) || !pass(*it)) break;
       std::destroy_at(&it->count);
     }
     if (it == last) {
