@@ -13,13 +13,14 @@
 
 namespace korvalinth {
 
-// One unit of a touched node's pin count. It holds the node's count record
-// unless that is the owning operation's node's, and its core only when that
-// is not the owning operation's core: the owner's references outlive the
-// wave, so the common record copies neither.
+// One unit of a touched node's pin count. It holds the node's count record,
+// and its core only when that is not the owning operation's core: the
+// owner's core outlives the wave, so the common record does not copy it.
+// The owning operation's node, touched first, gets a record only when the
+// wave's end puts one back at the head, and that one holds no count.
 struct TouchedNode {
   CoreRef other_core;  // empty: the owner's core
-  SharedCount count;   // empty: the owning operation's node's record
+  SharedCount count;   // empty: the owning operation's node's record put back
   SlotKey key;
   CoreId core = 0;
 

@@ -91,8 +91,10 @@ void unpin_touched(TouchedList& touched, const UncountedNode& owner) {
   }
   bool due = false;
   const auto lower = [&](const TouchedNode& t) noexcept {
-    // The touch pinned a current slot: it is current still.
-    due = arena.drop_held_pin(t.key.index, t.count_ref(owner.count())->count);
+    // The touch pinned a current slot: it is current still. A touch's record
+    // holds its count: the owner's record, which holds none, is put back at
+    // the head only on the roads above that leave before this walk.
+    due = arena.drop_held_pin(t.key.index, t.count->count);
     return !due;
   };
   if (scope.other_core_touched)
