@@ -31,6 +31,13 @@ TEST(CountRecord, SharedReferencesTallyCopiesMovesAndAssignments) {
   EXPECT_EQ(other.use_count(), 1);
   a.swap(other);
   EXPECT_EQ(a.use_count(), 1);
+  {
+    // A share of a held record tallies as a copy does, and goes as one.
+    const SharedCount held = SharedCount::share_of_held(a);
+    EXPECT_EQ(held.get(), a.get());
+    EXPECT_EQ(a.use_count(), 2);
+  }
+  EXPECT_EQ(a.use_count(), 1);
   EXPECT_EQ(SharedCount().use_count(), 0);
 }
 

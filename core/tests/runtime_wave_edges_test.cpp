@@ -530,6 +530,10 @@ TEST(WaveScopeEdges, NodesWhoseLastHandleGoesInAWaveAreReleasedAtItsEndInTouchOr
       {{2}, {"b"}, {0, 2, 1}},
       {{1, 2}, {"b", "x"}, {0, 2, 1}},
       {{0, 1}, {"x", "a"}, {1, 0, 2}},
+      // The owner's node touched after another of its core, before one of another core.
+      {{}, {}, {2, 0, 1}},
+      {{0}, {"a"}, {2, 0, 1}},
+      {{0, 2}, {"b", "a"}, {2, 0}},
       {{0}, {"a"}, {0, 1, 2}, true},
       {{1, 2, 0}, {"a", "x", "b"}, {0, 1, 2}, true},
       {{0, 1}, {"x", "a"}, {1, 0, 2}, true},

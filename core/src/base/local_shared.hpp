@@ -87,6 +87,12 @@ class LocalShared {
   }
   void swap(LocalShared& o) noexcept { std::swap(head_, o.head_); }
 
+  // A share of o, which holds an object: its count is raised untested.
+  static LocalShared share_of_held(const LocalShared& o) noexcept {
+    ++o.head_->strong;
+    return LocalShared(o.head_);
+  }
+
   // The object of o, its count not raised: for a holder whose object
   // another holder keeps alive. Given up with forget_lent(), never dropped.
   static LocalShared lent(const LocalShared& o) noexcept { return LocalShared(o.head_); }

@@ -98,17 +98,12 @@ bool touch_in_frame(WaveScope& scope, Arena& a, const CoreRef& core, const Share
 }
 
 namespace {
-// A touched record's empty count: the record the scope's owning operation holds.
-constinit const SharedCount kOwnersRecord;
-
 // The touch of a node found current and not touched, with a record: it
-// holds the node's core only when it is not the scope owner's, and its
-// count record only when it is not the owning operation's node's.
+// holds the node's core only when it is not the scope owner's.
 [[gnu::always_inline]] inline void touch_recorded(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count,
                                                   SlotKey key, CoreId id) {
   if (id != scope.owner_core) return touch_untouched_in_frame(scope, a, &core, count, key, id);
-  if (count.get() != scope.owner_count) return touch_untouched_in_frame(scope, a, nullptr, count, key, id);
-  touch_untouched_in_frame(scope, a, nullptr, kOwnersRecord, key, id);
+  touch_untouched_in_frame(scope, a, nullptr, count, key, id);
 }
 
 }  // namespace

@@ -52,10 +52,12 @@ void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core,
   arena.add_pin(key.index);
   arena.set_touch_stamp(key.index, scope.scope_id);
   make_touched_room(scope.touched, arena, key);
-  if (other_core)
-    scope.touched.emplace_reserved(*other_core, count, key, id);
-  else
-    scope.touched.emplace_reserved(CoreRef(), count, key, id);
+  // A touched node's count record holds it: the record shares it untested.
+  if (other_core) {
+    scope.touched.emplace_reserved(*other_core, SharedCount::share_of_held(count), key, id);
+    scope.other_core_touched = true;
+  } else
+    scope.touched.emplace_reserved(CoreRef(), SharedCount::share_of_held(count), key, id);
 }
 
 // Whether the touch of a node whose count record is count is the owning

@@ -13,13 +13,14 @@
 
 namespace korvalinth {
 
-// One unit of a touched node's pin count. It holds the node's count record
-// unless that is the owning operation's node's, and its core only when that
-// is not the owning operation's core: the owner's references outlive the
-// wave, so the common record copies neither.
+// One unit of a touched node's pin count. It holds the node's count record,
+// and its core only when that is not the owning operation's core: the
+// owner's core outlives the wave, so the common record does not copy it.
+// The owning operation's node, touched first, gets a record only when the
+// wave's end puts one back at the head, and that one holds no count.
 struct TouchedNode {
   CoreRef other_core;  // empty: the owner's core
-  SharedCount count;   // empty: the owning operation's node's record
+  SharedCount count;   // empty: the owning operation's node's record put back
   SlotKey key;
   CoreId core = 0;
 
@@ -100,13 +101,14 @@ class TouchedList {
   // pass(record) returns true for it; the first record holding a core or
   // that pass returns false for, and those after it, stay, moved to the
   // front. pass must not throw. A dropped record's core reference is empty,
-  // so only its count goes.
-  template <class Pass>
+  // so only its count goes. HoldsCores: whether any record may hold a core;
+  // a list known to hold none spares each record that test.
+  template <bool HoldsCores, class Pass>
   void drop_owner_core_front_while(Pass&& pass) noexcept {
     TouchedNode* const last = end_;  // no pass or drop reaches the list
     TouchedNode* it = begin_;
     for (; it != last; ++it) {
-      if (it->other_core || !pass(*it)) break;
+      if ((HoldsCores && it->other_core) || !pass(*it)) break;
       std::destroy_at(&it->count);
     }
     if (it == last) {

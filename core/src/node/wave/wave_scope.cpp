@@ -90,11 +90,17 @@ void unpin_touched(TouchedList& touched, const UncountedNode& owner) {
     if (touched.empty()) return false;  // a lone set's wave
   }
   bool due = false;
-  touched.drop_owner_core_front_while([&](const TouchedNode& t) noexcept {
-    // The touch pinned a current slot: it is current still.
-    due = arena.drop_held_pin(t.key.index, t.count_ref(owner.count())->count);
+  const auto lower = [&](const TouchedNode& t) noexcept {
+    // The touch pinned a current slot: it is current still. A touch's record
+    // holds its count: the owner's record, which holds none, is put back at
+    // the head only on the roads above that leave before this walk.
+    due = arena.drop_held_pin(t.key.index, t.count->count);
     return !due;
-  });
+  };
+  if (scope.other_core_touched)
+    touched.drop_owner_core_front_while<true>(lower);
+  else
+    touched.drop_owner_core_front_while<false>(lower);
   return due;
 }
 
@@ -176,18 +182,15 @@ struct EndedRest {
   std::vector<DeferredCore> deferred_cores;
 };
 
-// Takes those lists out of the uninstalled scope. Out of line: most waves
-// end with every pin lowered in place and no other core's operations.
-[[gnu::noinline]] EndedRest take_ended_rest(WaveScope& scope) {
+// Takes those lists out of the uninstalled scope, its cell's borrow given
+// back (moving them runs no code, so no scope can be installed meanwhile);
+// then ends the wave from the first touched node left to unpin and drains
+// the deferred operations. Out of line, the lists in its own frame: most
+// waves end with every pin lowered in place and no other core's operations.
+[[gnu::noinline]] void end_clean_wave_rest(const UncountedNode& node, WaveScope& scope, bool first_due) {
   EndedRest rest;
   if (!scope.touched.empty()) rest.touched = std::move(scope.touched);
   if (!scope.deferred_cores.empty()) rest.deferred_cores = std::move(scope.deferred_cores);
-  return rest;
-}
-
-// Ends the wave from the first touched node left to unpin, outside the
-// scope's borrow, and drains the deferred operations.
-[[gnu::noinline]] void end_clean_wave_rest(const UncountedNode& node, EndedRest rest, bool first_due) {
   if (!rest.touched.empty()) {
     TouchedNode* it = rest.touched.data();
     if (first_due) release_due_touched(*it++, node);
@@ -214,9 +217,8 @@ struct EndedRest {
     WaveScope& scope = c->uninstall_in_place();
     const bool first_due = lower_owner_pins_in_place(scope, node);
     if (!scope.touched.empty() || !scope.deferred_cores.empty()) {
-      EndedRest rest = take_ended_rest(scope);
       c.release();
-      return end_clean_wave_rest(node, std::move(rest), first_due);
+      return end_clean_wave_rest(node, scope, first_due);
     }
   }
   // With no other core, the own core's drain is the guarded one.

@@ -38,6 +38,9 @@ struct WaveScope {
   // The owning operation's node, touched before any other node, heads the
   // touched nodes without a record: the wave's end knows it by owner_key.
   bool owner_first = false;
+  // Whether a touched record holds a core (a node of a core other than the
+  // owner's): until one does, the wave's end tests none of them for it.
+  bool other_core_touched = false;
   SlotKey owner_key;
 
   // The touched nodes in touch order, each with a record: the owning
@@ -74,6 +77,7 @@ class InstalledScope {
     scope_.owner_count = owner_count;
     scope_.scope_id = scope_id;
     scope_.owner_first = false;
+    scope_.other_core_touched = false;
     return scope_;
   }
   // Marks it uninstalled and hands over its touched list and deferred cores:
