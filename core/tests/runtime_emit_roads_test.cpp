@@ -54,6 +54,7 @@ struct Case {
   bool drops_other_sink = false; // m's first sink unsubscribes the second
   bool sink_faults = false;      // m's first sink faults on its DATA
   bool emits_twice = false;
+  bool emits_thrice = false;  // with emits_twice: a third emit in the same run
   bool completes_first = false;  // m is terminal before the set
   bool settled_by_a_sink = false;  // a sink of s downs RESOLVED on m before m runs
   bool in_batch = false;           // that RESOLVED is made in a batch
@@ -76,6 +77,7 @@ std::vector<std::string> run_case(const Case& c, Road road) {
                              const int x = int_of(ctx.inputs[0].current);
                              emit_by(road, ctx.node, value(x));
                              if (c.emits_twice) emit_by(road, ctx.node, value(x + 100));
+                             if (c.emits_thrice) emit_by(road, ctx.node, value(x + 200));
                            }),
                            spec);
   // The dependent's input keeps one list per delivery frame of m's. Its
@@ -172,6 +174,9 @@ const Case kCases[] = {
     {.name = "set_by_a_sink_and_corrected", .corrects = true, .settled_by_a_sink = true, .sets_instead = true},
     {.name = "to_a_lone_dependent", .through_a_dependent = true},
     {.name = "twice_to_a_lone_dependent", .emits_twice = true, .through_a_dependent = true},
+    // Each emit after the first is no plain DATA for the dependent's input:
+    // its own frame keeps it a list of its own.
+    {.name = "thrice_to_a_lone_dependent", .emits_twice = true, .emits_thrice = true, .through_a_dependent = true},
 };
 
 class EmitRoads : public ::testing::TestWithParam<Case> {};
@@ -498,9 +503,13 @@ struct HookedDrop {
   }
 };
 
+// Who watches m, the emitting node: two sinks, or a node whose one dep it
+// is (its lone dep sink takes m's DATA), watched by a sink.
+enum class Watch { TwoSinks, LoneDependent };
+
 // Each road's log when the value an emit replaces, dropped before the sinks
 // are called, unsubscribes them all: the node, running, lets go of its cache.
-std::vector<std::string> run_replaced_value_unsubscribes(Road road) {
+std::vector<std::string> run_replaced_value_unsubscribes(Road road, Watch watch = Watch::TwoSinks) {
   std::vector<std::string> log;  // outlives the graph, whose drops log into it
   UnsubscribeFn off_first, off_second;
   {
@@ -514,10 +523,16 @@ std::vector<std::string> run_replaced_value_unsubscribes(Road road) {
                                          off_second.call();
                                        }));
                              }));
+    NodeHandle d;
+    if (watch == Watch::LoneDependent)
+      d = make_node(core, deps_of({&m}), fn_of([&](RunContext& ctx) {
+                      log.push_back("d ran on " + name_of(ctx.inputs[0].current));
+                    }));
+    const NodeHandle& watched = watch == Watch::LoneDependent ? d : m;
     auto first = std::make_shared<NamedSink>(&log, "a");
     auto second = std::make_shared<NamedSink>(&log, "b");
-    off_first = node_subscribe(m, first);
-    off_second = node_subscribe(m, second);
+    off_first = node_subscribe(watched, first);
+    off_second = node_subscribe(watched, second);
     first.reset();
     second.reset();
     log.push_back("set");
@@ -532,6 +547,9 @@ std::vector<std::string> run_replaced_value_unsubscribes(Road road) {
 }  // namespace
 
 TEST(EmitRoads, AReleasedValueOutlivesACacheLetGoByTheReplacedValuesDrop) {
-  const std::vector<std::string> log = run_replaced_value_unsubscribes(Road::OneMessage);
-  EXPECT_EQ(run_replaced_value_unsubscribes(Road::ReleasedValue), log);
+  for (Watch watch : {Watch::TwoSinks, Watch::LoneDependent}) {
+    SCOPED_TRACE(static_cast<int>(watch));
+    const std::vector<std::string> log = run_replaced_value_unsubscribes(Road::OneMessage, watch);
+    EXPECT_EQ(run_replaced_value_unsubscribes(Road::ReleasedValue, watch), log);
+  }
 }

@@ -35,10 +35,13 @@ inline std::uint64_t take_frame_id() noexcept { return delivery_counters().frame
 // fault unwinds. Frames close innermost first.
 class DeliveryFrame {
  public:
-  DeliveryFrame() {
+  DeliveryFrame() : DeliveryFrame(take_frame_id()) {}
+  // A frame given the id taken for it (take_frame_id) by a road that needed
+  // no frame open until now.
+  explicit DeliveryFrame(std::uint64_t id) noexcept {
     DeliveryCounters& c = delivery_counters();
     saved_ = c.frame_id;
-    c.frame_id = take_frame_id();
+    c.frame_id = id;
   }
   DeliveryFrame(const DeliveryFrame&) = delete;
   DeliveryFrame& operator=(const DeliveryFrame&) = delete;

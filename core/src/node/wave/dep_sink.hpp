@@ -45,6 +45,13 @@ class DepSink final : public Sink {
   // recorded in place when it is a plain one; else call_any. A caller that
   // knows both is spared call's tests of them.
   [[gnu::noinline]] void call_data(const Message& message, std::uint64_t frame);
+  // call_data up to its call_any, for a DATA whose frame is not open yet
+  // (frame: the id taken for it): false, with nothing changed, when the
+  // DATA is no plain one; the caller then opens the frame and gives it to
+  // call_any. In a file of its own, so that call_data's is laid out as alone.
+  [[gnu::noinline]] bool take_data_plainly(const Message& message, std::uint64_t frame);
+  // Any message; a plain DATA is taken by call_data.
+  [[gnu::noinline]] void call_any(const Message& message);
   // Takes the following dep sinks of its core too, recording their DATAs
   // under one borrow while each is a plain one; the first that is not ends
   // the run, left for the caller to call.
@@ -105,8 +112,6 @@ class DepSink final : public Sink {
   // config, aux).
   bool dep_takes_dirty_quietly(EdgeEntry& e, const ConfigEntry& config, const AuxEntry& aux,
                                QuietDirtyMark& mark) const noexcept;
-  // Any message; a plain DATA is taken by call_data.
-  [[gnu::noinline]] void call_any(const Message& message);
   // The stack call_any takes below its caller's call (return address,
   // saved registers and frame, as this build lays it out).
   static constexpr std::uintptr_t kCallAnyStack = 448;

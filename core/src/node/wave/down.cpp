@@ -848,12 +848,62 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   down_data_not_plain(a, node, WaveSlots{s.topology, s.edge}, m);
 }
 
+// The rest of a lent emit (lend_plain_emit) whose lone dep sink did not
+// take the DATA plainly (nothing ran since the cache took the value): the
+// sink's general call, in the frame whose id frame was taken and in a
+// window on node, a share of the value held meanwhile, as on the road that
+// lends nothing. Out of line: rare, and its frame stands where call_data's
+// would.
+[[gnu::noinline]] void hand_on_lent_data(const UncountedNode& node, DepSink& lone, const Message& m,
+                                         std::uint64_t frame) {
+  DeliveryFrame open(frame);
+  // Dropped where the message's own share would be, also while a fault
+  // unwinds: after the window's end.
+  SharedValue held = m.data_value();
+  OrderedDelivery window(node);
+  {
+    SinkList::Reading sinks;
+    {
+      auto a = node.core_ref().borrow();
+      sinks = a->aux_at(node.index()).sinks.read();
+    }
+    lone.call_any(m);
+  }
+  held.reset();
+  deliver_any_queued(node, window);
+}
+
+// A released share's plain emit, as deliver_plain_emit_in_frame makes it.
+// When the replaced value has another holder (its drop runs no code) and a
+// lone dep sink records the DATA plainly, no code runs from the cache's
+// replace to the DATA's end: nothing could see a window on the node, the
+// open frame or the message's own share, so none is made (the DATA is
+// recorded under the id its frame would have had), and the share goes to
+// the cache. Any other emit takes the road that lends nothing.
+[[gnu::always_inline]] inline void lend_plain_emit(Arena& a, const UncountedNode& node, const DataSlots& slots,
+                                                   FrameData<true>& data) {
+  DepSink* const lone = static_cast<DepSink*>(slots.aux->sinks.lone_dep_sink());
+  SharedValue& cache = slots.edge->cache;
+  // The replaced value goes first, only when another holder keeps it: a
+  // drop that changes only its count is seen by nothing.
+  if (lone == nullptr || !cache.drop_unless_last()) [[unlikely]]
+    return deliver_plain_emit_in_frame(a, node, slots, data.message());
+  const std::uint64_t frame_id = take_frame_id();
+  slots.version->advance_in_place();
+  cache = data.lend_value();
+  slots.edge->state.take_data();
+  if (lone->take_data_plainly(data.message(), frame_id)) return;
+  hand_on_lent_data(node, *lone, data.message(), frame_id);
+}
+
 // A DATA up to the drain; false when another road took it whole. A running
 // node's plain emit, the commonest down, is read and applied at once, its
-// slot found whole by one test; a slot not whole is read again in order
-// under a borrow, and a borrowed core takes the general road, which faults
-// as it always did.
-[[gnu::always_inline]] inline bool down_data_until_drain(const UncountedNode& node, Message& m) {
+// slot found whole by one test, and made by plain_emit(arena, slots); a
+// slot not whole is read again in order under a borrow, and a borrowed core
+// takes the general road, which faults as it always did.
+template <class PlainEmit>
+[[gnu::always_inline]] inline bool down_data_until_drain(const UncountedNode& node, Message& m,
+                                                         PlainEmit&& plain_emit) {
   // The stack check first: the general road makes it too.
   check_stack_headroom();
   if (node.core_ref().is_borrowed()) [[unlikely]] {
@@ -872,7 +922,7 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
     down_data_of_whole_slot(node, m);
     return false;
   }
-  deliver_plain_emit_in_frame(a, node, slots, m);
+  plain_emit(a, slots);
   return true;
 }
 
@@ -880,7 +930,8 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 
 // A DATA, in the one frame a chain's DATA nests per node.
 void detail::down_data(const UncountedNode& node, Message& m) {
-  if (!down_data_until_drain(node, m)) return;
+  const auto plain_emit = [&](Arena& a, const DataSlots& slots) { deliver_plain_emit_in_frame(a, node, slots, m); };
+  if (!down_data_until_drain(node, m, plain_emit)) return;
   // Nothing of this frame outlives the drain, which then takes its place:
   // a chain's DATA nests one frame fewer per node.
   drain_after_outermost_emit_frame();
@@ -891,7 +942,8 @@ void detail::down_data(const UncountedNode& node, Message& m) {
 void down_released(const UncountedNode& node, const Value* value) {
   {
     FrameData<true> data(value);
-    if (!down_data_until_drain(node, data.message())) return;
+    const auto plain_emit = [&](Arena& a, const DataSlots& slots) { lend_plain_emit(a, node, slots, data); };
+    if (!down_data_until_drain(node, data.message(), plain_emit)) return;
     data.mark_delivered();
   }
   drain_after_outermost_emit_frame();

@@ -32,6 +32,15 @@ class FrameData {
   {
     mark_.delivered = true;
   }
+  // The message's share, given to the caller: the message still names the
+  // value, which the caller keeps alive for as long as the message is used,
+  // and its drop tests nothing.
+  SharedValue lend_value() noexcept
+    requires KeepsMark
+  {
+    mark_.delivered = true;
+    return SharedValue::adopt(m_.data_value().get());
+  }
 
  private:
   // The general road may leave another message in its place. Tested kind
