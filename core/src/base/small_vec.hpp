@@ -133,8 +133,8 @@ class SmallVec {
   }
 
  private:
-  T* inline_ptr() noexcept { return inline_; }
-  const T* inline_ptr() const noexcept { return inline_; }
+  T* inline_ptr() noexcept { return std::launder(reinterpret_cast<T*>(inline_)); }
+  const T* inline_ptr() const noexcept { return std::launder(reinterpret_cast<const T*>(inline_)); }
   void free_heap() noexcept {
     if (heap_) ::operator delete(heap_, std::align_val_t(alignof(T)));
     heap_ = nullptr;
@@ -159,12 +159,7 @@ class SmallVec {
     size_ = std::exchange(o.size_, 0);
   }
 
-  // The elements made in place name themselves through the member: the
-  // compiler then knows where they lie (a frame's list is reached at fixed
-  // offsets, not through a pointer it keeps).
-  union {
-    T inline_[N];
-  };
+  alignas(T) unsigned char inline_[N * sizeof(T)];
   T* heap_ = nullptr;
   size_type cap_;  // read only while heap_ is set, which sets it
   size_type size_ = 0;
