@@ -30,7 +30,7 @@ const AuxRare& AuxEntry::empty_rare() noexcept {
 
 SlotKey Arena::occupy(NewSlotParts&& p) {
   NodeState state = p.initial ? NodeState::with_value() : NodeState{};
-  state.note_pull_id(p.config.pull_id.has_value());
+  note_config(state, p.config);
   if (free_head_ == kNoFreeIndex) {
     const std::uint64_t index = held_.size();
     // The held mask goes last: its length counts the rows every column has.
@@ -258,7 +258,7 @@ void set_pull_id(const UncountedNode& node, std::optional<std::string> pull_id) 
     auto a = node.core_ref().borrow_mut();
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
     old_id = std::exchange(s.config.pull_id, std::move(pull_id));
-    s.edge.state.note_pull_id(true);
+    note_config(s.edge.state, s.config);
     old_pending = s.aux.take(&AuxRare::pending_pull);
     old_current = s.aux.take(&AuxRare::current_pull);
   }

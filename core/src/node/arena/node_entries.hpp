@@ -189,6 +189,13 @@ inline RunInputs run_inputs(const TopologyEntry& topology, const CallEntry& call
                    config.terminal_as_real_input != 0, topology.deps.empty()};
 }
 
+// The state's note of what its config holds, which the wave's DATA and
+// DIRTY ask in place of the config: made again wherever the config gets a
+// pull id or the state is replaced.
+inline void note_config(NodeState& state, const ConfigEntry& config) noexcept {
+  state.note_pull_id(config.pull_id.has_value());
+}
+
 // Paused, or waiting for a pull: what may hold a node back, whatever its
 // pause mode.
 inline bool paused_or_pull_gated(const ConfigEntry& config, const AuxEntry& aux) noexcept {

@@ -46,7 +46,7 @@ void install_restored_state(const UncountedNode& node, RestoredNodeState state) 
     connect = state.activated && !already_active;
     trash.cache = std::exchange(e.cache, std::move(state.value));
     e.state = NodeState::restored(state.status, state.has_data, state.terminal, state.activated || already_active);
-    e.state.note_pull_id(s.config.pull_id.has_value());
+    note_config(e.state, s.config);
     const std::size_t n = s.topology.deps.size();
     trash.dep_state = std::exchange(e.dep_state, new_dep_state(n));
     set_dep_flags(e, n, (state.has_data || state.has_called_fn_once) ? 1 : 0);
