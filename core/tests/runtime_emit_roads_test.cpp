@@ -490,6 +490,47 @@ TEST(EmitRoadsStack, AnEmittedValueIsDroppedOnceWhereverTheStackRunsOut) {
   });
 }
 
+// A released share's emit to a lone dependent faults for the stack at one
+// position whether the dependent takes it plainly (the run's first emit)
+// or not (a later one: the dependent's input already has a wave value,
+// and the sink's general call takes the DATA).
+TEST(EmitRoadsStack, ALaterEmitToALoneDependentFaultsWhereAFirstDoes) {
+#if !defined(__OPTIMIZE__) || defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the frames compared are an optimized build's";
+#endif
+  run_on_stack(1 << 20, [] {
+    check_stack_headroom();  // reads the thread's bounds
+    const std::uintptr_t limit = detail::tls_stack_bounds.low + detail::tls_stack_bounds.reserve;
+    // Refused or not at each position, for a run that emits once ([0]) and
+    // twice ([1]); only the last emit is made from the lowered stack.
+    std::vector<bool> refused[2];
+    for (const int emits : {1, 2}) {
+      for (std::uintptr_t above = 256; above <= 1280; above += 8) {
+        auto core = GraphCore::create();
+        NodeHandle s = make_state(core, iv(0));
+        std::string text;
+        NodeHandle m = make_node(core, deps_of({&s}), fn_of([&](RunContext& ctx) {
+                                   const int x = int_of(ctx.inputs[0].current);
+                                   if (emits == 2) emit_by(Road::ReleasedValue, ctx.node, iv(x));
+                                   with_stack_down_to(limit + above, [&] {
+                                     text = fault_text([&] { emit_by(Road::ReleasedValue, ctx.node, iv(x + 100)); });
+                                   });
+                                 }));
+        // Keeps the dependent from running between the two emits.
+        NodeHandle later = make_map(core, s, [](int x) { return x; });
+        NodeHandle d = make_node(core, deps_of({&m, &later}), fn_of([](RunContext&) {}));
+        UnsubscribeFn keep = subscribe_keepalive_core(d);
+        node_set(s, iv(1));
+        refused[emits - 1].push_back(text == kStackDepthExceeded);
+        keep.call();
+      }
+    }
+    EXPECT_TRUE(refused[0].front()) << "the positions start too high";
+    EXPECT_FALSE(refused[0].back()) << "the positions end too low";
+    EXPECT_EQ(refused[1], refused[0]);
+  });
+}
+
 namespace {
 
 // A value that logs "~name" when destroyed and then runs a hook.

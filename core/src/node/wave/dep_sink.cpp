@@ -573,18 +573,23 @@ void DepSink::call(const Message& message) {
   call_any(message);
 }
 
-void DepSink::call_data(const Message& message, std::uint64_t frame) {
+// Kept in this file: in one of its own, call_any is laid out with a frame
+// 16 B larger than kCallAnyStack counts.
+bool DepSink::take_data_plainly_at(const Message& message, std::uint64_t frame, std::uintptr_t at) {
   const std::uint64_t dep_index = cell_->value;
-  if (dep_index >= kDetachedDep) return;
+  if (dep_index >= kDetachedDep) return true;
   // Where the frame of any other message stands: a DATA faults for the
   // stack where it did when it took that frame.
-  check_stack_headroom_at(reinterpret_cast<std::uintptr_t>(__builtin_dwarf_cfa()) - kCallAnyStack);
-  {
-    GraphCore& core = *raw_core_;
-    auto a = core.borrow_mut();
-    SeenScope scope;
-    if (enter_and_record_plain_data(*a, *this, core, dep_index, message, scope, KnownFrameId{frame})) return;
-  }
+  check_stack_headroom_at(at - kCallAnyStack);
+  GraphCore& core = *raw_core_;
+  auto a = core.borrow_mut();
+  SeenScope scope;
+  return enter_and_record_plain_data(*a, *this, core, dep_index, message, scope, KnownFrameId{frame});
+}
+
+void DepSink::call_data(const Message& message, std::uint64_t frame) {
+  // call_any, called last, takes this frame's place.
+  if (take_data_plainly_at(message, frame, reinterpret_cast<std::uintptr_t>(__builtin_dwarf_cfa()))) return;
   call_any(message);
 }
 

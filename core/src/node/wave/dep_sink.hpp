@@ -45,11 +45,12 @@ class DepSink final : public Sink {
   // recorded in place when it is a plain one; else call_any. A caller that
   // knows both is spared call's tests of them.
   [[gnu::noinline]] void call_data(const Message& message, std::uint64_t frame);
-  // call_data up to its call_any, for a DATA whose frame is not open yet
-  // (frame: the id taken for it): false, with nothing changed, when the
-  // DATA is no plain one; the caller then opens the frame and gives it to
-  // call_any. In a file of its own, so that call_data's is laid out as alone.
-  [[gnu::noinline]] bool take_data_plainly(const Message& message, std::uint64_t frame);
+  // call_data up to its call_any: records a plain DATA (frame: its frame's
+  // id, open or not yet) and says true; false, with nothing changed, when it
+  // is no plain one. Its stack check stands for call_any's frame, whose
+  // caller's frame ends at at (call_any's CFA). Out of line: the one body
+  // of call_data and of a caller that opens no frame for a plain DATA.
+  [[gnu::noinline]] bool take_data_plainly_at(const Message& message, std::uint64_t frame, std::uintptr_t at);
   // Any message; a plain DATA is taken by call_data.
   [[gnu::noinline]] void call_any(const Message& message);
   // Takes the following dep sinks of its core too, recording their DATAs

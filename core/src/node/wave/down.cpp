@@ -850,26 +850,21 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 
 // The rest of a lent emit (lend_plain_emit) whose lone dep sink did not
 // take the DATA plainly (nothing ran since the cache took the value): the
-// sink's general call, in the frame whose id frame was taken and in a
-// window on node, a share of the value held meanwhile, as on the road that
-// lends nothing. Out of line: rare, and its frame stands where call_data's
-// would.
-[[gnu::noinline]] void hand_on_lent_data(const UncountedNode& node, DepSink& lone, const Message& m,
-                                         std::uint64_t frame) {
+// road that lends nothing from the sink's call on, in the frame whose id
+// was taken, the message's share taken back. In the emit's own frame, so
+// that the sink's general call stands where it does on that road.
+[[gnu::always_inline]] inline void hand_on_lent_data(const UncountedNode& node, const DataSlots& slots,
+                                                     DepSink& lone, FrameData<true>& data,
+                                                     std::uint64_t frame) {
+  data.take_share_back();
+  Message& m = data.message();
   DeliveryFrame open(frame);
-  // Dropped where the message's own share would be, also while a fault
-  // unwinds: after the window's end.
-  SharedValue held = m.data_value();
   OrderedDelivery window(node);
   {
-    SinkList::Reading sinks;
-    {
-      auto a = node.core_ref().borrow();
-      sinks = a->aux_at(node.index()).sinks.read();
-    }
+    const SinkList::Reading sinks = slots.aux->sinks.read();
     lone.call_any(m);
   }
-  held.reset();
+  m.release_data_value();
   deliver_any_queued(node, window);
 }
 
@@ -892,8 +887,9 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   slots.version->advance_in_place();
   cache = data.lend_value();
   slots.edge->state.take_data();
-  if (lone->take_data_plainly(data.message(), frame_id)) return;
-  hand_on_lent_data(node, *lone, data.message(), frame_id);
+  if (lone->take_data_plainly_at(data.message(), frame_id, detail::stack_position())) [[likely]]
+    return;
+  hand_on_lent_data(node, slots, *lone, data, frame_id);
 }
 
 // A DATA up to the drain; false when another road took it whole. A running

@@ -41,6 +41,13 @@ class FrameData {
     mark_.delivered = true;
     return SharedValue::adopt(m_.data_value().get());
   }
+  // Undoes lend_value: the message holds a share of its own again.
+  void take_share_back() noexcept
+    requires KeepsMark
+  {
+    mark_.delivered = false;
+    SharedValue(m_.data_value()).release();
+  }
 
  private:
   // The general road may leave another message in its place. Tested kind
