@@ -54,7 +54,10 @@ class LentLoneNode : public UncountedNode {
 // before the wave's pins and owner go.
 struct LoneOwnerItem {
   std::optional<UncountedNode> node;  // none: no item waits; lent while pinned_by names a scope
-  CoreId core_id = 0;
+  // Written with pinned_by in one 16-byte store, then read apart by the
+  // drain: 16-aligned, the store never crosses a cache line, where its
+  // halves could not be forwarded to the drain's reads (a stall per node).
+  alignas(16) CoreId core_id = 0;
   // The scope that had touched (so pinned) the node when it was queued, or
   // kNotPinned: while that scope is installed the node's key is current and
   // touched still, so the drain need not look again.
