@@ -861,6 +861,8 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
   DeliveryFrame open(frame);
   OrderedDelivery window(node);
   {
+    // Held across the call, as that road holds it: the reading keeps the
+    // sink alive should the call unsubscribe it.
     const SinkList::Reading sinks = slots.aux->sinks.read();
     lone.call_any(m);
   }
