@@ -122,6 +122,12 @@ class SharedValue {
   // this way keeps nothing to drop after the call, which may then replace it.
   const Value* release() noexcept { return std::exchange(value_, nullptr); }
   static SharedValue adopt(const Value* released) noexcept { return SharedValue(released); }
+  // Two new shares at once, as a plain pointer each is adopted from: one
+  // count change where two copies would make two in a row.
+  const Value* share_twice() const noexcept {
+    if (value_ != nullptr) value_->shares_ += 2;
+    return value_;
+  }
 
   const Value* get() const noexcept { return value_; }
   const Value* operator->() const noexcept { return value_; }

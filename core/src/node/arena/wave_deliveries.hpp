@@ -91,6 +91,10 @@ class WaveDeliveries {
     ::new (&single_) SharedValue(v);
     state_ = kOneValue;
   }
+  void open_first_list_with(SharedValue&& v) noexcept {
+    ::new (&single_) SharedValue(std::move(v));
+    state_ = kOneValue;
+  }
 
   // Appends a value to the newest list; one is open.
   // A value the caller keeps is shared without a copy of the handle first.

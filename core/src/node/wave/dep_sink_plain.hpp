@@ -51,6 +51,29 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d, std::uint64_t frame) {
   d.wave_value.emplace(value);
 }
 
+// Dep i's first DATA of the wave (its state d), with no run lending and no
+// list of the wave open: the value shared into the wave value and the first
+// list at once, and the dep settled.
+[[gnu::always_inline]] inline void record_first_data_in_place(NodeState& state, DepSlot& d, const SharedValue& value,
+                                                              std::uint64_t frame) {
+  const Value* const shares = value.share_twice();
+  d.wave_value.emplace(SharedValue::adopt(shares));
+  d.deliveries.open_first_list_with(SharedValue::adopt(shares));
+  d.stamp = frame;
+  d.has_value = 1;
+  state.dep_settled(d);
+}
+
+// Any other first DATA of dep i, in the frame whose id is frame: out of
+// line, so that the usual one keeps its slot across no call.
+[[gnu::noinline]] inline void record_first_data_rarely(EdgeEntry& e, std::size_t i, DepSlot& d,
+                                                       const SharedValue& value, std::uint64_t frame) {
+  set_first_wave_value(e, i, d, value);
+  push_in_current_frame(d, value, frame);
+  d.has_value = 1;
+  e.state.dep_settled(d);
+}
+
 // The open delivery frame's id, read where it is needed.
 struct ReadFrameId {
   std::uint64_t operator()() const noexcept { return delivery_frame_id(); }
@@ -168,8 +191,14 @@ template <class HeldBack, class FrameId = ReadFrameId, class Push = PushRunCheck
                                                      GraphCore& core, std::uint64_t i, DepSlot& d, const Message& m,
                                                      FrameId frame_id = {}, Push push = {}) {
   const SharedValue& value = m.data_value();
-  set_first_wave_value(e, i, d, value);
-  record_data_value(e.state, d, value, frame_id);
+  const std::uint64_t frame = frame_id();
+  // The usual first DATA (no run lends, the dep's lists taken by the last
+  // run) calls nothing, so the slot is kept in hand; any other is recorded
+  // out of line.
+  if (!StockedDepInputs::lends_any() && d.stamp != frame && d.deliveries.empty()) [[likely]]
+    record_first_data_in_place(e.state, d, value, frame);
+  else
+    record_first_data_rarely(e, i, d, value, frame);
   if (e.state.deps_settled_or_owe(held_back) && mark_run_check_queued(e)) push(sink, core);
 }
 
