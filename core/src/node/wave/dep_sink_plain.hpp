@@ -148,7 +148,7 @@ struct SeenScope {
   if (touched_by_scope(a, key.index, scope.id)) return Entered::Yes;
   const CoreId core_id = sink.dependent_core_id();
   if (!scope.owner && !scope.find_owner(core_id)) return Entered::NeedsHold;
-  touch_untouched_in_frame(*scope.owner, a, nullptr, sink.dependent_count(), key, core_id);
+  touch_untouched_in_frame(*scope.owner, a, nullptr, sink.dependent_count(), key, core_id, scope.id);
   return Entered::Yes;
 }
 

@@ -46,11 +46,13 @@ void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core,
 // The touch itself, for a key the caller found current and not touched by
 // scope under that borrow, of the core named by id: other_core is null when
 // it is the scope owner's, whose reference outlives the wave. Inlined: a
-// DIRTY touches each node of a chain once, in place.
+// DIRTY touches each node of a chain once, in place. stamp is the scope's
+// id, which a dep sink's line holds already.
 [[gnu::always_inline]] inline void touch_untouched_in_frame(WaveScope& scope, Arena& arena, const CoreRef* other_core,
-                                                            const SharedCount& count, SlotKey key, CoreId id) {
+                                                            const SharedCount& count, SlotKey key, CoreId id,
+                                                            std::uint64_t stamp) {
   arena.add_pin(key.index);
-  arena.set_touch_stamp(key.index, scope.scope_id);
+  arena.set_touch_stamp(key.index, stamp);
   make_touched_room(scope.touched, arena, key);
   // A touched node's count record holds it: the record shares it untested.
   if (other_core) {
@@ -58,6 +60,11 @@ void touch_current_in_frame(WaveScope& scope, Arena& arena, const CoreRef& core,
     scope.other_core_touched = true;
   } else
     scope.touched.emplace_reserved(CoreRef(), SharedCount::share_of_held(count), key, id);
+}
+// The same, the id read from the scope.
+[[gnu::always_inline]] inline void touch_untouched_in_frame(WaveScope& scope, Arena& arena, const CoreRef* other_core,
+                                                            const SharedCount& count, SlotKey key, CoreId id) {
+  touch_untouched_in_frame(scope, arena, other_core, count, key, id, scope.scope_id);
 }
 
 // Whether the touch of a node whose count record is count is the owning
