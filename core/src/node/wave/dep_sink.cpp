@@ -584,7 +584,8 @@ bool DepSink::take_data_plainly_at(const Message& message, std::uint64_t frame, 
   GraphCore& core = *raw_core_;
   auto a = core.borrow_mut();
   SeenScope scope;
-  return enter_and_record_plain_data(*a, *this, core, dep_index, message, scope, KnownFrameId{frame});
+  return enter_whole_node_touched_before(*a, *this, scope) == Entered::Yes &&
+         record_plain_data(*a, *this, core, dep_index, message, KnownFrameId{frame});
 }
 
 void DepSink::call_data(const Message& message, std::uint64_t frame) {

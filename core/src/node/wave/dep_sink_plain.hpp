@@ -140,16 +140,29 @@ struct SeenScope {
   }
 };
 
+// Touches a node found current and not touched by the running wave when it
+// is of the wave owner's core (scope then notes the owner); false, with
+// nothing changed, for any other.
+[[gnu::always_inline]] inline bool touch_owned_node(Arena& a, const DepSink& sink, const SlotKey& key,
+                                                    SeenScope& scope) {
+  const CoreId core_id = sink.dependent_core_id();
+  if (!scope.owner && !scope.find_owner(core_id)) return false;
+  touch_untouched_in_frame(*scope.owner, a, nullptr, sink.dependent_count(), key, core_id, scope.id);
+  return true;
+}
+
 // Enters a node found current that needs no hold: touched by the running
 // wave already, or of the wave owner's core (touched now). NeedsHold, with
 // nothing changed, for any other.
 [[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, const SlotKey& key,
                                                          SeenScope& scope) {
   if (touched_by_scope(a, key.index, scope.id)) return Entered::Yes;
-  const CoreId core_id = sink.dependent_core_id();
-  if (!scope.owner && !scope.find_owner(core_id)) return Entered::NeedsHold;
-  touch_untouched_in_frame(*scope.owner, a, nullptr, sink.dependent_count(), key, core_id, scope.id);
-  return Entered::Yes;
+  return touch_owned_node(a, sink, key, scope) ? Entered::Yes : Entered::NeedsHold;
+}
+
+// touch_owned_node out of line: the owner's scope once touched, else null.
+[[gnu::noinline]] inline WaveScope* touch_owned_node_apart(Arena& a, const DepSink& sink, SeenScope scope) {
+  return touch_owned_node(a, sink, sink.dependent(), scope) ? scope.owner : nullptr;
 }
 
 // As enter_node, for a node that needs no hold (see enter_current_node);
@@ -171,6 +184,18 @@ struct SeenScope {
   const SlotKey& key = sink.dependent();
   if (!a.current_with_every_entry(key)) return Entered::NeedsHold;
   return enter_current_node(a, sink, key, scope);
+}
+
+// The same for a lone sink's DATA, whose node the wave's DIRTY most often
+// touched before: a touch goes out of line, keeping no key in hand.
+[[gnu::always_inline]] inline Entered enter_whole_node_touched_before(Arena& a, const DepSink& sink,
+                                                                     SeenScope& scope) {
+  const SlotKey& key = sink.dependent();
+  if (!a.current_with_every_entry(key)) return Entered::NeedsHold;
+  if (touched_by_scope(a, key.index, scope.id)) [[likely]]
+    return Entered::Yes;
+  scope.owner = touch_owned_node_apart(a, sink, scope);
+  return scope.owner ? Entered::Yes : Entered::NeedsHold;
 }
 
 // Queues the run check of the sink's node (touched by the running wave),
