@@ -189,7 +189,7 @@ struct EntryRunInputs {
   const TopologyEntry& topology;
   const CallEntry& call;
   const ConfigEntry& config;
-  std::uint8_t run;
+  const std::uint8_t& run;
   const EdgeEntry& edge;
 
   std::span<const DepSlot> deps() const noexcept { return edge.dep_state; }
