@@ -147,6 +147,51 @@ TEST(NodeState, FirstRunGateAndRunDecision) {
   }
 }
 
+// The inputs of a run check, noting which the rules asked: a node's own
+// reader (EntryRunInputs) reads its entries only when asked.
+struct AskedInputs {
+  enum Input : unsigned { Deps = 1, Fn = 2, Run = 4, Partial = 8, TerminalAsInput = 16, NoDeps = 32 };
+  RunInputs values;
+  unsigned* asked;
+  std::span<const DepSlot> deps() const { return *asked |= Deps, values.deps(); }
+  bool has_fn() const { return *asked |= Fn, values.has_fn(); }
+  bool has_run() const { return *asked |= Run, values.has_run(); }
+  bool partial() const { return *asked |= Partial, values.partial(); }
+  bool terminal_as_input() const { return *asked |= TerminalAsInput, values.terminal_as_input(); }
+  bool no_deps() const { return *asked |= NoDeps, values.no_deps(); }
+};
+
+// A run check asks no more of the node's inputs than its answer needs: a
+// node that ran before runs without its deps' states or config being read.
+TEST(NodeState, ARunCheckAsksOnlyTheInputsItsAnswerNeeds) {
+  using A = AskedInputs;
+  struct Case {
+    std::string name;
+    bool dep_has_value, has_fn, has_run, partial;
+    Planted before;
+    RunDecision decision;
+    unsigned asked;
+  };
+  using R = RunDecision;
+  const std::vector<Case> cases = {
+      {"ran before", false, true, true, false, {}, R::Run, A::Fn | A::Run},
+      {"partial input", false, true, false, true, {}, R::Run, A::Fn | A::Run | A::Partial},
+      {"no function settles", false, false, false, false, {}, R::Settle, A::Fn},
+      {"a dep pending", true, true, false, false, {D, 0, 1}, R::Nothing, 0},
+      {"during a rewire", true, true, false, false, {D, bits({F::MutationInFlight})}, R::Nothing, 0},
+      {"first run walks the deps", true, true, false, false, {}, R::Run,
+       A::Fn | A::Run | A::Partial | A::NoDeps | A::Deps | A::TerminalAsInput},
+  };
+  for (const Case& c : cases) {
+    const std::vector<DepSlot> deps = dep_slots({{c.dep_has_value, false}});
+    unsigned asked = 0;
+    const AskedInputs in{RunInputs{deps, c.has_fn, c.has_run, c.partial, false, false}, &asked};
+    NodeState s = plant(c.before);
+    EXPECT_EQ(s.decide_run(in, false), c.decision) << c.name;
+    EXPECT_EQ(asked, c.asked) << c.name;
+  }
+}
+
 // A node with deps whose states are not made yet has had no input from
 // any of them: the gate holds it back unless it ran before or takes partial
 // input, for a run check and a pull alike.

@@ -482,6 +482,11 @@ template <class Slots>
 RunInputs run_inputs(const Slots& s) noexcept {
   return run_inputs(s.topology, s.call, s.config, s.run, s.edge);
 }
+// The same, each read when a rule asks it.
+template <class Slots>
+EntryRunInputs entry_run_inputs(const Slots& s) noexcept {
+  return EntryRunInputs{s.topology, s.call, s.config, s.run, s.edge};
+}
 
 // The topology entry of a live node, with the shared borrow still held.
 struct CheckedLive {

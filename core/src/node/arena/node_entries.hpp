@@ -182,11 +182,33 @@ inline constexpr bool relocatable_as_bytes<AuxEntry> =
     made_of_relocatable_parts<AuxEntry, SinkList, std::uint64_t, std::unique_ptr<AuxRare>>;
 static_assert(relocatable_as_bytes<AuxEntry>);
 
-// What the run rules read of a node's entries.
+// What the run rules read of a node's entries, each read when a rule asks
+// it: a node that ran before is told to run without its config, deps or dep
+// states being read.
+struct EntryRunInputs {
+  const TopologyEntry& topology;
+  const CallEntry& call;
+  const ConfigEntry& config;
+  const std::uint8_t& run;
+  const EdgeEntry& edge;
+
+  std::span<const DepSlot> deps() const noexcept { return edge.dep_state; }
+  bool has_fn() const noexcept { return call.key.has_value(); }
+  bool has_run() const noexcept { return (run & 1) != 0; }
+  bool partial() const noexcept { return config.partial != 0; }
+  bool terminal_as_input() const noexcept { return config.terminal_as_real_input != 0; }
+  bool no_deps() const noexcept { return topology.deps.empty(); }
+
+  // All of them at once.
+  RunInputs gathered() const noexcept {
+    return RunInputs{deps(), has_fn(), has_run(), partial(), terminal_as_input(), no_deps()};
+  }
+};
+
+// The same, gathered.
 inline RunInputs run_inputs(const TopologyEntry& topology, const CallEntry& call, const ConfigEntry& config,
                             std::uint8_t run, const EdgeEntry& edge) noexcept {
-  return RunInputs{edge.dep_state,          call.key.has_value(), (run & 1) != 0, config.partial != 0,
-                   config.terminal_as_real_input != 0, topology.deps.empty()};
+  return EntryRunInputs{topology, call, config, run, edge}.gathered();
 }
 
 // The state's note of what its config holds, which the wave's DATA and

@@ -32,11 +32,20 @@ bool NodeState::terminate(bool errored) noexcept {
   return true;
 }
 
+bool NodeState::every_dep_gave_input(std::span<const DepSlot> deps, bool terminal_as_input) noexcept {
+  for (const DepSlot& d : deps) {
+    if (d.has_value) continue;
+    if (terminal_as_input && d.terminal_present()) continue;
+    return false;
+  }
+  return !deps.empty();
+}
+
 bool NodeState::serve_pull(const RunInputs& in) noexcept {
   if (run_owed()) {
-    if (pending_count_ != 0 || (in.has_fn && !may_run(in))) return false;
+    if (pending_count_ != 0 || (in.has_fn() && !may_run(in))) return false;
     set(Flag::RunOwed, false);
-  } else if (!in.has_fn) {
+  } else if (!in.has_fn()) {
     return false;
   }
   set(Flag::ServingPull, true);

@@ -17,14 +17,22 @@ namespace korvalinth {
 enum class RunDecision : std::uint8_t { Nothing = 0, Settle = 1, Run = 2 };
 
 // What the run rules read besides the node's own state, gathered under the
-// borrow (see run_inputs).
+// borrow (see run_inputs). The rules read any inputs through these names:
+// a reader of a node's entries (EntryRunInputs) reads each only when asked.
 struct RunInputs {
-  std::span<const DepSlot> deps;
-  bool has_fn;
-  bool has_run;
-  bool partial;
-  bool terminal_as_input;  // a dep's terminal counts as its input
-  bool no_deps;
+  std::span<const DepSlot> dep_states;
+  bool fn_present;
+  bool ran_before;
+  bool partial_input;
+  bool terminals_count;  // a dep's terminal counts as its input
+  bool without_deps;
+
+  std::span<const DepSlot> deps() const noexcept { return dep_states; }
+  bool has_fn() const noexcept { return fn_present; }
+  bool has_run() const noexcept { return ran_before; }
+  bool partial() const noexcept { return partial_input; }
+  bool terminal_as_input() const noexcept { return terminals_count; }
+  bool no_deps() const noexcept { return without_deps; }
 };
 
 class NodeState {
@@ -84,19 +92,18 @@ class NodeState {
   // The first-run gate: a node runs once it ran before, takes partial input,
   // has no deps, or every dep gave an input. A node with deps and no dep
   // states yet has had no input from any.
-  static bool may_run(const RunInputs& in) noexcept {
-    if (in.has_run || in.partial || in.no_deps) return true;
-    for (const DepSlot& d : in.deps) {
-      if (d.has_value) continue;
-      if (in.terminal_as_input && d.terminal_present()) continue;
-      return false;
-    }
-    return !in.deps.empty();
+  template <class In>
+  static bool may_run(const In& in) noexcept {
+    if (in.has_run() || in.partial() || in.no_deps()) return true;
+    return every_dep_gave_input(in.deps(), in.terminal_as_input());
   }
+  // Out of line, its arguments in registers: only a first run walks the deps.
+  [[gnu::noinline]] static bool every_dep_gave_input(std::span<const DepSlot> deps, bool terminal_as_input) noexcept;
   // Deps settled: settle from the first dep (no function), run, or wait.
-  RunDecision settled_decision(const RunInputs& in) const noexcept {
+  template <class In>
+  RunDecision settled_decision(const In& in) const noexcept {
     if (pending_count_ > 0) return RunDecision::Nothing;
-    if (!in.has_fn) return RunDecision::Settle;
+    if (!in.has_fn()) return RunDecision::Settle;
     return may_run(in) ? RunDecision::Run : RunDecision::Nothing;
   }
   // It told its sinks DIRTY and no dep is pending: a RESOLVED is owed.
@@ -203,7 +210,8 @@ class NodeState {
   // --- Runs ---
   // The run check: waits during a rewire (rerun after it) or while held back
   // (run owed), else as settled_decision.
-  RunDecision decide_run(const RunInputs& in, bool held_back) noexcept {
+  template <class In>
+  RunDecision decide_run(const In& in, bool held_back) noexcept {
     if (mutation_in_flight()) {
       set(Flag::RunAfterMutation, true);
       return RunDecision::Nothing;

@@ -644,7 +644,7 @@ void handle_dep_message(const UncountedNode& node) {
     const NodeState& state = s.edge.state;
     if (!s.config.pull_id || state.terminal() || state.pending_count() > 0 || s.aux.paused()) return;
     const RunInputs in = run_inputs(s);
-    has_fn = in.has_fn;
+    has_fn = in.has_fn();
     if (has_fn && !NodeState::may_run(in)) return;
     AuxRare* rare = s.aux.rare_if_made();
     if (!rare || !rare->pending_pull) return;

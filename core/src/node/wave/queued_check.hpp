@@ -17,9 +17,9 @@ inline void start_queue_epoch() noexcept { ++detail::tls_queue_epoch; }
 
 // The run check of a node whose entries s holds (NodeState::decide_run).
 // Inlined: a drain checks each node of a chain once, and the call passed
-// the entries through memory.
+// the entries through memory. The rules read the entries as they ask them.
 [[gnu::always_inline]] inline RunDecision decide_run(const LiveSlotsWithAux& s) noexcept {
-  return s.edge.state.decide_run(run_inputs(s), run_held_back(s.config, s.aux));
+  return s.edge.state.decide_run(entry_run_inputs(s), run_held_back(s.config, s.aux));
 }
 
 // What a queued check found under its borrow: whether the node is
