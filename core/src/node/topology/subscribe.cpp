@@ -102,12 +102,16 @@ void store_dep_connection(const UncountedNode& node, std::uint64_t i, Unsubscrib
 }  // namespace
 
 void connect_dep(const UncountedNode& node, std::uint64_t i, const UncountedNode& dep) {
-  auto cell = std::make_shared<DepIndexCell>(DepIndexCell{i});
-  SharedSink sink = std::make_shared<DepSink>(cell, node.core(), node.count(), node.key());
+  SharedSink sink = std::make_shared<DepSink>(i, node.core(), node.count(), node.key());
+  // The link reaches the index inside the sink, holding the sink for it.
+  const auto link_cell = [&sink] {
+    DepIndexCell* const index = &static_cast<DepSink&>(*sink).index_cell();
+    return std::shared_ptr<DepIndexCell>(std::move(sink), index);
+  };
   SinkRegistration registration;
   UnsubscribeFn action;
   try {
-    action = subscribe_sink(dep, std::move(sink), 0, registration, 1);
+    action = subscribe_sink(dep, sink, 0, registration, 1);
   } catch (...) {
     if (registration && dep_mutation_in_flight(node)) {
       UnsubscribeFn undo(*registration, dep.promote_counted());
@@ -118,14 +122,14 @@ void connect_dep(const UncountedNode& node, std::uint64_t i, const UncountedNode
       // node's deactivation (the undo of an aborted subscribe among them)
       // detaches it like any other.
       try {
-        store_dep_connection(node, i, UnsubscribeFn(*registration, dep.promote_counted()), std::move(cell));
+        store_dep_connection(node, i, UnsubscribeFn(*registration, dep.promote_counted()), link_cell());
       } catch (...) {
         // The node or the dep is gone: nothing is left to detach.
       }
     }
     throw;
   }
-  store_dep_connection(node, i, std::move(action), std::move(cell));
+  store_dep_connection(node, i, std::move(action), link_cell());
 }
 
 namespace {

@@ -448,7 +448,7 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
   }
   const auto walk = [&] [[gnu::always_inline]] {
     for (;;) {
-      const std::uint64_t dep = sink->cell_->value;
+      const std::uint64_t dep = sink->cell_.value;
       if (dep >= kDetachedDep) return;
       if (sink->raw_core_ != &core) [[unlikely]] {
         a.release();
@@ -499,7 +499,7 @@ void DepSink::descend_line(RefMut<Arena>& a, DepSink* sink, const std::uintptr_t
   SeenScope scope;
   if (enter_whole_node(*a, *this, scope) != Entered::Yes) return false;
   LiveSlotsWithAux s = whole_slots_with_aux(*a, key_.index);
-  if (!record_dep_dirty(s, cell_->value)) return true;
+  if (!record_dep_dirty(s, cell_.value)) return true;
   if (Sink* const lone = s.aux.sinks.lone_dep_sink()) {
     if (const std::uintptr_t hop = dirty_hop_stack.load(std::memory_order_relaxed)) [[likely]] {
       descend_line(a, static_cast<DepSink*>(lone), top, hop);
@@ -576,7 +576,7 @@ void DepSink::call(const Message& message) {
 // Kept in this file: in one of its own, call_any is laid out with a frame
 // 16 B larger than kCallAnyStack counts.
 bool DepSink::take_data_plainly_at(const Message& message, std::uint64_t frame, std::uintptr_t at) {
-  const std::uint64_t dep_index = cell_->value;
+  const std::uint64_t dep_index = cell_.value;
   if (dep_index >= kDetachedDep) return true;
   // Where the frame of any other message stands: a DATA faults for the
   // stack where it did when it took that frame.
@@ -598,7 +598,7 @@ void DepSink::call_any(const Message& message) {
   if (detached()) return;
   check_stack_headroom();
   GraphCore& core = *raw_core_;
-  const std::uint64_t dep_index = cell_->value;
+  const std::uint64_t dep_index = cell_.value;
   if (message.kind() == MessageKind::Dirty) {
     {
       std::byte depth_reserve[kDirtyDepthReserve];

@@ -343,7 +343,7 @@ namespace korvalinth {
                                                                     const AuxEntry& aux,
                                                                     QuietDirtyMark& mark) const noexcept {
   if (e.state.terminal()) return true;
-  const std::uint64_t dep = cell_->value;
+  const std::uint64_t dep = cell_.value;
   if (dep >= e.dep_state.size()) return false;
   const bool pull_gated = config.pull_id.has_value() && !aux.serving_pull();
   DepSlot& d = e.dep_state[dep];
@@ -377,7 +377,7 @@ namespace korvalinth {
   const LiveSlotsWithAux s = whole_slots_with_aux(a, key_.index);
   EdgeEntry& e = s.edge;
   if (e.state.terminal() || s.config.pull_id) return false;
-  const std::uint64_t dep = cell_->value;
+  const std::uint64_t dep = cell_.value;
   if (dep >= e.dep_state.size()) return false;
   if (e.state.dep_flags_may_be_set() && (dep >= e.dep_links.size() || e.dep_links[dep].flag)) return false;
   DepSlot& d = e.dep_state[dep];
@@ -400,7 +400,7 @@ namespace korvalinth {
   const LiveSlotsWithAux s = whole_slots_with_aux(a, key_.index);
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return true;
-  const std::uint64_t dep = cell_->value;
+  const std::uint64_t dep = cell_.value;
   if (s.config.pull_id || dep >= e.dep_state.size()) return false;
   DepSlot& d = e.dep_state[dep];
   // The last pending dep's RESOLVED queues the node's run check: that is

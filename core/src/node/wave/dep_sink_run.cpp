@@ -55,7 +55,7 @@ RunEnd DepSink::call_run(const SinkEntry* self, const SinkEntry* const end, cons
   // one: the caller calls it once the borrow is given back (it finds its
   // DATA not plain again, with nothing changed).
   return take_under_one_borrow(core, self, end, [&](Arena& a, DepSink& sink) {
-    return dep_sink_steps::enter_and_record_plain_data(a, sink, core, sink.cell_->value, message, scope,
+    return dep_sink_steps::enter_and_record_plain_data(a, sink, core, sink.cell_.value, message, scope,
                                                        dep_sink_steps::KnownFrameId{frame}, push);
   });
 }
@@ -76,7 +76,7 @@ RunEnd DepSink::call_dirty_run(const SinkEntry* self, const SinkEntry* const end
   QuietHop hop;
   dep_sink_steps::SeenScope scope;
   return take_under_one_borrow(*raw_core_, self, end, [&core, hop_fits, &hop, &scope](Arena& a, DepSink& sink) {
-    return dep_sink_steps::enter_and_mark_quiet_dirty(a, core, sink, sink.cell_->value, hop_fits, hop, scope);
+    return dep_sink_steps::enter_and_mark_quiet_dirty(a, core, sink, sink.cell_.value, hop_fits, hop, scope);
   });
 }
 
