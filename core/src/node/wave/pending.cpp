@@ -58,7 +58,10 @@ namespace {
 void push_owner_item(PendingState& pending, const SharedCount& count, const SlotKey& key, CoreId core_id,
                      PendingKind kind, std::uint64_t pinned_by) {
   std::vector<PendingItem>& q = pending.queue;
-  pending.queue_pinned_by = q.empty() || pending.queue_pinned_by == pinned_by ? pinned_by : LoneOwnerItem::kNotPinned;
+  // Written only when it changes, as a wave's first push to the vector
+  // finds: a fan-out's later pushes find it so already.
+  if (pending.queue_pinned_by != pinned_by) [[unlikely]]
+    pending.queue_pinned_by = q.empty() ? pinned_by : LoneOwnerItem::kNotPinned;
   if (q.size() == q.capacity()) [[unlikely]]
     return push_owner_item_growing(q, count, key, core_id, kind);
   q.emplace_back(count, key, core_id, kind);
