@@ -103,12 +103,13 @@ template <class FrameId>
   state.dep_settled(d);
 }
 
-// Marks the node's run check as queued in this queue epoch: false when it
-// is marked already, so the node is not queued again.
-[[gnu::always_inline]] inline bool mark_run_check_queued(EdgeEntry& e) {
+// Marks the node's run check as queued in the queue epoch epoch (the
+// current one): false when it is marked already, so the node is not
+// queued again.
+[[gnu::always_inline]] inline bool mark_run_check_queued(EdgeEntry& e, std::uint64_t epoch = queue_epoch()) {
   std::uint64_t& mark = e.run_check_epoch;
-  if (mark == queue_epoch()) return false;
-  mark = queue_epoch();
+  if (mark == epoch) return false;
+  mark = epoch;
   return true;
 }
 
@@ -199,8 +200,9 @@ struct SeenScope {
 }
 
 // Queues the run check of the sink's node (touched by the running wave),
-// its mark just set.
+// its mark just set in the queue epoch it reads.
 struct PushRunCheck {
+  static std::uint64_t queue_epoch() noexcept { return korvalinth::queue_epoch(); }
   [[gnu::always_inline]] void operator()(const DepSink& sink, const GraphCore& core) const {
     push_touched_run_check_marked(sink.dependent_core(), sink.dependent_count(), sink.dependent(), core.id());
   }
@@ -224,7 +226,7 @@ template <class HeldBack, class FrameId = ReadFrameId, class Push = PushRunCheck
     record_first_data_in_place(e.state, d, value, frame);
   else
     record_first_data_rarely(e, i, d, value, frame);
-  if (e.state.deps_settled_or_owe(held_back) && mark_run_check_queued(e)) push(sink, core);
+  if (e.state.deps_settled_or_owe(held_back) && mark_run_check_queued(e, push.queue_epoch())) push(sink, core);
 }
 
 // A DATA whose whole work is to record its value and queue its node's run

@@ -29,15 +29,20 @@ constexpr std::uintptr_t kDataRunStack = 160;
 constexpr std::uintptr_t kDirtyRunStack = 192;
 
 // The run checks a DATA run queues for the nodes of its core, touched by
-// the installed scope: that core's owner reference and the scope's id are
-// read once for the run, which calls nothing that changes them.
+// the installed scope: the thread's queue and its epoch, that core's owner
+// reference and the scope's id are read once for the run, which calls
+// nothing that changes them.
 struct PushRunChecksOfCore {
+  PendingState& pending;
+  std::uint64_t epoch;
   const CoreRef* owner;
   std::uint64_t scope_id;
 
+  std::uint64_t queue_epoch() const noexcept { return epoch; }
+
   [[gnu::always_inline]] void operator()(const DepSink& sink, const GraphCore& core) const {
-    push_item_read(pending_state(), owner, KnownTouchingScopeId{scope_id}, sink.dependent_core(),
-                   sink.dependent_count(), sink.dependent(), core.id(), PendingKind::RunCheck);
+    push_item_read(pending, owner, KnownTouchingScopeId{scope_id}, sink.dependent_core(), sink.dependent_count(),
+                   sink.dependent(), core.id(), PendingKind::RunCheck);
   }
 };
 
@@ -49,7 +54,7 @@ RunEnd DepSink::call_run(const SinkEntry* self, const SinkEntry* const end, cons
   check_stack_headroom_at(reinterpret_cast<std::uintptr_t>(__builtin_dwarf_cfa()) - kDataRunStack);
   GraphCore& core = *raw_core_;
   dep_sink_steps::SeenScope scope;
-  const PushRunChecksOfCore push{installed_owner_ref(core.id()), scope.id};
+  const PushRunChecksOfCore push{pending_state(), queue_epoch(), installed_owner_ref(core.id()), scope.id};
   // Each record calls no sink, callback or Python, so one borrow holds
   // them all. The run ends at the first sink whose DATA is not a plain
   // one: the caller calls it once the borrow is given back (it finds its

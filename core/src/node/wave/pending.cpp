@@ -58,7 +58,10 @@ namespace {
 void push_owner_item(PendingState& pending, const SharedCount& count, const SlotKey& key, CoreId core_id,
                      PendingKind kind, std::uint64_t pinned_by) {
   std::vector<PendingItem>& q = pending.queue;
-  pending.queue_pinned_by = q.empty() || pending.queue_pinned_by == pinned_by ? pinned_by : LoneOwnerItem::kNotPinned;
+  // Written only when it changes, as a wave's first push to the vector
+  // finds: a fan-out's later pushes find it so already.
+  if (pending.queue_pinned_by != pinned_by) [[unlikely]]
+    pending.queue_pinned_by = q.empty() ? pinned_by : LoneOwnerItem::kNotPinned;
   if (q.size() == q.capacity()) [[unlikely]]
     return push_owner_item_growing(q, count, key, core_id, kind);
   q.emplace_back(count, key, core_id, kind);
@@ -249,11 +252,28 @@ struct TakenLone {
   PendingKind kind = PendingKind::RunCheck;
 };
 
+// The run-check pass over the taken items, counting the resolve checks it
+// passes by. Touched: as touched for drain_taken_item, known at compile
+// time so that the loop tests it not once per item; both forms are inlined
+// into the one frame of drain_taken.
+template <bool Touched>
+[[gnu::always_inline]] inline void drain_run_checks(std::vector<PendingItem>& taken, OwnerHandle& owner,
+                                                    std::size_t& resolve_checks) {
+  for (PendingItem& it : taken) {
+    if (it.kind != PendingKind::RunCheck) {
+      ++resolve_checks;
+      continue;
+    }
+    drain_taken_item(it, PendingKind::RunCheck, owner, Touched);
+  }
+}
+
 // Runs the taken items, the lone one first: run checks first, then resolve
 // checks. The items' kinds stay put while they run, so the run-check pass
 // counts the resolve checks and the second pass is walked only when there
-// are some. touched: as for drain_taken_item.
-void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken, bool touched) {
+// are some. touched: as for drain_taken_item. Inline: drains of several
+// nest, and drain_several's one frame is all each takes.
+[[gnu::always_inline]] inline void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken, bool touched) {
   UncountedNode spare;
   OwnerHandle owner = owner_handle(lone.node, lone.core_id, lone.kind, spare);
   std::size_t resolve_checks = 0;
@@ -263,13 +283,10 @@ void drain_taken(TakenLone& lone, std::vector<PendingItem>& taken, bool touched)
     else
       ++resolve_checks;
   }
-  for (PendingItem& it : taken) {
-    if (it.kind != PendingKind::RunCheck) {
-      ++resolve_checks;
-      continue;
-    }
-    drain_taken_item(it, PendingKind::RunCheck, owner, touched);
-  }
+  if (touched)
+    drain_run_checks<true>(taken, owner, resolve_checks);
+  else
+    drain_run_checks<false>(taken, owner, resolve_checks);
   if (resolve_checks == 0) return;
   if (!lone.node.empty() && lone.kind == PendingKind::ResolveCheck) drain_node(lone.node, PendingKind::ResolveCheck);
   for (PendingItem& it : taken) {

@@ -31,7 +31,8 @@ void run_found(RefMut<Arena>& held, const UncountedNode& node, const LiveSlotsWi
 
 // run_wave under that borrow; releases a. Inline: the drain's runs then
 // take one frame per node of a chain, not two.
-inline void run_wave(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s, bool touched) {
+[[gnu::always_inline]] inline void run_wave(RefMut<Arena>& a, const UncountedNode& node, const LiveSlotsWithAux& s,
+                                            bool touched) {
   prepare_run(a, node, s, touched);
   run_found(a, node, s);
 }
