@@ -477,9 +477,10 @@ inline WaveSlots wave_slots(Arena& a, SlotKey k) { return SlotReaders::wave(a, k
 inline CurrentWaveSlots current_wave_slots(Arena& a, std::uint64_t i) { return SlotReaders::current_wave(a, i); }
 inline LiveSlotsView live_slots(const Arena& a, SlotKey k) { return SlotReaders::live(a, k); }
 
-// What the run rules read of a node whose entries s holds.
+// What the run rules read of a node whose entries s holds. Always inlined:
+// out of line it grew the frame of a pull served at the dep sink.
 template <class Slots>
-RunInputs run_inputs(const Slots& s) noexcept {
+[[gnu::always_inline]] inline RunInputs run_inputs(const Slots& s) noexcept {
   return run_inputs(s.topology, s.call, s.config, s.run, s.edge);
 }
 // The same, each read when a rule asks it.

@@ -32,13 +32,8 @@ bool NodeState::terminate(bool errored) noexcept {
   return true;
 }
 
-bool NodeState::every_dep_gave_input(std::span<const DepSlot> deps, bool terminal_as_input) noexcept {
-  for (const DepSlot& d : deps) {
-    if (d.has_value) continue;
-    if (terminal_as_input && d.terminal_present()) continue;
-    return false;
-  }
-  return !deps.empty();
+bool NodeState::every_dep_gave_input_apart(std::span<const DepSlot> deps, bool terminal_as_input) noexcept {
+  return every_dep_gave_input(deps, terminal_as_input);
 }
 
 bool NodeState::serve_pull(const RunInputs& in) noexcept {

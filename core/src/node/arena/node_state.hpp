@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "node/arena/dep_slot.hpp"
@@ -92,13 +93,27 @@ class NodeState {
   // The first-run gate: a node runs once it ran before, takes partial input,
   // has no deps, or every dep gave an input. A node with deps and no dep
   // states yet has had no input from any.
+  // Gathered inputs walk the deps inline, as the pull and rerun frames were
+  // sized for; a reader of the entries walks them out of line.
   template <class In>
   static bool may_run(const In& in) noexcept {
     if (in.has_run() || in.partial() || in.no_deps()) return true;
-    return every_dep_gave_input(in.deps(), in.terminal_as_input());
+    if constexpr (std::is_same_v<In, RunInputs>)
+      return every_dep_gave_input(in.deps(), in.terminal_as_input());
+    else
+      return every_dep_gave_input_apart(in.deps(), in.terminal_as_input());
+  }
+  static bool every_dep_gave_input(std::span<const DepSlot> deps, bool terminal_as_input) noexcept {
+    for (const DepSlot& d : deps) {
+      if (d.has_value) continue;
+      if (terminal_as_input && d.terminal_present()) continue;
+      return false;
+    }
+    return !deps.empty();
   }
   // Out of line, its arguments in registers: only a first run walks the deps.
-  [[gnu::noinline]] static bool every_dep_gave_input(std::span<const DepSlot> deps, bool terminal_as_input) noexcept;
+  [[gnu::noinline]] static bool every_dep_gave_input_apart(std::span<const DepSlot> deps,
+                                                           bool terminal_as_input) noexcept;
   // Deps settled: settle from the first dep (no function), run, or wait.
   template <class In>
   RunDecision settled_decision(const In& in) const noexcept {
