@@ -483,9 +483,9 @@ template <class Slots>
 [[gnu::always_inline]] inline RunInputs run_inputs(const Slots& s) noexcept {
   return run_inputs(s.topology, s.call, s.config, s.run, s.edge);
 }
-// The same, each read when a rule asks it.
-template <class Slots>
-EntryRunInputs entry_run_inputs(const Slots& s) noexcept {
+// The same, each read when a rule asks it. Only over entries held by
+// reference: a view's run mark is a copy the reader would outlive.
+inline EntryRunInputs entry_run_inputs(const LiveSlotsWithAux& s) noexcept {
   return EntryRunInputs{s.topology, s.call, s.config, s.run, s.edge};
 }
 
