@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "node/arena/node_entries.hpp"
 #include "node/arena/node_state.hpp"
 #include "node_state_access.hpp"
 
@@ -147,48 +148,59 @@ TEST(NodeState, FirstRunGateAndRunDecision) {
   }
 }
 
-// The inputs of a run check, noting which the rules asked: a node's own
-// reader (EntryRunInputs) reads its entries only when asked.
+// A reader of a node's entries, noting which inputs the rules asked of it.
 struct AskedInputs {
   enum Input : unsigned { Deps = 1, Fn = 2, Run = 4, Partial = 8, TerminalAsInput = 16, NoDeps = 32 };
-  RunInputs values;
+  EntryRunInputs entries;
   unsigned* asked;
-  std::span<const DepSlot> deps() const { return *asked |= Deps, values.deps(); }
-  bool has_fn() const { return *asked |= Fn, values.has_fn(); }
-  bool has_run() const { return *asked |= Run, values.has_run(); }
-  bool partial() const { return *asked |= Partial, values.partial(); }
-  bool terminal_as_input() const { return *asked |= TerminalAsInput, values.terminal_as_input(); }
-  bool no_deps() const { return *asked |= NoDeps, values.no_deps(); }
+  std::span<const DepSlot> deps() const { return *asked |= Deps, entries.deps(); }
+  bool has_fn() const { return *asked |= Fn, entries.has_fn(); }
+  bool has_run() const { return *asked |= Run, entries.has_run(); }
+  bool partial() const { return *asked |= Partial, entries.partial(); }
+  bool terminal_as_input() const { return *asked |= TerminalAsInput, entries.terminal_as_input(); }
+  bool no_deps() const { return *asked |= NoDeps, entries.no_deps(); }
 };
 
-// A run check asks no more of the node's inputs than its answer needs: a
-// node that ran before runs without its deps' states or config being read.
-TEST(NodeState, ARunCheckAsksOnlyTheInputsItsAnswerNeeds) {
+// A run check over a node's entries reads its run mark when the rules ask
+// it, and asks no input its answer does not need: a node that ran before
+// runs without its config, deps or dep states being read, and only a first
+// run walks the dep states.
+TEST(NodeState, ARunCheckOverEntriesReadsOnlyWhatItsAnswerNeeds) {
   using A = AskedInputs;
   struct Case {
     std::string name;
-    bool dep_has_value, has_fn, has_run, partial;
+    bool has_fn, partial;
+    std::uint8_t run_when_made, run_when_asked;
     Planted before;
     RunDecision decision;
-    unsigned asked;
+    unsigned never_asked;
   };
   using R = RunDecision;
+  constexpr unsigned kBesidesTheRunMark = A::Deps | A::Partial | A::TerminalAsInput | A::NoDeps;
   const std::vector<Case> cases = {
-      {"ran before", false, true, true, false, {}, R::Run, A::Fn | A::Run},
-      {"partial input", false, true, false, true, {}, R::Run, A::Fn | A::Run | A::Partial},
-      {"no function settles", false, false, false, false, {}, R::Settle, A::Fn},
-      {"a dep pending", true, true, false, false, {D, 0, 1}, R::Nothing, 0},
-      {"during a rewire", true, true, false, false, {D, bits({F::MutationInFlight})}, R::Nothing, 0},
-      {"first run walks the deps", true, true, false, false, {}, R::Run,
-       A::Fn | A::Run | A::Partial | A::NoDeps | A::Deps | A::TerminalAsInput},
+      {"ran before", true, false, 1, 1, {}, R::Run, kBesidesTheRunMark},
+      {"ran after its reader was made", true, false, 0, 1, {}, R::Run, kBesidesTheRunMark},
+      {"partial input", true, true, 0, 0, {}, R::Run, A::Deps},
+      {"no function settles", false, false, 0, 0, {}, R::Settle, A::Deps},
+      {"a dep pending", true, false, 1, 1, {D, 0, 1}, R::Nothing, A::Deps},
+      {"during a rewire", true, false, 1, 1, {D, bits({F::MutationInFlight})}, R::Nothing, A::Deps},
   };
   for (const Case& c : cases) {
-    const std::vector<DepSlot> deps = dep_slots({{c.dep_has_value, false}});
+    TopologyEntry topology;
+    CallEntry call;
+    if (c.has_fn) call.key = DispatcherKey{};
+    ConfigEntry config;
+    config.partial = c.partial ? 1 : 0;
+    config.terminal_as_real_input = 1;
+    EdgeEntry edge;
+    edge.dep_state = DepStates(1);  // one dep without an input
+    std::uint8_t run = c.run_when_made;
     unsigned asked = 0;
-    const AskedInputs in{RunInputs{deps, c.has_fn, c.has_run, c.partial, false, false}, &asked};
+    const AskedInputs in{EntryRunInputs{topology, call, config, run, edge}, &asked};
+    run = c.run_when_asked;
     NodeState s = plant(c.before);
     EXPECT_EQ(s.decide_run(in, false), c.decision) << c.name;
-    EXPECT_EQ(asked, c.asked) << c.name;
+    EXPECT_EQ(asked & c.never_asked, 0u) << c.name;
   }
 }
 
