@@ -4,6 +4,8 @@
 // and its DIRTY's mark. Shared by a lone dep sink's call (dep_sink.cpp) and
 // a run of dep sinks of one core under one borrow (dep_sink_run.cpp).
 
+#include <utility>
+
 #include "base/index_fault.hpp"
 #include "node/wave/delivery.hpp"
 #include "node/wave/dep_sink.hpp"
@@ -30,13 +32,32 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d, std::uint64_t frame) {
   current_wave_mut(d, frame).push(value);
 }
 
+// Whether dep d's next value in the frame whose id is frame opens its first
+// list of the wave (its lists were taken by the last run).
+[[gnu::always_inline]] inline bool opens_first_list(const DepSlot& d, std::uint64_t frame) {
+  return d.stamp != frame && d.deliveries.empty();
+}
+
+// Opens dep d's first list of the wave with value, in the frame whose id is
+// frame.
+template <class V>
+[[gnu::always_inline]] inline void open_first_list(DepSlot& d, V&& value, std::uint64_t frame) {
+  d.deliveries.open_first_list_with(std::forward<V>(value));
+  d.stamp = frame;
+}
+
+// The dep holds a value now, and is settled.
+[[gnu::always_inline]] inline void settle_with_value(NodeState& state, DepSlot& d) {
+  d.has_value = 1;
+  state.dep_settled(d);
+}
+
 // Appends value to the dep's list of the current frame, whose id is frame.
-// A dep's first value of a wave (its lists were taken by the last run)
-// opens the list with it in place. Inlined into the DATA road.
+// A dep's first value of a wave opens the list with it in place. Inlined
+// into the DATA road.
 [[gnu::always_inline]] inline void push_in_current_frame(DepSlot& d, const SharedValue& value, std::uint64_t frame) {
-  if (d.stamp != frame && d.deliveries.empty()) {
-    d.deliveries.open_first_list_with(value);
-    d.stamp = frame;
+  if (opens_first_list(d, frame)) {
+    open_first_list(d, value, frame);
     return;
   }
   push_in_later_list(d, value, frame);
@@ -58,20 +79,8 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d, std::uint64_t frame) {
                                                               std::uint64_t frame) {
   const Value* const shares = value.share_twice();
   d.wave_value.emplace(SharedValue::adopt(shares));
-  d.deliveries.open_first_list_with(SharedValue::adopt(shares));
-  d.stamp = frame;
-  d.has_value = 1;
-  state.dep_settled(d);
-}
-
-// Any other first DATA of dep i, in the frame whose id is frame: out of
-// line, so that the usual one keeps its slot across no call.
-[[gnu::noinline]] inline void record_first_data_rarely(EdgeEntry& e, std::size_t i, DepSlot& d,
-                                                       const SharedValue& value, std::uint64_t frame) {
-  set_first_wave_value(e, i, d, value);
-  push_in_current_frame(d, value, frame);
-  d.has_value = 1;
-  e.state.dep_settled(d);
+  open_first_list(d, SharedValue::adopt(shares), frame);
+  settle_with_value(state, d);
 }
 
 // The open delivery frame's id, read where it is needed.
@@ -91,8 +100,15 @@ template <class FrameId>
 [[gnu::always_inline]] inline void record_data_value(NodeState& state, DepSlot& d, const SharedValue& value,
                                                      FrameId frame_id) {
   push_in_current_frame(d, value, frame_id());
-  d.has_value = 1;
-  state.dep_settled(d);
+  settle_with_value(state, d);
+}
+
+// Any other first DATA of dep i, in the frame whose id is frame: out of
+// line, so that the usual one keeps its slot across no call.
+[[gnu::noinline]] inline void record_first_data_rarely(EdgeEntry& e, std::size_t i, DepSlot& d,
+                                                       const SharedValue& value, std::uint64_t frame) {
+  set_first_wave_value(e, i, d, value);
+  record_data_value(e.state, d, value, KnownFrameId{frame});
 }
 
 // A RESOLVED of dep d: an empty list of the frame whose id frame_id gives,
@@ -222,7 +238,7 @@ template <class HeldBack, class FrameId = ReadFrameId, class Push = PushRunCheck
   // The usual first DATA (no run lends, the dep's lists taken by the last
   // run) calls nothing, so the slot is kept in hand; any other is recorded
   // out of line.
-  if (!StockedDepInputs::lends_any() && d.stamp != frame && d.deliveries.empty()) [[likely]]
+  if (!StockedDepInputs::lends_any() && opens_first_list(d, frame)) [[likely]]
     record_first_data_in_place(e.state, d, value, frame);
   else
     record_first_data_rarely(e, i, d, value, frame);
