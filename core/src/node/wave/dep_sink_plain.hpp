@@ -168,18 +168,26 @@ struct SeenScope {
   return true;
 }
 
-// Enters a node found current that needs no hold: touched by the running
-// wave already, or of the wave owner's core (touched now). NeedsHold, with
-// nothing changed, for any other.
-[[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, const SlotKey& key,
-                                                         SeenScope& scope) {
-  if (touched_by_scope(a, key.index, scope.id)) return Entered::Yes;
-  return touch_owned_node(a, sink, key, scope) ? Entered::Yes : Entered::NeedsHold;
-}
-
 // touch_owned_node out of line: the owner's scope once touched, else null.
 [[gnu::noinline]] inline WaveScope* touch_owned_node_apart(Arena& a, const DepSink& sink, SeenScope scope) {
   return touch_owned_node(a, sink, sink.dependent(), scope) ? scope.owner : nullptr;
+}
+
+// Where an entry touches a node the running wave did not touch yet: in the
+// caller's frame, or out of line for a caller whose node the wave's DIRTY
+// most often touched before, keeping no key in hand. A value the inlined
+// entry folds, not a template: templated, the DIRTY run's frame grows 16 B.
+enum class TouchAt : std::uint8_t { InPlace, Apart };
+
+// Enters a node found current that needs no hold: touched by the running
+// wave already, or of the wave owner's core (touched now, where at says).
+// NeedsHold, with nothing changed, for any other.
+[[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, const SlotKey& key,
+                                                         SeenScope& scope, TouchAt at = TouchAt::InPlace) {
+  if (touched_by_scope(a, key.index, scope.id)) return Entered::Yes;
+  if (at == TouchAt::InPlace) return touch_owned_node(a, sink, key, scope) ? Entered::Yes : Entered::NeedsHold;
+  scope.owner = touch_owned_node_apart(a, sink, scope);
+  return scope.owner ? Entered::Yes : Entered::NeedsHold;
 }
 
 // As enter_node, for a node that needs no hold (see enter_current_node);
@@ -197,22 +205,11 @@ struct SeenScope {
 // The same for a node whose slot holds every entry only: its entries are
 // then read without a second test. NeedsHold for any other; the roads that
 // enter it then fault as their reads would.
-[[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink, SeenScope& scope) {
+[[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink, SeenScope& scope,
+                                                       TouchAt at = TouchAt::InPlace) {
   const SlotKey& key = sink.dependent();
   if (!a.current_with_every_entry(key)) return Entered::NeedsHold;
-  return enter_current_node(a, sink, key, scope);
-}
-
-// The same for a lone sink's DATA, whose node the wave's DIRTY most often
-// touched before: a touch goes out of line, keeping no key in hand.
-[[gnu::always_inline]] inline Entered enter_whole_node_touched_before(Arena& a, const DepSink& sink,
-                                                                     SeenScope& scope) {
-  const SlotKey& key = sink.dependent();
-  if (!a.current_with_every_entry(key)) return Entered::NeedsHold;
-  if (touched_by_scope(a, key.index, scope.id)) [[likely]]
-    return Entered::Yes;
-  scope.owner = touch_owned_node_apart(a, sink, scope);
-  return scope.owner ? Entered::Yes : Entered::NeedsHold;
+  return enter_current_node(a, sink, key, scope, at);
 }
 
 // Queues the run check of the sink's node (touched by the running wave),
