@@ -119,16 +119,6 @@ template <class FrameId>
   state.dep_settled(d);
 }
 
-// Marks the node's run check as queued in the queue epoch epoch (the
-// current one): false when it is marked already, so the node is not
-// queued again.
-[[gnu::always_inline]] inline bool mark_run_check_queued(EdgeEntry& e, std::uint64_t epoch = queue_epoch()) {
-  std::uint64_t& mark = e.run_check_epoch;
-  if (mark == epoch) return false;
-  mark = epoch;
-  return true;
-}
-
 // How a call entered its node: not at all (the node is gone), or it did,
 // or it would need a hold that the call does not make.
 enum class Entered : std::uint8_t { No, Yes, NeedsHold };
