@@ -99,6 +99,7 @@ TEST(DepSinkStack, ARunOfDepSinksChecksTheStackAtAFixedPointBelowItsCaller) {
     const RunRow rows[] = {
         {"a DATA run of two", 2, false, 160},
         {"a DIRTY run of four", 4, true, 192},
+        {"a DATA run of eight, whose pushes grow the queue", 8, false, 160},
     };
     for (const RunRow& row : rows) {
       SCOPED_TRACE(row.name);

@@ -225,13 +225,13 @@ class StockedDepInputs : public DepInputs {
   // when the run ends): a lending run's end then finds every wave value
   // among its noted inputs.
   static void keep_lent_input(const DepSlot* slots, std::size_t i) noexcept {
-    if (innermost_lender_) [[unlikely]] keep_lent(slots, i, false);
+    if (lends_any()) [[unlikely]] keep_lent(slots, i, false);
   }
   // Whether any run lends inputs now: keep_lent_input then does nothing.
   static bool lends_any() noexcept { return innermost_lender_ != nullptr; }
   // Before the dep states at `slots` are moved or dropped.
   static void keep_lent_inputs(const DepSlot* slots) noexcept {
-    if (innermost_lender_) [[unlikely]] keep_lent(slots, 0, true);
+    if (lends_any()) [[unlikely]] keep_lent(slots, 0, true);
   }
 
  private:

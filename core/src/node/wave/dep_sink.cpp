@@ -584,7 +584,7 @@ bool DepSink::take_data_plainly_at(const Message& message, std::uint64_t frame, 
   GraphCore& core = *raw_core_;
   auto a = core.borrow_mut();
   SeenScope scope;
-  return enter_whole_node_touched_before(*a, *this, scope) == Entered::Yes &&
+  return enter_whole_node(*a, *this, scope, TouchAt::Apart) == Entered::Yes &&
          record_plain_data(*a, *this, core, dep_index, message, KnownFrameId{frame});
 }
 

@@ -4,6 +4,8 @@
 // and its DIRTY's mark. Shared by a lone dep sink's call (dep_sink.cpp) and
 // a run of dep sinks of one core under one borrow (dep_sink_run.cpp).
 
+#include <utility>
+
 #include "base/index_fault.hpp"
 #include "node/wave/delivery.hpp"
 #include "node/wave/dep_sink.hpp"
@@ -30,13 +32,32 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d, std::uint64_t frame) {
   current_wave_mut(d, frame).push(value);
 }
 
+// Whether dep d's next value in the frame whose id is frame opens its first
+// list of the wave (its lists were taken by the last run).
+[[gnu::always_inline]] inline bool opens_first_list(const DepSlot& d, std::uint64_t frame) {
+  return d.stamp != frame && d.deliveries.empty();
+}
+
+// Opens dep d's first list of the wave with value, in the frame whose id is
+// frame.
+template <class V>
+[[gnu::always_inline]] inline void open_first_list(DepSlot& d, V&& value, std::uint64_t frame) {
+  d.deliveries.open_first_list_with(std::forward<V>(value));
+  d.stamp = frame;
+}
+
+// The dep holds a value now, and is settled.
+[[gnu::always_inline]] inline void settle_with_value(NodeState& state, DepSlot& d) {
+  d.has_value = 1;
+  state.dep_settled(d);
+}
+
 // Appends value to the dep's list of the current frame, whose id is frame.
-// A dep's first value of a wave (its lists were taken by the last run)
-// opens the list with it in place. Inlined into the DATA road.
+// A dep's first value of a wave opens the list with it in place. Inlined
+// into the DATA road.
 [[gnu::always_inline]] inline void push_in_current_frame(DepSlot& d, const SharedValue& value, std::uint64_t frame) {
-  if (d.stamp != frame && d.deliveries.empty()) {
-    d.deliveries.open_first_list_with(value);
-    d.stamp = frame;
+  if (opens_first_list(d, frame)) {
+    open_first_list(d, value, frame);
     return;
   }
   push_in_later_list(d, value, frame);
@@ -58,20 +79,8 @@ inline WaveDeliveries& current_wave_mut(DepSlot& d, std::uint64_t frame) {
                                                               std::uint64_t frame) {
   const Value* const shares = value.share_twice();
   d.wave_value.emplace(SharedValue::adopt(shares));
-  d.deliveries.open_first_list_with(SharedValue::adopt(shares));
-  d.stamp = frame;
-  d.has_value = 1;
-  state.dep_settled(d);
-}
-
-// Any other first DATA of dep i, in the frame whose id is frame: out of
-// line, so that the usual one keeps its slot across no call.
-[[gnu::noinline]] inline void record_first_data_rarely(EdgeEntry& e, std::size_t i, DepSlot& d,
-                                                       const SharedValue& value, std::uint64_t frame) {
-  set_first_wave_value(e, i, d, value);
-  push_in_current_frame(d, value, frame);
-  d.has_value = 1;
-  e.state.dep_settled(d);
+  open_first_list(d, SharedValue::adopt(shares), frame);
+  settle_with_value(state, d);
 }
 
 // The open delivery frame's id, read where it is needed.
@@ -91,8 +100,15 @@ template <class FrameId>
 [[gnu::always_inline]] inline void record_data_value(NodeState& state, DepSlot& d, const SharedValue& value,
                                                      FrameId frame_id) {
   push_in_current_frame(d, value, frame_id());
-  d.has_value = 1;
-  state.dep_settled(d);
+  settle_with_value(state, d);
+}
+
+// Any other first DATA of dep i, in the frame whose id is frame: out of
+// line, so that the usual one keeps its slot across no call.
+[[gnu::noinline]] inline void record_first_data_rarely(EdgeEntry& e, std::size_t i, DepSlot& d,
+                                                       const SharedValue& value, std::uint64_t frame) {
+  set_first_wave_value(e, i, d, value);
+  record_data_value(e.state, d, value, KnownFrameId{frame});
 }
 
 // A RESOLVED of dep d: an empty list of the frame whose id frame_id gives,
@@ -101,16 +117,6 @@ template <class FrameId>
 [[gnu::always_inline]] inline void record_resolved(NodeState& state, DepSlot& d, FrameId frame_id) {
   current_wave_mut(d, frame_id());
   state.dep_settled(d);
-}
-
-// Marks the node's run check as queued in the queue epoch epoch (the
-// current one): false when it is marked already, so the node is not
-// queued again.
-[[gnu::always_inline]] inline bool mark_run_check_queued(EdgeEntry& e, std::uint64_t epoch = queue_epoch()) {
-  std::uint64_t& mark = e.run_check_epoch;
-  if (mark == epoch) return false;
-  mark = epoch;
-  return true;
 }
 
 // How a call entered its node: not at all (the node is gone), or it did,
@@ -152,18 +158,26 @@ struct SeenScope {
   return true;
 }
 
-// Enters a node found current that needs no hold: touched by the running
-// wave already, or of the wave owner's core (touched now). NeedsHold, with
-// nothing changed, for any other.
-[[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, const SlotKey& key,
-                                                         SeenScope& scope) {
-  if (touched_by_scope(a, key.index, scope.id)) return Entered::Yes;
-  return touch_owned_node(a, sink, key, scope) ? Entered::Yes : Entered::NeedsHold;
-}
-
 // touch_owned_node out of line: the owner's scope once touched, else null.
 [[gnu::noinline]] inline WaveScope* touch_owned_node_apart(Arena& a, const DepSink& sink, SeenScope scope) {
   return touch_owned_node(a, sink, sink.dependent(), scope) ? scope.owner : nullptr;
+}
+
+// Where an entry touches a node the running wave did not touch yet: in the
+// caller's frame, or out of line for a caller whose node the wave's DIRTY
+// most often touched before, keeping no key in hand. A value the inlined
+// entry folds, not a template: templated, the DIRTY run's frame grows 16 B.
+enum class TouchAt : std::uint8_t { InPlace, Apart };
+
+// Enters a node found current that needs no hold: touched by the running
+// wave already, or of the wave owner's core (touched now, where at says).
+// NeedsHold, with nothing changed, for any other.
+[[gnu::always_inline]] inline Entered enter_current_node(Arena& a, const DepSink& sink, const SlotKey& key,
+                                                         SeenScope& scope, TouchAt at = TouchAt::InPlace) {
+  if (touched_by_scope(a, key.index, scope.id)) return Entered::Yes;
+  if (at == TouchAt::InPlace) return touch_owned_node(a, sink, key, scope) ? Entered::Yes : Entered::NeedsHold;
+  scope.owner = touch_owned_node_apart(a, sink, scope);
+  return scope.owner ? Entered::Yes : Entered::NeedsHold;
 }
 
 // As enter_node, for a node that needs no hold (see enter_current_node);
@@ -181,22 +195,11 @@ struct SeenScope {
 // The same for a node whose slot holds every entry only: its entries are
 // then read without a second test. NeedsHold for any other; the roads that
 // enter it then fault as their reads would.
-[[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink, SeenScope& scope) {
+[[gnu::always_inline]] inline Entered enter_whole_node(Arena& a, const DepSink& sink, SeenScope& scope,
+                                                       TouchAt at = TouchAt::InPlace) {
   const SlotKey& key = sink.dependent();
   if (!a.current_with_every_entry(key)) return Entered::NeedsHold;
-  return enter_current_node(a, sink, key, scope);
-}
-
-// The same for a lone sink's DATA, whose node the wave's DIRTY most often
-// touched before: a touch goes out of line, keeping no key in hand.
-[[gnu::always_inline]] inline Entered enter_whole_node_touched_before(Arena& a, const DepSink& sink,
-                                                                     SeenScope& scope) {
-  const SlotKey& key = sink.dependent();
-  if (!a.current_with_every_entry(key)) return Entered::NeedsHold;
-  if (touched_by_scope(a, key.index, scope.id)) [[likely]]
-    return Entered::Yes;
-  scope.owner = touch_owned_node_apart(a, sink, scope);
-  return scope.owner ? Entered::Yes : Entered::NeedsHold;
+  return enter_current_node(a, sink, key, scope, at);
 }
 
 // Queues the run check of the sink's node (touched by the running wave),
@@ -222,7 +225,7 @@ template <class HeldBack, class FrameId = ReadFrameId, class Push = PushRunCheck
   // The usual first DATA (no run lends, the dep's lists taken by the last
   // run) calls nothing, so the slot is kept in hand; any other is recorded
   // out of line.
-  if (!StockedDepInputs::lends_any() && d.stamp != frame && d.deliveries.empty()) [[likely]]
+  if (!StockedDepInputs::lends_any() && opens_first_list(d, frame)) [[likely]]
     record_first_data_in_place(e.state, d, value, frame);
   else
     record_first_data_rarely(e, i, d, value, frame);

@@ -139,9 +139,7 @@ void push_pending(const UncountedNode& node, PendingKind kind) {
     auto a = node.core_ref().borrow_mut();
     EdgeEntry* edge = a->is_current(node.key()) ? a->find_edge(node.index()) : nullptr;
     if (edge) {
-      std::uint64_t& mark = edge->run_check_epoch;
-      if (mark == detail::tls_queue_epoch) return;
-      mark = detail::tls_queue_epoch;
+      if (!mark_run_check_queued(*edge)) return;
       marked = true;
     }
   }

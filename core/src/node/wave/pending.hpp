@@ -189,6 +189,15 @@ namespace detail {
 inline constinit thread_local std::uint64_t tls_queue_epoch KORVALINTH_FAST_TLS = 1;
 }
 inline std::uint64_t queue_epoch() noexcept { return detail::tls_queue_epoch; }
+// Marks the node's run check as queued in the queue epoch epoch (the
+// current one): false when it is marked already, so the node is not
+// queued again.
+[[gnu::always_inline]] inline bool mark_run_check_queued(EdgeEntry& e, std::uint64_t epoch = queue_epoch()) {
+  std::uint64_t& mark = e.run_check_epoch;
+  if (mark == epoch) return false;
+  mark = epoch;
+  return true;
+}
 // drain_pending for a queue with an item waiting.
 void drain_queued(PendingState& pending);
 // Runs the queue to empty: run checks first, then resolve checks, per pass.
