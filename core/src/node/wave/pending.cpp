@@ -105,8 +105,7 @@ namespace {
 // holds the node's core only when it is not the scope owner's.
 [[gnu::always_inline]] inline void touch_recorded(WaveScope& scope, Arena& a, const CoreRef& core, const SharedCount& count,
                                                   SlotKey key, CoreId id) {
-  if (id != scope.owner_core) return touch_untouched_in_frame(scope, a, &core, count, key, id);
-  touch_untouched_in_frame(scope, a, nullptr, count, key, id);
+  touch_untouched_in_frame(scope, a, id != scope.owner_core ? &core : nullptr, count, key, id);
 }
 
 }  // namespace
