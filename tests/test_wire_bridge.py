@@ -143,6 +143,7 @@ def test_each_adapter_feeds_the_bridge_in_its_own_wave(links):
         assert statuses[-1] == status(cursor=seq)
     adapters[links[-1]].inbound_bytes.set(envelope(1, "start"))  # a replay is stale: nothing moves
     assert statuses[-1] == status(cursor=len(links)) and issues == []
+    assert bridge.issues.status() == "sentinel"  # no issue yet, not left dirty
     subscription.unsubscribe()  # deactivated and activated again: still no waiting for the other links
     issue_subscription.unsubscribe()
     statuses, subscription = data_of(bridge.status)

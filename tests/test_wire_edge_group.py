@@ -11,6 +11,7 @@ import pytest
 from korvalinth import Graph
 from test_pending_fatal import Fatal, store_fatal
 from test_wire_bridge import CORE, data_of, nodes
+from wire_protobuf import envelope
 
 BRIDGE_NODES = [f"wireBridge/{n}" for n in CORE]
 
@@ -192,16 +193,26 @@ def test_build_refusals():
     assert len(nodes(graph)) == count and first.release() is None
 
 
-def test_release_order_refusals_and_retry():
+# watched: the facade node Python subscribes to; envelopes: clean envelopes
+# that pass the bridge meanwhile. They leave no projection dirty, so the
+# subscriber alone holds the release back.
+@pytest.mark.parametrize("watched, envelopes", [("status", 0), ("issues", 0), ("status", 2), ("issues", 2)])
+def test_release_order_refusals_and_retry(watched, envelopes):
     graph = Graph()
     bridge, node = graph._wire_bridge("s"), graph.state(b"")
+    adapter = graph._wire_bridge_protobuf(bridge)
     inbound = graph._wire_edge_group(bridge, ["a"], name="in")
     outbound = graph._wire_edge_group_outbound(bridge, [("a", node)], name="out")
     assert nodes(graph)["wireBridge/command"] == ["in/commands", "out/commands"]
+    seq = 0
     for group, name in ((inbound, "in"), (outbound, "out")):
-        watching = group.status.subscribe(lambda kind, payload: None)
+        watching = getattr(group, watched).subscribe(lambda kind, payload: None)
+        for _ in range(envelopes):
+            seq += 1
+            adapter.inbound_bytes.set(envelope(seq, "start" if seq == 1 else "data", None if seq == 1 else b"v"))
+        assert graph._find(f"{name}/py/issues").status() == "sentinel"  # no issue yet, not left dirty
         refused(group.release, BaseException, "^graph: cannot release node group for wire_edge_group python facade "
-                                              f"release; '{name}/py/status' still has live subscribers")
+                                              f"release; '{name}/py/{watched}' still has live subscribers")
         assert f"{name}/py/status" in nodes(graph)  # nothing taken down
         watching.unsubscribe()
         # The core group refuses while its status is watched through a lookup handle: it
