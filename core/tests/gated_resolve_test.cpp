@@ -73,6 +73,11 @@ Built beside_a_dep_without_value(const CoreRef& core) {
 const std::vector<std::string> kResolved = {"START", "DIRTY", "RESOLVED"};
 const std::vector<std::string> kDirty = {"START", "DIRTY"};
 
+// n set to v, after which the watched node has resolved.
+Step resolves_when_set(const NodeHandle& n, int v) {
+  return {[n = n.uncounted(), v] { node_set(n, iv(v)); }, kResolved, NodeStatus::Sentinel};
+}
+
 struct Case {
   const char* name;
   std::function<Built(const CoreRef&)> build;
@@ -83,15 +88,13 @@ const std::vector<Case>& cases() {
       {"one dep that never emits",
        [](const CoreRef& core) {
          Built b = behind_a_quiet_dep(core);
-         const UncountedNode s = b.kept[0].uncounted();
-         b.steps = {{[s] { node_set(s, iv(1)); }, kResolved, NodeStatus::Sentinel}};
+         b.steps = {resolves_when_set(b.kept[0], 1)};
          return b;
        }},
       {"one dep settles, the other has no value",
        [](const CoreRef& core) {
          Built b = beside_a_dep_without_value(core);
-         const UncountedNode a = b.kept[0].uncounted();
-         b.steps = {{[a] { node_set(a, iv(2)); }, kResolved, NodeStatus::Sentinel}};
+         b.steps = {resolves_when_set(b.kept[0], 2)};
          return b;
        }},
       {"two deps settle in one wave, one of them never emits",
@@ -101,16 +104,15 @@ const std::vector<Case>& cases() {
          NodeHandle plus = make_map(core, s, [](int x) { return x + 1; });
          NodeHandle quiet = make_node(core, deps_of({&s}), emits_nothing());
          b.watched = make_node(core, deps_of({&plus, &quiet}), summing());
-         const UncountedNode src = s.uncounted();
+         b.steps = {resolves_when_set(s, 1)};
          for (NodeHandle* n : {&s, &plus, &quiet}) b.kept.push_back(std::move(*n));
-         b.steps = {{[src] { node_set(src, iv(1)); }, kResolved, NodeStatus::Sentinel}};
          return b;
        }},
       {"the gate opens later: the node runs",
        [](const CoreRef& core) {
          Built b = beside_a_dep_without_value(core);
-         const UncountedNode a = b.kept[0].uncounted(), none = b.kept[1].uncounted();
-         b.steps = {{[a] { node_set(a, iv(2)); }, kResolved, NodeStatus::Sentinel},
+         const UncountedNode none = b.kept[1].uncounted();
+         b.steps = {resolves_when_set(b.kept[0], 2),
                     {[none] { node_set(none, iv(5)); }, {"START", "DIRTY", "RESOLVED", "DIRTY", "DATA 7"},
                      NodeStatus::Settled}};
          return b;
