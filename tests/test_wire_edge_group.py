@@ -226,6 +226,28 @@ def test_release_order_refusals_and_retry():
     assert "kept/py/inbound/a" in nodes(graph) and "kept/commands" in nodes(graph)["wireBridge/command"]
 
 
+def test_a_release_refused_by_the_core_group_sends_nothing():
+    # The core issues node watched by lookup keeps the traffic node active,
+    # its last record the last command sent, while the release detaches the
+    # commands node and, refused, attaches it again.
+    a, b = Side("a", ["t"], ["h"]), Side("b", ["h"], ["t"])
+    pump(a, b)
+    a.sources["t"].set(b"t1")
+    pump(a, b)
+    for key in ("out_status", "out_issues"):
+        a.watched[key][1].unsubscribe()
+    bridge_before = a.seen("bridge")[-1]
+    blocking = a.graph._find("out/issues").subscribe(lambda kind, payload: None)
+    refused(a.outbound.release, BaseException, "^graph: cannot release node group for wire_edge_group release; "
+                                               "'out/issues' still has live subscribers")
+    assert a.seen("bytes") == [] and a.seen("bridge")[-1] == bridge_before
+    pump(a, b)
+    assert b.seen("in_issues") == [] and b.seen("t") == [b"t0", b"t1"]
+    blocking.unsubscribe()
+    assert a.outbound.release() is None
+    assert a.seen("bytes") == [] and not any(n.startswith("out/") for n in nodes(a.graph))
+
+
 def edge_group_round(i):
     """Two graphs exchanging one value each way over edge groups, then
     everything but the bridges and sources released (the leak loop's round)."""
