@@ -8,7 +8,8 @@
 // its identity from being reused. A producer that makes its values out of
 // its own deps' values is run again too when it is connected again: it must
 // hand on the value it made the first time, not a new one (the edge group's
-// commands node passes on the command value its traffic record carries).
+// commands node passes on the command value its traffic record carries, the
+// protobuf link's decoded-inbound node the reading kept for its bytes).
 
 #include <utility>
 #include <vector>
