@@ -143,7 +143,8 @@ class EdgeGroupFrameFn final : public NodeFn {
     if (!envelope) return false;
     auto state = installed_bridge_state(config_.bridge_processor);
     return !take_inbound_verdict(*state, config_.session_id,
-                                 SharedContent<bridge_inbound::Envelope>(item.value(), envelope), ctx.node.key());
+                                 SharedContent<bridge_inbound::Envelope>(item.value(), envelope), ctx.node.key())
+                .refusal;
   }
 
   EdgeGroupFrameConfig config_;
