@@ -24,40 +24,34 @@ constexpr MessageKind kError = MessageKind::Error;
 constexpr MessageKind kTeardown = MessageKind::Teardown;
 
 // What down does with a list of kinds from a node: the kinds that reach its
-// sinks now, DIRTY among them when it goes out first; whether the open
-// batch took the rest, and whether the node holds some back.
+// sinks now, DIRTY among them when it goes out first; the kinds the open
+// batch takes; and whether the node holds some back.
 struct DownPlan {
   KindSet reaching;
-  bool deferred = false;
+  KindSet deferred;
   bool held = false;
 };
 
 // The plan of a down from a node whose state and entries read so now; its
 // own function delivers as running. collecting: whether a batch collects
-// then. may_hold: false for the lists a pull service replays, whose pull
-// ends the node's wait.
+// then. may_hold: false while the node's pull is served: it waits for none.
 DownPlan plan_down(const NodeState& state, const LiveSlotsWithAux& s, KindSet kinds, bool running, bool collecting,
                    bool may_hold = true) {
   DownPlan plan;
   if (state.terminal()) return plan;
   bool dirty = kinds.has(kDirty);
   if (collecting && defers_into_batch(running)) {
-    const KindSet late = kinds.only(is_late_kind);
-    if (!late.empty()) {
-      // DIRTY goes out now, the rest when the batch ends: after the running
-      // functions return, unless the batch was opened inside them.
-      plan.deferred = true;
+    // The batch takes the late kinds, and DIRTY goes out now.
+    plan.deferred = kinds.only(is_late_kind);
+    if (!plan.deferred.empty()) {
+      kinds = KindSet();
       dirty = true;
-      kinds = batch_ends_inside_runs() ? late : KindSet();
     }
   }
   if (may_hold && holds_back(s, running)) {
     plan.held = !kinds.only(is_held_kind).empty();
     kinds = kinds.except(is_held_kind);
   }
-  // A deferred list that mixes DATA and RESOLVED is refused unsent when
-  // the batch's end delivers it.
-  if (plan.deferred && kinds.has(kData) && kinds.has(kResolved)) kinds = KindSet();
   dirty = dirty || dirty_goes_first(kinds.carries_data_or_resolved(), running, state.serving_pull());
   if (dirty && !state.dirty_sent()) plan.reaching = plan.reaching.with(kDirty);
   for (MessageKind k : {kData, kResolved, kInvalidate, kComplete, kError, kTeardown})
@@ -124,6 +118,7 @@ struct Forecast {
   bool run_check_queued = false;
   bool resolve_check_queued = false;
   bool pull_served = false;
+  bool serving_pull = false;  // its pull is served now: it waits for none
 };
 
 // The delivery of a down, forecast in the order the delivery makes it: each
@@ -142,11 +137,9 @@ class DeliveryForecast {
     Forecast& t = *node(target);
     const bool running = t.c.state.running();
     const DownPlan plan = plan_down(t.c.state, t.s, kinds, running, collecting_);
-    if (!plan.deferred && plan.reaching.has(kData) && plan.reaching.has(kResolved)) fault(kMixedDataResolved);
-    // A list the batch delivers before the running functions return goes
-    // out as the batch's end delivers it, nothing collecting then.
-    if (plan.deferred) collecting_ = false;
+    if (plan.reaching.has(kData) && plan.reaching.has(kResolved)) fault(kMixedDataResolved);
     deliver_plan(t, plan, running);
+    end_batch();
   }
 
  private:
@@ -168,8 +161,8 @@ class DeliveryForecast {
   Forecast& reached(std::uint64_t index) { return *nodes_.at(index); }
 
   // A down from x (running: from its own function).
-  void send(Forecast& x, KindSet kinds, bool running, bool may_hold = true) {
-    deliver_plan(x, plan_down(x.c.state, x.s, kinds, running, collecting_, may_hold), running);
+  void send(Forecast& x, KindSet kinds, bool running) {
+    deliver_plan(x, plan_down(x.c.state, x.s, kinds, running, collecting_, !x.serving_pull), running);
   }
 
   void deliver_plan(Forecast& x, const DownPlan& plan, bool running) {
@@ -177,6 +170,7 @@ class DeliveryForecast {
     check_stack_headroom();
     NodeState& st = x.c.state;
     if (plan.held) st.hold_outgoing();
+    if (!plan.deferred.empty()) defer(x, plan.deferred);
     const KindSet r = plan.reaching;
     if (r.has(kDirty) && st.mark_dirty()) flood_dirty(x);
     depth_ += 1;
@@ -194,7 +188,31 @@ class DeliveryForecast {
     if (r.has(kTeardown)) deliver(x, kTeardown);
     depth_ -= 1;
     if (depth_ == 0) drain();
-    if (!running && !plan.deferred) st.end_wave();
+    if (!running && plan.deferred.empty()) st.end_wave();
+  }
+
+  // The open batch keeps the node's last deferred list, in the order the
+  // nodes first deferred.
+  void defer(const Forecast& x, KindSet late) {
+    for (auto& [index, kinds] : deferred_) {
+      if (index != x.index) continue;
+      kinds = late;
+      return;
+    }
+    deferred_.emplace_back(x.index, late);
+  }
+
+  // The batch's end delivers each deferred list, nothing collecting then;
+  // a list that mixes DATA and RESOLVED stops it. After the running
+  // functions return, unless the batch was opened inside them: then before.
+  void end_batch() {
+    if (deferred_.empty() || !batch_ends_inside_runs()) return;
+    collecting_ = false;
+    for (const auto& [index, kinds] : deferred_) {
+      if (reruns_ || (kinds.has(kData) && kinds.has(kResolved))) return;
+      Forecast& x = reached(index);
+      send(x, kinds, x.c.state.running());
+    }
   }
 
   // Calls f(dependent, dep index) for each dep sink of x, in the order of
@@ -319,18 +337,20 @@ class DeliveryForecast {
     const RunInputs in = y.c.inputs(y.s);
     if (!serves_pending_pull(st, y.s.config, y.s.aux, in)) return;
     y.pull_served = true;
+    y.serving_pull = true;
     st.begin_pull();
     const std::vector<MessageList>& held = y.s.aux.rare().held;
     if (!held.empty()) {
       // The newest list alone for a pausable node, else each in turn.
       if (y.s.config.pausable == Pausable::True) {
-        send(y, KindSet::of_list(held.back()), st.running(), false);
+        send(y, KindSet::of_list(held.back()), st.running());
       } else {
-        for (const MessageList& l : held) send(y, KindSet::of_list(l), st.running(), false);
+        for (const MessageList& l : held) send(y, KindSet::of_list(l), st.running());
       }
     } else if (st.serve_pull(in)) {
       carry_out(y, st.settled_decision(y.c.inputs(y.s)));
     }
+    y.serving_pull = false;
     st.end_pull();
   }
 
@@ -348,6 +368,9 @@ class DeliveryForecast {
         return;
       case RunDecision::Settle:
         if (y.c.settles_to_a_value()) send(y, KindSet::of(kData), false);
+        return;
+      case RunDecision::Resolve:
+        send(y, KindSet::of(kResolved), y.c.state.running());
         return;
     }
   }
@@ -397,6 +420,7 @@ class DeliveryForecast {
   Arena& a_;
   CoreId core_;
   bool collecting_ = batch_collecting();
+  std::vector<std::pair<std::uint64_t, KindSet>> deferred_;
   std::unordered_map<std::uint64_t, std::unique_ptr<Forecast>> nodes_;
   std::vector<Queued> queue_;
   int depth_ = 0;
@@ -428,13 +452,18 @@ namespace {
 struct Gives {
   bool dirty = false;
   bool data = false;
+  bool resolved = false;
 };
 
 // The initial message of a node's new sink, as subscribe chooses it.
 Gives initial_message(const LiveSlotsWithAux& s) {
-  if (s.config.pull_id) return {};
-  if (s.edge.state.has_data()) return {false, true};
-  return {s.edge.state.status() == NodeStatus::Dirty, false};
+  Gives g;
+  if (s.config.pull_id) return g;
+  if (s.edge.state.has_data())
+    g.data = true;
+  else
+    g.dirty = s.edge.state.status() == NodeStatus::Dirty;
+  return g;
 }
 
 class ActivationForecast {
@@ -453,7 +482,7 @@ class ActivationForecast {
       // Noted before its deps are walked: a node activated already is not
       // activated again.
       done_.emplace(index, g);
-      g.data |= activates(index);
+      activate(index, g);
     }
     done_[index] = g;
     return g;
@@ -462,49 +491,57 @@ class ActivationForecast {
   bool reruns = false;
 
  private:
-  // Whether the node's activation makes it send DATA; notes a rerun.
-  bool activates(std::uint64_t index) {
+  // Adds to g what the node's activation sends; notes a rerun.
+  void activate(std::uint64_t index, Gives& g) {
     std::vector<std::pair<std::uint64_t, Gives>> deps;
     {
       const LiveSlotsWithAux s = current_slots_with_aux(a_, index);
       for (const NodeHandle& d : s.topology.deps)
         if (&d.core_ref() == &core_ && a_.current_with_every_entry(d.key())) deps.emplace_back(d.index(), Gives{});
     }
-    for (auto& [dep, g] : deps) g = gives(dep);
-    if (reruns) return false;
+    for (auto& [dep, given] : deps) given = gives(dep);
+    if (reruns) return;
     const LiveSlotsWithAux s = current_slots_with_aux(a_, index);
     StateCopy c(s.edge, s.topology.deps.size());
+    NodeState& st = c.state;
+    // A terminal node's dep sinks take nothing.
     bool run_due = false;
-    for (std::size_t i = 0; i < deps.size() && i < c.deps.size(); ++i) {
-      const Gives& g = deps[i].second;
-      if (g.dirty) c.state.dep_dirty(c.deps[i], dep_sink_steps::dirty_pull_gated(c.state, s.aux), [] { return false; });
-      if (g.data) {
-        dep_sink_steps::settle_with_value(c.state, c.deps[i]);
+    for (std::size_t i = 0; i < deps.size() && i < c.deps.size() && !st.terminal(); ++i) {
+      const Gives& given = deps[i].second;
+      if (given.dirty && st.dep_dirty(c.deps[i], dep_sink_steps::dirty_pull_gated(st, s.aux), [] { return false; }))
+        g.dirty = true;
+      if (given.data) {
+        dep_sink_steps::settle_with_value(st, c.deps[i]);
         c.wave[i] = 1;
-        run_due |= deps_settled_or_owe_run(c.state, s.config, s.aux);
+      } else if (given.resolved) {
+        st.dep_settled(c.deps[i]);
       }
+      if (given.data || given.resolved) run_due |= deps_settled_or_owe_run(st, s.config, s.aux);
     }
-    // A source runs once at its activation; a terminal node's dep sinks
-    // take nothing, and what it sends is dropped.
+    // A source runs once at its activation; what a terminal node sends is dropped.
     const bool source = s.topology.deps.empty() && s.call.key && (s.run & 1) == 0;
     RunDecision decision = RunDecision::Nothing;
     if (source)
       decision = RunDecision::Run;
-    else if (run_due && !c.state.terminal())
-      decision = c.state.decide_run(c.inputs(s), run_held_back(s.config, s.aux));
+    else if (run_due && !st.terminal())
+      decision = st.decide_run(c.inputs(s), run_held_back(s.config, s.aux));
     switch (decision) {
       case RunDecision::Nothing:
-        return false;
+        return;
       case RunDecision::Run:
-        if (c.state.running()) {
+        if (st.running()) {
           reruns = true;
-          return false;
+          return;
         }
-        return !c.state.terminal() && !holds_back(s, true);
+        g.data |= !st.terminal() && !holds_back(s, true);
+        return;
       case RunDecision::Settle:
-        return c.settles_to_a_value() && !holds_back(s, false);
+        g.data |= c.settles_to_a_value() && !holds_back(s, false);
+        return;
+      case RunDecision::Resolve:
+        g.resolved |= !holds_back(s, st.running());
+        return;
     }
-    return false;
   }
 
   Arena& a_;
