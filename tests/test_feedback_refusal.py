@@ -276,11 +276,16 @@ def test_an_argumentless_resolved_that_would_rerun_the_node_is_refused_before_it
     assert g.checkpoint()["nodes"][0]["status"] == "settled"
 
 
-def test_a_set_that_an_open_batch_holds_until_it_ends_goes_through():
+def tenfold():
+    """A graph of s (1) and d = 10 * s, with d's subscriber's log, the
+    outcomes of the calls it makes and the subscriptions."""
     g = Graph()
     s = g.state(1, name="s")
-    d = g.derived([s], lambda x: x * 10, name="d")
-    seen, outcomes, subs = [], [], []
+    return g, s, g.derived([s], lambda x: x * 10, name="d"), [], [], []
+
+
+def test_a_set_that_an_open_batch_holds_until_it_ends_goes_through():
+    g, s, d, seen, outcomes, subs = tenfold()
 
     def sink(kind, payload):
         seen.append((kind, payload))
@@ -294,10 +299,7 @@ def test_a_set_that_an_open_batch_holds_until_it_ends_goes_through():
 
 
 def test_a_resubscription_from_a_sink_while_the_node_delivers_is_refused_and_the_node_lives_on():
-    g = Graph()
-    s = g.state(1, name="s")
-    d = g.derived([s], lambda x: x * 10, name="d")
-    seen, outcomes, subs = [], [], []
+    g, s, d, seen, outcomes, subs = tenfold()
 
     def sink(kind, payload):
         seen.append((kind, payload))

@@ -12,20 +12,9 @@
 
 namespace korvalinth {
 
-// The kinds the open batch defers: every kind that is not delivered at once.
-inline bool is_late_kind(MessageKind k) noexcept {
-  switch (k) {
-    case MessageKind::Data:
-    case MessageKind::Resolved:
-    case MessageKind::Invalidate:
-    case MessageKind::Complete:
-    case MessageKind::Error:
-    case MessageKind::Teardown:
-      return true;
-    default:
-      return false;
-  }
-}
+// The kinds the open batch defers: DATA's tier and those after it; the
+// earlier tiers (START to DIRTY) go out at once.
+inline bool is_late_kind(MessageKind k) noexcept { return message_tier(k) >= message_tier(MessageKind::Data); }
 
 // The kinds a node held back keeps until it is resumed or served a pull.
 inline bool is_held_kind(MessageKind k) noexcept {
