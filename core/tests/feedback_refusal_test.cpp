@@ -67,8 +67,9 @@ MessageList list_of_kinds(const std::vector<MessageKind>& kinds) {
 // Where the running node's call stands: in the node's run; in a sink of
 // the node while it delivers its DATA; in a batch the function opens
 // around the call; in the node's first run, made by its subscription
-// inside an open batch.
-enum class Mode { InRun, InSink, BatchInRun, RunInBatch };
+// inside an open batch; in its run made by a batch's end, which flushes
+// the sets of the states in turn.
+enum class Mode { InRun, InSink, BatchInRun, RunInBatch, RunInBatchEnd };
 
 // A random graph of states and nodes over them, every option drawn; one
 // node, the running one, makes the call from its function once armed.
@@ -143,8 +144,17 @@ class RandomGraph {
       });
     }
     // The states that start empty stay so.
-    for (std::size_t i = 0; i < states_ && !called_; ++i)
-      if (!empty_[i]) node_set(nodes_[i], iv(10 + static_cast<int>(i)));
+    const auto set_states = [&] {
+      for (std::size_t i = 0; i < states_ && !called_; ++i)
+        if (!empty_[i]) node_set(nodes_[i], iv(10 + static_cast<int>(i)));
+    };
+    if (mode_ == Mode::RunInBatchEnd)
+      run_batch([&] {
+        set_states();
+        return false;
+      });
+    else
+      set_states();
     return called_;
   }
 
@@ -294,17 +304,19 @@ TEST_P(DownForecast, RefusesExactlyWhereTheDeliveryFaultsWithTheFeedbackCycle) {
         if ((GetParam() == Mode::InRun || GetParam() == Mode::InSink) && forecast != kFeedback)
           EXPECT_EQ(forecast == kMixedDataResolved, delivered == kMixedDataResolved) << delivered;
       },
-      GetParam() == Mode::RunInBatch ? -1 : 200);
+      GetParam() == Mode::RunInBatch ? -1 : 150);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, DownForecast,
-                         testing::Values(Mode::InRun, Mode::InSink, Mode::BatchInRun, Mode::RunInBatch),
+                         testing::Values(Mode::InRun, Mode::InSink, Mode::BatchInRun, Mode::RunInBatch,
+                                         Mode::RunInBatchEnd),
                          [](const testing::TestParamInfo<Mode>& info) {
                            switch (info.param) {
                              case Mode::InRun: return std::string("in_run");
                              case Mode::InSink: return std::string("in_sink");
                              case Mode::BatchInRun: return std::string("batch_opened_in_run");
-                             default: return std::string("run_in_open_batch");
+                             case Mode::RunInBatch: return std::string("run_in_open_batch");
+                             default: return std::string("run_in_batch_end");
                            }
                          });
 

@@ -29,6 +29,7 @@ constexpr MessageKind kTeardown = MessageKind::Teardown;
 struct DownPlan {
   KindSet reaching;
   KindSet deferred;
+  KindSet waiting;  // behind the messages the ending batch holds for the node
   bool held = false;
 };
 
@@ -47,6 +48,10 @@ DownPlan plan_down(const NodeState& state, const LiveSlotsWithAux& s, KindSet ki
       kinds = KindSet();
       dirty = true;
     }
+  } else if (!collecting && waits_behind_batch_flush(state)) {
+    // The whole list goes out when the batch's end flushes the node.
+    plan.waiting = kinds;
+    return plan;
   }
   if (may_hold && holds_back(s, running)) {
     plan.held = !kinds.only(is_held_kind).empty();
@@ -171,6 +176,7 @@ class DeliveryForecast {
     NodeState& st = x.c.state;
     if (plan.held) st.hold_outgoing();
     if (!plan.deferred.empty()) defer(x, plan.deferred);
+    if (!plan.waiting.empty()) defer(x, plan.waiting);
     const KindSet r = plan.reaching;
     if (r.has(kDirty) && st.mark_dirty()) flood_dirty(x);
     depth_ += 1;
@@ -192,26 +198,30 @@ class DeliveryForecast {
   }
 
   // The open batch keeps the node's last deferred list, in the order the
-  // nodes first deferred.
-  void defer(const Forecast& x, KindSet late) {
-    for (auto& [index, kinds] : deferred_) {
+  // nodes first deferred; lists made while it ends wait behind it.
+  void defer(const Forecast& x, KindSet kinds) {
+    for (auto& [index, lists] : deferred_) {
       if (index != x.index) continue;
-      kinds = late;
+      if (collecting_) lists.clear();
+      lists.push_back(kinds);
       return;
     }
-    deferred_.emplace_back(x.index, late);
+    deferred_.emplace_back(x.index, std::vector<KindSet>{kinds});
   }
 
-  // The batch's end delivers each deferred list, nothing collecting then;
-  // a list that mixes DATA and RESOLVED stops it. After the running
-  // functions return, unless the batch was opened inside them: then before.
+  // The batch's end delivers each node's lists, nothing collecting then; a
+  // list that mixes DATA and RESOLVED stops it. After the running functions
+  // return, unless the batch was opened inside them: then before.
   void end_batch() {
     if (deferred_.empty() || !batch_ends_inside_runs()) return;
     collecting_ = false;
-    for (const auto& [index, kinds] : deferred_) {
-      if (reruns_ || (kinds.has(kData) && kinds.has(kResolved))) return;
+    for (const auto& [index, lists] : deferred_) {
       Forecast& x = reached(index);
-      send(x, kinds, x.c.state.running());
+      x.c.state.leave_batch();
+      for (KindSet kinds : lists) {
+        if (reruns_ || (kinds.has(kData) && kinds.has(kResolved))) return;
+        send(x, kinds, x.c.state.running());
+      }
     }
   }
 
@@ -420,7 +430,7 @@ class DeliveryForecast {
   Arena& a_;
   CoreId core_;
   bool collecting_ = batch_collecting();
-  std::vector<std::pair<std::uint64_t, KindSet>> deferred_;
+  std::vector<std::pair<std::uint64_t, std::vector<KindSet>>> deferred_;
   std::unordered_map<std::uint64_t, std::unique_ptr<Forecast>> nodes_;
   std::vector<Queued> queue_;
   int depth_ = 0;
