@@ -8,6 +8,7 @@
 #include "node/wave/dep_sink.hpp"
 #include "node/wave/dep_sink_plain.hpp"
 #include "node/wave/down.hpp"
+#include "node/wave/forecast_state.hpp"
 #include "node/wave/run_wave.hpp"
 #include "node/wave/stack_guard.hpp"
 
@@ -63,55 +64,6 @@ DownPlan plan_down(const NodeState& state, const LiveSlotsWithAux& s, KindSet ki
     if (kinds.has(k)) plan.reaching = plan.reaching.with(k);
   return plan;
 }
-
-// A node's state as the delivery changes it: copies of what the rules
-// read, changed by the verbs the delivery changes them with.
-struct StateCopy {
-  NodeState state;
-  std::vector<DepSlot> deps;         // each dep's pending, has-value and terminal marks
-  std::vector<std::uint8_t> wave;    // the dep delivered DATA this wave
-  std::vector<std::uint8_t> latest;  // the dep has a latest value
-
-  // Of a node with dep_count deps; one without dep states yet (never
-  // connected) has empty ones, as its activation makes them.
-  StateCopy(const EdgeEntry& e, std::size_t dep_count)
-      : state(e.state), deps(dep_count), wave(dep_count, 0), latest(dep_count, 0) {
-    if (e.dep_state.size() != dep_count) return;
-    for (std::size_t i = 0; i < dep_count; ++i) {
-      const DepSlot& d = e.dep_state[i];
-      deps[i].has_value = d.has_value;
-      deps[i].pending = d.pending;
-      if (d.terminal_present()) deps[i].record_terminal(TerminalRecord{true, nullptr});
-      wave[i] = d.wave_value.has_value() ? 1 : 0;
-      latest[i] = d.latest ? 1 : 0;
-    }
-  }
-
-  RunInputs inputs(const LiveSlotsWithAux& s) const {
-    RunInputs in = EntryRunInputs{s.topology, s.call, s.config, s.run, s.edge}.gathered();
-    in.dep_states = deps;
-    return in;
-  }
-  bool any_wave_value() const {
-    for (std::uint8_t w : wave)
-      if (w) return true;
-    return false;
-  }
-  // The value a node without a function settles to, its first dep's wave
-  // value becoming its latest: whether there is one.
-  bool settles_to_a_value() {
-    if (deps.empty()) return false;
-    if (wave[0]) latest[0] = 1;
-    return latest[0] != 0;
-  }
-  // A run's end: the deps' wave values become their latest.
-  void take_wave_values() {
-    for (std::size_t i = 0; i < wave.size(); ++i) {
-      if (wave[i]) latest[i] = 1;
-      wave[i] = 0;
-    }
-  }
-};
 
 // A node the delivery reaches, as the forecast leaves it.
 struct Forecast {
@@ -194,7 +146,7 @@ class DeliveryForecast {
     if (r.has(kTeardown)) deliver(x, kTeardown);
     depth_ -= 1;
     if (depth_ == 0) drain();
-    if (!running && plan.deferred.empty()) st.end_wave();
+    if (!running && plan.deferred.empty() && plan.waiting.empty()) st.end_wave();
   }
 
   // The open batch keeps the node's last deferred list, in the order the
@@ -452,126 +404,6 @@ bool down_reruns_running_node(const UncountedNode& node, KindSet kinds) {
 
 void refuse_feedback_into_running_nodes(const UncountedNode& node, KindSet kinds) {
   if (down_reruns_running_node(node, kinds)) fault(kReentrantRun);
-}
-
-namespace {
-
-// What a node's new dep sink receives while a subscribe activates the
-// nodes it reaches: the initial message, then what the node's own
-// activation sends.
-struct Gives {
-  bool dirty = false;
-  bool data = false;
-  bool resolved = false;
-};
-
-// The initial message of a node's new sink, as subscribe chooses it.
-Gives initial_message(const LiveSlotsWithAux& s) {
-  Gives g;
-  if (s.config.pull_id) return g;
-  if (s.edge.state.has_data())
-    g.data = true;
-  else
-    g.dirty = s.edge.state.status() == NodeStatus::Dirty;
-  return g;
-}
-
-class ActivationForecast {
- public:
-  ActivationForecast(Arena& a, const GraphCore& core) : a_(a), core_(core) {}
-
-  // What node gives its new dep sink; reruns is set once an activation
-  // would run a running node.
-  Gives gives(std::uint64_t index) {
-    if (const auto it = done_.find(index); it != done_.end()) return it->second;
-    // Each dep nests a call, as each nests the activation's.
-    check_stack_headroom();
-    LiveSlotsWithAux s = current_slots_with_aux(a_, index);
-    Gives g = initial_message(s);
-    if (!s.edge.state.activated()) {
-      // Noted before its deps are walked: a node activated already is not
-      // activated again.
-      done_.emplace(index, g);
-      activate(index, g);
-    }
-    done_[index] = g;
-    return g;
-  }
-
-  bool reruns = false;
-
- private:
-  // Adds to g what the node's activation sends; notes a rerun.
-  void activate(std::uint64_t index, Gives& g) {
-    std::vector<std::pair<std::uint64_t, Gives>> deps;
-    {
-      const LiveSlotsWithAux s = current_slots_with_aux(a_, index);
-      for (const NodeHandle& d : s.topology.deps)
-        if (&d.core_ref() == &core_ && a_.current_with_every_entry(d.key())) deps.emplace_back(d.index(), Gives{});
-    }
-    for (auto& [dep, given] : deps) given = gives(dep);
-    if (reruns) return;
-    const LiveSlotsWithAux s = current_slots_with_aux(a_, index);
-    StateCopy c(s.edge, s.topology.deps.size());
-    NodeState& st = c.state;
-    // A terminal node's dep sinks take nothing.
-    bool run_due = false;
-    for (std::size_t i = 0; i < deps.size() && i < c.deps.size() && !st.terminal(); ++i) {
-      const Gives& given = deps[i].second;
-      if (given.dirty && st.dep_dirty(c.deps[i], dep_sink_steps::dirty_pull_gated(st, s.aux), [] { return false; }))
-        g.dirty = true;
-      if (given.data) {
-        dep_sink_steps::settle_with_value(st, c.deps[i]);
-        c.wave[i] = 1;
-      } else if (given.resolved) {
-        st.dep_settled(c.deps[i]);
-      }
-      if (given.data || given.resolved) run_due |= deps_settled_or_owe_run(st, s.config, s.aux);
-    }
-    // A source runs once at its activation; what a terminal node sends is dropped.
-    const bool source = s.topology.deps.empty() && s.call.key && (s.run & 1) == 0;
-    RunDecision decision = RunDecision::Nothing;
-    if (source)
-      decision = RunDecision::Run;
-    else if (run_due && !st.terminal())
-      decision = st.decide_run(c.inputs(s), run_held_back(s.config, s.aux));
-    switch (decision) {
-      case RunDecision::Nothing:
-        return;
-      case RunDecision::Run:
-        if (st.running()) {
-          reruns = true;
-          return;
-        }
-        g.data |= !st.terminal() && !holds_back(s, true);
-        return;
-      case RunDecision::Settle:
-        g.data |= c.settles_to_a_value() && !holds_back(s, false);
-        return;
-      case RunDecision::Resolve:
-        g.resolved |= !holds_back(s, st.running());
-        return;
-    }
-  }
-
-  Arena& a_;
-  const GraphCore& core_;
-  std::unordered_map<std::uint64_t, Gives> done_;
-};
-
-}  // namespace
-
-bool activation_reruns_running_node(const UncountedNode& node) {
-  auto held = node.core_ref().borrow();
-  Arena& a = const_cast<Arena&>(*held);
-  a.check(node.key());
-  ActivationForecast f(a, node.core_ref());
-  f.gives(node.index());
-  return f.reruns;
-}
-
-void refuse_activation_of_running_nodes(const UncountedNode& node) {
-  if (activation_reruns_running_node(node)) fault(kReentrantRun);
 }
 
 }  // namespace korvalinth
