@@ -211,69 +211,22 @@ def test_a_call_from_a_running_node_is_refused_exactly_where_its_delivery_would_
         assert (scenario.src.status(), scenario.src.cache_entry()) == (outside.src.status(), outside.src.cache_entry())
 
 
-def from_the_callback(call):
-    """n over s, whose callback makes call(s, g) once on n's first run;
-    returns what the call gave, the graph, s, n and n's subscription."""
-    g = Graph()
-    s = g.state(1, name="s")
-    outcomes = []
-
-    def callback(ctx):
-        if not outcomes:
-            try:
-                outcomes.append(call(s, g))
-            except RuntimeError as e:
-                outcomes.append(str(e))
-        ctx.emit(ctx.data_entry(0)[1])
-
-    n = g.node([s], callback, name="n")
-    sub = n.subscribe(lambda kind, payload: None)
-    return outcomes[0], g, s, n, sub
+ENDS = [  # call, what it gives from n's run, how src and n end
+    ("_conformance_c12_down_data_resolved", MIXED, ("settled", "settled")),
+    ("_down_resolved", FEEDBACK, ("settled", "settled")),
+    ("_down_error", None, ("errored", "errored")),
+    ("_down_complete", None, ("completed", "completed")),
+    ("_down_data_complete", None, ("completed", "completed")),
+    ("AsyncCtx.error", None, ("errored", "errored")),
+    ("AsyncCtx.complete", None, ("completed", "completed")),
+]
 
 
-@pytest.mark.parametrize("call, ends", [
-    (lambda s, g: s._down_error("boom"), ("errored", "errored")),
-    (lambda s, g: s._down_complete(), ("completed", "completed")),
-    (lambda s, g: s._down_data_complete(7), ("completed", "completed")),
-], ids=["down_error", "down_complete", "down_data_complete"])
-def test_a_list_that_ends_the_node_before_any_run_goes_through(call, ends):
-    outcome, g, s, n, sub = from_the_callback(call)
-    assert outcome is None
-    assert (s.status(), n.status()) == ends
-
-
-@pytest.mark.parametrize("end, ends", [
-    (lambda ctx: ctx.error("boom"), ("errored", "errored")),
-    (lambda ctx: ctx.complete(), ("completed", "completed")),
-], ids=["error", "complete"])
-def test_an_async_ctx_that_ends_its_node_from_a_running_dependent_goes_through(end, ends):
-    g = Graph()
-    ctxs, outcomes = [], []
-    a = g._async_source(ctxs.append, name="a")
-
-    def callback(ctx):
-        if not outcomes:
-            outcomes.append(end(ctxs[0]))
-        ctx.emit(ctx.data_entry(0)[1])
-
-    n = g.node([a], callback, name="n")
-    sub = n.subscribe(lambda kind, payload: None)  # noqa: F841 - keeps n active
-    ctxs[0].emit(1)
-    assert outcomes == [None]
-    assert (a.status(), n.status()) == ends
-
-
-def test_the_mix_of_data_and_resolved_is_refused_with_its_own_text_first():
-    outcome, g, s, n, sub = from_the_callback(lambda s, g: s._conformance_c12_down_data_resolved(3))
-    assert outcome == MIXED
-    assert (s.status(), s.cache()) == ("settled", 1)
-
-
-def test_an_argumentless_resolved_that_would_rerun_the_node_is_refused_before_it_changes_the_node():
-    outcome, g, s, n, sub = from_the_callback(lambda s, g: s._down_resolved())
-    assert outcome == FEEDBACK
-    assert s.status() == "settled"
-    assert g.checkpoint()["nodes"][0]["status"] == "settled"
+@pytest.mark.parametrize("call, outcome, ends", ENDS, ids=[row[0] for row in ENDS])
+def test_the_calls_from_the_callback_of_a_node_over_their_node_end_both_as_the_delivery_gives(call, outcome, ends):
+    scenario = Scenario("dependent", source_of(call), call)
+    assert scenario.outcome == outcome
+    assert (scenario.src.status(), scenario.n.status()) == ends
 
 
 def tenfold():
