@@ -415,19 +415,24 @@ void sort_and_thin(OneMessage&) noexcept {}
 void check_data_canonical(OneMessage& one) { one.keep_canonical_text(checked_canonical_text(*one.begin())); }
 const std::string* canonical_text(const MessageList&) noexcept { return nullptr; }
 const std::string* canonical_text(const OneMessage& one) noexcept { return one.canonical_text(); }
-// Whether the list carries DATA or RESOLVED; faults when it carries both.
-bool carries_data_or_resolved(const MessageList& list) {
+// Whether the list carries DATA or RESOLVED.
+bool carries_data_or_resolved(const MessageList& list) noexcept {
+  for (const Message& m : list)
+    if (m.kind() == MessageKind::Data || m.kind() == MessageKind::Resolved) return true;
+  return false;
+}
+bool carries_data_or_resolved(const OneMessage& one) noexcept {
+  const MessageKind k = one.begin()->kind();
+  return k == MessageKind::Data || k == MessageKind::Resolved;
+}
+// Faults when the list carries both DATA and RESOLVED.
+void refuse_mixed_data_resolved(const MessageList& list) {
   bool has_data = false, has_resolved = false;
   for (const Message& m : list) {
     has_data |= m.kind() == MessageKind::Data;
     has_resolved |= m.kind() == MessageKind::Resolved;
   }
   if (has_data && has_resolved) fault(kMixedDataResolved);
-  return has_data || has_resolved;
-}
-bool carries_data_or_resolved(const OneMessage& one) noexcept {
-  const MessageKind k = one.begin()->kind();
-  return k == MessageKind::Data || k == MessageKind::Resolved;
 }
 void queue_behind(OrderedDelivery& delivery, MessageList& list) { delivery.queue(std::move(list)); }
 // Out of line, as the other rare roads below: the frame of down is on the
@@ -485,12 +490,28 @@ template <class List, class Behind = NoListsBehind>
 void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list, Queued queued,
                   Behind&& behind = Behind{});
 
+// Refuses a list that mixes DATA and RESOLVED before anything of it is
+// queued or changes the node, unless the open batch defers it or the node
+// holds it back: such a list is refused when it goes out.
+template <class List>
+void refuse_mix_unless_kept(const DownEntry& entry, const List& list) {
+  if (defers_into_batch(entry.running) || entry.hold) return;
+  refuse_mixed_data_resolved(list);
+}
+// One message mixes nothing.
+void refuse_mix_unless_kept(const DownEntry&, const OneMessage&) noexcept {}
+
 // Delivers the lists queued behind window, oldest first; lists queued
-// meanwhile go behind them. Out of line: deliveries nest as deep as the
-// stack allows, and this is rarely needed.
+// meanwhile go behind them. A list the node kept when it was queued is
+// refused here if it mixes DATA and RESOLVED and is kept no longer. Out of
+// line: deliveries nest as deep as the stack allows, and this is rarely
+// needed.
 [[gnu::noinline]] void deliver_queued(const UncountedNode& node, OrderedDelivery& window) {
   while (std::optional<MessageList> next = window.next_queued()) {
-    if (std::optional<DownEntry> entry = read_down_entry(node)) deliver_down(node, *entry, std::move(*next), Queued::Yes);
+    std::optional<DownEntry> entry = read_down_entry(node);
+    if (!entry) continue;
+    refuse_mix_unless_kept(*entry, *next);
+    deliver_down(node, *entry, std::move(*next), Queued::Yes);
   }
 }
 
@@ -563,16 +584,17 @@ template <class List, class Behind>
 }
 
 // Touches the node, then sorts, thins and checks the list (the steps that
-// change nothing), then delivers it with the lists behind it, unless they
-// go behind a delivery in progress on the node or behind the messages the
-// ending batch holds for it. A call that joins a running function's wave
-// is refused there when it would run such a function again
-// (RefusesFeedback).
+// change nothing: content ids, then the DATA and RESOLVED mix), then
+// delivers it with the lists behind it, unless they go behind a delivery in
+// progress on the node or behind the messages the ending batch holds for
+// it. A call that joins a running function's wave is refused there when it
+// would run such a function again (RefusesFeedback).
 template <bool RefusesFeedback = false, class List, class Behind = NoListsBehind>
 void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list, Behind&& behind = Behind{}) {
   if (!entry.touched) touch_in_current_frame(node);
   sort_and_thin(list);
   if (entry.content_ids) check_data_canonical(list);
+  refuse_mix_unless_kept(entry, list);
   if constexpr (RefusesFeedback) refuse_feedback_into_running_nodes(node, KindSet::of_list(list));
   if (entry.delivering) {
     // The delivery read with the entry is still the one in progress: the
