@@ -179,7 +179,8 @@ class NodeState {
   }
   // False when already terminal; ends any pull and owed run.
   bool terminate(bool errored) noexcept;
-  // DATA, RESOLVED or INVALIDATE held back counts as emitted.
+  // DATA, RESOLVED or INVALIDATE held back counts as emitted; so does a
+  // DATA or RESOLVED of its run that waits behind an ending batch's flush.
   void hold_outgoing() noexcept { set(Flag::Emitted, true); }
   // The wave on the node ended: dirty and emitted clear.
   void end_wave() noexcept { flags_ &= static_cast<std::uint16_t>(~(kDirtyMarks | bits(Flag::Emitted))); }

@@ -41,12 +41,13 @@ inline bool batch_replaced_last(const UncountedNode& node) noexcept {
   return detail::tls_batch_last_replaced == node.count().get();
 }
 // Whether a down on the node waits behind the messages the batch holds
-// for it: once the batch stops collecting, a node outside its run whose
-// messages its end has not flushed yet takes them first, as a down made
-// while its node delivers waits behind that delivery. While it collects,
-// the down's late messages replace them instead.
+// for it: once the batch stops collecting, a node whose messages its end
+// has not flushed yet takes them first, as a down made while its node
+// delivers waits behind that delivery; so does its own function's, which
+// the end ran. While it collects, the down's late messages replace them
+// instead, and the node's own function delivers at once.
 inline bool waits_behind_batch_flush(const NodeState& state) noexcept {
-  return state.batch_queued() && !state.running() && !batch_collecting();
+  return state.batch_queued() && !batch_collecting();
 }
 // Queues list behind the messages the ending batch holds for node; its
 // flush delivers them and then each list queued so, in order, in one

@@ -569,6 +569,13 @@ void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list
 MessageList take_list(MessageList& list) noexcept { return std::move(list); }
 MessageList take_list(OneMessage& one) { return one.take(); }
 
+// Counts a DATA or RESOLVED of the node's own function that waits as
+// emitted, as its delivery would: its run's end sends no RESOLVED for it.
+void note_run_emitted(const UncountedNode& node) {
+  auto a = node.core_ref().borrow_mut();
+  down_slots(*a, node.key()).edge.state.hold_outgoing();
+}
+
 // Queues the list behind the messages the ending batch holds for the node
 // (and the lists behind it after it), or delivers them when it holds none.
 // Out of line: only a down made during a batch's end comes here.
@@ -576,7 +583,9 @@ template <class List, class Behind>
 [[gnu::noinline]] void wait_behind_batch_flush(const UncountedNode& node, const DownEntry& entry, List& list,
                                                Behind& behind) {
   MessageList own = take_list(list);
+  const bool run_emits = entry.running && carries_data_or_resolved(own);
   if (!batch_wait_behind_flush(node, own)) return deliver_down(node, entry, own, Queued::No, behind);
+  if (run_emits) note_run_emitted(node);
   if constexpr (std::is_same_v<std::remove_cvref_t<Behind>, ListsBehind>) {
     for (MessageList& l : behind)
       if (!batch_wait_behind_flush(node, l)) down(node, std::move(l));
@@ -643,7 +652,8 @@ template <class Wave>
                                                        DataSlots& slots) {
   return reads_as_plain(
       a, node, wave, slots,
-      [](const NodeState& st) { return st.running() && !st.terminal() && !st.serving_pull(); },
+      // A node whose messages an ending batch holds is left to the general road.
+      [](const NodeState& st) { return st.running() && !st.terminal() && !st.serving_pull() && !st.batch_queued(); },
       [&](const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
         return version.advances_in_place() && current_touched_in_installed_scope(a, node.index()) &&
                !holds_back(s, true) && !OrderedDelivery::in_progress_on(node);

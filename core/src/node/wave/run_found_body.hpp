@@ -7,6 +7,7 @@
 #include "base/drop_fault.hpp"
 #include "base/scope_exit.hpp"
 #include "base/thread_block.hpp"
+#include "node/wave/batch.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/quiet_settle.hpp"
 #include "node/wave/quiet_settle_body.hpp"
@@ -250,6 +251,15 @@ template <class Call>
     end_running(a, e, node);
 }
 
+// The end of a run not pinned by its wave, or of a node whose messages a
+// batch holds: while they wait behind the ending batch's flush, so do the
+// run's, and the node's DIRTY stays unanswered until they go out. Out of
+// line: the usual run ends in one write.
+[[gnu::noinline]] inline void end_run_apart(Arena& a, EdgeEntry& e, const UncountedNode& node, bool wave_pinned) {
+  end_running_of_run(a, e, node, wave_pinned);
+  if (!waits_behind_batch_flush(e.state)) e.state.end_wave();
+}
+
 // The wave step after the call: the running flag cleared, the wave's values
 // become the deps' latest, and a run that emitted nothing resolves.
 // wave_pinned: the running wave pinned the node before its run. SettleHere:
@@ -269,11 +279,10 @@ template <bool SettleHere = false>
     if (!e.state.resolves_after_run() || partition_flag != 0) {
       // A pinned run ends its run and wave in one write; an unpinned one
       // leaves the running flag of a node nothing keeps.
-      if (wave_pinned) [[likely]] {
+      if (wave_pinned && !e.state.batch_queued()) [[likely]] {
         e.state.end_run_and_wave();
       } else {
-        end_running(*a, e, node);
-        e.state.end_wave();
+        end_run_apart(*a, e, node, wave_pinned);
       }
       move_wave_values(e, old_latest, inputs);
       return;
