@@ -246,6 +246,8 @@ struct RunCase {
   // y is run while the batch collects, and t is not set: p, y's second
   // dep, paused with its run owed, is resumed in the batch after y's set.
   bool collecting = false;
+  // u, set between t and y, aborts on its DATA at the flush.
+  bool aborts = false;
 };
 
 std::vector<std::string> run_emission_case(const RunCase& c, Road road) {
@@ -266,7 +268,13 @@ std::vector<std::string> run_emission_case(const RunCase& c, Road road) {
                              if (c.twice) emit(ctx, v + 1);
                            }));
   NodeHandle z = make_map(core, y, [](int x) { return x + 1; });
+  NodeHandle u = make_state(core, iv(0));
+  auto of_u = std::make_shared<NamedSink>(&log, "u");
+  of_u->on_message = [](const Message& m) {
+    if (m.kind() == MessageKind::Data && int_of(m.value()) == 1) host_boundary_abort();
+  };
   std::vector<UnsubscribeFn> subs;
+  subs.push_back(node_subscribe(u, of_u));
   subs.push_back(node_subscribe(t, std::make_shared<NamedSink>(&log, "t")));
   subs.push_back(node_subscribe(y, std::make_shared<NamedSink>(&log, "y")));
   subs.push_back(node_subscribe(z, std::make_shared<NamedSink>(&log, "z")));
@@ -275,14 +283,19 @@ std::vector<std::string> run_emission_case(const RunCase& c, Road road) {
     node_set(q, iv(2));
   }
   log.clear();
-  run_batch([&] {
-    if (c.y_first) set_by(road, y, iv(5));
-    if (!c.collecting) set_by(road, t, iv(1));
-    if (!c.y_first) set_by(road, y, iv(5));
-    if (c.collecting) node_resume(p, "a");
-    log.push_back("end");
-    return false;
-  });
+  try {
+    run_batch([&] {
+      if (c.y_first) set_by(road, y, iv(5));
+      if (!c.collecting) set_by(road, t, iv(1));
+      if (c.aborts) set_by(road, u, iv(1));
+      if (!c.y_first) set_by(road, y, iv(5));
+      if (c.collecting) node_resume(p, "a");
+      log.push_back("end");
+      return false;
+    });
+  } catch (const HostBoundaryAbort&) {
+    log.push_back("aborted");
+  }
   log.push_back("y " + std::to_string(int_of(cache_of(y))) + " " + std::string(node_status_name(status_of(y))) +
                 (node_is_quiescent(y) ? "" : " busy"));
   const std::vector<std::string> seen = log;
@@ -310,6 +323,11 @@ std::vector<RunCase> run_cases() {
       {"a run while the batch collects goes at once",
        {"y DATA 2", "z DATA 3", "end", "y DIRTY", "z DIRTY", "y DATA 5", "z DATA 6", "y 5 settled"},
        false, false, true},
+      // The abort drops what waits behind y's 5 with it, as it drops a set
+      // queued behind a delivery it stops: y's DIRTY stays unanswered.
+      {"a run's DATA goes with the lists an abort drops",
+       {"t DIRTY", "y DIRTY", "z DIRTY", "u DIRTY", "end", "t DATA 1", "u DATA 1", "aborted", "y 0 dirty busy"},
+       false, false, false, true},
   };
 }
 
