@@ -3,6 +3,11 @@
 // batch: as one message, which the short roads may take, or as a list of
 // that one message, which always takes the general roads.
 
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
 #include "node/wave/down.hpp"
 #include "node/wave/wave_scope.hpp"
 #include "test_support.hpp"
@@ -19,5 +24,14 @@ inline void down_by(Road road, const UncountedNode& node, Message m) {
 }
 
 inline void set_by(Road road, const UncountedNode& node, SharedValue v) { down_by(road, node, Message::data(std::move(v))); }
+
+// Expects the log run(road) gives by the one-message road to be expected,
+// and the list road's to be the same.
+template <class Run>
+void expect_by_either_road(const std::vector<std::string>& expected, Run&& run) {
+  const std::vector<std::string> one = run(Road::OneMessage);
+  EXPECT_EQ(one, expected);
+  EXPECT_EQ(run(Road::ListOfOne), one);
+}
 
 }  // namespace korvalinth::test

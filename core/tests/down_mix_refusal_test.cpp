@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 
 #include "node/topology/node_ops.hpp"
 #include "node/wave/batch.hpp"
+#include "case_name.hpp"
 #include "logging_sinks.hpp"
 
 using namespace korvalinth;
@@ -119,10 +119,4 @@ TEST_P(DownMixRefusal, BeforeTheListIsQueuedUnlessTheNodeHoldsItBack) {
   EXPECT_EQ(run_row(GetParam()), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, DownMixRefusal, ::testing::ValuesIn(rows()),
-                         [](const ::testing::TestParamInfo<MixRow>& i) {
-                           std::string name = i.param.name;
-                           for (char& ch : name)
-                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Table, DownMixRefusal, ::testing::ValuesIn(rows()), CaseName());
