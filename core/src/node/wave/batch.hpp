@@ -49,6 +49,12 @@ inline bool batch_replaced_last(const UncountedNode& node) noexcept {
 inline bool waits_behind_batch_flush(const NodeState& state) noexcept {
   return state.batch_queued() && !batch_collecting();
 }
+// Ends the wave on a node whose run ended, unless the run's messages wait
+// behind the ending batch's flush: its DIRTY stays unanswered until they
+// go out.
+inline void end_wave_after_run(NodeState& state) noexcept {
+  if (!waits_behind_batch_flush(state)) state.end_wave();
+}
 // Queues list behind the messages the ending batch holds for node; its
 // flush delivers them and then each list queued so, in order, in one
 // delivery. False, with list untouched, when the batch holds none for it.

@@ -345,7 +345,8 @@ class DeliveryForecast {
     st.begin_run();
     send(y, KindSet::of(kData), true);
     y.c.take_wave_values();
-    st.end_run_and_wave();
+    st.end_run();
+    end_wave_after_run(st);
   }
 
   void run_check(Forecast& y) {

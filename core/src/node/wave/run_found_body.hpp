@@ -253,11 +253,10 @@ template <class Call>
 
 // The end of a run not pinned by its wave, or of a node whose messages a
 // batch holds: while they wait behind the ending batch's flush, so do the
-// run's, and the node's DIRTY stays unanswered until they go out. Out of
-// line: the usual run ends in one write.
+// run's. Out of line: the usual run ends in one write.
 [[gnu::noinline]] inline void end_run_apart(Arena& a, EdgeEntry& e, const UncountedNode& node, bool wave_pinned) {
   end_running_of_run(a, e, node, wave_pinned);
-  if (!waits_behind_batch_flush(e.state)) e.state.end_wave();
+  end_wave_after_run(e.state);
 }
 
 // The wave step after the call: the running flag cleared, the wave's values
