@@ -3,7 +3,9 @@
 #include "boundary/guard.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
+#include "node/topology/node_ops.hpp"
 #include "node/topology/subscribe.hpp"
+#include "node/wave/feedback_check.hpp"
 #include "node/wave/wave_scope.hpp"
 #include "nodes/node_args.hpp"
 #include "wire/bridge/bridge_attachments.hpp"
@@ -62,7 +64,17 @@ kit::OwnedRef ack_driver_conformance_ack_timeout(PyWireBridgeAckDriver& self, co
   MessageList messages;
   messages.push_back(
       Message::data(make_value<WireBridgeCommand>(bridge_command::AckTimeout{observed_at_ms, seq, attempt})));
-  down_in_wave_scope(self.commands, std::move(messages));
+  if (!joins_running_function()) {
+    down_in_wave_scope(self.commands, std::move(messages));
+    return kit::py_none();
+  }
+  // Joining a running function's wave, a delivery that would run such a
+  // function again is refused as every node operation's is: RuntimeError.
+  try {
+    deliver_call(self.commands, std::move(messages));
+  } catch (const Fault& fault) {
+    kit::throw_error(PyExc_RuntimeError, fault.has_text() ? fault.text() : std::string(py::kGraphOperationPanicked));
+  }
   return kit::py_none();
 }
 
