@@ -251,6 +251,43 @@ def test_a_set_that_an_open_batch_holds_until_it_ends_goes_through():
     assert seen == [("START", None), ("DATA", 10), ("DIRTY", None), ("DATA", 20)]
 
 
+def test_a_set_from_a_run_that_a_batch_opened_in_another_run_makes_goes_through():
+    # n's first run, made by its subscription in the batch r's run opens,
+    # sets s: the batch's end delivers it after n's run returned, as it does
+    # for a batch opened outside any run.
+    g = Graph()
+    a, s = g.state(0, name="a"), g.state(0, name="s")
+    outcomes, seen, subs, armed = [], [], [], {"n": True, "r": False}
+
+    def run_n(ctx):
+        if armed["n"]:
+            armed["n"] = False
+            try:
+                outcomes.append(s.set(2))
+            except RuntimeError as e:
+                outcomes.append(str(e))
+        forward(ctx)
+
+    n = g.node([s], run_n, name="n")
+
+    def subscribe_n():
+        subs.append(n.subscribe(lambda kind, payload: seen.append((kind, payload))))
+
+    def run_r(ctx):
+        if armed["r"]:
+            armed["r"] = False
+            g.batch(subscribe_n)
+        forward(ctx)
+
+    r = g.node([a], run_r, name="r")
+    subs.append(r.subscribe(lambda kind, payload: None))
+    armed["r"] = True
+    a.set(1)
+    assert outcomes == [None]
+    assert (s.cache(), n.cache(), n.status()) == (2, 2, "settled")
+    assert seen[-1] == ("DATA", 2)
+
+
 def test_a_resubscription_from_a_sink_while_the_node_delivers_is_refused_and_the_node_lives_on():
     g, s, d, seen, outcomes, subs = tenfold()
 
