@@ -3,7 +3,7 @@
 #include "boundary/guard.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
-#include "node/topology/node_ops.hpp"
+#include "node/wave/down.hpp"
 #include "node/topology/subscribe.hpp"
 #include "node/wave/feedback_check.hpp"
 #include "node/wave/wave_scope.hpp"
@@ -68,13 +68,10 @@ kit::OwnedRef ack_driver_conformance_ack_timeout(PyWireBridgeAckDriver& self, co
     down_in_wave_scope(self.commands, std::move(messages));
     return kit::py_none();
   }
-  // Joining a running function's wave, a delivery that would run such a
-  // function again is refused as every node operation's is: RuntimeError.
-  try {
-    deliver_call(self.commands, std::move(messages));
-  } catch (const Fault& fault) {
-    kit::throw_error(PyExc_RuntimeError, fault.has_text() ? fault.text() : std::string(py::kGraphOperationPanicked));
-  }
+  // Joining a running function's wave, the delivery is refused where it
+  // would run such a function again, as a node operation's is: under the
+  // guard, a RuntimeError with the feedback text.
+  run_guarded(*self.timeouts.fatal_share(), [&] { down_refusing_feedback(self.commands, std::move(messages)); });
   return kit::py_none();
 }
 

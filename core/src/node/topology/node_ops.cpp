@@ -21,6 +21,14 @@ namespace {
   a->check(node.key());
 }
 
+// A call's list, delivered from node in a wave of its own or joining the
+// running one: then its down is refused when it would feed back into a
+// function on the stack.
+void deliver_call(const UncountedNode& node, MessageList list) {
+  if (joins_running_function()) return down_refusing_feedback(node, std::move(list));
+  down_in_wave_scope(node, std::move(list));
+}
+
 template <class... M>
 MessageList list_of(M&&... m) {
   MessageList l;
@@ -42,13 +50,6 @@ void up_op(const UncountedNode& node, MessageList list, std::optional<std::uint6
 }
 
 }  // namespace
-
-void deliver_call(const UncountedNode& node, MessageList list) {
-  // Joining a running function's wave, its down is refused when it would
-  // feed back into such a function.
-  if (joins_running_function()) return down_refusing_feedback(node, std::move(list));
-  down_in_wave_scope(node, std::move(list));
-}
 
 namespace {
 

@@ -16,12 +16,6 @@
 
 namespace korvalinth {
 
-// A call's list, delivered from node in a wave of its own, or joining the
-// running one: then refused with the feedback-cycle fault where it would run
-// a node whose function is on the stack (down_refusing_feedback). Raises no
-// host boundary of its own.
-void deliver_call(const UncountedNode& node, MessageList list);
-
 void node_set(const UncountedNode& node, SharedValue value);
 void node_send(const UncountedNode& node, SharedValue value);
 void node_pause(const UncountedNode& node, std::string lock_id);
