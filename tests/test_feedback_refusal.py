@@ -251,6 +251,43 @@ def test_a_set_that_an_open_batch_holds_until_it_ends_goes_through():
     assert seen == [("START", None), ("DATA", 10), ("DIRTY", None), ("DATA", 20)]
 
 
+def test_a_set_from_a_run_that_a_batch_opened_in_another_run_makes_goes_through():
+    # n's first run, made by its subscription in the batch r's run opens,
+    # sets s: the batch's end delivers it after n's run returned, as it does
+    # for a batch opened outside any run.
+    g = Graph()
+    a, s = g.state(0, name="a"), g.state(0, name="s")
+    outcomes, seen, subs, armed = [], [], [], {"n": True, "r": False}
+
+    def run_n(ctx):
+        if armed["n"]:
+            armed["n"] = False
+            try:
+                outcomes.append(s.set(2))
+            except RuntimeError as e:
+                outcomes.append(str(e))
+        forward(ctx)
+
+    n = g.node([s], run_n, name="n")
+
+    def subscribe_n():
+        subs.append(n.subscribe(lambda kind, payload: seen.append((kind, payload))))
+
+    def run_r(ctx):
+        if armed["r"]:
+            armed["r"] = False
+            g.batch(subscribe_n)
+        forward(ctx)
+
+    r = g.node([a], run_r, name="r")
+    subs.append(r.subscribe(lambda kind, payload: None))
+    armed["r"] = True
+    a.set(1)
+    assert outcomes == [None]
+    assert (s.cache(), n.cache(), n.status()) == (2, 2, "settled")
+    assert seen[-1] == ("DATA", 2)
+
+
 def test_a_resubscription_from_a_sink_while_the_node_delivers_is_refused_and_the_node_lives_on():
     g, s, d, seen, outcomes, subs = tenfold()
 
@@ -274,3 +311,92 @@ def test_a_resubscription_from_a_sink_while_the_node_delivers_is_refused_and_the
     s.set(3)
     assert (d.status(), d.cache()) == ("settled", 30)
     assert seen[-2:] == [("DIRTY", None), ("DATA", 30)]
+
+
+def idle():
+    pass
+
+
+def total(ctx):
+    ctx.emit(sum(ctx.data_entry(i)[1] or 0 for i in range(ctx.dep_len())))
+
+
+def held_by_pause(g, s):
+    x = g.node([s], forward, name="x")
+    return x, lambda: x.pause("L"), lambda: s.set(2), lambda: x.resume("L")
+
+
+def held_by_pull(g, s):
+    x = g.node([s], forward, name="x", pull_id="p")
+    return x, lambda: s.set(7), idle, lambda: x._conformance_up_pull("p")
+
+
+def rewired(hook):
+    def build(g, s):
+        b = g.state(100, name="b")
+        x = g.node([s], forward, name="x")
+        calls = {
+            "subscribe_dep": lambda: x._conformance_immediate_subscribe_dep(b, total),
+            "replace_deps": lambda: x._conformance_immediate_replace_deps([b], total),
+        }
+        return x, idle, idle, calls[hook]
+    return build
+
+
+def ack_timed_out(g, s):
+    bridge = g._wire_bridge("s")
+    driver = g._wire_bridge_ack_driver(bridge, g.state_empty(name="clock"), 10)
+    return bridge.status, idle, idle, lambda: driver._conformance_ack_timeout(1, 1, 5)
+
+
+# The roads other than down's: each call from the callback of n over x and a
+# state t reaches n again through x, and is refused before it changes
+# anything. Each builder gives x, a step before n's run, one in n's run
+# before the call, and the call.
+ROADS = {
+    "resume": held_by_pause,
+    "_conformance_up_pull": held_by_pull,
+    "_conformance_immediate_subscribe_dep": rewired("subscribe_dep"),
+    "_conformance_immediate_replace_deps": rewired("replace_deps"),
+    "_WireBridgeAckDriver._conformance_ack_timeout": ack_timed_out,
+}
+
+
+@pytest.mark.parametrize("road", list(ROADS))
+def test_the_other_roads_into_a_running_node_are_refused_before_they_change_anything(road):
+    g = Graph()
+    s, t = g.state(1, name="s"), g.state(0, name="t")
+    x, before_run, in_run, call = ROADS[road](g, s)
+    logs, outcomes, snapshots, subs = {}, [], [], []
+    armed = []
+
+    def snapshot():
+        return [(node.status(), node.cache_entry()) for node in (s, x, n)], {k: list(v) for k, v in logs.items()}
+
+    def run(ctx):
+        if armed:
+            armed.pop()
+            in_run()
+            snapshots.append(snapshot())
+            try:
+                outcomes.append(call())
+            except RuntimeError as e:
+                outcomes.append(str(e))
+            snapshots.append(snapshot())
+        ctx.emit([ctx.data_entry(0)[1], ctx.data_entry(1)[1]])
+
+    n = g.node([x, t], run, name="n", partial=True)
+    for node, tag in ((n, "n"), (x, "x")):
+        log = logs.setdefault(tag, [])
+        subs.append(node.subscribe(lambda kind, payload, log=log: log.append((kind, payload))))
+    before_run()
+    armed.append(True)
+    t.set(5)
+    assert outcomes == [FEEDBACK]
+    assert snapshots[0] == snapshots[1]
+    assert n.status() == "settled" and n.cache()[1] == 5
+    # The graph goes on: n takes a later set, and the call made outside any
+    # run goes through.
+    t.set(6)
+    assert call() is None
+    assert (n.status(), n.cache()[1]) == ("settled", 6)

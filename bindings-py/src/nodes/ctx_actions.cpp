@@ -61,7 +61,7 @@ void apply(CtxAction& action, const RunContext& run, const SharedFatalSlot& slot
       batch_defer_emission(node, pull_message(action), action.toward_dep);
       return;
     case CtxActionKind::UpPull:
-      up(node, pull_message(action), action.toward_dep);
+      up_refusing_feedback(node, pull_message(action), action.toward_dep);
       return;
     case CtxActionKind::ConformanceDownComplete:
       down(node, Message::complete());

@@ -3,7 +3,9 @@
 #include "boundary/guard.hpp"
 #include "kit/class_table.hpp"
 #include "kit/convert.hpp"
+#include "node/wave/down.hpp"
 #include "node/topology/subscribe.hpp"
+#include "node/wave/feedback_check.hpp"
 #include "node/wave/wave_scope.hpp"
 #include "nodes/node_args.hpp"
 #include "wire/bridge/bridge_attachments.hpp"
@@ -62,7 +64,14 @@ kit::OwnedRef ack_driver_conformance_ack_timeout(PyWireBridgeAckDriver& self, co
   MessageList messages;
   messages.push_back(
       Message::data(make_value<WireBridgeCommand>(bridge_command::AckTimeout{observed_at_ms, seq, attempt})));
-  down_in_wave_scope(self.commands, std::move(messages));
+  if (!joins_running_function()) {
+    down_in_wave_scope(self.commands, std::move(messages));
+    return kit::py_none();
+  }
+  // Joining a running function's wave, the delivery is refused where it
+  // would run such a function again, as a node operation's is: under the
+  // guard, a RuntimeError with the feedback text.
+  run_guarded(*self.timeouts.fatal_share(), [&] { down_refusing_feedback(self.commands, std::move(messages)); });
   return kit::py_none();
 }
 

@@ -75,6 +75,12 @@ class PauseLocks {
   void clear() noexcept {
     if (set_) set_->clear();
   }
+  // A copy of the set, for a forecast that changes it on the side.
+  PauseLocks copy() const {
+    PauseLocks out;
+    if (set_ && !set_->empty()) out.set_ = std::make_unique<std::unordered_set<std::string>>(*set_);
+    return out;
+  }
 
  private:
   std::unique_ptr<std::unordered_set<std::string>> set_;

@@ -43,6 +43,13 @@ class FnRunClaim {
   // Whether any function runs on this thread under a claim, or a claim's
   // run is still ending (dropping the share it took over).
   static bool any() noexcept { return tls_innermost != nullptr || tls_ending != 0; }
+  // The innermost claim on this thread (null: none), a mark for
+  // runs_only_since.
+  static const FnRunClaim* innermost() noexcept { return tls_innermost; }
+  // Whether fn runs under a claim made since mark was the innermost (or
+  // since none was, for null), and under none made before it: its runs all
+  // return before mark's run does.
+  static bool runs_only_since(const FnRunClaim* mark, const NodeFn* fn) noexcept;
 
  private:
   static void hand_to_outermost_claim(SharedNodeFn& share) noexcept;

@@ -5,6 +5,7 @@
 #include "host_boundary/host_boundary.hpp"
 #include "node/wave/batch.hpp"
 #include "node/wave/down.hpp"
+#include "node/wave/feedback_check.hpp"
 #include "node/wave/run_wave.hpp"
 #include "node/topology/rewire.hpp"
 #include "node/wave/up.hpp"
@@ -20,12 +21,9 @@ namespace {
   a->check(node.key());
 }
 
-// A call joining a running wave while a node function is on the stack:
-// its down is refused when it would feed back into such a node.
-bool joins_running_function() noexcept { return wave_scope_installed() && node_function_running(); }
-
 // A call's list, delivered from node in a wave of its own or joining the
-// running one.
+// running one: then its down is refused when it would feed back into a
+// function on the stack.
 void deliver_call(const UncountedNode& node, MessageList list) {
   if (joins_running_function()) return down_refusing_feedback(node, std::move(list));
   down_in_wave_scope(node, std::move(list));

@@ -6,6 +6,7 @@
 #include "node/wave/batch.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/deferred_ops.hpp"
+#include "node/wave/feedback_check.hpp"
 #include "node/wave/wave_scope.hpp"
 
 namespace korvalinth {
@@ -110,7 +111,7 @@ ChangedDeps deps_after_change(const DepShape& shape, std::vector<NodeHandle> cur
   return next;
 }
 
-void rewire_in_wave_scope(const UncountedNode& node, std::vector<NodeHandle> deps, SharedNodeFn fn, bool for_rewire_next) {
+bool rewire_checked(const UncountedNode& node, std::vector<NodeHandle>& deps, SharedNodeFn& fn, bool for_rewire_next) {
   {
     std::unordered_set<NodeId, NodeIdHash> seen;
     std::vector<NodeHandle> unique;
@@ -128,7 +129,7 @@ void rewire_in_wave_scope(const UncountedNode& node, std::vector<NodeHandle> dep
   if (!for_rewire_next) {
     if (auto token = batch_find_node(node.id())) {
       queue_rewire(node, std::move(*token), ReplaceDeps{std::move(deps), std::move(fn)});
-      return;
+      return false;
     }
   }
   bool terminal, fn_running, in_flight;
@@ -153,8 +154,16 @@ void rewire_in_wave_scope(const UncountedNode& node, std::vector<NodeHandle> dep
     auto a = d.core_ref().borrow();
     if (a->wave_edge(d.key()).state.terminal()) fault(kRewireTerminalDep);
   }
-  run_in_wave_scope(node, [&] { rewire_apply(node, std::move(deps), std::move(fn)); });
   drop_node_handles(current);
+  return true;
+}
+
+void rewire_in_wave_scope(const UncountedNode& node, std::vector<NodeHandle> deps, SharedNodeFn fn, bool for_rewire_next) {
+  if (!rewire_checked(node, deps, fn, for_rewire_next)) return;
+  // Joining a running function's wave: refused before the apply changes
+  // anything when the apply would run such a function again.
+  if (joins_running_function()) refuse_rewire_feedback(node, deps);
+  run_in_wave_scope(node, [&] { rewire_apply(node, std::move(deps), std::move(fn)); });
 }
 
 }  // namespace korvalinth

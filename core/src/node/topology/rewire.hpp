@@ -28,6 +28,10 @@ struct ChangedDeps {
 ChangedDeps deps_after_change(const DepShape& shape, std::vector<NodeHandle> current);
 
 void rewire_in_wave_scope(const UncountedNode& node, std::vector<NodeHandle> deps, SharedNodeFn fn, bool for_rewire_next);
+// rewire_in_wave_scope's checks in their order (each refusal faults, nothing
+// changed), its deps' duplicates dropped: true when the rewire is applied
+// now, false when it was queued for the open batch's end (deps and fn taken).
+bool rewire_checked(const UncountedNode& node, std::vector<NodeHandle>& deps, SharedNodeFn& fn, bool for_rewire_next);
 
 // Applies a checked rewire (inside a wave).
 void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> deps, SharedNodeFn fn);

@@ -1,7 +1,6 @@
-#include <unordered_map>
-
 #include "base/drop_fault.hpp"
 #include "base/scope_exit.hpp"
+#include "node/arena/dep_match.hpp"
 #include "node/wave/dep_sink.hpp"
 #include "node/wave/pending.hpp"
 #include "node/wave/down.hpp"
@@ -32,41 +31,6 @@ auto mutation_end(const UncountedNode& node) {
 void begin_mutation(const UncountedNode& node) {
   auto a = node.core_ref().borrow_mut();
   a->wave_edge(node.key()).state.begin_mutation();
-}
-
-bool same_lists(const std::vector<NodeHandle>& a, const std::vector<NodeHandle>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (!a[i].same_node(b[i])) return false;
-  return true;
-}
-
-// For each old position, the new position of the same dep (first unmatched), or none.
-std::vector<std::optional<std::size_t>> match_deps(const std::vector<NodeHandle>& old_list,
-                                                   const std::vector<NodeHandle>& new_list) {
-  std::vector<std::optional<std::size_t>> match(old_list.size());
-  if (old_list.size() * new_list.size() > 64) {
-    std::unordered_map<NodeId, std::size_t, NodeIdHash> first_old;
-    for (std::size_t i = 0; i < old_list.size(); ++i) first_old.try_emplace(old_list[i].id(), i);
-    for (std::size_t j = 0; j < new_list.size(); ++j) {
-      auto it = first_old.find(new_list[j].id());
-      if (it == first_old.end()) continue;
-      match[it->second] = j;
-      first_old.erase(it);
-    }
-    return match;
-  }
-  std::vector<bool> taken(new_list.size(), false);
-  for (std::size_t i = 0; i < old_list.size(); ++i) {
-    for (std::size_t j = 0; j < new_list.size(); ++j) {
-      if (!taken[j] && old_list[i].same_node(new_list[j])) {
-        taken[j] = true;
-        match[i] = j;
-        break;
-      }
-    }
-  }
-  return match;
 }
 
 // The run decision of the pending queue, without its pull condition;
@@ -109,7 +73,7 @@ void reevaluate(const UncountedNode& node) {
 void rewire_apply(const UncountedNode& node, std::vector<NodeHandle> new_list, SharedNodeFn fn) {
   std::vector<NodeHandle> old_list = counted_deps(node);
 
-  if (same_lists(old_list, new_list)) {
+  if (same_dep_lists(old_list, new_list)) {
     begin_mutation(node);
     auto end_mutation = mutation_end(node);
     auto end_on_unwind = on_scope_exit([&]() noexcept { drop_quietly(end_mutation); });

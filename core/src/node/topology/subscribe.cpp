@@ -3,6 +3,7 @@
 #include "base/index_fault.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/arena/noop_sink.hpp"
+#include "node/wave/activation_rules.hpp"
 #include "node/wave/dep_sink.hpp"
 #include "node/wave/feedback_check.hpp"
 #include "node/wave/run_wave.hpp"
@@ -39,7 +40,7 @@ void activate(const UncountedNode& node) {
   {
     auto a = node.core_ref().borrow();
     LiveSlotsView s = live_slots(*a, node.key());
-    run_source = s.topology.deps.empty() && s.call.key.has_value() && (s.run & 1) == 0;
+    run_source = runs_at_activation(s.topology, s.call, s.run);
   }
   if (run_source) run_wave(node);
 }
@@ -57,12 +58,16 @@ UnsubscribeFn subscribe_sink(const UncountedNode& node, SharedSink sink, std::ui
     id = s.aux.next_sink_id;
     s.aux.next_sink_id += 1;
     s.aux.sinks.add(SinkEntry{sink, id, observer, dep});
-    if (s.config.pull_id) {
-    } else if (s.edge.state.has_data()) {
-      if (!s.edge.cache) fault("has_data \xE2\x87\x92 cache present");
-      initial = Message::data(s.edge.cache);
-    } else if (s.edge.state.status() == NodeStatus::Dirty) {
-      initial = Message::dirty();
+    switch (initial_message_of(s.config, s.edge.state)) {
+      case InitialMessage::Data:
+        if (!s.edge.cache) fault("has_data \xE2\x87\x92 cache present");
+        initial = Message::data(s.edge.cache);
+        break;
+      case InitialMessage::Dirty:
+        initial = Message::dirty();
+        break;
+      case InitialMessage::None:
+        break;
     }
   }
   registration = id;

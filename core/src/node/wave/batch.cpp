@@ -522,6 +522,7 @@ void batch_take_state() {
     taken = std::exchange(*c, std::nullopt);
     detail::tls_batch_open = false;
     detail::tls_batch_collecting = false;
+    detail::tls_batch_open_claim = nullptr;
     detail::tls_batch_last_replaced = nullptr;
   }
 }
@@ -550,7 +551,7 @@ void run_batch(FunctionRef<bool()> call) {
     *c = std::move(state);
     detail::tls_batch_open = true;
     detail::tls_batch_collecting = true;
-    detail::tls_batch_inside_runs = FnRunClaim::any();
+    detail::tls_batch_open_claim = FnRunClaim::innermost();
   }
   try {
     failed = call();

@@ -5,6 +5,7 @@
 
 #include "base/index_fault.hpp"
 #include "node/wave/delivery.hpp"
+#include "node/wave/dep_rules.hpp"
 #include "node/wave/dep_sink_plain.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/pending.hpp"
@@ -167,14 +168,16 @@ inline void take_wave_value(DepSlot& d, DepTrash& trash) {
       if (!any_wave) state.forgive_run();
       r.set(kInvalidateStep);
       const bool had_data = state.has_data();
-      const bool paused = s.aux.paused();
-      const bool pull_gated = config.pull_id.has_value() && !s.aux.serving_pull();
-      r.set(kInvalidateThroughDown, had_data && config.pausable == Pausable::ResumeAll && (paused || pull_gated));
-      if (state.owes_resolved()) {
-        if (!had_data)
-          r.down = DepAction::Down::Resolved;
-        else
+      r.set(kInvalidateThroughDown, invalidates_through_down(had_data, config, s.aux));
+      switch (owed_after_invalidate(state, had_data)) {
+        case OwedAfterInvalidate::Nothing:
+          break;
+        case OwedAfterInvalidate::ForgetDirty:
           r.set(kResolveAfterInvalidate);
+          break;
+        case OwedAfterInvalidate::Resolved:
+          r.down = DepAction::Down::Resolved;
+          break;
       }
       r.set(kPullCheck, config.pull_id.has_value());  // the pull service does nothing without one
       return;
@@ -190,15 +193,20 @@ inline void take_wave_value(DepSlot& d, DepTrash& trash) {
       state.dep_settled(d);
       bool all_terminal = true;
       for (const DepSlot& other : e.dep_state) all_terminal &= other.terminal_present();
-      if (m.kind() == MessageKind::Error && config.error_when_deps_error) {
-        r.down = DepAction::Down::Error;
-        r.down_error = make_text_error(*t.error);
-      } else if (config.terminal_as_real_input) {
-        run_check();
-      } else if (all_terminal && config.complete_when_deps_complete) {
-        r.down = DepAction::Down::Complete;
-      } else {
-        r.set(kResolveCheck);
+      switch (dep_end_step(m.kind() == MessageKind::Error, config, all_terminal)) {
+        case DepEndStep::Error:
+          r.down = DepAction::Down::Error;
+          r.down_error = make_text_error(*t.error);
+          break;
+        case DepEndStep::RunCheck:
+          run_check();
+          break;
+        case DepEndStep::Complete:
+          r.down = DepAction::Down::Complete;
+          break;
+        case DepEndStep::ResolveCheck:
+          r.set(kResolveCheck);
+          break;
       }
       r.set(kPullCheck, config.pull_id.has_value());  // the pull service does nothing without one
       return;

@@ -379,19 +379,27 @@ RunDecision current_run_decision(Arena& a, std::uint64_t index) { return decide_
 
 namespace {
 
-// The value a node without a function settles to: its first dep's latest.
+// A node's dep states as first_dep_settle_value asks them; a replaced
+// latest value goes to old_latest, dropped after the borrow.
+struct DeliveredDeps {
+  EdgeEntry& e;
+  SharedValue& old_latest;
+
+  // A node without deps, or one never connected, has no dep state to read.
+  bool empty() const noexcept { return e.dep_state.empty(); }
+  bool has_wave(std::size_t i) const noexcept { return e.dep_state[i].wave_value.has_value(); }
+  void take_wave_as_latest(std::size_t i) {
+    StockedDepInputs::keep_lent_input(e.dep_state.data(), i);
+    old_latest = std::exchange(e.dep_state[i].latest, *e.dep_state[i].wave_value);
+  }
+  SharedValue latest(std::size_t i) const { return e.dep_state[i].latest; }
+};
+
 SharedValue first_dep_latest(const UncountedNode& node) {
   SharedValue old_latest;  // dropped after the borrow
   auto a = node.core_ref().borrow_mut();
-  EdgeEntry& e = a->wave_edge(node.key());
-  // A node without deps, or one never connected, has no dep state to read.
-  if (e.dep_state.empty()) return nullptr;
-  DepSlot& d0 = e.dep_state[0];
-  if (d0.wave_value) {
-    StockedDepInputs::keep_lent_input(e.dep_state.data(), 0);
-    old_latest = std::exchange(d0.latest, *d0.wave_value);
-  }
-  SharedValue out = d0.latest;
+  DeliveredDeps deps{a->wave_edge(node.key()), old_latest};
+  SharedValue out = first_dep_settle_value(deps);
   a.release();
   return out;
 }

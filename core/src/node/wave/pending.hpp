@@ -198,6 +198,14 @@ inline std::uint64_t queue_epoch() noexcept { return detail::tls_queue_epoch; }
   mark = epoch;
   return true;
 }
+// Calls f(key, kind) for each item of the core core_id waiting in the
+// queue, in the order a drain takes them: the lone item, then the vector's.
+template <class F>
+void each_waiting_item(const PendingState& pending, CoreId core_id, F&& f) {
+  if (pending.lone.waiting() && pending.lone.core_id == core_id) f(pending.lone.node->key(), pending.lone.kind);
+  for (const PendingItem& item : pending.queue)
+    if (item.core_id == core_id) f(item.key, item.kind);
+}
 // drain_pending for a queue with an item waiting.
 void drain_queued(PendingState& pending);
 // Runs the queue to empty: run checks first, then resolve checks, per pass.
@@ -217,6 +225,18 @@ RunDecision run_decision(Arena& arena, SlotKey key);
 RunDecision current_run_decision(Arena& arena, std::uint64_t index);
 // Settles a node without a function to its first dep's latest value.
 void settle_from_deps(const UncountedNode& node);
+// The value a node without a function settles to: its first dep's latest,
+// which that dep's wave value becomes first; none without dep states. deps
+// are the node's dep states as settle_from_deps holds them, or a forecast's
+// copies (forecast_state.hpp): each answers empty(), has_wave(i),
+// take_wave_as_latest(i) and latest(i).
+template <class Deps>
+auto first_dep_settle_value(Deps& deps) {
+  using Value = decltype(deps.latest(0));
+  if (deps.empty()) return Value{};
+  if (deps.has_wave(0)) deps.take_wave_as_latest(0);
+  return deps.latest(0);
+}
 
 // Lets the queued items of the owning operation's core watch it instead of
 // holding it: called before that operation's reference may go.

@@ -6,6 +6,7 @@
 #include "node/wave/batch.hpp"
 #include "node/wave/dep_sink.hpp"
 #include "node/wave/down.hpp"
+#include "node/wave/feedback_check.hpp"
 #include "node/wave/stack_guard.hpp"
 
 namespace korvalinth {
@@ -199,13 +200,32 @@ void handle_up_message(const UncountedNode& node, Message message, std::optional
 
 }  // namespace
 
-void up(const UncountedNode& node, MessageList messages, std::optional<std::uint64_t> toward_dep) {
+namespace {
+
+// Every message is checked before any is handled.
+void check_control_kinds(const MessageList& messages) {
   for (const Message& m : messages) {
     if (!is_control_kind(m.kind()))
       fault("ctx.up: " + std::string(m.kind_name()) + " is down-only; up carries control tiers only (R-ctx-up)");
   }
+}
+
+void handle_each(const UncountedNode& node, MessageList& messages, std::optional<std::uint64_t> toward_dep) {
   PullVisits visits;
   for (Message& m : messages) handle_up_message(node, std::move(m), toward_dep, visits);
+}
+
+}  // namespace
+
+void up(const UncountedNode& node, MessageList messages, std::optional<std::uint64_t> toward_dep) {
+  check_control_kinds(messages);
+  handle_each(node, messages, toward_dep);
+}
+
+void up_refusing_feedback(const UncountedNode& node, MessageList messages, std::optional<std::uint64_t> toward_dep) {
+  check_control_kinds(messages);
+  if (joins_running_function()) refuse_up_feedback(node, messages, toward_dep);
+  handle_each(node, messages, toward_dep);
 }
 
 }  // namespace korvalinth

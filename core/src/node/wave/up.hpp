@@ -16,4 +16,10 @@ namespace korvalinth {
 // toward_dep: the first hop goes only to the dep at that position.
 void up(const UncountedNode& node, MessageList messages, std::optional<std::uint64_t> toward_dep);
 
+// up for a call: when it joins a running wave while a node function is on
+// the stack, refused with the feedback-cycle fault where its delivery would
+// run such a function again (feedback_check.hpp), after up's own check of
+// the kinds and before anything changes.
+void up_refusing_feedback(const UncountedNode& node, MessageList messages, std::optional<std::uint64_t> toward_dep);
+
 }  // namespace korvalinth

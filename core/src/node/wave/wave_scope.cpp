@@ -310,7 +310,7 @@ void node_down_in_wave_scope(const UncountedNode& node, MessageList messages) {
 }
 
 void up_in_wave_scope(const UncountedNode& node, MessageList messages, std::optional<std::uint64_t> toward) {
-  run_in_wave_scope(node, [&] { up(node, std::move(messages), toward); });
+  run_in_wave_scope(node, [&] { up_refusing_feedback(node, std::move(messages), toward); });
 }
 
 void node_up_in_wave_scope(const UncountedNode& node, MessageList messages) {
