@@ -19,9 +19,18 @@
 //     static int traverse(const PyGraph& record, visitproc visit, void* arg);
 //
 // which visits (Py_VISIT) each reference the record alone keeps alive; it is
-// called on the creating thread only. No clear is offered: the records
-// stay whole until their deallocation, and the cycles they close run through
-// Python objects that clear themselves (functions, cells, instances).
+// called on the creating thread only. References that native state shared
+// with other objects holds are visited by that state's stand-in alone
+// (kit/stand_in.hpp). The collector clears such an object by ending its
+// record then and there (clear_record, instance.hpp), as its drop would: a
+// cycle that runs through records only (a node whose value is its own Node)
+// is broken too. A class made in great numbers whose instances rarely outlive
+// the call that made them may have them tracked only when one does, by
+// declaring
+//
+//     static constexpr bool tracked_on_demand = true;
+//
+// and calling track_instance on an instance that it finds kept.
 //
 // A class whose instances are made and dropped in great numbers keeps the
 // memory of a few dropped ones for the next (kit/instance_stock.hpp) by
@@ -102,6 +111,11 @@ template <class Cls>
 concept HasInstanceStock = HasTraverse<Cls> && requires { Cls::kept_instances; };
 template <class Cls>
 concept HasFinalizer = requires { &Cls::finalize; };
+template <class Cls>
+concept TrackedOnDemand = HasTraverse<Cls> && requires { requires Cls::tracked_on_demand; };
+// Whether a new instance is handed to the collector at once.
+template <class Cls>
+inline constexpr bool tracked_at_birth = HasTraverse<Cls> && !TrackedOnDemand<Cls>;
 
 template <class Cls>
 inline constinit InstanceStock<Cls::kept_instances> instance_stock{};
@@ -184,7 +198,7 @@ PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexc
   return enter([&] {
     Args matched = Args::from_tuple_dict({Cls::name, "__new__"}, Cls::constructor.params, args, kwargs);
     typename Cls::Record record = Cls::constructor.fn(matched);
-    return emplace_instance<typename Cls::Record, HasTraverse<Cls>>(cls, std::move(record));
+    return emplace_instance<typename Cls::Record, HasTraverse<Cls>, tracked_at_birth<Cls>>(cls, std::move(record));
   });
 }
 
@@ -197,13 +211,21 @@ void dealloc(PyObject* self) noexcept {
 
 // A heap type's instances visit their type; the record's references are
 // visited on the creating thread only, where the runtime's state is read
-// consistently (elsewhere they count as held from outside).
+// consistently (elsewhere they count as held from outside), and not once
+// the record is cleared.
 template <class Cls>
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
   auto* instance = Instance<typename Cls::Record>::of(self);
   if (instance->owner != current_thread_number()) return 0;
   return Cls::traverse(instance->record(), visit, arg);
+}
+
+template <class Cls>
+int clear(PyObject* self) noexcept {
+  GilMark mark;
+  clear_record<typename Cls::Record>(self);
+  return 0;
 }
 
 template <class Table, std::size_t I>
@@ -277,6 +299,7 @@ struct TypeTables {
     unsigned int flags = Py_TPFLAGS_DEFAULT;
     if constexpr (HasTraverse<Cls>) {
       slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(&traverse<Cls>)});
+      slots.push_back({Py_tp_clear, reinterpret_cast<void*>(&clear<Cls>)});
       flags |= Py_TPFLAGS_HAVE_GC;
     }
     slots.push_back({0, nullptr});
@@ -330,10 +353,12 @@ OwnedRef make_instance(A&&... args) {
   }
   if constexpr (detail::HasInstanceStock<Cls>) {
     if (PyObject* kept = detail::instance_stock<Cls>.take(type)) {
-      return emplace_record<typename Cls::Record, true>(OwnedRef::steal(kept), type, std::forward<A>(args)...);
+      return emplace_record<typename Cls::Record, true, detail::tracked_at_birth<Cls>>(OwnedRef::steal(kept), type,
+                                                                                       std::forward<A>(args)...);
     }
   }
-  return emplace_instance<typename Cls::Record, detail::HasTraverse<Cls>>(type, std::forward<A>(args)...);
+  return emplace_instance<typename Cls::Record, detail::HasTraverse<Cls>, detail::tracked_at_birth<Cls>>(
+      type, std::forward<A>(args)...);
 }
 
 // The record of an object known to be an instance of the class (or of a

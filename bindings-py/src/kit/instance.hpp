@@ -4,7 +4,9 @@
 // thread: every call checks it, and a drop on another thread leaks the record
 // rather than run its destructor there. Records are only ever read through
 // shared access (no method takes one exclusively), so an instance keeps no
-// borrow count.
+// borrow count. The cycle collector may end a record before its object goes
+// (clear_record): the object is then bound to no thread, and every call is
+// refused.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,13 +30,19 @@ struct Instance {
   static Instance* of(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
 };
 
-// Faults with "{} is unsendable, but sent to another thread".
-[[noreturn]] void fail_owner_thread(std::string_view internal_name);
+// The owner of an instance whose record the cycle collector has ended: the
+// number of no thread, so the creating-thread check refuses every call.
+inline constexpr ThreadNumber kClearedOwner = ~ThreadNumber{0};
 
-// Faults when the calling thread did not create the object; the check runs
-// on every call, so the compare is inline and the refusal out of line.
+// Faults with "{} is unsendable, but sent to another thread"; for a cleared
+// instance, raises RuntimeError "{} was cleared by the cycle collector".
+[[noreturn]] void fail_owner_thread(ThreadNumber owner, std::string_view internal_name);
+
+// Refuses the call when the calling thread did not create the object; the
+// check runs on every call, so the compare is inline and the refusal out of
+// line.
 inline void check_owner_thread(ThreadNumber owner, std::string_view internal_name) {
-  if (owner != current_thread_number()) [[unlikely]] fail_owner_thread(internal_name);
+  if (owner != current_thread_number()) [[unlikely]] fail_owner_thread(owner, internal_name);
 }
 
 // Reports the drop of an object on a thread that did not create it.
@@ -44,8 +52,9 @@ void report_foreign_drop(std::string_view internal_name) noexcept;
 // `type` (a fresh one or a kept one made an object again). An instance of a
 // collected class (`collected`: the type has Py_TPFLAGS_HAVE_GC) is handed to
 // the cycle collector only once its record is complete, so its memory needs
-// no clearing first.
-template <class T, bool collected, class... A>
+// no clearing first; with `tracked` false, only when its class says
+// (track_instance).
+template <class T, bool collected, bool tracked = collected, class... A>
 OwnedRef emplace_record(OwnedRef object, PyTypeObject* type, A&&... args) {
   auto* instance = Instance<T>::of(object.get());
   if constexpr (collected) {
@@ -64,12 +73,18 @@ OwnedRef emplace_record(OwnedRef object, PyTypeObject* type, A&&... args) {
   // Set last: the memory of an uncollected class comes zeroed, and 0 is no
   // thread's number, so a record is left alone until it is complete.
   instance->owner = current_thread_number();
-  if constexpr (collected) PyObject_GC_Track(object.get());
+  if constexpr (collected && tracked) PyObject_GC_Track(object.get());
   return object;
 }
 
+// Hands an instance of a collected class made untracked to the collector;
+// one tracked already stays as it is.
+inline void track_instance(BorrowedRef object) noexcept {
+  if (!PyObject_GC_IsTracked(object.get())) PyObject_GC_Track(object.get());
+}
+
 // Allocates an instance of `type` and makes its record T from args, in place.
-template <class T, bool collected = false, class... A>
+template <class T, bool collected = false, bool tracked = collected, class... A>
 OwnedRef emplace_instance(PyTypeObject* type, A&&... args) {
   OwnedRef object;
   if constexpr (collected) {
@@ -78,7 +93,7 @@ OwnedRef emplace_instance(PyTypeObject* type, A&&... args) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     object = check(alloc(type, 0));
   }
-  return emplace_record<T, collected>(std::move(object), type, std::forward<A>(args)...);
+  return emplace_record<T, collected, tracked>(std::move(object), type, std::forward<A>(args)...);
 }
 
 // The tp_dealloc of a class with record T; a collected class's memory goes
@@ -96,7 +111,7 @@ void dealloc_instance(PyObject* object, std::string_view internal_name, [[maybe_
       // Destructors do not throw; one that did is reported, never raised.
       report_current_exception_unraisable(BorrowedRef(reinterpret_cast<PyObject*>(type)));
     }
-  } else {
+  } else if (instance->owner != kClearedOwner) {
     report_foreign_drop(internal_name);
   }
   PyErr_SetRaisedException(in_flight);
@@ -107,6 +122,26 @@ void dealloc_instance(PyObject* object, std::string_view internal_name, [[maybe_
     free(object);
   }
   Py_DECREF(type);
+}
+
+// The tp_clear of a collected class with record T: ends the record now, as
+// the object's drop would, and leaves the object cleared, so that the
+// collector breaks the cycles that run through what the record held. Only
+// on the creating thread (elsewhere the record's references were never
+// visited). The object is marked first: code that the record's destructor
+// runs finds it refusing calls, not half ended.
+template <class T>
+void clear_record(PyObject* object) noexcept {
+  auto* instance = Instance<T>::of(object);
+  if (instance->owner != current_thread_number()) return;
+  instance->owner = kClearedOwner;
+  PyObject* in_flight = PyErr_GetRaisedException();
+  try {
+    instance->record().~T();
+  } catch (...) {
+    report_current_exception_unraisable(BorrowedRef(reinterpret_cast<PyObject*>(Py_TYPE(object))));
+  }
+  PyErr_SetRaisedException(in_flight);
 }
 
 }  // namespace korvalinth::kit

@@ -1,19 +1,21 @@
 #pragma once
 // A Python callable that the runtime calls without arguments on a node's
-// behalf (invalidate and deactivation hooks). It names its node without
-// counting it: the node's own aux slot keeps the hook, and a counted handle
-// there would keep the node from ever being released.
+// behalf (invalidate and deactivation hooks). It names its node weakly: the
+// node's own aux slot keeps the hook, and a counted handle there would keep
+// the node from ever being released; a reference to the core there would
+// hide the core's holders from the cycle collector.
 
 #include "boundary/pending_fatal.hpp"
 #include "kit/refs.hpp"
 #include "node/arena/node_handle.hpp"
+#include "node/arena/weak_node.hpp"
 
 namespace korvalinth::py {
 
 class PyHook {
  public:
   PyHook(kit::OwnedRef callback, const UncountedNode& node, SharedFatalSlot slot) noexcept
-      : node_(node), slot_(std::move(slot)), callback_(std::move(callback)) {}
+      : node_(WeakNodeHandle::of(node)), slot_(std::move(slot)), callback_(std::move(callback)) {}
 
   // An Exception of the callback goes down from the node as ERROR, unless
   // the node has been released meanwhile (then there is no one to tell).
@@ -24,7 +26,7 @@ class PyHook {
   // anywhere to go.
   void call_detached() const;
 
-  UncountedNode node_;
+  WeakNodeHandle node_;
   SharedFatalSlot slot_;
   kit::AnywhereRef callback_;  // the runtime drops hooks anywhere (a later run, a release)
 };

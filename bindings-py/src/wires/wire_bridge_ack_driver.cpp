@@ -70,8 +70,17 @@ kit::OwnedRef ack_driver_timeouts(PyWireBridgeAckDriver& self) { return adapter_
 kit::OwnedRef ack_driver_status(PyWireBridgeAckDriver& self) { return adapter_node_object(self.status); }
 kit::OwnedRef ack_driver_issues(PyWireBridgeAckDriver& self) { return adapter_node_object(self.issues); }
 
+// The anchors of its Nodes' core (kit/stand_in.hpp).
+int ack_driver_traverse(const PyWireBridgeAckDriver& self, visitproc visit, void* arg) {
+  for (const PyNode* node : {&self.timeouts, &self.status, &self.issues}) {
+    if (int stop = node->visit_anchors(visit, arg)) return stop;
+  }
+  return 0;
+}
+
 struct WireBridgeAckDriverClass {
   using Record = PyWireBridgeAckDriver;
+  static constexpr auto traverse = ack_driver_traverse;
   static constexpr const char* name = "_WireBridgeAckDriver";
   static constexpr const char* internal_name = "_native::PyWireBridgeAckDriver";
   static constexpr kit::Method<Record> methods[] = {

@@ -18,8 +18,15 @@ kit::OwnedRef wire_bridge_release(PyWireBridge& self, const kit::Args&) {
   return kit::py_none();
 }
 
+// The anchors of its Nodes' core (kit/stand_in.hpp).
+int wire_bridge_traverse(const PyWireBridge& self, visitproc visit, void* arg) {
+  if (int stop = self.status.visit_anchors(visit, arg)) return stop;
+  return self.issues.visit_anchors(visit, arg);
+}
+
 struct WireBridgeClass {
   using Record = PyWireBridge;
+  static constexpr auto traverse = wire_bridge_traverse;
   static constexpr const char* name = "_WireBridge";
   static constexpr const char* internal_name = "_native::PyWireBridge";
   static constexpr kit::Method<Record> methods[] = {{"release", wire_bridge_release}};

@@ -54,8 +54,17 @@ kit::OwnedRef protobuf_outbound_bytes(PyWireBridgeProtobuf& self) { return adapt
 kit::OwnedRef protobuf_status(PyWireBridgeProtobuf& self) { return adapter_node_object(self.status); }
 kit::OwnedRef protobuf_issues(PyWireBridgeProtobuf& self) { return adapter_node_object(self.issues); }
 
+// The anchors of its Nodes' core (kit/stand_in.hpp).
+int protobuf_traverse(const PyWireBridgeProtobuf& self, visitproc visit, void* arg) {
+  for (const PyNode* node : {&self.inbound_bytes, &self.outbound_bytes, &self.status, &self.issues}) {
+    if (int stop = node->visit_anchors(visit, arg)) return stop;
+  }
+  return 0;
+}
+
 struct WireBridgeProtobufClass {
   using Record = PyWireBridgeProtobuf;
+  static constexpr auto traverse = protobuf_traverse;
   static constexpr const char* name = "_WireBridgeProtobuf";
   static constexpr const char* internal_name = "_native::PyWireBridgeProtobuf";
   static constexpr kit::Method<Record> methods[] = {{"release", protobuf_release}};

@@ -30,11 +30,12 @@ kit::OwnedRef edge_group_inbound_edges(PyWireEdgeGroup& self) { return self.inbo
 kit::OwnedRef edge_group_status(PyWireEdgeGroup& self) { return adapter_node_object(self.status); }
 kit::OwnedRef edge_group_issues(PyWireEdgeGroup& self) { return adapter_node_object(self.issues); }
 
-// The dict is the one Python reference the record owns; Python code may put
-// the group itself into it.
+// The dict is the one Python reference the record owns (Python code may put
+// the group itself into it); its Nodes' core is their anchor's to visit.
 int edge_group_traverse(const PyWireEdgeGroup& self, visitproc visit, void* arg) {
   Py_VISIT(self.inbound_edges.get());
-  return 0;
+  if (int stop = self.status.visit_anchors(visit, arg)) return stop;
+  return self.issues.visit_anchors(visit, arg);
 }
 
 struct WireEdgeGroupClass {
