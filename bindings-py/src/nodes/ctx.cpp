@@ -222,9 +222,10 @@ struct CtxClass {
   static constexpr const char* name = "Ctx";
   static constexpr const char* internal_name = kInternalName;
   static constexpr auto traverse = ctx_traverse;
-  // One per callback run, nearly all of them dropped as it returns.
+  // One per callback run, nearly all of them dropped as it returns; a wave
+  // down a chain of nodes holds one per node it is inside.
   static constexpr bool tracked_on_demand = true;
-  static constexpr std::size_t kept_instances = 16;
+  static constexpr std::size_t kept_instances = 128;
   static constexpr kit::Method<PyCtx> methods[] = {
       {"dep_len", ctx_dep_len},
       {"data_entry", ctx_data_entry, {{"index"}}},
