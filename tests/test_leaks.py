@@ -313,6 +313,33 @@ def _sink_on_a_wire_adapters_node(track):
     keep.append(status.subscribe(track(lambda kind, payload: (graph, status, keep))))
 
 
+def _sink_over_a_wire_bridge(track):
+    graph = Graph()
+    bridge = graph._wire_bridge("s")
+    keep = []
+    keep.append(bridge.status.subscribe(track(lambda kind, payload: (graph, bridge, keep))))
+
+
+def _sink_over_protobuf_adapter_and_ack_driver(track):
+    graph = Graph()
+    bridge = graph._wire_bridge("s")
+    adapter = graph._wire_bridge_protobuf(bridge)
+    driver = graph._wire_bridge_ack_driver(bridge, graph.state(0), 5)
+    keep = []
+    keep.append(adapter.status.subscribe(track(lambda kind, payload: (graph, adapter, driver, keep))))
+
+
+def _sink_over_a_released_edge_group(track):
+    # An edge group keeps its graph alive until it is released, with or
+    # without a cycle; released, it no longer does.
+    graph = Graph()
+    bridge = graph._wire_bridge("s")
+    group = graph._wire_edge_group(bridge, ["e"])
+    group.release()
+    keep = []
+    keep.append(bridge.status.subscribe(track(lambda kind, payload: (graph, group, keep))))
+
+
 def _registry_entry_over_its_registry(track):
     registry = None
     registry = restore_registry([Entry("r", track(lambda ctx: registry))])
@@ -351,6 +378,9 @@ CYCLES = [
     _conformance_handle_in_a_sink,
     _lookup_handle_in_a_callback,
     _sink_on_a_wire_adapters_node,
+    _sink_over_a_wire_bridge,
+    _sink_over_protobuf_adapter_and_ack_driver,
+    _sink_over_a_released_edge_group,
     _registry_entry_over_its_registry,
     _restore_context_in_its_own_config,
     _restored_graph_in_its_callback,
@@ -436,3 +466,22 @@ def test_a_wave_on_a_graph_that_only_its_cycle_keeps_is_not_collected_under_it()
     assert marker() is None
     with pytest.raises(RuntimeError, match="stale or freed"):
         ctxs[0].emit(6)
+
+
+def test_a_kept_wire_adapter_keeps_its_cycle_whole():
+    def build():
+        graph = Graph()
+        bridge = graph._wire_bridge("s")
+        adapter = graph._wire_bridge_protobuf(bridge)
+        marker, seen, keep = _Marker(), [], []
+        keep.append(adapter.status.subscribe(lambda kind, payload: (seen.append(kind), graph, bridge, marker, keep)))
+        return adapter, seen, weakref.ref(marker)
+
+    adapter, seen, marker = build()
+    gc.collect()
+    before = len(seen)
+    adapter.inbound_bytes.set(b"\x00")
+    assert len(seen) > before and marker() is not None
+    del adapter
+    gc.collect()
+    assert marker() is None
