@@ -58,6 +58,22 @@ def test_partial_runs_with_the_deps_that_have_values():
     assert entries[-1] == ((True, 1), (True, 2))
 
 
+@pytest.mark.parametrize("set_in_batch", [False, True])
+def test_a_node_its_first_run_gate_holds_resolves_once_its_deps_settle(set_in_batch):
+    graph = Graph()
+    s = graph.state(0)
+    quiet = graph.node([s], lambda ctx: None)  # never emits
+    d = graph.derived([quiet], lambda x: x, name="d")
+    seen, sub = watched(d)
+    if set_in_batch:
+        graph.batch(lambda: s.set(1))
+    else:
+        s.set(1)
+    assert seen == [("START", None), ("DIRTY", None), ("RESOLVED", None)]
+    assert d.status() == "sentinel"
+    assert {n["id"]: n["status"] for n in graph.checkpoint()["nodes"]}["d"] == "sentinel"
+
+
 def test_terminal_options():
     graph = Graph()
     a = graph.state(1)

@@ -258,8 +258,10 @@ def test_one_subscription_to_a_node_over_effects_keeps_them_all_active():
     for value in (1, 2, 3):
         a.set(value)
     assert got == [[0, 1, 2, 3]] * 3
-    # The keep-alive's subscriber is not called once per update.
-    assert seen == [("START", None), ("DIRTY", None)]
+    # Held by its first-run gate, the keep-alive answers each update's DIRTY
+    # with RESOLVED: two calls of its subscriber per update, not per effect.
+    assert seen == [("START", None)] + [("DIRTY", None), ("RESOLVED", None)] * 3
+    assert keep_alive.status() == "sentinel"
     del sub
     a.set(4)
     assert got == [[0, 1, 2, 3]] * 3

@@ -128,6 +128,31 @@ def test_protobuf_adapter_release():
         graph._wire_bridge_protobuf(bridge, "b")
 
 
+@pytest.mark.parametrize("last, issue", [
+    (envelope(3, content=b"early"), "wireBridge: inbound seq 3 arrived before expected seq 2"),
+    ("text", "wire_bridge_protobuf inbound_bytes requires bytes")])
+def test_a_release_refused_by_the_group_hands_the_bridge_nothing_again(last, issue):
+    # The watched status keeps the adapter's events node reading the bytes
+    # too, and blocks the release, which detaches the decoded-inbound node
+    # and, refused, attaches it again: it is handed the last bytes anew.
+    graph = Graph()
+    bridge = graph._wire_bridge("s")
+    adapter = graph._wire_bridge_protobuf(bridge)
+    (statuses, watching), (issues, listening) = data_of(bridge.status), data_of(bridge.issues)
+    blocking = adapter.status.subscribe(lambda kind, payload: None)
+    for value in (envelope(1, "start"), last):
+        adapter.inbound_bytes.set(value)
+    before = statuses[-1]
+    with pytest.raises(BaseException, match="^graph: cannot release node group for wire_bridge_protobuf release; "
+                                            "'wireBridgeProtobuf/status' still has live subscribers"):
+        adapter.release()
+    assert issues == [{"code": "bridge_error", "message": issue}] and statuses[-1] == before
+    adapter.inbound_bytes.set(envelope(2, "start"))
+    assert statuses[-1]["cursor"] == 2 and len(issues) == 1
+    blocking.unsubscribe()
+    assert adapter.release() is None and nodes(graph)["wireBridge/inbound"] == []
+
+
 
 @pytest.mark.parametrize("links", [[0, 1, 0, 1, 1, 0], [1, 1, 1, 1], [2, 0, 2, 1, 1, 2, 0]])
 def test_each_adapter_feeds_the_bridge_in_its_own_wave(links):
@@ -143,6 +168,7 @@ def test_each_adapter_feeds_the_bridge_in_its_own_wave(links):
         assert statuses[-1] == status(cursor=seq)
     adapters[links[-1]].inbound_bytes.set(envelope(1, "start"))  # a replay is stale: nothing moves
     assert statuses[-1] == status(cursor=len(links)) and issues == []
+    assert bridge.issues.status() == "sentinel"  # no issue yet, not left dirty
     subscription.unsubscribe()  # deactivated and activated again: still no waiting for the other links
     issue_subscription.unsubscribe()
     statuses, subscription = data_of(bridge.status)

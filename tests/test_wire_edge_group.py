@@ -11,20 +11,23 @@ import pytest
 from korvalinth import Graph
 from test_pending_fatal import Fatal, store_fatal
 from test_wire_bridge import CORE, data_of, nodes
+from wire_protobuf import envelope
 
 BRIDGE_NODES = [f"wireBridge/{n}" for n in CORE]
 
 
 class Side:
     """One graph: a bridge of session "link" with its protobuf adapter, an
-    outbound group "out" over state sources and an inbound group "in"."""
+    outbound group ("out" unless named) over state sources and an inbound
+    group "in"."""
 
-    def __init__(self, name, sends, receives):
+    def __init__(self, name, sends, receives, outbound_name="out"):
         self.graph = Graph(name)
         self.bridge = self.graph._wire_bridge("link")
         self.protobuf = self.graph._wire_bridge_protobuf(self.bridge)
         self.sources = {edge: self.graph.state(f"{edge}0".encode(), name=edge) for edge in sends}
-        self.outbound = self.graph._wire_edge_group_outbound(self.bridge, list(self.sources.items()), name="out")
+        self.outbound = self.graph._wire_edge_group_outbound(self.bridge, list(self.sources.items()),
+                                                             name=outbound_name)
         self.inbound = self.graph._wire_edge_group(self.bridge, receives, name="in")
         # The bytes first: the bridge must be listening when the group cuts its first cause.
         self.watched = {key: data_of(node) for key, node in [
@@ -192,16 +195,26 @@ def test_build_refusals():
     assert len(nodes(graph)) == count and first.release() is None
 
 
-def test_release_order_refusals_and_retry():
+# watched: the facade node Python subscribes to; envelopes: clean envelopes
+# that pass the bridge meanwhile. They leave no projection dirty, so the
+# subscriber alone holds the release back.
+@pytest.mark.parametrize("watched, envelopes", [("status", 0), ("issues", 0), ("status", 2), ("issues", 2)])
+def test_release_order_refusals_and_retry(watched, envelopes):
     graph = Graph()
     bridge, node = graph._wire_bridge("s"), graph.state(b"")
+    adapter = graph._wire_bridge_protobuf(bridge)
     inbound = graph._wire_edge_group(bridge, ["a"], name="in")
     outbound = graph._wire_edge_group_outbound(bridge, [("a", node)], name="out")
     assert nodes(graph)["wireBridge/command"] == ["in/commands", "out/commands"]
+    seq = 0
     for group, name in ((inbound, "in"), (outbound, "out")):
-        watching = group.status.subscribe(lambda kind, payload: None)
+        watching = getattr(group, watched).subscribe(lambda kind, payload: None)
+        for _ in range(envelopes):
+            seq += 1
+            adapter.inbound_bytes.set(envelope(seq, "start" if seq == 1 else "data", None if seq == 1 else b"v"))
+        assert graph._find(f"{name}/py/issues").status() == "sentinel"  # no issue yet, not left dirty
         refused(group.release, BaseException, "^graph: cannot release node group for wire_edge_group python facade "
-                                              f"release; '{name}/py/status' still has live subscribers")
+                                              f"release; '{name}/py/{watched}' still has live subscribers")
         assert f"{name}/py/status" in nodes(graph)  # nothing taken down
         watching.unsubscribe()
         # The core group refuses while its status is watched through a lookup handle: it
@@ -224,6 +237,50 @@ def test_release_order_refusals_and_retry():
     graph._wire_edge_group(bridge, ["a"], name="kept")
     gc.collect()
     assert "kept/py/inbound/a" in nodes(graph) and "kept/commands" in nodes(graph)["wireBridge/command"]
+
+
+def test_a_release_refused_by_the_core_group_sends_nothing():
+    # The core issues node watched by lookup keeps the traffic node active,
+    # its last record the last command sent, while the release detaches the
+    # commands node and, refused, attaches it again.
+    a, b = Side("a", ["t"], ["h"]), Side("b", ["h"], ["t"])
+    pump(a, b)
+    a.sources["t"].set(b"t1")
+    pump(a, b)
+    for key in ("out_status", "out_issues"):
+        a.watched[key][1].unsubscribe()
+    bridge_before = a.seen("bridge")[-1]
+    blocking = a.graph._find("out/issues").subscribe(lambda kind, payload: None)
+    refused(a.outbound.release, BaseException, "^graph: cannot release node group for wire_edge_group release; "
+                                               "'out/issues' still has live subscribers")
+    assert a.seen("bytes") == [] and a.seen("bridge")[-1] == bridge_before
+    pump(a, b)
+    assert b.seen("in_issues") == [] and b.seen("t") == [b"t0", b"t1"]
+    blocking.unsubscribe()
+    assert a.outbound.release() is None
+    assert a.seen("bytes") == [] and not any(n.startswith("out/") for n in nodes(a.graph))
+
+
+# A name and the bytes of the longest cause id it makes: the last cause
+# number's, wire-edge-group-cause:["{name}","18446744073709551615"].
+@pytest.mark.parametrize("name, longest", [
+    ("n" * 974, 1023), ("n" * 975, 1024), ("n" * 976, 1025),
+    ("\x01" * 162 + "nnn", 1024), ("\x01" * 163, 1027),  # escaped, six bytes each
+    ("\u00e9" * 487 + "n", 1024), ("\u00e9" * 488, 1025), ("\U0001f600" * 244, 1025),  # UTF-8, not escaped
+])
+def test_a_group_sends_only_cause_ids_its_peer_accepts(name, longest):
+    if longest > 1024:
+        graph = Graph()
+        bridge, source = graph._wire_bridge("s"), graph.state(b"", name="t")
+        built = nodes(graph)
+        refused(lambda: graph._wire_edge_group_outbound(bridge, [("t", source)], name=name), ValueError,
+                f"^wire_edge_group outbound name makes cause_id exceed 1024 bytes \\(up to {longest} bytes\\)$")
+        assert nodes(graph) == built
+        return
+    a, b = Side("a", ["t"], ["h"], outbound_name=name), Side("b", ["h"], ["t"])
+    a.sources["t"].set(b"t1")
+    pump(a, b)
+    assert b.seen("t") == [b"t0", b"t1"] and b.seen("in_issues") == []
 
 
 def edge_group_round(i):

@@ -138,11 +138,25 @@ TEST(NodeState, FirstRunGateAndRunDecision) {
        {D, bits({F::RunOwed})}},
       {"during a rewire it reruns after", {{true, false}}, true, false, false, false, true,
        {D, bits({F::MutationInFlight})}, R::Nothing, {D, bits({F::MutationInFlight, F::RunAfterMutation})}},
+      {"the gate holds a node whose DIRTY went out: it resolves", {{true, false}, {false, false}}, true, false, false,
+       false, false, {D, bits({F::DirtySent})}, R::Resolve, {D, bits({F::DirtySent})}},
+      {"a terminal is no input: it resolves", {{false, true}}, true, false, false, false, false,
+       {D, bits({F::DirtySent})}, R::Resolve, {D, bits({F::DirtySent})}},
+      {"the gate holds, a dep pending", {{false, false}}, true, false, false, false, false,
+       {D, bits({F::DirtySent}), 1}, R::Nothing, {D, bits({F::DirtySent}), 1}},
+      {"the gate holds, held back: the run is owed, not resolved", {{false, false}}, true, false, false, false, true,
+       {D, bits({F::DirtySent})}, R::Nothing, {D, bits({F::DirtySent, F::RunOwed})}},
+      {"the gate holds during a rewire: it reruns after", {{false, false}}, true, false, false, false, false,
+       {D, bits({F::DirtySent, F::MutationInFlight})}, R::Nothing,
+       {D, bits({F::DirtySent, F::MutationInFlight, F::RunAfterMutation})}},
   };
   for (const Case& c : cases) {
     const std::vector<DepSlot> deps = dep_slots(c.deps);
     NodeState s = plant(c.before);
     const RunInputs in{deps, c.has_fn, c.has_run, c.partial, c.terminal_as_input, deps.empty()};
+    // The query decides alike and changes nothing.
+    EXPECT_EQ(s.run_check_outcome(in, c.held_back), c.decision) << c.name;
+    expect_state(s, c.before, c.name);
     EXPECT_EQ(s.decide_run(in, c.held_back), c.decision) << c.name;
     expect_state(s, c.after, c.name);
   }

@@ -6,6 +6,8 @@
 #include "node/topology/rewire.hpp"
 #include "wire/codec/envelope_checked.hpp"
 #include "wire/edge_group/edge_group_release.hpp"
+#include "wire/edge_group/frame_checks.hpp"
+#include "wire/edge_group/frame_traffic.hpp"
 #include "wire/edge_group/wire_edge_group.hpp"
 #include "wire_bridge_test_support.hpp"
 #include "wire_edge_test_support.hpp"
@@ -155,6 +157,34 @@ TEST(WireEdgeGroup, RefusesInTheOrderOfItsChecksLeavingNoNewNode) {
     EXPECT_EQ(row_ids(peer.graph), before) << row.text;
     EXPECT_EQ(live_nodes(peer.graph), live) << row.text;
     EXPECT_EQ(ids_of(peer.graph, *peer.bridge.command_producers), L({})) << row.text;
+  }
+}
+
+// A receiving group refuses cause ids over its limit. A group that would
+// send one some day (the last cause number makes the longest) is refused
+// when built, after the checks of its edges; a group that sends none is not.
+TEST(WireEdgeGroup, RefusesANameThatCouldMakeACauseIdItsPeerRefuses) {
+  for (const std::size_t length : {975, 976}) {
+    const std::string name(length, 'n');
+    const bool peer_accepts_last =
+        !validate_wire_edge_frame("r", edge_frame(true, "x", edge_group_cause_id(name, ~std::uint64_t{0})));
+    EXPECT_EQ(peer_accepts_last, length == 975);
+    BridgePeer p(bridge_config());
+    std::map<std::string, NodeHandle> nodes;
+    for (std::string id : {"v", "u"}) nodes.emplace(id, source(p.graph, id, id == "v"));
+    auto build = [&](const std::string& source_key) {
+      return fault_text(
+          [&] { wire_edge_group_outbound_entry(*p.graph, p.bridge, edges({{"a", source_key}}, nodes), name); });
+    };
+    EXPECT_EQ(build("u"),
+              "wire_edge_group: outbound edge 'a' requires node runtime versioning for D561 fresh-source admission");
+    const std::vector<std::string> before = row_ids(p.graph);
+    EXPECT_EQ(build("v"), peer_accepts_last
+                              ? "<no fault>"
+                              : "wire_edge_group: name makes cause_id exceed 1024 bytes (up to 1025 bytes)");
+    EXPECT_EQ(row_ids(p.graph) == before, !peer_accepts_last);
+    EXPECT_EQ(fault_text([&] { wire_edge_group_inbound_entry(*p.graph, p.bridge, {"a"}, name + "/in"); }),
+              "<no fault>");
   }
 }
 

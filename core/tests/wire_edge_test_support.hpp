@@ -77,7 +77,7 @@ inline std::string describe_value(const SharedValue& v) {
     return s;
   }
   if (const auto* t = value_cast<WireEdgeGroupTraffic>(v)) {
-    if (const auto* c = std::get_if<edge_traffic::Command>(t)) return describe(c->command);
+    if (const auto* c = std::get_if<edge_traffic::Command>(t)) return describe(*c->command);
     if (const auto* f = std::get_if<edge_traffic::Frame>(t)) return "frame " + describe(f->frame);
     if (const auto* i = std::get_if<edge_traffic::Issue>(t)) return describe(i->issue);
     return "end";

@@ -13,6 +13,8 @@
 // "{}/py/outbound/{}" (what the core group carries) and "{}/py/issues/{}";
 // the core group's issues and status merged with the edges' issues in
 // "{}/py/merged_issues" and "{}/py/merged_status"; the same facade on top.
+// A name that could make a cause id longer than a receiving group accepts
+// is refused (ValueError) before anything is built.
 //
 // Only the core group is built inside the graph-operation guard (its faults
 // are RuntimeError); faults of the other nodes are PanicException. Nothing

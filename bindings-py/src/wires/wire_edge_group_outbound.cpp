@@ -5,6 +5,7 @@
 #include "kit/convert.hpp"
 #include "node/arena/graph_core.hpp"
 #include "nodes/node_args.hpp"
+#include "wire/edge_group/frame_traffic.hpp"
 #include "wires/adapter_nodes.hpp"
 #include "wires/outbound_edge_fns.hpp"
 #include "wires/wire_bridge_adapter.hpp"
@@ -53,6 +54,13 @@ void check_sources_versioned(const std::vector<OutboundEdgeArgument>& edges) {
   }
 }
 
+// Every cause id the group can send must be one a receiving group accepts.
+void check_cause_ids_fit(const std::string& base) {
+  if (std::optional<std::string> breach = cause_id_limit_breach(base)) {
+    kit::throw_error(PyExc_ValueError, "wire_edge_group outbound " + *breach);
+  }
+}
+
 std::vector<UncountedNode> led_by(const UncountedNode& first, const std::vector<NodeHandle>& rest) {
   std::vector<UncountedNode> deps;
   deps.reserve(rest.size() + 1);
@@ -70,6 +78,7 @@ kit::OwnedRef graph_wire_edge_group_outbound(PyGraph& self, const kit::Args& arg
   raise_pending_fatal(*self.fatal);
   const std::string base = adapter_base_name(std::move(name), "wireEdgeGroup");
   check_sources_versioned(edges);
+  check_cause_ids_fit(base);
   GraphContainer& graph = *self.container;
 
   TopologyGroupRef adapters = TopologyGroup::create(base + ".pythonWireEdgeGroupOutbound", self.container);

@@ -14,8 +14,10 @@
 
 namespace korvalinth {
 
-// Whether a node whose deps settled runs, settles from its first dep, or waits.
-enum class RunDecision : std::uint8_t { Nothing = 0, Settle = 1, Run = 2 };
+// Whether a node whose deps settled runs, settles from its first dep, waits,
+// or resolves: held by its first-run gate after its DIRTY went out, it
+// answers that DIRTY with RESOLVED.
+enum class RunDecision : std::uint8_t { Nothing = 0, Settle = 1, Run = 2, Resolve = 3 };
 
 // What the run rules read besides the node's own state, gathered under the
 // borrow (see run_inputs). The rules read any inputs through these names:
@@ -114,12 +116,15 @@ class NodeState {
   // Out of line, its arguments in registers: only a first run walks the deps.
   [[gnu::noinline]] static bool every_dep_gave_input_apart(std::span<const DepSlot> deps,
                                                            bool terminal_as_input) noexcept;
-  // Deps settled: settle from the first dep (no function), run, or wait.
+  // Deps settled: settle from the first dep (no function) or run; held by
+  // the first-run gate, answer the DIRTY it sent with RESOLVED, or wait when
+  // it sent none (nothing is owed to its sinks).
   template <class In>
   RunDecision settled_decision(const In& in) const noexcept {
     if (pending_count_ > 0) return RunDecision::Nothing;
     if (!in.has_fn()) return RunDecision::Settle;
-    return may_run(in) ? RunDecision::Run : RunDecision::Nothing;
+    if (may_run(in)) return RunDecision::Run;
+    return dirty_sent() ? RunDecision::Resolve : RunDecision::Nothing;
   }
   // It told its sinks DIRTY and no dep is pending: a RESOLVED is owed.
   bool owes_resolved() const noexcept { return pending_count_ == 0 && dirty_sent(); }
@@ -131,6 +136,12 @@ class NodeState {
   bool quiescent() const noexcept;
   // As decide_run: the node owes its run instead of running now.
   bool run_waits(bool held_back) const noexcept { return mutation_in_flight() || held_back; }
+  // What the run check would decide now, changing nothing: Nothing while
+  // its run waits (see run_waits), else as settled_decision.
+  template <class In>
+  RunDecision run_check_outcome(const In& in, bool held_back) const noexcept {
+    return run_waits(held_back) ? RunDecision::Nothing : settled_decision(in);
+  }
 
   // --- Transitions of its own messages (down) ---
   // True when DIRTY must go out (it was not sent this wave).

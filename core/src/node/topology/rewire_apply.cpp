@@ -91,10 +91,7 @@ void reevaluate(const UncountedNode& node) {
     decision = s.edge.state.settled_decision(run_inputs(s));
   }
   if (decision == RunDecision::Nothing) return;
-  if (decision == RunDecision::Settle) {
-    settle_from_deps(node);
-    return;
-  }
+  if (decision != RunDecision::Run) return run_decided(node, decision);
   SinkList::Reading sinks;
   bool announce = false;
   {

@@ -421,6 +421,8 @@ void run_decided(const UncountedNode& node, RunDecision decision) {
     run_wave(node);
   } else if (decision == RunDecision::Settle) {
     settle_from_deps(node);
+  } else if (decision == RunDecision::Resolve) {
+    down(node, Message::resolved());
   }
 }
 

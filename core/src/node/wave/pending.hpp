@@ -206,7 +206,8 @@ inline void drain_pending() {
   if (pending_waits(pending)) drain_queued(pending);
 }
 void run_queued(const UncountedNode& node);
-// Runs the node or settles it from its first dep, as decided by run_decision.
+// Runs the node, settles it from its first dep or resolves it, as decided
+// by run_decision.
 void run_decided(const UncountedNode& node, RunDecision decision);
 void resolve_queued(const UncountedNode& node);
 

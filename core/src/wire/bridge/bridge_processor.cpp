@@ -1,6 +1,7 @@
 #include "wire/bridge/bridge_processor.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "node/arena/graph_core.hpp"
 #include "wire/bridge/replay_filter.hpp"
@@ -49,9 +50,13 @@ class BridgeEventsFn final : public NodeFn {
   void run(RunContext& ctx) override {
     // Installed on the first run, kept across deactivations.
     auto state = installed_bridge_state(ctx.node);
+    const bool activated = !state->borrow()->deactivation_hook_armed;
     arm_deactivation_hook(ctx, state);
     std::vector<std::vector<SharedValue>> values = replays_.fresh_values(ctx);
     values.resize(std::max<std::size_t>(values.size(), 2));  // a missing dep gives no values
+    // The first run since the processor last ran reports first what an edge
+    // group accepted meanwhile, whatever this run's own items are.
+    if (activated) report_acceptances(ctx, *state, std::numeric_limits<std::uint64_t>::max());
     for (const SharedValue& v : values[kInboundDep]) handle_inbound_value(ctx, *state, session_, v);
     for (const SharedValue& v : values[kCommandDep]) handle_command_value(ctx, *state, session_, v);
     report_terminal_inbound(ctx, session_);

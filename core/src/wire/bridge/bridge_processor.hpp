@@ -26,6 +26,11 @@ inline SharedContent<BridgeStateCell> installed_bridge_state(const UncountedNode
   return installed_aux_state<BridgeStateCell>(events, "bridge state was just installed", cached_as_bridge_record);
 }
 
+// Reports, in seq order, every envelope the session accepted up to seq
+// `through` that the processor has not reported yet: Cursor, Inbound, and
+// for an ACK or NACK what settling it gives.
+void report_acceptances(const RunContext& ctx, const BridgeStateCell& state, std::uint64_t through);
+
 // One inbound item and one command of a run (the processor's steps).
 void handle_inbound_value(const RunContext& ctx, const BridgeStateCell& state, const BridgeSession& session,
                           const SharedValue& value);

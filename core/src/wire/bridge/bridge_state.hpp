@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,14 +28,20 @@ struct PendingEnvelope {
   bool operator==(const PendingEnvelope&) const = default;
 };
 
+// The session's verdict on one delivery of an inbound item.
+struct InboundVerdict {
+  std::optional<WireBridgeEvent> refusal;  // none: accepted
+  std::uint64_t cursor = 0;                // the inbound cursor once judged
+};
+
 // The session's verdicts on the deliveries of inbound items, for the readers
 // of the inbound node that have not asked yet (inbound_acceptance.hpp);
 // kept while the item lives (held weakly: a verdict goes with its item).
 struct InboundVerdicts {
   struct Judged {
     WeakValue item;
-    std::vector<std::optional<WireBridgeEvent>> deliveries;  // in delivery order; none: accepted
-    std::vector<std::pair<SlotKey, std::size_t>> taken;      // per reader, the deliveries it has taken
+    std::vector<InboundVerdict> deliveries;              // in delivery order
+    std::vector<std::pair<SlotKey, std::size_t>> taken;  // per reader, the deliveries it has taken
   };
   // By the item's address, which names it while it lives.
   std::unordered_map<const void*, Judged> judged;
@@ -48,6 +55,10 @@ struct WireBridgeState {
   std::map<std::uint64_t, PendingEnvelope> pending;  // by seq
   bool deactivation_hook_armed = false;
   InboundVerdicts inbound_verdicts;
+  // Accepted, in seq order, and not yet reported by the processor: kept
+  // across deactivations, so that what an edge group accepted while the
+  // processor did not run is reported when it runs again.
+  std::deque<BridgeEnvelope> unreported;
 };
 
 using BridgeStateCell = Cell<WireBridgeState>;

@@ -19,9 +19,9 @@ InboundVerdicts::Judged& entry_of(InboundVerdicts& verdicts, const SharedContent
 }
 
 // The event refusing the envelope; none when it is accepted, the state then
-// having moved on to it.
-std::optional<WireBridgeEvent> judge(WireBridgeState& s, const std::string& session_id,
-                                     const bridge_inbound::Envelope& inbound) {
+// having moved on to it and keeping it for the processor to report.
+std::optional<WireBridgeEvent> refusal_of(WireBridgeState& s, const std::string& session_id,
+                                          const bridge_inbound::Envelope& inbound) {
   const BridgeEnvelope& envelope = inbound.envelope;
   if (auto valid = validate_inbound_envelope(inbound); !valid)
     return bridge_event::ProtocolError{std::string(display_text(valid.error()))};
@@ -33,14 +33,19 @@ std::optional<WireBridgeEvent> judge(WireBridgeState& s, const std::string& sess
                                        " regressed below " + std::to_string(s.peer_cursor)};
   s.peer_cursor = envelope.cursor;
   s.inbound_cursor = envelope.seq;
+  s.unreported.push_back(envelope);
   return std::nullopt;
+}
+
+InboundVerdict judge(WireBridgeState& s, const std::string& session_id, const bridge_inbound::Envelope& inbound) {
+  std::optional<WireBridgeEvent> refusal = refusal_of(s, session_id, inbound);
+  return InboundVerdict{std::move(refusal), s.inbound_cursor};
 }
 
 }  // namespace
 
-std::optional<WireBridgeEvent> take_inbound_verdict(const BridgeStateCell& state, const std::string& session_id,
-                                                    const SharedContent<bridge_inbound::Envelope>& item,
-                                                    SlotKey reader) {
+InboundVerdict take_inbound_verdict(const BridgeStateCell& state, const std::string& session_id,
+                                    const SharedContent<bridge_inbound::Envelope>& item, SlotKey reader) {
   auto s = state.borrow_mut();
   InboundVerdicts::Judged& entry = entry_of(s->inbound_verdicts, item);
   auto count = std::ranges::find(entry.taken, reader, &std::pair<SlotKey, std::size_t>::first);
@@ -48,6 +53,14 @@ std::optional<WireBridgeEvent> take_inbound_verdict(const BridgeStateCell& state
   const std::size_t delivery = count->second++;
   if (delivery == entry.deliveries.size()) entry.deliveries.push_back(judge(*s, session_id, *item));
   return entry.deliveries[delivery];
+}
+
+std::optional<BridgeEnvelope> take_unreported_acceptance(const BridgeStateCell& state, std::uint64_t through) {
+  auto s = state.borrow_mut();
+  if (s->unreported.empty() || s->unreported.front().seq > through) return std::nullopt;
+  BridgeEnvelope next = std::move(s->unreported.front());
+  s->unreported.pop_front();
+  return next;
 }
 
 }  // namespace korvalinth

@@ -28,21 +28,20 @@ struct InboundReading {
 // The bytes of the value, or none when it held no bytes.
 InboundReading read_inbound(std::optional<ByteView> bytes);
 
-// Readings by value identity. A reading is kept until a second reader has
-// taken it (or, should that reader not run, until newer ones push it out);
-// a value that has gone never matches, so a reused address is no hit.
+// Readings by value identity, each kept while its value lives (until newer
+// ones push it out): a reader run again over a value it has read (connected
+// again and handed its dep's value anew) gets the reading it got the first
+// time, so the node that feeds the bridge hands on the value it handed on
+// then, which the bridge knows. A value that has gone never matches, so a
+// reused address is no hit.
 template <class Reading>
 class ReadingsByValue {
  public:
   template <class Read>
   std::shared_ptr<const Reading> of(const SharedValue& value, Read&& read) {
     std::erase_if(entries_, [](const Entry& e) { return e.value.expired(); });
-    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-      if (it->identity != value.get()) continue;
-      std::shared_ptr<const Reading> kept = std::move(it->reading);
-      entries_.erase(it);
-      return kept;
-    }
+    for (const Entry& entry : entries_)
+      if (entry.identity == value.get()) return entry.reading;
     auto reading = std::make_shared<const Reading>(read());
     if (entries_.size() == kKept) entries_.erase(entries_.begin());
     entries_.push_back(Entry{value, value.get(), reading});
@@ -50,7 +49,7 @@ class ReadingsByValue {
   }
 
  private:
-  // Both readers run in the wave that delivers the value: a few suffice.
+  // Past its wave a value lives on only as a node's cached value: a few suffice.
   static constexpr std::size_t kKept = 16;
   struct Entry {
     WeakValue value;

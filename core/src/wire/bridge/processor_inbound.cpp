@@ -9,14 +9,7 @@ namespace korvalinth {
 
 namespace {
 
-void handle_envelope(const RunContext& ctx, const BridgeStateCell& state, const BridgeSession& session,
-                     const SharedContent<bridge_inbound::Envelope>& inbound) {
-  std::optional<WireBridgeEvent> refusal = take_inbound_verdict(state, session.session_id, inbound, ctx.node.key());
-  if (refusal) {
-    emit_bridge_event(ctx, std::move(*refusal));
-    return;
-  }
-  BridgeEnvelope envelope = inbound->envelope;
+void report_accepted(const RunContext& ctx, const BridgeStateCell& state, BridgeEnvelope envelope) {
   emit_bridge_event(ctx, bridge_event::Cursor{envelope.seq});
   emit_bridge_event(ctx, bridge_event::Inbound{envelope});
   if (envelope.envelope_type == WireBridgeEnvelopeType::Ack) {
@@ -26,7 +19,21 @@ void handle_envelope(const RunContext& ctx, const BridgeStateCell& state, const 
   }
 }
 
+// The envelopes accepted up to this delivery's verdict come first: this one
+// when it was accepted, and before it those an edge group accepted ahead of
+// the processor.
+void handle_envelope(const RunContext& ctx, const BridgeStateCell& state, const BridgeSession& session,
+                     const SharedContent<bridge_inbound::Envelope>& inbound) {
+  InboundVerdict verdict = take_inbound_verdict(state, session.session_id, inbound, ctx.node.key());
+  report_acceptances(ctx, state, verdict.cursor);
+  if (verdict.refusal) emit_bridge_event(ctx, std::move(*verdict.refusal));
+}
+
 }  // namespace
+
+void report_acceptances(const RunContext& ctx, const BridgeStateCell& state, std::uint64_t through) {
+  while (auto accepted = take_unreported_acceptance(state, through)) report_accepted(ctx, state, std::move(*accepted));
+}
 
 void handle_inbound_value(const RunContext& ctx, const BridgeStateCell& state, const BridgeSession& session,
                           const SharedValue& value) {

@@ -5,7 +5,11 @@
 // under a new seq, or report an inbound envelope as stale. The filter keeps,
 // per dep node, the last value passed on, and drops a run's first value of
 // that dep when it is that very value (identity). Holding the value keeps
-// its identity from being reused.
+// its identity from being reused. A producer that makes its values out of
+// its own deps' values is run again too when it is connected again: it must
+// hand on the value it made the first time, not a new one (the edge group's
+// commands node passes on the command value its traffic record carries, the
+// protobuf link's decoded-inbound node the reading kept for its bytes).
 
 #include <utility>
 #include <vector>

@@ -29,7 +29,10 @@ class EdgeGroupCommandsFn final : public NodeFn {
  public:
   void run(RunContext& ctx) override {
     for (const auto& record : collect_dep_values<WireEdgeGroupTraffic>(ctx, 0)) {
-      if (const auto* c = std::get_if<edge_traffic::Command>(record.get())) emit_copy(ctx, c->command);
+      // The record's own value, not a copy (see edge_traffic::Command).
+      if (const auto* c = std::get_if<edge_traffic::Command>(record.get())) {
+        down(ctx.node, Message::data(c->command.value()));
+      }
     }
   }
 };

@@ -2,6 +2,12 @@
 
 namespace korvalinth {
 
+edge_traffic::Command::Command(WireBridgeCommand made) {
+  SharedValue value = make_value<WireBridgeCommand>(std::move(made));
+  const WireBridgeCommand* content = value_cast<WireBridgeCommand>(value);
+  command = SharedContent<WireBridgeCommand>(std::move(value), content);
+}
+
 std::string_view issue_code_text(WireEdgeGroupIssueCode code) noexcept {
   switch (code) {
     case WireEdgeGroupIssueCode::MissingSnapshot:

@@ -2,7 +2,8 @@
 // The values a wire edge group's nodes exchange: the issue vocabulary, the
 // frame-traffic stream of {name}/events, the gate's events and its release
 // record. Each is its own value type, so a reader that looks for one never
-// takes another. Copies are deep.
+// takes another. Copies are deep, but for the command a traffic record
+// carries, which is one value shared by every copy.
 
 #include <cstdint>
 #include <map>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <variant>
 
+#include "base/value.hpp"
 #include "wire/bridge/bridge_messages.hpp"
 #include "wire/codec/edge_frame.hpp"
 
@@ -41,9 +43,14 @@ struct WireEdgeGroupIssue {
 };
 
 namespace edge_traffic {
+// Made a value once, when the record is made: whoever reads the record,
+// however often, hands on that same value. A reader run again over the
+// record (activated again and handed it anew) so hands the bridge a value
+// the bridge knows it has forwarded, not a new one it would send again.
 struct Command {
-  WireBridgeCommand command;
-  bool operator==(const Command&) const = default;
+  explicit Command(WireBridgeCommand command);
+  SharedContent<WireBridgeCommand> command;
+  bool operator==(const Command& other) const { return *command == *other.command; }
 };
 struct Frame {
   WireEdgeFrame frame;

@@ -11,8 +11,8 @@
 namespace korvalinth {
 
 // Cause ids come from the peer and the gate remembers them: a longer one is
-// refused and never kept. Own cause ids stay far below it for any sane group
-// name ("wire-edge-group-cause:" and the JSON pair of name and number).
+// refused and never kept. A group whose own cause ids could be longer is
+// refused when built (cause_id_limit_breach).
 inline constexpr std::size_t kMaxCauseIdBytes = 1024;
 
 // None when the frame may go to the gate; else the malformed_frame issue of

@@ -7,6 +7,7 @@
 #include "wire/bridge/bridge_processor.hpp"
 #include "wire/bridge/dep_values.hpp"
 #include "wire/bridge/inbound_acceptance.hpp"
+#include "wire/edge_group/frame_checks.hpp"
 
 namespace korvalinth {
 
@@ -104,7 +105,7 @@ class EdgeGroupFrameFn final : public NodeFn {
     {
       auto s = state.borrow_mut();
       cause_id = edge_group_cause_id(config_.name, s->next_cause);
-      if (s->next_cause != ~std::uint64_t{0}) s->next_cause += 1;
+      if (s->next_cause != kLastCauseNumber) s->next_cause += 1;
     }
     for (const WireEdgeGroupEdge& e : config_.edges) {
       emit_traffic_record(ctx, frame_command(WireEdgeFrame{WireEdgeFrameKind::Dirty, e.edge_id, cause_id, {}}));
@@ -142,7 +143,8 @@ class EdgeGroupFrameFn final : public NodeFn {
     if (!envelope) return false;
     auto state = installed_bridge_state(config_.bridge_processor);
     return !take_inbound_verdict(*state, config_.session_id,
-                                 SharedContent<bridge_inbound::Envelope>(item.value(), envelope), ctx.node.key());
+                                 SharedContent<bridge_inbound::Envelope>(item.value(), envelope), ctx.node.key())
+                .refusal;
   }
 
   EdgeGroupFrameConfig config_;
@@ -154,8 +156,15 @@ SharedNodeFn make_edge_group_frame_fn(EdgeGroupFrameConfig config) {
   return std::make_shared<EdgeGroupFrameFn>(std::move(config));
 }
 
-std::string edge_group_cause_id(const std::string& name, std::uint64_t number) {
+std::string edge_group_cause_id(const std::string& name, CauseNumber number) {
   return "wire-edge-group-cause:" + string_tuple_id_with_counter(name, number);
+}
+
+std::optional<std::string> cause_id_limit_breach(const std::string& name) {
+  const std::size_t longest = edge_group_cause_id(name, kLastCauseNumber).size();
+  if (longest <= kMaxCauseIdBytes) return std::nullopt;
+  return "name makes cause_id exceed " + std::to_string(kMaxCauseIdBytes) + " bytes (up to " +
+         std::to_string(longest) + " bytes)";
 }
 
 }  // namespace korvalinth

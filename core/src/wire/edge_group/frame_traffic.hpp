@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -29,8 +30,12 @@ struct OutboundSnapshot {
   std::optional<NodeVersion> version;  // the edge node's version when admitted
 };
 
+using CauseNumber = std::uint64_t;
+// The counter stays here once it gets here: the last, and longest, number.
+inline constexpr CauseNumber kLastCauseNumber = std::numeric_limits<CauseNumber>::max();
+
 struct WireEdgeGroupOutState {
-  std::uint64_t next_cause = 1;
+  CauseNumber next_cause = 1;
   std::map<std::string, OutboundSnapshot> pending_snapshots;  // admitted since the last cause
   std::map<std::string, std::optional<NodeVersion>> last_sent_versions;
   bool cause_sent = false;
@@ -56,7 +61,12 @@ inline SharedContent<OutStateCell> out_state_of(const UncountedNode& events) {
 }
 
 // "wire-edge-group-cause:" and the string tuple of the name and the number.
-std::string edge_group_cause_id(const std::string& name, std::uint64_t number);
+std::string edge_group_cause_id(const std::string& name, CauseNumber number);
+
+// Why a group of this name may not send causes: some cause id it would make
+// (the longest is the last number's) is longer than a receiving group
+// accepts. None when every one is accepted.
+std::optional<std::string> cause_id_limit_breach(const std::string& name);
 
 // What one inbound bridge item means to the group: a Frame for the gate, an
 // Issue, an End, or nothing. `accepted` tells whether the bridge's session

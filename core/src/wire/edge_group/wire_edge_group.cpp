@@ -1,5 +1,6 @@
 #include "wire/edge_group/wire_edge_group.hpp"
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "host_boundary/host_boundary.hpp"
@@ -38,6 +39,12 @@ void check_outbound_versioning(const std::vector<WireEdgeGroupEdge>& edges) {
             "' requires node runtime versioning for D561 fresh-source admission");
     }
   }
+}
+
+// Only a group with outbound edges sends causes.
+void check_cause_ids_fit(const std::vector<WireEdgeGroupEdge>& edges, const std::string& name) {
+  if (std::ranges::none_of(edges, [](const WireEdgeGroupEdge& edge) { return edge.node.has_value(); })) return;
+  if (std::optional<std::string> breach = cause_id_limit_breach(name)) fault("wire_edge_group: " + *breach);
 }
 
 // Builds each node of the group with the group's options, registers it and
@@ -103,6 +110,7 @@ WireEdgeGroup build_wire_edge_group(GraphContainer& graph, const WireBridge& bri
   const std::string name = config.name.value_or("wireEdgeGroup");
   check_edges(config.edges);
   check_outbound_versioning(config.edges);
+  check_cause_ids_fit(config.edges, name);
 
   std::vector<std::string> expected;
   std::vector<std::size_t> dep_edges;  // positions of the outbound edges in the input
