@@ -52,7 +52,7 @@ struct CoreAnchorClass {
 
 }  // namespace
 
-CoreAnchor::~CoreAnchor() { kit::StandIns<CoreAnchorClass>::forget(id); }
+CoreAnchor::~CoreAnchor() { kit::StandIns<CoreAnchorClass>::forget(id, this); }
 
 kit::StandInRef core_anchor_of(const CoreRef& core) { return kit::StandIns<CoreAnchorClass>::of(core->id(), core); }
 

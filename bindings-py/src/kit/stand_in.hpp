@@ -63,27 +63,31 @@ class StandIns {
  public:
   using Key = typename Cls::Record::Key;
 
-  // The stand-in of `key`, made from `args` when there is none.
+  // The stand-in of `key`, made from `args` when there is none. The table
+  // borrows its entries: every reference given out is the caller's.
   template <class... A>
   static StandInRef of(Key key, A&&... args) {
-    if (last_ == nullptr || last_key_ != key) {
-      auto found = table().find(key);
-      if (found == table().end()) {
-        // The table's entry is borrowed: the new reference is the caller's.
-        OwnedRef made = make_instance<Cls>(std::forward<A>(args)...);
-        table().emplace(key, made.get());
-        remember(key, made.get());
-        return StandInRef(std::move(made));
-      }
+    if (last_ != nullptr && last_key_ == key) return StandInRef(BorrowedRef(last_).new_ref());
+    auto found = table().find(key);
+    if (found != table().end()) {
       remember(key, found->second);
+      return StandInRef(BorrowedRef(last_).new_ref());
     }
-    return StandInRef(BorrowedRef(last_).new_ref());
+    OwnedRef made = make_instance<Cls>(std::forward<A>(args)...);
+    // The allocation may have run Python code that made one meanwhile: that
+    // one stays the only one, and this one goes unlisted.
+    found = table().emplace(key, made.get()).first;
+    remember(key, found->second);
+    return found->second == made.get() ? StandInRef(std::move(made)) : StandInRef(BorrowedRef(last_).new_ref());
   }
 
-  // For the stand-in's record as it ends.
-  static void forget(Key key) noexcept {
-    if (last_key_ == key) last_ = nullptr;
-    table().erase(key);
+  // For a stand-in's record as it ends: its entry goes, unless it was never
+  // the listed one.
+  static void forget(Key key, const typename Cls::Record* record) noexcept {
+    auto found = table().find(key);
+    if (found == table().end() || &Instance<typename Cls::Record>::of(found->second)->record() != record) return;
+    if (last_ == found->second) last_ = nullptr;
+    table().erase(found);
   }
 
  private:
