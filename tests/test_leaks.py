@@ -492,3 +492,37 @@ def test_a_kept_wire_adapter_keeps_its_cycle_whole():
 @pytest.mark.skipif(not hasattr(ctypes, "CDLL"), reason="needs ctypes")
 def test_a_long_loop_of_collected_cycles_does_not_grow():
     _assert_flat(lambda i: [shape(lambda obj: obj) for shape in CYCLES], rounds=170)
+
+
+def _deactivation_hook_on_ctx(graph, hook):
+    def compute(ctx):
+        ctx.on_deactivation(hook)
+        ctx.emit(1)
+
+    return graph.node([graph.state(1)], compute), compute
+
+
+def _deactivation_hook_on_async_ctx(graph, hook):
+    def compute(ctx, value):
+        ctx.on_deactivation(hook)
+
+    return graph._async_node([graph.state(1)], compute), compute
+
+
+@pytest.mark.parametrize("node_with_hook", [_deactivation_hook_on_ctx, _deactivation_hook_on_async_ctx])
+def test_a_cycle_beside_a_deactivation_hook_is_collected_and_the_hook_runs_whole(node_with_hook):
+    # The collector never sees a hook's callback as the core's (it runs in
+    # the teardown of what it collects, and a cleared callback would crash
+    # it); the hook holds its node weakly, so the cycle beside it is collected.
+    ran = []
+
+    def build():
+        graph = Graph()
+        node, compute = node_with_hook(graph, lambda: ran.append("deactivated"))
+        keep = []
+        keep.append(node.subscribe(lambda kind, payload: (graph, keep)))
+        return weakref.ref(compute)
+
+    compute = build()
+    gc.collect()
+    assert (compute(), ran) == (None, ["deactivated"])

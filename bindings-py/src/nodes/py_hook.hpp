@@ -3,7 +3,10 @@
 // behalf (invalidate and deactivation hooks). It names its node weakly: the
 // node's own aux slot keeps the hook, and a counted handle there would keep
 // the node from ever being released; a reference to the core there would
-// hide the core's holders from the cycle collector.
+// hide the core's holders from the cycle collector. Its callback is never
+// reported to that collector: the teardown of what the collector frees (a
+// deactivation, a release) runs hooks, and a callback it had cleared would
+// crash the call.
 
 #include "boundary/pending_fatal.hpp"
 #include "kit/refs.hpp"
