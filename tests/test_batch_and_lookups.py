@@ -115,6 +115,35 @@ def test_nested_batches_join_the_outermost():
     assert a.cache() == 1 and seen[-1] == ("RESOLVED", None)
 
 
+# A set made while the batch closes, on a node whose DATA the batch has not
+# delivered yet, waits behind that DATA, as a set made while its node
+# delivers waits behind that delivery: the later value is kept.
+@pytest.mark.parametrize("from_callback", [False, True], ids=["from-subscriber", "from-node-callback"])
+def test_a_set_made_while_the_batch_closes_is_not_overwritten(from_callback):
+    graph = Graph()
+    t = graph.state(0, name="t")
+    s = graph.state(0, name="s")
+    d = graph.derived([s], lambda x: x * 10, name="d")
+    seen, sub = watched(s)
+    seen_d, sub_d = watched(d)
+
+    def on_t(value):
+        if value == 1:
+            s.set(20)
+
+    if from_callback:
+        sub_t = graph.effect([t], on_t).subscribe(lambda kind, payload: None)
+    else:
+        sub_t = t.subscribe(lambda kind, payload: kind == "DATA" and on_t(payload))
+    graph.batch(lambda: (t.set(1), s.set(10)))
+    assert seen == [("START", None), ("DATA", 0), ("DIRTY", None), ("DATA", 10), ("DATA", 20)]
+    assert seen_d[2:] == [("DIRTY", None), ("DATA", 200)]
+    assert {n["id"]: (n["status"], n["value"]) for n in graph.checkpoint()["nodes"] if n["id"] in ("s", "d")} == {
+        "s": ("settled", {"kind": "DATA", "data": 20}),
+        "d": ("settled", {"kind": "DATA", "data": 200}),
+    }
+
+
 def test_a_fatal_stored_while_the_batch_closes_is_raised():
     graph = Graph()
     a = graph.state(0)

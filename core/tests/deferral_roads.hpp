@@ -1,7 +1,7 @@
 #pragma once
-// The two ways a test defers a set's DATA inside a batch: as one message,
-// which the batch's short roads may take, or as a list of that one
-// message, which always takes the general roads.
+// The two ways a test downs a message, such as a set's DATA inside a
+// batch: as one message, which the short roads may take, or as a list of
+// that one message, which always takes the general roads.
 
 #include "node/wave/down.hpp"
 #include "node/wave/wave_scope.hpp"
@@ -11,11 +11,13 @@ namespace korvalinth::test {
 
 enum class Road { OneMessage, ListOfOne };
 
-inline void set_by(Road road, const UncountedNode& node, SharedValue v) {
+inline void down_by(Road road, const UncountedNode& node, Message m) {
   if (road == Road::OneMessage)
-    run_in_wave_scope(node, [&] { down(node, Message::data(std::move(v))); });
+    run_in_wave_scope(node, [&] { down(node, std::move(m)); });
   else
-    down_in_wave_scope(node, one_message(Message::data(std::move(v))));
+    down_in_wave_scope(node, one_message(std::move(m)));
 }
+
+inline void set_by(Road road, const UncountedNode& node, SharedValue v) { down_by(road, node, Message::data(std::move(v))); }
 
 }  // namespace korvalinth::test

@@ -73,11 +73,18 @@ class NodeState {
   // dirty mark. Its RESOLVED may then go without a delivery, if its sinks
   // are so still.
   bool dirty_went_to_quiet_sinks() const noexcept { return has(Flag::DirtyToQuietSinks); }
+  // That, and no batch holds messages of the node (its RESOLVED would wait
+  // behind them): the RESOLVED may go without a delivery. Read in one test.
+  bool may_resolve_quietly() const noexcept {
+    return (flags_ & (bits(Flag::DirtyToQuietSinks) | bits(Flag::BatchQueued))) == bits(Flag::DirtyToQuietSinks);
+  }
   bool emitted() const noexcept { return has(Flag::Emitted); }
   bool running() const noexcept { return has(Flag::Running); }
-  // Outside its run, live, its DIRTY gone out: a settle or a flushed DATA
-  // may take a plain road.
-  bool past_run_with_dirty_out() const noexcept { return !running() && !terminal() && dirty_sent(); }
+  // Outside its run, live, its DIRTY gone out, nothing of it held in a
+  // batch: a settle or a flushed DATA may take a plain road.
+  bool past_run_with_dirty_out() const noexcept {
+    return !running() && !terminal() && !batch_queued() && dirty_sent();
+  }
   bool mutation_in_flight() const noexcept { return has(Flag::MutationInFlight); }
   bool batch_queued() const noexcept { return has(Flag::BatchQueued); }
   bool activated() const noexcept { return has(Flag::Activated); }

@@ -18,9 +18,17 @@ namespace korvalinth {
 
 namespace {
 
+// A node's deferred messages with the lists of the downs made on the node
+// during the batch's end before its flush reached it, which wait behind them.
+struct WaitedOn {
+  MessageList late;
+  std::vector<MessageList> behind;
+};
+
 // A node's latest deferred messages. A set's one message is kept as it is:
 // no list is made for it, and its delivery takes the road of a single message.
-using DeferredLate = std::variant<std::monostate, Message, MessageList>;
+// Lists waited behind are kept apart, so that the other roads stay as they are.
+using DeferredLate = std::variant<std::monostate, Message, MessageList, std::unique_ptr<WaitedOn>>;
 
 bool has_late(const DeferredLate& late) noexcept { return !std::holds_alternative<std::monostate>(late); }
 
@@ -91,6 +99,9 @@ struct BatchState {
   // good when an abort unwound its DIRTY. Marks stay until the batch ends,
   // so while there is none, a node not marked has no record.
   std::size_t unmarked_records = 0;
+  // The records the batch's end flushes, out of the state meanwhile (null
+  // while it collects): a down waiting behind a record finds it there.
+  std::vector<BatchRecord>* ending = nullptr;
 };
 
 // The open batch, and its records by node beside it: a deferral finds both
@@ -104,13 +115,17 @@ BatchCell& batch_block() noexcept { return ThreadBlock<BatchCell>::get(); }
 Cell<std::optional<BatchState>>& batch_cell() noexcept { return batch_block(); }
 BatchNodeIndex& record_index() noexcept { return batch_block().index; }
 
-// Adds the records the index lacks, so that a lookup finds every record.
-void index_records(BatchState& state, BatchNodeIndex& index) {
-  for (std::size_t& at = state.indexed_records; at < state.records.size(); ++at) {
-    const BatchRecord& r = state.records[at];
+// Adds the records the index lacks (those from indexed on), so that a
+// lookup finds every record.
+void index_records(const std::vector<BatchRecord>& records, std::size_t& indexed, BatchNodeIndex& index) {
+  for (std::size_t& at = indexed; at < records.size(); ++at) {
+    const BatchRecord& r = records[at];
     const NodeId id{r.core, r.node.index(), r.node.generation()};
     index.fill(index.probe_for_insert(id), id, at);
   }
+}
+void index_records(BatchState& state, BatchNodeIndex& index) {
+  index_records(state.records, state.indexed_records, index);
 }
 
 // The record list's buffer, kept between batches so that a batch's records
@@ -248,6 +263,38 @@ Late take_late(BatchRecord& r, Late& late) noexcept {
   Late taken = std::move(late);
   r.deferred.emplace<std::monostate>();
   return taken;
+}
+
+// The end of a batch that stopped at next, or that rolled back to end: the
+// lists from next on go unsent and their nodes leave the batch-queued state,
+// so they can be checkpointed and released; the batch is taken and the
+// operations queued under it are removed unrun.
+void stop_end_at(BatchRecord* next, BatchRecord* const end, const std::vector<DeferredCore>& collected,
+                 std::vector<DeferredCore>& extra) {
+  for (; next != end; ++next) {
+    BatchRecord& r = *next;
+    if (!has_late(r.deferred)) continue;
+    r.deferred = DeferredLate();
+    drop_quietly([&] { leave_batch(r); });
+  }
+  merge_extra(extra, collected, take_registered());
+  batch_take_state();
+  remove_unconfirmed_everywhere(collected, extra);
+}
+
+// The records a batch's end flushed go with its frame: a batch left
+// installed by a fault no longer points at them.
+void forget_ending_records() noexcept {
+  BatchCell& block = batch_block();
+  if (block.is_borrowed()) return;
+  auto c = block.borrow_mut();
+  if (c->has_value()) (*c)->ending = nullptr;
+}
+
+// Delivers late to the node in a wave scope of its own, the lists that
+// waited behind the node's deferred messages right after it.
+void deliver_with_lists_behind(const UncountedNode& node, MessageList late, WaitedOn& waited) {
+  run_in_wave_scope(node, [&] { down_with_lists_behind(node, std::move(late), std::move(waited.behind)); });
 }
 
 // Gives the records' pins back in record order, as PinnedNode::unpin would
@@ -427,6 +474,35 @@ std::optional<BatchToken> batch_find_node(const NodeId& node) {
   return std::nullopt;
 }
 
+bool batch_wait_behind_flush(const UncountedNode& node, MessageList& list) {
+  BatchCell& block = batch_block();
+  auto c = block.borrow_mut();
+  if (!c->has_value() || (*c)->ending == nullptr) return false;
+  BatchState& state = **c;
+  std::vector<BatchRecord>& records = *state.ending;
+  index_records(records, state.indexed_records, block.index);
+  const std::optional<std::size_t> at = block.index.find(NodeId{node.core_ref().id(), node.index(), node.generation()});
+  if (!at) return false;
+  DeferredLate& deferred = records[*at].deferred;
+  if (!has_late(deferred)) return false;
+  if (auto* waited = std::get_if<std::unique_ptr<WaitedOn>>(&deferred)) {
+    (*waited)->behind.push_back(std::move(list));
+    return true;
+  }
+  // Its room made before anything moves: an allocation that fails leaves
+  // the record and the list as they were.
+  auto waited = std::make_unique<WaitedOn>();
+  waited->late.reserve(1);
+  waited->behind.reserve(1);
+  waited->behind.push_back(std::move(list));
+  if (Message* one = std::get_if<Message>(&deferred))
+    waited->late.push_back(std::move(*one));
+  else
+    waited->late = std::move(std::get<MessageList>(deferred));
+  deferred = std::move(waited);
+  return true;
+}
+
 BatchToken batch_token_for_new_deferral() {
   auto c = batch_cell().borrow_mut();
   if (c->has_value()) return token_of(**c);
@@ -505,6 +581,7 @@ void run_batch(FunctionRef<bool()> call) {
     failed = failed || (*c)->failed;
     records = std::move((*c)->records);
     (*c)->records.clear();
+    (*c)->ending = &records;
     (*c)->last_replaced = NodeId();  // its record left with the others
     detail::tls_batch_last_replaced = nullptr;
     registered = std::move((*c)->registered);
@@ -512,6 +589,7 @@ void run_batch(FunctionRef<bool()> call) {
   }
   // The emptied record list's buffer serves the next batch.
   auto keep_buffer = on_scope_exit([&]() noexcept {
+    forget_ending_records();
     records.clear();
     if (records.capacity() > spare_records().capacity()) spare_records() = std::move(records);
   });
@@ -553,6 +631,10 @@ void run_batch(FunctionRef<bool()> call) {
           } else {
             r.deferred.emplace<std::monostate>();
           }
+        } else if (auto* waited = std::get_if<std::unique_ptr<WaitedOn>>(&next->deferred)) {
+          BatchRecord& r = *next;
+          const std::unique_ptr<WaitedOn> w = take_late(r, *waited);
+          if (leave_batch(r) != LeftBatch::Gone) deliver_with_lists_behind(r.node, std::move(w->late), *w);
         } else {
           BatchRecord& r = *next;
           MessageList late = take_late(r, std::get<MessageList>(r.deferred));
@@ -560,17 +642,7 @@ void run_batch(FunctionRef<bool()> call) {
         }
       }
     } catch (...) {
-      // The flush stopped: the remaining lists go unsent, and their nodes
-      // leave the batch-queued state so they can be checkpointed and released.
-      for (; next != end; ++next) {
-        BatchRecord& r = *next;
-        if (!has_late(r.deferred)) continue;
-        r.deferred = DeferredLate();
-        drop_quietly([&] { leave_batch(r); });
-      }
-      merge_extra(extra, collected, take_registered());
-      batch_take_state();
-      remove_unconfirmed_everywhere(collected, extra);
+      stop_end_at(next, end, collected, extra);
       throw;
     }
     merge_extra(extra, collected, take_registered());
@@ -594,12 +666,25 @@ void run_batch(FunctionRef<bool()> call) {
     }
     if (saved) std::rethrow_exception(saved);
   } else {
-    for (BatchRecord& r : records) {
-      if (leave_batch(r) == LeftBatch::WasQueued) down_in_wave_scope(r.node, one_message(Message::resolved()));
+    BatchRecord* next = records.data();
+    BatchRecord* const end = next + records.size();
+    try {
+      for (; next != end; ++next) {
+        BatchRecord& r = *next;
+        if (leave_batch(r) != LeftBatch::WasQueued) continue;
+        // The lists that waited behind the dropped messages follow the RESOLVED.
+        if (auto* waited = std::get_if<std::unique_ptr<WaitedOn>>(&r.deferred)) {
+          const std::unique_ptr<WaitedOn> w = take_late(r, *waited);
+          deliver_with_lists_behind(r.node, one_message(Message::resolved()), *w);
+        } else {
+          down_in_wave_scope(r.node, one_message(Message::resolved()));
+        }
+      }
+    } catch (...) {
+      stop_end_at(next, end, collected, extra);
+      throw;
     }
-    merge_extra(extra, collected, take_registered());
-    batch_take_state();
-    remove_unconfirmed_everywhere(collected, extra);
+    stop_end_at(end, end, collected, extra);
   }
 }
 

@@ -35,6 +35,18 @@ inline bool batch_collecting() noexcept { return detail::tls_batch_collecting; }
 inline bool batch_replaced_last(const UncountedNode& node) noexcept {
   return detail::tls_batch_last_replaced == node.count().get();
 }
+// Whether a down on the node waits behind the messages the batch holds
+// for it: once the batch stops collecting, a node outside its run whose
+// messages its end has not flushed yet takes them first, as a down made
+// while its node delivers waits behind that delivery. While it collects,
+// the down's late messages replace them instead.
+inline bool waits_behind_batch_flush(const NodeState& state) noexcept {
+  return state.batch_queued() && !state.running() && !batch_collecting();
+}
+// Queues list behind the messages the ending batch holds for node; its
+// flush delivers them and then each list queued so, in order, in one
+// delivery. False, with list untouched, when the batch holds none for it.
+bool batch_wait_behind_flush(const UncountedNode& node, MessageList& list);
 // Replaces the node's deferred list, pinning the node on its first
 // deferral; the caller sets the node's batch-queued flag.
 void batch_defer_list(const UncountedNode& node, MessageList late);

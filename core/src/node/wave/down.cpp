@@ -226,6 +226,7 @@ struct DownEntry {
   bool content_ids;
   bool hold;
   bool serving_pull;
+  bool waits_on_batch;  // behind the messages the ending batch holds for it
   OrderedDelivery* delivering;  // the down calling the node's sinks, if one is
 };
 
@@ -242,7 +243,7 @@ struct DownEntry {
   LiveSlotsWithAux s = slots_beside_wave_entries(a, i, topology, e);
   const bool content_ids = a.version_at(i).mode() == NodeVersioning::Mode::Level1;
   return DownEntry{current_touched_in_installed_scope(a, i), running, content_ids, holds_back(s, running),
-                   e.state.serving_pull(), OrderedDelivery::in_progress_on(node)};
+                   e.state.serving_pull(), waits_behind_batch_flush(e.state), OrderedDelivery::in_progress_on(node)};
 }
 
 // The same, the key checked once: every entry is read under this borrow.
@@ -499,8 +500,24 @@ template <class List>
 
 enum class Queued : bool { No, Yes };
 
-template <class List>
-void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list, Queued queued);
+// The lists that wait behind a down's own list from its start: none (most
+// downs), or those a batch's end queued behind the node's flushed messages.
+struct NoListsBehind {};
+using ListsBehind = std::vector<MessageList>;
+
+void queue_each(OrderedDelivery&, NoListsBehind&) noexcept {}
+void queue_each(OrderedDelivery& delivery, ListsBehind& lists) {
+  for (MessageList& l : lists) delivery.queue(std::move(l));
+}
+// Lists whose own list the down did not deliver now go as downs of their own.
+void down_each(const UncountedNode&, NoListsBehind&) noexcept {}
+void down_each(const UncountedNode& node, ListsBehind& lists) {
+  for (MessageList& l : lists) down(node, std::move(l));
+}
+
+template <class List, class Behind = NoListsBehind>
+void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list, Queued queued,
+                  Behind&& behind = Behind{});
 
 // Delivers the lists queued behind window, oldest first; lists queued
 // meanwhile go behind them. Out of line: deliveries nest as deep as the
@@ -546,11 +563,11 @@ template <class List>
 // The steps of down from the batch deferral on. A list that was queued
 // behind a delivery on the node is delivered by it, in that delivery's
 // window; any other list opens its own.
-template <class List>
-void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list, Queued queued) {
+template <class List, class Behind>
+void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list, Queued queued, Behind&& behind) {
   const bool running = entry.running;
-  if (!running && batch_collecting() && defer_late(node, list)) return;
-  if (entry.hold && hold_back(node, list)) return;
+  if (!running && batch_collecting() && defer_late(node, list)) return down_each(node, behind);
+  if (entry.hold && hold_back(node, list)) return down_each(node, behind);
 
   const bool marks_dirty = carries_data_or_resolved(list) && (!running || entry.serving_pull);
   if (queued == Queued::Yes) {
@@ -558,14 +575,33 @@ void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list
     return;
   }
   std::optional<OrderedDelivery> own_window(std::in_place, node);
+  queue_each(*own_window, behind);
   deliver_in_window(node, entry, list, marks_dirty, &own_window);
 }
 
+MessageList take_list(MessageList& list) noexcept { return std::move(list); }
+MessageList take_list(OneMessage& one) { return one.take(); }
+
+// Queues the list behind the messages the ending batch holds for the node
+// (and the lists behind it after it), or delivers them when it holds none.
+// Out of line: only a down made during a batch's end comes here.
+template <class List, class Behind>
+[[gnu::noinline]] void wait_behind_batch_flush(const UncountedNode& node, const DownEntry& entry, List& list,
+                                               Behind& behind) {
+  MessageList own = take_list(list);
+  if (!batch_wait_behind_flush(node, own)) return deliver_down(node, entry, own, Queued::No, behind);
+  if constexpr (std::is_same_v<std::remove_cvref_t<Behind>, ListsBehind>) {
+    for (MessageList& l : behind)
+      if (!batch_wait_behind_flush(node, l)) down(node, std::move(l));
+  }
+}
+
 // Touches the node, then sorts, thins and checks the list (the steps that
-// change nothing), then delivers it, unless it went behind a delivery in
-// progress on the node.
-template <class List>
-void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list) {
+// change nothing), then delivers it with the lists behind it, unless they
+// go behind a delivery in progress on the node or behind the messages the
+// ending batch holds for it.
+template <class List, class Behind = NoListsBehind>
+void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list, Behind&& behind = Behind{}) {
   if (!entry.touched) touch_in_current_frame(node);
   sort_and_thin(list);
   if (entry.content_ids) check_data_canonical(list);
@@ -573,9 +609,12 @@ void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list
     // The delivery read with the entry is still the one in progress: the
     // steps since called nothing that could end it.
     queue_behind(*entry.delivering, list);
+    queue_each(*entry.delivering, behind);
     return;
   }
-  deliver_down(node, entry, list, Queued::No);
+  if (entry.waits_on_batch) [[unlikely]]
+    return wait_behind_batch_flush(node, entry, list, behind);
+  deliver_down(node, entry, list, Queued::No, behind);
 }
 
 // The entries beside a wave step's, read after them (CurrentWaveSlots: the
@@ -754,7 +793,9 @@ void deliver_plain_settle(RefMut<Arena>& a, const UncountedNode& node, const Dat
 [[gnu::always_inline]] inline bool reads_as_plain_set(Arena& a, const UncountedNode& node, WaveSlots wave,
                                                       DataSlots& slots) {
   return reads_as_plain(
-      a, node, wave, slots, [](const NodeState& st) { return !st.running() && !st.terminal(); },
+      a, node, wave, slots,
+      // A node whose messages an ending batch holds is left to the general road.
+      [](const NodeState& st) { return !st.running() && !st.terminal() && !st.batch_queued(); },
       // Inline at both its sites, as at one.
       [&] [[gnu::always_inline]] (const LiveSlotsWithAux& s, const NodeVersionSlot& version) {
         return version.mode() != NodeVersioning::Mode::Level1 && !holds_back(s, false) &&
@@ -1068,6 +1109,13 @@ void down(const UncountedNode& node, MessageList list) {
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
   down_entered(node, *entry, list);
+}
+
+void down_with_lists_behind(const UncountedNode& node, MessageList list, std::vector<MessageList> behind) {
+  check_stack_headroom();
+  std::optional<DownEntry> entry = read_down_entry(node);
+  if (!entry) return;
+  down_entered(node, *entry, list, behind);
 }
 
 void down_flushed(const UncountedNode& node, Message&& message) {

@@ -44,6 +44,11 @@ inline void down(const UncountedNode& node, Message&& message) {
 // The caller owns no wave; a node not current is left to the caller's check.
 bool defer_set_quietly(const UncountedNode& node, SharedValue& value);
 
+// down of list with lists waiting behind it: they go out in its delivery
+// after it, as downs made while it delivers would (a batch's flush of a
+// node that downs made during the batch's end waited behind).
+void down_with_lists_behind(const UncountedNode& node, MessageList list, std::vector<MessageList> behind);
+
 // down of a message a batch flushes to a node that left it: a plain DATA
 // goes out in the borrow that reads the node's entry, as down would send it.
 void down_flushed(const UncountedNode& node, Message&& message);

@@ -8,7 +8,8 @@
 namespace korvalinth {
 
 // Under the borrow a of a node whose run just ended, pinned by the running
-// wave, its running flag cleared, and which owes its RESOLVED: when down of
+// wave, its running flag cleared, which owes its RESOLVED and which may
+// resolve quietly (NodeState::may_resolve_quietly): when down of
 // that RESOLVED would only hand it to sinks that ignore it (or none), or to
 // the node's lone dep sink of its core, which would only settle the dep in
 // its touched node still owing another dep (nothing batched, held back,

@@ -279,7 +279,7 @@ template <bool SettleHere = false>
       return;
     }
     end_running_of_run(*a, e, node, wave_pinned);
-    if (wave_pinned && e.state.dirty_went_to_quiet_sinks() &&
+    if (wave_pinned && e.state.may_resolve_quietly() &&
         (SettleHere ? settle_run_quietly_here(*a, node) : settle_run_quietly(*a, node))) {
       move_wave_values(e, old_latest, inputs);
       return;
