@@ -34,7 +34,7 @@ kit::OwnedRef lone_message(PyNode& self, const kit::Args&) {
     if constexpr (Direction == Toward::Up) {
       node_up_in_wave_scope(self.primary(), std::move(messages));
     } else {
-      node_down_in_wave_scope(self.primary(), std::move(messages));
+      node_down_list(self.primary(), std::move(messages));
     }
   });
 }

@@ -237,6 +237,17 @@ inline bool deps_settled_or_owe_run(NodeState& state, const ConfigEntry& config,
   return state.deps_settled_or_owe([&] { return run_held_back(config, aux); });
 }
 
+// Whether the pull service serves the node's pending pull now: it has a
+// pull id and a pending pull, is live, no dep is pending, it is not paused,
+// and a node with a function has passed its first-run gate.
+inline bool serves_pending_pull(const NodeState& state, const ConfigEntry& config, const AuxEntry& aux,
+                                const RunInputs& in) noexcept {
+  if (!config.pull_id || state.terminal() || state.pending_count() > 0 || aux.paused()) return false;
+  if (in.has_fn() && !NodeState::may_run(in)) return false;
+  const AuxRare* rare = aux.rare_if_made();
+  return rare && rare->pending_pull;
+}
+
 // Sizes the node's links to its n deps and sets every restore flag to flag.
 inline void set_dep_flags(EdgeEntry& e, std::size_t n, std::uint8_t flag) {
   e.dep_links.resize(n);

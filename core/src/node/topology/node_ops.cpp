@@ -5,7 +5,7 @@
 #include "host_boundary/host_boundary.hpp"
 #include "node/wave/batch.hpp"
 #include "node/wave/down.hpp"
-#include "node/wave/feedback_check.hpp"
+#include "node/wave/run_wave.hpp"
 #include "node/topology/rewire.hpp"
 #include "node/wave/up.hpp"
 #include "node/wave/wave_scope.hpp"
@@ -20,10 +20,15 @@ namespace {
   a->check(node.key());
 }
 
-// A down joining a running wave from a callback is refused up front when it
-// would feed back into a node whose function is on the stack.
-void refuse_joining_feedback(const UncountedNode& node) {
-  if (wave_scope_installed()) refuse_feedback_into_running_nodes(node);
+// A call joining a running wave while a node function is on the stack:
+// its down is refused when it would feed back into such a node.
+bool joins_running_function() noexcept { return wave_scope_installed() && node_function_running(); }
+
+// A call's list, delivered from node in a wave of its own or joining the
+// running one.
+void deliver_call(const UncountedNode& node, MessageList list) {
+  if (joins_running_function()) return down_refusing_feedback(node, std::move(list));
+  down_in_wave_scope(node, std::move(list));
 }
 
 template <class... M>
@@ -37,8 +42,7 @@ MessageList list_of(M&&... m) {
 void down_op(const UncountedNode& node, MessageList list) {
   HostBoundaryScope boundary;
   require_current(node);
-  refuse_joining_feedback(node);
-  down_in_wave_scope(node, std::move(list));
+  deliver_call(node, std::move(list));
 }
 
 void up_op(const UncountedNode& node, MessageList list, std::optional<std::uint64_t> toward_dep = std::nullopt) {
@@ -53,7 +57,8 @@ namespace {
 
 // A current node's set joining the running wave (from a callback).
 [[gnu::always_inline]] inline void join_wave(const UncountedNode& node, SharedValue& value) {
-  refuse_feedback_into_running_nodes(node);
+  if (node_function_running()) [[unlikely]]
+    return down_refusing_feedback(node, one_message(Message::data(std::move(value))));
   // The DATA is built where it is handed down, so no move of it is made; it
   // goes as that down returns or unwinds.
   down(node, Message::data(std::move(value)));
@@ -91,6 +96,8 @@ void node_pause(const UncountedNode& node, std::string lock_id) { up_op(node, li
 void node_resume(const UncountedNode& node, std::string lock_id) {
   up_op(node, list_of(Message::resume(std::move(lock_id))));
 }
+
+void node_down_list(const UncountedNode& node, MessageList messages) { down_op(node, std::move(messages)); }
 
 void node_down_error(const UncountedNode& node, std::string message) {
   down_op(node, list_of(Message::error(make_text_error(std::move(message)))));
@@ -160,8 +167,7 @@ void node_conformance_immediate_unsubscribe_dep(const UncountedNode& node, NodeH
 
 void async_ctx_emit(const UncountedNode& node, SharedValue value) {
   require_current(node);
-  refuse_joining_feedback(node);
-  down_in_wave_scope(node, list_of(Message::data(std::move(value))));
+  deliver_call(node, list_of(Message::data(std::move(value))));
 }
 
 void async_ctx_resolve(const UncountedNode& node, SharedValue value) { node_down_data_complete(node, std::move(value)); }
@@ -175,8 +181,7 @@ void graph_set_state_by_id(const UncountedNode& node, SharedValue value) {
   MessageList list = list_of(Message::data(std::move(value)));
   NodeHandle copy = node.promote_counted();
   require_current(copy);
-  refuse_joining_feedback(copy);
-  run_in_wave_scope(copy, [&] { down(copy, std::move(list)); });
+  deliver_call(copy, std::move(list));
   copy.drop();
 }
 

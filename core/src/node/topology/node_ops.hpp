@@ -20,6 +20,8 @@ void node_set(const UncountedNode& node, SharedValue value);
 void node_send(const UncountedNode& node, SharedValue value);
 void node_pause(const UncountedNode& node, std::string lock_id);
 void node_resume(const UncountedNode& node, std::string lock_id);
+// The low-level hooks' lists of one payload-free message.
+void node_down_list(const UncountedNode& node, MessageList messages);
 void node_down_error(const UncountedNode& node, std::string message);
 void node_down_data_complete(const UncountedNode& node, SharedValue value);
 void node_down_data_data_invalidate(const UncountedNode& node, SharedValue first, SharedValue second);

@@ -4,6 +4,7 @@
 #include "host_boundary/host_boundary.hpp"
 #include "node/arena/noop_sink.hpp"
 #include "node/wave/dep_sink.hpp"
+#include "node/wave/feedback_check.hpp"
 #include "node/wave/run_wave.hpp"
 #include "node/wave/stack_guard.hpp"
 #include "node/wave/wave_scope.hpp"
@@ -140,7 +141,12 @@ UnsubscribeFn subscribe_in_own_scope(const UncountedNode& handle, SharedSink sin
     auto a = handle.core_ref().borrow();
     if (a->wave_edge(handle.key()).state.terminal()) fault(kTerminalSubscribe);
   }
-  if (wave_scope_installed()) return subscribe_sink(handle, std::move(sink), observer, registration);
+  if (wave_scope_installed()) {
+    // Joining a running function's wave: refused before the sink is
+    // registered when the activation would run such a function again.
+    if (node_function_running()) refuse_activation_of_running_nodes(handle);
+    return subscribe_sink(handle, std::move(sink), observer, registration);
+  }
   std::optional<UnsubscribeFn> result;
   run_in_wave_scope(handle, [&] { result = subscribe_sink(handle, std::move(sink), observer, registration); });
   if (result) return std::move(*result);

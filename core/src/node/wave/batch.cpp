@@ -7,6 +7,7 @@
 #include "base/drop_fault.hpp"
 #include "base/scope_exit.hpp"
 #include "base/thread_block.hpp"
+#include "dispatcher/fn_run_claim.hpp"
 #include "host_boundary/host_boundary.hpp"
 #include "node/wave/batch_node_index.hpp"
 #include "node/wave/deferred_ops.hpp"
@@ -549,6 +550,7 @@ void run_batch(FunctionRef<bool()> call) {
     *c = std::move(state);
     detail::tls_batch_open = true;
     detail::tls_batch_collecting = true;
+    detail::tls_batch_inside_runs = FnRunClaim::any();
   }
   try {
     failed = call();

@@ -21,6 +21,8 @@ namespace detail {
 // borrowing the batch's cell; batch.cpp sets them with the cell.
 inline constinit thread_local bool tls_batch_open KORVALINTH_FAST_TLS = false;
 inline constinit thread_local bool tls_batch_collecting KORVALINTH_FAST_TLS = false;
+// Set when the open batch was opened while a node function ran.
+inline constinit thread_local bool tls_batch_inside_runs KORVALINTH_FAST_TLS = false;
 // The count record of the node whose deferred messages the open batch
 // replaced last (null: none); the batch's records keep it alive.
 inline constinit thread_local const ExternalCount* tls_batch_last_replaced KORVALINTH_FAST_TLS = nullptr;
@@ -30,6 +32,9 @@ inline constinit thread_local const ExternalCount* tls_batch_last_replaced KORVA
 inline bool batch_is_active() noexcept { return detail::tls_batch_open; }
 // True while the open batch still defers deliveries.
 inline bool batch_collecting() noexcept { return detail::tls_batch_collecting; }
+// True when the open batch was opened inside a running node function: its
+// end, which delivers what it deferred, comes before that function returns.
+inline bool batch_ends_inside_runs() noexcept { return detail::tls_batch_inside_runs; }
 // True when the open batch replaced the node's deferred messages last: a
 // set of it replaces them again.
 inline bool batch_replaced_last(const UncountedNode& node) noexcept {

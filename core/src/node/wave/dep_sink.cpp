@@ -637,17 +637,12 @@ void handle_dep_message(const UncountedNode& node) {
   std::optional<PullRequest> old_current;
   std::vector<MessageList> held;
   Pausable pausable;
-  bool has_fn;
   {
     auto a = core.borrow_mut();
     LiveSlotsWithAux s = live_slots_with_aux(*a, node.key());
-    const NodeState& state = s.edge.state;
-    if (!s.config.pull_id || state.terminal() || state.pending_count() > 0 || s.aux.paused()) return;
     const RunInputs in = run_inputs(s);
-    has_fn = in.has_fn();
-    if (has_fn && !NodeState::may_run(in)) return;
+    if (!serves_pending_pull(s.edge.state, s.config, s.aux, in)) return;
     AuxRare* rare = s.aux.rare_if_made();
-    if (!rare || !rare->pending_pull) return;
     old_current = std::exchange(rare->current_pull, std::exchange(rare->pending_pull, std::nullopt));
     s.edge.state.begin_pull();
     held = std::exchange(rare->held, {});

@@ -101,6 +101,8 @@ class DepSink final : public Sink {
   bool detached() const noexcept { return cell_.value >= kDetachedDep; }
   // The dep index the node's link rewrites (it holds the sink for it).
   DepIndexCell& index_cell() noexcept { return cell_; }
+  // The dep's position among its node's deps.
+  std::uint64_t dep_index() const noexcept { return cell_.value; }
 
  private:
   // The dep sinks from e on, taken in the list's order under one borrow of

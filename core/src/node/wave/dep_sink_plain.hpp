@@ -278,6 +278,11 @@ template <class FrameId = ReadFrameId, class Push = PushRunCheck>
   return enter_whole_node(a, sink, scope) == Entered::Yes && record_plain_data(a, sink, core, i, m, frame_id, push);
 }
 
+// Whether a dep's DIRTY leaves the node clean: it waits for a pull.
+[[gnu::always_inline]] inline bool dirty_pull_gated(const NodeState& state, const AuxEntry& aux) noexcept {
+  return state.has_pull_id() && !aux.serving_pull();
+}
+
 // The dep at index i turned dirty, for a node entered under this borrow,
 // whose entries are s: true when the node turns dirty itself (DIRTY goes on
 // to its sinks).
@@ -285,8 +290,8 @@ template <class FrameId = ReadFrameId, class Push = PushRunCheck>
   EdgeEntry& e = s.edge;
   if (e.state.terminal()) return false;
   check_index(e.dep_state.size(), i);
-  const bool pull_gated = e.state.has_pull_id() && !s.aux.serving_pull();
-  return e.state.dep_dirty(e.dep_state[i], pull_gated, [&] { return s.aux.sinks.lone_dep_or_ignoring(); });
+  return e.state.dep_dirty(e.dep_state[i], dirty_pull_gated(e.state, s.aux),
+                           [&] { return s.aux.sinks.lone_dep_or_ignoring(); });
 }
 
 // Whether a DIRTY from the node s goes on to its lone dep sink only, whose

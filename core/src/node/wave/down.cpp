@@ -5,6 +5,8 @@
 #include "node/wave/delivery.hpp"
 #include "node/wave/delivery_order.hpp"
 #include "node/wave/dep_sink_plain.hpp"
+#include "node/wave/down_rules.hpp"
+#include "node/wave/feedback_check.hpp"
 #include "node/wave/frame_data.hpp"
 #include "node/wave/pending.hpp"
 #include "node/wave/queued_check.hpp"
@@ -59,24 +61,6 @@ void clear_current_pull(const UncountedNode& node) {
 
 namespace {
 
-bool is_late_kind(MessageKind k) noexcept {
-  switch (k) {
-    case MessageKind::Data:
-    case MessageKind::Resolved:
-    case MessageKind::Invalidate:
-    case MessageKind::Complete:
-    case MessageKind::Error:
-    case MessageKind::Teardown:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool is_held_kind(MessageKind k) noexcept {
-  return k == MessageKind::Data || k == MessageKind::Resolved || k == MessageKind::Invalidate;
-}
-
 // Moves the messages matching pred out of list (keeping order on both sides).
 template <class Pred>
 MessageList split_out(MessageList& list, Pred pred) {
@@ -122,24 +106,6 @@ std::optional<std::string> checked_canonical_text(const Message& m) {
 // Faults unless every DATA value of the list is strict canonical JSON.
 void check_data_canonical(const MessageList& list) {
   for (const Message& m : list) checked_canonical_text(m);
-}
-
-// Whether the node's outgoing DATA, RESOLVED and INVALIDATE wait now
-// (paused, or waiting for a pull), by its pause mode. Inlined into the entry
-// read of every down: the entries it reads need not be laid out for a call.
-[[gnu::always_inline]] inline bool holds_back(const LiveSlotsWithAux& s, bool running) {
-  if (s.config.pausable == Pausable::False) return false;
-  // A running node's messages wait under resume-all alone: tested first,
-  // the pause and pull reads are spared the commonest emit.
-  if (running && s.config.pausable != Pausable::ResumeAll) return false;
-  const bool paused = s.aux.paused();
-  const bool pull_gated = s.config.pull_id.has_value() && !s.aux.serving_pull();
-  if (!paused && !pull_gated) return false;
-  if (running || s.config.pausable == Pausable::ResumeAll) return true;
-  const bool no_deps = s.topology.deps.empty();
-  if (pull_gated && no_deps) return true;
-  if (s.call.key && !no_deps) return s.call.dispatcher()->partition_flag(s.call.key->partition) != 0;
-  return false;
 }
 
 // Called right after a frame closed normally: the outermost close drains
@@ -566,10 +532,10 @@ template <class List>
 template <class List, class Behind>
 void deliver_down(const UncountedNode& node, const DownEntry& entry, List&& list, Queued queued, Behind&& behind) {
   const bool running = entry.running;
-  if (!running && batch_collecting() && defer_late(node, list)) return down_each(node, behind);
+  if (defers_into_batch(running) && defer_late(node, list)) return down_each(node, behind);
   if (entry.hold && hold_back(node, list)) return down_each(node, behind);
 
-  const bool marks_dirty = carries_data_or_resolved(list) && (!running || entry.serving_pull);
+  const bool marks_dirty = dirty_goes_first(carries_data_or_resolved(list), running, entry.serving_pull);
   if (queued == Queued::Yes) {
     deliver_in_window(node, entry, list, marks_dirty, nullptr);
     return;
@@ -599,12 +565,15 @@ template <class List, class Behind>
 // Touches the node, then sorts, thins and checks the list (the steps that
 // change nothing), then delivers it with the lists behind it, unless they
 // go behind a delivery in progress on the node or behind the messages the
-// ending batch holds for it.
-template <class List, class Behind = NoListsBehind>
+// ending batch holds for it. A call that joins a running function's wave
+// is refused there when it would run such a function again
+// (RefusesFeedback).
+template <bool RefusesFeedback = false, class List, class Behind = NoListsBehind>
 void down_entered(const UncountedNode& node, const DownEntry& entry, List&& list, Behind&& behind = Behind{}) {
   if (!entry.touched) touch_in_current_frame(node);
   sort_and_thin(list);
   if (entry.content_ids) check_data_canonical(list);
+  if constexpr (RefusesFeedback) refuse_feedback_into_running_nodes(node, KindSet::of_list(list));
   if (entry.delivering) {
     // The delivery read with the entry is still the one in progress: the
     // steps since called nothing that could end it.
@@ -1109,6 +1078,13 @@ void down(const UncountedNode& node, MessageList list) {
   std::optional<DownEntry> entry = read_down_entry(node);
   if (!entry) return;
   down_entered(node, *entry, list);
+}
+
+void down_refusing_feedback(const UncountedNode& node, MessageList list) {
+  check_stack_headroom();
+  std::optional<DownEntry> entry = read_down_entry(node);
+  if (!entry) return;
+  down_entered<true>(node, *entry, list);
 }
 
 void down_with_lists_behind(const UncountedNode& node, MessageList list, std::vector<MessageList> behind) {

@@ -13,6 +13,13 @@ namespace korvalinth {
 
 void down(const UncountedNode& node, MessageList messages);
 
+// down for a call that joins the running wave while a node function is on
+// the stack: refused with the feedback-cycle fault when its delivery would
+// run such a node (feedback_check.hpp), after down's own checks of the
+// list (content ids, then the DATA and RESOLVED mix of what goes out now)
+// and before anything changes.
+void down_refusing_feedback(const UncountedNode& node, MessageList messages);
+
 namespace detail {
 // The roads of down for one message: a DATA, and any other. Each checks the
 // stack at its own frame.
