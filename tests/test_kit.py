@@ -151,24 +151,25 @@ def test_the_gil_guard_leaves_a_finalized_interpreter_alone(kit_probe):
     assert (done.returncode, done.stdout) == (0, "guard not held\n")
 
 
-def test_an_object_the_collector_cleared_refuses_every_call(kit_probe, unraisable):
-    # The collector clears an object by ending its record as its drop would:
-    # a cleared Subscription has detached its sink, and every later call on
-    # a cleared object is refused, never run on what is left of it.
+def test_an_object_the_collector_finalized_refuses_every_call(kit_probe, unraisable):
+    # The collector finalizes an object by ending its record as its drop
+    # would: a finalized Subscription has detached its sink, and every later
+    # call on a finalized object is refused, never run on what is left of it.
     graph = kit_probe.graph()
     node = graph.state(1)
     seen = []
     sub = node.subscribe(lambda kind, payload: seen.append(kind))
-    kit_probe.collector_clear(sub)
+    kit_probe.collector_finalize(sub)
     node.set(2)
     assert seen == ["START", "DATA"]
-    kit_probe.collector_clear(graph)
+    kit_probe.collector_finalize(graph)
     for call in (sub.unsubscribe, graph.describe, lambda: graph.state(1)):
-        with pytest.raises(RuntimeError, match=r"^_native::Py(Subscription|Graph) was cleared by the cycle collector$"):
+        with pytest.raises(RuntimeError,
+                           match=r"^_native::Py(Subscription|Graph) was finalized by the cycle collector$"):
             call()
     assert node.cache() == 2
-    kit_probe.collector_clear(node)
-    with pytest.raises(RuntimeError, match=r"^_native::PyNode was cleared by the cycle collector$"):
+    kit_probe.collector_finalize(node)
+    with pytest.raises(RuntimeError, match=r"^_native::PyNode was finalized by the cycle collector$"):
         node.set(3)
     del sub, graph, node
     assert unraisable == []

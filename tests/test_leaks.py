@@ -9,6 +9,7 @@ import weakref
 import pytest
 
 from korvalinth import Graph, restore_graph, restore_registry
+from conftest import run_in_thread
 from restore_support import Entry, checkpoint, cp_node, scaled_callback
 from test_wire_edge_group import edge_group_round
 
@@ -284,6 +285,13 @@ def _ctx_kept_past_its_callback(track):
     kept.append(n.subscribe(track(lambda kind, payload: None)))
 
 
+def _invalidate_hook_over_its_graph(track):
+    graph = Graph()
+    keep = []
+    n = graph.node([graph.state(1)], track(lambda ctx: ctx.on_invalidate(track(lambda: (graph, keep)))))
+    keep.append(n.subscribe(track(lambda kind, payload: None)))
+
+
 def _async_ctx_kept_with_its_graph(track):
     graph = Graph()
     kept = []
@@ -374,6 +382,7 @@ CYCLES = [
     _ctx_state_holding_its_graph,
     _observer_over_its_graph,
     _ctx_kept_past_its_callback,
+    _invalidate_hook_over_its_graph,
     _async_ctx_kept_with_its_graph,
     _conformance_handle_in_a_sink,
     _lookup_handle_in_a_callback,
@@ -510,19 +519,123 @@ def _deactivation_hook_on_async_ctx(graph, hook):
 
 
 @pytest.mark.parametrize("node_with_hook", [_deactivation_hook_on_ctx, _deactivation_hook_on_async_ctx])
-def test_a_cycle_beside_a_deactivation_hook_is_collected_and_the_hook_runs_whole(node_with_hook):
-    # The collector never sees a hook's callback as the core's (it runs in
-    # the teardown of what it collects, and a cleared callback would crash
-    # it); the hook holds its node weakly, so the cycle beside it is collected.
+def test_a_cycle_through_a_deactivation_hook_is_collected_and_the_hook_runs_whole(node_with_hook):
+    # The hook runs in the teardown of the cycle it closes, which the
+    # collector runs before it clears any object of the cycle.
     ran = []
 
     def build():
-        graph = Graph()
-        node, compute = node_with_hook(graph, lambda: ran.append("deactivated"))
-        keep = []
-        keep.append(node.subscribe(lambda kind, payload: (graph, keep)))
+        graph, keep = Graph(), []
+        node, compute = node_with_hook(graph, lambda: ran.append((type(graph).__name__, len(keep))))
+        keep.append(node.subscribe(lambda kind, payload: keep))
         return weakref.ref(compute)
 
     compute = build()
     gc.collect()
-    assert (compute(), ran) == (None, ["deactivated"])
+    assert (compute(), ran) == (None, [("Graph", 1)])
+
+
+# ---- Python code that the teardown of a collected cycle runs ----
+#
+# A hook that the teardown runs may start a wave on the collected graph,
+# through an AsyncCtx or a ConformanceAsyncHandle kept outside the cycle
+# (`reach`), or a live graph's hook may. Every callback of the cycle is
+# still whole then; the one made before the graph (which the collector
+# meets first) records whether its cell was found cleared.
+
+_CLEARED_CELLS = []
+
+
+def _callback_made_first():
+    seen = []
+
+    def callback(*args):
+        try:
+            seen.append(args)
+        except NameError:
+            _CLEARED_CELLS.append(args)
+
+    return callback
+
+
+def _drive(reach, ran):
+    ran.append("hook")
+    try:
+        reach[0]()
+    except RuntimeError:  # the graph's node may be released already
+        pass
+
+
+def _node_with_hook(graph, hook):
+    def compute(ctx):
+        ctx.on_deactivation(hook)
+        ctx.emit(1)
+
+    return graph.node([graph.state(1)], compute)
+
+
+def _own_hook_emits_to_a_sink(callback, reach, ran, live):
+    graph = Graph()
+    a = graph._async_node([graph.state(1)], lambda ctx, value: reach.append(lambda: ctx.emit(42)))
+    later = [a.subscribe(callback)]
+    later.append(_node_with_hook(graph, lambda: _drive(reach, ran)).subscribe(lambda kind, payload: (later, graph)))
+
+
+def _own_hook_resolves_into_a_node_function(callback, reach, ran, live):
+    graph = Graph()
+    a, handle = graph._conformance_async_node([graph.state(1)])
+    reach.append(lambda: handle.resolve(42))
+    later = [graph.derived([a], callback).subscribe(lambda kind, payload: None)]
+    later.append(_node_with_hook(graph, lambda: _drive(reach, ran)).subscribe(lambda kind, payload: (later, graph)))
+
+
+def _live_graphs_hook_completes_it(callback, reach, ran, live):
+    # The cycle holds the only Subscription to the live graph's node.
+    graph = Graph()
+    a = graph._async_node([graph.state(1)], lambda ctx, value: reach.append(ctx.complete))
+    later = [graph, a.subscribe(callback)]
+    later.append(a.subscribe(lambda kind, payload: later))
+    later.append(_node_with_hook(live, lambda: _drive(reach, ran)).subscribe(lambda kind, payload: None))
+
+
+@pytest.mark.parametrize("shape", [_own_hook_emits_to_a_sink, _own_hook_resolves_into_a_node_function,
+                                   _live_graphs_hook_completes_it])
+def test_python_that_a_collected_cycles_teardown_runs_finds_the_cycle_whole(shape):
+    live, reach, ran = Graph(), [], []
+    gc.disable()
+    try:
+        callback = _callback_made_first()
+        gone = weakref.ref(callback)
+        shape(callback, reach, ran, live)
+        del callback
+        gc.collect()
+    finally:
+        gc.enable()
+    assert (ran, _CLEARED_CELLS, gone()) == (["hook"], [], None)
+
+
+def _dropped_there(box):
+    box.pop()
+
+
+def _collected_there(box):
+    box[0].append(box[0])
+    box.pop()
+    gc.collect()
+
+
+@pytest.mark.parametrize("let_go", [_dropped_there, _collected_there])
+def test_a_wire_adapter_let_go_on_another_thread_is_left_whole(let_go, unraisable):
+    # Left whole (leaked), it keeps its graph from the collector and its
+    # native parts stay readable for the graph's later collections.
+    graph = Graph()
+    adapter = graph._wire_bridge_protobuf(graph._wire_bridge("s"))
+    status, seen = adapter.status, []
+    box = [[adapter]]
+    del adapter
+    run_in_thread(lambda: let_go(box))
+    gc.collect()
+    status.subscribe(lambda kind, payload: seen.append(kind))
+    gc.collect()
+    assert seen == ["START"]
+    assert any("is unsendable, but is being dropped on another thread" in str(u.exc_value) for u in unraisable)

@@ -400,11 +400,11 @@ OwnedRef bridge_send(const Args& args) {
 
 // ---- the cycle collector ----
 
-// What the collector does to an object it found in unreachable garbage.
-OwnedRef collector_clear(const Args& args) {
-  auto clear = reinterpret_cast<inquiry>(PyType_GetSlot(Py_TYPE(args[0].get()), Py_tp_clear));
-  if (clear == nullptr) kit::throw_error(PyExc_TypeError, "the object's class takes no part in the collector");
-  clear(args[0].get());
+// What the collector does first to an object it found in unreachable garbage.
+OwnedRef collector_finalize(const Args& args) {
+  auto finalize = reinterpret_cast<destructor>(PyType_GetSlot(Py_TYPE(args[0].get()), Py_tp_finalize));
+  if (finalize == nullptr) kit::throw_error(PyExc_TypeError, "the collector does not finalize the object's class");
+  finalize(args[0].get());
   return kit::py_none();
 }
 
@@ -517,7 +517,7 @@ struct Functions {
       {"describe_sample", describe_sample},
       {"graph", graph, {{"name", kit::none}}},
       {"bridge_send", bridge_send, {{"bridge"}, {"kind"}, {"value"}}},
-      {"collector_clear", collector_clear, {{"object"}}},
+      {"collector_finalize", collector_finalize, {{"object"}}},
   };
 };
 

@@ -9,7 +9,7 @@ using namespace korvalinth::test;
 
 namespace {
 
-int host_a = 0, host_b = 0, host_c = 0;
+int host_a = 0, host_b = 0, host_c = 0, host_d = 0, host_e = 0;
 
 struct HostFn final : NodeFn {
   void run(RunContext&) override {}
@@ -24,6 +24,12 @@ struct HostSink final : Sink {
 struct HostValue final : Value {
   const TypeTag* type_tag() const noexcept override { return type_tag_of<HostValue>(); }
   int visit_host_refs(HostRefVisit visit) const override { return visit(&host_c); }
+};
+
+struct HostHook final : HostRefOwner {
+  explicit HostHook(int* object) : object(object) {}
+  int visit_host_refs(HostRefVisit visit) const override { return visit(object); }
+  int* object;
 };
 
 std::vector<void*> visited(const GraphCore& core) {
@@ -73,4 +79,17 @@ TEST(CoreOwnership, AValueIsVisitedOnceWhenTheNodesHoldEveryShare) {
   value.reset();
   EXPECT_EQ(visited(*core), (std::vector<void*>{&host_c}));
   sub.unsubscribe.call();
+}
+
+TEST(CoreOwnership, HooksAreVisitedWhileTheNodesListsAloneHoldThem) {
+  auto core = GraphCore::create();
+  NodeHandle a = make_state(core, make_value<int>(1));
+  add_release_callback(a, ReleaseCallback([] {}, std::make_shared<HostHook>(&host_d)));
+  add_release_callback(a, [] {});
+  InvalidateCallback invalidate = make_invalidate_callback([] {}, std::make_shared<HostHook>(&host_e));
+  add_invalidate_callback(a, invalidate);
+  // A delivery's copy of the invalidate hooks holds one elsewhere.
+  EXPECT_EQ(visited(*core), (std::vector<void*>{&host_d}));
+  invalidate.reset();
+  EXPECT_EQ(visited(*core), (std::vector<void*>{&host_d, &host_e}));
 }

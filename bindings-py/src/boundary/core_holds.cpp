@@ -4,7 +4,7 @@
 
 namespace korvalinth::py {
 
-// The anchor first: should it fail, no hold is counted without one.
+// The anchor is made first: should that fail, no hold is counted.
 CoreShare::CoreShare(const CoreRef& core, std::size_t n) {
   if (!core || n == 0) return;
   anchor_ = core_anchor_of(core);
@@ -31,14 +31,18 @@ void CoreShare::reset() noexcept {
   anchor_.reset();
 }
 
-GraphShare::GraphShare(const GraphRef& container) : anchor_(core_anchor_of(container->core())) {
-  CoreAnchor* anchor = live_core_anchor(anchor_);
-  anchor->graph = container;
-  ++anchor->graph_objects;
+GraphShare::GraphShare(const GraphRef& container) {
+  kit::StandInRef anchor = core_anchor_of(container->core());
+  CoreAnchor* live = live_core_anchor(anchor);
+  // Another thread's anchor is no one's to tell: untold, the container
+  // keeps the core from the anchor's view.
+  if (live == nullptr) return;
+  live->add_graph(container);
+  anchor_ = std::move(anchor);
 }
 
 void GraphShare::reset() noexcept {
-  if (CoreAnchor* anchor = live_core_anchor(anchor_)) --anchor->graph_objects;
+  if (CoreAnchor* anchor = live_core_anchor(anchor_)) anchor->drop_graph();
   anchor_.reset();
 }
 

@@ -18,8 +18,8 @@ ThreadNumber assign_thread_number() noexcept {
 }  // namespace detail
 
 void fail_owner_thread(ThreadNumber owner, std::string_view internal_name) {
-  if (owner == kClearedOwner) {
-    throw_error(PyExc_RuntimeError, std::string(internal_name) + " was cleared by the cycle collector");
+  if (owner == kFinalizedOwner) {
+    throw_error(PyExc_RuntimeError, std::string(internal_name) + " was finalized by the cycle collector");
   }
   fault(std::string(internal_name) + " is unsendable, but sent to another thread");
 }

@@ -1,12 +1,14 @@
 #pragma once
 // The memory of every instance of a class of the module: the object header,
 // the class's own record and the creating thread. Objects are bound to that
-// thread: every call checks it, and a drop on another thread leaks the record
-// rather than run its destructor there. Records are only ever read through
-// shared access (no method takes one exclusively), so an instance keeps no
-// borrow count. The cycle collector may end a record before its object goes
-// (clear_record): the object is then bound to no thread, and every call is
-// refused.
+// thread: every call checks it, and an object that goes on another thread
+// (dropped there, or found garbage by a collection there) is leaked whole,
+// record and memory: its destructor cannot run there, and its own thread's
+// state may name the record by its address. Records are only ever read
+// through shared access (no method takes one exclusively), so an instance
+// keeps no borrow count. The cycle collector may end a record before its
+// object goes (finalize_record): the object is then bound to no thread, and
+// every call is refused.
 
 #include <cstddef>
 #include <cstdint>
@@ -32,10 +34,10 @@ struct Instance {
 
 // The owner of an instance whose record the cycle collector has ended: the
 // number of no thread, so the creating-thread check refuses every call.
-inline constexpr ThreadNumber kClearedOwner = ~ThreadNumber{0};
+inline constexpr ThreadNumber kFinalizedOwner = ~ThreadNumber{0};
 
-// Faults with "{} is unsendable, but sent to another thread"; for a cleared
-// instance, raises RuntimeError "{} was cleared by the cycle collector".
+// Faults with "{} is unsendable, but sent to another thread"; for a finalized
+// instance, raises RuntimeError "{} was finalized by the cycle collector".
 [[noreturn]] void fail_owner_thread(ThreadNumber owner, std::string_view internal_name);
 
 // Refuses the call when the calling thread did not create the object; the
@@ -97,11 +99,17 @@ OwnedRef emplace_instance(PyTypeObject* type, A&&... args) {
 }
 
 // The tp_dealloc of a class with record T; a collected class's memory goes
-// back through the collector's own free unless `keep(object)` kept it.
-template <class T, bool collected = false, class Keep>
-void dealloc_instance(PyObject* object, std::string_view internal_name, [[maybe_unused]] Keep&& keep) noexcept {
+// back through the collector's own free unless `keep(object)` kept it. A
+// drop on another thread leaks the object whole (`dropped_elsewhere(record)`
+// undoes what must not outlive it).
+template <class T, bool collected = false, class Keep, class Elsewhere>
+void dealloc_instance(PyObject* object, std::string_view internal_name, [[maybe_unused]] Keep&& keep,
+                      Elsewhere&& dropped_elsewhere) noexcept {
   PyTypeObject* type = Py_TYPE(object);
   auto* instance = Instance<T>::of(object);
+  // Only the collector's finalizer ends a record before the drop, and its
+  // mark stays in the block.
+  const bool finalized = instance->owner == kFinalizedOwner;
   // The record's destructor may run Python code; keep an error in flight.
   PyObject* in_flight = PyErr_GetRaisedException();
   if (instance->owner == current_thread_number()) {
@@ -111,12 +119,16 @@ void dealloc_instance(PyObject* object, std::string_view internal_name, [[maybe_
       // Destructors do not throw; one that did is reported, never raised.
       report_current_exception_unraisable(BorrowedRef(reinterpret_cast<PyObject*>(type)));
     }
-  } else if (instance->owner != kClearedOwner) {
+  } else if (!finalized && instance->owner != ThreadNumber{0}) {
     report_foreign_drop(internal_name);
+    dropped_elsewhere(std::as_const(instance->record()));
+    PyErr_SetRaisedException(in_flight);
+    return;
   }
   PyErr_SetRaisedException(in_flight);
   if constexpr (collected) {
-    if (!keep(object)) PyObject_GC_Del(object);
+    // A block the collector finalized would never be finalized again.
+    if (finalized || !keep(object)) PyObject_GC_Del(object);
   } else {
     auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free(object);
@@ -124,22 +136,31 @@ void dealloc_instance(PyObject* object, std::string_view internal_name, [[maybe_
   Py_DECREF(type);
 }
 
-// The tp_clear of a collected class with record T: ends the record now, as
-// the object's drop would, and leaves the object cleared, so that the
-// collector breaks the cycles that run through what the record held. Only
-// on the creating thread (elsewhere the record's references were never
-// visited). The object is marked first: code that the record's destructor
-// runs finds it refusing calls, not half ended.
+// The tp_finalize of a collected class with record T. The collector
+// finalizes every object of a garbage set before it clears any: the record
+// ends here, as the object's drop would end it, while every object of the
+// set is still whole, so that the teardown it runs (unsubscriptions,
+// deactivation hooks, releases: Python code among them) never meets a
+// cleared one, and nothing of the record is left to run once clearing
+// starts. The object is marked first: code that the destructor runs finds it
+// refusing calls, not half ended. On another thread the record cannot end:
+// the object is leaked whole, as a drop there leaves it, and so never comes
+// to a later collection with its record whole.
 template <class T>
-void clear_record(PyObject* object) noexcept {
+void finalize_record(PyObject* object, std::string_view internal_name) noexcept {
   auto* instance = Instance<T>::of(object);
-  if (instance->owner != current_thread_number()) return;
-  instance->owner = kClearedOwner;
+  if (instance->owner == kFinalizedOwner) return;
   PyObject* in_flight = PyErr_GetRaisedException();
-  try {
-    instance->record().~T();
-  } catch (...) {
-    report_current_exception_unraisable(BorrowedRef(reinterpret_cast<PyObject*>(Py_TYPE(object))));
+  if (instance->owner == current_thread_number()) {
+    instance->owner = kFinalizedOwner;
+    try {
+      instance->record().~T();
+    } catch (...) {
+      report_current_exception_unraisable(BorrowedRef(reinterpret_cast<PyObject*>(Py_TYPE(object))));
+    }
+  } else {
+    report_foreign_drop(internal_name);
+    Py_INCREF(object);
   }
   PyErr_SetRaisedException(in_flight);
 }

@@ -16,10 +16,16 @@
 //     while the state is kept by nothing but its holders (whose own shares
 //     it is told of) and itself; otherwise it visits none, and they count as
 //     held from outside. A stand-in is then unreachable only when all of the
-//     state's holders are, and the state goes with them.
+//     state's holders are, and the state goes with them: the collector
+//     finalizes the holders (their records end) before it clears anything.
+//  4. The stand-in itself is not finalized: it tears nothing down, and stays
+//     the one that holders made meanwhile (by Python code that a finalizer
+//     runs) find. Its record ends with its object and forgets its key then,
+//     so that a holder coming later makes a new one; dropped on another
+//     thread (its record leaked), it forgets its key all the same.
 //
-// A stand-in's record forgets its key in its destructor, so that a holder
-// coming later (after the stand-in was collected) makes a new one.
+// A stand-in's class derives from StandInClass<Cls>, which says 4 to the
+// class table; its record gives its key (key()).
 
 #include <unordered_map>
 #include <utility>
@@ -46,9 +52,8 @@ class StandInRef {
   OwnedRef object_;
 };
 
-// The record of a live stand-in of the class, or null for one that the
-// collector has cleared (its holders then have nothing left to tell it) or
-// that belongs to another thread.
+// The record of a live stand-in of the class, or null for one that belongs
+// to another thread.
 template <class Cls>
 typename Cls::Record* live_stand_in(const StandInRef& ref) noexcept {
   if (!ref) return nullptr;
@@ -81,11 +86,11 @@ class StandIns {
     return found->second == made.get() ? StandInRef(std::move(made)) : StandInRef(BorrowedRef(last_).new_ref());
   }
 
-  // For a stand-in's record as it ends: its entry goes, unless it was never
-  // the listed one.
-  static void forget(Key key, const typename Cls::Record* record) noexcept {
-    auto found = table().find(key);
-    if (found == table().end() || &Instance<typename Cls::Record>::of(found->second)->record() != record) return;
+  // For a stand-in's record as it ends, or as its object is dropped on
+  // another thread: its entry goes, unless it was never the listed one.
+  static void forget(const typename Cls::Record& record) noexcept {
+    auto found = table().find(record.key());
+    if (found == table().end() || &Instance<typename Cls::Record>::of(found->second)->record() != &record) return;
     if (last_ == found->second) last_ = nullptr;
     table().erase(found);
   }
@@ -104,6 +109,16 @@ class StandIns {
   // The stand-in found last: most calls ask for the same one again.
   static inline Key last_key_{};
   static inline PyObject* last_ = nullptr;
+};
+
+// What the class of every stand-in declares for the class table (rule 4).
+template <class Cls>
+struct StandInClass {
+  static constexpr bool ends_when_dropped = true;
+  template <class Record>  // Cls::Record (Cls is incomplete here)
+  static void dropped_elsewhere(const Record& record) noexcept {
+    StandIns<Cls>::forget(record);
+  }
 };
 
 }  // namespace korvalinth::kit

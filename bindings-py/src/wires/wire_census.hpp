@@ -29,7 +29,7 @@ kit::OwnedRef make_adapter_object(typename Cls::Record record) {
   CensusReport report = +[](const void* counted, CoreCensus& census) {
     count_refs(*static_cast<const Record*>(counted), census);
   };
-  made.census = CensusEntry(made.status.primary().core(), &made, report);
+  made.census.enter(made.status.primary().core(), &made, report);
   return object;
 }
 

@@ -5,7 +5,7 @@
 // dep-sink links of its nodes). When the references the host's objects hold
 // are all the core has besides its arena's, those objects alone keep the
 // core's nodes alive, and with them the host references that their node
-// functions, sinks and values own: the collector may then count those
+// functions, sinks, hooks and values own: the collector may then count those
 // references as the host's. Anything else holding the core (a wave's pins, a
 // handle kept by other runtime code) makes the check fail, and nothing is
 // visited. A value is the core's own when its every share is in its nodes.
@@ -26,9 +26,11 @@ std::size_t core_refs_in_arena(const GraphCore& core) noexcept;
 bool core_held_only_by(const CoreRef& core, std::size_t held) noexcept;
 
 // Visits the host references owned by the core's nodes: the functions their
-// dispatcher slot alone holds, the sinks their sink list alone holds, and
-// the values whose every share the nodes hold (cached values, the deps'
-// values, ctx states, held messages and pulls), each value once.
+// dispatcher slot alone holds, the sinks and hooks their lists alone hold,
+// and the values whose every share the nodes hold (cached values, the deps'
+// values, ctx states, held messages and pulls), each value once. The walk
+// costs what the nodes hold; it visits nothing when it fails (what it needs
+// is allocated before the first visit).
 int visit_core_host_refs(const GraphCore& core, HostRefVisit visit) noexcept;
 
 }  // namespace korvalinth
