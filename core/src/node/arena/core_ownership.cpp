@@ -34,6 +34,8 @@ class FoundRefs {
     refs_.push_back(object);
     return 0;
   }
+  // Most nodes hold a function and a value.
+  void reserve(std::size_t nodes) { refs_.reserve(2 * nodes); }
   int visit_all(HostRefVisit visit) const {
     for (void* object : refs_) {
       if (int stop = visit(object)) return stop;
@@ -158,6 +160,7 @@ int visit_core_host_refs(const GraphCore& core, HostRefVisit visit) noexcept {
   FoundRefs found;
   try {
     auto a = core.borrow();
+    found.reserve(a->slot_count());
     HostRefVisit collect = found;
     ValueShares values(collect);
     for (std::uint64_t i = 0; i < a->slot_count(); ++i) {
