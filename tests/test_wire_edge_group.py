@@ -276,6 +276,9 @@ def test_a_group_sends_only_cause_ids_its_peer_accepts(name, longest):
         refused(lambda: graph._wire_edge_group_outbound(bridge, [("t", source)], name=name), ValueError,
                 f"^wire_edge_group outbound name makes cause_id exceed 1024 bytes \\(up to {longest} bytes\\)$")
         assert nodes(graph) == built
+        # A group of no edges sends no causes: refused for that alone.
+        refused(lambda: graph._wire_edge_group_outbound(bridge, [], name=name), RuntimeError,
+                "^wire_edge_group: edges must be non-empty$")
         return
     a, b = Side("a", ["t"], ["h"], outbound_name=name), Side("b", ["h"], ["t"])
     a.sources["t"].set(b"t1")

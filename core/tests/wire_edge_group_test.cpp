@@ -167,7 +167,7 @@ TEST(WireEdgeGroup, RefusesANameThatCouldMakeACauseIdItsPeerRefuses) {
   for (const std::size_t length : {975, 976}) {
     const std::string name(length, 'n');
     const bool peer_accepts_last =
-        !validate_wire_edge_frame("r", edge_frame(true, "x", edge_group_cause_id(name, ~std::uint64_t{0})));
+        !validate_wire_edge_frame("r", edge_frame(true, "x", edge_group_cause_id(name, kLastCauseNumber)));
     EXPECT_EQ(peer_accepts_last, length == 975);
     BridgePeer p(bridge_config());
     std::map<std::string, NodeHandle> nodes;

@@ -55,7 +55,9 @@ void check_sources_versioned(const std::vector<OutboundEdgeArgument>& edges) {
 }
 
 // Every cause id the group can send must be one a receiving group accepts.
-void check_cause_ids_fit(const std::string& base) {
+// A group of no edges sends no causes: the core refuses it for that.
+void check_cause_ids_fit(const std::string& base, const std::vector<OutboundEdgeArgument>& edges) {
+  if (edges.empty()) return;
   if (std::optional<std::string> breach = cause_id_limit_breach(base)) {
     kit::throw_error(PyExc_ValueError, "wire_edge_group outbound " + *breach);
   }
@@ -78,7 +80,7 @@ kit::OwnedRef graph_wire_edge_group_outbound(PyGraph& self, const kit::Args& arg
   raise_pending_fatal(*self.fatal);
   const std::string base = adapter_base_name(std::move(name), "wireEdgeGroup");
   check_sources_versioned(edges);
-  check_cause_ids_fit(base);
+  check_cause_ids_fit(base, edges);
   GraphContainer& graph = *self.container;
 
   TopologyGroupRef adapters = TopologyGroup::create(base + ".pythonWireEdgeGroupOutbound", self.container);
