@@ -149,3 +149,27 @@ def test_the_gil_guard_leaves_a_finalized_interpreter_alone(kit_probe):
     env = {**os.environ, "PYTHONPATH": os.path.dirname(kit_probe.__file__)}
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout) == (0, "guard not held\n")
+
+
+def test_an_object_the_collector_finalized_refuses_every_call(kit_probe, unraisable):
+    # The collector finalizes an object by ending its record as its drop
+    # would: a finalized Subscription has detached its sink, and every later
+    # call on a finalized object is refused, never run on what is left of it.
+    graph = kit_probe.graph()
+    node = graph.state(1)
+    seen = []
+    sub = node.subscribe(lambda kind, payload: seen.append(kind))
+    kit_probe.collector_finalize(sub)
+    node.set(2)
+    assert seen == ["START", "DATA"]
+    kit_probe.collector_finalize(graph)
+    for call in (sub.unsubscribe, graph.describe, lambda: graph.state(1)):
+        with pytest.raises(RuntimeError,
+                           match=r"^_native::Py(Subscription|Graph) was finalized by the cycle collector$"):
+            call()
+    assert node.cache() == 2
+    kit_probe.collector_finalize(node)
+    with pytest.raises(RuntimeError, match=r"^_native::PyNode was finalized by the cycle collector$"):
+        node.set(3)
+    del sub, graph, node
+    assert unraisable == []

@@ -7,7 +7,7 @@ import pytest
 from korvalinth import _native
 from conftest import run_in_thread
 
-D49 = "down: a wave cannot mix DATA and RESOLVED (tier-3 exclusivity, R-resolved-undirty / D49)"
+DATA_RESOLVED_MIX = "down: a wave cannot mix DATA and RESOLVED (tier-3 exclusivity, R-resolved-undirty / D49)"
 CTX_UP = "ctx.up: DATA is down-only; up carries control tiers only (R-ctx-up)"
 REWIRE = {
     "terminal": "rewire: node is terminal (completed/errored) \u2014 cannot rewire (R-rewire / D42)",
@@ -55,7 +55,8 @@ DOWN_HOOKS = [  # hook, arguments, what s and d's subscribers see, s's status
                                             (S, "INVALIDATE"), (D, "INVALIDATE"), (D, "DATA", (False, None))],
      "sentinel"),
     # Refused lists: nothing of them is delivered, the ERROR with the text is.
-    ("_conformance_c12_down_data_resolved", (5,), [(S, "ERROR", D49), (D, "ERROR", D49)], "errored"),
+    ("_conformance_c12_down_data_resolved", (5,), [(S, "ERROR", DATA_RESOLVED_MIX), (D, "ERROR", DATA_RESOLVED_MIX)],
+     "errored"),
     ("_conformance_up_data_forbidden", (5,), [(S, "ERROR", CTX_UP), (D, "ERROR", CTX_UP)], "errored"),
     ("_up_dirty", (), [], "settled"),
     ("_up_teardown", (), [], "settled"),
@@ -80,7 +81,7 @@ def test_a_terminal_node_drops_every_list_and_its_refusal(hook, args):
     assert seen == [] and s.status() == "completed" and s.cache() == "done"
 
 
-@pytest.mark.parametrize("hook, text", [("_conformance_c12_down_data_resolved", D49),
+@pytest.mark.parametrize("hook, text", [("_conformance_c12_down_data_resolved", DATA_RESOLVED_MIX),
                                         ("_conformance_up_data_forbidden", CTX_UP)])
 def test_inside_a_callback_a_refused_list_raises_and_others_join_the_wave(hook, text):
     graph = _native.Graph()

@@ -367,8 +367,7 @@ OwnedRef probe_sink_call(Probe& self, const Args& args) {
     sink = make_subscriber_sink(args[0].new_ref(), self.fatal);
   } else {
     auto seq = std::make_shared<Cell<std::uint64_t>>(7);
-    sink = make_observer_sink(std::string(kit::str_view(args[3])), std::move(seq),
-                              std::make_shared<const ObserverRecord>(args[0].new_ref(), self.fatal));
+    sink = make_observer_sink(std::string(kit::str_view(args[3])), std::move(seq), args[0], self.fatal);
   }
   graph_operation(*self.fatal, [&] { sink->call(message); });
   return kit::py_none();
@@ -396,6 +395,16 @@ OwnedRef bridge_send(const Args& args) {
   messages.push_back(Message::data(make_value<WireBridgeCommand>(std::move(command))));
   PendingFatalSlot unused;
   run_guarded(unused, [&] { down_in_wave_scope(bridge.get().bridge->command, std::move(messages)); });
+  return kit::py_none();
+}
+
+// ---- the cycle collector ----
+
+// What the collector does first to an object it found in unreachable garbage.
+OwnedRef collector_finalize(const Args& args) {
+  auto finalize = reinterpret_cast<destructor>(PyType_GetSlot(Py_TYPE(args[0].get()), Py_tp_finalize));
+  if (finalize == nullptr) kit::throw_error(PyExc_TypeError, "the collector does not finalize the object's class");
+  finalize(args[0].get());
   return kit::py_none();
 }
 
@@ -508,6 +517,7 @@ struct Functions {
       {"describe_sample", describe_sample},
       {"graph", graph, {{"name", kit::none}}},
       {"bridge_send", bridge_send, {{"bridge"}, {"kind"}, {"value"}}},
+      {"collector_finalize", collector_finalize, {{"object"}}},
   };
 };
 

@@ -265,7 +265,7 @@ TEST(Dispatcher, ARunLooksUpItsFunctionAfterTheDroppedCallbacks) {
       add_release_callback(n, [on_drop = ActOnDrop([&] { replace_node_fn(n, second); })] {});
     } else if (drop == Drop::InvalidateTurnsTimingOn) {
       auto on_drop = std::make_shared<ActOnDrop>([&] { g->dispatcher()->enable_fn_timing(); });
-      add_invalidate_callback(n, std::make_shared<const std::function<void()>>([on_drop] {}));
+      add_invalidate_callback(n, make_invalidate_callback([on_drop] {}));
     }
     run_in_wave_scope(n, [&] { run_wave(n); });
     const DispatcherKey key = *g->core()->borrow()->call_at(n.index()).key;

@@ -34,7 +34,7 @@ EdgeEntry& edge(const UncountedNode& n) { return n.core_ref().unguarded().edge_a
 AuxEntry& aux(const UncountedNode& n) { return n.core_ref().unguarded().aux_at(n.index()); }
 
 void on_invalidate(const UncountedNode& n, std::function<void()> f) {
-  aux(n).edit_rare().invalidate_callbacks.push_back(std::make_shared<const std::function<void()>>(std::move(f)));
+  aux(n).edit_rare().invalidate_callbacks.push_back(make_invalidate_callback(std::move(f)));
 }
 
 // An error value that notes its destruction.

@@ -98,7 +98,7 @@ TEST(DropOrder, AnInvalidatedDepsValuesGoBeforeTheNodeForwardsTheInvalidation) {
   {
     auto a = core->borrow_mut();
     a->aux_at(n.index()).edit_rare().invalidate_callbacks.push_back(
-        std::make_shared<const std::function<void()>>([&] { log.push_back("n invalidated"); }));
+        make_invalidate_callback([&] { log.push_back("n invalidated"); }));
   }
   log.clear();
   node_up_in_wave_scope(n, one_message(Message::invalidate()));

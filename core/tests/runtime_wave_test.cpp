@@ -367,7 +367,7 @@ TEST(RuntimeDown, MessageSequencesFollowTheTiers) {
   {
     auto ar = core->borrow_mut();
     ar->aux_at(s.index()).edit_rare().invalidate_callbacks.push_back(
-        std::make_shared<const std::function<void()>>([&] { ++invalidated; }));
+        make_invalidate_callback([&] { ++invalidated; }));
   }
   auto sub = subscribe_recording(s);
   MessageList l;

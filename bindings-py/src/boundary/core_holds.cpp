@@ -1,32 +1,49 @@
 #include "boundary/core_holds.hpp"
 
-#include "node/arena/core_ownership.hpp"
+#include "boundary/core_anchor.hpp"
 
 namespace korvalinth::py {
 
-CoreHold::CoreHold(const CoreRef& core, std::size_t n) noexcept : core_(core), n_(core ? n : 0) {
-  if (n_ != 0) core->add_host_holds(n_);
+// The anchor is made first: should that fail, no hold is counted.
+CoreShare::CoreShare(const CoreRef& core, std::size_t n) {
+  if (!core || n == 0) return;
+  anchor_ = core_anchor_of(core);
+  core_ = core;
+  n_ = n;
+  core->add_host_holds(n);
 }
 
-CoreHold& CoreHold::operator=(CoreHold&& other) noexcept {
+CoreShare& CoreShare::operator=(CoreShare&& other) noexcept {
   if (this != &other) {
     reset();
     core_ = std::move(other.core_);
     n_ = std::exchange(other.n_, 0);
+    anchor_ = std::move(other.anchor_);
   }
   return *this;
 }
 
-void CoreHold::reset() noexcept {
-  if (n_ == 0) return;
-  if (CoreRef core = core_.lock()) core->drop_host_holds(n_);
-  n_ = 0;
+void CoreShare::reset() noexcept {
+  if (n_ != 0) {
+    if (CoreRef core = core_.lock()) core->drop_host_holds(n_);
+    n_ = 0;
+  }
+  anchor_.reset();
 }
 
-int visit_core_if_sole_holder(const CoreRef& core, std::size_t held, std::size_t counted, visitproc visit,
-                              void* arg) noexcept {
-  if (!core || core->host_holds() != counted || !core_held_only_by(core, held)) return 0;
-  return visit_core_host_refs(*core, [&](void* object) { return visit(static_cast<PyObject*>(object), arg); });
+GraphShare::GraphShare(const GraphRef& container) {
+  kit::StandInRef anchor = core_anchor_of(container->core());
+  CoreAnchor* live = live_core_anchor(anchor);
+  // Another thread's anchor is no one's to tell: untold, the container
+  // keeps the core from the anchor's view.
+  if (live == nullptr) return;
+  live->add_graph(container);
+  anchor_ = std::move(anchor);
+}
+
+void GraphShare::reset() noexcept {
+  if (CoreAnchor* anchor = live_core_anchor(anchor_)) anchor->drop_graph();
+  anchor_.reset();
 }
 
 }  // namespace korvalinth::py

@@ -54,8 +54,21 @@ kit::OwnedRef context_register_node(PyRestoreContext& self, const kit::Args& arg
   return kit::py_none();
 }
 
+// The context's own objects, and the callback registered through it once
+// the call that shared it is over.
+int restore_context_traverse(const PyRestoreContext& self, visitproc visit, void* arg) {
+  Py_VISIT(self.config.get());
+  Py_VISIT(self.config_version.get());
+  Py_VISIT(self.checkpoint.get());
+  if (!self.call || self.call.use_count() != 1 || self.call->registration.is_mutably_borrowed()) return 0;
+  auto registration = self.call->registration.borrow();
+  if (*registration) Py_VISIT((*registration)->callback.get());
+  return 0;
+}
+
 struct RestoreContextClass {
   using Record = PyRestoreContext;
+  static constexpr auto traverse = restore_context_traverse;
   static constexpr const char* name = "RestoreContext";
   static constexpr const char* internal_name = "_native::PyRestoreContext";
   static constexpr kit::Method<PyRestoreContext> methods[] = {

@@ -12,10 +12,24 @@ namespace korvalinth::py {
 
 namespace {
 
+// The entries of the Python descriptors that the registry alone holds (a
+// restore under way shares them).
+int restore_registry_traverse(const PyRestoreRegistry& self, visitproc visit, void* arg) {
+  for (const auto& [ref, entry] : self.descriptors) {
+    const auto* descriptor = std::get_if<SharedRestoreDescriptor>(&entry);
+    if (!descriptor || descriptor->use_count() != 1) continue;
+    const auto* python = dynamic_cast<const PyRestoreDescriptor*>(descriptor->get());
+    if (!python) continue;
+    if (int stop = python->visit_entry(visit, arg)) return stop;
+  }
+  return 0;
+}
+
 struct RestoreRegistryClass {
   using Record = PyRestoreRegistry;
   static constexpr const char* name = "RestoreRegistry";
   static constexpr const char* internal_name = "_native::PyRestoreRegistry";
+  static constexpr auto traverse = restore_registry_traverse;
 };
 
 // The entry's 'ref' text; `create` is looked up only when it is called.

@@ -1,8 +1,6 @@
 #include "graphs/graph.hpp"
 
-#include "boundary/core_holds.hpp"
 #include "boundary/guard.hpp"
-#include "graph/graph_ownership.hpp"
 #include "graph/observe.hpp"
 #include "graphs/graph_methods.hpp"
 #include "kit/entry.hpp"
@@ -42,11 +40,11 @@ kit::OwnedRef graph_state_empty(PyGraph& self, const kit::Args& args) {
 // now. When a callback stored a pending fatal meanwhile, the sinks are
 // detached again through the guarded unsubscribe before it is raised.
 kit::OwnedRef graph_observe(PyGraph& self, const kit::Args& args) {
-  auto record = std::make_shared<const ObserverRecord>(args[0].new_ref(), self.fatal);
   raise_pending_fatal(*self.fatal);
   UnsubscribeActions actions = run_guarded(*self.fatal, [&] {
-    return observe(*self.container,
-                   [&](std::string path, SeqCounter seq) { return make_observer_sink(std::move(path), std::move(seq), record); });
+    return observe(*self.container, [&](std::string path, SeqCounter seq) {
+      return make_observer_sink(std::move(path), std::move(seq), args[0], self.fatal);
+    });
   });
   if (kit::OwnedRef exception = take_pending_fatal(*self.fatal)) {
     undo_attachment(*self.fatal, std::move(actions));
@@ -60,12 +58,7 @@ kit::OwnedRef graph_raise_pending_fatal(PyGraph& self, const kit::Args&) {
   return kit::py_none();
 }
 
-// A Graph that alone keeps its container, and with it the core, alive
-// visits the callbacks of the core's nodes: a callback that refers to its
-// own graph no longer keeps the graph alive for good.
-int graph_traverse(const PyGraph& self, visitproc visit, void* arg) {
-  if (!self.container || self.container.use_count() != 1) return 0;
-  return visit_core_if_sole_holder(self.container->core(), core_refs_in_graph(*self.container), 0, visit, arg);
-}
+// What the core keeps is the anchor's to visit.
+int graph_traverse(const PyGraph& self, visitproc visit, void* arg) { return self.share.visit(visit, arg); }
 
 }  // namespace korvalinth::py

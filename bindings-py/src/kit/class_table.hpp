@@ -19,9 +19,28 @@
 //     static int traverse(const PyGraph& record, visitproc visit, void* arg);
 //
 // which visits (Py_VISIT) each reference the record alone keeps alive; it is
-// called on the creating thread only. No clear is offered: the records
-// stay whole until their deallocation, and the cycles they close run through
-// Python objects that clear themselves (functions, cells, instances).
+// called on the creating thread only. References that native state shared
+// with other objects holds are visited by that state's stand-in alone
+// (kit/stand_in.hpp). The collector ends such an object's record as its
+// drop would when it finalizes the object (finalize_record, instance.hpp),
+// before it clears anything: a cycle that runs through records only (a node
+// whose value is its own Node) is broken too, and the teardown (Python code
+// among it) is over before any object is cleared. A stand-in, whose record
+// tears nothing down, declares
+//
+//     static constexpr bool ends_when_dropped = true;
+//
+// and is not finalized. A class made in great numbers whose instances rarely
+// outlive the call that made them may have them tracked only when one does,
+// by declaring
+//
+//     static constexpr bool tracked_on_demand = true;
+//
+// and calling track_instance on an instance that it finds kept. A class
+// whose record must undo something even when its object is dropped on
+// another thread (and leaked) declares
+//
+//     static void dropped_elsewhere(const Record& record) noexcept;
 //
 // A class whose instances are made and dropped in great numbers keeps the
 // memory of a few dropped ones for the next (kit/instance_stock.hpp) by
@@ -101,21 +120,24 @@ concept HasTraverse = requires { &Cls::traverse; };
 template <class Cls>
 concept HasInstanceStock = HasTraverse<Cls> && requires { Cls::kept_instances; };
 template <class Cls>
-concept HasFinalizer = requires { &Cls::finalize; };
+concept EndsWhenFinalized = HasTraverse<Cls> && !requires { requires Cls::ends_when_dropped; };
+template <class Cls>
+concept HasForeignDropUndo = requires(const typename Cls::Record& record) { Cls::dropped_elsewhere(record); };
+template <class Cls>
+concept TrackedOnDemand = HasTraverse<Cls> && requires { requires Cls::tracked_on_demand; };
+// Whether a new instance is handed to the collector at once.
+template <class Cls>
+inline constexpr bool tracked_at_birth = HasTraverse<Cls> && !TrackedOnDemand<Cls>;
 
 template <class Cls>
 inline constinit InstanceStock<Cls::kept_instances> instance_stock{};
 
 // Keeps the memory of a dropped instance of the class itself (a subclass's
-// instance may be larger) when the class keeps some and its stock has room.
+// instance may be larger) when the class keeps some and its stock has room;
+// never asked for a block the collector finalized (its mark would stay).
 template <class Cls>
 bool keep_dropped_instance([[maybe_unused]] PyObject* block) noexcept {
   if constexpr (HasInstanceStock<Cls>) {
-    // The collector's "finalized" mark stays in a kept block, so its next
-    // instance would never be finalized: a class keeps blocks only while it
-    // has no finalizer (the kit sets no tp_finalize, and the class is no base
-    // type, so no Python subclass brings a __del__).
-    static_assert(!HasFinalizer<Cls>, "a class with a finalizer keeps no dropped instances");
     return Py_TYPE(block) == type_object<Cls>() && instance_stock<Cls>.keep(block);
   } else {
     return false;
@@ -184,7 +206,7 @@ PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexc
   return enter([&] {
     Args matched = Args::from_tuple_dict({Cls::name, "__new__"}, Cls::constructor.params, args, kwargs);
     typename Cls::Record record = Cls::constructor.fn(matched);
-    return emplace_instance<typename Cls::Record, HasTraverse<Cls>>(cls, std::move(record));
+    return emplace_instance<typename Cls::Record, HasTraverse<Cls>, tracked_at_birth<Cls>>(cls, std::move(record));
   });
 }
 
@@ -192,18 +214,28 @@ template <class Cls>
 void dealloc(PyObject* self) noexcept {
   GilMark mark;
   if constexpr (HasTraverse<Cls>) PyObject_GC_UnTrack(self);
-  dealloc_instance<typename Cls::Record, HasTraverse<Cls>>(self, Cls::internal_name, keep_dropped_instance<Cls>);
+  dealloc_instance<typename Cls::Record, HasTraverse<Cls>>(
+      self, Cls::internal_name, keep_dropped_instance<Cls>, [](const typename Cls::Record& record) noexcept {
+        if constexpr (HasForeignDropUndo<Cls>) Cls::dropped_elsewhere(record);
+      });
 }
 
 // A heap type's instances visit their type; the record's references are
 // visited on the creating thread only, where the runtime's state is read
-// consistently (elsewhere they count as held from outside).
+// consistently (elsewhere they count as held from outside), and not once
+// the record is finalized.
 template <class Cls>
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
   auto* instance = Instance<typename Cls::Record>::of(self);
   if (instance->owner != current_thread_number()) return 0;
   return Cls::traverse(instance->record(), visit, arg);
+}
+
+template <class Cls>
+void finalize(PyObject* self) noexcept {
+  GilMark mark;
+  finalize_record<typename Cls::Record>(self, Cls::internal_name);
 }
 
 template <class Table, std::size_t I>
@@ -277,6 +309,7 @@ struct TypeTables {
     unsigned int flags = Py_TPFLAGS_DEFAULT;
     if constexpr (HasTraverse<Cls>) {
       slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(&traverse<Cls>)});
+      if constexpr (EndsWhenFinalized<Cls>) slots.push_back({Py_tp_finalize, reinterpret_cast<void*>(&finalize<Cls>)});
       flags |= Py_TPFLAGS_HAVE_GC;
     }
     slots.push_back({0, nullptr});
@@ -330,10 +363,12 @@ OwnedRef make_instance(A&&... args) {
   }
   if constexpr (detail::HasInstanceStock<Cls>) {
     if (PyObject* kept = detail::instance_stock<Cls>.take(type)) {
-      return emplace_record<typename Cls::Record, true>(OwnedRef::steal(kept), type, std::forward<A>(args)...);
+      return emplace_record<typename Cls::Record, true, detail::tracked_at_birth<Cls>>(OwnedRef::steal(kept), type,
+                                                                                       std::forward<A>(args)...);
     }
   }
-  return emplace_instance<typename Cls::Record, detail::HasTraverse<Cls>>(type, std::forward<A>(args)...);
+  return emplace_instance<typename Cls::Record, detail::HasTraverse<Cls>, detail::tracked_at_birth<Cls>>(
+      type, std::forward<A>(args)...);
 }
 
 // The record of an object known to be an instance of the class (or of a

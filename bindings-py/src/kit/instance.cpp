@@ -17,7 +17,10 @@ ThreadNumber assign_thread_number() noexcept {
 
 }  // namespace detail
 
-void fail_owner_thread(std::string_view internal_name) {
+void fail_owner_thread(ThreadNumber owner, std::string_view internal_name) {
+  if (owner == kFinalizedOwner) {
+    throw_error(PyExc_RuntimeError, std::string(internal_name) + " was finalized by the cycle collector");
+  }
   fault(std::string(internal_name) + " is unsendable, but sent to another thread");
 }
 

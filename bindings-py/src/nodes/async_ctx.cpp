@@ -92,11 +92,13 @@ void finish_async_ctx_callback(kit::BorrowedRef ctx, const RunContext& run) {
   PyAsyncCtx& record = kit::checked_record<AsyncCtxClass>(ctx);
   std::vector<kit::OwnedRef> callbacks = std::exchange(*record.deactivation_callbacks->borrow_mut(), {});
   for (kit::OwnedRef& callback : callbacks) {
-    auto hook = std::make_unique<PyHook>(std::move(callback), run.node, record.pending_fatal);
-    add_release_callback(run.node, [live = record.live, hook = std::move(hook)] {
-      *live = false;
-      hook->call();
-    });
+    auto hook = std::make_shared<const PyHook>(std::move(callback), run.node, record.pending_fatal);
+    add_release_callback(run.node, ReleaseCallback(
+                                       [live = record.live, hook] {
+                                         *live = false;
+                                         hook->call();
+                                       },
+                                       hook));
   }
 }
 

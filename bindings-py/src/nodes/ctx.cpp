@@ -206,10 +206,26 @@ kit::OwnedRef ctx_conformance_down_complete(PyCtx& self, const kit::Args&) {
   return queued(self, CtxAction{CtxActionKind::ConformanceDownComplete, {}, false, {}, std::nullopt, {}});
 }
 
+// A kept Ctx owns its ctx state's object, its pull params when no one else
+// shares them, and its share of the node's core.
+int ctx_traverse(const PyCtx& self, visitproc visit, void* arg) {
+  Py_VISIT(self.state.get());
+  if (self.pull_params.is_last_share()) {
+    if (int stop = self.pull_params->visit_host_refs([&](void* object) { return visit(static_cast<PyObject*>(object), arg); }))
+      return stop;
+  }
+  return self.kept.visit(visit, arg);
+}
+
 struct CtxClass {
   using Record = PyCtx;
   static constexpr const char* name = "Ctx";
   static constexpr const char* internal_name = kInternalName;
+  static constexpr auto traverse = ctx_traverse;
+  // One per callback run, nearly all of them dropped as it returns; a wave
+  // down a chain of nodes holds one per node it is inside.
+  static constexpr bool tracked_on_demand = true;
+  static constexpr std::size_t kept_instances = 128;
   static constexpr kit::Method<PyCtx> methods[] = {
       {"dep_len", ctx_dep_len},
       {"data_entry", ctx_data_entry, {{"index"}}},
@@ -235,6 +251,7 @@ struct CtxClass {
 }  // namespace
 
 PyCtx::~PyCtx() {
+  kept.reset();
   node = NodeHandle();
   pull_id.reset();
   pull_params.reset();
@@ -261,6 +278,15 @@ void invalidate_ctx(kit::BorrowedRef ctx) noexcept {
   record.in_callback = false;
   record.dep_inputs = nullptr;
   record.actions = nullptr;
+  // The caller's reference is the only one unless the callback kept the Ctx.
+  if (Py_REFCNT(ctx.get()) == 1) return;
+  try {
+    record.kept = CoreShare(record.node.core(), 1);
+  } catch (...) {
+    // Without its share the Ctx keeps the core from the anchor's view.
+    kit::report_current_exception_unraisable(ctx);
+  }
+  kit::track_instance(ctx);
 }
 
 }  // namespace korvalinth::py

@@ -10,6 +10,7 @@
 
 #include "base/cell.hpp"
 #include "base/small_vec.hpp"
+#include "boundary/core_holds.hpp"
 #include "kit/refs.hpp"
 #include "node/arena/node_fn.hpp"
 #include "nodes/ctx_action.hpp"
@@ -33,6 +34,9 @@ struct PyCtx {
   SharedValue pull_params;
   bool in_callback = true;
   kit::OwnedRef state;  // the node's ctx state as it stood; null: none
+  // The share of the node handle's core, taken when a Ctx outlives its
+  // callback (only then is it seen by the collector).
+  CoreShare kept;
 
   PyCtx() = default;
   PyCtx(PyCtx&&) noexcept = default;
@@ -49,7 +53,8 @@ PyTypeObject* ctx_type();
 kit::OwnedRef make_ctx_object(const RunContext& run, CtxActionQueue& actions);
 
 // Clears the validity flag of a Ctx made by make_ctx_object and takes back
-// what the run lent it.
+// what the run lent it. A Ctx that the callback kept is handed to the
+// collector; its core's share fails silently (the Ctx is then not seen).
 void invalidate_ctx(kit::BorrowedRef ctx) noexcept;
 
 }  // namespace korvalinth::py

@@ -37,12 +37,12 @@ void apply(CtxAction& action, const RunContext& run, const SharedFatalSlot& slot
       return;
     case CtxActionKind::OnInvalidate: {
       auto hook = std::make_shared<const PyHook>(std::move(action.object), node, slot);
-      add_invalidate_callback(node, std::make_shared<const std::function<void()>>([hook] { hook->call(); }));
+      add_invalidate_callback(node, make_invalidate_callback([hook] { hook->call(); }, hook));
       return;
     }
     case CtxActionKind::OnDeactivation: {
-      auto hook = std::make_unique<PyHook>(std::move(action.object), node, slot);
-      add_release_callback(node, [hook = std::move(hook)] { hook->call(); });
+      auto hook = std::make_shared<const PyHook>(std::move(action.object), node, slot);
+      add_release_callback(node, ReleaseCallback([hook] { hook->call(); }, hook));
       return;
     }
     case CtxActionKind::RewireNextSubscribeDep:

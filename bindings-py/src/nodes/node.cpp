@@ -148,13 +148,8 @@ kit::OwnedRef node_cache_entry(PyNode& self, const kit::Args&) {
   return kit::check(PyTuple_Pack(2, has.get(), object.get()));
 }
 
-// A Node that alone keeps its graph's core alive (its graph dropped, say)
-// visits the callbacks of the core's nodes.
-int node_traverse(const PyNode& self, visitproc visit, void* arg) {
-  if (int stop = visit_core_if_sole_holder(self.primary().core(), 1, 1, visit, arg)) return stop;
-  if (!self.lookup_target()) return 0;
-  return visit_core_if_sole_holder(self.lookup_target()->core(), 1, 1, visit, arg);
-}
+// What the cores keep is their anchors' to visit.
+int node_traverse(const PyNode& self, visitproc visit, void* arg) { return self.visit_anchors(visit, arg); }
 
 struct NodeClass {
   using Record = PyNode;

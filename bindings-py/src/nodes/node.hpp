@@ -9,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "boundary/core_anchor.hpp"
 #include "boundary/pending_fatal.hpp"
 #include "kit/instance.hpp"
 #include "kit/refs.hpp"
@@ -20,19 +21,28 @@
 namespace korvalinth::py {
 
 // A Node's record: its primary node with the word beside it (see
-// nodes/primary_node.hpp for what it holds and the order it drops in).
+// nodes/primary_node.hpp for what it holds and the order it drops in), and
+// the anchor of the primary node's core, whose host hold the primary node
+// counts (boundary/core_holds.hpp).
 class PyNode {
  public:
   PyNode(SharedFatalSlot fatal, std::optional<NodeHandle> lookup_target, HeldNode primary)
-      : node_(lookup_target ? PrimaryNode(std::move(fatal), std::move(*lookup_target), std::move(primary))
+      : anchor_(anchor_of(primary)),
+        node_(lookup_target ? PrimaryNode(std::move(fatal), std::move(*lookup_target), std::move(primary))
                             : PrimaryNode(std::move(fatal), std::move(primary))) {}
   // A node factory's Node: no lookup target; the slot is shared straight
   // into the record.
   template <FactoryHandle Handle>
-  PyNode(const SharedFatalSlot& fatal, Handle&& primary) noexcept
-      : node_(fatal, std::move(primary)) {}
+  PyNode(const SharedFatalSlot& fatal, Handle&& primary) : anchor_(anchor_of(primary)), node_(fatal, std::move(primary)) {}
   PyNode(PyNode&&) noexcept = default;
   PyNode& operator=(PyNode&&) = delete;
+
+  // The anchors of the cores the Node holds.
+  int visit_anchors(visitproc visit, void* arg) const noexcept {
+    if (int stop = anchor_.visit(visit, arg)) return stop;
+    const LookupTarget* found = lookup_target();
+    return found ? found->share.visit(visit, arg) : 0;
+  }
 
   // The node this Node stands for.
   const UncountedNode& primary() const noexcept { return node_.name(); }
@@ -48,6 +58,14 @@ class PyNode {
   SharedFatalSlot fatal_share() const noexcept { return node_.word().fatal_share(); }
 
  private:
+  // Made first: a Node whose anchor cannot be made takes nothing of its handle.
+  template <class Handle>
+  static kit::StandInRef anchor_of(const Handle& primary) {
+    const CoreRef& core = primary.uncounted().core();
+    return core ? core_anchor_of(core) : kit::StandInRef();
+  }
+
+  kit::StandInRef anchor_;
   PrimaryNode node_;
 };
 

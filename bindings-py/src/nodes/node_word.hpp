@@ -14,11 +14,11 @@
 
 namespace korvalinth::py {
 
-// The node a graph lookup handle found, with the count of the handle's
+// The node a graph lookup handle found, with the share of the handle's
 // reference to that node's core.
 struct LookupTarget : NodeHandle {
-  explicit LookupTarget(NodeHandle found) : NodeHandle(std::move(found)), hold(core(), 1) {}
-  CoreHold hold;
+  explicit LookupTarget(NodeHandle found) : NodeHandle(std::move(found)), share(core(), 1) {}
+  CoreShare share;
 };
 
 class NodeWord {

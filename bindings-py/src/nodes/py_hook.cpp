@@ -8,11 +8,18 @@
 namespace korvalinth::py {
 
 void PyHook::call() const {
-  if (!node_is_current(node_)) {
+  UncountedNode node;
+  try {
+    // Named for the call without a unit of its own (the unit a counted
+    // handle takes goes back at once, to a count above zero).
+    HeldNode held = node_.lock();
+    node = held.uncounted();
+    held.drop();
+  } catch (const Fault&) {
     call_detached();
     return;
   }
-  call_python_noargs(callback_.borrow(), *slot_, node_);
+  call_python_noargs(callback_.borrow(), *slot_, node);
 }
 
 void PyHook::call_detached() const {

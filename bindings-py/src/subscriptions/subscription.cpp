@@ -108,8 +108,9 @@ class SubscriberSink final : public Sink {
 
 class ObserverSink final : public Sink {
  public:
-  ObserverSink(std::string path, SeqCounter seq, std::shared_ptr<const ObserverRecord> record) noexcept
-      : path_(std::move(path)), seq_(std::move(seq)), record_(std::move(record)) {}
+  ObserverSink(std::string path, SeqCounter seq, kit::OwnedRef callback, SharedFatalSlot fatal) noexcept
+      : path_(std::move(path)), seq_(std::move(seq)), fatal_(std::move(fatal)), callback_(std::move(callback)) {}
+  int visit_host_refs(HostRefVisit visit) const override { return visit(callback_.get()); }
 
   void call(const Message& message) override {
     // What the call needs is taken out of the message before the GIL.
@@ -131,17 +132,18 @@ class ObserverSink final : public Sink {
       kit::OwnedRef number = kit::check(PyLong_FromUnsignedLongLong(seq));
       PyObject* args[6] = {nullptr, path.get(), kind_name.get(), payload.get(), tier.get(), number.get()};
       result = kit::check(
-          PyObject_Vectorcall(record_->callback.get(), args + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+          PyObject_Vectorcall(callback_.get(), args + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     } catch (kit::PyErrAlreadySet& e) {
-      settle_sink_exception(*record_->fatal, e.take());
+      settle_sink_exception(*fatal_, e.take());
     }
   }
 
  private:
   std::string path_;
   SeqCounter seq_;
-  std::shared_ptr<const ObserverRecord> record_;
-  kit::AnywhereRef path_str_;  // the runtime may drop a sink anywhere
+  SharedFatalSlot fatal_;
+  kit::AnywhereRef callback_;  // the runtime may drop a sink anywhere
+  kit::AnywhereRef path_str_;
 };
 
 kit::OwnedRef subscription_unsubscribe(PySubscription& self, const kit::Args&) {
@@ -162,15 +164,10 @@ const CoreRef* single_core(const UnsubscribeActions& actions) {
   return core;
 }
 
-// A Subscription that alone keeps its node's core alive (its graph and
-// Nodes dropped) visits the callbacks of the core's nodes, its own
-// subscriber's among them.
+// What the core keeps, its own subscriber's callback among it, is the
+// anchor's to visit.
 int subscription_traverse(const PySubscription& self, visitproc visit, void* arg) {
-  if (self.hold.count() == 0 || self.unsubscribe->is_borrowed()) return 0;
-  auto actions = self.unsubscribe->borrow();
-  if (!actions->has_value()) return 0;
-  const CoreRef* core = single_core(**actions);
-  return core ? visit_core_if_sole_holder(*core, self.hold.count(), self.hold.count(), visit, arg) : 0;
+  return self.hold.visit(visit, arg);
 }
 
 struct SubscriptionClass {
@@ -230,7 +227,7 @@ PySubscription::PySubscription(SharedFatalSlot fatal, UnsubscribeActions actions
     : fatal(std::move(fatal)) {
   std::size_t handles = 0;
   for (const UnsubscribeFn& action : actions) handles += !action.empty();
-  if (const CoreRef* core = single_core(actions)) hold = CoreHold(*core, handles);
+  if (const CoreRef* core = single_core(actions)) hold = CoreShare(*core, handles);
   unsubscribe = std::make_unique<UnsubscribeCell>(std::move(actions));
 }
 
@@ -253,8 +250,8 @@ PySubscription::~PySubscription() {
   fatal.reset();
 }
 
-SharedSink make_observer_sink(std::string path, SeqCounter seq, std::shared_ptr<const ObserverRecord> record) {
-  return std::make_shared<ObserverSink>(std::move(path), std::move(seq), std::move(record));
+SharedSink make_observer_sink(std::string path, SeqCounter seq, kit::BorrowedRef callback, SharedFatalSlot fatal) {
+  return std::make_shared<ObserverSink>(std::move(path), std::move(seq), callback.new_ref(), std::move(fatal));
 }
 
 PyTypeObject* subscription_type() { return kit::type_object<SubscriptionClass>(); }

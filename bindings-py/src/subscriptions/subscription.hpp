@@ -31,7 +31,7 @@ struct PySubscription {
   // Boxed so that the record can move while the cell itself never does.
   std::unique_ptr<UnsubscribeCell> unsubscribe;
   // The actions' handles, while they are all on one core.
-  CoreHold hold;
+  CoreShare hold;
 
   PySubscription(SharedFatalSlot fatal, UnsubscribeActions actions);
   PySubscription(PySubscription&&) noexcept = default;
@@ -57,18 +57,11 @@ void undo_attachment(const PendingFatalSlot& slot, UnsubscribeActions actions) n
 // The sink of Node.subscribe: calls `callback(kind, payload)` per message.
 SharedSink make_subscriber_sink(kit::OwnedRef callback, SharedFatalSlot fatal);
 
-// What all the observer sinks of one Graph.observe call share.
-struct ObserverRecord {
-  ObserverRecord(kit::OwnedRef callback, SharedFatalSlot fatal) noexcept
-      : fatal(std::move(fatal)), callback(std::move(callback)) {}
-
-  SharedFatalSlot fatal;
-  kit::AnywhereRef callback;  // the runtime may drop the last sink anywhere
-};
-
 // The sink of Graph.observe on one node: calls
 // `callback(path, kind, payload, tier, seq)` per message, seq taken from the
-// graph's sequence counter.
-SharedSink make_observer_sink(std::string path, SeqCounter seq, std::shared_ptr<const ObserverRecord> record);
+// graph's sequence counter. Each sink of one observe call holds a reference
+// of its own to the callback: the node that holds the sink is then the one
+// holder the collector sees (a record shared by the sinks would hide it).
+SharedSink make_observer_sink(std::string path, SeqCounter seq, kit::BorrowedRef callback, SharedFatalSlot fatal);
 
 }  // namespace korvalinth::py

@@ -23,6 +23,7 @@ class PyObjectValue final : public Value {
 
   // The object, kept alive by this value.
   kit::BorrowedRef object() const noexcept { return object_.borrow(); }
+  int visit_host_refs(HostRefVisit visit) const override { return visit(object_.get()); }
 
   // A value's drop, one per emit: the object's reference is all there is to
   // release, so the block goes back right after it, spared the destructor's

@@ -18,6 +18,8 @@ class SinkSubscriptions {
   // run started from inside one is the borrow fault). When one faults, the
   // actions not yet run go back on the list, so a later run_all() runs them.
   void run_all();
+  // The actions not run yet; null once moved from.
+  const Cell<std::vector<UnsubscribeFn>>* actions() const noexcept { return actions_.get(); }
 
  private:
   std::unique_ptr<Cell<std::vector<UnsubscribeFn>>> actions_ = std::make_unique<Cell<std::vector<UnsubscribeFn>>>();

@@ -15,6 +15,7 @@
 #include "wires/adapter_nodes.hpp"
 #include "wires/sink_subscriptions.hpp"
 #include "wires/wire_bridge_adapter.hpp"
+#include "wires/wire_census.hpp"
 
 namespace korvalinth::py {
 
@@ -33,7 +34,15 @@ struct PyWireBridgeAckDriver {
   PyNode status;
   PyNode issues;
   bool released = false;
+  CensusEntry census;  // its sinks, its shares of the bridge and the group, its commands handle
 };
+
+void count_refs(const PyWireBridgeAckDriver& self, CoreCensus& census) {
+  count_refs(self.sinks, census);
+  census.share(self.bridge);
+  census.share(self.group);
+  census.handle(self.commands);
+}
 
 void attach(const PyWireBridgeAckDriver& driver) {
   attach_ack_driver_commands(driver.bridge->command, *driver.bridge->command_producers,
@@ -79,8 +88,17 @@ kit::OwnedRef ack_driver_timeouts(PyWireBridgeAckDriver& self) { return adapter_
 kit::OwnedRef ack_driver_status(PyWireBridgeAckDriver& self) { return adapter_node_object(self.status); }
 kit::OwnedRef ack_driver_issues(PyWireBridgeAckDriver& self) { return adapter_node_object(self.issues); }
 
+// The anchor of its core, held by its Nodes and its census entry.
+int ack_driver_traverse(const PyWireBridgeAckDriver& self, visitproc visit, void* arg) {
+  for (const PyNode* node : {&self.timeouts, &self.status, &self.issues}) {
+    if (int stop = node->visit_anchors(visit, arg)) return stop;
+  }
+  return self.census.visit(visit, arg);
+}
+
 struct WireBridgeAckDriverClass {
   using Record = PyWireBridgeAckDriver;
+  static constexpr auto traverse = ack_driver_traverse;
   static constexpr const char* name = "_WireBridgeAckDriver";
   static constexpr const char* internal_name = "_native::PyWireBridgeAckDriver";
   static constexpr kit::Method<Record> methods[] = {
@@ -172,7 +190,7 @@ kit::OwnedRef graph_wire_bridge_ack_driver(PyGraph& self, const kit::Args& args)
       release_group(driver.group, kFailedAfterAttachment);
     });
     driver.sinks = std::move(sinks);
-    return kit::make_instance<WireBridgeAckDriverClass>(std::move(driver));
+    return make_adapter_object<WireBridgeAckDriverClass>(std::move(driver));
   } catch (...) {
     sinks.run_all();
     throw;

@@ -5,6 +5,7 @@
 #include "kit/convert.hpp"
 #include "wires/adapter_nodes.hpp"
 #include "wires/bridge_projections.hpp"
+#include "wires/wire_census.hpp"
 
 namespace korvalinth::py {
 
@@ -18,8 +19,16 @@ kit::OwnedRef wire_bridge_release(PyWireBridge& self, const kit::Args&) {
   return kit::py_none();
 }
 
+// The anchor of its core, held by its Nodes and its census entry.
+int wire_bridge_traverse(const PyWireBridge& self, visitproc visit, void* arg) {
+  if (int stop = self.status.visit_anchors(visit, arg)) return stop;
+  if (int stop = self.issues.visit_anchors(visit, arg)) return stop;
+  return self.census.visit(visit, arg);
+}
+
 struct WireBridgeClass {
   using Record = PyWireBridge;
+  static constexpr auto traverse = wire_bridge_traverse;
   static constexpr const char* name = "_WireBridge";
   static constexpr const char* internal_name = "_native::PyWireBridge";
   static constexpr kit::Method<Record> methods[] = {{"release", wire_bridge_release}};
@@ -27,6 +36,8 @@ struct WireBridgeClass {
 };
 
 }  // namespace
+
+void count_refs(const PyWireBridge& self, CoreCensus& census) { census.share(self.bridge); }
 
 PyTypeObject* wire_bridge_type() { return kit::type_object<WireBridgeClass>(); }
 
@@ -43,7 +54,7 @@ kit::OwnedRef graph_wire_bridge(PyGraph& self, const kit::Args& args) {
   NodeHandle issues = build_adapter_node(graph, nullptr, NodeOptions::named(base + "/py/issues"), {&bridge->errors.uncounted(), 1},
                                          make_py_bridge_issues_fn(self.fatal, "bridge_error"));
   raise_pending_fatal(*self.fatal);
-  return kit::make_instance<WireBridgeClass>(PyWireBridge{std::move(bridge),
+  return make_adapter_object<WireBridgeClass>(PyWireBridge{std::move(bridge),
                                                           adapter_py_node(self.fatal, std::move(status)),
                                                           adapter_py_node(self.fatal, std::move(issues)), false});
 }

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "boundary/core_anchor.hpp"
 #include "graphs/graph.hpp"
 #include "kit/args.hpp"
 #include "kit/instance.hpp"
@@ -20,6 +21,7 @@ struct PyWireBridge {
   PyNode status;
   PyNode issues;
   bool released = false;
+  CensusEntry census;  // its share of the bridge
 };
 
 PyTypeObject* wire_bridge_type();

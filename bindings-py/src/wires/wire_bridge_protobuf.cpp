@@ -7,6 +7,7 @@
 #include "wires/adapter_nodes.hpp"
 #include "wires/protobuf_node_fns.hpp"
 #include "wires/wire_bridge_adapter.hpp"
+#include "wires/wire_census.hpp"
 
 namespace korvalinth::py {
 
@@ -24,7 +25,14 @@ struct PyWireBridgeProtobuf {
   PyNode status;
   PyNode issues;
   bool released = false;
+  CensusEntry census;  // its shares of the bridge and the group, its inbound handle
 };
+
+void count_refs(const PyWireBridgeProtobuf& self, CoreCensus& census) {
+  census.share(self.bridge);
+  census.share(self.group);
+  census.handle(self.decoded_inbound);
+}
 
 void attach(const PyWireBridgeProtobuf& adapter) {
   attach_protobuf_bridge_inbound(*adapter.bridge, *adapter.bridge->inbound_producers,
@@ -54,8 +62,17 @@ kit::OwnedRef protobuf_outbound_bytes(PyWireBridgeProtobuf& self) { return adapt
 kit::OwnedRef protobuf_status(PyWireBridgeProtobuf& self) { return adapter_node_object(self.status); }
 kit::OwnedRef protobuf_issues(PyWireBridgeProtobuf& self) { return adapter_node_object(self.issues); }
 
+// The anchor of its core, held by its Nodes and its census entry.
+int protobuf_traverse(const PyWireBridgeProtobuf& self, visitproc visit, void* arg) {
+  for (const PyNode* node : {&self.inbound_bytes, &self.outbound_bytes, &self.status, &self.issues}) {
+    if (int stop = node->visit_anchors(visit, arg)) return stop;
+  }
+  return self.census.visit(visit, arg);
+}
+
 struct WireBridgeProtobufClass {
   using Record = PyWireBridgeProtobuf;
+  static constexpr auto traverse = protobuf_traverse;
   static constexpr const char* name = "_WireBridgeProtobuf";
   static constexpr const char* internal_name = "_native::PyWireBridgeProtobuf";
   static constexpr kit::Method<Record> methods[] = {{"release", protobuf_release}};
@@ -103,7 +120,8 @@ kit::OwnedRef graph_wire_bridge_protobuf(PyGraph& self, const kit::Args& args) {
                                adapter_py_node(self.fatal, std::move(outbound_bytes)),
                                adapter_py_node(self.fatal, std::move(status)),
                                adapter_py_node(self.fatal, std::move(issues)),
-                               false};
+                               false,
+                               {}};
   try {
     attach(adapter);
   } catch (...) {
@@ -114,7 +132,7 @@ kit::OwnedRef graph_wire_bridge_protobuf(PyGraph& self, const kit::Args& args) {
     detach(adapter);
     release_group(adapter.group, kFailedAttachment);
   });
-  return kit::make_instance<WireBridgeProtobufClass>(std::move(adapter));
+  return make_adapter_object<WireBridgeProtobufClass>(std::move(adapter));
 }
 
 }  // namespace korvalinth::py

@@ -6,6 +6,7 @@
 #include "wire/edge_group/edge_group_release.hpp"
 #include "wires/adapter_nodes.hpp"
 #include "wires/edge_group_projections.hpp"
+#include "wires/wire_census.hpp"
 
 namespace korvalinth::py {
 
@@ -30,11 +31,14 @@ kit::OwnedRef edge_group_inbound_edges(PyWireEdgeGroup& self) { return self.inbo
 kit::OwnedRef edge_group_status(PyWireEdgeGroup& self) { return adapter_node_object(self.status); }
 kit::OwnedRef edge_group_issues(PyWireEdgeGroup& self) { return adapter_node_object(self.issues); }
 
-// The dict is the one Python reference the record owns; Python code may put
-// the group itself into it.
+// The dict is the one Python reference the record owns (Python code may put
+// the group itself into it); its core is the anchor's to visit, which its
+// Nodes and its census entry hold.
 int edge_group_traverse(const PyWireEdgeGroup& self, visitproc visit, void* arg) {
   Py_VISIT(self.inbound_edges.get());
-  return 0;
+  if (int stop = self.status.visit_anchors(visit, arg)) return stop;
+  if (int stop = self.issues.visit_anchors(visit, arg)) return stop;
+  return self.census.visit(visit, arg);
 }
 
 struct WireEdgeGroupClass {
@@ -52,6 +56,14 @@ struct WireEdgeGroupClass {
 
 }  // namespace
 
+void count_refs(const PyWireEdgeGroup& self, CoreCensus& census) {
+  count_refs(self.keepalives, census);
+  census.share(self.adapter_group);
+  census.share(self.projection_group);
+  census.share(self.core);
+  census.share(self.facade_group);
+}
+
 PyTypeObject* wire_edge_group_type() { return kit::type_object<WireEdgeGroupClass>(); }
 
 EdgeGroupFacade build_edge_group_facade(const PyGraph& graph, const std::string& base_name,
@@ -66,7 +78,7 @@ EdgeGroupFacade build_edge_group_facade(const PyGraph& graph, const std::string&
 }
 
 kit::OwnedRef make_wire_edge_group_object(PyWireEdgeGroup group) {
-  return kit::make_instance<WireEdgeGroupClass>(std::move(group));
+  return make_adapter_object<WireEdgeGroupClass>(std::move(group));
 }
 
 }  // namespace korvalinth::py

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "boundary/core_anchor.hpp"
 #include "graphs/graph.hpp"
 #include "graph/topology_group.hpp"
 #include "kit/refs.hpp"
@@ -30,6 +31,7 @@ struct PyWireEdgeGroup {
   PyNode status;
   PyNode issues;
   bool released = false;
+  CensusEntry census;  // its keep-alives, its shares of the groups and of the core group
 };
 
 PyTypeObject* wire_edge_group_type();

@@ -9,4 +9,12 @@ namespace korvalinth {
 
 using HostRefVisit = FunctionRef<int(void* object)>;
 
+// A part that owns host references, named behind a callable whose type is
+// erased (a node's hooks).
+class HostRefOwner {
+ public:
+  virtual ~HostRefOwner() = default;
+  virtual int visit_host_refs(HostRefVisit visit) const = 0;
+};
+
 }  // namespace korvalinth

@@ -19,6 +19,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "base/host_refs.hpp"
 #include "base/relocatable.hpp"
 #include "base/value_blocks.hpp"
 
@@ -60,6 +61,10 @@ class Value {
   Value& operator=(const Value&) = delete;
   virtual ~Value() = default;
   virtual const TypeTag* type_tag() const noexcept = 0;
+  // The host references the value owns, for the host's cycle collector.
+  virtual int visit_host_refs(HostRefVisit) const { return 0; }
+  // The shares held of the value, for the same collector's census.
+  std::size_t share_count() const noexcept { return shares_; }
 
   // Each value is a heap block of its own (its address is its identity);
   // small blocks come from the thread's stock of freed ones. Only sized

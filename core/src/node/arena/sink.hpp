@@ -5,9 +5,12 @@
 // A sink is called with one message by reference and must not keep it beyond
 // the call; it may subscribe, unsubscribe and deliver while being called.
 
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "base/fault.hpp"
@@ -60,10 +63,42 @@ inline RunEnd Sink::call_run(const SinkEntry*, const SinkEntry*, const Message&)
 }
 inline RunEnd Sink::call_dirty_run(const SinkEntry* self, const SinkEntry*) { return {self + 1, this}; }
 
-// Once-only callbacks run at deactivation or release, in registration order.
-using ReleaseCallback = std::move_only_function<void()>;
-// Shared callbacks run when the node's value is invalidated.
-using InvalidateCallback = std::shared_ptr<const std::function<void()>>;
+// A once-only callback run at deactivation or release, in registration
+// order. One made by the host names what it owns of the host (`refs`, shared
+// with the callable), for the host's cycle collector.
+class ReleaseCallback {
+ public:
+  ReleaseCallback() noexcept = default;
+  template <class F>
+    requires(!std::same_as<std::remove_cvref_t<F>, ReleaseCallback> && std::invocable<F&>)
+  ReleaseCallback(F&& fn) : fn_(std::forward<F>(fn)) {}  // NOLINT: a callable stands for one
+  ReleaseCallback(std::move_only_function<void()> fn, std::shared_ptr<const HostRefOwner> refs) noexcept
+      : fn_(std::move(fn)), refs_(std::move(refs)) {}
+
+  void operator()() { fn_(); }
+  int visit_host_refs(HostRefVisit visit) const { return refs_ ? refs_->visit_host_refs(visit) : 0; }
+
+ private:
+  std::move_only_function<void()> fn_;
+  std::shared_ptr<const HostRefOwner> refs_;
+};
+
+// A callback run each time the node's value is invalidated, shared (a
+// delivery runs a copy of the node's list); the host's names its refs as a
+// ReleaseCallback does.
+struct InvalidateHook {
+  std::function<void()> fn;
+  std::shared_ptr<const HostRefOwner> refs;
+
+  void operator()() const { fn(); }
+  int visit_host_refs(HostRefVisit visit) const { return refs ? refs->visit_host_refs(visit) : 0; }
+};
+using InvalidateCallback = std::shared_ptr<const InvalidateHook>;
+
+inline InvalidateCallback make_invalidate_callback(std::function<void()> fn,
+                                                   std::shared_ptr<const HostRefOwner> refs = nullptr) {
+  return std::make_shared<const InvalidateHook>(InvalidateHook{std::move(fn), std::move(refs)});
+}
 // Called with (the node, old deps, new deps) when a rewire changes a node's
 // deps; taking the node lets one hook serve every node of a graph.
 using TopologyHook = std::shared_ptr<

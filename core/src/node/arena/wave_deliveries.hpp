@@ -101,6 +101,19 @@ class WaveDeliveries {
   void push(const SharedValue& v) { push_value(v); }
   void push(SharedValue&& v) { push_value(std::move(v)); }
 
+  // Calls f with each value the lists hold (not the INVALIDATE marks), front
+  // to back; a run of lists with no value costs nothing.
+  template <class F>
+  void for_each_value(F&& f) const {
+    if (state_ == kOneValue) {
+      if (single_) f(single_);
+    } else if (state_ == kHeap) {
+      for (const DeliveryList& l : *heap_)
+        for (const SharedValue& v : l)
+          if (v) f(v);
+    }
+  }
+
   // Whether any list holds a value (not an INVALIDATE mark).
   bool any_value() const noexcept {
     if (state_ == kOneValue) return static_cast<bool>(single_);
