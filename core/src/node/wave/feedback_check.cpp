@@ -31,11 +31,12 @@ constexpr MessageKind kTeardown = MessageKind::Teardown;
 
 // What down does with a list of kinds from a node: the kinds that reach its
 // sinks now, DIRTY among them when it goes out first; the kinds the open
-// batch takes; and the kinds the node holds back.
+// batch takes (its late kinds while the batch collects, else the whole list
+// behind the messages the ending batch holds for the node); and the kinds
+// the node holds back.
 struct DownPlan {
   KindSet reaching;
-  KindSet deferred;
-  KindSet waiting;  // behind the messages the ending batch holds for the node
+  KindSet batched;
   KindSet held;
 };
 
@@ -48,14 +49,14 @@ DownPlan plan_down(const NodeState& state, const LiveSlotsWithAux& s, KindSet ki
   bool dirty = kinds.has(kDirty);
   if (collecting && defers_into_batch(running)) {
     // The batch takes the late kinds, and DIRTY goes out now.
-    plan.deferred = kinds.only(is_late_kind);
-    if (!plan.deferred.empty()) {
+    plan.batched = kinds.only(is_late_kind);
+    if (!plan.batched.empty()) {
       kinds = KindSet();
       dirty = true;
     }
   } else if (!collecting && waits_behind_batch_flush(state)) {
     // The whole list goes out when the batch's end flushes the node.
-    plan.waiting = kinds;
+    plan.batched = kinds;
     return plan;
   }
   if (holds_back(s, running)) {
@@ -264,8 +265,7 @@ class DeliveryForecast {
       st.hold_outgoing();
       x.held.push_back(plan.held);
     }
-    if (!plan.deferred.empty()) defer(x, plan.deferred);
-    if (!plan.waiting.empty()) defer(x, plan.waiting);
+    if (!plan.batched.empty()) defer(x, plan.batched);
     const KindSet r = plan.reaching;
     if (r.has(kDirty) && st.mark_dirty()) flood_dirty(x);
     depth_ += 1;
@@ -283,7 +283,7 @@ class DeliveryForecast {
     if (r.has(kTeardown)) deliver(x, kTeardown);
     depth_ -= 1;
     if (depth_ == 0) drain();
-    if (!running && plan.deferred.empty() && plan.waiting.empty()) st.end_wave();
+    if (!running && plan.batched.empty()) st.end_wave();
   }
 
   // A COMPLETE or ERROR of x: its pulls and held lists go, then its sinks take it.
