@@ -124,6 +124,9 @@ struct Forecast {
   bool fn_given = false;  // a rewire forecast gave it a function
   bool run_check_queued = false;
   bool resolve_check_queued = false;
+
+  // Whether it waits in the forecast's queue for a check of that kind.
+  bool& queued(PendingKind kind) { return kind == PendingKind::RunCheck ? run_check_queued : resolve_check_queued; }
 };
 
 // The delivery of a call, forecast in the order the delivery makes it: each
@@ -138,8 +141,7 @@ class DeliveryForecast {
     each_waiting_item(pending_state(), core_.id(), [&](SlotKey key, PendingKind kind) {
       Forecast* y = node(key);
       if (y == nullptr) return;
-      if (kind == PendingKind::RunCheck) return queue_run_check(*y);
-      queue_resolve_check(*y);
+      queue_check(*y, kind);
     });
   }
 
@@ -228,10 +230,9 @@ class DeliveryForecast {
   }
 
  private:
-  enum class Check : std::uint8_t { Run, Resolve };
   struct Queued {
     std::uint64_t index;
-    Check check;
+    PendingKind kind;
   };
   struct PullVisit {
     std::string pull_id;
@@ -417,7 +418,7 @@ class DeliveryForecast {
           st.dep_settled(d);
         }
         if (!deps_settled_or_owe_run(st, config, y.aux)) return;
-        queue_run_check(y);
+        queue_check(y, PendingKind::RunCheck);
         if (pull_check) serve_pull(y);
         return;
       case MessageKind::Invalidate: {
@@ -449,13 +450,13 @@ class DeliveryForecast {
             send(y, KindSet::of(kError), st.running());
             break;
           case DepEndStep::RunCheck:
-            queue_run_check(y);
+            queue_check(y, PendingKind::RunCheck);
             break;
           case DepEndStep::Complete:
             send(y, KindSet::of(kComplete), st.running());
             break;
           case DepEndStep::ResolveCheck:
-            queue_resolve_check(y);
+            queue_check(y, PendingKind::ResolveCheck);
             break;
         }
         if (pull_check) serve_pull(y);
@@ -469,15 +470,9 @@ class DeliveryForecast {
     }
   }
 
-  void queue_run_check(Forecast& y) {
-    if (y.run_check_queued) return;
-    y.run_check_queued = true;
-    queue_.push_back({y.index, Check::Run});
-  }
-  void queue_resolve_check(Forecast& y) {
-    if (y.resolve_check_queued) return;
-    y.resolve_check_queued = true;
-    queue_.push_back({y.index, Check::Resolve});
+  void queue_check(Forecast& y, PendingKind kind) {
+    if (std::exchange(y.queued(kind), true)) return;
+    queue_.push_back({y.index, kind});
   }
 
   // The pull service, at once: serves y's pending pull when it may.
@@ -563,17 +558,13 @@ class DeliveryForecast {
   void drain() {
     while (!queue_.empty() && !reruns_) {
       const std::vector<Queued> taken = std::exchange(queue_, {});
-      for (const Queued& q : taken) {
-        Forecast& y = reached(q.index);
-        if (q.check == Check::Run) y.run_check_queued = false;
-        if (q.check == Check::Resolve) y.resolve_check_queued = false;
-      }
-      for (Check pass : {Check::Run, Check::Resolve}) {
+      for (const Queued& q : taken) reached(q.index).queued(q.kind) = false;
+      for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
         for (const Queued& q : taken) {
           if (reruns_) return;
           Forecast& y = reached(q.index);
-          if (q.check != pass || y.c.state.terminal()) continue;
-          if (pass == Check::Run) {
+          if (q.kind != pass || y.c.state.terminal()) continue;
+          if (pass == PendingKind::RunCheck) {
             run_check(y);
           } else if (y.c.state.owes_resolved()) {
             if (y.c.any_wave_value()) run_check(y);
