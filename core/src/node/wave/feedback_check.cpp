@@ -127,6 +127,14 @@ struct Forecast {
 
   // Whether it waits in the forecast's queue for a check of that kind.
   bool& queued(PendingKind kind) { return kind == PendingKind::RunCheck ? run_check_queued : resolve_check_queued; }
+  // What a terminal node drops: the lists it held back and its pulls.
+  void drop_held_and_pulls() {
+    held.clear();
+    if (AuxRare* rare = aux.rare_if_made()) {
+      rare->pending_pull = std::nullopt;
+      rare->current_pull = std::nullopt;
+    }
+  }
 };
 
 // The delivery of a call, forecast in the order the delivery makes it: each
@@ -289,11 +297,7 @@ class DeliveryForecast {
 
   // A COMPLETE or ERROR of x: its pulls and held lists go, then its sinks take it.
   void end_node(Forecast& x, MessageKind kind) {
-    x.held.clear();
-    if (AuxRare* rare = x.aux.rare_if_made()) {
-      rare->pending_pull = std::nullopt;
-      rare->current_pull = std::nullopt;
-    }
+    x.drop_held_and_pulls();
     deliver(x, kind);
   }
 
@@ -632,15 +636,11 @@ class DeliveryForecast {
   void resume_fully(Forecast& x) {
     NodeState& st = x.c.state;
     if (!x.config.pull_id) {
-      const std::vector<KindSet> held = std::exchange(x.held, {});
       if (st.terminal()) {
-        if (AuxRare* rare = x.aux.rare_if_made()) {
-          rare->pending_pull = std::nullopt;
-          rare->current_pull = std::nullopt;
-        }
+        x.drop_held_and_pulls();
         st.drop_pull();
       } else {
-        for (KindSet kinds : held) send(x, kinds, st.running());
+        for (KindSet kinds : std::exchange(x.held, {})) send(x, kinds, st.running());
         if (!reruns_ && st.take_run_owed()) carry_out(x, st.settled_decision(x.inputs()));
       }
     }
