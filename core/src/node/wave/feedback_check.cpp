@@ -10,7 +10,6 @@
 #include "node/wave/activation_forecast.hpp"
 #include "node/wave/dep_rules.hpp"
 #include "node/wave/dep_sink.hpp"
-#include "node/wave/dep_sink_plain.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/forecast_state.hpp"
 #include "node/wave/pending.hpp"
@@ -373,11 +372,7 @@ class DeliveryForecast {
   }
 
   // Dep i of y turned dirty: true when y turns dirty itself.
-  bool take_dirty(Forecast& y, std::uint64_t i) {
-    NodeState& st = y.c.state;
-    if (st.terminal()) return false;
-    return st.dep_dirty(y.c.deps[i], dep_sink_steps::dirty_pull_gated(st, y.aux), [] { return false; });
-  }
+  bool take_dirty(Forecast& y, std::uint64_t i) { return !y.c.state.terminal() && y.c.dep_dirty(i, y.aux); }
 
   void deliver(Forecast& x, MessageKind kind) {
     each_dep_sink(x, [&](Forecast& y, std::uint64_t i) { receive(y, i, kind); });
@@ -415,12 +410,7 @@ class DeliveryForecast {
           y.c.wave[i] = 0;
           return;
         }
-        if (kind == kData) {
-          dep_sink_steps::settle_with_value(st, d);
-          y.c.wave[i] = 1;
-        } else {
-          st.dep_settled(d);
-        }
+        y.c.dep_settled(i, kind == kData);
         if (!deps_settled_or_owe_run(st, config, y.aux)) return;
         queue_check(y, PendingKind::RunCheck);
         if (pull_check) serve_pull(y);
