@@ -1,6 +1,5 @@
 #include "node/wave/feedback_check.hpp"
 
-#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -250,15 +249,14 @@ class DeliveryForecast {
   // The node's forecast, made when the delivery first reaches it; null for
   // a node the delivery cannot enter.
   Forecast* node(SlotKey key) {
-    if (const auto it = nodes_.find(key.index); it != nodes_.end()) return it->second.get();
+    if (const auto it = nodes_.find(key.index); it != nodes_.end()) return &it->second;
     if (!a_.current_with_every_entry(key)) return nullptr;
-    Forecast* f = nodes_.emplace(key.index, std::make_unique<Forecast>(whole_slots_with_aux(a_, key.index), key.index))
-                      .first->second.get();
-    if (runs_ended_) end_run_if_since_batch(*f);
-    return f;
+    Forecast& f = nodes_.try_emplace(key.index, whole_slots_with_aux(a_, key.index), key.index).first->second;
+    if (runs_ended_) end_run_if_since_batch(f);
+    return &f;
   }
   // A node reached already.
-  Forecast& reached(std::uint64_t index) { return *nodes_.at(index); }
+  Forecast& reached(std::uint64_t index) { return nodes_.at(index); }
 
   // A down from x (running: from its own function).
   void send(Forecast& x, KindSet kinds, bool running) {
@@ -321,7 +319,7 @@ class DeliveryForecast {
     if (deferred_.empty() || batch_mark_ == nullptr) return;
     collecting_ = false;
     runs_ended_ = true;
-    for (auto& [index, f] : nodes_) end_run_if_since_batch(*f);
+    for (auto& [index, f] : nodes_) end_run_if_since_batch(f);
     for (const auto& [index, lists] : deferred_) {
       Forecast& x = reached(index);
       x.c.state.leave_batch();
@@ -643,7 +641,8 @@ class DeliveryForecast {
   const FnRunClaim* batch_mark_ = batch_open_claim();
   bool runs_ended_ = false;  // the forecast is past the batch's end
   std::vector<std::pair<std::uint64_t, std::vector<KindSet>>> deferred_;
-  std::unordered_map<std::uint64_t, std::unique_ptr<Forecast>> nodes_;
+  // A map's elements keep their addresses as it grows: the forecast holds them.
+  std::unordered_map<std::uint64_t, Forecast> nodes_;
   std::vector<Queued> queue_;
   int depth_ = 0;
   bool reruns_ = false;
