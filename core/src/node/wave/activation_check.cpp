@@ -36,15 +36,13 @@ Gives ActivationForecast::gives(std::uint64_t index) {
 }
 
 void ActivationForecast::activate(std::uint64_t index, Gives& g) {
+  // The forecast only reads the arena: the entries stay where they are.
+  const LiveSlotsWithAux s = current_slots_with_aux(a_, index);
   std::vector<std::pair<std::uint64_t, Gives>> deps;
-  {
-    const LiveSlotsWithAux s = current_slots_with_aux(a_, index);
-    for (const NodeHandle& d : s.topology.deps)
-      if (&d.core_ref() == &core_ && a_.current_with_every_entry(d.key())) deps.emplace_back(d.index(), Gives{});
-  }
+  for (const NodeHandle& d : s.topology.deps)
+    if (&d.core_ref() == &core_ && a_.current_with_every_entry(d.key())) deps.emplace_back(d.index(), Gives{});
   for (auto& [dep, given] : deps) given = gives(dep);
   if (reruns) return;
-  const LiveSlotsWithAux s = current_slots_with_aux(a_, index);
   StateCopy c(s.edge, s.topology.deps.size());
   NodeState& st = c.state;
   // A terminal node's dep sinks take nothing.
