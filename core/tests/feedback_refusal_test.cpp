@@ -11,6 +11,7 @@
 #include <functional>
 #include <random>
 
+#include "node/topology/restored_state.hpp"
 #include "node/topology/rewire.hpp"
 #include "node/topology/subscribe.hpp"
 #include "node/wave/batch.hpp"
@@ -387,6 +388,74 @@ INSTANTIATE_TEST_SUITE_P(Modes, ActivationForecast, testing::Values(Mode::InRun,
                          [](const testing::TestParamInfo<Mode>& info) {
                            return std::string(info.param == Mode::InRun ? "in_run" : "in_sink");
                          });
+
+namespace {
+
+// A graph the random draw cannot build: r over m over s; r's function, once
+// armed, cancels r's own subscription, lets prepare change m, then makes
+// the call that subscribes r again.
+struct ResubscribingGraph {
+  CoreRef core = GraphCore::create();
+  NodeHandle s = make_state(core, iv(1));
+  NodeHandle m = make_map(core, s, [](int v) { return v; });
+  NodeHandle r;
+  Subscribed sub;
+  bool armed = false;
+  std::string outcome_text;
+
+  ResubscribingGraph(std::function<void(const NodeHandle&)> prepare, std::function<void(const NodeHandle&)> call) {
+    r = make_node(core, deps_of({&m}), fn_of([this, prepare, call](RunContext& ctx) {
+                    if (std::exchange(armed, false)) {
+                      std::move(sub.unsubscribe).call();
+                      prepare(m);
+                      outcome_text = outcome([&] { call(r); });
+                    }
+                    emit_data(ctx, iv(0));
+                  }));
+    sub = subscribe_recording(r);
+    armed = true;
+    node_set(s, iv(2));
+  }
+};
+
+struct ResubscribeRow {
+  std::string name;
+  std::function<void(const NodeHandle&)> prepare;
+  std::string delivered;  // the unchecked subscription's outcome
+};
+
+}  // namespace
+
+class ResubscribeForecast : public testing::TestWithParam<ResubscribeRow> {};
+
+// The forecast refuses exactly where the unchecked subscription faults.
+TEST_P(ResubscribeForecast, RefusesExactlyWhereTheActivationFaults) {
+  const ResubscribeRow& row = GetParam();
+  ResubscribingGraph checked(row.prepare, [](const NodeHandle& r) {
+    if (activation_reruns_running_node(r)) fault(kFeedback);
+  });
+  ResubscribingGraph unchecked(row.prepare, [](const NodeHandle& r) {
+    SinkRegistration registration;
+    subscribe_sink(r, std::make_shared<RecordingSink>(), 0, registration);
+  });
+  EXPECT_EQ(unchecked.outcome_text, row.delivered);
+  EXPECT_EQ(checked.outcome_text == kFeedback, unchecked.outcome_text == kFeedback) << checked.outcome_text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Graphs, ResubscribeForecast,
+    testing::Values(
+        // m runs on s's DATA and feeds r, which runs again.
+        ResubscribeRow{"dep_runs", [](const NodeHandle&) {}, kFeedback},
+        // m, restored as having run without a value, only takes s's DATA
+        // as its latest: it neither runs nor feeds r.
+        ResubscribeRow{"restored_dep_only_takes_its_deps_values",
+                       [](const NodeHandle& m) {
+                         install_restored_state(
+                             m, RestoredNodeState{.status = NodeStatus::Settled, .has_called_fn_once = true});
+                       },
+                       "through"}),
+    [](const testing::TestParamInfo<ResubscribeRow>& info) { return info.param.name; });
 
 namespace {
 

@@ -50,6 +50,7 @@ void ActivationForecast::activate(std::uint64_t index, Gives& g) {
   for (std::size_t i = 0; i < deps.size() && i < c.deps.size() && !st.terminal(); ++i) {
     const Gives& given = deps[i].second;
     if (given.dirty && c.dep_dirty(i, s.aux)) g.dirty = true;
+    if (given.data && c.take_restored_data(i)) continue;
     if (given.data || given.resolved) {
       c.dep_settled(i, given.data);
       run_due |= deps_settled_or_owe_run(st, s.config, s.aux);

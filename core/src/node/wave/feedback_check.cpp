@@ -401,13 +401,7 @@ class DeliveryForecast {
     switch (kind) {
       case MessageKind::Data:
       case MessageKind::Resolved:
-        if (kind == kData && y.c.restored[i]) {
-          // A restored dep's DATA only becomes its latest value.
-          d.has_value = 1;
-          y.c.has_latest[i] = 1;
-          y.c.wave[i] = 0;
-          return;
-        }
+        if (kind == kData && y.c.take_restored_data(i)) return;
         y.c.dep_settled(i, kind == kData);
         if (!deps_settled_or_owe_run(st, config, y.aux)) return;
         queue_check(y, PendingKind::RunCheck);

@@ -55,6 +55,15 @@ struct StateCopy {
     dep_sink_steps::settle_with_value(state, deps[i]);
     wave[i] = 1;
   }
+  // A DATA of dep i, restored, only becomes its latest value, as its dep
+  // sink records it: true when it did.
+  bool take_restored_data(std::size_t i) noexcept {
+    if (!restored[i]) return false;
+    deps[i].has_value = 1;
+    has_latest[i] = 1;
+    wave[i] = 0;
+    return true;
+  }
   bool any_wave_value() const {
     for (std::uint8_t w : wave)
       if (w) return true;
