@@ -6,7 +6,6 @@
 
 #include "node/wave/activation_forecast.hpp"
 #include "node/wave/activation_rules.hpp"
-#include "node/wave/dep_sink_plain.hpp"
 #include "node/wave/down_rules.hpp"
 #include "node/wave/forecast_state.hpp"
 #include "node/wave/pending.hpp"
@@ -37,30 +36,24 @@ Gives ActivationForecast::gives(std::uint64_t index) {
 }
 
 void ActivationForecast::activate(std::uint64_t index, Gives& g) {
+  // The forecast only reads the arena: the entries stay where they are.
+  const LiveSlotsWithAux s = current_slots_with_aux(a_, index);
   std::vector<std::pair<std::uint64_t, Gives>> deps;
-  {
-    const LiveSlotsWithAux s = current_slots_with_aux(a_, index);
-    for (const NodeHandle& d : s.topology.deps)
-      if (&d.core_ref() == &core_ && a_.current_with_every_entry(d.key())) deps.emplace_back(d.index(), Gives{});
-  }
+  for (const NodeHandle& d : s.topology.deps)
+    if (&d.core_ref() == &core_ && a_.current_with_every_entry(d.key())) deps.emplace_back(d.index(), Gives{});
   for (auto& [dep, given] : deps) given = gives(dep);
   if (reruns) return;
-  const LiveSlotsWithAux s = current_slots_with_aux(a_, index);
   StateCopy c(s.edge, s.topology.deps.size());
   NodeState& st = c.state;
   // A terminal node's dep sinks take nothing.
   bool run_due = false;
   for (std::size_t i = 0; i < deps.size() && i < c.deps.size() && !st.terminal(); ++i) {
     const Gives& given = deps[i].second;
-    if (given.dirty && st.dep_dirty(c.deps[i], dep_sink_steps::dirty_pull_gated(st, s.aux), [] { return false; }))
-      g.dirty = true;
-    if (given.data) {
-      dep_sink_steps::settle_with_value(st, c.deps[i]);
-      c.wave[i] = 1;
-    } else if (given.resolved) {
-      st.dep_settled(c.deps[i]);
+    if (given.dirty && c.dep_dirty(i, s.aux)) g.dirty = true;
+    if (given.data || given.resolved) {
+      c.dep_settled(i, given.data);
+      run_due |= deps_settled_or_owe_run(st, s.config, s.aux);
     }
-    if (given.data || given.resolved) run_due |= deps_settled_or_owe_run(st, s.config, s.aux);
   }
   // A source runs once at its activation; what a terminal node sends is dropped.
   RunDecision decision = RunDecision::Nothing;

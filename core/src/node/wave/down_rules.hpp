@@ -64,8 +64,6 @@ class KindSet {
   constexpr bool has(MessageKind k) const noexcept { return (bits_ & bit(k)) != 0; }
   constexpr bool empty() const noexcept { return bits_ == 0; }
   constexpr KindSet with(MessageKind k) const noexcept { return KindSet(bits_ | bit(k)); }
-  constexpr KindSet without(MessageKind k) const noexcept { return KindSet(bits_ & ~bit(k)); }
-  constexpr KindSet with_all(KindSet other) const noexcept { return KindSet(bits_ | other.bits_); }
   // The kinds for which pred holds, and the others.
   template <class Pred>
   KindSet only(Pred pred) const noexcept {

@@ -1,6 +1,5 @@
 #include "node/wave/feedback_check.hpp"
 
-#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -10,7 +9,6 @@
 #include "node/wave/activation_forecast.hpp"
 #include "node/wave/dep_rules.hpp"
 #include "node/wave/dep_sink.hpp"
-#include "node/wave/dep_sink_plain.hpp"
 #include "node/wave/down.hpp"
 #include "node/wave/forecast_state.hpp"
 #include "node/wave/pending.hpp"
@@ -31,11 +29,12 @@ constexpr MessageKind kTeardown = MessageKind::Teardown;
 
 // What down does with a list of kinds from a node: the kinds that reach its
 // sinks now, DIRTY among them when it goes out first; the kinds the open
-// batch takes; and the kinds the node holds back.
+// batch takes (its late kinds while the batch collects, else the whole list
+// behind the messages the ending batch holds for the node); and the kinds
+// the node holds back.
 struct DownPlan {
   KindSet reaching;
-  KindSet deferred;
-  KindSet waiting;  // behind the messages the ending batch holds for the node
+  KindSet batched;
   KindSet held;
 };
 
@@ -48,14 +47,14 @@ DownPlan plan_down(const NodeState& state, const LiveSlotsWithAux& s, KindSet ki
   bool dirty = kinds.has(kDirty);
   if (collecting && defers_into_batch(running)) {
     // The batch takes the late kinds, and DIRTY goes out now.
-    plan.deferred = kinds.only(is_late_kind);
-    if (!plan.deferred.empty()) {
+    plan.batched = kinds.only(is_late_kind);
+    if (!plan.batched.empty()) {
       kinds = KindSet();
       dirty = true;
     }
   } else if (!collecting && waits_behind_batch_flush(state)) {
     // The whole list goes out when the batch's end flushes the node.
-    plan.waiting = kinds;
+    plan.batched = kinds;
     return plan;
   }
   if (holds_back(s, running)) {
@@ -123,6 +122,17 @@ struct Forecast {
   bool fn_given = false;  // a rewire forecast gave it a function
   bool run_check_queued = false;
   bool resolve_check_queued = false;
+
+  // Whether it waits in the forecast's queue for a check of that kind.
+  bool& queued(PendingKind kind) { return kind == PendingKind::RunCheck ? run_check_queued : resolve_check_queued; }
+  // What a terminal node drops: the lists it held back and its pulls.
+  void drop_held_and_pulls() {
+    held.clear();
+    if (AuxRare* rare = aux.rare_if_made()) {
+      rare->pending_pull = std::nullopt;
+      rare->current_pull = std::nullopt;
+    }
+  }
 };
 
 // The delivery of a call, forecast in the order the delivery makes it: each
@@ -137,8 +147,7 @@ class DeliveryForecast {
     each_waiting_item(pending_state(), core_.id(), [&](SlotKey key, PendingKind kind) {
       Forecast* y = node(key);
       if (y == nullptr) return;
-      if (kind == PendingKind::RunCheck) return queue_run_check(*y);
-      queue_resolve_check(*y);
+      queue_check(*y, kind);
     });
   }
 
@@ -227,10 +236,9 @@ class DeliveryForecast {
   }
 
  private:
-  enum class Check : std::uint8_t { Run, Resolve };
   struct Queued {
     std::uint64_t index;
-    Check check;
+    PendingKind kind;
   };
   struct PullVisit {
     std::string pull_id;
@@ -241,15 +249,14 @@ class DeliveryForecast {
   // The node's forecast, made when the delivery first reaches it; null for
   // a node the delivery cannot enter.
   Forecast* node(SlotKey key) {
-    if (const auto it = nodes_.find(key.index); it != nodes_.end()) return it->second.get();
+    if (const auto it = nodes_.find(key.index); it != nodes_.end()) return &it->second;
     if (!a_.current_with_every_entry(key)) return nullptr;
-    Forecast* f = nodes_.emplace(key.index, std::make_unique<Forecast>(whole_slots_with_aux(a_, key.index), key.index))
-                      .first->second.get();
-    if (runs_ended_) end_run_if_since_batch(*f);
-    return f;
+    Forecast& f = nodes_.try_emplace(key.index, whole_slots_with_aux(a_, key.index), key.index).first->second;
+    if (runs_ended_) end_run_if_since_batch(f);
+    return &f;
   }
   // A node reached already.
-  Forecast& reached(std::uint64_t index) { return *nodes_.at(index); }
+  Forecast& reached(std::uint64_t index) { return nodes_.at(index); }
 
   // A down from x (running: from its own function).
   void send(Forecast& x, KindSet kinds, bool running) {
@@ -264,8 +271,7 @@ class DeliveryForecast {
       st.hold_outgoing();
       x.held.push_back(plan.held);
     }
-    if (!plan.deferred.empty()) defer(x, plan.deferred);
-    if (!plan.waiting.empty()) defer(x, plan.waiting);
+    if (!plan.batched.empty()) defer(x, plan.batched);
     const KindSet r = plan.reaching;
     if (r.has(kDirty) && st.mark_dirty()) flood_dirty(x);
     depth_ += 1;
@@ -283,16 +289,12 @@ class DeliveryForecast {
     if (r.has(kTeardown)) deliver(x, kTeardown);
     depth_ -= 1;
     if (depth_ == 0) drain();
-    if (!running && plan.deferred.empty() && plan.waiting.empty()) st.end_wave();
+    if (!running && plan.batched.empty()) st.end_wave();
   }
 
   // A COMPLETE or ERROR of x: its pulls and held lists go, then its sinks take it.
   void end_node(Forecast& x, MessageKind kind) {
-    x.held.clear();
-    if (AuxRare* rare = x.aux.rare_if_made()) {
-      rare->pending_pull = std::nullopt;
-      rare->current_pull = std::nullopt;
-    }
+    x.drop_held_and_pulls();
     deliver(x, kind);
   }
 
@@ -317,7 +319,7 @@ class DeliveryForecast {
     if (deferred_.empty() || batch_mark_ == nullptr) return;
     collecting_ = false;
     runs_ended_ = true;
-    for (auto& [index, f] : nodes_) end_run_if_since_batch(*f);
+    for (auto& [index, f] : nodes_) end_run_if_since_batch(f);
     for (const auto& [index, lists] : deferred_) {
       Forecast& x = reached(index);
       x.c.state.leave_batch();
@@ -368,11 +370,7 @@ class DeliveryForecast {
   }
 
   // Dep i of y turned dirty: true when y turns dirty itself.
-  bool take_dirty(Forecast& y, std::uint64_t i) {
-    NodeState& st = y.c.state;
-    if (st.terminal()) return false;
-    return st.dep_dirty(y.c.deps[i], dep_sink_steps::dirty_pull_gated(st, y.aux), [] { return false; });
-  }
+  bool take_dirty(Forecast& y, std::uint64_t i) { return !y.c.state.terminal() && y.c.dep_dirty(i, y.aux); }
 
   void deliver(Forecast& x, MessageKind kind) {
     each_dep_sink(x, [&](Forecast& y, std::uint64_t i) { receive(y, i, kind); });
@@ -410,14 +408,9 @@ class DeliveryForecast {
           y.c.wave[i] = 0;
           return;
         }
-        if (kind == kData) {
-          dep_sink_steps::settle_with_value(st, d);
-          y.c.wave[i] = 1;
-        } else {
-          st.dep_settled(d);
-        }
+        y.c.dep_settled(i, kind == kData);
         if (!deps_settled_or_owe_run(st, config, y.aux)) return;
-        queue_run_check(y);
+        queue_check(y, PendingKind::RunCheck);
         if (pull_check) serve_pull(y);
         return;
       case MessageKind::Invalidate: {
@@ -449,13 +442,13 @@ class DeliveryForecast {
             send(y, KindSet::of(kError), st.running());
             break;
           case DepEndStep::RunCheck:
-            queue_run_check(y);
+            queue_check(y, PendingKind::RunCheck);
             break;
           case DepEndStep::Complete:
             send(y, KindSet::of(kComplete), st.running());
             break;
           case DepEndStep::ResolveCheck:
-            queue_resolve_check(y);
+            queue_check(y, PendingKind::ResolveCheck);
             break;
         }
         if (pull_check) serve_pull(y);
@@ -469,15 +462,9 @@ class DeliveryForecast {
     }
   }
 
-  void queue_run_check(Forecast& y) {
-    if (y.run_check_queued) return;
-    y.run_check_queued = true;
-    queue_.push_back({y.index, Check::Run});
-  }
-  void queue_resolve_check(Forecast& y) {
-    if (y.resolve_check_queued) return;
-    y.resolve_check_queued = true;
-    queue_.push_back({y.index, Check::Resolve});
+  void queue_check(Forecast& y, PendingKind kind) {
+    if (std::exchange(y.queued(kind), true)) return;
+    queue_.push_back({y.index, kind});
   }
 
   // The pull service, at once: serves y's pending pull when it may.
@@ -563,17 +550,13 @@ class DeliveryForecast {
   void drain() {
     while (!queue_.empty() && !reruns_) {
       const std::vector<Queued> taken = std::exchange(queue_, {});
-      for (const Queued& q : taken) {
-        Forecast& y = reached(q.index);
-        if (q.check == Check::Run) y.run_check_queued = false;
-        if (q.check == Check::Resolve) y.resolve_check_queued = false;
-      }
-      for (Check pass : {Check::Run, Check::Resolve}) {
+      for (const Queued& q : taken) reached(q.index).queued(q.kind) = false;
+      for (PendingKind pass : {PendingKind::RunCheck, PendingKind::ResolveCheck}) {
         for (const Queued& q : taken) {
           if (reruns_) return;
           Forecast& y = reached(q.index);
-          if (q.check != pass || y.c.state.terminal()) continue;
-          if (pass == Check::Run) {
+          if (q.kind != pass || y.c.state.terminal()) continue;
+          if (pass == PendingKind::RunCheck) {
             run_check(y);
           } else if (y.c.state.owes_resolved()) {
             if (y.c.any_wave_value()) run_check(y);
@@ -641,15 +624,11 @@ class DeliveryForecast {
   void resume_fully(Forecast& x) {
     NodeState& st = x.c.state;
     if (!x.config.pull_id) {
-      const std::vector<KindSet> held = std::exchange(x.held, {});
       if (st.terminal()) {
-        if (AuxRare* rare = x.aux.rare_if_made()) {
-          rare->pending_pull = std::nullopt;
-          rare->current_pull = std::nullopt;
-        }
+        x.drop_held_and_pulls();
         st.drop_pull();
       } else {
-        for (KindSet kinds : held) send(x, kinds, st.running());
+        for (KindSet kinds : std::exchange(x.held, {})) send(x, kinds, st.running());
         if (!reruns_ && st.take_run_owed()) carry_out(x, st.settled_decision(x.inputs()));
       }
     }
@@ -662,7 +641,8 @@ class DeliveryForecast {
   const FnRunClaim* batch_mark_ = batch_open_claim();
   bool runs_ended_ = false;  // the forecast is past the batch's end
   std::vector<std::pair<std::uint64_t, std::vector<KindSet>>> deferred_;
-  std::unordered_map<std::uint64_t, std::unique_ptr<Forecast>> nodes_;
+  // A map's elements keep their addresses as it grows: the forecast holds them.
+  std::unordered_map<std::uint64_t, Forecast> nodes_;
   std::vector<Queued> queue_;
   int depth_ = 0;
   bool reruns_ = false;

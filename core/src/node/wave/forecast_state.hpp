@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "node/arena/graph_core.hpp"
+#include "node/wave/dep_sink_plain.hpp"
 
 namespace korvalinth {
 
@@ -39,6 +40,20 @@ struct StateCopy {
     in.dep_states = deps;
     in.without_deps = deps.empty();
     return in;
+  }
+  // Dep i turned dirty, as its dep sink records it: true when the node
+  // turns dirty itself. A forecast tells no quiet sinks apart.
+  bool dep_dirty(std::size_t i, const AuxEntry& aux) noexcept {
+    return state.dep_dirty(deps[i], dep_sink_steps::dirty_pull_gated(state, aux), [] { return false; });
+  }
+  // Dep i settled by a DATA (data) or a RESOLVED, as its dep sink records it.
+  void dep_settled(std::size_t i, bool data) noexcept {
+    if (!data) {
+      state.dep_settled(deps[i]);
+      return;
+    }
+    dep_sink_steps::settle_with_value(state, deps[i]);
+    wave[i] = 1;
   }
   bool any_wave_value() const {
     for (std::uint8_t w : wave)
