@@ -79,13 +79,7 @@ CoreAnchor* live_core_anchor(const kit::StandInRef& anchor) noexcept {
 
 void CensusEntry::enter(const CoreRef& core, const void* record, CensusReport report) {
   if (!core) return;
-  kit::StandInRef anchor = core_anchor_of(core);
-  CoreAnchor* live = live_core_anchor(anchor);
-  // Another thread's anchor is no one's to tell: untold, the record's parts
-  // keep the core from the anchor's view.
-  if (live == nullptr) return;
-  live->add_reporter(record, report);
-  anchor_ = std::move(anchor);
+  anchor_ = told_core_anchor(core, [&](CoreAnchor& anchor) { anchor.add_reporter(record, report); });
   record_ = record;
 }
 

@@ -75,6 +75,18 @@ kit::StandInRef core_anchor_of(const CoreRef& core);
 // The record of an anchor, or null for one of another thread.
 CoreAnchor* live_core_anchor(const kit::StandInRef& anchor) noexcept;
 
+// The anchor of a core (not null) once `tell(record)` has told it of a
+// holder; none when the anchor is another thread's, which is no one's to
+// tell: untold, what the holder holds keeps the core from the anchor's view.
+template <class Tell>
+kit::StandInRef told_core_anchor(const CoreRef& core, Tell&& tell) {
+  kit::StandInRef anchor = core_anchor_of(core);
+  CoreAnchor* live = live_core_anchor(anchor);
+  if (live == nullptr) return {};
+  tell(*live);
+  return anchor;
+}
+
 // A record whose native parts hold a core, told to the core's anchor while
 // this lives; its object visits it. The anchor keeps the record's address,
 // so an entry is made (enter) once the record is in its object, last among

@@ -31,15 +31,8 @@ void CoreShare::reset() noexcept {
   anchor_.reset();
 }
 
-GraphShare::GraphShare(const GraphRef& container) {
-  kit::StandInRef anchor = core_anchor_of(container->core());
-  CoreAnchor* live = live_core_anchor(anchor);
-  // Another thread's anchor is no one's to tell: untold, the container
-  // keeps the core from the anchor's view.
-  if (live == nullptr) return;
-  live->add_graph(container);
-  anchor_ = std::move(anchor);
-}
+GraphShare::GraphShare(const GraphRef& container)
+    : anchor_(told_core_anchor(container->core(), [&](CoreAnchor& anchor) { anchor.add_graph(container); })) {}
 
 void GraphShare::reset() noexcept {
   if (CoreAnchor* anchor = live_core_anchor(anchor_)) anchor->drop_graph();

@@ -32,7 +32,6 @@ class CoreShare {
   CoreShare& operator=(const CoreShare&) = delete;
   ~CoreShare() { reset(); }
 
-  std::size_t count() const noexcept { return n_; }
   int visit(visitproc visit, void* arg) const noexcept { return anchor_.visit(visit, arg); }
   // The count, then the anchor.
   void reset() noexcept;

@@ -98,6 +98,17 @@ OwnedRef emplace_instance(PyTypeObject* type, A&&... args) {
   return emplace_record<T, collected, tracked>(std::move(object), type, std::forward<A>(args)...);
 }
 
+// Ends the record of an instance in place. Destructors do not throw; one that
+// did is reported, never raised.
+template <class T>
+void end_record(PyObject* object) noexcept {
+  try {
+    Instance<T>::of(object)->record().~T();
+  } catch (...) {
+    report_current_exception_unraisable(BorrowedRef(reinterpret_cast<PyObject*>(Py_TYPE(object))));
+  }
+}
+
 // The tp_dealloc of a class with record T; a collected class's memory goes
 // back through the collector's own free unless `keep(object)` kept it. A
 // drop on another thread leaks the object whole (`dropped_elsewhere(record)`
@@ -113,12 +124,7 @@ void dealloc_instance(PyObject* object, std::string_view internal_name, [[maybe_
   // The record's destructor may run Python code; keep an error in flight.
   PyObject* in_flight = PyErr_GetRaisedException();
   if (instance->owner == current_thread_number()) {
-    try {
-      instance->record().~T();
-    } catch (...) {
-      // Destructors do not throw; one that did is reported, never raised.
-      report_current_exception_unraisable(BorrowedRef(reinterpret_cast<PyObject*>(type)));
-    }
+    end_record<T>(object);
   } else if (!finalized && instance->owner != ThreadNumber{0}) {
     report_foreign_drop(internal_name);
     dropped_elsewhere(std::as_const(instance->record()));
@@ -153,11 +159,7 @@ void finalize_record(PyObject* object, std::string_view internal_name) noexcept 
   PyObject* in_flight = PyErr_GetRaisedException();
   if (instance->owner == current_thread_number()) {
     instance->owner = kFinalizedOwner;
-    try {
-      instance->record().~T();
-    } catch (...) {
-      report_current_exception_unraisable(BorrowedRef(reinterpret_cast<PyObject*>(Py_TYPE(object))));
-    }
+    end_record<T>(object);
   } else {
     report_foreign_drop(internal_name);
     Py_INCREF(object);

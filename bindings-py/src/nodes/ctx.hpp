@@ -54,7 +54,8 @@ kit::OwnedRef make_ctx_object(const RunContext& run, CtxActionQueue& actions);
 
 // Clears the validity flag of a Ctx made by make_ctx_object and takes back
 // what the run lent it. A Ctx that the callback kept is handed to the
-// collector; its core's share fails silently (the Ctx is then not seen).
+// collector; should its core's share fail, that is reported as unraisable
+// (the Ctx is then not seen).
 void invalidate_ctx(kit::BorrowedRef ctx) noexcept;
 
 }  // namespace korvalinth::py

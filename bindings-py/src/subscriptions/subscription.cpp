@@ -152,8 +152,7 @@ kit::OwnedRef subscription_unsubscribe(PySubscription& self, const kit::Args&) {
   return kit::py_none();
 }
 
-// The core that every action's handle is on, if there is one (no copy of
-// the reference: the collector compares counts of them).
+// The core that every action's handle is on, if there is one.
 const CoreRef* single_core(const UnsubscribeActions& actions) {
   const CoreRef* core = nullptr;
   for (const UnsubscribeFn& action : actions) {

@@ -90,10 +90,7 @@ kit::OwnedRef ack_driver_issues(PyWireBridgeAckDriver& self) { return adapter_no
 
 // The anchor of its core, held by its Nodes and its census entry.
 int ack_driver_traverse(const PyWireBridgeAckDriver& self, visitproc visit, void* arg) {
-  for (const PyNode* node : {&self.timeouts, &self.status, &self.issues}) {
-    if (int stop = node->visit_anchors(visit, arg)) return stop;
-  }
-  return self.census.visit(visit, arg);
+  return visit_adapter_anchors({&self.timeouts, &self.status, &self.issues}, self.census, visit, arg);
 }
 
 struct WireBridgeAckDriverClass {

@@ -21,9 +21,7 @@ kit::OwnedRef wire_bridge_release(PyWireBridge& self, const kit::Args&) {
 
 // The anchor of its core, held by its Nodes and its census entry.
 int wire_bridge_traverse(const PyWireBridge& self, visitproc visit, void* arg) {
-  if (int stop = self.status.visit_anchors(visit, arg)) return stop;
-  if (int stop = self.issues.visit_anchors(visit, arg)) return stop;
-  return self.census.visit(visit, arg);
+  return visit_adapter_anchors({&self.status, &self.issues}, self.census, visit, arg);
 }
 
 struct WireBridgeClass {

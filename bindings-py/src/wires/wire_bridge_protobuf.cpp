@@ -64,10 +64,8 @@ kit::OwnedRef protobuf_issues(PyWireBridgeProtobuf& self) { return adapter_node_
 
 // The anchor of its core, held by its Nodes and its census entry.
 int protobuf_traverse(const PyWireBridgeProtobuf& self, visitproc visit, void* arg) {
-  for (const PyNode* node : {&self.inbound_bytes, &self.outbound_bytes, &self.status, &self.issues}) {
-    if (int stop = node->visit_anchors(visit, arg)) return stop;
-  }
-  return self.census.visit(visit, arg);
+  return visit_adapter_anchors({&self.inbound_bytes, &self.outbound_bytes, &self.status, &self.issues}, self.census,
+                               visit, arg);
 }
 
 struct WireBridgeProtobufClass {

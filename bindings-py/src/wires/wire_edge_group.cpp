@@ -36,9 +36,7 @@ kit::OwnedRef edge_group_issues(PyWireEdgeGroup& self) { return adapter_node_obj
 // Nodes and its census entry hold.
 int edge_group_traverse(const PyWireEdgeGroup& self, visitproc visit, void* arg) {
   Py_VISIT(self.inbound_edges.get());
-  if (int stop = self.status.visit_anchors(visit, arg)) return stop;
-  if (int stop = self.issues.visit_anchors(visit, arg)) return stop;
-  return self.census.visit(visit, arg);
+  return visit_adapter_anchors({&self.status, &self.issues}, self.census, visit, arg);
 }
 
 struct WireEdgeGroupClass {

@@ -74,7 +74,7 @@ class NodeState {
   // are so still.
   bool dirty_went_to_quiet_sinks() const noexcept { return has(Flag::DirtyToQuietSinks); }
   // That, and no batch holds messages of the node (its RESOLVED would wait
-  // behind them): the RESOLVED may go without a delivery. Read in one test.
+  // behind them): the RESOLVED may go without a delivery.
   bool may_resolve_quietly() const noexcept {
     return (flags_ & (bits(Flag::DirtyToQuietSinks) | bits(Flag::BatchQueued))) == bits(Flag::DirtyToQuietSinks);
   }
